@@ -1,0 +1,198 @@
+// Runtime of the table-driven scanners of the query engine.
+//
+// TCustomLexer is the base of the SQL lexer and the expression lexer.  It
+// reads its input line by line, keeps the characters still to be scanned on
+// a push-back stack, accumulates the text of the current token, records which
+// rules accepted during the scan (a mark per rule with its accepting length,
+// and a stack of accepting rules in order) and picks the longest match; at
+// equal length the rule with the lower number wins.
+//
+// The DFA of a concrete lexer is generated at build time by tools/lexgen.py
+// from a rule file in resources/ and handed over as a TLexTables.  Per state
+// it holds a slice of the mark list, a slice of the match list and a slice
+// of the transition list; each transition is a 256-bit character set (bit c
+// of byte c/8 for character c) and a target state.  States 0 and 1 are the
+// start states: 1 is used when the token begins a line, 0 otherwise.
+//
+// All scanner state belongs to the instance (no process-wide globals), so
+// several lexers may scan at the same time, on different threads too.
+//
+// Input lines: CR LF and LF end a line, a CR not followed by LF stays in the
+// line; empty lines are skipped and not counted; every line, the last one
+// included, reaches the scanner followed by one LF.  A byte 0 ends the input.
+//
+// A fatal error ("LexLib: too many rules", "LexLib: match stack overflow",
+// "LexLib: input buffer overflow") writes that line to the error stream and
+// ends the scan with an ESiftError carrying the same line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Where a lexer reads from and writes to.  The query hands in memory streams;
+// anything with a position and a size fits.
+class TLexInput {
+public:
+  virtual ~TLexInput() = default;
+  // True when the position is at or beyond the size.
+  virtual bool AtEnd() const = 0;
+  // Reads one byte at the position and advances; false at the end.
+  virtual bool ReadByte(uint8_t& b) = 0;
+};
+
+class TLexOutput {
+public:
+  virtual ~TLexOutput() = default;
+  virtual void Write(const char* data, size_t size) = 0;
+};
+
+// An input over a text held in memory (the text is copied).
+class TLexStringInput : public TLexInput {
+public:
+  explicit TLexStringInput(std::string text) : text_(std::move(text)) {}
+  bool AtEnd() const override { return pos_ >= text_.size(); }
+  bool ReadByte(uint8_t& b) override;
+  size_t Position() const { return pos_; }
+
+private:
+  std::string text_;
+  size_t pos_ = 0;
+};
+
+// An output that collects what is written.
+class TLexStringOutput : public TLexOutput {
+public:
+  void Write(const char* data, size_t size) override { text_.append(data, size); }
+  const std::string& Text() const { return text_; }
+  void Clear() { text_.clear(); }
+
+private:
+  std::string text_;
+};
+
+// One transition of a DFA state.
+struct TLexTransition {
+  uint8_t cc[32];  // character set: bit (c & 7) of byte (c >> 3)
+  int16_t s;       // target state
+};
+
+// The generated tables of one lexer.  Slices are inclusive index ranges
+// [low, high] into the lists; a slice with high < low is empty.
+struct TLexTables {
+  int32_t StateCount;
+  const int16_t* yyk;  // mark list: rules whose accepting length is recorded
+  const int16_t* yym;  // match list: rules pushed on the match stack
+  const TLexTransition* yyt;
+  const int16_t* yykl;
+  const int16_t* yykh;
+  const int16_t* yyml;
+  const int16_t* yymh;
+  const int16_t* yytl;
+  const int16_t* yyth;
+};
+
+class TCustomLexer {
+public:
+  static constexpr int32_t kInitialBufSize = 16384;
+  static constexpr int32_t kMaxMatches = 1024;
+  static constexpr int32_t kMaxRules = 256;
+
+  TCustomLexer();
+  virtual ~TCustomLexer() = default;
+  TCustomLexer(const TCustomLexer&) = delete;
+  TCustomLexer& operator=(const TCustomLexer&) = delete;
+
+  // The next token number; 0 at the end of the input.
+  virtual int32_t yylex() = 0;
+
+  // Streams (not owned); assign before the first yylex.  A missing output or
+  // error stream discards what would be written to it.  By default the
+  // output and error streams are the lexer's own collectors below.
+  TLexInput* InputStream = nullptr;
+  TLexOutput* OutputStream = &OwnOutput;
+  TLexOutput* ErrorStream = &OwnError;
+
+  // Scans `text` from its start: the lexer keeps its own copy as the input
+  // stream and starts afresh (line and column counts, push-back, token).
+  void SetInputText(std::string text);
+  TLexStringOutput OwnOutput;  // unmatched characters echoed
+  TLexStringOutput OwnError;   // fatal messages
+
+  std::string CurrentLine;  // the last line read
+  int32_t LineNo = 0;       // lines read so far
+  int32_t ColNo = 0;        // column of the next character
+
+  // The text of the last token, as the parser takes it as the token's value.
+  // Set before each rule action runs; actions may replace it.
+  std::string yylval;
+
+  // --- used by the concrete lexers ---
+  uint8_t get_char();
+  // True when no character is left: get_char would answer the end marker.
+  bool AtInputEnd() const { return PushbackCount == 0 && (!InputStream || InputStream->AtEnd()); }
+  void unget_char(uint8_t c);
+  void put_char(uint8_t c);
+  void yymore();
+  void yyless(int32_t n);
+  void returni(int32_t n) {
+    RetVal = n;
+    Done = true;
+  }
+  void returnc(uint8_t c) { returni(c); }
+  void start(int32_t state) { StartState = state; }
+  bool yywrap() const { return true; }
+  void echo();
+  void yynew();
+  void yyscan();
+  void yymark(int32_t n);
+  void yymatch(int32_t n);
+  bool yyfind(int32_t& rule);
+  bool yydefault();
+  void yyclear();
+  void GetyyText(std::string& s) const;
+  std::string yytext() const { return std::string(reinterpret_cast<const char*>(TextBuf.data()), TextLen); }
+  [[noreturn]] void fatal(const std::string& msg);
+
+  // Buffer management (capacity grows to max(2 * old, 16384) per step).
+  void CheckyyTextBuf(int32_t n);
+  void CheckBuffer(int32_t n);
+  uint8_t GetBuf(int32_t i);
+  void SetBuf(int32_t i, uint8_t c);
+
+  int32_t TextLen = 0;
+  int32_t TextCap() const { return static_cast<int32_t>(TextBuf.size()); }
+  int32_t PushbackCount = 0;
+  int32_t PushbackCap() const { return static_cast<int32_t>(PushbackBuf.size()); }
+
+  int32_t DfaState = 0;
+  uint8_t ActChar = 0;
+  uint8_t LastChar = 0;
+  int32_t MatchedRule = 0;
+  bool Rejected = false;
+  bool Done = false;
+  int32_t RetVal = 0;
+
+  std::string SavedText;
+  int32_t StartState = 0;
+  int32_t LineState = 1;
+
+protected:
+  // The scan loop over the given tables; calls yyaction for the chosen rule.
+  int32_t ScanWith(const TLexTables& t);
+  virtual void yyaction(int32_t rule) = 0;
+
+  std::vector<uint8_t> TextBuf;
+  std::vector<uint8_t> PushbackBuf;  // index 0 is position 1
+
+private:
+  std::unique_ptr<TLexStringInput> OwnInput;
+  void ReadLine(std::string& line);
+  void WriteTo(TLexOutput* out, const std::string& text);
+
+  int32_t MatchCount = 0;
+  std::array<int32_t, kMaxMatches> MatchStack{};
+  std::array<int32_t, kMaxRules + 1> RulePos{};
+};
