@@ -12,7 +12,9 @@
 // raises EConvertError; an integer that does not fit raises ERangeError.
 //
 // Unassigned reads as an empty text, 0 and false; null refuses every
-// conversion (use `VarToStr` or the `IsNull` test first).
+// conversion (use `VarToStr` or the `IsNull` test first).  As a number a
+// boolean true is -1 (the class library's convention), as a text "True";
+// the texts "True"/"False" (any case) and numbers read back as booleans.
 //
 // Comparison (`VarCompare`) orders numbers numerically (integers, doubles,
 // dates and booleans mix), texts by the locale's case-sensitive order, a text
