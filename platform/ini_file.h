@@ -1,0 +1,68 @@
+// INI files as the desktop's profile routines read and write them.
+//
+// "[Section]" lines open sections; "key=value" lines belong to the section
+// above them; lines starting with ";" and lines without "=" are kept but
+// carry no key.  Section and key names compare without regard to case (ASCII
+// and Cyrillic, platform/text.h); keys and values lose surrounding blanks,
+// and a value enclosed in a pair of matching quotes loses them.
+//
+// The file is read once when the object is made (a missing or unreadable
+// file reads as empty).  Every Write/Erase/Delete writes the whole file
+// back at once, through a temporary file renamed over it, so a failure leaves
+// the old file whole; it raises EInOutError.  `UpdateFile` writes it again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TStringList;
+
+class TIniFile {
+public:
+  explicit TIniFile(const std::string& file_name);
+  ~TIniFile() = default;
+  TIniFile(const TIniFile&) = delete;
+  TIniFile& operator=(const TIniFile&) = delete;
+
+  const std::string& FileName() const { return file_name_; }
+
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+  // Decimal, or hexadecimal after "0x"/"$"; `def` when absent or not a number.
+  int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
+  // Read as an integer: not 0 is true.
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, int32_t value);
+  void WriteBool(const std::string& section, const std::string& key, bool value);  // "1" / "0"
+
+  // The section's keys in file order (the list is emptied first).
+  void ReadSection(const std::string& section, TStringList& keys) const;
+  // Every section name in file order.
+  void ReadSections(TStringList& sections) const;
+  // The section's lines as key=value in file order.
+  void ReadSectionValues(const std::string& section, TStringList& lines) const;
+  bool SectionExists(const std::string& section) const;
+  bool ValueExists(const std::string& section, const std::string& key) const;
+  void EraseSection(const std::string& section);
+  void DeleteKey(const std::string& section, const std::string& key);
+  void UpdateFile();
+
+private:
+  struct Line {
+    std::string raw;   // the line as read or written
+    std::string key;   // trimmed key; empty when the line has none
+    std::string value; // trimmed, unquoted value
+  };
+  struct Section {
+    std::string name;
+    std::vector<Line> lines;
+  };
+  const Section* FindSection(const std::string& name) const;
+  Section* FindSection(const std::string& name);
+  void Save();
+
+  std::string file_name_;
+  std::vector<Line> preamble_;  // lines before the first section
+  std::vector<Section> sections_;
+};
