@@ -1,0 +1,444 @@
+// SQL lexer, lexer runtime and the scanner table generator.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/numbers.h"
+#include "sql_engine/sift_messages.h"
+#include "sql_engine/sql_lexer.h"
+
+namespace {
+
+using Tok = std::pair<int32_t, std::string>;
+
+// Every token up to the end, blanks, tabs and line feeds left out unless asked.
+std::vector<Tok> Scan(TkpLexer& lx, const std::string& text, bool keep_blanks = false) {
+  lx.SetInputText(text);
+  std::vector<Tok> out;
+  for (int guard = 0; guard < 100000; ++guard) {
+    const int32_t t = lx.yylex();
+    if (t == 0) return out;
+    if (!keep_blanks && (t == tkBlank || t == tkTab || t == tkNewLine)) continue;
+    out.emplace_back(t, lx.yylval);
+  }
+  ADD_FAILURE() << "no end of input";
+  return out;
+}
+
+std::vector<Tok> Scan(const std::string& text, bool keep_blanks = false) {
+  TkpLexer lx;
+  return Scan(lx, text, keep_blanks);
+}
+
+// The settings the query runs under while it parses.
+struct QuerySettings {
+  FormatSettingsGuard guard{'.', ','};
+};
+
+}  // namespace
+
+TEST(LexRuntime, EmptyInputEndsAtOnceAndStaysEnded) {
+  TkpLexer lx;
+  lx.SetInputText("");
+  EXPECT_EQ(lx.yylex(), 0);
+  EXPECT_EQ(lx.yylex(), 0);
+  EXPECT_EQ(lx.LineNo, 0);
+}
+
+TEST(LexRuntime, LineLayer) {
+  // The last line gets its LF even without one in the text.
+  EXPECT_EQ(Scan("ab", true), (std::vector<Tok>{{tkIdent, "ab"}, {tkNewLine, "\n"}}));
+  // CR LF arrives as LF; a lone CR stays and is an illegal character.
+  EXPECT_EQ(Scan("a\r\nb\rc", true),
+            (std::vector<Tok>{{tkIdent, "a"}, {tkNewLine, "\n"}, {tkIdent, "b"}, {tkIllegal, "\r"},
+                              {tkIdent, "c"}, {tkNewLine, "\n"}}));
+  // An empty middle line is no line at all.
+  TkpLexer lx;
+  EXPECT_EQ(Scan(lx, "a\n\nb\n", true),
+            (std::vector<Tok>{{tkIdent, "a"}, {tkNewLine, "\n"}, {tkIdent, "b"}, {tkNewLine, "\n"}}));
+  EXPECT_EQ(lx.LineNo, 2);
+  EXPECT_EQ(lx.CurrentLine, "b");
+  // A CR LF that ends the text and a trailing lone CR leave nothing behind.
+  EXPECT_EQ(Scan("x\r\n", true), (std::vector<Tok>{{tkIdent, "x"}, {tkNewLine, "\n"}}));
+  EXPECT_EQ(Scan("x\r", true), (std::vector<Tok>{{tkIdent, "x"}, {tkNewLine, "\n"}}));
+}
+
+TEST(LexRuntime, NulByteEndsTheInput) {
+  EXPECT_EQ(Scan(std::string("a \0 b", 5)), (std::vector<Tok>{{tkIdent, "a"}}));
+}
+
+TEST(LexRuntime, YylessPutsBackAndRestoresColumn) {
+  TkpLexer lx;
+  lx.SetInputText("abcdef");
+  lx.yynew();
+  lx.yyscan();
+  const int32_t col_after_one = lx.ColNo;
+  lx.yyscan();
+  lx.yyscan();
+  lx.yyscan();
+  EXPECT_EQ(lx.TextLen, 4);
+  EXPECT_EQ(lx.ColNo, col_after_one + 3);
+  lx.yyless(1);
+  EXPECT_EQ(lx.TextLen, 1);
+  EXPECT_EQ(lx.ColNo, col_after_one);
+  EXPECT_EQ(lx.get_char(), 'b');
+}
+
+TEST(LexRuntime, LongTokenGrowsTextBuffer) {
+  const std::string body(20000, 'x');
+  TkpLexer lx;
+  const auto toks = Scan(lx, "'" + body + "' z");
+  ASSERT_EQ(toks.size(), 2u);
+  EXPECT_EQ(toks[0], Tok(tkString, "'" + body + "'"));
+  EXPECT_EQ(toks[1], Tok(tkIdent, "z"));
+  EXPECT_EQ(lx.TextCap(), 32768);
+}
+
+TEST(LexRuntime, MatchStackLimitIsFatal) {
+  // Every character of an identifier is an accepting position, and the first
+  // one also accepts the any-character rule: 1023 characters fit, 1024 not.
+  EXPECT_EQ(Scan(std::string(1023, 'a')).size(), 1u);
+  TkpLexer lx;
+  lx.SetInputText(std::string(1024, 'a') + " b");
+  try {
+    lx.yylex();
+    FAIL() << "no error";
+  } catch (const ESiftError& e) {
+    EXPECT_STREQ(e.what(), "LexLib: match stack overflow");
+  }
+  EXPECT_EQ(lx.OwnError.Text(), "LexLib: match stack overflow\r\n");
+  // The scan does not pick up in the middle of the broken token.
+  EXPECT_EQ(lx.yylex(), 0);
+  // Digit runs have the same limit.
+  EXPECT_THROW(Scan(std::string(1500, '7')), ESiftError);
+}
+
+TEST(LexRuntime, EqualLengthGoesToLowerRule) {
+  // "[*x*]" is both a bracket comment (rule 3) and a bracketed name (rule 5).
+  EXPECT_EQ(Scan("[*x*]"), (std::vector<Tok>{{tkComment, "[*x*]"}}));
+  // "<>" beats "<" by length, "<" and "=" apart are two tokens.
+  EXPECT_EQ(Scan("<> < ="), (std::vector<Tok>{{tkNE, "<>"}, {tkLT, "<"}, {tkEQ, "="}}));
+  // NOW is an identifier by rule and the current time by action; keywords
+  // likewise come through the identifier rule.
+  EXPECT_EQ(Scan("select")[0].first, tkSELECT);
+}
+
+TEST(SqlLexer, KeywordsAndIdentifiers) {
+  EXPECT_EQ(Scan("SeLeCt x_1 FROM [Order Details] numeric"),
+            (std::vector<Tok>{{tkSELECT, "SeLeCt"}, {tkIdent, "x_1"}, {tkFROM, "FROM"},
+                              {tkIdent, "[Order Details]"}, {tkFLOAT, "numeric"}}));
+  int32_t t = 0;
+  EXPECT_TRUE(TkpLexer::IsKeyword("top", t));
+  EXPECT_EQ(t, tkTOP);
+  EXPECT_FALSE(TkpLexer::IsKeyword("tops", t));
+  // Cyrillic letters make identifiers.
+  EXPECT_EQ(Scan("\xD4\xC8\xCE")[0], Tok(tkIdent, "\xD4\xC8\xCE"));
+}
+
+TEST(SqlLexer, NowIsTheCurrentTime) {
+  QuerySettings qs;
+  ClockOverride clock(38021.5);
+  const auto toks = Scan("Now now NOW NOWX");
+  EXPECT_EQ(toks, (std::vector<Tok>{{tkNumber, "38021.5"}, {tkNumber, "38021.5"}, {tkNumber, "38021.5"},
+                                    {tkIdent, "NOWX"}}));
+  EXPECT_EQ(Scan("where d < now")[3], Tok(tkNumber, "DummyDate(38021.5)"));
+}
+
+TEST(SqlLexer, NowFollowsDecimalSeparator) {
+  FormatSettingsGuard guard(',', ' ');
+  ClockOverride clock(38021.25);
+  EXPECT_EQ(Scan("now")[0], Tok(tkNumber, "38021,25"));
+}
+
+TEST(SqlLexer, Literals) {
+  EXPECT_EQ(Scan("'it''s' \"a\"\"b\" 'x'"),
+            (std::vector<Tok>{{tkString, "'it''s'"}, {tkString, "\"a\"\"b\""}, {tkString, "'x'"}}));
+  // A literal may span lines; an unterminated one falls apart into tokens.
+  EXPECT_EQ(Scan("'a\nb'"), (std::vector<Tok>{{tkString, "'a\nb'"}}));
+  EXPECT_EQ(Scan("'ab")[0], Tok(tkIllegal, "'"));
+  EXPECT_EQ(Scan("$FF $ff $FFFFFFFF $100000000 $"),
+            (std::vector<Tok>{{tkNumber, "255"}, {tkNumber, "255"}, {tkNumber, "-1"}, {tkIllegal, "$100000000"},
+                              {tkIllegal, "$"}}));
+  EXPECT_EQ(Scan("a || b"), (std::vector<Tok>{{tkIdent, "a"}, {tkPlus, "+"}, {tkIdent, "b"}}));
+}
+
+TEST(SqlLexer, Numbers) {
+  EXPECT_EQ(Scan(".5E+3 1. 12.25 +1.5 42 -7"),
+            (std::vector<Tok>{{tkNumber, ".5E+3"}, {tkNumber, "1."}, {tkNumber, "12.25"}, {tkNumber, "+1.5"},
+                              {tkUInt, "42"}, {tkSInt, "-7"}}));
+  // The exponent exists only after a leading point and with a sign.
+  EXPECT_EQ(Scan("0.5E+3"), (std::vector<Tok>{{tkNumber, "0.5"}, {tkIdent, "E"}, {tkSInt, "+3"}}));
+  EXPECT_EQ(Scan(".5E3"), (std::vector<Tok>{{tkNumber, ".5"}, {tkIdent, "E3"}}));
+  EXPECT_EQ(Scan("+1."), (std::vector<Tok>{{tkSInt, "+1"}, {tkDot, "."}}));
+  // A sign glued to digits is a signed integer, not an operator.
+  EXPECT_EQ(Scan("a-1"), (std::vector<Tok>{{tkIdent, "a"}, {tkSInt, "-1"}}));
+  EXPECT_EQ(Scan("a - 1"), (std::vector<Tok>{{tkIdent, "a"}, {tkMinus, "-"}, {tkUInt, "1"}}));
+}
+
+TEST(SqlLexer, Comments) {
+  // "--" runs to the next "--", across lines.
+  EXPECT_EQ(Scan("a -- one\ntwo -- b"), (std::vector<Tok>{{tkIdent, "a"}, {tkComment, "-- one\ntwo --"},
+                                                          {tkIdent, "b"}}));
+  EXPECT_EQ(Scan("/* x */ [* y *]"), (std::vector<Tok>{{tkComment, "/* x */"}, {tkComment, "[* y *]"}}));
+  // A star inside a slash-star comment breaks it up.
+  EXPECT_EQ(Scan("/* a*b */")[0], Tok(tkSlash, "/"));
+  EXPECT_EQ(Scan("x\ty", true), (std::vector<Tok>{{tkIdent, "x"}, {tkTab, "\t"}, {tkIdent, "y"}, {tkNewLine, "\n"}}));
+}
+
+TEST(SqlLexer, Punctuation) {
+  // "]" first: a "[" with a "]" after it would be a bracketed name.
+  const auto toks = Scan(", ( ) ] [ > < . : ; = * + - ^ / >= <= ? \\");
+  std::vector<int32_t> nums;
+  for (const auto& t : toks) nums.push_back(t.first);
+  EXPECT_EQ(nums, (std::vector<int32_t>{tkComma, tkLParen, tkRParen, tkRBracket, tkLBracket, tkGT, tkLT, tkDot,
+                                        tkColon, tkSemicolon, tkEQ, tkStar, tkPlus, tkMinus, tkPower, tkSlash,
+                                        tkGE, tkLE, tkIllegal, tkIllegal}));
+}
+
+TEST(SqlLexer, DatesWrappedOnlyInWhere) {
+  QuerySettings qs;
+  const std::string day = FloatToStr(EncodeDate(2004, 2, 3));
+  TkpLexer lx;
+  lx.DateFormat = "m/d/yyyy";
+  const auto toks = Scan(lx, "select #2/3/2004# from t where x = #2/3/2004# group by y having z > #2/3/2004#");
+  ASSERT_EQ(toks.size(), 15u);
+  EXPECT_EQ(toks[1], Tok(tkNumber, day));
+  EXPECT_EQ(toks[7], Tok(tkNumber, "DummyDate(" + day + ")"));
+  EXPECT_EQ(toks[14], Tok(tkNumber, day));
+  EXPECT_FALSE(lx.WhereDates);
+  // ORDER, SELECT and PIVOT end the WHERE clause too.
+  EXPECT_EQ(Scan(lx, "where a = 1; select #2/3/2004#").back().second, day);
+  EXPECT_EQ(Scan(lx, "where a = 1 order by #2/3/2004#").back().second, day);
+  EXPECT_EQ(Scan(lx, "where a = 1 pivot #2/3/2004#").back().second, day);
+  // Other keywords do not, not even the end of a statement.
+  EXPECT_EQ(Scan(lx, "where a = 1; update t set d = #2/3/2004#").back().second, "DummyDate(" + day + ")");
+}
+
+TEST(SqlLexer, DateFormatDefaultsToProcessFormat) {
+  QuerySettings qs;  // short date format stays "dd.MM.yyyy"
+  TkpLexer lx;
+  const auto toks = Scan(lx, "#03.02.2004#");
+  EXPECT_EQ(toks[0], Tok(tkNumber, FloatToStr(EncodeDate(2004, 2, 3))));
+  EXPECT_EQ(lx.DateFormat, "dd.MM.yyyy");
+  EXPECT_EQ(GetFormatSettings().ShortDateFormat, "dd.MM.yyyy");
+}
+
+TEST(SqlLexer, ShortDateLiteralIsNotDropped) {
+  QuerySettings qs;
+  TkpLexer lx;
+  lx.DateFormat = "m/d/yyyy";
+  const auto toks = Scan(lx, "select * from t where d = #1/1/04#");
+  ASSERT_EQ(toks.size(), 8u);
+  EXPECT_EQ(toks[7], Tok(tkNumber, "DummyDate(" + FloatToStr(EncodeDate(2004, 1, 1)) + ")"));
+}
+
+TEST(SqlLexer, InvalidDateRaisesAndRestoresSettings) {
+  QuerySettings qs;
+  TkpLexer lx;
+  lx.DateFormat = "m/d/yyyy";
+  for (const std::string bad : {"#13/45/2004#", "##", "#abc#"}) {
+    try {
+      Scan(lx, "select " + bad);
+      FAIL() << bad;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), "'" + bad.substr(1, bad.size() - 2) + "' is not a valid date");
+    }
+    EXPECT_EQ(GetFormatSettings().ShortDateFormat, "dd.MM.yyyy");
+    EXPECT_EQ(GetFormatSettings().DateSeparator, '.');
+  }
+}
+
+TEST(SqlLexer, ColumnAndLineOfTokens) {
+  TkpLexer lx;
+  lx.SetInputText("select\n  x");
+  EXPECT_EQ(lx.yylex(), tkSELECT);
+  EXPECT_EQ(lx.LineNo, 1);
+  EXPECT_EQ(lx.yylex(), tkNewLine);
+  EXPECT_EQ(lx.yylex(), tkBlank);
+  EXPECT_EQ(lx.yylex(), tkBlank);
+  EXPECT_EQ(lx.yylex(), tkIdent);
+  EXPECT_EQ(lx.LineNo, 2);
+  std::string text;
+  lx.GetyyText(text);
+  EXPECT_EQ(text, "x");
+  // 1 after the line was read, +1 per character taken ("  x" and the LF
+  // looked at), -1 for the LF put back.
+  EXPECT_EQ(lx.ColNo, 4);
+}
+
+TEST(SqlLexer, CommentEofMessage) {
+  TkpLexer lx;
+  lx.SetInputText("a\nb");
+  while (lx.yylex() != 0) {
+  }
+  lx.commenteof();
+  EXPECT_EQ(lx.OwnError.Text(), "unexpected EOF inside comment at line 2\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// The generator, checked through the runtime's own scan loop on a small rule
+// file: the tables come from tools/lexgen.py's plain dump.
+
+namespace {
+
+std::filesystem::path SourceDir() {
+  if (const char* env = std::getenv("DIRLOOK_SOURCE_DIR")) return env;
+  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+}
+
+struct LoadedTables {
+  std::vector<int16_t> yyk, yym, yykl, yykh, yyml, yymh, yytl, yyth;
+  std::vector<TLexTransition> yyt;
+  TLexTables tables{};
+};
+
+bool LoadDump(const std::filesystem::path& p, LoadedTables& lt) {
+  std::ifstream in(p);
+  std::string key;
+  int32_t states = 0;
+  if (!(in >> key >> states) || key != "states") return false;
+  auto read_list = [&](const char* name, std::vector<int16_t>& v) {
+    size_t n = 0;
+    if (!(in >> key >> n) || key != name) return false;
+    v.resize(n);
+    for (auto& x : v) in >> x;
+    if (v.empty()) v.push_back(0);
+    return static_cast<bool>(in);
+  };
+  if (!read_list("yyk", lt.yyk) || !read_list("yym", lt.yym) || !read_list("yykl", lt.yykl) ||
+      !read_list("yykh", lt.yykh) || !read_list("yyml", lt.yyml) || !read_list("yymh", lt.yymh) ||
+      !read_list("yytl", lt.yytl) || !read_list("yyth", lt.yyth))
+    return false;
+  size_t n = 0;
+  if (!(in >> key >> n) || key != "yyt") return false;
+  lt.yyt.resize(n);
+  for (auto& t : lt.yyt) {
+    std::string hex;
+    in >> hex >> t.s;
+    if (hex.size() != 64) return false;
+    for (int i = 0; i < 32; ++i) t.cc[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  if (lt.yyt.empty()) lt.yyt.push_back({});
+  lt.tables = {states,         lt.yyk.data(),  lt.yym.data(),  lt.yyt.data(),  lt.yykl.data(),
+               lt.yykh.data(), lt.yyml.data(), lt.yymh.data(), lt.yytl.data(), lt.yyth.data()};
+  return static_cast<bool>(in);
+}
+
+// A lexer whose tokens are the rule numbers.
+class RuleLexer : public TCustomLexer {
+public:
+  explicit RuleLexer(const TLexTables& t) : t_(t) {}
+  int32_t yylex() override { return ScanWith(t_); }
+
+protected:
+  void yyaction(int32_t rule) override { returni(rule); }
+
+private:
+  const TLexTables& t_;
+};
+
+class LexGen : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("dirlook_lexgen_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    if (std::system("python3 --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not found";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  // Runs the generator; the exit status.
+  int Generate(const std::string& rules, LoadedTables* lt) {
+    const auto rf = dir_ / "rules.l", out = dir_ / "tables.txt";
+    std::ofstream(rf, std::ios::binary) << rules;
+    const std::string cmd = "python3 '" + (SourceDir() / "tools" / "lexgen.py").string() + "' '" + rf.string() +
+                            "' --text '" + out.string() + "' 2> '" + (dir_ / "err.txt").string() + "'";
+    const int rc = std::system(cmd.c_str());
+    if (rc == 0 && lt) {
+      EXPECT_TRUE(LoadDump(out, *lt));
+    }
+    return rc;
+  }
+  std::vector<Tok> Run(const LoadedTables& lt, const std::string& text) {
+    RuleLexer lx(lt.tables);
+    lx.SetInputText(text);
+    std::vector<Tok> out;
+    for (int32_t t; (t = lx.yylex()) != 0;) out.emplace_back(t, lx.yylval);
+    return out;
+  }
+  std::filesystem::path dir_;
+};
+
+}  // namespace
+
+TEST_F(LexGen, LongestMatchThenLowerRule) {
+  LoadedTables lt;
+  ASSERT_EQ(Generate("%tables T\n%define A [a-z]\n%%\n"
+                     "kw   \"if\"\n"
+                     "id   {A}+\n"
+                     "num  [0-9]+(\\.[0-9]+)?\n"
+                     "ws   \" \"\n"
+                     "nl   \\n\n"
+                     "hash ^\"#\"{A}*\n"
+                     "pair (ab|cd)+!?\n"
+                     "any  .\n",
+                     &lt),
+            0);
+  // "if" ties kw and id at length 2: kw (rule 1) wins; "ifx" is longer as id.
+  EXPECT_EQ(Run(lt, "if ifx"), (std::vector<Tok>{{1, "if"}, {4, " "}, {2, "ifx"}, {5, "\n"}}));
+  // The longest match backs up to the last accepting position.
+  EXPECT_EQ(Run(lt, "12.x"), (std::vector<Tok>{{3, "12"}, {8, "."}, {2, "x"}, {5, "\n"}}));
+  EXPECT_EQ(Run(lt, "12.50"), (std::vector<Tok>{{3, "12.50"}, {5, "\n"}}));
+  // "^" rules live only at the start of a line.
+  EXPECT_EQ(Run(lt, "#ab #ab\n#c"),
+            (std::vector<Tok>{{6, "#ab"}, {4, " "}, {8, "#"}, {2, "ab"}, {5, "\n"}, {6, "#c"}, {5, "\n"}}));
+  // id (rule 2) and pair (rule 7) both take "abcd": the lower rule wins;
+  // only pair takes "abcd!".
+  EXPECT_EQ(Run(lt, "abcd"), (std::vector<Tok>{{2, "abcd"}, {5, "\n"}}));
+  EXPECT_EQ(Run(lt, "abcd!"), (std::vector<Tok>{{7, "abcd!"}, {5, "\n"}}));
+}
+
+TEST_F(LexGen, CharacterSetsAndEscapes) {
+  LoadedTables lt;
+  ASSERT_EQ(Generate("%tables T\n%%\n"
+                     "neg   [^a-c\\n\\[\\]]+\n"
+                     "hi    [\\x80-\\xFF]\n"
+                     "q     \"a|b\"\n"
+                     "br    [][]\n"
+                     "nl    \\n\n",
+                     &lt),
+            0);
+  EXPECT_EQ(Run(lt, "xyz"), (std::vector<Tok>{{1, "xyz"}, {5, "\n"}}));
+  // The negated set includes bytes 0x80 and up; at equal length with "hi"
+  // the lower rule wins.
+  EXPECT_EQ(Run(lt, "\xE9"), (std::vector<Tok>{{1, "\xE9"}, {5, "\n"}}));
+  EXPECT_EQ(Run(lt, "a|b"), (std::vector<Tok>{{3, "a|b"}, {5, "\n"}}));
+  EXPECT_EQ(Run(lt, "[]"), (std::vector<Tok>{{4, "["}, {4, "]"}, {5, "\n"}}));
+  // Bytes no rule takes ("a" alone) are echoed to the output stream.
+  RuleLexer lx(lt.tables);
+  lx.SetInputText("xa");
+  EXPECT_EQ(lx.yylex(), 1);
+  EXPECT_EQ(lx.yylex(), 5);
+  EXPECT_EQ(lx.yylex(), 0);
+  EXPECT_EQ(lx.OwnOutput.Text(), "a");
+}
+
+TEST_F(LexGen, BadRuleFilesAreRefused) {
+  EXPECT_NE(Generate("%tables T\n%%\nr (ab\n", nullptr), 0);
+  EXPECT_NE(Generate("%tables T\n%%\nr {nope}\n", nullptr), 0);
+  EXPECT_NE(Generate("%tables T\n%%\nr a b\n", nullptr), 0);
+  EXPECT_NE(Generate("%tables T\nr a\n", nullptr), 0);
+  EXPECT_NE(Generate("%%\nr a\n", nullptr), 0);
+  EXPECT_NE(Generate("%tables T\n%%\nr a\nr b\n", nullptr), 0);
+}
