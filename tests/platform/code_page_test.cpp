@@ -31,10 +31,9 @@ std::string ToAnsi(std::string s) {
 // Runs iconv over `input`; nothing when iconv is not installed or fails.
 std::optional<std::string> Iconv(const char* from, const char* to, const std::string& input) {
   if (std::system("command -v iconv >/dev/null 2>&1") != 0) return std::nullopt;
-  auto dir = std::filesystem::temp_directory_path() /
-             ("cp_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-              std::to_string(reinterpret_cast<uintptr_t>(&input)));
-  std::filesystem::create_directories(dir);
+  char tmpl[] = "/tmp/code_page_test_XXXXXX";
+  if (!::mkdtemp(tmpl)) return std::nullopt;
+  std::filesystem::path dir(tmpl);
   auto in = dir / "in", out = dir / "out";
   std::ofstream(in, std::ios::binary) << input;
   std::string cmd = std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" +
