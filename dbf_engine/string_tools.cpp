@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/paths.h"
@@ -58,9 +59,13 @@ void Base36(std::string& out, long v) {
   }
 }
 
+// Every name given out so far.  The clock reading packs seconds and
+// milliseconds as second * 100 + millisecond, so 00.150 and 01.050 give the
+// same name; remembering only the last name would hand out such a repeat
+// within one second.
 struct UniqueState {
   std::mutex m;
-  std::string last;
+  std::set<std::string> given;
 };
 
 UniqueState& Unique() {
@@ -153,11 +158,11 @@ std::string Unique_Field() {
   UniqueState& s = Unique();
   std::lock_guard<std::mutex> lock(s.m);
   std::string name = NameFromClock();
-  while (name == s.last) {
-    // Same reading as last time: wait for the clock to move on.
+  while (s.given.count(name)) {
+    // Already given out: wait for the clock to move on.
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     name = NameFromClock();
   }
-  s.last = name;
+  s.given.insert(name);
   return name;
 }

@@ -48,8 +48,8 @@ void StrPadR(char* buffer, char c, int n);
 // ("A~B" -> "B A").
 std::string Strip_Flip(std::string_view text);
 
-// An 8-character name made from the date and time, never the same as the
-// previous one this process returned.
+// An 8-character name made from the date and time, never one this process
+// has returned before.
 std::string Unique_Field();
 // The name Unique_Field forms from these clock readings.
 std::string UniqueFieldName(int month, int day, int hour, int minute, int second, int millisecond);

@@ -125,13 +125,14 @@ TEST(StringTools, UniqueFieldNames) {
   // d = 10101: 10101 mod 26 = 13 -> "N"; 10101 div 26 = 388 -> "S", "A";
   // t = 10000000 -> base 36 least significant first.
   EXPECT_EQ(UniqueFieldName(1, 1, 0, 0, 0, 0), "NSAS1CY5");
+  // Seconds and milliseconds share digits: 00.150 and 01.050 read alike.
+  EXPECT_EQ(UniqueFieldName(5, 5, 12, 0, 0, 150), UniqueFieldName(5, 5, 12, 0, 1, 50));
+  // So names are never repeated, not merely different from the last one.
   std::set<std::string> seen;
-  std::string last;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 200; ++i) {
     std::string n = Unique_Field();
     EXPECT_EQ(n.size(), 8u);
-    EXPECT_NE(n, last);
-    last = n;
+    EXPECT_TRUE(seen.insert(n).second) << n;
   }
 }
 
