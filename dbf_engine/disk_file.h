@@ -1,0 +1,151 @@
+// The engine's one way to touch a file.
+//
+// CVO_DiskFile is a named file opened in a fixed mode (read-only or
+// read-write, shared or exclusive), read and written at explicit byte
+// positions, flushed, truncated and renamed, and guarded by at most one
+// byte-range lock region at a time with a nesting count.  Tables, memo files
+// and index files are built on it.
+//
+// Every open file is entered in a process-wide registry (CVobjFileColl) so
+// that the engine's shut-down can release the locks and close the handles
+// that callers left open.
+//
+// Lock refusal is not an error at this level: cvLockRecord and cvLockFile
+// return false and the caller retries (cvRetryLock: CVwrdAccessMiliSeconds div
+// CVwrdAccessMSecDelay attempts, CVwrdAccessMSecDelay ms apart) or raises its
+// own message.  Locks never wait inside the operating system.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Integers of the file formats are loaded and stored at fixed offsets with
+// these helpers, never through casts over buffers.
+inline uint16_t cvLoadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t cvLoadLE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint16_t cvLoadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t cvLoadBE32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+inline void cvStoreLE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void cvStoreLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void cvStoreBE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void cvStoreBE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// Lock-retry policy shared by the table, memo and index layers.
+extern uint16_t CVwrdAccessMiliSeconds;  // 5000: total time to keep retrying
+extern uint16_t CVwrdAccessMSecDelay;    // 50: pause after each refusal
+
+// Runs `attempt` up to CVwrdAccessMiliSeconds div CVwrdAccessMSecDelay times
+// (at least once), sleeping CVwrdAccessMSecDelay ms after each refusal.
+bool cvRetryLock(const std::function<bool()>& attempt);
+
+class CVO_DiskFile {
+public:
+  // Builds the object closed.  The name is normalised ("\" read as "/",
+  // relative names expanded against the current directory) and the exists
+  // flag records whether the file is there now.
+  CVO_DiskFile(const std::string& name, bool readWrite, bool shared);
+  virtual ~CVO_DiskFile();
+  CVO_DiskFile(const CVO_DiskFile&) = delete;
+  CVO_DiskFile& operator=(const CVO_DiskFile&) = delete;
+
+  // Virtual operations (the table and handler override some).
+  virtual bool cvCloseFile();
+  virtual int64_t cvFileSize();
+  virtual void cvFlush();
+  virtual bool cvLockFile();
+  virtual bool cvLockRecord(int64_t offset, int64_t length);
+  // Reads up to `count` bytes at `position`; returns the bytes read (fewer
+  // at the end of the file).  A negative count is a range error.
+  virtual int32_t cvRead(int64_t position, void* buffer, int32_t count);
+  virtual void cvRename(const std::string& newName);
+  virtual void cvReset();
+  virtual void cvReWrite();
+  virtual void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3);
+  virtual void cvTruncate(int64_t size);
+  virtual bool cvUnLock();
+  // Writes all `count` bytes at `position` or raises "Error writing to %s".
+  virtual void cvWrite(int64_t position, const void* buffer, int32_t count);
+
+  bool FileFullyLocked() const;
+  bool InternalCloseFile();
+  void cvStatusLink(int32_t stat1, int32_t stat2, int32_t stat3) { cvStatusUpdate(stat1, stat2, stat3); }
+  void IncLockCount() { ++lockCount_; }
+  bool DecLockCount() { return cvUnLock(); }
+
+  // Accessors.
+  const std::string& FileName() const { return fileName_; }
+  int Handle() const { return handle_; }
+  bool Exists() const { return exists_; }
+  bool IsShared() const { return shared_; }
+  bool IsReadWrite() const { return readWrite_; }
+  bool IsClosed() const { return closed_; }
+  bool Written() const { return written_; }
+  int64_t Position() const { return position_; }
+  int32_t LastCount() const { return lastCount_; }
+  int32_t LockCount() const { return lockCount_; }
+  int64_t LockOffset() const { return lockOffset_; }
+  int64_t LockLength() const { return lockLength_; }
+
+  // The normalisation the constructor applies to a name.
+  static std::string NormaliseName(const std::string& name);
+
+  // Closes every file still registered, releasing its lock region first
+  // (the engine's shut-down; also run at process exit).  Raises nothing.
+  static void CloseAllRegistered() noexcept;
+  // Number of files currently in the registry.
+  static size_t RegisteredCount() noexcept;
+
+protected:
+  void SetLockCount(int32_t n) { lockCount_ = n; }
+
+private:
+  void ReleaseRegionQuietly() noexcept;
+
+  int handle_ = -1;
+  bool exists_ = false;
+  std::string fileName_;
+  int64_t position_ = 0;
+  bool shared_ = false;
+  bool readWrite_ = false;
+  int32_t lastCount_ = 0;
+  int32_t lockCount_ = 0;
+  int64_t lockOffset_ = 0;
+  int64_t lockLength_ = 0;
+  bool written_ = false;
+  bool closed_ = true;
+
+  friend struct CVobjFileColl;
+};
+
+// Operating-system wrappers.
+bool cvSysFlushFileBuffers(int handle);
+int cvSysTruncate(int handle, int64_t size);  // 0 or -1
+bool cvSysLockFile(int handle, int64_t offset, int64_t length);
+bool cvSysUnlockFile(int handle, int64_t offset, int64_t length);
+void cvSysSleep(unsigned milliseconds);
+// The configuration ("Windows") directory: by default the directory of the
+// running executable; cvSysSetRootDirectory changes it.
+std::string cvSysRootDirectory();
+void cvSysSetRootDirectory(const std::string& directory);
+// 0 when the process started, else a positive error number.
+int cvSysSpawn(const std::string& commandLine, int show);
+// The process's exit code, or -1 when it cannot be started.
+int cvSysSpawnAndWait(const std::string& commandLine, int show);

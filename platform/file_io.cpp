@@ -1,0 +1,304 @@
+#include "platform/file_io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+unsigned char AsciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+
+bool MatchFrom(const std::string& p, size_t pi, const std::string& s, size_t si) {
+  // Iterative wildcard match with single backtrack point for the last "*".
+  size_t starP = std::string::npos, starS = 0;
+  while (si < s.size()) {
+    if (pi < p.size() && (p[pi] == '?' || AsciiUpper(p[pi]) == AsciiUpper(s[si]))) {
+      ++pi;
+      ++si;
+    } else if (pi < p.size() && p[pi] == '*') {
+      starP = pi++;
+      starS = si;
+    } else if (starP != std::string::npos) {
+      pi = starP + 1;
+      si = ++starS;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && p[pi] == '*') ++pi;
+  return pi == p.size();
+}
+
+void SplitPath(const std::string& path, std::string& dir, std::string& base) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    dir = ".";
+    base = path;
+  } else {
+    dir = slash == 0 ? "/" : path.substr(0, slash);
+    base = path.substr(slash + 1);
+  }
+}
+
+bool ExactExists(const std::string& name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0;
+}
+
+struct flock* FillLock(struct flock& fl, short type, uint64_t offset, uint64_t length) {
+  fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  fl.l_pid = 0;  // required for OFD locks
+  return &fl;
+}
+
+bool RegionValid(uint64_t offset, uint64_t length) {
+  return length != 0 && offset <= static_cast<uint64_t>(INT64_MAX) &&
+         length <= static_cast<uint64_t>(INT64_MAX) - offset;
+}
+
+}  // namespace
+
+std::string FileNormaliseSeparators(const std::string& name) {
+  std::string r = name;
+  std::replace(r.begin(), r.end(), '\\', '/');
+  return r;
+}
+
+std::string FileExpandName(const std::string& name) {
+  std::string n = FileNormaliseSeparators(name);
+  if (!n.empty() && n[0] == '/') return n;
+  char buf[PATH_MAX];
+  if (!::getcwd(buf, sizeof buf)) return n;
+  std::string cwd = buf;
+  if (n.empty()) return cwd;
+  if (cwd.back() != '/') cwd += '/';
+  // "./x" reads better without the dot.
+  while (n.size() > 2 && n[0] == '.' && n[1] == '/') n.erase(0, 2);
+  return cwd + n;
+}
+
+std::string FileResolveExisting(const std::string& name) {
+  std::string n = FileNormaliseSeparators(name);
+  if (n.empty() || ExactExists(n)) return n;
+  std::string dir, base;
+  SplitPath(n, dir, base);
+  if (base.empty()) return n;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return n;
+  std::string found;
+  while (dirent* e = ::readdir(d)) {
+    std::string entry = e->d_name;
+    if (entry.size() != base.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < entry.size() && same; ++i)
+      same = AsciiUpper(static_cast<unsigned char>(entry[i])) ==
+             AsciiUpper(static_cast<unsigned char>(base[i]));
+    if (same && (found.empty() || entry < found)) found = entry;
+  }
+  ::closedir(d);
+  if (found.empty()) return n;
+  size_t slash = n.rfind('/');
+  return slash == std::string::npos ? found : n.substr(0, slash + 1) + found;
+}
+
+bool FileExists(const std::string& name) { return ExactExists(FileResolveExisting(name)); }
+
+bool FileDelete(const std::string& name) {
+  return ::unlink(FileResolveExisting(name).c_str()) == 0;
+}
+
+bool FileRename(const std::string& oldName, const std::string& newName) {
+  return ::rename(FileResolveExisting(oldName).c_str(), FileNormaliseSeparators(newName).c_str()) ==
+         0;
+}
+
+bool FileNameMatches(const std::string& pattern, const std::string& name) {
+  return MatchFrom(pattern, 0, name, 0);
+}
+
+std::vector<std::string> FileFind(const std::string& directory, const std::string& pattern) {
+  std::vector<std::string> out;
+  std::string dir = FileNormaliseSeparators(directory);
+  if (dir.empty()) dir = ".";
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
+    if (FileNameMatches(pattern, entry)) out.push_back(entry);
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+int FileOpen(const std::string& name, bool readWrite, bool shared) {
+  std::string n = FileResolveExisting(name);
+  int fd = ::open(n.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+int FileCreate(const std::string& name) {
+  std::string n = FileNormaliseSeparators(name);
+  int fd = ::open(n.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  // Only empty the file once nobody else holds it.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+void FileClose(int& handle) {
+  if (handle >= 0) {
+    ::close(handle);  // also drops the flock hold and this description's byte-range locks
+    handle = -1;
+  }
+}
+
+int64_t FileRead(int handle, int64_t position, void* buffer, size_t count) {
+  if (handle < 0 || position < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  auto* p = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = ::pread(handle, p + done, count - done, static_cast<off_t>(position + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;  // end of file
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool FileWrite(int handle, int64_t position, const void* buffer, size_t count) {
+  if (handle < 0 || position < 0) {
+    errno = EBADF;
+    return false;
+  }
+  const auto* p = static_cast<const char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = ::pwrite(handle, p + done, count - done, static_cast<off_t>(position + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (r == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+int64_t FileSize(int handle) {
+  struct stat st;
+  if (handle < 0 || ::fstat(handle, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool FileFlush(int handle) { return handle >= 0 && ::fsync(handle) == 0; }
+
+bool FileTruncate(int handle, int64_t size) {
+  return handle >= 0 && size >= 0 && ::ftruncate(handle, static_cast<off_t>(size)) == 0;
+}
+
+bool FileIsReadWrite(int handle) {
+  int fl = handle >= 0 ? ::fcntl(handle, F_GETFL) : -1;
+  return fl >= 0 && (fl & O_ACCMODE) == O_RDWR;
+}
+
+bool FileLockRegion(int handle, uint64_t offset, uint64_t length) {
+  if (handle < 0 || !RegionValid(offset, length)) return false;
+  struct flock fl;
+  short type = FileIsReadWrite(handle) ? F_WRLCK : F_RDLCK;
+  return ::fcntl(handle, F_OFD_SETLK, FillLock(fl, type, offset, length)) == 0;
+}
+
+bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length) {
+  if (handle < 0 || !RegionValid(offset, length)) return false;
+  struct flock fl;
+  return ::fcntl(handle, F_OFD_SETLK, FillLock(fl, F_UNLCK, offset, length)) == 0;
+}
+
+bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length) {
+  if (handle < 0 || !RegionValid(offset, length)) return false;
+  struct flock fl;
+  FillLock(fl, F_WRLCK, offset, length);
+  if (::fcntl(handle, F_OFD_GETLK, &fl) != 0) return false;
+  return fl.l_type != F_UNLCK;
+}
+
+void SleepMilliseconds(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+namespace {
+
+int SpawnShell(const std::string& script, pid_t& pid) {
+  std::string sh = "/bin/sh", dashC = "-c", body = script;
+  char* argv[] = {sh.data(), dashC.data(), body.data(), nullptr};
+  return ::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ);
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int SpawnProcess(const std::string& commandLine) {
+  // The command runs in the background of a short-lived shell, so the child is
+  // detached and never left behind as a zombie of this process.
+  pid_t pid = 0;
+  int rc = SpawnShell(commandLine + " &", pid);
+  if (rc != 0) return rc;
+  return WaitExit(pid) == 0 ? 0 : ECHILD;
+}
+
+int SpawnProcessAndWait(const std::string& commandLine) {
+  pid_t pid = 0;
+  if (SpawnShell(commandLine, pid) != 0) return -1;
+  return WaitExit(pid);
+}

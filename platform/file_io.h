@@ -1,0 +1,80 @@
+// File services of the platform layer: the thin operating-system calls the
+// table engine and the query engine build their files on.
+//
+// Handles are plain POSIX descriptors; a closed handle is -1.  Reads and
+// writes are positional and loop until everything asked for has moved; a
+// write that cannot move every byte (disk full, quota) reports failure.
+//
+// Shared and exclusive opens are emulated with flock(): a shared open holds
+// LOCK_SH, an exclusive one LOCK_EX, both non-waiting; a refusal sets errno to
+// EACCES (the "access denied" of the original platform).  flock() locks and
+// byte-range locks are independent on Linux, so a table opened shared can
+// still take its byte-range locks.
+//
+// Byte-range locks are non-waiting open-file-description locks (F_OFD_SETLK)
+// with 64-bit offsets: two handles of one file conflict even inside one
+// process, and regions beyond 2^31 (0xB0000000, 0xEFFFFFFF) work.  A handle
+// opened read-only takes read locks, since Linux refuses write locks on it;
+// read locks of two read-only handles do not exclude each other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Paths: "\" on input is taken as "/".
+std::string FileNormaliseSeparators(const std::string& name);
+// The name expanded to an absolute path against the current directory.
+std::string FileExpandName(const std::string& name);
+// When `name` does not exist but a file in its directory matches it
+// case-insensitively, that file's path; otherwise `name` unchanged.
+std::string FileResolveExisting(const std::string& name);
+
+bool FileExists(const std::string& name);  // exact name or case-insensitive match
+bool FileDelete(const std::string& name);
+bool FileRename(const std::string& oldName, const std::string& newName);
+// Names of the entries of `directory` whose name matches `pattern` ("*" and
+// "?" wildcards) case-insensitively, sorted.  Only the names are returned.
+std::vector<std::string> FileFind(const std::string& directory, const std::string& pattern);
+// Wildcard match of "*" and "?", ASCII case-insensitive.
+bool FileNameMatches(const std::string& pattern, const std::string& name);
+
+// Opens an existing file.  -1 on failure with errno set (EACCES when the
+// shared/exclusive hold is refused).
+int FileOpen(const std::string& name, bool readWrite, bool shared);
+// Creates `name`, or empties it once this handle holds it exclusively; an
+// existing file held by someone else is left untouched (EACCES).  The handle
+// is read-write and exclusive; -1 on failure.
+int FileCreate(const std::string& name);
+// Closes the handle and sets it to -1; a closed handle is ignored.
+void FileClose(int& handle);
+
+// Reads up to `count` bytes at `position`; fewer only at the end of the file.
+// Returns the bytes read or -1 on error.
+int64_t FileRead(int handle, int64_t position, void* buffer, size_t count);
+// Writes all `count` bytes at `position`; false when any byte could not be
+// written (errno says why; ENOSPC for a short write without an error).
+bool FileWrite(int handle, int64_t position, const void* buffer, size_t count);
+int64_t FileSize(int handle);                 // -1 on error
+bool FileFlush(int handle);                   // fsync
+bool FileTruncate(int handle, int64_t size);  // set the end of file
+bool FileIsReadWrite(int handle);
+
+// Non-waiting byte-range lock of [offset, offset + length).  A write lock on
+// a read-write handle, a read lock on a read-only one.  A zero length locks
+// nothing and fails.
+bool FileLockRegion(int handle, uint64_t offset, uint64_t length);
+bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length);
+// Whether another open file description holds a lock that conflicts with a
+// write lock on the region (for tests and diagnostics).
+bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length);
+
+void SleepMilliseconds(unsigned milliseconds);
+
+// Starts `commandLine` through /bin/sh without waiting: 0 when the process
+// started, else a positive error number.
+int SpawnProcess(const std::string& commandLine);
+// Starts `commandLine` through /bin/sh and waits: its exit code, or -1 when
+// it could not be started or did not end normally.
+int SpawnProcessAndWait(const std::string& commandLine);
