@@ -1,0 +1,316 @@
+// Evaluation of compiled expressions: literals, groups, names, calls and the
+// operators, the wildcard text compare and the handler's entry points.
+//
+// An operator evaluates its right operand first, then its left one.  Both
+// sides must have the same type, except that numbers and dates mix.  Texts
+// compare without trailing blanks; with the partial-compare flag a right side
+// that starts or ends with the many-wildcard is a pattern.
+#include <cmath>
+
+#include "dbf_engine/code_pages.h"
+#include "dbf_engine/exp_internal.h"
+#include "dbf_engine/expression.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/value_buffer.h"
+
+namespace {
+
+[[noreturn]] void Invalid(const char* what) { cvRaiseExpression(cvErrArgInvalid, {what}); }
+
+bool IsDateType(TcvExpResultType t) { return t == rtDate || t == rtDateTime; }
+
+void TrimRightBlanks(std::string& s) {
+  size_t e = s.size();
+  while (e > 0 && s[e - 1] == ' ') --e;
+  s.resize(e);
+}
+
+// Upper case of OEM text: through the ANSI code page and back, so letters
+// that share a byte value with another letter in the other code page keep
+// their identity.
+void FoldUpper(std::string& s, bool oem) {
+  if (oem) {
+    s = kvSysAnsiToOem(cvExpUpper(kvSysOemToAnsi(s)));
+  } else {
+    s = cvExpUpper(s);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Leaves
+
+void TcvExpBaseObject::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  value.SetNull();
+  type = rtUnknown;
+}
+
+void TcvExpContainer::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  if (!Right) {
+    value.SetNull();
+    type = rtEmpty;
+    return;
+  }
+  Right->ExpParse(value, type);
+}
+
+void TcvExpFunction::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  type = rtEmpty;
+  function_->FunctionResult(*this, value, type);
+  ResultType = type;
+}
+
+void TcvExpFieldvar::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  type = rtEmpty;
+  link_->FieldVarResult(value, type);
+}
+
+void TcvExpTextLit::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  value.SetText(text_);
+  type = rtText;
+}
+
+void TcvExpNumLit::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  value.SetFloat(value_);
+  type = rtFloat;
+}
+
+void TcvExpDateLit::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  value.SetFloat(day_);
+  type = rtDate;
+}
+
+void TcvExpBlnLit::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  value.SetBoolean(value_);
+  type = rtBoolean;
+}
+
+void TcvExpFunction::FetchArg(int index, TcvExpValue& value, TcvExpResultType wanted, TcvExpResultType& got) {
+  got = rtUnknown;
+  if (index >= 0 && index < ArgCount()) {
+    args_[static_cast<size_t>(index)]->ExpParse(value, got);
+  } else {
+    got = rtEmpty;
+  }
+  if (wanted == rtAny || got == wanted || (cvIsNumericType(got) && cvIsNumericType(wanted))) return;
+  cvRaiseExpression(cvErrArgValueNeeded, {cvResultTypeName(wanted), index + 1, name_});
+}
+
+// ---------------------------------------------------------------------------
+// Operators
+
+int TcvExpOperator::StrWCComp(const TcvExpValue& left, const TcvExpValue& right) {
+  const bool leftEmpty = left.kind != TcvExpValue::Kind::Text || left.text.empty();
+  const bool rightEmpty = right.kind != TcvExpValue::Kind::Text || right.text.empty();
+  if (leftEmpty || rightEmpty) return leftEmpty == rightEmpty ? 0 : (leftEmpty ? -1 : 1);
+
+  foldL_.assign(left.text);
+  foldR_.assign(right.text);
+  TrimRightBlanks(foldL_);
+  TrimRightBlanks(foldR_);
+  if (CaseInsensitive) {
+    const bool oem = handler_.UserLink && handler_.UserLink->OemText;
+    FoldUpper(foldL_, oem);
+    FoldUpper(foldR_, oem);
+  }
+  if (PartialCompare && !foldR_.empty() && (foldR_.front() == ManyWild || foldR_.back() == ManyWild)) {
+    if (ManyWild != '*' || OneWild != '?') {
+      for (char& c : foldR_) {
+        if (c == ManyWild) c = '*';
+        else if (c == OneWild) c = '?';
+      }
+    }
+    return cvStrPosWild(foldR_, foldL_) > 0 ? 0 : -1;
+  }
+  // Equal bytes are equal in every collation; only differing texts need the
+  // locale's order.
+  if (foldL_ == foldR_) return 0;
+  const int c = cvStrCompare(foldL_, foldR_);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+void TcvExpOperator::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  if (!Right || (!Left && Opcode != opNot)) cvRaiseExpression(cvErrMissingSide, {cvExpOperatorText(Opcode)});
+
+  TcvExpResultType rt = rtEmpty;
+  TcvExpResultType lt = rtEmpty;
+  TcvExpValue& r = value;  // the right side is evaluated in place
+  TcvExpValue& l = scratch_;
+  Right->ExpParse(r, rt);
+  if (Left) {
+    Left->ExpParse(l, lt);
+  } else {
+    lt = rt;
+  }
+  type = rt;
+
+  if (Opcode == opNot) {
+    if (rt != rtBoolean) Invalid("boolean");
+    value.SetBoolean(!r.AsBoolean());
+    type = rtBoolean;
+    return;
+  }
+  const bool numeric = cvIsNumericType(lt) && cvIsNumericType(rt);
+  if (lt != rt && !numeric) cvRaiseExpression(cvErrOpConflict);
+
+  const bool comparison = Opcode >= opEqual && Opcode <= opExactEqual;
+  if (comparison || Opcode == opAnd || Opcode == opOr) type = rtBoolean;
+
+  if (rt == rtBoolean) {
+    const bool a = l.AsBoolean(), b = r.AsBoolean();
+    switch (Opcode) {
+      case opEqual:
+      case opExactEqual: value.SetBoolean(a == b); return;
+      case opNotEqual: value.SetBoolean(a != b); return;
+      case opAnd: value.SetBoolean(a && b); return;
+      case opOr: value.SetBoolean(a || b); return;
+      case opAdd:
+      case opSubtract:
+      case opMultiply:
+      case opDivide:
+      case opPower: Invalid("number");
+      default: Invalid("assigned");
+    }
+  }
+
+  if (numeric) {
+    const double a = l.AsFloat(), b = r.AsFloat();
+    switch (Opcode) {
+      case opEqual:
+      case opExactEqual: value.SetBoolean(a == b); return;
+      case opNotEqual: value.SetBoolean(a != b); return;
+      case opGreater: value.SetBoolean(a > b); return;
+      case opLess: value.SetBoolean(a < b); return;
+      case opGreaterEq: value.SetBoolean(a >= b); return;
+      case opLessEq: value.SetBoolean(a <= b); return;
+      case opAdd:
+        // A date plus days is a date, whichever side the date is on; two
+        // dates add up to a plain number.
+        value.SetFloat(a + b);
+        if (IsDateType(lt) && !IsDateType(rt)) type = lt;
+        else if (IsDateType(rt) && !IsDateType(lt)) type = rt;
+        else type = (lt == rt && !IsDateType(lt)) ? lt : rtFloat;
+        return;
+      case opSubtract:
+        // A date minus days is a date; a date minus a date is days.
+        value.SetFloat(a - b);
+        if (IsDateType(lt) && !IsDateType(rt)) type = lt;
+        else type = (lt == rt && !IsDateType(lt)) ? lt : rtFloat;
+        return;
+      case opMultiply:
+        value.SetFloat(a * b);
+        type = rtFloat;
+        return;
+      case opDivide:
+        if (b == 0) throw EZeroDivide("Floating point division by zero");
+        value.SetFloat(a / b);
+        type = rtFloat;
+        return;
+      case opPower: {
+        const double p = std::pow(a, b);
+        if (std::isnan(p)) throw EInvalidOp("Invalid floating point operation");
+        value.SetFloat(p);
+        type = rtFloat;
+        return;
+      }
+      default: Invalid("assigned");
+    }
+  }
+
+  if (rt == rtText) {
+    switch (Opcode) {
+      case opEqual: value.SetBoolean(StrWCComp(l, r) == 0); return;
+      case opNotEqual: value.SetBoolean(StrWCComp(l, r) != 0); return;
+      case opGreater: value.SetBoolean(StrWCComp(l, r) > 0); return;
+      case opLess: value.SetBoolean(StrWCComp(l, r) < 0); return;
+      case opGreaterEq: value.SetBoolean(StrWCComp(l, r) >= 0); return;
+      case opLessEq: value.SetBoolean(StrWCComp(l, r) <= 0); return;
+      case opExactEqual: {
+        const std::string_view a = l.kind == TcvExpValue::Kind::Text ? std::string_view(l.text) : std::string_view();
+        const std::string_view b = r.kind == TcvExpValue::Kind::Text ? std::string_view(r.text) : std::string_view();
+        value.SetBoolean(a == b);
+        return;
+      }
+      case opContains: {
+        const bool found = l.kind == TcvExpValue::Kind::Text && r.kind == TcvExpValue::Kind::Text &&
+                           !l.text.empty() && r.text.find(l.text) != std::string::npos;
+        value.SetBoolean(found);
+        return;
+      }
+      case opAdd: {
+        if (r.kind != TcvExpValue::Kind::Text) r.SetText("");
+        if (l.kind == TcvExpValue::Kind::Text) r.text.insert(0, l.text);
+        type = rtText;
+        return;
+      }
+      case opSubtract: {
+        if (r.kind != TcvExpValue::Kind::Text) r.SetText("");
+        std::string& lt_text = l.text;
+        if (l.kind != TcvExpValue::Kind::Text) lt_text.clear();
+        const size_t total = lt_text.size() + r.text.size();
+        size_t e = lt_text.size();
+        while (e > 0 && lt_text[e - 1] == ' ') --e;
+        r.text.insert(0, lt_text, 0, e);
+        r.text.resize(total, ' ');
+        type = rtText;
+        return;
+      }
+      default: Invalid("assigned");
+    }
+  }
+
+  // Operands without a value (empty groups, memo and other raw values):
+  // a comparison or a logical operation is false, anything else no value.
+  if (type == rtBoolean) {
+    value.SetBoolean(false);
+  } else {
+    value.SetNull();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Handler entry points
+
+void TcvExpHandler::ExpressionResult(TcvExpValue& value) {
+  Status = 0;
+  if (!root_) {
+    value.SetText("");
+    resultType_ = rtUnknown;
+    return;
+  }
+  resultType_ = rtEmpty;
+  root_->ExpParse(value, resultType_);
+}
+
+bool TcvExpHandler::ExpressionAsVariant(TcvVariant& buffer) {
+  Status = 0;
+  if (!root_) {
+    buffer.PutString("");
+    resultType_ = rtUnknown;
+    return false;
+  }
+  resultType_ = rtEmpty;
+  root_->ExpParse(scratch_, resultType_);
+  if (!scratch_.IsNull()) {
+    switch (resultType_) {
+      case rtText: buffer.PutString(scratch_.AsText()); return true;
+      case rtFloat:
+      case rtDateTime: buffer.PutFloat(scratch_.AsFloat()); return true;
+      case rtDate: {
+        const double d = std::trunc(scratch_.AsFloat());
+        if (d >= INT32_MIN && d <= INT32_MAX) {
+          buffer.PutDate(static_cast<int32_t>(d));
+          return true;
+        }
+        break;
+      }
+      case rtBoolean: buffer.PutBoolean(scratch_.AsBoolean()); return true;
+      default: break;
+    }
+  }
+  // No storable value: never leave the previous key in the buffer.
+  buffer.Clear();
+  resultType_ = rtUnknown;
+  return false;
+}
