@@ -1,0 +1,111 @@
+// Runtime of the table-driven LALR(1) parsers of the query engine.
+//
+// TCustomParser is the base of the SQL parser (TkpParser) and the
+// expression parser.  The parse tables are generated at build time from a
+// bison grammar in resources/ by tools/bison_tables.py and handed over as a
+// TParseTables: eight int16 tables, per state a slice of the action table
+// (symbol, action: > 0 shift to that state, < 0 reduce by that rule, 0
+// accept), a slice of the goto table (nonterminal, state), and a default
+// reduction (-rule, or 0 when the state must look at the lookahead); per
+// rule its length and left-hand nonterminal.  Terminals are token numbers
+// (0 end of input, 256 error); nonterminals are -1..-N.
+//
+// The driver keeps its state and its stacks in the instance: the current
+// token's value is copied from the lexer when the token is read, so nothing
+// is shared between parsers.  The value stack holds at most kMaxDepth
+// entries; deeper nesting ends the parse with "yyparse stack overflow".
+//
+// Tokens 293 to 296 (comments, blanks, tabs, line feeds) are skipped before
+// the parser sees them; token 292 (a character the lexer does not allow) is
+// a syntax error at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TCustomLexer;
+
+// The generated tables.  Slices are 1-based inclusive entry ranges; a slice
+// with high < low is empty.  YYA and YYG hold two int16 per entry, YYR two
+// per rule (rule 1 first).
+struct TParseTables {
+  const int16_t* YYA;
+  int32_t YYACount;
+  const int16_t* YYG;
+  int32_t YYGCount;
+  const int16_t* YYD;
+  const int16_t* YYAL;
+  const int16_t* YYAH;
+  const int16_t* YYGL;
+  const int16_t* YYGH;
+  int32_t StateCount;
+  const int16_t* YYR;
+  int32_t RuleCount;
+};
+
+// What the current semantic action asks the driver to do.
+enum class TYYFlag : uint8_t { yyfnone, yyfaccept, yyfabort, yyferror };
+
+// One semantic value: the text the grammar builds, and a small number that
+// some productions carry beside it (a keyword's code, a type token, a size).
+struct TYYValue {
+  std::string Text;
+  int32_t Code = 0;
+  int32_t Size = 0;
+};
+
+class TCustomParser {
+public:
+  static constexpr int32_t kMaxDepth = 1048;
+  static constexpr int32_t kErrorToken = 256;
+  static constexpr int32_t kIllegalToken = 292;
+
+  TCustomParser() = default;
+  virtual ~TCustomParser() = default;
+  TCustomParser(const TCustomParser&) = delete;
+  TCustomParser& operator=(const TCustomParser&) = delete;
+
+  // Runs one parse: 0 accepted, 1 failed (ErrorMessage tells why).
+  virtual int32_t yyparse() = 0;
+  virtual void yyerror(const std::string& message) { ErrorMessage = message; }
+
+  void yyclearin() { Lookahead = -1; }
+  void yyaccept() { Flag = TYYFlag::yyfaccept; }
+  void yyabort() { Flag = TYYFlag::yyfabort; }
+  void yyerrlab() { Flag = TYYFlag::yyferror; }
+  void yyerrok() { RecoverCount = 0; }
+
+  int32_t Lookahead = -1;     // current lookahead token; -1 none read yet
+  int32_t ErrorCount = 0;     // syntax errors counted in this parse
+  TCustomLexer* Lexer = nullptr;  // the token source (not owned)
+  std::string ErrorMessage;   // the last message given to yyerror
+  int32_t RecoverCount = 0;   // error-recovery counter, 0 to 3
+  TYYFlag Flag = TYYFlag::yyfnone;
+
+  // Lookups over a table set; false when the state has no entry for the
+  // symbol.
+  static bool FindAction(const TParseTables& t, int32_t state, int32_t symbol, int32_t& action);
+  static bool FindGoto(const TParseTables& t, int32_t state, int32_t nonterminal, int32_t& target);
+
+protected:
+  // The driver over the given tables; calls yyaction for every reduction.
+  int32_t RunParse(const TParseTables& t);
+
+  // The semantic action of a rule.  yyval holds the value of the first
+  // right-hand symbol (empty for an empty rule) when it is called; Arg(i)
+  // is the value of the i-th right-hand symbol (1-based).
+  virtual void yyaction(int32_t rule) = 0;
+  const TYYValue& Arg(int32_t i) const;
+  int32_t ArgCount() const { return RuleLength; }
+
+  TYYValue yyval;
+
+private:
+  bool ReadToken();
+
+  std::vector<int32_t> StateStack;
+  std::vector<TYYValue> ValueStack;
+  TYYValue LookaheadValue;
+  int32_t RuleLength = 0;
+};
