@@ -115,7 +115,7 @@ void TCustomLexer::echo() {
   for (int32_t i = 0; i < TextLen; ++i) put_char(TextBuf[static_cast<size_t>(i)]);
 }
 
-void TCustomLexer::yymore() { SavedText = yytext(); }
+void TCustomLexer::yymore() { SavedLen = TextLen; }
 
 void TCustomLexer::yyless(int32_t n) {
   if (n < 0) n = 0;
@@ -126,11 +126,9 @@ void TCustomLexer::yyless(int32_t n) {
 void TCustomLexer::yynew() {
   if (LastChar != 0) LineState = LastChar == '\n' ? 1 : 0;
   DfaState = StartState + LineState;
-  const int32_t saved = static_cast<int32_t>(SavedText.size());
-  CheckyyTextBuf(saved);
-  std::copy(SavedText.begin(), SavedText.end(), TextBuf.begin());
-  TextLen = saved;
-  SavedText.clear();
+  // The kept text is still at the start of the buffer.
+  TextLen = SavedLen;
+  SavedLen = 0;
   MatchCount = 0;
   Done = false;
 }
@@ -189,7 +187,7 @@ void TCustomLexer::yyclear() {
   LineState = 1;
   LastChar = 0;
   TextLen = 0;
-  SavedText.clear();
+  SavedLen = 0;
 }
 
 void TCustomLexer::GetyyText(std::string& s) const { s = yytext(); }
@@ -203,7 +201,7 @@ void TCustomLexer::fatal(const std::string& msg) {
   PushbackCount = 0;
   TextLen = 0;
   MatchCount = 0;
-  SavedText.clear();
+  SavedLen = 0;
   throw ESiftError(line);
 }
 
@@ -267,7 +265,11 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
         }
         break;
       }
-      yylval = yytext();
+      if (yycontinues(MatchedRule)) {
+        yymore();
+        break;
+      }
+      yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
       yyaction(MatchedRule);
     } while (Rejected);
     if (Done) return RetVal;

@@ -175,7 +175,10 @@ public:
   bool Done = false;
   int32_t RetVal = 0;
 
-  std::string SavedText;
+  // Length of the text kept by yymore: the next match is appended to it.  The
+  // text stays in place in the token buffer, so a long chain of yymore calls
+  // costs no copying.
+  int32_t SavedLen = 0;
   int32_t StartState = 0;
   int32_t LineState = 1;
 
@@ -183,6 +186,10 @@ protected:
   // The scan loop over the given tables; calls yyaction for the chosen rule.
   int32_t ScanWith(const TLexTables& t);
   virtual void yyaction(int32_t rule) = 0;
+  // Asked before the action of a match: true when the match only begins a
+  // longer token (the runtime then calls yymore and scans on, without
+  // running the action or filling yylval).
+  virtual bool yycontinues(int32_t /*rule*/) { return false; }
 
   std::vector<uint8_t> TextBuf;
   std::vector<uint8_t> PushbackBuf;  // index 0 is position 1

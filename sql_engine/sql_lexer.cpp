@@ -149,18 +149,15 @@ void TkpLexer::HexAction() {
   returni(tkNumber);
 }
 
-void TkpLexer::QuotedAction(uint8_t quote) {
-  // A doubled quote continues the literal: keep this part and let the next
-  // match (which starts at the second quote) append to it.
-  if (!AtInputEnd()) {
-    const uint8_t next = get_char();
-    unget_char(next);
-    if (next == quote) {
-      yymore();
-      return;
-    }
-  }
-  returni(tkString);
+// A string literal followed at once by its quote character goes on: the
+// doubled quote stays in the text ('it''s') and the next match, which starts
+// at the second quote, is appended to this one.
+bool TkpLexer::yycontinues(int32_t rule) {
+  if (rule != rQuoted && rule != rDoubleQuoted) return false;
+  if (AtInputEnd()) return false;
+  const uint8_t next = get_char();
+  unget_char(next);
+  return next == (rule == rQuoted ? '\'' : '"');
 }
 
 void TkpLexer::yyaction(int32_t rule) {
@@ -174,8 +171,8 @@ void TkpLexer::yyaction(int32_t rule) {
     case rUnsigned: returni(tkUInt); break;
     case rSigned: returni(tkSInt); break;
     case rHex: HexAction(); break;
-    case rQuoted: QuotedAction('\''); break;
-    case rDoubleQuoted: QuotedAction('"'); break;
+    case rQuoted:
+    case rDoubleQuoted: returni(tkString); break;
     case rDate: DateAction(); break;
     case rComma: returni(tkComma); break;
     case rLParen: returni(tkLParen); break;

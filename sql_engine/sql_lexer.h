@@ -41,12 +41,12 @@ public:
 
 protected:
   void yyaction(int32_t rule) override;
+  bool yycontinues(int32_t rule) override;
 
 private:
   void IdentifierAction();
   void DateAction();
   void HexAction();
-  void QuotedAction(uint8_t quote);
   // The day count text of `dt`, wrapped while a WHERE clause is read.
   std::string DateText(double dt) const;
 };

@@ -163,6 +163,11 @@ TEST(SqlLexer, Literals) {
             (std::vector<Tok>{{tkString, "'it''s'"}, {tkString, "\"a\"\"b\""}, {tkString, "'x'"}}));
   // A literal may span lines; an unterminated one falls apart into tokens.
   EXPECT_EQ(Scan("'a\nb'"), (std::vector<Tok>{{tkString, "'a\nb'"}}));
+  // Doubled quotes chain matches; the chain has no match-stack limit.
+  std::string many = "'";
+  for (int i = 0; i < 3000; ++i) many += "x''";
+  many += "'";
+  EXPECT_EQ(Scan(many), (std::vector<Tok>{{tkString, many}}));
   EXPECT_EQ(Scan("'ab")[0], Tok(tkIllegal, "'"));
   EXPECT_EQ(Scan("$FF $ff $FFFFFFFF $100000000 $"),
             (std::vector<Tok>{{tkNumber, "255"}, {tkNumber, "255"}, {tkNumber, "-1"}, {tkIllegal, "$100000000"},

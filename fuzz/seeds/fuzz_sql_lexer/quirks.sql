@@ -1,0 +1,1 @@
+select a-1, .5E+3, $FF, 'it''s', [Order Details] -- c -- /* x */ from t group by x having y > now

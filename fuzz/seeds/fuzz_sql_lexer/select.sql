@@ -1,0 +1,1 @@
+select * from phones where tel like '12%' and fm like 'ab%' and d > #1/31/2004#;
