@@ -187,6 +187,44 @@ std::string CurrencyText(const std::string& number, bool negative) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// For a number text that did not fit: true when it is too large (rather
+// than too small).  The text is digits with an optional "." and exponent.
+bool TooLarge(std::string_view t) {
+  long exp10 = 0;
+  size_t e = t.find_first_of("eE");
+  if (e != std::string_view::npos) {
+    std::string_view x = t.substr(e + 1);
+    bool neg = !x.empty() && x[0] == '-';
+    if (!x.empty() && (x[0] == '-' || x[0] == '+')) x.remove_prefix(1);
+    for (char c : x) {
+      if (exp10 < 100000) exp10 = exp10 * 10 + (c - '0');
+    }
+    if (neg) exp10 = -exp10;
+    t = t.substr(0, e);
+  }
+  // place of the first significant digit relative to the point
+  long place = 0;
+  bool seen_point = false, seen_digit = false;
+  long int_digits = 0, lead_zeros = 0;
+  for (char c : t) {
+    if (c == '.') {
+      seen_point = true;
+      continue;
+    }
+    if (!seen_point) {
+      if (seen_digit || c != '0') {
+        seen_digit = true;
+        ++int_digits;
+      }
+    } else if (!seen_digit) {
+      if (c == '0') ++lead_zeros;
+      else seen_digit = true;
+    }
+  }
+  place = int_digits > 0 ? int_digits : -lead_zeros;
+  return place + exp10 > 0;
+}
+
 }  // namespace
 
 FormatSettings FormatSettings::RussianDefaults() {
@@ -468,12 +506,13 @@ std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
     int n = 0;
     bool left = false;
     int width = -1, prec = -1;
-    size_t save = i;
+    size_t save = i, save_next = next;
     if (read_number(n) && i < fmt.size() && fmt[i] == ':') {
       next = static_cast<size_t>(n);
       ++i;
     } else {
       i = save;
+      next = save_next;
     }
     if (i < fmt.size() && fmt[i] == '-') {
       left = true;
@@ -603,9 +642,9 @@ bool TryStrToFloat(const std::string& s, long double& out) {
   const char* first = c.data();
   if (*first == '-') ++first;  // from_chars takes no '+' and we add the sign ourselves
   auto r = std::from_chars(first, c.data() + c.size(), v);
-  if (r.ec == std::errc::result_out_of_range) {
+  if (r.ec == std::errc::result_out_of_range && r.ptr == c.data() + c.size()) {
     // underflow reads as zero; overflow is not a value
-    if (std::fabs(v) > 1) return false;
+    if (TooLarge(std::string_view(first, static_cast<size_t>(c.data() + c.size() - first)))) return false;
     v = 0;
   } else if (r.ec != std::errc() || r.ptr != c.data() + c.size()) {
     return false;
@@ -748,7 +787,7 @@ bool TextToFloatC(std::string_view s, double& out) {
   auto r = std::from_chars(s.data() + i, s.data() + n, v, std::chars_format::general);
   if (r.ptr != s.data() + n) return false;
   if (r.ec == std::errc::result_out_of_range) {
-    if (std::fabs(v) > 1) return false;
+    if (TooLarge(s.substr(i, n - i))) return false;
     v = 0;
   } else if (r.ec != std::errc()) {
     return false;

@@ -305,6 +305,8 @@ int VarCompare(const Variant& a, const Variant& b) {
     int c = AnsiCompareStr(a.AsString(), b.AsString());
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
   }
+  // false before true (as numbers true would be -1)
+  if (a.Type() == VarType::Boolean && b.Type() == VarType::Boolean) return Sign(a.AsBoolean(), b.AsBoolean());
   if (IsIntegral(a.Type()) && IsIntegral(b.Type())) return Sign(a.AsInt64(), b.AsInt64());
   // a text meeting a number is read as a number
   return Sign(a.AsDouble(), b.AsDouble());

@@ -17,9 +17,9 @@
 // the texts "True"/"False" (any case) and numbers read back as booleans.
 //
 // Comparison (`VarCompare`) orders numbers numerically (integers, doubles,
-// dates and booleans mix), texts by the locale's case-sensitive order, a text
-// against a number by the text's number, and unassigned/null below every
-// other value (two nulls are equal).  Arithmetic (`VarAdd` ...) follows the
+// dates and booleans mix; two booleans order false before true), texts by
+// the locale's case-sensitive order, a text against a number by the text's
+// number, and unassigned/null below every other value (two nulls are equal).  Arithmetic (`VarAdd` ...) follows the
 // class library: integer operations stay integral and raise EIntOverflow
 // instead of wrapping, `/` always gives a double, "+" on two texts
 // concatenates, a date plus a number stays a date.
