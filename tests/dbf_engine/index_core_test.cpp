@@ -1,0 +1,460 @@
+// The index core against a fake table and a small in-memory page format.
+#include "dbf_engine/index_core.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/messages.h"
+
+namespace {
+
+// A table of text keys: record i has key keys[i-1] and passes the FOR
+// condition when pass[i-1].  The saved image is what the record held before
+// the current edit.
+class FakeTable : public CVobjIndexTableLink {
+public:
+  std::vector<std::string> keys, oldKeys;
+  std::vector<bool> pass, oldPass;
+  int32_t current = 0;
+  bool editing = false;
+  bool useOriginal = false;
+  bool exact = false;
+
+  int32_t Add(const std::string& k, bool p = true) {
+    keys.push_back(k);
+    pass.push_back(p);
+    oldKeys.push_back(k);
+    oldPass.push_back(p);
+    return static_cast<int32_t>(keys.size());
+  }
+  const std::string& Key() const {
+    return useOriginal ? oldKeys[static_cast<size_t>(current - 1)] : keys[static_cast<size_t>(current - 1)];
+  }
+  bool Pass() const {
+    return useOriginal ? oldPass[static_cast<size_t>(current - 1)] : pass[static_cast<size_t>(current - 1)];
+  }
+  void Commit(int32_t rec) {
+    oldKeys[static_cast<size_t>(rec - 1)] = keys[static_cast<size_t>(rec - 1)];
+    oldPass[static_cast<size_t>(rec - 1)] = pass[static_cast<size_t>(rec - 1)];
+  }
+
+  int32_t ixRecordCount() override { return static_cast<int32_t>(keys.size()); }
+  int32_t ixCurrentRecord() override { return current; }
+  bool ixReadRecord(int32_t recno) override {
+    current = recno;
+    return true;
+  }
+  bool ixHasOriginalRecord() override { return editing; }
+  bool ixRecordModified() override {
+    return keys[static_cast<size_t>(current - 1)] != oldKeys[static_cast<size_t>(current - 1)] ||
+           pass[static_cast<size_t>(current - 1)] != oldPass[static_cast<size_t>(current - 1)];
+  }
+  void ixUseOriginalRecord(bool original) override { useOriginal = original; }
+  bool ixExactMatch() override { return exact; }
+  TcvExpUserLink* ixExpressionLink() override { return nullptr; }
+  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
+  std::string ixReadKey() override { return {}; }
+  std::string ixWriteKey() override { return {}; }
+  std::string ixTableFileName() override { return "/tmp/fake.dbf"; }
+  bool ixProductionIndex() override { return false; }
+  void ixSetProductionIndex(bool) override {}
+  int32_t ixAccessRetries() override { return 1; }
+};
+
+struct StoredEntry {
+  TcvVariantType kind;
+  std::string bytes;
+  int32_t recNo;
+  int32_t link;
+};
+struct StoredPage {
+  bool leaf = true;
+  std::vector<StoredEntry> entries;
+};
+
+// Pages live in a map; a node holds at most MaxKeys entries and splits in
+// halves on store, as the NDX layout does.
+class MemFile : public CVobjIndexFile {
+public:
+  explicit MemFile(FakeTable* t) : CVobjIndexFile(t, "mem.tst") {}
+  std::map<int32_t, StoredPage> pages;
+  int32_t next = 1;
+  int32_t writes = 0;
+  int32_t GetAvailPage() override { return next++; }
+};
+
+class MemTag : public CVobjIndexTag {
+public:
+  MemTag(MemFile* f, FakeTable* t, int32_t maxKeys) : CVobjIndexTag(f, "T"), file_(f), table_(t) {
+    MaxKeys = maxKeys;
+    RootPage = f->GetAvailPage();
+    f->pages[RootPage] = StoredPage{};
+  }
+  ~MemTag() override { CloseQuietly(); }
+
+  int32_t PageLoad(int32_t page, CVobjIndexKey& node) override {
+    auto it = file_->pages.find(page);
+    if (it == file_->pages.end()) cvRaise(cvErrIndexCorrupted, {"mem.tst"});
+    node.PageType = it->second.leaf ? CVsetPageType::Leaf : CVsetPageType::Node;
+    TcvVariant v;
+    for (auto& e : it->second.entries) {
+      v.PutBinary(e.bytes.data(), static_cast<int32_t>(e.bytes.size()));
+      v.SetKind(e.kind);
+      node.AppendEntry(v, e.recNo, e.link);
+    }
+    return page;
+  }
+  void Write(CVobjIndexKey& node) {
+    StoredPage p;
+    p.leaf = node.IsLeaf();
+    for (int32_t i = 0; i < node.Count(); ++i) {
+      auto& e = node.Entry(i);
+      p.entries.push_back({e.Kind(), std::string(e.Bytes()), e.RecNo, e.Link});
+    }
+    file_->pages[node.Page] = p;
+    ++file_->writes;
+  }
+  int32_t PageStore(CVobjIndexKey& node) override {
+    while (node.Count() > MaxKeys) {
+      auto left = node.SplitFront((node.Count() + 1) / 2);
+      Write(*left);
+    }
+    Write(node);
+    return node.Page;
+  }
+  bool SolveExpression(TcvVariant& key, bool& ok) override {
+    ok = true;
+    key.PutString(table_->Key());
+    return true;
+  }
+  bool SolveFilter() override { return table_->Pass(); }
+
+  MemFile* file_;
+  FakeTable* table_;
+};
+
+struct Fixture {
+  FakeTable table;
+  MemFile file{&table};
+  MemTag* tag;
+  explicit Fixture(int32_t maxKeys = 4) {
+    tag = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &table, maxKeys)));
+    tag->KeyExpression = "K";
+  }
+  bool Add(const std::string& k, int32_t rec) {
+    CVobjIndexKeyData d(0);
+    d.PutString(k);
+    d.Link = rec;
+    return tag->KeyAdd(d);
+  }
+  int32_t AddRecord(const std::string& k) {
+    int32_t rec = table.Add(k);
+    Add(k, rec);
+    return rec;
+  }
+  // Every (key, record) in index order.
+  using Pairs = std::vector<std::pair<std::string, int32_t>>;
+  Pairs Forward() {
+    if (!tag->Root()) tag->TagOpen(2);
+    Pairs out;
+    for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext))
+      out.emplace_back(tag->CurrentKey.GetString(), r);
+    return out;
+  }
+  Pairs Backward() {
+    if (!tag->Root()) tag->TagOpen(2);
+    Pairs out;
+    for (int32_t r = tag->KeyRead(cvReadBottom); r != 0; r = tag->KeyRead(cvReadPrevious))
+      out.emplace_back(tag->CurrentKey.GetString(), r);
+    return out;
+  }
+  int Depth() {
+    tag->TagOpen(2);
+    int d = 0;
+    for (CVobjIndexKey* n = tag->Root(); n; ++d) {
+      if (n->IsLeaf()) return d + 1;
+      n = n->GetChild(n->Entry(0).Link);
+    }
+    return d;
+  }
+  int32_t Find(const std::string& k, int32_t rec = cvSeekAnyRecord) {
+    TcvVariant v;
+    v.PutString(k);
+    return tag->KeyFind(v, rec);
+  }
+};
+
+std::string RandomKey(std::mt19937& rng) {
+  std::uniform_int_distribution<int> len(1, 6), ch('A', 'H');
+  std::string s(static_cast<size_t>(len(rng)), 'A');
+  for (auto& c : s) c = static_cast<char>(ch(rng));
+  return s;
+}
+
+using Pairs = std::vector<std::pair<std::string, int32_t>>;
+
+Pairs SortedExpected(const FakeTable& t, bool descending = false) {
+  Pairs want;
+  for (size_t i = 0; i < t.keys.size(); ++i)
+    if (t.pass[i]) want.emplace_back(t.keys[i], static_cast<int32_t>(i + 1));
+  std::stable_sort(want.begin(), want.end(), [&](auto& a, auto& b) {
+    return descending ? a.first > b.first : a.first < b.first;
+  });
+  return want;
+}
+
+// Keys in order and exactly the passing records, each once; equal keys may
+// come in any record order (a changed record goes after its equal keys).
+void ExpectSameEntries(const Pairs& got, const FakeTable& t) {
+  for (size_t i = 1; i < got.size(); ++i) ASSERT_LE(got[i - 1].first, got[i].first) << i;
+  Pairs a = got, b = SortedExpected(t);
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace
+
+TEST(IndexCore, RandomInsertsGrowThreeLevelsAndReadInOrder) {
+  Fixture f(4);
+  std::mt19937 rng(11);
+  for (int i = 0; i < 3000; ++i) f.AddRecord(RandomKey(rng));
+  EXPECT_GE(f.Depth(), 3);
+  Pairs want = SortedExpected(f.table);
+  EXPECT_EQ(f.Forward(), want);
+  Pairs back = f.Backward();
+  std::reverse(back.begin(), back.end());
+  EXPECT_EQ(back, want);
+  // The tree on "disk" reads the same after a fresh open.
+  f.tag->TagClose();
+  EXPECT_EQ(f.Forward(), want);
+}
+
+TEST(IndexCore, DescendingCompareStoresHighestFirst) {
+  Fixture f(3);
+  f.tag->DescendingCompare = true;
+  std::mt19937 rng(5);
+  for (int i = 0; i < 500; ++i) f.AddRecord(RandomKey(rng));
+  EXPECT_EQ(f.Forward(), SortedExpected(f.table, true));
+}
+
+TEST(IndexCore, ManyEqualKeysSpanLeaves) {
+  Fixture f(5);
+  f.AddRecord("A");
+  for (int i = 0; i < 600; ++i) f.AddRecord("SAME");
+  f.AddRecord("Z");
+  EXPECT_GE(f.Depth(), 3);
+  EXPECT_EQ(f.Forward(), SortedExpected(f.table));
+  // Each record is found exactly, even deep inside the run of equal keys.
+  for (int32_t rec : {2, 3, 150, 301, 600, 601}) EXPECT_EQ(f.Find("SAME", rec), rec) << rec;
+  EXPECT_EQ(f.Find("SAME"), 2);
+  EXPECT_EQ(f.Find("SAME", 1), 0);  // records 1 and 602 have other keys
+  EXPECT_EQ(f.Find("SAME", 602), 0);
+  // A unique tag refuses a second equal key; the first record keeps it.
+  f.tag->Unique = true;
+  EXPECT_FALSE(f.Add("A", 900));
+  EXPECT_EQ(f.Find("A"), 1);
+  EXPECT_TRUE(f.Add("B", 901));
+  EXPECT_EQ(f.Find("B"), 901);
+}
+
+TEST(IndexCore, DeleteEverythingThenAddAgain) {
+  Fixture f(4);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 400; ++i) f.AddRecord(RandomKey(rng));
+  ASSERT_GE(f.Depth(), 3);
+  std::vector<int32_t> order(400);
+  for (int i = 0; i < 400; ++i) order[static_cast<size_t>(i)] = i + 1;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t n = 0; n < order.size(); ++n) {
+    CVobjIndexKeyData k(0);
+    k.PutString(f.table.keys[static_cast<size_t>(order[n] - 1)]);
+    k.Link = order[n];
+    ASSERT_TRUE(f.tag->KeyDelete(k)) << n;
+    f.table.pass[static_cast<size_t>(order[n] - 1)] = false;
+    if (n % 50 == 0) {
+      ASSERT_EQ(f.Forward(), SortedExpected(f.table)) << n;
+    }
+  }
+  EXPECT_TRUE(f.Forward().empty());
+  EXPECT_EQ(f.tag->KeyRead(cvReadTop), 0);
+  f.tag->TagOpen(2);
+  EXPECT_TRUE(f.tag->Root()->IsLeaf());
+  EXPECT_EQ(f.tag->Root()->Count(), 0);
+  // The emptied tree takes keys again.
+  for (int i = 0; i < 400; ++i) {
+    f.table.pass[static_cast<size_t>(i)] = true;
+    f.Add(f.table.keys[static_cast<size_t>(i)], i + 1);
+  }
+  EXPECT_EQ(f.Forward(), SortedExpected(f.table));
+}
+
+TEST(IndexCore, KeyUpdateAcrossForTransitionsKeepsOneEntryPerRecord) {
+  Fixture f(4);
+  f.tag->HasFor = true;
+  std::mt19937 rng(9);
+  for (int i = 0; i < 200; ++i) {
+    int32_t rec = f.table.Add(RandomKey(rng), rng() % 2 == 0);
+    f.table.current = rec;
+    f.table.editing = true;
+    f.tag->KeyUpdate(rec, true);
+    f.table.editing = false;
+  }
+  ASSERT_EQ(f.Forward(), SortedExpected(f.table));
+  // A range that excludes most keys must not hide old entries from updates.
+  TcvVariant lo, hi;
+  lo.PutString("C");
+  hi.PutString("D");
+  f.tag->SetRange(&lo, true, &hi, true, true);
+  for (int step = 0; step < 2000; ++step) {
+    int32_t rec = 1 + static_cast<int32_t>(rng() % 200);
+    size_t i = static_cast<size_t>(rec - 1);
+    if (rng() % 3 != 0) f.table.keys[i] = RandomKey(rng);
+    if (rng() % 3 == 0) f.table.pass[i] = !f.table.pass[i];
+    f.table.current = rec;
+    f.table.editing = true;
+    f.tag->KeyUpdate(rec, false);
+    f.table.editing = false;
+    f.table.Commit(rec);
+  }
+  f.tag->SetRange(nullptr, false, nullptr, false, false);
+  ExpectSameEntries(f.Forward(), f.table);
+}
+
+TEST(IndexCore, UnchangedRecordWritesNothing) {
+  Fixture f(4);
+  for (const char* k : {"A", "B", "C"}) f.AddRecord(k);
+  f.tag->TagClose();
+  const int32_t before = f.file.writes;
+  f.table.current = 2;
+  f.table.editing = true;
+  EXPECT_FALSE(f.tag->KeyUpdate(2, false));
+  f.tag->HasFor = true;  // with a FOR the key is looked at, still nothing changes
+  EXPECT_FALSE(f.tag->KeyUpdate(2, false));
+  EXPECT_EQ(f.file.writes, before);
+}
+
+TEST(IndexCore, PartialRangeOnAscendingAndDescendingTags) {
+  for (bool desc : {false, true}) {
+    Fixture f(3);
+    f.tag->DescendingCompare = desc;
+    for (const char* k : {"L", "M", "MA", "MB", "N", "A", "Z", "M"}) f.AddRecord(k);
+    TcvVariant m;
+    m.PutString("M");
+    ASSERT_TRUE(f.tag->SetRange(&m, true, &m, true, true));
+    EXPECT_FALSE(f.tag->SetRange(&m, true, &m, true, true));  // unchanged
+    Pairs got = f.Forward();
+    Pairs want{{"M", 2}, {"M", 8}, {"MA", 3}, {"MB", 4}};
+    if (desc) want = {{"MB", 4}, {"MA", 3}, {"M", 2}, {"M", 8}};
+    EXPECT_EQ(got, want) << desc;
+    Pairs back = f.Backward();
+    std::reverse(back.begin(), back.end());
+    EXPECT_EQ(back, want) << desc;
+    // N is outside: a find of it reports end of file.
+    EXPECT_EQ(f.Find("N"), 0);
+    EXPECT_TRUE(f.tag->Eof);
+  }
+}
+
+TEST(IndexCore, KeyInRangeTestsBothBounds) {
+  Fixture f(4);
+  for (const char* k : {"A", "C", "E"}) f.AddRecord(k);
+  TcvVariant lo;
+  lo.PutString("B");
+  f.tag->SetRange(&lo, true, nullptr, false, false);
+  // Only a low bound: a key below it is outside.
+  f.Find("A");
+  f.tag->Bof = f.tag->Eof = false;
+  f.tag->CurrentKey.PutString("A");
+  EXPECT_EQ(f.tag->KeyInRange(), -1);
+  f.tag->CurrentKey.PutString("C");
+  EXPECT_EQ(f.tag->KeyInRange(), 0);
+  EXPECT_EQ(f.Forward(), (Pairs{{"C", 2}, {"E", 3}}));
+}
+
+TEST(IndexCore, FindExactPrefixAndSoftSeek) {
+  Fixture f(4);
+  for (const char* k : {"ADAMS", "JONES", "SMITH", "YOUNG"}) f.AddRecord(k);
+  f.table.exact = false;
+  EXPECT_EQ(f.Find("SMI"), 3);
+  f.table.exact = true;
+  EXPECT_EQ(f.Find("SMI"), 0);
+  // Not found: positioned on the next key, not at end of file.
+  EXPECT_FALSE(f.tag->Eof);
+  EXPECT_EQ(f.tag->CurrentKey.GetString(), "SMITH");
+  EXPECT_EQ(f.Find("XX"), 0);  // just below the last key
+  EXPECT_FALSE(f.tag->Eof);
+  EXPECT_EQ(f.tag->CurrentKey.GetString(), "YOUNG");
+  EXPECT_EQ(f.Find("ZZ"), 0);  // past the last key
+  EXPECT_TRUE(f.tag->Eof);
+  // Reads: past the end gives 0 and end of file; -5 re-reads.
+  EXPECT_EQ(f.tag->KeyRead(cvReadBottom), 4);
+  EXPECT_EQ(f.tag->KeyRead(cvReadCurrent), 4);
+  EXPECT_EQ(f.tag->KeyRead(cvReadNext), 0);
+  EXPECT_TRUE(f.tag->Eof);
+  EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 4);
+  EXPECT_EQ(f.tag->KeyRead(cvReadTop), 1);
+  EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 0);
+  EXPECT_TRUE(f.tag->Bof);
+  EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 0);
+  EXPECT_EQ(f.tag->HuntDuplicate(*[] {
+              static TcvVariant v;
+              v.PutString("JONES");
+              return &v;
+            }()),
+            2);
+}
+
+TEST(IndexCore, OrderedByRecordKeepsEqualKeysInRecordOrder) {
+  Fixture f(3);
+  f.file.OrderedByRecord = true;
+  for (int i = 0; i < 30; ++i) f.table.Add("K");
+  std::vector<int32_t> order(30);
+  for (int i = 0; i < 30; ++i) order[static_cast<size_t>(i)] = i + 1;
+  std::mt19937 rng(1);
+  std::shuffle(order.begin(), order.end(), rng);
+  for (int32_t rec : order) f.Add("K", rec);
+  EXPECT_EQ(f.Forward(), SortedExpected(f.table));
+  for (int32_t rec : {1, 17, 30}) EXPECT_EQ(f.Find("K", rec), rec);
+  // An edit finds and removes the old entry by its record number.
+  f.table.keys[16] = "A";
+  f.table.current = 17;
+  f.table.editing = true;
+  EXPECT_TRUE(f.tag->KeyUpdate(17, false));
+  f.table.Commit(17);
+  EXPECT_EQ(f.Forward(), SortedExpected(f.table));
+}
+
+TEST(IndexCore, ReversedNavigationReadsBackwards) {
+  Fixture f(3);
+  f.tag->ReversedNavigation = true;
+  for (const char* k : {"B", "A", "C", "D"}) f.AddRecord(k);
+  EXPECT_EQ(f.Forward(), (Pairs{{"D", 4}, {"C", 3}, {"B", 1}, {"A", 2}}));
+}
+
+TEST(IndexCore, LongKeysAreCutToTheKeyLength) {
+  Fixture f(4);
+  f.tag->KeyLength = 4;
+  f.Add("ABCDEFGH", 1);
+  f.Add("ABCD", 2);
+  EXPECT_EQ(f.Forward(), (Pairs{{"ABCD", 1}, {"ABCD", 2}}));
+}
+
+TEST(IndexCore, PageCycleIsCorruptNotAHang) {
+  Fixture f(4);
+  for (const char* k : {"A", "B", "C", "D", "E", "F", "G"}) f.AddRecord(k);
+  f.tag->TagClose();
+  // Point the root's first child at the root itself.
+  StoredPage& root = f.file.pages[f.tag->RootPage];
+  ASSERT_FALSE(root.leaf);
+  root.entries[0].link = f.tag->RootPage;
+  EXPECT_THROW(f.Forward(), ECorvidError);
+  root.entries[0].link = 0;
+  EXPECT_THROW(f.Forward(), ECorvidError);
+}
