@@ -19,6 +19,14 @@ namespace {
 
 bool IsDateType(TcvExpResultType t) { return t == rtDate || t == rtDateTime; }
 
+// Longest text an operator builds; keeps a chain of concatenations of large
+// texts from eating the memory.
+constexpr size_t kMaxText = 1 << 20;
+
+void CheckLength(size_t n, uint8_t opcode) {
+  if (n > kMaxText) cvRaiseExpression(cvErrArgRange, {cvExpOperatorText(opcode), "at most 1048576 characters long"});
+}
+
 void TrimRightBlanks(std::string& s) {
   size_t e = s.size();
   while (e > 0 && s[e - 1] == ' ') --e;
@@ -240,7 +248,10 @@ void TcvExpOperator::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
       }
       case opAdd: {
         if (r.kind != TcvExpValue::Kind::Text) r.SetText("");
-        if (l.kind == TcvExpValue::Kind::Text) r.text.insert(0, l.text);
+        if (l.kind == TcvExpValue::Kind::Text) {
+          CheckLength(l.text.size() + r.text.size(), Opcode);
+          r.text.insert(0, l.text);
+        }
         type = rtText;
         return;
       }
@@ -249,6 +260,7 @@ void TcvExpOperator::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
         std::string& lt_text = l.text;
         if (l.kind != TcvExpValue::Kind::Text) lt_text.clear();
         const size_t total = lt_text.size() + r.text.size();
+        CheckLength(total, Opcode);
         size_t e = lt_text.size();
         while (e > 0 && lt_text[e - 1] == ' ') --e;
         r.text.insert(0, lt_text, 0, e);

@@ -120,11 +120,28 @@ int32_t Day32(double d) {
 
 // ---- shared pieces -----------------------------------------------------------
 
+std::string cvFixedText(double x, int decimals) {
+  decimals = std::clamp(decimals, 0, 99);
+  if (std::isfinite(x) && decimals <= 15) {
+    const double p = std::pow(10.0, decimals);
+    const double scaled = x * p;
+    if (std::fabs(scaled) < 1e15) {
+      // Round the decimal half away from zero, as dBase writers do; the
+      // tiny nudge lets 2.675 (stored as 2.67499...) still round up.
+      const double r = std::round(scaled + std::copysign(std::fabs(scaled) * 1e-15, scaled));
+      std::string s = FloatToTextC(r / p, decimals);
+      if (s.size() > 1 && s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos) s.erase(0, 1);
+      return s;
+    }
+  }
+  return FloatToTextC(x, decimals);
+}
+
 std::string cvStrFormat(double x, int width, int decimals) {
   if (width <= 0) return {};
   decimals = std::clamp(decimals, 0, 99);
   if (!std::isfinite(x)) return std::string(static_cast<size_t>(width), '*');
-  std::string s = FloatToTextC(x, decimals);
+  std::string s = cvFixedText(x, decimals);
   if (s.size() > static_cast<size_t>(width)) return std::string(static_cast<size_t>(width), '*');
   return std::string(static_cast<size_t>(width) - s.size(), ' ') + s;
 }

@@ -23,6 +23,9 @@ class TcvFieldVarReg;
 void cvRegisterBuiltins(TcvFunctionReg& functions, TcvFieldVarReg& fieldVars);
 
 // Shared pieces of the functions, also used by the index layer.
+// x in fixed notation with `decimals` places and "." as the point, halves
+// rounded away from zero (2.25 with one place is 2.3).
+std::string cvFixedText(double x, int decimals);
 // x right-aligned in `width` positions with `decimals` places ("." point);
 // width asterisks when it does not fit.
 std::string cvStrFormat(double x, int width, int decimals);
