@@ -164,6 +164,13 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
   }
   if (offset != recordLength_) inconsistent();
   fieldCount_ = n;
+  if (version_ == 0x30 && !hasMemo_) {
+    // Some writers leave flag bit 1 clear although the table has memo fields
+    // and its .fpt beside it; such a table still reaches its memos.
+    bool memoFields = false;
+    for (int32_t i = 1; i <= n; ++i) memoFields = memoFields || cvDescType(i) == 'M' || cvDescType(i) == 'G';
+    hasMemo_ = memoFields && FileExists(CVobjMemo::MemoFileName(FileName(), version_));
+  }
 
   int64_t size = cvFileSize();
   int64_t count = size > headerLength_ ? (size - headerLength_) / recordLength_ : 0;
