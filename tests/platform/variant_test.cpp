@@ -66,7 +66,8 @@ TEST(VariantTest, ArraysCopyAndMove) {
   EXPECT_EQ(c[0].AsString(), "changed");
   EXPECT_TRUE(a.SameAs(VarArrayOf({1, "two", 3.0})));
   EXPECT_FALSE(a.SameAs(VarArrayOf({1, "two"})));
-  a = a;  // self-assignment keeps the value
+  Variant& same = a;
+  a = same;  // self-assignment keeps the value
   EXPECT_EQ(a.ArrayCount(), 3u);
 }
 
