@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "dbf_engine/cipher.h"
+#include "dbf_engine/disk_file.h"
 #include "dbf_engine/index_table_link.h"
 #include "dbf_engine/messages.h"
 
@@ -457,4 +461,142 @@ TEST(IndexCore, PageCycleIsCorruptNotAHang) {
   EXPECT_THROW(f.Forward(), ECorvidError);
   root.entries[0].link = 0;
   EXPECT_THROW(f.Forward(), ECorvidError);
+}
+
+TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
+  Fixture f(3);
+  std::mt19937 rng(21);
+  for (int i = 0; i < 100; ++i) f.AddRecord(RandomKey(rng));
+  for (int32_t rec : {1, 37, 100}) {
+    f.table.current = rec;
+    f.tag->TagOpen(1);
+    EXPECT_EQ(f.tag->CurrentRecord(), rec);
+    EXPECT_EQ(f.tag->CurrentKey.GetString(), f.table.keys[static_cast<size_t>(rec - 1)]);
+    f.tag->KeyRead(cvReadTop);
+    f.tag->KeySync(rec);
+    EXPECT_EQ(f.tag->CurrentRecord(), rec);
+  }
+  // A record that is not in the index opens at the top.
+  f.table.pass.push_back(false);
+  f.table.keys.push_back("NOT THERE");
+  f.table.current = 101;
+  f.tag->TagOpen(1);
+  EXPECT_EQ(f.tag->CurrentKey.GetString(), SortedExpected(f.table).front().first);
+}
+
+TEST(IndexCore, RangeCountCountsKeysInRange) {
+  Fixture f(3);
+  for (const char* k : {"A", "B", "BA", "BB", "C", "D"}) f.AddRecord(k);
+  EXPECT_EQ(f.tag->GetRangeCount(), 6);  // no range, no FOR: the record count
+  TcvVariant b;
+  b.PutString("B");
+  f.tag->SetRange(&b, true, &b, true, true);
+  EXPECT_TRUE(f.tag->GetRangeActive());
+  EXPECT_EQ(f.tag->GetRangeCount(), 3);
+  TcvVariant lo, hi;
+  f.tag->GetRange(lo, hi);
+  EXPECT_EQ(lo.GetString(), "B");
+  EXPECT_EQ(hi.GetString(), "B");
+}
+
+TEST(IndexCore, EqualKeysGoAfterExistingOnesInEitherDirection) {
+  for (bool desc : {false, true}) {
+    Fixture f(3);
+    f.tag->DescendingCompare = desc;
+    for (int32_t rec : {5, 2, 9, 1, 7}) {
+      while (f.table.ixRecordCount() < rec) f.table.Add("X");
+      f.Add("X", rec);
+    }
+    Pairs got = f.Forward();
+    EXPECT_EQ(got, (Pairs{{"X", 5}, {"X", 2}, {"X", 9}, {"X", 1}, {"X", 7}})) << desc;
+  }
+}
+
+namespace {
+
+class TempDir {
+public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "idxcoreXXXXXX").string();
+    path_ = mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+private:
+  std::string path_;
+};
+
+class CipherTable : public FakeTable {
+public:
+  std::string dir, key;
+  std::string ixReadKey() override { return key; }
+  std::string ixWriteKey() override { return key; }
+  std::string ixTableFileName() override { return dir + "/people.dbf"; }
+};
+
+}  // namespace
+
+TEST(IndexFile, OpensNextToTheTableAndCiphersPages) {
+  TempDir tmp;
+  CipherTable t;
+  t.dir = tmp.path();
+  t.key = "SECRET";
+  CVobjIndexFile file(&t, "people");
+  // Missing file: none, nothing created.
+  EXPECT_EQ(file.IndexFileOpen("people", ".ndx", true, false, false, false), nullptr);
+  CVO_DiskFile* d = file.IndexFileOpen("people", ".ndx", true, false, true, false);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(file.GetFileName(), "people.ndx");
+  EXPECT_TRUE(file.IsFileName("/elsewhere/PEOPLE.NDX"));
+  EXPECT_EQ(d->FileName(), tmp.path() + "/people.ndx");
+
+  std::vector<uint8_t> page(1024);
+  for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(file.PageWrite(512, page.data(), 1024));
+  // On disk the page is enciphered in 512-byte pieces...
+  std::vector<uint8_t> raw(1024);
+  ASSERT_EQ(d->cvRead(512, raw.data(), 1024), 1024);
+  EXPECT_NE(raw, page);
+  std::vector<uint8_t> piece(512);
+  Encryption(t.key, raw.data() + 512, piece.data(), 512, 0);
+  EXPECT_TRUE(std::equal(piece.begin(), piece.end(), page.begin() + 512));
+  // ...and reads back plain.
+  std::vector<uint8_t> back(1024);
+  ASSERT_TRUE(file.PageRead(512, back.data(), 1024));
+  EXPECT_EQ(back, page);
+  // A read past the end reports the shortfall.
+  EXPECT_FALSE(file.PageRead(1024, back.data(), 1024));
+  // Re-ciphering with the same key on both sides leaves the content.
+  file.ixEncrypt();
+  ASSERT_TRUE(file.PageRead(512, back.data(), 1024));
+  EXPECT_EQ(back, page);
+  // Not shared: the index lock is granted at once.
+  EXPECT_TRUE(file.IndexLock());
+}
+
+TEST(IndexFile, TagLookups) {
+  FakeTable t;
+  MemFile file(&t);
+  auto* a = file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4));
+  auto* b = file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4));
+  a->TagName = "Name";
+  a->KeyExpression = "UPPER(FM)";
+  b->TagName = "TEL";
+  b->KeyExpression = "TEL";
+  b->HasFor = true;
+  EXPECT_EQ(file.TagCount(), 2);
+  EXPECT_EQ(file.TagByNumber(1), b);
+  EXPECT_EQ(file.TagByNumber(2), nullptr);
+  EXPECT_EQ(file.TagByNumber(-1), nullptr);
+  EXPECT_EQ(file.TagByName("NAME"), a);
+  EXPECT_EQ(file.TagByName("nope"), nullptr);
+  EXPECT_EQ(file.KeyByName("upper(fm)", true), a);
+  EXPECT_EQ(file.KeyByName("tel", false), b);
+  EXPECT_EQ(file.KeyByName("tel", true), nullptr);
+  EXPECT_TRUE(file.FreeTag(a));
+  EXPECT_EQ(file.TagCount(), 1);
 }
