@@ -17,6 +17,22 @@ TcvVariant::TcvVariant(uint16_t capacity) {
   }
 }
 
+TcvVariant::TcvVariant(TcvVariant&& other) noexcept
+    : buffer_(std::move(other.buffer_)), capacity_(other.capacity_), length_(other.length_), kind_(other.kind_) {
+  other.Clear();
+}
+
+TcvVariant& TcvVariant::operator=(TcvVariant&& other) noexcept {
+  if (this != &other) {
+    buffer_ = std::move(other.buffer_);
+    capacity_ = other.capacity_;
+    length_ = other.length_;
+    kind_ = other.kind_;
+    other.Clear();
+  }
+  return *this;
+}
+
 void TcvVariant::Clear() {
   buffer_.reset();
   capacity_ = 0;

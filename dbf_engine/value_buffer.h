@@ -38,8 +38,9 @@ public:
   ~TcvVariant() = default;
   TcvVariant(const TcvVariant&) = delete;             // copy with Assign
   TcvVariant& operator=(const TcvVariant&) = delete;
-  TcvVariant(TcvVariant&&) noexcept = default;
-  TcvVariant& operator=(TcvVariant&&) noexcept = default;
+  // A moved-from value is cleared.
+  TcvVariant(TcvVariant&& other) noexcept;
+  TcvVariant& operator=(TcvVariant&& other) noexcept;
 
   // Frees the buffer: capacity, length and kind 0.
   void Clear();

@@ -230,6 +230,7 @@ bool TooLarge(std::string_view t) {
 FormatSettings FormatSettings::RussianDefaults() {
   FormatSettings fs;
   fs.CurrencyString = Cp1251("р.");
+  fs.LongDateFormat = Cp1251("d MMMM yyyy 'г.'");
   static const char* const kShortMonths[12] = {"янв", "фев", "мар", "апр", "май", "июн",
                                                "июл", "авг", "сен", "окт", "ноя", "дек"};
   static const char* const kLongMonths[12] = {"Январь", "Февраль", "Март",     "Апрель",
@@ -757,6 +758,24 @@ int64_t TruncToInt64(long double x) {
 
 int32_t RoundToInt32(long double x) { return RangeChecked32(RoundToInt64(x)); }
 int32_t TruncToInt32(long double x) { return RangeChecked32(TruncToInt64(x)); }
+
+long double FutureValue(long double rate, int32_t periods, long double payment, long double present_value,
+                        int payment_time) {
+  if (rate <= -1.0L) throw EInvalidOp("Invalid argument to %s", {"FutureValue"});
+  if (rate == 0) return -present_value - payment * periods;
+  long double compound = std::pow(1.0L + rate, static_cast<long double>(periods));
+  long double timing = payment_time == 1 ? 1.0L + rate : 1.0L;
+  return -(present_value * compound + payment * timing * (compound - 1.0L) / rate);
+}
+
+long double PresentValue(long double rate, int32_t periods, long double payment, long double future_value,
+                         int payment_time) {
+  if (rate <= -1.0L) throw EInvalidOp("Invalid argument to %s", {"PresentValue"});
+  if (rate == 0) return -future_value - payment * periods;
+  long double compound = std::pow(1.0L + rate, static_cast<long double>(periods));
+  long double timing = payment_time == 1 ? 1.0L + rate : 1.0L;
+  return -(future_value + payment * timing * (compound - 1.0L) / rate) / compound;
+}
 
 std::string FloatToTextC(double x, int decimals) {
   if (decimals < 0) decimals = 0;

@@ -106,6 +106,14 @@ int64_t TruncToInt64(long double x);
 int32_t RoundToInt32(long double x);
 int32_t TruncToInt32(long double x);
 
+// ---- Annuities (the class library's financial formulas) -------------------
+// payment_time 0: payments at the end of each period, 1: at the start.
+// EInvalidOp "Invalid argument to %s" for a rate of -1 or below.
+long double FutureValue(long double rate, int32_t periods, long double payment, long double present_value,
+                        int payment_time);
+long double PresentValue(long double rate, int32_t periods, long double payment, long double future_value,
+                         int payment_time);
+
 // ---- Locale-independent number text (file contents, index keys) ----------
 // Fixed notation with `decimals` places and "." as the point.
 std::string FloatToTextC(double x, int decimals);

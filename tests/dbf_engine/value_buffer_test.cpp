@@ -220,6 +220,14 @@ TEST(TcvVariantTest, AssignAndClear) {
   a.Clear();
   EXPECT_EQ(a.Data(), nullptr);
   EXPECT_EQ(a.Length(), 0);
+  TcvVariant m(8);
+  m.PutString("moved");
+  TcvVariant n(std::move(m));
+  EXPECT_EQ(n.GetString(), "moved");
+  EXPECT_EQ(m.Capacity(), 0);
+  EXPECT_EQ(m.Kind(), cvvtUnknown);
+  m.PutString("again");
+  EXPECT_EQ(m.GetString(), "again");
 }
 
 struct Counted {

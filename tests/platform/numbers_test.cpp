@@ -159,6 +159,15 @@ TEST(RoundingTest, HalfToEvenAndRange) {
   EXPECT_THROW(TruncToInt64(NAN), EInvalidOp);
 }
 
+TEST(AnnuityTest, FutureAndPresentValue) {
+  // 100 paid at the end of each of 10 periods at 5%: 1257.789...
+  EXPECT_NEAR(static_cast<double>(FutureValue(0.05L, 10, 100, 0, 0)), -1257.7892535548, 1e-9);
+  EXPECT_NEAR(static_cast<double>(FutureValue(0.05L, 10, 100, 0, 1)), -1320.6787162326, 1e-9);
+  EXPECT_NEAR(static_cast<double>(PresentValue(0.05L, 10, 100, 0, 0)), -772.1734929185, 1e-9);
+  EXPECT_EQ(static_cast<double>(FutureValue(0, 4, 10, 5, 0)), -45.0);
+  EXPECT_THROW(FutureValue(-1, 4, 10, 5, 0), EInvalidOp);
+}
+
 TEST(FileNumbersTest, LocaleIndependent) {
   FormatSettingsGuard g('#', '!');  // must not matter
   EXPECT_EQ(FloatToTextC(3.14159, 2), "3.14");
