@@ -53,6 +53,16 @@ TkpParser::~TkpParser() = default;
 int32_t TkpParser::yyparse() {
   CurrentAnalizer = nullptr;
   SavedColumns.clear();
+  PendingAggregates.reset();
+  PendingSubqueries.clear();
+  InValues.clear();
+  JoinItem.Reset();
+  ColumnAlias.clear();
+  CastType = 0;
+  CastLength = 0;
+  InsertIndex = 0;
+  TableIndex = 0;
+  SetFieldParams(0, 0, 0, 0, 0);
   return RunParse(KpyaccTables());
 }
 
@@ -350,10 +360,8 @@ void TkpParser::yyaction(int32_t rule) {
     case 197: compare(ropGT, false); break;
     case 198: compare(ropLT, false); break;
     case 199: compare(ropNEQ, false); break;
-    case 200:
-    case 201:
-      set(Paren(A(1) + " " + A(2) + " " + A(3)));
-      break;
+    case 200: set(Paren(A(1) + " AND " + A(3))); break;
+    case 201: set(Paren(A(1) + " OR " + A(3))); break;
     case 202: set("(NOT " + A(2) + ")"); break;
     case 204: {
       TSqlAnalizer* a = GetCurrentAnalizer();

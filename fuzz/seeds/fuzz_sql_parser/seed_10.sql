@@ -1,0 +1,1 @@
+select t.a, u.b from t, u where t.id = u.id

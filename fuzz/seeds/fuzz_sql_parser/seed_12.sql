@@ -1,0 +1,1 @@
+select cast(a as integer), cast(b as float), cast(c as money) from t

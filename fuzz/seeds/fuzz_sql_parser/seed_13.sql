@@ -1,0 +1,1 @@
+select count(*), sum(distinct x), avg(y), min(z), max(w), stdev(v), count(distinct q) from t

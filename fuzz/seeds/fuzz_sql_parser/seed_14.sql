@@ -1,0 +1,1 @@
+select upper(name), now from t

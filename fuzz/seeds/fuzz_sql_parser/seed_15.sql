@@ -1,0 +1,1 @@
+select f(*) from t

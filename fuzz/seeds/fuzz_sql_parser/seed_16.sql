@@ -1,0 +1,1 @@
+select g(a, b + 1, 'x') from t

@@ -1,0 +1,1 @@
+select trim(leading 'x' from name) from t

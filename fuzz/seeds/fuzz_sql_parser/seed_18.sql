@@ -1,0 +1,1 @@
+select trim(both ' ' from trim(trailing 'y' from name)) from t

@@ -1,0 +1,1 @@
+select extract(year from d), extract(month from d), extract(second from d) from t

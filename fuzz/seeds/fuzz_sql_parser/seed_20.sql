@@ -1,0 +1,1 @@
+select substring(s from 2), substring(s from 2 for 3) from t

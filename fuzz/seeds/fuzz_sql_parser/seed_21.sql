@@ -1,0 +1,1 @@
+select case when a > 1 then 'big' when a = 1 then 'one' else 'small' end from t

@@ -1,0 +1,1 @@
+select case when a then 1 end from t

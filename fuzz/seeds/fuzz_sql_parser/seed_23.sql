@@ -1,0 +1,1 @@
+select (select max(x) from u) from t

@@ -1,0 +1,1 @@
+select a from t where x in (1, 2, 3)

@@ -1,0 +1,1 @@
+select a from t where x not in (1, 'a', 2.5, -3, true, false, :p)

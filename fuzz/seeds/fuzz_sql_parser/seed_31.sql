@@ -1,0 +1,1 @@
+select a from t where a = 1 or b = 2 and c = 3

@@ -1,0 +1,1 @@
+select a from t where a is null or b is not null

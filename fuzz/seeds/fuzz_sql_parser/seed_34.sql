@@ -1,0 +1,1 @@
+select a from t where x not in (select y from u)

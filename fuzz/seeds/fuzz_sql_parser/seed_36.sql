@@ -1,0 +1,1 @@
+select a from t where x > all (select y from u where z = 1)

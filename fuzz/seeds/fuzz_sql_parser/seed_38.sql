@@ -1,0 +1,1 @@
+select a from t where left(s, 2) = 'ab' and right(s, 1) = 'z'

@@ -1,0 +1,1 @@
+select a+b*2 from t

@@ -1,0 +1,1 @@
+select a from t where a mod 2 = 0 and b div 3 = 1 and c shl 1 > 2 and d shr 1 < 4

@@ -1,0 +1,1 @@
+select distinct a from t

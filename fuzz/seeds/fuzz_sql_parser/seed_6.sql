@@ -1,0 +1,1 @@
+select top 10 a from t

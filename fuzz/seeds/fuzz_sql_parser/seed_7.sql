@@ -1,0 +1,1 @@
+top 5 select top 3 a from t

@@ -1,0 +1,1 @@
+select a as x, b y from t
