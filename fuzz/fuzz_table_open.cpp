@@ -1,0 +1,121 @@
+// Opens a table from arbitrary header, descriptor and record bytes (with and
+// without a memo file of arbitrary bytes), reads every record and every memo,
+// and in read-write mode writes a memo and appends a record.  Every outcome
+// must be a successful open or one of the engine's own errors.
+//
+// Input: byte 0 selects the mode (bit 0 read-write, bit 1 memo file given),
+// bytes 1..2 the table's length (little-endian, cut to what is there), then
+// the table bytes followed by the memo bytes.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/disk_file.h"
+#include "dbf_engine/memo_file.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/table_file.h"
+
+namespace {
+
+const std::string& WorkDir() {
+  static std::string dir = [] {
+    char tmpl[] = "/tmp/fuzz_table_open-XXXXXX";
+    const char* d = ::mkdtemp(tmpl);
+    return std::string(d ? d : "/tmp");
+  }();
+  return dir;
+}
+
+void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(name.c_str(), "wb");
+  if (!f) return;
+  if (size) std::fwrite(data, 1, size, f);
+  std::fclose(f);
+}
+
+uint32_t MemoBlock(CVO_dBaseDBF& t, int field) {
+  const uint8_t* p = t.cvActiveBuffer() + t.cvDescOffset(field);
+  int32_t len = t.cvDescLength(field);
+  if (t.cvVersion() == 0x30) return len >= 4 ? cvLoadLE32(p) : 0;
+  uint64_t v = 0;
+  for (int32_t i = 0; i < len && i < 10; ++i)
+    if (p[i] >= '0' && p[i] <= '9') v = v * 10 + (p[i] - '0');
+  return static_cast<uint32_t>(v);
+}
+
+void Exercise(const std::string& table, bool readWrite, const std::string& password) {
+  CVO_dBaseDBF t(table, password, readWrite, true);
+  CVobjMemo* memo = nullptr;
+  if (t.cvHasMemo()) {
+    try {
+      memo = t.cvMemoObject();
+    } catch (const ECorvidError&) {
+      memo = nullptr;
+    }
+  }
+  const int32_t count = t.cvRecordCount();
+  std::vector<uint8_t> buf;
+  for (int32_t r = 1; r <= count && r <= 2000; ++r) {
+    t.cvGetRec(r);
+    for (int f = 1; f <= t.cvFieldCount() && memo; ++f) {
+      if (!t.cvIsMemoType(t.cvDescType(f))) continue;
+      uint32_t block = MemoBlock(t, f);
+      try {
+        uint32_t size = memo->moMemoSize(block);
+        buf.assign(static_cast<size_t>(size) + 1, 0);
+        uint32_t room = size + 1;
+        memo->moMemoRead(buf.data(), block, room);
+        if (readWrite && r == 1) {
+          const char text[] = "fuzz memo text";
+          uint32_t n = sizeof text - 1;
+          memo->moMemoWrite(text, block, n);
+        }
+      } catch (const ECorvidError&) {
+      }
+    }
+  }
+  t.cvGetRec(-3);
+  t.cvGetRec(-1);
+  t.cvGetRec(-4);
+  t.cvGetRec(-2);
+  if (readWrite) t.cvAppend();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  static bool once = [] {
+    CVwrdAccessMiliSeconds = 1;
+    CVwrdAccessMSecDelay = 1;
+    return true;
+  }();
+  (void)once;
+  const uint8_t mode = data[0];
+  size_t tableSize = static_cast<size_t>(data[1] | (data[2] << 8));
+  data += 3;
+  size -= 3;
+  if (tableSize > size || !(mode & 2)) tableSize = size;
+  const size_t memoSize = size - tableSize;
+  const std::string table = WorkDir() + "/t.dbf";
+  WriteFile(table, data, tableSize);
+  const std::string dbt = WorkDir() + "/t.dbt", fpt = WorkDir() + "/t.fpt";
+  ::unlink(dbt.c_str());
+  ::unlink(fpt.c_str());
+  if (mode & 2) {
+    WriteFile(dbt, data + tableSize, memoSize);
+    WriteFile(fpt, data + tableSize, memoSize);
+  }
+  const std::string password = (tableSize > 15 && data[15] != 0) ? "k" : "";
+  try {
+    Exercise(table, (mode & 1) != 0, password);
+  } catch (const ECorvidError&) {
+  } catch (const ECorvidEncryption&) {
+  }
+  return 0;
+}
