@@ -1,0 +1,206 @@
+#include "platform/component.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <typeinfo>
+
+namespace {
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+// ---- TPersistent ------------------------------------------------------------
+
+std::string TPersistent::ClassName() const {
+  // Global classes only: the mangled name is the length followed by the name.
+  std::string n = typeid(*this).name();
+  size_t i = 0;
+  while (i < n.size() && n[i] >= '0' && n[i] <= '9') ++i;
+  return n.substr(i);
+}
+
+void TPersistent::Assign(const TPersistent* source) {
+  if (source != nullptr) {
+    source->AssignTo(this);
+    return;
+  }
+  AssignError(nullptr);
+}
+
+void TPersistent::AssignTo(TPersistent* dest) const { dest->AssignError(this); }
+
+void TPersistent::AssignError(const TPersistent* source) const {
+  throw EConvertError("Cannot assign a %s to a %s",
+                      {source ? source->ClassName() : std::string("nil"), ClassName()});
+}
+
+// ---- TComponent -------------------------------------------------------------
+
+TComponent::TComponent(TComponent* owner) {
+  if (owner != nullptr) owner->InsertComponent(this);
+}
+
+TComponent::~TComponent() {
+  Destroying();
+  // Tell whoever asked, then forget them (both directions).
+  while (!free_notifies_.empty()) {
+    TComponent* other = free_notifies_.back();
+    free_notifies_.pop_back();
+    auto& theirs = other->free_notifies_;
+    theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
+    try {
+      other->Notification(this, opRemove);
+    } catch (...) {
+      // A destructor never throws; the other side has already been detached.
+    }
+  }
+  // Owned components go first, last created first.
+  while (!owned_.empty()) {
+    std::unique_ptr<TComponent> c = std::move(owned_.back());
+    owned_.pop_back();
+    c.reset();
+  }
+  for (TComponent* c : components_) c->owner_ = nullptr;
+  components_.clear();
+  if (owner_ != nullptr) {
+    try {
+      owner_->RemoveComponent(this);
+    } catch (...) {
+    }
+  }
+}
+
+TComponent* TComponent::Components(int i) const {
+  if (i < 0 || i >= ComponentCount()) throw EListError("List index out of bounds (%d)", {i});
+  return components_[static_cast<size_t>(i)];
+}
+
+TComponent* TComponent::FindComponent(const std::string& name) const {
+  if (name.empty()) return nullptr;
+  for (TComponent* c : components_)
+    if (SameTextAscii(c->name_, name)) return c;
+  return nullptr;
+}
+
+void TComponent::SetName(const std::string& name) {
+  if (name == name_) return;
+  if (owner_ != nullptr && !name.empty()) {
+    TComponent* other = owner_->FindComponent(name);
+    if (other != nullptr && other != this)
+      throw EComponentError("A component named %s already exists", {name});
+  }
+  name_ = name;
+}
+
+void TComponent::SetDesigning(bool on) {
+  if (on)
+    state_ |= csDesigning;
+  else
+    state_ &= ~csDesigning;
+  for (TComponent* c : components_) c->SetDesigning(on);
+}
+
+void TComponent::TakeOwnership(std::unique_ptr<TComponent> component) {
+  if (!component) return;
+  TComponent* c = component.get();
+  if (c->owner_ != this) {
+    if (c->owner_ != nullptr) c->owner_->RemoveComponent(c);
+    InsertComponent(c);
+  }
+  owned_.push_back(std::move(component));
+}
+
+bool TComponent::DestroyOwned(TComponent* component) {
+  for (auto it = owned_.begin(); it != owned_.end(); ++it) {
+    if (it->get() == component) {
+      std::unique_ptr<TComponent> doomed = std::move(*it);
+      owned_.erase(it);
+      doomed.reset();
+      return true;
+    }
+  }
+  return false;
+}
+
+void TComponent::InsertComponent(TComponent* component) {
+  if (!component->name_.empty() && FindComponent(component->name_) != nullptr)
+    throw EComponentError("A component named %s already exists", {component->name_});
+  components_.push_back(component);
+  component->owner_ = this;
+  Notification(component, opInsert);
+}
+
+void TComponent::RemoveComponent(TComponent* component) {
+  Notification(component, opRemove);
+  components_.erase(std::remove(components_.begin(), components_.end(), component), components_.end());
+  component->owner_ = nullptr;
+}
+
+void TComponent::FreeNotification(TComponent* component) {
+  if (component == nullptr || component == this) return;
+  if (std::find(free_notifies_.begin(), free_notifies_.end(), component) == free_notifies_.end())
+    free_notifies_.push_back(component);
+  auto& theirs = component->free_notifies_;
+  if (std::find(theirs.begin(), theirs.end(), this) == theirs.end()) theirs.push_back(this);
+}
+
+void TComponent::RemoveFreeNotification(TComponent* component) {
+  if (component == nullptr) return;
+  free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
+                       free_notifies_.end());
+  auto& theirs = component->free_notifies_;
+  theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
+}
+
+void TComponent::Notification(TComponent* component, TOperation operation) {
+  if (operation == opRemove && component != nullptr) {
+    free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
+                         free_notifies_.end());
+  }
+  // Copy: a notified component may remove itself or others.
+  std::vector<TComponent*> listed = components_;
+  for (TComponent* c : listed)
+    if (c != component && std::find(components_.begin(), components_.end(), c) != components_.end())
+      c->Notification(component, operation);
+}
+
+void TComponent::BeginLoad() { state_ |= csLoading | csReading; }
+
+void TComponent::EndLoad() {
+  state_ &= ~csReading;
+  if (state_ & csLoading) Loaded();
+}
+
+void TComponent::Loaded() { state_ &= ~csLoading; }
+
+void TComponent::Destroying() {
+  if (state_ & csDestroying) return;
+  state_ |= csDestroying;
+  for (TComponent* c : components_) c->Destroying();
+}
+
+void BeginLoading(const std::vector<TComponent*>& components) {
+  for (TComponent* c : components)
+    if (c) c->BeginLoad();
+}
+
+void EndLoading(const std::vector<TComponent*>& components) {
+  std::exception_ptr first;
+  for (TComponent* c : components) {
+    if (!c) continue;
+    try {
+      c->EndLoad();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}

@@ -1,0 +1,968 @@
+#include "platform/db.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "platform/text.h"
+
+namespace {
+
+bool IsWriteState(TDataSetState s) {
+  return s == dsEdit || s == dsInsert || s == dsSetKey || s == dsCalcFields || s == dsFilter ||
+         s == dsNewValue || s == dsInternalCalc;
+}
+
+int TypeFamily(TFieldType t) {
+  switch (t) {
+    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return 1;
+    case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: return 2;
+    case ftFloat: case ftCurrency: return 3;
+    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftParadoxOle: case ftDBaseOle:
+    case ftTypedBinary: case ftOraBlob: case ftOraClob: return 4;
+    default: return 100 + static_cast<int>(t);
+  }
+}
+
+}  // namespace
+
+// ---- construction -----------------------------------------------------------
+
+TDataSet::TDataSet(TComponent* owner)
+    : TComponent(owner),
+      field_defs_(std::make_unique<TFieldDefs>(this)),
+      index_defs_(std::make_unique<TIndexDefs>(this)) {}
+
+TDataSet::~TDataSet() {
+  Destroying();
+  // The component's overrides are gone: nothing virtual is called here.
+  state_ = dsInactive;
+  std::vector<TDataSource*> sources = data_sources_;
+  data_sources_.clear();
+  for (TDataSource* s : sources) {
+    s->dataset_ = nullptr;
+    try {
+      s->UpdateState();
+    } catch (...) {
+    }
+  }
+  std::vector<TField*> fields(fields_.begin(), fields_.end());
+  fields_.Clear();
+  for (TField* f : fields) f->dataset_ = nullptr;
+  for (TField* f : fields)
+    if (f->Owner() == this) DestroyOwned(f);
+  buffers_.clear();
+}
+
+// ---- open and close ---------------------------------------------------------
+
+void TDataSet::SetActive(bool on) {
+  if (InState(csReading)) {
+    streamed_active_ = on;
+    return;
+  }
+  if (on == Active()) return;
+  if (on) {
+    DoBeforeOpen();
+    OpenCursor();
+    SetState(dsBrowse);
+    DoAfterOpen();
+    if (!IsEmpty()) DoAfterScroll();
+  } else {
+    if (!InState(csDestroying)) DoBeforeClose();
+    SetState(dsInactive);
+    CloseCursor();
+    if (!InState(csDestroying)) DoAfterClose();
+  }
+}
+
+void TDataSet::OpenCursor() {
+  try {
+    default_fields_ = FieldCount() == 0;
+    InternalOpen();
+    internal_open_complete_ = true;
+    UpdateBufferCount();
+    bof_ = true;
+  } catch (...) {
+    // The component sees a half-opened dataset in InternalClose; whatever it
+    // raises there is secondary to the open failure.
+    state_ = dsInactive;
+    CloseCursor(true);
+    throw;
+  }
+}
+
+void TDataSet::CloseCursor(bool quiet) {
+  internal_open_complete_ = false;
+  FreeFieldBuffers();
+  ClearBuffers();
+  for (auto& b : buffers_) {
+    try {
+      FreeRecordBuffer(b);
+    } catch (...) {
+    }
+  }
+  buffers_.clear();
+  buffer_count_ = 0;
+  calc_buffer_ = nullptr;
+  std::exception_ptr failure;
+  try {
+    InternalClose();
+  } catch (...) {
+    // The dataset ends up closed all the same; the error is reported after.
+    failure = std::current_exception();
+  }
+  if (default_fields_) DestroyFields();
+  if (failure && !quiet) std::rethrow_exception(failure);
+}
+
+void TDataSet::Loaded() {
+  TComponent::Loaded();
+  if (streamed_active_) {
+    streamed_active_ = false;
+    try {
+      SetActive(true);
+    } catch (...) {
+      if (!InState(csDesigning)) throw;
+      InternalHandleException();
+    }
+  }
+}
+
+void TDataSet::Notification(TComponent* component, TOperation operation) { TComponent::Notification(component, operation); }
+
+// ---- checks -----------------------------------------------------------------
+
+void TDataSet::CheckActive() {
+  if (state_ == dsInactive) DatabaseError(dbmsg::DataSetClosed);
+}
+
+void TDataSet::CheckInactive() {
+  if (!Active()) return;
+  if (InState(csUpdating | csDesigning)) {
+    Close();
+    return;
+  }
+  DatabaseError(dbmsg::DataSetOpen);
+}
+
+void TDataSet::CheckCanModify() {
+  if (!GetCanModify()) DatabaseError(dbmsg::DataSetReadOnly);
+}
+
+void TDataSet::CheckBrowseMode() {
+  CheckActive();
+  DataEvent(deCheckBrowseMode, 0);
+  switch (state_) {
+    case dsEdit:
+    case dsInsert:
+      UpdateRecord();
+      if (modified_)
+        Post();
+      else
+        Cancel();
+      break;
+    case dsSetKey:
+      Post();
+      break;
+    default:
+      break;
+  }
+}
+
+void TDataSet::UpdateRecord() {
+  if (!IsWriteState(state_)) DatabaseError(dbmsg::NotEditing);
+  DataEvent(deUpdateRecord, 0);
+}
+
+// ---- state ------------------------------------------------------------------
+
+void TDataSet::SetState(TDataSetState state) {
+  if (state_ == state) return;
+  state_ = state;
+  modified_ = false;
+  DataEvent(deUpdateState, 0);
+}
+
+TDataSetState TDataSet::SetTempState(TDataSetState state) {
+  TDataSetState saved = state_;
+  state_ = state;
+  ++disable_count_;
+  return saved;
+}
+
+void TDataSet::RestoreState(TDataSetState state) {
+  state_ = state;
+  if (disable_count_ > 0) --disable_count_;
+}
+
+void TDataSet::DisableControls() {
+  if (disable_count_ == 0) {
+    disable_state_ = state_;
+    enable_event_ = deDataSetChange;
+  }
+  ++disable_count_;
+}
+
+void TDataSet::EnableControls() {
+  if (disable_count_ == 0) return;
+  if (--disable_count_ != 0) return;
+  if (disable_state_ != state_) DataEvent(deUpdateState, 0);
+  if (disable_state_ != dsInactive && state_ != dsInactive) DataEvent(enable_event_, 0);
+}
+
+void TDataSet::DataEvent(TDataEvent event, intptr_t info) {
+  switch (event) {
+    case deFieldChange: {
+      auto* field = reinterpret_cast<TField*>(info);
+      if (field != nullptr && (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc))
+        modified_ = true;
+      if (AutoCalcFields && calc_fields_size_ > 0 && state_ != dsSetKey && state_ != dsCalcFields &&
+          record_count_ > 0)
+        GetCalcFields(ActiveBuffer());
+      if (field != nullptr) field->Change();
+      break;
+    }
+    case dePropertyChange:
+      field_defs_->SetUpdated(false);
+      break;
+    default:
+      break;
+  }
+  if (disable_count_ == 0 && state_ != dsBlockRead) {
+    std::vector<TDataSource*> sources = data_sources_;
+    for (TDataSource* s : sources)
+      if (std::find(data_sources_.begin(), data_sources_.end(), s) != data_sources_.end())
+        s->DataEvent(event, info);
+  } else if ((event == deUpdateState && state_ == dsInactive) || event == deLayoutChange) {
+    enable_event_ = deLayoutChange;
+  }
+}
+
+void TDataSet::AddDataSource(TDataSource* source) {
+  data_sources_.push_back(source);
+  UpdateBufferCount();
+}
+
+void TDataSet::RemoveDataSource(TDataSource* source) {
+  data_sources_.erase(std::remove(data_sources_.begin(), data_sources_.end(), source), data_sources_.end());
+  UpdateBufferCount();
+}
+
+bool TDataSet::IsLinkedTo(TDataSource* source) const {
+  while (source != nullptr) {
+    TDataSet* ds = source->DataSet();
+    if (ds == nullptr) break;
+    if (ds == this) return true;
+    source = ds->GetDataSource();
+  }
+  return false;
+}
+
+// ---- the ring ---------------------------------------------------------------
+
+TRecordBuffer TDataSet::ActiveBuffer() const {
+  if (buffers_.empty()) return nullptr;
+  return buffers_[static_cast<size_t>(active_record_)].get();
+}
+
+TRecordBuffer TDataSet::TempBuffer() const {
+  if (buffers_.empty()) return nullptr;
+  return buffers_[static_cast<size_t>(buffer_count_)].get();
+}
+
+TRecordBuffer TDataSet::Buffers(int i) const {
+  if (i < 0 || i >= static_cast<int>(buffers_.size())) return nullptr;
+  return buffers_[static_cast<size_t>(i)].get();
+}
+
+void TDataSet::ClearBuffers() {
+  record_count_ = 0;
+  active_record_ = 0;
+  current_record_ = -1;
+  bof_ = true;
+  eof_ = true;
+}
+
+void TDataSet::ActivateBuffers() {
+  record_count_ = 1;
+  active_record_ = 0;
+  bof_ = false;
+  eof_ = false;
+}
+
+void TDataSet::MoveBuffer(int from, int to) {
+  if (from == to) return;
+  auto f = static_cast<size_t>(from), t = static_cast<size_t>(to);
+  std::unique_ptr<uint8_t[]> moving = std::move(buffers_[f]);
+  if (f < t)
+    for (size_t i = f; i < t; ++i) buffers_[i] = std::move(buffers_[i + 1]);
+  else
+    for (size_t i = f; i > t; --i) buffers_[i] = std::move(buffers_[i - 1]);
+  buffers_[t] = std::move(moving);
+}
+
+void TDataSet::SetBufferCount(int count) {
+  if (count < 1) count = 1;
+  if (count == buffer_count_ && static_cast<int>(buffers_.size()) == count + 1) return;
+  // Shrinking keeps the window that ends at the active record.
+  if (record_count_ > count) {
+    int drop = active_record_ > count - 1 ? active_record_ - (count - 1) : 0;
+    for (int i = 0; i < drop; ++i) MoveBuffer(0, static_cast<int>(buffers_.size()) - 1);
+    active_record_ -= drop;
+    record_count_ = std::min(record_count_ - drop, count);
+    CursorPosChanged();
+  }
+  while (static_cast<int>(buffers_.size()) > count + 1) {
+    FreeRecordBuffer(buffers_.back());
+    buffers_.pop_back();
+  }
+  while (static_cast<int>(buffers_.size()) < count + 1) buffers_.push_back(AllocRecordBuffer());
+  bool grew = count > buffer_count_;
+  buffer_count_ = count;
+  if (grew && internal_open_complete_) {
+    bool was_empty = record_count_ == 0;
+    GetNextRecords();
+    if (!was_empty) GetPriorRecords();
+  }
+  if (state_ != dsInactive) DataEvent(deDataSetChange, 0);
+}
+
+void TDataSet::UpdateBufferCount() {
+  if (!internal_open_complete_) return;
+  int count = 1;
+  for (TDataSource* s : data_sources_)
+    for (TDataLink* l : s->links_) count = std::max(count, l->buffer_count_);
+  SetBufferCount(count);
+}
+
+void TDataSet::SetCurrentRecord(int index) {
+  if (current_record_ == index) return;
+  TRecordBuffer buffer = buffers_[static_cast<size_t>(index)].get();
+  switch (GetBookmarkFlag(buffer)) {
+    case bfCurrent: InternalSetToRecord(buffer); break;
+    case bfBOF: InternalFirst(); break;
+    case bfEOF: InternalLast(); break;
+    case bfInserted: break;
+  }
+  current_record_ = index;
+}
+
+void TDataSet::UpdateCursorPos() {
+  if (record_count_ > 0) SetCurrentRecord(active_record_);
+}
+
+bool TDataSet::GetNextRecord() {
+  TGetMode mode = gmNext;
+  if (record_count_ > 0) {
+    SetCurrentRecord(record_count_ - 1);
+    // An inserted record that was posted in place is read where it stands.
+    if (state_ == dsInsert && current_record_ == active_record_ && GetBookmarkFlag(ActiveBuffer()) == bfCurrent)
+      mode = gmCurrent;
+  }
+  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  if (GetRecord(spare, mode, true) != grOK) {
+    CursorPosChanged();
+    return false;
+  }
+  if (record_count_ == 0) {
+    ActivateBuffers();
+  } else if (record_count_ < buffer_count_) {
+    ++record_count_;
+  } else {
+    // The first record leaves the ring; the active one keeps its record.
+    MoveBuffer(0, record_count_);
+    if (active_record_ > 0) --active_record_;
+  }
+  current_record_ = record_count_ - 1;
+  return true;
+}
+
+bool TDataSet::GetPriorRecord() {
+  if (record_count_ > 0) SetCurrentRecord(0);
+  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  if (GetRecord(spare, gmPrior, true) != grOK) {
+    CursorPosChanged();
+    return false;
+  }
+  if (record_count_ == 0) {
+    ActivateBuffers();
+  } else {
+    MoveBuffer(record_count_, 0);
+    if (record_count_ < buffer_count_) {
+      ++record_count_;
+      ++active_record_;
+    } else if (active_record_ < record_count_ - 1) {
+      ++active_record_;
+    }
+  }
+  current_record_ = 0;
+  return true;
+}
+
+int TDataSet::GetNextRecords() {
+  int n = 0;
+  while (record_count_ < buffer_count_ && GetNextRecord()) ++n;
+  return n;
+}
+
+int TDataSet::GetPriorRecords() {
+  int n = 0;
+  while (record_count_ < buffer_count_ && GetPriorRecord()) ++n;
+  return n;
+}
+
+void TDataSet::Resync(TResyncMode mode) {
+  if (buffers_.empty()) return;
+  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  if (mode & rmExact) {
+    CursorPosChanged();
+    if (GetRecord(spare, gmCurrent, true) != grOK) DatabaseError(dbmsg::RecordNotFound);
+  } else if (GetRecord(spare, gmCurrent, false) != grOK && GetRecord(spare, gmNext, false) != grOK &&
+             GetRecord(spare, gmPrior, false) != grOK) {
+    ClearBuffers();
+    DataEvent(deDataSetChange, 0);
+    return;
+  }
+  int count = (mode & rmCenter) ? (buffer_count_ - 1) / 2 : active_record_;
+  MoveBuffer(record_count_, 0);
+  ActivateBuffers();
+  current_record_ = 0;  // the cursor stands on the record just read
+  try {
+    while (count > 0 && GetPriorRecord()) --count;
+    GetNextRecords();
+    GetPriorRecords();
+  } catch (...) {
+    DataEvent(deDataSetChange, 0);
+    throw;
+  }
+  DataEvent(deDataSetChange, 0);
+}
+
+// ---- navigation -------------------------------------------------------------
+
+void TDataSet::First() {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  ClearBuffers();
+  try {
+    InternalFirst();
+    GetNextRecords();
+  } catch (...) {
+    bof_ = true;
+    DataEvent(deDataSetChange, 0);
+    throw;
+  }
+  bof_ = true;
+  DataEvent(deDataSetChange, 0);
+  DoAfterScroll();
+}
+
+void TDataSet::Last() {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  ClearBuffers();
+  try {
+    InternalLast();
+    GetPriorRecords();
+  } catch (...) {
+    eof_ = true;
+    DataEvent(deDataSetChange, 0);
+    throw;
+  }
+  eof_ = true;
+  DataEvent(deDataSetChange, 0);
+  DoAfterScroll();
+}
+
+int TDataSet::MoveBy(int distance) {
+  CheckBrowseMode();
+  int result = 0;
+  DoBeforeScroll();
+  if ((distance > 0 && !eof_) || (distance < 0 && !bof_)) {
+    bof_ = false;
+    eof_ = false;
+    int scroll = 0;
+    try {
+      while (distance > 0) {
+        if (active_record_ < record_count_ - 1) {
+          ++active_record_;
+        } else {
+          bool full = record_count_ >= buffer_count_;
+          if (!GetNextRecord()) {
+            eof_ = true;
+            break;
+          }
+          if (full) --scroll;
+          active_record_ = record_count_ - 1;
+        }
+        --distance;
+        ++result;
+      }
+      while (distance < 0) {
+        if (active_record_ > 0) {
+          --active_record_;
+        } else {
+          bool full = record_count_ >= buffer_count_;
+          if (!GetPriorRecord()) {
+            bof_ = true;
+            break;
+          }
+          if (full) ++scroll;
+          active_record_ = 0;
+        }
+        ++distance;
+        --result;
+      }
+    } catch (...) {
+      DataEvent(deDataSetScroll, scroll);
+      DoAfterScroll();
+      throw;
+    }
+    DataEvent(deDataSetScroll, scroll);
+    DoAfterScroll();
+  }
+  return result;
+}
+
+void TDataSet::Refresh() {
+  DoBeforeRefresh();
+  CheckBrowseMode();
+  UpdateCursorPos();
+  try {
+    InternalRefresh();
+  } catch (...) {
+    Resync(0);
+    throw;
+  }
+  Resync(0);
+  DoAfterRefresh();
+}
+
+// ---- editing ----------------------------------------------------------------
+
+void TDataSet::InitRecord(TRecordBuffer buffer) {
+  InternalInitRecord(buffer);
+  ClearCalcFields(buffer);
+  SetBookmarkFlag(buffer, bfInserted);
+}
+
+void TDataSet::FreeFieldBuffers() {
+  for (TField* f : fields_) {
+    f->validating_ = false;
+    f->validating_buffer_ = nullptr;
+  }
+}
+
+void TDataSet::BeginInsertAppend() {
+  CheckBrowseMode();
+  CheckCanModify();
+  DoBeforeInsert();
+  DoBeforeScroll();
+}
+
+void TDataSet::EndInsertAppend() {
+  SetState(dsInsert);
+  try {
+    DoOnNewRecord();
+  } catch (...) {
+    UpdateCursorPos();
+    FreeFieldBuffers();
+    SetState(dsBrowse);
+    Resync(0);
+    throw;
+  }
+  modified_ = false;
+  DataEvent(deDataSetChange, 0);
+  DoAfterInsert();
+  DoAfterScroll();
+}
+
+void TDataSet::Insert() {
+  BeginInsertAppend();
+  // The new record goes in front of the active one, and the cursor stays on
+  // that one: posting inserts there, cancelling finds it again.
+  UpdateCursorPos();
+  std::string old_bookmark;
+  if (record_count_ > 0 && GetBookmarkFlag(ActiveBuffer()) == bfCurrent && bookmark_size_ > 0) {
+    old_bookmark.assign(static_cast<size_t>(bookmark_size_), '\0');
+    GetBookmarkData(ActiveBuffer(), old_bookmark.data());
+  }
+  MoveBuffer(record_count_, active_record_);
+  if (current_record_ >= active_record_) {
+    ++current_record_;
+    if (current_record_ >= buffer_count_) current_record_ = -1;
+  }
+  TRecordBuffer buffer = ActiveBuffer();
+  InitRecord(buffer);
+  if (record_count_ == 0)
+    SetBookmarkFlag(buffer, bfBOF);
+  else if (!old_bookmark.empty())
+    SetBookmarkData(buffer, old_bookmark.data());
+  if (record_count_ < buffer_count_) ++record_count_;
+  InternalInsert();
+  EndInsertAppend();
+}
+
+void TDataSet::Append() {
+  BeginInsertAppend();
+  ClearBuffers();
+  TRecordBuffer buffer = buffers_[0].get();
+  InitRecord(buffer);
+  SetBookmarkFlag(buffer, bfEOF);
+  record_count_ = 1;
+  bof_ = false;
+  GetPriorRecords();
+  InternalInsert();
+  EndInsertAppend();
+}
+
+void TDataSet::Edit() {
+  if (state_ == dsEdit || state_ == dsInsert) return;
+  if (record_count_ == 0) {
+    Insert();
+    return;
+  }
+  CheckBrowseMode();
+  CheckCanModify();
+  DoBeforeEdit();
+  UpdateCursorPos();
+  CheckOperation([this] { InternalEdit(); }, OnEditError);
+  GetCalcFields(ActiveBuffer());
+  SetState(dsEdit);
+  DataEvent(deRecordChange, 0);
+  DoAfterEdit();
+}
+
+void TDataSet::InternalPost() {
+  for (TField* f : fields_)
+    if (f->Required() && !f->ReadOnly() && f->FieldKind() == fkData && f->IsNull())
+      DatabaseErrorFmt(dbmsg::FieldRequired, {f->DisplayName()});
+}
+
+void TDataSet::Post() {
+  UpdateRecord();
+  if (state_ != dsEdit && state_ != dsInsert) return;
+  DataEvent(deCheckBrowseMode, 0);
+  DoBeforePost();
+  UpdateCursorPos();
+  CheckOperation([this] { InternalPost(); }, OnPostError);
+  FreeFieldBuffers();
+  SetState(dsBrowse);
+  Resync(0);
+  DoAfterPost();
+}
+
+void TDataSet::Cancel() {
+  switch (state_) {
+    case dsEdit:
+    case dsInsert: {
+      DataEvent(deCheckBrowseMode, 0);
+      DoBeforeCancel();
+      bool scroll_events = state_ == dsInsert;
+      if (scroll_events) DoBeforeScroll();
+      UpdateCursorPos();
+      InternalCancel();
+      FreeFieldBuffers();
+      SetState(dsBrowse);
+      Resync(0);
+      DoAfterCancel();
+      if (scroll_events) DoAfterScroll();
+      break;
+    }
+    case dsSetKey:
+      SetState(dsBrowse);
+      DataEvent(deDataSetChange, 0);
+      break;
+    default:
+      break;
+  }
+}
+
+void TDataSet::Delete() {
+  CheckActive();
+  if (state_ == dsInsert || state_ == dsSetKey) {
+    Cancel();
+    return;
+  }
+  if (record_count_ == 0) DatabaseError(dbmsg::DataSetEmpty);
+  CheckCanModify();
+  DataEvent(deCheckBrowseMode, 0);
+  DoBeforeDelete();
+  DoBeforeScroll();
+  UpdateCursorPos();
+  CheckOperation([this] { InternalDelete(); }, OnDeleteError);
+  FreeFieldBuffers();
+  SetState(dsBrowse);
+  Resync(0);
+  DoAfterDelete();
+  DoAfterScroll();
+}
+
+void TDataSet::CheckOperation(const std::function<void()>& op, const TDataSetErrorEvent& handler) {
+  for (;;) {
+    try {
+      op();
+      return;
+    } catch (EDatabaseError& e) {
+      TDataAction action = daFail;
+      if (handler) handler(this, e, action);
+      if (action == daFail) throw;
+      if (action == daAbort) Abort();
+      // daRetry: round again
+    }
+  }
+}
+
+void TDataSet::SetFields(const std::vector<Variant>& values) {
+  size_t n = std::min(values.size(), static_cast<size_t>(FieldCount()));
+  for (size_t i = 0; i < n; ++i)
+    if (!values[i].IsEmpty()) fields_.Fields(static_cast<int>(i))->SetValue(values[i]);
+}
+
+void TDataSet::AddRecordValues(const std::vector<Variant>& values, bool append) {
+  if (append)
+    Append();
+  else
+    Insert();
+  try {
+    SetFields(values);
+    DoBeforePost();
+    UpdateCursorPos();
+    InternalAddRecord(ActiveBuffer(), append);
+  } catch (...) {
+    Cancel();
+    throw;
+  }
+  FreeFieldBuffers();
+  SetState(dsBrowse);
+  Resync(0);
+  DoAfterPost();
+}
+
+void TDataSet::AppendRecord(const std::vector<Variant>& values) { AddRecordValues(values, true); }
+void TDataSet::InsertRecord(const std::vector<Variant>& values) { AddRecordValues(values, false); }
+
+// ---- calculated fields ------------------------------------------------------
+
+void TDataSet::GetCalcFields(TRecordBuffer buffer) {
+  if (calc_fields_size_ <= 0 || buffer == nullptr) return;
+  TDataSetState saved = SetTempState(dsCalcFields);
+  calc_buffer_ = buffer;
+  try {
+    ClearCalcFields(buffer);
+    DoOnCalcFields();
+  } catch (...) {
+    RestoreState(saved);
+    throw;
+  }
+  RestoreState(saved);
+}
+
+// ---- bookmarks --------------------------------------------------------------
+
+TBookmark TDataSet::GetBookmark() {
+  if ((state_ != dsBrowse && state_ != dsEdit && state_ != dsInsert) || IsEmpty() || bookmark_size_ <= 0 ||
+      GetBookmarkFlag(ActiveBuffer()) != bfCurrent)
+    return 0;
+  std::string bytes(static_cast<size_t>(bookmark_size_), '\0');
+  GetBookmarkData(ActiveBuffer(), bytes.data());
+  int32_t handle;
+  if (!free_bookmarks_.empty()) {
+    handle = free_bookmarks_.back();
+    free_bookmarks_.pop_back();
+    bookmarks_[static_cast<size_t>(handle - 1)] = std::move(bytes);
+    bookmark_live_[static_cast<size_t>(handle - 1)] = true;
+  } else {
+    bookmarks_.push_back(std::move(bytes));
+    bookmark_live_.push_back(true);
+    handle = static_cast<int32_t>(bookmarks_.size());
+  }
+  return handle;
+}
+
+const uint8_t* TDataSet::BookmarkBytes(TBookmark bookmark) const {
+  if (bookmark <= 0 || static_cast<size_t>(bookmark) > bookmarks_.size() ||
+      !bookmark_live_[static_cast<size_t>(bookmark - 1)])
+    return nullptr;
+  return reinterpret_cast<const uint8_t*>(bookmarks_[static_cast<size_t>(bookmark - 1)].data());
+}
+
+void TDataSet::FreeBookmark(TBookmark bookmark) {
+  if (BookmarkBytes(bookmark) == nullptr) return;
+  auto i = static_cast<size_t>(bookmark - 1);
+  bookmark_live_[i] = false;
+  bookmarks_[i].clear();
+  bookmarks_[i].shrink_to_fit();
+  free_bookmarks_.push_back(bookmark);
+}
+
+void TDataSet::GotoBookmark(TBookmark bookmark) {
+  if (bookmark == 0) return;
+  const uint8_t* bytes = BookmarkBytes(bookmark);
+  if (bytes == nullptr) DatabaseError(dbmsg::InvalidBookmark);
+  CheckBrowseMode();
+  DoBeforeScroll();
+  InternalGotoBookmark(bytes);
+  Resync(rmExact | rmCenter);
+  DoAfterScroll();
+}
+
+bool TDataSet::BookmarkValid(TBookmark) { return false; }
+
+int TDataSet::CompareBookmarks(TBookmark a, TBookmark b) {
+  const uint8_t* pa = BookmarkBytes(a);
+  const uint8_t* pb = BookmarkBytes(b);
+  if (pa == nullptr && pb == nullptr) return 0;
+  if (pa == nullptr) return -1;
+  if (pb == nullptr) return 1;
+  int c = std::memcmp(pa, pb, static_cast<size_t>(bookmark_size_));
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+// ---- fields -----------------------------------------------------------------
+
+void TDataSet::InitFieldDefs() {
+  if (Active()) return;
+  InternalInitFieldDefs();
+  field_defs_->SetUpdated(true);
+}
+
+void TDataSet::CreateFields() {
+  for (int i = 0; i < field_defs_->Count(); ++i) {
+    TFieldDef* def = field_defs_->Items(i);
+    if (FindField(def->Name()) == nullptr) def->CreateField(this, this);
+  }
+}
+
+void TDataSet::DestroyFields() {
+  std::vector<TField*> fields(fields_.begin(), fields_.end());
+  for (TField* f : fields)
+    if (f->Owner() == this) DestroyOwned(f);
+}
+
+void TDataSet::BindFields(bool binding) {
+  calc_fields_size_ = 0;
+  for (TField* f : fields_) {
+    if (!binding) {
+      if (f->FieldKind() == fkData) f->SetFieldNo(0);
+      continue;
+    }
+    if (f->FieldKind() == fkCalculated || f->FieldKind() == fkLookup) {
+      f->SetFieldNo(-1);
+      f->SetOffset(calc_fields_size_);
+      calc_fields_size_ += f->DataSize() + 1;
+      continue;
+    }
+    int i = field_defs_->IndexOf(f->FieldName());
+    if (i < 0) DatabaseErrorFmt(dbmsg::FieldNotFound, {f->DisplayName()});
+    TFieldDef* def = field_defs_->Items(i);
+    if (TypeFamily(def->DataType()) != TypeFamily(f->DataType()))
+      DatabaseErrorFmt(dbmsg::FieldTypeMismatch,
+                       {f->DisplayName(), FieldTypeName(f->DataType()), FieldTypeName(def->DataType())});
+    f->SetFieldNo(def->FieldNo());
+    if (f->FieldKind() == fkInternalCalc) {
+      f->SetOffset(calc_fields_size_);
+      calc_fields_size_ += f->DataSize() + 1;
+    }
+  }
+}
+
+std::vector<TField*> TDataSet::GetFieldList(const std::string& names) const {
+  std::vector<TField*> out;
+  size_t pos = 0;
+  while (pos <= names.size()) {
+    size_t semi = names.find(';', pos);
+    std::string name = names.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
+    size_t b = name.find_first_not_of(' '), e = name.find_last_not_of(' ');
+    name = b == std::string::npos ? std::string() : name.substr(b, e - b + 1);
+    if (!name.empty()) out.push_back(FieldByName(name));
+    if (semi == std::string::npos) break;
+    pos = semi + 1;
+  }
+  return out;
+}
+
+std::vector<std::string> TDataSet::GetFieldNames() const {
+  std::vector<std::string> out;
+  if (FieldCount() > 0) {
+    for (TField* f : fields_) out.push_back(f->FieldName());
+  } else {
+    for (int i = 0; i < field_defs_->Count(); ++i) out.push_back(field_defs_->Items(i)->Name());
+  }
+  return out;
+}
+
+Variant TDataSet::FieldValues(const std::string& names) const {
+  if (names.find(';') == std::string::npos) return FieldByName(names)->Value();
+  std::vector<Variant> values;
+  for (TField* f : GetFieldList(names)) values.push_back(f->Value());
+  return Variant::ArrayOf(std::move(values));
+}
+
+void TDataSet::SetFieldValues(const std::string& names, const Variant& values) {
+  if (names.find(';') == std::string::npos) {
+    FieldByName(names)->SetValue(values);
+    return;
+  }
+  std::vector<TField*> list = GetFieldList(names);
+  for (size_t i = 0; i < list.size(); ++i) list[i]->SetValue(values[i]);
+}
+
+// ---- filter, search, blobs, translation ---------------------------------------
+
+void TDataSet::SetFiltered(bool on) {
+  if (Active()) CheckBrowseMode();
+  filtered_ = on;
+}
+
+void TDataSet::SetFilterText(const std::string& text) {
+  if (Active() && filtered_) CheckBrowseMode();
+  filter_text_ = text;
+}
+
+void TDataSet::SetFilterOptions(TFilterOptions options) {
+  if (Active()) CheckBrowseMode();
+  filter_options_ = options;
+}
+
+bool TDataSet::Locate(const std::string&, const Variant&, TLocateOptions) { return false; }
+
+Variant TDataSet::Lookup(const std::string&, const Variant&, const std::string&) { return Variant::Null(); }
+
+std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField*, TBlobStreamMode) { return nullptr; }
+
+bool TDataSet::GetCurrentRecord(TRecordBuffer) { return false; }
+
+int TDataSet::Translate(const char* src, char* dest, bool) {
+  if (src == nullptr) {
+    if (dest != nullptr) dest[0] = '\0';
+    return 0;
+  }
+  size_t n = std::strlen(src);
+  if (dest != nullptr && dest != src) std::memmove(dest, src, n);
+  return static_cast<int>(n);
+}
+
+// ---- events -----------------------------------------------------------------
+
+void TDataSet::DoAfterCancel() { Fire(AfterCancel); }
+void TDataSet::DoAfterClose() { Fire(AfterClose); }
+void TDataSet::DoAfterDelete() { Fire(AfterDelete); }
+void TDataSet::DoAfterEdit() { Fire(AfterEdit); }
+void TDataSet::DoAfterInsert() { Fire(AfterInsert); }
+void TDataSet::DoAfterOpen() { Fire(AfterOpen); }
+void TDataSet::DoAfterPost() { Fire(AfterPost); }
+void TDataSet::DoAfterScroll() { Fire(AfterScroll); }
+void TDataSet::DoAfterRefresh() { Fire(AfterRefresh); }
+void TDataSet::DoBeforeCancel() { Fire(BeforeCancel); }
+void TDataSet::DoBeforeClose() { Fire(BeforeClose); }
+void TDataSet::DoBeforeDelete() { Fire(BeforeDelete); }
+void TDataSet::DoBeforeEdit() { Fire(BeforeEdit); }
+void TDataSet::DoBeforeInsert() { Fire(BeforeInsert); }
+void TDataSet::DoBeforeOpen() { Fire(BeforeOpen); }
+void TDataSet::DoBeforePost() { Fire(BeforePost); }
+void TDataSet::DoBeforeScroll() { Fire(BeforeScroll); }
+void TDataSet::DoBeforeRefresh() { Fire(BeforeRefresh); }
+void TDataSet::DoOnCalcFields() { Fire(OnCalcFields); }
+void TDataSet::DoOnNewRecord() { Fire(OnNewRecord); }

@@ -1,0 +1,355 @@
+// The dataset framework: `TDataSet`, the base of every dataset component.
+//
+// A dataset keeps a ring of record buffers (buffer count + 1; the last is the
+// spare `TempBuffer` that each fetch fills first), its fields, field and index
+// definitions, its data sources and its state.  The component derived from it
+// supplies the storage through the protected virtual protocol (GetRecord,
+// InternalOpen, InternalPost, GetFieldData ...); the framework keeps the
+// ring, the Bof/Eof flags, the state machine, the events and the data links.
+//
+// The ring:
+// - `RecordCount` buffers (0 .. buffer count) hold consecutive visible
+//   records; `ActiveRecord` indexes the one fields read in browse mode.
+// - The component's cursor stands on the record of buffer `CurrentRecord`
+//   (-1: unknown).  `SetCurrentRecord` moves it there through the buffer's
+//   bookmark flag (bfCurrent: InternalSetToRecord, bfBOF: InternalFirst,
+//   bfEOF: InternalLast); `UpdateCursorPos` does so for the active buffer.
+//   Every operation that works on the active record (edit, post, delete,
+//   cancel, refresh) first brings the cursor there.
+// - Moving past either end of the ring sets the cursor on the edge buffer,
+//   fetches the next (prior) record into the spare buffer and rotates it in;
+//   a failed fetch sets Eof (Bof).  Bof and Eof are the framework's flags.
+// - `Resync` refetches the cursor's record and refills the ring around it.
+//
+// Bookmarks are 32-bit handles (TBookmark) into a per-dataset table of
+// bookmark bytes: `GetBookmark` copies the active buffer's bookmark into the
+// table, `FreeBookmark` releases it, `BookmarkBytes` lets a component read
+// the bytes of a handle.  Handles stay valid across Close and Open until they
+// are freed or the dataset is destroyed.
+//
+// Derived components must call `Destroying()` and `Close()` in their own
+// destructor: the base destructor can no longer reach their overrides.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/classes.h"
+#include "platform/component.h"
+#include "platform/db_common.h"
+#include "platform/db_defs.h"
+#include "platform/db_fields.h"
+#include "platform/db_links.h"
+#include "platform/db_params.h"
+#include "platform/variant.h"
+
+class TDataSet;
+
+using TDataSetNotifyEvent = std::function<void(TDataSet* dataset)>;
+using TFilterRecordEvent = std::function<void(TDataSet* dataset, bool& accept)>;
+using TDataSetErrorEvent = std::function<void(TDataSet* dataset, EDatabaseError& e, TDataAction& action)>;
+
+class TDataSet : public TComponent {
+public:
+  explicit TDataSet(TComponent* owner = nullptr);
+  ~TDataSet() override;
+
+  // ---- opening and closing ----
+  void Open() { SetActive(true); }
+  void Close() { SetActive(false); }
+  bool Active() const { return state_ != dsInactive; }
+  void SetActive(bool on);
+  TDataSetState State() const { return state_; }
+
+  // ---- navigation ----
+  void First();
+  void Last();
+  void Next() { MoveBy(1); }
+  void Prior() { MoveBy(-1); }
+  int MoveBy(int distance);
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  bool IsEmpty() const { return active_record_ >= record_count_; }
+  void Refresh();
+  void Resync(TResyncMode mode);
+
+  // ---- editing ----
+  void Append();
+  void Insert();
+  void Edit();
+  virtual void Post();
+  virtual void Cancel();
+  void Delete();
+  void AppendRecord(const std::vector<Variant>& values);
+  void InsertRecord(const std::vector<Variant>& values);
+  // Assigns the values to the fields in order (unassigned values skipped).
+  void SetFields(const std::vector<Variant>& values);
+  // Sends the update-record event so that links write pending values.
+  void UpdateRecord();
+  void CheckBrowseMode();
+  bool Modified() const { return modified_; }
+  bool CanModify() { return GetCanModify(); }
+
+  // ---- bookmarks ----
+  TBookmark GetBookmark();
+  void GotoBookmark(TBookmark bookmark);
+  void FreeBookmark(TBookmark bookmark);
+  // The bytes of a live handle; none for 0 and unknown handles.
+  const uint8_t* BookmarkBytes(TBookmark bookmark) const;
+  virtual bool BookmarkValid(TBookmark bookmark);
+  virtual int CompareBookmarks(TBookmark a, TBookmark b);
+  int BookmarkSize() const { return bookmark_size_; }
+
+  // ---- record counts and positions ----
+  int RecordCount() { return GetRecordCount(); }
+  int RecNo() { return GetRecNo(); }
+  void SetRecNoValue(int n) { SetRecNo(n); }
+  virtual bool IsSequenced() { return true; }
+
+  // ---- fields ----
+  TFields& Fields() { return fields_; }
+  const TFields& Fields() const { return fields_; }
+  int FieldCount() const { return fields_.Count(); }
+  TFieldDefs& FieldDefs() { return *field_defs_; }
+  TIndexDefs& IndexDefs() { return *index_defs_; }
+  TField* FindField(const std::string& name) const { return fields_.FindField(name); }
+  TField* FieldByName(const std::string& name) const { return fields_.FieldByName(name); }
+  TField* FieldByNumber(int field_no) const { return fields_.FieldByNumber(field_no); }
+  // Fields named in a ";"-separated list (raising for a missing name).
+  std::vector<TField*> GetFieldList(const std::string& names) const;
+  std::vector<std::string> GetFieldNames() const;
+  // One field's value, or a variant array for several names ("A;B").
+  Variant FieldValues(const std::string& names) const;
+  void SetFieldValues(const std::string& names, const Variant& values);
+  bool DefaultFields() const { return default_fields_; }
+  // Brings FieldDefs up to date (InternalInitFieldDefs when closed).
+  void InitFieldDefs();
+  bool AutoCalcFields = true;
+
+  // ---- filter ----
+  const std::string& Filter() const { return filter_text_; }
+  void SetFilter(const std::string& text) { SetFilterText(text); }
+  bool Filtered() const { return filtered_; }
+  TFilterOptions FilterOptions() const { return filter_options_; }
+  virtual void SetFiltered(bool on);
+  virtual void SetFilterText(const std::string& text);
+  virtual void SetFilterOptions(TFilterOptions options);
+
+  // ---- searching ----
+  virtual bool Locate(const std::string& key_fields, const Variant& key_values, TLocateOptions options);
+  virtual Variant Lookup(const std::string& key_fields, const Variant& key_values, const std::string& result_fields);
+
+  // ---- links ----
+  void DisableControls();
+  void EnableControls();
+  bool ControlsDisabled() const { return disable_count_ != 0; }
+  // The master data source of a detail dataset (none by default).
+  virtual TDataSource* GetDataSource() const { return nullptr; }
+  // True when `source` leads back to this dataset through data sources.
+  bool IsLinkedTo(TDataSource* source) const;
+  int DataSourceCount() const { return static_cast<int>(data_sources_.size()); }
+
+  // ---- checks ----
+  virtual void CheckActive();
+  void CheckInactive();
+  void CheckCanModify();
+
+  // ---- blobs ----
+  virtual std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode);
+
+  // ---- field data (the component's native buffers) ----
+  // True when the field has a value; buffer may be none for the null test.
+  virtual bool GetFieldData(TField* field, void* buffer) = 0;
+  virtual void SetFieldData(TField* field, const void* buffer) = 0;
+  // Copies the current record's image into buffer (false: no current record).
+  virtual bool GetCurrentRecord(TRecordBuffer buffer);
+  // Code-page translation of texts; the base copies (dataset components that
+  // translate override it).  Returns the length of the source text.
+  virtual int Translate(const char* src, char* dest, bool to_oem);
+  // Sends a data event (field change, record change ...) to the data sources
+  // and bookkeeping (Modified, calculated fields) of its own.
+  void DataEvent(TDataEvent event, intptr_t info);
+
+  // ---- state helpers for components ----
+  TRecordBuffer ActiveBuffer() const;
+  TRecordBuffer CalcBuffer() const { return calc_buffer_; }
+  TRecordBuffer TempBuffer() const;
+  int ActiveRecord() const { return active_record_; }
+  int CurrentRecord() const { return current_record_; }
+  int BufferCount() const { return buffer_count_; }
+  int BufferRecordCount() const { return record_count_; }
+  TRecordBuffer Buffers(int i) const;
+  int CalcFieldsSize() const { return calc_fields_size_; }
+  // Sets a transient state (calculated fields, filter ...) without telling
+  // the links; RestoreState puts the previous one back.
+  TDataSetState SetTempState(TDataSetState state);
+  void RestoreState(TDataSetState state);
+  // Computes the calculated fields of buffer (dsCalcFields state).
+  void GetCalcFields(TRecordBuffer buffer);
+
+  // ---- events (read when they fire) ----
+  TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose;
+  TDataSetNotifyEvent BeforeInsert, AfterInsert, BeforeEdit, AfterEdit;
+  TDataSetNotifyEvent BeforePost, AfterPost, BeforeCancel, AfterCancel;
+  TDataSetNotifyEvent BeforeDelete, AfterDelete, BeforeScroll, AfterScroll;
+  TDataSetNotifyEvent BeforeRefresh, AfterRefresh;
+  TDataSetNotifyEvent OnNewRecord, OnCalcFields;
+  TFilterRecordEvent OnFilterRecord;
+  TDataSetErrorEvent OnPostError, OnEditError, OnDeleteError;
+
+protected:
+  // ---- the protocol a component implements ----
+  virtual std::unique_ptr<uint8_t[]> AllocRecordBuffer() = 0;
+  virtual void FreeRecordBuffer(std::unique_ptr<uint8_t[]>& buffer) { buffer.reset(); }
+  virtual void GetBookmarkData(TRecordBuffer buffer, void* data) = 0;
+  virtual void SetBookmarkData(TRecordBuffer buffer, const void* data) = 0;
+  virtual TBookmarkFlag GetBookmarkFlag(TRecordBuffer buffer) = 0;
+  virtual void SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) = 0;
+  virtual TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool do_check) = 0;
+  virtual int GetRecordSize() = 0;
+  virtual void InternalAddRecord(const void* buffer, bool append) = 0;
+  virtual void InternalClose() = 0;
+  virtual void InternalDelete() = 0;
+  virtual void InternalFirst() = 0;
+  virtual void InternalGotoBookmark(const void* bookmark) = 0;
+  virtual void InternalHandleException() {}
+  virtual void InternalInitFieldDefs() = 0;
+  virtual void InternalInitRecord(TRecordBuffer buffer) = 0;
+  virtual void InternalLast() = 0;
+  virtual void InternalOpen() = 0;
+  // The base checks required fields.
+  virtual void InternalPost();
+  virtual void InternalSetToRecord(TRecordBuffer buffer) = 0;
+  virtual bool IsCursorOpen() = 0;
+  virtual void InternalCancel() {}
+  virtual void InternalEdit() {}
+  virtual void InternalInsert() {}
+  virtual void InternalRefresh() {}
+  virtual bool GetCanModify() { return true; }
+  virtual int GetRecordCount() { return -1; }
+  virtual int GetRecNo() { return -1; }
+  virtual void SetRecNo(int n) { (void)n; }
+  virtual void ClearCalcFields(TRecordBuffer buffer) { (void)buffer; }
+  virtual bool GetIsIndexField(TField* field) { (void)field; return false; }
+  virtual void UpdateIndexDefs() {}
+  void Loaded() override;
+  void Notification(TComponent* component, TOperation operation) override;
+
+  // ---- events as virtual operations ----
+  virtual void DoAfterCancel();
+  virtual void DoAfterClose();
+  virtual void DoAfterDelete();
+  virtual void DoAfterEdit();
+  virtual void DoAfterInsert();
+  virtual void DoAfterOpen();
+  virtual void DoAfterPost();
+  virtual void DoAfterScroll();
+  virtual void DoAfterRefresh();
+  virtual void DoBeforeCancel();
+  virtual void DoBeforeClose();
+  virtual void DoBeforeDelete();
+  virtual void DoBeforeEdit();
+  virtual void DoBeforeInsert();
+  virtual void DoBeforeOpen();
+  virtual void DoBeforePost();
+  virtual void DoBeforeScroll();
+  virtual void DoBeforeRefresh();
+  virtual void DoOnCalcFields();
+  virtual void DoOnNewRecord();
+
+  // ---- ring and cursor helpers ----
+  void SetState(TDataSetState state);
+  void SetModified(bool on) { modified_ = on; }
+  void SetCurrentRecord(int index);
+  void UpdateCursorPos();
+  void CursorPosChanged() { current_record_ = -1; }
+  void ClearBuffers();
+  bool GetNextRecord();
+  bool GetPriorRecord();
+  int GetNextRecords();
+  int GetPriorRecords();
+  void InitRecord(TRecordBuffer buffer);
+  void FreeFieldBuffers();
+  void SetBookmarkSize(int size) { bookmark_size_ = size; }
+  void SetBufferCount(int count);
+  void UpdateBufferCount();
+
+  // ---- fields ----
+  // Creates one field per definition (owned by this dataset).
+  void CreateFields();
+  // Destroys the fields this dataset created by default.
+  void DestroyFields();
+  // Binds (numbers data fields from FieldDefs, places calculated fields in
+  // the calculated-fields area) or unbinds the fields.
+  void BindFields(bool binding);
+  void SetDefaultFields(bool on) { default_fields_ = on; }
+
+  // ---- filter storage (the framework's own setters) ----
+  void StoreFiltered(bool on) { filtered_ = on; }
+  void StoreFilterText(const std::string& text) { filter_text_ = text; }
+  void StoreFilterOptions(TFilterOptions o) { filter_options_ = o; }
+
+private:
+  friend class TDataSource;
+  friend class TDataLink;
+  friend class TField;
+  friend class TIndexDefs;
+
+  void OpenCursor();
+  void CloseCursor(bool quiet = false);
+  void ActivateBuffers();
+  void MoveBuffer(int from, int to);
+  void BeginInsertAppend();
+  void EndInsertAppend();
+  void AddRecordValues(const std::vector<Variant>& values, bool append);
+  // Runs op; on EDatabaseError asks the error event whether to fail, abort
+  // (silently) or retry.
+  void CheckOperation(const std::function<void()>& op, const TDataSetErrorEvent& handler);
+  void AddDataSource(TDataSource* source);
+  void RemoveDataSource(TDataSource* source);
+  void Fire(const TDataSetNotifyEvent& e) { if (e) e(this); }
+
+  TDataSetState state_ = dsInactive;
+  TDataSetState disable_state_ = dsInactive;
+  TDataEvent enable_event_ = deDataSetChange;
+  int disable_count_ = 0;
+  bool bof_ = true, eof_ = true;
+  bool modified_ = false;
+  bool default_fields_ = false;
+  bool streamed_active_ = false;
+  bool internal_open_complete_ = false;
+  bool filtered_ = false;
+  std::string filter_text_;
+  TFilterOptions filter_options_ = 0;
+  int buffer_count_ = 0;
+  int record_count_ = 0;
+  int active_record_ = 0;
+  int current_record_ = -1;
+  int bookmark_size_ = 0;
+  int calc_fields_size_ = 0;
+  TRecordBuffer calc_buffer_ = nullptr;
+  std::vector<std::unique_ptr<uint8_t[]>> buffers_;
+  std::vector<std::string> bookmarks_;   // handle h lives at h-1
+  std::vector<bool> bookmark_live_;
+  std::vector<int32_t> free_bookmarks_;
+  TFields fields_;
+  std::unique_ptr<TFieldDefs> field_defs_;
+  std::unique_ptr<TIndexDefs> index_defs_;
+  std::vector<TDataSource*> data_sources_;
+};
+
+// RAII form of SetTempState/RestoreState.
+class TTempStateGuard {
+public:
+  TTempStateGuard(TDataSet& ds, TDataSetState state) : ds_(ds), saved_(ds.SetTempState(state)) {}
+  ~TTempStateGuard() { ds_.RestoreState(saved_); }
+  TTempStateGuard(const TTempStateGuard&) = delete;
+  TTempStateGuard& operator=(const TTempStateGuard&) = delete;
+
+private:
+  TDataSet& ds_;
+  TDataSetState saved_;
+};

@@ -1,0 +1,301 @@
+#include "platform/db_links.h"
+
+#include <algorithm>
+
+#include "platform/db.h"
+
+// ---- TDataSource ------------------------------------------------------------
+
+TDataSource::TDataSource(TComponent* owner) : TComponent(owner) {}
+
+TDataSource::~TDataSource() {
+  Destroying();
+  OnStateChange = nullptr;
+  OnDataChange = nullptr;
+  OnUpdateData = nullptr;
+  try {
+    SetDataSet(nullptr);
+  } catch (...) {
+  }
+  while (!links_.empty()) {
+    TDataLink* link = links_.back();
+    links_.pop_back();
+    link->data_source_ = nullptr;
+    try {
+      link->UpdateState();
+    } catch (...) {
+    }
+  }
+}
+
+void TDataSource::SetDataSet(TDataSet* dataset) {
+  if (dataset == dataset_) return;
+  if (dataset != nullptr && IsLinkedTo(dataset)) DatabaseError(dbmsg::CircularDataLink);
+  if (dataset_ != nullptr) {
+    RemoveFreeNotification(dataset_);
+    dataset_->RemoveDataSource(this);
+  }
+  dataset_ = dataset;
+  if (dataset_ != nullptr) {
+    FreeNotification(dataset_);
+    dataset_->AddDataSource(this);
+  }
+  UpdateState();
+}
+
+void TDataSource::SetEnabled(bool on) {
+  if (enabled_ == on) return;
+  enabled_ = on;
+  UpdateState();
+}
+
+bool TDataSource::IsLinkedTo(TDataSet* dataset) const {
+  while (dataset != nullptr) {
+    TDataSource* source = dataset->GetDataSource();
+    if (source == nullptr) break;
+    if (source == this) return true;
+    dataset = source->DataSet();
+  }
+  return false;
+}
+
+void TDataSource::Edit() {
+  if (AutoEdit && dataset_ != nullptr && state_ == dsBrowse) dataset_->Edit();
+}
+
+void TDataSource::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+  if (operation == opRemove && component != nullptr && component == dataset_) {
+    dataset_ = nullptr;
+    UpdateState();
+  }
+}
+
+void TDataSource::UpdateState() {
+  TDataSetState s = (enabled_ && dataset_ != nullptr) ? dataset_->State() : dsInactive;
+  if (s == state_) return;
+  state_ = s;
+  std::vector<TDataLink*> links = links_;
+  for (TDataLink* l : links)
+    if (std::find(links_.begin(), links_.end(), l) != links_.end()) l->UpdateState();
+  if (!InState(csDestroying) && OnStateChange) OnStateChange(this);
+}
+
+void TDataSource::DataEvent(TDataEvent event, intptr_t info) {
+  if (event == deUpdateState) {
+    UpdateState();
+    return;
+  }
+  if (state_ == dsInactive) return;
+  std::vector<TDataLink*> links = links_;
+  for (TDataLink* l : links)
+    if (std::find(links_.begin(), links_.end(), l) != links_.end()) l->DataEvent(event, info);
+  switch (event) {
+    case deFieldChange:
+      if (OnDataChange) OnDataChange(this, reinterpret_cast<TField*>(info));
+      break;
+    case deRecordChange:
+    case deDataSetChange:
+    case deDataSetScroll:
+    case deLayoutChange:
+      if (OnDataChange) OnDataChange(this, nullptr);
+      break;
+    case deUpdateRecord:
+      if (OnUpdateData) OnUpdateData(this);
+      break;
+    default:
+      break;
+  }
+}
+
+void TDataSource::AddDataLink(TDataLink* link) {
+  links_.push_back(link);
+  if (dataset_ != nullptr) dataset_->UpdateBufferCount();
+}
+
+void TDataSource::RemoveDataLink(TDataLink* link) {
+  links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());
+  if (dataset_ != nullptr) dataset_->UpdateBufferCount();
+}
+
+// ---- TDataLink --------------------------------------------------------------
+
+TDataLink::~TDataLink() {
+  active_ = false;
+  editing_ = false;
+  if (data_source_ != nullptr) {
+    try {
+      data_source_->RemoveDataLink(this);
+    } catch (...) {
+    }
+    data_source_ = nullptr;
+  }
+}
+
+TDataSet* TDataLink::DataSet() const { return data_source_ ? data_source_->DataSet() : nullptr; }
+
+void TDataLink::SetDataSource(TDataSource* source) {
+  if (source == data_source_) return;
+  if (data_source_ != nullptr) data_source_->RemoveDataLink(this);
+  data_source_ = source;
+  if (data_source_ != nullptr) data_source_->AddDataLink(this);
+  UpdateState();
+}
+
+void TDataLink::SetBufferCount(int count) {
+  if (count < 1) count = 1;
+  if (count == buffer_count_) return;
+  buffer_count_ = count;
+  TDataSet* ds = DataSet();
+  if (ds != nullptr) ds->UpdateBufferCount();
+  if (active_) UpdateRange();
+}
+
+int TDataLink::ActiveRecord() const {
+  TDataSet* ds = DataSet();
+  if (ds == nullptr || !active_) return 0;
+  return ds->ActiveRecord() - first_record_;
+}
+
+void TDataLink::SetActiveRecord(int index) {
+  TDataSet* ds = DataSet();
+  if (ds != nullptr && active_) ds->active_record_ = index + first_record_;
+}
+
+int TDataLink::RecordCount() const {
+  TDataSet* ds = DataSet();
+  if (ds == nullptr || !active_) return 0;
+  int n = ds->BufferRecordCount() - first_record_;
+  if (n > buffer_count_) n = buffer_count_;
+  return n < 0 ? 0 : n;
+}
+
+bool TDataLink::Edit() {
+  if (data_source_ != nullptr && !editing_ && !ReadOnly) data_source_->Edit();
+  return editing_;
+}
+
+void TDataLink::UpdateRecord() {
+  updating_ = true;
+  try {
+    UpdateData();
+  } catch (...) {
+    updating_ = false;
+    throw;
+  }
+  updating_ = false;
+}
+
+void TDataLink::UpdateRange() {
+  TDataSet* ds = DataSet();
+  if (ds == nullptr) return;
+  int lo = ds->ActiveRecord() - buffer_count_ + 1;
+  if (lo < 0) lo = 0;
+  int hi = ds->BufferCount() - buffer_count_;
+  if (hi < 0) hi = 0;
+  if (hi > ds->ActiveRecord()) hi = ds->ActiveRecord();
+  if (first_record_ < lo) first_record_ = lo;
+  if (first_record_ > hi) first_record_ = hi;
+}
+
+void TDataLink::UpdateState() {
+  TDataSet* ds = DataSet();
+  SetActive(data_source_ != nullptr && data_source_->Enabled() && ds != nullptr && ds->Active());
+  TDataSetState s = data_source_ ? data_source_->State() : dsInactive;
+  SetEditing(s == dsEdit || s == dsInsert || s == dsSetKey);
+}
+
+void TDataLink::SetActive(bool on) {
+  if (active_ == on) return;
+  active_ = on;
+  if (on)
+    UpdateRange();
+  else
+    first_record_ = 0;
+  ActiveChanged();
+}
+
+void TDataLink::SetEditing(bool on) {
+  if (editing_ == on) return;
+  editing_ = on;
+  EditingChanged();
+}
+
+void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
+  if (event == deUpdateState) {
+    UpdateState();
+    return;
+  }
+  if (!active_) return;
+  switch (event) {
+    case deFieldChange:
+    case deRecordChange:
+      if (!updating_) RecordChanged(reinterpret_cast<TField*>(info));
+      break;
+    case deDataSetChange:
+    case deDataSetScroll:
+    case deLayoutChange: {
+      int old_first = first_record_;
+      // info is how far the dataset's buffers rotated (negative: towards the
+      // end); the window first follows its records, then the active one.
+      if (event == deDataSetScroll) first_record_ += static_cast<int>(info);
+      UpdateRange();
+      if (event == deDataSetScroll)
+        DataSetScrolled(first_record_ - old_first - static_cast<int>(info));
+      else if (event == deLayoutChange)
+        LayoutChanged();
+      else
+        DataSetChanged();
+      break;
+    }
+    case deUpdateRecord:
+      UpdateRecord();
+      break;
+    case deCheckBrowseMode:
+      CheckBrowseMode();
+      break;
+    case deFocusControl:
+      FocusControl(reinterpret_cast<TField*>(info));
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- TMasterDataLink --------------------------------------------------------
+
+void TMasterDataLink::SetFieldNames(const std::string& names) {
+  if (names == field_names_) return;
+  field_names_ = names;
+  ActiveChanged();
+}
+
+void TMasterDataLink::ActiveChanged() {
+  fields_.clear();
+  if (Active()) {
+    try {
+      fields_ = DataSet()->GetFieldList(field_names_);
+    } catch (...) {
+      fields_.clear();
+      throw;
+    }
+  }
+  if (detail_ != nullptr && detail_->Active() && !detail_->InState(csDestroying)) {
+    if (Active() && !fields_.empty()) {
+      if (OnMasterChange) OnMasterChange(this);
+    } else if (OnMasterDisable) {
+      OnMasterDisable(this);
+    }
+  }
+}
+
+void TMasterDataLink::CheckBrowseMode() {
+  if (detail_ != nullptr && detail_->Active()) detail_->CheckBrowseMode();
+}
+
+void TMasterDataLink::RecordChanged(TField* field) {
+  if (DataSource() == nullptr || DataSource()->State() == dsSetKey) return;
+  if (detail_ == nullptr || !detail_->Active() || fields_.empty() || !OnMasterChange) return;
+  if (field != nullptr && std::find(fields_.begin(), fields_.end(), field) == fields_.end()) return;
+  OnMasterChange(this);
+}
