@@ -827,6 +827,11 @@ CVobjIndexFile::CVobjIndexFile(CVobjIndexTableLink* table, const std::string& na
 
 CVobjIndexFile::~CVobjIndexFile() {
   // Tags first (they refer to this file), then the disk file.
+  FreeTags();
+}
+
+void CVobjIndexFile::FreeTags() noexcept {
+  for (auto& tag : tags_) tag->CloseQuietly();
   tags_.clear();
 }
 

@@ -291,6 +291,11 @@ public:
   int64_t LockLength = 0x3FFFFFFF;
 
 protected:
+  // Closes (quietly) and frees every tag.  A format's destructor calls it
+  // first, while its own members and page slots still work; the base
+  // destructor only frees what is left.
+  void FreeTags() noexcept;
+
   std::string fileName_;
   CVobjIndexTableLink* table_;
   std::unique_ptr<CVO_DiskFile> disk_;
