@@ -412,14 +412,14 @@ void CVobjIndexTag::TagStore() { HeaderDirty = false; }
 void CVobjIndexTag::PostTagExpression() {
   keyHandler_.reset();
   CVobjIndexTableLink* t = owner_->Table();
-  if (t && !KeyExpression.empty())
+  if (t && t->ixExpressionLink() && !KeyExpression.empty())
     keyHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), KeyExpression);
 }
 
 void CVobjIndexTag::PostTagFilter() {
   forHandler_.reset();
   CVobjIndexTableLink* t = owner_->Table();
-  if (t && HasFor && !ForExpression.empty())
+  if (t && t->ixExpressionLink() && HasFor && !ForExpression.empty())
     forHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), ForExpression);
 }
 

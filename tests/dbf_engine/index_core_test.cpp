@@ -13,6 +13,7 @@
 
 #include "dbf_engine/cipher.h"
 #include "dbf_engine/disk_file.h"
+#include "dbf_engine/expression.h"
 #include "dbf_engine/index_table_link.h"
 #include "dbf_engine/messages.h"
 
@@ -599,4 +600,35 @@ TEST(IndexFile, TagLookups) {
   EXPECT_EQ(file.KeyByName("tel", true), nullptr);
   EXPECT_TRUE(file.FreeTag(a));
   EXPECT_EQ(file.TagCount(), 1);
+}
+
+namespace {
+class LinkedTable : public FakeTable {
+public:
+  TcvExpUserLink link;
+  TcvExpUserLink* ixExpressionLink() override { return &link; }
+};
+}  // namespace
+
+TEST(IndexCore, KeyAndForExpressionsAreCompiledAgainstTheTable) {
+  LinkedTable t;
+  CVobjIndexFile file(&t, "x.tst");
+  CVobjIndexTag* tag = file.AdoptTag(std::make_unique<CVobjIndexTag>(&file, "T"));
+  ASSERT_TRUE(tag->IndexTagNew("T", "\"AB\"+\"C\"", ".T.", true, false));
+  EXPECT_TRUE(tag->HasFor);
+  EXPECT_FALSE(tag->GetIndexExpression().empty());
+  CVobjIndexKeyData k(0);
+  ASSERT_TRUE(tag->BuildRecordKey(k));
+  EXPECT_EQ(k.GetString(), "ABC");
+  EXPECT_TRUE(tag->SolveFilter());
+  // A FOR condition that is not boolean passes nothing.
+  tag->IndexTagNew("T", "\"AB\"", "1", true, false);
+  EXPECT_FALSE(tag->SolveFilter());
+  tag->KeyLength = 1;
+  ASSERT_TRUE(tag->BuildRecordKey(k));
+  EXPECT_EQ(k.GetString(), "A");
+  // No key expression: no key.
+  tag->IndexTagNew("T", "", "", true, false);
+  EXPECT_FALSE(tag->BuildRecordKey(k));
+  EXPECT_THROW(tag->IndexTagNew("T", "\"AB", "", true, false), Exception);
 }
