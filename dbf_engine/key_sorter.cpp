@@ -9,7 +9,7 @@
 
 namespace {
 
-// Trie node, 10 bytes inside a page:
+// Trie node (TcvSortTrie), 10 bytes inside a page:
 //   0-3 first child (node index, 0 none)
 //   4-7 next sibling (node index), or up to four inline key bytes
 //   8   flags: bits 0-2 inline byte count, bit 3 a key ends here,
@@ -72,7 +72,7 @@ inline void Escape(uint8_t b, uint8_t* out, int32_t& len) {
 }  // namespace
 
 // One run: a chain of blocks of front-coded records, with its read cursor.
-class TcvSort::Run {
+class TcvSort::TcvPageCollection {
 public:
   // Writing.
   void Append(uint8_t kind, const uint8_t* key, int32_t total, int32_t shared) {
@@ -326,7 +326,7 @@ void TcvSort::CompressKeys() {
     ReinitSorting();
     return;
   }
-  auto run = std::make_unique<Run>();
+  auto run = std::make_unique<TcvPageCollection>();
   struct Frame {
     uint32_t node;
     int32_t lenBefore;  // key length before this node's bytes (visit) or key length (emit)
@@ -392,7 +392,7 @@ void TcvSort::PrepareReading() {
   heap_.clear();
   for (auto& run : runs_)
     if (run->Rewind()) heap_.push_back(run.get());
-  auto later = [this](const Run* x, const Run* y) {
+  auto later = [this](const TcvPageCollection* x, const TcvPageCollection* y) {
     return CompareRecords(x->Key(), x->Length(), y->Key(), y->Length()) > 0;
   };
   std::make_heap(heap_.begin(), heap_.end(), later);
@@ -400,11 +400,11 @@ void TcvSort::PrepareReading() {
 
 bool TcvSort::NextFromMerge(RawKey& key) {
   if (heap_.empty()) return false;
-  auto later = [this](const Run* x, const Run* y) {
+  auto later = [this](const TcvPageCollection* x, const TcvPageCollection* y) {
     return CompareRecords(x->Key(), x->Length(), y->Key(), y->Length()) > 0;
   };
   std::pop_heap(heap_.begin(), heap_.end(), later);
-  Run* run = heap_.back();
+  TcvPageCollection* run = heap_.back();
   const uint8_t* b = run->Key();
   const int32_t total = run->Length();
   key.kind = run->Kind();

@@ -117,7 +117,7 @@ public:
 
   // Implementation details follow.
 private:
-  class Run;
+  class TcvPageCollection;  // one run
 
   void CheckAdding(int32_t valueLength) const;
   void StuffKey(const uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind);
@@ -152,8 +152,8 @@ private:
   uint32_t nextNode_ = 1;  // node 0 is the root
 
   // Runs and the merge.
-  std::vector<std::unique_ptr<Run>> runs_;
-  std::vector<Run*> heap_;
+  std::vector<std::unique_ptr<TcvPageCollection>> runs_;
+  std::vector<TcvPageCollection*> heap_;
   bool reading_ = false;
   bool havePending_ = false;
   RawKey pending_;
