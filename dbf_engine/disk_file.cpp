@@ -1,7 +1,5 @@
 #include "dbf_engine/disk_file.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
@@ -9,6 +7,7 @@
 
 #include "dbf_engine/messages.h"
 #include "platform/file_io.h"
+#include "platform/paths.h"
 
 uint16_t CVwrdAccessMiliSeconds = 5000;
 uint16_t CVwrdAccessMSecDelay = 50;
@@ -271,27 +270,10 @@ bool cvSysUnlockFile(int handle, int64_t offset, int64_t length) {
 
 void cvSysSleep(unsigned milliseconds) { SleepMilliseconds(milliseconds); }
 
-namespace {
-std::string& RootDirectoryOverride() {
-  static std::string dir;
-  return dir;
-}
-}  // namespace
+// The configuration directory is the platform's one "Windows directory".
+std::string cvSysRootDirectory() { return GetWindowsDirectory().substr(0, 260); }
 
-std::string cvSysRootDirectory() {
-  std::string& o = RootDirectoryOverride();
-  if (!o.empty()) return o.substr(0, 260);
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return FileExpandName(".");
-  std::string exe(buf, static_cast<size_t>(n));
-  size_t slash = exe.rfind('/');
-  return (slash == std::string::npos || slash == 0 ? std::string("/") : exe.substr(0, slash)).substr(0, 260);
-}
-
-void cvSysSetRootDirectory(const std::string& directory) {
-  RootDirectoryOverride() = FileNormaliseSeparators(directory);
-}
+void cvSysSetRootDirectory(const std::string& directory) { SetWindowsDirectory(directory); }
 
 int cvSysSpawn(const std::string& commandLine, int /*show*/) { return SpawnProcess(commandLine); }
 

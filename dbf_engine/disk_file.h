@@ -141,8 +141,8 @@ int cvSysTruncate(int handle, int64_t size);  // 0 or -1
 bool cvSysLockFile(int handle, int64_t offset, int64_t length);
 bool cvSysUnlockFile(int handle, int64_t offset, int64_t length);
 void cvSysSleep(unsigned milliseconds);
-// The configuration ("Windows") directory: by default the directory of the
-// running executable; cvSysSetRootDirectory changes it.
+// The configuration ("Windows") directory of the platform layer (by default
+// the executable's directory); cvSysSetRootDirectory changes it.
 std::string cvSysRootDirectory();
 void cvSysSetRootDirectory(const std::string& directory);
 // 0 when the process started, else a positive error number.

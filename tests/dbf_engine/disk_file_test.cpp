@@ -138,6 +138,15 @@ TEST(DiskFile, RetryPolicyMakesBoundedAttempts) {
   CVwrdAccessMSecDelay = savedDelay;
 }
 
+TEST(DiskFile, RootDirectoryIsTheConfigurationDirectory) {
+  TempDir dir;
+  cvSysSetRootDirectory(dir.path());
+  EXPECT_EQ(cvSysRootDirectory(), dir.path());
+  cvSysSetRootDirectory("");
+  EXPECT_FALSE(cvSysRootDirectory().empty());
+  EXPECT_EQ(cvSysSpawnAndWait("exit 3", 1), 3);
+}
+
 TEST(DiskFile, ShutDownClosesWhatIsStillOpen) {
   TempDir dir;
   WriteAll(dir / "t.dbf", {0});
