@@ -1,5 +1,7 @@
 #include "platform/file_io.h"
 
+#include "platform/paths.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -40,17 +42,6 @@ bool MatchFrom(const std::string& p, size_t pi, const std::string& s, size_t si)
   }
   while (pi < p.size() && p[pi] == '*') ++pi;
   return pi == p.size();
-}
-
-void SplitPath(const std::string& path, std::string& dir, std::string& base) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    dir = ".";
-    base = path;
-  } else {
-    dir = slash == 0 ? "/" : path.substr(0, slash);
-    base = path.substr(slash + 1);
-  }
 }
 
 bool ExactExists(const std::string& name) {
@@ -94,29 +85,7 @@ std::string FileExpandName(const std::string& name) {
   return cwd + n;
 }
 
-std::string FileResolveExisting(const std::string& name) {
-  std::string n = FileNormaliseSeparators(name);
-  if (n.empty() || ExactExists(n)) return n;
-  std::string dir, base;
-  SplitPath(n, dir, base);
-  if (base.empty()) return n;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return n;
-  std::string found;
-  while (dirent* e = ::readdir(d)) {
-    std::string entry = e->d_name;
-    if (entry.size() != base.size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < entry.size() && same; ++i)
-      same = AsciiUpper(static_cast<unsigned char>(entry[i])) ==
-             AsciiUpper(static_cast<unsigned char>(base[i]));
-    if (same && (found.empty() || entry < found)) found = entry;
-  }
-  ::closedir(d);
-  if (found.empty()) return n;
-  size_t slash = n.rfind('/');
-  return slash == std::string::npos ? found : n.substr(0, slash + 1) + found;
-}
+std::string FileResolveExisting(const std::string& name) { return ResolveFileName(name); }
 
 bool FileExists(const std::string& name) { return ExactExists(FileResolveExisting(name)); }
 
@@ -135,8 +104,7 @@ bool FileNameMatches(const std::string& pattern, const std::string& name) {
 
 std::vector<std::string> FileFind(const std::string& directory, const std::string& pattern) {
   std::vector<std::string> out;
-  std::string dir = FileNormaliseSeparators(directory);
-  if (dir.empty()) dir = ".";
+  const std::string dir = directory.empty() ? std::string(".") : FileNormaliseSeparators(directory);
   DIR* d = ::opendir(dir.c_str());
   if (!d) return out;
   while (dirent* e = ::readdir(d)) {

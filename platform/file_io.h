@@ -27,8 +27,9 @@
 std::string FileNormaliseSeparators(const std::string& name);
 // The name expanded to an absolute path against the current directory.
 std::string FileExpandName(const std::string& name);
-// When `name` does not exist but a file in its directory matches it
-// case-insensitively, that file's path; otherwise `name` unchanged.
+// The existing file `name` names, found case-insensitively (a..z folded,
+// component by component) when the exact name does not exist; otherwise the
+// name unchanged (a new file keeps the name as given).
 std::string FileResolveExisting(const std::string& name);
 
 bool FileExists(const std::string& name);  // exact name or case-insensitive match
