@@ -146,6 +146,9 @@ NtxPage NtxPage::DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_
     return page + off;
   };
   NtxPage p;
+  // An all-zero page (the root of an empty tag, a page after Zap) has no
+  // offsets at all: an empty leaf.
+  if (n == 0 && cvLoadLE16(page + kPageOffsets) == 0) return p;
   p.Entries.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     const uint8_t* at = entryAt(i);

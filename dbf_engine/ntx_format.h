@@ -101,7 +101,7 @@ struct NtxPage {
   // blank-padded to the key length.  Raises for more than the maximum
   // entries, a key longer than the key length, or children given in a leaf.
   void EncodeTo(uint8_t* page, const NtxHeader& header) const;
-  // Reads a page.  Corrupt for a count above the maximum, an offset that
+  // Reads a page (an all-zero page is an empty leaf).  Corrupt for a count above the maximum, an offset that
   // points into the offset table or past the page, two slots sharing an
   // entry, a child that is no page of the file in an interior page (or any
   // child in a leaf), or a record number below 1 in a leaf.
