@@ -106,9 +106,9 @@ void TUserDefinedRange::Clear() {
 }
 
 void TParamsAsFieldsItem::SetName(const std::string& name) {
-  if (Owner) {
-    for (int32_t i = 0; i < Owner->Count(); ++i) {
-      const TParamsAsFieldsItem* other = Owner->Get(i);
+  if (TCollection* owner = Collection()) {
+    for (int i = 0; i < owner->Count(); ++i) {
+      const auto* other = static_cast<const TParamsAsFieldsItem*>(owner->Items(i));
       // Renaming an item to its own name is no clash.
       if (other != this && other->Name_ == name) SiftError(SiftMsg::SDupParamsAsFields);
     }
@@ -116,29 +116,39 @@ void TParamsAsFieldsItem::SetName(const std::string& name) {
   Name_ = name;
 }
 
-void TParamsAsFieldsItem::Assign(const TParamsAsFieldsItem& other) {
-  if (&other == this) return;
-  SetName(other.Name_);
-  Value_ = other.Value_;
+void TParamsAsFieldsItem::Assign(const TPersistent* source) {
+  if (const auto* other = dynamic_cast<const TParamsAsFieldsItem*>(source)) {
+    if (other == this) return;
+    SetName(other->Name_);
+    Value_ = other->Value_;
+    return;
+  }
+  TCollectionItem::Assign(source);
 }
 
-std::string TParamsAsFieldsItem::DisplayName(const std::string& fallback) const {
-  if (Name_.empty() && Value_.empty()) return fallback;
+std::string TParamsAsFieldsItem::GetDisplayName() const {
+  if (Name_.empty() && Value_.empty()) return TCollectionItem::GetDisplayName();
   return Name_ + " - " + Value_;
 }
 
-TParamsAsFieldsItem* TParamsAsFields::ParamByName(const std::string& name) const {
-  for (const auto& item : Items_)
-    if (item->Name() == name) return item.get();
-  return nullptr;
+std::unique_ptr<TCollectionItem> TParamsAsFields::CreateItem() {
+  return std::make_unique<TParamsAsFieldsItem>();
 }
 
-void TParamsAsFields::Assign(const TParamsAsFields& other) {
-  if (&other == this) return;
-  Clear();
-  for (int32_t i = 0; i < other.Count(); ++i) {
-    TParamsAsFieldsItem* dst = Add();
-    dst->SetName(other.Get(i)->Name());
-    dst->SetValue(other.Get(i)->Value());
-  }
+TParamsAsFieldsItem* TParamsAsFields::Add() {
+  return static_cast<TParamsAsFieldsItem*>(TCollection::Add());
+}
+
+TParamsAsFieldsItem* TParamsAsFields::Items(int index) const {
+  return static_cast<TParamsAsFieldsItem*>(TCollection::Items(index));
+}
+
+void TParamsAsFields::SetItems(int index, const TParamsAsFieldsItem* value) {
+  Items(index)->Assign(value);
+}
+
+TParamsAsFieldsItem* TParamsAsFields::ParamByName(const std::string& name) const {
+  for (int i = 0; i < Count(); ++i)
+    if (Items(i)->Name() == name) return Items(i);
+  return nullptr;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/classes.h"
 #include "platform/exceptions.h"
 
 class TExprParser;
@@ -292,30 +293,37 @@ public:
 class TParamsAsFields;
 
 // A name and value usable as a field in expressions.
-class TParamsAsFieldsItem {
+class TParamsAsFieldsItem : public TCollectionItem {
 public:
-  explicit TParamsAsFieldsItem(TParamsAsFields* owner) : Owner(owner) {}
-
   const std::string& Name() const { return Name_; }
   // Raises "ParamsAsFields: duplicate name" when another item of the
-  // collection already has this name.
+  // collection already has this name (setting an item's own name again is
+  // allowed).
   void SetName(const std::string& name);
   const std::string& Value() const { return Value_; }
   void SetValue(const std::string& value) { Value_ = value; }
-  void Assign(const TParamsAsFieldsItem& other);
-  // Name + " - " + Value; `fallback` when both are empty.
-  std::string DisplayName(const std::string& fallback = "TParamsAsFieldsItem") const;
-
-  TParamsAsFields* Owner;
+  // From another such item: name and value; other sources as the class
+  // library assigns them.
+  void Assign(const TPersistent* source) override;
+  // Name + " - " + Value; the class library's default when both are empty.
+  std::string GetDisplayName() const override;
 
 private:
   std::string Name_;
   std::string Value_;
 };
 
-class TParamsAsFields : public TOwnedList<TParamsAsFields, TParamsAsFieldsItem> {
+// The query's collection of parameters usable as fields.
+class TParamsAsFields : public TOwnedCollection {
 public:
+  explicit TParamsAsFields(TPersistent* owner = nullptr) : TOwnedCollection(owner) {}
+
+  TParamsAsFieldsItem* Add();
+  TParamsAsFieldsItem* Items(int index) const;
+  void SetItems(int index, const TParamsAsFieldsItem* value);
   // The first item whose name equals `name` exactly (case-sensitive).
   TParamsAsFieldsItem* ParamByName(const std::string& name) const;
-  void Assign(const TParamsAsFields& other);
+
+protected:
+  std::unique_ptr<TCollectionItem> CreateItem() override;
 };

@@ -367,11 +367,20 @@ TEST(StatementLists, ParamsAsFieldsNames) {
   q->SetName("other");
   EXPECT_EQ(params.ParamByName("name"), p);
   EXPECT_EQ(params.ParamByName("NAME"), nullptr);
-  EXPECT_EQ(p->DisplayName(), "name - v");
+  EXPECT_EQ(p->GetDisplayName(), "name - v");
+  EXPECT_EQ(params.Add()->GetDisplayName(), "TParamsAsFieldsItem");
+  params.Delete(2);
   TParamsAsFields copy;
-  copy.Assign(params);
+  copy.Assign(&params);
   EXPECT_EQ(copy.Count(), 2);
-  EXPECT_EQ(copy.Get(1)->Name(), "other");
+  EXPECT_EQ(copy.Items(1)->Name(), "other");
+  // Writing an item copies name and value; a name taken by another item is
+  // refused.
+  EXPECT_THROW(copy.SetItems(1, p), ESiftError);
+  EXPECT_EQ(copy.Items(1)->Name(), "other");
+  p->SetValue("w");
+  copy.SetItems(0, p);
+  EXPECT_EQ(copy.Items(0)->Value(), "w");
 }
 
 TEST(StatementLists, NewItemsAndCopies) {
