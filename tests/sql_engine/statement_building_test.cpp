@@ -219,6 +219,17 @@ TEST(StatementBuilding, WhereOptimiseItems) {
   ASSERT_EQ(a->WhereOptimizeList.Count(), 2);
   EXPECT_EQ(a->WhereOptimizeList.Get(0)->EndValue, "b");
   EXPECT_EQ(a->WhereOptimizeList.Get(1)->Operator, ropNEQ);
+  // BETWEEN with constants is complete before ORDER is read.
+  a = Parsed("select * from t where n between 1 and 2 order by n");
+  ASSERT_EQ(a->WhereOptimizeList.Count(), 1);
+  EXPECT_EQ(a->WhereOptimizeList.Get(0)->StartValue, "1");
+  // Dates in WHERE reach the text wrapped, in the select list bare.
+  a = std::make_unique<TSqlAnalizer>(nullptr, nullptr);
+  ASSERT_EQ(a->Parse("select #31.01.2004# from t where d = #31.01.2004#", "dd.MM.yyyy"), 0);
+  EXPECT_EQ(a->ColumnList.Get(0)->ExprText, "38017");
+  EXPECT_EQ(a->WhereStr, F("d") + " = DummyDate(38017)");
+  ASSERT_EQ(a->WhereOptimizeList.Count(), 1);
+  EXPECT_EQ(a->WhereOptimizeList.Get(0)->StartValue, "DummyDate(38017)");
   // Comparisons outside WHERE are no hints; equalities are join candidates.
   a = Parsed("select a = 1 from t where t.x = u.y");
   EXPECT_EQ(a->WhereOptimizeList.Count(), 1);
