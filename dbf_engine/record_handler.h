@@ -1,0 +1,202 @@
+// The record handler: the table object the dataset component drives.
+//
+// CVO_dBHandler walks a table in record-number order or in the order of an
+// active index tag, hides deleted records unless asked to show them, applies
+// a filter held as a bitmap of record numbers (built by one scan of the whole
+// table when the filter text is set, then kept current by every write),
+// narrows the order to a key range, finds keys, serves record reads from a
+// read-ahead window, locks the open index files around writes and keeps
+// their keys current after every write.
+//
+// Navigation codes of cvGetRec: -1 next, -2 prior, -3 top, -4 bottom, -5
+// re-read the current record; a positive number reads that record.
+//
+// Read cache: reads of whole records go through a window of about 32 KB
+// filled from the file.  On shared tables the window never outlives a lock
+// (every lock and every change noticed in the header empties it) and a
+// re-read (-5) always goes to the file, so an edit starts from the record as
+// it stands on disk and never overwrites another user's change.  A record is
+// served from the window only when all of it lies inside.
+//
+// The handler is also the table that its index files see
+// (CVobjIndexTableLink).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/fields.h"
+#include "dbf_engine/huge_set.h"
+#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/record_handler_tags.h"
+
+class TcvExpHandler;
+
+// Size of the read-ahead window in bytes (rounded down to whole records).
+constexpr int32_t DBFCacheSize = 32768;
+// Index-file slots run from 1 to this.
+constexpr int cvMaxIndexFiles = 63;
+
+class CVO_dBHandler : public CVO_dBaseFld, public CVobjIndexTableLink {
+public:
+  CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite, bool shared);
+  ~CVO_dBHandler() override;
+
+  // --- Overridden operations ------------------------------------------------
+  int32_t cvRead(int64_t position, void* buffer, int32_t count) override;
+  void cvRename(const std::string& newName) override;
+  void cvWrite(int64_t position, const void* buffer, int32_t count) override;
+  bool cvLockRecord(int64_t offset, int64_t length) override;
+  void cvAppend() override;
+  bool cvDBFEvent(dbFileEvent event, int32_t n) override;
+  void cvGetRec(int32_t n) override;
+  bool cvFLock() override;
+  bool cvRLock() override;
+  void cvPutRec(int32_t n) override;
+  void cvSetLockProtocol(CVsetLokProtocol p) override;
+  bool cvWithIndex() override;
+
+  // --- New operations ---------------------------------------------------------
+  virtual bool cvFind(const std::string& key);
+  // The record holding `key` in the named tag, 0 when none, -1 when no open
+  // index file has that tag.  The position does not change.
+  virtual int32_t cvHuntDuplicate(const std::string& tagName, const std::string& key);
+  virtual void cvSkip(int32_t n);
+  // The record test of subclasses (the dataset's filter event); true here.
+  virtual bool cvTestFilter();
+  // Locks every open index file or raises "Could not lock indexes for Table
+  // %s" with none of them left locked.
+  virtual bool cvLockIndexes();
+  void cvUnLockIndexes() noexcept;
+
+  // The header as it stands now; a change by another process also empties
+  // the read window.
+  int cvExternalChange();
+  // The active tag's key at `code` (a KeyRead code) as text; the record
+  // number, 0 and an empty key without a tag.
+  int32_t cvGetKey(int32_t code, std::string& key);
+  void cvRefresh() { cvGetRec(-5); }
+
+  // --- Filter -------------------------------------------------------------------
+  // Compiles `text` and marks every record that passes (one scan of the whole
+  // table); the same text with the same options changes nothing.  A text
+  // that does not compile, or that is not a condition, raises and leaves the
+  // filter inactive and empty.
+  void cvSetFilterExpr(const std::string& text, bool caseInsensitive, bool partialCompare);
+  void cvSetFilterActive(bool on);
+  // Marks the records anew (records appended by others get their bits).
+  void cvRefreshFilter();
+  bool cvFilterActive() const { return filterActive_; }
+  bool cvFilterWanted() const { return filterWanted_; }
+  const std::string& cvFilterText() const { return filterText_; }
+  const TcvHugeSet* cvFilterBitmap() const { return filterSet_.get(); }
+  // Clears the bits of records above `count` (after pack or zap).
+  void cvFilterTruncate(int32_t count);
+
+  // --- Ranges -----------------------------------------------------------------
+  bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                  bool partial);
+  void cvResetRange();
+
+  // --- Read cache ---------------------------------------------------------------
+  void cvSetDBFCache(bool on);
+  void cvSetDBFCacheAllowed(bool allowed);
+  bool cvDBFCacheOn() const { return cacheOn_; }
+  bool cvDBFCacheAllowed() const { return cacheAllowed_; }
+  int32_t cvCacheRecords() const { return cacheRecords_; }
+  // Empties the read window (the next read goes to the file).
+  void cvCacheInvalidate() { cacheStart_ = -1; cacheEnd_ = -1; }
+
+  // --- Index files and the active tag ----------------------------------------------
+  // Places an open index file in the first free slot (1..63) and gives it the
+  // table's lock convention; 0 when every slot is taken.
+  int cvIndexInsert(CVobjIndexFilePtr file);
+  CVobjIndexFile* cvIndexFile(int slot) const;
+  CVobjIndexTag* cvActiveTag() const { return activeTag_; }
+  const std::string& cvActiveTagName() const { return activeTagName_; }
+
+  // --- Flags ----------------------------------------------------------------------
+  bool cvExactMatch() const { return exactMatch_; }
+  void cvSetExactMatch(bool v) { exactMatch_ = v; }
+  bool cvSoftSeek() const { return softSeek_; }
+  void cvSetSoftSeek(bool v) { softSeek_ = v; }
+  bool cvFound() const { return found_; }
+  bool cvRecordFound() const { return recordFound_; }
+  bool cvPositionLost() const { return positionLost_; }
+  bool cvKeyChanged() const { return keyChanged_; }
+
+  // --- The table as its index files see it -------------------------------------------
+  int32_t ixRecordCount() override { return cvRecordCount(); }
+  int32_t ixCurrentRecord() override { return cvCurrentRecord(); }
+  bool ixReadRecord(int32_t recno) override;
+  bool ixHasOriginalRecord() override { return inPostWrite_ || state_ == dbEdit || state_ == dbAppend; }
+  bool ixRecordModified() override;
+  void ixUseOriginalRecord(bool original) override;
+  bool ixExactMatch() override { return exactMatch_; }
+  TcvExpUserLink* ixExpressionLink() override { return cvExpLink(); }
+  void ixStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+    cvStatusUpdate(stat1, stat2, stat3);
+  }
+  std::string ixReadKey() override { return cvReadKey(); }
+  std::string ixWriteKey() override { return cvWriteKey(); }
+  std::string ixTableFileName() override { return FileName(); }
+  bool ixProductionIndex() override { return cvProductionIndex(); }
+  void ixSetProductionIndex(bool on) override { cvSetProductionIndex(on); }
+  int32_t ixAccessRetries() override;
+
+protected:
+  // The field layer's read: no order, no filter, no hidden records.
+  void PlainGetRec(int32_t n);
+  // Marks the records that pass the compiled filter, in record order over
+  // the whole table.
+  void ScanFilter();
+  // The next set bit from `from` in direction `dir` (+1 or -1), 0 when none.
+  int32_t NextFilterBit(int32_t from, int dir) const;
+  // Leaves the filter wanted but empty (no operands, no text, no bits).
+  void DropFilterExpression() noexcept;
+  bool FilterBit(int32_t recno) const { return filterSet_ && filterSet_->BitValue(recno); }
+  void SetActiveTag(CVobjIndexTag* tag, const std::string& name) {
+    activeTag_ = tag;
+    activeTagName_ = name;
+  }
+  std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1>& IndexSlots() { return indexFiles_; }
+
+private:
+  // Active tag and index files (slot 0 unused).
+  CVobjIndexTag* activeTag_ = nullptr;
+  std::string activeTagName_;
+  std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1> indexFiles_;
+
+  // Read cache.
+  int64_t cacheStart_ = -1;
+  int64_t cacheEnd_ = -1;
+  int32_t cacheRecords_ = 0;
+  std::vector<uint8_t> cache_;
+  bool cacheOn_ = false;
+  bool cacheAllowed_ = true;
+  bool bypassCache_ = false;
+  int32_t cacheCount_ = 0;      // record count and header stamp when the
+  uint32_t cacheStamp_ = 0;     // window was filled (shared tables)
+
+  bool found_ = false;
+  bool softSeek_ = false;
+  bool recordFound_ = false;
+  bool positionLost_ = false;
+  bool keyChanged_ = false;
+  bool exactMatch_ = false;
+  bool inPostWrite_ = false;
+  uint8_t* activeBeforeOriginal_ = nullptr;
+
+  // Filter.
+  std::unique_ptr<TcvHugeSet> filterSet_;
+  std::unique_ptr<TcvExpHandler> filterExpr_;
+  std::string filterText_;
+  bool filterWanted_ = false;
+  bool filterActive_ = false;
+
+  friend class cvTagAside;
+  friend class cvCacheFlagGuard;
+};

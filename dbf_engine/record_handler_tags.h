@@ -1,0 +1,62 @@
+// The record handler's window onto its index files and tags.
+//
+// The record handler drives the active tag and the open index files through
+// these few calls.  They live in a translation unit of their own that sees
+// the index core, so the handler itself needs only the table's headers; keys
+// travel as text and the lock convention as its ordinal.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CVobjIndexFile;
+class CVobjIndexTag;
+
+// Frees an index file (its tags are closed quietly first).
+struct CVobjIndexFileDeleter {
+  void operator()(CVobjIndexFile* file) const noexcept;
+};
+using CVobjIndexFilePtr = std::unique_ptr<CVobjIndexFile, CVobjIndexFileDeleter>;
+
+namespace cvtag {
+
+// --- Tags ------------------------------------------------------------------
+int32_t KeyRead(CVobjIndexTag* tag, int32_t code);
+bool Bof(const CVobjIndexTag* tag);
+bool Eof(const CVobjIndexTag* tag);
+bool Changed(const CVobjIndexTag* tag);
+int32_t CurrentRecord(const CVobjIndexTag* tag);
+std::string CurrentKeyText(const CVobjIndexTag* tag);
+std::string Name(const CVobjIndexTag* tag);
+CVobjIndexFile* Owner(const CVobjIndexTag* tag);
+// Brings the tag onto `recno` and returns the record it then stands on.
+int32_t Sync(CVobjIndexTag* tag, int32_t recno);
+void Open(CVobjIndexTag* tag, int mode);
+void Close(CVobjIndexTag* tag);
+// Seeks `text` as a key (record number: any) and returns the record found,
+// 0 when none.
+int32_t Find(CVobjIndexTag* tag, const std::string& text);
+// Whether the tag's current key is `text` in stored form: equal, or with
+// `exact` false also a key that begins with it.
+bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact);
+int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text);
+bool RangeActive(const CVobjIndexTag* tag);
+// Empty texts are absent bounds; true when the range changed.
+bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag,
+              bool highFlag, bool partial);
+void ResetRange(CVobjIndexTag* tag);
+
+// --- Index files ------------------------------------------------------------
+bool HasDiskFile(const CVobjIndexFile* file);
+// Takes the file's update lock (with retries); false when refused.
+bool Lock(CVobjIndexFile* file);
+void Unlock(CVobjIndexFile* file) noexcept;
+void Flush(CVobjIndexFile* file);
+bool Update(CVobjIndexFile* file, int32_t recno, bool appending);
+CVobjIndexTag* TagByName(const CVobjIndexFile* file, const std::string& name);
+void SetLockProtocol(CVobjIndexFile* file, int protocol);
+std::string FileName(const CVobjIndexFile* file);
+void Rename(CVobjIndexFile* file, const std::string& newName);
+
+}  // namespace cvtag
