@@ -398,3 +398,92 @@ TEST(RecordHandlerCache, RecordAppendedByOtherIsReadFromFileNotWindowTail) {
   EXPECT_EQ(Name(a), "D");
   EXPECT_EQ(a.cvNumberGet("N"), 4);
 }
+
+// ---------------------------------------------------------------------------
+// Index order through a memory index.
+
+#include "tests/dbf_engine/record_handler_test_index.h"
+
+namespace {
+class TagHandler : public CVO_dBHandler {
+public:
+  using CVO_dBHandler::CVO_dBHandler;
+  CVobjIndexTag* Index(const std::string& key) {
+    CVobjIndexTag* tag = nullptr;
+    cvIndexInsert(MakeTestMemoryIndex(this, "T", key, &tag));
+    if (!tag) return nullptr;
+    SetActiveTag(tag, "T");
+    cvtag::Open(tag, 0);
+    return tag;
+  }
+};
+
+std::vector<std::string> Names(CVO_dBHandler& h) {
+  std::vector<std::string> out;
+  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) out.push_back(Name(h));
+  return out;
+}
+using S = std::vector<std::string>;
+}  // namespace
+
+TEST(RecordHandlerTag, WalksKeyOrderWithFilterAndHiddenDeleted) {
+  TempDir dir;
+  auto file = MakeTable(dir, {"PETROV", "IVANOV", "SIDOROV", "IVANOVA", "KOZLOV"});
+  TagHandler h(file, "", true, false);
+  h.kvSetTranslateAscii(false);
+  if (!h.Index("NAME")) GTEST_SKIP() << "memory indexes are not built in this engine";
+  EXPECT_EQ(Names(h), (S{"IVANOV", "IVANOVA", "KOZLOV", "PETROV", "SIDOROV"}));
+  h.cvGetRec(4);
+  h.cvDeleteRec();
+  h.cvSetShowDeleted(false);
+  EXPECT_EQ(Names(h), (S{"IVANOV", "KOZLOV", "PETROV", "SIDOROV"}));
+  h.cvSetFilterActive(true);
+  h.cvSetFilterExpr("N <> 3", false, true);
+  EXPECT_EQ(Names(h), (S{"IVANOV", "KOZLOV", "PETROV"}));
+  h.cvGetRec(-4);
+  EXPECT_EQ(Name(h), "PETROV");
+  // An edit that moves a key keeps the order true.
+  h.cvGetRec(5);
+  h.cvStringPut("NAME", "ABRAMOV");
+  h.cvPutRec(5);
+  EXPECT_EQ(Names(h), (S{"ABRAMOV", "IVANOV", "PETROV"}));
+}
+
+TEST(RecordHandlerTag, FindHonoursExactMatchAndSoftSeek) {
+  TempDir dir;
+  auto file = MakeTable(dir, {"PETROV", "IVANOV", "SIDOROV", "KOZLOV"});
+  TagHandler h(file, "", true, false);
+  h.kvSetTranslateAscii(false);
+  if (!h.Index("NAME")) GTEST_SKIP() << "memory indexes are not built in this engine";
+  h.cvSetExactMatch(false);
+  EXPECT_TRUE(h.cvFind("IVA"));
+  EXPECT_EQ(Name(h), "IVANOV");
+  EXPECT_TRUE(h.cvFind("KOZLOV"));
+  EXPECT_EQ(h.cvCurrentRecord(), 4);
+  h.cvSetExactMatch(true);
+  EXPECT_FALSE(h.cvFind("IVA"));
+  EXPECT_TRUE(h.cvEOF());
+  EXPECT_EQ(Name(h), "SIDOROV");  // the last record in key order
+  // Soft seek: a failed find stays on the next greater key.
+  h.cvSetSoftSeek(true);
+  EXPECT_FALSE(h.cvFind("L"));
+  EXPECT_FALSE(h.cvEOF());
+  EXPECT_EQ(Name(h), "PETROV");
+  EXPECT_EQ(h.cvHuntDuplicate("T", "SIDOROV"), 3);
+  EXPECT_EQ(h.cvHuntDuplicate("NOPE", "SIDOROV"), -1);
+}
+
+TEST(RecordHandlerTag, FilterScanCoversRecordsOutsideTheRange) {
+  TempDir dir;
+  auto file = MakeTable(dir, {"PETROV", "IVANOV", "SIDOROV", "KOZLOV"});
+  TagHandler h(file, "", true, false);
+  h.kvSetTranslateAscii(false);
+  if (!h.Index("NAME")) GTEST_SKIP() << "memory indexes are not built in this engine";
+  EXPECT_TRUE(h.cvSetRange("J", "Q", true, true, false));
+  EXPECT_EQ(Names(h), (S{"KOZLOV", "PETROV"}));
+  h.cvSetFilterActive(true);
+  h.cvSetFilterExpr("N > 0", false, true);
+  for (int32_t r = 1; r <= 4; ++r) EXPECT_TRUE(h.cvFilterBitmap()->BitValue(r)) << r;
+  h.cvResetRange();
+  EXPECT_EQ(Names(h), (S{"IVANOV", "KOZLOV", "PETROV", "SIDOROV"}));
+}

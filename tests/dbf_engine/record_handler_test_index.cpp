@@ -1,0 +1,22 @@
+// A memory index for the record handler tests (see record_handler_test_index.h).
+
+#include "tests/dbf_engine/record_handler_test_index.h"
+
+#if __has_include("dbf_engine/memory_index.h")
+#include "dbf_engine/index_core.h"
+#include "dbf_engine/memory_index.h"
+
+CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
+                                      const std::string& keyExpr, CVobjIndexTag** built) {
+  CVobjIndexFilePtr file(new CVobjMIXFile(table, tag));
+  file->AddTag(tag, keyExpr, "", true, false);
+  *built = file->TagByName(tag);
+  return file;
+}
+#else
+CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink*, const std::string&, const std::string&,
+                                      CVobjIndexTag** built) {
+  *built = nullptr;
+  return nullptr;
+}
+#endif

@@ -1,0 +1,15 @@
+// A memory index for the record handler tests, built in a translation unit
+// of its own (the handler's tests do not see the index core).
+#pragma once
+
+#include <string>
+
+#include "dbf_engine/record_handler_tags.h"
+
+class CVobjIndexTableLink;
+
+// A memory index over `table` with one ascending tag `tag` on `keyExpr`;
+// `built` receives the tag.  Without memory indexes in the engine both are
+// null.
+CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
+                                      const std::string& keyExpr, CVobjIndexTag** built);
