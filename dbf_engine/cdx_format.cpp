@@ -186,9 +186,8 @@ void CdxTagHeader::EncodeTo(uint8_t* page) const {
   else options &= static_cast<uint8_t>(~kCdxOptFor);
   page[kHdrOptions] = options;
   page[kHdrSignature] = Collation == CVsetCDXCollateType::General ? 2 : 1;
+  // Only GENERAL is named; byte order is the default when the field is 0.
   if (Collation == CVsetCDXCollateType::General) std::memcpy(page + kHdrCollation, "GENERAL", 7);
-  else if (Collation == CVsetCDXCollateType::Machine && !IsTagList())
-    std::memcpy(page + kHdrCollation, "MACHINE", 7);
   cvStoreLE16(page + kHdrDescending, Descending ? 1 : 0);
   const auto keyLen = static_cast<uint16_t>(KeyExpr.size());
   cvStoreLE16(page + kHdrKeyExprLen, KeyExpr.empty() ? 0 : static_cast<uint16_t>(keyLen + 1));

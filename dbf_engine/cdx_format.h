@@ -15,7 +15,7 @@
 //    14   1  options: 0x01 unique, 0x08 FOR, 0x20 compact, 0x40 compound,
 //            0x80 tag list (ordinary tags 0x60 | flags, the list 0xE0)
 //    15   1  1; 2 for a GENERAL tag
-//   494   8  "GENERAL" or "MACHINE", zero-terminated, or zeros
+//   494   8  "GENERAL", zero-terminated, or zeros (read: "MACHINE" too)
 //   502   2  1 descending, 0 ascending
 //   504   2  key expression length + 1 (0 when none)
 //   506   2  FOR expression length + 1 (1 when none)
