@@ -1,0 +1,548 @@
+// CDX compound index files and memory indexes against a small fake table.
+#include "dbf_engine/cdx_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/disk_file.h"
+#include "dbf_engine/expression.h"
+#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/memory_index.h"
+#include "dbf_engine/messages.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Row {
+  std::string name;  // NAME, 10 characters
+  double num = 0;    // NUM
+  int32_t date = 0;  // DAT (Julian day)
+};
+
+class Table;
+
+// A field of the fake table, bound as a variable of the expression language.
+class Var : public TcvUserDefFieldVar {
+public:
+  Var(Table* t, const char* name, int which) : TcvUserDefFieldVar(name), t_(t), which_(which) {}
+  void FieldVarResult(TcvExpValue& value, TcvExpResultType& type) override;
+
+private:
+  Table* t_;
+  int which_;
+};
+
+// Record i is rows[i-1]; `old` holds the images before the current edit.
+class Table : public CVobjIndexTableLink {
+public:
+  std::vector<Row> rows, old;
+  int32_t current = 0;
+  bool editing = false, useOriginal = false;
+  std::string fileName = "/tmp/people.dbf";
+
+  Table() {
+    link.RegisterFieldVar(std::make_shared<Var>(this, "NAME", 0));
+    link.RegisterFieldVar(std::make_shared<Var>(this, "NUM", 1));
+    link.RegisterFieldVar(std::make_shared<Var>(this, "DAT", 2));
+    link.RegisterFieldVar(std::make_shared<Var>(this, "NOTHING", 3));
+  }
+  int32_t Add(const std::string& name, double num = 0, int32_t date = 0) {
+    Row r{name, num, date};
+    r.name.resize(10, ' ');
+    rows.push_back(r);
+    old.push_back(r);
+    return current = static_cast<int32_t>(rows.size());
+  }
+  const Row& Cur() const {
+    static const Row blank{std::string(10, ' '), 0, 0};
+    if (current < 1 || current > static_cast<int32_t>(rows.size())) return blank;
+    return useOriginal ? old[static_cast<size_t>(current - 1)] : rows[static_cast<size_t>(current - 1)];
+  }
+
+  TcvExpUserLink link;
+  int32_t ixRecordCount() override { return static_cast<int32_t>(rows.size()); }
+  int32_t ixCurrentRecord() override { return current; }
+  bool ixReadRecord(int32_t recno) override {
+    current = recno;
+    return true;
+  }
+  bool ixHasOriginalRecord() override { return editing; }
+  bool ixRecordModified() override {
+    const Row& a = rows[static_cast<size_t>(current - 1)];
+    const Row& b = old[static_cast<size_t>(current - 1)];
+    return a.name != b.name || a.num != b.num || a.date != b.date;
+  }
+  void ixUseOriginalRecord(bool original) override { useOriginal = original; }
+  bool ixExactMatch() override { return false; }
+  TcvExpUserLink* ixExpressionLink() override { return &link; }
+  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
+  std::string ixReadKey() override { return {}; }
+  std::string ixWriteKey() override { return {}; }
+  std::string ixTableFileName() override { return fileName; }
+  bool ixProductionIndex() override { return production; }
+  void ixSetProductionIndex(bool on) override { production = on; }
+  int32_t ixAccessRetries() override { return 1; }
+  bool production = false;
+};
+
+void Var::FieldVarResult(TcvExpValue& value, TcvExpResultType& type) {
+  const Row& r = t_->Cur();
+  switch (which_) {
+    case 0:
+      value.SetText(r.name);
+      type = rtText;
+      break;
+    case 1:
+      value.SetFloat(r.num);
+      type = rtFloat;
+      break;
+    case 2:
+      value.SetFloat(r.date);
+      type = rtDate;
+      break;
+    default:
+      value.SetNull();
+      type = rtEmpty;
+      break;
+  }
+}
+
+class CdxTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("cdx_test_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    table.fileName = (dir / "people.dbf").string();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::unique_ptr<CVobjCDXFile> Open(bool create = false) {
+    return std::make_unique<CVobjCDXFile>(&table, (dir / "people.cdx").string(), true, false, create, false);
+  }
+  int64_t Size() { return static_cast<int64_t>(fs::file_size(dir / "people.cdx")); }
+
+  using Pairs = std::vector<std::pair<std::string, int32_t>>;
+  // Every (key as its value, record) from the top; numeric keys as numbers.
+  static Pairs Forward(CVobjIndexTag* tag) {
+    Pairs out;
+    tag->TagOpen(2);
+    for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext)) {
+      std::string k(tag->CurrentKey.Bytes());
+      out.emplace_back(k, r);
+      if (out.size() > 100000) break;
+    }
+    return out;
+  }
+  static std::vector<int32_t> Records(CVobjIndexTag* tag) {
+    std::vector<int32_t> out;
+    for (auto& p : Forward(tag)) out.push_back(p.second);
+    return out;
+  }
+  // Adds a record and keeps every tag of `f` in step, as the record handler
+  // does after an append.
+  void Append(CVobjIndexFile& f, const std::string& name, double num = 0, int32_t date = 0) {
+    const int32_t rec = table.Add(name, num, date);
+    table.editing = true;
+    f.TagUpdate(rec, true);
+    table.editing = false;
+  }
+  void Change(CVobjIndexFile& f, int32_t rec, const std::string& name) {
+    table.current = rec;
+    table.rows[static_cast<size_t>(rec - 1)].name = name;
+    table.rows[static_cast<size_t>(rec - 1)].name.resize(10, ' ');
+    table.editing = true;
+    f.TagUpdate(rec, false);
+    table.editing = false;
+    table.old[static_cast<size_t>(rec - 1)] = table.rows[static_cast<size_t>(rec - 1)];
+  }
+
+  // Reads a 512-byte node of the file.
+  std::vector<uint8_t> Node(int64_t offset) {
+    std::vector<uint8_t> b(512);
+    std::ifstream in(dir / "people.cdx", std::ios::binary);
+    in.seekg(offset);
+    in.read(reinterpret_cast<char*>(b.data()), 512);
+    return b;
+  }
+
+  fs::path dir;
+  Table table;
+};
+
+std::string Name(int i) {
+  char b[16];
+  std::snprintf(b, sizeof b, "K%05d", i);
+  return b;
+}
+
+TEST_F(CdxTest, NewFileHasAnEmptyTagListAndMissingFileIsReported) {
+  {
+    auto f = Open(true);
+    EXPECT_TRUE(f->Valid);
+    EXPECT_EQ(f->TagCount(), 0);
+  }
+  EXPECT_EQ(Size(), 1536);
+  auto head = Node(0);
+  EXPECT_EQ(cvLoadLE32(head.data()), 1024u);  // list root
+  EXPECT_EQ(cvLoadLE16(head.data() + 12), 10);
+  EXPECT_EQ(head[14], 0xE0);
+  EXPECT_EQ(head[15], 1);
+  EXPECT_EQ(cvLoadLE16(head.data() + 504), 0);
+  EXPECT_EQ(cvLoadLE16(head.data() + 506), 1);
+  EXPECT_EQ(cvLoadLE16(head.data() + 510), 1);
+  auto root = Node(1024);
+  EXPECT_EQ(cvLoadLE16(root.data()), 3);
+  EXPECT_EQ(cvLoadLE16(root.data() + 2), 0);
+  EXPECT_EQ(cvLoadLE16(root.data() + 12), 488);
+  // A missing file is not taken for a new one.
+  try {
+    CVobjCDXFile g(&table, (dir / "absent.cdx").string(), true, false, false, false);
+    FAIL() << "opened a missing file";
+  } catch (const ECorvidError& e) {
+    EXPECT_NE(std::string(e.what()).find("could not be found"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(CdxTest, BuildReopenAndProductionFlag) {
+  for (const char* n : {"SMITH", "ADAMS", "JONES", "BROWN", "ADAMS"}) table.Add(n);
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+  }
+  auto f = Open();
+  EXPECT_FALSE(f->HadErrors);
+  EXPECT_TRUE(table.production);
+  ASSERT_EQ(f->TagCount(), 1);
+  CVobjIndexTag* t = f->TagByName("NAME");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->KeyLength, 10);
+  Pairs expect = {{"ADAMS", 2}, {"ADAMS", 5}, {"BROWN", 4}, {"JONES", 3}, {"SMITH", 1}};
+  EXPECT_EQ(Forward(t), expect);
+  // A partial find matches a prefix.
+  TcvVariant v;
+  v.PutString("JO");
+  EXPECT_EQ(t->KeyFind(v), 3);
+}
+
+TEST_F(CdxTest, LeafSplitsAt488BytesIntoAPartUnder250) {
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+  auto* tag = static_cast<CVobjCDXTag*>(f->TagByName("NAME"));
+  const int32_t root = tag->RootPage;
+  int split = 0;
+  for (int i = 0; i < 200 && !split; ++i) {
+    Append(*f, Name(1000 - i * 3));  // descending inserts: every key goes first
+    tag->TagClose();
+    auto r = Node(root);
+    if (cvLoadLE16(r.data()) == 1) split = i + 1;  // the root became interior
+  }
+  ASSERT_GT(split, 0);
+  tag->TagClose();
+  EXPECT_EQ(tag->NewRoot(), root) << "the header keeps pointing at the root";
+  auto r = Node(root);
+  ASSERT_EQ(cvLoadLE16(r.data() + 2), 2);
+  // Interior entries: key (10 bytes), record number and child, big-endian.
+  const int32_t leftPage = static_cast<int32_t>(cvLoadBE32(r.data() + 12 + 14));
+  const int32_t rightPage = static_cast<int32_t>(cvLoadBE32(r.data() + 12 + 18 + 14));
+  auto left = Node(leftPage), right = Node(rightPage);
+  EXPECT_EQ(cvLoadLE16(left.data()), 2);
+  EXPECT_EQ(cvLoadLE16(right.data()), 2);
+  EXPECT_EQ(static_cast<int32_t>(cvLoadLE32(left.data() + 8)), rightPage);
+  EXPECT_EQ(static_cast<int32_t>(cvLoadLE32(right.data() + 4)), leftPage);
+  EXPECT_EQ(static_cast<int32_t>(cvLoadLE32(left.data() + 4)), -1);
+  const int used = 488 - cvLoadLE16(left.data() + 12);
+  EXPECT_LT(used, 250);
+  EXPECT_GT(used, 200);
+  // Nothing lost, in order.
+  auto got = Forward(tag);
+  ASSERT_EQ(got.size(), static_cast<size_t>(split));
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end()));
+}
+
+TEST_F(CdxTest, InteriorSplitsAndBulkBuildGiveTheSameSequenceAsInserts) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> pick(0, 400);
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) names.push_back(Name(pick(rng)));  // many equal keys
+  // Incremental: every key goes in through the update path.
+  Pairs incremental;
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+    for (auto& n : names) Append(*f, n);
+    incremental = Forward(f->TagByName("NAME"));
+  }
+  {
+    auto f = Open();
+    EXPECT_EQ(Forward(f->TagByName("NAME")), incremental);
+    // Bulk build of the same table.
+    ASSERT_TRUE(f->AddTag("bulk", "NAME", "", true, false));
+    EXPECT_EQ(Forward(f->TagByName("BULK")), incremental);
+  }
+  ASSERT_EQ(incremental.size(), names.size());
+  EXPECT_TRUE(std::is_sorted(incremental.begin(), incremental.end()));
+  // A long key makes interior nodes of 4 entries: several interior levels.
+  {
+    table.rows.clear();
+    table.old.clear();
+    auto f = Open();
+    ASSERT_TRUE(f->AddTag("long", "NAME+SPACE(100)+NAME", "", true, false));
+    for (int i = 0; i < 300; ++i) Append(*f, Name((i * 37) % 300));
+    CVobjIndexTag* t = f->TagByName("LONG");
+    auto got = Records(t);
+    ASSERT_EQ(got.size(), 300u);
+    t->TagOpen(2);
+    int depth = 1;
+    for (CVobjIndexKey* n = t->Root(); !n->IsLeaf(); n = n->GetChild(n->Entry(0).Link)) ++depth;
+    EXPECT_GE(depth, 4);
+    ASSERT_TRUE(f->AddTag("long2", "NAME+SPACE(100)+NAME", "", true, false));
+    EXPECT_EQ(Records(f->TagByName("LONG2")), got);
+  }
+}
+
+TEST_F(CdxTest, DescendingTagReadsEqualKeysInReverseRecordOrder) {
+  for (const char* n : {"B", "A", "B", "C", "B"}) table.Add(n);
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("d", "NAME", "", false, false));
+  CVobjIndexTag* t = f->TagByName("D");
+  std::vector<int32_t> expect = {4, 5, 3, 1, 2};
+  EXPECT_EQ(Records(t), expect);
+  Append(*f, "B");
+  expect = {4, 6, 5, 3, 1, 2};
+  EXPECT_EQ(Records(t), expect);
+  // Nodes still hold the keys ascending.
+  auto root = Node(t->RootPage);
+  EXPECT_EQ(cvLoadLE16(root.data()), 3);
+}
+
+TEST_F(CdxTest, NegativeNumbersAndDatesSortAndKeepTheirBytes) {
+  const double values[] = {-2, -4, -3, -2.5, 0, 1e10, 3.5, -131072};
+  for (double v : values) table.Add("X", v, static_cast<int32_t>(2451545 + std::min(v, 1e6) * 10));
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("num", "NUM", "", true, false));
+  ASSERT_TRUE(f->AddTag("dat", "DAT", "", true, false));
+  std::vector<int32_t> expect = {8, 2, 3, 4, 1, 5, 7, 6};
+  EXPECT_EQ(Records(f->TagByName("NUM")), expect);
+  EXPECT_EQ(Records(f->TagByName("DAT")), expect);
+  CVobjIndexTag* t = f->TagByName("NUM");
+  EXPECT_EQ(t->KeyType, 'N');
+  EXPECT_EQ(t->KeyLength, 8);
+  // The key of -2 keeps all eight bytes: its trailing 0xFF are not dropped.
+  Forward(t);
+  TcvVariant v;
+  v.PutFloat(-2);
+  ASSERT_EQ(t->KeyFind(v), 1);
+  EXPECT_EQ(t->CurrentKey.Length(), 8);
+  v.PutFloat(2);
+  EXPECT_EQ(t->KeyFind(v), 0) << "2 is no prefix match for 2.5 or 3.5";
+  // Incremental inserts keep the order.
+  Append(*f, "X", -3.5, 0);
+  expect = {8, 2, 9, 3, 4, 1, 5, 7, 6};
+  EXPECT_EQ(Records(t), expect);
+}
+
+TEST_F(CdxTest, GeneralCollationKeepsAccentsThroughUpdates) {
+  // 0xC9 is E with an acute accent in the Western table.
+  table.Add("CAF\xC9");
+  table.Add("CAFE");
+  table.Add("\xC6" "B");  // AE ligature
+  table.Add("ADZ");
+  CVbytCDXCollateInfo = CVsetCDXCollateType::General;
+  auto f = Open(true);
+  CVbytCDXCollateInfo = CVsetCDXCollateType::General;
+  ASSERT_TRUE(f->AddTag("gen", "NAME", "", true, false));
+  CVobjIndexTag* t = f->TagByName("GEN");
+  EXPECT_EQ(t->KeyLength, 20);
+  // ADZ < AE-ligature-B (AEB) < CAFE < CAFE-acute.
+  std::vector<int32_t> expect = {4, 3, 2, 1};
+  EXPECT_EQ(Records(t), expect);
+  // The accented key's last byte stays through a reload (no cut at a zero
+  // accent nibble), and an update finds and removes the old entry.
+  Change(*f, 1, "CAFF");
+  expect = {4, 3, 2, 1};
+  auto got = Forward(t);
+  ASSERT_EQ(got.size(), 4u);
+  Change(*f, 1, "BAR");
+  got = Forward(t);
+  ASSERT_EQ(got.size(), 4u);
+  expect = {4, 3, 1, 2};
+  EXPECT_EQ(Records(t), expect);
+  Change(*f, 2, "CAF\xC9");
+  f.reset();
+  f = Open();
+  t = f->TagByName("GEN");
+  ASSERT_NE(t, nullptr);
+  got = Forward(t);
+  ASSERT_EQ(got.size(), 4u);
+  expect = {4, 3, 1, 2};
+  EXPECT_EQ(Records(t), expect);
+  // The accent byte of E-acute survives the reload.
+  EXPECT_EQ(static_cast<uint8_t>(got[3].first.back()), 0xF1);
+}
+
+TEST_F(CdxTest, TagReplaceDeleteAndLimits) {
+  for (const char* n : {"B", "A", "C"}) table.Add(n, 3 - n[0]);
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("t1", "NAME", "", true, false));
+    ASSERT_TRUE(f->AddTag("t2", "NUM", "", true, false));
+    // Same name again: the old tag is replaced.
+    ASSERT_TRUE(f->AddTag("T1", "NUM", "", false, false));
+    EXPECT_EQ(f->TagCount(), 2);
+    const int64_t before = Size();
+    // Key and FOR texts over 510 bytes would run into the first node.
+    EXPECT_THROW(f->AddTag("big", "NAME+\"" + std::string(505, 'x') + "\"", "", true, false), ECorvidError);
+    EXPECT_THROW(f->AddTag("toolongname", "NAME", "", true, false), ECorvidError);
+    EXPECT_EQ(Size(), before);
+    // A key that yields nothing is reported and not listed.
+    EXPECT_THROW(f->AddTag("bad", "NOTHING", "", true, false), Exception);
+    EXPECT_EQ(f->TagCount(), 2);
+  }
+  {
+    auto f = Open();
+    EXPECT_TRUE(f->Valid);
+    ASSERT_EQ(f->TagCount(), 2);
+    CVobjIndexTag* t1 = f->TagByName("T1");
+    ASSERT_NE(t1, nullptr);
+    EXPECT_EQ(t1->KeyExpression, "NUM");
+    EXPECT_FALSE(t1->Ascending);
+    EXPECT_TRUE(f->DeleteTag("t2"));
+    EXPECT_FALSE(f->DeleteTag("t2"));
+    EXPECT_TRUE(f->DeleteTag("T1"));
+    EXPECT_EQ(f->TagCount(), 0);
+  }
+  EXPECT_EQ(Size(), 1536);
+  auto f = Open();
+  EXPECT_TRUE(f->Valid);
+  EXPECT_EQ(f->TagCount(), 0);
+  ASSERT_TRUE(f->AddTag("again", "NAME", "", true, false));
+  std::vector<int32_t> expect = {2, 1, 3};
+  EXPECT_EQ(Records(f->TagByName("AGAIN")), expect);
+}
+
+TEST_F(CdxTest, ForExpressionAndUniqueTags) {
+  for (const char* n : {"B", "A", "B", "C"}) table.Add(n, n[0] == 'B' ? 1 : 0);
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("u", "NAME", "", true, true));
+  ASSERT_TRUE(f->AddTag("f", "NAME", "NUM = 1", true, false));
+  std::vector<int32_t> expect = {2, 1, 4};
+  EXPECT_EQ(Records(f->TagByName("U")), expect);
+  expect = {1, 3};
+  EXPECT_EQ(Records(f->TagByName("F")), expect);
+  f.reset();
+  f = Open();
+  EXPECT_EQ(Records(f->TagByName("F")), expect);
+  EXPECT_TRUE(f->TagByName("U")->Unique);
+}
+
+TEST_F(CdxTest, CorruptTagHeaderSetsHadErrors) {
+  table.Add("A");
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("a", "NAME", "", true, false));
+  }
+  // Point the tag's root outside the file.
+  auto head = Node(1536);
+  cvStoreLE32(head.data(), 0x7FFFFE00);
+  {
+    std::fstream io(dir / "people.cdx", std::ios::binary | std::ios::in | std::ios::out);
+    io.seekp(1536);
+    io.write(reinterpret_cast<const char*>(head.data()), 512);
+  }
+  auto f = Open();
+  EXPECT_TRUE(f->HadErrors);
+  EXPECT_FALSE(f->Valid);
+  EXPECT_EQ(f->TagCount(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Memory index.
+
+TEST_F(CdxTest, MemoryIndexHoldsOneTag) {
+  {
+    CVobjMIXFile m(&table, "mem");
+    EXPECT_EQ(m.GetFileName(), "MEM");
+    ASSERT_TRUE(m.AddTag("t", "NAME", "", true, false));
+    EXPECT_EQ(m.PageCount(), 3);  // header pages 0 and 1, one empty root
+    uint8_t b[512];
+    EXPECT_TRUE(m.PageRead(2, b, 512));
+    EXPECT_EQ(cvLoadLE16(b), 3);
+    EXPECT_FALSE(m.PageRead(3, b, 512));
+    EXPECT_FALSE(m.PageRead(1, b, 512)) << "page 1 was never written";
+    EXPECT_THROW(m.AddTag("t2", "NAME", "", true, false), ECorvidError);
+  }
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> pick(0, 300);
+  for (int i = 0; i < 2000; ++i) table.Add(Name(pick(rng)), i);
+  CVobjMIXFile m(&table, "mem");
+  ASSERT_TRUE(m.AddTag("t", "NAME", "", false, false));
+  CVobjIndexTag* t = m.TagByNumber(0);
+  auto got = Forward(t);
+  ASSERT_EQ(got.size(), 2000u);
+  // Descending: highest key first, equal keys in falling record order.
+  for (size_t i = 1; i < got.size(); ++i) {
+    ASSERT_GE(got[i - 1].first, got[i].first);
+    if (got[i - 1].first == got[i].first) {
+      ASSERT_GT(got[i - 1].second, got[i].second);
+    }
+  }
+  for (int i = 0; i < 500; ++i) Append(m, Name(pick(rng)), i);
+  got = Forward(t);
+  ASSERT_EQ(got.size(), 2500u);
+  for (size_t i = 1; i < got.size(); ++i) {
+    ASSERT_GE(got[i - 1].first, got[i].first);
+    if (got[i - 1].first == got[i].first) {
+      ASSERT_GT(got[i - 1].second, got[i].second);
+    }
+  }
+  EXPECT_GT(m.PageCount(), 20);
+}
+
+// ---------------------------------------------------------------------------
+// Interop: Perl XBase reads what is written here.
+
+TEST_F(CdxTest, PerlXBaseReadsTheKeysInOrder) {
+  if (std::system("perl -MXBase::Index -e 1 >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "Perl XBase (libdbd-xbase-perl) is not installed";
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> pick(0, 5000);
+  for (int i = 0; i < 1500; ++i) table.Add(Name(pick(rng)));
+  Pairs ours;
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+    for (int i = 0; i < 300; ++i) Append(*f, Name(pick(rng)));  // splits too
+    ours = Forward(f->TagByName("NAME"));
+  }
+  const fs::path out = dir / "perl.txt";
+  const std::string cmd =
+      "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
+      "}, tag => q{NAME}, type => q{char}) or die XBase::Index->errstr; $i->prepare_select; "
+      "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " + out.string() + " 2>&1";
+  const int rc = std::system(cmd.c_str());
+  std::ifstream in(out);
+  if (rc != 0) {
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    FAIL() << "perl failed: " << all;
+  }
+  Pairs theirs;
+  std::string k;
+  int32_t r;
+  while (in >> k >> r) theirs.emplace_back(k, r);
+  EXPECT_EQ(theirs, ours);
+}
+
+}  // namespace
