@@ -28,6 +28,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "dbf_engine/lock_protocol.h"
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,7 +44,6 @@ class TcvExpHandler;
 
 enum class CVsetPageType : uint8_t { Unknown, Root, Node, Leaf, RootLeaf };
 
-enum class CVsetLokProtocol : uint8_t { Default, DB4Lock, ClipLock, FoxLock };
 
 // Navigation codes of KeyRead.
 constexpr int32_t cvReadNext = -1;

@@ -48,6 +48,8 @@
 
 #include <array>
 #include <cstdint>
+
+#include "dbf_engine/lock_protocol.h"
 #include <functional>
 #include <memory>
 #include <string>
@@ -71,8 +73,6 @@ enum dbFileEvent {
 
 enum dbFileState { dbInactive, dbBrowse, dbEdit, dbAppend, dbIndex, dbCopy };
 
-// The four locking conventions.
-enum class CVsetLokProtocol { Default, DB4Lock, ClipLock, FoxLock };
 
 // Lock bases of one convention.
 struct CVLockBases {
