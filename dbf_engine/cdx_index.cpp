@@ -249,6 +249,10 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   TcvVariant v;
   if (CdxNodeIsLeaf(b, check)) {
     const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength, kind, check);
+    // Only the root of an empty tag is an empty leaf: emptied nodes leave
+    // the tree.  Empty nodes further down would let a walk wander through
+    // every path of a corrupt tree that shares its pages.
+    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(owner_->GetFileName());
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
@@ -258,6 +262,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     }
   } else {
     const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
+    if (in.Entries.empty()) cvIndexCorrupt(owner_->GetFileName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
     node.RightSibling = in.Header.Right;
