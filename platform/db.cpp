@@ -70,6 +70,7 @@ void TDataSet::SetActive(bool on) {
     if (!IsEmpty()) DoAfterScroll();
   } else {
     if (!InState(csDestroying)) DoBeforeClose();
+    block_read_size_ = 0;
     SetState(dsInactive);
     CloseCursor();
     if (!InState(csDestroying)) DoAfterClose();
@@ -907,6 +908,21 @@ void TDataSet::SetFieldValues(const std::string& names, const Variant& values) {
   }
   std::vector<TField*> list = GetFieldList(names);
   for (size_t i = 0; i < list.size(); ++i) list[i]->SetValue(values[i]);
+}
+
+void TDataSet::SetBlockReadSize(int size) {
+  if (size > 0) {
+    CheckActive();
+    block_read_size_ = size;
+    SetState(dsBlockRead);
+    return;
+  }
+  block_read_size_ = 0;
+  if (state_ == dsBlockRead) {
+    SetState(dsBrowse);
+    UpdateCursorPos();
+    Resync(0);
+  }
 }
 
 // ---- filter, search, blobs, translation ---------------------------------------

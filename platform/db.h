@@ -106,8 +106,15 @@ public:
   // ---- record counts and positions ----
   int RecordCount() { return GetRecordCount(); }
   int RecNo() { return GetRecNo(); }
-  void SetRecNoValue(int n) { SetRecNo(n); }
+  // The base knows no numbering: -1 for both, and SetRecNo does nothing.
+  virtual int GetRecordCount() { return -1; }
+  virtual int GetRecNo() { return -1; }
+  virtual void SetRecNo(int n) { (void)n; }
   virtual bool IsSequenced() { return true; }
+  // Block reading: a size above 0 enters dsBlockRead (links hear nothing
+  // while it lasts); 0 or less returns to browse and resynchronises.
+  virtual void SetBlockReadSize(int size);
+  int BlockReadSize() const { return block_read_size_; }
 
   // ---- fields ----
   TFields& Fields() { return fields_; }
@@ -229,9 +236,6 @@ protected:
   virtual void InternalInsert() {}
   virtual void InternalRefresh() {}
   virtual bool GetCanModify() { return true; }
-  virtual int GetRecordCount() { return -1; }
-  virtual int GetRecNo() { return -1; }
-  virtual void SetRecNo(int n) { (void)n; }
   virtual void ClearCalcFields(TRecordBuffer buffer) { (void)buffer; }
   virtual bool GetIsIndexField(TField* field) { (void)field; return false; }
   virtual void UpdateIndexDefs() {}
@@ -330,6 +334,7 @@ private:
   int current_record_ = -1;
   int bookmark_size_ = 0;
   int calc_fields_size_ = 0;
+  int block_read_size_ = 0;
   TRecordBuffer calc_buffer_ = nullptr;
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
   std::vector<std::string> bookmarks_;   // handle h lives at h-1

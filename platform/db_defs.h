@@ -120,6 +120,7 @@ public:
 
 protected:
   std::unique_ptr<TCollectionItem> CreateItem() override { return std::make_unique<TIndexDef>(); }
+  void Update(TCollectionItem*) override { updated_ = false; }
 
 private:
   TDataSet* dataset_;
