@@ -265,6 +265,24 @@ TEST_F(CdxTest, ForExpressionAndUniqueTags) {
   EXPECT_TRUE(f->TagByName("U")->Unique);
 }
 
+TEST_F(CdxTest, IndexChangesRaiseTheListCounterThatOtherUsersSee) {
+  table.Add("A");
+  { auto f = Open(true); ASSERT_TRUE(f->AddTag("a", "NAME", "", true, false)); }
+  const std::string path = (dir / "people.cdx").string();
+  CVobjCDXFile mine(&table, path, true, true, false, false);
+  CVobjCDXFile theirs(&table, path, true, true, false, false);
+  EXPECT_FALSE(theirs.ExternalChange());
+  Append(mine, "B");
+  EXPECT_EQ(mine.TagList()->ChangeCounter, 1u);
+  EXPECT_EQ(cvLoadLE32(Node(0).data() + 8), 1u);
+  EXPECT_TRUE(theirs.ExternalChange());
+  // A record whose key did not change writes nothing.
+  Change(mine, 1, "A");
+  EXPECT_EQ(mine.TagList()->ChangeCounter, 1u);
+  std::vector<int32_t> expect = {1, 2};
+  EXPECT_EQ(Records(theirs.TagByName("A")), expect);
+}
+
 TEST_F(CdxTest, CorruptTagHeaderSetsHadErrors) {
   table.Add("A");
   {
