@@ -111,7 +111,7 @@ void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   }
   std::string text;
   switch (key.Kind()) {
-    case cvvtBoolean: text = key.GetBoolean() ? "T" : "F"; break;
+    case cvvtBoolean: text.assign(1, key.GetBoolean() ? 'T' : 'F'); break;
     case cvvtFloat: text = FloatToShortestC(key.GetFloat()); break;
     default: text = key.GetString(); break;
   }
