@@ -34,6 +34,39 @@
 #include "dbf_engine/record_handler_tags.h"
 
 class TcvExpHandler;
+class Variant;
+class CVobjSortDB;
+
+enum class CVsetIndexUnique { Unique, Duplicates };
+enum class CVsetSortStatus {
+  Ascending,
+  Descending,
+  SortUp,
+  SortDown,
+  SortDictUp,
+  SortDictDown,
+  NoSort,
+  AscendingGeneral,
+  DescendingGeneral
+};
+// True for the four statuses that order from low to high.
+bool cvSortStatusAscending(CVsetSortStatus s);
+
+// Progress codes of cvStatusUpdate for the whole-table operations.
+constexpr int32_t cvStatLoadKeys = 5;
+constexpr int32_t cvStatCopy = 6;
+constexpr int32_t cvStatPack = 11;
+constexpr int32_t cvStatSearch = 21;
+// Longest key of the table sort.
+constexpr int32_t cvSortKeyMax = 240;
+
+// Bits of the text search's options word.
+constexpr uint16_t cvSearchNoCase = 1;
+constexpr uint16_t cvSearchWholeStart = 2;
+constexpr uint16_t cvSearchStars = 4;
+constexpr uint16_t cvSearchKeepState = 8;
+constexpr uint16_t cvSearchKeepTag = 16;
+constexpr uint16_t cvSearchAnchor = 32;
 
 // Size of the read-ahead window in bytes (rounded down to whole records).
 constexpr int32_t DBFCacheSize = 32768;
@@ -116,6 +149,64 @@ public:
   int cvIndexInsert(CVobjIndexFilePtr file);
   CVobjIndexFile* cvIndexFile(int slot) const;
   CVobjIndexTag* cvActiveTag() const { return activeTag_; }
+
+  // A name without a directory gets the table's, one without an extension
+  // ".ndx".
+  std::string cvIndexFileExtend(const std::string& name) const;
+  // Slot (1..63) of the last open index file of that name, 0 when none.
+  int cvIndexFileIsOpen(const std::string& name) const;
+  // Opens an index file by the kind its extension names and places it in a
+  // free slot: 0 when added, -1 for an empty name or a file already open.
+  // Raises for an unknown extension, a missing or corrupted file, or when
+  // every slot is taken.
+  int cvIndexRoute(const std::string& name);
+  // Closes every index file, opens the listed ones ("," or ";" separate,
+  // double quotes enclose) and makes `tag` active: 0, or 1 when the list is
+  // empty or a file did not open.
+  int cvIndex(const std::string& list, const std::string& tag);
+  void cvIndexClear();
+  int cvIndexFileRemove(const std::string& name);
+  int cvIndexFileKill(const std::string& name);
+  // The n-th tag (from 1) across the open files in slot order.
+  CVobjIndexTag* cvIndexPointer(int n) const;
+  void cvIndexOrder(int n);
+  bool cvIndexKeyValue(int n, std::string& value);
+  // Makes the named tag active (an empty name: record order); the slot of
+  // its file, 0 for none.  Raises "Cannot find index tag %s".
+  int cvSetTagTo(const std::string& name, bool sameRecord);
+  int cvIndexTagRemove(const std::string& file, const std::string& tag);
+  // Builds a tag into an index file (created, or for CDX/MDX opened) and
+  // closes the file again.
+  int cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr,
+                const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus status);
+  bool cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+                        CVsetIndexUnique unique, CVsetSortStatus status);
+  void cvReIndex();
+
+  // --- Whole-table operations ------------------------------------------------------
+  void cvCopyStructure(const std::string& name);
+  void cvCopyFile(const std::string& name, const std::string& password);
+  void cvCopyRecord(CVO_dBHandler& target);
+  void cvCopyMemoRecord(CVO_dBHandler& target);
+  void cvSortFile(const std::string& target, const std::string& keyExpr, const std::string& password,
+                  CVsetSortStatus status);
+  void cvPack();
+  void cvZap();
+  virtual void cvSetPassword(const std::string& password);
+
+  // --- Locate, keys and search -----------------------------------------------------
+  // The first record (in the current order) whose listed fields hold the
+  // values; the table stays on it.
+  bool cvLocateRecord(const std::string& fields, const Variant& values, bool caseInsensitive, bool partial);
+  // The key text `keyExpr` gives for the first `count` values placed into
+  // its fields.
+  std::string cvBuildKey(const std::vector<Variant>& values, int count, const std::string& keyExpr);
+  // Searches the records from recNo (0: the top) for `text` in field fieldNo
+  // (0: every field); on success fieldNo/recNo name the hit and the result
+  // is the position of the match.
+  int32_t cvSearchDBF(const std::string& text, int& fieldNo, int32_t& recNo, int32_t lastRec);
+  uint16_t cvSearchOptions() const { return searchOptions_; }
+  void cvSetSearchOptions(uint16_t v) { searchOptions_ = v; }
   const std::string& cvActiveTagName() const { return activeTagName_; }
 
   // --- Flags ----------------------------------------------------------------------
@@ -197,6 +288,20 @@ private:
   bool filterWanted_ = false;
   bool filterActive_ = false;
 
+  // Index files this table has opened or built (re-ciphered on a password
+  // change even when closed).
+  std::vector<std::string> knownIndexFiles_;
+  uint16_t searchOptions_ = 1;
+
+  void RememberIndexFile(const std::string& fullName);
+  void RecipherClosedIndexes();
+  void WriteStructure(const std::string& name);
+  bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
+                     bool partial, bool& found);
+  int32_t SearchRecord(const std::string& text, int fieldNo, int flags, bool startAnywhere, bool endAnywhere,
+                       bool wild);
+
+  friend class cvHandlerScope;
   friend class cvTagAside;
   friend class cvCacheFlagGuard;
 };
