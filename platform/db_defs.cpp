@@ -55,8 +55,7 @@ void TFieldDef::Assign(const TPersistent* source) {
 TFieldDefs::TFieldDefs(TDataSet* dataset) : TOwnedCollection(dataset), dataset_(dataset) {}
 
 TFieldDef* TFieldDefs::Add(const std::string& name, TFieldType type, int size, bool required) {
-  if (name.empty()) DatabaseErrorFmt(dbmsg::FieldNotFound, {name});
-  if (IndexOf(name) >= 0) DatabaseErrorFmt(dbmsg::DuplicateFieldName, {name});
+  if (!name.empty() && IndexOf(name) >= 0) DatabaseErrorFmt(dbmsg::DuplicateFieldName, {name});
   TFieldDef* def = AddFieldDef();
   def->SetName(name);
   def->SetDataType(type);
