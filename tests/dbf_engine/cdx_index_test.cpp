@@ -337,4 +337,30 @@ TEST_F(CdxTest, PerlXBaseReadsTheKeysInOrder) {
   EXPECT_EQ(theirs, ours);
 }
 
+TEST_F(CdxTest, PerlXBaseDecodesNegativeNumericKeys) {
+  if (std::system("perl -MXBase::Index -e 1 >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "Perl XBase (libdbd-xbase-perl) is not installed";
+  const double values[] = {-2, -4, -3, -2.5, 0, 1e10, 3.5, -131072, 0.125};
+  for (double v : values) table.Add("X", v);
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("num", "NUM", "", true, false));
+  }
+  const fs::path out = dir / "perl.txt";
+  const std::string cmd =
+      "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
+      "}, tag => q{NUM}, type => q{N}) or die XBase::Index->errstr; $i->prepare_select; "
+      "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " + out.string() + " 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream in(out);
+  std::vector<std::pair<double, int32_t>> theirs;
+  double k;
+  int32_t r;
+  while (in >> k >> r) theirs.emplace_back(k, r);
+  std::vector<std::pair<double, int32_t>> expect;
+  for (size_t i = 0; i < std::size(values); ++i) expect.emplace_back(values[i], static_cast<int32_t>(i + 1));
+  std::sort(expect.begin(), expect.end());
+  EXPECT_EQ(theirs, expect);
+}
+
 }  // namespace
