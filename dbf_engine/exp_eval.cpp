@@ -27,6 +27,25 @@ void CheckLength(size_t n, uint8_t opcode) {
   if (n > kMaxText) cvRaiseExpression(cvErrArgRange, {cvExpOperatorText(opcode), "at most 1048576 characters long"});
 }
 
+std::string_view TrimRightBlanks(std::string_view s) {
+  size_t e = s.size();
+  while (e > 0 && s[e - 1] == ' ') --e;
+  return s.substr(0, e);
+}
+
+// Case-folds `s` into `into` by a 256-byte table; the view of the result.
+std::string_view FoldInto(std::string& into, std::string_view s, const unsigned char* table) {
+  into.resize(s.size());
+  for (size_t i = 0; i < s.size(); ++i) into[i] = static_cast<char>(table[static_cast<unsigned char>(s[i])]);
+  return into;
+}
+
+std::string_view TextOf(const TcvExpValue& v) {
+  return v.kind == TcvExpValue::Kind::Text ? std::string_view(v.text) : std::string_view();
+}
+
+int Sign(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
+
 void TrimRightBlanks(std::string& s) {
   size_t e = s.size();
   while (e > 0 && s[e - 1] == ' ') --e;
@@ -54,6 +73,17 @@ void TcvExpBaseObject::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
   type = rtUnknown;
 }
 
+bool TcvExpBaseObject::ExpTextView(std::string_view&) { return false; }
+
+bool TcvExpContainer::ExpTextView(std::string_view& text) { return Right && Right->ExpTextView(text); }
+
+bool TcvExpTextLit::ExpTextView(std::string_view& text) {
+  text = text_;
+  return true;
+}
+
+bool TcvExpFieldvar::ExpTextView(std::string_view& text) { return link_->FieldVarText(text); }
+
 void TcvExpContainer::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
   if (!Right) {
     value.SetNull();
@@ -70,6 +100,12 @@ void TcvExpFunction::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
 }
 
 void TcvExpFieldvar::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
+  std::string_view text;
+  if (cvExpFastPaths() && link_->FieldVarText(text)) {
+    value.SetText(text);
+    type = rtText;
+    return;
+  }
   type = rtEmpty;
   link_->FieldVarResult(value, type);
 }
@@ -138,14 +174,130 @@ int TcvExpOperator::StrWCComp(const TcvExpValue& left, const TcvExpValue& right)
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
+int TcvExpOperator::CompareViews(std::string_view left, bool leftEmpty, std::string_view right, bool rightEmpty,
+                                 bool ordered) {
+  if (leftEmpty || rightEmpty) return leftEmpty == rightEmpty ? 0 : (leftEmpty ? -1 : 1);
+  left = TrimRightBlanks(left);
+  right = TrimRightBlanks(right);
+  bool rightInBuffer = false;
+  if (CaseInsensitive) {
+    const unsigned char* upper = cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText);
+    left = FoldInto(foldL_, left, upper);
+    right = FoldInto(foldR_, right, upper);
+    rightInBuffer = true;
+  }
+  if (PartialCompare && !right.empty() && (right.front() == ManyWild || right.back() == ManyWild)) {
+    if (ManyWild != '*' || OneWild != '?') {
+      if (!rightInBuffer) foldR_.assign(right.data(), right.size());
+      for (char& c : foldR_) {
+        if (c == ManyWild) c = '*';
+        else if (c == OneWild) c = '?';
+      }
+      right = foldR_;
+    }
+    return cvStrPosWild(right, left) > 0 ? 0 : -1;
+  }
+  // Texts compare equal only when they are the same bytes, so = and <> need
+  // no collation.
+  if (left == right) return 0;
+  return ordered ? Sign(cvStrCompare(left, right)) : 1;
+}
+
+const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view literal) {
+  ConstantSide& k = constant_;
+  const bool oem = CaseInsensitive && handler_.UserLink && handler_.UserLink->OemText;
+  if (k.ready && k.caseInsensitive == CaseInsensitive && k.partialCompare == PartialCompare && k.oem == oem &&
+      k.manyWild == ManyWild && k.oneWild == OneWild)
+    return k;
+  k.caseInsensitive = CaseInsensitive;
+  k.partialCompare = PartialCompare;
+  k.oem = oem;
+  k.manyWild = ManyWild;
+  k.oneWild = OneWild;
+  k.empty = literal.empty();
+  const std::string_view trimmed = TrimRightBlanks(literal);
+  if (CaseInsensitive) {
+    FoldInto(k.text, trimmed, cvExpUpperTable(oem));
+  } else {
+    k.text.assign(trimmed.data(), trimmed.size());
+  }
+  k.pattern = PartialCompare && !k.text.empty() && (k.text.front() == ManyWild || k.text.back() == ManyWild);
+  if (k.pattern && (ManyWild != '*' || OneWild != '?')) {
+    for (char& c : k.text) {
+      if (c == ManyWild) c = '*';
+      else if (c == OneWild) c = '?';
+    }
+  }
+  k.ready = true;
+  return k;
+}
+
+int TcvExpOperator::CompareWithConstant(std::string_view left, bool leftEmpty, const ConstantSide& right,
+                                        bool ordered) {
+  if (leftEmpty || right.empty) return leftEmpty == right.empty ? 0 : (leftEmpty ? -1 : 1);
+  left = TrimRightBlanks(left);
+  if (right.caseInsensitive) left = FoldInto(foldL_, left, cvExpUpperTable(right.oem));
+  if (right.pattern) return cvStrPosWild(right.text, left) > 0 ? 0 : -1;
+  if (left == std::string_view(right.text)) return 0;
+  return ordered ? Sign(cvStrCompare(left, right.text)) : 1;
+}
+
+bool TcvExpOperator::CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, TcvExpResultType& type) {
+  // The right side first, then the left, as the general path does.
+  std::string_view right, left;
+  bool rightEmpty, leftEmpty;
+  const bool constant = Right->Kind == etTextLit;
+  if (Right->ExpTextView(right)) {
+    rt = rtText;
+    rightEmpty = right.empty();
+  } else {
+    Right->ExpParse(value, rt);
+    if (rt != rtText) return false;
+    right = TextOf(value);
+    rightEmpty = right.empty();
+  }
+  if (Left->ExpTextView(left)) {
+    leftEmpty = left.empty();
+  } else {
+    TcvExpResultType lt = rtEmpty;
+    Left->ExpParse(scratch_, lt);
+    if (lt != rtText) cvRaiseExpression(cvErrOpConflict);
+    left = TextOf(scratch_);
+    leftEmpty = left.empty();
+  }
+  const bool ordered = Opcode != opEqual && Opcode != opNotEqual;
+  const int c = constant ? CompareWithConstant(left, leftEmpty, Constant(right), ordered)
+                         : CompareViews(left, leftEmpty, right, rightEmpty, ordered);
+  bool result = false;
+  switch (Opcode) {
+    case opEqual: result = c == 0; break;
+    case opNotEqual: result = c != 0; break;
+    case opGreater: result = c > 0; break;
+    case opLess: result = c < 0; break;
+    case opGreaterEq: result = c >= 0; break;
+    default: result = c <= 0; break;
+  }
+  value.SetBoolean(result);
+  type = rtBoolean;
+  return true;
+}
+
 void TcvExpOperator::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
   if (!Right || (!Left && Opcode != opNot)) cvRaiseExpression(cvErrMissingSide, {cvExpOperatorText(Opcode)});
 
   TcvExpResultType rt = rtEmpty;
+  if (Opcode >= opEqual && Opcode <= opLessEq && cvExpFastPaths()) {
+    if (CompareInPlace(value, rt, type)) return;
+  } else {
+    Right->ExpParse(value, rt);  // the right side is evaluated in place
+  }
+  Finish(value, rt, type);
+}
+
+void TcvExpOperator::Finish(TcvExpValue& value, TcvExpResultType rt, TcvExpResultType& type) {
   TcvExpResultType lt = rtEmpty;
-  TcvExpValue& r = value;  // the right side is evaluated in place
+  TcvExpValue& r = value;
   TcvExpValue& l = scratch_;
-  Right->ExpParse(r, rt);
   if (Left) {
     Left->ExpParse(l, lt);
   } else {

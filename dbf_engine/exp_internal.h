@@ -13,3 +13,14 @@ std::string cvExpLower(std::string_view s);
 const char* cvExpOperatorText(uint8_t opcode);
 // A blank or a control character: what trimming in the language drops.
 inline bool cvExpIsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+// 256-byte case tables of the locale rules; for OEM text the byte goes to the
+// ANSI code page, changes case there and comes back.  Built once.
+const unsigned char* cvExpUpperTable(bool oem);
+const unsigned char* cvExpLowerTable(bool oem);
+
+// The evaluator's in-place paths (text compares on views of the record image
+// and precomputed constants).  On by default; switching them off makes every
+// node evaluate through the general path, which tests use as the reference.
+bool cvExpFastPaths();
+void cvExpSetFastPaths(bool on);

@@ -10,9 +10,42 @@
 #include "dbf_engine/functions.h"
 #include "dbf_engine/messages.h"
 #include "platform/numbers.h"
+#include "platform/text.h"
 
 std::string cvExpUpper(std::string_view s) { return cvStrUpperCase(s); }
 std::string cvExpLower(std::string_view s) { return cvStrLowerCase(s); }
+
+namespace {
+
+struct CaseTables {
+  unsigned char upper[2][256];
+  unsigned char lower[2][256];
+  CaseTables() {
+    const unsigned char* toAnsi = cvOemToAnsiTable();
+    const unsigned char* toOem = cvAnsiToOemTable();
+    for (int c = 0; c < 256; ++c) {
+      const auto b = static_cast<unsigned char>(c);
+      upper[0][c] = AnsiUpperChar(b);
+      lower[0][c] = AnsiLowerChar(b);
+      upper[1][c] = toOem[AnsiUpperChar(toAnsi[b])];
+      lower[1][c] = toOem[AnsiLowerChar(toAnsi[b])];
+    }
+  }
+};
+
+const CaseTables& Cases() {
+  static const CaseTables t;
+  return t;
+}
+
+bool gFastPaths = true;
+
+}  // namespace
+
+const unsigned char* cvExpUpperTable(bool oem) { return Cases().upper[oem ? 1 : 0]; }
+const unsigned char* cvExpLowerTable(bool oem) { return Cases().lower[oem ? 1 : 0]; }
+bool cvExpFastPaths() { return gFastPaths; }
+void cvExpSetFastPaths(bool on) { gFastPaths = on; }
 
 std::string cvResultTypeName(int t) {
   static const char* const kNames[] = {"Unknown", "Empty", "Any",     "Text",    "Number", "Integer",
@@ -50,7 +83,7 @@ std::string TcvExpValue::AsText() const {
   return {};
 }
 
-bool TcvExpValue::AsBoolean() const {
+bool TcvExpValue::AsBooleanOther() const {
   switch (kind) {
     case Kind::Boolean: return logical;
     case Kind::Float: return number != 0;
@@ -80,6 +113,8 @@ void TcvUserDefFieldVar::FieldVarResult(TcvExpValue& value, TcvExpResultType& ty
   value.SetNull();
   type = rtEmpty;
 }
+
+bool TcvUserDefFieldVar::FieldVarText(std::string_view&) { return false; }
 
 // ---------------------------------------------------------------------------
 // Registries: vectors kept sorted by their upper-case names.

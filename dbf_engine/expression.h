@@ -90,7 +90,10 @@ public:
   // text is read with "." as the decimal point (0 when not a number).
   double AsFloat() const;
   std::string AsText() const;
-  bool AsBoolean() const;
+  bool AsBoolean() const { return kind == Kind::Boolean ? logical : AsBooleanOther(); }
+
+private:
+  bool AsBooleanOther() const;
 };
 
 // ---------------------------------------------------------------------------
@@ -121,6 +124,10 @@ public:
   // The kind code EnumerateType matches: 16 for variables, 17 for fields.
   virtual int32_t FieldVarType() const { return 16; }
   virtual void FieldVarResult(TcvExpValue& value, TcvExpResultType& type);
+  // The value as a view of text held elsewhere (a field in the record
+  // image), valid until the record changes; the same bytes FieldVarResult
+  // gives with rtText.  False when the value is no such text (the base).
+  virtual bool FieldVarText(std::string_view& text);
 
   int32_t Width = 0;       // copied into the nodes that name it
   bool Qualifier = false;  // a "." after the name continues it (ALIAS.FIELD)
@@ -216,6 +223,10 @@ public:
   virtual void ExpEnumTypes(int32_t code, std::string& out) const;
   // Evaluates the node.
   virtual void ExpParse(TcvExpValue& value, TcvExpResultType& type);
+  // For nodes whose value is a text that already exists (literals, text
+  // fields): a view of it, with type rtText, instead of evaluating.  False
+  // for every other node.
+  virtual bool ExpTextView(std::string_view& text);
 
   TcvExpressionType Kind;
   TcvExpResultType ResultType;
@@ -232,6 +243,7 @@ public:
   TcvExpContainer(TcvExpHandler& handler, const std::string& inner);
   std::string ExpRebuildExpression() const override;
   void ExpParse(TcvExpValue& value, TcvExpResultType& type) override;
+  bool ExpTextView(std::string_view& text) override;
 };
 
 // A call of a function with its argument trees.
@@ -268,6 +280,7 @@ public:
   int32_t ExpObjectType() const override;
   std::string ExpRebuildExpression() const override { return ExpObjectContains(); }
   void ExpParse(TcvExpValue& value, TcvExpResultType& type) override;
+  bool ExpTextView(std::string_view& text) override;
   TcvExpUserLink* FetchUser() const;
   const std::shared_ptr<TcvUserDefFieldVar>& Link() const { return link_; }
 
@@ -311,12 +324,35 @@ public:
   char OneWild;
 
 private:
+  // A constant right side of a text compare, trimmed, case-folded and with
+  // its wildcards in the search's own spelling, made once per setting.
+  struct ConstantSide {
+    bool ready = false;
+    bool caseInsensitive = false, partialCompare = false, oem = false;
+    char manyWild = 0, oneWild = 0;
+    bool empty = false;    // null or empty before trimming
+    bool pattern = false;  // matched by the wildcard search
+    std::string text;
+  };
+
   // Wildcard compare of two texts: -1, 0 or 1.
   int StrWCComp(const TcvExpValue& left, const TcvExpValue& right);
+  // The same compare on views; `ordered` false allows any non-zero result
+  // for differing texts (enough for = and <>).
+  int CompareViews(std::string_view left, bool leftEmpty, std::string_view right, bool rightEmpty, bool ordered);
+  int CompareWithConstant(std::string_view left, bool leftEmpty, const ConstantSide& right, bool ordered);
+  const ConstantSide& Constant(std::string_view literal);
+  // Evaluates the left side and applies the operator to the right side
+  // already in `value`.
+  void Finish(TcvExpValue& value, TcvExpResultType rt, TcvExpResultType& type);
+  // = <> > < >= <= on texts without copying them: false when a side turned
+  // out not to be a text (the right side is then in `value` with `rt`).
+  bool CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, TcvExpResultType& type);
 
   TcvExpHandler& handler_;
   TcvExpValue scratch_;  // the left operand, reused between evaluations
   std::string foldL_, foldR_;
+  ConstantSide constant_;
 };
 
 class TcvExpTextLit : public TcvExpBaseObject {
@@ -325,6 +361,7 @@ public:
   std::string ExpObjectContains() const override { return "\"" + text_ + "\""; }
   std::string ExpRebuildExpression() const override { return ExpObjectContains(); }
   void ExpParse(TcvExpValue& value, TcvExpResultType& type) override;
+  bool ExpTextView(std::string_view& text) override;
 
 private:
   std::string text_;

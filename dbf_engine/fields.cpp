@@ -155,8 +155,20 @@ public:
 // Field variables
 
 TcvlDBFFieldVars::TcvlDBFFieldVars(CVO_dBaseFld* table, int fieldNo, const std::string& names, int32_t length)
-    : TcvUserDefFieldVar(names), table_(table), fieldNo_(fieldNo) {
+    : TcvUserDefFieldVar(names),
+      table_(table),
+      fieldNo_(fieldNo),
+      type_(table->cvFieldType(fieldNo)),
+      offset_(table->cvFieldOffset(fieldNo)),
+      length_(table->cvFieldLength(fieldNo)) {
   Width = length;
+}
+
+bool TcvlDBFFieldVars::FieldVarText(std::string_view& text) {
+  const uint8_t* image = table_->cvActiveBuffer();
+  if (type_ != 'C' || !image) return false;
+  text = std::string_view(reinterpret_cast<const char*>(image + offset_), static_cast<size_t>(length_));
+  return true;
 }
 
 void TcvlDBFFieldVars::FieldVarResult(TcvExpValue& value, TcvExpResultType& type) {

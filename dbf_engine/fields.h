@@ -47,11 +47,17 @@ public:
   TcvlDBFFieldVars(CVO_dBaseFld* table, int fieldNo, const std::string& names, int32_t length);
   int32_t FieldVarType() const override { return 17; }
   void FieldVarResult(TcvExpValue& value, TcvExpResultType& type) override;
+  // C fields: the raw bytes in the active record image.
+  bool FieldVarText(std::string_view& text) override;
   int FieldNo() const { return fieldNo_; }
 
 private:
   CVO_dBaseFld* table_;
   int fieldNo_;
+  // The descriptor's type, offset and length, fixed while the table is open.
+  char type_ = 0;
+  int32_t offset_ = 0;
+  int32_t length_ = 0;
 };
 
 // One field of the table's field list.

@@ -77,15 +77,8 @@ std::string_view TrimLeftView(std::string_view s) {
 
 // Case change in place; OEM text goes through the ANSI code page and back.
 void ChangeCase(std::string& s, bool upper, bool oem) {
-  const unsigned char* toAnsi = oem ? cvOemToAnsiTable() : nullptr;
-  const unsigned char* toOem = oem ? cvAnsiToOemTable() : nullptr;
-  for (char& ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (oem) c = toAnsi[c];
-    c = upper ? AnsiUpperChar(c) : AnsiLowerChar(c);
-    if (oem) c = toOem[c];
-    ch = static_cast<char>(c);
-  }
+  const unsigned char* table = upper ? cvExpUpperTable(oem) : cvExpLowerTable(oem);
+  for (char& ch : s) ch = static_cast<char>(table[static_cast<unsigned char>(ch)]);
 }
 
 bool OemLink(TcvExpFunction& node) {
