@@ -353,6 +353,17 @@ void TDataSet::UpdateCursorPos() {
   if (record_count_ > 0) SetCurrentRecord(active_record_);
 }
 
+TGetResult TDataSet::FetchRecord(TRecordBuffer buffer, TGetMode mode) {
+  try {
+    return GetRecord(buffer, mode, true);
+  } catch (...) {
+    // The component may have moved before it failed: its cursor is no
+    // longer known to stand on any buffer.
+    CursorPosChanged();
+    throw;
+  }
+}
+
 bool TDataSet::GetNextRecord() {
   TGetMode mode = gmNext;
   if (record_count_ > 0) {
@@ -362,7 +373,7 @@ bool TDataSet::GetNextRecord() {
       mode = gmCurrent;
   }
   TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
-  if (GetRecord(spare, mode, true) != grOK) {
+  if (FetchRecord(spare, mode) != grOK) {
     CursorPosChanged();
     return false;
   }
@@ -382,7 +393,7 @@ bool TDataSet::GetNextRecord() {
 bool TDataSet::GetPriorRecord() {
   if (record_count_ > 0) SetCurrentRecord(0);
   TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
-  if (GetRecord(spare, gmPrior, true) != grOK) {
+  if (FetchRecord(spare, gmPrior) != grOK) {
     CursorPosChanged();
     return false;
   }
@@ -533,6 +544,7 @@ void TDataSet::Refresh() {
   try {
     InternalRefresh();
   } catch (...) {
+    CursorPosChanged();
     Resync(0);
     throw;
   }
@@ -627,8 +639,12 @@ void TDataSet::Edit() {
   CheckBrowseMode();
   CheckCanModify();
   DoBeforeEdit();
-  UpdateCursorPos();
-  CheckOperation([this] { InternalEdit(); }, OnEditError);
+  CheckOperation(
+      [this] {
+        UpdateCursorPos();
+        InternalEdit();
+      },
+      OnEditError);
   GetCalcFields(ActiveBuffer());
   SetState(dsEdit);
   DataEvent(deRecordChange, 0);
@@ -646,8 +662,12 @@ void TDataSet::Post() {
   if (state_ != dsEdit && state_ != dsInsert) return;
   DataEvent(deCheckBrowseMode, 0);
   DoBeforePost();
-  UpdateCursorPos();
-  CheckOperation([this] { InternalPost(); }, OnPostError);
+  CheckOperation(
+      [this] {
+        UpdateCursorPos();
+        InternalPost();
+      },
+      OnPostError);
   FreeFieldBuffers();
   SetState(dsBrowse);
   Resync(0);
@@ -691,8 +711,12 @@ void TDataSet::Delete() {
   DataEvent(deCheckBrowseMode, 0);
   DoBeforeDelete();
   DoBeforeScroll();
-  UpdateCursorPos();
-  CheckOperation([this] { InternalDelete(); }, OnDeleteError);
+  CheckOperation(
+      [this] {
+        UpdateCursorPos();
+        InternalDelete();
+      },
+      OnDeleteError);
   FreeFieldBuffers();
   SetState(dsBrowse);
   Resync(0);
@@ -706,6 +730,7 @@ void TDataSet::CheckOperation(const std::function<void()>& op, const TDataSetErr
       op();
       return;
     } catch (EDatabaseError& e) {
+      CursorPosChanged();
       TDataAction action = daFail;
       if (handler) handler(this, e, action);
       if (action == daFail) throw;
@@ -804,6 +829,7 @@ void TDataSet::GotoBookmark(TBookmark bookmark) {
   if (bytes == nullptr) DatabaseError(dbmsg::InvalidBookmark);
   CheckBrowseMode();
   DoBeforeScroll();
+  CursorPosChanged();
   InternalGotoBookmark(bytes);
   Resync(rmExact | rmCenter);
   DoAfterScroll();

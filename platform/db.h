@@ -302,6 +302,7 @@ private:
   friend class TField;
   friend class TIndexDefs;
 
+  TGetResult FetchRecord(TRecordBuffer buffer, TGetMode mode);
   void OpenCursor();
   void CloseCursor(bool quiet = false);
   void ActivateBuffers();

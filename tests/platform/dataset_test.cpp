@@ -106,6 +106,22 @@ TEST_P(RingTest, EditAndPostAfterScrollingWriteTheActiveRow) {
   EXPECT_EQ(Id(), 6);
 }
 
+TEST_P(RingTest, AFailedFetchDoesNotLoseTrackOfTheCursor) {
+  ds.First();
+  ds.MoveBy(4);  // id 6
+  ds.fail_fetch_id = GetParam() == 1 ? 8 : 11;
+  // One buffer: the fetch of 8 fails; five buffers: the ring edge is at 8
+  // already and the fetch of 11 fails.  Either way the component moved.
+  EXPECT_THROW(ds.MoveBy(GetParam() == 1 ? 1 : 5), EDatabaseError);
+  ds.fail_fetch_id = 0;
+  int shown = Id();
+  ds.Edit();
+  ds.FieldByName("NAME")->SetAsString("fixed");
+  ds.Post();
+  EXPECT_EQ(ds.RowById(shown)->name, "fixed");
+  EXPECT_EQ(ds.posted_ids, std::vector<int32_t>{shown});
+}
+
 TEST_P(RingTest, InsertGoesBeforeTheActiveRowAndAppendAtTheEnd) {
   ds.First();
   ds.MoveBy(4);  // id 6

@@ -81,6 +81,7 @@ public:
   int gets = 0;                 // GetRecord calls
   std::vector<int32_t> posted_ids;
   bool read_only = false;
+  int32_t fail_fetch_id = 0;    // GetRecord moves onto this row, then raises
 
 protected:
   static constexpr int kDataSize = 19;
@@ -148,6 +149,8 @@ protected:
         break;
       }
     }
+    if (fail_fetch_id != 0 && rows[static_cast<size_t>(pos_)].id == fail_fetch_id)
+      DatabaseError("Record request beyond range of table");
     Fill(b, rows[static_cast<size_t>(pos_)]);
     GetCalcFields(b);
     return grOK;
