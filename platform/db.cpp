@@ -606,27 +606,47 @@ void TDataSet::Insert() {
     ++current_record_;
     if (current_record_ >= buffer_count_) current_record_ = -1;
   }
-  TRecordBuffer buffer = ActiveBuffer();
-  InitRecord(buffer);
-  if (record_count_ == 0)
-    SetBookmarkFlag(buffer, bfBOF);
-  else if (!old_bookmark.empty())
-    SetBookmarkData(buffer, old_bookmark.data());
-  if (record_count_ < buffer_count_) ++record_count_;
-  InternalInsert();
+  try {
+    TRecordBuffer buffer = ActiveBuffer();
+    InitRecord(buffer);
+    if (record_count_ == 0)
+      SetBookmarkFlag(buffer, bfBOF);
+    else if (!old_bookmark.empty())
+      SetBookmarkData(buffer, old_bookmark.data());
+    if (record_count_ < buffer_count_) ++record_count_;
+    InternalInsert();
+  } catch (...) {
+    RecoverFromFailedInsert();
+    throw;
+  }
   EndInsertAppend();
+}
+
+void TDataSet::RecoverFromFailedInsert() noexcept {
+  // The ring holds a half-made record: rebuild it around the cursor, which
+  // still stands where the insert began.
+  try {
+    Resync(0);
+  } catch (...) {
+    ClearBuffers();
+  }
 }
 
 void TDataSet::Append() {
   BeginInsertAppend();
   ClearBuffers();
-  TRecordBuffer buffer = buffers_[0].get();
-  InitRecord(buffer);
-  SetBookmarkFlag(buffer, bfEOF);
-  record_count_ = 1;
-  bof_ = false;
-  GetPriorRecords();
-  InternalInsert();
+  try {
+    TRecordBuffer buffer = buffers_[0].get();
+    InitRecord(buffer);
+    SetBookmarkFlag(buffer, bfEOF);
+    record_count_ = 1;
+    bof_ = false;
+    GetPriorRecords();
+    InternalInsert();
+  } catch (...) {
+    RecoverFromFailedInsert();
+    throw;
+  }
   EndInsertAppend();
 }
 

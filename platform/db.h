@@ -309,6 +309,7 @@ private:
   void MoveBuffer(int from, int to);
   void BeginInsertAppend();
   void EndInsertAppend();
+  void RecoverFromFailedInsert() noexcept;
   void AddRecordValues(const std::vector<Variant>& values, bool append);
   // Runs op; on EDatabaseError asks the error event whether to fail, abort
   // (silently) or retry.

@@ -122,6 +122,23 @@ TEST_P(RingTest, AFailedFetchDoesNotLoseTrackOfTheCursor) {
   EXPECT_EQ(ds.posted_ids, std::vector<int32_t>{shown});
 }
 
+TEST_P(RingTest, AFailedInsertLeavesTheRingAsItWas) {
+  ds.First();
+  ds.MoveBy(5);  // id 8
+  ds.fail_init = true;
+  EXPECT_THROW(ds.Insert(), EDatabaseError);
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_EQ(Id(), 8);
+  ds.Next();
+  EXPECT_EQ(Id(), 9);
+  ds.MoveBy(-3);
+  EXPECT_EQ(Id(), 5);
+  EXPECT_THROW(ds.Append(), EDatabaseError);
+  EXPECT_EQ(ds.State(), dsBrowse);
+  ds.fail_init = false;
+  EXPECT_EQ(WalkForward(), visible);
+}
+
 TEST_P(RingTest, InsertGoesBeforeTheActiveRowAndAppendAtTheEnd) {
   ds.First();
   ds.MoveBy(4);  // id 6

@@ -81,6 +81,7 @@ public:
   int gets = 0;                 // GetRecord calls
   std::vector<int32_t> posted_ids;
   bool read_only = false;
+  bool fail_init = false;       // InternalInitRecord raises
   int32_t fail_fetch_id = 0;    // GetRecord moves onto this row, then raises
 
 protected:
@@ -199,7 +200,11 @@ protected:
     FieldDefs().Add("NAME", ftString, 10)->SetFieldNo(3);
     FieldDefs().Add("KEY", ftInteger)->SetFieldNo(4);
   }
-  void InternalInitRecord(TRecordBuffer b) override { std::memset(b, 0, static_cast<size_t>(kDataSize)); }
+  void InternalInitRecord(TRecordBuffer b) override {
+    std::memset(b, 0xEE, static_cast<size_t>(kDataSize));  // half-made, then refused
+    if (fail_init) DatabaseError("cannot make a record");
+    std::memset(b, 0, static_cast<size_t>(kDataSize));
+  }
   void InternalOpen() override {
     InternalInitFieldDefs();
     if (DefaultFields()) CreateFields();
