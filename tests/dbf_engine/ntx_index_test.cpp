@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -334,6 +335,65 @@ TEST(NtxIndex, ZapAndReindex) {
   EXPECT_TRUE(Forward(*f->NtxTag()).empty());
   f->Reindex();
   EXPECT_EQ(KeysOf(Forward(*f->NtxTag())), KeysOf(n.Expected()));
+}
+
+// A two-level file built by hand: the root holds the separator CLARK
+// between two leaves.  Read, found, and the separator deleted: its
+// predecessor moves up into the root and every other key stays.
+TEST(NtxIndex, HandBuiltFileAndDeletingTheSeparator) {
+  TempDir dir;
+  auto put16 = [](std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  auto put32 = [](std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  std::vector<uint8_t> f(4096, 0);
+  put16(f, 0, 6);
+  put16(f, 2, 1);
+  put32(f, 4, 3072);
+  put16(f, 12, 18);
+  put16(f, 14, 10);
+  put16(f, 18, 50);
+  put16(f, 20, 25);
+  std::memcpy(&f[22], "NAME", 5);
+  auto page = [&](size_t at, std::vector<std::tuple<uint32_t, uint32_t, std::string>> entries, uint32_t right) {
+    put16(f, at, static_cast<uint16_t>(entries.size()));
+    for (int i = 0; i <= 50; ++i) put16(f, at + 2 + 2 * i, static_cast<uint16_t>(104 + i * 18));
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const size_t e = at + 104 + i * 18;
+      put32(f, e, std::get<0>(entries[i]));
+      put32(f, e + 4, std::get<1>(entries[i]));
+      std::string k = std::get<2>(entries[i]);
+      k.resize(10, ' ');
+      std::memcpy(&f[e + 8], k.data(), 10);
+    }
+    put32(f, at + 104 + entries.size() * 18, right);
+  };
+  page(1024, {{0, 4, "ADAMS"}, {0, 2, "BAKER"}}, 0);
+  page(2048, {{0, 3, "DAVIS"}, {0, 5, "EVANS"}}, 0);
+  page(3072, {{1024, 1, "CLARK"}}, 2048);
+  WriteAll(dir / "hand.ntx", f);
+
+  CVobjNTXFile file(nullptr, dir / "hand.ntx", true, false, false, false);
+  CVobjNTXTag& t = *file.NtxTag();
+  EXPECT_EQ(Forward(t), (Pairs{{"ADAMS", 4}, {"BAKER", 2}, {"CLARK", 1}, {"DAVIS", 3}, {"EVANS", 5}}));
+  EXPECT_EQ(Backward(t), Forward(t));
+  TcvVariant v;
+  v.PutString("CLARK");
+  EXPECT_EQ(t.KeyFind(v), 1);
+  CVobjIndexKeyData k(0);
+  k.PutString("CLARK");
+  k.Link = 1;
+  ASSERT_TRUE(t.KeyDelete(k));
+  t.TagClose();
+  auto b = ReadAll(dir / "hand.ntx");
+  // BAKER is the root's separator now; the left leaf keeps ADAMS alone.
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[3072 + 104 + 8]), 10), "BAKER     ");
+  EXPECT_EQ(LE32At(b, 3072 + 104 + 4), 2u);
+  EXPECT_EQ(b[1024] | (b[1025] << 8), 1);
+  EXPECT_EQ(Forward(t), (Pairs{{"ADAMS", 4}, {"BAKER", 2}, {"DAVIS", 3}, {"EVANS", 5}}));
 }
 
 TEST(NtxIndex, BadFilesRaiseTheCatalogueError) {
