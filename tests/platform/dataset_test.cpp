@@ -408,6 +408,14 @@ TEST_P(RingTest, LinksFollowScrollsStatesAndEdits) {
   ds.Post();
   EXPECT_FALSE(link.Editing());
   EXPECT_EQ(link.editing_changed, editing + 2);
+  // A disabled data source cuts its links off.
+  source.SetEnabled(false);
+  EXPECT_FALSE(link.Active());
+  int scrolls = link.scrolled;
+  ds.Next();
+  EXPECT_EQ(link.scrolled, scrolls);
+  source.SetEnabled(true);
+  EXPECT_TRUE(link.Active());
   int active = link.active_changed;
   ds.Close();
   EXPECT_FALSE(link.Active());

@@ -12,6 +12,10 @@
 
 namespace {
 
+// Code tests ranges of field types: the order is the platform's.
+static_assert(ftString == 1 && ftBCD == 8 && ftBytes == 12 && ftAutoInc == 14 && ftBlob == 15 &&
+              ftTypedBinary == 21 && ftLargeint == 25 && ftADT == 26 && ftDataSet == 29 && ftGuid == 35);
+
 class TValueDataSet;
 
 // A blob stream that writes its bytes back into the record when freed.
