@@ -153,6 +153,7 @@ private:
 // Re-ciphers a file in the 512-byte units of index pages.
 void RecipherIndexFile(const std::string& name, const std::string& oldKey, const std::string& newKey) {
   CVO_DiskFile f(name, true, false);
+  f.cvReset();
   const int64_t blocks = f.cvFileSize() / 512;
   uint8_t block[512];
   for (int64_t b = 0; b < blocks; ++b) {
@@ -272,13 +273,15 @@ int CVO_dBHandler::cvIndexFileRemove(const std::string& name) {
 
 int CVO_dBHandler::cvIndexFileKill(const std::string& name) {
   if (Trim(name).empty()) return 1;
-  const std::string full = cvIndexFileExtend(name);
+  std::string full = cvIndexFileExtend(name);
   if (!FileExists(full)) return 1;
   if (cvIndexFileIsOpen(name)) cvIndexFileRemove(name);
+  full = ResolveFileName(full);
   std::error_code ec;
   if (std::filesystem::remove(full, ec) && !ec) return 0;
   try {
     CVO_DiskFile f(full, true, true);
+    f.cvReset();
     f.cvTruncate(0);
     f.cvCloseFile();
     return 0;
@@ -494,8 +497,8 @@ void CVO_dBHandler::cvCopyMemoRecord(CVO_dBHandler& target) {
     const char t = cvFieldType(n);
     if (!cvIsMemoType(t)) continue;
     const long double b = cvNumberGetN(n);
+    if (b <= 0) continue;  // the image already says "no memo"
     target.cvNumberPutN(n, 0);
-    if (b <= 0) continue;
     cvMemoLoadN(n, data);
     target.cvMemoSaveN(n, data);
   }
@@ -566,6 +569,7 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   if (FileExists(name)) {
     try {
       CVO_DiskFile probe(name, true, false);
+      probe.cvReset();
       probe.cvCloseFile();
     } catch (const Exception&) {
       cvRaise(cvErrNoFullAccess, {"SortFile", name});
