@@ -205,10 +205,11 @@ int TcvExpOperator::CompareViews(std::string_view left, bool leftEmpty, std::str
 
 const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view literal) {
   ConstantSide& k = constant_;
-  const bool oem = CaseInsensitive && handler_.UserLink && handler_.UserLink->OemText;
-  if (k.ready && k.caseInsensitive == CaseInsensitive && k.partialCompare == PartialCompare && k.oem == oem &&
-      k.manyWild == ManyWild && k.oneWild == OneWild)
+  if (k.ready && k.caseInsensitive == CaseInsensitive && k.partialCompare == PartialCompare &&
+      k.manyWild == ManyWild && k.oneWild == OneWild &&
+      (!CaseInsensitive || k.oem == (handler_.UserLink && handler_.UserLink->OemText)))
     return k;
+  const bool oem = CaseInsensitive && handler_.UserLink && handler_.UserLink->OemText;
   k.caseInsensitive = CaseInsensitive;
   k.partialCompare = PartialCompare;
   k.oem = oem;
@@ -282,10 +283,108 @@ bool TcvExpOperator::CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, Tc
   return true;
 }
 
+namespace {
+
+// A node without the groups around it.
+TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
+  while (node) {
+    auto* group = dynamic_cast<TcvExpContainer*>(node);
+    if (!group) break;
+    node = group->Right.get();
+  }
+  return node;
+}
+
+// The trimmed text of `left` equals `trimmed` (which ends in no blank).
+bool EqualsTrimmed(std::string_view left, std::string_view trimmed) {
+  const size_t n = trimmed.size();
+  if (left.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (left[i] != trimmed[i]) return false;
+  for (size_t i = n; i < left.size(); ++i)
+    if (left[i] != ' ') return false;
+  return true;
+}
+
+}  // namespace
+
+void TcvExpOperator::MakePlan() {
+  plan_ = Plan::General;
+  if (!Left || !Right) return;
+  if (Opcode >= opEqual && Opcode <= opLessEq) {
+    auto* field = dynamic_cast<TcvExpFieldvar*>(Unwrapped(Left.get()));
+    auto* literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Right.get()));
+    std::string_view probe;
+    if (field && literal && field->Link() && literal->ExpTextView(planLiteral_) && field->Link()->FieldVarText(probe)) {
+      planField_ = field;
+      plan_ = Plan::FieldConstant;
+    }
+    return;
+  }
+  if (Opcode == opAnd || Opcode == opOr) {
+    auto* left = dynamic_cast<TcvExpOperator*>(Unwrapped(Left.get()));
+    auto* right = dynamic_cast<TcvExpOperator*>(Unwrapped(Right.get()));
+    if (!left || !right) return;
+    if (left->plan_ == Plan::Unknown) left->MakePlan();
+    if (right->plan_ == Plan::Unknown) right->MakePlan();
+    if (left->plan_ == Plan::General || right->plan_ == Plan::General) return;
+    planLeft_ = left;
+    planRight_ = right;
+    plan_ = Plan::Logical;
+  }
+}
+
+bool TcvExpOperator::FastBool(bool& result) {
+  if (plan_ == Plan::FieldConstant) {
+    std::string_view left;
+    if (!planField_->Link()->FieldVarText(left)) return false;
+    const ConstantSide& k = Constant(planLiteral_);
+    if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty &&
+        !left.empty()) {
+      result = EqualsTrimmed(left, k.text) == (Opcode == opEqual);
+      return true;
+    }
+    const int c = CompareWithConstant(left, left.empty(), k, Opcode != opEqual && Opcode != opNotEqual);
+    switch (Opcode) {
+      case opEqual: result = c == 0; break;
+      case opNotEqual: result = c != 0; break;
+      case opGreater: result = c > 0; break;
+      case opLess: result = c < 0; break;
+      case opGreaterEq: result = c >= 0; break;
+      default: result = c <= 0; break;
+    }
+    return true;
+  }
+  if (plan_ == Plan::Logical) {
+    // Right first, as always; the left side is skipped only when it cannot
+    // change the result, and reading it could neither raise nor change
+    // anything.
+    bool right = false, left = false;
+    if (!planRight_->FastBool(right)) return false;
+    if (Opcode == opAnd ? !right : right) {
+      result = right;
+      return true;
+    }
+    if (!planLeft_->FastBool(left)) return false;
+    result = left;
+    return true;
+  }
+  return false;
+}
+
 void TcvExpOperator::ExpParse(TcvExpValue& value, TcvExpResultType& type) {
   if (!Right || (!Left && Opcode != opNot)) cvRaiseExpression(cvErrMissingSide, {cvExpOperatorText(Opcode)});
 
   TcvExpResultType rt = rtEmpty;
+  if (cvExpFastPaths()) {
+    if (plan_ == Plan::Unknown) MakePlan();
+    bool result;
+    if (plan_ != Plan::General && FastBool(result)) {
+      value.SetBoolean(result);
+      type = rtBoolean;
+      return;
+    }
+  }
   if (Opcode >= opEqual && Opcode <= opLessEq && cvExpFastPaths()) {
     if (CompareInPlace(value, rt, type)) return;
   } else {

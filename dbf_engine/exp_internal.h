@@ -22,5 +22,6 @@ const unsigned char* cvExpLowerTable(bool oem);
 // The evaluator's in-place paths (text compares on views of the record image
 // and precomputed constants).  On by default; switching them off makes every
 // node evaluate through the general path, which tests use as the reference.
-bool cvExpFastPaths();
-void cvExpSetFastPaths(bool on);
+extern bool cvExpFastPathsOn;
+inline bool cvExpFastPaths() { return cvExpFastPathsOn; }
+inline void cvExpSetFastPaths(bool on) { cvExpFastPathsOn = on; }

@@ -38,14 +38,12 @@ const CaseTables& Cases() {
   return t;
 }
 
-bool gFastPaths = true;
-
 }  // namespace
+
+bool cvExpFastPathsOn = true;
 
 const unsigned char* cvExpUpperTable(bool oem) { return Cases().upper[oem ? 1 : 0]; }
 const unsigned char* cvExpLowerTable(bool oem) { return Cases().lower[oem ? 1 : 0]; }
-bool cvExpFastPaths() { return gFastPaths; }
-void cvExpSetFastPaths(bool on) { gFastPaths = on; }
 
 std::string cvResultTypeName(int t) {
   static const char* const kNames[] = {"Unknown", "Empty", "Any",     "Text",    "Number", "Integer",

@@ -349,6 +349,20 @@ private:
   // out not to be a text (the right side is then in `value` with `rt`).
   bool CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, TcvExpResultType& type);
 
+  // How the node evaluates when the fast paths are on, decided at its first
+  // evaluation: a text field against a text literal, or AND / OR of two such
+  // nodes, give their boolean straight away (neither can raise, and the
+  // operands are read, not computed).
+  enum class Plan : uint8_t { Unknown, General, FieldConstant, Logical };
+  void MakePlan();
+  // False when the node must go the general way after all.
+  bool FastBool(bool& result);
+
+  Plan plan_ = Plan::Unknown;
+  TcvExpFieldvar* planField_ = nullptr;
+  std::string_view planLiteral_;
+  TcvExpOperator* planLeft_ = nullptr;
+  TcvExpOperator* planRight_ = nullptr;
   TcvExpHandler& handler_;
   TcvExpValue scratch_;  // the left operand, reused between evaluations
   std::string foldL_, foldR_;

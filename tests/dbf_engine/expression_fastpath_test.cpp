@@ -198,6 +198,54 @@ TEST_F(FastPathTest, RandomRecordsAndFilters) {
   }
 }
 
+TEST_F(FastPathTest, AndOrOfFieldCompares) {
+  const std::vector<std::string> as = {"5", "5    ", "", "50", kCyrUpper, "*"};
+  const std::vector<std::string> bs = {"12", "12   ", "", "1", kCyrLower};
+  const std::vector<std::string> exprs = {
+      "A='5' .AND. B='12'",
+      "A='5' .OR. B='12'",
+      "(A='5') .AND. (B='12')",
+      "A='5' .AND. B='12' .OR. A=''",
+      "A='5' .AND. (B='1*' .OR. B='*2')",
+      "A<>'5' .AND. B>='12'",
+      "A>'4' .AND. A<'6' .OR. B<='1'",
+      std::string("A='") + kCyrLower + "' .OR. B='" + kCyrUpper + "'",
+      "A='5' .AND. N=5",           // a side outside the plan: the general path
+      "A='5' .AND. B=N",           // raises only when the right side is reached
+      "B=N .AND. A='5'",
+      ".NOT. A='5' .AND. B='12'",
+      "A='5' .AND. .T.",
+  };
+  for (const auto& a : as)
+    for (const auto& b : bs) {
+      Record(a, b);
+      for (bool oem : {false, true}) {
+        table_->kvSetTranslateAscii(oem);
+        for (const auto& e : exprs)
+          for (int opt = 0; opt < 4; ++opt) Both(e, opt & 1, opt & 2);
+      }
+    }
+  Record("5", "12");
+  EXPECT_EQ(Both("A='5' .AND. B='12'"), "T");
+  EXPECT_EQ(Both("A='5' .AND. B='13'"), "F");
+  EXPECT_EQ(Both("A='6' .OR. B='12'"), "T");
+}
+
+// One compiled filter over a run of records: the prepared constants follow a
+// change of the table's translate flag between evaluations.
+TEST_F(FastPathTest, ConstantsFollowTheTranslateFlag) {
+  TcvExpHandler fast(table_->cvExpLink(), "", false), general(table_->cvExpLink(), "", false);
+  for (TcvExpHandler* h : {&fast, &general}) {
+    h->CaseInsensitive = true;
+    h->SetExpression(std::string("A = '") + kCyrLower + "' .AND. B = '\xA8*'");
+  }
+  for (int i = 0; i < 8; ++i) {
+    table_->kvSetTranslateAscii(i % 2 == 0);
+    Record(i % 4 < 2 ? kCyrUpper : "\x88\x82\x80\x8D", i % 3 == 0 ? "\xA8" : "\xF0X");
+    EXPECT_EQ(Eval(fast, true), Eval(general, false)) << i;
+  }
+}
+
 // The compares rest on two properties of the locale routines: texts compare
 // equal only when their bytes are equal, and case folds byte by byte.
 TEST(FastPathLocale, EqualOnlyWhenSameBytes) {
