@@ -180,6 +180,26 @@ TEST(Pack, RemovesDeletedRecordsEndsWithOneEofMarkAndRebuildsIndexes) {
   EXPECT_EQ(o.text, "SMITH|first memo\nADAMS|\nBROWN|fourth\nCLARK|fifth memo\n");
 }
 
+TEST(Pack, RebuiltIndexIsReadByPerlXBase) {
+  if (!HaveTool("/usr/bin/perl") || ::access("/usr/share/perl5/XBase/Index.pm", R_OK) != 0)
+    GTEST_SKIP() << "Perl XBase::Index (libdbd-xbase-perl) is not installed";
+  TempDir dir;
+  const std::string t = MakeTable(dir, "t.dbf", "3", kRows);
+  {
+    CVO_dBHandler h(t, "", true, false);
+    ASSERT_EQ(h.cvIndexTo("name.ndx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    ASSERT_EQ(h.cvIndex("name.ndx", "NAME"), 0);
+    h.cvPack();
+    h.cvCloseTable();
+  }
+  const Output o = RunTool(
+      "/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], type => \"ndx\") "
+      "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
+      "while (my @d = $i->fetch) { $d[0] =~ s/ +$//; print join(\"=\", @d), \"\\n\" }' " +
+      Quote(dir / "name.ndx"));
+  EXPECT_EQ(o.text, "ADAMS=2\nBROWN=3\nCLARK=4\nSMITH=1\n");
+}
+
 TEST(Pack, DBase4MemoRunsReturnToTheFreeChain) {
   TempDir dir;
   const std::string t = MakeTable(dir, "t.dbf", "4", kRows);
