@@ -479,6 +479,9 @@ int32_t CVobjNTXFile::GetAvailPage() {
 
 bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
   if (CVobjNTXTag* t = NtxTag()) {
+    // A shared file's header is read afresh first: another program may
+    // have moved the root or raised the counter since we last looked.
+    t->NewRoot();
     t->header_.Counter = NtxHeader::NextCounter(t->header_.Counter);
     t->TagStore();
   }

@@ -302,6 +302,27 @@ TEST(NdxIndex, EmptyTableGetsEmptyRoot) {
   EXPECT_TRUE(Forward(*f->NdxTag()).empty());
 }
 
+// Two handles of one shared file: each sees the other's changes (new roots
+// included) and allocates blocks after the other's.
+TEST(NdxIndex, TwoSharedHandlesSeeEachOthersChanges) {
+  People p(50);
+  {
+    auto f = p.Build("name.ndx", "NAME");
+  }
+  CVobjNDXFile a(p.table.get(), p.dir / "name.ndx", true, true, false, false);
+  CVobjNDXFile b(p.table.get(), p.dir / "name.ndx", true, true, false, false);
+  for (int i = 0; i < 300; ++i) {
+    p.table->BeginAppend();
+    p.table->Put("NAME", "S" + std::to_string(i * 37 % 101));
+    (i % 2 ? a : b).TagUpdate(p.table->WriteAppend(), true);
+    p.table->EndEdit();
+  }
+  Pairs fa = Forward(*a.NdxTag());
+  EXPECT_EQ(fa.size(), 350u);
+  EXPECT_TRUE(std::is_sorted(fa.begin(), fa.end(), [](auto& x, auto& y) { return x.first < y.first; }));
+  EXPECT_EQ(Forward(*b.NdxTag()), fa);
+}
+
 // --- Files of other programs and bad files ------------------------------------
 
 // A hand-made file whose entries are 24 bytes (not the 20 a C(10) key gives)

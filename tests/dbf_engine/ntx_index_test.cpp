@@ -396,6 +396,28 @@ TEST(NtxIndex, HandBuiltFileAndDeletingTheSeparator) {
   EXPECT_EQ(Forward(t), (Pairs{{"ADAMS", 4}, {"BAKER", 2}, {"DAVIS", 3}, {"EVANS", 5}}));
 }
 
+// Two handles of one shared file: each sees the other's changes (new roots
+// included) and allocates pages after the other's.
+TEST(NtxIndex, TwoSharedHandlesSeeEachOthersChanges) {
+  Names n(50);
+  {
+    auto f = n.Build("name.ntx", "NAME");
+  }
+  CVobjNTXFile a(n.table.get(), n.dir / "name.ntx", true, true, false, false);
+  CVobjNTXFile b(n.table.get(), n.dir / "name.ntx", true, true, false, false);
+  EXPECT_FALSE(b.ExternalChange());
+  std::mt19937 rng(8);
+  for (int i = 0; i < 300; ++i) n.AppendIndexed(i % 2 ? a : b, Names::Random(rng));
+  // The last change came through a: b has not seen it yet.
+  EXPECT_FALSE(a.ExternalChange());
+  EXPECT_TRUE(b.ExternalChange());
+  EXPECT_EQ(a.Counter(), 301);  // every change counted, whichever handle made it
+  Pairs fa = Forward(*a.NtxTag());
+  EXPECT_EQ(KeysOf(fa), KeysOf(n.Expected()));
+  EXPECT_EQ(Grouped(fa), Grouped(n.Expected()));
+  EXPECT_EQ(Forward(*b.NtxTag()), fa);
+}
+
 TEST(NtxIndex, BadFilesRaiseTheCatalogueError) {
   TempDir dir;
   auto open = [&](const std::vector<uint8_t>& bytes) {
