@@ -312,11 +312,22 @@ void TcvExpOperator::MakePlan() {
   plan_ = Plan::General;
   if (!Left || !Right) return;
   if (Opcode >= opEqual && Opcode <= opLessEq) {
-    auto* field = dynamic_cast<TcvExpFieldvar*>(Unwrapped(Left.get()));
+    TcvExpBaseObject* left = Unwrapped(Left.get());
+    auto* field = dynamic_cast<TcvExpFieldvar*>(left);
+    // UPPER(field) = 'TEXT': the field's bytes are upper-cased while read.
+    auto* call = dynamic_cast<TcvExpFunction*>(left);
+    bool upper = false;
+    if (call && call->ArgCount() == 1 && call->Function() &&
+        call->Function() == cvGlobalFunctions().Find("UPPER")) {
+      field = dynamic_cast<TcvExpFieldvar*>(Unwrapped(call->Arg(0)));
+      upper = field != nullptr;
+    }
     auto* literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Right.get()));
     std::string_view probe;
     if (field && literal && field->Link() && literal->ExpTextView(planLiteral_) && field->Link()->FieldVarText(probe)) {
       planField_ = field;
+      planUpper_ = upper;
+      if (upper) call->ResultType = rtText;
       plan_ = Plan::FieldConstant;
     }
     return;
@@ -338,6 +349,7 @@ bool TcvExpOperator::FastBool(bool& result) {
   if (plan_ == Plan::FieldConstant) {
     std::string_view left;
     if (!planField_->Link()->FieldVarText(left)) return false;
+    if (planUpper_) left = FoldInto(foldU_, left, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
     const ConstantSide& k = Constant(planLiteral_);
     if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty &&
         !left.empty()) {

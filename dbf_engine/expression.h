@@ -261,6 +261,9 @@ public:
   // `wanted` (rtAny accepts anything; numeric types mix).
   void FetchArg(int index, TcvExpValue& value, TcvExpResultType wanted, TcvExpResultType& got);
   int ArgCount() const { return static_cast<int>(args_.size()); }
+  TcvExpBaseObject* Arg(int index) const {
+    return index >= 0 && index < ArgCount() ? args_[static_cast<size_t>(index)].get() : nullptr;
+  }
   TcvExpUserLink* FetchUser() const;
   TcvExpHandler& Handler() const { return handler_; }
   TcvUserDefFunction* Function() const { return function_; }
@@ -360,6 +363,8 @@ private:
 
   Plan plan_ = Plan::Unknown;
   TcvExpFieldvar* planField_ = nullptr;
+  bool planUpper_ = false;  // the field is read through UPPER
+  std::string foldU_;
   std::string_view planLiteral_;
   TcvExpOperator* planLeft_ = nullptr;
   TcvExpOperator* planRight_ = nullptr;

@@ -121,6 +121,7 @@ TEST_F(FastPathTest, AgreesWithGeneralPathOnTrickyTexts) {
               const bool ci = opt & 1, partial = opt & 2, sql = opt & 4;
               Both("A " + op + " " + lit, ci, partial, sql);
               Both(lit + " " + op + " A", ci, partial, sql);
+              Both("UPPER(A) " + op + " " + lit, ci, partial, sql);
             }
         for (const auto& op : ops)
           for (int opt = 0; opt < 4; ++opt) {
@@ -215,6 +216,9 @@ TEST_F(FastPathTest, AndOrOfFieldCompares) {
       "B=N .AND. A='5'",
       ".NOT. A='5' .AND. B='12'",
       "A='5' .AND. .T.",
+      std::string("A='5' .AND. UPPER(B)='") + kCyrUpper + "'",
+      std::string("UPPER((A))='") + kCyrUpper + "*' .OR. UPPER(B)>'1'",
+      "UPPER(A, B)='5'",
   };
   for (const auto& a : as)
     for (const auto& b : bs) {
