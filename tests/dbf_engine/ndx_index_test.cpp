@@ -15,11 +15,12 @@
 
 #include "dbf_engine/messages.h"
 #include "index_test_table.h"
+#include "index_test_util.h"
 #include "table_test_util.h"
 
 namespace {
 
-using Pairs = std::vector<std::pair<std::string, int32_t>>;
+using Pairs = IndexPairs;
 
 std::string Pad(const std::string& s, size_t n) {
   std::string r = s;
@@ -27,22 +28,8 @@ std::string Pad(const std::string& s, size_t n) {
   return r;
 }
 
-// Every (key text, record) of a tag in index order.
-Pairs Forward(CVobjIndexTag& tag) {
-  Pairs out;
-  tag.TagOpen(2);
-  for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
-  return out;
-}
-
-Pairs Backward(CVobjIndexTag& tag) {
-  Pairs out;
-  tag.TagOpen(2);
-  for (int32_t r = tag.KeyRead(cvReadBottom); r != 0; r = tag.KeyRead(cvReadPrevious))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
-  return out;
-}
+Pairs Forward(CVobjIndexTag& tag) { return ReadForward(tag); }
+Pairs Backward(CVobjIndexTag& tag) { return ReadBackward(tag); }
 
 std::vector<int32_t> Records(const Pairs& p) {
   std::vector<int32_t> r;
@@ -56,32 +43,7 @@ int32_t FindText(CVobjIndexTag& tag, const std::string& s) {
   return tag.KeyFind(v);
 }
 
-std::string RunTool(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = ::pclose(p);
-  if (status) *status = rc;
-  return out;
-}
-
 bool HaveTool(const std::string& path) { return std::filesystem::exists(path); }
-
-bool HavePerlXBase() { return HaveTool("/usr/share/perl5/XBase/Index.pm") && HaveTool("/usr/bin/perl"); }
-
-// Every key and record of an index file as Perl's XBase::Index reads them,
-// one "key<TAB>record" line each.
-std::string PerlDump(const std::string& file, const std::string& type, int* rc) {
-  return RunTool("/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], type => $ARGV[1]) "
-                 "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
-                 "while (my @d = $i->fetch) { print join(\"\\t\", @d), \"\\n\" } "
-                 "die $i->errstr if $i->errstr;' " +
-                     file + " " + type,
-                 rc);
-}
 
 // A table of names with a numeric amount and a date.
 struct People {
@@ -207,9 +169,7 @@ TEST(NdxIndex, BuildSeekNavigateMultiLevel) {
       EXPECT_LT(fwd[i - 1].second, fwd[i].second);
     }
   }
-  Pairs back = Backward(t);
-  std::reverse(back.begin(), back.end());
-  EXPECT_EQ(back, fwd);
+  EXPECT_EQ(Backward(t), fwd);
   // Three levels: root, interior, leaves.
   t.TagOpen(2);
   ASSERT_FALSE(t.Root()->IsLeaf());
@@ -412,22 +372,9 @@ TEST(NdxIndexInterop, PerlXBaseReadsTheSameKeysInOrder) {
   ASSERT_EQ(ours.size(), 1900u);
   f.reset();
   int rc = 0;
-  const std::string out = PerlDump(p.dir / "name.ndx", "C", &rc);
-  ASSERT_EQ(rc, 0) << out;
-  Pairs theirs;
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t nl = out.find('\n', pos);
-    if (nl == std::string::npos) nl = out.size();
-    std::string line = out.substr(pos, nl - pos);
-    pos = nl + 1;
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos) continue;
-    std::string key = line.substr(0, tab);
-    while (!key.empty() && key.back() == ' ') key.pop_back();
-    theirs.emplace_back(key, std::stoi(line.substr(tab + 1)));
-  }
-  EXPECT_EQ(theirs, ours) << out.substr(0, 300);
+  Pairs theirs = PerlRead(p.dir / "name.ndx", "C", &rc);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(theirs, ours);
 }
 
 TEST(NdxIndexInterop, PerlXBaseReadsNumericKeys) {
@@ -437,21 +384,11 @@ TEST(NdxIndexInterop, PerlXBaseReadsNumericKeys) {
   std::vector<int32_t> ours = Records(Forward(*f->NdxTag()));
   f.reset();
   int rc = 0;
-  const std::string out = PerlDump(p.dir / "amount.ndx", "N", &rc);
-  ASSERT_EQ(rc, 0) << out;
-  std::vector<int32_t> theirs;
+  Pairs read = PerlRead(p.dir / "amount.ndx", "N", &rc);
+  ASSERT_EQ(rc, 0);
   std::vector<double> values;
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t nl = out.find('\n', pos);
-    if (nl == std::string::npos) nl = out.size();
-    std::string line = out.substr(pos, nl - pos);
-    pos = nl + 1;
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos) continue;
-    values.push_back(std::stod(line.substr(0, tab)));
-    theirs.push_back(std::stoi(line.substr(tab + 1)));
-  }
+  for (auto& e : read) values.push_back(std::stod(e.first));
+  std::vector<int32_t> theirs = Records(read);
   EXPECT_EQ(theirs, ours);
   EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
 }

@@ -18,72 +18,15 @@
 
 #include "dbf_engine/messages.h"
 #include "index_test_table.h"
+#include "index_test_util.h"
 #include "table_test_util.h"
 
 namespace {
 
-using Pairs = std::vector<std::pair<std::string, int32_t>>;
+using Pairs = IndexPairs;
 
-Pairs Forward(CVobjIndexTag& tag) {
-  Pairs out;
-  tag.TagOpen(2);
-  for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
-  return out;
-}
-
-Pairs Backward(CVobjIndexTag& tag) {
-  Pairs out;
-  tag.TagOpen(2);
-  for (int32_t r = tag.KeyRead(cvReadBottom); r != 0; r = tag.KeyRead(cvReadPrevious))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
-std::string RunTool(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = ::pclose(p);
-  if (status) *status = rc;
-  return out;
-}
-
-bool HavePerlXBase() {
-  return std::filesystem::exists("/usr/share/perl5/XBase/Index.pm") && std::filesystem::exists("/usr/bin/perl");
-}
-
-// Keys (trailing blanks cut) and records as Perl's XBase::Index reads them.
-Pairs PerlRead(const std::string& file, int* rc) {
-  const std::string out =
-      RunTool("/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], type => \"C\") "
-              "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
-              "while (my @d = $i->fetch) { print join(\"\\t\", @d), \"\\n\" } "
-              "die $i->errstr if $i->errstr;' " +
-                  file,
-              rc);
-  Pairs r;
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t nl = out.find('\n', pos);
-    if (nl == std::string::npos) nl = out.size();
-    std::string line = out.substr(pos, nl - pos);
-    pos = nl + 1;
-    const size_t tab = line.rfind('\t');
-    if (tab == std::string::npos) {
-      if (!line.empty()) *rc = -1;
-      continue;
-    }
-    std::string key = line.substr(0, tab);
-    while (!key.empty() && key.back() == ' ') key.pop_back();
-    r.emplace_back(key, std::stoi(line.substr(tab + 1)));
-  }
-  return r;
-}
+Pairs Forward(CVobjIndexTag& tag) { return ReadForward(tag); }
+Pairs Backward(CVobjIndexTag& tag) { return ReadBackward(tag); }
 
 struct Names {
   TempDir dir;
@@ -450,7 +393,7 @@ TEST(NtxIndexInterop, PerlXBaseReadsBuiltAndUpdatedFiles) {
   int rc = 0;
   f->NtxTag()->TagClose();
   Pairs ours = Forward(*f->NtxTag());
-  Pairs theirs = PerlRead(n.dir / "name.ntx", &rc);
+  Pairs theirs = PerlRead(n.dir / "name.ntx", "C", &rc);
   ASSERT_EQ(rc, 0);
   EXPECT_EQ(theirs, ours);
   // After updates that split pages and move separators.
@@ -463,7 +406,7 @@ TEST(NtxIndexInterop, PerlXBaseReadsBuiltAndUpdatedFiles) {
   }
   ours = Forward(*f->NtxTag());
   f.reset();
-  theirs = PerlRead(n.dir / "name.ntx", &rc);
+  theirs = PerlRead(n.dir / "name.ntx", "C", &rc);
   ASSERT_EQ(rc, 0);
   EXPECT_EQ(theirs, ours);
 }
