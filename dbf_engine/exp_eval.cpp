@@ -6,6 +6,7 @@
 // compare without trailing blanks; with the partial-compare flag a right side
 // that starts or ends with the many-wildcard is a pattern.
 #include <cmath>
+#include <cstring>
 
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/exp_internal.h"
@@ -216,6 +217,7 @@ const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view li
   k.manyWild = ManyWild;
   k.oneWild = OneWild;
   k.empty = literal.empty();
+  k.padded.clear();
   const std::string_view trimmed = TrimRightBlanks(literal);
   if (CaseInsensitive) {
     FoldInto(k.text, trimmed, cvExpUpperTable(oem));
@@ -295,17 +297,6 @@ TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
   return node;
 }
 
-// The trimmed text of `left` equals `trimmed` (which ends in no blank).
-bool EqualsTrimmed(std::string_view left, std::string_view trimmed) {
-  const size_t n = trimmed.size();
-  if (left.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (left[i] != trimmed[i]) return false;
-  for (size_t i = n; i < left.size(); ++i)
-    if (left[i] != ' ') return false;
-  return true;
-}
-
 }  // namespace
 
 void TcvExpOperator::MakePlan() {
@@ -353,7 +344,17 @@ bool TcvExpOperator::FastBool(bool& result) {
     const ConstantSide& k = Constant(planLiteral_);
     if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty &&
         !left.empty()) {
-      result = EqualsTrimmed(left, k.text) == (Opcode == opEqual);
+      // The field's trimmed text equals the constant exactly when the whole
+      // field equals the constant padded with blanks to the field's length.
+      bool equal = false;
+      if (k.text.size() <= left.size()) {
+        if (k.padded.size() != left.size()) {
+          constant_.padded.assign(k.text);
+          constant_.padded.resize(left.size(), ' ');
+        }
+        equal = std::memcmp(left.data(), k.padded.data(), left.size()) == 0;
+      }
+      result = equal == (Opcode == opEqual);
       return true;
     }
     const int c = CompareWithConstant(left, left.empty(), k, Opcode != opEqual && Opcode != opNotEqual);

@@ -336,6 +336,7 @@ private:
     bool empty = false;    // null or empty before trimming
     bool pattern = false;  // matched by the wildcard search
     std::string text;
+    std::string padded;    // text blank-padded to a field's length, for =
   };
 
   // Wildcard compare of two texts: -1, 0 or 1.
