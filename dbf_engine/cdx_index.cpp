@@ -191,6 +191,11 @@ bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   return true;
 }
 
+bool CVobjCDXTag::KeepsTreeCached() const {
+  const CVO_DiskFile* f = owner_->DiskFile();
+  return f && !f->IsShared();
+}
+
 int32_t CVobjCDXTag::NewRoot() {
   uint8_t b[4];
   ReadPage(HeaderPage, b, 4);

@@ -54,6 +54,9 @@ public:
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
   void TagLoad() override;
+  // A file opened for this handle alone keeps its decoded tree between
+  // finds; a shared file is read afresh at every open.
+  bool KeepsTreeCached() const override;
   void TagStore() override;
 
   // Builds the tag from the table's records (bottom-up through the sorter).

@@ -20,6 +20,13 @@ namespace {
 // the ancestor test, or garbage): no real index comes near it.
 constexpr int kMaxDepth = 64;
 
+// Entries kept in a tag's node cache at most (interior nodes only: a tree of
+// a million keys has some tens of thousands of interior entries).
+constexpr int64_t kMaxCachedEntries = 1 << 17;
+
+// Spare entry objects a tag keeps for the next node it loads.
+constexpr size_t kMaxSpareEntries = 4096;
+
 // Byte-for-byte equality of two values (kind included); never raises, unlike
 // a compare of different kinds.
 bool SameValue(const TcvVariant& a, const TcvVariant& b) {
@@ -37,7 +44,14 @@ CVobjIndexKey::CVobjIndexKey(CVobjIndexTag* tag, CVobjIndexKey* parent, int32_t 
   if (page > 0) tag_->PageLoad(page, *this);
 }
 
-CVobjIndexKey::~CVobjIndexKey() = default;
+CVobjIndexKey::~CVobjIndexKey() {
+  for (auto& e : entries_) tag_->GiveBackEntry(std::move(e));
+}
+
+void CVobjIndexKey::ClearEntries() {
+  for (auto& e : entries_) tag_->GiveBackEntry(std::move(e));
+  entries_.clear();
+}
 
 CVobjIndexKeyData& CVobjIndexKey::AppendEntry(const TcvVariant& key, int32_t recNo, int32_t link) {
   InsertEntry(Count(), key, recNo, link);
@@ -45,7 +59,7 @@ CVobjIndexKeyData& CVobjIndexKey::AppendEntry(const TcvVariant& key, int32_t rec
 }
 
 void CVobjIndexKey::InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link) {
-  auto e = std::make_unique<CVobjIndexKeyData>(0);
+  std::unique_ptr<CVobjIndexKeyData> e = tag_->TakeSpareEntry();
   e->AssignValue(key);
   e->RecNo = recNo;
   e->Link = link;
@@ -55,6 +69,7 @@ void CVobjIndexKey::InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo
 
 void CVobjIndexKey::RemoveEntry(int32_t at) {
   if (at < 0 || at >= Count()) return;
+  tag_->GiveBackEntry(std::move(entries_[static_cast<size_t>(at)]));
   entries_.erase(entries_.begin() + at);
 }
 
@@ -89,8 +104,9 @@ CVobjIndexKey* CVobjIndexKey::GetChild(int32_t page) {
     int32_t i = SeekNodeTag(page);
     if (i >= 0) Index = i;
   }
-  child_.reset();
-  child_ = std::make_unique<CVobjIndexKey>(tag_, this, page);
+  if (child_) tag_->CacheNodes(std::move(child_));
+  child_ = tag_->TakeCachedNode(page, this);
+  if (!child_) child_ = std::make_unique<CVobjIndexKey>(tag_, this, page);
   return child_.get();
 }
 
@@ -250,6 +266,7 @@ CVobjIndexKey* CVobjIndexKey::Deepest() {
 
 void CVobjIndexKey::InsertKey(const CVobjIndexKeyData& key, bool after) {
   CVobjIndexKey* n = Deepest();
+  tag_->treeEdited_ = true;
   int32_t at = std::clamp(n->Index + (after ? 1 : 0), 0, n->Count());
   // In a leaf the carried record number is the record itself, so formats
   // ordered by record number find it in any entry.
@@ -279,6 +296,7 @@ void CVobjIndexKey::ReplaceNodeKey() {
 void CVobjIndexKey::DeleteKey() {
   CVobjIndexKey* n = Deepest();
   if (n->Index < 0 || n->Index >= n->Count()) return;
+  tag_->treeEdited_ = true;
   const bool wasLast = n->Index == n->Count() - 1;
   n->RemoveEntry(n->Index);
   n->Dirty = true;
@@ -362,6 +380,70 @@ CVobjIndexTag::CVobjIndexTag(CVobjIndexFile* owner, const std::string& name)
 CVobjIndexTag::~CVobjIndexTag() = default;
 
 void CVobjIndexTag::AdjustValue(TcvVariant&, bool) {}
+
+bool CVobjIndexTag::KeepsTreeCached() const { return false; }
+
+bool CVobjIndexTag::TreeReusable() const {
+  return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();
+}
+
+void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
+  while (node) {
+    std::unique_ptr<CVobjIndexKey> below = std::move(node->child_);
+    if (!treeEdited_ && !node->Dirty && !node->IsLeaf() && node->Page > 0 &&
+        cachedEntries_ + node->Count() <= kMaxCachedEntries && KeepsTreeCached()) {
+      auto [it, added] = nodeCache_.try_emplace(node->Page);
+      if (added) {
+        cachedEntries_ += node->Count();
+        it->second = std::move(node);
+      }
+    }
+    node = std::move(below);
+  }
+}
+
+std::unique_ptr<CVobjIndexKey> CVobjIndexTag::TakeCachedNode(int32_t page, CVobjIndexKey* parent) {
+  if (nodeCache_.empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
+  auto it = nodeCache_.find(page);
+  if (it == nodeCache_.end()) return nullptr;
+  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);
+  nodeCache_.erase(it);
+  cachedEntries_ -= n->Count();
+  // As freshly read: not positioned, hung under the asking node.
+  n->parent_ = parent;
+  n->Index = -1;
+  n->fresh_ = true;
+  n->AtFirst = n->AtLast = false;
+  return n;
+}
+
+std::unique_ptr<CVobjIndexKeyData> CVobjIndexTag::TakeSpareEntry() {
+  if (spareEntries_.empty()) return std::make_unique<CVobjIndexKeyData>(0);
+  std::unique_ptr<CVobjIndexKeyData> e = std::move(spareEntries_.back());
+  spareEntries_.pop_back();
+  return e;
+}
+
+void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noexcept {
+  if (!entry || spareEntries_.size() >= kMaxSpareEntries) return;
+  try {
+    spareEntries_.push_back(std::move(entry));
+  } catch (...) {
+    // No room for the spare: it is simply freed.
+  }
+}
+
+void CVobjIndexTag::DropTreeCache() {
+  nodeCache_.clear();
+  cachedEntries_ = 0;
+}
+
+void CVobjIndexTag::RewindTree() {
+  if (root_->child_) CacheNodes(std::move(root_->child_));
+  root_->Index = -1;
+  root_->fresh_ = true;
+  root_->AtFirst = root_->AtLast = false;
+}
 
 bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
                                 const std::string& forExpr, bool ascending, bool unique) {
@@ -458,21 +540,35 @@ void CVobjIndexTag::StoreNodes() {
     int guard = 0;
     while (n && guard++ <= 4 * kMaxDepth) {
       if (n->Dirty) {
+        // Written nodes may split and move entries: what is cached goes.
+        treeEdited_ = true;
+        DropTreeCache();
         PageStore(*n);
         n->Dirty = false;
       }
       n = n->parent_;  // read after the store: a split may have put a new root above
     }
   }
-  if (HeaderDirty) TagStore();
+  if (HeaderDirty) {
+    treeEdited_ = true;
+    DropTreeCache();
+    TagStore();
+  }
 }
 
 void CVobjIndexTag::TagOpen(int mode) {
-  TagClose();
-  RootPage = NewRoot();
-  if (RootPage <= 0) return;
-  root_ = std::make_unique<CVobjIndexKey>(this, nullptr, RootPage);
-  root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
+  StoreNodes();
+  if (TreeReusable()) {
+    // Nothing can have changed the file since the tree was read.
+    CurrentKey.Link = 0;
+    RewindTree();
+  } else {
+    TagClose();
+    RootPage = NewRoot();
+    if (RootPage <= 0) return;
+    root_ = std::make_unique<CVobjIndexKey>(this, nullptr, RootPage);
+    root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
+  }
   if (mode == 2) return;
   if (mode == 1) {
     CVobjIndexTableLink* t = owner_->Table();
@@ -492,6 +588,8 @@ void CVobjIndexTag::TagOpen(int mode) {
 void CVobjIndexTag::TagClose() {
   StoreNodes();
   root_.reset();
+  DropTreeCache();
+  treeEdited_ = false;
   CurrentKey.Link = 0;
 }
 
@@ -502,6 +600,8 @@ void CVobjIndexTag::CloseQuietly() noexcept {
     // Nothing can be reported from here; the explicit close reports.
   }
   root_.reset();
+  DropTreeCache();
+  treeEdited_ = false;
 }
 
 void CVobjIndexTag::RangeCheck() {
@@ -583,20 +683,35 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
 
 int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest) {
   CurrentKey.Link = 0;
-  if (!InUpdate || !root_) TagOpen(InUpdate ? 2 : 0);
+  // A find outside an update starts from a fresh open; the seek positions
+  // straight from the root.
+  const bool opened = !InUpdate;
+  if (!InUpdate || !root_) TagOpen(2);
   if (!root_) return 0;
   CurrentKey.Link = 0;
   CVobjIndexKeyData k(0);
   k.AssignValue(key);
   AdjustValue(k, true);
   Bof = Eof = false;
-  const int r = root_->SeekKey(recno, k, exact || InUpdate ? -1 : 0);
+  const int32_t prefix = exact || InUpdate ? -1 : 0;
+  int r = root_->SeekKey(recno, k, prefix);
+  bool current = r != 1 && root_->ReadCurrentKey();
+  if (!current && opened) {
+    // Nothing found at or after the key: the current key is left as a full
+    // open leaves it (the first key of the order), so do that open and seek.
+    TagOpen(0);
+    if (!root_) return 0;
+    CurrentKey.Link = 0;
+    Bof = Eof = false;
+    r = root_->SeekKey(recno, k, prefix);
+    current = r != 1 && root_->ReadCurrentKey();
+  }
   if (r == 1) {
     // Ran past the last key.
     Eof = true;
     return 0;
   }
-  if (!root_->ReadCurrentKey()) {
+  if (!current) {
     Eof = true;
     CurrentKey.Link = 0;
     return 0;
@@ -694,6 +809,9 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
       current_.AssignLinks(tag->CurrentKey);
     }
     ~Aside() {
+      // The set-aside tree may hold edits: it is read afresh at the next open.
+      tag_->DropTreeCache();
+      tag_->treeEdited_ = true;
       tag_->root_ = std::move(root_);
       tag_->CurrentKey.AssignLinks(current_);
       tag_->Bof = bof_;

@@ -32,6 +32,7 @@
 #include "dbf_engine/lock_protocol.h"
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dbf_engine/index_key.h"
@@ -74,7 +75,7 @@ public:
   CVobjIndexKeyData& AppendEntry(const TcvVariant& key, int32_t recNo, int32_t link);
   void InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link);
   void RemoveEntry(int32_t at);
-  void ClearEntries() { entries_.clear(); }
+  void ClearEntries();
   // The record number an entry stands for: the link in a leaf, the carried
   // record number in an interior node.
   int32_t EntryRecNo(int32_t i) const;
@@ -156,6 +157,11 @@ public:
   virtual void PostTagFilter();
   virtual bool SolveExpression(TcvVariant& key, bool& ok);
   virtual bool SolveFilter();
+  // True when the format lets the decoded tree outlive an open: nobody else
+  // can write the file meanwhile and every rebuild of the tag closes it
+  // first.  The tree is kept only while it has not been edited since it was
+  // read (any write reloads it from the file at the next open).
+  virtual bool KeepsTreeCached() const;
 
   // Tag operations.
   void TagOpen(int mode);
@@ -235,8 +241,31 @@ private:
   friend class CVobjIndexKey;
   void RangeCheck();
   int32_t Finish();
+  // Whether the tree in memory can stand for the file at the next open.
+  bool TreeReusable() const;
+  // Puts the tree back to the state of a fresh open (root loaded, nothing
+  // positioned); the nodes below the root go to the node cache.
+  void RewindTree();
+  // Keeps a clean interior node (and what hangs below it) for later walks.
+  void CacheNodes(std::unique_ptr<CVobjIndexKey> node);
+  // A cached node for `page` re-hung under `parent`; none when not cached.
+  std::unique_ptr<CVobjIndexKey> TakeCachedNode(int32_t page, CVobjIndexKey* parent);
+  void DropTreeCache();
+  // Entry objects are recycled through the tag: loading a node then costs
+  // no allocation once the buffers have grown to the key length.
+  std::unique_ptr<CVobjIndexKeyData> TakeSpareEntry();
+  void GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noexcept;
+
+  // Declared before the nodes (destroyed after them: freed nodes hand their
+  // entries back).
+  std::vector<std::unique_ptr<CVobjIndexKeyData>> spareEntries_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
 
+  // Clean interior nodes read from the file, by page, while the tree is
+  // unedited (declared before root_: nodes hold a pointer to the tag only).
+  std::unordered_map<int32_t, std::unique_ptr<CVobjIndexKey>> nodeCache_;
+  int64_t cachedEntries_ = 0;
+  bool treeEdited_ = false;
   std::unique_ptr<CVobjIndexKey> root_;
 };
 
