@@ -5,6 +5,12 @@
 // sides must have the same type, except that numbers and dates mix.  Texts
 // compare without trailing blanks; with the partial-compare flag a right side
 // that starts or ends with the many-wildcard is a pattern.
+//
+// Fast paths (switchable for tests, same results): text compares read their
+// operands in place (fields as views of the record image, literals prepared
+// once per compare setting) instead of copying and trimming them, and a
+// text field or UPPER(field) compared with a literal, and AND / OR of such
+// compares, evaluate straight to a boolean.
 #include <cmath>
 #include <cstring>
 
