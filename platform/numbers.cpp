@@ -12,6 +12,13 @@
 
 namespace {
 
+// s widened to `width` with leading zeros (in one step: widths come from
+// format strings and may be large).
+std::string ZeroPad(std::string s, int width) {
+  if (width > static_cast<int>(s.size())) s.insert(0, static_cast<size_t>(width) - s.size(), '0');
+  return s;
+}
+
 // UTF-8 Cyrillic literals of the name tables turned into CP1251 (only the
 // letters the tables use: А-я, Ё, ё and ASCII).
 std::string Cp1251(const char* utf8) {
@@ -126,8 +133,7 @@ void FixedParts(const Decimal& d, int decimals, std::string& intpart, std::strin
 }
 
 std::string ExponentText(int e, int min_digits, bool always_sign) {
-  std::string s = std::to_string(e < 0 ? -e : e);
-  while (static_cast<int>(s.size()) < min_digits) s.insert(s.begin(), '0');
+  std::string s = ZeroPad(std::to_string(e < 0 ? -e : e), min_digits);
   if (e < 0) return "-" + s;
   return always_sign ? "+" + s : s;
 }
@@ -458,7 +464,7 @@ std::string FormatFloat(const std::string& picture, long double x) {
     std::string ip, fr;
     FixedParts(d, p.frac_total, ip, fr);
     if (ip == "0") ip.clear();
-    while (static_cast<int>(ip.size()) < p.int_zeros) ip.insert(ip.begin(), '0');
+    ip = ZeroPad(ip, p.int_zeros);
     while (static_cast<int>(fr.size()) > p.frac_zeros && fr.back() == '0') fr.pop_back();
     if (p.thousands && fs.ThousandSeparator != '\0') ip = GroupThousands(ip, fs.ThousandSeparator);
     number = ip + (fr.empty() ? "" : std::string(1, fs.DecimalSeparator) + fr);
@@ -466,6 +472,10 @@ std::string FormatFloat(const std::string& picture, long double x) {
   }
   return (add_minus ? "-" : "") + p.prefix + number + p.suffix;
 }
+
+// Widths and precisions beyond this are taken as this: a format text from a
+// user must not make a megabyte of padding per specifier.
+constexpr int kMaxFormatWidth = 4096;
 
 std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
   auto bad = [&]() -> EConvertError {
@@ -493,7 +503,8 @@ std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
         if (next >= args.size()) throw EConvertError("No argument for format '%s'", {fmt});
         const Variant& a = args[next++];
         if (a.Type() != VarType::Integer && a.Type() != VarType::Int64) throw bad();
-        n = static_cast<int>(a.AsInt64());
+        int64_t v = a.AsInt64();
+        n = static_cast<int>(v < 0 ? 0 : (v > kMaxFormatWidth ? kMaxFormatWidth : v));
         return true;
       }
       if (i >= fmt.size() || fmt[i] < '0' || fmt[i] > '9') return false;
@@ -519,10 +530,10 @@ std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
       left = true;
       ++i;
     }
-    if (read_number(n)) width = n;
+    if (read_number(n)) width = n > kMaxFormatWidth ? kMaxFormatWidth : n;
     if (i < fmt.size() && fmt[i] == '.') {
       ++i;
-      if (read_number(n)) prec = n;
+      if (read_number(n)) prec = n > kMaxFormatWidth ? kMaxFormatWidth : n;
       else prec = 0;
     }
     if (i >= fmt.size()) throw bad();
@@ -545,7 +556,7 @@ std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
         } else {
           if (conv == 'u' && v < 0) v = static_cast<int64_t>(static_cast<uint32_t>(v));
           std::string digits = std::to_string(v < 0 ? -(v + 1) + 1ULL : static_cast<uint64_t>(v));
-          while (prec > 0 && static_cast<int>(digits.size()) < prec) digits.insert(digits.begin(), '0');
+          digits = ZeroPad(digits, prec);
           piece = (v < 0 ? "-" : "") + digits;
         }
         break;
@@ -599,8 +610,7 @@ std::string IntToHex(int64_t n, int digits) {
     std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(n));
     s = buf;
   }
-  while (static_cast<int>(s.size()) < digits) s.insert(s.begin(), '0');
-  return s;
+  return ZeroPad(s, digits);
 }
 
 bool TryStrToFloat(const std::string& s, long double& out) {

@@ -76,7 +76,8 @@ std::string FloatToStrF(long double x, TFloatFormat format, int precision, int d
 std::string FormatFloat(const std::string& picture, long double x);
 // The class library's Format over typed values: %d %u %x (integers), %e %f
 // %g %n %m (floats), %s (texts), with index "N:", "-", width and ".prec"
-// ("*" takes an integer argument).  A specifier that names a missing or
+// ("*" takes an integer argument; widths and precisions stop at 4096).
+// A specifier that names a missing or
 // mismatched argument raises EConvertError
 // "Format '%s' invalid or incompatible with argument".
 std::string Format(const std::string& fmt, const std::vector<Variant>& args);

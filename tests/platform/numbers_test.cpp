@@ -92,6 +92,9 @@ TEST(FormatTest, TypedArguments) {
   EXPECT_EQ(Format("%.2s", {Variant("abcdef")}), "ab");
   EXPECT_EQ(Format("100%%", {}), "100%");
   EXPECT_EQ(Format("%*d", {Variant(4), Variant(1)}), "   1");
+  // absurd widths from user text are bounded
+  EXPECT_EQ(Format("%.99999999d", {Variant(1)}).size(), 4096u);
+  EXPECT_EQ(Format("%99999999s", {Variant("x")}).size(), 4096u);
   EXPECT_THROW(Format("%d", {Variant("x")}), EConvertError);
   EXPECT_THROW(Format("%s", {Variant(1)}), EConvertError);
   EXPECT_THROW(Format("%s", {Variant(true)}), EConvertError);
