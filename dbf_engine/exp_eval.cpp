@@ -210,12 +210,18 @@ int TcvExpOperator::CompareViews(std::string_view left, bool leftEmpty, std::str
   return ordered ? Sign(cvStrCompare(left, right)) : 1;
 }
 
+inline uint32_t TcvExpOperator::SettingsKey() const {
+  const bool oem = CaseInsensitive && handler_.UserLink && handler_.UserLink->OemText;
+  return (CaseInsensitive ? 1u : 0u) | (PartialCompare ? 2u : 0u) | (oem ? 4u : 0u) |
+         (static_cast<uint32_t>(static_cast<unsigned char>(ManyWild)) << 8) |
+         (static_cast<uint32_t>(static_cast<unsigned char>(OneWild)) << 16);
+}
+
 const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view literal) {
   ConstantSide& k = constant_;
-  if (k.ready && k.caseInsensitive == CaseInsensitive && k.partialCompare == PartialCompare &&
-      k.manyWild == ManyWild && k.oneWild == OneWild &&
-      (!CaseInsensitive || k.oem == (handler_.UserLink && handler_.UserLink->OemText)))
-    return k;
+  const uint32_t key = SettingsKey();
+  if (k.ready && k.key == key) return k;
+  k.key = key;
   const bool oem = CaseInsensitive && handler_.UserLink && handler_.UserLink->OemText;
   k.caseInsensitive = CaseInsensitive;
   k.partialCompare = PartialCompare;

@@ -331,6 +331,7 @@ private:
   // its wildcards in the search's own spelling, made once per setting.
   struct ConstantSide {
     bool ready = false;
+    uint32_t key = 0;  // the settings it was made for (SettingsKey)
     bool caseInsensitive = false, partialCompare = false, oem = false;
     char manyWild = 0, oneWild = 0;
     bool empty = false;    // null or empty before trimming
@@ -346,6 +347,7 @@ private:
   int CompareViews(std::string_view left, bool leftEmpty, std::string_view right, bool rightEmpty, bool ordered);
   int CompareWithConstant(std::string_view left, bool leftEmpty, const ConstantSide& right, bool ordered);
   const ConstantSide& Constant(std::string_view literal);
+  uint32_t SettingsKey() const;
   // Evaluates the left side and applies the operator to the right side
   // already in `value`.
   void Finish(TcvExpValue& value, TcvExpResultType rt, TcvExpResultType& type);
