@@ -26,13 +26,6 @@ constexpr int32_t kCdxTagNameMax = kCdxTagListKeyLength;
 constexpr int32_t kCdxSplitAt = kCdxLeafSpace;
 constexpr int32_t kCdxSplitLeft = 250;
 
-// Puts a key's memory form into a value: MACHINE text stays text (partial
-// finds compare it as a prefix), every other form is binary.
-void PutKey(TcvVariant& v, const std::string& key, CdxKeyKind kind) {
-  if (kind == CdxKeyKind::Character) v.PutString(key);
-  else v.PutBinary(key.data(), static_cast<int32_t>(key.size()));
-}
-
 std::string KeyBytes(const TcvVariant& v) { return std::string(v.Bytes()); }
 
 }  // namespace
@@ -109,6 +102,12 @@ void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
     key.PutBinary(k.data(), static_cast<int32_t>(k.size()));
     return;
   }
+  const bool general = Collation == CVsetCDXCollateType::General && !IsTagList();
+  if (key.Kind() == cvvtText && !general) {
+    // Text stays text; only the blanks at its end go for storage.
+    if (forStorage) key.TrimR();
+    return;
+  }
   std::string text;
   switch (key.Kind()) {
     case cvvtBoolean: text.assign(1, key.GetBoolean() ? 'T' : 'F'); break;
@@ -117,7 +116,7 @@ void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   }
   if (forStorage)
     while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (Collation == CVsetCDXCollateType::General && !IsTagList()) {
+  if (general) {
     const std::string k = CdxGeneralKey(text, KeyLength);
     key.PutBinary(k.data(), static_cast<int32_t>(k.size()));
   } else {
@@ -251,7 +250,9 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   ReadPage(page, b, kCdxBlockSize);
   const CdxPageCheck check = PageCheck();
   const CdxKeyKind kind = KeyKind();
-  TcvVariant v;
+  // MACHINE text stays text (partial finds compare it as a prefix); every
+  // other key form is binary.
+  const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
   if (CdxNodeIsLeaf(b, check)) {
     const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength, kind, check);
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
@@ -261,20 +262,14 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
-    for (const CdxLeafEntry& e : leaf.Entries) {
-      PutKey(v, e.Key, kind);
-      node.AppendEntry(v, e.RecNo, e.RecNo);
-    }
+    for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
     const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
     if (in.Entries.empty()) cvIndexCorrupt(owner_->GetFileName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
     node.RightSibling = in.Header.Right;
-    for (const CdxInteriorEntry& e : in.Entries) {
-      PutKey(v, e.Key, kind);
-      node.AppendEntry(v, e.RecNo, e.Child);
-    }
+    for (const CdxInteriorEntry& e : in.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.Child);
   }
   return page;
 }

@@ -58,6 +58,19 @@ CVobjIndexKeyData& CVobjIndexKey::AppendEntry(const TcvVariant& key, int32_t rec
   return *entries_.back();
 }
 
+CVobjIndexKeyData& CVobjIndexKey::AppendEntry(std::string_view bytes, TcvVariantType kind, int32_t recNo,
+                                              int32_t link) {
+  std::unique_ptr<CVobjIndexKeyData> e = tag_->TakeSpareEntry();
+  const auto n = static_cast<int32_t>(bytes.size());
+  e->CheckBuffer(n);
+  if (n > 0) std::memcpy(e->Data(), bytes.data(), bytes.size());
+  e->SetKind(kind);
+  e->RecNo = recNo;
+  e->Link = link;
+  entries_.push_back(std::move(e));
+  return *entries_.back();
+}
+
 void CVobjIndexKey::InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link) {
   std::unique_ptr<CVobjIndexKeyData> e = tag_->TakeSpareEntry();
   e->AssignValue(key);

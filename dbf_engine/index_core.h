@@ -32,6 +32,7 @@
 #include "dbf_engine/lock_protocol.h"
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -73,6 +74,8 @@ public:
   const CVobjIndexKeyData& Entry(int32_t i) const { return *entries_[static_cast<size_t>(i)]; }
   // Appends a copy (for formats filling a node in PageLoad).
   CVobjIndexKeyData& AppendEntry(const TcvVariant& key, int32_t recNo, int32_t link);
+  // The same from a key's bytes and kind.
+  CVobjIndexKeyData& AppendEntry(std::string_view bytes, TcvVariantType kind, int32_t recNo, int32_t link);
   void InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link);
   void RemoveEntry(int32_t at);
   void ClearEntries();
