@@ -99,6 +99,14 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
     softSeek_ = false;
     found = cvFind(key);
     rec = found ? cvCurrentRecord() : 0;
+    if (found) {
+      // The record the key led to must hold the values themselves.
+      std::vector<std::string> have;
+      for (const auto& n : wanted) have.push_back(cvStringGetN(cvFieldNo(n)));
+      cvActiveBufferScope at(*this, const_cast<uint8_t*>(scratch.data()));
+      for (size_t i = 0; i < wanted.size() && found; ++i) found = have[i] == cvStringGetN(cvFieldNo(wanted[i]));
+      if (!found) rec = -1;
+    }
   } catch (...) {
     exactMatch_ = wasExact;
     softSeek_ = wasSoft;
@@ -115,6 +123,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
     cvtag::Close(chosen);
     SetActiveTag(previous, previousName);
     if (previous) cvtag::Open(previous, 1);
+    if (rec < 0) return false;  // not verified: the scan decides
     if (rec > 0) {
       cvGetRec(rec);
     } else {
@@ -122,7 +131,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
       cvSetEOF(true);
     }
   }
-  return true;
+  return rec >= 0;
 }
 
 bool CVO_dBHandler::cvLocateRecord(const std::string& fields, const Variant& values, bool caseInsensitive,
