@@ -262,6 +262,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
+    node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
     for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
     const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
@@ -269,6 +270,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
     node.RightSibling = in.Header.Right;
+    node.ReserveEntries(static_cast<int32_t>(in.Entries.size()));
     for (const CdxInteriorEntry& e : in.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.Child);
   }
   return page;

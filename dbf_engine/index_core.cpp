@@ -20,9 +20,12 @@ namespace {
 // the ancestor test, or garbage): no real index comes near it.
 constexpr int kMaxDepth = 64;
 
-// Entries kept in a tag's node cache at most (interior nodes only: a tree of
-// a million keys has some tens of thousands of interior entries).
-constexpr int64_t kMaxCachedEntries = 1 << 17;
+// Entries kept in a tag's node cache at most: interior nodes (a tree of a
+// million keys has some tens of thousands of interior entries) and, in a
+// smaller share, leaves.
+constexpr int64_t kMaxCachedEntries = 1 << 16;
+constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
+constexpr size_t kMaxCachedSlots = 1 << 15;
 
 // Spare entry objects a tag keeps for the next node it loads.
 constexpr size_t kMaxSpareEntries = 4096;
@@ -46,6 +49,19 @@ CVobjIndexKey::CVobjIndexKey(CVobjIndexTag* tag, CVobjIndexKey* parent, int32_t 
 
 CVobjIndexKey::~CVobjIndexKey() {
   for (auto& e : entries_) tag_->GiveBackEntry(std::move(e));
+}
+
+void CVobjIndexKey::Reload(CVobjIndexKey* parent, int32_t page) {
+  ClearEntries();
+  child_.reset();
+  parent_ = parent;
+  Page = page;
+  LeftSibling = RightSibling = -1;
+  PageType = CVsetPageType::Unknown;
+  Index = -1;
+  Dirty = AtFirst = AtLast = false;
+  fresh_ = true;
+  if (page > 0) tag_->PageLoad(page, *this);
 }
 
 void CVobjIndexKey::ClearEntries() {
@@ -119,6 +135,11 @@ CVobjIndexKey* CVobjIndexKey::GetChild(int32_t page) {
   }
   if (child_) tag_->CacheNodes(std::move(child_));
   child_ = tag_->TakeCachedNode(page, this);
+  if (!child_ && tag_->spareNode_) {
+    std::unique_ptr<CVobjIndexKey> n = std::move(tag_->spareNode_);
+    n->Reload(this, page);
+    child_ = std::move(n);
+  }
   if (!child_) child_ = std::make_unique<CVobjIndexKey>(tag_, this, page);
   return child_.get();
 }
@@ -403,13 +424,22 @@ bool CVobjIndexTag::TreeReusable() const {
 void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
   while (node) {
     std::unique_ptr<CVobjIndexKey> below = std::move(node->child_);
-    if (!treeEdited_ && !node->Dirty && !node->IsLeaf() && node->Page > 0 &&
-        cachedEntries_ + node->Count() <= kMaxCachedEntries && KeepsTreeCached()) {
-      auto [it, added] = nodeCache_.try_emplace(node->Page);
-      if (added) {
-        cachedEntries_ += node->Count();
+    const bool leaf = node->IsLeaf();
+    if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
+        (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
+              : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
+        KeepsTreeCached()) {
+      auto it = nodeCache_.find(node->Page);
+      if (it == nodeCache_.end() && nodeCache_.size() < kMaxCachedSlots)
+        it = nodeCache_.try_emplace(node->Page).first;
+      if (it != nodeCache_.end() && !it->second) {
+        (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
         it->second = std::move(node);
       }
+    }
+    if (node && !node->Dirty && !spareNode_) {
+      node->ClearEntries();
+      spareNode_ = std::move(node);
     }
     node = std::move(below);
   }
@@ -418,10 +448,9 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
 std::unique_ptr<CVobjIndexKey> CVobjIndexTag::TakeCachedNode(int32_t page, CVobjIndexKey* parent) {
   if (nodeCache_.empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
   auto it = nodeCache_.find(page);
-  if (it == nodeCache_.end()) return nullptr;
-  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);
-  nodeCache_.erase(it);
-  cachedEntries_ -= n->Count();
+  if (it == nodeCache_.end() || !it->second) return nullptr;
+  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);  // the slot stays for its return
+  (n->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= n->Count();
   // As freshly read: not positioned, hung under the asking node.
   n->parent_ = parent;
   n->Index = -1;
@@ -448,7 +477,7 @@ void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noex
 
 void CVobjIndexTag::DropTreeCache() {
   nodeCache_.clear();
-  cachedEntries_ = 0;
+  cachedEntries_ = cachedLeafEntries_ = 0;
 }
 
 void CVobjIndexTag::RewindTree() {

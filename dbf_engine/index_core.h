@@ -27,6 +27,7 @@
 // read backwards.  Pages are never reused: new nodes always get a new page.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "dbf_engine/lock_protocol.h"
@@ -79,6 +80,8 @@ public:
   void InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link);
   void RemoveEntry(int32_t at);
   void ClearEntries();
+  // Room for n entries (formats filling a node in PageLoad).
+  void ReserveEntries(int32_t n) { entries_.reserve(static_cast<size_t>(std::max(n, 0))); }
   // The record number an entry stands for: the link in a leaf, the carried
   // record number in an interior node.
   int32_t EntryRecNo(int32_t i) const;
@@ -128,6 +131,8 @@ private:
   friend class CVobjIndexTag;
   void CopyToCurrent(int32_t i);
   void UnlinkFromParent();
+  // Makes a spare node the node of `page` under `parent`, as constructed.
+  void Reload(CVobjIndexKey* parent, int32_t page);
 
   CVobjIndexTag* tag_;
   CVobjIndexKey* parent_;
@@ -249,7 +254,7 @@ private:
   // Puts the tree back to the state of a fresh open (root loaded, nothing
   // positioned); the nodes below the root go to the node cache.
   void RewindTree();
-  // Keeps a clean interior node (and what hangs below it) for later walks.
+  // Keeps a clean node (and what hangs below it) for later walks.
   void CacheNodes(std::unique_ptr<CVobjIndexKey> node);
   // A cached node for `page` re-hung under `parent`; none when not cached.
   std::unique_ptr<CVobjIndexKey> TakeCachedNode(int32_t page, CVobjIndexKey* parent);
@@ -262,12 +267,16 @@ private:
   // Declared before the nodes (destroyed after them: freed nodes hand their
   // entries back).
   std::vector<std::unique_ptr<CVobjIndexKeyData>> spareEntries_;
+  // One node object left over from a walk, reused for the next page loaded.
+  std::unique_ptr<CVobjIndexKey> spareNode_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
 
-  // Clean interior nodes read from the file, by page, while the tree is
+  // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).
+  // A node on the current path leaves an empty slot behind.
   std::unordered_map<int32_t, std::unique_ptr<CVobjIndexKey>> nodeCache_;
   int64_t cachedEntries_ = 0;
+  int64_t cachedLeafEntries_ = 0;
   bool treeEdited_ = false;
   std::unique_ptr<CVobjIndexKey> root_;
 };
