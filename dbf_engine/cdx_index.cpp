@@ -49,9 +49,9 @@ std::string CVobjCDXTag::FileLabel() const {
 CdxPageCheck CVobjCDXTag::PageCheck() const {
   CdxPageCheck c;
   c.File = owner_->GetFileName();
-  if (CVO_DiskFile* f = owner_->DiskFile()) {
+  if (owner_->DiskFile()) {
     c.PageNumbers = false;
-    c.Limit = f->cvFileSize();
+    c.Limit = owner_->KnownFileSize();
   } else {
     // Numbered buffers of a memory index: only the count limits them.
     c.PageNumbers = true;
@@ -684,6 +684,7 @@ void CVobjCDXFile::Reindex() {
   for (auto& tag : tags_) tag->TagClose();
   tagList_->TagClose();
   disk_->cvTruncate(kCdxTagHeaderSize);
+  ForgetFileSize();
   NextAvailPage = kCdxTagHeaderSize;
   tagList_->ChangeCounter = 0;
   tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes

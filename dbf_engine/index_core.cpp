@@ -1012,6 +1012,7 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   if (table_ && ExtractFilePath(path).empty())
     path = JoinPath(ExtractFilePath(table_->ixTableFileName()), path);
   disk_.reset();
+  knownSize_ = -1;
   if (create && !overwrite && FindExistingFile(path)) create = false;
   if (create) {
     disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
@@ -1074,8 +1075,15 @@ bool CVobjIndexFile::PageRead(int64_t position, void* buffer, int32_t length) {
   return got == length;
 }
 
+int64_t CVobjIndexFile::KnownFileSize() {
+  if (!disk_) return -1;
+  if (knownSize_ < 0 || disk_->IsShared()) knownSize_ = disk_->cvFileSize();
+  return knownSize_;
+}
+
 bool CVobjIndexFile::PageWrite(int64_t position, const void* buffer, int32_t length) {
   if (!disk_) return false;
+  knownSize_ = -1;
   if (length <= 0) return true;
   const std::string key = table_ ? table_->ixWriteKey() : std::string();
   if (key.empty()) {

@@ -317,6 +317,10 @@ public:
 
   CVobjIndexTableLink* Table() const { return table_; }
   CVO_DiskFile* DiskFile() const { return disk_.get(); }
+  // The disk file's size for page checks; a file this handle has to itself
+  // is asked again only after a write through PageWrite (-1: no disk file).
+  int64_t KnownFileSize();
+  void ForgetFileSize() { knownSize_ = -1; }
   // Adds a tag to the file (which owns it) and returns it.
   CVobjIndexTag* AdoptTag(std::unique_ptr<CVobjIndexTag> tag);
   // Frees a tag of the file; false when it is not one of its tags.
@@ -342,4 +346,5 @@ protected:
   CVobjIndexTableLink* table_;
   std::unique_ptr<CVO_DiskFile> disk_;
   std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
+  int64_t knownSize_ = -1;
 };
