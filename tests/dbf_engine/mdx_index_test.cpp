@@ -126,6 +126,10 @@ protected:
     std::ifstream in(dir / "people.mdx", std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
+  static std::vector<uint8_t> Bytes2(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
   int64_t Size() const { return static_cast<int64_t>(fs::file_size(dir / "people.mdx")); }
 
   // Appends a record and lets the file's tags take its key.
@@ -290,7 +294,7 @@ TEST_F(MdxTest, LeafThatLosesKeysIsTellableFromAnInteriorNodeAfterReload) {
   CVobjMDXTag* t = f->MdxTag(0);
   const int32_t root = t->Header().Root;
   const uint8_t* page = b.data() + static_cast<size_t>(root) * 512;
-  ASSERT_EQ(cvLoadLE32(page), 5u);
+  ASSERT_EQ(cvLoadLE32(page), 5u) << root << " " << t->HeaderPage << " " << t->RootPage << " " << b.size();
   // The slot after the last entry is cleared: the page reads as a leaf.
   EXPECT_EQ(cvLoadLE32(page + 8 + 5 * t->EntryLength), 0u);
   for (int i = 8 + 5 * t->EntryLength; i < 1024; ++i) ASSERT_EQ(page[i], 0) << i;
@@ -367,6 +371,35 @@ TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
     for (int rec = 1; rec <= 300; rec += 7) Change(*f, rec, Name(rec * 13));
     EXPECT_EQ(Forward(f->TagByName("INC")), Forward(f->TagByName("BUILT")));
   }
+}
+
+TEST_F(MdxTest, ReindexReclaimsSpaceAndRenameRewritesTheBaseName) {
+  for (int i = 0; i < 300; ++i) table.Add(Name(i * 7), -i * 0.25);
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+  ASSERT_TRUE(f->AddTag("num", "NUM", "NUM < -10", false, true));
+  for (int i = 0; i < 200; ++i) Append(*f, Name(i * 11), i - 50.0);
+  const Pairs names = Forward(f->TagByName("NAME"));
+  const Pairs nums = Forward(f->TagByName("NUM"));
+  const int64_t before = Size();
+  f->Reindex();
+  EXPECT_LT(Size(), before);
+  EXPECT_EQ(cvLoadLE32(Bytes().data() + 32) * 512, static_cast<uint32_t>(Size()));
+  EXPECT_EQ(Forward(f->TagByName("NAME")), names);
+  EXPECT_EQ(Forward(f->TagByName("NUM")), nums);
+  // Only keys below -10, highest first (-10.25 of record 42); -50 is held by
+  // records 201 and 301, and the unique tag keeps the first.
+  EXPECT_EQ(nums.front().second, 42);
+  EXPECT_EQ(std::count_if(nums.begin(), nums.end(), [](auto& p) { return p.second == 301; }), 0);
+  EXPECT_EQ(std::count_if(nums.begin(), nums.end(), [](auto& p) { return p.second == 201; }), 1);
+  f->Rename((dir / "renamedfile.mdx").string());
+  f.reset();
+  const auto b = Bytes2(dir / "renamedfile.mdx");
+  EXPECT_STREQ(reinterpret_cast<const char*>(b.data() + 4), "RENAMEDF");
+  CVobjMDXFile g(&table, (dir / "renamedfile.mdx").string(), true, false, false, false);
+  EXPECT_EQ(Forward(g.TagByName("NUM")), nums);
+  EXPECT_TRUE(g.TagByName("NUM")->HasFor);
+  EXPECT_TRUE(g.TagByName("NUM")->Unique);
 }
 
 TEST_F(MdxTest, CorruptTagHeaderIsReported) {
