@@ -571,8 +571,23 @@ bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
 
 int CVobjIndexTag::CompareKeys(const TcvVariant& value, const TcvVariant& stored,
                                int32_t prefixResult) const {
-  int32_t pos = 0;
-  int r = value.Compare(&stored, pos, nullptr, prefixResult);
+  int r;
+  const TcvVariantType kind = value.Kind();
+  if ((kind == cvvtText || kind == cvvtBinary) && stored.Kind() == kind && !value.IsEmpty() &&
+      !stored.IsEmpty()) {
+    // Two texts or two binaries: bytes compare unsigned; a text that is a
+    // proper prefix of the stored one gives prefixResult's sign.
+    const int32_t la = value.Length(), lb = stored.Length();
+    const int c = std::memcmp(value.Data(), stored.Data(), static_cast<size_t>(std::min(la, lb)));
+    if (c != 0) r = c < 0 ? -1 : 1;
+    else if (la == lb) r = 0;
+    else if (la > lb) r = 1;
+    else if (kind == cvvtBinary) r = -1;
+    else r = prefixResult < 0 ? -1 : (prefixResult > 0 ? 1 : 0);
+  } else {
+    int32_t pos = 0;
+    r = value.Compare(&stored, pos, nullptr, prefixResult);
+  }
   return DescendingCompare ? -r : r;
 }
 
@@ -731,7 +746,7 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
   if (!InUpdate || !root_) TagOpen(2);
   if (!root_) return 0;
   CurrentKey.Link = 0;
-  CVobjIndexKeyData k(0);
+  CVobjIndexKeyData& k = seekKey_;
   k.AssignValue(key);
   AdjustValue(k, true);
   Bof = Eof = false;

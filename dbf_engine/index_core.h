@@ -267,6 +267,8 @@ private:
   // Declared before the nodes (destroyed after them: freed nodes hand their
   // entries back).
   std::vector<std::unique_ptr<CVobjIndexKeyData>> spareEntries_;
+  // The sought key of Find, kept so its buffer is allocated once.
+  CVobjIndexKeyData seekKey_{0};
   // One node object left over from a walk, reused for the next page loaded.
   std::unique_ptr<CVobjIndexKey> spareNode_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);

@@ -100,3 +100,35 @@ TEST_F(IndexCacheTest, SharedHandleSeesAnotherHandlesInsertsAtItsNextFind) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tag's key compare gives what the general value compare gives, for
+// texts and binaries of every length relation, both prefix rules and both
+// directions.
+TEST(IndexKeyCompare, AgreesWithTheValueCompare) {
+  CVobjIndexTag tag(nullptr, "T");
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> len(0, 6), byte(0, 3);
+  const uint8_t alphabet[] = {0x00, 0x20, 0x7F, 0xE0};
+  auto make = [&](TcvVariant& v, bool binary) {
+    std::string s;
+    for (int i = len(rng); i > 0; --i) s += static_cast<char>(alphabet[byte(rng)]);
+    if (binary) v.PutBinary(s.data(), static_cast<int32_t>(s.size()));
+    else v.PutString(s);
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const bool binary = i % 3 == 0;
+    TcvVariant a, b;
+    make(a, binary);
+    make(b, binary);
+    const int32_t prefix = i % 2 == 0 ? -1 : 0;
+    tag.DescendingCompare = i % 5 == 0;
+    int32_t pos = 0;
+    int want = a.Compare(&b, pos, nullptr, prefix);
+    if (tag.DescendingCompare) want = -want;
+    ASSERT_EQ(tag.CompareKeys(a, b, prefix), want) << i;
+  }
+}
+
+}  // namespace
