@@ -477,6 +477,8 @@ int32_t CVobjSortCDX::WriteTree() {
   // Hands the last key of level l's node up; with mayClose an interior node
   // that is full is closed at once (more keys will follow).
   std::function<void(size_t, bool)> passUp;
+  // Key strings of written leaves, reused for the next leaf's keys.
+  std::vector<std::string> spareKeys;
   auto closeLevel = [&](size_t l) {
     const int32_t next = file->GetAvailPage();
     writeNode(l, next, false);
@@ -484,6 +486,7 @@ int32_t CVobjSortCDX::WriteTree() {
     BuildLevel& lv = levels[l];
     lv.left = lv.offset;
     lv.offset = next;
+    for (CdxLeafEntry& e : lv.leaf) spareKeys.push_back(std::move(e.Key));
     lv.leaf.clear();
     lv.inner.clear();
     lv.used = 0;
@@ -512,8 +515,12 @@ int32_t CVobjSortCDX::WriteTree() {
   const int32_t reserve = 2 * (params.EntryBytes + CdxEntryLength(keyLength));
   while (have) {
     const bool more = GetNextRaw(nxt);
-    std::string key(reinterpret_cast<const char*>(cur.bytes),
-                    static_cast<size_t>(std::min(cur.length, keyLength)));
+    std::string key;
+    if (!spareKeys.empty()) {
+      key = std::move(spareKeys.back());
+      spareKeys.pop_back();
+    }
+    key.assign(reinterpret_cast<const char*>(cur.bytes), static_cast<size_t>(std::min(cur.length, keyLength)));
     BuildLevel& l0 = levels[0];
     l0.used += CdxLeafNode::EntryCost(l0.leaf.empty() ? std::string_view() : std::string_view(l0.leaf.back().Key),
                                       key, keyLength, kind, params);
