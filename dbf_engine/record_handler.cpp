@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dbf_engine/cipher.h"
 #include "dbf_engine/expression.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
@@ -129,12 +130,9 @@ void CVO_dBHandler::cvSetDBFCacheAllowed(bool allowed) {
   if (!allowed) cvSetDBFCache(false);
 }
 
-int32_t CVO_dBHandler::cvRead(int64_t position, void* buffer, int32_t count) {
-  // Only whole records are cached; headers and re-reads go to the file.
-  if (!cacheOn_ || bypassCache_ || cache_.empty() || position < cvHeaderLength() ||
-      count != cvRecordLength() || count <= 0)
-    return CVO_dBaseFld::cvRead(position, buffer, count);
-  if (IsShared() && (cacheCount_ != cvRecordCount() || cacheStamp_ != cvTimeStamp())) {
+const uint8_t* CVO_dBHandler::WindowRecord(int64_t position) {
+  const int32_t count = recordLength_;
+  if (IsShared() && (cacheCount_ != recordCount_ || cacheStamp_ != cvTimeStamp())) {
     // The header showed a change (ours or another process's) since the
     // window was filled.
     cvCacheInvalidate();
@@ -144,9 +142,23 @@ int32_t CVO_dBHandler::cvRead(int64_t position, void* buffer, int32_t count) {
     const int32_t got = CVO_dBaseFld::cvRead(position, cache_.data(), static_cast<int32_t>(cache_.size()));
     cacheStart_ = position;
     cacheEnd_ = position + got;
-    cacheCount_ = cvRecordCount();
+    cacheCount_ = recordCount_;
     cacheStamp_ = cvTimeStamp();
   }
+  // Only a record that lies wholly inside the window is served from it.
+  return position + count <= cacheEnd_ ? cache_.data() + (position - cacheStart_) : nullptr;
+}
+
+int32_t CVO_dBHandler::cvRead(int64_t position, void* buffer, int32_t count) {
+  // Only whole records are cached; headers and re-reads go to the file.
+  if (!cacheOn_ || bypassCache_ || cache_.empty() || position < cvHeaderLength() ||
+      count != cvRecordLength() || count <= 0)
+    return CVO_dBaseFld::cvRead(position, buffer, count);
+  if (const uint8_t* rec = WindowRecord(position)) {
+    std::memcpy(buffer, rec, static_cast<size_t>(count));
+    return count;
+  }
+  // The file ends inside the record: what there is of it.
   const int64_t avail = std::min<int64_t>(count, cacheEnd_ - position);
   if (avail <= 0) return 0;
   std::memcpy(buffer, cache_.data() + (position - cacheStart_), static_cast<size_t>(avail));
@@ -198,7 +210,42 @@ void CVO_dBHandler::PlainGetRec(int32_t n) {
     CVO_dBaseFld::cvGetRec(n);
     return;
   }
-  CVO_dBaseFld::cvGetRec(n);
+  if (!ReadThroughWindow(n)) CVO_dBaseFld::cvGetRec(n);
+}
+
+bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
+  // Re-reads (-5), reads after a lock and anything the general read treats
+  // specially (an empty table, a record past the known count, prior from
+  // the first) take the general path.
+  if (!cacheOn_ || bypassCache_ || cache_.empty() || recordCount_ <= 0) return false;
+  int32_t target;
+  switch (n) {
+    case -1: target = currentRecord_ + 1; break;
+    case -2: target = currentRecord_ - 1; break;
+    case -3: target = 1; break;
+    case -4: target = recordCount_; break;
+    default: target = n; break;
+  }
+  if (target < 1 || target > recordCount_) return false;
+  eof_ = bof_ = false;
+  cvDBFEvent(dbPreRead, target);
+  const int64_t position = headerLength_ + static_cast<int64_t>(target - 1) * recordLength_;
+  const uint8_t* rec = WindowRecord(position);
+  if (!rec) cvRaise(cvErrReadFailed, {FileName()});
+  const auto length = static_cast<size_t>(recordLength_);
+  // Both images come straight from the window: the saved image is the
+  // record as it stands in the file.
+  if (readKey_.empty()) {
+    std::memcpy(activeBuffer_, rec, length);
+    std::memcpy(savedImage_.data(), rec, length);
+  } else {
+    DBEncryption(readKey_, rec, activeBuffer_, length, 0);
+    DBEncryption(readKey_, rec, savedImage_.data(), length, 0);
+  }
+  currentRecord_ = target;
+  cvDBFEvent(dbPostRead, target);
+  cvClearFldChanged();
+  return true;
 }
 
 void CVO_dBHandler::cvFilterTruncate(int32_t count) {
@@ -470,44 +517,53 @@ void CVO_dBHandler::cvUnLockIndexes() noexcept {
 }
 
 bool CVO_dBHandler::cvDBFEvent(dbFileEvent event, int32_t n) {
-  if (event == dbPostWrite) {
-    const int32_t cur = cvCurrentRecord();
-    if (filterExpr_ && filterSet_ && filterExpr_->HasRoot() && !filterText_.empty()) {
-      TcvExpValue v;
-      filterExpr_->ExpressionResult(v);
-      const bool pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
-      filterSet_->ChangeBit(cur, pass ? TcvHugeSet::opSet : TcvHugeSet::opClear);
-    }
-    keyChanged_ = false;
-    {
-      cvValueGuard<bool> writing(inPostWrite_, true);
-      for (int i = 1; i <= cvMaxIndexFiles; ++i)
-        if (indexFiles_[i]) cvtag::Update(indexFiles_[i].get(), cur, n == 0);
-    }
-    positionLost_ = false;
-    if (activeTag_) {
-      keyChanged_ = cvtag::Changed(activeTag_);
-      positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
-      eof_ = cvtag::Eof(activeTag_);
-      bof_ = cvtag::Bof(activeTag_);
-    }
-    if (filterActive_ && !positionLost_) positionLost_ = !FilterBit(cur);
-    if (activeTag_ && !filterActive_) {
-      if (n == 0 || n == cvRecordCount()) eof_ = true;
-      if (n == 1) bof_ = true;
-    }
-  } else if (event == dbFlush) {
-    if (activeTag_) cvtag::Close(activeTag_);
-    for (int i = 1; i <= cvMaxIndexFiles; ++i)
-      if (indexFiles_[i]) cvtag::Flush(indexFiles_[i].get());
-    positionLost_ = false;
-    if (activeTag_) {
-      const int32_t cur = cvCurrentRecord();
-      cvtag::Open(activeTag_, 1);
-      positionLost_ = cvtag::CurrentRecord(activeTag_) != cur;
-    }
-  }
+  // Reads pass straight through: the handler's own work follows writes
+  // and flushes only.
+  if (event == dbPostWrite)
+    AfterWrite(n);
+  else if (event == dbFlush)
+    AfterFlush();
   return CVO_dBaseFld::cvDBFEvent(event, n);
+}
+
+void CVO_dBHandler::AfterWrite(int32_t n) {
+  const int32_t cur = cvCurrentRecord();
+  if (filterExpr_ && filterSet_ && filterExpr_->HasRoot() && !filterText_.empty()) {
+    TcvExpValue v;
+    filterExpr_->ExpressionResult(v);
+    const bool pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
+    filterSet_->ChangeBit(cur, pass ? TcvHugeSet::opSet : TcvHugeSet::opClear);
+  }
+  keyChanged_ = false;
+  {
+    cvValueGuard<bool> writing(inPostWrite_, true);
+    for (int i = 1; i <= cvMaxIndexFiles; ++i)
+      if (indexFiles_[i]) cvtag::Update(indexFiles_[i].get(), cur, n == 0);
+  }
+  positionLost_ = false;
+  if (activeTag_) {
+    keyChanged_ = cvtag::Changed(activeTag_);
+    positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
+    eof_ = cvtag::Eof(activeTag_);
+    bof_ = cvtag::Bof(activeTag_);
+  }
+  if (filterActive_ && !positionLost_) positionLost_ = !FilterBit(cur);
+  if (activeTag_ && !filterActive_) {
+    if (n == 0 || n == cvRecordCount()) eof_ = true;
+    if (n == 1) bof_ = true;
+  }
+}
+
+void CVO_dBHandler::AfterFlush() {
+  if (activeTag_) cvtag::Close(activeTag_);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i]) cvtag::Flush(indexFiles_[i].get());
+  positionLost_ = false;
+  if (activeTag_) {
+    const int32_t cur = cvCurrentRecord();
+    cvtag::Open(activeTag_, 1);
+    positionLost_ = cvtag::CurrentRecord(activeTag_) != cur;
+  }
 }
 
 bool CVO_dBHandler::cvWithIndex() { return indexFiles_[1] != nullptr; }

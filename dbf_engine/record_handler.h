@@ -241,6 +241,12 @@ public:
 protected:
   // The field layer's read: no order, no filter, no hidden records.
   void PlainGetRec(int32_t n);
+  // PlainGetRec's read of a record the window can serve: one copy from the
+  // window into each image.  False when the general read must run.
+  bool ReadThroughWindow(int32_t n);
+  // The record at `position` inside the window, filling the window from
+  // there when it does not hold all of it; nullptr when the file is short.
+  const uint8_t* WindowRecord(int64_t position);
   // Marks the records that pass the compiled filter, in record order over
   // the whole table.
   void ScanFilter();
@@ -296,6 +302,9 @@ private:
   void RememberIndexFile(const std::string& fullName);
   void RecipherClosedIndexes();
   void WriteStructure(const std::string& name);
+  // The handler's own work after a write and after a flush.
+  void AfterWrite(int32_t n);
+  void AfterFlush();
   bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
                      bool partial, bool& found);
   int32_t SearchRecord(const std::string& text, int fieldNo, int flags, bool startAnywhere, bool endAnywhere,
