@@ -334,6 +334,28 @@ TEST_F(MdxTest, NumbersInPackedFormOrderWithNegatives) {
   EXPECT_EQ(t->KeyFind(v), 0);
 }
 
+TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
+  for (int i = 0; i < 400; ++i) table.Add("X", (i * 37) % 400 - 250.5);
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("numd", "NUM", "", false, false));
+  CVobjIndexTag* t = f->TagByName("NUMD");
+  // Values below every key so far go after the keyless last entries.
+  for (int i = 0; i < 150; ++i) Append(*f, "X", -300.0 - i);
+  std::vector<double> got;
+  t->TagOpen(2);
+  for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) got.push_back(t->CurrentKey.GetFloat());
+  ASSERT_EQ(got.size(), 550u);
+  EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
+  EXPECT_EQ(got.front(), 148.5);
+  EXPECT_EQ(got.back(), -449.0);
+  TcvVariant v;
+  v.PutFloat(-449);
+  EXPECT_EQ(t->KeyFind(v), 550);
+  v.PutFloat(-250.5);
+  EXPECT_GT(t->KeyFind(v), 0);
+  EXPECT_EQ(t->CurrentKey.GetFloat(), -250.5);
+}
+
 TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> pick(0, 400);
