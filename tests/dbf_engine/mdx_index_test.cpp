@@ -30,6 +30,7 @@ namespace {
 struct MRow {
   std::string name;  // NAME, 10 characters
   double num = 0;    // NUM
+  int32_t date = 0;  // DAT (Julian day, 0 empty)
 };
 
 class MTable;
@@ -56,6 +57,7 @@ public:
   MTable() {
     link.RegisterFieldVar(std::make_shared<MVar>(this, "NAME", 0));
     link.RegisterFieldVar(std::make_shared<MVar>(this, "NUM", 1));
+    link.RegisterFieldVar(std::make_shared<MVar>(this, "DAT", 2));
   }
   int32_t Add(const std::string& name, double num = 0) {
     MRow r{name, num};
@@ -99,9 +101,12 @@ void MVar::FieldVarResult(TcvExpValue& value, TcvExpResultType& type) {
   if (which_ == 0) {
     value.SetText(r.name);
     type = rtText;
-  } else {
+  } else if (which_ == 1) {
     value.SetFloat(r.num);
     type = rtFloat;
+  } else {
+    value.SetFloat(r.date);
+    type = rtDate;
   }
 }
 
@@ -354,6 +359,32 @@ TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
   v.PutFloat(-250.5);
   EXPECT_GT(t->KeyFind(v), 0);
   EXPECT_EQ(t->CurrentKey.GetFloat(), -250.5);
+}
+
+TEST_F(MdxTest, DateKeysAreDayNumbersWithEmptyDatesLast) {
+  const int32_t days[] = {2451545, 0, 2440588, 2460000};
+  for (int32_t d : days) {
+    table.Add("X");
+    table.rows.back().date = table.old.back().date = d;
+  }
+  auto f = Open(true);
+  ASSERT_TRUE(f->AddTag("dat", "DAT", "", true, false));
+  CVobjMDXTag* t = f->MdxTag(0);
+  EXPECT_EQ(t->KeyType, 'D');
+  EXPECT_EQ(t->KeyLength, 8);
+  EXPECT_EQ(Records(t), (std::vector<int32_t>{3, 1, 4, 2}));
+  // Stored as the day number in an 8-byte double; the empty date as 1.0E100.
+  const auto b = Bytes();
+  const uint8_t* page = b.data() + static_cast<size_t>(t->Header().Root) * 512;
+  EXPECT_EQ(cvLoadLEDouble(page + 8 + 4), 2440588.0);
+  EXPECT_EQ(cvLoadLEDouble(page + 8 + 3 * t->EntryLength + 4), 1.0E100);
+  table.Add("X");
+  table.rows.back().date = 2445000;
+  table.old.back().date = 0;
+  table.editing = true;
+  f->TagUpdate(5, true);
+  table.editing = false;
+  EXPECT_EQ(Records(t), (std::vector<int32_t>{3, 5, 1, 4, 2}));
 }
 
 TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
