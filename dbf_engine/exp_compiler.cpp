@@ -422,6 +422,7 @@ TcvExpFieldvar::TcvExpFieldvar(TcvExpHandler& handler, const std::string& name)
     cvRaiseExpression(cvErrNoSuchFunction, {up});
   }
   Width = link_->Width;
+  Decimals = link_->Decimals;
 }
 
 TcvExpOperator::TcvExpOperator(TcvExpHandler& handler, uint8_t opcode, uint8_t level)

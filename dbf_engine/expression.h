@@ -130,6 +130,7 @@ public:
   virtual bool FieldVarText(std::string_view& text);
 
   int32_t Width = 0;       // copied into the nodes that name it
+  int32_t Decimals = 0;    // likewise (numeric fields)
   bool Qualifier = false;  // a "." after the name continues it (ALIAS.FIELD)
 
 private:

@@ -162,6 +162,7 @@ TcvlDBFFieldVars::TcvlDBFFieldVars(CVO_dBaseFld* table, int fieldNo, const std::
       offset_(table->cvFieldOffset(fieldNo)),
       length_(table->cvFieldLength(fieldNo)) {
   Width = length;
+  if (type_ == 'N' || type_ == 'F') Decimals = table->cvFieldDecimals(fieldNo);
 }
 
 bool TcvlDBFFieldVars::FieldVarText(std::string_view& text) {
