@@ -147,6 +147,8 @@ TcvSort::~TcvSort() = default;
 void TcvSort::ReinitSorting() {
   nextNode_ = 1;
   if (!pages_.empty()) std::memset(pages_[0].get(), 0, TrieNodeSize);  // root: no children
+  if (tails_) tails_[0] = 0;
+  if (top_) std::memset(top_.get(), 0, sizeof(uint32_t) * TopSlots);
   addingAllowed_ = true;
   reading_ = false;
   havePending_ = false;
@@ -237,6 +239,7 @@ uint32_t TcvSort::GetTriePointer() {
   if (page >= pages_.size()) pages_.push_back(std::make_unique<uint8_t[]>(TriePageSize));
   // Pages are reused after a flush: clear the node.
   std::memset(Node(index), 0, TrieNodeSize);
+  tails_[index] = 0;
   return index;
 }
 
@@ -255,6 +258,10 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
   if (pages_.empty()) {
     pages_.push_back(std::make_unique<uint8_t[]>(TriePageSize));
     nextNode_ = 1;
+    if (!tails_) tails_ = std::make_unique<uint32_t[]>(TrieMaxNodes);
+    tails_[0] = 0;
+    if (!top_) top_ = std::make_unique<uint32_t[]>(TopSlots);
+    else std::memset(top_.get(), 0, sizeof(uint32_t) * TopSlots);
   }
 
   uint32_t cur = 0;
@@ -275,11 +282,52 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
       Store32(f, down);
       Store32(f + 4, 0);
       f[8] = static_cast<uint8_t>(f[8] & flagKindMask);
+      tails_[down] = tails_[first];
+      tails_[first] = down;
+      if (i == 0) top_[256 + KeyByte(f) * 256 + KeyByte(d)] = down;
     }
     uint32_t prev = 0;
     uint32_t n = first;
     bool found = false;
-    while (n != 0) {
+    uint32_t* slot = nullptr;
+    if (i < 2) {
+      // The first two levels are dense: find the node, or the sibling to
+      // link after, through the direct table instead of the chain.
+      uint32_t* row = i == 0 ? top_.get() : top_.get() + 256 + bytes[0] * 256;
+      slot = row + b;
+      if (*slot != 0) {
+        n = *slot;
+        found = true;
+      } else {
+        n = 0;
+        if (ascending_) {
+          for (int k = b - 1; k >= 0; --k)
+            if (row[k] != 0) {
+              prev = row[k];
+              break;
+            }
+        } else {
+          for (int k = b + 1; k < 256; ++k)
+            if (row[k] != 0) {
+              prev = row[k];
+              break;
+            }
+        }
+      }
+    } else if (first != 0) {
+      // Keys mostly arrive in record order, so a new last byte usually goes
+      // after the last sibling: look there before walking the chain.
+      const uint32_t tail = tails_[cur];
+      const int c = CompareBytes(KeyByte(Node(tail)), b);
+      if (c == 0) {
+        n = tail;
+        found = true;
+      } else if (c < 0) {
+        prev = tail;
+        n = 0;
+      }
+    }
+    while (!found && n != 0) {
       int c = CompareBytes(KeyByte(Node(n)), b);
       if (c == 0) {
         found = true;
@@ -301,9 +349,12 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
     if (prev == 0) {
       Store32(f + 4, first);
       Store32(Node(cur), fresh);
+      if (first == 0) tails_[cur] = fresh;
     } else {
-      Store32(f + 4, Sibling(Node(prev)));
+      const uint32_t next = Sibling(Node(prev));
+      Store32(f + 4, next);
       Store32(Node(prev) + 4, fresh);
+      if (next == 0) tails_[cur] = fresh;
     }
     if (first == 0) {
       int k = std::min(4, total - i);
@@ -311,6 +362,7 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
       f[8] = static_cast<uint8_t>(f[8] | k);
       i += k;
     }
+    if (slot) *slot = fresh;
     cur = fresh;
   }
   uint8_t* end = Node(cur);
@@ -384,6 +436,8 @@ void TcvSort::PrepareReading() {
   // The rest of the trie becomes the last run; the pages go.
   CompressKeys();
   pages_.clear();
+  tails_.reset();
+  top_.reset();
   nextNode_ = 1;
   addingAllowed_ = false;
   reading_ = true;

@@ -150,6 +150,13 @@ private:
   // Trie.
   std::vector<std::unique_ptr<uint8_t[]>> pages_;
   uint32_t nextNode_ = 1;  // node 0 is the root
+  // Last child of every node (0 none), beside the pages: keys added in
+  // record order append after it without walking the sibling chain.
+  std::unique_ptr<uint32_t[]> tails_;
+  // Nodes of the first two levels by their bytes: 256 root children, then
+  // 256 * 256 grandchildren (0 none).
+  static constexpr int32_t TopSlots = 256 + 256 * 256;
+  std::unique_ptr<uint32_t[]> top_;
 
   // Runs and the merge.
   std::vector<std::unique_ptr<TcvPageCollection>> runs_;
