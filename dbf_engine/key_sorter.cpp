@@ -114,6 +114,15 @@ public:
         std::memcpy(key_ + (total - n), b + readPos_ + 5, static_cast<size_t>(n));
         length_ = total;
         readPos_ += 5 + n;
+        // First eight bytes, most significant first, zeros past the end:
+        // they order records as the full comparison does unless equal.
+        uint64_t pre = 0;
+        if (total >= 8) {
+          for (int k = 0; k < 8; ++k) pre = (pre << 8) | key_[k];
+        } else {
+          for (int k = 0; k < 8; ++k) pre = (pre << 8) | (k < total ? key_[k] : 0);
+        }
+        prefix_ = pre;
         return true;
       }
       ++block_;
@@ -122,6 +131,7 @@ public:
   }
 
   const uint8_t* Key() const { return key_; }
+  uint64_t Prefix() const { return prefix_; }
   int32_t Length() const { return length_; }
   uint8_t Kind() const { return kind_; }
 
@@ -133,6 +143,7 @@ private:
   int32_t readPos_ = -1;
   uint8_t kind_ = 0;
   int32_t length_ = 0;
+  uint64_t prefix_ = 0;
   uint8_t key_[EncodedMax + 8] = {};
 };
 
@@ -385,15 +396,17 @@ void TcvSort::CompressKeys() {
     bool emit;
     uint8_t kind;
   };
-  std::vector<Frame> stack;
-  stack.reserve(1024);
-  stack.push_back({Child(Node(0)), 0, false, 0});
+  // Each level of the path holds at most a sibling and an emit frame, and
+  // one child frame sits on top: the stack never outgrows this.
+  std::vector<Frame> frames(2 * (EncodedMax + 8) + 4);
+  Frame* stack = frames.data();
+  size_t top = 0;
+  stack[top++] = {Child(Node(0)), 0, false, 0};
   uint8_t key[EncodedMax + 8];
   int32_t shared = 0;   // bytes shared with the previous record of the run
   int32_t prevLen = 0;
-  while (!stack.empty()) {
-    Frame f = stack.back();
-    stack.pop_back();
+  while (top != 0) {
+    const Frame f = stack[--top];
     if (f.emit) {
       int32_t s = std::min({shared, prevLen, f.lenBefore});
       run->Append(f.kind, key, f.lenBefore, s);
@@ -403,7 +416,7 @@ void TcvSort::CompressKeys() {
     shared = std::min(shared, f.lenBefore);
     const uint8_t* n = Node(f.node);
     const int cnt = InlineCount(n);
-    if (cnt == 0 && Sibling(n) != 0) stack.push_back({Sibling(n), f.lenBefore, false, 0});
+    if (cnt == 0 && Sibling(n) != 0) stack[top++] = {Sibling(n), f.lenBefore, false, 0};
     int32_t len = f.lenBefore;
     key[len++] = KeyByte(n);
     for (int k = 0; k < cnt; ++k) key[len++] = n[4 + k];
@@ -416,9 +429,9 @@ void TcvSort::CompressKeys() {
       run->Append(kind, key, len, s);
       prevLen = shared = len;
     } else if (ends) {
-      stack.push_back({f.node, len, true, kind});
+      stack[top++] = {f.node, len, true, kind};
     }
-    if (child != 0) stack.push_back({child, len, false, 0});
+    if (child != 0) stack[top++] = {child, len, false, 0};
   }
   runs_.push_back(std::move(run));
   ReinitSorting();
@@ -446,29 +459,47 @@ void TcvSort::PrepareReading() {
   heap_.clear();
   for (auto& run : runs_)
     if (run->Rewind()) heap_.push_back(run.get());
-  auto later = [this](const TcvPageCollection* x, const TcvPageCollection* y) {
-    return CompareRecords(x->Key(), x->Length(), y->Key(), y->Length()) > 0;
-  };
-  std::make_heap(heap_.begin(), heap_.end(), later);
+  for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);
+}
+
+// True when run x's current record comes after run y's.
+bool TcvSort::RunAfter(const TcvPageCollection* x, const TcvPageCollection* y) const {
+  const uint64_t a = x->Prefix();
+  const uint64_t b = y->Prefix();
+  if (a != b) return ascending_ ? a > b : a < b;
+  return CompareRecords(x->Key(), x->Length(), y->Key(), y->Length()) > 0;
+}
+
+// Moves the run at heap slot i down until neither child comes before it.
+void TcvSort::SiftDown(size_t i) {
+  const size_t size = heap_.size();
+  TcvPageCollection* item = heap_[i];
+  for (;;) {
+    size_t child = 2 * i + 1;
+    if (child >= size) break;
+    if (child + 1 < size && RunAfter(heap_[child], heap_[child + 1])) ++child;
+    if (!RunAfter(item, heap_[child])) break;
+    heap_[i] = heap_[child];
+    i = child;
+  }
+  heap_[i] = item;
 }
 
 bool TcvSort::NextFromMerge(RawKey& key) {
   if (heap_.empty()) return false;
-  auto later = [this](const TcvPageCollection* x, const TcvPageCollection* y) {
-    return CompareRecords(x->Key(), x->Length(), y->Key(), y->Length()) > 0;
-  };
-  std::pop_heap(heap_.begin(), heap_.end(), later);
-  TcvPageCollection* run = heap_.back();
+  TcvPageCollection* run = heap_.front();
   const uint8_t* b = run->Key();
   const int32_t total = run->Length();
   key.kind = run->Kind();
   DecodeKey(key.kind, b, total - 4, key);
   key.recno = static_cast<int32_t>((uint32_t(b[total - 4]) << 24) | (uint32_t(b[total - 3]) << 16) |
                                    (uint32_t(b[total - 2]) << 8) | uint32_t(b[total - 1]));
-  if (run->Advance())
-    std::push_heap(heap_.begin(), heap_.end(), later);
-  else
+  if (!run->Advance()) {
+    heap_.front() = heap_.back();
     heap_.pop_back();
+    if (heap_.empty()) return true;
+  }
+  SiftDown(0);
   return true;
 }
 

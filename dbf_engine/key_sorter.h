@@ -127,6 +127,8 @@ private:
   void PrepareReading();
   bool GetNextAvailKey(RawKey& key);
   bool NextFromMerge(RawKey& key);
+  bool RunAfter(const TcvPageCollection* x, const TcvPageCollection* y) const;
+  void SiftDown(size_t i);
   bool SameKey(const RawKey& a, const RawKey& b) const;
   int CompareBytes(uint8_t a, uint8_t b) const;
   int CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b, int32_t bLen) const;

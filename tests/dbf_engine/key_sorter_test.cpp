@@ -323,3 +323,47 @@ TEST(KeySorter, CollateTableOrdersText) {
   // Distinct bytes of one weight are kept apart, ordered by byte.
   EXPECT_EQ(got, (std::vector<std::string>{"A", "a", "B", "b"}));
 }
+
+// Records added out of order, short binary keys over a small alphabet that
+// includes the escaped bytes 0 and 1 and byte 255, so the densest levels of
+// the trie and their neighbours are found, inserted before and after; with
+// and without the unique flag, in both directions, across several runs.
+TEST(KeySorter, ShuffledRecordsAndShortBinaryKeys) {
+  const uint8_t alphabet[] = {0, 1, 2, 0x20, 0x7F, 0x80, 0xC0, 0xFE, 0xFF};
+  for (bool unique : {false, true})
+    for (bool asc : {true, false}) {
+      std::mt19937 rng(unique * 2 + asc + 7);
+      std::uniform_int_distribution<int> len(0, 6), pick(0, sizeof(alphabet) - 1);
+      const int n = 200000;
+      std::vector<int32_t> order(n);
+      for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i + 1;
+      std::shuffle(order.begin(), order.end(), rng);
+      TcvSort s(6, unique, asc);
+      std::vector<Item> items;
+      for (int32_t r : order) {
+        std::string k(static_cast<size_t>(len(rng)), '\0');
+        for (auto& c : k) c = static_cast<char>(alphabet[pick(rng)]);
+        items.push_back({k, r});
+        s.AddBinaryKey(k.data(), static_cast<int32_t>(k.size()), r);
+      }
+      EXPECT_GT(s.RunCount(), 1u);
+      std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        if (a.key != b.key) return TextLess(a.key, b.key);
+        return a.recno < b.recno;
+      });
+      if (unique) {
+        // The lowest record of equal keys stays.
+        items.erase(std::unique(items.begin(), items.end(),
+                                [](const Item& a, const Item& b) { return a.key == b.key; }),
+                    items.end());
+      }
+      if (!asc) std::reverse(items.begin(), items.end());
+      auto keys = ReadAll(s);
+      ASSERT_EQ(keys.size(), items.size()) << "unique=" << unique << " asc=" << asc;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_EQ(keys[i].kind, TcvSort::kindBinary);
+        ASSERT_EQ(RawText(keys[i]), items[i].key) << i << " unique=" << unique << " asc=" << asc;
+        ASSERT_EQ(keys[i].recno, items[i].recno) << i << " unique=" << unique << " asc=" << asc;
+      }
+    }
+}
