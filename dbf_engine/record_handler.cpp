@@ -230,7 +230,13 @@ bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
   eof_ = bof_ = false;
   cvDBFEvent(dbPreRead, target);
   const int64_t position = headerLength_ + static_cast<int64_t>(target - 1) * recordLength_;
-  const uint8_t* rec = WindowRecord(position);
+  // A record of the window as it stands is taken straight from it; anything
+  // else (another part of the file, a change seen in the header) goes
+  // through WindowRecord.
+  const uint8_t* rec = cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ &&
+                               !IsShared()
+                           ? cache_.data() + (position - cacheStart_)
+                           : WindowRecord(position);
   if (!rec) cvRaise(cvErrReadFailed, {FileName()});
   const auto length = static_cast<size_t>(recordLength_);
   // Both images come straight from the window: the saved image is the
