@@ -307,8 +307,6 @@ private:
   void AfterFlush();
   bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
                      bool partial, bool& found);
-  int32_t SearchRecord(const std::string& text, int fieldNo, int flags, bool startAnywhere, bool endAnywhere,
-                       bool wild);
 
   friend class cvHandlerScope;
   friend class cvTagAside;

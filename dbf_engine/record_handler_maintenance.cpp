@@ -26,31 +26,15 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
-#if __has_include("dbf_engine/ntx_index.h")
 #include "dbf_engine/ntx_index.h"
-#endif
-#if __has_include("dbf_engine/mdx_index.h")
 #include "dbf_engine/mdx_index.h"
-#endif
-
-// Index kinds that may not be built into this tree yet: a kind whose class
-// is not complete (or not constructible the usual way) is reported as a file
-// that could not be opened.
-class CVobjNTXFile;
-class CVobjMdxFile;
 
 namespace {
 
 template <class Kind>
 CVobjIndexFilePtr MakeIndexFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
                                 bool shared, bool create, bool overwrite) {
-  if constexpr (requires {
-                  static_cast<CVobjIndexFile*>(new Kind(table, name, readWrite, shared, create, overwrite));
-                }) {
-    return CVobjIndexFilePtr(new Kind(table, name, readWrite, shared, create, overwrite));
-  } else {
-    return nullptr;
-  }
+  return CVobjIndexFilePtr(new Kind(table, name, readWrite, shared, create, overwrite));
 }
 
 enum class IndexKind { None, Cdx, Ntx, Mdx, Ndx };
@@ -69,7 +53,7 @@ CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, co
   switch (kind) {
     case IndexKind::Cdx: return MakeIndexFile<CVobjCDXFile>(table, name, readWrite, shared, create, overwrite);
     case IndexKind::Ntx: return MakeIndexFile<CVobjNTXFile>(table, name, readWrite, shared, create, overwrite);
-    case IndexKind::Mdx: return MakeIndexFile<CVobjMdxFile>(table, name, readWrite, shared, create, overwrite);
+    case IndexKind::Mdx: return MakeIndexFile<CVobjMDXFile>(table, name, readWrite, shared, create, overwrite);
     case IndexKind::Ndx: return MakeIndexFile<CVobjNDXFile>(table, name, readWrite, shared, create, overwrite);
     case IndexKind::None: break;
   }

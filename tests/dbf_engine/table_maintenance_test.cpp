@@ -86,6 +86,26 @@ TEST(IndexList, ParsesListsRoutesByExtensionAndKeepsTheActiveTag) {
   EXPECT_EQ(h.cvIndexFileKill("b.ndx"), 1);
 }
 
+// Every index kind is reached through its extension, in any letter case, and
+// gives the same order.
+TEST(IndexList, EveryKindRoutesByExtension) {
+  TempDir dir;
+  const std::string t = MakeTable(dir, "t.dbf", "3", kRows);
+  const std::vector<std::string> sorted = {"ADAMS", "BROWN", "CLARK", "DAVIS", "JONES", "SMITH"};
+  for (const char* file : {"k.NDX", "k.ntx", "k.Mdx", "k.cdx"}) {
+    SCOPED_TRACE(file);
+    {
+      CVO_dBHandler h(t, "", true, false);
+      EXPECT_EQ(h.cvIndexTo(file, "k", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+                0);
+    }
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(file, "k"), 0);  // single-tag files name the tag after the file
+    EXPECT_EQ(Names(h), sorted);
+  }
+}
+
 TEST(IndexList, SixtyThreeSlotsThenARefusal) {
   TempDir dir;
   const std::string t = MakeTable(dir, "t.dbf", "3", kRows);
