@@ -159,7 +159,10 @@ void TcvSort::ReinitSorting() {
   nextNode_ = 1;
   if (!pages_.empty()) std::memset(pages_[0].get(), 0, TrieNodeSize);  // root: no children
   if (tails_) tails_[0] = 0;
-  if (top_) std::memset(top_.get(), 0, sizeof(uint32_t) * TopSlots);
+  if (rowOf_) {
+    rowsUsed_ = 0;
+    NewRow(0);
+  }
   addingAllowed_ = true;
   reading_ = false;
   havePending_ = false;
@@ -239,6 +242,15 @@ inline int TcvSort::CompareBytes(uint8_t a, uint8_t b) const {
   return ascending_ ? r : -r;
 }
 
+// Gives a node an empty row of children by byte; none once the rows run out.
+uint32_t* TcvSort::NewRow(uint32_t node) {
+  if (rowsUsed_ >= MaxRows) return nullptr;
+  uint32_t* row = rows_.get() + static_cast<size_t>(rowsUsed_) * 256;
+  std::memset(row, 0, 256 * sizeof(uint32_t));
+  rowOf_[node] = static_cast<uint32_t>(++rowsUsed_);
+  return row;
+}
+
 void TcvSort::SizeTriePointer(int32_t nodes) {
   // A key never straddles a flush: flush now when its nodes might not fit.
   if (static_cast<int64_t>(nextNode_) + nodes > TrieMaxNodes) CompressKeys();
@@ -251,6 +263,7 @@ uint32_t TcvSort::GetTriePointer() {
   // Pages are reused after a flush: clear the node.
   std::memset(Node(index), 0, TrieNodeSize);
   tails_[index] = 0;
+  rowOf_[index] = 0;
   return index;
 }
 
@@ -271,8 +284,12 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
     nextNode_ = 1;
     if (!tails_) tails_ = std::make_unique<uint32_t[]>(TrieMaxNodes);
     tails_[0] = 0;
-    if (!top_) top_ = std::make_unique<uint32_t[]>(TopSlots);
-    else std::memset(top_.get(), 0, sizeof(uint32_t) * TopSlots);
+    if (!rowOf_) {
+      rowOf_ = std::make_unique<uint32_t[]>(TrieMaxNodes);
+      rows_ = std::make_unique<uint32_t[]>(static_cast<size_t>(MaxRows) * 256);
+    }
+    rowsUsed_ = 0;
+    NewRow(0);
   }
 
   uint32_t cur = 0;
@@ -295,16 +312,22 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
       f[8] = static_cast<uint8_t>(f[8] & flagKindMask);
       tails_[down] = tails_[first];
       tails_[first] = down;
-      if (i == 0) top_[256 + KeyByte(f) * 256 + KeyByte(d)] = down;
+      if (i < RowDepth) {
+        // A node with inline bytes has no row; now it has one child.
+        if (uint32_t* fr = NewRow(first)) fr[KeyByte(d)] = down;
+        if (cnt == 1 && i + 1 < RowDepth) {
+          if (uint32_t* dr = NewRow(down))
+            for (uint32_t x = Child(d); x != 0; x = Sibling(Node(x))) dr[KeyByte(Node(x))] = x;
+        }
+      }
     }
     uint32_t prev = 0;
     uint32_t n = first;
     bool found = false;
     uint32_t* slot = nullptr;
-    if (i < 2) {
-      // The first two levels are dense: find the node, or the sibling to
-      // link after, through the direct table instead of the chain.
-      uint32_t* row = i == 0 ? top_.get() : top_.get() + 256 + bytes[0] * 256;
+    if (uint32_t* row = Row(cur)) {
+      // The top levels are dense: find the node, or the sibling to link
+      // after, through the node's row instead of the chain.
       slot = row + b;
       if (*slot != 0) {
         n = *slot;
@@ -348,7 +371,7 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
       prev = n;
       n = Sibling(Node(n));
     }
-    ++i;
+    const int32_t at = i++;
     if (found) {
       cur = n;
       continue;
@@ -367,13 +390,15 @@ void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_
       Store32(Node(prev) + 4, fresh);
       if (next == 0) tails_[cur] = fresh;
     }
+    int k = 0;
     if (first == 0) {
-      int k = std::min(4, total - i);
+      k = std::min(4, total - i);
       for (int j = 0; j < k; ++j) f[4 + j] = bytes[i + j];
       f[8] = static_cast<uint8_t>(f[8] | k);
       i += k;
     }
     if (slot) *slot = fresh;
+    if (k == 0 && at < RowDepth) NewRow(fresh);
     cur = fresh;
   }
   uint8_t* end = Node(cur);
@@ -450,7 +475,9 @@ void TcvSort::PrepareReading() {
   CompressKeys();
   pages_.clear();
   tails_.reset();
-  top_.reset();
+  rowOf_.reset();
+  rows_.reset();
+  rowsUsed_ = 0;
   nextNode_ = 1;
   addingAllowed_ = false;
   reading_ = true;

@@ -155,10 +155,20 @@ private:
   // Last child of every node (0 none), beside the pages: keys added in
   // record order append after it without walking the sibling chain.
   std::unique_ptr<uint32_t[]> tails_;
-  // Nodes of the first two levels by their bytes: 256 root children, then
-  // 256 * 256 grandchildren (0 none).
-  static constexpr int32_t TopSlots = 256 + 256 * 256;
-  std::unique_ptr<uint32_t[]> top_;
+  // Rows: the children of a node by their byte (0 none), kept beside the
+  // sibling chain for the root and for nodes of the first RowDepth key
+  // bytes, as long as the MaxRows rows last.  rowOf_ holds a node's row
+  // number plus one (0 none); a node with inline bytes has none.
+  static constexpr int32_t RowDepth = 2;
+  static constexpr int32_t MaxRows = 2048;
+  std::unique_ptr<uint32_t[]> rowOf_;
+  std::unique_ptr<uint32_t[]> rows_;
+  int32_t rowsUsed_ = 0;
+  uint32_t* Row(uint32_t node) {
+    const uint32_t r = rowOf_[node];
+    return r ? rows_.get() + static_cast<size_t>(r - 1) * 256 : nullptr;
+  }
+  uint32_t* NewRow(uint32_t node);
 
   // Runs and the merge.
   std::vector<std::unique_ptr<TcvPageCollection>> runs_;
