@@ -679,11 +679,26 @@ void CVO_dBHandler::ScanFilter() {
     // range, so the scan walks the table in record order.
     cvTagAside aside(*this);
     cvCacheFlagGuard cache(*this, true);
+    // The next record as cvGetRec(-1) gives it in record order with no
+    // filter, for as long as the window holds the records: each is read
+    // (with its events) and hidden deleted records and those the record
+    // test refuses are passed over.  False where cvGetRec must step
+    // (another state, the window's end, the end of the table).
+    auto stepInWindow = [this] {
+      if (cvState() != dbBrowse) return false;
+      for (;;) {
+        if (!ReadThroughWindow(-1)) return false;
+        if ((!cvShowDeleted() && cvDelFlag()) || !cvTestFilter()) continue;
+        recordFound_ = true;
+        return true;
+      }
+    };
     TcvExpValue v;
-    for (cvGetRec(-3); !eof_ && !bof_; cvGetRec(-1)) {
+    for (cvGetRec(-3); !eof_ && !bof_;) {
       filterExpr_->ExpressionResult(v);
       if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
         filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
+      if (!stepInWindow()) cvGetRec(-1);
     }
   } catch (...) {
     // A half-built bitmap must never be taken for the filter.

@@ -181,3 +181,47 @@ TEST(RecordWalk, SharedReadsAfterALockOrAReReadSeeTheFile) {
   a.cvGetRec(-5);
   EXPECT_EQ(a.cvNumberGet("N"), 600);
 }
+
+namespace {
+
+// Refuses records whose N is a multiple of 7 (a dataset's filter event).
+class Refusing : public CVO_dBHandler {
+public:
+  using CVO_dBHandler::CVO_dBHandler;
+  bool cvTestFilter() override {
+    ++tested;
+    return static_cast<int>(cvNumberGet("N")) % 7 != 0;
+  }
+  int tested = 0;
+};
+
+}  // namespace
+
+TEST(RecordWalk, FilterScanThroughTheWindowMarksWhatTheGeneralWalkFinds) {
+  TempDir dir;
+  const auto file = MakeWideTable(dir, "");
+  for (const bool showDeleted : {true, false}) {
+    SCOPED_TRACE(showDeleted ? "deleted shown" : "deleted hidden");
+    std::vector<int32_t> want;
+    for (int32_t r = 1; r <= kRecords; ++r)
+      if (r > 100 && r % 7 != 0 && (showDeleted || r % 5 != 0)) want.push_back(r);
+    std::vector<std::vector<int32_t>> got;
+    for (const bool allowed : {true, false}) {
+      Refusing h(file, "", false, false);
+      h.kvSetTranslateAscii(false);
+      h.cvSetShowDeleted(showDeleted);
+      h.cvSetDBFCacheAllowed(allowed);
+      h.cvGetRec(3);
+      h.cvSetFilterExpr("N > 100", false, false);
+      EXPECT_EQ(h.cvCurrentRecord(), 3);
+      // Each visible record is tested once, the same on either path.
+      EXPECT_EQ(h.tested, showDeleted ? kRecords : kRecords - kRecords / 5);
+      std::vector<int32_t> bits;
+      for (int32_t r = 1; r <= kRecords + 5; ++r)
+        if (h.cvFilterBitmap()->BitValue(r)) bits.push_back(r);
+      got.push_back(bits);
+    }
+    EXPECT_EQ(got[0], want);
+    EXPECT_EQ(got[1], want);
+  }
+}
