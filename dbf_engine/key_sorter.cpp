@@ -195,7 +195,7 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
   size_t n = text.size();
   while (n > 0 && text[n - 1] == ' ') --n;
   const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
-  uint8_t enc[EncodedMax];
+  uint8_t enc[EncodedMax + 4];  // room for the record number
   int32_t len = 0;
   if (collate_) {
     // Collation weights first, so keys order by weight; the bytes follow
@@ -210,7 +210,7 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
 
 void TcvSort::AddFloatKey(double value, int32_t recno) {
   CheckAdding(8);
-  uint8_t b[8];
+  uint8_t b[8 + 4];
   FloatToSortBytes(value, b);
   StuffKey(b, 8, recno, kindFloat);
 }
@@ -220,7 +220,7 @@ void TcvSort::AddDateKey(int32_t julianDay, int32_t recno) {
   // Day numbers are compared as signed integers: flip the sign bit so the
   // bytes order the same way.
   uint32_t u = static_cast<uint32_t>(julianDay) ^ 0x80000000u;
-  uint8_t b[4] = {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16),
+  uint8_t b[4 + 4] = {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16),
                   static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)};
   StuffKey(b, 4, recno, kindDate);
 }
@@ -229,7 +229,7 @@ void TcvSort::AddBinaryKey(const void* bytes, int32_t length, int32_t recno) {
   if (length < 0) length = 0;
   CheckAdding(length);
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  uint8_t enc[EncodedMax];
+  uint8_t enc[EncodedMax + 4];  // room for the record number
   int32_t len = 0;
   for (int32_t i = 0; i < length; ++i) Escape(p[i], enc, len);
   enc[len++] = 0;
@@ -267,9 +267,7 @@ uint32_t TcvSort::GetTriePointer() {
   return index;
 }
 
-void TcvSort::StuffKey(const uint8_t* key, int32_t length, int32_t recno, uint8_t kind) {
-  uint8_t bytes[EncodedMax + 4];
-  std::memcpy(bytes, key, static_cast<size_t>(length));
+void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind) {
   uint32_t r = static_cast<uint32_t>(recno);
   bytes[length] = static_cast<uint8_t>(r >> 24);
   bytes[length + 1] = static_cast<uint8_t>(r >> 16);
@@ -606,8 +604,8 @@ bool TcvSort::GetNextRaw(RawKey& key) {
 void TcvSort::RawToValue(const RawKey& key, TcvVariant& value) {
   switch (key.kind) {
     case kindText:
-      value.PutString(std::string(reinterpret_cast<const char*>(key.bytes),
-                                  static_cast<size_t>(key.length)));
+      value.PutString(std::string_view(reinterpret_cast<const char*>(key.bytes),
+                                       static_cast<size_t>(key.length)));
       break;
     case kindFloat: value.PutFloat(SortBytesToFloat(key.bytes, key.length)); break;
     case kindDate: {

@@ -120,7 +120,8 @@ private:
   class TcvPageCollection;  // one run
 
   void CheckAdding(int32_t valueLength) const;
-  void StuffKey(const uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind);
+  // bytes holds length key bytes and room for 4 more (the record number).
+  void StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind);
   void SizeTriePointer(int32_t nodes);
   uint32_t GetTriePointer();
   void CompressKeys();
