@@ -323,7 +323,8 @@ void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t ki
     uint32_t n = first;
     bool found = false;
     uint32_t* slot = nullptr;
-    if (uint32_t* row = Row(cur)) {
+    uint32_t* row = i <= RowDepth ? Row(cur) : nullptr;  // no deeper node has one
+    if (row) {
       // The top levels are dense: find the node, or the sibling to link
       // after, through the node's row instead of the chain.
       slot = row + b;
@@ -346,9 +347,9 @@ void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t ki
             }
         }
       }
-    } else if (first != 0) {
-      // Keys mostly arrive in record order, so a new last byte usually goes
-      // after the last sibling: look there before walking the chain.
+    } else if (first != 0 && i >= length) {
+      // Keys mostly arrive in record order, so a new record number byte
+      // usually goes after the last sibling: look there before walking.
       const uint32_t tail = tails_[cur];
       const int c = CompareBytes(KeyByte(Node(tail)), b);
       if (c == 0) {

@@ -25,13 +25,18 @@
 //     up to four further key bytes inline (in its sibling word); such a node
 //     is always an only child and is split one level down before a sibling is
 //     linked next to it.
+//     Beside the pages: each node's last child (keys added in record order
+//     append there without walking the sibling chain), and for the root and
+//     the nodes of the first two key bytes a row of 256 children by byte, so
+//     the dense top of the trie is searched without walking chains.
 //   * When the pages are full the trie is flushed, in order, into a run:
 //     a chain of 16,384-byte blocks of front-coded records
 //       byte kind (0x10 binary, 0x20 text, 0x30 float, 0x40 date; 0 ends
 //       the block), 16-bit total length (record number included), 16-bit
 //       suffix length n, n bytes (the key's last n bytes; the first total-n
 //       bytes are those of the previous record of the run).
-//   * Reading back merges all runs through a binary heap.
+//   * Reading back merges all runs through a binary heap; runs compare
+//     their first eight bytes as one number before the rest.
 //
 // Key count, unique and descending rules:
 //   * KeyCount() is the number of distinct (key, record) pairs added; it
