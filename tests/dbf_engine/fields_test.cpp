@@ -105,10 +105,10 @@ protected:
 };
 
 TEST_F(FieldsTest, TextNumberDateLogicalCodecs) {
-  const std::vector<FieldSpec> spec = {{"NAME", 'C', 300, 0}, {"NUM", 'N', 8, 2}, {"FLT", 'F', 5, 0},
+  const std::vector<FieldSpec> layout = {{"NAME", 'C', 300, 0}, {"NUM", 'N', 8, 2}, {"FLT", 'F', 5, 0},
                                        {"DAY", 'D', 8, 0},    {"OK", 'L', 1, 0},  {"TINY", 'N', 2, 2}};
   std::string rec = " " + Pad("Smith", 300) + "   12.50" + "  123" + "20240229" + "T" + "  ";
-  WriteTable(dir / "t.dbf", 0x03, spec, {rec});
+  WriteTable(dir / "t.dbf", 0x03, layout, {rec});
   auto t = Open("t.dbf");
   t->kvSetTranslateAscii(false);
   t->cvGetRec(1);
@@ -186,8 +186,8 @@ TEST_F(FieldsTest, TextNumberDateLogicalCodecs) {
 }
 
 TEST_F(FieldsTest, MemoBlockNumbersInTextTables) {
-  const std::vector<FieldSpec> spec = {{"NOTE", 'M', 10, 0}, {"PIC", 'B', 10, 0}, {"OLE", 'G', 10, 0}};
-  WriteTable(dir / "m.dbf", 0x03, spec, {" " + std::string(10, ' ') + "         7" + "         0"});
+  const std::vector<FieldSpec> layout = {{"NOTE", 'M', 10, 0}, {"PIC", 'B', 10, 0}, {"OLE", 'G', 10, 0}};
+  WriteTable(dir / "m.dbf", 0x03, layout, {" " + std::string(10, ' ') + "         7" + "         0"});
   auto t = Open("m.dbf");
   t->cvGetRec(1);
   EXPECT_EQ(t->cvNumberGetN(2), 7);
@@ -201,13 +201,13 @@ TEST_F(FieldsTest, MemoBlockNumbersInTextTables) {
 }
 
 TEST_F(FieldsTest, BinaryFormsOfFoxProTables) {
-  const std::vector<FieldSpec> spec = {
+  const std::vector<FieldSpec> layout = {
       {"CNT", 'I', 4, 0}, {"STAMP", 'T', 8, 0}, {"PRICE", 'Y', 8, 4}, {"RATE", 'B', 8, 0}, {"NOTE", 'M', 4, 0}};
   // CNT -42; STAMP 2024-01-31 12:30:15 (day 2460341, 45015000 ms); PRICE
   // 12.3456; RATE 2.5; NOTE blank.
   const std::string rec = " " + Bytes({0xD6, 0xFF, 0xFF, 0xFF}) + Bytes({0xB5, 0x8A, 0x25, 0x00, 0xD8, 0xDF, 0xAE, 0x02}) +
                           Bytes({0x40, 0xE2, 0x01, 0, 0, 0, 0, 0}) + Bytes({0, 0, 0, 0, 0, 0, 0x04, 0x40}) + "    ";
-  WriteTable(dir / "v.dbf", 0x30, spec, {rec});
+  WriteTable(dir / "v.dbf", 0x30, layout, {rec});
   auto t = Open("v.dbf");
   t->cvGetRec(1);
   EXPECT_EQ(t->cvNumberGetN(1), -42);
@@ -367,15 +367,15 @@ TEST_F(FieldsTest, ReadsTablesWrittenByPythonDbf) {
 TEST_F(FieldsTest, TablesWrittenHereReadByPythonDbfAndPgdbf) {
   if (!HavePythonDbf()) GTEST_SKIP() << "python3-dbf (/usr/bin/python3 -c 'import dbf') is not available";
   // dBase III with memo, made by the engine's own builder.
-  const std::vector<FieldSpec> spec = {{"NAME", 'C', 20, 0}, {"NUM", 'N', 8, 2}, {"DAY", 'D', 8, 0},
+  const std::vector<FieldSpec> layout = {{"NAME", 'C', 20, 0}, {"NUM", 'N', 8, 2}, {"DAY", 'D', 8, 0},
                                        {"OK", 'L', 1, 0},    {"NOTE", 'M', 10, 0}};
   ASSERT_TRUE(cvCreateDBF((dir / "out3.dbf").string(), "3",
                           [&](int i, std::string& n, std::string& t, int32_t& l, int32_t& dec) {
-                            if (i > static_cast<int>(spec.size())) {
+                            if (i > static_cast<int>(layout.size())) {
                               n.clear();
                               return true;
                             }
-                            const auto& f = spec[static_cast<size_t>(i - 1)];
+                            const auto& f = layout[static_cast<size_t>(i - 1)];
                             n = f.name;
                             t = std::string(1, f.type);
                             l = f.length;
