@@ -681,13 +681,7 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
 
 void CVobjCDXFile::Reindex() {
   if (!disk_ || !tagList_) return;
-  IndexLock();
-  struct Unlock {
-    CVO_DiskFile* f;
-    ~Unlock() {
-      if (f->IsShared()) f->cvUnLock();
-    }
-  } unlock{disk_.get()};
+  IndexLockScope lock(*this);
   for (auto& tag : tags_) tag->TagClose();
   tagList_->TagClose();
   disk_->cvTruncate(kCdxTagHeaderSize);

@@ -1059,6 +1059,17 @@ bool CVobjIndexFile::IndexLock() {
   return true;
 }
 
+CVobjIndexFile::IndexLockScope::~IndexLockScope() {
+  CVO_DiskFile* d = file_.DiskFile();
+  if (d && d->IsShared()) {
+    try {
+      d->cvUnLock();
+    } catch (...) {
+      // The region goes with the handle at the latest.
+    }
+  }
+}
+
 void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
   LockProtocol = protocol;
   switch (protocol) {

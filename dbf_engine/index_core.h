@@ -310,6 +310,18 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
                               bool readWrite, bool shared, bool create, bool overwrite);
   bool IndexLock();
+  // Holds the index lock for the length of one file operation and gives it
+  // back on every way out.
+  class IndexLockScope {
+  public:
+    explicit IndexLockScope(CVobjIndexFile& file) : file_(file) { file_.IndexLock(); }
+    ~IndexLockScope();
+    IndexLockScope(const IndexLockScope&) = delete;
+    IndexLockScope& operator=(const IndexLockScope&) = delete;
+
+  private:
+    CVobjIndexFile& file_;
+  };
   int32_t TagCount() const { return static_cast<int32_t>(tags_.size()); }
   CVobjIndexTag* TagByNumber(int32_t i) const;
   CVobjIndexTag* TagByName(const std::string& name) const;

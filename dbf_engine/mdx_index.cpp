@@ -45,26 +45,6 @@ std::string BaseNameOf(const std::string& fileName) {
 // ---------------------------------------------------------------------------
 // Scopes of the file.
 
-class CVobjMDXFile::LockScope {
-public:
-  explicit LockScope(CVobjMDXFile& file) : file_(file) { file_.IndexLock(); }
-  ~LockScope() {
-    CVO_DiskFile* d = file_.DiskFile();
-    if (d && d->IsShared()) {
-      try {
-        d->cvUnLock();
-      } catch (...) {
-        // The region goes with the handle at the latest.
-      }
-    }
-  }
-  LockScope(const LockScope&) = delete;
-  LockScope& operator=(const LockScope&) = delete;
-
-private:
-  CVobjMDXFile& file_;
-};
-
 class CVobjMDXFile::BatchScope {
 public:
   explicit BatchScope(CVobjMDXFile& file) : file_(file) { ++file_.batch_; }
@@ -660,7 +640,7 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // The header holds 47 entries: one more would be written over the first
   // tag's header page.
   if (!old && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   BatchScope batch(*this);
   // The new tag is built before an old one of the same name goes: a tag
   // that cannot be built leaves the file's tags as they were.
@@ -688,7 +668,7 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
 
 void CVobjMDXFile::Reindex() {
   if (!disk_) return;
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   BatchScope batch(*this);
   for (auto& t : tags_) t->TagClose();
   disk_->cvTruncate(kMdxHeaderSize);

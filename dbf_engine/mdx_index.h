@@ -122,7 +122,6 @@ public:
   // Implementation details follow.
 private:
   friend class CVobjMDXTag;
-  class LockScope;
   // Defers the header's "next free block" to the end of a long operation.
   class BatchScope;
 

@@ -26,29 +26,6 @@ std::string FileStem(const std::string& name) { return ExtractFileNameOnly(name)
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Index lock for the length of one file operation.
-
-class CVobjNDXFile::LockScope {
-public:
-  explicit LockScope(CVobjNDXFile& file) : file_(file) { file_.IndexLock(); }
-  ~LockScope() {
-    CVO_DiskFile* d = file_.DiskFile();
-    if (d && d->IsShared()) {
-      try {
-        d->cvUnLock();
-      } catch (...) {
-        // The region goes with the handle at the latest.
-      }
-    }
-  }
-  LockScope(const LockScope&) = delete;
-  LockScope& operator=(const LockScope&) = delete;
-
-private:
-  CVobjNDXFile& file_;
-};
-
-// ---------------------------------------------------------------------------
 // Tag.
 
 CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name)
@@ -433,7 +410,7 @@ CVobjNDXTag* CVobjNDXFile::NdxTag() const { return static_cast<CVobjNDXTag*>(Tag
 bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
                           bool ascending, bool unique) {
   if (!disk_) return false;
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   FreeTags();
   disk_->cvTruncate(0);
   NextAvailPage = 1;
@@ -470,7 +447,7 @@ int32_t CVobjNDXFile::GetAvailPage() {
 
 void CVobjNDXFile::Zap() {
   if (!disk_) return;
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   CVobjNDXTag* t = NdxTag();
   if (t) t->TagClose();
   disk_->cvTruncate(kNdxBlockSize * 2);
@@ -490,7 +467,7 @@ void CVobjNDXFile::Reindex() {
   const std::string keyExpr = t->KeyExpression;
   const bool unique = t->Unique;
   Zap();
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   NextAvailPage = 1;
   t->IndexTagNew(name, keyExpr, "", true, unique);
 }

@@ -88,7 +88,6 @@ public:
 private:
   friend class CVobjNDXTag;
   // Holds the index lock for one scope (nothing for an unshared file).
-  class LockScope;
 };
 
 // Writes an NDX tree bottom-up from sorted keys.

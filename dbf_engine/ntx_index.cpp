@@ -27,26 +27,6 @@ bool AllDigits(std::string_view s) {
 
 }  // namespace
 
-class CVobjNTXFile::LockScope {
-public:
-  explicit LockScope(CVobjNTXFile& file) : file_(file) { file_.IndexLock(); }
-  ~LockScope() {
-    CVO_DiskFile* d = file_.DiskFile();
-    if (d && d->IsShared()) {
-      try {
-        d->cvUnLock();
-      } catch (...) {
-        // The region goes with the handle at the latest.
-      }
-    }
-  }
-  LockScope(const LockScope&) = delete;
-  LockScope& operator=(const LockScope&) = delete;
-
-private:
-  CVobjNTXFile& file_;
-};
-
 // ---------------------------------------------------------------------------
 // Tag.
 
@@ -442,7 +422,7 @@ uint16_t CVobjNTXFile::Counter() const {
 bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
                           bool ascending, bool unique) {
   if (!disk_) return false;
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   FreeTags();
   disk_->cvTruncate(0);
   NextAvailPage = kNtxHeaderSize;
@@ -498,7 +478,7 @@ bool CVobjNTXFile::ExternalChange() {
 
 void CVobjNTXFile::Zap() {
   if (!disk_) return;
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   CVobjNTXTag* t = NtxTag();
   if (t) t->TagClose();
   disk_->cvTruncate(2 * kNtxPageSize);
@@ -518,7 +498,7 @@ void CVobjNTXFile::Reindex() {
   const std::string name = t->TagName, keyExpr = t->KeyExpression, forExpr = t->HasFor ? t->ForExpression : "";
   const bool ascending = t->Ascending, unique = t->Unique;
   Zap();
-  LockScope lock(*this);
+  IndexLockScope lock(*this);
   disk_->cvTruncate(0);
   NextAvailPage = kNtxHeaderSize;
   t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);

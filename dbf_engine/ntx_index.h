@@ -89,7 +89,6 @@ public:
   uint16_t Counter() const;
 
 private:
-  class LockScope;
 };
 
 // Writes an NTX tree bottom-up from sorted keys.
