@@ -14,24 +14,9 @@
 
 #include "dbf_engine/cdx_index.h"
 #include "dbf_engine/messages.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
-
-const std::string& WorkDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/fuzz_cdx_open-XXXXXX";
-    const char* d = ::mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
-void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(name.c_str(), "wb");
-  if (!f) return;
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
 
 // Bounded walks: a sound tag of this file cannot hold more keys than this.
 void Walk(CVobjIndexTag* tag, int64_t limit) {
@@ -48,8 +33,7 @@ void Walk(CVobjIndexTag* tag, int64_t limit) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const bool readWrite = (data[0] & 1) != 0;
-  const std::string name = WorkDir() + "/f.cdx";
-  WriteFile(name, data + 1, size - 1);
+  const std::string name = fuzz::WriteInput("f.cdx", data + 1, size - 1);
   const int64_t limit = static_cast<int64_t>(size / 512 + 2) * 488;
   try {
     CVobjCDXFile f(nullptr, name, readWrite, false, false, false);

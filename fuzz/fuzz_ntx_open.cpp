@@ -5,76 +5,21 @@
 // errors; a page cycle must be refused, not followed.
 //
 // Input: byte 0 selects the mode (bit 0 read-write), the rest is the file.
-#include <stdlib.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
-#include "dbf_engine/disk_file.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/ntx_index.h"
-
-namespace {
-
-const std::string& WorkDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/fuzz_ntx_open-XXXXXX";
-    const char* d = ::mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
-void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(name.c_str(), "wb");
-  if (!f) return;
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
-
-// A walk is bounded: a corrupt file may share subtrees between parents.
-constexpr int kMaxSteps = 20000;
-
-void Exercise(const std::string& name, bool readWrite) {
-  CVobjNTXFile file(nullptr, name, readWrite, false, false, false);
-  CVobjNTXTag* tag = file.NtxTag();
-  if (!tag) return;
-  tag->TagOpen(0);
-  int steps = 0;
-  for (int32_t r = tag->KeyRead(cvReadTop); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadNext)) ++steps;
-  steps = 0;
-  for (int32_t r = tag->KeyRead(cvReadBottom); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadPrevious))
-    ++steps;
-  TcvVariant v;
-  v.PutString("M");
-  tag->KeyFind(v);
-  if (!readWrite) return;
-  CVobjIndexKeyData k(0);
-  for (int32_t i = 1; i <= 60; ++i) {
-    k.PutString(std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i));
-    k.Link = i;
-    tag->KeyAdd(k);
-    if (i % 3 == 0) tag->KeyDelete(k);
-  }
-  tag->TagClose();
-}
-
-}  // namespace
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static bool once = [] {
-    CVwrdAccessMiliSeconds = 1;
-    CVwrdAccessMSecDelay = 1;
-    return true;
-  }();
-  (void)once;
+  fuzz::FastLockRetries();
   const bool readWrite = (data[0] & 1) != 0;
-  const std::string name = WorkDir() + "/t.ntx";
-  WriteFile(name, data + 1, size - 1);
+  const std::string name = fuzz::WriteInput("t.ntx", data + 1, size - 1);
   try {
-    Exercise(name, readWrite);
+    CVobjNTXFile file(nullptr, name, readWrite, false, false, false);
+    if (CVobjNTXTag* tag = file.NtxTag()) fuzz::WalkAndEdit(tag, readWrite, 60);
   } catch (const ECorvidError&) {
   }
   return 0;

@@ -19,24 +19,9 @@
 #include "dbf_engine/memo_file.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table_file.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
-
-const std::string& WorkDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/fuzz_table_open-XXXXXX";
-    const char* d = ::mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
-void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(name.c_str(), "wb");
-  if (!f) return;
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
 
 uint32_t MemoBlock(CVO_dBaseDBF& t, int field) {
   const uint8_t* p = t.cvActiveBuffer() + t.cvDescOffset(field);
@@ -102,14 +87,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 3;
   if (tableSize > size || !(mode & 2)) tableSize = size;
   const size_t memoSize = size - tableSize;
-  const std::string table = WorkDir() + "/t.dbf";
-  WriteFile(table, data, tableSize);
-  const std::string dbt = WorkDir() + "/t.dbt", fpt = WorkDir() + "/t.fpt";
+  const std::string table = fuzz::WriteInput("t.dbf", data, tableSize);
+  const std::string dbt = fuzz::WorkDir() + "/t.dbt", fpt = fuzz::WorkDir() + "/t.fpt";
   ::unlink(dbt.c_str());
   ::unlink(fpt.c_str());
   if (mode & 2) {
-    WriteFile(dbt, data + tableSize, memoSize);
-    WriteFile(fpt, data + tableSize, memoSize);
+    fuzz::WriteInput("t.dbt", data + tableSize, memoSize);
+    fuzz::WriteInput("t.fpt", data + tableSize, memoSize);
   }
   const std::string password = (tableSize > 15 && data[15] != 0) ? "k" : "";
   try {
