@@ -844,56 +844,52 @@ std::string Int64ToTextC(int64_t n) {
   return std::string(buf, r.ptr);
 }
 
-int32_t CheckedAdd(int32_t a, int32_t b) {
-  int32_t r;
+namespace {
+
+// Integer arithmetic that raises instead of wrapping, for both widths.
+template <class T>
+T AddOrRaise(T a, T b) {
+  T r;
   if (__builtin_add_overflow(a, b, &r)) Overflow();
   return r;
 }
-int32_t CheckedSub(int32_t a, int32_t b) {
-  int32_t r;
+template <class T>
+T SubOrRaise(T a, T b) {
+  T r;
   if (__builtin_sub_overflow(a, b, &r)) Overflow();
   return r;
 }
-int32_t CheckedMul(int32_t a, int32_t b) {
-  int32_t r;
+template <class T>
+T MulOrRaise(T a, T b) {
+  T r;
   if (__builtin_mul_overflow(a, b, &r)) Overflow();
   return r;
 }
-int32_t CheckedDiv(int32_t a, int32_t b) {
+template <class T>
+T DivOrRaise(T a, T b) {
   if (b == 0) DivByZero();
-  if (a == INT32_MIN && b == -1) Overflow();
+  if (a == std::numeric_limits<T>::min() && b == -1) Overflow();
   return a / b;
 }
-int32_t CheckedMod(int32_t a, int32_t b) {
+template <class T>
+T ModOrRaise(T a, T b) {
   if (b == 0) DivByZero();
   if (b == -1) return 0;
   return a % b;
 }
-int64_t CheckedAdd64(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_add_overflow(a, b, &r)) Overflow();
-  return r;
-}
-int64_t CheckedSub64(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_sub_overflow(a, b, &r)) Overflow();
-  return r;
-}
-int64_t CheckedMul64(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) Overflow();
-  return r;
-}
-int64_t CheckedDiv64(int64_t a, int64_t b) {
-  if (b == 0) DivByZero();
-  if (a == INT64_MIN && b == -1) Overflow();
-  return a / b;
-}
-int64_t CheckedMod64(int64_t a, int64_t b) {
-  if (b == 0) DivByZero();
-  if (b == -1) return 0;
-  return a % b;
-}
+
+}  // namespace
+
+int32_t CheckedAdd(int32_t a, int32_t b) { return AddOrRaise(a, b); }
+int32_t CheckedSub(int32_t a, int32_t b) { return SubOrRaise(a, b); }
+int32_t CheckedMul(int32_t a, int32_t b) { return MulOrRaise(a, b); }
+int32_t CheckedDiv(int32_t a, int32_t b) { return DivOrRaise(a, b); }
+int32_t CheckedMod(int32_t a, int32_t b) { return ModOrRaise(a, b); }
+int64_t CheckedAdd64(int64_t a, int64_t b) { return AddOrRaise(a, b); }
+int64_t CheckedSub64(int64_t a, int64_t b) { return SubOrRaise(a, b); }
+int64_t CheckedMul64(int64_t a, int64_t b) { return MulOrRaise(a, b); }
+int64_t CheckedDiv64(int64_t a, int64_t b) { return DivOrRaise(a, b); }
+int64_t CheckedMod64(int64_t a, int64_t b) { return ModOrRaise(a, b); }
 int32_t RangeChecked32(int64_t n) {
   if (n < INT32_MIN || n > INT32_MAX) throw ERangeError("Range check error");
   return static_cast<int32_t>(n);
