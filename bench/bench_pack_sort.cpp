@@ -20,92 +20,37 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "dbf_engine/disk_file.h"
 #include "dbf_engine/record_handler.h"
 #include "dbf_engine/table_file.h"
 
 namespace {
 
-constexpr int32_t kRecords = 1000000;
-
 class Directory {
 public:
   Directory() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "dirlook-bench-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = buf.data();
-    Generate();
-  }
-  ~Directory() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Fresh copies of the table and its two index files under `prefix`.
-  void FreshCopy(const std::string& prefix) const {
-    std::filesystem::copy_file(Path("phones.dbf"), Path(prefix + ".dbf"),
-                               std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::copy_file(Path("fm.ndx"), Path(prefix + "_fm.ndx"),
-                               std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::copy_file(Path("tel.ndx"), Path(prefix + "_tel.ndx"),
-                               std::filesystem::copy_options::overwrite_existing);
-  }
-
-private:
-  void Generate() {
-    const std::string file = Path("phones.dbf");
-    const bool ok = cvCreateDBF(file, "3", [](int i, std::string& n, std::string& t, int32_t& l, int32_t& d) {
-      static const char* names[] = {"TEL", "FM", "UL", "ND", "KW"};
-      static const int lengths[] = {6, 25, 30, 6, 5};
-      if (i <= 5) n = names[i - 1], t = "C", l = lengths[i - 1], d = 0;
-      return true;
-    });
-    if (!ok) throw std::runtime_error("table not created");
-    static const char* const surnames[] = {"\xC8\xE2\xE0\xED\xEE\xE2", "\xCF\xE5\xF2\xF0\xEE\xE2",
-                                           "\xD1\xE8\xE4\xEE\xF0\xEE\xE2", "\xCA\xEE\xE7\xEB\xEE\xE2",
-                                           "\xDF\xEA\xEE\xE2\xEB\xE5\xE2", "\xC0\xED\xE4\xF0\xE5\xE5\xE2"};
-    std::mt19937 rng(7);
-    const int recLen = 1 + 6 + 25 + 30 + 6 + 5;
-    std::vector<char> rec(static_cast<size_t>(recLen));
-    std::vector<char> all;
-    all.reserve(static_cast<size_t>(recLen) * kRecords + 1);
-    for (int32_t r = 0; r < kRecords; ++r) {
-      std::memset(rec.data(), ' ', rec.size());
-      rec[0] = (rng() % 10 == 0) ? '*' : ' ';
-      const std::string tel = std::to_string(100000 + rng() % 900000);
-      std::memcpy(&rec[1], tel.data(), 6);
-      std::string fm = std::string(surnames[rng() % 6]) + " " + std::to_string(rng() % 100000);
-      std::memcpy(&rec[7], fm.data(), std::min<size_t>(fm.size(), 25));
-      std::memcpy(&rec[32], "\xD3\xEB\xE8\xF6\xE0", 5);
-      std::memcpy(&rec[62], std::to_string(rng() % 100).data(), 1);
-      all.insert(all.end(), rec.begin(), rec.end());
-    }
-    all.push_back(0x1A);
-    {
-      // The records go straight into the file after the header; the count
-      // is patched into the header.
-      CVO_DiskFile f(file, true, false);
-      f.cvReset();
-      uint8_t hdr[32];
-      f.cvRead(0, hdr, 32);
-      const int32_t headerLength = hdr[8] | (hdr[9] << 8);
-      f.cvWrite(headerLength, all.data(), static_cast<int32_t>(all.size()));
-      cvStoreLE32(hdr + 4, kRecords);
-      f.cvWrite(0, hdr, 32);
-      f.cvCloseFile();
-    }
-    CVO_dBHandler h(file, "", true, false);
+    bench::Directory(10).WriteTable(Path("phones.dbf"));
+    CVO_dBHandler h(Path("phones.dbf"), "", true, false);
     h.cvIndexTo(Path("fm.ndx"), "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
     h.cvIndexTo(Path("tel.ndx"), "", "TEL", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
     h.cvCloseTable();
   }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
-  std::string dir_;
+  // Fresh copies of the table and its two index files under `prefix`.
+  void FreshCopy(const std::string& prefix) const {
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"phones.dbf", prefix + ".dbf"},
+                                   {"fm.ndx", prefix + "_fm.ndx"},
+                                   {"tel.ndx", prefix + "_tel.ndx"}})
+      std::filesystem::copy_file(Path(from), Path(to), std::filesystem::copy_options::overwrite_existing);
+  }
+
+private:
+  bench::BenchDir dir_;
 };
 
 Directory& Data() {
