@@ -41,11 +41,6 @@ CVobjCDXTag::CVobjCDXTag(CVobjIndexFile* owner, const std::string& name, int32_t
 
 CVobjCDXTag::~CVobjCDXTag() { CloseQuietly(); }
 
-std::string CVobjCDXTag::FileLabel() const {
-  const CVO_DiskFile* f = owner_->DiskFile();
-  return f ? f->FileName() : owner_->GetFileName();
-}
-
 CdxPageCheck CVobjCDXTag::PageCheck() const {
   CdxPageCheck c;
   c.File = owner_->GetFileName();
@@ -75,7 +70,7 @@ void CVobjCDXTag::ReadPage(int64_t page, uint8_t* buffer, int32_t length) const 
 }
 
 void CVobjCDXTag::WritePage(int64_t page, const uint8_t* buffer, int32_t length) const {
-  if (page < 0 || !owner_->PageWrite(page, buffer, length)) cvRaise(cvErrWriteFailed, {FileLabel()});
+  if (page < 0 || !owner_->PageWrite(page, buffer, length)) cvRaise(cvErrWriteFailed, {DiskName()});
 }
 
 void CVobjCDXTag::MakeTagList() {

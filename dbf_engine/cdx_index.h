@@ -86,7 +86,6 @@ private:
   void LinkSplit(CVobjIndexKey& left, CVobjIndexKey& node);
   void DetermineKeyType();
   void WriteEmptyRoot();
-  std::string FileLabel() const;
 };
 
 // The bottom-up writer of a CDX tag build: keys come out of the sorter in

@@ -123,8 +123,7 @@ CVobjIndexKey* CVobjIndexKey::GetChild(int32_t page) {
   for (CVobjIndexKey* a = this; a; a = a->parent_, ++depth)
     if (a->Page == page || depth > kMaxDepth) page = 0;
   if (page <= 0) {
-    const CVO_DiskFile* f = tag_->Owner()->DiskFile();
-    cvRaise(cvErrIndexCorrupted, {f ? f->FileName() : tag_->Owner()->GetFileName()});
+    cvRaise(cvErrIndexCorrupted, {tag_->DiskName()});
   }
   if (child_ && (child_->Dirty || (child_->child_ && child_->child_->Dirty))) {
     // Write what the old path holds first; a split may move this node's
@@ -1058,6 +1057,10 @@ bool CVobjIndexFile::IndexLock() {
     cvRaise(cvErrLockFailed, {disk_->FileName()});
   return true;
 }
+
+std::string CVobjIndexTag::DiskName() const { return owner_->DiskName(); }
+
+std::string CVobjIndexFile::DiskName() const { return disk_ ? disk_->FileName() : fileName_; }
 
 CVobjIndexFile::IndexLockScope::~IndexLockScope() {
   CVO_DiskFile* d = file_.DiskFile();

@@ -207,6 +207,8 @@ public:
 
   CVobjIndexKey* Root() const { return root_.get(); }
   CVobjIndexFile* Owner() const { return owner_; }
+  // The index file's name as errors show it.
+  std::string DiskName() const;
   int32_t CurrentRecord() const { return CurrentKey.Link; }
   // Compares a sought or bound value with a stored key (descending-compare
   // negates); prefixResult -1 whole key, 0 prefix.
@@ -331,6 +333,8 @@ public:
 
   CVobjIndexTableLink* Table() const { return table_; }
   CVO_DiskFile* DiskFile() const { return disk_.get(); }
+  // The file's name as errors show it.
+  std::string DiskName() const;
   // The disk file's size for page checks; a file this handle has to itself
   // is asked again only after a write through PageWrite (-1: no disk file).
   int64_t KnownFileSize();

@@ -75,11 +75,6 @@ CVobjMDXTag::CVobjMDXTag(CVobjMDXFile* owner, const std::string& name, int32_t h
 
 CVobjMDXTag::~CVobjMDXTag() { CloseQuietly(); }
 
-std::string CVobjMDXTag::DiskName() const {
-  const CVO_DiskFile* d = mdx_->DiskFile();
-  return d ? d->FileName() : mdx_->GetFileName();
-}
-
 void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   switch (KeyType) {
     case 'N': {

@@ -70,7 +70,6 @@ private:
   // A loaded node must lie between the separators its parent holds for it;
   // anything else is a corrupt file (and would send seeks wandering).
   void CheckAgainstParent(const CVobjIndexKey& node) const;
-  std::string DiskName() const;
 
   CVobjMDXFile* mdx_;
   MdxTagHeader header_;

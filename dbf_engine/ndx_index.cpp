@@ -35,11 +35,6 @@ CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name)
 
 CVobjNDXTag::~CVobjNDXTag() { CloseQuietly(); }
 
-std::string CVobjNDXTag::DiskName() const {
-  const CVO_DiskFile* d = ndx_->DiskFile();
-  return d ? d->FileName() : ndx_->GetFileName();
-}
-
 void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   switch (KeyType) {
     case 'N': {

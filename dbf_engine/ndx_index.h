@@ -56,7 +56,6 @@ private:
   std::string StoredKey(const TcvVariant& key) const;
   void LoadedKey(const std::string& bytes, TcvVariant& key) const;
   void ReadHeaderBlock(uint8_t* block);
-  std::string DiskName() const;
 
   CVobjNDXFile* ndx_;
   NdxHeader header_;

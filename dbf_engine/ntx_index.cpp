@@ -37,11 +37,6 @@ CVobjNTXTag::CVobjNTXTag(CVobjNTXFile* owner, const std::string& name)
 
 CVobjNTXTag::~CVobjNTXTag() { CloseQuietly(); }
 
-std::string CVobjNTXTag::DiskName() const {
-  const CVO_DiskFile* d = ntx_->DiskFile();
-  return d ? d->FileName() : ntx_->GetFileName();
-}
-
 void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   if (key.IsEmpty()) return;
   switch (KeyType) {
@@ -452,7 +447,7 @@ int32_t CVobjNTXFile::ResetAvailPage() {
 int32_t CVobjNTXFile::GetAvailPage() {
   if (NextAvailPage < kNtxHeaderSize) ResetAvailPage();
   const int32_t page = NextAvailPage;
-  if (page > INT32_MAX - kNtxPageSize) cvRaise(cvErrWriteFailed, {disk_ ? disk_->FileName() : fileName_});
+  if (page > INT32_MAX - kNtxPageSize) cvRaise(cvErrWriteFailed, {DiskName()});
   NextAvailPage += kNtxPageSize;
   return page;
 }

@@ -56,7 +56,6 @@ private:
   void WriteNode(CVobjIndexKey& node, bool rightmost);
   bool OnRightmostPath(const CVobjIndexKey& node) const;
   void LoadedKey(const std::string& bytes, TcvVariant& key) const;
-  std::string DiskName() const;
   void GuessKeyType();
 
   CVobjNTXFile* ntx_;

@@ -107,7 +107,7 @@ void SetLockProtocol(CVobjIndexFile* file, int protocol) {
 }
 
 std::string FileName(const CVobjIndexFile* file) {
-  return file->DiskFile() ? file->DiskFile()->FileName() : file->GetFileName();
+  return file->DiskName();
 }
 
 void Rename(CVobjIndexFile* file, const std::string& newName) { file->Rename(newName); }
