@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_support.h"
-#include "dbf_engine/cdx_index.h"
+#include "bench_support.h"
+#include "dbf_engine/index/cdx_index.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/fields.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/table/fields.h"
 #include "platform/text.h"
 
 namespace fs = std::filesystem;

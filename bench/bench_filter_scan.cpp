@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_support.h"
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/record_handler.h"
-#include "dbf_engine/table_file.h"
+#include "bench_support.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/table/table_file.h"
 
 namespace {
 

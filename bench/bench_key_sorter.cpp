@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/key_sorter.h"
-#include "dbf_engine/value_buffer.h"
+#include "dbf_engine/index/key_sorter.h"
+#include "dbf_engine/expr/value_buffer.h"
 
 namespace {
 

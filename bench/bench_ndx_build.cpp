@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <string>
 
-#include "bench/bench_support.h"
-#include "dbf_engine/ndx_index.h"
+#include "bench_support.h"
+#include "dbf_engine/index/ndx_index.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/numbers.h"
-#include "sql_engine/sql_lexer.h"
+#include "sql_engine/front/sql_lexer.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/expression.h"
-#include "dbf_engine/index_table_link.h"
-#include "dbf_engine/table_file.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/table/table_file.h"
 
 namespace bench {
 

@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <string>
 
-#include "dbf_engine/cdx_index.h"
+#include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/messages.h"
-#include "fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/fields.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/table/fields.h"
 #include "platform/exceptions.h"
 
 namespace fs = std::filesystem;

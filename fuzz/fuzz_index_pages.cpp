@@ -6,11 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "dbf_engine/cdx_format.h"
-#include "dbf_engine/mdx_format.h"
+#include "dbf_engine/index/cdx_format.h"
+#include "dbf_engine/index/mdx_format.h"
 #include "dbf_engine/messages.h"
-#include "dbf_engine/ndx_format.h"
-#include "dbf_engine/ntx_format.h"
+#include "dbf_engine/index/ndx_format.h"
+#include "dbf_engine/index/ntx_format.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "dbf_engine/mdx_index.h"
+#include "dbf_engine/index/mdx_index.h"
 #include "dbf_engine/messages.h"
-#include "fuzz/fuzz_support.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "dbf_engine/messages.h"
-#include "dbf_engine/ndx_index.h"
-#include "fuzz/fuzz_support.h"
+#include "dbf_engine/index/ndx_index.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -8,8 +8,8 @@
 
 #include "platform/exceptions.h"
 #include "platform/numbers.h"
-#include "sql_engine/sift_messages.h"
-#include "sql_engine/sql_lexer.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_lexer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "platform/exceptions.h"
-#include "sql_engine/sql_analyzer.h"
-#include "sql_engine/sql_lexer.h"
-#include "sql_engine/sql_parser.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/front/sql_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 64 * 1024) return 0;

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/index_core.h"
-#include "dbf_engine/index_key.h"
-#include "dbf_engine/value_buffer.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/index_key.h"
+#include "dbf_engine/expr/value_buffer.h"
 
 namespace fuzz {
 

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/memo_file.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
-#include "dbf_engine/table_file.h"
-#include "fuzz/fuzz_support.h"
+#include "dbf_engine/table/table_file.h"
+#include "fuzz_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/cdx_format.h"
+#include "dbf_engine/index/cdx_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // CDX compound index files against a small fake table.
-#include "dbf_engine/cdx_index.h"
+#include "dbf_engine/index/cdx_index.h"
 
-#include "tests/dbf_engine/cdx_test_table.h"
+#include "dbf_engine/cdx_test_table.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // yields no value), plus a fixture with a per-test directory.
 #pragma once
 
-#include "dbf_engine/cdx_index.h"
+#include "dbf_engine/index/cdx_index.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/expression.h"
-#include "dbf_engine/index_table_link.h"
-#include "dbf_engine/memory_index.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/index/memory_index.h"
 #include "dbf_engine/messages.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "dbf_engine/cipher.h"
+#include "dbf_engine/table/cipher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/disk_file.h"
+#include "dbf_engine/table/disk_file.h"
 
 #include <gtest/gtest.h>
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "dbf_engine/code_pages.h"
-#include "dbf_engine/exp_internal.h"
-#include "dbf_engine/expression.h"
-#include "dbf_engine/fields.h"
+#include "dbf_engine/expr/exp_internal.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/table/fields.h"
 #include "table_test_util.h"
 
 namespace {

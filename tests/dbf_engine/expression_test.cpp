@@ -4,9 +4,9 @@
 #include <cmath>
 #include <map>
 
-#include "dbf_engine/expression.h"
+#include "dbf_engine/expr/expression.h"
 #include "dbf_engine/messages.h"
-#include "dbf_engine/value_buffer.h"
+#include "dbf_engine/expr/value_buffer.h"
 
 namespace {
 

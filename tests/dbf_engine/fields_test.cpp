@@ -9,8 +9,8 @@
 #include <fstream>
 #include <memory>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/fields.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/table/fields.h"
 #include "dbf_engine/messages.h"
 #include "platform/variant.h"
 

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/functions.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/expr/functions.h"
 #include "dbf_engine/messages.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // Finds through a tag's kept tree: a handle that has the file to itself
 // reuses its decoded nodes between finds, and must still see its own edits;
 // a shared handle must see another handle's edits at its next find.
-#include "dbf_engine/cdx_index.h"
+#include "dbf_engine/index/cdx_index.h"
 
 #include <map>
 
-#include "tests/dbf_engine/cdx_test_table.h"
+#include "dbf_engine/cdx_test_table.h"
 
 namespace {
 

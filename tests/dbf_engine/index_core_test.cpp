@@ -1,5 +1,5 @@
 // The index core against a fake table and a small in-memory page format.
-#include "dbf_engine/index_core.h"
+#include "dbf_engine/index/index_core.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/cipher.h"
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/expression.h"
-#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "dbf_engine/fields.h"
+#include "dbf_engine/table/fields.h"
 
 struct IndexTestTable::Impl {
   std::unique_ptr<CVO_dBaseFld> table;

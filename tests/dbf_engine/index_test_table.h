@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/index/index_table_link.h"
 
 class IndexTestTable : public CVobjIndexTableLink {
 public:

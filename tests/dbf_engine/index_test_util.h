@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "dbf_engine/index_core.h"
+#include "dbf_engine/index/index_core.h"
 
 using IndexPairs = std::vector<std::pair<std::string, int32_t>>;
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/key_sorter.h"
+#include "dbf_engine/index/key_sorter.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dbf_engine/messages.h"
-#include "dbf_engine/value_buffer.h"
+#include "dbf_engine/expr/value_buffer.h"
 
 namespace {
 

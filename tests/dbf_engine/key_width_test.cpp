@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/record_handler.h"
-#include "tests/dbf_engine/table_test_util.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/table_test_util.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "dbf_engine/messages.h"
 #include "platform/variant.h"
-#include "tests/dbf_engine/maintenance_test_util.h"
+#include "dbf_engine/maintenance_test_util.h"
 
 using namespace mtest;
 

@@ -14,11 +14,11 @@
 #include <tuple>
 #include <vector>
 
-#include "dbf_engine/disk_file.h"
-#include "dbf_engine/record_handler.h"
-#include "dbf_engine/table_file.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/table/table_file.h"
 #include "platform/paths.h"
-#include "tests/dbf_engine/table_test_util.h"
+#include "dbf_engine/table_test_util.h"
 
 namespace mtest {
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/mdx_format.h"
+#include "dbf_engine/index/mdx_format.h"
 
 #include <gtest/gtest.h>
 

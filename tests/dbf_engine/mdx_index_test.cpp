@@ -1,5 +1,5 @@
 // MDX multiple index files against a small fake table.
-#include "dbf_engine/mdx_index.h"
+#include "dbf_engine/index/mdx_index.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,9 @@
 
 #include <unistd.h>
 
-#include "dbf_engine/expression.h"
-#include "dbf_engine/index_format.h"
-#include "dbf_engine/index_table_link.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
+#include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
 #include "platform/date_time.h"
 

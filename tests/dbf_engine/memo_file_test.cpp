@@ -1,10 +1,10 @@
-#include "dbf_engine/memo_file.h"
+#include "dbf_engine/table/memo_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "dbf_engine/cipher.h"
+#include "dbf_engine/table/cipher.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"

@@ -1,7 +1,7 @@
 // Memory indexes: one CDX tag over numbered memory pages.
-#include "dbf_engine/memory_index.h"
+#include "dbf_engine/index/memory_index.h"
 
-#include "tests/dbf_engine/cdx_test_table.h"
+#include "dbf_engine/cdx_test_table.h"
 
 namespace {
 

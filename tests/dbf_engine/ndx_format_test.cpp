@@ -1,4 +1,4 @@
-#include "dbf_engine/ndx_format.h"
+#include "dbf_engine/index/ndx_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // NDX index files: header and node bytes, builds, seeks, updates, Zap,
 // files of other programs and read-back by independent tools.
-#include "dbf_engine/ndx_index.h"
+#include "dbf_engine/index/ndx_index.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/ntx_format.h"
+#include "dbf_engine/index/ntx_format.h"
 
 #include <gtest/gtest.h>
 

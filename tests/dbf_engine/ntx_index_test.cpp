@@ -1,7 +1,7 @@
 // NTX index files: header and page bytes, builds, updates that move
 // separators, descending tags, the change counter, Zap, and read-back by
 // Perl's XBase::Index.
-#include "dbf_engine/ntx_index.h"
+#include "dbf_engine/index/ntx_index.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Record handler: record-order navigation, hidden deleted records, the
 // filter bitmap and the read cache on shared tables.
 
-#include "dbf_engine/record_handler.h"
+#include "dbf_engine/handler/record_handler.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
-#include "tests/dbf_engine/table_test_util.h"
+#include "dbf_engine/table_test_util.h"
 
 namespace {
 
@@ -402,7 +402,7 @@ TEST(RecordHandlerCache, RecordAppendedByOtherIsReadFromFileNotWindowTail) {
 // ---------------------------------------------------------------------------
 // Index order through a memory index.
 
-#include "tests/dbf_engine/record_handler_test_index.h"
+#include "dbf_engine/record_handler_test_index.h"
 
 namespace {
 class TagHandler : public CVO_dBHandler {

@@ -1,10 +1,10 @@
 // A memory index for the record handler tests (see record_handler_test_index.h).
 
-#include "tests/dbf_engine/record_handler_test_index.h"
+#include "dbf_engine/record_handler_test_index.h"
 
-#if __has_include("dbf_engine/memory_index.h")
-#include "dbf_engine/index_core.h"
-#include "dbf_engine/memory_index.h"
+#if __has_include("dbf_engine/index/memory_index.h")
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/memory_index.h"
 
 CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
                                       const std::string& keyExpr, CVobjIndexTag** built) {

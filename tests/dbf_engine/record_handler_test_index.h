@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "dbf_engine/record_handler_tags.h"
+#include "dbf_engine/handler/record_handler_tags.h"
 
 class CVobjIndexTableLink;
 

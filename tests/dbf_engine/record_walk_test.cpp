@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/record_handler.h"
-#include "tests/dbf_engine/table_test_util.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/table_test_util.h"
 
 namespace {
 

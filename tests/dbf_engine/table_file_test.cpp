@@ -1,4 +1,4 @@
-#include "dbf_engine/table_file.h"
+#include "dbf_engine/table/table_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "dbf_engine/cipher.h"
-#include "dbf_engine/memo_file.h"
+#include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "dbf_engine/memo_file.h"
-#include "dbf_engine/table_file.h"
+#include "dbf_engine/table/memo_file.h"
+#include "dbf_engine/table/table_file.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
 

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "dbf_engine/cdx_index.h"
-#include "dbf_engine/index_core.h"
-#include "dbf_engine/memo_file.h"
+#include "dbf_engine/index/cdx_index.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
 #include <functional>
-#include "tests/dbf_engine/maintenance_test_util.h"
+#include "dbf_engine/maintenance_test_util.h"
 
 using namespace mtest;
 

@@ -1,4 +1,4 @@
-#include "dbf_engine/value_buffer.h"
+#include "dbf_engine/expr/value_buffer.h"
 
 #include <gtest/gtest.h>
 

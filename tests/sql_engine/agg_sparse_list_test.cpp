@@ -5,7 +5,7 @@
 
 #include "platform/exceptions.h"
 #include "platform/variant.h"
-#include "sql_engine/agg_sparse_list.h"
+#include "sql_engine/front/agg_sparse_list.h"
 
 TEST(AggSparseList, EntriesAppearOnlyWhenWritten) {
   TAggSparseList list(1000);

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "sql_engine/sql_analyzer.h"
-#include "sql_engine/sql_parser.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/front/sql_parser.h"
 
 namespace {
 

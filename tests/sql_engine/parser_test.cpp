@@ -12,11 +12,11 @@
 
 #include <unistd.h>
 
-#include "sql_engine/parse_runtime.h"
-#include "sql_engine/sql_analyzer.h"
-#include "sql_engine/sql_lexer.h"
-#include "sql_engine/sql_parser.h"
-#include "sql_engine/sql_tokens.h"
+#include "sql_engine/front/parse_runtime.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/front/sql_parser.h"
+#include "sql_engine/front/sql_tokens.h"
 
 extern "C" int SqlGrammarOracle(const int* tokens, int count);
 

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "platform/variant.h"
-#include "sql_engine/agg_sparse_list.h"
-#include "sql_engine/sift_messages.h"
-#include "sql_engine/sql_analyzer.h"
-#include "sql_engine/sql_parser.h"
-#include "sql_engine/statement_lists.h"
+#include "sql_engine/front/agg_sparse_list.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/front/sql_parser.h"
+#include "sql_engine/front/statement_lists.h"
 
 namespace {
 

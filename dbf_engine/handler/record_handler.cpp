@@ -1,0 +1,767 @@
+// The record handler: navigation, filter bitmap, ranges, finds and the read
+// cache (see record_handler.h).
+
+#include "dbf_engine/handler/record_handler.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dbf_engine/table/cipher.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+
+namespace {
+
+// Sets a variable for one scope and puts the previous value back.
+template <class T>
+class cvValueGuard {
+public:
+  cvValueGuard(T& var, T value) : var_(var), previous_(var) { var_ = value; }
+  ~cvValueGuard() { var_ = previous_; }
+  cvValueGuard(const cvValueGuard&) = delete;
+  cvValueGuard& operator=(const cvValueGuard&) = delete;
+
+private:
+  T& var_;
+  T previous_;
+};
+
+}  // namespace
+
+// Sets the active tag aside (record-number order) for one scope.
+class cvTagAside {
+public:
+  explicit cvTagAside(CVO_dBHandler& h) : h_(h), tag_(h.activeTag_), name_(h.activeTagName_) {
+    h_.activeTag_ = nullptr;
+  }
+  ~cvTagAside() {
+    h_.activeTag_ = tag_;
+    h_.activeTagName_ = name_;
+  }
+  cvTagAside(const cvTagAside&) = delete;
+  cvTagAside& operator=(const cvTagAside&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  CVobjIndexTag* tag_;
+  std::string name_;
+};
+
+// Switches the read cache for one scope and restores the previous setting.
+class cvCacheFlagGuard {
+public:
+  cvCacheFlagGuard(CVO_dBHandler& h, bool on) : h_(h), was_(h.cacheOn_) { h_.cvSetDBFCache(on); }
+  ~cvCacheFlagGuard() {
+    try {
+      h_.cvSetDBFCache(was_);
+    } catch (...) {
+      // Out of memory for the window: the table simply reads without it.
+    }
+  }
+  cvCacheFlagGuard(const cvCacheFlagGuard&) = delete;
+  cvCacheFlagGuard& operator=(const cvCacheFlagGuard&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  bool was_;
+};
+
+namespace {
+
+// Releases the index locks at the end of a scope (the ClipLock convention
+// holds them only for the duration of one call).
+class cvIndexUnlockAtEnd {
+public:
+  cvIndexUnlockAtEnd(CVO_dBHandler& h, bool active) : h_(h), active_(active) {}
+  ~cvIndexUnlockAtEnd() {
+    if (active_) h_.cvUnLockIndexes();
+  }
+  cvIndexUnlockAtEnd(const cvIndexUnlockAtEnd&) = delete;
+  cvIndexUnlockAtEnd& operator=(const cvIndexUnlockAtEnd&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  bool active_;
+};
+
+}  // namespace
+
+CVO_dBHandler::CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite,
+                             bool shared)
+    : CVO_dBaseFld(name, password, readWrite, shared) {}
+
+CVO_dBHandler::~CVO_dBHandler() {
+  filterSet_.reset();
+  filterExpr_.reset();
+  activeTag_ = nullptr;
+  // The index files refer to this table: they go while it is whole.
+  for (auto& f : indexFiles_) f.reset();
+  cache_.clear();
+  cache_.shrink_to_fit();
+  cacheOn_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Read cache.
+
+void CVO_dBHandler::cvSetDBFCache(bool on) {
+  const bool want = on && cacheAllowed_;
+  if (want == cacheOn_) return;
+  cvCacheInvalidate();
+  if (!want) {
+    cache_.clear();
+    cache_.shrink_to_fit();
+    cacheRecords_ = 0;
+    cacheOn_ = false;
+    return;
+  }
+  const int32_t recLen = std::max<int32_t>(1, cvRecordLength());
+  const int32_t size = std::max(recLen, DBFCacheSize / recLen * recLen);
+  cache_.assign(static_cast<size_t>(size), 0);
+  cacheRecords_ = size / recLen;
+  cacheOn_ = true;
+}
+
+void CVO_dBHandler::cvSetDBFCacheAllowed(bool allowed) {
+  cacheAllowed_ = allowed;
+  if (!allowed) cvSetDBFCache(false);
+}
+
+const uint8_t* CVO_dBHandler::WindowRecord(int64_t position) {
+  const int32_t count = recordLength_;
+  if (IsShared() && (cacheCount_ != recordCount_ || cacheStamp_ != cvTimeStamp())) {
+    // The header showed a change (ours or another process's) since the
+    // window was filled.
+    cvCacheInvalidate();
+  }
+  if (cacheStart_ < 0 || position < cacheStart_ || position + count > cacheEnd_) {
+    cvCacheInvalidate();
+    const int32_t got = CVO_dBaseFld::cvRead(position, cache_.data(), static_cast<int32_t>(cache_.size()));
+    cacheStart_ = position;
+    cacheEnd_ = position + got;
+    cacheCount_ = recordCount_;
+    cacheStamp_ = cvTimeStamp();
+  }
+  // Only a record that lies wholly inside the window is served from it.
+  return position + count <= cacheEnd_ ? cache_.data() + (position - cacheStart_) : nullptr;
+}
+
+int32_t CVO_dBHandler::cvRead(int64_t position, void* buffer, int32_t count) {
+  // Only whole records are cached; headers and re-reads go to the file.
+  if (!cacheOn_ || bypassCache_ || cache_.empty() || position < cvHeaderLength() ||
+      count != cvRecordLength() || count <= 0)
+    return CVO_dBaseFld::cvRead(position, buffer, count);
+  if (const uint8_t* rec = WindowRecord(position)) {
+    std::memcpy(buffer, rec, static_cast<size_t>(count));
+    return count;
+  }
+  // The file ends inside the record: what there is of it.
+  const int64_t avail = std::min<int64_t>(count, cacheEnd_ - position);
+  if (avail <= 0) return 0;
+  std::memcpy(buffer, cache_.data() + (position - cacheStart_), static_cast<size_t>(avail));
+  return static_cast<int32_t>(avail);
+}
+
+void CVO_dBHandler::cvWrite(int64_t position, const void* buffer, int32_t count) {
+  CVO_dBaseFld::cvWrite(position, buffer, count);
+  if (!cacheOn_ || cacheStart_ < 0 || count <= 0) return;
+  // Keep the window true to the file: copy whatever part of the write
+  // falls inside it.
+  const int64_t from = std::max(position, cacheStart_);
+  const int64_t to = std::min(position + count, cacheEnd_);
+  if (from < to)
+    std::memcpy(cache_.data() + (from - cacheStart_), static_cast<const uint8_t*>(buffer) + (from - position),
+                static_cast<size_t>(to - from));
+}
+
+bool CVO_dBHandler::cvLockRecord(int64_t offset, int64_t length) {
+  // Whatever was read before the lock may since have been changed by the
+  // process that held it.
+  cvCacheInvalidate();
+  return CVO_dBaseFld::cvLockRecord(offset, length);
+}
+
+bool CVO_dBHandler::cvFLock() {
+  cvCacheInvalidate();
+  return CVO_dBaseFld::cvFLock();
+}
+
+bool CVO_dBHandler::cvRLock() {
+  cvCacheInvalidate();
+  return CVO_dBaseFld::cvRLock();
+}
+
+int CVO_dBHandler::cvExternalChange() {
+  const int r = CVO_dBaseFld::cvExternalChange();
+  if (r & 2) cvCacheInvalidate();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Reading and navigation.
+
+void CVO_dBHandler::PlainGetRec(int32_t n) {
+  if (n == -5) {
+    // A re-read comes before an edit: it must see the file, not the window.
+    cvValueGuard<bool> bypass(bypassCache_, true);
+    CVO_dBaseFld::cvGetRec(n);
+    return;
+  }
+  if (!ReadThroughWindow(n)) CVO_dBaseFld::cvGetRec(n);
+}
+
+bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
+  // Re-reads (-5), reads after a lock and anything the general read treats
+  // specially (an empty table, a record past the known count, prior from
+  // the first) take the general path.
+  if (!cacheOn_ || bypassCache_ || cache_.empty() || recordCount_ <= 0) return false;
+  int32_t target;
+  switch (n) {
+    case -1: target = currentRecord_ + 1; break;
+    case -2: target = currentRecord_ - 1; break;
+    case -3: target = 1; break;
+    case -4: target = recordCount_; break;
+    default: target = n; break;
+  }
+  if (target < 1 || target > recordCount_) return false;
+  eof_ = bof_ = false;
+  cvDBFEvent(dbPreRead, target);
+  const int64_t position = headerLength_ + static_cast<int64_t>(target - 1) * recordLength_;
+  // A record of the window as it stands is taken straight from it; anything
+  // else (another part of the file, a change seen in the header) goes
+  // through WindowRecord.
+  const uint8_t* rec = cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ &&
+                               !IsShared()
+                           ? cache_.data() + (position - cacheStart_)
+                           : WindowRecord(position);
+  if (!rec) cvRaise(cvErrReadFailed, {FileName()});
+  const auto length = static_cast<size_t>(recordLength_);
+  // Both images come straight from the window: the saved image is the
+  // record as it stands in the file.
+  if (readKey_.empty()) {
+    std::memcpy(activeBuffer_, rec, length);
+    std::memcpy(savedImage_.data(), rec, length);
+  } else {
+    DBEncryption(readKey_, rec, activeBuffer_, length, 0);
+    DBEncryption(readKey_, rec, savedImage_.data(), length, 0);
+  }
+  currentRecord_ = target;
+  cvDBFEvent(dbPostRead, target);
+  cvClearFldChanged();
+  return true;
+}
+
+void CVO_dBHandler::cvFilterTruncate(int32_t count) {
+  if (!filterSet_ || filterSet_->Highest() <= count) return;
+  // Clearing a bit does not lower the set's highest bit, so the bits that
+  // stay are copied into a new set.
+  auto kept = std::make_unique<TcvHugeSet>();
+  for (int32_t r = 1; r <= count; ++r)
+    if (filterSet_->BitValue(r)) kept->ChangeBit(r, TcvHugeSet::opSet);
+  filterSet_ = std::move(kept);
+}
+
+int32_t CVO_dBHandler::NextFilterBit(int32_t from, int dir) const {
+  if (!filterSet_) return 0;
+  const int32_t last = std::min(filterSet_->Highest(), cvRecordCount());
+  if (dir > 0) {
+    for (int32_t r = std::max(from, 1); r <= last; ++r)
+      if (filterSet_->BitValue(r)) return r;
+  } else {
+    for (int32_t r = std::min(from, last); r >= 1; --r)
+      if (filterSet_->BitValue(r)) return r;
+  }
+  return 0;
+}
+
+void CVO_dBHandler::cvGetRec(int32_t n) {
+  if (cvState() != dbBrowse) {
+    PlainGetRec(n);
+    return;
+  }
+  cvIndexUnlockAtEnd clip(*this, cvLockProtocol() == CVsetLokProtocol::ClipLock);
+  positionLost_ = false;
+  recordFound_ = false;
+  eof_ = bof_ = false;
+  const int32_t step = (n == -3 || n == -5) ? -1 : (n == -4 ? -2 : n);
+  const bool navigation = n < 0;
+  int32_t code = n;
+  bool walked = false;
+  for (;;) {
+    int32_t target = code;
+    walked = false;
+    if (activeTag_ && code < 0) {
+      walked = true;
+      for (;;) {
+        target = cvtag::KeyRead(activeTag_, code);
+        eof_ = cvtag::Eof(activeTag_);
+        bof_ = cvtag::Bof(activeTag_);
+        if (eof_ || bof_) break;
+        if (target == 0) {
+          eof_ = true;
+          break;
+        }
+        if (!filterActive_ || FilterBit(target)) break;
+        code = step;
+      }
+    } else if (filterActive_ && code < 0 && code != -5) {
+      walked = true;
+      // Bits of records that are gone (pack, zap) must not be followed.
+      if (filterSet_ && filterSet_->Highest() > cvRecordCount()) cvFilterTruncate(cvRecordCount());
+      if (!filterSet_ || filterSet_->Highest() < 1) {
+        eof_ = bof_ = true;
+      } else {
+        const int32_t cur = cvCurrentRecord();
+        switch (code) {
+          case -4: target = NextFilterBit(filterSet_->Highest(), -1); bof_ = target == 0; break;
+          case -3: target = NextFilterBit(1, 1); eof_ = target == 0; break;
+          case -2: target = NextFilterBit(cur - 1, -1); bof_ = target == 0; break;
+          default: target = NextFilterBit(cur + 1, 1); eof_ = target == 0; break;
+        }
+      }
+    }
+    if (eof_ || bof_) break;
+    if (target == 0) {
+      cvBlank();
+      return;
+    }
+    if (target > cvRecordCount()) {
+      cvHdrRead();  // another process may have appended
+      if (target > cvRecordCount()) {
+        cvBlank();
+        eof_ = true;
+        return;
+      }
+    }
+    PlainGetRec(target);
+    if (eof_ || bof_) break;
+    if (navigation && ((!cvShowDeleted() && cvDelFlag()) || !cvTestFilter())) {
+      code = step;
+      continue;
+    }
+    break;
+  }
+  recordFound_ = !eof_ && !bof_;
+  if (recordFound_ && !walked) {
+    const int32_t cur = cvCurrentRecord();
+    if (activeTag_)
+      positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
+    else if (filterActive_)
+      positionLost_ = !FilterBit(cur);
+  }
+}
+
+void CVO_dBHandler::cvSkip(int32_t n) {
+  if (n == 0) {
+    cvGetRec(-5);
+    return;
+  }
+  const bool forward = n > 0;
+  const int64_t steps = n > 0 ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
+  if (!filterWanted_ && cvShowDeleted()) {
+    // Every record counts: move by position.
+    if (!activeTag_) {
+      if (cvRecordCount() == 0) cvHdrRead();
+      const int64_t count = cvRecordCount();
+      if (count == 0) {
+        eof_ = bof_ = true;
+        recordFound_ = false;
+        return;
+      }
+      int64_t target = static_cast<int64_t>(cvCurrentRecord()) + n;
+      const bool clamped = target < 1 || target > count;
+      target = std::clamp<int64_t>(target, 1, count);
+      cvGetRec(static_cast<int32_t>(target));
+      if (clamped) {
+        if (forward)
+          eof_ = true;
+        else
+          bof_ = true;
+      }
+      return;
+    }
+    int32_t rec = 0;
+    bool ranOut = false;
+    for (int64_t i = 0; i < steps; ++i) {
+      rec = cvtag::KeyRead(activeTag_, forward ? -1 : -2);
+      if (cvtag::Eof(activeTag_) || cvtag::Bof(activeTag_) || rec == 0) {
+        ranOut = true;
+        rec = cvtag::KeyRead(activeTag_, forward ? -4 : -3);
+        break;
+      }
+    }
+    {
+      cvTagAside aside(*this);
+      cvGetRec(rec);
+    }
+    if (ranOut) {
+      if (forward)
+        eof_ = true;
+      else
+        bof_ = true;
+    }
+    return;
+  }
+  for (int64_t i = 0; i < steps; ++i) {
+    cvGetRec(forward ? -1 : -2);
+    if (eof_ || bof_) break;
+  }
+}
+
+bool CVO_dBHandler::cvTestFilter() { return true; }
+
+// ---------------------------------------------------------------------------
+// Finds.
+
+bool CVO_dBHandler::cvFind(const std::string& key) {
+  found_ = false;
+  if (cvRecordCount() == 0) cvHdrRead();
+  if (cvRecordCount() == 0) return false;
+  const bool clip = cvLockProtocol() == CVsetLokProtocol::ClipLock;
+  if (clip) {
+    try {
+      cvLockIndexes();
+    } catch (const ECorvidError&) {
+      return false;
+    }
+  }
+  cvIndexUnlockAtEnd unlock(*this, clip);
+  auto lastAtEnd = [this] {
+    cvGetRec(-4);
+    eof_ = true;
+    recordFound_ = false;
+  };
+  if (!activeTag_) {
+    lastAtEnd();
+    return false;
+  }
+  const int32_t rec = cvtag::Find(activeTag_, key);
+  if (rec == 0) {
+    if (cvtag::Eof(activeTag_) || !softSeek_) {
+      lastAtEnd();
+    } else {
+      const int32_t next = cvtag::KeyRead(activeTag_, -5);
+      if (next > 0) cvGetRec(next);
+    }
+    return false;
+  }
+  cvGetRec(rec);
+  // The first visible record from there on.
+  while (!eof_ && ((cvDelFlag() && !cvShowDeleted()) || (filterActive_ && !FilterBit(cvCurrentRecord())) ||
+                   !cvTestFilter()))
+    cvSkip(1);
+  bool found = false;
+  if (!eof_) found = cvtag::CurrentMatches(activeTag_, key, exactMatch_);
+  if (!found && !softSeek_) lastAtEnd();
+  found_ = found;
+  return found;
+}
+
+int32_t CVO_dBHandler::cvHuntDuplicate(const std::string& tagName, const std::string& key) {
+  const bool clip = cvLockProtocol() == CVsetLokProtocol::ClipLock;
+  if (clip) {
+    try {
+      cvLockIndexes();
+    } catch (const ECorvidError&) {
+      return -1;
+    }
+  }
+  cvIndexUnlockAtEnd unlock(*this, clip);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    if (!indexFiles_[i]) continue;
+    CVobjIndexTag* tag = cvtag::TagByName(indexFiles_[i].get(), tagName);
+    if (!tag) continue;
+    cvValueGuard<bool> exact(exactMatch_, true);
+    return cvtag::HuntDuplicate(tag, key);
+  }
+  return -1;
+}
+
+int32_t CVO_dBHandler::cvGetKey(int32_t code, std::string& key) {
+  key.clear();
+  if (!activeTag_) return 0;
+  const int32_t rec = cvtag::KeyRead(activeTag_, code);
+  key = cvtag::CurrentKeyText(activeTag_);
+  return rec;
+}
+
+// ---------------------------------------------------------------------------
+// Writes and events.
+
+void CVO_dBHandler::cvPutRec(int32_t n) {
+  positionLost_ = false;
+  if (!cvLockIndexes()) return;
+  cvIndexUnlockAtEnd unlock(*this, true);
+  CVO_dBaseFld::cvPutRec(n);
+}
+
+void CVO_dBHandler::cvAppend() {
+  if (!cvLockIndexes()) return;
+  cvIndexUnlockAtEnd unlock(*this, true);
+  CVO_dBaseFld::cvAppend();
+}
+
+bool CVO_dBHandler::cvLockIndexes() {
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = indexFiles_[i].get();
+    if (!f || !cvtag::HasDiskFile(f)) continue;
+    if (!cvtag::Lock(f)) {
+      for (int j = 1; j < i; ++j)
+        if (indexFiles_[j] && cvtag::HasDiskFile(indexFiles_[j].get())) cvtag::Unlock(indexFiles_[j].get());
+      cvRaise(cvErrIndexLocks, {FileName()});
+    }
+  }
+  return true;
+}
+
+void CVO_dBHandler::cvUnLockIndexes() noexcept {
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i] && cvtag::HasDiskFile(indexFiles_[i].get())) cvtag::Unlock(indexFiles_[i].get());
+}
+
+bool CVO_dBHandler::cvDBFEvent(dbFileEvent event, int32_t n) {
+  // Reads pass straight through: the handler's own work follows writes
+  // and flushes only.
+  if (event == dbPostWrite)
+    AfterWrite(n);
+  else if (event == dbFlush)
+    AfterFlush();
+  return CVO_dBaseFld::cvDBFEvent(event, n);
+}
+
+void CVO_dBHandler::AfterWrite(int32_t n) {
+  const int32_t cur = cvCurrentRecord();
+  if (filterExpr_ && filterSet_ && filterExpr_->HasRoot() && !filterText_.empty()) {
+    TcvExpValue v;
+    filterExpr_->ExpressionResult(v);
+    const bool pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
+    filterSet_->ChangeBit(cur, pass ? TcvHugeSet::opSet : TcvHugeSet::opClear);
+  }
+  keyChanged_ = false;
+  {
+    cvValueGuard<bool> writing(inPostWrite_, true);
+    for (int i = 1; i <= cvMaxIndexFiles; ++i)
+      if (indexFiles_[i]) cvtag::Update(indexFiles_[i].get(), cur, n == 0);
+  }
+  positionLost_ = false;
+  if (activeTag_) {
+    keyChanged_ = cvtag::Changed(activeTag_);
+    positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
+    eof_ = cvtag::Eof(activeTag_);
+    bof_ = cvtag::Bof(activeTag_);
+  }
+  if (filterActive_ && !positionLost_) positionLost_ = !FilterBit(cur);
+  if (activeTag_ && !filterActive_) {
+    if (n == 0 || n == cvRecordCount()) eof_ = true;
+    if (n == 1) bof_ = true;
+  }
+}
+
+void CVO_dBHandler::AfterFlush() {
+  if (activeTag_) cvtag::Close(activeTag_);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i]) cvtag::Flush(indexFiles_[i].get());
+  positionLost_ = false;
+  if (activeTag_) {
+    const int32_t cur = cvCurrentRecord();
+    cvtag::Open(activeTag_, 1);
+    positionLost_ = cvtag::CurrentRecord(activeTag_) != cur;
+  }
+}
+
+bool CVO_dBHandler::cvWithIndex() { return indexFiles_[1] != nullptr; }
+
+void CVO_dBHandler::cvSetLockProtocol(CVsetLokProtocol p) {
+  CVO_dBaseFld::cvSetLockProtocol(p);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i]) cvtag::SetLockProtocol(indexFiles_[i].get(), static_cast<int>(p));
+}
+
+void CVO_dBHandler::cvRename(const std::string& newName) {
+  const std::string oldName = ExtractFileNameOnly(FileName());
+  CVO_dBaseFld::cvRename(newName);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = indexFiles_[i].get();
+    if (f && SameText(ExtractFileNameOnly(cvtag::FileName(f)), oldName)) cvtag::Rename(f, newName);
+  }
+}
+
+int CVO_dBHandler::cvIndexInsert(CVobjIndexFilePtr file) {
+  if (!file) return 0;
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    if (indexFiles_[i]) continue;
+    cvtag::SetLockProtocol(file.get(), static_cast<int>(cvLockProtocol()));
+    indexFiles_[i] = std::move(file);
+    return i;
+  }
+  return 0;
+}
+
+CVobjIndexFile* CVO_dBHandler::cvIndexFile(int slot) const {
+  return slot >= 1 && slot <= cvMaxIndexFiles ? indexFiles_[slot].get() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Filter.
+
+void CVO_dBHandler::cvSetFilterActive(bool on) {
+  filterWanted_ = on;
+  filterActive_ = on && filterExpr_ && filterExpr_->HasRoot() && filterExpr_->OperandCount > 0 &&
+                  !filterText_.empty();
+}
+
+void CVO_dBHandler::cvSetFilterExpr(const std::string& text, bool caseInsensitive, bool partialCompare) {
+  // Whatever happens below, the filter ends up as wanted before, active
+  // only when a condition compiled and its bitmap is complete.
+  struct Reapply {
+    CVO_dBHandler& h;
+    bool wanted;
+    ~Reapply() { h.cvSetFilterActive(wanted); }
+  } reapply{*this, filterWanted_};
+  filterActive_ = false;
+  if (!filterSet_) filterSet_ = std::make_unique<TcvHugeSet>();
+  if (text.empty()) {
+    filterExpr_.reset();
+    filterText_.clear();
+    filterSet_->Clear();
+    return;
+  }
+  if (!filterExpr_) filterExpr_ = std::make_unique<TcvExpHandler>(cvExpLink(), std::string(), false);
+  if (text == filterText_ && caseInsensitive == filterExpr_->CaseInsensitive &&
+      partialCompare == filterExpr_->PartialCompare)
+    return;
+  filterSet_->Clear();
+  filterText_.clear();
+  filterExpr_->CaseInsensitive = caseInsensitive;
+  filterExpr_->PartialCompare = partialCompare;
+  try {
+    filterExpr_->SetExpression(text);
+    TcvExpValue v;
+    if (cvCurrentRecord() >= 1) {
+      filterExpr_->ExpressionResult(v);
+    } else {
+      // No record yet: the test runs on a blank image, not on whatever the
+      // buffer holds.
+      std::vector<uint8_t> blank(static_cast<size_t>(cvRecordLength()) + 1, ' ');
+      cvActiveBufferScope scope(*this, blank.data());
+      filterExpr_->ExpressionResult(v);
+    }
+    // A condition that is not one fails exactly like a text that does not
+    // compile: nothing of it stays behind to be switched on later.
+    if (filterExpr_->ResultType() != rtBoolean) cvRaise(cvErrFilterExpression);
+  } catch (...) {
+    DropFilterExpression();
+    throw;
+  }
+  filterText_ = text;
+  ScanFilter();
+}
+
+void CVO_dBHandler::DropFilterExpression() noexcept {
+  filterText_.clear();
+  if (filterSet_) filterSet_->Clear();
+  try {
+    if (filterExpr_) filterExpr_->SetExpression(std::string());
+  } catch (...) {
+    filterExpr_.reset();
+  }
+}
+
+void CVO_dBHandler::ScanFilter() {
+  const int32_t saved = cvCurrentRecord();
+  const bool wasActive = filterActive_;
+  filterActive_ = false;
+  try {
+    // The bitmap holds every record of the table whatever the order or the
+    // range, so the scan walks the table in record order.
+    cvTagAside aside(*this);
+    cvCacheFlagGuard cache(*this, true);
+    // The next record as cvGetRec(-1) gives it in record order with no
+    // filter, for as long as the window holds the records: each is read
+    // (with its events) and hidden deleted records and those the record
+    // test refuses are passed over.  False where cvGetRec must step
+    // (another state, the window's end, the end of the table).
+    auto stepInWindow = [this] {
+      if (cvState() != dbBrowse) return false;
+      for (;;) {
+        if (!ReadThroughWindow(-1)) return false;
+        if ((!cvShowDeleted() && cvDelFlag()) || !cvTestFilter()) continue;
+        recordFound_ = true;
+        return true;
+      }
+    };
+    TcvExpValue v;
+    for (cvGetRec(-3); !eof_ && !bof_;) {
+      filterExpr_->ExpressionResult(v);
+      if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
+        filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
+      if (!stepInWindow()) cvGetRec(-1);
+    }
+  } catch (...) {
+    // A half-built bitmap must never be taken for the filter.
+    DropFilterExpression();
+    throw;
+  }
+  filterActive_ = wasActive;
+  if (saved >= 1) cvGetRec(saved);
+}
+
+void CVO_dBHandler::cvRefreshFilter() {
+  if (!filterActive_) return;
+  filterActive_ = false;
+  filterSet_->Clear();
+  ScanFilter();
+  cvSetFilterActive(true);
+}
+
+// ---------------------------------------------------------------------------
+// Ranges.
+
+bool CVO_dBHandler::cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                               bool partial) {
+  if (!activeTag_) return false;
+  const bool changed = cvtag::SetRange(activeTag_, low, high, lowFlag, highFlag, partial);
+  if (changed) {
+    cvGetRec(-3);
+    if (bof_) cvBlank();
+  }
+  return changed;
+}
+
+void CVO_dBHandler::cvResetRange() {
+  if (activeTag_) cvtag::ResetRange(activeTag_);
+}
+
+// ---------------------------------------------------------------------------
+// The table as its index files see it.
+
+bool CVO_dBHandler::ixReadRecord(int32_t recno) {
+  try {
+    PlainGetRec(recno);
+    return !eof_ && !bof_ && cvCurrentRecord() == recno;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool CVO_dBHandler::ixRecordModified() {
+  return std::memcmp(cvActiveBuffer(), cvSavedImage(), static_cast<size_t>(cvRecordLength())) != 0;
+}
+
+void CVO_dBHandler::ixUseOriginalRecord(bool original) {
+  if (original) {
+    if (cvActiveBuffer() != cvSavedImage()) activeBeforeOriginal_ = cvActiveBuffer();
+    cvSetActiveBuffer(const_cast<uint8_t*>(cvSavedImage()));
+  } else {
+    cvSetActiveBuffer(activeBeforeOriginal_);
+    activeBeforeOriginal_ = nullptr;
+  }
+}
+
+int32_t CVO_dBHandler::ixAccessRetries() {
+  const int32_t delay = std::max<int32_t>(1, CVwrdAccessMSecDelay);
+  return std::max<int32_t>(1, CVwrdAccessMiliSeconds / delay);
+}

@@ -1,0 +1,314 @@
+// The record handler: the table object the dataset component drives.
+//
+// CVO_dBHandler walks a table in record-number order or in the order of an
+// active index tag, hides deleted records unless asked to show them, applies
+// a filter held as a bitmap of record numbers (built by one scan of the whole
+// table when the filter text is set, then kept current by every write),
+// narrows the order to a key range, finds keys, serves record reads from a
+// read-ahead window, locks the open index files around writes and keeps
+// their keys current after every write.
+//
+// Navigation codes of cvGetRec: -1 next, -2 prior, -3 top, -4 bottom, -5
+// re-read the current record; a positive number reads that record.
+//
+// Read cache: reads of whole records go through a window of about 32 KB
+// filled from the file.  On shared tables the window never outlives a lock
+// (every lock and every change noticed in the header empties it) and a
+// re-read (-5) always goes to the file, so an edit starts from the record as
+// it stands on disk and never overwrites another user's change.  A record is
+// served from the window only when all of it lies inside.
+//
+// The handler is also the table that its index files see
+// (CVobjIndexTableLink).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/table/fields.h"
+#include "dbf_engine/huge_set.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/handler/record_handler_tags.h"
+
+class TcvExpHandler;
+class Variant;
+class CVobjSortDB;
+
+enum class CVsetIndexUnique { Unique, Duplicates };
+enum class CVsetSortStatus {
+  Ascending,
+  Descending,
+  SortUp,
+  SortDown,
+  SortDictUp,
+  SortDictDown,
+  NoSort,
+  AscendingGeneral,
+  DescendingGeneral
+};
+// True for the four statuses that order from low to high.
+bool cvSortStatusAscending(CVsetSortStatus s);
+
+// Progress codes of cvStatusUpdate for the whole-table operations.
+constexpr int32_t cvStatLoadKeys = 5;
+constexpr int32_t cvStatCopy = 6;
+constexpr int32_t cvStatPack = 11;
+constexpr int32_t cvStatSearch = 21;
+// Longest key of the table sort.
+constexpr int32_t cvSortKeyMax = 240;
+
+// Bits of the text search's options word.
+constexpr uint16_t cvSearchNoCase = 1;
+constexpr uint16_t cvSearchWholeStart = 2;
+constexpr uint16_t cvSearchStars = 4;
+constexpr uint16_t cvSearchKeepState = 8;
+constexpr uint16_t cvSearchKeepTag = 16;
+constexpr uint16_t cvSearchAnchor = 32;
+
+// Size of the read-ahead window in bytes (rounded down to whole records).
+constexpr int32_t DBFCacheSize = 32768;
+// Index-file slots run from 1 to this.
+constexpr int cvMaxIndexFiles = 63;
+
+class CVO_dBHandler : public CVO_dBaseFld, public CVobjIndexTableLink {
+public:
+  CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite, bool shared);
+  ~CVO_dBHandler() override;
+
+  // --- Overridden operations ------------------------------------------------
+  int32_t cvRead(int64_t position, void* buffer, int32_t count) override;
+  void cvRename(const std::string& newName) override;
+  void cvWrite(int64_t position, const void* buffer, int32_t count) override;
+  bool cvLockRecord(int64_t offset, int64_t length) override;
+  void cvAppend() override;
+  bool cvDBFEvent(dbFileEvent event, int32_t n) override;
+  void cvGetRec(int32_t n) override;
+  bool cvFLock() override;
+  bool cvRLock() override;
+  void cvPutRec(int32_t n) override;
+  void cvSetLockProtocol(CVsetLokProtocol p) override;
+  bool cvWithIndex() override;
+
+  // --- New operations ---------------------------------------------------------
+  virtual bool cvFind(const std::string& key);
+  // The record holding `key` in the named tag, 0 when none, -1 when no open
+  // index file has that tag.  The position does not change.
+  virtual int32_t cvHuntDuplicate(const std::string& tagName, const std::string& key);
+  virtual void cvSkip(int32_t n);
+  // The record test of subclasses (the dataset's filter event); true here.
+  virtual bool cvTestFilter();
+  // Locks every open index file or raises "Could not lock indexes for Table
+  // %s" with none of them left locked.
+  virtual bool cvLockIndexes();
+  void cvUnLockIndexes() noexcept;
+
+  // The header as it stands now; a change by another process also empties
+  // the read window.
+  int cvExternalChange();
+  // The active tag's key at `code` (a KeyRead code) as text; the record
+  // number, 0 and an empty key without a tag.
+  int32_t cvGetKey(int32_t code, std::string& key);
+  void cvRefresh() { cvGetRec(-5); }
+
+  // --- Filter -------------------------------------------------------------------
+  // Compiles `text` and marks every record that passes (one scan of the whole
+  // table); the same text with the same options changes nothing.  A text
+  // that does not compile, or that is not a condition, raises and leaves the
+  // filter inactive and empty.
+  void cvSetFilterExpr(const std::string& text, bool caseInsensitive, bool partialCompare);
+  void cvSetFilterActive(bool on);
+  // Marks the records anew (records appended by others get their bits).
+  void cvRefreshFilter();
+  bool cvFilterActive() const { return filterActive_; }
+  bool cvFilterWanted() const { return filterWanted_; }
+  const std::string& cvFilterText() const { return filterText_; }
+  const TcvHugeSet* cvFilterBitmap() const { return filterSet_.get(); }
+  // Clears the bits of records above `count` (after pack or zap).
+  void cvFilterTruncate(int32_t count);
+
+  // --- Ranges -----------------------------------------------------------------
+  bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                  bool partial);
+  void cvResetRange();
+
+  // --- Read cache ---------------------------------------------------------------
+  void cvSetDBFCache(bool on);
+  void cvSetDBFCacheAllowed(bool allowed);
+  bool cvDBFCacheOn() const { return cacheOn_; }
+  bool cvDBFCacheAllowed() const { return cacheAllowed_; }
+  int32_t cvCacheRecords() const { return cacheRecords_; }
+  // Empties the read window (the next read goes to the file).
+  void cvCacheInvalidate() { cacheStart_ = -1; cacheEnd_ = -1; }
+
+  // --- Index files and the active tag ----------------------------------------------
+  // Places an open index file in the first free slot (1..63) and gives it the
+  // table's lock convention; 0 when every slot is taken.
+  int cvIndexInsert(CVobjIndexFilePtr file);
+  CVobjIndexFile* cvIndexFile(int slot) const;
+  CVobjIndexTag* cvActiveTag() const { return activeTag_; }
+
+  // A name without a directory gets the table's, one without an extension
+  // ".ndx".
+  std::string cvIndexFileExtend(const std::string& name) const;
+  // Slot (1..63) of the last open index file of that name, 0 when none.
+  int cvIndexFileIsOpen(const std::string& name) const;
+  // Opens an index file by the kind its extension names and places it in a
+  // free slot: 0 when added, -1 for an empty name or a file already open.
+  // Raises for an unknown extension, a missing or corrupted file, or when
+  // every slot is taken.
+  int cvIndexRoute(const std::string& name);
+  // Closes every index file, opens the listed ones ("," or ";" separate,
+  // double quotes enclose) and makes `tag` active: 0, or 1 when the list is
+  // empty or a file did not open.
+  int cvIndex(const std::string& list, const std::string& tag);
+  void cvIndexClear();
+  int cvIndexFileRemove(const std::string& name);
+  int cvIndexFileKill(const std::string& name);
+  // The n-th tag (from 1) across the open files in slot order.
+  CVobjIndexTag* cvIndexPointer(int n) const;
+  void cvIndexOrder(int n);
+  bool cvIndexKeyValue(int n, std::string& value);
+  // Makes the named tag active (an empty name: record order); the slot of
+  // its file, 0 for none.  Raises "Cannot find index tag %s".
+  int cvSetTagTo(const std::string& name, bool sameRecord);
+  int cvIndexTagRemove(const std::string& file, const std::string& tag);
+  // Builds a tag into an index file (created, or for CDX/MDX opened) and
+  // closes the file again.
+  int cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr,
+                const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus status);
+  bool cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+                        CVsetIndexUnique unique, CVsetSortStatus status);
+  void cvReIndex();
+
+  // --- Whole-table operations ------------------------------------------------------
+  void cvCopyStructure(const std::string& name);
+  void cvCopyFile(const std::string& name, const std::string& password);
+  void cvCopyRecord(CVO_dBHandler& target);
+  void cvCopyMemoRecord(CVO_dBHandler& target);
+  void cvSortFile(const std::string& target, const std::string& keyExpr, const std::string& password,
+                  CVsetSortStatus status);
+  void cvPack();
+  void cvZap();
+  virtual void cvSetPassword(const std::string& password);
+
+  // --- Locate, keys and search -----------------------------------------------------
+  // The first record (in the current order) whose listed fields hold the
+  // values; the table stays on it.
+  bool cvLocateRecord(const std::string& fields, const Variant& values, bool caseInsensitive, bool partial);
+  // The key text `keyExpr` gives for the first `count` values placed into
+  // its fields.
+  std::string cvBuildKey(const std::vector<Variant>& values, int count, const std::string& keyExpr);
+  // Searches the records from recNo (0: the top) for `text` in field fieldNo
+  // (0: every field); on success fieldNo/recNo name the hit and the result
+  // is the position of the match.
+  int32_t cvSearchDBF(const std::string& text, int& fieldNo, int32_t& recNo, int32_t lastRec);
+  uint16_t cvSearchOptions() const { return searchOptions_; }
+  void cvSetSearchOptions(uint16_t v) { searchOptions_ = v; }
+  const std::string& cvActiveTagName() const { return activeTagName_; }
+
+  // --- Flags ----------------------------------------------------------------------
+  bool cvExactMatch() const { return exactMatch_; }
+  void cvSetExactMatch(bool v) { exactMatch_ = v; }
+  bool cvSoftSeek() const { return softSeek_; }
+  void cvSetSoftSeek(bool v) { softSeek_ = v; }
+  bool cvFound() const { return found_; }
+  bool cvRecordFound() const { return recordFound_; }
+  bool cvPositionLost() const { return positionLost_; }
+  bool cvKeyChanged() const { return keyChanged_; }
+
+  // --- The table as its index files see it -------------------------------------------
+  int32_t ixRecordCount() override { return cvRecordCount(); }
+  int32_t ixCurrentRecord() override { return cvCurrentRecord(); }
+  bool ixReadRecord(int32_t recno) override;
+  bool ixHasOriginalRecord() override { return inPostWrite_ || state_ == dbEdit || state_ == dbAppend; }
+  bool ixRecordModified() override;
+  void ixUseOriginalRecord(bool original) override;
+  bool ixExactMatch() override { return exactMatch_; }
+  TcvExpUserLink* ixExpressionLink() override { return cvExpLink(); }
+  void ixStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+    cvStatusUpdate(stat1, stat2, stat3);
+  }
+  std::string ixReadKey() override { return cvReadKey(); }
+  std::string ixWriteKey() override { return cvWriteKey(); }
+  std::string ixTableFileName() override { return FileName(); }
+  bool ixProductionIndex() override { return cvProductionIndex(); }
+  void ixSetProductionIndex(bool on) override { cvSetProductionIndex(on); }
+  int32_t ixAccessRetries() override;
+
+protected:
+  // The field layer's read: no order, no filter, no hidden records.
+  void PlainGetRec(int32_t n);
+  // PlainGetRec's read of a record the window can serve: one copy from the
+  // window into each image.  False when the general read must run.
+  bool ReadThroughWindow(int32_t n);
+  // The record at `position` inside the window, filling the window from
+  // there when it does not hold all of it; nullptr when the file is short.
+  const uint8_t* WindowRecord(int64_t position);
+  // Marks the records that pass the compiled filter, in record order over
+  // the whole table.
+  void ScanFilter();
+  // The next set bit from `from` in direction `dir` (+1 or -1), 0 when none.
+  int32_t NextFilterBit(int32_t from, int dir) const;
+  // Leaves the filter wanted but empty (no operands, no text, no bits).
+  void DropFilterExpression() noexcept;
+  bool FilterBit(int32_t recno) const { return filterSet_ && filterSet_->BitValue(recno); }
+  void SetActiveTag(CVobjIndexTag* tag, const std::string& name) {
+    activeTag_ = tag;
+    activeTagName_ = name;
+  }
+  std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1>& IndexSlots() { return indexFiles_; }
+
+private:
+  // Active tag and index files (slot 0 unused).
+  CVobjIndexTag* activeTag_ = nullptr;
+  std::string activeTagName_;
+  std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1> indexFiles_;
+
+  // Read cache.
+  int64_t cacheStart_ = -1;
+  int64_t cacheEnd_ = -1;
+  int32_t cacheRecords_ = 0;
+  std::vector<uint8_t> cache_;
+  bool cacheOn_ = false;
+  bool cacheAllowed_ = true;
+  bool bypassCache_ = false;
+  int32_t cacheCount_ = 0;      // record count and header stamp when the
+  uint32_t cacheStamp_ = 0;     // window was filled (shared tables)
+
+  bool found_ = false;
+  bool softSeek_ = false;
+  bool recordFound_ = false;
+  bool positionLost_ = false;
+  bool keyChanged_ = false;
+  bool exactMatch_ = false;
+  bool inPostWrite_ = false;
+  uint8_t* activeBeforeOriginal_ = nullptr;
+
+  // Filter.
+  std::unique_ptr<TcvHugeSet> filterSet_;
+  std::unique_ptr<TcvExpHandler> filterExpr_;
+  std::string filterText_;
+  bool filterWanted_ = false;
+  bool filterActive_ = false;
+
+  // Index files this table has opened or built (re-ciphered on a password
+  // change even when closed).
+  std::vector<std::string> knownIndexFiles_;
+  uint16_t searchOptions_ = 1;
+
+  void RememberIndexFile(const std::string& fullName);
+  void RecipherClosedIndexes();
+  void WriteStructure(const std::string& name);
+  // The handler's own work after a write and after a flush.
+  void AfterWrite(int32_t n);
+  void AfterFlush();
+  bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
+                     bool partial, bool& found);
+
+  friend class cvHandlerScope;
+  friend class cvTagAside;
+  friend class cvCacheFlagGuard;
+};

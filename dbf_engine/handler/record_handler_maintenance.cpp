@@ -1,0 +1,763 @@
+// The record handler's index list and whole-table operations: routing index
+// files by extension, the active tag, index builds, copy, sort, pack, zap
+// and the password change.
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <type_traits>
+
+#include "dbf_engine/index/cdx_index.h"
+#include "dbf_engine/table/cipher.h"
+#include "dbf_engine/code_pages.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/key_sorter.h"
+#include "dbf_engine/table/memo_file.h"
+#include "dbf_engine/index/memory_index.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/index/ndx_index.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/handler/record_handler_guards.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+#include "dbf_engine/index/ntx_index.h"
+#include "dbf_engine/index/mdx_index.h"
+
+namespace {
+
+template <class Kind>
+CVobjIndexFilePtr MakeIndexFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                                bool shared, bool create, bool overwrite) {
+  return CVobjIndexFilePtr(new Kind(table, name, readWrite, shared, create, overwrite));
+}
+
+enum class IndexKind { None, Cdx, Ntx, Mdx, Ndx };
+
+IndexKind KindOfExtension(const std::string& fileName) {
+  const std::string ext = UpperCase(ExtractFileExt(fileName));
+  if (ext == ".CDX") return IndexKind::Cdx;
+  if (ext == ".NTX") return IndexKind::Ntx;
+  if (ext == ".MDX") return IndexKind::Mdx;
+  if (ext == ".NDX") return IndexKind::Ndx;
+  return IndexKind::None;
+}
+
+CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, const std::string& name,
+                                  bool readWrite, bool shared, bool create, bool overwrite) {
+  switch (kind) {
+    case IndexKind::Cdx: return MakeIndexFile<CVobjCDXFile>(table, name, readWrite, shared, create, overwrite);
+    case IndexKind::Ntx: return MakeIndexFile<CVobjNTXFile>(table, name, readWrite, shared, create, overwrite);
+    case IndexKind::Mdx: return MakeIndexFile<CVobjMDXFile>(table, name, readWrite, shared, create, overwrite);
+    case IndexKind::Ndx: return MakeIndexFile<CVobjNDXFile>(table, name, readWrite, shared, create, overwrite);
+    case IndexKind::None: break;
+  }
+  return nullptr;
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+  return SameText(NormalizePath(a), NormalizePath(b));
+}
+
+// Byte weights that order letters without regard to case.
+std::array<uint8_t, 256> CaseFreeCollation() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    const std::string up = AnsiUpperCase(std::string(1, static_cast<char>(c)));
+    t[static_cast<size_t>(c)] = up.size() == 1 ? static_cast<uint8_t>(up[0]) : static_cast<uint8_t>(c);
+  }
+  return t;
+}
+
+bool DictionaryStatus(CVsetSortStatus s) {
+  return s == CVsetSortStatus::SortDictUp || s == CVsetSortStatus::SortDictDown;
+}
+
+bool GeneralStatus(CVsetSortStatus s) {
+  return s == CVsetSortStatus::AscendingGeneral || s == CVsetSortStatus::DescendingGeneral;
+}
+
+// Sets the process-wide CDX collation for one build and puts it back.
+class CdxCollateScope {
+public:
+  explicit CdxCollateScope(CVsetCDXCollateType t) : was_(CVbytCDXCollateInfo) { CVbytCDXCollateInfo = t; }
+  ~CdxCollateScope() { CVbytCDXCollateInfo = was_; }
+  CdxCollateScope(const CdxCollateScope&) = delete;
+  CdxCollateScope& operator=(const CdxCollateScope&) = delete;
+
+private:
+  CVsetCDXCollateType was_;
+};
+
+// Ends a progress report with (0, 0, 0) however the operation ends.
+class ProgressEnd {
+public:
+  explicit ProgressEnd(CVO_dBaseDBF& t) : t_(t) {}
+  ~ProgressEnd() {
+    try {
+      t_.cvStatusUpdate(0, 0, 0);
+    } catch (...) {
+      // A failing progress receiver must not mask the operation's error.
+    }
+  }
+  ProgressEnd(const ProgressEnd&) = delete;
+  ProgressEnd& operator=(const ProgressEnd&) = delete;
+
+private:
+  CVO_dBaseDBF& t_;
+};
+
+// Re-reads the record the table stood on when the scope ends.
+class ReturnToRecord {
+public:
+  ReturnToRecord(CVO_dBHandler& h) : h_(h), rec_(h.cvCurrentRecord()) {}
+  ~ReturnToRecord() {
+    try {
+      if (rec_ >= 1 && rec_ <= h_.cvRecordCount())
+        h_.cvGetRec(rec_);
+      else
+        h_.cvGetRec(-3);
+    } catch (...) {
+      // Position stays where the failure left it.
+    }
+  }
+  ReturnToRecord(const ReturnToRecord&) = delete;
+  ReturnToRecord& operator=(const ReturnToRecord&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  int32_t rec_;
+};
+
+// Re-ciphers a file in the 512-byte units of index pages.
+void RecipherIndexFile(const std::string& name, const std::string& oldKey, const std::string& newKey) {
+  CVO_DiskFile f(name, true, false);
+  f.cvReset();
+  const int64_t blocks = f.cvFileSize() / 512;
+  uint8_t block[512];
+  for (int64_t b = 0; b < blocks; ++b) {
+    if (f.cvRead(b * 512, block, 512) != 512) break;
+    Encryption(oldKey, block, block, 512, 0);
+    Encryption(newKey, block, block, 512, 1);
+    f.cvWrite(b * 512, block, 512);
+  }
+  f.cvCloseFile();
+}
+
+}  // namespace
+
+bool cvSortStatusAscending(CVsetSortStatus s) {
+  return s == CVsetSortStatus::Ascending || s == CVsetSortStatus::SortUp || s == CVsetSortStatus::SortDictUp ||
+         s == CVsetSortStatus::AscendingGeneral;
+}
+
+// ---------------------------------------------------------------------------
+// Index files and the active tag.
+
+std::string CVO_dBHandler::cvIndexFileExtend(const std::string& name) const {
+  std::string n = Trim(name);
+  if (n.empty()) return n;
+  if (ExtractFilePath(n).empty()) n = JoinPath(ExtractFilePath(FileName()), n);
+  if (ExtractFileExt(n).empty()) n += ".ndx";
+  return n;
+}
+
+int CVO_dBHandler::cvIndexFileIsOpen(const std::string& name) const {
+  const std::string full = cvIndexFileExtend(name);
+  if (full.empty()) return 0;
+  for (int i = cvMaxIndexFiles; i >= 1; --i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f) continue;
+    if (cvtag::HasDiskFile(f) ? SamePath(cvtag::FileName(f), full) : SameText(f->GetFileName(), Trim(name)))
+      return i;
+  }
+  return 0;
+}
+
+void CVO_dBHandler::RememberIndexFile(const std::string& fullName) {
+  for (const auto& n : knownIndexFiles_)
+    if (SamePath(n, fullName)) return;
+  knownIndexFiles_.push_back(fullName);
+}
+
+int CVO_dBHandler::cvIndexRoute(const std::string& name) {
+  if (Trim(name).empty() || cvIndexFileIsOpen(name) != 0) return -1;
+  const std::string full = cvIndexFileExtend(name);
+  const IndexKind kind = KindOfExtension(full);
+  if (kind == IndexKind::None || !FileExists(full)) cvRaise(cvErrNoSuchFile, {full});
+  int freeSlot = 0;
+  for (int i = 1; i <= cvMaxIndexFiles && !freeSlot; ++i)
+    if (!cvIndexFile(i)) freeSlot = i;
+  if (!freeSlot) cvRaise(cvErrCollectionIndex);
+  CVobjIndexFilePtr file = MakeIndexOfKind(kind, this, full, IsReadWrite(), IsShared(), false, false);
+  if (!file) cvRaise(cvErrNoSuchFile, {full});
+  if (!file->Valid || file->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
+  cvIndexInsert(std::move(file));
+  RememberIndexFile(full);
+  return 0;
+}
+
+int CVO_dBHandler::cvIndex(const std::string& list, const std::string& tag) {
+  cvIndexClear();
+  std::string text = list.substr(0, std::min<size_t>(list.size(), 259));
+  while (!text.empty() && (text.back() == ' ' || text.back() == ',' || text.back() == ';')) text.pop_back();
+  if (text.empty()) return 1;
+  std::vector<std::string> names;
+  std::string cur;
+  bool quoted = false;
+  auto flush = [&] {
+    std::string n = Trim(cur);
+    if (!n.empty()) names.push_back(n);
+    cur.clear();
+  };
+  for (char c : text) {
+    if (c == '"') {
+      // A quote opens or closes a name; either way the name so far ends.
+      flush();
+      quoted = !quoted;
+    } else if (!quoted && (c == ',' || c == ';')) {
+      flush();
+    } else {
+      cur += c;
+    }
+  }
+  flush();
+  for (const auto& n : names)
+    if (cvIndexRoute(n) != 0) return 1;
+  cvSetTagTo(tag, true);
+  return 0;
+}
+
+void CVO_dBHandler::cvIndexClear() {
+  if (activeTag_) {
+    try {
+      cvtag::ResetRange(activeTag_);
+      cvtag::Close(activeTag_);
+    } catch (...) {
+      // The file goes anyway.
+    }
+  }
+  SetActiveTag(nullptr, std::string());
+  for (auto& f : IndexSlots()) f.reset();
+}
+
+int CVO_dBHandler::cvIndexFileRemove(const std::string& name) {
+  if (Trim(name).empty()) return 1;
+  const int slot = cvIndexFileIsOpen(name);
+  if (!slot) return 1;
+  if (activeTag_ && cvtag::Owner(activeTag_) == cvIndexFile(slot)) cvSetTagTo(std::string(), true);
+  IndexSlots()[static_cast<size_t>(slot)].reset();
+  return 0;
+}
+
+int CVO_dBHandler::cvIndexFileKill(const std::string& name) {
+  if (Trim(name).empty()) return 1;
+  std::string full = cvIndexFileExtend(name);
+  if (!FileExists(full)) return 1;
+  if (cvIndexFileIsOpen(name)) cvIndexFileRemove(name);
+  full = ResolveFileName(full);
+  std::error_code ec;
+  if (std::filesystem::remove(full, ec) && !ec) return 0;
+  try {
+    CVO_DiskFile f(full, true, true);
+    f.cvReset();
+    f.cvTruncate(0);
+    f.cvCloseFile();
+    return 0;
+  } catch (const Exception&) {
+    return 1;
+  }
+}
+
+CVobjIndexTag* CVO_dBHandler::cvIndexPointer(int n) const {
+  if (n < 1) return nullptr;
+  int k = 0;
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f) continue;
+    for (int32_t t = 0; t < f->TagCount(); ++t)
+      if (++k == n) return f->TagByNumber(t);
+  }
+  return nullptr;
+}
+
+void CVO_dBHandler::cvIndexOrder(int n) {
+  CVobjIndexTag* tag = cvIndexPointer(n);
+  cvSetTagTo(tag ? tag->TagName : std::string(), true);
+}
+
+bool CVO_dBHandler::cvIndexKeyValue(int n, std::string& value) {
+  CVobjIndexTag* tag = cvIndexPointer(n);
+  if (!tag) return false;
+  value = tag->CurrentKey.GetString();
+  return true;
+}
+
+int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
+  const std::string wanted = UpperCase(Trim(name));
+  if (wanted.empty()) {
+    if (activeTag_) {
+      cvtag::ResetRange(activeTag_);
+      cvtag::Close(activeTag_);
+    }
+    SetActiveTag(nullptr, std::string());
+    cvSetDBFCache(true);
+    if (!sameRecord) cvGetRec(-3);
+    return 0;
+  }
+  CVobjIndexTag* found = nullptr;
+  int slot = 0;
+  for (int i = 1; i <= cvMaxIndexFiles && !found; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f) continue;
+    found = cvtag::TagByName(f, wanted);
+    if (found) slot = i;
+  }
+  if (!found) cvRaise(cvErrIndexTagMissing, {wanted});
+  if (activeTag_) {
+    cvtag::ResetRange(activeTag_);
+    cvtag::Close(activeTag_);
+  }
+  cvSetDBFCache(false);
+  SetActiveTag(found, wanted);
+  cvtag::Open(found, 1);
+  if (sameRecord && cvCurrentRecord() >= 1) {
+    cvGetRec(cvCurrentRecord());
+    if (positionLost_) cvGetRec(-3);
+  } else {
+    cvGetRec(-3);
+  }
+  return slot;
+}
+
+int CVO_dBHandler::cvIndexTagRemove(const std::string& /*file*/, const std::string& tag) {
+  const std::string wanted = UpperCase(Trim(tag)).substr(0, 16);
+  if (wanted.empty()) return 1;
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f) continue;
+    CVobjIndexTag* t = cvtag::TagByName(f, wanted);
+    if (!t) continue;
+    if (t == activeTag_) cvSetTagTo(std::string(), true);
+    if (!f->DeleteTag(wanted)) return -1;
+    if (f->TagCount() == 0) IndexSlots()[static_cast<size_t>(i)].reset();
+    return 0;
+  }
+  return -1;
+}
+
+int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr,
+                             const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus status) {
+  cvIndexClear();
+  cvHandlerScope scope(*this);
+  cvSetDBFCache(true);
+  std::string full = cvIndexFileExtend(file);
+  const IndexKind kind = KindOfExtension(full);
+  std::string tagName = Trim(tag);
+  bool create = true, overwrite = true;
+  if (kind == IndexKind::Cdx || kind == IndexKind::Mdx) {
+    if (tagName.empty()) cvRaise(cvErrIndexTagMissing, {tagName});
+    overwrite = false;
+  } else {
+    tagName = ExtractFileNameOnly(full);
+  }
+  if (kind == IndexKind::None) cvRaise(cvErrNoSuchFile, {full});
+  const bool general = GeneralStatus(status);
+  CVobjIndexFilePtr f = MakeIndexOfKind(kind, this, full, IsReadWrite(), IsShared(), create, overwrite);
+  if (!f) cvRaise(cvErrNoSuchFile, {full});
+  if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
+  RememberIndexFile(full);
+  CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
+  scope.SetState(dbIndex);
+  const bool ok = f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  f.reset();
+  return ok ? 0 : 1;
+}
+
+bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr,
+                                     const std::string& forExpr, CVsetIndexUnique unique,
+                                     CVsetSortStatus status) {
+  const std::string name = UpperCase(Trim(tag));
+  const std::string key = Trim(keyExpr);
+  if (name.empty()) cvRaise(cvErrIndexTagEmpty);
+  if (key.empty()) cvRaise(cvErrIndexKey);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (f && SameText(ExtractFileNameOnly(cvtag::FileName(f)), name)) {
+      if (activeTag_ && cvtag::Owner(activeTag_) == f) cvSetTagTo(std::string(), true);
+      IndexSlots()[static_cast<size_t>(i)].reset();
+    }
+  }
+  int freeSlot = 0;
+  for (int i = 1; i <= cvMaxIndexFiles && !freeSlot; ++i)
+    if (!cvIndexFile(i)) freeSlot = i;
+  if (!freeSlot) cvRaise(cvErrCollectionIndex);
+  CVobjIndexFilePtr file;
+  {
+    cvHandlerScope scope(*this);
+    cvSetDBFCache(true);
+    file = CVobjIndexFilePtr(new CVobjMIXFile(this, name));
+    CdxCollateScope collate(GeneralStatus(status) ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
+    scope.SetState(dbIndex);
+    if (!file->AddTag(name, key, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique))
+      cvRaise(cvErrIndexCorrupted, {name + "(Memory)"});
+  }
+  cvIndexInsert(std::move(file));
+  cvSetTagTo(name, false);
+  return true;
+}
+
+void CVO_dBHandler::cvReIndex() {
+  CVobjIndexTag* tag = activeTag_;
+  {
+    cvHandlerScope scope(*this);
+    scope.SetTagAside(false);
+    scope.SetState(dbIndex);
+    cvSetDBFCache(true);
+    for (int i = 1; i <= cvMaxIndexFiles; ++i)
+      if (CVobjIndexFile* f = cvIndexFile(i)) f->Reindex();
+  }
+  if (tag) cvtag::Open(tag, 0);
+  cvGetRec(-3);
+}
+
+// ---------------------------------------------------------------------------
+// Copy and sort.
+
+void CVO_dBHandler::WriteStructure(const std::string& name) {
+  std::unique_ptr<CVO_DBFBuild> builder;
+  // A 0x30 table keeps its memos in an .fpt file.
+  if (cvVersion() == 0x8B)
+    builder = std::make_unique<CVO_DB4Build>(name);
+  else if (cvVersion() == 0xF5 || cvVersion() == 0x30)
+    builder = std::make_unique<CVO_DBFoxBuild>(name);
+  else
+    builder = std::make_unique<CVO_DBFBuild>(name);
+  for (int n = 1; n <= cvFieldCount(); ++n)
+    builder->InsertField(cvFieldName(n), std::string(1, cvFieldType(n)), cvFieldLength(n), cvFieldDecimals(n));
+  if (!builder->Completion()) cvRaise(cvErrDBFHeader, {name});
+  builder->Complete();
+  std::unique_ptr<CVO_DiskFile> disk = builder->TakeDiskFile();
+  if (!disk) cvRaise(cvErrNoSuchFile, {name});
+  // The builders give memo fields their dBase length; the records are copied
+  // as images, so the new table takes this table's exact layout: header,
+  // descriptors and (0x30) the backlink area.
+  const int32_t hl = cvHeaderLength();
+  std::vector<uint8_t> image(static_cast<size_t>(hl) + 1, 0);
+  std::copy(cvHeaderImage().begin(), cvHeaderImage().end(), image.begin());
+  const cvHeaderClockValue now = cvHeaderNow();
+  image[dbfhdr::Year] = static_cast<uint8_t>(now.year % 100);
+  image[dbfhdr::Month] = static_cast<uint8_t>(now.month);
+  image[dbfhdr::Day] = static_cast<uint8_t>(now.day);
+  cvStoreLE32(image.data() + dbfhdr::RecordCount, 0);
+  image[dbfhdr::Enciphered] = 0;
+  image[dbfhdr::Flags] &= static_cast<uint8_t>(~1u);  // no production index comes along
+  size_t at = cvDBFHeaderSize;
+  for (int n = 1; n <= cvFieldCount(); ++n, at += cvDBFDescriptorSize) {
+    const uint8_t* d = cvDescriptor(n);
+    std::copy(d, d + cvDBFDescriptorSize, image.begin() + static_cast<long>(at));
+    std::fill(image.begin() + static_cast<long>(at) + dbfdesc::Offset,
+              image.begin() + static_cast<long>(at) + dbfdesc::Offset + 4, 0);
+    image[at + dbfdesc::FieldNumber] = 0;
+    image[at + dbfdesc::FieldNumber + 1] = 0;
+  }
+  if (at < static_cast<size_t>(hl)) image[at] = cvDBFDescriptorEnd;
+  image[static_cast<size_t>(hl)] = static_cast<uint8_t>(EOFMark);
+  disk->cvWrite(0, image.data(), static_cast<int32_t>(image.size()));
+  disk->cvTruncate(static_cast<int64_t>(image.size()));
+  disk->cvCloseFile();
+}
+
+void CVO_dBHandler::cvCopyStructure(const std::string& name) { WriteStructure(name); }
+
+void CVO_dBHandler::cvCopyMemoRecord(CVO_dBHandler& target) {
+  std::string data;
+  for (int n = 1; n <= cvFieldCount(); ++n) {
+    const char t = cvFieldType(n);
+    if (!cvIsMemoType(t)) continue;
+    const long double b = cvNumberGetN(n);
+    if (b <= 0) continue;  // the image already says "no memo"
+    target.cvNumberPutN(n, 0);
+    cvMemoLoadN(n, data);
+    target.cvMemoSaveN(n, data);
+  }
+}
+
+void CVO_dBHandler::cvCopyRecord(CVO_dBHandler& target) {
+  std::memcpy(target.cvActiveBuffer(), cvActiveBuffer(), static_cast<size_t>(cvRecordLength()));
+  if (cvHasMemo()) cvCopyMemoRecord(target);
+  target.cvAppend();
+}
+
+void CVO_dBHandler::cvCopyFile(const std::string& name, const std::string& password) {
+  cvFileLockScope lock(*this);
+  bool locked = false;
+  const int32_t tries = ixAccessRetries();
+  for (int32_t i = 0; i < tries && !locked; ++i) {
+    locked = cvFLock();
+    if (!locked) cvSysSleep(CVwrdAccessMSecDelay);
+  }
+  if (!locked) cvRaise(cvErrNoFullAccess, {"CopyFile", FileName()});
+  lock.Held();
+  cvHdrRead();
+  cvHandlerScope scope(*this);
+  ReturnToRecord back(*this);
+  cvStatusUpdate(-1, cvStatCopy, cvRecordCount());
+  ProgressEnd end(*this);
+  WriteStructure(name);
+  auto target = std::make_unique<CVO_dBHandler>(name, std::string(), true, false);
+  target->cvSetPassword(password);
+  if (!target->cvFLock()) cvRaise(cvErrNoFullAccess, {"CopyFile", name});
+  for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+    cvCopyRecord(*target);
+    cvStatusUpdate(cvStatCopy, cvCurrentRecord(), 0);
+  }
+  target->cvLockOff();
+  target->cvCloseTable();
+}
+
+// The table sort: keys with record numbers in, records out in key order.
+class CVobjSortDB : public TcvSort {
+public:
+  CVobjSortDB(CVO_dBHandler& source, bool ascending, const uint8_t* collate)
+      : TcvSort(cvSortKeyMax, false, ascending, collate), source_(source) {}
+  // Writes the source's records into `target` in key order.
+  void OutputWord(CVO_dBHandler& target) {
+    TcvVariant key(256);
+    int32_t recno = 0;
+    for (bool more = GetFirstKey(key, recno); more; more = GetNextKey(key, recno)) {
+      source_.cvGetRec(recno);
+      ++written_;
+      source_.cvStatusUpdate(cvStatCopy, written_, 0);
+      source_.cvCopyRecord(target);
+    }
+  }
+
+private:
+  CVO_dBHandler& source_;
+  int32_t written_ = 0;
+};
+
+void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& keyExpr, const std::string& password,
+                               CVsetSortStatus status) {
+  const std::string key = Trim(keyExpr);
+  if (key.empty() || key.size() > static_cast<size_t>(cvSortKeyMax))
+    cvRaise(cvErrSortLength, {cvSortKeyMax, static_cast<int32_t>(key.size())});
+  std::string name = Trim(target);
+  if (ExtractFileExt(name).empty()) name += ".dbf";
+  if (FileExists(name)) {
+    try {
+      CVO_DiskFile probe(name, true, false);
+      probe.cvReset();
+      probe.cvCloseFile();
+    } catch (const Exception&) {
+      cvRaise(cvErrNoFullAccess, {"SortFile", name});
+    }
+  }
+  ReturnToRecord back(*this);
+  const std::array<uint8_t, 256> caseFree = CaseFreeCollation();
+  CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
+  {
+    // Loading the keys: the handler's order, filter and hidden records apply.
+    TcvExpHandler expr(cvExpLink(), key);
+    cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
+    ProgressEnd end(*this);
+    TcvVariant value(256);
+    for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+      if (expr.ExpressionAsVariant(value))
+        sorter.AddKey(value, cvCurrentRecord());
+      else
+        sorter.AddTextKey(std::string_view(), cvCurrentRecord());
+      cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
+    }
+  }
+  cvHandlerScope scope(*this);
+  cvStatusUpdate(-1, cvStatCopy, sorter.KeyCount());
+  ProgressEnd end(*this);
+  WriteStructure(name);
+  auto out = std::make_unique<CVO_dBHandler>(name, std::string(), true, false);
+  out->cvSetPassword(password);
+  // Records are read by number: no order, filter or hidden records now.
+  scope.SetTagAside(true);
+  scope.SetState(dbIndex);
+  sorter.OutputWord(*out);
+  out->cvCloseTable();
+}
+
+// ---------------------------------------------------------------------------
+// Pack, zap and password.
+
+void CVO_dBHandler::cvPack() {
+  if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
+  const int32_t count = cvRecordCount();
+  int32_t kept = 0;
+  {
+    cvHandlerScope scope(*this);
+    scope.SetTagAside(true);
+    scope.SetState(dbIndex);
+    cvSetDBFCache(false);
+    cvSetDBFCache(true);
+    cvStatusUpdate(-1, cvStatPack, count);
+    ProgressEnd end(*this);
+    const size_t len = static_cast<size_t>(cvRecordLength());
+    std::vector<uint8_t> image(len + 1), cipher(len + 1);
+    CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr;
+    for (int32_t i = 1; i <= count; ++i) {
+      ReadRecordImage(i, image.data());
+      if (image[0] != '*') {
+        ++kept;
+        if (kept != i) {
+          DBEncryption(cvWriteKey(), image.data(), cipher.data(), len, 1);
+          cvWrite(cvHeaderLength() + static_cast<int64_t>(kept - 1) * cvRecordLength(), cipher.data(),
+                  static_cast<int32_t>(len));
+        }
+      } else if (memo) {
+        cvActiveBufferScope at(*this, image.data());
+        for (int n = 1; n <= cvFieldCount(); ++n) {
+          if (!cvIsMemoType(cvFieldType(n))) continue;
+          const long double b = cvNumberGetN(n);
+          if (b > 0 && b <= UINT32_MAX) memo->moMemoBlockRelease(static_cast<uint32_t>(b));
+        }
+      }
+      cvStatusUpdate(cvStatPack, i, 0);
+    }
+    if (kept != count) {
+      recordCount_ = kept;
+      currentRecord_ = 0;
+      const uint8_t eof = static_cast<uint8_t>(EOFMark);
+      const int64_t end = cvHeaderLength() + static_cast<int64_t>(kept) * cvRecordLength();
+      cvWrite(end, &eof, 1);
+      cvTruncate(end + 1);
+      cvCacheInvalidate();
+      headerDirty_ = true;
+      cvHdrWrite();
+    }
+  }
+  if (kept != count) {
+    cvFilterTruncate(kept);
+    cvReIndex();
+    // The records moved: the bitmap is rebuilt for their new numbers.
+    cvRefreshFilter();
+  }
+  cvGetRec(-3);
+}
+
+void CVO_dBHandler::cvZap() {
+  if (IsShared()) cvRaise(cvErrNoFullAccess, {"Zap", FileName()});
+  if (cvHasMemo()) {
+    CVobjMemo* memo = cvMemoObject();
+    uint8_t head[512] = {};
+    memo->cvRead(0, head, 512);
+    if (cvVersion() == 0xF5 || cvVersion() == 0x30)
+      cvStoreBE32(head, 8);
+    else
+      cvStoreLE32(head, 1);
+    memo->cvWrite(0, head, 512);
+    memo->cvTruncate(512);
+    memo->cvFlush();
+    memo_.reset();  // rebuilt on next use, from the file as it now stands
+  }
+  recordCount_ = 0;
+  currentRecord_ = 0;
+  headerDirty_ = true;
+  const uint8_t eof = static_cast<uint8_t>(EOFMark);
+  cvWrite(cvHeaderLength(), &eof, 1);
+  cvTruncate(cvHeaderLength() + 1);
+  cvCacheInvalidate();
+  cvHdrWrite();
+  cvFilterTruncate(0);
+  cvGetRec(-3);
+  cvReIndex();
+}
+
+void CVO_dBHandler::RecipherClosedIndexes() {
+  std::vector<std::string> names = knownIndexFiles_;
+  if (cvProductionIndex()) {
+    const std::string prod = ChangeFileExt(FileName(), cvVersion() == 0x8B ? ".mdx" : ".cdx");
+    if (FileExists(prod)) names.push_back(prod);
+  }
+  std::vector<std::string> done;
+  for (const auto& n : names) {
+    if (!FileExists(n) || cvIndexFileIsOpen(n)) continue;
+    if (std::any_of(done.begin(), done.end(), [&](const std::string& d) { return SamePath(d, n); })) continue;
+    done.push_back(n);
+    RecipherIndexFile(n, cvReadKey(), cvWriteKey());
+  }
+}
+
+void CVO_dBHandler::cvSetPassword(const std::string& password) {
+  if (cvEnciphered() && password == cvReadKey()) return;
+  if (!cvEnciphered() && password.empty()) return;
+  if (IsShared()) cvRaise(cvErrNoFullAccess, {"SetPassword", FileName()});
+  const bool oldEnc = cvEnciphered();
+  const bool newEnc = !password.empty();
+  const std::string oldKey = oldEnc ? cvReadKey() : std::string();
+  cvSetReadKey(oldKey);
+  ReturnToRecord back(*this);
+  cvHandlerScope scope(*this);
+  scope.SetState(dbCopy);
+  scope.SetTagAside(true);
+  cvSetDBFCache(true);
+  cvSetWriteKey(password);
+  CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr;
+  const int32_t count = cvRecordCount();
+  const size_t len = static_cast<size_t>(cvRecordLength());
+  std::vector<uint8_t> image(len + 1), cipher(len + 1);
+  std::vector<char> data;
+  for (int32_t i = 1; i <= count; ++i) {
+    ReadRecordImage(i, image.data());
+    if (memo) {
+      cvActiveBufferScope at(*this, image.data());
+      for (int n = 1; n <= cvFieldCount(); ++n) {
+        if (!cvIsMemoType(cvFieldType(n))) continue;
+        const long double b = cvNumberGetN(n);
+        if (b <= 0 || b > UINT32_MAX) continue;
+        uint32_t block = static_cast<uint32_t>(b);
+        // The memo is read in the old form and written in the new one: the
+        // two keys and the two formats (dBase III prefixes enciphered memos
+        // with their length) are kept apart.
+        memo->SetCipher(oldEnc);
+        memo->SetReadKey(oldKey);
+        uint32_t size = memo->moMemoSize(block);
+        data.assign(static_cast<size_t>(size) + 16, 0);
+        size += 16;
+        memo->moMemoRead(data.data(), block, size);
+        memo->SetCipher(newEnc);
+        memo->SetWriteKey(password);
+        const uint32_t written = memo->moMemoWrite(data.data(), block, size);
+        cvNumberPutN(n, written);
+      }
+    }
+    DBEncryption(password, image.data(), cipher.data(), len, 1);
+    cvWrite(cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength(), cipher.data(),
+            static_cast<int32_t>(len));
+  }
+  // The descriptor area, in one cipher unit (the 0x30 backlink stays plain).
+  const int32_t area = cvHeaderLength() - 33 - (cvVersion() == 0x30 ? cvDBFBacklinkSize : 0);
+  if (area > 0) {
+    std::vector<uint8_t> d(static_cast<size_t>(area));
+    if (cvRead(cvDBFHeaderSize, d.data(), area) == area) {
+      Encryption(oldKey, d.data(), d.data(), d.size(), 0);
+      Encryption(password, d.data(), d.data(), d.size(), 1);
+      cvWrite(cvDBFHeaderSize, d.data(), area);
+    }
+  }
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (CVobjIndexFile* f = cvIndexFile(i)) f->ixEncrypt();
+  RecipherClosedIndexes();
+  cvSetReadKey(password);
+  cvSetEnciphered(newEnc);
+  if (memo) {
+    memo->SetCipher(newEnc);
+    memo->SetReadKey(password);
+    memo->SetWriteKey(password);
+  }
+  cvCacheInvalidate();
+  headerDirty_ = true;
+  cvHdrWrite();
+}

@@ -1,0 +1,714 @@
+// Compound index files: CDX tags over the index core.
+#include "dbf_engine/index/cdx_index.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/numbers.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+CVsetCDXCollateType CVbytCDXCollateInfo = CVsetCDXCollateType::Machine;
+
+namespace {
+
+constexpr int32_t kCdxTagNameMax = kCdxTagListKeyLength;
+// A leaf is split when its keys take this many bytes or more; the keys
+// whose running total stays below kCdxSplitLeft go to the new left node.
+constexpr int32_t kCdxSplitAt = kCdxLeafSpace;
+constexpr int32_t kCdxSplitLeft = 250;
+
+std::string KeyBytes(const TcvVariant& v) { return std::string(v.Bytes()); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Tags.
+
+CVobjCDXTag::CVobjCDXTag(CVobjIndexFile* owner, const std::string& name, int32_t headerPage)
+    : CVobjIndexTag(owner, name) {
+  FormatName = "CDX";
+  HeaderPage = headerPage;
+}
+
+CVobjCDXTag::~CVobjCDXTag() { CloseQuietly(); }
+
+CdxPageCheck CVobjCDXTag::PageCheck() const {
+  CdxPageCheck c;
+  c.File = owner_->GetFileName();
+  if (owner_->DiskFile()) {
+    c.PageNumbers = false;
+    c.Limit = owner_->KnownFileSize();
+  } else {
+    // Numbered buffers of a memory index: only the count limits them.
+    c.PageNumbers = true;
+    c.Limit = owner_->NextAvailPage >= 0 ? owner_->NextAvailPage : -1;
+  }
+  return c;
+}
+
+int64_t CVobjCDXTag::MaxRecord() const {
+  if (IsTagList()) {
+    // The tag list's "record numbers" are header offsets.
+    int64_t size = owner_->DiskFile() ? owner_->DiskFile()->cvFileSize() : 0;
+    return std::max<int64_t>({size, owner_->NextAvailPage, 1});
+  }
+  CVobjIndexTableLink* t = owner_->Table();
+  return std::max<int64_t>(t ? t->ixRecordCount() : 0, 1);
+}
+
+void CVobjCDXTag::ReadPage(int64_t page, uint8_t* buffer, int32_t length) const {
+  if (page < 0 || !owner_->PageRead(page, buffer, length)) cvIndexCorrupt(owner_->GetFileName());
+}
+
+void CVobjCDXTag::WritePage(int64_t page, const uint8_t* buffer, int32_t length) const {
+  if (page < 0 || !owner_->PageWrite(page, buffer, length)) cvRaise(cvErrWriteFailed, {DiskName()});
+}
+
+void CVobjCDXTag::MakeTagList() {
+  Options = kCdxOptCompact | kCdxOptCompound | kCdxOptTagList;
+  Collation = CVsetCDXCollateType::NoCollate;
+  KeyType = 'C';
+}
+
+void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
+  // Binary values are keys already in their stored form.
+  if (key.Kind() == cvvtBinary) return;
+  if (KeyType == 'N' || KeyType == 'D') {
+    double d = 0;
+    switch (key.Kind()) {
+      case cvvtFloat: d = key.GetFloat(); break;
+      case cvvtDate: d = static_cast<double>(key.GetDate()); break;
+      case cvvtBoolean: d = key.GetBoolean() ? 1 : 0; break;
+      case cvvtText:
+        if (!TextToFloatC(Trim(key.GetString()), d)) d = 0;
+        break;
+      default: break;
+    }
+    const std::string k = CdxNumericKey(d);
+    key.PutBinary(k.data(), static_cast<int32_t>(k.size()));
+    return;
+  }
+  const bool general = Collation == CVsetCDXCollateType::General && !IsTagList();
+  if (key.Kind() == cvvtText && !general) {
+    // Text stays text; only the blanks at its end go for storage.
+    if (forStorage) key.TrimR();
+    return;
+  }
+  std::string text;
+  switch (key.Kind()) {
+    case cvvtBoolean: text.assign(1, key.GetBoolean() ? 'T' : 'F'); break;
+    case cvvtFloat: text = FloatToShortestC(key.GetFloat()); break;
+    default: text = key.GetString(); break;
+  }
+  if (forStorage)
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (general) {
+    const std::string k = CdxGeneralKey(text, KeyLength);
+    key.PutBinary(k.data(), static_cast<int32_t>(k.size()));
+  } else {
+    key.PutString(text);
+  }
+}
+
+void CVobjCDXTag::DetermineKeyType() {
+  KeyType = 'C';
+  if (!keyHandler_) return;
+  TcvVariant v;
+  try {
+    if (!keyHandler_->ExpressionAsVariant(v)) return;
+  } catch (const Exception&) {
+    return;
+  }
+  if (v.Kind() == cvvtFloat) KeyType = 'N';
+  else if (v.Kind() == cvvtDate) KeyType = 'D';
+}
+
+bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
+                              const std::string& forExpr, bool ascending, bool unique) {
+  // The two texts share the 512 bytes after the header's first half; more
+  // would run into the tag's first node.
+  if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
+    cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
+  CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  ReversedNavigation = !ascending;
+  DescendingCompare = false;
+  if (!IsTagList()) {
+    Options = kCdxOptCompact | kCdxOptCompound;
+    if (unique) Options |= kCdxOptUnique;
+    if (HasFor) Options |= kCdxOptFor;
+  }
+  if (keyExpr.empty()) {
+    KeyType = 'C';
+    KeyLength = kCdxTagListKeyLength;
+  } else {
+    // One trial evaluation gives the key's type and length.  A key that
+    // yields nothing cannot be indexed: say so rather than leave an
+    // unbuilt tag behind.
+    TcvVariant v;
+    if (!keyHandler_ || !keyHandler_->ExpressionAsVariant(v)) cvRaise(cvErrConstructBad);
+    switch (v.Kind()) {
+      case cvvtFloat:
+        KeyType = 'N';
+        KeyLength = 8;
+        break;
+      case cvvtDate:
+        KeyType = 'D';
+        KeyLength = 8;
+        break;
+      case cvvtBoolean:
+        KeyType = 'C';
+        KeyLength = 1;
+        break;
+      default:
+        KeyType = 'C';
+        KeyLength = v.Length();
+        if (Collation == CVsetCDXCollateType::General) KeyLength *= 2;
+        break;
+    }
+    if (KeyLength < 1) cvIndexLimit("CDX key length", "1-240 bytes");
+  }
+  EntryLength = CdxEntryLength(KeyLength);
+  MaxKeys = KeyLength <= kCdxMaxKeyLength ? CdxMaxInteriorEntries(KeyLength) : 2;
+  HalfKeys = MaxKeys / 2;
+  const std::vector<uint8_t> zeros(kCdxTagHeaderSize, 0);
+  WritePage(HeaderPage, zeros.data(), kCdxTagHeaderSize);
+  DoIndex();
+  return true;
+}
+
+bool CVobjCDXTag::KeepsTreeCached() const {
+  const CVO_DiskFile* f = owner_->DiskFile();
+  return f && !f->IsShared();
+}
+
+int32_t CVobjCDXTag::NewRoot() {
+  uint8_t b[4];
+  ReadPage(HeaderPage, b, 4);
+  const uint32_t root = cvLoadLE32(b);
+  PageCheck().Check(static_cast<int64_t>(root));
+  RootPage = static_cast<int32_t>(root);
+  return RootPage;
+}
+
+void CVobjCDXTag::TagLoad() {
+  uint8_t b[kCdxTagHeaderSize];
+  ReadPage(HeaderPage, b, kCdxTagHeaderSize);
+  const CdxTagHeader h = CdxTagHeader::DecodeFrom(b, PageCheck());
+  RootPage = h.Root;
+  ChangeCounter = h.Counter;
+  KeyLength = h.KeyLength;
+  Options = h.Options;
+  Collation = h.Collation;
+  Ascending = !h.Descending;
+  ReversedNavigation = h.Descending;
+  DescendingCompare = false;
+  Unique = h.Unique();
+  KeyExpression = h.KeyExpr;
+  ForExpression = h.ForExpr;
+  HasFor = !h.ForExpr.empty();
+  EntryLength = CdxEntryLength(KeyLength);
+  MaxKeys = CdxMaxInteriorEntries(KeyLength);
+  HalfKeys = MaxKeys / 2;
+  PostTagExpression();
+  PostTagFilter();
+  DetermineKeyType();
+  HeaderDirty = false;
+}
+
+void CVobjCDXTag::TagStore() {
+  CdxTagHeader h;
+  h.Root = RootPage;
+  h.Counter = ChangeCounter;
+  h.KeyLength = KeyLength;
+  h.Options = Options;
+  h.Collation = IsTagList() ? CVsetCDXCollateType::NoCollate : Collation;
+  h.Descending = !Ascending;
+  h.KeyExpr = KeyExpression;
+  h.ForExpr = HasFor ? ForExpression : std::string();
+  uint8_t b[kCdxTagHeaderSize];
+  h.EncodeTo(b);
+  WritePage(HeaderPage, b, kCdxTagHeaderSize);
+  HeaderDirty = false;
+}
+
+int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  uint8_t b[kCdxBlockSize];
+  ReadPage(page, b, kCdxBlockSize);
+  const CdxPageCheck check = PageCheck();
+  const CdxKeyKind kind = KeyKind();
+  // MACHINE text stays text (partial finds compare it as a prefix); every
+  // other key form is binary.
+  const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
+  if (CdxNodeIsLeaf(b, check)) {
+    const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength, kind, check);
+    // Only the root of an empty tag is an empty leaf: emptied nodes leave
+    // the tree.  Empty nodes further down would let a walk wander through
+    // every path of a corrupt tree that shares its pages.
+    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(owner_->GetFileName());
+    node.PageType = CVsetPageType::Leaf;
+    node.LeftSibling = leaf.Header.Left;
+    node.RightSibling = leaf.Header.Right;
+    node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
+    for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
+  } else {
+    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
+    if (in.Entries.empty()) cvIndexCorrupt(owner_->GetFileName());
+    node.PageType = CVsetPageType::Node;
+    node.LeftSibling = in.Header.Left;
+    node.RightSibling = in.Header.Right;
+    node.ReserveEntries(static_cast<int32_t>(in.Entries.size()));
+    for (const CdxInteriorEntry& e : in.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.Child);
+  }
+  return page;
+}
+
+void CVobjCDXTag::LinkSplit(CVobjIndexKey& left, CVobjIndexKey& node) {
+  left.LeftSibling = node.LeftSibling;
+  left.RightSibling = node.Page;
+  if (node.LeftSibling >= 0 && node.LeftSibling != node.Page) {
+    // The old left neighbour now points at the new node.
+    uint8_t b[kCdxBlockSize];
+    ReadPage(node.LeftSibling, b, kCdxBlockSize);
+    cvStoreLE32(b + 8, static_cast<uint32_t>(left.Page));
+    WritePage(node.LeftSibling, b, kCdxBlockSize);
+  }
+  node.LeftSibling = left.Page;
+}
+
+namespace {
+
+CdxLeafNode LeafOf(CVobjIndexKey& node, int32_t keyLength, int64_t maxRecord) {
+  CdxLeafNode leaf;
+  int64_t maxRec = maxRecord;
+  leaf.Entries.reserve(static_cast<size_t>(node.Count()));
+  for (int32_t i = 0; i < node.Count(); ++i) {
+    const CVobjIndexKeyData& e = node.Entry(i);
+    leaf.Entries.push_back({KeyBytes(e), e.Link});
+    maxRec = std::max<int64_t>(maxRec, e.Link);
+  }
+  leaf.Params = CdxLeafParams::For(keyLength, maxRec);
+  leaf.Header.Attributes = static_cast<uint16_t>(kCdxAttrLeaf | (node.Parent() ? 0 : kCdxAttrRoot));
+  leaf.Header.Left = node.Parent() ? node.LeftSibling : -1;
+  leaf.Header.Right = node.Parent() ? node.RightSibling : -1;
+  return leaf;
+}
+
+CdxInteriorNode InteriorOf(CVobjIndexKey& node) {
+  CdxInteriorNode in;
+  in.Entries.reserve(static_cast<size_t>(node.Count()));
+  for (int32_t i = 0; i < node.Count(); ++i) {
+    const CVobjIndexKeyData& e = node.Entry(i);
+    in.Entries.push_back({KeyBytes(e), e.RecNo, e.Link});
+  }
+  in.Header.Attributes = static_cast<uint16_t>(kCdxAttrInterior | (node.Parent() ? 0 : kCdxAttrRoot));
+  in.Header.Left = node.Parent() ? node.LeftSibling : -1;
+  in.Header.Right = node.Parent() ? node.RightSibling : -1;
+  return in;
+}
+
+}  // namespace
+
+void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
+  const CdxKeyKind kind = KeyKind();
+  for (;;) {
+    CdxLeafNode leaf = LeafOf(node, KeyLength, MaxRecord());
+    const int32_t total =
+        CdxLeafNode::Measure(leaf.Entries, 0, leaf.Entries.size(), KeyLength, kind, leaf.Params);
+    if (total < kCdxSplitAt || node.Count() < 2) {
+      uint8_t b[kCdxBlockSize];
+      leaf.EncodeTo(b, KeyLength, kind);
+      WritePage(node.Page, b, kCdxBlockSize);
+      return;
+    }
+    // The keys whose running total stays below 250 bytes move to a new
+    // node on the left.
+    int32_t n = 0;
+    int32_t running = 0;
+    while (n < node.Count()) {
+      const int32_t cost = CdxLeafNode::EntryCost(
+          n == 0 ? std::string_view() : std::string_view(leaf.Entries[static_cast<size_t>(n - 1)].Key),
+          leaf.Entries[static_cast<size_t>(n)].Key, KeyLength, kind, leaf.Params);
+      if (running + cost >= kCdxSplitLeft) break;
+      running += cost;
+      ++n;
+    }
+    n = std::clamp(n, 1, node.Count() - 1);
+    std::unique_ptr<CVobjIndexKey> left = node.SplitFront(n);
+    LinkSplit(*left, node);
+    CdxLeafNode l = LeafOf(*left, KeyLength, MaxRecord());
+    uint8_t b[kCdxBlockSize];
+    l.EncodeTo(b, KeyLength, kind);
+    WritePage(left->Page, b, kCdxBlockSize);
+    left->Dirty = false;
+  }
+}
+
+void CVobjCDXTag::WriteInterior(CVobjIndexKey& node) {
+  const CdxKeyKind kind = KeyKind();
+  const int32_t max = std::max(CdxMaxInteriorEntries(KeyLength), 2);
+  while (node.Count() > max) {
+    std::unique_ptr<CVobjIndexKey> left = node.SplitFront((node.Count() + 1) / 2);
+    LinkSplit(*left, node);
+    uint8_t b[kCdxBlockSize];
+    InteriorOf(*left).EncodeTo(b, KeyLength, kind);
+    WritePage(left->Page, b, kCdxBlockSize);
+    left->Dirty = false;
+  }
+  uint8_t b[kCdxBlockSize];
+  InteriorOf(node).EncodeTo(b, KeyLength, kind);
+  WritePage(node.Page, b, kCdxBlockSize);
+}
+
+int32_t CVobjCDXTag::PageStore(CVobjIndexKey& node) {
+  if (node.Page <= 0) node.Page = owner_->GetAvailPage();
+  if (node.IsLeaf()) WriteLeaf(node);
+  else WriteInterior(node);
+  return node.Page;
+}
+
+void CVobjCDXTag::WriteEmptyRoot() {
+  RootPage = owner_->GetAvailPage();
+  uint8_t b[kCdxBlockSize];
+  CdxEncodeEmptyRoot(b, KeyLength, MaxRecord());
+  WritePage(RootPage, b, kCdxBlockSize);
+}
+
+void CVobjCDXTag::DoIndex() {
+  CloseQuietly();
+  if (IsTagList() || KeyExpression.empty()) {
+    WriteEmptyRoot();
+    HeaderDirty = true;
+    TagStore();
+    return;
+  }
+  CVobjIndexTableLink* t = owner_->Table();
+  const int32_t count = t ? t->ixRecordCount() : 0;
+  CVobjSortCDX sorter(this, KeyLength + 1, Unique);
+  if (t) t->ixStatusUpdate(-1, 1, count);
+  CVobjIndexKeyData k(0);
+  static const uint8_t kNoBytes = 0;
+  for (int32_t rec = 1; rec <= count; ++rec) {
+    if (t->ixReadRecord(rec) && (!HasFor || SolveFilter()) && BuildRecordKey(k)) {
+      if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
+      else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
+    }
+    t->ixStatusUpdate(1, rec, 0);
+  }
+  if (t) t->ixStatusUpdate(0, 0, 0);
+  if (sorter.KeyCount() == 0) {
+    WriteEmptyRoot();
+  } else {
+    if (t) t->ixStatusUpdate(-1, 2, count);
+    RootPage = sorter.WriteTree();
+    if (t) t->ixStatusUpdate(0, 0, 0);
+  }
+  HeaderDirty = true;
+  TagStore();
+}
+
+// ---------------------------------------------------------------------------
+// Bottom-up build.
+
+CVobjSortCDX::CVobjSortCDX(CVobjCDXTag* tag, int32_t keyLength, bool unique)
+    : TcvSort(keyLength, unique, true, nullptr), tag_(tag) {}
+
+namespace {
+
+// One node per level being filled.
+struct BuildLevel {
+  std::vector<CdxLeafEntry> leaf;       // level 0
+  std::vector<CdxInteriorEntry> inner;  // levels above
+  int32_t offset = -1;
+  int32_t left = -1;
+  int32_t used = 0;  // leaf bytes taken
+};
+
+}  // namespace
+
+int32_t CVobjSortCDX::WriteTree() {
+  CVobjIndexFile* file = tag_->Owner();
+  CVobjIndexTableLink* table = file->Table();
+  const int32_t keyLength = tag_->KeyLength;
+  const CdxKeyKind kind = tag_->KeyKind();
+  const CdxLeafParams params = CdxLeafParams::For(keyLength, tag_->MaxRecord());
+  const int32_t maxInterior = std::max(CdxMaxInteriorEntries(keyLength), 2);
+  std::vector<BuildLevel> levels(1);
+  levels[0].offset = file->GetAvailPage();
+
+  auto writeNode = [&](size_t l, int32_t right, bool root) {
+    BuildLevel& lv = levels[l];
+    uint8_t b[kCdxBlockSize];
+    CdxNodeHeader h;
+    h.Left = root ? -1 : lv.left;
+    h.Right = root ? -1 : right;
+    if (l == 0) {
+      CdxLeafNode n;
+      h.Attributes = static_cast<uint16_t>(kCdxAttrLeaf | (root ? kCdxAttrRoot : 0));
+      n.Header = h;
+      n.Params = params;
+      n.Entries = std::move(lv.leaf);
+      n.EncodeTo(b, keyLength, kind);
+      lv.leaf = std::move(n.Entries);
+    } else {
+      CdxInteriorNode n;
+      h.Attributes = static_cast<uint16_t>(kCdxAttrInterior | (root ? kCdxAttrRoot : 0));
+      n.Header = h;
+      n.Entries = std::move(lv.inner);
+      n.EncodeTo(b, keyLength, kind);
+      lv.inner = std::move(n.Entries);
+    }
+    tag_->WritePage(lv.offset, b, kCdxBlockSize);
+  };
+
+  // Hands the last key of level l's node up; with mayClose an interior node
+  // that is full is closed at once (more keys will follow).
+  std::function<void(size_t, bool)> passUp;
+  // Key strings of written leaves, reused for the next leaf's keys.
+  std::vector<std::string> spareKeys;
+  auto closeLevel = [&](size_t l) {
+    const int32_t next = file->GetAvailPage();
+    writeNode(l, next, false);
+    passUp(l, true);
+    BuildLevel& lv = levels[l];
+    lv.left = lv.offset;
+    lv.offset = next;
+    for (CdxLeafEntry& e : lv.leaf) spareKeys.push_back(std::move(e.Key));
+    lv.leaf.clear();
+    lv.inner.clear();
+    lv.used = 0;
+  };
+  passUp = [&](size_t l, bool mayClose) {
+    CdxInteriorEntry e;
+    if (l == 0) {
+      e.Key = levels[0].leaf.back().Key;
+      e.RecNo = levels[0].leaf.back().RecNo;
+    } else {
+      e.Key = levels[l].inner.back().Key;
+      e.RecNo = levels[l].inner.back().RecNo;
+    }
+    e.Child = levels[l].offset;
+    if (l + 1 == levels.size()) {
+      levels.emplace_back();
+      levels.back().offset = file->GetAvailPage();
+    }
+    levels[l + 1].inner.push_back(std::move(e));
+    if (mayClose && static_cast<int32_t>(levels[l + 1].inner.size()) >= maxInterior) closeLevel(l + 1);
+  };
+
+  RawKey cur, nxt;
+  bool have = GetFirstRaw(cur);
+  int32_t n = 0;
+  const int32_t reserve = 2 * (params.EntryBytes + CdxEntryLength(keyLength));
+  while (have) {
+    const bool more = GetNextRaw(nxt);
+    std::string key;
+    if (!spareKeys.empty()) {
+      key = std::move(spareKeys.back());
+      spareKeys.pop_back();
+    }
+    key.assign(reinterpret_cast<const char*>(cur.bytes), static_cast<size_t>(std::min(cur.length, keyLength)));
+    BuildLevel& l0 = levels[0];
+    l0.used += CdxLeafNode::EntryCost(l0.leaf.empty() ? std::string_view() : std::string_view(l0.leaf.back().Key),
+                                      key, keyLength, kind, params);
+    l0.leaf.push_back({std::move(key), cur.recno});
+    if (table) table->ixStatusUpdate(2, ++n, 0);
+    if (more && kCdxLeafSpace - levels[0].used < reserve) closeLevel(0);
+    if (!more) break;
+    cur = nxt;
+  }
+  for (size_t l = 0; l < levels.size(); ++l) {
+    const bool top = l + 1 == levels.size();
+    writeNode(l, -1, top);
+    if (!top) passUp(l, false);
+  }
+  return levels.back().offset;
+}
+
+// ---------------------------------------------------------------------------
+// Files.
+
+CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                           bool shared, bool create, bool overwrite)
+    : CVobjIndexFile(table, name) {
+  OrderedByRecord = true;
+  try {
+    if (!IndexFileOpen(name, ".cdx", readWrite, shared, create, overwrite))
+      cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".cdx")});
+    if (disk_->cvFileSize() > kCdxBlockSize) LoadTags();
+    else NewTagList();
+    CVbytCDXCollateInfo = CVsetCDXCollateType::Machine;
+    CheckProductionIndex();
+    Valid = !HadErrors;
+  } catch (...) {
+    FreeTags();
+    if (tagList_) tagList_->CloseQuietly();
+    tagList_.reset();
+    throw;
+  }
+}
+
+CVobjCDXFile::~CVobjCDXFile() {
+  FreeTags();
+  if (tagList_) tagList_->CloseQuietly();
+}
+
+void CVobjCDXFile::LoadTags() {
+  tagList_ = std::make_unique<CVobjCDXTag>(this, ChangeFileExt(fileName_, ""), 0);
+  tagList_->TagLoad();
+  tagList_->MakeTagList();
+  NextAvailPage = -1;
+  ResetAvailPage();
+  // Every list entry is a key of at least one byte of a 512-byte node: a
+  // walk longer than this goes round a corrupt tree.
+  const int64_t limit = (disk_->cvFileSize() / kCdxBlockSize + 1) * kCdxLeafSpace;
+  int64_t steps = 0;
+  try {
+    tagList_->TagOpen(2);
+    for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
+      if (++steps > limit) {
+        HadErrors = true;
+        break;
+      }
+      const std::string tagName = AnsiUpperCase(Trim(tagList_->CurrentKey.GetString()));
+      auto tag = std::make_unique<CVobjCDXTag>(this, tagName, rec);
+      try {
+        tag->TagLoad();
+      } catch (const Exception&) {
+        HadErrors = true;
+        break;
+      }
+      AdoptTag(std::move(tag));
+    }
+  } catch (const Exception&) {
+    // A broken tag list: the tags read so far stay, the file has errors.
+    HadErrors = true;
+  }
+  tagList_->CloseQuietly();
+}
+
+void CVobjCDXFile::NewTagList() {
+  NextAvailPage = 0;
+  tagList_ = std::make_unique<CVobjCDXTag>(this, ChangeFileExt(fileName_, ""), GetAvailPage());
+  GetAvailPage();
+  tagList_->MakeTagList();
+  tagList_->IndexTagNew("", "", "", true, false);
+  tagList_->TagClose();
+}
+
+void CVobjCDXFile::CheckProductionIndex() {
+  if (HadErrors || !table_ || table_->ixProductionIndex()) return;
+  const std::string tableFile = table_->ixTableFileName();
+  if (AnsiSameText(ChangeFileExt(fileName_, ExtractFileExt(tableFile)), ExtractFileName(tableFile)))
+    table_->ixSetProductionIndex(true);
+}
+
+int32_t CVobjCDXFile::GetAvailPage() {
+  if (NextAvailPage < 0) ResetAvailPage();
+  const int32_t page = NextAvailPage;
+  NextAvailPage += kCdxBlockSize;
+  return page;
+}
+
+int32_t CVobjCDXFile::ResetAvailPage() {
+  const int64_t size = disk_ ? disk_->cvFileSize() : 0;
+  NextAvailPage = static_cast<int32_t>((size + kCdxBlockSize - 1) / kCdxBlockSize * kCdxBlockSize);
+  return NextAvailPage;
+}
+
+void CVobjCDXFile::Unlist(CVobjCDXTag* tag) {
+  CVobjIndexKeyData k(0);
+  k.PutString(AnsiUpperCase(tag->TagName));
+  k.Link = k.RecNo = tag->HeaderPage;
+  tagList_->TagOpen(2);
+  tagList_->KeyDelete(k);
+  tagList_->TagClose();
+}
+
+void CVobjCDXFile::List(CVobjCDXTag* tag) {
+  CVobjIndexKeyData k(0);
+  k.PutString(AnsiUpperCase(tag->TagName));
+  k.Link = k.RecNo = tag->HeaderPage;
+  tagList_->TagOpen(2);
+  tagList_->KeyAdd(k);
+  tagList_->TagClose();
+}
+
+bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                          bool ascending, bool unique) {
+  const std::string tagName = AnsiUpperCase(Trim(name));
+  // The tag list keeps names in 10-byte keys.
+  if (tagName.empty() || tagName.size() > static_cast<size_t>(kCdxTagNameMax))
+    cvIndexLimit("CDX tag name", "1-10 characters");
+  if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
+    cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
+  // The new tag is built before the old one of the same name goes: a tag
+  // that cannot be built leaves the file as it was (its space unused).
+  auto tag = std::make_unique<CVobjCDXTag>(this, tagName, GetAvailPage());
+  GetAvailPage();
+  tag->Collation = CVbytCDXCollateInfo;
+  tag->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
+  tag->TagClose();
+  if (auto* old = static_cast<CVobjCDXTag*>(TagByName(tagName))) {
+    Unlist(old);
+    FreeTag(old);
+  }
+  List(static_cast<CVobjCDXTag*>(AdoptTag(std::move(tag))));
+  return true;
+}
+
+bool CVobjCDXFile::DeleteTag(const std::string& name) {
+  auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
+  if (!tag) return false;
+  Unlist(tag);
+  FreeTag(tag);
+  if (TagCount() == 0) Reindex();
+  return true;
+}
+
+void CVobjCDXFile::Reindex() {
+  if (!disk_ || !tagList_) return;
+  IndexLockScope lock(*this);
+  for (auto& tag : tags_) tag->TagClose();
+  tagList_->TagClose();
+  disk_->cvTruncate(kCdxTagHeaderSize);
+  ForgetFileSize();
+  NextAvailPage = kCdxTagHeaderSize;
+  tagList_->ChangeCounter = 0;
+  tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes
+  for (auto& t : tags_) {
+    auto* tag = static_cast<CVobjCDXTag*>(t.get());
+    tag->HeaderPage = GetAvailPage();
+    GetAvailPage();
+    tag->ChangeCounter = 0;
+    const std::vector<uint8_t> zeros(kCdxTagHeaderSize, 0);
+    PageWrite(tag->HeaderPage, zeros.data(), kCdxTagHeaderSize);
+    tag->DoIndex();
+    tag->TagClose();
+    List(tag);
+  }
+}
+
+bool CVobjCDXFile::TagUpdate(int32_t recno, bool appending) {
+  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
+  if (changed && tagList_) {
+    ++tagList_->ChangeCounter;
+    tagList_->TagStore();
+  }
+  return changed;
+}
+
+bool CVobjCDXFile::ExternalChange() {
+  if (!disk_ || !disk_->IsShared() || !tagList_) return false;
+  uint8_t b[kCdxBlockSize];
+  if (!PageRead(0, b, kCdxBlockSize)) return false;
+  return cvLoadLE32(b + 8) != tagList_->ChangeCounter;
+}

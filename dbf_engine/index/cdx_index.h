@@ -1,0 +1,132 @@
+// Compound index files (".cdx"): many named tags in one file.
+//
+// A CDX file holds a tag list (itself a tag, whose keys are the upper-cased
+// tag names and whose "record numbers" are the offsets of the tag headers)
+// and any number of tags, each a B-tree of 512-byte nodes with
+// prefix-compressed leaves.  The byte layouts live in cdx_format.h; this
+// module maps them onto the index core's view:
+//   * leaf entries are (key, record number) with the record number as link;
+//     interior entries carry the record number of the highest key under the
+//     child and link the child's offset;
+//   * keys are always stored ascending and equal keys in record-number order
+//     (the file is ordered by record); a descending tag is read backwards;
+//   * keys in memory have the form of cdx_format.h.  Character keys under
+//     MACHINE collation stay text (so a partial find matches a prefix);
+//     numeric, date and GENERAL keys are kept as binary values, which mark
+//     them as already converted (AdjustValue is applied more than once on
+//     the way through the core and must not convert twice).
+//
+// The memory index (memory_index.h) uses CVobjCDXTag unchanged: its pages
+// are numbered buffers, not byte offsets, so the offset checks of a disk
+// file do not apply there (the tag asks its file which kind it has).
+//
+// Limits refused before anything is written: key and FOR texts that do not
+// fit the 512-byte expression area of the header, tag names that are empty
+// or longer than the tag list's 10-byte keys.  A tag whose key expression
+// yields no value is not entered in the tag list, and the add reports it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dbf_engine/index/cdx_format.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/key_sorter.h"
+
+class CVobjIndexTableLink;
+
+// Collation given to tags added from now on (the record handler sets it
+// before each add; opening a CDX file resets it to Machine).
+extern CVsetCDXCollateType CVbytCDXCollateInfo;
+
+class CVobjCDXTag : public CVobjIndexTag {
+public:
+  // A tag whose 1024-byte header lives at `headerPage` (a byte offset in a
+  // CDX file, a page number in a memory index).
+  CVobjCDXTag(CVobjIndexFile* owner, const std::string& name, int32_t headerPage);
+  ~CVobjCDXTag() override;
+
+  void AdjustValue(TcvVariant& key, bool forStorage) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                   bool ascending, bool unique) override;
+  int32_t NewRoot() override;
+  int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
+  int32_t PageStore(CVobjIndexKey& node) override;
+  void TagLoad() override;
+  // A file opened for this handle alone keeps its decoded tree between
+  // finds; a shared file is read afresh at every open.
+  bool KeepsTreeCached() const override;
+  void TagStore() override;
+
+  // Builds the tag from the table's records (bottom-up through the sorter).
+  void DoIndex();
+  // Makes this tag the file's tag list (options 0xE0, no collation).
+  void MakeTagList();
+  bool IsTagList() const { return (Options & kCdxOptTagList) != 0; }
+  CdxKeyKind KeyKind() const { return CdxKindOf(KeyType, Collation); }
+  // The page addresses this tag's file may hold.
+  CdxPageCheck PageCheck() const;
+  // The largest record number a leaf must be able to hold.
+  int64_t MaxRecord() const;
+
+  uint8_t Options = kCdxOptCompact | kCdxOptCompound;
+  CVsetCDXCollateType Collation = CVsetCDXCollateType::Machine;
+  uint32_t ChangeCounter = 0;
+
+  // Implementation details follow.
+private:
+  friend class CVobjSortCDX;
+  void ReadPage(int64_t page, uint8_t* buffer, int32_t length) const;
+  void WritePage(int64_t page, const uint8_t* buffer, int32_t length) const;
+  void WriteLeaf(CVobjIndexKey& node);
+  void WriteInterior(CVobjIndexKey& node);
+  // After `left` was split off the front of `node`: siblings are relinked
+  // (the old left neighbour on disk is rewritten).
+  void LinkSplit(CVobjIndexKey& left, CVobjIndexKey& node);
+  void DetermineKeyType();
+  void WriteEmptyRoot();
+};
+
+// The bottom-up writer of a CDX tag build: keys come out of the sorter in
+// order and fill leaves and interior nodes level by level.
+class CVobjSortCDX : public TcvSort {
+public:
+  CVobjSortCDX(CVobjCDXTag* tag, int32_t keyLength, bool unique);
+  // Writes every key; returns the root offset (the tag must have keys).
+  int32_t WriteTree();
+
+private:
+  CVobjCDXTag* tag_;
+};
+
+class CVobjCDXFile : public CVobjIndexFile {
+public:
+  // Opens (or creates) `name` with the default extension ".cdx".  A file
+  // that does not open raises "File %s could not be found".
+  CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+               bool create, bool overwrite);
+  ~CVobjCDXFile() override;
+
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+              bool ascending, bool unique) override;
+  bool DeleteTag(const std::string& name) override;
+  int32_t GetAvailPage() override;
+  int32_t ResetAvailPage() override;
+  void Reindex() override;
+  bool TagUpdate(int32_t recno, bool appending) override;
+  bool ExternalChange() override;
+
+  CVobjCDXTag* TagList() const { return tagList_.get(); }
+
+  // Implementation details follow.
+private:
+  void LoadTags();
+  void NewTagList();
+  void CheckProductionIndex();
+  // Removes the tag list entry of `tag`.
+  void Unlist(CVobjCDXTag* tag);
+  void List(CVobjCDXTag* tag);
+
+  std::unique_ptr<CVobjCDXTag> tagList_;
+};

@@ -1,0 +1,1194 @@
+// Index core: nodes, tags and index files shared by every index format.
+#include "dbf_engine/index/index_core.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace {
+
+// A tree deeper than this is taken as corrupt (a page cycle that slipped past
+// the ancestor test, or garbage): no real index comes near it.
+constexpr int kMaxDepth = 64;
+
+// Entries kept in a tag's node cache at most: interior nodes (a tree of a
+// million keys has some tens of thousands of interior entries) and, in a
+// smaller share, leaves.
+constexpr int64_t kMaxCachedEntries = 1 << 16;
+constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
+constexpr size_t kMaxCachedSlots = 1 << 15;
+
+// Spare entry objects a tag keeps for the next node it loads.
+constexpr size_t kMaxSpareEntries = 4096;
+
+// Byte-for-byte equality of two values (kind included); never raises, unlike
+// a compare of different kinds.
+bool SameValue(const TcvVariant& a, const TcvVariant& b) {
+  if (a.IsEmpty() && b.IsEmpty()) return true;
+  return a.Kind() == b.Kind() && a.Bytes() == b.Bytes();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Nodes.
+
+CVobjIndexKey::CVobjIndexKey(CVobjIndexTag* tag, CVobjIndexKey* parent, int32_t page)
+    : Page(page), tag_(tag), parent_(parent) {
+  if (page > 0) tag_->PageLoad(page, *this);
+}
+
+CVobjIndexKey::~CVobjIndexKey() {
+  for (auto& e : entries_) tag_->GiveBackEntry(std::move(e));
+}
+
+void CVobjIndexKey::Reload(CVobjIndexKey* parent, int32_t page) {
+  ClearEntries();
+  child_.reset();
+  parent_ = parent;
+  Page = page;
+  LeftSibling = RightSibling = -1;
+  PageType = CVsetPageType::Unknown;
+  Index = -1;
+  Dirty = AtFirst = AtLast = false;
+  fresh_ = true;
+  if (page > 0) tag_->PageLoad(page, *this);
+}
+
+void CVobjIndexKey::ClearEntries() {
+  for (auto& e : entries_) tag_->GiveBackEntry(std::move(e));
+  entries_.clear();
+}
+
+CVobjIndexKeyData& CVobjIndexKey::AppendEntry(const TcvVariant& key, int32_t recNo, int32_t link) {
+  InsertEntry(Count(), key, recNo, link);
+  return *entries_.back();
+}
+
+CVobjIndexKeyData& CVobjIndexKey::AppendEntry(std::string_view bytes, TcvVariantType kind, int32_t recNo,
+                                              int32_t link) {
+  std::unique_ptr<CVobjIndexKeyData> e = tag_->TakeSpareEntry();
+  const auto n = static_cast<int32_t>(bytes.size());
+  e->CheckBuffer(n);
+  if (n > 0) std::memcpy(e->Data(), bytes.data(), bytes.size());
+  e->SetKind(kind);
+  e->RecNo = recNo;
+  e->Link = link;
+  entries_.push_back(std::move(e));
+  return *entries_.back();
+}
+
+void CVobjIndexKey::InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link) {
+  std::unique_ptr<CVobjIndexKeyData> e = tag_->TakeSpareEntry();
+  e->AssignValue(key);
+  e->RecNo = recNo;
+  e->Link = link;
+  at = std::clamp(at, 0, Count());
+  entries_.insert(entries_.begin() + at, std::move(e));
+}
+
+void CVobjIndexKey::RemoveEntry(int32_t at) {
+  if (at < 0 || at >= Count()) return;
+  tag_->GiveBackEntry(std::move(entries_[static_cast<size_t>(at)]));
+  entries_.erase(entries_.begin() + at);
+}
+
+int32_t CVobjIndexKey::EntryRecNo(int32_t i) const {
+  const CVobjIndexKeyData& e = Entry(i);
+  return IsLeaf() ? e.Link : e.RecNo;
+}
+
+void CVobjIndexKey::CopyToCurrent(int32_t i) {
+  CVobjIndexKeyData& cur = tag_->CurrentKey;
+  cur.AssignValue(Entry(i));
+  cur.Link = Entry(i).Link;
+  cur.RecNo = EntryRecNo(i);
+}
+
+CVobjIndexKey* CVobjIndexKey::GetChild(int32_t page) {
+  if (IsLeaf()) return nullptr;
+  if (child_ && child_->Page == page) return child_.get();
+  // A page that is no page, or one already on the path above, is a corrupt
+  // file: following it would loop for ever.
+  int depth = 0;
+  for (CVobjIndexKey* a = this; a; a = a->parent_, ++depth)
+    if (a->Page == page || depth > kMaxDepth) page = 0;
+  if (page <= 0) {
+    cvRaise(cvErrIndexCorrupted, {tag_->DiskName()});
+  }
+  if (child_ && (child_->Dirty || (child_->child_ && child_->child_->Dirty))) {
+    // Write what the old path holds first; a split may move this node's
+    // entries, so find the wanted one again by its page.
+    tag_->StoreNodes();
+    int32_t i = SeekNodeTag(page);
+    if (i >= 0) Index = i;
+  }
+  if (child_) tag_->CacheNodes(std::move(child_));
+  child_ = tag_->TakeCachedNode(page, this);
+  if (!child_ && tag_->spareNode_) {
+    std::unique_ptr<CVobjIndexKey> n = std::move(tag_->spareNode_);
+    n->Reload(this, page);
+    child_ = std::move(n);
+  }
+  if (!child_) child_ = std::make_unique<CVobjIndexKey>(tag_, this, page);
+  return child_.get();
+}
+
+int CVobjIndexKey::SeekKey(int32_t recno, const TcvVariant& key, int32_t prefixResult) {
+  fresh_ = false;
+  Index = 0;
+  if (Count() == 0) return 1;
+  const bool ordered = tag_->Owner()->OrderedByRecord;
+  for (;;) {
+    int r;
+    for (;;) {
+      r = tag_->CompareKeys(key, Entry(Index), prefixResult);
+      if (r == 0 && recno == cvSeekAfterEqual) r = 1;
+      if (r == 0 && recno != cvSeekAnyRecord && ordered) {
+        const int32_t er = EntryRecNo(Index);
+        r = recno > er ? 1 : (recno < er ? -1 : 0);
+      }
+      if (r > 0 && Index < Count() - 1) {
+        ++Index;
+        continue;
+      }
+      break;
+    }
+    if (!IsLeaf()) {
+      r = GetChild(Entry(Index).Link)->SeekKey(recno, key, prefixResult);
+    } else if (r == 0 && recno != cvSeekAnyRecord && !ordered) {
+      // Equal keys: scan on for the exact record.
+      r = recno != Entry(Index).Link ? 1 : 0;
+    }
+    if (r >= 1) {
+      if (Index >= Count() - 1) return 1;
+      ++Index;
+      continue;
+    }
+    return r;
+  }
+}
+
+int32_t CVobjIndexKey::SeekNodeTag(int32_t page) const {
+  for (int32_t i = 0; i < Count(); ++i)
+    if (Entry(i).Link == page) return i;
+  return -1;
+}
+
+bool CVobjIndexKey::ReadTopKey() {
+  fresh_ = false;
+  if (IsLeaf()) {
+    Index = 0;
+    if (Count() == 0) return false;
+    CopyToCurrent(0);
+    return true;
+  }
+  for (Index = 0; Index < Count(); ++Index)
+    if (GetChild(Entry(Index).Link)->ReadTopKey()) return true;
+  Index = Count() - 1;
+  return false;
+}
+
+bool CVobjIndexKey::ReadBottomKey() {
+  fresh_ = false;
+  if (IsLeaf()) {
+    Index = Count() - 1;
+    if (Count() == 0) return false;
+    CopyToCurrent(Index);
+    return true;
+  }
+  for (Index = Count() - 1; Index >= 0; --Index)
+    if (GetChild(Entry(Index).Link)->ReadBottomKey()) return true;
+  Index = 0;
+  return false;
+}
+
+bool CVobjIndexKey::ReadNextKey() {
+  if (IsLeaf()) {
+    if (fresh_) Index = -1;
+    fresh_ = false;
+    if (Index < -1) Index = -1;
+    ++Index;
+    if (Index >= Count()) {
+      Index = Count();
+      return false;
+    }
+    CopyToCurrent(Index);
+    return true;
+  }
+  if (fresh_ || Index < 0) Index = 0;
+  fresh_ = false;
+  while (Index < Count()) {
+    CVobjIndexKey* c = GetChild(Entry(Index).Link);
+    if (c->ReadNextKey()) return true;
+    ++Index;
+  }
+  Index = Count() - 1;
+  return false;
+}
+
+bool CVobjIndexKey::ReadPreviousKey() {
+  if (IsLeaf()) {
+    if (fresh_ || Index > Count()) Index = Count();
+    fresh_ = false;
+    --Index;
+    if (Index < 0) {
+      Index = -1;
+      return false;
+    }
+    CopyToCurrent(Index);
+    return true;
+  }
+  if (fresh_ || Index >= Count()) Index = Count() - 1;
+  fresh_ = false;
+  while (Index >= 0) {
+    CVobjIndexKey* c = GetChild(Entry(Index).Link);
+    if (c->ReadPreviousKey()) return true;
+    --Index;
+  }
+  Index = 0;
+  return false;
+}
+
+bool CVobjIndexKey::ReadCurrentKey() {
+  if (fresh_ || Index < 0 || Index >= Count()) return false;
+  if (IsLeaf()) {
+    CopyToCurrent(Index);
+    return true;
+  }
+  return GetChild(Entry(Index).Link)->ReadCurrentKey();
+}
+
+int CVobjIndexKey::RetrieveKey(CVobjIndexKeyData& key) {
+  bool first = true;
+  bool last = true;
+  CVobjIndexKey* n = this;
+  for (int depth = 0; n && depth <= kMaxDepth; ++depth) {
+    if (n->fresh_ || n->Index < 0 || n->Index >= n->Count()) break;
+    first = first && n->Index == 0;
+    last = last && n->Index == n->Count() - 1;
+    n->AtFirst = first;
+    n->AtLast = last;
+    if (n->IsLeaf()) {
+      key.AssignValue(n->Entry(n->Index));
+      key.Link = n->Entry(n->Index).Link;
+      key.RecNo = n->EntryRecNo(n->Index);
+      return (first ? 1 : 0) | (last ? 2 : 0);
+    }
+    n = n->GetChild(n->Entry(n->Index).Link);
+  }
+  key.Clear();
+  key.Link = key.RecNo = 0;
+  return 0;
+}
+
+CVobjIndexKey* CVobjIndexKey::Deepest() {
+  CVobjIndexKey* n = this;
+  while (n->child_) n = n->child_.get();
+  return n;
+}
+
+void CVobjIndexKey::InsertKey(const CVobjIndexKeyData& key, bool after) {
+  CVobjIndexKey* n = Deepest();
+  tag_->treeEdited_ = true;
+  int32_t at = std::clamp(n->Index + (after ? 1 : 0), 0, n->Count());
+  // In a leaf the carried record number is the record itself, so formats
+  // ordered by record number find it in any entry.
+  n->InsertEntry(at, key, n->IsLeaf() ? key.Link : key.RecNo, key.Link);
+  n->Index = at;
+  n->fresh_ = false;
+  n->Dirty = true;
+  if (at == n->Count() - 1) n->ReplaceNodeKey();
+}
+
+void CVobjIndexKey::ReplaceNodeKey() {
+  CVobjIndexKey* n = this;
+  while (n->parent_ && n->Count() > 0) {
+    CVobjIndexKey* p = n->parent_;
+    const int32_t i = p->SeekNodeTag(n->Page);
+    if (i < 0) break;
+    const int32_t last = n->Count() - 1;
+    CVobjIndexKeyData& e = p->Entry(i);
+    e.AssignValue(n->Entry(last));
+    e.RecNo = n->EntryRecNo(last);
+    p->Dirty = true;
+    if (i != p->Count() - 1) break;
+    n = p;
+  }
+}
+
+void CVobjIndexKey::DeleteKey() {
+  CVobjIndexKey* n = Deepest();
+  if (n->Index < 0 || n->Index >= n->Count()) return;
+  tag_->treeEdited_ = true;
+  const bool wasLast = n->Index == n->Count() - 1;
+  n->RemoveEntry(n->Index);
+  n->Dirty = true;
+  if (n->Index >= n->Count()) n->Index = n->Count() - 1;
+  if (n->Count() == 0)
+    n->UnlinkFromParent();
+  else if (wasLast)
+    n->ReplaceNodeKey();
+}
+
+// An emptied node leaves the tree: its entry goes from the parent (which may
+// empty in turn); an emptied root becomes an empty leaf root.  The page of a
+// node that left is never written again nor reused.
+void CVobjIndexKey::UnlinkFromParent() {
+  CVobjIndexKey* n = this;
+  while (n->Count() == 0) {
+    CVobjIndexKey* p = n->parent_;
+    if (!p) {
+      n->child_.reset();
+      n->PageType = CVsetPageType::RootLeaf;
+      n->Index = -1;
+      n->Dirty = true;
+      return;
+    }
+    const int32_t i = p->SeekNodeTag(n->Page);
+    p->child_.reset();  // frees n
+    if (i < 0) return;
+    const bool wasLast = i == p->Count() - 1;
+    p->RemoveEntry(i);
+    p->Dirty = true;
+    p->Index = std::min(i, p->Count() - 1);
+    if (p->Count() > 0 && wasLast) p->ReplaceNodeKey();
+    n = p;
+  }
+}
+
+void CVobjIndexKey::AddNodeKey(const CVobjIndexKeyData& lastOfSplit, int32_t splitPage) {
+  if (!parent_) tag_->SetRoot(*this);
+  CVobjIndexKey* p = parent_;
+  int32_t i = p->SeekNodeTag(Page);
+  if (i < 0) i = p->Count();
+  p->InsertEntry(i, lastOfSplit, lastOfSplit.RecNo, splitPage);
+  p->Index = i + 1;  // the parent points at this node again
+  p->fresh_ = false;
+  p->Dirty = true;
+}
+
+std::unique_ptr<CVobjIndexKey> CVobjIndexKey::SplitFront(int32_t count) {
+  count = std::clamp(count, 1, Count() - 1);
+  auto left = std::make_unique<CVobjIndexKey>(tag_, nullptr, 0);
+  left->PageType = IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  for (int32_t i = 0; i < count; ++i) left->entries_.push_back(std::move(entries_[static_cast<size_t>(i)]));
+  entries_.erase(entries_.begin(), entries_.begin() + count);
+  // The cached child lived under an entry that moved: the path ends here.
+  if (Index < count) {
+    child_.reset();
+    Index = -1;
+    fresh_ = true;
+  } else {
+    Index -= count;
+  }
+  left->Page = tag_->Owner()->GetAvailPage();
+  left->Dirty = true;
+  const int32_t last = left->Count() - 1;
+  CVobjIndexKeyData sep(0);
+  sep.AssignValue(left->Entry(last));
+  sep.RecNo = left->EntryRecNo(last);
+  sep.Link = left->Page;
+  AddNodeKey(sep, left->Page);
+  left->parent_ = parent_;
+  Dirty = true;
+  return left;
+}
+
+// ---------------------------------------------------------------------------
+// Tags.
+
+CVobjIndexTag::CVobjIndexTag(CVobjIndexFile* owner, const std::string& name)
+    : TagName(name), owner_(owner) {}
+
+CVobjIndexTag::~CVobjIndexTag() = default;
+
+void CVobjIndexTag::AdjustValue(TcvVariant&, bool) {}
+
+bool CVobjIndexTag::KeepsTreeCached() const { return false; }
+
+bool CVobjIndexTag::TreeReusable() const {
+  return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();
+}
+
+void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
+  while (node) {
+    std::unique_ptr<CVobjIndexKey> below = std::move(node->child_);
+    const bool leaf = node->IsLeaf();
+    if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
+        (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
+              : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
+        KeepsTreeCached()) {
+      auto it = nodeCache_.find(node->Page);
+      if (it == nodeCache_.end() && nodeCache_.size() < kMaxCachedSlots)
+        it = nodeCache_.try_emplace(node->Page).first;
+      if (it != nodeCache_.end() && !it->second) {
+        (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
+        it->second = std::move(node);
+      }
+    }
+    if (node && !node->Dirty && !spareNode_) {
+      node->ClearEntries();
+      spareNode_ = std::move(node);
+    }
+    node = std::move(below);
+  }
+}
+
+std::unique_ptr<CVobjIndexKey> CVobjIndexTag::TakeCachedNode(int32_t page, CVobjIndexKey* parent) {
+  if (nodeCache_.empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
+  auto it = nodeCache_.find(page);
+  if (it == nodeCache_.end() || !it->second) return nullptr;
+  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);  // the slot stays for its return
+  (n->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= n->Count();
+  // As freshly read: not positioned, hung under the asking node.
+  n->parent_ = parent;
+  n->Index = -1;
+  n->fresh_ = true;
+  n->AtFirst = n->AtLast = false;
+  return n;
+}
+
+std::unique_ptr<CVobjIndexKeyData> CVobjIndexTag::TakeSpareEntry() {
+  if (spareEntries_.empty()) return std::make_unique<CVobjIndexKeyData>(0);
+  std::unique_ptr<CVobjIndexKeyData> e = std::move(spareEntries_.back());
+  spareEntries_.pop_back();
+  return e;
+}
+
+void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noexcept {
+  if (!entry || spareEntries_.size() >= kMaxSpareEntries) return;
+  try {
+    spareEntries_.push_back(std::move(entry));
+  } catch (...) {
+    // No room for the spare: it is simply freed.
+  }
+}
+
+void CVobjIndexTag::DropTreeCache() {
+  nodeCache_.clear();
+  cachedEntries_ = cachedLeafEntries_ = 0;
+}
+
+void CVobjIndexTag::RewindTree() {
+  if (root_->child_) CacheNodes(std::move(root_->child_));
+  root_->Index = -1;
+  root_->fresh_ = true;
+  root_->AtFirst = root_->AtLast = false;
+}
+
+bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
+                                const std::string& forExpr, bool ascending, bool unique) {
+  KeyExpression = keyExpr;
+  ForExpression = forExpr;
+  Ascending = ascending;
+  Unique = unique;
+  HasFor = !forExpr.empty();
+  PostTagExpression();
+  PostTagFilter();
+  return true;
+}
+
+bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
+  if (!InUpdate) TagOpen(2);
+  if (!root_) return false;
+  CVobjIndexKeyData k(0);
+  k.AssignLinks(key);
+  AdjustValue(k, true);
+  cvFitKeyLength(k, KeyLength);
+  k.RecNo = k.Link;
+  Bof = Eof = false;
+  const bool ordered = owner_->OrderedByRecord;
+  int32_t place = ordered ? k.Link : (DescendingCompare ? 0 : cvSeekAfterEqual);
+  if (Unique) {
+    if (root_->SeekKey(cvSeekAnyRecord, k, -1) == 0) return false;  // the first record keeps it
+    place = k.Link;
+  }
+  if (root_->SeekKey(place, k, -1) <= 0) {
+    root_->InsertKey(k, false);
+  } else {
+    root_->ReadBottomKey();
+    root_->InsertKey(k, true);
+  }
+  StoreNodes();
+  // Make the new entry current.
+  if (!InUpdate) TagOpen(2);
+  if (root_ && root_->SeekKey(k.Link, k, -1) == 0) root_->RetrieveKey(CurrentKey);
+  return true;
+}
+
+int32_t CVobjIndexTag::NewRoot() { return RootPage; }
+int32_t CVobjIndexTag::PageLoad(int32_t, CVobjIndexKey&) { return 0; }
+int32_t CVobjIndexTag::PageStore(CVobjIndexKey&) { return 0; }
+void CVobjIndexTag::TagLoad() { HeaderDirty = false; }
+void CVobjIndexTag::TagStore() { HeaderDirty = false; }
+
+void CVobjIndexTag::PostTagExpression() {
+  keyHandler_.reset();
+  CVobjIndexTableLink* t = owner_->Table();
+  if (t && t->ixExpressionLink() && !KeyExpression.empty())
+    keyHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), KeyExpression);
+}
+
+void CVobjIndexTag::PostTagFilter() {
+  forHandler_.reset();
+  CVobjIndexTableLink* t = owner_->Table();
+  if (t && t->ixExpressionLink() && HasFor && !ForExpression.empty())
+    forHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), ForExpression);
+}
+
+bool CVobjIndexTag::SolveExpression(TcvVariant& key, bool& ok) {
+  ok = true;
+  if (!keyHandler_) return false;
+  ok = keyHandler_->ExpressionAsVariant(key);
+  return true;
+}
+
+bool CVobjIndexTag::SolveFilter() {
+  if (!forHandler_) return false;
+  TcvExpValue v;
+  forHandler_->ExpressionResult(v);
+  return forHandler_->ResultType() == rtBoolean && v.AsBoolean();
+}
+
+bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
+  bool ok = true;
+  if (!SolveExpression(key, ok)) return false;
+  AdjustValue(key, true);
+  cvFitKeyLength(key, KeyLength);
+  return true;
+}
+
+int CVobjIndexTag::CompareKeys(const TcvVariant& value, const TcvVariant& stored,
+                               int32_t prefixResult) const {
+  int r;
+  const TcvVariantType kind = value.Kind();
+  if ((kind == cvvtText || kind == cvvtBinary) && stored.Kind() == kind && !value.IsEmpty() &&
+      !stored.IsEmpty()) {
+    // Two texts or two binaries: bytes compare unsigned; a text that is a
+    // proper prefix of the stored one gives prefixResult's sign.
+    const int32_t la = value.Length(), lb = stored.Length();
+    const int c = std::memcmp(value.Data(), stored.Data(), static_cast<size_t>(std::min(la, lb)));
+    if (c != 0) r = c < 0 ? -1 : 1;
+    else if (la == lb) r = 0;
+    else if (la > lb) r = 1;
+    else if (kind == cvvtBinary) r = -1;
+    else r = prefixResult < 0 ? -1 : (prefixResult > 0 ? 1 : 0);
+  } else {
+    int32_t pos = 0;
+    r = value.Compare(&stored, pos, nullptr, prefixResult);
+  }
+  return DescendingCompare ? -r : r;
+}
+
+void CVobjIndexTag::StoreNodes() {
+  if (root_) {
+    CVobjIndexKey* n = root_->Deepest();
+    int guard = 0;
+    while (n && guard++ <= 4 * kMaxDepth) {
+      if (n->Dirty) {
+        // Written nodes may split and move entries: what is cached goes.
+        treeEdited_ = true;
+        DropTreeCache();
+        PageStore(*n);
+        n->Dirty = false;
+      }
+      n = n->parent_;  // read after the store: a split may have put a new root above
+    }
+  }
+  if (HeaderDirty) {
+    treeEdited_ = true;
+    DropTreeCache();
+    TagStore();
+  }
+}
+
+void CVobjIndexTag::TagOpen(int mode) {
+  StoreNodes();
+  if (TreeReusable()) {
+    // Nothing can have changed the file since the tree was read.
+    CurrentKey.Link = 0;
+    RewindTree();
+  } else {
+    TagClose();
+    RootPage = NewRoot();
+    if (RootPage <= 0) return;
+    root_ = std::make_unique<CVobjIndexKey>(this, nullptr, RootPage);
+    root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
+  }
+  if (mode == 2) return;
+  if (mode == 1) {
+    CVobjIndexTableLink* t = owner_->Table();
+    const int32_t rec = t ? t->ixCurrentRecord() : 0;
+    if (!KeyExpression.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
+      CVobjIndexKeyData k(0);
+      if (BuildRecordKey(k) && root_->SeekKey(rec, k, -1) == 0) {
+        root_->RetrieveKey(CurrentKey);
+        if (KeyRead(cvReadCurrent) != 0) return;
+        if (!root_) return;
+      }
+    }
+  }
+  KeyRead(cvReadTop);
+}
+
+void CVobjIndexTag::TagClose() {
+  StoreNodes();
+  root_.reset();
+  DropTreeCache();
+  treeEdited_ = false;
+  CurrentKey.Link = 0;
+}
+
+void CVobjIndexTag::CloseQuietly() noexcept {
+  try {
+    TagClose();
+  } catch (...) {
+    // Nothing can be reported from here; the explicit close reports.
+  }
+  root_.reset();
+  DropTreeCache();
+  treeEdited_ = false;
+}
+
+void CVobjIndexTag::RangeCheck() {
+  if (Bof || Eof || !GetRangeActive()) return;
+  if (!RangeHigh.IsEmpty() && CompareKeys(RangeHigh, CurrentKey, RangeMode) < 0) {
+    Eof = true;
+    return;
+  }
+  if (!RangeLow.IsEmpty() && CompareKeys(RangeLow, CurrentKey, 0) > 0) Bof = true;
+}
+
+int32_t CVobjIndexTag::Finish() {
+  if (Bof || Eof) CurrentKey.Link = 0;
+  if (ReversedNavigation) std::swap(Bof, Eof);
+  return CurrentKey.Link;
+}
+
+int32_t CVobjIndexTag::KeyRead(int32_t code) {
+  CurrentKey.Link = 0;
+  if (!root_) return 0;
+  if (ReversedNavigation) {
+    switch (code) {
+      case cvReadTop: code = cvReadBottom; break;
+      case cvReadBottom: code = cvReadTop; break;
+      case cvReadNext: code = cvReadPrevious; break;
+      case cvReadPrevious: code = cvReadNext; break;
+      default: break;
+    }
+  }
+  Bof = Eof = false;
+  switch (code) {
+    case cvReadCurrent:
+      if (!root_->ReadCurrentKey()) Bof = Eof = true;
+      RangeCheck();
+      break;
+    case cvReadTop:
+      if (!InUpdate) TagOpen(2);
+      if (!root_) return 0;
+      if (RangeLow.IsEmpty() || InUpdate) {
+        if (!root_->ReadTopKey()) Bof = true;
+      } else if (root_->SeekKey(cvSeekAnyRecord, RangeLow, 0) == 1 || !root_->ReadCurrentKey()) {
+        Eof = true;
+      }
+      RangeCheck();
+      if (Eof) Bof = true;
+      Eof = Bof;
+      break;
+    case cvReadBottom:
+      if (!InUpdate) TagOpen(2);
+      if (!root_) return 0;
+      if (RangeHigh.IsEmpty() || InUpdate) {
+        if (!root_->ReadBottomKey()) Eof = true;
+      } else {
+        const int r = root_->SeekKey(cvSeekAfterEqual, RangeHigh, RangeMode);
+        if (r < 0) {
+          if (!root_->ReadPreviousKey()) Bof = true;
+        } else if (r == 0) {
+          if (!root_->ReadCurrentKey()) Eof = true;
+        } else if (!root_->ReadBottomKey()) {
+          Eof = true;
+        }
+      }
+      RangeCheck();
+      if (Bof) Eof = true;
+      Bof = Eof;
+      break;
+    case cvReadNext:
+      if (!root_->ReadNextKey()) Eof = true;
+      RangeCheck();
+      break;
+    case cvReadPrevious:
+      if (!root_->ReadPreviousKey()) Bof = true;
+      RangeCheck();
+      break;
+    default: return 0;
+  }
+  return Finish();
+}
+
+int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest) {
+  CurrentKey.Link = 0;
+  // A find outside an update starts from a fresh open; the seek positions
+  // straight from the root.
+  const bool opened = !InUpdate;
+  if (!InUpdate || !root_) TagOpen(2);
+  if (!root_) return 0;
+  CurrentKey.Link = 0;
+  CVobjIndexKeyData& k = seekKey_;
+  k.AssignValue(key);
+  AdjustValue(k, true);
+  Bof = Eof = false;
+  const int32_t prefix = exact || InUpdate ? -1 : 0;
+  int r = root_->SeekKey(recno, k, prefix);
+  bool current = r != 1 && root_->ReadCurrentKey();
+  if (!current && opened) {
+    // Nothing found at or after the key: the current key is left as a full
+    // open leaves it (the first key of the order), so do that open and seek.
+    TagOpen(0);
+    if (!root_) return 0;
+    CurrentKey.Link = 0;
+    Bof = Eof = false;
+    r = root_->SeekKey(recno, k, prefix);
+    current = r != 1 && root_->ReadCurrentKey();
+  }
+  if (r == 1) {
+    // Ran past the last key.
+    Eof = true;
+    return 0;
+  }
+  if (!current) {
+    Eof = true;
+    CurrentKey.Link = 0;
+    return 0;
+  }
+  if (r < 0) return 0;  // not found: positioned on the next key (soft seek)
+  if (rangeTest && KeyInRange() != 0) {
+    Eof = true;
+    return 0;
+  }
+  return CurrentKey.Link;
+}
+
+int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
+  CVobjIndexTableLink* t = owner_->Table();
+  owner_->ExactCompare = t ? t->ixExactMatch() : true;
+  return Find(key, recno, owner_->ExactCompare, true);
+}
+
+void CVobjIndexTag::KeySync(int32_t recno) {
+  if (root_ && CurrentKey.Link == recno && recno != 0) return;
+  TagOpen(1);
+}
+
+bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
+  if (!InUpdate || !root_) TagOpen(2);
+  if (!root_) return false;
+  CVobjIndexKeyData k(0);
+  k.AssignLinks(key);
+  AdjustValue(k, true);
+  cvFitKeyLength(k, KeyLength);
+  if (root_->SeekKey(k.Link, k, -1) != 0) return false;
+  root_->DeleteKey();
+  StoreNodes();
+  return true;
+}
+
+bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
+  CVobjIndexTableLink* t = owner_->Table();
+  if (!t || !t->ixHasOriginalRecord()) return false;
+  if (!HasFor && !t->ixRecordModified() && !appending) return false;
+
+  const bool wasOpen = root_ != nullptr;
+  struct UpdateGuard {
+    CVobjIndexTag* tag;
+    CVobjIndexTableLink* table;
+    bool wasOpen;
+    ~UpdateGuard() {
+      table->ixUseOriginalRecord(false);
+      tag->InUpdate = false;
+      if (!wasOpen) tag->CloseQuietly();
+    }
+  } guard{this, t, wasOpen};
+  InUpdate = true;
+  Changed = false;
+
+  const bool forOk = !HasFor || SolveFilter();
+  CVobjIndexKeyData newKey(0);
+  if (!BuildRecordKey(newKey)) return false;
+  newKey.RecNo = newKey.Link = recno;
+  if (!root_) TagOpen(2);
+  if (!root_) return false;
+
+  if (appending) {
+    if (forOk) Changed = KeyAdd(newKey) || Changed;
+  } else {
+    CVobjIndexKeyData oldKey(0);
+    t->ixUseOriginalRecord(true);
+    BuildRecordKey(oldKey);
+    t->ixUseOriginalRecord(false);
+    oldKey.RecNo = oldKey.Link = recno;
+    // The old entry is sought with its record number and without the
+    // active range: an entry outside the range is still the record's.
+    const bool found = Find(oldKey, recno, true, false) != 0;
+    if (SameValue(oldKey, newKey) && forOk) {
+      if (!found) Changed = KeyAdd(newKey);
+    } else {
+      if (found) {
+        root_->DeleteKey();
+        StoreNodes();
+        Changed = true;
+      }
+      if (forOk && KeyAdd(newKey)) Changed = true;
+    }
+  }
+  if (!wasOpen) TagClose();
+  return Changed;
+}
+
+int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
+  // The tree is searched from a fresh root with whole-key compare and no
+  // range; the tag's own path and position are set aside meanwhile.
+  class Aside {
+  public:
+    explicit Aside(CVobjIndexTag* tag) : tag_(tag), root_(std::move(tag->root_)), bof_(tag->Bof), eof_(tag->Eof) {
+      current_.AssignLinks(tag->CurrentKey);
+    }
+    ~Aside() {
+      // The set-aside tree may hold edits: it is read afresh at the next open.
+      tag_->DropTreeCache();
+      tag_->treeEdited_ = true;
+      tag_->root_ = std::move(root_);
+      tag_->CurrentKey.AssignLinks(current_);
+      tag_->Bof = bof_;
+      tag_->Eof = eof_;
+    }
+    Aside(const Aside&) = delete;
+    Aside& operator=(const Aside&) = delete;
+
+  private:
+    CVobjIndexTag* tag_;
+    std::unique_ptr<CVobjIndexKey> root_;
+    CVobjIndexKeyData current_{0};
+    bool bof_, eof_;
+  } aside(this);
+  owner_->ExactCompare = true;
+  const bool wasUpdating = InUpdate;
+  InUpdate = false;
+  int32_t rec = 0;
+  try {
+    rec = Find(key, cvSeekAnyRecord, true, false);
+  } catch (...) {
+    InUpdate = wasUpdating;
+    root_.reset();
+    throw;
+  }
+  InUpdate = wasUpdating;
+  root_.reset();  // clean: a find writes nothing
+  return rec;
+}
+
+bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
+                             bool highFlag, bool partial) {
+  CVobjIndexKeyData lo(0), hi(0);
+  if (low && !low->IsEmpty()) {
+    lo.AssignValue(*low);
+    AdjustValue(lo, true);
+  }
+  if (high && !high->IsEmpty()) {
+    hi.AssignValue(*high);
+    AdjustValue(hi, true);
+  }
+  const int32_t mode = partial ? 0 : -1;
+  const bool changed = !SameValue(lo, RangeLow) || !SameValue(hi, RangeHigh) ||
+                       ((!lo.IsEmpty() || !hi.IsEmpty()) &&
+                        (mode != RangeMode || lowFlag != RangeLowFlag || highFlag != RangeHighFlag));
+  if (!changed) return false;
+  RangeLow.Clear();
+  RangeHigh.Clear();
+  if (!lo.IsEmpty()) RangeLow.AssignValue(lo);
+  if (!hi.IsEmpty()) RangeHigh.AssignValue(hi);
+  RangeMode = mode;
+  RangeLowFlag = lowFlag;
+  RangeHighFlag = highFlag;
+  KeyRead(cvReadTop);
+  return true;
+}
+
+void CVobjIndexTag::GetRange(TcvVariant& low, TcvVariant& high) const {
+  low.Assign(&RangeLow);
+  high.Assign(&RangeHigh);
+}
+
+bool CVobjIndexTag::GetRangeActive() const { return !RangeLow.IsEmpty() || !RangeHigh.IsEmpty(); }
+
+int32_t CVobjIndexTag::GetRangeCount() {
+  CVobjIndexTableLink* t = owner_->Table();
+  if (!HasFor && !GetRangeActive()) return t ? t->ixRecordCount() : 0;
+  CVobjIndexKeyData saved(0);
+  saved.AssignLinks(CurrentKey);
+  int32_t n = 0;
+  for (int32_t rec = KeyRead(cvReadTop); rec != 0; rec = KeyRead(cvReadNext)) ++n;
+  if (saved.Link != 0) Find(saved, saved.Link, true, false);
+  return n;
+}
+
+int CVobjIndexTag::KeyInRange() {
+  if (!GetRangeActive()) return 0;
+  if (Bof) return -1;
+  if (Eof) return 1;
+  // Both bounds are tested; an absent bound is unbounded.  A set flag makes
+  // its bound inclusive.
+  if (!RangeHigh.IsEmpty()) {
+    int r = CompareKeys(RangeHigh, CurrentKey, RangeMode);
+    if (r == 0) r = RangeHighFlag ? 1 : 0;
+    if (r < 1) return 1;
+  }
+  if (!RangeLow.IsEmpty()) {
+    int s = CompareKeys(RangeLow, CurrentKey, 0);
+    if (s == 0) s = RangeLowFlag ? -1 : 0;
+    if (s > -1) return -1;
+  }
+  return 0;
+}
+
+void CVobjIndexTag::SetRoot(CVobjIndexKey& oldRoot) {
+  // The old root moves to a fresh page under a new root that keeps the root
+  // page, so the header still points at the root.
+  auto top = std::make_unique<CVobjIndexKey>(this, nullptr, 0);
+  top->PageType = CVsetPageType::Root;
+  top->Page = oldRoot.Page;
+  oldRoot.Page = owner_->GetAvailPage();
+  oldRoot.PageType = oldRoot.IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  oldRoot.Dirty = true;
+  CVobjIndexKeyData sep(0);
+  if (oldRoot.Count() > 0) {
+    const int32_t last = oldRoot.Count() - 1;
+    sep.AssignValue(oldRoot.Entry(last));
+    sep.RecNo = oldRoot.EntryRecNo(last);
+  }
+  top->InsertEntry(0, sep, sep.RecNo, oldRoot.Page);
+  top->Index = 0;
+  top->fresh_ = false;
+  top->Dirty = true;
+  oldRoot.parent_ = top.get();
+  if (root_.get() == &oldRoot) {
+    top->child_ = std::move(root_);
+  }
+  root_ = std::move(top);
+  HeaderDirty = true;
+}
+
+std::string CVobjIndexTag::GetIndexExpression() const {
+  return keyHandler_ ? keyHandler_->GetExpression() : std::string();
+}
+
+// ---------------------------------------------------------------------------
+// Index files.
+
+CVobjIndexFile::CVobjIndexFile(CVobjIndexTableLink* table, const std::string& name)
+    : fileName_(ExtractFileName(name)), table_(table) {}
+
+CVobjIndexFile::~CVobjIndexFile() {
+  // Tags first (they refer to this file), then the disk file.
+  FreeTags();
+}
+
+void CVobjIndexFile::FreeTags() noexcept {
+  for (auto& tag : tags_) tag->CloseQuietly();
+  tags_.clear();
+}
+
+bool CVobjIndexFile::AddTag(const std::string&, const std::string&, const std::string&, bool, bool) {
+  return false;
+}
+bool CVobjIndexFile::DeleteTag(const std::string&) { return false; }
+int32_t CVobjIndexFile::GetAvailPage() { return -1; }
+int32_t CVobjIndexFile::ResetAvailPage() { return -1; }
+void CVobjIndexFile::Reindex() {}
+bool CVobjIndexFile::ExternalChange() { return false; }
+
+CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::string& defaultExt,
+                                            bool readWrite, bool shared, bool create,
+                                            bool overwrite) {
+  std::string path = ChangeFileExtEmpty(Trim(name), defaultExt);
+  fileName_ = ExtractFileName(path);
+  if (table_ && ExtractFilePath(path).empty())
+    path = JoinPath(ExtractFilePath(table_->ixTableFileName()), path);
+  disk_.reset();
+  knownSize_ = -1;
+  if (create && !overwrite && FindExistingFile(path)) create = false;
+  if (create) {
+    disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
+    disk_->cvReWrite();
+    return disk_.get();
+  }
+  if (auto found = FindExistingFile(path)) path = *found;
+  auto f = std::make_unique<CVO_DiskFile>(path, readWrite, shared);
+  try {
+    f->cvReset();
+  } catch (const Exception&) {
+    return nullptr;
+  }
+  disk_ = std::move(f);
+  return disk_.get();
+}
+
+bool CVobjIndexFile::IndexLock() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  int64_t offset = LockRecordBase - 1;
+  int64_t length = 1;
+  switch (LockProtocol) {
+    case CVsetLokProtocol::DB4Lock: length = 2; break;
+    case CVsetLokProtocol::ClipLock: offset = LockFileBase; break;
+    default: break;
+  }
+  if (!cvRetryLock([&] { return disk_->cvLockRecord(offset, length); }))
+    cvRaise(cvErrLockFailed, {disk_->FileName()});
+  return true;
+}
+
+std::string CVobjIndexTag::DiskName() const { return owner_->DiskName(); }
+
+std::string CVobjIndexFile::DiskName() const { return disk_ ? disk_->FileName() : fileName_; }
+
+CVobjIndexFile::IndexLockScope::~IndexLockScope() {
+  CVO_DiskFile* d = file_.DiskFile();
+  if (d && d->IsShared()) {
+    try {
+      d->cvUnLock();
+    } catch (...) {
+      // The region goes with the handle at the latest.
+    }
+  }
+}
+
+void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
+  LockProtocol = protocol;
+  switch (protocol) {
+    case CVsetLokProtocol::DB4Lock:
+      LockFileBase = 0x40000000;
+      LockRecordBase = 0xEFFFFFFFLL;
+      LockLength = 0xB0000000LL;
+      break;
+    case CVsetLokProtocol::ClipLock:
+      LockFileBase = LockRecordBase = LockLength = 1000000000;
+      break;
+    default:
+      LockFileBase = 0x40000000;
+      LockRecordBase = 0x7FFFFFFE;
+      LockLength = 0x3FFFFFFF;
+      break;
+  }
+}
+
+bool CVobjIndexFile::PageRead(int64_t position, void* buffer, int32_t length) {
+  if (!disk_ || length < 0) return false;
+  const int32_t got = disk_->cvRead(position, buffer, length);
+  const std::string key = table_ ? table_->ixReadKey() : std::string();
+  if (!key.empty()) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (int32_t off = 0; off < length; off += 512)
+      Encryption(key, p + off, p + off, static_cast<size_t>(std::min(512, length - off)), 0);
+  }
+  return got == length;
+}
+
+int64_t CVobjIndexFile::KnownFileSize() {
+  if (!disk_) return -1;
+  if (knownSize_ < 0 || disk_->IsShared()) knownSize_ = disk_->cvFileSize();
+  return knownSize_;
+}
+
+bool CVobjIndexFile::PageWrite(int64_t position, const void* buffer, int32_t length) {
+  if (!disk_) return false;
+  knownSize_ = -1;
+  if (length <= 0) return true;
+  const std::string key = table_ ? table_->ixWriteKey() : std::string();
+  if (key.empty()) {
+    disk_->cvWrite(position, buffer, length);
+    return true;
+  }
+  std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer),
+                            static_cast<const uint8_t*>(buffer) + length);
+  for (int32_t off = 0; off < length; off += 512)
+    Encryption(key, copy.data() + off, copy.data() + off,
+               static_cast<size_t>(std::min(512, length - off)), 1);
+  disk_->cvWrite(position, copy.data(), length);
+  return true;
+}
+
+void CVobjIndexFile::ixEncrypt() {
+  if (!disk_ || !table_) return;
+  const std::string readKey = table_->ixReadKey();
+  const std::string writeKey = table_->ixWriteKey();
+  const int64_t blocks = disk_->cvFileSize() / 512;
+  uint8_t block[512];
+  for (int64_t b = 0; b < blocks; ++b) {
+    if (disk_->cvRead(b * 512, block, 512) != 512) break;
+    Encryption(readKey, block, block, 512, 0);
+    Encryption(writeKey, block, block, 512, 1);
+    disk_->cvWrite(b * 512, block, 512);
+  }
+}
+
+void CVobjIndexFile::Rename(const std::string& newName) {
+  if (!disk_) return;
+  const std::string target = ChangeFileExt(newName, ExtractFileExt(disk_->FileName()));
+  disk_->cvRename(target);
+  fileName_ = ExtractFileName(target);
+}
+
+bool CVobjIndexFile::TagUpdate(int32_t recno, bool appending) {
+  NextAvailPage = -1;
+  bool changed = false;
+  for (auto& tag : tags_) changed = tag->KeyUpdate(recno, appending) || changed;
+  return changed;
+}
+
+CVobjIndexTag* CVobjIndexFile::TagByNumber(int32_t i) const {
+  if (i < 0 || i >= TagCount()) return nullptr;
+  return tags_[static_cast<size_t>(i)].get();
+}
+
+CVobjIndexTag* CVobjIndexFile::TagByName(const std::string& name) const {
+  for (auto& tag : tags_)
+    if (AnsiSameText(tag->TagName, name)) return tag.get();
+  return nullptr;
+}
+
+CVobjIndexTag* CVobjIndexFile::KeyByName(const std::string& keyExpr, bool skipFiltered) const {
+  for (auto& tag : tags_) {
+    if (skipFiltered && tag->HasFor) continue;
+    if (AnsiSameText(tag->KeyExpression, keyExpr)) return tag.get();
+  }
+  return nullptr;
+}
+
+bool CVobjIndexFile::IsFileName(const std::string& name) const {
+  return AnsiSameText(ExtractFileName(name), fileName_);
+}
+
+CVobjIndexTag* CVobjIndexFile::AdoptTag(std::unique_ptr<CVobjIndexTag> tag) {
+  tags_.push_back(std::move(tag));
+  return tags_.back().get();
+}
+
+bool CVobjIndexFile::FreeTag(CVobjIndexTag* tag) {
+  for (auto it = tags_.begin(); it != tags_.end(); ++it)
+    if (it->get() == tag) {
+      tags_.erase(it);
+      return true;
+    }
+  return false;
+}

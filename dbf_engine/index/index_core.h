@@ -1,0 +1,368 @@
+// Index core: the format-independent half of every index of a table.
+//
+// An in-memory B-tree walker that loads one node per level, finds, adds,
+// deletes and reads keys, keeps a tag's position, range and beginning/end
+// flags, evaluates the key and FOR expressions against the current record,
+// and keeps the index in step when a record is appended or changed.
+//
+// The core sees every format as a tree whose nodes are lists of entries in
+// key order.  In a leaf an entry is a key with the record number it indexes;
+// in an interior node an entry is a key with the page of a child, and the key
+// of an interior entry is the highest key held under that child.  A format
+// that stores keys differently maps its pages onto this view in PageLoad and
+// back in PageStore; the format classes (NTX, NDX, MDX, CDX, memory index)
+// derive from CVobjIndexTag and CVobjIndexFile.
+//
+// Ownership: the tag owns its root node; every node owns its one cached child
+// (the current path, one node per level); parent links are plain pointers.
+// When a new root is put above the old one (SetRoot) the old root is moved
+// explicitly under the new one.  Dirty nodes are written by StoreNodes, which
+// the core calls after every edit (so a split happens at once and the cached
+// path stays true to the file) and before a node is dropped; destructors only
+// free memory and never write or throw.
+//
+// Keys compare with TcvVariant::Compare, byte by byte; a tag with the
+// descending-compare flag negates every comparison (keys stored in
+// descending order), a tag with reversed navigation stores ascending and is
+// read backwards.  Pages are never reused: new nodes always get a new page.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "dbf_engine/lock_protocol.h"
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dbf_engine/index/index_key.h"
+
+class CVO_DiskFile;
+class CVobjIndexFile;
+class CVobjIndexTableLink;
+class CVobjIndexTag;
+class TcvExpHandler;
+
+enum class CVsetPageType : uint8_t { Unknown, Root, Node, Leaf, RootLeaf };
+
+
+// Navigation codes of KeyRead.
+constexpr int32_t cvReadNext = -1;
+constexpr int32_t cvReadPrevious = -2;
+constexpr int32_t cvReadTop = -3;
+constexpr int32_t cvReadBottom = -4;
+constexpr int32_t cvReadCurrent = -5;
+
+// Record-number arguments of a seek: any record, and after all equal keys.
+constexpr int32_t cvSeekAnyRecord = -1;
+constexpr int32_t cvSeekAfterEqual = 0x7FFFFFFF;
+
+// One node of a tag's tree, as loaded.
+class CVobjIndexKey {
+public:
+  // A node for `page` (0: a new node that gets a page when first stored).
+  // A page above 0 is loaded at once through the tag's PageLoad.
+  CVobjIndexKey(CVobjIndexTag* tag, CVobjIndexKey* parent, int32_t page);
+  ~CVobjIndexKey();
+  CVobjIndexKey(const CVobjIndexKey&) = delete;
+  CVobjIndexKey& operator=(const CVobjIndexKey&) = delete;
+
+  // Entries.
+  int32_t Count() const { return static_cast<int32_t>(entries_.size()); }
+  CVobjIndexKeyData& Entry(int32_t i) { return *entries_[static_cast<size_t>(i)]; }
+  const CVobjIndexKeyData& Entry(int32_t i) const { return *entries_[static_cast<size_t>(i)]; }
+  // Appends a copy (for formats filling a node in PageLoad).
+  CVobjIndexKeyData& AppendEntry(const TcvVariant& key, int32_t recNo, int32_t link);
+  // The same from a key's bytes and kind.
+  CVobjIndexKeyData& AppendEntry(std::string_view bytes, TcvVariantType kind, int32_t recNo, int32_t link);
+  void InsertEntry(int32_t at, const TcvVariant& key, int32_t recNo, int32_t link);
+  void RemoveEntry(int32_t at);
+  void ClearEntries();
+  // Room for n entries (formats filling a node in PageLoad).
+  void ReserveEntries(int32_t n) { entries_.reserve(static_cast<size_t>(std::max(n, 0))); }
+  // The record number an entry stands for: the link in a leaf, the carried
+  // record number in an interior node.
+  int32_t EntryRecNo(int32_t i) const;
+
+  bool IsLeaf() const { return PageType == CVsetPageType::Leaf || PageType == CVsetPageType::RootLeaf; }
+  CVobjIndexKey* Parent() const { return parent_; }
+  CVobjIndexKey* Child() const { return child_.get(); }
+  CVobjIndexTag* Tag() const { return tag_; }
+
+  // Tree walking.
+  CVobjIndexKey* GetChild(int32_t page);
+  int SeekKey(int32_t recno, const TcvVariant& key, int32_t prefixResult);
+  int32_t SeekNodeTag(int32_t page) const;
+  bool ReadTopKey();
+  bool ReadBottomKey();
+  bool ReadNextKey();
+  bool ReadPreviousKey();
+  bool ReadCurrentKey();
+  // Copies the entry at the deepest current position; bit 0: it is the first
+  // key of the tree, bit 1: the last.  0 and an empty key when there is none.
+  int RetrieveKey(CVobjIndexKeyData& key);
+  CVobjIndexKey* Deepest();
+
+  // Structural edits.
+  void InsertKey(const CVobjIndexKeyData& key, bool after);
+  void DeleteKey();
+  // Makes the parent's entry for this node carry this node's last key.
+  void ReplaceNodeKey();
+  // Hangs `split` (the first part of this node, already given its page) into
+  // the tree before this node; a new root is made when this is the root.
+  void AddNodeKey(const CVobjIndexKeyData& lastOfSplit, int32_t splitPage);
+  // For formats' PageStore: moves the first `count` entries into a new node
+  // with a new page, hangs it into the tree and returns it; the caller writes
+  // it (and then this node, whose page may have changed).
+  std::unique_ptr<CVobjIndexKey> SplitFront(int32_t count);
+
+  int32_t Page = 0;
+  int32_t LeftSibling = -1;   // formats that keep sibling links
+  int32_t RightSibling = -1;
+  CVsetPageType PageType = CVsetPageType::Unknown;
+  int32_t Index = -1;
+  bool Dirty = false;
+  bool AtFirst = false;
+  bool AtLast = false;
+
+private:
+  friend class CVobjIndexTag;
+  void CopyToCurrent(int32_t i);
+  void UnlinkFromParent();
+  // Makes a spare node the node of `page` under `parent`, as constructed.
+  void Reload(CVobjIndexKey* parent, int32_t page);
+
+  CVobjIndexTag* tag_;
+  CVobjIndexKey* parent_;
+  std::unique_ptr<CVobjIndexKey> child_;
+  // Loaded and not yet positioned: the first step forward or back starts at
+  // the first or last entry.
+  bool fresh_ = true;
+  std::vector<std::unique_ptr<CVobjIndexKeyData>> entries_;
+};
+
+// One index order of an index file.
+class CVobjIndexTag {
+public:
+  CVobjIndexTag(CVobjIndexFile* owner, const std::string& name);
+  virtual ~CVobjIndexTag();
+  CVobjIndexTag(const CVobjIndexTag&) = delete;
+  CVobjIndexTag& operator=(const CVobjIndexTag&) = delete;
+
+  // Format slots.
+  virtual void AdjustValue(TcvVariant& key, bool forStorage);
+  virtual bool IndexTagNew(const std::string& name, const std::string& keyExpr,
+                           const std::string& forExpr, bool ascending, bool unique);
+  virtual bool KeyAdd(const CVobjIndexKeyData& key);
+  virtual int32_t NewRoot();
+  virtual int32_t PageLoad(int32_t page, CVobjIndexKey& node);
+  virtual int32_t PageStore(CVobjIndexKey& node);
+  virtual void TagLoad();
+  virtual void TagStore();
+  virtual void PostTagExpression();
+  virtual void PostTagFilter();
+  virtual bool SolveExpression(TcvVariant& key, bool& ok);
+  virtual bool SolveFilter();
+  // True when the format lets the decoded tree outlive an open: nobody else
+  // can write the file meanwhile and every rebuild of the tag closes it
+  // first.  The tree is kept only while it has not been edited since it was
+  // read (any write reloads it from the file at the next open).
+  virtual bool KeepsTreeCached() const;
+
+  // Tag operations.
+  void TagOpen(int mode);
+  // Writes what is dirty and frees the tree; raises on a write failure.
+  void TagClose();
+  // TagClose for destructors: reports nothing.  A format's destructor calls
+  // it (the base destructor cannot reach the format's PageStore).
+  void CloseQuietly() noexcept;
+  int32_t KeyRead(int32_t code);
+  int32_t KeyFind(const TcvVariant& key, int32_t recno = cvSeekAnyRecord);
+  void KeySync(int32_t recno);
+  bool KeyUpdate(int32_t recno, bool appending);
+  // Deletes the entry of `key` with its record number (key.Link); true when
+  // one was removed.
+  bool KeyDelete(const CVobjIndexKeyData& key);
+  int32_t HuntDuplicate(const TcvVariant& key);
+  bool SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high, bool highFlag,
+                bool partial);
+  void GetRange(TcvVariant& low, TcvVariant& high) const;
+  bool GetRangeActive() const;
+  int32_t GetRangeCount();
+  int KeyInRange();
+  void SetRoot(CVobjIndexKey& oldRoot);
+  bool KeyIsAscending() const { return Ascending; }
+  bool KeyIsUnique() const { return Unique; }
+  int32_t KeyIsPercentile() const { return -1; }
+  std::string GetIndexExpression() const;
+  // Writes every dirty node of the cached path, deepest first (splitting
+  // over-full nodes), then the header when it is dirty.
+  void StoreNodes();
+
+  // The key of the current record, evaluated, prepared for storage and cut
+  // to the key length; false when there is no key expression.
+  bool BuildRecordKey(CVobjIndexKeyData& key);
+
+  CVobjIndexKey* Root() const { return root_.get(); }
+  CVobjIndexFile* Owner() const { return owner_; }
+  // The index file's name as errors show it.
+  std::string DiskName() const;
+  int32_t CurrentRecord() const { return CurrentKey.Link; }
+  // Compares a sought or bound value with a stored key (descending-compare
+  // negates); prefixResult -1 whole key, 0 prefix.
+  int CompareKeys(const TcvVariant& value, const TcvVariant& stored, int32_t prefixResult) const;
+
+  std::string FormatName = "UNK";
+  std::string TagName;
+  std::string KeyExpression;
+  int32_t KeyLength = 0;
+  int32_t EntryLength = 0;
+  int32_t MaxKeys = 0;
+  int32_t HalfKeys = 0;
+  std::string ForExpression;
+  CVobjIndexKeyData RangeLow;
+  CVobjIndexKeyData RangeHigh;
+  int32_t RangeMode = -1;  // 0: a bound matches keys that begin with it; -1: whole key
+  bool RangeLowFlag = false;
+  bool RangeHighFlag = false;
+  int32_t HeaderPage = 0;
+  int32_t RootPage = 0;
+  bool HeaderDirty = false;
+  bool Ascending = true;
+  bool Unique = false;
+  bool HasFor = false;
+  char KeyType = 'C';
+  CVobjIndexKeyData CurrentKey;
+  bool Bof = false;
+  bool Eof = false;
+  bool Changed = false;
+  bool DescendingCompare = false;
+  bool ReversedNavigation = false;
+  bool InUpdate = false;
+
+protected:
+  std::unique_ptr<TcvExpHandler> keyHandler_;
+  std::unique_ptr<TcvExpHandler> forHandler_;
+  CVobjIndexFile* owner_;
+
+private:
+  friend class CVobjIndexKey;
+  void RangeCheck();
+  int32_t Finish();
+  // Whether the tree in memory can stand for the file at the next open.
+  bool TreeReusable() const;
+  // Puts the tree back to the state of a fresh open (root loaded, nothing
+  // positioned); the nodes below the root go to the node cache.
+  void RewindTree();
+  // Keeps a clean node (and what hangs below it) for later walks.
+  void CacheNodes(std::unique_ptr<CVobjIndexKey> node);
+  // A cached node for `page` re-hung under `parent`; none when not cached.
+  std::unique_ptr<CVobjIndexKey> TakeCachedNode(int32_t page, CVobjIndexKey* parent);
+  void DropTreeCache();
+  // Entry objects are recycled through the tag: loading a node then costs
+  // no allocation once the buffers have grown to the key length.
+  std::unique_ptr<CVobjIndexKeyData> TakeSpareEntry();
+  void GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noexcept;
+
+  // Declared before the nodes (destroyed after them: freed nodes hand their
+  // entries back).
+  std::vector<std::unique_ptr<CVobjIndexKeyData>> spareEntries_;
+  // The sought key of Find, kept so its buffer is allocated once.
+  CVobjIndexKeyData seekKey_{0};
+  // One node object left over from a walk, reused for the next page loaded.
+  std::unique_ptr<CVobjIndexKey> spareNode_;
+  int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
+
+  // Clean nodes read from the file, by page, while the tree is
+  // unedited (declared before root_: nodes hold a pointer to the tag only).
+  // A node on the current path leaves an empty slot behind.
+  std::unordered_map<int32_t, std::unique_ptr<CVobjIndexKey>> nodeCache_;
+  int64_t cachedEntries_ = 0;
+  int64_t cachedLeafEntries_ = 0;
+  bool treeEdited_ = false;
+  std::unique_ptr<CVobjIndexKey> root_;
+};
+
+// One open index file holding tags.
+class CVobjIndexFile {
+public:
+  CVobjIndexFile(CVobjIndexTableLink* table, const std::string& name);
+  virtual ~CVobjIndexFile();
+  CVobjIndexFile(const CVobjIndexFile&) = delete;
+  CVobjIndexFile& operator=(const CVobjIndexFile&) = delete;
+
+  // Format slots.
+  virtual bool AddTag(const std::string& name, const std::string& keyExpr,
+                      const std::string& forExpr, bool ascending, bool unique);
+  virtual bool DeleteTag(const std::string& name);
+  virtual int32_t GetAvailPage();
+  virtual int32_t ResetAvailPage();
+  virtual bool PageRead(int64_t position, void* buffer, int32_t length);
+  virtual bool PageWrite(int64_t position, const void* buffer, int32_t length);
+  virtual void Reindex();
+  virtual void Rename(const std::string& newName);
+  virtual bool TagUpdate(int32_t recno, bool appending);
+  virtual bool ExternalChange();
+  virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
+  virtual void ixEncrypt();
+
+  // Opens (or creates) the disk file; none when it does not open.
+  CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
+                              bool readWrite, bool shared, bool create, bool overwrite);
+  bool IndexLock();
+  // Holds the index lock for the length of one file operation and gives it
+  // back on every way out.
+  class IndexLockScope {
+  public:
+    explicit IndexLockScope(CVobjIndexFile& file) : file_(file) { file_.IndexLock(); }
+    ~IndexLockScope();
+    IndexLockScope(const IndexLockScope&) = delete;
+    IndexLockScope& operator=(const IndexLockScope&) = delete;
+
+  private:
+    CVobjIndexFile& file_;
+  };
+  int32_t TagCount() const { return static_cast<int32_t>(tags_.size()); }
+  CVobjIndexTag* TagByNumber(int32_t i) const;
+  CVobjIndexTag* TagByName(const std::string& name) const;
+  CVobjIndexTag* KeyByName(const std::string& keyExpr, bool skipFiltered) const;
+  bool IsFileName(const std::string& name) const;
+  const std::string& GetFileName() const { return fileName_; }
+
+  CVobjIndexTableLink* Table() const { return table_; }
+  CVO_DiskFile* DiskFile() const { return disk_.get(); }
+  // The file's name as errors show it.
+  std::string DiskName() const;
+  // The disk file's size for page checks; a file this handle has to itself
+  // is asked again only after a write through PageWrite (-1: no disk file).
+  int64_t KnownFileSize();
+  void ForgetFileSize() { knownSize_ = -1; }
+  // Adds a tag to the file (which owns it) and returns it.
+  CVobjIndexTag* AdoptTag(std::unique_ptr<CVobjIndexTag> tag);
+  // Frees a tag of the file; false when it is not one of its tags.
+  bool FreeTag(CVobjIndexTag* tag);
+
+  bool OrderedByRecord = false;
+  int32_t NextAvailPage = -1;
+  bool ExactCompare = true;
+  bool Valid = false;
+  bool HadErrors = false;
+  CVsetLokProtocol LockProtocol = CVsetLokProtocol::Default;
+  int64_t LockRecordBase = 0x7FFFFFFE;
+  int64_t LockFileBase = 0x40000000;
+  int64_t LockLength = 0x3FFFFFFF;
+
+protected:
+  // Closes (quietly) and frees every tag.  A format's destructor calls it
+  // first, while its own members and page slots still work; the base
+  // destructor only frees what is left.
+  void FreeTags() noexcept;
+
+  std::string fileName_;
+  CVobjIndexTableLink* table_;
+  std::unique_ptr<CVO_DiskFile> disk_;
+  std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
+  int64_t knownSize_ = -1;
+};

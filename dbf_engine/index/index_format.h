@@ -1,0 +1,51 @@
+// Pieces shared by the on-disk codecs of the index files (NTX, NDX, MDX, CDX).
+//
+// The codecs turn page images into values and back and never trust a value
+// read from disk: a count, offset, length or text that does not fit its page
+// makes the decode raise "Index file %s is corrupted" (a corrupt file is an
+// ordinary outcome, not a crash).  A value the caller asks to write that the
+// format cannot hold (a name too long, a key wider than its field) raises
+// "Argument for %s must be %s" before anything is written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "dbf_engine/table/disk_file.h"  // cvLoad/StoreLE/BE16/32
+
+// Raises ECorvidError "Index file %s is corrupted" for `file`.
+[[noreturn]] void cvIndexCorrupt(std::string_view file);
+// Raises ECorvidError "Argument for %s must be %s".
+[[noreturn]] void cvIndexLimit(std::string_view what, std::string_view limit);
+
+// The text in [p, p + size) up to its zero byte; false when the field holds
+// no zero byte (the text would run past its field).
+bool cvLoadZText(const uint8_t* p, size_t size, std::string& out);
+// Writes `s` and a zero byte into [p, p + size); the caller has checked that
+// s.size() < size.  The rest of the field is left as it is.
+void cvStoreZText(uint8_t* p, size_t size, std::string_view s);
+
+inline uint64_t cvDoubleBits(double x) {
+  uint64_t u;
+  std::memcpy(&u, &x, sizeof u);
+  return u;
+}
+inline double cvBitsDouble(uint64_t u) {
+  double x;
+  std::memcpy(&x, &u, sizeof x);
+  return x;
+}
+inline void cvStoreLEDouble(uint8_t* p, double x) {
+  const uint64_t u = cvDoubleBits(x);
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+}
+inline double cvLoadLEDouble(const uint8_t* p) {
+  uint64_t u = 0;
+  for (int i = 0; i < 8; ++i) u |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return cvBitsDouble(u);
+}
+
+constexpr int32_t cvRoundUp4(int32_t n) { return (n + 3) & ~3; }

@@ -1,0 +1,696 @@
+// MDX multiple index files: tags over the index core, the bottom-up
+// builder, and the file with its tag table.
+#include "dbf_engine/index/mdx_index.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/date_time.h"
+#include "platform/exceptions.h"
+#include "platform/numbers.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace {
+
+// Key of the keyless last entry of an interior node in an ascending
+// character tag: above every real key.
+const char kTopCharKey = '\xFF';
+
+void Today(uint8_t* ymd) {
+  int y = 0, m = 0, d = 0;
+  DecodeDate(Date(), y, m, d);
+  ymd[0] = static_cast<uint8_t>(((y % 100) + 100) % 100);
+  ymd[1] = static_cast<uint8_t>(m);
+  ymd[2] = static_cast<uint8_t>(d);
+}
+
+// The base name a header keeps: the first 8 characters of a file name
+// without path or extension.
+std::string BaseNameOf(const std::string& fileName) {
+  std::string s = ExtractFileNameOnly(fileName);
+  if (s.size() > 8) s.resize(8);
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Scopes of the file.
+
+class CVobjMDXFile::BatchScope {
+public:
+  explicit BatchScope(CVobjMDXFile& file) : file_(file) { ++file_.batch_; }
+  ~BatchScope() {
+    if (--file_.batch_ == 0) {
+      try {
+        file_.WriteNextFree();
+      } catch (...) {
+        // Reported by the next header write; a destructor never throws.
+      }
+    }
+  }
+  BatchScope(const BatchScope&) = delete;
+  BatchScope& operator=(const BatchScope&) = delete;
+
+private:
+  CVobjMDXFile& file_;
+};
+
+// ---------------------------------------------------------------------------
+// Tag.
+
+CVobjMDXTag::CVobjMDXTag(CVobjMDXFile* owner, const std::string& name, int32_t headerBlock)
+    : CVobjIndexTag(owner, name), mdx_(owner) {
+  FormatName = "MDX";
+  HeaderPage = headerBlock;
+}
+
+CVobjMDXTag::~CVobjMDXTag() { CloseQuietly(); }
+
+void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
+  switch (KeyType) {
+    case 'N': {
+      if (key.IsEmpty() && !forStorage) return;
+      double d = 0;
+      switch (key.Kind()) {
+        case cvvtFloat: d = key.GetFloat(); break;
+        case cvvtDate: d = static_cast<double>(key.GetDate()); break;
+        case cvvtBoolean: d = key.GetBoolean() ? 1 : 0; break;
+        case cvvtText:
+          if (!TextToFloatC(Trim(key.GetString()), d)) d = 0;
+          break;
+        default: break;
+      }
+      // The key holds what its packed form holds: 15 significant digits.
+      d = MdxRoundNumber(d);
+      if (d == 0) d = 0.0;  // -0 and 0 are one key
+      key.PutFloat(d);
+      return;
+    }
+    case 'D': {
+      if (key.IsEmpty() && !forStorage) return;
+      double d = 0;
+      switch (key.Kind()) {
+        case cvvtFloat: d = key.GetFloat(); break;
+        case cvvtDate: d = static_cast<double>(key.GetDate()); break;
+        case cvvtBinary:
+          if (key.Length() == 8) d = MdxDateValue(key.Bytes());
+          break;
+        default: break;
+      }
+      // An empty date (no value, or a day number below 0.1) sorts last.
+      key.PutFloat(d < 0.1 ? kMdxEmptyDate : d);
+      return;
+    }
+    default:
+      if (key.IsEmpty()) return;
+      if (key.Kind() == cvvtBoolean)
+        key.PutString(key.GetBoolean() ? "T" : "F");
+      else if (key.Kind() != cvvtText)
+        key.PutString(key.GetString());
+      if (forStorage) key.TrimR();
+      return;
+  }
+}
+
+std::string CVobjMDXTag::StoredKey(const TcvVariant& key) const {
+  switch (header_.KeyType) {
+    case 'N': return MdxPackNumber(key.IsEmpty() ? 0.0 : key.GetFloat());
+    case 'D': {
+      std::string s(8, '\0');
+      cvStoreLEDouble(reinterpret_cast<uint8_t*>(s.data()), key.IsEmpty() ? kMdxEmptyDate : key.GetFloat());
+      return s;
+    }
+    default: {
+      std::string s(key.Bytes());
+      if (s.size() > static_cast<size_t>(header_.KeyLength)) s.resize(static_cast<size_t>(header_.KeyLength));
+      return s;
+    }
+  }
+}
+
+void CVobjMDXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
+  switch (header_.KeyType) {
+    case 'N': key.PutFloat(MdxUnpackNumber(bytes, DiskName())); return;
+    case 'D': key.PutFloat(MdxDateValue(bytes)); return;
+    default: {
+      size_t n = bytes.size();
+      while (n > 0 && bytes[n - 1] == ' ') --n;
+      key.PutString(std::string_view(bytes.data(), n));
+      return;
+    }
+  }
+}
+
+void CVobjMDXTag::TopKey(TcvVariant& key) const {
+  // Beyond every real key in the tag's order.  A descending numeric tag
+  // takes the most negative double: the smallest positive one would sort
+  // before every negative key.
+  if (header_.KeyType == 'C') {
+    if (Ascending)
+      key.PutString(std::string_view(&kTopCharKey, 1));
+    else
+      key.PutString("");
+  } else {
+    key.PutFloat(Ascending ? kMdxTopNumber : -kMdxTopNumber);
+  }
+}
+
+void CVobjMDXTag::TagLoad() {
+  const MdxFileHeader& fh = mdx_->Header();
+  std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
+  CVO_DiskFile* d = mdx_->DiskFile();
+  const int64_t size = d ? d->cvFileSize() : -1;
+  if (!fh.ValidPage(HeaderPage, size) ||
+      !mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, page.data(), fh.PageSize))
+    cvIndexCorrupt(DiskName());
+  header_ = MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName());
+  KeyExpression = header_.KeyExpr;
+  ForExpression = header_.ForExpr;
+  HasFor = !header_.ForExpr.empty();
+  KeyType = header_.KeyType;
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = MaxKeys / 2;
+  Unique = header_.Unique;
+  Ascending = !header_.Descending;
+  DescendingCompare = header_.Descending;
+  ReversedNavigation = false;
+  RootPage = header_.Root;
+  PostTagExpression();
+  PostTagFilter();
+  HeaderDirty = false;
+}
+
+void CVobjMDXTag::TagStore() {
+  header_.Root = RootPage;
+  const MdxFileHeader& fh = mdx_->Header();
+  std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
+  header_.EncodeTo(page.data(), fh.PageSize);
+  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, page.data(), fh.PageSize))
+    cvRaise(cvErrWriteFailed, {DiskName()});
+  HeaderDirty = false;
+}
+
+int32_t CVobjMDXTag::NewRoot() {
+  // Another program may have changed the tag: on a shared file the header
+  // on disk is the authority.
+  CVO_DiskFile* d = mdx_->DiskFile();
+  if (d && d->IsShared() && !HeaderDirty) {
+    uint8_t b[4];
+    if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
+    const uint32_t root = cvLoadLE32(b);
+    if (!mdx_->Header().ValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    header_.Root = static_cast<int32_t>(root);
+    RootPage = header_.Root;
+  }
+  return RootPage;
+}
+
+void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
+  const CVobjIndexKey* p = node.Parent();
+  if (!p || node.Count() == 0) return;
+  const int32_t i = p->SeekNodeTag(node.Page);
+  if (i < 0) return;
+  // The last entry of an interior node carries no key of its own.
+  const int32_t own = node.IsLeaf() ? node.Count() - 1 : node.Count() - 2;
+  if (i < p->Count() - 1 && own >= 0 && CompareKeys(node.Entry(own), p->Entry(i), -1) > 0)
+    cvIndexCorrupt(DiskName());
+  if (i > 0 && CompareKeys(node.Entry(0), p->Entry(i - 1), -1) < 0) cvIndexCorrupt(DiskName());
+}
+
+int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  const MdxFileHeader& fh = mdx_->Header();
+  CVO_DiskFile* d = mdx_->DiskFile();
+  const int64_t size = d ? d->cvFileSize() : -1;
+  if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
+  std::vector<uint8_t> buf(static_cast<size_t>(fh.PageSize));
+  if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
+    cvIndexCorrupt(DiskName());
+  const MdxNode nd = MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName());
+  node.ClearEntries();
+  node.LeftSibling = nd.PrevBlock;  // the chain link, kept as it is
+  TcvVariant key;
+  if (nd.IsLeaf()) {
+    // Only the root of an empty tag is an empty leaf: emptied nodes leave
+    // the tree.  Empty nodes further down would let a walk wander through
+    // every path of a corrupt tree that shares its pages.
+    if (nd.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
+    node.PageType = CVsetPageType::Leaf;
+    for (const MdxEntry& e : nd.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, 0, e.Link);
+    }
+  } else {
+    node.PageType = CVsetPageType::Node;
+    for (const MdxEntry& e : nd.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, 0, e.Link);
+    }
+    TopKey(key);
+    node.AppendEntry(key, 0, nd.RightChild);
+  }
+  CheckAgainstParent(node);
+  return page;
+}
+
+int32_t CVobjMDXTag::WritePage(int32_t page, const MdxNode& node, int32_t prev) {
+  MdxNode nd = node;
+  if (prev < 0) {
+    // A page new to the tag joins the end of its chain.
+    prev = header_.ChainLast;
+    header_.ChainLast = page;
+    if (header_.ChainFirst == 0) header_.ChainFirst = page;
+    HeaderDirty = true;
+  }
+  nd.PrevBlock = prev;
+  const MdxFileHeader& fh = mdx_->Header();
+  std::vector<uint8_t> buf(static_cast<size_t>(fh.PageSize));
+  // The codec clears the whole page, so the slot after the last entry of a
+  // leaf is zero whatever the node held before.
+  nd.EncodeTo(buf.data(), header_, fh.PageSize);
+  if (!mdx_->PageWrite(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
+    cvRaise(cvErrWriteFailed, {DiskName()});
+  return prev;
+}
+
+void CVobjMDXTag::WriteNode(CVobjIndexKey& node) {
+  if (node.Page <= 0) node.Page = mdx_->GetAvailPage();
+  MdxNode nd;
+  if (node.IsLeaf()) {
+    nd.Entries.reserve(static_cast<size_t>(node.Count()));
+    for (int32_t i = 0; i < node.Count(); ++i) {
+      const CVobjIndexKeyData& e = node.Entry(i);
+      nd.Entries.push_back(MdxEntry{e.Link, StoredKey(e)});
+    }
+  } else if (node.Count() > 0) {
+    // All but the last entry are keyed; the last one's child is the
+    // rightmost child and its key is not written.
+    for (int32_t i = 0; i + 1 < node.Count(); ++i) {
+      const CVobjIndexKeyData& e = node.Entry(i);
+      nd.Entries.push_back(MdxEntry{e.Link, StoredKey(e)});
+    }
+    nd.RightChild = node.Entry(node.Count() - 1).Link;
+  }
+  node.LeftSibling = WritePage(node.Page, nd, node.LeftSibling);
+}
+
+int32_t CVobjMDXTag::PageStore(CVobjIndexKey& node) {
+  auto keys = [&] { return node.IsLeaf() ? node.Count() : node.Count() - 1; };
+  while (keys() > MaxKeys) {
+    // The front half goes to a new page hung in before this node; this node
+    // is written after it (a splitting root moves to a new page).
+    auto left = node.SplitFront((node.Count() + 1) / 2);
+    WriteNode(*left);
+    left->Dirty = false;
+  }
+  WriteNode(node);
+  return node.Page;
+}
+
+void CVobjMDXTag::WriteEmptyRoot() {
+  RootPage = mdx_->GetAvailPage();
+  WritePage(RootPage, MdxNode{}, -1);
+}
+
+bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
+                              const std::string& forExpr, bool ascending, bool unique) {
+  const MdxFileHeader& fh = mdx_->Header();
+  MdxCheckKeyExpression(keyExpr);
+  if (forExpr.size() >= static_cast<size_t>(fh.PageSize - kMdxForExprOffset))
+    cvIndexLimit("MDX FOR expression", "no longer than its field");
+  CloseQuietly();
+  CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  DescendingCompare = !ascending;
+  ReversedNavigation = false;
+  if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
+
+  // Trial evaluation for the key type and length.
+  CVobjIndexTableLink* t = mdx_->Table();
+  if (t && t->ixRecordCount() > 0) t->ixReadRecord(1);
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  char type;
+  int32_t length;
+  switch (trial.Kind()) {
+    case cvvtFloat: type = 'N'; length = kMdxNumericKeyLength; break;
+    case cvvtDate: type = 'D'; length = 8; break;
+    case cvvtBoolean: type = 'C'; length = 1; break;
+    case cvvtText: type = 'C'; length = trial.Length(); break;
+    default: cvRaise(cvErrIndexKey);
+  }
+  if (length < 1 || length > kMdxMaxKeyLength) cvIndexLimit("MDX key length", "1-240");
+  header_ = MdxTagHeader::ForKey(type, length, fh.PageSize);
+  header_.Unique = unique;
+  header_.Descending = !ascending;
+  header_.KeyExpr = keyExpr;
+  header_.ForExpr = forExpr;
+  KeyType = type;
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = MaxKeys / 2;
+
+  // The header page is cleared on disk before anything else is written.
+  std::vector<uint8_t> zeros(static_cast<size_t>(fh.PageSize), 0);
+  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, zeros.data(), fh.PageSize))
+    cvRaise(cvErrWriteFailed, {DiskName()});
+  if (!t || t->ixRecordCount() == 0) {
+    WriteEmptyRoot();
+    TagStore();
+  } else {
+    DoIndex();
+  }
+  return true;
+}
+
+void CVobjMDXTag::DoIndex() {
+  CVobjIndexTableLink* t = mdx_->Table();
+  const int32_t count = t->ixRecordCount();
+  CVobjSortMDX sorter(this, std::max(KeyLength, 8), Unique, Ascending);
+  t->ixStatusUpdate(-1, 1, count);
+  CVobjIndexKeyData key(0);
+  for (int32_t rec = 1; rec <= count; ++rec) {
+    if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
+    if (!HasFor || SolveFilter()) {
+      if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
+      if (KeyType == 'C')
+        sorter.AddTextKey(key.IsEmpty() ? std::string_view() : key.Bytes(), rec);
+      else
+        sorter.AddFloatKey(key.GetFloat(), rec);
+    }
+    t->ixStatusUpdate(1, rec, 0);
+  }
+  t->ixStatusUpdate(0, 0, 0);
+  t->ixStatusUpdate(-1, 2, sorter.KeyCount());
+  RootPage = sorter.WriteTree();
+  t->ixStatusUpdate(0, 0, 0);
+  TagStore();
+}
+
+// ---------------------------------------------------------------------------
+// Builder.
+
+CVobjSortMDX::CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending)
+    : TcvSort(keyLength, unique, ascending), tag_(tag) {}
+
+int32_t CVobjSortMDX::WriteTree() {
+  CVobjMDXTag& tag = *tag_;
+  CVobjMDXFile& file = *tag.mdx_;
+  CVobjIndexTableLink* table = file.Table();
+  const int32_t maxKeys = tag.header_.MaxKeys;
+  // Entries of the node being filled on each level (level 0: leaves).
+  std::vector<std::vector<MdxEntry>> levels(1);
+  std::vector<bool> flushed(1, false);
+  auto capacity = [&](size_t level) { return static_cast<size_t>(maxKeys) + (level == 0 ? 0 : 1); };
+
+  auto write = [&](size_t level, std::vector<MdxEntry>& items) {
+    MdxNode nd;
+    if (level == 0 || items.empty()) {
+      nd.Entries = std::move(items);
+    } else {
+      nd.RightChild = items.back().Link;
+      items.pop_back();
+      nd.Entries = std::move(items);
+    }
+    const int32_t page = file.GetAvailPage();
+    tag.WritePage(page, nd, -1);
+    items.clear();
+    return page;
+  };
+  // Closes the node of `level` and hands its highest key up.
+  auto flush = [&](size_t level) {
+    std::string last = levels[level].back().Key;
+    const int32_t page = write(level, levels[level]);
+    flushed[level] = true;
+    if (levels.size() <= level + 1) {
+      levels.emplace_back();
+      flushed.push_back(false);
+    }
+    return MdxEntry{page, std::move(last)};
+  };
+  // Adds an entry to `level`, closing full nodes upwards.
+  auto push = [&](size_t level, MdxEntry e) {
+    for (;;) {
+      if (levels[level].size() < capacity(level)) {
+        levels[level].push_back(std::move(e));
+        return;
+      }
+      MdxEntry up = flush(level);
+      levels[level].push_back(std::move(e));
+      e = std::move(up);
+      ++level;
+    }
+  };
+
+  const char keyType = tag.header_.KeyType;
+  auto stored = [&](const TcvVariant& v) {
+    switch (keyType) {
+      case 'N': return MdxPackNumber(v.GetFloat());
+      case 'D': {
+        std::string s(8, '\0');
+        cvStoreLEDouble(reinterpret_cast<uint8_t*>(s.data()), v.GetFloat());
+        return s;
+      }
+      default: return std::string(v.Bytes());
+    }
+  };
+
+  // Equal keys come out of a descending sort in falling record order; an
+  // insert puts a record after its equals, so the build reverses each run of
+  // equal keys to give the order later inserts keep.
+  const bool reverseRuns = !IsAscending() && !IsUnique();
+  std::vector<int32_t> run;
+  std::string runKey;
+  int32_t n = 0;
+  auto emitRun = [&] {
+    for (auto it = run.rbegin(); it != run.rend(); ++it) push(0, MdxEntry{*it, runKey});
+    run.clear();
+  };
+  TcvVariant value;
+  int32_t recno = 0;
+  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+    std::string key = stored(value);
+    if (reverseRuns) {
+      if (!run.empty() && key != runKey) emitRun();
+      if (run.empty()) runKey = key;
+      run.push_back(recno);
+    } else {
+      push(0, MdxEntry{recno, std::move(key)});
+    }
+    if (table) table->ixStatusUpdate(2, ++n, 0);
+  }
+  emitRun();
+
+  // Close every level; the first level that never closed a node before and
+  // has nothing above holds the root.
+  for (size_t level = 0;; ++level) {
+    const bool top = level + 1 == levels.size() && !flushed[level];
+    if (top) return write(level, levels[level]);
+    MdxEntry up = flush(level);
+    push(level + 1, std::move(up));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// File.
+
+CVobjMDXFile::CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                           bool shared, bool create, bool overwrite)
+    : CVobjIndexFile(table, name) {
+  try {
+    CVO_DiskFile* d = IndexFileOpen(name, ".mdx", readWrite, shared, create, overwrite);
+    if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".mdx")});
+    if (d->cvFileSize() <= kMdxBlockSize) {
+      if (!d->IsReadWrite()) cvIndexCorrupt(d->FileName());
+      NewHeader();
+    } else {
+      LoadTags();
+    }
+    CheckProductionIndex();
+    Valid = true;
+  } catch (...) {
+    FreeTags();
+    throw;
+  }
+}
+
+CVobjMDXFile::~CVobjMDXFile() {
+  FreeTags();
+  if (keysChanged_ && disk_ && disk_->IsReadWrite()) {
+    try {
+      WriteHeader();
+    } catch (...) {
+      // Flush() reports; a destructor does its best silently.
+    }
+  }
+}
+
+void CVobjMDXFile::NewHeader() {
+  header_ = MdxFileHeader{};
+  Today(header_.Changed);
+  Today(header_.Created);
+  header_.BaseName = BaseNameOf(table_ ? table_->ixTableFileName() : fileName_);
+  header_.NextFreeBlock = kMdxFirstPageBlock;
+  NextAvailPage = kMdxFirstPageBlock;
+  disk_->cvTruncate(0);
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  header_.EncodeTo(b.data());
+  if (!PageWrite(0, b.data(), kMdxHeaderSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});
+}
+
+void CVobjMDXFile::LoadTags() {
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
+  header_ = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  NextAvailPage = -1;
+  ResetAvailPage();
+  for (const MdxTagEntry& e : header_.Tags) {
+    auto tag = std::make_unique<CVobjMDXTag>(this, AnsiUpperCase(e.Name), e.HeaderBlock);
+    tag->TagLoad();
+    AdoptTag(std::move(tag));
+  }
+  // The entries are kept in name order; a file written elsewhere may not be.
+  SortTags();
+}
+
+void CVobjMDXFile::CheckProductionIndex() {
+  if (!table_ || table_->ixProductionIndex()) return;
+  const std::string tableFile = table_->ixTableFileName();
+  if (AnsiSameText(ChangeFileExt(fileName_, ExtractFileExt(tableFile)), ExtractFileName(tableFile)))
+    table_->ixSetProductionIndex(true);
+}
+
+void CVobjMDXFile::SortTags() {
+  std::stable_sort(tags_.begin(), tags_.end(), [](const auto& a, const auto& b) {
+    return AnsiCompareText(a->TagName, b->TagName) < 0;
+  });
+  header_.Tags.clear();
+  for (const auto& t : tags_) {
+    const auto* tag = static_cast<const CVobjMDXTag*>(t.get());
+    header_.Tags.push_back(MdxTagEntry{tag->HeaderPage, tag->TagName, tag->Header().KeyType});
+  }
+}
+
+void CVobjMDXFile::WriteHeader() {
+  if (!disk_) return;
+  if (keysChanged_) Today(header_.Changed);
+  header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  header_.EncodeTo(b.data());
+  if (!PageWrite(0, b.data(), kMdxHeaderSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});
+  keysChanged_ = false;
+}
+
+void CVobjMDXFile::WriteNextFree() {
+  if (!disk_ || !disk_->IsReadWrite()) return;
+  // The whole first block is written (a table cipher works on whole blocks).
+  header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  header_.EncodeTo(b.data());
+  if (!PageWrite(0, b.data(), kMdxBlockSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});
+}
+
+void CVobjMDXFile::Flush() {
+  for (auto& t : tags_) t->StoreNodes();
+  WriteHeader();
+}
+
+int32_t CVobjMDXFile::ResetAvailPage() {
+  const int64_t size = disk_ ? disk_->cvFileSize() : 0;
+  const int64_t blocks = (size + kMdxBlockSize - 1) / kMdxBlockSize;
+  NextAvailPage = static_cast<int32_t>(std::clamp<int64_t>(blocks, kMdxFirstPageBlock, INT32_MAX - 64));
+  return NextAvailPage;
+}
+
+int32_t CVobjMDXFile::GetAvailPage() {
+  if (NextAvailPage < kMdxFirstPageBlock) ResetAvailPage();
+  const int32_t page = NextAvailPage;
+  if (page > INT32_MAX - 2 * header_.BlocksPerPage) cvIndexLimit("MDX file", "at most 2^31 blocks");
+  NextAvailPage += header_.BlocksPerPage;
+  header_.NextFreeBlock = NextAvailPage;
+  if (batch_ == 0) WriteNextFree();
+  return page;
+}
+
+bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                          bool ascending, bool unique) {
+  if (!disk_) return false;
+  const std::string tagName = AnsiUpperCase(Trim(name));
+  MdxCheckTagName(tagName);
+  MdxCheckKeyExpression(keyExpr);
+  if (forExpr.size() >= static_cast<size_t>(header_.PageSize - kMdxForExprOffset))
+    cvIndexLimit("MDX FOR expression", "no longer than its field");
+  CVobjIndexTag* old = TagByName(tagName);
+  // The header holds 47 entries: one more would be written over the first
+  // tag's header page.
+  if (!old && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
+  IndexLockScope lock(*this);
+  BatchScope batch(*this);
+  // The new tag is built before an old one of the same name goes: a tag
+  // that cannot be built leaves the file's tags as they were.
+  auto tag = std::make_unique<CVobjMDXTag>(this, tagName, GetAvailPage());
+  tag->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
+  tag->TagClose();
+  if (old) FreeTag(old);
+  AdoptTag(std::move(tag));
+  SortTags();
+  WriteHeader();
+  return true;
+}
+
+bool CVobjMDXFile::DeleteTag(const std::string& name) {
+  CVobjIndexTag* tag = TagByName(Trim(name));
+  if (!tag || !disk_) return false;
+  FreeTag(tag);
+  SortTags();
+  if (TagCount() == 0)
+    Reindex();
+  else
+    WriteHeader();
+  return true;
+}
+
+void CVobjMDXFile::Reindex() {
+  if (!disk_) return;
+  IndexLockScope lock(*this);
+  BatchScope batch(*this);
+  for (auto& t : tags_) t->TagClose();
+  disk_->cvTruncate(kMdxHeaderSize);
+  NextAvailPage = kMdxFirstPageBlock;
+  for (auto& t : tags_) {
+    auto* tag = static_cast<CVobjMDXTag*>(t.get());
+    const std::string name = tag->TagName;
+    const std::string keyExpr = tag->KeyExpression;
+    const std::string forExpr = tag->HasFor ? tag->ForExpression : std::string();
+    tag->HeaderPage = GetAvailPage();
+    tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending, tag->Unique);
+    tag->TagClose();
+  }
+  SortTags();
+  keysChanged_ = true;
+  WriteHeader();
+}
+
+void CVobjMDXFile::Rename(const std::string& newName) {
+  CVobjIndexFile::Rename(newName);
+  if (!disk_) return;
+  header_.BaseName = AnsiUpperCase(BaseNameOf(newName));
+  WriteHeader();
+}
+
+bool CVobjMDXFile::TagUpdate(int32_t recno, bool appending) {
+  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
+  if (changed) keysChanged_ = true;
+  return changed;
+}

@@ -1,0 +1,468 @@
+// NDX index files: tag, file and the bottom-up builder.
+#include "dbf_engine/index/ndx_index.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+
+namespace {
+
+// Key of the keyless last entry of an interior node: above every real key.
+const char kTopCharKey = '\xFF';
+
+std::string FileStem(const std::string& name) { return ExtractFileNameOnly(name); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Tag.
+
+CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name)
+    : CVobjIndexTag(owner, name), ndx_(owner) {
+  FormatName = "NDX";
+}
+
+CVobjNDXTag::~CVobjNDXTag() { CloseQuietly(); }
+
+void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
+  switch (KeyType) {
+    case 'N': {
+      if (key.IsEmpty()) return;
+      double d = key.Kind() == cvvtDate ? static_cast<double>(key.GetDate()) : key.GetFloat();
+      if (d == 0) d = 0.0;  // -0 and 0 are one key
+      key.PutFloat(d);
+      return;
+    }
+    case 'D': {
+      // An empty date (no value, or a day number below 0.1) sorts last.
+      double d = 0;
+      if (!key.IsEmpty()) {
+        if (key.Kind() == cvvtFloat)
+          d = key.GetFloat();
+        else if (key.Kind() == cvvtBinary && key.Length() == 8)
+          d = NdxKeyValue(key.Bytes());
+        else
+          d = key.GetDate();
+      }
+      key.PutFloat(d < 0.1 ? kNdxEmptyDate : d);
+      return;
+    }
+    default:
+      if (key.IsEmpty()) return;
+      if (key.Kind() == cvvtBoolean)
+        key.PutString(key.GetBoolean() ? "T" : "F");
+      else if (key.Kind() != cvvtText)
+        key.PutString(key.GetString());
+      if (forStorage) key.TrimR();
+      return;
+  }
+}
+
+std::string CVobjNDXTag::StoredKey(const TcvVariant& key) const {
+  if (header_.Numeric()) return NdxNumericKey(key.IsEmpty() ? 0.0 : key.GetFloat());
+  std::string s(key.Bytes());
+  if (s.size() > static_cast<size_t>(header_.KeyBytes())) s.resize(static_cast<size_t>(header_.KeyBytes()));
+  return s;
+}
+
+void CVobjNDXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
+  if (header_.Numeric()) {
+    key.PutFloat(NdxKeyValue(bytes));
+    return;
+  }
+  size_t n = bytes.size();
+  while (n > 0 && bytes[n - 1] == ' ') --n;
+  key.PutString(std::string_view(bytes.data(), n));
+}
+
+void CVobjNDXTag::ReadHeaderBlock(uint8_t* block) {
+  if (!ndx_->PageRead(0, block, kNdxBlockSize)) cvIndexCorrupt(DiskName());
+}
+
+void CVobjNDXTag::TagLoad() {
+  uint8_t block[kNdxBlockSize];
+  ReadHeaderBlock(block);
+  CVO_DiskFile* d = ndx_->DiskFile();
+  header_ = NdxHeader::DecodeFrom(block, d ? d->cvFileSize() : -1, DiskName());
+  KeyExpression = header_.KeyExpr;
+  // The layout is the one the file stores: other programs round the entry
+  // length and the maximum differently from what the key length suggests.
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = MaxKeys / 2;
+  Unique = header_.Unique;
+  Ascending = true;
+  DescendingCompare = false;
+  HasFor = false;
+  ForExpression.clear();
+  HeaderPage = 0;
+  RootPage = header_.Root;
+  KeyType = header_.Numeric() ? 'N' : 'C';
+  PostTagExpression();
+  PostTagFilter();
+  if (header_.Numeric() && keyHandler_) {
+    // Numeric and date keys share the key type 1 in the file; a trial
+    // evaluation tells them apart (a search text is read as a date or a number).
+    try {
+      TcvVariant v;
+      bool ok = true;
+      if (SolveExpression(v, ok) && v.Kind() == cvvtDate) KeyType = 'D';
+    } catch (const Exception&) {
+      // The key stays numeric; evaluation errors surface when keys are built.
+    }
+  }
+  HeaderDirty = false;
+}
+
+void CVobjNDXTag::TagStore() {
+  header_.Root = RootPage;
+  if (ndx_->NextAvailPage <= 0) ndx_->ResetAvailPage();
+  header_.NextFree = ndx_->NextAvailPage;
+  uint8_t block[kNdxBlockSize];
+  header_.EncodeTo(block);
+  ndx_->PageWrite(0, block, kNdxBlockSize);
+  HeaderDirty = false;
+}
+
+int32_t CVobjNDXTag::NewRoot() {
+  // Another program may have grown a new root: the header on disk is the
+  // authority whenever the file is shared.
+  CVO_DiskFile* d = ndx_->DiskFile();
+  if (d && d->IsShared() && !HeaderDirty) {
+    uint8_t block[kNdxBlockSize];
+    ReadHeaderBlock(block);
+    const uint32_t root = cvLoadLE32(block);
+    if (!NdxValidBlock(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    header_.Root = static_cast<int32_t>(root);
+    RootPage = header_.Root;
+  }
+  return RootPage;
+}
+
+int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  CVO_DiskFile* d = ndx_->DiskFile();
+  const int64_t size = d ? d->cvFileSize() : -1;
+  if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
+  uint8_t block[kNdxBlockSize];
+  if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize))
+    cvIndexCorrupt(DiskName());
+  const NdxNode nd = NdxNode::DecodeFrom(block, header_, size, DiskName());
+  node.ClearEntries();
+  TcvVariant key;
+  if (nd.IsLeaf()) {
+    node.PageType = CVsetPageType::Leaf;
+    for (const NdxEntry& e : nd.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, 0, e.RecNo);
+    }
+  } else {
+    node.PageType = CVsetPageType::Node;
+    for (const NdxEntry& e : nd.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, 0, e.Child);
+    }
+    if (header_.Numeric())
+      key.PutFloat(kNdxTopNumber);
+    else
+      key.PutString(std::string_view(&kTopCharKey, 1));
+    node.AppendEntry(key, 0, nd.RightChild);
+  }
+  return page;
+}
+
+void CVobjNDXTag::WriteNode(CVobjIndexKey& node) {
+  if (node.Page <= 0) node.Page = ndx_->GetAvailPage();
+  NdxNode nd;
+  if (node.IsLeaf()) {
+    nd.Entries.reserve(static_cast<size_t>(node.Count()));
+    for (int32_t i = 0; i < node.Count(); ++i) {
+      const CVobjIndexKeyData& e = node.Entry(i);
+      nd.Entries.push_back(NdxEntry{0, e.Link, StoredKey(e)});
+    }
+  } else if (node.Count() > 0) {
+    // All but the last entry are keyed; the last one's child is the
+    // rightmost child, its key (the parent's separator) is not written.
+    for (int32_t i = 0; i + 1 < node.Count(); ++i) {
+      const CVobjIndexKeyData& e = node.Entry(i);
+      nd.Entries.push_back(NdxEntry{e.Link, 0, StoredKey(e)});
+    }
+    nd.RightChild = node.Entry(node.Count() - 1).Link;
+  }
+  uint8_t block[kNdxBlockSize];
+  nd.EncodeTo(block, header_);
+  ndx_->PageWrite(static_cast<int64_t>(node.Page) * kNdxBlockSize, block, kNdxBlockSize);
+}
+
+int32_t CVobjNDXTag::PageStore(CVobjIndexKey& node) {
+  auto keys = [&] { return node.IsLeaf() ? node.Count() : node.Count() - 1; };
+  while (keys() > MaxKeys) {
+    // The front half goes to a new block hung in before this node; this node
+    // is written after it (a splitting root moves to a new block).
+    auto left = node.SplitFront((node.Count() + 1) / 2);
+    WriteNode(*left);
+  }
+  WriteNode(node);
+  return node.Page;
+}
+
+bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
+                              const std::string&, bool, bool unique) {
+  // The format compares ascending only and has no FOR condition: a tag
+  // asked for descending order is still built ascending (a descending tree
+  // would never be found again by the ascending seek).
+  CVobjIndexTag::IndexTagNew(name, keyExpr, "", true, unique);
+  DescendingCompare = false;
+  ReversedNavigation = false;
+  if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
+
+  // Trial evaluation for the key type and length.
+  CVobjIndexTableLink* t = ndx_->Table();
+  if (t->ixRecordCount() > 0) t->ixReadRecord(1);
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  char type;
+  int32_t length;
+  switch (trial.Kind()) {
+    case cvvtFloat: type = 'N'; length = 8; break;
+    case cvvtDate: type = 'D'; length = 8; break;
+    case cvvtBoolean: type = 'C'; length = 1; break;
+    case cvvtText: type = 'C'; length = trial.Length(); break;
+    default: cvRaise(cvErrIndexKey);
+  }
+  header_ = NdxHeader::ForKey(type, length);
+  header_.Unique = unique;
+  header_.KeyExpr = keyExpr;
+  KeyType = type;
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = MaxKeys / 2;
+  HeaderPage = 0;
+  HasFor = false;
+  ForExpression.clear();
+
+  // The header block is cleared (and checked: an expression too long fails
+  // here, before anything is built).
+  uint8_t block[kNdxBlockSize];
+  header_.EncodeTo(block);
+  std::memset(block, 0, sizeof block);
+  ndx_->PageWrite(0, block, kNdxBlockSize);
+  if (t->ixRecordCount() == 0) {
+    RootPage = ndx_->GetAvailPage();
+    ndx_->PageWrite(static_cast<int64_t>(RootPage) * kNdxBlockSize, block, kNdxBlockSize);
+    TagStore();
+  } else {
+    DoIndex();
+  }
+  return true;
+}
+
+void CVobjNDXTag::DoIndex() {
+  CVobjIndexTableLink* t = ndx_->Table();
+  CVobjSortNdx sorter(header_.Numeric() ? 8 : KeyLength + 1, Unique);
+  const int32_t count = t->ixRecordCount();
+  t->ixStatusUpdate(-1, 1, count);
+  CVobjIndexKeyData key(0);
+  for (int32_t rec = 1; rec <= count; ++rec) {
+    if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
+    if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
+    if (header_.Numeric() && key.Kind() != cvvtFloat) AdjustValue(key, true);
+    if (key.Kind() == cvvtFloat)
+      sorter.AddFloatKey(key.GetFloat(), rec);
+    else
+      sorter.AddTextKey(key.Bytes(), rec);
+  }
+  t->ixStatusUpdate(0, 0, 0);
+  RootPage = sorter.WriteTree(*this, *ndx_, t);
+  TagStore();
+}
+
+// ---------------------------------------------------------------------------
+// Builder.
+
+CVobjSortNdx::CVobjSortNdx(int32_t keyLength, bool unique) : TcvSort(keyLength, unique, true) {}
+
+int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table) {
+  const NdxHeader& h = tag.Header();
+  struct Item {
+    std::string key;  // stored form
+    int32_t link;     // record (leaf) or child block
+  };
+  // One level of the tree being built.  The node before the open one is
+  // held back, so the last two nodes of a level can share their items
+  // evenly at the end instead of leaving a nearly empty node.
+  struct Level {
+    std::vector<Item> cur, prev;
+    bool hasPrev = false;
+  };
+  std::deque<Level> levels(1);
+  auto capacity = [&](size_t level) { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); };
+
+  uint8_t block[kNdxBlockSize];
+  auto write = [&](size_t level, const std::vector<Item>& items) {
+    NdxNode nd;
+    if (level == 0) {
+      for (const Item& it : items) nd.Entries.push_back(NdxEntry{0, it.link, it.key});
+    } else {
+      for (size_t i = 0; i + 1 < items.size(); ++i) nd.Entries.push_back(NdxEntry{items[i].link, 0, items[i].key});
+      nd.RightChild = items.back().link;
+    }
+    const int32_t page = file.GetAvailPage();
+    nd.EncodeTo(block, h);
+    file.PageWrite(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
+    return page;
+  };
+  // Writes a node of `level` and passes its highest key up.
+  std::function<void(size_t, Item)> push;
+  auto flush = [&](size_t level, const std::vector<Item>& items) {
+    const int32_t page = write(level, items);
+    push(level + 1, Item{items.back().key, page});
+  };
+  push = [&](size_t level, Item item) {
+    if (levels.size() <= level) levels.resize(level + 1);
+    if (levels[level].cur.size() >= capacity(level)) {
+      if (levels[level].hasPrev) flush(level, levels[level].prev);
+      levels[level].prev = std::move(levels[level].cur);
+      levels[level].hasPrev = true;
+      levels[level].cur.clear();
+    }
+    levels[level].cur.push_back(std::move(item));
+  };
+
+  const int32_t total = KeyCount();
+  table->ixStatusUpdate(-1, 2, total);
+  TcvVariant value;
+  int32_t recno = 0;
+  int32_t n = 0;
+  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+    std::string key = h.Numeric() ? NdxNumericKey(value.GetFloat()) : std::string(value.Bytes());
+    push(0, Item{std::move(key), recno});
+    table->ixStatusUpdate(2, ++n, 0);
+  }
+  table->ixStatusUpdate(0, 0, 0);
+
+  int32_t root = 0;
+  for (size_t level = 0; level < levels.size(); ++level) {
+    Level& l = levels[level];
+    if (l.hasPrev && l.cur.size() < capacity(level) / 2) {
+      std::vector<Item> all = std::move(l.prev);
+      for (Item& it : l.cur) all.push_back(std::move(it));
+      const size_t front = (all.size() + 1) / 2;
+      l.prev.assign(std::make_move_iterator(all.begin()), std::make_move_iterator(all.begin() + static_cast<ptrdiff_t>(front)));
+      l.cur.assign(std::make_move_iterator(all.begin() + static_cast<ptrdiff_t>(front)), std::make_move_iterator(all.end()));
+    }
+    const bool above = level + 1 < levels.size();
+    if (l.hasPrev) flush(level, levels[level].prev);
+    if (above || levels[level].hasPrev) {
+      std::vector<Item> cur = std::move(levels[level].cur);
+      flush(level, cur);
+    } else {
+      // The topmost level: its one node is the root (an empty leaf when
+      // there was no key at all).
+      root = write(level, levels[level].cur);
+      break;
+    }
+  }
+  return root;
+}
+
+// ---------------------------------------------------------------------------
+// File.
+
+CVobjNDXFile::CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                           bool shared, bool create, bool overwrite)
+    : CVobjIndexFile(table, name) {
+  CVO_DiskFile* d = IndexFileOpen(name, ".ndx", readWrite, shared, create, overwrite);
+  if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ndx")});
+  if (create && d->cvFileSize() == 0) {
+    NextAvailPage = 1;
+  } else {
+    auto tag = std::make_unique<CVobjNDXTag>(this, FileStem(fileName_));
+    tag->TagLoad();
+    AdoptTag(std::move(tag));
+    ResetAvailPage();
+  }
+  Valid = true;
+}
+
+CVobjNDXFile::~CVobjNDXFile() { FreeTags(); }
+
+CVobjNDXTag* CVobjNDXFile::NdxTag() const { return static_cast<CVobjNDXTag*>(TagByNumber(0)); }
+
+bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                          bool ascending, bool unique) {
+  if (!disk_) return false;
+  IndexLockScope lock(*this);
+  FreeTags();
+  disk_->cvTruncate(0);
+  NextAvailPage = 1;
+  std::string tagName = name.empty() ? FileStem(fileName_) : name;
+  auto tag = std::make_unique<CVobjNDXTag>(this, tagName);
+  CVobjNDXTag* t = tag.get();
+  AdoptTag(std::move(tag));
+  try {
+    t->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
+  } catch (...) {
+    // Leave no half-built tag behind: the file is empty again.
+    FreeTags();
+    disk_->cvTruncate(0);
+    NextAvailPage = 1;
+    throw;
+  }
+  return true;
+}
+
+int32_t CVobjNDXFile::ResetAvailPage() {
+  const int64_t size = disk_ ? disk_->cvFileSize() : 0;
+  const int64_t blocks = (size + kNdxBlockSize - 1) / kNdxBlockSize;
+  NextAvailPage = static_cast<int32_t>(std::clamp<int64_t>(blocks, 1, INT32_MAX));
+  return NextAvailPage;
+}
+
+int32_t CVobjNDXFile::GetAvailPage() {
+  if (NextAvailPage <= 0) ResetAvailPage();
+  const int32_t page = NextAvailPage++;
+  // The header's "next free block" follows every block handed out.
+  if (CVobjNDXTag* t = NdxTag()) t->HeaderDirty = true;
+  return page;
+}
+
+void CVobjNDXFile::Zap() {
+  if (!disk_) return;
+  IndexLockScope lock(*this);
+  CVobjNDXTag* t = NdxTag();
+  if (t) t->TagClose();
+  disk_->cvTruncate(kNdxBlockSize * 2);
+  uint8_t block[kNdxBlockSize] = {};
+  PageWrite(kNdxBlockSize, block, kNdxBlockSize);
+  NextAvailPage = 2;
+  if (t) {
+    t->RootPage = 1;
+    t->TagStore();
+  }
+}
+
+void CVobjNDXFile::Reindex() {
+  CVobjNDXTag* t = NdxTag();
+  if (!t || !disk_) return;
+  const std::string name = t->TagName;
+  const std::string keyExpr = t->KeyExpression;
+  const bool unique = t->Unique;
+  Zap();
+  IndexLockScope lock(*this);
+  NextAvailPage = 1;
+  t->IndexTagNew(name, keyExpr, "", true, unique);
+}

@@ -1,0 +1,99 @@
+// The single-tag index file ".ndx": tag, file and bulk builder.
+//
+// A tree of 512-byte blocks (layout in ndx_format.h) in which every key sits
+// in a leaf and each interior key repeats the highest key of its child, so
+// the index core's view of a node is the file's own: a leaf entry is a key
+// with its record number, an interior entry a key with its child block.  The
+// keyless last entry of an interior node (its rightmost child) is given a key
+// above every real one when loaded: the single byte 0xFF for character keys,
+// 1.7E308 for numeric and date keys.
+//
+// Keys inside the engine: character keys are text without trailing blanks
+// (written blank-padded); numeric keys are floats; date keys are the day
+// number as a float, an empty date 1.0E100 so it sorts after every dated
+// record.  A tag is always ascending and holds every record (the format has
+// no descending order and no FOR condition).
+//
+// Blocks are never reused: new nodes are appended at the "next free block",
+// which the header keeps current whenever a split or a build appends one, so
+// another program that allocates from it never lands on a live node.  The
+// entry length and the maximum keys per node of an opened file are the ones
+// its header stores (other programs round differently), never re-derived.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/key_sorter.h"
+#include "dbf_engine/index/ndx_format.h"
+
+class CVobjNDXFile;
+
+class CVobjNDXTag : public CVobjIndexTag {
+public:
+  CVobjNDXTag(CVobjNDXFile* owner, const std::string& name);
+  ~CVobjNDXTag() override;
+
+  void AdjustValue(TcvVariant& key, bool forStorage) override;
+  // Makes the tag (always ascending, FOR ignored) from a trial evaluation of
+  // the key and builds it from the table.
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                   bool ascending, bool unique) override;
+  int32_t NewRoot() override;
+  int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
+  int32_t PageStore(CVobjIndexKey& node) override;
+  void TagLoad() override;
+  void TagStore() override;
+
+  const NdxHeader& Header() const { return header_; }
+
+private:
+  friend class CVobjNDXFile;
+  void DoIndex();
+  void WriteNode(CVobjIndexKey& node);
+  std::string StoredKey(const TcvVariant& key) const;
+  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
+  void ReadHeaderBlock(uint8_t* block);
+
+  CVobjNDXFile* ndx_;
+  NdxHeader header_;
+};
+
+class CVobjNDXFile : public CVobjIndexFile {
+public:
+  // Opens `name` (default extension ".ndx"; the table's directory when the
+  // name has none).  An existing file has its one tag, named after the file,
+  // loaded from block 0; a created file is empty until AddTag.  Raises "File
+  // %s could not be found" when the file does not open and "Index file %s is
+  // corrupted" for a header that is not sound.
+  CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+               bool create, bool overwrite);
+  ~CVobjNDXFile() override;
+
+  // Replaces the file's tag by a new one and builds it.
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+              bool ascending, bool unique) override;
+  int32_t GetAvailPage() override;
+  int32_t ResetAvailPage() override;
+  // Empties the file and builds the tag again from its own key.
+  void Reindex() override;
+  // Leaves the header and one empty root leaf (block 1): 1,024 bytes.
+  virtual void Zap();
+
+  CVobjNDXTag* NdxTag() const;
+
+private:
+  friend class CVobjNDXTag;
+  // Holds the index lock for one scope (nothing for an unshared file).
+};
+
+// Writes an NDX tree bottom-up from sorted keys.
+class CVobjSortNdx : public TcvSort {
+public:
+  CVobjSortNdx(int32_t keyLength, bool unique);
+  // Reads every key back in order and writes the leaves and interior levels
+  // at new blocks; returns the root block.
+  int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table);
+};

@@ -1,0 +1,500 @@
+// NTX index files: tag, file and the bottom-up builder.
+#include "dbf_engine/index/ntx_index.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
+#include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+
+namespace {
+
+// Key of the last entry of an interior page on the rightmost path: above
+// every real key.
+const char kTopKey = '\xFF';
+
+bool AllDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Tag.
+
+CVobjNTXTag::CVobjNTXTag(CVobjNTXFile* owner, const std::string& name)
+    : CVobjIndexTag(owner, name), ntx_(owner) {
+  FormatName = "NTX";
+}
+
+CVobjNTXTag::~CVobjNTXTag() { CloseQuietly(); }
+
+void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
+  if (key.IsEmpty()) return;
+  switch (KeyType) {
+    case 'N': {
+      if (key.Kind() == cvvtText) {
+        // A stored key text stays as it is; other text is read as a number.
+        const std::string s(key.Bytes());
+        if (static_cast<int32_t>(s.size()) == KeyLength && s.find_first_of("#$%&'()*+,") != std::string::npos &&
+            s.find_first_of("-") == std::string::npos)
+          return;
+        // Search text is read locale-free, "." or "," as the point.
+        std::string text = Trim(s);
+        std::replace(text.begin(), text.end(), ',', '.');
+        double d = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), d);
+        if (r.ec != std::errc() || r.ptr != text.data() + text.size()) d = NtxNumericValue(s);
+        key.PutString(NtxNumericKey(d, KeyLength, header_.Decimals));
+        return;
+      }
+      const double d = key.Kind() == cvvtDate ? static_cast<double>(key.GetDate()) : key.GetFloat();
+      key.PutString(NtxNumericKey(d, KeyLength, header_.Decimals));
+      return;
+    }
+    case 'D': {
+      if (key.Kind() == cvvtText) {
+        const std::string s(key.Bytes());
+        if (s.size() == 8 && AllDigits(s)) return;  // already "yyyymmdd"
+      }
+      const int32_t day = key.Kind() == cvvtFloat ? static_cast<int32_t>(key.GetFloat()) : key.GetDate();
+      key.PutString(NtxDateKey(day));
+      return;
+    }
+    default:
+      if (key.Kind() == cvvtBoolean)
+        key.PutString(key.GetBoolean() ? "T" : "F");
+      else if (key.Kind() != cvvtText)
+        key.PutString(key.GetString());
+      if (forStorage) key.TrimR();
+      return;
+  }
+}
+
+void CVobjNTXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
+  size_t n = bytes.size();
+  while (n > 0 && bytes[n - 1] == ' ') --n;
+  key.PutString(std::string_view(bytes.data(), n));
+}
+
+void CVobjNTXTag::GuessKeyType() {
+  KeyType = 'C';
+  if (!keyHandler_ || !keyHandler_->HasRoot()) return;
+  try {
+    TcvVariant v;
+    bool ok = true;
+    SolveExpression(v, ok);
+    if (v.Kind() == cvvtFloat) KeyType = 'N';
+    if (v.Kind() == cvvtDate) KeyType = 'D';
+  } catch (const Exception&) {
+    // Left as text; evaluation errors surface when keys are built.
+  }
+}
+
+void CVobjNTXTag::TagLoad() {
+  uint8_t buf[kNtxHeaderSize];
+  if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
+  CVO_DiskFile* d = ntx_->DiskFile();
+  header_ = NtxHeader::DecodeFrom(buf, d ? d->cvFileSize() : -1, DiskName());
+  KeyExpression = header_.KeyExpr;
+  ForExpression = header_.ForExpr;
+  HasFor = header_.Signature == kNtxSignatureFor && !header_.ForExpr.empty();
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = header_.HalfKeys;
+  Unique = header_.Unique;
+  Ascending = !header_.Descending;
+  DescendingCompare = header_.Descending;
+  HeaderPage = 0;
+  RootPage = header_.Root;
+  PostTagExpression();
+  PostTagFilter();
+  GuessKeyType();
+  HeaderDirty = false;
+}
+
+void CVobjNTXTag::TagStore() {
+  header_.Root = RootPage;
+  uint8_t buf[kNtxHeaderSize];
+  header_.EncodeTo(buf);
+  ntx_->PageWrite(0, buf, kNtxHeaderSize);
+  HeaderDirty = false;
+}
+
+int32_t CVobjNTXTag::NewRoot() {
+  CVO_DiskFile* d = ntx_->DiskFile();
+  if (d && d->IsShared() && !HeaderDirty) {
+    uint8_t buf[kNtxHeaderSize];
+    if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
+    const uint32_t root = cvLoadLE32(buf + 4);
+    if (!NtxValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    header_.Root = static_cast<int32_t>(root);
+    header_.Counter = cvLoadLE16(buf + 2);
+    RootPage = header_.Root;
+  }
+  return RootPage;
+}
+
+// A node is on the rightmost path when every ancestor reaches it through its
+// last entry: its keys are then the highest of the tree and no separator
+// lies above them.
+bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
+  const CVobjIndexKey* n = &node;
+  for (int depth = 0; n->Parent() && depth < 64; ++depth) {
+    const CVobjIndexKey* p = n->Parent();
+    if (p->SeekNodeTag(n->Page) != p->Count() - 1) return false;
+    n = p;
+  }
+  return true;
+}
+
+int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  CVO_DiskFile* d = ntx_->DiskFile();
+  const int64_t size = d ? d->cvFileSize() : -1;
+  if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
+  uint8_t buf[kNtxPageSize];
+  if (!ntx_->PageRead(page, buf, kNtxPageSize)) cvIndexCorrupt(DiskName());
+  const NtxPage p = NtxPage::DecodeFrom(buf, header_, size, DiskName());
+  node.ClearEntries();
+  // The separator above this page: the parent's entry for it.
+  const CVobjIndexKey* parent = node.Parent();
+  const CVobjIndexKeyData* sep = nullptr;
+  if (parent && !OnRightmostPath(node)) {
+    const int32_t i = parent->SeekNodeTag(page);
+    if (i < 0) cvIndexCorrupt(DiskName());
+    sep = &parent->Entry(i);
+  }
+  TcvVariant key;
+  if (p.IsLeaf()) {
+    node.PageType = CVsetPageType::Leaf;
+    for (const NtxEntry& e : p.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, e.RecNo, e.RecNo);
+    }
+    if (sep) node.AppendEntry(*sep, sep->RecNo, sep->RecNo);
+    node.RightSibling = 0;
+  } else {
+    node.PageType = CVsetPageType::Node;
+    for (const NtxEntry& e : p.Entries) {
+      LoadedKey(e.Key, key);
+      node.AppendEntry(key, e.RecNo, e.Child);
+    }
+    if (sep) {
+      node.AppendEntry(*sep, sep->RecNo, p.RightChild);
+    } else {
+      key.PutString(std::string_view(&kTopKey, 1));
+      node.AppendEntry(key, 0, p.RightChild);
+    }
+    // The rightmost child as the file holds it (see PageStore).
+    node.RightSibling = p.RightChild;
+  }
+  return page;
+}
+
+void CVobjNTXTag::WriteNode(CVobjIndexKey& node, bool rightmost) {
+  if (node.Page <= 0) node.Page = ntx_->GetAvailPage();
+  NtxPage p;
+  auto stored = [&](const CVobjIndexKeyData& e) {
+    std::string s(e.Bytes());
+    if (s.size() > static_cast<size_t>(KeyLength)) s.resize(static_cast<size_t>(KeyLength));
+    return s;
+  };
+  if (node.IsLeaf()) {
+    const int32_t n = rightmost ? node.Count() : node.Count() - 1;
+    for (int32_t i = 0; i < n; ++i) p.Entries.push_back(NtxEntry{0, node.Entry(i).Link, stored(node.Entry(i))});
+  } else if (node.Count() > 0) {
+    for (int32_t i = 0; i + 1 < node.Count(); ++i) {
+      const CVobjIndexKeyData& e = node.Entry(i);
+      p.Entries.push_back(NtxEntry{e.Link, e.RecNo, stored(e)});
+    }
+    p.RightChild = node.Entry(node.Count() - 1).Link;
+    node.RightSibling = p.RightChild;
+  }
+  uint8_t buf[kNtxPageSize];
+  p.EncodeTo(buf, header_);
+  ntx_->PageWrite(node.Page, buf, kNtxPageSize);
+}
+
+int32_t CVobjNTXTag::PageStore(CVobjIndexKey& node) {
+  const bool rightmost = OnRightmostPath(node);
+  if (!node.IsLeaf() && rightmost && node.Count() > 0 && node.RightSibling > 0 &&
+      node.Entry(node.Count() - 1).Link != node.RightSibling) {
+    // The rightmost child left the tree (it was emptied).  The entry now
+    // last holds a key the file keeps in this page; it stays a keyed entry,
+    // and a new empty leaf takes the rightmost slot.
+    CVobjIndexKeyData top(0);
+    top.PutString(std::string_view(&kTopKey, 1));
+    const int32_t leaf = ntx_->GetAvailPage();
+    uint8_t zero[kNtxPageSize] = {};
+    ntx_->PageWrite(leaf, zero, kNtxPageSize);
+    node.AppendEntry(top, 0, leaf);
+  }
+  auto keys = [&] { return node.IsLeaf() ? node.Count() - (rightmost ? 0 : 1) : node.Count() - 1; };
+  while (keys() > MaxKeys) {
+    // The front half goes to a new page hung in before this node (whose
+    // last key moves up as the separator); this node is written after it.
+    auto left = node.SplitFront((node.Count() + 1) / 2);
+    WriteNode(*left, false);
+  }
+  WriteNode(node, rightmost);
+  return node.Page;
+}
+
+bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
+                              const std::string& forExpr, bool ascending, bool unique) {
+  CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  DescendingCompare = !ascending;
+  ReversedNavigation = false;
+  if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
+  if (HasFor && (!forHandler_ || !forHandler_->HasRoot())) cvRaise(cvErrIndexKey);
+
+  CVobjIndexTableLink* t = ntx_->Table();
+  if (t->ixRecordCount() > 0) t->ixReadRecord(1);
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  int32_t length = 0;
+  int32_t decimals = 0;
+  switch (trial.Kind()) {
+    case cvvtFloat:
+      KeyType = 'N';
+      length = 18;
+      decimals = 4;
+      // A key of one numeric field takes the field's width and decimals.
+      if (keyHandler_->OperandCount == 1 && keyHandler_->Widest > 0) {
+        length = keyHandler_->Widest;
+        decimals = keyHandler_->MostDecimals;
+      }
+      break;
+    case cvvtDate: KeyType = 'D'; length = 8; break;
+    case cvvtBoolean: KeyType = 'C'; length = 1; break;
+    case cvvtText: KeyType = 'C'; length = trial.Length(); break;
+    default: cvRaise(cvErrIndexKey);
+  }
+  const uint16_t counter = header_.Counter;
+  header_ = NtxHeader::ForKey(length, decimals);
+  header_.Counter = counter == 0 ? 1 : counter;
+  header_.Signature = HasFor ? kNtxSignatureFor : kNtxSignature;
+  header_.KeyExpr = keyExpr;
+  header_.ForExpr = HasFor ? forExpr : std::string();
+  header_.Unique = unique;
+  header_.Descending = !ascending;
+  KeyLength = header_.KeyLength;
+  EntryLength = header_.EntryLength;
+  MaxKeys = header_.MaxKeys;
+  HalfKeys = header_.HalfKeys;
+  HeaderPage = 0;
+
+  // Checked first (an expression too long fails before anything is
+  // written), then the header is cleared on disk.
+  uint8_t buf[kNtxHeaderSize];
+  header_.EncodeTo(buf);
+  std::memset(buf, 0, sizeof buf);
+  ntx_->PageWrite(0, buf, kNtxHeaderSize);
+  if (t->ixRecordCount() == 0) {
+    RootPage = ntx_->GetAvailPage();
+    ntx_->PageWrite(RootPage, buf, kNtxPageSize);
+    TagStore();
+  } else {
+    DoIndex();
+  }
+  return true;
+}
+
+void CVobjNTXTag::DoIndex() {
+  CVobjIndexTableLink* t = ntx_->Table();
+  CVobjSortNTX sorter(KeyLength + 1, Unique, Ascending);
+  const int32_t count = t->ixRecordCount();
+  t->ixStatusUpdate(-1, 1, count);
+  CVobjIndexKeyData key(0);
+  for (int32_t rec = 1; rec <= count; ++rec) {
+    if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
+    if (HasFor && !SolveFilter()) continue;
+    if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
+    sorter.AddTextKey(key.Bytes(), rec);
+  }
+  t->ixStatusUpdate(0, 0, 0);
+  RootPage = sorter.WriteTree(*this, *ntx_, t);
+  TagStore();
+}
+
+// ---------------------------------------------------------------------------
+// Builder.
+
+CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending)
+    : TcvSort(keyLength, unique, ascending) {}
+
+int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table) {
+  const NtxHeader& h = tag.Header();
+  const int32_t n = KeyCount();
+  // Keys per page for the build: pages as evenly filled as the maximum
+  // allows.
+  const int32_t div = n / h.MaxKeys + 1;
+  const int32_t perPage = std::clamp((n + div - 1) / div, 1, h.MaxKeys);
+
+  std::vector<NtxPage> levels(1);
+  uint8_t buf[kNtxPageSize];
+  auto write = [&](const NtxPage& p) {
+    const int32_t page = file.GetAvailPage();
+    p.EncodeTo(buf, h);
+    file.PageWrite(page, buf, kNtxPageSize);
+    return page;
+  };
+  // Adds a key to `level` with the page of its left subtree (0 in a leaf).
+  // A full page is written and the key goes up as its separator instead.
+  auto add = [&](std::string key, int32_t recno) {
+    int32_t child = 0;
+    for (size_t level = 0;; ++level) {
+      if (levels.size() <= level) levels.emplace_back();
+      NtxPage& p = levels[level];
+      if (static_cast<int32_t>(p.Entries.size()) < perPage) {
+        p.Entries.push_back(NtxEntry{child, recno, std::move(key)});
+        return;
+      }
+      p.RightChild = child;
+      child = write(p);
+      levels[level] = NtxPage{};
+    }
+  };
+
+  table->ixStatusUpdate(-1, 2, n);
+  TcvVariant value;
+  int32_t recno = 0;
+  int32_t i = 0;
+  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+    add(std::string(value.Bytes()), recno);
+    table->ixStatusUpdate(2, ++i, 0);
+  }
+  table->ixStatusUpdate(0, 0, 0);
+
+  // Every level's open page is written, each becoming the rightmost child
+  // of the one above; the topmost is the root.
+  int32_t child = 0;
+  for (NtxPage& p : levels) {
+    p.RightChild = child;
+    child = write(p);
+  }
+  return child;
+}
+
+// ---------------------------------------------------------------------------
+// File.
+
+CVobjNTXFile::CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                           bool shared, bool create, bool overwrite)
+    : CVobjIndexFile(table, name) {
+  CVO_DiskFile* d = IndexFileOpen(name, ".ntx", readWrite, shared, create, overwrite);
+  if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ntx")});
+  if (create && d->cvFileSize() == 0) {
+    NextAvailPage = kNtxHeaderSize;
+  } else {
+    auto tag = std::make_unique<CVobjNTXTag>(this, ExtractFileNameOnly(fileName_));
+    tag->TagLoad();
+    AdoptTag(std::move(tag));
+    ResetAvailPage();
+  }
+  Valid = true;
+}
+
+CVobjNTXFile::~CVobjNTXFile() { FreeTags(); }
+
+CVobjNTXTag* CVobjNTXFile::NtxTag() const { return static_cast<CVobjNTXTag*>(TagByNumber(0)); }
+
+uint16_t CVobjNTXFile::Counter() const {
+  const CVobjNTXTag* t = NtxTag();
+  return t ? t->header_.Counter : 0;
+}
+
+bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                          bool ascending, bool unique) {
+  if (!disk_) return false;
+  IndexLockScope lock(*this);
+  FreeTags();
+  disk_->cvTruncate(0);
+  NextAvailPage = kNtxHeaderSize;
+  const std::string tagName = name.empty() ? ExtractFileNameOnly(fileName_) : name;
+  auto tag = std::make_unique<CVobjNTXTag>(this, tagName);
+  CVobjNTXTag* t = tag.get();
+  AdoptTag(std::move(tag));
+  try {
+    t->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
+  } catch (...) {
+    FreeTags();
+    disk_->cvTruncate(0);
+    NextAvailPage = kNtxHeaderSize;
+    throw;
+  }
+  return true;
+}
+
+int32_t CVobjNTXFile::ResetAvailPage() {
+  const int64_t size = disk_ ? disk_->cvFileSize() : 0;
+  int64_t next = (size + kNtxPageSize - 1) / kNtxPageSize * kNtxPageSize;
+  next = std::clamp<int64_t>(next, kNtxHeaderSize, INT32_MAX - kNtxPageSize + 1);
+  NextAvailPage = static_cast<int32_t>(next);
+  return NextAvailPage;
+}
+
+int32_t CVobjNTXFile::GetAvailPage() {
+  if (NextAvailPage < kNtxHeaderSize) ResetAvailPage();
+  const int32_t page = NextAvailPage;
+  if (page > INT32_MAX - kNtxPageSize) cvRaise(cvErrWriteFailed, {DiskName()});
+  NextAvailPage += kNtxPageSize;
+  return page;
+}
+
+bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
+  if (CVobjNTXTag* t = NtxTag()) {
+    // A shared file's header is read afresh first: another program may
+    // have moved the root or raised the counter since we last looked.
+    t->NewRoot();
+    t->header_.Counter = NtxHeader::NextCounter(t->header_.Counter);
+    t->TagStore();
+  }
+  return CVobjIndexFile::TagUpdate(recno, appending);
+}
+
+bool CVobjNTXFile::ExternalChange() {
+  CVobjNTXTag* t = NtxTag();
+  if (!disk_ || !disk_->IsShared() || !t) return false;
+  uint8_t buf[4];
+  if (!PageRead(0, buf, sizeof buf)) return false;
+  return cvLoadLE16(buf + 2) != t->header_.Counter;
+}
+
+void CVobjNTXFile::Zap() {
+  if (!disk_) return;
+  IndexLockScope lock(*this);
+  CVobjNTXTag* t = NtxTag();
+  if (t) t->TagClose();
+  disk_->cvTruncate(2 * kNtxPageSize);
+  uint8_t zero[kNtxPageSize] = {};
+  PageWrite(kNtxHeaderSize, zero, kNtxPageSize);
+  NextAvailPage = 2 * kNtxPageSize;
+  if (t) {
+    t->RootPage = kNtxHeaderSize;
+    t->header_.Counter = 1;
+    t->TagStore();
+  }
+}
+
+void CVobjNTXFile::Reindex() {
+  CVobjNTXTag* t = NtxTag();
+  if (!t || !disk_) return;
+  const std::string name = t->TagName, keyExpr = t->KeyExpression, forExpr = t->HasFor ? t->ForExpression : "";
+  const bool ascending = t->Ascending, unique = t->Unique;
+  Zap();
+  IndexLockScope lock(*this);
+  disk_->cvTruncate(0);
+  NextAvailPage = kNtxHeaderSize;
+  t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+}

@@ -1,0 +1,99 @@
+// The single-tag index file ".ntx": tag, file and bulk builder.
+//
+// A B-tree of 1024-byte pages (layout in ntx_format.h) in which every key is
+// stored once: in a leaf, or as a separator in an interior page, the key
+// between its left child's keys and the next child's.  The index core wants
+// every key in a leaf and each interior key to be the highest of its child,
+// so pages are mapped when loaded and back when stored:
+//   * an interior page gets a last entry for its rightmost child, keyed with
+//     the separator its parent holds for the page, or with the single byte
+//     0xFF on the tree's rightmost path;
+//   * a leaf off the rightmost path gets its parent's separator (with that
+//     entry's record number) appended as its last key.
+// Storing drops those again: an interior page writes all but its last entry
+// as keyed entries and the last one's child in the spare slot; a leaf off
+// the rightmost path leaves its last entry to the parent.
+//
+// Keys are text: character keys without trailing blanks (never case-folded:
+// a case-free order is asked for with an UPPER() key expression, which is
+// stored with the file and applied on every update), dates as "yyyymmdd",
+// numbers as the sortable digit text of ntx_format.h.  A descending tag
+// stores its keys in descending order.
+//
+// The header's change counter runs 1..32767 and is raised before every
+// record update, so other programs (and ExternalChange) see the change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/index/key_sorter.h"
+#include "dbf_engine/index/ntx_format.h"
+
+class CVobjNTXFile;
+
+class CVobjNTXTag : public CVobjIndexTag {
+public:
+  CVobjNTXTag(CVobjNTXFile* owner, const std::string& name);
+  ~CVobjNTXTag() override;
+
+  void AdjustValue(TcvVariant& key, bool forStorage) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                   bool ascending, bool unique) override;
+  int32_t NewRoot() override;
+  int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
+  int32_t PageStore(CVobjIndexKey& node) override;
+  void TagLoad() override;
+  void TagStore() override;
+
+  const NtxHeader& Header() const { return header_; }
+  int32_t Decimals() const { return header_.Decimals; }
+
+private:
+  friend class CVobjNTXFile;
+  void DoIndex();
+  void WriteNode(CVobjIndexKey& node, bool rightmost);
+  bool OnRightmostPath(const CVobjIndexKey& node) const;
+  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
+  void GuessKeyType();
+
+  CVobjNTXFile* ntx_;
+  NtxHeader header_;
+};
+
+class CVobjNTXFile : public CVobjIndexFile {
+public:
+  // Opens `name` (default extension ".ntx").  An existing file has its tag,
+  // named after the file, loaded from offset 0; a created file is empty
+  // until AddTag.  Raises "File %s could not be found" when the file does
+  // not open and "Index file %s is corrupted" for a header that is not sound.
+  CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+               bool create, bool overwrite);
+  ~CVobjNTXFile() override;
+
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+              bool ascending, bool unique) override;
+  int32_t GetAvailPage() override;
+  int32_t ResetAvailPage() override;
+  void Reindex() override;
+  // Raises the change counter and stores the header, then updates the tag.
+  bool TagUpdate(int32_t recno, bool appending) override;
+  // For a shared file: true when the counter on disk differs from ours.
+  bool ExternalChange() override;
+  // Leaves the header and one empty root page at 1024: 2,048 bytes.
+  virtual void Zap();
+
+  CVobjNTXTag* NtxTag() const;
+  uint16_t Counter() const;
+
+private:
+};
+
+// Writes an NTX tree bottom-up from sorted keys.
+class CVobjSortNTX : public TcvSort {
+public:
+  CVobjSortNTX(int32_t keyLength, bool unique, bool ascending);
+  // Reads every key back in order and writes the pages; returns the root.
+  int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table);
+};

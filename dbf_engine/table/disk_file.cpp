@@ -1,0 +1,282 @@
+#include "dbf_engine/table/disk_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cctype>
+#include <climits>
+
+#include "dbf_engine/messages.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+uint16_t CVwrdAccessMiliSeconds = 5000;
+uint16_t CVwrdAccessMSecDelay = 50;
+
+bool cvRetryLock(const std::function<bool()>& attempt) {
+  unsigned delay = CVwrdAccessMSecDelay;
+  unsigned tries = delay ? CVwrdAccessMiliSeconds / delay : 1;
+  if (tries == 0) tries = 1;
+  for (unsigned i = 0; i < tries; ++i) {
+    if (attempt()) return true;
+    if (i + 1 < tries) cvSysSleep(delay);
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The registry of open files.  It refers to the files, it does not own them.
+
+namespace {
+bool g_registryGone = false;  // set once the registry has been finalised
+}
+
+struct CVobjFileColl {
+  std::vector<CVO_DiskFile*> items;
+
+  static CVobjFileColl& Get() {
+    static CVobjFileColl coll;
+    return coll;
+  }
+  static void Add(CVO_DiskFile* f) {
+    if (g_registryGone) return;
+    auto& v = Get().items;
+    if (std::find(v.begin(), v.end(), f) == v.end()) v.push_back(f);
+  }
+  static void Remove(CVO_DiskFile* f) noexcept {
+    if (g_registryGone) return;
+    auto& v = Get().items;
+    v.erase(std::remove(v.begin(), v.end(), f), v.end());
+  }
+  // Releases the lock region and closes the handle of every file still open.
+  void CloseAll() noexcept {
+    std::vector<CVO_DiskFile*> open;
+    open.swap(items);
+    for (CVO_DiskFile* f : open) {
+      f->ReleaseRegionQuietly();
+      FileClose(f->handle_);
+      f->closed_ = true;
+      f->position_ = 0;
+    }
+  }
+  ~CVobjFileColl() {
+    CloseAll();
+    g_registryGone = true;
+  }
+};
+
+void CVO_DiskFile::CloseAllRegistered() noexcept {
+  if (!g_registryGone) CVobjFileColl::Get().CloseAll();
+}
+
+size_t CVO_DiskFile::RegisteredCount() noexcept {
+  return g_registryGone ? 0 : CVobjFileColl::Get().items.size();
+}
+
+// ---------------------------------------------------------------------------
+
+std::string CVO_DiskFile::NormaliseName(const std::string& name) {
+  std::string n = FileNormaliseSeparators(name);
+  // A network name ("\\server\share") is kept as given.
+  if (n.size() >= 2 && n[0] == '/' && n[1] == '/') return n;
+  // A drive letter means nothing here; "C:name" is taken as a relative name.
+  if (n.size() >= 2 && n[1] == ':' && std::isalpha(static_cast<unsigned char>(n[0])))
+    n = n.substr(2);
+  return FileExpandName(FileResolveExisting(n));
+}
+
+CVO_DiskFile::CVO_DiskFile(const std::string& name, bool readWrite, bool shared)
+    : fileName_(NormaliseName(name)), shared_(shared), readWrite_(readWrite) {
+  exists_ = FileExists(fileName_);
+}
+
+CVO_DiskFile::~CVO_DiskFile() {
+  try {
+    InternalCloseFile();
+  } catch (...) {
+  }
+}
+
+void CVO_DiskFile::ReleaseRegionQuietly() noexcept {
+  if (lockCount_ > 0) {
+    if (shared_ && handle_ >= 0 && lockLength_ > 0)
+      FileUnlockRegion(handle_, static_cast<uint64_t>(lockOffset_), static_cast<uint64_t>(lockLength_));
+    lockCount_ = 0;
+  }
+}
+
+bool CVO_DiskFile::InternalCloseFile() {
+  if (closed_) return true;
+  if (lockCount_ > 0) {
+    lockCount_ = 1;
+    try {
+      cvUnLock();
+    } catch (...) {
+      // Closing the handle drops the region anyway.
+      lockCount_ = 0;
+    }
+  }
+  CVobjFileColl::Remove(this);
+  FileClose(handle_);
+  closed_ = true;
+  position_ = 0;
+  return true;
+}
+
+bool CVO_DiskFile::cvCloseFile() { return InternalCloseFile(); }
+
+void CVO_DiskFile::cvReset() {
+  if (!exists_) cvRaise(cvErrNoSuchFile, {fileName_});
+  if (!closed_) InternalCloseFile();
+  int h = FileOpen(fileName_, readWrite_, shared_);
+  if (h < 0) cvRaise(cvErrResetFailed, {fileName_});
+  handle_ = h;
+  position_ = 0;
+  CVobjFileColl::Add(this);
+  closed_ = false;
+}
+
+void CVO_DiskFile::cvReWrite() {
+  if (!closed_) InternalCloseFile();
+  int h = FileCreate(fileName_);
+  if (h < 0) cvRaise(cvErrRewriteFailed, {fileName_});
+  FileClose(h);
+  exists_ = true;
+  cvReset();
+}
+
+int32_t CVO_DiskFile::cvRead(int64_t position, void* buffer, int32_t count) {
+  if (count < 0) throw ERangeError("Range check error");
+  if (closed_ || position < 0) cvRaise(cvErrReadFailed, {fileName_});
+  int64_t got = count == 0 ? 0 : FileRead(handle_, position, buffer, static_cast<size_t>(count));
+  if (got < 0) cvRaise(cvErrReadFailed, {fileName_});
+  lastCount_ = static_cast<int32_t>(got);
+  position_ = position + count;
+  return lastCount_;
+}
+
+void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) {
+  if (count < 0) throw ERangeError("Range check error");
+  written_ = false;
+  if (closed_ || position < 0) cvRaise(cvErrWriteFailed, {fileName_});
+  // A short write (disk full, quota) is a failure, never a silent success.
+  if (count > 0 && !FileWrite(handle_, position, buffer, static_cast<size_t>(count))) {
+    lastCount_ = 0;
+    cvRaise(cvErrWriteFailed, {fileName_});
+  }
+  lastCount_ = count;
+  position_ = position + count;
+  written_ = true;
+}
+
+int64_t CVO_DiskFile::cvFileSize() {
+  int64_t s = FileSize(handle_);
+  if (s < 0) cvRaise(cvErrGetFileSize, {fileName_});
+  return s;
+}
+
+void CVO_DiskFile::cvFlush() {
+  if (closed_) return;
+  if (!cvSysFlushFileBuffers(handle_)) cvRaise(cvErrFlushFailed, {fileName_});
+  written_ = false;
+}
+
+void CVO_DiskFile::cvTruncate(int64_t size) {
+  if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
+  if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
+}
+
+void CVO_DiskFile::cvRename(const std::string& newName) {
+  std::string oldName = fileName_;
+  InternalCloseFile();
+  std::string target = NormaliseName(newName);
+  if (!FileRename(oldName, target)) {
+    // Keep the object usable under its old name before reporting.
+    try {
+      cvReset();
+    } catch (...) {
+    }
+    cvRaise(cvErrRenameFailed, {oldName});
+  }
+  fileName_ = target;
+  exists_ = true;
+  cvReset();
+}
+
+void CVO_DiskFile::cvStatusUpdate(int32_t, int32_t, int32_t) {}
+
+bool CVO_DiskFile::cvLockRecord(int64_t offset, int64_t length) {
+  if (!shared_) {
+    ++lockCount_;
+    lockOffset_ = offset;
+    lockLength_ = length;
+    return true;
+  }
+  if (lockCount_ > 0) {
+    if (offset == lockOffset_ && length == lockLength_) {
+      ++lockCount_;
+      return true;
+    }
+    return false;  // one region per object
+  }
+  if (closed_ || !cvSysLockFile(handle_, offset, length)) {
+    lockOffset_ = 0;
+    lockLength_ = 0;
+    return false;
+  }
+  lockOffset_ = offset;
+  lockLength_ = length;
+  lockCount_ = 1;
+  return true;
+}
+
+bool CVO_DiskFile::cvLockFile() {
+  if (!shared_) return true;
+  return cvLockRecord(0, 0x7FFFFFFF);
+}
+
+bool CVO_DiskFile::cvUnLock() {
+  if (lockCount_ > 0) {
+    if (shared_ && lockCount_ == 1) {
+      lockCount_ = 0;
+      if (!cvSysUnlockFile(handle_, lockOffset_, lockLength_)) cvRaise(cvErrUnlockFailed, {fileName_});
+      return true;
+    }
+    --lockCount_;
+  }
+  return true;
+}
+
+bool CVO_DiskFile::FileFullyLocked() const {
+  if (!shared_) return true;
+  return lockCount_ >= 1 && lockOffset_ == 0 && lockLength_ == 0x7FFFFFFF;
+}
+
+// ---------------------------------------------------------------------------
+// Operating-system wrappers.
+
+bool cvSysFlushFileBuffers(int handle) { return FileFlush(handle); }
+
+int cvSysTruncate(int handle, int64_t size) { return FileTruncate(handle, size) ? 0 : -1; }
+
+bool cvSysLockFile(int handle, int64_t offset, int64_t length) {
+  if (offset < 0 || length <= 0) return false;
+  return FileLockRegion(handle, static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
+}
+
+bool cvSysUnlockFile(int handle, int64_t offset, int64_t length) {
+  if (offset < 0 || length <= 0) return false;
+  return FileUnlockRegion(handle, static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
+}
+
+void cvSysSleep(unsigned milliseconds) { SleepMilliseconds(milliseconds); }
+
+// The configuration directory is the platform's one "Windows directory".
+std::string cvSysRootDirectory() { return GetWindowsDirectory().substr(0, 260); }
+
+void cvSysSetRootDirectory(const std::string& directory) { SetWindowsDirectory(directory); }
+
+int cvSysSpawn(const std::string& commandLine, int /*show*/) { return SpawnProcess(commandLine); }
+
+int cvSysSpawnAndWait(const std::string& commandLine, int /*show*/) {
+  return SpawnProcessAndWait(commandLine);
+}

@@ -1,0 +1,205 @@
+// Rule actions and keyword table of the SQL lexer.
+#include "sql_engine/front/sql_lexer.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/date_time.h"
+#include "platform/exceptions.h"
+#include "platform/numbers.h"
+#include "sql_engine/sql_lexer_tables.h"
+
+namespace {
+
+struct Keyword {
+  const char* name;
+  int16_t token;
+};
+
+// Searched in this order; the first equal entry wins (NUMERIC shares FLOAT's
+// token).
+constexpr Keyword kKeywords[] = {
+    {"TOP", 386},       {"SELECT", 299},   {"DISTINCT", 300}, {"TRUE", 297},     {"FALSE", 298},
+    {"AND", 271},       {"OR", 270},       {"NOT", 291},      {"FROM", 301},     {"WHERE", 302},
+    {"ORDER", 303},     {"BY", 304},       {"ASC", 305},      {"DESC", 306},     {"AS", 307},
+    {"INNER", 308},     {"OUTER", 309},    {"FULL", 310},     {"JOIN", 311},     {"ON", 312},
+    {"GROUP", 313},     {"ANY", 315},      {"ALL", 316},      {"SUM", 317},      {"AVG", 318},
+    {"COUNT", 319},     {"MIN", 320},      {"MAX", 321},      {"STDEV", 322},    {"BETWEEN", 278},
+    {"IN", 279},        {"LIKE", 280},     {"LEFT", 323},     {"RIGHT", 324},    {"HAVING", 314},
+    {"LEADING", 325},   {"TRAILING", 326}, {"BOTH", 327},     {"TRIM", 328},     {"EXTRACT", 329},
+    {"YEAR", 330},      {"MONTH", 331},    {"DAY", 332},      {"HOUR", 333},     {"MINUTE", 334},
+    {"SECOND", 335},    {"SUBSTRING", 337}, {"FOR", 336},     {"DELETE", 338},   {"UPDATE", 339},
+    {"INSERT", 340},    {"INTO", 341},     {"VALUES", 342},   {"SET", 343},      {"CAST", 344},
+    {"CHAR", 345},      {"INTEGER", 346},  {"BOOLEAN", 347},  {"DATE", 348},     {"DATETIME", 350},
+    {"TIME", 349},      {"FLOAT", 351},    {"NUMERIC", 351},  {"ESCAPE", 352},   {"CREATE", 353},
+    {"TABLE", 354},     {"SMALLINT", 355}, {"MONEY", 356},    {"AUTOINC", 357},  {"PRIMARY", 358},
+    {"KEY", 359},       {"BLOB", 360},     {"INDEX", 361},    {"UNIQUE", 362},   {"DROP", 363},
+    {"TRANSFORM", 364}, {"PIVOT", 365},    {"UNION", 366},    {"WITH", 367},     {"IS", 368},
+    {"NULL", 369},      {"MOD", 285},      {"DIV", 286},      {"SHL", 287},      {"SHR", 288},
+    {"ALTER", 370},     {"COLUMN", 371},   {"ADD", 372},      {"APPEND", 373},   {"CASE", 374},
+    {"WHEN", 375},      {"THEN", 376},     {"ELSE", 377},     {"END", 378},      {"PACK", 379},
+    {"ZAP", 380},       {"REINDEX", 381},  {"FIELDS", 384},   {"USING", 383},    {"RANGE", 382},
+    {"TO", 385},
+};
+static_assert(std::size(kKeywords) == 101);
+
+// Keywords are Latin letters only; no byte of code page 1251 outside a..z
+// folds onto them, so a Latin case fold decides equality exactly as a
+// locale-aware comparison would.
+bool SameKeyword(const std::string& text, const char* name) {
+  const size_t n = std::strlen(name);
+  if (text.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c != static_cast<unsigned char>(name[i])) return false;
+  }
+  return true;
+}
+
+// The separator a date format writes between its parts ("/" in "m/d/yyyy"),
+// 0 when it has none.
+char SeparatorOf(const std::string& format) {
+  for (char c : format) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (!std::isalpha(u) && c != '\'' && c != '"' && c != ' ') return c;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool TkpLexer::IsKeyword(const std::string& text, int32_t& token) {
+  for (const Keyword& k : kKeywords) {
+    if (SameKeyword(text, k.name)) {
+      token = k.token;
+      return true;
+    }
+  }
+  return false;
+}
+
+void TkpLexer::commenteof() {
+  const std::string line = "unexpected EOF inside comment at line " + std::to_string(LineNo) + "\r\n";
+  if (ErrorStream) ErrorStream->Write(line.data(), line.size());
+}
+
+int32_t TkpLexer::yylex() { return ScanWith(SqlLexTables); }
+
+std::string TkpLexer::DateText(double dt) const {
+  std::string text = FloatToStr(dt);
+  if (WhereDates) text = "DummyDate(" + text + ")";
+  return text;
+}
+
+void TkpLexer::IdentifierAction() {
+  if (SameKeyword(yylval, "NOW")) {
+    if (DateFormat.empty()) DateFormat = GetFormatSettings().ShortDateFormat;
+    yylval = DateText(Now());
+    returni(tkNumber);
+    return;
+  }
+  int32_t token = 0;
+  if (IsKeyword(yylval, token)) {
+    if (token == tkWHERE)
+      WhereDates = true;
+    else if (WhereDates && (token == tkGROUP || token == tkORDER || token == tkSELECT || token == tkPIVOT))
+      WhereDates = false;
+    returni(token);
+    return;
+  }
+  returni(tkIdent);
+}
+
+// Every literal between number signs is read as a date, short ones too
+// (#1/1/04#): dropping it would silently change the statement.
+void TkpLexer::DateAction() {
+  const std::string inner = yylval.substr(1, yylval.size() - 2);
+  if (DateFormat.empty()) DateFormat = GetFormatSettings().ShortDateFormat;
+  TDateTime dt = 0;
+  bool ok = false;
+  {
+    // The date parser reads the process settings: the literal's format and
+    // its separator hold only for this conversion.
+    FormatSettingsGuard guard;
+    FormatSettings& fs = GetFormatSettings();
+    fs.ShortDateFormat = DateFormat;
+    if (const char sep = SeparatorOf(DateFormat)) fs.DateSeparator = sep;
+    ok = TryStrToDate(inner, dt);
+  }
+  if (!ok) throw EConvertError("'%s' is not a valid date", {inner});
+  yylval = DateText(dt);
+  returni(tkNumber);
+}
+
+void TkpLexer::HexAction() {
+  // "$" and at least one hex digit; a 32-bit value (up to $FFFFFFFF, which
+  // reads as -1) or the illegal-character token.
+  uint64_t v = 0;
+  for (size_t i = 1; i < yylval.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(yylval[i]);
+    const int d = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    v = v * 16 + static_cast<uint64_t>(d);
+    if (v > 0xFFFFFFFFull) {
+      returni(tkIllegal);
+      return;
+    }
+  }
+  yylval = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v)));
+  returni(tkNumber);
+}
+
+// A string literal followed at once by its quote character goes on: the
+// doubled quote stays in the text ('it''s') and the next match, which starts
+// at the second quote, is appended to this one.
+bool TkpLexer::yycontinues(int32_t rule) {
+  if (rule != rQuoted && rule != rDoubleQuoted) return false;
+  if (AtInputEnd()) return false;
+  const uint8_t next = get_char();
+  unget_char(next);
+  return next == (rule == rQuoted ? '\'' : '"');
+}
+
+void TkpLexer::yyaction(int32_t rule) {
+  switch (rule) {
+    case rIdentifier: IdentifierAction(); break;
+    case rSlashComment:
+    case rBracketComment:
+    case rDashComment: returni(tkComment); break;
+    case rBracketName: returni(tkIdent); break;
+    case rNumber: returni(tkNumber); break;
+    case rUnsigned: returni(tkUInt); break;
+    case rSigned: returni(tkSInt); break;
+    case rHex: HexAction(); break;
+    case rQuoted:
+    case rDoubleQuoted: returni(tkString); break;
+    case rDate: DateAction(); break;
+    case rComma: returni(tkComma); break;
+    case rLParen: returni(tkLParen); break;
+    case rRParen: returni(tkRParen); break;
+    case rLBracket: returni(tkLBracket); break;
+    case rRBracket: returni(tkRBracket); break;
+    case rGT: returni(tkGT); break;
+    case rLT: returni(tkLT); break;
+    case rDot: returni(tkDot); break;
+    case rColon: returni(tkColon); break;
+    case rSemicolon: returni(tkSemicolon); break;
+    case rEQ: returni(tkEQ); break;
+    case rStar: returni(tkStar); break;
+    case rPlus: returni(tkPlus); break;
+    case rMinus: returni(tkMinus); break;
+    case rPower: returni(tkPower); break;
+    case rSlash: returni(tkSlash); break;
+    case rNE: returni(tkNE); break;
+    case rGE: returni(tkGE); break;
+    case rLE: returni(tkLE); break;
+    case rConcat:
+      yylval = "+";
+      returni(tkPlus);
+      break;
+    case rBlank: returni(tkBlank); break;
+    case rNewLine: returni(tkNewLine); break;
+    case rTab: returni(tkTab); break;
+    default: returni(tkIllegal); break;
+  }
+}
