@@ -2,7 +2,6 @@
 
 #include "dbf_engine/record_handler_test_index.h"
 
-#if __has_include("dbf_engine/index/memory_index.h")
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/memory_index.h"
 
@@ -13,10 +12,3 @@ CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::str
   *built = file->TagByName(tag);
   return file;
 }
-#else
-CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink*, const std::string&, const std::string&,
-                                      CVobjIndexTag** built) {
-  *built = nullptr;
-  return nullptr;
-}
-#endif

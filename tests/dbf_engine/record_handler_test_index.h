@@ -9,7 +9,6 @@
 class CVobjIndexTableLink;
 
 // A memory index over `table` with one ascending tag `tag` on `keyExpr`;
-// `built` receives the tag.  Without memory indexes in the engine both are
-// null.
+// `built` receives the tag (null when the index did not build it).
 CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
                                       const std::string& keyExpr, CVobjIndexTag** built);
