@@ -655,8 +655,11 @@ void SetDeletionMark(CVO_dBaseFld& t, char mark) {
   if (t.IsShared() && !t.cvFileLockHeld()) {
     // Another user may have changed the record since it was read: write
     // only the mark over the record as it stands in the file now.
+    // The re-read is of record `rec` itself, read plainly: a subclass's
+    // navigation would pass over a hidden deleted record or one outside its
+    // order and leave another record's image under this record number.
     RecordLockScope lock(t);
-    t.cvGetRec(-5);
+    t.CVO_dBaseFld::cvGetRec(rec);
     if (t.cvActiveBuffer()[0] == static_cast<uint8_t>(mark)) return;
     t.cvActiveBuffer()[0] = static_cast<uint8_t>(mark);
     t.cvFieldChangedFlags()[0] = 1;
