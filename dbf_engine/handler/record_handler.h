@@ -300,7 +300,18 @@ private:
   uint16_t searchOptions_ = 1;
 
   void RememberIndexFile(const std::string& fullName);
+  // Builds the memory index in `slot` anew from the records and puts it in
+  // place of `old`; the new file.
+  CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);
+  // Index files this table knows of that are not open now.
+  std::vector<std::string> ClosedIndexFiles() const;
   void RecipherClosedIndexes();
+  // Opens every open index file with a disk file again (after its bytes were
+  // put back); the active tag follows.  A file that no longer opens closes.
+  void ReopenIndexFiles() noexcept;
+  // The password change's rewrite of records, memos, descriptors and index
+  // pages, in place.
+  void RewriteWithPassword(const std::string& password);
   void WriteStructure(const std::string& name);
   // The handler's own work after a write and after a flush.
   void AfterWrite(int32_t n);

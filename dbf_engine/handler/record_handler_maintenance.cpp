@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 #include <type_traits>
+#include <unordered_set>
 
 #include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/table/cipher.h"
@@ -21,6 +22,7 @@
 #include "dbf_engine/index/ndx_index.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/handler/record_handler_guards.h"
+#include "dbf_engine/handler/rollback_journal.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
@@ -414,16 +416,49 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
 
 void CVO_dBHandler::cvReIndex() {
   CVobjIndexTag* tag = activeTag_;
+  const std::string tagName = cvActiveTagName();
+  // A memory index has no file to rebuild from: it is built anew in place
+  // of the old one, so the active tag may become a new object.
+  const bool activeInMemory = tag && dynamic_cast<CVobjMIXFile*>(cvtag::Owner(tag)) != nullptr;
+  if (activeInMemory) SetActiveTag(nullptr, std::string());
   {
     cvHandlerScope scope(*this);
     scope.SetTagAside(false);
     scope.SetState(dbIndex);
     cvSetDBFCache(true);
-    for (int i = 1; i <= cvMaxIndexFiles; ++i)
-      if (CVobjIndexFile* f = cvIndexFile(i)) f->Reindex();
+    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+      CVobjIndexFile* f = cvIndexFile(i);
+      if (!f) continue;
+      if (auto* mix = dynamic_cast<CVobjMIXFile*>(f)) {
+        const bool holdsActive = activeInMemory && cvtag::Owner(tag) == f;
+        CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
+        if (holdsActive) tag = rebuilt && rebuilt->TagCount() > 0 ? rebuilt->TagByNumber(0) : nullptr;
+      } else {
+        f->Reindex();
+      }
+    }
   }
+  if (activeInMemory) SetActiveTag(tag, tag ? tagName : std::string());
   if (tag) cvtag::Open(tag, 0);
   cvGetRec(-3);
+}
+
+CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old) {
+  CVobjIndexTag* t = old.TagCount() > 0 ? old.TagByNumber(0) : nullptr;
+  if (!t) return &old;
+  const std::string fileName = old.GetFileName();
+  const std::string name = t->TagName, key = t->KeyExpression, forExpr = t->ForExpression;
+  const bool ascending = t->Ascending, unique = t->Unique;
+  const auto* cdx = dynamic_cast<const CVobjCDXTag*>(t);
+  const CVsetCDXCollateType collation = cdx ? cdx->Collation : CVsetCDXCollateType::Machine;
+  // The new index is complete before the old one goes: a build that fails
+  // leaves the old (stale) index in its slot rather than none.
+  CVobjIndexFilePtr file(new CVobjMIXFile(this, fileName));
+  CdxCollateScope collate(collation);
+  if (!file->AddTag(name, key, forExpr, ascending, unique)) cvRaise(cvErrIndexCorrupted, {name + "(Memory)"});
+  cvtag::SetLockProtocol(file.get(), static_cast<int>(cvLockProtocol()));
+  IndexSlots()[static_cast<size_t>(slot)] = std::move(file);
+  return cvIndexFile(slot);
 }
 
 // ---------------------------------------------------------------------------
@@ -596,6 +631,10 @@ void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
   int32_t kept = 0;
+  // Memo blocks of the deleted records, given back once the table is packed;
+  // blocks that a kept record also names (a cross-linked memo) stay.
+  std::vector<uint32_t> released;
+  std::unordered_set<uint32_t> inUse;
   {
     cvHandlerScope scope(*this);
     scope.SetTagAside(true);
@@ -606,39 +645,76 @@ void CVO_dBHandler::cvPack() {
     ProgressEnd end(*this);
     const size_t len = static_cast<size_t>(cvRecordLength());
     std::vector<uint8_t> image(len + 1), cipher(len + 1);
-    CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr;
-    for (int32_t i = 1; i <= count; ++i) {
-      ReadRecordImage(i, image.data());
-      if (image[0] != '*') {
-        ++kept;
-        if (kept != i) {
-          DBEncryption(cvWriteKey(), image.data(), cipher.data(), len, 1);
-          cvWrite(cvHeaderLength() + static_cast<int64_t>(kept - 1) * cvRecordLength(), cipher.data(),
-                  static_cast<int32_t>(len));
-        }
-      } else if (memo) {
-        cvActiveBufferScope at(*this, image.data());
-        for (int n = 1; n <= cvFieldCount(); ++n) {
-          if (!cvIsMemoType(cvFieldType(n))) continue;
-          const long double b = cvNumberGetN(n);
-          if (b > 0 && b <= UINT32_MAX) memo->moMemoBlockRelease(static_cast<uint32_t>(b));
-        }
+    const bool memos = cvHasMemo();
+    auto blocksOf = [&](auto&& use) {
+      cvActiveBufferScope at(*this, image.data());
+      for (int n = 1; n <= cvFieldCount(); ++n) {
+        if (!cvIsMemoType(cvFieldType(n))) continue;
+        const long double b = cvNumberGetN(n);
+        if (b > 0 && b <= UINT32_MAX) use(static_cast<uint32_t>(b));
       }
-      cvStatusUpdate(cvStatPack, i, 0);
-    }
-    if (kept != count) {
-      recordCount_ = kept;
+    };
+    // Records move down over the deleted ones.  Everything from the first
+    // deleted record on is kept in the journal before it is overwritten, so
+    // that a failure before the new count is in the header puts the table
+    // back as it was.
+    cvRollbackJournal journal;
+    const bool headerWasDirty = headerDirty_;
+    try {
+      for (int32_t i = 1; i <= count; ++i) {
+        ReadRecordImage(i, image.data());
+        if (image[0] != '*') {
+          ++kept;
+          if (memos) blocksOf([&](uint32_t b) { inUse.insert(b); });
+          if (kept != i) {
+            DBEncryption(cvWriteKey(), image.data(), cipher.data(), len, 1);
+            cvWrite(cvHeaderLength() + static_cast<int64_t>(kept - 1) * cvRecordLength(), cipher.data(),
+                    static_cast<int32_t>(len));
+          }
+        } else {
+          if (journal.Empty()) {
+            journal.Keep(*this, 0, cvDBFHeaderSize);
+            journal.Keep(*this, cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength());
+          }
+          if (memos) blocksOf([&](uint32_t b) { released.push_back(b); });
+        }
+        cvStatusUpdate(cvStatPack, i, 0);
+      }
+      if (kept != count) {
+        recordCount_ = kept;
+        currentRecord_ = 0;
+        const uint8_t eof = static_cast<uint8_t>(EOFMark);
+        const int64_t endPos = cvHeaderLength() + static_cast<int64_t>(kept) * cvRecordLength();
+        cvWrite(endPos, &eof, 1);
+        cvTruncate(endPos + 1);
+        cvCacheInvalidate();
+        headerDirty_ = true;
+        cvHdrWrite();
+      }
+    } catch (...) {
+      journal.Restore();
+      recordCount_ = count;
       currentRecord_ = 0;
-      const uint8_t eof = static_cast<uint8_t>(EOFMark);
-      const int64_t end = cvHeaderLength() + static_cast<int64_t>(kept) * cvRecordLength();
-      cvWrite(end, &eof, 1);
-      cvTruncate(end + 1);
+      headerDirty_ = headerWasDirty;
       cvCacheInvalidate();
-      headerDirty_ = true;
-      cvHdrWrite();
+      throw;
     }
+    journal.Commit();
   }
   if (kept != count) {
+    if (CVobjMemo* memo = released.empty() ? nullptr : cvMemoObject()) {
+      std::sort(released.begin(), released.end());
+      released.erase(std::unique(released.begin(), released.end()), released.end());
+      for (const uint32_t b : released) {
+        if (inUse.count(b)) continue;
+        try {
+          memo->moMemoBlockRelease(b);
+        } catch (const Exception&) {
+          // A block that cannot be given back (damaged or already free)
+          // only stays unused: the table is packed.
+        }
+      }
+    }
     cvFilterTruncate(kept);
     cvReIndex();
     // The records moved: the bitmap is rebuilt for their new numbers.
@@ -675,18 +751,50 @@ void CVO_dBHandler::cvZap() {
   cvReIndex();
 }
 
-void CVO_dBHandler::RecipherClosedIndexes() {
+std::vector<std::string> CVO_dBHandler::ClosedIndexFiles() const {
   std::vector<std::string> names = knownIndexFiles_;
   if (cvProductionIndex()) {
     const std::string prod = ChangeFileExt(FileName(), cvVersion() == 0x8B ? ".mdx" : ".cdx");
     if (FileExists(prod)) names.push_back(prod);
   }
-  std::vector<std::string> done;
+  std::vector<std::string> closed;
   for (const auto& n : names) {
     if (!FileExists(n) || cvIndexFileIsOpen(n)) continue;
-    if (std::any_of(done.begin(), done.end(), [&](const std::string& d) { return SamePath(d, n); })) continue;
-    done.push_back(n);
-    RecipherIndexFile(n, cvReadKey(), cvWriteKey());
+    if (std::any_of(closed.begin(), closed.end(), [&](const std::string& d) { return SamePath(d, n); })) continue;
+    closed.push_back(n);
+  }
+  return closed;
+}
+
+void CVO_dBHandler::RecipherClosedIndexes() {
+  for (const auto& n : ClosedIndexFiles()) RecipherIndexFile(n, cvReadKey(), cvWriteKey());
+}
+
+void CVO_dBHandler::ReopenIndexFiles() noexcept {
+  CVobjIndexTag* active = activeTag_;
+  CVobjIndexFile* activeOwner = active ? cvtag::Owner(active) : nullptr;
+  const std::string activeName = cvActiveTagName();
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f || !cvtag::HasDiskFile(f)) continue;
+    const bool holdsActive = f == activeOwner;
+    if (holdsActive) SetActiveTag(nullptr, std::string());
+    const std::string name = cvtag::FileName(f);
+    IndexSlots()[static_cast<size_t>(i)].reset();
+    try {
+      CVobjIndexFilePtr again = MakeIndexOfKind(KindOfExtension(name), this, name, IsReadWrite(), IsShared(), false, false);
+      if (!again || !again->Valid || again->HadErrors) continue;
+      cvtag::SetLockProtocol(again.get(), static_cast<int>(cvLockProtocol()));
+      IndexSlots()[static_cast<size_t>(i)] = std::move(again);
+      if (holdsActive) {
+        if (CVobjIndexTag* t = cvtag::TagByName(cvIndexFile(i), activeName)) {
+          SetActiveTag(t, activeName);
+          cvtag::Open(t, 1);
+        }
+      }
+    } catch (...) {
+      // The file stays closed; the table goes on without it.
+    }
   }
 }
 
@@ -694,10 +802,52 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
   if (cvEnciphered() && password == cvReadKey()) return;
   if (!cvEnciphered() && password.empty()) return;
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"SetPassword", FileName()});
+  // An enciphered table with longer records is refused on open: refuse the
+  // password before a byte is written instead of leaving a table that no
+  // password opens.
+  if (!password.empty() && cvRecordLength() > cvDBFMaxCipherRecordLength)
+    throw ECorvidEncryption(FormatMessage("Records of %s are %d bytes long; a table with a password allows at most %d",
+                                          {FileName(), cvRecordLength(), cvDBFMaxCipherRecordLength}));
+  const bool oldEnc = cvEnciphered();
+  const std::string oldKey = oldEnc ? cvReadKey() : std::string();
+  const std::string oldWriteKey = cvWriteKey();
+  const bool headerWasDirty = headerDirty_;
+  cvSetReadKey(oldKey);
+  // Every file the change rewrites is kept first: a failure half-way puts
+  // the table, its memos and its index files back as they were.
+  cvRollbackJournal journal;
+  journal.Keep(*this);
+  if (CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr) journal.Keep(*memo);
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (f && f->DiskFile()) journal.Keep(*f->DiskFile());
+  }
+  for (const auto& n : ClosedIndexFiles()) journal.KeepFile(n);
+  try {
+    RewriteWithPassword(password);
+  } catch (...) {
+    journal.Restore();
+    cvSetEnciphered(oldEnc);
+    cvSetReadKey(oldKey);
+    cvSetWriteKey(oldWriteKey);
+    headerDirty_ = headerWasDirty;
+    memo_.reset();  // built again from the file as it now stands
+    cvCacheInvalidate();
+    ReopenIndexFiles();
+    try {
+      cvGetRec(cvCurrentRecord() >= 1 && cvCurrentRecord() <= cvRecordCount() ? cvCurrentRecord() : -3);
+    } catch (...) {
+      // The position stays where the failure left it.
+    }
+    throw;
+  }
+  journal.Commit();
+}
+
+void CVO_dBHandler::RewriteWithPassword(const std::string& password) {
   const bool oldEnc = cvEnciphered();
   const bool newEnc = !password.empty();
-  const std::string oldKey = oldEnc ? cvReadKey() : std::string();
-  cvSetReadKey(oldKey);
+  const std::string oldKey = cvReadKey();
   ReturnToRecord back(*this);
   cvHandlerScope scope(*this);
   scope.SetState(dbCopy);
