@@ -55,8 +55,10 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
   // An index answers a locate only when its order cannot change the answer:
   // the key is exactly the listed character fields, unchanged and in list
   // order, the tag has no FOR condition, and the request asks for whole,
-  // case-sensitive values.  Equal keys are kept in record order, so the
-  // first visible key is the first matching record a scan would meet.
+  // case-sensitive values.  A unique tag holds one record per key and is
+  // no use.  Only some formats keep equal keys in record order, so every
+  // equal key is looked at and the lowest visible record number among them
+  // is the record a scan in record order would meet first.
   if (caseInsensitive || partial) return false;
   if (activeTag_ && cvtag::RangeActive(activeTag_)) return false;
   const std::vector<std::string> wanted = SplitNames(fields);
@@ -67,7 +69,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
   }
   const std::string plain = JoinNames(wanted, "+");
   auto fits = [&](CVobjIndexTag* tag) {
-    return tag && !tag->HasFor && tag->ForExpression.empty() && tag->KeyType == 'C' &&
+    return tag && !tag->HasFor && tag->ForExpression.empty() && !tag->Unique && tag->KeyType == 'C' &&
            UpperCase(NoBlanks(tag->KeyExpression)) == plain;
   };
   CVobjIndexTag* chosen = fits(activeTag_) ? activeTag_ : nullptr;
@@ -100,6 +102,25 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
     found = cvFind(key);
     rec = found ? cvCurrentRecord() : 0;
     if (found) {
+      // cvFind stands on the first visible equal key in the tag's order;
+      // equal keys after it may belong to lower record numbers.
+      std::vector<int32_t> equal{rec};
+      for (;;) {
+        const int32_t r = cvtag::KeyRead(chosen, -1);
+        if (r <= 0 || cvtag::Eof(chosen) || !cvtag::CurrentMatches(chosen, key, true)) break;
+        equal.push_back(r);
+      }
+      std::sort(equal.begin(), equal.end());
+      for (const int32_t r : equal) {
+        if (r >= rec) break;  // rec itself is visible
+        PlainGetRec(r);
+        if (cvCurrentRecord() == r && !(cvDelFlag() && !cvShowDeleted()) && (!filterActive_ || FilterBit(r)) &&
+            cvTestFilter()) {
+          rec = r;
+          break;
+        }
+      }
+      PlainGetRec(rec);
       // The record the key led to must hold the values themselves.
       std::vector<std::string> have;
       for (const auto& n : wanted) have.push_back(cvStringGetN(cvFieldNo(n)));
@@ -130,6 +151,10 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
       cvGetRec(-4);
       cvSetEOF(true);
     }
+  } else if (rec > 0) {
+    // The tag stands on the record chosen (the walk over the equal keys
+    // moved it).
+    cvGetRec(rec);
   }
   return rec >= 0;
 }
@@ -331,8 +356,9 @@ int32_t CVO_dBHandler::cvSearchDBF(const std::string& text, int& fieldNo, int32_
               pos = cvLogicGetN(f) == (std::string(LogicalTrue).find(t) != std::string::npos) ? 1 : 0;
             break;
           case 'M': {
-            std::string memo;
-            cvMemoLoadN(f, memo);
+            // The memo as text, translated as a C field's text is: the search
+            // text compares with both in the same code page.
+            std::string memo = cvStringGetN(f);
             if (s.noCase) memo = AnsiUpperCase(memo);
             const size_t p = memo.find(s.text);
             if (p != std::string::npos) pos = static_cast<int32_t>(std::min<size_t>(p + 1, 65535));
