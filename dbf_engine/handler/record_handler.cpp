@@ -278,6 +278,13 @@ int32_t CVO_dBHandler::NextFilterBit(int32_t from, int dir) const {
 }
 
 void CVO_dBHandler::cvGetRec(int32_t n) {
+  if ((n == -3 || n == -4) && IsShared()) {
+    // A walk over a shared table starts from the file as it stands: the
+    // header is read again (appends of others) and the window emptied
+    // (records others changed meanwhile).
+    cvHdrRead();
+    cvCacheInvalidate();
+  }
   if (cvState() != dbBrowse) {
     PlainGetRec(n);
     return;

@@ -11,12 +11,22 @@
 // Navigation codes of cvGetRec: -1 next, -2 prior, -3 top, -4 bottom, -5
 // re-read the current record; a positive number reads that record.
 //
-// Read cache: reads of whole records go through a window of about 32 KB
-// filled from the file.  On shared tables the window never outlives a lock
-// (every lock and every change noticed in the header empties it) and a
-// re-read (-5) always goes to the file, so an edit starts from the record as
-// it stands on disk and never overwrites another user's change.  A record is
-// served from the window only when all of it lies inside.
+// Read cache: with the cache on, reads of whole records go through a window
+// of about 32 KB filled from the file; a record is served from the window
+// only when all of it lies inside.  What the window promises on a shared
+// table, exactly:
+//  - a re-read (-5) always goes to the file, and every lock (record, append,
+//    file) empties the window, so an edit starts from the record as it
+//    stands on disk and never overwrites another user's change;
+//  - every move to the top or bottom (-3, -4) reads the header again and
+//    empties the window, so a walk from either end sees the records and the
+//    appends of others as they stand when the walk starts;
+//  - the window is also emptied whenever a header read (at those moves, on
+//    a read past the known record count, on every write of this table)
+//    shows a record count or update stamp other than when it was filled.
+// Between those points, stepping through records (-1, -2, a record number)
+// may serve a record as it stood when the window was filled: another
+// user's change to it shows from the next of those points on.
 //
 // The handler is also the table that its index files see
 // (CVobjIndexTableLink).
