@@ -113,6 +113,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
       std::sort(equal.begin(), equal.end());
       for (const int32_t r : equal) {
         if (r >= rec) break;  // rec itself is visible
+        if (r > cvRecordCount()) continue;  // a key of a record that is gone
         PlainGetRec(r);
         if (cvCurrentRecord() == r && !(cvDelFlag() && !cvShowDeleted()) && (!filterActive_ || FilterBit(r)) &&
             cvTestFilter()) {
