@@ -573,8 +573,16 @@ void CVobjCDXFile::LoadTags() {
   int64_t steps = 0;
   try {
     tagList_->TagOpen(2);
-    for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
-      if (++steps > limit) {
+    for (int32_t rec = tagList_->KeyRead(cvReadTop);; rec = tagList_->KeyRead(cvReadNext)) {
+      if (rec == 0) {
+        // The list ends where the walk reaches its end; an entry whose
+        // header offset reads as 0 is damage, not the end of the list.
+        if (!tagList_->Bof && !tagList_->Eof) HadErrors = true;
+        break;
+      }
+      // A tag header is a whole 1024 bytes after the tag list's own header.
+      if (++steps > limit || rec < 2 * kCdxBlockSize || rec % kCdxBlockSize != 0 ||
+          static_cast<int64_t>(rec) + 2 * kCdxBlockSize > disk_->cvFileSize()) {
         HadErrors = true;
         break;
       }

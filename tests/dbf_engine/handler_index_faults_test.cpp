@@ -1,9 +1,11 @@
 // Index faults seen through the record handler: find on descending tags of
 // every index kind (the record found is the first equal key in reading
-// order).
+// order), and a CDX whose tag list is damaged.
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,53 @@ TEST(FindOnDescendingTags, TheFirstEqualKeyDeletedAndHiddenFindsTheNext) {
       EXPECT_FALSE(h.cvDelFlag());
       const std::vector<int32_t> rest = RunFrom(h, sought, whole);
       EXPECT_EQ(rest, std::vector<int32_t>(all.begin() + 1, all.end()));
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Points the first entry of a CDX tag list at `offset` (its record number is
+// the tag header's offset).
+void RepointFirstListEntry(const std::string& path, uint32_t offset) {
+  std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+  uint8_t b[4];
+  io.read(reinterpret_cast<char*>(b), 4);
+  const uint32_t root = cvLoadLE32(b);
+  uint8_t node[512];
+  io.seekg(root);
+  io.read(reinterpret_cast<char*>(node), 512);
+  ASSERT_EQ(node[0], 3) << "the tag list of a small file is one leaf";
+  const uint32_t mask = cvLoadLE32(node + 14);
+  const int bytes = node[23];
+  uint64_t entry = 0;
+  for (int i = 0; i < bytes; ++i) entry |= static_cast<uint64_t>(node[24 + i]) << (8 * i);
+  entry = (entry & ~static_cast<uint64_t>(mask)) | offset;
+  for (int i = 0; i < bytes; ++i) node[24 + i] = static_cast<uint8_t>(entry >> (8 * i));
+  io.seekp(root);
+  io.write(reinterpret_cast<const char*>(node), 512);
+}
+
+TEST(CdxTagList, ADamagedEntryMakesTheFileCorruptedInsteadOfEndingTheList) {
+  for (const uint32_t offset : {0u, 512u}) {
+    SCOPED_TRACE(offset);
+    TempDir dir;
+    const std::string t = MakeTable(dir, "p.dbf", "4", People());
+    const std::string cdx = dir / "q.cdx";
+    {
+      CVO_dBHandler h(t, "", true, false);
+      ASSERT_EQ(h.cvIndexTo(cdx, "A", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+      ASSERT_EQ(h.cvIndexTo(cdx, "B", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    }
+    RepointFirstListEntry(cdx, offset);
+    CVO_dBHandler h(t, "", true, false);
+    try {
+      h.cvIndexRoute(cdx);
+      ADD_FAILURE() << "the damaged file opened";
+    } catch (const ECorvidError& e) {
+      EXPECT_EQ(std::string(e.what()), "Index file " + cdx + " is corrupted");
     }
   }
 }
