@@ -270,4 +270,27 @@ TEST_F(IndexBuildShape, PerlXBaseReadsEveryKeyOfBuiltNtxFiles) {
   }
 }
 
+TEST_F(IndexBuildShape, PerlXBaseReadsEveryKeyOfBuiltMdxTags) {
+  if (!HavePerlXBase()) GTEST_SKIP() << "Perl XBase::Index (libdbd-xbase-perl) is not installed";
+  // 73 and 150 keys of 100 bytes closed an interior node holding one child.
+  for (auto [n, kl] : {std::pair{73, 100}, std::pair{150, 100}, std::pair{3000, 10}}) {
+    Restart();
+    Grow(n);
+    BuildMdx(kl);
+    int rc = 0;
+    const std::string out = RunTool("/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], tag => \"T\") "
+                                    "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
+                                    "while (my @d = $i->fetch) { print $d[1], \"\\n\" }' " +
+                                        File("mdx").string(),
+                                    &rc);
+    EXPECT_EQ(rc, 0) << out;
+    std::vector<int32_t> recs;
+    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1)
+      recs.push_back(std::stoi(out.substr(pos, nl - pos)));
+    std::vector<int32_t> expected;
+    for (int i = 1; i <= n; ++i) expected.push_back(i);
+    EXPECT_EQ(recs, expected) << n << " keys of " << kl;
+  }
+}
+
 }  // namespace
