@@ -252,6 +252,32 @@ TEST_F(IndexBuildShape, CdxPagesBelowTheRootAlwaysHoldKeys) {
   Sweep({10}, Spread(60, 61, 1500), [&](int kl) { return BuildCdx(kl); });
 }
 
+// A unique tag keeps one record per key: the plan counts the keys the
+// sorter gives back, not the records added.
+TEST_F(IndexBuildShape, UniqueTagsPlanForTheKeysKept) {
+  for (const int distinct : {1, 2, 20, 21, 57, 200}) {
+    Restart();
+    for (int i = 0; i < 3 * distinct; ++i) table.Add(Name(i % distinct));
+    std::string bad;
+    {
+      CVobjNTXFile f(&table, File("ntx").string(), true, false, true, true);
+      f.AddTag("", KeyOf(36), "", true, true);
+    }
+    bad += NtxShape(File("ntx")).Verdict(distinct, static_cast<int64_t>(fs::file_size(File("ntx"))) / 1024 - 1);
+    int32_t headerBlock = 0, firstPage = 0, pageBlocks = 0;
+    {
+      CVobjMDXFile f(&table, File("mdx").string(), true, false, true, true);
+      f.AddTag("T", KeyOf(100), "", false, true);
+      headerBlock = f.Header().Tags.at(0).HeaderBlock;
+      pageBlocks = f.Header().BlocksPerPage;
+      firstPage = headerBlock + pageBlocks;
+    }
+    bad += MdxShape(File("mdx"), headerBlock)
+               .Verdict(distinct, (static_cast<int64_t>(fs::file_size(File("mdx"))) / 512 - firstPage) / pageBlocks);
+    EXPECT_EQ(bad, "") << distinct << " distinct keys";
+  }
+}
+
 TEST_F(IndexBuildShape, PerlXBaseReadsEveryKeyOfBuiltNtxFiles) {
   if (!HavePerlXBase()) GTEST_SKIP() << "Perl XBase::Index (libdbd-xbase-perl) is not installed";
   // 200 keys of 36 bytes and 406 of 25 ended on an empty rightmost leaf;
