@@ -43,7 +43,9 @@ CVobjCDXTag::~CVobjCDXTag() { CloseQuietly(); }
 
 CdxPageCheck CVobjCDXTag::PageCheck() const {
   CdxPageCheck c;
-  c.File = owner_->GetFileName();
+  // Errors name the file with its directory, as every other error does.
+  c.File = owner_->DiskFile() ? std::string_view(owner_->DiskFile()->FileName())
+                              : std::string_view(owner_->GetFileName());
   if (owner_->DiskFile()) {
     c.PageNumbers = false;
     c.Limit = owner_->KnownFileSize();
@@ -66,7 +68,7 @@ int64_t CVobjCDXTag::MaxRecord() const {
 }
 
 void CVobjCDXTag::ReadPage(int64_t page, uint8_t* buffer, int32_t length) const {
-  if (page < 0 || !owner_->PageRead(page, buffer, length)) cvIndexCorrupt(owner_->GetFileName());
+  if (page < 0 || !owner_->PageRead(page, buffer, length)) cvIndexCorrupt(DiskName());
 }
 
 void CVobjCDXTag::WritePage(int64_t page, const uint8_t* buffer, int32_t length) const {
@@ -253,7 +255,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
-    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(owner_->GetFileName());
+    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
@@ -261,7 +263,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
     const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
-    if (in.Entries.empty()) cvIndexCorrupt(owner_->GetFileName());
+    if (in.Entries.empty()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
     node.RightSibling = in.Header.Right;
@@ -573,8 +575,16 @@ void CVobjCDXFile::LoadTags() {
   int64_t steps = 0;
   try {
     tagList_->TagOpen(2);
-    for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
-      if (++steps > limit) {
+    for (int32_t rec = tagList_->KeyRead(cvReadTop);; rec = tagList_->KeyRead(cvReadNext)) {
+      if (rec == 0) {
+        // The list ends where the walk reaches its end; an entry whose
+        // header offset reads as 0 is damage, not the end of the list.
+        if (!tagList_->Bof && !tagList_->Eof) HadErrors = true;
+        break;
+      }
+      // A tag header is a whole 1024 bytes after the tag list's own header.
+      if (++steps > limit || rec < 2 * kCdxBlockSize || rec % kCdxBlockSize != 0 ||
+          static_cast<int64_t>(rec) + 2 * kCdxBlockSize > disk_->cvFileSize()) {
         HadErrors = true;
         break;
       }

@@ -780,9 +780,46 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
   return CurrentKey.Link;
 }
 
+namespace {
+
+// Find on a tag read backwards over keys stored ascending (a descending CDX
+// or memory index tag).  The first equal key in reading order is the last
+// one stored, so the seek goes past every equal key and steps back one.  Not
+// found, the tag stands on the key that follows the sought one in reading
+// order (the next lower key stored); with none, at the end.
+int32_t FindReadingBackwards(CVobjIndexTag& tag, const TcvVariant& key, bool exact) {
+  tag.CurrentKey.Link = 0;
+  tag.TagOpen(2);
+  CVobjIndexKey* root = tag.Root();
+  if (!root) return 0;
+  CVobjIndexKeyData k(0);
+  k.AssignValue(key);
+  tag.AdjustValue(k, true);
+  tag.Bof = tag.Eof = false;
+  const int32_t prefix = exact ? -1 : 0;
+  const bool stepped = root->SeekKey(cvSeekAfterEqual, k, prefix) == 1 ? root->ReadBottomKey()
+                                                                        : root->ReadPreviousKey();
+  if (!stepped) {
+    // Every key stored lies above the sought one: nothing follows it.
+    tag.Eof = true;
+    tag.CurrentKey.Link = 0;
+    return 0;
+  }
+  if (tag.CompareKeys(k, tag.CurrentKey, prefix) != 0) return 0;
+  if (tag.KeyInRange() != 0) {
+    tag.Eof = true;
+    return 0;
+  }
+  return tag.CurrentKey.Link;
+}
+
+}  // namespace
+
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
+  if (ReversedNavigation && recno == cvSeekAnyRecord && !InUpdate)
+    return FindReadingBackwards(*this, key, owner_->ExactCompare);
   return Find(key, recno, owner_->ExactCompare, true);
 }
 

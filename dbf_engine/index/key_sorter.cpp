@@ -470,16 +470,18 @@ int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b,
 }
 
 void TcvSort::PrepareReading() {
-  // The rest of the trie becomes the last run; the pages go.
-  CompressKeys();
-  pages_.clear();
-  tails_.reset();
-  rowOf_.reset();
-  rows_.reset();
-  rowsUsed_ = 0;
-  nextNode_ = 1;
-  addingAllowed_ = false;
-  reading_ = true;
+  if (!reading_) {
+    // The rest of the trie becomes the last run; the pages go.
+    CompressKeys();
+    pages_.clear();
+    tails_.reset();
+    rowOf_.reset();
+    rows_.reset();
+    rowsUsed_ = 0;
+    nextNode_ = 1;
+    addingAllowed_ = false;
+    reading_ = true;
+  }
   havePending_ = false;
   haveLast_ = false;
   heap_.clear();
@@ -572,6 +574,16 @@ void TcvSort::DecodeKey(uint8_t kind, const uint8_t* p, int32_t n, RawKey& key) 
     key.length = std::min<int32_t>(n, MaxKeyLength);
     std::memcpy(key.bytes, p, static_cast<size_t>(key.length));
   }
+}
+
+int32_t TcvSort::OutputCount() {
+  if (!unique_) return keyCount_;
+  PrepareReading();
+  RawKey key;
+  int32_t n = 0;
+  while (GetNextRaw(key)) ++n;
+  PrepareReading();
+  return n;
 }
 
 bool TcvSort::GetFirstRaw(RawKey& key) {

@@ -100,6 +100,10 @@ public:
   void ReinitSorting();
 
   int32_t KeyCount() const { return keyCount_; }
+  // The number of keys reading back gives: KeyCount(), or with the unique
+  // flag the number of distinct keys, counted by one pass over the merge.
+  // Reading starts again from the first key afterwards.
+  int32_t OutputCount();
   int32_t KeyLength() const { return keyLength_; }
   bool IsUnique() const { return unique_; }
   bool IsAscending() const { return ascending_; }
@@ -130,6 +134,7 @@ private:
   void SizeTriePointer(int32_t nodes);
   uint32_t GetTriePointer();
   void CompressKeys();
+  // Flushes the trie once, then (re)starts the merge at the first key.
   void PrepareReading();
   bool GetNextAvailKey(RawKey& key);
   bool NextFromMerge(RawKey& key);

@@ -409,12 +409,32 @@ int32_t CVobjSortMDX::WriteTree() {
   CVobjMDXFile& file = *tag.mdx_;
   CVobjIndexTableLink* table = file.Table();
   const int32_t maxKeys = tag.header_.MaxKeys;
-  // Entries of the node being filled on each level (level 0: leaves).
-  std::vector<std::vector<MdxEntry>> levels(1);
-  std::vector<bool> flushed(1, false);
+  // Every node below the root holds at least one key (a leaf one entry, an
+  // interior node two children): other readers take a keyless node for the
+  // end of the tree.  Knowing the number of keys, each level is planned
+  // before it fills: the fewest nodes that hold its entries, the entries
+  // spread evenly over them; the level above holds one entry per node.
+  struct Level {
+    int64_t items = 0;   // entries the level gets
+    int64_t nodes = 1;   // nodes they fill
+    int64_t closed = 0;  // nodes written so far
+    std::vector<MdxEntry> entries;  // of the node being filled
+    // Entries of the node being filled when it is complete.
+    int64_t Target() const { return items / nodes + (closed < items % nodes ? 1 : 0); }
+  };
+  std::vector<Level> levels(1);
+  levels[0].items = OutputCount();
+  levels[0].nodes = std::max<int64_t>(1, (levels[0].items + maxKeys - 1) / maxKeys);
+  while (levels.back().nodes > 1) {
+    Level up;
+    up.items = levels.back().nodes;
+    up.nodes = (up.items + maxKeys) / (maxKeys + 1);
+    levels.push_back(std::move(up));
+  }
   auto capacity = [&](size_t level) { return static_cast<size_t>(maxKeys) + (level == 0 ? 0 : 1); };
 
   auto write = [&](size_t level, std::vector<MdxEntry>& items) {
+    if (items.size() > capacity(level)) cvRaise(cvErrIndexKey);
     MdxNode nd;
     if (level == 0 || items.empty()) {
       nd.Entries = std::move(items);
@@ -428,27 +448,17 @@ int32_t CVobjSortMDX::WriteTree() {
     items.clear();
     return page;
   };
-  // Closes the node of `level` and hands its highest key up.
-  auto flush = [&](size_t level) {
-    std::string last = levels[level].back().Key;
-    const int32_t page = write(level, levels[level]);
-    flushed[level] = true;
-    if (levels.size() <= level + 1) {
-      levels.emplace_back();
-      flushed.push_back(false);
-    }
-    return MdxEntry{page, std::move(last)};
-  };
-  // Adds an entry to `level`, closing full nodes upwards.
+  // Adds an entry to `level`; a node that is complete is written and its
+  // highest key handed up.  The top level's one node waits for the end.
   auto push = [&](size_t level, MdxEntry e) {
     for (;;) {
-      if (levels[level].size() < capacity(level)) {
-        levels[level].push_back(std::move(e));
-        return;
-      }
-      MdxEntry up = flush(level);
-      levels[level].push_back(std::move(e));
-      e = std::move(up);
+      Level& l = levels[level];
+      l.entries.push_back(std::move(e));
+      if (level + 1 == levels.size() || static_cast<int64_t>(l.entries.size()) < l.Target()) return;
+      std::string last = l.entries.back().Key;
+      const int32_t page = write(level, l.entries);
+      ++l.closed;
+      e = MdxEntry{page, std::move(last)};
       ++level;
     }
   };
@@ -492,14 +502,8 @@ int32_t CVobjSortMDX::WriteTree() {
   }
   emitRun();
 
-  // Close every level; the first level that never closed a node before and
-  // has nothing above holds the root.
-  for (size_t level = 0;; ++level) {
-    const bool top = level + 1 == levels.size() && !flushed[level];
-    if (top) return write(level, levels[level]);
-    MdxEntry up = flush(level);
-    push(level + 1, std::move(up));
-  }
+  // Every node below the top has been written; the top one is the root.
+  return write(levels.size() - 1, levels.back().entries);
 }
 
 // ---------------------------------------------------------------------------

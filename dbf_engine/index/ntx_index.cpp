@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
@@ -335,55 +336,64 @@ CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending)
 
 int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table) {
   const NtxHeader& h = tag.Header();
-  const int32_t n = KeyCount();
-  // Keys per page for the build: pages as evenly filled as the maximum
-  // allows.
-  const int32_t div = n / h.MaxKeys + 1;
-  const int32_t perPage = std::clamp((n + div - 1) / div, 1, h.MaxKeys);
+  const int64_t maxKeys = h.MaxKeys;
+  const int32_t n = OutputCount();
 
-  std::vector<NtxPage> levels(1);
+  // Every page below the root holds at least one key: other readers take a
+  // page without keys for the end of the tree.  Knowing the number of keys,
+  // the tree is planned from the top: the fewest levels that hold them, and
+  // on each page the fewest children that hold their share, the keys spread
+  // evenly over them (each share then stays well above the 2^d - 1 keys a
+  // subtree of d levels needs, as a page holds at least two).  capacity[d]
+  // is the most keys a subtree of d levels holds.
+  std::vector<int64_t> capacity{0, maxKeys};
+  while (capacity.back() < n) capacity.push_back(maxKeys + (maxKeys + 1) * capacity.back());
+  const int32_t depth = static_cast<int32_t>(capacity.size()) - 1;
+
+  table->ixStatusUpdate(-1, 2, n);
+  TcvVariant value;
+  int32_t recno = 0;
+  int32_t taken = 0;
+  // The next key in order; the plan counts the keys, so one is always there.
+  auto nextKey = [&]() {
+    const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
+    if (!more) cvRaise(cvErrIndexKey);
+    table->ixStatusUpdate(2, ++taken, 0);
+    return NtxEntry{0, recno, std::string(value.Bytes())};
+  };
+
   uint8_t buf[kNtxPageSize];
-  auto write = [&](const NtxPage& p) {
+  // Writes a subtree of `levels` levels holding `count` keys (at most
+  // capacity[levels]); returns its page.  Pages are written children
+  // first, keys taken in order.
+  std::function<int32_t(int32_t, int64_t)> build = [&](int32_t levels, int64_t count) -> int32_t {
+    NtxPage p;
+    if (levels <= 1) {
+      for (int64_t i = 0; i < count; ++i) p.Entries.push_back(nextKey());
+    } else {
+      const int64_t below = capacity[static_cast<size_t>(levels - 1)];
+      const int64_t children = std::clamp<int64_t>((count + 1 + below) / (below + 1), 2, maxKeys + 1);
+      const int64_t spread = count - (children - 1);
+      for (int64_t c = 0; c < children; ++c) {
+        const int64_t share = spread / children + (c < spread % children ? 1 : 0);
+        const int32_t child = build(levels - 1, share);
+        if (c + 1 == children) {
+          p.RightChild = child;
+        } else {
+          NtxEntry e = nextKey();
+          e.Child = child;
+          p.Entries.push_back(std::move(e));
+        }
+      }
+    }
     const int32_t page = file.GetAvailPage();
     p.EncodeTo(buf, h);
     file.PageWrite(page, buf, kNtxPageSize);
     return page;
   };
-  // Adds a key to `level` with the page of its left subtree (0 in a leaf).
-  // A full page is written and the key goes up as its separator instead.
-  auto add = [&](std::string key, int32_t recno) {
-    int32_t child = 0;
-    for (size_t level = 0;; ++level) {
-      if (levels.size() <= level) levels.emplace_back();
-      NtxPage& p = levels[level];
-      if (static_cast<int32_t>(p.Entries.size()) < perPage) {
-        p.Entries.push_back(NtxEntry{child, recno, std::move(key)});
-        return;
-      }
-      p.RightChild = child;
-      child = write(p);
-      levels[level] = NtxPage{};
-    }
-  };
-
-  table->ixStatusUpdate(-1, 2, n);
-  TcvVariant value;
-  int32_t recno = 0;
-  int32_t i = 0;
-  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
-    add(std::string(value.Bytes()), recno);
-    table->ixStatusUpdate(2, ++i, 0);
-  }
+  const int32_t root = build(depth, n);
   table->ixStatusUpdate(0, 0, 0);
-
-  // Every level's open page is written, each becoming the rightmost child
-  // of the one above; the topmost is the root.
-  int32_t child = 0;
-  for (NtxPage& p : levels) {
-    p.RightChild = child;
-    child = write(p);
-  }
-  return child;
+  return root;
 }
 
 // ---------------------------------------------------------------------------
