@@ -1,10 +1,14 @@
 // The mapped temporary file: capacity, positions, growth and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
+
+#include <csignal>
+#include <sys/resource.h>
 
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/store/mem_map_file.h"
@@ -111,6 +115,51 @@ TEST(MemMapFile, ExistingFilesOpenWithTheirSize) {
   // A read-only file cannot be mapped beyond its end.
   EXPECT_THROW(TMemMapFile(path, fmOpenRead, 100, true), ESiftError);
   EXPECT_EQ(std::filesystem::file_size(path), 11u);
+}
+
+// Caps the size of files this process may write for a scope; a write
+// beyond it then fails instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = saved_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+
+private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = SIG_DFL;
+};
+
+TEST(MemMapFile, AFileThatCannotGrowFailsTheWriteAndKeepsItsData) {
+  ScopedTempDir tmp;
+  std::string path = (tmp.Path() / "m.tmp").string();
+  TMemMapFile f(path, fmCreate, 4096, true);
+  std::vector<uint8_t> block(4096, 0x5A);
+  f.Write(block.data(), block.size());
+  {
+    FileSizeLimit limit(6000);
+    f.Seek(4000);
+    std::vector<uint8_t> big(8192, 0x11);
+    EXPECT_EQ(MessageOf([&] { f.Write(big.data(), big.size()); }), "Failed to create file mapping");
+  }
+  EXPECT_EQ(f.DataEnd(), 4096u);
+  EXPECT_EQ(f.GetSize(), 4096u);
+  uint8_t back[96];
+  f.Seek(4000);
+  f.Read(back, sizeof back);
+  EXPECT_TRUE(std::all_of(std::begin(back), std::end(back), [](uint8_t b) { return b == 0x5A; }));
+  // Once the file may grow again, so does the store.
+  f.Seek(8000);
+  f.Write(block.data(), block.size());
+  EXPECT_EQ(f.DataEnd(), 12096u);
 }
 
 }  // namespace

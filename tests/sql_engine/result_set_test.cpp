@@ -3,7 +3,9 @@
 // mapping.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
+#include <sys/resource.h>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -401,6 +403,31 @@ TEST(ResultSetStores, SameOperationsGiveTheSameBytes) {
   }
   ASSERT_EQ(mem->GetRecordCount(), file->GetRecordCount());
   for (int32_t r = 1; r <= mem->GetRecordCount(); ++r) ASSERT_EQ(Raw(*mem, r), Raw(*file, r)) << r;
+}
+
+TEST(FileResultSet, ARowTheFileCannotHoldIsNotAdded) {
+  ScopedTempDir tmp;
+  TFileResultSet set(4096);
+  TkpField* s = set.AddField("S", "S", ttString, 1000, nullptr, false, 0, 0, false);
+  for (int r = 0; r < 4; ++r) {
+    set.Insert();
+    s->SetAsString(std::string(1000, static_cast<char>('a' + r)));
+  }
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit lim = saved;
+  lim.rlim_cur = 4096;
+  setrlimit(RLIMIT_FSIZE, &lim);
+  EXPECT_THROW(set.Insert(), ESiftError);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(set.GetRecordCount(), 4);
+  set.SetRecno(1);
+  EXPECT_EQ(s->GetAsString(), std::string(1000, 'a'));
+  set.Insert();
+  EXPECT_EQ(set.GetRecordCount(), 5);
+  EXPECT_TRUE(s->GetIsNull());
 }
 
 TEST(FileResultSet, TemporaryFileFromConstructionToClear) {
