@@ -12,6 +12,7 @@
 
 #include "platform/db_fields.h"
 #include "platform/numbers.h"
+#include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/store/result_set.h"
 #include "sql_engine/store/sort_list.h"
@@ -372,6 +373,26 @@ TEST_P(ResultSetTest, SaveToTextWritesNumberedColumns) {
   EXPECT_EQ(text.str(), "           0           1\r\n"
                         "          ab          -3\r\n"
                         "                        \r\n");
+}
+
+TEST_P(ResultSetTest, ExpressionNodesReadColumnsOfTheCurrentRow) {
+  TStringField tel;
+  tel.SetSize(7);
+  auto set = Make();
+  TkpField* s = Add(*set, "S", ttString, 3, 0, 0, &tel);
+  TkpField* i = Add(*set, "I", ttInteger);
+  TResultSetFieldExpr text(s), number(i);
+  EXPECT_EQ(text.GetMaxLen(), 7);  // sized by the wider source field
+  EXPECT_EQ(number.GetExprType(), ttInteger);
+  set->Insert();
+  s->SetAsString("abc");
+  set->Insert();
+  i->SetAsInteger(42);
+  EXPECT_TRUE(text.GetIsNull());
+  EXPECT_EQ(number.GetAsInteger(), 42);
+  set->SetRecno(1);
+  EXPECT_EQ(text.GetAsString(), "abc");
+  EXPECT_TRUE(number.GetIsNull());
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ResultSetTest, ::testing::Values(Store::Memory, Store::File),
