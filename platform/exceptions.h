@@ -72,6 +72,7 @@ DIRLOOK_EXCEPTION(EIntOverflow, ERangeError)  // integer arithmetic overflow
 DIRLOOK_EXCEPTION(EDivByZero, Exception)      // integer division by zero
 DIRLOOK_EXCEPTION(EZeroDivide, Exception)     // float division by zero
 DIRLOOK_EXCEPTION(EInvalidOp, Exception)      // invalid float operation
+DIRLOOK_EXCEPTION(EOverflow, Exception)       // float result beyond the double range
 DIRLOOK_EXCEPTION(EInvalidCast, Exception)    // variant or field of the wrong kind
 DIRLOOK_EXCEPTION(EInOutError, Exception)     // file service failure
 DIRLOOK_EXCEPTION(EDatabaseError, Exception)  // the dataset framework's error

@@ -24,3 +24,4 @@ function(dirlook_lexer_tables rules base)
 endfunction()
 
 dirlook_lexer_tables(${PROJECT_SOURCE_DIR}/resources/sql_lexer.l sql_lexer_tables)
+dirlook_lexer_tables(${PROJECT_SOURCE_DIR}/resources/expr_lexer.l expr_lexer_tables)

@@ -48,3 +48,19 @@ if(NOT DIRLOOK_FUZZ AND EXISTS ${_oracle_driver})
   endfunction()
   cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _dirlook_link_sql_oracle)
 endif()
+
+# Parse tables of the expression parser, from resources/expr_grammar.y by the
+# same pipeline; the actions are numbered for its 62 rules.
+set(_expr_grammar ${PROJECT_SOURCE_DIR}/resources/expr_grammar.y)
+add_custom_command(
+  OUTPUT ${_sql_gen_dir}/expr_parse_tables.cpp
+  COMMAND ${BISON_EXECUTABLE} -Dlr.default-reduction=consistent
+          --xml=${_sql_gen_dir}/expr_grammar.xml -o ${_sql_gen_dir}/expr_grammar_unused.c
+          ${_expr_grammar}
+  COMMAND ${Python3_EXECUTABLE} ${_bison_tables} ${_sql_gen_dir}/expr_grammar.xml
+          ${_sql_gen_dir}/expr_parse_tables.cpp --name QexpryaccTables
+          --expect-rules 62
+  DEPENDS ${_expr_grammar} ${_bison_tables}
+  COMMENT "Generating the expression parse tables"
+  VERBATIM)
+list(APPEND SQL_GENERATED_SOURCES ${_sql_gen_dir}/expr_parse_tables.cpp)

@@ -3,13 +3,6 @@
 
 #include "sql_engine/front/lex_runtime.h"
 
-namespace {
-
-constexpr int32_t kCommentToken = 293;
-constexpr int32_t kNewLineToken = 296;
-
-}  // namespace
-
 bool TCustomParser::FindAction(const TParseTables& t, int32_t state, int32_t symbol,
                                int32_t& action) {
   if (state < 0 || state >= t.StateCount) return false;
@@ -44,17 +37,17 @@ const TYYValue& TCustomParser::Arg(int32_t i) const {
 
 // Reads the next token that is not skipped text; its value is copied at
 // once, since the lexer overwrites it with the next token.  False when the
-// token is not allowed (292).
+// token is not allowed (IllegalToken).
 bool TCustomParser::ReadToken() {
   int32_t token;
   do {
     token = Lexer ? Lexer->yylex() : 0;
-  } while (token >= kCommentToken && token <= kNewLineToken);
+  } while (token >= SkipLow && token <= SkipHigh);
   if (token < 0) token = 0;
   Lookahead = token;
   LookaheadValue = TYYValue{};
   if (Lexer) LookaheadValue.Text = Lexer->yylval;
-  return token != kIllegalToken;
+  return token != IllegalToken;
 }
 
 int32_t TCustomParser::RunParse(const TParseTables& t) {

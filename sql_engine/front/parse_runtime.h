@@ -15,9 +15,10 @@
 // is shared between parsers.  The value stack holds at most kMaxDepth
 // entries; deeper nesting ends the parse with "yyparse stack overflow".
 //
-// Tokens 293 to 296 (comments, blanks, tabs, line feeds) are skipped before
-// the parser sees them; token 292 (a character the lexer does not allow) is
-// a syntax error at once.
+// Tokens SkipLow to SkipHigh (comments, blanks, tabs, line feeds; 293 to 296
+// for SQL) are skipped before the parser sees them; IllegalToken (a character
+// the lexer does not allow; 292 for SQL) is a syntax error at once.  The
+// expression parser sets its own numbers.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +83,9 @@ public:
   std::string ErrorMessage;   // the last message given to yyerror
   int32_t RecoverCount = 0;   // error-recovery counter, 0 to 3
   TYYFlag Flag = TYYFlag::yyfnone;
+  int32_t IllegalToken = kIllegalToken;
+  int32_t SkipLow = 293;
+  int32_t SkipHigh = 296;
 
   // Lookups over a table set; false when the state has no entry for the
   // symbol.

@@ -1,0 +1,138 @@
+// Rule actions and keyword table of the expression lexer.
+#include "sql_engine/expr/expr_lexer.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "platform/date_time.h"
+#include "platform/exceptions.h"
+#include "platform/numbers.h"
+#include "sql_engine/expr_lexer_tables.h"
+
+namespace {
+
+struct Keyword {
+  const char* name;
+  int16_t token;
+};
+
+// Searched in this order; the first equal entry wins.
+constexpr Keyword kKeywords[] = {
+    {"AND", 269},     {"OR", 267},      {"XOR", 268},     {"NOT", 289},    {"MOD", 284},
+    {"TRUE", 295},    {"FALSE", 296},   {"IN", 277},      {"AS", 308},     {"LIKE", 278},
+    {"STRING", 297},  {"FLOAT", 298},   {"INTEGER", 299}, {"BOOLEAN", 300}, {"SHL", 285},
+    {"SHR", 286},     {"BETWEEN", 276}, {"END", 305},     {"DIV", 282},    {"CASE", 301},
+    {"WHEN", 302},    {"THEN", 303},    {"ELSE", 304},    {"IF", 306},     {"CAST", 307},
+    {"ESCAPE", 309},
+};
+static_assert(std::size(kKeywords) == 26);
+
+// Keywords are Latin letters only; no byte of code page 1251 outside a..z
+// folds onto them, so a Latin case fold decides as the locale would.
+bool SameKeyword(const std::string& text, const char* name) {
+  const size_t n = std::strlen(name);
+  if (text.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c != static_cast<unsigned char>(name[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TExprLexer::IsKeyword(const std::string& text, int32_t& token) {
+  for (const Keyword& k : kKeywords) {
+    if (SameKeyword(text, k.name)) {
+      token = k.token;
+      return true;
+    }
+  }
+  return false;
+}
+
+int32_t TExprLexer::yylex() { return ScanWith(ExprLexTables); }
+
+void TExprLexer::HexAction() {
+  uint64_t v = 0;
+  for (size_t i = 1; i < yylval.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(yylval[i]);
+    const int d = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    v = v * 16 + static_cast<uint64_t>(d);
+    if (v > 0xFFFFFFFFull) {
+      returni(etIllegal);
+      return;
+    }
+  }
+  yylval = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v)));
+  returni(etFloat);
+}
+
+// Date literals are always month/day/year.  Short ones (#1/2/03#) are read
+// too: skipping them would silently change the expression.
+void TExprLexer::DateAction() {
+  const std::string inner = yylval.substr(1, yylval.size() - 2);
+  TDateTime dt = 0;
+  {
+    FormatSettingsGuard guard;
+    FormatSettings& fs = GetFormatSettings();
+    fs.ShortDateFormat = "m/d/yyyy";
+    fs.DateSeparator = '/';
+    dt = StrToDate(inner);
+  }
+  yylval = FloatToStr(dt);
+  returni(etFloat);
+}
+
+// A string literal followed at once by its quote character goes on: the
+// next match, which starts at the second quote, is appended to this one.
+bool TExprLexer::yycontinues(int32_t rule) {
+  if (rule != rQuoted && rule != rDoubleQuoted) return false;
+  if (AtInputEnd()) return false;
+  const uint8_t next = get_char();
+  unget_char(next);
+  return next == (rule == rQuoted ? '\'' : '"');
+}
+
+void TExprLexer::yyaction(int32_t rule) {
+  switch (rule) {
+    case rIdentifier: {
+      int32_t token = 0;
+      returni(IsKeyword(yylval, token) ? token : etIdent);
+      break;
+    }
+    case rBracketName:
+      yylval = yylval.substr(1, yylval.size() - 2);
+      returni(etIdent);
+      break;
+    case rFloat: returni(etFloat); break;
+    case rUnsigned: returni(etUInt); break;
+    case rSigned: returni(etSInt); break;
+    case rHex: HexAction(); break;
+    case rQuoted:
+    case rDoubleQuoted: returni(etString); break;
+    case rDate: DateAction(); break;
+    case rComma: returni(etComma); break;
+    case rLParen: returni(etLParen); break;
+    case rRParen: returni(etRParen); break;
+    case rGT: returni(etGT); break;
+    case rLT: returni(etLT); break;
+    case rEQ: returni(etEQ); break;
+    case rNE: returni(etNE); break;
+    case rGE: returni(etGE); break;
+    case rLE: returni(etLE); break;
+    case rDot: returni(etDot); break;
+    case rColon: returni(etColon); break;
+    case rStar: returni(etStar); break;
+    case rPlus: returni(etPlus); break;
+    case rMinus: returni(etMinus); break;
+    case rPower: returni(etPower); break;
+    case rSlash: returni(etSlash); break;
+    case rComment: returni(etComment); break;
+    case rBlank: returni(etBlank); break;
+    case rNewLine: returni(etNewLine); break;
+    case rTab: returni(etTab); break;
+    default: returni(etIllegal); break;
+  }
+}

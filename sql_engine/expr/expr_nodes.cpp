@@ -1,0 +1,223 @@
+// Literal and operator nodes: result types, arithmetic and comparison.
+#include "sql_engine/expr/expr_nodes.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/numbers.h"
+
+namespace {
+
+[[noreturn]] void InternalError(int code) {
+  throw EExpression("Internal parser error. Code %d", {code});
+}
+
+bool IsRelational(TOperator op) { return op >= opEq && op <= opGTE; }
+
+}  // namespace
+
+double CheckedFloat(long double x) {
+  if (std::isnan(x)) throw EInvalidOp("Invalid floating point operation");
+  if (std::isinf(x) || std::fabs(x) > static_cast<long double>(std::numeric_limits<double>::max()))
+    throw EOverflow("Floating point overflow");
+  return static_cast<double>(x);
+}
+
+double FloatPower(long double x, long double y) {
+  if (std::isnan(x) || std::isnan(y)) throw EInvalidOp("Invalid floating point operation");
+  if (x < 0) throw EInvalidOp("Invalid floating point operation");
+  if (x == 0) {
+    // ln 0 is minus infinity: e to a negative multiple of it is 0; to a
+    // positive or zero multiple there is no value.
+    if (y > 0) return 0;
+    if (y == 0) throw EInvalidOp("Invalid floating point operation");
+    throw EZeroDivide("Floating point division by zero");
+  }
+  return CheckedFloat(std::exp(y * std::log(x)));
+}
+
+TExprType ResultType(TOperator op, TExprType operand) {
+  switch (operand) {
+    case ttString:
+      if (op == opPlus) return ttString;
+      if (IsRelational(op)) return ttBoolean;
+      break;
+    case ttFloat:
+      if (op == opExp || op == opMult || op == opDivide || op == opPlus || op == opMinus) return ttFloat;
+      if (IsRelational(op)) return ttBoolean;
+      break;
+    case ttInteger:
+      if (op == opExp || op == opDivide) return ttFloat;
+      if (op == opNot || op == opMult || op == opDiv || op == opMod || op == opAnd || op == opShl ||
+          op == opShr || op == opPlus || op == opMinus || op == opOr || op == opXor)
+        return ttInteger;
+      if (IsRelational(op)) return ttBoolean;
+      break;
+    case ttBoolean:
+      if (op == opNot || op == opAnd || op == opOr || op == opXor || op == opEq || op == opNEQ)
+        return ttBoolean;
+      break;
+  }
+  throw EExpression("Operator %s incompatible with %s", {OperatorName(op), ExprTypeName(operand)});
+}
+
+int CompareBytes(const std::string& a, const std::string& b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;  // memcmp compares unsigned bytes
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// ---- TUnaryOp --------------------------------------------------------------
+
+TUnaryOp::TUnaryOp(TOperator op, TExpressionPtr operand) : Operand(std::move(operand)), Operator(op) {
+  if (op != opNot && op != opPlus && op != opMinus)
+    throw EExpression("%s is not simple unary operator", {OperatorName(op)});
+  OperandType = Operand->GetExprType();
+}
+
+double TUnaryOp::GetAsFloat() {
+  if (GetExprType() == ttFloat) {
+    if (Operator == opPlus) return Operand->GetAsFloat();
+    if (Operator == opMinus) return -Operand->GetAsFloat();
+  }
+  return TExpression::GetAsFloat();
+}
+
+int32_t TUnaryOp::GetAsInteger() {
+  if (GetExprType() != ttInteger) return TExpression::GetAsInteger();
+  switch (Operator) {
+    case opNot:
+      if (OperandType == ttInteger) return ~Operand->GetAsInteger();
+      InternalError(6);
+    case opPlus: return Operand->GetAsInteger();
+    case opMinus: return CheckedSub(0, Operand->GetAsInteger());
+    default: InternalError(12);
+  }
+}
+
+bool TUnaryOp::GetAsBoolean() {
+  if (Operator == opNot && GetExprType() == ttBoolean) return !Operand->GetAsBoolean();
+  return TExpression::GetAsBoolean();
+}
+
+// ---- TBinaryOp -------------------------------------------------------------
+
+TBinaryOp::TBinaryOp(TOperator op, TExpressionPtr left, TExpressionPtr right)
+    : Left(std::move(left)), Right(std::move(right)), Operator(op) {
+  if (op < opExp || op > opXor) throw EExpression("%s is not a simple binary operator", {OperatorName(op)});
+  OperandType = MinExprType(Right->GetExprType(), Left->GetExprType());
+}
+
+std::string TBinaryOp::GetMaxString() {
+  if (GetExprType() == ttString) return Left->GetMaxString() + Right->GetMaxString();
+  return TExpression::GetMaxString();
+}
+
+std::string TBinaryOp::GetAsString() {
+  if (GetExprType() == ttString) {
+    if (Operator != opPlus) InternalError(10);
+    std::string right = Right->GetAsString();
+    return Left->GetAsString() + right;
+  }
+  return TExpression::GetAsString();
+}
+
+double TBinaryOp::GetAsFloat() {
+  if (GetExprType() != ttFloat) return TExpression::GetAsFloat();
+  const long double l = Left->GetAsFloat();
+  const long double r = Right->GetAsFloat();
+  switch (Operator) {
+    case opExp: return FloatPower(l, r);
+    case opMult: return CheckedFloat(l * r);
+    case opDivide:
+      if (r == 0) {
+        if (l == 0) throw EInvalidOp("Invalid floating point operation");
+        throw EZeroDivide("Floating point division by zero");
+      }
+      return CheckedFloat(l / r);
+    case opPlus: return CheckedFloat(l + r);
+    case opMinus: return CheckedFloat(l - r);
+    default: InternalError(11);
+  }
+}
+
+int32_t TBinaryOp::GetAsInteger() {
+  if (GetExprType() != ttInteger) return TExpression::GetAsInteger();
+  const int32_t l = Left->GetAsInteger();
+  const int32_t r = Right->GetAsInteger();
+  switch (Operator) {
+    case opMult: return CheckedMul(l, r);
+    case opDiv: return CheckedDiv(l, r);
+    case opMod: return CheckedMod(l, r);
+    case opAnd: return l & r;
+    case opOr: return l | r;
+    case opXor: return l ^ r;
+    case opShl: return static_cast<int32_t>(static_cast<uint32_t>(l) << (static_cast<uint32_t>(r) & 31));
+    case opShr: return static_cast<int32_t>(static_cast<uint32_t>(l) >> (static_cast<uint32_t>(r) & 31));
+    case opPlus: return CheckedAdd(l, r);
+    case opMinus: return CheckedSub(l, r);
+    default: InternalError(12);
+  }
+}
+
+bool TBinaryOp::GetAsBoolean() {
+  switch (Operator) {
+    case opAnd: return Left->GetAsBoolean() && Right->GetAsBoolean();
+    case opOr: return Left->GetAsBoolean() || Right->GetAsBoolean();
+    case opXor: {
+      const bool l = Left->GetAsBoolean();
+      return l != Right->GetAsBoolean();
+    }
+    default: return TExpression::GetAsBoolean();
+  }
+}
+
+// ---- TRelationalOp ---------------------------------------------------------
+
+TRelationalOp::TRelationalOp(TOperator op, TExpressionPtr left, TExpressionPtr right)
+    : Left(std::move(left)), Right(std::move(right)), Operator(op) {
+  if (!IsRelational(op)) throw EExpression("%s is not relational operator", {OperatorName(op)});
+}
+
+namespace {
+
+template <class T>
+bool Relate(TOperator op, const T& l, const T& r) {
+  switch (op) {
+    case opEq: return l == r;
+    case opNEQ: return l != r;
+    case opLT: return l < r;
+    case opGT: return l > r;
+    case opLTE: return l <= r;
+    default: return l >= r;
+  }
+}
+
+}  // namespace
+
+bool TRelationalOp::GetAsBoolean() {
+  if (Left->GetIsNull() || Right->GetIsNull()) return false;
+  switch (MinExprType(Right->GetExprType(), Left->GetExprType())) {
+    case ttString: {
+      const std::string l = Left->GetAsString();
+      return Relate(Operator, CompareBytes(l, Right->GetAsString()), 0);
+    }
+    case ttFloat: {
+      const double l = Left->GetAsFloat();
+      return Relate(Operator, l, Right->GetAsFloat());
+    }
+    case ttInteger: {
+      const int32_t l = Left->GetAsInteger();
+      return Relate(Operator, l, Right->GetAsInteger());
+    }
+    case ttBoolean: {
+      if (Operator != opEq && Operator != opNEQ)
+        throw EExpression("cannot apply %s to boolean operands", {OperatorName(Operator)});
+      const bool l = Left->GetAsBoolean();
+      return Relate(Operator, l, Right->GetAsBoolean());
+    }
+  }
+  return false;
+}

@@ -1,0 +1,113 @@
+// Literal and operator nodes of the expression language.
+//
+// Literals give their value for their own type and fall back to the default
+// conversions otherwise.  Unary and binary nodes fix the type of their
+// operands when built; whether an operator accepts that type is checked each
+// time the node's type is asked, so an incompatible tree builds and fails on
+// first use with "Operator %s incompatible with %s".  A relational node is
+// false whenever one operand is null, whatever the operator, and compares
+// by the smaller of the operands' types: texts byte by byte (no locale, no
+// trimming), numbers exactly, booleans only for equality.
+//
+// Arithmetic never wraps and never yields inf or NaN: 32-bit integer
+// operations raise the platform's overflow and division errors, float
+// operations raise EZeroDivide, EInvalidOp or EOverflow.  "^" is computed
+// as e raised to (right × ln left) in long double, so small whole powers
+// come out exact (2 ^ 3 = 8).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sql_engine/expr/expr_types.h"
+
+// Raises EZeroDivide, EInvalidOp or EOverflow unless x is a finite double.
+double CheckedFloat(long double x);
+// e ^ (y × ln x) for x > 0; x = 0 gives 0 for y > 0 and raises otherwise; a
+// negative x raises EInvalidOp.
+double FloatPower(long double x, long double y);
+
+// The result type of an operator over an operand type; raises "Operator %s
+// incompatible with %s" for a pair that has none.
+TExprType ResultType(TOperator op, TExprType operand);
+
+class TStringLiteral : public TExpression {
+public:
+  explicit TStringLiteral(std::string value) : Value(std::move(value)) {}
+  std::string GetAsString() override { return Value; }
+  TExprType GetExprType() override { return ttString; }
+  std::string Value;
+};
+
+class TFloatLiteral : public TExpression {
+public:
+  explicit TFloatLiteral(double value) : Value(value) {}
+  double GetAsFloat() override { return Value; }
+  TExprType GetExprType() override { return ttFloat; }
+  double Value;
+};
+
+class TIntegerLiteral : public TExpression {
+public:
+  explicit TIntegerLiteral(int32_t value) : Value(value) {}
+  int32_t GetAsInteger() override { return Value; }
+  double GetAsFloat() override { return Value; }
+  TExprType GetExprType() override { return ttInteger; }
+  int32_t Value;
+};
+
+class TBooleanLiteral : public TExpression {
+public:
+  explicit TBooleanLiteral(bool value) : Value(value) {}
+  bool GetAsBoolean() override { return Value; }
+  TExprType GetExprType() override { return ttBoolean; }
+  bool Value;
+};
+
+// opNot, opPlus, opMinus over one operand.
+class TUnaryOp : public TExpression {
+public:
+  TUnaryOp(TOperator op, TExpressionPtr operand);
+  double GetAsFloat() override;
+  int32_t GetAsInteger() override;
+  bool GetAsBoolean() override;
+  TExprType GetExprType() override { return ResultType(Operator, OperandType); }
+
+  TExpressionPtr Operand;
+  TExprType OperandType;
+  TOperator Operator;
+};
+
+// opExp .. opXor over two operands.
+class TBinaryOp : public TExpression {
+public:
+  TBinaryOp(TOperator op, TExpressionPtr left, TExpressionPtr right);
+  std::string GetMaxString() override;
+  std::string GetAsString() override;
+  double GetAsFloat() override;
+  int32_t GetAsInteger() override;
+  bool GetAsBoolean() override;
+  TExprType GetExprType() override { return ResultType(Operator, OperandType); }
+
+  TExpressionPtr Left, Right;
+  TOperator Operator;
+  TExprType OperandType;
+};
+
+// opEq .. opGTE; always boolean.
+class TRelationalOp : public TExpression {
+public:
+  TRelationalOp(TOperator op, TExpressionPtr left, TExpressionPtr right);
+  std::string GetMaxString() override { return "FALSE"; }
+  std::string GetAsString() override { return GetAsBoolean() ? "TRUE" : "FALSE"; }
+  double GetAsFloat() override { return GetAsBoolean() ? 1 : 0; }
+  int32_t GetAsInteger() override { return GetAsBoolean() ? 1 : 0; }
+  bool GetAsBoolean() override;
+  TExprType GetExprType() override { return ttBoolean; }
+
+  TExpressionPtr Left, Right;
+  TOperator Operator;
+};
+
+// Compares two texts byte by byte as unsigned codes: <0, 0, >0.
+int CompareBytes(const std::string& a, const std::string& b);
