@@ -635,20 +635,30 @@ void TCorvidDataSet::InternalCancel() {
   ReleaseEditLock();
 }
 
-void TCorvidDataSet::FlushPendingMemos(uint8_t* buffer) {
+void TCorvidDataSet::FlushPendingMemos() {
   if (pending_memos_.empty()) return;
-  BufferScope scope(*this, buffer);
   for (auto& [field, data] : pending_memos_) handler_->cvMemoSaveN(field, data);
   pending_memos_.clear();
+}
+
+void TCorvidDataSet::WriteRecord(uint8_t* buffer, const std::function<void()>& write) {
+  // The index files' key update points the handler back at its own image
+  // once per file, so a write made from any other image would give the
+  // second and later files the keys of whatever the own image holds.  The
+  // record is written from the own image and copied back.
+  uint8_t* own = handler_->cvOwnBuffer();
+  std::memcpy(own, buffer, static_cast<size_t>(record_size_));
+  BufferScope scope(*this, own);
+  FlushPendingMemos();
+  write();
+  std::memcpy(buffer, own, static_cast<size_t>(record_size_));
 }
 
 void TCorvidDataSet::InternalPost() {
   TDataSet::InternalPost();
   TRecordBuffer b = ActiveBuffer();
   if (State() == dsInsert) {
-    FlushPendingMemos(b);
-    BufferScope scope(*this, b);
-    handler_->cvAppend();
+    WriteRecord(b, [this] { handler_->cvAppend(); });
   } else {
     const int32_t recno = edit_locked_ ? edit_recno_ : BufferRecNo(b, info_offset_);
     {
@@ -659,9 +669,7 @@ void TCorvidDataSet::InternalPost() {
       BufferScope scope(*this, scratch.data());
       handler_->cvGetRec(recno);
     }
-    FlushPendingMemos(b);
-    BufferScope scope(*this, b);
-    handler_->cvPutRec(recno);
+    WriteRecord(b, [this, recno] { handler_->cvPutRec(recno); });
   }
   ReleaseEditLock();
   old_value_ = false;
@@ -671,9 +679,7 @@ void TCorvidDataSet::InternalPost() {
 void TCorvidDataSet::InternalAddRecord(const void* buffer, bool append) {
   (void)append;
   auto* b = static_cast<uint8_t*>(const_cast<void*>(buffer));
-  FlushPendingMemos(b);
-  BufferScope scope(*this, b);
-  handler_->cvAppend();
+  WriteRecord(b, [this] { handler_->cvAppend(); });
   old_value_ = false;
 }
 
@@ -691,11 +697,13 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
   LockAndReread(recno, b);
   try {
     if (b[0] != static_cast<uint8_t>(mark)) {
-      BufferScope scope(*this, b);
       b[0] = static_cast<uint8_t>(mark);
-      handler_->cvFieldChangedFlags()[0] = 1;
-      handler_->cvSetRecordModified(true);
-      handler_->cvPutRec(recno);
+      pending_memos_.clear();
+      WriteRecord(b, [this, recno] {
+        handler_->cvFieldChangedFlags()[0] = 1;
+        handler_->cvSetRecordModified(true);
+        handler_->cvPutRec(recno);
+      });
     }
   } catch (const EDatabaseError&) {
     handler_->cvLockOff();

@@ -303,13 +303,20 @@ private:
   void ApplyIndexName(bool reposition);
   void AfterOrderChange();
   void CheckMasterRange();
+  // The detail key for the master's current values; `blank` when the master
+  // has no record of its own to give (inserting, or empty).
+  std::string MasterKey(bool& blank);
+  // Ranges the detail on the master key; `move`: to the first record too.
+  void MasterRange(bool move);
   void MasterChanged();
   void MasterDisabled();
   std::string ToOem(const std::string& text) const;
   std::string FromOem(const std::string& text) const;
   void SetFilterData(const std::string& text, TFilterOptions options);
   void FillBookmark(TRecordBuffer buffer, int32_t recno);
-  void FlushPendingMemos(uint8_t* buffer);
+  // Writes the pending memos into the handler's active image.
+  void FlushPendingMemos();
+  void WriteRecord(uint8_t* buffer, const std::function<void()>& write);
   void ReleaseEditLock();
   // Locks record `recno`, re-reads exactly it into `buffer`; raises "Record
   // is locked by another user" when refused.

@@ -701,12 +701,17 @@ void TCorvidDataSet::SetMasterSource(TDataSource* source) {
 }
 
 std::string TCorvidDataSet::GetMasterKey() {
+  bool blank;
+  return MasterKey(blank);
+}
+
+std::string TCorvidDataSet::MasterKey(bool& blank) {
   if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {table_name_}));
   const std::vector<std::string> names = SplitList(MasterFields(), ";");
   TDataSet* master = master_link_->DataSet();
   // A master without a record of its own (inserting, or empty) stands for
   // blank values: the detail shows the records that have a blank key.
-  const bool blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
+  blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
   std::vector<Variant> values;
   for (const std::string& n : names) values.emplace_back(blank ? std::string() : master->FieldByName(n)->AsString());
   const std::vector<std::string> keyFields = ActiveKeyFields();
@@ -718,7 +723,31 @@ std::string TCorvidDataSet::GetMasterKey() {
   TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
   BufferScope scope(*this, scratch.data());
   TcvVariant v(256);
-  return expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
+  std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
+  return key;
+}
+
+void TCorvidDataSet::MasterRange(bool move) {
+  bool blank;
+  const std::string key = MasterKey(blank);
+  std::string low = key, high = key;
+  bool partial = true;
+  if (Trim(key).empty()) {
+    // The table engine takes a blank bound for no bound at all.  Blank keys
+    // sort below every key that starts with a printable character, so they
+    // are the keys up to "!".
+    low.clear();
+    high.assign(1, '!');
+    partial = false;
+  } else if (blank) {
+    partial = false;
+  }
+  if (move) {
+    SetRangeExMasterDetail(low, high, true, true, partial);
+  } else {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvSetRange(low, high, true, true, partial);
+  }
 }
 
 void TCorvidDataSet::MasterChanged() {
@@ -726,8 +755,7 @@ void TCorvidDataSet::MasterChanged() {
   TDataSet* master = master_link_->DataSet();
   if (!master || !master->Active()) return;
   CheckBrowseMode();
-  const std::string key = GetMasterKey();
-  SetRangeExMasterDetail(key, key, true, true, true);
+  MasterRange(true);
 }
 
 void TCorvidDataSet::MasterDisabled() {
@@ -739,7 +767,5 @@ void TCorvidDataSet::CheckMasterRange() {
   if (!handler_ || master_link_->Fields().empty()) return;
   TDataSet* master = master_link_->DataSet();
   if (!master || !master->Active()) return;
-  const std::string key = GetMasterKey();
-  BufferScope scope(*this, handler_->cvOwnBuffer());
-  handler_->cvSetRange(key, key, true, true, true);
+  MasterRange(false);
 }
