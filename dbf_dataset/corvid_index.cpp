@@ -241,7 +241,7 @@ void TCorvidDataSet::SetIndexName(const std::string& name) {
   // A tag that does not exist is an error; the order in force stays.
   SetPrimaryTag(name, true);
   index_name_ = name;
-  if (master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
+  if (handler_->cvActiveTag() && master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
   AfterOrderChange();
 }
 

@@ -242,3 +242,65 @@ TEST(MasterDetail, DetailFollowsTheMasterAndBlankMastersShowNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IndexWrites, EditsKeepEveryOpenIndexFileCurrent) {
+  TempDir dir;
+  MakePhones(dir / "t.dbf", 5);
+  TCorvidDataSet ds;
+  Place(ds, dir, "t.dbf");
+  ds.Open();
+  ds.IndexOn("tel.ndx", "", "TEL", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  ds.IndexOn("fm.ndx", "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  ds.IndexOn("ul.ndx", "", "UL", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  ds.SetRecNo(3);
+  ds.Edit();
+  ds.FieldByName("TEL")->SetAsString("0003");
+  ds.FieldByName("FM")->SetAsString("AAA");
+  ds.FieldByName("UL")->SetAsString("A street");
+  ds.Post();
+  ds.SetRecNo(4);
+  ds.Delete();
+  ds.Close();
+  ds.Open();
+  for (const char* tag : {"tel", "fm", "ul"}) {
+    ds.SetIndexName(tag);
+    ds.First();
+    EXPECT_EQ(ds.FieldByName("ND")->AsInteger(), 3) << tag;
+    EXPECT_EQ(Walk(ds, "ND").size(), 4u) << tag;
+  }
+  ds.SetIndexName("fm");
+  EXPECT_TRUE(ds.Find("AAA", true, false));
+  EXPECT_FALSE(ds.Find("Name3", true, false));
+}
+
+TEST(MasterDetail, AnEmptyMasterShowsNoRowsOfThePreviousOne) {
+  TempDir dir;
+  MakeTable(dir / "m.dbf", "3", {{"ID", "C", 3, 0}}, {{"A"}, {"B"}});
+  MakeTable(dir / "d.dbf", "3", {{"MID", "C", 3, 0}, {"V", "N", 3, 0}}, {{"A", "1"}, {"B", "2"}});
+  TCorvidDataSet master, detail;
+  Place(master, dir, "m.dbf");
+  Place(detail, dir, "d.dbf");
+  master.Open();
+  detail.Open();
+  detail.IndexOn("mid.ndx", "", "MID", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  detail.SetIndexName("mid");
+  TDataSource source;
+  source.SetDataSet(&master);
+  detail.SetMasterFields("ID");
+  detail.SetMasterSource(&source);
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1"}));
+  master.SetFilter("ID = 'Z'");
+  master.SetFiltered(true);
+  EXPECT_TRUE(master.IsEmpty());
+  EXPECT_TRUE(Walk(detail, "V").empty());
+  master.SetFiltered(false);
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1"}));
+  // A detail without an active tag cannot follow.
+  detail.SetIndexName("");
+  EXPECT_THROW(detail.GetMasterKey(), EDatabaseError);
+  detail.SetMasterSource(nullptr);
+}
+
+}  // namespace
