@@ -358,6 +358,10 @@ void TCorvidDataSet::InternalOpen() {
     for (TField* f : Fields())
       if (f->DataType() == ftString || f->DataType() == ftMemo) f->SetTransliterate(true);
 
+    c_fields_.assign(static_cast<size_t>(handler_->cvFieldCount()) + 1, CField{});
+    for (int n = 1; n <= handler_->cvFieldCount(); ++n)
+      if (handler_->cvFieldType(n) == 'C')
+        c_fields_[static_cast<size_t>(n)] = CField{handler_->cvFieldOffset(n), handler_->cvFieldLength(n)};
     record_size_ = handler_->cvRecordLength();
     image_size_ = record_size_ + 1;
     const int64_t info = static_cast<int64_t>(image_size_) + CalcFieldsSize();

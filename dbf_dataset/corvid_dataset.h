@@ -349,6 +349,13 @@ private:
   int32_t edit_recno_ = 0;
   std::vector<uint8_t> old_image_;
   std::map<int, std::string> pending_memos_;
+  // Offset and length of each C field (by field number; length 0 for the
+  // other types), fixed at open.
+  struct CField {
+    int32_t offset = 0;
+    int32_t length = 0;
+  };
+  std::vector<CField> c_fields_;
   int record_size_ = 0;      // the table's record length
   int image_size_ = 0;       // record length + 1
   int info_offset_ = 0;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/memo_file.h"
 #include "platform/date_time.h"
@@ -114,6 +115,25 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
   CVO_dBHandler& h = *handler_;
   switch (field->DataType()) {
     case ftString: {
+      if (static_cast<size_t>(n) < c_fields_.size() && c_fields_[static_cast<size_t>(n)].length > 0) {
+        // A C field read in place: the stored bytes without trailing blanks,
+        // translated to the Windows code page when the table holds OEM text
+        // (what the field layer's text read gives, without its copies).
+        const CField& cf = c_fields_[static_cast<size_t>(n)];
+        const uint8_t* p = rec + cf.offset;
+        size_t len = static_cast<size_t>(cf.length);
+        while (len > 0 && p[len - 1] == ' ') --len;
+        if (len == 0) return false;
+        if (buffer) {
+          const size_t room = std::min(len, static_cast<size_t>(field->DataSize() - 1));
+          auto* out = static_cast<char*>(buffer);
+          if (translate_ascii_)
+            cvSysOEMToChar(reinterpret_cast<const char*>(p), out, static_cast<int>(room));
+          else
+            std::memcpy(out, p, room);
+        }
+        return true;
+      }
       std::string s = h.cvStringGetN(n);
       if (s.empty()) return false;
       if (buffer) {
