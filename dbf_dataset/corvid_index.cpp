@@ -359,11 +359,12 @@ std::string TCorvidDataSet::IndexTagName(int n) {
 }
 
 std::string TCorvidDataSet::IndexKeyValue(int n) {
-  CheckActiveSet();
+  CheckActive();
+  TRecordBuffer b = nullptr;
+  if (!GetActiveRecBuf(b)) return std::string();
+  BufferScope scope(*this, b);
   std::string value;
-  const bool ok = handler_->cvIndexKeyValue(n, value);
-  if (handler_) handler_->cvSetActiveBuffer(nullptr);
-  return ok ? value : std::string();
+  return handler_->cvIndexKeyValue(n, value) ? value : std::string();
 }
 
 int TCorvidDataSet::IndexCount() {

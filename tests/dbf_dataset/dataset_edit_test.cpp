@@ -164,3 +164,55 @@ TEST_F(Edit, ReadOnlyRefusesChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Edit, TheEditRereadsExactlyItsRecord) {
+  ds.SetRecNo(3);
+  {
+    // Another user changes and then deletes the record after it was read.
+    CVO_dBHandler other(dir / "t.dbf", "", true, true);
+    other.kvSetTranslateAscii(false);
+    other.cvGetRec(3);
+    ASSERT_TRUE(other.cvRLock());
+    other.cvStringPut("FM", "Theirs");
+    other.cvPutRec(3);
+    other.cvDeleteRec();
+    other.cvUnLock();
+  }
+  ds.Edit();
+  // Not the next visible record: record 3 as it stands now.
+  EXPECT_EQ(ds.FieldByName("TEL")->AsString(), "1003");
+  EXPECT_EQ(ds.FieldByName("FM")->AsString(), "Theirs");
+  ds.FieldByName("KW")->SetAsString("k");
+  ds.Post();
+  EXPECT_EQ(Disk(dir, 3, "KW"), "k");
+  EXPECT_EQ(Disk(dir, 4, "KW"), "4a");
+}
+
+TEST_F(Edit, AKeyIsKeptOnlyWhenTheTableTookIt) {
+  // A shared table refuses a new password: the key must not be remembered,
+  // or the next open would fail.
+  EXPECT_THROW(ds.EncryptFile("secret"), Exception);
+  EXPECT_EQ(ds.EncryptionKey(), "");
+  ds.Close();
+  EXPECT_NO_THROW(ds.Open());
+  EXPECT_EQ(ds.RecordCount(), 6);
+}
+
+TEST_F(Edit, LongOperationsReportProgress) {
+  int starts = 0, ends = 0;
+  ds.OnStatus = [&](int32_t a, int32_t b, int32_t c) {
+    if (a == -1) ++starts;
+    if (a == 0 && b == 0 && c == 0) ++ends;
+  };
+  ds.IndexOn("tel.ndx", "", "TEL", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  EXPECT_GT(starts, 0);
+  EXPECT_GT(ends, 0);
+  EXPECT_EQ(ds.Activity(), aNormal);
+  ds.SetIndexName("tel");
+  ds.Last();
+  EXPECT_EQ(ds.IndexKeyValue(1), "1006");
+}
+
+}  // namespace

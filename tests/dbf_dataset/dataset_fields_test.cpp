@@ -234,3 +234,33 @@ TEST_P(Memo, StreamPositionsStayInsideTheData) {
 INSTANTIATE_TEST_SUITE_P(Kinds, Memo, ::testing::Values("3", "4", "F"));
 
 }  // namespace
+
+namespace {
+
+TEST(MemoFile, ALengthLargerThanTheFileIsRefused) {
+  TempDir dir;
+  MakeTable(dir / "t.dbf", "F", {{"NOTE", "M", 10, 0}}, {{""}});
+  {
+    TCorvidDataSet ds;
+    Place(ds, dir, "t.dbf");
+    ds.Open();
+    ds.Edit();
+    ds.FieldByName("NOTE")->SetAsString("short memo");
+    ds.Post();
+  }
+  // The block's length field (big-endian, bytes 4..7 of the block) claims
+  // far more than the file holds.
+  std::vector<uint8_t> memo = ReadAll(dir / "t.fpt");
+  const uint32_t blockSize = (memo[6] << 8) | memo[7];
+  const uint32_t block = (memo[0] << 24) | (memo[1] << 16) | (memo[2] << 8) | memo[3];
+  const size_t at = static_cast<size_t>(block - 1) * blockSize + 4;
+  ASSERT_LT(at + 4, memo.size());
+  memo[at] = 0x7F, memo[at + 1] = 0xFF, memo[at + 2] = 0xFF, memo[at + 3] = 0x00;
+  WriteAll(dir / "t.fpt", memo);
+  TCorvidDataSet ds;
+  Place(ds, dir, "t.dbf");
+  ds.Open();
+  EXPECT_THROW(ds.FieldByName("NOTE")->AsString(), Exception);
+}
+
+}  // namespace
