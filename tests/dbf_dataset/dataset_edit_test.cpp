@@ -1,6 +1,7 @@
 // Editing, posting, deleting and recalling, with the record locks other
 // handles of the same file see.
 #include <cstring>
+#include <random>
 
 #include "dataset_test_util.h"
 
@@ -213,6 +214,81 @@ TEST_F(Edit, LongOperationsReportProgress) {
   ds.SetIndexName("tel");
   ds.Last();
   EXPECT_EQ(ds.IndexKeyValue(1), "1006");
+}
+
+}  // namespace
+
+
+namespace {
+
+// Two datasets on one file take turns at random edits, appends, deletes and
+// recalls, with edits overlapping now and then; the file must end as a
+// simple model of the same operations says.
+TEST(SharedWrites, RandomOperationsOfTwoDatasetsMatchAModel) {
+  TempDir dir;
+  MakePhones(dir / "t.dbf", 8);
+  struct Row {
+    std::string kw;
+    bool deleted = false;
+  };
+  std::vector<Row> model;
+  for (int i = 1; i <= 8; ++i) model.push_back({std::to_string(i) + "a"});
+  TCorvidDataSet a, b;
+  for (TCorvidDataSet* d : {&a, &b}) {
+    Place(*d, dir, "t.dbf");
+    d->SetUseDeleted(true);
+    d->Open();
+  }
+  std::mt19937 rng(5);
+  for (int step = 0; step < 300; ++step) {
+    TCorvidDataSet& me = (rng() % 2) ? a : b;
+    TCorvidDataSet& other = (&me == &a) ? b : a;
+    const int recno = 1 + static_cast<int>(rng() % model.size());
+    const std::string value = "v" + std::to_string(step);
+    switch (rng() % 5) {
+      case 0:
+      case 1:
+        me.SetRecNo(recno);
+        me.Edit();
+        me.FieldByName("KW")->SetAsString(value);
+        if (rng() % 3 == 0) {
+          other.SetRecNo(recno);
+          EXPECT_THROW(other.Edit(), EDatabaseError);
+        }
+        if (rng() % 4 == 0) {
+          me.Cancel();
+        } else {
+          me.Post();
+          model[static_cast<size_t>(recno - 1)].kw = value;
+        }
+        break;
+      case 2:
+        me.AppendRecord({Variant("9"), Variant("New"), Variant("St"), Variant(1), Variant(value)});
+        model.push_back({value});
+        break;
+      case 3:
+        me.SetRecNo(recno);
+        me.Delete();
+        model[static_cast<size_t>(recno - 1)].deleted = true;
+        break;
+      case 4:
+        me.SetRecNo(recno);
+        me.Recall();
+        model[static_cast<size_t>(recno - 1)].deleted = false;
+        break;
+    }
+  }
+  CVO_dBHandler check(dir / "t.dbf", "", false, true);
+  check.kvSetTranslateAscii(false);
+  ASSERT_EQ(check.cvRecordCount(), static_cast<int32_t>(model.size()));
+  for (size_t i = 0; i < model.size(); ++i) {
+    check.cvGetRec(static_cast<int32_t>(i + 1));
+    EXPECT_EQ(check.cvStringGet("KW"), model[i].kw) << "record " << i + 1;
+    EXPECT_EQ(check.cvDelFlag(), model[i].deleted) << "record " << i + 1;
+  }
+  const std::vector<uint8_t> bytes = ReadAll(dir / "t.dbf");
+  EXPECT_EQ(bytes.back(), 0x1A);
+  EXPECT_NE(bytes[bytes.size() - 2], 0x1A);
 }
 
 }  // namespace
