@@ -699,10 +699,10 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
   TRecordBuffer b = ActiveBuffer();
   const int32_t recno = BufferRecNo(b, info_offset_);
   LockAndReread(recno, b);
+  const uint8_t before = b[0];
   try {
-    if (b[0] != static_cast<uint8_t>(mark)) {
+    if (before != static_cast<uint8_t>(mark)) {
       b[0] = static_cast<uint8_t>(mark);
-      pending_memos_.clear();
       WriteRecord(b, [this, recno] {
         handler_->cvFieldChangedFlags()[0] = 1;
         handler_->cvSetRecordModified(true);
@@ -710,9 +710,11 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
       });
     }
   } catch (const EDatabaseError&) {
+    b[0] = before;  // the buffer shows the record as the file still has it
     handler_->cvLockOff();
     throw;
   } catch (const std::exception&) {
+    b[0] = before;
     try {
       handler_->cvLockOff();
     } catch (...) {
