@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QKeyEvent>
 #include <QObject>
+#include <QPixmap>
 #include <QWidget>
 
 #include <algorithm>
@@ -170,6 +171,10 @@ void TForm::Show() {
 
 void TForm::Close() {
   if (impl_->window) impl_->window->close();
+}
+
+bool TForm::SaveImage(const std::string& pngFile) const {
+  return impl_->window && impl_->window->grab().save(QString::fromStdString(pngFile), "PNG");
 }
 
 bool TForm::Visible() const { return impl_->window && impl_->window->isVisible(); }

@@ -69,6 +69,9 @@ public:
                            const TNonVisualComponentEvent& onComponent);
   void LoadFromDescription(const TDescribedComponent& description, const TNonVisualComponentEvent& onComponent);
 
+  // Saves what the window shows as a PNG file; false when it could not.
+  bool SaveImage(const std::string& pngFile) const;
+
   // The toolkit's window (a QWidget), for tests and the controls.
   void* Handle() const;
 

@@ -118,6 +118,23 @@ TEST(MainFormDescription, BuildsTheWindowAsTheDirectoryExpectsIt) {
   list->OnColumnClick(list, list->Column(2));
   EXPECT_EQ(handlersUsed, (std::vector<std::string>{"bSelectClick", "ListColumnClick"}));
 
+  // What the window looks like with a few rows, kept for the eye when asked.
+  if (const char* shot = std::getenv("DIRLOOK_SCREENSHOT")) {
+    list->BeginUpdate();
+    const char* rows[][3] = {{"542783", "ИВАНОВ ИП", "ЛЕНИНА 12, КВ. 5"},
+                             {"254654", "ОВЧИННИКОВ ИГ", "САДОВАЯ ПЛ. 31, КВ. "}};
+    for (const auto& row : rows) {
+      TListItem* item = list->Add();
+      item->SetCaption(W(row[0]));
+      item->AddSubItem(W(row[1]));
+      item->AddSubItem(W(row[2]));
+    }
+    list->EndUpdate();
+    dynamic_cast<TEdit*>(form.FindComponent("tFM"))->SetText(W("ИВАНОВ"));
+    form.Show();
+    EXPECT_TRUE(form.SaveImage(shot));
+  }
+
   // The dataset comes before the query, and the query names it as its source.
   ASSERT_EQ(nonVisual.size(), 2u);
   const TDescribedComponent& hds = nonVisual[0];
