@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/code_page.h"
@@ -145,12 +146,14 @@ void InvokeEventHandler(const std::function<void()>& handler) {
   try {
     handler();
   } catch (...) {
-    if (Application) {
-      try {
-        Application->HandleException(std::current_exception());
-      } catch (...) {
-        // A failing error display must not take the message loop down.
-      }
+    try {
+      if (Application) Application->HandleException(std::current_exception());
+      else std::rethrow_exception(std::current_exception());
+    } catch (const std::exception& e) {
+      // Without an application there is no box to show it in.
+      std::fprintf(stderr, "%s\n", TApplication::ExceptionText(e.what()).c_str());
+    } catch (...) {
+      // A failing error display must not take the message loop down.
     }
   }
 }

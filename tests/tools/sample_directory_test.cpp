@@ -47,14 +47,15 @@ std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
 }  // namespace
 
 TEST(SyntheticDirectory, KeepsTheBenchmarksDataForTheirSeed) {
-  // The images the benchmarks measured before the generator moved here.
+  // The images the benchmarks measured before the generator moved here
+  // (built by g++); clang now makes the same.
   EXPECT_EQ(Hash(DirectoryImages(Style::kSynthetic, 200000, 7)), 0x1efc80e96f652305ull);
   EXPECT_EQ(Hash(DirectoryImages(Style::kSynthetic, 200000, 7, 10)), 0x3d1fc58c2f4e7f0full);
 }
 
 TEST(CityDirectory, LooksLikeAPrintedDirectory) {
   const DirectoryImages d(Style::kCity, 20000, 1);
-  EXPECT_EQ(Hash(d), Hash(DirectoryImages(Style::kCity, 20000, 1)));
+  EXPECT_EQ(Hash(d), 0x534bc02399b48b64ull);  // the same on every compiler and run
   EXPECT_NE(Hash(d), Hash(DirectoryImages(Style::kCity, 20000, 2)));
   EXPECT_EQ(Utf8(d.Trimmed(1, Layout::fm, Layout::fmLength)), "ИВАНОВ ИП");
   std::set<std::string> phones, surnames, streets;
