@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 #include <map>
@@ -385,4 +386,34 @@ TEST(ApplicationObject, ErrorBoxAddsAFullStopOnlyWhereMissing) {
   EXPECT_EQ(Shown()[2].Text, W("Введите параметры поиска"));
   EXPECT_EQ(Shown()[2].Caption, Application->Title());
   EXPECT_EQ(Shown()[2].Flags, MB_OK);
+}
+
+TEST(ApplicationObject, RunShowsTheMainFormAndReturnsWhenItCloses) {
+  auto* form = Application->CreateForm<TForm>();
+  ASSERT_EQ(Application->MainForm(), form);
+  form->SetCaption("Dirlook");
+  auto* edit = form->CreateOwned<TEdit>();
+  edit->SetTabOrder(0);
+  bool shownWhileRunning = false, focused = false;
+  QTimer::singleShot(0, [&] {
+    shownWhileRunning = form->Visible();
+    // The window may not be active yet; the edit is the one it will focus.
+    focused = static_cast<QWidget*>(form->Handle())->focusWidget() == edit->Handle();
+    form->Close();
+  });
+  Application->Run();
+  EXPECT_TRUE(shownWhileRunning);
+  EXPECT_TRUE(focused);
+  EXPECT_FALSE(form->Visible());
+}
+
+TEST(ApplicationObject, ScreenCursorShowsTheHourGlassUntilSetBack) {
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  Screen->SetCursor(crHourGlass);
+  ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  Screen->SetCursor(crHourGlass);  // twice is still one hour-glass
+  Screen->SetCursor(crDefault);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(Screen->Cursor(), crDefault);
 }
