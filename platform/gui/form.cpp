@@ -55,47 +55,21 @@ bool IsVisualClass(const std::string& cls) {
   return std::find(std::begin(kVisualClasses), std::end(kVisualClasses), cls) != std::end(kVisualClasses);
 }
 
-// Errors in a description name its source and line.
-struct Context {
-  const std::string* source = nullptr;
-  [[noreturn]] void Fail(int line, const std::string& what) const {
-    throw EFormDescriptionError("%s, line %d: %s", {source ? *source : std::string("form"), line, what});
-  }
-};
-thread_local Context context;
-
-int64_t IntegerOf(const TDescribedProperty& p) {
-  if (p.Value.kind != TDescribedValue::vkInteger) context.Fail(p.Line, p.Name + " needs a number");
-  if (p.Value.Integer < INT_MIN || p.Value.Integer > INT_MAX) context.Fail(p.Line, p.Name + " is out of range");
-  return p.Value.Integer;
-}
-
-const std::string& TextOf(const TDescribedProperty& p) {
-  if (p.Value.kind != TDescribedValue::vkText) context.Fail(p.Line, p.Name + " needs a text in double quotes");
-  return p.Value.Text;
-}
-
-bool BooleanOf(const TDescribedProperty& p) {
-  if (p.Value.kind == TDescribedValue::vkName && p.Value.Text == "true") return true;
-  if (p.Value.kind == TDescribedValue::vkName && p.Value.Text == "false") return false;
-  context.Fail(p.Line, p.Name + " needs true or false");
-}
-
 template <class E, size_t N>
 E EnumOf(const TDescribedProperty& p, const std::pair<const char*, E> (&values)[N]) {
-  if (p.Value.kind == TDescribedValue::vkName)
-    for (const auto& [name, value] : values)
-      if (p.Value.Text == name) return value;
-  context.Fail(p.Line, p.Name + " has no value \"" + p.Value.Text + "\"");
+  const std::string& given = p.AsName();
+  for (const auto& [name, value] : values)
+    if (given == name) return value;
+  p.Fail(p.Name + " has no value \"" + given + "\"");
 }
 
 TAnchors AnchorsOf(const TDescribedProperty& p) {
   static const std::pair<const char*, TAnchors> kinds[] = {
       {"akLeft", akLeft}, {"akTop", akTop}, {"akRight", akRight}, {"akBottom", akBottom}};
-  if (p.Value.kind != TDescribedValue::vkSet) context.Fail(p.Line, "Anchors needs a set such as [akLeft, akTop]");
   TAnchors a = 0;
-  for (const auto& name : p.Value.Names) {
-    TDescribedProperty one{p.Name, {TDescribedValue::vkName, 0, name, {}}, p.Line};
+  for (const auto& name : p.AsSet()) {
+    TDescribedProperty one = p;
+    one.Value = {TDescribedValue::vkName, 0, name, {}};
     a |= EnumOf(one, kinds);
   }
   return a;
@@ -120,7 +94,8 @@ TForm::~TForm() {
 void* TForm::Handle() const { return impl_->window; }
 
 void TForm::Notification(TComponent* component, TOperation operation) {
-  if (operation == opRemove) controls_.erase(std::remove(controls_.begin(), controls_.end(), component), controls_.end());
+  if (operation == opRemove)
+    controls_.erase(std::remove(controls_.begin(), controls_.end(), component), controls_.end());
   TComponent::Notification(component, operation);
 }
 
@@ -227,34 +202,24 @@ void TForm::RegisterHandler(const std::string& name, TEventHandler handler) { ha
 
 template <class Event>
 Event TForm::Handler(const std::string& control, const TDescribedProperty& p) const {
-  if (p.Value.kind != TDescribedValue::vkName) context.Fail(p.Line, p.Name + " needs a handler name");
-  const auto it = handlers_.find(p.Value.Text);
+  const auto it = handlers_.find(p.AsName());
   if (it == handlers_.end())
-    context.Fail(p.Line, control + "." + p.Name + ": no handler named " + p.Value.Text + " is registered");
+    p.Fail(control + "." + p.Name + ": no handler named " + p.Value.Text + " is registered");
   const Event* e = std::get_if<Event>(&it->second);
-  if (!e) context.Fail(p.Line, control + "." + p.Name + ": handler " + p.Value.Text + " is of another kind");
+  if (!e) p.Fail(control + "." + p.Name + ": handler " + p.Value.Text + " is of another kind");
   return *e;
 }
 
 void TForm::LoadFromDescription(std::string_view utf8, const std::string& source,
                                 const TNonVisualComponentEvent& onComponent) {
-  const TDescribedComponent d = ReadFormDescription(utf8, source);
-  const Context saved = context;
-  context.source = &source;
-  try {
-    LoadFromDescription(d, onComponent);
-  } catch (...) {
-    context = saved;
-    throw;
-  }
-  context = saved;
+  LoadFromDescription(ReadFormDescription(utf8, source), onComponent);
 }
 
 void TForm::ApplyFormProperty(const TDescribedProperty& p) {
-  if (p.Name == "Caption") SetCaption(TextOf(p));
-  else if (p.Name == "Font.Name") SetFont(TextOf(p), fontHeight_);
-  else if (p.Name == "Font.Height") SetFont(fontName_, static_cast<int>(IntegerOf(p)));
-  else context.Fail(p.Line, "a form has no property " + p.Name);
+  if (p.Name == "Caption") SetCaption(p.AsText());
+  else if (p.Name == "Font.Name") SetFont(p.AsText(), fontHeight_);
+  else if (p.Name == "Font.Height") SetFont(fontName_, p.AsInteger());
+  else p.Fail("a form has no property " + p.Name);
 }
 
 void TForm::LoadFromDescription(const TDescribedComponent& d, const TNonVisualComponentEvent& onComponent) {
@@ -265,25 +230,29 @@ void TForm::LoadFromDescription(const TDescribedComponent& d, const TNonVisualCo
   const TDescribedProperty* clientW = d.Find("ClientWidth");
   const TDescribedProperty* clientH = d.Find("ClientHeight");
   for (const auto& p : d.Properties) {
-    if (p.Name == "Left") left = static_cast<int>(IntegerOf(p));
-    else if (p.Name == "Top") top = static_cast<int>(IntegerOf(p));
-    else if (p.Name == "Width") width = clientW ? width : static_cast<int>(IntegerOf(p));
-    else if (p.Name == "Height") height = clientH ? height : static_cast<int>(IntegerOf(p));
-    else if (p.Name == "ClientWidth") width = static_cast<int>(IntegerOf(p));
-    else if (p.Name == "ClientHeight") height = static_cast<int>(IntegerOf(p));
+    if (p.Name == "Left") left = p.AsInteger();
+    else if (p.Name == "Top") top = p.AsInteger();
+    else if (p.Name == "Width") width = clientW ? width : p.AsInteger();
+    else if (p.Name == "Height") height = clientH ? height : p.AsInteger();
+    else if (p.Name == "ClientWidth") width = p.AsInteger();
+    else if (p.Name == "ClientHeight") height = p.AsInteger();
     else ApplyFormProperty(p);
   }
   SetPosition(left, top);
   SetClientSize(width, height);
-  if (!d.Items.empty()) context.Fail(d.Items.front().Line, "a form has no collection " + d.Items.front().Collection);
+  if (!d.Items.empty())
+    DescriptionError(d.Source, d.Items.front().Line, "a form has no collection " + d.Items.front().Collection);
 
   for (const auto& child : d.Children) {
     if (IsVisualClass(child.ClassName)) {
       CreateControl(child);
     } else {
-      if (!child.Children.empty()) context.Fail(child.Children.front().Line, child.Name + " cannot hold components");
+      if (!child.Children.empty())
+        DescriptionError(child.Source, child.Children.front().Line, child.Name + " cannot hold components");
       if (onComponent) onComponent(child);
-      else context.Fail(child.Line, "nobody creates the component " + child.Name + " of class " + child.ClassName);
+      else
+        DescriptionError(child.Source, child.Line,
+                         "nobody creates the component " + child.Name + " of class " + child.ClassName);
     }
   }
 }
@@ -301,9 +270,9 @@ void TForm::CreateControl(const TDescribedComponent& d) {
   try {
     control->SetName(d.Name);
   } catch (const Exception& e) {
-    context.Fail(d.Line, e.Message());
+    DescriptionError(d.Source, d.Line, e.Message());
   }
-  if (!d.Children.empty()) context.Fail(d.Children.front().Line, d.Name + " cannot hold components");
+  if (!d.Children.empty()) DescriptionError(d.Source, d.Children.front().Line, d.Name + " cannot hold components");
 
   int left = control->Left(), top = control->Top(), width = control->Width(), height = control->Height();
   if (edit) width = 121, height = 21;
@@ -311,10 +280,10 @@ void TForm::CreateControl(const TDescribedComponent& d) {
   if (list) width = 250, height = 150;
   for (const auto& p : d.Properties) {
     const std::string& n = p.Name;
-    if (n == "Left") left = static_cast<int>(IntegerOf(p));
-    else if (n == "Top") top = static_cast<int>(IntegerOf(p));
-    else if (n == "Width" && !label) width = static_cast<int>(IntegerOf(p));
-    else if (n == "Height" && !label) height = static_cast<int>(IntegerOf(p));
+    if (n == "Left") left = p.AsInteger();
+    else if (n == "Top") top = p.AsInteger();
+    else if (n == "Width" && !label) width = p.AsInteger();
+    else if (n == "Height" && !label) height = p.AsInteger();
   }
   control->SetBounds(left, top, width, height);
 
@@ -322,17 +291,17 @@ void TForm::CreateControl(const TDescribedComponent& d) {
     const std::string& n = p.Name;
     if (n == "Left" || n == "Top" || ((n == "Width" || n == "Height") && !label)) continue;
     if (n == "Anchors") control->SetAnchors(AnchorsOf(p));
-    else if (n == "TabOrder") control->SetTabOrder(static_cast<int>(IntegerOf(p)));
-    else if (n == "Hint") control->SetHint(TextOf(p));
-    else if (n == "ShowHint") control->SetShowHint(BooleanOf(p));
-    else if (n == "Visible") control->SetVisible(BooleanOf(p));
-    else if (n == "Enabled") control->SetEnabled(BooleanOf(p));
-    else if (n == "Caption" && label) label->SetCaption(TextOf(p));
-    else if (n == "Caption" && button) button->SetCaption(TextOf(p));
-    else if (n == "Default" && button) button->SetDefault(BooleanOf(p));
+    else if (n == "TabOrder") control->SetTabOrder(p.AsInteger());
+    else if (n == "Hint") control->SetHint(p.AsText());
+    else if (n == "ShowHint") control->SetShowHint(p.AsBoolean());
+    else if (n == "Visible") control->SetVisible(p.AsBoolean());
+    else if (n == "Enabled") control->SetEnabled(p.AsBoolean());
+    else if (n == "Caption" && label) label->SetCaption(p.AsText());
+    else if (n == "Caption" && button) button->SetCaption(p.AsText());
+    else if (n == "Default" && button) button->SetDefault(p.AsBoolean());
     else if (n == "OnClick" && button) button->OnClick = Handler<TNotifyEvent>(d.Name, p);
-    else if (n == "Text" && edit) edit->SetText(TextOf(p));
-    else if (n == "MaxLength" && edit) edit->SetMaxLength(static_cast<int>(IntegerOf(p)));
+    else if (n == "Text" && edit) edit->SetText(p.AsText());
+    else if (n == "MaxLength" && edit) edit->SetMaxLength(p.AsInteger());
     else if (n == "OnChange" && edit) edit->OnChange = Handler<TNotifyEvent>(d.Name, p);
     else if (n == "CharCase" && edit) {
       static const std::pair<const char*, TEditCharCase> cases[] = {
@@ -341,25 +310,26 @@ void TForm::CreateControl(const TDescribedComponent& d) {
     } else if (n == "ViewStyle" && list) {
       static const std::pair<const char*, int> styles[] = {{"vsReport", 0}};
       (void)EnumOf(p, styles);
-    } else if (n == "ReadOnly" && list) list->SetReadOnly(BooleanOf(p));
-    else if (n == "RowSelect" && list) list->SetRowSelect(BooleanOf(p));
+    } else if (n == "ReadOnly" && list) list->SetReadOnly(p.AsBoolean());
+    else if (n == "RowSelect" && list) list->SetRowSelect(p.AsBoolean());
     else if (n == "SortType" && list) {
       static const std::pair<const char*, TSortType> types[] = {
           {"stNone", stNone}, {"stData", stData}, {"stText", stText}, {"stBoth", stBoth}};
       list->SetSortType(EnumOf(p, types));
     } else if (n == "OnCompare" && list) list->OnCompare = Handler<TLVCompareEvent>(d.Name, p);
     else if (n == "OnColumnClick" && list) list->OnColumnClick = Handler<TLVColumnClickEvent>(d.Name, p);
-    else context.Fail(p.Line, d.ClassName + " has no property " + n);
+    else p.Fail(d.ClassName + " has no property " + n);
   }
 
   for (const auto& item : d.Items) {
-    if (!list || item.Collection != "Columns") context.Fail(item.Line, d.ClassName + " has no collection " + item.Collection);
+    if (!list || item.Collection != "Columns")
+      DescriptionError(item.Source, item.Line, d.ClassName + " has no collection " + item.Collection);
     std::string caption;
     int width = 50;
     for (const auto& p : item.Properties) {
-      if (p.Name == "Caption") caption = TextOf(p);
-      else if (p.Name == "Width") width = static_cast<int>(IntegerOf(p));
-      else context.Fail(p.Line, "a column has no property " + p.Name);
+      if (p.Name == "Caption") caption = p.AsText();
+      else if (p.Name == "Width") width = p.AsInteger();
+      else p.Fail("a column has no property " + p.Name);
     }
     list->AddColumn(caption, width);
   }

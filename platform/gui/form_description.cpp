@@ -22,9 +22,7 @@ public:
   }
 
 private:
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw EFormDescriptionError("%s, line %d: %s", {source_, line_, what});
-  }
+  [[noreturn]] void Fail(const std::string& what) const { DescriptionError(source_, line_, what); }
 
   // Moves to the next line that is not blank or a comment; false at the end.
   bool NextLine() {
@@ -64,6 +62,7 @@ private:
 
   TDescribedComponent ReadObject() {
     TDescribedComponent c;
+    c.Source = source_;
     c.Line = line_;
     if (Name("the keyword") != "object") Fail("\"object\" expected");
     c.Name = Name("the component");
@@ -81,6 +80,7 @@ private:
       }
       if (word == "item" && !AtEnd()) {
         TDescribedItem item;
+        item.Source = source_;
         item.Line = line_;
         item.Collection = Name("the collection");
         ExpectEnd();
@@ -105,6 +105,7 @@ private:
     ++at_;
     TDescribedProperty p;
     p.Name = name;
+    p.Source = source_;
     p.Line = line_;
     p.Value = Value(name);
     ExpectEnd();
@@ -189,6 +190,37 @@ const TDescribedProperty* FindIn(const List& properties, std::string_view name) 
 }
 
 }  // namespace
+
+void DescriptionError(const std::string& source, int line, const std::string& what) {
+  throw EFormDescriptionError("%s, line %d: %s", {source, line, what});
+}
+
+int32_t TDescribedProperty::AsInteger() const {
+  if (Value.kind != TDescribedValue::vkInteger) Fail(Name + " needs a number");
+  if (Value.Integer < INT32_MIN || Value.Integer > INT32_MAX) Fail(Name + " is out of range");
+  return static_cast<int32_t>(Value.Integer);
+}
+
+const std::string& TDescribedProperty::AsText() const {
+  if (Value.kind != TDescribedValue::vkText) Fail(Name + " needs a text in double quotes");
+  return Value.Text;
+}
+
+bool TDescribedProperty::AsBoolean() const {
+  if (Value.kind == TDescribedValue::vkName && Value.Text == "true") return true;
+  if (Value.kind == TDescribedValue::vkName && Value.Text == "false") return false;
+  Fail(Name + " needs true or false");
+}
+
+const std::string& TDescribedProperty::AsName() const {
+  if (Value.kind != TDescribedValue::vkName) Fail(Name + " needs a name");
+  return Value.Text;
+}
+
+const std::vector<std::string>& TDescribedProperty::AsSet() const {
+  if (Value.kind != TDescribedValue::vkSet) Fail(Name + " needs a set of names in [ ]");
+  return Value.Names;
+}
 
 const TDescribedProperty* TDescribedItem::Find(std::string_view name) const { return FindIn(Properties, name); }
 

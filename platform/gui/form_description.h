@@ -42,15 +42,29 @@ struct TDescribedValue {
   std::vector<std::string> Names; // vkSet
 };
 
+// Raises EFormDescriptionError "SOURCE, line N: WHAT".
+[[noreturn]] void DescriptionError(const std::string& source, int line, const std::string& what);
+
 struct TDescribedProperty {
   std::string Name;
   TDescribedValue Value;
+  std::string Source;
   int Line = 0;
+
+  // The value as the kind a property needs; another kind raises an error
+  // naming the source and line.
+  int32_t AsInteger() const;
+  const std::string& AsText() const;
+  bool AsBoolean() const;  // the names true and false
+  const std::string& AsName() const;
+  const std::vector<std::string>& AsSet() const;
+  [[noreturn]] void Fail(const std::string& what) const { DescriptionError(Source, Line, what); }
 };
 
 struct TDescribedItem {
   std::string Collection;
   std::vector<TDescribedProperty> Properties;
+  std::string Source;
   int Line = 0;
   const TDescribedProperty* Find(std::string_view name) const;
 };
@@ -58,6 +72,7 @@ struct TDescribedItem {
 struct TDescribedComponent {
   std::string Name;
   std::string ClassName;
+  std::string Source;
   int Line = 0;
   std::vector<TDescribedProperty> Properties;
   std::vector<TDescribedItem> Items;

@@ -326,11 +326,13 @@ TEST_F(SmallForm, CompareHandlerThatRaisesLosesNoRows) {
 }
 
 TEST(FormDescription, ErrorsNameTheSourceAndLine) {
-  auto error = [](const char* text, const std::map<std::string, TEventHandler>& handlers = {}) -> std::string {
+  auto error = [](const char* text, const std::map<std::string, TEventHandler>& handlers = {},
+                  bool takeComponents = true) -> std::string {
     TForm form(nullptr);
     for (const auto& [name, h] : handlers) form.RegisterHandler(name, h);
     try {
-      form.LoadFromDescription(text, "f.txt", [](const TDescribedComponent&) {});
+      form.LoadFromDescription(text, "f.txt", takeComponents ? TNonVisualComponentEvent([](const TDescribedComponent&) {})
+                                                             : TNonVisualComponentEvent());
     } catch (const EFormDescriptionError& e) {
       return e.Message();
     }
@@ -356,6 +358,15 @@ TEST(FormDescription, ErrorsNameTheSourceAndLine) {
             "f.txt, line 2: the text of Caption holds U+263A, which code page 1251 lacks");
   EXPECT_EQ(error("object F TForm\n  Left = 12x\nend\n"), "f.txt, line 2: a bad number for Left");
   EXPECT_EQ(error("object F TForm\nend\nend\n"), "f.txt, line 3: text after the end of the top-level object");
+  EXPECT_EQ(error("object F TForm\n object E TEdit\n  Left = \"8\"\n end\nend\n"), "f.txt, line 3: Left needs a number");
+  EXPECT_EQ(error("object F TForm\n object E TEdit\n  Top = 99999999999\n end\nend\n"),
+            "f.txt, line 3: Top is out of range");
+  EXPECT_EQ(error("object F TForm\n object B TButton\n  Default = yes\n end\nend\n"),
+            "f.txt, line 3: Default needs true or false");
+  EXPECT_EQ(error("object F TForm\n object B TButton\n  Anchors = akTop\n end\nend\n"),
+            "f.txt, line 3: Anchors needs a set of names in [ ]");
+  EXPECT_EQ(error("object F TForm\n object Q TQuery\n end\nend\n", {}, false),
+            "f.txt, line 2: nobody creates the component Q of class TQuery");
 }
 
 TEST(ApplicationObject, ErrorBoxAddsAFullStopOnlyWhereMissing) {
