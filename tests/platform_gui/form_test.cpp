@@ -234,6 +234,17 @@ TEST_F(SmallForm, TabGoesThroughTheControlsInTabOrder) {
   }
 }
 
+TEST_F(SmallForm, AControlDestroyedLeavesTheFormWhole) {
+  auto* window = static_cast<QWidget*>(form->Handle());
+  const int widgets = window->findChildren<QLineEdit*>().size();
+  ASSERT_TRUE(form->DestroyOwned(Get<TEdit>("eName")));
+  EXPECT_EQ(window->findChildren<QLineEdit*>().size(), widgets - 1);
+  EXPECT_EQ(form->TabOrderList().front()->Name(), "ePhone");
+  EXPECT_EQ(form->TabOrderList()[1]->Name(), "bGo");
+  form->SetClientSize(500, 300);  // anchors still run over the remaining controls
+  EXPECT_EQ(W_(Get<TButton>("bGo"))->geometry(), QRect(416, 8, 73, 39));
+}
+
 TEST_F(SmallForm, UpperCaseEditConvertsTypedCyrillic) {
   auto* name = Get<TEdit>("eName");
   auto* phone = Get<TEdit>("ePhone");
