@@ -85,7 +85,7 @@ int TListItem::Index() const {
   owner_->EnsureSorted();
   const auto& items = owner_->items_;
   for (size_t i = 0; i < items.size(); ++i)
-    if (items[i].get() == this) return static_cast<int>(i);
+    if (items[i] == this) return static_cast<int>(i);
   return -1;
 }
 
@@ -138,14 +138,16 @@ TListColumn* TListView::Column(int index) const {
 }
 
 TListItem* TListView::Add() {
-  items_.push_back(std::unique_ptr<TListItem>(new TListItem(this)));
+  storage_.push_back(TListItem(this));
+  items_.push_back(&storage_.back());
   Changed();
-  return items_.back().get();
+  return items_.back();
 }
 
 void TListView::Clear() {
   // The view lets go of the rows before they are freed.
   items_.clear();
+  storage_.clear();
   unsorted_ = false;
   shownStale_ = true;
   if (updateCount_ == 0) Refresh();
@@ -154,7 +156,7 @@ void TListView::Clear() {
 TListItem* TListView::Item(int index) {
   EnsureSorted();
   if (index < 0 || index >= Count()) throw EListError("List index out of bounds (%d)", {index});
-  return items_[static_cast<size_t>(index)].get();
+  return items_[static_cast<size_t>(index)];
 }
 
 void TListView::BeginUpdate() { ++updateCount_; }
@@ -197,17 +199,14 @@ void TListView::AlphaSort() {
   unsorted_ = false;
   // The order is worked out on plain pointers first, so that a compare
   // handler that raises leaves every row in place.
-  std::vector<TListItem*> order;
-  order.reserve(items_.size());
-  for (const auto& item : items_) order.push_back(item.get());
+  std::vector<TListItem*> order(items_);
   std::stable_sort(order.begin(), order.end(), [this](TListItem* a, TListItem* b) {
     int result = 0;
     if (OnCompare) OnCompare(this, a, b, 0, result);
     else result = CompareText(a->Caption(), b->Caption());
     return result < 0;
   });
-  for (auto& item : items_) (void)item.release();
-  for (size_t i = 0; i < order.size(); ++i) items_[i].reset(order[i]);
+  items_.swap(order);
   shownStale_ = true;
   if (updateCount_ == 0) Refresh();
 }
@@ -225,7 +224,7 @@ TListItem* TListView::Selected() {
   if (!view) return nullptr;
   const QModelIndexList rows = view->selectionModel()->selectedRows();
   if (rows.isEmpty() || rows.front().row() >= Count()) return nullptr;
-  return items_[static_cast<size_t>(rows.front().row())].get();
+  return items_[static_cast<size_t>(rows.front().row())];
 }
 
 void TListView::SetSelected(TListItem* item) {

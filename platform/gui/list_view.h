@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -99,7 +100,11 @@ private:
   void ColumnClicked(int index);
 
   std::vector<std::unique_ptr<TListColumn>> columns_;
-  std::vector<std::unique_ptr<TListItem>> items_;
+  // The rows live side by side in `storage_` (sorting follows pointers, and
+  // neighbours in memory sort much faster than scattered ones); `items_`
+  // holds them in list order.
+  std::deque<TListItem> storage_;
+  std::vector<TListItem*> items_;
   int updateCount_ = 0;
   bool unsorted_ = false;
   bool refreshPosted_ = false;
