@@ -1,8 +1,9 @@
 // What the benchmarks share: a temporary directory, the generated telephone
 // directory (1,000,000 records of TEL C(6), FM C(25), UL C(30), ND C(6),
-// KW C(5), Cyrillic CP1251 text with many repeated surnames) as record
-// images, the table file holding them, an index-table link over the images,
-// and the same rows in an SQLite file database.
+// KW C(5), Cyrillic CP1251 text with many repeated surnames; made by
+// tools/sample_directory) as record images, the table file holding them, an
+// index-table link over the images, and the same rows in an SQLite file
+// database.
 #pragma once
 
 #include <sqlite3.h>
@@ -22,15 +23,13 @@
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/table/table_file.h"
+#include "directory_generator.h"
 
 namespace bench {
 
 constexpr int32_t kDirectoryRecords = 1000000;
 
-// Offsets in a record image (the deletion flag first).
-struct Layout {
-  static constexpr int tel = 1, fm = 7, ul = 32, nd = 62, kw = 68, length = 73;
-};
+using Layout = sample::Layout;
 
 // A temporary directory for one run, removed at the end.
 class BenchDir {
@@ -54,76 +53,12 @@ private:
   std::string dir_;
 };
 
-// The directory's records as images; `deletedPercent` of them carry the
-// deletion mark.
-class Directory {
+// The synthetic directory's records as images (tools/sample_directory);
+// `deletedPercent` of them carry the deletion mark.
+class Directory : public sample::DirectoryImages {
 public:
   explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7)
-      : records_(records) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> upper(0xC0, 0xDF), lower(0xE0, 0xFF), len(4, 11);
-    auto word = [&](int n) {
-      std::string s(1, static_cast<char>(upper(rng)));
-      for (int i = 1; i < n; ++i) s += static_cast<char>(lower(rng));
-      return s;
-    };
-    std::vector<std::string> surnames(60000), streets(400);
-    for (auto& s : surnames) s = word(len(rng) + 1);
-    for (auto& s : streets) s = word(len(rng) + 2) + " \xF3\xEB.";  // "ул."
-    images_.assign(static_cast<size_t>(records) * Layout::length, ' ');
-    auto put = [](char* at, const std::string& s, int width) {
-      std::memcpy(at, s.data(), std::min(s.size(), static_cast<size_t>(width)));
-    };
-    for (int32_t r = 1; r <= records; ++r) {
-      char* img = Image(r);
-      if (static_cast<int>(rng() % 100) < deletedPercent) img[0] = '*';
-      put(img + Layout::tel, std::to_string(100000 + rng() % 900000), 6);
-      put(img + Layout::fm, surnames[rng() % surnames.size()] + ' ' + static_cast<char>(upper(rng)) + '.' +
-                                static_cast<char>(upper(rng)) + '.',
-          25);
-      put(img + Layout::ul, streets[rng() % streets.size()], 30);
-      std::string nd = std::to_string(1 + rng() % 60);
-      if (rng() % 10 == 0) nd += "\xC0";  // "А": a building letter
-      put(img + Layout::nd, nd, 6);
-      put(img + Layout::kw, std::to_string(1 + rng() % 150), 5);
-    }
-  }
-
-  int32_t Records() const { return records_; }
-  char* Image(int32_t rec) { return images_.data() + static_cast<size_t>(rec - 1) * Layout::length; }
-  const char* Image(int32_t rec) const { return images_.data() + static_cast<size_t>(rec - 1) * Layout::length; }
-  std::string Field(int32_t rec, int at, int len) const {
-    return std::string(Image(rec) + at, static_cast<size_t>(len));
-  }
-  std::string Trimmed(int32_t rec, int at, int len) const {
-    std::string s = Field(rec, at, len);
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
-  }
-
-  // Writes a dBase III table with the five fields holding the records.
-  void WriteTable(const std::string& file) const {
-    const bool ok = cvCreateDBF(file, "3", [](int i, std::string& n, std::string& t, int32_t& l, int32_t& d) {
-      static const char* names[] = {"TEL", "FM", "UL", "ND", "KW"};
-      static const int lengths[] = {6, 25, 30, 6, 5};
-      if (i <= 5) n = names[i - 1], t = "C", l = lengths[i - 1], d = 0;
-      return true;
-    });
-    if (!ok) throw std::runtime_error("table not created");
-    // The records go straight into the file after the header, and the count
-    // is patched into the header.
-    CVO_DiskFile f(file, true, false);
-    f.cvReset();
-    uint8_t hdr[32];
-    if (f.cvRead(0, hdr, 32) != 32) throw std::runtime_error("short header");
-    const int64_t headerLength = cvLoadLE16(hdr + 8);
-    std::vector<char> all(images_);
-    all.push_back(0x1A);
-    f.cvWrite(headerLength, all.data(), static_cast<int32_t>(all.size()));
-    cvStoreLE32(hdr + 4, static_cast<uint32_t>(records_));
-    f.cvWrite(0, hdr, 32);
-    f.cvCloseFile();
-  }
+      : DirectoryImages(sample::Style::kSynthetic, records, seed, deletedPercent) {}
 
   // The same rows in an SQLite file database, trailing blanks dropped as
   // the index keys drop them; `indexFm` also builds the index on fm.
@@ -139,7 +74,7 @@ public:
     sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?1, ?2, ?3, ?4, ?5)", -1, &ins, nullptr);
     const int at[] = {Layout::tel, Layout::fm, Layout::ul, Layout::nd, Layout::kw};
     const int len[] = {6, 25, 30, 6, 5};
-    for (int32_t r = 1; r <= records_; ++r) {
+    for (int32_t r = 1; r <= Records(); ++r) {
       for (int c = 0; c < 5; ++c) {
         const std::string v = Trimmed(r, at[c], len[c]);
         sqlite3_bind_text(ins, c + 1, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
@@ -152,10 +87,6 @@ public:
     if (indexFm) sqlite3_exec(db, "CREATE INDEX i ON t(fm);", nullptr, nullptr, nullptr);
     return db;
   }
-
-private:
-  int32_t records_;
-  std::vector<char> images_;
 };
 
 // An index's view of the directory: a read makes a record's image current

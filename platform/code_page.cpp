@@ -1,6 +1,8 @@
 #include "platform/code_page.h"
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -125,3 +127,67 @@ bool OemToCharBuffA(const char* source, char* dest, std::size_t length) {
 
 char32_t Cp1251ToUnicode(unsigned char c) { return ToUnicode(kCp1251High, c); }
 char32_t Cp866ToUnicode(unsigned char c) { return ToUnicode(kCp866High, c); }
+
+int UnicodeToCp1251(char32_t u) {
+  if (u < 0x80) return static_cast<int>(u);
+  static const std::array<std::pair<char32_t, unsigned char>, 128> reverse = [] {
+    std::array<std::pair<char32_t, unsigned char>, 128> r{};
+    for (int i = 0; i < 128; ++i) r[i] = {kCp1251High[i], static_cast<unsigned char>(0x80 + i)};
+    std::sort(r.begin(), r.end());
+    return r;
+  }();
+  const auto it = std::lower_bound(reverse.begin(), reverse.end(), std::make_pair(u, static_cast<unsigned char>(0)));
+  return it != reverse.end() && it->first == u ? it->second : -1;
+}
+
+std::string Cp1251ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (const char ch : text) {
+    const char32_t u = Cp1251ToUnicode(static_cast<unsigned char>(ch));
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u < 0x800) {
+      out += static_cast<char>(0xC0 | (u >> 6));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (u >> 12));
+      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
+bool Utf8ToCp1251(std::string_view utf8, std::string& out, char32_t* refused) {
+  out.clear();
+  out.reserve(utf8.size());
+  auto refuse = [&](char32_t u) {
+    if (refused) *refused = u;
+    return false;
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const unsigned char b = static_cast<unsigned char>(utf8[i]);
+    int extra;
+    char32_t u;
+    if (b < 0x80) extra = 0, u = b;
+    else if ((b & 0xE0) == 0xC0) extra = 1, u = b & 0x1F;
+    else if ((b & 0xF0) == 0xE0) extra = 2, u = b & 0x0F;
+    else if ((b & 0xF8) == 0xF0) extra = 3, u = b & 0x07;
+    else return refuse(0xFFFD);
+    if (i + static_cast<std::size_t>(extra) >= utf8.size()) return refuse(0xFFFD);
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char c = static_cast<unsigned char>(utf8[i + k]);
+      if ((c & 0xC0) != 0x80) return refuse(0xFFFD);
+      u = (u << 6) | (c & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are malformed.
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (u < kMin[extra] || (u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) return refuse(0xFFFD);
+    const int c = UnicodeToCp1251(u);
+    if (c < 0) return refuse(u);
+    out += static_cast<char>(c);
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}

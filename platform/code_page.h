@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Converts `length` bytes of code page 1251 text at `source` into code page
 // 866 at `dest`.  `source` and `dest` may be the same buffer.  Returns false
@@ -24,3 +26,18 @@ bool OemToCharBuffA(const char* source, char* dest, std::size_t length);
 // and by the GUI layer's UTF-8 conversion).
 char32_t Cp1251ToUnicode(unsigned char c);
 char32_t Cp866ToUnicode(unsigned char c);
+
+// The exact reverse of `Cp1251ToUnicode`: the byte that holds `u`, or -1
+// when code page 1251 has no such character.  No best fit: text typed by a
+// user must never be silently changed on its way into the directory.
+int UnicodeToCp1251(char32_t u);
+
+// Code page 1251 text as UTF-8; every byte has a character, so nothing is
+// lost.
+std::string Cp1251ToUtf8(std::string_view text);
+
+// UTF-8 text as code page 1251.  Returns false, leaving `out` unspecified,
+// when the text is not well-formed UTF-8 or holds a character the page
+// lacks; `refused` (when given) then receives that character, or U+FFFD for
+// malformed UTF-8.
+bool Utf8ToCp1251(std::string_view utf8, std::string& out, char32_t* refused = nullptr);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,6 +29,10 @@
 DIRLOOK_EXCEPTION(EComponentError, Exception)
 
 enum TOperation { opInsert, opRemove };
+
+class TComponent;
+// The plain event: the component that fires it is the sender.
+using TNotifyEvent = std::function<void(TComponent* Sender)>;
 
 // Component state flags (a set of them).
 using TComponentState = uint32_t;

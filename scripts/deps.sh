@@ -11,12 +11,16 @@ install_deps() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
+    local sudo=()
     if [ "$(id -u)" -ne 0 ]; then
-      echo "missing packages (install them as root): ${missing[*]}" >&2
-      return 1
+      if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+        sudo=(sudo -n)
+      else
+        echo "missing packages (install them as root): ${missing[*]}" >&2
+        return 1
+      fi
     fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
 }
