@@ -560,11 +560,21 @@ bool CVobjIndexTag::SolveFilter() {
   return forHandler_->ResultType() == rtBoolean && v.AsBoolean();
 }
 
-bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
-  bool ok = true;
+bool CVobjIndexTag::EvaluateRecordKey(CVobjIndexKeyData& key, bool& ok) {
+  ok = true;
   if (!SolveExpression(key, ok)) return false;
+  if (!ok) return true;
   AdjustValue(key, true);
   cvFitKeyLength(key, KeyLength);
+  return true;
+}
+
+bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
+  bool ok = true;
+  if (!EvaluateRecordKey(key, ok)) return false;
+  // A key with no storable value (a memo, a null) would go in as an empty
+  // key that no find can tell from a real one.
+  if (!ok) cvRaiseExpression(cvErrConstructBad);
   return true;
 }
 
@@ -631,7 +641,8 @@ void CVobjIndexTag::TagOpen(int mode) {
     const int32_t rec = t ? t->ixCurrentRecord() : 0;
     if (!KeyExpression.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
       CVobjIndexKeyData k(0);
-      if (BuildRecordKey(k) && root_->SeekKey(rec, k, -1) == 0) {
+      bool ok = true;
+      if (EvaluateRecordKey(k, ok) && ok && root_->SeekKey(rec, k, -1) == 0) {
         root_->RetrieveKey(CurrentKey);
         if (KeyRead(cvReadCurrent) != 0) return;
         if (!root_) return;
@@ -825,23 +836,30 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
 
   const bool forOk = !HasFor || SolveFilter();
   CVobjIndexKeyData newKey(0);
-  if (!BuildRecordKey(newKey)) return false;
+  bool newOk = true;
+  if (!EvaluateRecordKey(newKey, newOk)) return false;
   newKey.RecNo = newKey.Link = recno;
+  // A record the tag should hold whose key has no storable value is
+  // refused; its old entry still goes, so the index never keeps a key the
+  // record no longer has.
+  const bool store = forOk && newOk;
   if (!root_) TagOpen(2);
   if (!root_) return false;
 
   if (appending) {
-    if (forOk) Changed = KeyAdd(newKey) || Changed;
+    if (store) Changed = KeyAdd(newKey) || Changed;
   } else {
     CVobjIndexKeyData oldKey(0);
     t->ixUseOriginalRecord(true);
-    BuildRecordKey(oldKey);
+    bool oldOk = true;
+    EvaluateRecordKey(oldKey, oldOk);
     t->ixUseOriginalRecord(false);
     oldKey.RecNo = oldKey.Link = recno;
     // The old entry is sought with its record number and without the
-    // active range: an entry outside the range is still the record's.
-    const bool found = Find(oldKey, recno, true, false) != 0;
-    if (SameValue(oldKey, newKey) && forOk) {
+    // active range: an entry outside the range is still the record's.  An
+    // old record whose key had no value has no entry to look for.
+    const bool found = oldOk && Find(oldKey, recno, true, false) != 0;
+    if (store && SameValue(oldKey, newKey)) {
       if (!found) Changed = KeyAdd(newKey);
     } else {
       if (found) {
@@ -849,9 +867,10 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
         StoreNodes();
         Changed = true;
       }
-      if (forOk && KeyAdd(newKey)) Changed = true;
+      if (store && KeyAdd(newKey)) Changed = true;
     }
   }
+  if (forOk && !newOk) cvRaiseExpression(cvErrConstructBad);
   if (!wasOpen) TagClose();
   return Changed;
 }

@@ -202,8 +202,13 @@ public:
   void StoreNodes();
 
   // The key of the current record, evaluated, prepared for storage and cut
-  // to the key length; false when there is no key expression.
+  // to the key length; false when there is no key expression.  A key
+  // expression that gives no storable value raises "Expression cannot be
+  // evaluated" (ECorvidExpression).
   bool BuildRecordKey(CVobjIndexKeyData& key);
+  // The same without raising: `ok` is false when the expression gave no
+  // value (the key is then empty).
+  bool EvaluateRecordKey(CVobjIndexKeyData& key, bool& ok);
 
   CVobjIndexKey* Root() const { return root_.get(); }
   CVobjIndexFile* Owner() const { return owner_; }
