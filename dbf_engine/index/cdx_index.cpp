@@ -698,12 +698,26 @@ void CVobjCDXFile::Reindex() {
 }
 
 bool CVobjCDXFile::TagUpdate(int32_t recno, bool appending) {
-  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
-  if (changed && tagList_) {
+  if (!tagList_) return CVobjIndexFile::TagUpdate(recno, appending);
+  // On a shared file the counter is taken from the file (the caller holds
+  // the index lock), so two writers never write the same value and each
+  // sees the other's change.
+  const bool shared = disk_ && disk_->IsShared();
+  const uint32_t onDisk = shared ? DiskChangeCounter() : tagList_->ChangeCounter;
+  const bool outdated = onDisk != tagList_->ChangeCounter;
+  tagList_->ChangeCounter = onDisk;
+  const bool changed = UpdateTags(recno, appending, outdated);
+  if (changed) {
     ++tagList_->ChangeCounter;
     tagList_->TagStore();
   }
   return changed;
+}
+
+uint32_t CVobjCDXFile::DiskChangeCounter() {
+  uint8_t b[kCdxBlockSize];
+  if (!PageRead(0, b, kCdxBlockSize)) cvIndexCorrupt(DiskName());
+  return cvLoadLE32(b + 8);
 }
 
 bool CVobjCDXFile::ExternalChange() {
@@ -712,3 +726,5 @@ bool CVobjCDXFile::ExternalChange() {
   if (!PageRead(0, b, kCdxBlockSize)) return false;
   return cvLoadLE32(b + 8) != tagList_->ChangeCounter;
 }
+
+bool CVobjCDXFile::TreesOutdated() { return ExternalChange(); }

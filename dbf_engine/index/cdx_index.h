@@ -114,8 +114,13 @@ public:
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   void Reindex() override;
+  // Updates every tag; when one changed, the list's change counter is
+  // raised from the value on disk (read under the index lock) and written.
   bool TagUpdate(int32_t recno, bool appending) override;
   bool ExternalChange() override;
+  // Every writer raises the list's counter: an unchanged counter means the
+  // trees read since our last look are still the file's.
+  bool TreesOutdated() override;
 
   CVobjCDXTag* TagList() const { return tagList_.get(); }
 
@@ -127,6 +132,8 @@ private:
   // Removes the tag list entry of `tag`.
   void Unlist(CVobjCDXTag* tag);
   void List(CVobjCDXTag* tag);
+  // The tag list's change counter as the file holds it now.
+  uint32_t DiskChangeCounter();
 
   std::unique_ptr<CVobjCDXTag> tagList_;
 };

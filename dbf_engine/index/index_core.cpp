@@ -1169,9 +1169,20 @@ void CVobjIndexFile::Rename(const std::string& newName) {
 }
 
 bool CVobjIndexFile::TagUpdate(int32_t recno, bool appending) {
+  return UpdateTags(recno, appending, TreesOutdated());
+}
+
+bool CVobjIndexFile::TreesOutdated() { return disk_ && disk_->IsShared(); }
+
+bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated) {
   NextAvailPage = -1;
   bool changed = false;
-  for (auto& tag : tags_) changed = tag->KeyUpdate(recno, appending) || changed;
+  for (auto& tag : tags_) {
+    // An open tag (the active order) keeps the tree it read; a closed one
+    // reads the file afresh when the update opens it.
+    if (outdated && tag->Root()) tag->TagOpen(2);
+    changed = tag->KeyUpdate(recno, appending) || changed;
+  }
   return changed;
 }
 

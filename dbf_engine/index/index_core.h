@@ -310,6 +310,11 @@ public:
   virtual void Rename(const std::string& newName);
   virtual bool TagUpdate(int32_t recno, bool appending);
   virtual bool ExternalChange();
+  // Asked under the index lock before the tags are updated: true when a
+  // tree read earlier may no longer stand for the file, because another
+  // handle can have written it since.  The base answers for every shared
+  // file; a format with a change counter answers from the counter.
+  virtual bool TreesOutdated();
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
 
@@ -360,6 +365,10 @@ public:
   int64_t LockLength = 0x3FFFFFFF;
 
 protected:
+  // The core's update of every tag; with `outdated` an open tag first reads
+  // its tree again from the file, so the update neither works on nor writes
+  // back pages another handle has changed.
+  bool UpdateTags(int32_t recno, bool appending, bool outdated);
   // Closes (quietly) and frees every tag.  A format's destructor calls it
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.

@@ -453,6 +453,9 @@ int32_t CVobjNTXFile::GetAvailPage() {
 }
 
 bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
+  // Asked before the header is read again below, which takes the file's
+  // counter as ours.
+  const bool outdated = TreesOutdated();
   if (CVobjNTXTag* t = NtxTag()) {
     // A shared file's header is read afresh first: another program may
     // have moved the root or raised the counter since we last looked.
@@ -460,8 +463,10 @@ bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
     t->header_.Counter = NtxHeader::NextCounter(t->header_.Counter);
     t->TagStore();
   }
-  return CVobjIndexFile::TagUpdate(recno, appending);
+  return UpdateTags(recno, appending, outdated);
 }
+
+bool CVobjNTXFile::TreesOutdated() { return ExternalChange(); }
 
 bool CVobjNTXFile::ExternalChange() {
   CVobjNTXTag* t = NtxTag();

@@ -81,6 +81,9 @@ public:
   bool TagUpdate(int32_t recno, bool appending) override;
   // For a shared file: true when the counter on disk differs from ours.
   bool ExternalChange() override;
+  // Every writer raises the counter, so an unchanged counter means the tree
+  // read at our last open or update is still the file's.
+  bool TreesOutdated() override;
   // Leaves the header and one empty root page at 1024: 2,048 bytes.
   virtual void Zap();
 
