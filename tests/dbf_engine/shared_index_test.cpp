@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <utility>
@@ -248,6 +249,142 @@ TEST(SharedIndex, CdxCounterCountsEveryUsersChange) {
   edit(a, 3, "Z");
   EXPECT_EQ(onDisk(), start + 3);
   EXPECT_TRUE(b.cvIndexFile(1)->ExternalChange());
+}
+
+// Lock retries cut short for one test, restored on every way out.
+class QuickRetries {
+public:
+  QuickRetries() : ms_(CVwrdAccessMiliSeconds), delay_(CVwrdAccessMSecDelay) {
+    CVwrdAccessMiliSeconds = 20;
+    CVwrdAccessMSecDelay = 10;
+  }
+  ~QuickRetries() {
+    CVwrdAccessMiliSeconds = ms_;
+    CVwrdAccessMSecDelay = delay_;
+  }
+  QuickRetries(const QuickRetries&) = delete;
+  QuickRetries& operator=(const QuickRetries&) = delete;
+
+private:
+  uint16_t ms_, delay_;
+};
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+// Reindexing a shared table takes each index file's whole-file lock; the
+// rebuilt file serves both this user and the next one.
+TEST(SharedIndex, ReindexOfASharedTable) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    h.cvGetRec(7);
+    h.cvFieldPush(1, "A7");
+    h.cvPutRec(7);
+    const std::vector<Entry> before = Walk(h);
+    ASSERT_EQ(Message([&] { h.cvReIndex(); }), "");
+    EXPECT_EQ(Walk(h), before);
+    h.cvBlank();
+    h.cvFieldPush(1, "A31");
+    h.cvAppend();
+    CVO_dBHandler c(t, "", false, true);
+    c.kvSetTranslateAscii(false);
+    ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+    const std::vector<Entry> after = Walk(c);
+    ASSERT_EQ(after.size(), 31u);
+    EXPECT_EQ(after[0], (Entry{"A31", 31, false}));
+    EXPECT_EQ(after[1], (Entry{"A7", 7, false}));
+  }
+}
+
+// Another user holding a lock on the index file: the reindex is refused
+// with the lock error and the file is left as it was.
+TEST(SharedIndex, RefusedFileLockWritesNothing) {
+  QuickRetries quick;
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    const std::string file = dir / k.file;
+    const std::vector<uint8_t> bytes = ReadAll(file);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    CVO_DiskFile other(file, true, true);
+    other.cvReset();
+    ASSERT_TRUE(other.cvLockRecord(0x7FFFFFFD, 1));  // the index lock of the default convention
+    EXPECT_EQ(Message([&] { h.cvReIndex(); }), "Can not Lock file " + file);
+    EXPECT_EQ(ReadAll(file), bytes);
+    other.cvUnLock();
+    EXPECT_EQ(Message([&] { h.cvReIndex(); }), "");
+  }
+}
+
+// Under a convention whose index lock lies beyond the whole-file region,
+// a writer holding only the index lock still keeps the rebuild out.
+TEST(SharedIndex, FileLockAlsoHoldsAnIndexLockOutsideTheFileRegion) {
+  QuickRetries quick;
+  TempDir dir;
+  const std::string t = MakeTable(dir, 10);
+  Build(t, kKinds[0]);
+  const std::string file = dir / "a.ntx";
+  CVO_dBHandler h(t, "", true, true);
+  h.kvSetTranslateAscii(false);
+  ASSERT_EQ(h.cvIndex("a.ntx", "A"), 0);
+  CVobjIndexFile* f = h.cvIndexFile(1);
+  ASSERT_NE(f, nullptr);
+  f->ixSetLockProtocol(CVsetLokProtocol::DB4Lock);
+  {
+    CVO_DiskFile writer(file, true, true);
+    writer.cvReset();
+    ASSERT_TRUE(writer.cvLockRecord(0xEFFFFFFD, 2));
+    const std::vector<uint8_t> bytes = ReadAll(file);
+    EXPECT_EQ(Message([&] { f->Reindex(); }), "Can not Lock file " + file);
+    EXPECT_EQ(ReadAll(file), bytes);
+  }
+  // While the rebuild holds the file, such a writer is kept out.
+  {
+    CVobjIndexFile::FileLockScope lock(*f);
+    CVO_DiskFile writer(file, true, true);
+    writer.cvReset();
+    EXPECT_FALSE(writer.cvLockRecord(0xEFFFFFFD, 2));
+    EXPECT_FALSE(writer.cvLockRecord(0, 1));
+  }
+  CVO_DiskFile writer(file, true, true);
+  writer.cvReset();
+  EXPECT_TRUE(writer.cvLockRecord(0xEFFFFFFD, 2));
+}
+
+// Deleting the last tag of a shared CDX or MDX file rebuilds it empty.
+TEST(SharedIndex, DeletingTheLastTagOfASharedFile) {
+  for (const Kind& k : {kKinds[2], kKinds[3]}) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    int r = -2;
+    ASSERT_EQ(Message([&] { r = h.cvIndexTagRemove(k.file, k.tag); }), "");
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(h.cvIndexFile(1), nullptr);
+    if (std::string(k.file) == "c.cdx") {
+      EXPECT_EQ(ReadAll(dir / k.file).size(), 1536u);
+    }
+  }
 }
 
 }  // namespace
