@@ -191,6 +191,7 @@ bool CVobjCDXTag::KeepsTreeCached() const {
 }
 
 int32_t CVobjCDXTag::NewRoot() {
+  FollowFile();
   uint8_t b[4];
   ReadPage(HeaderPage, b, 4);
   const uint32_t root = cvLoadLE32(b);
@@ -650,6 +651,10 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     cvIndexLimit("CDX tag name", "1-10 characters");
   if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
     cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
+  // Pages are taken at the end of the file: no other writer may take them
+  // meanwhile.
+  FileLockScope lock(*this);
+  if (disk_ && disk_->IsShared()) NextAvailPage = -1;
   // The new tag is built before the old one of the same name goes: a tag
   // that cannot be built leaves the file as it was (its space unused).
   auto tag = std::make_unique<CVobjCDXTag>(this, tagName, GetAvailPage());
@@ -662,6 +667,8 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     FreeTag(old);
   }
   List(static_cast<CVobjCDXTag*>(AdoptTag(std::move(tag))));
+  // Other handles must see that the list changed (a replaced tag moved).
+  if (disk_ && disk_->IsShared()) CountListChange();
   return true;
 }
 
@@ -671,7 +678,10 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
   FileLockScope lock(*this);
   Unlist(tag);
   FreeTag(tag);
-  if (TagCount() == 0) Reindex();
+  if (TagCount() == 0)
+    Reindex();
+  else if (disk_ && disk_->IsShared())
+    CountListChange();
   return true;
 }
 
@@ -687,6 +697,9 @@ void CVobjCDXFile::Reindex() {
   ForgetFileSize();
   NextAvailPage = kCdxTagHeaderSize;
   tagList_->ChangeCounter = counter;
+  // Every tag is where this rebuild puts it.
+  layoutCounter_ = counter;
+  layoutKnown_ = true;
   tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjCDXTag*>(t.get());
@@ -708,14 +721,25 @@ bool CVobjCDXFile::TagUpdate(int32_t recno, bool appending) {
   // sees the other's change.
   const bool shared = disk_ && disk_->IsShared();
   const uint32_t onDisk = shared ? DiskChangeCounter() : tagList_->ChangeCounter;
+  if (shared) FollowTagList(onDisk);
   const bool outdated = onDisk != tagList_->ChangeCounter;
   tagList_->ChangeCounter = onDisk;
   const bool changed = UpdateTags(recno, appending, outdated);
-  if (changed) {
-    ++tagList_->ChangeCounter;
-    tagList_->TagStore();
-  }
+  if (changed) CountListChange();
   return changed;
+}
+
+void CVobjCDXFile::CountListChange() {
+  const bool shared = disk_ && disk_->IsShared();
+  if (shared) tagList_->ChangeCounter = DiskChangeCounter();
+  // Our own change moves no tag: the tags stay where we know them.
+  const bool followed = layoutKnown_ && layoutCounter_ == tagList_->ChangeCounter;
+  ++tagList_->ChangeCounter;
+  tagList_->TagStore();
+  if (followed || !shared) {
+    layoutCounter_ = tagList_->ChangeCounter;
+    layoutKnown_ = true;
+  }
 }
 
 uint32_t CVobjCDXFile::DiskChangeCounter() {
@@ -732,3 +756,41 @@ bool CVobjCDXFile::ExternalChange() {
 }
 
 bool CVobjCDXFile::TreesOutdated() { return ExternalChange(); }
+
+void CVobjCDXTag::FollowFile() {
+  CVO_DiskFile* d = owner_->DiskFile();
+  if (IsTagList() || !d || !d->IsShared() || HeaderDirty) return;
+  auto* file = static_cast<CVobjCDXFile*>(owner_);
+  if (file->TagList()) file->FollowTagList(file->DiskChangeCounter());
+}
+
+void CVobjCDXFile::FollowTagList(uint32_t onDisk) {
+  if (!tagList_) return;
+  if (!layoutKnown_) {
+    // The counter as it was when the tags were loaded (or last updated).
+    layoutCounter_ = tagList_->ChangeCounter;
+    layoutKnown_ = true;
+  }
+  if (onDisk == layoutCounter_) return;
+  RelocateTags();
+  layoutCounter_ = onDisk;
+}
+
+void CVobjCDXFile::RelocateTags() {
+  std::vector<std::pair<std::string, int32_t>> listed;
+  const int64_t limit = (disk_->cvFileSize() / kCdxBlockSize + 1) * kCdxLeafSpace;
+  tagList_->TagOpen(2);
+  for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
+    if (static_cast<int64_t>(listed.size()) > limit) cvIndexCorrupt(DiskName());
+    listed.emplace_back(AnsiUpperCase(Trim(tagList_->CurrentKey.GetString())), rec);
+  }
+  tagList_->TagClose();
+  for (auto& t : tags_) {
+    for (const auto& [name, header] : listed) {
+      if (!AnsiSameText(name, t->TagName) || header == t->HeaderPage) continue;
+      t->TagClose();
+      t->HeaderPage = header;
+      t->TagLoad();
+    }
+  }
+}

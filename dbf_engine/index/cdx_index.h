@@ -59,6 +59,9 @@ public:
   bool KeepsTreeCached() const override;
   void TagStore() override;
 
+  // On a shared file: follows another handle's rebuild of the file before
+  // the tag's header is read (see CVobjCDXFile::FollowTagList).
+  void FollowFile();
   // Builds the tag from the table's records (bottom-up through the sorter).
   void DoIndex();
   // Makes this tag the file's tag list (options 0xE0, no collation).
@@ -126,6 +129,7 @@ public:
 
   // Implementation details follow.
 private:
+  friend class CVobjCDXTag;
   void LoadTags();
   void NewTagList();
   void CheckProductionIndex();
@@ -134,6 +138,16 @@ private:
   void List(CVobjCDXTag* tag);
   // The tag list's change counter as the file holds it now.
   uint32_t DiskChangeCounter();
+  // On a shared file another handle may have rebuilt the file (which moves
+  // the tag headers) since we last looked: when the counter moved, every tag
+  // whose header is now elsewhere in the list reads it from there.
+  void FollowTagList(uint32_t onDisk);
+  void RelocateTags();
+  // Raises the list's change counter (from the file's on a shared file)
+  // and writes the list header.
+  void CountListChange();
+  bool layoutKnown_ = false;
+  uint32_t layoutCounter_ = 0;
 
   std::unique_ptr<CVobjCDXTag> tagList_;
 };

@@ -206,6 +206,7 @@ int32_t CVobjMDXTag::NewRoot() {
   // on disk is the authority.
   CVO_DiskFile* d = mdx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty) {
+    mdx_->FollowHeader();
     uint8_t b[4];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
@@ -529,6 +530,7 @@ CVobjMDXFile::~CVobjMDXFile() {
   FreeTags();
   if (keysChanged_ && disk_ && disk_->IsReadWrite()) {
     try {
+      FollowHeader();
       WriteHeader();
     } catch (...) {
       // Flush() reports; a destructor does its best silently.
@@ -690,7 +692,24 @@ void CVobjMDXFile::Rename(const std::string& newName) {
   WriteHeader();
 }
 
+void CVobjMDXFile::FollowHeader() {
+  if (!disk_ || !disk_->IsShared() || batch_ > 0) return;
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
+  MdxFileHeader h = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  for (auto& t : tags_) {
+    for (const MdxTagEntry& e : h.Tags) {
+      if (!AnsiSameText(e.Name, t->TagName) || e.HeaderBlock == t->HeaderPage) continue;
+      t->TagClose();
+      t->HeaderPage = e.HeaderBlock;
+      t->TagLoad();
+    }
+  }
+  header_ = std::move(h);
+}
+
 bool CVobjMDXFile::TagUpdate(int32_t recno, bool appending) {
+  FollowHeader();
   const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
   if (changed) keysChanged_ = true;
   return changed;

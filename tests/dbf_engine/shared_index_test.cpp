@@ -367,6 +367,52 @@ TEST(SharedIndex, FileLockAlsoHoldsAnIndexLockOutsideTheFileRegion) {
   EXPECT_TRUE(writer.cvLockRecord(0xEFFFFFFD, 2));
 }
 
+// Another user rebuilds the file under an open tag (in a CDX or MDX file
+// the rebuild moves the tag headers): the tag reads and updates the
+// rebuilt file.
+TEST(SharedIndex, OpenTagFollowsAnotherUsersReindex) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 3);
+    {
+      CVO_dBHandler h(t, "", true, false);
+      h.kvSetTranslateAscii(false);
+      const std::string file = k.file;
+      if (file == "c.cdx" || file == "m.mdx") {
+        // Tags named to sort before and after the one in use, built first:
+        // the rebuild goes in name order, so the headers change places.
+        h.cvIndexTo(file, "AFM", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+        h.cvIndexTo(file, "ZFM", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+      }
+    }
+    Build(t, k);
+    CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+    for (CVO_dBHandler* h : {&a, &b}) {
+      h->kvSetTranslateAscii(false);
+      ASSERT_EQ(h->cvIndex(k.file, k.tag), 0);
+    }
+    a.cvGetRec(1);
+    b.cvReIndex();
+    const std::vector<Entry> built = {{"R1", 1, false}, {"R2", 2, false}, {"R3", 3, false}};
+    EXPECT_EQ(Walk(a), built);
+    b.cvReIndex();
+    a.cvBlank();
+    a.cvFieldPush(1, "A");
+    a.cvAppend();
+    a.cvGetRec(2);
+    a.cvFieldPush(1, "Z");
+    a.cvPutRec(2);
+    const std::vector<Entry> want = {{"A", 4, false}, {"R1", 1, false}, {"R3", 3, false}, {"Z", 2, false}};
+    EXPECT_EQ(Walk(a), want);
+    EXPECT_EQ(Walk(b), want);
+    CVO_dBHandler c(t, "", false, true);
+    c.kvSetTranslateAscii(false);
+    ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+    EXPECT_EQ(Walk(c), want);
+  }
+}
+
 // Deleting the last tag of a shared CDX or MDX file rebuilds it empty.
 TEST(SharedIndex, DeletingTheLastTagOfASharedFile) {
   for (const Kind& k : {kKinds[2], kKinds[3]}) {
