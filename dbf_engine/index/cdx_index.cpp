@@ -724,8 +724,10 @@ bool CVobjCDXFile::TagUpdate(int32_t recno, bool appending) {
   if (shared) FollowTagList(onDisk);
   const bool outdated = onDisk != tagList_->ChangeCounter;
   tagList_->ChangeCounter = onDisk;
-  const bool changed = UpdateTags(recno, appending, outdated);
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, outdated, refused);
   if (changed) CountListChange();
+  if (refused) std::rethrow_exception(refused);
   return changed;
 }
 

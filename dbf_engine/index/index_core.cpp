@@ -1212,19 +1212,29 @@ void CVobjIndexFile::Rename(const std::string& newName) {
 }
 
 bool CVobjIndexFile::TagUpdate(int32_t recno, bool appending) {
-  return UpdateTags(recno, appending, TreesOutdated());
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, TreesOutdated(), refused);
+  if (refused) std::rethrow_exception(refused);
+  return changed;
 }
 
 bool CVobjIndexFile::TreesOutdated() { return disk_ && disk_->IsShared(); }
 
-bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated) {
+bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused) {
   NextAvailPage = -1;
   bool changed = false;
   for (auto& tag : tags_) {
     // An open tag (the active order) keeps the tree it read; a closed one
     // reads the file afresh when the update opens it.
     if (outdated && tag->Root()) tag->TagOpen(2);
-    changed = tag->KeyUpdate(recno, appending) || changed;
+    try {
+      changed = tag->KeyUpdate(recno, appending) || changed;
+    } catch (const ECorvidExpression&) {
+      // The tag is in step (the record's old entry went); it only could not
+      // store the new key.
+      changed = changed || tag->Changed;
+      if (!refused) refused = std::current_exception();
+    }
   }
   return changed;
 }

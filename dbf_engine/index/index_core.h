@@ -29,8 +29,7 @@
 
 #include <algorithm>
 #include <cstdint>
-
-#include "dbf_engine/lock_protocol.h"
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +37,7 @@
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/lock_protocol.h"
 
 class CVO_DiskFile;
 class CVobjIndexFile;
@@ -388,8 +388,10 @@ public:
 protected:
   // The core's update of every tag; with `outdated` an open tag first reads
   // its tree again from the file, so the update neither works on nor writes
-  // back pages another handle has changed.
-  bool UpdateTags(int32_t recno, bool appending, bool outdated);
+  // back pages another handle has changed.  A tag that refuses the record's
+  // key does not stop the others: the first refusal is left in `refused`
+  // for the caller to raise once its own bookkeeping is done.
+  bool UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused);
   // Closes (quietly) and frees every tag.  A format's destructor calls it
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.

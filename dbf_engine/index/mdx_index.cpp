@@ -710,7 +710,9 @@ void CVobjMDXFile::FollowHeader() {
 
 bool CVobjMDXFile::TagUpdate(int32_t recno, bool appending) {
   FollowHeader();
-  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, TreesOutdated(), refused);
   if (changed) keysChanged_ = true;
+  if (refused) std::rethrow_exception(refused);
   return changed;
 }

@@ -463,7 +463,10 @@ bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
     t->header_.Counter = NtxHeader::NextCounter(t->header_.Counter);
     t->TagStore();
   }
-  return UpdateTags(recno, appending, outdated);
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, outdated, refused);
+  if (refused) std::rethrow_exception(refused);
+  return changed;
 }
 
 bool CVobjNTXFile::TreesOutdated() { return ExternalChange(); }

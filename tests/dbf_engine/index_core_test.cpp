@@ -518,6 +518,29 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   // A record whose old key had no value gets its new key.
   EXPECT_TRUE(update(2, "D"));
   EXPECT_EQ(f.Forward(), (Fixture::Pairs{{"A", 1}, {"C", 3}, {"D", 2}}));
+  // Through the file: the first tag's refusal does not stop the second tag
+  // from dropping the old entry; the refusal is raised after both.
+  auto* other = static_cast<MemTag*>(f.file.AdoptTag(std::make_unique<MemTag>(&f.file, &f.table, 3)));
+  other->KeyExpression = "K";
+  for (int32_t rec = 1; rec <= 3; ++rec) {
+    CVobjIndexKeyData d(0);
+    d.PutString(f.table.keys[static_cast<size_t>(rec - 1)]);
+    d.Link = rec;
+    other->KeyAdd(d);
+  }
+  f.table.keys[0] = MemTag::kNoValue;
+  f.table.current = 1;
+  f.table.editing = true;
+  EXPECT_THROW(f.file.TagUpdate(1, false), ECorvidExpression);
+  f.table.editing = false;
+  f.table.Commit(1);
+  const Fixture::Pairs rest = {{"C", 3}, {"D", 2}};
+  EXPECT_EQ(f.Forward(), rest);
+  other->TagOpen(2);
+  Fixture::Pairs second;
+  for (int32_t r = other->KeyRead(cvReadTop); r != 0; r = other->KeyRead(cvReadNext))
+    second.emplace_back(other->CurrentKey.GetString(), r);
+  EXPECT_EQ(second, rest);
   // A build over such a record refuses it too.
   f.table.current = 3;
   f.table.keys[2] = MemTag::kNoValue;
