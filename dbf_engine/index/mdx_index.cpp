@@ -637,7 +637,13 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // The header holds 47 entries: one more would be written over the first
   // tag's header page.
   if (!old && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
-  IndexLockScope lock(*this);
+  // The file's tag table and page space as another handle may have left
+  // them: no other writer may change them meanwhile.
+  FileLockScope lock(*this);
+  if (disk_->IsShared()) {
+    FollowHeader();
+    NextAvailPage = -1;
+  }
   BatchScope batch(*this);
   // The new tag is built before an old one of the same name goes: a tag
   // that cannot be built leaves the file's tags as they were.
@@ -655,6 +661,7 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   CVobjIndexTag* tag = TagByName(Trim(name));
   if (!tag || !disk_) return false;
   FileLockScope lock(*this);
+  FollowHeader();
   FreeTag(tag);
   SortTags();
   if (TagCount() == 0)
