@@ -25,6 +25,12 @@
 // descending-compare flag negates every comparison (keys stored in
 // descending order), a tag with reversed navigation stores ascending and is
 // read backwards.  Pages are never reused: new nodes always get a new page.
+//
+// Sharing: writers hold the one-byte index lock of their convention while
+// they update; before the update a tree an open tag read earlier is read
+// again when another handle may have written the file since
+// (TreesOutdated).  Operations that cut or rebuild a file hold the
+// whole-file lock (FileLockScope).
 #pragma once
 
 #include <algorithm>
