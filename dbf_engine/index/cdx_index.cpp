@@ -193,6 +193,7 @@ bool CVobjCDXTag::KeepsTreeCached() const {
 }
 
 int32_t CVobjCDXTag::NewRoot() {
+  FollowFile();
   uint8_t b[4];
   ReadPage(HeaderPage, b, 4);
   const uint32_t root = cvLoadLE32(b);
@@ -660,6 +661,10 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     cvIndexLimit("CDX tag name", "1-10 characters");
   if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
     cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
+  // Pages are taken at the end of the file: no other writer may take them
+  // meanwhile.
+  FileLockScope lock(*this);
+  if (disk_ && disk_->IsShared()) NextAvailPage = -1;
   // The new tag is built before the old one of the same name goes: a tag
   // that cannot be built leaves the file as it was (its space unused).
   auto tag = std::make_unique<CVobjCDXTag>(this, tagName, GetAvailPage());
@@ -672,27 +677,39 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     FreeTag(old);
   }
   List(static_cast<CVobjCDXTag*>(AdoptTag(std::move(tag))));
+  // Other handles must see that the list changed (a replaced tag moved).
+  if (disk_ && disk_->IsShared()) CountListChange();
   return true;
 }
 
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
   auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
   if (!tag) return false;
+  FileLockScope lock(*this);
   Unlist(tag);
   FreeTag(tag);
-  if (TagCount() == 0) Reindex();
+  if (TagCount() == 0)
+    Reindex();
+  else if (disk_ && disk_->IsShared())
+    CountListChange();
   return true;
 }
 
 void CVobjCDXFile::Reindex() {
   if (!disk_ || !tagList_) return;
-  IndexLockScope lock(*this);
+  FileLockScope lock(*this);
+  // On a shared file the counter moves on from the file's, so other
+  // handles see the change; a file of our own starts again at 0.
+  const uint32_t counter = disk_->IsShared() ? DiskChangeCounter() + 1 : 0;
   for (auto& tag : tags_) tag->TagClose();
   tagList_->TagClose();
   disk_->cvTruncate(kCdxTagHeaderSize);
   ForgetFileSize();
   NextAvailPage = kCdxTagHeaderSize;
-  tagList_->ChangeCounter = 0;
+  tagList_->ChangeCounter = counter;
+  // Every tag is where this rebuild puts it.
+  layoutCounter_ = counter;
+  layoutKnown_ = true;
   tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjCDXTag*>(t.get());
@@ -708,12 +725,39 @@ void CVobjCDXFile::Reindex() {
 }
 
 bool CVobjCDXFile::TagUpdate(int32_t recno, bool appending) {
-  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
-  if (changed && tagList_) {
-    ++tagList_->ChangeCounter;
-    tagList_->TagStore();
-  }
+  if (!tagList_) return CVobjIndexFile::TagUpdate(recno, appending);
+  // On a shared file the counter is taken from the file (the caller holds
+  // the index lock), so two writers never write the same value and each
+  // sees the other's change.
+  const bool shared = disk_ && disk_->IsShared();
+  const uint32_t onDisk = shared ? DiskChangeCounter() : tagList_->ChangeCounter;
+  if (shared) FollowTagList(onDisk);
+  const bool outdated = onDisk != tagList_->ChangeCounter;
+  tagList_->ChangeCounter = onDisk;
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, outdated, refused);
+  if (changed) CountListChange();
+  if (refused) std::rethrow_exception(refused);
   return changed;
+}
+
+void CVobjCDXFile::CountListChange() {
+  const bool shared = disk_ && disk_->IsShared();
+  if (shared) tagList_->ChangeCounter = DiskChangeCounter();
+  // Our own change moves no tag: the tags stay where we know them.
+  const bool followed = layoutKnown_ && layoutCounter_ == tagList_->ChangeCounter;
+  ++tagList_->ChangeCounter;
+  tagList_->TagStore();
+  if (followed || !shared) {
+    layoutCounter_ = tagList_->ChangeCounter;
+    layoutKnown_ = true;
+  }
+}
+
+uint32_t CVobjCDXFile::DiskChangeCounter() {
+  uint8_t b[kCdxBlockSize];
+  if (!PageRead(0, b, kCdxBlockSize)) cvIndexCorrupt(DiskName());
+  return cvLoadLE32(b + 8);
 }
 
 bool CVobjCDXFile::ExternalChange() {
@@ -721,4 +765,44 @@ bool CVobjCDXFile::ExternalChange() {
   uint8_t b[kCdxBlockSize];
   if (!PageRead(0, b, kCdxBlockSize)) return false;
   return cvLoadLE32(b + 8) != tagList_->ChangeCounter;
+}
+
+bool CVobjCDXFile::TreesOutdated() { return ExternalChange(); }
+
+void CVobjCDXTag::FollowFile() {
+  CVO_DiskFile* d = owner_->DiskFile();
+  if (IsTagList() || !d || !d->IsShared() || HeaderDirty) return;
+  auto* file = static_cast<CVobjCDXFile*>(owner_);
+  if (file->TagList()) file->FollowTagList(file->DiskChangeCounter());
+}
+
+void CVobjCDXFile::FollowTagList(uint32_t onDisk) {
+  if (!tagList_) return;
+  if (!layoutKnown_) {
+    // The counter as it was when the tags were loaded (or last updated).
+    layoutCounter_ = tagList_->ChangeCounter;
+    layoutKnown_ = true;
+  }
+  if (onDisk == layoutCounter_) return;
+  RelocateTags();
+  layoutCounter_ = onDisk;
+}
+
+void CVobjCDXFile::RelocateTags() {
+  std::vector<std::pair<std::string, int32_t>> listed;
+  const int64_t limit = (disk_->cvFileSize() / kCdxBlockSize + 1) * kCdxLeafSpace;
+  tagList_->TagOpen(2);
+  for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
+    if (static_cast<int64_t>(listed.size()) > limit) cvIndexCorrupt(DiskName());
+    listed.emplace_back(AnsiUpperCase(Trim(tagList_->CurrentKey.GetString())), rec);
+  }
+  tagList_->TagClose();
+  for (auto& t : tags_) {
+    for (const auto& [name, header] : listed) {
+      if (!AnsiSameText(name, t->TagName) || header == t->HeaderPage) continue;
+      t->TagClose();
+      t->HeaderPage = header;
+      t->TagLoad();
+    }
+  }
 }

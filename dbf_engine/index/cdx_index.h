@@ -59,6 +59,9 @@ public:
   bool KeepsTreeCached() const override;
   void TagStore() override;
 
+  // On a shared file: follows another handle's rebuild of the file before
+  // the tag's header is read (see CVobjCDXFile::FollowTagList).
+  void FollowFile();
   // Builds the tag from the table's records (bottom-up through the sorter).
   void DoIndex();
   // Makes this tag the file's tag list (options 0xE0, no collation).
@@ -114,19 +117,37 @@ public:
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   void Reindex() override;
+  // Updates every tag; when one changed, the list's change counter is
+  // raised from the value on disk (read under the index lock) and written.
   bool TagUpdate(int32_t recno, bool appending) override;
   bool ExternalChange() override;
+  // Every writer raises the list's counter: an unchanged counter means the
+  // trees read since our last look are still the file's.
+  bool TreesOutdated() override;
 
   CVobjCDXTag* TagList() const { return tagList_.get(); }
 
   // Implementation details follow.
 private:
+  friend class CVobjCDXTag;
   void LoadTags();
   void NewTagList();
   void CheckProductionIndex();
   // Removes the tag list entry of `tag`.
   void Unlist(CVobjCDXTag* tag);
   void List(CVobjCDXTag* tag);
+  // The tag list's change counter as the file holds it now.
+  uint32_t DiskChangeCounter();
+  // On a shared file another handle may have rebuilt the file (which moves
+  // the tag headers) since we last looked: when the counter moved, every tag
+  // whose header is now elsewhere in the list reads it from there.
+  void FollowTagList(uint32_t onDisk);
+  void RelocateTags();
+  // Raises the list's change counter (from the file's on a shared file)
+  // and writes the list header.
+  void CountListChange();
+  bool layoutKnown_ = false;
+  uint32_t layoutCounter_ = 0;
 
   std::unique_ptr<CVobjCDXTag> tagList_;
 };

@@ -560,11 +560,21 @@ bool CVobjIndexTag::SolveFilter() {
   return forHandler_->ResultType() == rtBoolean && v.AsBoolean();
 }
 
-bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
-  bool ok = true;
+bool CVobjIndexTag::EvaluateRecordKey(CVobjIndexKeyData& key, bool& ok) {
+  ok = true;
   if (!SolveExpression(key, ok)) return false;
+  if (!ok) return true;
   AdjustValue(key, true);
   cvFitKeyLength(key, KeyLength);
+  return true;
+}
+
+bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
+  bool ok = true;
+  if (!EvaluateRecordKey(key, ok)) return false;
+  // A key with no storable value (a memo, a null) would go in as an empty
+  // key that no find can tell from a real one.
+  if (!ok) cvRaiseExpression(cvErrConstructBad);
   return true;
 }
 
@@ -631,7 +641,8 @@ void CVobjIndexTag::TagOpen(int mode) {
     const int32_t rec = t ? t->ixCurrentRecord() : 0;
     if (!KeyExpression.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
       CVobjIndexKeyData k(0);
-      if (BuildRecordKey(k) && root_->SeekKey(rec, k, -1) == 0) {
+      bool ok = true;
+      if (EvaluateRecordKey(k, ok) && ok && root_->SeekKey(rec, k, -1) == 0) {
         root_->RetrieveKey(CurrentKey);
         if (KeyRead(cvReadCurrent) != 0) return;
         if (!root_) return;
@@ -862,23 +873,30 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
 
   const bool forOk = !HasFor || SolveFilter();
   CVobjIndexKeyData newKey(0);
-  if (!BuildRecordKey(newKey)) return false;
+  bool newOk = true;
+  if (!EvaluateRecordKey(newKey, newOk)) return false;
   newKey.RecNo = newKey.Link = recno;
+  // A record the tag should hold whose key has no storable value is
+  // refused; its old entry still goes, so the index never keeps a key the
+  // record no longer has.
+  const bool store = forOk && newOk;
   if (!root_) TagOpen(2);
   if (!root_) return false;
 
   if (appending) {
-    if (forOk) Changed = KeyAdd(newKey) || Changed;
+    if (store) Changed = KeyAdd(newKey) || Changed;
   } else {
     CVobjIndexKeyData oldKey(0);
     t->ixUseOriginalRecord(true);
-    BuildRecordKey(oldKey);
+    bool oldOk = true;
+    EvaluateRecordKey(oldKey, oldOk);
     t->ixUseOriginalRecord(false);
     oldKey.RecNo = oldKey.Link = recno;
     // The old entry is sought with its record number and without the
-    // active range: an entry outside the range is still the record's.
-    const bool found = Find(oldKey, recno, true, false) != 0;
-    if (SameValue(oldKey, newKey) && forOk) {
+    // active range: an entry outside the range is still the record's.  An
+    // old record whose key had no value has no entry to look for.
+    const bool found = oldOk && Find(oldKey, recno, true, false) != 0;
+    if (store && SameValue(oldKey, newKey)) {
       if (!found) Changed = KeyAdd(newKey);
     } else {
       if (found) {
@@ -886,9 +904,10 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
         StoreNodes();
         Changed = true;
       }
-      if (forOk && KeyAdd(newKey)) Changed = true;
+      if (store && KeyAdd(newKey)) Changed = true;
     }
   }
+  if (forOk && !newOk) cvRaiseExpression(cvErrConstructBad);
   if (!wasOpen) TagClose();
   return Changed;
 }
@@ -1081,18 +1100,61 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   return disk_.get();
 }
 
-bool CVobjIndexFile::IndexLock() {
-  if (!disk_ || !disk_->IsShared()) return true;
-  int64_t offset = LockRecordBase - 1;
-  int64_t length = 1;
+void CVobjIndexFile::IndexLockRegion(int64_t& offset, int64_t& length) const {
+  offset = LockRecordBase - 1;
+  length = 1;
   switch (LockProtocol) {
     case CVsetLokProtocol::DB4Lock: length = 2; break;
     case CVsetLokProtocol::ClipLock: offset = LockFileBase; break;
     default: break;
   }
+}
+
+bool CVobjIndexFile::IndexLock() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  int64_t offset = 0, length = 0;
+  IndexLockRegion(offset, length);
   if (!cvRetryLock([&] { return disk_->cvLockRecord(offset, length); }))
     cvRaise(cvErrLockFailed, {disk_->FileName()});
   return true;
+}
+
+CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file) : file_(file) {
+  CVO_DiskFile* d = file_.DiskFile();
+  if (!d || !d->IsShared()) return;
+  const std::string name = d->FileName();
+  if (d->LockCount() > 0) {
+    // One region per handle: a handle that holds another region (its index
+    // lock) cannot take the whole file.  Held already by an outer scope:
+    // counted once more.
+    if (!d->FileFullyLocked() || !d->cvLockFile()) cvRaise(cvErrLockFailed, {name});
+    locked_ = true;
+    return;
+  }
+  constexpr int64_t kWholeFile = 0x7FFFFFFF;
+  int64_t offset = 0, length = 0;
+  file_.IndexLockRegion(offset, length);
+  if (offset + length > kWholeFile) {
+    // Writers wait on the index lock first: hold it before the file.
+    auto region = std::make_unique<CVO_DiskFile>(name, d->IsReadWrite(), true);
+    region->cvReset();
+    if (!cvRetryLock([&] { return region->cvLockRecord(offset, length); })) cvRaise(cvErrLockFailed, {name});
+    indexRegion_ = std::move(region);
+  }
+  if (!cvRetryLock([&] { return d->cvLockFile(); })) cvRaise(cvErrLockFailed, {name});
+  locked_ = true;
+}
+
+CVobjIndexFile::FileLockScope::~FileLockScope() {
+  CVO_DiskFile* d = file_.DiskFile();
+  if (locked_ && d) {
+    try {
+      d->cvUnLock();
+    } catch (...) {
+      // The region goes with the handle at the latest.
+    }
+  }
+  // indexRegion_ closes its handle, and its lock with it.
 }
 
 std::string CVobjIndexTag::DiskName() const { return owner_->DiskName(); }
@@ -1187,9 +1249,30 @@ void CVobjIndexFile::Rename(const std::string& newName) {
 }
 
 bool CVobjIndexFile::TagUpdate(int32_t recno, bool appending) {
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, TreesOutdated(), refused);
+  if (refused) std::rethrow_exception(refused);
+  return changed;
+}
+
+bool CVobjIndexFile::TreesOutdated() { return disk_ && disk_->IsShared(); }
+
+bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused) {
   NextAvailPage = -1;
   bool changed = false;
-  for (auto& tag : tags_) changed = tag->KeyUpdate(recno, appending) || changed;
+  for (auto& tag : tags_) {
+    // An open tag (the active order) keeps the tree it read; a closed one
+    // reads the file afresh when the update opens it.
+    if (outdated && tag->Root()) tag->TagOpen(2);
+    try {
+      changed = tag->KeyUpdate(recno, appending) || changed;
+    } catch (const ECorvidExpression&) {
+      // The tag is in step (the record's old entry went); it only could not
+      // store the new key.
+      changed = changed || tag->Changed;
+      if (!refused) refused = std::current_exception();
+    }
+  }
   return changed;
 }
 

@@ -25,12 +25,17 @@
 // descending-compare flag negates every comparison (keys stored in
 // descending order), a tag with reversed navigation stores ascending and is
 // read backwards.  Pages are never reused: new nodes always get a new page.
+//
+// Sharing: writers hold the one-byte index lock of their convention while
+// they update; before the update a tree an open tag read earlier is read
+// again when another handle may have written the file since
+// (TreesOutdated).  Operations that cut or rebuild a file hold the
+// whole-file lock (FileLockScope).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-
-#include "dbf_engine/lock_protocol.h"
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +43,7 @@
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/lock_protocol.h"
 
 class CVO_DiskFile;
 class CVobjIndexFile;
@@ -202,8 +208,13 @@ public:
   void StoreNodes();
 
   // The key of the current record, evaluated, prepared for storage and cut
-  // to the key length; false when there is no key expression.
+  // to the key length; false when there is no key expression.  A key
+  // expression that gives no storable value raises "Expression cannot be
+  // evaluated" (ECorvidExpression).
   bool BuildRecordKey(CVobjIndexKeyData& key);
+  // The same without raising: `ok` is false when the expression gave no
+  // value (the key is then empty).
+  bool EvaluateRecordKey(CVobjIndexKeyData& key, bool& ok);
 
   CVobjIndexKey* Root() const { return root_.get(); }
   CVobjIndexFile* Owner() const { return owner_; }
@@ -305,6 +316,11 @@ public:
   virtual void Rename(const std::string& newName);
   virtual bool TagUpdate(int32_t recno, bool appending);
   virtual bool ExternalChange();
+  // Asked under the index lock before the tags are updated: true when a
+  // tree read earlier may no longer stand for the file, because another
+  // handle can have written it since.  The base answers for every shared
+  // file; a format with a change counter answers from the counter.
+  virtual bool TreesOutdated();
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
 
@@ -312,6 +328,8 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
                               bool readWrite, bool shared, bool create, bool overwrite);
   bool IndexLock();
+  // The index lock's region under the file's convention.
+  void IndexLockRegion(int64_t& offset, int64_t& length) const;
   // Holds the index lock for the length of one file operation and gives it
   // back on every way out.
   class IndexLockScope {
@@ -323,6 +341,25 @@ public:
 
   private:
     CVobjIndexFile& file_;
+  };
+  // Holds the whole-file lock for an operation that rebuilds or cuts the
+  // file (reindex, zap, deleting a tag), retrying as the index lock does; a
+  // refusal raises "Can not Lock file %s" before anything is written.  When
+  // the convention's index lock lies beyond the whole-file region, that
+  // region is held as well (through a second handle of the file), so a
+  // writer that takes only the index lock waits too.  A file this handle
+  // has to itself needs no lock.
+  class FileLockScope {
+  public:
+    explicit FileLockScope(CVobjIndexFile& file);
+    ~FileLockScope();
+    FileLockScope(const FileLockScope&) = delete;
+    FileLockScope& operator=(const FileLockScope&) = delete;
+
+  private:
+    CVobjIndexFile& file_;
+    bool locked_ = false;
+    std::unique_ptr<CVO_DiskFile> indexRegion_;
   };
   int32_t TagCount() const { return static_cast<int32_t>(tags_.size()); }
   CVobjIndexTag* TagByNumber(int32_t i) const;
@@ -355,6 +392,12 @@ public:
   int64_t LockLength = 0x3FFFFFFF;
 
 protected:
+  // The core's update of every tag; with `outdated` an open tag first reads
+  // its tree again from the file, so the update neither works on nor writes
+  // back pages another handle has changed.  A tag that refuses the record's
+  // key does not stop the others: the first refusal is left in `refused`
+  // for the caller to raise once its own bookkeeping is done.
+  bool UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused);
   // Closes (quietly) and frees every tag.  A format's destructor calls it
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.

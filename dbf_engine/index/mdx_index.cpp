@@ -206,6 +206,7 @@ int32_t CVobjMDXTag::NewRoot() {
   // on disk is the authority.
   CVO_DiskFile* d = mdx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty) {
+    mdx_->FollowHeader();
     uint8_t b[4];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
@@ -533,6 +534,7 @@ CVobjMDXFile::~CVobjMDXFile() {
   FreeTags();
   if (keysChanged_ && disk_ && disk_->IsReadWrite()) {
     try {
+      FollowHeader();
       WriteHeader();
     } catch (...) {
       // Flush() reports; a destructor does its best silently.
@@ -639,7 +641,13 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // The header holds 47 entries: one more would be written over the first
   // tag's header page.
   if (!old && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
-  IndexLockScope lock(*this);
+  // The file's tag table and page space as another handle may have left
+  // them: no other writer may change them meanwhile.
+  FileLockScope lock(*this);
+  if (disk_->IsShared()) {
+    FollowHeader();
+    NextAvailPage = -1;
+  }
   BatchScope batch(*this);
   // The new tag is built before an old one of the same name goes: a tag
   // that cannot be built leaves the file's tags as they were.
@@ -656,6 +664,8 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
 bool CVobjMDXFile::DeleteTag(const std::string& name) {
   CVobjIndexTag* tag = TagByName(Trim(name));
   if (!tag || !disk_) return false;
+  FileLockScope lock(*this);
+  FollowHeader();
   FreeTag(tag);
   SortTags();
   if (TagCount() == 0)
@@ -667,7 +677,7 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
 
 void CVobjMDXFile::Reindex() {
   if (!disk_) return;
-  IndexLockScope lock(*this);
+  FileLockScope lock(*this);
   BatchScope batch(*this);
   for (auto& t : tags_) t->TagClose();
   disk_->cvTruncate(kMdxHeaderSize);
@@ -693,8 +703,27 @@ void CVobjMDXFile::Rename(const std::string& newName) {
   WriteHeader();
 }
 
+void CVobjMDXFile::FollowHeader() {
+  if (!disk_ || !disk_->IsShared() || batch_ > 0) return;
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
+  MdxFileHeader h = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  for (auto& t : tags_) {
+    for (const MdxTagEntry& e : h.Tags) {
+      if (!AnsiSameText(e.Name, t->TagName) || e.HeaderBlock == t->HeaderPage) continue;
+      t->TagClose();
+      t->HeaderPage = e.HeaderBlock;
+      t->TagLoad();
+    }
+  }
+  header_ = std::move(h);
+}
+
 bool CVobjMDXFile::TagUpdate(int32_t recno, bool appending) {
-  const bool changed = CVobjIndexFile::TagUpdate(recno, appending);
+  FollowHeader();
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, TreesOutdated(), refused);
   if (changed) keysChanged_ = true;
+  if (refused) std::rethrow_exception(refused);
   return changed;
 }

@@ -132,6 +132,10 @@ private:
   void SortTags();
   void WriteHeader();
   void WriteNextFree();
+  // On a shared file another handle may have rebuilt the file since we read
+  // its header: the header on disk becomes ours, and a tag whose header
+  // page moved reads it from its new place.  Not during our own rebuild.
+  void FollowHeader();
 
   MdxFileHeader header_;
   bool keysChanged_ = false;

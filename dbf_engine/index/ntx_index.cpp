@@ -463,6 +463,9 @@ int32_t CVobjNTXFile::GetAvailPage() {
 }
 
 bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
+  // Asked before the header is read again below, which takes the file's
+  // counter as ours.
+  const bool outdated = TreesOutdated();
   if (CVobjNTXTag* t = NtxTag()) {
     // A shared file's header is read afresh first: another program may
     // have moved the root or raised the counter since we last looked.
@@ -470,8 +473,13 @@ bool CVobjNTXFile::TagUpdate(int32_t recno, bool appending) {
     t->header_.Counter = NtxHeader::NextCounter(t->header_.Counter);
     t->TagStore();
   }
-  return CVobjIndexFile::TagUpdate(recno, appending);
+  std::exception_ptr refused;
+  const bool changed = UpdateTags(recno, appending, outdated, refused);
+  if (refused) std::rethrow_exception(refused);
+  return changed;
 }
+
+bool CVobjNTXFile::TreesOutdated() { return ExternalChange(); }
 
 bool CVobjNTXFile::ExternalChange() {
   CVobjNTXTag* t = NtxTag();
@@ -483,8 +491,16 @@ bool CVobjNTXFile::ExternalChange() {
 
 void CVobjNTXFile::Zap() {
   if (!disk_) return;
-  IndexLockScope lock(*this);
+  FileLockScope lock(*this);
   CVobjNTXTag* t = NtxTag();
+  // On a shared file the counter moves on from the file's: another handle
+  // must see that its tree is gone.  A file of our own starts again at 1.
+  uint16_t counter = 1;
+  if (disk_->IsShared()) {
+    uint8_t buf[4];
+    if (!PageRead(0, buf, sizeof buf)) cvIndexCorrupt(DiskName());
+    counter = NtxHeader::NextCounter(cvLoadLE16(buf + 2));
+  }
   if (t) t->TagClose();
   disk_->cvTruncate(2 * kNtxPageSize);
   uint8_t zero[kNtxPageSize] = {};
@@ -492,7 +508,7 @@ void CVobjNTXFile::Zap() {
   NextAvailPage = 2 * kNtxPageSize;
   if (t) {
     t->RootPage = kNtxHeaderSize;
-    t->header_.Counter = 1;
+    t->header_.Counter = counter;
     t->TagStore();
   }
 }
@@ -502,8 +518,8 @@ void CVobjNTXFile::Reindex() {
   if (!t || !disk_) return;
   const std::string name = t->TagName, keyExpr = t->KeyExpression, forExpr = t->HasFor ? t->ForExpression : "";
   const bool ascending = t->Ascending, unique = t->Unique;
+  FileLockScope lock(*this);
   Zap();
-  IndexLockScope lock(*this);
   disk_->cvTruncate(0);
   NextAvailPage = kNtxHeaderSize;
   t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);

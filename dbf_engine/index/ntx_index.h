@@ -81,7 +81,12 @@ public:
   bool TagUpdate(int32_t recno, bool appending) override;
   // For a shared file: true when the counter on disk differs from ours.
   bool ExternalChange() override;
-  // Leaves the header and one empty root page at 1024: 2,048 bytes.
+  // Every writer raises the counter, so an unchanged counter means the tree
+  // read at our last open or update is still the file's.
+  bool TreesOutdated() override;
+  // Leaves the header and one empty root page at 1024: 2,048 bytes, under
+  // the whole-file lock.  The counter starts again at 1, or on a shared
+  // file moves on from the file's so other handles see their trees went.
   virtual void Zap();
 
   CVobjNTXTag* NtxTag() const;

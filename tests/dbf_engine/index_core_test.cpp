@@ -133,9 +133,13 @@ public:
     Write(node);
     return node.Page;
   }
+  // A record whose key is kNoValue stands for a key expression that gives
+  // nothing storable (a memo, a null).
+  static constexpr const char* kNoValue = "<none>";
   bool SolveExpression(TcvVariant& key, bool& ok) override {
-    ok = true;
-    key.PutString(table_->Key());
+    ok = table_->Key() != kNoValue;
+    if (ok) key.PutString(table_->Key());
+    else key.Clear();
     return true;
   }
   bool SolveFilter() override { return table_->Pass(); }
@@ -483,6 +487,65 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
   f.table.current = 101;
   f.tag->TagOpen(1);
   EXPECT_EQ(f.tag->CurrentKey.GetString(), SortedExpected(f.table).front().first);
+}
+
+TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
+  Fixture f(3);
+  for (const char* k : {"A", "B", "C"}) f.AddRecord(k);
+  f.tag->TagClose();
+  auto update = [&](int32_t rec, const std::string& key) {
+    f.table.keys[static_cast<size_t>(rec - 1)] = key;
+    f.table.current = rec;
+    f.table.editing = true;
+    struct Done {
+      Fixture& f;
+      int32_t rec;
+      ~Done() {
+        f.table.editing = false;
+        f.table.Commit(rec);
+      }
+    } done{f, rec};
+    return f.tag->KeyUpdate(rec, false);
+  };
+  // The new key has no value: refused, and the old entry, which the
+  // record no longer has, goes; nothing empty is stored.
+  EXPECT_THROW(update(2, MemTag::kNoValue), ECorvidExpression);
+  EXPECT_EQ(f.Forward(), (Fixture::Pairs{{"A", 1}, {"C", 3}}));
+  // Opening on such a record does not raise: it starts at the top.
+  f.table.current = 2;
+  EXPECT_NO_THROW(f.tag->TagOpen(1));
+  EXPECT_EQ(f.tag->CurrentRecord(), 1);
+  // A record whose old key had no value gets its new key.
+  EXPECT_TRUE(update(2, "D"));
+  EXPECT_EQ(f.Forward(), (Fixture::Pairs{{"A", 1}, {"C", 3}, {"D", 2}}));
+  // Through the file: the first tag's refusal does not stop the second tag
+  // from dropping the old entry; the refusal is raised after both.
+  auto* other = static_cast<MemTag*>(f.file.AdoptTag(std::make_unique<MemTag>(&f.file, &f.table, 3)));
+  other->KeyExpression = "K";
+  for (int32_t rec = 1; rec <= 3; ++rec) {
+    CVobjIndexKeyData d(0);
+    d.PutString(f.table.keys[static_cast<size_t>(rec - 1)]);
+    d.Link = rec;
+    other->KeyAdd(d);
+  }
+  f.table.keys[0] = MemTag::kNoValue;
+  f.table.current = 1;
+  f.table.editing = true;
+  EXPECT_THROW(f.file.TagUpdate(1, false), ECorvidExpression);
+  f.table.editing = false;
+  f.table.Commit(1);
+  const Fixture::Pairs rest = {{"C", 3}, {"D", 2}};
+  EXPECT_EQ(f.Forward(), rest);
+  other->TagOpen(2);
+  Fixture::Pairs second;
+  for (int32_t r = other->KeyRead(cvReadTop); r != 0; r = other->KeyRead(cvReadNext))
+    second.emplace_back(other->CurrentKey.GetString(), r);
+  EXPECT_EQ(second, rest);
+  // A build over such a record refuses it too.
+  f.table.current = 3;
+  f.table.keys[2] = MemTag::kNoValue;
+  CVobjIndexKeyData k(0);
+  EXPECT_THROW(f.tag->BuildRecordKey(k), ECorvidExpression);
 }
 
 TEST(IndexCore, RangeCountCountsKeysInRange) {

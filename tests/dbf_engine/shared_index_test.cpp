@@ -1,0 +1,436 @@
+// Index files of a shared table written through two handles: each handle's
+// updates work on the file as it stands, not on a tree it read earlier, and
+// the operations that rebuild a file take the whole-file lock.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/index/cdx_index.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/table_file.h"
+#include "dbf_engine/table_test_util.h"
+#include "platform/exceptions.h"
+
+namespace {
+
+struct Kind {
+  const char* file;
+  const char* tag;
+  bool byRecord;  // equal keys in record order (else in the order they came)
+};
+const Kind kKinds[] = {{"a.ntx", "A", false}, {"b.ndx", "B", false}, {"m.mdx", "M", false}, {"c.cdx", "C", true}};
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// NAME C(10), FM N(8,2), with `rows` records named R1, R2, ...
+std::string MakeTable(const TempDir& dir, int rows) {
+  const std::string t = dir / "t.dbf";
+  cvCreateDBF(t, "3", [](int i, std::string& n, std::string& ty, int32_t& l, int32_t& d) {
+    if (i == 1) n = "NAME", ty = "C", l = 10, d = 0;
+    if (i == 2) n = "FM", ty = "N", l = 8, d = 2;
+    return true;
+  });
+  CVO_dBHandler h(t, "", true, false);
+  h.kvSetTranslateAscii(false);
+  for (int r = 1; r <= rows; ++r) {
+    h.cvBlank();
+    h.cvFieldPush(1, "R" + std::to_string(r));
+    h.cvFieldPush(2, std::to_string(r));
+    h.cvAppend();
+  }
+  h.cvCloseTable();
+  return t;
+}
+
+void Build(const std::string& t, const Kind& k) {
+  CVO_dBHandler h(t, "", true, false);
+  h.kvSetTranslateAscii(false);
+  h.cvIndexTo(k.file, k.tag, "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+}
+
+struct Entry {
+  std::string key;
+  int32_t rec;
+  bool deleted;
+  bool operator==(const Entry&) const = default;
+};
+
+// The walk of a handle's active order: each key with its record, checked
+// against the record's own NAME.
+std::vector<Entry> Walk(CVO_dBHandler& h) {
+  std::vector<Entry> out;
+  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) {
+    std::string key;
+    h.cvGetKey(-5, key);
+    EXPECT_EQ(Trimmed(key), Trimmed(h.cvStringGet("NAME"))) << "record " << h.cvCurrentRecord();
+    out.push_back({Trimmed(key), h.cvCurrentRecord(), h.cvDelFlag()});
+    if (out.size() > 10000) break;
+  }
+  return out;
+}
+
+// What the index must hold, in its order.
+class Model {
+public:
+  explicit Model(bool byRecord) : byRecord_(byRecord) {}
+  void Set(int32_t rec, const std::string& key) {
+    // An unchanged key keeps its place.
+    for (const Entry& e : order_)
+      if (e.rec == rec && e.key == key) return;
+    order_.erase(std::remove_if(order_.begin(), order_.end(), [&](const Entry& e) { return e.rec == rec; }),
+                 order_.end());
+    // A new key goes after every equal key, or among them by record.
+    auto at = std::find_if(order_.begin(), order_.end(), [&](const Entry& e) {
+      return e.key > key || (byRecord_ && e.key == key && e.rec > rec);
+    });
+    order_.insert(at, {key, rec, Deleted(rec)});
+    if (static_cast<size_t>(rec) > deleted_.size()) deleted_.resize(static_cast<size_t>(rec), false);
+  }
+  void SetDeleted(int32_t rec, bool d) {
+    deleted_[static_cast<size_t>(rec - 1)] = d;
+    for (auto& e : order_)
+      if (e.rec == rec) e.deleted = d;
+  }
+  bool Deleted(int32_t rec) const {
+    return static_cast<size_t>(rec) <= deleted_.size() && deleted_[static_cast<size_t>(rec - 1)];
+  }
+  int32_t Count() const { return static_cast<int32_t>(order_.size()); }
+  const std::vector<Entry>& Order() const { return order_; }
+
+private:
+  bool byRecord_;
+  std::vector<Entry> order_;
+  std::vector<bool> deleted_;
+};
+
+std::string RandomName(std::mt19937& rng) {
+  std::string s(1 + rng() % 5, 'A');
+  for (char& c : s) c = static_cast<char>('A' + rng() % 4);
+  return s;
+}
+
+// Two users of one shared table, both ordered by the same tag, append,
+// change keys and delete or recall records in turn; the index stays the
+// model's order, read by either user or by a third.
+TEST(SharedIndex, TwoHandlesRandomEditsMatchTheModel) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 4);
+    Build(t, k);
+    Model model(k.byRecord);
+    for (int32_t r = 1; r <= 4; ++r) model.Set(r, "R" + std::to_string(r));
+    CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+    CVO_dBHandler* users[2] = {&a, &b};
+    for (CVO_dBHandler* h : users) {
+      h->kvSetTranslateAscii(false);
+      ASSERT_EQ(h->cvIndex(k.file, k.tag), 0);
+    }
+    std::mt19937 rng(20261207);
+    for (int step = 1; step <= 120; ++step) {
+      CVO_dBHandler& h = *users[rng() % 2];
+      const int what = static_cast<int>(rng() % 6);
+      const int32_t rec = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(model.Count()));
+      std::string did;
+      if (what < 2) {
+        const std::string name = RandomName(rng);
+        h.cvBlank();
+        h.cvFieldPush(1, name);
+        h.cvAppend();
+        model.Set(model.Count() + 1, name);
+        did = "append " + name;
+      } else if (what < 5) {
+        const std::string name = RandomName(rng);
+        h.cvGetRec(rec);
+        ASSERT_TRUE(h.cvRLock());
+        h.cvGetRec(-5);
+        h.cvFieldPush(1, name);
+        h.cvPutRec(rec);
+        h.cvLockOff();
+        model.Set(rec, name);
+        did = "change " + std::to_string(rec) + " to " + name;
+      } else {
+        h.cvGetRec(rec);
+        const bool del = !model.Deleted(rec);
+        if (del)
+          h.cvDeleteRec();
+        else
+          h.cvUndelete();
+        model.SetDeleted(rec, del);
+        did = (del ? "delete " : "recall ") + std::to_string(rec);
+      }
+      SCOPED_TRACE("step " + std::to_string(step) + ": " + did);
+      // A third reader checks the file after every step.  The users' own
+      // walks read their trees afresh, which would hide a stale tree from
+      // the next update, so they are checked only now and then.
+      CVO_dBHandler c(t, "", false, true);
+      c.kvSetTranslateAscii(false);
+      ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+      ASSERT_EQ(Walk(c), model.Order());
+      if (rng() % 4 == 0) {
+        ASSERT_EQ(Walk(a), model.Order());
+        ASSERT_EQ(Walk(b), model.Order());
+      }
+    }
+    EXPECT_EQ(Walk(a), model.Order());
+    EXPECT_EQ(Walk(b), model.Order());
+  }
+}
+
+// One user's key change survives the other's append through a tag it had
+// opened before the change.
+TEST(SharedIndex, AppendThroughAnOpenTagKeepsTheOtherUsersChange) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 2);
+    Build(t, k);
+    CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+    for (CVO_dBHandler* h : {&a, &b}) {
+      h->kvSetTranslateAscii(false);
+      ASSERT_EQ(h->cvIndex(k.file, k.tag), 0);
+    }
+    a.cvGetRec(1);
+    ASSERT_TRUE(a.cvRLock());
+    a.cvGetRec(-5);
+    a.cvFieldPush(1, "X");
+    a.cvPutRec(1);
+    a.cvLockOff();
+    b.cvBlank();
+    b.cvFieldPush(1, "C");
+    b.cvAppend();
+    const std::vector<Entry> want = {{"C", 3, false}, {"R2", 2, false}, {"X", 1, false}};
+    CVO_dBHandler c(t, "", false, true);
+    c.kvSetTranslateAscii(false);
+    ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+    EXPECT_EQ(Walk(c), want);
+  }
+}
+
+// Each change raises the CDX list counter from the value in the file, so
+// two writers never write the same value and each sees the other's change.
+TEST(SharedIndex, CdxCounterCountsEveryUsersChange) {
+  TempDir dir;
+  const std::string t = MakeTable(dir, 3);
+  Build(t, kKinds[3]);
+  CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+  for (CVO_dBHandler* h : {&a, &b}) {
+    h->kvSetTranslateAscii(false);
+    ASSERT_EQ(h->cvIndex("c.cdx", ""), 0);
+  }
+  auto edit = [](CVO_dBHandler& h, int32_t rec, const std::string& name) {
+    h.cvGetRec(rec);
+    ASSERT_TRUE(h.cvRLock());
+    h.cvGetRec(-5);
+    h.cvFieldPush(1, name);
+    h.cvPutRec(rec);
+    h.cvLockOff();
+  };
+  auto onDisk = [&] { return LE32At(ReadAll(dir / "c.cdx"), 8); };
+  const uint32_t start = onDisk();
+  edit(a, 1, "X");
+  EXPECT_TRUE(b.cvIndexFile(1)->ExternalChange());
+  EXPECT_FALSE(a.cvIndexFile(1)->ExternalChange());
+  edit(b, 2, "Y");
+  EXPECT_EQ(onDisk(), start + 2);
+  EXPECT_TRUE(a.cvIndexFile(1)->ExternalChange());
+  EXPECT_FALSE(b.cvIndexFile(1)->ExternalChange());
+  edit(a, 3, "Z");
+  EXPECT_EQ(onDisk(), start + 3);
+  EXPECT_TRUE(b.cvIndexFile(1)->ExternalChange());
+}
+
+// Lock retries cut short for one test, restored on every way out.
+class QuickRetries {
+public:
+  QuickRetries() : ms_(CVwrdAccessMiliSeconds), delay_(CVwrdAccessMSecDelay) {
+    CVwrdAccessMiliSeconds = 20;
+    CVwrdAccessMSecDelay = 10;
+  }
+  ~QuickRetries() {
+    CVwrdAccessMiliSeconds = ms_;
+    CVwrdAccessMSecDelay = delay_;
+  }
+  QuickRetries(const QuickRetries&) = delete;
+  QuickRetries& operator=(const QuickRetries&) = delete;
+
+private:
+  uint16_t ms_, delay_;
+};
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+// Reindexing a shared table takes each index file's whole-file lock; the
+// rebuilt file serves both this user and the next one.
+TEST(SharedIndex, ReindexOfASharedTable) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    h.cvGetRec(7);
+    h.cvFieldPush(1, "A7");
+    h.cvPutRec(7);
+    const std::vector<Entry> before = Walk(h);
+    ASSERT_EQ(Message([&] { h.cvReIndex(); }), "");
+    EXPECT_EQ(Walk(h), before);
+    h.cvBlank();
+    h.cvFieldPush(1, "A31");
+    h.cvAppend();
+    CVO_dBHandler c(t, "", false, true);
+    c.kvSetTranslateAscii(false);
+    ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+    const std::vector<Entry> after = Walk(c);
+    ASSERT_EQ(after.size(), 31u);
+    EXPECT_EQ(after[0], (Entry{"A31", 31, false}));
+    EXPECT_EQ(after[1], (Entry{"A7", 7, false}));
+  }
+}
+
+// Another user holding a lock on the index file: the reindex is refused
+// with the lock error and the file is left as it was.
+TEST(SharedIndex, RefusedFileLockWritesNothing) {
+  QuickRetries quick;
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    const std::string file = dir / k.file;
+    const std::vector<uint8_t> bytes = ReadAll(file);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    CVO_DiskFile other(file, true, true);
+    other.cvReset();
+    ASSERT_TRUE(other.cvLockRecord(0x7FFFFFFD, 1));  // the index lock of the default convention
+    EXPECT_EQ(Message([&] { h.cvReIndex(); }), "Can not Lock file " + file);
+    EXPECT_EQ(ReadAll(file), bytes);
+    other.cvUnLock();
+    EXPECT_EQ(Message([&] { h.cvReIndex(); }), "");
+  }
+}
+
+// Under a convention whose index lock lies beyond the whole-file region,
+// a writer holding only the index lock still keeps the rebuild out.
+TEST(SharedIndex, FileLockAlsoHoldsAnIndexLockOutsideTheFileRegion) {
+  QuickRetries quick;
+  TempDir dir;
+  const std::string t = MakeTable(dir, 10);
+  Build(t, kKinds[0]);
+  const std::string file = dir / "a.ntx";
+  CVO_dBHandler h(t, "", true, true);
+  h.kvSetTranslateAscii(false);
+  ASSERT_EQ(h.cvIndex("a.ntx", "A"), 0);
+  CVobjIndexFile* f = h.cvIndexFile(1);
+  ASSERT_NE(f, nullptr);
+  f->ixSetLockProtocol(CVsetLokProtocol::DB4Lock);
+  {
+    CVO_DiskFile writer(file, true, true);
+    writer.cvReset();
+    ASSERT_TRUE(writer.cvLockRecord(0xEFFFFFFD, 2));
+    const std::vector<uint8_t> bytes = ReadAll(file);
+    EXPECT_EQ(Message([&] { f->Reindex(); }), "Can not Lock file " + file);
+    EXPECT_EQ(ReadAll(file), bytes);
+  }
+  // While the rebuild holds the file, such a writer is kept out.
+  {
+    CVobjIndexFile::FileLockScope lock(*f);
+    CVO_DiskFile writer(file, true, true);
+    writer.cvReset();
+    EXPECT_FALSE(writer.cvLockRecord(0xEFFFFFFD, 2));
+    EXPECT_FALSE(writer.cvLockRecord(0, 1));
+  }
+  CVO_DiskFile writer(file, true, true);
+  writer.cvReset();
+  EXPECT_TRUE(writer.cvLockRecord(0xEFFFFFFD, 2));
+}
+
+// Another user rebuilds the file under an open tag (in a CDX or MDX file
+// the rebuild moves the tag headers): the tag reads and updates the
+// rebuilt file.
+TEST(SharedIndex, OpenTagFollowsAnotherUsersReindex) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 3);
+    {
+      CVO_dBHandler h(t, "", true, false);
+      h.kvSetTranslateAscii(false);
+      const std::string file = k.file;
+      if (file == "c.cdx" || file == "m.mdx") {
+        // Tags named to sort before and after the one in use, built first:
+        // the rebuild goes in name order, so the headers change places.
+        h.cvIndexTo(file, "AFM", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+        h.cvIndexTo(file, "ZFM", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+      }
+    }
+    Build(t, k);
+    CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+    for (CVO_dBHandler* h : {&a, &b}) {
+      h->kvSetTranslateAscii(false);
+      ASSERT_EQ(h->cvIndex(k.file, k.tag), 0);
+    }
+    a.cvGetRec(1);
+    b.cvReIndex();
+    const std::vector<Entry> built = {{"R1", 1, false}, {"R2", 2, false}, {"R3", 3, false}};
+    EXPECT_EQ(Walk(a), built);
+    b.cvReIndex();
+    a.cvBlank();
+    a.cvFieldPush(1, "A");
+    a.cvAppend();
+    a.cvGetRec(2);
+    a.cvFieldPush(1, "Z");
+    a.cvPutRec(2);
+    const std::vector<Entry> want = {{"A", 4, false}, {"R1", 1, false}, {"R3", 3, false}, {"Z", 2, false}};
+    EXPECT_EQ(Walk(a), want);
+    EXPECT_EQ(Walk(b), want);
+    CVO_dBHandler c(t, "", false, true);
+    c.kvSetTranslateAscii(false);
+    ASSERT_EQ(c.cvIndex(k.file, k.tag), 0);
+    EXPECT_EQ(Walk(c), want);
+  }
+}
+
+// Deleting the last tag of a shared CDX or MDX file rebuilds it empty.
+TEST(SharedIndex, DeletingTheLastTagOfASharedFile) {
+  for (const Kind& k : {kKinds[2], kKinds[3]}) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, 30);
+    Build(t, k);
+    CVO_dBHandler h(t, "", true, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    int r = -2;
+    ASSERT_EQ(Message([&] { r = h.cvIndexTagRemove(k.file, k.tag); }), "");
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(h.cvIndexFile(1), nullptr);
+    if (std::string(k.file) == "c.cdx") {
+      EXPECT_EQ(ReadAll(dir / k.file).size(), 1536u);
+    }
+  }
+}
+
+}  // namespace
