@@ -79,7 +79,8 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override { return CastType; }
-  bool GetIsNull() override { return GetParam(0)->GetIsNull(); }
+  bool GetIsNull() override;
+  bool NullByText() override { return false; }
   TExprType CastType;
 };
 
@@ -95,6 +96,8 @@ public:
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
   bool GetIsNull() override;
+  TExpression* GetCurrentNode() override { return Chosen()->GetCurrentNode(); }
+  bool NullByText() override { return false; }
 
 private:
   void Check();
@@ -202,6 +205,9 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
+  bool GetIsNull() override;
+  TExpression* GetCurrentNode() override;
+  bool NullByText() override { return false; }
 
   TExpressionPtr ElseExpr;
   TParameterListPtr ThenParams;
@@ -253,6 +259,9 @@ public:
   int32_t GetAsInteger() override { return Chosen()->GetAsInteger(); }
   bool GetAsBoolean() override { return Chosen()->GetAsBoolean(); }
   TExprType GetExprType() override { return GetParam(2)->GetExprType(); }
+  bool GetIsNull() override;
+  TExpression* GetCurrentNode() override { return Chosen()->GetCurrentNode(); }
+  bool NullByText() override { return false; }
 
 private:
   TExpression* Chosen();

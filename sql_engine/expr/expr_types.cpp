@@ -68,7 +68,27 @@ int32_t TExpression::GetAsInteger() {
 
 bool TExpression::GetAsBoolean() { CannotRead(GetExprType(), "Cannot read %s as boolean"); }
 
-bool TExpression::GetIsNull() { return GetAsString().empty(); }
+bool TExpression::GetIsNull() { return GetExprType() == ttString && GetAsString().empty(); }
+
+TNodeRead::TNodeRead(TExpression* e) : Node(e ? e->GetCurrentNode() : nullptr) {
+  if (!Node) return;
+  if (!Node->NullByText()) {
+    IsNull = Node->GetIsNull();
+    return;
+  }
+  if (Node->GetExprType() != ttString) {
+    IsNull = false;
+    return;
+  }
+  Text = Node->GetAsString();
+  HaveText = true;
+  IsNull = Text.empty();
+}
+
+std::string TNodeRead::GetText() {
+  if (HaveText) return Text;
+  return Node ? Node->GetAsString() : std::string();
+}
 
 int32_t TExpression::GetMaxLen() {
   if (GetExprType() != ttString) return 0;

@@ -60,4 +60,23 @@ TEST(ExprFromSql, NestingBeyondTheBoundIsRefused) {
   EXPECT_EQ(Compile(ok)->GetAsInteger(), 501);
 }
 
+TEST(ExprFromSql, NestedNodesAreEvaluatedOncePerRequest) {
+  // Each of these would take 2^60 or 3^60 steps if a node read its operand
+  // once for the null test and again for the value.
+  FormatSettingsGuard guard{'.', ','};
+  std::string eq = "1 = 1", cast = "'x'", cond = "TRUE", between = "TRUE", in = "1";
+  for (int i = 0; i < 60; ++i) {
+    eq = "(" + eq + ") = TRUE";
+    cast = "CAST(UPPER(" + cast + ") AS STRING)";
+    cond = "IF(" + cond + " = TRUE, TRUE, FALSE)";
+    between = "(" + between + " BETWEEN FALSE AND TRUE)";
+    in = "DECODE(" + in + " IN (0, 1), TRUE, 1, 0)";
+  }
+  EXPECT_TRUE(Compile(eq)->GetAsBoolean());
+  EXPECT_EQ(Compile(cast + " = 'X'")->GetAsString(), "TRUE");
+  EXPECT_TRUE(Compile(cond)->GetAsBoolean());
+  EXPECT_TRUE(Compile(between)->GetAsBoolean());
+  EXPECT_EQ(Compile(in + " = 1")->GetAsString(), "TRUE");
+}
+
 }  // namespace
