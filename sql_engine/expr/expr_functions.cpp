@@ -257,7 +257,7 @@ namespace {
 
 // The operand of a cast read as a number or an integer, by its own type.
 double CastFloat(TNodeRead& x, TExprType xt) {
-  if (xt == ttString) return static_cast<double>(StrToFloat(x.GetText()));
+  if (xt == ttString) return CheckedFloat(StrToFloat(x.GetText()));
   return x.Node->GetAsFloat();
 }
 

@@ -2,6 +2,7 @@
 #include "sql_engine/expr/expr_types.h"
 
 #include "platform/numbers.h"
+#include "sql_engine/expr/expr_nodes.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ std::string TExpression::GetAsString() {
 
 double TExpression::GetAsFloat() {
   switch (const TExprType t = GetExprType()) {
-    case ttString: return static_cast<double>(StrToFloat(GetAsString()));
+    case ttString: return CheckedFloat(StrToFloat(GetAsString()));
     case ttInteger:
     case ttBoolean: return GetAsInteger();
     default: CannotRead(t, "Cannot read %s as Float");

@@ -109,6 +109,9 @@ TEST_F(ExprLanguage, ArithmeticFailsInsteadOfWrapping) {
   EXPECT_THROW(Compile("SQRT(0 - 1)")->GetAsFloat(), EInvalidOp);
   EXPECT_THROW(Compile(".1e+300 * .1e+300")->GetAsFloat(), EOverflow);
   EXPECT_DOUBLE_EQ(Compile("0 ^ 2")->GetAsFloat(), 0.0);
+  // Texts that spell numbers beyond the double range do not become inf.
+  EXPECT_THROW(Compile("FLOAT('1e999')")->GetAsFloat(), Exception);
+  EXPECT_THROW(Compile("'1e999' + ''")->GetAsFloat(), Exception);
 }
 
 TEST_F(ExprLanguage, TypeErrorsNameOperatorAndType) {
