@@ -70,7 +70,7 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"5 OR 3", ttInteger, "7"},
       {"5 XOR 3", ttInteger, "6"},
       {"1 = 1 OR 1 = 2 AND 1 = 2", ttBoolean, "FALSE"},  // one level, left to right
-      {"NOT 1 = 1", ttBoolean, "FALSE"},
+      {"NOT 1 = 2", ttBoolean, "FALSE"},          // (NOT 1) = 2, not NOT (1 = 2)
       {"$FF", ttFloat, "255"},  // hexadecimal literals are float tokens
       {"$FFFFFFFF", ttFloat, "-1"},
       {".5e+1", ttFloat, "5"},
