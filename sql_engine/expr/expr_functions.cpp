@@ -9,7 +9,6 @@
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "platform/variant.h"
-#include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_nodes.h"
 
 namespace {
@@ -458,30 +457,29 @@ bool TLikePattern::Matches(const std::string& value) const {
   return p == m;
 }
 
-namespace {
-
-// Texts that stay the same for every row of a scan.
-bool IsFixedText(TExpression* e) {
-  return dynamic_cast<TStringLiteral*>(e) != nullptr || dynamic_cast<TExplicitParamExpr*>(e) != nullptr;
-}
-
-}  // namespace
-
 TSQLLikeExpr::TSQLLikeExpr(TParameterListPtr params, bool isNotLike)
     : TFunction(std::move(params)), IsNotLike(isNotLike) {
   // A missing pattern fails here, as a missing argument does elsewhere.
   TExpression* pattern = GetParam(1);
-  PerRow = !IsFixedText(pattern) || (ParameterCount() >= 3 && !IsFixedText(GetParam(2)));
+  // Literal patterns are compiled once; any other (a field, a parameter
+  // that may follow a master record) when its text changes.
+  PerRow = dynamic_cast<TStringLiteral*>(pattern) == nullptr ||
+           (ParameterCount() >= 3 && dynamic_cast<TStringLiteral*>(GetParam(2)) == nullptr);
   if (!PerRow) CompileNow();
 }
 
 void TSQLLikeExpr::CompileNow() {
-  Escape = -1;
+  int escape = -1;
   if (ParameterCount() >= 3) {
     const std::string esc = GetParam(2)->GetAsString();
-    if (!esc.empty()) Escape = static_cast<unsigned char>(esc[0]);
+    if (!esc.empty()) escape = static_cast<unsigned char>(esc[0]);
   }
-  Pattern.Compile(GetParam(1)->GetAsString(), Escape);
+  std::string pattern = GetParam(1)->GetAsString();
+  if (Compiled && escape == Escape && pattern == PatternText) return;
+  Pattern.Compile(pattern, escape);
+  PatternText = std::move(pattern);
+  Escape = escape;
+  Compiled = true;
 }
 
 bool TSQLLikeExpr::GetAsBoolean() {

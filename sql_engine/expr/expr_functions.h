@@ -9,8 +9,8 @@
 // where one is given), branching nodes the widest of all their branches,
 // and formatted texts a fixed bound.
 //
-// LIKE compiles its pattern once when the pattern is a literal or a
-// parameter and again for every row when it is computed (a field, say).
+// LIKE compiles a literal pattern once, and any other pattern (a field, a
+// parameter) whenever its text changes from row to row.
 // The escape character makes the character after it literal in every
 // pattern.  Matching is a greedy two-pointer walk over the pattern, linear
 // per "%" run, so patterns such as '%a%a%a%b' cannot explode.
@@ -175,7 +175,9 @@ private:
   void CompileNow();
   TLikePattern Pattern;
   bool PerRow = false;
+  bool Compiled = false;
   int Escape = -1;
+  std::string PatternText;  // the text Pattern was compiled from
 };
 
 class TBetweenExpr : public TFunction {

@@ -139,6 +139,15 @@ TEST(ExprLike, PatternFromAFieldIsReadPerRow) {
   std::vector<bool> got;
   for (ds.First(); !ds.Eof(); ds.Next()) got.push_back(parser.Expression->GetAsBoolean());
   EXPECT_EQ(got, (std::vector<bool>{true, false, true}));
+
+  // A parameter's pattern follows the parameter.
+  TParam* prm = ctx.params.CreateParam(ftString, "P", ptInput);
+  prm->SetAsString("a%");
+  parser.ParseExpression("T.V LIKE :P");
+  ds.First();
+  EXPECT_TRUE(parser.Expression->GetAsBoolean());
+  prm->SetAsString("x%");
+  EXPECT_FALSE(parser.Expression->GetAsBoolean());
 }
 
 TEST(ExprLike, ManyPercentRunsStayLinear) {
