@@ -120,6 +120,12 @@ std::string TFilterFieldExpr::GetAsString() {
   return Field->AsString();
 }
 
+bool TFilterFieldExpr::GetIsNull() {
+  bool empty = false;
+  FieldExprType(Field->DataType(), TFieldUse::Filter, &empty);
+  return empty || Field->IsNull() || (GetExprType() == ttString && Field->AsString().empty());
+}
+
 double TFilterFieldExpr::GetAsFloat() { return Field->AsFloat(); }
 int32_t TFilterFieldExpr::GetAsInteger() { return Field->AsInteger(); }
 bool TFilterFieldExpr::GetAsBoolean() { return Field->AsBoolean(); }
@@ -198,6 +204,11 @@ std::string TUDFExpr::GetMaxString() {
 }
 
 Variant TUDFExpr::Solve() { return Context ? Context->UDFSolve(Identifier, ParameterList.get()) : Variant(); }
+
+bool TUDFExpr::GetIsNull() {
+  const Variant v = Solve();
+  return v.IsClear() || v.AsString().empty();
+}
 
 std::string TUDFExpr::GetAsString() {
   const Variant v = Solve();

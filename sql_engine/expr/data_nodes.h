@@ -37,6 +37,7 @@ public:
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
   bool GetIsNull() override;
+  bool NullByText() override { return false; }
 
   TField* Field;
   TExprContext* Context;
@@ -56,6 +57,7 @@ public:
   bool GetAsBoolean() override { return ResultField->ColumnAsBoolean(); }
   TExprType GetExprType() override { return ResultField->ColumnExprType(); }
   bool GetIsNull() override { return ResultField->ColumnIsNull(); }
+  bool NullByText() override { return false; }
 
   TResultColumn* ResultField;
 };
@@ -70,6 +72,9 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
+  // Null when its text is empty: a null field, or a kind read as no text.
+  bool GetIsNull() override;
+  bool NullByText() override { return false; }
 
   TField* Field;
 };
@@ -86,6 +91,7 @@ public:
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
   bool GetIsNull() override;
+  bool NullByText() override { return false; }
 
   TExprContext* Context;
   TParam* Param;
@@ -107,6 +113,9 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override { return DataType; }
+  // Null when the application answers no value (or an empty text).
+  bool GetIsNull() override;
+  bool NullByText() override { return false; }
 
   TExprContext* Context;
   std::string Identifier;

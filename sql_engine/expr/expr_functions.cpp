@@ -9,7 +9,6 @@
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "platform/variant.h"
-#include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_nodes.h"
 
 namespace {
@@ -67,6 +66,50 @@ const char* StringFuncName(TSF f) { return f <= sfTrim ? kStringFuncNames[f] : "
 const char* MathFuncName(TMF f) { return f <= mfPower ? kMathFuncNames[f] : "?"; }
 
 bool EqualAs(TExprType t, TExpression* a, TExpression* b) { return CompareAs(t, a, b) == 0; }
+
+namespace {
+
+// A value read once, to be compared with several others.
+struct TValue {
+  TExprType Type;
+  std::string Text;
+  double Float = 0;
+  int32_t Integer = 0;
+  bool Boolean = false;
+
+  TValue(TExprType t, TExpression* e) : Type(t) {
+    switch (t) {
+      case ttString: Text = e->GetAsString(); break;
+      case ttFloat: Float = e->GetAsFloat(); break;
+      case ttInteger: Integer = e->GetAsInteger(); break;
+      case ttBoolean: Boolean = e->GetAsBoolean(); break;
+    }
+  }
+  // <0, 0, >0 as this value against `e` read as the same type.
+  int Compare(TExpression* e) const {
+    switch (Type) {
+      case ttString: {
+        const int c = CompareBytes(Text, e->GetAsString());
+        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+      }
+      case ttFloat: {
+        const double r = e->GetAsFloat();
+        return Float < r ? -1 : (Float > r ? 1 : 0);
+      }
+      case ttInteger: {
+        const int32_t r = e->GetAsInteger();
+        return Integer < r ? -1 : (Integer > r ? 1 : 0);
+      }
+      case ttBoolean: {
+        const bool r = e->GetAsBoolean();
+        return Boolean == r ? 0 : (Boolean ? 1 : -1);
+      }
+    }
+    return 0;
+  }
+};
+
+}  // namespace
 
 int CompareAs(TExprType t, TExpression* a, TExpression* b) {
   switch (t) {
@@ -209,34 +252,57 @@ std::string TTypeCast::GetMaxString() {
   return MaxTextOfType(CastType);
 }
 
-std::string TTypeCast::GetAsString() {
-  TExpression* x = GetParam(0);
-  if (x->GetIsNull()) return std::string();
-  if (CastType == ttString) return x->GetAsString();
-  return TExpression::GetAsString();
+namespace {
+
+// The operand of a cast read as a number or an integer, by its own type.
+double CastFloat(TNodeRead& x, TExprType xt) {
+  if (xt == ttString) return CheckedFloat(StrToFloat(x.GetText()));
+  return x.Node->GetAsFloat();
 }
 
-double TTypeCast::GetAsFloat() {
-  TExpression* x = GetParam(0);
-  if (x->GetIsNull()) return 0;
-  if (x->GetExprType() == ttString) return static_cast<double>(StrToFloat(x->GetAsString()));
-  return x->GetAsFloat();
-}
-
-int32_t TTypeCast::GetAsInteger() {
-  TExpression* x = GetParam(0);
-  if (x->GetIsNull()) return 0;
-  switch (x->GetExprType()) {
-    case ttString: return StrToInt(x->GetAsString());
-    case ttFloat: return TruncToInt32(x->GetAsFloat());
-    default: return x->GetAsInteger();
+int32_t CastInteger(TNodeRead& x, TExprType xt) {
+  switch (xt) {
+    case ttString: return StrToInt(x.GetText());
+    case ttFloat: return TruncToInt32(x.Node->GetAsFloat());
+    default: return x.Node->GetAsInteger();
   }
 }
 
+}  // namespace
+
+bool TTypeCast::GetIsNull() { return TNodeRead(GetParam(0)).IsNull; }
+
+std::string TTypeCast::GetAsString() {
+  TExpression* p = GetParam(0);
+  TNodeRead x(p);
+  if (x.IsNull) return std::string();
+  switch (CastType) {
+    case ttString: return x.GetText();
+    case ttFloat: return FloatToStr(CastFloat(x, p->GetExprType()));
+    case ttInteger: return IntToStr(CastInteger(x, p->GetExprType()));
+    case ttBoolean: return x.Node->GetAsBoolean() ? "TRUE" : "FALSE";
+  }
+  return std::string();
+}
+
+double TTypeCast::GetAsFloat() {
+  TExpression* p = GetParam(0);
+  TNodeRead x(p);
+  if (x.IsNull) return 0;
+  return CastFloat(x, p->GetExprType());
+}
+
+int32_t TTypeCast::GetAsInteger() {
+  TExpression* p = GetParam(0);
+  TNodeRead x(p);
+  if (x.IsNull) return 0;
+  return CastInteger(x, p->GetExprType());
+}
+
 bool TTypeCast::GetAsBoolean() {
-  TExpression* x = GetParam(0);
-  if (x->GetIsNull()) return false;
-  return x->GetAsBoolean();
+  TNodeRead x(GetParam(0));
+  if (x.IsNull) return false;
+  return x.Node->GetAsBoolean();
 }
 
 // ---- IF --------------------------------------------------------------------
@@ -283,7 +349,7 @@ bool TConditional::GetAsBoolean() {
   return TExpression::GetAsBoolean();
 }
 
-bool TConditional::GetIsNull() { return Chosen()->GetIsNull(); }
+bool TConditional::GetIsNull() { return TNodeRead(Chosen()).IsNull; }
 
 // ---- ASCII, LEFT, RIGHT ----------------------------------------------------
 
@@ -391,30 +457,29 @@ bool TLikePattern::Matches(const std::string& value) const {
   return p == m;
 }
 
-namespace {
-
-// Texts that stay the same for every row of a scan.
-bool IsFixedText(TExpression* e) {
-  return dynamic_cast<TStringLiteral*>(e) != nullptr || dynamic_cast<TExplicitParamExpr*>(e) != nullptr;
-}
-
-}  // namespace
-
 TSQLLikeExpr::TSQLLikeExpr(TParameterListPtr params, bool isNotLike)
     : TFunction(std::move(params)), IsNotLike(isNotLike) {
   // A missing pattern fails here, as a missing argument does elsewhere.
   TExpression* pattern = GetParam(1);
-  PerRow = !IsFixedText(pattern) || (ParameterCount() >= 3 && !IsFixedText(GetParam(2)));
+  // Literal patterns are compiled once; any other (a field, a parameter
+  // that may follow a master record) when its text changes.
+  PerRow = dynamic_cast<TStringLiteral*>(pattern) == nullptr ||
+           (ParameterCount() >= 3 && dynamic_cast<TStringLiteral*>(GetParam(2)) == nullptr);
   if (!PerRow) CompileNow();
 }
 
 void TSQLLikeExpr::CompileNow() {
-  Escape = -1;
+  int escape = -1;
   if (ParameterCount() >= 3) {
     const std::string esc = GetParam(2)->GetAsString();
-    if (!esc.empty()) Escape = static_cast<unsigned char>(esc[0]);
+    if (!esc.empty()) escape = static_cast<unsigned char>(esc[0]);
   }
-  Pattern.Compile(GetParam(1)->GetAsString(), Escape);
+  std::string pattern = GetParam(1)->GetAsString();
+  if (Compiled && escape == Escape && pattern == PatternText) return;
+  Pattern.Compile(pattern, escape);
+  PatternText = std::move(pattern);
+  Escape = escape;
+  Compiled = true;
 }
 
 bool TSQLLikeExpr::GetAsBoolean() {
@@ -427,16 +492,16 @@ bool TSQLLikeExpr::GetAsBoolean() {
 
 bool TBetweenExpr::GetAsBoolean() {
   TExpression* x = GetParam(0);
-  const TExprType t = x->GetExprType();
-  const bool in = CompareAs(t, GetParam(1), x) <= 0 && CompareAs(t, x, GetParam(2)) <= 0;
+  const TValue v(x->GetExprType(), x);
+  const bool in = v.Compare(GetParam(1)) >= 0 && v.Compare(GetParam(2)) <= 0;
   return IsNotBetween ? !in : in;
 }
 
 bool TSQLInPredicateExpr::GetAsBoolean() {
   TExpression* x = GetParam(0);
-  const TExprType t = x->GetExprType();
+  const TValue v(x->GetExprType(), x);
   bool found = false;
-  for (int32_t i = 1; i < ParameterCount() && !found; ++i) found = EqualAs(t, x, GetParam(i));
+  for (int32_t i = 1; i < ParameterCount() && !found; ++i) found = v.Compare(GetParam(i)) == 0;
   return IsNotIn ? !found : found;
 }
 
@@ -471,6 +536,13 @@ TExpression* TCaseWhenElseExpr::Chosen() {
   for (int32_t i = 0; i < n; ++i)
     if (GetParam(i)->GetAsBoolean()) return ThenParams->GetParam(i);
   return ElseExpr.get();
+}
+
+bool TCaseWhenElseExpr::GetIsNull() { return TNodeRead(Chosen()).IsNull; }
+
+TExpression* TCaseWhenElseExpr::GetCurrentNode() {
+  TExpression* e = Chosen();
+  return e ? e->GetCurrentNode() : nullptr;
 }
 
 std::string TCaseWhenElseExpr::GetMaxString() {
@@ -562,11 +634,13 @@ TDecodeExpr::TDecodeExpr(TParameterListPtr params) : TFunction(std::move(params)
 TExpression* TDecodeExpr::Chosen() {
   const int32_t n = ParameterCount();
   TExpression* x = GetParam(0);
-  const TExprType t = x->GetExprType();
+  const TValue v(x->GetExprType(), x);
   for (int32_t i = 1; i < n - 1; i += 2)
-    if (EqualAs(t, x, GetParam(i))) return GetParam(i + 1);
+    if (v.Compare(GetParam(i)) == 0) return GetParam(i + 1);
   return GetParam(n - 1);
 }
+
+bool TDecodeExpr::GetIsNull() { return TNodeRead(Chosen()).IsNull; }
 
 std::string TDecodeExpr::GetMaxString() {
   if (GetExprType() != ttString) return TExpression::GetMaxString();

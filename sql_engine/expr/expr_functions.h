@@ -9,8 +9,8 @@
 // where one is given), branching nodes the widest of all their branches,
 // and formatted texts a fixed bound.
 //
-// LIKE compiles its pattern once when the pattern is a literal or a
-// parameter and again for every row when it is computed (a field, say).
+// LIKE compiles a literal pattern once, and any other pattern (a field, a
+// parameter) whenever its text changes from row to row.
 // The escape character makes the character after it literal in every
 // pattern.  Matching is a greedy two-pointer walk over the pattern, linear
 // per "%" run, so patterns such as '%a%a%a%b' cannot explode.
@@ -79,7 +79,8 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override { return CastType; }
-  bool GetIsNull() override { return GetParam(0)->GetIsNull(); }
+  bool GetIsNull() override;
+  bool NullByText() override { return false; }
   TExprType CastType;
 };
 
@@ -95,6 +96,8 @@ public:
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
   bool GetIsNull() override;
+  TExpression* GetCurrentNode() override { return Chosen()->GetCurrentNode(); }
+  bool NullByText() override { return false; }
 
 private:
   void Check();
@@ -172,7 +175,9 @@ private:
   void CompileNow();
   TLikePattern Pattern;
   bool PerRow = false;
+  bool Compiled = false;
   int Escape = -1;
+  std::string PatternText;  // the text Pattern was compiled from
 };
 
 class TBetweenExpr : public TFunction {
@@ -202,6 +207,9 @@ public:
   int32_t GetAsInteger() override;
   bool GetAsBoolean() override;
   TExprType GetExprType() override;
+  bool GetIsNull() override;
+  TExpression* GetCurrentNode() override;
+  bool NullByText() override { return false; }
 
   TExpressionPtr ElseExpr;
   TParameterListPtr ThenParams;
@@ -253,6 +261,9 @@ public:
   int32_t GetAsInteger() override { return Chosen()->GetAsInteger(); }
   bool GetAsBoolean() override { return Chosen()->GetAsBoolean(); }
   TExprType GetExprType() override { return GetParam(2)->GetExprType(); }
+  bool GetIsNull() override;
+  TExpression* GetCurrentNode() override { return Chosen()->GetCurrentNode(); }
+  bool NullByText() override { return false; }
 
 private:
   TExpression* Chosen();

@@ -198,25 +198,30 @@ bool Relate(TOperator op, const T& l, const T& r) {
 }  // namespace
 
 bool TRelationalOp::GetAsBoolean() {
-  if (Left->GetIsNull() || Right->GetIsNull()) return false;
+  // Each operand is read once: its null test and its value come from the
+  // same evaluation.
+  TNodeRead l(Left.get());
+  if (l.IsNull) return false;
+  TNodeRead r(Right.get());
+  if (r.IsNull) return false;
   switch (MinExprType(Right->GetExprType(), Left->GetExprType())) {
     case ttString: {
-      const std::string l = Left->GetAsString();
-      return Relate(Operator, CompareBytes(l, Right->GetAsString()), 0);
+      const std::string lt = l.GetText();
+      return Relate(Operator, CompareBytes(lt, r.GetText()), 0);
     }
     case ttFloat: {
-      const double l = Left->GetAsFloat();
-      return Relate(Operator, l, Right->GetAsFloat());
+      const double lv = l.Node->GetAsFloat();
+      return Relate(Operator, lv, r.Node->GetAsFloat());
     }
     case ttInteger: {
-      const int32_t l = Left->GetAsInteger();
-      return Relate(Operator, l, Right->GetAsInteger());
+      const int32_t lv = l.Node->GetAsInteger();
+      return Relate(Operator, lv, r.Node->GetAsInteger());
     }
     case ttBoolean: {
       if (Operator != opEq && Operator != opNEQ)
         throw EExpression("cannot apply %s to boolean operands", {OperatorName(Operator)});
-      const bool l = Left->GetAsBoolean();
-      return Relate(Operator, l, Right->GetAsBoolean());
+      const bool lv = l.Node->GetAsBoolean();
+      return Relate(Operator, lv, r.Node->GetAsBoolean());
     }
   }
   return false;

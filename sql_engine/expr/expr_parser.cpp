@@ -2,6 +2,7 @@
 // resources/expr_grammar.y), name resolution and parameters.
 #include "sql_engine/expr/expr_parser.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/db.h"
@@ -75,6 +76,8 @@ void TExprParser::ParseExpression(const std::string& text) {
   CheckData = TCheckData{};
   Expression.reset();
   ExprStack.clear();
+  DepthStack.clear();
+  TakenDepth = 0;
   ParamCountStack.clear();
   GroupNames.clear();
   IdentifierNames.clear();
@@ -116,6 +119,17 @@ TExpressionPtr TExprParser::GetExpression() {
   return Pop();
 }
 
+void TExprParser::Push(TExpressionPtr e) {
+  const int32_t depth = TakenDepth + 1;
+  TakenDepth = 0;
+  ExprStack.push_back(std::move(e));
+  DepthStack.push_back(depth);
+  if (depth > kMaxDepth) {
+    // Checked after the push, so the node is freed with the stack.
+    Fail("yyparse stack overflow");
+  }
+}
+
 void TExprParser::AddExpression(TExpressionPtr e) {
   Push(std::move(e));
   IsComputedPart = true;
@@ -125,6 +139,8 @@ TExpressionPtr TExprParser::Pop() {
   if (ExprStack.empty()) StackBroken();
   TExpressionPtr e = std::move(ExprStack.back());
   ExprStack.pop_back();
+  TakenDepth = std::max(TakenDepth, DepthStack.back());
+  DepthStack.pop_back();
   return e;
 }
 
@@ -145,8 +161,12 @@ TParameterListPtr TExprParser::ForceParamList(int32_t n) {
   if (n <= 0 || ExprStack.size() < static_cast<size_t>(n)) return nullptr;
   auto list = std::make_unique<TParameterList>();
   const size_t first = ExprStack.size() - static_cast<size_t>(n);
-  for (size_t i = first; i < ExprStack.size(); ++i) list->Add(std::move(ExprStack[i]));
+  for (size_t i = first; i < ExprStack.size(); ++i) {
+    list->Add(std::move(ExprStack[i]));
+    TakenDepth = std::max(TakenDepth, DepthStack[i]);
+  }
   ExprStack.resize(first);
+  DepthStack.resize(first);
   return list;
 }
 
@@ -374,8 +394,10 @@ void TExprParser::yyaction(int32_t rule) {
       for (size_t i = first; i < ExprStack.size(); i += 2) {
         whenList->Add(std::move(ExprStack[i]));
         thenList->Add(std::move(ExprStack[i + 1]));
+        TakenDepth = std::max({TakenDepth, DepthStack[i], DepthStack[i + 1]});
       }
       ExprStack.resize(first);
+      DepthStack.resize(first);
       AddExpression(std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList),
                                                         std::move(elseExpr)));
       yyval = TYYValue{};

@@ -17,7 +17,8 @@
 // Every reduction pops exactly the nodes it consumes: a CASE carries the
 // number of its WHEN parts and whether it has an ELSE as semantic values,
 // so nested CASEs cannot take each other's nodes.  Each parse starts from
-// empty stacks, whatever an earlier failed parse left behind.
+// empty stacks, whatever an earlier failed parse left behind.  A tree may
+// be at most kMaxDepth nodes deep (" yyparse stack overflow" beyond).
 #pragma once
 
 #include <array>
@@ -109,7 +110,11 @@ protected:
   void yyaction(int32_t rule) override;
 
 private:
-  void Push(TExpressionPtr e) { ExprStack.push_back(std::move(e)); }
+  // Every node goes on the stack with its depth: one more than the deepest
+  // node taken off the stack since the last push.  Trees deeper than the
+  // driver's stack bound are refused, so that evaluating and freeing them
+  // cannot exhaust the machine stack.
+  void Push(TExpressionPtr e);
   void AddExpression(TExpressionPtr e);
   TExpressionPtr Pop();
   void AddParam();
@@ -123,4 +128,6 @@ private:
   void Fail(const std::string& message);
 
   std::unique_ptr<TExprLexer> OwnLexer;
+  std::vector<int32_t> DepthStack;  // beside ExprStack
+  int32_t TakenDepth = 0;           // deepest node popped since the last push
 };

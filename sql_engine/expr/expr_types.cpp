@@ -2,6 +2,7 @@
 #include "sql_engine/expr/expr_types.h"
 
 #include "platform/numbers.h"
+#include "sql_engine/expr/expr_nodes.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ std::string TExpression::GetAsString() {
 
 double TExpression::GetAsFloat() {
   switch (const TExprType t = GetExprType()) {
-    case ttString: return static_cast<double>(StrToFloat(GetAsString()));
+    case ttString: return CheckedFloat(StrToFloat(GetAsString()));
     case ttInteger:
     case ttBoolean: return GetAsInteger();
     default: CannotRead(t, "Cannot read %s as Float");
@@ -68,7 +69,27 @@ int32_t TExpression::GetAsInteger() {
 
 bool TExpression::GetAsBoolean() { CannotRead(GetExprType(), "Cannot read %s as boolean"); }
 
-bool TExpression::GetIsNull() { return GetAsString().empty(); }
+bool TExpression::GetIsNull() { return GetExprType() == ttString && GetAsString().empty(); }
+
+TNodeRead::TNodeRead(TExpression* e) : Node(e ? e->GetCurrentNode() : nullptr) {
+  if (!Node) return;
+  if (!Node->NullByText()) {
+    IsNull = Node->GetIsNull();
+    return;
+  }
+  if (Node->GetExprType() != ttString) {
+    IsNull = false;
+    return;
+  }
+  Text = Node->GetAsString();
+  HaveText = true;
+  IsNull = Text.empty();
+}
+
+std::string TNodeRead::GetText() {
+  if (HaveText) return Text;
+  return Node ? Node->GetAsString() : std::string();
+}
 
 int32_t TExpression::GetMaxLen() {
   if (GetExprType() != ttString) return 0;

@@ -75,8 +75,20 @@ public:
   virtual int32_t GetAsInteger();
   virtual bool GetAsBoolean();
   virtual TExprType GetExprType() = 0;
-  // Default: the text is empty.
+  // Default: a string node whose text is empty (the text of a number or a
+  // boolean is never empty).
   virtual bool GetIsNull();
+
+  // The node whose value this node has at the current row: IF, CASE and
+  // DECODE give their chosen branch (none for a CASE that matches nothing
+  // and has no ELSE), every other node itself.  Callers that test null and
+  // then read the value evaluate the conditions once, so nested
+  // conditionals cost linear, not exponential, time.
+  virtual TExpression* GetCurrentNode() { return this; }
+  // True when the node uses the default null test above; nodes with a null
+  // state of their own (fields, parameters, casts, conditionals) answer
+  // false.
+  virtual bool NullByText() { return true; }
 
   // Length of the widest text for a string node, 0 for other types.
   int32_t GetMaxLen();
@@ -96,6 +108,20 @@ public:
 };
 
 using TExpressionPtr = std::unique_ptr<TExpression>;
+
+// A node read once at the current row: its null state and, when that
+// needed it, its text.  `Node` is the current node of what was read (none:
+// null).
+struct TNodeRead {
+  TExpression* Node = nullptr;
+  bool IsNull = true;
+  bool HaveText = false;
+  std::string Text;
+
+  explicit TNodeRead(TExpression* e);
+  // The text, read now unless the null test already read it.
+  std::string GetText();
+};
 
 // The argument list of a function node; owns its items.  GetParam with a
 // bad index raises the platform's list-index error.

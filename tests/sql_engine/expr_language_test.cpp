@@ -70,7 +70,7 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"5 OR 3", ttInteger, "7"},
       {"5 XOR 3", ttInteger, "6"},
       {"1 = 1 OR 1 = 2 AND 1 = 2", ttBoolean, "FALSE"},  // one level, left to right
-      {"NOT 1 = 1", ttBoolean, "FALSE"},
+      {"NOT 1 = 2", ttBoolean, "FALSE"},          // (NOT 1) = 2, not NOT (1 = 2)
       {"$FF", ttFloat, "255"},  // hexadecimal literals are float tokens
       {"$FFFFFFFF", ttFloat, "-1"},
       {".5e+1", ttFloat, "5"},
@@ -109,6 +109,9 @@ TEST_F(ExprLanguage, ArithmeticFailsInsteadOfWrapping) {
   EXPECT_THROW(Compile("SQRT(0 - 1)")->GetAsFloat(), EInvalidOp);
   EXPECT_THROW(Compile(".1e+300 * .1e+300")->GetAsFloat(), EOverflow);
   EXPECT_DOUBLE_EQ(Compile("0 ^ 2")->GetAsFloat(), 0.0);
+  // Texts that spell numbers beyond the double range do not become inf.
+  EXPECT_THROW(Compile("FLOAT('1e999')")->GetAsFloat(), Exception);
+  EXPECT_THROW(Compile("'1e999' + ''")->GetAsFloat(), Exception);
 }
 
 TEST_F(ExprLanguage, TypeErrorsNameOperatorAndType) {

@@ -205,7 +205,7 @@ public:
   }
   Variant UDFSolve(const std::string& id, TParameterList* p) override {
     ++udfCalls;
-    if (id == "DOUBLE") return Variant(p->GetAsFloat(0) * 2);
+    if (id == "DOUBLE") return p && p->Count() > 0 ? Variant(p->GetAsFloat(0) * 2) : Variant::Null();
     return Variant("tagged");
   }
 };
