@@ -68,19 +68,6 @@ std::string UpperText(const std::string& s) {
 void cvSetHeaderClock(cvHeaderClockFn fn) { g_clock = fn; }
 cvHeaderClockValue cvHeaderNow() { return g_clock ? g_clock() : SystemClock(); }
 
-CVLockBases cvLockBasesOf(CVsetLokProtocol p) {
-  switch (p) {
-    case CVsetLokProtocol::DB4Lock:
-      return {0x40000000, 0xEFFFFFFF, 0xB0000000};
-    case CVsetLokProtocol::ClipLock:
-      return {1000000000, 1000000000, 1000000000};
-    case CVsetLokProtocol::FoxLock:
-    case CVsetLokProtocol::Default:
-    default:
-      return {0x40000000, 0x7FFFFFFE, 0x3FFFFFFF};
-  }
-}
-
 bool cvValidDBFVersion(uint8_t v) {
   return v == 0x03 || v == 0x04 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
 }
@@ -497,7 +484,7 @@ void CVO_dBaseDBF::cvRename(const std::string& newName) {
 
 CVobjMemo* CVO_dBaseDBF::cvMemoObject() {
   if (!memo_ && hasMemo_) {
-    auto m = cvNewMemoObject(this, FileName(), readKey_, IsReadWrite(), IsShared(), version_);
+    auto m = cvNewMemoObject(FileName(), readKey_, IsReadWrite(), IsShared(), version_);
     if (m) {
       m->moSetLockProtocol(protocol_);
       m->SetCipher(true);

@@ -48,13 +48,12 @@
 
 #include <array>
 #include <cstdint>
-
-#include "dbf_engine/lock_protocol.h"
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dbf_engine/lock_protocol.h"
 #include "dbf_engine/table/disk_file.h"
 
 class CVobjMemo;
@@ -72,15 +71,6 @@ enum dbFileEvent {
 };
 
 enum dbFileState { dbInactive, dbBrowse, dbEdit, dbAppend, dbIndex, dbCopy };
-
-
-// Lock bases of one convention.
-struct CVLockBases {
-  int64_t fileLockBase;
-  int64_t recordBase;
-  int64_t lockLength;
-};
-CVLockBases cvLockBasesOf(CVsetLokProtocol p);
 
 // Header and descriptor layout constants.
 constexpr int cvDBFHeaderSize = 32;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/table_file.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
