@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "dbf_engine/messages.h"
+#include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
 
@@ -125,17 +126,13 @@ TEST(DiskFile, RenameFailureLeavesTheFileUsable) {
 }
 
 TEST(DiskFile, RetryPolicyMakesBoundedAttempts) {
-  uint16_t saved = CVwrdAccessMiliSeconds, savedDelay = CVwrdAccessMSecDelay;
-  CVwrdAccessMiliSeconds = 10;
-  CVwrdAccessMSecDelay = 1;
+  LockRetryScope quick(10, 1);
   int calls = 0;
   EXPECT_FALSE(cvRetryLock([&] { return ++calls < 0; }));
   EXPECT_EQ(calls, 10);
   calls = 0;
   EXPECT_TRUE(cvRetryLock([&] { return ++calls == 3; }));
   EXPECT_EQ(calls, 3);
-  CVwrdAccessMiliSeconds = saved;
-  CVwrdAccessMSecDelay = savedDelay;
 }
 
 TEST(DiskFile, RootDirectoryIsTheConfigurationDirectory) {
