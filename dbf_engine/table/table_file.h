@@ -211,6 +211,9 @@ public:
   void cvRecordLockRegion(int32_t n, int64_t& offset, int64_t& length);
 
 protected:
+  // The handle lost its lock region (closed, or reopened without it): the
+  // file lock is no longer held, whatever level it had reached.
+  void cvLocksDropped() noexcept override { fileLockHeld_ = false; }
   // Raises "Table Header for %s is invalid".
   [[noreturn]] void HeaderInvalid() const;
   void ReadRecordImage(int32_t n, uint8_t* into);
