@@ -173,7 +173,10 @@ void cvSysSleep(unsigned milliseconds);
 // the executable's directory); cvSysSetRootDirectory changes it.
 std::string cvSysRootDirectory();
 void cvSysSetRootDirectory(const std::string& directory);
-// 0 when the process started, else a positive error number.
+// Both start the program named by the command line's first argument with the
+// rest as its arguments, without a shell; `show` (a window state) means
+// nothing here.  cvSysSpawn does not wait: 0 when the process started, else a
+// positive error number (a program that does not exist is an error).
 int cvSysSpawn(const std::string& commandLine, int show);
-// The process's exit code, or -1 when it cannot be started.
+// The process's exit code, or -1 when it cannot be started or is killed.
 int cvSysSpawnAndWait(const std::string& commandLine, int show);

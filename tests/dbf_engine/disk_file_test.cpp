@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "dbf_engine/messages.h"
 #include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
@@ -141,7 +143,10 @@ TEST(DiskFile, RootDirectoryIsTheConfigurationDirectory) {
   EXPECT_EQ(cvSysRootDirectory(), dir.path());
   cvSysSetRootDirectory("");
   EXPECT_FALSE(cvSysRootDirectory().empty());
-  EXPECT_EQ(cvSysSpawnAndWait("exit 3", 1), 3);
+  EXPECT_EQ(cvSysSpawnAndWait("sh -c \"exit 3\"", 1), 3);
+  EXPECT_EQ(cvSysSpawnAndWait("dirlook-no-such-program", 1), -1);
+  EXPECT_EQ(cvSysSpawn("dirlook-no-such-program", 1), ENOENT);
+  EXPECT_EQ(cvSysSpawn("true", 1), 0);
 }
 
 TEST(DiskFile, ShutDownClosesWhatIsStillOpen) {
