@@ -668,7 +668,6 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
   auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
   if (!tag) return false;
-  FileLockScope lock(*this);
   Unlist(tag);
   FreeTag(tag);
   if (TagCount() == 0) Reindex();
@@ -677,16 +676,13 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
 
 void CVobjCDXFile::Reindex() {
   if (!disk_ || !tagList_) return;
-  FileLockScope lock(*this);
-  // On a shared file the counter moves on from the file's, so other
-  // handles see the change; a file of our own starts again at 0.
-  const uint32_t counter = disk_->IsShared() ? DiskChangeCounter() + 1 : 0;
+  IndexLockScope lock(*this);
   for (auto& tag : tags_) tag->TagClose();
   tagList_->TagClose();
   disk_->cvTruncate(kCdxTagHeaderSize);
   ForgetFileSize();
   NextAvailPage = kCdxTagHeaderSize;
-  tagList_->ChangeCounter = counter;
+  tagList_->ChangeCounter = 0;
   tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjCDXTag*>(t.get());

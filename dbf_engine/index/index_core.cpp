@@ -1044,61 +1044,18 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   return disk_.get();
 }
 
-void CVobjIndexFile::IndexLockRegion(int64_t& offset, int64_t& length) const {
-  offset = LockRecordBase - 1;
-  length = 1;
+bool CVobjIndexFile::IndexLock() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  int64_t offset = LockRecordBase - 1;
+  int64_t length = 1;
   switch (LockProtocol) {
     case CVsetLokProtocol::DB4Lock: length = 2; break;
     case CVsetLokProtocol::ClipLock: offset = LockFileBase; break;
     default: break;
   }
-}
-
-bool CVobjIndexFile::IndexLock() {
-  if (!disk_ || !disk_->IsShared()) return true;
-  int64_t offset = 0, length = 0;
-  IndexLockRegion(offset, length);
   if (!cvRetryLock([&] { return disk_->cvLockRecord(offset, length); }))
     cvRaise(cvErrLockFailed, {disk_->FileName()});
   return true;
-}
-
-CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file) : file_(file) {
-  CVO_DiskFile* d = file_.DiskFile();
-  if (!d || !d->IsShared()) return;
-  const std::string name = d->FileName();
-  if (d->LockCount() > 0) {
-    // One region per handle: a handle that holds another region (its index
-    // lock) cannot take the whole file.  Held already by an outer scope:
-    // counted once more.
-    if (!d->FileFullyLocked() || !d->cvLockFile()) cvRaise(cvErrLockFailed, {name});
-    locked_ = true;
-    return;
-  }
-  constexpr int64_t kWholeFile = 0x7FFFFFFF;
-  int64_t offset = 0, length = 0;
-  file_.IndexLockRegion(offset, length);
-  if (offset + length > kWholeFile) {
-    // Writers wait on the index lock first: hold it before the file.
-    auto region = std::make_unique<CVO_DiskFile>(name, d->IsReadWrite(), true);
-    region->cvReset();
-    if (!cvRetryLock([&] { return region->cvLockRecord(offset, length); })) cvRaise(cvErrLockFailed, {name});
-    indexRegion_ = std::move(region);
-  }
-  if (!cvRetryLock([&] { return d->cvLockFile(); })) cvRaise(cvErrLockFailed, {name});
-  locked_ = true;
-}
-
-CVobjIndexFile::FileLockScope::~FileLockScope() {
-  CVO_DiskFile* d = file_.DiskFile();
-  if (locked_ && d) {
-    try {
-      d->cvUnLock();
-    } catch (...) {
-      // The region goes with the handle at the latest.
-    }
-  }
-  // indexRegion_ closes its handle, and its lock with it.
 }
 
 std::string CVobjIndexTag::DiskName() const { return owner_->DiskName(); }

@@ -312,8 +312,6 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
                               bool readWrite, bool shared, bool create, bool overwrite);
   bool IndexLock();
-  // The index lock's region under the file's convention.
-  void IndexLockRegion(int64_t& offset, int64_t& length) const;
   // Holds the index lock for the length of one file operation and gives it
   // back on every way out.
   class IndexLockScope {
@@ -325,25 +323,6 @@ public:
 
   private:
     CVobjIndexFile& file_;
-  };
-  // Holds the whole-file lock for an operation that rebuilds or cuts the
-  // file (reindex, zap, deleting a tag), retrying as the index lock does; a
-  // refusal raises "Can not Lock file %s" before anything is written.  When
-  // the convention's index lock lies beyond the whole-file region, that
-  // region is held as well (through a second handle of the file), so a
-  // writer that takes only the index lock waits too.  A file this handle
-  // has to itself needs no lock.
-  class FileLockScope {
-  public:
-    explicit FileLockScope(CVobjIndexFile& file);
-    ~FileLockScope();
-    FileLockScope(const FileLockScope&) = delete;
-    FileLockScope& operator=(const FileLockScope&) = delete;
-
-  private:
-    CVobjIndexFile& file_;
-    bool locked_ = false;
-    std::unique_ptr<CVO_DiskFile> indexRegion_;
   };
   int32_t TagCount() const { return static_cast<int32_t>(tags_.size()); }
   CVobjIndexTag* TagByNumber(int32_t i) const;

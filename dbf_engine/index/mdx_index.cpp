@@ -652,7 +652,6 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
 bool CVobjMDXFile::DeleteTag(const std::string& name) {
   CVobjIndexTag* tag = TagByName(Trim(name));
   if (!tag || !disk_) return false;
-  FileLockScope lock(*this);
   FreeTag(tag);
   SortTags();
   if (TagCount() == 0)
@@ -664,7 +663,7 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
 
 void CVobjMDXFile::Reindex() {
   if (!disk_) return;
-  FileLockScope lock(*this);
+  IndexLockScope lock(*this);
   BatchScope batch(*this);
   for (auto& t : tags_) t->TagClose();
   disk_->cvTruncate(kMdxHeaderSize);

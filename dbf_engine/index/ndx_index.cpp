@@ -442,7 +442,7 @@ int32_t CVobjNDXFile::GetAvailPage() {
 
 void CVobjNDXFile::Zap() {
   if (!disk_) return;
-  FileLockScope lock(*this);
+  IndexLockScope lock(*this);
   CVobjNDXTag* t = NdxTag();
   if (t) t->TagClose();
   disk_->cvTruncate(kNdxBlockSize * 2);
@@ -461,8 +461,8 @@ void CVobjNDXFile::Reindex() {
   const std::string name = t->TagName;
   const std::string keyExpr = t->KeyExpression;
   const bool unique = t->Unique;
-  FileLockScope lock(*this);
   Zap();
+  IndexLockScope lock(*this);
   NextAvailPage = 1;
   t->IndexTagNew(name, keyExpr, "", true, unique);
 }

@@ -473,16 +473,8 @@ bool CVobjNTXFile::ExternalChange() {
 
 void CVobjNTXFile::Zap() {
   if (!disk_) return;
-  FileLockScope lock(*this);
+  IndexLockScope lock(*this);
   CVobjNTXTag* t = NtxTag();
-  // On a shared file the counter moves on from the file's: another handle
-  // must see that its tree is gone.  A file of our own starts again at 1.
-  uint16_t counter = 1;
-  if (disk_->IsShared()) {
-    uint8_t buf[4];
-    if (!PageRead(0, buf, sizeof buf)) cvIndexCorrupt(DiskName());
-    counter = NtxHeader::NextCounter(cvLoadLE16(buf + 2));
-  }
   if (t) t->TagClose();
   disk_->cvTruncate(2 * kNtxPageSize);
   uint8_t zero[kNtxPageSize] = {};
@@ -490,7 +482,7 @@ void CVobjNTXFile::Zap() {
   NextAvailPage = 2 * kNtxPageSize;
   if (t) {
     t->RootPage = kNtxHeaderSize;
-    t->header_.Counter = counter;
+    t->header_.Counter = 1;
     t->TagStore();
   }
 }
@@ -500,8 +492,8 @@ void CVobjNTXFile::Reindex() {
   if (!t || !disk_) return;
   const std::string name = t->TagName, keyExpr = t->KeyExpression, forExpr = t->HasFor ? t->ForExpression : "";
   const bool ascending = t->Ascending, unique = t->Unique;
-  FileLockScope lock(*this);
   Zap();
+  IndexLockScope lock(*this);
   disk_->cvTruncate(0);
   NextAvailPage = kNtxHeaderSize;
   t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);

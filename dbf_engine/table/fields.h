@@ -168,6 +168,9 @@ private:
   bool IsBinary30(char type) const;
   std::string Translated(std::string text) const;
   std::string Untranslated(std::string text) const;
+  // The block number in memo field n; "Memo record is bad in %s" (the memo
+  // file's name) for a number that names no block.
+  uint32_t MemoBlockOf(int n, const CVobjMemo& memo) const;
 
   mutable int lastField_ = 0;
   bool translate_ = true;
