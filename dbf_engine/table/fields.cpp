@@ -591,7 +591,10 @@ bool CVO_dBaseFld::cvStringPutN(int n, const std::string& text) {
     }
     default: break;
   }
-  cvFieldPush(n, t == 'C' ? Untranslated(text) : text);
+  // B and G outside 0x30 tables take a raw block number; every other type
+  // that reaches here reads back through cvStringGetN's translation, so it is
+  // translated on the way in as well.
+  cvFieldPush(n, (t == 'B' || t == 'G') ? text : Untranslated(text));
   return true;
 }
 
