@@ -25,10 +25,11 @@
 // Code-page translation: who translates, and where.
 //
 // With the translate flag set (kvSetTranslateAscii; on after opening) the
-// table holds OEM (866) text and callers work in ANSI (1251).  Every path
-// between a caller and the file translates exactly once, and the routine
-// that does it is fixed, so that a layer above (the dataset component, the
-// locate code) knows what it must translate itself and what it must not:
+// table holds OEM (866) text and callers work in ANSI (1251).  Which routine
+// translates is fixed, and none translates what another already has, so a
+// layer above (the dataset component, the locate code) knows what it must
+// translate itself (what goes through the raw and memo routines) and what it
+// must not (what goes through cvStringGetN and cvStringPutN):
 //
 //   routine                          on read (file -> caller)   on write (caller -> file)
 //   cvStringGetN, cvStringGet        OEM -> ANSI: C, M and      -
