@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -238,12 +239,72 @@ void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  const size_t n = commandLine.size();
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (true) {
+    while (i < n && blank(commandLine[i])) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < n && (quoted || !blank(commandLine[i]))) {
+      const char c = commandLine[i];
+      if (c == '\\') {
+        size_t slashes = 0;
+        while (i < n && commandLine[i] == '\\') ++slashes, ++i;
+        if (i < n && commandLine[i] == '"') {
+          // 2k backslashes and a quote: k backslashes, and the quote opens or
+          // closes; 2k+1: k backslashes and a literal quote.
+          arg.append(slashes / 2, '\\');
+          if (slashes % 2 == 1) {
+            arg += '"';
+            ++i;
+          }
+        } else {
+          arg.append(slashes, '\\');
+        }
+        continue;
+      }
+      if (c == '"') {
+        // Inside quotes a doubled quote stands for one.
+        if (quoted && i + 1 < n && commandLine[i + 1] == '"') {
+          arg += '"';
+          i += 2;
+          continue;
+        }
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      arg += c;
+      ++i;
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
 namespace {
 
-int SpawnShell(const std::string& script, pid_t& pid) {
-  std::string sh = "/bin/sh", dashC = "-c", body = script;
-  char* argv[] = {sh.data(), dashC.data(), body.data(), nullptr};
-  return ::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ);
+// Starts the program named by the first argument of `commandLine` (searched
+// along PATH when it has no "/") with the rest as its arguments; no shell
+// sees the text.  0 or the error number of the failed start.
+int SpawnDirect(const std::string& commandLine, bool newSession, pid_t& pid) {
+  std::vector<std::string> args = SplitCommandLine(commandLine);
+  if (args.empty() || args[0].empty()) return EINVAL;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) return rc;
+  int rc = newSession ? ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID) : 0;
+  // glibc reports a program that cannot be executed (missing, not
+  // executable) as the error of posix_spawnp itself.
+  if (rc == 0) rc = ::posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attr);
+  return rc;
 }
 
 int WaitExit(pid_t pid) {
@@ -257,16 +318,21 @@ int WaitExit(pid_t pid) {
 }  // namespace
 
 int SpawnProcess(const std::string& commandLine) {
-  // The command runs in the background of a short-lived shell, so the child is
-  // detached and never left behind as a zombie of this process.
   pid_t pid = 0;
-  int rc = SpawnShell(commandLine + " &", pid);
-  if (rc != 0) return rc;
-  return WaitExit(pid) == 0 ? 0 : ECHILD;
+  if (int rc = SpawnDirect(commandLine, true, pid); rc != 0) return rc;
+  // Nobody waits for a detached process; a small thread collects its exit
+  // status so that it does not stay behind as a zombie of this process.
+  try {
+    std::thread([pid] { WaitExit(pid); }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the process runs all the same, and is collected
+    // when this process ends.
+  }
+  return 0;
 }
 
 int SpawnProcessAndWait(const std::string& commandLine) {
   pid_t pid = 0;
-  if (SpawnShell(commandLine, pid) != 0) return -1;
+  if (SpawnDirect(commandLine, false, pid) != 0) return -1;
   return WaitExit(pid);
 }

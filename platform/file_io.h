@@ -73,9 +73,21 @@ bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length);
 
 void SleepMilliseconds(unsigned milliseconds);
 
-// Starts `commandLine` through /bin/sh without waiting: 0 when the process
-// started, else a positive error number.
+// Splits a command line into its arguments as the original platform's C
+// runtime does: blanks and tabs separate arguments except inside double
+// quotes; 2k backslashes before a quote give k backslashes and the quote
+// opens or closes a quoted part, 2k+1 give k backslashes and a literal quote;
+// other backslashes are literal; "" inside a quoted part is one quote.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Both start the program that the first argument of `commandLine` names
+// (searched along PATH when it has no "/"), with the other arguments, and no
+// shell: "|", ";", "$" and the like reach the program as they stand.
+//
+// SpawnProcess does not wait: the process runs in a session of its own and
+// is collected when it ends.  0 when it started, else a positive error number
+// (ENOENT for a program that does not exist, EINVAL for an empty line).
 int SpawnProcess(const std::string& commandLine);
-// Starts `commandLine` through /bin/sh and waits: its exit code, or -1 when
-// it could not be started or did not end normally.
+// SpawnProcessAndWait waits for the process: its exit code, or -1 when it
+// could not be started or did not end normally (killed by a signal).
 int SpawnProcessAndWait(const std::string& commandLine);

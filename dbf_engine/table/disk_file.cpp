@@ -52,10 +52,12 @@ struct CVobjFileColl {
     std::vector<CVO_DiskFile*> open;
     open.swap(items);
     for (CVO_DiskFile* f : open) {
+      const bool held = f->lockCount_ > 0;
       f->ReleaseRegionQuietly();
       FileClose(f->handle_);
       f->closed_ = true;
       f->position_ = 0;
+      if (held) f->cvLocksDropped();
     }
   }
   ~CVobjFileColl() {
@@ -104,8 +106,8 @@ void CVO_DiskFile::ReleaseRegionQuietly() noexcept {
   }
 }
 
-bool CVO_DiskFile::InternalCloseFile() {
-  if (closed_) return true;
+void CVO_DiskFile::CloseHandle() {
+  if (closed_) return;
   if (lockCount_ > 0) {
     lockCount_ = 1;
     try {
@@ -119,14 +121,19 @@ bool CVO_DiskFile::InternalCloseFile() {
   FileClose(handle_);
   closed_ = true;
   position_ = 0;
+}
+
+bool CVO_DiskFile::InternalCloseFile() {
+  if (closed_) return true;
+  const bool held = lockCount_ > 0;
+  CloseHandle();
+  if (held) cvLocksDropped();
   return true;
 }
 
 bool CVO_DiskFile::cvCloseFile() { return InternalCloseFile(); }
 
-void CVO_DiskFile::cvReset() {
-  if (!exists_) cvRaise(cvErrNoSuchFile, {fileName_});
-  if (!closed_) InternalCloseFile();
+void CVO_DiskFile::OpenHandle() {
   int h = FileOpen(fileName_, readWrite_, shared_);
   if (h < 0) cvRaise(cvErrResetFailed, {fileName_});
   handle_ = h;
@@ -135,13 +142,48 @@ void CVO_DiskFile::cvReset() {
   closed_ = false;
 }
 
+void CVO_DiskFile::RetakeRegion(const HeldRegion& held) {
+  if (held.count <= 0) return;
+  if (shared_ && !cvSysLockFile(handle_, held.offset, held.length)) {
+    // Someone else took the region while the handle was being reopened: the
+    // lock is lost, and the caller must hear it.
+    lockOffset_ = 0;
+    lockLength_ = 0;
+    cvLocksDropped();
+    cvRaise(cvErrLockFailed, {fileName_});
+  }
+  lockCount_ = held.count;
+  lockOffset_ = held.offset;
+  lockLength_ = held.length;
+}
+
+void CVO_DiskFile::cvReset() {
+  if (!exists_) cvRaise(cvErrNoSuchFile, {fileName_});
+  const HeldRegion held{closed_ ? 0 : lockCount_, lockOffset_, lockLength_};
+  CloseHandle();
+  try {
+    OpenHandle();
+  } catch (...) {
+    if (held.count > 0) cvLocksDropped();
+    throw;
+  }
+  RetakeRegion(held);
+}
+
 void CVO_DiskFile::cvReWrite() {
-  if (!closed_) InternalCloseFile();
-  int h = FileCreate(fileName_);
-  if (h < 0) cvRaise(cvErrRewriteFailed, {fileName_});
-  FileClose(h);
-  exists_ = true;
-  cvReset();
+  const HeldRegion held{closed_ ? 0 : lockCount_, lockOffset_, lockLength_};
+  CloseHandle();
+  try {
+    int h = FileCreate(fileName_);
+    if (h < 0) cvRaise(cvErrRewriteFailed, {fileName_});
+    FileClose(h);
+    exists_ = true;
+    OpenHandle();
+  } catch (...) {
+    if (held.count > 0) cvLocksDropped();
+    throw;
+  }
+  RetakeRegion(held);
 }
 
 int32_t CVO_DiskFile::cvRead(int64_t position, void* buffer, int32_t count) {
@@ -186,20 +228,15 @@ void CVO_DiskFile::cvTruncate(int64_t size) {
 }
 
 void CVO_DiskFile::cvRename(const std::string& newName) {
-  std::string oldName = fileName_;
-  InternalCloseFile();
-  std::string target = NormaliseName(newName);
-  if (!FileRename(oldName, target)) {
-    // Keep the object usable under its old name before reporting.
-    try {
-      cvReset();
-    } catch (...) {
-    }
-    cvRaise(cvErrRenameFailed, {oldName});
-  }
+  const std::string oldName = fileName_;
+  const std::string target = NormaliseName(newName);
+  // The file is renamed under its open handle: closing it first would drop
+  // the byte-range locks this object holds and leave a moment in which
+  // another user could take them.
+  if (!FileRename(oldName, target)) cvRaise(cvErrRenameFailed, {oldName});
   fileName_ = target;
   exists_ = true;
-  cvReset();
+  if (closed_) cvReset();
 }
 
 void CVO_DiskFile::cvStatusUpdate(int32_t, int32_t, int32_t) {}

@@ -14,6 +14,14 @@
 // return false and the caller retries (cvRetryLock: CVwrdAccessMiliSeconds div
 // CVwrdAccessMSecDelay attempts, CVwrdAccessMSecDelay ms apart) or raises its
 // own message.  Locks never wait inside the operating system.
+//
+// Byte-range locks belong to the open handle: closing it drops them.  So a
+// lock region survives every reopen of the object: cvRename renames the file
+// under its open handle, and cvReset or cvReWrite of an open file take the
+// held region again on the new handle.  When a region is lost all the same
+// (the file is closed, or the region cannot be taken again) the lock count
+// falls to 0 and cvLocksDropped tells the subclass, so that no "locked" flag
+// outlives the lock it stands for.
 #pragma once
 
 #include <cstdint>
@@ -75,8 +83,14 @@ public:
   // Reads up to `count` bytes at `position`; returns the bytes read (fewer
   // at the end of the file).  A negative count is a range error.
   virtual int32_t cvRead(int64_t position, void* buffer, int32_t count);
+  // Renames the file; an open handle stays open (and keeps its locks), a
+  // closed object is opened under the new name.
   virtual void cvRename(const std::string& newName);
+  // Opens the file.  On an open file the handle is opened anew and the lock
+  // region held is taken again ("Can not Lock file %s" when it cannot be).
   virtual void cvReset();
+  // Creates (or empties) the file and opens it; a lock region held by an open
+  // object is taken again as by cvReset.
   virtual void cvReWrite();
   virtual void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3);
   virtual void cvTruncate(int64_t size);
@@ -115,9 +129,23 @@ public:
 
 protected:
   void SetLockCount(int32_t n) { lockCount_ = n; }
+  // Called when the lock region this object held is gone although nobody
+  // unlocked it: the handle was closed, or reopened without the region.  The
+  // lock count is 0 by then.  Must not throw.
+  virtual void cvLocksDropped() noexcept {}
 
 private:
+  struct HeldRegion {
+    int32_t count;
+    int64_t offset, length;
+  };
   void ReleaseRegionQuietly() noexcept;
+  // Closes the handle (dropping any region) without telling the subclass.
+  void CloseHandle();
+  // Opens the file under its name in the object's mode.
+  void OpenHandle();
+  // Takes `held` again on the handle just opened; raises when it cannot.
+  void RetakeRegion(const HeldRegion& held);
 
   int handle_ = -1;
   bool exists_ = false;
@@ -145,7 +173,10 @@ void cvSysSleep(unsigned milliseconds);
 // the executable's directory); cvSysSetRootDirectory changes it.
 std::string cvSysRootDirectory();
 void cvSysSetRootDirectory(const std::string& directory);
-// 0 when the process started, else a positive error number.
+// Both start the program named by the command line's first argument with the
+// rest as its arguments, without a shell; `show` (a window state) means
+// nothing here.  cvSysSpawn does not wait: 0 when the process started, else a
+// positive error number (a program that does not exist is an error).
 int cvSysSpawn(const std::string& commandLine, int show);
-// The process's exit code, or -1 when it cannot be started.
+// The process's exit code, or -1 when it cannot be started or is killed.
 int cvSysSpawnAndWait(const std::string& commandLine, int show);

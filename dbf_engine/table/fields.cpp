@@ -591,7 +591,10 @@ bool CVO_dBaseFld::cvStringPutN(int n, const std::string& text) {
     }
     default: break;
   }
-  cvFieldPush(n, t == 'C' ? Untranslated(text) : text);
+  // B and G outside 0x30 tables take a raw block number; every other type
+  // that reaches here reads back through cvStringGetN's translation, so it is
+  // translated on the way in as well.
+  cvFieldPush(n, (t == 'B' || t == 'G') ? text : Untranslated(text));
   return true;
 }
 
@@ -698,21 +701,27 @@ int CVO_dBaseFld::cvMemoFieldNumber(const std::string& name) {
   return n;
 }
 
+uint32_t CVO_dBaseFld::MemoBlockOf(int n, const CVobjMemo& memo) const {
+  const long double b = cvNumberGetN(n);
+  // A number that is no block of a memo file (negative, beyond 32 bits) is a
+  // damaged field, as much as a block past the end of the file is.
+  if (!(b >= 0) || b >= 4294967296.0L) cvRaise(cvErrBadMemoRecord, {memo.FileName()});
+  return static_cast<uint32_t>(b);
+}
+
 uint32_t CVO_dBaseFld::cvMemoSizeN(int n) {
   CVobjMemo* memo = cvMemoFieldCheck(n);
   if (!memo) return 0;
-  const long double block = cvNumberGetN(n);
-  if (block <= 0 || block > UINT32_MAX) return 0;
-  return memo->moMemoSize(static_cast<uint32_t>(block));
+  const uint32_t block = MemoBlockOf(n, *memo);
+  return block == 0 ? 0 : memo->moMemoSize(block);
 }
 
 bool CVO_dBaseFld::cvMemoLoadN(int n, std::string& data) {
   data.clear();
   CVobjMemo* memo = cvMemoFieldCheck(n);
   if (!memo) return false;
-  const long double b = cvNumberGetN(n);
-  if (b <= 0 || b > UINT32_MAX) return true;
-  const uint32_t block = static_cast<uint32_t>(b);
+  const uint32_t block = MemoBlockOf(n, *memo);
+  if (block == 0) return true;
   uint32_t size = memo->moMemoSize(block);
   data.resize(size);
   memo->moMemoRead(data.data(), block, size);
@@ -723,8 +732,8 @@ bool CVO_dBaseFld::cvMemoLoadN(int n, std::string& data) {
 uint32_t CVO_dBaseFld::cvMemoSaveN(int n, const std::string& data) {
   CVobjMemo* memo = cvMemoFieldCheck(n);
   if (!memo) return 0;
-  const long double b = cvNumberGetN(n);
-  uint32_t block = (b > 0 && b <= UINT32_MAX) ? static_cast<uint32_t>(b) : 0;
+  uint32_t block = MemoBlockOf(n, *memo);
+  if (data.size() > UINT32_MAX) cvRaise(cvErrFieldData, {memo->FileName()});
   uint32_t size = static_cast<uint32_t>(data.size());
   const uint32_t written = memo->moMemoWrite(data.data(), block, size);
   if (written == 0 && cvVersion() != 0x30) {

@@ -22,9 +22,39 @@
 //   Y     (0x30) 8-byte signed LE, value * 10000        the integer / 10000
 //   B     (0x30) 8-byte IEEE double LE                  the double
 //
-// Text translation: when the translate flag is set the table holds OEM (866)
-// text; texts are read out as ANSI (1251) and written back as OEM, both ways
-// or neither.  Raw access (cvFieldGet, cvFieldPush) never translates.
+// Code-page translation: who translates, and where.
+//
+// With the translate flag set (kvSetTranslateAscii; on after opening) the
+// table holds OEM (866) text and callers work in ANSI (1251).  Which routine
+// translates is fixed, and none translates what another already has, so a
+// layer above (the dataset component, the locate code) knows what it must
+// translate itself (what goes through the raw and memo routines) and what it
+// must not (what goes through cvStringGetN and cvStringPutN):
+//
+//   routine                          on read (file -> caller)   on write (caller -> file)
+//   cvStringGetN, cvStringGet        OEM -> ANSI: C, M and      -
+//                                    types without a codec
+//   cvStringPutN, cvStringPut        -                          ANSI -> OEM: C, M and
+//                                                               types without a codec
+//   cvStuffABuffer                   -                          once, inside the cvStringPut
+//                                                               it calls; no translation of
+//                                                               its own
+//   cvMemoLoadN, cvMemoLoad          none: the stored bytes     -
+//   cvMemoSaveN, cvMemoSave          -                          none: the bytes as given
+//   cvFieldGet, cvFieldGetN,         none: the stored bytes     -
+//   cvFieldPull
+//   cvFieldPut, cvFieldPutN,         -                          none: the bytes as given
+//   cvFieldPush
+//   field variables (expressions)    none: keys and filters see the stored bytes; the
+//                                    expression link's OemText flag only makes case
+//                                    changes go through ANSI
+//
+// N, F, D and L fields hold ASCII, which translation leaves as it is, and B
+// and G read as fixed markers; the typed routines (cvNumber*, cvDate*,
+// cvLogic*) do not translate.  So the dataset component translates nothing
+// that goes through cvStringGetN/cvStringPutN, and translates memo text
+// itself exactly because its memo stream uses cvMemoLoadN/cvMemoSaveN; a
+// memo written with cvStringPutN must not be translated before the call.
 //
 // Field numbers run from 1; a number outside 1..count gives a neutral value
 // (empty text, 0, false) and raises nothing.
@@ -168,6 +198,9 @@ private:
   bool IsBinary30(char type) const;
   std::string Translated(std::string text) const;
   std::string Untranslated(std::string text) const;
+  // The block number in memo field n; "Memo record is bad in %s" (the memo
+  // file's name) for a number that names no block.
+  uint32_t MemoBlockOf(int n, const CVobjMemo& memo) const;
 
   mutable int lastField_ = 0;
   bool translate_ = true;

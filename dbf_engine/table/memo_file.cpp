@@ -43,11 +43,9 @@ std::string CVobjMemo::MemoFileName(const std::string& tableFileName, uint8_t ve
   return stem + (IsFoxVersion(version) ? ".fpt" : ".dbt");
 }
 
-CVobjMemo::CVobjMemo(CVO_dBaseDBF* owner, const std::string& tableFileName, const std::string& password,
-                     bool readWrite, bool shared, uint8_t version)
-    : CVO_DiskFile(MemoFileName(tableFileName, version), readWrite, shared),
-      owner_(owner),
-      version_(version) {
+CVobjMemo::CVobjMemo(const std::string& tableFileName, const std::string& password, bool readWrite,
+                     bool shared, uint8_t version)
+    : CVO_DiskFile(MemoFileName(tableFileName, version), readWrite, shared), version_(version) {
   if (!Exists()) cvRaise(cvErrNoSuchFile, {FileName()});
   cvReset();
   blockSize_ = 512;
@@ -291,9 +289,9 @@ void CVobjMemo::moRename(const std::string& newName) {
 
 // --- dBase IV ------------------------------------------------------------------
 
-CVobjMemo4::CVobjMemo4(CVO_dBaseDBF* owner, const std::string& tableFileName, const std::string& password,
+CVobjMemo4::CVobjMemo4(const std::string& tableFileName, const std::string& password,
                        bool readWrite, bool shared, uint8_t version)
-    : CVobjMemo(owner, tableFileName, password, readWrite, shared, version) {
+    : CVobjMemo(tableFileName, password, readWrite, shared, version) {
   uint8_t h[32] = {};
   int32_t got = cvRead(0, h, 32);
   if (got < 4) BadMemo();
@@ -399,9 +397,9 @@ void CVobjMemo4::moMemoPutLast(std::vector<uint8_t>&, size_t) {}
 
 // --- FoxPro ----------------------------------------------------------------------
 
-CVobjFXMemo20::CVobjFXMemo20(CVO_dBaseDBF* owner, const std::string& tableFileName,
-                             const std::string& password, bool readWrite, bool shared, uint8_t version)
-    : CVobjMemo(owner, tableFileName, password, readWrite, shared, version) {
+CVobjFXMemo20::CVobjFXMemo20(const std::string& tableFileName, const std::string& password,
+                             bool readWrite, bool shared, uint8_t version)
+    : CVobjMemo(tableFileName, password, readWrite, shared, version) {
   uint8_t h[32] = {};
   if (cvRead(0, h, 32) < 8) BadMemo();
   std::copy(h, h + 32, work_.begin());
@@ -455,17 +453,16 @@ void CVobjFXMemo20::moRename(const std::string& newName) {
   cvRename(target);
 }
 
-std::unique_ptr<CVobjMemo> cvNewMemoObject(CVO_dBaseDBF* owner, const std::string& tableFileName,
-                                           const std::string& password, bool readWrite, bool shared,
-                                           uint8_t version) {
+std::unique_ptr<CVobjMemo> cvNewMemoObject(const std::string& tableFileName, const std::string& password,
+                                           bool readWrite, bool shared, uint8_t version) {
   switch (version) {
     case 0x83:
-      return std::make_unique<CVobjMemo3>(owner, tableFileName, password, readWrite, shared, version);
+      return std::make_unique<CVobjMemo3>(tableFileName, password, readWrite, shared, version);
     case 0x8B:
-      return std::make_unique<CVobjMemo4>(owner, tableFileName, password, readWrite, shared, version);
+      return std::make_unique<CVobjMemo4>(tableFileName, password, readWrite, shared, version);
     case 0x30:
     case 0xF5:
-      return std::make_unique<CVobjFXMemo20>(owner, tableFileName, password, readWrite, shared, version);
+      return std::make_unique<CVobjFXMemo20>(tableFileName, password, readWrite, shared, version);
     default:
       return nullptr;
   }

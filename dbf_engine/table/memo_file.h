@@ -40,8 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "dbf_engine/lock_protocol.h"
 #include "dbf_engine/table/disk_file.h"
-#include "dbf_engine/table/table_file.h"
 
 constexpr uint32_t cvMemo3MaxLength = 65520;
 
@@ -50,8 +50,8 @@ public:
   // Opens the memo file of the table `tableFileName` (extension ".dbt" for
   // versions 0x83 and 0x8B, ".fpt" for 0x30 and 0xF5).  Raises "File %s could
   // not be found" when it is missing.
-  CVobjMemo(CVO_dBaseDBF* owner, const std::string& tableFileName, const std::string& password,
-            bool readWrite, bool shared, uint8_t version);
+  CVobjMemo(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+            uint8_t version);
   ~CVobjMemo() override;
 
   // Chooses the block that receives a memo of `size` bytes and prepares the
@@ -104,7 +104,6 @@ protected:
   void ReadHeaderWord(uint32_t& nextFree);
   void WriteHeaderWord(uint32_t nextFree);
 
-  CVO_dBaseDBF* owner_;
   uint8_t version_;
   uint32_t currentBlock_ = 0;
   uint32_t blockCount_ = 0;  // blocks of the current memo
@@ -125,8 +124,8 @@ public:
 
 class CVobjMemo4 : public CVobjMemo {
 public:
-  CVobjMemo4(CVO_dBaseDBF* owner, const std::string& tableFileName, const std::string& password,
-             bool readWrite, bool shared, uint8_t version);
+  CVobjMemo4(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+             uint8_t version);
   uint32_t moHuntAvailBlock(uint32_t size) override;
   void moMemoBlockRelease(uint32_t block) override;
   void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd) override;
@@ -135,8 +134,8 @@ public:
 
 class CVobjFXMemo20 : public CVobjMemo {
 public:
-  CVobjFXMemo20(CVO_dBaseDBF* owner, const std::string& tableFileName, const std::string& password,
-                bool readWrite, bool shared, uint8_t version);
+  CVobjFXMemo20(const std::string& tableFileName, const std::string& password, bool readWrite,
+                bool shared, uint8_t version);
   uint32_t moHuntAvailBlock(uint32_t size) override;
   void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd) override;
   void moMemoSetParam(uint32_t block, uint32_t& used) override;
@@ -144,6 +143,5 @@ public:
 };
 
 // The memo object for a table version (nullptr for versions without memo).
-std::unique_ptr<CVobjMemo> cvNewMemoObject(CVO_dBaseDBF* owner, const std::string& tableFileName,
-                                           const std::string& password, bool readWrite, bool shared,
-                                           uint8_t version);
+std::unique_ptr<CVobjMemo> cvNewMemoObject(const std::string& tableFileName, const std::string& password,
+                                           bool readWrite, bool shared, uint8_t version);

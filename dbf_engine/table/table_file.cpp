@@ -68,21 +68,13 @@ std::string UpperText(const std::string& s) {
 void cvSetHeaderClock(cvHeaderClockFn fn) { g_clock = fn; }
 cvHeaderClockValue cvHeaderNow() { return g_clock ? g_clock() : SystemClock(); }
 
-CVLockBases cvLockBasesOf(CVsetLokProtocol p) {
-  switch (p) {
-    case CVsetLokProtocol::DB4Lock:
-      return {0x40000000, 0xEFFFFFFF, 0xB0000000};
-    case CVsetLokProtocol::ClipLock:
-      return {1000000000, 1000000000, 1000000000};
-    case CVsetLokProtocol::FoxLock:
-    case CVsetLokProtocol::Default:
-    default:
-      return {0x40000000, 0x7FFFFFFE, 0x3FFFFFFF};
-  }
-}
-
 bool cvValidDBFVersion(uint8_t v) {
   return v == 0x03 || v == 0x04 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
+}
+
+int32_t cvDBFMaxFieldsFor(uint8_t version) {
+  const int32_t fixed = cvDBFHeaderSize + 1 + (version == 0x30 ? cvDBFBacklinkSize : 0);
+  return std::min(cvDBFMaxFields, (cvDBFMaxHeaderLength - fixed) / cvDBFDescriptorSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -497,7 +489,7 @@ void CVO_dBaseDBF::cvRename(const std::string& newName) {
 
 CVobjMemo* CVO_dBaseDBF::cvMemoObject() {
   if (!memo_ && hasMemo_) {
-    auto m = cvNewMemoObject(this, FileName(), readKey_, IsReadWrite(), IsShared(), version_);
+    auto m = cvNewMemoObject(FileName(), readKey_, IsReadWrite(), IsShared(), version_);
     if (m) {
       m->moSetLockProtocol(protocol_);
       m->SetCipher(true);
@@ -665,8 +657,8 @@ bool CVO_DBFBuild::InsertField(const std::string& name, const std::string& type,
       d[dbfdesc::Length] = static_cast<uint8_t>(length);
       d[dbfdesc::Decimals] = static_cast<uint8_t>(decimals);
   }
-  if (descriptors_.size() >= static_cast<size_t>(cvDBFMaxFields) ||
-      recordLength_ + full > cvDBFMaxRecordLength)
+  const int32_t maxFields = std::min(cvDBFMaxFieldsFor(versionNoMemo_), cvDBFMaxFieldsFor(versionMemo_));
+  if (descriptors_.size() >= static_cast<size_t>(maxFields) || recordLength_ + full > cvDBFMaxRecordLength)
     return refuse();
   recordLength_ += full;
   descriptors_.push_back(d);
@@ -674,6 +666,12 @@ bool CVO_DBFBuild::InsertField(const std::string& name, const std::string& type,
 }
 
 void CVO_DBFBuild::Complete() {
+  // A header or record length that wrapped its 16 bits would describe a
+  // different table: nothing is created rather than a file that lies.
+  const uint8_t version = hasMemo_ ? versionMemo_ : versionNoMemo_;
+  if (descriptors_.size() > static_cast<size_t>(cvDBFMaxFieldsFor(version)) ||
+      recordLength_ > cvDBFMaxRecordLength)
+    completion_ = false;
   if (!completion_) return;
   diskFile_ = std::make_unique<CVO_DiskFile>(fileName_, true, false);
   diskFile_->cvReWrite();

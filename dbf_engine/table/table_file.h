@@ -48,13 +48,12 @@
 
 #include <array>
 #include <cstdint>
-
-#include "dbf_engine/lock_protocol.h"
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dbf_engine/lock_protocol.h"
 #include "dbf_engine/table/disk_file.h"
 
 class CVobjMemo;
@@ -73,19 +72,11 @@ enum dbFileEvent {
 
 enum dbFileState { dbInactive, dbBrowse, dbEdit, dbAppend, dbIndex, dbCopy };
 
-
-// Lock bases of one convention.
-struct CVLockBases {
-  int64_t fileLockBase;
-  int64_t recordBase;
-  int64_t lockLength;
-};
-CVLockBases cvLockBasesOf(CVsetLokProtocol p);
-
 // Header and descriptor layout constants.
 constexpr int cvDBFHeaderSize = 32;
 constexpr int cvDBFDescriptorSize = 32;
 constexpr int cvDBFMaxFields = 4096;
+constexpr int cvDBFMaxHeaderLength = 65535;  // the header length is a u16
 constexpr int cvDBFMaxRecordLength = 65519;
 constexpr int cvDBFMaxCipherRecordLength = 32767;
 constexpr int cvDBFBacklinkSize = 263;  // 0x30 tables
@@ -104,6 +95,10 @@ constexpr int Name = 0, NameSize = 11, Type = 11, Offset = 12, Length = 16, Deci
 
 // True for a version byte that a table may carry.
 bool cvValidDBFVersion(uint8_t version);
+// The most fields a table of `version` can describe: the descriptors, the end
+// mark (and the 263 bytes of a 0x30 table) must fit the 16-bit header length,
+// which allows 2046 fields (2038 in a 0x30 table), below cvDBFMaxFields.
+int32_t cvDBFMaxFieldsFor(uint8_t version);
 
 class CVO_dBaseDBF : public CVO_DiskFile {
 public:
@@ -216,6 +211,9 @@ public:
   void cvRecordLockRegion(int32_t n, int64_t& offset, int64_t& length);
 
 protected:
+  // The handle lost its lock region (closed, or reopened without it): the
+  // file lock is no longer held, whatever level it had reached.
+  void cvLocksDropped() noexcept override { fileLockHeld_ = false; }
   // Raises "Table Header for %s is invalid".
   [[noreturn]] void HeaderInvalid() const;
   void ReadRecordImage(int32_t n, uint8_t* into);
@@ -285,12 +283,15 @@ public:
   CVO_DBFBuild& operator=(const CVO_DBFBuild&) = delete;
 
   virtual void FreeItem(size_t index);
-  // Creates the table (and its memo file) when the completion flag is set.
+  // Creates the table (and its memo file) when the completion flag is set and
+  // the header and record lengths fit their 16-bit fields; otherwise clears
+  // the flag and writes nothing.
   virtual void Complete();
   // Adds a field.  Refuses (returns false and clears the completion flag, so
-  // nothing is created) a field that fits no descriptor: a non-C length above
-  // 255, a C length above 65535, more than 4096 fields or a record longer
-  // than 65519 bytes.  An empty name is ignored (true).
+  // nothing is created) a field that fits no descriptor or no header: a non-C
+  // length above 255, a C length above 65535, more fields than the 16-bit
+  // header length can describe (cvDBFMaxFieldsFor) or a record longer than
+  // 65519 bytes.  An empty name is ignored (true).
   virtual bool InsertField(const std::string& name, const std::string& type, int32_t length,
                            int32_t decimals);
   virtual void WriteDBF();

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "dbf_engine/messages.h"
+#include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
 
@@ -125,17 +128,13 @@ TEST(DiskFile, RenameFailureLeavesTheFileUsable) {
 }
 
 TEST(DiskFile, RetryPolicyMakesBoundedAttempts) {
-  uint16_t saved = CVwrdAccessMiliSeconds, savedDelay = CVwrdAccessMSecDelay;
-  CVwrdAccessMiliSeconds = 10;
-  CVwrdAccessMSecDelay = 1;
+  LockRetryScope quick(10, 1);
   int calls = 0;
   EXPECT_FALSE(cvRetryLock([&] { return ++calls < 0; }));
   EXPECT_EQ(calls, 10);
   calls = 0;
   EXPECT_TRUE(cvRetryLock([&] { return ++calls == 3; }));
   EXPECT_EQ(calls, 3);
-  CVwrdAccessMiliSeconds = saved;
-  CVwrdAccessMSecDelay = savedDelay;
 }
 
 TEST(DiskFile, RootDirectoryIsTheConfigurationDirectory) {
@@ -144,7 +143,10 @@ TEST(DiskFile, RootDirectoryIsTheConfigurationDirectory) {
   EXPECT_EQ(cvSysRootDirectory(), dir.path());
   cvSysSetRootDirectory("");
   EXPECT_FALSE(cvSysRootDirectory().empty());
-  EXPECT_EQ(cvSysSpawnAndWait("exit 3", 1), 3);
+  EXPECT_EQ(cvSysSpawnAndWait("sh -c \"exit 3\"", 1), 3);
+  EXPECT_EQ(cvSysSpawnAndWait("dirlook-no-such-program", 1), -1);
+  EXPECT_EQ(cvSysSpawn("dirlook-no-such-program", 1), ENOENT);
+  EXPECT_EQ(cvSysSpawn("true", 1), 0);
 }
 
 TEST(DiskFile, ShutDownClosesWhatIsStillOpen) {

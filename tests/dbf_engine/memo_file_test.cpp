@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/table_file.h"
 #include "dbf_engine/messages.h"
+#include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
 
@@ -254,9 +256,7 @@ TEST_F(MemoTest, FoxProBlocksAreBigEndianWithTypeAndLength) {
 
 TEST_F(MemoTest, RefusedMemoLockRaisesAndWritesNothing) {
   CVobjMemo& m = Open("3");
-  uint16_t ms = CVwrdAccessMiliSeconds, delay = CVwrdAccessMSecDelay;
-  CVwrdAccessMiliSeconds = 10;
-  CVwrdAccessMSecDelay = 1;
+  LockRetryScope quick(10, 1);
   int other = FileOpen(dir / "m.dbt", true, true);
   ASSERT_TRUE(FileLockRegion(other, 0x7FFFFFFD, 1));
   auto before = ReadAll(dir / "m.dbt");
@@ -265,8 +265,6 @@ TEST_F(MemoTest, RefusedMemoLockRaisesAndWritesNothing) {
   FileClose(other);
   EXPECT_EQ(Write(m, "free"), 1u);
   EXPECT_EQ(m.LockCount(), 0);
-  CVwrdAccessMiliSeconds = ms;
-  CVwrdAccessMSecDelay = delay;
 }
 
 TEST_F(MemoTest, RenamingTheTableRenamesTheMemo) {

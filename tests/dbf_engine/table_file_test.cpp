@@ -10,6 +10,7 @@
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
+#include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
 
@@ -49,16 +50,8 @@ std::string MessageOf(const std::function<void()>& f) {
   return "no error";
 }
 
-struct QuickRetries {
-  uint16_t ms = CVwrdAccessMiliSeconds, delay = CVwrdAccessMSecDelay;
-  QuickRetries() {
-    CVwrdAccessMiliSeconds = 20;
-    CVwrdAccessMSecDelay = 1;
-  }
-  ~QuickRetries() {
-    CVwrdAccessMiliSeconds = ms;
-    CVwrdAccessMSecDelay = delay;
-  }
+struct QuickRetries : LockRetryScope {
+  QuickRetries() : LockRetryScope(20, 1) {}
 };
 
 // --- Builders: golden byte images ------------------------------------------

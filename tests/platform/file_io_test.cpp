@@ -103,7 +103,7 @@ TEST(FileIo, NamesAreFoundCaseInsensitively) {
 }
 
 TEST(FileIo, SpawnReportsExitCodes) {
-  EXPECT_EQ(SpawnProcessAndWait("exit 7"), 7);
+  EXPECT_EQ(SpawnProcessAndWait("sh -c \"exit 7\""), 7);
   EXPECT_EQ(SpawnProcessAndWait("true"), 0);
   EXPECT_EQ(SpawnProcess("true"), 0);
 }
