@@ -794,15 +794,19 @@ void TDataSet::InsertRecord(const std::vector<Variant>& values) { AddRecordValue
 void TDataSet::GetCalcFields(TRecordBuffer buffer) {
   if (calc_fields_size_ <= 0 || buffer == nullptr) return;
   TDataSetState saved = SetTempState(dsCalcFields);
-  calc_buffer_ = buffer;
   try {
-    ClearCalcFields(buffer);
-    DoOnCalcFields();
+    CalculateFields(buffer);
   } catch (...) {
     RestoreState(saved);
     throw;
   }
   RestoreState(saved);
+}
+
+void TDataSet::CalculateFields(TRecordBuffer buffer) {
+  calc_buffer_ = buffer;
+  if (state_ != dsInternalCalc) ClearCalcFields(buffer);
+  DoOnCalcFields();
 }
 
 // ---- bookmarks --------------------------------------------------------------

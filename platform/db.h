@@ -194,8 +194,13 @@ public:
   // the links; RestoreState puts the previous one back.
   TDataSetState SetTempState(TDataSetState state);
   void RestoreState(TDataSetState state);
-  // Computes the calculated fields of buffer (dsCalcFields state).
+  // Computes the calculated fields of buffer (dsCalcFields state); nothing
+  // when the dataset has none.
   void GetCalcFields(TRecordBuffer buffer);
+  // Makes buffer the calculation buffer (always, so that fields read in the
+  // calculated-fields state find it), clears its calculated part and runs the
+  // calculation event.  The caller sets the dsCalcFields state around it.
+  void CalculateFields(TRecordBuffer buffer);
 
   // ---- events (read when they fire) ----
   TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose;

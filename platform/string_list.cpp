@@ -4,11 +4,62 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <sstream>
 
 #include "platform/exceptions.h"
 #include "platform/text.h"
+
+template <typename Op>
+void TStringList::Edit(Op op) {
+  BeginUpdate();
+  try {
+    op();
+  } catch (...) {
+    try {
+      EndUpdate();
+    } catch (...) {
+    }
+    throw;
+  }
+  EndUpdate();
+}
+
+TStringList::TStringList(const TStringList& other) { CopyContents(other); }
+
+TStringList& TStringList::operator=(const TStringList& other) {
+  if (&other != this) Edit([&] { CopyContents(other); });
+  return *this;
+}
+
+void TStringList::CopyContents(const TStringList& other) {
+  items_ = other.items_;
+  sorted_ = other.sorted_;
+  case_sensitive_ = other.case_sensitive_;
+  duplicates_ = other.duplicates_;
+  separator_ = other.separator_;
+  delimiter_ = other.delimiter_;
+  quote_ = other.quote_;
+}
+
+void TStringList::BeginUpdate() {
+  if (update_count_ == 0) Changing();
+  ++update_count_;
+}
+
+void TStringList::EndUpdate() {
+  if (update_count_ == 0) return;
+  if (--update_count_ == 0) Changed();
+}
+
+void TStringList::Changing() {
+  if (update_count_ == 0 && OnChanging) OnChanging(this);
+}
+
+void TStringList::Changed() {
+  if (update_count_ == 0 && OnChange) OnChange(this);
+}
 
 void TStringList::CheckIndex(int index) const {
   if (index < 0 || index >= Count()) throw EListError("List index out of bounds (%d)", {index});
@@ -22,7 +73,7 @@ const std::string& TStringList::Strings(int index) const {
 void TStringList::SetString(int index, const std::string& s) {
   if (sorted_) throw EListError("Operation not allowed on sorted list");
   CheckIndex(index);
-  items_[static_cast<size_t>(index)].text = s;
+  Edit([&] { items_[static_cast<size_t>(index)].text = s; });
 }
 
 void* TStringList::Objects(int index) const {
@@ -32,7 +83,7 @@ void* TStringList::Objects(int index) const {
 
 void TStringList::SetObject(int index, void* object) {
   CheckIndex(index);
-  items_[static_cast<size_t>(index)].object = object;
+  Edit([&] { items_[static_cast<size_t>(index)].object = object; });
 }
 
 int TStringList::CompareStrings(const std::string& a, const std::string& b) const {
@@ -56,7 +107,7 @@ int TStringList::AddObject(const std::string& s, void* object) {
       }
     }
   }
-  InsertItem(index, s, object);
+  Edit([&] { InsertItem(index, s, object); });
   return index;
 }
 
@@ -66,7 +117,9 @@ void TStringList::AddStrings(const TStringList& other) {
     AddStrings(copy);
     return;
   }
-  for (const Item& it : other.items_) AddObject(it.text, it.object);
+  Edit([&] {
+    for (const Item& it : other.items_) AddObject(it.text, it.object);
+  });
 }
 
 void TStringList::Insert(int index, const std::string& s) { InsertObject(index, s, nullptr); }
@@ -74,35 +127,42 @@ void TStringList::Insert(int index, const std::string& s) { InsertObject(index, 
 void TStringList::InsertObject(int index, const std::string& s, void* object) {
   if (sorted_) throw EListError("Operation not allowed on sorted list");
   if (index < 0 || index > Count()) throw EListError("List index out of bounds (%d)", {index});
-  InsertItem(index, s, object);
+  Edit([&] { InsertItem(index, s, object); });
 }
 
 void TStringList::Delete(int index) {
   CheckIndex(index);
-  items_.erase(items_.begin() + index);
+  Edit([&] { items_.erase(items_.begin() + index); });
 }
 
-void TStringList::Clear() { items_.clear(); }
+void TStringList::Clear() {
+  if (items_.empty()) return;
+  Edit([&] { items_.clear(); });
+}
 
 void TStringList::Exchange(int i, int j) {
   CheckIndex(i);
   CheckIndex(j);
-  std::swap(items_[static_cast<size_t>(i)], items_[static_cast<size_t>(j)]);
+  Edit([&] { std::swap(items_[static_cast<size_t>(i)], items_[static_cast<size_t>(j)]); });
 }
 
 void TStringList::Move(int from, int to) {
   if (from == to) return;
   CheckIndex(from);
   CheckIndex(to);
-  Item it = std::move(items_[static_cast<size_t>(from)]);
-  items_.erase(items_.begin() + from);
-  items_.insert(items_.begin() + to, std::move(it));
+  Edit([&] {
+    Item it = std::move(items_[static_cast<size_t>(from)]);
+    items_.erase(items_.begin() + from);
+    items_.insert(items_.begin() + to, std::move(it));
+  });
 }
 
 void TStringList::Assign(const TStringList& other) {
   if (&other == this) return;
-  items_ = other.items_;
-  if (sorted_) Sort();
+  Edit([&] {
+    items_ = other.items_;
+    if (sorted_) Sort();
+  });
 }
 
 int TStringList::IndexOf(const std::string& s) const {
@@ -145,8 +205,10 @@ void TStringList::SetCaseSensitive(bool on) {
 }
 
 void TStringList::Sort() {
-  std::stable_sort(items_.begin(), items_.end(),
-                   [this](const Item& a, const Item& b) { return CompareStrings(a.text, b.text) < 0; });
+  Edit([&] {
+    std::stable_sort(items_.begin(), items_.end(),
+                     [this](const Item& a, const Item& b) { return CompareStrings(a.text, b.text) < 0; });
+  });
 }
 
 void TStringList::CustomSort(const std::function<int(const TStringList&, int, int)>& compare) {
@@ -157,7 +219,7 @@ void TStringList::CustomSort(const std::function<int(const TStringList&, int, in
   std::vector<Item> sorted;
   sorted.reserve(items_.size());
   for (int i : order) sorted.push_back(items_[static_cast<size_t>(i)]);
-  items_ = std::move(sorted);
+  Edit([&] { items_ = std::move(sorted); });
 }
 
 std::string TStringList::Names(int index) const {
@@ -187,20 +249,22 @@ std::string TStringList::Values(const std::string& name) const {
 }
 
 void TStringList::SetValue(const std::string& name, const std::string& value) {
-  int i = IndexOfName(name);
-  if (value.empty()) {
-    if (i >= 0) Delete(i);
-    return;
-  }
-  std::string line = name + separator_ + value;
-  if (i < 0) {
-    Add(line);
-  } else if (sorted_) {
-    Delete(i);
-    Add(line);
-  } else {
-    items_[static_cast<size_t>(i)].text = line;
-  }
+  Edit([&] {
+    int i = IndexOfName(name);
+    if (value.empty()) {
+      if (i >= 0) Delete(i);
+      return;
+    }
+    std::string line = name + separator_ + value;
+    if (i < 0) {
+      Add(line);
+    } else if (sorted_) {
+      Delete(i);
+      Add(line);
+    } else {
+      items_[static_cast<size_t>(i)].text = line;
+    }
+  });
 }
 
 std::string TStringList::Text() const {
@@ -213,16 +277,18 @@ std::string TStringList::Text() const {
 }
 
 void TStringList::SetText(const std::string& text) {
-  Clear();
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t j = i;
-    while (j < text.size() && text[j] != '\r' && text[j] != '\n') ++j;
-    Add(text.substr(i, j - i));
-    if (j < text.size() && text[j] == '\r') ++j;
-    if (j < text.size() && text[j] == '\n') ++j;
-    i = j;
-  }
+  Edit([&] {
+    Clear();
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t j = i;
+      while (j < text.size() && text[j] != '\r' && text[j] != '\n') ++j;
+      Add(text.substr(i, j - i));
+      if (j < text.size() && text[j] == '\r') ++j;
+      if (j < text.size() && text[j] == '\n') ++j;
+      i = j;
+    }
+  });
 }
 
 std::string TStringList::DelimitedText() const {
@@ -250,37 +316,39 @@ std::string TStringList::DelimitedText() const {
 }
 
 void TStringList::SetDelimitedText(const std::string& text) {
-  Clear();
-  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  size_t i = 0, n = text.size();
-  while (i < n && blank(text[i])) ++i;
-  while (i < n) {
-    std::string item;
-    if (text[i] == quote_) {
-      ++i;
-      while (i < n) {
-        if (text[i] == quote_) {
-          if (i + 1 < n && text[i + 1] == quote_) {
-            item += quote_;
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        item += text[i++];
-      }
-    } else {
-      while (i < n && !blank(text[i]) && text[i] != delimiter_) item += text[i++];
-    }
-    Add(item);
+  Edit([&] {
+    Clear();
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    size_t i = 0, n = text.size();
     while (i < n && blank(text[i])) ++i;
-    if (i < n && text[i] == delimiter_) {
-      ++i;
+    while (i < n) {
+      std::string item;
+      if (text[i] == quote_) {
+        ++i;
+        while (i < n) {
+          if (text[i] == quote_) {
+            if (i + 1 < n && text[i + 1] == quote_) {
+              item += quote_;
+              i += 2;
+              continue;
+            }
+            ++i;
+            break;
+          }
+          item += text[i++];
+        }
+      } else {
+        while (i < n && !blank(text[i]) && text[i] != delimiter_) item += text[i++];
+      }
+      Add(item);
       while (i < n && blank(text[i])) ++i;
-      if (i >= n) Add("");  // a trailing delimiter ends with an empty entry
+      if (i < n && text[i] == delimiter_) {
+        ++i;
+        while (i < n && blank(text[i])) ++i;
+        if (i >= n) Add("");  // a trailing delimiter ends with an empty entry
+      }
     }
-  }
+  });
 }
 
 std::string TStringList::CommaText() const {

@@ -8,6 +8,13 @@
 // EListError "List index out of bounds (%d)".
 //
 // The list never owns the objects it carries; an owner frees them itself.
+//
+// Change notification: every edit of the list fires `OnChanging` before and
+// `OnChange` after it.  Between `BeginUpdate` and the matching `EndUpdate`
+// the single edits stay quiet: the outermost `BeginUpdate` fires
+// `OnChanging` once and the outermost `EndUpdate` fires `OnChange` once.
+// Bulk edits (setting the text, assigning another list) are one update.
+// A copy takes the texts and settings, never the handlers.
 #pragma once
 
 #include <functional>
@@ -19,8 +26,8 @@ enum TDuplicates { dupIgnore, dupAccept, dupError };
 class TStringList {
 public:
   TStringList() = default;
-  TStringList(const TStringList&) = default;
-  TStringList& operator=(const TStringList&) = default;
+  TStringList(const TStringList& other);
+  TStringList& operator=(const TStringList& other);
   virtual ~TStringList() = default;
 
   int Count() const { return static_cast<int>(items_.size()); }
@@ -94,15 +101,28 @@ public:
   // Descendants may order texts differently.
   virtual int CompareStrings(const std::string& a, const std::string& b) const;
 
-  void BeginUpdate() {}
-  void EndUpdate() {}
+  void BeginUpdate();
+  void EndUpdate();
+  int UpdateCount() const { return update_count_; }
+  std::function<void(TStringList* sender)> OnChange;
+  std::function<void(TStringList* sender)> OnChanging;
+
+protected:
+  virtual void Changing();
+  virtual void Changed();
 
 private:
   struct Item {
     std::string text;
     void* object = nullptr;
   };
+  // Runs one edit between BeginUpdate and EndUpdate.  When the edit raises,
+  // the list may have changed part-way: OnChange still fires, and the
+  // edit's own error is the one that leaves.
+  template <typename Op>
+  void Edit(Op op);
   void CheckIndex(int index) const;
+  void CopyContents(const TStringList& other);
   void InsertItem(int index, const std::string& s, void* object);
 
   std::vector<Item> items_;
@@ -112,4 +132,5 @@ private:
   char separator_ = '=';
   char delimiter_ = ',';
   char quote_ = '"';
+  int update_count_ = 0;
 };

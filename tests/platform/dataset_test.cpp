@@ -592,4 +592,29 @@ TEST(OpenClose, EventsFireInOrderAndReadOnlyRefusesChanges) {
   ds.Cancel();
 }
 
+TEST(CalcFields, CalculateFieldsSetsTheBufferEvenWithoutCalculatedFields) {
+  // A lookup computes a spare buffer in the calculated-fields state and then
+  // reads the result fields there: the buffer must be set although the
+  // dataset has no calculated field to compute.
+  TMemDataSet ds;
+  ds.AddRow(1, "one");
+  ds.AddRow(2, "two");
+  ds.Open();
+  ASSERT_EQ(ds.CalcFieldsSize(), 0);
+  ds.Next();
+  TRecordBuffer spare = ds.TempBuffer();
+  std::memcpy(spare, ds.ActiveBuffer(), 19);
+  ds.First();
+  int events = 0;
+  ds.OnCalcFields = [&](TDataSet*) { ++events; };
+  {
+    TTempStateGuard calc(ds, dsCalcFields);
+    ds.CalculateFields(spare);
+    EXPECT_EQ(ds.CalcBuffer(), spare);
+    EXPECT_EQ(ds.FieldByName("NAME")->AsString(), "two");
+  }
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(ds.FieldByName("NAME")->AsString(), "one");
+}
+
 }  // namespace

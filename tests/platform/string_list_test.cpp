@@ -123,4 +123,59 @@ TEST(StringListTest, Files) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(StringListTest, ChangeNotificationsPairAroundEditsAndUpdates) {
+  TStringList l;
+  std::string log;
+  l.OnChanging = [&](TStringList* sender) { log += sender == &l ? "<" : "?"; };
+  l.OnChange = [&](TStringList* sender) { log += sender == &l ? ">" : "?"; };
+  l.Add("a");
+  l.Insert(0, "b");
+  l.Delete(1);
+  EXPECT_EQ(log, "<><><>");
+  // Refused edits and edits that change nothing stay quiet.
+  log.clear();
+  EXPECT_THROW(l.Delete(5), EListError);
+  l.Clear();
+  l.Clear();
+  EXPECT_EQ(log, "<>");
+  l.SetSorted(true);
+  log.clear();
+  l.Add("x");
+  l.Add("x");  // ignored duplicate
+  EXPECT_EQ(log, "<>");
+  l.SetSorted(false);
+  // Nested updates: one pair from the outermost Begin/End, none inside.
+  log.clear();
+  l.BeginUpdate();
+  l.BeginUpdate();
+  l.Add("p");
+  l.SetText("q\r\nr");
+  l.EndUpdate();
+  EXPECT_EQ(log, "<");
+  EXPECT_EQ(l.UpdateCount(), 1);
+  l.EndUpdate();
+  EXPECT_EQ(log, "<>");
+  l.EndUpdate();  // unbalanced: ignored
+  EXPECT_EQ(l.UpdateCount(), 0);
+  // Bulk edits count as one change.
+  log.clear();
+  l.SetCommaText("a,b,c");
+  TStringList other;
+  other.Add("z");
+  l.Assign(other);
+  l.SetValue("k", "v");
+  EXPECT_EQ(log, "<><><>");
+  // A copy carries the texts, not the handlers.
+  TStringList copy(l);
+  log.clear();
+  copy.Add("w");
+  EXPECT_EQ(log, "");
+  EXPECT_EQ(copy.Count(), 3);
+  // A handler that raises leaves with its error after the edit is done.
+  l.OnChange = [](TStringList*) { throw EListError("refused"); };
+  EXPECT_THROW(l.Add("y"), EListError);
+  EXPECT_EQ(l.IndexOf("y"), 2);
+  EXPECT_EQ(l.UpdateCount(), 0);
+}
+
 }  // namespace

@@ -1,0 +1,364 @@
+// The DBF dataset: one DBF table as a dataset of the dataset framework.
+//
+// TCorvidDataSet answers the framework's virtual protocol with the table
+// engine's record handler, which it owns from open to close.  It keeps no
+// record image of its own: for every record-level call it points the
+// handler at one of the framework's record buffers and back again
+// afterwards (a scope guard restores the previous pointer).
+//
+// Record buffer layout (all offsets fixed at open, each below 65536):
+//
+//   offset                 size      content
+//   0                      reclen    the raw DBF record, deletion byte first
+//   reclen                 1         zero (the handler's images carry one
+//                                    byte more than the record)
+//   reclen+1               calc      calculated and lookup field values
+//   info = reclen+1+calc   8         0: record number (int32, host order);
+//                                    5: bookmark flag; the rest unused
+//   info+8                 11        bookmark: the record number as text,
+//                                    right-aligned in 10 characters, NUL
+//
+// Bookmarks compare byte-wise, so record 9 sorts before record 10.
+//
+// Text: the handler translates C fields between the OEM and the Windows
+// code page itself when TranslateASCII is on; the dataset translates memo
+// data, filter texts and search keys, each exactly once.
+//
+// Locks: an edit locks the record it started on (the number in the active
+// buffer, not wherever navigation has left the handler) before it re-reads
+// it, and post or cancel releases exactly that lock.  Deleting and recalling
+// lock, re-read, change the mark, write and unlock.  Inserts take only the
+// append lock the table itself takes and releases.
+//
+// Memo data written through a blob stream is held by the dataset until the
+// record is posted: Cancel drops it, and everything that reads the memo in
+// the same edit (the null test, another blob stream) sees it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/handler/record_handler.h"
+#include "platform/classes.h"
+#include "platform/db.h"
+#include "platform/string_list.h"
+
+class TCorvidDataSet;
+
+enum TcvIntFields { asInteger, asLargeInt, asFloat };
+enum TcvDBFActivity { aNormal, aIndexing, aCopying };
+using TcvLokProtocol = CVsetLokProtocol;
+using TcvIndexUnique = CVsetIndexUnique;
+using TcvSortStatus = CVsetSortStatus;
+using TcvStatusReport = std::function<void(int32_t stat1, int32_t stat2, int32_t stat3)>;
+
+// The record handler of one dataset: reports progress and tests records
+// through its owner.
+class DBFObject : public CVO_dBHandler {
+public:
+  DBFObject(const std::string& path, const std::string& password, bool readWrite, bool shared,
+            TCorvidDataSet* owner);
+  void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override;
+  // The owner's record filter event, then the handler's own test.
+  bool cvTestFilter() override;
+  TCorvidDataSet* Owner() const { return owner_; }
+
+private:
+  TCorvidDataSet* owner_;
+};
+
+// A memo or blob field's value as a stream.  Reading loads the memo once;
+// writing keeps the data here, and freeing a modified stream hands it to the
+// dataset, which writes it when the record is posted.
+class TCorvidBlobStream : public TStream {
+public:
+  TCorvidBlobStream(TField* field, TBlobStreamMode mode);
+  ~TCorvidBlobStream() override;
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(const void* buffer, int32_t count) override;
+  // A position below 0 is refused (ERangeError); beyond the end is allowed:
+  // reading there gives nothing, writing there fills the gap with zeros.
+  int64_t Seek(int64_t offset, uint16_t origin) override;
+  bool Modified() const { return modified_; }
+  // Hands modified data to the dataset now (the destructor does it
+  // otherwise, silently).
+  void Flush();
+
+private:
+  TField* field_;
+  TCorvidDataSet* dataset_;
+  int field_no_;
+  bool modified_ = false;
+  bool flushed_ = false;
+  std::string data_;
+  int64_t position_ = 0;
+};
+
+class TCorvidDataSet : public TDataSet {
+public:
+  explicit TCorvidDataSet(TComponent* owner = nullptr);
+  ~TCorvidDataSet() override;
+
+  // ---- properties ------------------------------------------------------------
+  std::string About() const;
+  bool AutoFlush() const { return auto_flush_; }
+  void SetAutoFlush(bool on);
+  const std::string& DatabaseName() const { return database_name_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& EncryptionKey() const { return encryption_key_; }
+  void SetEncryptionKey(const std::string& key);
+  bool ExactCount = false;
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool on) { CheckInactive(); exclusive_ = on; }
+  TStringList& IndexFiles() { return *index_files_; }
+  void SetIndexList(const TStringList& list);
+  const std::string& IndexName() const { return index_name_; }
+  void SetIndexName(const std::string& name);
+  TcvIntFields LargeIntegerAs = asInteger;
+  TcvLokProtocol LockProtocol() const { return lock_protocol_; }
+  void SetLockProtocol(TcvLokProtocol p);
+  const std::string& MasterFields() const;
+  void SetMasterFields(const std::string& names);
+  TDataSource* MasterSource() const;
+  void SetMasterSource(TDataSource* source);
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool on);
+  const std::string& TableName() const { return table_name_; }
+  void SetTableName(const std::string& name);
+  bool TranslateASCII() const { return translate_ascii_; }
+  void SetTranslateASCII(bool on);
+  bool UseDeleted() const { return use_deleted_; }
+  void SetUseDeleted(bool on);
+  int32_t UserID() const { return user_id_; }
+  void SetUserID(int32_t id);
+  void AssignUserID(int32_t id) { SetUserID(id); }
+  // The handler's read window (off unless asked for).
+  void SetDBFCache(bool on);
+  bool DBFCache() const { return cache_; }
+  TcvStatusReport OnStatus;
+
+  // ---- the table ---------------------------------------------------------------
+  DBFObject* Handler() const { return handler_.get(); }
+  TcvDBFActivity Activity() const { return activity_; }
+  std::string ConvertDatabaseNameAlias() const;
+  void GetTableNames(TStringList& list) const;
+  void GetDatabaseNames(TStringList& list) const;
+
+  // ---- records -------------------------------------------------------------------
+  void Recall();
+  bool IsDeleted();
+  bool ConfirmEdit();
+  // The buffer field access uses in the current state (false: none).
+  bool GetActiveRecBuf(TRecordBuffer& buffer);
+  void CheckActiveSet();
+  int ExternalChange();
+  void ReturnDateTimeUser(int32_t& date, uint32_t& time, uint32_t& user);
+  void EncryptFile(const std::string& key);
+  void EncryptDBFFile(const std::string& key) { EncryptFile(key); }
+  int32_t HuntDuplicate(const std::string& tag, const std::string& key);
+
+  // ---- framework overrides (public in the framework) ----------------------------
+  void CheckActive() override;
+  int GetRecordCount() override;
+  int GetRecNo() override;
+  void SetRecNo(int n) override;
+  bool IsSequenced() override;
+  bool BookmarkValid(TBookmark bookmark) override;
+  int CompareBookmarks(TBookmark a, TBookmark b) override;
+  bool GetCurrentRecord(TRecordBuffer buffer) override;
+  bool GetFieldData(TField* field, void* buffer) override;
+  void SetFieldData(TField* field, const void* buffer) override;
+  std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+  int Translate(const char* src, char* dest, bool to_oem) override;
+  void Post() override;
+  bool Locate(const std::string& key_fields, const Variant& key_values, TLocateOptions options) override;
+  Variant Lookup(const std::string& key_fields, const Variant& key_values,
+                 const std::string& result_fields) override;
+  TDataSource* GetDataSource() const override;
+
+  // ---- filter --------------------------------------------------------------------
+  void SetFiltered(bool on) override;
+  void SetFilterText(const std::string& text) override;
+  void SetFilterOptions(TFilterOptions options) override;
+  // Runs OnFilterRecord for the handler's current record (when it applies).
+  void DoOnFilter(bool& accept);
+
+  // ---- indexes ---------------------------------------------------------------------
+  void Index(const std::string& files, const std::string& tag);
+  void SetTagTo(const std::string& name);
+  int SetPrimaryTag(const std::string& name, bool reposition);
+  void IndexFileInclude(const std::string& file);
+  void IndexFileRemove(const std::string& file);
+  void IndexTagRemove(const std::string& file, const std::string& tag);
+  void IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr,
+               const std::string& forExpr, TcvIndexUnique unique, TcvSortStatus order);
+  void Reindex();
+  std::string IndexExpression(int n);
+  std::string IndexFilter(int n);
+  int32_t IndexKeyLength(int n);
+  bool IndexUnique(int n);
+  bool IndexAscending(int n);
+  std::string IndexFileName(int n);
+  std::string IndexTagName(int n);
+  std::string IndexKeyValue(int n);
+  int IndexCount();
+  std::string IndexCurrent();
+  int IndexCurrentOrder();
+  void IndexIsProduction(bool flag);
+  void GetIndexNames(TStringList& list) const;
+  void GetIndexTagList(TStringList& list);
+
+  // ---- search and ranges ------------------------------------------------------------
+  bool FindThisRecord(const std::string& key, bool exact, bool near);
+  bool Find(const std::string& key, bool exact, bool near);
+  bool FindKey(const std::vector<Variant>& values);
+  void FindNearest(const std::vector<Variant>& values);
+  void SetKey();
+  void EditKey();
+  bool GotoKey();
+  void GotoNearest();
+  void SetRange(const std::string& low, const std::string& high);
+  void SetRangeEx(const std::string& low, const std::string& high, bool lowFlag, bool highFlag, bool partial);
+  void SetRangeExMasterDetail(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                              bool partial);
+  void CancelRange() { SetRange("", ""); }
+  std::string GetMasterKey();
+
+  // The memo data waiting for the post of the active record (none: the
+  // memo as stored).  Used by the blob streams.
+  const std::string* PendingMemo(int fieldNo) const;
+  void SetPendingMemo(int fieldNo, std::string oemData);
+  // The record buffer's record number (0 for none).
+  static int32_t BufferRecNo(const uint8_t* buffer, int infoOffset);
+  int InfoOffset() const { return info_offset_; }
+
+protected:
+  std::unique_ptr<uint8_t[]> AllocRecordBuffer() override;
+  void GetBookmarkData(TRecordBuffer buffer, void* data) override;
+  void SetBookmarkData(TRecordBuffer buffer, const void* data) override;
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer buffer) override;
+  void SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) override;
+  TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool do_check) override;
+  int GetRecordSize() override;
+  void InternalAddRecord(const void* buffer, bool append) override;
+  void InternalClose() override;
+  void InternalDelete() override;
+  void InternalFirst() override;
+  void InternalGotoBookmark(const void* bookmark) override;
+  void InternalHandleException() override {}
+  void InternalInitFieldDefs() override;
+  void InternalInitRecord(TRecordBuffer buffer) override;
+  void InternalLast() override;
+  void InternalOpen() override;
+  void InternalPost() override;
+  void InternalSetToRecord(TRecordBuffer buffer) override;
+  bool IsCursorOpen() override { return handler_ != nullptr; }
+  void InternalCancel() override;
+  void InternalEdit() override;
+  void InternalRefresh() override;
+  bool GetCanModify() override { return !read_only_; }
+  void ClearCalcFields(TRecordBuffer buffer) override;
+  bool GetIsIndexField(TField* field) override;
+  void UpdateIndexDefs() override;
+  void DoAfterInsert() override;
+  virtual void InternalRecall();
+  void Loaded() override;
+
+private:
+  friend class DBFObject;
+  friend class TCorvidBlobStream;
+
+  // Points the handler at a buffer for one scope (not in the filter state,
+  // where field access reads the record the handler is testing).
+  class BufferScope {
+  public:
+    BufferScope(TCorvidDataSet& ds, uint8_t* buffer)
+        : h_(ds.handler_.get()), active_(ds.State() != dsFilter && h_ != nullptr) {
+      if (active_) {
+        previous_ = h_->cvActiveBuffer();
+        h_->cvSetActiveBuffer(buffer);
+      }
+    }
+    ~BufferScope() {
+      if (active_) h_->cvSetActiveBuffer(previous_);
+    }
+    BufferScope(const BufferScope&) = delete;
+    BufferScope& operator=(const BufferScope&) = delete;
+
+  private:
+    CVO_dBHandler* h_;
+    bool active_;
+    uint8_t* previous_ = nullptr;
+  };
+
+  std::string TablePath();
+  std::string IndexPath(const std::string& entry, const char* defaultExt) const;
+  std::unique_ptr<DBFObject> OpenHandler(bool readWrite, bool shared);
+  void OpenIndexList(const char* defaultExt, bool raiseIfOpen);
+  void DoOnIndexFilesChange();
+  void ApplyIndexName(bool reposition);
+  void AfterOrderChange();
+  void CheckMasterRange();
+  // The detail key for the master's current values; `blank` when the master
+  // has no record of its own to give (inserting, or empty).
+  std::string MasterKey(bool& blank);
+  // Ranges the detail on the master key; `move`: to the first record too.
+  void MasterRange(bool move);
+  void MasterChanged();
+  void MasterDisabled();
+  std::string ToOem(const std::string& text) const;
+  std::string FromOem(const std::string& text) const;
+  void SetFilterData(const std::string& text, TFilterOptions options);
+  void FillBookmark(TRecordBuffer buffer, int32_t recno);
+  // Writes the pending memos into the handler's active image.
+  void FlushPendingMemos();
+  void WriteRecord(uint8_t* buffer, const std::function<void()>& write);
+  void ReleaseEditLock();
+  // Locks record `recno`, re-reads exactly it into `buffer`; raises "Record
+  // is locked by another user" when refused.
+  void LockAndReread(int32_t recno, uint8_t* buffer);
+  void WriteDeletionMark(char mark, int errorId);
+  std::vector<std::string> ActiveKeyFields();
+  bool CheckTagActive();
+  void ReadMemoCheck(TField* field) const;
+
+  std::unique_ptr<DBFObject> handler_;
+  std::unique_ptr<TStringList> index_files_;
+  std::unique_ptr<TMasterDataLink> master_link_;
+  std::unique_ptr<uint8_t[]> key_buffer_;
+  std::string database_name_, table_name_, encryption_key_, index_name_;
+  bool auto_flush_ = false;
+  bool exclusive_ = false;
+  bool read_only_ = false;
+  bool translate_ascii_ = true;
+  bool use_deleted_ = false;
+  bool cache_ = false;
+  int32_t user_id_ = 0;
+  TcvLokProtocol lock_protocol_ = CVsetLokProtocol::Default;
+  TcvDBFActivity activity_ = aNormal;
+  bool suppress_events_ = false;
+  bool suppress_checks_ = false;
+  bool suppress_index_change_ = false;
+  bool at_beginning_ = false, at_end_ = false;
+  bool old_value_ = false;
+  bool edit_locked_ = false;
+  int32_t edit_recno_ = 0;
+  std::vector<uint8_t> old_image_;
+  std::map<int, std::string> pending_memos_;
+  // Offset and length of each C field (by field number; length 0 for the
+  // other types), fixed at open.
+  struct CField {
+    int32_t offset = 0;
+    int32_t length = 0;
+  };
+  std::vector<CField> c_fields_;
+  int record_size_ = 0;      // the table's record length
+  int image_size_ = 0;       // record length + 1
+  int info_offset_ = 0;
+  int bookmark_offset_ = 0;
+  int buffer_size_ = 0;
+};

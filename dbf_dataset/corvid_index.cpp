@@ -1,0 +1,772 @@
+// The DBF dataset: the filter, index files and tags, searching, key ranges
+// and the master-detail link.
+#include <algorithm>
+#include <cstring>
+
+#include "dbf_dataset/alias_list.h"
+#include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/expr/value_buffer.h"
+#include "dbf_engine/index/index_core.h"
+#include "dbf_engine/messages.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& text, const char* separators) {
+  std::vector<std::string> out;
+  std::string cur;
+  auto flush = [&] {
+    std::string t = Trim(cur);
+    if (!t.empty()) out.push_back(t);
+    cur.clear();
+  };
+  for (char c : text) {
+    if (std::strchr(separators, c))
+      flush();
+    else
+      cur += c;
+  }
+  flush();
+  return out;
+}
+
+// Sets a flag for one scope and puts the previous value back.
+class FlagScope {
+public:
+  FlagScope(bool& flag, bool value) : flag_(flag), saved_(flag) { flag_ = value; }
+  ~FlagScope() { flag_ = saved_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+  bool& flag_;
+  bool saved_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The filter.
+
+void TCorvidDataSet::SetFilterText(const std::string& text) { SetFilterData(text, FilterOptions()); }
+
+void TCorvidDataSet::SetFilterOptions(TFilterOptions options) { SetFilterData(Filter(), options); }
+
+void TCorvidDataSet::SetFilterData(const std::string& text, TFilterOptions options) {
+  if (handler_ && Filtered()) {
+    CheckBrowseMode();
+    handler_->cvSetFilterActive(true);
+    try {
+      handler_->cvSetFilterExpr(ToOem(text), (options & foCaseInsensitive) != 0,
+                                (options & foNoPartialCompare) == 0);
+    } catch (...) {
+      // The framework still holds the previous text (it is stored last):
+      // that filter stays in force, or, when it cannot be had back either,
+      // the dataset is no longer filtered at all.
+      try {
+        handler_->cvSetFilterExpr(ToOem(Filter()), (FilterOptions() & foCaseInsensitive) != 0,
+                                  (FilterOptions() & foNoPartialCompare) == 0);
+      } catch (...) {
+        StoreFiltered(false);
+        handler_->cvSetFilterActive(false);
+      }
+      try {
+        First();
+      } catch (...) {
+      }
+      throw;
+    }
+    First();
+  }
+  StoreFilterText(text);
+  StoreFilterOptions(options);
+}
+
+void TCorvidDataSet::SetFiltered(bool on) {
+  if (!handler_) {
+    StoreFiltered(on);
+    return;
+  }
+  CheckBrowseMode();
+  if (on != Filtered()) {
+    StoreFiltered(on);
+    handler_->cvSetFilterActive(on);
+    if (on) {
+      try {
+        SetFilterData(Filter(), FilterOptions());
+      } catch (...) {
+        StoreFiltered(false);
+        handler_->cvSetFilterActive(false);
+        try {
+          First();
+        } catch (...) {
+        }
+        throw;
+      }
+    }
+  }
+  First();
+}
+
+void TCorvidDataSet::DoOnFilter(bool& accept) {
+  if (suppress_events_ || !handler_ || !Active() || !Filtered() || !OnFilterRecord) return;
+  TTempStateGuard state(*this, dsFilter);
+  OnFilterRecord(this, accept);
+}
+
+// ---------------------------------------------------------------------------
+// Index files.
+
+std::string TCorvidDataSet::IndexPath(const std::string& entry, const char* defaultExt) const {
+  std::string name = NormalizePath(Trim(entry));
+  if (ExtractFileExt(name).empty()) name += defaultExt;
+  if (ExtractFilePath(name).empty()) name = ConvertDatabaseNameAlias() + name;
+  std::optional<std::string> found = FindExistingFile(name);
+  return found ? *found : name;
+}
+
+void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen) {
+  if (!handler_ || index_files_->Count() == 0) return;
+  handler_->cvIndexClear();
+  IndexDefs().SetUpdated(false);
+  for (int i = 0; i < index_files_->Count(); ++i) {
+    if (Trim((*index_files_)[i]).empty()) continue;
+    const std::string path = IndexPath((*index_files_)[i], defaultExt);
+    if (!FindExistingFile(path)) throw EDatabaseError(cvFormat(cvErrCannotFindFile, {path}));
+    int r;
+    try {
+      r = handler_->cvIndexRoute(path);
+    } catch (const ECorvidError&) {
+      throw EDatabaseError(cvFormat(cvErrErrorGettingFile, {path}));
+    }
+    if (r == -1 && raiseIfOpen) throw EDatabaseError(cvFormat(cvErrIndexAlreadyOpen, {path}));
+  }
+  UpdateIndexDefs();
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  handler_->cvSetTagTo(index_name_, true);
+}
+
+void TCorvidDataSet::SetIndexList(const TStringList& list) {
+  IndexDefs().Clear();
+  IndexDefs().SetUpdated(false);
+  if (&list != index_files_.get()) {
+    FlagScope quiet(suppress_index_change_, true);
+    index_files_->Assign(list);
+  }
+  if (handler_ && index_files_->Count() > 0) {
+    CheckBrowseMode();
+    UpdateCursorPos();
+    OpenIndexList(".ndx", false);
+    AfterOrderChange();
+  }
+}
+
+void TCorvidDataSet::DoOnIndexFilesChange() {
+  if (suppress_events_ || suppress_index_change_ || InState(csReading | csLoading)) return;
+  if (!handler_) {
+    // Applied at the next open.
+    if (index_files_->Count() == 0) index_name_.clear();
+    return;
+  }
+  // A pending edit is posted before the order changes under it.
+  {
+    FlagScope quiet(suppress_index_change_, true);
+    CheckBrowseMode();
+    UpdateCursorPos();
+  }
+  if (index_files_->Count() == 0) {
+    handler_->cvIndexClear();
+    index_name_.clear();
+    IndexDefs().Clear();
+    AfterOrderChange();
+    return;
+  }
+  OpenIndexList(".NDX", true);
+  AfterOrderChange();
+}
+
+void TCorvidDataSet::AfterOrderChange() {
+  if (!handler_ || !Active()) return;
+  if (handler_->cvPositionLost() || handler_->cvEOF() || handler_->cvBOF() || handler_->cvCurrentRecord() < 1) {
+    First();
+    return;
+  }
+  at_beginning_ = at_end_ = false;
+  CursorPosChanged();
+  Resync(0);
+  DoAfterScroll();
+}
+
+void TCorvidDataSet::Index(const std::string& files, const std::string& tag) {
+  CheckBrowseMode();
+  // Names split at commas and semicolons outside double quotes.
+  TStringList names;
+  std::string cur;
+  bool quoted = false;
+  auto flush = [&] {
+    std::string t = Trim(cur);
+    if (!t.empty()) names.Add(t);
+    cur.clear();
+  };
+  for (char c : files) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == ',' || c == ';')) {
+      flush();
+    } else {
+      cur += c;
+    }
+  }
+  flush();
+  index_files_->Assign(names);
+  SetIndexName(tag);
+}
+
+int TCorvidDataSet::SetPrimaryTag(const std::string& name, bool reposition) {
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  const int r = handler_->cvSetTagTo(name, true);
+  if (reposition && Active() && !handler_->cvEOF() && !handler_->cvBOF() && handler_->cvCurrentRecord() > 0)
+    handler_->cvGetRec(handler_->cvCurrentRecord());
+  return r;
+}
+
+void TCorvidDataSet::SetIndexName(const std::string& name) {
+  if (!handler_ || InState(csReading | csLoading)) {
+    index_name_ = name;
+    return;
+  }
+  CheckBrowseMode();
+  UpdateCursorPos();
+  // A tag that does not exist is an error; the order in force stays.
+  SetPrimaryTag(name, true);
+  index_name_ = name;
+  if (handler_->cvActiveTag() && master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
+  AfterOrderChange();
+}
+
+void TCorvidDataSet::SetTagTo(const std::string& name) {
+  CheckActive();
+  SetIndexName(name);
+}
+
+void TCorvidDataSet::IndexFileInclude(const std::string& file) {
+  CheckActive();
+  IndexDefs().SetUpdated(false);
+  handler_->cvIndexRoute(IndexPath(file, ".ndx"));
+  if (index_files_->IndexOf(file) < 0) {
+    FlagScope quiet(suppress_index_change_, true);
+    index_files_->Add(file);
+  }
+  UpdateIndexDefs();
+}
+
+void TCorvidDataSet::IndexFileRemove(const std::string& file) {
+  CheckActive();
+  IndexDefs().SetUpdated(false);
+  handler_->cvIndexFileRemove(IndexPath(file, ".ndx"));
+  const int i = index_files_->IndexOf(file);
+  if (i >= 0) {
+    FlagScope quiet(suppress_index_change_, true);
+    index_files_->Delete(i);
+  }
+  UpdateIndexDefs();
+}
+
+void TCorvidDataSet::IndexTagRemove(const std::string& file, const std::string& tag) {
+  CheckActive();
+  IndexDefs().SetUpdated(false);
+  handler_->cvIndexTagRemove(IndexPath(file, ".ndx"), tag);
+  UpdateIndexDefs();
+}
+
+void TCorvidDataSet::IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr,
+                             const std::string& forExpr, TcvIndexUnique unique, TcvSortStatus order) {
+  CheckBrowseMode();
+  IndexDefs().SetUpdated(false);
+  activity_ = aIndexing;
+  DisableControls();
+  try {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvIndexTo(file, tag, keyExpr, forExpr, unique, order);
+  } catch (...) {
+    activity_ = aNormal;
+    EnableControls();
+    throw;
+  }
+  activity_ = aNormal;
+  EnableControls();
+  // The build leaves the table's index files closed: every file of the list
+  // and the new one open again, so later writes keep them all current.
+  const std::string name = ExtractFileExt(NormalizePath(file)).empty() ? file + ".ndx" : file;
+  bool listed = false;
+  for (int i = 0; i < index_files_->Count() && !listed; ++i)
+    listed = SameText(IndexPath((*index_files_)[i], ".ndx"), IndexPath(name, ".ndx"));
+  if (!listed) {
+    FlagScope quiet(suppress_index_change_, true);
+    index_files_->Add(name);
+  }
+  OpenIndexList(".ndx", false);
+  First();
+}
+
+void TCorvidDataSet::Reindex() {
+  CheckBrowseMode();
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  handler_->cvReIndex();
+}
+
+std::string TCorvidDataSet::IndexExpression(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? t->KeyExpression : std::string();
+}
+
+std::string TCorvidDataSet::IndexFilter(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? t->ForExpression : std::string();
+}
+
+int32_t TCorvidDataSet::IndexKeyLength(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? t->KeyLength : 0;
+}
+
+bool TCorvidDataSet::IndexUnique(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? t->KeyIsUnique() : false;
+}
+
+bool TCorvidDataSet::IndexAscending(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? t->KeyIsAscending() : true;
+}
+
+std::string TCorvidDataSet::IndexFileName(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? cvtag::FileName(cvtag::Owner(t)) : std::string();
+}
+
+std::string TCorvidDataSet::IndexTagName(int n) {
+  CheckActive();
+  CVobjIndexTag* t = handler_->cvIndexPointer(n);
+  return t ? cvtag::Name(t) : std::string();
+}
+
+std::string TCorvidDataSet::IndexKeyValue(int n) {
+  CheckActive();
+  TRecordBuffer b = nullptr;
+  if (!GetActiveRecBuf(b)) return std::string();
+  BufferScope scope(*this, b);
+  std::string value;
+  return handler_->cvIndexKeyValue(n, value) ? value : std::string();
+}
+
+int TCorvidDataSet::IndexCount() {
+  CheckActive();
+  int n = 0;
+  while (handler_->cvIndexPointer(n + 1)) ++n;
+  return n;
+}
+
+std::string TCorvidDataSet::IndexCurrent() {
+  CheckActive();
+  return handler_->cvActiveTag() ? cvtag::Name(handler_->cvActiveTag()) : std::string();
+}
+
+int TCorvidDataSet::IndexCurrentOrder() {
+  CheckActive();
+  if (!handler_->cvActiveTag()) return 0;
+  const std::string name = cvtag::Name(handler_->cvActiveTag());
+  for (int n = 1;; ++n) {
+    CVobjIndexTag* t = handler_->cvIndexPointer(n);
+    if (!t) return 0;
+    if (SameText(cvtag::Name(t), name)) return n;
+  }
+}
+
+void TCorvidDataSet::IndexIsProduction(bool flag) {
+  CheckActive();
+  handler_->cvSetProductionIndex(flag);
+  handler_->cvHdrWrite();
+}
+
+void TCorvidDataSet::GetIndexNames(TStringList& list) const {
+  AppendFileNames(ConvertDatabaseNameAlias(), {".cdx", ".mdx", ".ndx", ".ntx"}, list);
+}
+
+void TCorvidDataSet::GetIndexTagList(TStringList& list) {
+  list.Clear();
+  const bool wasOpen = Active();
+  if (!wasOpen) Open();
+  try {
+    for (int n = 1;; ++n) {
+      CVobjIndexTag* t = handler_->cvIndexPointer(n);
+      if (!t) break;
+      list.Add(cvtag::Name(t));
+    }
+  } catch (...) {
+    if (!wasOpen) Close();
+    throw;
+  }
+  if (!wasOpen) Close();
+}
+
+void TCorvidDataSet::UpdateIndexDefs() {
+  if (!handler_) return;
+  FlagScope quiet(suppress_checks_, true);
+  IndexDefs().Clear();
+  for (int n = 1;; ++n) {
+    CVobjIndexTag* t = handler_->cvIndexPointer(n);
+    if (!t) break;
+    const std::string expr = t->KeyExpression;
+    if (expr.find('(') != std::string::npos) {
+      TIndexDef* d = IndexDefs().Add(cvtag::Name(t), "", ixExpression);
+      d->Expression = expr;
+    } else {
+      std::string fields;
+      for (char c : expr) {
+        if (c == ' ') continue;
+        fields += (c == '+' || c == '-') ? ';' : c;
+      }
+      IndexDefs().Add(cvtag::Name(t), fields, 0);
+    }
+  }
+  IndexDefs().SetUpdated(true);
+}
+
+std::vector<std::string> TCorvidDataSet::ActiveKeyFields() {
+  CVobjIndexTag* t = handler_ ? handler_->cvActiveTag() : nullptr;
+  if (!t) return {};
+  TcvExpHandler expr(handler_->cvExpLink(), t->KeyExpression);
+  return SplitList(expr.EnumerateType(17), ";,");
+}
+
+bool TCorvidDataSet::GetIsIndexField(TField* field) {
+  for (const std::string& n : ActiveKeyFields())
+    if (SameText(n, field->FieldName())) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Searching.
+
+bool TCorvidDataSet::CheckTagActive() {
+  if (!handler_ || !handler_->cvActiveTag()) DatabaseError(cvMessage(cvErrIndexFind));
+  return true;
+}
+
+bool TCorvidDataSet::FindThisRecord(const std::string& key, bool exact, bool near) {
+  CheckTagActive();
+  handler_->cvSetExactMatch(exact);
+  handler_->cvSetSoftSeek(near);
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  return handler_->cvFind(key);
+}
+
+bool TCorvidDataSet::Find(const std::string& key, bool exact, bool near) {
+  CheckBrowseMode();
+  CheckTagActive();
+  at_end_ = false;
+  if (handler_->cvRecordCount() == 0 || IsEmpty() || ActiveBuffer() == nullptr) return false;
+  DoBeforeScroll();
+  CursorPosChanged();
+  const bool found = FindThisRecord(ToOem(key), exact, near);
+  if (found || (near && !handler_->cvEOF())) {
+    at_beginning_ = at_end_ = false;
+    Resync(0);
+    DoAfterScroll();
+  } else {
+    Last();
+  }
+  return found;
+}
+
+bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
+  CheckActive();
+  CheckBrowseMode();
+  CheckTagActive();
+  if (handler_->cvRecordCount() == 0 || IsEmpty()) return false;
+  UpdateCursorPos();
+  const int32_t remembered = handler_->cvCurrentRecord();
+  DoBeforeScroll();
+  // The key is built in the table's own text form: the field layer
+  // translates the values as it stores them.
+  const std::string key =
+      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression);
+  const bool found = FindThisRecord(key, false, false);
+  if (found) {
+    at_beginning_ = at_end_ = false;
+    CursorPosChanged();
+    Resync(0);
+  } else {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvGetRec(remembered);
+  }
+  DoAfterScroll();
+  return found;
+}
+
+void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
+  CheckActive();
+  CheckBrowseMode();
+  CheckTagActive();
+  if (handler_->cvRecordCount() == 0 || IsEmpty()) return;
+  DoBeforeScroll();
+  const std::string key =
+      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression);
+  FindThisRecord(key, false, true);
+  if (handler_->cvEOF()) {
+    Last();
+    return;
+  }
+  at_beginning_ = at_end_ = false;
+  CursorPosChanged();
+  Resync(0);
+  DoAfterScroll();
+}
+
+void TCorvidDataSet::SetKey() {
+  CheckBrowseMode();
+  key_buffer_.reset(new uint8_t[static_cast<size_t>(buffer_size_)]());
+  {
+    BufferScope scope(*this, key_buffer_.get());
+    handler_->cvBlank();
+  }
+  SetState(dsSetKey);
+  DataEvent(deDataSetChange, 0);
+}
+
+void TCorvidDataSet::EditKey() {
+  if (!key_buffer_) {
+    SetKey();
+    return;
+  }
+  CheckBrowseMode();
+  SetState(dsSetKey);
+  DataEvent(deDataSetChange, 0);
+}
+
+bool TCorvidDataSet::GotoKey() {
+  CheckActive();
+  CheckBrowseMode();
+  CheckTagActive();
+  if (!key_buffer_) DatabaseError(cvMessage(cvErrIndexKey));
+  if (handler_->cvRecordCount() == 0) return false;
+  UpdateCursorPos();
+  const int32_t remembered = handler_->cvCurrentRecord();
+  DoBeforeScroll();
+  std::string key;
+  {
+    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+    BufferScope scope(*this, key_buffer_.get());
+    TcvVariant v(256);
+    if (expr.ExpressionAsVariant(v)) key = v.GetString();
+  }
+  const bool found = FindThisRecord(key, false, false);
+  if (found) {
+    at_beginning_ = at_end_ = false;
+    CursorPosChanged();
+    Resync(0);
+  } else if (remembered > 0) {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvGetRec(remembered);
+  }
+  DoAfterScroll();
+  return found;
+}
+
+void TCorvidDataSet::GotoNearest() {
+  CheckActive();
+  CheckBrowseMode();
+  CheckTagActive();
+  if (!key_buffer_) DatabaseError(cvMessage(cvErrIndexKey));
+  if (handler_->cvRecordCount() == 0) return;
+  DoBeforeScroll();
+  std::string key;
+  {
+    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+    BufferScope scope(*this, key_buffer_.get());
+    TcvVariant v(256);
+    if (expr.ExpressionAsVariant(v)) key = v.GetString();
+  }
+  FindThisRecord(key, false, true);
+  if (handler_->cvEOF()) {
+    Last();
+    return;
+  }
+  at_beginning_ = at_end_ = false;
+  CursorPosChanged();
+  Resync(0);
+  DoAfterScroll();
+}
+
+bool TCorvidDataSet::Locate(const std::string& key_fields, const Variant& key_values, TLocateOptions options) {
+  CheckActive();
+  CheckBrowseMode();
+  UpdateCursorPos();
+  const int32_t remembered = handler_->cvCurrentRecord();
+  at_end_ = false;
+  bool found;
+  {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    found = handler_->cvLocateRecord(key_fields, key_values, (options & loCaseInsensitive) != 0,
+                                     (options & loPartialKey) != 0);
+    if (!found && remembered > 0) handler_->cvGetRec(remembered);
+  }
+  if (found) {
+    DoBeforeScroll();
+    at_beginning_ = false;
+    CursorPosChanged();
+    Resync(0);
+    DoAfterScroll();
+  }
+  return found;
+}
+
+Variant TCorvidDataSet::Lookup(const std::string& key_fields, const Variant& key_values,
+                               const std::string& result_fields) {
+  CheckActive();
+  CheckBrowseMode();
+  UpdateCursorPos();
+  const int32_t remembered = handler_->cvCurrentRecord();
+  Variant result = Variant::Null();
+  TRecordBuffer spare = TempBuffer();
+  bool found;
+  {
+    BufferScope scope(*this, spare);
+    found = handler_->cvLocateRecord(key_fields, key_values, false, false);
+  }
+  if (found) {
+    FillBookmark(spare, handler_->cvCurrentRecord());
+    TTempStateGuard calc(*this, dsCalcFields);
+    CalculateFields(spare);
+    result = FieldValues(result_fields);
+  }
+  if (remembered > 0) {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvGetRec(remembered);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Ranges and the master link.
+
+void TCorvidDataSet::SetRange(const std::string& low, const std::string& high) {
+  CheckBrowseMode();
+  bool changed;
+  {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    changed = handler_->cvSetRange(ToOem(low), ToOem(high), true, true, false);
+  }
+  if (changed) First();
+}
+
+void TCorvidDataSet::SetRangeEx(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                                bool partial) {
+  CheckBrowseMode();
+  {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvSetRange(ToOem(low), ToOem(high), lowFlag, highFlag, partial);
+  }
+  First();
+}
+
+void TCorvidDataSet::SetRangeExMasterDetail(const std::string& low, const std::string& high, bool lowFlag,
+                                            bool highFlag, bool partial) {
+  CheckBrowseMode();
+  {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvSetRange(low, high, lowFlag, highFlag, partial);
+  }
+  First();
+}
+
+const std::string& TCorvidDataSet::MasterFields() const { return master_link_->FieldNames(); }
+
+void TCorvidDataSet::SetMasterFields(const std::string& names) { master_link_->SetFieldNames(names); }
+
+TDataSource* TCorvidDataSet::MasterSource() const { return master_link_->DataSource(); }
+
+TDataSource* TCorvidDataSet::GetDataSource() const { return master_link_->DataSource(); }
+
+void TCorvidDataSet::SetMasterSource(TDataSource* source) {
+  if (source != nullptr && IsLinkedTo(source)) DatabaseError(dbmsg::CircularDataLink);
+  master_link_->SetDataSource(source);
+}
+
+std::string TCorvidDataSet::GetMasterKey() {
+  bool blank;
+  return MasterKey(blank);
+}
+
+std::string TCorvidDataSet::MasterKey(bool& blank) {
+  if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {table_name_}));
+  const std::vector<std::string> names = SplitList(MasterFields(), ";");
+  TDataSet* master = master_link_->DataSet();
+  // A master without a record of its own (inserting, or empty) stands for
+  // blank values: the detail shows the records that have a blank key.
+  blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
+  std::vector<Variant> values;
+  for (const std::string& n : names) values.emplace_back(blank ? std::string() : master->FieldByName(n)->AsString());
+  const std::vector<std::string> keyFields = ActiveKeyFields();
+  if (keyFields.size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {table_name_}));
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
+  std::vector<uint8_t> scratch(static_cast<size_t>(image_size_), ' ');
+  handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
+  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+  BufferScope scope(*this, scratch.data());
+  TcvVariant v(256);
+  std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
+  return key;
+}
+
+void TCorvidDataSet::MasterRange(bool move) {
+  bool blank;
+  const std::string key = MasterKey(blank);
+  std::string low = key, high = key;
+  bool partial = true;
+  if (Trim(key).empty()) {
+    // The table engine takes a blank bound for no bound at all.  Blank keys
+    // sort below every key that starts with a printable character, so they
+    // are the keys up to "!".
+    low.clear();
+    high.assign(1, '!');
+    partial = false;
+  } else if (blank) {
+    partial = false;
+  }
+  if (move) {
+    SetRangeExMasterDetail(low, high, true, true, partial);
+  } else {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvSetRange(low, high, true, true, partial);
+  }
+}
+
+void TCorvidDataSet::MasterChanged() {
+  if (!handler_ || !Active() || master_link_->Fields().empty()) return;
+  TDataSet* master = master_link_->DataSet();
+  if (!master || !master->Active()) return;
+  CheckBrowseMode();
+  MasterRange(true);
+}
+
+void TCorvidDataSet::MasterDisabled() {
+  if (!handler_ || !Active()) return;
+  SetRange("", "");
+}
+
+void TCorvidDataSet::CheckMasterRange() {
+  if (!handler_ || master_link_->Fields().empty()) return;
+  TDataSet* master = master_link_->DataSet();
+  if (!master || !master->Active()) return;
+  MasterRange(false);
+}
