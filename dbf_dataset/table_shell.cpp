@@ -191,6 +191,8 @@ bool CreateDBF(const std::string& fileName, const std::string& password, TcvDBFT
 // ---------------------------------------------------------------------------
 // DBFObject.
 
+namespace cvshell {
+
 DBFObject::DBFObject(const std::string& name, const std::string& password, bool readWrite, bool shared)
     : CVO_dBHandler(name, password, readWrite, shared) {}
 
@@ -203,6 +205,10 @@ bool DBFObject::cvTestFilter() {
 void DBFObject::cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) {
   if (StatusCapture) StatusCapture(stat1, stat2, stat3);
 }
+
+}  // namespace cvshell
+
+using cvshell::DBFObject;
 
 // ---------------------------------------------------------------------------
 // TcvDBFTable: state and editing.

@@ -71,8 +71,11 @@ bool cvCreateDBFFromDefinitions(const std::string& fileName, const std::string& 
 using TcvFilterThru = std::function<bool()>;
 using TcvStatusCapture = std::function<void(int32_t stat1, int32_t stat2, int32_t stat3)>;
 
+namespace cvshell {
+
 // The shell's record handler: adds the caller's record test and progress
-// callback to the engine's handler.
+// callback to the engine's handler.  (The dataset component has a record
+// handler class of the same name; this one lives in the shell's namespace.)
 class DBFObject : public CVO_dBHandler {
 public:
   DBFObject(const std::string& name, const std::string& password, bool readWrite, bool shared);
@@ -86,6 +89,8 @@ public:
   TcvFilterThru FilterThru;
   TcvStatusCapture StatusCapture;
 };
+
+}  // namespace cvshell
 
 enum cvDBFState { dssInactive, dssRecLoad, dssBrowse, dssEdit, dssAppend, dssIndex };
 
@@ -253,11 +258,11 @@ public:
   void EncryptDBFFile(const std::string& password) { EncryptFile(password); }
   uint8_t GetFileVersion() const;
   std::string LUpdate() const;
-  DBFObject* QueryHandler() const { return handler_.get(); }
+  cvshell::DBFObject* QueryHandler() const { return handler_.get(); }
 
 private:
   // The handler, or "A table is not assigned to this object".
-  DBFObject& H() const;
+  cvshell::DBFObject& H() const;
   // Reads record n itself (not the next visible one) into the image.
   void ReadExactly(int32_t n);
   void Navigate(int32_t code);
@@ -270,7 +275,7 @@ private:
   bool autoFlush_ = false;
   TcvFilterThru filterThru_;
   TcvStatusCapture statusCapture_;
-  std::unique_ptr<DBFObject> handler_;
+  std::unique_ptr<cvshell::DBFObject> handler_;
   bool exactCount_ = false;
   std::string filterText_;
   TFilterOptions filterOptions_ = 0;
