@@ -2,19 +2,26 @@
 // password, independent readers) and the plain table object's editing rules.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
 #include "dbf_dataset/table_shell.h"
-#include "dbf_engine/maintenance_test_util.h"
+#include "dbf_dataset/table_test_tools.h"
+#include "dbf_dataset/dataset_test_util.h"
 #include "dbf_engine/messages.h"
 #include "platform/string_list.h"
 
 namespace {
 
-using mtest::HavePythonDbf;
-using mtest::Quote;
-using mtest::RunTool;
+using shelltest::HavePythonDbf;
+using shelltest::LE16At;
+using shelltest::LE32At;
+using shelltest::Quote;
+using shelltest::RunTool;
 
 TStringList Lines(std::initializer_list<const char*> lines) {
   TStringList l;
