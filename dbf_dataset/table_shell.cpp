@@ -351,10 +351,16 @@ void TcvDBFTable::Cancel() {
       }
     }
   } unlock{h, was == dssEdit};
+  // Outside an edit the cursor stays where it was, end flags included.
+  const bool eof = h.cvEOF(), bof = h.cvBOF();
   if (n >= 1 && n <= h.cvRecordCount())
     ReadExactly(n);
   else
     h.cvBlank();
+  if (was == dssBrowse) {
+    h.cvSetEOF(eof);
+    h.cvSetBOF(bof);
+  }
 }
 
 void TcvDBFTable::Refresh() {
@@ -748,7 +754,11 @@ int32_t TcvDBFTable::SearchDBF(const std::string& text, int& fieldNo, int32_t& r
 
 bool TcvDBFTable::FLock() { return H().cvFLock(); }
 bool TcvDBFTable::RLock() { return H().cvRLock(); }
-bool TcvDBFTable::Unlock() { return H().cvLockOff(); }
+bool TcvDBFTable::Unlock() {
+  // A pending edit is written while its lock is still held.
+  Post();
+  return H().cvLockOff();
+}
 
 void TcvDBFTable::FlushDBF() {
   if (!handler_) return;
@@ -763,7 +773,11 @@ void TcvDBFTable::ReturnDateTimeUser(int32_t& date, uint32_t& time, uint32_t& us
 }
 
 void TcvDBFTable::AssignUserID(uint32_t n) { H().cvAssignUserID(n); }
-void TcvDBFTable::SetLockProtocol(CVsetLokProtocol p) { H().cvSetLockProtocol(p); }
+void TcvDBFTable::SetLockProtocol(CVsetLokProtocol p) {
+  // An edit's lock is released in the convention it was taken in.
+  Post();
+  H().cvSetLockProtocol(p);
+}
 
 void TcvDBFTable::SetDBFCache(bool on) {
   DBFObject& h = H();

@@ -373,6 +373,12 @@ TEST(ShellTable, AnEditIsPostedUnderItsLockBeforeMovesAndMaintenance) {
   int32_t rec = 0;
   t.SearchDBF("C", field, rec, 0);
   EXPECT_EQ(Records(file), (Strings{"A", "B*", "C"}));
+  // Unlocking writes a pending edit under its lock first.
+  t.Edit();
+  t.StringPut("NAME", "c3");
+  EXPECT_TRUE(t.Unlock());
+  EXPECT_EQ(t.State(), dssBrowse);
+  EXPECT_EQ(Records(file), (Strings{"A", "B*", "c3"}));
 }
 
 TEST(ShellTable, PendingWorkIsPostedBeforePackAndZap) {
