@@ -216,7 +216,6 @@ using cvshell::DBFObject;
 TcvDBFTable::TcvDBFTable(const std::string& tableName, const std::string& password, bool readWrite, bool shared)
     : tableName_(tableName),
       readWrite_(readWrite),
-      shared_(shared),
       filterThru_([] { return true; }),
       statusCapture_([](int32_t, int32_t, int32_t) {}) {
   handler_ = std::make_unique<DBFObject>(tableName, password, readWrite, shared);

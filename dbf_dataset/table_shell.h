@@ -270,7 +270,6 @@ private:
   cvDBFState state_ = dssInactive;
   std::string tableName_;
   bool readWrite_ = false;
-  bool shared_ = false;
   bool useDeleted_ = false;
   bool autoFlush_ = false;
   TcvFilterThru filterThru_;
