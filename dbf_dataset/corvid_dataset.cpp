@@ -33,7 +33,7 @@ bool TryStrToIntStrict(const std::string& text, int32_t& n) {
   return true;
 }
 
-// The memo flag of the framework's field for a DBF field, or ftUnknown for a
+// The framework's field type for a DBF field, or ftUnknown for a
 // field the dataset does not show.
 TFieldType MapFieldType(const CVO_dBHandler& h, int n, TcvIntFields large) {
   const char type = h.cvFieldType(n);
@@ -405,10 +405,6 @@ void TCorvidDataSet::InternalClose() {
     std::unique_ptr<DBFObject> h = std::move(handler_);
     h->cvCloseTable();
   }
-}
-
-void TCorvidDataSet::Loaded() {
-  TDataSet::Loaded();
 }
 
 // ---------------------------------------------------------------------------

@@ -266,7 +266,6 @@ protected:
   void UpdateIndexDefs() override;
   void DoAfterInsert() override;
   virtual void InternalRecall();
-  void Loaded() override;
 
 private:
   friend class DBFObject;
