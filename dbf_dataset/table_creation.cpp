@@ -1,0 +1,58 @@
+#include "dbf_dataset/table_creation.h"
+
+#include <optional>
+
+#include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+TCreateCorvidDataSet::TCreateCorvidDataSet(TComponent* owner)
+    : TComponent(owner), createFields_(std::make_unique<TStringList>()) {}
+
+TCreateCorvidDataSet::~TCreateCorvidDataSet() {
+  Destroying();
+  SetDBFTable(nullptr);
+}
+
+void TCreateCorvidDataSet::SetCreateFields(const TStringList& lines) {
+  if (&lines != createFields_.get()) createFields_->Assign(lines);
+}
+
+void TCreateCorvidDataSet::SetDBFTable(TCorvidDataSet* table) {
+  if (table == dbfTable_) return;
+  if (dbfTable_) dbfTable_->RemoveFreeNotification(this);
+  dbfTable_ = table;
+  // A dataset destroyed first is forgotten, not used.
+  if (dbfTable_) dbfTable_->FreeNotification(this);
+}
+
+void TCreateCorvidDataSet::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+  if (operation == opRemove && component == dbfTable_) dbfTable_ = nullptr;
+}
+
+void TCreateCorvidDataSet::Execute() {
+  if (!dbfTable_) DatabaseError(cvMessage(cvErrTableIsNil));
+  if (dbfTable_->Active()) DatabaseError(cvMessage(cvErrTableIsActive));
+  const std::string tableName = NormalizePath(dbfTable_->TableName());
+  if (Trim(tableName).empty()) DatabaseError(cvMessage(cvErrNoTableName));
+
+  std::vector<cvFieldDefinition> fields;
+  try {
+    fields = cvParseFieldList(*createFields_);
+  } catch (const ECorvidError& e) {
+    DatabaseError(e.what());
+  }
+
+  // The name as the builder will create it, then the file that already
+  // answers to it in any case: that one is replaced, never doubled.
+  std::string path = JoinPath(dbfTable_->ConvertDatabaseNameAlias(), tableName);
+  if (ExtractFileExt(path).empty()) path += ".DBF";
+  if (const std::optional<std::string> existing = FindExistingFile(path)) {
+    if (!AutoOverwrite && !(OnConfirmOverwrite && OnConfirmOverwrite(cvMessage(cvErrOverwriteTable)))) return;
+    path = *existing;
+  }
+  if (cvCreateDBFFromDefinitions(path, dbfTable_->EncryptionKey(), DBFType, fields)) dbfTable_->Open();
+}

@@ -1,0 +1,53 @@
+// Creating the table of a dataset from field-definition lines.
+//
+// TCreateCorvidDataSet writes a new table for a closed TCorvidDataSet: in
+// the directory its DatabaseName resolves to, under its TableName (".DBF"
+// added when the name has none), with its EncryptionKey as the password, by
+// the builder that DBFType names, and then opens the dataset on it.  An
+// existing table of that name, found without regard to case, is replaced
+// only with AutoOverwrite or when OnConfirmOverwrite agrees; the new table
+// then takes the existing file's name, so no second table appears beside it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dbf_dataset/table_shell.h"
+#include "platform/component.h"
+#include "platform/string_list.h"
+
+class TCorvidDataSet;
+
+// Asked with the question's text; true replaces the table.
+using TcvConfirmOverwriteEvent = std::function<bool(const std::string& question)>;
+
+class TCreateCorvidDataSet : public TComponent {
+public:
+  explicit TCreateCorvidDataSet(TComponent* owner = nullptr);
+  ~TCreateCorvidDataSet() override;
+
+  const TStringList& CreateFields() const { return *createFields_; }
+  TStringList& CreateFields() { return *createFields_; }
+  // Copies the lines.
+  void SetCreateFields(const TStringList& lines);
+  TCorvidDataSet* DBFTable() const { return dbfTable_; }
+  void SetDBFTable(TCorvidDataSet* table);
+  TcvDBFTypes DBFType = DBaseIII;
+  bool AutoOverwrite = false;
+  // The overwrite question; unassigned, an existing table is kept.
+  TcvConfirmOverwriteEvent OnConfirmOverwrite;
+
+  // Creates the table and opens the dataset.  Raises the framework's
+  // database error without a dataset, with an open one, without a table
+  // name and for an invalid field list; does nothing when the overwrite is
+  // declined.
+  void Execute();
+
+protected:
+  void Notification(TComponent* component, TOperation operation) override;
+
+private:
+  std::unique_ptr<TStringList> createFields_;
+  TCorvidDataSet* dbfTable_ = nullptr;
+};
