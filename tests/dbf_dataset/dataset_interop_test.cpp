@@ -7,27 +7,10 @@
 #include <fstream>
 
 #include "dataset_test_util.h"
+#include "common/run_tool.h"
 
 namespace {
 
-struct Output {
-  int code = -1;
-  std::string text;
-};
-
-Output RunTool(const std::string& command) {
-  Output out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  const int status = ::pclose(p);
-  out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // Posts, deletes and recalls through the dataset; record 2 ends deleted.
 void Change(const TempDir& dir, bool withIndex) {

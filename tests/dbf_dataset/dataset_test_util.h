@@ -14,41 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "common/test_files.h"
+
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/table/table_file.h"
 #include "platform/db_links.h"
 
-class TempDir {
-public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "dirlook-ds-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = buf.data();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
-
-inline std::vector<uint8_t> ReadAll(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-inline void WriteAll(const std::string& name, const std::vector<uint8_t>& bytes) {
-  std::ofstream f(name, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 struct FieldSpec {
   std::string name, type;

@@ -17,11 +17,11 @@
 
 namespace {
 
-using shelltest::HavePythonDbf;
+
 using shelltest::LE16At;
 using shelltest::LE32At;
-using shelltest::Quote;
-using shelltest::RunTool;
+
+
 
 TStringList Lines(std::initializer_list<const char*> lines) {
   TStringList l;

@@ -19,6 +19,7 @@
 #include "dbf_engine/table/table_file.h"
 #include "platform/paths.h"
 #include "dbf_engine/table_test_util.h"
+#include "common/run_tool.h"
 
 namespace mtest {
 
@@ -114,26 +115,6 @@ inline std::vector<std::string> Names(CVO_dBHandler& h) {
   return out;
 }
 
-struct Output {
-  int code = -1;
-  std::string text;
-};
-
-inline Output RunTool(const std::string& command) {
-  Output out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  const int status = ::pclose(p);
-  out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-inline bool HavePythonDbf() { return RunTool("/usr/bin/python3 -c 'import dbf'").code == 0; }
-inline bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
-inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // NAME of every live record as python3-dbf reads it, one per line.
 inline Output PythonNames(const TempDir& dir, const std::string& table) {

@@ -12,30 +12,10 @@
 #include "dbf_engine/table/table_file.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/file_io.h"
+#include "common/run_tool.h"
 
 namespace {
 
-struct Output {
-  int code = -1;
-  std::string text;
-};
-
-Output RunTool(const std::string& command) {
-  Output out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  int status = ::pclose(p);
-  out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
-bool HavePythonDbf() { return RunTool("/usr/bin/python3 -c 'import dbf'").code == 0; }
-bool HaveTool(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 const std::string kLong(700, 'x');
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "dbf_engine/table_test_util.h"
+#include "common/test_files.h"
 
 namespace {
 
