@@ -386,12 +386,14 @@ void TCorvidDataSet::CopyTo(const std::string& file, const std::string& filter) 
   const std::string target = DirectTarget(file);
   CheckNotTableFile(target);
   {
-    ActivityScope busy(*this, activity_, aCopying);
     BufferScope scope(*this, handler_->cvOwnBuffer());
     const bool ci = (FilterOptions() & foCaseInsensitive) != 0;
     const bool partial = (FilterOptions() & foNoPartialCompare) == 0;
+    // The filter scans run before the dataset turns busy and after it is
+    // free again, so that OnFilterRecord can read the fields.
     CopyFilterScope narrowed(*handler_, ToOem(Trim(filter)), Filtered() ? ToOem(Filter()) : std::string(), ci,
                              partial);
+    ActivityScope busy(*this, activity_, aCopying);
     handler_->cvCopyFile(target, encryption_key_);
   }
   First();

@@ -259,6 +259,30 @@ TEST_F(Direct, CopyToTakesItsConditionAsATemporaryFilterNotAsAPassword) {
   EXPECT_EQ(Walk(ds, "NAME").size(), 6u);
 }
 
+TEST_F(Direct, TheDatasetIsBusyWhileItCopiesAndTheFilterEventStillReadsFields) {
+  int refused = 0, steps = 0;
+  ds.OnStatus = [&](int32_t stat1, int32_t, int32_t) {
+    if (stat1 <= 0) return;
+    ++steps;
+    try {
+      ds.Next();
+    } catch (const EDatabaseError&) {
+      ++refused;
+    }
+  };
+  ds.OnFilterRecord = [](TDataSet* d, bool& accept) { accept = d->FieldByName("NAME")->AsString() != "N2"; };
+  ds.SetFiltered(true);
+  ds.Open();
+  const Strings shown = Walk(ds, "NAME");
+  ds.CopyTo("c.dbf", "QTY < 5");
+  EXPECT_EQ(Rows(dir / "c.dbf"), (Strings{"N1/memo 1", "N3/", "N4/memo 4"}));
+  EXPECT_EQ(Walk(ds, "NAME"), shown);
+  EXPECT_GT(steps, 0);
+  EXPECT_EQ(refused, steps);
+  ds.MemoryIndexAdd("byname", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+  EXPECT_EQ(Walk(ds, "NAME"), (Strings{"N6", "N5", "N4", "N3", "N1"}));
+}
+
 TEST_F(Direct, CopyAndSortRefuseToWriteOverTheTableItself) {
   ds.Open();
   const std::vector<uint8_t> before = ReadAll(dir / "m.dbf");
