@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "dataset_test_util.h"
 #include "dbf_engine/messages.h"
@@ -145,6 +146,76 @@ TEST_F(Direct, MemoSaveWaitsForThePostAndCancelDropsIt) {
   ds.Edit();
   EXPECT_FALSE(ds.MemoSaveN(1, text.data(), 4));
   ds.Cancel();
+}
+
+TEST_F(Direct, RandomEditsThroughTheFieldFamilyMatchAModel) {
+  // Model: per record NAME, QTY (whole numbers here) and NOTE.
+  struct Row {
+    std::string name, note;
+    int64_t qty;
+  };
+  std::vector<Row> model;
+  for (int i = 1; i <= 6; ++i)
+    model.push_back({"N" + std::to_string(i), i % 3 != 0 ? "memo " + std::to_string(i) : "", 0});
+  ds.Open();
+  for (int i = 1; i <= 6; ++i) {
+    ds.SetRecNo(i);
+    ds.Edit();
+    ds.IntegerPutN(2, i);
+    ds.Post();
+    model[static_cast<size_t>(i - 1)].qty = i;
+  }
+  std::mt19937 rng(1807);
+  for (int step = 0; step < 300; ++step) {
+    const int rec = static_cast<int>(rng() % 6) + 1;
+    Row& row = model[static_cast<size_t>(rec - 1)];
+    Row pending = row;
+    ds.SetRecNo(rec);
+    ds.Edit();
+    const int changes = static_cast<int>(rng() % 3) + 1;
+    for (int c = 0; c < changes; ++c) {
+      switch (rng() % 3) {
+        case 0:
+          pending.name = "R" + std::to_string(rng() % 1000);
+          ds.StringPut("NAME", pending.name);
+          break;
+        case 1:
+          pending.qty = static_cast<int64_t>(rng() % 1999) - 999;  // fits N 6.1
+          ds.IntegerPut("QTY", pending.qty);
+          break;
+        default:
+          pending.note = std::string(rng() % 700, static_cast<char>('a' + rng() % 26));
+          ds.MemoSave("NOTE", pending.note.data(), static_cast<uint32_t>(pending.note.size()));
+          break;
+      }
+    }
+    switch (rng() % 3) {
+      case 0:
+        ds.Cancel();
+        break;
+      case 1:
+        ds.Post();
+        row = pending;
+        break;
+      default:
+        ds.Next();  // the browse-mode check posts
+        row = pending;
+        break;
+    }
+    if (step % 50 == 49) {
+      ds.Close();
+      const Strings rows = Rows(dir / "m.dbf");
+      for (size_t i = 0; i < model.size(); ++i) EXPECT_EQ(rows[i], model[i].name + "/" + model[i].note) << i;
+      ds.Open();
+    }
+  }
+  for (int i = 1; i <= 6; ++i) {
+    ds.SetRecNo(i);
+    const Row& row = model[static_cast<size_t>(i - 1)];
+    EXPECT_EQ(ds.StringGetN(1), row.name);
+    EXPECT_EQ(ds.IntegerGet("QTY"), row.qty);
+    EXPECT_EQ(ds.MemoSize("NOTE"), row.note.size());
+  }
 }
 
 // ---------------------------------------------------------------------------
