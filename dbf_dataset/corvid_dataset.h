@@ -402,6 +402,12 @@ private:
   // Direct operations: the target of a copy by name (the table's directory
   // for a bare name) and the checks of the field family.
   std::string DirectTarget(const std::string& file) const;
+  // Runs a field read or write with the handler on the buffer of the
+  // dataset's state; writes need an edit state.
+  template <class F>
+  auto DirectRead(F&& read);
+  template <class F>
+  void DirectWrite(F&& write);
   void CheckNotTableFile(const std::string& target);
   int MemoField(int n);
   // Opens the table with the index files of the list but no tag (the check

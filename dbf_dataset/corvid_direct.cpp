@@ -91,64 +91,98 @@ uint8_t* DirectBuffer(TCorvidDataSet& ds) {
 
 }  // namespace
 
-#define CV_DIRECT_GET(expr)                                 \
-  CheckActive();                                            \
-  uint8_t* buffer = DirectBuffer(*this);                    \
-  BufferScope scope(*this, buffer);                         \
-  return expr
+template <class F>
+auto TCorvidDataSet::DirectRead(F&& read) {
+  CheckActive();
+  BufferScope scope(*this, DirectBuffer(*this));
+  return read();
+}
 
-#define CV_DIRECT_PUT(stmt)                                 \
-  CheckActive();                                            \
-  ConfirmEdit();                                            \
-  uint8_t* buffer = DirectBuffer(*this);                    \
-  {                                                         \
-    BufferScope scope(*this, buffer);                       \
-    stmt;                                                   \
-  }                                                         \
-  if (State() == dsEdit || State() == dsInsert) SetModified(true)
+template <class F>
+void TCorvidDataSet::DirectWrite(F&& write) {
+  CheckActive();
+  ConfirmEdit();
+  {
+    BufferScope scope(*this, DirectBuffer(*this));
+    write();
+  }
+  // A browse-mode check then posts the record instead of cancelling it.
+  if (State() == dsEdit || State() == dsInsert) SetModified(true);
+}
 
-int32_t TCorvidDataSet::DateGet(const std::string& field) { CV_DIRECT_GET(handler_->cvDateGet(field)); }
-int32_t TCorvidDataSet::DateGetN(int n) { CV_DIRECT_GET(handler_->cvDateGetN(n)); }
-void TCorvidDataSet::DatePut(const std::string& field, int32_t day) { CV_DIRECT_PUT(handler_->cvDatePut(field, day)); }
-void TCorvidDataSet::DatePutN(int n, int32_t day) { CV_DIRECT_PUT(handler_->cvDatePutN(n, day)); }
+int32_t TCorvidDataSet::DateGet(const std::string& field) {
+  return DirectRead([&] { return handler_->cvDateGet(field); });
+}
+int32_t TCorvidDataSet::DateGetN(int n) {
+  return DirectRead([&] { return handler_->cvDateGetN(n); });
+}
+void TCorvidDataSet::DatePut(const std::string& field, int32_t day) {
+  DirectWrite([&] { handler_->cvDatePut(field, day); });
+}
+void TCorvidDataSet::DatePutN(int n, int32_t day) {
+  DirectWrite([&] { handler_->cvDatePutN(n, day); });
+}
 
-std::string TCorvidDataSet::FieldGet(const std::string& field) { CV_DIRECT_GET(handler_->cvFieldGet(field)); }
-std::string TCorvidDataSet::FieldGetN(int n) { CV_DIRECT_GET(handler_->cvFieldGetN(n)); }
+std::string TCorvidDataSet::FieldGet(const std::string& field) {
+  return DirectRead([&] { return handler_->cvFieldGet(field); });
+}
+std::string TCorvidDataSet::FieldGetN(int n) {
+  return DirectRead([&] { return handler_->cvFieldGetN(n); });
+}
 void TCorvidDataSet::FieldPut(const std::string& field, const std::string& text) {
-  CV_DIRECT_PUT(handler_->cvFieldPut(field, text));
+  DirectWrite([&] { handler_->cvFieldPut(field, text); });
 }
-void TCorvidDataSet::FieldPutN(int n, const std::string& text) { CV_DIRECT_PUT(handler_->cvFieldPutN(n, text)); }
+void TCorvidDataSet::FieldPutN(int n, const std::string& text) {
+  DirectWrite([&] { handler_->cvFieldPutN(n, text); });
+}
 
-long double TCorvidDataSet::FloatGet(const std::string& field) { CV_DIRECT_GET(handler_->cvNumberGet(field)); }
-long double TCorvidDataSet::FloatGetN(int n) { CV_DIRECT_GET(handler_->cvNumberGetN(n)); }
-void TCorvidDataSet::FloatPut(const std::string& field, long double value) {
-  CV_DIRECT_PUT(handler_->cvNumberPut(field, value));
+long double TCorvidDataSet::FloatGet(const std::string& field) {
+  return DirectRead([&] { return handler_->cvNumberGet(field); });
 }
-void TCorvidDataSet::FloatPutN(int n, long double value) { CV_DIRECT_PUT(handler_->cvNumberPutN(n, value)); }
+long double TCorvidDataSet::FloatGetN(int n) {
+  return DirectRead([&] { return handler_->cvNumberGetN(n); });
+}
+void TCorvidDataSet::FloatPut(const std::string& field, long double value) {
+  DirectWrite([&] { handler_->cvNumberPut(field, value); });
+}
+void TCorvidDataSet::FloatPutN(int n, long double value) {
+  DirectWrite([&] { handler_->cvNumberPutN(n, value); });
+}
 
 int64_t TCorvidDataSet::IntegerGet(const std::string& field) { return TruncatedInteger(FloatGet(field)); }
 int64_t TCorvidDataSet::IntegerGetN(int n) { return TruncatedInteger(FloatGetN(n)); }
 void TCorvidDataSet::IntegerPut(const std::string& field, int64_t value) {
-  CV_DIRECT_PUT(handler_->cvNumberPut(field, static_cast<long double>(value)));
+  DirectWrite([&] { handler_->cvNumberPut(field, static_cast<long double>(value)); });
 }
 void TCorvidDataSet::IntegerPutN(int n, int64_t value) {
-  CV_DIRECT_PUT(handler_->cvNumberPutN(n, static_cast<long double>(value)));
+  DirectWrite([&] { handler_->cvNumberPutN(n, static_cast<long double>(value)); });
 }
 
-bool TCorvidDataSet::LogicGet(const std::string& field) { CV_DIRECT_GET(handler_->cvLogicGet(field)); }
-bool TCorvidDataSet::LogicGetN(int n) { CV_DIRECT_GET(handler_->cvLogicGetN(n)); }
-void TCorvidDataSet::LogicPut(const std::string& field, bool value) { CV_DIRECT_PUT(handler_->cvLogicPut(field, value)); }
-void TCorvidDataSet::LogicPutN(int n, bool value) { CV_DIRECT_PUT(handler_->cvLogicPutN(n, value)); }
+bool TCorvidDataSet::LogicGet(const std::string& field) {
+  return DirectRead([&] { return handler_->cvLogicGet(field); });
+}
+bool TCorvidDataSet::LogicGetN(int n) {
+  return DirectRead([&] { return handler_->cvLogicGetN(n); });
+}
+void TCorvidDataSet::LogicPut(const std::string& field, bool value) {
+  DirectWrite([&] { handler_->cvLogicPut(field, value); });
+}
+void TCorvidDataSet::LogicPutN(int n, bool value) {
+  DirectWrite([&] { handler_->cvLogicPutN(n, value); });
+}
 
-std::string TCorvidDataSet::StringGet(const std::string& field) { CV_DIRECT_GET(handler_->cvStringGet(field)); }
-std::string TCorvidDataSet::StringGetN(int n) { CV_DIRECT_GET(handler_->cvStringGetN(n)); }
+std::string TCorvidDataSet::StringGet(const std::string& field) {
+  return DirectRead([&] { return handler_->cvStringGet(field); });
+}
+std::string TCorvidDataSet::StringGetN(int n) {
+  return DirectRead([&] { return handler_->cvStringGetN(n); });
+}
 void TCorvidDataSet::StringPut(const std::string& field, const std::string& text) {
-  CV_DIRECT_PUT(handler_->cvStringPut(field, text));
+  DirectWrite([&] { handler_->cvStringPut(field, text); });
 }
-void TCorvidDataSet::StringPutN(int n, const std::string& text) { CV_DIRECT_PUT(handler_->cvStringPutN(n, text)); }
-
-#undef CV_DIRECT_GET
-#undef CV_DIRECT_PUT
+void TCorvidDataSet::StringPutN(int n, const std::string& text) {
+  DirectWrite([&] { handler_->cvStringPutN(n, text); });
+}
 
 int TCorvidDataSet::MemoField(int n) {
   CheckActive();
@@ -311,16 +345,14 @@ std::string TCorvidDataSet::DirectTarget(const std::string& file) const {
   std::string name = NormalizePath(Trim(file));
   if (name.empty()) throw EDatabaseError(cvMessage(cvErrNoTableName));
   if (ExtractFileExt(name).empty()) name += ".dbf";
-  if (ExtractFilePath(name).empty() && handler_)
-    name = JoinPath(ExtractFilePath(handler_->FileName()), name);
+  if (ExtractFilePath(name).empty() && handler_) name = JoinPath(ExtractFilePath(handler_->FileName()), name);
   return name;
 }
 
 void TCorvidDataSet::CheckNotTableFile(const std::string& target) {
   // Writing the new table over the one being read would destroy both.
   const std::optional<std::string> found = FindExistingFile(target);
-  if (found && SameFile(*found, handler_->FileName()))
-    throw EDatabaseError(kMsgTargetIsTable, {handler_->FileName()});
+  if (found && SameFile(*found, handler_->FileName())) throw EDatabaseError(kMsgTargetIsTable, {handler_->FileName()});
 }
 
 namespace {
@@ -331,8 +363,12 @@ class CopyFilterScope {
 public:
   CopyFilterScope(CVO_dBHandler& h, std::string condition, std::string datasetFilter, bool caseInsensitive,
                   bool partial)
-      : h_(h), dataset_(std::move(datasetFilter)), ci_(caseInsensitive), partial_(partial),
-        wanted_(h.cvFilterWanted()), text_(h.cvFilterText()) {
+      : h_(h),
+        dataset_(std::move(datasetFilter)),
+        ci_(caseInsensitive),
+        partial_(partial),
+        wanted_(h.cvFilterWanted()),
+        text_(h.cvFilterText()) {
     if (condition.empty()) return;
     changed_ = true;
     const std::string text =
@@ -358,7 +394,7 @@ public:
 private:
   void Restore() {
     h_.cvSetFilterActive(wanted_);
-    h_.cvSetFilterExpr(text_.empty() ? std::string() : text_, ci_, partial_);
+    h_.cvSetFilterExpr(text_, ci_, partial_);
   }
 
   CVO_dBHandler& h_;
@@ -391,8 +427,7 @@ void TCorvidDataSet::CopyTo(const std::string& file, const std::string& filter) 
     const bool partial = (FilterOptions() & foNoPartialCompare) == 0;
     // The filter scans run before the dataset turns busy and after it is
     // free again, so that OnFilterRecord can read the fields.
-    CopyFilterScope narrowed(*handler_, ToOem(Trim(filter)), Filtered() ? ToOem(Filter()) : std::string(), ci,
-                             partial);
+    CopyFilterScope narrowed(*handler_, ToOem(Trim(filter)), Filtered() ? ToOem(Filter()) : std::string(), ci, partial);
     ActivityScope busy(*this, activity_, aCopying);
     handler_->cvCopyFile(target, encryption_key_);
   }
@@ -495,8 +530,7 @@ void TCorvidDataSet::RenameTable(const std::string& newName) {
   // table here, unless it is exactly this file.
   auto refuseExisting = [&](const std::string& name, const std::string& current) {
     const std::optional<std::string> f = FindExistingFile(name);
-    if (f && !SameFile(*f, current))
-      throw EDatabaseError(kMsgRenameExists, {*oldFound, *f});
+    if (f && !SameFile(*f, current)) throw EDatabaseError(kMsgRenameExists, {*oldFound, *f});
   };
   refuseExisting(target, *oldFound);
   // Memo files of every kind the table could carry.
