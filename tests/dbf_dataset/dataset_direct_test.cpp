@@ -494,6 +494,18 @@ TEST_F(Direct, SearchDBFPositionsTheDatasetOnTheHit) {
   EXPECT_FALSE(ds.ControlsDisabled());
 }
 
+TEST_F(Direct, LocateTakesPartialAndCaseEachAsItsOwnOption) {
+  ds.Open();
+  EXPECT_FALSE(ds.Locate("NAME", Variant("n"), loPartialKey));
+  EXPECT_FALSE(ds.Locate("NAME", Variant("N"), loCaseInsensitive));
+  EXPECT_TRUE(ds.Locate("NAME", Variant("N5"), loPartialKey));
+  EXPECT_EQ(ds.RecNo(), 5);
+  EXPECT_TRUE(ds.Locate("NAME", Variant("n"), loPartialKey | loCaseInsensitive));
+  EXPECT_EQ(ds.RecNo(), 1);
+  EXPECT_TRUE(ds.Locate("NAME", Variant("n3"), loCaseInsensitive));
+  EXPECT_EQ(ds.RecNo(), 3);
+}
+
 TEST_F(Direct, MemoryIndexAddOrdersTheDatasetByTheNewTag) {
   ds.Open();
   EXPECT_TRUE(ds.MemoryIndexAdd("byqty", "QTY", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending));
