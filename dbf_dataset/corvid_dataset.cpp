@@ -378,7 +378,7 @@ void TCorvidDataSet::InternalOpen() {
                                 (FilterOptions() & foNoPartialCompare) == 0);
     }
     InternalFirst();
-    OpenIndexList(".ndx", false);
+    if (!skip_index_list_) OpenIndexList(".ndx", false);
     old_value_ = false;
     if (master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
   } catch (...) {

@@ -228,6 +228,80 @@ public:
   void CancelRange() { SetRange("", ""); }
   std::string GetMasterKey();
 
+  // ---- direct table operations (corvid_direct.cpp) -------------------------------
+  // Field values straight from the active record, by name or by 1-based
+  // number (the N forms).  Every setter needs the edit, insert or set-key
+  // state; the values go into the active buffer and reach the file with the
+  // post.  Controls bound to the dataset are not told of them.
+  int32_t DateGet(const std::string& field);
+  int32_t DateGetN(int n);
+  void DatePut(const std::string& field, int32_t julianDay);
+  void DatePutN(int n, int32_t julianDay);
+  std::string FieldGet(const std::string& field);
+  std::string FieldGetN(int n);
+  void FieldPut(const std::string& field, const std::string& text);
+  void FieldPutN(int n, const std::string& text);
+  long double FloatGet(const std::string& field);
+  long double FloatGetN(int n);
+  void FloatPut(const std::string& field, long double value);
+  void FloatPutN(int n, long double value);
+  // Truncated toward zero; a value outside 64 bits raises ERangeError.
+  int64_t IntegerGet(const std::string& field);
+  int64_t IntegerGetN(int n);
+  void IntegerPut(const std::string& field, int64_t value);
+  void IntegerPutN(int n, int64_t value);
+  bool LogicGet(const std::string& field);
+  bool LogicGetN(int n);
+  void LogicPut(const std::string& field, bool value);
+  void LogicPutN(int n, bool value);
+  std::string StringGet(const std::string& field);
+  std::string StringGetN(int n);
+  void StringPut(const std::string& field, const std::string& text);
+  void StringPutN(int n, const std::string& text);
+  // Memo data as stored (no code-page translation).  In an edit, a memo
+  // saved or written through a blob stream is seen before the post.
+  uint32_t MemoSize(const std::string& field);
+  uint32_t MemoSizeN(int n);
+  // Copies at most `size` bytes of the memo into `buffer`; false when the
+  // field is no memo field or the memo could not be read.
+  bool MemoLoad(const std::string& field, void* buffer, uint32_t size);
+  bool MemoLoadN(int n, void* buffer, uint32_t size);
+  // Keeps `size` bytes as the field's memo, written with the post (dropped
+  // by Cancel); false when the field is no memo field.
+  bool MemoSave(const std::string& field, const void* buffer, uint32_t size);
+  bool MemoSaveN(int n, const void* buffer, uint32_t size);
+
+  // Appends the active record (with its memos) to `target`, which must be
+  // another open dataset over a table of the same fields; the target then
+  // stands on the new record.
+  void CopyRecordTo(TCorvidDataSet& target);
+  bool RLock();
+  bool FLock();
+  bool Unlock();
+  void Pack();
+  void Zap();
+  // Copies the visible records (order, filter, hidden deleted records
+  // apply; a non-empty `filter` narrows them further for the copy) into a
+  // new table `file`, enciphered with EncryptionKey.
+  void CopyTo(const std::string& file, const std::string& filter = std::string());
+  // Writes the visible records into a new table `file` in the order of `key`.
+  void SortTo(const std::string& file, const std::string& key, TcvSortStatus order);
+  void CopyStructure(const std::string& file, const std::string& password = std::string());
+  // Searches the records for `text` (see the handler's text search; options
+  // is its options word); on a hit fieldNo/recNo name it, the dataset stands
+  // on the record and the result is the match position (0: none).
+  int32_t SearchDBF(const std::string& text, int& fieldNo, int32_t& recNo, uint16_t options);
+  bool MemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+                      TcvIndexUnique unique, TcvSortStatus order);
+  void FlushDBF();
+  // Renames the closed dataset's table, its memo file and the index files
+  // named after it; a name without directory stays in the table's directory.
+  void RenameTable(const std::string& newName);
+  void SetTempDirectory(const std::string& directory);
+  const std::string& TempDirectory() const { return temp_directory_; }
+  static bool CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,
+                        const cvCreateFieldCallback& callback);
+
   // The memo data waiting for the post of the active record (none: the
   // memo as stored).  Used by the blob streams.
   const std::string* PendingMemo(int fieldNo) const;
@@ -297,7 +371,7 @@ private:
   std::string TablePath();
   std::string IndexPath(const std::string& entry, const char* defaultExt) const;
   std::unique_ptr<DBFObject> OpenHandler(bool readWrite, bool shared);
-  void OpenIndexList(const char* defaultExt, bool raiseIfOpen);
+  void OpenIndexList(const char* defaultExt, bool raiseIfOpen, bool applyTag = true);
   void DoOnIndexFilesChange();
   void ApplyIndexName(bool reposition);
   void AfterOrderChange();
@@ -325,6 +399,21 @@ private:
   bool CheckTagActive();
   void ReadMemoCheck(TField* field) const;
 
+  // Direct operations: the target of a copy by name (the table's directory
+  // for a bare name) and the checks of the field family.
+  std::string DirectTarget(const std::string& file) const;
+  // Runs a field read or write with the handler on the buffer of the
+  // dataset's state; writes need an edit state.
+  template <class F>
+  auto DirectRead(F&& read);
+  template <class F>
+  void DirectWrite(F&& write);
+  void CheckNotTableFile(const std::string& target);
+  int MemoField(int n);
+  // Opens the table with the index files of the list but no tag (the check
+  // of a list changed on a closed dataset).
+  bool skip_index_list_ = false;
+  std::string temp_directory_;
   std::unique_ptr<DBFObject> handler_;
   std::unique_ptr<TStringList> index_files_;
   std::unique_ptr<TMasterDataLink> master_link_;

@@ -126,7 +126,7 @@ std::string TCorvidDataSet::IndexPath(const std::string& entry, const char* defa
   return found ? *found : name;
 }
 
-void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen) {
+void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen, bool applyTag) {
   if (!handler_ || index_files_->Count() == 0) return;
   handler_->cvIndexClear();
   IndexDefs().SetUpdated(false);
@@ -143,6 +143,7 @@ void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen) {
     if (r == -1 && raiseIfOpen) throw EDatabaseError(cvFormat(cvErrIndexAlreadyOpen, {path}));
   }
   UpdateIndexDefs();
+  if (!applyTag) return;
   BufferScope scope(*this, handler_->cvOwnBuffer());
   handler_->cvSetTagTo(index_name_, true);
 }
@@ -165,8 +166,31 @@ void TCorvidDataSet::SetIndexList(const TStringList& list) {
 void TCorvidDataSet::DoOnIndexFilesChange() {
   if (suppress_events_ || suppress_index_change_ || InState(csReading | csLoading)) return;
   if (!handler_) {
-    // Applied at the next open.
-    if (index_files_->Count() == 0) index_name_.clear();
+    if (index_files_->Count() == 0) {
+      index_name_.clear();
+      return;
+    }
+    // The table is opened for the moment, so that a file of the list that is
+    // missing or unreadable is reported now rather than at the next open.  A
+    // table that does not open (no name yet, no file) defers the check to
+    // the open.  The tag waits for the open too: the file holding it may be
+    // added later.
+    try {
+      FlagScope skip(skip_index_list_, true);
+      Open();
+    } catch (const Exception&) {
+      return;
+    }
+    try {
+      OpenIndexList(".NDX", true, false);
+    } catch (...) {
+      try {
+        Close();
+      } catch (...) {
+      }
+      throw;
+    }
+    Close();
     return;
   }
   // A pending edit is posted before the order changes under it.
