@@ -313,7 +313,8 @@ private:
   void ParseStatement(TSqlAnalizer& analyzer, const std::string& text);
   void DoSelect(TSqlAnalizer& analyzer);
   void DoExecSQL(TSqlAnalizer& analyzer);
-  void RunOneStatement(const std::string& text);
+  // False when OnScriptError asked to end the script.
+  bool RunOneStatement(const std::string& text);
   void LayoutColumns();
   void CompileFilter();
   void ReadRecord(TRecordBuffer buffer, int32_t index);
@@ -342,8 +343,11 @@ private:
   // Dataset side.
   struct TColumnSlot {
     TkpField* column = nullptr;
-    int32_t offset = 0;
-    int32_t width = 0;
+    TFieldType type = ftUnknown;  // of the column's field
+    int32_t size = 0;             // text width of a string field
+    bool date_source = false;     // a zero value reads as null
+    int32_t offset = 0;           // of the not-null byte in the buffer
+    int32_t width = 0;            // not-null byte and value
   };
   std::vector<TColumnSlot> slots_;          // per result column
   std::vector<int32_t> field_column_;       // field number - 1 -> column index
