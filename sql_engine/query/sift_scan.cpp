@@ -978,7 +978,8 @@ void TSiftScan::SaveCursors() {
 void TSiftScan::RestoreCursors() {
   for (auto& [ds, bm] : saved_cursors_) {
     try {
-      if (ds->Active() && ds->BookmarkValid(bm)) ds->GotoBookmark(bm);
+      // A row deleted meanwhile refuses its bookmark: the cursor stays.
+      if (ds->Active()) ds->GotoBookmark(bm);
     } catch (const Exception&) {
     }
     try {
