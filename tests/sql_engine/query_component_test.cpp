@@ -301,3 +301,64 @@ TEST(QueryParameters, MasterValuesAreTakenBeforeTheParse) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> Rows(TCustomSift& q) {
+  std::vector<std::string> out;
+  q.First();
+  while (!q.Eof()) {
+    std::string row;
+    for (int i = 0; i < q.FieldCount(); ++i) row += (i ? "|" : "") + q.Fields()[i]->AsString();
+    out.push_back(row);
+    q.Next();
+  }
+  return out;
+}
+
+TEST(QueryComponentRun, ASelectOpensWithItsRowsUnderTheDesktopsSeparators) {
+  DesktopSeparators desktop;
+  auto ds = Phones();
+  TSift q;
+  q.AddDataSet(ds.get(), "phones");
+  q.AutoDisableControls = true;
+  ds->First();
+  ds->Next();
+  int before = 0, after = 0;
+  q.OnBeforeQuery = [&](TSqlAnalizer*) { ++before; };
+  q.OnAfterQuery = [&](TSqlAnalizer*) { ++after; };
+  q.SetSQL("select tel, fm from phones where nd > 1.5 and fm <> :skip");
+  q.ParamByName("skip")->SetAsString("O'Brien");
+  q.Open();
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(after, 1);
+  EXPECT_EQ(Rows(q), (std::vector<std::string>{"222|PETROV", "333|SIDOROV"}));
+  EXPECT_EQ(q.FieldByName("TEL")->DataType(), ftString);
+  EXPECT_EQ(q.FieldByName("TEL")->Size(), 10);
+  EXPECT_EQ(ds->FieldByName("TEL")->AsString(), "222");  // the source is back on its record
+  EXPECT_FALSE(ds->ControlsDisabled());
+  EXPECT_EQ(GetFormatSettings().DecimalSeparator, ',');
+
+  q.SortByColumns({1}, true);
+  EXPECT_EQ(Rows(q), (std::vector<std::string>{"333|SIDOROV", "222|PETROV"}));
+
+  // ExecSQL on the open query closes it before its rows go.
+  q.SetSQLScript("drop table 'x.dbf'");
+  q.ExecSQLScript();
+  EXPECT_FALSE(q.Active());
+}
+
+TEST(QueryComponentRun, AFailureMidScanPutsTheSourceBack) {
+  FailingRun run;
+  run.q.AutoDisableControls = true;
+  run.ds->Last();
+  EXPECT_THROW(run.q.Open(), ESiftError);
+  EXPECT_EQ(run.ds->FieldByName("TEL")->AsString(), "333");
+  EXPECT_FALSE(run.ds->ControlsDisabled());
+  // The next statement on the component runs normally.
+  run.q.OnCancelQuery = nullptr;
+  run.q.Open();
+  EXPECT_EQ(run.q.RecordCount(), 3);
+}
+
+}  // namespace
