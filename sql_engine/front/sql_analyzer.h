@@ -16,6 +16,7 @@
 #include "sql_engine/front/statement_lists.h"
 
 class TCustomSift;
+class TParams;
 class TkpLexer;
 class TkpParser;
 class TLexStringInput;
@@ -89,9 +90,19 @@ public:
 
   // Adds a referenced field name once; its index in the list.
   int32_t AddFieldIfNot(const std::string& name);
-  // The text with its ":name" parameters replaced by literal values.  No
-  // parameter source is attached yet, so the text comes back as written.
+  // The text with its ":name" parameters replaced by literal values from
+  // the root analyzer's parameter source: texts quoted (quotes doubled),
+  // numbers and dates with "." whatever the desktop uses, booleans True or
+  // False, bytes as hexadecimal text.  Literals in either quote kind and
+  // column markers are skipped; names listed in ParamsAsFields stay as
+  // written.  A name with no parameter, or one without a value, raises
+  // "Parameter %s not found in the list of params".  Without a source the
+  // text comes back as written.
   std::string ReplaceParams(const std::string& text) const;
+  // Where ":name" values come from; set on the root analyzer by the query
+  // component (subquery analyzers use their root's).
+  const TParams* ParamSource = nullptr;
+  const TParamsAsFields* ParamsAsFieldsSource = nullptr;
 
   bool HasAggregates() const;
   bool HasDistinctAggregates() const;

@@ -292,9 +292,11 @@ void TkpParser::yyaction(int32_t rule) {
       break;
     }
     case 129: AddJoin(static_cast<TJoinAction>(Arg(1).Code), A(4)); break;
-    case 130: case 131: case 132: case 133: yyval.Code = jkLeftInnerJoin; break;
-    case 134: case 135: yyval.Code = jkLeftOuterJoin; break;
-    case 136: case 137: yyval.Code = jkRightInnerJoin; break;
+    // LEFT JOIN and RIGHT JOIN are the outer joins, as in SQL.
+    case 130: case 131: case 132: yyval.Code = jkLeftInnerJoin; break;
+    case 133: case 134: case 135: yyval.Code = jkLeftOuterJoin; break;
+    case 136: yyval.Code = jkRightInnerJoin; break;
+    case 137: yyval.Code = jkRightOuterJoin; break;
     case 138: yyval.Code = jkRightOuterJoin; break;
     case 139: yyval.Code = jkFullOuterJoin; break;
 
@@ -397,7 +399,10 @@ void TkpParser::yyaction(int32_t rule) {
     case 236:
     case 237: {
       const int32_t code = rule == 235 ? kSubqueryPlain : rule == 236 ? kSubqueryAny : kSubqueryAll;
-      GetCurrentAnalizer()->SubQueryKindList.push_back(code == kSubqueryAll ? skAll : skAny);
+      // The kind slot was made with the subquery.
+      TSqlAnalizer* a = GetCurrentAnalizer();
+      if (a->SubQueryKindList.size() < a->SubQueryList.size()) a->SubQueryKindList.push_back(skAny);
+      if (!a->SubQueryKindList.empty()) a->SubQueryKindList.back() = code == kSubqueryAll ? skAll : skAny;
       if (rule != 235) yyval = Arg(2);
       yyval.Code = code;
       break;

@@ -57,6 +57,10 @@ TSqlAnalizer* TkpParser::GetRootAnalizer() {
 TSqlAnalizer* TkpParser::CreateNewSubquery() {
   TSqlAnalizer* previous = GetCurrentAnalizer();
   previous->SubQueryList.push_back(std::make_unique<TSqlAnalizer>(previous, RootAnalizer->Query));
+  // Every subquery has its quantifier at its own index (ANY until a
+  // condition says otherwise), so FROM and PIVOT subqueries keep the
+  // kinds of later condition subqueries in step.
+  previous->SubQueryKindList.push_back(skAny);
   CurrentAnalizer = previous->SubQueryList.back().get();
   EnterSubquery();
   return CurrentAnalizer;
@@ -171,6 +175,7 @@ std::string TkpParser::AddSubqueryInSelect() {
   if (a->SubQueryList.empty()) return FormatMessage("{Subquery %d}", {-1});
   PendingSubqueries.push_back(std::move(a->SubQueryList.back()));
   a->SubQueryList.pop_back();
+  if (a->SubQueryKindList.size() > a->SubQueryList.size()) a->SubQueryKindList.pop_back();
   return FormatMessage("{Subquery %d}", {static_cast<int32_t>(PendingSubqueries.size()) - 1});
 }
 

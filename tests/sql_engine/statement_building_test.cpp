@@ -194,11 +194,14 @@ TEST(StatementBuilding, FromTablesAndJoins) {
   EXPECT_EQ(a->JoinList.Get(0)->RightRefTest, "u.a");
   EXPECT_EQ(a->JoinList.Get(1)->JoinAction, jkLeftInnerJoin);
   EXPECT_EQ(a->JoinList.Get(1)->LeftRefTest, "vv.c");
-  EXPECT_EQ(a->JoinList.Get(2)->JoinAction, jkRightInnerJoin);
+  // RIGHT JOIN is the right outer join, as in SQL.
+  EXPECT_EQ(a->JoinList.Get(2)->JoinAction, jkRightOuterJoin);
   EXPECT_EQ(a->JoinList.Get(3)->JoinAction, jkFullOuterJoin);
   ASSERT_EQ(a->SubQueryList.size(), 1u);
   ASSERT_EQ(a->SubQueryList[0]->JoinList.Count(), 1);
-  EXPECT_EQ(a->SubQueryList[0]->JoinList.Get(0)->JoinAction, jkLeftInnerJoin);
+  EXPECT_EQ(a->SubQueryList[0]->JoinList.Get(0)->JoinAction, jkLeftOuterJoin);
+  // The FROM subquery has its (unused) quantifier slot at its own index.
+  EXPECT_EQ(a->SubQueryKindList.size(), a->SubQueryList.size());
   EXPECT_EQ(a->SubQueryList[0]->JoinList.Get(0)->JoinExpression, "v.c=w.c");
 }
 

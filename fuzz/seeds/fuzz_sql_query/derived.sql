@@ -1,0 +1,1 @@
+select s.aid from (select aid from b) s, a where s.aid = a.id

@@ -1,0 +1,1 @@
+select a.id, b.x from a left join b on a.id = b.aid where b.x > 1

@@ -1,0 +1,1 @@
+select distinct top 2 city from a where id in (select aid from b) or name like 'I%'

@@ -1,0 +1,597 @@
+// The query component's roads: Open, ExecSQL and scripts, parameters, the
+// frame around one statement's execution and the component's properties.
+#include "sql_engine/query/custom_sift.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/numbers.h"
+#include "platform/text.h"
+#include "sql_engine/expr/expr_parser.h"
+#include "sql_engine/front/lex_runtime.h"
+#include "sql_engine/front/parse_runtime.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/front/sql_parser.h"
+#include "sql_engine/query/sift_execution.h"
+
+// The master link: a detail link whose dataset is the query.  A master that
+// opens, or moves to another record, gives the parameters new values.
+class TSiftDataLink : public TDataLink {
+public:
+  explicit TSiftDataLink(TCustomSift& query) : query_(query) {}
+
+protected:
+  void ActiveChanged() override {
+    if (DataSet() && DataSet()->Active() && query_.Active()) query_.RefreshParams();
+  }
+  void RecordChanged(TField* field) override {
+    if (field == nullptr && DataSet() && DataSet()->Active() && query_.Active()) query_.RefreshParams();
+  }
+
+private:
+  TCustomSift& query_;
+};
+
+namespace {
+
+// Blanks and control characters off both ends.
+std::string TrimControls(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+// The end (index after the ";") of the first statement of `script`: the
+// first ";" outside quotes of either kind; npos when there is none.
+size_t StatementEnd(const std::string& script) {
+  char quote = 0;
+  for (size_t i = 0; i < script.size(); ++i) {
+    const char c = script[i];
+    if (quote) {
+      if (c == quote) quote = 0;  // a doubled quote closes and reopens
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == ';') {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+TCustomSift::TCustomSift(TComponent* owner)
+    : TDataSet(owner),
+      sql_(std::make_unique<TStringList>()),
+      sql_script_(std::make_unique<TStringList>()),
+      params_(std::make_unique<TParams>(this)),
+      params_as_fields_(std::make_unique<TParamsAsFields>(this)),
+      datasets_(std::make_unique<TSiftDataSets>(*this)),
+      data_link_(std::make_unique<TSiftDataLink>(*this)) {
+  sql_->OnChange = [this](TStringList*) { QueryChanged(); };
+}
+
+TCustomSift::~TCustomSift() {
+  Destroying();
+  try {
+    Close();
+  } catch (...) {
+    // Closing frees memory only; nothing to report from a destructor.
+  }
+  sql_->OnChange = nullptr;
+  data_link_->SetDataSource(nullptr);
+  filter_expr_.reset();
+  result_set_.reset();
+  datasets_->ClearTempDatasets();
+}
+
+std::string TCustomSift::About() const { return SiftMessage(SiftMsg::SSIFT_ABOUT); }
+
+// ---------------------------------------------------------------------------
+// Statement text and parameters.
+
+void TCustomSift::SetSQL(const std::string& text) {
+  if (sql_->Text() == text) return;
+  Disconnect();
+  sql_->BeginUpdate();
+  try {
+    sql_->SetText(text);
+  } catch (...) {
+    sql_->EndUpdate();
+    throw;
+  }
+  sql_->EndUpdate();
+}
+
+void TCustomSift::SetSQLScript(const std::string& text) {
+  if (sql_script_->Text() == text) return;
+  sql_script_->SetText(text);
+}
+
+void TCustomSift::QueryChanged() {
+  if (InState(csLoading)) {
+    params_->ParseSQL(sql_->Text(), false);
+    return;
+  }
+  Disconnect();
+  if (ParamCheck || InState(csDesigning)) {
+    auto fresh = std::make_unique<TParams>(this);
+    fresh->ParseSQL(sql_->Text(), true);
+    fresh->AssignValues(*params_);
+    // A script keeps every value given before it for its later statements.
+    if (in_script_ && script_params_) {
+      for (int i = 0; i < fresh->Count(); ++i) {
+        TParam* p = fresh->Items(i);
+        if (!p->IsNull()) continue;
+        if (const TParam* kept = script_params_->FindParam(p->Name())) p->Assign(kept);
+      }
+    }
+    params_ = std::move(fresh);
+  }
+}
+
+TDataSource* TCustomSift::DataSource() const { return data_link_->DataSource(); }
+
+void TCustomSift::SetDataSource(TDataSource* source) {
+  if (source && IsLinkedTo(source)) SiftError(SiftMsg::SCircularDataLink);
+  data_link_->SetDataSource(source);
+}
+
+void TCustomSift::SetParamsFromDataSet() {
+  TDataSet* master = MasterDataSet();
+  if (!master) return;
+  for (int i = 0; i < params_->Count(); ++i) {
+    TParam* p = params_->Items(i);
+    if (p->Bound()) continue;
+    if (TField* f = master->FindField(p->Name())) {
+      p->AssignField(f);
+      p->SetBound(false);
+    }
+  }
+}
+
+void TCustomSift::RefreshParams() {
+  DisableControls();
+  try {
+    TDataSet* master = MasterDataSet();
+    if (master && master->Active() && master->State() != dsInsert && master->State() != dsSetKey) {
+      Close();
+      Open();
+    }
+  } catch (...) {
+    EnableControls();
+    throw;
+  }
+  EnableControls();
+}
+
+bool TCustomSift::HasMasterSource() { return DataSource() != nullptr; }
+
+TDataSet* TCustomSift::MasterDataSet() { return DataSource() ? DataSource()->DataSet() : nullptr; }
+
+bool TCustomSift::ParamAsField(const std::string& name, std::string& group, std::string& field) {
+  const TParamsAsFieldsItem* item = params_as_fields_->ParamByName(name);
+  if (!item) return false;
+  const std::string& v = item->Value();
+  const size_t dot = v.find('.');
+  if (dot == std::string::npos) {
+    group.clear();
+    field = v;
+  } else {
+    group = v.substr(0, dot);
+    field = v.substr(dot + 1);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Source datasets.
+
+void TCustomSift::SetDataSets(const TSiftDataSets& value) { datasets_->Assign(&value); }
+
+void TCustomSift::AddDataSet(TDataSet* dataset, const std::string& alias) { datasets_->AddDataSet(dataset, alias); }
+
+void TCustomSift::ClearDatasets() { datasets_->Clear(); }
+
+void TCustomSift::Notification(TComponent* component, TOperation operation) {
+  TDataSet::Notification(component, operation);
+  if (operation != opRemove) return;
+  if (datasets_) datasets_->RemoveDataSet(component);
+  for (size_t i = 0; i < disabled_.size();)
+    if (disabled_[i] == component)
+      disabled_.erase(disabled_.begin() + static_cast<std::ptrdiff_t>(i));
+    else
+      ++i;
+}
+
+void TCustomSift::DisableDataSet(TDataSet* ds) {
+  for (TDataSet* d : disabled_)
+    if (d == ds) return;
+  disabled_.push_back(ds);
+}
+
+void TCustomSift::EnableDataSet(TDataSet* ds) {
+  for (size_t i = 0; i < disabled_.size(); ++i)
+    if (disabled_[i] == ds) {
+      disabled_.erase(disabled_.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+}
+
+bool TCustomSift::IsDataSetDisabled(TDataSet* ds) {
+  for (TDataSet* d : disabled_)
+    if (d == ds) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Hooks the execution fires through the component.
+
+void TCustomSift::DoProgress(TSiftProgressStatus status, int32_t min, int32_t max, int32_t position) {
+  if (OnProgress) OnProgress(this, status, min, max, position);
+}
+
+bool TCustomSift::DoCancelQuery() {
+  if (!OnCancelQuery) return false;
+  bool cancel = false;
+  OnCancelQuery(this, cancel);
+  return cancel;
+}
+
+bool TCustomSift::UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
+                           int32_t& maxLen) {
+  if (!OnUDFCheck) return false;
+  bool accept = false;
+  OnUDFCheck(this, identifier, params, dataType, maxLen, accept);
+  return accept;
+}
+
+Variant TCustomSift::UDFSolve(const std::string& identifier, TParameterList* params) {
+  Variant v;
+  if (OnUDFSolve) OnUDFSolve(this, identifier, params, v);
+  return v;
+}
+
+void TCustomSift::FixDummiesForQuerying(std::string& text) {
+  static const std::string kDummy = "DummyDate(";
+  if (text.empty()) return;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = text.find(kDummy, from);
+    if (at == std::string::npos) return;
+    const size_t close = text.find(')', at + kDummy.size());
+    if (close == std::string::npos) return;
+    text.erase(close, 1);
+    text.erase(at, kDummy.size());
+    from = at;
+  }
+}
+
+void TCustomSift::FixDummiesForFilter(std::string& text) {
+  FixDummiesForQuerying(text);
+  auto replaceAll = [&text](const std::string& what, const std::string& by) {
+    size_t at = 0;
+    while ((at = text.find(what, at)) != std::string::npos) {
+      text.replace(at, what.size(), by);
+      at += by.size();
+    }
+  };
+  replaceAll("DummyBoolean(True)", "True");
+  replaceAll("DummyBoolean(False)", "False");
+}
+
+// ---------------------------------------------------------------------------
+// Result sets.
+
+std::unique_ptr<TResultSet> TCustomSift::NewResultSet() const {
+  if (InMemResultSet) return std::make_unique<TMemResultSet>();
+  return std::make_unique<TFileResultSet>(static_cast<uint64_t>(MapFileSize > 0 ? MapFileSize : 1));
+}
+
+void TCustomSift::SetReadyResultSet(std::unique_ptr<TResultSet> rs) {
+  CheckInactive();
+  result_set_ = std::move(rs);
+  result_set_ready_ = result_set_ != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The roads.
+
+std::string TCustomSift::TrimmedSQL() const { return TrimControls(sql_->Text()); }
+
+std::unique_ptr<TSqlAnalizer> TCustomSift::NewAnalyzer() {
+  auto a = std::make_unique<TSqlAnalizer>(nullptr, this);
+  a->ParamSource = params_.get();
+  a->ParamsAsFieldsSource = params_as_fields_.get();
+  return a;
+}
+
+void TCustomSift::ParseStatement(TSqlAnalizer& analyzer, const std::string& text) {
+  if (analyzer.Parse(text, DateFormat) == 0) return;
+  const std::string message = analyzer.Parser() ? analyzer.Parser()->ErrorMessage : std::string();
+  int32_t line = 0, column = 0;
+  std::string token;
+  if (TkpLexer* lexer = analyzer.Lexer()) {
+    line = lexer->LineNo;
+    column = lexer->ColNo - 1;
+    if (column < 0) column = 0;
+    lexer->GetyyText(token);
+  }
+  if (OnSyntaxError) {
+    OnSyntaxError(this, message, token, line, column, static_cast<int32_t>(token.size()));
+    Abort();
+  }
+  SiftErrorFmt(SiftMsg::SSyntaxErrorMsg, {message, line, column, token});
+}
+
+void TCustomSift::SafeCreateResultSet(TSqlAnalizer& analyzer) {
+  std::unique_ptr<TResultSet> built;
+  // No dataset stays disabled from an earlier statement.
+  disabled_.clear();
+  try {
+    if (OnBeforeQuery) OnBeforeQuery(&analyzer);
+    // The sources' positions, kept while their controls are off.
+    struct Kept {
+      TDataSet* ds;
+      TBookmark bookmark;
+    };
+    std::vector<Kept> kept;
+    auto restore = [&kept, this]() noexcept {
+      for (Kept& k : kept) {
+        // A source removed while the statement ran is no longer ours to touch.
+        bool listed = false;
+        for (int i = 0; i < datasets_->Count() && !listed; ++i) listed = datasets_->GetItem(i)->DataSet() == k.ds;
+        if (!listed) continue;
+        try {
+          if (k.bookmark != 0 && k.ds->Active() && k.ds->RecordCount() > 0 && k.ds->BookmarkValid(k.bookmark))
+            k.ds->GotoBookmark(k.bookmark);
+        } catch (...) {
+          // The old position may be gone; the dataset stays where it is.
+        }
+        try {
+          if (k.bookmark != 0) k.ds->FreeBookmark(k.bookmark);
+          k.ds->EnableControls();
+        } catch (...) {
+        }
+      }
+      kept.clear();
+    };
+    try {
+      if (AutoDisableControls) {
+        for (int i = 0; i < datasets_->Count(); ++i) {
+          TDataSet* ds = datasets_->GetItem(i)->DataSet();
+          if (!ds || !ds->Active()) continue;
+          kept.push_back(Kept{ds, 0});
+          ds->DisableControls();
+          kept.back().bookmark = ds->GetBookmark();
+        }
+      }
+      built = SiftCreateResultSet(analyzer, *this);
+    } catch (...) {
+      restore();
+      throw;
+    }
+    restore();
+  } catch (...) {
+    disabled_.clear();
+    if (OnAfterQuery) {
+      try {
+        OnAfterQuery(&analyzer);
+      } catch (...) {
+        // The statement's own failure is the one reported.
+      }
+    }
+    throw;
+  }
+  disabled_.clear();
+  result_set_ = std::move(built);
+  if (OnAfterQuery) OnAfterQuery(&analyzer);
+}
+
+void TCustomSift::DoSelect(TSqlAnalizer& analyzer) {
+  if (analyzer.Statement != ssSelect && analyzer.Statement != ssUnion) SiftError(SiftMsg::SIsNotValidInSelect);
+  SafeCreateResultSet(analyzer);
+  if (!result_set_) result_set_ = NewResultSet();
+}
+
+void TCustomSift::DoExecSQL(TSqlAnalizer& analyzer) {
+  switch (analyzer.Statement) {
+    case ssSelect:
+      SiftError(SiftMsg::SIsNotValidInExecSQL);
+    case ssCreateTable:
+      if (OnCreateTable)
+        for (int32_t i = 0; i < analyzer.CreateTableList.Count(); ++i)
+          OnCreateTable(this, analyzer.CreateTableList.Get(i));
+      break;
+    case ssAlterTable:
+      if (OnAlterTable)
+        for (int32_t i = 0; i < analyzer.AlterTableList.Count(); ++i)
+          OnAlterTable(this, analyzer.AlterTableList.Get(i));
+      break;
+    case ssCreateIndex:
+      if (OnCreateIndex)
+        OnCreateIndex(this, analyzer.IndexUnique, analyzer.IndexDescending, analyzer.IndexTable,
+                      analyzer.IndexName, analyzer.IndexColumnList);
+      break;
+    case ssDropTable:
+      if (OnDropTable) OnDropTable(this, analyzer.IndexTable);
+      break;
+    case ssDropIndex:
+      if (OnDropIndex) OnDropIndex(this, analyzer.IndexTable, analyzer.IndexName);
+      break;
+    case ssPackTable:
+      PackTable(analyzer.TableList);
+      break;
+    case ssZapTable:
+      ZapTable(analyzer.TableList);
+      break;
+    case ssReindexTable:
+      ReindexTable(analyzer.TableList);
+      break;
+    case ssUpdate:
+    case ssDelete:
+    case ssInsert:
+    case ssUnion: {
+      FormatSettingsGuard separators('.', ',');
+      RowsAffected = 0;
+      SafeCreateResultSet(analyzer);
+      break;
+    }
+  }
+}
+
+void TCustomSift::ExecSQL() {
+  ClearTempDatasets();
+  const std::string text = TrimmedSQL();
+  if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
+  // The rows of an open query go with its cursor, not under it.
+  Close();
+  result_set_.reset();
+  result_set_ready_ = false;
+  RowsAffected = 0;
+  FormatSettingsGuard separators('.', ',');
+  if (MasterDataSet()) SetParamsFromDataSet();
+  std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
+  ParseStatement(*analyzer, text);
+  DoExecSQL(*analyzer);
+}
+
+bool TCustomSift::RunOneStatement(const std::string& text) {
+  SetSQL(text);
+  FormatSettingsGuard separators('.', ',');
+  if (MasterDataSet()) SetParamsFromDataSet();
+  std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
+  ParseStatement(*analyzer, text);
+  ScriptStatementType = analyzer->Statement;
+  try {
+    DoExecSQL(*analyzer);
+  } catch (Exception& e) {
+    if (!OnScriptError || dynamic_cast<EAbort*>(&e)) throw;
+    bool abortScript = false;
+    OnScriptError(this, e, abortScript);
+    return !abortScript;
+  }
+  return true;
+}
+
+void TCustomSift::ExecSQLScript() {
+  std::string script = TrimControls(sql_script_->Text());
+  if (script.empty()) SiftError(SiftMsg::SSQLIsEmpty);
+  Close();
+  const bool savedWait = ShowWaitCursor;
+  // Values given before the script serve every statement that names them.
+  script_params_ = std::make_unique<TParams>(this);
+  script_params_->Assign(params_.get());
+  in_script_ = true;
+  ShowWaitCursor = false;
+  struct Restore {
+    TCustomSift& q;
+    bool wait;
+    ~Restore() {
+      q.ShowWaitCursor = wait;
+      q.in_script_ = false;
+      q.script_params_.reset();
+    }
+  } restore{*this, savedWait};
+  for (;;) {
+      result_set_.reset();
+      std::string statement;
+      const size_t end = StatementEnd(script);
+      if (end == std::string::npos) {
+        statement = TrimControls(script);
+        script.clear();
+      } else {
+        statement = script.substr(0, end);
+        script.erase(0, end);
+      }
+      if (TrimControls(statement).empty()) break;
+      if (!RunOneStatement(statement)) break;
+      // Values the statement's parameters hold now serve the later ones.
+      for (int i = 0; i < params_->Count(); ++i) {
+        const TParam* p = params_->Items(i);
+        if (p->IsNull()) continue;
+        TParam* kept = script_params_->FindParam(p->Name());
+        if (!kept) kept = script_params_->AddParam();
+        kept->Assign(p);
+      }
+      if (script.empty()) break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing.
+
+void TCustomSift::InternalOpen() {
+  ClearTempDatasets();
+  RowsAffected = 0;
+  if (!result_set_ready_) {
+    const std::string text = TrimmedSQL();
+    if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
+    result_set_.reset();
+    FormatSettingsGuard separators('.', ',');
+    // Master values first: the parse puts the parameters' values into the
+    // statement's texts.
+    if (MasterDataSet()) SetParamsFromDataSet();
+    std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
+    ParseStatement(*analyzer, text);
+    DoSelect(*analyzer);
+  }
+  LayoutColumns();
+  InternalInitFieldDefs();
+  if (DefaultFields()) CreateFields();
+  for (size_t c = 0; c < slots_.size(); ++c) {
+    TkpField* col = slots_[c].column;
+    if (!col->SourceField || c >= static_cast<size_t>(FieldDefs().Count())) continue;
+    TField* f = FindField(FieldDefs().Items(static_cast<int>(c))->Name());
+    if (!f) continue;
+    if (UseDisplayLabel) f->SetDisplayLabel(col->SourceField->DisplayLabel());
+  }
+  BindFields(true);
+  record_count_ = result_set_->GetRecordCount();
+  current_ = -1;
+  SetBookmarkSize(4);
+  cursor_open_ = true;
+  CompileFilter();
+}
+
+void TCustomSift::InternalClose() {
+  BindFields(false);
+  if (DefaultFields()) DestroyFields();
+  filter_expr_.reset();
+  result_set_.reset();
+  result_set_ready_ = false;
+  cursor_open_ = false;
+  slots_.clear();
+  field_column_.clear();
+  record_count_ = 0;
+  current_ = -1;
+  DisposeDatasets();
+  ClearTempDatasets();
+}
+
+void TCustomSift::InternalRefresh() {
+  // The statement runs again; the layout stays the one the fields know.
+  if (result_set_ready_) return;
+  const std::string text = TrimmedSQL();
+  if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
+  std::unique_ptr<TResultSet> old = std::move(result_set_);
+  try {
+    FormatSettingsGuard separators('.', ',');
+    if (MasterDataSet()) SetParamsFromDataSet();
+    std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
+    ParseStatement(*analyzer, text);
+    DoSelect(*analyzer);
+    if (result_set_->Fields.Count() != static_cast<int32_t>(slots_.size())) SiftError(SiftMsg::SGetRecordInvalid);
+  } catch (...) {
+    result_set_ = std::move(old);
+    throw;
+  }
+  for (size_t c = 0; c < slots_.size(); ++c) slots_[c].column = result_set_->Fields.GetItem(static_cast<int32_t>(c));
+  record_count_ = result_set_->GetRecordCount();
+  current_ = std::min(current_, record_count_);
+}

@@ -1,0 +1,179 @@
+// The execution of one SELECT or DELETE: name resolution, statement
+// checks, the scan with its hook events, joins and subqueries.
+//
+// A `TSiftScan` wraps one analyzer (the statement, or one of its
+// subqueries) for one run.  `CheckIntegrity` binds the statement's table
+// names to the query's datasets, expands "*", rewrites the column markers
+// of every expression text into "table.field" and checks the statement;
+// `CreateResultSet` compiles the texts, offers the WHERE clause to the
+// dataset adapter (filter, range, index), walks the main dataset and builds
+// the result set, then runs DISTINCT and the TOP cut.
+//
+// Conditions with subqueries are compiled once: each "(subquery k)" becomes
+// a node that compares its operand with every row of subquery k, ANY or ALL
+// as the condition says, so an empty or null-holding subquery decides only
+// its own predicate (an empty ANY is false, an empty ALL true; a null row
+// never makes a comparison true).
+//
+// Several FROM tables without JOIN ... ON are joined by nested loops that
+// test the whole WHERE clause on every combination; JOIN ... ON clauses are
+// nested loops that test the ON condition against every record of the
+// joined table, inner or outer.  The WHERE clause is tested on every joined
+// row, null-extended rows included, unless it names only the main dataset
+// (then it is tested once per main record, or served by the adapter's
+// filter).
+//
+// Every text the execution scans (markers, parameters, placeholders, table
+// prefixes) is scanned token-aware: nothing inside a quoted literal, of
+// either quote kind, is ever touched.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/db_params.h"
+#include "sql_engine/expr/expr_context.h"
+#include "sql_engine/front/statement_lists.h"
+
+class TCustomSift;
+class TDataSet;
+class TExprParser;
+class TField;
+class TResultSet;
+class TSqlAnalizer;
+class TkpField;
+
+// MulDiv of the platform: a * b / c rounded, -1 for a zero divisor.
+int32_t SiftMulDiv(int32_t a, int32_t b, int32_t c);
+
+// Replaces every `from` outside quoted literals by `to`; replaced text is
+// not scanned again.
+std::string ReplaceOutsideLiterals(const std::string& text, const std::string& from, const std::string& to);
+
+// Removes "name." prefixes (a whole identifier, or "[name].", any case)
+// outside quoted literals.
+std::string RemoveTablePrefix(const std::string& text, const std::string& name);
+
+class TSiftScan : public TExprContext {
+public:
+  TSiftScan(TSqlAnalizer& analyzer, TCustomSift& query);
+  ~TSiftScan() override;
+  TSiftScan(const TSiftScan&) = delete;
+  TSiftScan& operator=(const TSiftScan&) = delete;
+
+  // Runs the statement; raises ESiftError or the expression errors.
+  void CreateResultSet();
+  // The rows built; the caller takes them over.
+  std::unique_ptr<TResultSet> TakeResultSet();
+  TResultSet* ResultSet() const { return result_.get(); }
+
+  // ---- name resolution ----
+  void CheckIntegrity();
+  // `text` with every column marker replaced by "table.field" (the alias
+  // when `useAlias`).  In a select-list text (`column` >= 0) names resolve to
+  // FROM fields first; only a name no FROM dataset has may stand for an
+  // earlier column's AS name.  Elsewhere an AS name of a column (other than
+  // an aggregate) stands for that column's text.  Substituted text is not
+  // scanned again.
+  std::string QualifiedField(const std::string& text, bool useAlias, int32_t column = -1);
+  bool IsValidFieldName(const std::string& name, bool onlyMainDataset);
+  TField* FindFieldByName(const std::string& name);
+  std::string GetRealTableName(const std::string& name) const;
+  std::string GetRealTableAlias(const std::string& name) const;
+
+  // What CheckIntegrity and the WHERE compile decided (for the tests).
+  const std::string& FilterText() const { return filter_text_; }
+  bool MainDataSetOnlyFlag() const { return main_only_; }
+
+  // ---- TExprContext ----
+  bool MainDataSetOnly() const override { return true; }
+  bool HasJoinOn() const override { return false; }
+  TResultColumn* FindResultColumn(const std::string&) override { return nullptr; }
+  TDataSet* FindDataSetByName(const std::string& name) override;
+  bool IsDataSetDisabled(TDataSet* ds) override;
+  bool ParamAsField(const std::string& name, std::string& group, std::string& field) override;
+  TParam* FindParam(const std::string& name) override;
+  bool HasMasterSource() override;
+  TDataSet* MasterDataSet() override;
+  bool HasUDFEvents() override;
+  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
+                int32_t& maxLen) override;
+  Variant UDFSolve(const std::string& identifier, TParameterList* params) override;
+
+  // Implementation details follow.
+private:
+  struct TJoinStep;
+
+  void ResolveDerivedTables();
+  void ResolveTables();
+  void ExpandTableFields(int32_t item);
+  void ResolveOrderItems(TOrderByList& list, bool groupBy);
+  void RunWhereSubqueries();
+  void CompileColumns();
+  void CompileWhere();
+  std::unique_ptr<TExprParser> CompileCondition(const std::string& text, TDataSet* ds);
+  void BuildFilterText();
+  void AddResultFields();
+  bool RangeItemUsable(TWhereOptimizeItem& item);
+  void Scan();
+  void AfterScan();
+  void DoDistinct();
+  void DoTopCut();
+  void RemoveAuxiliaryColumns();
+
+  bool TestWhere();
+  bool TestJoinCondition();
+  void EmitRow();
+  void AddThisRecord(bool withBookmark = true);
+  void OfferFilter();
+  void OfferRangeOrIndex();
+  void Cleanup();
+  void SaveCursors();
+  void RestoreCursors();
+  void DoJoinInWhere(int32_t level);
+  void DoJoinOn(int32_t level);
+  void EmitUnmatchedRight();
+  void SetColumnSubqueryValues(int32_t column);
+  std::string SubqueryParamName(int32_t k) const;
+  void FireCancels();
+
+  TSqlAnalizer& a_;
+  TCustomSift& q_;
+  std::unique_ptr<TResultSet> result_;
+  TDataSet* main_ = nullptr;
+  bool main_only_ = true;
+  std::string where_wrapped_;  // the WHERE text before the date wrappers go
+  std::string filter_text_;
+  bool join_in_where_ = false;
+  std::string join_condition_;
+  bool cancelled_ = false;
+  bool was_union_ = false;
+  std::set<int32_t> derived_;  // subquery indexes that are FROM tables
+
+  // Compiled conditions.
+  std::unique_ptr<TExprParser> where_;
+  std::unique_ptr<TExprParser> join_where_;
+  std::vector<std::unique_ptr<TJoinStep>> join_steps_;
+  bool right_join_ = false;  // the one join is a right or full outer join
+  std::set<std::string> right_matched_;
+
+  // Subqueries: the runs of the condition subqueries (by index) and of
+  // the column subqueries (per column), and the parameters that stand for
+  // their values while texts are compiled.
+  std::vector<std::unique_ptr<TSiftScan>> subqueries_;
+  std::vector<std::vector<std::unique_ptr<TSiftScan>>> column_subqueries_;
+  TParams own_params_;
+  int32_t subquery_refs_ = 0;
+  std::vector<std::shared_ptr<void>> kept_subqueries_;  // rows the quantified nodes read
+
+  // Hooks armed for this statement, released on every path.
+  bool filter_handled_ = false;
+  bool range_armed_ = false;
+  TDataSet* range_dataset_ = nullptr;
+  bool user_range_armed_ = false;
+  bool progress_started_ = false;
+  std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;
+};
