@@ -673,6 +673,9 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
   {
     // Loading the keys: the handler's order, filter and hidden records apply.
+    // The records are read through the read window, whatever its setting.
+    cvHandlerScope cache(*this);
+    cvSetDBFCache(true);
     TcvExpHandler expr(cvExpLink(), key);
     cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
     ProgressEnd end(*this);
@@ -708,7 +711,7 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
 // held exclusively, so nothing else sees it half-written.
 void CVO_dBHandler::WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out) {
   const size_t len = static_cast<size_t>(cvRecordLength());
-  const size_t batch = std::max<size_t>(1, (size_t{4} << 20) / len);
+  const size_t batch = std::max<size_t>(1, (size_t{16} << 20) / len);
   std::vector<int32_t> recs;
   std::vector<uint32_t> byRecno;
   std::vector<uint8_t> images;
