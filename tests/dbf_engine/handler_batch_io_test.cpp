@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "maintenance_test_util.h"
+#include "platform/exceptions.h"
 
 namespace {
 
@@ -80,6 +81,20 @@ std::vector<Rec> RandomRows(int n, unsigned seed) {
   return rows;
 }
 
+// Fails at its n-th table write or at the pack progress of record n.
+class FailingPack : public CVO_dBHandler {
+public:
+  using CVO_dBHandler::CVO_dBHandler;
+  void cvWrite(int64_t position, const void* buffer, int32_t count) override {
+    if (++writes == failAtWrite) throw EInOutError("injected write failure");
+    CVO_dBHandler::cvWrite(position, buffer, count);
+  }
+  void cvStatusUpdate(int32_t a, int32_t b, int32_t) override {
+    if (a == cvStatPack && b == failAtProgress) throw EAbort("cancelled");
+  }
+  int writes = 0, failAtWrite = -1, failAtProgress = -1;
+};
+
 }  // namespace
 
 TEST(HandlerBatchIo, PackMatchesTheModel) {
@@ -132,4 +147,32 @@ TEST(HandlerBatchIo, SortMatchesTheModel) {
       EXPECT_EQ(static_cast<int>(h.cvNumberGet("ID")), 1);
     }
   }
+}
+
+// A pack that fails after some blocks are written, or between them, puts
+// the whole table back.
+TEST(HandlerBatchIo, PackFailingBetweenBlocksLeavesTheTableAsBefore) {
+  TempDir dir;
+  std::vector<Rec> rows = RandomRows(3000, 13);
+  rows[5].deleted = true;
+  const std::string t = MakeWide(dir, "f.dbf", rows, "");
+  const auto before = ReadAll(t);
+  for (int mode = 0; mode < 2; ++mode)
+    for (const int k : {1, 2, 3, 1500, 2999}) {
+      if (mode == 0 && k > 3) continue;
+      SCOPED_TRACE(std::to_string(mode) + "/" + std::to_string(k));
+      WriteAll(t, before);
+      bool raised = false;
+      {
+        FailingPack h(t, "", true, false);
+        (mode == 0 ? h.failAtWrite : h.failAtProgress) = k;
+        try {
+          h.cvPack();
+        } catch (const Exception&) {
+          raised = true;
+        }
+      }
+      EXPECT_TRUE(raised);
+      EXPECT_TRUE(ReadAll(t) == before);
+    }
 }
