@@ -104,7 +104,7 @@ struct TcvSort::SpillFile {
 // other in the temporary file and are read back one at a time.
 class TcvSort::TcvPageCollection {
 public:
-  // Writing into memory.
+  // Writing: into memory, or through one block into the file.
   void Append(uint8_t kind, const uint8_t* key, int32_t total, int32_t shared) {
     int32_t n = total - shared;
     // Kind, total and suffix length, the suffix, and room for a closing kind 0.
