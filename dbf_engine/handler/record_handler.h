@@ -46,6 +46,7 @@
 class TcvExpHandler;
 class Variant;
 class CVobjSortDB;
+class TcvSort;
 
 enum class CVsetIndexUnique { Unique, Duplicates };
 enum class CVsetSortStatus {
@@ -323,6 +324,8 @@ private:
   // pages, in place.
   void RewriteWithPassword(const std::string& password);
   void WriteStructure(const std::string& name);
+  // The sorted output of cvSortFile for tables without memos, in blocks.
+  void WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out);
   // The handler's own work after a write and after a flush.
   void AfterWrite(int32_t n);
   void AfterFlush();

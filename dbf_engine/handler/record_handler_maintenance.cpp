@@ -151,6 +151,80 @@ void RecipherIndexFile(const std::string& name, const std::string& oldKey, const
   f.cvCloseFile();
 }
 
+
+// Whole-table operations move records in blocks of about this many bytes
+// rather than one read or write per record.
+constexpr size_t cvBatchBytes = size_t{1} << 20;
+
+// Records of a table read in blocks, deciphered with the table's read key.
+class cvRecordBlockReader {
+public:
+  explicit cvRecordBlockReader(CVO_dBaseDBF& table, size_t blockBytes = cvBatchBytes)
+      : table_(table), len_(static_cast<size_t>(table.cvRecordLength())),
+        per_(std::max<size_t>(1, blockBytes / len_)), buf_(per_ * len_) {}
+  // The image of record n (1-based, within the count): valid until the next
+  // call that leaves the current block.
+  const uint8_t* Record(int32_t n) {
+    if (n < first_ || n >= first_ + static_cast<int32_t>(held_)) Load(n);
+    return buf_.data() + static_cast<size_t>(n - first_) * len_;
+  }
+
+private:
+  void Load(int32_t n) {
+    const int32_t count = table_.cvRecordCount();
+    const size_t want = std::min<size_t>(per_, static_cast<size_t>(count - n + 1));
+    const int64_t pos = table_.cvHeaderLength() + static_cast<int64_t>(n - 1) * static_cast<int64_t>(len_);
+    const int32_t got = table_.cvRead(pos, buf_.data(), static_cast<int32_t>(want * len_));
+    if (got < static_cast<int32_t>(want * len_)) cvRaise(cvErrReadFailed, {table_.FileName()});
+    // The cipher starts afresh with every record.
+    if (!table_.cvReadKey().empty())
+      for (size_t k = 0; k < want; ++k) DBEncryption(table_.cvReadKey(), buf_.data() + k * len_, buf_.data() + k * len_, len_, 0);
+    first_ = n;
+    held_ = want;
+  }
+
+  CVO_dBaseDBF& table_;
+  size_t len_, per_;
+  std::vector<uint8_t> buf_;
+  int32_t first_ = 0;
+  size_t held_ = 0;
+};
+
+// Record images gathered in memory and written, enciphered with the
+// table's write key, as one block at consecutive record numbers.
+class cvRecordBlockWriter {
+public:
+  explicit cvRecordBlockWriter(CVO_dBaseDBF& table)
+      : table_(table), len_(static_cast<size_t>(table.cvRecordLength())),
+        per_(std::max<size_t>(1, cvBatchBytes / len_)) {
+    buf_.reserve(per_ * len_);
+  }
+  // Queues `image` as record n; records must come in rising, consecutive
+  // numbers (a new run of numbers writes out the old one first).
+  void Put(int32_t n, const uint8_t* image) {
+    if (!buf_.empty() && n != first_ + static_cast<int32_t>(buf_.size() / len_)) Flush();
+    if (buf_.empty()) first_ = n;
+    buf_.insert(buf_.end(), image, image + len_);
+    if (buf_.size() >= per_ * len_) Flush();
+  }
+  void Flush() {
+    if (buf_.empty()) return;
+    if (!table_.cvWriteKey().empty())
+      for (size_t k = 0; k < buf_.size(); k += len_)
+        DBEncryption(table_.cvWriteKey(), buf_.data() + k, buf_.data() + k, len_, 1);
+    table_.cvWrite(table_.cvHeaderLength() + static_cast<int64_t>(first_ - 1) * static_cast<int64_t>(len_),
+                   buf_.data(), static_cast<int32_t>(buf_.size()));
+    buf_.clear();
+  }
+  int32_t Pending() const { return static_cast<int32_t>(buf_.size() / len_); }
+
+private:
+  CVO_dBaseDBF& table_;
+  size_t len_, per_;
+  std::vector<uint8_t> buf_;
+  int32_t first_ = 0;
+};
+
 }  // namespace
 
 bool cvSortStatusAscending(CVsetSortStatus s) {
@@ -599,6 +673,9 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
   {
     // Loading the keys: the handler's order, filter and hidden records apply.
+    // The records are read through the read window, whatever its setting.
+    cvHandlerScope cache(*this);
+    cvSetDBFCache(true);
     TcvExpHandler expr(cvExpLink(), key);
     cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
     ProgressEnd end(*this);
@@ -620,8 +697,53 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   // Records are read by number: no order, filter or hidden records now.
   scope.SetTagAside(true);
   scope.SetState(dbIndex);
-  sorter.OutputWord(*out);
+  if (cvHasMemo())
+    sorter.OutputWord(*out);  // each record's memos are copied with it
+  else
+    WriteSortedRecords(sorter, *out);
   out->cvCloseTable();
+}
+
+// The sorted output without memos: the records of a batch of keys are read
+// in record-number order through a small window (nearby records share one
+// read), put back in key order and written as one block; the target's
+// count and header are written once at the end.  The target is new and
+// held exclusively, so nothing else sees it half-written.
+void CVO_dBHandler::WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out) {
+  const size_t len = static_cast<size_t>(cvRecordLength());
+  const size_t batch = std::max<size_t>(1, (size_t{16} << 20) / len);
+  std::vector<int32_t> recs;
+  std::vector<uint32_t> byRecno;
+  std::vector<uint8_t> images;
+  recs.reserve(batch);
+  cvRecordBlockReader reader(*this, size_t{64} << 10);
+  cvRecordBlockWriter writer(out);
+  int32_t written = 0;
+  TcvSort::RawKey key;
+  bool more = sorter.GetFirstRaw(key);
+  while (more) {
+    recs.clear();
+    for (; more && recs.size() < batch; more = sorter.GetNextRaw(key)) recs.push_back(key.recno);
+    byRecno.resize(recs.size());
+    for (uint32_t j = 0; j < byRecno.size(); ++j) byRecno[j] = j;
+    std::sort(byRecno.begin(), byRecno.end(), [&](uint32_t a, uint32_t b) { return recs[a] < recs[b]; });
+    images.resize(recs.size() * len);
+    for (const uint32_t j : byRecno) {
+      const int32_t r = recs[j];
+      if (r < 1 || r > cvRecordCount()) cvRaise(cvErrDBFRecordNo, {r, FileName()});
+      std::memcpy(images.data() + j * len, reader.Record(r), len);
+    }
+    for (size_t j = 0; j < recs.size(); ++j) {
+      writer.Put(++written, images.data() + j * len);
+      cvStatusUpdate(cvStatCopy, written, 0);
+    }
+  }
+  writer.Flush();
+  const uint8_t eof = static_cast<uint8_t>(EOFMark);
+  out.cvWrite(out.cvHeaderLength() + static_cast<int64_t>(written) * cvRecordLength(), &eof, 1);
+  out.recordCount_ = written;
+  out.headerDirty_ = true;
+  out.cvHdrWrite();
 }
 
 // ---------------------------------------------------------------------------
@@ -644,7 +766,7 @@ void CVO_dBHandler::cvPack() {
     cvStatusUpdate(-1, cvStatPack, count);
     ProgressEnd end(*this);
     const size_t len = static_cast<size_t>(cvRecordLength());
-    std::vector<uint8_t> image(len + 1), cipher(len + 1);
+    std::vector<uint8_t> image(len + 1);
     const bool memos = cvHasMemo();
     auto blocksOf = [&](auto&& use) {
       cvActiveBufferScope at(*this, image.data());
@@ -661,16 +783,16 @@ void CVO_dBHandler::cvPack() {
     cvRollbackJournal journal;
     const bool headerWasDirty = headerDirty_;
     try {
+      // Records are read and written a block at a time; a record is only
+      // ever written over one that has already been read.
+      cvRecordBlockReader reader(*this);
+      cvRecordBlockWriter writer(*this);
       for (int32_t i = 1; i <= count; ++i) {
-        ReadRecordImage(i, image.data());
+        std::memcpy(image.data(), reader.Record(i), len);
         if (image[0] != '*') {
           ++kept;
           if (memos) blocksOf([&](uint32_t b) { inUse.insert(b); });
-          if (kept != i) {
-            DBEncryption(cvWriteKey(), image.data(), cipher.data(), len, 1);
-            cvWrite(cvHeaderLength() + static_cast<int64_t>(kept - 1) * cvRecordLength(), cipher.data(),
-                    static_cast<int32_t>(len));
-          }
+          if (kept != i) writer.Put(kept, image.data());
         } else {
           if (journal.Empty()) {
             journal.Keep(*this, 0, cvDBFHeaderSize);
@@ -680,6 +802,7 @@ void CVO_dBHandler::cvPack() {
         }
         cvStatusUpdate(cvStatPack, i, 0);
       }
+      writer.Flush();
       if (kept != count) {
         recordCount_ = kept;
         currentRecord_ = 0;

@@ -2,10 +2,16 @@
 #include "dbf_engine/index/key_sorter.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/expr/value_buffer.h"
+#include "platform/exceptions.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -71,15 +77,47 @@ inline void Escape(uint8_t b, uint8_t* out, int32_t& len) {
 
 }  // namespace
 
+// The temporary file of spilled runs: unlinked once open, so only the
+// handle keeps it; closing the handle frees it.
+struct TcvSort::SpillFile {
+  int handle = -1;
+  std::string name;  // for messages only: the file has no name any more
+  int64_t end = 0;   // where the next block goes
+  ~SpillFile() { FileClose(handle); }
+
+  void Write(int64_t at, const uint8_t* block) {
+    if (!FileWrite(handle, at, block, RunBlockSize)) {
+      const int err = errno;
+      cvRaise(cvErrWriteFailed, {name + " (" + std::strerror(err) + ")"});
+    }
+  }
+  void Read(int64_t at, uint8_t* block) {
+    if (FileRead(handle, at, block, RunBlockSize) != RunBlockSize) {
+      const int err = errno;
+      cvRaise(cvErrReadFailed, {name + " (" + std::strerror(err) + ")"});
+    }
+  }
+};
+
 // One run: a chain of blocks of front-coded records, with its read cursor.
+// The blocks are held in memory, or, for a spilled run, lie one after the
+// other in the temporary file and are read back one at a time.
 class TcvSort::TcvPageCollection {
 public:
-  // Writing.
+  // Writing: into memory, or through one block into the file.
   void Append(uint8_t kind, const uint8_t* key, int32_t total, int32_t shared) {
     int32_t n = total - shared;
     // Kind, total and suffix length, the suffix, and room for a closing kind 0.
     if (blocks_.empty() || writePos_ + 5 + n + 1 > RunBlockSize) {
-      blocks_.push_back(std::make_unique<uint8_t[]>(RunBlockSize));  // zero-filled
+      if (file_ && !blocks_.empty()) {
+        // A run being written to the file keeps one block in memory.
+        file_->Write(file_->end, blocks_.back().get());
+        file_->end += RunBlockSize;
+        ++fileBlocks_;
+        std::memset(blocks_.back().get(), 0, RunBlockSize);
+      } else {
+        blocks_.push_back(std::make_unique<uint8_t[]>(RunBlockSize));  // zero-filled
+      }
       writePos_ = 0;
     }
     uint8_t* b = blocks_.back().get() + writePos_;
@@ -92,21 +130,47 @@ public:
     writePos_ += 5 + n;
   }
 
+  // Writing a merged run into the temporary file: front coding against the
+  // previous record written.
+  void BeginFile(SpillFile* file) {
+    file_ = file;
+    fileStart_ = file->end;
+  }
+  void AppendMerged(uint8_t kind, const uint8_t* key, int32_t total) {
+    int32_t shared = 0;
+    const int32_t most = std::min(total, prevLen_);
+    while (shared < most && prev_[shared] == key[shared]) ++shared;
+    Append(kind, key, total, shared);
+    std::memcpy(prev_ + shared, key + shared, static_cast<size_t>(total - shared));
+    prevLen_ = total;
+  }
+  void EndFile() {
+    if (!blocks_.empty()) {
+      file_->Write(file_->end, blocks_.back().get());
+      file_->end += RunBlockSize;
+      ++fileBlocks_;
+    }
+    blocks_.clear();  // the one block becomes the read buffer when reading
+  }
+  bool InFile() const { return file_ != nullptr; }
+  size_t MemoryBytes() const { return blocks_.size() * RunBlockSize; }
+
   // Reading: positions on the first record; false when the run is empty.
   bool Rewind() {
     block_ = 0;
     readPos_ = 0;
     length_ = 0;
+    loaded_ = SIZE_MAX;
     return Advance();
   }
   // Decodes the next record into the current key; false when exhausted.
   bool Advance() {
     for (;;) {
-      if (block_ >= blocks_.size()) {
+      const uint8_t* b = Block(block_);
+      if (!b) {
         readPos_ = -1;
         return false;
       }
-      const uint8_t* b = blocks_[block_].get();
       if (readPos_ + 5 <= RunBlockSize && b[readPos_] != 0) {
         kind_ = b[readPos_];
         int32_t total = b[readPos_ + 1] | (b[readPos_ + 2] << 8);
@@ -129,15 +193,33 @@ public:
       readPos_ = 0;
     }
   }
-
   const uint8_t* Key() const { return key_; }
   uint64_t Prefix() const { return prefix_; }
   int32_t Length() const { return length_; }
   uint8_t Kind() const { return kind_; }
 
 private:
+  // Block i of the run, or nullptr past its end.
+  const uint8_t* Block(size_t i) {
+    if (!file_) return i < blocks_.size() ? blocks_[i].get() : nullptr;
+    if (i >= fileBlocks_) return nullptr;
+    if (loaded_ != i) {
+      if (!readBuf_) readBuf_ = std::make_unique<uint8_t[]>(RunBlockSize);
+      file_->Read(fileStart_ + static_cast<int64_t>(i) * RunBlockSize, readBuf_.get());
+      loaded_ = i;
+    }
+    return readBuf_.get();
+  }
+
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
   int32_t writePos_ = 0;
+  SpillFile* file_ = nullptr;
+  int64_t fileStart_ = 0;
+  size_t fileBlocks_ = 0;
+  std::unique_ptr<uint8_t[]> readBuf_;
+  size_t loaded_ = SIZE_MAX;
+  uint8_t prev_[EncodedMax + 8] = {};
+  int32_t prevLen_ = 0;
 
   size_t block_ = 0;
   int32_t readPos_ = -1;
@@ -147,10 +229,42 @@ private:
   uint8_t key_[EncodedMax + 8] = {};
 };
 
+namespace {
+std::atomic<size_t> defaultBudget{TcvSort::DefaultBudget};
+}  // namespace
+
+void TcvSort::SetDefaultMemoryBudget(size_t bytes) {
+  defaultBudget.store(bytes ? bytes : DefaultBudget);
+}
+size_t TcvSort::DefaultMemoryBudget() { return defaultBudget.load(); }
+
+void TcvSort::SetMemoryBudget(size_t bytes) {
+  budget_ = bytes ? bytes : DefaultMemoryBudget();
+  if (!pages_.empty()) return;  // the trie keeps its size once built
+  // A quarter of the budget for the trie (18 bytes a node with its tail and
+  // row links, a kilobyte a row), whole pages, one page at least.
+  const size_t share = budget_ / 4;
+  size_t pages = share / (static_cast<size_t>(TrieNodesPerPage) * 18);
+  pages = std::clamp<size_t>(pages, 1, TrieMaxPages);
+  maxNodes_ = static_cast<uint32_t>(pages * TrieNodesPerPage);
+  maxRows_ = static_cast<int32_t>(std::clamp<size_t>(share / 4096, 16, 2048));
+}
+
+size_t TcvSort::TrieBytes() const {
+  return static_cast<size_t>(maxNodes_) * 18 + static_cast<size_t>(maxRows_) * 1024;
+}
+
+size_t TcvSort::MemoryInUse() const {
+  size_t n = runBytes_;
+  if (!pages_.empty()) n += TrieBytes();
+  return n;
+}
+
 TcvSort::TcvSort(int32_t keyLength, bool unique, bool ascending, const uint8_t* collateTable)
     : unique_(unique), ascending_(ascending), keyLength_(keyLength), collate_(collateTable) {
   if (keyLength < 1 || keyLength > MaxKeyLength)
     cvRaise(cvErrSortLength, {MaxKeyLength, keyLength});
+  SetMemoryBudget(0);
 }
 
 TcvSort::~TcvSort() = default;
@@ -244,7 +358,7 @@ inline int TcvSort::CompareBytes(uint8_t a, uint8_t b) const {
 
 // Gives a node an empty row of children by byte; none once the rows run out.
 uint32_t* TcvSort::NewRow(uint32_t node) {
-  if (rowsUsed_ >= MaxRows) return nullptr;
+  if (rowsUsed_ >= maxRows_) return nullptr;
   uint32_t* row = rows_.get() + static_cast<size_t>(rowsUsed_) * 256;
   std::memset(row, 0, 256 * sizeof(uint32_t));
   rowOf_[node] = static_cast<uint32_t>(++rowsUsed_);
@@ -253,7 +367,7 @@ uint32_t* TcvSort::NewRow(uint32_t node) {
 
 void TcvSort::SizeTriePointer(int32_t nodes) {
   // A key never straddles a flush: flush now when its nodes might not fit.
-  if (static_cast<int64_t>(nextNode_) + nodes > TrieMaxNodes) CompressKeys();
+  if (static_cast<int64_t>(nextNode_) + nodes > maxNodes_) CompressKeys();
 }
 
 uint32_t TcvSort::GetTriePointer() {
@@ -280,11 +394,11 @@ void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t ki
   if (pages_.empty()) {
     pages_.push_back(std::make_unique<uint8_t[]>(TriePageSize));
     nextNode_ = 1;
-    if (!tails_) tails_ = std::make_unique<uint32_t[]>(TrieMaxNodes);
+    if (!tails_) tails_ = std::make_unique<uint32_t[]>(maxNodes_);
     tails_[0] = 0;
     if (!rowOf_) {
-      rowOf_ = std::make_unique<uint32_t[]>(TrieMaxNodes);
-      rows_ = std::make_unique<uint32_t[]>(static_cast<size_t>(MaxRows) * 256);
+      rowOf_ = std::make_unique<uint32_t[]>(maxNodes_);
+      rows_ = std::make_unique<uint32_t[]>(static_cast<size_t>(maxRows_) * 256);
     }
     rowsUsed_ = 0;
     NewRow(0);
@@ -457,8 +571,50 @@ void TcvSort::CompressKeys() {
     }
     if (child != 0) stack[top++] = {child, len, false, 0};
   }
+  runBytes_ += run->MemoryBytes();
   runs_.push_back(std::move(run));
+  ++flushCount_;
   ReinitSorting();
+  if (runBytes_ + TrieBytes() > budget_) SpillRuns();
+}
+
+void TcvSort::SpillRuns() {
+  if (!spill_) {
+    // Created, opened and unlinked at once: nothing is left behind, however
+    // the build ends.
+    auto file = std::make_unique<SpillFile>();
+    try {
+      file->name = GetTempFileName("", "~cs");
+    } catch (const Exception& e) {
+      throw ECorvidError(cvFormat(cvErrWriteFailed, {GetTempPath()}) + " (" + e.what() + ")");
+    }
+    file->handle = FileOpen(file->name, true, false);
+    const int err = errno;
+    FileDelete(file->name);
+    if (file->handle < 0) cvRaise(cvErrWriteFailed, {file->name + " (" + std::strerror(err) + ")"});
+    spill_ = std::move(file);
+  }
+  std::vector<TcvPageCollection*> heap;
+  for (auto& run : runs_)
+    if (!run->InFile() && run->Rewind()) heap.push_back(run.get());
+  for (size_t i = heap.size() / 2; i-- > 0;) SiftDown(heap, i);
+  auto merged = std::make_unique<TcvPageCollection>();
+  merged->BeginFile(spill_.get());
+  while (!heap.empty()) {
+    TcvPageCollection* run = heap.front();
+    merged->AppendMerged(run->Kind(), run->Key(), run->Length());
+    if (!run->Advance()) {
+      heap.front() = heap.back();
+      heap.pop_back();
+      if (heap.empty()) break;
+    }
+    SiftDown(heap, 0);
+  }
+  merged->EndFile();
+  std::erase_if(runs_, [](const std::unique_ptr<TcvPageCollection>& r) { return !r->InFile(); });
+  runs_.push_back(std::move(merged));
+  runBytes_ = 0;
+  ++spilledRuns_;
 }
 
 int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b,
@@ -487,7 +643,7 @@ void TcvSort::PrepareReading() {
   heap_.clear();
   for (auto& run : runs_)
     if (run->Rewind()) heap_.push_back(run.get());
-  for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);
+  for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(heap_, i);
 }
 
 // True when run x's current record comes after run y's.
@@ -499,18 +655,18 @@ bool TcvSort::RunAfter(const TcvPageCollection* x, const TcvPageCollection* y) c
 }
 
 // Moves the run at heap slot i down until neither child comes before it.
-void TcvSort::SiftDown(size_t i) {
-  const size_t size = heap_.size();
-  TcvPageCollection* item = heap_[i];
+void TcvSort::SiftDown(std::vector<TcvPageCollection*>& heap, size_t i) const {
+  const size_t size = heap.size();
+  TcvPageCollection* item = heap[i];
   for (;;) {
     size_t child = 2 * i + 1;
     if (child >= size) break;
-    if (child + 1 < size && RunAfter(heap_[child], heap_[child + 1])) ++child;
-    if (!RunAfter(item, heap_[child])) break;
-    heap_[i] = heap_[child];
+    if (child + 1 < size && RunAfter(heap[child], heap[child + 1])) ++child;
+    if (!RunAfter(item, heap[child])) break;
+    heap[i] = heap[child];
     i = child;
   }
-  heap_[i] = item;
+  heap[i] = item;
 }
 
 bool TcvSort::NextFromMerge(RawKey& key) {
@@ -527,7 +683,7 @@ bool TcvSort::NextFromMerge(RawKey& key) {
     heap_.pop_back();
     if (heap_.empty()) return true;
   }
-  SiftDown(0);
+  SiftDown(heap_, 0);
   return true;
 }
 

@@ -37,6 +37,14 @@
 //       bytes are those of the previous record of the run).
 //   * Reading back merges all runs through a binary heap; runs compare
 //     their first eight bytes as one number before the rest.
+//   * Memory is bounded by a budget (64 MB unless set otherwise): the trie
+//     and the runs held in memory stay within it.  When the runs outgrow it
+//     they are merged into one run written to a temporary file, which is
+//     unlinked as soon as it is open, so no path (a failure, a crash)
+//     leaves it behind; reading then merges the file runs, one block of
+//     each in memory, with the runs still in memory.  A small budget also
+//     shrinks the trie, so runs are flushed sooner.  The order that comes
+//     back never depends on the budget.
 //
 // Key count, unique and descending rules:
 //   * KeyCount() is the number of distinct (key, record) pairs added; it
@@ -70,6 +78,12 @@ public:
   static constexpr int32_t TrieMaxPages = 32;
   static constexpr int32_t TrieMaxNodes = TrieNodesPerPage * TrieMaxPages;  // 131,072
   static constexpr int32_t RunBlockSize = 16384;
+  static constexpr size_t DefaultBudget = size_t{64} << 20;
+
+  // The budget new sorters take: bytes of trie and in-memory runs before
+  // runs go to a temporary file.  0 restores DefaultBudget.
+  static void SetDefaultMemoryBudget(size_t bytes);
+  static size_t DefaultMemoryBudget();
 
   // keyLength: the longest value AddKey accepts, 1 to 240; otherwise raises
   // "Sort key length must be 1-%d bytes, is %d".  collateTable (256 bytes, or
@@ -108,7 +122,14 @@ public:
   bool IsUnique() const { return unique_; }
   bool IsAscending() const { return ascending_; }
   // Number of runs written so far (the trie flushes when its pages fill).
-  size_t RunCount() const { return runs_.size(); }
+  size_t RunCount() const { return flushCount_; }
+  // The budget of this sorter; set before the first key (0: the default).
+  void SetMemoryBudget(size_t bytes);
+  size_t MemoryBudget() const { return budget_; }
+  // Runs written to the temporary file so far.
+  size_t SpilledRunCount() const { return spilledRuns_; }
+  // Bytes held now by the trie and the runs in memory.
+  size_t MemoryInUse() const;
 
   // A key as it comes out of the merge: kind and the sortable bytes (record
   // number not included).  Builders that write pages straight from these
@@ -127,6 +148,7 @@ public:
   // Implementation details follow.
 private:
   class TcvPageCollection;  // one run
+  struct SpillFile;         // the temporary file of spilled runs
 
   void CheckAdding(int32_t valueLength) const;
   // bytes holds length key bytes and room for 4 more (the record number).
@@ -139,7 +161,10 @@ private:
   bool GetNextAvailKey(RawKey& key);
   bool NextFromMerge(RawKey& key);
   bool RunAfter(const TcvPageCollection* x, const TcvPageCollection* y) const;
-  void SiftDown(size_t i);
+  void SiftDown(std::vector<TcvPageCollection*>& heap, size_t i) const;
+  // Merges the runs held in memory into one run in the temporary file.
+  void SpillRuns();
+  size_t TrieBytes() const;
   bool SameKey(const RawKey& a, const RawKey& b) const;
   int CompareBytes(uint8_t a, uint8_t b) const;
   int CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b, int32_t bLen) const;
@@ -160,6 +185,16 @@ private:
   const uint8_t* collate_;
   bool addingAllowed_ = true;
 
+  // Memory: the budget, the trie size it allows, the bytes of runs held in
+  // memory, and the temporary file once runs went there.
+  size_t budget_ = 0;
+  uint32_t maxNodes_ = TrieMaxNodes;
+  int32_t maxRows_ = 2048;
+  size_t runBytes_ = 0;
+  size_t flushCount_ = 0;
+  size_t spilledRuns_ = 0;
+  std::unique_ptr<SpillFile> spill_;
+
   // Trie.
   std::vector<std::unique_ptr<uint8_t[]>> pages_;
   uint32_t nextNode_ = 1;  // node 0 is the root
@@ -168,10 +203,9 @@ private:
   std::unique_ptr<uint32_t[]> tails_;
   // Rows: the children of a node by their byte (0 none), kept beside the
   // sibling chain for the root and for nodes of the first RowDepth key
-  // bytes, as long as the MaxRows rows last.  rowOf_ holds a node's row
+  // bytes, as long as the maxRows_ rows last.  rowOf_ holds a node's row
   // number plus one (0 none); a node with inline bytes has none.
   static constexpr int32_t RowDepth = 2;
-  static constexpr int32_t MaxRows = 2048;
   std::unique_ptr<uint32_t[]> rowOf_;
   std::unique_ptr<uint32_t[]> rows_;
   int32_t rowsUsed_ = 0;

@@ -41,19 +41,93 @@ constexpr Keyword kKeywords[] = {
     {"ZAP", 380},       {"REINDEX", 381},  {"FIELDS", 384},   {"USING", 383},    {"RANGE", 382},
     {"TO", 385},
 };
-static_assert(std::size(kKeywords) == 101);
+static_assert(std::size(kKeywords) == 101);  // and fewer than 128: slots hold int8_t
 
 // Keywords are Latin letters only; no byte of code page 1251 outside a..z
 // folds onto them, so a Latin case fold decides equality exactly as a
 // locale-aware comparison would.
+constexpr size_t kLongestKeyword = 9;  // "SUBSTRING", "TRANSFORM"
+
+constexpr unsigned char FoldLatin(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+// Keyword lookup is a perfect hash: the seed below is chosen at compile
+// time so that no two keywords share a slot, and an identifier costs one
+// hash, one slot and one compare of at most nine bytes.
+constexpr size_t kSlots = 2048;
+
+constexpr uint32_t KeywordHash(const unsigned char* p, size_t n, uint32_t seed) {
+  uint32_t h = seed ^ static_cast<uint32_t>(n);
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x01000193u;
+  return (h ^ (h >> 15)) & (kSlots - 1);
+}
+
+constexpr size_t NameLength(const char* s) {
+  size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+constexpr uint32_t HashOf(const char* name, uint32_t seed) {
+  unsigned char buf[kLongestKeyword] = {};
+  const size_t n = NameLength(name);
+  for (size_t i = 0; i < n; ++i) buf[i] = static_cast<unsigned char>(name[i]);
+  return KeywordHash(buf, n, seed);
+}
+
+constexpr bool SeedIsPerfect(uint32_t seed) {
+  bool used[kSlots] = {};
+  for (const Keyword& k : kKeywords) {
+    const uint32_t h = HashOf(k.name, seed);
+    if (used[h]) return false;
+    used[h] = true;
+  }
+  return true;
+}
+
+constexpr uint32_t FindSeed() {
+  for (uint32_t seed = 0x811C9DC5u;; ++seed)
+    if (SeedIsPerfect(seed)) return seed;
+}
+
+constexpr uint32_t kSeed = FindSeed();
+
+struct KeywordTable {
+  int8_t slots[kSlots];                      // index into kKeywords, -1 empty
+  uint8_t lengths[std::size(kKeywords)];
+};
+
+constexpr KeywordTable BuildTable() {
+  KeywordTable t{};
+  for (int8_t& s : t.slots) s = -1;
+  for (size_t i = 0; i < std::size(kKeywords); ++i) {
+    t.slots[HashOf(kKeywords[i].name, kSeed)] = static_cast<int8_t>(i);
+    t.lengths[i] = static_cast<uint8_t>(NameLength(kKeywords[i].name));
+  }
+  return t;
+}
+
+constexpr KeywordTable kTable = BuildTable();
+
+// The keyword `text` spells in any case, or nullptr.
+const Keyword* FindKeyword(const std::string& text) {
+  const size_t n = text.size();
+  if (n == 0 || n > kLongestKeyword) return nullptr;
+  unsigned char up[kLongestKeyword];
+  for (size_t i = 0; i < n; ++i) up[i] = FoldLatin(static_cast<unsigned char>(text[i]));
+  const int8_t slot = kTable.slots[KeywordHash(up, n, kSeed)];
+  if (slot < 0 || kTable.lengths[slot] != n) return nullptr;
+  const Keyword& k = kKeywords[slot];
+  return std::memcmp(up, k.name, n) == 0 ? &k : nullptr;
+}
+
+// The general comparison, kept for the one word outside the table ("NOW").
 bool SameKeyword(const std::string& text, const char* name) {
   const size_t n = std::strlen(name);
   if (text.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-    if (c != static_cast<unsigned char>(name[i])) return false;
-  }
+  for (size_t i = 0; i < n; ++i)
+    if (FoldLatin(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(name[i])) return false;
   return true;
 }
 
@@ -70,6 +144,13 @@ char SeparatorOf(const std::string& format) {
 }  // namespace
 
 bool TkpLexer::IsKeyword(const std::string& text, int32_t& token) {
+  const Keyword* k = FindKeyword(text);
+  if (!k) return false;
+  token = k->token;
+  return true;
+}
+
+bool TkpLexer::IsKeywordByScan(const std::string& text, int32_t& token) {
   for (const Keyword& k : kKeywords) {
     if (SameKeyword(text, k.name)) {
       token = k.token;
@@ -77,6 +158,12 @@ bool TkpLexer::IsKeyword(const std::string& text, int32_t& token) {
     }
   }
   return false;
+}
+
+std::vector<std::string> TkpLexer::KeywordNames() {
+  std::vector<std::string> names;
+  for (const Keyword& k : kKeywords) names.emplace_back(k.name);
+  return names;
 }
 
 void TkpLexer::commenteof() {
@@ -93,7 +180,7 @@ std::string TkpLexer::DateText(double dt) const {
 }
 
 void TkpLexer::IdentifierAction() {
-  if (SameKeyword(yylval, "NOW")) {
+  if (yylval.size() == 3 && SameKeyword(yylval, "NOW")) {
     if (DateFormat.empty()) DateFormat = GetFormatSettings().ShortDateFormat;
     yylval = DateText(Now());
     returni(tkNumber);

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sql_engine/front/lex_runtime.h"
 #include "sql_engine/front/sql_tokens.h"
@@ -32,6 +33,10 @@ public:
 
   // Keyword lookup, case-insensitive over the whole identifier.
   static bool IsKeyword(const std::string& text, int32_t& token);
+  // The same answer found by walking the whole keyword list (the reference
+  // the hashed lookup is checked against), and the list's names in order.
+  static bool IsKeywordByScan(const std::string& text, int32_t& token);
+  static std::vector<std::string> KeywordNames();
   // Writes "unexpected EOF inside comment at line <LineNo>" to the error
   // stream (kept for callers that report unterminated comments).
   void commenteof();

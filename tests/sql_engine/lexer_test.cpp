@@ -143,6 +143,48 @@ TEST(SqlLexer, KeywordsAndIdentifiers) {
   EXPECT_EQ(Scan("\xD4\xC8\xCE")[0], Tok(tkIdent, "\xD4\xC8\xCE"));
 }
 
+// The hashed keyword lookup against a walk of the whole list: every keyword
+// in three cases, each with a byte changed, cut or added, and Cyrillic and
+// odd-byte words.
+TEST(SqlLexer, KeywordHashAgreesWithScan) {
+  std::vector<std::string> words;
+  for (const std::string& k : TkpLexer::KeywordNames()) {
+    std::string lower = k;
+    for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
+    std::string mixed = k;
+    mixed[0] = lower[0];
+    for (const std::string& w : {k, lower, mixed}) {
+      words.push_back(w);
+      words.push_back(w + "S");
+      words.push_back(w + "_");
+      words.push_back(w.substr(0, w.size() - 1));
+      words.push_back(w.substr(1));
+      std::string bumped = w;
+      bumped.back() = static_cast<char>(bumped.back() + 1);
+      words.push_back(bumped);
+      std::string high = w;
+      high[0] = static_cast<char>(static_cast<unsigned char>(high[0]) | 0x80);
+      words.push_back(high);
+    }
+  }
+  words.insert(words.end(), {"", "X", "NOW", "SUBSTRINGS", "TRANSFORMX", "\xD4\xC8\xCE", "\xC0"});
+  size_t keywords = 0;
+  for (const std::string& w : words) {
+    int32_t fast = -1, slow = -1;
+    const bool a = TkpLexer::IsKeyword(w, fast);
+    const bool b = TkpLexer::IsKeywordByScan(w, slow);
+    ASSERT_EQ(a, b) << w;
+    if (a) {
+      EXPECT_EQ(fast, slow) << w;
+      ++keywords;
+    }
+  }
+  EXPECT_GE(keywords, 3 * TkpLexer::KeywordNames().size());
+  int32_t t = 0;
+  ASSERT_TRUE(TkpLexer::IsKeyword("numeric", t));
+  EXPECT_EQ(t, tkFLOAT);
+}
+
 TEST(SqlLexer, NowIsTheCurrentTime) {
   QuerySettings qs;
   ClockOverride clock(38021.5);
