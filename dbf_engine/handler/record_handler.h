@@ -272,6 +272,9 @@ protected:
   std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1>& IndexSlots() { return indexFiles_; }
 
 private:
+  // Switches the read cache without touching the caller's setting.
+  void SwitchCache(bool on);
+
   // Active tag and index files (slot 0 unused).
   CVobjIndexTag* activeTag_ = nullptr;
   std::string activeTagName_;
@@ -284,6 +287,8 @@ private:
   std::vector<uint8_t> cache_;
   bool cacheOn_ = false;
   bool cacheAllowed_ = true;
+  bool cacheWanted_ = true;  // the caller's setting, for record order
+  int cacheScopes_ = 0;      // open scopes of the handler's own operations
   bool bypassCache_ = false;
   int32_t cacheCount_ = 0;      // record count and header stamp when the
   uint32_t cacheStamp_ = 0;     // window was filled (shared tables)
@@ -296,6 +301,7 @@ private:
   bool exactMatch_ = false;
   bool inPostWrite_ = false;
   uint8_t* activeBeforeOriginal_ = nullptr;
+  int originalDepth_ = 0;  // open switches to the saved image
 
   // Filter.
   std::unique_ptr<TcvHugeSet> filterSet_;

@@ -308,7 +308,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
       cvtag::Close(activeTag_);
     }
     SetActiveTag(nullptr, std::string());
-    cvSetDBFCache(true);
+    SwitchCache(cacheWanted_);
     if (!sameRecord) cvGetRec(-3);
     return 0;
   }
@@ -325,7 +325,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
     cvtag::ResetRange(activeTag_);
     cvtag::Close(activeTag_);
   }
-  cvSetDBFCache(false);
+  SwitchCache(false);
   SetActiveTag(found, wanted);
   cvtag::Open(found, 1);
   if (sameRecord && cvCurrentRecord() >= 1) {

@@ -673,11 +673,11 @@ void CVobjIndexTag::CloseQuietly() noexcept {
 
 void CVobjIndexTag::RangeCheck() {
   if (Bof || Eof || !GetRangeActive()) return;
-  if (!RangeHigh.IsEmpty() && CompareKeys(RangeHigh, CurrentKey, RangeMode) < 0) {
+  if (rangeHighSet_ && CompareKeys(RangeHigh, CurrentKey, RangeMode) < 0) {
     Eof = true;
     return;
   }
-  if (!RangeLow.IsEmpty() && CompareKeys(RangeLow, CurrentKey, 0) > 0) Bof = true;
+  if (rangeLowSet_ && CompareKeys(RangeLow, CurrentKey, 0) > 0) Bof = true;
 }
 
 int32_t CVobjIndexTag::Finish() {
@@ -707,7 +707,7 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
     case cvReadTop:
       if (!InUpdate) TagOpen(2);
       if (!root_) return 0;
-      if (RangeLow.IsEmpty() || InUpdate) {
+      if (!rangeLowSet_ || InUpdate) {
         if (!root_->ReadTopKey()) Bof = true;
       } else if (root_->SeekKey(cvSeekAnyRecord, RangeLow, 0) == 1 || !root_->ReadCurrentKey()) {
         Eof = true;
@@ -719,7 +719,7 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
     case cvReadBottom:
       if (!InUpdate) TagOpen(2);
       if (!root_) return 0;
-      if (RangeHigh.IsEmpty() || InUpdate) {
+      if (!rangeHighSet_ || InUpdate) {
         if (!root_->ReadBottomKey()) Eof = true;
       } else {
         const int r = root_->SeekKey(cvSeekAfterEqual, RangeHigh, RangeMode);
@@ -863,7 +863,6 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
     CVobjIndexTableLink* table;
     bool wasOpen;
     ~UpdateGuard() {
-      table->ixUseOriginalRecord(false);
       tag->InUpdate = false;
       if (!wasOpen) tag->CloseQuietly();
     }
@@ -887,10 +886,14 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
     if (store) Changed = KeyAdd(newKey) || Changed;
   } else {
     CVobjIndexKeyData oldKey(0);
-    t->ixUseOriginalRecord(true);
     bool oldOk = true;
-    EvaluateRecordKey(oldKey, oldOk);
-    t->ixUseOriginalRecord(false);
+    {
+      // The old key comes from the saved image; the table's record image is
+      // put back to exactly what it was (a caller's buffer stays in force
+      // for the tags of the files that follow).
+      OriginalRecordScope original(*t);
+      EvaluateRecordKey(oldKey, oldOk);
+    }
     oldKey.RecNo = oldKey.Link = recno;
     // The old entry is sought with its record number and without the
     // active range: an entry outside the range is still the record's.  An
@@ -956,24 +959,32 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
 
 bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
                              bool highFlag, bool partial) {
+  // An empty text means "no bound".  Any other bound is a bound, also when
+  // its stored form is empty (a text key of blanks loses its trailing blanks
+  // in formats that store keys trimmed), so "blank keys only" can be asked.
+  const bool lowSet = low && !low->IsEmpty();
+  const bool highSet = high && !high->IsEmpty();
   CVobjIndexKeyData lo(0), hi(0);
-  if (low && !low->IsEmpty()) {
+  if (lowSet) {
     lo.AssignValue(*low);
     AdjustValue(lo, true);
   }
-  if (high && !high->IsEmpty()) {
+  if (highSet) {
     hi.AssignValue(*high);
     AdjustValue(hi, true);
   }
   const int32_t mode = partial ? 0 : -1;
-  const bool changed = !SameValue(lo, RangeLow) || !SameValue(hi, RangeHigh) ||
-                       ((!lo.IsEmpty() || !hi.IsEmpty()) &&
+  const bool changed = lowSet != rangeLowSet_ || highSet != rangeHighSet_ || !SameValue(lo, RangeLow) ||
+                       !SameValue(hi, RangeHigh) ||
+                       ((lowSet || highSet) &&
                         (mode != RangeMode || lowFlag != RangeLowFlag || highFlag != RangeHighFlag));
   if (!changed) return false;
   RangeLow.Clear();
   RangeHigh.Clear();
-  if (!lo.IsEmpty()) RangeLow.AssignValue(lo);
-  if (!hi.IsEmpty()) RangeHigh.AssignValue(hi);
+  if (lowSet) RangeLow.AssignValue(lo);
+  if (highSet) RangeHigh.AssignValue(hi);
+  rangeLowSet_ = lowSet;
+  rangeHighSet_ = highSet;
   RangeMode = mode;
   RangeLowFlag = lowFlag;
   RangeHighFlag = highFlag;
@@ -986,7 +997,7 @@ void CVobjIndexTag::GetRange(TcvVariant& low, TcvVariant& high) const {
   high.Assign(&RangeHigh);
 }
 
-bool CVobjIndexTag::GetRangeActive() const { return !RangeLow.IsEmpty() || !RangeHigh.IsEmpty(); }
+bool CVobjIndexTag::GetRangeActive() const { return rangeLowSet_ || rangeHighSet_; }
 
 int32_t CVobjIndexTag::GetRangeCount() {
   CVobjIndexTableLink* t = owner_->Table();
@@ -1005,12 +1016,12 @@ int CVobjIndexTag::KeyInRange() {
   if (Eof) return 1;
   // Both bounds are tested; an absent bound is unbounded.  A set flag makes
   // its bound inclusive.
-  if (!RangeHigh.IsEmpty()) {
+  if (rangeHighSet_) {
     int r = CompareKeys(RangeHigh, CurrentKey, RangeMode);
     if (r == 0) r = RangeHighFlag ? 1 : 0;
     if (r < 1) return 1;
   }
-  if (!RangeLow.IsEmpty()) {
+  if (rangeLowSet_) {
     int s = CompareKeys(RangeLow, CurrentKey, 0);
     if (s == 0) s = RangeLowFlag ? -1 : 0;
     if (s > -1) return -1;

@@ -293,6 +293,9 @@ private:
   int64_t cachedEntries_ = 0;
   int64_t cachedLeafEntries_ = 0;
   bool treeEdited_ = false;
+  // Whether each range bound is set (a set bound may be an empty key).
+  bool rangeLowSet_ = false;
+  bool rangeHighSet_ = false;
   std::unique_ptr<CVobjIndexKey> root_;
 };
 
