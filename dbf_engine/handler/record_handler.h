@@ -140,11 +140,15 @@ public:
   void cvFilterTruncate(int32_t count);
 
   // --- Ranges -----------------------------------------------------------------
+  // A bound given as an empty text is no bound; any other text, blanks
+  // included, is one (blanks to blanks selects the blank keys).
   bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                   bool partial);
   void cvResetRange();
 
   // --- Read cache ---------------------------------------------------------------
+  // The caller's setting.  A tag made active reads without the window; back
+  // in record order the caller's setting returns (on when never given).
   void cvSetDBFCache(bool on);
   void cvSetDBFCacheAllowed(bool allowed);
   bool cvDBFCacheOn() const { return cacheOn_; }
