@@ -343,19 +343,19 @@ void TCorvidDataSet::Reindex() {
 std::string TCorvidDataSet::IndexExpression(int n) {
   CheckActive();
   CVobjIndexTag* t = handler_->cvIndexPointer(n);
-  return t ? t->KeyExpression : std::string();
+  return t ? t->KeyExpression() : std::string();
 }
 
 std::string TCorvidDataSet::IndexFilter(int n) {
   CheckActive();
   CVobjIndexTag* t = handler_->cvIndexPointer(n);
-  return t ? t->ForExpression : std::string();
+  return t ? t->ForExpression() : std::string();
 }
 
 int32_t TCorvidDataSet::IndexKeyLength(int n) {
   CheckActive();
   CVobjIndexTag* t = handler_->cvIndexPointer(n);
-  return t ? t->KeyLength : 0;
+  return t ? t->KeyLength() : 0;
 }
 
 bool TCorvidDataSet::IndexUnique(int n) {
@@ -448,7 +448,7 @@ void TCorvidDataSet::UpdateIndexDefs() {
   for (int n = 1;; ++n) {
     CVobjIndexTag* t = handler_->cvIndexPointer(n);
     if (!t) break;
-    const std::string expr = t->KeyExpression;
+    const std::string expr = t->KeyExpression();
     if (expr.find('(') != std::string::npos) {
       TIndexDef* d = IndexDefs().Add(cvtag::Name(t), "", ixExpression);
       d->Expression = expr;
@@ -467,7 +467,7 @@ void TCorvidDataSet::UpdateIndexDefs() {
 std::vector<std::string> TCorvidDataSet::ActiveKeyFields() {
   CVobjIndexTag* t = handler_ ? handler_->cvActiveTag() : nullptr;
   if (!t) return {};
-  TcvExpHandler expr(handler_->cvExpLink(), t->KeyExpression);
+  TcvExpHandler expr(handler_->cvExpLink(), t->KeyExpression());
   return SplitList(expr.EnumerateType(17), ";,");
 }
 
@@ -522,7 +522,7 @@ bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   // The key is built in the table's own text form: the field layer
   // translates the values as it stores them.
   const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression);
+      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
   const bool found = FindThisRecord(key, false, false);
   if (found) {
     at_beginning_ = at_end_ = false;
@@ -543,7 +543,7 @@ void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
   if (handler_->cvRecordCount() == 0 || IsEmpty()) return;
   DoBeforeScroll();
   const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression);
+      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
   FindThisRecord(key, false, true);
   if (handler_->cvEOF()) {
     Last();
@@ -587,7 +587,7 @@ bool TCorvidDataSet::GotoKey() {
   DoBeforeScroll();
   std::string key;
   {
-    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
     BufferScope scope(*this, key_buffer_.get());
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
@@ -614,7 +614,7 @@ void TCorvidDataSet::GotoNearest() {
   DoBeforeScroll();
   std::string key;
   {
-    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+    TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
     BufferScope scope(*this, key_buffer_.get());
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
@@ -745,7 +745,7 @@ std::string TCorvidDataSet::MasterKey(bool& blank) {
   for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
   std::vector<uint8_t> scratch(static_cast<size_t>(image_size_), ' ');
   handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
-  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression);
+  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
   BufferScope scope(*this, scratch.data());
   TcvVariant v(256);
   std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();

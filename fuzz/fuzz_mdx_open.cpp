@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // A broken tag; the others are walked all the same.
       }
     }
-    if (readWrite && file.TagCount() > 1) file.DeleteTag(file.TagByNumber(0)->TagName);
+    if (readWrite && file.TagCount() > 1) file.DeleteTag(file.TagByNumber(0)->TagName());
   } catch (const ECorvidError&) {
   }
   return 0;

@@ -55,7 +55,7 @@ inline void WalkAndEdit(CVobjIndexTag* tag, bool readWrite, int32_t adds) {
   steps = 0;
   for (int32_t r = tag->KeyRead(cvReadBottom); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadPrevious))
     ++steps;
-  const bool text = tag->KeyType == 'C';
+  const bool text = tag->KeyType() == 'C';
   TcvVariant v;
   if (text)
     v.PutString("M");

@@ -53,13 +53,22 @@ private:
 // Switches the read cache for one scope and restores the previous setting.
 class cvCacheFlagGuard {
 public:
-  cvCacheFlagGuard(CVO_dBHandler& h, bool on) : h_(h), was_(h.cacheOn_) { h_.cvSetDBFCache(on); }
+  cvCacheFlagGuard(CVO_dBHandler& h, bool on) : h_(h), was_(h.cacheOn_) {
+    ++h_.cacheScopes_;
+    try {
+      h_.SwitchCache(on);
+    } catch (...) {
+      --h_.cacheScopes_;
+      throw;
+    }
+  }
   ~cvCacheFlagGuard() {
     try {
-      h_.cvSetDBFCache(was_);
+      h_.SwitchCache(was_);
     } catch (...) {
       // Out of memory for the window: the table simply reads without it.
     }
+    --h_.cacheScopes_;
   }
   cvCacheFlagGuard(const cvCacheFlagGuard&) = delete;
   cvCacheFlagGuard& operator=(const cvCacheFlagGuard&) = delete;
@@ -108,6 +117,14 @@ CVO_dBHandler::~CVO_dBHandler() {
 // Read cache.
 
 void CVO_dBHandler::cvSetDBFCache(bool on) {
+  // Switches made by the handler's own operations (inside their scopes) are
+  // not the caller's: the caller's setting is what record order returns to
+  // when a tag is dropped.
+  if (cacheScopes_ == 0) cacheWanted_ = on;
+  SwitchCache(on);
+}
+
+void CVO_dBHandler::SwitchCache(bool on) {
   const bool want = on && cacheAllowed_;
   if (want == cacheOn_) return;
   cvCacheInvalidate();
@@ -759,10 +776,12 @@ bool CVO_dBHandler::ixRecordModified() {
 }
 
 void CVO_dBHandler::ixUseOriginalRecord(bool original) {
+  // The image in force before the outermost switch is what comes back, a
+  // caller's buffer included; an unpaired switch back changes nothing.
   if (original) {
-    if (cvActiveBuffer() != cvSavedImage()) activeBeforeOriginal_ = cvActiveBuffer();
+    if (originalDepth_++ == 0) activeBeforeOriginal_ = cvActiveBuffer();
     cvSetActiveBuffer(const_cast<uint8_t*>(cvSavedImage()));
-  } else {
+  } else if (originalDepth_ > 0 && --originalDepth_ == 0) {
     cvSetActiveBuffer(activeBeforeOriginal_);
     activeBeforeOriginal_ = nullptr;
   }

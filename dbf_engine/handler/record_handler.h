@@ -141,11 +141,15 @@ public:
   void cvFilterTruncate(int32_t count);
 
   // --- Ranges -----------------------------------------------------------------
+  // A bound given as an empty text is no bound; any other text, blanks
+  // included, is one (blanks to blanks selects the blank keys).
   bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                   bool partial);
   void cvResetRange();
 
   // --- Read cache ---------------------------------------------------------------
+  // The caller's setting.  A tag made active reads without the window; back
+  // in record order the caller's setting returns (on when never given).
   void cvSetDBFCache(bool on);
   void cvSetDBFCacheAllowed(bool allowed);
   bool cvDBFCacheOn() const { return cacheOn_; }
@@ -273,6 +277,9 @@ protected:
   std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1>& IndexSlots() { return indexFiles_; }
 
 private:
+  // Switches the read cache without touching the caller's setting.
+  void SwitchCache(bool on);
+
   // Active tag and index files (slot 0 unused).
   CVobjIndexTag* activeTag_ = nullptr;
   std::string activeTagName_;
@@ -285,6 +292,8 @@ private:
   std::vector<uint8_t> cache_;
   bool cacheOn_ = false;
   bool cacheAllowed_ = true;
+  bool cacheWanted_ = true;  // the caller's setting, for record order
+  int cacheScopes_ = 0;      // open scopes of the handler's own operations
   bool bypassCache_ = false;
   int32_t cacheCount_ = 0;      // record count and header stamp when the
   uint32_t cacheStamp_ = 0;     // window was filled (shared tables)
@@ -297,6 +306,7 @@ private:
   bool exactMatch_ = false;
   bool inPostWrite_ = false;
   uint8_t* activeBeforeOriginal_ = nullptr;
+  int originalDepth_ = 0;  // open switches to the saved image
 
   // Filter.
   std::unique_ptr<TcvHugeSet> filterSet_;

@@ -15,7 +15,9 @@
 class cvHandlerScope {
 public:
   explicit cvHandlerScope(CVO_dBHandler& h)
-      : h_(h), state_(h.cvState()), tag_(h.activeTag_), name_(h.activeTagName_), cache_(h.cvDBFCacheOn()) {}
+      : h_(h), state_(h.cvState()), tag_(h.activeTag_), name_(h.activeTagName_), cache_(h.cvDBFCacheOn()) {
+    ++h_.cacheScopes_;  // cache switches inside are the operation's, not the caller's
+  }
   ~cvHandlerScope() {
     h_.cvSetState(state_);
     if (tagAside_) {
@@ -34,6 +36,7 @@ public:
     } catch (...) {
       // No memory for the window: the table reads without it.
     }
+    --h_.cacheScopes_;
   }
   cvHandlerScope(const cvHandlerScope&) = delete;
   cvHandlerScope& operator=(const cvHandlerScope&) = delete;

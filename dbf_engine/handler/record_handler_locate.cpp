@@ -69,8 +69,8 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
   }
   const std::string plain = JoinNames(wanted, "+");
   auto fits = [&](CVobjIndexTag* tag) {
-    return tag && !tag->HasFor && tag->ForExpression.empty() && !tag->Unique && tag->KeyType == 'C' &&
-           UpperCase(NoBlanks(tag->KeyExpression)) == plain;
+    return tag && !tag->HasFor() && tag->ForExpression().empty() && !tag->Unique() && tag->KeyType() == 'C' &&
+           UpperCase(NoBlanks(tag->KeyExpression())) == plain;
   };
   CVobjIndexTag* chosen = fits(activeTag_) ? activeTag_ : nullptr;
   for (int n = 1; !chosen; ++n) {
@@ -82,7 +82,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
 
   std::string key;
   {
-    TcvExpHandler expr(cvExpLink(), chosen->KeyExpression);
+    TcvExpHandler expr(cvExpLink(), chosen->KeyExpression());
     cvActiveBufferScope at(*this, const_cast<uint8_t*>(scratch.data()));
     TcvVariant v(256);
     if (!expr.ExpressionAsVariant(v)) return false;

@@ -364,13 +364,13 @@ CVobjIndexTag* CVO_dBHandler::cvIndexPointer(int n) const {
 
 void CVO_dBHandler::cvIndexOrder(int n) {
   CVobjIndexTag* tag = cvIndexPointer(n);
-  cvSetTagTo(tag ? tag->TagName : std::string(), true);
+  cvSetTagTo(tag ? tag->TagName() : std::string(), true);
 }
 
 bool CVO_dBHandler::cvIndexKeyValue(int n, std::string& value) {
   CVobjIndexTag* tag = cvIndexPointer(n);
   if (!tag) return false;
-  value = tag->CurrentKey.GetString();
+  value = tag->CurrentKey().GetString();
   return true;
 }
 
@@ -382,7 +382,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
       cvtag::Close(activeTag_);
     }
     SetActiveTag(nullptr, std::string());
-    cvSetDBFCache(true);
+    SwitchCache(cacheWanted_);
     if (!sameRecord) cvGetRec(-3);
     return 0;
   }
@@ -399,7 +399,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
     cvtag::ResetRange(activeTag_);
     cvtag::Close(activeTag_);
   }
-  cvSetDBFCache(false);
+  SwitchCache(false);
   SetActiveTag(found, wanted);
   cvtag::Open(found, 1);
   if (sameRecord && cvCurrentRecord() >= 1) {
@@ -521,8 +521,8 @@ CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old)
   CVobjIndexTag* t = old.TagCount() > 0 ? old.TagByNumber(0) : nullptr;
   if (!t) return &old;
   const std::string fileName = old.GetFileName();
-  const std::string name = t->TagName, key = t->KeyExpression, forExpr = t->ForExpression;
-  const bool ascending = t->Ascending, unique = t->Unique;
+  const std::string name = t->TagName(), key = t->KeyExpression(), forExpr = t->ForExpression();
+  const bool ascending = t->Ascending(), unique = t->Unique();
   const auto* cdx = dynamic_cast<const CVobjCDXTag*>(t);
   const CVsetCDXCollateType collation = cdx ? cdx->Collation : CVsetCDXCollateType::Machine;
   // The new index is complete before the old one goes: a build that fails

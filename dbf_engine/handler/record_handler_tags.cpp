@@ -22,12 +22,12 @@ void TextKey(CVobjIndexKeyData& key, const std::string& text) {
 }  // namespace
 
 int32_t KeyRead(CVobjIndexTag* tag, int32_t code) { return tag->KeyRead(code); }
-bool Bof(const CVobjIndexTag* tag) { return tag->Bof; }
-bool Eof(const CVobjIndexTag* tag) { return tag->Eof; }
-bool Changed(const CVobjIndexTag* tag) { return tag->Changed; }
+bool Bof(const CVobjIndexTag* tag) { return tag->Bof(); }
+bool Eof(const CVobjIndexTag* tag) { return tag->Eof(); }
+bool Changed(const CVobjIndexTag* tag) { return tag->Changed(); }
 int32_t CurrentRecord(const CVobjIndexTag* tag) { return tag->CurrentRecord(); }
-std::string CurrentKeyText(const CVobjIndexTag* tag) { return tag->CurrentKey.GetString(); }
-std::string Name(const CVobjIndexTag* tag) { return tag->TagName; }
+std::string CurrentKeyText(const CVobjIndexTag* tag) { return tag->CurrentKey().GetString(); }
+std::string Name(const CVobjIndexTag* tag) { return tag->TagName(); }
 CVobjIndexFile* Owner(const CVobjIndexTag* tag) { return tag->Owner(); }
 
 int32_t Sync(CVobjIndexTag* tag, int32_t recno) {
@@ -49,7 +49,7 @@ bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact) {
   TextKey(key, text);
   tag->AdjustValue(key, true);
   // Prefix mode: a stored key that begins with the sought one compares equal.
-  return tag->CompareKeys(key, tag->CurrentKey, exact ? -1 : 0) == 0;
+  return tag->CompareKeys(key, tag->CurrentKey(), exact ? -1 : 0) == 0;
 }
 
 int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text) {

@@ -35,8 +35,8 @@ std::string KeyBytes(const TcvVariant& v) { return std::string(v.Bytes()); }
 
 CVobjCDXTag::CVobjCDXTag(CVobjIndexFile* owner, const std::string& name, int32_t headerPage)
     : CVobjIndexTag(owner, name) {
-  FormatName = "CDX";
-  HeaderPage = headerPage;
+  SetFormatName("CDX");
+  SetHeaderPage(headerPage);
 }
 
 CVobjCDXTag::~CVobjCDXTag() { CloseQuietly(); }
@@ -78,13 +78,13 @@ void CVobjCDXTag::WritePage(int64_t page, const uint8_t* buffer, int32_t length)
 void CVobjCDXTag::MakeTagList() {
   Options = kCdxOptCompact | kCdxOptCompound | kCdxOptTagList;
   Collation = CVsetCDXCollateType::NoCollate;
-  KeyType = 'C';
+  SetKeyType('C');
 }
 
 void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   // Binary values are keys already in their stored form.
   if (key.Kind() == cvvtBinary) return;
-  if (KeyType == 'N' || KeyType == 'D') {
+  if (KeyType() == 'N' || KeyType() == 'D') {
     double d = 0;
     switch (key.Kind()) {
       case cvvtFloat: d = key.GetFloat(); break;
@@ -114,7 +114,7 @@ void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   if (forStorage)
     while (!text.empty() && text.back() == ' ') text.pop_back();
   if (general) {
-    const std::string k = CdxGeneralKey(text, KeyLength);
+    const std::string k = CdxGeneralKey(text, KeyLength());
     key.PutBinary(k.data(), static_cast<int32_t>(k.size()));
   } else {
     key.PutString(text);
@@ -122,7 +122,7 @@ void CVobjCDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
 }
 
 void CVobjCDXTag::DetermineKeyType() {
-  KeyType = 'C';
+  SetKeyType('C');
   if (!keyHandler_) return;
   TcvVariant v;
   try {
@@ -130,8 +130,8 @@ void CVobjCDXTag::DetermineKeyType() {
   } catch (const Exception&) {
     return;
   }
-  if (v.Kind() == cvvtFloat) KeyType = 'N';
-  else if (v.Kind() == cvvtDate) KeyType = 'D';
+  if (v.Kind() == cvvtFloat) SetKeyType('N');
+  else if (v.Kind() == cvvtDate) SetKeyType('D');
 }
 
 bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
@@ -141,16 +141,15 @@ bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
     cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
   CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
-  ReversedNavigation = !ascending;
-  DescendingCompare = false;
+  SetDirection(ascending, false);
   if (!IsTagList()) {
     Options = kCdxOptCompact | kCdxOptCompound;
     if (unique) Options |= kCdxOptUnique;
-    if (HasFor) Options |= kCdxOptFor;
+    if (HasFor()) Options |= kCdxOptFor;
   }
   if (keyExpr.empty()) {
-    KeyType = 'C';
-    KeyLength = kCdxTagListKeyLength;
+    SetKeyType('C');
+    SetKeyLength(kCdxTagListKeyLength);
   } else {
     // One trial evaluation gives the key's type and length.  A key that
     // yields nothing cannot be indexed: say so rather than leave an
@@ -159,30 +158,31 @@ bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
     if (!keyHandler_ || !keyHandler_->ExpressionAsVariant(v)) cvRaise(cvErrConstructBad);
     switch (v.Kind()) {
       case cvvtFloat:
-        KeyType = 'N';
-        KeyLength = 8;
+        SetKeyType('N');
+        SetKeyLength(8);
         break;
       case cvvtDate:
-        KeyType = 'D';
-        KeyLength = 8;
+        SetKeyType('D');
+        SetKeyLength(8);
         break;
       case cvvtBoolean:
-        KeyType = 'C';
-        KeyLength = 1;
+        SetKeyType('C');
+        SetKeyLength(1);
         break;
       default:
-        KeyType = 'C';
-        KeyLength = v.Length();
-        if (Collation == CVsetCDXCollateType::General) KeyLength *= 2;
+        SetKeyType('C');
+        SetKeyLength(v.Length());
+        if (Collation == CVsetCDXCollateType::General) SetKeyLength(KeyLength() * 2);
         break;
     }
-    if (KeyLength < 1) cvIndexLimit("CDX key length", "1-240 bytes");
+    if (KeyLength() < 1) cvIndexLimit("CDX key length", "1-240 bytes");
   }
-  EntryLength = CdxEntryLength(KeyLength);
-  MaxKeys = KeyLength <= kCdxMaxKeyLength ? CdxMaxInteriorEntries(KeyLength) : 2;
-  HalfKeys = MaxKeys / 2;
+  {
+    const int32_t maxKeys = KeyLength() <= kCdxMaxKeyLength ? CdxMaxInteriorEntries(KeyLength()) : 2;
+    SetKeyShape(KeyLength(), CdxEntryLength(KeyLength()), maxKeys, maxKeys / 2);
+  }
   const std::vector<uint8_t> zeros(kCdxTagHeaderSize, 0);
-  WritePage(HeaderPage, zeros.data(), kCdxTagHeaderSize);
+  WritePage(HeaderPage(), zeros.data(), kCdxTagHeaderSize);
   DoIndex();
   return true;
 }
@@ -195,52 +195,47 @@ bool CVobjCDXTag::KeepsTreeCached() const {
 int32_t CVobjCDXTag::NewRoot() {
   FollowFile();
   uint8_t b[4];
-  ReadPage(HeaderPage, b, 4);
+  ReadPage(HeaderPage(), b, 4);
   const uint32_t root = cvLoadLE32(b);
   PageCheck().Check(static_cast<int64_t>(root));
-  RootPage = static_cast<int32_t>(root);
-  return RootPage;
+  SetRootPage(static_cast<int32_t>(root));
+  return RootPage();
 }
 
 void CVobjCDXTag::TagLoad() {
   uint8_t b[kCdxTagHeaderSize];
-  ReadPage(HeaderPage, b, kCdxTagHeaderSize);
+  ReadPage(HeaderPage(), b, kCdxTagHeaderSize);
   const CdxTagHeader h = CdxTagHeader::DecodeFrom(b, PageCheck());
-  RootPage = h.Root;
+  SetRootPage(h.Root);
   ChangeCounter = h.Counter;
-  KeyLength = h.KeyLength;
+  SetKeyLength(h.KeyLength);
   Options = h.Options;
   Collation = h.Collation;
-  Ascending = !h.Descending;
-  ReversedNavigation = h.Descending;
-  DescendingCompare = false;
-  Unique = h.Unique();
-  KeyExpression = h.KeyExpr;
-  ForExpression = h.ForExpr;
-  HasFor = !h.ForExpr.empty();
-  EntryLength = CdxEntryLength(KeyLength);
-  MaxKeys = CdxMaxInteriorEntries(KeyLength);
-  HalfKeys = MaxKeys / 2;
+  SetDirection(!h.Descending, false);
+  SetUnique(h.Unique());
+  SetExpressions(h.KeyExpr, h.ForExpr, !h.ForExpr.empty());
+  SetKeyShape(KeyLength(), CdxEntryLength(KeyLength()), CdxMaxInteriorEntries(KeyLength()),
+              CdxMaxInteriorEntries(KeyLength()) / 2);
   PostTagExpression();
   PostTagFilter();
   DetermineKeyType();
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 void CVobjCDXTag::TagStore() {
   CdxTagHeader h;
-  h.Root = RootPage;
+  h.Root = RootPage();
   h.Counter = ChangeCounter;
-  h.KeyLength = KeyLength;
+  h.KeyLength = KeyLength();
   h.Options = Options;
   h.Collation = IsTagList() ? CVsetCDXCollateType::NoCollate : Collation;
-  h.Descending = !Ascending;
-  h.KeyExpr = KeyExpression;
-  h.ForExpr = HasFor ? ForExpression : std::string();
+  h.Descending = !Ascending();
+  h.KeyExpr = KeyExpression();
+  h.ForExpr = HasFor() ? ForExpression() : std::string();
   uint8_t b[kCdxTagHeaderSize];
   h.EncodeTo(b);
-  WritePage(HeaderPage, b, kCdxTagHeaderSize);
-  HeaderDirty = false;
+  WritePage(HeaderPage(), b, kCdxTagHeaderSize);
+  SetHeaderDirty(false);
 }
 
 int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
@@ -252,7 +247,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   // other key form is binary.
   const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
   if (CdxNodeIsLeaf(b, check)) {
-    const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength, kind, check);
+    const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength(), kind, check);
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
@@ -263,7 +258,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
     for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
-    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength, kind, check);
+    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, check);
     if (in.Entries.empty()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
@@ -323,12 +318,12 @@ CdxInteriorNode InteriorOf(CVobjIndexKey& node) {
 void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
   const CdxKeyKind kind = KeyKind();
   for (;;) {
-    CdxLeafNode leaf = LeafOf(node, KeyLength, MaxRecord());
+    CdxLeafNode leaf = LeafOf(node, KeyLength(), MaxRecord());
     const int32_t total =
-        CdxLeafNode::Measure(leaf.Entries, 0, leaf.Entries.size(), KeyLength, kind, leaf.Params);
+        CdxLeafNode::Measure(leaf.Entries, 0, leaf.Entries.size(), KeyLength(), kind, leaf.Params);
     if (total < kCdxSplitAt || node.Count() < 2) {
       uint8_t b[kCdxBlockSize];
-      leaf.EncodeTo(b, KeyLength, kind);
+      leaf.EncodeTo(b, KeyLength(), kind);
       WritePage(node.Page, b, kCdxBlockSize);
       return;
     }
@@ -339,7 +334,7 @@ void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
     while (n < node.Count()) {
       const int32_t cost = CdxLeafNode::EntryCost(
           n == 0 ? std::string_view() : std::string_view(leaf.Entries[static_cast<size_t>(n - 1)].Key),
-          leaf.Entries[static_cast<size_t>(n)].Key, KeyLength, kind, leaf.Params);
+          leaf.Entries[static_cast<size_t>(n)].Key, KeyLength(), kind, leaf.Params);
       if (running + cost >= kCdxSplitLeft) break;
       running += cost;
       ++n;
@@ -347,9 +342,9 @@ void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
     n = std::clamp(n, 1, node.Count() - 1);
     std::unique_ptr<CVobjIndexKey> left = node.SplitFront(n);
     LinkSplit(*left, node);
-    CdxLeafNode l = LeafOf(*left, KeyLength, MaxRecord());
+    CdxLeafNode l = LeafOf(*left, KeyLength(), MaxRecord());
     uint8_t b[kCdxBlockSize];
-    l.EncodeTo(b, KeyLength, kind);
+    l.EncodeTo(b, KeyLength(), kind);
     WritePage(left->Page, b, kCdxBlockSize);
     left->Dirty = false;
   }
@@ -357,17 +352,17 @@ void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
 
 void CVobjCDXTag::WriteInterior(CVobjIndexKey& node) {
   const CdxKeyKind kind = KeyKind();
-  const int32_t max = std::max(CdxMaxInteriorEntries(KeyLength), 2);
+  const int32_t max = std::max(CdxMaxInteriorEntries(KeyLength()), 2);
   while (node.Count() > max) {
     std::unique_ptr<CVobjIndexKey> left = node.SplitFront((node.Count() + 1) / 2);
     LinkSplit(*left, node);
     uint8_t b[kCdxBlockSize];
-    InteriorOf(*left).EncodeTo(b, KeyLength, kind);
+    InteriorOf(*left).EncodeTo(b, KeyLength(), kind);
     WritePage(left->Page, b, kCdxBlockSize);
     left->Dirty = false;
   }
   uint8_t b[kCdxBlockSize];
-  InteriorOf(node).EncodeTo(b, KeyLength, kind);
+  InteriorOf(node).EncodeTo(b, KeyLength(), kind);
   WritePage(node.Page, b, kCdxBlockSize);
 }
 
@@ -379,28 +374,28 @@ int32_t CVobjCDXTag::PageStore(CVobjIndexKey& node) {
 }
 
 void CVobjCDXTag::WriteEmptyRoot() {
-  RootPage = owner_->GetAvailPage();
+  SetRootPage(owner_->GetAvailPage());
   uint8_t b[kCdxBlockSize];
-  CdxEncodeEmptyRoot(b, KeyLength, MaxRecord());
-  WritePage(RootPage, b, kCdxBlockSize);
+  CdxEncodeEmptyRoot(b, KeyLength(), MaxRecord());
+  WritePage(RootPage(), b, kCdxBlockSize);
 }
 
 void CVobjCDXTag::DoIndex() {
   CloseQuietly();
-  if (IsTagList() || KeyExpression.empty()) {
+  if (IsTagList() || KeyExpression().empty()) {
     WriteEmptyRoot();
-    HeaderDirty = true;
+    SetHeaderDirty(true);
     TagStore();
     return;
   }
   CVobjIndexTableLink* t = owner_->Table();
   const int32_t count = t ? t->ixRecordCount() : 0;
-  CVobjSortCDX sorter(this, KeyLength + 1, Unique);
+  CVobjSortCDX sorter(this, KeyLength() + 1, Unique());
   if (t) t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData k(0);
   static const uint8_t kNoBytes = 0;
   for (int32_t rec = 1; rec <= count; ++rec) {
-    if (t->ixReadRecord(rec) && (!HasFor || SolveFilter()) && BuildRecordKey(k)) {
+    if (t->ixReadRecord(rec) && (!HasFor() || SolveFilter()) && BuildRecordKey(k)) {
       if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
       else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
     }
@@ -411,10 +406,10 @@ void CVobjCDXTag::DoIndex() {
     WriteEmptyRoot();
   } else {
     if (t) t->ixStatusUpdate(-1, 2, count);
-    RootPage = sorter.WriteTree();
+    SetRootPage(sorter.WriteTree());
     if (t) t->ixStatusUpdate(0, 0, 0);
   }
-  HeaderDirty = true;
+  SetHeaderDirty(true);
   TagStore();
 }
 
@@ -440,7 +435,7 @@ struct BuildLevel {
 int32_t CVobjSortCDX::WriteTree() {
   CVobjIndexFile* file = tag_->Owner();
   CVobjIndexTableLink* table = file->Table();
-  const int32_t keyLength = tag_->KeyLength;
+  const int32_t keyLength = tag_->KeyLength();
   const CdxKeyKind kind = tag_->KeyKind();
   const CdxLeafParams params = CdxLeafParams::For(keyLength, tag_->MaxRecord());
   const int32_t maxInterior = std::max(CdxMaxInteriorEntries(keyLength), 2);
@@ -580,7 +575,7 @@ void CVobjCDXFile::LoadTags() {
       if (rec == 0) {
         // The list ends where the walk reaches its end; an entry whose
         // header offset reads as 0 is damage, not the end of the list.
-        if (!tagList_->Bof && !tagList_->Eof) HadErrors = true;
+        if (!tagList_->Bof() && !tagList_->Eof()) HadErrors = true;
         break;
       }
       // A tag header is a whole 1024 bytes after the tag list's own header.
@@ -589,7 +584,7 @@ void CVobjCDXFile::LoadTags() {
         HadErrors = true;
         break;
       }
-      const std::string tagName = AnsiUpperCase(Trim(tagList_->CurrentKey.GetString()));
+      const std::string tagName = AnsiUpperCase(Trim(tagList_->CurrentKey().GetString()));
       auto tag = std::make_unique<CVobjCDXTag>(this, tagName, rec);
       try {
         tag->TagLoad();
@@ -637,8 +632,8 @@ int32_t CVobjCDXFile::ResetAvailPage() {
 
 void CVobjCDXFile::Unlist(CVobjCDXTag* tag) {
   CVobjIndexKeyData k(0);
-  k.PutString(AnsiUpperCase(tag->TagName));
-  k.Link = k.RecNo = tag->HeaderPage;
+  k.PutString(AnsiUpperCase(tag->TagName()));
+  k.Link = k.RecNo = tag->HeaderPage();
   tagList_->TagOpen(2);
   tagList_->KeyDelete(k);
   tagList_->TagClose();
@@ -646,8 +641,8 @@ void CVobjCDXFile::Unlist(CVobjCDXTag* tag) {
 
 void CVobjCDXFile::List(CVobjCDXTag* tag) {
   CVobjIndexKeyData k(0);
-  k.PutString(AnsiUpperCase(tag->TagName));
-  k.Link = k.RecNo = tag->HeaderPage;
+  k.PutString(AnsiUpperCase(tag->TagName()));
+  k.Link = k.RecNo = tag->HeaderPage();
   tagList_->TagOpen(2);
   tagList_->KeyAdd(k);
   tagList_->TagClose();
@@ -713,11 +708,11 @@ void CVobjCDXFile::Reindex() {
   tagList_->DoIndex();  // empty list root at 1024: the file is 1536 bytes
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjCDXTag*>(t.get());
-    tag->HeaderPage = GetAvailPage();
+    tag->SetHeaderPage(GetAvailPage());
     GetAvailPage();
     tag->ChangeCounter = 0;
     const std::vector<uint8_t> zeros(kCdxTagHeaderSize, 0);
-    PageWrite(tag->HeaderPage, zeros.data(), kCdxTagHeaderSize);
+    PageWrite(tag->HeaderPage(), zeros.data(), kCdxTagHeaderSize);
     tag->DoIndex();
     tag->TagClose();
     List(tag);
@@ -771,7 +766,7 @@ bool CVobjCDXFile::TreesOutdated() { return ExternalChange(); }
 
 void CVobjCDXTag::FollowFile() {
   CVO_DiskFile* d = owner_->DiskFile();
-  if (IsTagList() || !d || !d->IsShared() || HeaderDirty) return;
+  if (IsTagList() || !d || !d->IsShared() || HeaderDirty()) return;
   auto* file = static_cast<CVobjCDXFile*>(owner_);
   if (file->TagList()) file->FollowTagList(file->DiskChangeCounter());
 }
@@ -794,14 +789,14 @@ void CVobjCDXFile::RelocateTags() {
   tagList_->TagOpen(2);
   for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
     if (static_cast<int64_t>(listed.size()) > limit) cvIndexCorrupt(DiskName());
-    listed.emplace_back(AnsiUpperCase(Trim(tagList_->CurrentKey.GetString())), rec);
+    listed.emplace_back(AnsiUpperCase(Trim(tagList_->CurrentKey().GetString())), rec);
   }
   tagList_->TagClose();
   for (auto& t : tags_) {
     for (const auto& [name, header] : listed) {
-      if (!AnsiSameText(name, t->TagName) || header == t->HeaderPage) continue;
+      if (!AnsiSameText(name, t->TagName()) || header == t->HeaderPage()) continue;
       t->TagClose();
-      t->HeaderPage = header;
+      t->SetHeaderPage(header);
       t->TagLoad();
     }
   }

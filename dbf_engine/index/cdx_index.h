@@ -67,7 +67,7 @@ public:
   // Makes this tag the file's tag list (options 0xE0, no collation).
   void MakeTagList();
   bool IsTagList() const { return (Options & kCdxOptTagList) != 0; }
-  CdxKeyKind KeyKind() const { return CdxKindOf(KeyType, Collation); }
+  CdxKeyKind KeyKind() const { return CdxKindOf(KeyType(), Collation); }
   // The page addresses this tag's file may hold.
   CdxPageCheck PageCheck() const;
   // The largest record number a leaf must be able to hold.

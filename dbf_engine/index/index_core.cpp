@@ -108,7 +108,7 @@ int32_t CVobjIndexKey::EntryRecNo(int32_t i) const {
 }
 
 void CVobjIndexKey::CopyToCurrent(int32_t i) {
-  CVobjIndexKeyData& cur = tag_->CurrentKey;
+  CVobjIndexKeyData& cur = tag_->currentKey_;
   cur.AssignValue(Entry(i));
   cur.Link = Entry(i).Link;
   cur.RecNo = EntryRecNo(i);
@@ -408,7 +408,7 @@ std::unique_ptr<CVobjIndexKey> CVobjIndexKey::SplitFront(int32_t count) {
 // Tags.
 
 CVobjIndexTag::CVobjIndexTag(CVobjIndexFile* owner, const std::string& name)
-    : TagName(name), owner_(owner) {}
+    : owner_(owner), tagName_(name) {}
 
 CVobjIndexTag::~CVobjIndexTag() = default;
 
@@ -488,28 +488,28 @@ void CVobjIndexTag::RewindTree() {
 
 bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
                                 const std::string& forExpr, bool ascending, bool unique) {
-  KeyExpression = keyExpr;
-  ForExpression = forExpr;
-  Ascending = ascending;
-  Unique = unique;
-  HasFor = !forExpr.empty();
+  keyExpression_ = keyExpr;
+  forExpression_ = forExpr;
+  ascending_ = ascending;
+  unique_ = unique;
+  hasFor_ = !forExpr.empty();
   PostTagExpression();
   PostTagFilter();
   return true;
 }
 
 bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
-  if (!InUpdate) TagOpen(2);
+  if (!inUpdate_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
   k.AssignLinks(key);
   AdjustValue(k, true);
-  cvFitKeyLength(k, KeyLength);
+  cvFitKeyLength(k, keyLength_);
   k.RecNo = k.Link;
-  Bof = Eof = false;
+  bof_ = eof_ = false;
   const bool ordered = owner_->OrderedByRecord;
-  int32_t place = ordered ? k.Link : (DescendingCompare ? 0 : cvSeekAfterEqual);
-  if (Unique) {
+  int32_t place = ordered ? k.Link : (descendingCompare_ ? 0 : cvSeekAfterEqual);
+  if (unique_) {
     if (root_->SeekKey(cvSeekAnyRecord, k, -1) == 0) return false;  // the first record keeps it
     place = k.Link;
   }
@@ -521,29 +521,29 @@ bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
   }
   StoreNodes();
   // Make the new entry current.
-  if (!InUpdate) TagOpen(2);
-  if (root_ && root_->SeekKey(k.Link, k, -1) == 0) root_->RetrieveKey(CurrentKey);
+  if (!inUpdate_) TagOpen(2);
+  if (root_ && root_->SeekKey(k.Link, k, -1) == 0) root_->RetrieveKey(currentKey_);
   return true;
 }
 
-int32_t CVobjIndexTag::NewRoot() { return RootPage; }
+int32_t CVobjIndexTag::NewRoot() { return rootPage_; }
 int32_t CVobjIndexTag::PageLoad(int32_t, CVobjIndexKey&) { return 0; }
 int32_t CVobjIndexTag::PageStore(CVobjIndexKey&) { return 0; }
-void CVobjIndexTag::TagLoad() { HeaderDirty = false; }
-void CVobjIndexTag::TagStore() { HeaderDirty = false; }
+void CVobjIndexTag::TagLoad() { headerDirty_ = false; }
+void CVobjIndexTag::TagStore() { headerDirty_ = false; }
 
 void CVobjIndexTag::PostTagExpression() {
   keyHandler_.reset();
   CVobjIndexTableLink* t = owner_->Table();
-  if (t && t->ixExpressionLink() && !KeyExpression.empty())
-    keyHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), KeyExpression);
+  if (t && t->ixExpressionLink() && !keyExpression_.empty())
+    keyHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), keyExpression_);
 }
 
 void CVobjIndexTag::PostTagFilter() {
   forHandler_.reset();
   CVobjIndexTableLink* t = owner_->Table();
-  if (t && t->ixExpressionLink() && HasFor && !ForExpression.empty())
-    forHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), ForExpression);
+  if (t && t->ixExpressionLink() && hasFor_ && !forExpression_.empty())
+    forHandler_ = std::make_unique<TcvExpHandler>(t->ixExpressionLink(), forExpression_);
 }
 
 bool CVobjIndexTag::SolveExpression(TcvVariant& key, bool& ok) {
@@ -565,7 +565,7 @@ bool CVobjIndexTag::EvaluateRecordKey(CVobjIndexKeyData& key, bool& ok) {
   if (!SolveExpression(key, ok)) return false;
   if (!ok) return true;
   AdjustValue(key, true);
-  cvFitKeyLength(key, KeyLength);
+  cvFitKeyLength(key, keyLength_);
   return true;
 }
 
@@ -597,7 +597,7 @@ int CVobjIndexTag::CompareKeys(const TcvVariant& value, const TcvVariant& stored
     int32_t pos = 0;
     r = value.Compare(&stored, pos, nullptr, prefixResult);
   }
-  return DescendingCompare ? -r : r;
+  return descendingCompare_ ? -r : r;
 }
 
 void CVobjIndexTag::StoreNodes() {
@@ -615,7 +615,7 @@ void CVobjIndexTag::StoreNodes() {
       n = n->parent_;  // read after the store: a split may have put a new root above
     }
   }
-  if (HeaderDirty) {
+  if (headerDirty_) {
     treeEdited_ = true;
     DropTreeCache();
     TagStore();
@@ -626,24 +626,24 @@ void CVobjIndexTag::TagOpen(int mode) {
   StoreNodes();
   if (TreeReusable()) {
     // Nothing can have changed the file since the tree was read.
-    CurrentKey.Link = 0;
+    currentKey_.Link = 0;
     RewindTree();
   } else {
     TagClose();
-    RootPage = NewRoot();
-    if (RootPage <= 0) return;
-    root_ = std::make_unique<CVobjIndexKey>(this, nullptr, RootPage);
+    rootPage_ = NewRoot();
+    if (rootPage_ <= 0) return;
+    root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);
     root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
   }
   if (mode == 2) return;
   if (mode == 1) {
     CVobjIndexTableLink* t = owner_->Table();
     const int32_t rec = t ? t->ixCurrentRecord() : 0;
-    if (!KeyExpression.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
+    if (!keyExpression_.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
       CVobjIndexKeyData k(0);
       bool ok = true;
       if (EvaluateRecordKey(k, ok) && ok && root_->SeekKey(rec, k, -1) == 0) {
-        root_->RetrieveKey(CurrentKey);
+        root_->RetrieveKey(currentKey_);
         if (KeyRead(cvReadCurrent) != 0) return;
         if (!root_) return;
       }
@@ -657,7 +657,7 @@ void CVobjIndexTag::TagClose() {
   root_.reset();
   DropTreeCache();
   treeEdited_ = false;
-  CurrentKey.Link = 0;
+  currentKey_.Link = 0;
 }
 
 void CVobjIndexTag::CloseQuietly() noexcept {
@@ -672,24 +672,24 @@ void CVobjIndexTag::CloseQuietly() noexcept {
 }
 
 void CVobjIndexTag::RangeCheck() {
-  if (Bof || Eof || !GetRangeActive()) return;
-  if (!RangeHigh.IsEmpty() && CompareKeys(RangeHigh, CurrentKey, RangeMode) < 0) {
-    Eof = true;
+  if (bof_ || eof_ || !GetRangeActive()) return;
+  if (rangeHighSet_ && CompareKeys(rangeHigh_, currentKey_, rangeMode_) < 0) {
+    eof_ = true;
     return;
   }
-  if (!RangeLow.IsEmpty() && CompareKeys(RangeLow, CurrentKey, 0) > 0) Bof = true;
+  if (rangeLowSet_ && CompareKeys(rangeLow_, currentKey_, 0) > 0) bof_ = true;
 }
 
 int32_t CVobjIndexTag::Finish() {
-  if (Bof || Eof) CurrentKey.Link = 0;
-  if (ReversedNavigation) std::swap(Bof, Eof);
-  return CurrentKey.Link;
+  if (bof_ || eof_) currentKey_.Link = 0;
+  if (reversedNavigation_) std::swap(bof_, eof_);
+  return currentKey_.Link;
 }
 
 int32_t CVobjIndexTag::KeyRead(int32_t code) {
-  CurrentKey.Link = 0;
+  currentKey_.Link = 0;
   if (!root_) return 0;
-  if (ReversedNavigation) {
+  if (reversedNavigation_) {
     switch (code) {
       case cvReadTop: code = cvReadBottom; break;
       case cvReadBottom: code = cvReadTop; break;
@@ -698,49 +698,49 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
       default: break;
     }
   }
-  Bof = Eof = false;
+  bof_ = eof_ = false;
   switch (code) {
     case cvReadCurrent:
-      if (!root_->ReadCurrentKey()) Bof = Eof = true;
+      if (!root_->ReadCurrentKey()) bof_ = eof_ = true;
       RangeCheck();
       break;
     case cvReadTop:
-      if (!InUpdate) TagOpen(2);
+      if (!inUpdate_) TagOpen(2);
       if (!root_) return 0;
-      if (RangeLow.IsEmpty() || InUpdate) {
-        if (!root_->ReadTopKey()) Bof = true;
-      } else if (root_->SeekKey(cvSeekAnyRecord, RangeLow, 0) == 1 || !root_->ReadCurrentKey()) {
-        Eof = true;
+      if (!rangeLowSet_ || inUpdate_) {
+        if (!root_->ReadTopKey()) bof_ = true;
+      } else if (root_->SeekKey(cvSeekAnyRecord, rangeLow_, 0) == 1 || !root_->ReadCurrentKey()) {
+        eof_ = true;
       }
       RangeCheck();
-      if (Eof) Bof = true;
-      Eof = Bof;
+      if (eof_) bof_ = true;
+      eof_ = bof_;
       break;
     case cvReadBottom:
-      if (!InUpdate) TagOpen(2);
+      if (!inUpdate_) TagOpen(2);
       if (!root_) return 0;
-      if (RangeHigh.IsEmpty() || InUpdate) {
-        if (!root_->ReadBottomKey()) Eof = true;
+      if (!rangeHighSet_ || inUpdate_) {
+        if (!root_->ReadBottomKey()) eof_ = true;
       } else {
-        const int r = root_->SeekKey(cvSeekAfterEqual, RangeHigh, RangeMode);
+        const int r = root_->SeekKey(cvSeekAfterEqual, rangeHigh_, rangeMode_);
         if (r < 0) {
-          if (!root_->ReadPreviousKey()) Bof = true;
+          if (!root_->ReadPreviousKey()) bof_ = true;
         } else if (r == 0) {
-          if (!root_->ReadCurrentKey()) Eof = true;
+          if (!root_->ReadCurrentKey()) eof_ = true;
         } else if (!root_->ReadBottomKey()) {
-          Eof = true;
+          eof_ = true;
         }
       }
       RangeCheck();
-      if (Bof) Eof = true;
-      Bof = Eof;
+      if (bof_) eof_ = true;
+      bof_ = eof_;
       break;
     case cvReadNext:
-      if (!root_->ReadNextKey()) Eof = true;
+      if (!root_->ReadNextKey()) eof_ = true;
       RangeCheck();
       break;
     case cvReadPrevious:
-      if (!root_->ReadPreviousKey()) Bof = true;
+      if (!root_->ReadPreviousKey()) bof_ = true;
       RangeCheck();
       break;
     default: return 0;
@@ -749,18 +749,18 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
 }
 
 int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest) {
-  CurrentKey.Link = 0;
+  currentKey_.Link = 0;
   // A find outside an update starts from a fresh open; the seek positions
   // straight from the root.
-  const bool opened = !InUpdate;
-  if (!InUpdate || !root_) TagOpen(2);
+  const bool opened = !inUpdate_;
+  if (!inUpdate_ || !root_) TagOpen(2);
   if (!root_) return 0;
-  CurrentKey.Link = 0;
+  currentKey_.Link = 0;
   CVobjIndexKeyData& k = seekKey_;
   k.AssignValue(key);
   AdjustValue(k, true);
-  Bof = Eof = false;
-  const int32_t prefix = exact || InUpdate ? -1 : 0;
+  bof_ = eof_ = false;
+  const int32_t prefix = exact || inUpdate_ ? -1 : 0;
   int r = root_->SeekKey(recno, k, prefix);
   bool current = r != 1 && root_->ReadCurrentKey();
   if (!current && opened) {
@@ -768,84 +768,81 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
     // open leaves it (the first key of the order), so do that open and seek.
     TagOpen(0);
     if (!root_) return 0;
-    CurrentKey.Link = 0;
-    Bof = Eof = false;
+    currentKey_.Link = 0;
+    bof_ = eof_ = false;
     r = root_->SeekKey(recno, k, prefix);
     current = r != 1 && root_->ReadCurrentKey();
   }
   if (r == 1) {
     // Ran past the last key.
-    Eof = true;
+    eof_ = true;
     return 0;
   }
   if (!current) {
-    Eof = true;
-    CurrentKey.Link = 0;
+    eof_ = true;
+    currentKey_.Link = 0;
     return 0;
   }
   if (r < 0) return 0;  // not found: positioned on the next key (soft seek)
   if (rangeTest && KeyInRange() != 0) {
-    Eof = true;
+    eof_ = true;
     return 0;
   }
-  return CurrentKey.Link;
+  return currentKey_.Link;
 }
-
-namespace {
 
 // Find on a tag read backwards over keys stored ascending (a descending CDX
 // or memory index tag).  The first equal key in reading order is the last
 // one stored, so the seek goes past every equal key and steps back one.  Not
 // found, the tag stands on the key that follows the sought one in reading
 // order (the next lower key stored); with none, at the end.
-int32_t FindReadingBackwards(CVobjIndexTag& tag, const TcvVariant& key, bool exact) {
-  tag.CurrentKey.Link = 0;
-  tag.TagOpen(2);
-  CVobjIndexKey* root = tag.Root();
+int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
+  currentKey_.Link = 0;
+  TagOpen(2);
+  CVobjIndexKey* root = Root();
   if (!root) return 0;
   CVobjIndexKeyData k(0);
   k.AssignValue(key);
-  tag.AdjustValue(k, true);
-  tag.Bof = tag.Eof = false;
+  AdjustValue(k, true);
+  bof_ = eof_ = false;
   const int32_t prefix = exact ? -1 : 0;
   const bool stepped = root->SeekKey(cvSeekAfterEqual, k, prefix) == 1 ? root->ReadBottomKey()
                                                                         : root->ReadPreviousKey();
   if (!stepped) {
     // Every key stored lies above the sought one: nothing follows it.
-    tag.Eof = true;
-    tag.CurrentKey.Link = 0;
+    eof_ = true;
+    currentKey_.Link = 0;
     return 0;
   }
-  if (tag.CompareKeys(k, tag.CurrentKey, prefix) != 0) return 0;
-  if (tag.KeyInRange() != 0) {
-    tag.Eof = true;
+  if (CompareKeys(k, currentKey_, prefix) != 0) return 0;
+  if (KeyInRange() != 0) {
+    eof_ = true;
     return 0;
   }
-  return tag.CurrentKey.Link;
+  return currentKey_.Link;
 }
 
-}  // namespace
 
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
-  if (ReversedNavigation && recno == cvSeekAnyRecord && !InUpdate)
-    return FindReadingBackwards(*this, key, owner_->ExactCompare);
+  if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
+    return FindReadingBackwards(key, owner_->ExactCompare);
   return Find(key, recno, owner_->ExactCompare, true);
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
-  if (root_ && CurrentKey.Link == recno && recno != 0) return;
+  if (root_ && currentKey_.Link == recno && recno != 0) return;
   TagOpen(1);
 }
 
 bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
-  if (!InUpdate || !root_) TagOpen(2);
+  if (!inUpdate_ || !root_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
   k.AssignLinks(key);
   AdjustValue(k, true);
-  cvFitKeyLength(k, KeyLength);
+  cvFitKeyLength(k, keyLength_);
   if (root_->SeekKey(k.Link, k, -1) != 0) return false;
   root_->DeleteKey();
   StoreNodes();
@@ -855,7 +852,7 @@ bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
 bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
   CVobjIndexTableLink* t = owner_->Table();
   if (!t || !t->ixHasOriginalRecord()) return false;
-  if (!HasFor && !t->ixRecordModified() && !appending) return false;
+  if (!hasFor_ && !t->ixRecordModified() && !appending) return false;
 
   const bool wasOpen = root_ != nullptr;
   struct UpdateGuard {
@@ -863,15 +860,14 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
     CVobjIndexTableLink* table;
     bool wasOpen;
     ~UpdateGuard() {
-      table->ixUseOriginalRecord(false);
-      tag->InUpdate = false;
+      tag->inUpdate_ = false;
       if (!wasOpen) tag->CloseQuietly();
     }
   } guard{this, t, wasOpen};
-  InUpdate = true;
-  Changed = false;
+  inUpdate_ = true;
+  changed_ = false;
 
-  const bool forOk = !HasFor || SolveFilter();
+  const bool forOk = !hasFor_ || SolveFilter();
   CVobjIndexKeyData newKey(0);
   bool newOk = true;
   if (!EvaluateRecordKey(newKey, newOk)) return false;
@@ -884,32 +880,36 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
   if (!root_) return false;
 
   if (appending) {
-    if (store) Changed = KeyAdd(newKey) || Changed;
+    if (store) changed_ = KeyAdd(newKey) || changed_;
   } else {
     CVobjIndexKeyData oldKey(0);
-    t->ixUseOriginalRecord(true);
     bool oldOk = true;
-    EvaluateRecordKey(oldKey, oldOk);
-    t->ixUseOriginalRecord(false);
+    {
+      // The old key comes from the saved image; the table's record image is
+      // put back to exactly what it was (a caller's buffer stays in force
+      // for the tags of the files that follow).
+      OriginalRecordScope original(*t);
+      EvaluateRecordKey(oldKey, oldOk);
+    }
     oldKey.RecNo = oldKey.Link = recno;
     // The old entry is sought with its record number and without the
     // active range: an entry outside the range is still the record's.  An
     // old record whose key had no value has no entry to look for.
     const bool found = oldOk && Find(oldKey, recno, true, false) != 0;
     if (store && SameValue(oldKey, newKey)) {
-      if (!found) Changed = KeyAdd(newKey);
+      if (!found) changed_ = KeyAdd(newKey);
     } else {
       if (found) {
         root_->DeleteKey();
         StoreNodes();
-        Changed = true;
+        changed_ = true;
       }
-      if (store && KeyAdd(newKey)) Changed = true;
+      if (store && KeyAdd(newKey)) changed_ = true;
     }
   }
   if (forOk && !newOk) cvRaiseExpression(cvErrConstructBad);
   if (!wasOpen) TagClose();
-  return Changed;
+  return changed_;
 }
 
 int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
@@ -917,17 +917,17 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
   // range; the tag's own path and position are set aside meanwhile.
   class Aside {
   public:
-    explicit Aside(CVobjIndexTag* tag) : tag_(tag), root_(std::move(tag->root_)), bof_(tag->Bof), eof_(tag->Eof) {
-      current_.AssignLinks(tag->CurrentKey);
+    explicit Aside(CVobjIndexTag* tag) : tag_(tag), root_(std::move(tag->root_)), bof_(tag->bof_), eof_(tag->eof_) {
+      current_.AssignLinks(tag->currentKey_);
     }
     ~Aside() {
       // The set-aside tree may hold edits: it is read afresh at the next open.
       tag_->DropTreeCache();
       tag_->treeEdited_ = true;
       tag_->root_ = std::move(root_);
-      tag_->CurrentKey.AssignLinks(current_);
-      tag_->Bof = bof_;
-      tag_->Eof = eof_;
+      tag_->currentKey_.AssignLinks(current_);
+      tag_->bof_ = bof_;
+      tag_->eof_ = eof_;
     }
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
@@ -939,60 +939,68 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
     bool bof_, eof_;
   } aside(this);
   owner_->ExactCompare = true;
-  const bool wasUpdating = InUpdate;
-  InUpdate = false;
+  const bool wasUpdating = inUpdate_;
+  inUpdate_ = false;
   int32_t rec = 0;
   try {
     rec = Find(key, cvSeekAnyRecord, true, false);
   } catch (...) {
-    InUpdate = wasUpdating;
+    inUpdate_ = wasUpdating;
     root_.reset();
     throw;
   }
-  InUpdate = wasUpdating;
+  inUpdate_ = wasUpdating;
   root_.reset();  // clean: a find writes nothing
   return rec;
 }
 
 bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
                              bool highFlag, bool partial) {
+  // An empty text means "no bound".  Any other bound is a bound, also when
+  // its stored form is empty (a text key of blanks loses its trailing blanks
+  // in formats that store keys trimmed), so "blank keys only" can be asked.
+  const bool lowSet = low && !low->IsEmpty();
+  const bool highSet = high && !high->IsEmpty();
   CVobjIndexKeyData lo(0), hi(0);
-  if (low && !low->IsEmpty()) {
+  if (lowSet) {
     lo.AssignValue(*low);
     AdjustValue(lo, true);
   }
-  if (high && !high->IsEmpty()) {
+  if (highSet) {
     hi.AssignValue(*high);
     AdjustValue(hi, true);
   }
   const int32_t mode = partial ? 0 : -1;
-  const bool changed = !SameValue(lo, RangeLow) || !SameValue(hi, RangeHigh) ||
-                       ((!lo.IsEmpty() || !hi.IsEmpty()) &&
-                        (mode != RangeMode || lowFlag != RangeLowFlag || highFlag != RangeHighFlag));
+  const bool changed = lowSet != rangeLowSet_ || highSet != rangeHighSet_ || !SameValue(lo, rangeLow_) ||
+                       !SameValue(hi, rangeHigh_) ||
+                       ((lowSet || highSet) &&
+                        (mode != rangeMode_ || lowFlag != rangeLowFlag_ || highFlag != rangeHighFlag_));
   if (!changed) return false;
-  RangeLow.Clear();
-  RangeHigh.Clear();
-  if (!lo.IsEmpty()) RangeLow.AssignValue(lo);
-  if (!hi.IsEmpty()) RangeHigh.AssignValue(hi);
-  RangeMode = mode;
-  RangeLowFlag = lowFlag;
-  RangeHighFlag = highFlag;
+  rangeLow_.Clear();
+  rangeHigh_.Clear();
+  if (lowSet) rangeLow_.AssignValue(lo);
+  if (highSet) rangeHigh_.AssignValue(hi);
+  rangeLowSet_ = lowSet;
+  rangeHighSet_ = highSet;
+  rangeMode_ = mode;
+  rangeLowFlag_ = lowFlag;
+  rangeHighFlag_ = highFlag;
   KeyRead(cvReadTop);
   return true;
 }
 
 void CVobjIndexTag::GetRange(TcvVariant& low, TcvVariant& high) const {
-  low.Assign(&RangeLow);
-  high.Assign(&RangeHigh);
+  low.Assign(&rangeLow_);
+  high.Assign(&rangeHigh_);
 }
 
-bool CVobjIndexTag::GetRangeActive() const { return !RangeLow.IsEmpty() || !RangeHigh.IsEmpty(); }
+bool CVobjIndexTag::GetRangeActive() const { return rangeLowSet_ || rangeHighSet_; }
 
 int32_t CVobjIndexTag::GetRangeCount() {
   CVobjIndexTableLink* t = owner_->Table();
-  if (!HasFor && !GetRangeActive()) return t ? t->ixRecordCount() : 0;
+  if (!hasFor_ && !GetRangeActive()) return t ? t->ixRecordCount() : 0;
   CVobjIndexKeyData saved(0);
-  saved.AssignLinks(CurrentKey);
+  saved.AssignLinks(currentKey_);
   int32_t n = 0;
   for (int32_t rec = KeyRead(cvReadTop); rec != 0; rec = KeyRead(cvReadNext)) ++n;
   if (saved.Link != 0) Find(saved, saved.Link, true, false);
@@ -1001,18 +1009,18 @@ int32_t CVobjIndexTag::GetRangeCount() {
 
 int CVobjIndexTag::KeyInRange() {
   if (!GetRangeActive()) return 0;
-  if (Bof) return -1;
-  if (Eof) return 1;
+  if (bof_) return -1;
+  if (eof_) return 1;
   // Both bounds are tested; an absent bound is unbounded.  A set flag makes
   // its bound inclusive.
-  if (!RangeHigh.IsEmpty()) {
-    int r = CompareKeys(RangeHigh, CurrentKey, RangeMode);
-    if (r == 0) r = RangeHighFlag ? 1 : 0;
+  if (rangeHighSet_) {
+    int r = CompareKeys(rangeHigh_, currentKey_, rangeMode_);
+    if (r == 0) r = rangeHighFlag_ ? 1 : 0;
     if (r < 1) return 1;
   }
-  if (!RangeLow.IsEmpty()) {
-    int s = CompareKeys(RangeLow, CurrentKey, 0);
-    if (s == 0) s = RangeLowFlag ? -1 : 0;
+  if (rangeLowSet_) {
+    int s = CompareKeys(rangeLow_, currentKey_, 0);
+    if (s == 0) s = rangeLowFlag_ ? -1 : 0;
     if (s > -1) return -1;
   }
   return 0;
@@ -1042,7 +1050,7 @@ void CVobjIndexTag::SetRoot(CVobjIndexKey& oldRoot) {
     top->child_ = std::move(root_);
   }
   root_ = std::move(top);
-  HeaderDirty = true;
+  headerDirty_ = true;
 }
 
 std::string CVobjIndexTag::GetIndexExpression() const {
@@ -1269,7 +1277,7 @@ bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated, st
     } catch (const ECorvidExpression&) {
       // The tag is in step (the record's old entry went); it only could not
       // store the new key.
-      changed = changed || tag->Changed;
+      changed = changed || tag->Changed();
       if (!refused) refused = std::current_exception();
     }
   }
@@ -1283,14 +1291,14 @@ CVobjIndexTag* CVobjIndexFile::TagByNumber(int32_t i) const {
 
 CVobjIndexTag* CVobjIndexFile::TagByName(const std::string& name) const {
   for (auto& tag : tags_)
-    if (AnsiSameText(tag->TagName, name)) return tag.get();
+    if (AnsiSameText(tag->TagName(), name)) return tag.get();
   return nullptr;
 }
 
 CVobjIndexTag* CVobjIndexFile::KeyByName(const std::string& keyExpr, bool skipFiltered) const {
   for (auto& tag : tags_) {
-    if (skipFiltered && tag->HasFor) continue;
-    if (AnsiSameText(tag->KeyExpression, keyExpr)) return tag.get();
+    if (skipFiltered && tag->HasFor()) continue;
+    if (AnsiSameText(tag->KeyExpression(), keyExpr)) return tag.get();
   }
   return nullptr;
 }

@@ -150,6 +150,13 @@ private:
 };
 
 // One index order of an index file.
+//
+// The tag's state (names and expressions, key layout, pages, direction,
+// range, position and end flags) is private and read through accessors.
+// A format sets what it loads or creates through the protected setters,
+// those tied together in one call (the key layout, the direction, the
+// expressions); the range and the position change only through the tag's
+// own operations, so the tree's rules on them live here.
 class CVobjIndexTag {
 public:
   CVobjIndexTag(CVobjIndexFile* owner, const std::string& name);
@@ -199,8 +206,8 @@ public:
   int32_t GetRangeCount();
   int KeyInRange();
   void SetRoot(CVobjIndexKey& oldRoot);
-  bool KeyIsAscending() const { return Ascending; }
-  bool KeyIsUnique() const { return Unique; }
+  bool KeyIsAscending() const { return ascending_; }
+  bool KeyIsUnique() const { return unique_; }
   int32_t KeyIsPercentile() const { return -1; }
   std::string GetIndexExpression() const;
   // Writes every dirty node of the cached path, deepest first (splitting
@@ -220,38 +227,86 @@ public:
   CVobjIndexFile* Owner() const { return owner_; }
   // The index file's name as errors show it.
   std::string DiskName() const;
-  int32_t CurrentRecord() const { return CurrentKey.Link; }
+  int32_t CurrentRecord() const { return currentKey_.Link; }
   // Compares a sought or bound value with a stored key (descending-compare
   // negates); prefixResult -1 whole key, 0 prefix.
   int CompareKeys(const TcvVariant& value, const TcvVariant& stored, int32_t prefixResult) const;
 
-  std::string FormatName = "UNK";
-  std::string TagName;
-  std::string KeyExpression;
-  int32_t KeyLength = 0;
-  int32_t EntryLength = 0;
-  int32_t MaxKeys = 0;
-  int32_t HalfKeys = 0;
-  std::string ForExpression;
-  CVobjIndexKeyData RangeLow;
-  CVobjIndexKeyData RangeHigh;
-  int32_t RangeMode = -1;  // 0: a bound matches keys that begin with it; -1: whole key
-  bool RangeLowFlag = false;
-  bool RangeHighFlag = false;
-  int32_t HeaderPage = 0;
-  int32_t RootPage = 0;
-  bool HeaderDirty = false;
-  bool Ascending = true;
-  bool Unique = false;
-  bool HasFor = false;
-  char KeyType = 'C';
-  CVobjIndexKeyData CurrentKey;
-  bool Bof = false;
-  bool Eof = false;
-  bool Changed = false;
-  bool DescendingCompare = false;
-  bool ReversedNavigation = false;
-  bool InUpdate = false;
+  // --- State of the tag, read-only outside the core ---------------------
+  const std::string& FormatName() const { return formatName_; }
+  const std::string& TagName() const { return tagName_; }
+  const std::string& KeyExpression() const { return keyExpression_; }
+  const std::string& ForExpression() const { return forExpression_; }
+  int32_t KeyLength() const { return keyLength_; }
+  int32_t EntryLength() const { return entryLength_; }
+  int32_t MaxKeys() const { return maxKeys_; }
+  int32_t HalfKeys() const { return halfKeys_; }
+  const CVobjIndexKeyData& RangeLow() const { return rangeLow_; }
+  const CVobjIndexKeyData& RangeHigh() const { return rangeHigh_; }
+  int32_t RangeMode() const { return rangeMode_; }
+  bool RangeLowFlag() const { return rangeLowFlag_; }
+  bool RangeHighFlag() const { return rangeHighFlag_; }
+  int32_t HeaderPage() const { return headerPage_; }
+  int32_t RootPage() const { return rootPage_; }
+  bool HeaderDirty() const { return headerDirty_; }
+  bool Ascending() const { return ascending_; }
+  bool Unique() const { return unique_; }
+  bool HasFor() const { return hasFor_; }
+  char KeyType() const { return keyType_; }
+  const CVobjIndexKeyData& CurrentKey() const { return currentKey_; }
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  bool Changed() const { return changed_; }
+  bool DescendingCompare() const { return descendingCompare_; }
+  bool ReversedNavigation() const { return reversedNavigation_; }
+  bool InUpdate() const { return inUpdate_; }
+  // The index file places its tags' headers (multi-tag files move them when
+  // the tag list changes).
+  void SetHeaderPage(int32_t page) { headerPage_ = page; }
+
+protected:
+  // --- What a format sets, when it loads or creates a tag ------------------
+  void SetFormatName(const std::string& name) { formatName_ = name; }
+  void SetTagName(const std::string& name) { tagName_ = name; }
+  // The key and FOR texts; `hasFor` tells whether the FOR expression is in
+  // force (a format may store a FOR text it does not use).
+  void SetExpressions(const std::string& keyExpr, const std::string& forExpr, bool hasFor) {
+    keyExpression_ = keyExpr;
+    forExpression_ = forExpr;
+    hasFor_ = hasFor;
+  }
+  // The entry layout of the tag's nodes, set as one.
+  void SetKeyShape(int32_t keyLength, int32_t entryLength, int32_t maxKeys, int32_t halfKeys) {
+    keyLength_ = keyLength;
+    entryLength_ = entryLength;
+    maxKeys_ = maxKeys;
+    halfKeys_ = halfKeys;
+  }
+  void SetKeyType(char type) { keyType_ = type; }
+  void SetKeyLength(int32_t length) { keyLength_ = length; }
+  void SetUnique(bool unique) { unique_ = unique; }
+  // The order and how the format gets it: keys stored in descending order
+  // (every comparison negated) or stored ascending and read backwards.  A
+  // tag uses at most one of the two, and only when it is descending.
+  void SetDirection(bool ascending, bool storedDescending) {
+    ascending_ = ascending;
+    descendingCompare_ = !ascending && storedDescending;
+    reversedNavigation_ = !ascending && !storedDescending;
+  }
+  void SetPages(int32_t headerPage, int32_t rootPage) {
+    headerPage_ = headerPage;
+    rootPage_ = rootPage;
+  }
+  void SetRootPage(int32_t page) { rootPage_ = page; }
+  void SetHeaderDirty(bool dirty) { headerDirty_ = dirty; }
+  // Stands the tag on a key (value and record number) with both end flags
+  // given, as one.
+  void SetPosition(const TcvVariant& key, int32_t recno, bool bof, bool eof) {
+    currentKey_.AssignValue(key);
+    currentKey_.RecNo = currentKey_.Link = recno;
+    bof_ = bof;
+    eof_ = eof;
+  }
 
 protected:
   std::unique_ptr<TcvExpHandler> keyHandler_;
@@ -285,6 +340,9 @@ private:
   // One node object left over from a walk, reused for the next page loaded.
   std::unique_ptr<CVobjIndexKey> spareNode_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
+  // Find on a tag read backwards over keys stored ascending (a descending
+  // CDX or memory index tag).
+  int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
 
   // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).
@@ -293,6 +351,40 @@ private:
   int64_t cachedEntries_ = 0;
   int64_t cachedLeafEntries_ = 0;
   bool treeEdited_ = false;
+
+  std::string formatName_ = "UNK";
+  std::string tagName_;
+  std::string keyExpression_;
+  int32_t keyLength_ = 0;
+  int32_t entryLength_ = 0;
+  int32_t maxKeys_ = 0;
+  int32_t halfKeys_ = 0;
+  std::string forExpression_;
+  // The range: both bounds, whether each is set (a set bound may be an
+  // empty key), the compare mode of the high bound (0: a bound matches keys
+  // that begin with it; -1: whole key) and the bound flags.  SetRange sets
+  // them as one.
+  CVobjIndexKeyData rangeLow_;
+  CVobjIndexKeyData rangeHigh_;
+  bool rangeLowSet_ = false;
+  bool rangeHighSet_ = false;
+  int32_t rangeMode_ = -1;
+  bool rangeLowFlag_ = false;
+  bool rangeHighFlag_ = false;
+  int32_t headerPage_ = 0;
+  int32_t rootPage_ = 0;
+  bool headerDirty_ = false;
+  bool ascending_ = true;
+  bool unique_ = false;
+  bool hasFor_ = false;
+  char keyType_ = 'C';
+  CVobjIndexKeyData currentKey_;
+  bool bof_ = false;
+  bool eof_ = false;
+  bool changed_ = false;
+  bool descendingCompare_ = false;
+  bool reversedNavigation_ = false;
+  bool inUpdate_ = false;
   std::unique_ptr<CVobjIndexKey> root_;
 };
 

@@ -28,8 +28,9 @@ public:
   virtual bool ixHasOriginalRecord() = 0;
   // True when the active image differs from the saved one.
   virtual bool ixRecordModified() = 0;
-  // Points the expression fields at the saved image (true) or back at the
-  // active image (false).
+  // Points the expression fields at the saved image (true), and back at
+  // exactly the image that was active before (false).  Calls pair up; a
+  // false without its true changes nothing.  Use OriginalRecordScope.
   virtual void ixUseOriginalRecord(bool original) = 0;
   // The table's exact-match setting for finds.
   virtual bool ixExactMatch() = 0;
@@ -46,4 +47,17 @@ public:
   virtual void ixSetProductionIndex(bool on) = 0;
   // Access-retry count for index locks (retry time div retry delay).
   virtual int32_t ixAccessRetries() = 0;
+};
+
+// The table's saved (original) record image in force for one scope; the
+// image active before, possibly a caller's buffer, comes back when it ends.
+class OriginalRecordScope {
+public:
+  explicit OriginalRecordScope(CVobjIndexTableLink& table) : table_(table) { table_.ixUseOriginalRecord(true); }
+  ~OriginalRecordScope() { table_.ixUseOriginalRecord(false); }
+  OriginalRecordScope(const OriginalRecordScope&) = delete;
+  OriginalRecordScope& operator=(const OriginalRecordScope&) = delete;
+
+private:
+  CVobjIndexTableLink& table_;
 };

@@ -69,14 +69,14 @@ private:
 
 CVobjMDXTag::CVobjMDXTag(CVobjMDXFile* owner, const std::string& name, int32_t headerBlock)
     : CVobjIndexTag(owner, name), mdx_(owner) {
-  FormatName = "MDX";
-  HeaderPage = headerBlock;
+  SetFormatName("MDX");
+  SetHeaderPage(headerBlock);
 }
 
 CVobjMDXTag::~CVobjMDXTag() { CloseQuietly(); }
 
 void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
-  switch (KeyType) {
+  switch (KeyType()) {
     case 'N': {
       if (key.IsEmpty() && !forStorage) return;
       double d = 0;
@@ -155,12 +155,12 @@ void CVobjMDXTag::TopKey(TcvVariant& key) const {
   // takes the most negative double: the smallest positive one would sort
   // before every negative key.
   if (header_.KeyType == 'C') {
-    if (Ascending)
+    if (Ascending())
       key.PutString(std::string_view(&kTopCharKey, 1));
     else
       key.PutString("");
   } else {
-    key.PutFloat(Ascending ? kMdxTopNumber : -kMdxTopNumber);
+    key.PutFloat(Ascending() ? kMdxTopNumber : -kMdxTopNumber);
   }
 }
 
@@ -169,52 +169,46 @@ void CVobjMDXTag::TagLoad() {
   std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
   CVO_DiskFile* d = mdx_->DiskFile();
   const int64_t size = d ? d->cvFileSize() : -1;
-  if (!fh.ValidPage(HeaderPage, size) ||
-      !mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, page.data(), fh.PageSize))
+  if (!fh.ValidPage(HeaderPage(), size) ||
+      !mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, page.data(), fh.PageSize))
     cvIndexCorrupt(DiskName());
   header_ = MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName());
-  KeyExpression = header_.KeyExpr;
-  ForExpression = header_.ForExpr;
-  HasFor = !header_.ForExpr.empty();
-  KeyType = header_.KeyType;
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = MaxKeys / 2;
-  Unique = header_.Unique;
-  Ascending = !header_.Descending;
-  DescendingCompare = header_.Descending;
-  ReversedNavigation = false;
-  RootPage = header_.Root;
+  SetExpressions(header_.KeyExpr, header_.ForExpr, !header_.ForExpr.empty());
+  SetKeyType(header_.KeyType);
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.MaxKeys / 2);
+  SetUnique(header_.Unique);
+  SetDirection(!header_.Descending, true);
+  SetRootPage(header_.Root);
   PostTagExpression();
   PostTagFilter();
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 void CVobjMDXTag::TagStore() {
-  header_.Root = RootPage;
+  header_.Root = RootPage();
   const MdxFileHeader& fh = mdx_->Header();
   std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
   header_.EncodeTo(page.data(), fh.PageSize);
-  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, page.data(), fh.PageSize))
+  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, page.data(), fh.PageSize))
     cvRaise(cvErrWriteFailed, {DiskName()});
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 int32_t CVobjMDXTag::NewRoot() {
   // Another program may have changed the tag: on a shared file the header
   // on disk is the authority.
   CVO_DiskFile* d = mdx_->DiskFile();
-  if (d && d->IsShared() && !HeaderDirty) {
+  if (d && d->IsShared() && !HeaderDirty()) {
     mdx_->FollowHeader();
     uint8_t b[4];
-    if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
+    if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
     if (!mdx_->Header().ValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
     header_.Root = static_cast<int32_t>(root);
-    RootPage = header_.Root;
+    SetRootPage(header_.Root);
   }
-  return RootPage;
+  return RootPage();
 }
 
 void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
@@ -271,7 +265,7 @@ int32_t CVobjMDXTag::WritePage(int32_t page, const MdxNode& node, int32_t prev) 
     prev = header_.ChainLast;
     header_.ChainLast = page;
     if (header_.ChainFirst == 0) header_.ChainFirst = page;
-    HeaderDirty = true;
+    SetHeaderDirty(true);
   }
   nd.PrevBlock = prev;
   const MdxFileHeader& fh = mdx_->Header();
@@ -307,7 +301,7 @@ void CVobjMDXTag::WriteNode(CVobjIndexKey& node) {
 
 int32_t CVobjMDXTag::PageStore(CVobjIndexKey& node) {
   auto keys = [&] { return node.IsLeaf() ? node.Count() : node.Count() - 1; };
-  while (keys() > MaxKeys) {
+  while (keys() > MaxKeys()) {
     // The front half goes to a new page hung in before this node; this node
     // is written after it (a splitting root moves to a new page).
     auto left = node.SplitFront((node.Count() + 1) / 2);
@@ -319,8 +313,8 @@ int32_t CVobjMDXTag::PageStore(CVobjIndexKey& node) {
 }
 
 void CVobjMDXTag::WriteEmptyRoot() {
-  RootPage = mdx_->GetAvailPage();
-  WritePage(RootPage, MdxNode{}, -1);
+  SetRootPage(mdx_->GetAvailPage());
+  WritePage(RootPage(), MdxNode{}, -1);
 }
 
 bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
@@ -331,8 +325,7 @@ bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
     cvIndexLimit("MDX FOR expression", "no longer than its field");
   CloseQuietly();
   CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
-  DescendingCompare = !ascending;
-  ReversedNavigation = false;
+  SetDirection(ascending, true);
   if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
 
   // Trial evaluation for the key type and length.
@@ -356,15 +349,13 @@ bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   header_.Descending = !ascending;
   header_.KeyExpr = keyExpr;
   header_.ForExpr = forExpr;
-  KeyType = type;
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = MaxKeys / 2;
+  SetKeyType(type);
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.MaxKeys / 2);
 
   // The header page is cleared on disk before anything else is written.
   std::vector<uint8_t> zeros(static_cast<size_t>(fh.PageSize), 0);
-  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage) * kMdxBlockSize, zeros.data(), fh.PageSize))
+  if (!mdx_->PageWrite(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, zeros.data(), fh.PageSize))
     cvRaise(cvErrWriteFailed, {DiskName()});
   if (!t || t->ixRecordCount() == 0) {
     WriteEmptyRoot();
@@ -378,14 +369,14 @@ bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 void CVobjMDXTag::DoIndex() {
   CVobjIndexTableLink* t = mdx_->Table();
   const int32_t count = t->ixRecordCount();
-  CVobjSortMDX sorter(this, std::max(KeyLength, 8), Unique, Ascending);
+  CVobjSortMDX sorter(this, std::max(KeyLength(), 8), Unique(), Ascending());
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
-    if (!HasFor || SolveFilter()) {
+    if (!HasFor() || SolveFilter()) {
       if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
-      if (KeyType == 'C')
+      if (KeyType() == 'C')
         sorter.AddTextKey(key.IsEmpty() ? std::string_view() : key.Bytes(), rec);
       else
         sorter.AddFloatKey(key.GetFloat(), rec);
@@ -394,7 +385,7 @@ void CVobjMDXTag::DoIndex() {
   }
   t->ixStatusUpdate(0, 0, 0);
   t->ixStatusUpdate(-1, 2, sorter.KeyCount());
-  RootPage = sorter.WriteTree();
+  SetRootPage(sorter.WriteTree());
   t->ixStatusUpdate(0, 0, 0);
   TagStore();
 }
@@ -579,12 +570,12 @@ void CVobjMDXFile::CheckProductionIndex() {
 
 void CVobjMDXFile::SortTags() {
   std::stable_sort(tags_.begin(), tags_.end(), [](const auto& a, const auto& b) {
-    return AnsiCompareText(a->TagName, b->TagName) < 0;
+    return AnsiCompareText(a->TagName(), b->TagName()) < 0;
   });
   header_.Tags.clear();
   for (const auto& t : tags_) {
     const auto* tag = static_cast<const CVobjMDXTag*>(t.get());
-    header_.Tags.push_back(MdxTagEntry{tag->HeaderPage, tag->TagName, tag->Header().KeyType});
+    header_.Tags.push_back(MdxTagEntry{tag->HeaderPage(), tag->TagName(), tag->Header().KeyType});
   }
 }
 
@@ -684,11 +675,11 @@ void CVobjMDXFile::Reindex() {
   NextAvailPage = kMdxFirstPageBlock;
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjMDXTag*>(t.get());
-    const std::string name = tag->TagName;
-    const std::string keyExpr = tag->KeyExpression;
-    const std::string forExpr = tag->HasFor ? tag->ForExpression : std::string();
-    tag->HeaderPage = GetAvailPage();
-    tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending, tag->Unique);
+    const std::string name = tag->TagName();
+    const std::string keyExpr = tag->KeyExpression();
+    const std::string forExpr = tag->HasFor() ? tag->ForExpression() : std::string();
+    tag->SetHeaderPage(GetAvailPage());
+    tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending(), tag->Unique());
     tag->TagClose();
   }
   SortTags();
@@ -710,9 +701,9 @@ void CVobjMDXFile::FollowHeader() {
   MdxFileHeader h = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
   for (auto& t : tags_) {
     for (const MdxTagEntry& e : h.Tags) {
-      if (!AnsiSameText(e.Name, t->TagName) || e.HeaderBlock == t->HeaderPage) continue;
+      if (!AnsiSameText(e.Name, t->TagName()) || e.HeaderBlock == t->HeaderPage()) continue;
       t->TagClose();
-      t->HeaderPage = e.HeaderBlock;
+      t->SetHeaderPage(e.HeaderBlock);
       t->TagLoad();
     }
   }

@@ -30,13 +30,13 @@ std::string FileStem(const std::string& name) { return ExtractFileNameOnly(name)
 
 CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name)
     : CVobjIndexTag(owner, name), ndx_(owner) {
-  FormatName = "NDX";
+  SetFormatName("NDX");
 }
 
 CVobjNDXTag::~CVobjNDXTag() { CloseQuietly(); }
 
 void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
-  switch (KeyType) {
+  switch (KeyType()) {
     case 'N': {
       if (key.IsEmpty()) return;
       double d = key.Kind() == cvvtDate ? static_cast<double>(key.GetDate()) : key.GetFloat();
@@ -95,21 +95,16 @@ void CVobjNDXTag::TagLoad() {
   ReadHeaderBlock(block);
   CVO_DiskFile* d = ndx_->DiskFile();
   header_ = NdxHeader::DecodeFrom(block, d ? d->cvFileSize() : -1, DiskName());
-  KeyExpression = header_.KeyExpr;
+  SetExpressions(header_.KeyExpr, std::string(), false);
   // The layout is the one the file stores: other programs round the entry
   // length and the maximum differently from what the key length suggests.
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = MaxKeys / 2;
-  Unique = header_.Unique;
-  Ascending = true;
-  DescendingCompare = false;
-  HasFor = false;
-  ForExpression.clear();
-  HeaderPage = 0;
-  RootPage = header_.Root;
-  KeyType = header_.Numeric() ? 'N' : 'C';
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.MaxKeys / 2);
+  SetUnique(header_.Unique);
+  SetDirection(true, true);
+  SetHeaderPage(0);
+  SetRootPage(header_.Root);
+  SetKeyType(header_.Numeric() ? 'N' : 'C');
   PostTagExpression();
   PostTagFilter();
   if (header_.Numeric() && keyHandler_) {
@@ -118,37 +113,37 @@ void CVobjNDXTag::TagLoad() {
     try {
       TcvVariant v;
       bool ok = true;
-      if (SolveExpression(v, ok) && v.Kind() == cvvtDate) KeyType = 'D';
+      if (SolveExpression(v, ok) && v.Kind() == cvvtDate) SetKeyType('D');
     } catch (const Exception&) {
       // The key stays numeric; evaluation errors surface when keys are built.
     }
   }
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 void CVobjNDXTag::TagStore() {
-  header_.Root = RootPage;
+  header_.Root = RootPage();
   if (ndx_->NextAvailPage <= 0) ndx_->ResetAvailPage();
   header_.NextFree = ndx_->NextAvailPage;
   uint8_t block[kNdxBlockSize];
   header_.EncodeTo(block);
   ndx_->PageWrite(0, block, kNdxBlockSize);
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 int32_t CVobjNDXTag::NewRoot() {
   // Another program may have grown a new root: the header on disk is the
   // authority whenever the file is shared.
   CVO_DiskFile* d = ndx_->DiskFile();
-  if (d && d->IsShared() && !HeaderDirty) {
+  if (d && d->IsShared() && !HeaderDirty()) {
     uint8_t block[kNdxBlockSize];
     ReadHeaderBlock(block);
     const uint32_t root = cvLoadLE32(block);
     if (!NdxValidBlock(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
     header_.Root = static_cast<int32_t>(root);
-    RootPage = header_.Root;
+    SetRootPage(header_.Root);
   }
-  return RootPage;
+  return RootPage();
 }
 
 int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
@@ -207,7 +202,7 @@ void CVobjNDXTag::WriteNode(CVobjIndexKey& node) {
 
 int32_t CVobjNDXTag::PageStore(CVobjIndexKey& node) {
   auto keys = [&] { return node.IsLeaf() ? node.Count() : node.Count() - 1; };
-  while (keys() > MaxKeys) {
+  while (keys() > MaxKeys()) {
     // The front half goes to a new block hung in before this node; this node
     // is written after it (a splitting root moves to a new block).
     auto left = node.SplitFront((node.Count() + 1) / 2);
@@ -223,8 +218,7 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   // asked for descending order is still built ascending (a descending tree
   // would never be found again by the ascending seek).
   CVobjIndexTag::IndexTagNew(name, keyExpr, "", true, unique);
-  DescendingCompare = false;
-  ReversedNavigation = false;
+  SetDirection(true, true);
   if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
 
   // Trial evaluation for the key type and length.
@@ -245,14 +239,11 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   header_ = NdxHeader::ForKey(type, length);
   header_.Unique = unique;
   header_.KeyExpr = keyExpr;
-  KeyType = type;
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = MaxKeys / 2;
-  HeaderPage = 0;
-  HasFor = false;
-  ForExpression.clear();
+  SetKeyType(type);
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.MaxKeys / 2);
+  SetHeaderPage(0);
+  SetExpressions(KeyExpression(), std::string(), false);
 
   // The header block is cleared (and checked: an expression too long fails
   // here, before anything is built).
@@ -261,8 +252,8 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   std::memset(block, 0, sizeof block);
   ndx_->PageWrite(0, block, kNdxBlockSize);
   if (t->ixRecordCount() == 0) {
-    RootPage = ndx_->GetAvailPage();
-    ndx_->PageWrite(static_cast<int64_t>(RootPage) * kNdxBlockSize, block, kNdxBlockSize);
+    SetRootPage(ndx_->GetAvailPage());
+    ndx_->PageWrite(static_cast<int64_t>(RootPage()) * kNdxBlockSize, block, kNdxBlockSize);
     TagStore();
   } else {
     DoIndex();
@@ -272,7 +263,7 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 
 void CVobjNDXTag::DoIndex() {
   CVobjIndexTableLink* t = ndx_->Table();
-  CVobjSortNdx sorter(header_.Numeric() ? 8 : KeyLength + 1, Unique);
+  CVobjSortNdx sorter(header_.Numeric() ? 8 : KeyLength() + 1, Unique());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
@@ -286,7 +277,7 @@ void CVobjNDXTag::DoIndex() {
       sorter.AddTextKey(key.Bytes(), rec);
   }
   t->ixStatusUpdate(0, 0, 0);
-  RootPage = sorter.WriteTree(*this, *ndx_, t);
+  SetRootPage(sorter.WriteTree(*this, *ndx_, t));
   TagStore();
 }
 
@@ -436,7 +427,7 @@ int32_t CVobjNDXFile::GetAvailPage() {
   if (NextAvailPage <= 0) ResetAvailPage();
   const int32_t page = NextAvailPage++;
   // The header's "next free block" follows every block handed out.
-  if (CVobjNDXTag* t = NdxTag()) t->HeaderDirty = true;
+  if (CVobjNDXTag* t = NdxTag()) t->SetHeaderDirty(true);
   return page;
 }
 
@@ -450,7 +441,7 @@ void CVobjNDXFile::Zap() {
   PageWrite(kNdxBlockSize, block, kNdxBlockSize);
   NextAvailPage = 2;
   if (t) {
-    t->RootPage = 1;
+    t->SetRootPage(1);
     t->TagStore();
   }
 }
@@ -458,9 +449,9 @@ void CVobjNDXFile::Zap() {
 void CVobjNDXFile::Reindex() {
   CVobjNDXTag* t = NdxTag();
   if (!t || !disk_) return;
-  const std::string name = t->TagName;
-  const std::string keyExpr = t->KeyExpression;
-  const bool unique = t->Unique;
+  const std::string name = t->TagName();
+  const std::string keyExpr = t->KeyExpression();
+  const bool unique = t->Unique();
   FileLockScope lock(*this);
   Zap();
   NextAvailPage = 1;

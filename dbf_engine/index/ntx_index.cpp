@@ -33,19 +33,19 @@ bool AllDigits(std::string_view s) {
 
 CVobjNTXTag::CVobjNTXTag(CVobjNTXFile* owner, const std::string& name)
     : CVobjIndexTag(owner, name), ntx_(owner) {
-  FormatName = "NTX";
+  SetFormatName("NTX");
 }
 
 CVobjNTXTag::~CVobjNTXTag() { CloseQuietly(); }
 
 void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   if (key.IsEmpty()) return;
-  switch (KeyType) {
+  switch (KeyType()) {
     case 'N': {
       if (key.Kind() == cvvtText) {
         // A stored key text stays as it is; other text is read as a number.
         const std::string s(key.Bytes());
-        if (static_cast<int32_t>(s.size()) == KeyLength && s.find_first_of("#$%&'()*+,") != std::string::npos &&
+        if (static_cast<int32_t>(s.size()) == KeyLength() && s.find_first_of("#$%&'()*+,") != std::string::npos &&
             s.find_first_of("-") == std::string::npos)
           return;
         // Search text is read locale-free, "." or "," as the point.
@@ -54,11 +54,11 @@ void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
         double d = 0;
         const auto r = std::from_chars(text.data(), text.data() + text.size(), d);
         if (r.ec != std::errc() || r.ptr != text.data() + text.size()) d = NtxNumericValue(s);
-        key.PutString(NtxNumericKey(d, KeyLength, header_.Decimals));
+        key.PutString(NtxNumericKey(d, KeyLength(), header_.Decimals));
         return;
       }
       const double d = key.Kind() == cvvtDate ? static_cast<double>(key.GetDate()) : key.GetFloat();
-      key.PutString(NtxNumericKey(d, KeyLength, header_.Decimals));
+      key.PutString(NtxNumericKey(d, KeyLength(), header_.Decimals));
       return;
     }
     case 'D': {
@@ -87,14 +87,14 @@ void CVobjNTXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
 }
 
 void CVobjNTXTag::GuessKeyType() {
-  KeyType = 'C';
+  SetKeyType('C');
   if (!keyHandler_ || !keyHandler_->HasRoot()) return;
   try {
     TcvVariant v;
     bool ok = true;
     SolveExpression(v, ok);
-    if (v.Kind() == cvvtFloat) KeyType = 'N';
-    if (v.Kind() == cvvtDate) KeyType = 'D';
+    if (v.Kind() == cvvtFloat) SetKeyType('N');
+    if (v.Kind() == cvvtDate) SetKeyType('D');
   } catch (const Exception&) {
     // Left as text; evaluation errors surface when keys are built.
   }
@@ -105,44 +105,40 @@ void CVobjNTXTag::TagLoad() {
   if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
   CVO_DiskFile* d = ntx_->DiskFile();
   header_ = NtxHeader::DecodeFrom(buf, d ? d->cvFileSize() : -1, DiskName());
-  KeyExpression = header_.KeyExpr;
-  ForExpression = header_.ForExpr;
-  HasFor = header_.Signature == kNtxSignatureFor && !header_.ForExpr.empty();
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = header_.HalfKeys;
-  Unique = header_.Unique;
-  Ascending = !header_.Descending;
-  DescendingCompare = header_.Descending;
-  HeaderPage = 0;
-  RootPage = header_.Root;
+  SetExpressions(header_.KeyExpr, header_.ForExpr,
+                 header_.Signature == kNtxSignatureFor && !header_.ForExpr.empty());
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.HalfKeys);
+  SetUnique(header_.Unique);
+  SetDirection(!header_.Descending, true);
+  SetHeaderPage(0);
+  SetRootPage(header_.Root);
   PostTagExpression();
   PostTagFilter();
   GuessKeyType();
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 void CVobjNTXTag::TagStore() {
-  header_.Root = RootPage;
+  header_.Root = RootPage();
   uint8_t buf[kNtxHeaderSize];
   header_.EncodeTo(buf);
   ntx_->PageWrite(0, buf, kNtxHeaderSize);
-  HeaderDirty = false;
+  SetHeaderDirty(false);
 }
 
 int32_t CVobjNTXTag::NewRoot() {
   CVO_DiskFile* d = ntx_->DiskFile();
-  if (d && d->IsShared() && !HeaderDirty) {
+  if (d && d->IsShared() && !HeaderDirty()) {
     uint8_t buf[kNtxHeaderSize];
     if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(buf + 4);
     if (!NtxValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
     header_.Root = static_cast<int32_t>(root);
     header_.Counter = cvLoadLE16(buf + 2);
-    RootPage = header_.Root;
+    SetRootPage(header_.Root);
   }
-  return RootPage;
+  return RootPage();
 }
 
 // A node is on the rightmost path when every ancestor reaches it through its
@@ -206,7 +202,7 @@ void CVobjNTXTag::WriteNode(CVobjIndexKey& node, bool rightmost) {
   NtxPage p;
   auto stored = [&](const CVobjIndexKeyData& e) {
     std::string s(e.Bytes());
-    if (s.size() > static_cast<size_t>(KeyLength)) s.resize(static_cast<size_t>(KeyLength));
+    if (s.size() > static_cast<size_t>(KeyLength())) s.resize(static_cast<size_t>(KeyLength()));
     return s;
   };
   if (node.IsLeaf()) {
@@ -240,7 +236,7 @@ int32_t CVobjNTXTag::PageStore(CVobjIndexKey& node) {
     node.AppendEntry(top, 0, leaf);
   }
   auto keys = [&] { return node.IsLeaf() ? node.Count() - (rightmost ? 0 : 1) : node.Count() - 1; };
-  while (keys() > MaxKeys) {
+  while (keys() > MaxKeys()) {
     // The front half goes to a new page hung in before this node (whose
     // last key moves up as the separator); this node is written after it.
     auto left = node.SplitFront((node.Count() + 1) / 2);
@@ -253,10 +249,9 @@ int32_t CVobjNTXTag::PageStore(CVobjIndexKey& node) {
 bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
                               const std::string& forExpr, bool ascending, bool unique) {
   CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
-  DescendingCompare = !ascending;
-  ReversedNavigation = false;
+  SetDirection(ascending, true);
   if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
-  if (HasFor && (!forHandler_ || !forHandler_->HasRoot())) cvRaise(cvErrIndexKey);
+  if (HasFor() && (!forHandler_ || !forHandler_->HasRoot())) cvRaise(cvErrIndexKey);
 
   CVobjIndexTableLink* t = ntx_->Table();
   if (t->ixRecordCount() > 0) t->ixReadRecord(1);
@@ -267,7 +262,7 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   int32_t decimals = 0;
   switch (trial.Kind()) {
     case cvvtFloat:
-      KeyType = 'N';
+      SetKeyType('N');
       length = 18;
       decimals = 4;
       // A key of one numeric field takes the field's width and decimals.
@@ -276,24 +271,22 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
         decimals = keyHandler_->MostDecimals;
       }
       break;
-    case cvvtDate: KeyType = 'D'; length = 8; break;
-    case cvvtBoolean: KeyType = 'C'; length = 1; break;
-    case cvvtText: KeyType = 'C'; length = trial.Length(); break;
+    case cvvtDate: SetKeyType('D'); length = 8; break;
+    case cvvtBoolean: SetKeyType('C'); length = 1; break;
+    case cvvtText: SetKeyType('C'); length = trial.Length(); break;
     default: cvRaise(cvErrIndexKey);
   }
   const uint16_t counter = header_.Counter;
   header_ = NtxHeader::ForKey(length, decimals);
   header_.Counter = counter == 0 ? 1 : counter;
-  header_.Signature = HasFor ? kNtxSignatureFor : kNtxSignature;
+  header_.Signature = HasFor() ? kNtxSignatureFor : kNtxSignature;
   header_.KeyExpr = keyExpr;
-  header_.ForExpr = HasFor ? forExpr : std::string();
+  header_.ForExpr = HasFor() ? forExpr : std::string();
   header_.Unique = unique;
   header_.Descending = !ascending;
-  KeyLength = header_.KeyLength;
-  EntryLength = header_.EntryLength;
-  MaxKeys = header_.MaxKeys;
-  HalfKeys = header_.HalfKeys;
-  HeaderPage = 0;
+  SetKeyLength(header_.KeyLength);
+  SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.HalfKeys);
+  SetHeaderPage(0);
 
   // Checked first (an expression too long fails before anything is
   // written), then the header is cleared on disk.
@@ -302,8 +295,8 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   std::memset(buf, 0, sizeof buf);
   ntx_->PageWrite(0, buf, kNtxHeaderSize);
   if (t->ixRecordCount() == 0) {
-    RootPage = ntx_->GetAvailPage();
-    ntx_->PageWrite(RootPage, buf, kNtxPageSize);
+    SetRootPage(ntx_->GetAvailPage());
+    ntx_->PageWrite(RootPage(), buf, kNtxPageSize);
     TagStore();
   } else {
     DoIndex();
@@ -313,18 +306,18 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 
 void CVobjNTXTag::DoIndex() {
   CVobjIndexTableLink* t = ntx_->Table();
-  CVobjSortNTX sorter(KeyLength + 1, Unique, Ascending);
+  CVobjSortNTX sorter(KeyLength() + 1, Unique(), Ascending());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
-    if (HasFor && !SolveFilter()) continue;
+    if (HasFor() && !SolveFilter()) continue;
     if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
     sorter.AddTextKey(key.Bytes(), rec);
   }
   t->ixStatusUpdate(0, 0, 0);
-  RootPage = sorter.WriteTree(*this, *ntx_, t);
+  SetRootPage(sorter.WriteTree(*this, *ntx_, t));
   TagStore();
 }
 
@@ -507,7 +500,7 @@ void CVobjNTXFile::Zap() {
   PageWrite(kNtxHeaderSize, zero, kNtxPageSize);
   NextAvailPage = 2 * kNtxPageSize;
   if (t) {
-    t->RootPage = kNtxHeaderSize;
+    t->SetRootPage(kNtxHeaderSize);
     t->header_.Counter = counter;
     t->TagStore();
   }
@@ -516,8 +509,8 @@ void CVobjNTXFile::Zap() {
 void CVobjNTXFile::Reindex() {
   CVobjNTXTag* t = NtxTag();
   if (!t || !disk_) return;
-  const std::string name = t->TagName, keyExpr = t->KeyExpression, forExpr = t->HasFor ? t->ForExpression : "";
-  const bool ascending = t->Ascending, unique = t->Unique;
+  const std::string name = t->TagName(), keyExpr = t->KeyExpression(), forExpr = t->HasFor() ? t->ForExpression() : "";
+  const bool ascending = t->Ascending(), unique = t->Unique();
   FileLockScope lock(*this);
   Zap();
   disk_->cvTruncate(0);

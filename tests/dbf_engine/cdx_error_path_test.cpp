@@ -17,7 +17,7 @@ protected:
     for (int i = 0; i < 300; ++i) table.Add(Name(i));
     auto f = Open(true);
     EXPECT_TRUE(f->AddTag("A", "NAME", "", true, false));
-    return f->TagByName("A")->RootPage;
+    return f->TagByName("A")->RootPage();
   }
   void Poke(int64_t offset, std::initializer_list<uint8_t> bytes) {
     std::fstream io(dir / "people.cdx", std::ios::binary | std::ios::in | std::ios::out);

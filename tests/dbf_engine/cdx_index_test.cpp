@@ -45,7 +45,7 @@ TEST_F(CdxTest, BuildReopenAndProductionFlag) {
   ASSERT_EQ(f->TagCount(), 1);
   CVobjIndexTag* t = f->TagByName("NAME");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->KeyLength, 10);
+  EXPECT_EQ(t->KeyLength(), 10);
   Pairs expect = {{"ADAMS", 2}, {"ADAMS", 5}, {"BROWN", 4}, {"JONES", 3}, {"SMITH", 1}};
   EXPECT_EQ(Forward(t), expect);
   // A partial find matches a prefix.
@@ -58,7 +58,7 @@ TEST_F(CdxTest, LeafSplitsAt488BytesIntoAPartUnder250) {
   auto f = Open(true);
   ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
   auto* tag = static_cast<CVobjCDXTag*>(f->TagByName("NAME"));
-  const int32_t root = tag->RootPage;
+  const int32_t root = tag->RootPage();
   int split = 0;
   for (int i = 0; i < 200 && !split; ++i) {
     Append(*f, Name(1000 - i * 3));  // descending inserts: every key goes first
@@ -141,7 +141,7 @@ TEST_F(CdxTest, DescendingTagReadsEqualKeysInReverseRecordOrder) {
   expect = {4, 6, 5, 3, 1, 2};
   EXPECT_EQ(Records(t), expect);
   // Nodes still hold the keys ascending.
-  auto root = Node(t->RootPage);
+  auto root = Node(t->RootPage());
   EXPECT_EQ(cvLoadLE16(root.data()), 3);
 }
 
@@ -155,14 +155,14 @@ TEST_F(CdxTest, NegativeNumbersAndDatesSortAndKeepTheirBytes) {
   EXPECT_EQ(Records(f->TagByName("NUM")), expect);
   EXPECT_EQ(Records(f->TagByName("DAT")), expect);
   CVobjIndexTag* t = f->TagByName("NUM");
-  EXPECT_EQ(t->KeyType, 'N');
-  EXPECT_EQ(t->KeyLength, 8);
+  EXPECT_EQ(t->KeyType(), 'N');
+  EXPECT_EQ(t->KeyLength(), 8);
   // The key of -2 keeps all eight bytes: its trailing 0xFF are not dropped.
   Forward(t);
   TcvVariant v;
   v.PutFloat(-2);
   ASSERT_EQ(t->KeyFind(v), 1);
-  EXPECT_EQ(t->CurrentKey.Length(), 8);
+  EXPECT_EQ(t->CurrentKey().Length(), 8);
   v.PutFloat(2);
   EXPECT_EQ(t->KeyFind(v), 0) << "2 is no prefix match for 2.5 or 3.5";
   // Incremental inserts keep the order.
@@ -182,7 +182,7 @@ TEST_F(CdxTest, GeneralCollationKeepsAccentsThroughUpdates) {
   CVbytCDXCollateInfo = CVsetCDXCollateType::General;
   ASSERT_TRUE(f->AddTag("gen", "NAME", "", true, false));
   CVobjIndexTag* t = f->TagByName("GEN");
-  EXPECT_EQ(t->KeyLength, 20);
+  EXPECT_EQ(t->KeyLength(), 20);
   // ADZ < AE-ligature-B (AEB) < CAFE < CAFE-acute.
   std::vector<int32_t> expect = {4, 3, 2, 1};
   EXPECT_EQ(Records(t), expect);
@@ -234,8 +234,8 @@ TEST_F(CdxTest, TagReplaceDeleteAndLimits) {
     ASSERT_EQ(f->TagCount(), 2);
     CVobjIndexTag* t1 = f->TagByName("T1");
     ASSERT_NE(t1, nullptr);
-    EXPECT_EQ(t1->KeyExpression, "NUM");
-    EXPECT_FALSE(t1->Ascending);
+    EXPECT_EQ(t1->KeyExpression(), "NUM");
+    EXPECT_FALSE(t1->Ascending());
     EXPECT_TRUE(f->DeleteTag("t2"));
     EXPECT_FALSE(f->DeleteTag("t2"));
     EXPECT_TRUE(f->DeleteTag("T1"));
@@ -262,7 +262,7 @@ TEST_F(CdxTest, ForExpressionAndUniqueTags) {
   f.reset();
   f = Open();
   EXPECT_EQ(Records(f->TagByName("F")), expect);
-  EXPECT_TRUE(f->TagByName("U")->Unique);
+  EXPECT_TRUE(f->TagByName("U")->Unique());
 }
 
 TEST_F(CdxTest, IndexChangesRaiseTheListCounterThatOtherUsersSee) {

@@ -144,7 +144,7 @@ protected:
     Pairs out;
     tag->TagOpen(2);
     for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext)) {
-      std::string k(tag->CurrentKey.Bytes());
+      std::string k(tag->CurrentKey().Bytes());
       out.emplace_back(k, r);
       if (out.size() > 100000) break;
     }

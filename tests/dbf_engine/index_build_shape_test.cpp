@@ -188,7 +188,7 @@ protected:
     {
       CVobjCDXFile f(&table, File("cdx").string(), true, false, true, true);
       f.AddTag("T", KeyOf(keyLength), "", true, false);
-      header = f.TagByName("T")->HeaderPage;
+      header = f.TagByName("T")->HeaderPage();
     }
     // The tag list, its root and the tag header come before the tag's nodes.
     written = (static_cast<int64_t>(fs::file_size(File("cdx"))) - header - 1024) / 512;

@@ -47,10 +47,10 @@ TEST_F(IndexCacheTest, ExclusiveHandleFindsSeeItsOwnEditsInADeepTree) {
         EXPECT_EQ(got, 0) << k;
       } else {
         ASSERT_EQ(got, it->second) << k;
-        EXPECT_EQ(std::string(t->CurrentKey.Bytes()).substr(0, 6), k);
+        EXPECT_EQ(std::string(t->CurrentKey().Bytes()).substr(0, 6), k);
         // Navigation goes on from the found entry.
         if (t->KeyRead(cvReadNext) != 0) {
-          EXPECT_GE(std::string(t->CurrentKey.Bytes()).substr(0, 6), k);
+          EXPECT_GE(std::string(t->CurrentKey().Bytes()).substr(0, 6), k);
         }
       }
     }
@@ -73,8 +73,8 @@ TEST_F(IndexCacheTest, FailedFindPastTheEndLeavesTheFirstKeyCurrent) {
   CVobjIndexTag* t = f->TagByName("NAME");
   EXPECT_EQ(Find(t, Name(150)), 151);
   EXPECT_EQ(Find(t, "Z"), 0);
-  EXPECT_TRUE(t->Eof);
-  EXPECT_EQ(t->CurrentKey.Bytes(), Name(0));
+  EXPECT_TRUE(t->Eof());
+  EXPECT_EQ(t->CurrentKey().Bytes(), Name(0));
   EXPECT_EQ(t->KeyRead(cvReadTop), 1);
   EXPECT_EQ(Find(t, Name(42)), 43);
 }
@@ -107,7 +107,10 @@ namespace {
 // texts and binaries of every length relation, both prefix rules and both
 // directions.
 TEST(IndexKeyCompare, AgreesWithTheValueCompare) {
-  CVobjIndexTag tag(nullptr, "T");
+  struct Tag : CVobjIndexTag {
+    using CVobjIndexTag::CVobjIndexTag;
+    using CVobjIndexTag::SetDirection;
+  } tag(nullptr, "T");
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> len(0, 6), byte(0, 3);
   const uint8_t alphabet[] = {0x00, 0x20, 0x7F, 0xE0};
@@ -123,10 +126,10 @@ TEST(IndexKeyCompare, AgreesWithTheValueCompare) {
     make(a, binary);
     make(b, binary);
     const int32_t prefix = i % 2 == 0 ? -1 : 0;
-    tag.DescendingCompare = i % 5 == 0;
+    tag.SetDirection(i % 5 != 0, true);
     int32_t pos = 0;
     int want = a.Compare(&b, pos, nullptr, prefix);
-    if (tag.DescendingCompare) want = -want;
+    if (tag.DescendingCompare()) want = -want;
     ASSERT_EQ(tag.CompareKeys(a, b, prefix), want) << i;
   }
 }

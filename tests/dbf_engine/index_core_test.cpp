@@ -97,11 +97,20 @@ public:
 class MemTag : public CVobjIndexTag {
 public:
   MemTag(MemFile* f, FakeTable* t, int32_t maxKeys) : CVobjIndexTag(f, "T"), file_(f), table_(t) {
-    MaxKeys = maxKeys;
-    RootPage = f->GetAvailPage();
-    f->pages[RootPage] = StoredPage{};
+    SetKeyShape(KeyLength(), EntryLength(), maxKeys, maxKeys / 2);
+    SetRootPage(f->GetAvailPage());
+    f->pages[RootPage()] = StoredPage{};
   }
   ~MemTag() override { CloseQuietly(); }
+
+  // State the tests set directly.
+  using CVobjIndexTag::SetDirection;
+  using CVobjIndexTag::SetKeyLength;
+  using CVobjIndexTag::SetPosition;
+  using CVobjIndexTag::SetUnique;
+  void SetName(const std::string& name) { SetTagName(name); }
+  void SetKey(const std::string& keyExpr) { SetExpressions(keyExpr, ForExpression(), HasFor()); }
+  void SetHasFor() { SetExpressions(KeyExpression(), ForExpression(), true); }
 
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override {
     auto it = file_->pages.find(page);
@@ -126,7 +135,7 @@ public:
     ++file_->writes;
   }
   int32_t PageStore(CVobjIndexKey& node) override {
-    while (node.Count() > MaxKeys) {
+    while (node.Count() > MaxKeys()) {
       auto left = node.SplitFront((node.Count() + 1) / 2);
       Write(*left);
     }
@@ -154,7 +163,7 @@ struct Fixture {
   MemTag* tag;
   explicit Fixture(int32_t maxKeys = 4) {
     tag = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &table, maxKeys)));
-    tag->KeyExpression = "K";
+    tag->SetKey("K");
   }
   bool Add(const std::string& k, int32_t rec) {
     CVobjIndexKeyData d(0);
@@ -173,14 +182,14 @@ struct Fixture {
     if (!tag->Root()) tag->TagOpen(2);
     Pairs out;
     for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext))
-      out.emplace_back(tag->CurrentKey.GetString(), r);
+      out.emplace_back(tag->CurrentKey().GetString(), r);
     return out;
   }
   Pairs Backward() {
     if (!tag->Root()) tag->TagOpen(2);
     Pairs out;
     for (int32_t r = tag->KeyRead(cvReadBottom); r != 0; r = tag->KeyRead(cvReadPrevious))
-      out.emplace_back(tag->CurrentKey.GetString(), r);
+      out.emplace_back(tag->CurrentKey().GetString(), r);
     return out;
   }
   int Depth() {
@@ -247,7 +256,7 @@ TEST(IndexCore, RandomInsertsGrowThreeLevelsAndReadInOrder) {
 
 TEST(IndexCore, DescendingCompareStoresHighestFirst) {
   Fixture f(3);
-  f.tag->DescendingCompare = true;
+  f.tag->SetDirection(false, true);
   std::mt19937 rng(5);
   for (int i = 0; i < 500; ++i) f.AddRecord(RandomKey(rng));
   EXPECT_EQ(f.Forward(), SortedExpected(f.table, true));
@@ -266,7 +275,7 @@ TEST(IndexCore, ManyEqualKeysSpanLeaves) {
   EXPECT_EQ(f.Find("SAME", 1), 0);  // records 1 and 602 have other keys
   EXPECT_EQ(f.Find("SAME", 602), 0);
   // A unique tag refuses a second equal key; the first record keeps it.
-  f.tag->Unique = true;
+  f.tag->SetUnique(true);
   EXPECT_FALSE(f.Add("A", 900));
   EXPECT_EQ(f.Find("A"), 1);
   EXPECT_TRUE(f.Add("B", 901));
@@ -306,7 +315,7 @@ TEST(IndexCore, DeleteEverythingThenAddAgain) {
 
 TEST(IndexCore, KeyUpdateAcrossForTransitionsKeepsOneEntryPerRecord) {
   Fixture f(4);
-  f.tag->HasFor = true;
+  f.tag->SetHasFor();
   std::mt19937 rng(9);
   for (int i = 0; i < 200; ++i) {
     int32_t rec = f.table.Add(RandomKey(rng), rng() % 2 == 0);
@@ -344,7 +353,7 @@ TEST(IndexCore, UnchangedRecordWritesNothing) {
   f.table.current = 2;
   f.table.editing = true;
   EXPECT_FALSE(f.tag->KeyUpdate(2, false));
-  f.tag->HasFor = true;  // with a FOR the key is looked at, still nothing changes
+  f.tag->SetHasFor();  // with a FOR the key is looked at, still nothing changes
   EXPECT_FALSE(f.tag->KeyUpdate(2, false));
   EXPECT_EQ(f.file.writes, before);
 }
@@ -352,7 +361,7 @@ TEST(IndexCore, UnchangedRecordWritesNothing) {
 TEST(IndexCore, PartialRangeOnAscendingAndDescendingTags) {
   for (bool desc : {false, true}) {
     Fixture f(3);
-    f.tag->DescendingCompare = desc;
+    f.tag->SetDirection(!desc, true);
     for (const char* k : {"L", "M", "MA", "MB", "N", "A", "Z", "M"}) f.AddRecord(k);
     TcvVariant m;
     m.PutString("M");
@@ -367,7 +376,7 @@ TEST(IndexCore, PartialRangeOnAscendingAndDescendingTags) {
     EXPECT_EQ(back, want) << desc;
     // N is outside: a find of it reports end of file.
     EXPECT_EQ(f.Find("N"), 0);
-    EXPECT_TRUE(f.tag->Eof);
+    EXPECT_TRUE(f.tag->Eof());
   }
 }
 
@@ -379,10 +388,12 @@ TEST(IndexCore, KeyInRangeTestsBothBounds) {
   f.tag->SetRange(&lo, true, nullptr, false, false);
   // Only a low bound: a key below it is outside.
   f.Find("A");
-  f.tag->Bof = f.tag->Eof = false;
-  f.tag->CurrentKey.PutString("A");
+  TcvVariant at;
+  at.PutString("A");
+  f.tag->SetPosition(at, 1, false, false);
   EXPECT_EQ(f.tag->KeyInRange(), -1);
-  f.tag->CurrentKey.PutString("C");
+  at.PutString("C");
+  f.tag->SetPosition(at, 2, false, false);
   EXPECT_EQ(f.tag->KeyInRange(), 0);
   EXPECT_EQ(f.Forward(), (Pairs{{"C", 2}, {"E", 3}}));
 }
@@ -395,22 +406,22 @@ TEST(IndexCore, FindExactPrefixAndSoftSeek) {
   f.table.exact = true;
   EXPECT_EQ(f.Find("SMI"), 0);
   // Not found: positioned on the next key, not at end of file.
-  EXPECT_FALSE(f.tag->Eof);
-  EXPECT_EQ(f.tag->CurrentKey.GetString(), "SMITH");
+  EXPECT_FALSE(f.tag->Eof());
+  EXPECT_EQ(f.tag->CurrentKey().GetString(), "SMITH");
   EXPECT_EQ(f.Find("XX"), 0);  // just below the last key
-  EXPECT_FALSE(f.tag->Eof);
-  EXPECT_EQ(f.tag->CurrentKey.GetString(), "YOUNG");
+  EXPECT_FALSE(f.tag->Eof());
+  EXPECT_EQ(f.tag->CurrentKey().GetString(), "YOUNG");
   EXPECT_EQ(f.Find("ZZ"), 0);  // past the last key
-  EXPECT_TRUE(f.tag->Eof);
+  EXPECT_TRUE(f.tag->Eof());
   // Reads: past the end gives 0 and end of file; -5 re-reads.
   EXPECT_EQ(f.tag->KeyRead(cvReadBottom), 4);
   EXPECT_EQ(f.tag->KeyRead(cvReadCurrent), 4);
   EXPECT_EQ(f.tag->KeyRead(cvReadNext), 0);
-  EXPECT_TRUE(f.tag->Eof);
+  EXPECT_TRUE(f.tag->Eof());
   EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 4);
   EXPECT_EQ(f.tag->KeyRead(cvReadTop), 1);
   EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 0);
-  EXPECT_TRUE(f.tag->Bof);
+  EXPECT_TRUE(f.tag->Bof());
   EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 0);
   EXPECT_EQ(f.tag->HuntDuplicate(*[] {
               static TcvVariant v;
@@ -442,14 +453,14 @@ TEST(IndexCore, OrderedByRecordKeepsEqualKeysInRecordOrder) {
 
 TEST(IndexCore, ReversedNavigationReadsBackwards) {
   Fixture f(3);
-  f.tag->ReversedNavigation = true;
+  f.tag->SetDirection(false, false);
   for (const char* k : {"B", "A", "C", "D"}) f.AddRecord(k);
   EXPECT_EQ(f.Forward(), (Pairs{{"D", 4}, {"C", 3}, {"B", 1}, {"A", 2}}));
 }
 
 TEST(IndexCore, LongKeysAreCutToTheKeyLength) {
   Fixture f(4);
-  f.tag->KeyLength = 4;
+  f.tag->SetKeyLength(4);
   f.Add("ABCDEFGH", 1);
   f.Add("ABCD", 2);
   EXPECT_EQ(f.Forward(), (Pairs{{"ABCD", 1}, {"ABCD", 2}}));
@@ -460,9 +471,9 @@ TEST(IndexCore, PageCycleIsCorruptNotAHang) {
   for (const char* k : {"A", "B", "C", "D", "E", "F", "G"}) f.AddRecord(k);
   f.tag->TagClose();
   // Point the root's first child at the root itself.
-  StoredPage& root = f.file.pages[f.tag->RootPage];
+  StoredPage& root = f.file.pages[f.tag->RootPage()];
   ASSERT_FALSE(root.leaf);
-  root.entries[0].link = f.tag->RootPage;
+  root.entries[0].link = f.tag->RootPage();
   EXPECT_THROW(f.Forward(), ECorvidError);
   root.entries[0].link = 0;
   EXPECT_THROW(f.Forward(), ECorvidError);
@@ -476,7 +487,7 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
     f.table.current = rec;
     f.tag->TagOpen(1);
     EXPECT_EQ(f.tag->CurrentRecord(), rec);
-    EXPECT_EQ(f.tag->CurrentKey.GetString(), f.table.keys[static_cast<size_t>(rec - 1)]);
+    EXPECT_EQ(f.tag->CurrentKey().GetString(), f.table.keys[static_cast<size_t>(rec - 1)]);
     f.tag->KeyRead(cvReadTop);
     f.tag->KeySync(rec);
     EXPECT_EQ(f.tag->CurrentRecord(), rec);
@@ -486,7 +497,7 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
   f.table.keys.push_back("NOT THERE");
   f.table.current = 101;
   f.tag->TagOpen(1);
-  EXPECT_EQ(f.tag->CurrentKey.GetString(), SortedExpected(f.table).front().first);
+  EXPECT_EQ(f.tag->CurrentKey().GetString(), SortedExpected(f.table).front().first);
 }
 
 TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
@@ -521,7 +532,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   // Through the file: the first tag's refusal does not stop the second tag
   // from dropping the old entry; the refusal is raised after both.
   auto* other = static_cast<MemTag*>(f.file.AdoptTag(std::make_unique<MemTag>(&f.file, &f.table, 3)));
-  other->KeyExpression = "K";
+  other->SetKey("K");
   for (int32_t rec = 1; rec <= 3; ++rec) {
     CVobjIndexKeyData d(0);
     d.PutString(f.table.keys[static_cast<size_t>(rec - 1)]);
@@ -539,7 +550,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   other->TagOpen(2);
   Fixture::Pairs second;
   for (int32_t r = other->KeyRead(cvReadTop); r != 0; r = other->KeyRead(cvReadNext))
-    second.emplace_back(other->CurrentKey.GetString(), r);
+    second.emplace_back(other->CurrentKey().GetString(), r);
   EXPECT_EQ(second, rest);
   // A build over such a record refuses it too.
   f.table.current = 3;
@@ -566,7 +577,7 @@ TEST(IndexCore, RangeCountCountsKeysInRange) {
 TEST(IndexCore, EqualKeysGoAfterExistingOnesInEitherDirection) {
   for (bool desc : {false, true}) {
     Fixture f(3);
-    f.tag->DescendingCompare = desc;
+    f.tag->SetDirection(!desc, true);
     for (int32_t rec : {5, 2, 9, 1, 7}) {
       while (f.table.ixRecordCount() < rec) f.table.Add("X");
       f.Add("X", rec);
@@ -645,13 +656,13 @@ TEST(IndexFile, OpensNextToTheTableAndCiphersPages) {
 TEST(IndexFile, TagLookups) {
   FakeTable t;
   MemFile file(&t);
-  auto* a = file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4));
-  auto* b = file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4));
-  a->TagName = "Name";
-  a->KeyExpression = "UPPER(FM)";
-  b->TagName = "TEL";
-  b->KeyExpression = "TEL";
-  b->HasFor = true;
+  auto* a = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4)));
+  auto* b = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4)));
+  a->SetName("Name");
+  a->SetKey("UPPER(FM)");
+  b->SetName("TEL");
+  b->SetKey("TEL");
+  b->SetHasFor();
   EXPECT_EQ(file.TagCount(), 2);
   EXPECT_EQ(file.TagByNumber(1), b);
   EXPECT_EQ(file.TagByNumber(2), nullptr);
@@ -671,14 +682,20 @@ public:
   TcvExpUserLink link;
   TcvExpUserLink* ixExpressionLink() override { return &link; }
 };
+// A plain tag whose key length a test sets.
+class ShapedTag : public CVobjIndexTag {
+public:
+  using CVobjIndexTag::CVobjIndexTag;
+  using CVobjIndexTag::SetKeyLength;
+};
 }  // namespace
 
 TEST(IndexCore, KeyAndForExpressionsAreCompiledAgainstTheTable) {
   LinkedTable t;
   CVobjIndexFile file(&t, "x.tst");
-  CVobjIndexTag* tag = file.AdoptTag(std::make_unique<CVobjIndexTag>(&file, "T"));
+  auto* tag = static_cast<ShapedTag*>(file.AdoptTag(std::make_unique<ShapedTag>(&file, "T")));
   ASSERT_TRUE(tag->IndexTagNew("T", "\"AB\"+\"C\"", ".T.", true, false));
-  EXPECT_TRUE(tag->HasFor);
+  EXPECT_TRUE(tag->HasFor());
   EXPECT_FALSE(tag->GetIndexExpression().empty());
   CVobjIndexKeyData k(0);
   ASSERT_TRUE(tag->BuildRecordKey(k));
@@ -687,7 +704,7 @@ TEST(IndexCore, KeyAndForExpressionsAreCompiledAgainstTheTable) {
   // A FOR condition that is not boolean passes nothing.
   tag->IndexTagNew("T", "\"AB\"", "1", true, false);
   EXPECT_FALSE(tag->SolveFilter());
-  tag->KeyLength = 1;
+  tag->SetKeyLength(1);
   ASSERT_TRUE(tag->BuildRecordKey(k));
   EXPECT_EQ(k.GetString(), "A");
   // No key expression: no key.

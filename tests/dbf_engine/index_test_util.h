@@ -20,7 +20,7 @@ inline IndexPairs ReadForward(CVobjIndexTag& tag) {
   IndexPairs out;
   tag.TagOpen(2);
   for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
+    out.emplace_back(tag.CurrentKey().GetString(), r);
   return out;
 }
 
@@ -29,7 +29,7 @@ inline IndexPairs ReadBackward(CVobjIndexTag& tag) {
   IndexPairs out;
   tag.TagOpen(2);
   for (int32_t r = tag.KeyRead(cvReadBottom); r != 0; r = tag.KeyRead(cvReadPrevious))
-    out.emplace_back(tag.CurrentKey.GetString(), r);
+    out.emplace_back(tag.CurrentKey().GetString(), r);
   std::reverse(out.begin(), out.end());
   return out;
 }

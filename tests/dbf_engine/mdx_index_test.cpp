@@ -159,8 +159,8 @@ protected:
     Pairs out;
     t->TagOpen(2);
     for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) {
-      out.emplace_back(t->CurrentKey.Kind() == cvvtFloat ? std::to_string(t->CurrentKey.GetFloat())
-                                                         : t->CurrentKey.GetString(),
+      out.emplace_back(t->CurrentKey().Kind() == cvvtFloat ? std::to_string(t->CurrentKey().GetFloat())
+                                                         : t->CurrentKey().GetString(),
                        r);
       if (out.size() > 100000) break;
     }
@@ -237,8 +237,8 @@ TEST_F(MdxTest, TagTableStaysInNameOrderThroughAddsAndDeletes) {
   EXPECT_EQ(cvLoadLE32(b.data() + 32) * 512, b.size()) << "next free block";
   auto f = Open();
   ASSERT_EQ(f->TagCount(), 3);
-  EXPECT_EQ(f->TagByNumber(0)->TagName, "ALPHA");
-  EXPECT_EQ(f->TagByNumber(2)->TagName, "MIKE");
+  EXPECT_EQ(f->TagByNumber(0)->TagName(), "ALPHA");
+  EXPECT_EQ(f->TagByNumber(2)->TagName(), "MIKE");
   EXPECT_EQ(Records(f->TagByName("alpha")), (std::vector<int32_t>{3, 1, 2}));
   EXPECT_EQ(Records(f->TagByName("beta")), (std::vector<int32_t>{2, 1, 3}));
   // Deleting the last tags leaves the bare header.
@@ -266,7 +266,7 @@ TEST_F(MdxTest, FortySevenTagsThenTheFortyEighthIsRefused) {
   f.reset();
   f = Open();
   ASSERT_EQ(f->TagCount(), 47);
-  EXPECT_EQ(f->TagByNumber(0)->KeyExpression, "NUM");
+  EXPECT_EQ(f->TagByNumber(0)->KeyExpression(), "NUM");
   EXPECT_EQ(Records(f->TagByNumber(0)), (std::vector<int32_t>{2, 1, 3}));
   EXPECT_EQ(Records(f->TagByNumber(46)), (std::vector<int32_t>{2, 1, 3}));
 }
@@ -299,10 +299,10 @@ TEST_F(MdxTest, LeafThatLosesKeysIsTellableFromAnInteriorNodeAfterReload) {
   CVobjMDXTag* t = f->MdxTag(0);
   const int32_t root = t->Header().Root;
   const uint8_t* page = b.data() + static_cast<size_t>(root) * 512;
-  ASSERT_EQ(cvLoadLE32(page), 5u) << root << " " << t->HeaderPage << " " << t->RootPage << " " << b.size();
+  ASSERT_EQ(cvLoadLE32(page), 5u) << root << " " << t->HeaderPage() << " " << t->RootPage() << " " << b.size();
   // The slot after the last entry is cleared: the page reads as a leaf.
-  EXPECT_EQ(cvLoadLE32(page + 8 + 5 * t->EntryLength), 0u);
-  for (int i = 8 + 5 * t->EntryLength; i < 1024; ++i) ASSERT_EQ(page[i], 0) << i;
+  EXPECT_EQ(cvLoadLE32(page + 8 + 5 * t->EntryLength()), 0u);
+  for (int i = 8 + 5 * t->EntryLength(); i < 1024; ++i) ASSERT_EQ(page[i], 0) << i;
   EXPECT_EQ(Forward(t), expect);
 }
 
@@ -318,11 +318,11 @@ TEST_F(MdxTest, NumbersInPackedFormOrderWithNegatives) {
   EXPECT_EQ(Records(f->TagByName("NUMD")), expect);
   // The stored bytes of -12.5.
   CVobjMDXTag* t = f->MdxTag(0);
-  EXPECT_EQ(t->KeyType, 'N');
-  EXPECT_EQ(t->KeyLength, 12);
+  EXPECT_EQ(t->KeyType(), 'N');
+  EXPECT_EQ(t->KeyLength(), 12);
   const auto b = Bytes();
   const uint8_t* page = b.data() + static_cast<size_t>(t->Header().Root) * 512;
-  const uint8_t* e = page + 8 + t->EntryLength;  // second entry
+  const uint8_t* e = page + 8 + t->EntryLength();  // second entry
   EXPECT_EQ(cvLoadLE32(e), 2u);
   const uint8_t want[12] = {0x36, 0x91, 0x12, 0x50, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(std::vector<uint8_t>(e + 4, e + 16), std::vector<uint8_t>(want, want + 12));
@@ -348,7 +348,7 @@ TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
   for (int i = 0; i < 150; ++i) Append(*f, "X", -300.0 - i);
   std::vector<double> got;
   t->TagOpen(2);
-  for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) got.push_back(t->CurrentKey.GetFloat());
+  for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) got.push_back(t->CurrentKey().GetFloat());
   ASSERT_EQ(got.size(), 550u);
   EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
   EXPECT_EQ(got.front(), 148.5);
@@ -358,7 +358,7 @@ TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
   EXPECT_EQ(t->KeyFind(v), 550);
   v.PutFloat(-250.5);
   EXPECT_GT(t->KeyFind(v), 0);
-  EXPECT_EQ(t->CurrentKey.GetFloat(), -250.5);
+  EXPECT_EQ(t->CurrentKey().GetFloat(), -250.5);
 }
 
 TEST_F(MdxTest, DateKeysAreDayNumbersWithEmptyDatesLast) {
@@ -370,14 +370,14 @@ TEST_F(MdxTest, DateKeysAreDayNumbersWithEmptyDatesLast) {
   auto f = Open(true);
   ASSERT_TRUE(f->AddTag("dat", "DAT", "", true, false));
   CVobjMDXTag* t = f->MdxTag(0);
-  EXPECT_EQ(t->KeyType, 'D');
-  EXPECT_EQ(t->KeyLength, 8);
+  EXPECT_EQ(t->KeyType(), 'D');
+  EXPECT_EQ(t->KeyLength(), 8);
   EXPECT_EQ(Records(t), (std::vector<int32_t>{3, 1, 4, 2}));
   // Stored as the day number in an 8-byte double; the empty date as 1.0E100.
   const auto b = Bytes();
   const uint8_t* page = b.data() + static_cast<size_t>(t->Header().Root) * 512;
   EXPECT_EQ(cvLoadLEDouble(page + 8 + 4), 2440588.0);
-  EXPECT_EQ(cvLoadLEDouble(page + 8 + 3 * t->EntryLength + 4), 1.0E100);
+  EXPECT_EQ(cvLoadLEDouble(page + 8 + 3 * t->EntryLength() + 4), 1.0E100);
   table.Add("X");
   table.rows.back().date = 2445000;
   table.old.back().date = 0;
@@ -451,8 +451,8 @@ TEST_F(MdxTest, ReindexReclaimsSpaceAndRenameRewritesTheBaseName) {
   EXPECT_STREQ(reinterpret_cast<const char*>(b.data() + 4), "RENAMEDF");
   CVobjMDXFile g(&table, (dir / "renamedfile.mdx").string(), true, false, false, false);
   EXPECT_EQ(Forward(g.TagByName("NUM")), nums);
-  EXPECT_TRUE(g.TagByName("NUM")->HasFor);
-  EXPECT_TRUE(g.TagByName("NUM")->Unique);
+  EXPECT_TRUE(g.TagByName("NUM")->HasFor());
+  EXPECT_TRUE(g.TagByName("NUM")->Unique());
 }
 
 TEST_F(MdxTest, CorruptTagHeaderIsReported) {

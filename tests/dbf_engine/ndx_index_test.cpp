@@ -133,7 +133,7 @@ TEST(NdxIndex, EmptyDatesSortLast) {
   p.table->Append({"C", "1", "19991231"});
   auto f = p.Build("born.ndx", "BORN");
   CVobjNDXTag& t = *f->NdxTag();
-  EXPECT_EQ(t.KeyType, 'D');
+  EXPECT_EQ(t.KeyType(), 'D');
   EXPECT_EQ(Records(Forward(t)), (std::vector<int32_t>{3, 1, 2}));
   t.TagClose();
   auto b = ReadAll(p.dir / "born.ndx");
@@ -147,7 +147,7 @@ TEST(NdxIndex, EmptyDatesSortLast) {
   auto g = p.Open("born.ndx");
   TcvVariant d;
   d.PutDate(static_cast<int32_t>(NdxKeyValue(std::string(reinterpret_cast<const char*>(&b[512 + 4 + 16 + 8]), 8))));
-  EXPECT_EQ(g->NdxTag()->KeyType, 'D');
+  EXPECT_EQ(g->NdxTag()->KeyType(), 'D');
   EXPECT_EQ(g->NdxTag()->KeyFind(d), 1);
 }
 
@@ -177,7 +177,7 @@ TEST(NdxIndex, BuildSeekNavigateMultiLevel) {
   // Every key is found, exact and as a prefix.
   for (size_t i = 0; i < fwd.size(); i += 97) {
     const int32_t rec = FindText(t, fwd[i].first);
-    EXPECT_EQ(t.CurrentKey.GetString(), fwd[i].first);
+    EXPECT_EQ(t.CurrentKey().GetString(), fwd[i].first);
     EXPECT_NE(rec, 0);
   }
   p.table->exact = false;
@@ -318,8 +318,8 @@ TEST(NdxIndex, ForeignLayoutIsReadFromTheHeader) {
 
   CVobjNDXFile file(nullptr, dir / "foreign.ndx", false, false, false, false);
   CVobjNDXTag& t = *file.NdxTag();
-  EXPECT_EQ(t.EntryLength, 24);
-  EXPECT_EQ(t.MaxKeys, 3);
+  EXPECT_EQ(t.EntryLength(), 24);
+  EXPECT_EQ(t.MaxKeys(), 3);
   EXPECT_EQ(Forward(t), (Pairs{{"ADAMS", 4}, {"BAKER", 2}, {"CLARK", 1}, {"DAVIS", 3}, {"EVANS", 5}}));
   EXPECT_EQ(FindText(t, "DAVIS"), 3);
 }

@@ -151,9 +151,9 @@ TEST(NtxIndex, NegativeNumbersAreMappedDigitsAndSortFirst) {
   n.Append("D", "-10.25");
   auto f = n.Build("amount.ntx", "AMOUNT");
   CVobjNTXTag& t = *f->NtxTag();
-  EXPECT_EQ(t.KeyType, 'N');
+  EXPECT_EQ(t.KeyType(), 'N');
   // A key of one field takes the field's width.
-  EXPECT_EQ(t.KeyLength, 6);
+  EXPECT_EQ(t.KeyLength(), 6);
   Pairs p = Forward(t);
   ASSERT_EQ(p.size(), 4u);
   EXPECT_EQ(p[1].first, NtxNumericKey(-5, 6, t.Decimals()));
