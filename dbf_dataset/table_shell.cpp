@@ -611,22 +611,22 @@ int TcvDBFTable::IndexOn(const std::string& file, const std::string& tag, const 
 
 std::string TcvDBFTable::IndexExpression(int n) const {
   CVobjIndexTag* t = H().cvIndexPointer(n);
-  return t ? t->KeyExpression : std::string();
+  return t ? t->KeyExpression() : std::string();
 }
 
 int32_t TcvDBFTable::IndexKeyLength(int n) const {
   CVobjIndexTag* t = H().cvIndexPointer(n);
-  return t ? t->KeyLength : 0;
+  return t ? t->KeyLength() : 0;
 }
 
 char TcvDBFTable::IndexKeyType(int n) const {
   CVobjIndexTag* t = H().cvIndexPointer(n);
-  return t ? t->KeyType : 0;
+  return t ? t->KeyType() : 0;
 }
 
 std::string TcvDBFTable::IndexFilter(int n) const {
   CVobjIndexTag* t = H().cvIndexPointer(n);
-  return t ? t->ForExpression : std::string();
+  return t ? t->ForExpression() : std::string();
 }
 
 bool TcvDBFTable::IndexUnique(int n) const {
