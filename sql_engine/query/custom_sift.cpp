@@ -331,6 +331,8 @@ void TCustomSift::ParseStatement(TSqlAnalizer& analyzer, const std::string& text
 
 void TCustomSift::SafeCreateResultSet(TSqlAnalizer& analyzer) {
   std::unique_ptr<TResultSet> built;
+  // No dataset stays disabled from an earlier statement.
+  disabled_.clear();
   try {
     if (OnBeforeQuery) OnBeforeQuery(&analyzer);
     // The sources' positions, kept while their controls are off.

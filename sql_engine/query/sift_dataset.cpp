@@ -401,6 +401,8 @@ bool TCustomSift::GetFieldData(TField* field, void* buffer) {
   if (buffer) {
     const size_t room = static_cast<size_t>(std::min(s.width - 1, std::max(field->DataSize(), 0)));
     std::memcpy(buffer, p + 1, room);
+    // A narrower persistent text field still gets its terminator.
+    if (s.type == ftString && room > 0) static_cast<char*>(buffer)[room - 1] = '\0';
   }
   return true;
 }
