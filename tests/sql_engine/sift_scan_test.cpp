@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/code_page.h"
+#include "platform/mem_dataset.h"
 #include "platform/numbers.h"
 #include "sql_engine/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
@@ -256,6 +257,27 @@ TEST(SiftScanHooks, TheFilterIsBuiltFromTheWrappedWhere) {
   ASSERT_EQ(rs->GetRecordCount(), 1);
   rs->SetRecno(1);
   EXPECT_EQ(rs->Fields.GetItem(0)->GetAsInteger(), 1);
+}
+
+TEST(SiftScanHooks, AHandledFilterOnlyNarrowsADelete) {
+  // The adapter's filter language has rules of its own ("A*" a wildcard):
+  // the DELETE keeps testing its WHERE on the rows the filter leaves.
+  TMemDataSet m;
+  m.AddRow(1, "A*");
+  m.AddRow(2, "Anna");
+  m.AddRow(3, "Boris");
+  TSift q;
+  q.AddDataSet(&m, "m");
+  int cancels = 0;
+  q.OnSetFilter = [](TCustomSift*, TDataSet*, const std::string&, bool, bool& handled) { handled = true; };
+  q.OnCancelFilter = [&](TCustomSift*, TDataSet*, bool) { ++cancels; };
+  FormatSettingsGuard guard{'.', ','};
+  TSqlAnalizer a(nullptr, &q);
+  ASSERT_EQ(a.Parse("delete from m where name = 'A*'"), 0);
+  SiftCreateResultSet(a, q);
+  EXPECT_EQ(m.VisibleIds(), (std::vector<int32_t>{2, 3}));
+  EXPECT_EQ(q.RowsAffected, 1);
+  EXPECT_EQ(cancels, 1);
 }
 
 TEST(SiftScan, StatementChecks) {
