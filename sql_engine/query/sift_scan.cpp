@@ -20,6 +20,7 @@
 #include "sql_engine/query/sift_execution.h"
 #include "sql_engine/store/field_expr_type.h"
 #include "sql_engine/store/result_set.h"
+#include "sql_engine/store/sort_list.h"
 
 // ------------------------------------------------------------ text helpers
 
@@ -115,7 +116,7 @@ std::vector<std::string> TopLevelConjuncts(std::string text) {
     }
     if (text[i] == '(') ++depth;
     if (text[i] == ')') --depth;
-    if (depth == 0 && text.compare(i, 5, " AND ") == 0) {
+    if (depth == 0 && Upper(text.substr(i, 5)) == " AND ") {
       out.push_back(Trim(text.substr(start, i - start)));
       start = i + 5;
       i += 4;
@@ -264,11 +265,16 @@ TFieldType ParamTypeOf(TExprType t) {
 
 }  // namespace
 
-// One JOIN ... ON step: the joined table and its compiled condition.
+// One JOIN ... ON step: the joined table and its compiled condition.  When
+// a top-level conjunct of ON equates a field of the joined table with one
+// of an earlier table, the joined table's keys are read once into a sorted
+// list, and each earlier row visits only the records of its key.
 struct TSiftScan::TJoinStep {
   TDataSet* DataSet = nullptr;
   TJoinAction Kind = jkLeftInnerJoin;
   std::unique_ptr<TExprParser> On;
+  std::unique_ptr<TkpSortList> Keys;  // key -> bookmark of the joined table
+  TField* Probe = nullptr;            // the earlier table's key field
 };
 
 namespace {
@@ -771,6 +777,7 @@ void TSiftScan::CompileWhere() {
     std::string on = QualifiedField(item->JoinExpression, true);
     TCustomSift::FixDummiesForQuerying(on);
     step->On = CompileCondition(on, main_);
+    PrepareKeyList(*step, on);
     join_steps_.push_back(std::move(step));
   }
   if (a_.TableList.Count() > a_.JoinList.Count() + 1 && a_.JoinList.Count() > 0)
@@ -1077,6 +1084,71 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The field's value as a key of its engine type; unassigned for null.
+Variant KeyValue(TField* f, TExprType type) {
+  if (f->IsNull()) return Variant();
+  switch (type) {
+    case ttFloat: return Variant(f->AsFloat());
+    case ttInteger: return Variant(static_cast<int32_t>(f->AsInteger()));
+    case ttBoolean: return Variant(f->AsBoolean());
+    default: return Variant(f->AsString());
+  }
+}
+
+}  // namespace
+
+void TSiftScan::PrepareKeyList(TJoinStep& step, const std::string& on) {
+  const int32_t joined = a_.TableList.IndexOfDataSet(step.DataSet);
+  for (const std::string& conj : TopLevelConjuncts(on)) {
+    TExprParser p(this, main_);
+    try {
+      p.ParseExpression(conj);
+    } catch (const Exception&) {
+      continue;
+    }
+    auto* r = dynamic_cast<TRelationalOp*>(p.Expression.get());
+    if (!r || r->Operator != opEq) continue;
+    auto* l = dynamic_cast<TFieldExpr*>(r->Left.get());
+    auto* rr = dynamic_cast<TFieldExpr*>(r->Right.get());
+    if (!l || !rr) continue;
+    TField* key = l->Field;
+    TField* probe = rr->Field;
+    if (probe->DataSet() == step.DataSet) std::swap(key, probe);
+    if (key->DataSet() != step.DataSet || probe->DataSet() == step.DataSet) continue;
+    const int32_t earlier = a_.TableList.IndexOfDataSet(probe->DataSet());
+    if (earlier < 0 || earlier >= joined) continue;
+    const TExprType type = Field2Exprtype(key->DataType());
+    if (type != Field2Exprtype(probe->DataType()) || key->IsBlob() || probe->IsBlob()) continue;
+    if (type == ttString && (key->Size() <= 0 || key->Size() > 4096)) continue;
+    auto keys = std::make_unique<TMemSortList>(true);
+    keys->BookmarkSource = step.DataSet;
+    keys->AddField(type, type == ttString ? key->Size() : 0, false);
+    TSrtField* k = keys->Fields.Items(0);
+    TDataSet* ds = step.DataSet;
+    ds->First();
+    while (!ds->Eof()) {
+      // A null key equals nothing: it is never looked up.
+      if (!key->IsNull()) {
+        keys->Insert();
+        keys->SetSourceRecno(ds->GetBookmark());
+        switch (type) {
+          case ttFloat: k->SetAsFloat(key->AsFloat()); break;
+          case ttInteger: k->SetAsInteger(key->AsInteger()); break;
+          case ttBoolean: k->SetAsBoolean(key->AsBoolean()); break;
+          default: k->SetAsString(key->AsString()); break;
+        }
+      }
+      ds->Next();
+    }
+    keys->Sort();
+    step.Keys = std::move(keys);
+    step.Probe = probe;
+    return;
+  }
+}
+
 void TSiftScan::DoJoinOn(int32_t level) {
   if (level >= static_cast<int32_t>(join_steps_.size())) {
     EmitRow();
@@ -1085,14 +1157,29 @@ void TSiftScan::DoJoinOn(int32_t level) {
   TJoinStep& step = *join_steps_[static_cast<size_t>(level)];
   TDataSet* ds = step.DataSet;
   bool matched = false;
-  ds->First();
-  while (!ds->Eof()) {
-    if (ConditionTrue(*step.On)) {
-      matched = true;
-      if (right_join_) right_matched_.insert(RecordKey(ds));
-      DoJoinOn(level + 1);
+  auto visit = [&]() {
+    if (!ConditionTrue(*step.On)) return;
+    matched = true;
+    if (right_join_) right_matched_.insert(RecordKey(ds));
+    DoJoinOn(level + 1);
+  };
+  if (step.Keys) {
+    // The key of a disabled (null-extended) table counts as null.
+    if (!q_.IsDataSetDisabled(step.Probe->DataSet()) && !step.Probe->IsNull()) {
+      step.Keys->Filter(KeyValue(step.Probe, step.Keys->Fields.Items(0)->ValueType));
+      std::vector<int32_t> hits;
+      for (step.Keys->First(); !step.Keys->Eof(); step.Keys->Next()) hits.push_back(step.Keys->GetSourceRecno());
+      for (const int32_t h : hits) {
+        ds->GotoBookmark(h);
+        visit();
+      }
     }
-    ds->Next();
+  } else {
+    ds->First();
+    while (!ds->Eof()) {
+      visit();
+      ds->Next();
+    }
   }
   if (!matched && (step.Kind == jkLeftOuterJoin || step.Kind == jkFullOuterJoin)) {
     TDisableGuard off(q_, ds);

@@ -135,6 +135,7 @@ private:
   void RestoreCursors();
   void DoJoinInWhere(int32_t level);
   void DoJoinOn(int32_t level);
+  void PrepareKeyList(TJoinStep& step, const std::string& on);
   void EmitUnmatchedRight();
   void SetColumnSubqueryValues(int32_t column);
   std::string SubqueryParamName(int32_t k) const;
