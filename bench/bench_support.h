@@ -58,8 +58,9 @@ private:
 // `deletedPercent` of them carry the deletion mark.
 class Directory : public sample::DirectoryImages {
 public:
-  explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7)
-      : DirectoryImages(sample::Style::kSynthetic, records, seed, deletedPercent) {}
+  explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7,
+                     sample::Style style = sample::Style::kSynthetic)
+      : DirectoryImages(style, records, seed, deletedPercent) {}
 
   // The same rows in an SQLite file database, trailing blanks dropped as
   // the index keys drop them; `indexFm` also builds the index on fm;
