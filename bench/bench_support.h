@@ -24,6 +24,7 @@
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/table/table_file.h"
 #include "directory_generator.h"
+#include "platform/code_page.h"
 
 namespace bench {
 
@@ -57,12 +58,15 @@ private:
 // `deletedPercent` of them carry the deletion mark.
 class Directory : public sample::DirectoryImages {
 public:
-  explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7)
-      : DirectoryImages(sample::Style::kSynthetic, records, seed, deletedPercent) {}
+  explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7,
+                     sample::Style style = sample::Style::kSynthetic)
+      : DirectoryImages(style, records, seed, deletedPercent) {}
 
   // The same rows in an SQLite file database, trailing blanks dropped as
-  // the index keys drop them; `indexFm` also builds the index on fm.
-  sqlite3* SqliteTable(const std::string& path, bool indexFm) const {
+  // the index keys drop them; `indexFm` also builds the index on fm;
+  // `utf8` stores the text as UTF-8 (SQLite's LIKE reads UTF-8, not the
+  // Windows code page).
+  sqlite3* SqliteTable(const std::string& path, bool indexFm, bool utf8 = false) const {
     std::filesystem::remove(path);
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite3_open failed");
@@ -76,7 +80,7 @@ public:
     const int len[] = {6, 25, 30, 6, 5};
     for (int32_t r = 1; r <= Records(); ++r) {
       for (int c = 0; c < 5; ++c) {
-        const std::string v = Trimmed(r, at[c], len[c]);
+        const std::string v = utf8 ? Cp1251ToUtf8(Trimmed(r, at[c], len[c])) : Trimmed(r, at[c], len[c]);
         sqlite3_bind_text(ins, c + 1, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
       }
       sqlite3_step(ins);

@@ -1,0 +1,54 @@
+#include "query_search_sift.h"
+
+#include "platform/db.h"
+#include "platform/exceptions.h"
+#include "sql_engine/query/custom_sift.h"
+
+namespace bench {
+
+struct SiftSearch::Impl {
+  TSift q;
+  int handled = 0;
+};
+
+SiftSearch::SiftSearch(TDataSet* phones, bool filterHook) : impl_(std::make_unique<Impl>()) {
+  impl_->q.AddDataSet(phones, "Phones");
+  if (!filterHook) return;
+  Impl* impl = impl_.get();
+  impl->q.OnSetFilter = [impl](TCustomSift*, TDataSet* d, const std::string& filter, bool, bool& handled) {
+    handled = false;
+    try {
+      d->SetFilter(filter);
+      d->SetFiltered(true);
+    } catch (const Exception&) {
+      return;  // not the table engine's language: the query tests WHERE itself
+    }
+    handled = true;
+    ++impl->handled;
+  };
+  impl->q.OnCancelFilter = [](TCustomSift*, TDataSet* d, bool) { d->SetFiltered(false); };
+}
+
+SiftSearch::~SiftSearch() = default;
+
+int64_t SiftSearch::Run(const std::string& sql, int64_t* bytes) {
+  TSift& q = impl_->q;
+  q.SetSQL(sql);
+  q.Open();
+  TField* fields[5];
+  for (int f = 0; f < 5; ++f) fields[f] = q.Fields().Fields(f);
+  int64_t rows = 0, n = 0;
+  q.First();
+  while (!q.Eof()) {
+    ++rows;
+    for (TField* f : fields) n += static_cast<int64_t>(f->AsString().size());
+    q.Next();
+  }
+  q.Close();
+  if (bytes) *bytes = n;
+  return rows;
+}
+
+int SiftSearch::Handled() const { return impl_->handled; }
+
+}  // namespace bench
