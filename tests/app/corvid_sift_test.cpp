@@ -36,7 +36,18 @@ TEST(CorvidSift, FiltersTheEngineRefusesFallBackToTheWhereClause) {
   Fixture f;
   EXPECT_EQ(f.Run("select * from phones where tel like '101%'"),
             (std::vector<std::string>{"1010", "1011", "1012"}));
+  // While rows are read, the dataset is filtered only when the DBF engine
+  // took the condition.
+  std::vector<std::string> filters;
+  f.sift.OnCancelQuery = [&](TCustomSift*, bool&) { filters.push_back(f.ds.Filtered() ? f.ds.Filter() : ""); };
   EXPECT_EQ(f.Run("select * from phones where nd=5"), (std::vector<std::string>{"1005"}));
+  ASSERT_FALSE(filters.empty());
+  EXPECT_NE(filters.front(), "");
+  filters.clear();
+  EXPECT_EQ(f.Run("select * from phones where tel like '1005'"), (std::vector<std::string>{"1005"}));
+  ASSERT_FALSE(filters.empty());
+  EXPECT_EQ(filters.front(), "");
+  f.sift.OnCancelQuery = nullptr;
   EXPECT_FALSE(f.ds.Filtered());
   EXPECT_EQ(f.ds.Filter(), "");
 
