@@ -56,6 +56,8 @@ public:
   const std::string& SqlText() const { return sqlText; }
   const std::string& LastSqlText() const { return lastSqlText; }
   int SortColumn() const { return sortColumn; }
+  // The next search runs even with the fields of the last one (timing runs).
+  void ForgetLastSearch() { lastSqlText.clear(); }
 
 private:
   void Build(std::string_view description);

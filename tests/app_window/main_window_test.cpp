@@ -155,3 +155,23 @@ TEST(MainWindow, StartUpFailuresEndBeforeAnyWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+// The window after a search as a picture: under CI's virtual display the
+// file named by DIRLOOK_SCREENSHOT is kept as an artifact.
+TEST(MainWindow, Screenshot) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  main.Show();
+  main.tFM->SetText(W("ИВАН"));
+  main.bSelect->Click();
+  QApplication::processEvents();
+  const char* wanted = std::getenv("DIRLOOK_SCREENSHOT");
+  const std::string file = wanted && *wanted ? std::string(wanted) : here.dir / "window.png";
+  ASSERT_TRUE(main.SaveImage(file));
+  EXPECT_GT(std::filesystem::file_size(file), 1000u);
+  main.Close();
+}
+
+}  // namespace

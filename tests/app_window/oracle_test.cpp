@@ -101,7 +101,9 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
       for (const auto& m : guitest::Shown())
         EXPECT_EQ(m.Flags & MB_ICONERROR, 0) << Cp1251ToUtf8(m.Text);
       EXPECT_EQ(Tels(main.List), expected) << Cp1251ToUtf8(main.SqlText());
-      if (!expected.empty()) EXPECT_EQ(filtered, dbfFilter) << Cp1251ToUtf8(main.SqlText());
+      if (!expected.empty()) {
+        EXPECT_EQ(filtered, dbfFilter) << Cp1251ToUtf8(main.SqlText());
+      }
     }
   }
   std::filesystem::current_path(previous);
