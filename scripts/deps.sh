@@ -1,7 +1,7 @@
 # Packages the build, the tests, the fuzzers and the interop checks need.
 DIRLOOK_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-  libbenchmark-dev bison python3 qt6-base-dev libsqlite3-dev sqlite3
+  libbenchmark-dev bison python3 qt6-base-dev libsqlite3-dev sqlite3 xvfb xauth
   python3-dbf libdbd-xbase-perl pgdbf libxbase64-dev libxbase64-bin
 )
 

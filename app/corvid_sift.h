@@ -1,0 +1,83 @@
+// The query component of the window: the query engine's hook events served
+// by the DBF dataset.
+//
+// The WHERE text offered as a filter becomes the dataset's filter (the DBF
+// engine marks the matching records in its bitmap); a text the DBF engine
+// cannot compile is refused and the query evaluates the WHERE clause itself.
+// A range request becomes an inclusive key range on the tag chosen by
+// `IndexNeededfor`; the WHERE clause still trims the edges.
+//
+// Every statement is bracketed by `BeforeQuery` and `AfterQuery`: the first
+// records the DBF datasets among the sources with their own UseDeleted,
+// Filter, Filtered and IndexName; the second gives exactly those back and
+// undoes whatever filter, range or tag the statement left behind (the
+// cancel events do not run when the scan raised).  Datasets of other classes
+// (a derived table, a temporary source) are left alone.  A dataset with a
+// filter or tag of its own keeps it: an offered filter is ANDed with its
+// own, and a range or index offer is not taken.
+//
+// Table and index DDL are not served here: those events stay unhandled.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dbf_source.h"
+#include "sql_engine/query/custom_sift.h"
+
+class TCorvidSift : public TCustomSift {
+public:
+  explicit TCorvidSift(TComponent* owner = nullptr);
+  ~TCorvidSift() override;
+
+  // Table kind for CREATE TABLE (not served by this window).
+  enum class TDBFType { Clipper, DBaseIII, DBaseIV, FoxPro2 };
+  TDBFType DBFType = TDBFType::DBaseIV;
+  bool AutoOverwrite = false;
+  // During each statement every DBF source shows deleted records when true.
+  bool UseDeleted = false;
+
+  void Loaded() override;
+  void FixDummiesForFilter(std::string& text) override;
+
+  // The hook handlers.
+  void BeforeQuery(TSqlAnalizer* Sender);
+  void AfterQuery(TSqlAnalizer* Sender);
+  void IndexNeededfor(TCustomSift* Sender, TDataSet* DataSet, const std::string& FieldNames, bool ActivateIndex,
+                      bool IsJoining, bool& Accept);
+  void SetRange(TCustomSift* Sender, TRelationalOperator RelOperator, TDataSet* DataSet,
+                const std::string& FieldNames, const std::string& StartValues, const std::string& EndValues,
+                bool IsJoining);
+  void CancelRange(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining);
+  void SetFilter(TCustomSift* Sender, TDataSet* DataSet, const std::string& Filter, bool IsJoining, bool& Handled);
+  void CancelFilter(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining);
+
+private:
+  // One DBF source of the running statement: what it had of its own and
+  // what the statement set on it.
+  struct TSourceState {
+    TCorvidDataSet* DataSet = nullptr;
+    TDataSet* Base = nullptr;  // the same object
+    bool UseDeleted = false;
+    std::string Filter;
+    bool Filtered = false;
+    std::string IndexName;
+    bool FilterSet = false, RangeSet = false, TagSet = false;
+    bool HasOwnOrder() const { return Filtered || !IndexName.empty(); }
+  };
+  // One statement (subqueries nest).
+  struct TFrame {
+    std::vector<TSourceState> Sources;
+    TIndexNeededForEvent IndexNeededFor;
+    TSetRangeEvent SetRange;
+    TCancelRangeEvent CancelRange;
+    TSetFilterEvent SetFilter;
+    TCancelFilterEvent CancelFilter;
+  };
+
+  void InstallOwnHandlers(bool all);
+  TSourceState* Source(TDataSet* dataset);
+  static void RestoreFilter(TSourceState& s);
+
+  std::vector<TFrame> frames_;
+};

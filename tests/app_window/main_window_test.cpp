@@ -1,0 +1,177 @@
+// The window over a real phones.dbf, driven as a user would.
+#include "main_window.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWidget>
+
+#include <filesystem>
+
+#include "dbf_dataset/dataset_test_util.h"
+#include "gui_test_env.h"
+
+using guitest::Shown;
+using guitest::W;
+
+namespace {
+
+// phones.dbf in a fresh directory that is the current one while it lives.
+struct DirectoryHere {
+  TempDir dir{"dirlook-window"};
+  std::filesystem::path previous = std::filesystem::current_path();
+  DirectoryHere() {
+    MakeTable(dir / "phones.dbf", "3",
+              {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 16, 0}, {"ND", "C", 4, 0}, {"KW", "C", 4, 0}},
+              {{"542783", W("ИВАНОВ И.И."), W("ЛЕНИНА"), "5", "12"},
+               {"110000", W("иванова а.а."), W("МИРА"), "5", "1"},
+               {"330000", W("ИВАНЕНКО П."), "", "", ""},
+               {"220000", "ABBOT", W("ЛЕНИНА"), "7", "3"},
+               {"440000", "abbey", W("МИРА"), "5", "12"}});
+    std::filesystem::current_path(dir.path());
+    Shown().clear();
+  }
+  ~DirectoryHere() { std::filesystem::current_path(previous); }
+};
+
+std::vector<std::string> Column(TListView* list, int column) {
+  std::vector<std::string> out;
+  for (int i = 0; i < list->Count(); ++i) out.push_back(list->Item(i)->ColumnText(column));
+  return out;
+}
+
+void PressEnter(void* widget) {
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(static_cast<QWidget*>(widget), &press);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(static_cast<QWidget*>(widget), &release);
+}
+
+TEST(MainWindow, TypingEnterAndTheRows) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  EXPECT_TRUE(main.HDS->Active());
+
+  // Nothing filled: only the message.
+  main.bSelect->Click();
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Text, NoSearchFieldsMessage());
+  Shown().clear();
+
+  guitest::Type(main.tFM->Handle(), "иван");
+  EXPECT_EQ(main.tFM->Text(), W("ИВАН"));
+  PressEnter(main.tFM->Handle());
+  EXPECT_TRUE(Shown().empty());
+  // Case-sensitive LIKE: the lower-case entry stays out; rows by phone.
+  EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"330000", "542783"}));
+  EXPECT_EQ(Column(main.List, 1), (std::vector<std::string>{W("ИВАНЕНКО П."), W("ИВАНОВ И.И.")}));
+  EXPECT_EQ(Column(main.List, 2), (std::vector<std::string>{W(" , КВ. "), W("ЛЕНИНА 5, КВ. 12")}));
+
+  // The same fields again change nothing.
+  main.List->SetSelected(main.List->Item(1));
+  main.bSelect->Click();
+  EXPECT_EQ(main.List->Count(), 2);
+  EXPECT_EQ(main.List->Selected(), main.List->Item(1));
+  EXPECT_TRUE(Shown().empty());
+
+  // Nothing found: the message after an empty list.
+  main.tFM->SetText("");
+  main.tTEL->SetText("9%");
+  main.bSelect->Click();
+  EXPECT_EQ(main.List->Count(), 0);
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Text, NothingFoundMessage());
+}
+
+TEST(MainWindow, QuotesAndWildcards) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  main.tTEL->SetText("' or tel like '%");
+  main.bSelect->Click();
+  EXPECT_EQ(main.List->Count(), 0);  // a phone literally so: none
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Text, NothingFoundMessage());
+  Shown().clear();
+  main.tTEL->SetText("'\"");
+  main.bSelect->Click();  // refused with a message, no search
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Flags & MB_ICONERROR, MB_ICONERROR);
+  Shown().clear();
+  main.tTEL->SetText("__0000");
+  main.bSelect->Click();
+  EXPECT_EQ(main.List->Count(), 4);
+}
+
+TEST(MainWindow, HeaderClicksSortByCompareText) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  main.tND->SetText("5");
+  main.bSelect->Click();
+  ASSERT_EQ(main.List->Count(), 3);
+  EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"110000", "440000", "542783"}));
+  main.ListColumnClick(main.List, main.List->Column(1));
+  // Latin letters fold, Cyrillic ones compare by their code.
+  EXPECT_EQ(Column(main.List, 1),
+            (std::vector<std::string>{"abbey", W("ИВАНОВ И.И."), W("иванова а.а.")}));
+  main.ListColumnClick(main.List, main.List->Column(2));
+  main.ListColumnClick(main.List, main.List->Column(2));
+  EXPECT_EQ(Column(main.List, 2), (std::vector<std::string>{W("ЛЕНИНА 5, КВ. 12"), W("МИРА 5, КВ. 1"),
+                                                            W("МИРА 5, КВ. 12")}));
+}
+
+TEST(MainWindow, AFailedSearchIsShownAndCanBeRetried) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  main.tTEL->SetText("5%");
+  main.HDS->Close();  // the table gone away meanwhile
+  std::filesystem::rename("phones.dbf", "away.dbf");
+  main.bSelect->Click();
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Flags & MB_ICONERROR, MB_ICONERROR);
+  EXPECT_EQ(Shown()[0].Text.back(), '.');
+  EXPECT_EQ(main.List->Count(), 0);
+  Shown().clear();
+  std::filesystem::rename("away.dbf", "phones.dbf");
+  main.bSelect->Click();  // same fields: runs again
+  EXPECT_TRUE(Shown().empty());
+  EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"542783"}));
+}
+
+TEST(MainWindow, StartUpFailuresEndBeforeAnyWindow) {
+  for (int kind = 0; kind < 3; ++kind) {
+    DirectoryHere here;
+    TCorvidDataSet holder;
+    if (kind == 0) std::filesystem::remove("phones.dbf");
+    if (kind == 1) {
+      holder.SetTableName("phones.dbf");
+      holder.SetExclusive(true);
+      holder.Open();
+    }
+    if (kind == 2) WriteAll("phones.dbf", std::vector<uint8_t>(40, 0x55));
+    EXPECT_EQ(DirlookMain(*Application), 0) << kind;
+    ASSERT_EQ(Shown().size(), 1u) << kind;
+    EXPECT_EQ(Shown()[0].Flags & MB_ICONERROR, MB_ICONERROR);
+    EXPECT_EQ(Application->MainForm(), nullptr);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The window after a search as a picture: under CI's virtual display the
+// file named by DIRLOOK_SCREENSHOT is kept as an artifact.
+TEST(MainWindow, Screenshot) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  main.Show();
+  main.tFM->SetText(W("ИВАН"));
+  main.bSelect->Click();
+  QApplication::processEvents();
+  const char* wanted = std::getenv("DIRLOOK_SCREENSHOT");
+  const std::string file = wanted && *wanted ? std::string(wanted) : here.dir / "window.png";
+  ASSERT_TRUE(main.SaveImage(file));
+  EXPECT_GT(std::filesystem::file_size(file), 1000u);
+  main.Close();
+}
+
+}  // namespace
