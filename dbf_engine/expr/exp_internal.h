@@ -25,3 +25,24 @@ const unsigned char* cvExpLowerTable(bool oem);
 extern bool cvExpFastPathsOn;
 inline bool cvExpFastPaths() { return cvExpFastPathsOn; }
 inline void cvExpSetFastPaths(bool on) { cvExpFastPathsOn = on; }
+
+// Operator codes of compiled expressions.  They stay inside the expression
+// modules: the query engine has operators of its own with the same names.
+enum : uint8_t {
+  opEqual = 0x81,
+  opNotEqual = 0x82,
+  opGreater = 0x83,
+  opLess = 0x84,
+  opGreaterEq = 0x85,
+  opLessEq = 0x86,
+  opContains = 0x87,
+  opExactEqual = 0x88,
+  opAdd = 0x89,
+  opSubtract = 0x8a,
+  opMultiply = 0x8b,
+  opDivide = 0x8c,
+  opPower = 0x8d,
+  opAnd = 0x90,
+  opOr = 0x91,
+  opNot = 0x92,
+};

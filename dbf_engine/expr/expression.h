@@ -293,25 +293,6 @@ private:
   std::shared_ptr<TcvUserDefFieldVar> link_;
 };
 
-// Operator codes.
-enum : uint8_t {
-  opEqual = 0x81,
-  opNotEqual = 0x82,
-  opGreater = 0x83,
-  opLess = 0x84,
-  opGreaterEq = 0x85,
-  opLessEq = 0x86,
-  opContains = 0x87,
-  opExactEqual = 0x88,
-  opAdd = 0x89,
-  opSubtract = 0x8a,
-  opMultiply = 0x8b,
-  opDivide = 0x8c,
-  opPower = 0x8d,
-  opAnd = 0x90,
-  opOr = 0x91,
-  opNot = 0x92,
-};
 
 class TcvExpOperator : public TcvExpBaseObject {
 public:
