@@ -654,7 +654,10 @@ void CVO_dBHandler::cvSetFilterExpr(const std::string& text, bool caseInsensitiv
     return;
   }
   if (!filterExpr_) filterExpr_ = std::make_unique<TcvExpHandler>(cvExpLink(), std::string(), false);
-  if (text == filterText_ && caseInsensitive == filterExpr_->CaseInsensitive &&
+  // The same condition again keeps its bitmap only on a table nobody else
+  // writes: our own edits keep the bitmap current, another user's appends
+  // and edits reach it only through a new scan.
+  if (!IsShared() && text == filterText_ && caseInsensitive == filterExpr_->CaseInsensitive &&
       partialCompare == filterExpr_->PartialCompare)
     return;
   filterSet_->Clear();

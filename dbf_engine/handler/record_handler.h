@@ -126,7 +126,8 @@ public:
 
   // --- Filter -------------------------------------------------------------------
   // Compiles `text` and marks every record that passes (one scan of the whole
-  // table); the same text with the same options changes nothing.  A text
+  // table); the same text with the same options changes nothing on an
+  // unshared table and scans again on a shared one.  A text
   // that does not compile, or that is not a condition, raises and leaves the
   // filter inactive and empty.
   void cvSetFilterExpr(const std::string& text, bool caseInsensitive, bool partialCompare);

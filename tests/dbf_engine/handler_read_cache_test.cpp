@@ -36,3 +36,25 @@ TEST(HandlerReadCache, SharedWalkFromTheTopSeesAnotherUsersChange) {
   me.cvGetRec(-2);
   EXPECT_EQ(Trimmed(me.cvStringGet("NAME")), "CAT");
 }
+
+// The same filter text set again on a shared table scans again: a record
+// another user appended or changed since the last scan is judged as it now
+// stands.
+TEST(HandlerReadCache, SameFilterAgainOnASharedTableSeesAnotherUsersRecords) {
+  TempDir dir;
+  const std::string t = MakeNames(dir, {"ALPHA", "BRAVO", "ANNA"});
+  CVO_dBHandler me(t, "", true, true), other(t, "", true, true);
+  me.kvSetTranslateAscii(false);
+  other.kvSetTranslateAscii(false);
+  me.cvSetFilterExpr("LEFT(NAME,1)='A'", false, true);
+  me.cvSetFilterActive(true);
+  EXPECT_EQ(Names(me), (Strings{"ALPHA", "ANNA"}));
+  other.cvBlank();
+  other.cvStringPut("NAME", "AXEL");
+  other.cvAppend();
+  other.cvGetRec(1);
+  other.cvStringPut("NAME", "ZULU");
+  other.cvPutRec(1);
+  me.cvSetFilterExpr("LEFT(NAME,1)='A'", false, true);
+  EXPECT_EQ(Names(me), (Strings{"ANNA", "AXEL"}));
+}
