@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/select_cases.h"
 #include "platform/code_page.h"
 #include "platform/mem_dataset.h"
 #include "platform/numbers.h"
@@ -315,43 +316,8 @@ TEST(SiftScan, TableNamesInsideLiteralsAreText) {
 
 // ---------------------------------------------------- data-driven cases
 
-struct TCase {
-  int line = 0;
-  std::string sql, sqlite, engineOnly;
-  std::vector<std::string> rows;
-};
-
-std::vector<TCase> LoadCases() {
-  const char* dir = std::getenv("DIRLOOK_SOURCE_DIR");
-  std::ifstream in(std::string(dir ? dir : ".") + "/tests/sql_engine/data/select_cases.txt");
-  std::vector<TCase> cases;
-  std::string line;
-  int n = 0;
-  TCase* cur = nullptr;
-  while (std::getline(in, line)) {
-    ++n;
-    if (line.rfind("#", 0) == 0) continue;
-    if (line.empty()) {
-      cur = nullptr;
-      continue;
-    }
-    if (line.rfind("sql: ", 0) == 0) {
-      cases.emplace_back();
-      cur = &cases.back();
-      cur->line = n;
-      cur->sql = line.substr(5);
-    } else if (!cur) {
-      ADD_FAILURE() << "line " << n << " outside a case";
-    } else if (line.rfind("sqlite: ", 0) == 0) {
-      cur->sqlite = line.substr(8);
-    } else if (line.rfind("engine-only: ", 0) == 0) {
-      cur->engineOnly = line.substr(13);
-    } else {
-      cur->rows.push_back(line);
-    }
-  }
-  return cases;
-}
+using TCase = TSelectCase;
+const auto LoadCases = LoadSelectCases;
 
 TEST(SiftScanCases, EngineGivesTheExpectedRows) {
   const std::vector<TCase> cases = LoadCases();
