@@ -89,10 +89,7 @@ void TExprLexer::DateAction() {
 // next match, which starts at the second quote, is appended to this one.
 bool TExprLexer::yycontinues(int32_t rule) {
   if (rule != rQuoted && rule != rDoubleQuoted) return false;
-  if (AtInputEnd()) return false;
-  const uint8_t next = get_char();
-  unget_char(next);
-  return next == (rule == rQuoted ? '\'' : '"');
+  return NextCharIs(rule == rQuoted ? '\'' : '"');
 }
 
 void TExprLexer::yyaction(int32_t rule) {

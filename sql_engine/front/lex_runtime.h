@@ -134,6 +134,13 @@ public:
   // True when no character is left: get_char would answer the end marker.
   bool AtInputEnd() const { return PushbackCount == 0 && (!InputStream || InputStream->AtEnd()); }
   void unget_char(uint8_t c);
+  // True when the next character is `c`; nothing is consumed.
+  bool NextCharIs(uint8_t c) {
+    if (AtInputEnd()) return false;
+    const uint8_t next = get_char();
+    unget_char(next);
+    return next == c;
+  }
   void put_char(uint8_t c);
   void yymore();
   void yyless(int32_t n);

@@ -241,10 +241,7 @@ void TkpLexer::HexAction() {
 // at the second quote, is appended to this one.
 bool TkpLexer::yycontinues(int32_t rule) {
   if (rule != rQuoted && rule != rDoubleQuoted) return false;
-  if (AtInputEnd()) return false;
-  const uint8_t next = get_char();
-  unget_char(next);
-  return next == (rule == rQuoted ? '\'' : '"');
+  return NextCharIs(rule == rQuoted ? '\'' : '"');
 }
 
 void TkpLexer::yyaction(int32_t rule) {

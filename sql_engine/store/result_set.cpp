@@ -10,6 +10,7 @@
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/front/kp_misc.h"
+#include "sql_engine/store/bool_text.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/store/sort_list.h"
 
@@ -18,10 +19,6 @@ namespace {
 constexpr uint16_t kHasValue = 0xFFFF;
 // A set asked for no mapping size still gets a small first mapping.
 constexpr uint64_t kDefaultMapSize = 64 * 1024;
-
-bool IsLeadingPart(const std::string& text, std::string_view word) {
-  return !text.empty() && text.size() <= word.size() && SameText(text, word.substr(0, text.size()));
-}
 
 }  // namespace
 
@@ -205,12 +202,7 @@ std::string TkpBooleanField::GetAsString() {
 
 void TkpBooleanField::SetAsString(const std::string& value) {
   if (value.empty()) return Clear();
-  if (IsLeadingPart(value, "FALSE"))
-    SetAsBoolean(false);
-  else if (IsLeadingPart(value, "TRUE"))
-    SetAsBoolean(true);
-  else
-    SiftErrorFmt(SiftMsg::SIsInvalidBoolValue, {value});
+  SetAsBoolean(BooleanFromText(value));
 }
 
 Variant TkpBooleanField::GetAsVariant() { return GetIsNull() ? Variant::Null() : Variant(GetAsBoolean()); }

@@ -8,6 +8,7 @@
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/front/kp_misc.h"
+#include "sql_engine/store/bool_text.h"
 #include "sql_engine/front/sift_messages.h"
 
 // ---- keys -------------------------------------------------------------------
@@ -47,11 +48,6 @@ std::string KeyText(const uint8_t* data, int32_t width) {
   const uint8_t* end = static_cast<const uint8_t*>(std::memchr(data, 0, static_cast<size_t>(width)));
   size_t n = end ? static_cast<size_t>(end - data) : static_cast<size_t>(width);
   return std::string(reinterpret_cast<const char*>(data), n);
-}
-
-// True when `text` is a non-empty leading part of `word`, ignoring case.
-bool IsLeadingPart(const std::string& text, std::string_view word) {
-  return !text.empty() && text.size() <= word.size() && SameText(text, word.substr(0, text.size()));
 }
 
 }  // namespace
@@ -124,12 +120,7 @@ std::string TSrtBooleanField::GetAsString() {
 
 void TSrtBooleanField::SetAsString(const std::string& value) {
   if (value.empty()) return SetNull();
-  if (IsLeadingPart(value, "FALSE"))
-    SetAsBoolean(false);
-  else if (IsLeadingPart(value, "TRUE"))
-    SetAsBoolean(true);
-  else
-    SiftErrorFmt(SiftMsg::SIsInvalidBoolValue, {value});
+  SetAsBoolean(BooleanFromText(value));
 }
 
 bool TSrtBooleanField::GetAsBoolean() {
