@@ -282,6 +282,45 @@ TEST(TableDefinition, AFailedPrimaryKeyLeavesNoTable) {
   EXPECT_EQ(b.list.GetCount(), 0);
 }
 
+TEST(TableDefinition, FailuresHalfWay) {
+  Binding b(T::Clipper);
+  const std::string table = b.Path("t.dbf");
+  b.Exec("create table '" + table + "' (name char(5), note blob(1))");
+  // An index that cannot be built leaves no file and no note.
+  EXPECT_NE(MessageOf([&] { b.Exec("create index bad on '" + table + "' (note)"); }), "(no error)");
+  EXPECT_EQ(Files(b.dir), (std::vector<std::string>{"list.ini", "t.dbf", "t.dbt"}));
+  EXPECT_EQ(b.list.GetItem(0)->IndexFiles().Count(), 0);
+  // An index name that is no file name is refused.
+  EXPECT_NE(MessageOf([&] { b.sift.CreateIndex(&b.sift, false, false, table, "../x", {"NAME"}); }), "(no error)");
+  // A file of the table that cannot be deleted (here a directory in the
+  // way of an index file) is reported; the table and its entry are gone.
+  b.Exec("create index byname on '" + table + "' (name)");
+  fs::remove(b.Path("byname.NTX"));
+  fs::create_directory(b.Path("byname.NTX"));
+  fs::create_directory(b.Path("byname.NTX/keep"));
+  EXPECT_NE(MessageOf([&] { b.Exec("drop table '" + table + "'"); }).find("byname.NTX"), std::string::npos);
+  EXPECT_EQ(Files(b.dir), (std::vector<std::string>{"byname.NTX", "list.ini"}));
+  EXPECT_EQ(b.list.GetCount(), 0);
+  EXPECT_EQ(TIniFile(b.Path("list.ini")).ReadInteger("General", "NumFiles", -1), 0);
+}
+
+TEST(SaveToDBF, AFailureHalfWayLeavesNoTable) {
+  Binding b(T::DBaseIII);
+  b.Exec("create table '" + b.Path("src.dbf") + "' (name char(12), n integer)");
+  b.Fill("src.dbf", {{"a", 1}, {"b", 2}, {"c", 3}});
+  b.sift.SetSQL("select name from src");
+  b.sift.Open();
+  int seen = 0;
+  b.sift.OnFilterRecord = [&](TDataSet*, bool& accept) {
+    if (++seen > 1) throw EDatabaseError("read failed");
+    accept = true;
+  };
+  b.sift.SetFiltered(true);
+  seen = 0;
+  EXPECT_THROW(b.sift.SaveToDBF(b.Path("out.dbf")), EDatabaseError);
+  EXPECT_FALSE(fs::exists(b.Path("out.dbf")));
+}
+
 TEST(TableDefinition, KeysOverSeveralColumnsOfMixedTypes) {
   Binding b(T::FoxPro2);
   const std::string table = b.Path("k.dbf");
