@@ -116,8 +116,9 @@ public:
   // ---- table definition (table_definition.cpp) ----
   // Creates the table `fileName` (".DBF" added without an extension) from
   // field-definition lines, builds the unique tag "PRIMARY" over
-  // `primaryKey` (none when empty), enters it in the list (replacing its
-  // entry when it has one) with its dataset open, and saves the list.  An
+  // `primaryKey` (none when empty), enters it in the list under its name
+  // without extension (replacing its entry, alias kept, when it has one)
+  // with its dataset open, and saves the list.  An
   // existing table is replaced with `autoOverwrite` or when `confirm`
   // agrees; false when it was kept.  Raises for an alias another table
   // uses; a failure after the table was written removes it again.

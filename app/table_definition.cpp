@@ -165,7 +165,8 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   const std::optional<std::string> existing = FindExistingFile(path);
   if (existing) path = *existing;
   const int entry = IndexOf(path);
-  const std::string alias = ChangeFileExt(ExtractFileName(path), "");
+  // A replaced entry keeps the alias statements know it by.
+  const std::string alias = entry >= 0 ? GetItem(entry)->Alias() : ChangeFileExt(ExtractFileName(path), "");
   const int other = IndexOfAlias(alias);
   if (other >= 0 && other != entry) throw EDatabaseError(kMsgAliasUsed, {alias, GetItem(other)->FileName()});
   // Every check before anything is touched.
