@@ -146,6 +146,7 @@ std::vector<std::string> DBFFieldNames(const std::vector<std::string>& names) {
 
 bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOverwrite,
                       const TConfirmOverwrite& confirm) {
+  source.CheckActive();
   std::string path = NormalizePath(Trim(fileName));
   if (path.empty()) throw EDatabaseError(cvMessage(cvErrNoTableName));
   if (ExtractFileExt(path).empty()) path += ".DBF";
@@ -154,7 +155,6 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
     if (!autoOverwrite && !(confirm && confirm(cvMessage(cvErrOverwriteTable)))) return false;
     path = *existing;
   }
-  source.CheckActive();
   TSourceScope scope(source);
 
   std::vector<std::string> sourceNames;
