@@ -30,11 +30,7 @@ void TCorvidSift::InstallOwnHandlers(bool all) {
     SetFilter(s, d, f, j, h);
   };
   OnCancelFilter = [this](TCustomSift* s, TDataSet* d, bool j) { CancelFilter(s, d, j); };
-  // Table and index DDL: not served by this window.
-  OnCreateTable = nullptr;
-  OnCreateIndex = nullptr;
-  OnDropTable = nullptr;
-  OnDropIndex = nullptr;
+  InstallTableHandlers();
 }
 
 TCorvidSift::TSourceState* TCorvidSift::Source(TDataSet* dataset) {

@@ -16,14 +16,19 @@
 // filter or tag of its own keeps it: an offered filter is ANDed with its
 // own, and a range or index offer is not taken.
 //
-// Table and index DDL are not served here: those events stay unhandled.
+// Table and index DDL run on DBF files through the data list attached with
+// `SetDataList` (corvid_sift_ddl.cpp); without one those statements do
+// nothing.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "dbf_source.h"
 #include "sql_engine/query/custom_sift.h"
+
+class TDataList;
 
 class TCorvidSift : public TCustomSift {
 public:
@@ -52,7 +57,29 @@ public:
   void SetFilter(TCustomSift* Sender, TDataSet* DataSet, const std::string& Filter, bool IsJoining, bool& Handled);
   void CancelFilter(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining);
 
+  // ---- the data list and table definition (corvid_sift_ddl.cpp) ----
+  // Makes the list's tables the sources (under their aliases) and takes its
+  // UseDeleted; null detaches it.  The list is not owned and must outlive
+  // its attachment.
+  void SetDataList(TDataList* list);
+  TDataList* DataList() const { return data_list_; }
+  // Asked before CREATE TABLE or SaveToDBF replaces a table (unless
+  // AutoOverwrite); true replaces.  Unassigned: the application's message
+  // box; with neither, the statement fails.
+  std::function<bool(const std::string& question)> OnConfirmOverwrite;
+  void CreateTable(TCustomSift* Sender, TCreateTableItem* Item);
+  void CreateIndex(TCustomSift* Sender, bool Unique, bool Descending, const std::string& TableName,
+                   const std::string& IndexName, const std::vector<std::string>& Columns);
+  void DropTable(TCustomSift* Sender, const std::string& TableName);
+  void DropIndex(TCustomSift* Sender, const std::string& TableName, const std::string& IndexName);
+  // Writes the open query's rows to a new FoxPro table.
+  void SaveToDBF(const std::string& FileName);
+
 private:
+  TDataList* data_list_ = nullptr;
+  bool ConfirmOverwrite(const std::string& question);
+  void InstallTableHandlers();
+
   // One DBF source of the running statement: what it had of its own and
   // what the statement set on it.
   struct TSourceState {

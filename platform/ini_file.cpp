@@ -29,7 +29,8 @@ std::string Unquote(const std::string& v) {
 
 }  // namespace
 
-TIniFile::TIniFile(const std::string& file_name) : file_name_(file_name) {
+TIniFile::TIniFile(const std::string& file_name, bool deferWrites)
+    : file_name_(file_name), defer_writes_(deferWrites) {
   std::ifstream in(file_name, std::ios::binary);
   if (!in) return;
   std::ostringstream ss;
@@ -180,9 +181,13 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
   }
 }
 
-void TIniFile::UpdateFile() { Save(); }
+void TIniFile::UpdateFile() { WriteFile(); }
 
 void TIniFile::Save() {
+  if (!defer_writes_) WriteFile();
+}
+
+void TIniFile::WriteFile() {
   std::string text;
   for (const Line& l : preamble_) text += l.raw + "\r\n";
   for (const Section& s : sections_) {

@@ -10,6 +10,8 @@
 // file reads as empty).  Every Write/Erase/Delete writes the whole file
 // back at once, through a temporary file renamed over it, so a failure leaves
 // the old file whole; it raises EInOutError.  `UpdateFile` writes it again.
+// Made with `deferWrites`, the object keeps its changes in memory until
+// `UpdateFile`, so many keys reach the file together or not at all.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +22,7 @@ class TStringList;
 
 class TIniFile {
 public:
-  explicit TIniFile(const std::string& file_name);
+  explicit TIniFile(const std::string& file_name, bool deferWrites = false);
   ~TIniFile() = default;
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
@@ -60,9 +62,12 @@ private:
   };
   const Section* FindSection(const std::string& name) const;
   Section* FindSection(const std::string& name);
+  // Writes the file, unless writes are deferred.
   void Save();
+  void WriteFile();
 
   std::string file_name_;
+  bool defer_writes_ = false;
   std::vector<Line> preamble_;  // lines before the first section
   std::vector<Section> sections_;
 };

@@ -204,6 +204,15 @@ public:
   bool DoCancelQuery();
 
   // ---- the query as a dataset ----
+  // Writes the rows to the delimited text file `FileName` (sift_export.cpp):
+  // a header line of the names, then one line per row, CR LF after each.
+  // An empty `FieldNames` is filled with the names of every field that is
+  // not a blob.  Values and names go between `QuoteChar` when it is not
+  // NUL, else between double quotes when they hold one, the separator, CR
+  // or LF; the quote inside is doubled.  The file is replaced only when the
+  // whole text was written.
+  void WriteToTextFile(const std::string& FileName, char QuoteChar, char Separator, bool QuoteWhenNeeded,
+                       TStringList& FieldNames);
   // Re-sorts the rows by the 0-based result columns.
   void SortByColumns(const std::vector<int32_t>& columns, bool descending);
   // Goes to the first row for which the expression (over the query's own

@@ -1,0 +1,186 @@
+#include "data_list.h"
+
+#include "dbf_dataset/corvid_dataset.h"
+#include "platform/exceptions.h"
+#include "platform/gui/application.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace {
+
+const char* const kGeneral = "General";
+
+std::string FileSection(int i) { return "File" + std::to_string(i); }
+
+// Names compare as the file system would find them: "\" is "/", and case
+// does not matter.
+std::string FoldedPath(const std::string& name) { return AnsiUpperCase(NormalizePath(Trim(name))); }
+
+// Restores the screen cursor however the scope ends.
+class TCursorScope {
+public:
+  explicit TCursorScope(TCursor cursor) : saved_(Screen ? Screen->Cursor() : crDefault) {
+    if (Screen) Screen->SetCursor(cursor);
+  }
+  ~TCursorScope() {
+    if (Screen) Screen->SetCursor(saved_);
+  }
+  TCursorScope(const TCursorScope&) = delete;
+  TCursorScope& operator=(const TCursorScope&) = delete;
+
+private:
+  TCursor saved_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TDataItem
+
+TDataItem::TDataItem(TDataList* owner)
+    : owner_(owner), dataset_(std::make_unique<TCorvidDataSet>()), index_files_(std::make_unique<TStringList>()) {}
+
+TDataItem::~TDataItem() {
+  try {
+    dataset_->Close();
+  } catch (...) {
+  }
+}
+
+TDataSet* TDataItem::AsDataSet() const { return dataset_.get(); }
+
+void TDataItem::Bind() {
+  dataset_->SetDatabaseName(ExtractFilePath(NormalizePath(file_name_)));
+  dataset_->SetTableName(ExtractFileName(NormalizePath(file_name_)));
+  TStringList names;
+  for (int i = 0; i < index_files_->Count(); ++i) names.Add(ExtractFileName(NormalizePath((*index_files_)[i])));
+  dataset_->SetIndexList(names);
+}
+
+void TDataItem::Open() {
+  dataset_->Close();
+  Bind();
+  dataset_->SetUseDeleted(owner_ ? owner_->UseDeleted : false);
+  dataset_->Open();
+}
+
+void TDataItem::Close() { dataset_->Close(); }
+
+// ---------------------------------------------------------------------------
+// TDataList
+
+TDataList::TDataList() = default;
+TDataList::~TDataList() = default;
+
+TDataItem* TDataList::Add(const std::string& fileName, const std::string& alias, const TStringList& indexFiles) {
+  auto item = std::make_unique<TDataItem>(this);
+  item->file_name_ = fileName;
+  item->alias_ = Trim(alias).empty() ? ChangeFileExt(ExtractFileName(NormalizePath(fileName)), "") : Trim(alias);
+  for (int i = 0; i < indexFiles.Count(); ++i)
+    if (!Trim(indexFiles[i]).empty()) item->index_files_->Add(ExtractFileName(NormalizePath(Trim(indexFiles[i]))));
+  item->Bind();
+  items_.push_back(std::move(item));
+  return items_.back().get();
+}
+
+int TDataList::IndexOf(const std::string& fileName) const {
+  const std::string wanted = FoldedPath(fileName);
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (FoldedPath(items_[i]->FileName()) == wanted) return static_cast<int>(i);
+  return -1;
+}
+
+int TDataList::IndexOfAlias(const std::string& alias) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (AnsiSameText(items_[i]->Alias(), Trim(alias))) return static_cast<int>(i);
+  return -1;
+}
+
+int TDataList::Find(const std::string& table) const {
+  const int i = IndexOf(table);
+  return i >= 0 ? i : IndexOfAlias(table);
+}
+
+TDataItem* TDataList::GetItem(int i) const {
+  if (i < 0 || i >= GetCount()) throw EListError("List index out of bounds (%d)", {i});
+  return items_[static_cast<size_t>(i)].get();
+}
+
+void TDataList::Delete(int i) {
+  GetItem(i);
+  items_.erase(items_.begin() + i);
+}
+
+void TDataList::Clear() { items_.clear(); }
+
+void TDataList::LoadFromFile(const std::string& name) {
+  Clear();
+  const TIniFile ini(name);
+  const int count = ini.ReadInteger(kGeneral, "NumFiles", 0);
+  UseDeleted = ini.ReadBool(kGeneral, "UseDeleted", false);
+  InMemResultSet = ini.ReadBool(kGeneral, "InMemResultSet", true);
+  MapFileSize = ini.ReadInteger(kGeneral, "MapFileSize", 2000000);
+  DateFormat = ini.ReadString(kGeneral, "DateFormat", "m/d/yyyy");
+  for (int i = 1; i <= count; ++i) {
+    TStringList indexes;
+    const int m = ini.ReadInteger(FileSection(i), "NumIndexes", 0);
+    for (int j = 1; j <= m; ++j) {
+      const std::string index = ini.ReadString(FileSection(i), "Index" + std::to_string(j), "");
+      if (!Trim(index).empty()) indexes.Add(index);
+    }
+    const std::string file = ini.ReadString(kGeneral, "File" + std::to_string(i), "");
+    if (Trim(file).empty() || !FindExistingFile(file)) continue;
+    Add(file, ini.ReadString(kGeneral, "Alias" + std::to_string(i), ""), indexes);
+  }
+}
+
+void TDataList::SaveToFile(const std::string& name) {
+  // Every key is written to the file at once, so a failure leaves the old
+  // list whole; keys of a longer earlier list go, other sections stay.
+  TIniFile ini(name, true);
+  const int old = ini.ReadInteger(kGeneral, "NumFiles", 0);
+  for (int i = GetCount() + 1; i <= old; ++i) {
+    ini.DeleteKey(kGeneral, "File" + std::to_string(i));
+    ini.DeleteKey(kGeneral, "Alias" + std::to_string(i));
+    ini.EraseSection(FileSection(i));
+  }
+  ini.WriteInteger(kGeneral, "NumFiles", GetCount());
+  ini.WriteBool(kGeneral, "UseDeleted", UseDeleted);
+  ini.WriteBool(kGeneral, "InMemResultSet", InMemResultSet);
+  ini.WriteInteger(kGeneral, "MapFileSize", MapFileSize);
+  ini.WriteString(kGeneral, "DateFormat", DateFormat);
+  for (int i = 1; i <= GetCount(); ++i) {
+    const TDataItem& item = *items_[static_cast<size_t>(i - 1)];
+    ini.EraseSection(FileSection(i));
+    ini.WriteInteger(FileSection(i), "NumIndexes", item.IndexFiles().Count());
+    for (int j = 1; j <= item.IndexFiles().Count(); ++j)
+      ini.WriteString(FileSection(i), "Index" + std::to_string(j), item.IndexFiles()[j - 1]);
+    ini.WriteString(kGeneral, "File" + std::to_string(i), item.FileName());
+    ini.WriteString(kGeneral, "Alias" + std::to_string(i), item.Alias());
+  }
+  ini.UpdateFile();
+}
+
+void TDataList::Save() {
+  if (!Trim(FileName).empty()) SaveToFile(FileName);
+}
+
+void TDataList::OpenDataSets() {
+  TCursorScope cursor(crHourGlass);
+  for (auto& item : items_) item->Open();
+}
+
+void TDataList::CloseDataSets() {
+  for (auto& item : items_) item->Close();
+}
+
+std::string IndexExtension(TDataTableType type) {
+  switch (type) {
+    case TDataTableType::Clipper: return ".NTX";
+    case TDataTableType::DBaseIII: return ".NDX";
+    case TDataTableType::DBaseIV: return ".MDX";
+    case TDataTableType::FoxPro2: return ".CDX";
+  }
+  return ".NDX";
+}

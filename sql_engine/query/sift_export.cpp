@@ -1,0 +1,187 @@
+// Text export of an open query: a delimited text file read through the
+// query's own dataset interface, so its filter and current order apply.
+//
+// The file is one header line of the listed names and one line per row,
+// each ended by CR LF.  Values are the fields' texts as they stand (code
+// page 1251 bytes, no translation), with blanks and control characters
+// trimmed at both ends.  A listed name that is not a field, or a blob field,
+// writes nothing, not even its separator; the separator follows every entry
+// but the last of the list, so a blob listed last leaves the separator of
+// the entry before it at the end of the line.
+//
+// Quoting keeps every line readable whatever the values hold: with a quote
+// character every value is put between it and the character is doubled
+// inside; without one, a value holding a double quote, the separator, CR or
+// LF is put between double quotes with its double quotes doubled, and other
+// values stay bare.
+//
+// The text goes to a temporary file beside the target, renamed over it once
+// everything is written: a failure leaves the old file as it was.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/exceptions.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/query/custom_sift.h"
+
+namespace {
+
+constexpr const char* kMsgBadSeparator = "The separator cannot be a line end, NUL or the quote character";
+constexpr const char* kMsgNoFileName = "No file name for the text export";
+
+bool IsBlobType(TFieldType t) {
+  return t == ftBytes || t == ftVarBytes || (t >= ftBlob && t <= ftTypedBinary) || (t >= ftADT && t <= ftDataSet);
+}
+
+// The temporary file the text is written to, renamed over the target on
+// Commit and removed otherwise.
+class TExportFile {
+public:
+  explicit TExportFile(const std::string& target) : target_(target) {
+    temp_ = GetTempFileName(ExtractFileDir(target_).empty() ? "." : ExtractFileDir(target_), "~kp");
+    handle_ = FileOpen(temp_, true, false);
+    if (handle_ < 0) Fail(temp_);
+  }
+  ~TExportFile() {
+    FileClose(handle_);
+    if (!committed_) FileDelete(temp_);
+  }
+  TExportFile(const TExportFile&) = delete;
+  TExportFile& operator=(const TExportFile&) = delete;
+
+  void Write(const std::string& text) {
+    buffer_ += text;
+    if (buffer_.size() >= kFlushSize) Flush();
+  }
+
+  void Commit() {
+    Flush();
+    // The new file gets the old one's permissions, or those a newly
+    // created file would get (the temporary file is private to its owner).
+    struct stat st {};
+    mode_t mode;
+    if (::stat(target_.c_str(), &st) == 0) {
+      mode = st.st_mode & 07777;
+    } else {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = 0666 & ~mask;
+    }
+    if (::fchmod(handle_, mode) != 0) Fail(temp_);
+    FileClose(handle_);
+    if (!FileRename(temp_, target_)) Fail(target_);
+    committed_ = true;
+  }
+
+private:
+  static constexpr size_t kFlushSize = 1 << 16;
+
+  void Flush() {
+    if (buffer_.empty()) return;
+    if (!FileWrite(handle_, position_, buffer_.data(), buffer_.size())) Fail(temp_);
+    position_ += static_cast<int64_t>(buffer_.size());
+    buffer_.clear();
+  }
+  [[noreturn]] static void Fail(const std::string& name) {
+    const int err = errno;
+    throw EInOutError("Cannot write file \"%s\". %s", {name, std::strerror(err)});
+  }
+
+  std::string target_, temp_;
+  int handle_ = -1;
+  int64_t position_ = 0;
+  std::string buffer_;
+  bool committed_ = false;
+};
+
+class TQuoting {
+public:
+  TQuoting(char quoteChar, char separator) : quote_(quoteChar), separator_(separator) {}
+
+  std::string operator()(const std::string& value) const {
+    if (quote_ != '\0') return Enclose(value, quote_);
+    for (char c : value)
+      if (c == '"' || c == separator_ || c == '\r' || c == '\n') return Enclose(value, '"');
+    return value;
+  }
+
+private:
+  static std::string Enclose(const std::string& value, char q) {
+    std::string out(1, q);
+    for (char c : value) {
+      out += c;
+      if (c == q) out += q;
+    }
+    out += q;
+    return out;
+  }
+
+  char quote_, separator_;
+};
+
+// Disables the controls for one scope.
+class TControlsScope {
+public:
+  explicit TControlsScope(TDataSet& ds) : ds_(ds) { ds_.DisableControls(); }
+  ~TControlsScope() { ds_.EnableControls(); }
+  TControlsScope(const TControlsScope&) = delete;
+  TControlsScope& operator=(const TControlsScope&) = delete;
+
+private:
+  TDataSet& ds_;
+};
+
+}  // namespace
+
+void TCustomSift::WriteToTextFile(const std::string& FileName, char QuoteChar, char Separator, bool QuoteWhenNeeded,
+                                  TStringList& FieldNames) {
+  // Without a quote character, values that need it are quoted either way:
+  // written bare they would break the line.
+  (void)QuoteWhenNeeded;
+  CheckActive();
+  if (Trim(FileName).empty()) throw EInOutError(kMsgNoFileName);
+  if (Separator == '\0' || Separator == '\r' || Separator == '\n' || Separator == QuoteChar ||
+      (QuoteChar == '\0' && Separator == '"'))
+    throw ESiftError(kMsgBadSeparator);
+  if (FieldNames.Count() == 0)
+    for (TField* f : Fields())
+      if (!IsBlobType(f->DataType())) FieldNames.Add(f->FieldName());
+
+  // The fields in list order; none for a name that writes nothing.
+  std::vector<TField*> fields;
+  for (int i = 0; i < FieldNames.Count(); ++i) {
+    TField* f = FindField(FieldNames[i]);
+    fields.push_back(f && !IsBlobType(f->DataType()) ? f : nullptr);
+  }
+  const TQuoting quote(QuoteChar, Separator);
+  const size_t last = fields.size() - 1;
+
+  TExportFile file(NormalizePath(FileName));
+  std::string line;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!fields[i]) continue;
+    line += quote(FieldNames[static_cast<int>(i)]);
+    if (i != last) line += Separator;
+  }
+  file.Write(line + "\r\n");
+  {
+    TControlsScope controls(*this);
+    First();
+    while (!Eof()) {
+      line.clear();
+      for (size_t i = 0; i < fields.size(); ++i) {
+        if (!fields[i]) continue;
+        line += quote(Trim(fields[i]->AsString()));
+        if (i != last) line += Separator;
+      }
+      file.Write(line + "\r\n");
+      Next();
+    }
+  }
+  file.Commit();
+}
