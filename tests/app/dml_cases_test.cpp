@@ -143,6 +143,8 @@ TRun RunEngine(const TDmlCase& c, const TempDir& dir) {
     s >> table >> key;
     sets.at(table)->IndexOn(dir / (table + "_key.ntx"), "", key, "", CVsetIndexUnique::Duplicates,
                             CVsetSortStatus::Ascending);
+    // The NTX tag is named after its file; it orders the scan.
+    sets.at(table)->SetIndexName(table + "_key");
   }
   if (!c.failPost.empty()) {
     std::istringstream s(c.failPost);
