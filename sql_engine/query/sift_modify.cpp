@@ -315,6 +315,12 @@ void TSiftScan::DoUpdateRecords() {
   // The records are found first and changed afterwards: a change that moves
   // a record in the active order (a key of the active tag) must not move it
   // ahead of the scan, nor out of its reach.
+  // A statement cancelled during the scan has changed nothing yet, and
+  // changes nothing.
+  if (cancelled_) {
+    marked_.Clear();
+    return;
+  }
   const int32_t items = a_.UpdateColumnList.Count();
   TResultSet* rows = nullptr;
   if (a_.MassUpdate) {

@@ -306,6 +306,12 @@ TEST(SiftModify, AnUpdateThatMovesRecordsInTheOrderUpdatesEachMatchOnce) {
   q.ExecSQL();
   EXPECT_EQ(q.RowsAffected, 3);
   EXPECT_EQ(k.Dump(), (Rows{"1", "15", "16", "17"}));
+  // Cancelled while the records are looked for: none is changed.
+  q.OnCancelQuery = [](TCustomSift*, bool& cancel) { cancel = true; };
+  q.SetSQL("update k set n = 0");
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected, 0);
+  EXPECT_EQ(k.Dump(), (Rows{"1", "15", "16", "17"}));
   // A null result empties the field; the values of one row are read before
   // any of its fields changes.
   TTables x;
