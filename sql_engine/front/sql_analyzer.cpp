@@ -46,6 +46,7 @@ void TSqlAnalizer::ClearSQL() {
   GroupByList.Clear();
   OrderByList.Clear();
   UpdateColumnList.Clear();
+  MassUpdate = false;
   InsertList.Clear();
   CreateTableList.Clear();
   AlterTableList.Clear();

@@ -133,6 +133,7 @@ public:
   std::unique_ptr<TSqlAnalizer> UnionAnalizer;
 
   TUpdateList UpdateColumnList;
+  bool MassUpdate = false;            // UPDATE ... SET ... = (subquery): record k takes row k
   TInsertList InsertList;
   TCreateTableList CreateTableList;
   TCreateTableList AlterTableList;

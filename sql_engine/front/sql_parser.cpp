@@ -452,6 +452,7 @@ void TkpParser::yyaction(int32_t rule) {
     case 267: yyval.Code = 0; break;
     case 268: yyval.Code = 1; break;
 
+    case 272: GetCurrentAnalizer()->MassUpdate = true; break;
     case 275: AddUpdateColumn(A(1), A(3)); break;
     case 276: AddUpdateColumn(A(1), std::string()); break;
     case 281: {  // INSERT INTO table columns [VALUES] source

@@ -613,7 +613,8 @@ void TSiftScan::CheckIntegrity() {
     if (derived_.count(static_cast<int32_t>(k)) || !a_.SubQueryList[k]) continue;
     const TSqlAnalizer& s = *a_.SubQueryList[k];
     if (s.TableList.Count() != 1) SiftError(SiftMsg::SSubqueryWrongTables);
-    if (a_.Statement != ssInsert && !s.DoSelectAll && s.ColumnList.Count() != 1) SiftError(SiftMsg::SSubqueryWrongCols);
+    if (a_.Statement != ssInsert && !a_.MassUpdate && !s.DoSelectAll && s.ColumnList.Count() != 1)
+      SiftError(SiftMsg::SSubqueryWrongCols);
   }
 
   // WHERE: qualified; the wrapped form is kept for the adapter's filter.
@@ -1216,9 +1217,9 @@ void TSiftScan::Scan() {
       DoJoinInWhere(1);
     } else if (TestWhere()) {
       if (a_.Statement == ssDelete) {
-        main_->Delete();
-        ++q_.RowsAffected;
-        deleted = true;
+        deleted = DoDeleteRecord();
+      } else if (a_.Statement == ssUpdate) {
+        MarkUpdateRecord();
       } else {
         AddThisRecord();
       }
@@ -1321,19 +1322,23 @@ void TSiftScan::CreateResultSet() {
   }
   switch (a_.Statement) {
     case ssSelect:
-    case ssDelete: break;
-    case ssInsert: NotSupported("INSERT");
-    case ssUpdate: NotSupported("UPDATE");
+    case ssDelete:
+    case ssInsert:
+    case ssUpdate: break;
     default: SiftError(SiftMsg::SIsNotValidInSelect);
   }
-  if (!a_.IntoTable.empty()) NotSupported("SELECT ... INTO");
   // Nothing of an earlier statement may read as null in this one.
   q_.ClearDisabledDataSets();
+  if (a_.Statement == ssInsert) {
+    DoInsertStatement();
+    return;
+  }
   CheckIntegrity();
   if (a_.Statement == ssDelete && a_.TableList.Count() > 1) NotSupported("DELETE over several tables");
   RunWhereSubqueries();
   CompileColumns();
   CompileWhere();
+  CompileUpdateItems();
   BuildFilterText();
 
   // From the first hook on, everything armed is released on every path.
@@ -1350,6 +1355,7 @@ void TSiftScan::CreateResultSet() {
     OfferRangeOrIndex();
     Scan();
     FireCancels();
+    if (a_.Statement == ssUpdate) DoUpdateRecords();
     RestoreCursors();
     AfterScan();
   } catch (...) {
@@ -1370,5 +1376,6 @@ void TSiftScan::CreateResultSet() {
 std::unique_ptr<TResultSet> SiftCreateResultSet(TSqlAnalizer& analyzer, TCustomSift& sift) {
   TSiftScan scan(analyzer, sift);
   scan.CreateResultSet();
+  if (!analyzer.IntoTable.empty()) scan.DoIntoTableOperation();
   return scan.TakeResultSet();
 }

@@ -192,4 +192,44 @@ private:
   bool user_range_armed_ = false;
   bool progress_started_ = false;
   std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;
+
+  // ---- data changes: INSERT, UPDATE, DELETE's step, SELECT ... INTO ----
+  // (sift_modify.cpp)  Every record is changed in one Append/Edit-Post
+  // whose values are computed before the record is touched; a failure
+  // cancels the pending append or edit before it propagates, and counts
+  // and layouts are checked before the first record changes.
+  // Resolves, compiles and runs a whole INSERT statement.
+  void DoInsertStatement();
+public:
+  // SELECT ... INTO, after the whole result is built: appends the result
+  // rows to the INTO dataset.
+  void DoIntoTableOperation();
+
+private:
+  struct TModifyValue;
+  // The UPDATE's target fields and SET expressions.
+  void CompileUpdateItems();
+  // The scan accepted the current record: UPDATE collects it.
+  void MarkUpdateRecord();
+  // After the scan: the collected records are updated, in scan order.
+  void DoUpdateRecords();
+  // Deletes the current record; false when the cursor is still on it.
+  bool DoDeleteRecord();
+  // "(subquery k)" in a value text: the first value of subquery k.
+  std::string ScalarSubqueries(const std::string& text);
+  void ResolveInsertTargets();
+  // Appends (or edits) one record of `ds` with `values`.
+  void WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values);
+
+  // Bookmarks of the records an UPDATE changes, freed with the scan.
+  struct TMarkedRecords {
+    TDataSet* DataSet = nullptr;
+    std::vector<int32_t> Bookmarks;
+    TMarkedRecords() = default;
+    TMarkedRecords(const TMarkedRecords&) = delete;
+    TMarkedRecords& operator=(const TMarkedRecords&) = delete;
+    ~TMarkedRecords();
+    void Clear();
+  };
+  TMarkedRecords marked_;
 };

@@ -1,0 +1,556 @@
+// Data changes: INSERT (VALUES and SELECT), UPDATE, the step of DELETE and
+// SELECT ... INTO, all through the dataset framework's append, edit, field
+// assignment and post (see sift_scan.h).
+//
+// Rules every change here keeps:
+// - a record's values are computed (and converted to the target field's
+//   kind) before the record is appended or put into edit, so a value that
+//   does not convert fails with nothing pending;
+// - a failure between Append/Edit and Post cancels the pending record
+//   before the error propagates: nothing half-written is posted later;
+// - counts (values against fields, result columns against fields, records
+//   against subquery rows) and blob sources are checked before the first
+//   record changes;
+// - a null value stores null (an empty field), never "leave as it was";
+// - records already posted by a statement that fails later stay posted:
+//   the framework has no transaction to roll them back.
+//
+// Blob and memo fields: binary fields (bytes, blobs, graphics, OLE) take a
+// VALUES text as hexadecimal digits; memo fields are text.  A result column
+// that reads a blob field holds no value of its own: the blob is read from
+// its source record, found by the bookmark the result row keeps; rows that
+// keep none (grouped or cross-tab rows, a joined table's blob) are refused.
+#include <algorithm>
+
+#include "platform/db.h"
+#include "platform/db_fields.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+#include "sql_engine/expr/expr_parser.h"
+#include "sql_engine/front/cnv_str_utils.h"
+#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/query/custom_sift.h"
+#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/store/field_expr_type.h"
+#include "sql_engine/store/result_set.h"
+
+namespace {
+
+// Binary field types; memo types are text.
+bool IsBinaryType(TFieldType t) {
+  switch (t) {
+    case ftBytes:
+    case ftVarBytes:
+    case ftBlob:
+    case ftGraphic:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+    case ftADT:
+    case ftArray:
+    case ftReference:
+    case ftDataSet:
+    case ftOraBlob:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsDateType(TFieldType t) { return t == ftDate || t == ftTime || t == ftDateTime; }
+
+// The data fields of a dataset in field order.
+std::vector<TField*> DataFields(TDataSet* ds) {
+  std::vector<TField*> out;
+  for (TField* f : ds->Fields())
+    if (f->FieldKind() == fkData) out.push_back(f);
+  return out;
+}
+
+// A bookmark handed back on every path.
+class TBookmarkHold {
+public:
+  explicit TBookmarkHold(TDataSet* ds) : ds_(ds), bm_(ds->GetBookmark()) {}
+  ~TBookmarkHold() {
+    try {
+      ds_->FreeBookmark(bm_);
+    } catch (...) {
+    }
+  }
+  TBookmarkHold(const TBookmarkHold&) = delete;
+  TBookmarkHold& operator=(const TBookmarkHold&) = delete;
+  TBookmark Get() const { return bm_; }
+
+private:
+  TDataSet* ds_;
+  TBookmark bm_;
+};
+
+// Puts a dataset back on the record it stood on (when it still can).
+class TCursorHold {
+public:
+  explicit TCursorHold(TDataSet* ds) : hold_(ds), ds_(ds) {}
+  ~TCursorHold() {
+    try {
+      if (hold_.Get() != 0 && ds_->Active() && ds_->State() == dsBrowse) ds_->GotoBookmark(hold_.Get());
+    } catch (...) {
+      // The record may be gone; the cursor stays where it is.
+    }
+  }
+  TCursorHold(const TCursorHold&) = delete;
+  TCursorHold& operator=(const TCursorHold&) = delete;
+
+private:
+  TBookmarkHold hold_;
+  TDataSet* ds_;
+};
+
+[[noreturn]] void ModifyError(const std::string& pattern, std::initializer_list<FmtArg> args) {
+  SiftErrorText(FormatMessage(pattern, args));
+}
+
+// The source record of the result set's current row, for reading a blob.
+void GotoSourceRecord(TResultSet& rows) {
+  const int32_t bm = rows.GetSourceBookmark();
+  if (bm == 0) SiftErrorText("A blob value cannot be read: its result row keeps no bookmark of its record");
+  rows.SourceDataSet->GotoBookmark(bm);
+}
+
+}  // namespace
+
+// One value ready for one target field, in the field's own kind.
+struct TSiftScan::TModifyValue {
+  TField* Field = nullptr;
+  bool Null = true;
+  bool Raw = false;  // Text goes in as it is (binary bytes, or the framework's text conversion)
+  TExprType Type = ttString;
+  std::string Text;
+  double Float = 0;
+  int32_t Integer = 0;
+  bool Boolean = false;
+
+  explicit TModifyValue(TField* f) : Field(f), Type(Field2Exprtype(f->DataType())) {}
+
+  // The value of an expression at the current row; `hex` decodes a text for
+  // a binary field.
+  void FromExpression(TExpression* e, bool hex) {
+    TExpression* n = e ? e->GetCurrentNode() : nullptr;
+    if (!n || n->GetIsNull()) return;
+    Null = false;
+    if (IsBinaryType(Field->DataType())) {
+      Raw = true;
+      Text = hex ? HexToString(n->GetAsString()) : n->GetAsString();
+      return;
+    }
+    // A text for a date field goes through the framework's date reading.
+    if (IsDateType(Field->DataType()) && n->GetExprType() == ttString) {
+      Raw = true;
+      Text = n->GetAsString();
+      return;
+    }
+    switch (Type) {
+      case ttString: Text = n->GetAsString(); break;
+      case ttFloat: Float = n->GetAsFloat(); break;
+      case ttInteger: Integer = n->GetAsInteger(); break;
+      case ttBoolean: Boolean = n->GetAsBoolean(); break;
+    }
+  }
+
+  // The value of a result cell at the result set's current row.
+  void FromCell(TkpField* cell) {
+    if (cell->GetIsNull()) return;
+    Null = false;
+    if (IsBinaryType(Field->DataType())) {
+      Raw = true;
+      Text = cell->GetAsString();
+      return;
+    }
+    if (IsDateType(Field->DataType()) && cell->DataType == ttString) {
+      Raw = true;
+      Text = cell->GetAsString();
+      return;
+    }
+    switch (Type) {
+      case ttString: Text = cell->GetAsString(); break;
+      case ttFloat: Float = cell->GetAsFloat(); break;
+      case ttInteger: Integer = cell->GetAsInteger(); break;
+      case ttBoolean: Boolean = cell->GetAsBoolean(); break;
+    }
+  }
+
+  // The value of a source field (a blob or memo read from its record).
+  void FromField(TField* source) {
+    if (source->IsNull()) return;
+    Null = false;
+    Raw = true;
+    Text = source->AsString();
+  }
+
+  void Store() const {
+    if (Null) {
+      Field->Clear();
+      return;
+    }
+    if (Raw) {
+      Field->SetAsString(Text);
+      return;
+    }
+    switch (Type) {
+      case ttString: Field->SetAsString(Text); break;
+      case ttFloat: Field->SetAsFloat(Float); break;
+      case ttInteger: Field->SetAsInteger(Integer); break;
+      case ttBoolean: Field->SetAsBoolean(Boolean); break;
+    }
+  }
+};
+
+// ------------------------------------------------------------ one record
+
+void TSiftScan::WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values) {
+  if (append)
+    ds->Append();
+  else
+    ds->Edit();
+  try {
+    for (const TModifyValue& v : values) v.Store();
+    ds->Post();
+  } catch (...) {
+    // Nothing of this record may be posted by a later browse-mode check.
+    try {
+      if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
+    } catch (...) {
+    }
+    throw;
+  }
+  ++q_.RowsAffected;
+}
+
+std::string TSiftScan::ScalarSubqueries(const std::string& text) {
+  std::string t = text;
+  for (size_t k = 0; k < subqueries_.size(); ++k) {
+    if (!subqueries_[k]) continue;
+    const std::string placeholder = "(subquery " + std::to_string(k) + ")";
+    if (t.find(placeholder) == std::string::npos) continue;
+    const std::string name = SubqueryParamName(static_cast<int32_t>(k));
+    t = ReplaceOutsideLiterals(t, placeholder, ":" + name);
+    TParam* p = own_params_.FindParam(name);
+    if (!p) {
+      p = own_params_.AddParam();
+      p->SetName(name);
+    }
+    // The first row's value; no rows give null.
+    TResultSet* rs = subqueries_[k]->ResultSet();
+    p->Clear();
+    if (rs && rs->Fields.Count() > 0) {
+      TkpField* f = rs->Fields.GetItem(0);
+      switch (f->DataType) {
+        case ttFloat: p->SetDataType(ftFloat); break;
+        case ttInteger: p->SetDataType(ftInteger); break;
+        case ttBoolean: p->SetDataType(ftBoolean); break;
+        default: p->SetDataType(ftString); break;
+      }
+      if (rs->GetRecordCount() > 0) {
+        rs->SetRecno(1);
+        if (!f->GetIsNull()) p->SetValue(f->GetAsVariant());
+      }
+    }
+  }
+  return t;
+}
+
+// ----------------------------------------------------------------- DELETE
+
+bool TSiftScan::DoDeleteRecord() {
+  TBookmarkHold before(main_);
+  main_->Delete();
+  ++q_.RowsAffected;
+  if (main_->Eof() || before.Get() == 0) return true;
+  // With deleted records shown the cursor stays on the deleted record: the
+  // scan then steps on by itself.
+  TBookmarkHold after(main_);
+  return after.Get() == 0 || main_->CompareBookmarks(before.Get(), after.Get()) != 0;
+}
+
+// ----------------------------------------------------------------- UPDATE
+
+TSiftScan::TMarkedRecords::~TMarkedRecords() { Clear(); }
+
+void TSiftScan::TMarkedRecords::Clear() {
+  for (const int32_t bm : Bookmarks) {
+    try {
+      DataSet->FreeBookmark(bm);
+    } catch (...) {
+    }
+  }
+  Bookmarks.clear();
+}
+
+void TSiftScan::CompileUpdateItems() {
+  if (a_.Statement != ssUpdate) return;
+  for (int32_t i = 0; i < a_.UpdateColumnList.Count(); ++i) {
+    TUpdateItem* item = a_.UpdateColumnList.Get(i);
+    item->Field = FindFieldByName(item->ColumnName);
+    if (!item->Field || item->Field->DataSet() != main_)
+      SiftErrorFmt(SiftMsg::SWrongFieldName, {item->ColumnName});
+    // The values of a mass update come from the subquery's columns.
+    if (a_.MassUpdate || item->ValueText.empty()) continue;
+    std::string text = QualifiedField(item->ValueText, true);
+    q_.FixDummiesForFilter(text);
+    text = ScalarSubqueries(text);
+    auto parser = std::make_unique<TExprParser>(this, main_);
+    parser->ParseExpression(text);
+    item->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+  }
+}
+
+void TSiftScan::MarkUpdateRecord() {
+  marked_.DataSet = main_;
+  const TBookmark bm = main_->GetBookmark();
+  if (bm != 0) marked_.Bookmarks.push_back(bm);
+}
+
+void TSiftScan::DoUpdateRecords() {
+  // The records are found first and changed afterwards: a change that moves
+  // a record in the active order (a key of the active tag) must not move it
+  // ahead of the scan, nor out of its reach.
+  // A statement cancelled during the scan has changed nothing yet, and
+  // changes nothing.
+  if (cancelled_) {
+    marked_.Clear();
+    return;
+  }
+  const int32_t items = a_.UpdateColumnList.Count();
+  TResultSet* rows = nullptr;
+  if (a_.MassUpdate) {
+    // Record k takes row k of the subquery: every count is checked before
+    // any record changes.
+    if (subqueries_.size() != 1 || !subqueries_[0]) SiftError(SiftMsg::SSubqueryWrongTables);
+    rows = subqueries_[0]->ResultSet();
+    const int32_t columns = rows ? rows->Fields.Count() : 0;
+    const int32_t count = rows ? rows->GetRecordCount() : 0;
+    if (columns < items)
+      ModifyError("UPDATE sets %d fields but the subquery gives %d columns", {items, columns});
+    if (count < static_cast<int32_t>(marked_.Bookmarks.size()))
+      ModifyError("UPDATE: the table has %d records but the subquery gives %d rows",
+                  {static_cast<int32_t>(marked_.Bookmarks.size()), count});
+  }
+  for (size_t r = 0; r < marked_.Bookmarks.size(); ++r) {
+    main_->GotoBookmark(marked_.Bookmarks[r]);
+    std::vector<TModifyValue> values;
+    values.reserve(static_cast<size_t>(items));
+    if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
+    for (int32_t j = 0; j < items; ++j) {
+      TUpdateItem* item = a_.UpdateColumnList.Get(j);
+      values.emplace_back(item->Field);
+      if (rows)
+        values.back().FromCell(rows->Fields.GetItem(j));
+      else if (!item->ValueText.empty())
+        values.back().FromExpression(item->Compiled->Expression.get(), true);
+    }
+    WriteRecord(main_, false, values);
+  }
+  marked_.Clear();
+}
+
+// ----------------------------------------------------------------- INSERT
+
+void TSiftScan::ResolveInsertTargets() {
+  q_.PopulateDatasets(a_.TableList);
+  for (int32_t i = 0; i < a_.InsertList.Count(); ++i) {
+    TInsertItem* item = a_.InsertList.Get(i);
+    if (item->FromString) {
+      if (!q_.OnResolveDataset) SiftErrorFmt(SiftMsg::SWrongDataSetName, {item->TableName});
+      std::string tableName = item->TableName;
+      std::unique_ptr<TDataSet> ds;
+      q_.OnResolveDataset(&q_, item->TableName, tableName, ds);
+      if (!tableName.empty()) item->TableName = tableName;
+      if (!ds) SiftErrorFmt(SiftMsg::SWrongDataSetName, {item->TableName});
+      item->DataSet = q_.DataSets().AddTempDataSet(std::move(ds), item->TableName)->DataSet();
+    } else {
+      item->DataSet = q_.DataSetByName(TrimSquareBrackets(item->TableName));
+      if (!item->DataSet) SiftErrorFmt(SiftMsg::SWrongDataSetName, {item->TableName});
+    }
+    if (!item->DataSet->Active()) {
+      try {
+        item->DataSet->Open();
+      } catch (const Exception&) {
+        SiftErrorFmt(SiftMsg::SDataSetNotOpened, {item->TableName});
+      }
+      if (!item->DataSet->Active()) SiftErrorFmt(SiftMsg::SDataSetNotOpened, {item->TableName});
+    }
+    for (const std::string& name : item->Columns)
+      if (!item->DataSet->FindField(TrimSquareBrackets(name)))
+        SiftErrorFmt(SiftMsg::SInsertWrongFieldName, {name});
+  }
+}
+
+void TSiftScan::DoInsertStatement() {
+  ResolveInsertTargets();
+  if (a_.InsertList.Count() == 0) return;
+  main_ = a_.InsertList.Get(0)->DataSet;
+  RunWhereSubqueries();
+
+  // Subqueries that value texts name are scalar values; the others, in
+  // order, are the sources of the items without VALUES.
+  std::vector<bool> scalar(subqueries_.size(), false);
+  for (int32_t i = 0; i < a_.InsertList.Count(); ++i)
+    for (const std::string& v : a_.InsertList.Get(i)->Values)
+      for (size_t k = 0; k < subqueries_.size(); ++k)
+        if (v.find("(subquery " + std::to_string(k) + ")") != std::string::npos) scalar[k] = true;
+  size_t nextSource = 0;
+
+  // Everything is compiled and checked before the first record is appended.
+  struct TPlan {
+    TInsertItem* Item;
+    std::vector<TField*> Targets;   // target field per value or column
+    TResultSet* Rows = nullptr;     // INSERT ... SELECT
+  };
+  std::vector<TPlan> plans;
+  for (int32_t i = 0; i < a_.InsertList.Count(); ++i) {
+    TInsertItem* item = a_.InsertList.Get(i);
+    TPlan plan{item, {}, nullptr};
+    int32_t given = static_cast<int32_t>(item->Values.size());
+    if (item->Values.empty()) {
+      while (nextSource < subqueries_.size() && (scalar[nextSource] || !subqueries_[nextSource])) ++nextSource;
+      if (nextSource >= subqueries_.size())
+        ModifyError("INSERT INTO %s has neither VALUES nor a SELECT", {item->TableName});
+      plan.Rows = subqueries_[nextSource++]->ResultSet();
+      given = plan.Rows ? plan.Rows->Fields.Count() : 0;
+    }
+    // With a field list, value i (or column i) goes to field i, and the
+    // counts must agree; without one the values fill the first fields.
+    if (!item->Columns.empty()) {
+      if (given != static_cast<int32_t>(item->Columns.size()))
+        ModifyError("INSERT INTO %s: %d values for %d fields",
+                    {item->TableName, given, static_cast<int32_t>(item->Columns.size())});
+      for (const std::string& name : item->Columns)
+        plan.Targets.push_back(item->DataSet->FieldByName(TrimSquareBrackets(name)));
+    } else {
+      const std::vector<TField*> fields = DataFields(item->DataSet);
+      if (given > static_cast<int32_t>(fields.size()))
+        ModifyError("INSERT INTO %s: %d values for %d fields",
+                    {item->TableName, given, static_cast<int32_t>(fields.size())});
+      plan.Targets.assign(fields.begin(), fields.begin() + given);
+    }
+    if (plan.Rows) {
+      // A blob column is read from its source record: the rows must keep
+      // its bookmark.
+      for (int32_t c = 0; c < plan.Rows->Fields.Count(); ++c) {
+        TkpField* cell = plan.Rows->Fields.GetItem(c);
+        if (cell->SourceField && cell->SourceField->IsBlob() &&
+            (!plan.Rows->SourceBookmarked || cell->SourceField->DataSet() != plan.Rows->SourceDataSet))
+          ModifyError("INSERT INTO %s: the blob column %s keeps no bookmark of its record",
+                      {item->TableName, cell->FieldName});
+      }
+    } else {
+      item->CompiledValues.clear();
+      for (const std::string& v : item->Values) {
+        if (SameText(Trim(v), "NULL")) {
+          item->CompiledValues.push_back(NoExpr());
+          continue;
+        }
+        std::string text = v;
+        TCustomSift::FixDummiesForQuerying(text);
+        q_.FixDummiesForFilter(text);
+        text = ScalarSubqueries(text);
+        auto parser = std::make_unique<TExprParser>(this, item->DataSet);
+        parser->ParseExpression(text);
+        item->CompiledValues.push_back(TExprOwner(parser.release(), [](TExprParser* p) { delete p; }));
+      }
+    }
+    plans.push_back(std::move(plan));
+  }
+
+  for (TPlan& plan : plans) {
+    TDataSet* target = plan.Item->DataSet;
+    if (!plan.Rows) {
+      std::vector<TModifyValue> values;
+      for (size_t k = 0; k < plan.Targets.size(); ++k) {
+        values.emplace_back(plan.Targets[k]);
+        if (plan.Item->CompiledValues[k])
+          values.back().FromExpression(plan.Item->CompiledValues[k]->Expression.get(), true);
+      }
+      WriteRecord(target, true, values);
+      continue;
+    }
+    TResultSet* rows = plan.Rows;
+    std::unique_ptr<TCursorHold> source;
+    if (rows->SourceDataSet && rows->SourceDataSet->Active() && rows->SourceDataSet != target)
+      source = std::make_unique<TCursorHold>(rows->SourceDataSet);
+    for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
+      rows->SetRecno(r);
+      std::vector<TModifyValue> values;
+      for (size_t k = 0; k < plan.Targets.size(); ++k) {
+        values.emplace_back(plan.Targets[k]);
+        TkpField* cell = rows->Fields.GetItem(static_cast<int32_t>(k));
+        if (cell->SourceField && cell->SourceField->IsBlob()) {
+          if (cell->GetIsNull()) continue;
+          GotoSourceRecord(*rows);
+          values.back().FromField(cell->SourceField);
+        } else {
+          values.back().FromCell(cell);
+        }
+      }
+      WriteRecord(target, true, values);
+    }
+  }
+}
+
+// ---------------------------------------------------------- SELECT INTO
+
+void TSiftScan::DoIntoTableOperation() {
+  const int index = q_.DataSets().IndexOfAlias(TrimSquareBrackets(a_.IntoTable));
+  if (index < 0) SiftError(SiftMsg::SWrongIntoTable);
+  TDataSet* into = q_.DataSets().GetItem(index)->DataSet();
+  if (!into) SiftError(SiftMsg::SWrongIntoTable);
+  if (!into->Active()) {
+    try {
+      into->Open();
+    } catch (const Exception&) {
+      SiftErrorFmt(SiftMsg::SDataSetNotOpened, {a_.IntoTable});
+    }
+  }
+  TResultSet* rows = result_.get();
+  if (!rows || rows->GetRecordCount() == 0) return;
+
+  // Each result column goes to the INTO field of its name (the name without
+  // a table qualifier), by the value the result holds.
+  std::vector<std::pair<TkpField*, TField*>> pairs;
+  for (int32_t c = 0; c < rows->Fields.Count(); ++c) {
+    TkpField* cell = rows->Fields.GetItem(c);
+    std::string name = TrimSquareBrackets(cell->FieldName);
+    const size_t dot = name.find('.');
+    if (dot != std::string::npos) name = TrimSquareBrackets(name.substr(dot + 1));
+    TField* target = into->FindField(name);
+    if (!target || target->FieldKind() != fkData) continue;
+    if (cell->SourceField && cell->SourceField->IsBlob() &&
+        (!rows->SourceBookmarked || cell->SourceField->DataSet() != rows->SourceDataSet))
+      ModifyError("SELECT ... INTO %s: the blob column %s keeps no bookmark of its record",
+                  {a_.IntoTable, cell->FieldName});
+    pairs.emplace_back(cell, target);
+  }
+  if (pairs.empty()) ModifyError("SELECT ... INTO %s: no result column names a field of the table", {a_.IntoTable});
+
+  const int32_t recno = rows->GetRecno();
+  std::unique_ptr<TCursorHold> source;
+  if (rows->SourceDataSet && rows->SourceDataSet->Active() && rows->SourceDataSet != into)
+    source = std::make_unique<TCursorHold>(rows->SourceDataSet);
+  for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
+    rows->SetRecno(r);
+    std::vector<TModifyValue> values;
+    for (auto& [cell, target] : pairs) {
+      values.emplace_back(target);
+      if (cell->SourceField && cell->SourceField->IsBlob()) {
+        if (cell->GetIsNull()) continue;
+        GotoSourceRecord(*rows);
+        values.back().FromField(cell->SourceField);
+      } else {
+        values.back().FromCell(cell);
+      }
+    }
+    WriteRecord(into, true, values);
+  }
+  if (recno >= 1 && recno <= rows->GetRecordCount()) rows->SetRecno(recno);
+}

@@ -1,0 +1,323 @@
+// Data changes over in-memory datasets: SELECT ... INTO an existing target,
+// the counts checked before anything changes, a failing post cancelled, an
+// UPDATE whose change moves the record in the dataset's own order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/db.h"
+#include "platform/db_fields.h"
+#include "platform/numbers.h"
+#include "platform/variant.h"
+#include "sql_engine/query/custom_sift.h"
+
+namespace {
+
+struct TColumnSpec {
+  std::string name;
+  TFieldType type;
+  int size = 0;
+};
+
+// Rows of variants that can be appended, edited and deleted.  `Sorted`
+// keeps the rows in the order of their first column, so an edit of that
+// column moves its row as an index would.  `FailPost` makes the n-th post
+// raise.
+class TWritableRows : public TDataSet {
+public:
+  TWritableRows(std::vector<TColumnSpec> cols, std::vector<std::vector<Variant>> data)
+      : TDataSet(nullptr), columns_(std::move(cols)) {
+    for (auto& d : data) rows_.push_back({next_id_++, std::move(d)});
+  }
+  ~TWritableRows() override {
+    Destroying();
+    try {
+      Close();
+    } catch (...) {
+    }
+  }
+
+  bool Sorted = false;
+  int FailPost = 0;
+  int Posts = 0;
+
+  // The rows as "a|b|c" texts, NULL for null.
+  std::vector<std::string> Dump() const {
+    std::vector<std::string> out;
+    for (const auto& r : rows_) {
+      std::string s;
+      for (size_t i = 0; i < r.values.size(); ++i) {
+        if (i) s += "|";
+        s += r.values[i].IsClear() ? "NULL" : r.values[i].AsString();
+      }
+      out.push_back(s);
+    }
+    return out;
+  }
+
+protected:
+  struct TRow {
+    int32_t id;
+    std::vector<Variant> values;
+  };
+  std::unique_ptr<uint8_t[]> AllocRecordBuffer() override {
+    return std::unique_ptr<uint8_t[]>(new uint8_t[static_cast<size_t>(8 + CalcFieldsSize())]());
+  }
+  void GetBookmarkData(TRecordBuffer b, void* data) override { std::memcpy(data, b, 4); }
+  void SetBookmarkData(TRecordBuffer b, const void* data) override { std::memcpy(b, data, 4); }
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer b) override { return static_cast<TBookmarkFlag>(b[4]); }
+  void SetBookmarkFlag(TRecordBuffer b, TBookmarkFlag f) override { b[4] = f; }
+  int GetRecordSize() override { return 8; }
+  int GetRecordCount() override { return static_cast<int>(rows_.size()); }
+  TGetResult GetRecord(TRecordBuffer b, TGetMode mode, bool) override {
+    const int n = static_cast<int>(rows_.size());
+    if (mode == gmNext) {
+      if (pos_ + 1 >= n) {
+        pos_ = n;
+        return grEOF;
+      }
+      ++pos_;
+    } else if (mode == gmPrior) {
+      if (pos_ - 1 < 0) {
+        pos_ = -1;
+        return grBOF;
+      }
+      --pos_;
+    } else {
+      if (pos_ < 0) return grBOF;
+      if (pos_ >= n) return grEOF;
+    }
+    std::memcpy(b, &rows_[static_cast<size_t>(pos_)].id, 4);
+    b[4] = bfCurrent;
+    return grOK;
+  }
+  void InternalAddRecord(const void*, bool) override {}
+  void InternalClose() override {
+    BindFields(false);
+    if (DefaultFields()) DestroyFields();
+    open_ = false;
+  }
+  void InternalDelete() override {
+    rows_.erase(rows_.begin() + pos_);
+    if (pos_ >= static_cast<int>(rows_.size())) pos_ = static_cast<int>(rows_.size()) - 1;
+  }
+  void InternalFirst() override { pos_ = -1; }
+  void InternalLast() override { pos_ = static_cast<int>(rows_.size()); }
+  void InternalGotoBookmark(const void* bm) override {
+    int32_t id;
+    std::memcpy(&id, bm, 4);
+    for (size_t i = 0; i < rows_.size(); ++i)
+      if (rows_[i].id == id) {
+        pos_ = static_cast<int>(i);
+        return;
+      }
+    DatabaseError("Bookmark not found");
+  }
+  void InternalSetToRecord(TRecordBuffer b) override { InternalGotoBookmark(b); }
+  void InternalInitFieldDefs() override {
+    FieldDefs().Clear();
+    int no = 1;
+    for (const auto& c : columns_) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
+  }
+  void InternalInitRecord(TRecordBuffer b) override {
+    std::memset(b, 0, 8);
+    edit_.assign(columns_.size(), Variant());
+  }
+  void InternalEdit() override { edit_ = rows_[static_cast<size_t>(pos_)].values; }
+  void InternalPost() override {
+    TDataSet::InternalPost();
+    if (FailPost && ++Posts == FailPost) DatabaseError("injected post failure");
+    if (State() == dsInsert) {
+      rows_.push_back({next_id_++, edit_});
+      pos_ = static_cast<int>(rows_.size()) - 1;
+    } else {
+      rows_[static_cast<size_t>(pos_)].values = edit_;
+    }
+    if (Sorted) {
+      const int32_t id = rows_[static_cast<size_t>(pos_)].id;
+      std::stable_sort(rows_.begin(), rows_.end(),
+                       [](const TRow& a, const TRow& b) { return a.values[0].AsInteger() < b.values[0].AsInteger(); });
+      for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].id == id) pos_ = static_cast<int>(i);
+    }
+  }
+  void InternalOpen() override {
+    InternalInitFieldDefs();
+    if (DefaultFields()) CreateFields();
+    BindFields(true);
+    SetBookmarkSize(4);
+    InternalFirst();
+    open_ = true;
+  }
+  bool IsCursorOpen() override { return open_; }
+  bool GetFieldData(TField* field, void* buffer) override {
+    const Variant* v = nullptr;
+    if (State() == dsEdit || State() == dsInsert) {
+      v = &edit_[static_cast<size_t>(field->FieldNo() - 1)];
+    } else {
+      if (IsEmpty()) return false;
+      int32_t id;
+      std::memcpy(&id, ActiveBuffer(), 4);
+      for (const auto& r : rows_)
+        if (r.id == id) v = &r.values[static_cast<size_t>(field->FieldNo() - 1)];
+    }
+    if (!v || v->IsClear()) return false;
+    if (!buffer) return true;
+    switch (field->DataType()) {
+      case ftString: {
+        const std::string s = v->AsString();
+        std::memset(buffer, 0, static_cast<size_t>(field->Size() + 1));
+        std::memcpy(buffer, s.data(), std::min<size_t>(s.size(), static_cast<size_t>(field->Size())));
+        break;
+      }
+      case ftInteger: {
+        const int32_t n = v->AsInteger();
+        std::memcpy(buffer, &n, 4);
+        break;
+      }
+      case ftFloat: {
+        const double d = v->AsDouble();
+        std::memcpy(buffer, &d, 8);
+        break;
+      }
+      default: return false;
+    }
+    return true;
+  }
+  void SetFieldData(TField* field, const void* buffer) override {
+    if (State() != dsEdit && State() != dsInsert) DatabaseError("not editing");
+    Variant& v = edit_[static_cast<size_t>(field->FieldNo() - 1)];
+    if (!buffer) {
+      v = Variant();
+      return;
+    }
+    switch (field->DataType()) {
+      case ftString: v = Variant(std::string(static_cast<const char*>(buffer))); break;
+      case ftInteger: {
+        int32_t n;
+        std::memcpy(&n, buffer, 4);
+        v = Variant(n);
+        break;
+      }
+      case ftFloat: {
+        double d;
+        std::memcpy(&d, buffer, 8);
+        v = Variant(d);
+        break;
+      }
+      default: DatabaseError("type not stored");
+    }
+  }
+
+private:
+  std::vector<TColumnSpec> columns_;
+  std::vector<TRow> rows_;
+  std::vector<Variant> edit_;
+  int32_t next_id_ = 1;
+  int pos_ = -1;
+  bool open_ = false;
+};
+
+const Variant N = Variant::Null();
+
+struct TTables {
+  TWritableRows t{{{"ID", ftInteger}, {"NAME", ftString, 10}, {"PRICE", ftFloat}},
+                  {{1, "apple", 1.5}, {2, "pear", 2.25}, {3, "plum", N}}};
+  TWritableRows into{{{"N", ftInteger}, {"NAME", ftString, 10}, {"TOTAL", ftFloat}}, {}};
+  TSift q;
+  FormatSettingsGuard separators{'.', ','};  // the dumps' numbers
+  TTables() {
+    t.Open();
+    into.Open();
+    q.AddDataSet(&t, "t");
+    q.AddDataSet(&into, "into_t");
+  }
+  std::string Exec(const std::string& sql) {
+    try {
+      q.SetSQL(sql);
+      if (sql.rfind("select", 0) == 0) {
+        q.Open();
+        q.Close();
+      } else {
+        q.ExecSQL();
+      }
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "";
+  }
+};
+
+using Rows = std::vector<std::string>;
+
+TEST(SiftModify, SelectIntoAppendsResultValuesByColumnName) {
+  TTables x;
+  // Computed columns land in the fields their names give; a column without
+  // such a field is left out.
+  EXPECT_EQ(x.Exec("select id * 10 as n, name, price as total, id + 1 as other from t into into_t for append"),
+            "");
+  EXPECT_EQ(x.q.RowsAffected, 3);
+  EXPECT_EQ(x.into.Dump(), (Rows{"10|apple|1.5", "20|pear|2.25", "30|plum|NULL"}));
+  // The INTO table must be a source; none of the columns naming a field
+  // appends nothing.
+  EXPECT_NE(x.Exec("select id from t into missing for append").find("The INTO table defined does not exists"),
+            std::string::npos);
+  EXPECT_NE(x.Exec("select id as zz from t into into_t for append").find("no result column"), std::string::npos);
+  EXPECT_EQ(x.into.Dump().size(), 3u);
+  EXPECT_EQ(x.t.State(), dsBrowse);
+}
+
+TEST(SiftModify, CountsAreCheckedBeforeAnythingChanges) {
+  TTables x;
+  EXPECT_NE(x.Exec("insert into t (id, name) values (4, 'fig') insert into t (*) values (5, 'kiwi', 1, 2)")
+                .find("4 values for 3 fields"),
+            std::string::npos);
+  EXPECT_NE(x.Exec("insert into t (id) values (4, 5)").find("2 values for 1 fields"), std::string::npos);
+  EXPECT_NE(x.Exec("insert into t (nosuch) values (4)").find("INSERT: Field: nosuch does not exist"),
+            std::string::npos);
+  // Mass update: three records, one subquery row.
+  EXPECT_NE(x.Exec("update t set price = price = (select price from t where id = 1)").find("subquery gives 1 rows"),
+            std::string::npos);
+  EXPECT_NE(x.Exec("update t set nosuch = 1").find("Field Name nosuch not found"), std::string::npos);
+  EXPECT_EQ(x.t.Dump(), (Rows{"1|apple|1.5", "2|pear|2.25", "3|plum|NULL"}));
+}
+
+TEST(SiftModify, AFailedPostIsCancelledAndEarlierPostsStay) {
+  TTables x;
+  x.t.FailPost = 2;
+  EXPECT_NE(x.Exec("update t set name = 'x'").find("injected post failure"), std::string::npos);
+  EXPECT_EQ(x.t.State(), dsBrowse);
+  EXPECT_EQ(x.q.RowsAffected, 1);
+  EXPECT_EQ(x.t.Dump(), (Rows{"1|x|1.5", "2|pear|2.25", "3|plum|NULL"}));
+  x.t.FailPost = 0;
+  // The next statement posts only its own record.
+  EXPECT_EQ(x.Exec("insert into t (id) values (9)"), "");
+  EXPECT_EQ(x.t.Dump(), (Rows{"1|x|1.5", "2|pear|2.25", "3|plum|NULL", "9|NULL|NULL"}));
+}
+
+TEST(SiftModify, AnUpdateThatMovesRecordsInTheOrderUpdatesEachMatchOnce) {
+  TWritableRows k{{{"N", ftInteger}}, {{1}, {5}, {6}, {7}}};
+  k.Sorted = true;
+  k.Open();
+  TSift q;
+  q.AddDataSet(&k, "k");
+  q.SetSQL("update k set n = n + 10 where n >= 5");
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected, 3);
+  EXPECT_EQ(k.Dump(), (Rows{"1", "15", "16", "17"}));
+  // Cancelled while the records are looked for: none is changed.
+  q.OnCancelQuery = [](TCustomSift*, bool& cancel) { cancel = true; };
+  q.SetSQL("update k set n = 0");
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected, 0);
+  EXPECT_EQ(k.Dump(), (Rows{"1", "15", "16", "17"}));
+  // A null result empties the field; the values of one row are read before
+  // any of its fields changes.
+  TTables x;
+  EXPECT_EQ(x.Exec("update t set name = '' where id = 2"), "");
+  EXPECT_EQ(x.Exec("update t set price = id, id = price where id = 1"), "");
+  EXPECT_EQ(x.t.Dump(), (Rows{"2|apple|1", "2|NULL|2.25", "3|plum|NULL"}));
+}
+
+}  // namespace
