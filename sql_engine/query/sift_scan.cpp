@@ -1016,6 +1016,7 @@ void TSiftScan::EmitRow() {
 }
 
 void TSiftScan::AddThisRecord(bool withBookmark) {
+  if (GroupThisRecord(withBookmark)) return;
   result_->Insert();
   if (withBookmark && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
   for (int32_t i = 0; i < a_.ColumnList.Count(); ++i) {
