@@ -28,11 +28,13 @@
 // give no row at all, also without GROUP BY.
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/db.h"
+#include "platform/db_fields.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 #include "sql_engine/expr/data_nodes.h"
@@ -96,23 +98,50 @@ struct TCellValue {
 // The same value read from the column's compiled expression while the scan
 // stands on the row; a text is cut as the column's cell would cut it.
 struct TExprValue {
-  TExprValue(TExpression* e, int32_t width) : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width) {}
-  bool IsNull() { return !Node || Node->GetIsNull(); }
+  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer)
+      : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer) {
+    // A text field is null exactly when it reads as no text: one read of
+    // the dataset answers both questions.
+    if (Kind == ttString && Node)
+      if (auto* fe = dynamic_cast<TFieldExpr*>(Node); fe && fe->Field->DataType() == ftString) {
+        ReadField(*fe);
+        HaveText = true;
+      }
+  }
+  // The field's text straight into a reused buffer (a null or disabled
+  // field reads as no text).
+  void ReadField(TFieldExpr& fe) {
+    TField* f = fe.Field;
+    if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
+    const size_t size = static_cast<size_t>(std::max(f->DataSize(), 0));
+    if (Buffer.size() < size + 1) Buffer.resize(size + 1);
+    if (!f->GetData(Buffer.data())) return;
+    Buffer[size] = '\0';
+    Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
+  }
+  bool IsNull() {
+    if (HaveText) return Text.empty();
+    return !Node || Node->GetIsNull();
+  }
   TExprType Type() const { return Kind; }
-  std::string AsString() {
-    std::string s = Node->GetAsString();
+  std::string AsString() { return HaveText ? Text : Cut(Node->GetAsString()); }
+  double AsFloat() { return Node->GetAsFloat(); }
+  int32_t AsInteger() { return Node->GetAsInteger(); }
+  bool AsBoolean() { return Node->GetAsBoolean(); }
+
+  std::string Cut(std::string s) const {
     if (s.size() > static_cast<size_t>(Width)) s.resize(static_cast<size_t>(Width));
     const size_t nul = s.find('\0');
     if (nul != std::string::npos) s.resize(nul);
     return s;
   }
-  double AsFloat() { return Node->GetAsFloat(); }
-  int32_t AsInteger() { return Node->GetAsInteger(); }
-  bool AsBoolean() { return Node->GetAsBoolean(); }
 
   TExpression* Node;
   TExprType Kind;
   int32_t Width;
+  std::vector<char>& Buffer;
+  std::string Text;
+  bool HaveText = false;
 };
 
 // Appends a value as key bytes: a null marker, or a value marker and the
@@ -206,6 +235,7 @@ struct TSiftScan::TGroupState : public TExprContext {
   std::vector<std::unordered_set<std::string>> Seen;
   std::vector<std::vector<int32_t>> Extra;
   std::string Key, ValueKey;
+  std::vector<char> FieldBuffer;
   // Whether the scan groups its rows as it reads them (-1 not decided
   // yet), the rows it grouped into, and whether a head row is being stored.
   int8_t Streaming = -1;
@@ -456,7 +486,7 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   for (int32_t i = 0; i < groupItems; ++i) {
     const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
     AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
-                                 result_->Fields.GetItem(col)->ColWidth));
+                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer));
   }
   bool added = false;
   const int32_t g = gs.FindGroup(-1, added);
@@ -468,7 +498,7 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
     const auto& ref = gs.Aggregates[j];
     TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
-                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth);
+                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;
