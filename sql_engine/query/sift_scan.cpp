@@ -1307,7 +1307,7 @@ void TSiftScan::RemoveAuxiliaryColumns() {
 void TSiftScan::AfterScan() {
   if (a_.Statement != ssSelect) return;
   DoGroupBy(*result_);
-  if (a_.OrderByList.Count() > 0) NotSupported("ORDER BY");
+  DoOrderBy(*result_, a_.OrderByList);
   // DISTINCT first, then the TOP cut over what is left.
   if (a_.DoDistinct) DoDistinct();
   DoTopCut();
@@ -1329,7 +1329,6 @@ void TSiftScan::CreateResultSet() {
     default: SiftError(SiftMsg::SIsNotValidInSelect);
   }
   if (!a_.IntoTable.empty()) NotSupported("SELECT ... INTO");
-  if (was_union_) NotSupported("UNION");
   // Nothing of an earlier statement may read as null in this one.
   q_.ClearDisabledDataSets();
   CheckIntegrity();
@@ -1365,6 +1364,7 @@ void TSiftScan::CreateResultSet() {
     throw;
   }
   Cleanup();
+  if (was_union_ && !cancelled_) RunUnion();
 }
 
 // ------------------------------------------------------------ entry point
