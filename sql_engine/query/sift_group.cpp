@@ -26,9 +26,17 @@
 // and STDEV are 0 there, and STDEV of a single value is 0.  AVG and STDEV
 // are float columns whatever the argument's type.  Aggregates over no rows
 // give no row at all, also without GROUP BY.
+//
+// A plain grouped SELECT does not keep its scanned rows: the scan reads
+// each row's keys and arguments off the compiled columns, stores a row only
+// when it starts a group, and accumulates the rest at once
+// (GroupThisRecord).  A cross-tab, TOP n per group and keys the compiled
+// columns cannot give as their cells would (casts, column subqueries, memo
+// fields) keep every scanned row, and DoGroupBy groups those rows; either
+// way the groups end the same.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -96,20 +104,22 @@ struct TCellValue {
 };
 
 // The same value read from the column's compiled expression while the scan
-// stands on the row; a text is cut as the column's cell would cut it.
+// stands on the row; a text is cut as the column's cell would cut it.  The
+// buffer and the text are the caller's, reused from row to row.
 struct TExprValue {
-  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer)
-      : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer) {
+  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer, std::string& text)
+      : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
+    Text.clear();
     // A text field is null exactly when it reads as no text: one read of
     // the dataset answers both questions.
     if (Kind == ttString && Node)
       if (auto* fe = dynamic_cast<TFieldExpr*>(Node); fe && fe->Field->DataType() == ftString) {
         ReadField(*fe);
-        HaveText = true;
+        NullByText = HaveText = true;
       }
   }
-  // The field's text straight into a reused buffer (a null or disabled
-  // field reads as no text).
+  // The field's text straight into the buffer (a null or disabled field
+  // reads as no text).
   void ReadField(TFieldExpr& fe) {
     TField* f = fe.Field;
     if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
@@ -120,28 +130,31 @@ struct TExprValue {
     Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
   }
   bool IsNull() {
-    if (HaveText) return Text.empty();
+    if (NullByText) return Text.empty();
     return !Node || Node->GetIsNull();
   }
   TExprType Type() const { return Kind; }
-  std::string AsString() { return HaveText ? Text : Cut(Node->GetAsString()); }
+  const std::string& AsString() {
+    if (!HaveText) {
+      Text = Node->GetAsString();
+      if (Text.size() > static_cast<size_t>(Width)) Text.resize(static_cast<size_t>(Width));
+      const size_t nul = Text.find('\0');
+      if (nul != std::string::npos) Text.resize(nul);
+      HaveText = true;
+    }
+    return Text;
+  }
   double AsFloat() { return Node->GetAsFloat(); }
   int32_t AsInteger() { return Node->GetAsInteger(); }
   bool AsBoolean() { return Node->GetAsBoolean(); }
-
-  std::string Cut(std::string s) const {
-    if (s.size() > static_cast<size_t>(Width)) s.resize(static_cast<size_t>(Width));
-    const size_t nul = s.find('\0');
-    if (nul != std::string::npos) s.resize(nul);
-    return s;
-  }
 
   TExpression* Node;
   TExprType Kind;
   int32_t Width;
   std::vector<char>& Buffer;
-  std::string Text;
+  std::string& Text;
   bool HaveText = false;
+  bool NullByText = false;
 };
 
 // Appends a value as key bytes: a null marker, or a value marker and the
@@ -155,7 +168,7 @@ void AppendKey(std::string& key, V&& v) {
   }
   switch (v.Type()) {
     case ttString: {
-      const std::string s = v.AsString();
+      const std::string& s = v.AsString();
       if (s.empty()) {
         key += '\0';
         return;
@@ -236,6 +249,7 @@ struct TSiftScan::TGroupState : public TExprContext {
   std::vector<std::vector<int32_t>> Extra;
   std::string Key, ValueKey;
   std::vector<char> FieldBuffer;
+  std::string FieldText;
   // Whether the scan groups its rows as it reads them (-1 not decided
   // yet), the rows it grouped into, and whether a head row is being stored.
   int8_t Streaming = -1;
@@ -291,9 +305,9 @@ struct TSiftScan::TGroupState : public TExprContext {
       case akMAX: {
         const bool isMin = ref.Item->Kind == akMIN;
         if (ref.ArgType == ttString) {
-          std::string t = v.AsString();
+          const std::string& t = v.AsString();
           // Texts compare by their bytes.
-          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = std::move(t);
+          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = t;
         } else if (ref.ArgType == ttBoolean) {
           const bool b = v.AsBoolean();
           if (a.Count == 0 || (isMin ? b < a.BoolExtreme : b > a.BoolExtreme)) a.BoolExtreme = b;
@@ -486,7 +500,7 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   for (int32_t i = 0; i < groupItems; ++i) {
     const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
     AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
-                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer));
+                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
   }
   bool added = false;
   const int32_t g = gs.FindGroup(-1, added);
@@ -498,7 +512,7 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
     const auto& ref = gs.Aggregates[j];
     TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
-                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer);
+                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;
