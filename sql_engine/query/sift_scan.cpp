@@ -557,8 +557,17 @@ void TSiftScan::ResolveOrderItems(TOrderByList& list, bool groupBy) {
       continue;
     }
     const std::string before = item->ColumnName;
-    item->ColumnName = QualifiedField(before, true);
-    const std::string plain = QualifiedField(before, false);
+    std::string qualified, plain;
+    try {
+      qualified = QualifiedField(before, true);
+      plain = QualifiedField(before, false);
+    } catch (const ESiftError&) {
+      // The AS name of a column with aggregates names no field: only the
+      // captions below can match it.
+      qualified.clear();
+      plain.clear();
+    }
+    item->ColumnName = qualified.empty() ? before : qualified;
     const std::string bare = MarkersAsNames(before);
     auto norm = [](const std::string& s) {
       std::string out;
@@ -568,7 +577,7 @@ void TSiftScan::ResolveOrderItems(TOrderByList& list, bool groupBy) {
     };
     for (int32_t k = 0; k < a_.ColumnList.Count() && item->ColumnIndex < 0; ++k) {
       const TColumnItem* c = a_.ColumnList.Get(k);
-      if (norm(c->ExprText) == norm(item->ColumnName) || norm(c->ExprText) == norm(plain) ||
+      if ((!qualified.empty() && (norm(c->ExprText) == norm(qualified) || norm(c->ExprText) == norm(plain))) ||
           (c->CaptionGiven && SameText(c->Caption, bare)))
         item->ColumnIndex = k;
     }
@@ -700,7 +709,7 @@ void TSiftScan::CompileColumns() {
   column_subqueries_.resize(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     TColumnItem* c = a_.ColumnList.Get(i);
-    if (c->Aggregates && c->Aggregates->Count() > 0) NotSupported("Aggregates and GROUP BY");
+    if (c->Aggregates && c->Aggregates->Count() > 0) continue;  // CompileGroupColumns
     std::string text = c->ExprText;
     for (size_t k = 0; k < c->Subqueries.size(); ++k) {
       auto run = std::make_unique<TSiftScan>(*c->Subqueries[k], q_);
@@ -731,6 +740,7 @@ void TSiftScan::CompileColumns() {
     if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
     c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
   }
+  CompileGroupColumns(count);
 }
 
 void TSiftScan::SetColumnSubqueryValues(int32_t column) {
@@ -1016,6 +1026,7 @@ void TSiftScan::EmitRow() {
 }
 
 void TSiftScan::AddThisRecord(bool withBookmark) {
+  if (GroupThisRecord(withBookmark)) return;
   result_->Insert();
   if (withBookmark && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
   for (int32_t i = 0; i < a_.ColumnList.Count(); ++i) {
@@ -1305,7 +1316,7 @@ void TSiftScan::RemoveAuxiliaryColumns() {
 
 void TSiftScan::AfterScan() {
   if (a_.Statement != ssSelect) return;
-  if (a_.GroupByList.Count() > 0) NotSupported("GROUP BY");
+  DoGroupBy(*result_);
   DoOrderBy(*result_, a_.OrderByList);
   // DISTINCT first, then the TOP cut over what is left.
   if (a_.DoDistinct) DoDistinct();

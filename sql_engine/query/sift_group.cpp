@@ -1,0 +1,681 @@
+// GROUP BY, aggregates and HAVING: the after-scan stage that turns the
+// scanned rows into one row per group (see sift_scan.h).
+//
+// The scan leaves, besides the selected columns, one auxiliary column per
+// aggregate holding that aggregate's argument for the row, and one per
+// plain field that a column with aggregates (or HAVING) names outside its
+// aggregates.  Grouping then works on those cells:
+//
+//   - rows fall into groups by the bytes of their GROUP BY cells, a null
+//     cell being its own key (so NULL, 0 and false are three groups); an
+//     empty text is null, as everywhere in this engine;
+//   - every aggregate accumulates, per group, the non-null arguments of the
+//     group's rows; a DISTINCT aggregate skips an argument it has already
+//     counted in that group (other aggregates and groups are untouched);
+//   - a column with aggregates is compiled once, before the scan, with each
+//     aggregate and each plain field standing for a typed value slot; per
+//     group the slots take the group's results and its head row's cells,
+//     and the compiled tree is evaluated.  No value ever goes back into an
+//     expression text, so quotes, tiny numbers and Booleans stay intact;
+//   - HAVING is evaluated the same way, against the group, never against
+//     wherever the source dataset happens to stand;
+//   - one row per group remains (n rows with TOP n before SELECT), in
+//     ascending order of the GROUP BY columns, nulls first.
+//
+// SUM, MIN and MAX of a group without a non-null argument are null; AVG
+// and STDEV are 0 there, and STDEV of a single value is 0.  AVG and STDEV
+// are float columns whatever the argument's type.  Aggregates over no rows
+// give no row at all, also without GROUP BY.
+//
+// A plain grouped SELECT does not keep its scanned rows: the scan reads
+// each row's keys and arguments off the compiled columns, stores a row only
+// when it starts a group, and accumulates the rest at once
+// (GroupThisRecord).  A cross-tab, TOP n per group and keys the compiled
+// columns cannot give as their cells would (casts, column subqueries, memo
+// fields) keep every scanned row, and DoGroupBy groups those rows; either
+// way the groups end the same.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/db.h"
+#include "platform/db_fields.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+#include "sql_engine/expr/data_nodes.h"
+#include "sql_engine/expr/expr_nodes.h"
+#include "sql_engine/expr/expr_parser.h"
+#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/query/custom_sift.h"
+#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/store/result_set.h"
+#include "sql_engine/store/sort_list.h"
+
+namespace {
+
+// The qualifier that names aggregate slots in a compiled column text.
+constexpr const char* kSlotGroup = "SIFTAGGREGATE";
+
+// A typed value that a compiled group expression reads where the column
+// text had an aggregate or a plain field.
+class TGroupSlot : public TResultColumn {
+public:
+  TGroupSlot(TExprType type, int32_t width) : Type(type), Width(width) {}
+  TExprType ColumnExprType() const override { return Type; }
+  int32_t ColumnWidth() const override { return Width; }
+  std::string ColumnAsString() override { return Value.IsClear() ? std::string() : Value.AsString(); }
+  double ColumnAsFloat() override { return Value.IsClear() ? 0 : Value.AsDouble(); }
+  int32_t ColumnAsInteger() override { return Value.IsClear() ? 0 : Value.AsInteger(); }
+  bool ColumnAsBoolean() override { return !Value.IsClear() && Value.AsBoolean(); }
+  bool ColumnIsNull() override { return Value.IsClear() || (Type == ttString && Value.AsString().empty()); }
+
+  TExprType Type;
+  int32_t Width;
+  Variant Value;
+};
+
+// One group's running values of one aggregate.
+struct TAccumulator {
+  int32_t Count = 0;
+  int64_t IntSum = 0;  // SUM of an integer argument, exact
+  double Sum = 0;
+  double SqrSum = 0;
+  double NumExtreme = 0;  // MIN or MAX of a number
+  std::string TextExtreme;
+  bool BoolExtreme = false;
+};
+
+void AppendBytes(std::string& key, const void* p, size_t n) { key.append(static_cast<const char*>(p), n); }
+
+// A value of the row being grouped, read from a result cell.
+struct TCellValue {
+  TkpField* Cell;
+  bool IsNull() { return Cell->GetIsNull(); }
+  TExprType Type() const { return Cell->DataType; }
+  std::string AsString() { return Cell->GetAsString(); }
+  double AsFloat() { return Cell->GetAsFloat(); }
+  int32_t AsInteger() { return Cell->GetAsInteger(); }
+  bool AsBoolean() { return Cell->GetAsBoolean(); }
+};
+
+// The same value read from the column's compiled expression while the scan
+// stands on the row; a text is cut as the column's cell would cut it.  The
+// buffer and the text are the caller's, reused from row to row.
+struct TExprValue {
+  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer, std::string& text)
+      : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
+    Text.clear();
+    // A text field is null exactly when it reads as no text: one read of
+    // the dataset answers both questions.
+    if (Kind == ttString && Node)
+      if (auto* fe = dynamic_cast<TFieldExpr*>(Node); fe && fe->Field->DataType() == ftString) {
+        ReadField(*fe);
+        NullByText = HaveText = true;
+      }
+  }
+  // The field's text straight into the buffer (a null or disabled field
+  // reads as no text).
+  void ReadField(TFieldExpr& fe) {
+    TField* f = fe.Field;
+    if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
+    const size_t size = static_cast<size_t>(std::max(f->DataSize(), 0));
+    if (Buffer.size() < size + 1) Buffer.resize(size + 1);
+    if (!f->GetData(Buffer.data())) return;
+    Buffer[size] = '\0';
+    Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
+  }
+  bool IsNull() {
+    if (NullByText) return Text.empty();
+    return !Node || Node->GetIsNull();
+  }
+  TExprType Type() const { return Kind; }
+  const std::string& AsString() {
+    if (!HaveText) {
+      Text = Node->GetAsString();
+      if (Text.size() > static_cast<size_t>(Width)) Text.resize(static_cast<size_t>(Width));
+      const size_t nul = Text.find('\0');
+      if (nul != std::string::npos) Text.resize(nul);
+      HaveText = true;
+    }
+    return Text;
+  }
+  double AsFloat() { return Node->GetAsFloat(); }
+  int32_t AsInteger() { return Node->GetAsInteger(); }
+  bool AsBoolean() { return Node->GetAsBoolean(); }
+
+  TExpression* Node;
+  TExprType Kind;
+  int32_t Width;
+  std::vector<char>& Buffer;
+  std::string& Text;
+  bool HaveText = false;
+  bool NullByText = false;
+};
+
+// Appends a value as key bytes: a null marker, or a value marker and the
+// value (texts length-prefixed, so keys of several values cannot run into
+// each other).  An empty text is null.
+template <class V>
+void AppendKey(std::string& key, V&& v) {
+  if (v.IsNull()) {
+    key += '\0';
+    return;
+  }
+  switch (v.Type()) {
+    case ttString: {
+      const std::string& s = v.AsString();
+      if (s.empty()) {
+        key += '\0';
+        return;
+      }
+      key += '\1';
+      const uint32_t len = static_cast<uint32_t>(s.size());
+      AppendBytes(key, &len, sizeof len);
+      key += s;
+      return;
+    }
+    case ttFloat: {
+      double d = v.AsFloat();
+      if (d == 0) d = 0;  // -0 and 0 are one value
+      key += '\1';
+      AppendBytes(key, &d, sizeof d);
+      return;
+    }
+    case ttInteger: {
+      const int32_t n = v.AsInteger();
+      key += '\1';
+      AppendBytes(key, &n, sizeof n);
+      return;
+    }
+    case ttBoolean: key += v.AsBoolean() ? '\2' : '\1'; return;
+  }
+}
+
+bool NumericType(TExprType t) { return t == ttFloat || t == ttInteger; }
+
+const char* KindName(TAggregateKind k) {
+  switch (k) {
+    case akSUM: return "SUM";
+    case akAVG: return "AVG";
+    case akSTDEV: return "STDEV";
+    case akMIN: return "MIN";
+    case akMAX: return "MAX";
+    case akCOUNT: return "COUNT";
+  }
+  return "";
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ state
+
+// What the compiled group columns read, and the context that binds their
+// names to it.
+struct TSiftScan::TGroupState : public TExprContext {
+  struct TAggregateRef {
+    int32_t Column = 0;     // the column the aggregate belongs to
+    int32_t Index = 0;      // its index within the column
+    TAggregateItem* Item = nullptr;
+    int32_t ArgColumn = 0;  // the auxiliary column of its argument
+    TExprType ArgType = ttInteger;
+    std::unique_ptr<TGroupSlot> Slot;
+  };
+  struct TFieldRef {
+    std::string Name;  // "table.field" as the parser saw it
+    TField* Field = nullptr;
+    int32_t Column = -1;  // the auxiliary column holding the field per row
+    std::unique_ptr<TGroupSlot> Slot;
+  };
+
+  explicit TGroupState(TSiftScan& scan) : Scan(scan) {}
+
+  TSiftScan& Scan;
+  std::vector<TAggregateRef> Aggregates;
+  std::vector<TFieldRef> Fields;
+  std::vector<int32_t> Columns;  // columns compiled over the slots
+
+  // The groups found so far: key bytes to group number, each group's first
+  // row, its accumulators (one per aggregate), the DISTINCT arguments seen
+  // per aggregate, and with TOP n the further rows each group keeps.
+  std::unordered_map<std::string, int32_t> GroupIndex;
+  std::vector<int32_t> Heads;
+  std::vector<TAccumulator> Acc;
+  std::vector<std::unordered_set<std::string>> Seen;
+  std::vector<std::vector<int32_t>> Extra;
+  std::string Key, ValueKey;
+  std::vector<char> FieldBuffer;
+  std::string FieldText;
+  // Whether the scan groups its rows as it reads them (-1 not decided
+  // yet), the rows it grouped into, and whether a head row is being stored.
+  int8_t Streaming = -1;
+  TResultSet* StreamedRows = nullptr;
+  bool Storing = false;
+
+  void ResetGroups() {
+    GroupIndex.clear();
+    Heads.clear();
+    Acc.clear();
+    Seen.assign(Aggregates.size(), {});
+    Extra.clear();
+  }
+  // The group of the key in `Key`; a new group gets `row` as its head
+  // (none yet: -1, the caller stores it).
+  int32_t FindGroup(int32_t row, bool& added) {
+    auto [it, fresh] = GroupIndex.try_emplace(Key, static_cast<int32_t>(Heads.size()));
+    added = fresh;
+    if (fresh) {
+      Heads.push_back(row);
+      Acc.resize(Acc.size() + Aggregates.size());
+      Extra.emplace_back();
+    }
+    return it->second;
+  }
+  // Adds one non-null argument of aggregate j to group g.
+  template <class V>
+  void Accumulate(int32_t g, size_t j, V&& v) {
+    const TAggregateRef& ref = Aggregates[j];
+    if (ref.Item->Distinct) {
+      ValueKey.assign(reinterpret_cast<const char*>(&g), sizeof g);
+      AppendKey(ValueKey, v);
+      if (!Seen[j].insert(ValueKey).second) return;
+    }
+    TAccumulator& a = Acc[static_cast<size_t>(g) * Aggregates.size() + j];
+    switch (ref.Item->Kind) {
+      case akCOUNT: break;
+      case akSUM:
+      case akAVG:
+      case akSTDEV:
+        if (ref.ArgType == ttInteger) {
+          const int32_t n = v.AsInteger();
+          a.IntSum += n;
+          a.Sum += n;
+          a.SqrSum += static_cast<double>(n) * n;
+        } else {
+          const double d = v.AsFloat();
+          a.Sum += d;
+          a.SqrSum += d * d;
+        }
+        break;
+      case akMIN:
+      case akMAX: {
+        const bool isMin = ref.Item->Kind == akMIN;
+        if (ref.ArgType == ttString) {
+          const std::string& t = v.AsString();
+          // Texts compare by their bytes.
+          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = t;
+        } else if (ref.ArgType == ttBoolean) {
+          const bool b = v.AsBoolean();
+          if (a.Count == 0 || (isMin ? b < a.BoolExtreme : b > a.BoolExtreme)) a.BoolExtreme = b;
+        } else {
+          const double d = v.AsFloat();
+          if (a.Count == 0 || (isMin ? d < a.NumExtreme : d > a.NumExtreme)) a.NumExtreme = d;
+        }
+        break;
+      }
+    }
+    ++a.Count;
+  }
+
+  TAggregateRef* FindAggregate(int32_t column, int32_t index) {
+    for (TAggregateRef& a : Aggregates)
+      if (a.Column == column && a.Index == index) return &a;
+    return nullptr;
+  }
+
+  // ---- TExprContext: qualified names are slots; the rest is the scan's ----
+  bool MainDataSetOnly() const override { return false; }
+  bool HasJoinOn() const override { return true; }
+  TResultColumn* FindResultColumn(const std::string& name) override {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) return nullptr;
+    const std::string group = name.substr(0, dot);
+    const std::string ident = name.substr(dot + 1);
+    if (SameText(group, kSlotGroup)) {
+      // "C<column>A<index>"
+      int32_t column = -1, index = -1;
+      if (std::sscanf(UpperCase(ident).c_str(), "C%dA%d", &column, &index) != 2) return nullptr;
+      TAggregateRef* a = FindAggregate(column, index);
+      return a ? a->Slot.get() : nullptr;
+    }
+    for (TFieldRef& f : Fields)
+      if (SameText(f.Name, name)) return f.Slot.get();
+    TDataSet* ds = Scan.FindDataSetByName(group);
+    TField* field = ds ? ds->FindField(TrimSquareBrackets(ident)) : nullptr;
+    if (!field) return nullptr;  // the parser reports the name
+    auto names = std::make_unique<TParameterList>();
+    names->Add(std::make_unique<TStringLiteral>(group));
+    names->Add(std::make_unique<TStringLiteral>(ident));
+    TFieldExpr probe(std::move(names), field, &Scan);
+    const TExprType type = probe.GetExprType();
+    TFieldRef ref;
+    ref.Name = name;
+    ref.Field = field;
+    ref.Slot = std::make_unique<TGroupSlot>(type, type == ttString ? probe.GetMaxLen() : 0);
+    Fields.push_back(std::move(ref));
+    return Fields.back().Slot.get();
+  }
+  TDataSet* FindDataSetByName(const std::string& name) override { return Scan.FindDataSetByName(name); }
+  bool IsDataSetDisabled(TDataSet* ds) override { return Scan.IsDataSetDisabled(ds); }
+  bool ParamAsField(const std::string& name, std::string& group, std::string& field) override {
+    return Scan.ParamAsField(name, group, field);
+  }
+  TParam* FindParam(const std::string& name) override { return Scan.FindParam(name); }
+  bool HasMasterSource() override { return Scan.HasMasterSource(); }
+  TDataSet* MasterDataSet() override { return Scan.MasterDataSet(); }
+  bool HasUDFEvents() override { return Scan.HasUDFEvents(); }
+  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
+                int32_t& maxLen) override {
+    return Scan.UDFCheck(identifier, params, dataType, maxLen);
+  }
+  Variant UDFSolve(const std::string& identifier, TParameterList* params) override {
+    return Scan.UDFSolve(identifier, params);
+  }
+};
+
+// -------------------------------------------------------------- compiling
+
+void TSiftScan::CompileGroupColumns(int32_t count) {
+  group_ = TGroupStateOwner(new TGroupState(*this), [](TGroupState* p) { delete p; });
+  TGroupState& g = *group_;
+  for (int32_t i = 0; i < count; ++i) {
+    TColumnItem* c = a_.ColumnList.Get(i);
+    if (!c->Aggregates || c->Aggregates->Count() == 0) continue;
+    if (!c->Subqueries.empty()) SiftErrorText("A subquery in a column with aggregates is not supported");
+    std::string text = c->ExprText;
+    for (int32_t k = 0; k < c->Aggregates->Count(); ++k) {
+      TAggregateItem* item = c->Aggregates->Get(k);
+      // The argument's own column, read per scanned row.
+      auto arg = std::make_unique<TExprParser>(this, main_);
+      arg->ParseExpression(item->ArgumentText);
+      if (!arg->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {item->ArgumentText});
+      const TExprType argType = arg->Expression->GetExprType();
+      if ((item->Kind == akSUM || item->Kind == akAVG || item->Kind == akSTDEV) && !NumericType(argType))
+        SiftErrorText(FormatMessage("%s needs a numeric argument: %s", {KindName(item->Kind), item->ArgumentText}));
+      const int32_t argWidth = argType == ttString ? arg->Expression->GetMaxLen() : 0;
+      TColumnItem* aux = a_.ColumnList.Add();
+      aux->ExprText = item->ArgumentText;
+      aux->Caption = item->ArgumentText;
+      aux->Auxiliary = a_.PivotStr.empty();
+      aux->Compiled = TExprOwner(arg.release(), [](TExprParser* p) { delete p; });
+      item->AnalyzerValue = a_.ColumnList.Count() - 1;
+
+      TGroupState::TAggregateRef ref;
+      ref.Column = i;
+      ref.Index = k;
+      ref.Item = item;
+      ref.ArgColumn = item->AnalyzerValue;
+      ref.ArgType = argType;
+      TExprType type = argType;
+      if (item->Kind == akCOUNT) type = ttInteger;
+      if (item->Kind == akAVG || item->Kind == akSTDEV) type = ttFloat;
+      ref.Slot = std::make_unique<TGroupSlot>(type, type == ttString ? argWidth : 0);
+      g.Aggregates.push_back(std::move(ref));
+      text = ReplaceOutsideLiterals(text, "{Aggregate " + std::to_string(k) + "}",
+                                    std::string(kSlotGroup) + ".C" + std::to_string(i) + "A" + std::to_string(k));
+    }
+    const size_t fieldsBefore = g.Fields.size();
+    auto parser = std::make_unique<TExprParser>(&g, main_);
+    parser->ParseExpression(text);
+    if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
+    c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    g.Columns.push_back(i);
+    // Each plain field the text named is kept per row in a column of its own.
+    for (size_t f = fieldsBefore; f < g.Fields.size(); ++f) {
+      TGroupState::TFieldRef& ref = g.Fields[f];
+      auto names = std::make_unique<TParameterList>();
+      const size_t dot = ref.Name.find('.');
+      names->Add(std::make_unique<TStringLiteral>(ref.Name.substr(0, dot)));
+      names->Add(std::make_unique<TStringLiteral>(ref.Name.substr(dot + 1)));
+      auto holder = std::make_unique<TExprParser>(this, main_);
+      holder->Expression = std::make_unique<TFieldExpr>(std::move(names), ref.Field, this);
+      TColumnItem* aux = a_.ColumnList.Add();
+      aux->ExprText = ref.Name;
+      aux->Caption = ref.Name;
+      aux->Auxiliary = true;
+      aux->Compiled = TExprOwner(holder.release(), [](TExprParser* p) { delete p; });
+      ref.Column = a_.ColumnList.Count() - 1;
+    }
+  }
+  for (int32_t i = 0; i < a_.GroupByList.Count(); ++i) {
+    const TColumnItem* c = a_.ColumnList.Get(a_.GroupByList.Get(i)->ColumnIndex);
+    if (c->Aggregates && c->Aggregates->Count() > 0) SiftErrorText("Aggregates are not allowed in GROUP BY");
+  }
+  if (a_.HavingCol >= 0 && a_.HavingCol < a_.ColumnList.Count()) {
+    TColumnItem* h = a_.ColumnList.Get(a_.HavingCol);
+    if (h->Compiled && h->Compiled->Expression && h->Compiled->Expression->GetExprType() != ttBoolean)
+      SiftError(SiftMsg::SExprNotBoolean);
+  }
+}
+
+// --------------------------------------------------------------- grouping
+
+namespace {
+
+// Marks a head row as being stored, on every path.
+class TStoringGuard {
+public:
+  explicit TStoringGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TStoringGuard() { flag_ = false; }
+  TStoringGuard(const TStoringGuard&) = delete;
+  TStoringGuard& operator=(const TStoringGuard&) = delete;
+
+private:
+  bool& flag_;
+};
+
+}  // namespace
+
+bool TSiftScan::GroupThisRecord(bool withBookmark) {
+  if (!group_ || group_->Storing || !result_) return false;
+  TGroupState& gs = *group_;
+  const int32_t groupItems = a_.GroupByList.Count();
+  if (gs.Streaming < 0) {
+    // A plain grouped SELECT keeps only each group's first row: the rows
+    // of a cross-tab, and the several rows per group of TOP n, are kept
+    // whole, and so are rows whose keys the scan cannot read off the
+    // compiled columns (casts, subqueries, memo fields).
+    bool stream = a_.Statement == ssSelect && a_.PivotStr.empty() && (groupItems == 0 || a_.TopNInGroupBy <= 0) &&
+                  (groupItems > 0 || a_.HasAggregates() || a_.HavingCol >= 0);
+    for (int32_t i = 0; stream && i < groupItems; ++i) {
+      const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
+      const TColumnItem* c = a_.ColumnList.Get(col);
+      const TkpField* cell = result_->Fields.GetItem(col);
+      stream = c->CastKind == 0 && c->Subqueries.empty() && c->Compiled && c->Compiled->Expression &&
+               !(cell->SourceField && cell->SourceField->IsBlob());
+    }
+    gs.Streaming = stream ? 1 : 0;
+    if (stream) {
+      gs.ResetGroups();
+      gs.StreamedRows = result_.get();
+    }
+  }
+  if (gs.Streaming == 0) return false;
+
+  gs.Key.clear();
+  for (int32_t i = 0; i < groupItems; ++i) {
+    const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
+    AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
+                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
+  }
+  bool added = false;
+  const int32_t g = gs.FindGroup(-1, added);
+  if (added) {
+    TStoringGuard storing(gs.Storing);
+    AddThisRecord(withBookmark);
+    gs.Heads[static_cast<size_t>(g)] = result_->GetRecordCount();
+  }
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const auto& ref = gs.Aggregates[j];
+    TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
+                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  }
+  return true;
+}
+
+void TSiftScan::DoGroupBy(TResultSet& rows) {
+  const int32_t groupItems = a_.GroupByList.Count();
+  const bool hasHaving = a_.HavingCol >= 0 && a_.HavingCol < a_.ColumnList.Count();
+  if (groupItems == 0 && !a_.HasAggregates() && !hasHaving) return;
+  // Aggregates over no rows give no row.
+  if (rows.GetRecordCount() == 0) return;
+  rows.SourceBookmarked = false;
+  if (!group_) group_ = TGroupStateOwner(new TGroupState(*this), [](TGroupState* p) { delete p; });
+  TGroupState& gs = *group_;
+  const size_t aggCount = gs.Aggregates.size();
+
+  std::vector<TkpField*> keyCells;
+  for (int32_t i = 0; i < groupItems; ++i) keyCells.push_back(rows.Fields.GetItem(a_.GroupByList.Get(i)->ColumnIndex));
+  const int32_t limit = groupItems > 0 ? a_.TopNInGroupBy : 0;
+
+  if (gs.Streaming != 1 || gs.StreamedRows != &rows) {
+    // One pass: each row finds its group by its key bytes and adds its
+    // arguments to the group's accumulators.
+    gs.ResetGroups();
+    std::vector<TkpField*> argCells;
+    for (const auto& a : gs.Aggregates) argCells.push_back(rows.Fields.GetItem(a.ArgColumn));
+    const int32_t n = rows.GetRecordCount();
+    for (int32_t r = 1; r <= n; ++r) {
+      rows.SetRecno(r);
+      gs.Key.clear();
+      for (TkpField* cell : keyCells) AppendKey(gs.Key, TCellValue{cell});
+      bool added = false;
+      const int32_t g = gs.FindGroup(r, added);
+      auto& extra = gs.Extra[static_cast<size_t>(g)];
+      if (!added && limit > 1 && static_cast<int32_t>(extra.size()) < limit - 1) extra.push_back(r);
+      for (size_t j = 0; j < aggCount; ++j)
+        if (!argCells[j]->GetIsNull()) gs.Accumulate(g, j, TCellValue{argCells[j]});
+    }
+  }
+  gs.Seen.clear();
+  gs.GroupIndex.clear();
+
+  // The slots of a group's (or a kept row's) results.
+  const TAccumulator empty;
+  auto loadSlots = [&](int32_t g, int32_t row) {
+    for (size_t j = 0; j < aggCount; ++j) {
+      const auto& ref = gs.Aggregates[j];
+      const TAccumulator& a = g >= 0 ? gs.Acc[static_cast<size_t>(g) * aggCount + j] : empty;
+      Variant& v = ref.Slot->Value;
+      switch (ref.Item->Kind) {
+        case akCOUNT: v = Variant(a.Count); break;
+        case akSUM:
+          if (a.Count == 0)
+            v = Variant::Null();
+          else if (ref.ArgType == ttInteger)
+            v = Variant(a.IntSum);
+          else
+            v = Variant(a.Sum);
+          break;
+        case akAVG: v = Variant(a.Count > 0 ? a.Sum / a.Count : 0.0); break;
+        case akSTDEV: {
+          double sd = 0;
+          if (a.Count >= 2) {
+            const double d = a.SqrSum - a.Sum * a.Sum / a.Count;
+            sd = std::sqrt((d < 0 ? 0 : d) / (a.Count - 1));
+          }
+          v = Variant(sd);
+          break;
+        }
+        case akMIN:
+        case akMAX:
+          if (a.Count == 0)
+            v = Variant::Null();
+          else if (ref.ArgType == ttString)
+            v = Variant(a.TextExtreme);
+          else if (ref.ArgType == ttBoolean)
+            v = Variant(a.BoolExtreme);
+          else if (ref.ArgType == ttInteger)
+            v = Variant(static_cast<int32_t>(a.NumExtreme));
+          else
+            v = Variant(a.NumExtreme);
+          break;
+      }
+    }
+    rows.SetRecno(row);
+    for (auto& f : gs.Fields) {
+      TkpField* cell = rows.Fields.GetItem(f.Column);
+      f.Slot->Value = cell->GetIsNull() ? Variant::Null() : cell->GetAsVariant();
+    }
+  };
+  // Writes the compiled group columns into the current row.
+  auto writeColumns = [&]() {
+    for (const int32_t i : gs.Columns) {
+      if (i == a_.HavingCol) continue;
+      TkpField* cell = rows.Fields.GetItem(i);
+      TExpression* e = a_.ColumnList.Get(i)->Compiled->Expression.get();
+      TExpression* node = e->GetCurrentNode();
+      if (!node || node->GetIsNull()) {
+        cell->Clear();
+        continue;
+      }
+      switch (e->GetExprType()) {
+        case ttString: cell->SetAsString(node->GetAsString()); break;
+        case ttFloat: cell->SetAsFloat(node->GetAsFloat()); break;
+        case ttInteger: cell->SetAsInteger(node->GetAsInteger()); break;
+        case ttBoolean: cell->SetAsBoolean(node->GetAsBoolean()); break;
+      }
+    }
+  };
+  TkpField* havingCell = hasHaving ? rows.Fields.GetItem(a_.HavingCol) : nullptr;
+  TColumnItem* havingColumn = hasHaving ? a_.ColumnList.Get(a_.HavingCol) : nullptr;
+  const bool havingOverGroup = hasHaving && havingColumn->Aggregates && havingColumn->Aggregates->Count() > 0;
+
+  // Final values, HAVING, and the rows that stay.
+  std::vector<int32_t> kept;
+  for (size_t g = 0; g < gs.Heads.size(); ++g) {
+    const int32_t head = gs.Heads[g];
+    loadSlots(static_cast<int32_t>(g), head);
+    if (hasHaving) {
+      bool pass;
+      if (havingOverGroup) {
+        TExpression* e = havingColumn->Compiled->Expression.get();
+        TExpression* node = e->GetCurrentNode();
+        pass = node && !node->GetIsNull() && node->GetAsBoolean();
+      } else {
+        // A HAVING without aggregates was evaluated on the head row itself.
+        pass = !havingCell->GetIsNull() && havingCell->GetAsBoolean();
+      }
+      if (!pass) continue;
+    }
+    writeColumns();
+    kept.push_back(head);
+    if (limit > 1)
+      for (const int32_t r : gs.Extra[g]) {
+        loadSlots(-1, r);
+        writeColumns();
+        kept.push_back(r);
+      }
+  }
+  gs.ResetGroups();
+
+  // Ascending order of the GROUP BY columns (nulls first); the rows of one
+  // group keep their scan order.  Rows not named are dropped.
+  TMemSortList order(false);
+  for (TkpField* cell : keyCells) order.AddField(cell->DataType, cell->GetColWidth(), false);
+  if (limit > 1) order.AddField(ttInteger, 0, false);
+  for (const int32_t r : kept) {
+    rows.SetRecno(r);
+    order.Insert();
+    order.SetSourceRecno(r);
+    for (int32_t i = 0; i < groupItems; ++i) {
+      TkpField* cell = keyCells[static_cast<size_t>(i)];
+      if (cell->GetIsNull()) continue;
+      TSrtField* f = order.Fields.Items(i);
+      switch (cell->DataType) {
+        case ttString: f->SetAsString(cell->GetAsString()); break;
+        case ttFloat: f->SetAsFloat(cell->GetAsFloat()); break;
+        case ttInteger: f->SetAsInteger(cell->GetAsInteger()); break;
+        case ttBoolean: f->SetAsBoolean(cell->GetAsBoolean()); break;
+      }
+    }
+    if (limit > 1) order.Fields.Items(groupItems)->SetAsInteger(r);
+  }
+  order.Sort();
+  rows.SortWithList(order);
+}
