@@ -226,6 +226,9 @@ public:
   void SetRangeExMasterDetail(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                               bool partial);
   void CancelRange() { SetRange("", ""); }
+  // Whether the active tag limits the records to a key range (one set by
+  // the caller or by the master link).
+  bool Ranged() const;
   std::string GetMasterKey();
 
   // ---- direct table operations (corvid_direct.cpp) -------------------------------

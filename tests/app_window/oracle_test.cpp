@@ -71,7 +71,7 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   {
     TMain main(nullptr);
     bool filtered = false;
-    main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = AsDataSet(main.HDS)->Filtered(); };
+    main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = main.HDS->Filtered(); };
     for (const SearchCase& c : cases) {
       const bool dbfFilter = !*c.tel && !*c.fm && !*c.ul;
       std::string where = "1=1";
