@@ -60,6 +60,7 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
     TSourceState s;
     s.DataSet = ds;
     s.UseDeleted = ds->UseDeleted();
+    s.DBFCache = ds->DBFCache();
     s.Filter = ds->Filter();
     s.Filtered = ds->Filtered();
     s.IndexName = ds->IndexName();
@@ -77,7 +78,12 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
     SetFilter(s, d, f, j, h);
   };
   OnCancelFilter = [this](TCustomSift* s, TDataSet* d, bool j) { CancelFilter(s, d, j); };
-  for (TSourceState& s : frames_.back().Sources) s.DataSet->SetUseDeleted(UseDeleted);
+  for (TSourceState& s : frames_.back().Sources) {
+    s.DataSet->SetUseDeleted(UseDeleted);
+    // The scan reads the records in file order: through the read window
+    // rather than one read per record.
+    s.DataSet->SetDBFCache(true);
+  }
 }
 
 void TCorvidSift::RestoreFilter(TSourceState& s) {
@@ -108,6 +114,10 @@ void TCorvidSift::AfterQuery(TSqlAnalizer*) {
       }
     try {
       s.DataSet->SetUseDeleted(s.UseDeleted);
+    } catch (...) {
+    }
+    try {
+      s.DataSet->SetDBFCache(s.DBFCache);
     } catch (...) {
     }
   }
@@ -228,7 +238,9 @@ void TCorvidSift::FixDummiesForFilter(std::string& text) {
     }
     const std::string whole = text.substr(at, close - at + 1);
     const std::string inner = text.substr(at + wrapper.size(), close - at - wrapper.size());
-    const std::string date = "{" + DateToStr(static_cast<TDateTime>(StrToFloat(inner))) + "}";
+    std::string date(1, '{');
+    date += DateToStr(static_cast<TDateTime>(StrToFloat(inner)));
+    date += '}';
     for (size_t p = text.find(whole); p != std::string::npos; p = text.find(whole, p + date.size()))
       text.replace(p, whole.size(), date);
   }

@@ -64,6 +64,7 @@ private:
   struct TSourceState {
     TCorvidDataSet* DataSet = nullptr;
     bool UseDeleted = false;
+    bool DBFCache = false;
     std::string Filter;
     bool Filtered = false;
     std::string IndexName;

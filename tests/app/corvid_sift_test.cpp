@@ -105,6 +105,19 @@ TEST(CorvidSift, ADatasetsOwnFilterAndUseDeletedSurviveStatements) {
   EXPECT_EQ(f.ds.Filter(), "ND>2");
   EXPECT_FALSE(f.ds.Filtered());
   EXPECT_STREQ(f.sift.OnSetFilter.target_type().name(), before);
+  // The scan reads through the table's read window; the dataset's own
+  // setting comes back after every statement.
+  EXPECT_FALSE(f.ds.DBFCache());
+  bool windowed = false;
+  f.sift.OnCancelQuery = [&](TCustomSift*, bool&) { windowed = f.ds.DBFCache(); };
+  f.Run("select * from phones where nd=3");
+  EXPECT_TRUE(windowed);
+  EXPECT_FALSE(f.ds.DBFCache());
+  f.sift.OnCancelQuery = nullptr;
+  f.ds.SetDBFCache(true);
+  EXPECT_ANY_THROW(f.Run("select * from phones where nd=1 and"));
+  EXPECT_TRUE(f.ds.DBFCache());
+  f.ds.SetDBFCache(false);
   // And the next statement runs normally.
   EXPECT_EQ(f.Run("select * from phones where nd=7"), (std::vector<std::string>{"1007"}));
 }
