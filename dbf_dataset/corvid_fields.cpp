@@ -13,6 +13,20 @@
 
 namespace {
 
+// The length of p[0 .. len) without its trailing blanks.  Text fields are
+// mostly blank on the right: eight blanks at a time first.
+size_t WithoutTrailingBlanks(const uint8_t* p, size_t len) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  while (len >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p + len - 8, 8);
+    if (word != kBlanks) break;
+    len -= 8;
+  }
+  while (len > 0 && p[len - 1] == ' ') --len;
+  return len;
+}
+
 // Days from 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
@@ -121,8 +135,7 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
         // (what the field layer's text read gives, without its copies).
         const CField& cf = c_fields_[static_cast<size_t>(n)];
         const uint8_t* p = rec + cf.offset;
-        size_t len = static_cast<size_t>(cf.length);
-        while (len > 0 && p[len - 1] == ' ') --len;
+        const size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
         if (len == 0) return false;
         if (buffer) {
           const size_t room = std::min(len, static_cast<size_t>(field->DataSize() - 1));
