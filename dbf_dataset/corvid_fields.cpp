@@ -1,5 +1,6 @@
 // The DBF dataset: field values in the framework's native forms, and memo
 // fields as streams.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,19 +9,21 @@
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/memo_file.h"
+#include "platform/byte_order.h"
 #include "platform/date_time.h"
 #include "platform/text.h"
 
 namespace {
 
 // The length of p[0 .. len) without its trailing blanks.  Text fields are
-// mostly blank on the right: eight blanks at a time first.
+// mostly blank on the right: eight bytes at a time, the last non-blank byte
+// of a word found by counting the blank bytes above it.
 size_t WithoutTrailingBlanks(const uint8_t* p, size_t len) {
   constexpr uint64_t kBlanks = 0x2020202020202020ULL;
   while (len >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p + len - 8, 8);
-    if (word != kBlanks) break;
+    // Little-endian: the word's last byte is its most significant one.
+    const uint64_t other = LoadLE64(p + len - 8) ^ kBlanks;
+    if (other != 0) return len - static_cast<size_t>(std::countl_zero(other) / 8);
     len -= 8;
   }
   while (len > 0 && p[len - 1] == ' ') --len;

@@ -70,6 +70,29 @@ TEST(FieldData, BlanksNullsAndLeadingBlanks) {
   EXPECT_EQ(RecordBytes(dir / "t.dbf", 4).substr(7, 8), "        ");
 }
 
+// Every count of trailing blanks, with blanks and other low bytes inside
+// the text, in a field wider than one machine word: the text comes back
+// as stored, only the trailing blanks dropped.
+TEST(FieldData, TrailingBlanksOfEveryLength) {
+  TempDir dir;
+  std::vector<std::vector<std::string>> rows;
+  for (int len = 0; len <= 21; ++len) {
+    std::string v;
+    for (int i = 0; i < len; ++i) v += i % 5 == 2 ? ' ' : static_cast<char>(i % 7 == 3 ? '\x1F' : 'a' + i);
+    rows.push_back({v});
+    rows.push_back({v + "!"});
+  }
+  MakeTable(dir / "t.dbf", "3", {{"C", "C", 21, 0}}, rows);
+  TCorvidDataSet ds;
+  Place(ds, dir, "t.dbf");
+  ds.Open();
+  for (ds.First(); !ds.Eof(); ds.Next()) {
+    std::string expected = RecordBytes(dir / "t.dbf", ds.RecNo()).substr(1, 21);
+    while (!expected.empty() && expected.back() == ' ') expected.pop_back();
+    EXPECT_EQ(ds.FieldByName("C")->AsString(), expected) << "record " << ds.RecNo();
+  }
+}
+
 TEST(FieldData, NumbersLogicalsAndWideIntegers) {
   TempDir dir;
   MakeTable(dir / "t.dbf", "3",
