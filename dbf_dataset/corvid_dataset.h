@@ -171,6 +171,7 @@ public:
   int CompareBookmarks(TBookmark a, TBookmark b) override;
   bool GetCurrentRecord(TRecordBuffer buffer) override;
   bool GetFieldData(TField* field, void* buffer) override;
+  bool GetFieldText(TField* field, std::string_view& text) override;
   void SetFieldData(TField* field, const void* buffer) override;
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   int Translate(const char* src, char* dest, bool to_oem) override;

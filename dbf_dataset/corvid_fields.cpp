@@ -1,5 +1,6 @@
 // The DBF dataset: field values in the framework's native forms, and memo
 // fields as streams.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -113,6 +114,26 @@ const std::string* TCorvidDataSet::PendingMemo(int fieldNo) const {
 }
 
 void TCorvidDataSet::SetPendingMemo(int fieldNo, std::string oemData) { pending_memos_[fieldNo] = std::move(oemData); }
+
+bool TCorvidDataSet::GetFieldText(TField* field, std::string_view& text) {
+  // Browsing an untranslated C field: the stored bytes without trailing
+  // blanks, up to a zero byte, as GetFieldData and AsString would give them.
+  text = {};
+  if (State() != dsBrowse || translate_ascii_ || field->DataType() != ftString) return false;
+  const int n = field->FieldNo();
+  if (n <= 0 || static_cast<size_t>(n) >= c_fields_.size() || c_fields_[static_cast<size_t>(n)].length <= 0)
+    return false;
+  if (IsEmpty()) return true;
+  TRecordBuffer rec = nullptr;
+  if (!GetActiveRecBuf(rec)) return true;
+  const CField& cf = c_fields_[static_cast<size_t>(n)];
+  const uint8_t* p = rec + cf.offset;
+  size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
+  len = std::min(len, static_cast<size_t>(std::max(field->DataSize() - 1, 0)));
+  if (const void* zero = std::memchr(p, 0, len)) len = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
+  text = std::string_view(reinterpret_cast<const char*>(p), len);
+  return true;
+}
 
 bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
   if (State() == dsBrowse && IsEmpty()) return false;

@@ -103,6 +103,7 @@ bool TFieldExpr::ReadText(std::string& buffer, std::string_view& text) {
   if (typeid(*Field) != typeid(TStringField) || Field->DataType() != ftString) return false;
   text = {};
   if (Disabled()) return true;
+  if (Field->DataSet()->GetFieldText(Field, text)) return true;
   const size_t size = static_cast<size_t>(std::max(Field->DataSize(), 0));
   if (buffer.size() < size) buffer.resize(size);
   std::memset(buffer.data(), 0, size);

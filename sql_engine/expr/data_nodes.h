@@ -39,10 +39,11 @@ public:
   TExprType GetExprType() override;
   bool GetIsNull() override;
   bool NullByText() override { return false; }
-  // For a plain text field: the text GetAsString gives, read into `buffer`
-  // (kept by the caller from row to row, so a scan builds no string per
-  // row) and seen through `text` until the next read.  False for a field
-  // of any other kind, which is read through GetAsString.
+  // For a plain text field: the text GetAsString gives, seen through
+  // `text` until the next read: in place where the dataset keeps it so,
+  // otherwise read into `buffer` (kept by the caller from row to row), so a
+  // scan builds no string per row.  False for a field of any other kind,
+  // which is read through GetAsString.
   bool ReadText(std::string& buffer, std::string_view& text);
 
   TField* Field;

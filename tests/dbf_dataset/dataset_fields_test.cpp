@@ -72,7 +72,8 @@ TEST(FieldData, BlanksNullsAndLeadingBlanks) {
 
 // Every count of trailing blanks, with blanks and other low bytes inside
 // the text, in a field wider than one machine word: the text comes back
-// as stored, only the trailing blanks dropped.
+// as stored, only the trailing blanks dropped, and seen in place
+// (GetFieldText) exactly as AsString gives it.
 TEST(FieldData, TrailingBlanksOfEveryLength) {
   TempDir dir;
   std::vector<std::vector<std::string>> rows;
@@ -82,14 +83,32 @@ TEST(FieldData, TrailingBlanksOfEveryLength) {
     rows.push_back({v});
     rows.push_back({v + "!"});
   }
-  MakeTable(dir / "t.dbf", "3", {{"C", "C", 21, 0}}, rows);
-  TCorvidDataSet ds;
-  Place(ds, dir, "t.dbf");
-  ds.Open();
-  for (ds.First(); !ds.Eof(); ds.Next()) {
-    std::string expected = RecordBytes(dir / "t.dbf", ds.RecNo()).substr(1, 21);
-    while (!expected.empty() && expected.back() == ' ') expected.pop_back();
-    EXPECT_EQ(ds.FieldByName("C")->AsString(), expected) << "record " << ds.RecNo();
+  rows.push_back({std::string("ab\0cd", 5)});
+  MakeTable(dir / "t.dbf", "3", {{"C", "C", 21, 0}, {"N", "N", 3, 0}}, rows);
+  for (bool translate : {false, true}) {
+    TCorvidDataSet ds;
+    Place(ds, dir, "t.dbf", translate);
+    ds.Open();
+    TField* c = ds.FieldByName("C");
+    std::string_view text;
+    EXPECT_FALSE(ds.GetFieldText(ds.FieldByName("N"), text));
+    for (ds.First(); !ds.Eof(); ds.Next()) {
+      std::string stored = RecordBytes(dir / "t.dbf", ds.RecNo()).substr(1, 21);
+      while (!stored.empty() && stored.back() == ' ') stored.pop_back();
+      const std::string value = c->AsString();
+      if (!translate) {
+        EXPECT_EQ(value, stored.substr(0, stored.find('\0'))) << "record " << ds.RecNo();
+      }
+      // In place only where no translation is needed.
+      ASSERT_EQ(ds.GetFieldText(c, text), !translate);
+      if (!translate) {
+        EXPECT_EQ(text, value) << "record " << ds.RecNo();
+      }
+    }
+    ds.First();
+    ds.Edit();
+    EXPECT_FALSE(ds.GetFieldText(c, text));
+    ds.Cancel();
   }
 }
 
