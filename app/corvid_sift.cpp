@@ -1,5 +1,7 @@
 #include "corvid_sift.h"
 
+#include "dbf_dataset/corvid_dataset.h"
+
 #include <cmath>
 
 #include "platform/date_time.h"
@@ -36,7 +38,7 @@ void TCorvidSift::InstallOwnHandlers(bool all) {
 TCorvidSift::TSourceState* TCorvidSift::Source(TDataSet* dataset) {
   if (frames_.empty() || dataset == nullptr) return nullptr;
   for (TSourceState& s : frames_.back().Sources)
-    if (s.Base == dataset) return &s;
+    if (s.DataSet == dataset) return &s;
   return nullptr;
 }
 
@@ -48,19 +50,24 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
   frame.SetFilter = OnSetFilter;
   frame.CancelFilter = OnCancelFilter;
   for (int i = 0; i < DataSets().Count(); ++i) {
-    TDataSet* base = DataSets().GetItem(i)->DataSet();
-    TCorvidDataSet* ds = AsCorvidDataSet(base);
+    auto* ds = dynamic_cast<TCorvidDataSet*>(DataSets().GetItem(i)->DataSet());
     if (ds == nullptr || DataSets().GetItem(i)->Temporary()) continue;
     bool seen = false;
     for (const TSourceState& s : frame.Sources) seen = seen || s.DataSet == ds;
     if (seen) continue;
     TSourceState s;
     s.DataSet = ds;
-    s.Base = base;
-    s.UseDeleted = CorvidUseDeleted(ds);
-    s.Filter = base->Filter();
-    s.Filtered = base->Filtered();
-    s.IndexName = CorvidIndexName(ds);
+    s.UseDeleted = ds->UseDeleted();
+    s.DBFCache = ds->DBFCache();
+    s.Filter = ds->Filter();
+    s.Filtered = ds->Filtered();
+    s.IndexName = ds->IndexName();
+    if (ds->Active()) {
+      s.OwnTag = !ds->IndexCurrent().empty();
+      s.OwnRange = ds->Ranged();
+    } else {
+      s.OwnTag = !s.IndexName.empty();  // in force once the query opens it
+    }
     frame.Sources.push_back(std::move(s));
   }
   frames_.push_back(std::move(frame));
@@ -69,13 +76,18 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
     SetFilter(s, d, f, j, h);
   };
   OnCancelFilter = [this](TCustomSift* s, TDataSet* d, bool j) { CancelFilter(s, d, j); };
-  for (TSourceState& s : frames_.back().Sources) CorvidSetUseDeleted(s.DataSet, UseDeleted);
+  for (TSourceState& s : frames_.back().Sources) {
+    s.DataSet->SetUseDeleted(UseDeleted);
+    // The scan reads the records in file order: through the read window
+    // rather than one read per record.
+    s.DataSet->SetDBFCache(true);
+  }
 }
 
 void TCorvidSift::RestoreFilter(TSourceState& s) {
-  s.Base->SetFiltered(false);
-  s.Base->SetFilter(s.Filter);
-  if (s.Filtered) s.Base->SetFiltered(true);
+  s.DataSet->SetFiltered(false);
+  s.DataSet->SetFilter(s.Filter);
+  if (s.Filtered) s.DataSet->SetFiltered(true);
   s.FilterSet = false;
 }
 
@@ -87,7 +99,7 @@ void TCorvidSift::AfterQuery(TSqlAnalizer*) {
   // being undone, nor hide the statement's own result or error.
   for (TSourceState& s : frame.Sources) {
     if (s.RangeSet) try {
-        CorvidSetRange(s.DataSet, "", "");
+        s.DataSet->SetRange("", "");
       } catch (...) {
       }
     if (s.FilterSet) try {
@@ -95,11 +107,15 @@ void TCorvidSift::AfterQuery(TSqlAnalizer*) {
       } catch (...) {
       }
     if (s.TagSet) try {
-        CorvidSetIndexName(s.DataSet, s.IndexName);
+        s.DataSet->SetIndexName(s.IndexName);
       } catch (...) {
       }
     try {
-      CorvidSetUseDeleted(s.DataSet, s.UseDeleted);
+      s.DataSet->SetUseDeleted(s.UseDeleted);
+    } catch (...) {
+    }
+    try {
+      s.DataSet->SetDBFCache(s.DBFCache);
     } catch (...) {
     }
   }
@@ -116,15 +132,15 @@ void TCorvidSift::IndexNeededfor(TCustomSift*, TDataSet* DataSet, const std::str
   Accept = false;
   if (WhereOptimizeMethod != omSetRange) return;
   TSourceState* s = Source(DataSet);
-  if (s == nullptr || s->HasOwnOrder()) return;
+  if (s == nullptr || s->KeepsOwnRows()) return;
   std::string key = UpperCase(FieldNames);
   for (char& c : key)
     if (c == ';') c = '+';
-  const std::string tag = CorvidRangeTag(s->DataSet, key);
+  const std::string tag = RangeTag(*s->DataSet, key);
   if (tag.empty()) return;
   Accept = true;
   if (ActivateIndex) {
-    CorvidSetTagTo(s->DataSet, tag);
+    s->DataSet->SetTagTo(tag);
     s->TagSet = true;
   }
 }
@@ -145,13 +161,13 @@ void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataS
     default: return;
   }
   try {
-    CorvidSetRange(s->DataSet, low, high);
+    s->DataSet->SetRange(low, high);
     s->RangeSet = !low.empty() || !high.empty();
   } catch (...) {
     // A bound the tag cannot take (a number or date tag): no range, the
     // WHERE clause still decides.
     try {
-      CorvidSetRange(s->DataSet, "", "");
+      s->DataSet->SetRange("", "");
     } catch (...) {
     }
     s->RangeSet = false;
@@ -161,7 +177,7 @@ void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataS
 void TCorvidSift::CancelRange(TCustomSift*, TDataSet* DataSet, bool) {
   TSourceState* s = Source(DataSet);
   if (s == nullptr || !s->RangeSet) return;
-  CorvidSetRange(s->DataSet, "", "");
+  s->DataSet->SetRange("", "");
   s->RangeSet = false;
 }
 
@@ -172,9 +188,9 @@ void TCorvidSift::SetFilter(TCustomSift*, TDataSet* DataSet, const std::string& 
   std::string text = Filter;
   if (s->Filtered && !Trim(s->Filter).empty()) text = "(" + s->Filter + ") .AND. (" + Filter + ")";
   try {
-    s->Base->SetFiltered(false);
-    s->Base->SetFilter(text);
-    s->Base->SetFiltered(true);
+    s->DataSet->SetFiltered(false);
+    s->DataSet->SetFilter(text);
+    s->DataSet->SetFiltered(true);
     s->FilterSet = true;
     Handled = true;
   } catch (...) {
@@ -194,6 +210,20 @@ void TCorvidSift::CancelFilter(TCustomSift*, TDataSet* DataSet, bool) {
   RestoreFilter(*s);
 }
 
+std::string TCorvidSift::RangeTag(TCorvidDataSet& ds, const std::string& key) {
+  const int count = ds.IndexCount();
+  for (int i = 1; i <= count; ++i) {
+    // A unique tag lists one record per key, a FOR tag only some records, a
+    // descending one the wrong way round: none of them serves a range.
+    if (!ds.IndexAscending(i) || ds.IndexUnique(i) || !Trim(ds.IndexFilter(i)).empty()) continue;
+    std::string bare;
+    for (char c : ds.IndexExpression(i))
+      if (c != ' ') bare += c;
+    if (SameText(bare, key)) return ds.IndexTagName(i);
+  }
+  return {};
+}
+
 void TCorvidSift::FixDummiesForFilter(std::string& text) {
   // Dates first, as dates of the DBF expression language; the rest as the
   // query does it.
@@ -206,7 +236,9 @@ void TCorvidSift::FixDummiesForFilter(std::string& text) {
     }
     const std::string whole = text.substr(at, close - at + 1);
     const std::string inner = text.substr(at + wrapper.size(), close - at - wrapper.size());
-    const std::string date = "{" + DateToStr(static_cast<TDateTime>(StrToFloat(inner))) + "}";
+    std::string date(1, '{');
+    date += DateToStr(static_cast<TDateTime>(StrToFloat(inner)));
+    date += '}';
     for (size_t p = text.find(whole); p != std::string::npos; p = text.find(whole, p + date.size()))
       text.replace(p, whole.size(), date);
   }

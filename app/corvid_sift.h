@@ -13,8 +13,9 @@
 // undoes whatever filter, range or tag the statement left behind (the
 // cancel events do not run when the scan raised).  Datasets of other classes
 // (a derived table, a temporary source) are left alone.  A dataset with a
-// filter or tag of its own keeps it: an offered filter is ANDed with its
-// own, and a range or index offer is not taken.
+// filter, range or tag of its own keeps it: an offered filter is ANDed with
+// its own, and a range or index offer is not taken (the WHERE clause then
+// decides on the rows the dataset shows).
 //
 // Table and index DDL run on DBF files through the data list attached with
 // `SetDataList` (corvid_sift_ddl.cpp); without one those statements do
@@ -25,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "dbf_source.h"
 #include "sql_engine/query/custom_sift.h"
 
+class TCorvidDataSet;
 class TDataList;
 
 class TCorvidSift : public TCustomSift {
@@ -75,6 +76,11 @@ public:
   // Writes the open query's rows to a new FoxPro table.
   void SaveToDBF(const std::string& FileName);
 
+  // The first tag of `ds` whose key expression is `key` (blanks and case
+  // aside) and that serves a range over all records in key order:
+  // ascending, not unique, without FOR condition.  Empty when none does.
+  static std::string RangeTag(TCorvidDataSet& ds, const std::string& key);
+
 private:
   TDataList* data_list_ = nullptr;
   bool ConfirmOverwrite(const std::string& question);
@@ -84,13 +90,16 @@ private:
   // what the statement set on it.
   struct TSourceState {
     TCorvidDataSet* DataSet = nullptr;
-    TDataSet* Base = nullptr;  // the same object
     bool UseDeleted = false;
+    bool DBFCache = false;
     std::string Filter;
     bool Filtered = false;
     std::string IndexName;
+    // A tag in force (IndexName or one made primary directly) and a range
+    // on it, the master link's included.
+    bool OwnTag = false, OwnRange = false;
     bool FilterSet = false, RangeSet = false, TagSet = false;
-    bool HasOwnOrder() const { return Filtered || !IndexName.empty(); }
+    bool KeepsOwnRows() const { return Filtered || OwnTag || OwnRange; }
   };
   // One statement (subqueries nest).
   struct TFrame {

@@ -1,10 +1,11 @@
 #include "main_window.h"
 
 #include "corvid_sift.h"
-#include "dbf_source.h"
+#include "dbf_dataset/corvid_dataset.h"
 #include "app/main_form_text.h"
 #include "platform/code_page.h"
 #include "platform/gui/application.h"
+#include "platform/gui/form_description.h"
 #include "platform/text.h"
 
 namespace {
@@ -20,6 +21,49 @@ T* Find(TForm& form, const char* name) {
   auto* c = dynamic_cast<T*>(form.FindComponent(name));
   if (c == nullptr) throw EGuiError(std::string("The window's description lacks ") + name);
   return c;
+}
+
+// The DBF dataset a form description lists, owned by `owner`; stored
+// active, it opens as the window is created.
+TCorvidDataSet* CreateCorvidDataSet(TComponent* owner, const TDescribedComponent& c) {
+  auto* ds = owner->CreateOwned<TCorvidDataSet>();
+  ds->SetName(c.Name);
+  bool active = false;
+  for (const TDescribedProperty& p : c.Properties) {
+    if (p.Name == "TableName") ds->SetTableName(p.AsText());
+    else if (p.Name == "DatabaseName") ds->SetDatabaseName(p.AsText());
+    else if (p.Name == "Active") active = p.AsBoolean();
+    else if (p.Name == "Exclusive") ds->SetExclusive(p.AsBoolean());
+    else if (p.Name == "FilterOptions") {
+      TFilterOptions o = 0;
+      for (const std::string& n : p.AsSet()) {
+        if (n == "foCaseInsensitive") o |= foCaseInsensitive;
+        else if (n == "foNoPartialCompare") o |= foNoPartialCompare;
+        else p.Fail("unknown filter option " + n);
+      }
+      ds->SetFilterOptions(o);
+    } else if (p.Name == "TranslateASCII") ds->SetTranslateASCII(p.AsBoolean());
+    else if (p.Name == "LargeIntegerAs") {
+      const std::string& n = p.AsName();
+      if (n == "asInteger") ds->LargeIntegerAs = asInteger;
+      else if (n == "asLargeInt") ds->LargeIntegerAs = asLargeInt;
+      else if (n == "asFloat") ds->LargeIntegerAs = asFloat;
+      else p.Fail("unknown value " + n);
+    } else if (p.Name == "LockProtocol") {
+      const std::string& n = p.AsName();
+      if (n == "Default") ds->SetLockProtocol(CVsetLokProtocol::Default);
+      else if (n == "DB4Lock") ds->SetLockProtocol(CVsetLokProtocol::DB4Lock);
+      else if (n == "ClipLock") ds->SetLockProtocol(CVsetLokProtocol::ClipLock);
+      else if (n == "FoxLock") ds->SetLockProtocol(CVsetLokProtocol::FoxLock);
+      else p.Fail("unknown value " + n);
+    } else if (p.Name == "UseDeleted") ds->SetUseDeleted(p.AsBoolean());
+    else if (p.Name == "AutoFlush") ds->SetAutoFlush(p.AsBoolean());
+    else if (p.Name == "UserID") ds->SetUserID(p.AsInteger());
+    else p.Fail("unknown property " + p.Name);
+  }
+  // Stored active: the table opens as the window is created.
+  if (active) ds->Open();
+  return ds;
 }
 
 }  // namespace
@@ -53,7 +97,7 @@ void TMain::Build(std::string_view description) {
   tND = Find<TEdit>(*this, "tND");
   tKW = Find<TEdit>(*this, "tKW");
   bSelect = Find<TButton>(*this, "bSelect");
-  HDS = AsCorvidDataSet(Find<TDataSet>(*this, "HDS"));
+  HDS = dynamic_cast<TCorvidDataSet*>(Find<TDataSet>(*this, "HDS"));
   if (HDS == nullptr) throw EGuiError("HDS is not a DBF data set");
   DBQuery = Find<TCorvidSift>(*this, "DBQuery");
 }

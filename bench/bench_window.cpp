@@ -2,12 +2,17 @@
 // from the click to the filled list, against SQLite's full scan of the same
 // query over the same rows (the generated city directory) as UTF-8 text (case-sensitive LIKE); and the time
 // from creating the window (opening phones.dbf) to the window shown.
+// With DIRLOOK_BENCH_EXPORT=FOLDER the rows and the searched values are also
+// written there for bench/duckdb_window.mjs.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 
 #include "bench_support.h"
 #include "main_window.h"
@@ -57,7 +62,31 @@ struct Setup {
     }
     sqlite3_finalize(ins);
     sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out) Export(out, at);
     std::filesystem::current_path(dir.Path(""));
+  }
+
+  // The same rows as UTF-8 CSV (an empty field unquoted, so that readers
+  // take it as null) and the four searches' values, for timing other
+  // engines on exactly these rows (bench/duckdb_window.mjs).
+  void Export(const std::string& folder, const int (&at)[5][2]) const {
+    std::filesystem::create_directories(folder);
+    std::ofstream csv(folder + "/phones.csv", std::ios::binary);
+    csv << "tel,fm,ul,nd,kw\n";
+    for (int32_t r = 1; r <= rows.Records(); ++r) {
+      for (int c = 0; c < 5; ++c) {
+        if (c) csv << ',';
+        const std::string v = Cp1251ToUtf8(rows.Trimmed(r, at[c][0], at[c][1]));
+        if (v.empty()) continue;
+        csv << '"';
+        for (char ch : v) csv << (ch == '"' ? "\"\"" : std::string(1, ch));
+        csv << '"';
+      }
+      csv << '\n';
+    }
+    std::ofstream values(folder + "/searches.txt", std::ios::binary);
+    for (const std::string& f : fields) values << Cp1251ToUtf8(f) << '\n';
+    if (!csv || !values) throw std::runtime_error("cannot write " + folder);
   }
 };
 

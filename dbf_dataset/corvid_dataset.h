@@ -171,6 +171,7 @@ public:
   int CompareBookmarks(TBookmark a, TBookmark b) override;
   bool GetCurrentRecord(TRecordBuffer buffer) override;
   bool GetFieldData(TField* field, void* buffer) override;
+  bool GetFieldText(TField* field, std::string_view& text) override;
   void SetFieldData(TField* field, const void* buffer) override;
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   int Translate(const char* src, char* dest, bool to_oem) override;
@@ -226,6 +227,9 @@ public:
   void SetRangeExMasterDetail(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                               bool partial);
   void CancelRange() { SetRange("", ""); }
+  // Whether the active tag limits the records to a key range (one set by
+  // the caller or by the master link).
+  bool Ranged() const;
   std::string GetMasterKey();
 
   // ---- direct table operations (corvid_direct.cpp) -------------------------------

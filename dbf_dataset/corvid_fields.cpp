@@ -1,5 +1,7 @@
 // The DBF dataset: field values in the framework's native forms, and memo
 // fields as streams.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,10 +10,26 @@
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/memo_file.h"
+#include "platform/byte_order.h"
 #include "platform/date_time.h"
 #include "platform/text.h"
 
 namespace {
+
+// The length of p[0 .. len) without its trailing blanks.  Text fields are
+// mostly blank on the right: eight bytes at a time, the last non-blank byte
+// of a word found by counting the blank bytes above it.
+size_t WithoutTrailingBlanks(const uint8_t* p, size_t len) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  while (len >= 8) {
+    // Little-endian: the word's last byte is its most significant one.
+    const uint64_t other = LoadLE64(p + len - 8) ^ kBlanks;
+    if (other != 0) return len - static_cast<size_t>(std::countl_zero(other) / 8);
+    len -= 8;
+  }
+  while (len > 0 && p[len - 1] == ' ') --len;
+  return len;
+}
 
 // Days from 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -97,6 +115,26 @@ const std::string* TCorvidDataSet::PendingMemo(int fieldNo) const {
 
 void TCorvidDataSet::SetPendingMemo(int fieldNo, std::string oemData) { pending_memos_[fieldNo] = std::move(oemData); }
 
+bool TCorvidDataSet::GetFieldText(TField* field, std::string_view& text) {
+  // Browsing an untranslated C field: the stored bytes without trailing
+  // blanks, up to a zero byte, as GetFieldData and AsString would give them.
+  text = {};
+  if (State() != dsBrowse || translate_ascii_ || field->DataType() != ftString) return false;
+  const int n = field->FieldNo();
+  if (n <= 0 || static_cast<size_t>(n) >= c_fields_.size() || c_fields_[static_cast<size_t>(n)].length <= 0)
+    return false;
+  if (IsEmpty()) return true;
+  TRecordBuffer rec = nullptr;
+  if (!GetActiveRecBuf(rec)) return true;
+  const CField& cf = c_fields_[static_cast<size_t>(n)];
+  const uint8_t* p = rec + cf.offset;
+  size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
+  len = std::min(len, static_cast<size_t>(std::max(field->DataSize() - 1, 0)));
+  if (const void* zero = std::memchr(p, 0, len)) len = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
+  text = std::string_view(reinterpret_cast<const char*>(p), len);
+  return true;
+}
+
 bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
   if (State() == dsBrowse && IsEmpty()) return false;
   TRecordBuffer rec = nullptr;
@@ -121,8 +159,7 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
         // (what the field layer's text read gives, without its copies).
         const CField& cf = c_fields_[static_cast<size_t>(n)];
         const uint8_t* p = rec + cf.offset;
-        size_t len = static_cast<size_t>(cf.length);
-        while (len > 0 && p[len - 1] == ' ') --len;
+        const size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
         if (len == 0) return false;
         if (buffer) {
           const size_t room = std::min(len, static_cast<size_t>(field->DataSize() - 1));

@@ -692,6 +692,10 @@ void TCorvidDataSet::SetRange(const std::string& low, const std::string& high) {
   if (changed) First();
 }
 
+bool TCorvidDataSet::Ranged() const {
+  return handler_ && handler_->cvActiveTag() && cvtag::RangeActive(handler_->cvActiveTag());
+}
+
 void TCorvidDataSet::SetRangeEx(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                                 bool partial) {
   CheckBrowseMode();

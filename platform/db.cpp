@@ -151,6 +151,8 @@ void TDataSet::CheckCanModify() {
   if (!GetCanModify()) DatabaseError(dbmsg::DataSetReadOnly);
 }
 
+bool TDataSet::GetFieldText(TField*, std::string_view&) { return false; }
+
 void TDataSet::CheckBrowseMode() {
   CheckActive();
   DataEvent(deCheckBrowseMode, 0);

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/classes.h"
@@ -171,6 +172,11 @@ public:
   // True when the field has a value; buffer may be none for the null test.
   virtual bool GetFieldData(TField* field, void* buffer) = 0;
   virtual void SetFieldData(TField* field, const void* buffer) = 0;
+  // The text a string field's AsString gives at the current record, seen
+  // in place where the component keeps it as plain bytes (a scan then
+  // copies nothing); valid until the dataset moves or changes state.  False
+  // when the component cannot give it so: read the field as usual.
+  virtual bool GetFieldText(TField* field, std::string_view& text);
   // Copies the current record's image into buffer (false: no current record).
   virtual bool GetCurrentRecord(TRecordBuffer buffer);
   // Code-page translation of texts; the base copies (dataset components that

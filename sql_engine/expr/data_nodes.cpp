@@ -1,6 +1,10 @@
 // Data nodes: fields, result-set columns, parameters and user functions.
 #include "sql_engine/expr/data_nodes.h"
 
+#include <algorithm>
+#include <cstring>
+#include <typeinfo>
+
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/db_params.h"
@@ -91,6 +95,21 @@ std::string TFieldExpr::GetAsString() {
   FieldExprType(Field->DataType(), TFieldUse::Statement, &empty);
   if (empty || Disabled()) return std::string();
   return Field->AsString();
+}
+
+bool TFieldExpr::ReadText(std::string& buffer, std::string_view& text) {
+  // Only the framework's own text field: its GetAsString is the field data
+  // up to the first zero byte.
+  if (typeid(*Field) != typeid(TStringField) || Field->DataType() != ftString) return false;
+  text = {};
+  if (Disabled()) return true;
+  if (Field->DataSet()->GetFieldText(Field, text)) return true;
+  const size_t size = static_cast<size_t>(std::max(Field->DataSize(), 0));
+  if (buffer.size() < size) buffer.resize(size);
+  std::memset(buffer.data(), 0, size);
+  if (!Field->GetData(buffer.data())) return true;
+  text = std::string_view(buffer.data(), strnlen(buffer.data(), size));
+  return true;
 }
 
 double TFieldExpr::GetAsFloat() { return Disabled() ? 0 : Field->AsFloat(); }

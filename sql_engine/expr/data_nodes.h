@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/db_common.h"
 #include "sql_engine/expr/expr_context.h"
@@ -38,6 +39,12 @@ public:
   TExprType GetExprType() override;
   bool GetIsNull() override;
   bool NullByText() override { return false; }
+  // For a plain text field: the text GetAsString gives, seen through
+  // `text` until the next read: in place where the dataset keeps it so,
+  // otherwise read into `buffer` (kept by the caller from row to row), so a
+  // scan builds no string per row.  False for a field of any other kind,
+  // which is read through GetAsString.
+  bool ReadText(std::string& buffer, std::string_view& text);
 
   TField* Field;
   TExprContext* Context;

@@ -9,6 +9,7 @@
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "platform/variant.h"
+#include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_nodes.h"
 
 namespace {
@@ -430,12 +431,40 @@ void TLikePattern::Compile(const std::string& pattern, int escape) {
     item.LikePos = lpRight;
     item.LikeCode = lcMultiple;
   }
+  FindShape();
+}
+
+void TLikePattern::FindShape() {
+  // Literal bytes between at most one leading and one trailing "%".
+  shape_ = TShape::General;
+  literal_.clear();
+  size_t from = 0, to = elems_.size();
+  const bool lead = to > 0 && elems_[0] == kAnyRun;
+  if (lead) ++from;
+  const bool trail = to > from && elems_[to - 1] == kAnyRun;
+  if (trail) --to;
+  for (size_t i = from; i < to; ++i) {
+    if (elems_[i] < 0) return;
+    literal_.push_back(static_cast<char>(elems_[i]));
+  }
+  shape_ = lead ? (trail ? TShape::Contains : TShape::Suffix) : (trail ? TShape::Prefix : TShape::Exact);
+}
+
+bool TLikePattern::Matches(std::string_view value) const {
+  switch (shape_) {
+    case TShape::Exact: return value == literal_;
+    case TShape::Prefix: return value.starts_with(literal_);
+    case TShape::Suffix: return value.ends_with(literal_);
+    case TShape::Contains: return value.find(literal_) != std::string_view::npos;
+    case TShape::General: break;
+  }
+  return MatchesGeneral(value);
 }
 
 // Greedy matching: on a mismatch after a "%", the last "%" takes one more
 // byte and the pattern resumes after it.  Each "%" run only ever moves
 // forward, so the walk is O(value × pattern) at worst.
-bool TLikePattern::Matches(const std::string& value) const {
+bool TLikePattern::MatchesGeneral(std::string_view value) const {
   const size_t n = value.size(), m = elems_.size();
   size_t v = 0, p = 0;
   size_t starP = SIZE_MAX, starV = 0;
@@ -466,6 +495,7 @@ TSQLLikeExpr::TSQLLikeExpr(TParameterListPtr params, bool isNotLike)
   PerRow = dynamic_cast<TStringLiteral*>(pattern) == nullptr ||
            (ParameterCount() >= 3 && dynamic_cast<TStringLiteral*>(GetParam(2)) == nullptr);
   if (!PerRow) CompileNow();
+  FieldValue = dynamic_cast<TFieldExpr*>(GetParam(0));
 }
 
 void TSQLLikeExpr::CompileNow() {
@@ -484,7 +514,14 @@ void TSQLLikeExpr::CompileNow() {
 
 bool TSQLLikeExpr::GetAsBoolean() {
   if (PerRow) CompileNow();
-  const bool m = Pattern.Matches(GetParam(0)->GetAsString());
+  std::string_view text;
+  bool m;
+  if (FieldValue && FieldValue->ReadText(FieldBuffer, text)) {
+    m = Pattern.Matches(text);
+  } else {
+    const std::string value = GetParam(0)->GetAsString();
+    m = Pattern.Matches(value);
+  }
   return IsNotLike ? !m : m;
 }
 

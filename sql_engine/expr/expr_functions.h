@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sql_engine/expr/expr_types.h"
@@ -149,20 +150,32 @@ private:
   std::vector<TLikeItem> items_;
 };
 
-// A compiled LIKE pattern: literal bytes and wildcards.
+// A compiled LIKE pattern: literal bytes and wildcards.  The common shapes
+// (a literal, "lit%", "%lit", "%lit%") are recognised when compiled and
+// matched by a byte comparison; every other pattern by the general walk.
 class TLikePattern {
 public:
   void Compile(const std::string& pattern, int escape);  // escape: -1 none
-  bool Matches(const std::string& value) const;
+  bool Matches(std::string_view value) const;
+  // The general walk alone, whatever the pattern's shape.
+  bool MatchesGeneral(std::string_view value) const;
   TLikeList LikeList;
 
 private:
+  enum class TShape : uint8_t { General, Exact, Prefix, Suffix, Contains };
   static constexpr int16_t kAnyOne = -1;   // "_"
   static constexpr int16_t kAnyRun = -2;   // "%"
+  void FindShape();
   std::vector<int16_t> elems_;
+  TShape shape_ = TShape::General;
+  std::string literal_;  // the literal bytes of a shape other than General
 };
 
-// LIKE / NOT LIKE / SQLLIKE / SQLNOTLIKE (value, pattern[, escape]).
+class TFieldExpr;
+
+// LIKE / NOT LIKE / SQLLIKE / SQLNOTLIKE (value, pattern[, escape]).  A
+// plain text field as the value is read into the node's own buffer, so a
+// scan builds no text per row.
 class TSQLLikeExpr : public TFunction {
 public:
   TSQLLikeExpr(TParameterListPtr params, bool isNotLike);
@@ -174,6 +187,8 @@ public:
 private:
   void CompileNow();
   TLikePattern Pattern;
+  TFieldExpr* FieldValue = nullptr;  // the value, when it is a field
+  std::string FieldBuffer;
   bool PerRow = false;
   bool Compiled = false;
   int Escape = -1;

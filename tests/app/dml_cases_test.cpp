@@ -27,6 +27,7 @@
 
 #include "common/run_tool.h"
 #include "corvid_sift.h"
+#include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "dbf_engine/lock_retry_scope.h"
 

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 
+#include "corvid_sift.h"
+#include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "gui_test_env.h"
 
@@ -26,7 +28,8 @@ struct DirectoryHere {
                {"110000", W("иванова а.а."), W("МИРА"), "5", "1"},
                {"330000", W("ИВАНЕНКО П."), "", "", ""},
                {"220000", "ABBOT", W("ЛЕНИНА"), "7", "3"},
-               {"440000", "abbey", W("МИРА"), "5", "12"}});
+               {"440000", "abbey", W("МИРА"), "5", "12"},
+               {"660001", W("О'БРАЙЕН"), W("МИРА"), "9", "2'"}});
     std::filesystem::current_path(dir.path());
     Shown().clear();
   }
@@ -99,6 +102,20 @@ TEST(MainWindow, QuotesAndWildcards) {
   main.tTEL->SetText("__0000");
   main.bSelect->Click();
   EXPECT_EQ(main.List->Count(), 4);
+  // An apostrophe is searched for as typed, on the query's road (LIKE) and
+  // on the DBF filter's (house and flat only).
+  main.tTEL->SetText("");
+  main.tFM->SetText(W("О'"));
+  main.bSelect->Click();
+  EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"660001"}));
+  bool filtered = false;
+  main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = main.HDS->Filtered(); };
+  main.tFM->SetText("");
+  main.tKW->SetText("2'");
+  main.bSelect->Click();
+  EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"660001"}));
+  EXPECT_TRUE(filtered);
+  EXPECT_TRUE(Shown().empty());
 }
 
 TEST(MainWindow, HeaderClicksSortByCompareText) {

@@ -14,6 +14,7 @@
 #include "directory_generator.h"
 #include "gui_test_env.h"
 #include "corvid_sift.h"
+#include "dbf_dataset/corvid_dataset.h"
 #include "main_window.h"
 #include "platform/code_page.h"
 #include "platform/gui/controls.h"
@@ -71,7 +72,7 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   {
     TMain main(nullptr);
     bool filtered = false;
-    main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = AsDataSet(main.HDS)->Filtered(); };
+    main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = main.HDS->Filtered(); };
     for (const SearchCase& c : cases) {
       const bool dbfFilter = !*c.tel && !*c.fm && !*c.ul;
       std::string where = "1=1";

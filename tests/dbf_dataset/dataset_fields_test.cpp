@@ -70,6 +70,48 @@ TEST(FieldData, BlanksNullsAndLeadingBlanks) {
   EXPECT_EQ(RecordBytes(dir / "t.dbf", 4).substr(7, 8), "        ");
 }
 
+// Every count of trailing blanks, with blanks and other low bytes inside
+// the text, in a field wider than one machine word: the text comes back
+// as stored, only the trailing blanks dropped, and seen in place
+// (GetFieldText) exactly as AsString gives it.
+TEST(FieldData, TrailingBlanksOfEveryLength) {
+  TempDir dir;
+  std::vector<std::vector<std::string>> rows;
+  for (int len = 0; len <= 21; ++len) {
+    std::string v;
+    for (int i = 0; i < len; ++i) v += i % 5 == 2 ? ' ' : static_cast<char>(i % 7 == 3 ? '\x1F' : 'a' + i);
+    rows.push_back({v});
+    rows.push_back({v + "!"});
+  }
+  rows.push_back({std::string("ab\0cd", 5)});
+  MakeTable(dir / "t.dbf", "3", {{"C", "C", 21, 0}, {"N", "N", 3, 0}}, rows);
+  for (bool translate : {false, true}) {
+    TCorvidDataSet ds;
+    Place(ds, dir, "t.dbf", translate);
+    ds.Open();
+    TField* c = ds.FieldByName("C");
+    std::string_view text;
+    EXPECT_FALSE(ds.GetFieldText(ds.FieldByName("N"), text));
+    for (ds.First(); !ds.Eof(); ds.Next()) {
+      std::string stored = RecordBytes(dir / "t.dbf", ds.RecNo()).substr(1, 21);
+      while (!stored.empty() && stored.back() == ' ') stored.pop_back();
+      const std::string value = c->AsString();
+      if (!translate) {
+        EXPECT_EQ(value, stored.substr(0, stored.find('\0'))) << "record " << ds.RecNo();
+      }
+      // In place only where no translation is needed.
+      ASSERT_EQ(ds.GetFieldText(c, text), !translate);
+      if (!translate) {
+        EXPECT_EQ(text, value) << "record " << ds.RecNo();
+      }
+    }
+    ds.First();
+    ds.Edit();
+    EXPECT_FALSE(ds.GetFieldText(c, text));
+    ds.Cancel();
+  }
+}
+
 TEST(FieldData, NumbersLogicalsAndWideIntegers) {
   TempDir dir;
   MakeTable(dir / "t.dbf", "3",

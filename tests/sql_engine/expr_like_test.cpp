@@ -5,6 +5,7 @@
 
 #include "expr_test_support.h"
 #include "platform/code_page.h"
+#include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_nodes.h"
 
@@ -148,6 +149,65 @@ TEST(ExprLike, PatternFromAFieldIsReadPerRow) {
   EXPECT_TRUE(parser.Expression->GetAsBoolean());
   prm->SetAsString("x%");
   EXPECT_FALSE(parser.Expression->GetAsBoolean());
+}
+
+// The shapes matched by a byte comparison (literal, "lit%", "%lit",
+// "%lit%") against the general walk, over every pattern and value of a
+// small alphabet that holds both wildcards and an escape.
+TEST(ExprLike, ShapesAgreeWithTheGeneralWalk) {
+  const std::string alphabet = "ab%_!";
+  auto all = [](const std::string& letters, size_t maxLen) {
+    std::vector<std::string> out{""};
+    for (size_t from = 0, len = 1; len <= maxLen; ++len) {
+      const size_t to = out.size();
+      for (size_t i = from; i < to; ++i)
+        for (char c : letters) out.push_back(out[i] + c);
+      from = to;
+    }
+    return out;
+  };
+  const std::vector<std::string> patterns = all(alphabet, 4);
+  const std::vector<std::string> values = all("ab%_", 4);
+  for (int escape : {-1, static_cast<int>('!')}) {
+    for (const std::string& p : patterns) {
+      TLikePattern pattern;
+      pattern.Compile(p, escape);
+      for (const std::string& v : values)
+        ASSERT_EQ(pattern.Matches(v), pattern.MatchesGeneral(v)) << "'" << v << "' LIKE '" << p << "' " << escape;
+    }
+  }
+}
+
+// A text field is read into the node's buffer rather than as a string per
+// row: the same answers as the field read as a text, on every row, for a
+// disabled dataset (the inner side of an outer join) too.
+TEST(ExprLike, AFieldReadInPlaceGivesItsText) {
+  FormatSettingsGuard guard{'.', ','};
+  TRowDataSet ds({{"V", ftString, 6}},
+                 {{Variant("abc")}, {Variant("")}, {Variant::Null()}, {Variant("abcdef")}, {Variant("ab c ")},
+                  {Variant("\xC8\xE2" "a")}, {Variant("ab")}, {Variant("a")}});
+  ds.Open();
+  TFakeContext ctx;
+  ctx.datasets["T"] = &ds;
+  const char* const patterns[] = {"ab%", "%c", "%b%", "abc", "_b%", "", "%", "ab c ", "%f", "\xC8%", "a"};
+  for (bool disabled : {false, true}) {
+    ctx.disabled.clear();
+    if (disabled) ctx.disabled.push_back(&ds);
+    for (const char* p : patterns) {
+      TExprParser inPlace(&ctx, &ds), asText(&ctx, &ds);
+      inPlace.ParseExpression(std::string("T.V LIKE '") + p + "'");
+      asText.ParseExpression(std::string("(T.V + '') LIKE '") + p + "'");
+      auto* like = dynamic_cast<TSQLLikeExpr*>(inPlace.Expression.get());
+      ASSERT_NE(like, nullptr);
+      std::string buffer;
+      std::string_view text;
+      ds.First();
+      ASSERT_TRUE(dynamic_cast<TFieldExpr*>(like->GetParam(0))->ReadText(buffer, text));
+      for (ds.First(); !ds.Eof(); ds.Next())
+        EXPECT_EQ(inPlace.Expression->GetAsBoolean(), asText.Expression->GetAsBoolean())
+            << p << " at row " << ds.RecNo() << (disabled ? ", disabled" : "");
+    }
+  }
 }
 
 TEST(ExprLike, ManyPercentRunsStayLinear) {
