@@ -310,10 +310,6 @@ TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
   return node;
 }
 
-}  // namespace
-
-namespace {
-
 // A number literal that LEFT or SUBSTR takes as it stands: a whole number
 // from 1 to 65535 (what a field can hold); 0 when it is anything else.
 int32_t PlainCount(TcvExpBaseObject* node) {
