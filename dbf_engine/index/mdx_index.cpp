@@ -227,7 +227,8 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   const MdxFileHeader& fh = mdx_->Header();
   const int64_t size = mdx_->KnownFileSize();
   if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
-  std::vector<uint8_t> buf(static_cast<size_t>(fh.PageSize));
+  std::vector<uint8_t>& buf = pageBuffer_;
+  buf.resize(static_cast<size_t>(fh.PageSize));
   if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
     cvIndexCorrupt(DiskName());
   const MdxNode nd = MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName());
