@@ -1,9 +1,12 @@
 // A compiled filter evaluated over record images, against the same test
-// written by hand in C++.  Both run over the same 1,000,000 generated images
+// written by hand in a tight C++ loop ("over_hand": the compiled filter's
+// best time over the loop's).  Both run over the same 1,000,000 generated images
 // of a phone directory (FM C(20), ND C(5), CP1251 text); the ratio of the two
 // times per record is the cost of the expression engine.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -73,12 +76,17 @@ Fixture& Data() {
   return f;
 }
 
+// The hand-written loop's best time per record, for the ratio.
+double handNsPerRecord = 0;
+
 void BM_CompiledFilter(benchmark::State& state) {
   Fixture& f = Data();
   TcvExpHandler h(f.table->cvExpLink(), kFilter);
   TcvExpValue v;
   int64_t hits = 0;
+  double best = 1e300;
   for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
     hits = 0;
     for (int i = 0; i < kRecords; ++i) {
       f.table->cvSetActiveBuffer(&f.images[static_cast<size_t>(i) * (kRecLen + 1)]);
@@ -86,42 +94,48 @@ void BM_CompiledFilter(benchmark::State& state) {
       hits += v.logical;
     }
     benchmark::DoNotOptimize(hits);
+    best = std::min(best, std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
   }
   f.table->cvSetActiveBuffer(nullptr);
   state.SetItemsProcessed(state.iterations() * kRecords);
   state.counters["matches"] = static_cast<double>(hits);
-  state.counters["ns_per_record"] =
-      benchmark::Counter(static_cast<double>(kRecords), benchmark::Counter::kIsIterationInvariantRate |
-                                                            benchmark::Counter::kInvert);
+  state.counters["ns_per_record"] = best / kRecords;
+  if (handNsPerRecord > 0) state.counters["over_hand"] = best / kRecords / handNsPerRecord;
 }
 
-// The same test by hand: trailing blanks dropped, FM upper-cased by the
-// locale's rules, both compared whole.
+// The same test by hand, as tight as a C programmer would write it: no copy
+// and no call per record, FM upper-cased through a 256-byte table made once
+// from the locale's rules, ND and FM compared whole once trailing blanks
+// are dropped (the blank tail checked against a blank template).
 void BM_HandWritten(benchmark::State& state) {
   Fixture& f = Data();
-  const std::string want = "\xC8\xC2\xC0\xCD\xCE\xC2";
-  std::string fm;
+  static const unsigned char want[] = {0xC8, 0xC2, 0xC0, 0xCD, 0xCE, 0xC2};
+  unsigned char upper[256];
+  for (int c = 0; c < 256; ++c) upper[c] = static_cast<unsigned char>(AnsiUpperChar(static_cast<unsigned char>(c)));
+  char blanks[kFM];
+  std::memset(blanks, ' ', sizeof blanks);
   int64_t hits = 0;
+  double best = 1e300;
   for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
     hits = 0;
-    for (int i = 0; i < kRecords; ++i) {
-      const uint8_t* r = &f.images[static_cast<size_t>(i) * (kRecLen + 1)];
-      size_t ndLen = kND;
-      while (ndLen > 0 && r[1 + kFM + ndLen - 1] == ' ') --ndLen;
-      const bool ndOk = ndLen == 1 && r[1 + kFM] == '5';
-      size_t fmLen = kFM;
-      while (fmLen > 0 && r[fmLen] == ' ') --fmLen;
-      fm.assign(reinterpret_cast<const char*>(r + 1), fmLen);
-      for (char& c : fm) c = static_cast<char>(AnsiUpperChar(static_cast<unsigned char>(c)));
-      hits += ndOk && fm == want;
+    const uint8_t* r = f.images.data();
+    for (int i = 0; i < kRecords; ++i, r += kRecLen + 1) {
+      const uint8_t* nd = r + 1 + kFM;
+      if (nd[0] != '5' || std::memcmp(nd + 1, blanks, kND - 1) != 0) continue;
+      const uint8_t* fm = r + 1;
+      if (std::memcmp(fm + 6, blanks, kFM - 6) != 0) continue;
+      bool same = true;
+      for (int j = 0; j < 6; ++j) same &= upper[fm[j]] == want[j];
+      hits += same;
     }
     benchmark::DoNotOptimize(hits);
+    best = std::min(best, std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
   }
+  handNsPerRecord = best / kRecords;
   state.SetItemsProcessed(state.iterations() * kRecords);
   state.counters["matches"] = static_cast<double>(hits);
-  state.counters["ns_per_record"] =
-      benchmark::Counter(static_cast<double>(kRecords), benchmark::Counter::kIsIterationInvariantRate |
-                                                            benchmark::Counter::kInvert);
+  state.counters["ns_per_record"] = handNsPerRecord;
 }
 
 BENCHMARK(BM_HandWritten)->Unit(benchmark::kMillisecond);

@@ -75,7 +75,7 @@ public:
     for (int k = 0; k < 2; ++k) {
       dbf_[k] = dir_.Path(k ? "city.dbf" : "phones.dbf");
       db_[k] = dir_.Path(k ? "city.db" : "phones.db");
-      const bench::Directory rows(0, k ? kCityRecords : bench::kDirectoryRecords, 7,
+      const bench::Directory rows(0, k ? kCityRecords : bench::DirectoryRecords(), 7,
                                   k ? sample::Style::kCity : sample::Style::kSynthetic);
       rows.WriteTable(dbf_[k]);
       sqlite3_close(rows.SqliteTable(db_[k], false, true));

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -28,7 +29,17 @@
 
 namespace bench {
 
-constexpr int32_t kDirectoryRecords = 1000000;
+// Records of the generated directory: 1,000,000, or the number in the
+// environment variable DIRLOOK_BENCH_RECORDS (scripts/bench --records N) for
+// a shorter run.
+inline int32_t DirectoryRecords() {
+  static const int32_t n = [] {
+    const char* v = std::getenv("DIRLOOK_BENCH_RECORDS");
+    const long r = v ? std::strtol(v, nullptr, 10) : 0;
+    return r >= 1000 && r <= 100000000 ? static_cast<int32_t>(r) : 1000000;
+  }();
+  return n;
+}
 
 using Layout = sample::Layout;
 
@@ -58,7 +69,7 @@ private:
 // `deletedPercent` of them carry the deletion mark.
 class Directory : public sample::DirectoryImages {
 public:
-  explicit Directory(int deletedPercent = 0, int32_t records = kDirectoryRecords, uint32_t seed = 7,
+  explicit Directory(int deletedPercent = 0, int32_t records = DirectoryRecords(), uint32_t seed = 7,
                      sample::Style style = sample::Style::kSynthetic)
       : DirectoryImages(style, records, seed, deletedPercent) {}
 

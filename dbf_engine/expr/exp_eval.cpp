@@ -13,6 +13,7 @@
 // compares, evaluate straight to a boolean.
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/expr/exp_internal.h"
@@ -309,28 +310,83 @@ TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
   return node;
 }
 
+// A number literal that LEFT or SUBSTR takes as it stands: a whole number
+// from 1 to 65535 (what a field can hold); 0 when it is anything else.
+int32_t PlainCount(TcvExpBaseObject* node) {
+  auto* n = dynamic_cast<TcvExpNumLit*>(Unwrapped(node));
+  if (!n) return 0;
+  const double v = n->Value();
+  return v >= 1 && v <= 65535 && v == static_cast<double>(static_cast<int32_t>(v)) ? static_cast<int32_t>(v) : 0;
+}
+
+bool IsCallOf(TcvExpFunction* call, const char* name) {
+  return call && call->Function() && call->Function() == cvGlobalFunctions().Find(name);
+}
+
 }  // namespace
 
 void TcvExpOperator::MakePlan() {
   plan_ = Plan::General;
   if (!Left || !Right) return;
   if (Opcode >= opEqual && Opcode <= opLessEq) {
-    TcvExpBaseObject* left = Unwrapped(Left.get());
-    auto* field = dynamic_cast<TcvExpFieldvar*>(left);
-    // UPPER(field) = 'TEXT': the field's bytes are upper-cased while read.
-    auto* call = dynamic_cast<TcvExpFunction*>(left);
-    bool upper = false;
-    if (call && call->ArgCount() == 1 && call->Function() &&
-        call->Function() == cvGlobalFunctions().Find("UPPER")) {
-      field = dynamic_cast<TcvExpFieldvar*>(Unwrapped(call->Arg(0)));
-      upper = field != nullptr;
-    }
+    // The text side: a field, UPPER(x), LEFT(x, n) or SUBSTR(x, s[, n]) with
+    // x a field or one of these calls; the calls' results are texts.
+    auto fieldSide = [this](TcvExpBaseObject* node) -> TcvExpFieldvar* {
+      bool upper = false;
+      int32_t from = 0, count = -1;
+      std::vector<TcvExpFunction*> calls;
+      for (int depth = 0; depth < 4; ++depth) {
+        node = Unwrapped(node);
+        if (auto* field = dynamic_cast<TcvExpFieldvar*>(node)) {
+          std::string_view probe;
+          if (!field->Link() || !field->Link()->FieldVarText(probe)) return nullptr;
+          planUpper_ = upper;
+          planFrom_ = from;
+          planCount_ = count;
+          for (TcvExpFunction* c : calls) c->ResultType = rtText;
+          return field;
+        }
+        auto* call = dynamic_cast<TcvExpFunction*>(node);
+        if (!call) return nullptr;
+        calls.push_back(call);
+        if (IsCallOf(call, "UPPER") && call->ArgCount() == 1) {
+          // Upper-casing a part is the same as taking the part of the
+          // upper-cased text, so its place among the calls does not matter.
+          upper = true;
+        } else if (IsCallOf(call, "LEFT") && call->ArgCount() == 2 && count < 0 && from == 0) {
+          // Only an outermost part: a part of a part would need both.
+          count = PlainCount(call->Arg(1));
+          if (count == 0) return nullptr;
+        } else if (IsCallOf(call, "SUBSTR") && (call->ArgCount() == 2 || call->ArgCount() == 3) && count < 0 &&
+                   from == 0) {
+          const int32_t start = PlainCount(call->Arg(1));
+          if (start == 0) return nullptr;
+          if (call->ArgCount() == 3) {
+            count = PlainCount(call->Arg(2));
+            if (count == 0) return nullptr;
+          }
+          from = start - 1;
+        } else {
+          return nullptr;
+        }
+        node = call->Arg(0);
+      }
+      return nullptr;
+    };
     auto* literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Right.get()));
-    std::string_view probe;
-    if (field && literal && field->Link() && literal->ExpTextView(planLiteral_) && field->Link()->FieldVarText(probe)) {
+    TcvExpFieldvar* field = nullptr;
+    if (literal && literal->ExpTextView(planLiteral_)) {
+      field = fieldSide(Left.get());
+      planMirrored_ = false;
+    } else {
+      literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Left.get()));
+      if (literal && literal->ExpTextView(planLiteral_)) {
+        field = fieldSide(Right.get());
+        planMirrored_ = true;
+      }
+    }
+    if (field) {
       planField_ = field;
-      planUpper_ = upper;
-      if (upper) call->ResultType = rtText;
       plan_ = Plan::FieldConstant;
     }
     return;
@@ -348,11 +404,52 @@ void TcvExpOperator::MakePlan() {
   }
 }
 
+bool TcvExpOperator::PlanFieldText(std::string_view& text) {
+  if (!planField_->Link()->FieldVarText(text)) return false;
+  if (planFrom_ > 0 || planCount_ >= 0) {
+    // As LEFT and SUBSTR cut the text: nothing when the start lies beyond it.
+    const size_t from = static_cast<size_t>(planFrom_);
+    text = from >= text.size() ? std::string_view()
+                               : text.substr(from, planCount_ < 0 ? std::string_view::npos
+                                                                  : static_cast<size_t>(planCount_));
+  }
+  if (planUpper_) text = FoldInto(foldU_, text, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
+  return true;
+}
+
 bool TcvExpOperator::FastBool(bool& result) {
+  if (plan_ == Plan::FieldConstant && planMirrored_) {
+    // The literal on the left: a field that ends or starts with the
+    // many-wildcard would be the pattern, and ordered compares and caseless
+    // ones go the general way; equality of plain texts is the same either
+    // way round.
+    if (Opcode != opEqual && Opcode != opNotEqual) return false;
+    std::string_view right;
+    if (!PlanFieldText(right)) return false;
+    const ConstantSide& k = Constant(planLiteral_);
+    if (k.caseInsensitive || k.pattern) return false;
+    if (k.empty || right.empty()) {
+      result = (k.empty == right.empty()) == (Opcode == opEqual);
+      return true;
+    }
+    bool equal = false;
+    if (k.text.size() <= right.size()) {
+      if (k.padded.size() != right.size()) {
+        constant_.padded.assign(k.text);
+        constant_.padded.resize(right.size(), ' ');
+      }
+      equal = std::memcmp(right.data(), k.padded.data(), right.size()) == 0;
+    }
+    if (!equal && PartialCompare) {
+      const std::string_view trimmed = TrimRightBlanks(right);
+      if (!trimmed.empty() && (trimmed.front() == ManyWild || trimmed.back() == ManyWild)) return false;
+    }
+    result = equal == (Opcode == opEqual);
+    return true;
+  }
   if (plan_ == Plan::FieldConstant) {
     std::string_view left;
-    if (!planField_->Link()->FieldVarText(left)) return false;
-    if (planUpper_) left = FoldInto(foldU_, left, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
+    if (!PlanFieldText(left)) return false;
     const ConstantSide& k = Constant(planLiteral_);
     if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty &&
         !left.empty()) {

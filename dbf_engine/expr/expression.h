@@ -338,8 +338,9 @@ private:
   bool CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, TcvExpResultType& type);
 
   // How the node evaluates when the fast paths are on, decided at its first
-  // evaluation: a text field against a text literal, or AND / OR of two such
-  // nodes, give their boolean straight away (neither can raise, and the
+  // evaluation: a text field (or UPPER, LEFT or SUBSTR of one with number
+  // literals) against a text literal on either side, or AND / OR of two
+  // such nodes, give their boolean straight away (neither can raise, and the
   // operands are read, not computed).
   enum class Plan : uint8_t { Unknown, General, FieldConstant, Logical };
   void MakePlan();
@@ -349,6 +350,13 @@ private:
   Plan plan_ = Plan::Unknown;
   TcvExpFieldvar* planField_ = nullptr;
   bool planUpper_ = false;  // the field is read through UPPER
+  bool planMirrored_ = false;  // the literal is the left operand
+  // The part of the field that LEFT or SUBSTR keeps: from this 0-based
+  // offset at most this many bytes (-1: to the end).
+  int32_t planFrom_ = 0;
+  int32_t planCount_ = -1;
+  // The field's text as the compare sees it (part taken, upper-cased).
+  bool PlanFieldText(std::string_view& text);
   std::string foldU_;
   std::string_view planLiteral_;
   TcvExpOperator* planLeft_ = nullptr;

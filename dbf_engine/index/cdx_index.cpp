@@ -700,6 +700,7 @@ void CVobjCDXFile::Reindex() {
   tagList_->TagClose();
   disk_->cvTruncate(kCdxTagHeaderSize);
   ForgetFileSize();
+  ForgetFileSize();
   NextAvailPage = kCdxTagHeaderSize;
   tagList_->ChangeCounter = counter;
   // Every tag is where this rebuild puts it.

@@ -414,7 +414,10 @@ CVobjIndexTag::~CVobjIndexTag() = default;
 
 void CVobjIndexTag::AdjustValue(TcvVariant&, bool) {}
 
-bool CVobjIndexTag::KeepsTreeCached() const { return false; }
+bool CVobjIndexTag::KeepsTreeCached() const {
+  const CVO_DiskFile* f = owner_->DiskFile();
+  return f && !f->IsShared();
+}
 
 bool CVobjIndexTag::TreeReusable() const {
   return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();

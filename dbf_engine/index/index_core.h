@@ -178,10 +178,11 @@ public:
   virtual void PostTagFilter();
   virtual bool SolveExpression(TcvVariant& key, bool& ok);
   virtual bool SolveFilter();
-  // True when the format lets the decoded tree outlive an open: nobody else
-  // can write the file meanwhile and every rebuild of the tag closes it
-  // first.  The tree is kept only while it has not been edited since it was
-  // read (any write reloads it from the file at the next open).
+  // True when the decoded tree may outlive an open: the file is this
+  // handle's alone (nobody else can write it meanwhile) and every rebuild of
+  // the tag closes it first.  The tree is kept only while it has not been
+  // edited since it was read (any write reloads it from the file at the
+  // next open).  A shared file is read afresh at every open.
   virtual bool KeepsTreeCached() const;
 
   // Tag operations.

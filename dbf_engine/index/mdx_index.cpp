@@ -225,10 +225,10 @@ void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
 
 int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   const MdxFileHeader& fh = mdx_->Header();
-  CVO_DiskFile* d = mdx_->DiskFile();
-  const int64_t size = d ? d->cvFileSize() : -1;
+  const int64_t size = mdx_->KnownFileSize();
   if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
-  std::vector<uint8_t> buf(static_cast<size_t>(fh.PageSize));
+  std::vector<uint8_t>& buf = pageBuffer_;
+  buf.resize(static_cast<size_t>(fh.PageSize));
   if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
     cvIndexCorrupt(DiskName());
   const MdxNode nd = MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName());
@@ -541,6 +541,7 @@ void CVobjMDXFile::NewHeader() {
   header_.NextFreeBlock = kMdxFirstPageBlock;
   NextAvailPage = kMdxFirstPageBlock;
   disk_->cvTruncate(0);
+  ForgetFileSize();
   std::vector<uint8_t> b(kMdxHeaderSize);
   header_.EncodeTo(b.data());
   if (!PageWrite(0, b.data(), kMdxHeaderSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});
@@ -672,6 +673,7 @@ void CVobjMDXFile::Reindex() {
   BatchScope batch(*this);
   for (auto& t : tags_) t->TagClose();
   disk_->cvTruncate(kMdxHeaderSize);
+  ForgetFileSize();
   NextAvailPage = kMdxFirstPageBlock;
   for (auto& t : tags_) {
     auto* tag = static_cast<CVobjMDXTag*>(t.get());

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/key_sorter.h"
@@ -73,6 +74,7 @@ private:
 
   CVobjMDXFile* mdx_;
   MdxTagHeader header_;
+  std::vector<uint8_t> pageBuffer_;  // the page being loaded, kept between loads
 };
 
 // Writes an MDX tag bottom-up from sorted keys, every node filled to the

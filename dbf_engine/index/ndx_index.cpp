@@ -147,8 +147,7 @@ int32_t CVobjNDXTag::NewRoot() {
 }
 
 int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  CVO_DiskFile* d = ndx_->DiskFile();
-  const int64_t size = d ? d->cvFileSize() : -1;
+  const int64_t size = ndx_->KnownFileSize();
   if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
   uint8_t block[kNdxBlockSize];
   if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize))
@@ -399,6 +398,7 @@ bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   IndexLockScope lock(*this);
   FreeTags();
   disk_->cvTruncate(0);
+  ForgetFileSize();
   NextAvailPage = 1;
   std::string tagName = name.empty() ? FileStem(fileName_) : name;
   auto tag = std::make_unique<CVobjNDXTag>(this, tagName);
@@ -410,6 +410,7 @@ bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     // Leave no half-built tag behind: the file is empty again.
     FreeTags();
     disk_->cvTruncate(0);
+    ForgetFileSize();
     NextAvailPage = 1;
     throw;
   }
@@ -437,6 +438,7 @@ void CVobjNDXFile::Zap() {
   CVobjNDXTag* t = NdxTag();
   if (t) t->TagClose();
   disk_->cvTruncate(kNdxBlockSize * 2);
+  ForgetFileSize();
   uint8_t block[kNdxBlockSize] = {};
   PageWrite(kNdxBlockSize, block, kNdxBlockSize);
   NextAvailPage = 2;

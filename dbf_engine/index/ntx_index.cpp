@@ -155,8 +155,7 @@ bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
 }
 
 int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  CVO_DiskFile* d = ntx_->DiskFile();
-  const int64_t size = d ? d->cvFileSize() : -1;
+  const int64_t size = ntx_->KnownFileSize();
   if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
   uint8_t buf[kNtxPageSize];
   if (!ntx_->PageRead(page, buf, kNtxPageSize)) cvIndexCorrupt(DiskName());
@@ -423,6 +422,7 @@ bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   IndexLockScope lock(*this);
   FreeTags();
   disk_->cvTruncate(0);
+  ForgetFileSize();
   NextAvailPage = kNtxHeaderSize;
   const std::string tagName = name.empty() ? ExtractFileNameOnly(fileName_) : name;
   auto tag = std::make_unique<CVobjNTXTag>(this, tagName);
@@ -433,6 +433,7 @@ bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   } catch (...) {
     FreeTags();
     disk_->cvTruncate(0);
+    ForgetFileSize();
     NextAvailPage = kNtxHeaderSize;
     throw;
   }
@@ -496,6 +497,7 @@ void CVobjNTXFile::Zap() {
   }
   if (t) t->TagClose();
   disk_->cvTruncate(2 * kNtxPageSize);
+  ForgetFileSize();
   uint8_t zero[kNtxPageSize] = {};
   PageWrite(kNtxHeaderSize, zero, kNtxPageSize);
   NextAvailPage = 2 * kNtxPageSize;
@@ -514,6 +516,7 @@ void CVobjNTXFile::Reindex() {
   FileLockScope lock(*this);
   Zap();
   disk_->cvTruncate(0);
+  ForgetFileSize();
   NextAvailPage = kNtxHeaderSize;
   t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
 }

@@ -122,6 +122,7 @@ TEST_F(FastPathTest, AgreesWithGeneralPathOnTrickyTexts) {
               Both("A " + op + " " + lit, ci, partial, sql);
               Both(lit + " " + op + " A", ci, partial, sql);
               Both("UPPER(A) " + op + " " + lit, ci, partial, sql);
+              Both(lit + " " + op + " UPPER(A)", ci, partial, sql);
             }
         for (const auto& op : ops)
           for (int opt = 0; opt < 4; ++opt) {
@@ -233,6 +234,43 @@ TEST_F(FastPathTest, AndOrOfFieldCompares) {
   EXPECT_EQ(Both("A='5' .AND. B='12'"), "T");
   EXPECT_EQ(Both("A='5' .AND. B='13'"), "F");
   EXPECT_EQ(Both("A='6' .OR. B='12'"), "T");
+}
+
+// LEFT, SUBSTR and UPPER of a field, nested, with the literal on either
+// side: the part taken in place must be the part the functions give,
+// including parts that start beyond the field or reach past its end.
+TEST_F(FastPathTest, PartsOfAFieldOnEitherSide) {
+  const std::vector<std::string> values = {"", "ABC", "ABCDEFGH", "  ABC", "A*", "*BC", kCyrLower, "AB CD"};
+  const std::vector<std::string> parts = {"LEFT(A,2)",      "LEFT(A,8)",       "LEFT(A,20)",      "LEFT(A,0)",
+                                          "LEFT(A,2.5)",    "LEFT(A,-1)",      "SUBSTR(A,2)",     "SUBSTR(A,2,3)",
+                                          "SUBSTR(A,8,5)",  "SUBSTR(A,9)",     "SUBSTR(A,0,2)",   "SUBSTR(A,3,'X')",
+                                          "UPPER(LEFT(A,4))", "LEFT(UPPER(A),4)", "UPPER(SUBSTR(A,2,2))",
+                                          "LEFT(LEFT(A,5),3)", "SUBSTR(LEFT(A,5),2)", "LEFT((A),3)"};
+  const std::vector<std::string> literals = {"''", "'AB'", "'ab'", "'BC'", "'BCD'", "'AB*'", "'*'", "'A*'",
+                                             "'ABCDEFGH'", "'  '", "'C'", std::string("'") + kCyrUpper + "'"};
+  for (const auto& a : values) {
+    Record(a, "B");
+    for (bool oem : {false, true}) {
+      table_->kvSetTranslateAscii(oem);
+      for (const auto& part : parts)
+        for (const auto& lit : literals)
+          for (const char* op : {"=", "<>", "<"})
+            for (int opt = 0; opt < 4; ++opt) {
+              Both(part + " " + op + " " + lit, opt & 1, opt & 2);
+              Both(lit + " " + op + " " + part, opt & 1, opt & 2);
+            }
+      Both("'5'=B .AND. 'AB'=LEFT(A,2)");
+      Both("SUBSTR(A,2,2)='BC' .OR. 'B'=B");
+    }
+  }
+  Record("ABCDEFGH", "12");
+  EXPECT_EQ(Both("LEFT(A,3)='ABC'"), "T");
+  EXPECT_EQ(Both("'ABC'=LEFT(A,3)"), "T");
+  EXPECT_EQ(Both("'CDE'=SUBSTR(A,3,3) .AND. '12'=B"), "T");
+  EXPECT_EQ(Both("'12'=B .AND. 'CDF'=SUBSTR(A,3,3)"), "F");
+  EXPECT_EQ(Both("SUBSTR(A,9)=''"), "T");
+  Record("AB*", "A");
+  EXPECT_EQ(Both("'ABC'=A"), "T");  // the field is the pattern
 }
 
 // One compiled filter over a run of records: the prepared constants follow a

@@ -434,3 +434,100 @@ TEST(SharedIndex, DeletingTheLastTagOfASharedFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The record a find of `key` must land on: the first entry of that key in
+// the index order (0 when there is none).
+int32_t FirstInOrder(const Model& m, const std::string& key) {
+  for (const Entry& e : m.Order())
+    if (e.key == key) return e.rec;
+  return 0;
+}
+
+int32_t FindRecord(CVO_dBHandler& h, const std::string& key) {
+  return h.cvFind(key) ? h.cvCurrentRecord() : 0;
+}
+
+// Appends or changes a record through `h`, as the model records it.
+void RandomEdit(CVO_dBHandler& h, Model& model, std::mt19937& rng) {
+  const std::string name = RandomName(rng);
+  if (rng() % 2 == 0) {
+    h.cvBlank();
+    h.cvFieldPush(1, name);
+    h.cvAppend();
+    model.Set(model.Count() + 1, name);
+    return;
+  }
+  const int32_t rec = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(model.Count()));
+  h.cvGetRec(rec);
+  ASSERT_TRUE(h.cvRLock());
+  h.cvGetRec(-5);
+  h.cvFieldPush(1, name);
+  h.cvPutRec(rec);
+  h.cvLockOff();
+  model.Set(rec, name);
+}
+
+}  // namespace
+
+// Finds in a tree of several levels while the keys change: two users of a
+// shared table each find what the other has just written; then one user
+// alone, whose finds reuse the tree read before, finds its own edits.
+TEST(SharedIndex, RandomFindsFollowEveryEdit) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.file);
+    TempDir dir;
+    const int32_t rows = 2500;
+    const std::string t = MakeTable(dir, 0);
+    Model model(k.byRecord);
+    std::mt19937 rng(7);
+    {
+      CVO_dBHandler h(t, "", true, false);
+      h.kvSetTranslateAscii(false);
+      for (int32_t r = 1; r <= rows; ++r) {
+        const std::string name = RandomName(rng) + RandomName(rng);
+        h.cvBlank();
+        h.cvFieldPush(1, name);
+        h.cvAppend();
+        model.Set(r, name);
+      }
+    }
+    Build(t, k);
+    auto someKey = [&] {
+      // Mostly keys that exist, now and then one that does not.
+      if (rng() % 8 == 0) return std::string("E") + RandomName(rng);
+      return model.Order()[rng() % static_cast<uint32_t>(model.Count())].key;
+    };
+    {
+      CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
+      CVO_dBHandler* users[2] = {&a, &b};
+      for (CVO_dBHandler* h : users) {
+        h->kvSetTranslateAscii(false);
+        h->cvSetExactMatch(true);
+        ASSERT_EQ(h->cvIndex(k.file, k.tag), 0);
+      }
+      for (int step = 1; step <= 150; ++step) {
+        const int writer = static_cast<int>(rng() % 2);
+        ASSERT_NO_FATAL_FAILURE(RandomEdit(*users[writer], model, rng));
+        for (int i = 0; i < 6; ++i) {
+          const std::string key = someKey();
+          CVO_dBHandler& reader = *users[i % 2 == 0 ? 1 - writer : writer];
+          ASSERT_EQ(FindRecord(reader, key), FirstInOrder(model, key)) << "step " << step << " key " << key;
+        }
+      }
+    }
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    h.cvSetExactMatch(true);
+    ASSERT_EQ(h.cvIndex(k.file, k.tag), 0);
+    for (int step = 1; step <= 300; ++step) {
+      if (step % 3 == 0) {
+        ASSERT_NO_FATAL_FAILURE(RandomEdit(h, model, rng));
+      }
+      const std::string key = someKey();
+      ASSERT_EQ(FindRecord(h, key), FirstInOrder(model, key)) << "step " << step << " key " << key;
+    }
+    EXPECT_EQ(Walk(h), model.Order());
+  }
+}
