@@ -629,9 +629,9 @@ void TSiftScan::CheckIntegrity() {
     a_.WhereStr.clear();
     a_.WhereOptimizeList.Clear();
   }
-  if (!a_.PivotStr.empty()) NotSupported("TRANSFORM ... PIVOT");
   ResolveOrderItems(a_.GroupByList, true);
   ResolveOrderItems(a_.OrderByList, false);
+  if (!a_.PivotStr.empty()) PrepareTransform();
 }
 
 // -------------------------------------------------------------- compiling
@@ -1304,6 +1304,11 @@ void TSiftScan::RemoveAuxiliaryColumns() {
 
 void TSiftScan::AfterScan() {
   if (a_.Statement != ssSelect) return;
+  // A cross-tab groups and orders its rows itself (sift_pivot.cpp).
+  if (!a_.PivotStr.empty()) {
+    TransformAfterScan();
+    return;
+  }
   if (a_.GroupByList.Count() > 0) NotSupported("GROUP BY");
   if (a_.OrderByList.Count() > 0) NotSupported("ORDER BY");
   // DISTINCT first, then the TOP cut over what is left.

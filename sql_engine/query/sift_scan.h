@@ -177,4 +177,21 @@ private:
   bool user_range_armed_ = false;
   bool progress_started_ = false;
   std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;
+
+  // TRANSFORM ... PIVOT (sift_pivot.cpp).  The select columns head the
+  // rows, the pivot column follows them, then one argument column per
+  // TRANSFORM aggregate that reads one (COUNT without DISTINCT reads none).
+  struct TTransformColumn {
+    TAggregateKind Kind = akCOUNT;
+    bool Distinct = false;
+    int32_t ArgColumn = -1;  // result column of the argument, -1 for none
+    int16_t CastKind = 0;
+    int16_t CastWidth = 0;
+  };
+  void PrepareTransform();
+  void TransformAfterScan();
+  void DoTransform(TResultSet* grouped);
+  std::unique_ptr<TResultSet> GroupedCopy();
+  int32_t first_pivot_column_ = -1;
+  std::vector<TTransformColumn> transform_columns_;
 };

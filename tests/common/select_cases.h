@@ -17,6 +17,7 @@
 // Each file holds cases over the same three tables.
 inline const std::vector<std::string> kSelectCaseFiles = {
     "select_cases.txt",
+    "pivot_cases.txt",
 };
 
 struct TSelectCase {
