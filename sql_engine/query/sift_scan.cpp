@@ -1310,7 +1310,7 @@ void TSiftScan::AfterScan() {
     return;
   }
   if (a_.GroupByList.Count() > 0) NotSupported("GROUP BY");
-  if (a_.OrderByList.Count() > 0) NotSupported("ORDER BY");
+  DoOrderBy(*result_, a_.OrderByList);
   // DISTINCT first, then the TOP cut over what is left.
   if (a_.DoDistinct) DoDistinct();
   DoTopCut();
@@ -1332,7 +1332,6 @@ void TSiftScan::CreateResultSet() {
     default: SiftError(SiftMsg::SIsNotValidInSelect);
   }
   if (!a_.IntoTable.empty()) NotSupported("SELECT ... INTO");
-  if (was_union_) NotSupported("UNION");
   // Nothing of an earlier statement may read as null in this one.
   q_.ClearDisabledDataSets();
   CheckIntegrity();
@@ -1368,6 +1367,7 @@ void TSiftScan::CreateResultSet() {
     throw;
   }
   Cleanup();
+  if (was_union_ && !cancelled_) RunUnion();
 }
 
 // ------------------------------------------------------------ entry point

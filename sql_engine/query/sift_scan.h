@@ -124,6 +124,21 @@ private:
   void DoTopCut();
   void RemoveAuxiliaryColumns();
 
+  // ---- ORDER BY and UNION (sift_order.cpp) ----
+  // Reorders the rows of `rs` by `list` (ORDER BY or GROUP BY items naming
+  // columns of `rs` by index): a null key sorts first ascending and last
+  // descending; rows equal on every key keep the order they had.  Works on
+  // any result set of this statement (the cross-tab sorts a copy).
+  void DoOrderBy(TResultSet& rs, const TOrderByList& list);
+  // Runs the UNION branch and appends its rows to this result.
+  void RunUnion();
+  // Appends the rows of `branch` after this result's rows: no duplicate
+  // removal, the first branch's column count and types, cells copied by
+  // type with nulls kept, a string column widened to fit a wider branch.
+  // The appended rows hold no bookmark and the result no longer stands
+  // for single source records.
+  void DoUnion(TResultSet& branch);
+
   bool TestWhere();
   bool TestJoinCondition();
   void EmitRow();

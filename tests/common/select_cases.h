@@ -18,6 +18,7 @@
 inline const std::vector<std::string> kSelectCaseFiles = {
     "select_cases.txt",
     "pivot_cases.txt",
+    "order_cases.txt",
 };
 
 struct TSelectCase {

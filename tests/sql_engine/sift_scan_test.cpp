@@ -282,7 +282,6 @@ TEST(SiftScan, StatementChecks) {
   EXPECT_EQ(RunSql(t.q, "select nosuch from a").error, "Field nosuch was not found");
   EXPECT_EQ(RunSql(t.q, "select id from z").error, "DataSet z doesn't exists");
   EXPECT_NE(RunSql(t.q, "select x.id from a x join a y on x.id = y.id").error.find("self-join"), std::string::npos);
-  EXPECT_NE(RunSql(t.q, "select id from a order by id desc").error.find("not supported yet"), std::string::npos);
   EXPECT_NE(RunSql(t.q, "select city, count(*) from a group by city").error.find("not supported yet"),
             std::string::npos);
 }
