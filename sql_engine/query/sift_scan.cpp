@@ -699,7 +699,7 @@ void TSiftScan::CompileColumns() {
   column_subqueries_.resize(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     TColumnItem* c = a_.ColumnList.Get(i);
-    if (c->Aggregates && c->Aggregates->Count() > 0) NotSupported("Aggregates and GROUP BY");
+    if (c->Aggregates && c->Aggregates->Count() > 0) continue;  // CompileGroupColumns
     std::string text = c->ExprText;
     for (size_t k = 0; k < c->Subqueries.size(); ++k) {
       auto run = std::make_unique<TSiftScan>(*c->Subqueries[k], q_);
@@ -730,6 +730,7 @@ void TSiftScan::CompileColumns() {
     if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
     c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
   }
+  CompileGroupColumns(count);
 }
 
 void TSiftScan::SetColumnSubqueryValues(int32_t column) {
@@ -1309,7 +1310,7 @@ void TSiftScan::AfterScan() {
     TransformAfterScan();
     return;
   }
-  if (a_.GroupByList.Count() > 0) NotSupported("GROUP BY");
+  DoGroupBy(*result_);
   DoOrderBy(*result_, a_.OrderByList);
   // DISTINCT first, then the TOP cut over what is left.
   if (a_.DoDistinct) DoDistinct();

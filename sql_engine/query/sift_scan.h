@@ -70,6 +70,13 @@ public:
   std::unique_ptr<TResultSet> TakeResultSet();
   TResultSet* ResultSet() const { return result_.get(); }
 
+  // ---- GROUP BY, aggregates and HAVING (sift_group.cpp) ----
+  // Turns `rows` (the scanned rows, or a copy of them with the same
+  // columns) into one row per group in GROUP BY order, filling the columns
+  // with aggregates and applying HAVING.  Needs CreateResultSet's compile
+  // of the columns.
+  void DoGroupBy(TResultSet& rows);
+
   // ---- name resolution ----
   void CheckIntegrity();
   // `text` with every column marker replaced by "table.field" (the alias
@@ -106,6 +113,15 @@ public:
   // Implementation details follow.
 private:
   struct TJoinStep;
+
+  // ---- GROUP BY, aggregates and HAVING (sift_group.cpp) ----
+  // The value slots and argument columns of the columns with aggregates.
+  struct TGroupState;
+  using TGroupStateOwner = std::unique_ptr<TGroupState, void (*)(TGroupState*)>;
+  // Compiles the columns with aggregates among the first `count` columns
+  // and adds the auxiliary columns they read per row; checks HAVING's type.
+  void CompileGroupColumns(int32_t count);
+  TGroupStateOwner group_{nullptr, nullptr};
 
   void ResolveDerivedTables();
   void ResolveTables();

@@ -19,6 +19,7 @@ inline const std::vector<std::string> kSelectCaseFiles = {
     "select_cases.txt",
     "pivot_cases.txt",
     "order_cases.txt",
+    "group_cases.txt",
 };
 
 struct TSelectCase {
