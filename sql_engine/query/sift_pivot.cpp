@@ -171,7 +171,30 @@ void TSiftScan::TransformAfterScan() {
 }
 
 std::unique_ptr<TResultSet> TSiftScan::GroupedCopy() {
-  SiftErrorText("Aggregates among the headings of a TRANSFORM are not supported yet");
+  // The scanned rows stay for the cells; the copy is grouped by the GROUP
+  // BY columns alone (the pivot is no group column), one row per cross-tab
+  // row.  Cells are copied by type, nulls as nulls; the copy holds no
+  // bookmarks.
+  TResultSet& in = *result_;
+  auto copy = std::make_unique<TMemResultSet>();
+  copy->SourceDataSet = in.SourceDataSet;
+  for (int32_t i = 0; i < in.Fields.Count(); ++i) {
+    const TkpField* f = in.Fields.GetItem(i);
+    copy->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly,
+                   f->CastType, f->CastLen, f->UseDisplayLabel);
+  }
+  std::vector<uint8_t> buf;
+  for (int32_t r = 1; r <= in.GetRecordCount(); ++r) {
+    in.SetRecno(r);
+    copy->Insert();
+    for (int32_t i = 0; i < in.Fields.Count(); ++i) {
+      TkpField* from = in.Fields.GetItem(i);
+      buf.assign(std::max<size_t>(from->ColWidth, 8), 0);
+      if (from->GetData(buf.data())) copy->Fields.GetItem(i)->SetData(buf.data());
+    }
+  }
+  DoGroupBy(*copy);
+  return copy;
 }
 
 void TSiftScan::DoTransform(TResultSet* grouped) {
