@@ -128,6 +128,10 @@ void TSiftScan::PrepareTransform() {
       if (a_.OrderByList.Get(i)->ColumnIndex != i) SiftError(SiftMsg::STransfWrongColumnoRDER);
   }
   first_pivot_column_ = columns;
+  // Rows can be taken as they come unless something needs them all.
+  bool subqueries = false;
+  for (int32_t i = 0; i < columns; ++i) subqueries = subqueries || !a_.ColumnList.Get(i)->Subqueries.empty();
+  transform_streamed_ = !a_.DoDistinct && !a_.HasAggregates() && !subqueries;
 
   TColumnItem* pivot = a_.ColumnList.Add();
   pivot->ExprText = QualifiedField(a_.PivotStr, true);
@@ -159,13 +163,321 @@ void TSiftScan::PrepareTransform() {
   }
 }
 
+// The cross-tab being built: groups by the bytes of their GROUP BY cells,
+// cells by (group, pivot slot).
+struct TSiftScan::TTransformState {
+  TTransformState(TSiftScan& scan, TResultSet& in);
+  // Adds the current row of the scanned rows.
+  void Consume();
+  // The cross-tab; `grouped` holds the headings when they aggregate.
+  std::unique_ptr<TResultSet> Finish(TResultSet* grouped);
+
+  struct TGroup {
+    const std::string* Key = nullptr;  // in GroupOfKey
+    std::vector<TKeyValue> Order;      // the GROUP BY values
+    std::string Heads;                 // the headings' cells: null byte and data each
+    std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
+  };
+
+  TSiftScan& S;
+  TResultSet& In;
+  int32_t Headings;
+  size_t M;
+  bool FixedValues;
+  TkpField* Pivot;
+  std::vector<TkpField*> GroupFields, HeadFields, ArgFields;
+  std::vector<bool> TextArg;
+
+  std::vector<std::string> Names;                        // by slot
+  std::unordered_map<std::string, int32_t> SlotOfFolded;  // AnsiUpperCase(value) -> slot
+  std::unordered_map<std::string, int32_t> SlotOfBytes;   // raw pivot bytes -> slot (-1: none)
+  std::vector<TGroup> Groups;
+  std::unordered_map<std::string, int32_t> GroupOfKey;
+  std::unordered_map<uint64_t, int32_t> CellOf;
+  std::vector<TCellAcc> Acc;  // M per cell
+  std::string Key, PivotKey, Value;
+  std::vector<uint8_t> Buf;
+
+private:
+  void AddName(const std::string& v) {
+    if (v.empty()) return;
+    if (SlotOfFolded.emplace(AnsiUpperCase(v), static_cast<int32_t>(Names.size())).second) Names.push_back(v);
+  }
+  int32_t SlotOfCurrentPivot();
+};
+
+TSiftScan::TTransformState::TTransformState(TSiftScan& scan, TResultSet& in)
+    : S(scan),
+      In(in),
+      Headings(scan.first_pivot_column_),
+      M(scan.transform_columns_.size()),
+      FixedValues(scan.a_.PivotInSubquery || !scan.a_.PivotInList.empty()),
+      Pivot(in.Fields.GetItem(scan.first_pivot_column_)) {
+  for (int32_t i = 0; i < S.a_.GroupByList.Count(); ++i) GroupFields.push_back(In.Fields.GetItem(i));
+  for (int32_t i = 0; i < Headings; ++i) HeadFields.push_back(In.Fields.GetItem(i));
+  for (const TTransformColumn& t : S.transform_columns_) {
+    ArgFields.push_back(t.ArgColumn >= 0 ? In.Fields.GetItem(t.ArgColumn) : nullptr);
+    TextArg.push_back(TextArgument(In, t.ArgColumn));
+  }
+  // Pivot values given by the statement.
+  if (S.a_.PivotInSubquery) {
+    TResultSet* rs = !S.subqueries_.empty() && S.subqueries_.back() ? S.subqueries_.back()->ResultSet() : nullptr;
+    if (rs && rs->Fields.Count() > 0) {
+      TkpField* f = rs->Fields.GetItem(0);
+      for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
+        rs->SetRecno(r);
+        if (!f->GetIsNull()) AddName(f->GetAsString());
+      }
+    }
+  } else {
+    for (const std::string& v : S.a_.PivotInList) AddName(v);
+  }
+}
+
+int32_t TSiftScan::TTransformState::SlotOfCurrentPivot() {
+  PivotKey.clear();
+  AppendKey(Pivot, PivotKey, Buf);
+  if (PivotKey[0] == '\0') return -1;  // a null pivot value heads no column
+  auto sit = SlotOfBytes.find(PivotKey);
+  if (sit != SlotOfBytes.end()) return sit->second;
+  const std::string text = Pivot->GetAsString();
+  int32_t slot = -1;
+  auto fit = SlotOfFolded.find(AnsiUpperCase(text));
+  if (fit != SlotOfFolded.end()) {
+    slot = fit->second;
+  } else if (!FixedValues && !text.empty()) {
+    slot = static_cast<int32_t>(Names.size());
+    SlotOfFolded.emplace(AnsiUpperCase(text), slot);
+    Names.push_back(text);
+  }
+  SlotOfBytes.emplace(PivotKey, slot);
+  return slot;
+}
+
+void TSiftScan::TTransformState::Consume() {
+  Key.clear();
+  for (TkpField* f : GroupFields) AppendKey(f, Key, Buf);
+  auto [git, newGroup] = GroupOfKey.try_emplace(Key, static_cast<int32_t>(Groups.size()));
+  const int32_t g = git->second;
+  if (newGroup) {
+    TGroup grp;
+    grp.Key = &git->first;
+    for (TkpField* f : GroupFields) grp.Order.push_back(ReadKeyValue(f));
+    for (TkpField* f : HeadFields) {
+      Buf.assign(std::max<size_t>(f->ColWidth, 8), 0);
+      const bool present = f->GetData(Buf.data());
+      grp.Heads += present ? '\1' : '\0';
+      grp.Heads.append(reinterpret_cast<const char*>(Buf.data()), f->ColWidth);
+    }
+    Groups.push_back(std::move(grp));
+  }
+
+  const int32_t slot = SlotOfCurrentPivot();
+  if (slot < 0) return;
+  const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
+  auto [cit, newCell] = CellOf.try_emplace(ck, static_cast<int32_t>(Acc.size() / std::max<size_t>(M, 1)));
+  if (newCell) {
+    Acc.resize(Acc.size() + std::max<size_t>(M, 1));
+    Groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cit->second);
+  }
+  TCellAcc* cell = Acc.data() + static_cast<size_t>(cit->second) * M;
+  for (size_t c = 0; c < M; ++c) {
+    const TTransformColumn& t = S.transform_columns_[c];
+    TCellAcc& a = cell[c];
+    TkpField* arg = ArgFields[c];
+    const bool isNull = arg == nullptr || arg->GetIsNull();
+    if (t.Distinct) {
+      // A value counts once per cell; nulls are no values.
+      if (isNull) continue;
+      Value.clear();
+      AppendKey(arg, Value, Buf);
+      if (!a.Seen) a.Seen = std::make_unique<std::unordered_set<std::string>>();
+      if (!a.Seen->insert(Value).second) continue;
+    }
+    if (t.Kind == akCOUNT) {
+      ++a.Count;
+      continue;
+    }
+    if (isNull) {
+      a.Null = true;
+      ++a.Count;
+      continue;
+    }
+    if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+      const std::string v = arg->GetAsString();
+      if (a.Count == 0 || v < a.TextMin) a.TextMin = v;
+      if (a.Count == 0 || v > a.TextMax) a.TextMax = v;
+      ++a.Count;
+      continue;
+    }
+    const double v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
+    a.Sum += v;
+    a.Squares += v * v;
+    if (a.Count == 0) {
+      a.Min = a.Max = v;
+    } else {
+      a.Min = std::min(a.Min, v);
+      a.Max = std::max(a.Max, v);
+    }
+    ++a.Count;
+  }
+}
+
+std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* grouped) {
+  const int32_t groupWidth = static_cast<int32_t>(GroupFields.size());
+
+  // Column order of the values: as given, or case-insensitive text order.
+  std::vector<int32_t> order(Names.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+  if (!FixedValues)
+    std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+      return PivotNameLess(Names[static_cast<size_t>(x)], Names[static_cast<size_t>(y)]);
+    });
+  std::vector<int32_t> position(Names.size());
+  for (size_t i = 0; i < order.size(); ++i) position[static_cast<size_t>(order[i])] = static_cast<int32_t>(i);
+
+  // Group order: the GROUP BY columns, each as ORDER BY says when it does.
+  std::vector<bool> descending(static_cast<size_t>(groupWidth), false);
+  for (int32_t i = 0; i < S.a_.OrderByList.Count() && i < groupWidth; ++i)
+    descending[static_cast<size_t>(i)] = S.a_.OrderByList.Get(i)->Descending;
+  std::vector<int32_t> groupOrder(Groups.size());
+  for (size_t i = 0; i < groupOrder.size(); ++i) groupOrder[i] = static_cast<int32_t>(i);
+  std::stable_sort(groupOrder.begin(), groupOrder.end(), [&](int32_t x, int32_t y) {
+    const TGroup& gx = Groups[static_cast<size_t>(x)];
+    const TGroup& gy = Groups[static_cast<size_t>(y)];
+    for (size_t k = 0; k < gx.Order.size(); ++k) {
+      const int c = CompareKeyValues(gx.Order[k], gy.Order[k]);
+      if (c != 0) return descending[k] ? c > 0 : c < 0;
+    }
+    return false;
+  });
+
+  // The cross-tab's columns: the headings as the scan (or the grouping)
+  // made them, then the cells.
+  TResultSet& heads = grouped ? *grouped : In;
+  auto out = std::make_unique<TMemResultSet>();
+  out->SourceDataSet = S.main_;
+  out->SourceBookmarked = false;
+  for (int32_t i = 0; i < Headings; ++i) {
+    const TkpField* f = heads.Fields.GetItem(i);
+    out->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly, f->CastType,
+                  f->CastLen, f->UseDisplayLabel);
+  }
+  for (const int32_t slot : order) {
+    const std::string& name = Names[static_cast<size_t>(slot)];
+    for (size_t c = 0; c < M; ++c) {
+      const TTransformColumn& t = S.transform_columns_[c];
+      TExprType type = t.Kind == akCOUNT ? ttInteger : ttFloat;
+      int32_t size = 0;
+      if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+        type = ttString;
+        size = ArgFields[c]->ColWidth;
+      }
+      // A cell cast to text without a width of its own holds a number's text.
+      if (t.CastKind == kCastChar && size == 0) size = 32;
+      out->AddField(name, name, type, size, nullptr, true, t.CastKind,
+                    static_cast<uint16_t>(std::max<int16_t>(t.CastWidth, 0)), false);
+    }
+  }
+
+  // Aggregated headings: the grouped row of each group.
+  std::unordered_map<std::string, int32_t> groupedRowOfKey;
+  if (grouped) {
+    for (int32_t r = 1; r <= grouped->GetRecordCount(); ++r) {
+      grouped->SetRecno(r);
+      Key.clear();
+      for (int32_t i = 0; i < groupWidth; ++i) AppendKey(grouped->Fields.GetItem(i), Key, Buf);
+      groupedRowOfKey.try_emplace(Key, r);
+    }
+  }
+
+  for (const int32_t g : groupOrder) {
+    const TGroup& grp = Groups[static_cast<size_t>(g)];
+    out->Insert();
+    if (grouped) {
+      auto it = groupedRowOfKey.find(*grp.Key);
+      if (it != groupedRowOfKey.end()) {
+        grouped->SetRecno(it->second);
+        for (int32_t i = 0; i < Headings; ++i) {
+          TkpField* from = grouped->Fields.GetItem(i);
+          Buf.assign(std::max<size_t>(from->ColWidth, 8), 0);
+          if (from->GetData(Buf.data())) out->Fields.GetItem(i)->SetData(Buf.data());
+        }
+      }
+    } else {
+      size_t at = 0;
+      for (int32_t i = 0; i < Headings; ++i) {
+        TkpField* to = out->Fields.GetItem(i);
+        if (grp.Heads[at] != '\0') to->SetData(grp.Heads.data() + at + 1);
+        at += 1 + to->ColWidth;
+      }
+    }
+    for (const auto& [slot, cellIndex] : grp.Cells) {
+      const TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
+      const int32_t base = Headings + position[static_cast<size_t>(slot)] * static_cast<int32_t>(M);
+      for (size_t c = 0; c < M; ++c) {
+        const TCellAcc& a = cell[c];
+        const TTransformColumn& t = S.transform_columns_[c];
+        TkpField* f = out->Fields.GetItem(base + static_cast<int32_t>(c));
+        if (t.Kind == akCOUNT) {
+          f->SetAsInteger(static_cast<int32_t>(a.Count));
+          continue;
+        }
+        if (a.Null || a.Count == 0) continue;
+        if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+          f->SetAsString(t.Kind == akMIN ? a.TextMin : a.TextMax);
+          continue;
+        }
+        const double n = static_cast<double>(a.Count);
+        double v = 0;
+        switch (t.Kind) {
+          case akSUM: v = a.Sum; break;
+          case akAVG: v = a.Sum / n; break;
+          case akSTDEV: v = a.Count < 2 ? 0 : std::sqrt(std::max(a.Squares - a.Sum * a.Sum / n, 0.0) / (n - 1)); break;
+          case akMIN: v = a.Min; break;
+          case akMAX: v = a.Max; break;
+          case akCOUNT: break;
+        }
+        f->SetAsFloat(v);
+      }
+    }
+  }
+  return out;
+}
+
+bool TSiftScan::PrepareStreamedRow() {
+  if (!transform_streamed_) return false;
+  if (!transform_)
+    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+  // One record takes every row in turn: back to all nulls.
+  if (result_->GetRecordCount() == 0) {
+    result_->Insert();
+  } else {
+    result_->SetRecno(1);
+    for (int32_t i = 0; i < result_->Fields.Count(); ++i) result_->Fields.GetItem(i)->SetIsNull();
+  }
+  return true;
+}
+
+void TSiftScan::ConsumeStreamedRow() { transform_->Consume(); }
+
 void TSiftScan::TransformAfterScan() {
-  if (a_.DoDistinct) DoDistinct();
+  if (!transform_streamed_ && a_.DoDistinct) DoDistinct();
   // Headings that aggregate (a row total) come from the rows grouped by the
-  // GROUP BY columns; plain headings from any row of the group.
+  // GROUP BY columns; plain headings from the group's first row.
   std::unique_ptr<TResultSet> grouped;
   if (a_.HasAggregates()) grouped = GroupedCopy();
-  DoTransform(grouped.get());
+  if (!transform_) {
+    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+    if (!transform_streamed_)
+      for (int32_t r = 1; r <= result_->GetRecordCount(); ++r) {
+        result_->SetRecno(r);
+        transform_->Consume();
+      }
+  }
+  std::unique_ptr<TResultSet> out = transform_->Finish(grouped.get());
+  transform_.reset();
+  result_ = std::move(out);
   // TOP counts the cross-tab's rows, not the scanned ones.
   DoTopCut();
 }
@@ -197,255 +509,3 @@ std::unique_ptr<TResultSet> TSiftScan::GroupedCopy() {
   return copy;
 }
 
-void TSiftScan::DoTransform(TResultSet* grouped) {
-  TResultSet& in = *result_;
-  const int32_t headings = first_pivot_column_;
-  const int32_t groupWidth = a_.GroupByList.Count();
-  const size_t m = transform_columns_.size();
-  TkpField* pivot = in.Fields.GetItem(headings);
-
-  // Pivot values given by the statement.
-  std::vector<std::string> names;                        // by slot
-  std::unordered_map<std::string, int32_t> slotOfFolded;  // AnsiUpperCase(value) -> slot
-  auto addName = [&](const std::string& v) {
-    if (v.empty()) return;
-    if (slotOfFolded.emplace(AnsiUpperCase(v), static_cast<int32_t>(names.size())).second) names.push_back(v);
-  };
-  const bool fixedValues = a_.PivotInSubquery || !a_.PivotInList.empty();
-  if (a_.PivotInSubquery) {
-    TResultSet* rs = !subqueries_.empty() && subqueries_.back() ? subqueries_.back()->ResultSet() : nullptr;
-    if (rs && rs->Fields.Count() > 0) {
-      TkpField* f = rs->Fields.GetItem(0);
-      for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
-        rs->SetRecno(r);
-        if (!f->GetIsNull()) addName(f->GetAsString());
-      }
-    }
-  } else {
-    for (const std::string& v : a_.PivotInList) addName(v);
-  }
-
-  // One pass: groups by their heading values, cells by (group, slot).
-  struct TGroup {
-    int32_t HeadRow = 0;
-    std::vector<TKeyValue> Key;
-    std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
-  };
-  std::vector<TGroup> groups;
-  std::unordered_map<std::string, int32_t> groupOfKey;
-  std::unordered_map<std::string, int32_t> slotOfBytes;  // raw pivot bytes -> slot (-1: none)
-  std::unordered_map<uint64_t, int32_t> cellOf;
-  std::vector<TCellAcc> acc;  // m per cell
-  std::string key, pivotKey;
-  std::vector<uint8_t> buf;
-  std::vector<TkpField*> groupFields, argFields(m, nullptr);
-  std::vector<bool> textArg(m, false);
-  for (int32_t i = 0; i < groupWidth; ++i) groupFields.push_back(in.Fields.GetItem(i));
-  for (size_t c = 0; c < m; ++c) {
-    const int32_t col = transform_columns_[c].ArgColumn;
-    if (col >= 0) argFields[c] = in.Fields.GetItem(col);
-    textArg[c] = TextArgument(in, col);
-  }
-
-  const int32_t rows = in.GetRecordCount();
-  for (int32_t r = 1; r <= rows; ++r) {
-    in.SetRecno(r);
-    key.clear();
-    for (TkpField* f : groupFields) AppendKey(f, key, buf);
-    auto [git, newGroup] = groupOfKey.try_emplace(key, static_cast<int32_t>(groups.size()));
-    const int32_t g = git->second;
-    if (newGroup) {
-      TGroup grp;
-      grp.HeadRow = r;
-      for (TkpField* f : groupFields) grp.Key.push_back(ReadKeyValue(f));
-      groups.push_back(std::move(grp));
-    }
-
-    pivotKey.clear();
-    AppendKey(pivot, pivotKey, buf);
-    if (pivotKey[0] == '\0') continue;  // a null pivot value heads no column
-    int32_t slot;
-    auto sit = slotOfBytes.find(pivotKey);
-    if (sit != slotOfBytes.end()) {
-      slot = sit->second;
-    } else {
-      const std::string text = pivot->GetAsString();
-      auto fit = slotOfFolded.find(AnsiUpperCase(text));
-      if (fit != slotOfFolded.end()) {
-        slot = fit->second;
-      } else if (!fixedValues && !text.empty()) {
-        slot = static_cast<int32_t>(names.size());
-        slotOfFolded.emplace(AnsiUpperCase(text), slot);
-        names.push_back(text);
-      } else {
-        slot = -1;
-      }
-      slotOfBytes.emplace(pivotKey, slot);
-    }
-    if (slot < 0) continue;
-
-    const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
-    auto [cit, newCell] = cellOf.try_emplace(ck, static_cast<int32_t>(acc.size() / std::max<size_t>(m, 1)));
-    if (newCell) {
-      acc.resize(acc.size() + m);
-      groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cit->second);
-    }
-    TCellAcc* cell = acc.data() + static_cast<size_t>(cit->second) * m;
-    for (size_t c = 0; c < m; ++c) {
-      const TTransformColumn& t = transform_columns_[c];
-      TCellAcc& a = cell[c];
-      TkpField* arg = argFields[c];
-      const bool isNull = arg == nullptr || arg->GetIsNull();
-      if (t.Distinct) {
-        // A value counts once per cell; nulls are no values.
-        if (isNull) continue;
-        std::string v;
-        AppendKey(arg, v, buf);
-        if (!a.Seen) a.Seen = std::make_unique<std::unordered_set<std::string>>();
-        if (!a.Seen->insert(std::move(v)).second) continue;
-      }
-      if (t.Kind == akCOUNT) {
-        ++a.Count;
-        continue;
-      }
-      if (isNull) {
-        a.Null = true;
-        ++a.Count;
-        continue;
-      }
-      if ((t.Kind == akMIN || t.Kind == akMAX) && textArg[c]) {
-        const std::string s = arg->GetAsString();
-        if (a.Count == 0 || s < a.TextMin) a.TextMin = s;
-        if (a.Count == 0 || s > a.TextMax) a.TextMax = s;
-        ++a.Count;
-        continue;
-      }
-      const double v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
-      a.Sum += v;
-      a.Squares += v * v;
-      if (a.Count == 0) {
-        a.Min = a.Max = v;
-      } else {
-        a.Min = std::min(a.Min, v);
-        a.Max = std::max(a.Max, v);
-      }
-      ++a.Count;
-    }
-  }
-
-  // Column order of the values: as given, or case-insensitive text order.
-  std::vector<int32_t> order(names.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-  if (!fixedValues)
-    std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
-      return PivotNameLess(names[static_cast<size_t>(x)], names[static_cast<size_t>(y)]);
-    });
-  std::vector<int32_t> position(names.size());
-  for (size_t i = 0; i < order.size(); ++i) position[static_cast<size_t>(order[i])] = static_cast<int32_t>(i);
-
-  // Group order: the GROUP BY columns, each as ORDER BY says when it does.
-  std::vector<bool> descending(static_cast<size_t>(groupWidth), false);
-  for (int32_t i = 0; i < a_.OrderByList.Count() && i < groupWidth; ++i)
-    descending[static_cast<size_t>(i)] = a_.OrderByList.Get(i)->Descending;
-  std::vector<int32_t> groupOrder(groups.size());
-  for (size_t i = 0; i < groupOrder.size(); ++i) groupOrder[i] = static_cast<int32_t>(i);
-  std::stable_sort(groupOrder.begin(), groupOrder.end(), [&](int32_t x, int32_t y) {
-    const TGroup& gx = groups[static_cast<size_t>(x)];
-    const TGroup& gy = groups[static_cast<size_t>(y)];
-    for (size_t k = 0; k < gx.Key.size(); ++k) {
-      const int c = CompareKeyValues(gx.Key[k], gy.Key[k]);
-      if (c != 0) return descending[k] ? c > 0 : c < 0;
-    }
-    return false;
-  });
-
-  // The cross-tab's columns: the headings as the scan (or the grouping)
-  // made them, then the cells.
-  TResultSet& heads = grouped ? *grouped : in;
-  auto out = std::make_unique<TMemResultSet>();
-  out->SourceDataSet = main_;
-  out->SourceBookmarked = false;
-  for (int32_t i = 0; i < headings; ++i) {
-    const TkpField* f = heads.Fields.GetItem(i);
-    out->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly, f->CastType,
-                  f->CastLen, f->UseDisplayLabel);
-  }
-  for (const int32_t slot : order) {
-    const std::string& name = names[static_cast<size_t>(slot)];
-    for (size_t c = 0; c < m; ++c) {
-      const TTransformColumn& t = transform_columns_[c];
-      TExprType type = t.Kind == akCOUNT ? ttInteger : ttFloat;
-      int32_t size = 0;
-      if ((t.Kind == akMIN || t.Kind == akMAX) && textArg[c]) {
-        type = ttString;
-        size = argFields[c]->ColWidth;
-      }
-      // A cell cast to text without its own width holds a number's text.
-      if (t.CastKind == kCastChar && size == 0) size = 32;
-      out->AddField(name, name, type, size, nullptr, true, t.CastKind, static_cast<uint16_t>(std::max<int16_t>(t.CastWidth, 0)),
-                    false);
-    }
-  }
-
-  // Where a group's headings are: its first row, or its grouped row.
-  std::unordered_map<std::string, int32_t> groupedRowOfKey;
-  if (grouped) {
-    for (int32_t r = 1; r <= grouped->GetRecordCount(); ++r) {
-      grouped->SetRecno(r);
-      key.clear();
-      for (int32_t i = 0; i < groupWidth; ++i) AppendKey(grouped->Fields.GetItem(i), key, buf);
-      groupedRowOfKey.try_emplace(key, r);
-    }
-  }
-
-  for (const int32_t g : groupOrder) {
-    const TGroup& grp = groups[static_cast<size_t>(g)];
-    out->Insert();
-    int32_t headRow = grp.HeadRow;
-    if (grouped) {
-      in.SetRecno(grp.HeadRow);
-      key.clear();
-      for (TkpField* f : groupFields) AppendKey(f, key, buf);
-      auto it = groupedRowOfKey.find(key);
-      headRow = it == groupedRowOfKey.end() ? 0 : it->second;
-    }
-    if (headRow > 0) {
-      heads.SetRecno(headRow);
-      for (int32_t i = 0; i < headings; ++i) {
-        TkpField* from = heads.Fields.GetItem(i);
-        buf.assign(std::max<size_t>(from->ColWidth, 8), 0);
-        if (from->GetData(buf.data())) out->Fields.GetItem(i)->SetData(buf.data());
-      }
-    }
-    for (const auto& [slot, cellIndex] : grp.Cells) {
-      const TCellAcc* cell = acc.data() + static_cast<size_t>(cellIndex) * m;
-      const int32_t base = headings + position[static_cast<size_t>(slot)] * static_cast<int32_t>(m);
-      for (size_t c = 0; c < m; ++c) {
-        const TCellAcc& a = cell[c];
-        const TTransformColumn& t = transform_columns_[c];
-        TkpField* f = out->Fields.GetItem(base + static_cast<int32_t>(c));
-        if (t.Kind == akCOUNT) {
-          f->SetAsInteger(static_cast<int32_t>(a.Count));
-          continue;
-        }
-        if (a.Null || a.Count == 0) continue;
-        if ((t.Kind == akMIN || t.Kind == akMAX) && textArg[c]) {
-          f->SetAsString(t.Kind == akMIN ? a.TextMin : a.TextMax);
-          continue;
-        }
-        const double n = static_cast<double>(a.Count);
-        double v = 0;
-        switch (t.Kind) {
-          case akSUM: v = a.Sum; break;
-          case akAVG: v = a.Sum / n; break;
-          case akSTDEV: v = a.Count < 2 ? 0 : std::sqrt(std::max(a.Squares - a.Sum * a.Sum / n, 0.0) / (n - 1)); break;
-          case akMIN: v = a.Min; break;
-          case akMAX: v = a.Max; break;
-          case akCOUNT: break;
-        }
-        f->SetAsFloat(v);
-      }
-    }
-  }
-  result_ = std::move(out);
-}

@@ -1016,8 +1016,11 @@ void TSiftScan::EmitRow() {
 }
 
 void TSiftScan::AddThisRecord(bool withBookmark) {
-  result_->Insert();
-  if (withBookmark && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
+  // A streamed cross-tab reuses one record and takes each row as it comes
+  // (sift_pivot.cpp).
+  const bool streamed = PrepareStreamedRow();
+  if (!streamed) result_->Insert();
+  if (withBookmark && !streamed && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
   for (int32_t i = 0; i < a_.ColumnList.Count(); ++i) {
     TColumnItem* c = a_.ColumnList.Get(i);
     if (c->Aggregates && c->Aggregates->Count() > 0) continue;
@@ -1038,6 +1041,7 @@ void TSiftScan::AddThisRecord(bool withBookmark) {
       case ttBoolean: cell->SetAsBoolean(n->GetAsBoolean()); break;
     }
   }
+  if (streamed) ConsumeStreamedRow();
 }
 
 void TSiftScan::DoJoinInWhere(int32_t level) {

@@ -219,10 +219,18 @@ private:
     int16_t CastKind = 0;
     int16_t CastWidth = 0;
   };
+  // The cross-tab's running state; without DISTINCT and aggregated
+  // headings it takes the rows as the scan makes them (streamed), so the
+  // scanned rows are never all kept.
+  struct TTransformState;
+  using TTransformStateOwner = std::unique_ptr<TTransformState, void (*)(TTransformState*)>;
   void PrepareTransform();
   void TransformAfterScan();
-  void DoTransform(TResultSet* grouped);
+  bool PrepareStreamedRow();
+  void ConsumeStreamedRow();
   std::unique_ptr<TResultSet> GroupedCopy();
   int32_t first_pivot_column_ = -1;
   std::vector<TTransformColumn> transform_columns_;
+  bool transform_streamed_ = false;
+  TTransformStateOwner transform_{nullptr, nullptr};
 };
