@@ -19,7 +19,8 @@ struct TPivotTables {
   TRowDataSet b{{{"ID", ftInteger}, {"AID", ftInteger}, {"X", ftInteger}},
                 {{1, 1, 5}, {2, 1, 7}, {3, 2, 5}, {4, 9, N}, {5, N, 1}}};
   TRowDataSet s{{{"ID", ftInteger}, {"G", ftString, 4}, {"P", ftString, 6}},
-                {{1, "a", "Kilo"}, {2, "b", "kilo"}, {3, "a", "KILO"}, {4, "b", "alfa"}, {5, "a", N}}};
+                {{1, "a", "Kilo"}, {2, "b", "kilo"}, {3, "a", "KILO"}, {4, "b", "alfa"}, {5, "a", N},
+                 {6, "c", "\xE0\xE1"}, {7, "c", "\xC0\xC1"}}};
   TSift q;
   TPivotTables() {
     q.AddDataSet(&b, "b");
@@ -110,12 +111,15 @@ TEST(SiftPivot, ValuesDifferingInCaseShareTheirColumnAndCell) {
   // "Kilo", "kilo" and "KILO" are one value: one column, named as first
   // read; group a's two rows of it are one cell.  The null value heads
   // no column, and the text order ignores case.
-  const TPivotRun run = RunPivot(t.q, "transform count(*), sum(id) select g from s group by g pivot p");
+  const TPivotRun run = RunPivot(t.q, "transform count(*), sum(id) select g from s where id < 6 group by g pivot p");
   ASSERT_EQ(run.error, "");
   EXPECT_EQ(Names(run), (std::vector<std::string>{"g", "alfa", "alfa", "Kilo", "Kilo"}));
   EXPECT_EQ(run.rows, (std::vector<std::string>{"a|NULL|NULL|2|4", "b|1|4|1|2"}));
+  // Cyrillic letters too ("аб" and "АБ" in the Windows code page).
+  EXPECT_EQ(RunPivot(t.q, "transform count(*) select g from s where id > 5 group by g pivot p").rows,
+            (std::vector<std::string>{"c|2"}));
   // An IN value matches whatever its case.
-  EXPECT_EQ(RunPivot(t.q, "transform count(*) select g from s group by g pivot p in ('KILO')").rows,
+  EXPECT_EQ(RunPivot(t.q, "transform count(*) select g from s where id < 6 group by g pivot p in ('KILO')").rows,
             (std::vector<std::string>{"a|2", "b|1"}));
 }
 
