@@ -26,6 +26,15 @@
 // and STDEV are 0 there, and STDEV of a single value is 0.  AVG and STDEV
 // are float columns whatever the argument's type.  Aggregates over no rows
 // give no row at all, also without GROUP BY.
+//
+// A plain grouped SELECT does not keep its scanned rows: the scan reads
+// each row's keys and arguments off the compiled columns, stores a row only
+// when it starts a group, and accumulates the rest at once
+// (GroupThisRecord).  A cross-tab, TOP n per group and keys the compiled
+// columns cannot give as their cells would (casts, column subqueries, memo
+// fields) keep every scanned row, and DoGroupBy groups those rows; either
+// way the groups end the same.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +42,7 @@
 #include <unordered_set>
 
 #include "platform/db.h"
+#include "platform/db_fields.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 #include "sql_engine/expr/data_nodes.h"
@@ -82,17 +92,83 @@ struct TAccumulator {
 
 void AppendBytes(std::string& key, const void* p, size_t n) { key.append(static_cast<const char*>(p), n); }
 
-// Appends a cell's value as key bytes: a null marker, or a value marker and
-// the value (texts length-prefixed, so keys of several cells cannot run
-// into each other).
-void AppendCellKey(std::string& key, TkpField* cell) {
-  if (cell->GetIsNull()) {
+// A value of the row being grouped, read from a result cell.
+struct TCellValue {
+  TkpField* Cell;
+  bool IsNull() { return Cell->GetIsNull(); }
+  TExprType Type() const { return Cell->DataType; }
+  std::string AsString() { return Cell->GetAsString(); }
+  double AsFloat() { return Cell->GetAsFloat(); }
+  int32_t AsInteger() { return Cell->GetAsInteger(); }
+  bool AsBoolean() { return Cell->GetAsBoolean(); }
+};
+
+// The same value read from the column's compiled expression while the scan
+// stands on the row; a text is cut as the column's cell would cut it.  The
+// buffer and the text are the caller's, reused from row to row.
+struct TExprValue {
+  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer, std::string& text)
+      : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
+    Text.clear();
+    // A text field is null exactly when it reads as no text: one read of
+    // the dataset answers both questions.
+    if (Kind == ttString && Node)
+      if (auto* fe = dynamic_cast<TFieldExpr*>(Node); fe && fe->Field->DataType() == ftString) {
+        ReadField(*fe);
+        NullByText = HaveText = true;
+      }
+  }
+  // The field's text straight into the buffer (a null or disabled field
+  // reads as no text).
+  void ReadField(TFieldExpr& fe) {
+    TField* f = fe.Field;
+    if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
+    const size_t size = static_cast<size_t>(std::max(f->DataSize(), 0));
+    if (Buffer.size() < size + 1) Buffer.resize(size + 1);
+    if (!f->GetData(Buffer.data())) return;
+    Buffer[size] = '\0';
+    Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
+  }
+  bool IsNull() {
+    if (NullByText) return Text.empty();
+    return !Node || Node->GetIsNull();
+  }
+  TExprType Type() const { return Kind; }
+  const std::string& AsString() {
+    if (!HaveText) {
+      Text = Node->GetAsString();
+      if (Text.size() > static_cast<size_t>(Width)) Text.resize(static_cast<size_t>(Width));
+      const size_t nul = Text.find('\0');
+      if (nul != std::string::npos) Text.resize(nul);
+      HaveText = true;
+    }
+    return Text;
+  }
+  double AsFloat() { return Node->GetAsFloat(); }
+  int32_t AsInteger() { return Node->GetAsInteger(); }
+  bool AsBoolean() { return Node->GetAsBoolean(); }
+
+  TExpression* Node;
+  TExprType Kind;
+  int32_t Width;
+  std::vector<char>& Buffer;
+  std::string& Text;
+  bool HaveText = false;
+  bool NullByText = false;
+};
+
+// Appends a value as key bytes: a null marker, or a value marker and the
+// value (texts length-prefixed, so keys of several values cannot run into
+// each other).  An empty text is null.
+template <class V>
+void AppendKey(std::string& key, V&& v) {
+  if (v.IsNull()) {
     key += '\0';
     return;
   }
-  switch (cell->DataType) {
+  switch (v.Type()) {
     case ttString: {
-      const std::string s = cell->GetAsString();
+      const std::string& s = v.AsString();
       if (s.empty()) {
         key += '\0';
         return;
@@ -104,19 +180,19 @@ void AppendCellKey(std::string& key, TkpField* cell) {
       return;
     }
     case ttFloat: {
-      double d = cell->GetAsFloat();
+      double d = v.AsFloat();
       if (d == 0) d = 0;  // -0 and 0 are one value
       key += '\1';
       AppendBytes(key, &d, sizeof d);
       return;
     }
     case ttInteger: {
-      const int32_t v = cell->GetAsInteger();
+      const int32_t n = v.AsInteger();
       key += '\1';
-      AppendBytes(key, &v, sizeof v);
+      AppendBytes(key, &n, sizeof n);
       return;
     }
-    case ttBoolean: key += cell->GetAsBoolean() ? '\2' : '\1'; return;
+    case ttBoolean: key += v.AsBoolean() ? '\2' : '\1'; return;
   }
 }
 
@@ -162,6 +238,88 @@ struct TSiftScan::TGroupState : public TExprContext {
   std::vector<TAggregateRef> Aggregates;
   std::vector<TFieldRef> Fields;
   std::vector<int32_t> Columns;  // columns compiled over the slots
+
+  // The groups found so far: key bytes to group number, each group's first
+  // row, its accumulators (one per aggregate), the DISTINCT arguments seen
+  // per aggregate, and with TOP n the further rows each group keeps.
+  std::unordered_map<std::string, int32_t> GroupIndex;
+  std::vector<int32_t> Heads;
+  std::vector<TAccumulator> Acc;
+  std::vector<std::unordered_set<std::string>> Seen;
+  std::vector<std::vector<int32_t>> Extra;
+  std::string Key, ValueKey;
+  std::vector<char> FieldBuffer;
+  std::string FieldText;
+  // Whether the scan groups its rows as it reads them (-1 not decided
+  // yet), the rows it grouped into, and whether a head row is being stored.
+  int8_t Streaming = -1;
+  TResultSet* StreamedRows = nullptr;
+  bool Storing = false;
+
+  void ResetGroups() {
+    GroupIndex.clear();
+    Heads.clear();
+    Acc.clear();
+    Seen.assign(Aggregates.size(), {});
+    Extra.clear();
+  }
+  // The group of the key in `Key`; a new group gets `row` as its head
+  // (none yet: -1, the caller stores it).
+  int32_t FindGroup(int32_t row, bool& added) {
+    auto [it, fresh] = GroupIndex.try_emplace(Key, static_cast<int32_t>(Heads.size()));
+    added = fresh;
+    if (fresh) {
+      Heads.push_back(row);
+      Acc.resize(Acc.size() + Aggregates.size());
+      Extra.emplace_back();
+    }
+    return it->second;
+  }
+  // Adds one non-null argument of aggregate j to group g.
+  template <class V>
+  void Accumulate(int32_t g, size_t j, V&& v) {
+    const TAggregateRef& ref = Aggregates[j];
+    if (ref.Item->Distinct) {
+      ValueKey.assign(reinterpret_cast<const char*>(&g), sizeof g);
+      AppendKey(ValueKey, v);
+      if (!Seen[j].insert(ValueKey).second) return;
+    }
+    TAccumulator& a = Acc[static_cast<size_t>(g) * Aggregates.size() + j];
+    switch (ref.Item->Kind) {
+      case akCOUNT: break;
+      case akSUM:
+      case akAVG:
+      case akSTDEV:
+        if (ref.ArgType == ttInteger) {
+          const int32_t n = v.AsInteger();
+          a.IntSum += n;
+          a.Sum += n;
+          a.SqrSum += static_cast<double>(n) * n;
+        } else {
+          const double d = v.AsFloat();
+          a.Sum += d;
+          a.SqrSum += d * d;
+        }
+        break;
+      case akMIN:
+      case akMAX: {
+        const bool isMin = ref.Item->Kind == akMIN;
+        if (ref.ArgType == ttString) {
+          const std::string& t = v.AsString();
+          // Texts compare by their bytes.
+          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = t;
+        } else if (ref.ArgType == ttBoolean) {
+          const bool b = v.AsBoolean();
+          if (a.Count == 0 || (isMin ? b < a.BoolExtreme : b > a.BoolExtreme)) a.BoolExtreme = b;
+        } else {
+          const double d = v.AsFloat();
+          if (a.Count == 0 || (isMin ? d < a.NumExtreme : d > a.NumExtreme)) a.NumExtreme = d;
+        }
+        break;
+      }
+    }
+    ++a.Count;
+  }
 
   TAggregateRef* FindAggregate(int32_t column, int32_t index) {
     for (TAggregateRef& a : Aggregates)
@@ -283,6 +441,10 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
       ref.Column = a_.ColumnList.Count() - 1;
     }
   }
+  for (int32_t i = 0; i < a_.GroupByList.Count(); ++i) {
+    const TColumnItem* c = a_.ColumnList.Get(a_.GroupByList.Get(i)->ColumnIndex);
+    if (c->Aggregates && c->Aggregates->Count() > 0) SiftErrorText("Aggregates are not allowed in GROUP BY");
+  }
   if (a_.HavingCol >= 0 && a_.HavingCol < a_.ColumnList.Count()) {
     TColumnItem* h = a_.ColumnList.Get(a_.HavingCol);
     if (h->Compiled && h->Compiled->Expression && h->Compiled->Expression->GetExprType() != ttBoolean)
@@ -292,13 +454,76 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
 
 // --------------------------------------------------------------- grouping
 
+namespace {
+
+// Marks a head row as being stored, on every path.
+class TStoringGuard {
+public:
+  explicit TStoringGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TStoringGuard() { flag_ = false; }
+  TStoringGuard(const TStoringGuard&) = delete;
+  TStoringGuard& operator=(const TStoringGuard&) = delete;
+
+private:
+  bool& flag_;
+};
+
+}  // namespace
+
+bool TSiftScan::GroupThisRecord(bool withBookmark) {
+  if (!group_ || group_->Storing || !result_) return false;
+  TGroupState& gs = *group_;
+  const int32_t groupItems = a_.GroupByList.Count();
+  if (gs.Streaming < 0) {
+    // A plain grouped SELECT keeps only each group's first row: the rows
+    // of a cross-tab, and the several rows per group of TOP n, are kept
+    // whole, and so are rows whose keys the scan cannot read off the
+    // compiled columns (casts, subqueries, memo fields).
+    bool stream = a_.Statement == ssSelect && a_.PivotStr.empty() && (groupItems == 0 || a_.TopNInGroupBy <= 0) &&
+                  (groupItems > 0 || a_.HasAggregates() || a_.HavingCol >= 0);
+    for (int32_t i = 0; stream && i < groupItems; ++i) {
+      const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
+      const TColumnItem* c = a_.ColumnList.Get(col);
+      const TkpField* cell = result_->Fields.GetItem(col);
+      stream = c->CastKind == 0 && c->Subqueries.empty() && c->Compiled && c->Compiled->Expression &&
+               !(cell->SourceField && cell->SourceField->IsBlob());
+    }
+    gs.Streaming = stream ? 1 : 0;
+    if (stream) {
+      gs.ResetGroups();
+      gs.StreamedRows = result_.get();
+    }
+  }
+  if (gs.Streaming == 0) return false;
+
+  gs.Key.clear();
+  for (int32_t i = 0; i < groupItems; ++i) {
+    const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
+    AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
+                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
+  }
+  bool added = false;
+  const int32_t g = gs.FindGroup(-1, added);
+  if (added) {
+    TStoringGuard storing(gs.Storing);
+    AddThisRecord(withBookmark);
+    gs.Heads[static_cast<size_t>(g)] = result_->GetRecordCount();
+  }
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const auto& ref = gs.Aggregates[j];
+    TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
+                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  }
+  return true;
+}
+
 void TSiftScan::DoGroupBy(TResultSet& rows) {
   const int32_t groupItems = a_.GroupByList.Count();
   const bool hasHaving = a_.HavingCol >= 0 && a_.HavingCol < a_.ColumnList.Count();
   if (groupItems == 0 && !a_.HasAggregates() && !hasHaving) return;
-  const int32_t n = rows.GetRecordCount();
   // Aggregates over no rows give no row.
-  if (n == 0) return;
+  if (rows.GetRecordCount() == 0) return;
   rows.SourceBookmarked = false;
   if (!group_) group_ = TGroupStateOwner(new TGroupState(*this), [](TGroupState* p) { delete p; });
   TGroupState& gs = *group_;
@@ -306,85 +531,36 @@ void TSiftScan::DoGroupBy(TResultSet& rows) {
 
   std::vector<TkpField*> keyCells;
   for (int32_t i = 0; i < groupItems; ++i) keyCells.push_back(rows.Fields.GetItem(a_.GroupByList.Get(i)->ColumnIndex));
-  std::vector<TkpField*> argCells;
-  for (const auto& a : gs.Aggregates) argCells.push_back(rows.Fields.GetItem(a.ArgColumn));
   const int32_t limit = groupItems > 0 ? a_.TopNInGroupBy : 0;
 
-  // One pass: each row finds its group by its key bytes and adds its
-  // arguments to the group's accumulators.
-  std::unordered_map<std::string, int32_t> groupIndex;
-  std::vector<int32_t> heads;                       // per group: its first row
-  std::vector<TAccumulator> acc;                    // per group, per aggregate
-  std::vector<std::unordered_set<std::string>> seen(aggCount);  // DISTINCT arguments
-  std::vector<std::vector<int32_t>> extraRows;      // TOP n: further kept rows per group
-  std::string key, valueKey;
-  for (int32_t r = 1; r <= n; ++r) {
-    rows.SetRecno(r);
-    key.clear();
-    for (TkpField* cell : keyCells) AppendCellKey(key, cell);
-    auto [it, added] = groupIndex.try_emplace(key, static_cast<int32_t>(heads.size()));
-    const int32_t g = it->second;
-    if (added) {
-      heads.push_back(r);
-      acc.resize(acc.size() + aggCount);
-      if (limit > 0) extraRows.emplace_back();
-    } else if (limit > 1 && static_cast<int32_t>(extraRows[static_cast<size_t>(g)].size()) < limit - 1) {
-      extraRows[static_cast<size_t>(g)].push_back(r);
-    }
-    for (size_t j = 0; j < aggCount; ++j) {
-      TkpField* cell = argCells[j];
-      if (cell->GetIsNull()) continue;
-      const auto& ref = gs.Aggregates[j];
-      if (ref.Item->Distinct) {
-        valueKey.assign(reinterpret_cast<const char*>(&g), sizeof g);
-        AppendCellKey(valueKey, cell);
-        if (!seen[j].insert(valueKey).second) continue;
-      }
-      TAccumulator& a = acc[static_cast<size_t>(g) * aggCount + j];
-      switch (ref.Item->Kind) {
-        case akCOUNT: break;
-        case akSUM:
-        case akAVG:
-        case akSTDEV: {
-          if (ref.ArgType == ttInteger) {
-            const int32_t v = cell->GetAsInteger();
-            a.IntSum += v;
-            a.Sum += v;
-            a.SqrSum += static_cast<double>(v) * v;
-          } else {
-            const double v = cell->GetAsFloat();
-            a.Sum += v;
-            a.SqrSum += v * v;
-          }
-          break;
-        }
-        case akMIN:
-        case akMAX: {
-          const bool isMin = ref.Item->Kind == akMIN;
-          if (ref.ArgType == ttString) {
-            std::string v = cell->GetAsString();
-            if (a.Count == 0 || (isMin ? v < a.TextExtreme : v > a.TextExtreme)) a.TextExtreme = std::move(v);
-          } else if (ref.ArgType == ttBoolean) {
-            const bool v = cell->GetAsBoolean();
-            if (a.Count == 0 || (isMin ? v < a.BoolExtreme : v > a.BoolExtreme)) a.BoolExtreme = v;
-          } else {
-            const double v = cell->GetAsFloat();
-            if (a.Count == 0 || (isMin ? v < a.NumExtreme : v > a.NumExtreme)) a.NumExtreme = v;
-          }
-          break;
-        }
-      }
-      ++a.Count;
+  if (gs.Streaming != 1 || gs.StreamedRows != &rows) {
+    // One pass: each row finds its group by its key bytes and adds its
+    // arguments to the group's accumulators.
+    gs.ResetGroups();
+    std::vector<TkpField*> argCells;
+    for (const auto& a : gs.Aggregates) argCells.push_back(rows.Fields.GetItem(a.ArgColumn));
+    const int32_t n = rows.GetRecordCount();
+    for (int32_t r = 1; r <= n; ++r) {
+      rows.SetRecno(r);
+      gs.Key.clear();
+      for (TkpField* cell : keyCells) AppendKey(gs.Key, TCellValue{cell});
+      bool added = false;
+      const int32_t g = gs.FindGroup(r, added);
+      auto& extra = gs.Extra[static_cast<size_t>(g)];
+      if (!added && limit > 1 && static_cast<int32_t>(extra.size()) < limit - 1) extra.push_back(r);
+      for (size_t j = 0; j < aggCount; ++j)
+        if (!argCells[j]->GetIsNull()) gs.Accumulate(g, j, TCellValue{argCells[j]});
     }
   }
-  seen.clear();
+  gs.Seen.clear();
+  gs.GroupIndex.clear();
 
   // The slots of a group's (or a kept row's) results.
   const TAccumulator empty;
   auto loadSlots = [&](int32_t g, int32_t row) {
     for (size_t j = 0; j < aggCount; ++j) {
       const auto& ref = gs.Aggregates[j];
-      const TAccumulator& a = g >= 0 ? acc[static_cast<size_t>(g) * aggCount + j] : empty;
+      const TAccumulator& a = g >= 0 ? gs.Acc[static_cast<size_t>(g) * aggCount + j] : empty;
       Variant& v = ref.Slot->Value;
       switch (ref.Item->Kind) {
         case akCOUNT: v = Variant(a.Count); break;
@@ -398,12 +574,12 @@ void TSiftScan::DoGroupBy(TResultSet& rows) {
           break;
         case akAVG: v = Variant(a.Count > 0 ? a.Sum / a.Count : 0.0); break;
         case akSTDEV: {
-          double s = 0;
+          double sd = 0;
           if (a.Count >= 2) {
             const double d = a.SqrSum - a.Sum * a.Sum / a.Count;
-            s = std::sqrt((d < 0 ? 0 : d) / (a.Count - 1));
+            sd = std::sqrt((d < 0 ? 0 : d) / (a.Count - 1));
           }
-          v = Variant(s);
+          v = Variant(sd);
           break;
         }
         case akMIN:
@@ -452,14 +628,15 @@ void TSiftScan::DoGroupBy(TResultSet& rows) {
 
   // Final values, HAVING, and the rows that stay.
   std::vector<int32_t> kept;
-  for (size_t g = 0; g < heads.size(); ++g) {
-    const int32_t head = heads[g];
+  for (size_t g = 0; g < gs.Heads.size(); ++g) {
+    const int32_t head = gs.Heads[g];
     loadSlots(static_cast<int32_t>(g), head);
     if (hasHaving) {
       bool pass;
       if (havingOverGroup) {
         TExpression* e = havingColumn->Compiled->Expression.get();
-        pass = !e->GetIsNull() && e->GetAsBoolean();
+        TExpression* node = e->GetCurrentNode();
+        pass = node && !node->GetIsNull() && node->GetAsBoolean();
       } else {
         // A HAVING without aggregates was evaluated on the head row itself.
         pass = !havingCell->GetIsNull() && havingCell->GetAsBoolean();
@@ -468,13 +645,14 @@ void TSiftScan::DoGroupBy(TResultSet& rows) {
     }
     writeColumns();
     kept.push_back(head);
-    if (limit > 0)
-      for (const int32_t r : extraRows[g]) {
+    if (limit > 1)
+      for (const int32_t r : gs.Extra[g]) {
         loadSlots(-1, r);
         writeColumns();
         kept.push_back(r);
       }
   }
+  gs.ResetGroups();
 
   // Ascending order of the GROUP BY columns (nulls first); the rows of one
   // group keep their scan order.  Rows not named are dropped.

@@ -557,8 +557,17 @@ void TSiftScan::ResolveOrderItems(TOrderByList& list, bool groupBy) {
       continue;
     }
     const std::string before = item->ColumnName;
-    item->ColumnName = QualifiedField(before, true);
-    const std::string plain = QualifiedField(before, false);
+    std::string qualified, plain;
+    try {
+      qualified = QualifiedField(before, true);
+      plain = QualifiedField(before, false);
+    } catch (const ESiftError&) {
+      // The AS name of a column with aggregates names no field: only the
+      // captions below can match it.
+      qualified.clear();
+      plain.clear();
+    }
+    item->ColumnName = qualified.empty() ? before : qualified;
     const std::string bare = MarkersAsNames(before);
     auto norm = [](const std::string& s) {
       std::string out;
@@ -568,7 +577,7 @@ void TSiftScan::ResolveOrderItems(TOrderByList& list, bool groupBy) {
     };
     for (int32_t k = 0; k < a_.ColumnList.Count() && item->ColumnIndex < 0; ++k) {
       const TColumnItem* c = a_.ColumnList.Get(k);
-      if (norm(c->ExprText) == norm(item->ColumnName) || norm(c->ExprText) == norm(plain) ||
+      if ((!qualified.empty() && (norm(c->ExprText) == norm(qualified) || norm(c->ExprText) == norm(plain))) ||
           (c->CaptionGiven && SameText(c->Caption, bare)))
         item->ColumnIndex = k;
     }
@@ -1016,6 +1025,7 @@ void TSiftScan::EmitRow() {
 }
 
 void TSiftScan::AddThisRecord(bool withBookmark) {
+  if (GroupThisRecord(withBookmark)) return;
   // A streamed cross-tab reuses one record and takes each row as it comes
   // (sift_pivot.cpp).
   const bool streamed = PrepareStreamedRow();

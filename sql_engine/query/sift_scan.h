@@ -121,6 +121,9 @@ private:
   // Compiles the columns with aggregates among the first `count` columns
   // and adds the auxiliary columns they read per row; checks HAVING's type.
   void CompileGroupColumns(int32_t count);
+  // While a plain grouped SELECT scans: adds the current row to its group
+  // (storing only a group's first row); false when rows are stored whole.
+  bool GroupThisRecord(bool withBookmark);
   TGroupStateOwner group_{nullptr, nullptr};
 
   void ResolveDerivedTables();
