@@ -3,10 +3,14 @@
 //   TRANSFORM agg(x) [, ...]  SELECT g1, g2 ... FROM ... GROUP BY g1, g2
 //   PIVOT p [IN (v1, v2, ...) | IN (SELECT ...)]
 //
-// The scan keeps one row per source record with the select columns, the
+// The scan makes one row per source record with the select columns, the
 // pivot value and the arguments of the TRANSFORM aggregates.  The cross-tab
-// then has one row per group (the GROUP BY values) and, per pivot value,
-// one column per TRANSFORM aggregate, named by the value's text.
+// has one row per group (the GROUP BY values) and, per pivot value, one
+// column per TRANSFORM aggregate, named by the value's text.  Each row adds
+// to its cell as the scan makes it, in one reused record; only DISTINCT
+// (which works on the scanned rows), aggregated headings (a row total,
+// from the rows grouped by the GROUP BY columns) and column subqueries make
+// the scan keep every row first.
 //
 // The rows are grouped by hashing the group's values (nulls form their own
 // group), so nothing depends on the order the rows come in; the groups come
