@@ -97,12 +97,66 @@ int CompareKeyValues(const TKeyValue& a, const TKeyValue& b) {
 }
 
 // The running values of one cell of one TRANSFORM aggregate.
+// What text MIN/MAX and DISTINCT need besides, made only for them.
+struct TCellExtra {
+  std::string TextMin, TextMax;
+  std::unordered_set<std::string> Seen;  // DISTINCT values
+};
+
 struct TCellAcc {
   double Sum = 0, Squares = 0, Min = 0, Max = 0;
   int64_t Count = 0;
   bool Null = false;
-  std::string TextMin, TextMax;
-  std::unique_ptr<std::unordered_set<std::string>> Seen;  // DISTINCT values
+  std::unique_ptr<TCellExtra> Extra;
+  TCellExtra& More() {
+    if (!Extra) Extra = std::make_unique<TCellExtra>();
+    return *Extra;
+  }
+};
+
+// The cell of each (group, slot) pair: an open-addressing table, as the
+// lookup runs once per scanned row.
+class TCellIndex {
+public:
+  // The cell of `key`, or `next` stored as its cell when it has none
+  // (`added` tells which).
+  int32_t FindOrAdd(uint64_t key, int32_t next, bool& added) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    size_t i = Hash(key) & (slots_.size() - 1);
+    while (slots_[i].Cell >= 0) {
+      if (slots_[i].Key == key) {
+        added = false;
+        return slots_[i].Cell;
+      }
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    slots_[i] = {key, next};
+    ++count_;
+    added = true;
+    return next;
+  }
+
+private:
+  struct TSlot {
+    uint64_t Key = 0;
+    int32_t Cell = -1;
+  };
+  static size_t Hash(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    return static_cast<size_t>(k);
+  }
+  void Grow() {
+    std::vector<TSlot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, TSlot{});
+    count_ = 0;
+    bool added;
+    for (const TSlot& t : old)
+      if (t.Cell >= 0) FindOrAdd(t.Key, t.Cell, added);
+  }
+  std::vector<TSlot> slots_;
+  size_t count_ = 0;
 };
 
 bool TextArgument(const TResultSet& rs, int32_t column) {
@@ -197,7 +251,7 @@ struct TSiftScan::TTransformState {
   std::unordered_map<std::string, int32_t> SlotOfBytes;   // raw pivot bytes -> slot (-1: none)
   std::vector<TGroup> Groups;
   std::unordered_map<std::string, int32_t> GroupOfKey;
-  std::unordered_map<uint64_t, int32_t> CellOf;
+  TCellIndex CellOf;
   std::vector<TCellAcc> Acc;  // M per cell
   std::string Key, PivotKey, Value;
   std::vector<uint8_t> Buf;
@@ -279,12 +333,13 @@ void TSiftScan::TTransformState::Consume() {
   const int32_t slot = SlotOfCurrentPivot();
   if (slot < 0) return;
   const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
-  auto [cit, newCell] = CellOf.try_emplace(ck, static_cast<int32_t>(Acc.size() / std::max<size_t>(M, 1)));
+  bool newCell = false;
+  const int32_t cellIndex = CellOf.FindOrAdd(ck, static_cast<int32_t>(Acc.size() / std::max<size_t>(M, 1)), newCell);
   if (newCell) {
     Acc.resize(Acc.size() + std::max<size_t>(M, 1));
-    Groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cit->second);
+    Groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cellIndex);
   }
-  TCellAcc* cell = Acc.data() + static_cast<size_t>(cit->second) * M;
+  TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
   for (size_t c = 0; c < M; ++c) {
     const TTransformColumn& t = S.transform_columns_[c];
     TCellAcc& a = cell[c];
@@ -295,8 +350,7 @@ void TSiftScan::TTransformState::Consume() {
       if (isNull) continue;
       Value.clear();
       AppendKey(arg, Value, Buf);
-      if (!a.Seen) a.Seen = std::make_unique<std::unordered_set<std::string>>();
-      if (!a.Seen->insert(Value).second) continue;
+      if (!a.More().Seen.insert(Value).second) continue;
     }
     if (t.Kind == akCOUNT) {
       ++a.Count;
@@ -309,8 +363,9 @@ void TSiftScan::TTransformState::Consume() {
     }
     if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
       const std::string v = arg->GetAsString();
-      if (a.Count == 0 || v < a.TextMin) a.TextMin = v;
-      if (a.Count == 0 || v > a.TextMax) a.TextMax = v;
+      TCellExtra& x = a.More();
+      if (a.Count == 0 || v < x.TextMin) x.TextMin = v;
+      if (a.Count == 0 || v > x.TextMax) x.TextMax = v;
       ++a.Count;
       continue;
     }
@@ -429,7 +484,7 @@ std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* group
         }
         if (a.Null || a.Count == 0) continue;
         if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
-          f->SetAsString(t.Kind == akMIN ? a.TextMin : a.TextMax);
+          f->SetAsString(t.Kind == akMIN ? a.Extra->TextMin : a.Extra->TextMax);
           continue;
         }
         const double n = static_cast<double>(a.Count);
