@@ -639,9 +639,9 @@ void TSiftScan::CheckIntegrity() {
     a_.WhereStr.clear();
     a_.WhereOptimizeList.Clear();
   }
-  if (!a_.PivotStr.empty()) NotSupported("TRANSFORM ... PIVOT");
   ResolveOrderItems(a_.GroupByList, true);
   ResolveOrderItems(a_.OrderByList, false);
+  if (!a_.PivotStr.empty()) PrepareTransform();
 }
 
 // -------------------------------------------------------------- compiling
@@ -1027,8 +1027,11 @@ void TSiftScan::EmitRow() {
 
 void TSiftScan::AddThisRecord(bool withBookmark) {
   if (GroupThisRecord(withBookmark)) return;
-  result_->Insert();
-  if (withBookmark && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
+  // A streamed cross-tab reuses one record and takes each row as it comes
+  // (sift_pivot.cpp).
+  const bool streamed = PrepareStreamedRow();
+  if (!streamed) result_->Insert();
+  if (withBookmark && !streamed && !q_.IsDataSetDisabled(main_)) result_->SetSourceBookmark(main_->GetBookmark());
   for (int32_t i = 0; i < a_.ColumnList.Count(); ++i) {
     TColumnItem* c = a_.ColumnList.Get(i);
     if (c->Aggregates && c->Aggregates->Count() > 0) continue;
@@ -1049,6 +1052,7 @@ void TSiftScan::AddThisRecord(bool withBookmark) {
       case ttBoolean: cell->SetAsBoolean(n->GetAsBoolean()); break;
     }
   }
+  if (streamed) ConsumeStreamedRow();
 }
 
 void TSiftScan::DoJoinInWhere(int32_t level) {
@@ -1316,6 +1320,11 @@ void TSiftScan::RemoveAuxiliaryColumns() {
 
 void TSiftScan::AfterScan() {
   if (a_.Statement != ssSelect) return;
+  // A cross-tab groups and orders its rows itself (sift_pivot.cpp).
+  if (!a_.PivotStr.empty()) {
+    TransformAfterScan();
+    return;
+  }
   DoGroupBy(*result_);
   DoOrderBy(*result_, a_.OrderByList);
   // DISTINCT first, then the TOP cut over what is left.

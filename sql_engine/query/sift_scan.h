@@ -251,4 +251,29 @@ private:
     void Clear();
   };
   TMarkedRecords marked_;
+
+  // TRANSFORM ... PIVOT (sift_pivot.cpp).  The select columns head the
+  // rows, the pivot column follows them, then one argument column per
+  // TRANSFORM aggregate that reads one (COUNT without DISTINCT reads none).
+  struct TTransformColumn {
+    TAggregateKind Kind = akCOUNT;
+    bool Distinct = false;
+    int32_t ArgColumn = -1;  // result column of the argument, -1 for none
+    int16_t CastKind = 0;
+    int16_t CastWidth = 0;
+  };
+  // The cross-tab's running state; without DISTINCT and aggregated
+  // headings it takes the rows as the scan makes them (streamed), so the
+  // scanned rows are never all kept.
+  struct TTransformState;
+  using TTransformStateOwner = std::unique_ptr<TTransformState, void (*)(TTransformState*)>;
+  void PrepareTransform();
+  void TransformAfterScan();
+  bool PrepareStreamedRow();
+  void ConsumeStreamedRow();
+  std::unique_ptr<TResultSet> GroupedCopy();
+  int32_t first_pivot_column_ = -1;
+  std::vector<TTransformColumn> transform_columns_;
+  bool transform_streamed_ = false;
+  TTransformStateOwner transform_{nullptr, nullptr};
 };

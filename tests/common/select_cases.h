@@ -17,8 +17,9 @@
 // Each file holds cases over the same three tables.
 inline const std::vector<std::string> kSelectCaseFiles = {
     "select_cases.txt",
-    "group_cases.txt",
+    "pivot_cases.txt",
     "order_cases.txt",
+    "group_cases.txt",
 };
 
 struct TSelectCase {

@@ -1,0 +1,40 @@
+#include "crosstab_sift.h"
+
+#include "platform/db.h"
+#include "sql_engine/query/custom_sift.h"
+
+namespace bench {
+
+struct SiftCrossTab::Impl {
+  TSift q;
+};
+
+SiftCrossTab::SiftCrossTab(TDataSet* phones) : impl_(std::make_unique<Impl>()) {
+  impl_->q.AddDataSet(phones, "Phones");
+}
+
+SiftCrossTab::~SiftCrossTab() = default;
+
+CrossTabTotals SiftCrossTab::Run(const std::string& sql, int headings) {
+  TSift& q = impl_->q;
+  q.SetSQL(sql);
+  q.Open();
+  CrossTabTotals t;
+  const int n = q.Fields().Count();
+  t.columns = n;
+  q.First();
+  while (!q.Eof()) {
+    ++t.rows;
+    for (int f = headings; f < n; ++f) {
+      TField* field = q.Fields().Fields(f);
+      if (field->IsNull()) continue;
+      ++t.cells;
+      t.sum += field->AsFloat();
+    }
+    q.Next();
+  }
+  q.Close();
+  return t;
+}
+
+}  // namespace bench

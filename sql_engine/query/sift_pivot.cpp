@@ -1,0 +1,570 @@
+// TRANSFORM ... PIVOT: the cross-tab of a SELECT (see sift_scan.h).
+//
+//   TRANSFORM agg(x) [, ...]  SELECT g1, g2 ... FROM ... GROUP BY g1, g2
+//   PIVOT p [IN (v1, v2, ...) | IN (SELECT ...)]
+//
+// The scan makes one row per source record with the select columns, the
+// pivot value and the arguments of the TRANSFORM aggregates.  The cross-tab
+// has one row per group (the GROUP BY values) and, per pivot value, one
+// column per TRANSFORM aggregate, named by the value's text.  Each row adds
+// to its cell as the scan makes it, in one reused record; only DISTINCT
+// (which works on the scanned rows), aggregated headings (a row total,
+// from the rows grouped by the GROUP BY columns) and column subqueries make
+// the scan keep every row first.
+//
+// The rows are grouped by hashing the group's values (nulls form their own
+// group), so nothing depends on the order the rows come in; the groups come
+// out in the order of the GROUP BY columns (ascending, or as ORDER BY says
+// for its leading columns).  Pivot values compare case-insensitively, for
+// the columns and for the cells alike: values differing only in case share
+// one column and one cell.  Values taken from the data head their columns
+// in case-insensitive text order; values given by IN keep their order and
+// rows with other values add to no cell.  A null pivot value heads no
+// column.  Duplicate values of an IN list or a pivot subquery are dropped.
+//
+// Cells: COUNT counts the cell's rows (COUNT(DISTINCT x) the distinct
+// non-null x) and is an integer column; SUM, AVG, STDEV (sample), MIN and
+// MAX are float columns (MIN and MAX of a text argument text columns), and
+// a cell with any null argument stays null; a (group, value) pair without
+// rows leaves its cells null.  Values are stored by type, never through
+// text.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/exceptions.h"
+#include "platform/text.h"
+#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/front/sql_analyzer.h"
+#include "sql_engine/query/custom_sift.h"
+#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/store/result_set.h"
+
+namespace {
+
+// The column's bytes in the current record, after a null/value byte, as
+// a hash key: equal keys are equal values.
+void AppendKey(TkpField* f, std::string& key, std::vector<uint8_t>& buf) {
+  buf.resize(std::max<size_t>(f->ColWidth, 8));
+  if (!f->GetData(buf.data())) {
+    key += '\0';
+    return;
+  }
+  key += '\1';
+  if (f->DataType == ttFloat) {
+    double d;
+    std::memcpy(&d, buf.data(), sizeof d);
+    if (d == 0) std::memset(buf.data(), 0, sizeof d);  // -0 and 0 are one value
+  }
+  if (f->DataType == ttString) {
+    // The text up to its padding.
+    const size_t len = strnlen(reinterpret_cast<const char*>(buf.data()), f->ColWidth);
+    key.append(reinterpret_cast<const char*>(buf.data()), len);
+    key += '\0';
+    return;
+  }
+  key.append(reinterpret_cast<const char*>(buf.data()), f->ColWidth);
+}
+
+// One value of a group's heading, for ordering the groups.
+struct TKeyValue {
+  bool Null = true;
+  double Number = 0;
+  std::string Text;
+};
+
+TKeyValue ReadKeyValue(TkpField* f) {
+  TKeyValue v;
+  if (f->GetIsNull()) return v;
+  v.Null = false;
+  switch (f->DataType) {
+    case ttString: v.Text = f->GetAsString(); break;
+    case ttFloat: v.Number = f->GetAsFloat(); break;
+    case ttInteger: v.Number = f->GetAsInteger(); break;
+    case ttBoolean: v.Number = f->GetAsBoolean() ? 1 : 0; break;
+  }
+  return v;
+}
+
+// Nulls first, texts byte-wise, numbers and booleans by value.
+int CompareKeyValues(const TKeyValue& a, const TKeyValue& b) {
+  if (a.Null || b.Null) return a.Null == b.Null ? 0 : (a.Null ? -1 : 1);
+  if (a.Text != b.Text) return a.Text < b.Text ? -1 : 1;  // char_traits compare bytes unsigned
+  if (a.Number != b.Number) return a.Number < b.Number ? -1 : 1;
+  return 0;
+}
+
+// The running values of one cell of one TRANSFORM aggregate.
+// What text MIN/MAX and DISTINCT need besides, made only for them.
+struct TCellExtra {
+  std::string TextMin, TextMax;
+  std::unordered_set<std::string> Seen;  // DISTINCT values
+};
+
+struct TCellAcc {
+  double Sum = 0, Squares = 0, Min = 0, Max = 0;
+  int64_t Count = 0;
+  bool Null = false;
+  std::unique_ptr<TCellExtra> Extra;
+  TCellExtra& More() {
+    if (!Extra) Extra = std::make_unique<TCellExtra>();
+    return *Extra;
+  }
+};
+
+// The cell of each (group, slot) pair: an open-addressing table, as the
+// lookup runs once per scanned row.
+class TCellIndex {
+public:
+  // The cell of `key`, or `next` stored as its cell when it has none
+  // (`added` tells which).
+  int32_t FindOrAdd(uint64_t key, int32_t next, bool& added) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    size_t i = Hash(key) & (slots_.size() - 1);
+    while (slots_[i].Cell >= 0) {
+      if (slots_[i].Key == key) {
+        added = false;
+        return slots_[i].Cell;
+      }
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    slots_[i] = {key, next};
+    ++count_;
+    added = true;
+    return next;
+  }
+
+private:
+  struct TSlot {
+    uint64_t Key = 0;
+    int32_t Cell = -1;
+  };
+  static size_t Hash(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdULL;
+    k ^= k >> 33;
+    return static_cast<size_t>(k);
+  }
+  void Grow() {
+    std::vector<TSlot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, TSlot{});
+    count_ = 0;
+    bool added;
+    for (const TSlot& t : old)
+      if (t.Cell >= 0) FindOrAdd(t.Key, t.Cell, added);
+  }
+  std::vector<TSlot> slots_;
+  size_t count_ = 0;
+};
+
+bool TextArgument(const TResultSet& rs, int32_t column) {
+  return column >= 0 && rs.Fields.GetItem(column)->DataType == ttString;
+}
+
+// Case-insensitive text order of the pivot values taken from the data.
+bool PivotNameLess(const std::string& a, const std::string& b) {
+  const int c = AnsiCompareText(a, b);
+  if (c != 0) return c < 0;
+  return AnsiUpperCase(a) < AnsiUpperCase(b);
+}
+
+}  // namespace
+
+void TSiftScan::PrepareTransform() {
+  // The HAVING clause is a column of the select list: it would be taken for
+  // a heading and shift the pivot.
+  if (a_.HavingCol >= 0) SiftErrorText("TRANSFORM ... PIVOT cannot have a HAVING clause");
+  const int32_t columns = a_.ColumnList.Count();
+  if (columns < a_.GroupByList.Count()) SiftError(SiftMsg::STransfColumnsMismatch);
+  for (int32_t i = 0; i < a_.GroupByList.Count(); ++i)
+    if (a_.GroupByList.Get(i)->ColumnIndex != i) SiftError(SiftMsg::STransfWrongColumnGroup);
+  if (a_.OrderByList.Count() > 0) {
+    if (columns < a_.OrderByList.Count()) SiftError(SiftMsg::STransfOrderByMismatch);
+    for (int32_t i = 0; i < a_.OrderByList.Count(); ++i)
+      if (a_.OrderByList.Get(i)->ColumnIndex != i) SiftError(SiftMsg::STransfWrongColumnoRDER);
+  }
+  first_pivot_column_ = columns;
+  // Rows can be taken as they come unless something needs them all.
+  bool subqueries = false;
+  for (int32_t i = 0; i < columns; ++i) subqueries = subqueries || !a_.ColumnList.Get(i)->Subqueries.empty();
+  transform_streamed_ = !a_.DoDistinct && !a_.HasAggregates() && !subqueries;
+
+  TColumnItem* pivot = a_.ColumnList.Add();
+  pivot->ExprText = QualifiedField(a_.PivotStr, true);
+  q_.FixDummiesForFilter(pivot->ExprText);
+  pivot->Caption = pivot->ExprText;
+  pivot->CastKind = 0;
+  pivot->CastWidth = 1;
+
+  transform_columns_.clear();
+  for (int32_t i = 0; i < a_.TransformColumnList.Count(); ++i) {
+    const TColumnItem* t = a_.TransformColumnList.Get(i);
+    // A cell is one aggregate, not an expression over several.
+    if (!t->Aggregates || t->Aggregates->Count() != 1 || Trim(t->ExprText) != "{Aggregate 0}")
+      SiftErrorText("A TRANSFORM column must be one aggregate function: " + t->Caption);
+    const TAggregateItem* agg = t->Aggregates->Get(0);
+    TTransformColumn col;
+    col.Kind = agg->Kind;
+    col.Distinct = agg->Distinct;
+    col.CastKind = t->CastKind;
+    col.CastWidth = t->CastWidth;
+    if (col.Kind != akCOUNT || col.Distinct) {
+      TColumnItem* arg = a_.ColumnList.Add();
+      arg->ExprText = QualifiedField(agg->ArgumentText, true);
+      q_.FixDummiesForFilter(arg->ExprText);
+      arg->Caption = arg->ExprText;
+      col.ArgColumn = a_.ColumnList.Count() - 1;
+    }
+    transform_columns_.push_back(col);
+  }
+}
+
+// The cross-tab being built: groups by the bytes of their GROUP BY cells,
+// cells by (group, pivot slot).
+struct TSiftScan::TTransformState {
+  TTransformState(TSiftScan& scan, TResultSet& in);
+  // Adds the current row of the scanned rows.
+  void Consume();
+  // The cross-tab; `grouped` holds the headings when they aggregate.
+  std::unique_ptr<TResultSet> Finish(TResultSet* grouped);
+
+  struct TGroup {
+    const std::string* Key = nullptr;  // in GroupOfKey
+    std::vector<TKeyValue> Order;      // the GROUP BY values
+    std::string Heads;                 // the headings' cells: null byte and data each
+    std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
+  };
+
+  TSiftScan& S;
+  TResultSet& In;
+  int32_t Headings;
+  size_t M;
+  bool FixedValues;
+  TkpField* Pivot;
+  std::vector<TkpField*> GroupFields, HeadFields, ArgFields;
+  std::vector<bool> TextArg;
+
+  std::vector<std::string> Names;                        // by slot
+  std::unordered_map<std::string, int32_t> SlotOfFolded;  // AnsiUpperCase(value) -> slot
+  std::unordered_map<std::string, int32_t> SlotOfBytes;   // raw pivot bytes -> slot (-1: none)
+  std::vector<TGroup> Groups;
+  std::unordered_map<std::string, int32_t> GroupOfKey;
+  TCellIndex CellOf;
+  std::vector<TCellAcc> Acc;  // M per cell
+  std::string Key, PivotKey, Value;
+  std::vector<uint8_t> Buf;
+
+private:
+  void AddName(const std::string& v) {
+    if (v.empty()) return;
+    if (SlotOfFolded.emplace(AnsiUpperCase(v), static_cast<int32_t>(Names.size())).second) Names.push_back(v);
+  }
+  int32_t SlotOfCurrentPivot();
+};
+
+TSiftScan::TTransformState::TTransformState(TSiftScan& scan, TResultSet& in)
+    : S(scan),
+      In(in),
+      Headings(scan.first_pivot_column_),
+      M(scan.transform_columns_.size()),
+      FixedValues(scan.a_.PivotInSubquery || !scan.a_.PivotInList.empty()),
+      Pivot(in.Fields.GetItem(scan.first_pivot_column_)) {
+  for (int32_t i = 0; i < S.a_.GroupByList.Count(); ++i) GroupFields.push_back(In.Fields.GetItem(i));
+  for (int32_t i = 0; i < Headings; ++i) HeadFields.push_back(In.Fields.GetItem(i));
+  for (const TTransformColumn& t : S.transform_columns_) {
+    ArgFields.push_back(t.ArgColumn >= 0 ? In.Fields.GetItem(t.ArgColumn) : nullptr);
+    TextArg.push_back(TextArgument(In, t.ArgColumn));
+  }
+  // Pivot values given by the statement.
+  if (S.a_.PivotInSubquery) {
+    TResultSet* rs = !S.subqueries_.empty() && S.subqueries_.back() ? S.subqueries_.back()->ResultSet() : nullptr;
+    if (rs && rs->Fields.Count() > 0) {
+      TkpField* f = rs->Fields.GetItem(0);
+      for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
+        rs->SetRecno(r);
+        if (!f->GetIsNull()) AddName(f->GetAsString());
+      }
+    }
+  } else {
+    for (const std::string& v : S.a_.PivotInList) AddName(v);
+  }
+}
+
+int32_t TSiftScan::TTransformState::SlotOfCurrentPivot() {
+  PivotKey.clear();
+  AppendKey(Pivot, PivotKey, Buf);
+  if (PivotKey[0] == '\0') return -1;  // a null pivot value heads no column
+  auto sit = SlotOfBytes.find(PivotKey);
+  if (sit != SlotOfBytes.end()) return sit->second;
+  const std::string text = Pivot->GetAsString();
+  int32_t slot = -1;
+  auto fit = SlotOfFolded.find(AnsiUpperCase(text));
+  if (fit != SlotOfFolded.end()) {
+    slot = fit->second;
+  } else if (!FixedValues && !text.empty()) {
+    slot = static_cast<int32_t>(Names.size());
+    SlotOfFolded.emplace(AnsiUpperCase(text), slot);
+    Names.push_back(text);
+  }
+  SlotOfBytes.emplace(PivotKey, slot);
+  return slot;
+}
+
+void TSiftScan::TTransformState::Consume() {
+  Key.clear();
+  for (TkpField* f : GroupFields) AppendKey(f, Key, Buf);
+  auto [git, newGroup] = GroupOfKey.try_emplace(Key, static_cast<int32_t>(Groups.size()));
+  const int32_t g = git->second;
+  if (newGroup) {
+    TGroup grp;
+    grp.Key = &git->first;
+    for (TkpField* f : GroupFields) grp.Order.push_back(ReadKeyValue(f));
+    for (TkpField* f : HeadFields) {
+      Buf.assign(std::max<size_t>(f->ColWidth, 8), 0);
+      const bool present = f->GetData(Buf.data());
+      grp.Heads += present ? '\1' : '\0';
+      grp.Heads.append(reinterpret_cast<const char*>(Buf.data()), f->ColWidth);
+    }
+    Groups.push_back(std::move(grp));
+  }
+
+  const int32_t slot = SlotOfCurrentPivot();
+  if (slot < 0) return;
+  const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
+  bool newCell = false;
+  const int32_t cellIndex = CellOf.FindOrAdd(ck, static_cast<int32_t>(Acc.size() / std::max<size_t>(M, 1)), newCell);
+  if (newCell) {
+    Acc.resize(Acc.size() + std::max<size_t>(M, 1));
+    Groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cellIndex);
+  }
+  TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
+  for (size_t c = 0; c < M; ++c) {
+    const TTransformColumn& t = S.transform_columns_[c];
+    TCellAcc& a = cell[c];
+    TkpField* arg = ArgFields[c];
+    const bool isNull = arg == nullptr || arg->GetIsNull();
+    if (t.Distinct) {
+      // A value counts once per cell; nulls are no values.
+      if (isNull) continue;
+      Value.clear();
+      AppendKey(arg, Value, Buf);
+      if (!a.More().Seen.insert(Value).second) continue;
+    }
+    if (t.Kind == akCOUNT) {
+      ++a.Count;
+      continue;
+    }
+    if (isNull) {
+      a.Null = true;
+      ++a.Count;
+      continue;
+    }
+    if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+      const std::string v = arg->GetAsString();
+      TCellExtra& x = a.More();
+      if (a.Count == 0 || v < x.TextMin) x.TextMin = v;
+      if (a.Count == 0 || v > x.TextMax) x.TextMax = v;
+      ++a.Count;
+      continue;
+    }
+    const double v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
+    a.Sum += v;
+    a.Squares += v * v;
+    if (a.Count == 0) {
+      a.Min = a.Max = v;
+    } else {
+      a.Min = std::min(a.Min, v);
+      a.Max = std::max(a.Max, v);
+    }
+    ++a.Count;
+  }
+}
+
+std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* grouped) {
+  const int32_t groupWidth = static_cast<int32_t>(GroupFields.size());
+
+  // Column order of the values: as given, or case-insensitive text order.
+  std::vector<int32_t> order(Names.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+  if (!FixedValues)
+    std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+      return PivotNameLess(Names[static_cast<size_t>(x)], Names[static_cast<size_t>(y)]);
+    });
+  std::vector<int32_t> position(Names.size());
+  for (size_t i = 0; i < order.size(); ++i) position[static_cast<size_t>(order[i])] = static_cast<int32_t>(i);
+
+  // Group order: the GROUP BY columns, each as ORDER BY says when it does.
+  std::vector<bool> descending(static_cast<size_t>(groupWidth), false);
+  for (int32_t i = 0; i < S.a_.OrderByList.Count() && i < groupWidth; ++i)
+    descending[static_cast<size_t>(i)] = S.a_.OrderByList.Get(i)->Descending;
+  std::vector<int32_t> groupOrder(Groups.size());
+  for (size_t i = 0; i < groupOrder.size(); ++i) groupOrder[i] = static_cast<int32_t>(i);
+  std::stable_sort(groupOrder.begin(), groupOrder.end(), [&](int32_t x, int32_t y) {
+    const TGroup& gx = Groups[static_cast<size_t>(x)];
+    const TGroup& gy = Groups[static_cast<size_t>(y)];
+    for (size_t k = 0; k < gx.Order.size(); ++k) {
+      const int c = CompareKeyValues(gx.Order[k], gy.Order[k]);
+      if (c != 0) return descending[k] ? c > 0 : c < 0;
+    }
+    return false;
+  });
+
+  // The cross-tab's columns: the headings as the scan (or the grouping)
+  // made them, then the cells.
+  TResultSet& heads = grouped ? *grouped : In;
+  auto out = std::make_unique<TMemResultSet>();
+  out->SourceDataSet = S.main_;
+  out->SourceBookmarked = false;
+  for (int32_t i = 0; i < Headings; ++i) {
+    const TkpField* f = heads.Fields.GetItem(i);
+    out->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly, f->CastType,
+                  f->CastLen, f->UseDisplayLabel);
+  }
+  for (const int32_t slot : order) {
+    const std::string& name = Names[static_cast<size_t>(slot)];
+    for (size_t c = 0; c < M; ++c) {
+      const TTransformColumn& t = S.transform_columns_[c];
+      TExprType type = t.Kind == akCOUNT ? ttInteger : ttFloat;
+      int32_t size = 0;
+      if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+        type = ttString;
+        size = ArgFields[c]->ColWidth;
+      }
+      // A cell cast to text without a width of its own holds a number's text.
+      if (t.CastKind == kCastChar && size == 0) size = 32;
+      out->AddField(name, name, type, size, nullptr, true, t.CastKind,
+                    static_cast<uint16_t>(std::max<int16_t>(t.CastWidth, 0)), false);
+    }
+  }
+
+  // Aggregated headings: the grouped row of each group.
+  std::unordered_map<std::string, int32_t> groupedRowOfKey;
+  if (grouped) {
+    for (int32_t r = 1; r <= grouped->GetRecordCount(); ++r) {
+      grouped->SetRecno(r);
+      Key.clear();
+      for (int32_t i = 0; i < groupWidth; ++i) AppendKey(grouped->Fields.GetItem(i), Key, Buf);
+      groupedRowOfKey.try_emplace(Key, r);
+    }
+  }
+
+  for (const int32_t g : groupOrder) {
+    const TGroup& grp = Groups[static_cast<size_t>(g)];
+    out->Insert();
+    if (grouped) {
+      auto it = groupedRowOfKey.find(*grp.Key);
+      if (it != groupedRowOfKey.end()) {
+        grouped->SetRecno(it->second);
+        for (int32_t i = 0; i < Headings; ++i) {
+          TkpField* from = grouped->Fields.GetItem(i);
+          Buf.assign(std::max<size_t>(from->ColWidth, 8), 0);
+          if (from->GetData(Buf.data())) out->Fields.GetItem(i)->SetData(Buf.data());
+        }
+      }
+    } else {
+      size_t at = 0;
+      for (int32_t i = 0; i < Headings; ++i) {
+        TkpField* to = out->Fields.GetItem(i);
+        if (grp.Heads[at] != '\0') to->SetData(grp.Heads.data() + at + 1);
+        at += 1 + to->ColWidth;
+      }
+    }
+    for (const auto& [slot, cellIndex] : grp.Cells) {
+      const TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
+      const int32_t base = Headings + position[static_cast<size_t>(slot)] * static_cast<int32_t>(M);
+      for (size_t c = 0; c < M; ++c) {
+        const TCellAcc& a = cell[c];
+        const TTransformColumn& t = S.transform_columns_[c];
+        TkpField* f = out->Fields.GetItem(base + static_cast<int32_t>(c));
+        if (t.Kind == akCOUNT) {
+          f->SetAsInteger(static_cast<int32_t>(a.Count));
+          continue;
+        }
+        if (a.Null || a.Count == 0) continue;
+        if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
+          f->SetAsString(t.Kind == akMIN ? a.Extra->TextMin : a.Extra->TextMax);
+          continue;
+        }
+        const double n = static_cast<double>(a.Count);
+        double v = 0;
+        switch (t.Kind) {
+          case akSUM: v = a.Sum; break;
+          case akAVG: v = a.Sum / n; break;
+          case akSTDEV: v = a.Count < 2 ? 0 : std::sqrt(std::max(a.Squares - a.Sum * a.Sum / n, 0.0) / (n - 1)); break;
+          case akMIN: v = a.Min; break;
+          case akMAX: v = a.Max; break;
+          case akCOUNT: break;
+        }
+        f->SetAsFloat(v);
+      }
+    }
+  }
+  return out;
+}
+
+bool TSiftScan::PrepareStreamedRow() {
+  if (!transform_streamed_) return false;
+  if (!transform_)
+    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+  // One record takes every row in turn: back to all nulls.
+  if (result_->GetRecordCount() == 0) {
+    result_->Insert();
+  } else {
+    result_->SetRecno(1);
+    for (int32_t i = 0; i < result_->Fields.Count(); ++i) result_->Fields.GetItem(i)->SetIsNull();
+  }
+  return true;
+}
+
+void TSiftScan::ConsumeStreamedRow() { transform_->Consume(); }
+
+void TSiftScan::TransformAfterScan() {
+  if (!transform_streamed_ && a_.DoDistinct) DoDistinct();
+  // Headings that aggregate (a row total) come from the rows grouped by the
+  // GROUP BY columns; plain headings from the group's first row.
+  std::unique_ptr<TResultSet> grouped;
+  if (a_.HasAggregates()) grouped = GroupedCopy();
+  if (!transform_) {
+    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+    if (!transform_streamed_)
+      for (int32_t r = 1; r <= result_->GetRecordCount(); ++r) {
+        result_->SetRecno(r);
+        transform_->Consume();
+      }
+  }
+  std::unique_ptr<TResultSet> out = transform_->Finish(grouped.get());
+  transform_.reset();
+  result_ = std::move(out);
+  // TOP counts the cross-tab's rows, not the scanned ones.
+  DoTopCut();
+}
+
+std::unique_ptr<TResultSet> TSiftScan::GroupedCopy() {
+  // The scanned rows stay for the cells; the copy is grouped by the GROUP
+  // BY columns alone (the pivot is no group column), one row per cross-tab
+  // row.  Cells are copied by type, nulls as nulls; the copy holds no
+  // bookmarks.
+  TResultSet& in = *result_;
+  auto copy = std::make_unique<TMemResultSet>();
+  copy->SourceDataSet = in.SourceDataSet;
+  for (int32_t i = 0; i < in.Fields.Count(); ++i) {
+    const TkpField* f = in.Fields.GetItem(i);
+    copy->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly,
+                   f->CastType, f->CastLen, f->UseDisplayLabel);
+  }
+  std::vector<uint8_t> buf;
+  for (int32_t r = 1; r <= in.GetRecordCount(); ++r) {
+    in.SetRecno(r);
+    copy->Insert();
+    for (int32_t i = 0; i < in.Fields.Count(); ++i) {
+      TkpField* from = in.Fields.GetItem(i);
+      buf.assign(std::max<size_t>(from->ColWidth, 8), 0);
+      if (from->GetData(buf.data())) copy->Fields.GetItem(i)->SetData(buf.data());
+    }
+  }
+  DoGroupBy(*copy);
+  return copy;
+}
+
