@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "common/select_cases.h"
+#include "common/sql_run.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "platform/code_page.h"
 #include "platform/numbers.h"
@@ -44,36 +45,7 @@ struct TDbfTables {
   }
 };
 
-struct TRun {
-  std::vector<std::string> rows;
-  std::string error;
-};
-
-TRun RunSql(TCustomSift& q, const std::string& sql) {
-  FormatSettingsGuard guard{'.', ','};
-  TRun run;
-  TSqlAnalizer an(nullptr, &q);
-  if (an.Parse(sql) != 0) {
-    run.error = "syntax error";
-    return run;
-  }
-  try {
-    std::unique_ptr<TResultSet> rs = SiftCreateResultSet(an, q);
-    for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
-      rs->SetRecno(r);
-      std::string row;
-      for (int32_t i = 0; i < rs->Fields.Count(); ++i) {
-        TkpField* f = rs->Fields.GetItem(i);
-        if (i > 0) row += "|";
-        row += f->GetIsNull() ? "NULL" : Cp1251ToUtf8(f->GetAsString());
-      }
-      run.rows.push_back(row);
-    }
-  } catch (const Exception& e) {
-    run.error = e.Message();
-  }
-  return run;
-}
+TSqlRun RunSql(TCustomSift& q, const std::string& sql) { return RunStatement(q, sql, true); }
 
 TEST(SelectCasesOverDbf, TheDbfTablesGiveTheExpectedRows) {
   const std::vector<TSelectCase> cases = LoadSelectCases();
@@ -81,7 +53,7 @@ TEST(SelectCasesOverDbf, TheDbfTablesGiveTheExpectedRows) {
   int ran = 0;
   for (const TSelectCase& c : cases) {
     TDbfTables t;
-    const TRun run = RunSql(t.q, Cp(c.sql));
+    const TSqlRun run = RunSql(t.q, Cp(c.sql));
     if (!c.dbfSkip.empty()) {
       std::printf("skipped over DBF, %s (%s)\n", CaseWhere(c).c_str(), c.dbfSkip.c_str());
       // A marker that no longer holds is dropped, not kept.

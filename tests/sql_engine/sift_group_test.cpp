@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "common/sql_run.h"
 #include "platform/numbers.h"
 #include "sql_engine/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
@@ -25,31 +26,17 @@ struct TGroupRun {
 };
 
 TGroupRun Group(TCustomSift& q, const std::string& sql) {
-  FormatSettingsGuard guard{'.', ','};
   TGroupRun run;
-  TSqlAnalizer a(nullptr, &q);
-  if (a.Parse(sql) != 0) {
-    run.error = "syntax error";
-    return run;
-  }
-  try {
-    std::unique_ptr<TResultSet> rs = SiftCreateResultSet(a, q);
-    for (int32_t i = 0; i < rs->Fields.Count(); ++i) run.types.push_back(rs->Fields.GetItem(i)->DataType);
-    for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
-      rs->SetRecno(r);
-      std::string row;
-      for (int32_t i = 0; i < rs->Fields.Count(); ++i) {
-        TkpField* f = rs->Fields.GetItem(i);
-        if (i > 0) row += "|";
-        row += f->GetIsNull() ? "NULL" : f->GetAsString();
-        if (r == 1 && f->DataType != ttString && f->DataType != ttBoolean)
-          run.floats.push_back(f->GetIsNull() ? NAN : f->GetAsFloat());
-      }
-      run.rows.push_back(row);
+  TSqlRun text = RunStatement(q, sql, false, [&](TResultSet& rs, int32_t row) {
+    for (int32_t i = 0; i < rs.Fields.Count(); ++i) {
+      TkpField* f = rs.Fields.GetItem(i);
+      if (row == 0) run.types.push_back(f->DataType);
+      if (row == 1 && f->DataType != ttString && f->DataType != ttBoolean)
+        run.floats.push_back(f->GetIsNull() ? NAN : f->GetAsFloat());
     }
-  } catch (const Exception& e) {
-    run.error = e.Message();
-  }
+  });
+  run.rows = std::move(text.rows);
+  run.error = std::move(text.error);
   return run;
 }
 

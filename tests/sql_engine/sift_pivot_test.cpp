@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/mem_dataset.h"
+#include "common/sql_run.h"
 #include "platform/numbers.h"
 #include "sql_engine/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
@@ -44,34 +45,20 @@ struct TPivotRun {
 };
 
 TPivotRun RunPivot(TCustomSift& q, const std::string& sql) {
-  FormatSettingsGuard guard{'.', ','};
   TPivotRun run;
-  TSqlAnalizer a(nullptr, &q);
-  if (a.Parse(sql) != 0) {
-    run.error = "syntax error";
-    return run;
-  }
-  try {
-    std::unique_ptr<TResultSet> rs = SiftCreateResultSet(a, q);
-    for (int32_t i = 0; i < rs->Fields.Count(); ++i) {
-      const TkpField* f = rs->Fields.GetItem(i);
+  TSqlRun text = RunStatement(q, sql, false, [&](TResultSet& rs, int32_t row) {
+    if (row > 0) {
+      run.bookmarks.push_back(rs.GetSourceBookmark());
+      return;
+    }
+    for (int32_t i = 0; i < rs.Fields.Count(); ++i) {
+      const TkpField* f = rs.Fields.GetItem(i);
       run.columns.push_back({f->FieldName, f->DataType, f->ColWidth});
     }
-    run.sequenced = rs->SourceBookmarked;
-    for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
-      rs->SetRecno(r);
-      std::string row;
-      for (int32_t i = 0; i < rs->Fields.Count(); ++i) {
-        TkpField* f = rs->Fields.GetItem(i);
-        if (i > 0) row += "|";
-        row += f->GetIsNull() ? "NULL" : f->GetAsString();
-      }
-      run.rows.push_back(row);
-      run.bookmarks.push_back(rs->GetSourceBookmark());
-    }
-  } catch (const Exception& e) {
-    run.error = e.Message();
-  }
+    run.sequenced = rs.SourceBookmarked;
+  });
+  run.rows = std::move(text.rows);
+  run.error = std::move(text.error);
   return run;
 }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/select_cases.h"
+#include "common/sql_run.h"
 #include "platform/code_page.h"
 #include "platform/mem_dataset.h"
 #include "platform/numbers.h"
@@ -55,36 +56,9 @@ struct TTables {
   }
 };
 
-struct TRun {
-  std::vector<std::string> rows;  // fields joined by "|", UTF-8
-  std::string error;
-};
+using TRun = TSqlRun;
 
-TRun RunSql(TCustomSift& q, const std::string& sql) {
-  FormatSettingsGuard guard{'.', ','};
-  TRun run;
-  TSqlAnalizer a(nullptr, &q);
-  if (a.Parse(sql) != 0) {
-    run.error = "syntax error";
-    return run;
-  }
-  try {
-    std::unique_ptr<TResultSet> rs = SiftCreateResultSet(a, q);
-    for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
-      rs->SetRecno(r);
-      std::string row;
-      for (int32_t i = 0; i < rs->Fields.Count(); ++i) {
-        TkpField* f = rs->Fields.GetItem(i);
-        if (i > 0) row += "|";
-        row += f->GetIsNull() ? "NULL" : Cp1251ToUtf8(f->GetAsString());
-      }
-      run.rows.push_back(row);
-    }
-  } catch (const Exception& e) {
-    run.error = e.Message();
-  }
-  return run;
-}
+TRun RunSql(TCustomSift& q, const std::string& sql) { return RunStatement(q, sql, true); }
 
 // ------------------------------------------------------------ hook order
 
