@@ -301,6 +301,27 @@ bool TcvExpOperator::CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, Tc
 
 namespace {
 
+// Equality of two byte runs of the same length.  Field widths are small,
+// and a call into the library's memcmp costs more than the compare itself.
+inline bool SameBytes(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    if (x != y) return false;
+    a += 4, b += 4, n -= 4;
+  }
+  for (; n > 0; ++a, ++b, --n)
+    if (*a != *b) return false;
+  return true;
+}
+
 // A node without the groups around it.
 TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
   while (node) {
@@ -443,7 +464,7 @@ bool TcvExpOperator::FastBool(bool& result) {
         constant_.padded.assign(k.text);
         constant_.padded.resize(right.size(), ' ');
       }
-      equal = std::memcmp(right.data(), k.padded.data(), right.size()) == 0;
+      equal = SameBytes(right.data(), k.padded.data(), right.size());
     }
     if (!equal && PartialCompare) {
       const std::string_view trimmed = TrimRightBlanks(right);
@@ -466,7 +487,7 @@ bool TcvExpOperator::FastBool(bool& result) {
           constant_.padded.assign(k.text);
           constant_.padded.resize(left.size(), ' ');
         }
-        equal = std::memcmp(left.data(), k.padded.data(), left.size()) == 0;
+        equal = SameBytes(left.data(), k.padded.data(), left.size());
       }
       result = equal == (Opcode == opEqual);
       return true;
