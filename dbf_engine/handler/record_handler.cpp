@@ -721,17 +721,14 @@ void CVO_dBHandler::ScanFilter() {
         return true;
       }
     };
-    if (ScanFilterInWindow()) {
-      filterActive_ = wasActive;
-      cvGetRec(saved);
-      return;
-    }
     TcvExpValue v;
-    for (cvGetRec(-3); !eof_ && !bof_;) {
-      filterExpr_->ExpressionResult(v);
-      if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
-        filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
-      if (!stepInWindow()) cvGetRec(-1);
+    if (!ScanFilterInWindow()) {
+      for (cvGetRec(-3); !eof_ && !bof_;) {
+        filterExpr_->ExpressionResult(v);
+        if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
+          filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
+        if (!stepInWindow()) cvGetRec(-1);
+      }
     }
   } catch (...) {
     // A half-built bitmap must never be taken for the filter.

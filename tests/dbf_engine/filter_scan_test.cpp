@@ -237,3 +237,45 @@ TEST(FilterScan, FailingConditionLeavesTheTableAsTheWalkDoes) {
   EXPECT_EQ(want.recno, 301);
   EXPECT_TRUE(want == got);
 }
+
+// With an index tag in force the scan still runs in record order, and the
+// table is then back in the tag's order on the record it stood on, with the
+// cache setting the caller gave.
+TEST(FilterScan, ActiveTagAndCacheSettingComeBack) {
+  TempDir dir;
+  const auto file = MakeTable(dir, "");
+  {
+    CVO_dBHandler h(file, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndexTo(dir / "name.ndx", "name", "NAME", "", CVsetIndexUnique::Duplicates,
+                          CVsetSortStatus::Ascending),
+              0);
+  }
+  auto run = [&](auto& h) {
+    h.kvSetTranslateAscii(false);
+    h.cvSetDBFCache(false);
+    EXPECT_EQ(h.cvIndex(dir / "name.ndx", ""), 0);
+    h.cvSetTagTo("name", false);
+    h.cvGetRec(-3);
+    h.cvSkip(17);
+    h.cvSetFilterExpr("NAME='SMITH*' .AND. N>200", false, true);
+    EXPECT_FALSE(h.cvDBFCacheOn());
+    EXPECT_NE(h.cvActiveTag(), nullptr);
+    std::vector<Outcome> out{Take(h)};
+    out.back().found = h.cvPositionLost();
+    h.cvSetFilterActive(true);
+    for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) out.push_back(Take(h));
+    return out;
+  };
+  std::vector<Outcome> want, got;
+  {
+    WalkingHandler walk(file, "", false, false);
+    want = run(walk);
+  }
+  {
+    CVO_dBHandler inPlace(file, "", false, false);
+    got = run(inPlace);
+  }
+  EXPECT_GT(want.size(), 50u);
+  EXPECT_TRUE(want == got);
+}
