@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "dbf_dataset/alias_list.h"
 #include "dbf_engine/code_pages.h"
@@ -82,6 +83,12 @@ bool DBFObject::cvTestFilter() {
   bool accept = true;
   if (owner_) owner_->DoOnFilter(accept);
   return accept && CVO_dBHandler::cvTestFilter();
+}
+
+bool DBFObject::cvScanListens() const {
+  // A class derived from this one may listen in ways this one does not.
+  if (typeid(*this) != typeid(DBFObject)) return true;
+  return owner_ && owner_->FilterEventInForce();
 }
 
 // ---------------------------------------------------------------------------

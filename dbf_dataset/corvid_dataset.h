@@ -65,6 +65,9 @@ public:
   void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override;
   // The owner's record filter event, then the handler's own test.
   bool cvTestFilter() override;
+  // The filter scan must show each record to the owner's filter event only
+  // while one is in force.
+  bool cvScanListens() const override;
   TCorvidDataSet* Owner() const { return owner_; }
 
 private:
@@ -187,6 +190,8 @@ public:
   void SetFilterOptions(TFilterOptions options) override;
   // Runs OnFilterRecord for the handler's current record (when it applies).
   void DoOnFilter(bool& accept);
+  // True when DoOnFilter would call the filter event.
+  bool FilterEventInForce() const;
 
   // ---- indexes ---------------------------------------------------------------------
   void Index(const std::string& files, const std::string& tag);

@@ -109,8 +109,12 @@ void TCorvidDataSet::SetFiltered(bool on) {
   First();
 }
 
+bool TCorvidDataSet::FilterEventInForce() const {
+  return !suppress_events_ && handler_ && Active() && Filtered() && OnFilterRecord;
+}
+
 void TCorvidDataSet::DoOnFilter(bool& accept) {
-  if (suppress_events_ || !handler_ || !Active() || !Filtered() || !OnFilterRecord) return;
+  if (!FilterEventInForce()) return;
   TTempStateGuard state(*this, dsFilter);
   OnFilterRecord(this, accept);
 }

@@ -1,6 +1,7 @@
 #include "dbf_dataset/table_shell.h"
 
 #include <memory>
+#include <typeinfo>
 #include <set>
 
 #include "dbf_engine/index/index_core.h"
@@ -200,6 +201,10 @@ bool DBFObject::cvTestFilter() {
   if (cvState() == dbIndex) return true;
   if (FilterThru && !FilterThru()) return false;
   return CVO_dBHandler::cvTestFilter();
+}
+
+bool DBFObject::cvScanListens() const {
+  return typeid(*this) != typeid(DBFObject) || static_cast<bool>(FilterThru);
 }
 
 void DBFObject::cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) {

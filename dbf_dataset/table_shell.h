@@ -84,6 +84,8 @@ public:
   // condition decides there); otherwise the caller's test, then the
   // handler's own.
   bool cvTestFilter() override;
+  // Only a caller's test listens to the records of a filter scan.
+  bool cvScanListens() const override;
   void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override;
 
   TcvFilterThru FilterThru;

@@ -12,6 +12,7 @@
 // text field or UPPER(field) compared with a literal, and AND / OR of such
 // compares, evaluate straight to a boolean.
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -300,6 +301,27 @@ bool TcvExpOperator::CompareInPlace(TcvExpValue& value, TcvExpResultType& rt, Tc
 
 namespace {
 
+// Equality of two byte runs of the same length.  Field widths are small,
+// and a call into the library's memcmp costs more than the compare itself.
+inline bool SameBytes(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    if (x != y) return false;
+    a += 4, b += 4, n -= 4;
+  }
+  for (; n > 0; ++a, ++b, --n)
+    if (*a != *b) return false;
+  return true;
+}
+
 // A node without the groups around it.
 TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
   while (node) {
@@ -388,6 +410,8 @@ void TcvExpOperator::MakePlan() {
     if (field) {
       planField_ = field;
       plan_ = Plan::FieldConstant;
+      const bool wild = planLiteral_.find_first_of("*?%_") != std::string_view::npos;
+      planCost_ = static_cast<uint16_t>(1 + (planUpper_ ? 2 : 0) + (wild ? 2 : 0) + (planMirrored_ ? 1 : 0));
     }
     return;
   }
@@ -400,6 +424,8 @@ void TcvExpOperator::MakePlan() {
     if (left->plan_ == Plan::General || right->plan_ == Plan::General) return;
     planLeft_ = left;
     planRight_ = right;
+    planCost_ = static_cast<uint16_t>(std::min(1000, left->planCost_ + right->planCost_));
+    planLeftFirst_ = left->planCost_ < right->planCost_;
     plan_ = Plan::Logical;
   }
 }
@@ -438,7 +464,7 @@ bool TcvExpOperator::FastBool(bool& result) {
         constant_.padded.assign(k.text);
         constant_.padded.resize(right.size(), ' ');
       }
-      equal = std::memcmp(right.data(), k.padded.data(), right.size()) == 0;
+      equal = SameBytes(right.data(), k.padded.data(), right.size());
     }
     if (!equal && PartialCompare) {
       const std::string_view trimmed = TrimRightBlanks(right);
@@ -461,7 +487,7 @@ bool TcvExpOperator::FastBool(bool& result) {
           constant_.padded.assign(k.text);
           constant_.padded.resize(left.size(), ' ');
         }
-        equal = std::memcmp(left.data(), k.padded.data(), left.size()) == 0;
+        equal = SameBytes(left.data(), k.padded.data(), left.size());
       }
       result = equal == (Opcode == opEqual);
       return true;
@@ -478,17 +504,21 @@ bool TcvExpOperator::FastBool(bool& result) {
     return true;
   }
   if (plan_ == Plan::Logical) {
-    // Right first, as always; the left side is skipped only when it cannot
-    // change the result, and reading it could neither raise nor change
-    // anything.
-    bool right = false, left = false;
-    if (!planRight_->FastBool(right)) return false;
-    if (Opcode == opAnd ? !right : right) {
-      result = right;
+    // Both sides are reads of a field against a literal: neither can raise
+    // nor change anything, so the order they are read in cannot change the
+    // result.  The cheaper one goes first (the right one when they cost the
+    // same, the general order), and the other is skipped when it cannot
+    // change the result.
+    TcvExpOperator* first = planLeftFirst_ ? planLeft_ : planRight_;
+    TcvExpOperator* second = planLeftFirst_ ? planRight_ : planLeft_;
+    bool a = false, b = false;
+    if (!first->FastBool(a)) return false;
+    if (Opcode == opAnd ? !a : a) {
+      result = a;
       return true;
     }
-    if (!planLeft_->FastBool(left)) return false;
-    result = left;
+    if (!second->FastBool(b)) return false;
+    result = b;
     return true;
   }
   return false;

@@ -361,6 +361,10 @@ private:
   std::string_view planLiteral_;
   TcvExpOperator* planLeft_ = nullptr;
   TcvExpOperator* planRight_ = nullptr;
+  // A rough price of FastBool (more for upper-casing and wildcards), so that
+  // AND / OR reads the cheaper side first.
+  uint16_t planCost_ = 0;
+  bool planLeftFirst_ = false;
   TcvExpHandler& handler_;
   TcvExpValue scratch_;  // the left operand, reused between evaluations
   std::string foldL_, foldR_;

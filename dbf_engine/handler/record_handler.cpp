@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
 
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/expr/expression.h"
@@ -721,11 +722,13 @@ void CVO_dBHandler::ScanFilter() {
       }
     };
     TcvExpValue v;
-    for (cvGetRec(-3); !eof_ && !bof_;) {
-      filterExpr_->ExpressionResult(v);
-      if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
-        filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
-      if (!stepInWindow()) cvGetRec(-1);
+    if (!ScanFilterInWindow()) {
+      for (cvGetRec(-3); !eof_ && !bof_;) {
+        filterExpr_->ExpressionResult(v);
+        if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
+          filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
+        if (!stepInWindow()) cvGetRec(-1);
+      }
     }
   } catch (...) {
     // A half-built bitmap must never be taken for the filter.
@@ -734,6 +737,75 @@ void CVO_dBHandler::ScanFilter() {
   }
   filterActive_ = wasActive;
   if (saved >= 1) cvGetRec(saved);
+}
+
+bool CVO_dBHandler::cvScanListens() const { return typeid(*this) != typeid(CVO_dBHandler); }
+
+bool CVO_dBHandler::ScanFilterInWindow() {
+  // The walk of cvGetRec reads each record into both images, fires two read
+  // events and clears the change flags; when nobody listens to any of that
+  // the condition can look at the records where the window holds them.  The
+  // record the table stood on is read again afterwards, which leaves the
+  // images, the flags and the position as the walk would; a table that
+  // stood on no record takes the walk, whose last read is what it keeps.
+  if (cvCurrentRecord() < 1 || cvState() != dbBrowse || !cacheOn_ || bypassCache_ || cache_.empty() ||
+      cvScanListens())
+    return false;
+  if (IsShared()) {
+    // As the walk's move to the top: the file as it stands now.
+    cvHdrRead();
+    cvCacheInvalidate();
+  }
+  const auto length = static_cast<size_t>(recordLength_);
+  const bool ciphered = !readKey_.empty();
+  std::vector<uint8_t> plain(ciphered ? length + 1 : 0, static_cast<uint8_t>(0x1A));
+  const bool hideDeleted = !cvShowDeleted();
+  uint8_t* const image = activeBuffer_;
+  int32_t r = 0;
+  try {
+    TcvExpValue v;
+    for (r = 1;; ++r) {
+      if (r > recordCount_) {
+        // Another process may have appended meanwhile, as the walk's read
+        // past the end finds out.
+        cvHdrRead();
+        if (r > recordCount_) break;
+      }
+      const int64_t position = headerLength_ + static_cast<int64_t>(r - 1) * recordLength_;
+      const uint8_t* rec =
+          cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ && !IsShared()
+              ? cache_.data() + (position - cacheStart_)
+              : WindowRecord(position);
+      if (!rec) cvRaise(cvErrReadFailed, {FileName()});
+      if (ciphered) {
+        DBEncryption(readKey_, rec, plain.data(), length, 0);
+        rec = plain.data();
+      }
+      if (hideDeleted && rec[0] == '*') continue;
+      // Field access reads the active image and RECNO() the current record:
+      // both point at the record under test.  Reading never writes through
+      // the image, so the window stays true to the file.
+      activeBuffer_ = const_cast<uint8_t*>(rec);
+      currentRecord_ = r;
+      filterExpr_->ExpressionResult(v);
+      if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean()) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+    }
+  } catch (...) {
+    // Leave the table as the walk would: on the record that failed, read
+    // into the caller's image.
+    activeBuffer_ = image;
+    if (r >= 1 && r <= recordCount_) {
+      try {
+        PlainGetRec(r);
+        recordFound_ = true;
+      } catch (...) {
+        // The condition's error is the one to report.
+      }
+    }
+    throw;
+  }
+  activeBuffer_ = image;
+  return true;
 }
 
 void CVO_dBHandler::cvRefreshFilter() {

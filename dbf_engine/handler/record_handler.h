@@ -111,6 +111,14 @@ public:
   virtual void cvSkip(int32_t n);
   // The record test of subclasses (the dataset's filter event); true here.
   virtual bool cvTestFilter();
+  // True when this table listens to the records a filter scan passes over:
+  // its cvDBFEvent or cvTestFilter must see each of them read into the
+  // active image.  The scan then walks the table record by record;
+  // otherwise it tests the records where the read window holds them.  A
+  // subclass the handler does not know is taken to listen; one whose
+  // overrides stay silent (or only while nothing is assigned to them) says
+  // so here.
+  virtual bool cvScanListens() const;
   // Locks every open index file or raises "Could not lock indexes for Table
   // %s" with none of them left locked.
   virtual bool cvLockIndexes();
@@ -266,6 +274,10 @@ protected:
   // Marks the records that pass the compiled filter, in record order over
   // the whole table.
   void ScanFilter();
+  // ScanFilter's pass over the records in place in the read window, when
+  // nothing listens to the reads; false (nothing done) when the walk of
+  // cvGetRec must run.
+  bool ScanFilterInWindow();
   // The next set bit from `from` in direction `dir` (+1 or -1), 0 when none.
   int32_t NextFilterBit(int32_t from, int dir) const;
   // Leaves the filter wanted but empty (no operands, no text, no bits).

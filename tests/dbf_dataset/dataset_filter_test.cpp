@@ -71,6 +71,27 @@ TEST_F(Filter, RecordEventHidesRecordsOnlyWhileFiltered) {
   EXPECT_THROW(ds.First(), EDatabaseError);
 }
 
+TEST_F(Filter, RecordEventSeesEveryRecordOfTheFilterScan) {
+  Place(ds, dir, "t.dbf");
+  std::vector<int> seen;
+  ds.OnFilterRecord = [&](TDataSet* d, bool& accept) {
+    seen.push_back(d->FieldByName("ND")->AsInteger());
+    accept = d->FieldByName("ND")->AsInteger() != 5;
+  };
+  ds.Open();
+  ds.SetFiltered(true);
+  seen.clear();
+  ds.SetFilter("ND > 3");
+  // The scan shows the event each record as it stands, in record order.
+  ASSERT_GE(seen.size(), 9u);
+  EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + 9), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(Walk(ds, "TEL"), (std::vector<std::string>{"1004", "1006", "1007", "1008", "1009"}));
+  // Without the event the text alone decides, as it did through the walk.
+  ds.OnFilterRecord = nullptr;
+  ds.SetFilter("ND > 2");
+  EXPECT_EQ(Walk(ds, "TEL"), (std::vector<std::string>{"1003", "1004", "1005", "1006", "1007", "1008", "1009"}));
+}
+
 TEST_F(Filter, AppendedRecordsShowWhenTheyMatch) {
   Place(ds, dir, "t.dbf");
   ds.SetFilter("UL = 'Street1'");

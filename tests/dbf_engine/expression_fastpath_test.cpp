@@ -236,6 +236,41 @@ TEST_F(FastPathTest, AndOrOfFieldCompares) {
   EXPECT_EQ(Both("A='6' .OR. B='12'"), "T");
 }
 
+// AND / OR whose sides cost differently (a plain compare against a
+// wildcard, an upper-cased or a mirrored one), the cheap side on the left or
+// on the right and nested: whichever side is read first, the answer is the
+// general path's.
+TEST_F(FastPathTest, AndOrReadsEitherSideFirst) {
+  const std::vector<std::string> as = {"5", "", "50", "*5", kCyrLower, "5*"};
+  const std::vector<std::string> bs = {"12", "", "1", "*2", kCyrUpper, "212"};
+  const std::vector<std::string> exprs = {
+      "A='5' .AND. B='1*'",
+      "B='1*' .AND. A='5'",
+      "A='5' .OR. B='*2'",
+      "B='*2' .OR. A='5'",
+      "A='5' .AND. UPPER(B)='12'",
+      "UPPER(B)='12' .AND. A='5'",
+      "'5'=A .AND. B='12'",
+      "B='12' .OR. '5'=A",
+      "A='5*' .AND. '12'=LEFT(B,2) .OR. B='?2*'",
+      "(A='5' .OR. B='1?') .AND. UPPER(SUBSTR(A,1,1))='*'",
+      "UPPER(SUBSTR(A,1,1))='*' .AND. (A='5' .OR. B='1?')",
+      "A<>'5' .AND. B>'1*' .OR. A<='5'",
+  };
+  for (const auto& a : as)
+    for (const auto& b : bs) {
+      Record(a, b);
+      for (const auto& e : exprs)
+        for (int opt = 0; opt < 4; ++opt) Both(e, opt & 1, opt & 2);
+    }
+  Record("5", "13");
+  EXPECT_EQ(Both("A='5' .AND. B='1*'"), "T");
+  EXPECT_EQ(Both("A='6' .AND. B='1*'"), "F");
+  EXPECT_EQ(Both("A='6' .OR. B='*3'"), "T");
+  EXPECT_EQ(Both("A='5' .OR. B='*4'"), "T");
+  EXPECT_EQ(Both("A='6' .OR. B='*4'"), "F");
+}
+
 // LEFT, SUBSTR and UPPER of a field, nested, with the literal on either
 // side: the part taken in place must be the part the functions give,
 // including parts that start beyond the field or reach past its end.
