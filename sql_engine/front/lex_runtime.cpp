@@ -357,7 +357,7 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
 
 TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
   const int32_t n = t.StateCount;
-  if (n < 2) return;
+  if (n < 2 || n > kMaxStates) return;
   states_.resize(static_cast<size_t>(n));
   // targets[c][s]: the target of state s on byte c (-1 none), as the general
   // loop finds it: the first transition whose set holds c.
@@ -373,6 +373,7 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
       if (t.yyk[t.yykl[si] + i] != rule || rule < 1 || rule > TCustomLexer::kMaxRules) return;
     }
     if (s < 2 && count != 0) return;  // a start state accepting the empty text
+    if (count > kCountMask) return;
     State& st = states_[si];
     st.Matches = static_cast<int16_t>(count);
     st.Accept = count > 0 ? t.yym[t.yyml[si]] : 0;
@@ -395,15 +396,21 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
   while ((1 << shift_) < classes_) ++shift_;
   next_.assign(static_cast<size_t>(n) << shift_, -1);
   for (int c = 0; c < 256; ++c)
-    for (int32_t s = 0; s < n; ++s)
-      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] = targets[static_cast<size_t>(c)][static_cast<size_t>(s)];
+    for (int32_t s = 0; s < n; ++s) {
+      const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(s)];
+      if (target < 0) continue;
+      const State& st = states_[static_cast<size_t>(target)];
+      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] = target | (st.Accept << kRuleShift) |
+                                                                  (st.Matches << kCountShift) |
+                                                                  (st.Stop ? kStopBit : 0);
+    }
   usable_ = true;
 }
 
 int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
   if (!d.usable_ || StartState != 0) return ScanWith(d.source_);
-  const TLexDenseTables::State* const states = d.states_.data();
-  const int16_t* const next = d.next_.data();
+  using D = TLexDenseTables;
+  const int32_t* const next = d.next_.data();
   const uint8_t* const class_of = d.class_of_;
   const uint32_t shift = d.shift_;
   for (;;) {
@@ -427,28 +434,49 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
       ColNo = col;
       ActChar = act;
     };
-    for (;;) {
-      const TLexDenseTables::State& st = states[s];
-      if (st.Matches != 0) {
-        matches += st.Matches;
+    // One character taken into the text: true when the scan ends with it.
+    auto step = [&](uint8_t c) {
+      const int32_t e = next[(static_cast<size_t>(s) << shift) | class_of[c]];
+      if (e < 0) return true;
+      s = e & D::kTargetMask;
+      if (const int32_t count = (e >> D::kCountShift) & D::kCountMask) {
+        matches += count;
         if (matches > kMaxMatches) {
           sync();
           fatal("match stack overflow");
         }
-        rule = st.Accept;
+        rule = (e >> D::kRuleShift) & D::kRuleMask;
         rule_len = len;
       }
-      if (st.Stop) break;
-      if (pending > 0) {
+      return (e & D::kStopBit) != 0;
+    };
+    // The start states accept nothing (the tables were refused otherwise).
+    bool ended = d.states_[static_cast<size_t>(s)].Stop;
+    while (!ended) {
+      // As many characters as both the push-back stack and the text buffer
+      // hold need no check each.
+      int32_t run = std::min(pending, cap - len);
+      while (run > 0) {
         act = pushback[--pending];
         ++col;
-      } else {
+        text[len++] = act;
+        --run;
+        if (step(act)) {
+          ended = true;
+          break;
+        }
+      }
+      if (ended) break;
+      if (pending == 0) {
         // A new line, or the end of the input.
         sync();
         act = get_char();
         pending = PushbackCount;
         pushback = PushbackBuf.data();
         col = ColNo;
+      } else {
+        act = pushback[--pending];
+        ++col;
       }
       if (len >= cap) {
         sync();
@@ -458,15 +486,21 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         text = TextBuf.data();
       }
       text[len++] = act;
-      const int16_t target = next[(static_cast<size_t>(s) << shift) | class_of[act]];
-      if (target < 0) break;
-      s = target;
+      ended = step(act);
     }
     sync();
     Rejected = false;
     if (rule != 0) {
       MatchedRule = rule;
-      yyless(rule_len);
+      if (len - rule_len == 1 && PushbackCount < PushbackCap()) {
+        // The usual end of a token: the one character looked at goes back.
+        PushbackBuf[static_cast<size_t>(PushbackCount++)] = TextBuf[static_cast<size_t>(rule_len)];
+        NotePushbackHigh(PushbackCount);
+        --ColNo;
+        TextLen = rule_len;
+      } else {
+        yyless(rule_len);
+      }
       LastChar = rule_len > 0 ? TextBuf[static_cast<size_t>(rule_len - 1)] : 0;
       if (yycontinues(rule)) {
         yymore();

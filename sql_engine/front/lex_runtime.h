@@ -141,18 +141,30 @@ public:
   const State& StateAt(int32_t s) const { return states_[static_cast<size_t>(s)]; }
   // The target of state s on byte c, -1 when the state has none for it.
   int16_t Next(int32_t s, uint8_t c) const {
-    return next_[(static_cast<size_t>(s) << shift_) | class_of_[c]];
+    const int32_t e = next_[(static_cast<size_t>(s) << shift_) | class_of_[c]];
+    return e < 0 ? int16_t{-1} : static_cast<int16_t>(e & kTargetMask);
   }
 
 private:
   friend class TCustomLexer;
+  // A row entry carries what the loop needs of the target state, so that a
+  // character costs one load: the target, its accepted rule, its match
+  // count and whether it stops; -1 when there is no transition.
+  static constexpr int32_t kTargetMask = 0xFFF;
+  static constexpr int32_t kRuleShift = 12;
+  static constexpr int32_t kRuleMask = 0x1FF;
+  static constexpr int32_t kCountShift = 21;
+  static constexpr int32_t kCountMask = 0x1FF;
+  static constexpr int32_t kStopBit = 1 << 30;
+  static constexpr int32_t kMaxStates = kTargetMask + 1;
+
   const TLexTables& source_;
   bool usable_ = false;
   int32_t classes_ = 0;
   uint32_t shift_ = 0;  // a row is 1 << shift_ entries wide
   uint8_t class_of_[256] = {};
   std::vector<State> states_;
-  std::vector<int16_t> next_;
+  std::vector<int32_t> next_;
 };
 
 // A byte buffer of the runtime.  It grows as asked and keeps its contents;
