@@ -152,3 +152,30 @@ TEST(LexFastPath, TablesTheFastLoopCannotReadFallBack) {
   const TLexTables ok = {3, yyk, yyk, yyt, kl2, kh2, kl2, kh2, tl2, th2};
   EXPECT_TRUE(TLexDenseTables(ok).Usable());
 }
+
+// A date literal's day count is written without the general float
+// formatter; it must read as that formatter writes it, before 1899 (negative
+// day counts) too.
+TEST(LexFastPath, DateLiteralTextIsTheGeneralFloatText) {
+  FormatSettingsGuard guard('.', ',');
+  size_t checked = 0;
+  for (int year = 1; year <= 9999; year += 37) {
+    for (const auto& [month, day] : {std::pair{1, 1}, std::pair{2, 28}, std::pair{12, 31}}) {
+      const std::string inner = std::to_string(month) + "/" + std::to_string(day) + "/" + std::to_string(year);
+      TDateTime dt = 0;
+      {
+        FormatSettingsGuard date_guard;
+        GetFormatSettings().ShortDateFormat = "m/d/yyyy";
+        GetFormatSettings().DateSeparator = '/';
+        if (!TryStrToDate(inner, dt)) continue;
+      }
+      TkpLexer lx;
+      lx.DateFormat = "m/d/yyyy";
+      lx.SetInputText("#" + inner + "#");
+      ASSERT_EQ(lx.yylex(), tkNumber);
+      ASSERT_EQ(lx.yylval, FloatToStr(dt)) << inner;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 500u);
+}
