@@ -306,7 +306,7 @@ void TkpLexer::yyaction(int32_t rule) {
     case rGE: returni(tkGE); break;
     case rLE: returni(tkLE); break;
     case rConcat:
-      yylval = "+";
+      yylval.assign(1, '+');
       returni(tkPlus);
       break;
     case rBlank: returni(tkBlank); break;
