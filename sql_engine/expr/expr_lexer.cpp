@@ -52,7 +52,10 @@ bool TExprLexer::IsKeyword(const std::string& text, int32_t& token) {
   return false;
 }
 
-int32_t TExprLexer::yylex() { return ScanWith(ExprLexTables); }
+int32_t TExprLexer::yylex() {
+  static const TLexDenseTables dense(ExprLexTables);
+  return ScanWith(dense);
+}
 
 void TExprLexer::HexAction() {
   uint64_t v = 0;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <map>
 
 #include "sql_engine/front/sift_messages.h"
 
@@ -11,6 +13,14 @@ bool TLexStringInput::ReadByte(uint8_t& b) {
   if (pos_ >= text_.size()) return false;
   b = static_cast<uint8_t>(text_[pos_++]);
   return true;
+}
+
+void TLexBuffer::resize(size_t size) {
+  if (size == size_) return;
+  auto grown = std::make_unique_for_overwrite<uint8_t[]>(size);
+  std::memcpy(grown.get(), data_.get(), std::min(size, size_));
+  data_ = std::move(grown);
+  size_ = size;
 }
 
 TCustomLexer::TCustomLexer()
@@ -45,6 +55,11 @@ void TCustomLexer::WriteTo(TLexOutput* out, const std::string& text) {
 void TCustomLexer::ReadLine(std::string& line) {
   line.clear();
   TLexInput& in = *InputStream;
+  size_t available = 0;
+  if (const uint8_t* p = in.InMemory(available)) {
+    ReadLineInMemory(line, p, available);
+    return;
+  }
   uint8_t b = 0;
   for (;;) {
     if (!in.ReadByte(b)) return;  // nothing more: the line is what we have
@@ -75,6 +90,41 @@ void TCustomLexer::ReadLine(std::string& line) {
   }
 }
 
+// ReadLine over the n bytes at p that are the rest of the input: the same
+// steps, a run of ordinary bytes taken at once.
+void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t n) {
+  size_t i = 0;
+  for (;;) {
+    if (i >= n) break;
+    size_t j = i;
+    while (j < n && p[j] != '\n' && p[j] != '\r') ++j;
+    if (j > i) {
+      line.append(reinterpret_cast<const char*>(p + i), j - i);
+      i = j;
+      if (i >= n) break;  // the last byte was an ordinary one: taken
+    }
+    uint8_t b = p[i++];
+    if (i >= n) break;  // a CR or LF as the very last byte: dropped
+    if (b == '\r') {
+      const uint8_t next = p[i++];
+      if (next != '\n') {
+        line.push_back('\r');
+        if (i >= n) {
+          if (next != '\r') line.push_back(static_cast<char>(next));
+          break;
+        }
+        line.push_back(static_cast<char>(next));
+        continue;
+      }
+      b = '\n';
+      if (i >= n) break;
+    }
+    // b is LF here: it ends a line that has bytes; an empty line is skipped.
+    if (!line.empty()) break;
+  }
+  InputStream->Advance(i);
+}
+
 uint8_t TCustomLexer::get_char() {
   if (PushbackCount == 0 && InputStream && !InputStream->AtEnd()) {
     ReadLine(CurrentLine);
@@ -84,10 +134,11 @@ uint8_t TCustomLexer::get_char() {
     if (len >= INT32_MAX - 1) fatal("input buffer overflow");
     CheckBuffer(len + 1);
     // The LF lies at the bottom, the first character of the line on top.
-    PushbackBuf[0] = '\n';
-    for (int32_t i = 0; i < len; ++i)
-      PushbackBuf[static_cast<size_t>(len - i)] = static_cast<uint8_t>(CurrentLine[static_cast<size_t>(i)]);
+    uint8_t* buf = PushbackBuf.data();
+    buf[0] = '\n';
+    std::reverse_copy(CurrentLine.begin(), CurrentLine.end(), buf + 1);
     PushbackCount = len + 1;
+    NotePushbackHigh(PushbackCount);
   }
   if (PushbackCount < 1) return 0;
   const uint8_t c = PushbackBuf[static_cast<size_t>(PushbackCount - 1)];
@@ -119,8 +170,21 @@ void TCustomLexer::yymore() { SavedLen = TextLen; }
 
 void TCustomLexer::yyless(int32_t n) {
   if (n < 0) n = 0;
-  for (int32_t i = TextLen; i > n; --i) unget_char(TextBuf[static_cast<size_t>(i - 1)]);
-  if (n < TextLen) TextLen = n;
+  if (n >= TextLen) return;
+  const int32_t k = TextLen - n;
+  if (PushbackCount > INT32_MAX - k) {
+    // One at a time, so the overflow is reported where it happens.
+    for (int32_t i = TextLen; i > n; --i) unget_char(TextBuf[static_cast<size_t>(i - 1)]);
+    TextLen = n;
+    return;
+  }
+  CheckBuffer(PushbackCount + k);
+  // Last character first, so that the first one put back ends on top.
+  std::reverse_copy(TextBuf.data() + n, TextBuf.data() + TextLen, PushbackBuf.data() + PushbackCount);
+  PushbackCount += k;
+  NotePushbackHigh(PushbackCount);
+  ColNo -= k;
+  TextLen = n;
 }
 
 void TCustomLexer::yynew() {
@@ -221,12 +285,14 @@ void TCustomLexer::CheckBuffer(int32_t n) {
 
 uint8_t TCustomLexer::GetBuf(int32_t i) {
   CheckBuffer(i);
+  if (i > PushbackHigh) return 0;
   return PushbackBuf[static_cast<size_t>(i - 1)];
 }
 
 void TCustomLexer::SetBuf(int32_t i, uint8_t c) {
   CheckBuffer(i);
   PushbackBuf[static_cast<size_t>(i - 1)] = c;
+  NotePushbackHigh(i);
 }
 
 namespace {
@@ -272,6 +338,184 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
       yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
       yyaction(MatchedRule);
     } while (Rejected);
+    if (Done) return RetVal;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The fast scan loop.
+//
+// With tables whose every state marks exactly the rules it pushes, and whose
+// start states accept nothing, the general loop's match stack always answers
+// the same thing at the end of a scan: the first-listed (lowest) rule of the
+// last accepting state visited, at the text length of that visit (every
+// entry pushed during the scan was marked at a length above zero in the same
+// scan, so none is ever popped as stale).  The fast loop keeps only that
+// rule and length, and counts the entries the stack would hold so that its
+// limit is reported at the same point.  No lexer of the system rejects a
+// match, so the stack's deeper entries are never asked for.
+
+TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
+  const int32_t n = t.StateCount;
+  if (n < 2 || n > kMaxStates) return;
+  states_.resize(static_cast<size_t>(n));
+  // targets[c][s]: the target of state s on byte c (-1 none), as the general
+  // loop finds it: the first transition whose set holds c.
+  std::vector<std::vector<int16_t>> targets(256, std::vector<int16_t>(static_cast<size_t>(n), -1));
+  for (int32_t s = 0; s < n; ++s) {
+    const size_t si = static_cast<size_t>(s);
+    const int32_t marks = t.yykh[si] - t.yykl[si] + 1;
+    const int32_t matches = t.yymh[si] - t.yyml[si] + 1;
+    const int32_t count = std::max(matches, 0);
+    if (std::max(marks, 0) != count) return;
+    for (int32_t i = 0; i < count; ++i) {
+      const int16_t rule = t.yym[t.yyml[si] + i];
+      if (t.yyk[t.yykl[si] + i] != rule || rule < 1 || rule > TCustomLexer::kMaxRules) return;
+    }
+    if (s < 2 && count != 0) return;  // a start state accepting the empty text
+    if (count > kCountMask) return;
+    State& st = states_[si];
+    st.Matches = static_cast<int16_t>(count);
+    st.Accept = count > 0 ? t.yym[t.yyml[si]] : 0;
+    st.Stop = t.yyth[si] < t.yytl[si];
+    for (int32_t i = t.yyth[si]; i >= t.yytl[si]; --i) {  // last first: the first listed wins
+      const TLexTransition& tr = t.yyt[i];
+      if (tr.s < 0 || tr.s >= n) return;
+      for (int c = 0; c < 256; ++c)
+        if ((tr.cc[c >> 3] >> (c & 7)) & 1) targets[static_cast<size_t>(c)][si] = tr.s;
+    }
+  }
+  // Bytes with the same column of targets share a class.
+  std::map<std::vector<int16_t>, uint8_t> classes;
+  for (int c = 0; c < 256; ++c) {
+    auto [it, added] = classes.emplace(targets[static_cast<size_t>(c)], static_cast<uint8_t>(classes.size()));
+    class_of_[c] = it->second;
+    (void)added;
+  }
+  classes_ = static_cast<int32_t>(classes.size());
+  while ((1 << shift_) < classes_) ++shift_;
+  next_.assign(static_cast<size_t>(n) << shift_, -1);
+  for (int c = 0; c < 256; ++c)
+    for (int32_t s = 0; s < n; ++s) {
+      const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(s)];
+      if (target < 0) continue;
+      const State& st = states_[static_cast<size_t>(target)];
+      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] = target | (st.Accept << kRuleShift) |
+                                                                  (st.Matches << kCountShift) |
+                                                                  (st.Stop ? kStopBit : 0);
+    }
+  usable_ = true;
+}
+
+int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
+  if (!d.usable_ || StartState != 0) return ScanWith(d.source_);
+  using D = TLexDenseTables;
+  const int32_t* const next = d.next_.data();
+  const uint8_t* const class_of = d.class_of_;
+  const uint32_t shift = d.shift_;
+  for (;;) {
+    yynew();
+    // The hot state lives in locals: stores into the byte buffers could
+    // otherwise alias every member and force reloads per character.
+    int32_t s = DfaState;
+    int32_t len = TextLen;
+    int32_t cap = TextCap();
+    uint8_t* text = TextBuf.data();
+    int32_t pending = PushbackCount;
+    const uint8_t* pushback = PushbackBuf.data();
+    int32_t col = ColNo;
+    uint8_t act = ActChar;
+    int32_t matches = 0;
+    int32_t rule = 0, rule_len = 0;
+    auto sync = [&] {
+      DfaState = s;
+      TextLen = len;
+      PushbackCount = pending;
+      ColNo = col;
+      ActChar = act;
+    };
+    // One character taken into the text: true when the scan ends with it.
+    auto step = [&](uint8_t c) {
+      const int32_t e = next[(static_cast<size_t>(s) << shift) | class_of[c]];
+      if (e < 0) return true;
+      s = e & D::kTargetMask;
+      if (const int32_t count = (e >> D::kCountShift) & D::kCountMask) {
+        matches += count;
+        if (matches > kMaxMatches) {
+          sync();
+          fatal("match stack overflow");
+        }
+        rule = (e >> D::kRuleShift) & D::kRuleMask;
+        rule_len = len;
+      }
+      return (e & D::kStopBit) != 0;
+    };
+    // The start states accept nothing (the tables were refused otherwise).
+    bool ended = d.states_[static_cast<size_t>(s)].Stop;
+    while (!ended) {
+      // As many characters as both the push-back stack and the text buffer
+      // hold need no check each.
+      int32_t run = std::min(pending, cap - len);
+      while (run > 0) {
+        act = pushback[--pending];
+        ++col;
+        text[len++] = act;
+        --run;
+        if (step(act)) {
+          ended = true;
+          break;
+        }
+      }
+      if (ended) break;
+      if (pending == 0) {
+        // A new line, or the end of the input.
+        sync();
+        act = get_char();
+        pending = PushbackCount;
+        pushback = PushbackBuf.data();
+        col = ColNo;
+      } else {
+        act = pushback[--pending];
+        ++col;
+      }
+      if (len >= cap) {
+        sync();
+        if (len == INT32_MAX) fatal("input buffer overflow");
+        CheckyyTextBuf(len + 1);
+        cap = TextCap();
+        text = TextBuf.data();
+      }
+      text[len++] = act;
+      ended = step(act);
+    }
+    sync();
+    Rejected = false;
+    if (rule != 0) {
+      MatchedRule = rule;
+      if (len - rule_len == 1 && PushbackCount < PushbackCap()) {
+        // The usual end of a token: the one character looked at goes back.
+        PushbackBuf[static_cast<size_t>(PushbackCount++)] = TextBuf[static_cast<size_t>(rule_len)];
+        NotePushbackHigh(PushbackCount);
+        --ColNo;
+        TextLen = rule_len;
+      } else {
+        yyless(rule_len);
+      }
+      LastChar = rule_len > 0 ? TextBuf[static_cast<size_t>(rule_len - 1)] : 0;
+      if (yycontinues(rule)) {
+        yymore();
+        continue;
+      }
+      yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
+      yyaction(rule);
+    } else {
+      yyless(0);
+      LastChar = 0;
+      if (!yydefault() && yywrap()) {
+        yyclear();
+        returni(0);
+      }
+    }
     if (Done) return RetVal;
   }
 }

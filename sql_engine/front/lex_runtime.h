@@ -21,6 +21,14 @@
 // line; empty lines are skipped and not counted; every line, the last one
 // included, reaches the scanner followed by one LF.  A byte 0 ends the input.
 //
+// Two scan loops run the same algorithm.  The general one walks the lists of
+// a TLexTables state by state (mark, push, test each transition's character
+// set).  The fast one reads a TLexDenseTables derived from them once: a byte
+// class per character and one row of targets per state, and it keeps only
+// what the general loop's match stack would answer (the lowest rule of the
+// last accepting state and the length there).  Both leave the same tokens,
+// texts, positions and errors; the tests hold them against each other.
+//
 // A fatal error ("LexLib: too many rules", "LexLib: match stack overflow",
 // "LexLib: input buffer overflow") writes that line to the error stream and
 // ends the scan with an ESiftError carrying the same line.
@@ -28,6 +36,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +50,15 @@ public:
   virtual bool AtEnd() const = 0;
   // Reads one byte at the position and advances; false at the end.
   virtual bool ReadByte(uint8_t& b) = 0;
+  // The bytes from the position to the end, when the input holds them in
+  // memory: lines are then taken in one piece instead of a call per byte.
+  // Null (the default) when it does not.
+  virtual const uint8_t* InMemory(size_t& available) const {
+    available = 0;
+    return nullptr;
+  }
+  // Moves the position over n of the bytes InMemory showed.
+  virtual void Advance(size_t /*n*/) {}
 };
 
 class TLexOutput {
@@ -55,6 +73,11 @@ public:
   explicit TLexStringInput(std::string text) : text_(std::move(text)) {}
   bool AtEnd() const override { return pos_ >= text_.size(); }
   bool ReadByte(uint8_t& b) override;
+  const uint8_t* InMemory(size_t& available) const override {
+    available = text_.size() - pos_;
+    return reinterpret_cast<const uint8_t*>(text_.data()) + pos_;
+  }
+  void Advance(size_t n) override { pos_ += n; }
   size_t Position() const { return pos_; }
 
 private:
@@ -92,6 +115,76 @@ struct TLexTables {
   const int16_t* yymh;
   const int16_t* yytl;
   const int16_t* yyth;
+};
+
+// The tables of one lexer in the form the fast scan loop reads, derived once
+// from its TLexTables (a concrete lexer keeps one as a static next to its
+// generated tables).  Bytes that every state treats alike share a class; a
+// state's row gives the target for each class.  Tables the fast loop cannot
+// stand in for are marked unusable, and the general loop scans with them:
+// a state whose mark and match lists differ, a start state that accepts the
+// empty text, a rule number outside 1..256 or a target outside the states.
+class TLexDenseTables {
+public:
+  explicit TLexDenseTables(const TLexTables& t);
+
+  struct State {
+    int16_t Accept = 0;   // the rule this state accepts at equal length, 0 none
+    int16_t Matches = 0;  // entries a visit pushes on the match stack
+    bool Stop = false;    // no transitions: the scan ends without a look ahead
+  };
+
+  const TLexTables& Source() const { return source_; }
+  bool Usable() const { return usable_; }
+  int32_t Classes() const { return classes_; }
+  uint8_t ClassOf(uint8_t c) const { return class_of_[c]; }
+  const State& StateAt(int32_t s) const { return states_[static_cast<size_t>(s)]; }
+  // The target of state s on byte c, -1 when the state has none for it.
+  int16_t Next(int32_t s, uint8_t c) const {
+    const int32_t e = next_[(static_cast<size_t>(s) << shift_) | class_of_[c]];
+    return e < 0 ? int16_t{-1} : static_cast<int16_t>(e & kTargetMask);
+  }
+
+private:
+  friend class TCustomLexer;
+  // A row entry carries what the loop needs of the target state, so that a
+  // character costs one load: the target, its accepted rule, its match
+  // count and whether it stops; -1 when there is no transition.
+  static constexpr int32_t kTargetMask = 0xFFF;
+  static constexpr int32_t kRuleShift = 12;
+  static constexpr int32_t kRuleMask = 0x1FF;
+  static constexpr int32_t kCountShift = 21;
+  static constexpr int32_t kCountMask = 0x1FF;
+  static constexpr int32_t kStopBit = 1 << 30;
+  static constexpr int32_t kMaxStates = kTargetMask + 1;
+
+  const TLexTables& source_;
+  bool usable_ = false;
+  int32_t classes_ = 0;
+  uint32_t shift_ = 0;  // a row is 1 << shift_ entries wide
+  uint8_t class_of_[256] = {};
+  std::vector<State> states_;
+  std::vector<int32_t> next_;
+};
+
+// A byte buffer of the runtime.  It grows as asked and keeps its contents;
+// unlike a vector it does not clear new space: a lexer is made per statement
+// and clearing its two 16 KB buffers each time would cost more than lexing
+// the statement.  The text is read only where it was written; GetBuf reads
+// positions never written as 0, as a cleared buffer would.
+class TLexBuffer {
+public:
+  explicit TLexBuffer(size_t size) : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(size) {}
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  uint8_t& operator[](size_t i) { return data_[i]; }
+  uint8_t operator[](size_t i) const { return data_[i]; }
+  void resize(size_t size);
+
+private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_;
 };
 
 class TCustomLexer {
@@ -191,22 +284,34 @@ public:
 
 protected:
   // The scan loop over the given tables; calls yyaction for the chosen rule.
+  // The first form is the general loop over the lists; the second the fast
+  // loop over the derived tables (the general one when they are unusable or
+  // a start condition other than 0 is set).
   int32_t ScanWith(const TLexTables& t);
+  int32_t ScanWith(const TLexDenseTables& d);
   virtual void yyaction(int32_t rule) = 0;
   // Asked before the action of a match: true when the match only begins a
   // longer token (the runtime then calls yymore and scans on, without
   // running the action or filling yylval).
   virtual bool yycontinues(int32_t /*rule*/) { return false; }
 
-  std::vector<uint8_t> TextBuf;
-  std::vector<uint8_t> PushbackBuf;  // index 0 is position 1
+  TLexBuffer TextBuf;
+  TLexBuffer PushbackBuf;  // index 0 is position 1
 
 private:
   std::unique_ptr<TLexStringInput> OwnInput;
+  // Highest position of PushbackBuf ever written; GetBuf answers 0 above it.
+  int32_t PushbackHigh = 0;
+  void NotePushbackHigh(int32_t pos) {
+    if (pos > PushbackHigh) PushbackHigh = pos;
+  }
   void ReadLine(std::string& line);
+  void ReadLineInMemory(std::string& line, const uint8_t* p, size_t n);
   void WriteTo(TLexOutput* out, const std::string& text);
 
   int32_t MatchCount = 0;
-  std::array<int32_t, kMaxMatches> MatchStack{};
+  // Read only below MatchCount, where yymatch has written: left uncleared,
+  // since clearing its 4 KB would cost more than lexing a short statement.
+  std::array<int32_t, kMaxMatches> MatchStack;
   std::array<int32_t, kMaxRules + 1> RulePos{};
 };

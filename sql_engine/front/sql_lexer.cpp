@@ -2,6 +2,7 @@
 #include "sql_engine/front/sql_lexer.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
 
 #include "platform/date_time.h"
@@ -131,6 +132,25 @@ bool SameKeyword(const std::string& text, const char* name) {
   return true;
 }
 
+// Sets aside the short date format and the date separator of the settings
+// and puts them back when it ends.
+class DateSettingsGuard {
+public:
+  explicit DateSettingsGuard(FormatSettings& fs)
+      : fs_(fs), format_(fs.ShortDateFormat), separator_(fs.DateSeparator) {}
+  ~DateSettingsGuard() {
+    fs_.ShortDateFormat.swap(format_);
+    fs_.DateSeparator = separator_;
+  }
+  DateSettingsGuard(const DateSettingsGuard&) = delete;
+  DateSettingsGuard& operator=(const DateSettingsGuard&) = delete;
+
+private:
+  FormatSettings& fs_;
+  std::string format_;
+  char separator_;
+};
+
 // The separator a date format writes between its parts ("/" in "m/d/yyyy"),
 // 0 when it has none.
 char SeparatorOf(const std::string& format) {
@@ -171,10 +191,16 @@ void TkpLexer::commenteof() {
   if (ErrorStream) ErrorStream->Write(line.data(), line.size());
 }
 
-int32_t TkpLexer::yylex() { return ScanWith(SqlLexTables); }
+int32_t TkpLexer::yylex() {
+  static const TLexDenseTables dense(SqlLexTables);
+  return ScanWith(dense);
+}
 
 std::string TkpLexer::DateText(double dt) const {
-  std::string text = FloatToStr(dt);
+  // A date is a whole day count: its general float text is its integer
+  // digits, written here without the general formatter's digit rounding.
+  std::string text = dt == std::floor(dt) && std::fabs(dt) < 1e15 ? std::to_string(static_cast<int64_t>(dt))
+                                                                   : FloatToStr(dt);
   if (WhereDates) text = "DummyDate(" + text + ")";
   return text;
 }
@@ -207,9 +233,11 @@ void TkpLexer::DateAction() {
   bool ok = false;
   {
     // The date parser reads the process settings: the literal's format and
-    // its separator hold only for this conversion.
-    FormatSettingsGuard guard;
+    // its separator hold only for this conversion, and only they are set
+    // aside (a literal per statement; a copy of all the settings would cost
+    // more than lexing the statement).
     FormatSettings& fs = GetFormatSettings();
+    DateSettingsGuard guard(fs);
     fs.ShortDateFormat = DateFormat;
     if (const char sep = SeparatorOf(DateFormat)) fs.DateSeparator = sep;
     ok = TryStrToDate(inner, dt);
@@ -278,7 +306,7 @@ void TkpLexer::yyaction(int32_t rule) {
     case rGE: returni(tkGE); break;
     case rLE: returni(tkLE); break;
     case rConcat:
-      yylval = "+";
+      yylval.assign(1, '+');
       returni(tkPlus);
       break;
     case rBlank: returni(tkBlank); break;

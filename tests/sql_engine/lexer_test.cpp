@@ -379,17 +379,19 @@ bool LoadDump(const std::filesystem::path& p, LoadedTables& lt) {
   return static_cast<bool>(in);
 }
 
-// A lexer whose tokens are the rule numbers.
+// A lexer whose tokens are the rule numbers, on the general loop or, given
+// derived tables, on the fast one.
 class RuleLexer : public TCustomLexer {
 public:
-  explicit RuleLexer(const TLexTables& t) : t_(t) {}
-  int32_t yylex() override { return ScanWith(t_); }
+  explicit RuleLexer(const TLexTables& t, const TLexDenseTables* dense = nullptr) : t_(t), dense_(dense) {}
+  int32_t yylex() override { return dense_ ? ScanWith(*dense_) : ScanWith(t_); }
 
 protected:
   void yyaction(int32_t rule) override { returni(rule); }
 
 private:
   const TLexTables& t_;
+  const TLexDenseTables* dense_;
 };
 
 class LexGen : public ::testing::Test {
@@ -417,11 +419,24 @@ protected:
     }
     return rc;
   }
+  // The tokens of the general loop; the fast loop must give the same, with
+  // the same columns and lines.
   std::vector<Tok> Run(const LoadedTables& lt, const std::string& text) {
-    RuleLexer lx(lt.tables);
+    const TLexDenseTables dense(lt.tables);
+    EXPECT_TRUE(dense.Usable());
+    RuleLexer lx(lt.tables), fx(lt.tables, &dense);
     lx.SetInputText(text);
+    fx.SetInputText(text);
     std::vector<Tok> out;
-    for (int32_t t; (t = lx.yylex()) != 0;) out.emplace_back(t, lx.yylval);
+    for (int32_t t; (t = lx.yylex()) != 0;) {
+      out.emplace_back(t, lx.yylval);
+      EXPECT_EQ(fx.yylex(), t) << text;
+      EXPECT_EQ(fx.yylval, lx.yylval) << text;
+      EXPECT_EQ(fx.ColNo, lx.ColNo) << text;
+      EXPECT_EQ(fx.LineNo, lx.LineNo) << text;
+    }
+    EXPECT_EQ(fx.yylex(), 0) << text;
+    EXPECT_EQ(fx.OwnOutput.Text(), lx.OwnOutput.Text()) << text;
     return out;
   }
   std::filesystem::path dir_;
