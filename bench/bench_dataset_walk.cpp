@@ -70,12 +70,7 @@ std::unique_ptr<CVO_dBHandler> OpenEngine() {
   return h;
 }
 
-template <class F>
-double Seconds(F f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+using bench::Seconds;
 
 void BM_EngineRecordWalk(benchmark::State& state) {
   auto h = OpenEngine();

@@ -94,12 +94,7 @@ Data& TheData() {
   return d;
 }
 
-template <class F>
-double Seconds(F f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+using bench::Seconds;
 
 // ------------------------------------------------------------------ SQLite
 

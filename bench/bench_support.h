@@ -6,6 +6,8 @@
 // database.
 #pragma once
 
+#include <chrono>
+
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -28,6 +30,14 @@
 #include "platform/code_page.h"
 
 namespace bench {
+
+// Wall-clock seconds that `f` takes.
+template <class F>
+double Seconds(F f) {
+  const auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
 
 // Records of the generated directory: 1,000,000, or the number in the
 // environment variable DIRLOOK_BENCH_RECORDS (scripts/bench --records N) for
