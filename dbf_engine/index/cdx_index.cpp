@@ -441,6 +441,7 @@ int32_t CVobjSortCDX::WriteTree() {
   const int32_t maxInterior = std::max(CdxMaxInteriorEntries(keyLength), 2);
   std::vector<BuildLevel> levels(1);
   levels[0].offset = file->GetAvailPage();
+  CVobjPageBatch pages(*file);
 
   auto writeNode = [&](size_t l, int32_t right, bool root) {
     BuildLevel& lv = levels[l];
@@ -464,7 +465,7 @@ int32_t CVobjSortCDX::WriteTree() {
       n.EncodeTo(b, keyLength, kind);
       lv.inner = std::move(n.Entries);
     }
-    tag_->WritePage(lv.offset, b, kCdxBlockSize);
+    if (lv.offset < 0 || !pages.Write(lv.offset, b, kCdxBlockSize)) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
   };
 
   // Hands the last key of level l's node up; with mayClose an interior node
@@ -528,6 +529,7 @@ int32_t CVobjSortCDX::WriteTree() {
     writeNode(l, -1, top);
     if (!top) passUp(l, false);
   }
+  if (!pages.Flush()) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
   return levels.back().offset;
 }
 

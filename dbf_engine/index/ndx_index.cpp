@@ -302,6 +302,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   auto capacity = [&](size_t level) { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); };
 
   uint8_t block[kNdxBlockSize];
+  CVobjPageBatch pages(file);
   auto write = [&](size_t level, const std::vector<Item>& items) {
     NdxNode nd;
     if (level == 0) {
@@ -312,7 +313,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
     }
     const int32_t page = file.GetAvailPage();
     nd.EncodeTo(block, h);
-    file.PageWrite(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
+    pages.Write(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
     return page;
   };
   // Writes a node of `level` and passes its highest key up.
@@ -366,6 +367,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
       break;
     }
   }
+  pages.Flush();
   return root;
 }
 
