@@ -266,8 +266,20 @@ void CVobjNDXTag::DoIndex() {
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
+  const bool character = !header_.Numeric();
+  const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
+  std::string_view text;
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
+    if (character && keyHandler_ && keyHandler_->ExpressionTextView(text)) {
+      // A key that is a character field is taken from the record image as
+      // it stands: trailing blanks off, cut to the key length, as the
+      // general path stores it below.
+      while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+      if (width > 0 && text.size() > width) text = text.substr(0, width);
+      sorter.AddTextKey(text, rec);
+      continue;
+    }
     if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
     if (header_.Numeric() && key.Kind() != cvvtFloat) AdjustValue(key, true);
     if (key.Kind() == cvvtFloat)

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "dbf_engine/expr/exp_internal.h"
+#include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/ndx_format.h"
 #include "dbf_engine/index/ndx_index.h"
 #include "index_test_table.h"
@@ -157,6 +159,57 @@ TEST_F(NdxBuildPages, NumericDateAndExpressionKeys) {
     Check(n, "AMOUNT", false, 3);
     Check(n, "BORN", false, 4);
     Check(n, "NAME+DTOS(BORN)", false, 5);
+  }
+}
+
+// A key that is a character field is taken straight from the record image;
+// the file must be the one the evaluated key gives: blanks inside and at
+// the end, empty fields, bytes above 0x7F, a unique tag.
+class NdxFieldKeys : public ::testing::Test {
+protected:
+  void TearDown() override { cvExpSetFastPaths(true); }
+};
+
+TEST_F(NdxFieldKeys, FieldKeyFromTheImageBuildsTheEvaluatedKeysFile) {
+  TempDir dir;
+  const std::string dbf = dir / "t.dbf";
+  IndexTestTable::Create(dbf, {"NAME;C;10;0", "CODE;C;3;0"});
+  IndexTestTable table(dbf);
+  std::mt19937 rng(11);
+  const std::string alphabet = std::string("AB ") + "\xC8\xC2\xE0\xFF";
+  for (int i = 0; i < 3000; ++i) {
+    std::string name(static_cast<size_t>(rng() % 11), 'A');
+    for (char& c : name) c = alphabet[rng() % alphabet.size()];
+    table.Append({name, std::to_string(rng() % 50)});
+  }
+  {
+    // The fast path is the one taken: the field comes back as a view.
+    table.ixReadRecord(1);
+    TcvExpHandler h(table.ixExpressionLink(), "NAME");
+    std::string_view v;
+    ASSERT_TRUE(h.ExpressionTextView(v));
+    EXPECT_EQ(v.size(), 10u);
+    cvExpSetFastPaths(false);
+    EXPECT_FALSE(h.ExpressionTextView(v));
+    cvExpSetFastPaths(true);
+  }
+  for (const char* expr : {"NAME", "CODE", "NAME+CODE"}) {
+    for (bool unique : {false, true}) {
+      SCOPED_TRACE(std::string(expr) + (unique ? ", unique" : ""));
+      std::vector<uint8_t> files[2];
+      for (int fast = 0; fast < 2; ++fast) {
+        cvExpSetFastPaths(fast == 1);
+        const std::string path = dir / (std::string("k") + std::to_string(fast) + ".ndx");
+        {
+          CVobjNDXFile f(&table, path, true, false, true, true);
+          f.AddTag("", expr, "", true, unique);
+        }
+        files[fast] = ReadAll(path);
+      }
+      cvExpSetFastPaths(true);
+      ASSERT_GT(files[0].size(), 1024u);
+      EXPECT_TRUE(files[0] == files[1]);
+    }
   }
 }
 
