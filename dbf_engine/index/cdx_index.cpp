@@ -394,10 +394,23 @@ void CVobjCDXTag::DoIndex() {
   if (t) t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData k(0);
   static const uint8_t kNoBytes = 0;
+  // A machine-order character key that is a field is taken from the record
+  // image as it stands: trailing blanks off and cut to the key length, the
+  // bytes the general path below stores.
+  const bool plainText = KeyType() == 'C' && Collation != CVsetCDXCollateType::General;
+  const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
+  std::string_view text;
   for (int32_t rec = 1; rec <= count; ++rec) {
-    if (t->ixReadRecord(rec) && (!HasFor() || SolveFilter()) && BuildRecordKey(k)) {
-      if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
-      else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
+    if (t->ixReadRecord(rec) && (!HasFor() || SolveFilter())) {
+      if (plainText && keyHandler_ && keyHandler_->ExpressionTextView(text)) {
+        while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+        if (width > 0 && text.size() > width) text = text.substr(0, width);
+        if (text.empty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
+        else sorter.AddBinaryKey(text.data(), static_cast<int32_t>(text.size()), rec);
+      } else if (BuildRecordKey(k)) {
+        if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
+        else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
+      }
     }
     t->ixStatusUpdate(1, rec, 0);
   }
