@@ -159,6 +159,11 @@ private:
       value.SetText(std::string(t_->image_ + at_, static_cast<size_t>(len_)));
       type = rtText;
     }
+    // As a table's character field does: a view of the bytes in the image.
+    bool FieldVarText(std::string_view& text) override {
+      text = std::string_view(t_->image_ + at_, static_cast<size_t>(len_));
+      return true;
+    }
 
   private:
     ImageIndexTable* t_;

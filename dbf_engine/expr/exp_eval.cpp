@@ -698,6 +698,13 @@ void TcvExpHandler::ExpressionResult(TcvExpValue& value) {
   root_->ExpParse(value, resultType_);
 }
 
+bool TcvExpHandler::ExpressionTextView(std::string_view& text) {
+  Status = 0;
+  if (!root_ || !cvExpFastPaths() || !root_->ExpTextView(text)) return false;
+  resultType_ = rtText;
+  return true;
+}
+
 bool TcvExpHandler::ExpressionAsVariant(TcvVariant& buffer) {
   Status = 0;
   if (!root_) {

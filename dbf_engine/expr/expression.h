@@ -466,6 +466,11 @@ public:
   // the result type rtUnknown when the result has no storable form (null,
   // rtInteger, rtMemo, ...), so an index never keeps a stale key.
   bool ExpressionAsVariant(TcvVariant& buffer);
+  // For an expression that is a text already held elsewhere (a character
+  // field of the record image, a text literal): a view of it, the bytes
+  // ExpressionResult would give with rtText, valid until the record
+  // changes.  False for every other expression, which is then evaluated.
+  bool ExpressionTextView(std::string_view& text);
   TcvExpResultType ResultType() const { return resultType_; }
   bool HasRoot() const { return root_ != nullptr; }
 

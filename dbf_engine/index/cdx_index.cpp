@@ -394,10 +394,23 @@ void CVobjCDXTag::DoIndex() {
   if (t) t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData k(0);
   static const uint8_t kNoBytes = 0;
+  // A machine-order character key that is a field is taken from the record
+  // image as it stands: trailing blanks off and cut to the key length, the
+  // bytes the general path below stores.
+  const bool plainText = KeyType() == 'C' && Collation != CVsetCDXCollateType::General;
+  const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
+  std::string_view text;
   for (int32_t rec = 1; rec <= count; ++rec) {
-    if (t->ixReadRecord(rec) && (!HasFor() || SolveFilter()) && BuildRecordKey(k)) {
-      if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
-      else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
+    if (t->ixReadRecord(rec) && (!HasFor() || SolveFilter())) {
+      if (plainText && keyHandler_ && keyHandler_->ExpressionTextView(text)) {
+        while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+        if (width > 0 && text.size() > width) text = text.substr(0, width);
+        if (text.empty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
+        else sorter.AddBinaryKey(text.data(), static_cast<int32_t>(text.size()), rec);
+      } else if (BuildRecordKey(k)) {
+        if (k.IsEmpty()) sorter.AddBinaryKey(&kNoBytes, 0, rec);
+        else sorter.AddBinaryKey(k.Data(), k.Length(), rec);
+      }
     }
     t->ixStatusUpdate(1, rec, 0);
   }
@@ -441,6 +454,7 @@ int32_t CVobjSortCDX::WriteTree() {
   const int32_t maxInterior = std::max(CdxMaxInteriorEntries(keyLength), 2);
   std::vector<BuildLevel> levels(1);
   levels[0].offset = file->GetAvailPage();
+  CVobjPageBatch pages(*file);
 
   auto writeNode = [&](size_t l, int32_t right, bool root) {
     BuildLevel& lv = levels[l];
@@ -464,7 +478,7 @@ int32_t CVobjSortCDX::WriteTree() {
       n.EncodeTo(b, keyLength, kind);
       lv.inner = std::move(n.Entries);
     }
-    tag_->WritePage(lv.offset, b, kCdxBlockSize);
+    if (lv.offset < 0 || !pages.Write(lv.offset, b, kCdxBlockSize)) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
   };
 
   // Hands the last key of level l's node up; with mayClose an interior node
@@ -528,6 +542,7 @@ int32_t CVobjSortCDX::WriteTree() {
     writeNode(l, -1, top);
     if (!top) passUp(l, false);
   }
+  if (!pages.Flush()) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
   return levels.back().offset;
 }
 

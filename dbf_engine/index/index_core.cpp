@@ -1323,3 +1323,40 @@ bool CVobjIndexFile::FreeTag(CVobjIndexTag* tag) {
     }
   return false;
 }
+
+// ---------------------------------------------------------------------------
+// Batched page writes of a build.
+
+CVobjPageBatch::CVobjPageBatch(CVobjIndexFile& file, int32_t capacity)
+    : file_(file), capacity_(static_cast<size_t>(std::max<int32_t>(capacity, 512))) {
+  held_.reserve(capacity_);
+}
+
+bool CVobjPageBatch::Write(int64_t position, const void* buffer, int32_t length) {
+  if (length <= 0) return file_.PageWrite(position, buffer, length);
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  const auto len = static_cast<size_t>(length);
+  const int64_t end = start_ + static_cast<int64_t>(held_.size());
+  // The cipher restarts every 512 bytes of a write, so only whole 512-byte
+  // pieces on the held pieces' boundaries may be joined or replaced:
+  // anything else goes out on its own, after what is held.
+  if (length % 512 != 0 || (!held_.empty() && position > start_ && position < end && (position - start_) % 512 != 0))
+    return Flush() && file_.PageWrite(position, buffer, length);
+  if (!held_.empty() && position >= start_ && position + length <= end) {
+    std::memcpy(held_.data() + (position - start_), bytes, len);
+    return true;
+  }
+  if (held_.empty() || position != end || held_.size() + len > capacity_) {
+    if (!Flush()) return false;
+    start_ = position;
+  }
+  held_.insert(held_.end(), bytes, bytes + len);
+  return true;
+}
+
+bool CVobjPageBatch::Flush() {
+  if (held_.empty()) return true;
+  const bool ok = file_.PageWrite(start_, held_.data(), static_cast<int32_t>(held_.size()));
+  held_.clear();
+  return ok;
+}

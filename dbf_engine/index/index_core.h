@@ -502,3 +502,28 @@ protected:
   std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
   int64_t knownSize_ = -1;
 };
+
+// Gathers the pages a bottom-up build writes into large writes.  A build
+// hands its pages out in file order, so most pages follow the one before:
+// they are kept in one buffer and go to the file through the file's own
+// PageWrite (which ciphers them in 512-byte pieces, as one page at a time
+// would) when the buffer is full, when a page lands elsewhere, or on Flush.
+// A page written again while still held replaces the held bytes.  The file
+// ends up byte for byte as with one write per page.  Pages still held when
+// the batch is destroyed without a Flush are dropped: that happens only when
+// the build failed, and a failed build's file is emptied by its caller.
+class CVobjPageBatch {
+public:
+  explicit CVobjPageBatch(CVobjIndexFile& file, int32_t capacity = 1 << 20);
+  CVobjPageBatch(const CVobjPageBatch&) = delete;
+  CVobjPageBatch& operator=(const CVobjPageBatch&) = delete;
+  // False when the file refused a write (as PageWrite answers).
+  bool Write(int64_t position, const void* buffer, int32_t length);
+  bool Flush();
+
+private:
+  CVobjIndexFile& file_;
+  size_t capacity_;
+  int64_t start_ = 0;
+  std::vector<uint8_t> held_;
+};

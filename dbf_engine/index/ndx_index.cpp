@@ -266,8 +266,20 @@ void CVobjNDXTag::DoIndex() {
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
+  const bool character = !header_.Numeric();
+  const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
+  std::string_view text;
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
+    if (character && keyHandler_ && keyHandler_->ExpressionTextView(text)) {
+      // A key that is a character field is taken from the record image as
+      // it stands: trailing blanks off, cut to the key length, as the
+      // general path stores it below.
+      while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+      if (width > 0 && text.size() > width) text = text.substr(0, width);
+      sorter.AddTextKey(text, rec);
+      continue;
+    }
     if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
     if (header_.Numeric() && key.Kind() != cvvtFloat) AdjustValue(key, true);
     if (key.Kind() == cvvtFloat)
@@ -287,59 +299,93 @@ CVobjSortNdx::CVobjSortNdx(int32_t keyLength, bool unique) : TcvSort(keyLength, 
 
 int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table) {
   const NdxHeader& h = tag.Header();
-  struct Item {
-    std::string key;  // stored form
-    int32_t link;     // record (leaf) or child block
-  };
+  const int32_t kb = h.KeyBytes();
+  const int32_t el = h.EntryLength;
+  {
+    // The layout is checked once, as the encoder of a single node checks it.
+    uint8_t probe[kNdxBlockSize];
+    NdxNode().EncodeTo(probe, h);
+  }
+  // An item of a level is its link (record or child block) followed by its
+  // key as stored: padded to the key width the way the node encoder pads
+  // it.  Items sit back to back in one buffer per node, so the millions of
+  // keys of a build cost no allocation each.
+  const size_t slot = 4 + static_cast<size_t>(kb);
+  const uint8_t pad = h.Numeric() ? 0 : ' ';
   // One level of the tree being built.  The node before the open one is
   // held back, so the last two nodes of a level can share their items
   // evenly at the end instead of leaving a nearly empty node.
   struct Level {
-    std::vector<Item> cur, prev;
+    std::vector<uint8_t> cur, prev;
     bool hasPrev = false;
   };
   std::deque<Level> levels(1);
   auto capacity = [&](size_t level) { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); };
+  auto count = [&](const std::vector<uint8_t>& items) { return items.size() / slot; };
 
   uint8_t block[kNdxBlockSize];
-  auto write = [&](size_t level, const std::vector<Item>& items) {
-    NdxNode nd;
-    if (level == 0) {
-      for (const Item& it : items) nd.Entries.push_back(NdxEntry{0, it.link, it.key});
-    } else {
-      for (size_t i = 0; i + 1 < items.size(); ++i) nd.Entries.push_back(NdxEntry{items[i].link, 0, items[i].key});
-      nd.RightChild = items.back().link;
-    }
+  CVobjPageBatch pages(file);
+  // A leaf stores its items' links as record numbers; an interior node
+  // stores all but its last item keyed, the last one's child as the
+  // rightmost child (its key, the parent's separator, is not written).
+  auto write = [&](size_t level, const std::vector<uint8_t>& items) {
+    const size_t n = count(items);
+    const size_t keyed = level == 0 ? n : n - 1;
     const int32_t page = file.GetAvailPage();
-    nd.EncodeTo(block, h);
-    file.PageWrite(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
+    std::memset(block, 0, sizeof block);
+    cvStoreLE32(block, static_cast<uint32_t>(keyed));
+    for (size_t i = 0; i < keyed; ++i) {
+      const uint8_t* it = items.data() + i * slot;
+      uint8_t* at = block + 4 + static_cast<int32_t>(i) * el;
+      std::memcpy(at + (level == 0 ? 4 : 0), it, 4);
+      std::memcpy(at + 8, it + 4, static_cast<size_t>(kb));
+    }
+    if (level != 0) std::memcpy(block + 4 + static_cast<int32_t>(keyed) * el, items.data() + keyed * slot, 4);
+    pages.Write(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
     return page;
   };
-  // Writes a node of `level` and passes its highest key up.
-  std::function<void(size_t, Item)> push;
-  auto flush = [&](size_t level, const std::vector<Item>& items) {
-    const int32_t page = write(level, items);
-    push(level + 1, Item{items.back().key, page});
+  auto append = [&](std::vector<uint8_t>& items, int32_t link, const uint8_t* key) {
+    uint8_t l[4];
+    cvStoreLE32(l, static_cast<uint32_t>(link));
+    items.insert(items.end(), l, l + 4);
+    items.insert(items.end(), key, key + kb);
   };
-  push = [&](size_t level, Item item) {
+  // Writes a node of `level` and passes its highest key up.
+  std::function<void(size_t, int32_t, const uint8_t*)> push;
+  auto flush = [&](size_t level, const std::vector<uint8_t>& items) {
+    const int32_t page = write(level, items);
+    push(level + 1, page, items.data() + items.size() - slot + 4);
+  };
+  push = [&](size_t level, int32_t link, const uint8_t* key) {
     if (levels.size() <= level) levels.resize(level + 1);
-    if (levels[level].cur.size() >= capacity(level)) {
-      if (levels[level].hasPrev) flush(level, levels[level].prev);
-      levels[level].prev = std::move(levels[level].cur);
-      levels[level].hasPrev = true;
-      levels[level].cur.clear();
+    Level& l = levels[level];
+    if (count(l.cur) >= capacity(level)) {
+      if (l.hasPrev) flush(level, l.prev);
+      std::swap(l.prev, l.cur);
+      l.hasPrev = true;
+      l.cur.clear();
     }
-    levels[level].cur.push_back(std::move(item));
+    append(l.cur, link, key);
   };
 
+  for (Level& l : levels) l.cur.reserve(capacity(0) * slot);
   const int32_t total = KeyCount();
   table->ixStatusUpdate(-1, 2, total);
+  RawKey raw;
   TcvVariant value;
-  int32_t recno = 0;
+  std::vector<uint8_t> key(static_cast<size_t>(kb));
   int32_t n = 0;
-  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
-    std::string key = h.Numeric() ? NdxNumericKey(value.GetFloat()) : std::string(value.Bytes());
-    push(0, Item{std::move(key), recno});
+  for (bool more = GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
+    std::fill(key.begin(), key.end(), pad);
+    if (h.Numeric()) {
+      RawToValue(raw, value);
+      const std::string num = NdxNumericKey(value.GetFloat());
+      std::memcpy(key.data(), num.data(), std::min(num.size(), key.size()));
+    } else {
+      if (raw.length > kb) cvIndexLimit("NDX key", "no longer than its key length");
+      std::memcpy(key.data(), raw.bytes, static_cast<size_t>(raw.length));
+    }
+    push(0, raw.recno, key.data());
     table->ixStatusUpdate(2, ++n, 0);
   }
   table->ixStatusUpdate(0, 0, 0);
@@ -347,17 +393,17 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   int32_t root = 0;
   for (size_t level = 0; level < levels.size(); ++level) {
     Level& l = levels[level];
-    if (l.hasPrev && l.cur.size() < capacity(level) / 2) {
-      std::vector<Item> all = std::move(l.prev);
-      for (Item& it : l.cur) all.push_back(std::move(it));
-      const size_t front = (all.size() + 1) / 2;
-      l.prev.assign(std::make_move_iterator(all.begin()), std::make_move_iterator(all.begin() + static_cast<ptrdiff_t>(front)));
-      l.cur.assign(std::make_move_iterator(all.begin() + static_cast<ptrdiff_t>(front)), std::make_move_iterator(all.end()));
+    if (l.hasPrev && count(l.cur) < capacity(level) / 2) {
+      std::vector<uint8_t> all = std::move(l.prev);
+      all.insert(all.end(), l.cur.begin(), l.cur.end());
+      const size_t front = (count(all) + 1) / 2 * slot;
+      l.prev.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(front));
+      l.cur.assign(all.begin() + static_cast<ptrdiff_t>(front), all.end());
     }
     const bool above = level + 1 < levels.size();
     if (l.hasPrev) flush(level, levels[level].prev);
     if (above || levels[level].hasPrev) {
-      std::vector<Item> cur = std::move(levels[level].cur);
+      std::vector<uint8_t> cur = std::move(levels[level].cur);
       flush(level, cur);
     } else {
       // The topmost level: its one node is the root (an empty leaf when
@@ -366,6 +412,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
       break;
     }
   }
+  pages.Flush();
   return root;
 }
 

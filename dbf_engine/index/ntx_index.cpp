@@ -355,6 +355,7 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   };
 
   uint8_t buf[kNtxPageSize];
+  CVobjPageBatch pages(file);
   // Writes a subtree of `levels` levels holding `count` keys (at most
   // capacity[levels]); returns its page.  Pages are written children
   // first, keys taken in order.
@@ -380,10 +381,11 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
     }
     const int32_t page = file.GetAvailPage();
     p.EncodeTo(buf, h);
-    file.PageWrite(page, buf, kNtxPageSize);
+    pages.Write(page, buf, kNtxPageSize);
     return page;
   };
   const int32_t root = build(depth, n);
+  pages.Flush();
   table->ixStatusUpdate(0, 0, 0);
   return root;
 }
