@@ -195,7 +195,9 @@ uint32_t CVobjMemo::moHuntAvailBlock(uint32_t size) {
   if (currentBlock_ == 0 || blockCount_ < blocks) {
     uint32_t next = 0;
     ReadHeaderWord(next);
-    if (next == 0) next = std::max<uint32_t>(1, EndBlock());  // damaged header: never block 0
+    // A damaged header: never block 0, and never past the file's end (a
+    // write out there would grow a huge sparse file).
+    if (next == 0 || next > EndBlock()) next = std::max<uint32_t>(1, EndBlock());
     if (static_cast<uint64_t>(next) + blocks > std::numeric_limits<uint32_t>::max()) BadMemo();
     target = next;
     WriteHeaderWord(next + blocks);
@@ -427,9 +429,10 @@ uint32_t CVobjFXMemo20::moHuntAvailBlock(uint32_t size) {
     uint32_t next = 0;
     ReadHeaderWord(next);
     // The first block past the 512-byte header; a smaller next-free word is
-    // damaged and would overwrite the header.
+    // damaged and would overwrite the header, a larger one than the file's
+    // end would grow a huge sparse file.
     const uint32_t firstData = BlocksFor(512);
-    if (next < firstData) next = std::max(firstData, EndBlock());
+    if (next < firstData || next > EndBlock()) next = std::max(firstData, EndBlock());
     if (static_cast<uint64_t>(next) + blocks > std::numeric_limits<uint32_t>::max()) BadMemo();
     target = next;
     WriteHeaderWord(next + blocks);

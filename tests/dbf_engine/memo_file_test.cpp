@@ -252,6 +252,32 @@ TEST_F(MemoTest, FoxProBlocksAreBigEndianWithTypeAndLength) {
   EXPECT_EQ(MessageOf([&] { Read(m, a); }), "Memo record is bad in " + (dir / "m.fpt"));
 }
 
+// A next-free word past the file's end is damage: the memo goes to the end
+// of the file instead of growing a huge sparse file out there.
+TEST_F(MemoTest, NextFreeWordPastTheEndWritesAtTheEnd) {
+  {
+    CVobjMemo& m = Open("3");
+    std::vector<uint8_t> bytes = ReadAll(dir / "m.dbt");
+    const uint32_t end = static_cast<uint32_t>((bytes.size() + 511) / 512);
+    cvStoreLE32(&bytes[0], 0x7FFFFFF0u);
+    WriteAll(dir / "m.dbt", bytes);
+    EXPECT_EQ(Write(m, "three"), end);
+    EXPECT_EQ(Read(m, end), "three");
+    EXPECT_EQ(ReadAll(dir / "m.dbt").size(), (end + 1) * 512u);
+    EXPECT_EQ(LE32At(ReadAll(dir / "m.dbt"), 0), end + 1);
+  }
+  table.reset();
+  kind3 = false;
+  CVobjMemo& m = Open("F");
+  std::vector<uint8_t> bytes = ReadAll(dir / "m.fpt");
+  const uint32_t end = static_cast<uint32_t>((bytes.size() + 63) / 64);
+  cvStoreBE32(&bytes[0], 0x7FFFFFF0u);
+  WriteAll(dir / "m.fpt", bytes);
+  EXPECT_EQ(Write(m, "fox"), end);
+  EXPECT_EQ(Read(m, end), "fox");
+  EXPECT_EQ(ReadAll(dir / "m.fpt").size(), (end + 1) * 64u);
+}
+
 // --- Locks and names -------------------------------------------------------------
 
 TEST_F(MemoTest, RefusedMemoLockRaisesAndWritesNothing) {
