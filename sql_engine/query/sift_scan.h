@@ -1,5 +1,8 @@
-// The execution of one SELECT or DELETE: name resolution, statement
-// checks, the scan with its hook events, joins and subqueries.
+// The execution of one statement (SELECT, INSERT, UPDATE, DELETE): name
+// resolution, statement checks, the scan with its hook events, joins and
+// subqueries.  Grouping (sift_group.cpp), ordering and UNION
+// (sift_order.cpp), the cross-tab (sift_pivot.cpp) and the data changes
+// (sift_modify.cpp) are members defined in their own files.
 //
 // A `TSiftScan` wraps one analyzer (the statement, or one of its
 // subqueries) for one run.  `CheckIntegrity` binds the statement's table
@@ -7,7 +10,8 @@
 // of every expression text into "table.field" and checks the statement;
 // `CreateResultSet` compiles the texts, offers the WHERE clause to the
 // dataset adapter (filter, range, index), walks the main dataset and builds
-// the result set, then runs DISTINCT and the TOP cut.
+// the result set, then groups, orders, runs DISTINCT, cuts to TOP and
+// appends the UNION branch.
 //
 // Conditions with subqueries are compiled once: each "(subquery k)" becomes
 // a node that compares its operand with every row of subquery k, ANY or ALL
