@@ -33,78 +33,41 @@ namespace {
 
 bool g_mismatch = false;
 
-class Data {
-public:
-  Data() {
-    dbf_ = dir_.Path("phones.dbf");
-    db_ = dir_.Path("phones.db");
-    const bench::Directory rows;
-    rows.WriteTable(dbf_);
-    sqlite3_close(rows.SqliteTable(db_, false));
-  }
-  const std::string& Dbf() const { return dbf_; }
-  const std::string& Db() const { return db_; }
-
-private:
-  bench::BenchDir dir_;
-  std::string dbf_, db_;
-};
-
-Data& TheData() {
-  static Data d;
+bench::DirectoryFiles& TheData() {
+  static bench::DirectoryFiles d;
   return d;
 }
 
 using bench::Seconds;
 
-class Sqlite {
-public:
-  Sqlite() {
-    if (sqlite3_open_v2(TheData().Db().c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-      throw std::runtime_error("sqlite3_open_v2 failed");
-    sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
-  }
-  ~Sqlite() { sqlite3_close(db_); }
-  Sqlite(const Sqlite&) = delete;
-  Sqlite& operator=(const Sqlite&) = delete;
+// The distinct house values in the cross-tab's column order, in code page
+// 1251.
+std::vector<std::string> Houses(bench::SqliteDb& db) {
+  std::vector<std::string> v;
+  for (std::string& h : db.Rows("select distinct nd from t where nd <> '' order by upper(nd)"))
+    v.push_back(std::move(h));
+  return v;
+}
 
-  // The distinct house values in the cross-tab's column order.
-  std::vector<std::string> Houses() {
-    std::vector<std::string> v;
-    sqlite3_stmt* st = Prepare("select distinct nd from t where nd <> '' order by upper(nd)");
-    while (sqlite3_step(st) == SQLITE_ROW) v.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    return v;
-  }
-
-  bench::CrossTabTotals Run(const std::string& sql) {
-    sqlite3_stmt* st = Prepare(sql.c_str());
-    bench::CrossTabTotals t;
-    t.columns = sqlite3_column_count(st);
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      ++t.rows;
-      sqlite3_column_text(st, 0);
-      for (int c = 1; c < t.columns; ++c) {
-        if (sqlite3_column_type(st, c) == SQLITE_NULL) continue;
-        ++t.cells;
-        t.sum += sqlite3_column_double(st, c);
-      }
+// SQLite's cross-tab: rows, columns, non-null cells and the sum of the
+// cells, every column of every row read.
+bench::CrossTabTotals RunSqlite(bench::SqliteDb& db, const std::string& sql) {
+  sqlite3_stmt* st = db.Prepare(sql);
+  bench::CrossTabTotals t;
+  t.columns = sqlite3_column_count(st);
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    ++t.rows;
+    sqlite3_column_text(st, 0);
+    for (int c = 1; c < t.columns; ++c) {
+      if (sqlite3_column_type(st, c) == SQLITE_NULL) continue;
+      ++t.cells;
+      t.sum += sqlite3_column_double(st, c);
     }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
-    return t;
   }
-
-private:
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
-    return st;
-  }
-  sqlite3* db_ = nullptr;
-};
+  db.Finish(st, rc);
+  return t;
+}
 
 std::string Quoted(const std::string& v) { return "'" + v + "'"; }
 
@@ -116,9 +79,9 @@ void BM_CrossTab(benchmark::State& state) {
   phones.SetDBFCache(true);
   phones.Open();
   bench::SiftCrossTab sift(&phones);
-  Sqlite sqlite;
+  bench::SqliteDb sqlite(TheData().Db());
 
-  std::vector<std::string> houses = sqlite.Houses();
+  std::vector<std::string> houses = Houses(sqlite);
   std::string sql = "transform count(*) select ul from phones group by ul pivot nd";
   if (inList) {
     houses = {"1", "2", "3", "4", "5"};
@@ -127,7 +90,7 @@ void BM_CrossTab(benchmark::State& state) {
     sql += ")";
   }
   std::string lite = "select ul";
-  for (const std::string& h : houses) lite += ", sum(case when nd = " + Quoted(h) + " then 1 end)";
+  for (const std::string& h : houses) lite += ", sum(case when nd = " + Quoted(Cp1251ToUtf8(h)) + " then 1 end)";
   lite += " from t group by ul order by ul";
 
   bench::CrossTabTotals ours, theirs;
@@ -135,7 +98,7 @@ void BM_CrossTab(benchmark::State& state) {
   for (auto _ : state) {
     best = std::min(best, Seconds([&] { ours = sift.Run(sql, 1); }));
     state.PauseTiming();
-    bestSqlite = std::min(bestSqlite, Seconds([&] { theirs = sqlite.Run(lite); }));
+    bestSqlite = std::min(bestSqlite, Seconds([&] { theirs = RunSqlite(sqlite, lite); }));
     state.ResumeTiming();
   }
   if (!(ours == theirs)) {

@@ -66,64 +66,12 @@ const Statement kStatements[] = {
 
 bool g_mismatch = false;
 
-class Data {
-public:
-  Data() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
-    const bench::Directory rows;
-    rows.WriteTable(dbf_);
-    // Code page 1251 text, as the table holds it: both sides then order
-    // and compare the same bytes.
-    sqlite3_close(rows.SqliteTable(db_, false, false));
-  }
-  const std::string& Dbf() const { return dbf_; }
-  const std::string& Db() const { return db_; }
-
-private:
-  bench::BenchDir dir_;
-  std::string dbf_, db_;
-};
-
-Data& TheData() {
-  static Data d;
+bench::DirectoryFiles& TheData() {
+  static bench::DirectoryFiles d;
   return d;
 }
 
 using bench::Seconds;
-
-class Sqlite {
-public:
-  Sqlite() {
-    if (sqlite3_open_v2(TheData().Db().c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-      throw std::runtime_error("sqlite3_open_v2 failed");
-    sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
-  }
-  ~Sqlite() { sqlite3_close(db_); }
-  Sqlite(const Sqlite&) = delete;
-  Sqlite& operator=(const Sqlite&) = delete;
-
-  std::vector<std::string> Run(const char* sql) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
-    std::vector<std::string> rows;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(st); ++c) {
-        const unsigned char* v = sqlite3_column_text(st, c);
-        if (c > 0) row += "|";
-        if (v) row += reinterpret_cast<const char*>(v);
-      }
-      rows.push_back(std::move(row));
-    }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
-    return rows;
-  }
-
-private:
-  sqlite3* db_ = nullptr;
-};
 
 void BM_GroupQuery(benchmark::State& state) {
   const Statement& s = kStatements[state.range(0)];
@@ -133,13 +81,13 @@ void BM_GroupQuery(benchmark::State& state) {
   phones.SetDBFCache(true);
   phones.Open();
   bench::SiftRows sift(&phones);
-  Sqlite db;
+  bench::SqliteDb db(TheData().Db());
   std::vector<std::string> rows, expected;
   double best = 1e30, bestSqlite = 1e30;
   for (auto _ : state) {
     best = std::min(best, Seconds([&] { rows = sift.Run(s.sift); }));
     state.PauseTiming();
-    bestSqlite = std::min(bestSqlite, Seconds([&] { expected = db.Run(s.sqlite); }));
+    bestSqlite = std::min(bestSqlite, Seconds([&] { expected = db.Rows(s.sqlite); }));
     state.ResumeTiming();
   }
   // Ties of ORDER BY may come in any order: compare the rows as sets, and

@@ -178,4 +178,74 @@ private:
   char image_[Layout::length];
 };
 
+// An SQLite database of the directory opened read-only, as the query
+// benchmarks run their statements: `locking_mode=EXCLUSIVE` against an
+// unshared dataset, or the default mode against a shared one.
+class SqliteDb {
+public:
+  explicit SqliteDb(const std::string& path, bool exclusive = true) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      throw std::runtime_error("sqlite3_open_v2 failed: " + path);
+    }
+    if (exclusive) sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
+  }
+  ~SqliteDb() { sqlite3_close(db_); }
+  SqliteDb(const SqliteDb&) = delete;
+  SqliteDb& operator=(const SqliteDb&) = delete;
+
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
+    return st;
+  }
+  // Steps `st` to its end and finalizes it; a failing step throws.
+  void Finish(sqlite3_stmt* st, int rc) {
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+  }
+  // Every row of `sql`, its cells joined by '|', the UTF-8 text the table
+  // holds turned back into code page 1251 as the engine gives it.
+  std::vector<std::string> Rows(const std::string& sql) {
+    sqlite3_stmt* st = Prepare(sql);
+    std::vector<std::string> rows;
+    std::string cell;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      std::string row;
+      for (int c = 0; c < sqlite3_column_count(st); ++c) {
+        const unsigned char* v = sqlite3_column_text(st, c);
+        if (c > 0) row += "|";
+        if (v && !Utf8ToCp1251(reinterpret_cast<const char*>(v), cell))
+          throw std::runtime_error("SQLite gave text outside code page 1251");
+        if (v) row += cell;
+      }
+      rows.push_back(std::move(row));
+    }
+    Finish(st, rc);
+    return rows;
+  }
+
+private:
+  sqlite3* db_ = nullptr;
+};
+
+// The directory as phones.dbf and, as UTF-8 text, as table t of phones.db
+// (no index), both in a temporary directory of their own.
+class DirectoryFiles {
+public:
+  DirectoryFiles() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
+    const Directory rows;
+    rows.WriteTable(dbf_);
+    sqlite3_close(rows.SqliteTable(db_, false, true));
+  }
+  const std::string& Dbf() const { return dbf_; }
+  const std::string& Db() const { return db_; }
+
+private:
+  BenchDir dir_;
+  std::string dbf_, db_;
+};
+
 }  // namespace bench

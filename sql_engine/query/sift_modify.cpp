@@ -137,46 +137,34 @@ struct TSiftScan::TModifyValue {
   // a binary field.
   void FromExpression(TExpression* e, bool hex) {
     TExpression* n = e ? e->GetCurrentNode() : nullptr;
-    if (!n || n->GetIsNull()) return;
-    Null = false;
-    if (IsBinaryType(Field->DataType())) {
-      Raw = true;
-      Text = hex ? HexToString(n->GetAsString()) : n->GetAsString();
-      return;
-    }
-    // A text for a date field goes through the framework's date reading.
-    if (IsDateType(Field->DataType()) && n->GetExprType() == ttString) {
-      Raw = true;
-      Text = n->GetAsString();
-      return;
-    }
-    switch (Type) {
-      case ttString: Text = n->GetAsString(); break;
-      case ttFloat: Float = n->GetAsFloat(); break;
-      case ttInteger: Integer = n->GetAsInteger(); break;
-      case ttBoolean: Boolean = n->GetAsBoolean(); break;
-    }
+    if (n && !n->GetIsNull()) From(n, n->GetExprType(), hex);
   }
 
   // The value of a result cell at the result set's current row.
   void FromCell(TkpField* cell) {
-    if (cell->GetIsNull()) return;
+    if (!cell->GetIsNull()) From(cell, cell->DataType, false);
+  }
+
+  // A non-null value of an expression node or a result cell, of `type`.
+  template <class Source>
+  void From(Source* source, TExprType type, bool hex) {
     Null = false;
     if (IsBinaryType(Field->DataType())) {
       Raw = true;
-      Text = cell->GetAsString();
+      Text = hex ? HexToString(source->GetAsString()) : source->GetAsString();
       return;
     }
-    if (IsDateType(Field->DataType()) && cell->DataType == ttString) {
+    // A text for a date field goes through the framework's date reading.
+    if (IsDateType(Field->DataType()) && type == ttString) {
       Raw = true;
-      Text = cell->GetAsString();
+      Text = source->GetAsString();
       return;
     }
     switch (Type) {
-      case ttString: Text = cell->GetAsString(); break;
-      case ttFloat: Float = cell->GetAsFloat(); break;
-      case ttInteger: Integer = cell->GetAsInteger(); break;
-      case ttBoolean: Boolean = cell->GetAsBoolean(); break;
+      case ttString: Text = source->GetAsString(); break;
+      case ttFloat: Float = source->GetAsFloat(); break;
+      case ttInteger: Integer = source->GetAsInteger(); break;
+      case ttBoolean: Boolean = source->GetAsBoolean(); break;
     }
   }
 
