@@ -16,6 +16,7 @@
 #include "platform/variant.h"
 #include "sql_engine/expr/expr_context.h"
 #include "sql_engine/expr/expr_parser.h"
+#include "common/row_cursor_dataset.h"
 
 // Columns of one type each; rows of variants (Variant::Null() for null).
 struct TTestColumn {
@@ -24,128 +25,27 @@ struct TTestColumn {
   int size = 0;
 };
 
-class TRowDataSet : public TDataSet {
+// A read-only dataset over fixed rows of variants.
+class TRowDataSet : public TRowCursorDataSet {
 public:
   TRowDataSet(std::vector<TTestColumn> cols, std::vector<std::vector<Variant>> data)
-      : TDataSet(nullptr), columns(std::move(cols)), rows(std::move(data)) {}
-  ~TRowDataSet() override {
-    Destroying();
-    try {
-      Close();
-    } catch (...) {
-    }
-  }
+      : columns(std::move(cols)), rows(std::move(data)) {}
 
   std::vector<TTestColumn> columns;
   std::vector<std::vector<Variant>> rows;
 
 protected:
-  static constexpr int kInfo = 0;  // row index (4 bytes) and flag
-  std::unique_ptr<uint8_t[]> AllocRecordBuffer() override {
-    return std::unique_ptr<uint8_t[]>(new uint8_t[static_cast<size_t>(8 + CalcFieldsSize())]());
-  }
-  void GetBookmarkData(TRecordBuffer b, void* data) override { std::memcpy(data, b, 4); }
-  void SetBookmarkData(TRecordBuffer b, const void* data) override { std::memcpy(b, data, 4); }
-  TBookmarkFlag GetBookmarkFlag(TRecordBuffer b) override { return static_cast<TBookmarkFlag>(b[4]); }
-  void SetBookmarkFlag(TRecordBuffer b, TBookmarkFlag f) override { b[4] = f; }
-  int GetRecordSize() override { return 8; }
-  TGetResult GetRecord(TRecordBuffer b, TGetMode mode, bool) override {
-    const int n = static_cast<int>(rows.size());
-    if (mode == gmNext) {
-      if (pos_ + 1 >= n) {
-        pos_ = n;
-        return grEOF;
-      }
-      ++pos_;
-    } else if (mode == gmPrior) {
-      if (pos_ - 1 < 0) {
-        pos_ = -1;
-        return grBOF;
-      }
-      --pos_;
-    } else {
-      if (pos_ < 0) return grBOF;
-      if (pos_ >= n) return grEOF;
-    }
-    const int32_t i = pos_;
-    std::memcpy(b, &i, 4);
-    b[4] = bfCurrent;
-    return grOK;
-  }
-  void InternalAddRecord(const void*, bool) override {}
-  void InternalClose() override {
-    BindFields(false);
-    if (DefaultFields()) DestroyFields();
-    open_ = false;
-  }
-  void InternalDelete() override {}
-  void InternalFirst() override { pos_ = -1; }
-  void InternalLast() override { pos_ = static_cast<int>(rows.size()); }
-  void InternalGotoBookmark(const void* bm) override { std::memcpy(&pos_, bm, 4); }
-  void InternalSetToRecord(TRecordBuffer b) override { InternalGotoBookmark(b); }
-  void InternalInitFieldDefs() override {
-    FieldDefs().Clear();
+  void DefineFields() override {
     int no = 1;
     for (const auto& c : columns) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
   }
-  void InternalInitRecord(TRecordBuffer b) override { std::memset(b, 0, 8); }
-  void InternalOpen() override {
-    InternalInitFieldDefs();
-    if (DefaultFields()) CreateFields();
-    BindFields(true);
-    SetBookmarkSize(4);
-    InternalFirst();
-    open_ = true;
-  }
-  bool IsCursorOpen() override { return open_; }
+  int RowCount() const override { return static_cast<int>(rows.size()); }
   bool GetFieldData(TField* field, void* buffer) override {
     if (State() != dsBrowse || IsEmpty()) return false;
-    int32_t row = 0;
-    std::memcpy(&row, ActiveBuffer(), 4);
-    const Variant& v = rows[static_cast<size_t>(row)][static_cast<size_t>(field->FieldNo() - 1)];
+    const Variant& v = rows[static_cast<size_t>(ActiveId())][static_cast<size_t>(field->FieldNo() - 1)];
     if (v.IsClear()) return false;
-    if (!buffer) return true;
-    switch (field->DataType()) {
-      case ftString: {
-        const std::string s = v.AsString();
-        std::memset(buffer, 0, static_cast<size_t>(field->Size() + 1));
-        std::memcpy(buffer, s.data(), std::min<size_t>(s.size(), static_cast<size_t>(field->Size())));
-        break;
-      }
-      case ftInteger: {
-        const int32_t n = v.AsInteger();
-        std::memcpy(buffer, &n, 4);
-        break;
-      }
-      case ftLargeint: {
-        const int64_t n = v.AsInt64();
-        std::memcpy(buffer, &n, 8);
-        break;
-      }
-      case ftBoolean: {
-        const uint16_t n = v.AsBoolean() ? 0xFFFF : 0;
-        std::memcpy(buffer, &n, 2);
-        break;
-      }
-      case ftFloat: {
-        const double d = v.AsDouble();
-        std::memcpy(buffer, &d, 8);
-        break;
-      }
-      case ftDate: {
-        const int32_t days = DateTimeToTimeStamp(v.AsDateTime()).Date;
-        std::memcpy(buffer, &days, 4);
-        break;
-      }
-      default: return false;
-    }
-    return true;
+    return !buffer || VariantToBuffer(v, field, buffer);
   }
-  void SetFieldData(TField*, const void*) override { DatabaseError("read-only"); }
-
-private:
-  int pos_ = -1;
-  bool open_ = false;
 };
 
 // A statement with aliased datasets, parameters and optional user

@@ -11,6 +11,7 @@
 #include "platform/numbers.h"
 #include "platform/variant.h"
 #include "sql_engine/query/custom_sift.h"
+#include "common/row_cursor_dataset.h"
 
 namespace {
 
@@ -24,18 +25,10 @@ struct TColumnSpec {
 // keeps the rows in the order of their first column, so an edit of that
 // column moves its row as an index would.  `FailPost` makes the n-th post
 // raise.
-class TWritableRows : public TDataSet {
+class TWritableRows : public TRowCursorDataSet {
 public:
-  TWritableRows(std::vector<TColumnSpec> cols, std::vector<std::vector<Variant>> data)
-      : TDataSet(nullptr), columns_(std::move(cols)) {
+  TWritableRows(std::vector<TColumnSpec> cols, std::vector<std::vector<Variant>> data) : columns_(std::move(cols)) {
     for (auto& d : data) rows_.push_back({next_id_++, std::move(d)});
-  }
-  ~TWritableRows() override {
-    Destroying();
-    try {
-      Close();
-    } catch (...) {
-    }
   }
 
   bool Sorted = false;
@@ -61,67 +54,24 @@ protected:
     int32_t id;
     std::vector<Variant> values;
   };
-  std::unique_ptr<uint8_t[]> AllocRecordBuffer() override {
-    return std::unique_ptr<uint8_t[]>(new uint8_t[static_cast<size_t>(8 + CalcFieldsSize())]());
+  void DefineFields() override {
+    int no = 1;
+    for (const auto& c : columns_) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
   }
-  void GetBookmarkData(TRecordBuffer b, void* data) override { std::memcpy(data, b, 4); }
-  void SetBookmarkData(TRecordBuffer b, const void* data) override { std::memcpy(b, data, 4); }
-  TBookmarkFlag GetBookmarkFlag(TRecordBuffer b) override { return static_cast<TBookmarkFlag>(b[4]); }
-  void SetBookmarkFlag(TRecordBuffer b, TBookmarkFlag f) override { b[4] = f; }
-  int GetRecordSize() override { return 8; }
+  int RowCount() const override { return static_cast<int>(rows_.size()); }
+  int32_t RowId(int row) const override { return rows_[static_cast<size_t>(row)].id; }
+  int RowOfId(int32_t id) const override {
+    for (size_t i = 0; i < rows_.size(); ++i)
+      if (rows_[i].id == id) return static_cast<int>(i);
+    DatabaseError("Bookmark not found");
+  }
   int GetRecordCount() override { return static_cast<int>(rows_.size()); }
-  TGetResult GetRecord(TRecordBuffer b, TGetMode mode, bool) override {
-    const int n = static_cast<int>(rows_.size());
-    if (mode == gmNext) {
-      if (pos_ + 1 >= n) {
-        pos_ = n;
-        return grEOF;
-      }
-      ++pos_;
-    } else if (mode == gmPrior) {
-      if (pos_ - 1 < 0) {
-        pos_ = -1;
-        return grBOF;
-      }
-      --pos_;
-    } else {
-      if (pos_ < 0) return grBOF;
-      if (pos_ >= n) return grEOF;
-    }
-    std::memcpy(b, &rows_[static_cast<size_t>(pos_)].id, 4);
-    b[4] = bfCurrent;
-    return grOK;
-  }
-  void InternalAddRecord(const void*, bool) override {}
-  void InternalClose() override {
-    BindFields(false);
-    if (DefaultFields()) DestroyFields();
-    open_ = false;
-  }
   void InternalDelete() override {
     rows_.erase(rows_.begin() + pos_);
     if (pos_ >= static_cast<int>(rows_.size())) pos_ = static_cast<int>(rows_.size()) - 1;
   }
-  void InternalFirst() override { pos_ = -1; }
-  void InternalLast() override { pos_ = static_cast<int>(rows_.size()); }
-  void InternalGotoBookmark(const void* bm) override {
-    int32_t id;
-    std::memcpy(&id, bm, 4);
-    for (size_t i = 0; i < rows_.size(); ++i)
-      if (rows_[i].id == id) {
-        pos_ = static_cast<int>(i);
-        return;
-      }
-    DatabaseError("Bookmark not found");
-  }
-  void InternalSetToRecord(TRecordBuffer b) override { InternalGotoBookmark(b); }
-  void InternalInitFieldDefs() override {
-    FieldDefs().Clear();
-    int no = 1;
-    for (const auto& c : columns_) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
-  }
   void InternalInitRecord(TRecordBuffer b) override {
-    std::memset(b, 0, 8);
+    TRowCursorDataSet::InternalInitRecord(b);
     edit_.assign(columns_.size(), Variant());
   }
   void InternalEdit() override { edit_ = rows_[static_cast<size_t>(pos_)].values; }
@@ -138,52 +88,21 @@ protected:
       const int32_t id = rows_[static_cast<size_t>(pos_)].id;
       std::stable_sort(rows_.begin(), rows_.end(),
                        [](const TRow& a, const TRow& b) { return a.values[0].AsInteger() < b.values[0].AsInteger(); });
-      for (size_t i = 0; i < rows_.size(); ++i)
-        if (rows_[i].id == id) pos_ = static_cast<int>(i);
+      pos_ = RowOfId(id);
     }
   }
-  void InternalOpen() override {
-    InternalInitFieldDefs();
-    if (DefaultFields()) CreateFields();
-    BindFields(true);
-    SetBookmarkSize(4);
-    InternalFirst();
-    open_ = true;
-  }
-  bool IsCursorOpen() override { return open_; }
   bool GetFieldData(TField* field, void* buffer) override {
     const Variant* v = nullptr;
     if (State() == dsEdit || State() == dsInsert) {
       v = &edit_[static_cast<size_t>(field->FieldNo() - 1)];
     } else {
       if (IsEmpty()) return false;
-      int32_t id;
-      std::memcpy(&id, ActiveBuffer(), 4);
+      const int32_t id = ActiveId();
       for (const auto& r : rows_)
         if (r.id == id) v = &r.values[static_cast<size_t>(field->FieldNo() - 1)];
     }
     if (!v || v->IsClear()) return false;
-    if (!buffer) return true;
-    switch (field->DataType()) {
-      case ftString: {
-        const std::string s = v->AsString();
-        std::memset(buffer, 0, static_cast<size_t>(field->Size() + 1));
-        std::memcpy(buffer, s.data(), std::min<size_t>(s.size(), static_cast<size_t>(field->Size())));
-        break;
-      }
-      case ftInteger: {
-        const int32_t n = v->AsInteger();
-        std::memcpy(buffer, &n, 4);
-        break;
-      }
-      case ftFloat: {
-        const double d = v->AsDouble();
-        std::memcpy(buffer, &d, 8);
-        break;
-      }
-      default: return false;
-    }
-    return true;
+    return !buffer || VariantToBuffer(*v, field, buffer);
   }
   void SetFieldData(TField* field, const void* buffer) override {
     if (State() != dsEdit && State() != dsInsert) DatabaseError("not editing");
@@ -215,8 +134,6 @@ private:
   std::vector<TRow> rows_;
   std::vector<Variant> edit_;
   int32_t next_id_ = 1;
-  int pos_ = -1;
-  bool open_ = false;
 };
 
 const Variant N = Variant::Null();
