@@ -2,6 +2,7 @@
 
 #include "dbf_dataset/corvid_dataset.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 #include "platform/gui/application.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
@@ -114,56 +115,133 @@ void TDataList::Delete(int i) {
 
 void TDataList::Clear() { items_.clear(); }
 
-void TDataList::LoadFromFile(const std::string& name) {
-  Clear();
+std::vector<TDataList::TEntry> TDataList::ReadEntries(const std::string& name) {
   const TIniFile ini(name);
+  std::vector<TEntry> entries;
   const int count = ini.ReadInteger(kGeneral, "NumFiles", 0);
-  UseDeleted = ini.ReadBool(kGeneral, "UseDeleted", false);
-  InMemResultSet = ini.ReadBool(kGeneral, "InMemResultSet", true);
-  MapFileSize = ini.ReadInteger(kGeneral, "MapFileSize", 2000000);
-  DateFormat = ini.ReadString(kGeneral, "DateFormat", "m/d/yyyy");
   for (int i = 1; i <= count; ++i) {
-    TStringList indexes;
+    TEntry e;
+    e.file = ini.ReadString(kGeneral, "File" + std::to_string(i), "");
+    if (Trim(e.file).empty()) continue;
+    e.alias = ini.ReadString(kGeneral, "Alias" + std::to_string(i), "");
     const int m = ini.ReadInteger(FileSection(i), "NumIndexes", 0);
     for (int j = 1; j <= m; ++j) {
       const std::string index = ini.ReadString(FileSection(i), "Index" + std::to_string(j), "");
-      if (!Trim(index).empty()) indexes.Add(index);
+      if (!Trim(index).empty()) e.indexes.push_back(index);
     }
-    const std::string file = ini.ReadString(kGeneral, "File" + std::to_string(i), "");
-    if (Trim(file).empty() || !FindExistingFile(file)) continue;
-    Add(file, ini.ReadString(kGeneral, "Alias" + std::to_string(i), ""), indexes);
+    entries.push_back(std::move(e));
   }
+  return entries;
 }
 
-void TDataList::SaveToFile(const std::string& name) {
+std::vector<TDataList::TEntry> TDataList::Entries() const {
+  std::vector<TEntry> entries;
+  for (const auto& item : items_) {
+    TEntry e{item->FileName(), item->Alias(), {}};
+    for (int j = 0; j < item->IndexFiles().Count(); ++j) e.indexes.push_back(item->IndexFiles()[j]);
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+void TDataList::NoteSaved(const std::string& name) {
+  saved_ = Entries();
+  savedFile_ = FoldedPath(name);
+}
+
+void TDataList::LoadFromFile(const std::string& name) {
+  Clear();
+  {
+    const TIniFile ini(name);
+    UseDeleted = ini.ReadBool(kGeneral, "UseDeleted", false);
+    InMemResultSet = ini.ReadBool(kGeneral, "InMemResultSet", true);
+    MapFileSize = ini.ReadInteger(kGeneral, "MapFileSize", 2000000);
+    DateFormat = ini.ReadString(kGeneral, "DateFormat", "m/d/yyyy");
+  }
+  for (const TEntry& e : ReadEntries(name)) {
+    if (!FindExistingFile(e.file)) continue;
+    TStringList indexes;
+    for (const std::string& index : e.indexes) indexes.Add(index);
+    Add(e.file, e.alias, indexes);
+  }
+  NoteSaved(name);
+}
+
+void TDataList::WriteEntries(const std::string& name, const std::vector<TEntry>& entries) const {
   // Every key is written to the file at once, so a failure leaves the old
   // list whole; keys of a longer earlier list go, other sections stay.
   TIniFile ini(name, true);
+  const int count = static_cast<int>(entries.size());
   const int old = ini.ReadInteger(kGeneral, "NumFiles", 0);
-  for (int i = GetCount() + 1; i <= old; ++i) {
+  for (int i = count + 1; i <= old; ++i) {
     ini.DeleteKey(kGeneral, "File" + std::to_string(i));
     ini.DeleteKey(kGeneral, "Alias" + std::to_string(i));
     ini.EraseSection(FileSection(i));
   }
-  ini.WriteInteger(kGeneral, "NumFiles", GetCount());
+  ini.WriteInteger(kGeneral, "NumFiles", count);
   ini.WriteBool(kGeneral, "UseDeleted", UseDeleted);
   ini.WriteBool(kGeneral, "InMemResultSet", InMemResultSet);
   ini.WriteInteger(kGeneral, "MapFileSize", MapFileSize);
   ini.WriteString(kGeneral, "DateFormat", DateFormat);
-  for (int i = 1; i <= GetCount(); ++i) {
-    const TDataItem& item = *items_[static_cast<size_t>(i - 1)];
+  for (int i = 1; i <= count; ++i) {
+    const TEntry& e = entries[static_cast<size_t>(i - 1)];
     ini.EraseSection(FileSection(i));
-    ini.WriteInteger(FileSection(i), "NumIndexes", item.IndexFiles().Count());
-    for (int j = 1; j <= item.IndexFiles().Count(); ++j)
-      ini.WriteString(FileSection(i), "Index" + std::to_string(j), item.IndexFiles()[j - 1]);
-    ini.WriteString(kGeneral, "File" + std::to_string(i), item.FileName());
-    ini.WriteString(kGeneral, "Alias" + std::to_string(i), item.Alias());
+    ini.WriteInteger(FileSection(i), "NumIndexes", static_cast<int>(e.indexes.size()));
+    for (size_t j = 0; j < e.indexes.size(); ++j)
+      ini.WriteString(FileSection(i), "Index" + std::to_string(j + 1), e.indexes[j]);
+    ini.WriteString(kGeneral, "File" + std::to_string(i), e.file);
+    ini.WriteString(kGeneral, "Alias" + std::to_string(i), e.alias);
   }
   ini.UpdateFile();
 }
 
+void TDataList::SaveToFile(const std::string& name) {
+  WriteEntries(name, Entries());
+  if (FoldedPath(name) == savedFile_) NoteSaved(name);
+}
+
 void TDataList::Save() {
-  if (!Trim(FileName).empty()) SaveToFile(FileName);
+  if (Trim(FileName).empty()) return;
+  // Two users' lists may both change the file: each writes its own changes
+  // into the file as it stands, one at a time.
+  int lock = FileLockByName(FileName, 10000);
+  if (lock < 0) throw EDatabaseError("The data list " + FileName + " is in use by another user; try again");
+  try {
+    const auto key = [](const TEntry& e) { return FoldedPath(e.file); };
+    const auto find = [&](const std::vector<TEntry>& v, const std::string& k) -> const TEntry* {
+      for (const TEntry& e : v)
+        if (key(e) == k) return &e;
+      return nullptr;
+    };
+    const std::vector<TEntry> mine = Entries();
+    const std::vector<TEntry> before = savedFile_ == FoldedPath(FileName) ? saved_ : std::vector<TEntry>{};
+    std::vector<TEntry> merged;
+    // The file's entries, in its order: ours where this list changed or
+    // removed them, as they stand where it did not.
+    for (const TEntry& e : ReadEntries(FileName)) {
+      const std::string k = key(e);
+      if (find(merged, k)) continue;
+      const TEntry* now = find(mine, k);
+      const TEntry* then = find(before, k);
+      if (now && !(then && *then == *now))
+        merged.push_back(*now);  // added or changed here
+      else if (!now && then)
+        continue;  // removed here
+      else
+        merged.push_back(e);
+    }
+    // Entries added or changed here that the file does not hold.
+    for (const TEntry& e : mine) {
+      const TEntry* then = find(before, key(e));
+      if (!find(merged, key(e)) && !(then && *then == e)) merged.push_back(e);
+    }
+    WriteEntries(FileName, merged);
+  } catch (...) {
+    FileClose(lock);
+    throw;
+  }
+  FileClose(lock);
+  NoteSaved(FileName);
 }
 
 void TDataList::OpenDataSets() {

@@ -108,7 +108,12 @@ public:
   void LoadFromFile(const std::string& name);
   // Writes every key at once (an old, longer list's keys are removed).
   void SaveToFile(const std::string& name);
-  // Saves to FileName (nothing without one).
+  // Saves to FileName (nothing without one).  Another user of the same
+  // file may have changed it since this list read or wrote it: under a
+  // lock on the file, the entries this list added, replaced or removed
+  // since then are applied to the file as it stands now, and the other
+  // entries stay as the file has them (tables added or dropped by others,
+  // entries whose table could not be found when the list was read).
   void Save();
   void OpenDataSets();
   void CloseDataSets();
@@ -138,10 +143,25 @@ public:
   void DropIndex(const std::string& table, TDataTableType type, const std::string& tag);
 
 private:
+  // An entry as the INI file holds it.
+  struct TEntry {
+    std::string file, alias;
+    std::vector<std::string> indexes;
+    bool operator==(const TEntry&) const = default;
+  };
   // The entry `table` names; raises when there is none.
   TDataItem* Require(const std::string& table) const;
+  static std::vector<TEntry> ReadEntries(const std::string& name);
+  void WriteEntries(const std::string& name, const std::vector<TEntry>& entries) const;
+  std::vector<TEntry> Entries() const;
+  // Remembers the entries as FileName now holds them.
+  void NoteSaved(const std::string& name);
 
   std::vector<std::unique_ptr<TDataItem>> items_;
+  // The entries as this list last read or wrote its own file, and that
+  // file's name.
+  std::vector<TEntry> saved_;
+  std::string savedFile_;
 };
 
 // The file extension of index files of a table kind (".ntx", ".ndx",

@@ -235,6 +235,29 @@ bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length) {
   return fl.l_type != F_UNLCK;
 }
 
+int FileLockByName(const std::string& name, unsigned waitMs) {
+  const std::string path = FileNormaliseSeparators(name);
+  for (unsigned waited = 0;; waited += 10) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (FileLockRegion(fd, 0, static_cast<uint64_t>(INT64_MAX))) {
+      struct stat held, named;
+      if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+          held.st_ino == named.st_ino)
+        return fd;
+      // Replaced while we waited: lock the file that stands there now.
+      FileClose(fd);
+      continue;
+    }
+    FileClose(fd);
+    if (waited >= waitMs) {
+      errno = EAGAIN;
+      return -1;
+    }
+    SleepMilliseconds(10);
+  }
+}
+
 void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

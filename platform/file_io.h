@@ -71,6 +71,13 @@ bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length);
 // write lock on the region (for tests and diagnostics).
 bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length);
 
+// A handle holding a write lock on the whole of the file `name` (created
+// empty when missing), taken only once it is still the file the name names:
+// a file renamed over the name meanwhile (a whole-file rewrite) is opened
+// and locked afresh.  Tries for about `waitMs` milliseconds; -1 when the
+// lock was not had (errno EAGAIN) or the file cannot be opened.  Closing the
+// handle drops the lock.
+int FileLockByName(const std::string& name, unsigned waitMs);
 void SleepMilliseconds(unsigned milliseconds);
 
 // Splits a command line into its arguments as the original platform's C

@@ -1,0 +1,168 @@
+// Two users' data lists over one INI file: each saves its own changes into
+// the file as it stands, so neither loses what the other added or dropped.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_files.h"
+#include "data_list.h"
+#include "platform/file_io.h"
+#include "platform/ini_file.h"
+#include "platform/string_list.h"
+
+namespace {
+
+// The table files the INI file lists, by name part.
+std::set<std::string> Listed(const std::string& ini) {
+  std::set<std::string> names;
+  const TIniFile f(ini);
+  for (int i = 1; i <= f.ReadInteger("General", "NumFiles", 0); ++i) {
+    const std::string file = f.ReadString("General", "File" + std::to_string(i), "");
+    names.insert(file.substr(file.rfind('/') + 1));
+  }
+  return names;
+}
+
+struct Users {
+  TempDir dir{"datalist"};
+  std::string ini = dir / "dirlook.ini";
+  TDataList a, b;
+
+  Users() {
+    a.FileName = b.FileName = ini;
+    Table("t0.dbf");
+    a.Add(dir / "t0.dbf", "", TStringList());
+    a.Save();
+    a.LoadFromFile(ini);
+    b.LoadFromFile(ini);
+  }
+  std::string Table(const std::string& name) {
+    std::ofstream(dir / name) << "x";  // the list only asks that the file exists
+    return dir / name;
+  }
+  static void Add(TDataList& l, const std::string& file) {
+    l.Add(file, "", TStringList());
+    l.Save();
+  }
+  static void Drop(TDataList& l, const std::string& alias) {
+    const int i = l.IndexOfAlias(alias);
+    ASSERT_GE(i, 0);
+    l.Delete(i);
+    l.Save();
+  }
+};
+
+TEST(DataListShared, NeitherUserLosesTheOthersTables) {
+  Users u;
+  Users::Add(u.a, u.Table("x.dbf"));
+  Users::Add(u.b, u.Table("y.dbf"));  // b never saw x
+  EXPECT_EQ(Listed(u.ini), (std::set<std::string>{"t0.dbf", "x.dbf", "y.dbf"}));
+  Users::Drop(u.a, "x");
+  EXPECT_EQ(Listed(u.ini), (std::set<std::string>{"t0.dbf", "y.dbf"}));
+  Users::Drop(u.b, "t0");  // a's later save must not bring t0 back
+  Users::Add(u.a, u.Table("z.dbf"));
+  EXPECT_EQ(Listed(u.ini), (std::set<std::string>{"y.dbf", "z.dbf"}));
+
+  // An index noted by one user is kept when the other saves.
+  TDataList c;
+  c.FileName = u.ini;
+  c.LoadFromFile(u.ini);
+  c.GetItem(c.IndexOfAlias("y"))->IndexFiles().Add("name.ntx");
+  c.Save();
+  Users::Add(u.b, u.Table("w.dbf"));
+  TDataList check;
+  check.LoadFromFile(u.ini);
+  ASSERT_GE(check.IndexOfAlias("y"), 0);
+  EXPECT_EQ(check.GetItem(check.IndexOfAlias("y"))->IndexFiles().Count(), 1);
+}
+
+TEST(DataListShared, AnEntryWhoseTableIsMissingStaysListed) {
+  Users u;
+  Users::Add(u.a, u.Table("away.dbf"));
+  std::filesystem::rename(u.dir / "away.dbf", u.dir / "away.tmp");  // a drive not mounted, say
+  TDataList c;
+  c.FileName = u.ini;
+  c.LoadFromFile(u.ini);
+  EXPECT_LT(c.IndexOfAlias("away"), 0);
+  Users::Add(c, u.Table("new.dbf"));
+  std::filesystem::rename(u.dir / "away.tmp", u.dir / "away.dbf");
+  EXPECT_EQ(Listed(u.ini), (std::set<std::string>{"t0.dbf", "away.dbf", "new.dbf"}));
+}
+
+TEST(DataListShared, ASaveWaitsForTheOthersLockAndGivesUp) {
+  Users u;
+  int held = FileLockByName(u.ini, 0);
+  ASSERT_GE(held, 0);
+  u.a.Add(u.Table("x.dbf"), "", TStringList());
+  // The other user's save holds the file for longer than this one waits.
+  EXPECT_EQ(FileLockByName(u.ini, 50), -1);
+  FileClose(held);
+  u.a.Save();
+  EXPECT_EQ(Listed(u.ini), (std::set<std::string>{"t0.dbf", "x.dbf"}));
+}
+
+// Two users saving at the same moment: the lock puts the saves one after
+// the other, so every table either adds is listed.
+TEST(DataListShared, SavesAtTheSameTimeKeepEveryTable) {
+  Users u;
+  std::set<std::string> model{"t0.dbf"};
+  std::vector<std::string> files[2];
+  for (int k = 0; k < 2; ++k)
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = "u" + std::to_string(k) + "_" + std::to_string(i) + ".dbf";
+      files[k].push_back(u.Table(name));
+      model.insert(name);
+    }
+  std::string failed[2];
+  auto run = [&](int k, TDataList* l) {
+    try {
+      for (const std::string& f : files[k]) {
+        l->Add(f, "", TStringList());
+        l->Save();
+      }
+    } catch (const std::exception& e) {
+      failed[k] = e.what();
+    }
+  };
+  std::thread other(run, 1, &u.b);
+  run(0, &u.a);
+  other.join();
+  EXPECT_EQ(failed[0] + failed[1], "");
+  EXPECT_EQ(Listed(u.ini), model);
+}
+
+// Users take turns adding and dropping tables, now and then reading the
+// list afresh; the file always lists every table added and not dropped.
+TEST(DataListShared, RandomTurnsAgreeWithAModel) {
+  Users u;
+  std::mt19937 rng(11);
+  std::set<std::string> model{"t0.dbf"};
+  TDataList* users[] = {&u.a, &u.b};
+  int next = 0;
+  for (int step = 0; step < 300; ++step) {
+    TDataList& l = *users[rng() % 2];
+    const int what = static_cast<int>(rng() % 10);
+    if (what < 5) {
+      const std::string name = "t" + std::to_string(++next) + ".dbf";
+      Users::Add(l, u.Table(name));
+      model.insert(name);
+    } else if (what < 9 && l.GetCount() > 0) {
+      const int i = static_cast<int>(rng() % static_cast<uint32_t>(l.GetCount()));
+      const std::string file = l.GetItem(i)->FileName();
+      l.Delete(i);
+      l.Save();
+      model.erase(file.substr(file.rfind('/') + 1));
+    } else {
+      l.LoadFromFile(u.ini);
+    }
+    ASSERT_EQ(Listed(u.ini), model) << "step " << step;
+  }
+}
+
+}  // namespace
