@@ -112,7 +112,26 @@ bool TcvRecordTest::Build(TcvExpOperator* op, const uint8_t* image, size_t lengt
 void TcvRecordTest::Emit(int node, int32_t at, int32_t onTrue, int32_t onFalse) {
   const Node& n = nodes_[static_cast<size_t>(node)];
   if (n.leaf) {
-    program_[static_cast<size_t>(at)] = Step{n.index, onTrue, onFalse};
+    Step& s = program_[static_cast<size_t>(at)];
+    s.leaf = n.index;
+    s.onTrue = onTrue;
+    s.onFalse = onFalse;
+    const Leaf& l = leaves_[n.index];
+    if (l.mode == Mode::Words && l.words.size() == 1) {
+      s.inline_ = Inline::Word;
+      s.equal = l.opcode == opEqual;
+      s.at = l.words[0].at;
+      s.mask = l.words[0].mask;
+      s.value = l.words[0].value;
+    } else if (l.mode == Mode::Mirror && l.words.size() == 1) {
+      s.inline_ = Inline::Mirror;
+      s.equal = l.opcode == opEqual;
+      s.patternLike = l.literalPattern;
+      s.at = l.words[0].at;
+      s.mask = l.words[0].mask;
+      s.value = l.words[0].value;
+      s.many = kOnes * static_cast<unsigned char>(l.manyWild);
+    }
     return;
   }
   const int32_t second = at + nodes_[static_cast<size_t>(n.first)].count;
@@ -211,7 +230,8 @@ bool TcvRecordTest::MakeLeaf(TcvExpOperator* op, const uint8_t* image, size_t le
     }
     l.literalPattern =
         l.partial && !l.literal.empty() && (l.literal.front() == l.manyWild || l.literal.back() == l.manyWild);
-    l.cost = 2 + static_cast<int>(l.width / 4);
+    if (!l.folds && length >= 8) MakeWords(l, length);
+    l.cost = 2 + static_cast<int>(l.words.empty() ? l.width / 4 : l.words.size());
     return true;
   }
   if (!l.pattern) {
@@ -226,22 +246,7 @@ bool TcvRecordTest::MakeLeaf(TcvExpOperator* op, const uint8_t* image, size_t le
       return true;
     }
     l.mode = Mode::Words;
-    for (size_t start = offset; start < offset + width; start += 8) {
-      const size_t end = std::min(start + 8, offset + width);
-      // A word near the record's end is loaded from 8 bytes before it, so
-      // no load reaches past the record.
-      const size_t from = start + 8 <= length ? start : length - 8;
-      unsigned char mask[8] = {}, value[8] = {};
-      for (size_t b = start; b < end; ++b) {
-        mask[b - from] = 0xFF;
-        value[b - from] = static_cast<unsigned char>(l.padded[b - offset]);
-      }
-      Word w;
-      w.at = static_cast<uint32_t>(from);
-      std::memcpy(&w.mask, mask, 8);
-      std::memcpy(&w.value, value, 8);
-      l.words.push_back(w);
-    }
+    MakeWords(l, length);
     l.cost = static_cast<int>(l.words.size());
     return true;
   }
@@ -266,19 +271,56 @@ bool TcvRecordTest::MakeLeaf(TcvExpOperator* op, const uint8_t* image, size_t le
   return true;
 }
 
+void TcvRecordTest::MakeWords(Leaf& l, size_t length) {
+  const size_t offset = l.offset, end = l.offset + l.width;
+  for (size_t start = offset; start < end; start += 8) {
+    const size_t stop = std::min(start + 8, end);
+    // A word near the record's end is loaded from 8 bytes before it, so no
+    // load reaches past the record.
+    const size_t from = start + 8 <= length ? start : length - 8;
+    unsigned char mask[8] = {}, value[8] = {};
+    for (size_t b = start; b < stop; ++b) {
+      mask[b - from] = 0xFF;
+      // Without a padded literal (one longer than the field) no value is
+      // ever equal: the words then serve the wildcard probe alone.
+      value[b - from] = l.padded.size() == l.width ? static_cast<unsigned char>(l.padded[b - offset]) : 0;
+    }
+    Word w;
+    w.at = static_cast<uint32_t>(from);
+    std::memcpy(&w.mask, mask, 8);
+    std::memcpy(&w.value, value, 8);
+    l.words.push_back(w);
+  }
+}
+
+bool TcvRecordTest::WordsEqual(const Leaf& l, const uint8_t* record) {
+  bool same = true;
+  for (const Word& w : l.words) {
+    uint64_t x;
+    std::memcpy(&x, record + w.at, 8);
+    same &= (x & w.mask) == w.value;
+  }
+  return same;
+}
+
+bool TcvRecordTest::WordsHold(const Leaf& l, const uint8_t* record, unsigned char byte) {
+  // A byte equal to `byte` turns to zero; bytes outside the field to 0xFF.
+  constexpr uint64_t ones = kOnes, highs = kHighs;
+  const uint64_t repeated = ones * byte;
+  for (const Word& w : l.words) {
+    uint64_t x;
+    std::memcpy(&x, record + w.at, 8);
+    const uint64_t v = (x ^ repeated) | ~w.mask;
+    if (((v - ones) & ~v & highs) != 0) return true;
+  }
+  return false;
+}
+
 bool TcvRecordTest::Test(Leaf& l, const uint8_t* record) {
   const uint8_t* v = record + l.offset;
   switch (l.mode) {
     case Mode::Fixed: return l.fixed;
-    case Mode::Words: {
-      bool same = true;
-      for (const Word& w : l.words) {
-        uint64_t x;
-        std::memcpy(&x, record + w.at, 8);
-        same &= (x & w.mask) == w.value;
-      }
-      return same == (l.opcode == opEqual);
-    }
+    case Mode::Words: return WordsEqual(l, record) == (l.opcode == opEqual);
     case Mode::Bytes: {
       const auto* p = reinterpret_cast<const unsigned char*>(l.padded.data());
       uint32_t i = 0;
@@ -287,7 +329,9 @@ bool TcvRecordTest::Test(Leaf& l, const uint8_t* record) {
     }
     case Mode::Mirror: {
       bool same = l.padded.size() == l.width;
-      if (same) {
+      if (!l.words.empty()) {
+        same = same && WordsEqual(l, record);
+      } else if (same) {
         const auto* p = reinterpret_cast<const unsigned char*>(l.padded.data());
         for (uint32_t i = 0; same && i < l.width; ++i) same = l.both[v[i]] == p[i];
       }
@@ -296,6 +340,7 @@ bool TcvRecordTest::Test(Leaf& l, const uint8_t* record) {
         // Unequal texts are still equal when the field's text is a pattern
         // that the literal matches: that is the general compare's to say.
         const auto many = static_cast<unsigned char>(l.manyWild);
+        if (!l.words.empty() && !WordsHold(l, record, many)) return l.opcode != opEqual;
         if (l.both[v[0]] == many) return TestGeneral(l, record);
         uint32_t e = l.width;
         while (e > 0 && v[e - 1] == ' ') --e;

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,29 @@ public:
     int32_t pc = 0;
     for (;;) {
       const Step& s = program_[static_cast<size_t>(pc)];
-      const int32_t next = Test(leaves_[s.leaf], record) ? s.onTrue : s.onFalse;
+      bool r;
+      if (s.inline_ == Inline::Word) {
+        // The commonest test, a field of up to 8 bytes = or <> a literal:
+        // one masked load.
+        uint64_t x;
+        std::memcpy(&x, record + s.at, 8);
+        r = ((x & s.mask) == s.value) == s.equal;
+      } else if (s.inline_ == Inline::Mirror) {
+        // The literal first: equal bytes answer at once unless the literal
+        // looks like a pattern; unequal ones too unless the field holds the
+        // many-wildcard (then it may be a pattern: the full test).
+        uint64_t x;
+        std::memcpy(&x, record + s.at, 8);
+        if ((x & s.mask) == s.value) {
+          r = s.patternLike ? Test(leaves_[s.leaf], record) : s.equal;
+        } else {
+          const uint64_t y = (x ^ s.many) | ~s.mask;
+          r = ((y - kOnes) & ~y & kHighs) != 0 ? Test(leaves_[s.leaf], record) : !s.equal;
+        }
+      } else {
+        r = Test(leaves_[s.leaf], record);
+      }
+      const int32_t next = r ? s.onTrue : s.onFalse;
       if (next < 0) return next == kAccept;
       pc = next;
     }
@@ -59,6 +82,7 @@ public:
 
   // Implementation details follow.
 private:
+  static constexpr int32_t kAccept = -1, kReject = -2;
   enum class Mode : uint8_t {
     Fixed,    // the answer does not depend on the record
     Words,    // = / <> of the raw bytes: masked 8-byte words
@@ -83,7 +107,7 @@ private:
     const unsigned char* fold = nullptr;
     unsigned char both[256];
     bool folds = false;  // `both` is no identity
-    std::vector<Word> words;
+    std::vector<Word> words;  // Words, Mirror: the field in masked words
     std::string padded;  // the literal blank-padded to the width (Bytes, Mirror)
     bool literalPattern = false;  // Mirror: the literal itself looks like a pattern
     // Search: the pattern's core and whether the text must be trimmed first.
@@ -98,14 +122,26 @@ private:
     std::string scratch1, scratch2;
     int cost = 0;
   };
+  enum class Inline : uint8_t { None, Word, Mirror };
+  static constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
   struct Step {
-    size_t leaf;
-    int32_t onTrue, onFalse;
+    size_t leaf = 0;
+    int32_t onTrue = kReject, onFalse = kReject;
+    // Inline::Word and Mirror: the leaf's one word, and whether it tests
+    // for equal.  Mirror: the many-wildcard in every byte, and whether the
+    // literal looks like a pattern.
+    Inline inline_ = Inline::None;
+    bool equal = false, patternLike = false;
+    uint32_t at = 0;
+    uint64_t mask = 0, value = 0, many = 0;
   };
-  static constexpr int32_t kAccept = -1, kReject = -2;
-
   bool Test(Leaf& l, const uint8_t* record);
   bool TestGeneral(Leaf& l, const uint8_t* record);
+  // Words covering the leaf's field (Words, and Mirror without case tables).
+  static void MakeWords(Leaf& l, size_t length);
+  static bool WordsEqual(const Leaf& l, const uint8_t* record);
+  // Whether the field holds `byte` anywhere.
+  static bool WordsHold(const Leaf& l, const uint8_t* record, unsigned char byte);
   // Builds the leaves of an operator's subtree; its index into `nodes_`.
   bool Build(TcvExpOperator* op, const uint8_t* image, size_t length, int& node);
   bool MakeLeaf(TcvExpOperator* op, const uint8_t* image, size_t length, Leaf& leaf);

@@ -790,26 +790,32 @@ bool CVO_dBHandler::ScanFilterInWindow() {
       const int32_t got = CVO_dBaseFld::cvRead(position, block.get(), wanted * recordLength_);
       const int32_t whole = std::max(0, got) / recordLength_;
       const uint8_t* rec = block.get();
-      for (int32_t i = 0; i < whole; ++i, ++r, rec += length) {
-        const uint8_t* test = rec;
-        if (ciphered) {
-          DBEncryption(readKey_, rec, plain.data(), length, 0);
-          test = plain.data();
+      if (compiled && !ciphered) {
+        // The common case, kept tight: the record as it lies in the block.
+        for (int32_t i = 0; i < whole; ++i, ++r, rec += length)
+          if (!(hideDeleted && rec[0] == '*') && flat.Matches(rec)) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+      } else {
+        for (int32_t i = 0; i < whole; ++i, ++r, rec += length) {
+          const uint8_t* test = rec;
+          if (ciphered) {
+            DBEncryption(readKey_, rec, plain.data(), length, 0);
+            test = plain.data();
+          }
+          if (hideDeleted && test[0] == '*') continue;
+          bool pass;
+          if (compiled) {
+            pass = flat.Matches(test);
+          } else {
+            // Field access reads the active image and RECNO() the current
+            // record: both point at the record under test.  Reading never
+            // writes through the image.
+            activeBuffer_ = const_cast<uint8_t*>(test);
+            currentRecord_ = r;
+            filterExpr_->ExpressionResult(v);
+            pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
+          }
+          if (pass) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
         }
-        if (hideDeleted && test[0] == '*') continue;
-        bool pass;
-        if (compiled) {
-          pass = flat.Matches(test);
-        } else {
-          // Field access reads the active image and RECNO() the current
-          // record: both point at the record under test.  Reading never
-          // writes through the image.
-          activeBuffer_ = const_cast<uint8_t*>(test);
-          currentRecord_ = r;
-          filterExpr_->ExpressionResult(v);
-          pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
-        }
-        if (pass) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
       }
       // The file ends inside record r.
       if (whole < wanted) cvRaise(cvErrReadFailed, {FileName()});
