@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <typeinfo>
 
 #include "dbf_engine/table/cipher.h"
@@ -755,6 +756,13 @@ bool CVO_dBHandler::ScanFilterInWindow() {
   if (cvCurrentRecord() < 1 || cvState() != dbBrowse || !cacheOn_ || bypassCache_ || cache_.empty() ||
       cvScanListens())
     return false;
+  // The scan reads large blocks into a buffer of its own (fewer, larger
+  // reads than the window's); the window is left as it was.  Without the
+  // memory for one the walk runs instead.
+  const int32_t perBlock = std::clamp<int32_t>(kScanBlockBytes / std::max<int32_t>(1, recordLength_), 1,
+                                               std::max<int32_t>(1, recordCount_));
+  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[static_cast<size_t>(perBlock) * recordLength_]);
+  if (!block) return false;
   if (IsShared()) {
     // As the walk's move to the top: the file as it stands now.
     cvHdrRead();
@@ -770,11 +778,6 @@ bool CVO_dBHandler::ScanFilterInWindow() {
   // where it lies.
   TcvRecordTest flat;
   const bool compiled = flat.Compile(*filterExpr_, image, length);
-  // The scan reads large blocks into a buffer of its own (fewer, larger
-  // reads than the window's); the window is left as it was.
-  const int32_t perBlock =
-      std::clamp<int32_t>(kScanBlockBytes / recordLength_, 1, std::max<int32_t>(1, recordCount_));
-  std::unique_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(perBlock) * length]);
   int32_t r = 0;
   try {
     TcvExpValue v;
