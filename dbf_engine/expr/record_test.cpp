@@ -60,6 +60,7 @@ TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
 }  // namespace
 
 bool TcvRecordTest::Compile(TcvExpHandler& handler, const uint8_t* image, size_t length) {
+  quick_ = Quick();
   nodes_.clear();
   leaves_.clear();
   program_.clear();
@@ -73,6 +74,18 @@ bool TcvRecordTest::Compile(TcvExpHandler& handler, const uint8_t* image, size_t
   }
   program_.resize(leaves_.size());
   Emit(top, 0, kAccept, kReject);
+  quick_ = Quick();
+  const Step& first = program_[0];
+  if (first.onFalse == kReject && first.inline_ == Inline::Word) {
+    quick_.kind = 1;
+  } else if (first.onFalse == kReject && first.inline_ == Inline::Mirror && first.equal && !first.patternLike) {
+    quick_.kind = 2;
+  }
+  quick_.equal = first.equal;
+  quick_.at = first.at;
+  quick_.mask = first.mask;
+  quick_.value = first.value;
+  quick_.many = first.many;
   return true;
 }
 

@@ -38,6 +38,8 @@ class TcvExpOperator;
 
 class TcvRecordTest {
 public:
+  static constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+
   // Compiles the handler's condition for records laid out as `image`, the
   // active record image (`length` bytes) the table's fields read now.  The
   // compare settings, wildcards and case tables in force now hold for the
@@ -79,6 +81,28 @@ public:
       pc = next;
     }
   }
+
+  // The first test on its own, for a scan loop to keep in registers: false
+  // when the record certainly fails the condition (the first test is one
+  // word and the whole condition fails with it); true when Matches must
+  // say.
+  struct Quick {
+    uint8_t kind = 0;  // 0: no such test, 1: a word = / <>, 2: literal = field
+    bool equal = false;
+    uint32_t at = 0;
+    uint64_t mask = 0, value = 0, many = 0;
+    bool MayMatch(const uint8_t* record) const {
+      if (kind == 0) return true;
+      uint64_t x;
+      std::memcpy(&x, record + at, 8);
+      const bool same = (x & mask) == value;
+      if (kind == 1) return same == equal;
+      // Equal bytes, or a field holding the many-wildcard (a pattern?).
+      const uint64_t y = (x ^ many) | ~mask;
+      return same || ((y - kOnes) & ~y & kHighs) != 0;
+    }
+  };
+  Quick QuickTest() const { return quick_; }
 
   // Implementation details follow.
 private:
@@ -123,7 +147,6 @@ private:
     int cost = 0;
   };
   enum class Inline : uint8_t { None, Word, Mirror };
-  static constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
   struct Step {
     size_t leaf = 0;
     int32_t onTrue = kReject, onFalse = kReject;
@@ -158,4 +181,5 @@ private:
   std::vector<Node> nodes_;
   std::vector<Leaf> leaves_;
   std::vector<Step> program_;
+  Quick quick_;
 };

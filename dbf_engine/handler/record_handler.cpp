@@ -794,9 +794,12 @@ bool CVO_dBHandler::ScanFilterInWindow() {
       const int32_t whole = std::max(0, got) / recordLength_;
       const uint8_t* rec = block.get();
       if (compiled && !ciphered) {
-        // The common case, kept tight: the record as it lies in the block.
+        // The common case, kept tight: the record as it lies in the block,
+        // most of them refused by the first test alone.
+        const TcvRecordTest::Quick quick = flat.QuickTest();
         for (int32_t i = 0; i < whole; ++i, ++r, rec += length)
-          if (!(hideDeleted && rec[0] == '*') && flat.Matches(rec)) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+          if (!(hideDeleted && rec[0] == '*') && quick.MayMatch(rec) && flat.Matches(rec))
+            filterSet_->ChangeBit(r, TcvHugeSet::opSet);
       } else {
         for (int32_t i = 0; i < whole; ++i, ++r, rec += length) {
           const uint8_t* test = rec;
