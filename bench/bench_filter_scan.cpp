@@ -10,7 +10,7 @@
 //                    FM begins with ИВАНОВ and ND is "5"; class 2: the same
 //                    with FM upper-cased through a 256-byte table);
 //   BM_Filter/f      the record handler's filter (cvSetFilterExpr: compile,
-//                    one scan through the read window, the bitmap) for each
+//                    one scan of the table in 1 MB blocks, the bitmap) for each
 //                    form below: field against literal, the wildcard, LEFT,
 //                    SUBSTR and UPPER, each also with its operands the other
 //                    way round (literal first, or the two sides of .AND.

@@ -295,6 +295,9 @@ private:
 
 
 class TcvExpOperator : public TcvExpBaseObject {
+  // A filter scan turns the operator's plan into tests on record bytes.
+  friend class TcvRecordTest;
+
 public:
   TcvExpOperator(TcvExpHandler& handler, uint8_t opcode, uint8_t level);
   std::string ExpObjectContains() const override;
@@ -439,6 +442,8 @@ struct TcvExpToken {
 };
 
 class TcvExpHandler {
+  friend class TcvRecordTest;  // reads the tree of a filter scan
+
 public:
   // Compiles `text` at once (an empty text leaves no root).  The SQL
   // wildcards flag makes "%" and "_" the wildcard characters.

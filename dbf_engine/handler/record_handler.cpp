@@ -5,16 +5,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <typeinfo>
 
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/expr/expression.h"
+#include "dbf_engine/expr/record_test.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
 namespace {
+
+// What a filter scan reads at a time.
+constexpr int32_t kScanBlockBytes = 1 << 20;
 
 // Sets a variable for one scope and puts the previous value back.
 template <class T>
@@ -744,13 +749,20 @@ bool CVO_dBHandler::cvScanListens() const { return typeid(*this) != typeid(CVO_d
 bool CVO_dBHandler::ScanFilterInWindow() {
   // The walk of cvGetRec reads each record into both images, fires two read
   // events and clears the change flags; when nobody listens to any of that
-  // the condition can look at the records where the window holds them.  The
-  // record the table stood on is read again afterwards, which leaves the
-  // images, the flags and the position as the walk would; a table that
-  // stood on no record takes the walk, whose last read is what it keeps.
+  // the condition can look at the records where they were read.  The record
+  // the table stood on is read again afterwards, which leaves the images,
+  // the flags and the position as the walk would; a table that stood on no
+  // record takes the walk, whose last read is what it keeps.
   if (cvCurrentRecord() < 1 || cvState() != dbBrowse || !cacheOn_ || bypassCache_ || cache_.empty() ||
       cvScanListens())
     return false;
+  // The scan reads large blocks into a buffer of its own (fewer, larger
+  // reads than the window's); the window is left as it was.  Without the
+  // memory for one the walk runs instead.
+  const int32_t perBlock = std::clamp<int32_t>(kScanBlockBytes / std::max<int32_t>(1, recordLength_), 1,
+                                               std::max<int32_t>(1, recordCount_));
+  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[static_cast<size_t>(perBlock) * recordLength_]);
+  if (!block) return false;
   if (IsShared()) {
     // As the walk's move to the top: the file as it stands now.
     cvHdrRead();
@@ -761,34 +773,58 @@ bool CVO_dBHandler::ScanFilterInWindow() {
   std::vector<uint8_t> plain(ciphered ? length + 1 : 0, static_cast<uint8_t>(0x1A));
   const bool hideDeleted = !cvShowDeleted();
   uint8_t* const image = activeBuffer_;
+  // A condition of field-against-literal tests runs as a flat list of
+  // tests on the record's bytes; anything else is evaluated on the record
+  // where it lies.
+  TcvRecordTest flat;
+  const bool compiled = flat.Compile(*filterExpr_, image, length);
   int32_t r = 0;
   try {
     TcvExpValue v;
-    for (r = 1;; ++r) {
+    for (r = 1;;) {
       if (r > recordCount_) {
         // Another process may have appended meanwhile, as the walk's read
         // past the end finds out.
         cvHdrRead();
         if (r > recordCount_) break;
       }
+      const int32_t wanted = std::min(perBlock, recordCount_ - r + 1);
       const int64_t position = headerLength_ + static_cast<int64_t>(r - 1) * recordLength_;
-      const uint8_t* rec =
-          cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ && !IsShared()
-              ? cache_.data() + (position - cacheStart_)
-              : WindowRecord(position);
-      if (!rec) cvRaise(cvErrReadFailed, {FileName()});
-      if (ciphered) {
-        DBEncryption(readKey_, rec, plain.data(), length, 0);
-        rec = plain.data();
+      const int32_t got = CVO_dBaseFld::cvRead(position, block.get(), wanted * recordLength_);
+      const int32_t whole = std::max(0, got) / recordLength_;
+      const uint8_t* rec = block.get();
+      if (compiled && !ciphered) {
+        // The common case, kept tight: the record as it lies in the block,
+        // most of them refused by the first test alone.
+        const TcvRecordTest::Quick quick = flat.QuickTest();
+        for (int32_t i = 0; i < whole; ++i, ++r, rec += length)
+          if (!(hideDeleted && rec[0] == '*') && quick.MayMatch(rec) && flat.Matches(rec))
+            filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+      } else {
+        for (int32_t i = 0; i < whole; ++i, ++r, rec += length) {
+          const uint8_t* test = rec;
+          if (ciphered) {
+            DBEncryption(readKey_, rec, plain.data(), length, 0);
+            test = plain.data();
+          }
+          if (hideDeleted && test[0] == '*') continue;
+          bool pass;
+          if (compiled) {
+            pass = flat.Matches(test);
+          } else {
+            // Field access reads the active image and RECNO() the current
+            // record: both point at the record under test.  Reading never
+            // writes through the image.
+            activeBuffer_ = const_cast<uint8_t*>(test);
+            currentRecord_ = r;
+            filterExpr_->ExpressionResult(v);
+            pass = filterExpr_->ResultType() == rtBoolean && v.AsBoolean();
+          }
+          if (pass) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+        }
       }
-      if (hideDeleted && rec[0] == '*') continue;
-      // Field access reads the active image and RECNO() the current record:
-      // both point at the record under test.  Reading never writes through
-      // the image, so the window stays true to the file.
-      activeBuffer_ = const_cast<uint8_t*>(rec);
-      currentRecord_ = r;
-      filterExpr_->ExpressionResult(v);
-      if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean()) filterSet_->ChangeBit(r, TcvHugeSet::opSet);
+      // The file ends inside record r.
+      if (whole < wanted) cvRaise(cvErrReadFailed, {FileName()});
     }
   } catch (...) {
     // Leave the table as the walk would: on the record that failed, read

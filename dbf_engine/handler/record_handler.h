@@ -274,7 +274,8 @@ protected:
   // Marks the records that pass the compiled filter, in record order over
   // the whole table.
   void ScanFilter();
-  // ScanFilter's pass over the records in place in the read window, when
+  // ScanFilter's pass over the records in place, read in large blocks of
+  // its own (the condition run as flat record tests where it can be), when
   // nothing listens to the reads; false (nothing done) when the walk of
   // cvGetRec must run.
   bool ScanFilterInWindow();
