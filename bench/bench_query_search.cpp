@@ -78,7 +78,7 @@ public:
       const bench::Directory rows(0, k ? kCityRecords : bench::DirectoryRecords(), 7,
                                   k ? sample::Style::kCity : sample::Style::kSynthetic);
       rows.WriteTable(dbf_[k]);
-      sqlite3_close(rows.SqliteTable(db_[k], false, true));
+      sqlite3_close(rows.SqliteTable(db_[k], false));
     }
   }
   const std::string& Dbf(int k) const { return dbf_[k]; }

@@ -83,11 +83,10 @@ public:
                      sample::Style style = sample::Style::kSynthetic)
       : DirectoryImages(style, records, seed, deletedPercent) {}
 
-  // The same rows in an SQLite file database, trailing blanks dropped as
-  // the index keys drop them; `indexFm` also builds the index on fm;
-  // `utf8` stores the text as UTF-8 (SQLite's LIKE reads UTF-8, not the
-  // Windows code page).
-  sqlite3* SqliteTable(const std::string& path, bool indexFm, bool utf8 = false) const {
+  // The same rows in an SQLite file database as UTF-8 text (SQLite's own
+  // encoding, which its LIKE and upper() read), trailing blanks dropped as
+  // the index keys drop them; `indexFm` also builds the index on fm.
+  sqlite3* SqliteTable(const std::string& path, bool indexFm) const {
     std::filesystem::remove(path);
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite3_open failed");
@@ -101,7 +100,7 @@ public:
     const int len[] = {6, 25, 30, 6, 5};
     for (int32_t r = 1; r <= Records(); ++r) {
       for (int c = 0; c < 5; ++c) {
-        const std::string v = utf8 ? Cp1251ToUtf8(Trimmed(r, at[c], len[c])) : Trimmed(r, at[c], len[c]);
+        const std::string v = Cp1251ToUtf8(Trimmed(r, at[c], len[c]));
         sqlite3_bind_text(ins, c + 1, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
       }
       sqlite3_step(ins);
@@ -238,7 +237,7 @@ public:
   DirectoryFiles() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
     const Directory rows;
     rows.WriteTable(dbf_);
-    sqlite3_close(rows.SqliteTable(db_, false, true));
+    sqlite3_close(rows.SqliteTable(db_, false));
   }
   const std::string& Dbf() const { return dbf_; }
   const std::string& Db() const { return db_; }
