@@ -301,15 +301,25 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
   std::memcpy(buffer + info_offset_, &recno, 4);
   buffer[info_offset_ + kInfoFlag] = bfCurrent;
   // Right-aligned in ten characters, so the texts sort in numeric order.
-  char* b = reinterpret_cast<char*>(buffer + bookmark_offset_);
-  std::memset(b, ' ', 10);
-  b[10] = '\0';
-  uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
-  int i = 9;
-  do {
-    b[i--] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0 && i >= 0);
+  char* t = bookmark_text_;
+  if (recno > 0 && bookmark_recno_ > 0 && recno == bookmark_recno_ + 1) {
+    // The next record of a walk: count the last text up by one (the ten
+    // characters hold any 32-bit record number, so the carry stops inside).
+    int i = 9;
+    while (t[i] == '9') t[i--] = '0';
+    t[i] = t[i] == ' ' ? '1' : static_cast<char>(t[i] + 1);
+  } else if (recno != bookmark_recno_ || recno <= 0) {
+    std::memset(t, ' ', 10);
+    t[10] = '\0';
+    uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
+    int i = 9;
+    do {
+      t[i--] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0 && i >= 0);
+  }
+  bookmark_recno_ = recno;
+  std::memcpy(buffer + bookmark_offset_, t, kBookmarkSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,17 +430,7 @@ void TCorvidDataSet::InternalClose() {
 int TCorvidDataSet::GetRecordCount() {
   if (!handler_) DatabaseError(dbmsg::DataSetClosed);
   if (!ExactCount) return handler_->cvRecordCount();
-  // Walk the visible records in the handler's own buffer, then go back.
-  BufferScope scope(*this, handler_->cvOwnBuffer());
-  const int32_t remembered = handler_->cvCurrentRecord();
-  int count = 0;
-  handler_->cvGetRec(-3);
-  while (!handler_->cvEOF() && !handler_->cvBOF() && handler_->cvCurrentRecord() > 0) {
-    ++count;
-    handler_->cvGetRec(-1);
-  }
-  if (remembered > 0 && remembered <= handler_->cvRecordCount()) handler_->cvGetRec(remembered);
-  return count;
+  return CountByWalk();
 }
 
 int TCorvidDataSet::GetRecNo() {
