@@ -38,6 +38,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -503,7 +504,9 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
                                  result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
   }
   bool added = false;
-  const int32_t g = gs.FindGroup(-1, added);
+  // Without GROUP BY every row falls into the one group (an empty key):
+  // nothing to look up once it exists.
+  const int32_t g = groupItems == 0 && !gs.Heads.empty() ? 0 : gs.FindGroup(-1, added);
   if (added) {
     TStoringGuard storing(gs.Storing);
     AddThisRecord(withBookmark);
@@ -515,6 +518,46 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
                  result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
+  return true;
+}
+
+namespace {
+
+// An argument that is never null and never changes: COUNT(*) counts its
+// "0", COUNT(1) its 1.
+bool ConstantArgument(TExpression* e) {
+  if (!e) return false;
+  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
+      typeid(*e) == typeid(TBooleanLiteral))
+    return true;
+  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
+}
+
+}  // namespace
+
+bool TSiftScan::CountingScan() {
+  if (a_.Statement != ssSelect || !a_.PivotStr.empty() || a_.GroupByList.Count() != 0) return false;
+  if (where_ || join_in_where_ || !join_steps_.empty() || right_join_) return false;
+  // Progress and cancelling are reported per row.
+  if (q_.OnProgress || q_.OnCancelQuery || !group_ || group_->Aggregates.empty() || !result_) return false;
+  for (const auto& ref : group_->Aggregates) {
+    if (ref.Item->Kind != akCOUNT || ref.Item->Distinct) return false;
+    const TColumnItem* arg = a_.ColumnList.Get(ref.ArgColumn);
+    if (!arg->Compiled || !ConstantArgument(arg->Compiled->Expression.get())) return false;
+  }
+  if (q_.IsDataSetDisabled(main_)) return false;
+  int count = 0;
+  if (!main_->CountVisibleRecords(count)) return false;
+  // The first row heads the group (its other columns are read from it, as
+  // the walk reads them); the others only add to the counts.
+  main_->First();
+  if (main_->Eof()) return true;
+  AddThisRecord();
+  TGroupState& gs = *group_;
+  if (gs.Streaming == 1 && gs.Heads.size() == 1 && count > 1)
+    for (size_t j = 0; j < gs.Aggregates.size(); ++j) gs.Acc[j].Count += count - 1;
+  // The dataset ends where the walk would have left it.
+  main_->Last();
   return true;
 }
 

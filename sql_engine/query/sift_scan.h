@@ -128,6 +128,12 @@ private:
   // While a plain grouped SELECT scans: adds the current row to its group
   // (storing only a group's first row); false when rows are stored whole.
   bool GroupThisRecord(bool withBookmark);
+  // The scan of a SELECT whose only aggregates are COUNT(*) over one
+  // group, with nothing per row to evaluate or report: the first row is
+  // grouped as usual and the main dataset counts the rest without walking
+  // them.  False (nothing done) when the statement or the dataset needs the
+  // walk.
+  bool CountingScan();
   TGroupStateOwner group_{nullptr, nullptr};
 
   void ResolveDerivedTables();
