@@ -302,13 +302,22 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
   buffer[info_offset_ + kInfoFlag] = bfCurrent;
   // Right-aligned in ten characters, so the texts sort in numeric order.
   char* t = bookmark_text_;
+  char* b = reinterpret_cast<char*>(buffer + bookmark_offset_);
   if (recno > 0 && bookmark_recno_ > 0 && recno == bookmark_recno_ + 1) {
-    // The next record of a walk: count the last text up by one (the ten
-    // characters hold any 32-bit record number, so the carry stops inside).
+    // The next record of a walk: the last text counted up by one (the ten
+    // characters hold any 32-bit record number, so the carry stops inside),
+    // in the buffer and in the copy kept for the next one.
+    std::memcpy(b, t, kBookmarkSize);
     int i = 9;
-    while (t[i] == '9') t[i--] = '0';
-    t[i] = t[i] == ' ' ? '1' : static_cast<char>(t[i] + 1);
-  } else if (recno != bookmark_recno_ || recno <= 0) {
+    while (t[i] == '9') {
+      t[i] = b[i] = '0';
+      --i;
+    }
+    t[i] = b[i] = t[i] == ' ' ? '1' : static_cast<char>(t[i] + 1);
+    bookmark_recno_ = recno;
+    return;
+  }
+  if (recno != bookmark_recno_ || recno <= 0) {
     std::memset(t, ' ', 10);
     t[10] = '\0';
     uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
@@ -319,7 +328,7 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
     } while (v != 0 && i >= 0);
   }
   bookmark_recno_ = recno;
-  std::memcpy(buffer + bookmark_offset_, t, kBookmarkSize);
+  std::memcpy(b, t, kBookmarkSize);
 }
 
 // ---------------------------------------------------------------------------

@@ -38,6 +38,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
@@ -108,9 +110,8 @@ struct TCellValue {
 // stands on the row; a text is cut as the column's cell would cut it.  The
 // buffer and the text are the caller's, reused from row to row.
 struct TExprValue {
-  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer, std::string& text)
+  TExprValue(TExpression* e, int32_t width, std::string& buffer, std::string& text)
       : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
-    Text.clear();
     // A text field is null exactly when it reads as no text: one read of
     // the dataset answers both questions.
     if (Kind == ttString && Node)
@@ -119,31 +120,38 @@ struct TExprValue {
         NullByText = HaveText = true;
       }
   }
-  // The field's text straight into the buffer (a null or disabled field
-  // reads as no text).
+  // The field's text, seen where the dataset keeps it or read into the
+  // buffer (a null or disabled field reads as no text).
   void ReadField(TFieldExpr& fe) {
     TField* f = fe.Field;
     if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
+    const size_t width = static_cast<size_t>(std::max(Width, 0));
+    std::string_view text;
+    if (fe.ReadText(Buffer, text)) {
+      View = text.substr(0, std::min(text.size(), width));
+      return;
+    }
     const size_t size = static_cast<size_t>(std::max(f->DataSize(), 0));
     if (Buffer.size() < size + 1) Buffer.resize(size + 1);
     if (!f->GetData(Buffer.data())) return;
     Buffer[size] = '\0';
-    Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
+    View = std::string_view(Buffer.data(), strnlen(Buffer.data(), std::min(size, width)));
   }
   bool IsNull() {
-    if (NullByText) return Text.empty();
+    if (NullByText) return View.empty();
     return !Node || Node->GetIsNull();
   }
   TExprType Type() const { return Kind; }
-  const std::string& AsString() {
+  std::string_view AsString() {
     if (!HaveText) {
       Text = Node->GetAsString();
       if (Text.size() > static_cast<size_t>(Width)) Text.resize(static_cast<size_t>(Width));
       const size_t nul = Text.find('\0');
       if (nul != std::string::npos) Text.resize(nul);
+      View = Text;
       HaveText = true;
     }
-    return Text;
+    return View;
   }
   double AsFloat() { return Node->GetAsFloat(); }
   int32_t AsInteger() { return Node->GetAsInteger(); }
@@ -152,8 +160,9 @@ struct TExprValue {
   TExpression* Node;
   TExprType Kind;
   int32_t Width;
-  std::vector<char>& Buffer;
+  std::string& Buffer;
   std::string& Text;
+  std::string_view View;
   bool HaveText = false;
   bool NullByText = false;
 };
@@ -169,7 +178,8 @@ void AppendKey(std::string& key, V&& v) {
   }
   switch (v.Type()) {
     case ttString: {
-      const std::string& s = v.AsString();
+      // A cell's text by value, a read text as a view of the row.
+      decltype(auto) s = v.AsString();
       if (s.empty()) {
         key += '\0';
         return;
@@ -249,7 +259,7 @@ struct TSiftScan::TGroupState : public TExprContext {
   std::vector<std::unordered_set<std::string>> Seen;
   std::vector<std::vector<int32_t>> Extra;
   std::string Key, ValueKey;
-  std::vector<char> FieldBuffer;
+  std::string FieldBuffer;
   std::string FieldText;
   // Whether the scan groups its rows as it reads them (-1 not decided
   // yet), the rows it grouped into, and whether a head row is being stored.
@@ -306,9 +316,10 @@ struct TSiftScan::TGroupState : public TExprContext {
       case akMAX: {
         const bool isMin = ref.Item->Kind == akMIN;
         if (ref.ArgType == ttString) {
-          const std::string& t = v.AsString();
+          decltype(auto) t = v.AsString();
           // Texts compare by their bytes.
-          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = t;
+          const std::string_view tv(t), extreme(a.TextExtreme);
+          if (a.Count == 0 || (isMin ? tv < extreme : tv > extreme)) a.TextExtreme = tv;
         } else if (ref.ArgType == ttBoolean) {
           const bool b = v.AsBoolean();
           if (a.Count == 0 || (isMin ? b < a.BoolExtreme : b > a.BoolExtreme)) a.BoolExtreme = b;
