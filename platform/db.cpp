@@ -221,7 +221,7 @@ void TDataSet::EnableControls() {
   if (disable_state_ != dsInactive && state_ != dsInactive) DataEvent(enable_event_, 0);
 }
 
-void TDataSet::DataEvent(TDataEvent event, intptr_t info) {
+void TDataSet::DispatchDataEvent(TDataEvent event, intptr_t info) {
   switch (event) {
     case deFieldChange: {
       auto* field = reinterpret_cast<TField*>(info);

@@ -199,7 +199,12 @@ public:
   virtual int Translate(const char* src, char* dest, bool to_oem);
   // Sends a data event (field change, record change ...) to the data sources
   // and bookkeeping (Modified, calculated fields) of its own.
-  void DataEvent(TDataEvent event, intptr_t info);
+  void DataEvent(TDataEvent event, intptr_t info) {
+    // A scroll or a browse check concerns only data sources: with none (a
+    // scan's dataset, as a rule) there is nothing to do, once per row.
+    if ((event == deDataSetScroll || event == deCheckBrowseMode) && data_sources_.empty()) return;
+    DispatchDataEvent(event, info);
+  }
 
   // ---- state helpers for components ----
   TRecordBuffer ActiveBuffer() const;
@@ -328,6 +333,7 @@ private:
   friend class TField;
   friend class TIndexDefs;
 
+  void DispatchDataEvent(TDataEvent event, intptr_t info);
   TGetResult FetchRecord(TRecordBuffer buffer, TGetMode mode);
   void OpenCursor();
   void CloseCursor(bool quiet = false);
