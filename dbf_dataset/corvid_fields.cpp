@@ -125,8 +125,9 @@ bool TCorvidDataSet::GetFieldText(TField* field, std::string_view& text, bool& n
   if (n <= 0 || static_cast<size_t>(n) >= c_fields_.size() || c_fields_[static_cast<size_t>(n)].length <= 0)
     return false;
   if (IsEmpty()) return true;
-  TRecordBuffer rec = nullptr;
-  if (!GetActiveRecBuf(rec)) return true;
+  // Browsing: the active buffer, as GetActiveRecBuf gives it.
+  const TRecordBuffer rec = ActiveBuffer();
+  if (!rec) return true;
   const CField& cf = c_fields_[static_cast<size_t>(n)];
   const uint8_t* p = rec + cf.offset;
   size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
