@@ -11,8 +11,10 @@
 // (locking_mode=EXCLUSIVE, an unshared open like the dataset's).
 //
 //   BM_GroupQuery/0   select ul, count(*) from phones group by ul order by 2 desc
-//   BM_GroupQuery/1   select count(*) from phones         (the bare scan; SQLite
-//                     counts without reading the rows)
+//   BM_GroupQuery/1   select count(*) from phones         (the count: SQLite
+//                     counts its b-tree's cells, the query has the dataset
+//                     count its visible records, reading only the deletion
+//                     bytes, when nothing listens to a walk)
 //   BM_GroupQuery/2   select max(ul) from phones          (the scan reading one
 //                     text field per row)
 //   BM_GroupQuery/3   select nd, count(*), min(fm), max(tel) ... group by nd

@@ -301,15 +301,34 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
   std::memcpy(buffer + info_offset_, &recno, 4);
   buffer[info_offset_ + kInfoFlag] = bfCurrent;
   // Right-aligned in ten characters, so the texts sort in numeric order.
+  char* t = bookmark_text_;
   char* b = reinterpret_cast<char*>(buffer + bookmark_offset_);
-  std::memset(b, ' ', 10);
-  b[10] = '\0';
-  uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
-  int i = 9;
-  do {
-    b[i--] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0 && i >= 0);
+  if (recno > 0 && bookmark_recno_ > 0 && recno == bookmark_recno_ + 1) {
+    // The next record of a walk: the last text counted up by one (the ten
+    // characters hold any 32-bit record number, so the carry stops inside),
+    // in the buffer and in the copy kept for the next one.
+    std::memcpy(b, t, kBookmarkSize);
+    int i = 9;
+    while (t[i] == '9') {
+      t[i] = b[i] = '0';
+      --i;
+    }
+    t[i] = b[i] = t[i] == ' ' ? '1' : static_cast<char>(t[i] + 1);
+    bookmark_recno_ = recno;
+    return;
+  }
+  if (recno != bookmark_recno_ || recno <= 0) {
+    std::memset(t, ' ', 10);
+    t[10] = '\0';
+    uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
+    int i = 9;
+    do {
+      t[i--] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0 && i >= 0);
+  }
+  bookmark_recno_ = recno;
+  std::memcpy(b, t, kBookmarkSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,17 +439,7 @@ void TCorvidDataSet::InternalClose() {
 int TCorvidDataSet::GetRecordCount() {
   if (!handler_) DatabaseError(dbmsg::DataSetClosed);
   if (!ExactCount) return handler_->cvRecordCount();
-  // Walk the visible records in the handler's own buffer, then go back.
-  BufferScope scope(*this, handler_->cvOwnBuffer());
-  const int32_t remembered = handler_->cvCurrentRecord();
-  int count = 0;
-  handler_->cvGetRec(-3);
-  while (!handler_->cvEOF() && !handler_->cvBOF() && handler_->cvCurrentRecord() > 0) {
-    ++count;
-    handler_->cvGetRec(-1);
-  }
-  if (remembered > 0 && remembered <= handler_->cvRecordCount()) handler_->cvGetRec(remembered);
-  return count;
+  return CountByWalk();
 }
 
 int TCorvidDataSet::GetRecNo() {

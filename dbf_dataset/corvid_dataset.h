@@ -167,6 +167,7 @@ public:
   // ---- framework overrides (public in the framework) ----------------------------
   void CheckActive() override;
   int GetRecordCount() override;
+  bool CountVisibleRecords(int& count) override;
   int GetRecNo() override;
   void SetRecNo(int n) override;
   bool IsSequenced() override;
@@ -174,7 +175,8 @@ public:
   int CompareBookmarks(TBookmark a, TBookmark b) override;
   bool GetCurrentRecord(TRecordBuffer buffer) override;
   bool GetFieldData(TField* field, void* buffer) override;
-  bool GetFieldText(TField* field, std::string_view& text) override;
+  using TDataSet::GetFieldText;
+  bool GetFieldText(TField* field, std::string_view& text, bool& null) override;
   void SetFieldData(TField* field, const void* buffer) override;
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   int Translate(const char* src, char* dest, bool to_oem) override;
@@ -396,6 +398,13 @@ private:
   std::string FromOem(const std::string& text) const;
   void SetFilterData(const std::string& text, TFilterOptions options);
   void FillBookmark(TRecordBuffer buffer, int32_t recno);
+  // The visible records counted by the handler's walk in its own buffer;
+  // the handler goes back to the record it stood on (corvid_count.cpp).
+  int CountByWalk();
+  // The same count from the file's records read in large blocks, in record
+  // order without a tag; false when the file ends short of the header's
+  // count.
+  bool CountByBlocks(int& count);
   // Writes the pending memos into the handler's active image.
   void FlushPendingMemos();
   void WriteRecord(uint8_t* buffer, const std::function<void()>& write);
@@ -458,4 +467,8 @@ private:
   int info_offset_ = 0;
   int bookmark_offset_ = 0;
   int buffer_size_ = 0;
+  // The last bookmark text made and its record number: a walk makes the
+  // next one by counting up the digits instead of formatting anew.
+  int32_t bookmark_recno_ = -1;
+  char bookmark_text_[11] = {};
 };

@@ -151,7 +151,14 @@ void TDataSet::CheckCanModify() {
   if (!GetCanModify()) DatabaseError(dbmsg::DataSetReadOnly);
 }
 
-bool TDataSet::GetFieldText(TField*, std::string_view&) { return false; }
+bool TDataSet::GetFieldText(TField*, std::string_view&, bool&) { return false; }
+
+bool TDataSet::CountVisibleRecords(int&) { return false; }
+
+bool TDataSet::WalkUnobserved() const {
+  return state_ == dsBrowse && !BeforeScroll && !AfterScroll && !OnCalcFields &&
+         !OnFilterRecord && calc_fields_size_ == 0 && data_sources_.empty();
+}
 
 void TDataSet::CheckBrowseMode() {
   CheckActive();
@@ -214,7 +221,7 @@ void TDataSet::EnableControls() {
   if (disable_state_ != dsInactive && state_ != dsInactive) DataEvent(enable_event_, 0);
 }
 
-void TDataSet::DataEvent(TDataEvent event, intptr_t info) {
+void TDataSet::DispatchDataEvent(TDataEvent event, intptr_t info) {
   switch (event) {
     case deFieldChange: {
       auto* field = reinterpret_cast<TField*>(info);
@@ -233,6 +240,8 @@ void TDataSet::DataEvent(TDataEvent event, intptr_t info) {
       break;
   }
   if (disable_count_ == 0 && state_ != dsBlockRead) {
+    // Nobody listens (a scan's dataset, as a rule): nothing to copy or tell.
+    if (data_sources_.empty()) return;
     std::vector<TDataSource*> sources = data_sources_;
     for (TDataSource* s : sources)
       if (std::find(data_sources_.begin(), data_sources_.end(), s) != data_sources_.end())
@@ -297,6 +306,12 @@ void TDataSet::ActivateBuffers() {
 void TDataSet::MoveBuffer(int from, int to) {
   if (from == to) return;
   auto f = static_cast<size_t>(from), t = static_cast<size_t>(to);
+  if (f + 1 == t || t + 1 == f) {
+    // Neighbours (the spare buffer rotating into a one-record ring, the
+    // common case of a scan) trade places.
+    std::swap(buffers_[f], buffers_[t]);
+    return;
+  }
   std::unique_ptr<uint8_t[]> moving = std::move(buffers_[f]);
   if (f < t)
     for (size_t i = f; i < t; ++i) buffers_[i] = std::move(buffers_[i + 1]);

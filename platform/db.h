@@ -175,8 +175,23 @@ public:
   // The text a string field's AsString gives at the current record, seen
   // in place where the component keeps it as plain bytes (a scan then
   // copies nothing); valid until the dataset moves or changes state.  False
-  // when the component cannot give it so: read the field as usual.
-  virtual bool GetFieldText(TField* field, std::string_view& text);
+  // when the component cannot give it so: read the field as usual.  `null`
+  // says what IsNull says, which the text alone cannot tell (a field whose
+  // data starts with a zero byte reads as an empty text, yet has a value).
+  virtual bool GetFieldText(TField* field, std::string_view& text, bool& null);
+  bool GetFieldText(TField* field, std::string_view& text) {
+    bool null = true;
+    return GetFieldText(field, text, null);
+  }
+  // Counts the records that First ... Next to Eof would visit, reading no
+  // fields and leaving the cursor where it stands, where nobody could tell
+  // that no walk took place (see WalkUnobserved).  False when the component
+  // cannot count so: walk the records instead.
+  virtual bool CountVisibleRecords(int& count);
+  // True when a walk over the records would go unobserved: the browse
+  // state, no scroll, calculation or record filter events, no calculated
+  // fields, no data sources.
+  bool WalkUnobserved() const;
   // Copies the current record's image into buffer (false: no current record).
   virtual bool GetCurrentRecord(TRecordBuffer buffer);
   // Code-page translation of texts; the base copies (dataset components that
@@ -184,7 +199,12 @@ public:
   virtual int Translate(const char* src, char* dest, bool to_oem);
   // Sends a data event (field change, record change ...) to the data sources
   // and bookkeeping (Modified, calculated fields) of its own.
-  void DataEvent(TDataEvent event, intptr_t info);
+  void DataEvent(TDataEvent event, intptr_t info) {
+    // A scroll or a browse check concerns only data sources: with none (a
+    // scan's dataset, as a rule) there is nothing to do, once per row.
+    if ((event == deDataSetScroll || event == deCheckBrowseMode) && data_sources_.empty()) return;
+    DispatchDataEvent(event, info);
+  }
 
   // ---- state helpers for components ----
   TRecordBuffer ActiveBuffer() const;
@@ -313,6 +333,7 @@ private:
   friend class TField;
   friend class TIndexDefs;
 
+  void DispatchDataEvent(TDataEvent event, intptr_t info);
   TGetResult FetchRecord(TRecordBuffer buffer, TGetMode mode);
   void OpenCursor();
   void CloseCursor(bool quiet = false);

@@ -213,6 +213,12 @@ void TStringField::SetSize(int size) {
 }
 
 std::string TStringField::GetAsString() const {
+  if (!Validating()) {
+    // Where the dataset keeps the text as plain bytes it is copied once.
+    std::string_view text;
+    bool null = true;
+    if (CheckDataSet().GetFieldText(const_cast<TStringField*>(this), text, null)) return std::string(text);
+  }
   std::string buf(static_cast<size_t>(DataSize()), '\0');
   if (!GetData(buf.data())) return std::string();
   buf.resize(std::strlen(buf.c_str()));

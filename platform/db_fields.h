@@ -146,6 +146,8 @@ protected:
   void SetDataType(TFieldType t) { data_type_ = t; }
   // Raises when the dataset is missing.
   TDataSet& CheckDataSet() const;
+  // True while OnValidate reads the proposed value.
+  bool Validating() const { return validating_; }
 
 private:
   friend class TDataSet;

@@ -97,17 +97,23 @@ std::string TFieldExpr::GetAsString() {
   return Field->AsString();
 }
 
-bool TFieldExpr::ReadText(std::string& buffer, std::string_view& text) {
+bool TFieldExpr::ReadsText() const {
   // Only the framework's own text field: its GetAsString is the field data
   // up to the first zero byte.
-  if (typeid(*Field) != typeid(TStringField) || Field->DataType() != ftString) return false;
+  return typeid(*Field) == typeid(TStringField) && Field->DataType() == ftString;
+}
+
+bool TFieldExpr::ReadText(std::string& buffer, std::string_view& text, bool& null) {
+  if (!ReadsText()) return false;
   text = {};
+  null = true;
   if (Disabled()) return true;
-  if (Field->DataSet()->GetFieldText(Field, text)) return true;
+  if (Field->DataSet()->GetFieldText(Field, text, null)) return true;
   const size_t size = static_cast<size_t>(std::max(Field->DataSize(), 0));
   if (buffer.size() < size) buffer.resize(size);
   std::memset(buffer.data(), 0, size);
-  if (!Field->GetData(buffer.data())) return true;
+  null = !Field->GetData(buffer.data());
+  if (null) return true;
   text = std::string_view(buffer.data(), strnlen(buffer.data(), size));
   return true;
 }

@@ -44,7 +44,15 @@ public:
   // otherwise read into `buffer` (kept by the caller from row to row), so a
   // scan builds no string per row.  False for a field of any other kind,
   // which is read through GetAsString.
-  bool ReadText(std::string& buffer, std::string_view& text);
+  bool ReadText(std::string& buffer, std::string_view& text) {
+    bool null = true;
+    return ReadText(buffer, text, null);
+  }
+  // The same, with `null` set to what GetIsNull gives (a value may read as
+  // an empty text when its data starts with a zero byte).
+  bool ReadText(std::string& buffer, std::string_view& text, bool& null);
+  // True when ReadText reads this field (a plain text field).
+  bool ReadsText() const;
 
   TField* Field;
   TExprContext* Context;

@@ -198,6 +198,18 @@ bool Relate(TOperator op, const T& l, const T& r) {
 }  // namespace
 
 bool TRelationalOp::GetAsBoolean() {
+  if (Left.get() != PlannedLeft || Right.get() != PlannedRight) {
+    PlannedLeft = Left.get();
+    PlannedRight = Right.get();
+    const bool left = LeftText.Bind(PlannedLeft);
+    TextPlan = RightText.Bind(PlannedRight) && left;
+  }
+  if (TextPlan) {
+    // The same reads as below (null first, left before right), as views.
+    std::string_view l, r;
+    if (!LeftText.Read(l) || !RightText.Read(r)) return false;
+    return Relate(Operator, CompareTextBytes(l, r), 0);
+  }
   // Each operand is read once: its null test and its value come from the
   // same evaluation.
   TNodeRead l(Left.get());

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "sql_engine/expr/expr_types.h"
+#include "sql_engine/expr/text_operand.h"
 
 // Raises EZeroDivide, EInvalidOp or EOverflow unless x is a finite double.
 double CheckedFloat(long double x);
@@ -107,6 +108,15 @@ public:
 
   TExpressionPtr Left, Right;
   TOperator Operator;
+
+private:
+  // Two operands that are string literals or plain text fields compare as
+  // views, read without building strings; decided at the first row for the
+  // operands the node then has (they may be replaced after building).
+  TTextOperand LeftText, RightText;
+  TExpression* PlannedLeft = nullptr;
+  TExpression* PlannedRight = nullptr;
+  bool TextPlan = false;
 };
 
 // Compares two texts byte by byte as unsigned codes: <0, 0, >0.

@@ -38,6 +38,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -107,9 +110,8 @@ struct TCellValue {
 // stands on the row; a text is cut as the column's cell would cut it.  The
 // buffer and the text are the caller's, reused from row to row.
 struct TExprValue {
-  TExprValue(TExpression* e, int32_t width, std::vector<char>& buffer, std::string& text)
+  TExprValue(TExpression* e, int32_t width, std::string& buffer, std::string& text)
       : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
-    Text.clear();
     // A text field is null exactly when it reads as no text: one read of
     // the dataset answers both questions.
     if (Kind == ttString && Node)
@@ -118,31 +120,38 @@ struct TExprValue {
         NullByText = HaveText = true;
       }
   }
-  // The field's text straight into the buffer (a null or disabled field
-  // reads as no text).
+  // The field's text, seen where the dataset keeps it or read into the
+  // buffer (a null or disabled field reads as no text).
   void ReadField(TFieldExpr& fe) {
     TField* f = fe.Field;
     if (fe.Context && fe.Context->IsDataSetDisabled(f->DataSet())) return;
+    const size_t width = static_cast<size_t>(std::max(Width, 0));
+    std::string_view text;
+    if (fe.ReadText(Buffer, text)) {
+      View = text.substr(0, std::min(text.size(), width));
+      return;
+    }
     const size_t size = static_cast<size_t>(std::max(f->DataSize(), 0));
     if (Buffer.size() < size + 1) Buffer.resize(size + 1);
     if (!f->GetData(Buffer.data())) return;
     Buffer[size] = '\0';
-    Text.assign(Buffer.data(), strnlen(Buffer.data(), std::min(size, static_cast<size_t>(Width))));
+    View = std::string_view(Buffer.data(), strnlen(Buffer.data(), std::min(size, width)));
   }
   bool IsNull() {
-    if (NullByText) return Text.empty();
+    if (NullByText) return View.empty();
     return !Node || Node->GetIsNull();
   }
   TExprType Type() const { return Kind; }
-  const std::string& AsString() {
+  std::string_view AsString() {
     if (!HaveText) {
       Text = Node->GetAsString();
       if (Text.size() > static_cast<size_t>(Width)) Text.resize(static_cast<size_t>(Width));
       const size_t nul = Text.find('\0');
       if (nul != std::string::npos) Text.resize(nul);
+      View = Text;
       HaveText = true;
     }
-    return Text;
+    return View;
   }
   double AsFloat() { return Node->GetAsFloat(); }
   int32_t AsInteger() { return Node->GetAsInteger(); }
@@ -151,8 +160,9 @@ struct TExprValue {
   TExpression* Node;
   TExprType Kind;
   int32_t Width;
-  std::vector<char>& Buffer;
+  std::string& Buffer;
   std::string& Text;
+  std::string_view View;
   bool HaveText = false;
   bool NullByText = false;
 };
@@ -168,7 +178,8 @@ void AppendKey(std::string& key, V&& v) {
   }
   switch (v.Type()) {
     case ttString: {
-      const std::string& s = v.AsString();
+      // A cell's text by value, a read text as a view of the row.
+      decltype(auto) s = v.AsString();
       if (s.empty()) {
         key += '\0';
         return;
@@ -248,7 +259,7 @@ struct TSiftScan::TGroupState : public TExprContext {
   std::vector<std::unordered_set<std::string>> Seen;
   std::vector<std::vector<int32_t>> Extra;
   std::string Key, ValueKey;
-  std::vector<char> FieldBuffer;
+  std::string FieldBuffer;
   std::string FieldText;
   // Whether the scan groups its rows as it reads them (-1 not decided
   // yet), the rows it grouped into, and whether a head row is being stored.
@@ -305,9 +316,10 @@ struct TSiftScan::TGroupState : public TExprContext {
       case akMAX: {
         const bool isMin = ref.Item->Kind == akMIN;
         if (ref.ArgType == ttString) {
-          const std::string& t = v.AsString();
+          decltype(auto) t = v.AsString();
           // Texts compare by their bytes.
-          if (a.Count == 0 || (isMin ? t < a.TextExtreme : t > a.TextExtreme)) a.TextExtreme = t;
+          const std::string_view tv(t), extreme(a.TextExtreme);
+          if (a.Count == 0 || (isMin ? tv < extreme : tv > extreme)) a.TextExtreme = tv;
         } else if (ref.ArgType == ttBoolean) {
           const bool b = v.AsBoolean();
           if (a.Count == 0 || (isMin ? b < a.BoolExtreme : b > a.BoolExtreme)) a.BoolExtreme = b;
@@ -503,7 +515,9 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
                                  result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
   }
   bool added = false;
-  const int32_t g = gs.FindGroup(-1, added);
+  // Without GROUP BY every row falls into the one group (an empty key):
+  // nothing to look up once it exists.
+  const int32_t g = groupItems == 0 && !gs.Heads.empty() ? 0 : gs.FindGroup(-1, added);
   if (added) {
     TStoringGuard storing(gs.Storing);
     AddThisRecord(withBookmark);
@@ -515,6 +529,46 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
                  result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
+  return true;
+}
+
+namespace {
+
+// An argument that is never null and never changes: COUNT(*) counts its
+// "0", COUNT(1) its 1.
+bool ConstantArgument(TExpression* e) {
+  if (!e) return false;
+  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
+      typeid(*e) == typeid(TBooleanLiteral))
+    return true;
+  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
+}
+
+}  // namespace
+
+bool TSiftScan::CountingScan() {
+  if (a_.Statement != ssSelect || !a_.PivotStr.empty() || a_.GroupByList.Count() != 0) return false;
+  if (where_ || join_in_where_ || !join_steps_.empty() || right_join_) return false;
+  // Progress and cancelling are reported per row.
+  if (q_.OnProgress || q_.OnCancelQuery || !group_ || group_->Aggregates.empty() || !result_) return false;
+  for (const auto& ref : group_->Aggregates) {
+    if (ref.Item->Kind != akCOUNT || ref.Item->Distinct) return false;
+    const TColumnItem* arg = a_.ColumnList.Get(ref.ArgColumn);
+    if (!arg->Compiled || !ConstantArgument(arg->Compiled->Expression.get())) return false;
+  }
+  if (q_.IsDataSetDisabled(main_)) return false;
+  int count = 0;
+  if (!main_->CountVisibleRecords(count)) return false;
+  // The first row heads the group (its other columns are read from it, as
+  // the walk reads them); the others only add to the counts.
+  main_->First();
+  if (main_->Eof()) return true;
+  AddThisRecord();
+  TGroupState& gs = *group_;
+  if (gs.Streaming == 1 && gs.Heads.size() == 1 && count > 1)
+    for (size_t j = 0; j < gs.Aggregates.size(); ++j) gs.Acc[j].Count += count - 1;
+  // The dataset ends where the walk would have left it.
+  main_->Last();
   return true;
 }
 

@@ -1214,6 +1214,7 @@ void TSiftScan::EmitUnmatchedRight() {
 }
 
 void TSiftScan::Scan() {
+  if (CountingScan()) return;
   int32_t max = 0;
   if (q_.OnProgress) {
     max = main_->RecordCount();

@@ -11,7 +11,11 @@
 // `CreateResultSet` compiles the texts, offers the WHERE clause to the
 // dataset adapter (filter, range, index), walks the main dataset and builds
 // the result set, then groups, orders, runs DISTINCT, cuts to TOP and
-// appends the UNION branch.
+// appends the UNION branch.  A SELECT whose only aggregates are COUNT(*)
+// over one group, with no row condition left and no per-row event, has the
+// dataset count its visible records instead of walking them
+// (CountingScan, sift_group.cpp); a dataset that cannot count unobserved
+// is walked.
 //
 // Conditions with subqueries are compiled once: each "(subquery k)" becomes
 // a node that compares its operand with every row of subquery k, ANY or ALL
@@ -128,6 +132,12 @@ private:
   // While a plain grouped SELECT scans: adds the current row to its group
   // (storing only a group's first row); false when rows are stored whole.
   bool GroupThisRecord(bool withBookmark);
+  // The scan of a SELECT whose only aggregates are COUNT(*) over one
+  // group, with nothing per row to evaluate or report: the first row is
+  // grouped as usual and the main dataset counts the rest without walking
+  // them.  False (nothing done) when the statement or the dataset needs the
+  // walk.
+  bool CountingScan();
   TGroupStateOwner group_{nullptr, nullptr};
 
   void ResolveDerivedTables();

@@ -84,6 +84,7 @@ TEST(FieldData, TrailingBlanksOfEveryLength) {
     rows.push_back({v + "!"});
   }
   rows.push_back({std::string("ab\0cd", 5)});
+  rows.push_back({std::string("\0x", 2)});  // an empty text, yet not null
   MakeTable(dir / "t.dbf", "3", {{"C", "C", 21, 0}, {"N", "N", 3, 0}}, rows);
   for (bool translate : {false, true}) {
     TCorvidDataSet ds;
@@ -103,6 +104,12 @@ TEST(FieldData, TrailingBlanksOfEveryLength) {
       ASSERT_EQ(ds.GetFieldText(c, text), !translate);
       if (!translate) {
         EXPECT_EQ(text, value) << "record " << ds.RecNo();
+        bool null = true;
+        ds.GetFieldText(c, text, null);
+        EXPECT_EQ(null, c->IsNull()) << "record " << ds.RecNo();
+        std::string data(static_cast<size_t>(c->DataSize()), '\0');
+        EXPECT_EQ(c->GetData(data.data()), !null);
+        EXPECT_EQ(text, std::string(data.c_str())) << "record " << ds.RecNo();
       }
     }
     ds.First();
