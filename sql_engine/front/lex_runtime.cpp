@@ -69,8 +69,8 @@ TCustomLexer::TCustomLexer() : TextBuf(kInitialBufSize), PushbackBuf(kInitialBuf
 }
 
 void TCustomLexer::SetInputText(std::string text) {
-  OwnInput = std::make_unique<TLexStringInput>(std::move(text));
-  InputStream = OwnInput.get();
+  OwnInput.Reset(std::move(text));
+  InputStream = &OwnInput;
   yyclear();
   CurrentLine.clear();
   LineNo = 0;
@@ -267,6 +267,7 @@ void TCustomLexer::yyscan() {
 
 void TCustomLexer::yymark(int32_t n) {
   if (n < 0 || n > kMaxRules) fatal("too many rules");
+  ClearRulePosOnce();
   RulePos[static_cast<size_t>(n)] = TextLen;
 }
 
@@ -278,6 +279,7 @@ void TCustomLexer::yymatch(int32_t n) {
 
 bool TCustomLexer::yyfind(int32_t& rule) {
   Rejected = false;
+  ClearRulePosOnce();
   while (MatchCount > 0 && RulePos[static_cast<size_t>(MatchStack[static_cast<size_t>(MatchCount - 1)])] == 0)
     --MatchCount;
   if (MatchCount > 0) {
@@ -391,13 +393,13 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
         }
         break;
       }
-      // Every match is asked here, whatever RuleTraits says: the fast loop's
+      // Every match is asked here, whatever RuleInfo says: the fast loop's
       // use of the table is held against this one.
       if (yycontinues(MatchedRule)) {
         yymore();
         break;
       }
-      if (SkipLayout && RuleTraits && (RuleTraits[MatchedRule] & kRuleLayout)) break;  // consumed, no token
+      if (SkipLayout && RuleInfo && (RuleInfo[MatchedRule].Flags & kRuleLayout)) break;  // consumed, no token
       yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
       yyaction(MatchedRule);
     } while (Rejected);
@@ -457,6 +459,13 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
   }
   classes_ = static_cast<int32_t>(classes.size());
   while ((1 << shift_) < classes_) ++shift_;
+  for (int32_t start = 0; start < 2; ++start)
+    for (int c = 0; c < 256; ++c) {
+      const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(start)];
+      if (target < 0) continue;
+      const State& st = states_[static_cast<size_t>(target)];
+      if (st.Stop) single_[start][c] = st.Accept;
+    }
   std::vector<bool> loops(static_cast<size_t>(n), false);
   for (int c = 0; c < 256; ++c)
     for (int32_t s = 0; s < n; ++s)
@@ -480,8 +489,8 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
   const int32_t* const next = d.next_.data();
   const uint8_t* const class_of = d.class_of_;
   const uint32_t shift = d.shift_;
-  const uint8_t* const traits = RuleTraits;
-  const bool skip_layout = SkipLayout && traits;
+  const TLexRuleInfo* const info = RuleInfo;
+  const bool skip_layout = SkipLayout && info;
 
   // The hot state lives in locals, across the layout tokens skipped too:
   // stores into the byte buffers could otherwise alias every member and
@@ -521,9 +530,25 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
   for (;;) {
     // yynew, start condition 0.
     if (last != 0) line_state = last == '\n' ? 1 : 0;
-    s = line_state;
     len = SavedLen;  // the kept text is still at the start of the buffer
     SavedLen = 0;
+    if (skip_layout && len == 0) {
+      // Layout tokens of one byte that nothing extends (a blank, a line
+      // feed) are skipped a byte at a time, leaving what their own scans
+      // would: the byte taken, and it as the last character.
+      while (pending > 0) {
+        const uint8_t c = pushback[pending - 1];
+        const int16_t r = d.single_[line_state][c];
+        if (r == 0 || info[r].Flags != kRuleLayout) break;
+        --pending;
+        ++col;
+        act = c;
+        last = c;
+        line_state = c == '\n' ? 1 : 0;
+        MatchedRule = r;
+      }
+    }
+    s = line_state;
     int32_t matches = 0;
     int32_t rule = 0, rule_len = 0;
     // The move along a row entry e (not -1) of the character just taken.
@@ -574,7 +599,7 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         const int32_t* const row = next + (static_cast<size_t>(s) << shift);
         const int32_t count = (e >> D::kCountShift) & D::kCountMask;
         int32_t most = run;
-        if (count > 0) most = std::min(most, (kMaxMatches - matches) / count);
+        if (count > 0) most = std::min(most, count == 1 ? kMaxMatches - matches : (kMaxMatches - matches) / count);
         int32_t taken = 0;
         while (taken < most) {
           const uint8_t c = pushback[pending - 1 - taken];
@@ -644,17 +669,21 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
       reload();
     }
     last = text[rule_len - 1];  // an accepting state is never a start state
-    const uint8_t rule_traits = traits ? traits[rule] : kRuleMayContinue;
+    const TLexRuleInfo rule_info = info ? info[rule] : TLexRuleInfo{kRuleMayContinue, 0};
     // Layout that cannot go on is consumed without a word to the members.
-    if (skip_layout && rule_traits == kRuleLayout) continue;
+    if (skip_layout && rule_info.Flags == kRuleLayout) continue;
     sync();
-    if ((rule_traits & kRuleMayContinue) && yycontinues(rule)) {
+    if ((rule_info.Flags & kRuleMayContinue) && yycontinues(rule)) {
       yymore();
       reload();
       continue;
     }
-    if (!(skip_layout && (rule_traits & kRuleLayout))) {
+    if (!(skip_layout && (rule_info.Flags & kRuleLayout))) {
       yylval.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(len));
+      if (rule_info.Token != 0) {
+        returni(rule_info.Token);
+        return RetVal;
+      }
       yyaction(rule);
       if (Done) return RetVal;
     }

@@ -70,7 +70,13 @@ public:
 // An input over a text held in memory (the text is copied).
 class TLexStringInput : public TLexInput {
 public:
+  TLexStringInput() = default;
   explicit TLexStringInput(std::string text) : text_(std::move(text)) {}
+  // Starts over on another text.
+  void Reset(std::string text) {
+    text_ = std::move(text);
+    pos_ = 0;
+  }
   bool AtEnd() const override { return pos_ >= text_.size(); }
   bool ReadByte(uint8_t& b) override;
   const uint8_t* InMemory(size_t& available) const override {
@@ -169,6 +175,9 @@ private:
   int32_t classes_ = 0;
   uint32_t shift_ = 0;  // a row is 1 << shift_ entries wide
   uint8_t class_of_[256] = {};
+  // Per start state and byte: the rule that byte alone makes a whole token
+  // of (its target accepts and has no transitions), 0 when none does.
+  int16_t single_[2][256] = {};
   std::vector<State> states_;
   std::vector<int32_t> next_;
 };
@@ -213,9 +222,16 @@ public:
   static constexpr size_t kTextWordBytes = 16;
   static constexpr int32_t kMaxMatches = 1024;
   static constexpr int32_t kMaxRules = 256;
-  // Flags of a rule in a concrete lexer's RuleTraits.
+  // Flags of a rule in a concrete lexer's RuleInfo.
   static constexpr uint8_t kRuleLayout = 1;       // its token is skipped text
   static constexpr uint8_t kRuleMayContinue = 2;  // yycontinues may say true
+  struct TLexRuleInfo {
+    uint8_t Flags = 0;
+    // The token the rule's action returns when returning it is all the
+    // action does (the text stays the token's value); 0 when the action
+    // must run.
+    int16_t Token = 0;
+  };
 
   TCustomLexer();
   virtual ~TCustomLexer() = default;
@@ -326,17 +342,18 @@ protected:
   // running the action or filling yylval).
   virtual bool yycontinues(int32_t /*rule*/) { return false; }
 
-  // What the runtime may know of a concrete lexer's rules without asking it:
-  // per rule number (0..kMaxRules) a set of the kRule... flags.  Without a
-  // table (the default) yycontinues is asked for every match and no rule is
-  // layout.
-  const uint8_t* RuleTraits = nullptr;
+  // What the fast scan loop may know of a concrete lexer's rules without
+  // asking it, per rule number (0..kMaxRules).  Without a table (the
+  // default) yycontinues is asked and yyaction run for every match, and no
+  // rule is layout.  The general loop always asks and runs them, so that the
+  // tests hold the table against the lexer's own answers.
+  const TLexRuleInfo* RuleInfo = nullptr;
 
   TLexBuffer TextBuf;
   TLexBuffer PushbackBuf;  // index 0 is position 1
 
 private:
-  std::unique_ptr<TLexStringInput> OwnInput;
+  TLexStringInput OwnInput;
   // Highest position of PushbackBuf ever written; GetBuf answers 0 above it.
   int32_t PushbackHigh = 0;
   void NotePushbackHigh(int32_t pos) {
@@ -350,5 +367,13 @@ private:
   // Read only below MatchCount, where yymatch has written: left uncleared,
   // since clearing its 4 KB would cost more than lexing a short statement.
   std::array<int32_t, kMaxMatches> MatchStack;
-  std::array<int32_t, kMaxRules + 1> RulePos{};
+  // Cleared by the general loop before its first use: the fast loop never
+  // reads it, and a lexer per statement need not clear 1 KB it won't use.
+  std::array<int32_t, kMaxRules + 1> RulePos;
+  bool RulePosCleared = false;
+  void ClearRulePosOnce() {
+    if (RulePosCleared) return;
+    RulePos.fill(0);
+    RulePosCleared = true;
+  }
 };

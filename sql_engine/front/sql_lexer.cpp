@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
@@ -102,10 +103,23 @@ constexpr uint64_t HashOf(const char* name, uint64_t seed) {
   return KeywordHash(NameWord(name, 0), NameWord(name, 8), NameLength(name), seed);
 }
 
+// What a word is to the identifier action.
+constexpr int32_t kNotKeyword = 0;
+constexpr int32_t kNowWord = -1;
+
+// The words of the table: the keywords, then NOW (a word the identifier
+// action knows too), then an entry no word matches (length 0) for the empty
+// slots, so that a lookup has no branch on a slot being empty.
+constexpr size_t kWords = std::size(kKeywords) + 2;
+constexpr size_t kNowEntry = std::size(kKeywords);
+constexpr size_t kNoEntry = kNowEntry + 1;
+
+constexpr const char* WordName(size_t i) { return i < std::size(kKeywords) ? kKeywords[i].name : "NOW"; }
+
 constexpr bool SeedIsPerfect(uint64_t seed) {
   bool used[kSlots] = {};
-  for (const Keyword& k : kKeywords) {
-    const uint64_t h = HashOf(k.name, seed);
+  for (size_t i = 0; i < kNoEntry; ++i) {
+    const uint64_t h = HashOf(WordName(i), seed);
     if (used[h]) return false;
     used[h] = true;
   }
@@ -118,29 +132,28 @@ constexpr uint64_t kSeed = 0x1b901e7842d60babull;
 static_assert(SeedIsPerfect(kSeed), "two keywords share a slot: choose another multiplier");
 
 struct KeywordTable {
-  int8_t slots[kSlots];  // index into kKeywords, -1 empty
-  uint64_t words[std::size(kKeywords)][2];
-  uint8_t lengths[std::size(kKeywords)];
+  uint8_t slots[kSlots];  // index into the words
+  uint64_t words[kWords][2];
+  uint8_t lengths[kWords];
+  int16_t tokens[kWords];
 };
+static_assert(kWords < 256);
 
 constexpr KeywordTable BuildTable() {
   KeywordTable t{};
-  for (int8_t& s : t.slots) s = -1;
-  for (size_t i = 0; i < std::size(kKeywords); ++i) {
-    t.slots[HashOf(kKeywords[i].name, kSeed)] = static_cast<int8_t>(i);
-    t.words[i][0] = NameWord(kKeywords[i].name, 0);
-    t.words[i][1] = NameWord(kKeywords[i].name, 8);
-    t.lengths[i] = static_cast<uint8_t>(NameLength(kKeywords[i].name));
+  for (uint8_t& s : t.slots) s = static_cast<uint8_t>(kNoEntry);
+  for (size_t i = 0; i < kNoEntry; ++i) {
+    const char* name = WordName(i);
+    t.slots[HashOf(name, kSeed)] = static_cast<uint8_t>(i);
+    t.words[i][0] = NameWord(name, 0);
+    t.words[i][1] = NameWord(name, 8);
+    t.lengths[i] = static_cast<uint8_t>(NameLength(name));
+    t.tokens[i] = static_cast<int16_t>(i == kNowEntry ? kNowWord : kKeywords[i].token);
   }
   return t;
 }
 
 constexpr KeywordTable kTable = BuildTable();
-
-// What a word is to the identifier action.
-constexpr int32_t kNotKeyword = 0;
-constexpr int32_t kNowWord = -1;
-constexpr uint64_t kNow = NameWord("NOW", 0);
 
 // The keyword token of the n bytes at p in any case, kNowWord for NOW, else
 // kNotKeyword.  p must have sixteen readable bytes (those past n are not
@@ -151,16 +164,12 @@ int32_t LookupWord(const unsigned char* p, size_t n) {
   std::memcpy(&w0, p, 8);
   std::memcpy(&w1, p + 8, 8);
   // Keep the word's own bytes: n is 1..9.
-  if (n < 8) w0 &= (uint64_t{1} << (8 * n)) - 1;
-  w1 = n > 8 ? w1 & ((uint64_t{1} << (8 * (n - 8))) - 1) : 0;
-  w0 = FoldWord(w0);
-  w1 = FoldWord(w1);
-  if (n == 3 && w0 == kNow) return kNowWord;
-  const int8_t slot = kTable.slots[KeywordHash(w0, w1, n, kSeed)];
-  if (slot < 0) return kNotKeyword;
-  const size_t k = static_cast<size_t>(slot);
-  return kTable.lengths[k] == n && kTable.words[k][0] == w0 && kTable.words[k][1] == w1 ? kKeywords[k].token
-                                                                                        : kNotKeyword;
+  const uint64_t all = ~uint64_t{0};
+  w0 = FoldWord(w0 & (n >= 8 ? all : (uint64_t{1} << (8 * n)) - 1));
+  w1 = FoldWord(w1 & (n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0));
+  const size_t k = kTable.slots[KeywordHash(w0, w1, n, kSeed)];
+  const bool same = (kTable.lengths[k] == n) & (kTable.words[k][0] == w0) & (kTable.words[k][1] == w1);
+  return same ? kTable.tokens[k] : kNotKeyword;
 }
 
 // LookupWord over a text of any size.
@@ -210,18 +219,35 @@ char SeparatorOf(const std::string& format) {
 }
 
 // Blanks, tabs, line feeds and comments are the layout the parser skips;
-// only the two quoted literals may go on past their closing quote.
-constexpr auto kRuleTraits = [] {
-  std::array<uint8_t, TCustomLexer::kMaxRules + 1> t{};
+// only the two quoted literals may go on past their closing quote; every
+// rule but the identifier, hexadecimal, date and "||" rules only returns its
+// token (yyaction below says the same; the tests hold the two together).
+constexpr auto kRuleInfo = [] {
+  using Info = TCustomLexer::TLexRuleInfo;
+  std::array<Info, TCustomLexer::kMaxRules + 1> t{};
+  const std::pair<int32_t, int32_t> plain[] = {
+      {rSlashComment, tkComment}, {rBracketComment, tkComment}, {rDashComment, tkComment},
+      {rBracketName, tkIdent},    {rNumber, tkNumber},          {rUnsigned, tkUInt},
+      {rSigned, tkSInt},          {rQuoted, tkString},          {rDoubleQuoted, tkString},
+      {rComma, tkComma},          {rLParen, tkLParen},          {rRParen, tkRParen},
+      {rLBracket, tkLBracket},    {rRBracket, tkRBracket},      {rGT, tkGT},
+      {rLT, tkLT},                {rDot, tkDot},                {rColon, tkColon},
+      {rSemicolon, tkSemicolon},  {rEQ, tkEQ},                  {rStar, tkStar},
+      {rPlus, tkPlus},            {rMinus, tkMinus},            {rPower, tkPower},
+      {rSlash, tkSlash},          {rNE, tkNE},                  {rGE, tkGE},
+      {rLE, tkLE},                {rBlank, tkBlank},            {rNewLine, tkNewLine},
+      {rTab, tkTab},              {rOther, tkIllegal},
+  };
+  for (const auto& [rule, token] : plain) t[static_cast<size_t>(rule)].Token = static_cast<int16_t>(token);
   for (const int32_t r : {rBlank, rNewLine, rTab, rSlashComment, rBracketComment, rDashComment})
-    t[static_cast<size_t>(r)] |= TCustomLexer::kRuleLayout;
-  for (const int32_t r : {rQuoted, rDoubleQuoted}) t[static_cast<size_t>(r)] |= TCustomLexer::kRuleMayContinue;
+    t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleLayout;
+  for (const int32_t r : {rQuoted, rDoubleQuoted}) t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleMayContinue;
   return t;
 }();
 
 }  // namespace
 
-TkpLexer::TkpLexer() { RuleTraits = kRuleTraits.data(); }
+TkpLexer::TkpLexer() { RuleInfo = kRuleInfo.data(); }
 
 bool TkpLexer::IsKeyword(const std::string& text, int32_t& token) {
   const int32_t t = LookupWord(text);
