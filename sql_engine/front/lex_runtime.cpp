@@ -3,6 +3,7 @@
 #include "sql_engine/front/lex_runtime.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -594,12 +595,15 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         }
         if (!(e & D::kLoopBit)) continue;
         // A run of bytes that keep the scan in this state.  It stops short
-        // of the byte whose matches would overflow the stack, so that the
-        // step above reports it at the same point as the general loop.
+        // of the byte whose matches would overflow the stack (a shift for a
+        // division: a little shorter for a state that pushes several), so
+        // that the step above reports it at the same point as the general
+        // loop.
         const int32_t* const row = next + (static_cast<size_t>(s) << shift);
         const int32_t count = (e >> D::kCountShift) & D::kCountMask;
         int32_t most = run;
-        if (count > 0) most = std::min(most, count == 1 ? kMaxMatches - matches : (kMaxMatches - matches) / count);
+        if (count > 0)
+          most = std::min(most, (kMaxMatches - matches) >> std::bit_width(static_cast<uint32_t>(count - 1)));
         int32_t taken = 0;
         while (taken < most) {
           const uint8_t c = pushback[pending - 1 - taken];

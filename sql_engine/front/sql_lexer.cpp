@@ -60,14 +60,14 @@ constexpr unsigned char FoldLatin(unsigned char c) {
 // cased eight bytes at a time: an identifier costs a fold, two multiplies,
 // one slot and two word compares, with no loop over its bytes.  The
 // multiplier below puts no two keywords in one slot.
-constexpr size_t kSlots = 2048;
+constexpr size_t kSlots = 512;
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 
 constexpr uint64_t KeywordHash(uint64_t w0, uint64_t w1, size_t n, uint64_t seed) {
   const uint64_t h = (w0 ^ (w1 * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(n)) * seed;
-  return h >> 53;  // 11 bits: kSlots
+  return h >> 55;  // 9 bits: kSlots
 }
-static_assert(kSlots == 2048);
+static_assert(kSlots == 512);
 
 // Upper-cases the Latin letters among the eight bytes of w; bytes from 0x80
 // up are left alone.
@@ -128,14 +128,20 @@ constexpr bool SeedIsPerfect(uint64_t seed) {
 
 // Found by trying random odd multipliers; checked here whenever the table
 // changes (a keyword added that collides needs a new one).
-constexpr uint64_t kSeed = 0x1b901e7842d60babull;
+constexpr uint64_t kSeed = 0xa1032d92e570b82bull;
 static_assert(SeedIsPerfect(kSeed), "two keywords share a slot: choose another multiplier");
 
+// A word's entry fills half a cache line, so that a lookup reads two lines:
+// its slot and its entry.
+struct alignas(32) WordEntry {
+  uint64_t words[2];
+  int16_t token;
+  uint8_t length;
+};
+
 struct KeywordTable {
-  uint8_t slots[kSlots];  // index into the words
-  uint64_t words[kWords][2];
-  uint8_t lengths[kWords];
-  int16_t tokens[kWords];
+  uint8_t slots[kSlots];  // index into the entries
+  WordEntry entries[kWords];
 };
 static_assert(kWords < 256);
 
@@ -145,10 +151,10 @@ constexpr KeywordTable BuildTable() {
   for (size_t i = 0; i < kNoEntry; ++i) {
     const char* name = WordName(i);
     t.slots[HashOf(name, kSeed)] = static_cast<uint8_t>(i);
-    t.words[i][0] = NameWord(name, 0);
-    t.words[i][1] = NameWord(name, 8);
-    t.lengths[i] = static_cast<uint8_t>(NameLength(name));
-    t.tokens[i] = static_cast<int16_t>(i == kNowEntry ? kNowWord : kKeywords[i].token);
+    t.entries[i].words[0] = NameWord(name, 0);
+    t.entries[i].words[1] = NameWord(name, 8);
+    t.entries[i].length = static_cast<uint8_t>(NameLength(name));
+    t.entries[i].token = static_cast<int16_t>(i == kNowEntry ? kNowWord : kKeywords[i].token);
   }
   return t;
 }
@@ -167,9 +173,9 @@ int32_t LookupWord(const unsigned char* p, size_t n) {
   const uint64_t all = ~uint64_t{0};
   w0 = FoldWord(w0 & (n >= 8 ? all : (uint64_t{1} << (8 * n)) - 1));
   w1 = FoldWord(w1 & (n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0));
-  const size_t k = kTable.slots[KeywordHash(w0, w1, n, kSeed)];
-  const bool same = (kTable.lengths[k] == n) & (kTable.words[k][0] == w0) & (kTable.words[k][1] == w1);
-  return same ? kTable.tokens[k] : kNotKeyword;
+  const WordEntry& e = kTable.entries[kTable.slots[KeywordHash(w0, w1, n, kSeed)]];
+  const bool same = (e.length == n) & (e.words[0] == w0) & (e.words[1] == w1);
+  return same ? e.token : kNotKeyword;
 }
 
 // LookupWord over a text of any size.

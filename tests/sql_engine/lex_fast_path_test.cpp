@@ -206,3 +206,47 @@ TEST(LexFastPath, DateLiteralTextIsTheGeneralFloatText) {
   }
   EXPECT_GT(checked, 500u);
 }
+
+namespace {
+
+// A lexer over hand-made tables: "a"+ where every "a" accepts three rules,
+// so the match stack fills three entries a character.
+const TLexTransition kRunTransitions[] = {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, 2}};  // 'a' is 0x61
+const int16_t kRunRules[] = {1, 2, 3};
+const int16_t kRunLow[] = {0, 0, 0}, kRunHigh[] = {-1, -1, 2}, kRunTl[] = {0, 0, 0}, kRunTh[] = {0, 0, 0};
+const TLexTables kRunTables = {3, kRunRules, kRunRules, kRunTransitions, kRunLow, kRunHigh,
+                               kRunLow, kRunHigh, kRunTl, kRunTh};
+
+class RunLexer : public TCustomLexer {
+public:
+  int32_t yylex() override {
+    static const TLexDenseTables dense(kRunTables);
+    return ScanWith(dense);
+  }
+
+protected:
+  void yyaction(int32_t rule) override { returni(300 + rule); }
+};
+
+class GeneralRunLexer : public RunLexer {
+public:
+  int32_t yylex() override { return ScanWith(kRunTables); }
+};
+
+}  // namespace
+
+// The fast loop takes a looping state's bytes a run at a time; a state that
+// pushes several entries a byte must still overflow the stack at the byte
+// the general loop does.
+TEST(LexFastPath, RunsOfAStatePushingSeveralMatchesOverflowWhereTheGeneralLoopDoes) {
+  ASSERT_TRUE(TLexDenseTables(kRunTables).Usable());
+  for (const size_t n : {1u, 2u, 340u, 341u, 342u, 343u, 600u, 5000u}) {
+    for (const char* tail : {"", " a", "b", "\naa"}) {
+      const std::string text = std::string(n, 'a') + tail;
+      ExpectSameTrace(lex_trace::Run<RunLexer>(text), lex_trace::Run<GeneralRunLexer>(text), text.substr(0, 20));
+    }
+  }
+  // 341 bytes push 1023 entries; the 342nd overflows.
+  EXPECT_TRUE(lex_trace::Run<RunLexer>(std::string(341, 'a')).Error.empty());
+  EXPECT_NE(lex_trace::Run<RunLexer>(std::string(342, 'a')).Error.find("match stack overflow"), std::string::npos);
+}
