@@ -2,7 +2,7 @@
 // or a clean error (a fatal scanner error or an invalid date literal);
 // never a crash or a hang.  The fast scan loop must give what the general
 // loop over the plain tables gives: the same tokens, texts, positions and
-// errors.
+// errors, with layout tokens returned and skipped in the lexer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -28,8 +28,9 @@ struct Seen {
   std::string error;
 };
 
-Seen Scan(TkpLexer& lx, const std::string& text, size_t size) {
+Seen Scan(TkpLexer& lx, const std::string& text, size_t size, bool skip_layout) {
   Seen seen;
+  lx.SkipLayout = skip_layout;
   // The first byte picks the date format, as the query's DateFormat would.
   if (!text.empty()) {
     static const char* const kFormats[] = {"", "m/d/yyyy", "dd.MM.yyyy", "yyyy-mm-dd"};
@@ -61,11 +62,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   const FormatSettings before = GetFormatSettings();
   ClockOverride clock(38021.5);  // NOW reads the same in both scans
-  TkpLexer fast;
-  GeneralSqlLexer general;
-  const Seen a = Scan(fast, text, size);
-  const Seen b = Scan(general, text, size);
-  if (a.steps != b.steps || a.error != b.error) std::abort();
+  // Both loops, with blanks and comments returned and with them skipped in
+  // the lexer as the parser has it.
+  for (const bool skip : {false, true}) {
+    TkpLexer fast;
+    GeneralSqlLexer general;
+    const Seen a = Scan(fast, text, size, skip);
+    const Seen b = Scan(general, text, size, skip);
+    if (a.steps != b.steps || a.error != b.error) std::abort();
+  }
   // A failed date conversion must not leave the process settings changed.
   const FormatSettings& after = GetFormatSettings();
   if (after.ShortDateFormat != before.ShortDateFormat || after.DateSeparator != before.DateSeparator) std::abort();

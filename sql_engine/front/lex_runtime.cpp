@@ -3,9 +3,11 @@
 #include "sql_engine/front/lex_runtime.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "sql_engine/front/sift_messages.h"
 
@@ -15,20 +17,61 @@ bool TLexStringInput::ReadByte(uint8_t& b) {
   return true;
 }
 
+namespace {
+
+// Set once the thread's cache is gone (a lexer freed by a static
+// destructor after it): buffers then allocate and free as usual.
+thread_local bool blockCacheGone = false;
+
+// Blocks of TLexBuffer::kCachedSize that buffers have let go, per thread.
+struct TLexBlockCache {
+  static constexpr size_t kMaxBlocks = 8;
+  std::unique_ptr<uint8_t[]> blocks[kMaxBlocks];
+  size_t count = 0;
+  ~TLexBlockCache() { blockCacheGone = true; }
+};
+
+TLexBlockCache* BlockCache() {
+  if (blockCacheGone) return nullptr;
+  thread_local TLexBlockCache cache;
+  return &cache;
+}
+
+}  // namespace
+
+TLexBuffer::TLexBuffer(size_t size) : size_(size) {
+  TLexBlockCache* cache = size == kCachedSize ? BlockCache() : nullptr;
+  if (cache && cache->count > 0)
+    data_ = std::move(cache->blocks[--cache->count]);
+  else
+    data_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+}
+
+TLexBuffer::~TLexBuffer() { Release(std::move(data_), size_); }
+
+void TLexBuffer::Release(std::unique_ptr<uint8_t[]> block, size_t size) {
+  if (!block || size != kCachedSize) return;
+  TLexBlockCache* cache = BlockCache();
+  if (cache && cache->count < TLexBlockCache::kMaxBlocks) cache->blocks[cache->count++] = std::move(block);
+}
+
 void TLexBuffer::resize(size_t size) {
   if (size == size_) return;
   auto grown = std::make_unique_for_overwrite<uint8_t[]>(size);
   std::memcpy(grown.get(), data_.get(), std::min(size, size_));
-  data_ = std::move(grown);
+  Release(std::exchange(data_, std::move(grown)), size_);
   size_ = size;
 }
 
-TCustomLexer::TCustomLexer()
-    : TextBuf(kInitialBufSize), PushbackBuf(kInitialBufSize) {}
+TCustomLexer::TCustomLexer() : TextBuf(kInitialBufSize), PushbackBuf(kInitialBufSize) {
+  // A token's first sixteen bytes may be read as whole words (the keyword
+  // lookup does); those past the token must not be indeterminate.
+  std::memset(TextBuf.data(), 0, kTextWordBytes);
+}
 
 void TCustomLexer::SetInputText(std::string text) {
-  OwnInput = std::make_unique<TLexStringInput>(std::move(text));
-  InputStream = OwnInput.get();
+  OwnInput.Reset(std::move(text));
+  InputStream = &OwnInput;
   yyclear();
   CurrentLine.clear();
   LineNo = 0;
@@ -96,8 +139,10 @@ void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t 
   size_t i = 0;
   for (;;) {
     if (i >= n) break;
-    size_t j = i;
-    while (j < n && p[j] != '\n' && p[j] != '\r') ++j;
+    // The next line break: LF by memchr, then a CR before it.
+    const void* lf = std::memchr(p + i, '\n', n - i);
+    size_t j = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - p) : n;
+    if (const void* cr = std::memchr(p + i, '\r', j - i)) j = static_cast<size_t>(static_cast<const uint8_t*>(cr) - p);
     if (j > i) {
       line.append(reinterpret_cast<const char*>(p + i), j - i);
       i = j;
@@ -125,6 +170,22 @@ void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t 
   InputStream->Advance(i);
 }
 
+namespace {
+
+// dst[0..n) := src[n-1], ..., src[0]; eight bytes a step.
+void ReverseCopy(const uint8_t* src, size_t n, uint8_t* dst) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, src + n - i - 8, 8);
+    w = __builtin_bswap64(w);
+    std::memcpy(dst + i, &w, 8);
+  }
+  for (; i < n; ++i) dst[i] = src[n - 1 - i];
+}
+
+}  // namespace
+
 uint8_t TCustomLexer::get_char() {
   if (PushbackCount == 0 && InputStream && !InputStream->AtEnd()) {
     ReadLine(CurrentLine);
@@ -136,7 +197,7 @@ uint8_t TCustomLexer::get_char() {
     // The LF lies at the bottom, the first character of the line on top.
     uint8_t* buf = PushbackBuf.data();
     buf[0] = '\n';
-    std::reverse_copy(CurrentLine.begin(), CurrentLine.end(), buf + 1);
+    ReverseCopy(reinterpret_cast<const uint8_t*>(CurrentLine.data()), CurrentLine.size(), buf + 1);
     PushbackCount = len + 1;
     NotePushbackHigh(PushbackCount);
   }
@@ -180,7 +241,7 @@ void TCustomLexer::yyless(int32_t n) {
   }
   CheckBuffer(PushbackCount + k);
   // Last character first, so that the first one put back ends on top.
-  std::reverse_copy(TextBuf.data() + n, TextBuf.data() + TextLen, PushbackBuf.data() + PushbackCount);
+  ReverseCopy(TextBuf.data() + n, static_cast<size_t>(k), PushbackBuf.data() + PushbackCount);
   PushbackCount += k;
   NotePushbackHigh(PushbackCount);
   ColNo -= k;
@@ -207,6 +268,7 @@ void TCustomLexer::yyscan() {
 
 void TCustomLexer::yymark(int32_t n) {
   if (n < 0 || n > kMaxRules) fatal("too many rules");
+  ClearRulePosOnce();
   RulePos[static_cast<size_t>(n)] = TextLen;
 }
 
@@ -218,6 +280,7 @@ void TCustomLexer::yymatch(int32_t n) {
 
 bool TCustomLexer::yyfind(int32_t& rule) {
   Rejected = false;
+  ClearRulePosOnce();
   while (MatchCount > 0 && RulePos[static_cast<size_t>(MatchStack[static_cast<size_t>(MatchCount - 1)])] == 0)
     --MatchCount;
   if (MatchCount > 0) {
@@ -331,10 +394,13 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
         }
         break;
       }
+      // Every match is asked here, whatever RuleInfo says: the fast loop's
+      // use of the table is held against this one.
       if (yycontinues(MatchedRule)) {
         yymore();
         break;
       }
+      if (SkipLayout && RuleInfo && (RuleInfo[MatchedRule].Flags & kRuleLayout)) break;  // consumed, no token
       yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
       yyaction(MatchedRule);
     } while (Rejected);
@@ -394,15 +460,26 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
   }
   classes_ = static_cast<int32_t>(classes.size());
   while ((1 << shift_) < classes_) ++shift_;
+  for (int32_t start = 0; start < 2; ++start)
+    for (int c = 0; c < 256; ++c) {
+      const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(start)];
+      if (target < 0) continue;
+      const State& st = states_[static_cast<size_t>(target)];
+      if (st.Stop) single_[start][c] = st.Accept;
+    }
+  std::vector<bool> loops(static_cast<size_t>(n), false);
+  for (int c = 0; c < 256; ++c)
+    for (int32_t s = 0; s < n; ++s)
+      if (targets[static_cast<size_t>(c)][static_cast<size_t>(s)] == s) loops[static_cast<size_t>(s)] = true;
   next_.assign(static_cast<size_t>(n) << shift_, -1);
   for (int c = 0; c < 256; ++c)
     for (int32_t s = 0; s < n; ++s) {
       const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(s)];
       if (target < 0) continue;
       const State& st = states_[static_cast<size_t>(target)];
-      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] = target | (st.Accept << kRuleShift) |
-                                                                  (st.Matches << kCountShift) |
-                                                                  (st.Stop ? kStopBit : 0);
+      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] =
+          target | (st.Accept << kRuleShift) | (st.Matches << kCountShift) |
+          (loops[static_cast<size_t>(target)] ? kLoopBit : 0) | (st.Stop ? kStopBit : 0);
     }
   usable_ = true;
 }
@@ -413,31 +490,70 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
   const int32_t* const next = d.next_.data();
   const uint8_t* const class_of = d.class_of_;
   const uint32_t shift = d.shift_;
+  const TLexRuleInfo* const info = RuleInfo;
+  const bool skip_layout = SkipLayout && info;
+
+  // The hot state lives in locals, across the layout tokens skipped too:
+  // stores into the byte buffers could otherwise alias every member and
+  // force reloads per character.  `sync` hands them to the members before
+  // anything that reads or changes those runs; `reload` takes them back.
+  int32_t s = DfaState;
+  int32_t len = TextLen;
+  int32_t cap = TextCap();
+  uint8_t* text = TextBuf.data();
+  int32_t pending = PushbackCount;
+  int32_t pending_cap = PushbackCap();
+  uint8_t* pushback = PushbackBuf.data();
+  int32_t col = ColNo;
+  uint8_t act = ActChar;
+  uint8_t last = LastChar;
+  int32_t line_state = LineState;
+  auto sync = [&] {
+    DfaState = s;
+    TextLen = len;
+    PushbackCount = pending;
+    ColNo = col;
+    ActChar = act;
+    LastChar = last;
+    LineState = line_state;
+  };
+  auto reload = [&] {
+    len = TextLen;
+    cap = TextCap();
+    text = TextBuf.data();
+    pending = PushbackCount;
+    pending_cap = PushbackCap();
+    pushback = PushbackBuf.data();
+    col = ColNo;
+    last = LastChar;
+    line_state = LineState;
+  };
   for (;;) {
-    yynew();
-    // The hot state lives in locals: stores into the byte buffers could
-    // otherwise alias every member and force reloads per character.
-    int32_t s = DfaState;
-    int32_t len = TextLen;
-    int32_t cap = TextCap();
-    uint8_t* text = TextBuf.data();
-    int32_t pending = PushbackCount;
-    const uint8_t* pushback = PushbackBuf.data();
-    int32_t col = ColNo;
-    uint8_t act = ActChar;
+    // yynew, start condition 0.
+    if (last != 0) line_state = last == '\n' ? 1 : 0;
+    len = SavedLen;  // the kept text is still at the start of the buffer
+    SavedLen = 0;
+    if (skip_layout && len == 0) {
+      // Layout tokens of one byte that nothing extends (a blank, a line
+      // feed) are skipped a byte at a time, leaving what their own scans
+      // would: the byte taken, and it as the last character.
+      while (pending > 0) {
+        const uint8_t c = pushback[pending - 1];
+        const int16_t r = d.single_[line_state][c];
+        if (r == 0 || info[r].Flags != kRuleLayout) break;
+        --pending;
+        ++col;
+        act = c;
+        last = c;
+        line_state = c == '\n' ? 1 : 0;
+        MatchedRule = r;
+      }
+    }
+    s = line_state;
     int32_t matches = 0;
     int32_t rule = 0, rule_len = 0;
-    auto sync = [&] {
-      DfaState = s;
-      TextLen = len;
-      PushbackCount = pending;
-      ColNo = col;
-      ActChar = act;
-    };
-    // One character taken into the text: true when the scan ends with it.
-    auto step = [&](uint8_t c) {
-      const int32_t e = next[(static_cast<size_t>(s) << shift) | class_of[c]];
-      if (e < 0) return true;
+    // The move along a row entry e (not -1) of the character just taken.
+    auto take = [&](int32_t e) {
       s = e & D::kTargetMask;
       if (const int32_t count = (e >> D::kCountShift) & D::kCountMask) {
         matches += count;
@@ -448,6 +564,12 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         rule = (e >> D::kRuleShift) & D::kRuleMask;
         rule_len = len;
       }
+    };
+    // One character taken into the text: true when the scan ends with it.
+    auto step = [&](uint8_t c) {
+      const int32_t e = next[(static_cast<size_t>(s) << shift) | class_of[c]];
+      if (e < 0) return true;
+      take(e);
       return (e & D::kStopBit) != 0;
     };
     // The start states accept nothing (the tables were refused otherwise).
@@ -461,9 +583,43 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         ++col;
         text[len++] = act;
         --run;
-        if (step(act)) {
+        const int32_t e = next[(static_cast<size_t>(s) << shift) | class_of[act]];
+        if (e < 0) {
           ended = true;
           break;
+        }
+        take(e);
+        if (e & D::kStopBit) {
+          ended = true;
+          break;
+        }
+        if (!(e & D::kLoopBit)) continue;
+        // A run of bytes that keep the scan in this state.  It stops short
+        // of the byte whose matches would overflow the stack (a shift for a
+        // division: a little shorter for a state that pushes several), so
+        // that the step above reports it at the same point as the general
+        // loop.
+        const int32_t* const row = next + (static_cast<size_t>(s) << shift);
+        const int32_t count = (e >> D::kCountShift) & D::kCountMask;
+        int32_t most = run;
+        if (count > 0)
+          most = std::min(most, (kMaxMatches - matches) >> std::bit_width(static_cast<uint32_t>(count - 1)));
+        int32_t taken = 0;
+        while (taken < most) {
+          const uint8_t c = pushback[pending - 1 - taken];
+          if (row[class_of[c]] != e) break;
+          text[len + taken] = c;
+          ++taken;
+        }
+        if (taken == 0) continue;
+        pending -= taken;
+        len += taken;
+        col += taken;
+        run -= taken;
+        act = text[len - 1];
+        if (count > 0) {
+          matches += taken * count;
+          rule_len = len;
         }
       }
       if (ended) break;
@@ -472,6 +628,7 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
         sync();
         act = get_char();
         pending = PushbackCount;
+        pending_cap = PushbackCap();
         pushback = PushbackBuf.data();
         col = ColNo;
       } else {
@@ -488,34 +645,52 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
       text[len++] = act;
       ended = step(act);
     }
-    sync();
+    MatchCount = 0;
+    Done = false;
     Rejected = false;
-    if (rule != 0) {
-      MatchedRule = rule;
-      if (len - rule_len == 1 && PushbackCount < PushbackCap()) {
-        // The usual end of a token: the one character looked at goes back.
-        PushbackBuf[static_cast<size_t>(PushbackCount++)] = TextBuf[static_cast<size_t>(rule_len)];
-        NotePushbackHigh(PushbackCount);
-        --ColNo;
-        TextLen = rule_len;
-      } else {
-        yyless(rule_len);
-      }
-      LastChar = rule_len > 0 ? TextBuf[static_cast<size_t>(rule_len - 1)] : 0;
-      if (yycontinues(rule)) {
-        yymore();
-        continue;
-      }
-      yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
-      yyaction(rule);
-    } else {
+    if (rule == 0) {
+      sync();
       yyless(0);
       LastChar = 0;
       if (!yydefault() && yywrap()) {
         yyclear();
         returni(0);
       }
+      if (Done) return RetVal;
+      reload();
+      continue;
     }
-    if (Done) return RetVal;
+    MatchedRule = rule;
+    if (len - rule_len == 1 && pending < pending_cap) {
+      // The usual end of a token: the one character looked at goes back.
+      pushback[pending++] = text[rule_len];
+      NotePushbackHigh(pending);
+      --col;
+      len = rule_len;
+    } else if (len > rule_len) {
+      sync();
+      yyless(rule_len);
+      reload();
+    }
+    last = text[rule_len - 1];  // an accepting state is never a start state
+    const TLexRuleInfo rule_info = info ? info[rule] : TLexRuleInfo{kRuleMayContinue, 0};
+    // Layout that cannot go on is consumed without a word to the members.
+    if (skip_layout && rule_info.Flags == kRuleLayout) continue;
+    sync();
+    if ((rule_info.Flags & kRuleMayContinue) && yycontinues(rule)) {
+      yymore();
+      reload();
+      continue;
+    }
+    if (!(skip_layout && (rule_info.Flags & kRuleLayout))) {
+      yylval.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(len));
+      if (rule_info.Token != 0) {
+        returni(rule_info.Token);
+        return RetVal;
+      }
+      yyaction(rule);
+      if (Done) return RetVal;
+    }
+    reload();
   }
 }

@@ -70,7 +70,13 @@ public:
 // An input over a text held in memory (the text is copied).
 class TLexStringInput : public TLexInput {
 public:
+  TLexStringInput() = default;
   explicit TLexStringInput(std::string text) : text_(std::move(text)) {}
+  // Starts over on another text.
+  void Reset(std::string text) {
+    text_ = std::move(text);
+    pos_ = 0;
+  }
   bool AtEnd() const override { return pos_ >= text_.size(); }
   bool ReadByte(uint8_t& b) override;
   const uint8_t* InMemory(size_t& available) const override {
@@ -149,12 +155,18 @@ private:
   friend class TCustomLexer;
   // A row entry carries what the loop needs of the target state, so that a
   // character costs one load: the target, its accepted rule, its match
-  // count and whether it stops; -1 when there is no transition.
+  // count, whether it stops and whether some byte leads from it back to
+  // itself; -1 when there is no transition.  Every entry naming one target
+  // is the same number, so a byte keeps the scan in a looping state exactly
+  // when its entry in that state's row equals the entry that led there: the
+  // loop over such a run reads rows without waiting for the previous byte's
+  // target.
   static constexpr int32_t kTargetMask = 0xFFF;
   static constexpr int32_t kRuleShift = 12;
   static constexpr int32_t kRuleMask = 0x1FF;
   static constexpr int32_t kCountShift = 21;
-  static constexpr int32_t kCountMask = 0x1FF;
+  static constexpr int32_t kCountMask = 0xFF;
+  static constexpr int32_t kLoopBit = 1 << 29;
   static constexpr int32_t kStopBit = 1 << 30;
   static constexpr int32_t kMaxStates = kTargetMask + 1;
 
@@ -163,6 +175,9 @@ private:
   int32_t classes_ = 0;
   uint32_t shift_ = 0;  // a row is 1 << shift_ entries wide
   uint8_t class_of_[256] = {};
+  // Per start state and byte: the rule that byte alone makes a whole token
+  // of (its target accepts and has no transitions), 0 when none does.
+  int16_t single_[2][256] = {};
   std::vector<State> states_;
   std::vector<int32_t> next_;
 };
@@ -172,9 +187,17 @@ private:
 // and clearing its two 16 KB buffers each time would cost more than lexing
 // the statement.  The text is read only where it was written; GetBuf reads
 // positions never written as 0, as a cleared buffer would.
+//
+// Blocks of the initial size are kept in a small per-thread cache when a
+// buffer lets them go, and the next buffer takes one from there: a lexer per
+// statement then costs no allocation after the first few statements.
 class TLexBuffer {
 public:
-  explicit TLexBuffer(size_t size) : data_(std::make_unique_for_overwrite<uint8_t[]>(size)), size_(size) {}
+  static constexpr size_t kCachedSize = 16384;
+  explicit TLexBuffer(size_t size);
+  ~TLexBuffer();
+  TLexBuffer(const TLexBuffer&) = delete;
+  TLexBuffer& operator=(const TLexBuffer&) = delete;
   uint8_t* data() { return data_.get(); }
   const uint8_t* data() const { return data_.get(); }
   size_t size() const { return size_; }
@@ -183,6 +206,10 @@ public:
   void resize(size_t size);
 
 private:
+  // Hands the block back to the cache (when it has the cached size and the
+  // cache has room) or frees it.
+  static void Release(std::unique_ptr<uint8_t[]> block, size_t size);
+
   std::unique_ptr<uint8_t[]> data_;
   size_t size_;
 };
@@ -190,8 +217,21 @@ private:
 class TCustomLexer {
 public:
   static constexpr int32_t kInitialBufSize = 16384;
+  // The first bytes of the text buffer are always initialized, so that a
+  // token's text can be read as whole words.
+  static constexpr size_t kTextWordBytes = 16;
   static constexpr int32_t kMaxMatches = 1024;
   static constexpr int32_t kMaxRules = 256;
+  // Flags of a rule in a concrete lexer's RuleInfo.
+  static constexpr uint8_t kRuleLayout = 1;       // its token is skipped text
+  static constexpr uint8_t kRuleMayContinue = 2;  // yycontinues may say true
+  struct TLexRuleInfo {
+    uint8_t Flags = 0;
+    // The token the rule's action returns when returning it is all the
+    // action does (the text stays the token's value); 0 when the action
+    // must run.
+    int16_t Token = 0;
+  };
 
   TCustomLexer();
   virtual ~TCustomLexer() = default;
@@ -221,6 +261,13 @@ public:
   // The text of the last token, as the parser takes it as the token's value.
   // Set before each rule action runs; actions may replace it.
   std::string yylval;
+
+  // When set, matches of the concrete lexer's layout rules (blanks, line
+  // feeds, comments: the tokens its parser skips) are consumed inside the
+  // scan: yylex does not return them, their actions do not run and their
+  // text is not copied to yylval.  Everything else (the tokens returned,
+  // their texts, line, column, push-back and echo) is as without it.
+  bool SkipLayout = false;
 
   // --- used by the concrete lexers ---
   uint8_t get_char();
@@ -295,11 +342,18 @@ protected:
   // running the action or filling yylval).
   virtual bool yycontinues(int32_t /*rule*/) { return false; }
 
+  // What the fast scan loop may know of a concrete lexer's rules without
+  // asking it, per rule number (0..kMaxRules).  Without a table (the
+  // default) yycontinues is asked and yyaction run for every match, and no
+  // rule is layout.  The general loop always asks and runs them, so that the
+  // tests hold the table against the lexer's own answers.
+  const TLexRuleInfo* RuleInfo = nullptr;
+
   TLexBuffer TextBuf;
   TLexBuffer PushbackBuf;  // index 0 is position 1
 
 private:
-  std::unique_ptr<TLexStringInput> OwnInput;
+  TLexStringInput OwnInput;
   // Highest position of PushbackBuf ever written; GetBuf answers 0 above it.
   int32_t PushbackHigh = 0;
   void NotePushbackHigh(int32_t pos) {
@@ -313,5 +367,13 @@ private:
   // Read only below MatchCount, where yymatch has written: left uncleared,
   // since clearing its 4 KB would cost more than lexing a short statement.
   std::array<int32_t, kMaxMatches> MatchStack;
-  std::array<int32_t, kMaxRules + 1> RulePos{};
+  // Cleared by the general loop before its first use: the fast loop never
+  // reads it, and a lexer per statement need not clear 1 KB it won't use.
+  std::array<int32_t, kMaxRules + 1> RulePos;
+  bool RulePosCleared = false;
+  void ClearRulePosOnce() {
+    if (RulePosCleared) return;
+    RulePos.fill(0);
+    RulePosCleared = true;
+  }
 };

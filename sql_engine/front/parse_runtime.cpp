@@ -35,9 +35,10 @@ const TYYValue& TCustomParser::Arg(int32_t i) const {
   return ValueStack[base + static_cast<size_t>(i) - 1];
 }
 
-// Reads the next token that is not skipped text; its value is copied at
-// once, since the lexer overwrites it with the next token.  False when the
-// token is not allowed (IllegalToken).
+// Reads the next token that is not skipped text; its value is taken from
+// the lexer at once (moved: the lexer overwrites it with the next token and
+// nothing reads it in between).  False when the token is not allowed
+// (IllegalToken).
 bool TCustomParser::ReadToken() {
   int32_t token;
   do {
@@ -46,7 +47,7 @@ bool TCustomParser::ReadToken() {
   if (token < 0) token = 0;
   Lookahead = token;
   LookaheadValue = TYYValue{};
-  if (Lexer) LookaheadValue.Text = Lexer->yylval;
+  if (Lexer) LookaheadValue.Text.swap(Lexer->yylval);
   return token != IllegalToken;
 }
 

@@ -11,7 +11,7 @@
 // (0 end of input, 256 error); nonterminals are -1..-N.
 //
 // The driver keeps its state and its stacks in the instance: the current
-// token's value is copied from the lexer when the token is read, so nothing
+// token's value is taken from the lexer when the token is read, so nothing
 // is shared between parsers.  The value stack holds at most kMaxDepth
 // entries; deeper nesting ends the parse with "yyparse stack overflow".
 //

@@ -66,6 +66,8 @@ int32_t TSqlAnalizer::Parse(const std::string& sql, const std::string& dateForma
   Lexer_->OutputStream = Output_.get();
   Lexer_->ErrorStream = Errors_.get();
   Lexer_->DateFormat = dateFormat;
+  // The parser skips comments and blanks: the lexer need not hand them over.
+  Lexer_->SkipLayout = true;
   Parser_ = std::make_unique<TkpParser>(this);
   Parser_->Lexer = Lexer_.get();
   return Parser_->yyparse();

@@ -1,9 +1,11 @@
 // Rule actions and keyword table of the SQL lexer.
 #include "sql_engine/front/sql_lexer.h"
 
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
@@ -53,15 +55,35 @@ constexpr unsigned char FoldLatin(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
-// Keyword lookup is a perfect hash: the seed below is chosen at compile
-// time so that no two keywords share a slot, and an identifier costs one
-// hash, one slot and one compare of at most nine bytes.
-constexpr size_t kSlots = 2048;
+// Keyword lookup is a perfect hash over the word's first sixteen bytes,
+// read as two little-endian 64-bit words (bytes past the word zero), upper-
+// cased eight bytes at a time: an identifier costs a fold, two multiplies,
+// one slot and two word compares, with no loop over its bytes.  The
+// multiplier below puts no two keywords in one slot.
+constexpr size_t kSlots = 512;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
 
-constexpr uint32_t KeywordHash(const unsigned char* p, size_t n, uint32_t seed) {
-  uint32_t h = seed ^ static_cast<uint32_t>(n);
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x01000193u;
-  return (h ^ (h >> 15)) & (kSlots - 1);
+constexpr uint64_t KeywordHash(uint64_t w0, uint64_t w1, size_t n, uint64_t seed) {
+  const uint64_t h = (w0 ^ (w1 * 0x9E3779B97F4A7C15ull) ^ static_cast<uint64_t>(n)) * seed;
+  return h >> 55;  // 9 bits: kSlots
+}
+static_assert(kSlots == 512);
+
+// Upper-cases the Latin letters among the eight bytes of w; bytes from 0x80
+// up are left alone.
+constexpr uint64_t FoldWord(uint64_t w) {
+  const uint64_t low7 = w & (0x7F * kOnes);
+  const uint64_t from_a = low7 + (0x80 - 'a') * kOnes;     // high bit: at least 'a'
+  const uint64_t past_z = low7 + (0x80 - 'z' - 1) * kOnes; // high bit: above 'z'
+  const uint64_t lower = from_a & ~past_z & ~w & (0x80 * kOnes);
+  return w ^ (lower >> 2);  // clears 0x20 of each lower-case letter
+}
+
+// The bytes [at, at + 8) of a word of n bytes, zero past its end.
+constexpr uint64_t LoadWord(const unsigned char* p, size_t n, size_t at) {
+  uint64_t w = 0;
+  for (size_t i = 0; i < 8 && at + i < n; ++i) w |= static_cast<uint64_t>(p[at + i]) << (8 * i);
+  return w;
 }
 
 constexpr size_t NameLength(const char* s) {
@@ -70,60 +92,101 @@ constexpr size_t NameLength(const char* s) {
   return n;
 }
 
-constexpr uint32_t HashOf(const char* name, uint32_t seed) {
-  unsigned char buf[kLongestKeyword] = {};
+constexpr uint64_t NameWord(const char* name, size_t at) {
+  unsigned char buf[16] = {};
   const size_t n = NameLength(name);
   for (size_t i = 0; i < n; ++i) buf[i] = static_cast<unsigned char>(name[i]);
-  return KeywordHash(buf, n, seed);
+  return LoadWord(buf, n, at);
 }
 
-constexpr bool SeedIsPerfect(uint32_t seed) {
+constexpr uint64_t HashOf(const char* name, uint64_t seed) {
+  return KeywordHash(NameWord(name, 0), NameWord(name, 8), NameLength(name), seed);
+}
+
+// What a word is to the identifier action.
+constexpr int32_t kNotKeyword = 0;
+constexpr int32_t kNowWord = -1;
+
+// The words of the table: the keywords, then NOW (a word the identifier
+// action knows too), then an entry no word matches (length 0) for the empty
+// slots, so that a lookup has no branch on a slot being empty.
+constexpr size_t kWords = std::size(kKeywords) + 2;
+constexpr size_t kNowEntry = std::size(kKeywords);
+constexpr size_t kNoEntry = kNowEntry + 1;
+
+constexpr const char* WordName(size_t i) { return i < std::size(kKeywords) ? kKeywords[i].name : "NOW"; }
+
+constexpr bool SeedIsPerfect(uint64_t seed) {
   bool used[kSlots] = {};
-  for (const Keyword& k : kKeywords) {
-    const uint32_t h = HashOf(k.name, seed);
+  for (size_t i = 0; i < kNoEntry; ++i) {
+    const uint64_t h = HashOf(WordName(i), seed);
     if (used[h]) return false;
     used[h] = true;
   }
   return true;
 }
 
-constexpr uint32_t FindSeed() {
-  for (uint32_t seed = 0x811C9DC5u;; ++seed)
-    if (SeedIsPerfect(seed)) return seed;
-}
+// Found by trying random odd multipliers; checked here whenever the table
+// changes (a keyword added that collides needs a new one).
+constexpr uint64_t kSeed = 0xa1032d92e570b82bull;
+static_assert(SeedIsPerfect(kSeed), "two keywords share a slot: choose another multiplier");
 
-constexpr uint32_t kSeed = FindSeed();
+// A word's entry fills half a cache line, so that a lookup reads two lines:
+// its slot and its entry.
+struct alignas(32) WordEntry {
+  uint64_t words[2];
+  int16_t token;
+  uint8_t length;
+};
 
 struct KeywordTable {
-  int8_t slots[kSlots];                      // index into kKeywords, -1 empty
-  uint8_t lengths[std::size(kKeywords)];
+  uint8_t slots[kSlots];  // index into the entries
+  WordEntry entries[kWords];
 };
+static_assert(kWords < 256);
 
 constexpr KeywordTable BuildTable() {
   KeywordTable t{};
-  for (int8_t& s : t.slots) s = -1;
-  for (size_t i = 0; i < std::size(kKeywords); ++i) {
-    t.slots[HashOf(kKeywords[i].name, kSeed)] = static_cast<int8_t>(i);
-    t.lengths[i] = static_cast<uint8_t>(NameLength(kKeywords[i].name));
+  for (uint8_t& s : t.slots) s = static_cast<uint8_t>(kNoEntry);
+  for (size_t i = 0; i < kNoEntry; ++i) {
+    const char* name = WordName(i);
+    t.slots[HashOf(name, kSeed)] = static_cast<uint8_t>(i);
+    t.entries[i].words[0] = NameWord(name, 0);
+    t.entries[i].words[1] = NameWord(name, 8);
+    t.entries[i].length = static_cast<uint8_t>(NameLength(name));
+    t.entries[i].token = static_cast<int16_t>(i == kNowEntry ? kNowWord : kKeywords[i].token);
   }
   return t;
 }
 
 constexpr KeywordTable kTable = BuildTable();
 
-// The keyword `text` spells in any case, or nullptr.
-const Keyword* FindKeyword(const std::string& text) {
-  const size_t n = text.size();
-  if (n == 0 || n > kLongestKeyword) return nullptr;
-  unsigned char up[kLongestKeyword];
-  for (size_t i = 0; i < n; ++i) up[i] = FoldLatin(static_cast<unsigned char>(text[i]));
-  const int8_t slot = kTable.slots[KeywordHash(up, n, kSeed)];
-  if (slot < 0 || kTable.lengths[slot] != n) return nullptr;
-  const Keyword& k = kKeywords[slot];
-  return std::memcmp(up, k.name, n) == 0 ? &k : nullptr;
+// The keyword token of the n bytes at p in any case, kNowWord for NOW, else
+// kNotKeyword.  p must have sixteen readable bytes (those past n are not
+// looked at).
+int32_t LookupWord(const unsigned char* p, size_t n) {
+  if (n == 0 || n > kLongestKeyword) return kNotKeyword;
+  uint64_t w0, w1;
+  std::memcpy(&w0, p, 8);
+  std::memcpy(&w1, p + 8, 8);
+  // Keep the word's own bytes: n is 1..9.
+  const uint64_t all = ~uint64_t{0};
+  w0 = FoldWord(w0 & (n >= 8 ? all : (uint64_t{1} << (8 * n)) - 1));
+  w1 = FoldWord(w1 & (n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0));
+  const WordEntry& e = kTable.entries[kTable.slots[KeywordHash(w0, w1, n, kSeed)]];
+  const bool same = (e.length == n) & (e.words[0] == w0) & (e.words[1] == w1);
+  return same ? e.token : kNotKeyword;
 }
 
-// The general comparison, kept for the one word outside the table ("NOW").
+// LookupWord over a text of any size.
+int32_t LookupWord(const std::string& text) {
+  if (text.empty() || text.size() > kLongestKeyword) return kNotKeyword;
+  unsigned char buf[16] = {};
+  std::memcpy(buf, text.data(), text.size());
+  return LookupWord(buf, text.size());
+}
+
+// The general comparison, for the reference lookup by scan.
 bool SameKeyword(const std::string& text, const char* name) {
   const size_t n = std::strlen(name);
   if (text.size() != n) return false;
@@ -161,12 +224,41 @@ char SeparatorOf(const std::string& format) {
   return 0;
 }
 
+// Blanks, tabs, line feeds and comments are the layout the parser skips;
+// only the two quoted literals may go on past their closing quote; every
+// rule but the identifier, hexadecimal, date and "||" rules only returns its
+// token (yyaction below says the same; the tests hold the two together).
+constexpr auto kRuleInfo = [] {
+  using Info = TCustomLexer::TLexRuleInfo;
+  std::array<Info, TCustomLexer::kMaxRules + 1> t{};
+  const std::pair<int32_t, int32_t> plain[] = {
+      {rSlashComment, tkComment}, {rBracketComment, tkComment}, {rDashComment, tkComment},
+      {rBracketName, tkIdent},    {rNumber, tkNumber},          {rUnsigned, tkUInt},
+      {rSigned, tkSInt},          {rQuoted, tkString},          {rDoubleQuoted, tkString},
+      {rComma, tkComma},          {rLParen, tkLParen},          {rRParen, tkRParen},
+      {rLBracket, tkLBracket},    {rRBracket, tkRBracket},      {rGT, tkGT},
+      {rLT, tkLT},                {rDot, tkDot},                {rColon, tkColon},
+      {rSemicolon, tkSemicolon},  {rEQ, tkEQ},                  {rStar, tkStar},
+      {rPlus, tkPlus},            {rMinus, tkMinus},            {rPower, tkPower},
+      {rSlash, tkSlash},          {rNE, tkNE},                  {rGE, tkGE},
+      {rLE, tkLE},                {rBlank, tkBlank},            {rNewLine, tkNewLine},
+      {rTab, tkTab},              {rOther, tkIllegal},
+  };
+  for (const auto& [rule, token] : plain) t[static_cast<size_t>(rule)].Token = static_cast<int16_t>(token);
+  for (const int32_t r : {rBlank, rNewLine, rTab, rSlashComment, rBracketComment, rDashComment})
+    t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleLayout;
+  for (const int32_t r : {rQuoted, rDoubleQuoted}) t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleMayContinue;
+  return t;
+}();
+
 }  // namespace
 
+TkpLexer::TkpLexer() { RuleInfo = kRuleInfo.data(); }
+
 bool TkpLexer::IsKeyword(const std::string& text, int32_t& token) {
-  const Keyword* k = FindKeyword(text);
-  if (!k) return false;
-  token = k->token;
+  const int32_t t = LookupWord(text);
+  if (t <= 0) return false;
+  token = t;
   return true;
 }
 
@@ -206,14 +298,17 @@ std::string TkpLexer::DateText(double dt) const {
 }
 
 void TkpLexer::IdentifierAction() {
-  if (yylval.size() == 3 && SameKeyword(yylval, "NOW")) {
+  // The token's text is also at the start of the text buffer, whose first
+  // sixteen bytes are always readable.
+  const int32_t token = yylval.size() == static_cast<size_t>(TextLen) ? LookupWord(TextBuf.data(), yylval.size())
+                                                                       : LookupWord(yylval);
+  if (token == kNowWord) {
     if (DateFormat.empty()) DateFormat = GetFormatSettings().ShortDateFormat;
     yylval = DateText(Now());
     returni(tkNumber);
     return;
   }
-  int32_t token = 0;
-  if (IsKeyword(yylval, token)) {
+  if (token != kNotKeyword) {
     if (token == tkWHERE)
       WhereDates = true;
     else if (WhereDates && (token == tkGROUP || token == tkORDER || token == tkSELECT || token == tkPIVOT))

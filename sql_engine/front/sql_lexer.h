@@ -27,7 +27,7 @@
 
 class TkpLexer : public TCustomLexer {
 public:
-  TkpLexer() = default;
+  TkpLexer();
 
   int32_t yylex() override;
 

@@ -37,9 +37,10 @@ struct Trace {
 };
 
 template <class Lexer>
-inline Trace Run(const std::string& text, const std::string& date_format = "m/d/yyyy") {
+inline Trace Run(const std::string& text, const std::string& date_format = "m/d/yyyy", bool skip_layout = false) {
   Lexer lx;
   if constexpr (std::is_base_of_v<TkpLexer, Lexer>) lx.DateFormat = date_format;
+  lx.SkipLayout = skip_layout;
   lx.SetInputText(text);
   Trace tr;
   try {

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "platform/numbers.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/sql_lexer_tables.h"
 
 namespace {
 
@@ -183,6 +186,123 @@ TEST(SqlLexer, KeywordHashAgreesWithScan) {
   int32_t t = 0;
   ASSERT_TRUE(TkpLexer::IsKeyword("numeric", t));
   EXPECT_EQ(t, tkFLOAT);
+}
+
+// The scan looks words up in its text buffer, where the bytes past a short
+// word are those of longer tokens before it.
+TEST(SqlLexer, KeywordsFoundInTheScanAsByTheListScan) {
+  QuerySettings qs;
+  ClockOverride clock(38021.5);
+  std::string text;
+  std::vector<std::string> words;
+  for (const std::string& k : TkpLexer::KeywordNames()) {
+    std::string odd = k;
+    for (size_t i = 0; i < odd.size(); i += 2) odd[i] = static_cast<char>(odd[i] - 'A' + 'a');
+    for (const std::string& w : {k, odd, k + "X", k.substr(0, k.size() - 1), "x" + k})
+      words.insert(words.end(), {"LONGWORDSTOFILLTHEBUFFER", w});
+  }
+  words.insert(words.end(), {"nOw", "NOWNOWNOW", "NO", "\xC8\xC2\xC0\xCD\xCE\xC2", "a_b", "SELECT_", "Z9"});
+  for (const std::string& w : words) text += w + " ";
+  const auto toks = Scan(text);
+  ASSERT_EQ(toks.size(), words.size());
+  for (size_t i = 0; i < words.size(); ++i) {
+    int32_t token = tkIdent;
+    if (words[i].size() == 3 && (words[i][0] | 0x20) == 'n' && (words[i][1] | 0x20) == 'o' && (words[i][2] | 0x20) == 'w')
+      token = tkNumber;
+    else
+      TkpLexer::IsKeywordByScan(words[i], token);
+    EXPECT_EQ(toks[i].first, token) << words[i];
+  }
+}
+
+// The table the fast loop reads in place of asking the lexer: a rule it says
+// only returns a token does just that, layout rules give the skipped tokens.
+TEST(SqlLexer, RuleInfoSaysWhatTheActionsDo) {
+  struct Probe : TkpLexer {
+    using TkpLexer::RuleInfo;
+    using TkpLexer::yyaction;
+  } lx;
+  ASSERT_NE(lx.RuleInfo, nullptr);
+  std::vector<int32_t> acting;
+  for (int32_t rule = 1; rule <= rOther; ++rule) {
+    const TCustomLexer::TLexRuleInfo& info = lx.RuleInfo[rule];
+    if (info.Flags & TCustomLexer::kRuleLayout) {
+      EXPECT_TRUE(info.Token >= tkComment && info.Token <= tkNewLine) << rule;
+    }
+    if (info.Token == 0) {
+      acting.push_back(rule);
+      continue;
+    }
+    lx.yylval = "$12";
+    lx.Done = false;
+    lx.yyaction(rule);
+    EXPECT_TRUE(lx.Done) << rule;
+    EXPECT_EQ(lx.RetVal, info.Token) << rule;
+    EXPECT_EQ(lx.yylval, "$12") << rule;
+  }
+  EXPECT_EQ(acting, (std::vector<int32_t>{rIdentifier, rHex, rDate, rConcat}));
+  for (int32_t rule = rOther + 1; rule <= TCustomLexer::kMaxRules; ++rule) EXPECT_EQ(lx.RuleInfo[rule].Token, 0);
+}
+
+// The parser's way: blanks, tabs, line feeds and comments never reach it,
+// and what does reach it is as before.
+TEST(SqlLexer, SkipLayoutLeavesOutWhatTheParserSkips) {
+  QuerySettings qs;
+  const std::string text = "select /* c */ a,\tb -- d --\n\n  from [*e*] t where x = #2/3/2004#  ";
+  TkpLexer lx;
+  lx.DateFormat = "m/d/yyyy";
+  lx.SkipLayout = true;
+  const auto skipped = Scan(lx, text, true);
+  TkpLexer plain;
+  plain.DateFormat = "m/d/yyyy";
+  auto all = Scan(plain, text, true);
+  std::erase_if(all, [](const Tok& t) { return t.first >= tkComment && t.first <= tkNewLine; });
+  EXPECT_EQ(skipped, all);
+  EXPECT_EQ(skipped.size(), 10u);
+  EXPECT_EQ(lx.LineNo, plain.LineNo);
+  EXPECT_EQ(lx.ColNo, plain.ColNo);
+}
+
+// Lexers share no scan state, and the buffers a lexer lets go are not
+// still used by another: many alive at once, in turns and on threads.
+TEST(SqlLexer, ManyLexersAtOnceKeepTheirOwnScans) {
+  QuerySettings qs;
+  std::vector<std::string> texts;
+  for (int i = 0; i < 20; ++i)
+    texts.push_back("select f" + std::to_string(i) + ", 'v" + std::string(static_cast<size_t>(i) * 50, 'x') +
+                    "' from t" + std::to_string(i) + " where n = " + std::to_string(i * 7));
+  std::vector<std::vector<Tok>> alone;
+  for (const std::string& t : texts) alone.push_back(Scan(t));
+  std::vector<std::unique_ptr<TkpLexer>> lexers;
+  std::vector<std::vector<Tok>> turns(texts.size());
+  for (const std::string& t : texts) {
+    lexers.push_back(std::make_unique<TkpLexer>());
+    lexers.back()->SkipLayout = true;
+    lexers.back()->SetInputText(t);
+  }
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t i = 0; i < lexers.size(); ++i) {
+      if (!lexers[i]) continue;
+      const int32_t t = lexers[i]->yylex();
+      if (t == 0) {
+        lexers[i].reset();  // its buffers go back while the others scan on
+        continue;
+      }
+      turns[i].emplace_back(t, lexers[i]->yylval);
+      more = true;
+    }
+  }
+  EXPECT_EQ(turns, alone);
+  std::vector<std::vector<Tok>> threaded(texts.size());
+  std::vector<std::thread> threads;
+  for (size_t k = 0; k < 4; ++k)
+    threads.emplace_back([&, k] {
+      for (int round = 0; round < 50; ++round)
+        for (size_t i = k; i < texts.size(); i += 4) threaded[i] = Scan(texts[i]);
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(threaded, alone);
 }
 
 TEST(SqlLexer, NowIsTheCurrentTime) {
