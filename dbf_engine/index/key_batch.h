@@ -1,0 +1,82 @@
+// One in-memory batch of the key sorter: the keys it holds and their sort.
+//
+// The sorter turns every key into a byte string that sorts byte-wise (its
+// stored form, record number included); a batch keeps those strings in one
+// buffer and orders them.  The buffer is filled from both ends: the strings
+// from the front, one 16-byte entry per key from the back (the first eight
+// bytes of the string at the depth being sorted, as a number most
+// significant byte first; where the string lies; its length and kind).
+// The batch is full when the two meet, so a batch never holds more than
+// the buffer it was given, and only the part it used is ever touched.
+//
+// Sorting is an MSD radix sort over the entries, in place (American flag
+// sort), one byte at a time out of the cached eight bytes; the strings are
+// read again only to refill an entry's eight bytes every eighth level, or
+// by the insertion sort that finishes small groups.  Strings compare as if
+// padded with 0 bytes, a shorter string first when they are equal so; this
+// is the plain byte-wise order, a string before every longer one it
+// begins.  Strings that are equal byte for byte come once: the first one
+// added stays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class TcvKeyBatch {
+public:
+  struct Entry {
+    uint64_t cache;   // eight bytes of the string at the current depth
+    uint32_t offset;  // where the string starts in the buffer
+    uint16_t length;  // bytes of the string
+    uint8_t kind;     // the sorter's kind of key
+    uint8_t dup;      // set by the sort on a repeat of the string before it
+  };
+  static_assert(sizeof(Entry) == 16);
+
+  // capacity: bytes of the buffer (strings and entries together).
+  explicit TcvKeyBatch(size_t capacity);
+  TcvKeyBatch(const TcvKeyBatch&) = delete;
+  TcvKeyBatch& operator=(const TcvKeyBatch&) = delete;
+
+  // Whether a string of `length` bytes still fits.
+  bool Fits(size_t length) const {
+    return used_ + length + sizeof(Entry) * (count_ + 1) <= capacity_;
+  }
+  // Adds a string (which must fit); it is copied.
+  void Add(const uint8_t* bytes, uint16_t length, uint8_t kind);
+
+  size_t Count() const { return count_; }
+  bool Empty() const { return count_ == 0; }
+  // Sorts the strings and drops the exact repeats; returns how many were
+  // dropped.  Afterwards At(0) .. At(Count() - 1) are in ascending order.
+  size_t Sort();
+  bool Sorted() const { return sorted_; }
+  const Entry& At(size_t i) const { return entries_[i]; }
+  const uint8_t* Bytes(const Entry& e) const { return buffer_.get() + e.offset; }
+
+  // Empties the batch; the buffer stays for the next one.
+  void Clear();
+  // Frees the buffer; the batch is empty and allocates again when used.
+  void Release();
+  size_t Capacity() const { return capacity_; }
+  // Bytes of the buffer used so far at most (what it has touched).
+  size_t HighWater() const { return highWater_; }
+
+  // Implementation details follow.
+private:
+  void SortRange(Entry* a, size_t n, uint32_t depth, int k);
+  void SmallSort(Entry* a, size_t n, uint32_t from);
+  void TieSort(Entry* a, size_t n);
+  void Refill(Entry* a, size_t n, uint32_t depth) const;
+  int CompareFrom(const Entry& a, const Entry& b, uint32_t from) const;
+  uint64_t Load8(const Entry& e, uint32_t depth) const;
+
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_;
+  size_t used_ = 0;    // bytes of strings at the front
+  size_t count_ = 0;   // entries at the back
+  size_t highWater_ = 0;
+  Entry* entries_ = nullptr;  // the first entry (the last one added) once sorted
+  bool sorted_ = false;
+};
