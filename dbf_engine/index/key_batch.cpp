@@ -22,8 +22,14 @@ inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 0); }
 
 TcvKeyBatch::TcvKeyBatch(size_t capacity) : capacity_(capacity & ~size_t{15}) {}
 
+void TcvKeyBatch::Allocate() { buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_); }
+
 void TcvKeyBatch::Add(const uint8_t* bytes, uint16_t length, uint8_t kind) {
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
+  std::memcpy(Reserve(), bytes, length);
+  Commit(length, kind);
+}
+
+void TcvKeyBatch::Commit(uint16_t length, uint8_t kind) {
   if (sorted_) Clear();  // a sorted batch is read, not added to
   ++count_;
   Entry* e = reinterpret_cast<Entry*>(buffer_.get() + capacity_ - count_ * sizeof(Entry));
@@ -31,7 +37,6 @@ void TcvKeyBatch::Add(const uint8_t* bytes, uint16_t length, uint8_t kind) {
   e->length = length;
   e->kind = kind;
   e->dup = 0;
-  std::memcpy(buffer_.get() + used_, bytes, length);
   e->cache = Load8(*e, 0);
   used_ += length;
   highWater_ = std::max(highWater_, used_ + count_ * sizeof(Entry));
@@ -68,26 +73,6 @@ void TcvKeyBatch::Refill(Entry* a, size_t n, uint32_t depth) const {
   }
 }
 
-// The strings from byte `from` on, as if padded with 0 bytes; then the
-// shorter first.  0 only for equal strings of equal length.
-int TcvKeyBatch::CompareFrom(const Entry& a, const Entry& b, uint32_t from) const {
-  const uint32_t la = a.length, lb = b.length;
-  const uint32_t common = std::min(la, lb);
-  if (from < common) {
-    const int r = std::memcmp(buffer_.get() + a.offset + from, buffer_.get() + b.offset + from, common - from);
-    if (r != 0) return r;
-  }
-  if (la != lb) {
-    // The longer one goes on: any byte other than 0 puts it after.
-    const Entry& longer = la > lb ? a : b;
-    const uint8_t* p = buffer_.get() + longer.offset;
-    for (uint32_t i = std::max(common, from); i < longer.length; ++i)
-      if (p[i] != 0) return la > lb ? 1 : -1;
-    return la < lb ? -1 : 1;
-  }
-  return 0;
-}
-
 // All strings of the group equal as padded: the shorter first, then the
 // order they were added in; a repeat of the same length is marked.
 void TcvKeyBatch::TieSort(Entry* a, size_t n) {
@@ -98,26 +83,17 @@ void TcvKeyBatch::TieSort(Entry* a, size_t n) {
     if (a[i].length == a[i - 1].length) a[i].dup = 1;
 }
 
-// Insertion sort of a small group whose cached bytes come from the same
-// depth; bytes from `from` on are read from the strings.
-void TcvKeyBatch::SmallSort(Entry* a, size_t n, uint32_t from) {
-  auto less = [&](const Entry& x, const Entry& y) {
-    if (x.cache != y.cache) return x.cache < y.cache;
-    const int c = CompareFrom(x, y, from);
-    return c != 0 ? c < 0 : x.offset < y.offset;
-  };
+// Insertion sort of a small group by its cached bytes.
+void TcvKeyBatch::SmallSort(Entry* a, size_t n) {
   for (size_t i = 1; i < n; ++i) {
     Entry e = a[i];
     size_t j = i;
-    while (j > 0 && less(e, a[j - 1])) {
+    while (j > 0 && e.cache < a[j - 1].cache) {
       a[j] = a[j - 1];
       --j;
     }
     a[j] = e;
   }
-  for (size_t i = 1; i < n; ++i)
-    if (a[i].cache == a[i - 1].cache && a[i].length == a[i - 1].length && CompareFrom(a[i - 1], a[i], from) == 0)
-      a[i].dup = 1;
 }
 
 // Sorts a group whose strings share their first depth + k bytes; each
@@ -133,16 +109,27 @@ void TcvKeyBatch::SortRange(Entry* a, size_t n, uint32_t depth, int k) {
       Refill(a, n, depth);
     }
     if (n <= smallGroup) {
-      bool same = true, longer = false;
-      for (size_t i = 0; i < n; ++i) {
-        same &= a[i].cache == a[0].cache;
-        longer |= a[i].length > depth + 8;
-      }
-      if (same && longer) {
+      // Sorted on the cached bytes; entries that tie there go on to the
+      // next eight bytes, or, when they have no more, are equal but for
+      // their lengths.
+      SmallSort(a, n);
+      bool longer = false;
+      for (size_t i = 0; i < n; ++i) longer |= a[i].length > depth + 8;
+      if (longer && a[0].cache == a[n - 1].cache) {
         k = 8;
         continue;
       }
-      SmallSort(a, n, depth + 8);
+      for (size_t i = 0; i < n;) {
+        size_t j = i + 1;
+        while (j < n && a[j].cache == a[i].cache) ++j;
+        if (j - i > 1) {
+          if (longer)
+            SortRange(a + i, j - i, depth, 8);
+          else
+            TieSort(a + i, j - i);
+        }
+        i = j;
+      }
       return;
     }
     const uint32_t at = depth + static_cast<uint32_t>(k);
@@ -175,18 +162,25 @@ void TcvKeyBatch::SortRange(Entry* a, size_t n, uint32_t depth, int k) {
       ++k;
       continue;
     }
-    // American flag permutation: each entry is swapped straight into the
-    // next free slot of its bucket.
-    for (int b = 0; b < 256; ++b) {
-      const size_t end = start[b] + count[b];
-      while (next[b] < end) {
-        Entry e = a[next[b]];
-        int d = static_cast<int>((e.cache >> shift) & 0xFF);
-        while (d != b) {
-          std::swap(e, a[next[d]++]);
-          d = static_cast<int>((e.cache >> shift) & 0xFF);
+    if (n <= scratchCount_) {
+      // Room beside the batch: scatter into it in one pass and copy back,
+      // which runs much faster than swapping in place.
+      for (size_t i = 0; i < n; ++i) scratch_[next[(a[i].cache >> shift) & 0xFF]++] = a[i];
+      std::memcpy(static_cast<void*>(a), scratch_, n * sizeof(Entry));
+    } else {
+      // American flag permutation: each entry is swapped straight into the
+      // next free slot of its bucket.
+      for (int b = 0; b < 256; ++b) {
+        const size_t end = start[b] + count[b];
+        while (next[b] < end) {
+          Entry e = a[next[b]];
+          int d = static_cast<int>((e.cache >> shift) & 0xFF);
+          while (d != b) {
+            std::swap(e, a[next[d]++]);
+            d = static_cast<int>((e.cache >> shift) & 0xFF);
+          }
+          a[next[b]++] = e;
         }
-        a[next[b]++] = e;
       }
     }
     for (int b = 0; b < 256; ++b)
@@ -202,7 +196,18 @@ size_t TcvKeyBatch::Sort() {
   entries_ = count_ ? reinterpret_cast<Entry*>(buffer_.get() + capacity_ - count_ * sizeof(Entry)) : nullptr;
   sorted_ = true;
   if (count_ == 0) return 0;
+  // The free space between the strings and the entries, if it holds them
+  // all, serves as scratch for the large groups.
+  const size_t from = (used_ + 15) & ~size_t{15};
+  const size_t gap = reinterpret_cast<uint8_t*>(entries_) - buffer_.get();
+  scratchCount_ = 0;
+  if (gap > from && (gap - from) / sizeof(Entry) >= count_) {
+    scratch_ = reinterpret_cast<Entry*>(buffer_.get() + from);
+    scratchCount_ = count_;
+    highWater_ = std::max(highWater_, from + 2 * count_ * sizeof(Entry));
+  }
   SortRange(entries_, count_, 0, 0);
+  scratchCount_ = 0;
   size_t kept = 0;
   for (size_t i = 0; i < count_; ++i)
     if (!entries_[i].dup) entries_[kept++] = entries_[i];

@@ -9,10 +9,11 @@
 // The batch is full when the two meet, so a batch never holds more than
 // the buffer it was given, and only the part it used is ever touched.
 //
-// Sorting is an MSD radix sort over the entries, in place (American flag
-// sort), one byte at a time out of the cached eight bytes; the strings are
-// read again only to refill an entry's eight bytes every eighth level, or
-// by the insertion sort that finishes small groups.  Strings compare as if
+// Sorting is an MSD radix sort over the entries (scattered through the
+// unused middle of the buffer when it has room for them, else permuted in
+// place as an American flag sort), one byte at a time out of the cached
+// eight bytes, small groups by insertion sort on all eight; the strings are
+// read again only to refill an entry's eight bytes for the next eight.  Strings compare as if
 // padded with 0 bytes, a shorter string first when they are equal so; this
 // is the plain byte-wise order, a string before every longer one it
 // begins.  Strings that are equal byte for byte come once: the first one
@@ -45,6 +46,13 @@ public:
   }
   // Adds a string (which must fit); it is copied.
   void Add(const uint8_t* bytes, uint16_t length, uint8_t kind);
+  // Or in place: where a string of at most `length` bytes (which must fit)
+  // is to be written, then Commit with the length written.
+  uint8_t* Reserve() {
+    if (!buffer_) Allocate();
+    return buffer_.get() + used_;
+  }
+  void Commit(uint16_t length, uint8_t kind);
 
   size_t Count() const { return count_; }
   bool Empty() const { return count_ == 0; }
@@ -65,11 +73,11 @@ public:
 
   // Implementation details follow.
 private:
+  void Allocate();
   void SortRange(Entry* a, size_t n, uint32_t depth, int k);
-  void SmallSort(Entry* a, size_t n, uint32_t from);
+  void SmallSort(Entry* a, size_t n);
   void TieSort(Entry* a, size_t n);
   void Refill(Entry* a, size_t n, uint32_t depth) const;
-  int CompareFrom(const Entry& a, const Entry& b, uint32_t from) const;
   uint64_t Load8(const Entry& e, uint32_t depth) const;
 
   std::unique_ptr<uint8_t[]> buffer_;
@@ -78,5 +86,7 @@ private:
   size_t count_ = 0;   // entries at the back
   size_t highWater_ = 0;
   Entry* entries_ = nullptr;  // the first entry (the last one added) once sorted
+  Entry* scratch_ = nullptr;  // free space used while sorting
+  size_t scratchCount_ = 0;
   bool sorted_ = false;
 };

@@ -192,7 +192,7 @@ private:
     const size_t i = forward_ ? next_ : n - 1 - next_;
     ++next_;
     // The strings lie all over the buffer: ask for one a few keys ahead.
-    constexpr size_t ahead = 8;
+    constexpr size_t ahead = 16;
     if (next_ + ahead < n)
       __builtin_prefetch(batch_->Bytes(batch_->At(forward_ ? i + ahead : i - ahead)), 0, 0);
     const TcvKeyBatch::Entry& e = batch_->At(i);
@@ -326,7 +326,10 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
   size_t n = text.size();
   while (n > 0 && text[n - 1] == ' ') --n;
   const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
-  uint8_t enc[EncodedMax + 4];  // room for the record number
+  // Written straight into the batch: room for every byte escaped.
+  const size_t most = (collate_ ? 2 * (2 * n + 1) : 2 * n + 1) + 4;
+  if (!batch_->Fits(most)) SpillBatch();
+  uint8_t* enc = batch_->Reserve();
   int32_t len = 0;
   if (collate_) {
     // Collation weights first, so keys order by weight; the bytes follow
@@ -334,9 +337,23 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
     for (size_t i = 0; i < n; ++i) Escape(collate_[p[i]], enc, len);
     enc[len++] = 0;
   }
-  for (size_t i = 0; i < n; ++i) Escape(p[i], enc, len);
+  // Bytes 0 and 1 are rare in text: copy at once when there is none.
+  bool plain = true;
+  for (size_t i = 0; i < n; ++i) plain &= p[i] > 1;
+  if (plain) {
+    std::memcpy(enc + len, p, n);
+    len += static_cast<int32_t>(n);
+  } else {
+    for (size_t i = 0; i < n; ++i) Escape(p[i], enc, len);
+  }
   enc[len++] = 0;
-  StuffKey(enc, len, recno, kindText);
+  const uint32_t r = static_cast<uint32_t>(recno);
+  enc[len] = static_cast<uint8_t>(r >> 24);
+  enc[len + 1] = static_cast<uint8_t>(r >> 16);
+  enc[len + 2] = static_cast<uint8_t>(r >> 8);
+  enc[len + 3] = static_cast<uint8_t>(r);
+  batch_->Commit(static_cast<uint16_t>(len + 4), kindText);
+  ++keyCount_;
 }
 
 void TcvSort::AddFloatKey(double value, int32_t recno) {
@@ -537,6 +554,16 @@ bool TcvSort::SameKey(const RawKey& a, const RawKey& b) const {
 void TcvSort::DecodeKey(uint8_t kind, const uint8_t* p, int32_t n, RawKey& key) const {
   int32_t i = 0;
   if (kind == kindText || kind == kindBinary) {
+    if (!(kind == kindText && collate_) && n > 0 && p[n - 1] == 0) {
+      // No escaped byte before the closing 0: the bytes as they stand.
+      bool plain = true;
+      for (int32_t j = 0; j < n - 1; ++j) plain &= p[j] > 1;
+      if (plain) {
+        key.length = std::min<int32_t>(n - 1, MaxKeyLength);
+        std::memcpy(key.bytes, p, static_cast<size_t>(key.length));
+        return;
+      }
+    }
     if (kind == kindText && collate_) {
       while (i < n && p[i] != 0) i += p[i] == 1 ? 2 : 1;  // skip the weights
       ++i;
