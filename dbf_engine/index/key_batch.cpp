@@ -151,7 +151,7 @@ void TcvKeyBatch::SortRange(Entry* a, size_t n, uint32_t depth, int k) {
       k = 8;  // the rest of the cached bytes are shared too
       continue;
     }
-    size_t start[256], next[256];
+    size_t next[256], start[256];
     size_t pos = 0, big = 0;
     for (int b = 0; b < 256; ++b) {
       start[b] = next[b] = pos;
@@ -162,27 +162,9 @@ void TcvKeyBatch::SortRange(Entry* a, size_t n, uint32_t depth, int k) {
       ++k;
       continue;
     }
-    if (n <= scratchCount_) {
-      // Room beside the batch: scatter into it in one pass and copy back,
-      // which runs much faster than swapping in place.
-      for (size_t i = 0; i < n; ++i) scratch_[next[(a[i].cache >> shift) & 0xFF]++] = a[i];
-      std::memcpy(static_cast<void*>(a), scratch_, n * sizeof(Entry));
-    } else {
-      // American flag permutation: each entry is swapped straight into the
-      // next free slot of its bucket.
-      for (int b = 0; b < 256; ++b) {
-        const size_t end = start[b] + count[b];
-        while (next[b] < end) {
-          Entry e = a[next[b]];
-          int d = static_cast<int>((e.cache >> shift) & 0xFF);
-          while (d != b) {
-            std::swap(e, a[next[d]++]);
-            d = static_cast<int>((e.cache >> shift) & 0xFF);
-          }
-          a[next[b]++] = e;
-        }
-      }
-    }
+    // Scattered into the scratch space in one pass and copied back.
+    for (size_t i = 0; i < n; ++i) scratch_[next[(a[i].cache >> shift) & 0xFF]++] = a[i];
+    std::memcpy(static_cast<void*>(a), scratch_, n * sizeof(Entry));
     for (int b = 0; b < 256; ++b)
       if (static_cast<size_t>(b) != big && count[b] > 1) SortRange(a + start[b], count[b], depth, k + 1);
     a += start[big];
@@ -196,18 +178,12 @@ size_t TcvKeyBatch::Sort() {
   entries_ = count_ ? reinterpret_cast<Entry*>(buffer_.get() + capacity_ - count_ * sizeof(Entry)) : nullptr;
   sorted_ = true;
   if (count_ == 0) return 0;
-  // The free space between the strings and the entries, if it holds them
-  // all, serves as scratch for the large groups.
-  const size_t from = (used_ + 15) & ~size_t{15};
-  const size_t gap = reinterpret_cast<uint8_t*>(entries_) - buffer_.get();
-  scratchCount_ = 0;
-  if (gap > from && (gap - from) / sizeof(Entry) >= count_) {
-    scratch_ = reinterpret_cast<Entry*>(buffer_.get() + from);
-    scratchCount_ = count_;
-    highWater_ = std::max(highWater_, from + 2 * count_ * sizeof(Entry));
-  }
+  // The space between the strings and the entries holds a copy of the
+  // entries (Fits keeps it free): the radix passes scatter through it.
+  scratch_ = reinterpret_cast<Entry*>(buffer_.get() + ((used_ + 15) & ~size_t{15}));
+  highWater_ = std::max(highWater_, static_cast<size_t>(reinterpret_cast<uint8_t*>(scratch_ + count_) - buffer_.get()) +
+                                        count_ * sizeof(Entry));
   SortRange(entries_, count_, 0, 0);
-  scratchCount_ = 0;
   size_t kept = 0;
   for (size_t i = 0; i < count_; ++i)
     if (!entries_[i].dup) entries_[kept++] = entries_[i];

@@ -6,14 +6,15 @@
 // from the front, one 16-byte entry per key from the back (the first eight
 // bytes of the string at the depth being sorted, as a number most
 // significant byte first; where the string lies; its length and kind).
-// The batch is full when the two meet, so a batch never holds more than
-// the buffer it was given, and only the part it used is ever touched.
+// The batch is full when the two would come closer than a copy of the
+// entries, so a batch never holds more than the buffer it was given, and
+// only the part it used is ever touched.
 //
-// Sorting is an MSD radix sort over the entries (scattered through the
-// unused middle of the buffer when it has room for them, else permuted in
-// place as an American flag sort), one byte at a time out of the cached
-// eight bytes, small groups by insertion sort on all eight; the strings are
-// read again only to refill an entry's eight bytes for the next eight.  Strings compare as if
+// Sorting is an MSD radix sort over the entries, one byte at a time out of
+// the cached eight bytes: each pass scatters a group through the free space
+// in the middle of the buffer and copies it back; small groups are finished
+// by insertion sort on all eight bytes.  The strings are read again only to
+// refill an entry's eight bytes for the next eight.  Strings compare as if
 // padded with 0 bytes, a shorter string first when they are equal so; this
 // is the plain byte-wise order, a string before every longer one it
 // begins.  Strings that are equal byte for byte come once: the first one
@@ -40,9 +41,10 @@ public:
   TcvKeyBatch(const TcvKeyBatch&) = delete;
   TcvKeyBatch& operator=(const TcvKeyBatch&) = delete;
 
-  // Whether a string of `length` bytes still fits.
+  // Whether a string of `length` bytes still fits, with its entry and room
+  // for a copy of every entry (the sort's scratch space).
   bool Fits(size_t length) const {
-    return used_ + length + sizeof(Entry) * (count_ + 1) <= capacity_;
+    return used_ + length + 2 * sizeof(Entry) * (count_ + 1) + 16 <= capacity_;
   }
   // Adds a string (which must fit); it is copied.
   void Add(const uint8_t* bytes, uint16_t length, uint8_t kind);
@@ -86,7 +88,6 @@ private:
   size_t count_ = 0;   // entries at the back
   size_t highWater_ = 0;
   Entry* entries_ = nullptr;  // the first entry (the last one added) once sorted
-  Entry* scratch_ = nullptr;  // free space used while sorting
-  size_t scratchCount_ = 0;
+  Entry* scratch_ = nullptr;  // room for a copy of the entries while sorting
   bool sorted_ = false;
 };
