@@ -30,7 +30,6 @@ void TcvKeyBatch::Add(const uint8_t* bytes, uint16_t length, uint8_t kind) {
 }
 
 void TcvKeyBatch::Commit(uint16_t length, uint8_t kind) {
-  if (sorted_) Clear();  // a sorted batch is read, not added to
   ++count_;
   Entry* e = reinterpret_cast<Entry*>(buffer_.get() + capacity_ - count_ * sizeof(Entry));
   e->offset = static_cast<uint32_t>(used_);

@@ -48,9 +48,10 @@ public:
   }
   // Adds a string (which must fit); it is copied.
   void Add(const uint8_t* bytes, uint16_t length, uint8_t kind);
-  // Or in place: where a string of at most `length` bytes (which must fit)
-  // is to be written, then Commit with the length written.
+  // Or in place: where the next string is to be written (as many bytes as
+  // Fits said), then Commit with the length written.
   uint8_t* Reserve() {
+    if (sorted_) Clear();  // a sorted batch is read, not added to
     if (!buffer_) Allocate();
     return buffer_.get() + used_;
   }
