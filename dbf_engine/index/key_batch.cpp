@@ -5,12 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/memory_advice.h"
-
 namespace {
-
-// Buffers from this size on ask for large pages.
-constexpr size_t largePagesFrom = size_t{32} << 20;
 
 // Groups this small are finished by insertion sort.
 constexpr size_t smallGroup = 24;
@@ -27,12 +22,7 @@ inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 0); }
 
 TcvKeyBatch::TcvKeyBatch(size_t capacity) : capacity_(capacity & ~size_t{15}) {}
 
-void TcvKeyBatch::Allocate() {
-  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
-  // A buffer this large comes straight from the system (not from the heap
-  // that small objects share), so large pages inside it stay its own.
-  if (capacity_ >= largePagesFrom) MemoryAdviseLargePages(buffer_.get(), capacity_);
-}
+void TcvKeyBatch::Allocate() { buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_); }
 
 void TcvKeyBatch::Add(const uint8_t* bytes, uint16_t length, uint8_t kind) {
   std::memcpy(Reserve(), bytes, length);
