@@ -1,5 +1,8 @@
-// Key sorter: byte trie in fixed pages, front-coded runs, heap merge.
+// Key sorter: radix-sorted batches, front-coded runs in a temporary file,
+// heap merge.
 #include "dbf_engine/index/key_sorter.h"
+
+#include "dbf_engine/index/key_batch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,28 +18,21 @@
 
 namespace {
 
-// Trie node (TcvSortTrie), 10 bytes inside a page:
-//   0-3 first child (node index, 0 none)
-//   4-7 next sibling (node index), or up to four inline key bytes
-//   8   flags: bits 0-2 inline byte count, bit 3 a key ends here,
-//       bits 4-7 key kind
-//   9   the key byte of this node
-constexpr uint8_t flagInlineMask = 0x07;
-constexpr uint8_t flagKeyEnd = 0x08;
-constexpr uint8_t flagKindMask = 0xF0;
-
-inline uint32_t Load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
+inline uint32_t LoadBig32(const uint8_t* p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
-inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-inline uint32_t Child(const uint8_t* n) { return Load32(n); }
-inline uint32_t Sibling(const uint8_t* n) { return Load32(n + 4); }
-inline uint8_t Flags(const uint8_t* n) { return n[8]; }
-inline uint8_t KeyByte(const uint8_t* n) { return n[9]; }
-inline int InlineCount(const uint8_t* n) { return n[8] & flagInlineMask; }
+// First eight bytes, most significant first, zeros past the end: they
+// order records as the full comparison does unless equal.
+inline uint64_t Prefix8(const uint8_t* key, int32_t total) {
+  uint64_t pre = 0;
+  if (total >= 8) {
+    std::memcpy(&pre, key, 8);
+    return __builtin_bswap64(pre);
+  }
+  for (int k = 0; k < 8; ++k) pre = (pre << 8) | (k < total ? key[k] : 0);
+  return pre;
+}
 
 // Order-preserving 8 bytes of a double: most significant byte first; the sign
 // bit is set on non-negative values and every bit inverted on negative ones.
@@ -99,28 +95,32 @@ struct TcvSort::SpillFile {
   }
 };
 
-// One run: a chain of blocks of front-coded records, with its read cursor.
-// The blocks are held in memory, or, for a spilled run, lie one after the
-// other in the temporary file and are read back one at a time.
+// One run of the merge, with its read cursor: either a chain of blocks of
+// front-coded records lying one after the other in the temporary file (read
+// back a block at a time), or the last batch, walked in memory.
 class TcvSort::TcvPageCollection {
 public:
-  // Writing: into memory, or through one block into the file.
-  void Append(uint8_t kind, const uint8_t* key, int32_t total, int32_t shared) {
-    int32_t n = total - shared;
+  // Writing a run into the temporary file through one block; front coding
+  // against the previous record written.
+  void BeginFile(SpillFile* file) {
+    file_ = file;
+    fileStart_ = file->end;
+    block_ = std::make_unique<uint8_t[]>(RunBlockSize);  // zero-filled
+    writePos_ = 0;
+    prevLen_ = 0;
+  }
+  void Append(uint8_t kind, const uint8_t* key, int32_t total) {
+    int32_t shared = 0;
+    const int32_t most = std::min(total, prevLen_);
+    while (shared < most && prev_[shared] == key[shared]) ++shared;
+    const int32_t n = total - shared;
     // Kind, total and suffix length, the suffix, and room for a closing kind 0.
-    if (blocks_.empty() || writePos_ + 5 + n + 1 > RunBlockSize) {
-      if (file_ && !blocks_.empty()) {
-        // A run being written to the file keeps one block in memory.
-        file_->Write(file_->end, blocks_.back().get());
-        file_->end += RunBlockSize;
-        ++fileBlocks_;
-        std::memset(blocks_.back().get(), 0, RunBlockSize);
-      } else {
-        blocks_.push_back(std::make_unique<uint8_t[]>(RunBlockSize));  // zero-filled
-      }
+    if (writePos_ + 5 + n + 1 > RunBlockSize) {
+      WriteBlock();
+      std::memset(block_.get(), 0, RunBlockSize);
       writePos_ = 0;
     }
-    uint8_t* b = blocks_.back().get() + writePos_;
+    uint8_t* b = block_.get() + writePos_;
     b[0] = kind;
     b[1] = static_cast<uint8_t>(total);
     b[2] = static_cast<uint8_t>(total >> 8);
@@ -128,45 +128,38 @@ public:
     b[4] = static_cast<uint8_t>(n >> 8);
     std::memcpy(b + 5, key + shared, static_cast<size_t>(n));
     writePos_ += 5 + n;
-  }
-
-  // Writing a merged run into the temporary file: front coding against the
-  // previous record written.
-  void BeginFile(SpillFile* file) {
-    file_ = file;
-    fileStart_ = file->end;
-  }
-  void AppendMerged(uint8_t kind, const uint8_t* key, int32_t total) {
-    int32_t shared = 0;
-    const int32_t most = std::min(total, prevLen_);
-    while (shared < most && prev_[shared] == key[shared]) ++shared;
-    Append(kind, key, total, shared);
-    std::memcpy(prev_ + shared, key + shared, static_cast<size_t>(total - shared));
+    std::memcpy(prev_ + shared, key + shared, static_cast<size_t>(n));
     prevLen_ = total;
   }
   void EndFile() {
-    if (!blocks_.empty()) {
-      file_->Write(file_->end, blocks_.back().get());
-      file_->end += RunBlockSize;
-      ++fileBlocks_;
-    }
-    blocks_.clear();  // the one block becomes the read buffer when reading
+    if (writePos_ > 0) WriteBlock();
+    block_.reset();  // reading takes a block again when it starts
   }
+
+  // The last batch, read forwards (ascending) or backwards.
+  void BeginBatch(const TcvKeyBatch* batch, bool forward) {
+    batch_ = batch;
+    forward_ = forward;
+  }
+
   bool InFile() const { return file_ != nullptr; }
-  size_t MemoryBytes() const { return blocks_.size() * RunBlockSize; }
+  // Bytes of blocks held in memory.
+  size_t MemoryBytes() const { return block_ ? RunBlockSize : 0; }
 
   // Reading: positions on the first record; false when the run is empty.
   bool Rewind() {
-    block_ = 0;
+    blockNo_ = 0;
     readPos_ = 0;
     length_ = 0;
     loaded_ = SIZE_MAX;
+    next_ = 0;
     return Advance();
   }
   // Decodes the next record into the current key; false when exhausted.
   bool Advance() {
+    if (batch_) return AdvanceBatch();
     for (;;) {
-      const uint8_t* b = Block(block_);
+      const uint8_t* b = Block(blockNo_);
       if (!b) {
         readPos_ = -1;
         return false;
@@ -175,58 +168,80 @@ public:
         kind_ = b[readPos_];
         int32_t total = b[readPos_ + 1] | (b[readPos_ + 2] << 8);
         int32_t n = b[readPos_ + 3] | (b[readPos_ + 4] << 8);
+        if (total > EncodedMax + 4 || n > total || readPos_ + 5 + n > RunBlockSize)
+          cvRaise(cvErrReadFailed, {file_->name});  // the file was changed under us
         std::memcpy(key_ + (total - n), b + readPos_ + 5, static_cast<size_t>(n));
         length_ = total;
         readPos_ += 5 + n;
-        // First eight bytes, most significant first, zeros past the end:
-        // they order records as the full comparison does unless equal.
-        uint64_t pre = 0;
-        if (total >= 8) {
-          for (int k = 0; k < 8; ++k) pre = (pre << 8) | key_[k];
-        } else {
-          for (int k = 0; k < 8; ++k) pre = (pre << 8) | (k < total ? key_[k] : 0);
-        }
-        prefix_ = pre;
+        prefix_ = Prefix8(key_, total);
         return true;
       }
-      ++block_;
+      ++blockNo_;
       readPos_ = 0;
     }
   }
-  const uint8_t* Key() const { return key_; }
+  const uint8_t* Key() const { return keyPtr_; }
   uint64_t Prefix() const { return prefix_; }
   int32_t Length() const { return length_; }
   uint8_t Kind() const { return kind_; }
 
 private:
-  // Block i of the run, or nullptr past its end.
-  const uint8_t* Block(size_t i) {
-    if (!file_) return i < blocks_.size() ? blocks_[i].get() : nullptr;
-    if (i >= fileBlocks_) return nullptr;
-    if (loaded_ != i) {
-      if (!readBuf_) readBuf_ = std::make_unique<uint8_t[]>(RunBlockSize);
-      file_->Read(fileStart_ + static_cast<int64_t>(i) * RunBlockSize, readBuf_.get());
-      loaded_ = i;
-    }
-    return readBuf_.get();
+  bool AdvanceBatch() {
+    const size_t n = batch_->Count();
+    if (next_ >= n) return false;
+    const size_t i = forward_ ? next_ : n - 1 - next_;
+    ++next_;
+    // The strings lie all over the buffer: ask for one a few keys ahead.
+    constexpr size_t ahead = 16;
+    if (next_ + ahead < n)
+      __builtin_prefetch(batch_->Bytes(batch_->At(forward_ ? i + ahead : i - ahead)), 0, 0);
+    const TcvKeyBatch::Entry& e = batch_->At(i);
+    keyPtr_ = batch_->Bytes(e);
+    kind_ = e.kind;
+    length_ = e.length;
+    prefix_ = Prefix8(keyPtr_, length_);
+    return true;
   }
 
-  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
-  int32_t writePos_ = 0;
+  void WriteBlock() {
+    file_->Write(file_->end, block_.get());
+    file_->end += RunBlockSize;
+    ++fileBlocks_;
+  }
+
+  // Block i of the run, or nullptr past its end.
+  const uint8_t* Block(size_t i) {
+    if (i >= fileBlocks_) return nullptr;
+    if (loaded_ != i) {
+      if (!block_) block_ = std::make_unique_for_overwrite<uint8_t[]>(RunBlockSize);
+      file_->Read(fileStart_ + static_cast<int64_t>(i) * RunBlockSize, block_.get());
+      loaded_ = i;
+    }
+    return block_.get();
+  }
+
+  // File runs.
   SpillFile* file_ = nullptr;
   int64_t fileStart_ = 0;
   size_t fileBlocks_ = 0;
-  std::unique_ptr<uint8_t[]> readBuf_;
-  size_t loaded_ = SIZE_MAX;
+  std::unique_ptr<uint8_t[]> block_;  // the block being written or read
+  int32_t writePos_ = 0;
   uint8_t prev_[EncodedMax + 8] = {};
   int32_t prevLen_ = 0;
-
-  size_t block_ = 0;
+  size_t loaded_ = SIZE_MAX;
+  size_t blockNo_ = 0;
   int32_t readPos_ = -1;
+  uint8_t key_[EncodedMax + 8] = {};
+
+  // The last batch.
+  const TcvKeyBatch* batch_ = nullptr;
+  bool forward_ = true;
+  size_t next_ = 0;
+
+  const uint8_t* keyPtr_ = key_;
   uint8_t kind_ = 0;
   int32_t length_ = 0;
   uint64_t prefix_ = 0;
-  uint8_t key_[EncodedMax + 8] = {};
 };
 
 namespace {
@@ -240,23 +255,21 @@ size_t TcvSort::DefaultMemoryBudget() { return defaultBudget.load(); }
 
 void TcvSort::SetMemoryBudget(size_t bytes) {
   budget_ = bytes ? bytes : DefaultMemoryBudget();
-  if (!pages_.empty()) return;  // the trie keeps its size once built
-  // A quarter of the budget for the trie (18 bytes a node with its tail and
-  // row links, a kilobyte a row), whole pages, one page at least.
-  const size_t share = budget_ / 4;
-  size_t pages = share / (static_cast<size_t>(TrieNodesPerPage) * 18);
-  pages = std::clamp<size_t>(pages, 1, TrieMaxPages);
-  maxNodes_ = static_cast<uint32_t>(pages * TrieNodesPerPage);
-  maxRows_ = static_cast<int32_t>(std::clamp<size_t>(share / 4096, 16, 2048));
-}
-
-size_t TcvSort::TrieBytes() const {
-  return static_cast<size_t>(maxNodes_) * 18 + static_cast<size_t>(maxRows_) * 1024;
+  if (batch_ && (!batch_->Empty() || runCount_ != 0)) return;  // the batch keeps its size once used
+  // An eighth of the budget for the blocks of the merge, the rest for the
+  // batch; small budgets still get a workable batch and merge.
+  constexpr size_t minBatch = size_t{128} << 10, minMerge = size_t{8} * RunBlockSize;
+  constexpr size_t maxBatch = size_t{2} << 30;  // string offsets are 32-bit
+  const size_t merge = std::max(minMerge, budget_ / 8);
+  const size_t batch = std::clamp(budget_ > merge ? budget_ - merge : 0, minBatch, maxBatch);
+  // A block for each run merged and one for the run being written.
+  fanIn_ = merge / RunBlockSize - 1;
+  batch_ = std::make_unique<TcvKeyBatch>(batch);
 }
 
 size_t TcvSort::MemoryInUse() const {
-  size_t n = runBytes_;
-  if (!pages_.empty()) n += TrieBytes();
+  size_t n = batch_ ? batch_->HighWater() : 0;
+  for (const auto& run : runs_) n += run->MemoryBytes();
   return n;
 }
 
@@ -270,13 +283,17 @@ TcvSort::TcvSort(int32_t keyLength, bool unique, bool ascending, const uint8_t* 
 TcvSort::~TcvSort() = default;
 
 void TcvSort::ReinitSorting() {
-  nextNode_ = 1;
-  if (!pages_.empty()) std::memset(pages_[0].get(), 0, TrieNodeSize);  // root: no children
-  if (tails_) tails_[0] = 0;
-  if (rowOf_) {
-    rowsUsed_ = 0;
-    NewRow(0);
+  if (reading_) {
+    // Every key added is in a run once reading has begun: the last batch
+    // becomes one in the file so that it stays.
+    heap_.clear();
+    batchRun_.reset();
+    --runCount_;
+    if (!batch_->Empty()) SpillBatch();
+  } else {
+    keyCount_ -= static_cast<int32_t>(batch_->Count());
   }
+  batch_->Clear();
   addingAllowed_ = true;
   reading_ = false;
   havePending_ = false;
@@ -309,7 +326,10 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
   size_t n = text.size();
   while (n > 0 && text[n - 1] == ' ') --n;
   const uint8_t* p = reinterpret_cast<const uint8_t*>(text.data());
-  uint8_t enc[EncodedMax + 4];  // room for the record number
+  // Written straight into the batch: room for every byte escaped.
+  const size_t most = (collate_ ? 2 * (2 * n + 1) : 2 * n + 1) + 4;
+  if (!batch_->Fits(most)) SpillBatch();
+  uint8_t* enc = batch_->Reserve();
   int32_t len = 0;
   if (collate_) {
     // Collation weights first, so keys order by weight; the bytes follow
@@ -317,9 +337,23 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
     for (size_t i = 0; i < n; ++i) Escape(collate_[p[i]], enc, len);
     enc[len++] = 0;
   }
-  for (size_t i = 0; i < n; ++i) Escape(p[i], enc, len);
+  // Bytes 0 and 1 are rare in text: copy at once when there is none.
+  bool plain = true;
+  for (size_t i = 0; i < n; ++i) plain &= p[i] > 1;
+  if (plain) {
+    std::memcpy(enc + len, p, n);
+    len += static_cast<int32_t>(n);
+  } else {
+    for (size_t i = 0; i < n; ++i) Escape(p[i], enc, len);
+  }
   enc[len++] = 0;
-  StuffKey(enc, len, recno, kindText);
+  const uint32_t r = static_cast<uint32_t>(recno);
+  enc[len] = static_cast<uint8_t>(r >> 24);
+  enc[len + 1] = static_cast<uint8_t>(r >> 16);
+  enc[len + 2] = static_cast<uint8_t>(r >> 8);
+  enc[len + 3] = static_cast<uint8_t>(r);
+  batch_->Commit(static_cast<uint16_t>(len + 4), kindText);
+  ++keyCount_;
 }
 
 void TcvSort::AddFloatKey(double value, int32_t recno) {
@@ -350,37 +384,6 @@ void TcvSort::AddBinaryKey(const void* bytes, int32_t length, int32_t recno) {
   StuffKey(enc, len, recno, kindBinary);
 }
 
-// Sign of a against b in the sort order (ascending or descending).
-inline int TcvSort::CompareBytes(uint8_t a, uint8_t b) const {
-  int r = a < b ? -1 : (a > b ? 1 : 0);
-  return ascending_ ? r : -r;
-}
-
-// Gives a node an empty row of children by byte; none once the rows run out.
-uint32_t* TcvSort::NewRow(uint32_t node) {
-  if (rowsUsed_ >= maxRows_) return nullptr;
-  uint32_t* row = rows_.get() + static_cast<size_t>(rowsUsed_) * 256;
-  std::memset(row, 0, 256 * sizeof(uint32_t));
-  rowOf_[node] = static_cast<uint32_t>(++rowsUsed_);
-  return row;
-}
-
-void TcvSort::SizeTriePointer(int32_t nodes) {
-  // A key never straddles a flush: flush now when its nodes might not fit.
-  if (static_cast<int64_t>(nextNode_) + nodes > maxNodes_) CompressKeys();
-}
-
-uint32_t TcvSort::GetTriePointer() {
-  uint32_t index = nextNode_++;
-  size_t page = index / TrieNodesPerPage;
-  if (page >= pages_.size()) pages_.push_back(std::make_unique<uint8_t[]>(TriePageSize));
-  // Pages are reused after a flush: clear the node.
-  std::memset(Node(index), 0, TrieNodeSize);
-  tails_[index] = 0;
-  rowOf_[index] = 0;
-  return index;
-}
-
 void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind) {
   uint32_t r = static_cast<uint32_t>(recno);
   bytes[length] = static_cast<uint8_t>(r >> 24);
@@ -388,197 +391,12 @@ void TcvSort::StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t ki
   bytes[length + 2] = static_cast<uint8_t>(r >> 8);
   bytes[length + 3] = static_cast<uint8_t>(r);
   const int32_t total = length + 4;
-
-  // At most one new node per byte plus one split of an inline node.
-  SizeTriePointer(total + 1);
-  if (pages_.empty()) {
-    pages_.push_back(std::make_unique<uint8_t[]>(TriePageSize));
-    nextNode_ = 1;
-    if (!tails_) tails_ = std::make_unique<uint32_t[]>(maxNodes_);
-    tails_[0] = 0;
-    if (!rowOf_) {
-      rowOf_ = std::make_unique<uint32_t[]>(maxNodes_);
-      rows_ = std::make_unique<uint32_t[]>(static_cast<size_t>(maxRows_) * 256);
-    }
-    rowsUsed_ = 0;
-    NewRow(0);
-  }
-
-  uint32_t cur = 0;
-  int32_t i = 0;
-  while (i < total) {
-    const uint8_t b = bytes[i];
-    uint32_t first = Child(Node(cur));
-    if (first != 0 && InlineCount(Node(first)) > 0) {
-      // Push the inline bytes one level down so siblings can be linked here.
-      uint32_t down = GetTriePointer();
-      uint8_t* f = Node(first);
-      uint8_t* d = Node(down);
-      int cnt = InlineCount(f);
-      d[9] = f[4];
-      for (int k = 1; k < cnt; ++k) d[4 + k - 1] = f[4 + k];
-      d[8] = static_cast<uint8_t>((f[8] & (flagKindMask | flagKeyEnd)) | (cnt - 1));
-      Store32(d, Child(f));
-      Store32(f, down);
-      Store32(f + 4, 0);
-      f[8] = static_cast<uint8_t>(f[8] & flagKindMask);
-      tails_[down] = tails_[first];
-      tails_[first] = down;
-      if (i < RowDepth) {
-        // A node with inline bytes has no row; now it has one child.
-        if (uint32_t* fr = NewRow(first)) fr[KeyByte(d)] = down;
-        if (cnt == 1 && i + 1 < RowDepth) {
-          if (uint32_t* dr = NewRow(down))
-            for (uint32_t x = Child(d); x != 0; x = Sibling(Node(x))) dr[KeyByte(Node(x))] = x;
-        }
-      }
-    }
-    uint32_t prev = 0;
-    uint32_t n = first;
-    bool found = false;
-    uint32_t* slot = nullptr;
-    uint32_t* row = i <= RowDepth ? Row(cur) : nullptr;  // no deeper node has one
-    if (row) {
-      // The top levels are dense: find the node, or the sibling to link
-      // after, through the node's row instead of the chain.
-      slot = row + b;
-      if (*slot != 0) {
-        n = *slot;
-        found = true;
-      } else {
-        n = 0;
-        if (ascending_) {
-          for (int k = b - 1; k >= 0; --k)
-            if (row[k] != 0) {
-              prev = row[k];
-              break;
-            }
-        } else {
-          for (int k = b + 1; k < 256; ++k)
-            if (row[k] != 0) {
-              prev = row[k];
-              break;
-            }
-        }
-      }
-    } else if (first != 0 && i >= length) {
-      // Keys mostly arrive in record order, so a new record number byte
-      // usually goes after the last sibling: look there before walking.
-      const uint32_t tail = tails_[cur];
-      const int c = CompareBytes(KeyByte(Node(tail)), b);
-      if (c == 0) {
-        n = tail;
-        found = true;
-      } else if (c < 0) {
-        prev = tail;
-        n = 0;
-      }
-    }
-    while (!found && n != 0) {
-      int c = CompareBytes(KeyByte(Node(n)), b);
-      if (c == 0) {
-        found = true;
-        break;
-      }
-      if (c > 0) break;
-      prev = n;
-      n = Sibling(Node(n));
-    }
-    const int32_t at = i++;
-    if (found) {
-      cur = n;
-      continue;
-    }
-    uint32_t fresh = GetTriePointer();
-    uint8_t* f = Node(fresh);
-    f[9] = b;
-    f[8] = kind;
-    if (prev == 0) {
-      Store32(f + 4, first);
-      Store32(Node(cur), fresh);
-      if (first == 0) tails_[cur] = fresh;
-    } else {
-      const uint32_t next = Sibling(Node(prev));
-      Store32(f + 4, next);
-      Store32(Node(prev) + 4, fresh);
-      if (next == 0) tails_[cur] = fresh;
-    }
-    int k = 0;
-    if (first == 0) {
-      k = std::min(4, total - i);
-      for (int j = 0; j < k; ++j) f[4 + j] = bytes[i + j];
-      f[8] = static_cast<uint8_t>(f[8] | k);
-      i += k;
-    }
-    if (slot) *slot = fresh;
-    if (k == 0 && at < RowDepth) NewRow(fresh);
-    cur = fresh;
-  }
-  uint8_t* end = Node(cur);
-  if (!(end[8] & flagKeyEnd)) {
-    end[8] = static_cast<uint8_t>((end[8] & flagInlineMask) | flagKeyEnd | kind);
-    ++keyCount_;
-  }
+  if (!batch_->Fits(static_cast<size_t>(total))) SpillBatch();
+  batch_->Add(bytes, static_cast<uint16_t>(total), kind);
+  ++keyCount_;
 }
 
-// Flushes the trie, in order, into a new run and empties it.
-void TcvSort::CompressKeys() {
-  if (pages_.empty() || Child(Node(0)) == 0) {
-    ReinitSorting();
-    return;
-  }
-  auto run = std::make_unique<TcvPageCollection>();
-  struct Frame {
-    uint32_t node;
-    int32_t lenBefore;  // key length before this node's bytes (visit) or key length (emit)
-    bool emit;
-    uint8_t kind;
-  };
-  // Each level of the path holds at most a sibling and an emit frame, and
-  // one child frame sits on top: the stack never outgrows this.
-  std::vector<Frame> frames(2 * (EncodedMax + 8) + 4);
-  Frame* stack = frames.data();
-  size_t top = 0;
-  stack[top++] = {Child(Node(0)), 0, false, 0};
-  uint8_t key[EncodedMax + 8];
-  int32_t shared = 0;   // bytes shared with the previous record of the run
-  int32_t prevLen = 0;
-  while (top != 0) {
-    const Frame f = stack[--top];
-    if (f.emit) {
-      int32_t s = std::min({shared, prevLen, f.lenBefore});
-      run->Append(f.kind, key, f.lenBefore, s);
-      prevLen = shared = f.lenBefore;
-      continue;
-    }
-    shared = std::min(shared, f.lenBefore);
-    const uint8_t* n = Node(f.node);
-    const int cnt = InlineCount(n);
-    if (cnt == 0 && Sibling(n) != 0) stack[top++] = {Sibling(n), f.lenBefore, false, 0};
-    int32_t len = f.lenBefore;
-    key[len++] = KeyByte(n);
-    for (int k = 0; k < cnt; ++k) key[len++] = n[4 + k];
-    const uint8_t kind = static_cast<uint8_t>(Flags(n) & flagKindMask);
-    const bool ends = Flags(n) & flagKeyEnd;
-    const uint32_t child = Child(n);
-    if (ends && ascending_) {
-      // A key that is a prefix of others comes before them.
-      int32_t s = std::min(shared, prevLen);
-      run->Append(kind, key, len, s);
-      prevLen = shared = len;
-    } else if (ends) {
-      stack[top++] = {f.node, len, true, kind};
-    }
-    if (child != 0) stack[top++] = {child, len, false, 0};
-  }
-  runBytes_ += run->MemoryBytes();
-  runs_.push_back(std::move(run));
-  ++flushCount_;
-  ReinitSorting();
-  if (runBytes_ + TrieBytes() > budget_) SpillRuns();
-}
-
-void TcvSort::SpillRuns() {
+TcvSort::SpillFile& TcvSort::Spill() {
   if (!spill_) {
     // Created, opened and unlinked at once: nothing is left behind, however
     // the build ends.
@@ -594,27 +412,52 @@ void TcvSort::SpillRuns() {
     if (file->handle < 0) cvRaise(cvErrWriteFailed, {file->name + " (" + std::strerror(err) + ")"});
     spill_ = std::move(file);
   }
-  std::vector<TcvPageCollection*> heap;
-  for (auto& run : runs_)
-    if (!run->InFile() && run->Rewind()) heap.push_back(run.get());
-  for (size_t i = heap.size() / 2; i-- > 0;) SiftDown(heap, i);
-  auto merged = std::make_unique<TcvPageCollection>();
-  merged->BeginFile(spill_.get());
-  while (!heap.empty()) {
-    TcvPageCollection* run = heap.front();
-    merged->AppendMerged(run->Kind(), run->Key(), run->Length());
-    if (!run->Advance()) {
-      heap.front() = heap.back();
-      heap.pop_back();
-      if (heap.empty()) break;
-    }
-    SiftDown(heap, 0);
+  return *spill_;
+}
+
+void TcvSort::SpillBatch() {
+  keyCount_ -= static_cast<int32_t>(batch_->Sort());
+  auto run = std::make_unique<TcvPageCollection>();
+  run->BeginFile(&Spill());
+  const size_t n = batch_->Count();
+  for (size_t j = 0; j < n; ++j) {
+    const size_t i = ascending_ ? j : n - 1 - j;
+    if (j + 8 < n) __builtin_prefetch(batch_->Bytes(batch_->At(ascending_ ? i + 8 : i - 8)), 0, 0);
+    const TcvKeyBatch::Entry& e = batch_->At(i);
+    run->Append(e.kind, batch_->Bytes(e), e.length);
   }
-  merged->EndFile();
-  std::erase_if(runs_, [](const std::unique_ptr<TcvPageCollection>& r) { return !r->InFile(); });
-  runs_.push_back(std::move(merged));
-  runBytes_ = 0;
+  run->EndFile();
+  batch_->Clear();
+  runs_.push_back(std::move(run));
+  ++runCount_;
   ++spilledRuns_;
+}
+
+// While there are more file runs than the merge has blocks for, the oldest
+// ones are merged into one longer run at the end of the file.
+void TcvSort::MergeFileRuns() {
+  while (runs_.size() > fanIn_) {
+    const size_t take = std::min(fanIn_, runs_.size() - fanIn_ + 1);
+    std::vector<TcvPageCollection*> heap;
+    for (size_t i = 0; i < take; ++i)
+      if (runs_[i]->Rewind()) heap.push_back(runs_[i].get());
+    for (size_t i = heap.size() / 2; i-- > 0;) SiftDown(heap, i);
+    auto merged = std::make_unique<TcvPageCollection>();
+    merged->BeginFile(&Spill());
+    while (!heap.empty()) {
+      TcvPageCollection* run = heap.front();
+      merged->Append(run->Kind(), run->Key(), run->Length());
+      if (!run->Advance()) {
+        heap.front() = heap.back();
+        heap.pop_back();
+        if (heap.empty()) break;
+      }
+      SiftDown(heap, 0);
+    }
+    merged->EndFile();
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<ptrdiff_t>(take));
+    runs_.push_back(std::move(merged));
+  }
 }
 
 int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b,
@@ -627,14 +470,13 @@ int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b,
 
 void TcvSort::PrepareReading() {
   if (!reading_) {
-    // The rest of the trie becomes the last run; the pages go.
-    CompressKeys();
-    pages_.clear();
-    tails_.reset();
-    rowOf_.reset();
-    rows_.reset();
-    rowsUsed_ = 0;
-    nextNode_ = 1;
+    // The last batch is sorted and read from memory; runs in the file are
+    // merged down to as many as the merge has blocks for.
+    keyCount_ -= static_cast<int32_t>(batch_->Sort());
+    ++runCount_;
+    MergeFileRuns();
+    batchRun_ = std::make_unique<TcvPageCollection>();
+    batchRun_->BeginBatch(batch_.get(), ascending_);
     addingAllowed_ = false;
     reading_ = true;
   }
@@ -643,6 +485,7 @@ void TcvSort::PrepareReading() {
   heap_.clear();
   for (auto& run : runs_)
     if (run->Rewind()) heap_.push_back(run.get());
+  if (batchRun_->Rewind()) heap_.push_back(batchRun_.get());
   for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(heap_, i);
 }
 
@@ -676,14 +519,13 @@ bool TcvSort::NextFromMerge(RawKey& key) {
   const int32_t total = run->Length();
   key.kind = run->Kind();
   DecodeKey(key.kind, b, total - 4, key);
-  key.recno = static_cast<int32_t>((uint32_t(b[total - 4]) << 24) | (uint32_t(b[total - 3]) << 16) |
-                                   (uint32_t(b[total - 2]) << 8) | uint32_t(b[total - 1]));
+  key.recno = static_cast<int32_t>(LoadBig32(b + total - 4));
   if (!run->Advance()) {
     heap_.front() = heap_.back();
     heap_.pop_back();
     if (heap_.empty()) return true;
   }
-  SiftDown(heap_, 0);
+  if (heap_.size() > 1) SiftDown(heap_, 0);
   return true;
 }
 
@@ -712,6 +554,16 @@ bool TcvSort::SameKey(const RawKey& a, const RawKey& b) const {
 void TcvSort::DecodeKey(uint8_t kind, const uint8_t* p, int32_t n, RawKey& key) const {
   int32_t i = 0;
   if (kind == kindText || kind == kindBinary) {
+    if (!(kind == kindText && collate_) && n > 0 && p[n - 1] == 0) {
+      // No escaped byte before the closing 0: the bytes as they stand.
+      bool plain = true;
+      for (int32_t j = 0; j < n - 1; ++j) plain &= p[j] > 1;
+      if (plain) {
+        key.length = std::min<int32_t>(n - 1, MaxKeyLength);
+        std::memcpy(key.bytes, p, static_cast<size_t>(key.length));
+        return;
+      }
+    }
     if (kind == kindText && collate_) {
       while (i < n && p[i] != 0) i += p[i] == 1 ? 2 : 1;  // skip the weights
       ++i;
@@ -733,8 +585,8 @@ void TcvSort::DecodeKey(uint8_t kind, const uint8_t* p, int32_t n, RawKey& key) 
 }
 
 int32_t TcvSort::OutputCount() {
+  PrepareReading();  // drops repeated pairs from KeyCount()
   if (!unique_) return keyCount_;
-  PrepareReading();
   RawKey key;
   int32_t n = 0;
   while (GetNextRaw(key)) ++n;

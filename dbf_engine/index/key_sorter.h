@@ -14,41 +14,34 @@
 //     1,2) so a key sorts before every longer key it begins, as the index
 //     compares them; under a collation table a text key is stored as its
 //     escaped weights, 0, then its escaped bytes, 0.  The record number is
-//     appended as 4 bytes most significant first, and the string goes into
-//     a byte trie.  Siblings are kept in sort order, so walking the trie
-//     gives the keys in order without any comparison sort, and equal keys
-//     come in record-number order (rising or falling with the sort).
-//   * Trie nodes are 10 bytes carved from up to 32 pages of 40,960 bytes.
-//     Links between nodes are 32-bit node indexes (page * 4096 + slot), never
-//     pointers, so the pages can be freed and reused wholesale.  Node 0 is the
-//     implicit root.  A node that was created below a childless node may carry
-//     up to four further key bytes inline (in its sibling word); such a node
-//     is always an only child and is split one level down before a sibling is
-//     linked next to it.
-//     Beside the pages: each node's last child (keys added in record order
-//     append there without walking the sibling chain), and for the root and
-//     the nodes of the first two key bytes a row of 256 children by byte, so
-//     the dense top of the trie is searched without walking chains.
-//   * When the pages are full the trie is flushed, in order, into a run:
-//     a chain of 16,384-byte blocks of front-coded records
+//     appended as 4 bytes most significant first, so equal keys come in
+//     record-number order (rising or falling with the sort).
+//   * The strings go into a batch (key_batch.h): one buffer holding the
+//     strings and a 16-byte entry per key, sorted by an in-place radix sort
+//     over the entries when the batch is read or full.  Descending order is
+//     the ascending one read backwards.
+//   * A full batch is written, in order, as a run to a temporary file: a
+//     chain of 16,384-byte blocks of front-coded records
 //       byte kind (0x10 binary, 0x20 text, 0x30 float, 0x40 date; 0 ends
 //       the block), 16-bit total length (record number included), 16-bit
 //       suffix length n, n bytes (the key's last n bytes; the first total-n
 //       bytes are those of the previous record of the run).
-//   * Reading back merges all runs through a binary heap; runs compare
-//     their first eight bytes as one number before the rest.
-//   * Memory is bounded by a budget (64 MB unless set otherwise): the trie
-//     and the runs held in memory stay within it.  When the runs outgrow it
-//     they are merged into one run written to a temporary file, which is
-//     unlinked as soon as it is open, so no path (a failure, a crash)
-//     leaves it behind; reading then merges the file runs, one block of
-//     each in memory, with the runs still in memory.  A small budget also
-//     shrinks the trie, so runs are flushed sooner.  The order that comes
-//     back never depends on the budget.
+//     The file is unlinked as soon as it is open, so no path (a failure, a
+//     crash) leaves it behind.
+//   * Reading back walks the last batch straight from memory when nothing
+//     was written to the file; otherwise it merges the runs of the file,
+//     one block of each in memory, with the last batch through a binary
+//     heap (runs compare their first eight bytes as one number before the
+//     rest).  When there are more runs than the budget has blocks for,
+//     groups of them are first merged into longer runs in the file.
+//   * Memory is bounded by a budget (64 MB unless set otherwise): the batch
+//     takes the budget less room for the blocks of the merge.  The order
+//     that comes back never depends on the budget.
 //
 // Key count, unique and descending rules:
-//   * KeyCount() is the number of distinct (key, record) pairs added; it
-//     survives flushes (builders size their pages from it).
+//   * KeyCount() is the number of (key, record) pairs added; a pair added
+//     twice into one batch comes back once, and KeyCount() counts it once
+//     as soon as reading has begun (builders size their pages from it).
 //   * With the unique flag only one record of equal keys comes back, the one
 //     with the lowest record number, ascending or descending; this is the
 //     record an incremental add into a unique tag keeps as well.
@@ -62,26 +55,23 @@
 #include <vector>
 
 class TcvVariant;
+class TcvKeyBatch;
 
 class TcvSort {
 public:
-  // Kinds of key as they are kept in the trie and in runs.
+  // Kinds of key as they are kept in batches and runs.
   static constexpr uint8_t kindBinary = 0x10;
   static constexpr uint8_t kindText = 0x20;
   static constexpr uint8_t kindFloat = 0x30;
   static constexpr uint8_t kindDate = 0x40;
 
   static constexpr int32_t MaxKeyLength = 240;
-  static constexpr int32_t TriePageSize = 40960;
-  static constexpr int32_t TrieNodeSize = 10;
-  static constexpr int32_t TrieNodesPerPage = TriePageSize / TrieNodeSize;  // 4096
-  static constexpr int32_t TrieMaxPages = 32;
-  static constexpr int32_t TrieMaxNodes = TrieNodesPerPage * TrieMaxPages;  // 131,072
   static constexpr int32_t RunBlockSize = 16384;
   static constexpr size_t DefaultBudget = size_t{64} << 20;
 
-  // The budget new sorters take: bytes of trie and in-memory runs before
-  // runs go to a temporary file.  0 restores DefaultBudget.
+  // The budget new sorters take: bytes of keys held in memory, with the
+  // blocks of the merge, before runs go to a temporary file.  0 restores
+  // DefaultBudget.
   static void SetDefaultMemoryBudget(size_t bytes);
   static size_t DefaultMemoryBudget();
 
@@ -104,13 +94,15 @@ public:
   void AddDateKey(int32_t julianDay, int32_t recno);
   void AddBinaryKey(const void* bytes, int32_t length, int32_t recno);
 
-  // Reading back: the first key of the merge (flushing the trie and
+  // Reading back: the first key of the merge (sorting the last batch and
   // forbidding further adds), then the next ones; false when no key is left.
   // The value gets its kind back (text, float, date, binary).
   bool GetFirstKey(TcvVariant& value, int32_t& recno);
   bool GetNextKey(TcvVariant& value, int32_t& recno);
 
-  // Empties the trie and allows adding again; runs already written stay.
+  // Drops the keys added since the last run was written and allows adding
+  // again; runs already written stay (once reading has begun every key is
+  // in a run).
   void ReinitSorting();
 
   int32_t KeyCount() const { return keyCount_; }
@@ -121,14 +113,16 @@ public:
   int32_t KeyLength() const { return keyLength_; }
   bool IsUnique() const { return unique_; }
   bool IsAscending() const { return ascending_; }
-  // Number of runs written so far (the trie flushes when its pages fill).
-  size_t RunCount() const { return flushCount_; }
+  // Number of runs so far: batches written to the file, and the last batch
+  // once reading has begun.
+  size_t RunCount() const { return runCount_; }
   // The budget of this sorter; set before the first key (0: the default).
   void SetMemoryBudget(size_t bytes);
   size_t MemoryBudget() const { return budget_; }
   // Runs written to the temporary file so far.
   size_t SpilledRunCount() const { return spilledRuns_; }
-  // Bytes held now by the trie and the runs in memory.
+  // Bytes of memory the sorter has taken: the part of its batch buffer it
+  // has used, and the blocks of runs it holds.
   size_t MemoryInUse() const;
 
   // A key as it comes out of the merge: kind and the sortable bytes (record
@@ -153,30 +147,24 @@ private:
   void CheckAdding(int32_t valueLength) const;
   // bytes holds length key bytes and room for 4 more (the record number).
   void StuffKey(uint8_t* bytes, int32_t length, int32_t recno, uint8_t kind);
-  void SizeTriePointer(int32_t nodes);
-  uint32_t GetTriePointer();
-  void CompressKeys();
-  // Flushes the trie once, then (re)starts the merge at the first key.
+  // Sorts the batch and writes it as a run to the temporary file.
+  void SpillBatch();
+  SpillFile& Spill();
+  // Sorts the last batch once, then (re)starts the merge at the first key.
   void PrepareReading();
+  // Merges file runs into one until the merge has a block for each.
+  void MergeFileRuns();
   bool GetNextAvailKey(RawKey& key);
   bool NextFromMerge(RawKey& key);
   bool RunAfter(const TcvPageCollection* x, const TcvPageCollection* y) const;
   void SiftDown(std::vector<TcvPageCollection*>& heap, size_t i) const;
-  // Merges the runs held in memory into one run in the temporary file.
-  void SpillRuns();
-  size_t TrieBytes() const;
   bool SameKey(const RawKey& a, const RawKey& b) const;
-  int CompareBytes(uint8_t a, uint8_t b) const;
   int CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b, int32_t bLen) const;
   void DecodeKey(uint8_t kind, const uint8_t* p, int32_t n, RawKey& key) const;
 
   // Longest stored form of a key: escaped weights and bytes of a collated
   // text key, each with its closing 0.
   static constexpr int32_t EncodedMax = 2 * (2 * MaxKeyLength + 1);
-
-  uint8_t* Node(uint32_t index) {
-    return pages_[index / TrieNodesPerPage].get() + (index % TrieNodesPerPage) * TrieNodeSize;
-  }
 
   bool unique_;
   bool ascending_;
@@ -185,38 +173,18 @@ private:
   const uint8_t* collate_;
   bool addingAllowed_ = true;
 
-  // Memory: the budget, the trie size it allows, the bytes of runs held in
-  // memory, and the temporary file once runs went there.
+  // Memory: the budget, the batch it allows, how many runs one merge takes
+  // (a block each), and the temporary file once runs went there.
   size_t budget_ = 0;
-  uint32_t maxNodes_ = TrieMaxNodes;
-  int32_t maxRows_ = 2048;
-  size_t runBytes_ = 0;
-  size_t flushCount_ = 0;
+  size_t fanIn_ = 2;
+  size_t runCount_ = 0;
   size_t spilledRuns_ = 0;
+  std::unique_ptr<TcvKeyBatch> batch_;
   std::unique_ptr<SpillFile> spill_;
-
-  // Trie.
-  std::vector<std::unique_ptr<uint8_t[]>> pages_;
-  uint32_t nextNode_ = 1;  // node 0 is the root
-  // Last child of every node (0 none), beside the pages: keys added in
-  // record order append after it without walking the sibling chain.
-  std::unique_ptr<uint32_t[]> tails_;
-  // Rows: the children of a node by their byte (0 none), kept beside the
-  // sibling chain for the root and for nodes of the first RowDepth key
-  // bytes, as long as the maxRows_ rows last.  rowOf_ holds a node's row
-  // number plus one (0 none); a node with inline bytes has none.
-  static constexpr int32_t RowDepth = 2;
-  std::unique_ptr<uint32_t[]> rowOf_;
-  std::unique_ptr<uint32_t[]> rows_;
-  int32_t rowsUsed_ = 0;
-  uint32_t* Row(uint32_t node) {
-    const uint32_t r = rowOf_[node];
-    return r ? rows_.get() + static_cast<size_t>(r - 1) * 256 : nullptr;
-  }
-  uint32_t* NewRow(uint32_t node);
 
   // Runs and the merge.
   std::vector<std::unique_ptr<TcvPageCollection>> runs_;
+  std::unique_ptr<TcvPageCollection> batchRun_;  // the last batch as a run of the merge
   std::vector<TcvPageCollection*> heap_;
   bool reading_ = false;
   bool havePending_ = false;

@@ -116,7 +116,7 @@ TEST(KeySorterSpill, TinyBudgetGivesTheSameOrder) {
           Feed(tiny, kind, n, col, &peak);
           EXPECT_GT(tiny.SpilledRunCount(), 3u);
           EXPECT_EQ(big.SpilledRunCount(), 0u);
-          // The smallest trie and at most one run beside it.
+          // The smallest batch and the blocks of the merge.
           EXPECT_LT(peak, 512u * 1024);
           // The file is unlinked from the start.
           EXPECT_TRUE(DirEmpty(tmp));

@@ -187,11 +187,12 @@ TEST(KeySorter, UniqueKeepsLowestRecord) {
   }
 }
 
-// Enough keys that the trie flushes many times and runs are merged.
+// Enough keys under a small budget that many runs are written and merged.
 TEST(KeySorter, ManyTextKeysAgainstStableSort) {
   for (bool asc : {true, false}) {
     std::mt19937 rng(asc ? 1 : 2);
     TcvSort s(24, false, asc);
+    s.SetMemoryBudget(1 << 20);  // several runs, merged
     std::vector<Item> items;
     const int n = 220000;
     // Few distinct prefixes and repeats so that equal keys span runs.
@@ -223,6 +224,7 @@ TEST(KeySorter, ManyFloatAndDateKeysAgainstStableSort) {
   const int n = 210000;
   {
     TcvSort s(8, false, true);
+    s.SetMemoryBudget(1 << 20);
     std::vector<std::pair<double, int32_t>> items;
     std::uniform_real_distribution<double> u(-1e6, 1e6);
     for (int i = 1; i <= n; ++i) {
@@ -245,6 +247,7 @@ TEST(KeySorter, ManyFloatAndDateKeysAgainstStableSort) {
   }
   {
     TcvSort s(4, false, false);
+    s.SetMemoryBudget(1 << 20);
     std::vector<std::pair<int32_t, int32_t>> items;
     std::uniform_int_distribution<int32_t> u(2415021, 2488070);
     for (int i = 1; i <= n; ++i) {
@@ -339,6 +342,7 @@ TEST(KeySorter, ShuffledRecordsAndShortBinaryKeys) {
       for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i + 1;
       std::shuffle(order.begin(), order.end(), rng);
       TcvSort s(6, unique, asc);
+      s.SetMemoryBudget(1 << 20);
       std::vector<Item> items;
       for (int32_t r : order) {
         std::string k(static_cast<size_t>(len(rng)), '\0');
