@@ -197,7 +197,7 @@ int32_t CVobjCDXTag::NewRoot() {
   uint8_t b[4];
   ReadPage(HeaderPage(), b, 4);
   const uint32_t root = cvLoadLE32(b);
-  PageCheck().Check(static_cast<int64_t>(root));
+  owner_->WithFileSize([&](int64_t) { PageCheck().Check(static_cast<int64_t>(root)); });
   SetRootPage(static_cast<int32_t>(root));
   return RootPage();
 }
@@ -241,13 +241,16 @@ void CVobjCDXTag::TagStore() {
 int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   uint8_t b[kCdxBlockSize];
   ReadPage(page, b, kCdxBlockSize);
-  const CdxPageCheck check = PageCheck();
+  const std::string_view bytes(reinterpret_cast<const char*>(b), kCdxBlockSize);
+  if (ReuseDecoded(page, bytes, node)) return page;
   const CdxKeyKind kind = KeyKind();
   // MACHINE text stays text (partial finds compare it as a prefix); every
   // other key form is binary.
   const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
-  if (CdxNodeIsLeaf(b, check)) {
-    const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength(), kind, check);
+  if (CdxNodeIsLeaf(b, PageCheck())) {
+    const CdxLeafNode leaf = owner_->WithFileSize([&](int64_t) {
+      return CdxLeafNode::DecodeFrom(b, KeyLength(), kind, PageCheck());
+    });
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
@@ -258,7 +261,9 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
     for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
-    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, check);
+    const CdxInteriorNode in = owner_->WithFileSize([&](int64_t) {
+      return CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, PageCheck());
+    });
     if (in.Entries.empty()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
@@ -266,6 +271,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.ReserveEntries(static_cast<int32_t>(in.Entries.size()));
     for (const CdxInteriorEntry& e : in.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.Child);
   }
+  NoteDecoded(bytes, node);
   return page;
 }
 

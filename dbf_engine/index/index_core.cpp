@@ -61,6 +61,7 @@ void CVobjIndexKey::Reload(CVobjIndexKey* parent, int32_t page) {
   Index = -1;
   Dirty = AtFirst = AtLast = false;
   fresh_ = true;
+  raw_.clear();
   if (page > 0) tag_->PageLoad(page, *this);
 }
 
@@ -419,6 +420,37 @@ bool CVobjIndexTag::KeepsTreeCached() const {
   return f && !f->IsShared();
 }
 
+bool CVobjIndexTag::OnSharedFile() const {
+  const CVO_DiskFile* f = owner_->DiskFile();
+  return f && f->IsShared();
+}
+
+bool CVobjIndexTag::ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node) {
+  if (nodeCache_.empty() || treeEdited_ || !OnSharedFile()) return false;
+  auto it = nodeCache_.find(page);
+  if (it == nodeCache_.end() || !it->second) return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(it->second);  // the slot stays for its return
+  (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
+  if (kept->raw_.size() != bytes.size() || std::memcmp(kept->raw_.data(), bytes.data(), bytes.size()) != 0)
+    return false;  // the page changed: the kept node goes
+  node.ClearEntries();
+  node.entries_.swap(kept->entries_);
+  node.raw_.swap(kept->raw_);
+  // As the format's decode gives it; the open marks the root.
+  node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  node.LeftSibling = kept->LeftSibling;
+  node.RightSibling = kept->RightSibling;
+  if (!spareNode_) spareNode_ = std::move(kept);
+  return true;
+}
+
+void CVobjIndexTag::NoteDecoded(std::string_view bytes, CVobjIndexKey& node) {
+  // Leaves are many and a seek meets each one seldom: only the levels
+  // above them are worth keeping.
+  if (node.IsLeaf() || !OnSharedFile()) return;
+  node.raw_.assign(bytes.data(), bytes.size());
+}
+
 bool CVobjIndexTag::TreeReusable() const {
   return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();
 }
@@ -430,7 +462,7 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
     if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
         (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
               : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
-        KeepsTreeCached()) {
+        (KeepsTreeCached() || !node->raw_.empty())) {
       auto it = nodeCache_.find(node->Page);
       if (it == nodeCache_.end() && nodeCache_.size() < kMaxCachedSlots)
         it = nodeCache_.try_emplace(node->Page).first;
@@ -441,6 +473,7 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
     }
     if (node && !node->Dirty && !spareNode_) {
       node->ClearEntries();
+      node->raw_.clear();
       spareNode_ = std::move(node);
     }
     node = std::move(below);
@@ -632,7 +665,14 @@ void CVobjIndexTag::TagOpen(int mode) {
     currentKey_.Link = 0;
     RewindTree();
   } else {
-    TagClose();
+    if (root_ && !treeEdited_ && OnSharedFile()) {
+      // The nodes just walked are kept with their bytes: the next walk
+      // reads the pages again and reuses what reads back unchanged.
+      currentKey_.Link = 0;
+      CacheNodes(std::move(root_));
+    } else {
+      TagClose();
+    }
     rootPage_ = NewRoot();
     if (rootPage_ <= 0) return;
     root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);
@@ -1216,8 +1256,15 @@ bool CVobjIndexFile::PageRead(int64_t position, void* buffer, int32_t length) {
 
 int64_t CVobjIndexFile::KnownFileSize() {
   if (!disk_) return -1;
-  if (knownSize_ < 0 || disk_->IsShared()) knownSize_ = disk_->cvFileSize();
+  if (knownSize_ < 0) knownSize_ = disk_->cvFileSize();
   return knownSize_;
+}
+
+bool CVobjIndexFile::MeasureAgain() {
+  if (!disk_) return false;
+  const int64_t before = knownSize_;
+  knownSize_ = disk_->cvFileSize();
+  return knownSize_ != before;
 }
 
 bool CVobjIndexFile::PageWrite(int64_t position, const void* buffer, int32_t length) {

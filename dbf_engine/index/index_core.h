@@ -44,6 +44,7 @@
 
 #include "dbf_engine/index/index_key.h"
 #include "dbf_engine/lock_protocol.h"
+#include "platform/exceptions.h"
 
 class CVO_DiskFile;
 class CVobjIndexFile;
@@ -147,6 +148,9 @@ private:
   // the first or last entry.
   bool fresh_ = true;
   std::vector<std::unique_ptr<CVobjIndexKeyData>> entries_;
+  // On a shared file: the bytes this interior node was decoded from (see
+  // CVobjIndexTag::ReuseDecoded); empty otherwise.
+  std::string raw_;
 };
 
 // One index order of an index file.
@@ -184,6 +188,9 @@ public:
   // edited since it was read (any write reloads it from the file at the
   // next open).  A shared file is read afresh at every open.
   virtual bool KeepsTreeCached() const;
+  // True when the index file is open for shared use: other handles may
+  // change it at any time.
+  bool OnSharedFile() const;
 
   // Tag operations.
   void TagOpen(int mode);
@@ -308,6 +315,18 @@ protected:
     bof_ = bof;
     eof_ = eof;
   }
+
+  // Shared files: the tree is read from the file at every open, but an
+  // interior node decoded before is kept with the bytes it came from.  A
+  // format's PageLoad, having read a page, offers `bytes` (the page and
+  // whatever else its decode depends on, such as a separator from the
+  // parent); when a node kept for `page` came from exactly those bytes, its
+  // entries move into `node` and the answer is true (the page need not be
+  // decoded again).  NoteDecoded keeps a freshly decoded node's bytes.
+  // Nothing is kept for files this handle has to itself (their tree is
+  // kept whole) nor across an edit of the tree.
+  bool ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node);
+  void NoteDecoded(std::string_view bytes, CVobjIndexKey& node);
 
 protected:
   std::unique_ptr<TcvExpHandler> keyHandler_;
@@ -465,10 +484,25 @@ public:
   CVO_DiskFile* DiskFile() const { return disk_.get(); }
   // The file's name as errors show it.
   std::string DiskName() const;
-  // The disk file's size for page checks; a file this handle has to itself
-  // is asked again only after a write through PageWrite (-1: no disk file).
+  // The disk file's size for page checks, measured once and again only
+  // after a write through PageWrite or a cut (-1: no disk file).  Another
+  // handle of a shared file may have grown the file since: a check that
+  // fails there measures again (WithFileSize) before it calls the page bad.
   int64_t KnownFileSize();
   void ForgetFileSize() { knownSize_ = -1; }
+  // Measures the file again; true when its size is not the one known.
+  bool MeasureAgain();
+  // Runs `check(size)` with the known size; when it raises and the file
+  // turns out to have another size now, runs it once more with that.
+  template <class F>
+  auto WithFileSize(F&& check) -> decltype(check(int64_t{})) {
+    try {
+      return check(KnownFileSize());
+    } catch (const Exception&) {
+      if (!MeasureAgain()) throw;
+    }
+    return check(KnownFileSize());
+  }
   // Adds a tag to the file (which owns it) and returns it.
   CVobjIndexTag* AdoptTag(std::unique_ptr<CVobjIndexTag> tag);
   // Frees a tag of the file; false when it is not one of its tags.

@@ -204,7 +204,9 @@ int32_t CVobjMDXTag::NewRoot() {
     uint8_t b[4];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
-    if (!mdx_->Header().ValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    mdx_->WithFileSize([&](int64_t size) {
+      if (!mdx_->Header().ValidPage(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     SetRootPage(header_.Root);
   }
@@ -225,13 +227,20 @@ void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
 
 int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   const MdxFileHeader& fh = mdx_->Header();
-  const int64_t size = mdx_->KnownFileSize();
-  if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
+  mdx_->WithFileSize([&](int64_t size) {
+    if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
+  });
   std::vector<uint8_t>& buf = pageBuffer_;
   buf.resize(static_cast<size_t>(fh.PageSize));
   if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
     cvIndexCorrupt(DiskName());
-  const MdxNode nd = MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName());
+  const std::string_view bytes(reinterpret_cast<const char*>(buf.data()), buf.size());
+  if (ReuseDecoded(page, bytes, node)) {
+    CheckAgainstParent(node);
+    return page;
+  }
+  const MdxNode nd = mdx_->WithFileSize(
+      [&](int64_t size) { return MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName()); });
   node.ClearEntries();
   node.LeftSibling = nd.PrevBlock;  // the chain link, kept as it is
   TcvVariant key;
@@ -255,6 +264,7 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.AppendEntry(key, 0, nd.RightChild);
   }
   CheckAgainstParent(node);
+  NoteDecoded(bytes, node);
   return page;
 }
 

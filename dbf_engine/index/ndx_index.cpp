@@ -139,7 +139,9 @@ int32_t CVobjNDXTag::NewRoot() {
     uint8_t block[kNdxBlockSize];
     ReadHeaderBlock(block);
     const uint32_t root = cvLoadLE32(block);
-    if (!NdxValidBlock(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    ndx_->WithFileSize([&](int64_t size) {
+      if (!NdxValidBlock(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     SetRootPage(header_.Root);
   }
@@ -147,12 +149,16 @@ int32_t CVobjNDXTag::NewRoot() {
 }
 
 int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  const int64_t size = ndx_->KnownFileSize();
-  if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
+  ndx_->WithFileSize([&](int64_t size) {
+    if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
+  });
   uint8_t block[kNdxBlockSize];
   if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize))
     cvIndexCorrupt(DiskName());
-  const NdxNode nd = NdxNode::DecodeFrom(block, header_, size, DiskName());
+  const std::string_view bytes(reinterpret_cast<const char*>(block), kNdxBlockSize);
+  if (ReuseDecoded(page, bytes, node)) return page;
+  const NdxNode nd =
+      ndx_->WithFileSize([&](int64_t size) { return NdxNode::DecodeFrom(block, header_, size, DiskName()); });
   node.ClearEntries();
   TcvVariant key;
   if (nd.IsLeaf()) {
@@ -173,6 +179,7 @@ int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
       key.PutString(std::string_view(&kTopCharKey, 1));
     node.AppendEntry(key, 0, nd.RightChild);
   }
+  NoteDecoded(bytes, node);
   return page;
 }
 

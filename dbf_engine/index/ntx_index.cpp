@@ -133,7 +133,9 @@ int32_t CVobjNTXTag::NewRoot() {
     uint8_t buf[kNtxHeaderSize];
     if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(buf + 4);
-    if (!NtxValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    ntx_->WithFileSize([&](int64_t size) {
+      if (!NtxValidPage(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     header_.Counter = cvLoadLE16(buf + 2);
     SetRootPage(header_.Root);
@@ -155,12 +157,11 @@ bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
 }
 
 int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  const int64_t size = ntx_->KnownFileSize();
-  if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
+  ntx_->WithFileSize([&](int64_t size) {
+    if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
+  });
   uint8_t buf[kNtxPageSize];
   if (!ntx_->PageRead(page, buf, kNtxPageSize)) cvIndexCorrupt(DiskName());
-  const NtxPage p = NtxPage::DecodeFrom(buf, header_, size, DiskName());
-  node.ClearEntries();
   // The separator above this page: the parent's entry for it.
   const CVobjIndexKey* parent = node.Parent();
   const CVobjIndexKeyData* sep = nullptr;
@@ -169,6 +170,20 @@ int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     if (i < 0) cvIndexCorrupt(DiskName());
     sep = &parent->Entry(i);
   }
+  if (OnSharedFile()) {
+    // The node's entries come from the page and the separator above it.
+    decodedFrom_.assign(reinterpret_cast<const char*>(buf), kNtxPageSize);
+    if (sep) {
+      uint8_t rec[4];
+      cvStoreLE32(rec, static_cast<uint32_t>(sep->RecNo));
+      decodedFrom_.append(reinterpret_cast<const char*>(rec), sizeof rec);
+      decodedFrom_.append(sep->Bytes());
+    }
+    if (ReuseDecoded(page, decodedFrom_, node)) return page;
+  }
+  const NtxPage p =
+      ntx_->WithFileSize([&](int64_t size) { return NtxPage::DecodeFrom(buf, header_, size, DiskName()); });
+  node.ClearEntries();
   TcvVariant key;
   if (p.IsLeaf()) {
     node.PageType = CVsetPageType::Leaf;
@@ -193,6 +208,7 @@ int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     // The rightmost child as the file holds it (see PageStore).
     node.RightSibling = p.RightChild;
   }
+  if (OnSharedFile()) NoteDecoded(decodedFrom_, node);
   return page;
 }
 

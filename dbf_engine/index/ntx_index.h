@@ -60,6 +60,8 @@ private:
 
   CVobjNTXFile* ntx_;
   NtxHeader header_;
+  // What the last page loaded was decoded from (shared files).
+  std::string decodedFrom_;
 };
 
 class CVobjNTXFile : public CVobjIndexFile {
