@@ -193,6 +193,7 @@ bool CVobjCDXTag::KeepsTreeCached() const {
 }
 
 int32_t CVobjCDXTag::NewRoot() {
+  openedCounter_ = -1;
   FollowFile();
   uint8_t b[4];
   ReadPage(HeaderPage(), b, 4);
@@ -239,6 +240,7 @@ void CVobjCDXTag::TagStore() {
 }
 
 int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  if (TakeTrusted(page, node)) return page;
   uint8_t b[kCdxBlockSize];
   ReadPage(page, b, kCdxBlockSize);
   const std::string_view bytes(reinterpret_cast<const char*>(b), kCdxBlockSize);
@@ -790,7 +792,10 @@ void CVobjCDXTag::FollowFile() {
   CVO_DiskFile* d = owner_->DiskFile();
   if (IsTagList() || !d || !d->IsShared() || HeaderDirty()) return;
   auto* file = static_cast<CVobjCDXFile*>(owner_);
-  if (file->TagList()) file->FollowTagList(file->DiskChangeCounter());
+  if (!file->TagList()) return;
+  const uint32_t counter = file->DiskChangeCounter();
+  file->FollowTagList(counter);
+  openedCounter_ = counter;
 }
 
 void CVobjCDXFile::FollowTagList(uint32_t onDisk) {

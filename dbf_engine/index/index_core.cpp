@@ -11,6 +11,7 @@
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -62,6 +63,7 @@ void CVobjIndexKey::Reload(CVobjIndexKey* parent, int32_t page) {
   Dirty = AtFirst = AtLast = false;
   fresh_ = true;
   raw_.clear();
+  stamp_ = -1;
   if (page > 0) tag_->PageLoad(page, *this);
 }
 
@@ -436,6 +438,8 @@ bool CVobjIndexTag::ReuseDecoded(int32_t page, std::string_view bytes, CVobjInde
   node.ClearEntries();
   node.entries_.swap(kept->entries_);
   node.raw_.swap(kept->raw_);
+  // Read back unchanged inside this operation.
+  node.stamp_ = windowStamp_;
   // As the format's decode gives it; the open marks the root.
   node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
   node.LeftSibling = kept->LeftSibling;
@@ -449,6 +453,24 @@ void CVobjIndexTag::NoteDecoded(std::string_view bytes, CVobjIndexKey& node) {
   // above them are worth keeping.
   if (node.IsLeaf() || !OnSharedFile()) return;
   node.raw_.assign(bytes.data(), bytes.size());
+  node.stamp_ = windowStamp_;
+}
+
+bool CVobjIndexTag::TakeTrusted(int32_t page, CVobjIndexKey& node) {
+  if (windowStamp_ < 0 || nodeCache_.empty() || treeEdited_) return false;
+  auto it = nodeCache_.find(page);
+  if (it == nodeCache_.end() || !it->second || it->second->stamp_ != windowStamp_) return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(it->second);  // the slot stays for its return
+  (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
+  node.ClearEntries();
+  node.entries_.swap(kept->entries_);
+  node.raw_.swap(kept->raw_);
+  node.stamp_ = kept->stamp_;
+  node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  node.LeftSibling = kept->LeftSibling;
+  node.RightSibling = kept->RightSibling;
+  if (!spareNode_) spareNode_ = std::move(kept);
+  return true;
 }
 
 bool CVobjIndexTag::TreeReusable() const {
@@ -474,6 +496,7 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
     if (node && !node->Dirty && !spareNode_) {
       node->ClearEntries();
       node->raw_.clear();
+      node->stamp_ = -1;
       spareNode_ = std::move(node);
     }
     node = std::move(below);
@@ -535,6 +558,7 @@ bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
 }
 
 bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
+  OperationScope operation(this);
   if (!inUpdate_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
@@ -659,6 +683,7 @@ void CVobjIndexTag::StoreNodes() {
 }
 
 void CVobjIndexTag::TagOpen(int mode) {
+  OperationScope operation(this);
   StoreNodes();
   if (TreeReusable()) {
     // Nothing can have changed the file since the tree was read.
@@ -673,7 +698,13 @@ void CVobjIndexTag::TagOpen(int mode) {
     } else {
       TagClose();
     }
+    windowStamp_ = -1;
     rootPage_ = NewRoot();
+    // The counter first, then the lock: see TakeTrusted.
+    if (OnSharedFile() && !treeEdited_) {
+      const int64_t counter = OpenedCounter();
+      if (counter >= 0 && owner_->NoWriterAtWork()) windowStamp_ = counter;
+    }
     if (rootPage_ <= 0) return;
     root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);
     root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
@@ -730,6 +761,7 @@ int32_t CVobjIndexTag::Finish() {
 }
 
 int32_t CVobjIndexTag::KeyRead(int32_t code) {
+  OperationScope operation(this);
   currentKey_.Link = 0;
   if (!root_) return 0;
   if (reversedNavigation_) {
@@ -867,6 +899,7 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
 
 
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
   if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
@@ -875,11 +908,13 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
+  OperationScope operation(this);
   if (root_ && currentKey_.Link == recno && recno != 0) return;
   TagOpen(1);
 }
 
 bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
+  OperationScope operation(this);
   if (!inUpdate_ || !root_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
@@ -893,6 +928,7 @@ bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
 }
 
 bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   if (!t || !t->ixHasOriginalRecord()) return false;
   if (!hasFor_ && !t->ixRecordModified() && !appending) return false;
@@ -956,6 +992,7 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
 }
 
 int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
+  OperationScope operation(this);
   // The tree is searched from a fresh root with whole-key compare and no
   // range; the tag's own path and position are set aside meanwhile.
   class Aside {
@@ -999,6 +1036,7 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
 
 bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
                              bool highFlag, bool partial) {
+  OperationScope operation(this);
   // An empty text means "no bound".  Any other bound is a bound, also when
   // its stored form is empty (a text key of blanks loses its trailing blanks
   // in formats that store keys trimmed), so "blank keys only" can be asked.
@@ -1040,6 +1078,7 @@ void CVobjIndexTag::GetRange(TcvVariant& low, TcvVariant& high) const {
 bool CVobjIndexTag::GetRangeActive() const { return rangeLowSet_ || rangeHighSet_; }
 
 int32_t CVobjIndexTag::GetRangeCount() {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   if (!hasFor_ && !GetRangeActive()) return t ? t->ixRecordCount() : 0;
   CVobjIndexKeyData saved(0);
@@ -1159,6 +1198,13 @@ void CVobjIndexFile::IndexLockRegion(int64_t& offset, int64_t& length) const {
     case CVsetLokProtocol::ClipLock: offset = LockFileBase; break;
     default: break;
   }
+}
+
+bool CVobjIndexFile::NoWriterAtWork() const {
+  if (!disk_) return false;
+  int64_t offset = 0, length = 0;
+  IndexLockRegion(offset, length);
+  return FileRegionFree(disk_->Handle(), static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
 }
 
 bool CVobjIndexFile::IndexLock() {

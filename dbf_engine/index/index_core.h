@@ -151,6 +151,9 @@ private:
   // On a shared file: the bytes this interior node was decoded from (see
   // CVobjIndexTag::ReuseDecoded); empty otherwise.
   std::string raw_;
+  // The file's change counter under which those bytes were read or last
+  // read back unchanged, with no writer at work (-1: none).
+  int64_t stamp_ = -1;
 };
 
 // One index order of an index file.
@@ -327,6 +330,17 @@ protected:
   // kept whole) nor across an edit of the tree.
   bool ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node);
   void NoteDecoded(std::string_view bytes, CVobjIndexKey& node);
+  // Formats whose writers all move a change counter in the file (raised
+  // under the index lock by every update, rebuild and cut) may skip even
+  // the read: an open reads the counter (OpenedCounter) and then finds the
+  // index lock free; inside that one operation a node kept from an earlier
+  // operation that began the same way under the same counter is the page
+  // as it stands.  Any writer since has either moved the counter or still
+  // holds the lock.  A format's PageLoad asks TakeTrusted before it reads.
+  bool TakeTrusted(int32_t page, CVobjIndexKey& node);
+  // The change counter the format read from the file at the last NewRoot
+  // of a shared file, -1 when it read none or keeps none.
+  virtual int64_t OpenedCounter() const { return -1; }
 
 protected:
   std::unique_ptr<TcvExpHandler> keyHandler_;
@@ -360,6 +374,24 @@ private:
   // One node object left over from a walk, reused for the next page loaded.
   std::unique_ptr<CVobjIndexKey> spareNode_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
+  // The counter under which this operation may take kept nodes unread
+  // (TakeTrusted); -1 outside such an operation.  Set by TagOpen, cleared
+  // when the outermost tag operation returns (OperationScope), so a later
+  // step through the tree reads its pages again.
+  int64_t windowStamp_ = -1;
+  int operationDepth_ = 0;
+  class OperationScope {
+  public:
+    explicit OperationScope(CVobjIndexTag* tag) : tag_(tag) { ++tag_->operationDepth_; }
+    ~OperationScope() {
+      if (--tag_->operationDepth_ == 0) tag_->windowStamp_ = -1;
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+  private:
+    CVobjIndexTag* tag_;
+  };
   // Find on a tag read backwards over keys stored ascending (a descending
   // CDX or memory index tag).
   int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
@@ -440,6 +472,9 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
                               bool readWrite, bool shared, bool create, bool overwrite);
   bool IndexLock();
+  // True when the system says no other handle holds a lock over the index
+  // lock's region (every writer holds one while it changes the file).
+  bool NoWriterAtWork() const;
   // The index lock's region under the file's convention.
   void IndexLockRegion(int64_t& offset, int64_t& length) const;
   // Holds the index lock for the length of one file operation and gives it

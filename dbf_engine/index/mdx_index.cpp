@@ -544,6 +544,7 @@ CVobjMDXFile::~CVobjMDXFile() {
 }
 
 void CVobjMDXFile::NewHeader() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   header_ = MdxFileHeader{};
   Today(header_.Changed);
   Today(header_.Created);
@@ -558,6 +559,7 @@ void CVobjMDXFile::NewHeader() {
 }
 
 void CVobjMDXFile::LoadTags() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   std::vector<uint8_t> b(kMdxHeaderSize);
   if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
   header_ = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
@@ -580,6 +582,7 @@ void CVobjMDXFile::CheckProductionIndex() {
 }
 
 void CVobjMDXFile::SortTags() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   std::stable_sort(tags_.begin(), tags_.end(), [](const auto& a, const auto& b) {
     return AnsiCompareText(a->TagName(), b->TagName()) < 0;
   });
@@ -591,6 +594,7 @@ void CVobjMDXFile::SortTags() {
 }
 
 void CVobjMDXFile::WriteHeader() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_) return;
   if (keysChanged_) Today(header_.Changed);
   header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
@@ -601,6 +605,7 @@ void CVobjMDXFile::WriteHeader() {
 }
 
 void CVobjMDXFile::WriteNextFree() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_ || !disk_->IsReadWrite()) return;
   // The whole first block is written (a table cipher works on whole blocks).
   header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
@@ -622,6 +627,7 @@ int32_t CVobjMDXFile::ResetAvailPage() {
 }
 
 int32_t CVobjMDXFile::GetAvailPage() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (NextAvailPage < kMdxFirstPageBlock) ResetAvailPage();
   const int32_t page = NextAvailPage;
   if (page > INT32_MAX - 2 * header_.BlocksPerPage) cvIndexLimit("MDX file", "at most 2^31 blocks");
@@ -702,15 +708,30 @@ void CVobjMDXFile::Reindex() {
 void CVobjMDXFile::Rename(const std::string& newName) {
   CVobjIndexFile::Rename(newName);
   if (!disk_) return;
+  followed_.clear();
   header_.BaseName = AnsiUpperCase(BaseNameOf(newName));
   WriteHeader();
 }
 
 void CVobjMDXFile::FollowHeader() {
   if (!disk_ || !disk_->IsShared() || batch_ > 0) return;
-  std::vector<uint8_t> b(kMdxHeaderSize);
-  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
-  MdxFileHeader h = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  std::vector<uint8_t>& b = followed_;
+  std::vector<uint8_t> before;
+  before.swap(b);
+  b.resize(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) {
+    b.clear();
+    cvIndexCorrupt(disk_->FileName());
+  }
+  // The same bytes as at the last look: nothing moved.
+  if (before == b) return;
+  MdxFileHeader h;
+  try {
+    h = WithFileSize([&](int64_t size) { return MdxFileHeader::DecodeFrom(b.data(), size, disk_->FileName()); });
+  } catch (...) {
+    b.clear();
+    throw;
+  }
   for (auto& t : tags_) {
     for (const MdxTagEntry& e : h.Tags) {
       if (!AnsiSameText(e.Name, t->TagName()) || e.HeaderBlock == t->HeaderPage()) continue;

@@ -142,4 +142,6 @@ private:
   MdxFileHeader header_;
   bool keysChanged_ = false;
   int batch_ = 0;
+  // The header's bytes as FollowHeader last read and followed them.
+  std::vector<uint8_t> followed_;
 };

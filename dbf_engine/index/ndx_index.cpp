@@ -136,8 +136,9 @@ int32_t CVobjNDXTag::NewRoot() {
   // authority whenever the file is shared.
   CVO_DiskFile* d = ndx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty()) {
-    uint8_t block[kNdxBlockSize];
-    ReadHeaderBlock(block);
+    // Only the root's number is wanted.
+    uint8_t block[4];
+    if (!ndx_->PageRead(0, block, sizeof block)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(block);
     ndx_->WithFileSize([&](int64_t size) {
       if (!NdxValidBlock(root, size)) cvIndexCorrupt(DiskName());

@@ -129,6 +129,7 @@ void CVobjNTXTag::TagStore() {
 
 int32_t CVobjNTXTag::NewRoot() {
   CVO_DiskFile* d = ntx_->DiskFile();
+  openedCounter_ = -1;
   if (d && d->IsShared() && !HeaderDirty()) {
     uint8_t buf[kNtxHeaderSize];
     if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
@@ -138,6 +139,7 @@ int32_t CVobjNTXTag::NewRoot() {
     });
     header_.Root = static_cast<int32_t>(root);
     header_.Counter = cvLoadLE16(buf + 2);
+    openedCounter_ = header_.Counter;
     SetRootPage(header_.Root);
   }
   return RootPage();
@@ -157,6 +159,7 @@ bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
 }
 
 int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  if (TakeTrusted(page, node)) return page;
   ntx_->WithFileSize([&](int64_t size) {
     if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
   });
