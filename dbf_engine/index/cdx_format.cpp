@@ -352,8 +352,19 @@ void CdxLeafNode::EncodeTo(uint8_t* node, int32_t keyLength, CdxKeyKind kind) co
 
 CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind,
                                     const CdxPageCheck& check) {
-  if (keyLength < 1 || keyLength > kCdxMaxKeyLength) cvIndexCorrupt(check.File);
+  struct Gather : Sink {
+    std::vector<CdxLeafEntry>* out;
+    void Key(std::string_view key, int32_t recNo) override { out->push_back({std::string(key), recNo}); }
+  } gather;
   CdxLeafNode leaf;
+  gather.out = &leaf.Entries;
+  DecodeEach(node, keyLength, kind, check, leaf, gather);
+  return leaf;
+}
+
+void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check,
+                             CdxLeafNode& leaf, Sink& sink) {
+  if (keyLength < 1 || keyLength > kCdxMaxKeyLength) cvIndexCorrupt(check.File);
   leaf.Header = CdxNodeHeader::DecodeFrom(node, check);
   if (!leaf.Header.IsLeaf()) cvIndexCorrupt(check.File);
   CdxLeafParams& p = leaf.Params;
@@ -370,7 +381,7 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
     // An empty leaf may carry any (even zero) parameters; only the free
     // count has to agree.
     if (free != kCdxLeafSpace) cvIndexCorrupt(check.File);
-    return leaf;
+    return;
   }
   if (!ParamsSound(p, keyLength)) cvIndexCorrupt(check.File);
   const int B = p.EntryBytes;
@@ -382,7 +393,11 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
   const auto fill = static_cast<char>(FillByte(kind));
   std::string full(static_cast<size_t>(keyLength), fill);  // previous key, filled
   int keyPos = kCdxBlockSize;
-  leaf.Entries.reserve(static_cast<size_t>(n));
+  std::string key;
+  // Where the first zero byte of the key in `full` lies (keyLength: none).
+  // Keys share their leading bytes with the key before: only the bytes
+  // that changed need a look.
+  int zeroAt = keyLength;
   for (int i = 0; i < n; ++i) {
     const uint8_t* at = node + kCdxLeafHeaderSize + i * B;
     uint64_t v = 0;
@@ -396,31 +411,36 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
     if (keyPos < entriesEnd) cvIndexCorrupt(check.File);
     std::memcpy(full.data() + dup, node + keyPos, static_cast<size_t>(stored));
     std::fill(full.begin() + (keyLength - trail), full.end(), fill);
-    CdxLeafEntry e;
-    e.RecNo = static_cast<int32_t>(rec);
-    e.Key.assign(full, 0, static_cast<size_t>(keyLength - trail));
+    size_t len = static_cast<size_t>(keyLength - trail);
+    const char* k = full.data();
     switch (kind) {
       case CdxKeyKind::Character: {
-        // Character keys end at their first zero byte and lose trailing blanks.
-        const size_t z = e.Key.find('\0');
-        if (z != std::string::npos) e.Key.resize(z);
-        while (!e.Key.empty() && e.Key.back() == ' ') e.Key.pop_back();
+        // Character keys end at their first zero byte and lose trailing
+        // blanks.  The filled tail holds blanks, never a zero.
+        if (zeroAt >= dup) {
+          const void* z = stored > 0 ? std::memchr(k + dup, 0, static_cast<size_t>(stored)) : nullptr;
+          zeroAt = z ? static_cast<int>(static_cast<const char*>(z) - k) : keyLength;
+        }
+        len = std::min(len, static_cast<size_t>(zeroAt));
+        while (len > 0 && k[len - 1] == ' ') --len;
         break;
       }
       case CdxKeyKind::Numeric:
-        while (!e.Key.empty() && e.Key.back() == '\0') e.Key.pop_back();
-        if (e.Key.size() > 8) cvIndexCorrupt(check.File);
+        while (len > 0 && k[len - 1] == '\0') --len;
+        if (len > 8) cvIndexCorrupt(check.File);
         break;
       case CdxKeyKind::General:
         // The entry's length is the key's end: accent bytes of value 0 are
         // part of the key.
-        RestoreAccents(e.Key, e.Key.size());
+        key.assign(k, len);
+        RestoreAccents(key, key.size());
+        k = key.data();
+        len = key.size();
         break;
     }
-    leaf.Entries.push_back(std::move(e));
+    sink.Key(std::string_view(k, len), static_cast<int32_t>(rec));
   }
   if (free != keyPos - entriesEnd) cvIndexCorrupt(check.File);
-  return leaf;
 }
 
 void CdxEncodeEmptyRoot(uint8_t* node, int32_t keyLength, int64_t maxRecord) {

@@ -250,18 +250,26 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   // other key form is binary.
   const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
   if (CdxNodeIsLeaf(b, PageCheck())) {
-    const CdxLeafNode leaf = owner_->WithFileSize([&](int64_t) {
-      return CdxLeafNode::DecodeFrom(b, KeyLength(), kind, PageCheck());
+    // The keys go straight into the node's entries.
+    struct Fill : CdxLeafNode::Sink {
+      CVobjIndexKey* node;
+      TcvVariantType kind;
+      void Key(std::string_view key, int32_t recNo) override { node->AppendEntry(key, kind, recNo, recNo); }
+    } fill;
+    fill.node = &node;
+    fill.kind = keyKind;
+    CdxLeafNode leaf;
+    owner_->WithFileSize([&](int64_t) {
+      node.ClearEntries();
+      CdxLeafNode::DecodeEach(b, KeyLength(), kind, PageCheck(), leaf, fill);
     });
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
-    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
+    if (node.Count() == 0 && node.Parent()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
-    node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
-    for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
     const CdxInteriorNode in = owner_->WithFileSize([&](int64_t) {
       return CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, PageCheck());

@@ -137,7 +137,7 @@ std::string CVobjMDXTag::StoredKey(const TcvVariant& key) const {
   }
 }
 
-void CVobjMDXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
+void CVobjMDXTag::LoadedKey(std::string_view bytes, TcvVariant& key) const {
   switch (header_.KeyType) {
     case 'N': key.PutFloat(MdxUnpackNumber(bytes, DiskName())); return;
     case 'D': key.PutFloat(MdxDateValue(bytes)); return;
@@ -239,27 +239,39 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     CheckAgainstParent(node);
     return page;
   }
-  const MdxNode nd = mdx_->WithFileSize(
-      [&](int64_t size) { return MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName()); });
-  node.ClearEntries();
+  // The entries go straight into the node: character keys as views of the
+  // page without their blank padding, others through their value.
+  struct Fill : MdxNode::Sink {
+    const CVobjMDXTag* tag;
+    CVobjIndexKey* node;
+    TcvVariant key;
+    void Entry(std::string_view k, int32_t link) override {
+      if (tag->header_.KeyType == 'N' || tag->header_.KeyType == 'D') {
+        tag->LoadedKey(k, key);
+        node->AppendEntry(key, 0, link);
+        return;
+      }
+      while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
+      node->AppendEntry(k, cvvtText, 0, link);
+    }
+  } fill;
+  fill.tag = this;
+  fill.node = &node;
+  MdxNode nd;
+  mdx_->WithFileSize([&](int64_t size) {
+    node.ClearEntries();
+    MdxNode::DecodeEach(buf.data(), header_, fh, size, DiskName(), nd, fill);
+  });
   node.LeftSibling = nd.PrevBlock;  // the chain link, kept as it is
-  TcvVariant key;
+  TcvVariant& key = fill.key;
   if (nd.IsLeaf()) {
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
-    if (nd.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
+    if (node.Count() == 0 && node.Parent()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Leaf;
-    for (const MdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.Link);
-    }
   } else {
     node.PageType = CVsetPageType::Node;
-    for (const MdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.Link);
-    }
     TopKey(key);
     node.AppendEntry(key, 0, nd.RightChild);
   }

@@ -80,12 +80,6 @@ void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   }
 }
 
-void CVobjNTXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
-  size_t n = bytes.size();
-  while (n > 0 && bytes[n - 1] == ' ') --n;
-  key.PutString(std::string_view(bytes.data(), n));
-}
-
 void CVobjNTXTag::GuessKeyType() {
   SetKeyType('C');
   if (!keyHandler_ || !keyHandler_->HasRoot()) return;
@@ -184,24 +178,28 @@ int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     }
     if (ReuseDecoded(page, decodedFrom_, node)) return page;
   }
-  const NtxPage p =
-      ntx_->WithFileSize([&](int64_t size) { return NtxPage::DecodeFrom(buf, header_, size, DiskName()); });
-  node.ClearEntries();
-  TcvVariant key;
-  if (p.IsLeaf()) {
-    node.PageType = CVsetPageType::Leaf;
-    for (const NtxEntry& e : p.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, e.RecNo, e.RecNo);
+  // The entries go straight into the node, keys without their blanks; a
+  // leaf's link is its record number, an interior entry's its child.
+  struct Fill : NtxPage::Sink {
+    CVobjIndexKey* node;
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+      node->AppendEntry(key, cvvtText, recNo, child == 0 ? recNo : child);
     }
+  } fill;
+  fill.node = &node;
+  NtxPage p;
+  ntx_->WithFileSize([&](int64_t size) {
+    node.ClearEntries();
+    NtxPage::DecodeEach(buf, header_, size, DiskName(), p, fill);
+  });
+  TcvVariant key;
+  if (p.RightChild == 0) {
+    node.PageType = CVsetPageType::Leaf;
     if (sep) node.AppendEntry(*sep, sep->RecNo, sep->RecNo);
     node.RightSibling = 0;
   } else {
     node.PageType = CVsetPageType::Node;
-    for (const NtxEntry& e : p.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, e.RecNo, e.Child);
-    }
     if (sep) {
       node.AppendEntry(*sep, sep->RecNo, p.RightChild);
     } else {

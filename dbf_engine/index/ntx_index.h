@@ -56,7 +56,6 @@ private:
   void DoIndex();
   void WriteNode(CVobjIndexKey& node, bool rightmost);
   bool OnRightmostPath(const CVobjIndexKey& node) const;
-  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
   void GuessKeyType();
 
   CVobjNTXFile* ntx_;
