@@ -418,8 +418,13 @@ void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind 
         // Character keys end at their first zero byte and lose trailing
         // blanks.  The filled tail holds blanks, never a zero.
         if (zeroAt >= dup) {
-          const void* z = stored > 0 ? std::memchr(k + dup, 0, static_cast<size_t>(stored)) : nullptr;
-          zeroAt = z ? static_cast<int>(static_cast<const char*>(z) - k) : keyLength;
+          // A few bytes as a rule: a plain loop beats a library call.
+          zeroAt = keyLength;
+          for (int j = dup; j < dup + stored; ++j)
+            if (k[j] == '\0') {
+              zeroAt = j;
+              break;
+            }
         }
         len = std::min(len, static_cast<size_t>(zeroAt));
         while (len > 0 && k[len - 1] == ' ') --len;

@@ -151,15 +151,29 @@ int CVobjIndexKey::SeekKey(int32_t recno, const TcvVariant& key, int32_t prefixR
   Index = 0;
   if (Count() == 0) return 1;
   const bool ordered = tag_->Owner()->OrderedByRecord;
+  auto compareAt = [&](int32_t i) {
+    int r = tag_->CompareKeys(key, Entry(i), prefixResult);
+    if (r == 0 && recno == cvSeekAfterEqual) r = 1;
+    if (r == 0 && recno != cvSeekAnyRecord && ordered) {
+      const int32_t er = EntryRecNo(i);
+      r = recno > er ? 1 : (recno < er ? -1 : 0);
+    }
+    return r;
+  };
+  // The entries are in order: halving finds the first one the key does not
+  // lie above (the last when there is none), where a walk from the first
+  // entry would stop.
+  for (int32_t hi = Count() - 1; Index < hi;) {
+    const int32_t mid = Index + (hi - Index) / 2;
+    if (compareAt(mid) > 0)
+      Index = mid + 1;
+    else
+      hi = mid;
+  }
   for (;;) {
     int r;
     for (;;) {
-      r = tag_->CompareKeys(key, Entry(Index), prefixResult);
-      if (r == 0 && recno == cvSeekAfterEqual) r = 1;
-      if (r == 0 && recno != cvSeekAnyRecord && ordered) {
-        const int32_t er = EntryRecNo(Index);
-        r = recno > er ? 1 : (recno < er ? -1 : 0);
-      }
+      r = compareAt(Index);
       if (r > 0 && Index < Count() - 1) {
         ++Index;
         continue;
@@ -428,10 +442,10 @@ bool CVobjIndexTag::OnSharedFile() const {
 }
 
 bool CVobjIndexTag::ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node) {
-  if (nodeCache_.empty() || treeEdited_ || !OnSharedFile()) return false;
-  auto it = nodeCache_.find(page);
-  if (it == nodeCache_.end() || !it->second) return false;
-  std::unique_ptr<CVobjIndexKey> kept = std::move(it->second);  // the slot stays for its return
+  if (nodeCache_.Empty() || treeEdited_ || !OnSharedFile()) return false;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot) return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(*slot);  // the slot stays for its return
   (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
   if (kept->raw_.size() != bytes.size() || std::memcmp(kept->raw_.data(), bytes.data(), bytes.size()) != 0)
     return false;  // the page changed: the kept node goes
@@ -457,10 +471,10 @@ void CVobjIndexTag::NoteDecoded(std::string_view bytes, CVobjIndexKey& node) {
 }
 
 bool CVobjIndexTag::TakeTrusted(int32_t page, CVobjIndexKey& node) {
-  if (windowStamp_ < 0 || nodeCache_.empty() || treeEdited_) return false;
-  auto it = nodeCache_.find(page);
-  if (it == nodeCache_.end() || !it->second || it->second->stamp_ != windowStamp_) return false;
-  std::unique_ptr<CVobjIndexKey> kept = std::move(it->second);  // the slot stays for its return
+  if (windowStamp_ < 0 || nodeCache_.Empty() || treeEdited_) return false;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot || (*slot)->stamp_ != windowStamp_) return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(*slot);  // the slot stays for its return
   (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
   node.ClearEntries();
   node.entries_.swap(kept->entries_);
@@ -485,12 +499,11 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
         (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
               : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
         (KeepsTreeCached() || !node->raw_.empty())) {
-      auto it = nodeCache_.find(node->Page);
-      if (it == nodeCache_.end() && nodeCache_.size() < kMaxCachedSlots)
-        it = nodeCache_.try_emplace(node->Page).first;
-      if (it != nodeCache_.end() && !it->second) {
+      std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(node->Page);
+      if (!slot && nodeCache_.Size() < kMaxCachedSlots) slot = nodeCache_.Insert(node->Page);
+      if (slot && !*slot) {
         (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
-        it->second = std::move(node);
+        *slot = std::move(node);
       }
     }
     if (node && !node->Dirty && !spareNode_) {
@@ -504,10 +517,10 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
 }
 
 std::unique_ptr<CVobjIndexKey> CVobjIndexTag::TakeCachedNode(int32_t page, CVobjIndexKey* parent) {
-  if (nodeCache_.empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
-  auto it = nodeCache_.find(page);
-  if (it == nodeCache_.end() || !it->second) return nullptr;
-  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);  // the slot stays for its return
+  if (nodeCache_.Empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot) return nullptr;
+  std::unique_ptr<CVobjIndexKey> n = std::move(*slot);  // the slot stays for its return
   (n->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= n->Count();
   // As freshly read: not positioned, hung under the asking node.
   n->parent_ = parent;
@@ -534,7 +547,7 @@ void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noex
 }
 
 void CVobjIndexTag::DropTreeCache() {
-  nodeCache_.clear();
+  nodeCache_.Clear();
   cachedEntries_ = cachedLeafEntries_ = 0;
 }
 

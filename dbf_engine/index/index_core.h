@@ -39,10 +39,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/index/page_slots.h"
 #include "dbf_engine/lock_protocol.h"
 #include "platform/exceptions.h"
 
@@ -399,7 +399,7 @@ private:
   // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).
   // A node on the current path leaves an empty slot behind.
-  std::unordered_map<int32_t, std::unique_ptr<CVobjIndexKey>> nodeCache_;
+  CVobjPageSlots<CVobjIndexKey> nodeCache_;
   int64_t cachedEntries_ = 0;
   int64_t cachedLeafEntries_ = 0;
   bool treeEdited_ = false;
