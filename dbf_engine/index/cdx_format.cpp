@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dbf_engine/index/index_format.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -391,7 +392,13 @@ void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind 
   const int dupShift = trailShift - p.DupBits;
   const int entriesEnd = kCdxLeafHeaderSize + n * B;
   const auto fill = static_cast<char>(FillByte(kind));
-  std::string full(static_cast<size_t>(keyLength), fill);  // previous key, filled
+  // The previous key, filled to the key length; eight bytes of slack for
+  // the copies below, which move whole words.
+  char full[kCdxMaxKeyLength + 8];
+  std::memset(full, fill, sizeof full);
+  // The previous key's bytes end here; what lies past it is filled only
+  // when a key shares more than that.
+  int previousEnd = keyLength;
   int keyPos = kCdxBlockSize;
   std::string key;
   // Where the first zero byte of the key in `full` lies (keyLength: none).
@@ -401,7 +408,13 @@ void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind 
   for (int i = 0; i < n; ++i) {
     const uint8_t* at = node + kCdxLeafHeaderSize + i * B;
     uint64_t v = 0;
-    for (int b = 0; b < B; ++b) v |= static_cast<uint64_t>(at[b]) << (8 * b);
+    if (at + 8 <= node + kCdxBlockSize) {
+      // One load of eight bytes, cut to the entry's.
+      v = LoadLE64(at);
+      if (B < 8) v &= (uint64_t{1} << (8 * B)) - 1;
+    } else {
+      for (int b = 0; b < B; ++b) v |= static_cast<uint64_t>(at[b]) << (8 * b);
+    }
     const auto rec = static_cast<uint32_t>(v & p.RecMask);
     const auto dup = static_cast<int>((v >> dupShift) & p.DupMask);
     const auto trail = p.TrailBits == 0 ? 0 : static_cast<int>((v >> trailShift) & p.TrailMask);
@@ -409,10 +422,18 @@ void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind 
     if (stored < 0) cvIndexCorrupt(check.File);
     keyPos -= stored;
     if (keyPos < entriesEnd) cvIndexCorrupt(check.File);
-    std::memcpy(full.data() + dup, node + keyPos, static_cast<size_t>(stored));
-    std::fill(full.begin() + (keyLength - trail), full.end(), fill);
+    if (dup > previousEnd) std::memset(full + previousEnd, fill, static_cast<size_t>(dup - previousEnd));
+    // A key's few bytes go word by word (a library call costs more than
+    // the copy); the last word may run past the key, into bytes that are
+    // read only once filled.
+    if (keyPos + stored + 8 <= kCdxBlockSize) {
+      for (int j = 0; j < stored; j += 8) std::memcpy(full + dup + j, node + keyPos + j, 8);
+    } else {
+      std::memcpy(full + dup, node + keyPos, static_cast<size_t>(stored));
+    }
+    previousEnd = keyLength - trail;
     size_t len = static_cast<size_t>(keyLength - trail);
-    const char* k = full.data();
+    const char* k = full;
     switch (kind) {
       case CdxKeyKind::Character: {
         // Character keys end at their first zero byte and lose trailing
