@@ -2,6 +2,7 @@
 #include "dbf_engine/index/index_core.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -27,6 +28,10 @@ constexpr int kMaxDepth = 64;
 constexpr int64_t kMaxCachedEntries = 1 << 16;
 constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
 constexpr size_t kMaxCachedSlots = 1 << 15;
+
+// How long a node kept from a shared file stands for its page unread while
+// the change counter stands still (see CVobjIndexTag::TakeTrusted).
+constexpr int64_t kTrustMicroseconds = 10000;
 
 // Spare entry objects a tag keeps for the next node it loads.
 constexpr size_t kMaxSpareEntries = 4096;
@@ -454,6 +459,7 @@ bool CVobjIndexTag::ReuseDecoded(int32_t page, std::string_view bytes, CVobjInde
   node.raw_.swap(kept->raw_);
   // Read back unchanged inside this operation.
   node.stamp_ = windowStamp_;
+  node.stampTime_ = windowTime_;
   // As the format's decode gives it; the open marks the root.
   node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
   node.LeftSibling = kept->LeftSibling;
@@ -468,18 +474,21 @@ void CVobjIndexTag::NoteDecoded(std::string_view bytes, CVobjIndexKey& node) {
   if (node.IsLeaf() || !OnSharedFile()) return;
   node.raw_.assign(bytes.data(), bytes.size());
   node.stamp_ = windowStamp_;
+  node.stampTime_ = windowTime_;
 }
 
 bool CVobjIndexTag::TakeTrusted(int32_t page, CVobjIndexKey& node) {
   if (windowStamp_ < 0 || nodeCache_.Empty() || treeEdited_) return false;
   std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
-  if (!slot || !*slot || (*slot)->stamp_ != windowStamp_) return false;
+  if (!slot || !*slot || (*slot)->stamp_ != windowStamp_ || windowTime_ - (*slot)->stampTime_ > kTrustMicroseconds)
+    return false;
   std::unique_ptr<CVobjIndexKey> kept = std::move(*slot);  // the slot stays for its return
   (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
   node.ClearEntries();
   node.entries_.swap(kept->entries_);
   node.raw_.swap(kept->raw_);
   node.stamp_ = kept->stamp_;
+  node.stampTime_ = kept->stampTime_;
   node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
   node.LeftSibling = kept->LeftSibling;
   node.RightSibling = kept->RightSibling;
@@ -716,7 +725,12 @@ void CVobjIndexTag::TagOpen(int mode) {
     // The counter first, then the lock: see TakeTrusted.
     if (OnSharedFile() && !treeEdited_) {
       const int64_t counter = OpenedCounter();
-      if (counter >= 0 && owner_->NoWriterAtWork()) windowStamp_ = counter;
+      if (counter >= 0 && owner_->NoWriterAtWork()) {
+        windowStamp_ = counter;
+        windowTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+      }
     }
     if (rootPage_ <= 0) return;
     root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);

@@ -152,8 +152,9 @@ private:
   // CVobjIndexTag::ReuseDecoded); empty otherwise.
   std::string raw_;
   // The file's change counter under which those bytes were read or last
-  // read back unchanged, with no writer at work (-1: none).
+  // read back unchanged, with no writer at work (-1: none), and when.
   int64_t stamp_ = -1;
+  int64_t stampTime_ = 0;
 };
 
 // One index order of an index file.
@@ -337,6 +338,10 @@ protected:
   // operation that began the same way under the same counter is the page
   // as it stands.  Any writer since has either moved the counter or still
   // holds the lock.  A format's PageLoad asks TakeTrusted before it reads.
+  // A counter may wrap (NTX's runs 1..32767) or be reset by another
+  // program's rebuild: a node is trusted only for a few milliseconds after
+  // its bytes were last read, far less than any writer needs to bring the
+  // counter round to the same value.
   bool TakeTrusted(int32_t page, CVobjIndexKey& node);
   // The change counter the format read from the file at the last NewRoot
   // of a shared file, -1 when it read none or keeps none.
@@ -379,6 +384,7 @@ private:
   // when the outermost tag operation returns (OperationScope), so a later
   // step through the tree reads its pages again.
   int64_t windowStamp_ = -1;
+  int64_t windowTime_ = 0;  // when the window opened (steady clock, microseconds)
   int operationDepth_ = 0;
   class OperationScope {
   public:
