@@ -30,7 +30,12 @@
 // they update; before the update a tree an open tag read earlier is read
 // again when another handle may have written the file since
 // (TreesOutdated).  Operations that cut or rebuild a file hold the
-// whole-file lock (FileLockScope).
+// whole-file lock (FileLockScope).  A reader of a shared file reads the
+// tree from the file at every open, but keeps the interior nodes it
+// decoded: a page that reads back byte for byte the same is not decoded
+// again (ReuseDecoded), and where the format keeps a change counter that
+// every writer moves, a node read under the counter in force is not even
+// read again while no writer holds the index lock (TakeTrusted).
 #pragma once
 
 #include <algorithm>
