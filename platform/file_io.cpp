@@ -258,6 +258,14 @@ int FileLockByName(const std::string& name, unsigned waitMs) {
   }
 }
 
+bool FileRegionFree(int handle, uint64_t offset, uint64_t length) {
+  if (handle < 0 || !RegionValid(offset, length)) return false;
+  struct flock fl;
+  FillLock(fl, F_WRLCK, offset, length);
+  if (::fcntl(handle, F_OFD_GETLK, &fl) != 0) return false;
+  return fl.l_type == F_UNLCK;
+}
+
 void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

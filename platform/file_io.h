@@ -70,6 +70,10 @@ bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length);
 // Whether another open file description holds a lock that conflicts with a
 // write lock on the region (for tests and diagnostics).
 bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length);
+// True only when the system answered that no other open file description
+// holds a lock conflicting with a write lock on the region (an error or a
+// bad region answers false).
+bool FileRegionFree(int handle, uint64_t offset, uint64_t length);
 
 // A handle holding a write lock on the whole of the file `name` (created
 // empty when missing), taken only once it is still the file the name names:

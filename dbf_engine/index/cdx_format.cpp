@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dbf_engine/index/index_format.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -352,8 +353,19 @@ void CdxLeafNode::EncodeTo(uint8_t* node, int32_t keyLength, CdxKeyKind kind) co
 
 CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind,
                                     const CdxPageCheck& check) {
-  if (keyLength < 1 || keyLength > kCdxMaxKeyLength) cvIndexCorrupt(check.File);
+  struct Gather : Sink {
+    std::vector<CdxLeafEntry>* out;
+    void Key(std::string_view key, int32_t recNo) override { out->push_back({std::string(key), recNo}); }
+  } gather;
   CdxLeafNode leaf;
+  gather.out = &leaf.Entries;
+  DecodeEach(node, keyLength, kind, check, leaf, gather);
+  return leaf;
+}
+
+void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check,
+                             CdxLeafNode& leaf, Sink& sink) {
+  if (keyLength < 1 || keyLength > kCdxMaxKeyLength) cvIndexCorrupt(check.File);
   leaf.Header = CdxNodeHeader::DecodeFrom(node, check);
   if (!leaf.Header.IsLeaf()) cvIndexCorrupt(check.File);
   CdxLeafParams& p = leaf.Params;
@@ -370,7 +382,7 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
     // An empty leaf may carry any (even zero) parameters; only the free
     // count has to agree.
     if (free != kCdxLeafSpace) cvIndexCorrupt(check.File);
-    return leaf;
+    return;
   }
   if (!ParamsSound(p, keyLength)) cvIndexCorrupt(check.File);
   const int B = p.EntryBytes;
@@ -380,13 +392,29 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
   const int dupShift = trailShift - p.DupBits;
   const int entriesEnd = kCdxLeafHeaderSize + n * B;
   const auto fill = static_cast<char>(FillByte(kind));
-  std::string full(static_cast<size_t>(keyLength), fill);  // previous key, filled
+  // The previous key, filled to the key length; eight bytes of slack for
+  // the copies below, which move whole words.
+  char full[kCdxMaxKeyLength + 8];
+  std::memset(full, fill, sizeof full);
+  // The previous key's bytes end here; what lies past it is filled only
+  // when a key shares more than that.
+  int previousEnd = keyLength;
   int keyPos = kCdxBlockSize;
-  leaf.Entries.reserve(static_cast<size_t>(n));
+  std::string key;
+  // Where the first zero byte of the key in `full` lies (keyLength: none).
+  // Keys share their leading bytes with the key before: only the bytes
+  // that changed need a look.
+  int zeroAt = keyLength;
   for (int i = 0; i < n; ++i) {
     const uint8_t* at = node + kCdxLeafHeaderSize + i * B;
     uint64_t v = 0;
-    for (int b = 0; b < B; ++b) v |= static_cast<uint64_t>(at[b]) << (8 * b);
+    if (at + 8 <= node + kCdxBlockSize) {
+      // One load of eight bytes, cut to the entry's.
+      v = LoadLE64(at);
+      if (B < 8) v &= (uint64_t{1} << (8 * B)) - 1;
+    } else {
+      for (int b = 0; b < B; ++b) v |= static_cast<uint64_t>(at[b]) << (8 * b);
+    }
     const auto rec = static_cast<uint32_t>(v & p.RecMask);
     const auto dup = static_cast<int>((v >> dupShift) & p.DupMask);
     const auto trail = p.TrailBits == 0 ? 0 : static_cast<int>((v >> trailShift) & p.TrailMask);
@@ -394,33 +422,51 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
     if (stored < 0) cvIndexCorrupt(check.File);
     keyPos -= stored;
     if (keyPos < entriesEnd) cvIndexCorrupt(check.File);
-    std::memcpy(full.data() + dup, node + keyPos, static_cast<size_t>(stored));
-    std::fill(full.begin() + (keyLength - trail), full.end(), fill);
-    CdxLeafEntry e;
-    e.RecNo = static_cast<int32_t>(rec);
-    e.Key.assign(full, 0, static_cast<size_t>(keyLength - trail));
+    if (dup > previousEnd) std::memset(full + previousEnd, fill, static_cast<size_t>(dup - previousEnd));
+    // A key's few bytes go word by word (a library call costs more than
+    // the copy); the last word may run past the key, into bytes that are
+    // read only once filled.
+    if (keyPos + stored + 8 <= kCdxBlockSize) {
+      for (int j = 0; j < stored; j += 8) std::memcpy(full + dup + j, node + keyPos + j, 8);
+    } else {
+      std::memcpy(full + dup, node + keyPos, static_cast<size_t>(stored));
+    }
+    previousEnd = keyLength - trail;
+    size_t len = static_cast<size_t>(keyLength - trail);
+    const char* k = full;
     switch (kind) {
       case CdxKeyKind::Character: {
-        // Character keys end at their first zero byte and lose trailing blanks.
-        const size_t z = e.Key.find('\0');
-        if (z != std::string::npos) e.Key.resize(z);
-        while (!e.Key.empty() && e.Key.back() == ' ') e.Key.pop_back();
+        // Character keys end at their first zero byte and lose trailing
+        // blanks.  The filled tail holds blanks, never a zero.
+        if (zeroAt >= dup) {
+          // A few bytes as a rule: a plain loop beats a library call.
+          zeroAt = keyLength;
+          for (int j = dup; j < dup + stored; ++j)
+            if (k[j] == '\0') {
+              zeroAt = j;
+              break;
+            }
+        }
+        len = std::min(len, static_cast<size_t>(zeroAt));
+        while (len > 0 && k[len - 1] == ' ') --len;
         break;
       }
       case CdxKeyKind::Numeric:
-        while (!e.Key.empty() && e.Key.back() == '\0') e.Key.pop_back();
-        if (e.Key.size() > 8) cvIndexCorrupt(check.File);
+        while (len > 0 && k[len - 1] == '\0') --len;
+        if (len > 8) cvIndexCorrupt(check.File);
         break;
       case CdxKeyKind::General:
         // The entry's length is the key's end: accent bytes of value 0 are
         // part of the key.
-        RestoreAccents(e.Key, e.Key.size());
+        key.assign(k, len);
+        RestoreAccents(key, key.size());
+        k = key.data();
+        len = key.size();
         break;
     }
-    leaf.Entries.push_back(std::move(e));
+    sink.Key(std::string_view(k, len), static_cast<int32_t>(rec));
   }
   if (free != keyPos - entriesEnd) cvIndexCorrupt(check.File);
-  return leaf;
 }
 
 void CdxEncodeEmptyRoot(uint8_t* node, int32_t keyLength, int64_t maxRecord) {

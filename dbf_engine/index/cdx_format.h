@@ -203,6 +203,20 @@ struct CdxLeafNode {
   // count that disagrees with the entries.
   static CdxLeafNode DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind,
                                 const CdxPageCheck& check);
+  // The same checks, each key handed to `sink` as it is read (in order; the
+  // view lasts until the next key) instead of gathered into entries: a
+  // leaf read for a seek costs no allocation per key.  The header and the
+  // parameters come back in `into`, whose entries stay empty.  A corrupt
+  // node may raise after some keys went to the sink.
+  class Sink {
+  public:
+    virtual void Key(std::string_view key, int32_t recNo) = 0;
+
+  protected:
+    ~Sink() = default;
+  };
+  static void DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check,
+                         CdxLeafNode& into, Sink& sink);
 };
 
 struct CdxInteriorEntry {

@@ -193,11 +193,12 @@ bool CVobjCDXTag::KeepsTreeCached() const {
 }
 
 int32_t CVobjCDXTag::NewRoot() {
+  openedCounter_ = -1;
   FollowFile();
   uint8_t b[4];
   ReadPage(HeaderPage(), b, 4);
   const uint32_t root = cvLoadLE32(b);
-  PageCheck().Check(static_cast<int64_t>(root));
+  owner_->WithFileSize([&](int64_t) { PageCheck().Check(static_cast<int64_t>(root)); });
   SetRootPage(static_cast<int32_t>(root));
   return RootPage();
 }
@@ -239,26 +240,40 @@ void CVobjCDXTag::TagStore() {
 }
 
 int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
+  if (TakeTrusted(page, node)) return page;
   uint8_t b[kCdxBlockSize];
   ReadPage(page, b, kCdxBlockSize);
-  const CdxPageCheck check = PageCheck();
+  const std::string_view bytes(reinterpret_cast<const char*>(b), kCdxBlockSize);
+  if (ReuseDecoded(page, bytes, node)) return page;
   const CdxKeyKind kind = KeyKind();
   // MACHINE text stays text (partial finds compare it as a prefix); every
   // other key form is binary.
   const TcvVariantType keyKind = kind == CdxKeyKind::Character ? cvvtText : cvvtBinary;
-  if (CdxNodeIsLeaf(b, check)) {
-    const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b, KeyLength(), kind, check);
+  if (CdxNodeIsLeaf(b, PageCheck())) {
+    // The keys go straight into the node's entries.
+    struct Fill : CdxLeafNode::Sink {
+      CVobjIndexKey* node;
+      TcvVariantType kind;
+      void Key(std::string_view key, int32_t recNo) override { node->AppendEntry(key, kind, recNo, recNo); }
+    } fill;
+    fill.node = &node;
+    fill.kind = keyKind;
+    CdxLeafNode leaf;
+    owner_->WithFileSize([&](int64_t) {
+      node.ClearEntries();
+      CdxLeafNode::DecodeEach(b, KeyLength(), kind, PageCheck(), leaf, fill);
+    });
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
-    if (leaf.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
+    if (node.Count() == 0 && node.Parent()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Leaf;
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
-    node.ReserveEntries(static_cast<int32_t>(leaf.Entries.size()));
-    for (const CdxLeafEntry& e : leaf.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.RecNo);
   } else {
-    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, check);
+    const CdxInteriorNode in = owner_->WithFileSize([&](int64_t) {
+      return CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, PageCheck());
+    });
     if (in.Entries.empty()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
@@ -266,6 +281,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.ReserveEntries(static_cast<int32_t>(in.Entries.size()));
     for (const CdxInteriorEntry& e : in.Entries) node.AppendEntry(e.Key, keyKind, e.RecNo, e.Child);
   }
+  NoteDecoded(bytes, node);
   return page;
 }
 
@@ -784,7 +800,10 @@ void CVobjCDXTag::FollowFile() {
   CVO_DiskFile* d = owner_->DiskFile();
   if (IsTagList() || !d || !d->IsShared() || HeaderDirty()) return;
   auto* file = static_cast<CVobjCDXFile*>(owner_);
-  if (file->TagList()) file->FollowTagList(file->DiskChangeCounter());
+  if (!file->TagList()) return;
+  const uint32_t counter = file->DiskChangeCounter();
+  file->FollowTagList(counter);
+  openedCounter_ = counter;
 }
 
 void CVobjCDXFile::FollowTagList(uint32_t onDisk) {

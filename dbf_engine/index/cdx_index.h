@@ -53,6 +53,9 @@ public:
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
+  // The file's change counter (raised by every writer once its change is
+  // written) as the last NewRoot read it on a shared file.
+  int64_t OpenedCounter() const override { return openedCounter_; }
   void TagLoad() override;
   // A file opened for this handle alone keeps its decoded tree between
   // finds; a shared file is read afresh at every open.
@@ -89,6 +92,8 @@ private:
   void LinkSplit(CVobjIndexKey& left, CVobjIndexKey& node);
   void DetermineKeyType();
   void WriteEmptyRoot();
+
+  int64_t openedCounter_ = -1;
 };
 
 // The bottom-up writer of a CDX tag build: keys come out of the sorter in

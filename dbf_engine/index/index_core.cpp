@@ -2,6 +2,7 @@
 #include "dbf_engine/index/index_core.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -26,6 +28,10 @@ constexpr int kMaxDepth = 64;
 constexpr int64_t kMaxCachedEntries = 1 << 16;
 constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
 constexpr size_t kMaxCachedSlots = 1 << 15;
+
+// How long a node kept from a shared file stands for its page unread while
+// the change counter stands still (see CVobjIndexTag::TakeTrusted).
+constexpr int64_t kTrustMicroseconds = 10000;
 
 // Spare entry objects a tag keeps for the next node it loads.
 constexpr size_t kMaxSpareEntries = 4096;
@@ -61,6 +67,8 @@ void CVobjIndexKey::Reload(CVobjIndexKey* parent, int32_t page) {
   Index = -1;
   Dirty = AtFirst = AtLast = false;
   fresh_ = true;
+  raw_.clear();
+  stamp_ = -1;
   if (page > 0) tag_->PageLoad(page, *this);
 }
 
@@ -148,15 +156,29 @@ int CVobjIndexKey::SeekKey(int32_t recno, const TcvVariant& key, int32_t prefixR
   Index = 0;
   if (Count() == 0) return 1;
   const bool ordered = tag_->Owner()->OrderedByRecord;
+  auto compareAt = [&](int32_t i) {
+    int r = tag_->CompareKeys(key, Entry(i), prefixResult);
+    if (r == 0 && recno == cvSeekAfterEqual) r = 1;
+    if (r == 0 && recno != cvSeekAnyRecord && ordered) {
+      const int32_t er = EntryRecNo(i);
+      r = recno > er ? 1 : (recno < er ? -1 : 0);
+    }
+    return r;
+  };
+  // The entries are in order: halving finds the first one the key does not
+  // lie above (the last when there is none), where a walk from the first
+  // entry would stop.
+  for (int32_t hi = Count() - 1; Index < hi;) {
+    const int32_t mid = Index + (hi - Index) / 2;
+    if (compareAt(mid) > 0)
+      Index = mid + 1;
+    else
+      hi = mid;
+  }
   for (;;) {
     int r;
     for (;;) {
-      r = tag_->CompareKeys(key, Entry(Index), prefixResult);
-      if (r == 0 && recno == cvSeekAfterEqual) r = 1;
-      if (r == 0 && recno != cvSeekAnyRecord && ordered) {
-        const int32_t er = EntryRecNo(Index);
-        r = recno > er ? 1 : (recno < er ? -1 : 0);
-      }
+      r = compareAt(Index);
       if (r > 0 && Index < Count() - 1) {
         ++Index;
         continue;
@@ -419,6 +441,61 @@ bool CVobjIndexTag::KeepsTreeCached() const {
   return f && !f->IsShared();
 }
 
+bool CVobjIndexTag::OnSharedFile() const {
+  const CVO_DiskFile* f = owner_->DiskFile();
+  return f && f->IsShared();
+}
+
+bool CVobjIndexTag::ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node) {
+  if (nodeCache_.Empty() || treeEdited_ || !OnSharedFile()) return false;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot) return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(*slot);  // the slot stays for its return
+  (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
+  if (kept->raw_.size() != bytes.size() || std::memcmp(kept->raw_.data(), bytes.data(), bytes.size()) != 0)
+    return false;  // the page changed: the kept node goes
+  node.ClearEntries();
+  node.entries_.swap(kept->entries_);
+  node.raw_.swap(kept->raw_);
+  // Read back unchanged inside this operation.
+  node.stamp_ = windowStamp_;
+  node.stampTime_ = windowTime_;
+  // As the format's decode gives it; the open marks the root.
+  node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  node.LeftSibling = kept->LeftSibling;
+  node.RightSibling = kept->RightSibling;
+  if (!spareNode_) spareNode_ = std::move(kept);
+  return true;
+}
+
+void CVobjIndexTag::NoteDecoded(std::string_view bytes, CVobjIndexKey& node) {
+  // Leaves are many and a seek meets each one seldom: only the levels
+  // above them are worth keeping.
+  if (node.IsLeaf() || !OnSharedFile()) return;
+  node.raw_.assign(bytes.data(), bytes.size());
+  node.stamp_ = windowStamp_;
+  node.stampTime_ = windowTime_;
+}
+
+bool CVobjIndexTag::TakeTrusted(int32_t page, CVobjIndexKey& node) {
+  if (windowStamp_ < 0 || nodeCache_.Empty() || treeEdited_) return false;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot || (*slot)->stamp_ != windowStamp_ || windowTime_ - (*slot)->stampTime_ > kTrustMicroseconds)
+    return false;
+  std::unique_ptr<CVobjIndexKey> kept = std::move(*slot);  // the slot stays for its return
+  (kept->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= kept->Count();
+  node.ClearEntries();
+  node.entries_.swap(kept->entries_);
+  node.raw_.swap(kept->raw_);
+  node.stamp_ = kept->stamp_;
+  node.stampTime_ = kept->stampTime_;
+  node.PageType = kept->IsLeaf() ? CVsetPageType::Leaf : CVsetPageType::Node;
+  node.LeftSibling = kept->LeftSibling;
+  node.RightSibling = kept->RightSibling;
+  if (!spareNode_) spareNode_ = std::move(kept);
+  return true;
+}
+
 bool CVobjIndexTag::TreeReusable() const {
   return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();
 }
@@ -430,17 +507,18 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
     if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
         (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
               : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
-        KeepsTreeCached()) {
-      auto it = nodeCache_.find(node->Page);
-      if (it == nodeCache_.end() && nodeCache_.size() < kMaxCachedSlots)
-        it = nodeCache_.try_emplace(node->Page).first;
-      if (it != nodeCache_.end() && !it->second) {
+        (KeepsTreeCached() || !node->raw_.empty())) {
+      std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(node->Page);
+      if (!slot && nodeCache_.Size() < kMaxCachedSlots) slot = nodeCache_.Insert(node->Page);
+      if (slot && !*slot) {
         (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
-        it->second = std::move(node);
+        *slot = std::move(node);
       }
     }
     if (node && !node->Dirty && !spareNode_) {
       node->ClearEntries();
+      node->raw_.clear();
+      node->stamp_ = -1;
       spareNode_ = std::move(node);
     }
     node = std::move(below);
@@ -448,10 +526,10 @@ void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
 }
 
 std::unique_ptr<CVobjIndexKey> CVobjIndexTag::TakeCachedNode(int32_t page, CVobjIndexKey* parent) {
-  if (nodeCache_.empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
-  auto it = nodeCache_.find(page);
-  if (it == nodeCache_.end() || !it->second) return nullptr;
-  std::unique_ptr<CVobjIndexKey> n = std::move(it->second);  // the slot stays for its return
+  if (nodeCache_.Empty() || treeEdited_ || !KeepsTreeCached()) return nullptr;
+  std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(page);
+  if (!slot || !*slot) return nullptr;
+  std::unique_ptr<CVobjIndexKey> n = std::move(*slot);  // the slot stays for its return
   (n->IsLeaf() ? cachedLeafEntries_ : cachedEntries_) -= n->Count();
   // As freshly read: not positioned, hung under the asking node.
   n->parent_ = parent;
@@ -478,7 +556,7 @@ void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noex
 }
 
 void CVobjIndexTag::DropTreeCache() {
-  nodeCache_.clear();
+  nodeCache_.Clear();
   cachedEntries_ = cachedLeafEntries_ = 0;
 }
 
@@ -502,6 +580,7 @@ bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
 }
 
 bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
+  OperationScope operation(this);
   if (!inUpdate_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
@@ -626,14 +705,33 @@ void CVobjIndexTag::StoreNodes() {
 }
 
 void CVobjIndexTag::TagOpen(int mode) {
+  OperationScope operation(this);
   StoreNodes();
   if (TreeReusable()) {
     // Nothing can have changed the file since the tree was read.
     currentKey_.Link = 0;
     RewindTree();
   } else {
-    TagClose();
+    if (root_ && !treeEdited_ && OnSharedFile()) {
+      // The nodes just walked are kept with their bytes: the next walk
+      // reads the pages again and reuses what reads back unchanged.
+      currentKey_.Link = 0;
+      CacheNodes(std::move(root_));
+    } else {
+      TagClose();
+    }
+    windowStamp_ = -1;
     rootPage_ = NewRoot();
+    // The counter first, then the lock: see TakeTrusted.
+    if (OnSharedFile() && !treeEdited_) {
+      const int64_t counter = OpenedCounter();
+      if (counter >= 0 && owner_->NoWriterAtWork()) {
+        windowStamp_ = counter;
+        windowTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+      }
+    }
     if (rootPage_ <= 0) return;
     root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);
     root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
@@ -690,6 +788,7 @@ int32_t CVobjIndexTag::Finish() {
 }
 
 int32_t CVobjIndexTag::KeyRead(int32_t code) {
+  OperationScope operation(this);
   currentKey_.Link = 0;
   if (!root_) return 0;
   if (reversedNavigation_) {
@@ -827,6 +926,7 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
 
 
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
   if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
@@ -835,11 +935,13 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
+  OperationScope operation(this);
   if (root_ && currentKey_.Link == recno && recno != 0) return;
   TagOpen(1);
 }
 
 bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
+  OperationScope operation(this);
   if (!inUpdate_ || !root_) TagOpen(2);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
@@ -853,6 +955,7 @@ bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
 }
 
 bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   if (!t || !t->ixHasOriginalRecord()) return false;
   if (!hasFor_ && !t->ixRecordModified() && !appending) return false;
@@ -916,6 +1019,7 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
 }
 
 int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
+  OperationScope operation(this);
   // The tree is searched from a fresh root with whole-key compare and no
   // range; the tag's own path and position are set aside meanwhile.
   class Aside {
@@ -959,6 +1063,7 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
 
 bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
                              bool highFlag, bool partial) {
+  OperationScope operation(this);
   // An empty text means "no bound".  Any other bound is a bound, also when
   // its stored form is empty (a text key of blanks loses its trailing blanks
   // in formats that store keys trimmed), so "blank keys only" can be asked.
@@ -1000,6 +1105,7 @@ void CVobjIndexTag::GetRange(TcvVariant& low, TcvVariant& high) const {
 bool CVobjIndexTag::GetRangeActive() const { return rangeLowSet_ || rangeHighSet_; }
 
 int32_t CVobjIndexTag::GetRangeCount() {
+  OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   if (!hasFor_ && !GetRangeActive()) return t ? t->ixRecordCount() : 0;
   CVobjIndexKeyData saved(0);
@@ -1121,6 +1227,13 @@ void CVobjIndexFile::IndexLockRegion(int64_t& offset, int64_t& length) const {
   }
 }
 
+bool CVobjIndexFile::NoWriterAtWork() const {
+  if (!disk_) return false;
+  int64_t offset = 0, length = 0;
+  IndexLockRegion(offset, length);
+  return FileRegionFree(disk_->Handle(), static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
+}
+
 bool CVobjIndexFile::IndexLock() {
   if (!disk_ || !disk_->IsShared()) return true;
   int64_t offset = 0, length = 0;
@@ -1216,8 +1329,15 @@ bool CVobjIndexFile::PageRead(int64_t position, void* buffer, int32_t length) {
 
 int64_t CVobjIndexFile::KnownFileSize() {
   if (!disk_) return -1;
-  if (knownSize_ < 0 || disk_->IsShared()) knownSize_ = disk_->cvFileSize();
+  if (knownSize_ < 0) knownSize_ = disk_->cvFileSize();
   return knownSize_;
+}
+
+bool CVobjIndexFile::MeasureAgain() {
+  if (!disk_) return false;
+  const int64_t before = knownSize_;
+  knownSize_ = disk_->cvFileSize();
+  return knownSize_ != before;
 }
 
 bool CVobjIndexFile::PageWrite(int64_t position, const void* buffer, int32_t length) {

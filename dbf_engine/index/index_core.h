@@ -30,7 +30,12 @@
 // they update; before the update a tree an open tag read earlier is read
 // again when another handle may have written the file since
 // (TreesOutdated).  Operations that cut or rebuild a file hold the
-// whole-file lock (FileLockScope).
+// whole-file lock (FileLockScope).  A reader of a shared file reads the
+// tree from the file at every open, but keeps the interior nodes it
+// decoded: a page that reads back byte for byte the same is not decoded
+// again (ReuseDecoded), and where the format keeps a change counter that
+// every writer moves, a node read under the counter in force is not even
+// read again while no writer holds the index lock (TakeTrusted).
 #pragma once
 
 #include <algorithm>
@@ -39,11 +44,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/index/page_slots.h"
 #include "dbf_engine/lock_protocol.h"
+#include "platform/exceptions.h"
 
 class CVO_DiskFile;
 class CVobjIndexFile;
@@ -147,6 +153,13 @@ private:
   // the first or last entry.
   bool fresh_ = true;
   std::vector<std::unique_ptr<CVobjIndexKeyData>> entries_;
+  // On a shared file: the bytes this interior node was decoded from (see
+  // CVobjIndexTag::ReuseDecoded); empty otherwise.
+  std::string raw_;
+  // The file's change counter under which those bytes were read or last
+  // read back unchanged, with no writer at work (-1: none), and when.
+  int64_t stamp_ = -1;
+  int64_t stampTime_ = 0;
 };
 
 // One index order of an index file.
@@ -184,6 +197,9 @@ public:
   // edited since it was read (any write reloads it from the file at the
   // next open).  A shared file is read afresh at every open.
   virtual bool KeepsTreeCached() const;
+  // True when the index file is open for shared use: other handles may
+  // change it at any time.
+  bool OnSharedFile() const;
 
   // Tag operations.
   void TagOpen(int mode);
@@ -309,6 +325,33 @@ protected:
     eof_ = eof;
   }
 
+  // Shared files: the tree is read from the file at every open, but an
+  // interior node decoded before is kept with the bytes it came from.  A
+  // format's PageLoad, having read a page, offers `bytes` (the page and
+  // whatever else its decode depends on, such as a separator from the
+  // parent); when a node kept for `page` came from exactly those bytes, its
+  // entries move into `node` and the answer is true (the page need not be
+  // decoded again).  NoteDecoded keeps a freshly decoded node's bytes.
+  // Nothing is kept for files this handle has to itself (their tree is
+  // kept whole) nor across an edit of the tree.
+  bool ReuseDecoded(int32_t page, std::string_view bytes, CVobjIndexKey& node);
+  void NoteDecoded(std::string_view bytes, CVobjIndexKey& node);
+  // Formats whose writers all move a change counter in the file (raised
+  // under the index lock by every update, rebuild and cut) may skip even
+  // the read: an open reads the counter (OpenedCounter) and then finds the
+  // index lock free; inside that one operation a node kept from an earlier
+  // operation that began the same way under the same counter is the page
+  // as it stands.  Any writer since has either moved the counter or still
+  // holds the lock.  A format's PageLoad asks TakeTrusted before it reads.
+  // A counter may wrap (NTX's runs 1..32767) or be reset by another
+  // program's rebuild: a node is trusted only for a few milliseconds after
+  // its bytes were last read, far less than any writer needs to bring the
+  // counter round to the same value.
+  bool TakeTrusted(int32_t page, CVobjIndexKey& node);
+  // The change counter the format read from the file at the last NewRoot
+  // of a shared file, -1 when it read none or keeps none.
+  virtual int64_t OpenedCounter() const { return -1; }
+
 protected:
   std::unique_ptr<TcvExpHandler> keyHandler_;
   std::unique_ptr<TcvExpHandler> forHandler_;
@@ -341,6 +384,25 @@ private:
   // One node object left over from a walk, reused for the next page loaded.
   std::unique_ptr<CVobjIndexKey> spareNode_;
   int32_t Find(const TcvVariant& key, int32_t recno, bool exact, bool rangeTest);
+  // The counter under which this operation may take kept nodes unread
+  // (TakeTrusted); -1 outside such an operation.  Set by TagOpen, cleared
+  // when the outermost tag operation returns (OperationScope), so a later
+  // step through the tree reads its pages again.
+  int64_t windowStamp_ = -1;
+  int64_t windowTime_ = 0;  // when the window opened (steady clock, microseconds)
+  int operationDepth_ = 0;
+  class OperationScope {
+  public:
+    explicit OperationScope(CVobjIndexTag* tag) : tag_(tag) { ++tag_->operationDepth_; }
+    ~OperationScope() {
+      if (--tag_->operationDepth_ == 0) tag_->windowStamp_ = -1;
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+  private:
+    CVobjIndexTag* tag_;
+  };
   // Find on a tag read backwards over keys stored ascending (a descending
   // CDX or memory index tag).
   int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
@@ -348,7 +410,7 @@ private:
   // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).
   // A node on the current path leaves an empty slot behind.
-  std::unordered_map<int32_t, std::unique_ptr<CVobjIndexKey>> nodeCache_;
+  CVobjPageSlots<CVobjIndexKey> nodeCache_;
   int64_t cachedEntries_ = 0;
   int64_t cachedLeafEntries_ = 0;
   bool treeEdited_ = false;
@@ -421,6 +483,9 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
                               bool readWrite, bool shared, bool create, bool overwrite);
   bool IndexLock();
+  // True when the system says no other handle holds a lock over the index
+  // lock's region (every writer holds one while it changes the file).
+  bool NoWriterAtWork() const;
   // The index lock's region under the file's convention.
   void IndexLockRegion(int64_t& offset, int64_t& length) const;
   // Holds the index lock for the length of one file operation and gives it
@@ -465,10 +530,25 @@ public:
   CVO_DiskFile* DiskFile() const { return disk_.get(); }
   // The file's name as errors show it.
   std::string DiskName() const;
-  // The disk file's size for page checks; a file this handle has to itself
-  // is asked again only after a write through PageWrite (-1: no disk file).
+  // The disk file's size for page checks, measured once and again only
+  // after a write through PageWrite or a cut (-1: no disk file).  Another
+  // handle of a shared file may have grown the file since: a check that
+  // fails there measures again (WithFileSize) before it calls the page bad.
   int64_t KnownFileSize();
   void ForgetFileSize() { knownSize_ = -1; }
+  // Measures the file again; true when its size is not the one known.
+  bool MeasureAgain();
+  // Runs `check(size)` with the known size; when it raises and the file
+  // turns out to have another size now, runs it once more with that.
+  template <class F>
+  auto WithFileSize(F&& check) -> decltype(check(int64_t{})) {
+    try {
+      return check(KnownFileSize());
+    } catch (const Exception&) {
+      if (!MeasureAgain()) throw;
+    }
+    return check(KnownFileSize());
+  }
   // Adds a tag to the file (which owns it) and returns it.
   CVobjIndexTag* AdoptTag(std::unique_ptr<CVobjIndexTag> tag);
   // Frees a tag of the file; false when it is not one of its tags.

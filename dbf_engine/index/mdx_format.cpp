@@ -248,10 +248,22 @@ void MdxNode::EncodeTo(uint8_t* page, const MdxTagHeader& tag, int32_t pageSize)
 
 MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
                             int64_t fileSize, std::string_view fileName) {
+  struct Gather : Sink {
+    std::vector<MdxEntry>* out;
+    void Entry(std::string_view key, int32_t link) override { out->push_back(MdxEntry{link, std::string(key)}); }
+  } gather;
+  MdxNode node;
+  gather.out = &node.Entries;
+  node.Entries.reserve(static_cast<size_t>(std::min<uint32_t>(cvLoadLE32(page + kNdCount), 1024)));
+  DecodeEach(page, tag, file, fileSize, fileName, node, gather);
+  return node;
+}
+
+void MdxNode::DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
+                         int64_t fileSize, std::string_view fileName, MdxNode& node, Sink& sink) {
   if (!LayoutFits(tag.KeyLength, tag.EntryLength, tag.MaxKeys, file.PageSize)) cvIndexCorrupt(fileName);
   const uint32_t n = cvLoadLE32(page + kNdCount);
   if (n > static_cast<uint32_t>(tag.MaxKeys)) cvIndexCorrupt(fileName);
-  MdxNode node;
   const uint32_t prev = cvLoadLE32(page + kNdPrev);
   if (prev != 0 && !file.ValidPage(prev, fileSize)) cvIndexCorrupt(fileName);
   node.PrevBlock = static_cast<int32_t>(prev);
@@ -259,17 +271,13 @@ MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const 
   const bool leaf = right == 0;
   if (!leaf && !file.ValidPage(right, fileSize)) cvIndexCorrupt(fileName);
   node.RightChild = static_cast<int32_t>(right);
-  node.Entries.reserve(n);
   for (uint32_t i = 0; i < n; ++i) {
     const uint8_t* at = page + kNdEntries + static_cast<int32_t>(i) * tag.EntryLength;
-    MdxEntry e;
     const uint32_t link = cvLoadLE32(at);
     if (leaf ? (link < 1 || link > 0x7FFFFFFFu) : !file.ValidPage(link, fileSize)) cvIndexCorrupt(fileName);
-    e.Link = static_cast<int32_t>(link);
-    e.Key.assign(reinterpret_cast<const char*>(at + 4), static_cast<size_t>(tag.KeyLength));
-    node.Entries.push_back(std::move(e));
+    sink.Entry(std::string_view(reinterpret_cast<const char*>(at + 4), static_cast<size_t>(tag.KeyLength)),
+               static_cast<int32_t>(link));
   }
-  return node;
 }
 
 // ---------------------------------------------------------------------------

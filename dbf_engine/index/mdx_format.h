@@ -168,6 +168,19 @@ struct MdxNode {
   // below 1 in a leaf, or a child or chain block that is no page of the file.
   static MdxNode DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
                             int64_t fileSize, std::string_view fileName);
+  // The same checks, each entry handed to `sink` (its key a view into the
+  // page) instead of gathered: a node read for a seek allocates nothing.
+  // The chain block and the rightmost child come back in `into`, whose
+  // entries stay empty.  A corrupt page may raise after some entries went.
+  class Sink {
+  public:
+    virtual void Entry(std::string_view key, int32_t link) = 0;
+
+  protected:
+    ~Sink() = default;
+  };
+  static void DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
+                         int64_t fileSize, std::string_view fileName, MdxNode& into, Sink& sink);
 };
 
 // Numeric keys: the 12 packed bytes of a value, and the value they hold

@@ -137,7 +137,7 @@ std::string CVobjMDXTag::StoredKey(const TcvVariant& key) const {
   }
 }
 
-void CVobjMDXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
+void CVobjMDXTag::LoadedKey(std::string_view bytes, TcvVariant& key) const {
   switch (header_.KeyType) {
     case 'N': key.PutFloat(MdxUnpackNumber(bytes, DiskName())); return;
     case 'D': key.PutFloat(MdxDateValue(bytes)); return;
@@ -204,7 +204,9 @@ int32_t CVobjMDXTag::NewRoot() {
     uint8_t b[4];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
-    if (!mdx_->Header().ValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    mdx_->WithFileSize([&](int64_t size) {
+      if (!mdx_->Header().ValidPage(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     SetRootPage(header_.Root);
   }
@@ -225,36 +227,56 @@ void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
 
 int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   const MdxFileHeader& fh = mdx_->Header();
-  const int64_t size = mdx_->KnownFileSize();
-  if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
+  mdx_->WithFileSize([&](int64_t size) {
+    if (!fh.ValidPage(page, size)) cvIndexCorrupt(DiskName());
+  });
   std::vector<uint8_t>& buf = pageBuffer_;
   buf.resize(static_cast<size_t>(fh.PageSize));
   if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
     cvIndexCorrupt(DiskName());
-  const MdxNode nd = MdxNode::DecodeFrom(buf.data(), header_, fh, size, DiskName());
-  node.ClearEntries();
+  const std::string_view bytes(reinterpret_cast<const char*>(buf.data()), buf.size());
+  if (ReuseDecoded(page, bytes, node)) {
+    CheckAgainstParent(node);
+    return page;
+  }
+  // The entries go straight into the node: character keys as views of the
+  // page without their blank padding, others through their value.
+  struct Fill : MdxNode::Sink {
+    const CVobjMDXTag* tag;
+    CVobjIndexKey* node;
+    TcvVariant key;
+    void Entry(std::string_view k, int32_t link) override {
+      if (tag->header_.KeyType == 'N' || tag->header_.KeyType == 'D') {
+        tag->LoadedKey(k, key);
+        node->AppendEntry(key, 0, link);
+        return;
+      }
+      while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
+      node->AppendEntry(k, cvvtText, 0, link);
+    }
+  } fill;
+  fill.tag = this;
+  fill.node = &node;
+  MdxNode nd;
+  mdx_->WithFileSize([&](int64_t size) {
+    node.ClearEntries();
+    MdxNode::DecodeEach(buf.data(), header_, fh, size, DiskName(), nd, fill);
+  });
   node.LeftSibling = nd.PrevBlock;  // the chain link, kept as it is
-  TcvVariant key;
+  TcvVariant& key = fill.key;
   if (nd.IsLeaf()) {
     // Only the root of an empty tag is an empty leaf: emptied nodes leave
     // the tree.  Empty nodes further down would let a walk wander through
     // every path of a corrupt tree that shares its pages.
-    if (nd.Entries.empty() && node.Parent()) cvIndexCorrupt(DiskName());
+    if (node.Count() == 0 && node.Parent()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Leaf;
-    for (const MdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.Link);
-    }
   } else {
     node.PageType = CVsetPageType::Node;
-    for (const MdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.Link);
-    }
     TopKey(key);
     node.AppendEntry(key, 0, nd.RightChild);
   }
   CheckAgainstParent(node);
+  NoteDecoded(bytes, node);
   return page;
 }
 
@@ -534,6 +556,7 @@ CVobjMDXFile::~CVobjMDXFile() {
 }
 
 void CVobjMDXFile::NewHeader() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   header_ = MdxFileHeader{};
   Today(header_.Changed);
   Today(header_.Created);
@@ -548,6 +571,7 @@ void CVobjMDXFile::NewHeader() {
 }
 
 void CVobjMDXFile::LoadTags() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   std::vector<uint8_t> b(kMdxHeaderSize);
   if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
   header_ = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
@@ -570,6 +594,7 @@ void CVobjMDXFile::CheckProductionIndex() {
 }
 
 void CVobjMDXFile::SortTags() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   std::stable_sort(tags_.begin(), tags_.end(), [](const auto& a, const auto& b) {
     return AnsiCompareText(a->TagName(), b->TagName()) < 0;
   });
@@ -581,6 +606,7 @@ void CVobjMDXFile::SortTags() {
 }
 
 void CVobjMDXFile::WriteHeader() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_) return;
   if (keysChanged_) Today(header_.Changed);
   header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
@@ -591,6 +617,7 @@ void CVobjMDXFile::WriteHeader() {
 }
 
 void CVobjMDXFile::WriteNextFree() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_ || !disk_->IsReadWrite()) return;
   // The whole first block is written (a table cipher works on whole blocks).
   header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
@@ -612,6 +639,7 @@ int32_t CVobjMDXFile::ResetAvailPage() {
 }
 
 int32_t CVobjMDXFile::GetAvailPage() {
+  followed_.clear();  // header_ is no longer the bytes last followed
   if (NextAvailPage < kMdxFirstPageBlock) ResetAvailPage();
   const int32_t page = NextAvailPage;
   if (page > INT32_MAX - 2 * header_.BlocksPerPage) cvIndexLimit("MDX file", "at most 2^31 blocks");
@@ -692,15 +720,30 @@ void CVobjMDXFile::Reindex() {
 void CVobjMDXFile::Rename(const std::string& newName) {
   CVobjIndexFile::Rename(newName);
   if (!disk_) return;
+  followed_.clear();
   header_.BaseName = AnsiUpperCase(BaseNameOf(newName));
   WriteHeader();
 }
 
 void CVobjMDXFile::FollowHeader() {
   if (!disk_ || !disk_->IsShared() || batch_ > 0) return;
-  std::vector<uint8_t> b(kMdxHeaderSize);
-  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
-  MdxFileHeader h = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  std::vector<uint8_t>& b = followed_;
+  std::vector<uint8_t> before;
+  before.swap(b);
+  b.resize(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) {
+    b.clear();
+    cvIndexCorrupt(disk_->FileName());
+  }
+  // The same bytes as at the last look: nothing moved.
+  if (before == b) return;
+  MdxFileHeader h;
+  try {
+    h = WithFileSize([&](int64_t size) { return MdxFileHeader::DecodeFrom(b.data(), size, disk_->FileName()); });
+  } catch (...) {
+    b.clear();
+    throw;
+  }
   for (auto& t : tags_) {
     for (const MdxTagEntry& e : h.Tags) {
       if (!AnsiSameText(e.Name, t->TagName()) || e.HeaderBlock == t->HeaderPage()) continue;

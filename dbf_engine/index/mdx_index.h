@@ -66,7 +66,7 @@ private:
   int32_t WritePage(int32_t page, const MdxNode& node, int32_t prev);
   void WriteEmptyRoot();
   std::string StoredKey(const TcvVariant& key) const;
-  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
+  void LoadedKey(std::string_view bytes, TcvVariant& key) const;
   void TopKey(TcvVariant& key) const;
   // A loaded node must lie between the separators its parent holds for it;
   // anything else is a corrupt file (and would send seeks wandering).
@@ -142,4 +142,6 @@ private:
   MdxFileHeader header_;
   bool keysChanged_ = false;
   int batch_ = 0;
+  // The header's bytes as FollowHeader last read and followed them.
+  std::vector<uint8_t> followed_;
 };

@@ -108,35 +108,39 @@ void NdxNode::EncodeTo(uint8_t* block, const NdxHeader& header) const {
 }
 
 NdxNode NdxNode::DecodeFrom(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file) {
+  struct Gather : Sink {
+    std::vector<NdxEntry>* out;
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      out->push_back(NdxEntry{child, recNo, std::string(key)});
+    }
+  } gather;
+  NdxNode node;
+  gather.out = &node.Entries;
+  DecodeEach(block, header, fileSize, file, node, gather);
+  return node;
+}
+
+void NdxNode::DecodeEach(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file,
+                         NdxNode& node, Sink& sink) {
   const int32_t kb = header.KeyBytes();
   const int32_t el = header.EntryLength;
   if (!LayoutFits(kb, el, header.MaxKeys)) cvIndexCorrupt(file);
   const uint32_t n = cvLoadLE32(block + kNodeCount);
   if (n > static_cast<uint32_t>(header.MaxKeys)) cvIndexCorrupt(file);
-  NdxNode node;
-  node.Entries.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t* at = block + kNodeEntries + static_cast<int32_t>(i) * el;
-    NdxEntry e;
-    e.Child = static_cast<int32_t>(cvLoadLE32(at));
-    e.RecNo = static_cast<int32_t>(cvLoadLE32(at + 4));
-    e.Key.assign(reinterpret_cast<const char*>(at + 8), static_cast<size_t>(kb));
-    node.Entries.push_back(std::move(e));
-  }
   // Only the child of the slot after the last key is read: it lies inside
   // the block even when the node holds the maximum.
   const uint32_t right = cvLoadLE32(block + kNodeEntries + static_cast<int32_t>(n) * el);
-  const bool leaf = n == 0 ? right == 0 : node.Entries.front().Child == 0;
-  if (leaf) {
-    for (const NdxEntry& e : node.Entries)
-      if (e.Child != 0 || e.RecNo < 1) cvIndexCorrupt(file);
-  } else {
-    if (!NdxValidBlock(right, fileSize)) cvIndexCorrupt(file);
-    node.RightChild = static_cast<int32_t>(right);
-    for (const NdxEntry& e : node.Entries)
-      if (!NdxValidBlock(static_cast<uint32_t>(e.Child), fileSize)) cvIndexCorrupt(file);
+  const bool leaf = n == 0 ? right == 0 : cvLoadLE32(block + kNodeEntries) == 0;
+  if (!leaf && !NdxValidBlock(right, fileSize)) cvIndexCorrupt(file);
+  node.RightChild = leaf ? 0 : static_cast<int32_t>(right);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t* at = block + kNodeEntries + static_cast<int32_t>(i) * el;
+    const uint32_t child = cvLoadLE32(at);
+    const auto rec = static_cast<int32_t>(cvLoadLE32(at + 4));
+    if (leaf ? (child != 0 || rec < 1) : !NdxValidBlock(child, fileSize)) cvIndexCorrupt(file);
+    sink.Entry(static_cast<int32_t>(child), rec,
+               std::string_view(reinterpret_cast<const char*>(at + 8), static_cast<size_t>(kb)));
   }
-  return node;
 }
 
 std::string NdxNumericKey(double value) {

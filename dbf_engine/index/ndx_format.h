@@ -91,6 +91,19 @@ struct NdxNode {
   // leaf.
   static NdxNode DecodeFrom(const uint8_t* block, const NdxHeader& header, int64_t fileSize,
                             std::string_view file);
+  // The same checks, each entry handed to `sink` (its key a view into the
+  // block) instead of gathered: a node read for a seek allocates nothing.
+  // The rightmost child comes back in `into`, whose entries stay empty.  A
+  // corrupt block may raise after some entries went.
+  class Sink {
+  public:
+    virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
+
+  protected:
+    ~Sink() = default;
+  };
+  static void DecodeEach(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file,
+                         NdxNode& into, Sink& sink);
 };
 
 // True when `block` may be a node of a file of `fileSize` bytes (-1 unknown).

@@ -76,16 +76,6 @@ std::string CVobjNDXTag::StoredKey(const TcvVariant& key) const {
   return s;
 }
 
-void CVobjNDXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
-  if (header_.Numeric()) {
-    key.PutFloat(NdxKeyValue(bytes));
-    return;
-  }
-  size_t n = bytes.size();
-  while (n > 0 && bytes[n - 1] == ' ') --n;
-  key.PutString(std::string_view(bytes.data(), n));
-}
-
 void CVobjNDXTag::ReadHeaderBlock(uint8_t* block) {
   if (!ndx_->PageRead(0, block, kNdxBlockSize)) cvIndexCorrupt(DiskName());
 }
@@ -136,10 +126,13 @@ int32_t CVobjNDXTag::NewRoot() {
   // authority whenever the file is shared.
   CVO_DiskFile* d = ndx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty()) {
-    uint8_t block[kNdxBlockSize];
-    ReadHeaderBlock(block);
+    // Only the root's number is wanted.
+    uint8_t block[4];
+    if (!ndx_->PageRead(0, block, sizeof block)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(block);
-    if (!NdxValidBlock(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    ndx_->WithFileSize([&](int64_t size) {
+      if (!NdxValidBlock(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     SetRootPage(header_.Root);
   }
@@ -147,32 +140,50 @@ int32_t CVobjNDXTag::NewRoot() {
 }
 
 int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  const int64_t size = ndx_->KnownFileSize();
-  if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
+  ndx_->WithFileSize([&](int64_t size) {
+    if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
+  });
   uint8_t block[kNdxBlockSize];
   if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize))
     cvIndexCorrupt(DiskName());
-  const NdxNode nd = NdxNode::DecodeFrom(block, header_, size, DiskName());
-  node.ClearEntries();
-  TcvVariant key;
-  if (nd.IsLeaf()) {
-    node.PageType = CVsetPageType::Leaf;
-    for (const NdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.RecNo);
+  const std::string_view bytes(reinterpret_cast<const char*>(block), kNdxBlockSize);
+  if (ReuseDecoded(page, bytes, node)) return page;
+  // The entries go straight into the node: character keys as views of the
+  // block without their blank padding, numeric keys through their value.
+  struct Fill : NdxNode::Sink {
+    const CVobjNDXTag* tag;
+    CVobjIndexKey* node;
+    TcvVariant key;
+    void Entry(int32_t child, int32_t recNo, std::string_view k) override {
+      const int32_t link = child == 0 ? recNo : child;
+      if (tag->header_.Numeric()) {
+        key.PutFloat(NdxKeyValue(k));
+        node->AppendEntry(key, 0, link);
+        return;
+      }
+      while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
+      node->AppendEntry(k, cvvtText, 0, link);
     }
+  } fill;
+  fill.tag = this;
+  fill.node = &node;
+  NdxNode nd;
+  ndx_->WithFileSize([&](int64_t size) {
+    node.ClearEntries();
+    NdxNode::DecodeEach(block, header_, size, DiskName(), nd, fill);
+  });
+  TcvVariant& key = fill.key;
+  if (nd.RightChild == 0) {
+    node.PageType = CVsetPageType::Leaf;
   } else {
     node.PageType = CVsetPageType::Node;
-    for (const NdxEntry& e : nd.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, 0, e.Child);
-    }
     if (header_.Numeric())
       key.PutFloat(kNdxTopNumber);
     else
       key.PutString(std::string_view(&kTopCharKey, 1));
     node.AppendEntry(key, 0, nd.RightChild);
   }
+  NoteDecoded(bytes, node);
   return page;
 }
 

@@ -54,7 +54,6 @@ private:
   void DoIndex();
   void WriteNode(CVobjIndexKey& node);
   std::string StoredKey(const TcvVariant& key) const;
-  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
   void ReadHeaderBlock(uint8_t* block);
 
   CVobjNDXFile* ndx_;

@@ -1,6 +1,7 @@
 // NTX pages: byte images to values and back.
 #include "dbf_engine/index/ntx_format.h"
 
+#include <bitset>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -131,6 +132,20 @@ void NtxPage::EncodeTo(uint8_t* page, const NtxHeader& header) const {
 }
 
 NtxPage NtxPage::DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_t fileSize, std::string_view file) {
+  struct Gather : Sink {
+    std::vector<NtxEntry>* out;
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      out->push_back(NtxEntry{child, recNo, std::string(key)});
+    }
+  } gather;
+  NtxPage p;
+  gather.out = &p.Entries;
+  DecodeEach(page, header, fileSize, file, p, gather);
+  return p;
+}
+
+void NtxPage::DecodeEach(const uint8_t* page, const NtxHeader& header, int64_t fileSize, std::string_view file,
+                         NtxPage& p, Sink& sink) {
   const int32_t max = header.MaxKeys;
   const int32_t el = header.EntryLength;
   const int32_t kl = header.KeyLength;
@@ -138,40 +153,33 @@ NtxPage NtxPage::DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_
   const int n = cvLoadLE16(page + kPageCount);
   if (n > max) cvIndexCorrupt(file);
   const int32_t tableEnd = kPageOffsets + 2 * (max + 1);
-  std::vector<bool> used(kNtxPageSize, false);
+  std::bitset<kNtxPageSize> used;
   auto entryAt = [&](int slot) -> const uint8_t* {
     const int32_t off = cvLoadLE16(page + kPageOffsets + 2 * slot);
     if (off < tableEnd || off + el > kNtxPageSize || used[static_cast<size_t>(off)]) cvIndexCorrupt(file);
     used[static_cast<size_t>(off)] = true;
     return page + off;
   };
-  NtxPage p;
+  p.RightChild = 0;
   // An all-zero page (the root of an empty tag, a page after Zap) has no
   // offsets at all: an empty leaf.
-  if (n == 0 && cvLoadLE16(page + kPageOffsets) == 0) return p;
-  p.Entries.reserve(static_cast<size_t>(n));
+  if (n == 0 && cvLoadLE16(page + kPageOffsets) == 0) return;
+  // Leaf or interior as the first slot (the rightmost one when empty) says;
+  // every entry must agree.
+  const uint8_t* first = entryAt(0);
+  const bool leaf = cvLoadLE32(first) == 0;
   for (int i = 0; i < n; ++i) {
-    const uint8_t* at = entryAt(i);
-    NtxEntry e;
-    e.Child = static_cast<int32_t>(cvLoadLE32(at));
-    e.RecNo = static_cast<int32_t>(cvLoadLE32(at + 4));
-    e.Key.assign(reinterpret_cast<const char*>(at + 8), static_cast<size_t>(kl));
-    p.Entries.push_back(std::move(e));
+    const uint8_t* at = i == 0 ? first : entryAt(i);
+    const uint32_t child = cvLoadLE32(at);
+    const auto rec = static_cast<int32_t>(cvLoadLE32(at + 4));
+    if (leaf ? (child != 0 || rec < 1) : !NtxValidPage(child, fileSize)) cvIndexCorrupt(file);
+    sink.Entry(static_cast<int32_t>(child), rec,
+               std::string_view(reinterpret_cast<const char*>(at + 8), static_cast<size_t>(kl)));
   }
-  const uint8_t* last = entryAt(n);
+  const uint8_t* last = n == 0 ? first : entryAt(n);
   const uint32_t right = cvLoadLE32(last);
   p.RightChild = static_cast<int32_t>(right);
-  const bool leaf = n == 0 ? right == 0 : p.Entries.front().Child == 0;
-  if (leaf) {
-    if (right != 0) cvIndexCorrupt(file);
-    for (const NtxEntry& e : p.Entries)
-      if (e.Child != 0 || e.RecNo < 1) cvIndexCorrupt(file);
-  } else {
-    if (!NtxValidPage(right, fileSize)) cvIndexCorrupt(file);
-    for (const NtxEntry& e : p.Entries)
-      if (!NtxValidPage(static_cast<uint32_t>(e.Child), fileSize)) cvIndexCorrupt(file);
-  }
-  return p;
+  if (leaf ? right != 0 : !NtxValidPage(right, fileSize)) cvIndexCorrupt(file);
 }
 
 std::string NtxNumericKey(double value, int32_t keyLength, int32_t decimals) {

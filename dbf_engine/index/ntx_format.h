@@ -107,6 +107,19 @@ struct NtxPage {
   // child in a leaf), or a record number below 1 in a leaf.
   static NtxPage DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_t fileSize,
                             std::string_view file);
+  // The same checks, each entry handed to `sink` in slot order (its key a
+  // view into the page) instead of gathered: a page read for a seek
+  // allocates nothing.  The rightmost child comes back in `into`, whose
+  // entries stay empty.  A corrupt page may raise after some entries went.
+  class Sink {
+  public:
+    virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
+
+  protected:
+    ~Sink() = default;
+  };
+  static void DecodeEach(const uint8_t* page, const NtxHeader& header, int64_t fileSize, std::string_view file,
+                         NtxPage& into, Sink& sink);
 };
 
 // True when `offset` may be a page of a file of `fileSize` bytes (-1 when

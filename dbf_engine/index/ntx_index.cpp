@@ -80,12 +80,6 @@ void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
   }
 }
 
-void CVobjNTXTag::LoadedKey(const std::string& bytes, TcvVariant& key) const {
-  size_t n = bytes.size();
-  while (n > 0 && bytes[n - 1] == ' ') --n;
-  key.PutString(std::string_view(bytes.data(), n));
-}
-
 void CVobjNTXTag::GuessKeyType() {
   SetKeyType('C');
   if (!keyHandler_ || !keyHandler_->HasRoot()) return;
@@ -129,13 +123,17 @@ void CVobjNTXTag::TagStore() {
 
 int32_t CVobjNTXTag::NewRoot() {
   CVO_DiskFile* d = ntx_->DiskFile();
+  openedCounter_ = -1;
   if (d && d->IsShared() && !HeaderDirty()) {
     uint8_t buf[kNtxHeaderSize];
     if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(buf + 4);
-    if (!NtxValidPage(root, d->cvFileSize())) cvIndexCorrupt(DiskName());
+    ntx_->WithFileSize([&](int64_t size) {
+      if (!NtxValidPage(root, size)) cvIndexCorrupt(DiskName());
+    });
     header_.Root = static_cast<int32_t>(root);
     header_.Counter = cvLoadLE16(buf + 2);
+    openedCounter_ = header_.Counter;
     SetRootPage(header_.Root);
   }
   return RootPage();
@@ -155,12 +153,12 @@ bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
 }
 
 int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
-  const int64_t size = ntx_->KnownFileSize();
-  if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
+  if (TakeTrusted(page, node)) return page;
+  ntx_->WithFileSize([&](int64_t size) {
+    if (!NtxValidPage(page, size)) cvIndexCorrupt(DiskName());
+  });
   uint8_t buf[kNtxPageSize];
   if (!ntx_->PageRead(page, buf, kNtxPageSize)) cvIndexCorrupt(DiskName());
-  const NtxPage p = NtxPage::DecodeFrom(buf, header_, size, DiskName());
-  node.ClearEntries();
   // The separator above this page: the parent's entry for it.
   const CVobjIndexKey* parent = node.Parent();
   const CVobjIndexKeyData* sep = nullptr;
@@ -169,21 +167,39 @@ int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     if (i < 0) cvIndexCorrupt(DiskName());
     sep = &parent->Entry(i);
   }
-  TcvVariant key;
-  if (p.IsLeaf()) {
-    node.PageType = CVsetPageType::Leaf;
-    for (const NtxEntry& e : p.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, e.RecNo, e.RecNo);
+  if (OnSharedFile()) {
+    // The node's entries come from the page and the separator above it.
+    decodedFrom_.assign(reinterpret_cast<const char*>(buf), kNtxPageSize);
+    if (sep) {
+      uint8_t rec[4];
+      cvStoreLE32(rec, static_cast<uint32_t>(sep->RecNo));
+      decodedFrom_.append(reinterpret_cast<const char*>(rec), sizeof rec);
+      decodedFrom_.append(sep->Bytes());
     }
+    if (ReuseDecoded(page, decodedFrom_, node)) return page;
+  }
+  // The entries go straight into the node, keys without their blanks; a
+  // leaf's link is its record number, an interior entry's its child.
+  struct Fill : NtxPage::Sink {
+    CVobjIndexKey* node;
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+      node->AppendEntry(key, cvvtText, recNo, child == 0 ? recNo : child);
+    }
+  } fill;
+  fill.node = &node;
+  NtxPage p;
+  ntx_->WithFileSize([&](int64_t size) {
+    node.ClearEntries();
+    NtxPage::DecodeEach(buf, header_, size, DiskName(), p, fill);
+  });
+  TcvVariant key;
+  if (p.RightChild == 0) {
+    node.PageType = CVsetPageType::Leaf;
     if (sep) node.AppendEntry(*sep, sep->RecNo, sep->RecNo);
     node.RightSibling = 0;
   } else {
     node.PageType = CVsetPageType::Node;
-    for (const NtxEntry& e : p.Entries) {
-      LoadedKey(e.Key, key);
-      node.AppendEntry(key, e.RecNo, e.Child);
-    }
     if (sep) {
       node.AppendEntry(*sep, sep->RecNo, p.RightChild);
     } else {
@@ -193,6 +209,7 @@ int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     // The rightmost child as the file holds it (see PageStore).
     node.RightSibling = p.RightChild;
   }
+  if (OnSharedFile()) NoteDecoded(decodedFrom_, node);
   return page;
 }
 

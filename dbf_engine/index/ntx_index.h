@@ -43,6 +43,7 @@ public:
                    bool ascending, bool unique) override;
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
+  int64_t OpenedCounter() const override { return openedCounter_; }
   int32_t PageStore(CVobjIndexKey& node) override;
   void TagLoad() override;
   void TagStore() override;
@@ -55,11 +56,14 @@ private:
   void DoIndex();
   void WriteNode(CVobjIndexKey& node, bool rightmost);
   bool OnRightmostPath(const CVobjIndexKey& node) const;
-  void LoadedKey(const std::string& bytes, TcvVariant& key) const;
   void GuessKeyType();
 
   CVobjNTXFile* ntx_;
   NtxHeader header_;
+  // What the last page loaded was decoded from (shared files).
+  std::string decodedFrom_;
+  // The header's change counter as the last NewRoot read it (-1: not read).
+  int64_t openedCounter_ = -1;
 };
 
 class CVobjNTXFile : public CVobjIndexFile {

@@ -134,6 +134,29 @@ TEST(CdxLeafCodec, RoundTripsEveryKeyLengthAcrossMaskBoundaries) {
   }
 }
 
+// A character key ends at its first zero byte.  Keys share their leading
+// bytes with the key before them, so a zero may come from the shared part,
+// from the bytes of the key itself, or go away when a key shares less.
+TEST(CdxLeafCodec, CharacterKeysEndAtAZeroWhereverItLies) {
+  const int32_t kl = 8;
+  const std::string stored[] = {std::string("AB\0CD", 5), std::string("AB\0CE", 5), std::string("AB\0D", 4),
+                                "ABC", std::string("ABC\0", 4), "ABCD", std::string("B\0", 2), "BC"};
+  const std::string memory[] = {"AB", "AB", "AB", "ABC", "ABC", "ABCD", "B", "BC"};
+  CdxLeafNode leaf;
+  leaf.Header = CdxNodeHeader{kCdxAttrLeaf, 0, -1, -1};
+  leaf.Params = CdxLeafParams::For(kl, 100);
+  int32_t rec = 1;
+  for (const std::string& k : stored) leaf.Entries.push_back({k, rec++});
+  uint8_t node[kCdxBlockSize];
+  leaf.EncodeTo(node, kl, CdxKeyKind::Character);
+  const CdxLeafNode back = CdxLeafNode::DecodeFrom(node, kl, CdxKeyKind::Character, kAnyOffset);
+  ASSERT_EQ(back.Entries.size(), std::size(memory));
+  for (size_t i = 0; i < std::size(memory); ++i) {
+    EXPECT_EQ(back.Entries[i].Key, memory[i]) << "entry " << i;
+    EXPECT_EQ(back.Entries[i].RecNo, static_cast<int32_t>(i + 1));
+  }
+}
+
 TEST(CdxLeafCodec, RecordNumberAboveTheMaskIsRefused) {
   CdxLeafNode leaf;
   leaf.Params = CdxLeafParams::For(1, 100);

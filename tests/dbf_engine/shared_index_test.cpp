@@ -18,6 +18,7 @@
 #include "dbf_engine/table/table_file.h"
 #include "dbf_engine/table_test_util.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 
 namespace {
 
@@ -514,6 +515,18 @@ TEST(SharedIndex, RandomFindsFollowEveryEdit) {
           const std::string key = someKey();
           CVO_dBHandler& reader = *users[i % 2 == 0 ? 1 - writer : writer];
           ASSERT_EQ(FindRecord(reader, key), FirstInOrder(model, key)) << "step " << step << " key " << key;
+          if (i == 0 && FirstInOrder(model, key) != 0) {
+            // The steps after the find read on through the file as it
+            // stands: they load further pages, none kept from before.
+            const auto& order = model.Order();
+            size_t at = 0;
+            while (order[at].key != key) ++at;
+            for (size_t n = at + 1; n < order.size() && n <= at + 40; ++n) {
+              reader.cvGetRec(-1);
+              ASSERT_FALSE(reader.cvEOF());
+              ASSERT_EQ(reader.cvCurrentRecord(), order[n].rec) << "step " << step << " after " << key;
+            }
+          }
         }
       }
     }
@@ -529,5 +542,101 @@ TEST(SharedIndex, RandomFindsFollowEveryEdit) {
       ASSERT_EQ(FindRecord(h, key), FirstInOrder(model, key)) << "step " << step << " key " << key;
     }
     EXPECT_EQ(Walk(h), model.Order());
+  }
+}
+
+namespace {
+
+std::string ReadFileBytes(const std::string& path) {
+  CVO_DiskFile f(path, false, true);
+  f.cvReset();
+  std::string b(static_cast<size_t>(f.cvFileSize()), '\0');
+  if (!b.empty()) f.cvRead(0, b.data(), static_cast<int32_t>(b.size()));
+  return b;
+}
+
+}  // namespace
+
+// A handle of a shared NTX or CDX file may keep the upper levels of its
+// tree between finds while the file's change counter stands still and no
+// writer holds the index lock.  Here another program rewrites the whole
+// tree under the index lock without having raised the counter yet (a CDX
+// writer raises it only once its pages are written): the finds meanwhile
+// must read the new tree, not the one kept, and so must the finds after
+// the counter moved and the lock went, and after it came round again.
+TEST(SharedIndex, KeptTreeFollowsAWriterUnderTheLockAndACounterComeRound) {
+  struct Counted {
+    Kind kind;
+    int at;     // the change counter's offset in the file
+    int width;  // and its width
+  };
+  const Counted kinds[] = {{kKinds[0], 2, 2}, {kKinds[3], 8, 4}};
+  for (const Counted& c : kinds) {
+    SCOPED_TRACE(c.kind.file);
+    const int32_t rows = 1500;
+    auto makeNamed = [&](const TempDir& dir, const std::string& prefix) {
+      const std::string t = MakeTable(dir, 0);
+      {
+        CVO_dBHandler h(t, "", true, false);
+        h.kvSetTranslateAscii(false);
+        for (int32_t r = 1; r <= rows; ++r) {
+          h.cvBlank();
+          h.cvFieldPush(1, prefix + std::to_string(100000 + r * 7 % rows));
+          h.cvAppend();
+        }
+      }
+      Build(t, c.kind);
+      return t;
+    };
+    auto nameOf = [&](const std::string& prefix, int32_t r) { return prefix + std::to_string(100000 + r * 7 % rows); };
+    TempDir dir, other;
+    const std::string t = makeNamed(dir, "R");
+    makeNamed(other, "Q");
+    const std::string path = dir / c.kind.file;
+    // The other tree, with the counter the file has now.
+    std::string next = ReadFileBytes(other / c.kind.file);
+    const std::string now = ReadFileBytes(path);
+    ASSERT_GE(next.size(), static_cast<size_t>(c.at + c.width));
+    next.replace(static_cast<size_t>(c.at), static_cast<size_t>(c.width), now, static_cast<size_t>(c.at),
+                 static_cast<size_t>(c.width));
+
+    CVO_dBHandler a(t, "", false, true);
+    a.kvSetTranslateAscii(false);
+    a.cvSetExactMatch(true);
+    ASSERT_EQ(a.cvIndex(c.kind.file, c.kind.tag), 0);
+    std::mt19937 rng(5);
+    auto checkFinds = [&](const std::string& prefix, const std::string& gone) {
+      for (int i = 0; i < 60; ++i) {
+        const int32_t r = 1 + static_cast<int32_t>(rng() % rows);
+        ASSERT_EQ(FindRecord(a, nameOf(prefix, r)), r) << nameOf(prefix, r);
+        ASSERT_EQ(FindRecord(a, nameOf(gone, r)), 0) << nameOf(gone, r);
+      }
+    };
+    ASSERT_NO_FATAL_FAILURE(checkFinds("R", "Q"));
+
+    CVO_DiskFile writer(path, true, true);
+    writer.cvReset();
+    ASSERT_TRUE(writer.cvLockRecord(0x7FFFFFFD, 1));
+    // Pages past the new tree's end, if any, are left unreferenced.
+    writer.cvWrite(0, next.data(), static_cast<int32_t>(next.size()));
+    ASSERT_NO_FATAL_FAILURE(checkFinds("Q", "R"));
+
+    // The writer is done: the counter moves on and the lock goes.
+    uint8_t counter[4] = {};
+    writer.cvRead(c.at, counter, c.width);
+    counter[0] = static_cast<uint8_t>(counter[0] + 1);
+    writer.cvWrite(c.at, counter, c.width);
+    writer.cvUnLock();
+    ASSERT_NO_FATAL_FAILURE(checkFinds("Q", "R"));
+
+    // The counter came round to the same value (NTX's wraps after 32767
+    // changes; a rebuild by another program may reset it): no writer is that
+    // fast, and a kept node is trusted only for moments after it was read.
+    std::string back = now;
+    back.replace(static_cast<size_t>(c.at), static_cast<size_t>(c.width), reinterpret_cast<const char*>(counter),
+                 static_cast<size_t>(c.width));
+    writer.cvWrite(0, back.data(), static_cast<int32_t>(back.size()));
+    SleepMilliseconds(30);
+    ASSERT_NO_FATAL_FAILURE(checkFinds("R", "Q"));
   }
 }
