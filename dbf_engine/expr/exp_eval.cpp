@@ -322,20 +322,10 @@ inline bool SameBytes(const char* a, const char* b, size_t n) {
   return true;
 }
 
-// A node without the groups around it.
-TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
-  while (node) {
-    auto* group = dynamic_cast<TcvExpContainer*>(node);
-    if (!group) break;
-    node = group->Right.get();
-  }
-  return node;
-}
-
 // A number literal that LEFT or SUBSTR takes as it stands: a whole number
 // from 1 to 65535 (what a field can hold); 0 when it is anything else.
 int32_t PlainCount(TcvExpBaseObject* node) {
-  auto* n = dynamic_cast<TcvExpNumLit*>(Unwrapped(node));
+  auto* n = dynamic_cast<TcvExpNumLit*>(cvExpUnwrapped(node));
   if (!n) return 0;
   const double v = n->Value();
   return v >= 1 && v <= 65535 && v == static_cast<double>(static_cast<int32_t>(v)) ? static_cast<int32_t>(v) : 0;
@@ -358,7 +348,7 @@ void TcvExpOperator::MakePlan() {
       int32_t from = 0, count = -1;
       std::vector<TcvExpFunction*> calls;
       for (int depth = 0; depth < 4; ++depth) {
-        node = Unwrapped(node);
+        node = cvExpUnwrapped(node);
         if (auto* field = dynamic_cast<TcvExpFieldvar*>(node)) {
           std::string_view probe;
           if (!field->Link() || !field->Link()->FieldVarText(probe)) return nullptr;
@@ -395,13 +385,13 @@ void TcvExpOperator::MakePlan() {
       }
       return nullptr;
     };
-    auto* literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Right.get()));
+    auto* literal = dynamic_cast<TcvExpTextLit*>(cvExpUnwrapped(Right.get()));
     TcvExpFieldvar* field = nullptr;
     if (literal && literal->ExpTextView(planLiteral_)) {
       field = fieldSide(Left.get());
       planMirrored_ = false;
     } else {
-      literal = dynamic_cast<TcvExpTextLit*>(Unwrapped(Left.get()));
+      literal = dynamic_cast<TcvExpTextLit*>(cvExpUnwrapped(Left.get()));
       if (literal && literal->ExpTextView(planLiteral_)) {
         field = fieldSide(Right.get());
         planMirrored_ = true;
@@ -416,8 +406,8 @@ void TcvExpOperator::MakePlan() {
     return;
   }
   if (Opcode == opAnd || Opcode == opOr) {
-    auto* left = dynamic_cast<TcvExpOperator*>(Unwrapped(Left.get()));
-    auto* right = dynamic_cast<TcvExpOperator*>(Unwrapped(Right.get()));
+    auto* left = dynamic_cast<TcvExpOperator*>(cvExpUnwrapped(Left.get()));
+    auto* right = dynamic_cast<TcvExpOperator*>(cvExpUnwrapped(Right.get()));
     if (!left || !right) return;
     if (left->plan_ == Plan::Unknown) left->MakePlan();
     if (right->plan_ == Plan::Unknown) right->MakePlan();

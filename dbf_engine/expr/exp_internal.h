@@ -14,6 +14,10 @@ const char* cvExpOperatorText(uint8_t opcode);
 // A blank or a control character: what trimming in the language drops.
 inline bool cvExpIsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
+class TcvExpBaseObject;
+// The node inside any groups (parentheses) around it.
+TcvExpBaseObject* cvExpUnwrapped(TcvExpBaseObject* node);
+
 // 256-byte case tables of the locale rules; for OEM text the byte goes to the
 // ANSI code page, changes case there and comes back.  Built once.
 const unsigned char* cvExpUpperTable(bool oem);

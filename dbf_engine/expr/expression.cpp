@@ -293,3 +293,12 @@ std::string TcvExpHandler::EnumerateType(int32_t code) const {
   if (root_) root_->ExpEnumTypes(code, out);
   return out;
 }
+
+TcvExpBaseObject* cvExpUnwrapped(TcvExpBaseObject* node) {
+  while (node) {
+    auto* group = dynamic_cast<TcvExpContainer*>(node);
+    if (!group) break;
+    node = group->Right.get();
+  }
+  return node;
+}

@@ -47,16 +47,6 @@ bool KeepsBlanks(const unsigned char* table) {
   return true;
 }
 
-// A node without the groups around it.
-TcvExpBaseObject* Unwrapped(TcvExpBaseObject* node) {
-  while (node) {
-    auto* group = dynamic_cast<TcvExpContainer*>(node);
-    if (!group) break;
-    node = group->Right.get();
-  }
-  return node;
-}
-
 }  // namespace
 
 bool TcvRecordTest::Compile(TcvExpHandler& handler, const uint8_t* image, size_t length) {
@@ -65,7 +55,7 @@ bool TcvRecordTest::Compile(TcvExpHandler& handler, const uint8_t* image, size_t
   leaves_.clear();
   program_.clear();
   if (!cvExpFastPaths() || !image || length == 0 || length > UINT32_MAX) return false;
-  auto* op = dynamic_cast<TcvExpOperator*>(Unwrapped(handler.root_.get()));
+  auto* op = dynamic_cast<TcvExpOperator*>(cvExpUnwrapped(handler.root_.get()));
   int top = -1;
   if (!op || !Build(op, image, length, top)) {
     nodes_.clear();
