@@ -85,6 +85,8 @@ bool DBFObject::cvTestFilter() {
   return accept && CVO_dBHandler::cvTestFilter();
 }
 
+bool DBFObject::cvReadEventsHeard() const { return typeid(*this) != typeid(DBFObject); }
+
 bool DBFObject::cvScanListens() const {
   // A class derived from this one may listen in ways this one does not.
   if (typeid(*this) != typeid(DBFObject)) return true;

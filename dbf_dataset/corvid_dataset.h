@@ -68,6 +68,8 @@ public:
   // The filter scan must show each record to the owner's filter event only
   // while one is in force.
   bool cvScanListens() const override;
+  // Read events pass straight through here.
+  bool cvReadEventsHeard() const override;
   TCorvidDataSet* Owner() const { return owner_; }
 
 private:

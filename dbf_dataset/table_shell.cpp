@@ -203,6 +203,8 @@ bool DBFObject::cvTestFilter() {
   return CVO_dBHandler::cvTestFilter();
 }
 
+bool DBFObject::cvReadEventsHeard() const { return typeid(*this) != typeid(DBFObject); }
+
 bool DBFObject::cvScanListens() const {
   return typeid(*this) != typeid(DBFObject) || static_cast<bool>(FilterThru);
 }

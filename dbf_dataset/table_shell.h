@@ -86,6 +86,8 @@ public:
   bool cvTestFilter() override;
   // Only a caller's test listens to the records of a filter scan.
   bool cvScanListens() const override;
+  // Read events pass straight through here.
+  bool cvReadEventsHeard() const override;
   void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override;
 
   TcvFilterThru FilterThru;

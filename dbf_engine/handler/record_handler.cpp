@@ -251,7 +251,8 @@ bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
   }
   if (target < 1 || target > recordCount_) return false;
   eof_ = bof_ = false;
-  cvDBFEvent(dbPreRead, target);
+  const bool heard = cvReadEventsHeard();
+  if (heard) cvDBFEvent(dbPreRead, target);
   const int64_t position = headerLength_ + static_cast<int64_t>(target - 1) * recordLength_;
   // A record of the window as it stands is taken straight from it; anything
   // else (another part of the file, a change seen in the header) goes
@@ -272,7 +273,13 @@ bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
     DBEncryption(readKey_, rec, savedImage_.data(), length, 0);
   }
   currentRecord_ = target;
-  cvDBFEvent(dbPostRead, target);
+  if (heard) {
+    cvDBFEvent(dbPostRead, target);
+  } else {
+    // What dbPostRead does when no subclass adds to it.
+    recordModified_ = false;
+    if (state_ != dbCopy) state_ = dbBrowse;
+  }
   cvClearFldChanged();
   return true;
 }
@@ -745,6 +752,8 @@ void CVO_dBHandler::ScanFilter() {
 }
 
 bool CVO_dBHandler::cvScanListens() const { return typeid(*this) != typeid(CVO_dBHandler); }
+
+bool CVO_dBHandler::cvReadEventsHeard() const { return typeid(*this) != typeid(CVO_dBHandler); }
 
 bool CVO_dBHandler::ScanFilterInWindow() {
   // The walk of cvGetRec reads each record into both images, fires two read

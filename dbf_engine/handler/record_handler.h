@@ -119,6 +119,12 @@ public:
   // overrides stay silent (or only while nothing is assigned to them) says
   // so here.
   virtual bool cvScanListens() const;
+  // True when this table listens to the read events (dbPreRead,
+  // dbPostRead) of cvGetRec.  A forward walk through the read window then
+  // fires them for each record; otherwise it does at once what the read
+  // events do here (record-modified cleared, back to browsing).  A subclass
+  // the handler does not know is taken to listen.
+  virtual bool cvReadEventsHeard() const;
   // Locks every open index file or raises "Could not lock indexes for Table
   // %s" with none of them left locked.
   virtual bool cvLockIndexes();

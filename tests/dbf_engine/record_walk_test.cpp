@@ -225,3 +225,78 @@ TEST(RecordWalk, FilterScanThroughTheWindowMarksWhatTheGeneralWalkFinds) {
     EXPECT_EQ(got[1], want);
   }
 }
+
+namespace {
+
+// The state a read leaves behind, beyond the images.
+struct AfterRead {
+  Image image;
+  std::vector<uint8_t> changed;
+  bool modified;
+  dbFileState state;
+  bool eof, bof;
+  bool operator==(const AfterRead&) const = default;
+};
+
+// Each read starts from an edited-looking table (flags set, record
+// modified, the given state), so that what the read resets shows.
+std::vector<AfterRead> DirtyReads(CVO_dBHandler& h, dbFileState state) {
+  std::vector<AfterRead> out;
+  auto dirty = [&] {
+    h.cvFieldChangedFlags().assign(h.cvFieldChangedFlags().size(), 1);
+    h.cvSetRecordModified(true);
+    h.cvSetState(state);
+  };
+  auto take = [&] {
+    out.push_back({Take(h), h.cvFieldChangedFlags(), h.cvRecordModified(), h.cvState(), h.cvEOF(), h.cvBOF()});
+  };
+  dirty();
+  h.cvGetRec(-3);
+  for (; !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) {
+    take();
+    dirty();
+  }
+  take();
+  h.cvSetState(dbBrowse);
+  return out;
+}
+
+}  // namespace
+
+TEST(RecordWalk, UnheardReadEventsLeaveWhatAListeningSubclassSees) {
+  for (const std::string password : {"", "Secret"}) {
+    SCOPED_TRACE("password '" + password + "'");
+    TempDir dir;
+    const auto file = MakeWideTable(dir, password);
+    for (const dbFileState state : {dbBrowse, dbEdit, dbCopy}) {
+      SCOPED_TRACE(static_cast<int>(state));
+      // One handle at a time: the tables are opened exclusively.
+      auto walk = [&](CVO_dBHandler& h) {
+        h.kvSetTranslateAscii(false);
+        h.cvSetShowDeleted(false);
+        h.cvSetDBFCache(true);
+        return DirtyReads(h, state);
+      };
+      std::vector<AfterRead> want, got;
+      {
+        EventHandler heard(file, password, false, false);
+        EXPECT_TRUE(heard.cvReadEventsHeard());
+        want = walk(heard);
+        // The listener heard one pair of events per record read.
+        EXPECT_EQ(heard.pre, heard.post);
+        EXPECT_GE(heard.pre, kRecords);
+        EXPECT_EQ(heard.mismatched, 0);
+      }
+      {
+        CVO_dBHandler lean(file, password, false, false);
+        EXPECT_FALSE(lean.cvReadEventsHeard());
+        got = walk(lean);
+      }
+      // Browsing hides the deleted records; other states read plainly.
+      const int visible = state == dbBrowse ? kRecords - kRecords / 5 : kRecords;
+      ASSERT_EQ(want.size(), static_cast<size_t>(visible + 1));
+      ASSERT_EQ(got.size(), want.size());
+      EXPECT_TRUE(got == want);
+    }
+  }
+}
