@@ -44,7 +44,14 @@ void StoreDouble(uint8_t* p, double d) {
 }
 
 std::string TrimRightBlanks(std::string s) {
+  // Text fields are mostly padding: the blanks go eight at a time, the
+  // last few one by one.
+  constexpr uint64_t kEightBlanks = 0x2020202020202020ULL;
   size_t e = s.size();
+  for (uint64_t w; e >= 8; e -= 8) {
+    std::memcpy(&w, s.data() + e - 8, sizeof w);
+    if (w != kEightBlanks) break;
+  }
   while (e > 0 && s[e - 1] == ' ') --e;
   s.resize(e);
   return s;

@@ -104,6 +104,28 @@ protected:
   fs::path dir;
 };
 
+TEST_F(FieldsTest, TextLosesExactlyItsTrailingBlanks) {
+  // Every length of text in a wide field, each with blanks inside and a
+  // non-blank last character, so that any blank run the trim skips
+  // wrongly shows.
+  constexpr int kWidth = 37;
+  std::vector<std::string> records, want;
+  for (int len = 0; len <= kWidth; ++len) {
+    std::string text;
+    for (int i = 0; i < len; ++i) text += (i % 3 == 1 || (i > 4 && i % 9 < 6)) ? ' ' : static_cast<char>('a' + i % 26);
+    if (len > 0) text.back() = 'z';
+    want.push_back(text);
+    records.push_back(" " + Pad(text, kWidth));
+  }
+  WriteTable(dir / "trim.dbf", 0x03, {{"T", 'C', kWidth, 0}}, records);
+  auto t = Open("trim.dbf");
+  t->kvSetTranslateAscii(false);
+  for (int r = 1; r <= kWidth + 1; ++r) {
+    t->cvGetRec(r);
+    EXPECT_EQ(t->cvStringGetN(1), want[static_cast<size_t>(r - 1)]) << "record " << r;
+  }
+}
+
 TEST_F(FieldsTest, TextNumberDateLogicalCodecs) {
   const std::vector<FieldSpec> layout = {{"NAME", 'C', 300, 0}, {"NUM", 'N', 8, 2}, {"FLT", 'F', 5, 0},
                                        {"DAY", 'D', 8, 0},    {"OK", 'L', 1, 0},  {"TINY", 'N', 2, 2}};
