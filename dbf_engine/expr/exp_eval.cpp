@@ -36,26 +36,13 @@ void CheckLength(size_t n, uint8_t opcode) {
   if (n > kMaxText) cvRaiseExpression(cvErrArgRange, {cvExpOperatorText(opcode), "at most 1048576 characters long"});
 }
 
-std::string_view TrimRightBlanks(std::string_view s) {
-  size_t e = s.size();
-  while (e > 0 && s[e - 1] == ' ') --e;
-  return s.substr(0, e);
-}
-
-// Case-folds `s` into `into` by a 256-byte table; the view of the result.
-std::string_view FoldInto(std::string& into, std::string_view s, const unsigned char* table) {
-  into.resize(s.size());
-  for (size_t i = 0; i < s.size(); ++i) into[i] = static_cast<char>(table[static_cast<unsigned char>(s[i])]);
-  return into;
-}
-
 std::string_view TextOf(const TcvExpValue& v) {
   return v.kind == TcvExpValue::Kind::Text ? std::string_view(v.text) : std::string_view();
 }
 
 int Sign(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
 
-void TrimRightBlanks(std::string& s) {
+void cvExpTrimRight(std::string& s) {
   size_t e = s.size();
   while (e > 0 && s[e - 1] == ' ') --e;
   s.resize(e);
@@ -160,8 +147,8 @@ int TcvExpOperator::StrWCComp(const TcvExpValue& left, const TcvExpValue& right)
 
   foldL_.assign(left.text);
   foldR_.assign(right.text);
-  TrimRightBlanks(foldL_);
-  TrimRightBlanks(foldR_);
+  cvExpTrimRight(foldL_);
+  cvExpTrimRight(foldR_);
   if (CaseInsensitive) {
     const bool oem = handler_.UserLink && handler_.UserLink->OemText;
     FoldUpper(foldL_, oem);
@@ -186,13 +173,13 @@ int TcvExpOperator::StrWCComp(const TcvExpValue& left, const TcvExpValue& right)
 int TcvExpOperator::CompareViews(std::string_view left, bool leftEmpty, std::string_view right, bool rightEmpty,
                                  bool ordered) {
   if (leftEmpty || rightEmpty) return leftEmpty == rightEmpty ? 0 : (leftEmpty ? -1 : 1);
-  left = TrimRightBlanks(left);
-  right = TrimRightBlanks(right);
+  left = cvExpTrimRight(left);
+  right = cvExpTrimRight(right);
   bool rightInBuffer = false;
   if (CaseInsensitive) {
     const unsigned char* upper = cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText);
-    left = FoldInto(foldL_, left, upper);
-    right = FoldInto(foldR_, right, upper);
+    left = cvExpFoldInto(foldL_, left, upper);
+    right = cvExpFoldInto(foldR_, right, upper);
     rightInBuffer = true;
   }
   if (PartialCompare && !right.empty() && (right.front() == ManyWild || right.back() == ManyWild)) {
@@ -232,9 +219,9 @@ const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view li
   k.oneWild = OneWild;
   k.empty = literal.empty();
   k.padded.clear();
-  const std::string_view trimmed = TrimRightBlanks(literal);
+  const std::string_view trimmed = cvExpTrimRight(literal);
   if (CaseInsensitive) {
-    FoldInto(k.text, trimmed, cvExpUpperTable(oem));
+    cvExpFoldInto(k.text, trimmed, cvExpUpperTable(oem));
   } else {
     k.text.assign(trimmed.data(), trimmed.size());
   }
@@ -252,8 +239,8 @@ const TcvExpOperator::ConstantSide& TcvExpOperator::Constant(std::string_view li
 int TcvExpOperator::CompareWithConstant(std::string_view left, bool leftEmpty, const ConstantSide& right,
                                         bool ordered) {
   if (leftEmpty || right.empty) return leftEmpty == right.empty ? 0 : (leftEmpty ? -1 : 1);
-  left = TrimRightBlanks(left);
-  if (right.caseInsensitive) left = FoldInto(foldL_, left, cvExpUpperTable(right.oem));
+  left = cvExpTrimRight(left);
+  if (right.caseInsensitive) left = cvExpFoldInto(foldL_, left, cvExpUpperTable(right.oem));
   if (right.pattern) return cvStrPosWild(right.text, left) > 0 ? 0 : -1;
   if (left == std::string_view(right.text)) return 0;
   return ordered ? Sign(cvStrCompare(left, right.text)) : 1;
@@ -429,7 +416,7 @@ bool TcvExpOperator::PlanFieldText(std::string_view& text) {
                                : text.substr(from, planCount_ < 0 ? std::string_view::npos
                                                                   : static_cast<size_t>(planCount_));
   }
-  if (planUpper_) text = FoldInto(foldU_, text, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
+  if (planUpper_) text = cvExpFoldInto(foldU_, text, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
   return true;
 }
 
@@ -457,7 +444,7 @@ bool TcvExpOperator::FastBool(bool& result) {
       equal = SameBytes(right.data(), k.padded.data(), right.size());
     }
     if (!equal && PartialCompare) {
-      const std::string_view trimmed = TrimRightBlanks(right);
+      const std::string_view trimmed = cvExpTrimRight(right);
       if (!trimmed.empty() && (trimmed.front() == ManyWild || trimmed.back() == ManyWild)) return false;
     }
     result = equal == (Opcode == opEqual);

@@ -14,6 +14,19 @@ const char* cvExpOperatorText(uint8_t opcode);
 // A blank or a control character: what trimming in the language drops.
 inline bool cvExpIsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
+// The text without its trailing blanks.
+inline std::string_view cvExpTrimRight(std::string_view s) {
+  size_t e = s.size();
+  while (e > 0 && s[e - 1] == ' ') --e;
+  return s.substr(0, e);
+}
+// Case-folds `s` into `into` by a 256-byte table; the view of the result.
+inline std::string_view cvExpFoldInto(std::string& into, std::string_view s, const unsigned char* table) {
+  into.resize(s.size());
+  for (size_t i = 0; i < s.size(); ++i) into[i] = static_cast<char>(table[static_cast<unsigned char>(s[i])]);
+  return into;
+}
+
 class TcvExpBaseObject;
 // The node inside any groups (parentheses) around it.
 TcvExpBaseObject* cvExpUnwrapped(TcvExpBaseObject* node);

@@ -11,18 +11,6 @@
 
 namespace {
 
-std::string_view TrimRightBlanks(std::string_view s) {
-  size_t e = s.size();
-  while (e > 0 && s[e - 1] == ' ') --e;
-  return s.substr(0, e);
-}
-
-std::string_view FoldInto(std::string& into, std::string_view s, const unsigned char* table) {
-  into.resize(s.size());
-  for (size_t i = 0; i < s.size(); ++i) into[i] = static_cast<char>(table[static_cast<unsigned char>(s[i])]);
-  return into;
-}
-
 int Sign(int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
 
 // The operator applied to a three-way compare.
@@ -189,9 +177,9 @@ bool TcvRecordTest::MakeLeaf(TcvExpOperator* op, const uint8_t* image, size_t le
   // in the search's own spelling).
   const std::string_view raw = op->planLiteral_;
   l.literalEmpty = raw.empty();
-  const std::string_view trimmed = TrimRightBlanks(raw);
+  const std::string_view trimmed = cvExpTrimRight(raw);
   if (l.fold) {
-    FoldInto(l.literal, trimmed, l.fold);
+    cvExpFoldInto(l.literal, trimmed, l.fold);
   } else {
     l.literal.assign(trimmed.data(), trimmed.size());
   }
@@ -375,7 +363,7 @@ bool TcvRecordTest::TestGeneral(Leaf& l, const uint8_t* record) {
   // The evaluator's compare step by step: the part of the field, UPPER,
   // trimming, the caseless setting, then the pattern or the plain compare.
   std::string_view text(reinterpret_cast<const char*>(record + l.offset), l.width);
-  if (l.upper) text = FoldInto(l.scratch1, text, l.upper);
+  if (l.upper) text = cvExpFoldInto(l.scratch1, text, l.upper);
   const bool fieldEmpty = text.empty();
   const bool ordered = l.opcode != opEqual && l.opcode != opNotEqual;
   int c = 0;
@@ -383,10 +371,10 @@ bool TcvRecordTest::TestGeneral(Leaf& l, const uint8_t* record) {
     c = fieldEmpty == l.literalEmpty ? 0 : ((l.mirrored ? l.literalEmpty : fieldEmpty) ? -1 : 1);
     return Apply(l.opcode, c);
   }
-  text = TrimRightBlanks(text);
+  text = cvExpTrimRight(text);
   bool inScratch = false;
   if (l.fold) {
-    text = FoldInto(l.scratch2, text, l.fold);
+    text = cvExpFoldInto(l.scratch2, text, l.fold);
     inScratch = true;
   }
   const std::string_view literal = l.literal;
