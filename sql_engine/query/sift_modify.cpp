@@ -3,9 +3,14 @@
 // assignment and post (see sift_scan.h).
 //
 // Rules every change here keeps:
-// - a record's values are computed (and converted to the target field's
-//   kind) before the record is appended or put into edit, so a value that
-//   does not convert fails with nothing pending;
+// - a record is changed as it stands when this user holds its lock: UPDATE
+//   and DELETE lock and read the record again (Edit) before anything else,
+//   test the statement's WHERE on what they read (a record another user
+//   changed so that it no longer passes is left alone) and compute the SET
+//   values from it, so no other user's change is written over;
+// - an appended record's values are computed (and converted to the target
+//   field's kind) before the record is appended, so a value that does not
+//   convert fails with nothing pending;
 // - a failure between Append/Edit and Post cancels the pending record
 //   before the error propagates: nothing half-written is posted later;
 // - counts (values against fields, result columns against fields, records
@@ -196,6 +201,19 @@ struct TSiftScan::TModifyValue {
 
 // ------------------------------------------------------------ one record
 
+namespace {
+
+// Ends a pending append or edit that failed: nothing of the record may be
+// posted by a later browse-mode check, and its lock goes.
+void CancelPending(TDataSet* ds) {
+  try {
+    if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
 void TSiftScan::WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values) {
   if (append)
     ds->Append();
@@ -205,14 +223,25 @@ void TSiftScan::WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>
     for (const TModifyValue& v : values) v.Store();
     ds->Post();
   } catch (...) {
-    // Nothing of this record may be posted by a later browse-mode check.
-    try {
-      if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
-    } catch (...) {
-    }
+    CancelPending(ds);
     throw;
   }
   ++q_.RowsAffected;
+}
+
+bool TSiftScan::EditMatchingRecord() {
+  // Edit locks the record and reads it again: the scan's image may be older
+  // than another user's post.
+  main_->Edit();
+  bool matches = false;
+  try {
+    matches = TestWhere();
+  } catch (...) {
+    CancelPending(main_);
+    throw;
+  }
+  if (!matches) main_->Cancel();
+  return matches;
 }
 
 std::string TSiftScan::ScalarSubqueries(const std::string& text) {
@@ -252,7 +281,15 @@ std::string TSiftScan::ScalarSubqueries(const std::string& text) {
 
 bool TSiftScan::DoDeleteRecord() {
   TBookmarkHold before(main_);
-  main_->Delete();
+  // The record is deleted under the lock its edit took, so it cannot
+  // change between the test and the delete.
+  if (!EditMatchingRecord()) return false;
+  try {
+    main_->Delete();
+  } catch (...) {
+    CancelPending(main_);
+    throw;
+  }
   ++q_.RowsAffected;
   if (main_->Eof() || before.Get() == 0) return true;
   // With deleted records shown the cursor stays on the deleted record: the
@@ -326,18 +363,29 @@ void TSiftScan::DoUpdateRecords() {
   }
   for (size_t r = 0; r < marked_.Bookmarks.size(); ++r) {
     main_->GotoBookmark(marked_.Bookmarks[r]);
-    std::vector<TModifyValue> values;
-    values.reserve(static_cast<size_t>(items));
-    if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
-    for (int32_t j = 0; j < items; ++j) {
-      TUpdateItem* item = a_.UpdateColumnList.Get(j);
-      values.emplace_back(item->Field);
-      if (rows)
-        values.back().FromCell(rows->Fields.GetItem(j));
-      else if (!item->ValueText.empty())
-        values.back().FromExpression(item->Compiled->Expression.get(), true);
+    // Locked and read again first: the values are computed from the record
+    // as it now stands, and a record that left the WHERE meanwhile is
+    // skipped.  Record r keeps row r of a mass update's subquery either way.
+    if (!EditMatchingRecord()) continue;
+    try {
+      std::vector<TModifyValue> values;
+      values.reserve(static_cast<size_t>(items));
+      if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
+      for (int32_t j = 0; j < items; ++j) {
+        TUpdateItem* item = a_.UpdateColumnList.Get(j);
+        values.emplace_back(item->Field);
+        if (rows)
+          values.back().FromCell(rows->Fields.GetItem(j));
+        else if (!item->ValueText.empty())
+          values.back().FromExpression(item->Compiled->Expression.get(), true);
+      }
+      for (const TModifyValue& v : values) v.Store();
+      main_->Post();
+    } catch (...) {
+      CancelPending(main_);
+      throw;
     }
-    WriteRecord(main_, false, values);
+    ++q_.RowsAffected;
   }
   marked_.Clear();
 }
