@@ -283,17 +283,19 @@ bool TSiftScan::DoDeleteRecord() {
   TBookmarkHold before(main_);
   // The record is deleted under the lock its edit took, so it cannot
   // change between the test and the delete.
-  if (!EditMatchingRecord()) return false;
-  try {
-    main_->Delete();
-  } catch (...) {
-    CancelPending(main_);
-    throw;
+  if (EditMatchingRecord()) {
+    try {
+      main_->Delete();
+    } catch (...) {
+      CancelPending(main_);
+      throw;
+    }
+    ++q_.RowsAffected;
   }
-  ++q_.RowsAffected;
   if (main_->Eof() || before.Get() == 0) return true;
-  // With deleted records shown the cursor stays on the deleted record: the
-  // scan then steps on by itself.
+  // With deleted records shown the cursor stays on the deleted record, and
+  // on a record let go that still passes the dataset's own filter: the scan
+  // then steps on by itself.
   TBookmarkHold after(main_);
   return after.Get() == 0 || main_->CompareBookmarks(before.Get(), after.Get()) != 0;
 }
