@@ -214,11 +214,8 @@ void CancelPending(TDataSet* ds) {
 
 }  // namespace
 
-void TSiftScan::WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values) {
-  if (append)
-    ds->Append();
-  else
-    ds->Edit();
+void TSiftScan::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
+  ds->Append();
   try {
     for (const TModifyValue& v : values) v.Store();
     ds->Post();
@@ -510,7 +507,7 @@ void TSiftScan::DoInsertStatement() {
         if (plan.Item->CompiledValues[k])
           values.back().FromExpression(plan.Item->CompiledValues[k]->Expression.get(), true);
       }
-      WriteRecord(target, true, values);
+      AppendRecord(target, values);
       continue;
     }
     TResultSet* rows = plan.Rows;
@@ -531,7 +528,7 @@ void TSiftScan::DoInsertStatement() {
           values.back().FromCell(cell);
         }
       }
-      WriteRecord(target, true, values);
+      AppendRecord(target, values);
     }
   }
 }
@@ -588,7 +585,7 @@ void TSiftScan::DoIntoTableOperation() {
         values.back().FromCell(cell);
       }
     }
-    WriteRecord(into, true, values);
+    AppendRecord(into, values);
   }
   if (recno >= 1 && recno <= rows->GetRecordCount()) rows->SetRecno(recno);
 }

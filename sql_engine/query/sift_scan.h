@@ -257,8 +257,8 @@ private:
   // "(subquery k)" in a value text: the first value of subquery k.
   std::string ScalarSubqueries(const std::string& text);
   void ResolveInsertTargets();
-  // Appends (or edits) one record of `ds` with `values`.
-  void WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values);
+  // Appends one record of `ds` with `values`.
+  void AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values);
 
   // Bookmarks of the records an UPDATE changes, freed with the scan.
   struct TMarkedRecords {
