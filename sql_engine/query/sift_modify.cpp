@@ -28,6 +28,7 @@
 #include <algorithm>
 
 #include "platform/db.h"
+#include "platform/db_common.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -212,6 +213,19 @@ void CancelPending(TDataSet* ds) {
   }
 }
 
+// Goes to a record the scan collected; false when the dataset no longer
+// shows it there (another user deleted it, or it left the dataset's own
+// filter): it is out of the statement's reach.
+bool GotoCollectedRecord(TDataSet* ds, TBookmark bm) {
+  try {
+    ds->GotoBookmark(bm);
+  } catch (const EDatabaseError& e) {
+    if (e.Message() == dbmsg::RecordNotFound) return false;
+    throw;
+  }
+  return true;
+}
+
 }  // namespace
 
 void TSiftScan::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
@@ -361,7 +375,7 @@ void TSiftScan::DoUpdateRecords() {
                   {static_cast<int32_t>(marked_.Bookmarks.size()), count});
   }
   for (size_t r = 0; r < marked_.Bookmarks.size(); ++r) {
-    main_->GotoBookmark(marked_.Bookmarks[r]);
+    if (!GotoCollectedRecord(main_, marked_.Bookmarks[r])) continue;
     // Locked and read again first: the values are computed from the record
     // as it now stands, and a record that left the WHERE meanwhile is
     // skipped.  Record r keeps row r of a mass update's subquery either way.

@@ -121,6 +121,9 @@ TEST_P(SharedDml, AnotherUsersChangeDuringThePauseIsKept) {
       // ... nor deleted, and the scan goes on with the next record.
       {"delete from c where n = 0", "update c set n = 7 where id = 1", 1, 2, "1:7 *2:0 *3:0"},
       {"delete from c where n = 0", "update c set n = 7 where id = 2", 1, 2, "*1:0 2:7 *3:0"},
+      // A record another user deleted after the scan is not changed, nor
+      // is the record after it changed in its place.
+      {"update c set n = n + 1 where n = 0", "delete from c where id = 2", 1, 2, "1:1 *2:0 3:1"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(std::string(c.mine) + " / " + c.other);
