@@ -740,6 +740,13 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
 
 void TCorvidDataSet::InternalDelete() {
   WriteDeletionMark('*', cvErrDeleteRecord);
+  // A record deleted while in edit ends the edit: its changes are dropped
+  // and the lock the edit took goes with it.
+  if (edit_locked_) {
+    pending_memos_.clear();
+    old_value_ = false;
+    ReleaseEditLock();
+  }
   // The cursor moves to the next visible record, or rests on the last one.
   handler_->cvGetRec(-5);
   if (handler_->cvEOF()) {

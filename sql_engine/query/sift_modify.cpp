@@ -3,9 +3,14 @@
 // assignment and post (see sift_scan.h).
 //
 // Rules every change here keeps:
-// - a record's values are computed (and converted to the target field's
-//   kind) before the record is appended or put into edit, so a value that
-//   does not convert fails with nothing pending;
+// - a record is changed as it stands when this user holds its lock: UPDATE
+//   and DELETE lock and read the record again (Edit) before anything else,
+//   test the statement's WHERE on what they read (a record another user
+//   changed so that it no longer passes is left alone) and compute the SET
+//   values from it, so no other user's change is written over;
+// - an appended record's values are computed (and converted to the target
+//   field's kind) before the record is appended, so a value that does not
+//   convert fails with nothing pending;
 // - a failure between Append/Edit and Post cancels the pending record
 //   before the error propagates: nothing half-written is posted later;
 // - counts (values against fields, result columns against fields, records
@@ -23,6 +28,7 @@
 #include <algorithm>
 
 #include "platform/db.h"
+#include "platform/db_common.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -196,23 +202,57 @@ struct TSiftScan::TModifyValue {
 
 // ------------------------------------------------------------ one record
 
-void TSiftScan::WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values) {
-  if (append)
-    ds->Append();
-  else
-    ds->Edit();
+namespace {
+
+// Ends a pending append or edit that failed: nothing of the record may be
+// posted by a later browse-mode check, and its lock goes.
+void CancelPending(TDataSet* ds) {
+  try {
+    if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
+  } catch (...) {
+  }
+}
+
+// Goes to a record the scan collected; false when the dataset no longer
+// shows it there (another user deleted it, or it left the dataset's own
+// filter): it is out of the statement's reach.
+bool GotoCollectedRecord(TDataSet* ds, TBookmark bm) {
+  try {
+    ds->GotoBookmark(bm);
+  } catch (const EDatabaseError& e) {
+    if (e.Message() == dbmsg::RecordNotFound) return false;
+    throw;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TSiftScan::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
+  ds->Append();
   try {
     for (const TModifyValue& v : values) v.Store();
     ds->Post();
   } catch (...) {
-    // Nothing of this record may be posted by a later browse-mode check.
-    try {
-      if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
-    } catch (...) {
-    }
+    CancelPending(ds);
     throw;
   }
   ++q_.RowsAffected;
+}
+
+bool TSiftScan::EditMatchingRecord() {
+  // Edit locks the record and reads it again: the scan's image may be older
+  // than another user's post.
+  main_->Edit();
+  bool matches = false;
+  try {
+    matches = TestWhere();
+  } catch (...) {
+    CancelPending(main_);
+    throw;
+  }
+  if (!matches) main_->Cancel();
+  return matches;
 }
 
 std::string TSiftScan::ScalarSubqueries(const std::string& text) {
@@ -252,11 +292,21 @@ std::string TSiftScan::ScalarSubqueries(const std::string& text) {
 
 bool TSiftScan::DoDeleteRecord() {
   TBookmarkHold before(main_);
-  main_->Delete();
-  ++q_.RowsAffected;
+  // The record is deleted under the lock its edit took, so it cannot
+  // change between the test and the delete.
+  if (EditMatchingRecord()) {
+    try {
+      main_->Delete();
+    } catch (...) {
+      CancelPending(main_);
+      throw;
+    }
+    ++q_.RowsAffected;
+  }
   if (main_->Eof() || before.Get() == 0) return true;
-  // With deleted records shown the cursor stays on the deleted record: the
-  // scan then steps on by itself.
+  // With deleted records shown the cursor stays on the deleted record, and
+  // on a record let go that still passes the dataset's own filter: the scan
+  // then steps on by itself.
   TBookmarkHold after(main_);
   return after.Get() == 0 || main_->CompareBookmarks(before.Get(), after.Get()) != 0;
 }
@@ -325,19 +375,30 @@ void TSiftScan::DoUpdateRecords() {
                   {static_cast<int32_t>(marked_.Bookmarks.size()), count});
   }
   for (size_t r = 0; r < marked_.Bookmarks.size(); ++r) {
-    main_->GotoBookmark(marked_.Bookmarks[r]);
-    std::vector<TModifyValue> values;
-    values.reserve(static_cast<size_t>(items));
-    if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
-    for (int32_t j = 0; j < items; ++j) {
-      TUpdateItem* item = a_.UpdateColumnList.Get(j);
-      values.emplace_back(item->Field);
-      if (rows)
-        values.back().FromCell(rows->Fields.GetItem(j));
-      else if (!item->ValueText.empty())
-        values.back().FromExpression(item->Compiled->Expression.get(), true);
+    if (!GotoCollectedRecord(main_, marked_.Bookmarks[r])) continue;
+    // Locked and read again first: the values are computed from the record
+    // as it now stands, and a record that left the WHERE meanwhile is
+    // skipped.  Record r keeps row r of a mass update's subquery either way.
+    if (!EditMatchingRecord()) continue;
+    try {
+      std::vector<TModifyValue> values;
+      values.reserve(static_cast<size_t>(items));
+      if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
+      for (int32_t j = 0; j < items; ++j) {
+        TUpdateItem* item = a_.UpdateColumnList.Get(j);
+        values.emplace_back(item->Field);
+        if (rows)
+          values.back().FromCell(rows->Fields.GetItem(j));
+        else if (!item->ValueText.empty())
+          values.back().FromExpression(item->Compiled->Expression.get(), true);
+      }
+      for (const TModifyValue& v : values) v.Store();
+      main_->Post();
+    } catch (...) {
+      CancelPending(main_);
+      throw;
     }
-    WriteRecord(main_, false, values);
+    ++q_.RowsAffected;
   }
   marked_.Clear();
 }
@@ -460,7 +521,7 @@ void TSiftScan::DoInsertStatement() {
         if (plan.Item->CompiledValues[k])
           values.back().FromExpression(plan.Item->CompiledValues[k]->Expression.get(), true);
       }
-      WriteRecord(target, true, values);
+      AppendRecord(target, values);
       continue;
     }
     TResultSet* rows = plan.Rows;
@@ -481,7 +542,7 @@ void TSiftScan::DoInsertStatement() {
           values.back().FromCell(cell);
         }
       }
-      WriteRecord(target, true, values);
+      AppendRecord(target, values);
     }
   }
 }
@@ -538,7 +599,7 @@ void TSiftScan::DoIntoTableOperation() {
         values.back().FromCell(cell);
       }
     }
-    WriteRecord(into, true, values);
+    AppendRecord(into, values);
   }
   if (recno >= 1 && recno <= rows->GetRecordCount()) rows->SetRecno(recno);
 }

@@ -227,10 +227,11 @@ private:
   std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;
 
   // ---- data changes: INSERT, UPDATE, DELETE's step, SELECT ... INTO ----
-  // (sift_modify.cpp)  Every record is changed in one Append/Edit-Post
-  // whose values are computed before the record is touched; a failure
-  // cancels the pending append or edit before it propagates, and counts
-  // and layouts are checked before the first record changes.
+  // (sift_modify.cpp)  Every record is changed in one Append/Edit-Post; an
+  // appended record's values are computed before it is appended, an edited
+  // record's from the record as its lock found it.  A failure cancels the
+  // pending append or edit before it propagates, and counts and layouts are
+  // checked before the first record changes.
   // Resolves, compiles and runs a whole INSERT statement.
   void DoInsertStatement();
 public:
@@ -246,13 +247,18 @@ private:
   void MarkUpdateRecord();
   // After the scan: the collected records are updated, in scan order.
   void DoUpdateRecords();
-  // Deletes the current record; false when the cursor is still on it.
+  // Deletes the current record when it still passes the WHERE; false when
+  // the cursor is still on it.
   bool DoDeleteRecord();
+  // Puts the main dataset's current record into edit (locked and read
+  // again) and tests the WHERE on it; a record that no longer passes is
+  // let go and false returned.
+  bool EditMatchingRecord();
   // "(subquery k)" in a value text: the first value of subquery k.
   std::string ScalarSubqueries(const std::string& text);
   void ResolveInsertTargets();
-  // Appends (or edits) one record of `ds` with `values`.
-  void WriteRecord(TDataSet* ds, bool append, std::vector<TModifyValue>& values);
+  // Appends one record of `ds` with `values`.
+  void AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values);
 
   // Bookmarks of the records an UPDATE changes, freed with the scan.
   struct TMarkedRecords {

@@ -139,6 +139,31 @@ TEST_F(Edit, DeleteRecallAndTheLastVisibleRecord) {
   EXPECT_EQ(Walk(ds, "TEL"), (std::vector<std::string>{"1001", "1002", "1003", "1004", "1005"}));
 }
 
+// A delete in edit deletes the record under the edit's lock, drops the
+// edit's changes and ends the edit with its lock.
+TEST_F(Edit, ADeleteInEditEndsTheEditAndItsLock) {
+  CVO_dBHandler other(dir / "t.dbf", "", true, true);
+  ds.SetRecNo(2);
+  ds.Edit();
+  ds.FieldByName("FM")->SetAsString("Changed");
+  ds.Delete();
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_EQ(ds.RecNo(), 3);
+  EXPECT_EQ(Disk(dir, 2, "FM"), "Name2");
+  other.cvGetRec(2);
+  EXPECT_TRUE(other.cvDelFlag());
+  ASSERT_TRUE(other.cvRLock());
+  other.cvUnLock();
+  // This handle holds nothing either: it edits another record.
+  ds.Edit();
+  ds.FieldByName("KW")->SetAsString("x");
+  ds.Post();
+  EXPECT_EQ(Disk(dir, 3, "KW"), "x");
+  other.cvGetRec(3);
+  EXPECT_TRUE(other.cvRLock());
+  other.cvUnLock();
+}
+
 TEST_F(Edit, InsertsKeepALockTheCallerHolds) {
   ASSERT_TRUE(ds.Handler()->cvFLock());
   ds.Append();
