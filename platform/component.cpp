@@ -165,11 +165,18 @@ void TComponent::Notification(TComponent* component, TOperation operation) {
     free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
                          free_notifies_.end());
   }
-  // Copy: a notified component may remove itself or others.
+  // Copy: a notified component may remove itself or others.  One still
+  // listed stands where it stood unless something before it went, so the
+  // search for it runs only then (an owner of many fields is told of each
+  // new one in linear, not quadratic, time).
   std::vector<TComponent*> listed = components_;
-  for (TComponent* c : listed)
-    if (c != component && std::find(components_.begin(), components_.end(), c) != components_.end())
-      c->Notification(component, operation);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    TComponent* c = listed[i];
+    if (c == component) continue;
+    const bool still = (i < components_.size() && components_[i] == c) ||
+                       std::find(components_.begin(), components_.end(), c) != components_.end();
+    if (still) c->Notification(component, operation);
+  }
 }
 
 void TComponent::BeginLoad() { state_ |= csLoading | csReading; }

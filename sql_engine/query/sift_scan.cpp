@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 
 #include "platform/db.h"
@@ -128,6 +129,13 @@ std::vector<std::string> TopLevelConjuncts(std::string text) {
 
 }  // namespace
 
+namespace {
+bool g_subquery_lookup = true;
+}  // namespace
+
+bool SiftSubqueryLookup() { return g_subquery_lookup; }
+void SetSiftSubqueryLookup(bool on) { g_subquery_lookup = on; }
+
 int32_t SiftMulDiv(int32_t a, int32_t b, int32_t c) {
   if (c == 0) return -1;
   return static_cast<int32_t>(std::llround(static_cast<double>(a) * b / c));
@@ -212,15 +220,26 @@ public:
 
 // "operand op ANY/ALL (subquery)": true for ANY when some row compares
 // true, for ALL when every row does (no rows: ANY false, ALL true).
+//
+// "= ANY" (IN) and "<> ALL" (NOT IN) look the operand up in a hash of the
+// rows' values instead of comparing it with every row.  The keys are the
+// rows read exactly as the row-by-row comparison reads them, in the type it
+// compares in (the lower of the two types: texts byte by byte, numbers by
+// value), so both roads give one answer: a null operand or a null row
+// never compares true, so a null row makes "<> ALL" false and is never
+// found by "= ANY".  The hash is built at the first row that needs it, for
+// the comparison type the operand then has.
 class TQuantifiedCompare : public TExpression {
 public:
   TQuantifiedCompare(TOperator op, TExpressionPtr operand, const std::vector<Variant>* rows, TExprType type,
                      bool all)
-      : Rows(rows), All(all) {
+      : Rows(rows), All(all), Type(type) {
     Compare = std::make_unique<TRelationalOp>(op, std::move(operand),
                                               std::make_unique<TSubqueryRowExpr>(rows, &Current, type));
+    Lookup = SiftSubqueryLookup() && ((op == opEq && !all) || (op == opNEQ && all));
   }
   bool GetAsBoolean() override {
+    if (Lookup && !Rows->empty()) return LookedUp();
     for (Current = 0; Current < Rows->size(); ++Current) {
       const bool r = Compare->GetAsBoolean();
       if (All && !r) return false;
@@ -238,8 +257,90 @@ public:
 
   const std::vector<Variant>* Rows;
   bool All;
+  TExprType Type;
   size_t Current = 0;
   std::unique_ptr<TRelationalOp> Compare;
+
+private:
+  // The operand at the current row against the hashed rows (some rows).
+  bool LookedUp() {
+    TExpression* operand = Compare->Left.get();
+    TNodeRead l(operand);
+    if (l.IsNull) return false;
+    const TExprType as = MinExprType(Type, operand->GetExprType());
+    if (!Built || BuiltAs != as) {
+      if (!Build(as)) {
+        Lookup = false;
+        return GetAsBoolean();
+      }
+    }
+    // The loop reads the operand's value at the first row it compares with
+    // (a read that raises raises there): ALL stops at a leading null row
+    // before any, ANY reads it unless every row is null.
+    if (All ? FirstRowNull : Count == 0) return false;
+    bool found = false;
+    switch (as) {
+      case ttString: found = Texts.count(l.GetText()) > 0; break;
+      case ttFloat: found = Floats.count(FloatKey(l.Node->GetAsFloat())) > 0; break;
+      case ttInteger: found = Integers.count(l.Node->GetAsInteger()) > 0; break;
+      case ttBoolean: {
+        const bool v = l.Node->GetAsBoolean();
+        found = v ? HasTrue : HasFalse;
+        break;
+      }
+    }
+    if (All) return !HasNullRow && !found;
+    return found;
+  }
+
+  // -0 and 0 are equal; NaN equals nothing (it is never stored).
+  static double FloatKey(double d) { return d == 0 ? 0.0 : d; }
+
+  // Reads every row through the same row node the loop compares with;
+  // false when a row cannot be read in `as` (the loop then decides, and
+  // raises where it would have).
+  bool Build(TExprType as) {
+    Texts.clear();
+    Floats.clear();
+    Integers.clear();
+    HasTrue = HasFalse = HasNullRow = FirstRowNull = false;
+    Count = 0;
+    TExpression* row = Compare->Right.get();
+    try {
+      for (Current = 0; Current < Rows->size(); ++Current) {
+        if (row->GetIsNull()) {
+          HasNullRow = true;
+          if (Current == 0) FirstRowNull = true;
+          continue;
+        }
+        ++Count;
+        switch (as) {
+          case ttString: Texts.insert(row->GetAsString()); break;
+          case ttFloat: {
+            const double d = row->GetAsFloat();
+            if (!std::isnan(d)) Floats.insert(FloatKey(d));
+            break;
+          }
+          case ttInteger: Integers.insert(row->GetAsInteger()); break;
+          case ttBoolean: (row->GetAsBoolean() ? HasTrue : HasFalse) = true; break;
+        }
+      }
+    } catch (const Exception&) {
+      return false;
+    }
+    Built = true;
+    BuiltAs = as;
+    return true;
+  }
+
+  bool Lookup = false;
+  bool Built = false;
+  TExprType BuiltAs = ttString;
+  bool HasNullRow = false, FirstRowNull = false, HasTrue = false, HasFalse = false;
+  size_t Count = 0;  // rows that are not null
+  std::unordered_set<std::string> Texts;
+  std::unordered_set<double> Floats;
+  std::unordered_set<int32_t> Integers;
 };
 
 TOperator Mirrored(TOperator op) {
@@ -1053,6 +1154,7 @@ void TSiftScan::AddThisRecord(bool withBookmark) {
     }
   }
   if (streamed) ConsumeStreamedRow();
+  else if (stop_at_ > 0 && result_->GetRecordCount() >= stop_at_) full_ = true;
 }
 
 void TSiftScan::DoJoinInWhere(int32_t level) {
@@ -1062,7 +1164,7 @@ void TSiftScan::DoJoinInWhere(int32_t level) {
   }
   TDataSet* ds = a_.TableList.Get(level)->SourceDataSet;
   ds->First();
-  while (!ds->Eof()) {
+  while (!ds->Eof() && !full_) {
     DoJoinInWhere(level + 1);
     ds->Next();
   }
@@ -1186,17 +1288,19 @@ void TSiftScan::DoJoinOn(int32_t level) {
       std::vector<int32_t> hits;
       for (step.Keys->First(); !step.Keys->Eof(); step.Keys->Next()) hits.push_back(step.Keys->GetSourceRecno());
       for (const int32_t h : hits) {
+        if (full_) return;
         ds->GotoBookmark(h);
         visit();
       }
     }
   } else {
     ds->First();
-    while (!ds->Eof()) {
+    while (!ds->Eof() && !full_) {
       visit();
       ds->Next();
     }
   }
+  if (full_) return;
   if (!matched && (step.Kind == jkLeftOuterJoin || step.Kind == jkFullOuterJoin)) {
     TDisableGuard off(q_, ds);
     DoJoinOn(level + 1);
@@ -1207,10 +1311,19 @@ void TSiftScan::EmitUnmatchedRight() {
   TDataSet* ds = join_steps_[0]->DataSet;
   TDisableGuard off(q_, main_);
   ds->First();
-  while (!ds->Eof()) {
+  while (!ds->Eof() && !full_) {
     if (!right_matched_.count(RecordKey(ds)) && TestWhere()) AddThisRecord(false);
     ds->Next();
   }
+}
+
+int32_t TSiftScan::EarlyStop() const {
+  // The scan's first rows are the result's only when nothing after the
+  // scan reorders, merges or regroups them.
+  if (a_.Statement != ssSelect || a_.TopNInSelect <= 0 || a_.TopNInGroupBy != 0) return 0;
+  if (a_.OrderByList.Count() > 0 || a_.DoDistinct || a_.GroupByList.Count() > 0 || a_.HasAggregates()) return 0;
+  if (was_union_ || !a_.PivotStr.empty()) return 0;
+  return a_.TopNInSelect;
 }
 
 void TSiftScan::Scan() {
@@ -1224,6 +1337,7 @@ void TSiftScan::Scan() {
   const int32_t span = max - 1;
   int32_t position = 1;
   int32_t last = 1;
+  stop_at_ = EarlyStop();
   main_->First();
   while (!main_->Eof()) {
     bool deleted = false;
@@ -1252,8 +1366,9 @@ void TSiftScan::Scan() {
       cancelled_ = true;
       break;
     }
+    if (full_) break;
   }
-  if (right_join_ && !cancelled_) EmitUnmatchedRight();
+  if (right_join_ && !cancelled_ && !full_) EmitUnmatchedRight();
 }
 
 // ------------------------------------------------------- after the scan
@@ -1395,8 +1510,14 @@ void TSiftScan::CreateResultSet() {
 // ------------------------------------------------------------ entry point
 
 std::unique_ptr<TResultSet> SiftCreateResultSet(TSqlAnalizer& analyzer, TCustomSift& sift) {
-  TSiftScan scan(analyzer, sift);
-  scan.CreateResultSet();
-  if (!analyzer.IntoTable.empty()) scan.DoIntoTableOperation();
-  return scan.TakeResultSet();
+  // Memory running out while rows are built is this statement's error: the
+  // scan has released what it armed, and the half-built rows go with it.
+  try {
+    TSiftScan scan(analyzer, sift);
+    scan.CreateResultSet();
+    if (!analyzer.IntoTable.empty()) scan.DoIntoTableOperation();
+    return scan.TakeResultSet();
+  } catch (const std::bad_alloc&) {
+    SiftErrorText("The query result does not fit in memory");
+  }
 }

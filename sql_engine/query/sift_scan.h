@@ -11,9 +11,11 @@
 // `CreateResultSet` compiles the texts, offers the WHERE clause to the
 // dataset adapter (filter, range, index), walks the main dataset and builds
 // the result set, then groups, orders, runs DISTINCT, cuts to TOP and
-// appends the UNION branch.  A SELECT whose only aggregates are COUNT(*)
-// over one group, with no row condition left and no per-row event, has the
-// dataset count its visible records instead of walking them
+// appends the UNION branch.  TOP n without ORDER BY, DISTINCT, GROUP BY,
+// aggregates, UNION or a cross-tab keeps the scan's first n rows, so the
+// scan (and every join loop inside it) stops as soon as it has them.  A
+// SELECT whose only aggregates are COUNT(*) over one group, with no row
+// condition left and no per-row event, has the dataset count its visible records instead of walking them
 // (CountingScan, sift_group.cpp); a dataset that cannot count unobserved
 // is walked.
 //
@@ -21,7 +23,9 @@
 // a node that compares its operand with every row of subquery k, ANY or ALL
 // as the condition says, so an empty or null-holding subquery decides only
 // its own predicate (an empty ANY is false, an empty ALL true; a null row
-// never makes a comparison true).
+// never makes a comparison true).  IN and NOT IN ("= ANY", "<> ALL") find
+// the operand in a hash of the subquery's values built once, so a subquery
+// of n rows costs one lookup per scanned row, not n comparisons.
 //
 // Several FROM tables without JOIN ... ON are joined by nested loops that
 // test the whole WHERE clause on every combination; JOIN ... ON clauses are
@@ -53,6 +57,13 @@ class TField;
 class TResultSet;
 class TSqlAnalizer;
 class TkpField;
+
+// IN and NOT IN against a subquery ("= ANY", "<> ALL") look their operand
+// up in a hash of the subquery's values; off, they compare it with every
+// value in turn.  Both roads give the same answers; the switch is there so
+// the tests can hold one against the other.  On by default.
+bool SiftSubqueryLookup();
+void SetSiftSubqueryLookup(bool on);
 
 // MulDiv of the platform: a * b / c rounded, -1 for a zero divisor.
 int32_t SiftMulDiv(int32_t a, int32_t b, int32_t c);
@@ -152,6 +163,9 @@ private:
   void AddResultFields();
   bool RangeItemUsable(TWhereOptimizeItem& item);
   void Scan();
+  // TOP n over rows that nothing after the scan reorders or merges: the
+  // scan, joins included, stops once it has n rows (0: it runs to the end).
+  int32_t EarlyStop() const;
   void AfterScan();
   void DoDistinct();
   void DoTopCut();
@@ -199,6 +213,8 @@ private:
   bool join_in_where_ = false;
   std::string join_condition_;
   bool cancelled_ = false;
+  int32_t stop_at_ = 0;
+  bool full_ = false;  // the scan has the stop_at_ rows it needs
   bool was_union_ = false;
   std::set<int32_t> derived_;  // subquery indexes that are FROM tables
 

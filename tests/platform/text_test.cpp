@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,17 @@ TEST(Text, PlainRoutinesFoldOnlyLatin) {
   EXPECT_GT(CompareText("_", "a"), 0);  // "_" (95) against "A" (65)
   EXPECT_LT(CompareStr("A", "a"), 0);
   EXPECT_GT(CompareStr("\xE0", "z"), 0);  // bytes compare unsigned
+  // SameText is CompareText's equality, on random texts over the bytes
+  // around the Latin letters and the Cyrillic ones.
+  std::mt19937 rng(1251);
+  const std::string alphabet = "@AZ[`az{aAzZ\xC0\xE0\xA8\xB8_0";
+  for (int i = 0; i < 20000; ++i) {
+    std::string a, b;
+    const size_t n = rng() % 5;
+    for (size_t k = 0; k < n; ++k) a += alphabet[rng() % alphabet.size()];
+    for (size_t k = 0; k < n + (rng() % 8 == 0 ? 1 : 0); ++k) b += alphabet[rng() % alphabet.size()];
+    ASSERT_EQ(SameText(a, b), CompareText(a, b) == 0) << a << " / " << b;
+  }
 }
 
 TEST(Text, LocaleOrderIsRussianDictionaryOrder) {
