@@ -169,6 +169,17 @@ TEST(BadInput, ADatePastEitherEndOfTheCalendarFailsAlikeAndStoresNothing) {
       EXPECT_EQ(rows[1], "2|pear|19991231");
     }
   }
+  // The table's own field refuses a native day past the calendar too,
+  // whoever hands it one.
+  t.ds.First();
+  t.ds.Edit();
+  for (int32_t day : {0, 3652060}) {
+    SCOPED_TRACE(day);
+    EXPECT_NE(MessageOf([&] { t.ds.FieldByName("D")->SetData(&day); }).find("is not a valid date"),
+              std::string::npos);
+  }
+  t.ds.Cancel();
+  EXPECT_EQ(t.Rows()[0], "1|apple|99991231");
 }
 
 }  // namespace
