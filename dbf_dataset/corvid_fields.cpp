@@ -302,7 +302,10 @@ void TCorvidDataSet::SetFieldData(TField* field, const void* buffer) {
           if (buffer) {
             int32_t day;
             std::memcpy(&day, buffer, 4);
-            if (!DayToDateText(day, text)) text.assign(8, ' ');
+            // A day outside the years 1-9999 has no yyyymmdd: stored as
+            // blanks it would read back as no date at all.
+            if (!DayToDateText(day, text))
+              DatabaseErrorFmt(dbmsg::InvalidDateTimeValue, {std::to_string(day), field->DisplayName()});
           }
           h.cvFieldPutN(n, text);
           break;

@@ -25,6 +25,9 @@ void StoreNative(uint8_t* p, T v) {
 
 // Native date and time forms <-> platform date-time (days since 1899-12-30).
 // Written here without raising: a stored value of any size converts.
+// The native day number of 31 December 9999, the last date there is.
+constexpr int64_t kLastNativeDay = 3652059;
+
 double NativeDaysToDateTime(int32_t days) { return static_cast<double>(days) - DateDelta; }
 
 double NativeMSecsToDateTime(double msecs) {
@@ -647,7 +650,10 @@ void TDateTimeField::SetAsDateTime(double value) {
   uint8_t buf[8] = {};
   switch (DataType()) {
     case ftDate:
-      if (days < 1 || days > std::numeric_limits<int32_t>::max())
+      // Dates run from 1 January 0001 to 31 December 9999: a day past
+      // either end fails alike rather than reaching a table that can only
+      // store it as blanks.
+      if (days < 1 || days > kLastNativeDay)
         DatabaseErrorFmt(dbmsg::InvalidDateTimeValue, {FloatToStr(value), DisplayName()});
       StoreNative<int32_t>(buf, static_cast<int32_t>(days));
       break;

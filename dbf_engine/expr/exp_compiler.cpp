@@ -27,6 +27,11 @@ namespace {
 constexpr int kMaxNesting = 64;
 constexpr int kMaxDepth = 256;
 
+// A zero byte would read as a blank here but end the text for C code and
+// for the index file header that stores it: the two would disagree on what
+// the expression says.
+constexpr const char* kMsgNulInExpression = "Expression cannot contain a NUL character";
+
 struct OpSpelling {
   const char* text;
   uint8_t code;
@@ -351,6 +356,7 @@ void TcvExpHandler::Compile(const std::string& text) {
   resultType_ = rtUnknown;
   nesting_ = 0;
   source_ = text;
+  cvExpCheckText(text);
   try {
     root_ = CompileText(text);
   } catch (...) {
@@ -362,6 +368,10 @@ void TcvExpHandler::Compile(const std::string& text) {
     nesting_ = 0;
     throw;
   }
+}
+
+void cvExpCheckText(const std::string& text) {
+  if (text.find('\0') != std::string::npos) throw ECorvidExpression(kMsgNulInExpression);
 }
 
 TcvExpHandler::TcvExpHandler(TcvExpUserLink* link, const std::string& text, bool sqlWildcards)

@@ -53,6 +53,10 @@ enum TcvExpResultType : uint8_t {
 inline bool cvIsNumericType(TcvExpResultType t) { return t >= rtFloat && t <= rtDateTime; }
 // The display name of a result type ("Text", "Number", ...) used in messages.
 std::string cvResultTypeName(int t);
+// Raises ECorvidExpression when an expression text holds a zero byte.  The
+// compiler checks every text it is given; code that stores a text before
+// compiling it (an index header) checks first.
+void cvExpCheckText(const std::string& text);
 
 // Node kinds.
 enum TcvExpressionType : uint8_t {

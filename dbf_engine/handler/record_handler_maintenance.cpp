@@ -429,6 +429,10 @@ int CVO_dBHandler::cvIndexTagRemove(const std::string& /*file*/, const std::stri
 
 int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr,
                              const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus status) {
+  // Refused before the file is made: its header would keep the text only
+  // up to the zero byte.
+  cvExpCheckText(keyExpr);
+  cvExpCheckText(forExpr);
   cvIndexClear();
   cvHandlerScope scope(*this);
   cvSetDBFCache(true);

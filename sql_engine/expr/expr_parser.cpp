@@ -73,6 +73,9 @@ std::string TExprParser::GetString(const std::string& s) {
 
 void TExprParser::ParseExpression(const std::string& text) {
   if (text.empty()) return;
+  // The lexer takes a zero byte for the end of its input: the rest of the
+  // text would be dropped unread.
+  if (text.find('\0') != std::string::npos) SiftError(SiftMsg::SNulInExpression);
   CheckData = TCheckData{};
   Expression.reset();
   ExprStack.clear();

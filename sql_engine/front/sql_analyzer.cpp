@@ -188,8 +188,13 @@ std::string TSqlAnalizer::ReplaceParams(const std::string& text) const {
         out.append(text, i, j - i);
       } else {
         const TParam* p = params->FindParam(name);
-        if (!p || p->IsNull()) SiftErrorFmt(SiftMsg::SParameterNotFound, {name});
-        out += ParamLiteral(*p);
+        if (!p) SiftErrorFmt(SiftMsg::SParameterNotFound, {name});
+        if (p->IsNull()) SiftErrorFmt(SiftMsg::SParameterNoValue, {name});
+        const std::string literal = ParamLiteral(*p);
+        // The value becomes statement text: a zero byte in it would end
+        // that text early for the lexer.
+        if (literal.find('\0') != std::string::npos) SiftErrorFmt(SiftMsg::SParameterNulValue, {name});
+        out += literal;
       }
       i = j;
       continue;

@@ -43,6 +43,15 @@ std::string TrimControls(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+// The statement text the roads run: refused when it holds a zero byte (the
+// lexer would take it for the end of the text and run only what comes
+// before it, so "delete ... where a > 0" NUL "and b = 1" would lose its
+// second condition), else trimmed.
+std::string StatementText(const std::string& s) {
+  if (s.find('\0') != std::string::npos) SiftError(SiftMsg::SNulInStatement);
+  return TrimControls(s);
+}
+
 // The end (index after the ";") of the first statement of `script`: the
 // first ";" outside quotes of either kind; npos when there is none.
 size_t StatementEnd(const std::string& script) {
@@ -302,7 +311,7 @@ void TCustomSift::SetReadyResultSet(std::unique_ptr<TResultSet> rs) {
 // ---------------------------------------------------------------------------
 // The roads.
 
-std::string TCustomSift::TrimmedSQL() const { return TrimControls(sql_->Text()); }
+std::string TCustomSift::TrimmedSQL() const { return StatementText(sql_->Text()); }
 
 std::unique_ptr<TSqlAnalizer> TCustomSift::NewAnalyzer() {
   auto a = std::make_unique<TSqlAnalizer>(nullptr, this);
@@ -312,6 +321,7 @@ std::unique_ptr<TSqlAnalizer> TCustomSift::NewAnalyzer() {
 }
 
 void TCustomSift::ParseStatement(TSqlAnalizer& analyzer, const std::string& text) {
+  if (text.find('\0') != std::string::npos) SiftError(SiftMsg::SNulInStatement);
   if (analyzer.Parse(text, DateFormat) == 0) return;
   const std::string message = analyzer.Parser() ? analyzer.Parser()->ErrorMessage : std::string();
   int32_t line = 0, column = 0;
@@ -480,7 +490,8 @@ bool TCustomSift::RunOneStatement(const std::string& text) {
 }
 
 void TCustomSift::ExecSQLScript() {
-  std::string script = TrimControls(sql_script_->Text());
+  // A zero byte anywhere refuses the whole script before any of it runs.
+  std::string script = StatementText(sql_script_->Text());
   if (script.empty()) SiftError(SiftMsg::SSQLIsEmpty);
   Close();
   const bool savedWait = ShowWaitCursor;

@@ -16,11 +16,18 @@
 // values stay bare.
 //
 // The text goes to a temporary file beside the target, renamed over it once
-// everything is written: a failure leaves the old file as it was.
+// everything is written: a failure leaves the old file as it was.  Only a
+// regular file is replaced that way: a target that exists as anything else
+// (a directory, a device node, a FIFO, a socket) is refused, since the
+// rename would put a regular file in its place.  A symbolic link is
+// followed to the regular file it names, and that file is replaced; the
+// link stays as it is.
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
@@ -33,6 +40,24 @@ namespace {
 
 constexpr const char* kMsgBadSeparator = "The separator cannot be a line end, NUL or the quote character";
 constexpr const char* kMsgNoFileName = "No file name for the text export";
+constexpr const char* kMsgNotRegularFile = "Cannot write file \"%s\". It is not a regular file";
+
+[[noreturn]] void NotRegularFile(const std::string& name) { throw EInOutError(kMsgNotRegularFile, {name}); }
+
+// The file the export replaces: `name` itself when it is a regular file or
+// does not exist yet, the regular file a symbolic link leads to, and a
+// refusal for anything else (a link that leads nowhere included).
+std::string ExportTarget(const std::string& name) {
+  struct stat st {};
+  // A name that cannot be looked at is left to the creation of the
+  // temporary file beside it, which reports why.
+  if (::lstat(name.c_str(), &st) != 0) return name;
+  if (S_ISREG(st.st_mode)) return name;
+  if (!S_ISLNK(st.st_mode)) NotRegularFile(name);
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(name.c_str(), nullptr), &std::free);
+  if (!real || ::stat(real.get(), &st) != 0 || !S_ISREG(st.st_mode)) NotRegularFile(name);
+  return real.get();
+}
 
 bool IsBlobType(TFieldType t) {
   return t == ftBytes || t == ftVarBytes || (t >= ftBlob && t <= ftTypedBinary) || (t >= ftADT && t <= ftDataSet);
@@ -74,6 +99,9 @@ public:
     }
     if (::fchmod(handle_, mode) != 0) Fail(temp_);
     FileClose(handle_);
+    // Looked at again just before it is replaced: the name may have become
+    // something else while the rows were written.
+    if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) NotRegularFile(target_);
     if (!FileRename(temp_, target_)) Fail(target_);
     committed_ = true;
   }
@@ -161,7 +189,7 @@ void TCustomSift::WriteToTextFile(const std::string& FileName, char QuoteChar, c
   const TQuoting quote(QuoteChar, Separator);
   const size_t last = fields.size() - 1;
 
-  TExportFile file(NormalizePath(FileName));
+  TExportFile file(ExportTarget(NormalizePath(FileName)));
   std::string line;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (!fields[i]) continue;

@@ -238,7 +238,7 @@ TEST(QueryParameters, ValuesBecomeLiteralsOutsideQuotesOnly) {
             "tel = '12:30' and y = \"a:s\" and nd = :cur");
   EXPECT_EQ(a.ReplaceParams("t = '::' and :s = 'x'"), "t = '::' and 'O''Neil' = 'x'");
   EXPECT_EQ(MessageOf([&] { a.ReplaceParams("x = :nobody"); }), "Parameter nobody not found in the list of params");
-  EXPECT_EQ(MessageOf([&] { a.ReplaceParams("x = :empty"); }), "Parameter empty not found in the list of params");
+  EXPECT_EQ(MessageOf([&] { a.ReplaceParams("x = :empty"); }), "Parameter empty has no value");
   // A subquery analyzer uses its root's parameters.
   TSqlAnalizer sub(&a, nullptr);
   EXPECT_EQ(sub.ReplaceParams(":i"), "-42");

@@ -2,6 +2,9 @@
 // fields, the exact bytes of a file, python3's csv module reading it back,
 // and a failure half-way leaving the old file as it was.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -155,6 +158,51 @@ TEST(SiftExport, AFailureHalfWayLeavesTheOldFile) {
   e.q.OnFilterRecord = nullptr;
   e.q.SetFiltered(false);
   EXPECT_THROW(e.q.WriteToTextFile(e.dir / "no/such/dir.txt", '\0', ',', true, names), EInOutError);
+}
+
+TEST(SiftExport, OnlyARegularFileIsReplacedAndALinkIsFollowedToIt) {
+  Export e({"a"});
+  namespace fs = std::filesystem;
+  auto kind = [](const std::string& name) { return fs::symlink_status(name).type(); };
+  TStringList names;
+  auto write = [&](const std::string& name) { e.q.WriteToTextFile(name, '\0', ',', true, names); };
+  // Anything that exists and is not a regular file stays what it is: the
+  // rename would have put a regular file in its place.
+  ASSERT_EQ(::mkfifo((e.dir / "fifo").c_str(), 0600), 0);
+  EXPECT_THROW(write(e.dir / "fifo"), EInOutError);
+  EXPECT_EQ(kind(e.dir / "fifo"), fs::file_type::fifo);
+  fs::create_directory(e.dir / "sub");
+  EXPECT_THROW(write(e.dir / "sub"), EInOutError);
+  EXPECT_EQ(kind(e.dir / "sub"), fs::file_type::directory);
+  // A link to one of them, or to nothing, is refused the same way.
+  fs::create_symlink(e.dir / "fifo", e.dir / "to-fifo");
+  fs::create_symlink(e.dir / "nowhere", e.dir / "dangling");
+  EXPECT_THROW(write(e.dir / "to-fifo"), EInOutError);
+  EXPECT_THROW(write(e.dir / "dangling"), EInOutError);
+  EXPECT_EQ(kind(e.dir / "fifo"), fs::file_type::fifo);
+  EXPECT_FALSE(fs::exists(e.dir / "nowhere"));
+  // A link to a regular file in another folder: the file it names is
+  // replaced and keeps its permissions, the link stays a link.
+  fs::create_directory(e.dir / "real");
+  WriteAll(e.dir / "real/out.txt", {'o', 'l', 'd'});
+  ::chmod((e.dir / "real/out.txt").c_str(), 0640);
+  fs::create_symlink("real/out.txt", e.dir / "link.txt");
+  write(e.dir / "link.txt");
+  EXPECT_EQ(kind(e.dir / "link.txt"), fs::file_type::symlink);
+  EXPECT_EQ(FileText(e.dir / "real/out.txt"), "NAME,N\r\na,1\r\n");
+  EXPECT_EQ(fs::status(e.dir / "real/out.txt").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  // No temporary file is left anywhere.
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::recursive_directory_iterator(e.dir.path())) ++files;
+  EXPECT_EQ(files, 7);  // fifo, sub, to-fifo, dangling, real, real/out.txt, link.txt
+
+  // A device node (made only where the test may make one).
+  if (::geteuid() != 0) GTEST_SKIP() << "a device node can only be made as root";
+  if (::mknod((e.dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  EXPECT_THROW(write(e.dir / "null"), EInOutError);
+  EXPECT_EQ(kind(e.dir / "null"), fs::file_type::character);
 }
 
 }  // namespace
