@@ -406,6 +406,22 @@ private:
   // Find on a tag read backwards over keys stored ascending (a descending
   // CDX or memory index tag).
   int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
+  void TagOpenOnce(int mode);
+  int32_t KeyReadOnce(int32_t code);
+  // Shared files: under most conventions a reader takes no index lock, so it
+  // may read a page while another handle is half-way through writing it, or
+  // a child page that its parent, read a moment earlier, no longer names.
+  // Either looks corrupt.  A read that starts from a fresh open and meets
+  // such a page is run again on a tree read afresh: a few times as it is,
+  // then once under the index lock, where no writer is at work; a page that
+  // still does not decode is damaged in the file.  Only a reader's outermost
+  // operation runs again, never one over edits of this handle not yet
+  // written.
+  template <class F>
+  auto Reread(F&& op) -> decltype(op());
+  // Drops the tree and every node kept from it, so the next open reads the
+  // file afresh; false (nothing dropped) when the tree holds unwritten edits.
+  bool ForgetTreeForReread();
 
   // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).
