@@ -835,7 +835,37 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
   OperationScope operation(this);
   // The top and the bottom are read from a fresh open.
   if (code == cvReadTop || code == cvReadBottom) return Reread([&] { return KeyReadOnce(code); });
-  return KeyReadOnce(code);
+  const bool step = code == cvReadNext || code == cvReadPrevious;
+  if (!step || !root_ || currentKey_.Link <= 0 || operationDepth_ != 1 || inUpdate_ || !OnSharedFile())
+    return KeyReadOnce(code);
+  // A step loads pages named by nodes read earlier: another handle may have
+  // rewritten them since.  Then the step is taken again from the current
+  // key on the tree as it stands.
+  CVobjIndexKeyData from(0);
+  from.AssignLinks(currentKey_);
+  try {
+    return KeyReadOnce(code);
+  } catch (const ECorvidIndexCorrupt&) {
+    if (!ForgetTreeForReread()) throw;
+  }
+  return Reread([&] { return StepFrom(code, from); });
+}
+
+int32_t CVobjIndexTag::StepFrom(int32_t code, const CVobjIndexKeyData& from) {
+  TagOpenOnce(2);
+  currentKey_.Link = 0;
+  if (!root_) return 0;
+  if (reversedNavigation_) code = code == cvReadNext ? cvReadPrevious : cvReadNext;
+  bof_ = eof_ = false;
+  // Found, the tree stands on the key; gone, on the first key after it.
+  const int r = root_->SeekKey(from.Link, from, -1);
+  if (code == cvReadNext) {
+    if (r == 1 || !root_->ReadCurrentKey() || (r == 0 && !root_->ReadNextKey())) eof_ = true;
+  } else if (r == 1 ? !root_->ReadBottomKey() : !(root_->ReadCurrentKey() && root_->ReadPreviousKey())) {
+    bof_ = true;
+  }
+  RangeCheck();
+  return Finish();
 }
 
 int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {

@@ -408,6 +408,10 @@ private:
   int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
   void TagOpenOnce(int mode);
   int32_t KeyReadOnce(int32_t code);
+  // A step forward or back (KeyRead's codes) from the key `from` (value
+  // and record) on a tree read afresh: the step a reader takes again when
+  // the path it stood on no longer matches the file.
+  int32_t StepFrom(int32_t code, const CVobjIndexKeyData& from);
   // Shared files: under most conventions a reader takes no index lock, so it
   // may read a page while another handle is half-way through writing it, or
   // a child page that its parent, read a moment earlier, no longer names.

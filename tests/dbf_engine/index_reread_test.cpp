@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cdx_test_table.h"
 #include "dbf_engine/index/mdx_index.h"
@@ -17,8 +18,8 @@
 
 namespace {
 
-// An index file whose reads at one position come back as 0xFF bytes while
-// `garble` says so (it is asked once per read there).
+// An index file whose reads at one position (any position: -2) come back
+// as 0xFF bytes while `garble` says so (it is asked once per read there).
 template <class Base>
 class GarbledFile : public Base {
 public:
@@ -29,7 +30,7 @@ public:
 
   bool PageRead(int64_t at, void* buffer, int32_t length) override {
     const bool ok = Base::PageRead(at, buffer, length);
-    if (at == position) {
+    if (at == position || position == -2) {
       ++reads;
       if (garble()) std::memset(buffer, 0xFF, static_cast<size_t>(length));
     }
@@ -59,10 +60,11 @@ protected:
     if (ext == "mdx") return std::make_unique<GarbledFile<CVobjMDXFile>>(&table, p, true, shared, create, create);
     return std::make_unique<GarbledFile<CVobjCDXFile>>(&table, p, true, shared, create, create);
   }
-  // The file's reads of its root page come back garbled while `garble` says so.
+  // The file's reads of its root page (every read: all) come back garbled
+  // while `garble` says so.
   template <class F>
-  static void GarbleRoot(const KindCase& k, CVobjIndexFile& f, F garble) {
-    const int64_t at = f.TagByNumber(0)->RootPage() * k.unit;
+  static void GarbleRoot(const KindCase& k, CVobjIndexFile& f, F garble, bool all = false) {
+    const int64_t at = all ? -2 : f.TagByNumber(0)->RootPage() * k.unit;
     const std::string ext = k.ext;
     auto set = [&](auto* g) {
       g->position = at;
@@ -131,6 +133,43 @@ TEST_F(IndexReread, SharedReaderReadsAPageAgainBeforeCallingTheFileCorrupt) {
       int bad = 1;
       GarbleRoot(k, *f, [&] { return bad-- > 0; });
       EXPECT_THROW(f->TagByNumber(0)->KeyFind(sought), ECorvidError);
+    }
+    // Stepping on through pages another handle may have rewritten since the
+    // path was read: a step that meets a page that does not decode is taken
+    // again from the current key, and the walk is the undisturbed one.
+    {
+      auto walk = [&](CVobjIndexTag* t) {
+        std::vector<int32_t> out;
+        for (int i = 0; i < 300; ++i) out.push_back(t->KeyRead(i < 150 ? cvReadNext : cvReadPrevious));
+        return out;
+      };
+      std::vector<int32_t> want;
+      {
+        auto f = Open(k, true);
+        ASSERT_EQ(f->TagByNumber(0)->KeyFind(sought), 417);
+        want = walk(f->TagByNumber(0));
+        EXPECT_EQ(want[149], 567);
+      }
+      auto f = Open(k, true);
+      CVobjIndexTag* t = f->TagByNumber(0);
+      ASSERT_EQ(t->KeyFind(sought), 417);
+      int bad = 0, garbled = 0;
+      GarbleRoot(
+          k, *f,
+          [&] {
+            if (bad <= 0) return false;
+            --bad;
+            ++garbled;
+            return true;
+          },
+          true);
+      std::vector<int32_t> got;
+      for (int i = 0; i < 300; ++i) {
+        if (bad <= 0) bad = 2;  // the next two reads, whichever they are
+        got.push_back(t->KeyRead(i < 150 ? cvReadNext : cvReadPrevious));
+      }
+      EXPECT_EQ(got, want);
+      EXPECT_GT(garbled, 2);
     }
     if (HasFailure()) return;
   }
