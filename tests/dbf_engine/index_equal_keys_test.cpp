@@ -63,11 +63,12 @@ const char* KindName(Kind k) {
 // again, and compares both walks and a fresh handle's with the order the
 // kind defines.
 TEST_F(IndexEqualKeys, GroupsOfEqualKeysKeepTheKindsRecordOrder) {
-  constexpr int kGroups = 23, kBuilt = 2500, kAdded = 250;
+  constexpr int kGroups = 7, kBuilt = 1200, kAdded = 150;
   for (Kind kind : {Kind::Ntx, Kind::Ndx, Kind::Mdx, Kind::Cdx}) {
     for (const char* expr : {"NAME", "NUM"}) {
       for (bool ascending : {true, false}) {
         for (bool unique : {false, true}) {
+          if (unique && std::string(expr) != "NAME") continue;  // one key type is enough there
           SCOPED_TRACE(std::string(KindName(kind)) + " " + expr + (ascending ? " ascending" : " descending") +
                        (unique ? " unique" : ""));
           table.rows.clear();
