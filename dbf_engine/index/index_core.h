@@ -35,7 +35,10 @@
 // decoded: a page that reads back byte for byte the same is not decoded
 // again (ReuseDecoded), and where the format keeps a change counter that
 // every writer moves, a node read under the counter in force is not even
-// read again while no writer holds the index lock (TakeTrusted).
+// read again while no writer holds the index lock (TakeTrusted).  A reader
+// takes no index lock, so it may meet a page half-written or no longer
+// where its parent said: it reads the tree again, at last under the index
+// lock, before it calls the file corrupt (Reread).
 #pragma once
 
 #include <algorithm>
