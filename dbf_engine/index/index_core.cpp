@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
+#include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
@@ -32,6 +34,10 @@ constexpr size_t kMaxCachedSlots = 1 << 15;
 // How long a node kept from a shared file stands for its page unread while
 // the change counter stands still (see CVobjIndexTag::TakeTrusted).
 constexpr int64_t kTrustMicroseconds = 10000;
+
+// Times a reader of a shared file runs a read that met a page that does not
+// decode, the last of them under the index lock (see CVobjIndexTag::Reread).
+constexpr int kRereads = 4;
 
 // Spare entry objects a tag keeps for the next node it loads.
 constexpr size_t kMaxSpareEntries = 4096;
@@ -130,9 +136,7 @@ CVobjIndexKey* CVobjIndexKey::GetChild(int32_t page) {
   int depth = 0;
   for (CVobjIndexKey* a = this; a; a = a->parent_, ++depth)
     if (a->Page == page || depth > kMaxDepth) page = 0;
-  if (page <= 0) {
-    cvRaise(cvErrIndexCorrupted, {tag_->DiskName()});
-  }
+  if (page <= 0) cvIndexCorrupt(tag_->DiskName());
   if (child_ && (child_->Dirty || (child_->child_ && child_->child_->Dirty))) {
     // Write what the old path holds first; a split may move this node's
     // entries, so find the wanted one again by its page.
@@ -704,8 +708,48 @@ void CVobjIndexTag::StoreNodes() {
   }
 }
 
+bool CVobjIndexTag::ForgetTreeForReread() {
+  if (headerDirty_) return false;
+  for (const CVobjIndexKey* n = root_.get(); n; n = n->child_.get())
+    if (n->Dirty) return false;
+  root_.reset();
+  DropTreeCache();
+  spareNode_.reset();
+  treeEdited_ = false;
+  windowStamp_ = -1;
+  currentKey_.Link = 0;
+  bof_ = eof_ = false;
+  owner_->ForgetFileSize();
+  return true;
+}
+
+template <class F>
+auto CVobjIndexTag::Reread(F&& op) -> decltype(op()) {
+  if (operationDepth_ != 1 || inUpdate_ || !OnSharedFile()) return op();
+  for (int attempt = 1; attempt < kRereads; ++attempt) {
+    try {
+      return op();
+    } catch (const ECorvidIndexCorrupt&) {
+      if (!ForgetTreeForReread()) throw;
+    }
+    // Give the writer a moment to finish its page.
+    std::this_thread::yield();
+  }
+  // A handle that holds a lock already (its index lock, the whole file)
+  // keeps writers out as it is; taking the index lock again and giving it
+  // back would drop the hold its caller counts on.
+  const CVO_DiskFile* d = owner_->DiskFile();
+  if (d && d->LockCount() > 0) return op();
+  CVobjIndexFile::IndexLockScope lock(*owner_);
+  return op();
+}
+
 void CVobjIndexTag::TagOpen(int mode) {
   OperationScope operation(this);
+  Reread([&] { TagOpenOnce(mode); });
+}
+
+void CVobjIndexTag::TagOpenOnce(int mode) {
   StoreNodes();
   if (TreeReusable()) {
     // Nothing can have changed the file since the tree was read.
@@ -789,6 +833,42 @@ int32_t CVobjIndexTag::Finish() {
 
 int32_t CVobjIndexTag::KeyRead(int32_t code) {
   OperationScope operation(this);
+  // The top and the bottom are read from a fresh open.
+  if (code == cvReadTop || code == cvReadBottom) return Reread([&] { return KeyReadOnce(code); });
+  const bool step = code == cvReadNext || code == cvReadPrevious;
+  if (!step || !root_ || currentKey_.Link <= 0 || operationDepth_ != 1 || inUpdate_ || !OnSharedFile())
+    return KeyReadOnce(code);
+  // A step loads pages named by nodes read earlier: another handle may have
+  // rewritten them since.  Then the step is taken again from the current
+  // key on the tree as it stands.
+  CVobjIndexKeyData from(0);
+  from.AssignLinks(currentKey_);
+  try {
+    return KeyReadOnce(code);
+  } catch (const ECorvidIndexCorrupt&) {
+    if (!ForgetTreeForReread()) throw;
+  }
+  return Reread([&] { return StepFrom(code, from); });
+}
+
+int32_t CVobjIndexTag::StepFrom(int32_t code, const CVobjIndexKeyData& from) {
+  TagOpenOnce(2);
+  currentKey_.Link = 0;
+  if (!root_) return 0;
+  if (reversedNavigation_) code = code == cvReadNext ? cvReadPrevious : cvReadNext;
+  bof_ = eof_ = false;
+  // Found, the tree stands on the key; gone, on the first key after it.
+  const int r = root_->SeekKey(from.Link, from, -1);
+  if (code == cvReadNext) {
+    if (r == 1 || !root_->ReadCurrentKey() || (r == 0 && !root_->ReadNextKey())) eof_ = true;
+  } else if (r == 1 ? !root_->ReadBottomKey() : !(root_->ReadCurrentKey() && root_->ReadPreviousKey())) {
+    bof_ = true;
+  }
+  RangeCheck();
+  return Finish();
+}
+
+int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {
   currentKey_.Link = 0;
   if (!root_) return 0;
   if (reversedNavigation_) {
@@ -929,15 +1009,17 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
-  if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
-    return FindReadingBackwards(key, owner_->ExactCompare);
-  return Find(key, recno, owner_->ExactCompare, true);
+  return Reread([&] {
+    if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
+      return FindReadingBackwards(key, owner_->ExactCompare);
+    return Find(key, recno, owner_->ExactCompare, true);
+  });
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
   OperationScope operation(this);
   if (root_ && currentKey_.Link == recno && recno != 0) return;
-  TagOpen(1);
+  Reread([&] { TagOpenOnce(1); });
 }
 
 bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {

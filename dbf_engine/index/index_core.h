@@ -35,7 +35,10 @@
 // decoded: a page that reads back byte for byte the same is not decoded
 // again (ReuseDecoded), and where the format keeps a change counter that
 // every writer moves, a node read under the counter in force is not even
-// read again while no writer holds the index lock (TakeTrusted).
+// read again while no writer holds the index lock (TakeTrusted).  A reader
+// takes no index lock, so it may meet a page half-written or no longer
+// where its parent said: it reads the tree again, at last under the index
+// lock, before it calls the file corrupt (Reread).
 #pragma once
 
 #include <algorithm>
@@ -406,6 +409,26 @@ private:
   // Find on a tag read backwards over keys stored ascending (a descending
   // CDX or memory index tag).
   int32_t FindReadingBackwards(const TcvVariant& key, bool exact);
+  void TagOpenOnce(int mode);
+  int32_t KeyReadOnce(int32_t code);
+  // A step forward or back (KeyRead's codes) from the key `from` (value
+  // and record) on a tree read afresh: the step a reader takes again when
+  // the path it stood on no longer matches the file.
+  int32_t StepFrom(int32_t code, const CVobjIndexKeyData& from);
+  // Shared files: under most conventions a reader takes no index lock, so it
+  // may read a page while another handle is half-way through writing it, or
+  // a child page that its parent, read a moment earlier, no longer names.
+  // Either looks corrupt.  A read that starts from a fresh open and meets
+  // such a page is run again on a tree read afresh: a few times as it is,
+  // then once under the index lock, where no writer is at work; a page that
+  // still does not decode is damaged in the file.  Only a reader's outermost
+  // operation runs again, never one over edits of this handle not yet
+  // written.
+  template <class F>
+  auto Reread(F&& op) -> decltype(op());
+  // Drops the tree and every node kept from it, so the next open reads the
+  // file afresh; false (nothing dropped) when the tree holds unwritten edits.
+  bool ForgetTreeForReread();
 
   // Clean nodes read from the file, by page, while the tree is
   // unedited (declared before root_: nodes hold a pointer to the tag only).

@@ -2,7 +2,7 @@
 
 #include "dbf_engine/messages.h"
 
-void cvIndexCorrupt(std::string_view file) { cvRaise(cvErrIndexCorrupted, {file}); }
+void cvIndexCorrupt(std::string_view file) { cvRaise<ECorvidIndexCorrupt>(cvErrIndexCorrupted, {file}); }
 
 void cvIndexLimit(std::string_view what, std::string_view limit) { cvRaise(cvErrArgRange, {what, limit}); }
 

@@ -14,9 +14,15 @@
 #include <string>
 #include <string_view>
 
+#include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"  // cvLoad/StoreLE/BE16/32
 
-// Raises ECorvidError "Index file %s is corrupted" for `file`.
+// The error of a page or header that does not decode.  An ECorvidError like
+// any other; told apart so that a reader of a shared file can read the page
+// again before it believes the file is damaged (see CVobjIndexTag).
+DIRLOOK_EXCEPTION(ECorvidIndexCorrupt, ECorvidError)
+
+// Raises ECorvidIndexCorrupt "Index file %s is corrupted" for `file`.
 [[noreturn]] void cvIndexCorrupt(std::string_view file);
 // Raises ECorvidError "Argument for %s must be %s".
 [[noreturn]] void cvIndexLimit(std::string_view what, std::string_view limit);

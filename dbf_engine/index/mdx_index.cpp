@@ -490,31 +490,15 @@ int32_t CVobjSortMDX::WriteTree() {
     }
   };
 
-  // Equal keys come out of a descending sort in falling record order; an
-  // insert puts a record after its equals, so the build reverses each run of
-  // equal keys to give the order later inserts keep.
-  const bool reverseRuns = !IsAscending() && !IsUnique();
-  std::vector<int32_t> run;
-  std::string runKey;
-  int32_t n = 0;
-  auto emitRun = [&] {
-    for (auto it = run.rbegin(); it != run.rend(); ++it) push(0, MdxEntry{*it, runKey});
-    run.clear();
-  };
+  // Keys come in tag order; equal keys in record order, falling in a
+  // descending tag, as the other kinds build them.
   TcvVariant value;
   int32_t recno = 0;
+  int32_t n = 0;
   for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
-    std::string key = stored(value);
-    if (reverseRuns) {
-      if (!run.empty() && key != runKey) emitRun();
-      if (run.empty()) runKey = key;
-      run.push_back(recno);
-    } else {
-      push(0, MdxEntry{recno, std::move(key)});
-    }
+    push(0, MdxEntry{recno, stored(value)});
     if (table) table->ixStatusUpdate(2, ++n, 0);
   }
-  emitRun();
 
   // Every node below the top has been written; the top one is the root.
   return write(levels.size() - 1, levels.back().entries);
