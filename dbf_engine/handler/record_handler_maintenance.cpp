@@ -433,6 +433,12 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   // up to the zero byte.
   cvExpCheckText(keyExpr);
   cvExpCheckText(forExpr);
+  // A key or condition that does not compile is refused before the file is
+  // made: making it would truncate an index file of the same name.
+  {
+    TcvExpHandler key(cvExpLink(), keyExpr);
+    if (!Trim(forExpr).empty()) TcvExpHandler condition(cvExpLink(), forExpr);
+  }
   cvIndexClear();
   cvHandlerScope scope(*this);
   cvSetDBFCache(true);

@@ -177,4 +177,23 @@ TEST(CdxTagList, ADamagedEntryMakesTheFileCorruptedInsteadOfEndingTheList) {
   }
 }
 
+// An index made again over an existing file with a key or condition that
+// does not compile is refused before the file is touched.
+TEST(IndexTo, ABadExpressionLeavesAnExistingIndexFileAsItWas) {
+  for (const char* file : {"q.ntx", "q.ndx", "q.cdx", "q.mdx"}) {
+    SCOPED_TRACE(file);
+    TempDir dir;
+    const std::string t = MakeTable(dir, "p.dbf", "4", People());
+    const std::string name = dir / file;
+    CVO_dBHandler h(t, "", true, false);
+    ASSERT_EQ(h.cvIndexTo(name, "A", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    const std::vector<uint8_t> before = ReadAll(name);
+    EXPECT_THROW(h.cvIndexTo(name, "A", "UPPER(NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+                 ECorvidExpression);
+    EXPECT_THROW(h.cvIndexTo(name, "A", "NAME", "FM >", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+                 ECorvidExpression);
+    EXPECT_EQ(ReadAll(name), before);
+  }
+}
+
 }  // namespace
