@@ -194,7 +194,6 @@ int32_t TBinaryOp::GetAsInteger() {
 // float to text) cannot fail.  A literal that is null itself (the empty
 // text) never compares equal and is left out.
 struct TBinaryOp::TEqualsPlan {
-  std::vector<TExpression*> Operands;  // what the plan was made from
   TExpression* Field = nullptr;        // x, as the first equality has it
   TExprType FieldType = ttString;
   std::unordered_set<std::string> Texts;
@@ -204,6 +203,11 @@ struct TBinaryOp::TEqualsPlan {
 };
 
 TBinaryOp::~TBinaryOp() = default;
+
+void TBinaryOp::OperandsChanged() {
+  Plan.reset();
+  Planned = false;
+}
 
 namespace {
 
@@ -218,22 +222,13 @@ bool IsLiteral(TExpression* e) {
 // chain is then evaluated operand by operand).
 bool TBinaryOp::PlannedOr(bool& result) {
   if (Operator != opOr || More.empty()) return false;
-  auto same = [&](const TEqualsPlan& p) {
-    if (p.Operands.size() != More.size() + 2 || p.Operands[0] != Left.get() || p.Operands[1] != Right.get())
-      return false;
-    for (size_t i = 0; i < More.size(); ++i)
-      if (p.Operands[i + 2] != More[i].get()) return false;
-    return true;
-  };
-  if (!Planned || (Plan && !same(*Plan))) {
-    // Built at the first row, and again should an operand have been
-    // replaced since.
+  if (!Planned) {
+    // Built at the first row (and again after OperandsChanged).
     Planned = true;
     Plan.reset();
     auto plan = std::make_unique<TEqualsPlan>();
     TFieldExpr* field = nullptr;
     auto add = [&](TExpression* operand) {
-      plan->Operands.push_back(operand);
       auto* r = dynamic_cast<TRelationalOp*>(operand);
       if (!r || r->Operator != opEq || !IsLiteral(r->Right.get())) return false;
       auto* f = dynamic_cast<TFieldExpr*>(r->Left.get());

@@ -104,6 +104,9 @@ public:
   // this node is an AND, OR or XOR over Booleans or integers and `right` is
   // of that same type; otherwise leaves `right` alone and returns false.
   bool Extend(TExpressionPtr& right);
+  // Whoever replaces an operand after the node has been evaluated calls
+  // this, so that the next row plans the chain again.
+  void OperandsChanged();
 
   TExpressionPtr Left, Right;
   std::vector<TExpressionPtr> More;
