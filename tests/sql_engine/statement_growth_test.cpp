@@ -38,7 +38,7 @@ constexpr bool kSanitized = false;
 // failed).
 constexpr double kBlowUpSeconds = 30;
 constexpr int kColumns = kSanitized ? 1000 : 4000;
-constexpr int kListItems = kSanitized ? 10000 : 100000;
+constexpr int kListItems = kSanitized ? 5000 : 100000;
 
 double SecondsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
