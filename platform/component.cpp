@@ -70,7 +70,6 @@ TComponent::~TComponent() {
   }
   for (TComponent* c : components_) c->owner_ = nullptr;
   components_.clear();
-  ++components_changes_;
   if (owner_ != nullptr) {
     try {
       owner_->RemoveComponent(this);
@@ -135,7 +134,6 @@ void TComponent::InsertComponent(TComponent* component) {
   if (!component->name_.empty() && FindComponent(component->name_) != nullptr)
     throw EComponentError("A component named %s already exists", {component->name_});
   components_.push_back(component);
-  ++components_changes_;
   component->owner_ = this;
   Notification(component, opInsert);
 }
@@ -143,7 +141,6 @@ void TComponent::InsertComponent(TComponent* component) {
 void TComponent::RemoveComponent(TComponent* component) {
   Notification(component, opRemove);
   components_.erase(std::remove(components_.begin(), components_.end(), component), components_.end());
-  ++components_changes_;
   component->owner_ = nullptr;
 }
 
@@ -168,18 +165,11 @@ void TComponent::Notification(TComponent* component, TOperation operation) {
     free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
                          free_notifies_.end());
   }
-  // Copy: a notified component may remove itself or others.  Only once the
-  // list has changed under the loop is each one looked up again, so telling
-  // n listed components costs n, not n squared.
+  // Copy: a notified component may remove itself or others.
   std::vector<TComponent*> listed = components_;
-  const uint64_t changes = components_changes_;
-  for (TComponent* c : listed) {
-    if (c == component) continue;
-    if (components_changes_ != changes &&
-        std::find(components_.begin(), components_.end(), c) == components_.end())
-      continue;
-    c->Notification(component, operation);
-  }
+  for (TComponent* c : listed)
+    if (c != component && std::find(components_.begin(), components_.end(), c) != components_.end())
+      c->Notification(component, operation);
 }
 
 void TComponent::BeginLoad() { state_ |= csLoading | csReading; }

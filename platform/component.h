@@ -126,7 +126,6 @@ private:
   TComponent* owner_ = nullptr;
   TComponentState state_ = 0;
   std::vector<TComponent*> components_;              // listed (may be owned)
-  uint64_t components_changes_ = 0;                  // counts changes of components_
   std::vector<std::unique_ptr<TComponent>> owned_;   // destroyed with this one
   std::vector<TComponent*> free_notifies_;
 };

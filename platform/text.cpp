@@ -188,17 +188,7 @@ std::string LowerCase(std::string_view s) {
 int CompareStr(std::string_view a, std::string_view b) { return ByteCompare(a, b, false, false); }
 int CompareText(std::string_view a, std::string_view b) { return ByteCompare(a, b, true, false); }
 bool SameText(std::string_view a, std::string_view b) {
-  // Name lookups call this over whole lists: equal bytes are passed over
-  // without folding, and the first real difference ends the test.
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x == y) continue;
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
+  return a.size() == b.size() && CompareText(a, b) == 0;
 }
 
 int AnsiCompareStr(std::string_view a, std::string_view b) { return Sign(LocaleCompare(a, b, true)); }
