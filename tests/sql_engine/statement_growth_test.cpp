@@ -75,6 +75,21 @@ std::multiset<int> Rows(TDataSet* ds, const std::string& sql, std::string* error
   return out;
 }
 
+// Per row number the text of the column `expr`, or the error.
+std::vector<std::string> Column(TDataSet* ds, const std::string& expr) {
+  std::vector<std::string> out;
+  TSift q;
+  q.AddDataSet(ds, "t");
+  q.SetSQL("select rn, " + expr + " as x from t order by rn");
+  try {
+    q.Open();
+  } catch (const Exception& e) {
+    return {e.what()};
+  }
+  for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("X")->AsString());
+  return out;
+}
+
 TEST(StatementGrowth, ThousandsOfColumnsOfOneNameGetNumberedNames) {
   auto ds = Numbers(3);
   const int n = kColumns;
@@ -211,6 +226,18 @@ TEST(StatementGrowth, InListOrChainAndSingleComparisonsAgree) {
     EXPECT_EQ(Rows(ds.get(), base + "(" + chain + ") and rn >= 0"), any);
     EXPECT_EQ(Rows(ds.get(), base + field + " not in (" + list + ")"), none);
     EXPECT_EQ(Rows(ds.get(), base + "not (" + chain + ")"), none);
+
+    // AND and OR over integers are bitwise: a flat chain and the same
+    // operands nested to the right give the same column.
+    const char* op = rng() % 2 ? " or " : " and ";
+    std::string flat = "nd", nested = "nd";
+    for (int i = 0; i < k; ++i) {
+      const std::string v = std::to_string(rng() % 64);
+      flat += op + v;
+      nested += op + std::string("(") + v;
+    }
+    nested += std::string(static_cast<size_t>(k), ')');
+    EXPECT_EQ(Column(ds.get(), flat), Column(ds.get(), nested)) << flat;
   }
 }
 
