@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 #include "platform/numbers.h"
+#include "sql_engine/expr/data_nodes.h"
 
 namespace {
 
@@ -143,10 +145,30 @@ double TBinaryOp::GetAsFloat() {
   }
 }
 
+bool TBinaryOp::Extend(TExpressionPtr& right) {
+  if (Operator != opAnd && Operator != opOr && Operator != opXor) return false;
+  if (OperandType != ttBoolean && OperandType != ttInteger) return false;
+  if (right->GetExprType() != OperandType) return false;
+  More.push_back(std::move(right));
+  return true;
+}
+
 int32_t TBinaryOp::GetAsInteger() {
   if (GetExprType() != ttInteger) return TExpression::GetAsInteger();
   const int32_t l = Left->GetAsInteger();
   const int32_t r = Right->GetAsInteger();
+  if (!More.empty()) {
+    // A chain of AND, OR or XOR over integers: bitwise, from the left.
+    int32_t v = l;
+    auto apply = [&](int32_t x) {
+      if (Operator == opAnd) v &= x;
+      else if (Operator == opOr) v |= x;
+      else v ^= x;
+    };
+    apply(r);
+    for (const TExpressionPtr& m : More) apply(m->GetAsInteger());
+    return v;
+  }
   switch (Operator) {
     case opMult: return CheckedMul(l, r);
     case opDiv: return CheckedDiv(l, r);
@@ -162,13 +184,122 @@ int32_t TBinaryOp::GetAsInteger() {
   }
 }
 
+// The plan of an OR chain of equalities between one field and literals:
+// (x = v1) OR (x = v2) OR ... .  Each equality is false when x is null and
+// otherwise compares by the smaller of the two types, so per row the
+// chain's value is: x not null and x, read as the type it meets each
+// literal in, among the literals of that meeting type.  Reading x once
+// instead of once per literal changes nothing: a field read has no side
+// effects, and the conversions down the type order (Boolean to integer to
+// float to text) cannot fail.  A literal that is null itself (the empty
+// text) never compares equal and is left out.
+struct TBinaryOp::TEqualsPlan {
+  TExpression* Field = nullptr;        // x, as the first equality has it
+  TExprType FieldType = ttString;
+  std::unordered_set<std::string> Texts;
+  std::unordered_set<double> Floats;   // 0 stands for both zeros
+  std::unordered_set<int32_t> Integers;
+  bool HasTrue = false, HasFalse = false;
+};
+
+TBinaryOp::~TBinaryOp() = default;
+
+void TBinaryOp::OperandsChanged() {
+  Plan.reset();
+  Planned = false;
+}
+
+namespace {
+
+bool IsLiteral(TExpression* e) {
+  return dynamic_cast<TIntegerLiteral*>(e) || dynamic_cast<TFloatLiteral*>(e) ||
+         dynamic_cast<TStringLiteral*>(e) || dynamic_cast<TBooleanLiteral*>(e);
+}
+
+}  // namespace
+
+// Evaluates the chain through its plan; false when there is none (the
+// chain is then evaluated operand by operand).
+bool TBinaryOp::PlannedOr(bool& result) {
+  if (Operator != opOr || More.empty()) return false;
+  if (!Planned) {
+    // Built at the first row (and again after OperandsChanged).
+    Planned = true;
+    Plan.reset();
+    auto plan = std::make_unique<TEqualsPlan>();
+    TFieldExpr* field = nullptr;
+    auto add = [&](TExpression* operand) {
+      auto* r = dynamic_cast<TRelationalOp*>(operand);
+      if (!r || r->Operator != opEq || !IsLiteral(r->Right.get())) return false;
+      auto* f = dynamic_cast<TFieldExpr*>(r->Left.get());
+      if (!f) return false;
+      if (!field) {
+        field = f;
+        plan->Field = f;
+        plan->FieldType = f->GetExprType();
+      } else if (f->Field != field->Field || f->Context != field->Context) {
+        return false;
+      }
+      TExpression* v = r->Right.get();
+      if (v->GetIsNull()) return true;
+      switch (MinExprType(v->GetExprType(), plan->FieldType)) {
+        case ttString: plan->Texts.insert(v->GetAsString()); break;
+        case ttFloat: {
+          const double d = v->GetAsFloat();
+          plan->Floats.insert(d == 0 ? 0.0 : d);
+          break;
+        }
+        case ttInteger: plan->Integers.insert(v->GetAsInteger()); break;
+        case ttBoolean: (v->GetAsBoolean() ? plan->HasTrue : plan->HasFalse) = true; break;
+      }
+      return true;
+    };
+    bool ok = add(Left.get()) && add(Right.get());
+    for (size_t i = 0; ok && i < More.size(); ++i) ok = add(More[i].get());
+    if (!ok) return false;
+    Plan = std::move(plan);
+  }
+  if (!Plan) return false;
+  const TEqualsPlan& p = *Plan;
+  TNodeRead x(p.Field);
+  result = false;
+  if (x.IsNull) return true;
+  // The meeting types in the order of the type ranking; each is asked only
+  // when some literal meets x in it.
+  if (!p.Texts.empty() && p.Texts.count(x.GetText())) return result = true;
+  if (!p.Floats.empty()) {
+    const double d = x.Node->GetAsFloat();
+    if (p.Floats.count(d == 0 ? 0.0 : d)) return result = true;
+  }
+  if (!p.Integers.empty() && p.Integers.count(x.Node->GetAsInteger())) return result = true;
+  if (p.HasTrue || p.HasFalse) {
+    const bool b = x.Node->GetAsBoolean();
+    if (b ? p.HasTrue : p.HasFalse) return result = true;
+  }
+  return true;
+}
+
 bool TBinaryOp::GetAsBoolean() {
   switch (Operator) {
-    case opAnd: return Left->GetAsBoolean() && Right->GetAsBoolean();
-    case opOr: return Left->GetAsBoolean() || Right->GetAsBoolean();
+    case opAnd: {
+      if (!Left->GetAsBoolean() || !Right->GetAsBoolean()) return false;
+      for (const TExpressionPtr& m : More)
+        if (!m->GetAsBoolean()) return false;
+      return true;
+    }
+    case opOr: {
+      bool planned = false;
+      if (PlannedOr(planned)) return planned;
+      if (Left->GetAsBoolean() || Right->GetAsBoolean()) return true;
+      for (const TExpressionPtr& m : More)
+        if (m->GetAsBoolean()) return true;
+      return false;
+    }
     case opXor: {
-      const bool l = Left->GetAsBoolean();
-      return l != Right->GetAsBoolean();
+      bool v = Left->GetAsBoolean();
+      v = v != Right->GetAsBoolean();
+      for (const TExpressionPtr& m : More) v = v != m->GetAsBoolean();
+      return v;
     }
     default: return TExpression::GetAsBoolean();
   }

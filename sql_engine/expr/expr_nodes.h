@@ -17,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sql_engine/expr/expr_types.h"
 #include "sql_engine/expr/text_operand.h"
@@ -80,6 +82,14 @@ public:
 };
 
 // opExp .. opXor over two operands.
+//
+// A chain of one logical operator over operands of one type (a OR b OR c
+// ..., all Boolean or all integer) is one node: More holds the operands
+// after Right, and the node means ((Left op Right) op More[0]) op ...,
+// evaluated from the left as the nested nodes would be, with the same short
+// cuts.  A WHERE clause of 100,000 ORs is then a flat list, not a tree
+// 100,000 levels deep that evaluating or freeing would have to recurse
+// through.
 class TBinaryOp : public TExpression {
 public:
   TBinaryOp(TOperator op, TExpressionPtr left, TExpressionPtr right);
@@ -90,9 +100,29 @@ public:
   bool GetAsBoolean() override;
   TExprType GetExprType() override { return ResultType(Operator, OperandType); }
 
+  // Appends `right` as the next operand of the chain and returns true when
+  // this node is an AND, OR or XOR over Booleans or integers and `right` is
+  // of that same type; otherwise leaves `right` alone and returns false.
+  bool Extend(TExpressionPtr& right);
+  // Whoever replaces an operand after the node has been evaluated calls
+  // this, so that the next row plans the chain again.
+  void OperandsChanged();
+
   TExpressionPtr Left, Right;
+  std::vector<TExpressionPtr> More;
   TOperator Operator;
   TExprType OperandType;
+
+  ~TBinaryOp() override;
+
+private:
+  // An OR chain whose operands all compare one field for equality with a
+  // literal (what an IN list becomes) reads the field once per row and
+  // looks its value up among the literals; see EqualsPlan in the source.
+  struct TEqualsPlan;
+  bool PlannedOr(bool& result);
+  std::unique_ptr<TEqualsPlan> Plan;
+  bool Planned = false;
 };
 
 // opEq .. opGTE; always boolean.

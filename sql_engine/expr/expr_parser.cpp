@@ -129,7 +129,7 @@ void TExprParser::Push(TExpressionPtr e) {
   DepthStack.push_back(depth);
   if (depth > kMaxDepth) {
     // Checked after the push, so the node is freed with the stack.
-    Fail("yyparse stack overflow");
+    Fail(DepthMessage());
   }
 }
 
@@ -325,8 +325,22 @@ void TExprParser::PushIntegerOrFloat(const std::string& text) {
 void TExprParser::yyaction(int32_t rule) {
   auto A = [this](int32_t i) -> const TYYValue& { return Arg(i); };
   auto binary = [this](TOperator op) {
+    if (DepthStack.size() < 2) StackBroken();
+    const int32_t rightDepth = DepthStack.back();
+    const int32_t leftDepth = DepthStack[DepthStack.size() - 2];
+    const int32_t taken = TakenDepth;
     TExpressionPtr right = Pop();
     TExpressionPtr left = Pop();
+    if (op == opAnd || op == opOr || op == opXor) {
+      // The next operand of a chain of the same operator joins the chain
+      // node: the tree grows no deeper than its deepest operand needs.
+      auto* chain = dynamic_cast<TBinaryOp*>(left.get());
+      if (chain && chain->Operator == op && chain->Extend(right)) {
+        TakenDepth = std::max({taken, leftDepth - 1, rightDepth});
+        AddExpression(std::move(left));
+        return;
+      }
+    }
     if (op >= opEq)
       AddExpression(std::make_unique<TRelationalOp>(op, std::move(left), std::move(right)));
     else
@@ -404,6 +418,7 @@ void TExprParser::yyaction(int32_t rule) {
       AddExpression(std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList),
                                                         std::move(elseExpr)));
       yyval = TYYValue{};
+      SetText(std::string());
       break;
     }
     case 47: yyval.Code = 1; break;
@@ -418,7 +433,7 @@ void TExprParser::yyaction(int32_t rule) {
     case 53:
       GroupNames.push_back(UpperAscii(A(1).Text));
       IdentifierNames.push_back(UpperAscii(A(3).Text));
-      yyval.Text = A(3).Text;
+      SetText(A(3).Text);
       break;
     case 54:
     case 55: PushIntegerOrFloat(A(1).Text); break;
@@ -426,7 +441,7 @@ void TExprParser::yyaction(int32_t rule) {
     case 57: Push(std::make_unique<TStringLiteral>(GetString(A(1).Text))); break;
     case 58: Push(std::make_unique<TBooleanLiteral>(true)); break;
     case 59: Push(std::make_unique<TBooleanLiteral>(false)); break;
-    case 60: yyval.Text = GetExplicitParam(A(2).Text); break;
+    case 60: SetText(GetExplicitParam(A(2).Text)); break;
     case 61: Push(std::make_unique<TStringLiteral>(std::string())); break;
     case 62: Push(std::make_unique<TStringLiteral>(GetString(A(2).Text))); break;
     default: break;

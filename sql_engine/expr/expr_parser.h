@@ -18,7 +18,9 @@
 // number of its WHEN parts and whether it has an ELSE as semantic values,
 // so nested CASEs cannot take each other's nodes.  Each parse starts from
 // empty stacks, whatever an earlier failed parse left behind.  A tree may
-// be at most kMaxDepth nodes deep (" yyparse stack overflow" beyond).
+// be at most kMaxDepth nodes deep ("Statement too deeply nested: more than
+// 1048 levels" beyond); a chain of one logical operator (a OR b OR c ...)
+// is one node over all its operands and counts one level.
 #pragma once
 
 #include <array>

@@ -1,6 +1,7 @@
 // The LALR(1) driver shared by the SQL and the expression parser.
 #include "sql_engine/front/parse_runtime.h"
 
+#include "platform/exceptions.h"
 #include "sql_engine/front/lex_runtime.h"
 
 bool TCustomParser::FindAction(const TParseTables& t, int32_t state, int32_t symbol,
@@ -27,6 +28,13 @@ bool TCustomParser::FindGoto(const TParseTables& t, int32_t state, int32_t nonte
     }
   }
   return false;
+}
+
+std::string TCustomParser::DepthMessage() { return FormatMessage(kDepthMessage, {kMaxDepth}); }
+
+std::string TCustomParser::TakeArgText(int32_t i) {
+  const size_t base = ValueStack.size() - static_cast<size_t>(RuleLength);
+  return std::move(ValueStack[base + static_cast<size_t>(i) - 1].Text);
 }
 
 const TYYValue& TCustomParser::Arg(int32_t i) const {
@@ -68,7 +76,7 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
   for (;;) {
     if (step == Step::Push) {
       if (static_cast<int32_t>(StateStack.size()) + 1 > kMaxDepth) {
-        yyerror("yyparse stack overflow");
+        yyerror(DepthMessage());
         return 1;
       }
       StateStack.push_back(state);
@@ -125,8 +133,14 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
         }
         Flag = TYYFlag::yyfnone;
         RuleLength = length;
-        yyval = length > 0 ? Arg(1) : TYYValue{};
+        yyval = TYYValue{};
+        if (length > 0) {
+          yyval.Code = Arg(1).Code;
+          yyval.Size = Arg(1).Size;
+        }
+        TextSet = false;
         yyaction(rule);
+        if (!TextSet && length > 0) yyval.Text = TakeArgText(1);
         StateStack.resize(StateStack.size() - static_cast<size_t>(length));
         ValueStack.resize(ValueStack.size() - static_cast<size_t>(length));
         RuleLength = 0;

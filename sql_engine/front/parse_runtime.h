@@ -13,7 +13,13 @@
 // The driver keeps its state and its stacks in the instance: the current
 // token's value is taken from the lexer when the token is read, so nothing
 // is shared between parsers.  The value stack holds at most kMaxDepth
-// entries; deeper nesting ends the parse with "yyparse stack overflow".
+// entries; deeper nesting ends the parse with "Statement too deeply nested:
+// more than 1048 levels" (kDepthMessage).
+//
+// A production's value starts as the value of its first right-hand symbol.
+// Its text is moved over after the action, not copied before it, unless the
+// action set a text of its own (SetText): a long left-recursive chain (a OR
+// b OR c ...) then costs time in proportion to its length, not its square.
 //
 // Tokens SkipLow to SkipHigh (comments, blanks, tabs, line feeds; 293 to 296
 // for SQL) are skipped before the parser sees them; IllegalToken (a character
@@ -61,6 +67,10 @@ public:
   static constexpr int32_t kMaxDepth = 1048;
   static constexpr int32_t kErrorToken = 256;
   static constexpr int32_t kIllegalToken = 292;
+  // The message of a parse deeper than kMaxDepth; %d is kMaxDepth.
+  static constexpr const char* kDepthMessage = "Statement too deeply nested: more than %d levels";
+  // kDepthMessage filled in.
+  static std::string DepthMessage();
 
   TCustomParser() = default;
   virtual ~TCustomParser() = default;
@@ -96,12 +106,22 @@ protected:
   // The driver over the given tables; calls yyaction for every reduction.
   int32_t RunParse(const TParseTables& t);
 
-  // The semantic action of a rule.  yyval holds the value of the first
-  // right-hand symbol (empty for an empty rule) when it is called; Arg(i)
-  // is the value of the i-th right-hand symbol (1-based).
+  // The semantic action of a rule.  When it is called, yyval holds the
+  // Code and Size of the first right-hand symbol (zero for an empty rule)
+  // and no text; unless the action calls SetText, the production's text is
+  // the first symbol's.  Arg(i) is the value of the i-th right-hand symbol
+  // (1-based).
   virtual void yyaction(int32_t rule) = 0;
   const TYYValue& Arg(int32_t i) const;
   int32_t ArgCount() const { return RuleLength; }
+  // The production's text.
+  void SetText(std::string text) {
+    yyval.Text = std::move(text);
+    TextSet = true;
+  }
+  // Takes the text of the i-th right-hand symbol away (it is empty after),
+  // so that an action can extend it in place.
+  std::string TakeArgText(int32_t i);
 
   TYYValue yyval;
 
@@ -112,4 +132,5 @@ private:
   std::vector<TYYValue> ValueStack;
   TYYValue LookaheadValue;
   int32_t RuleLength = 0;
+  bool TextSet = false;  // the current action called SetText
 };

@@ -39,6 +39,14 @@ std::string Format1(const char* pattern, int32_t n) {
   return FormatMessage(pattern, {n});
 }
 
+// The codes of a value that is a chain of one logical operator, written
+// "(a OR b OR c)": the next operand of the same operator goes inside the
+// closing parenthesis.  The expression language reads AND, OR and XOR on
+// one level from the left, so the flat text means ((a OR b) OR c) exactly as
+// the nested one did, without a parenthesis level per operand.
+constexpr int32_t kAndChain = 0x414E44;
+constexpr int32_t kOrChain = 0x4F52;
+
 // Subquery use codes carried on the stack.
 constexpr int32_t kSubqueryPlain = 0;
 constexpr int32_t kSubqueryAny = 1;
@@ -73,7 +81,7 @@ void TkpParser::Fail(const std::string& message) {
 
 void TkpParser::yyaction(int32_t rule) {
   auto A = [this](int32_t i) -> const std::string& { return Arg(i).Text; };
-  auto set = [this](std::string text) { yyval.Text = std::move(text); };
+  auto set = [this](std::string text) { SetText(std::move(text)); };
   auto binary = [&](const char* op) { set(A(1) + op + A(3)); };
   auto compare = [&](TRelationalOperator op, bool joinCandidate) {
     set(A(1) + " " + A(2) + " " + A(3));
@@ -99,6 +107,23 @@ void TkpParser::yyaction(int32_t rule) {
                   const std::string& escape) {
     set(std::string(fn) + "(" + x + ", " + pattern + ", " + (escape.empty() ? "''" : escape) +
         ")");
+  };
+  // left op right for AND and OR: the left chain of the same operator is
+  // extended in place (its text taken over, not copied), else a new chain.
+  auto logical = [&](int32_t chain, const std::string& op) {
+    if (Arg(1).Code == chain && !A(1).empty() && A(1).back() == ')') {
+      std::string text = TakeArgText(1);
+      text.pop_back();
+      text += ' ';
+      text += op;
+      text += ' ';
+      text += A(3);
+      text += ')';
+      set(std::move(text));
+    } else {
+      set(Paren(A(1) + " " + op + " " + A(3)));
+    }
+    yyval.Code = chain;
   };
   auto joinCompare = [&]() {
     set(A(1) + A(2) + A(3));
@@ -191,8 +216,8 @@ void TkpParser::yyaction(int32_t rule) {
     case 56: binary(" >= "); break;
     case 57: binary(" <= "); break;
     case 58: binary(" = "); break;
-    case 59: set(Paren(A(1) + " AND " + A(3))); break;
-    case 60: set(Paren(A(1) + " OR " + A(3))); break;
+    case 59: logical(kAndChain, "AND"); break;
+    case 60: logical(kOrChain, "OR"); break;
     case 61:
     case 62:
       set(A(1) + A(2));
@@ -307,10 +332,8 @@ void TkpParser::yyaction(int32_t rule) {
     case 203:
       set(Paren(A(2)));
       break;
-    case 147:
-    case 148:
-      set(Paren(A(1) + " " + A(2) + " " + A(3)));
-      break;
+    case 147: logical(kAndChain, A(2)); break;  // the keyword as written
+    case 148: logical(kOrChain, A(2)); break;
     case 149: case 185: binary(" + "); break;
     case 150: case 186: binary(" - "); break;
     case 151: case 187: binary(" * "); break;
@@ -362,8 +385,8 @@ void TkpParser::yyaction(int32_t rule) {
     case 197: compare(ropGT, false); break;
     case 198: compare(ropLT, false); break;
     case 199: compare(ropNEQ, false); break;
-    case 200: set(Paren(A(1) + " AND " + A(3))); break;
-    case 201: set(Paren(A(1) + " OR " + A(3))); break;
+    case 200: logical(kAndChain, "AND"); break;
+    case 201: logical(kOrChain, "OR"); break;
     case 202: set("(NOT " + A(2) + ")"); break;
     case 204: {
       TSqlAnalizer* a = GetCurrentAnalizer();
@@ -403,7 +426,10 @@ void TkpParser::yyaction(int32_t rule) {
       TSqlAnalizer* a = GetCurrentAnalizer();
       if (a->SubQueryKindList.size() < a->SubQueryList.size()) a->SubQueryKindList.push_back(skAny);
       if (!a->SubQueryKindList.empty()) a->SubQueryKindList.back() = code == kSubqueryAll ? skAll : skAny;
-      if (rule != 235) yyval = Arg(2);
+      if (rule != 235) {
+        yyval.Size = Arg(2).Size;
+        set(A(2));
+      }
       yyval.Code = code;
       break;
     }

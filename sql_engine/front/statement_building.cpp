@@ -1,6 +1,7 @@
 // Statement building: how the SQL parser's actions fill the analyzers.
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 
 #include "platform/text.h"
 #include "sql_engine/front/sift_messages.h"
@@ -102,18 +103,32 @@ std::string TkpParser::GetString(const std::string& s) {
 }
 
 std::string TkpParser::RemoveFieldMarkers(const std::string& text) {
-  std::string s = text;
+  // One pass from the left: marker, name, quote -> name.  The search goes
+  // on at the start of the name just written, as over a text rewritten in
+  // place: a name holds no quote, so only a name ending in a backslash or
+  // a backslash and f can start a new marker with what follows it; then
+  // the rest is rewritten and searched again from that name.
+  std::string out;
+  out.reserve(text.size());
+  std::string rest = text;
   size_t from = 0;
   for (;;) {
-    const size_t p = s.find("\\f\"", from);
+    const size_t p = rest.find("\\f\"", from);
     if (p == std::string::npos) break;
-    const size_t q = s.find('"', p + 3);
+    const size_t q = rest.find('"', p + 3);
     if (q == std::string::npos) break;
-    // marker, name, quote -> name
-    s = s.substr(0, p) + s.substr(p + 3, q - p - 3) + s.substr(q + 1);
-    from = p;
+    const std::string_view name(rest.data() + p + 3, q - p - 3);
+    out.append(rest, from, p - from);
+    if (!name.empty() && (name.back() == '\\' || (name.size() >= 2 && name.substr(name.size() - 2) == "\\f"))) {
+      rest = std::string(name) + rest.substr(q + 1);
+      from = 0;
+      continue;
+    }
+    out.append(name);
+    from = q + 1;
   }
-  return s;
+  out.append(rest, from, std::string::npos);
+  return out;
 }
 
 void TkpParser::HandOverPending(TColumnItem* column, bool setSubqueryCaption) {

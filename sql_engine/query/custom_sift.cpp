@@ -555,12 +555,12 @@ void TCustomSift::InternalOpen() {
   LayoutColumns();
   InternalInitFieldDefs();
   if (DefaultFields()) CreateFields();
-  for (size_t c = 0; c < slots_.size(); ++c) {
+  for (size_t c = 0; UseDisplayLabel && c < slots_.size(); ++c) {
     TkpField* col = slots_[c].column;
     if (!col->SourceField || c >= static_cast<size_t>(FieldDefs().Count())) continue;
     TField* f = FindField(FieldDefs().Items(static_cast<int>(c))->Name());
     if (!f) continue;
-    if (UseDisplayLabel) f->SetDisplayLabel(col->SourceField->DisplayLabel());
+    f->SetDisplayLabel(col->SourceField->DisplayLabel());
   }
   BindFields(true);
   record_count_ = result_set_->GetRecordCount();

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/date_time.h"
 #include "platform/text.h"
@@ -174,6 +176,13 @@ void TCustomSift::LayoutColumns() {
 void TCustomSift::InternalInitFieldDefs() {
   FieldDefs().Clear();
   if (slots_.empty() && result_set_) LayoutColumns();
+  // Names compare ignoring case: the set holds every name given so far in
+  // upper case, and per first-formed name the next suffix worth trying (a
+  // suffix once found taken stays taken), so many columns of one name cost
+  // linear, not cubic, time.
+  std::unordered_set<std::string> taken;
+  std::unordered_map<std::string, int> nextSuffix;
+  taken.reserve(slots_.size());
   for (size_t c = 0; c < slots_.size(); ++c) {
     const TColumnSlot& s = slots_[c];
     std::string name = s.column->FieldName;
@@ -185,8 +194,14 @@ void TCustomSift::InternalInitFieldDefs() {
       return dot == std::string::npos ? n : n.substr(dot + 1);
     };
     name = unqualify(name);
-    const std::string base = name;
-    for (int n = 1; FieldDefs().IndexOf(name) >= 0; ++n) name = unqualify(base + "_" + std::to_string(n));
+    if (taken.count(UpperCase(name))) {
+      const std::string base = name;
+      int& n = nextSuffix[UpperCase(base)];
+      do {
+        name = unqualify(base + "_" + std::to_string(++n));
+      } while (taken.count(UpperCase(name)));
+    }
+    taken.insert(UpperCase(name));
     TFieldDef* def = FieldDefs().Add(name, s.type, s.type == ftString ? s.size : 0);
     def->SetFieldNo(static_cast<int>(c) + 1);
   }

@@ -411,7 +411,12 @@ int32_t RewriteQuantified(TExpressionPtr& node, std::vector<TSubqueryData>& subs
     }
     return RewriteQuantified(r->Left, subs) + RewriteQuantified(r->Right, subs);
   }
-  if (auto* b = dynamic_cast<TBinaryOp*>(node.get())) return RewriteQuantified(b->Left, subs) + RewriteQuantified(b->Right, subs);
+  if (auto* b = dynamic_cast<TBinaryOp*>(node.get())) {
+    int32_t n = RewriteQuantified(b->Left, subs) + RewriteQuantified(b->Right, subs);
+    for (TExpressionPtr& m : b->More) n += RewriteQuantified(m, subs);  // the rest of a chain
+    if (n > 0) b->OperandsChanged();
+    return n;
+  }
   if (auto* u = dynamic_cast<TUnaryOp*>(node.get())) return RewriteQuantified(u->Operand, subs);
   return 0;
 }

@@ -160,9 +160,9 @@ TEST(ExpressionText, DirectorySearchText) {
   ASSERT_EQ(a->TableList.Count(), 1);
   EXPECT_EQ(a->TableList.Get(0)->TableName, "phones");
   EXPECT_EQ(a->WhereStr,
-            "((((SQLLIKE(" + F("tel") + ", '542%', '') AND SQLLIKE(" + F("fm") +
-                ", '\xC8\xC2%', '')) AND SQLLIKE(" + F("ul") + ", '\xCB\xC5\xCD%', '')) AND " +
-                F("nd") + " = '5') AND " + F("kw") + " = '12')");
+            "(SQLLIKE(" + F("tel") + ", '542%', '') AND SQLLIKE(" + F("fm") +
+                ", '\xC8\xC2%', '') AND SQLLIKE(" + F("ul") + ", '\xCB\xC5\xCD%', '') AND " +
+                F("nd") + " = '5' AND " + F("kw") + " = '12')");
   // The two equalities are offered to the adapter.
   ASSERT_EQ(a->WhereOptimizeList.Count(), 2);
   EXPECT_EQ(a->WhereOptimizeList.Get(0)->FieldText, F("nd"));

@@ -1,0 +1,118 @@
+// Statements that grow: an IN list of n items and a select list of n
+// columns of one name, over a directory of 20,000 records (phones.dbf under
+// the alias "Phones", as the application opens it).
+//
+// Each size reports its time over the time of the smallest size in the
+// same run ("over_smallest"): work in proportion to the statement gives
+// about the ratio of the sizes (10 and 100 for the IN lists, 4 for the
+// columns), work that grows with its square gives that ratio squared.  The
+// IN lists also report their time over SQLite's for the same statement on
+// the same rows ("over_sqlite").
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "bench_support.h"
+#include "dbf_dataset/corvid_dataset.h"
+#include "query_search_sift.h"
+
+namespace {
+
+constexpr int32_t kRecords = 20000;
+
+class Files {
+public:
+  Files() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
+    const bench::Directory rows(0, kRecords);
+    rows.WriteTable(dbf_);
+    sqlite3_close(rows.SqliteTable(db_, false));
+  }
+  const std::string& Dbf() const { return dbf_; }
+  const std::string& Db() const { return db_; }
+
+private:
+  bench::BenchDir dir_;
+  std::string dbf_, db_;
+};
+
+Files& TheFiles() {
+  static Files f;
+  return f;
+}
+
+class Phones {
+public:
+  Phones() {
+    ds_.SetTableName(TheFiles().Dbf());
+    ds_.SetTranslateASCII(false);
+    ds_.SetDBFCache(true);
+    ds_.Open();
+  }
+  TDataSet* DataSet() { return &ds_; }
+
+private:
+  TCorvidDataSet ds_;
+};
+
+// Best seconds per size of each benchmark, for the ratios.
+std::map<std::string, std::map<int64_t, double>> best;
+
+void Report(benchmark::State& state, const std::string& name, int64_t size, double seconds) {
+  auto& sizes = best[name];
+  sizes[size] = std::min(sizes.count(size) ? sizes[size] : 1e30, seconds);
+  state.counters["over_smallest"] = seconds / sizes.begin()->second;
+}
+
+// nd in ('0', '7', '14', ...): the numbers 0 to 99 occur among the house
+// numbers, so a few hundred rows match whatever n is.
+std::string InList(int64_t n) {
+  std::string s = "nd in (";
+  for (int64_t i = 0; i < n; ++i) s += (i ? ", '" : "'") + std::to_string(i * 7) + "'";
+  return s + ")";
+}
+
+void BM_InList(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  Phones phones;
+  bench::SiftSearch sift(phones.DataSet(), false);
+  bench::SqliteDb db(TheFiles().Db());
+  const std::string where = InList(n);
+  double mine = 1e30, theirs = 1e30;
+  int64_t rows = 0;
+  for (auto _ : state) {
+    mine = std::min(mine, bench::Seconds([&] { rows = sift.Run("select * from phones where " + where); }));
+    int64_t sqliteRows = 0;
+    theirs = std::min(theirs, bench::Seconds([&] {
+      sqlite3_stmt* st = db.Prepare("select tel, fm, ul, nd, kw from t where " + where);
+      int rc;
+      while ((rc = sqlite3_step(st)) == SQLITE_ROW) ++sqliteRows;
+      db.Finish(st, rc);
+    }));
+    if (sqliteRows != rows) state.SkipWithError("the two engines disagree on the rows");
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+  state.counters["over_sqlite"] = mine / theirs;
+  Report(state, "in", n, mine);
+}
+BENCHMARK(BM_InList)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_SameNameColumns(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  Phones phones;
+  bench::SiftSearch sift(phones.DataSet(), false);
+  std::string sql = "select tel";
+  for (int64_t i = 1; i < n; ++i) sql += ", tel";
+  sql += " from phones where tel = '100000'";
+  double mine = 1e30;
+  for (auto _ : state) mine = std::min(mine, bench::Seconds([&] { sift.Run(sql); }));
+  Report(state, "columns", n, mine);
+}
+BENCHMARK(BM_SameNameColumns)->Arg(1000)->Arg(4000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();
