@@ -19,6 +19,7 @@
 #include "common/test_files.h"
 #include "corvid_sift.h"
 #include "data_list.h"
+#include "dbf_dataset/corvid_dataset.h"
 #include "platform/file_replace.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
@@ -599,6 +600,15 @@ TEST(SaveToDBF, AReplacementThatFailsLeavesTheOldTable) {
     FailStep fail(n);
     EXPECT_THROW(b.sift.SaveToDBF(b.Path("OUT.dbf")), EInOutError);
     EXPECT_EQ(Snapshot(b.dir), here);
+    EXPECT_EQ(Snapshot(other), there);
+  }
+  {
+    // A table someone has open is not replaced under them.
+    TCorvidDataSet reader;
+    reader.SetDatabaseName(other.path());
+    reader.SetTableName("OUT.DBF");
+    reader.Open();
+    EXPECT_NE(MessageOf([&] { b.sift.SaveToDBF(b.Path("OUT.dbf")); }).find("Cannot replace file"), std::string::npos);
     EXPECT_EQ(Snapshot(other), there);
   }
   // Done: the links stand and the files they point to are the new table.
