@@ -276,11 +276,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::filesystem::remove_all(st.dir, ec);
   std::filesystem::create_directories(st.dir, ec);
 
+  // A wide name key puts few keys on a page: inserts split nodes and
+  // deletes merge them within tens of records.
   std::vector<std::vector<std::string>> rows;
-  for (int i = 1; i <= 12; ++i)
+  for (int i = 1; i <= 24; ++i)
     rows.push_back({std::to_string(i % 7), std::string(1, static_cast<char>('a' + i % 5)) + (i % 2 ? "b" : ""),
-                    "2000" + std::string(i % 2 ? "01" : "12") + std::to_string(10 + i)});
-  MakeTable(st.dir + "/t.dbf", kind.table, {{"ID", "N", "4", "0"}, {"NAME", "C", "8", "0"}, {"D", "D", "8", "0"}},
+                    "2000" + std::string(i % 2 ? "01" : "12") + std::to_string(10 + i % 18)});
+  MakeTable(st.dir + "/t.dbf", kind.table, {{"ID", "N", "4", "0"}, {"NAME", "C", "100", "0"}, {"D", "D", "8", "0"}},
             rows);
   MakeTable(st.dir + "/u.dbf", kind.table, {{"ID", "N", "4", "0"}, {"NAME", "C", "6", "0"}},
             {{"1", "x"}, {"2", "a"}, {"3", "bb"}, {"5", "a"}});
