@@ -173,7 +173,13 @@ void CheckTag(CVobjIndexTag& tag, const TTagSpec& s, const std::vector<TRecord>&
   tag.TagOpen(0);
   for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext)) {
     if (r < 0 || r > static_cast<int32_t>(records.size())) Mismatch(s, "record " + std::to_string(r) + " out of range");
-    if (!NumericKey(s)) {
+    if (NumericKey(s)) {
+      // A numeric key the format holds as a number (NDX, MDX) is compared;
+      // NTX text with its coded negatives and CDX's sortable bytes are not.
+      const CVobjIndexKeyData& k = tag.CurrentKey();
+      if (k.Kind() == cvvtFloat && k.GetFloat() != std::atof(key(r).c_str()))
+        Mismatch(s, "record " + std::to_string(r) + " key " + std::to_string(k.GetFloat()) + " holds \"" + key(r) + "\"");
+    } else {
       std::string stored = tag.CurrentKey().GetString(), mine = key(r);
       while (!stored.empty() && stored.back() == ' ') stored.pop_back();
       while (!mine.empty() && mine.back() == ' ') mine.pop_back();
