@@ -80,7 +80,7 @@ struct TKind {
 const TKind kKinds[] = {{"3", ".ntx", false}, {"3", ".ndx", false}, {"F", ".cdx", true}, {"4", ".mdx", true}};
 
 // One tag as made: the checker recomputes its keys from the records.
-struct TTagSpec {
+struct TTagRule {
   std::string table, tag, field;  // key over one field (DTOS for a date)
   bool unique, descending, notDeleted;
 };
@@ -149,9 +149,9 @@ std::vector<TRecord> ReadRecords(const std::string& path) {
 }
 
 // Keys compare as numbers for the numeric field, byte-wise otherwise.
-bool NumericKey(const TTagSpec& s) { return s.field == "ID"; }
+bool NumericKey(const TTagRule& s) { return s.field == "ID"; }
 
-int CompareKeys(const TTagSpec& s, const std::string& a, const std::string& b) {
+int CompareKeys(const TTagRule& s, const std::string& a, const std::string& b) {
   if (NumericKey(s)) {
     const double x = std::atof(a.c_str()), y = std::atof(b.c_str());
     return x < y ? -1 : x > y ? 1 : 0;
@@ -160,13 +160,13 @@ int CompareKeys(const TTagSpec& s, const std::string& a, const std::string& b) {
   return c != 0 ? c : a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-[[noreturn]] void Mismatch(const TTagSpec& s, const std::string& what) {
+[[noreturn]] void Mismatch(const TTagRule& s, const std::string& what) {
   std::fprintf(stderr, "index %s.%s disagrees with the records: %s\n", s.table.c_str(), s.tag.c_str(), what.c_str());
   abort();
 }
 
 // Walks the tag forward and backward and checks both against the records.
-void CheckTag(CVobjIndexTag& tag, const TTagSpec& s, const std::vector<TRecord>& records) {
+void CheckTag(CVobjIndexTag& tag, const TTagRule& s, const std::vector<TRecord>& records) {
   constexpr int kMaxSteps = 1000;
   auto key = [&](int32_t recno) { return records[static_cast<size_t>(recno - 1)].fields.at(s.field); };
   std::vector<int32_t> forward, backward;
@@ -213,7 +213,7 @@ void CheckTag(CVobjIndexTag& tag, const TTagSpec& s, const std::vector<TRecord>&
 
 struct TState {
   std::string dir;
-  std::vector<TTagSpec> specs;
+  std::vector<TTagRule> rules;
   std::map<std::string, std::unique_ptr<TCorvidDataSet>> sets;
   std::map<std::string, std::vector<std::string>> indexFiles;
   std::unique_ptr<TCorvidSift> sift;
@@ -242,7 +242,7 @@ struct TState {
       if (!ds->Active()) continue;
       for (int n = 1; n <= ds->IndexCount(); ++n) {
         const std::string tag = ds->IndexTagName(n);
-        for (TTagSpec s : specs) {
+        for (TTagRule s : rules) {
           if (s.table != name || !SameText(s.tag, tag)) continue;
           // The rules the index file keeps (an NDX has no condition, an NTX
           // no direction) are those the walk must follow.
@@ -293,7 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MakeTable(st.dir + "/u.dbf", kind.table, {{"ID", "N", "4", "0"}, {"NAME", "C", "6", "0"}},
             {{"1", "x"}, {"2", "a"}, {"3", "bb"}, {"5", "a"}});
   const bool unique = setup & 0x04, descending = (setup & 0x08) && kind.multiTag, notDeleted = setup & 0x10;
-  st.specs = {{"t", "BYNAME", "NAME", false, descending, notDeleted},
+  st.rules = {{"t", "BYNAME", "NAME", false, descending, notDeleted},
               {"t", "BYID", "ID", unique, false, notDeleted && !(setup & 0x20)},
               {"t", "BYDATE", "D", false, false, false},
               {"u", "UID", "ID", unique, descending, false}};
@@ -305,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ds->SetTableName(std::string(name) + ".dbf");
       ds->SetTranslateASCII(false);
       ds->Open();
-      for (const TTagSpec& s : st.specs) {
+      for (const TTagRule& s : st.rules) {
         if (s.table != name) continue;
         const std::string file =
             st.dir + "/" + (kind.multiTag ? std::string(name) : s.tag) + kind.ext;
