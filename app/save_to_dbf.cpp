@@ -7,6 +7,7 @@
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
@@ -112,12 +113,6 @@ private:
   TBookmark bookmark_{};
 };
 
-void DeleteTable(const std::string& path) {
-  for (const char* ext : {".fpt", ".cdx"})
-    if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) FileDelete(*f);
-  if (const std::optional<std::string> f = FindExistingFile(path)) FileDelete(*f);
-}
-
 }  // namespace
 
 std::vector<std::string> DBFFieldNames(const std::vector<std::string>& names) {
@@ -168,16 +163,16 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
   } catch (const ECorvidError& e) {
     throw EDatabaseError(e.what());
   }
-  // The replaced table's production index would index the new one wrongly.
-  if (existing)
-    for (const char* ext : {".cdx", ".mdx"})
-      if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) FileDelete(*f);
-  if (!cvCreateDBFFromDefinitions(path, std::string(), FoxPro2, fields)) throw EDatabaseError(kMsgCannotCreate, {path});
-  path = FindExistingFile(path).value_or(path);
-  try {
+  // The new table and its memo are written beside the old ones and moved
+  // over them only once every row is in: a failure keeps the old table.
+  const std::string name = ExtractFileName(path);
+  TReplaceStage stage(ExtractFileDir(path));
+  if (!cvCreateDBFFromDefinitions(stage.Path(name), std::string(), FoxPro2, fields))
+    throw EDatabaseError(kMsgCannotCreate, {path});
+  {
     TCorvidDataSet target;
-    target.SetDatabaseName(ExtractFilePath(path));
-    target.SetTableName(ExtractFileName(path));
+    target.SetDatabaseName(IncludeTrailingPathDelimiter(stage.Dir()));
+    target.SetTableName(name);
     target.Open();
     for (source.First(); !source.Eof(); source.Next()) {
       target.Append();
@@ -185,9 +180,11 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
       target.Post();
     }
     target.Close();
-  } catch (...) {
-    DeleteTable(path);
-    throw;
   }
+  stage.Commit(name);
+  // The replaced table's production index would index the new one wrongly.
+  if (existing)
+    for (const char* ext : {".cdx", ".mdx"})
+      if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) FileDelete(*f);
   return true;
 }

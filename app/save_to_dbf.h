@@ -22,6 +22,7 @@ std::vector<std::string> DBFFieldNames(const std::vector<std::string>& names);
 // of the source's fields and appends every row of the source, from its first
 // to its end; the source is back on its record afterwards.  An existing
 // table is replaced with `autoOverwrite` or when `confirm` agrees; false when
-// it was kept.  A failure removes the new table again.
+// it was kept.  The new table is written beside the old one and moved over
+// it once complete, so a failure leaves the old table as it was.
 bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOverwrite,
                       const TConfirmOverwrite& confirm);

@@ -15,6 +15,7 @@
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -181,6 +182,7 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   // What indexes the table being replaced: its listed files and its
   // production index would index the new table wrongly.
   std::vector<std::string> stale;
+  const bool wasOpen = entry >= 0 && GetItem(entry)->DataSet()->Active();
   if (entry >= 0) {
     GetItem(entry)->Close();
     stale = IndexPaths(*GetItem(entry));
@@ -189,42 +191,48 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
     for (const std::string& f : CompanionFiles(path))
       if (SameText(ExtractFileExt(f), ".mdx") || SameText(ExtractFileExt(f), ".cdx")) stale.push_back(f);
 
-  if (!cvCreateDBFFromDefinitions(path, std::string(), TableKind(type), fields))
-    throw EDatabaseError(kMsgCannotCreate, {path});
-  path = Existing(path);
+  // The new table, its memo and its primary key are written beside the old
+  // files and moved over them only once complete: a failure leaves the old
+  // table, its files and its entry as they were.
+  const std::string name = ExtractFileName(path);
   auto item = std::make_unique<TDataItem>(this);
-  item->file_name_ = path;
   item->alias_ = alias;
-  std::string primaryFile;
+  std::vector<std::string> moved;
   try {
-    const std::vector<std::string> failed = DeleteFiles(stale);
-    if (!failed.empty()) throw EDatabaseError(kMsgCannotDelete, {failed.front()});
+    TReplaceStage stage(ExtractFileDir(path));
+    if (!cvCreateDBFFromDefinitions(stage.Path(name), std::string(), TableKind(type), fields))
+      throw EDatabaseError(kMsgCannotCreate, {path});
+    item->file_name_ = stage.Path(name);
     item->Open();
     if (!primaryKey.empty()) {
-      primaryFile = ChangeFileExt(path, IndexExtension(type));
+      const std::string primaryFile = ChangeFileExt(stage.Path(name), IndexExtension(type));
       item->DataSet()->IndexOn(primaryFile, kPrimaryTag, KeyExpression(*item->DataSet(), primaryKey), kForNotDeleted,
                                CVsetIndexUnique::Unique, CVsetSortStatus::Ascending);
       item->IndexFiles().Add(ExtractFileName(primaryFile));
     }
+    item->Close();
+    moved = stage.Commit(name);
   } catch (...) {
-    // The new table goes again; an entry whose table was replaced goes too.
     try {
       item->Close();
     } catch (...) {
     }
-    std::vector<std::string> files = CompanionFiles(path);
-    files.push_back(path);
-    if (!primaryFile.empty()) files.push_back(primaryFile);
-    DeleteFiles(files);
-    if (entry >= 0) {
-      Delete(entry);
-      try {
-        Save();
+    if (wasOpen) try {
+        GetItem(entry)->Open();
       } catch (...) {
       }
-    }
     throw;
   }
+  // The old index files go, but not one the new table just took the name of.
+  std::vector<std::string> gone;
+  for (const std::string& f : stale) {
+    bool replaced = false;
+    for (const std::string& m : moved) replaced = replaced || AnsiUpperCase(Existing(f)) == AnsiUpperCase(m);
+    if (!replaced) gone.push_back(f);
+  }
+  const std::vector<std::string> failed = DeleteFiles(gone);
+  item->file_name_ = path;
+  item->Open();
   TDataItem* result = item.get();
   if (entry >= 0)
     items_[static_cast<size_t>(entry)] = std::move(item);
@@ -232,6 +240,7 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
     items_.push_back(std::move(item));
   if (created) *created = result;
   Save();
+  if (!failed.empty()) throw EDatabaseError(kMsgCannotDelete, {failed.front()});
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -54,5 +55,11 @@ void TCreateCorvidDataSet::Execute() {
     if (!AutoOverwrite && !(OnConfirmOverwrite && OnConfirmOverwrite(cvMessage(cvErrOverwriteTable)))) return;
     path = *existing;
   }
-  if (cvCreateDBFFromDefinitions(path, dbfTable_->EncryptionKey(), DBFType, fields)) dbfTable_->Open();
+  // The new table (and its memo) is written beside the old one and moved
+  // over it only once complete: a failure keeps the old table.
+  const std::string name = ExtractFileName(path);
+  TReplaceStage stage(ExtractFileDir(path));
+  if (!cvCreateDBFFromDefinitions(stage.Path(name), dbfTable_->EncryptionKey(), DBFType, fields)) return;
+  stage.Commit(name);
+  dbfTable_->Open();
 }

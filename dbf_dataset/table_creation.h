@@ -6,7 +6,8 @@
 // the builder that DBFType names, and then opens the dataset on it.  An
 // existing table of that name, found without regard to case, is replaced
 // only with AutoOverwrite or when OnConfirmOverwrite agrees; the new table
-// then takes the existing file's name, so no second table appears beside it.
+// then takes the existing file's name, so no second table appears beside it,
+// and is written beside the old one and moved over it once complete.
 #pragma once
 
 #include <functional>

@@ -3,6 +3,12 @@
 // INI file, SaveToDBF, and the files read back by independent tools
 // (python3-dbf and configparser, Perl XBase, xbase64's dumprecs).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <map>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +19,8 @@
 #include "common/test_files.h"
 #include "corvid_sift.h"
 #include "data_list.h"
+#include "dbf_dataset/corvid_dataset.h"
+#include "platform/file_replace.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
 #include "save_to_dbf.h"
@@ -460,6 +468,199 @@ TEST(TableDefinition, IndependentToolsOpenWhatIsMade) {
       const Output k = PerlKeys(index, type == T::DBaseIV || type == T::FoxPro2 ? "PRIMARY" : "");
       EXPECT_EQ(k.text, "Alpha=2,Beta=1,") << k.text;
     }
+  }
+}
+
+
+// Every file of the directory (subfolders listed as empty), byte for byte.
+std::map<std::string, std::vector<uint8_t>> Snapshot(const TempDir& dir) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    out[e.path().filename().string()] = e.is_regular_file() ? ReadAll(e.path().string()) : std::vector<uint8_t>{};
+  return out;
+}
+
+// Caps the size of files this process may write for a scope: a write
+// beyond it fails as on a full disk.
+class DiskFull {
+public:
+  explicit DiskFull(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = saved_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~DiskFull() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_);
+  }
+
+private:
+  rlimit saved_{};
+  void (*old_)(int) = SIG_DFL;
+};
+
+// Fails the n-th step of a commit (from 1) for a scope.
+class FailStep {
+public:
+  explicit FailStep(int n) {
+    SetReplaceStepHook([this, n](const std::string& step, const std::string& name) {
+      if (++seen_ == n) throw EInOutError("injected failure at " + step + " " + name);
+    });
+  }
+  ~FailStep() { SetReplaceStepHook(nullptr); }
+  int seen() const { return seen_; }
+
+private:
+  int seen_ = 0;
+};
+
+const char* const kWideTable =
+    "(a1 char(9), a2 char(9), a3 char(9), a4 char(9), a5 char(9), a6 char(9), a7 char(9), a8 char(9), a9 char(9), "
+    "b1 char(9), b2 char(9), b3 char(9), b4 char(9), b5 char(9), b6 char(9), b7 char(9), b8 char(9), b9 char(9), "
+    "c1 char(9), c2 char(9), c3 char(9), c4 char(9), c5 char(9), c6 char(9), note blob(1) primary key (a1))";
+
+TEST(TableDefinition, AReplacementThatFailsAnywhereLeavesTheOldTableAndItsEntry) {
+  for (T type : {T::Clipper, T::FoxPro2}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    Binding b(type);
+    b.sift.AutoOverwrite = true;
+    // The table was made in capitals; the statement names it in lower case.
+    b.Exec("create table '" + b.Path("PHONES.DBF") + "' (name char(5), n integer, note blob(1) primary key (name))");
+    b.Fill("PHONES.DBF", {{"c", 3}, {"a", 1}, {"b", 2}});
+    b.list.GetItem(0)->Close();
+    const auto before = Snapshot(b.dir);
+    ASSERT_EQ(before.size(), 4u);  // table, memo, primary key, list
+    const std::string lower = b.Path("phones.dbf");
+    const auto unchanged = [&] {
+      EXPECT_EQ(Snapshot(b.dir), before);
+      ASSERT_EQ(b.list.GetCount(), 1);
+      EXPECT_EQ(b.list.GetItem(0)->FileName(), b.Path("PHONES.DBF"));
+      EXPECT_EQ(b.list.GetItem(0)->IndexFiles().Count(), 1);
+      EXPECT_EQ(b.Select("select name from phones order by name", "NAME"), (std::vector<std::string>{"a", "b", "c"}));
+      b.list.GetItem(0)->Close();
+    };
+    {
+      // The disk fills while the new header is written.
+      DiskFull full(512);
+      EXPECT_NE(MessageOf([&] { b.Exec("create table '" + lower + "' " + kWideTable); }), "(no error)");
+    }
+    unchanged();
+    // Each step of the commit fails in turn: taking the old files, flushing
+    // and moving each new one; what moved goes back.
+    int steps = 0;
+    for (int n = 1;; ++n) {
+      FailStep fail(n);
+      const std::string m = MessageOf([&] { b.Exec("create table '" + lower + "' " + kWideTable); });
+      if (m == "(no error)") {
+        steps = n - 1;
+        break;
+      }
+      EXPECT_NE(m.find("injected"), std::string::npos) << m;
+      unchanged();
+    }
+    EXPECT_EQ(steps, 9);  // three files, three steps each
+    // The successful replacement took the existing names: no second table.
+    const auto after = Snapshot(b.dir);
+    EXPECT_EQ(after.size(), 4u);
+    EXPECT_EQ(after.count("PHONES.DBF"), 1u);
+    EXPECT_EQ(Descriptors(b.Path("PHONES.DBF")).size(), 25u);
+    EXPECT_EQ(b.list.GetCount(), 1);
+  }
+}
+
+TEST(SaveToDBF, AReplacementThatFailsLeavesTheOldTable) {
+  Binding b(T::FoxPro2);
+  b.Exec("create table '" + b.Path("src.dbf") + "' (name char(12), n integer, note blob(1))");
+  std::vector<std::pair<std::string, int>> rows;
+  for (int i = 0; i < 40; ++i) rows.push_back({"name" + std::to_string(i), i});
+  b.Fill("src.dbf", rows);
+  b.sift.SetSQL("select name, n, note from src");
+  b.sift.Open();
+  // The old table lives elsewhere; the name in this folder is a link to it.
+  TempDir other("real");
+  b.sift.SaveToDBF(other / "OUT.DBF");
+  fs::create_symlink(other / "OUT.DBF", b.Path("out.dbf"));
+  fs::create_symlink(other / "OUT.FPT", b.Path("out.fpt"));
+  b.sift.Close();
+  b.sift.SetSQL("select name, n * 2 as twice, note from src where n < 30");
+  b.sift.Open();
+  b.sift.AutoOverwrite = false;
+  b.sift.OnConfirmOverwrite = [](const std::string&) { return true; };
+  const auto here = Snapshot(b.dir);
+  const auto there = Snapshot(other);
+  {
+    DiskFull full(1024);  // the rows fill the disk
+    EXPECT_THROW(b.sift.SaveToDBF(b.Path("OUT.dbf")), Exception);
+  }
+  EXPECT_EQ(Snapshot(b.dir), here);
+  EXPECT_EQ(Snapshot(other), there);
+  for (int n = 1; n <= 6; ++n) {
+    FailStep fail(n);
+    EXPECT_THROW(b.sift.SaveToDBF(b.Path("OUT.dbf")), EInOutError);
+    EXPECT_EQ(Snapshot(b.dir), here);
+    EXPECT_EQ(Snapshot(other), there);
+  }
+  {
+    // A table someone has open is not replaced under them.
+    TCorvidDataSet reader;
+    reader.SetDatabaseName(other.path());
+    reader.SetTableName("OUT.DBF");
+    reader.Open();
+    EXPECT_NE(MessageOf([&] { b.sift.SaveToDBF(b.Path("OUT.dbf")); }).find("Cannot replace file"), std::string::npos);
+    EXPECT_EQ(Snapshot(other), there);
+  }
+  // Done: the links stand and the files they point to are the new table.
+  b.sift.SaveToDBF(b.Path("OUT.dbf"));
+  EXPECT_TRUE(fs::is_symlink(b.Path("out.dbf")));
+  EXPECT_TRUE(fs::is_symlink(b.Path("out.fpt")));
+  EXPECT_EQ(Descriptors(other / "OUT.DBF")[1].name, "TWICE");
+  EXPECT_EQ(ReadAll(other / "OUT.DBF")[4], 30);  // records
+}
+
+TEST(TableDefinition, AReplacementKilledBetweenStepsLeavesATableWithItsMemo) {
+  Binding b(T::DBaseIII);
+  b.sift.AutoOverwrite = true;
+  const std::string table = b.Path("t.dbf");
+  b.Exec("create table '" + table + "' (name char(5), n integer primary key (name))");
+  b.Fill("t.dbf", {{"x", 1}, {"y", 2}, {"z", 3}});
+  b.list.GetItem(0)->Close();
+  const auto before = Snapshot(b.dir);
+  for (int k = 1;; ++k) {
+    SCOPED_TRACE(k);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int seen = 0;
+      SetReplaceStepHook([&](const std::string&, const std::string&) {
+        if (++seen == k) _exit(1);
+      });
+      try {
+        b.Exec("create table '" + table + "' (other char(8), note blob(1) primary key (other))");
+      } catch (...) {
+        _exit(2);
+      }
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2);
+    // The table is the old one byte for byte, or the new one with its memo.
+    const std::vector<Descriptor> d = Descriptors(table);
+    if (ReadAll(table) != before.at("t.dbf")) {
+      ASSERT_EQ(d.size(), 2u);
+      EXPECT_TRUE(fs::exists(b.Path("t.dbt")));
+    }
+    if (WEXITSTATUS(status) == 0) {
+      EXPECT_EQ(d[0].name, "OTHER");
+      break;
+    }
+    // The next round starts from the old files again.
+    for (const auto& e : fs::directory_iterator(b.dir.path())) fs::remove_all(e.path());
+    for (const auto& [name, bytes] : before) WriteAll(b.Path(name), bytes);
+    ASSERT_LT(k, 20);
   }
 }
 

@@ -7,6 +7,8 @@
 #include "dbf_dataset/dataset_test_util.h"
 #include "dbf_dataset/table_creation.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
+#include "platform/file_replace.h"
 
 namespace {
 
@@ -110,6 +112,38 @@ TEST(CreateDataSetTable, AnExistingTableInAnyCaseIsReplacedOnlyWhenAllowed) {
   c.CreateFields().Add("Y;N;5;0");
   c.Execute();
   EXPECT_EQ(ds.FieldCount(), 2);
+}
+
+TEST(CreateDataSetTable, AReplacementThatFailsHalfWayKeepsTheOldTable) {
+  TempDir dir;
+  MakePhones(dir / "phones.dbf", 3);
+  const auto before = ReadAll(dir / "phones.dbf");
+  TCorvidDataSet ds;
+  Place(ds, dir, "PHONES");
+  ds.SetEncryptionKey("tiger");
+  TCreateCorvidDataSet c;
+  c.SetDBFTable(&ds);
+  c.AutoOverwrite = true;
+  c.CreateFields().Add("NAME;C;10;0");
+  c.CreateFields().Add("NOTE;M;10;0");
+  // Taking, flushing or moving the new table or its memo fails in turn.
+  for (int n = 1; n <= 6; ++n) {
+    int seen = 0;
+    SetReplaceStepHook([&](const std::string&, const std::string&) {
+      if (++seen == n) throw EInOutError("injected");
+    });
+    EXPECT_THROW(c.Execute(), EInOutError);
+    SetReplaceStepHook(nullptr);
+    EXPECT_FALSE(ds.Active());
+    EXPECT_EQ(ReadAll(dir / "phones.dbf"), before);
+    EXPECT_EQ(DirectoryNames(dir), (std::vector<std::string>{"phones.dbf"}));
+  }
+  c.Execute();
+  ASSERT_TRUE(ds.Active());
+  ds.Close();
+  // The enciphered table and its memo under the existing table's name.
+  EXPECT_EQ(DirectoryNames(dir), (std::vector<std::string>{"phones.dbf", "phones.dbt"}));
+  EXPECT_EQ(ReadAll(dir / "phones.dbf")[15], 1);
 }
 
 TEST(CreateDataSetTable, TheDatasetsPasswordEnciphersTheNewTable) {

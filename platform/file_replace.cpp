@@ -1,0 +1,212 @@
+#include "platform/file_replace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <set>
+
+#include "platform/exceptions.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kMsgCannotStage = "Cannot create a folder for new files in %s: %s";
+constexpr const char* kMsgCannotReplace = "Cannot replace file %s: %s";
+constexpr const char* kBackupFolder = ".old";
+
+TReplaceStepHook& StepHook() {
+  static TReplaceStepHook hook;
+  return hook;
+}
+
+void Step(const char* step, const std::string& name) {
+  if (StepHook()) StepHook()(step, name);
+}
+
+[[noreturn]] void Fail(const std::string& name, int err) {
+  throw EInOutError(kMsgCannotReplace, {name, std::strerror(err)});
+}
+
+// A descriptor closed however the scope ends.
+class THandle {
+public:
+  explicit THandle(int fd = -1) : fd_(fd) {}
+  ~THandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  THandle(THandle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  THandle& operator=(THandle&&) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+void SyncDirectory(const std::string& dir) {
+  THandle d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY));
+  if (d.get() >= 0) ::fsync(d.get());
+}
+
+// Copies `from` into a fresh file beside `to` and moves that over `to`:
+// for a target on another file system (a symbolic link pointing there).
+bool CopyThenRename(const std::string& from, const std::string& to) {
+  const std::string dir = ExtractFileDir(to);
+  std::string temp;
+  try {
+    temp = GetTempFileName(dir.empty() ? "." : dir, "~kp");
+  } catch (const EInOutError&) {
+    return false;
+  }
+  bool ok = false;
+  {
+    THandle in(::open(from.c_str(), O_RDONLY));
+    THandle out(::open(temp.c_str(), O_WRONLY | O_TRUNC));
+    struct stat st {};
+    if (in.get() >= 0 && out.get() >= 0 && ::fstat(in.get(), &st) == 0) {
+      std::vector<char> buffer(1 << 16);
+      int64_t at = 0;
+      ok = true;
+      for (;;) {
+        const int64_t n = FileRead(in.get(), at, buffer.data(), buffer.size());
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (!FileWrite(out.get(), at, buffer.data(), static_cast<size_t>(n))) {
+          ok = false;
+          break;
+        }
+        at += n;
+      }
+      ok = ok && ::fchmod(out.get(), st.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
+    }
+  }
+  const int err = errno;
+  if (ok && ::rename(temp.c_str(), to.c_str()) == 0) return true;
+  ::unlink(temp.c_str());
+  errno = ok ? errno : err;
+  return false;
+}
+
+}  // namespace
+
+void SetReplaceStepHook(TReplaceStepHook hook) { StepHook() = std::move(hook); }
+
+TReplaceStage::TReplaceStage(const std::string& directory)
+    : target_dir_(ExcludeTrailingPathDelimiter(NormalizePath(directory))) {
+  std::string tmpl = IncludeTrailingPathDelimiter(target_dir_.empty() ? "." : target_dir_) + ".~kpXXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) {
+    const int err = errno;
+    throw EInOutError(kMsgCannotStage, {target_dir_.empty() ? "." : target_dir_, std::strerror(err)});
+  }
+  dir_ = buf.data();
+}
+
+TReplaceStage::~TReplaceStage() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string TReplaceStage::Path(const std::string& name) const { return JoinPath(dir_, name); }
+
+std::string TReplaceStage::TargetOf(const std::string& name) const {
+  const std::string given = JoinPath(target_dir_, name);
+  const std::optional<std::string> existing = FindExistingFile(given);
+  if (!existing) return given;
+  struct stat st {};
+  if (::lstat(existing->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(existing->c_str(), resolved)) return resolved;
+  }
+  return *existing;
+}
+
+std::vector<std::string> TReplaceStage::Commit(const std::string& last) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir_.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != ".." && n != kBackupFolder) names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  const auto at = std::find(names.begin(), names.end(), last);
+  if (at != names.end()) std::rotate(at, at + 1, names.end());
+
+  // Every old file is ours before anything moves.
+  struct TMove {
+    std::string name, target, backup;
+    bool existed = false;
+  };
+  std::vector<TMove> moves;
+  std::vector<THandle> held;
+  for (const std::string& n : names) {
+    TMove m{n, TargetOf(n), {}, false};
+    m.existed = FindExistingFile(m.target).has_value();
+    Step("take", n);
+    if (m.existed) {
+      THandle h(FileOpen(m.target, false, false));
+      if (h.get() < 0) Fail(m.target, errno);
+      held.push_back(std::move(h));
+    }
+    moves.push_back(std::move(m));
+  }
+  // The old files stay reachable until all new ones are in place.
+  const std::string backups = JoinPath(dir_, kBackupFolder);
+  ::mkdir(backups.c_str(), 0700);
+  for (TMove& m : moves)
+    if (m.existed && ::link(m.target.c_str(), JoinPath(backups, m.name).c_str()) == 0)
+      m.backup = JoinPath(backups, m.name);
+
+  size_t moved = 0;
+  try {
+    for (TMove& m : moves) {
+      const std::string staged = Path(m.name);
+      Step("flush", m.name);
+      {
+        THandle f(::open(staged.c_str(), O_RDONLY));
+        if (f.get() < 0) Fail(staged, errno);
+        // The new file gets the old one's permissions, or those a newly
+        // created file would get.
+        struct stat st {};
+        if (m.existed && ::stat(m.target.c_str(), &st) == 0 && ::fchmod(f.get(), st.st_mode & 07777) != 0)
+          Fail(staged, errno);
+        if (::fsync(f.get()) != 0) Fail(staged, errno);
+      }
+      Step("move", m.name);
+      if (::rename(staged.c_str(), m.target.c_str()) != 0) {
+        if (errno != EXDEV || !CopyThenRename(staged, m.target)) Fail(m.target, errno);
+      }
+      ++moved;
+    }
+  } catch (...) {
+    // What moved goes back; a target that did not exist goes again.
+    for (size_t i = moved; i-- > 0;) {
+      const TMove& m = moves[i];
+      if (!m.backup.empty())
+        ::rename(m.backup.c_str(), m.target.c_str());
+      else if (!m.existed)
+        ::unlink(m.target.c_str());
+    }
+    throw;
+  }
+  std::set<std::string> dirs;
+  std::vector<std::string> targets;
+  for (const TMove& m : moves) {
+    dirs.insert(ExtractFileDir(m.target));
+    targets.push_back(m.target);
+  }
+  for (const std::string& d : dirs) SyncDirectory(d);
+  return targets;
+}

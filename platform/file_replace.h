@@ -1,0 +1,59 @@
+// Replacing a group of files whole: a table with its memo and index files.
+//
+// The new files are written under their final names into a hidden staging
+// folder beside the files they replace (same directory, so the same file
+// system), and moved over the old ones only once every one of them is
+// complete: a failure while writing leaves the old files as they were, and
+// the staging folder goes with whatever it still holds.
+//
+// Commit first takes every old file exclusively (a file someone has open is
+// refused before anything moves), keeps a hard link of each in the staging
+// folder, flushes each new file to disk and moves it over its target, the
+// file named last at the end; the directory is flushed after.  A move that
+// fails puts the old files already replaced back from their links.  Killed
+// between two moves, the companions are already new and the last file (the
+// table) is still old; the old companions stay in the staging folder.
+//
+// The target of a staged name is the existing file that answers to it in
+// the target directory (found without regard to case, so PHONES.DBF is
+// replaced and no second phones.dbf appears), the file a symbolic link
+// points to when it is one, else the name itself.  A replaced file keeps its
+// permissions.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class TReplaceStage {
+public:
+  // Creates the staging folder in `directory` ("" is the current one).
+  // Raises EInOutError when it cannot be made.
+  explicit TReplaceStage(const std::string& directory);
+  // Removes the staging folder and whatever is still in it.
+  ~TReplaceStage();
+  TReplaceStage(const TReplaceStage&) = delete;
+  TReplaceStage& operator=(const TReplaceStage&) = delete;
+
+  // The staging folder, and the staged path of a file name.
+  const std::string& Dir() const { return dir_; }
+  std::string Path(const std::string& name) const;
+  // The file an existing or new file of this name in the target directory
+  // is (see above).
+  std::string TargetOf(const std::string& name) const;
+
+  // Moves every staged file over its target, `last` at the end (the others
+  // in name order).  Raises EInOutError naming the file that could not be
+  // taken, flushed or moved; the targets are then as before.  Returns the
+  // targets in the order they were moved.
+  std::vector<std::string> Commit(const std::string& last);
+
+private:
+  std::string target_dir_;
+  std::string dir_;
+};
+
+// For tests: called before each step of a commit with the step ("take",
+// "flush", "move") and the staged file's name; a raise fails that step.
+using TReplaceStepHook = std::function<void(const std::string& step, const std::string& name)>;
+void SetReplaceStepHook(TReplaceStepHook hook);
