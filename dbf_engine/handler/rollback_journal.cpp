@@ -186,6 +186,11 @@ std::string cvRollbackJournal::JournalName(const std::string& tableName) { retur
 bool cvRollbackJournal::HasJournal(const std::string& tableName) { return PathExists(JournalName(tableName)); }
 
 void cvRollbackJournal::Create() {
+  // A journal already there is one this handle could not roll back: it is
+  // the only way back to the files as they were, and is not written over.
+  if (PathExists(name_))
+    throw ECorvidError(FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
+                                     {tableName_, name_}));
   store_ = std::make_unique<CVO_DiskFile>(name_, true, false);
   store_->cvReWrite();
   std::random_device rd;
