@@ -22,7 +22,7 @@
 #include "dbf_engine/index/ndx_index.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/handler/record_handler_guards.h"
-#include "dbf_engine/handler/rollback_journal.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"

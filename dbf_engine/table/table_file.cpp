@@ -7,9 +7,9 @@
 #include <ctime>
 #include <limits>
 
-#include "dbf_engine/handler/rollback_journal.h"
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/table/memo_file.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/messages.h"
 #include "platform/file_io.h"
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "dbf_engine/handler/record_handler.h"
-#include "dbf_engine/handler/rollback_journal.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/handler_test_util.h"
 #include "dbf_engine/table/disk_file.h"

@@ -1,6 +1,6 @@
 // The rollback journal of whole-table rewrites (see rollback_journal.h).
 
-#include "dbf_engine/handler/rollback_journal.h"
+#include "dbf_engine/table/rollback_journal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
