@@ -186,12 +186,7 @@ std::vector<StoredPiece> ReadPieces(CVO_DiskFile& j, const std::string& folder, 
 cvRollbackJournal::cvRollbackJournal(const std::string& tableName)
     : tableName_(tableName), name_(JournalName(tableName)), folder_(FolderOf(tableName)) {}
 
-cvRollbackJournal::~cvRollbackJournal() {
-  if (!pieces_.empty())
-    Restore();
-  else
-    Drop();
-}
+cvRollbackJournal::~cvRollbackJournal() { Restore(); }
 
 std::string cvRollbackJournal::JournalName(const std::string& tableName) { return tableName + kSuffix; }
 
