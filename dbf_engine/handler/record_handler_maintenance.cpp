@@ -863,11 +863,11 @@ void CVO_dBHandler::cvPack() {
     currentRecord_ = 0;
     headerDirty_ = headerWasDirty;
     cvCacheInvalidate();
+    memo_.reset();  // built again from the file as it now stands
     if (reindexing) {
       // The index files are as they were on disk again; what the handle
-      // holds of them (and of the memo file) is read afresh, and memory
-      // indexes are built again for the records as they are.
-      memo_.reset();
+      // holds of them is read afresh, and memory indexes are built again
+      // for the records as they are.
       ReopenIndexFiles();
       try {
         RebuildIndexes(false);
