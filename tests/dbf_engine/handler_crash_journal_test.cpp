@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "dbf_engine/handler/record_handler.h"
-#include "dbf_engine/table/rollback_journal.h"
-#include "dbf_engine/messages.h"
 #include "dbf_engine/handler_test_util.h"
+#include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
 
 using namespace mtest;
@@ -64,6 +64,9 @@ struct Content {
 
 constexpr char kIndexes[] = "n.ntx,t.cdx";
 
+void Pack(CVO_dBHandler& h) { h.cvPack(); }
+void Cipher(CVO_dBHandler& h) { h.cvSetPassword("new"); }
+
 // A FoxPro table of 150 records (its memos never move when a record is
 // deleted) or a dBase IV one of 30 (deleted records give their memo runs
 // back to the free chain), every third record deleted, a memo on each.
@@ -71,7 +74,7 @@ class CrashJournal : public ::testing::TestWithParam<std::string> {
 protected:
   void SetUp() override {
     const bool fox = GetParam() == "F";
-    kFiles = {"p.dbf", fox ? "p.fpt" : "p.dbt", "n.ntx", "t.cdx"};
+    files_ = {"p.dbf", fox ? "p.fpt" : "p.dbt", "n.ntx", "t.cdx"};
     std::mt19937 rng(20261207);
     std::vector<Row> rows;
     for (int i = 0; i < (fox ? 150 : 30); ++i) {
@@ -100,7 +103,7 @@ protected:
       std::sort(c->byFm.begin(), c->byFm.end());
     }
     ASSERT_EQ(Read(""), before_);
-    for (const char* f : kFiles) original_[f] = ReadAll(dir_ / f);
+    for (const char* f : files_) original_[f] = ReadAll(dir_ / f);
     std::filesystem::create_directory(tmp_);
   }
 
@@ -173,6 +176,17 @@ protected:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
   }
 
+  // Packs in a child that dies at its 1st, 2nd, ... write until `reached`
+  // holds of what it left behind.
+  void DieInPackWhen(const std::function<bool()>& reached) {
+    for (int64_t n = 1; n < 20000; ++n) {
+      Reset();
+      ASSERT_EQ(RunChild(Pack, "", n), cvCrashExitCode);
+      if (reached()) return;
+    }
+    FAIL() << "the pack never got there";
+  }
+
   // After a death: the next open rolls the journal back; then the table is
   // exactly as before (byte for byte, every file) or it reads as `after`.
   // True when it is the one after.
@@ -187,7 +201,7 @@ protected:
     std::filesystem::remove_all(tmp_);
     std::filesystem::create_directory(tmp_);
     if (ReadAll(t_) == original_["p.dbf"]) {
-      for (const char* f : kFiles) EXPECT_EQ(ReadAll(dir_ / f), original_[f]) << f << " is not as before";
+      for (const char* f : files_) EXPECT_EQ(ReadAll(dir_ / f), original_[f]) << f << " is not as before";
       return false;
     }
     const Content now = Read(newPassword);
@@ -202,11 +216,9 @@ protected:
   std::string tmp_ = dir_ / "tmp";
   Content before_, packed_;
   std::map<std::string, std::vector<uint8_t>> original_;
-  std::vector<const char*> kFiles;
+  std::vector<const char*> files_;
 };
 
-void Pack(CVO_dBHandler& h) { h.cvPack(); }
-void Cipher(CVO_dBHandler& h) { h.cvSetPassword("new"); }
 
 TEST_P(CrashJournal, DeathAtEveryWriteOfPackAndPasswordLeavesBeforeOrAfter) {
   struct Op {
@@ -292,12 +304,7 @@ TEST_P(CrashJournal, KilledAtRandomMomentsLeavesBeforeOrAfter) {
 
 TEST_P(CrashJournal, JournalThatCannotBeRolledBackRefusesTheOpenByName) {
   // Die in the middle of the NTX rebuild: its piece is in the journal.
-  int64_t n = 1;
-  for (; n < 20000; n += 2) {
-    Reset();
-    ASSERT_EQ(RunChild(Pack, "", n), cvCrashExitCode);
-    if (cvRollbackJournal::HasJournal(t_) && ReadAll(dir_ / "n.ntx") != original_["n.ntx"]) break;
-  }
+  DieInPackWhen([&] { return cvRollbackJournal::HasJournal(t_) && ReadAll(dir_ / "n.ntx") != original_["n.ntx"]; });
   const auto table = ReadAll(t_);
   // The NTX file cannot be written back: a folder stands in its place.
   std::filesystem::remove(dir_ / "n.ntx");
@@ -337,12 +344,7 @@ uint64_t LE64At(const std::vector<uint8_t>& b, size_t at) {
 
 TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
   // Dying at the first write into the table: the journal is complete.
-  int64_t n = 1;
-  for (; n < 20000; ++n) {
-    Reset();
-    ASSERT_EQ(RunChild(Pack, "", n), cvCrashExitCode);
-    if (ReadAll(t_) != original_["p.dbf"]) break;
-  }
+  DieInPackWhen([&] { return ReadAll(t_) != original_["p.dbf"]; });
   const auto j = ReadAll(cvRollbackJournal::JournalName(t_));
   ASSERT_GE(j.size(), 32u);
   EXPECT_EQ(std::string(j.begin(), j.begin() + 8), "CVJRNL\r\x1A");
@@ -406,7 +408,7 @@ TEST_P(CrashJournal, FailedIndexRebuildOfPackPutsEveryFileBack) {
     EXPECT_EQ(h.cvRecordCount(), static_cast<int32_t>(before_.recs.size()));
     EXPECT_EQ(Names(h), before_.byName);
   }
-  for (const char* f : kFiles) EXPECT_EQ(ReadAll(dir_ / f), original_[f]) << f;
+  for (const char* f : files_) EXPECT_EQ(ReadAll(dir_ / f), original_[f]) << f;
   EXPECT_FALSE(cvRollbackJournal::HasJournal(t_));
 }
 
