@@ -344,6 +344,9 @@ private:
   // Builds the memory index in `slot` anew from the records and puts it in
   // place of `old`; the new file.
   CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);
+  // cvReIndex; with `files` false only the memory indexes are built again
+  // and the index files are left as they are.
+  void RebuildIndexes(bool files);
   // Index files this table knows of that are not open now.
   std::vector<std::string> ClosedIndexFiles() const;
   void RecipherClosedIndexes();

@@ -22,7 +22,7 @@
 #include "dbf_engine/index/ndx_index.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/handler/record_handler_guards.h"
-#include "dbf_engine/handler/rollback_journal.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
@@ -498,7 +498,9 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
   return true;
 }
 
-void CVO_dBHandler::cvReIndex() {
+void CVO_dBHandler::cvReIndex() { RebuildIndexes(true); }
+
+void CVO_dBHandler::RebuildIndexes(bool files) {
   CVobjIndexTag* tag = activeTag_;
   const std::string tagName = cvActiveTagName();
   // A memory index has no file to rebuild from: it is built anew in place
@@ -517,7 +519,7 @@ void CVO_dBHandler::cvReIndex() {
         const bool holdsActive = activeInMemory && cvtag::Owner(tag) == f;
         CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
         if (holdsActive) tag = rebuilt && rebuilt->TagCount() > 0 ? rebuilt->TagByNumber(0) : nullptr;
-      } else {
+      } else if (files) {
         f->Reindex();
       }
     }
@@ -767,34 +769,38 @@ void CVO_dBHandler::cvPack() {
   // blocks that a kept record also names (a cross-linked memo) stay.
   std::vector<uint32_t> released;
   std::unordered_set<uint32_t> inUse;
-  {
-    cvHandlerScope scope(*this);
-    scope.SetTagAside(true);
-    scope.SetState(dbIndex);
-    cvSetDBFCache(false);
-    cvSetDBFCache(true);
-    cvStatusUpdate(-1, cvStatPack, count);
-    ProgressEnd end(*this);
-    const size_t len = static_cast<size_t>(cvRecordLength());
-    std::vector<uint8_t> image(len + 1);
-    const bool memos = cvHasMemo();
-    auto blocksOf = [&](auto&& use) {
-      cvActiveBufferScope at(*this, image.data());
-      for (int n = 1; n <= cvFieldCount(); ++n) {
-        if (!cvIsMemoType(cvFieldType(n))) continue;
-        const long double b = cvNumberGetN(n);
-        if (b > 0 && b <= UINT32_MAX) use(static_cast<uint32_t>(b));
-      }
-    };
-    // Records move down over the deleted ones.  Everything from the first
-    // deleted record on is kept in the journal before it is overwritten, so
-    // that a failure before the new count is in the header puts the table
-    // back as it was.
-    cvRollbackJournal journal;
-    const bool headerWasDirty = headerDirty_;
-    try {
-      // Records are read and written a block at a time; a record is only
-      // ever written over one that has already been read.
+  // Everything the pack changes is kept in the journal before it is
+  // overwritten: the header and the records from the first deleted one on,
+  // every index file (each is rebuilt whole), and the memo bytes that the
+  // released blocks' chain takes.  A failure, or a process that dies, before
+  // the journal is deleted puts them all back as they were.
+  cvRollbackJournal journal(FileName());
+  const bool headerWasDirty = headerDirty_;
+  bool reindexing = false;
+  try {
+    {
+      cvHandlerScope scope(*this);
+      scope.SetTagAside(true);
+      scope.SetState(dbIndex);
+      cvSetDBFCache(false);
+      cvSetDBFCache(true);
+      cvStatusUpdate(-1, cvStatPack, count);
+      ProgressEnd end(*this);
+      const size_t len = static_cast<size_t>(cvRecordLength());
+      std::vector<uint8_t> image(len + 1);
+      const bool memos = cvHasMemo();
+      auto blocksOf = [&](auto&& use) {
+        cvActiveBufferScope at(*this, image.data());
+        for (int n = 1; n <= cvFieldCount(); ++n) {
+          if (!cvIsMemoType(cvFieldType(n))) continue;
+          const long double b = cvNumberGetN(n);
+          if (b > 0 && b <= UINT32_MAX) use(static_cast<uint32_t>(b));
+        }
+      };
+      // Records move down over the deleted ones.  Records are read and
+      // written a block at a time; a record is only ever written over one
+      // that has already been read, and nothing is written before the
+      // first deleted record, which is where the journal begins.
       cvRecordBlockReader reader(*this);
       cvRecordBlockWriter writer(*this);
       for (int32_t i = 1; i <= count; ++i) {
@@ -807,6 +813,9 @@ void CVO_dBHandler::cvPack() {
           if (journal.Empty()) {
             journal.Keep(*this, 0, cvDBFHeaderSize);
             journal.Keep(*this, cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength());
+            for (int f = 1; f <= cvMaxIndexFiles; ++f)
+              if (CVobjIndexFile* file = cvIndexFile(f); file && file->DiskFile()) journal.Keep(*file->DiskFile());
+            journal.Sync();
           }
           if (memos) blocksOf([&](uint32_t b) { released.push_back(b); });
         }
@@ -824,34 +833,60 @@ void CVO_dBHandler::cvPack() {
         headerDirty_ = true;
         cvHdrWrite();
       }
-    } catch (...) {
-      journal.Restore();
-      recordCount_ = count;
-      currentRecord_ = 0;
-      headerDirty_ = headerWasDirty;
-      cvCacheInvalidate();
-      throw;
     }
-    journal.Commit();
-  }
-  if (kept != count) {
-    if (CVobjMemo* memo = released.empty() ? nullptr : cvMemoObject()) {
-      std::sort(released.begin(), released.end());
-      released.erase(std::unique(released.begin(), released.end()), released.end());
-      for (const uint32_t b : released) {
-        if (inUse.count(b)) continue;
-        try {
-          memo->moMemoBlockRelease(b);
-        } catch (const Exception&) {
-          // A block that cannot be given back (damaged or already free)
-          // only stays unused: the table is packed.
+    if (kept != count) {
+      if (CVobjMemo* memo = released.empty() ? nullptr : cvMemoObject()) {
+        std::sort(released.begin(), released.end());
+        released.erase(std::unique(released.begin(), released.end()), released.end());
+        released.erase(std::remove_if(released.begin(), released.end(), [&](uint32_t b) { return inUse.count(b) > 0; }),
+                       released.end());
+        // Only a dBase IV memo file writes when a block is given back: the
+        // run's first 8 bytes (its link and length) and the header's
+        // first-free word.
+        if (dynamic_cast<CVobjMemo4*>(memo)) {
+          journal.Keep(*memo, 0, 4);
+          for (const uint32_t b : released) {
+            const int64_t at = static_cast<int64_t>(b) * memo->BlockSize();
+            journal.Keep(*memo, at, at + 8);
+          }
+          journal.Sync();
+        }
+        for (const uint32_t b : released) {
+          try {
+            memo->moMemoBlockRelease(b);
+          } catch (const Exception&) {
+            // A block that cannot be given back (damaged or already free)
+            // only stays unused: the table is packed.
+          }
         }
       }
+      cvFilterTruncate(kept);
+      reindexing = true;
+      cvReIndex();
+      // The records moved: the bitmap is rebuilt for their new numbers.
+      cvRefreshFilter();
     }
-    cvFilterTruncate(kept);
-    cvReIndex();
-    // The records moved: the bitmap is rebuilt for their new numbers.
-    cvRefreshFilter();
+    journal.Commit();
+  } catch (...) {
+    journal.Restore();
+    recordCount_ = count;
+    currentRecord_ = 0;
+    headerDirty_ = headerWasDirty;
+    cvCacheInvalidate();
+    memo_.reset();  // built again from the file as it now stands
+    if (reindexing) {
+      // The index files are as they were on disk again; what the handle
+      // holds of them is read afresh, and memory indexes are built again
+      // for the records as they are.
+      ReopenIndexFiles();
+      try {
+        RebuildIndexes(false);
+        cvRefreshFilter();
+      } catch (...) {
+        // The original failure is what the caller hears.
+      }
+    }
+    throw;
   }
   cvGetRec(-3);
 }
@@ -948,7 +983,9 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
   cvSetReadKey(oldKey);
   // Every file the change rewrites is kept first: a failure half-way puts
   // the table, its memos and its index files back as they were.
-  cvRollbackJournal journal;
+  // A process that dies half-way leaves the journal for the next open to
+  // roll back.
+  cvRollbackJournal journal(FileName());
   journal.Keep(*this);
   if (CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr) journal.Keep(*memo);
   for (int i = 1; i <= cvMaxIndexFiles; ++i) {
@@ -956,8 +993,10 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     if (f && f->DiskFile()) journal.Keep(*f->DiskFile());
   }
   for (const auto& n : ClosedIndexFiles()) journal.KeepFile(n);
+  journal.Sync();
   try {
     RewriteWithPassword(password);
+    journal.Commit();
   } catch (...) {
     journal.Restore();
     cvSetEnciphered(oldEnc);
@@ -974,7 +1013,6 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     }
     throw;
   }
-  journal.Commit();
 }
 
 void CVO_dBHandler::RewriteWithPassword(const std::string& password) {

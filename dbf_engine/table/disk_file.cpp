@@ -5,12 +5,21 @@
 #include <cctype>
 #include <climits>
 
+#include <unistd.h>
+
 #include "dbf_engine/messages.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
 uint16_t CVwrdAccessMiliSeconds = 5000;
 uint16_t CVwrdAccessMSecDelay = 50;
+int64_t cvCrashCountdown = 0;
+
+void cvSetCrashCountdown(int64_t n) { cvCrashCountdown = n > 0 ? n : 0; }
+
+void cvCrashPoint() {
+  if (cvCrashDue()) ::_exit(cvCrashExitCode);
+}
 
 bool cvRetryLock(const std::function<bool()>& attempt) {
   unsigned delay = CVwrdAccessMSecDelay;
@@ -200,6 +209,10 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
   if (count < 0) throw ERangeError("Range check error");
   written_ = false;
   if (closed_ || position < 0) cvRaise(cvErrWriteFailed, {fileName_});
+  if (cvCrashDue()) {
+    if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
+    ::_exit(cvCrashExitCode);
+  }
   // A short write (disk full, quota) is a failure, never a silent success.
   if (count > 0 && !FileWrite(handle_, position, buffer, static_cast<size_t>(count))) {
     lastCount_ = 0;
@@ -224,6 +237,7 @@ void CVO_DiskFile::cvFlush() {
 
 void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
+  cvCrashPoint();
   if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
 }
 

@@ -163,6 +163,21 @@ private:
   friend struct CVobjFileColl;
 };
 
+// Crash points, for tests of what a process that dies half-way leaves
+// behind.  cvSetCrashCountdown(n) arms a process-wide countdown (0, the
+// default, disarms it): every write and truncation through CVO_DiskFile,
+// and every step of a rollback journal, counts one, and the n-th ends the
+// process at once with _exit(cvCrashExitCode) instead.  A write that is
+// counted last puts half of its bytes in the file first, as a write torn by
+// a power cut would.  Disarmed, a crash point costs one compare.
+constexpr int cvCrashExitCode = 86;
+extern int64_t cvCrashCountdown;
+void cvSetCrashCountdown(int64_t n);
+// Counts one step; true when the process must end at this step.
+inline bool cvCrashDue() { return cvCrashCountdown > 0 && --cvCrashCountdown == 0; }
+// A step that writes nothing: ends the process when it is due.
+void cvCrashPoint();
+
 // Operating-system wrappers.
 bool cvSysFlushFileBuffers(int handle);
 int cvSysTruncate(int handle, int64_t size);  // 0 or -1

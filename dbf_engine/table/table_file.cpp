@@ -9,6 +9,7 @@
 
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/table/memo_file.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/messages.h"
 #include "platform/file_io.h"
 
@@ -93,7 +94,19 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
   readKey_ = writeKey_ = password;
   tableName_ = UpperText(BaseWithoutExtension(FileName()));
   cvSetLockProtocol(CVsetLokProtocol::Default);
-  cvReset();
+  // A pack or password change that died half-way left its journal beside
+  // the table: the files are put back before a byte of them is read.  A
+  // journal still there once the table is open belonged to a holder that
+  // ended between the two looks: the handle lets go and it is tried again.
+  for (int attempt = 1;; ++attempt) {
+    cvRollbackJournal::RollBackHot(FileName());
+    cvReset();
+    if (!cvRollbackJournal::HasJournal(FileName())) break;
+    InternalCloseFile();
+    if (attempt == 3)
+      throw ECorvidError(FormatMessage("Table %s is in use and its journal %s of an unfinished change cannot be rolled back",
+                                       {FileName(), cvRollbackJournal::JournalName(FileName())}));
+  }
 
   uint8_t h[cvDBFHeaderSize];
   if (cvRead(0, h, cvDBFHeaderSize) < cvDBFHeaderSize) cvRaise(cvErrReadFailed, {FileName()});
