@@ -18,20 +18,11 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "dbf_engine/lock_retry_scope.h"
+#include "common/sanitizer.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kSlow = 1;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kSlow = 1;
-#else
-constexpr int kSlow = 0;
-#endif
-#else
-constexpr int kSlow = 0;
-#endif
+constexpr int kSlow = kSanitized ? 1 : 0;
 
 // c.dbf: ID N4 = 1..rows, N N8 = 0.
 void MakeCounters(const TempDir& dir, int rows) {

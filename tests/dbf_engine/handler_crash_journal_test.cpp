@@ -27,23 +27,14 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
+#include "common/sanitizer.h"
 
 using namespace mtest;
 using namespace htest;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kSlow = 4;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kSlow = 4;
-#else
-constexpr int kSlow = 1;
-#endif
-#else
-constexpr int kSlow = 1;
-#endif
+constexpr int kSlow = kSanitized ? 4 : 1;
 
 struct Rec {
   std::string name;

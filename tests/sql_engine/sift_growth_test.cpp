@@ -14,20 +14,11 @@
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_scan.h"
+#include "common/sanitizer.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kRounds = 4;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kRounds = 4;
-#else
-constexpr int kRounds = 25;
-#endif
-#else
-constexpr int kRounds = 25;
-#endif
+constexpr int kRounds = kSanitized ? 4 : 25;
 
 const Variant N = Variant::Null();
 

@@ -17,20 +17,10 @@
 #include "platform/text.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/query/custom_sift.h"
+#include "common/sanitizer.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Catches blow-ups only: the cases run in well under a second each.  An
 // unoptimised sanitizer build runs smaller statements (the optimised build
