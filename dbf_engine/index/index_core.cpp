@@ -1009,11 +1009,22 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   owner_->ExactCompare = t ? t->ixExactMatch() : true;
-  return Reread([&] {
+  auto find = [&] {
     if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
       return FindReadingBackwards(key, owner_->ExactCompare);
     return Find(key, recno, owner_->ExactCompare, true);
-  });
+  };
+  const int32_t found = Reread(find);
+  // A reader that takes no lock may follow a parent read just before a
+  // split into the child the split emptied: every page decodes, yet a key
+  // that is in the file looks missing.  A miss is therefore looked for once
+  // more on a tree read afresh, by then the writer has linked the new page.
+  // (Waiting for the index lock instead would make every miss wait on a busy
+  // writer.)
+  if (found != 0 || operationDepth_ != 1 || inUpdate_ || !OnSharedFile()) return found;
+  if (owner_->DiskFile()->LockCount() > 0 || !ForgetTreeForReread()) return found;
+  std::this_thread::yield();
+  return Reread(find);
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
