@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_dataset/table_creation.h"
 #include "dbf_dataset/table_shell.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
@@ -181,7 +182,7 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
     }
     target.Close();
   }
-  stage.Commit(name);
+  cvCommitTableReplacement(stage, name);
   // The replaced table's production index would index the new one wrongly.
   if (existing)
     for (const char* ext : {".cdx", ".mdx"})

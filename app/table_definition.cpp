@@ -11,6 +11,7 @@
 
 #include "data_list.h"
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_dataset/table_creation.h"
 #include "dbf_dataset/table_shell.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
@@ -211,7 +212,7 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
       item->IndexFiles().Add(ExtractFileName(primaryFile));
     }
     item->Close();
-    moved = stage.Commit(name);
+    moved = cvCommitTableReplacement(stage, name);
   } catch (...) {
     try {
       item->Close();

@@ -4,6 +4,7 @@
 
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/messages.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
 #include "platform/file_replace.h"
 #include "platform/paths.h"
@@ -60,6 +61,25 @@ void TCreateCorvidDataSet::Execute() {
   const std::string name = ExtractFileName(path);
   TReplaceStage stage(ExtractFileDir(path));
   if (!cvCreateDBFFromDefinitions(stage.Path(name), dbfTable_->EncryptionKey(), DBFType, fields)) return;
-  stage.Commit(name);
+  cvCommitTableReplacement(stage, name);
   dbfTable_->Open();
+}
+
+std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const std::string& tableName) {
+  cvRollbackJournal journal(stage.TargetOf(tableName));
+  for (const std::string& n : stage.StagedNames()) {
+    const std::string target = stage.TargetOf(n);
+    if (FindExistingFile(target)) journal.KeepFile(target);
+  }
+  journal.Sync();
+  std::vector<std::string> moved;
+  try {
+    moved = stage.Commit(tableName);
+  } catch (...) {
+    // The moves were undone already; the journal holds the same bytes.
+    journal.Restore();
+    throw;
+  }
+  journal.Commit();
+  return moved;
 }

@@ -13,12 +13,22 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbf_dataset/table_shell.h"
 #include "platform/component.h"
 #include "platform/string_list.h"
 
 class TCorvidDataSet;
+class TReplaceStage;
+
+// Moves the files of a new table staged in `stage` over the old ones, the
+// table `tableName` (a staged name) last, and returns the files moved.  The
+// old files are first copied into the table's rollback journal and forced
+// to the disk: a process that dies between two moves leaves the journal,
+// and the next open of the table puts the old table, memo and index files
+// back, so the table never stands with another table's memo or index.
+std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const std::string& tableName);
 
 // Asked with the question's text; true replaces the table.
 using TcvConfirmOverwriteEvent = std::function<bool(const std::string& question)>;

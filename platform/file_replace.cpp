@@ -131,7 +131,7 @@ std::string TReplaceStage::TargetOf(const std::string& name) const {
   return *existing;
 }
 
-std::vector<std::string> TReplaceStage::Commit(const std::string& last) {
+std::vector<std::string> TReplaceStage::StagedNames() const {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(dir_.c_str())) {
     while (const dirent* e = ::readdir(d)) {
@@ -141,6 +141,11 @@ std::vector<std::string> TReplaceStage::Commit(const std::string& last) {
     ::closedir(d);
   }
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> TReplaceStage::Commit(const std::string& last) {
+  std::vector<std::string> names = StagedNames();
   const auto at = std::find(names.begin(), names.end(), last);
   if (at != names.end()) std::rotate(at, at + 1, names.end());
 

@@ -12,7 +12,10 @@
 // file named last at the end; the directory is flushed after.  A move that
 // fails puts the old files already replaced back from their links.  Killed
 // between two moves, the companions are already new and the last file (the
-// table) is still old; the old companions stay in the staging folder.
+// table) is still old; the old companions stay in the staging folder.  A
+// caller that must be whole across a kill copies the old files somewhere
+// durable first (a table's replacement keeps them in the table's rollback
+// journal, which the next open of the table rolls back).
 //
 // The target of a staged name is the existing file that answers to it in
 // the target directory (found without regard to case, so PHONES.DBF is
@@ -41,6 +44,9 @@ public:
   // The file an existing or new file of this name in the target directory
   // is (see above).
   std::string TargetOf(const std::string& name) const;
+
+  // The names of the files staged so far, sorted.
+  std::vector<std::string> StagedNames() const;
 
   // Moves every staged file over its target, `last` at the end (the others
   // in name order).  Raises EInOutError naming the file that could not be

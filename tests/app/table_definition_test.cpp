@@ -20,6 +20,7 @@
 #include "corvid_sift.h"
 #include "data_list.h"
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/handler/record_handler.h"
 #include "platform/file_replace.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
@@ -608,7 +609,7 @@ TEST(SaveToDBF, AReplacementThatFailsLeavesTheOldTable) {
     reader.SetDatabaseName(other.path());
     reader.SetTableName("OUT.DBF");
     reader.Open();
-    EXPECT_NE(MessageOf([&] { b.sift.SaveToDBF(b.Path("OUT.dbf")); }).find("Cannot replace file"), std::string::npos);
+    EXPECT_NE(MessageOf([&] { b.sift.SaveToDBF(b.Path("OUT.dbf")); }).find("OUT.DBF"), std::string::npos);
     EXPECT_EQ(Snapshot(other), there);
   }
   // Done: the links stand and the files they point to are the new table.
@@ -647,9 +648,16 @@ TEST(TableDefinition, AReplacementKilledBetweenStepsLeavesATableWithItsMemo) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_NE(WEXITSTATUS(status), 2);
-    // The table is the old one byte for byte, or the new one with its memo.
+    // Once the table is opened (which rolls back a journal the kill left),
+    // it is the old one with its old index byte for byte, or the new one
+    // with its memo.
+    { CVO_dBHandler open(table, "", false, false); }
+    EXPECT_FALSE(fs::exists(table + "-journal"));
     const std::vector<Descriptor> d = Descriptors(table);
-    if (ReadAll(table) != before.at("t.dbf")) {
+    if (ReadAll(table) == before.at("t.dbf")) {
+      const auto now = Snapshot(b.dir);
+      for (const auto& [name, bytes] : before) EXPECT_EQ(now.at(name), bytes) << name;
+    } else {
       ASSERT_EQ(d.size(), 2u);
       EXPECT_TRUE(fs::exists(b.Path("t.dbt")));
     }
