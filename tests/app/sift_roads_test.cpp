@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@
 #include "dbf_dataset/dataset_test_util.h"
 #include "platform/code_page.h"
 #include "search_text.h"
+
+#if DIRLOOK_HAVE_SQLITE
+#include <sqlite3.h>
+#endif
 
 namespace {
 
@@ -234,9 +239,54 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
   EXPECT_EQ(compared, statements * 3);
 }
 
+#if DIRLOOK_HAVE_SQLITE
+// The same rows in SQLite as the query sees them: UTF-8 text without
+// trailing blanks, NULL for a blank field; LIKE case-sensitive.
+class TSqliteTable {
+public:
+  explicit TSqliteTable(const std::vector<std::vector<std::string>>& rows) {
+    sqlite3_open(":memory:", &db_);
+    Exec("pragma case_sensitive_like = on");
+    Exec("create table phones (tel text, fm text, ul text, nd text, kw text)");
+    for (const auto& r : rows) {
+      std::string sql = "insert into phones values (";
+      for (size_t i = 0; i < r.size(); ++i) {
+        std::string v = r[i];
+        while (!v.empty() && v.back() == ' ') v.pop_back();
+        sql += (i ? ", " : "") + (v.empty() ? std::string("NULL") : Quoted(Cp1251ToUtf8(v)));
+      }
+      Exec(sql + ")");
+    }
+  }
+  ~TSqliteTable() { sqlite3_close(db_); }
+  std::vector<std::string> Rows(const std::string& utf8) {
+    std::vector<std::string> out;
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, utf8.c_str(), -1, &st, nullptr), SQLITE_OK) << utf8 << sqlite3_errmsg(db_);
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
+      std::string row;
+      for (int i = 0; i < sqlite3_column_count(st); ++i) {
+        const unsigned char* v = sqlite3_column_text(st, i);
+        row += (i ? "|" : "") + (v ? std::string(reinterpret_cast<const char*>(v)) : std::string("NULL"));
+      }
+      out.push_back(row);
+    }
+    sqlite3_finalize(st);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+private:
+  sqlite3* db_ = nullptr;
+  void Exec(const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+};
+#endif
+
 // The window's search over random field values: the statement the search
 // builder writes gives, through the binding as the window sets it up, the
-// rows the query gives with no binding.
+// rows the query gives with no binding, and the rows SQLite gives.
 TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   std::mt19937 rng(7122026);
   TRoadsTable t(rng);
@@ -260,6 +310,11 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   sift.AddDataSet(&ds, "phones");
   sift.Loaded();
   sift.WhereOptimizeMethod = omSetFilter;
+#if DIRLOOK_HAVE_SQLITE
+  TSqliteTable sqlite(rows);
+#else
+  std::printf("SQLite is not built in: the window's search is compared with the query alone\n");
+#endif
   std::vector<std::string> fieldValues = values;
   fieldValues.push_back("0");
   fieldValues.push_back("10");
@@ -283,6 +338,12 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
     std::sort(expected.rows.begin(), expected.rows.end());
     std::sort(got.rows.begin(), got.rows.end());
     EXPECT_EQ(got.rows, expected.rows) << sql;
+#if DIRLOOK_HAVE_SQLITE
+    std::vector<std::string> utf8;
+    for (const std::string& r : got.rows) utf8.push_back(Cp1251ToUtf8(r));
+    std::sort(utf8.begin(), utf8.end());
+    EXPECT_EQ(utf8, sqlite.Rows(Cp1251ToUtf8(sql))) << sql;
+#endif
     found += !expected.rows.empty();
   }
   EXPECT_GT(found, 10);
