@@ -47,7 +47,7 @@ constexpr int kScale = 1;
 std::vector<std::string> TextPool() {
   return {"",     " ",     "abc",  "Abc",   "ABC",  "abc ", " abc", "ab",     "abcd", "*",  "?",    "%",
           "_",    "a*",    "*c",   "a?c",   "a%",   "a_c",  "12",   "12 ",    "1",    "5",  "288",  "1*",
-          Cp("Мира"), Cp("мира"), Cp("Мира "), Cp("Садовая"), Cp("садовая"), "Ekb", "ekb", "Z", "z", "0"};
+          Cp("Мира"), Cp("мира"), Cp("Мира "), Cp("Садовая"), Cp("садовая"), "Ekb", "ekb", "Z", "z", "0", "ab\x01", "\x7F"};
 }
 
 struct TRoadsTable {
@@ -182,12 +182,17 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
   sift.AddDataSet(&t.ds, "t");
   sift.Loaded();
   TWhereMaker maker(rng);
-  int compared = 0, nonEmpty = 0, filtered = 0;
-  bool sawFilter = false;
-  sift.OnCancelQuery = [&](TCustomSift*, bool&) { sawFilter = sawFilter || t.ds.Filtered(); };
+  int compared = 0, nonEmpty = 0, filtered = 0, tagged = 0, ranged = 0;
+  bool sawFilter = false, sawTag = false, sawRange = false;
+  sift.OnCancelQuery = [&](TCustomSift*, bool&) {
+    sawFilter = sawFilter || t.ds.Filtered();
+    sawTag = sawTag || !t.ds.IndexCurrent().empty();
+    sawRange = sawRange || t.ds.Ranged();
+  };
   const int statements = 600 / kScale;
   for (int n = 0; n < statements; ++n) {
-    const std::string where = maker.Condition(2);
+    // Now and then no WHERE at all: the ORDER BY alone is offered.
+    const std::string where = n % 17 == 5 ? "1 = 1" : maker.Condition(2);
     std::string sql;
     bool ordered = false;
     switch (n % 4) {
@@ -208,7 +213,7 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
     std::sort(sortedExpected.begin(), sortedExpected.end());
     for (TOptimizeMethod m : {omNone, omSetFilter, omSetRange}) {
       sift.WhereOptimizeMethod = m;
-      sawFilter = false;
+      sawFilter = sawTag = sawRange = false;
       const TRun got = RunSql(sift, sql);
       ASSERT_EQ(got.error, "") << sql << " method " << int(m);
       std::vector<std::string> sorted = got.rows;
@@ -225,6 +230,8 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
       }
       ++compared;
       filtered += sawFilter;
+      tagged += sawTag;
+      ranged += sawRange;
     }
     nonEmpty += !expected.rows.empty() && expected.rows.front() != "0";
     // Between statements the dataset is as it was: no filter, its own
@@ -236,6 +243,9 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
   EXPECT_GT(nonEmpty, statements / 4);
   // The filter road is still taken where it is exact.
   EXPECT_GT(filtered, statements / 10);
+  EXPECT_GT(tagged, statements / 20);
+  EXPECT_GT(ranged, statements / 20);
+  std::printf("%d statements: filter road %d, tag %d, range %d\n", statements, filtered, tagged, ranged);
   EXPECT_EQ(compared, statements * 3);
 }
 
