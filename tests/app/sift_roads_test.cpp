@@ -249,6 +249,45 @@ TEST(SiftRoads, EveryRoadGivesTheRowsTheQueryGivesItself) {
   EXPECT_EQ(compared, statements * 3);
 }
 
+// UPDATE and DELETE through the binding change the rows the query changes
+// by itself.
+TEST(SiftRoads, DataChangesTouchTheRowsTheQueryChoosesItself) {
+  std::mt19937 rng(8122026);
+  TWhereMaker maker(rng);
+  for (int n = 0; n < 60 / kScale; ++n) {
+    const std::string where = maker.Condition(2);
+    const std::string sql = n % 3 == 0 ? "delete from t where " + where
+                                       : "update t set kw = 'X', nd = nd + 1 where " + where;
+    std::mt19937 same(static_cast<uint32_t>(n));
+    std::mt19937 again = same;
+    TRoadsTable a(same), b(again);
+    TSift own;
+    own.AddDataSet(&a.ds, "t");
+    TCorvidSift sift;
+    sift.AddDataSet(&b.ds, "t");
+    sift.Loaded();
+    sift.WhereOptimizeMethod = n % 2 ? omSetFilter : omSetRange;
+    int changedOwn = -1, changedSift = -1;
+    try {
+      own.SetSQL(sql);
+      own.ExecSQL();
+      changedOwn = own.RowsAffected;
+      sift.SetSQL(sql);
+      sift.ExecSQL();
+      changedSift = sift.RowsAffected;
+    } catch (const Exception& e) {
+      FAIL() << sql << ": " << e.Message();
+    }
+    EXPECT_EQ(changedSift, changedOwn) << sql;
+    TSift readA, readB;
+    readA.AddDataSet(&a.ds, "t");
+    readB.AddDataSet(&b.ds, "t");
+    const std::string all = "select id, name, kw, nd from t order by id";
+    EXPECT_EQ(RunSql(readB, all).rows, RunSql(readA, all).rows) << sql;
+    EXPECT_FALSE(b.ds.Filtered());
+  }
+}
+
 #if DIRLOOK_HAVE_SQLITE
 // The same rows in SQLite as the query sees them: UTF-8 text without
 // trailing blanks, NULL for a blank field; LIKE case-sensitive.
