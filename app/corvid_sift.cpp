@@ -431,8 +431,11 @@ std::string TCorvidSift::RangeTag(TCorvidDataSet& ds, const std::string& key) {
   const int count = ds.IndexCount();
   for (int i = 1; i <= count; ++i) {
     // A unique tag lists one record per key, a FOR tag only some records, a
-    // descending one the wrong way round: none of them serves a range.
-    if (!ds.IndexAscending(i) || ds.IndexUnique(i) || !Trim(ds.IndexFilter(i)).empty()) continue;
+    // descending one the wrong way round, one under the general collation
+    // in another order than the query's byte order: none of them serves a
+    // range or an ORDER BY.
+    if (!ds.IndexAscending(i) || ds.IndexUnique(i) || !Trim(ds.IndexFilter(i)).empty() || !ds.IndexByteOrder(i))
+      continue;
     std::string bare;
     for (char c : ds.IndexExpression(i))
       if (c != ' ') bare += c;
