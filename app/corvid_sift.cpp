@@ -198,7 +198,7 @@ namespace {
 // comparison is false (and NOT of it true).  So only these are taken, each
 // written out fully bracketed:
 //   - a C field = or <> a text literal that is not empty, has no trailing
-//     blank, no wildcard, no quote and no control byte: under exact,
+//     blank, no wildcard, not both quotes and no control byte: under exact,
 //     case-sensitive settings the DBF `=` compares the whole field with the
 //     literal blank-padded to its width, which is the query's equality; for
 //     <> the blank fields are left out;
@@ -252,15 +252,16 @@ private:
       val_ = s_.substr(at_ + 1, close - at_ - 1);
       at_ = close + 1;
       tok_ = Name;
-    } else if (c == '\'') {
-      // A doubled quote stands for one quote.
+    } else if (c == '\'' || c == '"') {
+      // Either quote delimits a text; doubled inside, it stands for one.
+      const char q = static_cast<char>(c);
       for (;;) {
-        const size_t close = s_.find('\'', at_ + 1);
+        const size_t close = s_.find(q, at_ + 1);
         if (close == std::string::npos) throw Decline{};
         val_ += s_.substr(at_ + 1, close - at_ - 1);
         at_ = close + 1;
-        if (at_ < s_.size() && s_[at_] == '\'') {
-          val_ += '\'';
+        if (at_ < s_.size() && s_[at_] == q) {
+          val_ += q;
           continue;
         }
         break;
@@ -362,8 +363,12 @@ private:
       if (op != "=" && op != "<>") throw Decline{};
       if (literal.empty() || literal.back() == ' ') throw Decline{};
       for (unsigned char c : literal)
-        if (c < 0x20 || c == '\'' || c == '"' || c == '*' || c == '?' || c == '%' || c == '_') throw Decline{};
-      const std::string eq = name + " = '" + literal + "'";
+        if (c < 0x20 || c == '*' || c == '?' || c == '%' || c == '_') throw Decline{};
+      // The DBF text takes either quote, not doubled.
+      const bool apostrophe = literal.find('\'') != std::string::npos;
+      if (apostrophe && literal.find('"') != std::string::npos) throw Decline{};
+      const char q = apostrophe ? '"' : '\'';
+      const std::string eq = name + " = " + q + literal + q;
       if (op == "=") return "(" + eq + ")";
       return "(.NOT. (" + eq + ") .AND. .NOT. EMPTY(" + name + "))";
     }

@@ -47,7 +47,7 @@ constexpr int kScale = 1;
 std::vector<std::string> TextPool() {
   return {"",     " ",     "abc",  "Abc",   "ABC",  "abc ", " abc", "ab",     "abcd", "*",  "?",    "%",
           "_",    "a*",    "*c",   "a?c",   "a%",   "a_c",  "12",   "12 ",    "1",    "5",  "288",  "1*",
-          Cp("Мира"), Cp("мира"), Cp("Мира "), Cp("Садовая"), Cp("садовая"), "Ekb", "ekb", "Z", "z", "0", "ab\x01", "\x7F"};
+          Cp("Мира"), Cp("мира"), Cp("Мира "), Cp("Садовая"), Cp("садовая"), "Ekb", "ekb", "Z", "z", "0", "ab\x01", "\x7F", "a'b", "2'", "a\"b"};
 }
 
 struct TRoadsTable {
@@ -357,7 +357,7 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   TRoadsTable t(rng);
   TempDir dir{"dirlook-roads-phones"};
   const std::vector<std::string> values = {"",  "5",   "12",  "12 ", " ",  "*",    "?",   "1*",        "1?",
-                                           "1", "288", "abc", "Abc", "a*", " 12", "5 ", Cp("Мира"), Cp("мира")};
+                                           "1", "288", "abc", "Abc", "a*", " 12", "5 ", Cp("Мира"), Cp("мира"), "2'", "a\"", "'"};
   std::vector<std::vector<std::string>> rows;
   for (int i = 0; i < 80; ++i)
     rows.push_back({std::to_string(1000 + i), values[rng() % values.size()], values[rng() % values.size()],
