@@ -81,7 +81,8 @@ public:
 
   // The first tag of `ds` whose key expression is `key` (blanks and case
   // aside) and that serves a range over all records in key order:
-  // ascending, not unique, without FOR condition.  Empty when none does.
+  // ascending, not unique, without FOR condition, its text keys in byte
+  // order as the query compares them.  Empty when none does.
   static std::string RangeTag(TCorvidDataSet& ds, const std::string& key);
 
 private:
