@@ -201,7 +201,7 @@ namespace {
 //     blank, no wildcard, not both quotes and no control byte: under exact,
 //     case-sensitive settings the DBF `=` compares the whole field with the
 //     literal blank-padded to its width, which is the query's equality; for
-//     <> the blank fields are left out;
+//     <> the blank fields are left out (`<> ' '`: not all blanks);
 //   - a numeric field compared with an integer literal where the
 //     comparison is false at zero, so that a blank field fails it on both
 //     sides;
@@ -370,7 +370,9 @@ private:
       const char q = apostrophe ? '"' : '\'';
       const std::string eq = name + " = " + q + literal + q;
       if (op == "=") return "(" + eq + ")";
-      return "(.NOT. (" + eq + ") .AND. .NOT. EMPTY(" + name + "))";
+      // Unequal and not blank: a blank literal stands for the blank field,
+      // and both halves stay on the record scan's word compares.
+      return "(" + name + " <> " + q + literal + q + " .AND. " + name + " <> ' ')";
     }
     const bool numeric = type == ftSmallint || type == ftInteger || type == ftLargeint || type == ftWord ||
                          type == ftFloat;
