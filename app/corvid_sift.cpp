@@ -2,6 +2,7 @@
 
 #include "dbf_dataset/corvid_dataset.h"
 
+#include <cctype>
 #include <cmath>
 
 #include "platform/date_time.h"
@@ -61,6 +62,7 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
     s.DBFCache = ds->DBFCache();
     s.Filter = ds->Filter();
     s.Filtered = ds->Filtered();
+    s.FilterOptions = ds->FilterOptions();
     s.IndexName = ds->IndexName();
     if (ds->Active()) {
       s.OwnTag = !ds->IndexCurrent().empty();
@@ -86,6 +88,7 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
 
 void TCorvidSift::RestoreFilter(TSourceState& s) {
   s.DataSet->SetFiltered(false);
+  s.DataSet->SetFilterOptions(s.FilterOptions);
   s.DataSet->SetFilter(s.Filter);
   if (s.Filtered) s.DataSet->SetFiltered(true);
   s.FilterSet = false;
@@ -181,21 +184,242 @@ void TCorvidSift::CancelRange(TCustomSift*, TDataSet* DataSet, bool) {
   s->RangeSet = false;
 }
 
+namespace {
+
+// The offered WHERE text rewritten as a DBF condition that the DBF engine
+// evaluates exactly as the query does, or nothing.
+//
+// The two languages part ways in many places: the DBF engine's text `=`
+// ignores the literal's trailing blanks, may take a prefix or a pattern
+// with `*` and `?`, may fold case, and orders texts by the locale; a blank
+// field is an empty text or zero to it.  The query compares the field's
+// text without its trailing blanks byte by byte, case-sensitive, takes a
+// literal literally, and sees a blank field as null, for which every
+// comparison is false (and NOT of it true).  So only these are taken, each
+// written out fully bracketed:
+//   - a C field = or <> a text literal that is not empty, has no trailing
+//     blank, no wildcard, not both quotes and no control byte: under exact,
+//     case-sensitive settings the DBF `=` compares the whole field with the
+//     literal blank-padded to its width, which is the query's equality; for
+//     <> the blank fields are left out (`<> ' '`: not all blanks);
+//   - a numeric field compared with an integer literal where the
+//     comparison is false at zero, so that a blank field fails it on both
+//     sides;
+//   - AND and OR of those (one precedence, left to right, as the query
+//     reads them) and NOT of a bracketed condition.
+// Anything else (ordered text compares, functions, LIKE, IN, dates,
+// logicals, ...) is declined: the query evaluates the WHERE clause itself.
+class TExactFilter {
+public:
+  TExactFilter(const std::string& text, TDataSet& ds) : s_(text), ds_(ds) {}
+
+  bool Rewrite(std::string& out) {
+    try {
+      Next();
+      out = Condition();
+      return tok_ == End;
+    } catch (const Decline&) {
+      return false;
+    }
+  }
+
+private:
+  struct Decline {};
+  enum Kind { End, Name, Text, Number, Op, LParen, RParen };
+  const std::string& s_;
+  TDataSet& ds_;
+  size_t at_ = 0;
+  Kind tok_ = End;
+  std::string val_;
+
+  static bool Letter(unsigned char c) { return std::isalpha(c) || c >= 0x80 || c == '_'; }
+
+  void Next() {
+    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n')) ++at_;
+    val_.clear();
+    if (at_ >= s_.size()) {
+      tok_ = End;
+      return;
+    }
+    const unsigned char c = static_cast<unsigned char>(s_[at_]);
+    if (Letter(c)) {
+      while (at_ < s_.size() && (Letter(static_cast<unsigned char>(s_[at_])) || std::isdigit(static_cast<unsigned char>(s_[at_]))))
+        val_ += s_[at_++];
+      tok_ = Name;
+    } else if (c == '[') {
+      const size_t close = s_.find(']', at_);
+      if (close == std::string::npos) throw Decline{};
+      val_ = s_.substr(at_ + 1, close - at_ - 1);
+      at_ = close + 1;
+      tok_ = Name;
+    } else if (c == '\'' || c == '"') {
+      // Either quote delimits a text; doubled inside, it stands for one.
+      const char q = static_cast<char>(c);
+      for (;;) {
+        const size_t close = s_.find(q, at_ + 1);
+        if (close == std::string::npos) throw Decline{};
+        val_ += s_.substr(at_ + 1, close - at_ - 1);
+        at_ = close + 1;
+        if (at_ < s_.size() && s_[at_] == q) {
+          val_ += q;
+          continue;
+        }
+        break;
+      }
+      tok_ = Text;
+    } else if (std::isdigit(c) || ((c == '-' || c == '+') && at_ + 1 < s_.size() &&
+                                   std::isdigit(static_cast<unsigned char>(s_[at_ + 1])))) {
+      val_ += s_[at_++];
+      while (at_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[at_]))) val_ += s_[at_++];
+      if (at_ < s_.size() && (Letter(static_cast<unsigned char>(s_[at_])) || s_[at_] == '.')) throw Decline{};
+      tok_ = Number;
+    } else if (c == '(' || c == ')') {
+      ++at_;
+      tok_ = c == '(' ? LParen : RParen;
+    } else if (c == '=' || c == '<' || c == '>') {
+      val_ += s_[at_++];
+      if (at_ < s_.size() && (s_[at_] == '=' || (c == '<' && s_[at_] == '>'))) val_ += s_[at_++];
+      tok_ = Op;
+    } else {
+      throw Decline{};
+    }
+  }
+
+  bool Keyword(const char* word) const { return tok_ == Name && SameText(val_, word); }
+
+  std::string Condition() {
+    std::string left = Factor();
+    while (Keyword("AND") || Keyword("OR")) {
+      const bool isAnd = Keyword("AND");
+      Next();
+      const std::string right = Factor();
+      left = "(" + left + (isAnd ? " .AND. " : " .OR. ") + right + ")";
+    }
+    return left;
+  }
+
+  std::string Factor() {
+    if (Keyword("NOT")) {
+      Next();
+      if (tok_ != LParen) throw Decline{};
+      return "(.NOT. " + Factor() + ")";
+    }
+    if (tok_ == LParen) {
+      Next();
+      std::string inner = Condition();
+      if (tok_ != RParen) throw Decline{};
+      Next();
+      return inner;
+    }
+    return Comparison();
+  }
+
+  TField* FieldNamed(const std::string& name) {
+    if (Keyword("AND") || Keyword("OR") || Keyword("NOT")) throw Decline{};
+    TField* f = ds_.FindField(name);
+    if (f == nullptr || f->FieldNo() <= 0) throw Decline{};
+    for (char c : name)
+      if (!Letter(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c))) throw Decline{};
+    return f;
+  }
+
+  static std::string Mirror(const std::string& op) {
+    if (op == "<") return ">";
+    if (op == ">") return "<";
+    if (op == "<=") return ">=";
+    if (op == ">=") return "<=";
+    return op;
+  }
+
+  std::string Comparison() {
+    TField* field = nullptr;
+    std::string op, literal;
+    Kind litKind = End;
+    if (tok_ == Name) {
+      field = FieldNamed(val_);
+      Next();
+      if (tok_ != Op) throw Decline{};
+      op = val_;
+      Next();
+      if (tok_ != Text && tok_ != Number) throw Decline{};
+      litKind = tok_;
+      literal = val_;
+    } else if (tok_ == Text || tok_ == Number) {
+      litKind = tok_;
+      literal = val_;
+      Next();
+      if (tok_ != Op) throw Decline{};
+      op = Mirror(val_);
+      Next();
+      if (tok_ != Name) throw Decline{};
+      field = FieldNamed(val_);
+    } else {
+      throw Decline{};
+    }
+    Next();
+    const std::string name = field->FieldName();
+    const TFieldType type = field->DataType();
+    if (type == ftString && litKind == Text) {
+      if (op != "=" && op != "<>") throw Decline{};
+      if (literal.empty() || literal.back() == ' ') throw Decline{};
+      for (unsigned char c : literal)
+        if (c < 0x20 || c == '*' || c == '?' || c == '%' || c == '_') throw Decline{};
+      // The DBF text takes either quote, not doubled.
+      const bool apostrophe = literal.find('\'') != std::string::npos;
+      if (apostrophe && literal.find('"') != std::string::npos) throw Decline{};
+      const char q = apostrophe ? '"' : '\'';
+      const std::string eq = name + " = " + q + literal + q;
+      if (op == "=") return "(" + eq + ")";
+      // Unequal and not blank: a blank literal stands for the blank field,
+      // and both halves stay on the record scan's word compares.
+      return "(" + name + " <> " + q + literal + q + " .AND. " + name + " <> ' ')";
+    }
+    const bool numeric = type == ftSmallint || type == ftInteger || type == ftLargeint || type == ftWord ||
+                         type == ftFloat;
+    if (numeric && litKind == Number) {
+      if (literal.size() > 15) throw Decline{};
+      const long long v = std::stoll(literal);
+      bool atZero;
+      if (op == "=") atZero = v == 0;
+      else if (op == "<>") atZero = v != 0;
+      else if (op == "<") atZero = 0 < v;
+      else if (op == ">") atZero = 0 > v;
+      else if (op == "<=") atZero = 0 <= v;
+      else atZero = 0 >= v;
+      // A blank field reads as zero (or as nothing) to the DBF engine: only a
+      // comparison zero fails leaves it out, as the query's null does.
+      if (atZero) throw Decline{};
+      return "(" + name + " " + op + " " + std::to_string(v) + ")";
+    }
+    throw Decline{};
+  }
+};
+
+}  // namespace
+
 void TCorvidSift::SetFilter(TCustomSift*, TDataSet* DataSet, const std::string& Filter, bool, bool& Handled) {
   Handled = false;
   TSourceState* s = Source(DataSet);
   if (s == nullptr) return;
-  std::string text = Filter;
-  if (s->Filtered && !Trim(s->Filter).empty()) text = "(" + s->Filter + ") .AND. (" + Filter + ")";
+  // A dataset showing rows through a filter of its own keeps it under its
+  // own settings: the query then decides on those rows itself.  A table of
+  // OEM text compares other bytes than the query sees.
+  if (s->Filtered && !Trim(s->Filter).empty()) return;
+  if (s->DataSet->TranslateASCII()) return;
+  std::string text;
+  if (!TExactFilter(Filter, *s->DataSet).Rewrite(text)) return;
   try {
     s->DataSet->SetFiltered(false);
+    // Exact, case-sensitive compares, whatever the dataset uses for its own
+    // filter between statements.
+    s->DataSet->SetFilterOptions(foNoPartialCompare);
     s->DataSet->SetFilter(text);
     s->DataSet->SetFiltered(true);
     s->FilterSet = true;
     Handled = true;
   } catch (...) {
-    // Refused (a function only the query knows): the dataset keeps what it
-    // had and the query evaluates the WHERE clause itself.
+    // Refused: the dataset keeps what it had and the query evaluates the
+    // WHERE clause itself.
     try {
       RestoreFilter(*s);
     } catch (...) {
@@ -214,8 +438,11 @@ std::string TCorvidSift::RangeTag(TCorvidDataSet& ds, const std::string& key) {
   const int count = ds.IndexCount();
   for (int i = 1; i <= count; ++i) {
     // A unique tag lists one record per key, a FOR tag only some records, a
-    // descending one the wrong way round: none of them serves a range.
-    if (!ds.IndexAscending(i) || ds.IndexUnique(i) || !Trim(ds.IndexFilter(i)).empty()) continue;
+    // descending one the wrong way round, one under the general collation
+    // in another order than the query's byte order: none of them serves a
+    // range or an ORDER BY.
+    if (!ds.IndexAscending(i) || ds.IndexUnique(i) || !Trim(ds.IndexFilter(i)).empty() || !ds.IndexByteOrder(i))
+      continue;
     std::string bare;
     for (char c : ds.IndexExpression(i))
       if (c != ' ') bare += c;

@@ -2,8 +2,11 @@
 // by the DBF dataset.
 //
 // The WHERE text offered as a filter becomes the dataset's filter (the DBF
-// engine marks the matching records in its bitmap); a text the DBF engine
-// cannot compile is refused and the query evaluates the WHERE clause itself.
+// engine marks the matching records in its bitmap) only when it can be
+// written as a DBF condition with the query's own meaning (exact,
+// case-sensitive text equality, blank fields null); any other text is
+// declined and the query evaluates the WHERE clause itself.  The dataset's
+// FilterOptions hold for its own filter and come back after each statement.
 // A range request becomes an inclusive key range on the tag chosen by
 // `IndexNeededfor`; the WHERE clause still trims the edges.
 //
@@ -13,8 +16,8 @@
 // undoes whatever filter, range or tag the statement left behind (the
 // cancel events do not run when the scan raised).  Datasets of other classes
 // (a derived table, a temporary source) are left alone.  A dataset with a
-// filter, range or tag of its own keeps it: an offered filter is ANDed with
-// its own, and a range or index offer is not taken (the WHERE clause then
+// filter, range or tag of its own keeps it: an offered filter is
+// declined, and a range or index offer is not taken (the WHERE clause then
 // decides on the rows the dataset shows).
 //
 // Table and index DDL run on DBF files through the data list attached with
@@ -78,7 +81,8 @@ public:
 
   // The first tag of `ds` whose key expression is `key` (blanks and case
   // aside) and that serves a range over all records in key order:
-  // ascending, not unique, without FOR condition.  Empty when none does.
+  // ascending, not unique, without FOR condition, its text keys in byte
+  // order as the query compares them.  Empty when none does.
   static std::string RangeTag(TCorvidDataSet& ds, const std::string& key);
 
 private:
@@ -94,6 +98,7 @@ private:
     bool DBFCache = false;
     std::string Filter;
     bool Filtered = false;
+    TFilterOptions FilterOptions = 0;
     std::string IndexName;
     // A tag in force (IndexName or one made primary directly) and a range
     // on it, the master link's included.

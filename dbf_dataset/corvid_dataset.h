@@ -212,6 +212,9 @@ public:
   int32_t IndexKeyLength(int n);
   bool IndexUnique(int n);
   bool IndexAscending(int n);
+  // Whether the tag's character keys follow their bytes (false for a
+  // compound-index tag under the general collation).
+  bool IndexByteOrder(int n);
   std::string IndexFileName(int n);
   std::string IndexTagName(int n);
   std::string IndexKeyValue(int n);

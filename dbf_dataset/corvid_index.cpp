@@ -6,6 +6,7 @@
 #include "dbf_dataset/alias_list.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/expr/value_buffer.h"
+#include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/messages.h"
 #include "platform/paths.h"
@@ -372,6 +373,12 @@ bool TCorvidDataSet::IndexAscending(int n) {
   CheckActive();
   CVobjIndexTag* t = handler_->cvIndexPointer(n);
   return t ? t->KeyIsAscending() : true;
+}
+
+bool TCorvidDataSet::IndexByteOrder(int n) {
+  CheckActive();
+  const auto* cdx = dynamic_cast<const CVobjCDXTag*>(handler_->cvIndexPointer(n));
+  return cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General;
 }
 
 std::string TCorvidDataSet::IndexFileName(int n) {

@@ -341,7 +341,7 @@ void TcvSort::AddTextKey(std::string_view text, int32_t recno) {
   bool plain = true;
   for (size_t i = 0; i < n; ++i) plain &= p[i] > 1;
   if (plain) {
-    std::memcpy(enc + len, p, n);
+    if (n > 0) std::memcpy(enc + len, p, n);  // an empty key may come without bytes
     len += static_cast<int32_t>(n);
   } else {
     for (size_t i = 0; i < n; ++i) Escape(p[i], enc, len);
