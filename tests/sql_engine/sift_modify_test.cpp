@@ -183,6 +183,9 @@ TEST(SiftModify, SelectIntoCopiesTheSourceRecordsFieldsByTheirNames) {
   // And back into numbers: the same records as the source's.
   EXPECT_EQ(x.Exec("select * from text_t into back_t for append"), "");
   EXPECT_EQ(x.back.Dump(), (Rows{"2|pear|2.25", "3|plum|NULL"}));
+  // Sorted rows keep their own records.
+  EXPECT_EQ(x.Exec("select name, price, id from t where id < 3 order by price desc into back_t for append"), "");
+  EXPECT_EQ(x.back.Dump(), (Rows{"2|pear|2.25", "3|plum|NULL", "2|pear|2.25", "1|apple|1.5"}));
   // The source itself as target: each row is read before its append.
   EXPECT_EQ(x.Exec("select * from t where id < 3 into t for append"), "");
   EXPECT_EQ(x.t.Dump(), (Rows{"1|apple|1.5", "2|pear|2.25", "3|plum|NULL", "1|apple|1.5", "2|pear|2.25"}));
@@ -191,12 +194,12 @@ TEST(SiftModify, SelectIntoCopiesTheSourceRecordsFieldsByTheirNames) {
   // No column that reads a field, or no rows: nothing happens.
   EXPECT_EQ(x.Exec("select id * 10 as id, 'x' as name from t into back_t for append"), "");
   EXPECT_EQ(x.Exec("select id, name from t where id > 99 into back_t for append"), "");
-  EXPECT_EQ(x.back.Dump().size(), 2u);
+  EXPECT_EQ(x.back.Dump().size(), 4u);
   // A text that is no number fails before its record is appended.
   EXPECT_EQ(x.Exec("insert into text_t (price, id, name) values ('abc', '9', 'fig')"), "");
   EXPECT_NE(x.Exec("select id, price from text_t where name = 'fig' into back_t for append").find("abc"),
             std::string::npos);
-  EXPECT_EQ(x.back.Dump().size(), 2u);
+  EXPECT_EQ(x.back.Dump().size(), 4u);
   EXPECT_EQ(x.back.State(), dsBrowse);
 
   // The INTO table must be a source; fields none of which the table has
