@@ -31,6 +31,7 @@
 #include "platform/db_common.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
+#include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/cnv_str_utils.h"
@@ -180,6 +181,42 @@ struct TSiftScan::TModifyValue {
     Null = false;
     Raw = true;
     Text = source->AsString();
+  }
+
+  // The value of a source field at its dataset's current record, in this
+  // field's kind.  A text goes into a number or logical field by its
+  // digits (blank text is null); a text that is no number fails here,
+  // before anything is appended.
+  void FromSourceField(TField* source) {
+    if (source->IsNull()) return;
+    const bool sourceText = Field2Exprtype(source->DataType()) == ttString;
+    if (IsBinaryType(Field->DataType()) || Type == ttString || (IsDateType(Field->DataType()) && sourceText)) {
+      Null = false;
+      Raw = IsBinaryType(Field->DataType()) || Type != ttString;
+      Text = source->AsString();
+      return;
+    }
+    if (sourceText) {
+      const std::string text = Trim(source->AsString());
+      if (text.empty()) return;
+      Null = false;
+      switch (Type) {
+        case ttFloat: Float = static_cast<double>(StrToFloat(text)); break;
+        case ttInteger: Integer = RoundToInt32(StrToFloat(text)); break;
+        case ttBoolean:
+          Boolean = text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y';
+          break;
+        case ttString: break;
+      }
+      return;
+    }
+    Null = false;
+    switch (Type) {
+      case ttFloat: Float = source->AsFloat(); break;
+      case ttInteger: Integer = source->AsInteger(); break;
+      case ttBoolean: Boolean = source->AsBoolean(); break;
+      case ttString: break;
+    }
   }
 
   void Store() const {
@@ -564,40 +601,55 @@ void TSiftScan::DoIntoTableOperation() {
   TResultSet* rows = result_.get();
   if (!rows || rows->GetRecordCount() == 0) return;
 
-  // Each result column goes to the INTO field of its name (the name without
-  // a table qualifier), by the value the result holds.
-  std::vector<std::pair<TkpField*, TField*>> pairs;
+  // Only columns that read a field are copied, from the source record
+  // itself (not from the result cell, which may be cut to the column's
+  // width), into the INTO field of the source field's name.  The first
+  // such column names the source dataset; without one nothing is copied.
+  TDataSet* source = nullptr;
+  for (int32_t c = 0; c < rows->Fields.Count() && !source; ++c)
+    if (TField* f = rows->Fields.GetItem(c)->SourceField) source = f->DataSet();
+  if (!source) return;
+
+  // The rows keep bookmarks of one dataset only (the main table's): a
+  // column of any other dataset, or rows that keep none (grouped, united,
+  // cross-tab rows), would copy whatever record that dataset stands on.
+  std::vector<std::pair<TField*, TField*>> pairs;
   for (int32_t c = 0; c < rows->Fields.Count(); ++c) {
     TkpField* cell = rows->Fields.GetItem(c);
-    std::string name = TrimSquareBrackets(cell->FieldName);
-    const size_t dot = name.find('.');
-    if (dot != std::string::npos) name = TrimSquareBrackets(name.substr(dot + 1));
-    TField* target = into->FindField(name);
+    if (!cell->SourceField) continue;
+    TField* target = into->FindField(cell->SourceField->FieldName());
     if (!target || target->FieldKind() != fkData) continue;
-    if (cell->SourceField && cell->SourceField->IsBlob() &&
-        (!rows->SourceBookmarked || cell->SourceField->DataSet() != rows->SourceDataSet))
-      ModifyError("SELECT ... INTO %s: the blob column %s keeps no bookmark of its record",
-                  {a_.IntoTable, cell->FieldName});
-    pairs.emplace_back(cell, target);
+    if (!rows->SourceBookmarked || cell->SourceField->DataSet() != rows->SourceDataSet) {
+      if (cell->SourceField->IsBlob())
+        ModifyError("SELECT ... INTO %s: the blob column %s keeps no bookmark of its record",
+                    {a_.IntoTable, cell->FieldName});
+      ModifyError("SELECT ... INTO %s: the column %s keeps no bookmark of its record", {a_.IntoTable, cell->FieldName});
+    }
+    pairs.emplace_back(cell->SourceField, target);
   }
-  if (pairs.empty()) ModifyError("SELECT ... INTO %s: no result column names a field of the table", {a_.IntoTable});
+  if (pairs.empty())
+    ModifyError("SELECT ... INTO %s: no result column reads a field the table also has", {a_.IntoTable});
 
   const int32_t recno = rows->GetRecno();
-  std::unique_ptr<TCursorHold> source;
-  if (rows->SourceDataSet && rows->SourceDataSet->Active() && rows->SourceDataSet != into)
-    source = std::make_unique<TCursorHold>(rows->SourceDataSet);
+  // A row without a record (the unmatched side of an outer join) has
+  // nothing to copy: refused before the first record is appended.
   for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
     rows->SetRecno(r);
+    if (rows->GetSourceBookmark() <= 0)
+      ModifyError("SELECT ... INTO %s: result row %d keeps no bookmark of its record", {a_.IntoTable, r});
+  }
+
+  std::unique_ptr<TCursorHold> hold;
+  if (source->Active() && source != into) hold = std::make_unique<TCursorHold>(source);
+  for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
+    rows->SetRecno(r);
+    // The values are read before the append: the INTO table may be the
+    // source itself, whose cursor the append moves to the new record.
+    GotoSourceRecord(*rows);
     std::vector<TModifyValue> values;
-    for (auto& [cell, target] : pairs) {
+    for (auto& [from, target] : pairs) {
       values.emplace_back(target);
-      if (cell->SourceField && cell->SourceField->IsBlob()) {
-        if (cell->GetIsNull()) continue;
-        GotoSourceRecord(*rows);
-        values.back().FromField(cell->SourceField);
-      } else {
-        values.back().FromCell(cell);
-      }
+      values.back().FromSourceField(from);
     }
     AppendRecord(into, values);
   }

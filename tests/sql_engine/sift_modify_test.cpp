@@ -1,4 +1,5 @@
-// Data changes over in-memory datasets: SELECT ... INTO an existing target,
+// Data changes over in-memory datasets: SELECT ... INTO an existing target
+// (the source records' fields, converted to the target's kinds),
 // the counts checked before anything changes, a failing post cancelled, an
 // UPDATE whose change moves the record in the dataset's own order.
 #include <gtest/gtest.h>
@@ -142,13 +143,17 @@ struct TTables {
   TWritableRows t{{{"ID", ftInteger}, {"NAME", ftString, 10}, {"PRICE", ftFloat}},
                   {{1, "apple", 1.5}, {2, "pear", 2.25}, {3, "plum", N}}};
   TWritableRows into{{{"N", ftInteger}, {"NAME", ftString, 10}, {"TOTAL", ftFloat}}, {}};
+  // t's fields as texts, and back as numbers.
+  TWritableRows text{{{"PRICE", ftString, 8}, {"ID", ftString, 6}, {"NAME", ftString, 10}}, {}};
+  TWritableRows back{{{"ID", ftInteger}, {"NAME", ftString, 10}, {"PRICE", ftFloat}}, {}};
   TSift q;
   FormatSettingsGuard separators{'.', ','};  // the dumps' numbers
   TTables() {
-    t.Open();
-    into.Open();
+    for (TWritableRows* d : {&t, &into, &text, &back}) d->Open();
     q.AddDataSet(&t, "t");
     q.AddDataSet(&into, "into_t");
+    q.AddDataSet(&text, "text_t");
+    q.AddDataSet(&back, "back_t");
   }
   std::string Exec(const std::string& sql) {
     try {
@@ -168,21 +173,41 @@ struct TTables {
 
 using Rows = std::vector<std::string>;
 
-TEST(SiftModify, SelectIntoAppendsResultValuesByColumnName) {
+TEST(SiftModify, SelectIntoCopiesTheSourceRecordsFieldsByTheirNames) {
   TTables x;
-  // Computed columns land in the fields their names give; a column without
-  // such a field is left out.
-  EXPECT_EQ(x.Exec("select id * 10 as n, name, price as total, id + 1 as other from t into into_t for append"),
-            "");
-  EXPECT_EQ(x.q.RowsAffected, 3);
-  EXPECT_EQ(x.into.Dump(), (Rows{"10|apple|1.5", "20|pear|2.25", "30|plum|NULL"}));
-  // The INTO table must be a source; none of the columns naming a field
-  // appends nothing.
+  // Only columns that read a field are copied, into the field of that
+  // field's name: the computed "id" and the aliases do not decide anything.
+  EXPECT_EQ(x.Exec("select price as p, id * 10 as id, name, id as k from t where name > 'b' into text_t for append"), "");
+  EXPECT_EQ(x.q.RowsAffected, 2);
+  EXPECT_EQ(x.text.Dump(), (Rows{"2.25|2|pear", "NULL|3|plum"}));
+  // And back into numbers: the same records as the source's.
+  EXPECT_EQ(x.Exec("select * from text_t into back_t for append"), "");
+  EXPECT_EQ(x.back.Dump(), (Rows{"2|pear|2.25", "3|plum|NULL"}));
+  // Sorted rows keep their own records.
+  EXPECT_EQ(x.Exec("select name, price, id from t where id < 3 order by price desc into back_t for append"), "");
+  EXPECT_EQ(x.back.Dump(), (Rows{"2|pear|2.25", "3|plum|NULL", "2|pear|2.25", "1|apple|1.5"}));
+  // The source itself as target: each row is read before its append.
+  EXPECT_EQ(x.Exec("select * from t where id < 3 into t for append"), "");
+  EXPECT_EQ(x.t.Dump(), (Rows{"1|apple|1.5", "2|pear|2.25", "3|plum|NULL", "1|apple|1.5", "2|pear|2.25"}));
+  EXPECT_EQ(x.t.State(), dsBrowse);
+
+  // No column that reads a field, or no rows: nothing happens.
+  EXPECT_EQ(x.Exec("select id * 10 as id, 'x' as name from t into back_t for append"), "");
+  EXPECT_EQ(x.Exec("select id, name from t where id > 99 into back_t for append"), "");
+  EXPECT_EQ(x.back.Dump().size(), 4u);
+  // A text that is no number fails before its record is appended.
+  EXPECT_EQ(x.Exec("insert into text_t (price, id, name) values ('abc', '9', 'fig')"), "");
+  EXPECT_NE(x.Exec("select id, price from text_t where name = 'fig' into back_t for append").find("abc"),
+            std::string::npos);
+  EXPECT_EQ(x.back.Dump().size(), 4u);
+  EXPECT_EQ(x.back.State(), dsBrowse);
+
+  // The INTO table must be a source; fields none of which the table has
+  // append nothing.
   EXPECT_NE(x.Exec("select id from t into missing for append").find("The INTO table defined does not exists"),
             std::string::npos);
-  EXPECT_NE(x.Exec("select id as zz from t into into_t for append").find("no result column"), std::string::npos);
-  EXPECT_EQ(x.into.Dump().size(), 3u);
-  EXPECT_EQ(x.t.State(), dsBrowse);
+  EXPECT_NE(x.Exec("select id, price from t into into_t for append").find("no result column"), std::string::npos);
+  EXPECT_TRUE(x.into.Dump().empty());
 }
 
 TEST(SiftModify, CountsAreCheckedBeforeAnythingChanges) {
