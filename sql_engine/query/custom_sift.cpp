@@ -555,12 +555,21 @@ void TCustomSift::InternalOpen() {
   LayoutColumns();
   InternalInitFieldDefs();
   if (DefaultFields()) CreateFields();
-  for (size_t c = 0; UseDisplayLabel && c < slots_.size(); ++c) {
-    TkpField* col = slots_[c].column;
-    if (!col->SourceField || c >= static_cast<size_t>(FieldDefs().Count())) continue;
+  // A column read from a source field shows as that field does: its label
+  // when asked for, and its display format when both are numbers or both
+  // dates and times (a number cast to text has nothing to take it).
+  for (size_t c = 0; c < slots_.size(); ++c) {
+    TField* src = slots_[c].column->SourceField;
+    if (!src || c >= static_cast<size_t>(FieldDefs().Count())) continue;
     TField* f = FindField(FieldDefs().Items(static_cast<int>(c))->Name());
     if (!f) continue;
-    f->SetDisplayLabel(col->SourceField->DisplayLabel());
+    if (UseDisplayLabel) f->SetDisplayLabel(src->DisplayLabel());
+    auto* numSrc = dynamic_cast<TNumericField*>(src);
+    auto* numDst = dynamic_cast<TNumericField*>(f);
+    if (numSrc && numDst) numDst->DisplayFormat = numSrc->DisplayFormat;
+    auto* dateSrc = dynamic_cast<TDateTimeField*>(src);
+    auto* dateDst = dynamic_cast<TDateTimeField*>(f);
+    if (dateSrc && dateDst) dateDst->DisplayFormat = dateSrc->DisplayFormat;
   }
   BindFields(true);
   record_count_ = result_set_->GetRecordCount();

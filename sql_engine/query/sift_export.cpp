@@ -9,11 +9,12 @@
 // but the last of the list, so a blob listed last leaves the separator of
 // the entry before it at the end of the line.
 //
-// Quoting keeps every line readable whatever the values hold: with a quote
-// character every value is put between it and the character is doubled
-// inside; without one, a value holding a double quote, the separator, CR or
-// LF is put between double quotes with its double quotes doubled, and other
-// values stay bare.
+// Quoting: with a quote character every value is put between it and the
+// character is doubled inside, so a value holding it still reads back.
+// Without one, "quote when needed" puts a value holding a double quote, the
+// separator, CR or LF between double quotes with its double quotes doubled,
+// and leaves other values bare; with it off every value is written as it
+// stands (a plain dump whose reader must know that no value breaks a line).
 //
 // The text goes to a temporary file beside the target, renamed over it once
 // everything is written: a failure leaves the old file as it was.  Only a
@@ -129,10 +130,12 @@ private:
 
 class TQuoting {
 public:
-  TQuoting(char quoteChar, char separator) : quote_(quoteChar), separator_(separator) {}
+  TQuoting(char quoteChar, char separator, bool whenNeeded)
+      : quote_(quoteChar), separator_(separator), when_needed_(whenNeeded) {}
 
   std::string operator()(const std::string& value) const {
     if (quote_ != '\0') return Enclose(value, quote_);
+    if (!when_needed_) return value;
     for (char c : value)
       if (c == '"' || c == separator_ || c == '\r' || c == '\n') return Enclose(value, '"');
     return value;
@@ -150,6 +153,7 @@ private:
   }
 
   char quote_, separator_;
+  bool when_needed_;
 };
 
 // Disables the controls for one scope.
@@ -168,13 +172,11 @@ private:
 
 void TCustomSift::WriteToTextFile(const std::string& FileName, char QuoteChar, char Separator, bool QuoteWhenNeeded,
                                   TStringList& FieldNames) {
-  // Without a quote character, values that need it are quoted either way:
-  // written bare they would break the line.
-  (void)QuoteWhenNeeded;
   CheckActive();
   if (Trim(FileName).empty()) throw EInOutError(kMsgNoFileName);
+  // A double quote cannot part values that may be put between double quotes.
   if (Separator == '\0' || Separator == '\r' || Separator == '\n' || Separator == QuoteChar ||
-      (QuoteChar == '\0' && Separator == '"'))
+      (QuoteChar == '\0' && QuoteWhenNeeded && Separator == '"'))
     throw ESiftError(kMsgBadSeparator);
   if (FieldNames.Count() == 0)
     for (TField* f : Fields())
@@ -186,7 +188,7 @@ void TCustomSift::WriteToTextFile(const std::string& FileName, char QuoteChar, c
     TField* f = FindField(FieldNames[i]);
     fields.push_back(f && !IsBlobType(f->DataType()) ? f : nullptr);
   }
-  const TQuoting quote(QuoteChar, Separator);
+  const TQuoting quote(QuoteChar, Separator, QuoteWhenNeeded);
   const size_t last = fields.size() - 1;
 
   TExportFile file(ExportTarget(NormalizePath(FileName)));

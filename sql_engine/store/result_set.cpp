@@ -168,7 +168,8 @@ void TkpIntegerField::SetAsFloat(double value) { SetAsInteger(RoundToInt32(value
 std::string TkpIntegerField::GetAsString() { return GetIsNull() ? std::string() : IntToStr(GetAsInteger()); }
 
 void TkpIntegerField::SetAsString(const std::string& value) {
-  if (value.empty()) return Clear();
+  // No text is no whole number: an empty text is refused like any other
+  // non-number (only the float cell takes it as null).
   int32_t n;
   if (!TryStrToInt(value, n)) SiftErrorFmt(SiftMsg::SIsInvalidIntegerValue, {value});
   SetAsInteger(n);
@@ -201,8 +202,8 @@ std::string TkpBooleanField::GetAsString() {
 }
 
 void TkpBooleanField::SetAsString(const std::string& value) {
-  if (value.empty()) return Clear();
-  SetAsBoolean(BooleanFromText(value));
+  // An empty text is False, a value rather than null.
+  SetAsBoolean(!value.empty() && BooleanFromText(value));
 }
 
 Variant TkpBooleanField::GetAsVariant() { return GetIsNull() ? Variant::Null() : Variant(GetAsBoolean()); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "expr_test_support.h"
+#include "platform/date_time.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/front/sift_messages.h"
@@ -359,6 +360,58 @@ TEST(QueryComponentRun, AFailureMidScanPutsTheSourceBack) {
   run.q.OnCancelQuery = nullptr;
   run.q.Open();
   EXPECT_EQ(run.q.RecordCount(), 3);
+}
+
+TEST(QueryComponentRun, ColumnsOfNumberAndDateFieldsShowAsTheirSourceFields) {
+  DesktopSeparators desktop;
+  const double born = EncodeDate(1961, 4, 12);
+  auto ds = std::make_unique<TRowDataSet>(
+      std::vector<TTestColumn>{{"PRICE", ftFloat, 0}, {"ND", ftInteger, 0}, {"BORN", ftDate, 0},
+                               {"FM", ftString, 10}},
+      std::vector<std::vector<Variant>>{
+          {Variant(12345.5), Variant(7), Variant::DateTime(born), Variant("IVANOV")}});
+  ds->Open();
+  auto* price = static_cast<TNumericField*>(ds->FieldByName("PRICE"));
+  price->DisplayFormat = "#,##0.00 'rub'";
+  static_cast<TNumericField*>(ds->FieldByName("ND"))->DisplayFormat = "000";
+  static_cast<TDateTimeField*>(ds->FieldByName("BORN"))->DisplayFormat = "yyyy-mm-dd";
+  price->SetDisplayLabel("Price");
+
+  // Each column read straight from a field shows its value as the field
+  // itself does; a computed column keeps the plain text.  No display
+  // labels are asked for, and none is taken.
+  TSift q;
+  q.AddDataSet(ds.get(), "t");
+  q.SetSQL("select price, nd, born, fm, price * 2 as twice from t");
+  q.Open();
+  for (const char* name : {"PRICE", "ND", "BORN", "FM"})
+    EXPECT_EQ(q.FieldByName(name)->DisplayText(), ds->FieldByName(name)->DisplayText()) << name;
+  EXPECT_EQ(q.FieldByName("PRICE")->DisplayText(), "12\xA0" "345,50 rub");
+  EXPECT_EQ(q.FieldByName("ND")->DisplayText(), "007");
+  EXPECT_EQ(q.FieldByName("BORN")->DisplayText(), "1961-04-12");
+  EXPECT_EQ(q.FieldByName("TWICE")->DisplayText(), "24691");
+  EXPECT_EQ(q.FieldByName("PRICE")->DisplayLabel(), "price");
+  q.Close();
+  q.UseDisplayLabel = true;
+  q.Open();
+  EXPECT_EQ(q.FieldByName("PRICE")->DisplayLabel(), "Price");
+  EXPECT_EQ(q.FieldByName("BORN")->DisplayText(), "1961-04-12");
+
+  // A column whose own type differs from its source field's takes no
+  // format meant for the other kind of value.
+  auto rs = std::make_unique<TMemResultSet>();
+  rs->AddField("B", "CAST(BORN AS FLOAT)", ttFloat, 0, ds->FieldByName("BORN"), true, kCastFloat, 0, false);
+  rs->AddField("P", "CAST(PRICE AS DATE)", ttFloat, 0, price, true, kCastDate, 0, false);
+  rs->Insert();
+  rs->Fields.GetItem(0)->SetAsFloat(1.5);
+  rs->Fields.GetItem(1)->SetAsFloat(born);
+  TSift r;
+  r.SetReadyResultSet(std::move(rs));
+  r.Open();
+  ASSERT_EQ(r.FieldByName("B")->DataType(), ftFloat);
+  ASSERT_EQ(r.FieldByName("P")->DataType(), ftDate);
+  EXPECT_EQ(r.FieldByName("B")->DisplayText(), "1,5");
+  EXPECT_EQ(r.FieldByName("P")->DisplayText(), "12.04.1961");
 }
 
 }  // namespace

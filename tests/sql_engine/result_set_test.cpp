@@ -136,14 +136,22 @@ TEST_P(ResultSetTest, TextIntoTypedCells) {
   EXPECT_EQ(MessageOf([&] { b->SetAsString("FALSEX"); }), "Invalid boolean value FALSEX");
   EXPECT_EQ(MessageOf([&] { i->SetAsString("12a"); }), "Invalid integer value 12a");
   EXPECT_EQ(MessageOf([&] { f->SetAsString("1x"); }), "Invalid floating point value 1x");
-  // The empty text is null in every typed cell, so a cell's own text reads back.
+  // The empty text: False in a boolean cell (a value, not null), refused by
+  // an integer cell (which keeps its value), null in a float cell.
+  b->SetIsNull();
   i->SetAsInteger(5);
   f->SetAsFloat(5);
-  for (TkpField* c : {b, i, f}) {
-    c->SetAsString("");
-    EXPECT_TRUE(c->GetIsNull());
-    EXPECT_EQ(c->GetAsString(), "");
-  }
+  b->SetAsString("");
+  EXPECT_FALSE(b->GetIsNull());
+  EXPECT_EQ(b->GetAsString(), "FALSE");
+  b->SetAsString("T");
+  b->SetAsString("");
+  EXPECT_FALSE(b->GetAsBoolean());
+  EXPECT_EQ(MessageOf([&] { i->SetAsString(""); }), "Invalid integer value ");
+  EXPECT_EQ(i->GetAsInteger(), 5);
+  f->SetAsString("");
+  EXPECT_TRUE(f->GetIsNull());
+  EXPECT_EQ(f->GetAsString(), "");
   FormatSettingsGuard dot('.', ',');
   f->SetAsString("2.5");
   EXPECT_EQ(f->GetAsInteger(), 2);  // half to even

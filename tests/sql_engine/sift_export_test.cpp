@@ -59,10 +59,10 @@ TEST(SiftExport, QuotingMatrix) {
   const std::vector<Case> cases = {
       {"plain", "plain", "plain", "'plain'"},
       {"  padded \t", "padded", "padded", "'padded'"},
-      {"say \"hi\"", "\"say \"\"hi\"\"\"", "\"say \"\"hi\"\"\"", "'say \"hi\"'"},
-      {"a;b", "\"a;b\"", "\"a;b\"", "'a;b'"},
-      {"a\rb", "\"a\rb\"", "\"a\rb\"", "'a\rb'"},
-      {"a\nb", "\"a\nb\"", "\"a\nb\"", "'a\nb'"},
+      {"say \"hi\"", "\"say \"\"hi\"\"\"", "say \"hi\"", "'say \"hi\"'"},
+      {"a;b", "\"a;b\"", "a;b", "'a;b'"},
+      {"a\rb", "\"a\rb\"", "a\rb", "'a\rb'"},
+      {"a\nb", "\"a\nb\"", "a\nb", "'a\nb'"},
       {"it's", "it's", "it's", "'it''s'"},
       {"", "", "", "''"},
   };
@@ -73,7 +73,8 @@ TEST(SiftExport, QuotingMatrix) {
     EXPECT_EQ(e.Write('\0', ';', false, {"NAME", "N"}), "NAME;N\r\n" + c.bare + ";1\r\n");
     EXPECT_EQ(e.Write('\'', ';', false, {"NAME", "N"}), "'NAME';'N'\r\n" + c.apostrophe + ";'1'\r\n");
   }
-  // A separator that would make the file unreadable is refused.
+  // A separator that would make the file unreadable is refused; a double
+  // quote parts values well enough when none is ever quoted.
   Export e({"x"});
   for (const auto& [quote, sep] : std::vector<std::pair<char, char>>{{'\0', '"'}, {'\'', '\''}, {'\0', '\n'},
                                                                     {'\0', '\r'}, {'\0', '\0'}}) {
@@ -81,6 +82,7 @@ TEST(SiftExport, QuotingMatrix) {
     EXPECT_THROW(e.q.WriteToTextFile(e.dir / "bad.txt", quote, sep, true, names), ESiftError);
   }
   EXPECT_FALSE(std::filesystem::exists(e.dir / "bad.txt"));
+  EXPECT_EQ(e.Write('\0', '"', false, {"NAME", "N"}), "NAME\"N\r\nx\"1\r\n");
 }
 
 TEST(SiftExport, ExactBytesOfAFile) {
@@ -114,27 +116,42 @@ TEST(SiftExport, HeaderAlwaysWrittenAndListedNamesAsGiven) {
 
 TEST(SiftExport, PythonCsvReadsItBack) {
   if (RunTool("/usr/bin/python3 -c 'import csv'").code != 0) GTEST_SKIP() << "python3 is not installed";
-  const std::vector<std::string> values = {"plain", "with, comma", "say \"hi\"", "two\r\nlines", "\xCF\xF0\xE8\xE2\xE5\xF2",
-                                           "lf\nonly", "\"lead"};
-  Export e(values);
-  e.Write('\0', ',', true, {"NAME", "N"});
-  // Each cell as the hex of its code page 1251 bytes.
-  std::ofstream(e.dir / "read.py")
+  // Each cell as the hex of its code page 1251 bytes; argv[2] is the code
+  // of the quote character the reader expects, 0 for a file with no quoting.
+  TempDir dir("export-py");
+  std::ofstream(dir / "read.py")
       << "import csv, sys\n"
+         "q = int(sys.argv[2])\n"
+         "opts = {'quotechar': chr(q)} if q else {'quoting': csv.QUOTE_NONE}\n"
          "with open(sys.argv[1], newline='', encoding='cp1251') as f:\n"
-         "    for row in csv.reader(f):\n"
+         "    for row in csv.reader(f, **opts):\n"
          "        print('|'.join(c.encode('cp1251').hex() for c in row))\n";
-  const Output o = RunTool("/usr/bin/python3 " + Quote(e.dir / "read.py") + " " + Quote(e.dir / "out.txt"));
-  ASSERT_EQ(o.code, 0) << o.text;
   auto hex = [](const std::string& s) {
     static const char* d = "0123456789abcdef";
     std::string h;
     for (unsigned char c : s) h += {d[c >> 4], d[c & 15]};
     return h;
   };
-  std::string expected = hex("NAME") + "|" + hex("N") + "\n";
-  for (size_t i = 0; i < values.size(); ++i) expected += hex(values[i]) + "|" + hex(std::to_string(i + 1)) + "\n";
-  EXPECT_EQ(o.text, expected);
+  auto check = [&](const std::vector<std::string>& values, char quote, bool whenNeeded) {
+    SCOPED_TRACE(std::string("quote ") + (quote ? std::string(1, quote) : "none") + (whenNeeded ? ", when needed" : ""));
+    Export e(values);
+    e.Write(quote, ',', whenNeeded, {"NAME", "N"});
+    const char expect = quote ? quote : whenNeeded ? '"' : '\0';
+    const Output o = RunTool("/usr/bin/python3 " + Quote(dir / "read.py") + " " + Quote(e.dir / "out.txt") + " " +
+                             std::to_string(static_cast<int>(expect)));
+    ASSERT_EQ(o.code, 0) << o.text;
+    std::string expected = hex("NAME") + "|" + hex("N") + "\n";
+    for (size_t i = 0; i < values.size(); ++i) expected += hex(values[i]) + "|" + hex(std::to_string(i + 1)) + "\n";
+    EXPECT_EQ(o.text, expected);
+  };
+  const std::vector<std::string> awkward = {"plain", "with, comma", "say \"hi\"", "two\r\nlines",
+                                            "\xCF\xF0\xE8\xE2\xE5\xF2", "lf\nonly", "\"lead"};
+  check(awkward, '\0', true);
+  // A value holding the quote character reads back because the character is
+  // doubled inside it.
+  check({"it's", "'lead", "trail'", "a, 'b', c", "two\nlines", "say \"hi\""}, '\'', false);
+  // Written as they stand: quotes stay as they are in the values.
+  check({"plain", "say \"hi\"", "\"lead", "trail\"", "\xCF\xF0\xE8\xE2\xE5\xF2"}, '\0', false);
 }
 
 TEST(SiftExport, AFailureHalfWayLeavesTheOldFile) {
