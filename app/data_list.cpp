@@ -18,22 +18,6 @@ std::string FileSection(int i) { return "File" + std::to_string(i); }
 // does not matter.
 std::string FoldedPath(const std::string& name) { return AnsiUpperCase(NormalizePath(Trim(name))); }
 
-// Restores the screen cursor however the scope ends.
-class TCursorScope {
-public:
-  explicit TCursorScope(TCursor cursor) : saved_(Screen ? Screen->Cursor() : crDefault) {
-    if (Screen) Screen->SetCursor(cursor);
-  }
-  ~TCursorScope() {
-    if (Screen) Screen->SetCursor(saved_);
-  }
-  TCursorScope(const TCursorScope&) = delete;
-  TCursorScope& operator=(const TCursorScope&) = delete;
-
-private:
-  TCursor saved_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

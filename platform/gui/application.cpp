@@ -17,9 +17,16 @@
 TApplication* Application = nullptr;
 
 namespace {
-TScreen theScreen;
+
+// The busy cursors as the toolkit draws them: the hour-glass blocks the
+// window, the SQL-wait one is the arrow with the busy sign of work going on.
+void ShowScreenCursor(TCursor from, TCursor to) {
+  if (!QGuiApplication::instance()) return;
+  if (from != crDefault) QGuiApplication::restoreOverrideCursor();
+  if (to != crDefault) QGuiApplication::setOverrideCursor(to == crSQLWait ? Qt::BusyCursor : Qt::WaitCursor);
 }
-TScreen* Screen = &theScreen;
+
+}  // namespace
 
 struct TApplicationImpl {
   std::unique_ptr<QApplication> app;
@@ -69,6 +76,7 @@ TApplication::TApplication(int& argc, char** argv) : impl_(std::make_unique<TApp
   QFont::insertSubstitutions("MS Sans Serif", {"DejaVu Sans", "Liberation Sans", "Arial", "Helvetica"});
   if (argc > 0 && argv && argv[0]) title_ = std::filesystem::path(argv[0]).stem().string();
   Application = this;
+  Screen->SetCursorDisplay(ShowScreenCursor);
 }
 
 TApplication::~TApplication() {
@@ -79,6 +87,10 @@ TApplication::~TApplication() {
     if (!DestroyOwned(c)) break;
   }
   mainForm_ = nullptr;
+  // The override cursor goes with the toolkit's application; the screen
+  // keeps its state for a later one.
+  if (Screen->Cursor() != crDefault) ShowScreenCursor(Screen->Cursor(), crDefault);
+  Screen->SetCursorDisplay(nullptr);
   Application = nullptr;
 }
 
@@ -156,13 +168,4 @@ void InvokeEventHandler(const std::function<void()>& handler) {
       // A failing error display must not take the message loop down.
     }
   }
-}
-
-void TScreen::SetCursor(TCursor cursor) {
-  if (cursor == cursor_) return;
-  if (QGuiApplication::instance()) {
-    if (cursor_ != crDefault) QGuiApplication::restoreOverrideCursor();
-    if (cursor != crDefault) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  }
-  cursor_ = cursor;
 }

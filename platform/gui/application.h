@@ -1,5 +1,5 @@
-// The application object, the screen cursor and message boxes of the GUI
-// layer.
+// The application object, the display of the screen cursor and message
+// boxes of the GUI layer.
 //
 // The window code sees only these classes; Qt stays behind them.  Every text
 // that crosses this layer is code page 1251, like all text of the engines.
@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/component.h"
+#include "platform/screen.h"
 
 class TForm;
 struct TApplicationImpl;
@@ -102,17 +103,3 @@ void ShowMessage(const std::string& text);
 // Runs `handler` as an event handler: an exception that escapes it goes to
 // the application's exception display instead of the message loop.
 void InvokeEventHandler(const std::function<void()>& handler);
-
-// The screen cursor: the hour-glass while a long operation runs.
-enum TCursor { crDefault = 0, crHourGlass = -11 };
-
-class TScreen {
-public:
-  TCursor Cursor() const { return cursor_; }
-  void SetCursor(TCursor cursor);
-
-private:
-  TCursor cursor_ = crDefault;
-};
-
-extern TScreen* Screen;

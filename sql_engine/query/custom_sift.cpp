@@ -3,6 +3,7 @@
 #include "sql_engine/query/custom_sift.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "platform/numbers.h"
@@ -494,6 +495,9 @@ void TCustomSift::ExecSQLScript() {
   std::string script = StatementText(sql_script_->Text());
   if (script.empty()) SiftError(SiftMsg::SSQLIsEmpty);
   Close();
+  // One SQL-wait cursor around the whole script instead of one per statement.
+  std::optional<TCursorScope> waitCursor;
+  if (ShowWaitCursor) waitCursor.emplace(crSQLWait);
   const bool savedWait = ShowWaitCursor;
   // Values given before the script serve every statement that names them.
   script_params_ = std::make_unique<TParams>(this);

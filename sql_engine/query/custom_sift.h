@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "platform/db.h"
+#include "platform/screen.h"
 #include "platform/string_list.h"
 #include "sql_engine/expr/expr_context.h"
 #include "sql_engine/front/sql_analyzer.h"
@@ -54,9 +55,6 @@ enum TOptimizeMethod : uint8_t { omNone, omSetFilter, omSetRange };
 
 // Phases of the scan reported through OnProgress.
 enum TSiftProgressStatus : uint8_t { psSiftStart, psSiftProgress, psSiftEnd };
-
-// The SQL-wait cursor shown while rows are built.
-constexpr int crSQLWait = -17;
 
 // ------------------------------------------------------------- event types
 // Senders: the query, except OnBeforeQuery/OnAfterQuery (the analyzer).

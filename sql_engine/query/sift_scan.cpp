@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <unordered_set>
 
 #include "platform/db.h"
@@ -1470,6 +1471,10 @@ void TSiftScan::CreateResultSet() {
   }
   // Nothing of an earlier statement may read as null in this one.
   q_.ClearDisabledDataSets();
+  // The SQL-wait cursor while the rows are built; the one found goes back
+  // however the run ends, after the progress has been closed.
+  std::optional<TCursorScope> waitCursor;
+  if (q_.ShowWaitCursor) waitCursor.emplace(crSQLWait);
   if (a_.Statement == ssInsert) {
     DoInsertStatement();
     return;

@@ -2,6 +2,7 @@
 #include "main_window.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QKeyEvent>
 #include <QWidget>
 
@@ -11,6 +12,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "gui_test_env.h"
+#include "sql_engine/front/sift_messages.h"
 
 using guitest::Shown;
 using guitest::W;
@@ -151,6 +153,37 @@ TEST(MainWindow, AFailedSearchIsShownAndCanBeRetried) {
   main.bSelect->Click();  // same fields: runs again
   EXPECT_TRUE(Shown().empty());
   EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"542783"}));
+}
+
+TEST(MainWindow, TheBusyCursorShowsWhileASearchRunsAndGoesAfter) {
+  DirectoryHere here;
+  TMain main(nullptr);
+  ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  std::vector<int> shapes;
+  bool fail = false;
+  main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) {
+    const QCursor* c = QGuiApplication::overrideCursor();
+    shapes.push_back(c ? c->shape() : -1);
+    if (fail) throw ESiftError("stop here");
+  };
+  main.tTEL->SetText("%0000");
+  main.bSelect->Click();
+  EXPECT_EQ(main.List->Count(), 4);
+  ASSERT_FALSE(shapes.empty());
+  EXPECT_EQ(shapes, std::vector<int>(shapes.size(), Qt::BusyCursor));  // every row of the scan
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(Screen->Cursor(), crDefault);
+
+  // A search failing mid-scan: the error box, and the arrow is back.
+  shapes.clear();
+  fail = true;
+  main.tTEL->SetText("5%");
+  main.bSelect->Click();
+  ASSERT_EQ(Shown().size(), 1u);
+  EXPECT_EQ(Shown()[0].Flags & MB_ICONERROR, MB_ICONERROR);
+  EXPECT_EQ(shapes, std::vector<int>{Qt::BusyCursor});
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(Screen->Cursor(), crDefault);
 }
 
 TEST(MainWindow, StartUpFailuresEndBeforeAnyWindow) {

@@ -9,6 +9,7 @@
 #include "expr_test_support.h"
 #include "platform/date_time.h"
 #include "platform/numbers.h"
+#include "platform/screen.h"
 #include "platform/text.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
@@ -412,6 +413,95 @@ TEST(QueryComponentRun, ColumnsOfNumberAndDateFieldsShowAsTheirSourceFields) {
   ASSERT_EQ(r.FieldByName("P")->DataType(), ftDate);
   EXPECT_EQ(r.FieldByName("B")->DisplayText(), "1,5");
   EXPECT_EQ(r.FieldByName("P")->DisplayText(), "12.04.1961");
+}
+
+// The screen cursor as each hook of a run sees it, and every change a display
+// is told of.
+struct CursorWatch {
+  std::vector<std::string> seen;
+  std::vector<std::pair<TCursor, TCursor>> changes;
+  explicit CursorWatch(TCursor start) {
+    Screen->SetCursor(start);
+    Screen->SetCursorDisplay([this](TCursor from, TCursor to) { changes.emplace_back(from, to); });
+  }
+  ~CursorWatch() {
+    Screen->SetCursorDisplay(nullptr);
+    Screen->SetCursor(crDefault);
+  }
+  void See(const std::string& where) { seen.push_back(where + " " + std::to_string(Screen->Cursor())); }
+};
+
+TEST(QueryComponentRun, TheSqlWaitCursorCoversTheBuildAndTheFoundOneComesBack) {
+  // An hour-glass set by the caller is what comes back, not the default.
+  CursorWatch watch(crHourGlass);
+  FailingRun run;
+  run.q.OnBeforeQuery = nullptr;
+  run.q.OnAfterQuery = [&](TSqlAnalizer*) { watch.See("after"); };
+  run.q.OnProgress = [&](TCustomSift*, TSiftProgressStatus status, int32_t, int32_t, int32_t) {
+    if (status != psSiftProgress) watch.See(status == psSiftStart ? "start" : "end");
+  };
+  bool fail = false;
+  run.q.OnCancelQuery = [&](TCustomSift*, bool&) {
+    watch.See("row");
+    if (fail) throw ESiftError("stop here");
+  };
+  run.q.Open();
+  EXPECT_EQ(Screen->Cursor(), crHourGlass);
+  EXPECT_EQ(watch.seen, (std::vector<std::string>{"start -17", "row -17", "row -17", "row -17", "end -17", "after -11"}));
+
+  // A statement failing mid-scan, and a DELETE through ExecSQL.
+  watch.seen.clear();
+  fail = true;
+  run.q.SetSQL("select tel from phones where nd > 1");
+  EXPECT_THROW(run.q.Open(), ESiftError);
+  EXPECT_EQ(Screen->Cursor(), crHourGlass);
+  fail = false;
+  run.q.SetSQL("delete from phones where nd = 3");
+  run.q.ExecSQL();
+  EXPECT_EQ(watch.seen, (std::vector<std::string>{"start -17", "row -17", "end -17", "after -11", "start -17",
+                                                  "row -17", "row -17", "row -17", "end -17", "after -11"}));
+  EXPECT_EQ(Screen->Cursor(), crHourGlass);
+  // A display attached under a busy cursor shows it at once; then one show
+  // and one put-back per statement.
+  ASSERT_EQ(watch.changes.size(), 7u);
+  EXPECT_EQ(watch.changes[0], std::make_pair(crDefault, crHourGlass));
+  EXPECT_EQ(watch.changes[6], std::make_pair(crSQLWait, crHourGlass));
+
+  // Switched off, the cursor is left alone.
+  watch.seen.clear();
+  watch.changes.clear();
+  run.q.ShowWaitCursor = false;
+  run.q.SetSQL("select tel from phones");
+  run.q.Open();
+  EXPECT_TRUE(watch.changes.empty());
+  EXPECT_EQ(watch.seen.front(), "start -11");
+}
+
+TEST(QueryComponentRun, AScriptShowsOneWaitCursorForAllItsStatements) {
+  CursorWatch watch(crDefault);
+  auto ds = Phones();
+  TSift q;
+  q.AddDataSet(ds.get(), "phones");
+  q.OnCancelQuery = [&](TCustomSift*, bool&) { watch.See("row"); };
+  q.OnScriptError = [&](TCustomSift*, Exception&, bool& abort) {
+    watch.See("error");
+    abort = false;
+  };
+  q.SetSQLScript("delete from phones where nd = 9; delete from nowhere; delete from phones where nd = 9");
+  q.ExecSQLScript();
+  EXPECT_EQ(watch.seen, (std::vector<std::string>{"row -17", "row -17", "row -17", "error -17", "row -17",
+                                                  "row -17", "row -17"}));
+  // Shown once and put back once, never flickering between the statements.
+  EXPECT_EQ(watch.changes,
+            (std::vector<std::pair<TCursor, TCursor>>{{crDefault, crSQLWait}, {crSQLWait, crDefault}}));
+  EXPECT_TRUE(q.ShowWaitCursor);
+
+  // An error that ends the script puts the cursor back as well.
+  watch.changes.clear();
+  q.OnScriptError = nullptr;
+  EXPECT_THROW(q.ExecSQLScript(), ESiftError);
+  EXPECT_EQ(Screen->Cursor(), crDefault);
+  EXPECT_EQ(watch.changes.size(), 2u);
 }
 
 }  // namespace
