@@ -140,24 +140,18 @@ TEST(SiftGroup, TextsOfNumbersAggregateAsTheNumbers) {
   std::uniform_int_distribution<int> cents(-2000000, 2000000), group(0, 4), pick(0, 9);
   std::vector<std::vector<Variant>> rows;
   for (int i = 0; i < 300; ++i) {
-    const int c = cents(rng);
-    const int form = pick(rng);
+    const int c = cents(rng), form = pick(rng);
     char text[32];
-    if (form == 0) {
-      rows.push_back({group(rng), N, N});
-      continue;
-    }
-    if (form == 1) {
-      rows.push_back({group(rng), std::string(), N});
-      continue;
-    }
-    if (form == 2)
-      std::snprintf(text, sizeof text, " %d", c / 100);  // whole, blank in front
-    else
-      std::snprintf(text, sizeof text, "%.2f", c / 100.0);
+    // Whole numbers with a blank in front, or two decimals.
+    std::snprintf(text, sizeof text, form == 2 ? " %.0f" : "%.2f", form == 2 ? c / 100 : c / 100.0);
     double x = 0;
     std::from_chars(text + (text[0] == ' '), text + std::strlen(text), x);
-    rows.push_back({group(rng), std::string(text), x});
+    if (form == 0)
+      rows.push_back({group(rng), N, N});
+    else if (form == 1)
+      rows.push_back({group(rng), std::string(), N});
+    else
+      rows.push_back({group(rng), std::string(text), x});
   }
   TTable d({{"G", ftInteger}, {"S", ftString, 16}, {"X", ftFloat}}, rows);
   for (const char* form : {"select %s from t", "select g, %s from t group by g",
