@@ -25,7 +25,10 @@
 // SUM, MIN and MAX of a group without a non-null argument are null; AVG
 // and STDEV are 0 there, and STDEV of a single value is 0.  AVG and STDEV
 // are float columns whatever the argument's type.  Aggregates over no rows
-// give no row at all, also without GROUP BY.
+// give no row at all, also without GROUP BY.  SUM, AVG and STDEV take a
+// text argument that holds numbers as those numbers (SUM is then a float
+// column); a text that is no number stops the query with an error naming
+// the column.
 //
 // A plain grouped SELECT does not keep its scanned rows: the scan reads
 // each row's keys and arguments off the compiled columns, stores a row only
@@ -47,6 +50,7 @@
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
+#include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_nodes.h"
@@ -98,7 +102,8 @@ void AppendBytes(std::string& key, const void* p, size_t n) { key.append(static_
 // A value of the row being grouped, read from a result cell.
 struct TCellValue {
   TkpField* Cell;
-  bool IsNull() { return Cell->GetIsNull(); }
+  // A text cell that holds no text is null, as the scan reads it.
+  bool IsNull() { return Cell->GetIsNull() || (Cell->DataType == ttString && Cell->GetAsString().empty()); }
   TExprType Type() const { return Cell->DataType; }
   std::string AsString() { return Cell->GetAsString(); }
   double AsFloat() { return Cell->GetAsFloat(); }
@@ -209,6 +214,10 @@ void AppendKey(std::string& key, V&& v) {
 
 bool NumericType(TExprType t) { return t == ttFloat || t == ttInteger; }
 
+// SUM, AVG and STDEV add what they are given: numbers, or texts that read as
+// numbers.
+bool SummableType(TExprType t) { return NumericType(t) || t == ttString; }
+
 const char* KindName(TAggregateKind k) {
   switch (k) {
     case akSUM: return "SUM";
@@ -222,6 +231,15 @@ const char* KindName(TAggregateKind k) {
 }
 
 }  // namespace
+
+// Under the separators the query runs with, as every text the expression
+// language reads as a number.
+double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std::string& column) {
+  long double x;
+  if (!TryStrToFloat(text, x))
+    SiftErrorText(FormatMessage("%s over %s: \"%s\" is not a number", {KindName(kind), column, text}));
+  return CheckedFloat(x);
+}
 
 // ------------------------------------------------------------------ state
 
@@ -306,6 +324,10 @@ struct TSiftScan::TGroupState : public TExprContext {
           a.IntSum += n;
           a.Sum += n;
           a.SqrSum += static_cast<double>(n) * n;
+        } else if (ref.ArgType == ttString) {
+          const double d = SiftTextAsNumber(std::string(v.AsString()), ref.Item->Kind, ref.Item->ArgumentText);
+          a.Sum += d;
+          a.SqrSum += d * d;
         } else {
           const double d = v.AsFloat();
           a.Sum += d;
@@ -406,7 +428,7 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
       arg->ParseExpression(item->ArgumentText);
       if (!arg->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {item->ArgumentText});
       const TExprType argType = arg->Expression->GetExprType();
-      if ((item->Kind == akSUM || item->Kind == akAVG || item->Kind == akSTDEV) && !NumericType(argType))
+      if ((item->Kind == akSUM || item->Kind == akAVG || item->Kind == akSTDEV) && !SummableType(argType))
         SiftErrorText(FormatMessage("%s needs a numeric argument: %s", {KindName(item->Kind), item->ArgumentText}));
       const int32_t argWidth = argType == ttString ? arg->Expression->GetMaxLen() : 0;
       TColumnItem* aux = a_.ColumnList.Add();
@@ -425,6 +447,7 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
       TExprType type = argType;
       if (item->Kind == akCOUNT) type = ttInteger;
       if (item->Kind == akAVG || item->Kind == akSTDEV) type = ttFloat;
+      if (item->Kind == akSUM && argType == ttString) type = ttFloat;
       ref.Slot = std::make_unique<TGroupSlot>(type, type == ttString ? argWidth : 0);
       g.Aggregates.push_back(std::move(ref));
       text = ReplaceOutsideLiterals(text, "{Aggregate " + std::to_string(k) + "}",
@@ -603,7 +626,7 @@ void TSiftScan::DoGroupBy(TResultSet& rows) {
       auto& extra = gs.Extra[static_cast<size_t>(g)];
       if (!added && limit > 1 && static_cast<int32_t>(extra.size()) < limit - 1) extra.push_back(r);
       for (size_t j = 0; j < aggCount; ++j)
-        if (!argCells[j]->GetIsNull()) gs.Accumulate(g, j, TCellValue{argCells[j]});
+        if (TCellValue v{argCells[j]}; !v.IsNull()) gs.Accumulate(g, j, v);
     }
   }
   gs.Seen.clear();

@@ -344,7 +344,10 @@ void TSiftScan::TTransformState::Consume() {
     const TTransformColumn& t = S.transform_columns_[c];
     TCellAcc& a = cell[c];
     TkpField* arg = ArgFields[c];
-    const bool isNull = arg == nullptr || arg->GetIsNull();
+    // A text read as a number is null when it holds no text.
+    const bool summed = t.Kind == akSUM || t.Kind == akAVG || t.Kind == akSTDEV;
+    const bool isNull =
+        arg == nullptr || arg->GetIsNull() || (summed && TextArg[c] && arg->GetAsString().empty());
     if (t.Distinct) {
       // A value counts once per cell; nulls are no values.
       if (isNull) continue;
@@ -369,7 +372,11 @@ void TSiftScan::TTransformState::Consume() {
       ++a.Count;
       continue;
     }
-    const double v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
+    double v;
+    if (TextArg[c])
+      v = SiftTextAsNumber(arg->GetAsString(), t.Kind, S.a_.ColumnList.Get(t.ArgColumn)->ExprText);
+    else
+      v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
     a.Sum += v;
     a.Squares += v * v;
     if (a.Count == 0) {

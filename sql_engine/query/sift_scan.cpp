@@ -724,12 +724,15 @@ void TSiftScan::CheckIntegrity() {
     }
   }
 
-  // Subqueries of conditions: one table, one column.
+  // Subqueries of conditions: one table, one column.  The columns of
+  // "*" and "table.*" are counted once the subquery has bound its table
+  // (RunWhereSubqueries).
   for (size_t k = 0; k < a_.SubQueryList.size(); ++k) {
     if (derived_.count(static_cast<int32_t>(k)) || !a_.SubQueryList[k]) continue;
     const TSqlAnalizer& s = *a_.SubQueryList[k];
     if (s.TableList.Count() != 1) SiftError(SiftMsg::SSubqueryWrongTables);
-    if (a_.Statement != ssInsert && !a_.MassUpdate && !s.DoSelectAll && s.ColumnList.Count() != 1)
+    if (a_.Statement != ssInsert && !a_.MassUpdate && !s.DoSelectAll && s.TableAllFields.empty() &&
+        s.ColumnList.Count() != 1)
       SiftError(SiftMsg::SSubqueryWrongCols);
   }
 
@@ -761,6 +764,11 @@ void TSiftScan::RunWhereSubqueries() {
     if (derived_.count(static_cast<int32_t>(k)) || !a_.SubQueryList[k]) continue;
     subqueries_[k] = std::make_unique<TSiftScan>(*a_.SubQueryList[k], q_);
     subqueries_[k]->CreateResultSet();
+    const TSqlAnalizer& s = *a_.SubQueryList[k];
+    if (a_.Statement != ssInsert && !a_.MassUpdate && (s.DoSelectAll || !s.TableAllFields.empty())) {
+      TResultSet* rs = subqueries_[k]->ResultSet();
+      if (!rs || rs->Fields.Count() != 1) SiftError(SiftMsg::SSubqueryWrongCols);
+    }
   }
 }
 

@@ -76,6 +76,11 @@ std::string ReplaceOutsideLiterals(const std::string& text, const std::string& f
 // outside quoted literals.
 std::string RemoveTablePrefix(const std::string& text, const std::string& name);
 
+// A text argument of SUM, AVG or STDEV read as a number, the way the
+// expression language reads one; a text that is no number raises an error
+// naming the aggregate and its argument column (sift_group.cpp).
+double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std::string& column);
+
 class TSiftScan : public TExprContext {
 public:
   TSiftScan(TSqlAnalizer& analyzer, TCustomSift& query);

@@ -4,7 +4,11 @@
 // HAVING judged on the group whatever record the source stands on.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "common/sql_run.h"
 #include "platform/numbers.h"
@@ -129,10 +133,68 @@ TEST(SiftGroup, CastKeysAndTopPerGroupKeepWholeRows) {
             (Rows{"1|1.2|2", "1|1.4|0", "2|2.6|3", "2|2.7|0", "3|0.5|1"}));
 }
 
+TEST(SiftGroup, TextsOfNumbersAggregateAsTheNumbers) {
+  // The same random values as text in S and as numbers in X, with nulls
+  // (and empty texts, which are null) in the same rows.
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<int> cents(-2000000, 2000000), group(0, 4), pick(0, 9);
+  std::vector<std::vector<Variant>> rows;
+  for (int i = 0; i < 300; ++i) {
+    const int c = cents(rng), form = pick(rng);
+    char text[32];
+    // Whole numbers with a blank in front, or two decimals.
+    std::snprintf(text, sizeof text, form == 2 ? " %.0f" : "%.2f", form == 2 ? c / 100 : c / 100.0);
+    double x = 0;
+    std::from_chars(text + (text[0] == ' '), text + std::strlen(text), x);
+    if (form == 0)
+      rows.push_back({group(rng), N, N});
+    else if (form == 1)
+      rows.push_back({group(rng), std::string(), N});
+    else
+      rows.push_back({group(rng), std::string(text), x});
+  }
+  TTable d({{"G", ftInteger}, {"S", ftString, 16}, {"X", ftFloat}}, rows);
+  for (const char* form : {"select %s from t", "select g, %s from t group by g",
+                           "select cast(g as integer), %s from t group by 1",  // the kept-rows road
+                           "select g, %s from t group by g having count(*) > 60"}) {
+    auto sql = [&](const char* aggregates) {
+      std::string out = form;
+      out.replace(out.find("%s"), 2, aggregates);
+      return out;
+    };
+    const TGroupRun text = Group(d.q, sql("sum(s), avg(s), stdev(s), count(s), sum(s) / count(s)"));
+    const TGroupRun number = Group(d.q, sql("sum(x), avg(x), stdev(x), count(x), sum(x) / count(x)"));
+    ASSERT_EQ(text.error, "") << form;
+    ASSERT_EQ(number.error, "") << form;
+    EXPECT_FALSE(text.rows.empty()) << form;
+    EXPECT_EQ(text.rows, number.rows) << form;
+    EXPECT_EQ(text.types, number.types) << form;
+    EXPECT_EQ(text.floats, number.floats) << form;
+  }
+  // The cross-tab reads its text arguments the same way (X is null where S
+  // is null or empty).
+  const TGroupRun text = Group(d.q, "transform sum(s), avg(s), stdev(s) select g from t where x is not null "
+                                    "group by g pivot g");
+  const TGroupRun number = Group(d.q, "transform sum(x), avg(x), stdev(x) select g from t where x is not null "
+                                      "group by g pivot g");
+  ASSERT_EQ(text.error, "");
+  EXPECT_EQ(text.rows.size(), 5u);
+  EXPECT_EQ(text.rows, number.rows);
+
+  // One text that is no number stops the query and names its column.
+  TTable bad({{"S", ftString, 8}, {"X", ftFloat}}, {{std::string("1.5"), 1.5}, {std::string("12a"), 3.0}});
+  EXPECT_EQ(Group(bad.q, "select avg(s) from t").error, "AVG over t.s: \"12a\" is not a number");
+  EXPECT_EQ(Group(bad.q, "select x, stdev(s) from t group by x").error, "STDEV over t.s: \"12a\" is not a number");
+  EXPECT_EQ(Group(bad.q, "transform sum(s) select x from t group by x pivot x").error,
+            "SUM over t.s: \"12a\" is not a number");
+  EXPECT_EQ(Group(bad.q, "select sum(s) from t where x < 2").rows, (Rows{"1.5"}));
+}
+
 TEST(SiftGroup, RefusedStatements) {
   TTable d({{"G", ftInteger}, {"S", ftString, 5}}, {{1, "a"}});
   EXPECT_EQ(Group(d.q, "select g from t group by g having count(*) + 1").error, "Expresion is not of boolean type !");
-  EXPECT_EQ(Group(d.q, "select g, sum(s) from t group by g").error, "SUM needs a numeric argument: t.s");
+  // A text argument must hold numbers.
+  EXPECT_EQ(Group(d.q, "select g, sum(s) from t group by g").error, "SUM over t.s: \"a\" is not a number");
   EXPECT_EQ(Group(d.q, "select count(*) as n from t group by n").error, "Aggregates are not allowed in GROUP BY");
   // A non-Boolean HAVING is refused also when no row comes.
   EXPECT_EQ(Group(d.q, "select g from t where g > 5 group by g having g").error, "Expresion is not of boolean type !");
