@@ -255,6 +255,10 @@ public:
   TUDFCheckEvent OnUDFCheck;
   TUDFSolveEvent OnUDFSolve;
   TSiftProgressEvent OnProgress;
+  // Under omSetRange a SELECT or UPDATE with one range conjunct asks
+  // OnIndexNeededFor (ActivateIndex false) before the scan reports its
+  // start, then OnIndexNeededFor (ActivateIndex true) and OnSetRange; the
+  // range goes (OnCancelRange) before an UPDATE changes the records found.
   TIndexNeededForEvent OnIndexNeededFor;
   TSetRangeEvent OnSetRange;
   TCancelRangeEvent OnCancelRange;

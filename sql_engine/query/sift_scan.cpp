@@ -1042,7 +1042,11 @@ bool TSiftScan::RangeItemUsable(TWhereOptimizeItem& item) {
 
 void TSiftScan::OfferRangeOrIndex() {
   if (q_.WhereOptimizeMethod != omSetRange) return;
-  if (a_.Statement != ssSelect || !join_steps_.empty() || join_in_where_) return;
+  // A SELECT and an UPDATE may walk a range; an UPDATE whose record k takes
+  // row k of a subquery must walk the records in their own order.
+  if (a_.Statement != ssSelect && a_.Statement != ssUpdate) return;
+  if (a_.Statement == ssUpdate && a_.MassUpdate) return;
+  if (!join_steps_.empty() || join_in_where_) return;
   if (a_.WhereOptimizeList.Count() > 0 && q_.OnIndexNeededFor && q_.OnSetRange) {
     // Only a single conjunct is ever offered.
     if (a_.WhereOptimizeList.Count() > 1) {
@@ -1055,17 +1059,12 @@ void TSiftScan::OfferRangeOrIndex() {
     bool accept = true;
     q_.OnIndexNeededFor(&q_, item->SourceDataSet, item->FieldText, false, false, accept);
     item->Accepted = accept;
-    if (!accept) return;
-    accept = true;
-    q_.OnIndexNeededFor(&q_, item->SourceDataSet, item->FieldText, true, false, accept);
-    item->Accepted = accept;
-    if (!accept) return;
-    range_armed_ = true;
-    range_dataset_ = item->SourceDataSet;
-    q_.OnSetRange(&q_, item->Operator, item->SourceDataSet, item->FieldText, item->StartValue, item->EndValue,
-                  false);
+    // Asked only here; the index is activated and the range set when the
+    // scan starts (ArmRange), after the start has been reported.
+    if (accept) range_dataset_ = item->SourceDataSet;
     return;
   }
+  if (a_.Statement != ssSelect) return;
   if (a_.OrderByList.Count() == 0 || !q_.OnIndexNeededFor) return;
   if (a_.GroupByList.Count() > 0 || a_.HasAggregates() || !a_.PivotStr.empty()) return;
   std::string names;
@@ -1084,6 +1083,19 @@ void TSiftScan::OfferRangeOrIndex() {
     a_.WhereOptimizeList.Clear();
     a_.OrderByList.Clear();
   }
+}
+
+void TSiftScan::ArmRange() {
+  if (range_dataset_ == nullptr || range_armed_) return;
+  TWhereOptimizeItem* item = a_.WhereOptimizeList.Get(0);
+  bool accept = item->Accepted;
+  q_.OnIndexNeededFor(&q_, item->SourceDataSet, item->FieldText, true, false, accept);
+  item->Accepted = accept;
+  if (!accept) return;
+  // Armed before it is set: a handler that raises half-way is still told
+  // to drop the range.
+  range_armed_ = true;
+  q_.OnSetRange(&q_, item->Operator, item->SourceDataSet, item->FieldText, item->StartValue, item->EndValue, false);
 }
 
 void TSiftScan::FireCancels() {
@@ -1348,6 +1360,7 @@ void TSiftScan::Scan() {
     progress_started_ = true;
     q_.DoProgress(psSiftStart, 1, max, 1);
   }
+  ArmRange();
   const int32_t span = max - 1;
   int32_t position = 1;
   int32_t last = 1;

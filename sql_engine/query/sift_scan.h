@@ -197,6 +197,7 @@ private:
   void AddThisRecord(bool withBookmark = true);
   void OfferFilter();
   void OfferRangeOrIndex();
+  void ArmRange();
   void Cleanup();
   void SaveCursors();
   void RestoreCursors();
@@ -242,7 +243,7 @@ private:
   // Hooks armed for this statement, released on every path.
   bool filter_handled_ = false;
   bool range_armed_ = false;
-  TDataSet* range_dataset_ = nullptr;
+  TDataSet* range_dataset_ = nullptr;  // set once the range road is offered
   bool user_range_armed_ = false;
   bool progress_started_ = false;
   std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;

@@ -149,8 +149,9 @@ TEST(SiftScanHooks, RangeOnOneConjunctOnly) {
   t.q.WhereOptimizeMethod = omSetRange;
   TRun run = RunSql(t.q, "select id from a where city = 10");
   EXPECT_EQ(run.rows, (std::vector<std::string>{"1", "4"}));
-  std::vector<std::string> expected = {"IndexNeededFor CITY", "IndexNeededFor CITY activate",
-                                       "SetRange 0 CITY [10,10]", "Progress 0 1 5 1"};
+  // Asked first; activated and set once the scan has reported its start.
+  std::vector<std::string> expected = {"IndexNeededFor CITY", "Progress 0 1 5 1", "IndexNeededFor CITY activate",
+                                       "SetRange 0 CITY [10,10]"};
   expected = Concat(expected, ScanOfFive());
   expected.push_back("CancelRange");
   expected.push_back("Progress 2 0 0 0");
@@ -159,8 +160,28 @@ TEST(SiftScanHooks, RangeOnOneConjunctOnly) {
   // The range's own operators.
   rec.log.clear();
   RunSql(t.q, "select id from a where city < 15");
-  ASSERT_GE(rec.log.size(), 3u);
-  EXPECT_EQ(rec.log[2], "SetRange 3 CITY [,15]");
+  ASSERT_GE(rec.log.size(), 4u);
+  EXPECT_EQ(rec.log[3], "SetRange 3 CITY [,15]");
+
+  // An UPDATE walks the range the same way.
+  rec.log.clear();
+  run = RunSql(t.q, "update a set name = 'x' where city = 10");
+  EXPECT_EQ(run.error, "");
+  EXPECT_EQ(rec.log, expected);
+  // Refused when asked: neither activated nor set, nor cancelled.
+  rec.log.clear();
+  rec.acceptIndex = false;
+  RunSql(t.q, "update a set name = 'x' where city = 10");
+  expected = Concat({"IndexNeededFor CITY", "Progress 0 1 5 1"}, ScanOfFive());
+  expected.push_back("Progress 2 0 0 0");
+  EXPECT_EQ(rec.log, expected);
+  rec.acceptIndex = true;
+  // A DELETE is never offered a range.
+  rec.log.clear();
+  RunSql(t.q, "delete from a where city = 30");
+  ASSERT_FALSE(rec.log.empty());
+  EXPECT_EQ(rec.log.front(), "Progress 0 1 5 1");
+  for (const std::string& e : rec.log) EXPECT_EQ(e.find("Range"), std::string::npos) << e;
 
   // Two conjuncts, a disjunction, a comparison of two fields: no offer.
   for (const char* sql : {"select id from a where city >= 10 and city <= 20",
