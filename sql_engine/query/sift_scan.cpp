@@ -521,6 +521,11 @@ TParam* TSiftScan::FindParam(const std::string& name) {
 }
 
 bool TSiftScan::HasMasterSource() { return q_.HasMasterSource(); }
+bool TSiftScan::ParamFromMaster(const TParam* param) {
+  for (int i = 0; i < own_params_.Count(); ++i)
+    if (own_params_.Items(i) == param) return false;
+  return true;
+}
 TDataSet* TSiftScan::MasterDataSet() { return q_.MasterDataSet(); }
 bool TSiftScan::HasUDFEvents() { return q_.HasUDFEvents(); }
 bool TSiftScan::UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,

@@ -11,6 +11,7 @@
 #include "common/sanitizer.h"
 #include "common/sql_run.h"
 #include "sql_engine/expr_test_support.h"
+#include "platform/db_links.h"
 #include "sql_engine/query/custom_sift.h"
 
 namespace {
@@ -167,6 +168,28 @@ TEST(SiftSubqueryValue, NoRowsIsNullAndBadSubqueriesAreRefused) {
   EXPECT_EQ(ids("a.id > abs((select b.i, b.f from b))"), "Subquery with more than one column");
   EXPECT_EQ(ids("abs((select min(b.i) from b)) + a.id"), "Expresion is not of boolean type !");
   EXPECT_EQ(ids("a.id > abs((select b.i from a, b where a.id = b.id))"), ids("a.id > (select b.i from a, b where a.id = b.id)"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SiftSubqueryValue, AMasterSourceLeavesSubqueryValuesAlone) {
+  // The master's fields fill the statement's parameters; the values the
+  // statement takes from its own subqueries are not among them.
+  TRowDataSet master({{"ID", ftInteger}}, {{2}});
+  TDataSource src;
+  src.SetDataSet(&master);
+  master.Open();
+  TRowDataSet a(Columns(), {{1, 1, 1.0, "a"}, {2, N, 2.0, "b"}, {3, 3, N, "c"}});
+  TRowDataSet b(Columns(), {{1, 5, 0.5, "x"}, {2, 7, 1.5, "y"}});
+  TSift q;
+  q.AddDataSet(&a, "a");
+  q.AddDataSet(&b, "b");
+  q.SetDataSource(&src);
+  const TSqlRun r = RunStatement(q, "select a.id, (select max(b.s) from b) from a where a.id = abs((select min(b.id) from b)) + 1");
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.rows, std::vector<std::string>{"2|y"});
 }
 
 }  // namespace
