@@ -163,7 +163,7 @@ TExplicitParamExpr::TExplicitParamExpr(TExprContext* context, TParam* param, con
 }
 
 TField* TExplicitParamExpr::MasterField(bool& hasSource) {
-  hasSource = Context && Context->HasMasterSource();
+  hasSource = Context && Context->HasMasterSource() && Context->ParamFromMaster(Param);
   if (!hasSource) return nullptr;
   TDataSet* ds = Context->MasterDataSet();
   if (!ds) return nullptr;

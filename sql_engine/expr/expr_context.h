@@ -61,6 +61,12 @@ public:
   // none even when there is a source).
   virtual bool HasMasterSource() = 0;
   virtual TDataSet* MasterDataSet() = 0;
+  // Whether a master source fills `param`: every parameter of the query,
+  // none of the values a statement takes from its own subqueries.
+  virtual bool ParamFromMaster(const TParam* param) {
+    (void)param;
+    return true;
+  }
 
   // --- user functions (both events assigned) ---
   virtual bool HasUDFEvents() = 0;

@@ -387,6 +387,60 @@ struct TSubqueryData {
   TExprType Type = ttString;
   bool All = false;
   TParam* Param = nullptr;
+  bool Quantified = false;  // its comparison became a quantified one
+};
+
+// The parameter's value for a row: the empty text of a subquery is no
+// value, as in the quantified comparisons.
+void SetRowValue(TSubqueryData& s, const Variant& v) {
+  if (v.IsClear() || (s.Type == ttString && v.AsString().empty()))
+    s.Param->Clear();
+  else
+    s.Param->SetValue(v);
+}
+
+// A condition over subqueries that stand as values inside a function or
+// an arithmetic expression.  A subquery without rows is null (ALL over no
+// rows holds, as its comparison does), one with a row is that row's value;
+// with several rows the condition is tried with each (nested, in subquery
+// order) and holds when it holds for some row, for ALL when it holds for
+// every row.
+class TSubqueryValueCondition : public TExpression {
+public:
+  TSubqueryValueCondition(TExpressionPtr condition, std::vector<TSubqueryData*> subs)
+      : Condition(std::move(condition)), Subs(std::move(subs)) {
+    // Fewer than two rows: the value is set once, here.
+    for (TSubqueryData* s : Subs) {
+      if (s->Rows.empty()) s->Param->Clear();
+      else if (s->Rows.size() == 1) SetRowValue(*s, s->Rows[0]);
+    }
+  }
+  bool GetAsBoolean() override { return Holds(0); }
+  std::string GetAsString() override { return GetAsBoolean() ? "TRUE" : "FALSE"; }
+  std::string GetMaxString() override { return "FALSE"; }
+  double GetAsFloat() override { return GetAsBoolean() ? 1 : 0; }
+  int32_t GetAsInteger() override { return GetAsBoolean() ? 1 : 0; }
+  TExprType GetExprType() override { return Condition->GetExprType(); }
+  bool GetIsNull() override { return false; }
+  bool NullByText() override { return false; }
+
+  TExpressionPtr Condition;
+  std::vector<TSubqueryData*> Subs;
+
+private:
+  bool Holds(size_t level) {
+    if (level == Subs.size()) return Condition->GetAsBoolean();
+    TSubqueryData& s = *Subs[level];
+    if (s.Rows.empty() && s.All) return true;  // as ALL over no rows compares
+    if (s.Rows.size() < 2) return Holds(level + 1);
+    for (const Variant& v : s.Rows) {
+      SetRowValue(s, v);
+      const bool r = Holds(level + 1);
+      if (s.All && !r) return false;
+      if (!s.All && r) return true;
+    }
+    return s.All;
+  }
 };
 
 // Rewrites every comparison with a subquery parameter into a quantified
@@ -403,11 +457,13 @@ int32_t RewriteQuantified(TExpressionPtr& node, std::vector<TSubqueryData>& subs
   if (auto* r = dynamic_cast<TRelationalOp*>(node.get())) {
     if (TSubqueryData* s = subOf(r->Right)) {
       node = std::make_unique<TQuantifiedCompare>(r->Operator, std::move(r->Left), &s->Rows, s->Type, s->All);
+      s->Quantified = true;
       return 1;
     }
     if (TSubqueryData* s = subOf(r->Left)) {
       node = std::make_unique<TQuantifiedCompare>(Mirrored(r->Operator), std::move(r->Right), &s->Rows, s->Type,
                                                   s->All);
+      s->Quantified = true;
       return 1;
     }
     return RewriteQuantified(r->Left, subs) + RewriteQuantified(r->Right, subs);
@@ -466,6 +522,11 @@ TParam* TSiftScan::FindParam(const std::string& name) {
 }
 
 bool TSiftScan::HasMasterSource() { return q_.HasMasterSource(); }
+bool TSiftScan::ParamFromMaster(const TParam* param) {
+  for (int i = 0; i < own_params_.Count(); ++i)
+    if (own_params_.Items(i) == param) return false;
+  return true;
+}
 TDataSet* TSiftScan::MasterDataSet() { return q_.MasterDataSet(); }
 bool TSiftScan::HasUDFEvents() { return q_.HasUDFEvents(); }
 bool TSiftScan::UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
@@ -801,6 +862,14 @@ std::unique_ptr<TExprParser> TSiftScan::CompileCondition(const std::string& text
       p->SetName(name);
     }
     p->SetDataType(ParamTypeOf(d.Type));
+    // A text standing as a value is sized by the widest row while the
+    // condition compiles; each row sets its own when it is evaluated.
+    if (d.Type == ttString) {
+      std::string longest = " ";
+      for (const Variant& v : d.Rows)
+        if (!v.IsClear() && v.AsString().size() > longest.size()) longest = v.AsString();
+      p->SetAsString(longest);
+    }
     d.Param = p;
     subs.push_back(std::move(d));
   }
@@ -811,8 +880,15 @@ std::unique_ptr<TExprParser> TSiftScan::CompileCondition(const std::string& text
     const int32_t refs = subquery_refs_;
     // The nodes hold pointers into `subs`: keep them with the scan.
     auto owned = std::make_shared<std::vector<TSubqueryData>>(std::move(subs));
-    if (RewriteQuantified(parser->Expression, *owned) != refs)
-      NotSupported("A subquery inside a function or an arithmetic expression");
+    const int32_t quantified = RewriteQuantified(parser->Expression, *owned);
+    // The others stand as values inside functions or arithmetic.
+    std::vector<TSubqueryData*> values;
+    for (TSubqueryData& s : *owned)
+      if (!s.Quantified) values.push_back(&s);
+    if (refs - quantified != static_cast<int32_t>(values.size()))
+      NotSupported("A subquery used more than once in a condition");
+    if (!values.empty() && parser->Expression)
+      parser->Expression = std::make_unique<TSubqueryValueCondition>(std::move(parser->Expression), std::move(values));
     kept_subqueries_.push_back(owned);
   }
   if (parser->Expression && parser->Expression->GetExprType() != ttBoolean) SiftError(SiftMsg::SExprNotBoolean);

@@ -129,6 +129,7 @@ public:
   TParam* FindParam(const std::string& name) override;
   bool HasMasterSource() override;
   TDataSet* MasterDataSet() override;
+  bool ParamFromMaster(const TParam* param) override;
   bool HasUDFEvents() override;
   bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
                 int32_t& maxLen) override;

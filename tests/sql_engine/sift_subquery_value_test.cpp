@@ -1,0 +1,195 @@
+// Subqueries standing as values inside functions and arithmetic of a
+// condition: held against the same statement with each subquery's value
+// written as a literal, and against the quantified comparison where the
+// subquery gives several rows.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/sanitizer.h"
+#include "common/sql_run.h"
+#include "sql_engine/expr_test_support.h"
+#include "platform/db_links.h"
+#include "sql_engine/query/custom_sift.h"
+
+namespace {
+
+constexpr int kRounds = kSanitized ? 3 : 20;
+
+const Variant N = Variant::Null();
+
+// ID, I integer, F float, S text; few distinct values, nulls among them.
+std::vector<std::vector<Variant>> RandomRows(std::mt19937& rng, int count) {
+  const std::vector<std::string> texts = {"a", "B", "ab", "c d", "1", "\xC0\xE1"};
+  const std::vector<double> floats = {-1.5, 0.0, 0.5, 1.0, 2.0, 3.25};
+  std::vector<std::vector<Variant>> rows;
+  auto null = [&] { return rng() % 8 == 0; };
+  for (int r = 0; r < count; ++r) {
+    std::vector<Variant> row;
+    row.push_back(Variant(r + 1));
+    row.push_back(null() ? N : Variant(static_cast<int32_t>(rng() % 9) - 4));
+    row.push_back(null() ? N : Variant(floats[rng() % floats.size()]));
+    row.push_back(null() ? N : Variant(texts[rng() % texts.size()]));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<TTestColumn> Columns() { return {{"ID", ftInteger}, {"I", ftInteger}, {"F", ftFloat}, {"S", ftString, 4}}; }
+
+void Substitute(std::string& text, const std::string& mark, const std::string& by) {
+  for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + by.size()))
+    text.replace(at, mark.size(), by);
+}
+
+TEST(SiftSubqueryValue, SubqueriesInFunctionsAndArithmeticAnswerAsTheirValues) {
+  std::mt19937 rng(20261208);
+  // Subqueries of one row and one column.
+  const std::vector<std::string> numbers = {
+      "select min(b.i) from b", "select max(b.f) from b", "select count(*) from b where b.i > 0",
+      "select sum(b.i) from b where b.id <= 4", "select b.i from b where b.id = 2", "select max(b.id) from b"};
+  const std::vector<std::string> texts = {"select min(b.s) from b", "select b.s from b where b.id = 3"};
+  // %1 and %2 stand for subqueries with numbers, %T for one with a text.
+  const std::vector<std::string> conditions = {
+      "a.id > %1 - 4",
+      "a.i = abs(%1)",
+      "abs(a.i - %1) <= 1",
+      "abs(abs(%1) - a.f) < 2",
+      "a.i + %1 > %2 * 2 - a.id",
+      "%1 - a.id < 3 and a.i < %2",
+      "a.id in (select b.id from b where b.i > 0) and a.id <= %1 + 1",
+      "not (a.f * 2 >= abs(%1 / 2))",
+      "upper(a.s) >= upper(%T)",
+      "length(%T) + a.i > 1 or a.id = %1 + 0",
+  };
+  const std::vector<std::string> heads = {"select a.id, a.i from a where ",
+                                          "select a.id, b.id from a, b where a.id = b.id and ",
+                                          "select a.id, b.i from a join b on a.id = b.id where "};
+  int compared = 0, nonEmpty = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    TRowDataSet a(Columns(), RandomRows(rng, 10 + static_cast<int>(rng() % 30)));
+    TRowDataSet b(Columns(), RandomRows(rng, 4 + static_cast<int>(rng() % 20)));
+    TSift q;
+    q.AddDataSet(&a, "a");
+    q.AddDataSet(&b, "b");
+    for (int k = 0; k < 10; ++k) {
+      std::string cond = conditions[rng() % conditions.size()];
+      std::string sql = heads[rng() % heads.size()] + cond, literal = sql;
+      bool valued = true;
+      for (const std::string mark : {"%1", "%2", "%T"}) {
+        const bool text = mark == "%T";
+        const std::string sub = text ? texts[rng() % texts.size()] : numbers[rng() % numbers.size()];
+        const TSqlRun value = RunStatement(q, sub);
+        ASSERT_EQ(value.error, "") << sub;
+        ASSERT_EQ(value.rows.size(), 1u) << sub;
+        const std::string v = value.rows[0];
+        if (v == "NULL" || v.empty()) valued = false;
+        Substitute(sql, mark, "(" + sub + ")");
+        Substitute(literal, mark, text ? "('" + v + "')" : "(" + v + ")");
+      }
+      const TSqlRun got = RunStatement(q, sql);
+      ASSERT_EQ(got.error, "") << sql;
+      if (!valued) continue;  // no literal spells a null
+      const TSqlRun want = RunStatement(q, literal);
+      ASSERT_EQ(want.error, "") << literal;
+      ASSERT_EQ(got.rows, want.rows) << sql << "\n" << literal;
+      ++compared;
+      if (!got.rows.empty()) ++nonEmpty;
+    }
+  }
+  EXPECT_GT(compared, kRounds * 5);
+  EXPECT_GT(nonEmpty, compared / 3);
+}
+
+TEST(SiftSubqueryValue, SeveralRowsAnswerAsTheQuantifiedComparison) {
+  std::mt19937 rng(20261209);
+  // Some rows always: a subquery without rows is null, not a quantifier.
+  const std::vector<std::string> narrow = {"", " where b.id <= 3", " where b.id >= 2", " where b.i is not null"};
+  // The value inside the arithmetic, and the same moved into the subquery.
+  const std::vector<std::pair<std::string, std::string>> forms = {
+      {"a.i = abs((select b.i from b%s))", "a.i in (select abs(b.i) from b%s)"},
+      {"a.i > (select b.i from b%s) * 2", "a.i > any (select b.i * 2 from b%s)"},
+      {"a.f + 1 <= all (select b.f from b%s) - 1", "a.f + 1 <= all (select b.f - 1 from b%s)"},
+  };
+  int compared = 0, nonEmpty = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    TRowDataSet a(Columns(), RandomRows(rng, 10 + static_cast<int>(rng() % 30)));
+    TRowDataSet b(Columns(), RandomRows(rng, 3 + static_cast<int>(rng() % 12)));
+    TSift q;
+    q.AddDataSet(&a, "a");
+    q.AddDataSet(&b, "b");
+    for (int k = 0; k < 8; ++k) {
+      const auto& form = forms[rng() % forms.size()];
+      const std::string w = narrow[rng() % narrow.size()];
+      std::string value = "select a.id from a where " + form.first, quantified = "select a.id from a where " + form.second;
+      Substitute(value, "%s", w);
+      Substitute(quantified, "%s", w);
+      const TSqlRun got = RunStatement(q, value);
+      const TSqlRun want = RunStatement(q, quantified);
+      ASSERT_EQ(got.error, "") << value;
+      ASSERT_EQ(want.error, "") << quantified;
+      ASSERT_EQ(got.rows, want.rows) << value;
+      ++compared;
+      if (!got.rows.empty()) ++nonEmpty;
+    }
+  }
+  EXPECT_GT(nonEmpty, compared / 4);
+}
+
+TEST(SiftSubqueryValue, NoRowsIsNullAndBadSubqueriesAreRefused) {
+  TRowDataSet a(Columns(), {{1, 1, 1.0, "a"}, {2, N, 2.0, "b"}, {3, 3, N, "c"}});
+  TRowDataSet b(Columns(), {{1, 5, 0.5, "x"}, {2, 7, 1.5, "y"}});
+  TSift q;
+  q.AddDataSet(&a, "a");
+  q.AddDataSet(&b, "b");
+  auto ids = [&](const std::string& where) {
+    const TSqlRun r = RunStatement(q, "select a.id from a where " + where);
+    std::string out = r.error;
+    for (const std::string& row : r.rows) out += row + ";";
+    return out;
+  };
+  // The two statements of the feature.
+  EXPECT_EQ(ids("a.id > (select min(b.i) from b) - 4"), "2;3;");
+  EXPECT_EQ(ids("a.id = abs((select min(b.id) from b))"), "1;");
+  // No rows: null, as a null field is (row 2 has a null I).
+  for (const char* form : {"a.id > %s - 4", "not (a.id > %s - 4)", "a.f < abs(%s)", "a.i = %s + 1"}) {
+    std::string sub = form, field = form;
+    Substitute(sub, "%s", "(select b.i from b where b.id = 9)");
+    Substitute(field, "%s", "a.i");
+    EXPECT_EQ(ids("a.id = 2 and " + sub), ids("a.id = 2 and " + field)) << form;
+  }
+  EXPECT_EQ(ids("isnull((select b.i from b where b.id = 9), true) and a.id = 2"), "2;");
+  EXPECT_EQ(ids("isnull((select b.i from b where b.id = 2), true) or a.id = 2"), "2;");
+  // ALL over no rows holds, as in a plain comparison.
+  EXPECT_EQ(ids("a.id < all (select b.i from b where b.id = 9) + 1"), "1;2;3;");
+  // Errors: as for a subquery compared directly.
+  EXPECT_EQ(ids("a.id > abs((select b.i, b.f from b))"), "Subquery with more than one column");
+  EXPECT_EQ(ids("abs((select min(b.i) from b)) + a.id"), "Expresion is not of boolean type !");
+  EXPECT_EQ(ids("a.id > abs((select b.i from a, b where a.id = b.id))"), ids("a.id > (select b.i from a, b where a.id = b.id)"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SiftSubqueryValue, AMasterSourceLeavesSubqueryValuesAlone) {
+  // The master's fields fill the statement's parameters; the values the
+  // statement takes from its own subqueries are not among them.
+  TRowDataSet master({{"ID", ftInteger}}, {{2}});
+  TDataSource src;
+  src.SetDataSet(&master);
+  master.Open();
+  TRowDataSet a(Columns(), {{1, 1, 1.0, "a"}, {2, N, 2.0, "b"}, {3, 3, N, "c"}});
+  TRowDataSet b(Columns(), {{1, 5, 0.5, "x"}, {2, 7, 1.5, "y"}});
+  TSift q;
+  q.AddDataSet(&a, "a");
+  q.AddDataSet(&b, "b");
+  q.SetDataSource(&src);
+  const TSqlRun r = RunStatement(q, "select a.id, (select max(b.s) from b) from a where a.id = abs((select min(b.id) from b)) + 1");
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.rows, std::vector<std::string>{"2|y"});
+}
+
+}  // namespace
