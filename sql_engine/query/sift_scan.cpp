@@ -400,8 +400,10 @@ void SetRowValue(TSubqueryData& s, const Variant& v) {
 }
 
 // A condition over subqueries that stand as values inside a function or
-// an arithmetic expression.  A subquery without rows is null (ALL over no
-// rows holds, as its comparison does), one with a row is that row's value;
+// an arithmetic expression.  A subquery without rows makes the condition
+// fail (ALL over no rows holds), as its plain comparison would: a null read
+// as 0 by the arithmetic must not pass rows.  One with a row is that row's
+// value;
 // with several rows the condition is tried with each (nested, in subquery
 // order) and holds when it holds for some row, for ALL when it holds for
 // every row.
@@ -431,7 +433,9 @@ private:
   bool Holds(size_t level) {
     if (level == Subs.size()) return Condition->GetAsBoolean();
     TSubqueryData& s = *Subs[level];
-    if (s.Rows.empty() && s.All) return true;  // as ALL over no rows compares
+    // Without rows nothing is compared: the condition fails, as a
+    // comparison with a subquery without rows does (ALL holds).
+    if (s.Rows.empty()) return s.All;
     if (s.Rows.size() < 2) return Holds(level + 1);
     for (const Variant& v : s.Rows) {
       SetRowValue(s, v);
