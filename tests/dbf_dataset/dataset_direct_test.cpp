@@ -80,21 +80,52 @@ protected:
 // ---------------------------------------------------------------------------
 // Field values.
 
-TEST_F(Direct, SettersRefuseOutsideAnEditAndIntegersTruncate) {
+TEST_F(Direct, RawSettersStoreOutsideAnEditTheOthersRefuseAndIntegersTruncate) {
   ds.Open();
   ds.SetRecNo(6);
-  EXPECT_THROW(ds.FieldPut("NAME", "X"), EDatabaseError);
-  EXPECT_THROW(ds.FloatPutN(2, 1.5), EDatabaseError);
-  EXPECT_THROW(ds.IntegerPut("QTY", 3), EDatabaseError);
+  const std::vector<uint8_t> before = ReadAll(dir / "m.dbf");
+  // Text and numbers go into the record buffer in browse mode too: the
+  // getters and the framework's fields see them, the file does not.
+  ds.FieldPut("NAME", "X");
+  EXPECT_EQ(ds.FieldGetN(1), "X         ");
+  EXPECT_EQ(ds.FieldByName("NAME")->AsString(), "X");
+  ds.FloatPutN(2, 1.5);
+  EXPECT_EQ(ds.FieldGet("QTY"), "   1.5");
+  ds.IntegerPut("QTY", -3);
+  EXPECT_EQ(ds.FloatGetN(2), -3);
+  ds.FieldPutN(1, "Y");
+  ds.IntegerPutN(2, 4);
+  EXPECT_EQ(ds.StringGet("NAME") + ds.FieldGet("QTY"), "Y   4.0");
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_FALSE(ds.Modified());
+  // The typed setters keep the edit-state check and store nothing.
+  EXPECT_THROW(ds.StringPut("NAME", "Z"), EDatabaseError);
+  EXPECT_THROW(ds.LogicPutN(1, true), EDatabaseError);
+  EXPECT_THROW(ds.DatePut("NAME", 2451545), EDatabaseError);
   const char memo[] = "new";
   EXPECT_THROW(ds.MemoSave("NOTE", memo, 3), EDatabaseError);
-  EXPECT_EQ(Rows(dir / "m.dbf")[5], "N6/");
+  EXPECT_EQ(ds.FieldGet("NAME"), "Y         ");
+  // Reading the record again brings back what the file holds.
+  ds.First();
+  ds.Last();
+  EXPECT_EQ(ds.FieldGet("NAME"), "N6        ");
+  EXPECT_EQ(ReadAll(dir / "m.dbf"), before);
   EXPECT_EQ(ds.IntegerGet("QTY"), 6);  // 6.9
   ds.Edit();
   ds.FloatPut("QTY", -7.9L);
   EXPECT_EQ(ds.IntegerGetN(2), -7);
   EXPECT_EQ(ds.FieldGet("QTY"), "  -7.9");
   ds.Cancel();
+  // On an empty table the value lands in the handler's own image and does
+  // not leak into the next appended record.
+  ds.Close();
+  Remake(0, {});
+  ds.Open();
+  ds.FieldPut("NAME", "STRAY");
+  ds.Append();
+  ds.FieldByName("QTY")->SetAsFloat(2);
+  ds.Post();
+  EXPECT_EQ(Rows(dir / "m.dbf"), (Strings{"/"}));
 }
 
 TEST_F(Direct, MemoSaveWaitsForThePostAndCancelDropsIt) {
