@@ -316,6 +316,9 @@ public:
   // Renames the closed dataset's table, its memo file and the index files
   // named after it; a name without directory stays in the table's directory.
   void RenameTable(const std::string& newName);
+  // The directory for temporary files (the table sort's and the index
+  // builds' spilled keys), kept with a trailing delimiter; an open handler
+  // takes it at once.  Empty: the system's temporary directory.
   void SetTempDirectory(const std::string& directory);
   const std::string& TempDirectory() const { return temp_directory_; }
   static bool CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,

@@ -601,6 +601,7 @@ void TCorvidDataSet::SetTempDirectory(const std::string& directory) {
   if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '/';
   if (dir.size() > kTempDirMax) throw EDatabaseError(kMsgTempDirTooLong, {static_cast<int32_t>(kTempDirMax)});
   temp_directory_ = dir;
+  if (handler_) handler_->cvSetTempDirectory(temp_directory_);
 }
 
 bool TCorvidDataSet::CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,
