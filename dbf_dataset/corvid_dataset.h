@@ -246,9 +246,12 @@ public:
 
   // ---- direct table operations (corvid_direct.cpp) -------------------------------
   // Field values straight from the active record, by name or by 1-based
-  // number (the N forms).  Every setter needs the edit, insert or set-key
-  // state; the values go into the active buffer and reach the file with the
-  // post.  Controls bound to the dataset are not told of them.
+  // number (the N forms).  The values go into the active buffer and reach
+  // the file with the post.  The date, logical, string and memo setters need
+  // the edit, insert or set-key state; FieldPut, FloatPut and IntegerPut
+  // store in any state (outside an edit the value stays in the buffer until
+  // the record is read again; nothing is written to the file).  Controls
+  // bound to the dataset are not told of them.
   int32_t DateGet(const std::string& field);
   int32_t DateGetN(int n);
   void DatePut(const std::string& field, int32_t julianDay);
@@ -313,6 +316,9 @@ public:
   // Renames the closed dataset's table, its memo file and the index files
   // named after it; a name without directory stays in the table's directory.
   void RenameTable(const std::string& newName);
+  // The directory for temporary files (the table sort's and the index
+  // builds' spilled keys), kept with a trailing delimiter; an open handler
+  // takes it at once.  Empty: the system's temporary directory.
   void SetTempDirectory(const std::string& directory);
   const std::string& TempDirectory() const { return temp_directory_; }
   static bool CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,
@@ -426,11 +432,11 @@ private:
   // for a bare name) and the checks of the field family.
   std::string DirectTarget(const std::string& file) const;
   // Runs a field read or write with the handler on the buffer of the
-  // dataset's state; writes need an edit state.
+  // dataset's state; writes need an edit state unless `anyState`.
   template <class F>
   auto DirectRead(F&& read);
   template <class F>
-  void DirectWrite(F&& write);
+  void DirectWrite(F&& write, bool anyState = false);
   void CheckNotTableFile(const std::string& target);
   int MemoField(int n);
   // Opens the table with the index files of the list but no tag (the check

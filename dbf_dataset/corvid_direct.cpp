@@ -99,9 +99,9 @@ auto TCorvidDataSet::DirectRead(F&& read) {
 }
 
 template <class F>
-void TCorvidDataSet::DirectWrite(F&& write) {
+void TCorvidDataSet::DirectWrite(F&& write, bool anyState) {
   CheckActive();
-  ConfirmEdit();
+  if (!anyState) ConfirmEdit();
   {
     BufferScope scope(*this, DirectBuffer(*this));
     write();
@@ -130,10 +130,10 @@ std::string TCorvidDataSet::FieldGetN(int n) {
   return DirectRead([&] { return handler_->cvFieldGetN(n); });
 }
 void TCorvidDataSet::FieldPut(const std::string& field, const std::string& text) {
-  DirectWrite([&] { handler_->cvFieldPut(field, text); });
+  DirectWrite([&] { handler_->cvFieldPut(field, text); }, true);
 }
 void TCorvidDataSet::FieldPutN(int n, const std::string& text) {
-  DirectWrite([&] { handler_->cvFieldPutN(n, text); });
+  DirectWrite([&] { handler_->cvFieldPutN(n, text); }, true);
 }
 
 long double TCorvidDataSet::FloatGet(const std::string& field) {
@@ -143,19 +143,19 @@ long double TCorvidDataSet::FloatGetN(int n) {
   return DirectRead([&] { return handler_->cvNumberGetN(n); });
 }
 void TCorvidDataSet::FloatPut(const std::string& field, long double value) {
-  DirectWrite([&] { handler_->cvNumberPut(field, value); });
+  DirectWrite([&] { handler_->cvNumberPut(field, value); }, true);
 }
 void TCorvidDataSet::FloatPutN(int n, long double value) {
-  DirectWrite([&] { handler_->cvNumberPutN(n, value); });
+  DirectWrite([&] { handler_->cvNumberPutN(n, value); }, true);
 }
 
 int64_t TCorvidDataSet::IntegerGet(const std::string& field) { return TruncatedInteger(FloatGet(field)); }
 int64_t TCorvidDataSet::IntegerGetN(int n) { return TruncatedInteger(FloatGetN(n)); }
 void TCorvidDataSet::IntegerPut(const std::string& field, int64_t value) {
-  DirectWrite([&] { handler_->cvNumberPut(field, static_cast<long double>(value)); });
+  DirectWrite([&] { handler_->cvNumberPut(field, static_cast<long double>(value)); }, true);
 }
 void TCorvidDataSet::IntegerPutN(int n, int64_t value) {
-  DirectWrite([&] { handler_->cvNumberPutN(n, static_cast<long double>(value)); });
+  DirectWrite([&] { handler_->cvNumberPutN(n, static_cast<long double>(value)); }, true);
 }
 
 bool TCorvidDataSet::LogicGet(const std::string& field) {
@@ -601,6 +601,7 @@ void TCorvidDataSet::SetTempDirectory(const std::string& directory) {
   if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '/';
   if (dir.size() > kTempDirMax) throw EDatabaseError(kMsgTempDirTooLong, {static_cast<int32_t>(kTempDirMax)});
   temp_directory_ = dir;
+  if (handler_) handler_->cvSetTempDirectory(temp_directory_);
 }
 
 bool TCorvidDataSet::CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,

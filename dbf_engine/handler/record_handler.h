@@ -173,6 +173,12 @@ public:
   // Empties the read window (the next read goes to the file).
   void cvCacheInvalidate() { cacheStart_ = -1; cacheEnd_ = -1; }
 
+  // --- Temporary files --------------------------------------------------------
+  // Where the table sort and index builds spill their keys; empty for the
+  // system's temporary directory.
+  void cvSetTempDirectory(const std::string& directory) { tempDirectory_ = directory; }
+  const std::string& cvTempDirectory() const { return tempDirectory_; }
+
   // --- Index files and the active tag ----------------------------------------------
   // Places an open index file in the first free slot (1..63) and gives it the
   // table's lock convention; 0 when every slot is taken.
@@ -267,6 +273,7 @@ public:
   bool ixProductionIndex() override { return cvProductionIndex(); }
   void ixSetProductionIndex(bool on) override { cvSetProductionIndex(on); }
   int32_t ixAccessRetries() override;
+  std::string ixTempDirectory() override { return tempDirectory_; }
 
 protected:
   // The field layer's read: no order, no filter, no hidden records.
@@ -310,6 +317,7 @@ private:
   int64_t cacheEnd_ = -1;
   int32_t cacheRecords_ = 0;
   std::vector<uint8_t> cache_;
+  std::string tempDirectory_;
   bool cacheOn_ = false;
   bool cacheAllowed_ = true;
   bool cacheWanted_ = true;  // the caller's setting, for record order

@@ -683,6 +683,7 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   ReturnToRecord back(*this);
   const std::array<uint8_t, 256> caseFree = CaseFreeCollation();
   CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
+  sorter.SetTempDirectory(tempDirectory_);
   {
     // Loading the keys: the handler's order, filter and hidden records apply.
     // The records are read through the read window, whatever its setting.

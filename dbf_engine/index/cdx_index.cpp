@@ -407,6 +407,7 @@ void CVobjCDXTag::DoIndex() {
   CVobjIndexTableLink* t = owner_->Table();
   const int32_t count = t ? t->ixRecordCount() : 0;
   CVobjSortCDX sorter(this, KeyLength() + 1, Unique());
+  if (t) sorter.SetTempDirectory(t->ixTempDirectory());
   if (t) t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData k(0);
   static const uint8_t kNoBytes = 0;

@@ -47,6 +47,9 @@ public:
   virtual void ixSetProductionIndex(bool on) = 0;
   // Access-retry count for index locks (retry time div retry delay).
   virtual int32_t ixAccessRetries() = 0;
+  // Where index builds put their temporary files; empty for the system's
+  // temporary directory.
+  virtual std::string ixTempDirectory() { return std::string(); }
 };
 
 // The table's saved (original) record image in force for one scope; the

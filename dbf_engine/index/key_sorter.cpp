@@ -402,9 +402,10 @@ TcvSort::SpillFile& TcvSort::Spill() {
     // the build ends.
     auto file = std::make_unique<SpillFile>();
     try {
-      file->name = GetTempFileName("", "~cs");
+      file->name = GetTempFileName(tempDirectory_, "~cs");
     } catch (const Exception& e) {
-      throw ECorvidError(cvFormat(cvErrWriteFailed, {GetTempPath()}) + " (" + e.what() + ")");
+      const std::string where = tempDirectory_.empty() ? GetTempPath() : tempDirectory_;
+      throw ECorvidError(cvFormat(cvErrWriteFailed, {where}) + " (" + e.what() + ")");
     }
     file->handle = FileOpen(file->name, true, false);
     const int err = errno;

@@ -26,8 +26,9 @@
 //       the block), 16-bit total length (record number included), 16-bit
 //       suffix length n, n bytes (the key's last n bytes; the first total-n
 //       bytes are those of the previous record of the run).
-//     The file is unlinked as soon as it is open, so no path (a failure, a
-//     crash) leaves it behind.
+//     The file is made in the sorter's temporary directory (the system's
+//     unless one is set) and unlinked as soon as it is open, so no path (a
+//     failure, a crash) leaves it behind.
 //   * Reading back walks the last batch straight from memory when nothing
 //     was written to the file; otherwise it merges the runs of the file,
 //     one block of each in memory, with the last batch through a binary
@@ -121,6 +122,10 @@ public:
   size_t MemoryBudget() const { return budget_; }
   // Runs written to the temporary file so far.
   size_t SpilledRunCount() const { return spilledRuns_; }
+  // Where the temporary file of spilled runs is made; empty (the default)
+  // for the system's temporary directory.  Set before the first key.
+  void SetTempDirectory(const std::string& directory) { tempDirectory_ = directory; }
+  const std::string& TempDirectory() const { return tempDirectory_; }
   // Bytes of memory the sorter has taken: the part of its batch buffer it
   // has used, and the blocks of runs it holds.
   size_t MemoryInUse() const;
@@ -181,6 +186,7 @@ private:
   size_t spilledRuns_ = 0;
   std::unique_ptr<TcvKeyBatch> batch_;
   std::unique_ptr<SpillFile> spill_;
+  std::string tempDirectory_;
 
   // Runs and the merge.
   std::vector<std::unique_ptr<TcvPageCollection>> runs_;

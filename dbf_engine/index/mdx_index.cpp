@@ -392,6 +392,7 @@ void CVobjMDXTag::DoIndex() {
   CVobjIndexTableLink* t = mdx_->Table();
   const int32_t count = t->ixRecordCount();
   CVobjSortMDX sorter(this, std::max(KeyLength(), 8), Unique(), Ascending());
+  sorter.SetTempDirectory(t->ixTempDirectory());
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {

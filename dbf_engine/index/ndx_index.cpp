@@ -274,6 +274,7 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 void CVobjNDXTag::DoIndex() {
   CVobjIndexTableLink* t = ndx_->Table();
   CVobjSortNdx sorter(header_.Numeric() ? 8 : KeyLength() + 1, Unique());
+  sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);

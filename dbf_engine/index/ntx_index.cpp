@@ -323,6 +323,7 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 void CVobjNTXTag::DoIndex() {
   CVobjIndexTableLink* t = ntx_->Table();
   CVobjSortNTX sorter(KeyLength() + 1, Unique(), Ascending());
+  sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   CVobjIndexKeyData key(0);

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "dataset_test_util.h"
+#include "dbf_engine/index/key_sorter.h"
 #include "dbf_engine/messages.h"
 #include "platform/file_io.h"
 
@@ -80,21 +81,52 @@ protected:
 // ---------------------------------------------------------------------------
 // Field values.
 
-TEST_F(Direct, SettersRefuseOutsideAnEditAndIntegersTruncate) {
+TEST_F(Direct, RawSettersStoreOutsideAnEditTheOthersRefuseAndIntegersTruncate) {
   ds.Open();
   ds.SetRecNo(6);
-  EXPECT_THROW(ds.FieldPut("NAME", "X"), EDatabaseError);
-  EXPECT_THROW(ds.FloatPutN(2, 1.5), EDatabaseError);
-  EXPECT_THROW(ds.IntegerPut("QTY", 3), EDatabaseError);
+  const std::vector<uint8_t> before = ReadAll(dir / "m.dbf");
+  // Text and numbers go into the record buffer in browse mode too: the
+  // getters and the framework's fields see them, the file does not.
+  ds.FieldPut("NAME", "X");
+  EXPECT_EQ(ds.FieldGetN(1), "X         ");
+  EXPECT_EQ(ds.FieldByName("NAME")->AsString(), "X");
+  ds.FloatPutN(2, 1.5);
+  EXPECT_EQ(ds.FieldGet("QTY"), "   1.5");
+  ds.IntegerPut("QTY", -3);
+  EXPECT_EQ(ds.FloatGetN(2), -3);
+  ds.FieldPutN(1, "Y");
+  ds.IntegerPutN(2, 4);
+  EXPECT_EQ(ds.StringGet("NAME") + ds.FieldGet("QTY"), "Y   4.0");
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_FALSE(ds.Modified());
+  // The typed setters keep the edit-state check and store nothing.
+  EXPECT_THROW(ds.StringPut("NAME", "Z"), EDatabaseError);
+  EXPECT_THROW(ds.LogicPutN(1, true), EDatabaseError);
+  EXPECT_THROW(ds.DatePut("NAME", 2451545), EDatabaseError);
   const char memo[] = "new";
   EXPECT_THROW(ds.MemoSave("NOTE", memo, 3), EDatabaseError);
-  EXPECT_EQ(Rows(dir / "m.dbf")[5], "N6/");
+  EXPECT_EQ(ds.FieldGet("NAME"), "Y         ");
+  // Reading the record again brings back what the file holds.
+  ds.First();
+  ds.Last();
+  EXPECT_EQ(ds.FieldGet("NAME"), "N6        ");
+  EXPECT_EQ(ReadAll(dir / "m.dbf"), before);
   EXPECT_EQ(ds.IntegerGet("QTY"), 6);  // 6.9
   ds.Edit();
   ds.FloatPut("QTY", -7.9L);
   EXPECT_EQ(ds.IntegerGetN(2), -7);
   EXPECT_EQ(ds.FieldGet("QTY"), "  -7.9");
   ds.Cancel();
+  // On an empty table the value lands in the handler's own image and does
+  // not leak into the next appended record.
+  ds.Close();
+  Remake(0, {});
+  ds.Open();
+  ds.FieldPut("NAME", "STRAY");
+  ds.Append();
+  ds.FieldByName("QTY")->SetAsFloat(2);
+  ds.Post();
+  EXPECT_EQ(Rows(dir / "m.dbf"), (Strings{"/"}));
 }
 
 TEST_F(Direct, MemoSaveWaitsForThePostAndCancelDropsIt) {
@@ -545,4 +577,101 @@ TEST_F(Direct, PythonDbfReadsTheCopyAndTheSortedTable) {
   out = RunPython(script, dir / "s.dbf", code);
   ASSERT_EQ(code, 0) << out;
   EXPECT_EQ(out, "N6 6.9 \nN5 5.9 memo 5\nN4 4.9 memo 4\nN3 3.9 \nN2 2.9 memo 2\nN1 1.9 memo 1\n");
+}
+
+// ---------------------------------------------------------------------------
+// The directory for temporary files.
+
+namespace {
+
+// Files open in this process that live in `dir` and were unlinked (the
+// sorter's spill files).
+int OpenDeletedFilesIn(const std::string& dir) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code lec;
+    const std::string target = fs::read_symlink(e.path(), lec).string();
+    if (!lec && target.rfind(dir + "/", 0) == 0 && target.find(" (deleted)") != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// Sets TMPDIR (the system's temporary directory) and the sorters' memory
+// budget for one test and puts both back.
+class SpillSetting {
+public:
+  explicit SpillSetting(const std::string& tmp) {
+    if (const char* t = std::getenv("TMPDIR")) saved_ = t, had_ = true;
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    TcvSort::SetDefaultMemoryBudget(1);  // the smallest batch: about 128 KB of keys
+  }
+  ~SpillSetting() {
+    TcvSort::SetDefaultMemoryBudget(0);
+    if (had_)
+      ::setenv("TMPDIR", saved_.c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+  }
+  SpillSetting(const SpillSetting&) = delete;
+  SpillSetting& operator=(const SpillSetting&) = delete;
+
+private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+}  // namespace
+
+TEST_F(Direct, IndexBuildsAndSortsSpillIntoTheTemporaryDirectory) {
+  // 4000 keys of 60 bytes are well over the smallest batch.
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 0; i < 4000; ++i) {
+    std::string key = std::to_string((i * 7919) % 4000);
+    key.resize(60, 'k');
+    rows.push_back({key});
+  }
+  MakeTable(dir / "wide.dbf", "3", {{"K", "C", 60, 0}}, rows);
+  TempDir system("sysTmp"), mine("myTmp");
+  SpillSetting setting(system.path());
+  Place(ds, dir, "wide.dbf");
+  ds.Open();
+  ds.SetTempDirectory(mine.path());
+  EXPECT_EQ(ds.TempDirectory(), mine.path() + "/");
+  int inMine = 0, inSystem = 0;
+  ds.OnStatus = [&](int32_t stat1, int32_t stat2, int32_t) {
+    // Between the phases of an index build, and at the first record the
+    // sort writes: the keys are all in the sorter then.
+    if (stat1 > 0 && !(stat1 == cvStatCopy && stat2 == 1)) return;
+    inMine = std::max(inMine, OpenDeletedFilesIn(mine.path()));
+    inSystem = std::max(inSystem, OpenDeletedFilesIn(system.path()));
+  };
+  ds.IndexOn("wide.ntx", "K", "K", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  EXPECT_EQ(inMine, 1);
+  EXPECT_EQ(inSystem, 0);
+  EXPECT_TRUE(fs::is_empty(mine.path()));  // unlinked at once
+  ds.First();
+  EXPECT_EQ(ds.FieldGet("K").substr(0, 4), "0kkk");
+
+  // The handler's table sort takes the same directory.
+  inMine = 0;
+  ds.SortTo("sorted.dbf", "K", CVsetSortStatus::SortDown);
+  EXPECT_EQ(inMine, 1);
+  EXPECT_EQ(inSystem, 0);
+
+  // A directory that does not exist fails the build with its name.
+  const std::string missing = mine / "gone";
+  ds.SetTempDirectory(missing);
+  try {
+    ds.IndexOn("other.ntx", "K", "K", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    ADD_FAILURE() << "the build did not fail";
+  } catch (const ECorvidError& e) {
+    EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ds.Activity(), aNormal);
+  // Back to the system's directory.
+  ds.SetTempDirectory("");
+  inSystem = 0;
+  ds.IndexOn("third.ntx", "K", "K", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  EXPECT_EQ(inSystem, 1);
 }
