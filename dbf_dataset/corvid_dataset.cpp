@@ -379,6 +379,8 @@ void TCorvidDataSet::InternalOpen() {
     handler_->cvSetDBFCache(cache_);
     handler_->cvSetLockProtocol(lock_protocol_);
     handler_->cvAssignUserID(static_cast<uint32_t>(user_id_));
+    // A temporary directory set before the open holds for this table too.
+    if (!temp_directory_.empty()) handler_->cvSetTempDirectory(temp_directory_);
 
     InternalInitFieldDefs();
     if (DefaultFields()) CreateFields();

@@ -635,8 +635,9 @@ TEST_F(Direct, IndexBuildsAndSortsSpillIntoTheTemporaryDirectory) {
   TempDir system("sysTmp"), mine("myTmp");
   SpillSetting setting(system.path());
   Place(ds, dir, "wide.dbf");
-  ds.Open();
+  // Set before the open: the table takes it when it opens.
   ds.SetTempDirectory(mine.path());
+  ds.Open();
   EXPECT_EQ(ds.TempDirectory(), mine.path() + "/");
   int inMine = 0, inSystem = 0;
   ds.OnStatus = [&](int32_t stat1, int32_t stat2, int32_t) {
