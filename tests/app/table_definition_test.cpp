@@ -481,27 +481,6 @@ std::map<std::string, std::vector<uint8_t>> Snapshot(const TempDir& dir) {
   return out;
 }
 
-// Caps the size of files this process may write for a scope: a write
-// beyond it fails as on a full disk.
-class DiskFull {
-public:
-  explicit DiskFull(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = saved_;
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  ~DiskFull() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, old_);
-  }
-
-private:
-  rlimit saved_{};
-  void (*old_)(int) = SIG_DFL;
-};
-
 // Fails the n-th step of a commit (from 1) for a scope.
 class FailStep {
 public:
@@ -544,7 +523,7 @@ TEST(TableDefinition, AReplacementThatFailsAnywhereLeavesTheOldTableAndItsEntry)
     };
     {
       // The disk fills while the new header is written.
-      DiskFull full(512);
+      FileSizeLimit full(512);
       EXPECT_NE(MessageOf([&] { b.Exec("create table '" + lower + "' " + kWideTable); }), "(no error)");
     }
     unchanged();
@@ -592,7 +571,7 @@ TEST(SaveToDBF, AReplacementThatFailsLeavesTheOldTable) {
   const auto here = Snapshot(b.dir);
   const auto there = Snapshot(other);
   {
-    DiskFull full(1024);  // the rows fill the disk
+    FileSizeLimit full(1024);  // the rows fill the disk
     EXPECT_THROW(b.sift.SaveToDBF(b.Path("OUT.dbf")), Exception);
   }
   EXPECT_EQ(Snapshot(b.dir), here);

@@ -1,11 +1,13 @@
 // Helpers every test folder shares: a per-test temporary directory that is
-// removed with everything in it, and whole-file byte access with the
-// little/big-endian readers the golden-byte checks use.
+// removed with everything in it, whole-file byte access with the
+// little/big-endian readers the golden-byte checks use, and a full disk.
 #pragma once
 
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -45,3 +47,26 @@ inline void WriteAll(const std::string& name, const std::vector<uint8_t>& bytes)
   std::ofstream f(name, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+// Caps the size of files this process may write for a scope: a write
+// beyond it fails as on a full disk, instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = saved_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = SIG_DFL;
+};

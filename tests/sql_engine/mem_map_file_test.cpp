@@ -12,6 +12,7 @@
 
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/store/mem_map_file.h"
+#include "common/test_files.h"
 #include "store_test_util.h"
 
 namespace {
@@ -116,27 +117,6 @@ TEST(MemMapFile, ExistingFilesOpenWithTheirSize) {
   EXPECT_THROW(TMemMapFile(path, fmOpenRead, 100, true), ESiftError);
   EXPECT_EQ(std::filesystem::file_size(path), 11u);
 }
-
-// Caps the size of files this process may write for a scope; a write
-// beyond it then fails instead of raising SIGXFSZ.
-class FileSizeLimit {
-public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = saved_;
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-
-private:
-  rlimit saved_{};
-  void (*old_handler_)(int) = SIG_DFL;
-};
 
 TEST(MemMapFile, AFileThatCannotGrowFailsTheWriteAndKeepsItsData) {
   ScopedTempDir tmp;
