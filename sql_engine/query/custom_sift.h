@@ -48,6 +48,11 @@ class TCustomSift;
 class TExprParser;
 class TSiftDataLink;
 
+// The stream a query's CreateBlobStream gives: a memory copy of the blob of
+// the row's source record, read when the stream is made.  Nothing is
+// written back when it is freed.
+class TkpBlobStream : public TMemoryStream {};
+
 // ------------------------------------------------------------- enumerations
 
 // How the WHERE clause is offered to the adapter.

@@ -14,13 +14,9 @@
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_plan.h"
+#include "sql_engine/query/sift_result.h"
 #include "sql_engine/store/result_set.h"
 #include "sql_engine/store/sort_list.h"
-
-std::unique_ptr<TkpSortList> CreateSortList(const TCustomSift& query, bool flag) {
-  if (query.InMemResultSet) return std::make_unique<TMemSortList>(flag);
-  return std::make_unique<TFileSortList>(flag, static_cast<uint64_t>(query.MapFileSize > 0 ? query.MapFileSize : 1));
-}
 
 namespace {
 
@@ -88,7 +84,7 @@ int32_t NeededWidth(TResultSet& branch, int32_t column) {
 // A result set like `old` with string column i `widths[i]` wide, holding
 // old's rows (without their bookmarks).
 std::unique_ptr<TResultSet> Widened(const TCustomSift& q, TResultSet& old, const std::vector<int32_t>& widths) {
-  std::unique_ptr<TResultSet> fresh = q.NewResultSet();
+  std::unique_ptr<TResultSet> fresh = InitializeResultSet(q);
   fresh->SourceDataSet = old.SourceDataSet;
   fresh->SourceBookmarked = old.SourceBookmarked;
   for (int32_t i = 0; i < old.Fields.Count(); ++i) {

@@ -23,9 +23,6 @@
 // DISTINCT keeps the first occurrence of rows equal in every visible
 // column (auxiliary columns do not count); TOP n then keeps the first n of
 // the rows left (TOP n per group is the group stage's).
-//
-// The sort lists of this stage come from `CreateSortList`: a memory or a
-// file store, as the query's in-memory flag asks.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +33,6 @@ class TOrderByList;
 class TResultSet;
 class TSiftPlan;
 class TSqlAnalizer;
-class TkpSortList;
-
-// A sort list in the store the query asks for; `flag` is the sort list's
-// own (unique keys).
-std::unique_ptr<TkpSortList> CreateSortList(const TCustomSift& query, bool flag);
 
 class TSiftOrder {
 public:

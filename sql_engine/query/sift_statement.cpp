@@ -21,6 +21,7 @@
 #include "sql_engine/query/sift_order.h"
 #include "sql_engine/query/sift_pivot.h"
 #include "sql_engine/query/sift_plan.h"
+#include "sql_engine/query/sift_result.h"
 #include "sql_engine/query/sift_scan.h"
 #include "sql_engine/query/sift_subqueries.h"
 #include "sql_engine/store/result_set.h"
@@ -50,7 +51,7 @@ TSiftStatement::~TSiftStatement() = default;
 // ------------------------------------------------------------ result set
 
 void TSiftStatement::InitializeResultSet() {
-  result_ = q_.NewResultSet();
+  result_ = ::InitializeResultSet(q_);
   scan_->SetRows(result_.get());
 }
 
@@ -105,8 +106,9 @@ void TSiftStatement::AfterScan() {
   if (a_.Statement != ssSelect) return;
   // A cross-tab groups and orders its rows itself.
   if (!a_.PivotStr.empty()) {
-    transform_->DoTransform(result_);
-    scan_->SetRows(result_.get());
+    std::unique_ptr<TResultSet> rows = std::move(result_);
+    transform_->DoTransform(rows);
+    SetResultSet(std::move(rows));
     return;
   }
   group_->DoGroupBy(*result_);
@@ -133,9 +135,10 @@ void TSiftStatement::RunUnion() {
   branch->Statement = ssSelect;
   TSiftStatement run(*branch, q_);
   run.CreateResultSet();
-  if (run.ResultSet()) {
-    order_->DoUnion(result_, *run.ResultSet());
-    scan_->SetRows(result_.get());
+  if (run.GetResultSet()) {
+    std::unique_ptr<TResultSet> rows = std::move(result_);
+    order_->DoUnion(rows, *run.GetResultSet());
+    SetResultSet(std::move(rows));
   }
 }
 

@@ -49,10 +49,9 @@ public:
   // rows to the INTO dataset.
   void DoIntoTableOperation();
 
-  // The rows built (none before the run, and for INSERT).
-  TResultSet* ResultSet() const { return result_.get(); }
+  // The rows built (none before the run, and for INSERT); a later stage's
+  // rows (the cross-tab's, a widened UNION's) take the place of the scan's.
   TResultSet* GetResultSet() const { return result_.get(); }
-  // Replaces the rows (a later stage's rows take the place of the scan's).
   void SetResultSet(std::unique_ptr<TResultSet> rows);
   // The caller takes the rows over.
   std::unique_ptr<TResultSet> TakeResultSet();

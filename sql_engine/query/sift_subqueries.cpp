@@ -285,7 +285,7 @@ TSiftSubqueries::TSiftSubqueries(TSiftPlan& plan) : plan_(plan), a_(plan.Analyze
 TSiftSubqueries::~TSiftSubqueries() = default;
 
 TResultSet* TSiftSubqueries::Rows(size_t k) const {
-  return k < runs_.size() && runs_[k] ? runs_[k]->ResultSet() : nullptr;
+  return k < runs_.size() && runs_[k] ? runs_[k]->GetResultSet() : nullptr;
 }
 
 bool TSiftSubqueries::HasConditionSubqueries() const {
@@ -304,7 +304,7 @@ void TSiftSubqueries::RunWhereSubqueries() {
     runs_[k]->CreateResultSet();
     const TSqlAnalizer& s = *a_.SubQueryList[k];
     if (a_.Statement != ssInsert && !a_.MassUpdate && (s.DoSelectAll || !s.TableAllFields.empty())) {
-      TResultSet* rs = runs_[k]->ResultSet();
+      TResultSet* rs = runs_[k]->GetResultSet();
       if (!rs || rs->Fields.Count() != 1) SiftError(SiftMsg::SSubqueryWrongCols);
     }
   }
@@ -322,7 +322,7 @@ std::unique_ptr<TExprParser> TSiftSubqueries::CompileCondition(const std::string
     const std::string name = plan_.SubqueryParamName(static_cast<int32_t>(k));
     if (t.find(placeholder) == std::string::npos) continue;
     t = ReplaceOutsideLiterals(t, placeholder, ":" + name);
-    TResultSet* rs = runs_[k]->ResultSet();
+    TResultSet* rs = runs_[k]->GetResultSet();
     TSiftSubqueryRows d;
     if (rs && rs->Fields.Count() > 0) {
       TkpField* f = rs->Fields.GetItem(0);
@@ -389,7 +389,7 @@ std::string TSiftSubqueries::RunColumnSubqueries(int32_t column, const std::stri
     text = ReplaceOutsideLiterals(text, "{Subquery " + std::to_string(k) + "}", ":" + name);
     TParam* p = plan_.OwnParams().AddParam();
     p->SetName(name);
-    TResultSet* rs = run->ResultSet();
+    TResultSet* rs = run->GetResultSet();
     TExprType type = ttString;
     std::string longest;
     if (rs && rs->Fields.Count() > 0) {
@@ -413,7 +413,7 @@ void TSiftSubqueries::SetColumnSubqueryValues(int32_t column, int32_t row) {
   auto& runs = column_runs_[static_cast<size_t>(column)];
   for (size_t k = 0; k < runs.size(); ++k) {
     TParam* p = plan_.OwnParams().FindParam("SIFTCOL" + std::to_string(column) + "X" + std::to_string(k));
-    TResultSet* rs = runs[k]->ResultSet();
+    TResultSet* rs = runs[k]->GetResultSet();
     const int32_t n = rs ? rs->GetRecordCount() : 0;
     if (n < 1 || rs->Fields.Count() == 0) {
       p->Clear();
@@ -444,7 +444,7 @@ std::string TSiftSubqueries::ScalarSubqueries(const std::string& text) {
       p->SetName(name);
     }
     // The first row's value; no rows give null.
-    TResultSet* rs = runs_[k]->ResultSet();
+    TResultSet* rs = runs_[k]->GetResultSet();
     p->Clear();
     if (rs && rs->Fields.Count() > 0) {
       TkpField* f = rs->Fields.GetItem(0);
