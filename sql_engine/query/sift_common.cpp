@@ -130,6 +130,10 @@ TFieldType ParamTypeOf(TExprType t) {
 
 [[noreturn]] void NotSupported(const std::string& what) { SiftErrorText(what + " is not supported yet"); }
 
+TExprOwner OwnExpr(std::unique_ptr<TExprParser> parser) {
+  return TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+}
+
 bool ConditionTrue(TExprParser& p) {
   TExpression* e = p.Expression.get();
   if (!e) return true;

@@ -10,11 +10,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/db_params.h"
 #include "sql_engine/expr/expr_nodes.h"
+#include "sql_engine/front/statement_lists.h"
 
 class TExprParser;
 
@@ -51,6 +53,9 @@ TOperator Mirrored(TOperator op);
 TFieldType ParamTypeOf(TExprType t);
 // Evaluates a Boolean condition: null is false, no condition true.
 bool ConditionTrue(TExprParser& p);
+// A compiled text handed to the statement lists, which hold it as a
+// TExprOwner.
+TExprOwner OwnExpr(std::unique_ptr<TExprParser> parser);
 // A statement shape this engine does not run.
 [[noreturn]] void NotSupported(const std::string& what);
 

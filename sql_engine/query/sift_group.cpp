@@ -408,7 +408,7 @@ void TSiftGroup::CompileGroupColumns(int32_t count) {
       aux->ExprText = item->ArgumentText;
       aux->Caption = item->ArgumentText;
       aux->Auxiliary = a_.PivotStr.empty();
-      aux->Compiled = TExprOwner(arg.release(), [](TExprParser* p) { delete p; });
+      aux->Compiled = sift::OwnExpr(std::move(arg));
       item->AnalyzerValue = a_.ColumnList.Count() - 1;
 
       TGroupState::TAggregateRef ref;
@@ -430,7 +430,7 @@ void TSiftGroup::CompileGroupColumns(int32_t count) {
     auto parser = std::make_unique<TExprParser>(&g, Main());
     parser->ParseExpression(text);
     if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
-    c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    c->Compiled = sift::OwnExpr(std::move(parser));
     g.Columns.push_back(i);
     // Each plain field the text named is kept per row in a column of its own.
     for (size_t f = fieldsBefore; f < g.Fields.size(); ++f) {
@@ -445,7 +445,7 @@ void TSiftGroup::CompileGroupColumns(int32_t count) {
       aux->ExprText = ref.Name;
       aux->Caption = ref.Name;
       aux->Auxiliary = true;
-      aux->Compiled = TExprOwner(holder.release(), [](TExprParser* p) { delete p; });
+      aux->Compiled = sift::OwnExpr(std::move(holder));
       ref.Column = a_.ColumnList.Count() - 1;
     }
   }

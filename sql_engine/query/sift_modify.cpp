@@ -330,7 +330,7 @@ void TSiftModify::CompileUpdateItems() {
     text = subqueries_.ScalarSubqueries(text);
     auto parser = std::make_unique<TExprParser>(&plan_, Main());
     parser->ParseExpression(text);
-    item->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    item->Compiled = sift::OwnExpr(std::move(parser));
   }
 }
 
@@ -503,7 +503,7 @@ void TSiftModify::DoInsertStatement() {
         text = subqueries_.ScalarSubqueries(text);
         auto parser = std::make_unique<TExprParser>(&plan_, item->DataSet);
         parser->ParseExpression(text);
-        item->CompiledValues.push_back(TExprOwner(parser.release(), [](TExprParser* p) { delete p; }));
+        item->CompiledValues.push_back(sift::OwnExpr(std::move(parser)));
       }
     }
     plans.push_back(std::move(plan));

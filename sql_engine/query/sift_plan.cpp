@@ -357,7 +357,7 @@ void TSiftPlan::CompileColumns(TSiftSubqueries& subqueries) {
     auto parser = std::make_unique<TExprParser>(this, main_);
     parser->ParseExpression(text);
     if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
-    c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    c->Compiled = OwnExpr(std::move(parser));
   }
 }
 

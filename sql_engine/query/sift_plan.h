@@ -75,7 +75,7 @@ public:
   // join condition, tested on every combination.
   bool JoinInWhere() const { return join_in_where_; }
   const std::string& JoinCondition() const { return join_condition_; }
-  // The WHERE text before the date wrappers go, kept for the filter.
+  // The WHERE text worded for the adapter's filter (BuildFilterText).
   const std::string& FilterText() const { return filter_text_; }
   // The compiled WHERE clause (none when there is none, or when the
   // adapter's filter took it over).

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+// The text helpers and the subquery lookup switch come with the scan.
 #include "sql_engine/query/sift_common.h"
 #include "sql_engine/query/sift_joins.h"
 #include "sql_engine/query/sift_subqueries.h"
