@@ -326,7 +326,7 @@ struct TSiftGroup::TGroupState : public TExprContext {
     return nullptr;
   }
 
-  // ---- TExprContext: qualified names are slots; the rest is the scan's ----
+  // ---- TExprContext: qualified names are slots; the rest is the plan's ----
   bool MainDataSetOnly() const override { return false; }
   bool HasJoinOn() const override { return true; }
   TResultColumn* FindResultColumn(const std::string& name) override {

@@ -33,7 +33,7 @@
 // A plain grouped SELECT does not keep its scanned rows: the scan reads
 // each row's keys and arguments off the compiled columns, stores a row only
 // when it starts a group, and accumulates the rest at once
-// (GroupThisRecord).  A cross-tab, TOP n per group and keys the compiled
+// (`TakeRow`).  A cross-tab, TOP n per group and keys the compiled
 // columns cannot give as their cells would (casts, column subqueries, memo
 // fields) keep every scanned row, and DoGroupBy groups those rows; either
 // way the groups end the same.

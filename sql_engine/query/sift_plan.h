@@ -13,8 +13,8 @@
 // datasets, its parameters to the query's, except the parameters that stand
 // for subquery values while the texts compile (`OwnParams`).
 //
-// The stages of the run (sift_statement.h) read the plan; none of them
-// resolves a name on its own.
+// The stages of the run (sift_statement.h) read the plan and resolve table
+// and field names through it.
 #pragma once
 
 #include <cstdint>
