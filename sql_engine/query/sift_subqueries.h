@@ -53,14 +53,15 @@ public:
   TSiftSubqueries(const TSiftSubqueries&) = delete;
   TSiftSubqueries& operator=(const TSiftSubqueries&) = delete;
 
-  // Runs every subquery of the statement that is not a derived table and
-  // checks that each gives one column.
+  // Runs every subquery of the statement that is not a derived table; a
+  // condition subquery of "*" or "table.*" must give one column.
   void RunWhereSubqueries();
   // The number of subquery slots (the analyzer's subquery list), and the
   // rows of condition subquery k (null for a derived table or an empty
   // slot).
   size_t Count() const { return runs_.size(); }
   TResultSet* Rows(size_t k) const;
+  // Subquery k ran here (it is no derived table).
   bool HasRun(size_t k) const { return k < runs_.size() && runs_[k] != nullptr; }
   // Some condition subquery ran.
   bool HasConditionSubqueries() const;
