@@ -18,13 +18,14 @@
 //   result set once a statement has built it, and the dataset side (field
 //   definitions, buffers, navigation, filter, find, locate, re-sorting,
 //   in-place edits).
-// - The execution (sift_execution.h / sift_execution*.cpp) owns everything
-//   between: name resolution and checks, the scan with its filter, range and
-//   progress hooks, joins, subqueries and the after-scan stages.  It reads
-//   this component through the public members below (events, DataSets,
-//   Params, WhereOptimizeMethod, InMemResultSet, MapFileSize, ShowWaitCursor,
-//   UseDisplayLabel, RowsAffected, the disabled-dataset list, ParamsAsFields,
-//   FixDummiesForFilter) and hands back the statement's result set.
+// - The execution (sift_execution.h; sift_statement.h and its stages) owns
+//   everything between: name resolution and checks, the scan with its filter,
+//   range and progress hooks, joins, subqueries and the after-scan stages.
+//   It reads this component through the public members below (events,
+//   DataSets, Params, WhereOptimizeMethod, InMemResultSet, MapFileSize,
+//   ShowWaitCursor, UseDisplayLabel, RowsAffected, the disabled-dataset list,
+//   ParamsAsFields, FixDummiesForFilter) and hands back the statement's
+//   result set.
 // - The ":name" substitution of statement texts (`TSqlAnalizer::ReplaceParams`)
 //   reads the parameter list this component attaches to the root analyzer.
 #pragma once
@@ -47,6 +48,11 @@
 class TCustomSift;
 class TExprParser;
 class TSiftDataLink;
+
+// The stream a query's CreateBlobStream gives: a memory copy of the blob of
+// the row's source record, read when the stream is made.  Nothing is
+// written back when it is freed.
+class TkpBlobStream : public TMemoryStream {};
 
 // ------------------------------------------------------------- enumerations
 

@@ -23,6 +23,7 @@
 #include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
+#include "sql_engine/query/sift_result.h"
 #include "sql_engine/store/sort_list.h"
 
 namespace {
@@ -792,11 +793,7 @@ Variant TCustomSift::Lookup(const std::string& key_fields, const Variant& key_va
 void TCustomSift::SortByColumns(const std::vector<int32_t>& columns, bool descending) {
   CheckActive();
   CheckBrowseMode();
-  std::unique_ptr<TkpSortList> list;
-  if (InMemResultSet)
-    list = std::make_unique<TMemSortList>(false);
-  else
-    list = std::make_unique<TFileSortList>(false, static_cast<uint64_t>(MapFileSize > 0 ? MapFileSize : 1));
+  std::unique_ptr<TkpSortList> list = CreateSortList(*this, false);
   std::vector<TkpField*> cols;
   for (int32_t c : columns)
     if (c >= 0 && c < result_set_->Fields.Count()) {
@@ -839,7 +836,7 @@ void TCustomSift::SortByColumns(const std::vector<int32_t>& columns, bool descen
 // Blobs.
 
 std::unique_ptr<TStream> TCustomSift::CreateBlobStream(TField* field, TBlobStreamMode mode) {
-  auto stream = std::make_unique<TMemoryStream>();
+  auto stream = std::make_unique<TkpBlobStream>();
   if (mode != bmRead) return stream;
   TRecordBuffer rec = FieldBuffer();
   TkpField* col = ColumnOf(field);

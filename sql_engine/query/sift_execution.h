@@ -12,7 +12,7 @@
 //
 // Ownership: the component owns this entry point's declaration and the
 // frame around it; the execution side owns its definition
-// (sift_execution*.cpp) and everything it calls.  A statement that raises
+// (sift_statement.cpp) and everything it calls.  A statement that raises
 // leaves the component's sources as they were before the statement (filters,
 // ranges and disabled datasets released).
 #pragma once

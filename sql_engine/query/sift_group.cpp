@@ -1,42 +1,6 @@
-// GROUP BY, aggregates and HAVING: the after-scan stage that turns the
-// scanned rows into one row per group (see sift_scan.h).
-//
-// The scan leaves, besides the selected columns, one auxiliary column per
-// aggregate holding that aggregate's argument for the row, and one per
-// plain field that a column with aggregates (or HAVING) names outside its
-// aggregates.  Grouping then works on those cells:
-//
-//   - rows fall into groups by the bytes of their GROUP BY cells, a null
-//     cell being its own key (so NULL, 0 and false are three groups); an
-//     empty text is null, as everywhere in this engine;
-//   - every aggregate accumulates, per group, the non-null arguments of the
-//     group's rows; a DISTINCT aggregate skips an argument it has already
-//     counted in that group (other aggregates and groups are untouched);
-//   - a column with aggregates is compiled once, before the scan, with each
-//     aggregate and each plain field standing for a typed value slot; per
-//     group the slots take the group's results and its head row's cells,
-//     and the compiled tree is evaluated.  No value ever goes back into an
-//     expression text, so quotes, tiny numbers and Booleans stay intact;
-//   - HAVING is evaluated the same way, against the group, never against
-//     wherever the source dataset happens to stand;
-//   - one row per group remains (n rows with TOP n before SELECT), in
-//     ascending order of the GROUP BY columns, nulls first.
-//
-// SUM, MIN and MAX of a group without a non-null argument are null; AVG
-// and STDEV are 0 there, and STDEV of a single value is 0.  AVG and STDEV
-// are float columns whatever the argument's type.  Aggregates over no rows
-// give no row at all, also without GROUP BY.  SUM, AVG and STDEV take a
-// text argument that holds numbers as those numbers (SUM is then a float
-// column); a text that is no number stops the query with an error naming
-// the column.
-//
-// A plain grouped SELECT does not keep its scanned rows: the scan reads
-// each row's keys and arguments off the compiled columns, stores a row only
-// when it starts a group, and accumulates the rest at once
-// (GroupThisRecord).  A cross-tab, TOP n per group and keys the compiled
-// columns cannot give as their cells would (casts, column subqueries, memo
-// fields) keep every scanned row, and DoGroupBy groups those rows; either
-// way the groups end the same.
+// GROUP BY, aggregates and HAVING (see sift_group.h).
+#include "sql_engine/query/sift_group.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -59,7 +23,8 @@
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
-#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/query/sift_common.h"
+#include "sql_engine/query/sift_plan.h"
 #include "sql_engine/store/result_set.h"
 #include "sql_engine/store/sort_list.h"
 
@@ -245,7 +210,7 @@ double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std:
 
 // What the compiled group columns read, and the context that binds their
 // names to it.
-struct TSiftScan::TGroupState : public TExprContext {
+struct TSiftGroup::TGroupState : public TExprContext {
   struct TAggregateRef {
     int32_t Column = 0;     // the column the aggregate belongs to
     int32_t Index = 0;      // its index within the column
@@ -261,9 +226,9 @@ struct TSiftScan::TGroupState : public TExprContext {
     std::unique_ptr<TGroupSlot> Slot;
   };
 
-  explicit TGroupState(TSiftScan& scan) : Scan(scan) {}
+  explicit TGroupState(TSiftPlan& plan) : Plan(plan) {}
 
-  TSiftScan& Scan;
+  TSiftPlan& Plan;
   std::vector<TAggregateRef> Aggregates;
   std::vector<TFieldRef> Fields;
   std::vector<int32_t> Columns;  // columns compiled over the slots
@@ -361,7 +326,7 @@ struct TSiftScan::TGroupState : public TExprContext {
     return nullptr;
   }
 
-  // ---- TExprContext: qualified names are slots; the rest is the scan's ----
+  // ---- TExprContext: qualified names are slots; the rest is the plan's ----
   bool MainDataSetOnly() const override { return false; }
   bool HasJoinOn() const override { return true; }
   TResultColumn* FindResultColumn(const std::string& name) override {
@@ -378,13 +343,13 @@ struct TSiftScan::TGroupState : public TExprContext {
     }
     for (TFieldRef& f : Fields)
       if (SameText(f.Name, name)) return f.Slot.get();
-    TDataSet* ds = Scan.FindDataSetByName(group);
+    TDataSet* ds = Plan.FindDataSetByName(group);
     TField* field = ds ? ds->FindField(TrimSquareBrackets(ident)) : nullptr;
     if (!field) return nullptr;  // the parser reports the name
     auto names = std::make_unique<TParameterList>();
     names->Add(std::make_unique<TStringLiteral>(group));
     names->Add(std::make_unique<TStringLiteral>(ident));
-    TFieldExpr probe(std::move(names), field, &Scan);
+    TFieldExpr probe(std::move(names), field, &Plan);
     const TExprType type = probe.GetExprType();
     TFieldRef ref;
     ref.Name = name;
@@ -393,28 +358,36 @@ struct TSiftScan::TGroupState : public TExprContext {
     Fields.push_back(std::move(ref));
     return Fields.back().Slot.get();
   }
-  TDataSet* FindDataSetByName(const std::string& name) override { return Scan.FindDataSetByName(name); }
-  bool IsDataSetDisabled(TDataSet* ds) override { return Scan.IsDataSetDisabled(ds); }
+  TDataSet* FindDataSetByName(const std::string& name) override { return Plan.FindDataSetByName(name); }
+  bool IsDataSetDisabled(TDataSet* ds) override { return Plan.IsDataSetDisabled(ds); }
   bool ParamAsField(const std::string& name, std::string& group, std::string& field) override {
-    return Scan.ParamAsField(name, group, field);
+    return Plan.ParamAsField(name, group, field);
   }
-  TParam* FindParam(const std::string& name) override { return Scan.FindParam(name); }
-  bool HasMasterSource() override { return Scan.HasMasterSource(); }
-  TDataSet* MasterDataSet() override { return Scan.MasterDataSet(); }
-  bool HasUDFEvents() override { return Scan.HasUDFEvents(); }
+  TParam* FindParam(const std::string& name) override { return Plan.FindParam(name); }
+  bool HasMasterSource() override { return Plan.HasMasterSource(); }
+  TDataSet* MasterDataSet() override { return Plan.MasterDataSet(); }
+  bool HasUDFEvents() override { return Plan.HasUDFEvents(); }
   bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
                 int32_t& maxLen) override {
-    return Scan.UDFCheck(identifier, params, dataType, maxLen);
+    return Plan.UDFCheck(identifier, params, dataType, maxLen);
   }
   Variant UDFSolve(const std::string& identifier, TParameterList* params) override {
-    return Scan.UDFSolve(identifier, params);
+    return Plan.UDFSolve(identifier, params);
   }
 };
 
+// ----------------------------------------------------------- construction
+
+TSiftGroup::TSiftGroup(TSiftPlan& plan) : plan_(plan), a_(plan.Analyzer()), q_(plan.Query()) {}
+
+TSiftGroup::~TSiftGroup() = default;
+
+TDataSet* TSiftGroup::Main() const { return plan_.MainDataSet(); }
+
 // -------------------------------------------------------------- compiling
 
-void TSiftScan::CompileGroupColumns(int32_t count) {
-  group_ = TGroupStateOwner(new TGroupState(*this), [](TGroupState* p) { delete p; });
+void TSiftGroup::CompileGroupColumns(int32_t count) {
+  group_ = std::make_unique<TGroupState>(plan_);
   TGroupState& g = *group_;
   for (int32_t i = 0; i < count; ++i) {
     TColumnItem* c = a_.ColumnList.Get(i);
@@ -424,7 +397,7 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
     for (int32_t k = 0; k < c->Aggregates->Count(); ++k) {
       TAggregateItem* item = c->Aggregates->Get(k);
       // The argument's own column, read per scanned row.
-      auto arg = std::make_unique<TExprParser>(this, main_);
+      auto arg = std::make_unique<TExprParser>(&plan_, Main());
       arg->ParseExpression(item->ArgumentText);
       if (!arg->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {item->ArgumentText});
       const TExprType argType = arg->Expression->GetExprType();
@@ -435,7 +408,7 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
       aux->ExprText = item->ArgumentText;
       aux->Caption = item->ArgumentText;
       aux->Auxiliary = a_.PivotStr.empty();
-      aux->Compiled = TExprOwner(arg.release(), [](TExprParser* p) { delete p; });
+      aux->Compiled = sift::OwnExpr(std::move(arg));
       item->AnalyzerValue = a_.ColumnList.Count() - 1;
 
       TGroupState::TAggregateRef ref;
@@ -454,10 +427,10 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
                                     std::string(kSlotGroup) + ".C" + std::to_string(i) + "A" + std::to_string(k));
     }
     const size_t fieldsBefore = g.Fields.size();
-    auto parser = std::make_unique<TExprParser>(&g, main_);
+    auto parser = std::make_unique<TExprParser>(&g, Main());
     parser->ParseExpression(text);
     if (!parser->Expression) SiftErrorFmt(SiftMsg::SFieldNotFound, {c->Caption});
-    c->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    c->Compiled = sift::OwnExpr(std::move(parser));
     g.Columns.push_back(i);
     // Each plain field the text named is kept per row in a column of its own.
     for (size_t f = fieldsBefore; f < g.Fields.size(); ++f) {
@@ -466,13 +439,13 @@ void TSiftScan::CompileGroupColumns(int32_t count) {
       const size_t dot = ref.Name.find('.');
       names->Add(std::make_unique<TStringLiteral>(ref.Name.substr(0, dot)));
       names->Add(std::make_unique<TStringLiteral>(ref.Name.substr(dot + 1)));
-      auto holder = std::make_unique<TExprParser>(this, main_);
-      holder->Expression = std::make_unique<TFieldExpr>(std::move(names), ref.Field, this);
+      auto holder = std::make_unique<TExprParser>(&plan_, Main());
+      holder->Expression = std::make_unique<TFieldExpr>(std::move(names), ref.Field, &plan_);
       TColumnItem* aux = a_.ColumnList.Add();
       aux->ExprText = ref.Name;
       aux->Caption = ref.Name;
       aux->Auxiliary = true;
-      aux->Compiled = TExprOwner(holder.release(), [](TExprParser* p) { delete p; });
+      aux->Compiled = sift::OwnExpr(std::move(holder));
       ref.Column = a_.ColumnList.Count() - 1;
     }
   }
@@ -505,8 +478,9 @@ private:
 
 }  // namespace
 
-bool TSiftScan::GroupThisRecord(bool withBookmark) {
-  if (!group_ || group_->Storing || !result_) return false;
+bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
+  TResultSet* rows = scan.Rows();
+  if (!group_ || group_->Storing || !rows) return false;
   TGroupState& gs = *group_;
   const int32_t groupItems = a_.GroupByList.Count();
   if (gs.Streaming < 0) {
@@ -519,14 +493,14 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
     for (int32_t i = 0; stream && i < groupItems; ++i) {
       const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
       const TColumnItem* c = a_.ColumnList.Get(col);
-      const TkpField* cell = result_->Fields.GetItem(col);
+      const TkpField* cell = rows->Fields.GetItem(col);
       stream = c->CastKind == 0 && c->Subqueries.empty() && c->Compiled && c->Compiled->Expression &&
                !(cell->SourceField && cell->SourceField->IsBlob());
     }
     gs.Streaming = stream ? 1 : 0;
     if (stream) {
       gs.ResetGroups();
-      gs.StreamedRows = result_.get();
+      gs.StreamedRows = rows;
     }
   }
   if (gs.Streaming == 0) return false;
@@ -535,7 +509,7 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   for (int32_t i = 0; i < groupItems; ++i) {
     const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
     AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
-                                 result_->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
+                                 rows->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
   }
   bool added = false;
   // Without GROUP BY every row falls into the one group (an empty key):
@@ -543,13 +517,13 @@ bool TSiftScan::GroupThisRecord(bool withBookmark) {
   const int32_t g = groupItems == 0 && !gs.Heads.empty() ? 0 : gs.FindGroup(-1, added);
   if (added) {
     TStoringGuard storing(gs.Storing);
-    AddThisRecord(withBookmark);
-    gs.Heads[static_cast<size_t>(g)] = result_->GetRecordCount();
+    scan.AddThisRecord(withBookmark);
+    gs.Heads[static_cast<size_t>(g)] = rows->GetRecordCount();
   }
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
     const auto& ref = gs.Aggregates[j];
     TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
-                 result_->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
+                 rows->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;
@@ -569,40 +543,40 @@ bool ConstantArgument(TExpression* e) {
 
 }  // namespace
 
-bool TSiftScan::CountingScan() {
+bool TSiftGroup::CountingScan(TSiftScan& scan, bool rowConditions) {
   if (a_.Statement != ssSelect || !a_.PivotStr.empty() || a_.GroupByList.Count() != 0) return false;
-  if (where_ || join_in_where_ || !join_steps_.empty() || right_join_) return false;
+  if (rowConditions) return false;
   // Progress and cancelling are reported per row.
-  if (q_.OnProgress || q_.OnCancelQuery || !group_ || group_->Aggregates.empty() || !result_) return false;
+  if (q_.OnProgress || q_.OnCancelQuery || !group_ || group_->Aggregates.empty() || !scan.Rows()) return false;
   for (const auto& ref : group_->Aggregates) {
     if (ref.Item->Kind != akCOUNT || ref.Item->Distinct) return false;
     const TColumnItem* arg = a_.ColumnList.Get(ref.ArgColumn);
     if (!arg->Compiled || !ConstantArgument(arg->Compiled->Expression.get())) return false;
   }
-  if (q_.IsDataSetDisabled(main_)) return false;
+  if (q_.IsDataSetDisabled(Main())) return false;
   int count = 0;
-  if (!main_->CountVisibleRecords(count)) return false;
+  if (!Main()->CountVisibleRecords(count)) return false;
   // The first row heads the group (its other columns are read from it, as
   // the walk reads them); the others only add to the counts.
-  main_->First();
-  if (main_->Eof()) return true;
-  AddThisRecord();
+  Main()->First();
+  if (Main()->Eof()) return true;
+  scan.AddThisRecord();
   TGroupState& gs = *group_;
   if (gs.Streaming == 1 && gs.Heads.size() == 1 && count > 1)
     for (size_t j = 0; j < gs.Aggregates.size(); ++j) gs.Acc[j].Count += count - 1;
   // The dataset ends where the walk would have left it.
-  main_->Last();
+  Main()->Last();
   return true;
 }
 
-void TSiftScan::DoGroupBy(TResultSet& rows) {
+void TSiftGroup::DoGroupBy(TResultSet& rows) {
   const int32_t groupItems = a_.GroupByList.Count();
   const bool hasHaving = a_.HavingCol >= 0 && a_.HavingCol < a_.ColumnList.Count();
   if (groupItems == 0 && !a_.HasAggregates() && !hasHaving) return;
   // Aggregates over no rows give no row.
   if (rows.GetRecordCount() == 0) return;
   rows.SourceBookmarked = false;
-  if (!group_) group_ = TGroupStateOwner(new TGroupState(*this), [](TGroupState* p) { delete p; });
+  if (!group_) group_ = std::make_unique<TGroupState>(plan_);
   TGroupState& gs = *group_;
   const size_t aggCount = gs.Aggregates.size();
 

@@ -1,30 +1,6 @@
-// Data changes: INSERT (VALUES and SELECT), UPDATE, the step of DELETE and
-// SELECT ... INTO, all through the dataset framework's append, edit, field
-// assignment and post (see sift_scan.h).
-//
-// Rules every change here keeps:
-// - a record is changed as it stands when this user holds its lock: UPDATE
-//   and DELETE lock and read the record again (Edit) before anything else,
-//   test the statement's WHERE on what they read (a record another user
-//   changed so that it no longer passes is left alone) and compute the SET
-//   values from it, so no other user's change is written over;
-// - an appended record's values are computed (and converted to the target
-//   field's kind) before the record is appended, so a value that does not
-//   convert fails with nothing pending;
-// - a failure between Append/Edit and Post cancels the pending record
-//   before the error propagates: nothing half-written is posted later;
-// - counts (values against fields, result columns against fields, records
-//   against subquery rows) and blob sources are checked before the first
-//   record changes;
-// - a null value stores null (an empty field), never "leave as it was";
-// - records already posted by a statement that fails later stay posted:
-//   the framework has no transaction to roll them back.
-//
-// Blob and memo fields: binary fields (bytes, blobs, graphics, OLE) take a
-// VALUES text as hexadecimal digits; memo fields are text.  A result column
-// that reads a blob field holds no value of its own: the blob is read from
-// its source record, found by the bookmark the result row keeps; rows that
-// keep none (grouped or cross-tab rows, a joined table's blob) are refused.
+// Data changes (see sift_modify.h).
+#include "sql_engine/query/sift_modify.h"
+
 #include <algorithm>
 
 #include "platform/db.h"
@@ -39,7 +15,9 @@
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
-#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/query/sift_common.h"
+#include "sql_engine/query/sift_plan.h"
+#include "sql_engine/query/sift_subqueries.h"
 #include "sql_engine/store/field_expr_type.h"
 #include "sql_engine/store/result_set.h"
 
@@ -128,7 +106,7 @@ void GotoSourceRecord(TResultSet& rows) {
 }  // namespace
 
 // One value ready for one target field, in the field's own kind.
-struct TSiftScan::TModifyValue {
+struct TSiftModify::TModifyValue {
   TField* Field = nullptr;
   bool Null = true;
   bool Raw = false;  // Text goes in as it is (binary bytes, or the framework's text conversion)
@@ -237,6 +215,15 @@ struct TSiftScan::TModifyValue {
   }
 };
 
+// ----------------------------------------------------------- construction
+
+TSiftModify::TSiftModify(TSiftPlan& plan, TSiftSubqueries& subqueries)
+    : plan_(plan), a_(plan.Analyzer()), q_(plan.Query()), subqueries_(subqueries) {}
+
+TSiftModify::~TSiftModify() = default;
+
+TDataSet* TSiftModify::Main() const { return plan_.MainDataSet(); }
+
 // ------------------------------------------------------------ one record
 
 namespace {
@@ -265,7 +252,7 @@ bool GotoCollectedRecord(TDataSet* ds, TBookmark bm) {
 
 }  // namespace
 
-void TSiftScan::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
+void TSiftModify::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
   ds->Append();
   try {
     for (const TModifyValue& v : values) v.Store();
@@ -277,82 +264,49 @@ void TSiftScan::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) {
   ++q_.RowsAffected;
 }
 
-bool TSiftScan::EditMatchingRecord() {
+bool TSiftModify::EditMatchingRecord() {
   // Edit locks the record and reads it again: the scan's image may be older
   // than another user's post.
-  main_->Edit();
+  Main()->Edit();
   bool matches = false;
   try {
-    matches = TestWhere();
+    matches = plan_.TestWhere();
   } catch (...) {
-    CancelPending(main_);
+    CancelPending(Main());
     throw;
   }
-  if (!matches) main_->Cancel();
+  if (!matches) Main()->Cancel();
   return matches;
-}
-
-std::string TSiftScan::ScalarSubqueries(const std::string& text) {
-  std::string t = text;
-  for (size_t k = 0; k < subqueries_.size(); ++k) {
-    if (!subqueries_[k]) continue;
-    const std::string placeholder = "(subquery " + std::to_string(k) + ")";
-    if (t.find(placeholder) == std::string::npos) continue;
-    const std::string name = SubqueryParamName(static_cast<int32_t>(k));
-    t = ReplaceOutsideLiterals(t, placeholder, ":" + name);
-    TParam* p = own_params_.FindParam(name);
-    if (!p) {
-      p = own_params_.AddParam();
-      p->SetName(name);
-    }
-    // The first row's value; no rows give null.
-    TResultSet* rs = subqueries_[k]->ResultSet();
-    p->Clear();
-    if (rs && rs->Fields.Count() > 0) {
-      TkpField* f = rs->Fields.GetItem(0);
-      switch (f->DataType) {
-        case ttFloat: p->SetDataType(ftFloat); break;
-        case ttInteger: p->SetDataType(ftInteger); break;
-        case ttBoolean: p->SetDataType(ftBoolean); break;
-        default: p->SetDataType(ftString); break;
-      }
-      if (rs->GetRecordCount() > 0) {
-        rs->SetRecno(1);
-        if (!f->GetIsNull()) p->SetValue(f->GetAsVariant());
-      }
-    }
-  }
-  return t;
 }
 
 // ----------------------------------------------------------------- DELETE
 
-bool TSiftScan::DoDeleteRecord() {
-  TBookmarkHold before(main_);
+bool TSiftModify::DoDeleteRecord() {
+  TBookmarkHold before(Main());
   // The record is deleted under the lock its edit took, so it cannot
   // change between the test and the delete.
   if (EditMatchingRecord()) {
     try {
-      main_->Delete();
+      Main()->Delete();
     } catch (...) {
-      CancelPending(main_);
+      CancelPending(Main());
       throw;
     }
     ++q_.RowsAffected;
   }
-  if (main_->Eof() || before.Get() == 0) return true;
+  if (Main()->Eof() || before.Get() == 0) return true;
   // With deleted records shown the cursor stays on the deleted record, and
   // on a record let go that still passes the dataset's own filter: the scan
   // then steps on by itself.
-  TBookmarkHold after(main_);
-  return after.Get() == 0 || main_->CompareBookmarks(before.Get(), after.Get()) != 0;
+  TBookmarkHold after(Main());
+  return after.Get() == 0 || Main()->CompareBookmarks(before.Get(), after.Get()) != 0;
 }
 
 // ----------------------------------------------------------------- UPDATE
 
-TSiftScan::TMarkedRecords::~TMarkedRecords() { Clear(); }
+TSiftModify::TMarkedRecords::~TMarkedRecords() { Clear(); }
 
-void TSiftScan::TMarkedRecords::Clear() {
+void TSiftModify::TMarkedRecords::Clear() {
   for (const int32_t bm : Bookmarks) {
     try {
       DataSet->FreeBookmark(bm);
@@ -362,87 +316,93 @@ void TSiftScan::TMarkedRecords::Clear() {
   Bookmarks.clear();
 }
 
-void TSiftScan::CompileUpdateItems() {
+void TSiftModify::CompileUpdateItems() {
   if (a_.Statement != ssUpdate) return;
   for (int32_t i = 0; i < a_.UpdateColumnList.Count(); ++i) {
     TUpdateItem* item = a_.UpdateColumnList.Get(i);
-    item->Field = FindFieldByName(item->ColumnName);
-    if (!item->Field || item->Field->DataSet() != main_)
+    item->Field = plan_.FindFieldByName(item->ColumnName);
+    if (!item->Field || item->Field->DataSet() != Main())
       SiftErrorFmt(SiftMsg::SWrongFieldName, {item->ColumnName});
     // The values of a mass update come from the subquery's columns.
     if (a_.MassUpdate || item->ValueText.empty()) continue;
-    std::string text = QualifiedField(item->ValueText, true);
+    std::string text = plan_.QualifiedField(item->ValueText, true);
     q_.FixDummiesForFilter(text);
-    text = ScalarSubqueries(text);
-    auto parser = std::make_unique<TExprParser>(this, main_);
+    text = subqueries_.ScalarSubqueries(text);
+    auto parser = std::make_unique<TExprParser>(&plan_, Main());
     parser->ParseExpression(text);
-    item->Compiled = TExprOwner(parser.release(), [](TExprParser* p) { delete p; });
+    item->Compiled = sift::OwnExpr(std::move(parser));
   }
 }
 
-void TSiftScan::MarkUpdateRecord() {
-  marked_.DataSet = main_;
-  const TBookmark bm = main_->GetBookmark();
+void TSiftModify::MarkUpdateRecord() {
+  marked_.DataSet = Main();
+  const TBookmark bm = Main()->GetBookmark();
   if (bm != 0) marked_.Bookmarks.push_back(bm);
 }
 
-void TSiftScan::DoUpdateRecords() {
+void TSiftModify::DoUpdateRecords(bool cancelled) {
   // The records are found first and changed afterwards: a change that moves
   // a record in the active order (a key of the active tag) must not move it
   // ahead of the scan, nor out of its reach.
   // A statement cancelled during the scan has changed nothing yet, and
   // changes nothing.
-  if (cancelled_) {
+  if (cancelled) {
     marked_.Clear();
     return;
   }
-  const int32_t items = a_.UpdateColumnList.Count();
-  TResultSet* rows = nullptr;
-  if (a_.MassUpdate) {
-    // Record k takes row k of the subquery: every count is checked before
-    // any record changes.
-    if (subqueries_.size() != 1 || !subqueries_[0]) SiftError(SiftMsg::SSubqueryWrongTables);
-    rows = subqueries_[0]->ResultSet();
-    const int32_t columns = rows ? rows->Fields.Count() : 0;
-    const int32_t count = rows ? rows->GetRecordCount() : 0;
-    if (columns < items)
-      ModifyError("UPDATE sets %d fields but the subquery gives %d columns", {items, columns});
-    if (count < static_cast<int32_t>(marked_.Bookmarks.size()))
-      ModifyError("UPDATE: the table has %d records but the subquery gives %d rows",
-                  {static_cast<int32_t>(marked_.Bookmarks.size()), count});
-  }
+  TResultSet* rows = a_.MassUpdate ? DoMassiveUpdates() : nullptr;
   for (size_t r = 0; r < marked_.Bookmarks.size(); ++r) {
-    if (!GotoCollectedRecord(main_, marked_.Bookmarks[r])) continue;
-    // Locked and read again first: the values are computed from the record
-    // as it now stands, and a record that left the WHERE meanwhile is
-    // skipped.  Record r keeps row r of a mass update's subquery either way.
-    if (!EditMatchingRecord()) continue;
-    try {
-      std::vector<TModifyValue> values;
-      values.reserve(static_cast<size_t>(items));
-      if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
-      for (int32_t j = 0; j < items; ++j) {
-        TUpdateItem* item = a_.UpdateColumnList.Get(j);
-        values.emplace_back(item->Field);
-        if (rows)
-          values.back().FromCell(rows->Fields.GetItem(j));
-        else if (!item->ValueText.empty())
-          values.back().FromExpression(item->Compiled->Expression.get(), true);
-      }
-      for (const TModifyValue& v : values) v.Store();
-      main_->Post();
-    } catch (...) {
-      CancelPending(main_);
-      throw;
-    }
-    ++q_.RowsAffected;
+    if (!GotoCollectedRecord(Main(), marked_.Bookmarks[r])) continue;
+    DoUpdateRecord(r, rows);
   }
   marked_.Clear();
 }
 
+TResultSet* TSiftModify::DoMassiveUpdates() {
+  // Record k takes row k of the subquery: every count is checked before
+  // any record changes.
+  const int32_t items = a_.UpdateColumnList.Count();
+  if (subqueries_.Count() != 1 || !subqueries_.HasRun(0)) SiftError(SiftMsg::SSubqueryWrongTables);
+  TResultSet* rows = subqueries_.Rows(0);
+  const int32_t columns = rows ? rows->Fields.Count() : 0;
+  const int32_t count = rows ? rows->GetRecordCount() : 0;
+  if (columns < items) ModifyError("UPDATE sets %d fields but the subquery gives %d columns", {items, columns});
+  if (count < static_cast<int32_t>(marked_.Bookmarks.size()))
+    ModifyError("UPDATE: the table has %d records but the subquery gives %d rows",
+                {static_cast<int32_t>(marked_.Bookmarks.size()), count});
+  return rows;
+}
+
+void TSiftModify::DoUpdateRecord(size_t r, TResultSet* rows) {
+  // Locked and read again first: the values are computed from the record
+  // as it now stands, and a record that left the WHERE meanwhile is
+  // skipped.  Record r keeps row r of a mass update's subquery either way.
+  if (!EditMatchingRecord()) return;
+  const int32_t items = a_.UpdateColumnList.Count();
+  try {
+    std::vector<TModifyValue> values;
+    values.reserve(static_cast<size_t>(items));
+    if (rows) rows->SetRecno(static_cast<int32_t>(r) + 1);
+    for (int32_t j = 0; j < items; ++j) {
+      TUpdateItem* item = a_.UpdateColumnList.Get(j);
+      values.emplace_back(item->Field);
+      if (rows)
+        values.back().FromCell(rows->Fields.GetItem(j));
+      else if (!item->ValueText.empty())
+        values.back().FromExpression(item->Compiled->Expression.get(), true);
+    }
+    for (const TModifyValue& v : values) v.Store();
+    Main()->Post();
+  } catch (...) {
+    CancelPending(Main());
+    throw;
+  }
+  ++q_.RowsAffected;
+}
+
 // ----------------------------------------------------------------- INSERT
 
-void TSiftScan::ResolveInsertTargets() {
+void TSiftModify::ResolveInsertTargets() {
   q_.PopulateDatasets(a_.TableList);
   for (int32_t i = 0; i < a_.InsertList.Count(); ++i) {
     TInsertItem* item = a_.InsertList.Get(i);
@@ -472,18 +432,18 @@ void TSiftScan::ResolveInsertTargets() {
   }
 }
 
-void TSiftScan::DoInsertStatement() {
+void TSiftModify::DoInsertStatement() {
   ResolveInsertTargets();
   if (a_.InsertList.Count() == 0) return;
-  main_ = a_.InsertList.Get(0)->DataSet;
-  RunWhereSubqueries();
+  plan_.SetMainDataSet(a_.InsertList.Get(0)->DataSet);
+  subqueries_.RunWhereSubqueries();
 
   // Subqueries that value texts name are scalar values; the others, in
   // order, are the sources of the items without VALUES.
-  std::vector<bool> scalar(subqueries_.size(), false);
+  std::vector<bool> scalar(subqueries_.Count(), false);
   for (int32_t i = 0; i < a_.InsertList.Count(); ++i)
     for (const std::string& v : a_.InsertList.Get(i)->Values)
-      for (size_t k = 0; k < subqueries_.size(); ++k)
+      for (size_t k = 0; k < subqueries_.Count(); ++k)
         if (v.find("(subquery " + std::to_string(k) + ")") != std::string::npos) scalar[k] = true;
   size_t nextSource = 0;
 
@@ -499,10 +459,10 @@ void TSiftScan::DoInsertStatement() {
     TPlan plan{item, {}, nullptr};
     int32_t given = static_cast<int32_t>(item->Values.size());
     if (item->Values.empty()) {
-      while (nextSource < subqueries_.size() && (scalar[nextSource] || !subqueries_[nextSource])) ++nextSource;
-      if (nextSource >= subqueries_.size())
+      while (nextSource < subqueries_.Count() && (scalar[nextSource] || !subqueries_.HasRun(nextSource))) ++nextSource;
+      if (nextSource >= subqueries_.Count())
         ModifyError("INSERT INTO %s has neither VALUES nor a SELECT", {item->TableName});
-      plan.Rows = subqueries_[nextSource++]->ResultSet();
+      plan.Rows = subqueries_.Rows(nextSource++);
       given = plan.Rows ? plan.Rows->Fields.Count() : 0;
     }
     // With a field list, value i (or column i) goes to field i, and the
@@ -540,10 +500,10 @@ void TSiftScan::DoInsertStatement() {
         std::string text = v;
         TCustomSift::FixDummiesForQuerying(text);
         q_.FixDummiesForFilter(text);
-        text = ScalarSubqueries(text);
-        auto parser = std::make_unique<TExprParser>(this, item->DataSet);
+        text = subqueries_.ScalarSubqueries(text);
+        auto parser = std::make_unique<TExprParser>(&plan_, item->DataSet);
         parser->ParseExpression(text);
-        item->CompiledValues.push_back(TExprOwner(parser.release(), [](TExprParser* p) { delete p; }));
+        item->CompiledValues.push_back(sift::OwnExpr(std::move(parser)));
       }
     }
     plans.push_back(std::move(plan));
@@ -586,7 +546,7 @@ void TSiftScan::DoInsertStatement() {
 
 // ---------------------------------------------------------- SELECT INTO
 
-void TSiftScan::DoIntoTableOperation() {
+void TSiftModify::DoIntoTableOperation(TResultSet* rows) {
   const int index = q_.DataSets().IndexOfAlias(TrimSquareBrackets(a_.IntoTable));
   if (index < 0) SiftError(SiftMsg::SWrongIntoTable);
   TDataSet* into = q_.DataSets().GetItem(index)->DataSet();
@@ -598,7 +558,6 @@ void TSiftScan::DoIntoTableOperation() {
       SiftErrorFmt(SiftMsg::SDataSetNotOpened, {a_.IntoTable});
     }
   }
-  TResultSet* rows = result_.get();
   if (!rows || rows->GetRecordCount() == 0) return;
 
   // Only columns that read a field are copied, from the source record

@@ -1,25 +1,11 @@
-// ORDER BY and UNION: two after-scan stages of a SELECT.
-//
-// ORDER BY sorts the result rows through a sort list: one key per item,
-// typed as the column is, with the row number as a last key so that rows
-// equal on every item keep the order the scan (or the grouping) gave them.
-// The sort list's keys carry a null byte, so a null sorts before every value
-// ascending and after every value descending.
-//
-// UNION runs the branch after the first one has finished (its ORDER BY,
-// DISTINCT and TOP included) and appends the branch's rows unsorted and
-// without duplicate removal.  The result keeps the first branch's columns:
-// a branch with more columns gives only as many, one with fewer leaves the
-// rest null.  Cells are copied by type, never through text where both sides
-// have a type in common, so a null stays null whatever the column's type.
-// A string column that a branch value would not fit in is widened first
-// (the rows are moved into a result set of the wider layout).  Values that
-// the column's type cannot take raise the cell's conversion error.  The
-// appended rows stand for records of another dataset, so they hold no
-// bookmark and the result as a whole no longer stands for single source
-// records.
+// ORDER BY, DISTINCT, TOP and UNION (see sift_order.h).
+#include "sql_engine/query/sift_order.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/db.h"
@@ -27,17 +13,12 @@
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
-#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/query/sift_plan.h"
+#include "sql_engine/query/sift_result.h"
 #include "sql_engine/store/result_set.h"
 #include "sql_engine/store/sort_list.h"
 
 namespace {
-
-// A sort list in the store the query asks for.
-std::unique_ptr<TkpSortList> NewSortList(const TCustomSift& q) {
-  if (q.InMemResultSet) return std::make_unique<TMemSortList>(false);
-  return std::make_unique<TFileSortList>(false, static_cast<uint64_t>(q.MapFileSize > 0 ? q.MapFileSize : 1));
-}
 
 // A null cell leaves the key null.
 void PutKey(TSrtField& key, TkpField& cell) {
@@ -103,7 +84,7 @@ int32_t NeededWidth(TResultSet& branch, int32_t column) {
 // A result set like `old` with string column i `widths[i]` wide, holding
 // old's rows (without their bookmarks).
 std::unique_ptr<TResultSet> Widened(const TCustomSift& q, TResultSet& old, const std::vector<int32_t>& widths) {
-  std::unique_ptr<TResultSet> fresh = q.NewResultSet();
+  std::unique_ptr<TResultSet> fresh = InitializeResultSet(q);
   fresh->SourceDataSet = old.SourceDataSet;
   fresh->SourceBookmarked = old.SourceBookmarked;
   for (int32_t i = 0; i < old.Fields.Count(); ++i) {
@@ -133,11 +114,13 @@ std::unique_ptr<TResultSet> Widened(const TCustomSift& q, TResultSet& old, const
 
 }  // namespace
 
-void TSiftScan::DoOrderBy(TResultSet& rs, const TOrderByList& list) {
+TSiftOrder::TSiftOrder(TSiftPlan& plan) : a_(plan.Analyzer()), q_(plan.Query()) {}
+
+void TSiftOrder::DoOrderBy(TResultSet& rs, const TOrderByList& list) {
   const int32_t count = rs.GetRecordCount();
   if (count == 0 || list.Count() == 0) return;
   std::vector<TkpField*> cells;
-  std::unique_ptr<TkpSortList> keys = NewSortList(q_);
+  std::unique_ptr<TkpSortList> keys = CreateSortList(q_, false);
   for (int32_t i = 0; i < list.Count(); ++i) {
     const TOrderByItem* item = list.Get(i);
     if (item->ColumnIndex < 0 || item->ColumnIndex >= rs.Fields.Count()) SiftError(SiftMsg::SWrongIndexField);
@@ -159,29 +142,12 @@ void TSiftScan::DoOrderBy(TResultSet& rs, const TOrderByList& list) {
   rs.SortWithList(*keys);
 }
 
-void TSiftScan::RunUnion() {
-  TSqlAnalizer* branch = a_.UnionAnalizer.get();
-  if (!branch || !result_) return;
-  // The branch of a top-level statement has no parent of its own to take
-  // the parameters from.
-  if (!branch->Parent) {
-    const TSqlAnalizer* root = &a_;
-    while (root->Parent) root = root->Parent;
-    if (!branch->ParamSource) branch->ParamSource = root->ParamSource;
-    if (!branch->ParamsAsFieldsSource) branch->ParamsAsFieldsSource = root->ParamsAsFieldsSource;
-  }
-  branch->Statement = ssSelect;
-  TSiftScan run(*branch, q_);
-  run.CreateResultSet();
-  if (run.ResultSet()) DoUnion(*run.ResultSet());
-}
-
-void TSiftScan::DoUnion(TResultSet& branch) {
-  const int32_t n = std::min(result_->Fields.Count(), branch.Fields.Count());
-  std::vector<int32_t> widths(static_cast<size_t>(result_->Fields.Count()));
+void TSiftOrder::DoUnion(std::unique_ptr<TResultSet>& rows, TResultSet& branch) {
+  const int32_t n = std::min(rows->Fields.Count(), branch.Fields.Count());
+  std::vector<int32_t> widths(static_cast<size_t>(rows->Fields.Count()));
   bool widen = false;
-  for (int32_t i = 0; i < result_->Fields.Count(); ++i) {
-    TkpField* mine = result_->Fields.GetItem(i);
+  for (int32_t i = 0; i < rows->Fields.Count(); ++i) {
+    TkpField* mine = rows->Fields.GetItem(i);
     widths[static_cast<size_t>(i)] = mine->ColWidth;
     if (i >= n || mine->DataType != ttString) continue;
     const int32_t need = NeededWidth(branch, i);
@@ -190,11 +156,64 @@ void TSiftScan::DoUnion(TResultSet& branch) {
       widen = true;
     }
   }
-  if (widen) result_ = Widened(q_, *result_, widths);
+  if (widen) rows = Widened(q_, *rows, widths);
   for (int32_t r = 1; r <= branch.GetRecordCount(); ++r) {
     branch.SetRecno(r);
-    result_->Insert();  // a new row holds no bookmark
-    for (int32_t i = 0; i < n; ++i) CopyCell(*branch.Fields.GetItem(i), *result_->Fields.GetItem(i));
+    rows->Insert();  // a new row holds no bookmark
+    for (int32_t i = 0; i < n; ++i) CopyCell(*branch.Fields.GetItem(i), *rows->Fields.GetItem(i));
   }
-  result_->SourceBookmarked = false;
+  rows->SourceBookmarked = false;
+}
+
+void TSiftOrder::DoDistinct(TResultSet& rows) {
+  // Rows equal in every visible column keep their first occurrence.
+  std::unordered_set<std::string> seen;
+  std::vector<int32_t> drop;
+  const int32_t n = rows.GetRecordCount();
+  for (int32_t r = 1; r <= n; ++r) {
+    rows.SetRecno(r);
+    std::string key;
+    for (int32_t i = 0; i < rows.Fields.Count(); ++i) {
+      if (a_.ColumnList.Get(i)->Auxiliary) continue;
+      TkpField* f = rows.Fields.GetItem(i);
+      if (f->GetIsNull()) {
+        key += '\0';
+        continue;
+      }
+      key += '\1';
+      switch (f->DataType) {
+        case ttString: {
+          const std::string s = f->GetAsString();
+          const uint32_t len = static_cast<uint32_t>(s.size());
+          key.append(reinterpret_cast<const char*>(&len), 4);
+          key += s;
+          break;
+        }
+        case ttFloat: {
+          const double d = f->GetAsFloat();
+          key.append(reinterpret_cast<const char*>(&d), 8);
+          break;
+        }
+        case ttInteger: {
+          const int32_t v = f->GetAsInteger();
+          key.append(reinterpret_cast<const char*>(&v), 4);
+          break;
+        }
+        case ttBoolean: key += f->GetAsBoolean() ? 'T' : 'F'; break;
+      }
+    }
+    if (!seen.insert(key).second) drop.push_back(r);
+  }
+  for (auto it = drop.rbegin(); it != drop.rend(); ++it) {
+    rows.SetRecno(*it);
+    rows.Delete();
+  }
+}
+
+void TSiftOrder::DoTopCut(TResultSet& rows) {
+  if (a_.TopNInGroupBy != 0 || a_.TopNInSelect <= 0) return;
+  for (int32_t r = rows.GetRecordCount(); r > a_.TopNInSelect; --r) {
+    rows.SetRecno(r);
+    rows.Delete();
+  }
 }

@@ -1,33 +1,6 @@
-// TRANSFORM ... PIVOT: the cross-tab of a SELECT (see sift_scan.h).
-//
-//   TRANSFORM agg(x) [, ...]  SELECT g1, g2 ... FROM ... GROUP BY g1, g2
-//   PIVOT p [IN (v1, v2, ...) | IN (SELECT ...)]
-//
-// The scan makes one row per source record with the select columns, the
-// pivot value and the arguments of the TRANSFORM aggregates.  The cross-tab
-// has one row per group (the GROUP BY values) and, per pivot value, one
-// column per TRANSFORM aggregate, named by the value's text.  Each row adds
-// to its cell as the scan makes it, in one reused record; only DISTINCT
-// (which works on the scanned rows), aggregated headings (a row total,
-// from the rows grouped by the GROUP BY columns) and column subqueries make
-// the scan keep every row first.
-//
-// The rows are grouped by hashing the group's values (nulls form their own
-// group), so nothing depends on the order the rows come in; the groups come
-// out in the order of the GROUP BY columns (ascending, or as ORDER BY says
-// for its leading columns).  Pivot values compare case-insensitively, for
-// the columns and for the cells alike: values differing only in case share
-// one column and one cell.  Values taken from the data head their columns
-// in case-insensitive text order; values given by IN keep their order and
-// rows with other values add to no cell.  A null pivot value heads no
-// column.  Duplicate values of an IN list or a pivot subquery are dropped.
-//
-// Cells: COUNT counts the cell's rows (COUNT(DISTINCT x) the distinct
-// non-null x) and is an integer column; SUM, AVG, STDEV (sample), MIN and
-// MAX are float columns (MIN and MAX of a text argument text columns), and
-// a cell with any null argument stays null; a (group, value) pair without
-// rows leaves its cells null.  Values are stored by type, never through
-// text.
+// TRANSFORM ... PIVOT (see sift_pivot.h).
+#include "sql_engine/query/sift_pivot.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -39,7 +12,10 @@
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
-#include "sql_engine/query/sift_scan.h"
+#include "sql_engine/query/sift_group.h"
+#include "sql_engine/query/sift_order.h"
+#include "sql_engine/query/sift_plan.h"
+#include "sql_engine/query/sift_subqueries.h"
 #include "sql_engine/store/result_set.h"
 
 namespace {
@@ -172,7 +148,17 @@ bool PivotNameLess(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void TSiftScan::PrepareTransform() {
+TSiftTransform::TSiftTransform(TSiftPlan& plan, TSiftSubqueries& subqueries, TSiftGroup& group, TSiftOrder& order)
+    : plan_(plan),
+      a_(plan.Analyzer()),
+      q_(plan.Query()),
+      subqueries_(subqueries),
+      group_(group),
+      order_(order) {}
+
+TSiftTransform::~TSiftTransform() = default;
+
+void TSiftTransform::PrepareTransform() {
   // The HAVING clause is a column of the select list: it would be taken for
   // a heading and shift the pivot.
   if (a_.HavingCol >= 0) SiftErrorText("TRANSFORM ... PIVOT cannot have a HAVING clause");
@@ -192,7 +178,7 @@ void TSiftScan::PrepareTransform() {
   transform_streamed_ = !a_.DoDistinct && !a_.HasAggregates() && !subqueries;
 
   TColumnItem* pivot = a_.ColumnList.Add();
-  pivot->ExprText = QualifiedField(a_.PivotStr, true);
+  pivot->ExprText = plan_.QualifiedField(a_.PivotStr, true);
   q_.FixDummiesForFilter(pivot->ExprText);
   pivot->Caption = pivot->ExprText;
   pivot->CastKind = 0;
@@ -212,7 +198,7 @@ void TSiftScan::PrepareTransform() {
     col.CastWidth = t->CastWidth;
     if (col.Kind != akCOUNT || col.Distinct) {
       TColumnItem* arg = a_.ColumnList.Add();
-      arg->ExprText = QualifiedField(agg->ArgumentText, true);
+      arg->ExprText = plan_.QualifiedField(agg->ArgumentText, true);
       q_.FixDummiesForFilter(arg->ExprText);
       arg->Caption = arg->ExprText;
       col.ArgColumn = a_.ColumnList.Count() - 1;
@@ -223,8 +209,8 @@ void TSiftScan::PrepareTransform() {
 
 // The cross-tab being built: groups by the bytes of their GROUP BY cells,
 // cells by (group, pivot slot).
-struct TSiftScan::TTransformState {
-  TTransformState(TSiftScan& scan, TResultSet& in);
+struct TSiftTransform::TTransformState {
+  TTransformState(TSiftTransform& scan, TResultSet& in);
   // Adds the current row of the scanned rows.
   void Consume();
   // The cross-tab; `grouped` holds the headings when they aggregate.
@@ -237,7 +223,7 @@ struct TSiftScan::TTransformState {
     std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
   };
 
-  TSiftScan& S;
+  TSiftTransform& S;
   TResultSet& In;
   int32_t Headings;
   size_t M;
@@ -264,7 +250,7 @@ private:
   int32_t SlotOfCurrentPivot();
 };
 
-TSiftScan::TTransformState::TTransformState(TSiftScan& scan, TResultSet& in)
+TSiftTransform::TTransformState::TTransformState(TSiftTransform& scan, TResultSet& in)
     : S(scan),
       In(in),
       Headings(scan.first_pivot_column_),
@@ -279,7 +265,7 @@ TSiftScan::TTransformState::TTransformState(TSiftScan& scan, TResultSet& in)
   }
   // Pivot values given by the statement.
   if (S.a_.PivotInSubquery) {
-    TResultSet* rs = !S.subqueries_.empty() && S.subqueries_.back() ? S.subqueries_.back()->ResultSet() : nullptr;
+    TResultSet* rs = S.subqueries_.Rows(S.subqueries_.Count() - 1);
     if (rs && rs->Fields.Count() > 0) {
       TkpField* f = rs->Fields.GetItem(0);
       for (int32_t r = 1; r <= rs->GetRecordCount(); ++r) {
@@ -292,7 +278,7 @@ TSiftScan::TTransformState::TTransformState(TSiftScan& scan, TResultSet& in)
   }
 }
 
-int32_t TSiftScan::TTransformState::SlotOfCurrentPivot() {
+int32_t TSiftTransform::TTransformState::SlotOfCurrentPivot() {
   PivotKey.clear();
   AppendKey(Pivot, PivotKey, Buf);
   if (PivotKey[0] == '\0') return -1;  // a null pivot value heads no column
@@ -312,7 +298,7 @@ int32_t TSiftScan::TTransformState::SlotOfCurrentPivot() {
   return slot;
 }
 
-void TSiftScan::TTransformState::Consume() {
+void TSiftTransform::TTransformState::Consume() {
   Key.clear();
   for (TkpField* f : GroupFields) AppendKey(f, Key, Buf);
   auto [git, newGroup] = GroupOfKey.try_emplace(Key, static_cast<int32_t>(Groups.size()));
@@ -389,7 +375,7 @@ void TSiftScan::TTransformState::Consume() {
   }
 }
 
-std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* grouped) {
+std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* grouped) {
   const int32_t groupWidth = static_cast<int32_t>(GroupFields.size());
 
   // Column order of the values: as given, or case-insensitive text order.
@@ -422,7 +408,7 @@ std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* group
   // made them, then the cells.
   TResultSet& heads = grouped ? *grouped : In;
   auto out = std::make_unique<TMemResultSet>();
-  out->SourceDataSet = S.main_;
+  out->SourceDataSet = S.plan_.MainDataSet();
   out->SourceBookmarked = false;
   for (int32_t i = 0; i < Headings; ++i) {
     const TkpField* f = heads.Fields.GetItem(i);
@@ -511,49 +497,48 @@ std::unique_ptr<TResultSet> TSiftScan::TTransformState::Finish(TResultSet* group
   return out;
 }
 
-bool TSiftScan::PrepareStreamedRow() {
+bool TSiftTransform::WritesInPlace(TResultSet& rows) {
   if (!transform_streamed_) return false;
-  if (!transform_)
-    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+  if (!transform_) transform_ = std::make_unique<TTransformState>(*this, rows);
   // One record takes every row in turn: back to all nulls.
-  if (result_->GetRecordCount() == 0) {
-    result_->Insert();
+  if (rows.GetRecordCount() == 0) {
+    rows.Insert();
   } else {
-    result_->SetRecno(1);
-    for (int32_t i = 0; i < result_->Fields.Count(); ++i) result_->Fields.GetItem(i)->SetIsNull();
+    rows.SetRecno(1);
+    for (int32_t i = 0; i < rows.Fields.Count(); ++i) rows.Fields.GetItem(i)->SetIsNull();
   }
   return true;
 }
 
-void TSiftScan::ConsumeStreamedRow() { transform_->Consume(); }
+void TSiftTransform::RowWritten() { transform_->Consume(); }
 
-void TSiftScan::TransformAfterScan() {
-  if (!transform_streamed_ && a_.DoDistinct) DoDistinct();
+void TSiftTransform::DoTransform(std::unique_ptr<TResultSet>& rows) {
+  if (!transform_streamed_ && a_.DoDistinct) order_.DoDistinct(*rows);
   // Headings that aggregate (a row total) come from the rows grouped by the
   // GROUP BY columns; plain headings from the group's first row.
   std::unique_ptr<TResultSet> grouped;
-  if (a_.HasAggregates()) grouped = GroupedCopy();
+  if (a_.HasAggregates()) grouped = GroupedCopy(*rows);
   if (!transform_) {
-    transform_ = TTransformStateOwner(new TTransformState(*this, *result_), [](TTransformState* p) { delete p; });
+    transform_ = std::make_unique<TTransformState>(*this, *rows);
     if (!transform_streamed_)
-      for (int32_t r = 1; r <= result_->GetRecordCount(); ++r) {
-        result_->SetRecno(r);
+      for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
+        rows->SetRecno(r);
         transform_->Consume();
       }
   }
   std::unique_ptr<TResultSet> out = transform_->Finish(grouped.get());
   transform_.reset();
-  result_ = std::move(out);
+  rows = std::move(out);
   // TOP counts the cross-tab's rows, not the scanned ones.
-  DoTopCut();
+  order_.DoTopCut(*rows);
 }
 
-std::unique_ptr<TResultSet> TSiftScan::GroupedCopy() {
+std::unique_ptr<TResultSet> TSiftTransform::GroupedCopy(TResultSet& rows) {
   // The scanned rows stay for the cells; the copy is grouped by the GROUP
   // BY columns alone (the pivot is no group column), one row per cross-tab
   // row.  Cells are copied by type, nulls as nulls; the copy holds no
   // bookmarks.
-  TResultSet& in = *result_;
+  TResultSet& in = rows;
   auto copy = std::make_unique<TMemResultSet>();
   copy->SourceDataSet = in.SourceDataSet;
   for (int32_t i = 0; i < in.Fields.Count(); ++i) {
@@ -571,7 +556,7 @@ std::unique_ptr<TResultSet> TSiftScan::GroupedCopy() {
       if (from->GetData(buf.data())) copy->Fields.GetItem(i)->SetData(buf.data());
     }
   }
-  DoGroupBy(*copy);
+  group_.DoGroupBy(*copy);
   return copy;
 }
 
