@@ -132,7 +132,11 @@ std::vector<std::string> TopLevelConjuncts(std::string text) {
 
 namespace {
 bool g_subquery_lookup = true;
+bool g_where_joins = true;
 }  // namespace
+
+bool SiftWhereJoins() { return g_where_joins; }
+void SetSiftWhereJoins(bool on) { g_where_joins = on; }
 
 bool SiftSubqueryLookup() { return g_subquery_lookup; }
 void SetSiftSubqueryLookup(bool on) { g_subquery_lookup = on; }
@@ -958,14 +962,93 @@ void TSiftScan::SetColumnSubqueryValues(int32_t column) {
   }
 }
 
+void TSiftScan::JoinsFromWhere() {
+  if (!g_where_joins || a_.Statement != ssSelect || a_.JoinList.Count() != 0) return;
+  const std::vector<std::string> parts = TopLevelConjuncts(join_condition_);
+  const std::vector<std::string> wrapped = TopLevelConjuncts(where_wrapped_);
+  if (wrapped.size() != parts.size()) return;
+  // The text splits where the compiled condition does: its root is one AND
+  // over exactly these conjuncts (a lone conjunct is the whole condition).
+  std::unique_ptr<TExprParser> whole = CompileCondition(join_condition_, main_);
+  if (parts.size() > 1) {
+    const auto* root = dynamic_cast<const TBinaryOp*>(whole->Expression.get());
+    if (!root || root->Operator != opAnd || root->OperandType != ttBoolean || root->More.size() + 2 != parts.size()) {
+      join_where_ = std::move(whole);
+      return;
+    }
+  }
+  auto tableOf = [&](const std::string& name) -> int32_t {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) return 0;
+    TDataSet* ds = FindDataSetByName(name.substr(0, dot));
+    if (!ds || !ds->FindField(TrimSquareBrackets(name.substr(dot + 1)))) return -1;
+    return a_.TableList.IndexOfDataSet(ds);
+  };
+  // Each conjunct goes to the latest FROM table it names: the first table's
+  // and those naming no field stay in WHERE, the others become part of
+  // that table's join condition, tested once the earlier tables stand on
+  // their records.  Inner joins only, so the meaning is the same.
+  const int32_t n = a_.TableList.Count();
+  std::vector<std::vector<size_t>> on(static_cast<size_t>(n));
+  bool keyed = false;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (LowerCase(parts[k]).find("(subquery") != std::string::npos) {
+      on[0].push_back(k);
+      continue;
+    }
+    std::unique_ptr<TExprParser> p;
+    try {
+      p = CompileCondition(parts[k], main_);
+    } catch (const Exception&) {
+      join_where_ = std::move(whole);
+      return;
+    }
+    int32_t level = 0;
+    for (const std::string& name : p->FieldNames) {
+      const int32_t t = tableOf(name);
+      if (t < 0) {
+        join_where_ = std::move(whole);
+        return;
+      }
+      level = std::max(level, t);
+    }
+    on[static_cast<size_t>(level)].push_back(k);
+    const auto* r = dynamic_cast<const TRelationalOp*>(p->Expression.get());
+    if (level > 0 && r && r->Operator == opEq) {
+      const auto* l = dynamic_cast<const TFieldExpr*>(r->Left.get());
+      const auto* rr = dynamic_cast<const TFieldExpr*>(r->Right.get());
+      if (l && rr && l->Field->DataSet() != rr->Field->DataSet()) keyed = true;
+    }
+  }
+  if (!keyed) {
+    join_where_ = std::move(whole);
+    return;
+  }
+  auto joined = [](const std::vector<std::string>& texts, const std::vector<size_t>& which) {
+    std::string out;
+    for (const size_t k : which) out += (out.empty() ? "(" : " AND (") + texts[k] + ")";
+    return out;
+  };
+  for (int32_t t = 1; t < n; ++t) {
+    TJOINOnItem* item = a_.JoinList.Add();
+    item->JoinAction = jkLeftInnerJoin;
+    item->JoinExpression = on[static_cast<size_t>(t)].empty() ? "0 = 0" : joined(parts, on[static_cast<size_t>(t)]);
+  }
+  a_.WhereStr = joined(parts, on[0]);
+  where_wrapped_ = joined(wrapped, on[0]);
+  join_in_where_ = false;
+  join_condition_.clear();
+}
+
 void TSiftScan::CompileWhere() {
+  if (join_in_where_) JoinsFromWhere();
   if (!Trim(a_.WhereStr).empty()) {
     where_ = CompileCondition(a_.WhereStr, main_);
     for (const std::string& name : where_->FieldNames)
       if (!IsValidFieldName(name, true)) main_only_ = false;
   }
   if (join_in_where_) {
-    join_where_ = CompileCondition(join_condition_, main_);
+    if (!join_where_) join_where_ = CompileCondition(join_condition_, main_);
     main_only_ = false;
   }
   for (int32_t l = 0; l < a_.JoinList.Count(); ++l) {

@@ -27,8 +27,12 @@
 // the operand in a hash of the subquery's values built once, so a subquery
 // of n rows costs one lookup per scanned row, not n comparisons.
 //
-// Several FROM tables without JOIN ... ON are joined by nested loops that
-// test the whole WHERE clause on every combination; JOIN ... ON clauses are
+// Several FROM tables without JOIN ... ON, related by equalities of two
+// fields in WHERE, become join items: each conjunct of the WHERE goes to the
+// latest table it names (the main table's and the constant ones stay in
+// WHERE), so a joined table's records are found by key; a WHERE that is no
+// plain AND of conjuncts, or that relates no two tables by such an equality,
+// is tested whole on every combination by nested loops.  JOIN ... ON clauses are
 // nested loops that test the ON condition against every record of the
 // joined table, inner or outer.  The WHERE clause is tested on every joined
 // row, null-extended rows included, unless it names only the main dataset
@@ -64,6 +68,13 @@ class TkpField;
 // the tests can hold one against the other.  On by default.
 bool SiftSubqueryLookup();
 void SetSiftSubqueryLookup(bool on);
+
+// Joins written in WHERE (`from a, b where a.id = b.aid`) run as join
+// items that find the joined records by key; off, they run as nested loops
+// over every combination.  Same answers; the switch is there for the tests.
+// On by default.
+bool SiftWhereJoins();
+void SetSiftWhereJoins(bool on);
 
 // MulDiv of the platform: a * b / c rounded, -1 for a zero divisor.
 int32_t SiftMulDiv(int32_t a, int32_t b, int32_t c);
@@ -163,6 +174,10 @@ private:
   void ResolveOrderItems(TOrderByList& list, bool groupBy);
   void RunWhereSubqueries();
   void CompileColumns();
+  // Several FROM tables joined by equalities written in WHERE: the join
+  // conditions move into join items, so each joined table's records are
+  // found by key rather than by trying every combination.
+  void JoinsFromWhere();
   void CompileWhere();
   std::unique_ptr<TExprParser> CompileCondition(const std::string& text, TDataSet* ds);
   void BuildFilterText();
