@@ -207,7 +207,9 @@ namespace {
 //     sides;
 //   - AND and OR of those (one precedence, left to right, as the query
 //     reads them) and NOT of a bracketed condition.
-// Anything else (ordered text compares, functions, LIKE, IN, dates,
+//   - LIKE and NOT LIKE of a C field with a pattern that is a whole text,
+//     a prefix (with "_" inside) or a text to find anywhere (see Like);
+// Anything else (ordered text compares, other functions and LIKE patterns, IN, dates,
 // logicals, ...) is declined: the query evaluates the WHERE clause itself.
 class TExactFilter {
 public:
@@ -225,7 +227,7 @@ public:
 
 private:
   struct Decline {};
-  enum Kind { End, Name, Text, Number, Op, LParen, RParen };
+  enum Kind { End, Name, Text, Number, Op, LParen, RParen, Comma };
   const std::string& s_;
   TDataSet& ds_;
   size_t at_ = 0;
@@ -273,6 +275,9 @@ private:
       while (at_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[at_]))) val_ += s_[at_++];
       if (at_ < s_.size() && (Letter(static_cast<unsigned char>(s_[at_])) || s_[at_] == '.')) throw Decline{};
       tok_ = Number;
+    } else if (c == ',') {
+      ++at_;
+      tok_ = Comma;
     } else if (c == '(' || c == ')') {
       ++at_;
       tok_ = c == '(' ? LParen : RParen;
@@ -304,6 +309,7 @@ private:
       if (tok_ != LParen) throw Decline{};
       return "(.NOT. " + Factor() + ")";
     }
+    if (Keyword("SQLLIKE") || Keyword("SQLNOTLIKE")) return Like();
     if (tok_ == LParen) {
       Next();
       std::string inner = Condition();
@@ -321,6 +327,84 @@ private:
     for (char c : name)
       if (!Letter(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c))) throw Decline{};
     return f;
+  }
+
+  void Expect(Kind kind) {
+    if (tok_ != kind) throw Decline{};
+    Next();
+  }
+
+  // A literal as a DBF text: either quote, not doubled; no byte the DBF
+  // compare could read as a pattern, no control byte.
+  static std::string DbfText(const std::string& literal) {
+    for (unsigned char c : literal)
+      if (c < 0x20 || c == '*' || c == '?' || c == '%' || c == '_') throw Decline{};
+    const bool apostrophe = literal.find('\'') != std::string::npos;
+    if (apostrophe && literal.find('"') != std::string::npos) throw Decline{};
+    const char q = apostrophe ? '"' : '\'';
+    return q + literal + q;
+  }
+
+  // SQLLIKE(field, 'pattern', '') and SQLNOTLIKE: the query matches the
+  // field's text without its trailing blanks (a blank field is the empty
+  // text), case-sensitive, "_" one byte, "%" any run.  Taken are a C field
+  // and a pattern without escape of these shapes:
+  //   - no "%": the text equals it (the pattern's "_" not allowed), as "=";
+  //   - literal bytes and "_" followed by "%" only, the last of them a
+  //     literal other than a blank: each literal run is compared in place
+  //     with SUBSTR (a run followed by "_" must not end in a blank).  The
+  //     last byte, not a blank, makes the text at least that long, so every
+  //     "_" has its byte; a field too short for a run fails the compare;
+  //   - "%", literal bytes not ending in a blank, "%": `$` finds them in the
+  //     field, and a find that ends on a byte other than a blank lies
+  //     within the text.
+  // NOT LIKE is the negation on both sides.
+  std::string Like() {
+    const bool negated = Keyword("SQLNOTLIKE");
+    Next();
+    Expect(LParen);
+    if (tok_ != Name) throw Decline{};
+    TField* field = FieldNamed(val_);
+    Next();
+    Expect(Comma);
+    if (tok_ != Text) throw Decline{};
+    const std::string pattern = val_;
+    Next();
+    Expect(Comma);
+    if (tok_ != Text || !val_.empty()) throw Decline{};
+    Next();
+    Expect(RParen);
+    if (field->DataType() != ftString) throw Decline{};
+    const std::string name = field->FieldName();
+    std::string test;
+    const size_t firstAny = pattern.find('%');
+    if (firstAny == std::string::npos) {
+      if (pattern.empty() || pattern.back() == ' ' || pattern.find('_') != std::string::npos) throw Decline{};
+      test = "(" + name + " = " + DbfText(pattern) + ")";
+    } else if (pattern.find_first_not_of('%', firstAny) == std::string::npos && firstAny > 0) {
+      const std::string head = pattern.substr(0, firstAny);
+      if (head.back() == '_' || head.back() == ' ') throw Decline{};
+      for (size_t at = 0; at < head.size();) {
+        if (head[at] == '_') {
+          ++at;
+          continue;
+        }
+        const size_t end = std::min(head.find('_', at), head.size());
+        const std::string run = head.substr(at, end - at);
+        if (run.back() == ' ') throw Decline{};
+        test += (test.empty() ? "(" : " .AND. (") + std::string("SUBSTR(") + name + ", " + std::to_string(at + 1) +
+                ", " + std::to_string(run.size()) + ") = " + DbfText(run) + ")";
+        at = end;
+      }
+      test = "(" + test + ")";
+    } else if (firstAny == 0 && pattern.size() > 2 && pattern.back() == '%') {
+      const std::string inner = pattern.substr(1, pattern.size() - 2);
+      if (inner.find_first_of("%_") != std::string::npos || inner.back() == ' ') throw Decline{};
+      test = "(" + DbfText(inner) + " $ " + name + ")";
+    } else {
+      throw Decline{};
+    }
+    return negated ? "(.NOT. " + test + ")" : test;
   }
 
   static std::string Mirror(const std::string& op) {
@@ -362,17 +446,11 @@ private:
     if (type == ftString && litKind == Text) {
       if (op != "=" && op != "<>") throw Decline{};
       if (literal.empty() || literal.back() == ' ') throw Decline{};
-      for (unsigned char c : literal)
-        if (c < 0x20 || c == '*' || c == '?' || c == '%' || c == '_') throw Decline{};
-      // The DBF text takes either quote, not doubled.
-      const bool apostrophe = literal.find('\'') != std::string::npos;
-      if (apostrophe && literal.find('"') != std::string::npos) throw Decline{};
-      const char q = apostrophe ? '"' : '\'';
-      const std::string eq = name + " = " + q + literal + q;
-      if (op == "=") return "(" + eq + ")";
+      const std::string text = DbfText(literal);
+      if (op == "=") return "(" + name + " = " + text + ")";
       // Unequal and not blank: a blank literal stands for the blank field,
       // and both halves stay on the record scan's word compares.
-      return "(" + name + " <> " + q + literal + q + " .AND. " + name + " <> ' ')";
+      return "(" + name + " <> " + text + " .AND. " + name + " <> ' ')";
     }
     const bool numeric = type == ftSmallint || type == ftInteger || type == ftLargeint || type == ftWord ||
                          type == ftFloat;

@@ -16,6 +16,10 @@
 //   BM_TopJoin        select top 10 a.id, b.id from a inner join b on
 //                     a.g = b.g where every record of a meets every record
 //                     of b (10^8 joined rows; the scan stops at ten)
+//   BM_WhereJoin/n    select a.id, b.id from a, b where a.g = b.k over n x n
+//                     rows (every record of a meets one of b), against the
+//                     same join written select ... from a inner join b on
+//                     a.g = b.k in the same run: "where_over_on" (aim: 2)
 //
 // Counters give the aims and, where there is one, the reference's time.
 #include <benchmark/benchmark.h>
@@ -234,6 +238,30 @@ void BM_TopJoin(benchmark::State& state) {
   state.counters["best_s"] = best;
 }
 BENCHMARK(BM_TopJoin)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_WhereJoin(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<std::vector<Variant>> left, right;
+  for (int i = 1; i <= n; ++i) {
+    left.push_back({Variant(i), Variant((i * 7919) % n)});
+    right.push_back({Variant(i), Variant(i - 1)});
+  }
+  TBenchRows a({{"ID", ftInteger}, {"G", ftInteger}}, left), b({{"ID", ftInteger}, {"K", ftInteger}}, right);
+  TSift q;
+  q.AddDataSet(&a, "a");
+  q.AddDataSet(&b, "b");
+  int64_t inWhere = 0, withOn = 0;
+  double where = 1e30, on = 1e30;
+  for (auto _ : state) {
+    where = std::min(where, Seconds([&] { inWhere = CountRows(q, "select a.id, b.id from a, b where a.g = b.k"); }));
+    on = std::min(on, Seconds([&] { withOn = CountRows(q, "select a.id, b.id from a inner join b on a.g = b.k"); }));
+  }
+  if (inWhere != n || withOn != n) state.SkipWithError("wrong number of rows");
+  state.counters["where_s"] = where;
+  state.counters["join_on_s"] = on;
+  state.counters["where_over_on"] = where / on;
+}
+BENCHMARK(BM_WhereJoin)->Arg(3000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

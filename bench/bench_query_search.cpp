@@ -12,11 +12,14 @@
 // are read as text, and the query closes.
 //
 //   BM_SiftWhere/i    no filter hook: the query tests WHERE on every row;
-//   BM_SiftFilter/i   a filter hook hands the WHERE text to the dataset's
-//                     Filter, as the application's binding does (texts the
-//                     table engine cannot compile, such as LIKE, stay with
-//                     the query); the bitmap of the previous run is
-//                     forgotten between runs;
+//   BM_SiftFilter/i   the application's query binding (TCorvidSift, when
+//                     the build has it; else a hook that hands the WHERE
+//                     text to the dataset's Filter as it stands): the
+//                     dataset's filter takes what the table engine answers
+//                     as the query would (equalities, LIKE of a whole
+//                     text, a prefix or a text found anywhere) and scans
+//                     the record bytes; the rest stays with the query; the
+//                     bitmap of the previous run is forgotten between runs;
 //   BM_SQLite*/i      SQLite: prepare, step to the last row reading the five
 //                     columns as text, finalize; case-sensitive LIKE; with
 //                     locking_mode=EXCLUSIVE (an unshared open) and with the

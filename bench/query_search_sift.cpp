@@ -3,18 +3,36 @@
 #include "platform/db.h"
 #include "platform/exceptions.h"
 #include "sql_engine/query/custom_sift.h"
+#if DIRLOOK_BENCH_BINDING
+#include "corvid_sift.h"
+#endif
 
 namespace bench {
 
 struct SiftSearch::Impl {
+#if DIRLOOK_BENCH_BINDING
+  std::unique_ptr<TCustomSift> owned;
+  TCustomSift& q;
+  explicit Impl(bool binding) : owned(binding ? std::unique_ptr<TCustomSift>(new TCorvidSift) : std::make_unique<TSift>()), q(*owned) {}
+#else
+  explicit Impl(bool) {}
   TSift q;
+#endif
   int handled = 0;
 };
 
-SiftSearch::SiftSearch(TDataSet* phones, bool filterHook) : impl_(std::make_unique<Impl>()) {
+SiftSearch::SiftSearch(TDataSet* phones, bool filterHook) : impl_(std::make_unique<Impl>(filterHook)) {
   impl_->q.AddDataSet(phones, "Phones");
   if (!filterHook) return;
   Impl* impl = impl_.get();
+#if DIRLOOK_BENCH_BINDING
+  // The application's binding decides what the dataset's filter takes.
+  static_cast<TCorvidSift&>(impl->q).Loaded();
+  impl->q.OnCancelQuery = [impl, phones](TCustomSift*, bool&) {
+    if (phones->Filtered()) ++impl->handled;
+  };
+  return;
+#endif
   impl->q.OnSetFilter = [impl](TCustomSift*, TDataSet* d, const std::string& filter, bool, bool& handled) {
     handled = false;
     try {
@@ -32,7 +50,7 @@ SiftSearch::SiftSearch(TDataSet* phones, bool filterHook) : impl_(std::make_uniq
 SiftSearch::~SiftSearch() = default;
 
 int64_t SiftSearch::Run(const std::string& sql, int64_t* bytes) {
-  TSift& q = impl_->q;
+  TCustomSift& q = impl_->q;
   q.SetSQL(sql);
   q.Open();
   TField* fields[5];

@@ -76,6 +76,13 @@ Variant KeyValue(TField* f, TExprType type) {
 
 }  // namespace
 
+namespace {
+bool g_where_joins = true;
+}  // namespace
+
+bool SiftWhereJoins() { return g_where_joins; }
+void SetSiftWhereJoins(bool on) { g_where_joins = on; }
+
 TSiftJoins::TSiftJoins(TSiftPlan& plan, TSiftSubqueries& subqueries)
     : plan_(plan), a_(plan.Analyzer()), q_(plan.Query()), subqueries_(subqueries) {}
 

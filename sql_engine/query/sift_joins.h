@@ -1,7 +1,10 @@
 // The joins of one statement, run inside the scan.
 //
-// Several FROM tables without JOIN ... ON are joined by nested loops that
-// test the whole WHERE clause on every combination (`DoJoinInWhere`).
+// Several FROM tables without JOIN ... ON, related by equalities of two
+// fields in WHERE, have become JOIN items in the plan (inner joins, whatever
+// else their conjuncts say going with the latest table they name); the
+// others are joined by nested loops that test the whole WHERE clause on
+// every combination (`DoJoinInWhere`).
 // JOIN ... ON clauses are nested loops that test the ON condition against
 // every record of the joined table, inner or outer (`DoJOINOn`); when a
 // top-level conjunct of ON equates a field of the joined table with one of
@@ -29,6 +32,13 @@ class TExprParser;
 class TSiftPlan;
 class TSiftSubqueries;
 class TSqlAnalizer;
+
+// Joins written in WHERE (`from a, b where a.id = b.aid`) become join items
+// that find the joined records by key; off, they run as nested loops over
+// every combination.  Same answers; the switch is there for the tests.  On
+// by default.
+bool SiftWhereJoins();
+void SetSiftWhereJoins(bool on);
 
 // Where the joined rows go.
 class TSiftJoinTarget {

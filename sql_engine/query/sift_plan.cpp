@@ -5,12 +5,15 @@
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
+#include "sql_engine/expr/data_nodes.h"
+#include "sql_engine/expr/expr_nodes.h"
 #include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/kp_misc.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_common.h"
+#include "sql_engine/query/sift_joins.h"
 #include "sql_engine/query/sift_statement.h"
 #include "sql_engine/query/sift_subqueries.h"
 
@@ -361,7 +364,73 @@ void TSiftPlan::CompileColumns(TSiftSubqueries& subqueries) {
   }
 }
 
+void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
+  if (!SiftWhereJoins() || !join_in_where_ || a_.Statement != ssSelect || a_.JoinList.Count() != 0) return;
+  const std::vector<std::string> parts = TopLevelConjuncts(join_condition_);
+  const std::vector<std::string> wrapped = TopLevelConjuncts(where_wrapped_);
+  if (wrapped.size() != parts.size()) return;
+  // The text splits where the compiled condition does: its root is one AND
+  // over exactly these conjuncts (a lone conjunct is the whole condition).
+  if (parts.size() > 1) {
+    const std::unique_ptr<TExprParser> whole = subqueries.CompileCondition(join_condition_, main_);
+    const auto* root = dynamic_cast<const TBinaryOp*>(whole->Expression.get());
+    if (!root || root->Operator != opAnd || root->OperandType != ttBoolean || root->More.size() + 2 != parts.size())
+      return;
+  }
+  auto tableOf = [&](const std::string& name) -> int32_t {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) return 0;
+    TDataSet* ds = FindDataSetByName(name.substr(0, dot));
+    if (!ds || !ds->FindField(TrimSquareBrackets(name.substr(dot + 1)))) return -1;
+    return a_.TableList.IndexOfDataSet(ds);
+  };
+  const size_t n = static_cast<size_t>(a_.TableList.Count());
+  std::vector<std::vector<size_t>> at(n);
+  bool keyed = false;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (LowerCase(parts[k]).find("(subquery") != std::string::npos) {
+      at[0].push_back(k);
+      continue;
+    }
+    std::unique_ptr<TExprParser> p;
+    try {
+      p = subqueries.CompileCondition(parts[k], main_);
+    } catch (const Exception&) {
+      return;
+    }
+    int32_t level = 0;
+    for (const std::string& name : p->FieldNames) {
+      const int32_t t = tableOf(name);
+      if (t < 0) return;
+      level = std::max(level, t);
+    }
+    at[static_cast<size_t>(level)].push_back(k);
+    const auto* r = dynamic_cast<const TRelationalOp*>(p->Expression.get());
+    if (level > 0 && r && r->Operator == opEq) {
+      const auto* x = dynamic_cast<const TFieldExpr*>(r->Left.get());
+      const auto* y = dynamic_cast<const TFieldExpr*>(r->Right.get());
+      if (x && y && x->Field->DataSet() != y->Field->DataSet()) keyed = true;
+    }
+  }
+  if (!keyed) return;
+  auto joined = [](const std::vector<std::string>& texts, const std::vector<size_t>& which) {
+    std::string out;
+    for (const size_t k : which) out += (out.empty() ? "(" : " AND (") + texts[k] + ")";
+    return out;
+  };
+  for (size_t t = 1; t < n; ++t) {
+    TJOINOnItem* item = a_.JoinList.Add();
+    item->JoinAction = jkLeftInnerJoin;
+    item->JoinExpression = at[t].empty() ? "0 = 0" : joined(parts, at[t]);
+  }
+  a_.WhereStr = joined(parts, at[0]);
+  where_wrapped_ = joined(wrapped, at[0]);
+  join_in_where_ = false;
+  join_condition_.clear();
+}
+
 void TSiftPlan::CompileWhere(TSiftSubqueries& subqueries) {
+  JoinsFromWhere(subqueries);
   if (Trim(a_.WhereStr).empty()) return;
   where_ = subqueries.CompileCondition(a_.WhereStr, main_);
   for (const std::string& name : where_->FieldNames)

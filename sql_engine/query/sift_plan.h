@@ -66,7 +66,9 @@ public:
   // The select columns other than those with aggregates (the group stage
   // compiles those), with their column subqueries run.
   void CompileColumns(TSiftSubqueries& subqueries);
-  // The WHERE clause, with its subqueries; decides MainDataSetOnly.
+  // The WHERE clause, with its subqueries; decides MainDataSetOnly.  Several
+  // FROM tables related by equalities in WHERE first become join items
+  // (JoinsFromWhere).
   void CompileWhere(TSiftSubqueries& subqueries);
   // The WHERE text for the adapter's filter (empty when it cannot be
   // offered).
@@ -117,6 +119,14 @@ private:
   void ResolveTables();
   void ExpandTableFields(int32_t item);
   void ResolveOrderItems(TOrderByList& list, bool groupBy);
+  // A SELECT over several FROM tables whose WHERE is an AND of conjuncts,
+  // at least one an equality of two tables' fields: each conjunct goes to
+  // the latest FROM table it names.  Those of the first table, the
+  // constant ones and those with subqueries stay in WHERE; the others
+  // become that table's join item (inner, "0 = 0" for a table none names),
+  // tested once the earlier tables stand on their records, so the join
+  // finds the table's records by key.  Anything else stays a join in WHERE.
+  void JoinsFromWhere(TSiftSubqueries& subqueries);
 
   TSqlAnalizer& a_;
   TCustomSift& q_;

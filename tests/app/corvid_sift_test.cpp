@@ -65,7 +65,13 @@ TEST(CorvidSift, FiltersTheEngineRefusesFallBackToTheWhereClause) {
   ASSERT_FALSE(filters.empty());
   EXPECT_NE(filters.front(), "");
   filters.clear();
-  EXPECT_EQ(f.Run("select * from phones where tel like '1005'"), (std::vector<std::string>{"1005"}));
+  // A LIKE the DBF engine answers alike is taken as a compare in place;
+  // one it does not (a text at the end) is left to the query.
+  EXPECT_EQ(f.Run("select * from phones where tel like '100%'"), (std::vector<std::string>{"1001", "1002", "1003", "1004", "1005", "1006", "1007", "1008", "1009"}));
+  ASSERT_FALSE(filters.empty());
+  EXPECT_EQ(filters.front(), "((SUBSTR(TEL, 1, 3) = '100'))");
+  filters.clear();
+  EXPECT_EQ(f.Run("select * from phones where tel like '%005'"), (std::vector<std::string>{"1005"}));
   ASSERT_FALSE(filters.empty());
   EXPECT_EQ(filters.front(), "");
   f.sift.OnCancelQuery = nullptr;
@@ -76,7 +82,7 @@ TEST(CorvidSift, FiltersTheEngineRefusesFallBackToTheWhereClause) {
   // one filters the dataset until the statement ends.
   f.sift.BeforeQuery(nullptr);
   bool handled = true;
-  f.sift.SetFilter(&f.sift, &f.ds, "SQLLIKE(TEL, '10%')", false, handled);
+  f.sift.SetFilter(&f.sift, &f.ds, "SQLLIKE(TEL, '%10', '')", false, handled);
   EXPECT_FALSE(handled);
   EXPECT_FALSE(f.ds.Filtered());
   EXPECT_EQ(f.ds.Filter(), "");

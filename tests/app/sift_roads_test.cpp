@@ -111,6 +111,13 @@ std::string Quoted(const std::string& s) {
   return out + "'";
 }
 
+// LIKE patterns: whole texts, prefixes with "_", texts found anywhere,
+// and shapes no DBF test stands for.
+const std::vector<std::string> kLikes = {
+            "'a%'",   "'%c'",   "'a_c'",  "'%'",    "'\\%%' escape '\\'", "'\\_' escape '\\'", "'%*%'", "'?'",
+            "'1%'",   "'_'",    "'12'",   "'12 '",  "'1_%'",  "'_2%'",  "'1 %'",  "'%2%'",  "'%b%'",  "'%1 %'",
+            "'Ab%'",  "'%%'",   "'a_c%'", "' 1%'",  "'%\xCC\xE8%'", "'12%%'", "'a'",    "'%2'",   "'2''%'", "'%\"%'"};
+
 class TWhereMaker {
 public:
   explicit TWhereMaker(std::mt19937& rng) : rng_(rng), texts_(TextPool()) {}
@@ -144,9 +151,7 @@ private:
       case 3: return "nd " + Op() + " " + Num();
       case 4: return Num() + " " + Op() + " nd";
       case 5: {
-        static const char* const likes[] = {"'a%'", "'%c'", "'a_c'", "'%'", "'\\%%' escape '\\'",
-                                            "'\\_' escape '\\'", "'%*%'", "'?'", "'1%'", "'_'"};
-        return tf + (rng_() % 3 ? " like " : " not like ") + likes[rng_() % 10];
+        return tf + (rng_() % 3 ? " like " : " not like ") + kLikes[rng_() % kLikes.size()];
       }
       case 6: return tf + " between " + Text() + " and " + Text();
       case 7: return tf + " in (" + Text() + ", " + Text() + ")";
@@ -207,7 +212,7 @@ TEST_P(SiftRoadsOverTags, EveryRoadGivesTheRowsTheQueryGivesItself) {
   sift.AddDataSet(&t.ds, "t");
   sift.Loaded();
   TWhereMaker maker(rng);
-  int compared = 0, nonEmpty = 0, filtered = 0, tagged = 0, ranged = 0;
+  int compared = 0, nonEmpty = 0, filtered = 0, likeFiltered = 0, tagged = 0, ranged = 0;
   bool sawFilter = false, sawTag = false, sawRange = false;
   sift.OnCancelQuery = [&](TCustomSift*, bool&) {
     sawFilter = sawFilter || t.ds.Filtered();
@@ -255,6 +260,7 @@ TEST_P(SiftRoadsOverTags, EveryRoadGivesTheRowsTheQueryGivesItself) {
       }
       ++compared;
       filtered += sawFilter;
+      likeFiltered += sawFilter && sql.find(" like ") != std::string::npos;
       tagged += sawTag;
       ranged += sawRange;
     }
@@ -266,13 +272,29 @@ TEST_P(SiftRoadsOverTags, EveryRoadGivesTheRowsTheQueryGivesItself) {
     ASSERT_EQ(t.ds.IndexCurrent(), "") << sql;
   }
   EXPECT_GT(nonEmpty, statements / 4);
+  // Every LIKE pattern alone, where nothing else declines the filter.
+  sift.WhereOptimizeMethod = omSetFilter;
+  for (const std::string& like : kLikes)
+    for (const char* field : {"name", "kw"})
+      for (const char* op : {" like ", " not like "}) {
+        const std::string sql = std::string("select id from t where ") + field + op + like;
+        std::vector<std::string> want = RunSql(own, sql).rows;
+        sawFilter = false;
+        const TRun got = RunSql(sift, sql);
+        ASSERT_EQ(got.error, "") << sql;
+        EXPECT_EQ(got.rows, want) << sql;
+        likeFiltered += sawFilter;
+      }
   // The filter road is still taken where it is exact.
   EXPECT_GT(filtered, statements / 10);
+  // LIKE of a whole text, a prefix or a text found anywhere.
+  EXPECT_GT(likeFiltered, static_cast<int>(kLikes.size()));
   // Tags serve ranges and ORDER BY where their keys follow the bytes (the
   // numeric tag under the general collation too).
   EXPECT_GT(tagged, 0);
   EXPECT_GT(ranged, 0);
-  std::printf("%d statements: filter road %d, tag %d, range %d\n", statements, filtered, tagged, ranged);
+  std::printf("%d statements: filter road %d (LIKE %d), tag %d, range %d\n", statements, filtered, likeFiltered, tagged,
+              ranged);
   EXPECT_EQ(compared, statements * 3);
 }
 
@@ -465,6 +487,7 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   std::vector<std::string> fieldValues = values;
   fieldValues.push_back("0");
   fieldValues.push_back("10");
+  for (const char* pattern : {"%2%", "1_", "12%", "_2", "%a", "1 %"}) fieldValues.push_back(pattern);
   int found = 0, filtered = 0;
   bool sawFilter = false;
   sift.OnCancelQuery = [&](TCustomSift*, bool&) { sawFilter = sawFilter || ds.Filtered(); };
@@ -472,6 +495,7 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   for (int n = 0; n < searches; ++n) {
     TSearchFields f;
     auto any = [&]() { return rng() % 2 ? std::string() : fieldValues[rng() % fieldValues.size()]; };
+    f.Tel = rng() % 4 ? std::string() : any();
     f.Fm = rng() % 4 ? std::string() : any();
     f.Ul = rng() % 4 ? std::string() : any();
     f.Nd = any();

@@ -25,6 +25,9 @@ namespace {
 
 struct SearchCase {
   const char *tel, *fm, *ul, *nd, *kw;
+  // The DBF filter takes the whole search: equalities, and LIKE of a whole
+  // text, a prefix or a text found anywhere.
+  bool dbfFilter = true;
 };
 
 std::vector<std::string> Tels(TListView* list) {
@@ -64,9 +67,9 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   const SearchCase cases[] = {
       {"542783", "", "", "", ""},       {"54%", "", "", "", ""},          {"5_2%", "", "", "", ""},
       {"", "ИВАНОВ", "", "", ""},       {"", "ИВАНОВА М", "", "", ""},    {"", "%ОВА", "", "", ""},
-      {"", "", "ЛЕНИНА", "", ""},       {"", "", "САДОВ%ПЕР", "", ""},    {"", "ПЕТРОВ", "ЛЕНИНА", "", ""},
+      {"", "", "ЛЕНИНА", "", ""},       {"", "", "САДОВ%ПЕР", "", "", false}, {"", "ПЕТРОВ", "ЛЕНИНА", "", ""},
       {"", "", "ЛЕНИНА", "12", ""},     {"", "", "", "12", ""},           {"", "", "", "", "1"},
-      {"", "", "", "7", "3"},           {"%1", "", "", "5", ""},          {"", "ИВАНОВ", "", "", "12"},
+      {"", "", "", "7", "3"},           {"%1", "", "", "5", "", false},   {"", "ИВАНОВ", "", "", "12"},
   };
   std::filesystem::current_path(dir);
   {
@@ -74,7 +77,7 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
     bool filtered = false;
     main.DBQuery->OnCancelQuery = [&](TCustomSift*, bool&) { filtered = main.HDS->Filtered(); };
     for (const SearchCase& c : cases) {
-      const bool dbfFilter = !*c.tel && !*c.fm && !*c.ul;
+      const bool dbfFilter = c.dbfFilter;
       std::string where = "1=1";
       if (*c.tel) where += " and tel like ?1";
       if (*c.fm) where += " and fm like ?2 || '%'";
