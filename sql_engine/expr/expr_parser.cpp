@@ -62,7 +62,10 @@ TExprParser::TExprParser(TExprContext* context, TDataSet* dataSet) : DataSet(dat
 
 TExprParser::~TExprParser() = default;
 
-int32_t TExprParser::yyparse() { return RunParse(QexpryaccTables()); }
+int32_t TExprParser::yyparse() {
+  static const TParseDenseTables dense(QexpryaccTables());
+  return RunParse(dense);
+}
 
 std::string TExprParser::GetString(const std::string& s) {
   if (s.size() < 2) return std::string();

@@ -78,7 +78,8 @@ int32_t TkpParser::yyparse() {
   InsertIndex = 0;
   TableIndex = 0;
   SetFieldParams(0, 0, 0, 0, 0);
-  return RunParse(KpyaccTables());
+  static const TParseDenseTables dense(KpyaccTables());
+  return RunParse(dense);
 }
 
 void TkpParser::Fail(const std::string& message) {
