@@ -103,8 +103,12 @@ bool TCustomParser::ReadToken() {
   } while (token >= SkipLow && token <= SkipHigh);
   if (token < 0) token = 0;
   Lookahead = token;
-  LookaheadValue = TYYValue{};
-  if (Lexer) LookaheadValue.Text.swap(Lexer->yylval);
+  LookaheadValue.Code = 0;
+  LookaheadValue.Size = 0;
+  if (Lexer)
+    LookaheadValue.Text.swap(Lexer->yylval);
+  else
+    LookaheadValue.Text.clear();
   return token != IllegalToken;
 }
 
@@ -129,6 +133,12 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
   yyval = TYYValue{};
   bool silentError = false;  // recovery asked for by an action: no new message
 
+  // Where the value of the state about to be pushed is: in yyval, in the
+  // lookahead just shifted, or already on the value stack (a reduction
+  // leaves its value in the slot of its first symbol).  Values are moved
+  // once, not passed along through yyval.
+  enum class Value { InYYVal, InLookahead, InPlace };
+  Value value = Value::InYYVal;
   enum class Step { Push, Next, Error };
   Step step = Step::Push;
   for (;;) {
@@ -138,8 +148,13 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
         return 1;
       }
       StateStack.push_back(state);
-      ValueStack.push_back(std::move(yyval));
-      yyval = TYYValue{};
+      if (value == Value::InYYVal) {
+        ValueStack.push_back(std::move(yyval));
+        yyval = TYYValue{};
+      } else if (value == Value::InLookahead) {
+        ValueStack.push_back(std::move(LookaheadValue));
+      }
+      value = Value::InYYVal;
       step = Step::Next;
     }
 
@@ -164,8 +179,7 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
             // Shift.
             state = action;
             Lookahead = -1;
-            yyval = std::move(LookaheadValue);
-            LookaheadValue = TYYValue{};
+            value = Value::InLookahead;
             if (RecoverCount > 0) --RecoverCount;
             step = Step::Push;
             continue;
@@ -191,16 +205,26 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
         }
         Flag = TYYFlag::yyfnone;
         RuleLength = length;
-        yyval = TYYValue{};
-        if (length > 0) {
-          yyval.Code = Arg(1).Code;
-          yyval.Size = Arg(1).Size;
-        }
+        yyval.Text.clear();
+        yyval.Code = length > 0 ? Arg(1).Code : 0;
+        yyval.Size = length > 0 ? Arg(1).Size : 0;
         TextSet = false;
         yyaction(rule);
-        if (!TextSet && length > 0) yyval.Text = TakeArgText(1);
         StateStack.resize(StateStack.size() - static_cast<size_t>(length));
-        ValueStack.resize(ValueStack.size() - static_cast<size_t>(length));
+        if (length > 0) {
+          // The first symbol's slot becomes the production's: its text stays
+          // unless the action set one.
+          const size_t base = ValueStack.size() - static_cast<size_t>(length);
+          TYYValue& slot = ValueStack[base];
+          if (TextSet) slot.Text.swap(yyval.Text);
+          slot.Code = yyval.Code;
+          slot.Size = yyval.Size;
+          ValueStack.resize(base + 1);
+          yyval.Text.clear();
+          yyval.Code = 0;
+          yyval.Size = 0;
+          value = Value::InPlace;
+        }
         RuleLength = 0;
         int32_t target = 0;
         if (StateStack.empty() || !findGoto(StateStack.back(), lhs, target)) {
@@ -216,6 +240,12 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
           case TYYFlag::yyfabort:
             return 1;
           case TYYFlag::yyferror:
+            // Recovery pushes the production's value with the error state.
+            if (value == Value::InPlace) {
+              yyval = std::move(ValueStack.back());
+              ValueStack.pop_back();
+              value = Value::InYYVal;
+            }
             step = Step::Error;
             silentError = true;
             break;
