@@ -8,6 +8,8 @@
 
 #include <charconv>
 #include <climits>
+#include <initializer_list>
+#include <string_view>
 
 #include "platform/text.h"
 #include "sql_engine/front/sql_tokens.h"
@@ -19,9 +21,19 @@ namespace {
 consteval int32_t R(std::string_view text) { return sql_grammar::Rule(text); }
 
 // The field marker of a name: \f"name".
-std::string Marked(const std::string& name) { return "\\f\"" + name + "\""; }
+// The concatenation of the pieces, made in one allocation.
+std::string Cat(std::initializer_list<std::string_view> pieces) {
+  size_t n = 0;
+  for (const std::string_view p : pieces) n += p.size();
+  std::string s;
+  s.reserve(n);
+  for (const std::string_view p : pieces) s.append(p);
+  return s;
+}
 
-std::string Paren(const std::string& s) { return "(" + s + ")"; }
+std::string Marked(std::string_view name) { return Cat({"\\f\"", name, "\""}); }
+
+std::string Paren(std::string_view s) { return Cat({"(", s, ")"}); }
 
 // The numeric value of an unsigned integer token; too large a value counts
 // as the largest 32-bit number.
@@ -90,9 +102,9 @@ void TkpParser::Fail(const std::string& message) {
 void TkpParser::yyaction(int32_t rule) {
   auto A = [this](int32_t i) -> const std::string& { return Arg(i).Text; };
   auto set = [this](std::string text) { SetText(std::move(text)); };
-  auto binary = [&](const char* op) { set(A(1) + op + A(3)); };
+  auto binary = [&](const char* op) { set(Cat({A(1), op, A(3)})); };
   auto compare = [&](TRelationalOperator op, bool joinCandidate) {
-    set(A(1) + " " + A(2) + " " + A(3));
+    set(Cat({A(1), " ", A(2), " ", A(3)}));
     if (joinCandidate) AddJoinCandidate(A(1), A(3));
     switch (op) {
       case ropGT:
@@ -109,12 +121,12 @@ void TkpParser::yyaction(int32_t rule) {
     }
   };
   auto between = [&](const std::string& x, const std::string& lo, const std::string& hi) {
-    set("((" + x + " >= " + lo + ") AND (" + x + " <= " + hi + "))");
+    set(Cat({"((", x, " >= ", lo, ") AND (", x, " <= ", hi, "))"}));
   };
   auto like = [&](const char* fn, const std::string& x, const std::string& pattern,
                   const std::string& escape) {
-    set(std::string(fn) + "(" + x + ", " + pattern + ", " + (escape.empty() ? "''" : escape) +
-        ")");
+    set(Cat({fn, "(", x, ", ", pattern, ", ", escape.empty() ? std::string_view("''") : std::string_view(escape),
+             ")"}));
   };
   // left op right for AND and OR: the left chain of the same operator is
   // extended in place (its text taken over, not copied), else a new chain.
@@ -129,12 +141,12 @@ void TkpParser::yyaction(int32_t rule) {
       text += ')';
       set(std::move(text));
     } else {
-      set(Paren(A(1) + " " + op + " " + A(3)));
+      set(Cat({"(", A(1), " ", op, " ", A(3), ")"}));
     }
     yyval.Code = chain;
   };
   auto joinCompare = [&]() {
-    set(A(1) + A(2) + A(3));
+    set(Cat({A(1), A(2), A(3)}));
     SetJoinTestTbls(A(1), A(3));
   };
 
@@ -214,7 +226,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("column_expr: column_expr AND column_expr"): logical(kAndChain, "AND"); break;
     case R("column_expr: column_expr OR column_expr"): logical(kOrChain, "OR"); break;
     case R("column_expr: MINUS column_expr"):
-    case R("column_expr: PLUS column_expr"): set(A(1) + A(2)); break;
+    case R("column_expr: PLUS column_expr"): set(Cat({A(1), A(2)})); break;
     case R("column_expr: LPAREN column_expr RPAREN"): set(Paren(A(2))); break;
     case R("column_expr: SUM LPAREN distinct_opt column_expr RPAREN"):
       set(AddAggregate(akSUM, A(4), !A(3).empty()));
@@ -239,17 +251,17 @@ void TkpParser::yyaction(int32_t rule) {
 
     case R("function_call: IDENT LPAREN RPAREN"):
     case R("join_condition: IDENT LPAREN RPAREN"):
-    case R("condition: IDENT LPAREN RPAREN"): set(A(1) + "()"); break;
+    case R("condition: IDENT LPAREN RPAREN"): set(Cat({A(1), "()"})); break;
     case R("function_call: IDENT LPAREN function_args RPAREN"):
     case R("join_condition: IDENT LPAREN condition_list RPAREN"):
     case R("join_condition: LEFT LPAREN condition_list RPAREN"):
     case R("join_condition: RIGHT LPAREN condition_list RPAREN"):
     case R("condition: IDENT LPAREN condition_list RPAREN"):
     case R("condition: LEFT LPAREN condition_list RPAREN"):
-    case R("condition: RIGHT LPAREN condition_list RPAREN"): set(A(1) + "(" + A(3) + ")"); break;
+    case R("condition: RIGHT LPAREN condition_list RPAREN"): set(Cat({A(1), "(", A(3), ")"})); break;
     case R("function_args: STAR"): set("*"); break;
     case R("column_expr_list: column_expr_list COMMA column_expr"):
-    case R("condition_list: condition_list COMMA condition"): set(A(1) + ", " + A(3)); break;
+    case R("condition_list: condition_list COMMA condition"): set(Cat({A(1), ", ", A(3)})); break;
 
     case R("trim_call: TRIM LPAREN trim_side STRING FROM condition RPAREN"): {
       set(FormatMessage("SQLTRIM(%s, %s, %d)", {A(4), A(6), Arg(3).Code}));
@@ -293,22 +305,22 @@ void TkpParser::yyaction(int32_t rule) {
     case R("cast_type: MONEY"): yyval.Code = tkMONEY; break;
 
     case R("case_expr: case_start when_list else_opt END"):
-      set(A(1) + " " + A(2) + " " + A(3) + " " + A(4));
+      set(Cat({A(1), " ", A(2), " ", A(3), " ", A(4)}));
       break;
     case R("when_list: when_clause"): set(A(1)); break;
-    case R("when_list: when_list when_clause"): set(A(1) + A(2)); break;
+    case R("when_list: when_list when_clause"): set(Cat({A(1), A(2)})); break;
     case R("when_clause: WHEN column_expr THEN case_value"):
-      set(" " + A(1) + " " + A(2) + " " + A(3) + " " + A(4));
+      set(Cat({" ", A(1), " ", A(2), " ", A(3), " ", A(4)}));
       break;
     case R("else_opt: %empty"): set(std::string()); break;
-    case R("else_opt: ELSE case_value"): set(A(1) + " " + A(2)); break;
+    case R("else_opt: ELSE case_value"): set(Cat({A(1), " ", A(2)})); break;
 
     case R("field_ref: IDENT"):
       GetCurrentAnalizer()->AddFieldIfNot(A(1));
       set(Marked(A(1)));
       break;
     case R("field_ref: qualified_field"): GetCurrentAnalizer()->AddFieldIfNot(MarkedName(A(1))); break;
-    case R("qualified_field: IDENT DOT IDENT"): set(Marked(A(1) + "." + A(3))); break;
+    case R("qualified_field: IDENT DOT IDENT"): set(Cat({"\\f\"", A(1), ".", A(3), "\""})); break;
     case R("param: COLON IDENT"): set(GetCurrentAnalizer()->ReplaceParams(":" + A(2))); break;
 
     case R("table_ref: IDENT"): AddTable(A(1), std::string(), false); break;
@@ -361,7 +373,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("join_condition: MINUS join_condition"):
     case R("join_condition: PLUS join_condition"):
     case R("condition: MINUS condition"):
-    case R("condition: PLUS condition"): set(A(1) + A(2)); break;
+    case R("condition: PLUS condition"): set(Cat({A(1), A(2)})); break;
     case R("join_condition: join_condition NOT LIKE STRING escape_opt"):
       like("SQLNOTLIKE", A(1), A(4), A(5));
       break;
@@ -372,9 +384,9 @@ void TkpParser::yyaction(int32_t rule) {
       break;
     case R("join_condition: join_condition BETWEEN constant AND constant"): between(A(1), A(3), A(5)); break;
     case R("join_left: IDENT DOT IDENT"):
-    case R("join_right: IDENT DOT IDENT"): set(A(1) + "." + A(3)); break;
+    case R("join_right: IDENT DOT IDENT"): set(Cat({A(1), ".", A(3)})); break;
     case R("join_left: IDENT"):
-    case R("join_right: IDENT"): set("[dummy]." + A(1)); break;
+    case R("join_right: IDENT"): set(Cat({"[dummy].", A(1)})); break;
 
     case R("condition: condition BETWEEN field_ref AND field_ref"): between(A(1), A(3), A(5)); break;
     case R("condition: condition BETWEEN constant AND constant"):
@@ -406,21 +418,21 @@ void TkpParser::yyaction(int32_t rule) {
     case R("condition: condition NE condition"): compare(ropNEQ, false); break;
     case R("condition: condition AND condition"): logical(kAndChain, "AND"); break;
     case R("condition: condition OR condition"): logical(kOrChain, "OR"); break;
-    case R("condition: NOT condition"): set("(NOT " + A(2) + ")"); break;
+    case R("condition: NOT condition"): set(Cat({"(NOT ", A(2), ")"})); break;
     case R("condition: subquery_use"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       set(Format1("(subquery %d)", static_cast<int32_t>(a->SubQueryList.size()) - 1));
       break;
     }
-    case R("null_test: field_ref IS NULL"): set("ISNULL(" + A(1) + ",TRUE)"); break;
-    case R("null_test: field_ref IS NOT NULL"): set("ISNULL(" + A(1) + ",FALSE)"); break;
+    case R("null_test: field_ref IS NULL"): set(Cat({"ISNULL(", A(1), ",TRUE)"})); break;
+    case R("null_test: field_ref IS NOT NULL"): set(Cat({"ISNULL(", A(1), ",FALSE)"})); break;
     case R("in_op: IN"):
       InValues.clear();
       yyval.Code = 0;
       break;
     case R("in_op: NOT IN"):
       InValues.clear();
-      set(A(1) + " " + A(2));
+      set(Cat({A(1), " ", A(2)}));
       yyval.Code = 1;
       break;
     case R("constant_list: constant"): InValues.push_back(A(1)); break;
