@@ -15,6 +15,7 @@
 #include "sql_engine/front/parse_runtime.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/front/sql_tokens.h"
 
@@ -99,6 +100,42 @@ TEST(ParserTables, GeneratedShape) {
     }
   }
   EXPECT_EQ(accepts, 1);
+}
+
+// The rows the driver reads answer every lookup as the walk over the lists
+// does: both grammars' tables, every state and symbol, also those out of
+// range.  Tables whose symbols the rows have no column for are refused.
+TEST(ParserTables, RowsAnswerAsTheLists) {
+  for (const TParseTables* t : {&KpyaccTables(), &QexpryaccTables()}) {
+    const TParseDenseTables d(*t);
+    ASSERT_TRUE(d.Usable());
+    for (int32_t s = -1; s <= t->StateCount; ++s) {
+      for (int32_t sym = -2; sym <= 400; ++sym) {
+        int32_t listed = -7, rows = -7;
+        const bool inList = TCustomParser::FindAction(*t, s, sym, listed);
+        ASSERT_EQ(d.FindAction(s, sym, rows), inList) << "state " << s << " symbol " << sym;
+        if (inList) {
+          ASSERT_EQ(rows, listed) << "state " << s << " symbol " << sym;
+        }
+      }
+      for (int32_t nt = -200; nt <= 1; ++nt) {
+        int32_t listed = -7, rows = -7;
+        const bool inList = TCustomParser::FindGoto(*t, s, nt, listed);
+        ASSERT_EQ(d.FindGoto(s, nt, rows), inList) << "state " << s << " nonterminal " << nt;
+        if (inList) {
+          ASSERT_EQ(rows, listed) << "state " << s << " nonterminal " << nt;
+        }
+      }
+    }
+  }
+  // A character token ('(' is 40) has no column.
+  const int16_t yya[] = {40, 1, 0, 0};
+  const int16_t yyg[] = {-1, 1};
+  const int16_t one[] = {0, 0};
+  const int16_t low[] = {1, 3}, high[] = {2, 2}, glow[] = {1, 2}, ghigh[] = {1, 1};
+  const int16_t yyr[] = {1, -1};
+  const TParseTables tiny{yya, 2, yyg, 1, one, low, high, glow, ghigh, 2, yyr, 1};
+  EXPECT_FALSE(TParseDenseTables(tiny).Usable());
 }
 
 TEST(Parser, EmptyTextCommentOnlyAndTwoStatements) {
