@@ -8,7 +8,8 @@
 // accept), a slice of the goto table (nonterminal, state), and a default
 // reduction (-rule, or 0 when the state must look at the lookahead); per
 // rule its length and left-hand nonterminal.  Terminals are token numbers
-// (0 end of input, 256 error); nonterminals are -1..-N.
+// (0 end of input, 256 error); nonterminals are -1..-N.  The driver reads
+// them as rows (TParseDenseTables), derived once per table set.
 //
 // The driver keeps its state and its stacks in the instance: the current
 // token's value is taken from the lexer when the token is read, so nothing
@@ -16,10 +17,11 @@
 // entries; deeper nesting ends the parse with "Statement too deeply nested:
 // more than 1048 levels" (kDepthMessage).
 //
-// A production's value starts as the value of its first right-hand symbol.
-// Its text is moved over after the action, not copied before it, unless the
-// action set a text of its own (SetText): a long left-recursive chain (a OR
-// b OR c ...) then costs time in proportion to its length, not its square.
+// A production's value starts as the value of its first right-hand symbol:
+// after the action it stays in that symbol's slot of the value stack, with
+// the text the action set (SetText) or else the symbol's own, never copied:
+// a long left-recursive chain (a OR b OR c ...) then costs time in
+// proportion to its length, not its square.
 //
 // Tokens SkipLow to SkipHigh (comments, blanks, tabs, line feeds; 293 to 296
 // for SQL) are skipped before the parser sees them; IllegalToken (a character
