@@ -287,13 +287,14 @@ protected:
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   // Runs bison with `bisonArgs` on `grammar`, then the script; its exit code.
-  int Generate(const std::string& grammar, const std::string& bisonArgs, std::string& output) {
+  int Generate(const std::string& grammar, const std::string& bisonArgs, std::string& output,
+               const std::string& scriptArgs = std::string()) {
     std::ofstream(dir_ / "g.y") << grammar;
     const std::filesystem::path src = DataDir().parent_path().parent_path().parent_path();
     const std::string cmd = "cd '" + dir_.string() + "' && bison " + bisonArgs +
                             " --xml=g.xml -o g.c g.y 2> bison.err && python3 '" +
                             (src / "tools" / "bison_tables.py").string() +
-                            "' g.xml out.cpp --name T 2> script.err";
+                            "' g.xml out.cpp --name T " + scriptArgs + " 2> script.err";
     const int rc = std::system(cmd.c_str());
     std::ifstream in(dir_ / "out.cpp");
     std::stringstream ss;
@@ -313,6 +314,23 @@ TEST_F(BisonTablesScript, WritesTablesForAConsistentAutomaton) {
   ASSERT_EQ(Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out), 0);
   EXPECT_NE(out.find("const TParseTables& T()"), std::string::npos);
   EXPECT_NE(out.find("kYYR[] = {\n  3, -1, 1, -1, 3, -1,"), std::string::npos) << out;
+}
+
+TEST_F(BisonTablesScript, NamesTheProductionsForTheActions) {
+  std::string out;
+  ASSERT_EQ(Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out,
+                     "--rules-header rules.h --rules-namespace tiny"),
+            0);
+  std::ifstream in(dir_ / "rules.h");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string header = ss.str();
+  EXPECT_NE(header.find("namespace tiny {"), std::string::npos) << header;
+  EXPECT_NE(header.find("\"e: e PLUS e\",  // 1\n    \"e: NUM\",  // 2\n    \"e: '(' e ')'\",  // 3\n"),
+            std::string::npos)
+      << header;
+  EXPECT_NE(header.find("{\"NUM\", 258},"), std::string::npos) << header;
+  EXPECT_NE(header.find("kRuleCount = 3;"), std::string::npos) << header;
 }
 
 TEST_F(BisonTablesScript, RefusesDefaultReductionsBesideShifts) {
