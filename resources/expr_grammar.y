@@ -1,9 +1,10 @@
 /* Grammar of the query engine's expression language.
  *
- * Productions are numbered in the order they appear here, from 1; the
- * semantic actions are a C++ switch on these numbers in
- * sql_engine/expr/expr_parser.cpp, so a production may only be added,
- * removed or moved together with that switch.  There are no actions in this
+ * Productions are numbered in the order they appear here, from 1.  The
+ * semantic actions in sql_engine/expr/expr_parser.cpp name each production
+ * by its text ("lhs: symbols", "lhs: %empty"), which the build turns into its
+ * number: a production may move, but one whose text changes, or that goes,
+ * stops the build until its action follows.  There are no actions in this
  * file.
  *
  * Terminals carry the token numbers that the expression lexer returns.

@@ -1,10 +1,12 @@
 /* Grammar of the SQL language of the query engine.
  *
  * Productions are numbered in the order they appear here, from 1 (the
- * generator's own start rule is number 0); the semantic actions are a C++
- * switch on these numbers in sql_engine/sql_parser.cpp, so a production may
- * only be added, removed or moved together with that switch.  There are no
- * actions and no mid-rule actions in this file.
+ * generator's own start rule is number 0).  The semantic actions in
+ * sql_engine/front/sql_parser.cpp name each production by its text ("lhs:
+ * symbols", "lhs: %empty"), which the build turns into its number: a
+ * production may move, but one whose text changes, or that goes, stops the
+ * build until its action follows.  There are no actions and no mid-rule
+ * actions in this file.
  *
  * Terminals carry the token numbers that the SQL lexer returns
  * (sql_engine/sql_tokens.h).  Two terminals are precedence markers that the

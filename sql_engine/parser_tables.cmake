@@ -1,8 +1,10 @@
 # Parse tables of the SQL parser, generated at build time: bison builds the
 # LALR(1) automaton of resources/sql_grammar.y and reports it as XML, and
 # tools/bison_tables.py turns the report into the tables the parser runtime
-# reads.  The grammar must stay free of conflicts (%expect 0) and yield the
-# 695 states and 357 rules the semantic actions are numbered for.
+# reads, and into sql_grammar_rules.h, which names the productions: the
+# semantic actions switch on Rule("lhs: symbols"), so a production changed or
+# removed without its action stops the build.  The grammar must stay free of
+# conflicts (%expect 0) and yield its 695 states and 357 rules.
 find_program(BISON_EXECUTABLE bison REQUIRED)
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
@@ -12,17 +14,19 @@ set(_sql_grammar ${PROJECT_SOURCE_DIR}/resources/sql_grammar.y)
 set(_bison_tables ${PROJECT_SOURCE_DIR}/tools/bison_tables.py)
 
 add_custom_command(
-  OUTPUT ${_sql_gen_dir}/sql_parse_tables.cpp
+  OUTPUT ${_sql_gen_dir}/sql_parse_tables.cpp ${_sql_gen_dir}/sql_grammar_rules.h
   COMMAND ${BISON_EXECUTABLE} -Dlr.default-reduction=consistent
           --xml=${_sql_gen_dir}/sql_grammar.xml -o ${_sql_gen_dir}/sql_grammar_unused.c
           ${_sql_grammar}
   COMMAND ${Python3_EXECUTABLE} ${_bison_tables} ${_sql_gen_dir}/sql_grammar.xml
           ${_sql_gen_dir}/sql_parse_tables.cpp --name KpyaccTables
           --expect-states 695 --expect-rules 357
+          --rules-header ${_sql_gen_dir}/sql_grammar_rules.h --rules-namespace sql_grammar
   DEPENDS ${_sql_grammar} ${_bison_tables}
   COMMENT "Generating the SQL parse tables"
   VERBATIM)
-list(APPEND SQL_GENERATED_SOURCES ${_sql_gen_dir}/sql_parse_tables.cpp)
+list(APPEND SQL_GENERATED_SOURCES ${_sql_gen_dir}/sql_parse_tables.cpp
+     ${_sql_gen_dir}/sql_grammar_rules.h)
 
 # An independent parser for the tests: bison's own C skeleton built from the
 # same grammar file, fed with token numbers, accepts exactly what the grammar
@@ -50,17 +54,19 @@ if(NOT DIRLOOK_FUZZ AND EXISTS ${_oracle_driver})
 endif()
 
 # Parse tables of the expression parser, from resources/expr_grammar.y by the
-# same pipeline; the actions are numbered for its 62 rules.
+# same pipeline; its actions name the productions through expr_grammar_rules.h.
 set(_expr_grammar ${PROJECT_SOURCE_DIR}/resources/expr_grammar.y)
 add_custom_command(
-  OUTPUT ${_sql_gen_dir}/expr_parse_tables.cpp
+  OUTPUT ${_sql_gen_dir}/expr_parse_tables.cpp ${_sql_gen_dir}/expr_grammar_rules.h
   COMMAND ${BISON_EXECUTABLE} -Dlr.default-reduction=consistent
           --xml=${_sql_gen_dir}/expr_grammar.xml -o ${_sql_gen_dir}/expr_grammar_unused.c
           ${_expr_grammar}
   COMMAND ${Python3_EXECUTABLE} ${_bison_tables} ${_sql_gen_dir}/expr_grammar.xml
           ${_sql_gen_dir}/expr_parse_tables.cpp --name QexpryaccTables
           --expect-rules 62
+          --rules-header ${_sql_gen_dir}/expr_grammar_rules.h --rules-namespace expr_grammar
   DEPENDS ${_expr_grammar} ${_bison_tables}
   COMMENT "Generating the expression parse tables"
   VERBATIM)
-list(APPEND SQL_GENERATED_SOURCES ${_sql_gen_dir}/expr_parse_tables.cpp)
+list(APPEND SQL_GENERATED_SOURCES ${_sql_gen_dir}/expr_parse_tables.cpp
+     ${_sql_gen_dir}/expr_grammar_rules.h)

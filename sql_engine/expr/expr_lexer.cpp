@@ -7,25 +7,36 @@
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
 #include "platform/numbers.h"
+#include "sql_engine/expr_grammar_rules.h"
 #include "sql_engine/expr_lexer_tables.h"
 
 namespace {
 
 struct Keyword {
   const char* name;
-  int16_t token;
+  TExprToken token;
 };
 
 // Searched in this order; the first equal entry wins.
 constexpr Keyword kKeywords[] = {
-    {"AND", 269},     {"OR", 267},      {"XOR", 268},     {"NOT", 289},    {"MOD", 284},
-    {"TRUE", 295},    {"FALSE", 296},   {"IN", 277},      {"AS", 308},     {"LIKE", 278},
-    {"STRING", 297},  {"FLOAT", 298},   {"INTEGER", 299}, {"BOOLEAN", 300}, {"SHL", 285},
-    {"SHR", 286},     {"BETWEEN", 276}, {"END", 305},     {"DIV", 282},    {"CASE", 301},
-    {"WHEN", 302},    {"THEN", 303},    {"ELSE", 304},    {"IF", 306},     {"CAST", 307},
-    {"ESCAPE", 309},
+    {"AND", etAND},         {"OR", etOR},           {"XOR", etXOR},       {"NOT", etNOT},
+    {"MOD", etMOD},         {"TRUE", etTRUE},       {"FALSE", etFALSE},   {"IN", etIN},
+    {"AS", etAS},           {"LIKE", etLIKE},       {"STRING", etSTRING}, {"FLOAT", etFLOAT},
+    {"INTEGER", etINTEGER}, {"BOOLEAN", etBOOLEAN}, {"SHL", etSHL},       {"SHR", etSHR},
+    {"BETWEEN", etBETWEEN}, {"END", etEND},         {"DIV", etDIV},       {"CASE", etCASE},
+    {"WHEN", etWHEN},       {"THEN", etTHEN},       {"ELSE", etELSE},     {"IF", etIF},
+    {"CAST", etCAST},       {"ESCAPE", etESCAPE},
 };
 static_assert(std::size(kKeywords) == 26);
+
+// Every keyword's token is the one the grammar declares for the terminal of
+// that name.
+consteval bool KeywordsMatchGrammar() {
+  for (const Keyword& k : kKeywords)
+    if (expr_grammar::Token(k.name) != k.token) return false;
+  return true;
+}
+static_assert(KeywordsMatchGrammar(), "a keyword's token differs from the grammar's");
 
 // Keywords are Latin letters only; no byte of code page 1251 outside a..z
 // folds onto them, so a Latin case fold decides as the locale would.

@@ -1,5 +1,8 @@
 // The expression parser: semantic actions (one case per production of
-// resources/expr_grammar.y), name resolution and parameters.
+// resources/expr_grammar.y, named by its text through the generated
+// expr_grammar_rules.h, so a production moved in the grammar keeps its
+// action and one changed or removed stops the build), name resolution and
+// parameters.
 #include "sql_engine/expr/expr_parser.h"
 
 #include <algorithm>
@@ -13,9 +16,13 @@
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_lexer.h"
 #include "sql_engine/expr/expr_nodes.h"
+#include "sql_engine/expr_grammar_rules.h"
 #include "sql_engine/front/sift_messages.h"
 
 namespace {
+
+// The number of the production written `text` (a compile-time constant).
+consteval int32_t R(std::string_view text) { return expr_grammar::Rule(text); }
 
 std::string UpperAscii(std::string s) {
   for (char& c : s)
@@ -55,7 +62,10 @@ TExprParser::TExprParser(TExprContext* context, TDataSet* dataSet) : DataSet(dat
 
 TExprParser::~TExprParser() = default;
 
-int32_t TExprParser::yyparse() { return RunParse(QexpryaccTables()); }
+int32_t TExprParser::yyparse() {
+  static const TParseDenseTables dense(QexpryaccTables());
+  return RunParse(dense);
+}
 
 std::string TExprParser::GetString(const std::string& s) {
   if (s.size() < 2) return std::string();
@@ -348,58 +358,77 @@ void TExprParser::yyaction(int32_t rule) {
   };
   auto unary = [this](TOperator op) { AddExpression(std::make_unique<TUnaryOp>(op, Pop())); };
   switch (rule) {
-    case 1: break;
-    case 2: ResolveName(A(1).Text); break;
-    case 3: AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttString)); break;
-    case 4: AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttFloat)); break;
-    case 5: AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttFloat)); break;
-    case 6: AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttInteger)); break;
-    case 7: AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttInteger)); break;
-    case 8: AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttBoolean)); break;
-    case 9: AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttBoolean)); break;
-    case 10: AddExpression(std::make_unique<TConditional>(GetParamList())); break;
-    case 11: break;  // the CASE node was added by its own production
-    case 12:
-    case 13: AddExpression(std::make_unique<TBetweenExpr>(ForceParamList(3), rule == 13)); break;
-    case 14:
-    case 15: {
+    case R("expr: constant"): break;
+    case R("expr: name args"): ResolveName(A(1).Text); break;
+    case R("expr: CAST LPAREN expr AS STRING RPAREN"):
+      AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttString));
+      break;
+    case R("expr: FLOAT args"): AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttFloat)); break;
+    case R("expr: CAST LPAREN expr AS FLOAT RPAREN"):
+      AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttFloat));
+      break;
+    case R("expr: INTEGER args"):
+      AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttInteger));
+      break;
+    case R("expr: CAST LPAREN expr AS INTEGER RPAREN"):
+      AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttInteger));
+      break;
+    case R("expr: BOOLEAN args"):
+      AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttBoolean));
+      break;
+    case R("expr: CAST LPAREN expr AS BOOLEAN RPAREN"):
+      AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttBoolean));
+      break;
+    case R("expr: IF args"): AddExpression(std::make_unique<TConditional>(GetParamList())); break;
+    case R("expr: case"): break;  // the CASE node was added by its own production
+    case R("expr: expr BETWEEN constant AND constant"):
+    case R("expr: expr NOT BETWEEN constant AND constant"):
+      AddExpression(std::make_unique<TBetweenExpr>(
+          ForceParamList(3), rule == R("expr: expr NOT BETWEEN constant AND constant")));
+      break;
+    case R("expr: expr IN args"):
+    case R("expr: expr NOT IN args"): {
       if (ParamCountStack.empty()) StackBroken();
       const int32_t n = ParamCountStack.back();
       ParamCountStack.pop_back();
-      AddExpression(std::make_unique<TSQLInPredicateExpr>(ForceParamList(n + 1), rule == 15));
+      AddExpression(
+          std::make_unique<TSQLInPredicateExpr>(ForceParamList(n + 1), rule == R("expr: expr NOT IN args")));
       break;
     }
-    case 16:
-    case 17: AddExpression(std::make_unique<TSQLLikeExpr>(ForceParamList(3), rule == 17)); break;
-    case 18: unary(opMinus); break;
-    case 19: unary(opPlus); break;
-    case 20: unary(opNot); break;
-    case 21: binary(opPlus); break;
-    case 22: binary(opMinus); break;
-    case 23: binary(opMult); break;
-    case 24: binary(opDivide); break;
-    case 25: binary(opDiv); break;
-    case 26: binary(opExp); break;
-    case 27: binary(opMod); break;
-    case 28: binary(opShl); break;
-    case 29: binary(opShr); break;
-    case 30: binary(opGTE); break;
-    case 31: binary(opLTE); break;
-    case 32: binary(opGT); break;
-    case 33: binary(opLT); break;
-    case 34: binary(opEq); break;
-    case 35: binary(opNEQ); break;
-    case 36: binary(opAnd); break;
-    case 37: binary(opOr); break;
-    case 38: binary(opXor); break;
-    case 39: IsComputedPart = true; break;
-    case 40:
-    case 43: ParamCountStack.push_back(0); break;
-    case 41:
-    case 42: break;
-    case 44:
-    case 45: AddParam(); break;
-    case 46: {
+    case R("expr: expr LIKE constant escape"):
+    case R("expr: expr NOT LIKE constant escape"):
+      AddExpression(std::make_unique<TSQLLikeExpr>(ForceParamList(3),
+                                                   rule == R("expr: expr NOT LIKE constant escape")));
+      break;
+    case R("expr: MINUS expr"): unary(opMinus); break;
+    case R("expr: PLUS expr"): unary(opPlus); break;
+    case R("expr: NOT expr"): unary(opNot); break;
+    case R("expr: expr PLUS expr"): binary(opPlus); break;
+    case R("expr: expr MINUS expr"): binary(opMinus); break;
+    case R("expr: expr STAR expr"): binary(opMult); break;
+    case R("expr: expr SLASH expr"): binary(opDivide); break;
+    case R("expr: expr DIV expr"): binary(opDiv); break;
+    case R("expr: expr POWER expr"): binary(opExp); break;
+    case R("expr: expr MOD expr"): binary(opMod); break;
+    case R("expr: expr SHL expr"): binary(opShl); break;
+    case R("expr: expr SHR expr"): binary(opShr); break;
+    case R("expr: expr GE expr"): binary(opGTE); break;
+    case R("expr: expr LE expr"): binary(opLTE); break;
+    case R("expr: expr GT expr"): binary(opGT); break;
+    case R("expr: expr LT expr"): binary(opLT); break;
+    case R("expr: expr EQ expr"): binary(opEq); break;
+    case R("expr: expr NE expr"): binary(opNEQ); break;
+    case R("expr: expr AND expr"): binary(opAnd); break;
+    case R("expr: expr OR expr"): binary(opOr); break;
+    case R("expr: expr XOR expr"): binary(opXor); break;
+    case R("expr: LPAREN expr RPAREN"): IsComputedPart = true; break;
+    case R("args: %empty"):
+    case R("lparen: LPAREN"): ParamCountStack.push_back(0); break;
+    case R("args: lparen RPAREN"):
+    case R("args: lparen exprlist RPAREN"): break;
+    case R("exprlist: expr"):
+    case R("exprlist: exprlist COMMA expr"): AddParam(); break;
+    case R("case: CASE whenlist else END"): {
       // CASE whenlist else END: the WHEN and THEN nodes of this CASE lie on
       // the stack in pairs, the ELSE node (when there is one) on top.
       const int32_t whens = A(2).Code;
@@ -415,35 +444,37 @@ void TExprParser::yyaction(int32_t rule) {
       }
       ExprStack.resize(first);
       DepthStack.resize(first);
-      AddExpression(std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList),
-                                                        std::move(elseExpr)));
+      AddExpression(
+          std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList), std::move(elseExpr)));
       yyval = TYYValue{};
       SetText(std::string());
       break;
     }
-    case 47: yyval.Code = 1; break;
-    case 48: yyval.Code = A(1).Code + 1; break;
-    case 49: break;  // the condition and the value stay on the stack
-    case 50: yyval.Code = 0; break;
-    case 51: yyval.Code = 1; break;
-    case 52:
+    case R("whenlist: when"): yyval.Code = 1; break;
+    case R("whenlist: whenlist when"): yyval.Code = A(1).Code + 1; break;
+    case R("when: WHEN expr THEN expr"): break;  // the condition and the value stay on the stack
+    case R("else: %empty"): yyval.Code = 0; break;
+    case R("else: ELSE expr"): yyval.Code = 1; break;
+    case R("name: IDENT"):
       GroupNames.emplace_back();
       IdentifierNames.push_back(UpperAscii(A(1).Text));
       break;
-    case 53:
+    case R("name: IDENT DOT IDENT"):
       GroupNames.push_back(UpperAscii(A(1).Text));
       IdentifierNames.push_back(UpperAscii(A(3).Text));
       SetText(A(3).Text);
       break;
-    case 54:
-    case 55: PushIntegerOrFloat(A(1).Text); break;
-    case 56: Push(std::make_unique<TFloatLiteral>(CheckedFloat(StrToFloat(A(1).Text)))); break;
-    case 57: Push(std::make_unique<TStringLiteral>(GetString(A(1).Text))); break;
-    case 58: Push(std::make_unique<TBooleanLiteral>(true)); break;
-    case 59: Push(std::make_unique<TBooleanLiteral>(false)); break;
-    case 60: SetText(GetExplicitParam(A(2).Text)); break;
-    case 61: Push(std::make_unique<TStringLiteral>(std::string())); break;
-    case 62: Push(std::make_unique<TStringLiteral>(GetString(A(2).Text))); break;
+    case R("constant: UINT"):
+    case R("constant: SINT"): PushIntegerOrFloat(A(1).Text); break;
+    case R("constant: FLOATLIT"):
+      Push(std::make_unique<TFloatLiteral>(CheckedFloat(StrToFloat(A(1).Text))));
+      break;
+    case R("constant: STRINGLIT"): Push(std::make_unique<TStringLiteral>(GetString(A(1).Text))); break;
+    case R("constant: TRUE"): Push(std::make_unique<TBooleanLiteral>(true)); break;
+    case R("constant: FALSE"): Push(std::make_unique<TBooleanLiteral>(false)); break;
+    case R("constant: COLON IDENT"): SetText(GetExplicitParam(A(2).Text)); break;
+    case R("escape: %empty"): Push(std::make_unique<TStringLiteral>(std::string())); break;
+    case R("escape: ESCAPE STRINGLIT"): Push(std::make_unique<TStringLiteral>(GetString(A(2).Text))); break;
     default: break;
   }
 }

@@ -30,6 +30,55 @@ bool TCustomParser::FindGoto(const TParseTables& t, int32_t state, int32_t nonte
   return false;
 }
 
+TParseDenseTables::TParseDenseTables(const TParseTables& t) : source_(t) {
+  const int32_t n = t.StateCount;
+  if (n <= 0) return;
+  // The columns: every terminal and nonterminal the slices name.
+  for (int32_t k = 0; k < t.YYACount; ++k) {
+    const int32_t sym = t.YYA[2 * k];
+    if (sym != 0 && sym < 256) return;  // not a token: the rows have no column for it
+    if (sym > max_token_) max_token_ = sym;
+    if (t.YYA[2 * k + 1] == kNone) return;
+  }
+  for (int32_t k = 0; k < t.YYGCount; ++k) {
+    const int32_t nt = t.YYG[2 * k];
+    if (nt >= 0) return;  // not a nonterminal
+    if (-nt > goto_cols_) goto_cols_ = -nt;
+    if (t.YYG[2 * k + 1] == kNone) return;
+  }
+  action_cols_ = max_token_ - 255 + 1;
+  action_row_.assign(static_cast<size_t>(n), -1);
+  goto_row_.assign(static_cast<size_t>(n), -1);
+  for (int32_t s = 0; s < n; ++s) {
+    // As the walk finds them: from the low end, stopping outside the table,
+    // the first entry of a symbol winning.
+    for (int32_t k = t.YYAL[s]; k <= t.YYAH[s]; ++k) {
+      if (k < 1 || k > t.YYACount) break;
+      const int32_t sym = t.YYA[2 * (k - 1)];
+      const int32_t col = sym == 0 ? 0 : sym - 255;
+      if (action_row_[static_cast<size_t>(s)] < 0) {
+        action_row_[static_cast<size_t>(s)] = static_cast<int32_t>(actions_.size() / static_cast<size_t>(action_cols_));
+        actions_.resize(actions_.size() + static_cast<size_t>(action_cols_), kNone);
+      }
+      int16_t& cell = actions_[static_cast<size_t>(action_row_[static_cast<size_t>(s)]) * static_cast<size_t>(action_cols_) +
+                               static_cast<size_t>(col)];
+      if (cell == kNone) cell = t.YYA[2 * (k - 1) + 1];
+    }
+    for (int32_t k = t.YYGL[s]; k <= t.YYGH[s]; ++k) {
+      if (k < 1 || k > t.YYGCount) break;
+      const int32_t nt = t.YYG[2 * (k - 1)];
+      if (goto_row_[static_cast<size_t>(s)] < 0) {
+        goto_row_[static_cast<size_t>(s)] = static_cast<int32_t>(gotos_.size() / static_cast<size_t>(goto_cols_));
+        gotos_.resize(gotos_.size() + static_cast<size_t>(goto_cols_), kNone);
+      }
+      int16_t& cell = gotos_[static_cast<size_t>(goto_row_[static_cast<size_t>(s)]) * static_cast<size_t>(goto_cols_) +
+                             static_cast<size_t>(-nt - 1)];
+      if (cell == kNone) cell = t.YYG[2 * (k - 1) + 1];
+    }
+  }
+  usable_ = true;
+}
+
 std::string TCustomParser::DepthMessage() { return FormatMessage(kDepthMessage, {kMaxDepth}); }
 
 std::string TCustomParser::TakeArgText(int32_t i) {
@@ -54,16 +103,29 @@ bool TCustomParser::ReadToken() {
   } while (token >= SkipLow && token <= SkipHigh);
   if (token < 0) token = 0;
   Lookahead = token;
-  LookaheadValue = TYYValue{};
-  if (Lexer) LookaheadValue.Text.swap(Lexer->yylval);
+  LookaheadValue.Code = 0;
+  LookaheadValue.Size = 0;
+  if (Lexer)
+    LookaheadValue.Text.swap(Lexer->yylval);
+  else
+    LookaheadValue.Text.clear();
   return token != IllegalToken;
 }
 
-int32_t TCustomParser::RunParse(const TParseTables& t) {
+int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
+  const TParseTables& t = d.Source();
+  const bool dense = d.Usable();
+  auto findAction = [&](int32_t state, int32_t symbol, int32_t& action) {
+    return dense ? d.FindAction(state, symbol, action) : FindAction(t, state, symbol, action);
+  };
+  auto findGoto = [&](int32_t state, int32_t nonterminal, int32_t& target) {
+    return dense ? d.FindGoto(state, nonterminal, target) : FindGoto(t, state, nonterminal, target);
+  };
   StateStack.clear();
   ValueStack.clear();
-  StateStack.reserve(kMaxDepth);
-  ValueStack.reserve(kMaxDepth);
+  // Most statements stay shallow; the stacks grow as needed up to kMaxDepth.
+  StateStack.reserve(kInitialDepth);
+  ValueStack.reserve(kInitialDepth);
   int32_t state = 0;
   Lookahead = -1;
   ErrorCount = 0;
@@ -71,6 +133,12 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
   yyval = TYYValue{};
   bool silentError = false;  // recovery asked for by an action: no new message
 
+  // Where the value of the state about to be pushed is: in yyval, in the
+  // lookahead just shifted, or already on the value stack (a reduction
+  // leaves its value in the slot of its first symbol).  Values are moved
+  // once, not passed along through yyval.
+  enum class Value { InYYVal, InLookahead, InPlace };
+  Value value = Value::InYYVal;
   enum class Step { Push, Next, Error };
   Step step = Step::Push;
   for (;;) {
@@ -80,8 +148,13 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
         return 1;
       }
       StateStack.push_back(state);
-      ValueStack.push_back(std::move(yyval));
-      yyval = TYYValue{};
+      if (value == Value::InYYVal) {
+        ValueStack.push_back(std::move(yyval));
+        yyval = TYYValue{};
+      } else if (value == Value::InLookahead) {
+        ValueStack.push_back(std::move(LookaheadValue));
+      }
+      value = Value::InYYVal;
       step = Step::Next;
     }
 
@@ -99,15 +172,14 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
           rule = defaultRule;
         } else {
           int32_t action = 0;
-          if (!FindAction(t, state, Lookahead, action)) {
+          if (!findAction(state, Lookahead, action)) {
             step = Step::Error;
             silentError = false;
           } else if (action > 0) {
             // Shift.
             state = action;
             Lookahead = -1;
-            yyval = std::move(LookaheadValue);
-            LookaheadValue = TYYValue{};
+            value = Value::InLookahead;
             if (RecoverCount > 0) --RecoverCount;
             step = Step::Push;
             continue;
@@ -133,19 +205,29 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
         }
         Flag = TYYFlag::yyfnone;
         RuleLength = length;
-        yyval = TYYValue{};
-        if (length > 0) {
-          yyval.Code = Arg(1).Code;
-          yyval.Size = Arg(1).Size;
-        }
+        yyval.Text.clear();
+        yyval.Code = length > 0 ? Arg(1).Code : 0;
+        yyval.Size = length > 0 ? Arg(1).Size : 0;
         TextSet = false;
         yyaction(rule);
-        if (!TextSet && length > 0) yyval.Text = TakeArgText(1);
         StateStack.resize(StateStack.size() - static_cast<size_t>(length));
-        ValueStack.resize(ValueStack.size() - static_cast<size_t>(length));
+        if (length > 0) {
+          // The first symbol's slot becomes the production's: its text stays
+          // unless the action set one.
+          const size_t base = ValueStack.size() - static_cast<size_t>(length);
+          TYYValue& slot = ValueStack[base];
+          if (TextSet) slot.Text.swap(yyval.Text);
+          slot.Code = yyval.Code;
+          slot.Size = yyval.Size;
+          ValueStack.resize(base + 1);
+          yyval.Text.clear();
+          yyval.Code = 0;
+          yyval.Size = 0;
+          value = Value::InPlace;
+        }
         RuleLength = 0;
         int32_t target = 0;
-        if (StateStack.empty() || !FindGoto(t, StateStack.back(), lhs, target)) {
+        if (StateStack.empty() || !findGoto(StateStack.back(), lhs, target)) {
           // The generator checks that every goto exists; a table set that
           // breaks this is refused rather than followed.
           yyerror("syntax error");
@@ -158,6 +240,12 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
           case TYYFlag::yyfabort:
             return 1;
           case TYYFlag::yyferror:
+            // Recovery pushes the production's value with the error state.
+            if (value == Value::InPlace) {
+              yyval = std::move(ValueStack.back());
+              ValueStack.pop_back();
+              value = Value::InYYVal;
+            }
             step = Step::Error;
             silentError = true;
             break;
@@ -177,7 +265,7 @@ int32_t TCustomParser::RunParse(const TParseTables& t) {
       bool found = false;
       while (!StateStack.empty()) {
         int32_t action = 0;
-        if (FindAction(t, StateStack.back(), kErrorToken, action) && action > 0) {
+        if (findAction(StateStack.back(), kErrorToken, action) && action > 0) {
           state = action;
           found = true;
           break;

@@ -8,7 +8,8 @@
 // accept), a slice of the goto table (nonterminal, state), and a default
 // reduction (-rule, or 0 when the state must look at the lookahead); per
 // rule its length and left-hand nonterminal.  Terminals are token numbers
-// (0 end of input, 256 error); nonterminals are -1..-N.
+// (0 end of input, 256 error); nonterminals are -1..-N.  The driver reads
+// them as rows (TParseDenseTables), derived once per table set.
 //
 // The driver keeps its state and its stacks in the instance: the current
 // token's value is taken from the lexer when the token is read, so nothing
@@ -16,10 +17,11 @@
 // entries; deeper nesting ends the parse with "Statement too deeply nested:
 // more than 1048 levels" (kDepthMessage).
 //
-// A production's value starts as the value of its first right-hand symbol.
-// Its text is moved over after the action, not copied before it, unless the
-// action set a text of its own (SetText): a long left-recursive chain (a OR
-// b OR c ...) then costs time in proportion to its length, not its square.
+// A production's value starts as the value of its first right-hand symbol:
+// after the action it stays in that symbol's slot of the value stack, with
+// the text the action set (SetText) or else the symbol's own, never copied:
+// a long left-recursive chain (a OR b OR c ...) then costs time in
+// proportion to its length, not its square.
 //
 // Tokens SkipLow to SkipHigh (comments, blanks, tabs, line feeds; 293 to 296
 // for SQL) are skipped before the parser sees them; IllegalToken (a character
@@ -27,6 +29,7 @@
 // expression parser sets its own numbers.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,6 +54,63 @@ struct TParseTables {
   int32_t RuleCount;
 };
 
+// The tables in the form the driver reads: a row per state that has
+// actions, a column per terminal (end of input, then the error token and
+// the tokens above it), and a row per state that has gotos, a column per
+// nonterminal; derived once from a TParseTables (a parser keeps one as a
+// static next to its generated tables).  A lookup is one load where the
+// lists need a walk over the state's slice.  Both answer alike: the first
+// entry of a slice wins, and a slice that leaves its table ends the walk
+// there.  Tables the rows cannot stand in for (an action or goto of -32768,
+// which the rows use for "none", or a symbol that is neither a token nor a
+// nonterminal) are marked unusable, and the driver walks the lists.
+class TParseDenseTables {
+public:
+  explicit TParseDenseTables(const TParseTables& t);
+
+  const TParseTables& Source() const { return source_; }
+  bool Usable() const { return usable_; }
+
+  bool FindAction(int32_t state, int32_t symbol, int32_t& action) const {
+    if (state < 0 || state >= source_.StateCount) return false;
+    const int32_t row = action_row_[static_cast<size_t>(state)];
+    int32_t col;
+    if (symbol == 0)
+      col = 0;
+    else if (symbol >= 256 && symbol <= max_token_)
+      col = symbol - 255;
+    else
+      return false;
+    if (row < 0) return false;
+    const int16_t a = actions_[static_cast<size_t>(row) * static_cast<size_t>(action_cols_) + static_cast<size_t>(col)];
+    if (a == kNone) return false;
+    action = a;
+    return true;
+  }
+  bool FindGoto(int32_t state, int32_t nonterminal, int32_t& target) const {
+    if (state < 0 || state >= source_.StateCount || nonterminal >= 0 || -nonterminal > goto_cols_) return false;
+    const int32_t row = goto_row_[static_cast<size_t>(state)];
+    if (row < 0) return false;
+    const int16_t g = gotos_[static_cast<size_t>(row) * static_cast<size_t>(goto_cols_) +
+                             static_cast<size_t>(-nonterminal - 1)];
+    if (g == kNone) return false;
+    target = g;
+    return true;
+  }
+
+private:
+  static constexpr int16_t kNone = INT16_MIN;
+  const TParseTables& source_;
+  bool usable_ = false;
+  int32_t max_token_ = 255;
+  int32_t action_cols_ = 1;
+  int32_t goto_cols_ = 0;
+  std::vector<int32_t> action_row_;  // per state, -1 when it has no actions
+  std::vector<int32_t> goto_row_;    // per state, -1 when it has no gotos
+  std::vector<int16_t> actions_;
+  std::vector<int16_t> gotos_;
+};
+
 // What the current semantic action asks the driver to do.
 enum class TYYFlag : uint8_t { yyfnone, yyfaccept, yyfabort, yyferror };
 
@@ -65,6 +125,7 @@ struct TYYValue {
 class TCustomParser {
 public:
   static constexpr int32_t kMaxDepth = 1048;
+  static constexpr int32_t kInitialDepth = 64;
   static constexpr int32_t kErrorToken = 256;
   static constexpr int32_t kIllegalToken = 292;
   // The message of a parse deeper than kMaxDepth; %d is kMaxDepth.
@@ -104,7 +165,7 @@ public:
 
 protected:
   // The driver over the given tables; calls yyaction for every reduction.
-  int32_t RunParse(const TParseTables& t);
+  int32_t RunParse(const TParseDenseTables& d);
 
   // The semantic action of a rule.  When it is called, yyval holds the
   // Code and Size of the first right-hand symbol (zero for an empty rule)

@@ -10,41 +10,58 @@
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
 #include "platform/numbers.h"
+#include "sql_engine/sql_grammar_rules.h"
 #include "sql_engine/sql_lexer_tables.h"
 
 namespace {
 
 struct Keyword {
   const char* name;
-  int16_t token;
+  TSqlToken token;
 };
 
 // Searched in this order; the first equal entry wins (NUMERIC shares FLOAT's
 // token).
 constexpr Keyword kKeywords[] = {
-    {"TOP", 386},       {"SELECT", 299},   {"DISTINCT", 300}, {"TRUE", 297},     {"FALSE", 298},
-    {"AND", 271},       {"OR", 270},       {"NOT", 291},      {"FROM", 301},     {"WHERE", 302},
-    {"ORDER", 303},     {"BY", 304},       {"ASC", 305},      {"DESC", 306},     {"AS", 307},
-    {"INNER", 308},     {"OUTER", 309},    {"FULL", 310},     {"JOIN", 311},     {"ON", 312},
-    {"GROUP", 313},     {"ANY", 315},      {"ALL", 316},      {"SUM", 317},      {"AVG", 318},
-    {"COUNT", 319},     {"MIN", 320},      {"MAX", 321},      {"STDEV", 322},    {"BETWEEN", 278},
-    {"IN", 279},        {"LIKE", 280},     {"LEFT", 323},     {"RIGHT", 324},    {"HAVING", 314},
-    {"LEADING", 325},   {"TRAILING", 326}, {"BOTH", 327},     {"TRIM", 328},     {"EXTRACT", 329},
-    {"YEAR", 330},      {"MONTH", 331},    {"DAY", 332},      {"HOUR", 333},     {"MINUTE", 334},
-    {"SECOND", 335},    {"SUBSTRING", 337}, {"FOR", 336},     {"DELETE", 338},   {"UPDATE", 339},
-    {"INSERT", 340},    {"INTO", 341},     {"VALUES", 342},   {"SET", 343},      {"CAST", 344},
-    {"CHAR", 345},      {"INTEGER", 346},  {"BOOLEAN", 347},  {"DATE", 348},     {"DATETIME", 350},
-    {"TIME", 349},      {"FLOAT", 351},    {"NUMERIC", 351},  {"ESCAPE", 352},   {"CREATE", 353},
-    {"TABLE", 354},     {"SMALLINT", 355}, {"MONEY", 356},    {"AUTOINC", 357},  {"PRIMARY", 358},
-    {"KEY", 359},       {"BLOB", 360},     {"INDEX", 361},    {"UNIQUE", 362},   {"DROP", 363},
-    {"TRANSFORM", 364}, {"PIVOT", 365},    {"UNION", 366},    {"WITH", 367},     {"IS", 368},
-    {"NULL", 369},      {"MOD", 285},      {"DIV", 286},      {"SHL", 287},      {"SHR", 288},
-    {"ALTER", 370},     {"COLUMN", 371},   {"ADD", 372},      {"APPEND", 373},   {"CASE", 374},
-    {"WHEN", 375},      {"THEN", 376},     {"ELSE", 377},     {"END", 378},      {"PACK", 379},
-    {"ZAP", 380},       {"REINDEX", 381},  {"FIELDS", 384},   {"USING", 383},    {"RANGE", 382},
-    {"TO", 385},
+    {"TOP", tkTOP},              {"SELECT", tkSELECT},        {"DISTINCT", tkDISTINCT},    {"TRUE", tkTRUE},
+    {"FALSE", tkFALSE},          {"AND", tkAND},              {"OR", tkOR},                {"NOT", tkNOT},
+    {"FROM", tkFROM},            {"WHERE", tkWHERE},          {"ORDER", tkORDER},          {"BY", tkBY},
+    {"ASC", tkASC},              {"DESC", tkDESC},            {"AS", tkAS},                {"INNER", tkINNER},
+    {"OUTER", tkOUTER},          {"FULL", tkFULL},            {"JOIN", tkJOIN},            {"ON", tkON},
+    {"GROUP", tkGROUP},          {"ANY", tkANY},              {"ALL", tkALL},              {"SUM", tkSUM},
+    {"AVG", tkAVG},              {"COUNT", tkCOUNT},          {"MIN", tkMIN},              {"MAX", tkMAX},
+    {"STDEV", tkSTDEV},          {"BETWEEN", tkBETWEEN},      {"IN", tkIN},                {"LIKE", tkLIKE},
+    {"LEFT", tkLEFT},            {"RIGHT", tkRIGHT},          {"HAVING", tkHAVING},        {"LEADING", tkLEADING},
+    {"TRAILING", tkTRAILING},    {"BOTH", tkBOTH},            {"TRIM", tkTRIM},            {"EXTRACT", tkEXTRACT},
+    {"YEAR", tkYEAR},            {"MONTH", tkMONTH},          {"DAY", tkDAY},              {"HOUR", tkHOUR},
+    {"MINUTE", tkMINUTE},        {"SECOND", tkSECOND},        {"SUBSTRING", tkSUBSTRING},  {"FOR", tkFOR},
+    {"DELETE", tkDELETE},        {"UPDATE", tkUPDATE},        {"INSERT", tkINSERT},        {"INTO", tkINTO},
+    {"VALUES", tkVALUES},        {"SET", tkSET},              {"CAST", tkCAST},            {"CHAR", tkCHAR},
+    {"INTEGER", tkINTEGER},      {"BOOLEAN", tkBOOLEAN},      {"DATE", tkDATE},            {"DATETIME", tkDATETIME},
+    {"TIME", tkTIME},            {"FLOAT", tkFLOAT},          {"NUMERIC", tkFLOAT},        {"ESCAPE", tkESCAPE},
+    {"CREATE", tkCREATE},        {"TABLE", tkTABLE},          {"SMALLINT", tkSMALLINT},    {"MONEY", tkMONEY},
+    {"AUTOINC", tkAUTOINC},      {"PRIMARY", tkPRIMARY},      {"KEY", tkKEY},              {"BLOB", tkBLOB},
+    {"INDEX", tkINDEX},          {"UNIQUE", tkUNIQUE},        {"DROP", tkDROP},            {"TRANSFORM", tkTRANSFORM},
+    {"PIVOT", tkPIVOT},          {"UNION", tkUNION},          {"WITH", tkWITH},            {"IS", tkIS},
+    {"NULL", tkNULL},            {"MOD", tkMOD},              {"DIV", tkDIV},              {"SHL", tkSHL},
+    {"SHR", tkSHR},              {"ALTER", tkALTER},          {"COLUMN", tkCOLUMN},        {"ADD", tkADD},
+    {"APPEND", tkAPPEND},        {"CASE", tkCASE},            {"WHEN", tkWHEN},            {"THEN", tkTHEN},
+    {"ELSE", tkELSE},            {"END", tkEND},              {"PACK", tkPACK},            {"ZAP", tkZAP},
+    {"REINDEX", tkREINDEX},      {"FIELDS", tkFIELDS},        {"USING", tkUSING},          {"RANGE", tkRANGE},
+    {"TO", tkTO},
 };
 static_assert(std::size(kKeywords) == 101);  // and fewer than 128: slots hold int8_t
+
+// Every keyword's token is the one the grammar declares for the terminal of
+// that name (NUMERIC is read as FLOAT).
+consteval bool KeywordsMatchGrammar() {
+  for (const Keyword& k : kKeywords) {
+    const std::string_view name = k.name;
+    if (sql_grammar::Token(name == "NUMERIC" ? "FLOAT" : name) != k.token) return false;
+  }
+  return true;
+}
+static_assert(KeywordsMatchGrammar(), "a keyword's token differs from the grammar's");
 
 // Keywords are Latin letters only; no byte of code page 1251 outside a..z
 // folds onto them, so a Latin case fold decides equality exactly as a

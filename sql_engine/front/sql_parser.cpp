@@ -1,20 +1,39 @@
-// Semantic actions of the SQL grammar: one case per production number of
-// resources/sql_grammar.y.  Each builds the value of its production (the
-// expression text) and calls the statement builders.
+// Semantic actions of the SQL grammar: one case per production of
+// resources/sql_grammar.y, named by its text (R("lhs: symbols"), looked up
+// at compile time in the generated sql_grammar_rules.h), so a production
+// moved in the grammar keeps its action and one changed or removed stops the
+// build.  Each builds the value of its production (the expression text) and
+// calls the statement builders.
 #include "sql_engine/front/sql_parser.h"
 
 #include <charconv>
 #include <climits>
+#include <initializer_list>
+#include <string_view>
 
 #include "platform/text.h"
 #include "sql_engine/front/sql_tokens.h"
+#include "sql_engine/sql_grammar_rules.h"
 
 namespace {
 
-// The field marker of a name: \f"name".
-std::string Marked(const std::string& name) { return "\\f\"" + name + "\""; }
+// The number of the production written `text` (a compile-time constant).
+consteval int32_t R(std::string_view text) { return sql_grammar::Rule(text); }
 
-std::string Paren(const std::string& s) { return "(" + s + ")"; }
+// The field marker of a name: \f"name".
+// The concatenation of the pieces, made in one allocation.
+std::string Cat(std::initializer_list<std::string_view> pieces) {
+  size_t n = 0;
+  for (const std::string_view p : pieces) n += p.size();
+  std::string s;
+  s.reserve(n);
+  for (const std::string_view p : pieces) s.append(p);
+  return s;
+}
+
+std::string Marked(std::string_view name) { return Cat({"\\f\"", name, "\""}); }
+
+std::string Paren(std::string_view s) { return Cat({"(", s, ")"}); }
 
 // The numeric value of an unsigned integer token; too large a value counts
 // as the largest 32-bit number.
@@ -71,7 +90,8 @@ int32_t TkpParser::yyparse() {
   InsertIndex = 0;
   TableIndex = 0;
   SetFieldParams(0, 0, 0, 0, 0);
-  return RunParse(KpyaccTables());
+  static const TParseDenseTables dense(KpyaccTables());
+  return RunParse(dense);
 }
 
 void TkpParser::Fail(const std::string& message) {
@@ -82,9 +102,9 @@ void TkpParser::Fail(const std::string& message) {
 void TkpParser::yyaction(int32_t rule) {
   auto A = [this](int32_t i) -> const std::string& { return Arg(i).Text; };
   auto set = [this](std::string text) { SetText(std::move(text)); };
-  auto binary = [&](const char* op) { set(A(1) + op + A(3)); };
+  auto binary = [&](const char* op) { set(Cat({A(1), op, A(3)})); };
   auto compare = [&](TRelationalOperator op, bool joinCandidate) {
-    set(A(1) + " " + A(2) + " " + A(3));
+    set(Cat({A(1), " ", A(2), " ", A(3)}));
     if (joinCandidate) AddJoinCandidate(A(1), A(3));
     switch (op) {
       case ropGT:
@@ -101,12 +121,12 @@ void TkpParser::yyaction(int32_t rule) {
     }
   };
   auto between = [&](const std::string& x, const std::string& lo, const std::string& hi) {
-    set("((" + x + " >= " + lo + ") AND (" + x + " <= " + hi + "))");
+    set(Cat({"((", x, " >= ", lo, ") AND (", x, " <= ", hi, "))"}));
   };
   auto like = [&](const char* fn, const std::string& x, const std::string& pattern,
                   const std::string& escape) {
-    set(std::string(fn) + "(" + x + ", " + pattern + ", " + (escape.empty() ? "''" : escape) +
-        ")");
+    set(Cat({fn, "(", x, ", ", pattern, ", ", escape.empty() ? std::string_view("''") : std::string_view(escape),
+             ")"}));
   };
   // left op right for AND and OR: the left chain of the same operator is
   // extended in place (its text taken over, not copied), else a new chain.
@@ -121,194 +141,193 @@ void TkpParser::yyaction(int32_t rule) {
       text += ')';
       set(std::move(text));
     } else {
-      set(Paren(A(1) + " " + op + " " + A(3)));
+      set(Cat({"(", A(1), " ", op, " ", A(3), ")"}));
     }
     yyval.Code = chain;
   };
   auto joinCompare = [&]() {
-    set(A(1) + A(2) + A(3));
+    set(Cat({A(1), A(2), A(3)}));
     SetJoinTestTbls(A(1), A(3));
   };
 
   switch (rule) {
     // statement kinds (on the root)
-    case 1:
-    case 2:
-      RootAnalizer->Statement = ssSelect;
-      break;
-    case 3: RootAnalizer->Statement = ssUnion; break;
-    case 4: RootAnalizer->Statement = ssUpdate; break;
-    case 5: RootAnalizer->Statement = ssDelete; break;
-    case 6: RootAnalizer->Statement = ssInsert; break;
-    case 7: RootAnalizer->Statement = ssCreateTable; break;
-    case 8: RootAnalizer->Statement = ssAlterTable; break;
-    case 9: RootAnalizer->Statement = ssCreateIndex; break;
-    case 10: RootAnalizer->Statement = ssDropTable; break;
-    case 11: RootAnalizer->Statement = ssDropIndex; break;
-    case 12: RootAnalizer->Statement = ssPackTable; break;
-    case 13: RootAnalizer->Statement = ssZapTable; break;
-    case 14: RootAnalizer->Statement = ssReindexTable; break;
+    case R("statement: select_stmt"):
+    case R("statement: transform_stmt"): RootAnalizer->Statement = ssSelect; break;
+    case R("statement: union_stmt"): RootAnalizer->Statement = ssUnion; break;
+    case R("statement: update_stmt"): RootAnalizer->Statement = ssUpdate; break;
+    case R("statement: delete_stmt"): RootAnalizer->Statement = ssDelete; break;
+    case R("statement: insert_stmt"): RootAnalizer->Statement = ssInsert; break;
+    case R("statement: create_table_stmt"): RootAnalizer->Statement = ssCreateTable; break;
+    case R("statement: alter_table_stmt"): RootAnalizer->Statement = ssAlterTable; break;
+    case R("statement: create_index_stmt"): RootAnalizer->Statement = ssCreateIndex; break;
+    case R("statement: drop_table_stmt"): RootAnalizer->Statement = ssDropTable; break;
+    case R("statement: drop_index_stmt"): RootAnalizer->Statement = ssDropIndex; break;
+    case R("statement: pack_stmt"): RootAnalizer->Statement = ssPackTable; break;
+    case R("statement: zap_stmt"): RootAnalizer->Statement = ssZapTable; break;
+    case R("statement: reindex_stmt"): RootAnalizer->Statement = ssReindexTable; break;
 
-    case 18:  // INTO ident FOR APPEND
-      GetCurrentAnalizer()->IntoTable = A(2);
-      break;
-    case 19: {  // select_head *
+    case R("into_opt: INTO IDENT FOR APPEND"): GetCurrentAnalizer()->IntoTable = A(2); break;
+    case R("select_clause: select_head STAR"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       a->DoSelectAll = true;
       a->AddFieldIfNot("*");
       break;
     }
-    case 21:
-    case 22: {  // TOP before SELECT limits groups, TOP after SELECT limits rows
+    case R("select_head: top_before_opt SELECT top_after_opt"):
+    case R("select_head: top_before_opt SELECT top_after_opt DISTINCT"): {
+      // TOP before SELECT limits groups, TOP after SELECT limits rows.
       TSqlAnalizer* a = GetCurrentAnalizer();
       if (!A(3).empty()) a->TopNInSelect = UIntValue(A(3));
       if (!A(1).empty()) a->TopNInGroupBy = UIntValue(A(1));
-      if (rule == 22) a->DoDistinct = true;
+      if (rule == R("select_head: top_before_opt SELECT top_after_opt DISTINCT")) a->DoDistinct = true;
       break;
     }
-    case 23:
-    case 25:
-      set(std::string());
-      break;
-    case 24:
-    case 26:
-      set(A(2));
-      break;
+    case R("top_after_opt: %empty"):
+    case R("top_before_opt: %empty"): set(std::string()); break;
+    case R("top_after_opt: TOP UINT"):
+    case R("top_before_opt: TOP UINT"): set(A(2)); break;
 
-    case 29:  // column_expr alias_opt
+    case R("column: column_expr alias_opt"):
       ColumnAlias = A(2);
       AddColumn(A(1), false);
       break;
-    case 30: {  // ident.*
+    case R("column: IDENT DOT STAR"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       a->TableAllFields.push_back(A(1));
       a->AddFieldIfNot(A(1) + ".*");
       break;
     }
-    case 31:  // CAST (column_expr AS cast_type) alias_opt
+    case R("column: CAST LPAREN column_expr AS cast_type RPAREN alias_opt"):
       CastType = Arg(5).Code;
       CastLength = Arg(5).Size;
       ColumnAlias = A(7);
       AddColumn(A(3), false);
       break;
-    case 32:
-      set(std::string());
-      break;
-    case 33:
-      set(A(2));
-      break;
+    case R("alias_opt: %empty"): set(std::string()); break;
+    case R("alias_opt: as_opt IDENT"): set(A(2)); break;
 
-    case 43:
-      set(AddSubqueryInSelect());
+    case R("column_expr: subquery"): set(AddSubqueryInSelect()); break;
+    case R("column_expr: column_expr PLUS column_expr"): binary(" + "); break;
+    case R("column_expr: column_expr MINUS column_expr"): binary(" - "); break;
+    case R("column_expr: column_expr STAR column_expr"): binary(" * "); break;
+    case R("column_expr: column_expr SLASH column_expr"): binary(" / "); break;
+    case R("column_expr: column_expr POWER column_expr"): binary(" ^ "); break;
+    case R("column_expr: column_expr MOD column_expr"): binary(" MOD "); break;
+    case R("column_expr: column_expr DIV column_expr"): binary(" DIV "); break;
+    case R("column_expr: column_expr SHL column_expr"): binary(" SHL "); break;
+    case R("column_expr: column_expr SHR column_expr"): binary(" SHR "); break;
+    case R("column_expr: column_expr GT column_expr"): binary(" > "); break;
+    case R("column_expr: column_expr LT column_expr"): binary(" < "); break;
+    case R("column_expr: column_expr NE column_expr"): binary(" <> "); break;
+    case R("column_expr: column_expr GE column_expr"): binary(" >= "); break;
+    case R("column_expr: column_expr LE column_expr"): binary(" <= "); break;
+    case R("column_expr: column_expr EQ column_expr"): binary(" = "); break;
+    case R("column_expr: column_expr AND column_expr"): logical(kAndChain, "AND"); break;
+    case R("column_expr: column_expr OR column_expr"): logical(kOrChain, "OR"); break;
+    case R("column_expr: MINUS column_expr"):
+    case R("column_expr: PLUS column_expr"): set(Cat({A(1), A(2)})); break;
+    case R("column_expr: LPAREN column_expr RPAREN"): set(Paren(A(2))); break;
+    case R("column_expr: SUM LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akSUM, A(4), !A(3).empty()));
       break;
-    case 44: binary(" + "); break;
-    case 45: binary(" - "); break;
-    case 46: binary(" * "); break;
-    case 47: binary(" / "); break;
-    case 48: binary(" ^ "); break;
-    case 49: binary(" MOD "); break;
-    case 50: binary(" DIV "); break;
-    case 51: binary(" SHL "); break;
-    case 52: binary(" SHR "); break;
-    case 53: binary(" > "); break;
-    case 54: binary(" < "); break;
-    case 55: binary(" <> "); break;
-    case 56: binary(" >= "); break;
-    case 57: binary(" <= "); break;
-    case 58: binary(" = "); break;
-    case 59: logical(kAndChain, "AND"); break;
-    case 60: logical(kOrChain, "OR"); break;
-    case 61:
-    case 62:
-      set(A(1) + A(2));
+    case R("column_expr: MIN LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akMIN, A(4), !A(3).empty()));
       break;
-    case 63: set(Paren(A(2))); break;
-    case 64: set(AddAggregate(akSUM, A(4), !A(3).empty())); break;
-    case 65: set(AddAggregate(akMIN, A(4), !A(3).empty())); break;
-    case 66: set(AddAggregate(akMAX, A(4), !A(3).empty())); break;
-    case 67: set(AddAggregate(akAVG, A(4), !A(3).empty())); break;
-    case 68: set(AddAggregate(akSTDEV, A(4), !A(3).empty())); break;
-    case 69: set(AddAggregate(akCOUNT, "0", false)); break;
-    case 70: set(AddAggregate(akCOUNT, A(4), !A(3).empty())); break;
-    case 71: set(std::string()); break;
+    case R("column_expr: MAX LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akMAX, A(4), !A(3).empty()));
+      break;
+    case R("column_expr: AVG LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akAVG, A(4), !A(3).empty()));
+      break;
+    case R("column_expr: STDEV LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akSTDEV, A(4), !A(3).empty()));
+      break;
+    case R("column_expr: COUNT LPAREN STAR RPAREN"): set(AddAggregate(akCOUNT, "0", false)); break;
+    case R("column_expr: COUNT LPAREN distinct_opt column_expr RPAREN"):
+      set(AddAggregate(akCOUNT, A(4), !A(3).empty()));
+      break;
+    case R("distinct_opt: %empty"): set(std::string()); break;
 
-    case 73:
-    case 159:
-    case 173:
-      set(A(1) + "()");
-      break;
-    case 74:
-    case 160:
-    case 161:
-    case 162:
-    case 174:
-    case 175:
-    case 176:
-      set(A(1) + "(" + A(3) + ")");
-      break;
-    case 75: set("*"); break;
-    case 78:
-    case 219:
-      set(A(1) + ", " + A(3));
-      break;
+    case R("function_call: IDENT LPAREN RPAREN"):
+    case R("join_condition: IDENT LPAREN RPAREN"):
+    case R("condition: IDENT LPAREN RPAREN"): set(Cat({A(1), "()"})); break;
+    case R("function_call: IDENT LPAREN function_args RPAREN"):
+    case R("join_condition: IDENT LPAREN condition_list RPAREN"):
+    case R("join_condition: LEFT LPAREN condition_list RPAREN"):
+    case R("join_condition: RIGHT LPAREN condition_list RPAREN"):
+    case R("condition: IDENT LPAREN condition_list RPAREN"):
+    case R("condition: LEFT LPAREN condition_list RPAREN"):
+    case R("condition: RIGHT LPAREN condition_list RPAREN"): set(Cat({A(1), "(", A(3), ")"})); break;
+    case R("function_args: STAR"): set("*"); break;
+    case R("column_expr_list: column_expr_list COMMA column_expr"):
+    case R("condition_list: condition_list COMMA condition"): set(Cat({A(1), ", ", A(3)})); break;
 
-    case 79: {  // TRIM (side string FROM condition)
+    case R("trim_call: TRIM LPAREN trim_side STRING FROM condition RPAREN"): {
       set(FormatMessage("SQLTRIM(%s, %s, %d)", {A(4), A(6), Arg(3).Code}));
       break;
     }
-    case 80: yyval.Code = 0; break;
-    case 81: yyval.Code = 1; break;
-    case 82: yyval.Code = 2; break;
-    case 83: {  // EXTRACT (part FROM condition)
+    case R("trim_side: LEADING"): yyval.Code = 0; break;
+    case R("trim_side: TRAILING"): yyval.Code = 1; break;
+    case R("trim_side: BOTH"): yyval.Code = 2; break;
+    case R("extract_call: EXTRACT LPAREN date_part FROM condition RPAREN"): {
       static const char* const kParts[] = {"YEAR(%s)", "MONTH(%s)", "DAY(%s)",
                                            "HOUR(%s)", "MIN(%s)",   "SEC(%s)"};
       const int32_t part = Arg(3).Code;
       set(FormatMessage(kParts[(part >= 0 && part < 6) ? part : 0], {A(5)}));
       break;
     }
-    case 84: case 85: case 86: case 87: case 88: case 89:
-      yyval.Code = rule - 84;
-      break;
-    case 90:  // SUBSTRING (condition FROM uint [FOR uint])
+    case R("date_part: YEAR"): yyval.Code = 0; break;
+    case R("date_part: MONTH"): yyval.Code = 1; break;
+    case R("date_part: DAY"): yyval.Code = 2; break;
+    case R("date_part: HOUR"): yyval.Code = 3; break;
+    case R("date_part: MINUTE"): yyval.Code = 4; break;
+    case R("date_part: SECOND"): yyval.Code = 5; break;
+    case R("substring_call: SUBSTRING LPAREN condition FROM UINT for_length_opt RPAREN"):
       if (!A(6).empty())
         set(FormatMessage("COPY(%s,%s,%s)", {A(3), A(5), A(6)}));
       else
         set(FormatMessage("COPY(%s,%s,LENGTH(%s))", {A(3), A(5), A(3)}));
       break;
-    case 91: set(std::string()); break;
-    case 92: set(A(2)); break;
+    case R("for_length_opt: %empty"): set(std::string()); break;
+    case R("for_length_opt: FOR UINT"): set(A(2)); break;
 
-    case 93: yyval.Code = tkCHAR; yyval.Size = UIntValue(A(3)); break;
-    case 94: yyval.Code = tkINTEGER; break;
-    case 95: yyval.Code = tkBOOLEAN; break;
-    case 96: yyval.Code = tkDATE; break;
-    case 97: yyval.Code = tkTIME; break;
-    case 98: yyval.Code = tkDATETIME; break;
-    case 99: yyval.Code = tkFLOAT; break;
-    case 100: yyval.Code = tkMONEY; break;
+    case R("cast_type: CHAR LPAREN UINT RPAREN"):
+      yyval.Code = tkCHAR;
+      yyval.Size = UIntValue(A(3));
+      break;
+    case R("cast_type: INTEGER"): yyval.Code = tkINTEGER; break;
+    case R("cast_type: BOOLEAN"): yyval.Code = tkBOOLEAN; break;
+    case R("cast_type: DATE"): yyval.Code = tkDATE; break;
+    case R("cast_type: TIME"): yyval.Code = tkTIME; break;
+    case R("cast_type: DATETIME"): yyval.Code = tkDATETIME; break;
+    case R("cast_type: FLOAT"): yyval.Code = tkFLOAT; break;
+    case R("cast_type: MONEY"): yyval.Code = tkMONEY; break;
 
-    case 101: set(A(1) + " " + A(2) + " " + A(3) + " " + A(4)); break;
-    case 103: set(A(1)); break;
-    case 104: set(A(1) + A(2)); break;
-    case 105: set(" " + A(1) + " " + A(2) + " " + A(3) + " " + A(4)); break;
-    case 106: set(std::string()); break;
-    case 107: set(A(1) + " " + A(2)); break;
+    case R("case_expr: case_start when_list else_opt END"):
+      set(Cat({A(1), " ", A(2), " ", A(3), " ", A(4)}));
+      break;
+    case R("when_list: when_clause"): set(A(1)); break;
+    case R("when_list: when_list when_clause"): set(Cat({A(1), A(2)})); break;
+    case R("when_clause: WHEN column_expr THEN case_value"):
+      set(Cat({" ", A(1), " ", A(2), " ", A(3), " ", A(4)}));
+      break;
+    case R("else_opt: %empty"): set(std::string()); break;
+    case R("else_opt: ELSE case_value"): set(Cat({A(1), " ", A(2)})); break;
 
-    case 114:
+    case R("field_ref: IDENT"):
       GetCurrentAnalizer()->AddFieldIfNot(A(1));
       set(Marked(A(1)));
       break;
-    case 115:
-      GetCurrentAnalizer()->AddFieldIfNot(MarkedName(A(1)));
-      break;
-    case 116: set(Marked(A(1) + "." + A(3))); break;
-    case 117: set(GetCurrentAnalizer()->ReplaceParams(":" + A(2))); break;
+    case R("field_ref: qualified_field"): GetCurrentAnalizer()->AddFieldIfNot(MarkedName(A(1))); break;
+    case R("qualified_field: IDENT DOT IDENT"): set(Cat({"\\f\"", A(1), ".", A(3), "\""})); break;
+    case R("param: COLON IDENT"): set(GetCurrentAnalizer()->ReplaceParams(":" + A(2))); break;
 
-    case 122: AddTable(A(1), std::string(), false); break;
-    case 123: AddTable(A(1), A(2), false); break;
-    case 124: AddTable(A(1), std::string(), true); break;
-    case 125: AddTable(A(1), A(2), true); break;
-    case 126: {  // (subquery) alias
+    case R("table_ref: IDENT"): AddTable(A(1), std::string(), false); break;
+    case R("table_ref: IDENT IDENT"): AddTable(A(1), A(2), false); break;
+    case R("table_ref: STRING"): AddTable(A(1), std::string(), true); break;
+    case R("table_ref: STRING IDENT"): AddTable(A(1), A(2), true); break;
+    case R("table_ref: subquery IDENT"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       TTableItem* t = a->TableList.Add();
       t->TableName = A(2);
@@ -316,53 +335,65 @@ void TkpParser::yyaction(int32_t rule) {
       t->SubqueryIndex = static_cast<int32_t>(a->SubQueryList.size()) - 1;
       break;
     }
-    case 129: AddJoin(static_cast<TJoinAction>(Arg(1).Code), A(4)); break;
+    case R("join: join_kind table_ref ON join_condition"):
+      AddJoin(static_cast<TJoinAction>(Arg(1).Code), A(4));
+      break;
     // LEFT JOIN and RIGHT JOIN are the outer joins, as in SQL.
-    case 130: case 131: case 132: yyval.Code = jkLeftInnerJoin; break;
-    case 133: case 134: case 135: yyval.Code = jkLeftOuterJoin; break;
-    case 136: yyval.Code = jkRightInnerJoin; break;
-    case 137: yyval.Code = jkRightOuterJoin; break;
-    case 138: yyval.Code = jkRightOuterJoin; break;
-    case 139: yyval.Code = jkFullOuterJoin; break;
+    case R("join_kind: JOIN"):
+    case R("join_kind: INNER JOIN"):
+    case R("join_kind: LEFT INNER JOIN"): yyval.Code = jkLeftInnerJoin; break;
+    case R("join_kind: LEFT JOIN"):
+    case R("join_kind: OUTER JOIN"):
+    case R("join_kind: LEFT OUTER JOIN"): yyval.Code = jkLeftOuterJoin; break;
+    case R("join_kind: RIGHT INNER JOIN"): yyval.Code = jkRightInnerJoin; break;
+    case R("join_kind: RIGHT JOIN"): yyval.Code = jkRightOuterJoin; break;
+    case R("join_kind: RIGHT OUTER JOIN"): yyval.Code = jkRightOuterJoin; break;
+    case R("join_kind: FULL OUTER JOIN"): yyval.Code = jkFullOuterJoin; break;
 
-    case 140: case 141: case 142: case 143: case 144: case 145:
-      joinCompare();
+    case R("join_condition: join_left EQ join_right"):
+    case R("join_condition: join_left NE join_right"):
+    case R("join_condition: join_left GE join_right"):
+    case R("join_condition: join_left LE join_right"):
+    case R("join_condition: join_left GT join_right"):
+    case R("join_condition: join_left LT join_right"): joinCompare(); break;
+    case R("join_condition: LPAREN join_condition RPAREN"):
+    case R("condition: LPAREN condition RPAREN"): set(Paren(A(2))); break;
+    case R("join_condition: join_condition AND join_condition"):
+      logical(kAndChain, A(2));
+      break;  // the keyword as written
+    case R("join_condition: join_condition OR join_condition"): logical(kOrChain, A(2)); break;
+    case R("join_condition: join_condition PLUS join_condition"):
+    case R("condition: condition PLUS condition"): binary(" + "); break;
+    case R("join_condition: join_condition MINUS join_condition"):
+    case R("condition: condition MINUS condition"): binary(" - "); break;
+    case R("join_condition: join_condition STAR join_condition"):
+    case R("condition: condition STAR condition"): binary(" * "); break;
+    case R("join_condition: join_condition SLASH join_condition"):
+    case R("condition: condition SLASH condition"): binary(" / "); break;
+    case R("join_condition: MINUS join_condition"):
+    case R("join_condition: PLUS join_condition"):
+    case R("condition: MINUS condition"):
+    case R("condition: PLUS condition"): set(Cat({A(1), A(2)})); break;
+    case R("join_condition: join_condition NOT LIKE STRING escape_opt"):
+      like("SQLNOTLIKE", A(1), A(4), A(5));
       break;
-    case 146:
-    case 203:
-      set(Paren(A(2)));
-      break;
-    case 147: logical(kAndChain, A(2)); break;  // the keyword as written
-    case 148: logical(kOrChain, A(2)); break;
-    case 149: case 185: binary(" + "); break;
-    case 150: case 186: binary(" - "); break;
-    case 151: case 187: binary(" * "); break;
-    case 152: case 188: binary(" / "); break;
-    case 153: case 154: case 183: case 184:
-      set(A(1) + A(2));
-      break;
-    case 155: like("SQLNOTLIKE", A(1), A(4), A(5)); break;
-    case 156: like("SQLLIKE", A(1), A(3), A(4)); break;
-    case 157:
-    case 179:
+    case R("join_condition: join_condition LIKE STRING escape_opt"): like("SQLLIKE", A(1), A(3), A(4)); break;
+    case R("join_condition: join_condition in_op LPAREN constant_list RPAREN"):
+    case R("condition: condition in_op LPAREN constant_list RPAREN"):
       set(CreateInListExpression(A(1), Arg(2).Code != 0));
       break;
-    case 158: between(A(1), A(3), A(5)); break;
-    case 163:
-    case 165:
-      set(A(1) + "." + A(3));
-      break;
-    case 164:
-    case 166:
-      set("[dummy]." + A(1));
-      break;
+    case R("join_condition: join_condition BETWEEN constant AND constant"): between(A(1), A(3), A(5)); break;
+    case R("join_left: IDENT DOT IDENT"):
+    case R("join_right: IDENT DOT IDENT"): set(Cat({A(1), ".", A(3)})); break;
+    case R("join_left: IDENT"):
+    case R("join_right: IDENT"): set(Cat({"[dummy].", A(1)})); break;
 
-    case 177: between(A(1), A(3), A(5)); break;
-    case 178:
+    case R("condition: condition BETWEEN field_ref AND field_ref"): between(A(1), A(3), A(5)); break;
+    case R("condition: condition BETWEEN constant AND constant"):
       between(A(1), A(3), A(5));
       AddWhereOptimize(A(1), A(3), A(5), ropBETWEEN);
       break;
-    case 180: {  // condition in_op subquery_use
+    case R("condition: condition in_op subquery_use"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       const int32_t n = static_cast<int32_t>(a->SubQueryList.size()) - 1;
       const bool notIn = Arg(2).Code != 0;
@@ -372,82 +403,100 @@ void TkpParser::yyaction(int32_t rule) {
       set(A(1) + (notIn ? " <> " : " = ") + Format1("(subquery %d)", n));
       break;
     }
-    case 181: like("SQLLIKE", A(1), A(3), A(4)); break;
-    case 182: like("SQLNOTLIKE", A(1), A(4), A(5)); break;
-    case 189: binary(" ^ "); break;
-    case 190: binary(" MOD "); break;
-    case 191: binary(" DIV "); break;
-    case 192: binary(" SHL "); break;
-    case 193: binary(" SHR "); break;
-    case 194: compare(ropBETWEEN, true); break;
-    case 195: compare(ropGE, false); break;
-    case 196: compare(ropLE, false); break;
-    case 197: compare(ropGT, false); break;
-    case 198: compare(ropLT, false); break;
-    case 199: compare(ropNEQ, false); break;
-    case 200: logical(kAndChain, "AND"); break;
-    case 201: logical(kOrChain, "OR"); break;
-    case 202: set("(NOT " + A(2) + ")"); break;
-    case 204: {
+    case R("condition: condition LIKE STRING escape_opt"): like("SQLLIKE", A(1), A(3), A(4)); break;
+    case R("condition: condition NOT LIKE STRING escape_opt"): like("SQLNOTLIKE", A(1), A(4), A(5)); break;
+    case R("condition: condition POWER condition"): binary(" ^ "); break;
+    case R("condition: condition MOD condition"): binary(" MOD "); break;
+    case R("condition: condition DIV condition"): binary(" DIV "); break;
+    case R("condition: condition SHL condition"): binary(" SHL "); break;
+    case R("condition: condition SHR condition"): binary(" SHR "); break;
+    case R("condition: condition EQ condition"): compare(ropBETWEEN, true); break;
+    case R("condition: condition GE condition"): compare(ropGE, false); break;
+    case R("condition: condition LE condition"): compare(ropLE, false); break;
+    case R("condition: condition GT condition"): compare(ropGT, false); break;
+    case R("condition: condition LT condition"): compare(ropLT, false); break;
+    case R("condition: condition NE condition"): compare(ropNEQ, false); break;
+    case R("condition: condition AND condition"): logical(kAndChain, "AND"); break;
+    case R("condition: condition OR condition"): logical(kOrChain, "OR"); break;
+    case R("condition: NOT condition"): set(Cat({"(NOT ", A(2), ")"})); break;
+    case R("condition: subquery_use"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       set(Format1("(subquery %d)", static_cast<int32_t>(a->SubQueryList.size()) - 1));
       break;
     }
-    case 205: set("ISNULL(" + A(1) + ",TRUE)"); break;
-    case 206: set("ISNULL(" + A(1) + ",FALSE)"); break;
-    case 207:
+    case R("null_test: field_ref IS NULL"): set(Cat({"ISNULL(", A(1), ",TRUE)"})); break;
+    case R("null_test: field_ref IS NOT NULL"): set(Cat({"ISNULL(", A(1), ",FALSE)"})); break;
+    case R("in_op: IN"):
       InValues.clear();
       yyval.Code = 0;
       break;
-    case 208:
+    case R("in_op: NOT IN"):
       InValues.clear();
-      set(A(1) + " " + A(2));
+      set(Cat({A(1), " ", A(2)}));
       yyval.Code = 1;
       break;
-    case 209: InValues.push_back(A(1)); break;
-    case 210: InValues.push_back(A(3)); break;
-    case 215: set("True"); break;
-    case 216: set("False"); break;
+    case R("constant_list: constant"): InValues.push_back(A(1)); break;
+    case R("constant_list: constant_list COMMA constant"): InValues.push_back(A(3)); break;
+    case R("constant: TRUE"): set("True"); break;
+    case R("constant: FALSE"): set("False"); break;
 
-    case 221: GetCurrentAnalizer()->WhereStr = A(2); break;
-    case 223: GetCurrentAnalizer()->UserDefinedRange.IndexName = GetString(A(12)); break;
-    case 224: GetCurrentAnalizer()->UserDefinedRange.FieldText.push_back(GetString(A(1))); break;
-    case 225: GetCurrentAnalizer()->UserDefinedRange.FieldText.push_back(GetString(A(3))); break;
-    case 226: GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(1)); break;
-    case 227: GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(3)); break;
-    case 228: GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(1)); break;
-    case 229: GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(3)); break;
+    case R("where_opt: WHERE condition"): GetCurrentAnalizer()->WhereStr = A(2); break;
+    case R(
+        "range_opt: SET RANGE FOR FIELDS range_field_list FROM range_start_list TO range_end_list USING "
+        "INDEX STRING"):
+      GetCurrentAnalizer()->UserDefinedRange.IndexName = GetString(A(12));
+      break;
+    case R("range_field_list: STRING"):
+      GetCurrentAnalizer()->UserDefinedRange.FieldText.push_back(GetString(A(1)));
+      break;
+    case R("range_field_list: range_field_list COMMA STRING"):
+      GetCurrentAnalizer()->UserDefinedRange.FieldText.push_back(GetString(A(3)));
+      break;
+    case R("range_start_list: range_value"):
+      GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(1));
+      break;
+    case R("range_start_list: range_start_list COMMA range_value"):
+      GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(3));
+      break;
+    case R("range_end_list: range_value"):
+      GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(1));
+      break;
+    case R("range_end_list: range_end_list COMMA range_value"):
+      GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(3));
+      break;
 
-    case 235:
-    case 236:
-    case 237: {
-      const int32_t code = rule == 235 ? kSubqueryPlain : rule == 236 ? kSubqueryAny : kSubqueryAll;
+    case R("subquery_use: subquery"):
+    case R("subquery_use: ANY subquery"):
+    case R("subquery_use: ALL subquery"): {
+      const int32_t code = rule == R("subquery_use: subquery")       ? kSubqueryPlain
+                           : rule == R("subquery_use: ANY subquery") ? kSubqueryAny
+                                                                     : kSubqueryAll;
       // The kind slot was made with the subquery.
       TSqlAnalizer* a = GetCurrentAnalizer();
       if (a->SubQueryKindList.size() < a->SubQueryList.size()) a->SubQueryKindList.push_back(skAny);
       if (!a->SubQueryKindList.empty()) a->SubQueryKindList.back() = code == kSubqueryAll ? skAll : skAny;
-      if (rule != 235) {
+      if (code != kSubqueryPlain) {
         yyval.Size = Arg(2).Size;
         set(A(2));
       }
       yyval.Code = code;
       break;
     }
-    case 239: {
+    case R("subquery: LPAREN subquery_body UNION union_select subquery_end"): {
       // The subquery just closed is the last of the current analyzer's list.
       TSqlAnalizer* a = GetCurrentAnalizer();
       if (!a->SubQueryList.empty()) a->SubQueryList.back()->Statement = ssUnion;
       break;
     }
-    case 241:
-    case 350:
+    case R("inner_select_clause: inner_select_distinct STAR"):
+    case R("union_select_clause: union_select_distinct STAR"):
       GetCurrentAnalizer()->DoSelectAll = true;
       break;
-    case 244:
-    case 353:
+    case R("inner_select_distinct: inner_select_head DISTINCT"):
+    case R("union_select_distinct: union_select_keyword DISTINCT"):
       GetCurrentAnalizer()->DoDistinct = true;
       break;
-    case 245: {  // inner_top_before_opt SELECT inner_top_after_opt
+    case R("inner_select_head: inner_top_before_opt SELECT inner_top_after_opt"): {
       const std::string before = A(1);
       const std::string after = A(3);
       TSqlAnalizer* a = CreateNewSubquery();
@@ -456,32 +505,30 @@ void TkpParser::yyaction(int32_t rule) {
       a->TopNInGroupBy = after.empty() ? 0 : UIntValue(after);
       break;
     }
-    case 246:
-    case 248:
-      set(std::string());
-      break;
-    case 247:
-    case 249:
-      set(A(2));
-      break;
-    case 250: LeaveSubquery(); break;
-    case 251: set(std::string()); break;
-    case 252: set(A(2)); break;
+    case R("inner_top_before_opt: %empty"):
+    case R("inner_top_after_opt: %empty"): set(std::string()); break;
+    case R("inner_top_before_opt: TOP UINT"):
+    case R("inner_top_after_opt: TOP UINT"): set(A(2)); break;
+    case R("subquery_end: RPAREN"): LeaveSubquery(); break;
+    case R("escape_opt: %empty"): set(std::string()); break;
+    case R("escape_opt: ESCAPE STRING"): set(A(2)); break;
 
-    case 255: AddGroupBy(A(1)); break;
-    case 256: AddGroupBy(A(3)); break;
-    case 257: set(Marked(A(1))); break;
-    case 261: AddHavingColumn(A(2)); break;
-    case 264: AddOrderBy(A(1), Arg(1).Code != 0); break;
-    case 265: AddOrderBy(A(3), Arg(3).Code != 0); break;
-    case 266: yyval.Code = 0; break;
-    case 267: yyval.Code = 0; break;
-    case 268: yyval.Code = 1; break;
+    case R("group_list: group_item"): AddGroupBy(A(1)); break;
+    case R("group_list: group_list COMMA group_item"): AddGroupBy(A(3)); break;
+    case R("group_item: IDENT"): set(Marked(A(1))); break;
+    case R("having_opt: HAVING column_expr"): AddHavingColumn(A(2)); break;
+    case R("order_list: order_item"): AddOrderBy(A(1), Arg(1).Code != 0); break;
+    case R("order_list: order_list COMMA order_item"): AddOrderBy(A(3), Arg(3).Code != 0); break;
+    case R("order_item: group_item"): yyval.Code = 0; break;
+    case R("order_item: group_item ASC"): yyval.Code = 0; break;
+    case R("order_item: group_item DESC"): yyval.Code = 1; break;
 
-    case 272: GetCurrentAnalizer()->MassUpdate = true; break;
-    case 275: AddUpdateColumn(A(1), A(3)); break;
-    case 276: AddUpdateColumn(A(1), std::string()); break;
-    case 281: {  // INSERT INTO table columns [VALUES] source
+    case R("update_stmt: UPDATE table_ref SET assignment_list EQ subquery end_opt"):
+      GetCurrentAnalizer()->MassUpdate = true;
+      break;
+    case R("assignment: IDENT EQ condition"): AddUpdateColumn(A(1), A(3)); break;
+    case R("assignment: IDENT EQ NULL"): AddUpdateColumn(A(1), std::string()); break;
+    case R("insert_one: INSERT INTO insert_table insert_columns values_opt insert_source"): {
       TInsertItem* item = CurrentInsertItem();
       const bool isString = Arg(3).Code != 0;
       item->TableName = isString ? GetString(A(3)) : A(3);
@@ -489,40 +536,44 @@ void TkpParser::yyaction(int32_t rule) {
       ++InsertIndex;
       break;
     }
-    case 284: yyval.Code = 0; break;
-    case 285: yyval.Code = 1; break;
-    case 288: CurrentInsertItem()->Columns.push_back(A(1)); break;
-    case 289: CurrentInsertItem()->Columns.push_back(A(3)); break;
-    case 294:
-    case 295:
-      CurrentInsertItem()->Values.push_back(A(1));
+    case R("insert_table: IDENT"): yyval.Code = 0; break;
+    case R("insert_table: STRING"): yyval.Code = 1; break;
+    case R("insert_column_list: IDENT"): CurrentInsertItem()->Columns.push_back(A(1)); break;
+    case R("insert_column_list: insert_column_list COMMA IDENT"):
+      CurrentInsertItem()->Columns.push_back(A(3));
       break;
+    case R("insert_value: NULL"):
+    case R("insert_value: condition"): CurrentInsertItem()->Values.push_back(A(1)); break;
 
-    case 299: SetAlterTableName(GetString(A(3))); break;
-    case 302: AddAlterField(A(3), false); break;
-    case 303: AddAlterField(A(3), true); break;
-    case 309:
+    case R("alter_one: ALTER TABLE STRING alter_items"): SetAlterTableName(GetString(A(3))); break;
+    case R("alter_item: ADD column_opt IDENT field_type"): AddAlterField(A(3), false); break;
+    case R("alter_item: DROP column_opt IDENT"): AddAlterField(A(3), true); break;
+    case R("create_one: CREATE TABLE STRING LPAREN field_defs primary_key_opt RPAREN"):
       SetTableName(GetString(A(3)));
       ++TableIndex;
       break;
-    case 310: SetFieldParams(tkCHAR, 0, 0, UIntValue(A(3)), 0); break;
-    case 311: SetFieldParams(tkINTEGER, 0, 0, 0, 0); break;
-    case 312: SetFieldParams(tkSMALLINT, 0, 0, 0, 0); break;
-    case 313: SetFieldParams(tkBOOLEAN, 0, 0, 0, 0); break;
-    case 314: SetFieldParams(tkDATE, 0, 0, 0, 0); break;
-    case 315: SetFieldParams(tkTIME, 0, 0, 0, 0); break;
-    case 316: SetFieldParams(tkDATETIME, 0, 0, 0, 0); break;
-    case 317: SetFieldParams(tkMONEY, 0, 0, 0, 0); break;
-    case 318: SetFieldParams(tkFLOAT, 0, 0, 0, 0); break;
-    case 319: SetFieldParams(tkFLOAT, UIntValue(A(3)), 0, 0, 0); break;
-    case 320: SetFieldParams(tkFLOAT, UIntValue(A(3)), UIntValue(A(5)), 0, 0); break;
-    case 321: SetFieldParams(tkAUTOINC, 0, 0, 0, 0); break;
-    case 322: SetFieldParams(tkBLOB, 0, 0, 0, UIntValue(A(3))); break;
-    case 323: AddCreateField(A(1)); break;
-    case 324: AddCreateField(A(3)); break;
-    case 327: AddPrimaryKeyField(A(1)); break;
-    case 328: AddPrimaryKeyField(A(3)); break;
-    case 329: {  // CREATE [UNIQUE] [ASC|DESC] INDEX name ON table (fields)
+    case R("field_type: CHAR LPAREN UINT RPAREN"): SetFieldParams(tkCHAR, 0, 0, UIntValue(A(3)), 0); break;
+    case R("field_type: INTEGER"): SetFieldParams(tkINTEGER, 0, 0, 0, 0); break;
+    case R("field_type: SMALLINT"): SetFieldParams(tkSMALLINT, 0, 0, 0, 0); break;
+    case R("field_type: BOOLEAN"): SetFieldParams(tkBOOLEAN, 0, 0, 0, 0); break;
+    case R("field_type: DATE"): SetFieldParams(tkDATE, 0, 0, 0, 0); break;
+    case R("field_type: TIME"): SetFieldParams(tkTIME, 0, 0, 0, 0); break;
+    case R("field_type: DATETIME"): SetFieldParams(tkDATETIME, 0, 0, 0, 0); break;
+    case R("field_type: MONEY"): SetFieldParams(tkMONEY, 0, 0, 0, 0); break;
+    case R("field_type: FLOAT"): SetFieldParams(tkFLOAT, 0, 0, 0, 0); break;
+    case R("field_type: FLOAT LPAREN UINT RPAREN"): SetFieldParams(tkFLOAT, UIntValue(A(3)), 0, 0, 0); break;
+    case R("field_type: FLOAT LPAREN UINT COMMA UINT RPAREN"):
+      SetFieldParams(tkFLOAT, UIntValue(A(3)), UIntValue(A(5)), 0, 0);
+      break;
+    case R("field_type: AUTOINC"): SetFieldParams(tkAUTOINC, 0, 0, 0, 0); break;
+    case R("field_type: BLOB LPAREN UINT RPAREN"): SetFieldParams(tkBLOB, 0, 0, 0, UIntValue(A(3))); break;
+    case R("field_defs: IDENT field_type"): AddCreateField(A(1)); break;
+    case R("field_defs: field_defs COMMA IDENT field_type"): AddCreateField(A(3)); break;
+    case R("key_fields: IDENT"): AddPrimaryKeyField(A(1)); break;
+    case R("key_fields: key_fields COMMA IDENT"): AddPrimaryKeyField(A(3)); break;
+    case R(
+        "create_index_stmt: CREATE unique_opt index_order_opt INDEX IDENT ON STRING LPAREN index_fields "
+        "RPAREN end_opt"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       a->IndexUnique = !A(2).empty();
       a->IndexDescending = Arg(3).Code != 0;
@@ -530,41 +581,47 @@ void TkpParser::yyaction(int32_t rule) {
       a->IndexTable = GetString(A(7));
       break;
     }
-    case 330: set(std::string()); break;
-    case 332: case 333: yyval.Code = 0; break;
-    case 334: yyval.Code = 1; break;
-    case 335: GetCurrentAnalizer()->IndexColumnList.push_back(A(1)); break;
-    case 336: GetCurrentAnalizer()->IndexColumnList.push_back(A(3)); break;
-    case 337: GetCurrentAnalizer()->IndexTable = GetString(A(3)); break;
-    case 338: {
+    case R("unique_opt: %empty"): set(std::string()); break;
+    case R("index_order_opt: %empty"):
+    case R("index_order_opt: ASC"): yyval.Code = 0; break;
+    case R("index_order_opt: DESC"): yyval.Code = 1; break;
+    case R("index_fields: IDENT"): GetCurrentAnalizer()->IndexColumnList.push_back(A(1)); break;
+    case R("index_fields: index_fields COMMA IDENT"):
+      GetCurrentAnalizer()->IndexColumnList.push_back(A(3));
+      break;
+    case R("drop_table_stmt: DROP TABLE STRING end_opt"):
+      GetCurrentAnalizer()->IndexTable = GetString(A(3));
+      break;
+    case R("drop_index_stmt: DROP INDEX STRING IDENT end_opt"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       a->IndexTable = GetString(A(3));
       a->IndexName = A(4);
       break;
     }
-    case 339: GetCurrentAnalizer()->PivotStr = A(5); break;
-    case 340: AddColumn(A(1), true); break;
-    case 341:
+    case R("transform_stmt: TRANSFORM transform_columns select_stmt PIVOT column_expr pivot_in_opt end_opt"):
+      GetCurrentAnalizer()->PivotStr = A(5);
+      break;
+    case R("transform_column: column_expr"): AddColumn(A(1), true); break;
+    case R("transform_column: CAST LPAREN column_expr AS cast_type RPAREN"):
       CastType = Arg(5).Code;
       CastLength = Arg(5).Size;
       AddColumn(A(3), true);
       break;
-    case 346: GetCurrentAnalizer()->PivotInSubquery = true; break;
-    case 347:
-    case 348: {
-      std::string v = A(rule == 347 ? 1 : 3);
-      if (v.size() > 1 && (v.front() == '\'' || v.front() == '"') && v.back() == v.front())
-        v = GetString(v);
+    case R("pivot_in_opt: IN subquery"): GetCurrentAnalizer()->PivotInSubquery = true; break;
+    case R("pivot_values: constant"):
+    case R("pivot_values: pivot_values COMMA constant"): {
+      std::string v = A(rule == R("pivot_values: constant") ? 1 : 3);
+      if (v.size() > 1 && (v.front() == '\'' || v.front() == '"') && v.back() == v.front()) v = GetString(v);
       GetCurrentAnalizer()->PivotInList.push_back(v);
       break;
     }
-    case 354: {  // SELECT after UNION: a branch analyzer beside the current one
+    case R("union_select_keyword: SELECT"): {
+      // SELECT after UNION: a branch analyzer beside the current one.
       TSqlAnalizer* cur = GetCurrentAnalizer();
       cur->UnionAnalizer = std::make_unique<TSqlAnalizer>(cur->Parent, RootAnalizer->Query);
       CurrentAnalizer = cur->UnionAnalizer.get();
       break;
     }
-    default:
-      break;  // the value of the first symbol
+    default: break;  // the value of the first symbol
   }
 }

@@ -15,6 +15,7 @@
 #include "sql_engine/front/parse_runtime.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/front/sql_lexer.h"
+#include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/front/sql_tokens.h"
 
@@ -99,6 +100,42 @@ TEST(ParserTables, GeneratedShape) {
     }
   }
   EXPECT_EQ(accepts, 1);
+}
+
+// The rows the driver reads answer every lookup as the walk over the lists
+// does: both grammars' tables, every state and symbol, also those out of
+// range.  Tables whose symbols the rows have no column for are refused.
+TEST(ParserTables, RowsAnswerAsTheLists) {
+  for (const TParseTables* t : {&KpyaccTables(), &QexpryaccTables()}) {
+    const TParseDenseTables d(*t);
+    ASSERT_TRUE(d.Usable());
+    for (int32_t s = -1; s <= t->StateCount; ++s) {
+      for (int32_t sym = -2; sym <= 400; ++sym) {
+        int32_t listed = -7, rows = -7;
+        const bool inList = TCustomParser::FindAction(*t, s, sym, listed);
+        ASSERT_EQ(d.FindAction(s, sym, rows), inList) << "state " << s << " symbol " << sym;
+        if (inList) {
+          ASSERT_EQ(rows, listed) << "state " << s << " symbol " << sym;
+        }
+      }
+      for (int32_t nt = -200; nt <= 1; ++nt) {
+        int32_t listed = -7, rows = -7;
+        const bool inList = TCustomParser::FindGoto(*t, s, nt, listed);
+        ASSERT_EQ(d.FindGoto(s, nt, rows), inList) << "state " << s << " nonterminal " << nt;
+        if (inList) {
+          ASSERT_EQ(rows, listed) << "state " << s << " nonterminal " << nt;
+        }
+      }
+    }
+  }
+  // A character token ('(' is 40) has no column.
+  const int16_t yya[] = {40, 1, 0, 0};
+  const int16_t yyg[] = {-1, 1};
+  const int16_t one[] = {0, 0};
+  const int16_t low[] = {1, 3}, high[] = {2, 2}, glow[] = {1, 2}, ghigh[] = {1, 1};
+  const int16_t yyr[] = {1, -1};
+  const TParseTables tiny{yya, 2, yyg, 1, one, low, high, glow, ghigh, 2, yyr, 1};
+  EXPECT_FALSE(TParseDenseTables(tiny).Usable());
 }
 
 TEST(Parser, EmptyTextCommentOnlyAndTwoStatements) {
@@ -250,13 +287,14 @@ protected:
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   // Runs bison with `bisonArgs` on `grammar`, then the script; its exit code.
-  int Generate(const std::string& grammar, const std::string& bisonArgs, std::string& output) {
+  int Generate(const std::string& grammar, const std::string& bisonArgs, std::string& output,
+               const std::string& scriptArgs = std::string()) {
     std::ofstream(dir_ / "g.y") << grammar;
     const std::filesystem::path src = DataDir().parent_path().parent_path().parent_path();
     const std::string cmd = "cd '" + dir_.string() + "' && bison " + bisonArgs +
                             " --xml=g.xml -o g.c g.y 2> bison.err && python3 '" +
                             (src / "tools" / "bison_tables.py").string() +
-                            "' g.xml out.cpp --name T 2> script.err";
+                            "' g.xml out.cpp --name T " + scriptArgs + " 2> script.err";
     const int rc = std::system(cmd.c_str());
     std::ifstream in(dir_ / "out.cpp");
     std::stringstream ss;
@@ -276,6 +314,23 @@ TEST_F(BisonTablesScript, WritesTablesForAConsistentAutomaton) {
   ASSERT_EQ(Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out), 0);
   EXPECT_NE(out.find("const TParseTables& T()"), std::string::npos);
   EXPECT_NE(out.find("kYYR[] = {\n  3, -1, 1, -1, 3, -1,"), std::string::npos) << out;
+}
+
+TEST_F(BisonTablesScript, NamesTheProductionsForTheActions) {
+  std::string out;
+  ASSERT_EQ(Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out,
+                     "--rules-header rules.h --rules-namespace tiny"),
+            0);
+  std::ifstream in(dir_ / "rules.h");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string header = ss.str();
+  EXPECT_NE(header.find("namespace tiny {"), std::string::npos) << header;
+  EXPECT_NE(header.find("\"e: e PLUS e\",  // 1\n    \"e: NUM\",  // 2\n    \"e: '(' e ')'\",  // 3\n"),
+            std::string::npos)
+      << header;
+  EXPECT_NE(header.find("{\"NUM\", 258},"), std::string::npos) << header;
+  EXPECT_NE(header.find("kRuleCount = 3;"), std::string::npos) << header;
 }
 
 TEST_F(BisonTablesScript, RefusesDefaultReductionsBesideShifts) {
