@@ -233,15 +233,28 @@ void TSiftPlan::ResolveTables() {
                                     {a_.TableList.Get(i)->TableName, a_.TableList.Get(j)->TableName}));
 }
 
+bool TSiftPlan::SplitQualifiedName(const std::string& text, std::string& table, std::string& field) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos) return FindFieldByName(text) != nullptr;
+  TDataSet* ds = FindDataSetByName(text.substr(0, dot));
+  if (!ds || !ds->FindField(TrimSquareBrackets(text.substr(dot + 1)))) return false;
+  table = text.substr(0, dot);
+  field = text.substr(dot + 1);
+  return true;
+}
+
+void TSiftPlan::AddSelectColumn(const std::string& text, const std::string& name) {
+  TColumnItem* c = a_.ColumnList.Add();
+  c->ExprText = text;
+  c->Caption = name;
+}
+
 void TSiftPlan::ExpandTableFields(int32_t index) {
   const TTableItem* t = a_.TableList.Get(index);
   const std::string table = t->Alias.empty() ? t->TableName : t->Alias;
-  for (TField* f : t->SourceDataSet->Fields()) {
-    if (!f->Visible()) continue;
-    TColumnItem* c = a_.ColumnList.Add();
-    c->ExprText = AddSquareBrackets(table) + "." + AddSquareBrackets(f->FieldName());
-    c->Caption = table + "." + f->FieldName();
-  }
+  for (TField* f : t->SourceDataSet->Fields())
+    if (f->Visible())
+      AddSelectColumn(AddSquareBrackets(table) + "." + AddSquareBrackets(f->FieldName()), table + "." + f->FieldName());
 }
 
 void TSiftPlan::ResolveOrderItems(TOrderByList& list, bool groupBy) {
@@ -378,10 +391,9 @@ void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
       return;
   }
   auto tableOf = [&](const std::string& name) -> int32_t {
-    const size_t dot = name.find('.');
-    if (dot == std::string::npos) return 0;
-    TDataSet* ds = FindDataSetByName(name.substr(0, dot));
-    if (!ds || !ds->FindField(TrimSquareBrackets(name.substr(dot + 1)))) return -1;
+    std::string table, field;
+    if (!SplitQualifiedName(name, table, field)) return -1;
+    TDataSet* ds = table.empty() ? FindFieldByName(name)->DataSet() : FindDataSetByName(table);
     return a_.TableList.IndexOfDataSet(ds);
   };
   const size_t n = static_cast<size_t>(a_.TableList.Count());

@@ -117,6 +117,13 @@ public:
 private:
   void ResolveDerivedTables();
   void ResolveTables();
+  // "table.field": true when `table` names a FROM dataset with that field,
+  // then `table` and `field` are set; a plain name: true when some FROM
+  // dataset has the field (`table` and `field` untouched).
+  bool SplitQualifiedName(const std::string& text, std::string& table, std::string& field);
+  // A select column of `text` under result-field name `name`.
+  void AddSelectColumn(const std::string& text, const std::string& name);
+  // The visible fields of FROM item `item` as select columns.
   void ExpandTableFields(int32_t item);
   void ResolveOrderItems(TOrderByList& list, bool groupBy);
   // A SELECT over several FROM tables whose WHERE is an AND of conjuncts,
