@@ -8,6 +8,9 @@
 //   BM_CdxBuild           a CDX tag on FM built from the record images
 //                         (key sorter, bottom-up nodes, file writes):
 //                         "over_sqlite" is its time over CREATE INDEX's;
+//                         "peak_MB" and "sqlite_peak_MB" the memory of one
+//                         more build of each in a forked child (the rise of
+//                         its resident high-water mark, peak_memory.h);
 //   BM_SqliteSeek/m       the same 100,000 random existing surnames looked up
 //                         one statement each (SELECT the five columns WHERE
 //                         fm = ? LIMIT 1, every column read as text); m = 1
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "peak_memory.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/cdx_index.h"
 
@@ -55,6 +59,7 @@ struct Data {
   // it, and trimmed UTF-8 for SQLite.
   std::vector<std::string> keys, sqliteKeys;
   double sqliteBuildMs = 0;
+  double sqlitePeakMB = -1;
   bool tableWritten = false;
 
   Data() {
@@ -102,6 +107,8 @@ void BM_SqliteCreateIndex(benchmark::State& state) {
   }
   sqlite3_close(db);
   d.sqliteBuildMs = best;
+  d.sqlitePeakMB = bench::SqlitePeakMB(d.dir.Path("plain.db"), "DROP INDEX IF EXISTS i;", "CREATE INDEX i ON t(fm);");
+  state.counters["peak_MB"] = d.sqlitePeakMB;
   state.SetItemsProcessed(state.iterations() * d.rows.Records());
 }
 BENCHMARK(BM_SqliteCreateIndex)->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -119,6 +126,11 @@ void BM_CdxBuild(benchmark::State& state) {
     best = std::min(best, Ms(t0));
   }
   if (d.sqliteBuildMs > 0) state.counters["over_sqlite"] = best / d.sqliteBuildMs;
+  state.counters["peak_MB"] = bench::PeakRiseMB([&] {
+    CVobjCDXFile f(&table, path, true, false, true, true);
+    f.AddTag("FM", "FM", "", true, false);
+  }, [&] { std::filesystem::remove(path); });
+  state.counters["sqlite_peak_MB"] = d.sqlitePeakMB;
   state.SetItemsProcessed(state.iterations() * d.rows.Records());
 }
 BENCHMARK(BM_CdxBuild)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -15,7 +15,14 @@ SiftCrossTab::SiftCrossTab(TDataSet* phones) : impl_(std::make_unique<Impl>()) {
 
 SiftCrossTab::~SiftCrossTab() = default;
 
-CrossTabTotals SiftCrossTab::Run(const std::string& sql, int headings) {
+namespace {
+std::string TrimRight(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+}  // namespace
+
+CrossTabTotals SiftCrossTab::Run(const std::string& sql, int headings, CrossTabCells* cells) {
   TSift& q = impl_->q;
   q.SetSQL(sql);
   q.Open();
@@ -30,6 +37,8 @@ CrossTabTotals SiftCrossTab::Run(const std::string& sql, int headings) {
       if (field->IsNull()) continue;
       ++t.cells;
       t.sum += field->AsFloat();
+      if (cells)
+        (*cells)[{TrimRight(q.Fields().Fields(0)->AsString()), TrimRight(field->FieldName())}] = field->AsFloat();
     }
     q.Next();
   }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 class TDataSet;
 
@@ -20,6 +22,10 @@ struct CrossTabTotals {
   bool operator==(const CrossTabTotals&) const = default;
 };
 
+// Every non-null cell of a cross-tab by (row heading, column name), both
+// trimmed of trailing blanks, in code page 1251.
+using CrossTabCells = std::map<std::pair<std::string, std::string>, double>;
+
 // A query over one source dataset under the alias "Phones".
 class SiftCrossTab {
 public:
@@ -29,8 +35,9 @@ public:
   SiftCrossTab& operator=(const SiftCrossTab&) = delete;
 
   // Takes the statement (code page 1251), opens, reads every cell after
-  // the first `headings` columns as a number, closes.
-  CrossTabTotals Run(const std::string& sql, int headings);
+  // the first `headings` columns as a number, closes.  With `cells` also
+  // keeps each non-null cell under the first heading and its column name.
+  CrossTabTotals Run(const std::string& sql, int headings, CrossTabCells* cells = nullptr);
 
 private:
   struct Impl;

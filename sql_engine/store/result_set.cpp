@@ -76,18 +76,13 @@ int32_t TkpField::GetColWidth() const {
 
 // String cells.
 
+// Read and written in place: these run for every cell a query stores.
 std::string TkpStringField::GetAsString() {
-  std::vector<char> data(ColWidth);
-  if (!GetData(data.data())) return std::string();
-  size_t n = std::find(data.begin(), data.end(), '\0') - data.begin();
-  return std::string(data.data(), n);
+  std::string_view text;
+  return Set().GetFieldText(*this, text) ? std::string(text) : std::string();
 }
 
-void TkpStringField::SetAsString(const std::string& value) {
-  std::vector<char> data(ColWidth, '\0');
-  std::memcpy(data.data(), value.data(), std::min(value.size(), data.size()));
-  SetData(data.data());
-}
+void TkpStringField::SetAsString(const std::string& value) { Set().SetFieldText(*this, value); }
 
 Variant TkpStringField::GetAsVariant() { return GetIsNull() ? Variant::Null() : Variant(GetAsString()); }
 void TkpStringField::SetVarValue(const Variant& value) { SetAsString(VarToStr(value)); }
@@ -352,6 +347,28 @@ void TResultSet::SetFieldData(const TkpField& field, const void* buffer) {
   uint8_t* rec = Current();
   if (rec == nullptr || buffer == nullptr) return;
   std::memcpy(rec + field.Offset + 2, buffer, field.ColWidth);
+  StoreLE16(rec + field.Offset, kHasValue);
+  RecordChanged(Recno);
+}
+
+bool TResultSet::GetFieldText(const TkpField& field, std::string_view& text) {
+  const uint8_t* rec = Current();
+  if (rec == nullptr || LoadLE16(rec + field.Offset) == 0) return false;
+  const char* p = reinterpret_cast<const char*>(rec + field.Offset + 2);
+  const size_t width = field.ColWidth;
+  const void* end = std::memchr(p, '\0', width);
+  text = std::string_view(p, end ? static_cast<size_t>(static_cast<const char*>(end) - p) : width);
+  return true;
+}
+
+void TResultSet::SetFieldText(const TkpField& field, std::string_view text) {
+  uint8_t* rec = Current();
+  if (rec == nullptr) return;
+  const size_t width = field.ColWidth;
+  const size_t n = std::min(text.size(), width);
+  uint8_t* cell = rec + field.Offset + 2;
+  if (n > 0) std::memcpy(cell, text.data(), n);
+  std::memset(cell + n, 0, width - n);
   StoreLE16(rec + field.Offset, kHasValue);
   RecordChanged(Recno);
 }

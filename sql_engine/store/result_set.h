@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/variant.h"
@@ -244,6 +245,11 @@ public:
   void SetFieldData(const TkpField& field, const void* buffer);
   bool GetIsNull(const TkpField& field);
   void SetIsNull(const TkpField& field);
+  // A text cell without a copy through a buffer of the column's width: the
+  // bytes up to the first 0 (false when null), and text stored cut to the
+  // width with 0 bytes after it.
+  bool GetFieldText(const TkpField& field, std::string_view& text);
+  void SetFieldText(const TkpField& field, std::string_view text);
 
   // Frees the record's old bookmark, then stores `bookmark`.
   void SetSourceBookmark(int32_t bookmark);
