@@ -44,6 +44,33 @@ void AppendKey(TkpField* f, std::string& key, std::vector<uint8_t>& buf) {
   key.append(reinterpret_cast<const char*>(buf.data()), f->ColWidth);
 }
 
+// The column's value in the current record as one word, when every value
+// of the column fits one (a number, a boolean, a text of up to 7 bytes):
+// equal words are equal values, as AppendKey's keys are.  False when the
+// column's values do not fit; `null` for a null value.
+bool WordFits(const TkpField* f) { return f->DataType != ttString || f->ColWidth <= 7; }
+
+uint64_t WordKey(TkpField* f, std::vector<uint8_t>& buf, bool& null) {
+  buf.resize(std::max<size_t>(f->ColWidth, 8));
+  null = !f->GetData(buf.data());
+  if (null) return 0;
+  uint64_t word = 0;
+  if (f->DataType == ttString) {
+    const size_t len = strnlen(reinterpret_cast<const char*>(buf.data()), f->ColWidth);
+    std::memcpy(&word, buf.data(), len);
+    return word | (static_cast<uint64_t>(len) << 56);
+  }
+  if (f->DataType == ttFloat) {
+    double d;
+    std::memcpy(&d, buf.data(), sizeof d);
+    if (d == 0) d = 0;  // -0 and 0 are one value
+    std::memcpy(&word, &d, sizeof d);
+    return word;
+  }
+  std::memcpy(&word, buf.data(), std::min<size_t>(f->ColWidth, sizeof word));
+  return word;
+}
+
 // One value of a group's heading, for ordering the groups.
 struct TKeyValue {
   bool Null = true;
@@ -90,8 +117,11 @@ struct TCellAcc {
   }
 };
 
-// The cell of each (group, slot) pair: an open-addressing table, as the
-// lookup runs once per scanned row.
+// The cell of each (group, slot) pair, looked up once per scanned row: a
+// row of cells per group indexed by slot while the rows stay within a
+// budget of entries (a few hundred KB for a street-by-house table, so the
+// lookups stay in the cache), an open-addressing table for all of them
+// past it.
 class TCellIndex {
 public:
   // The cell of `key`, or `next` stored as its cell when it has none
@@ -135,6 +165,8 @@ private:
   size_t count_ = 0;
 };
 
+size_t g_dense_budget = size_t{1} << 22;
+
 bool TextArgument(const TResultSet& rs, int32_t column) {
   return column >= 0 && rs.Fields.GetItem(column)->DataType == ttString;
 }
@@ -147,6 +179,9 @@ bool PivotNameLess(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+void SetSiftTransformDenseBudget(size_t entries) { g_dense_budget = entries; }
+size_t SiftTransformDenseBudget() { return g_dense_budget; }
 
 TSiftTransform::TSiftTransform(TSiftPlan& plan, TSiftSubqueries& subqueries, TSiftGroup& group, TSiftOrder& order)
     : plan_(plan),
@@ -217,10 +252,11 @@ struct TSiftTransform::TTransformState {
   std::unique_ptr<TResultSet> Finish(TResultSet* grouped);
 
   struct TGroup {
-    const std::string* Key = nullptr;  // in GroupOfKey
+    std::string Key;                   // the GROUP BY cells' bytes
     std::vector<TKeyValue> Order;      // the GROUP BY values
     std::string Heads;                 // the headings' cells: null byte and data each
     std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
+    std::vector<int32_t> CellOfSlot;   // while the rows are dense: -1 none
   };
 
   TSiftTransform& S;
@@ -235,14 +271,28 @@ struct TSiftTransform::TTransformState {
   std::vector<std::string> Names;                        // by slot
   std::unordered_map<std::string, int32_t> SlotOfFolded;  // AnsiUpperCase(value) -> slot
   std::unordered_map<std::string, int32_t> SlotOfBytes;   // raw pivot bytes -> slot (-1: none)
+  std::unordered_map<uint64_t, int32_t> SlotOfWord;       // the same, for a pivot that fits a word
   std::vector<TGroup> Groups;
   std::unordered_map<std::string, int32_t> GroupOfKey;
-  TCellIndex CellOf;
+  std::unordered_map<uint64_t, int32_t> GroupOfWord;  // one GROUP BY column that fits a word
+  int32_t NullGroup = -1;                             // its null value's group
+  bool PivotWord = false, GroupWord = false;
+  bool Dense = true;          // the groups' rows of cells are in use
+  size_t DenseEntries = 0;
+  TCellIndex CellIndex;      // once Dense is off
+  // Plain COUNTs alone keep one count per cell and column; anything else a
+  // TCellAcc per cell and column.
+  bool CountsOnly = false;
+  std::vector<int64_t> Counts;
   std::vector<TCellAcc> Acc;  // M per cell
+  int32_t CellCount = 0;
   std::string Key, PivotKey, Value;
   std::vector<uint8_t> Buf;
 
 private:
+  int32_t GroupOfCurrentRow();
+  int32_t FindCell(int32_t g, int32_t slot);
+  int32_t NewCell(TGroup& grp, int32_t slot);
   void AddName(const std::string& v) {
     if (v.empty()) return;
     if (SlotOfFolded.emplace(AnsiUpperCase(v), static_cast<int32_t>(Names.size())).second) Names.push_back(v);
@@ -259,10 +309,14 @@ TSiftTransform::TTransformState::TTransformState(TSiftTransform& scan, TResultSe
       Pivot(in.Fields.GetItem(scan.first_pivot_column_)) {
   for (int32_t i = 0; i < S.a_.GroupByList.Count(); ++i) GroupFields.push_back(In.Fields.GetItem(i));
   for (int32_t i = 0; i < Headings; ++i) HeadFields.push_back(In.Fields.GetItem(i));
+  CountsOnly = M > 0;
   for (const TTransformColumn& t : S.transform_columns_) {
     ArgFields.push_back(t.ArgColumn >= 0 ? In.Fields.GetItem(t.ArgColumn) : nullptr);
     TextArg.push_back(TextArgument(In, t.ArgColumn));
+    CountsOnly = CountsOnly && t.Kind == akCOUNT && !t.Distinct;
   }
+  PivotWord = WordFits(Pivot);
+  GroupWord = GroupFields.size() == 1 && WordFits(GroupFields[0]);
   // Pivot values given by the statement.
   if (S.a_.PivotInSubquery) {
     TResultSet* rs = S.subqueries_.Rows(S.subqueries_.Count() - 1);
@@ -279,11 +333,22 @@ TSiftTransform::TTransformState::TTransformState(TSiftTransform& scan, TResultSe
 }
 
 int32_t TSiftTransform::TTransformState::SlotOfCurrentPivot() {
+  uint64_t word = 0;
+  if (PivotWord) {
+    bool null;
+    word = WordKey(Pivot, Buf, null);
+    if (null) return -1;  // a null pivot value heads no column
+    auto wit = SlotOfWord.find(word);
+    if (wit != SlotOfWord.end()) return wit->second;
+  }
   PivotKey.clear();
   AppendKey(Pivot, PivotKey, Buf);
   if (PivotKey[0] == '\0') return -1;  // a null pivot value heads no column
   auto sit = SlotOfBytes.find(PivotKey);
-  if (sit != SlotOfBytes.end()) return sit->second;
+  if (sit != SlotOfBytes.end()) {
+    if (PivotWord) SlotOfWord.emplace(word, sit->second);
+    return sit->second;
+  }
   const std::string text = Pivot->GetAsString();
   int32_t slot = -1;
   auto fit = SlotOfFolded.find(AnsiUpperCase(text));
@@ -295,35 +360,96 @@ int32_t TSiftTransform::TTransformState::SlotOfCurrentPivot() {
     Names.push_back(text);
   }
   SlotOfBytes.emplace(PivotKey, slot);
+  if (PivotWord) SlotOfWord.emplace(word, slot);
   return slot;
 }
 
-void TSiftTransform::TTransformState::Consume() {
+int32_t TSiftTransform::TTransformState::GroupOfCurrentRow() {
+  uint64_t word = 0;
+  bool null = false;
+  if (GroupWord) {
+    word = WordKey(GroupFields[0], Buf, null);
+    if (null && NullGroup >= 0) return NullGroup;
+    if (!null) {
+      auto wit = GroupOfWord.find(word);
+      if (wit != GroupOfWord.end()) return wit->second;
+    }
+  }
   Key.clear();
   for (TkpField* f : GroupFields) AppendKey(f, Key, Buf);
   auto [git, newGroup] = GroupOfKey.try_emplace(Key, static_cast<int32_t>(Groups.size()));
   const int32_t g = git->second;
-  if (newGroup) {
-    TGroup grp;
-    grp.Key = &git->first;
-    for (TkpField* f : GroupFields) grp.Order.push_back(ReadKeyValue(f));
-    for (TkpField* f : HeadFields) {
-      Buf.assign(std::max<size_t>(f->ColWidth, 8), 0);
-      const bool present = f->GetData(Buf.data());
-      grp.Heads += present ? '\1' : '\0';
-      grp.Heads.append(reinterpret_cast<const char*>(Buf.data()), f->ColWidth);
-    }
-    Groups.push_back(std::move(grp));
+  if (GroupWord) {
+    if (null)
+      NullGroup = g;
+    else
+      GroupOfWord.emplace(word, g);
   }
+  if (!newGroup) return g;
+  TGroup grp;
+  grp.Key = Key;
+  for (TkpField* f : GroupFields) grp.Order.push_back(ReadKeyValue(f));
+  for (TkpField* f : HeadFields) {
+    Buf.assign(std::max<size_t>(f->ColWidth, 8), 0);
+    const bool present = f->GetData(Buf.data());
+    grp.Heads += present ? '\1' : '\0';
+    grp.Heads.append(reinterpret_cast<const char*>(Buf.data()), f->ColWidth);
+  }
+  Groups.push_back(std::move(grp));
+  return g;
+}
 
+int32_t TSiftTransform::TTransformState::NewCell(TGroup& grp, int32_t slot) {
+  const int32_t cell = CellCount++;
+  const size_t width = std::max<size_t>(M, 1);
+  if (CountsOnly)
+    Counts.resize(Counts.size() + width, 0);
+  else
+    Acc.resize(Acc.size() + width);
+  grp.Cells.emplace_back(slot, cell);
+  return cell;
+}
+
+int32_t TSiftTransform::TTransformState::FindCell(int32_t g, int32_t slot) {
+  TGroup& grp = Groups[static_cast<size_t>(g)];
+  const size_t at = static_cast<size_t>(slot);
+  if (Dense && at >= grp.CellOfSlot.size()) {
+    const size_t size = std::max(at + 1, std::min<size_t>(2 * grp.CellOfSlot.size(), Names.size()));
+    if (DenseEntries + size - grp.CellOfSlot.size() <= g_dense_budget) {
+      DenseEntries += size - grp.CellOfSlot.size();
+      grp.CellOfSlot.resize(size, -1);
+    } else {
+      // Past the budget every cell moves to the table, for good.
+      Dense = false;
+      bool added;
+      for (size_t k = 0; k < Groups.size(); ++k) {
+        for (const auto& [cslot, cell] : Groups[k].Cells)
+          CellIndex.FindOrAdd((static_cast<uint64_t>(k) << 32) | static_cast<uint32_t>(cslot), cell, added);
+        std::vector<int32_t>().swap(Groups[k].CellOfSlot);
+      }
+    }
+  }
+  if (Dense) {
+    int32_t& cell = grp.CellOfSlot[at];
+    if (cell < 0) cell = NewCell(grp, slot);
+    return cell;
+  }
+  const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
+  bool added = false;
+  const int32_t cell = CellIndex.FindOrAdd(ck, CellCount, added);
+  if (added) NewCell(grp, slot);
+  return cell;
+}
+
+void TSiftTransform::TTransformState::Consume() {
+  const int32_t g = GroupOfCurrentRow();
   const int32_t slot = SlotOfCurrentPivot();
   if (slot < 0) return;
-  const uint64_t ck = (static_cast<uint64_t>(static_cast<uint32_t>(g)) << 32) | static_cast<uint32_t>(slot);
-  bool newCell = false;
-  const int32_t cellIndex = CellOf.FindOrAdd(ck, static_cast<int32_t>(Acc.size() / std::max<size_t>(M, 1)), newCell);
-  if (newCell) {
-    Acc.resize(Acc.size() + std::max<size_t>(M, 1));
-    Groups[static_cast<size_t>(g)].Cells.emplace_back(slot, cellIndex);
+  const int32_t cellIndex = FindCell(g, slot);
+  if (CountsOnly) {
+    int64_t* counts = Counts.data() + static_cast<size_t>(cellIndex) * M;
+    for (size_t c = 0; c < M; ++c) ++counts[c];
+    return;
   }
   TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
   for (size_t c = 0; c < M; ++c) {
@@ -447,7 +573,7 @@ std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* 
     const TGroup& grp = Groups[static_cast<size_t>(g)];
     out->Insert();
     if (grouped) {
-      auto it = groupedRowOfKey.find(*grp.Key);
+      auto it = groupedRowOfKey.find(grp.Key);
       if (it != groupedRowOfKey.end()) {
         grouped->SetRecno(it->second);
         for (int32_t i = 0; i < Headings; ++i) {
@@ -465,8 +591,14 @@ std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* 
       }
     }
     for (const auto& [slot, cellIndex] : grp.Cells) {
-      const TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
       const int32_t base = Headings + position[static_cast<size_t>(slot)] * static_cast<int32_t>(M);
+      if (CountsOnly) {
+        const int64_t* counts = Counts.data() + static_cast<size_t>(cellIndex) * M;
+        for (size_t c = 0; c < M; ++c)
+          out->Fields.GetItem(base + static_cast<int32_t>(c))->SetAsInteger(static_cast<int32_t>(counts[c]));
+        continue;
+      }
+      const TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
       for (size_t c = 0; c < M; ++c) {
         const TCellAcc& a = cell[c];
         const TTransformColumn& t = S.transform_columns_[c];

@@ -30,11 +30,19 @@
 // text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "sql_engine/front/statement_lists.h"
+
+// The cells of a group are found through a row per group indexed by the
+// pivot value's slot while all rows together hold at most this many
+// entries, through a hash table past it.  The same cells either way; the
+// setting is there for the tests.
+void SetSiftTransformDenseBudget(size_t entries);
+size_t SiftTransformDenseBudget();
 #include "sql_engine/query/sift_scan.h"
 
 class TCustomSift;

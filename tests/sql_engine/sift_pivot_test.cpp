@@ -3,6 +3,9 @@
 // data/pivot_cases.txt.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "platform/mem_dataset.h"
 #include "common/sql_run.h"
 #include "platform/numbers.h"
@@ -10,6 +13,7 @@
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_execution.h"
+#include "sql_engine/query/sift_pivot.h"
 #include "sql_engine/store/result_set.h"
 
 namespace {
@@ -138,6 +142,67 @@ TEST(SiftPivot, StatementChecks) {
   EXPECT_NE(RunPivot(t.q, "transform count(*) select aid from b group by aid having count(*) > 1 pivot x").error.find(
                 "HAVING"),
             std::string::npos);
+}
+
+// Each cell holds what GROUP BY of the heading and the pivot value counts,
+// whether the group and pivot values fit a word or not, and whether the
+// cells are found through rows per group, a table, or both (a budget that
+// runs out part way).
+TEST(SiftPivot, CellsAgreeWithTheGroupedCounts) {
+  std::mt19937 rng(20261208);
+  struct TBudget {
+    size_t was = SiftTransformDenseBudget();
+    ~TBudget() { SetSiftTransformDenseBudget(was); }
+  } keep;
+  for (int round = 0; round < 12; ++round) {
+    const int gWidth = round % 2 ? 3 : 12;
+    const bool numericPivot = round % 3 == 0;
+    std::vector<std::vector<Variant>> rows;
+    const int n = 50 + static_cast<int>(rng() % 300);
+    for (int r = 0; r < n; ++r) {
+      const int g = static_cast<int>(rng() % 9);
+      const int p = static_cast<int>(rng() % 25);
+      Variant gv = g == 0 ? N : Variant(std::string(gWidth == 3 ? "g" : "group-") + std::to_string(g));
+      Variant pv = p == 0 ? N : numericPivot ? Variant(p * 10) : Variant(std::to_string(p));
+      rows.push_back({Variant(r + 1), gv, pv, Variant(static_cast<int32_t>(rng() % 5))});
+    }
+    TRowDataSet t({{"ID", ftInteger}, {"G", ftString, gWidth}, {"P", numericPivot ? ftInteger : ftString, 4},
+                   {"V", ftInteger}},
+                  rows);
+    TSift q;
+    q.AddDataSet(&t, "t");
+    std::map<std::pair<std::string, std::string>, std::string> expected;
+    for (const std::string& row : RunStatement(q, "select g, p, count(*) from t group by g, p").rows) {
+      const size_t a = row.find('|'), b = row.rfind('|');
+      if (row.substr(a + 1, b - a - 1) != "NULL") expected[{row.substr(0, a), row.substr(a + 1, b - a - 1)}] = row.substr(b + 1);
+    }
+    for (const size_t budget : {size_t{1} << 22, size_t{0}, size_t{40}}) {
+      SetSiftTransformDenseBudget(budget);
+      const TPivotRun run = RunPivot(q, "transform count(*) select g from t group by g pivot p");
+      ASSERT_EQ(run.error, "");
+      // The cells of each row's `step`-th columns from column 1 on.
+      auto cellsOf = [](const TPivotRun& r, size_t step) {
+        std::map<std::pair<std::string, std::string>, std::string> out;
+        for (const std::string& row : r.rows) {
+          std::vector<std::string> cells;
+          for (size_t at = 0;;) {
+            const size_t bar = row.find('|', at);
+            cells.push_back(row.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
+            if (bar == std::string::npos) break;
+            at = bar + 1;
+          }
+          for (size_t c = 1; c < cells.size(); c += step)
+            if (cells[c] != "NULL") out[{cells[0], r.columns[c].name}] = cells[c];
+        }
+        return out;
+      };
+      EXPECT_EQ(cellsOf(run, 1), expected) << "budget " << budget << ", round " << round;
+      // Counts kept beside other aggregates are the same counts.
+      const TPivotRun sums = RunPivot(q, "transform count(*), sum(v) select g from t group by g pivot p");
+      ASSERT_EQ(sums.error, "");
+      EXPECT_EQ(cellsOf(sums, 2), expected) << "budget " << budget << ", round " << round;
+    }
+  }
 }
 
 }  // namespace
