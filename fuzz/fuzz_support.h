@@ -49,7 +49,7 @@ inline void FastLockRetries() {
 // parents.
 inline void WalkAndEdit(CVobjIndexTag* tag, bool readWrite, int32_t adds) {
   constexpr int kMaxSteps = 20000;
-  tag->TagOpen(0);
+  tag->TagOpen(cvTagOpenTop);
   int steps = 0;
   for (int32_t r = tag->KeyRead(cvReadTop); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadNext)) ++steps;
   steps = 0;

@@ -8,8 +8,9 @@
 // read-ahead window, locks the open index files around writes and keeps
 // their keys current after every write.
 //
-// Navigation codes of cvGetRec: -1 next, -2 prior, -3 top, -4 bottom, -5
-// re-read the current record; a positive number reads that record.
+// Navigation codes of cvGetRec (navigation_codes.h): cvReadNext,
+// cvReadPrevious, cvReadTop, cvReadBottom, cvReadCurrent (re-read the
+// current record); a positive number reads that record.
 //
 // Read cache: with the cache on, reads of whole records go through a window
 // of about 32 KB filled from the file; a record is served from the window
@@ -136,7 +137,7 @@ public:
   // The active tag's key at `code` (a KeyRead code) as text; the record
   // number, 0 and an empty key without a tag.
   int32_t cvGetKey(int32_t code, std::string& key);
-  void cvRefresh() { cvGetRec(-5); }
+  void cvRefresh() { cvGetRec(cvReadCurrent); }
 
   // --- Filter -------------------------------------------------------------------
   // Compiles `text` and marks every record that passes (one scan of the whole

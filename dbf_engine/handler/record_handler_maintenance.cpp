@@ -123,7 +123,7 @@ public:
       if (rec_ >= 1 && rec_ <= h_.cvRecordCount())
         h_.cvGetRec(rec_);
       else
-        h_.cvGetRec(-3);
+        h_.cvGetRec(cvReadTop);
     } catch (...) {
       // Position stays where the failure left it.
     }
@@ -383,7 +383,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
     }
     SetActiveTag(nullptr, std::string());
     SwitchCache(cacheWanted_);
-    if (!sameRecord) cvGetRec(-3);
+    if (!sameRecord) cvGetRec(cvReadTop);
     return 0;
   }
   CVobjIndexTag* found = nullptr;
@@ -401,12 +401,12 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
   }
   SwitchCache(false);
   SetActiveTag(found, wanted);
-  cvtag::Open(found, 1);
+  cvtag::Open(found, cvTagOpenFollow);
   if (sameRecord && cvCurrentRecord() >= 1) {
     cvGetRec(cvCurrentRecord());
-    if (positionLost_) cvGetRec(-3);
+    if (positionLost_) cvGetRec(cvReadTop);
   } else {
-    cvGetRec(-3);
+    cvGetRec(cvReadTop);
   }
   return slot;
 }
@@ -525,8 +525,8 @@ void CVO_dBHandler::RebuildIndexes(bool files) {
     }
   }
   if (activeInMemory) SetActiveTag(tag, tag ? tagName : std::string());
-  if (tag) cvtag::Open(tag, 0);
-  cvGetRec(-3);
+  if (tag) cvtag::Open(tag, cvTagOpenTop);
+  cvGetRec(cvReadTop);
 }
 
 CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old) {
@@ -634,7 +634,7 @@ void CVO_dBHandler::cvCopyFile(const std::string& name, const std::string& passw
   auto target = std::make_unique<CVO_dBHandler>(name, std::string(), true, false);
   target->cvSetPassword(password);
   if (!target->cvFLock()) cvRaise(cvErrNoFullAccess, {"CopyFile", name});
-  for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+  for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
     cvCopyRecord(*target);
     cvStatusUpdate(cvStatCopy, cvCurrentRecord(), 0);
   }
@@ -693,7 +693,7 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
     cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
     ProgressEnd end(*this);
     TcvVariant value(256);
-    for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+    for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
       if (expr.ExpressionAsVariant(value))
         sorter.AddKey(value, cvCurrentRecord());
       else
@@ -889,7 +889,7 @@ void CVO_dBHandler::cvPack() {
     }
     throw;
   }
-  cvGetRec(-3);
+  cvGetRec(cvReadTop);
 }
 
 void CVO_dBHandler::cvZap() {
@@ -916,7 +916,7 @@ void CVO_dBHandler::cvZap() {
   cvCacheInvalidate();
   cvHdrWrite();
   cvFilterTruncate(0);
-  cvGetRec(-3);
+  cvGetRec(cvReadTop);
   cvReIndex();
 }
 
@@ -958,7 +958,7 @@ void CVO_dBHandler::ReopenIndexFiles() noexcept {
       if (holdsActive) {
         if (CVobjIndexTag* t = cvtag::TagByName(cvIndexFile(i), activeName)) {
           SetActiveTag(t, activeName);
-          cvtag::Open(t, 1);
+          cvtag::Open(t, cvTagOpenFollow);
         }
       }
     } catch (...) {
@@ -1008,7 +1008,7 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     cvCacheInvalidate();
     ReopenIndexFiles();
     try {
-      cvGetRec(cvCurrentRecord() >= 1 && cvCurrentRecord() <= cvRecordCount() ? cvCurrentRecord() : -3);
+      cvGetRec(cvCurrentRecord() >= 1 && cvCurrentRecord() <= cvRecordCount() ? cvCurrentRecord() : cvReadTop);
     } catch (...) {
       // The position stays where the failure left it.
     }

@@ -142,7 +142,7 @@ protected:
   // Every (key as its value, record) from the top; numeric keys as numbers.
   static Pairs Forward(CVobjIndexTag* tag) {
     Pairs out;
-    tag->TagOpen(2);
+    tag->TagOpen(cvTagOpenRoot);
     for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext)) {
       std::string k(tag->CurrentKey().Bytes());
       out.emplace_back(k, r);

@@ -117,7 +117,7 @@ protected:
     EXPECT_EQ(h.cvIndex(kIndexes, "N"), 0);
     c.byName = Names(h);
     h.cvSetTagTo("BYFM", false);
-    for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(-1))
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
       c.byFm.push_back(static_cast<double>(h.cvNumberGet("FM")));
     return c;
   }

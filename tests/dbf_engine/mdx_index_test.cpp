@@ -157,7 +157,7 @@ protected:
   }
   static Pairs Forward(CVobjIndexTag* t) {
     Pairs out;
-    t->TagOpen(2);
+    t->TagOpen(cvTagOpenRoot);
     for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) {
       out.emplace_back(t->CurrentKey().Kind() == cvvtFloat ? std::to_string(t->CurrentKey().GetFloat())
                                                          : t->CurrentKey().GetString(),
@@ -287,7 +287,7 @@ TEST_F(MdxTest, LeafThatLosesKeysIsTellableFromAnInteriorNodeAfterReload) {
       CVobjIndexKeyData k(0);
       k.PutString(table.rows[static_cast<size_t>(rec - 1)].name);
       k.Link = rec;
-      t->TagOpen(2);
+      t->TagOpen(cvTagOpenRoot);
       ASSERT_TRUE(t->KeyDelete(k)) << rec;
     }
     expect = Forward(t);
@@ -333,7 +333,7 @@ TEST_F(MdxTest, NumbersInPackedFormOrderWithNegatives) {
   EXPECT_EQ(Records(t), expect);
   TcvVariant v;
   v.PutFloat(-12.5);
-  t->TagOpen(2);
+  t->TagOpen(cvTagOpenRoot);
   EXPECT_EQ(t->KeyFind(v), 2);  // the record number of the key found
   v.PutFloat(-12.4);
   EXPECT_EQ(t->KeyFind(v), 0);
@@ -347,7 +347,7 @@ TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
   // Values below every key so far go after the keyless last entries.
   for (int i = 0; i < 150; ++i) Append(*f, "X", -300.0 - i);
   std::vector<double> got;
-  t->TagOpen(2);
+  t->TagOpen(cvTagOpenRoot);
   for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) got.push_back(t->CurrentKey().GetFloat());
   ASSERT_EQ(got.size(), 550u);
   EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
@@ -428,7 +428,7 @@ TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
       for (auto& n : names) Append(*f, n);
       CVobjIndexTag* t = f->TagByName("INC");
       // Several levels: 62 keys fit a leaf.
-      t->TagOpen(2);
+      t->TagOpen(cvTagOpenRoot);
       int depth = 1;
       for (CVobjIndexKey* n = t->Root(); !n->IsLeaf(); n = n->GetChild(n->Entry(0).Link)) ++depth;
       EXPECT_GE(depth, 3);
