@@ -283,27 +283,7 @@ int CVO_dBHandler::cvIndex(const std::string& list, const std::string& tag) {
   std::string text = list.substr(0, std::min<size_t>(list.size(), 259));
   while (!text.empty() && (text.back() == ' ' || text.back() == ',' || text.back() == ';')) text.pop_back();
   if (text.empty()) return 1;
-  std::vector<std::string> names;
-  std::string cur;
-  bool quoted = false;
-  auto flush = [&] {
-    std::string n = Trim(cur);
-    if (!n.empty()) names.push_back(n);
-    cur.clear();
-  };
-  for (char c : text) {
-    if (c == '"') {
-      // A quote opens or closes a name; either way the name so far ends.
-      flush();
-      quoted = !quoted;
-    } else if (!quoted && (c == ',' || c == ';')) {
-      flush();
-    } else {
-      cur += c;
-    }
-  }
-  flush();
-  for (const auto& n : names)
+  for (const auto& n : SplitIndexList(text))
     if (cvIndexRoute(n) != 0) return 1;
   cvSetTagTo(tag, true);
   return 0;
