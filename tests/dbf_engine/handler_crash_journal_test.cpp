@@ -336,10 +336,6 @@ uint32_t BitwiseCrc32(uint32_t crc, const uint8_t* p, size_t n) {
   return crc;
 }
 
-uint64_t LE64At(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint64_t>(LE32At(b, at)) | (static_cast<uint64_t>(LE32At(b, at + 4)) << 32);
-}
-
 TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
   // Dying at the first write into the table: the journal is complete.
   DieInPackWhen([&] { return ReadAll(t_) != original_["p.dbf"]; });

@@ -15,6 +15,7 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "common/test_files.h"
 #include "dbf_engine/messages.h"
 
 namespace {
@@ -588,22 +589,6 @@ TEST(IndexCore, EqualKeysGoAfterExistingOnesInEitherDirection) {
 }
 
 namespace {
-
-class TempDir {
-public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "idxcoreXXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 class CipherTable : public FakeTable {
 public:
