@@ -2,12 +2,12 @@
  *
  * Productions are numbered in the order they appear here, from 1 (the
  * generator's own start rule is number 0); the semantic actions are a C++
- * switch on these numbers in sql_engine/sql_parser.cpp, so a production may
+ * switch on these numbers in sql_engine/front/sql_parser.cpp, so a production may
  * only be added, removed or moved together with that switch.  There are no
  * actions and no mid-rule actions in this file.
  *
  * Terminals carry the token numbers that the SQL lexer returns
- * (sql_engine/sql_tokens.h).  Two terminals are precedence markers that the
+ * (sql_engine/front/sql_tokens.h).  Two terminals are precedence markers that the
  * lexer never returns: UMINUS (289) for the prefix signs and UNOT (387) for
  * the prefix NOT.
  *
