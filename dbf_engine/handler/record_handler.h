@@ -365,7 +365,15 @@ private:
   // The password change's rewrite of records, memos, descriptors and index
   // pages, in place.
   void RewriteWithPassword(const std::string& password);
+  // The memos of the record in the active image, read with the old key and
+  // written again with the new one; the fields get the new block numbers.
+  void cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
+                           const std::string& newKey);
   void WriteStructure(const std::string& name);
+  // cvSortFile's two steps: every record's key (in the handler's order) into
+  // the sorter, then the records in key order into a new table `name`.
+  void cvLoadToIndex(TcvSort& sorter, const std::string& key);
+  void cvCopyFromIndex(CVobjSortDB& sorter, const std::string& name, const std::string& password);
   // The sorted output of cvSortFile for tables without memos, in blocks.
   void WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out);
   // The handler's own work after a write and after a flush.

@@ -664,23 +664,29 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   const std::array<uint8_t, 256> caseFree = CaseFreeCollation();
   CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
   sorter.SetTempDirectory(tempDirectory_);
-  {
-    // Loading the keys: the handler's order, filter and hidden records apply.
-    // The records are read through the read window, whatever its setting.
-    cvHandlerScope cache(*this);
-    cvSetDBFCache(true);
-    TcvExpHandler expr(cvExpLink(), key);
-    cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
-    ProgressEnd end(*this);
-    TcvVariant value(256);
-    for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
-      if (expr.ExpressionAsVariant(value))
-        sorter.AddKey(value, cvCurrentRecord());
-      else
-        sorter.AddTextKey(std::string_view(), cvCurrentRecord());
-      cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
-    }
+  cvLoadToIndex(sorter, key);
+  cvCopyFromIndex(sorter, name, password);
+}
+
+void CVO_dBHandler::cvLoadToIndex(TcvSort& sorter, const std::string& key) {
+  // Loading the keys: the handler's order, filter and hidden records apply.
+  // The records are read through the read window, whatever its setting.
+  cvHandlerScope cache(*this);
+  cvSetDBFCache(true);
+  TcvExpHandler expr(cvExpLink(), key);
+  cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
+  ProgressEnd end(*this);
+  TcvVariant value(256);
+  for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
+    if (expr.ExpressionAsVariant(value))
+      sorter.AddKey(value, cvCurrentRecord());
+    else
+      sorter.AddTextKey(std::string_view(), cvCurrentRecord());
+    cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
   }
+}
+
+void CVO_dBHandler::cvCopyFromIndex(CVobjSortDB& sorter, const std::string& name, const std::string& password) {
   cvHandlerScope scope(*this);
   cvStatusUpdate(-1, cvStatCopy, sorter.KeyCount());
   ProgressEnd end(*this);
@@ -996,6 +1002,30 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
   }
 }
 
+void CVO_dBHandler::cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
+                                        const std::string& newKey) {
+  std::vector<char> data;
+  for (int n = 1; n <= cvFieldCount(); ++n) {
+    if (!cvIsMemoType(cvFieldType(n))) continue;
+    const long double b = cvNumberGetN(n);
+    if (b <= 0 || b > UINT32_MAX) continue;
+    uint32_t block = static_cast<uint32_t>(b);
+    // The memo is read in the old form and written in the new one: the
+    // two keys and the two formats (dBase III prefixes enciphered memos
+    // with their length) are kept apart.
+    memo.SetCipher(oldEnciphered);
+    memo.SetReadKey(oldKey);
+    uint32_t size = memo.moMemoSize(block);
+    data.assign(static_cast<size_t>(size) + 16, 0);
+    size += 16;
+    memo.moMemoRead(data.data(), block, size);
+    memo.SetCipher(!newKey.empty());
+    memo.SetWriteKey(newKey);
+    const uint32_t written = memo.moMemoWrite(data.data(), block, size);
+    cvNumberPutN(n, written);
+  }
+}
+
 void CVO_dBHandler::RewriteWithPassword(const std::string& password) {
   const bool oldEnc = cvEnciphered();
   const bool newEnc = !password.empty();
@@ -1010,30 +1040,11 @@ void CVO_dBHandler::RewriteWithPassword(const std::string& password) {
   const int32_t count = cvRecordCount();
   const size_t len = static_cast<size_t>(cvRecordLength());
   std::vector<uint8_t> image(len + 1), cipher(len + 1);
-  std::vector<char> data;
   for (int32_t i = 1; i <= count; ++i) {
     ReadRecordImage(i, image.data());
     if (memo) {
       cvActiveBufferScope at(*this, image.data());
-      for (int n = 1; n <= cvFieldCount(); ++n) {
-        if (!cvIsMemoType(cvFieldType(n))) continue;
-        const long double b = cvNumberGetN(n);
-        if (b <= 0 || b > UINT32_MAX) continue;
-        uint32_t block = static_cast<uint32_t>(b);
-        // The memo is read in the old form and written in the new one: the
-        // two keys and the two formats (dBase III prefixes enciphered memos
-        // with their length) are kept apart.
-        memo->SetCipher(oldEnc);
-        memo->SetReadKey(oldKey);
-        uint32_t size = memo->moMemoSize(block);
-        data.assign(static_cast<size_t>(size) + 16, 0);
-        size += 16;
-        memo->moMemoRead(data.data(), block, size);
-        memo->SetCipher(newEnc);
-        memo->SetWriteKey(password);
-        const uint32_t written = memo->moMemoWrite(data.data(), block, size);
-        cvNumberPutN(n, written);
-      }
+      cvRewriteMemoRecord(*memo, oldEnc, oldKey, password);
     }
     DBEncryption(password, image.data(), cipher.data(), len, 1);
     cvWrite(cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength(), cipher.data(),
