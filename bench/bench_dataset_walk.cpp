@@ -40,13 +40,13 @@ Table& Data() {
 
 int64_t EngineRecordWalk(CVO_dBHandler& h) {
   int64_t n = 0;
-  for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) ++n;
+  for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) ++n;
   return n;
 }
 
 int64_t EngineFieldWalk(CVO_dBHandler& h) {
   int64_t bytes = 0;
-  for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1))
+  for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext))
     for (int f = 1; f <= 5; ++f) bytes += static_cast<int64_t>(h.cvStringGetN(f).size());
   return bytes;
 }

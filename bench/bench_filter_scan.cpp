@@ -184,7 +184,7 @@ void BM_RecordWalk(benchmark::State& state) {
   int32_t n = 0;
   for (auto _ : state) {
     n = 0;
-    for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) ++n;
+    for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) ++n;
   }
   state.counters["records"] = n;
 }

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/common/row_cursor_dataset.h"
+#include "common/row_cursor_dataset.h"
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "sql_engine/query/custom_sift.h"

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_files.h"
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_table_link.h"
@@ -56,23 +57,10 @@ using Layout = sample::Layout;
 // A temporary directory for one run, removed at the end.
 class BenchDir {
 public:
-  BenchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "dirlook-bench-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = buf.data();
-  }
-  ~BenchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  BenchDir(const BenchDir&) = delete;
-  BenchDir& operator=(const BenchDir&) = delete;
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_ / name; }
 
 private:
-  std::string dir_;
+  TempDir dir_{"dirlook-bench"};
 };
 
 // The synthetic directory's records as images (tools/sample_directory);

@@ -31,10 +31,10 @@ int TCorvidDataSet::CountByWalk() {
   BufferScope scope(*this, handler_->cvOwnBuffer());
   const int32_t remembered = handler_->cvCurrentRecord();
   int count = 0;
-  handler_->cvGetRec(-3);
+  handler_->cvGetRec(cvReadTop);
   while (!handler_->cvEOF() && !handler_->cvBOF() && handler_->cvCurrentRecord() > 0) {
     ++count;
-    handler_->cvGetRec(-1);
+    handler_->cvGetRec(cvReadNext);
   }
   if (remembered > 0 && remembered <= handler_->cvRecordCount()) handler_->cvGetRec(remembered);
   return count;

@@ -526,12 +526,12 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
         break;
       case gmNext:
         if (at_beginning_) {
-          handler_->cvGetRec(-3);
+          handler_->cvGetRec(cvReadTop);
           at_beginning_ = false;
         } else if (at_end_) {
           result = grEOF;
         } else {
-          handler_->cvGetRec(-1);
+          handler_->cvGetRec(cvReadNext);
         }
         break;
       case gmPrior:
@@ -539,12 +539,12 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
           result = grBOF;
         } else if (at_end_) {
           if (State() == dsInsert && ActiveRecord() > 0)
-            handler_->cvGetRec(-2);
+            handler_->cvGetRec(cvReadPrevious);
           else
-            handler_->cvGetRec(-4);
+            handler_->cvGetRec(cvReadBottom);
           at_end_ = false;
         } else {
-          handler_->cvGetRec(-2);
+          handler_->cvGetRec(cvReadPrevious);
         }
         break;
     }
@@ -568,7 +568,7 @@ void TCorvidDataSet::InternalFirst() {
 }
 
 void TCorvidDataSet::InternalLast() {
-  handler_->cvGetRec(-4);
+  handler_->cvGetRec(cvReadBottom);
   at_end_ = true;
   at_beginning_ = false;
 }
@@ -750,9 +750,9 @@ void TCorvidDataSet::InternalDelete() {
     ReleaseEditLock();
   }
   // The cursor moves to the next visible record, or rests on the last one.
-  handler_->cvGetRec(-5);
+  handler_->cvGetRec(cvReadCurrent);
   if (handler_->cvEOF()) {
-    handler_->cvGetRec(-2);
+    handler_->cvGetRec(cvReadPrevious);
     handler_->cvSetEOF(true);
   }
 }

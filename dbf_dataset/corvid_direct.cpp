@@ -504,7 +504,7 @@ void TCorvidDataSet::FlushDBF() {
   CheckBrowseMode();
   BufferScope scope(*this, handler_->cvOwnBuffer());
   if (handler_->cvCurrentRecord() >= 1 && handler_->cvCurrentRecord() <= handler_->cvRecordCount())
-    handler_->cvGetRec(-5);
+    handler_->cvGetRec(cvReadCurrent);
   if (handler_->IsReadWrite()) handler_->cvSetHeaderDirty(true);
   handler_->cvFlush();
 }

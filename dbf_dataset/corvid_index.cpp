@@ -9,6 +9,7 @@
 #include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/messages.h"
+#include "dbf_engine/string_tools.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -229,25 +230,8 @@ void TCorvidDataSet::AfterOrderChange() {
 
 void TCorvidDataSet::Index(const std::string& files, const std::string& tag) {
   CheckBrowseMode();
-  // Names split at commas and semicolons outside double quotes.
   TStringList names;
-  std::string cur;
-  bool quoted = false;
-  auto flush = [&] {
-    std::string t = Trim(cur);
-    if (!t.empty()) names.Add(t);
-    cur.clear();
-  };
-  for (char c : files) {
-    if (c == '"') {
-      quoted = !quoted;
-    } else if (!quoted && (c == ',' || c == ';')) {
-      flush();
-    } else {
-      cur += c;
-    }
-  }
-  flush();
+  for (auto& n : SplitIndexList(files)) names.Add(n);
   index_files_->Assign(names);
   SetIndexName(tag);
 }

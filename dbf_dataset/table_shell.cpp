@@ -231,7 +231,7 @@ TcvDBFTable::TcvDBFTable(const std::string& tableName, const std::string& passwo
   handler_->FilterThru = filterThru_;
   handler_->StatusCapture = statusCapture_;
   state_ = dssBrowse;
-  handler_->cvGetRec(-3);
+  handler_->cvGetRec(cvReadTop);
 }
 
 TcvDBFTable::~TcvDBFTable() {
@@ -392,7 +392,7 @@ void TcvDBFTable::Go(int32_t n) {
   DBFObject& h = H();
   if (n == -5) {
     const bool eof = h.cvEOF(), bof = h.cvBOF();
-    h.cvGetRec(-5);
+    h.cvGetRec(cvReadCurrent);
     h.cvSetEOF(eof);
     h.cvSetBOF(bof);
     return;
@@ -426,10 +426,10 @@ int32_t TcvDBFTable::RecordCount() {
   Post();
   const int32_t back = h.cvCurrentRecord();
   int32_t count = 0;
-  h.cvGetRec(-3);
+  h.cvGetRec(cvReadTop);
   while (!h.cvEOF()) {
     ++count;
-    h.cvGetRec(-1);
+    h.cvGetRec(cvReadNext);
   }
   if (back >= 1 && back <= h.cvRecordCount()) h.cvGetRec(back);
   return count;
@@ -743,14 +743,14 @@ void TcvDBFTable::Pack() {
   Post();
   DBFObject& h = H();
   h.cvPack();
-  h.cvGetRec(-3);
+  h.cvGetRec(cvReadTop);
 }
 
 void TcvDBFTable::Zap() {
   Post();
   DBFObject& h = H();
   h.cvZap();
-  h.cvGetRec(-3);
+  h.cvGetRec(cvReadTop);
 }
 
 int32_t TcvDBFTable::SearchDBF(const std::string& text, int& fieldNo, int32_t& recNo, int32_t lastRec) {

@@ -114,6 +114,27 @@ void Hex2Byte(uint8_t& value, char high, char low) {
   value = static_cast<uint8_t>(HexDigit(high) * 16 + HexDigit(low));
 }
 
+std::vector<std::string> SplitIndexList(std::string_view text) {
+  std::vector<std::string> names;
+  std::string cur;
+  bool quoted = false;
+  auto flush = [&] {
+    std::string n = Trim(cur);
+    if (!n.empty()) names.push_back(std::move(n));
+    cur.clear();
+  };
+  for (char c : text) {
+    if (c == '"')
+      quoted = !quoted;
+    else if (!quoted && (c == ',' || c == ';'))
+      flush();
+    else
+      cur += c;
+  }
+  flush();
+  return names;
+}
+
 int CmprIntegers(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 std::string PadL(std::string_view text, int n) {

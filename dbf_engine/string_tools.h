@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // 0-based offset of the first occurrence of `pattern` (patternLength bytes)
 // in `buffer` at or after `start`, or -1.  -1 also for a null pointer, a
@@ -24,6 +25,14 @@ int32_t SearchBufI(const char* pattern, const char* buffer, int32_t start, int32
 std::string ChangeFileExtEmpty(std::string_view fileName, std::string_view extension);
 // The name without directory and extension ("data/PHONES.DBF" -> "PHONES").
 std::string ExtractFileNameOnly(std::string_view fileName);
+
+// The names of an index-file list such as `a.ntx, "b,c.ntx"; phones`: a
+// comma or semicolon outside double quotes separates names; the quotes only
+// protect what they enclose and are dropped ("b,c".ntx is the one name
+// b,c.ntx).  Each name is trimmed and empty names are skipped, so blanks and
+// repeated or trailing separators give nothing.  Both the table's own
+// index list and the dataset's split a list this way.
+std::vector<std::string> SplitIndexList(std::string_view text);
 
 // Two upper-case hexadecimal digits of a byte, and back.  A digit outside
 // 0-9 and A-F counts as 0.

@@ -20,7 +20,7 @@ namespace {
 
 // Bounded walks: a sound tag of this file cannot hold more keys than this.
 void Walk(CVobjIndexTag* tag, int64_t limit) {
-  tag->TagOpen(2);
+  tag->TagOpen(cvTagOpenRoot);
   int64_t n = 0;
   for (int32_t r = tag->KeyRead(cvReadTop); r != 0 && n < limit; r = tag->KeyRead(cvReadNext)) ++n;
   n = 0;

@@ -170,7 +170,7 @@ void CheckTag(CVobjIndexTag& tag, const TTagRule& s, const std::vector<TRecord>&
   constexpr int kMaxSteps = 1000;
   auto key = [&](int32_t recno) { return records[static_cast<size_t>(recno - 1)].fields.at(s.field); };
   std::vector<int32_t> forward, backward;
-  tag.TagOpen(0);
+  tag.TagOpen(cvTagOpenTop);
   for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext)) {
     if (r < 0 || r > static_cast<int32_t>(records.size())) Mismatch(s, "record " + std::to_string(r) + " out of range");
     if (NumericKey(s)) {

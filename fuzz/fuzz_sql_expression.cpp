@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../tests/sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/exceptions.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/row_cursor_dataset.h"
+#include "common/expr_test_support.h"
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
@@ -18,48 +18,16 @@
 #include "sql_engine/query/sift_execution.h"
 #include "sql_engine/store/result_set.h"
 
-namespace {
-
-// A read-only dataset of integer and text columns over fixed rows; an
-// empty text is null.
-class TFuzzTable : public TRowCursorDataSet {
-public:
-  struct Col {
-    const char* name;
-    TFieldType type;
-    int size;
-  };
-  TFuzzTable(std::vector<Col> cols, std::vector<std::vector<std::string>> rows)
-      : cols_(std::move(cols)), rows_(std::move(rows)) {}
-
-protected:
-  void DefineFields() override {
-    int no = 1;
-    for (const Col& c : cols_) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
-  }
-  int RowCount() const override { return static_cast<int>(rows_.size()); }
-  bool GetFieldData(TField* field, void* buffer) override {
-    if (State() != dsBrowse || IsEmpty()) return false;
-    const std::string& v = rows_[static_cast<size_t>(ActiveId())][static_cast<size_t>(field->FieldNo() - 1)];
-    if (v.empty()) return false;
-    if (!buffer) return true;
-    return VariantToBuffer(field->DataType() == ftInteger ? Variant(std::stoi(v)) : Variant(v), field, buffer);
-  }
-
-private:
-  std::vector<Col> cols_;
-  std::vector<std::vector<std::string>> rows_;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
   const std::string sql(reinterpret_cast<const char*>(data), size);
-  TFuzzTable a({{"ID", ftInteger, 0}, {"NAME", ftString, 8}, {"CITY", ftInteger, 0}},
-               {{"1", "Ivanov", "10"}, {"2", "Petrov", "20"}, {"3", "", ""}, {"4", "O'Hara", "10"}});
-  TFuzzTable b({{"ID", ftInteger, 0}, {"AID", ftInteger, 0}, {"X", ftInteger, 0}},
-               {{"1", "1", "5"}, {"2", "1", "7"}, {"3", "", "1"}});
+  const Variant N = Variant::Null();
+  auto I = [](int32_t n) { return Variant(n); };
+  TRowDataSet a({{"ID", ftInteger}, {"NAME", ftString, 8}, {"CITY", ftInteger}},
+                {{I(1), Variant("Ivanov"), I(10)}, {I(2), Variant("Petrov"), I(20)}, {I(3), N, N},
+                 {I(4), Variant("O'Hara"), I(10)}});
+  TRowDataSet b({{"ID", ftInteger}, {"AID", ftInteger}, {"X", ftInteger}},
+                {{I(1), I(1), I(5)}, {I(2), I(1), I(7)}, {I(3), N, I(1)}});
   TSift q;
   q.AddDataSet(&a, "a");
   q.AddDataSet(&b, "b");

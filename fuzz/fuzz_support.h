@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/test_files.h"
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/index_key.h"
@@ -16,12 +17,8 @@ namespace fuzz {
 
 // A private directory for the run, made once.
 inline const std::string& WorkDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/dirlook-fuzz-XXXXXX";
-    const char* d = ::mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
+  static const TempDir dir("dirlook-fuzz");
+  return dir.path();
 }
 
 // Writes the input as the file `name` in the work directory; returns its path.
@@ -49,7 +46,7 @@ inline void FastLockRetries() {
 // parents.
 inline void WalkAndEdit(CVobjIndexTag* tag, bool readWrite, int32_t adds) {
   constexpr int kMaxSteps = 20000;
-  tag->TagOpen(0);
+  tag->TagOpen(cvTagOpenTop);
   int steps = 0;
   for (int32_t r = tag->KeyRead(cvReadTop); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadNext)) ++steps;
   steps = 0;

@@ -64,10 +64,10 @@ void Exercise(const std::string& table, bool readWrite, const std::string& passw
       }
     }
   }
-  t.cvGetRec(-3);
-  t.cvGetRec(-1);
-  t.cvGetRec(-4);
-  t.cvGetRec(-2);
+  t.cvGetRec(cvReadTop);
+  t.cvGetRec(cvReadNext);
+  t.cvGetRec(cvReadBottom);
+  t.cvGetRec(cvReadPrevious);
   if (readWrite) t.cvAppend();
 }
 

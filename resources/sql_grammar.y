@@ -9,7 +9,7 @@
  * actions in this file.
  *
  * Terminals carry the token numbers that the SQL lexer returns
- * (sql_engine/sql_tokens.h).  Two terminals are precedence markers that the
+ * (sql_engine/front/sql_tokens.h).  Two terminals are precedence markers that the
  * lexer never returns: UMINUS (289) for the prefix signs and UNOT (387) for
  * the prefix NOT.
  *

@@ -227,7 +227,7 @@ int CVO_dBHandler::cvExternalChange() {
 // Reading and navigation.
 
 void CVO_dBHandler::PlainGetRec(int32_t n) {
-  if (n == -5) {
+  if (n == cvReadCurrent) {
     // A re-read comes before an edit: it must see the file, not the window.
     cvValueGuard<bool> bypass(bypassCache_, true);
     CVO_dBaseFld::cvGetRec(n);
@@ -243,10 +243,10 @@ bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
   if (!cacheOn_ || bypassCache_ || cache_.empty() || recordCount_ <= 0) return false;
   int32_t target;
   switch (n) {
-    case -1: target = currentRecord_ + 1; break;
-    case -2: target = currentRecord_ - 1; break;
-    case -3: target = 1; break;
-    case -4: target = recordCount_; break;
+    case cvReadNext: target = currentRecord_ + 1; break;
+    case cvReadPrevious: target = currentRecord_ - 1; break;
+    case cvReadTop: target = 1; break;
+    case cvReadBottom: target = recordCount_; break;
     default: target = n; break;
   }
   if (target < 1 || target > recordCount_) return false;
@@ -308,7 +308,7 @@ int32_t CVO_dBHandler::NextFilterBit(int32_t from, int dir) const {
 }
 
 void CVO_dBHandler::cvGetRec(int32_t n) {
-  if ((n == -3 || n == -4) && IsShared()) {
+  if ((n == cvReadTop || n == cvReadBottom) && IsShared()) {
     // A walk over a shared table starts from the file as it stands: the
     // header is read again (appends of others) and the window emptied
     // (records others changed meanwhile).
@@ -323,7 +323,7 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
   positionLost_ = false;
   recordFound_ = false;
   eof_ = bof_ = false;
-  const int32_t step = (n == -3 || n == -5) ? -1 : (n == -4 ? -2 : n);
+  const int32_t step = (n == cvReadTop || n == cvReadCurrent) ? cvReadNext : (n == cvReadBottom ? cvReadPrevious : n);
   const bool navigation = n < 0;
   int32_t code = n;
   bool walked = false;
@@ -344,7 +344,7 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
         if (!filterActive_ || FilterBit(target)) break;
         code = step;
       }
-    } else if (filterActive_ && code < 0 && code != -5) {
+    } else if (filterActive_ && code < 0 && code != cvReadCurrent) {
       walked = true;
       // Bits of records that are gone (pack, zap) must not be followed.
       if (filterSet_ && filterSet_->Highest() > cvRecordCount()) cvFilterTruncate(cvRecordCount());
@@ -353,9 +353,9 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
       } else {
         const int32_t cur = cvCurrentRecord();
         switch (code) {
-          case -4: target = NextFilterBit(filterSet_->Highest(), -1); bof_ = target == 0; break;
-          case -3: target = NextFilterBit(1, 1); eof_ = target == 0; break;
-          case -2: target = NextFilterBit(cur - 1, -1); bof_ = target == 0; break;
+          case cvReadBottom: target = NextFilterBit(filterSet_->Highest(), -1); bof_ = target == 0; break;
+          case cvReadTop: target = NextFilterBit(1, 1); eof_ = target == 0; break;
+          case cvReadPrevious: target = NextFilterBit(cur - 1, -1); bof_ = target == 0; break;
           default: target = NextFilterBit(cur + 1, 1); eof_ = target == 0; break;
         }
       }
@@ -393,7 +393,7 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
 
 void CVO_dBHandler::cvSkip(int32_t n) {
   if (n == 0) {
-    cvGetRec(-5);
+    cvGetRec(cvReadCurrent);
     return;
   }
   const bool forward = n > 0;
@@ -423,10 +423,10 @@ void CVO_dBHandler::cvSkip(int32_t n) {
     int32_t rec = 0;
     bool ranOut = false;
     for (int64_t i = 0; i < steps; ++i) {
-      rec = cvtag::KeyRead(activeTag_, forward ? -1 : -2);
+      rec = cvtag::KeyRead(activeTag_, forward ? cvReadNext : cvReadPrevious);
       if (cvtag::Eof(activeTag_) || cvtag::Bof(activeTag_) || rec == 0) {
         ranOut = true;
-        rec = cvtag::KeyRead(activeTag_, forward ? -4 : -3);
+        rec = cvtag::KeyRead(activeTag_, forward ? cvReadBottom : cvReadTop);
         break;
       }
     }
@@ -443,7 +443,7 @@ void CVO_dBHandler::cvSkip(int32_t n) {
     return;
   }
   for (int64_t i = 0; i < steps; ++i) {
-    cvGetRec(forward ? -1 : -2);
+    cvGetRec(forward ? cvReadNext : cvReadPrevious);
     if (eof_ || bof_) break;
   }
 }
@@ -467,7 +467,7 @@ bool CVO_dBHandler::cvFind(const std::string& key) {
   }
   cvIndexUnlockAtEnd unlock(*this, clip);
   auto lastAtEnd = [this] {
-    cvGetRec(-4);
+    cvGetRec(cvReadBottom);
     eof_ = true;
     recordFound_ = false;
   };
@@ -480,7 +480,7 @@ bool CVO_dBHandler::cvFind(const std::string& key) {
     if (cvtag::Eof(activeTag_) || !softSeek_) {
       lastAtEnd();
     } else {
-      const int32_t next = cvtag::KeyRead(activeTag_, -5);
+      const int32_t next = cvtag::KeyRead(activeTag_, cvReadCurrent);
       if (next > 0) cvGetRec(next);
     }
     return false;
@@ -604,7 +604,7 @@ void CVO_dBHandler::AfterFlush() {
   positionLost_ = false;
   if (activeTag_) {
     const int32_t cur = cvCurrentRecord();
-    cvtag::Open(activeTag_, 1);
+    cvtag::Open(activeTag_, cvTagOpenFollow);
     positionLost_ = cvtag::CurrentRecord(activeTag_) != cur;
   }
 }
@@ -719,7 +719,7 @@ void CVO_dBHandler::ScanFilter() {
     // range, so the scan walks the table in record order.
     cvTagAside aside(*this);
     cvCacheFlagGuard cache(*this, true);
-    // The next record as cvGetRec(-1) gives it in record order with no
+    // The next record as cvGetRec(cvReadNext) gives it in record order with no
     // filter, for as long as the window holds the records: each is read
     // (with its events) and hidden deleted records and those the record
     // test refuses are passed over.  False where cvGetRec must step
@@ -735,11 +735,11 @@ void CVO_dBHandler::ScanFilter() {
     };
     TcvExpValue v;
     if (!ScanFilterInWindow()) {
-      for (cvGetRec(-3); !eof_ && !bof_;) {
+      for (cvGetRec(cvReadTop); !eof_ && !bof_;) {
         filterExpr_->ExpressionResult(v);
         if (filterExpr_->ResultType() == rtBoolean && v.AsBoolean())
           filterSet_->ChangeBit(cvCurrentRecord(), TcvHugeSet::opSet);
-        if (!stepInWindow()) cvGetRec(-1);
+        if (!stepInWindow()) cvGetRec(cvReadNext);
       }
     }
   } catch (...) {
@@ -869,7 +869,7 @@ bool CVO_dBHandler::cvSetRange(const std::string& low, const std::string& high, 
   if (!activeTag_) return false;
   const bool changed = cvtag::SetRange(activeTag_, low, high, lowFlag, highFlag, partial);
   if (changed) {
-    cvGetRec(-3);
+    cvGetRec(cvReadTop);
     if (bof_) cvBlank();
   }
   return changed;

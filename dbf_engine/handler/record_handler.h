@@ -8,8 +8,9 @@
 // read-ahead window, locks the open index files around writes and keeps
 // their keys current after every write.
 //
-// Navigation codes of cvGetRec: -1 next, -2 prior, -3 top, -4 bottom, -5
-// re-read the current record; a positive number reads that record.
+// Navigation codes of cvGetRec (navigation_codes.h): cvReadNext,
+// cvReadPrevious, cvReadTop, cvReadBottom, cvReadCurrent (re-read the
+// current record); a positive number reads that record.
 //
 // Read cache: with the cache on, reads of whole records go through a window
 // of about 32 KB filled from the file; a record is served from the window
@@ -136,7 +137,7 @@ public:
   // The active tag's key at `code` (a KeyRead code) as text; the record
   // number, 0 and an empty key without a tag.
   int32_t cvGetKey(int32_t code, std::string& key);
-  void cvRefresh() { cvGetRec(-5); }
+  void cvRefresh() { cvGetRec(cvReadCurrent); }
 
   // --- Filter -------------------------------------------------------------------
   // Compiles `text` and marks every record that passes (one scan of the whole
@@ -364,7 +365,15 @@ private:
   // The password change's rewrite of records, memos, descriptors and index
   // pages, in place.
   void RewriteWithPassword(const std::string& password);
+  // The memos of the record in the active image, read with the old key and
+  // written again with the new one; the fields get the new block numbers.
+  void cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
+                           const std::string& newKey);
   void WriteStructure(const std::string& name);
+  // cvSortFile's two steps: every record's key (in the handler's order) into
+  // the sorter, then the records in key order into a new table `name`.
+  void cvLoadToIndex(TcvSort& sorter, const std::string& key);
+  void cvCopyFromIndex(CVobjSortDB& sorter, const std::string& name, const std::string& password);
   // The sorted output of cvSortFile for tables without memos, in blocks.
   void WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out);
   // The handler's own work after a write and after a flush.

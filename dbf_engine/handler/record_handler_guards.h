@@ -25,7 +25,7 @@ public:
       h_.activeTagName_ = name_;
       if (tag_ && reopenTag_) {
         try {
-          cvtag::Open(tag_, 1);
+          cvtag::Open(tag_, cvTagOpenFollow);
         } catch (...) {
           // The tag stays active; its next read repositions it.
         }

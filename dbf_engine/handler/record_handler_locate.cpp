@@ -95,7 +95,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
   try {
     if (chosen != previous) {
       SetActiveTag(chosen, cvtag::Name(chosen));
-      cvtag::Open(chosen, 1);
+      cvtag::Open(chosen, cvTagOpenFollow);
     }
     exactMatch_ = true;
     softSeek_ = false;
@@ -106,7 +106,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
       // equal keys after it may belong to lower record numbers.
       std::vector<int32_t> equal{rec};
       for (;;) {
-        const int32_t r = cvtag::KeyRead(chosen, -1);
+        const int32_t r = cvtag::KeyRead(chosen, cvReadNext);
         if (r <= 0 || cvtag::Eof(chosen) || !cvtag::CurrentMatches(chosen, key, true)) break;
         equal.push_back(r);
       }
@@ -144,12 +144,12 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
     // The table keeps its own order; only the record found is taken over.
     cvtag::Close(chosen);
     SetActiveTag(previous, previousName);
-    if (previous) cvtag::Open(previous, 1);
+    if (previous) cvtag::Open(previous, cvTagOpenFollow);
     if (rec < 0) return false;  // not verified: the scan decides
     if (rec > 0) {
       cvGetRec(rec);
     } else {
-      cvGetRec(-4);
+      cvGetRec(cvReadBottom);
       cvSetEOF(true);
     }
   } else if (rec > 0) {
@@ -162,7 +162,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
 
 bool CVO_dBHandler::cvLocateRecord(const std::string& fields, const Variant& values, bool caseInsensitive,
                                    bool partial) {
-  cvGetRec(-3);
+  cvGetRec(cvReadTop);
   if (cvEOF() || cvBOF() || cvCurrentRecord() < 1) return false;
   // Only the fields that receive a value take part.
   std::vector<std::string> names = SplitNames(fields);
@@ -199,7 +199,7 @@ bool CVO_dBHandler::cvLocateRecord(const std::string& fields, const Variant& val
       scope.SetTagAside(false);
       cvSetDBFCache(true);
     }
-    for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+    for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
       bool match = true;
       for (size_t i = 0; i < numbers.size() && match; ++i) {
         std::string s = cvStringGetN(numbers[i]);
@@ -217,7 +217,7 @@ bool CVO_dBHandler::cvLocateRecord(const std::string& fields, const Variant& val
     cvGetRec(hit);
     return true;
   }
-  cvGetRec(-4);
+  cvGetRec(cvReadBottom);
   cvSetEOF(true);
   return false;
 }
@@ -326,10 +326,10 @@ int32_t CVO_dBHandler::cvSearchDBF(const std::string& text, int& fieldNo, int32_
       }
     } end{*this, scanned};
     if (start == 0) {
-      cvGetRec(-3);
+      cvGetRec(cvReadTop);
     } else {
       cvGetRec(start);
-      if (!cvEOF()) cvGetRec(-1);
+      if (!cvEOF()) cvGetRec(cvReadNext);
     }
     while (!cvEOF() && !cvBOF() && cvCurrentRecord() >= 1 && (lastRec == 0 || cvCurrentRecord() <= lastRec)) {
       ++scanned;
@@ -376,7 +376,7 @@ int32_t CVO_dBHandler::cvSearchDBF(const std::string& text, int& fieldNo, int32_
         hitRec = cvCurrentRecord();
         break;
       }
-      cvGetRec(-1);
+      cvGetRec(cvReadNext);
     }
   }
   if (hitPos) {

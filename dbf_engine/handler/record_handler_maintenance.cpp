@@ -123,7 +123,7 @@ public:
       if (rec_ >= 1 && rec_ <= h_.cvRecordCount())
         h_.cvGetRec(rec_);
       else
-        h_.cvGetRec(-3);
+        h_.cvGetRec(cvReadTop);
     } catch (...) {
       // Position stays where the failure left it.
     }
@@ -283,27 +283,7 @@ int CVO_dBHandler::cvIndex(const std::string& list, const std::string& tag) {
   std::string text = list.substr(0, std::min<size_t>(list.size(), 259));
   while (!text.empty() && (text.back() == ' ' || text.back() == ',' || text.back() == ';')) text.pop_back();
   if (text.empty()) return 1;
-  std::vector<std::string> names;
-  std::string cur;
-  bool quoted = false;
-  auto flush = [&] {
-    std::string n = Trim(cur);
-    if (!n.empty()) names.push_back(n);
-    cur.clear();
-  };
-  for (char c : text) {
-    if (c == '"') {
-      // A quote opens or closes a name; either way the name so far ends.
-      flush();
-      quoted = !quoted;
-    } else if (!quoted && (c == ',' || c == ';')) {
-      flush();
-    } else {
-      cur += c;
-    }
-  }
-  flush();
-  for (const auto& n : names)
+  for (const auto& n : SplitIndexList(text))
     if (cvIndexRoute(n) != 0) return 1;
   cvSetTagTo(tag, true);
   return 0;
@@ -383,7 +363,7 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
     }
     SetActiveTag(nullptr, std::string());
     SwitchCache(cacheWanted_);
-    if (!sameRecord) cvGetRec(-3);
+    if (!sameRecord) cvGetRec(cvReadTop);
     return 0;
   }
   CVobjIndexTag* found = nullptr;
@@ -401,12 +381,12 @@ int CVO_dBHandler::cvSetTagTo(const std::string& name, bool sameRecord) {
   }
   SwitchCache(false);
   SetActiveTag(found, wanted);
-  cvtag::Open(found, 1);
+  cvtag::Open(found, cvTagOpenFollow);
   if (sameRecord && cvCurrentRecord() >= 1) {
     cvGetRec(cvCurrentRecord());
-    if (positionLost_) cvGetRec(-3);
+    if (positionLost_) cvGetRec(cvReadTop);
   } else {
-    cvGetRec(-3);
+    cvGetRec(cvReadTop);
   }
   return slot;
 }
@@ -525,8 +505,8 @@ void CVO_dBHandler::RebuildIndexes(bool files) {
     }
   }
   if (activeInMemory) SetActiveTag(tag, tag ? tagName : std::string());
-  if (tag) cvtag::Open(tag, 0);
-  cvGetRec(-3);
+  if (tag) cvtag::Open(tag, cvTagOpenTop);
+  cvGetRec(cvReadTop);
 }
 
 CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old) {
@@ -634,7 +614,7 @@ void CVO_dBHandler::cvCopyFile(const std::string& name, const std::string& passw
   auto target = std::make_unique<CVO_dBHandler>(name, std::string(), true, false);
   target->cvSetPassword(password);
   if (!target->cvFLock()) cvRaise(cvErrNoFullAccess, {"CopyFile", name});
-  for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
+  for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
     cvCopyRecord(*target);
     cvStatusUpdate(cvStatCopy, cvCurrentRecord(), 0);
   }
@@ -684,23 +664,29 @@ void CVO_dBHandler::cvSortFile(const std::string& target, const std::string& key
   const std::array<uint8_t, 256> caseFree = CaseFreeCollation();
   CVobjSortDB sorter(*this, cvSortStatusAscending(status), DictionaryStatus(status) ? caseFree.data() : nullptr);
   sorter.SetTempDirectory(tempDirectory_);
-  {
-    // Loading the keys: the handler's order, filter and hidden records apply.
-    // The records are read through the read window, whatever its setting.
-    cvHandlerScope cache(*this);
-    cvSetDBFCache(true);
-    TcvExpHandler expr(cvExpLink(), key);
-    cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
-    ProgressEnd end(*this);
-    TcvVariant value(256);
-    for (cvGetRec(-3); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(-1)) {
-      if (expr.ExpressionAsVariant(value))
-        sorter.AddKey(value, cvCurrentRecord());
-      else
-        sorter.AddTextKey(std::string_view(), cvCurrentRecord());
-      cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
-    }
+  cvLoadToIndex(sorter, key);
+  cvCopyFromIndex(sorter, name, password);
+}
+
+void CVO_dBHandler::cvLoadToIndex(TcvSort& sorter, const std::string& key) {
+  // Loading the keys: the handler's order, filter and hidden records apply.
+  // The records are read through the read window, whatever its setting.
+  cvHandlerScope cache(*this);
+  cvSetDBFCache(true);
+  TcvExpHandler expr(cvExpLink(), key);
+  cvStatusUpdate(-1, cvStatLoadKeys, cvRecordCount());
+  ProgressEnd end(*this);
+  TcvVariant value(256);
+  for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
+    if (expr.ExpressionAsVariant(value))
+      sorter.AddKey(value, cvCurrentRecord());
+    else
+      sorter.AddTextKey(std::string_view(), cvCurrentRecord());
+    cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
   }
+}
+
+void CVO_dBHandler::cvCopyFromIndex(CVobjSortDB& sorter, const std::string& name, const std::string& password) {
   cvHandlerScope scope(*this);
   cvStatusUpdate(-1, cvStatCopy, sorter.KeyCount());
   ProgressEnd end(*this);
@@ -889,7 +875,7 @@ void CVO_dBHandler::cvPack() {
     }
     throw;
   }
-  cvGetRec(-3);
+  cvGetRec(cvReadTop);
 }
 
 void CVO_dBHandler::cvZap() {
@@ -916,7 +902,7 @@ void CVO_dBHandler::cvZap() {
   cvCacheInvalidate();
   cvHdrWrite();
   cvFilterTruncate(0);
-  cvGetRec(-3);
+  cvGetRec(cvReadTop);
   cvReIndex();
 }
 
@@ -958,7 +944,7 @@ void CVO_dBHandler::ReopenIndexFiles() noexcept {
       if (holdsActive) {
         if (CVobjIndexTag* t = cvtag::TagByName(cvIndexFile(i), activeName)) {
           SetActiveTag(t, activeName);
-          cvtag::Open(t, 1);
+          cvtag::Open(t, cvTagOpenFollow);
         }
       }
     } catch (...) {
@@ -1008,11 +994,35 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     cvCacheInvalidate();
     ReopenIndexFiles();
     try {
-      cvGetRec(cvCurrentRecord() >= 1 && cvCurrentRecord() <= cvRecordCount() ? cvCurrentRecord() : -3);
+      cvGetRec(cvCurrentRecord() >= 1 && cvCurrentRecord() <= cvRecordCount() ? cvCurrentRecord() : cvReadTop);
     } catch (...) {
       // The position stays where the failure left it.
     }
     throw;
+  }
+}
+
+void CVO_dBHandler::cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
+                                        const std::string& newKey) {
+  std::vector<char> data;
+  for (int n = 1; n <= cvFieldCount(); ++n) {
+    if (!cvIsMemoType(cvFieldType(n))) continue;
+    const long double b = cvNumberGetN(n);
+    if (b <= 0 || b > UINT32_MAX) continue;
+    uint32_t block = static_cast<uint32_t>(b);
+    // The memo is read in the old form and written in the new one: the
+    // two keys and the two formats (dBase III prefixes enciphered memos
+    // with their length) are kept apart.
+    memo.SetCipher(oldEnciphered);
+    memo.SetReadKey(oldKey);
+    uint32_t size = memo.moMemoSize(block);
+    data.assign(static_cast<size_t>(size) + 16, 0);
+    size += 16;
+    memo.moMemoRead(data.data(), block, size);
+    memo.SetCipher(!newKey.empty());
+    memo.SetWriteKey(newKey);
+    const uint32_t written = memo.moMemoWrite(data.data(), block, size);
+    cvNumberPutN(n, written);
   }
 }
 
@@ -1030,30 +1040,11 @@ void CVO_dBHandler::RewriteWithPassword(const std::string& password) {
   const int32_t count = cvRecordCount();
   const size_t len = static_cast<size_t>(cvRecordLength());
   std::vector<uint8_t> image(len + 1), cipher(len + 1);
-  std::vector<char> data;
   for (int32_t i = 1; i <= count; ++i) {
     ReadRecordImage(i, image.data());
     if (memo) {
       cvActiveBufferScope at(*this, image.data());
-      for (int n = 1; n <= cvFieldCount(); ++n) {
-        if (!cvIsMemoType(cvFieldType(n))) continue;
-        const long double b = cvNumberGetN(n);
-        if (b <= 0 || b > UINT32_MAX) continue;
-        uint32_t block = static_cast<uint32_t>(b);
-        // The memo is read in the old form and written in the new one: the
-        // two keys and the two formats (dBase III prefixes enciphered memos
-        // with their length) are kept apart.
-        memo->SetCipher(oldEnc);
-        memo->SetReadKey(oldKey);
-        uint32_t size = memo->moMemoSize(block);
-        data.assign(static_cast<size_t>(size) + 16, 0);
-        size += 16;
-        memo->moMemoRead(data.data(), block, size);
-        memo->SetCipher(newEnc);
-        memo->SetWriteKey(password);
-        const uint32_t written = memo->moMemoWrite(data.data(), block, size);
-        cvNumberPutN(n, written);
-      }
+      cvRewriteMemoRecord(*memo, oldEnc, oldKey, password);
     }
     DBEncryption(password, image.data(), cipher.data(), len, 1);
     cvWrite(cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength(), cipher.data(),

@@ -602,7 +602,7 @@ void CVobjCDXFile::LoadTags() {
   const int64_t limit = (disk_->cvFileSize() / kCdxBlockSize + 1) * kCdxLeafSpace;
   int64_t steps = 0;
   try {
-    tagList_->TagOpen(2);
+    tagList_->TagOpen(cvTagOpenRoot);
     for (int32_t rec = tagList_->KeyRead(cvReadTop);; rec = tagList_->KeyRead(cvReadNext)) {
       if (rec == 0) {
         // The list ends where the walk reaches its end; an entry whose
@@ -666,7 +666,7 @@ void CVobjCDXFile::Unlist(CVobjCDXTag* tag) {
   CVobjIndexKeyData k(0);
   k.PutString(AnsiUpperCase(tag->TagName()));
   k.Link = k.RecNo = tag->HeaderPage();
-  tagList_->TagOpen(2);
+  tagList_->TagOpen(cvTagOpenRoot);
   tagList_->KeyDelete(k);
   tagList_->TagClose();
 }
@@ -675,7 +675,7 @@ void CVobjCDXFile::List(CVobjCDXTag* tag) {
   CVobjIndexKeyData k(0);
   k.PutString(AnsiUpperCase(tag->TagName()));
   k.Link = k.RecNo = tag->HeaderPage();
-  tagList_->TagOpen(2);
+  tagList_->TagOpen(cvTagOpenRoot);
   tagList_->KeyAdd(k);
   tagList_->TagClose();
 }
@@ -822,7 +822,7 @@ void CVobjCDXFile::FollowTagList(uint32_t onDisk) {
 void CVobjCDXFile::RelocateTags() {
   std::vector<std::pair<std::string, int32_t>> listed;
   const int64_t limit = (disk_->cvFileSize() / kCdxBlockSize + 1) * kCdxLeafSpace;
-  tagList_->TagOpen(2);
+  tagList_->TagOpen(cvTagOpenRoot);
   for (int32_t rec = tagList_->KeyRead(cvReadTop); rec != 0; rec = tagList_->KeyRead(cvReadNext)) {
     if (static_cast<int64_t>(listed.size()) > limit) cvIndexCorrupt(DiskName());
     listed.emplace_back(AnsiUpperCase(Trim(tagList_->CurrentKey().GetString())), rec);

@@ -585,7 +585,7 @@ bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
 
 bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
   OperationScope operation(this);
-  if (!inUpdate_) TagOpen(2);
+  if (!inUpdate_) TagOpen(cvTagOpenRoot);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
   k.AssignLinks(key);
@@ -607,7 +607,7 @@ bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
   }
   StoreNodes();
   // Make the new entry current.
-  if (!inUpdate_) TagOpen(2);
+  if (!inUpdate_) TagOpen(cvTagOpenRoot);
   if (root_ && root_->SeekKey(k.Link, k, -1) == 0) root_->RetrieveKey(currentKey_);
   return true;
 }
@@ -780,8 +780,8 @@ void CVobjIndexTag::TagOpenOnce(int mode) {
     root_ = std::make_unique<CVobjIndexKey>(this, nullptr, rootPage_);
     root_->PageType = root_->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
   }
-  if (mode == 2) return;
-  if (mode == 1) {
+  if (mode == cvTagOpenRoot) return;
+  if (mode == cvTagOpenFollow) {
     CVobjIndexTableLink* t = owner_->Table();
     const int32_t rec = t ? t->ixCurrentRecord() : 0;
     if (!keyExpression_.empty() && t && rec > 0 && rec <= t->ixRecordCount() && root_->Count() > 0) {
@@ -852,7 +852,7 @@ int32_t CVobjIndexTag::KeyRead(int32_t code) {
 }
 
 int32_t CVobjIndexTag::StepFrom(int32_t code, const CVobjIndexKeyData& from) {
-  TagOpenOnce(2);
+  TagOpenOnce(cvTagOpenRoot);
   currentKey_.Link = 0;
   if (!root_) return 0;
   if (reversedNavigation_) code = code == cvReadNext ? cvReadPrevious : cvReadNext;
@@ -887,7 +887,7 @@ int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {
       RangeCheck();
       break;
     case cvReadTop:
-      if (!inUpdate_) TagOpen(2);
+      if (!inUpdate_) TagOpen(cvTagOpenRoot);
       if (!root_) return 0;
       if (!rangeLowSet_ || inUpdate_) {
         if (!root_->ReadTopKey()) bof_ = true;
@@ -899,7 +899,7 @@ int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {
       eof_ = bof_;
       break;
     case cvReadBottom:
-      if (!inUpdate_) TagOpen(2);
+      if (!inUpdate_) TagOpen(cvTagOpenRoot);
       if (!root_) return 0;
       if (!rangeHighSet_ || inUpdate_) {
         if (!root_->ReadBottomKey()) eof_ = true;
@@ -935,7 +935,7 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
   // A find outside an update starts from a fresh open; the seek positions
   // straight from the root.
   const bool opened = !inUpdate_;
-  if (!inUpdate_ || !root_) TagOpen(2);
+  if (!inUpdate_ || !root_) TagOpen(cvTagOpenRoot);
   if (!root_) return 0;
   currentKey_.Link = 0;
   CVobjIndexKeyData& k = seekKey_;
@@ -948,7 +948,7 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
   if (!current && opened) {
     // Nothing found at or after the key: the current key is left as a full
     // open leaves it (the first key of the order), so do that open and seek.
-    TagOpen(0);
+    TagOpen(cvTagOpenTop);
     if (!root_) return 0;
     currentKey_.Link = 0;
     bof_ = eof_ = false;
@@ -980,7 +980,7 @@ int32_t CVobjIndexTag::Find(const TcvVariant& key, int32_t recno, bool exact, bo
 // order (the next lower key stored); with none, at the end.
 int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
   currentKey_.Link = 0;
-  TagOpen(2);
+  TagOpen(cvTagOpenRoot);
   CVobjIndexKey* root = Root();
   if (!root) return 0;
   CVobjIndexKeyData k(0);
@@ -1030,12 +1030,12 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
 void CVobjIndexTag::KeySync(int32_t recno) {
   OperationScope operation(this);
   if (root_ && currentKey_.Link == recno && recno != 0) return;
-  Reread([&] { TagOpenOnce(1); });
+  Reread([&] { TagOpenOnce(cvTagOpenFollow); });
 }
 
 bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
   OperationScope operation(this);
-  if (!inUpdate_ || !root_) TagOpen(2);
+  if (!inUpdate_ || !root_) TagOpen(cvTagOpenRoot);
   if (!root_) return false;
   CVobjIndexKeyData k(0);
   k.AssignLinks(key);
@@ -1075,7 +1075,7 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
   // refused; its old entry still goes, so the index never keeps a key the
   // record no longer has.
   const bool store = forOk && newOk;
-  if (!root_) TagOpen(2);
+  if (!root_) TagOpen(cvTagOpenRoot);
   if (!root_) return false;
 
   if (appending) {
@@ -1487,7 +1487,7 @@ bool CVobjIndexFile::UpdateTags(int32_t recno, bool appending, bool outdated, st
   for (auto& tag : tags_) {
     // An open tag (the active order) keeps the tree it read; a closed one
     // reads the file afresh when the update opens it.
-    if (outdated && tag->Root()) tag->TagOpen(2);
+    if (outdated && tag->Root()) tag->TagOpen(cvTagOpenRoot);
     try {
       changed = tag->KeyUpdate(recno, appending) || changed;
     } catch (const ECorvidExpression&) {

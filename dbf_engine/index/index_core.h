@@ -52,6 +52,7 @@
 #include "dbf_engine/index/index_key.h"
 #include "dbf_engine/index/page_slots.h"
 #include "dbf_engine/lock_protocol.h"
+#include "dbf_engine/navigation_codes.h"
 #include "platform/exceptions.h"
 
 class CVO_DiskFile;
@@ -62,13 +63,6 @@ class TcvExpHandler;
 
 enum class CVsetPageType : uint8_t { Unknown, Root, Node, Leaf, RootLeaf };
 
-
-// Navigation codes of KeyRead.
-constexpr int32_t cvReadNext = -1;
-constexpr int32_t cvReadPrevious = -2;
-constexpr int32_t cvReadTop = -3;
-constexpr int32_t cvReadBottom = -4;
-constexpr int32_t cvReadCurrent = -5;
 
 // Record-number arguments of a seek: any record, and after all equal keys.
 constexpr int32_t cvSeekAnyRecord = -1;

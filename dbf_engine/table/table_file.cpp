@@ -361,10 +361,10 @@ void CVO_dBaseDBF::cvGetRec(int32_t n) {
   eof_ = bof_ = false;
   int32_t target;
   switch (n) {
-    case -1:
+    case cvReadNext:
       target = currentRecord_ + 1;
       break;
-    case -2:
+    case cvReadPrevious:
       // Prior from the first record, or from before it, is beginning-of-file.
       if (currentRecord_ <= 1) {
         bof_ = true;
@@ -372,13 +372,13 @@ void CVO_dBaseDBF::cvGetRec(int32_t n) {
       }
       target = currentRecord_ - 1;
       break;
-    case -3:
+    case cvReadTop:
       target = 1;
       break;
-    case -4:
+    case cvReadBottom:
       target = recordCount_;
       break;
-    case -5:
+    case cvReadCurrent:
       target = currentRecord_;
       if (target < 1) {
         bof_ = true;

@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "dbf_engine/lock_protocol.h"
+#include "dbf_engine/navigation_codes.h"
 #include "dbf_engine/table/disk_file.h"
 
 class CVobjMemo;

@@ -1,7 +1,7 @@
 // The SQL lexer.
 //
 // TkpLexer turns the text of an SQL statement into the tokens of
-// sql_engine/sql_tokens.h for the SQL parser, on the runtime's scan loop over
+// sql_engine/front/sql_tokens.h for the SQL parser, on the runtime's scan loop over
 // tables generated from resources/sql_lexer.l.  Each token's text is left in
 // yylval for the parser.  Besides recognising tokens it translates three
 // things the rest of the engine relies on:

@@ -43,6 +43,20 @@ inline std::vector<uint8_t> ReadAll(const std::string& name) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Little- and big-endian values at a byte offset of a file's bytes.
+inline uint16_t LE16At(const std::vector<uint8_t>& b, size_t at) {
+  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+inline uint32_t LE32At(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+inline uint64_t LE64At(const std::vector<uint8_t>& b, size_t at) {
+  return static_cast<uint64_t>(LE32At(b, at)) | (static_cast<uint64_t>(LE32At(b, at + 4)) << 32);
+}
+inline uint32_t BE32At(const std::vector<uint8_t>& b, size_t at) {
+  return (static_cast<uint32_t>(b[at]) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+}
+
 inline void WriteAll(const std::string& name, const std::vector<uint8_t>& bytes) {
   std::ofstream f(name, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -1,7 +1,9 @@
 // Index files and tags, searching, ranges, locate and lookup, and the
 // master-detail link.
 #include "dataset_test_util.h"
+#include "dbf_engine/index/index_core.h"
 #include "platform/db_links.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -179,6 +181,38 @@ TEST(IndexFiles, ListFormsAndQuotedNames) {
   ds.IndexFiles().Add("a.ntx");
   ds.SetTableName("other");
   EXPECT_EQ(ds.IndexFiles().Count(), 0);
+}
+
+// One list gives the same files whether the dataset or its table splits it:
+// quotes protect separators and blanks and are dropped, even when they
+// close inside a name.
+TEST(IndexFiles, OneListOpensTheSameFilesByEitherRoute) {
+  TempDir dir;
+  MakePhones(dir / "phones.dbf", 4);
+  const std::vector<std::string> files = {"a.ntx", "b,c.ntx", "x y;z.ntx"};
+  {
+    TCorvidDataSet b;
+    Place(b, dir, "phones.dbf");
+    b.Open();
+    for (const auto& f : files)
+      b.IndexOn(f, "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  }
+  const std::string list = "  a.ntx ;; \"b,c\".ntx ,  , \"x y;z\".ntx;, ";
+  TCorvidDataSet ds;
+  Place(ds, dir, "phones");
+  ds.Open();
+  ds.Index(list, "");
+  ASSERT_EQ(ds.IndexFiles().Count(), 3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ds.IndexFiles()[i], files[static_cast<size_t>(i)]);
+  EXPECT_EQ(ds.IndexCount(), 3);
+
+  CVO_dBHandler& h = *ds.Handler();
+  h.cvIndexClear();
+  ASSERT_EQ(h.cvIndex(list, ""), 0);
+  std::vector<std::string> opened;
+  for (int slot = 1; slot <= cvMaxIndexFiles; ++slot)
+    if (CVobjIndexFile* f = h.cvIndexFile(slot)) opened.push_back(ExtractFileName(f->GetFileName()));
+  EXPECT_EQ(opened, files);
 }
 
 TEST(IndexSearch, KeysOfCyrillicValuesUnderTranslation) {

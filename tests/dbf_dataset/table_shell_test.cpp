@@ -17,12 +17,6 @@
 
 namespace {
 
-
-using shelltest::LE16At;
-using shelltest::LE32At;
-
-
-
 TStringList Lines(std::initializer_list<const char*> lines) {
   TStringList l;
   for (const char* s : lines) l.Add(s);

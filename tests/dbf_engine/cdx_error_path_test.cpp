@@ -28,7 +28,7 @@ protected:
   std::string ReadError() {
     auto f = Open();
     try {
-      f->TagByName("A")->TagOpen(0);
+      f->TagByName("A")->TagOpen(cvTagOpenTop);
       Forward(f->TagByName("A"));
     } catch (const ECorvidError& e) {
       return e.what();

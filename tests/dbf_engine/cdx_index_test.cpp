@@ -121,7 +121,7 @@ TEST_F(CdxTest, InteriorSplitsAndBulkBuildGiveTheSameSequenceAsInserts) {
     CVobjIndexTag* t = f->TagByName("LONG");
     auto got = Records(t);
     ASSERT_EQ(got.size(), 300u);
-    t->TagOpen(2);
+    t->TagOpen(cvTagOpenRoot);
     int depth = 1;
     for (CVobjIndexKey* n = t->Root(); !n->IsLeaf(); n = n->GetChild(n->Entry(0).Link)) ++depth;
     EXPECT_GE(depth, 4);

@@ -259,7 +259,7 @@ TEST(FilterScan, ActiveTagAndCacheSettingComeBack) {
     h.cvSetDBFCache(false);
     EXPECT_EQ(h.cvIndex(dir / "name.ndx", ""), 0);
     h.cvSetTagTo("name", false);
-    h.cvGetRec(-3);
+    h.cvGetRec(cvReadTop);
     h.cvSkip(17);
     h.cvSetFilterExpr("NAME='SMITH*' .AND. N>200", false, true);
     EXPECT_FALSE(h.cvDBFCacheOn());
@@ -267,7 +267,7 @@ TEST(FilterScan, ActiveTagAndCacheSettingComeBack) {
     std::vector<Outcome> out{Take(h)};
     out.back().found = h.cvPositionLost();
     h.cvSetFilterActive(true);
-    for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) out.push_back(Take(h));
+    for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) out.push_back(Take(h));
     return out;
   };
   std::vector<Outcome> want, got;

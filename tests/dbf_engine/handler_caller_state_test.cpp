@@ -25,7 +25,7 @@ struct Entry {
 std::vector<Entry> WalkTag(CVO_dBHandler& h, const std::string& tag) {
   h.cvSetTagTo(tag, false);
   std::vector<Entry> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(-1))
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
     out.push_back({Trimmed(h.cvStringGet("NAME")), static_cast<int32_t>(h.cvNumberGet("N")), h.cvCurrentRecord()});
   return out;
 }
@@ -142,7 +142,7 @@ TEST(BlankRangeBound, SelectsTheBlankKeysInEveryIndexKind) {
       }
       auto walk = [&] {
         std::vector<int32_t> r;
-        for (h.cvGetRec(-3); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(-1)) r.push_back(h.cvCurrentRecord());
+        for (h.cvGetRec(cvReadTop); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext)) r.push_back(h.cvCurrentRecord());
         std::sort(r.begin(), r.end());
         return r;
       };

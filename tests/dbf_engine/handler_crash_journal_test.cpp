@@ -117,7 +117,7 @@ protected:
     EXPECT_EQ(h.cvIndex(kIndexes, "N"), 0);
     c.byName = Names(h);
     h.cvSetTagTo("BYFM", false);
-    for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(-1))
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
       c.byFm.push_back(static_cast<double>(h.cvNumberGet("FM")));
     return c;
   }
@@ -334,10 +334,6 @@ uint32_t BitwiseCrc32(uint32_t crc, const uint8_t* p, size_t n) {
     for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
   }
   return crc;
-}
-
-uint64_t LE64At(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint64_t>(LE32At(b, at)) | (static_cast<uint64_t>(LE32At(b, at + 4)) << 32);
 }
 
 TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {

@@ -77,7 +77,7 @@ TEST(FindOnDescendingTags, ReadingOnFromTheFoundKeyGivesEveryEqualKey) {
     h.kvSetTranslateAscii(false);
     Activate(h, k);
     // The bottom of a descending order is its lowest key.
-    h.cvGetRec(-4);
+    h.cvGetRec(cvReadBottom);
     EXPECT_EQ(Trimmed(h.cvStringGet("NAME")), "ADAMS");
 
     h.cvSetExactMatch(true);

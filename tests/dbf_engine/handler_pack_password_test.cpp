@@ -275,7 +275,7 @@ TEST(HandlerMemoryIndex, RebuiltAfterPackAndZap) {
   ASSERT_NE(h.cvActiveTag(), nullptr);
   EXPECT_EQ(Names(h), (Strings{"BRAVO", "CHARLIE", "DELTA"}));
   std::vector<int32_t> recnos;
-  for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) recnos.push_back(h.cvCurrentRecord());
+  for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) recnos.push_back(h.cvCurrentRecord());
   EXPECT_EQ(recnos, (std::vector<int32_t>{3, 2, 1}));
   h.cvZap();
   EXPECT_EQ(Names(h), Strings{});

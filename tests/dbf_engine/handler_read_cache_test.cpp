@@ -32,8 +32,8 @@ TEST(HandlerReadCache, SharedWalkFromTheTopSeesAnotherUsersChange) {
   other.cvGetRec(3);
   other.cvStringPut("NAME", "CAT");
   other.cvPutRec(3);
-  me.cvGetRec(-4);
-  me.cvGetRec(-2);
+  me.cvGetRec(cvReadBottom);
+  me.cvGetRec(cvReadPrevious);
   EXPECT_EQ(Trimmed(me.cvStringGet("NAME")), "CAT");
 }
 

@@ -15,6 +15,7 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "common/test_files.h"
 #include "dbf_engine/messages.h"
 
 namespace {
@@ -179,21 +180,21 @@ struct Fixture {
   // Every (key, record) in index order.
   using Pairs = std::vector<std::pair<std::string, int32_t>>;
   Pairs Forward() {
-    if (!tag->Root()) tag->TagOpen(2);
+    if (!tag->Root()) tag->TagOpen(cvTagOpenRoot);
     Pairs out;
     for (int32_t r = tag->KeyRead(cvReadTop); r != 0; r = tag->KeyRead(cvReadNext))
       out.emplace_back(tag->CurrentKey().GetString(), r);
     return out;
   }
   Pairs Backward() {
-    if (!tag->Root()) tag->TagOpen(2);
+    if (!tag->Root()) tag->TagOpen(cvTagOpenRoot);
     Pairs out;
     for (int32_t r = tag->KeyRead(cvReadBottom); r != 0; r = tag->KeyRead(cvReadPrevious))
       out.emplace_back(tag->CurrentKey().GetString(), r);
     return out;
   }
   int Depth() {
-    tag->TagOpen(2);
+    tag->TagOpen(cvTagOpenRoot);
     int d = 0;
     for (CVobjIndexKey* n = tag->Root(); n; ++d) {
       if (n->IsLeaf()) return d + 1;
@@ -302,7 +303,7 @@ TEST(IndexCore, DeleteEverythingThenAddAgain) {
   }
   EXPECT_TRUE(f.Forward().empty());
   EXPECT_EQ(f.tag->KeyRead(cvReadTop), 0);
-  f.tag->TagOpen(2);
+  f.tag->TagOpen(cvTagOpenRoot);
   EXPECT_TRUE(f.tag->Root()->IsLeaf());
   EXPECT_EQ(f.tag->Root()->Count(), 0);
   // The emptied tree takes keys again.
@@ -485,7 +486,7 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
   for (int i = 0; i < 100; ++i) f.AddRecord(RandomKey(rng));
   for (int32_t rec : {1, 37, 100}) {
     f.table.current = rec;
-    f.tag->TagOpen(1);
+    f.tag->TagOpen(cvTagOpenFollow);
     EXPECT_EQ(f.tag->CurrentRecord(), rec);
     EXPECT_EQ(f.tag->CurrentKey().GetString(), f.table.keys[static_cast<size_t>(rec - 1)]);
     f.tag->KeyRead(cvReadTop);
@@ -496,7 +497,7 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
   f.table.pass.push_back(false);
   f.table.keys.push_back("NOT THERE");
   f.table.current = 101;
-  f.tag->TagOpen(1);
+  f.tag->TagOpen(cvTagOpenFollow);
   EXPECT_EQ(f.tag->CurrentKey().GetString(), SortedExpected(f.table).front().first);
 }
 
@@ -524,7 +525,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   EXPECT_EQ(f.Forward(), (Fixture::Pairs{{"A", 1}, {"C", 3}}));
   // Opening on such a record does not raise: it starts at the top.
   f.table.current = 2;
-  EXPECT_NO_THROW(f.tag->TagOpen(1));
+  EXPECT_NO_THROW(f.tag->TagOpen(cvTagOpenFollow));
   EXPECT_EQ(f.tag->CurrentRecord(), 1);
   // A record whose old key had no value gets its new key.
   EXPECT_TRUE(update(2, "D"));
@@ -547,7 +548,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   f.table.Commit(1);
   const Fixture::Pairs rest = {{"C", 3}, {"D", 2}};
   EXPECT_EQ(f.Forward(), rest);
-  other->TagOpen(2);
+  other->TagOpen(cvTagOpenRoot);
   Fixture::Pairs second;
   for (int32_t r = other->KeyRead(cvReadTop); r != 0; r = other->KeyRead(cvReadNext))
     second.emplace_back(other->CurrentKey().GetString(), r);
@@ -588,22 +589,6 @@ TEST(IndexCore, EqualKeysGoAfterExistingOnesInEitherDirection) {
 }
 
 namespace {
-
-class TempDir {
-public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "idxcoreXXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 class CipherTable : public FakeTable {
 public:

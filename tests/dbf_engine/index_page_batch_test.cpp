@@ -6,38 +6,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "index_test_table.h"
 
 namespace {
-
-// Only the cipher keys matter to page writes.
-class KeyOnlyTable : public CVobjIndexTableLink {
-public:
-  explicit KeyOnlyTable(std::string key) : key_(std::move(key)) {}
-  int32_t ixRecordCount() override { return 0; }
-  int32_t ixCurrentRecord() override { return 0; }
-  bool ixReadRecord(int32_t) override { return false; }
-  bool ixHasOriginalRecord() override { return false; }
-  bool ixRecordModified() override { return false; }
-  void ixUseOriginalRecord(bool) override {}
-  bool ixExactMatch() override { return true; }
-  TcvExpUserLink* ixExpressionLink() override { return nullptr; }
-  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
-  std::string ixReadKey() override { return key_; }
-  std::string ixWriteKey() override { return key_; }
-  std::string ixTableFileName() override { return {}; }
-  bool ixProductionIndex() override { return false; }
-  void ixSetProductionIndex(bool) override {}
-  int32_t ixAccessRetries() override { return 1; }
-
-private:
-  std::string key_;
-};
 
 struct PageWrite {
   int64_t position;
@@ -60,11 +38,21 @@ protected:
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
+  // A table for the index files; only its cipher key matters to page writes.
+  std::unique_ptr<IndexTestTable> Table(const std::string& key) {
+    const std::string path = (dir_ / "t.dbf").string();
+    if (!std::filesystem::exists(path)) IndexTestTable::Create(path, {"NAME;C;10;0"});
+    auto t = std::make_unique<IndexTestTable>(path);
+    t->cipherKey = key;
+    return t;
+  }
+
   // The writes go one by one to one file and through a batch of the given
   // capacity to another; both files' bytes come back.
   std::pair<std::string, std::string> WriteBoth(const std::vector<PageWrite>& writes, const std::string& key,
                                                 int32_t capacity) {
-    KeyOnlyTable table(key);
+    auto owner = Table(key);
+    IndexTestTable& table = *owner;
     const std::string direct = (dir_ / "direct.idx").string(), batched = (dir_ / "batched.idx").string();
     {
       CVobjIndexFile a(&table, direct), b(&table, batched);
@@ -149,7 +137,8 @@ TEST_F(IndexPageBatch, EncipheredFileIsTheSameAsPageByPage) {
 }
 
 TEST_F(IndexPageBatch, NothingReachesTheFileBeforeFlushOrDestruction) {
-  KeyOnlyTable table("");
+  auto owner = Table("");
+  IndexTestTable& table = *owner;
   const std::string path = (dir_ / "held.idx").string();
   CVobjIndexFile f(&table, path);
   ASSERT_NE(f.IndexFileOpen(path, ".idx", true, false, true, true), nullptr);

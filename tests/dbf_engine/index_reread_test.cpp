@@ -96,7 +96,7 @@ TEST_F(IndexReread, SharedReaderReadsAPageAgainBeforeCallingTheFileCorrupt) {
       EXPECT_EQ(bad, -1);
       bad = 2;
       f->TagByNumber(0)->TagClose();  // nothing kept: the open reads the root
-      f->TagByNumber(0)->TagOpen(0);
+      f->TagByNumber(0)->TagOpen(cvTagOpenTop);
       EXPECT_EQ(f->TagByNumber(0)->CurrentRecord(), 1);
       EXPECT_LT(bad, 0);
     }

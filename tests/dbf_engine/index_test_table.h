@@ -40,14 +40,15 @@ public:
   bool ixExactMatch() override { return exact; }
   TcvExpUserLink* ixExpressionLink() override;
   void ixStatusUpdate(int32_t stat1, int32_t, int32_t) override { if (stat1 == -1) ++phases; }
-  std::string ixReadKey() override { return {}; }
-  std::string ixWriteKey() override { return {}; }
+  std::string ixReadKey() override { return cipherKey; }
+  std::string ixWriteKey() override { return cipherKey; }
   std::string ixTableFileName() override { return path_; }
   bool ixProductionIndex() override { return false; }
   void ixSetProductionIndex(bool) override {}
   int32_t ixAccessRetries() override { return 1; }
 
   bool exact = true;
+  std::string cipherKey;  // the key index pages are enciphered with
   int phases = 0;
 
 private:

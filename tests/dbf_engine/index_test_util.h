@@ -18,7 +18,7 @@ using IndexPairs = std::vector<std::pair<std::string, int32_t>>;
 // Every (key text, record) of a tag, reading forward from the top.
 inline IndexPairs ReadForward(CVobjIndexTag& tag) {
   IndexPairs out;
-  tag.TagOpen(2);
+  tag.TagOpen(cvTagOpenRoot);
   for (int32_t r = tag.KeyRead(cvReadTop); r != 0; r = tag.KeyRead(cvReadNext))
     out.emplace_back(tag.CurrentKey().GetString(), r);
   return out;
@@ -27,7 +27,7 @@ inline IndexPairs ReadForward(CVobjIndexTag& tag) {
 // The same read backward from the bottom, returned in index order.
 inline IndexPairs ReadBackward(CVobjIndexTag& tag) {
   IndexPairs out;
-  tag.TagOpen(2);
+  tag.TagOpen(cvTagOpenRoot);
   for (int32_t r = tag.KeyRead(cvReadBottom); r != 0; r = tag.KeyRead(cvReadPrevious))
     out.emplace_back(tag.CurrentKey().GetString(), r);
   std::reverse(out.begin(), out.end());

@@ -93,6 +93,6 @@ TEST(KeyWidth, NtxKeyOnOneNumericFieldKeepsItsDecimals) {
   h.cvIndexOrder(1);
   ASSERT_NE(h.cvActiveTag(), nullptr);
   std::vector<long double> order;
-  for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) order.push_back(h.cvNumberGet("AMT"));
+  for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) order.push_back(h.cvNumberGet("AMT"));
   EXPECT_EQ(order, (std::vector<long double>{-5.25, 0.0, 3.5, 12.75}));
 }

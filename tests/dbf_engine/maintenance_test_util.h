@@ -110,7 +110,7 @@ inline std::string Trimmed(std::string s) {
 // NAME of every record in navigation order.
 inline std::vector<std::string> Names(CVO_dBHandler& h) {
   std::vector<std::string> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(-1))
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
     out.push_back(Trimmed(h.cvStringGet("NAME")));
   return out;
 }

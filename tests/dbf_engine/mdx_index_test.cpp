@@ -1,4 +1,4 @@
-// MDX multiple index files against a small fake table.
+// MDX multiple index files against the small fake table (fake_index_table.h).
 #include "dbf_engine/index/mdx_index.h"
 
 #include <gtest/gtest.h>
@@ -21,94 +21,12 @@
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
+#include "fake_index_table.h"
 #include "platform/date_time.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct MRow {
-  std::string name;  // NAME, 10 characters
-  double num = 0;    // NUM
-  int32_t date = 0;  // DAT (Julian day, 0 empty)
-};
-
-class MTable;
-
-class MVar : public TcvUserDefFieldVar {
-public:
-  MVar(MTable* t, const char* name, int which) : TcvUserDefFieldVar(name), t_(t), which_(which) {}
-  void FieldVarResult(TcvExpValue& value, TcvExpResultType& type) override;
-
-private:
-  MTable* t_;
-  int which_;
-};
-
-// Record i is rows[i-1]; `old` holds the images before the current edit.
-class MTable : public CVobjIndexTableLink {
-public:
-  std::vector<MRow> rows, old;
-  int32_t current = 0;
-  bool editing = false, useOriginal = false;
-  std::string fileName;
-  TcvExpUserLink link;
-
-  MTable() {
-    link.RegisterFieldVar(std::make_shared<MVar>(this, "NAME", 0));
-    link.RegisterFieldVar(std::make_shared<MVar>(this, "NUM", 1));
-    link.RegisterFieldVar(std::make_shared<MVar>(this, "DAT", 2));
-  }
-  int32_t Add(const std::string& name, double num = 0) {
-    MRow r{name, num};
-    r.name.resize(10, ' ');
-    rows.push_back(r);
-    old.push_back(r);
-    return current = static_cast<int32_t>(rows.size());
-  }
-  const MRow& Cur() const {
-    static const MRow blank{std::string(10, ' '), 0};
-    if (current < 1 || current > static_cast<int32_t>(rows.size())) return blank;
-    return useOriginal ? old[static_cast<size_t>(current - 1)] : rows[static_cast<size_t>(current - 1)];
-  }
-  int32_t ixRecordCount() override { return static_cast<int32_t>(rows.size()); }
-  int32_t ixCurrentRecord() override { return current; }
-  bool ixReadRecord(int32_t recno) override {
-    current = recno;
-    return true;
-  }
-  bool ixHasOriginalRecord() override { return editing; }
-  bool ixRecordModified() override {
-    const MRow& a = rows[static_cast<size_t>(current - 1)];
-    const MRow& b = old[static_cast<size_t>(current - 1)];
-    return a.name != b.name || a.num != b.num;
-  }
-  void ixUseOriginalRecord(bool original) override { useOriginal = original; }
-  bool ixExactMatch() override { return false; }
-  TcvExpUserLink* ixExpressionLink() override { return &link; }
-  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
-  std::string ixReadKey() override { return {}; }
-  std::string ixWriteKey() override { return {}; }
-  std::string ixTableFileName() override { return fileName; }
-  bool ixProductionIndex() override { return production; }
-  void ixSetProductionIndex(bool on) override { production = on; }
-  int32_t ixAccessRetries() override { return 1; }
-  bool production = false;
-};
-
-void MVar::FieldVarResult(TcvExpValue& value, TcvExpResultType& type) {
-  const MRow& r = t_->Cur();
-  if (which_ == 0) {
-    value.SetText(r.name);
-    type = rtText;
-  } else if (which_ == 1) {
-    value.SetFloat(r.num);
-    type = rtFloat;
-  } else {
-    value.SetFloat(r.date);
-    type = rtDate;
-  }
-}
 
 using Pairs = std::vector<std::pair<std::string, int32_t>>;
 
@@ -141,7 +59,7 @@ protected:
   void Append(CVobjMDXFile& f, const std::string& name, double num = 0) {
     const int32_t rec = table.Add(name, num);
     table.editing = true;
-    table.old[static_cast<size_t>(rec - 1)] = MRow{std::string(10, ' '), 0};
+    table.old[static_cast<size_t>(rec - 1)] = Row{std::string(10, ' '), 0};
     f.TagUpdate(rec, true);
     table.old[static_cast<size_t>(rec - 1)] = table.rows[static_cast<size_t>(rec - 1)];
     table.editing = false;
@@ -157,7 +75,7 @@ protected:
   }
   static Pairs Forward(CVobjIndexTag* t) {
     Pairs out;
-    t->TagOpen(2);
+    t->TagOpen(cvTagOpenRoot);
     for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) {
       out.emplace_back(t->CurrentKey().Kind() == cvvtFloat ? std::to_string(t->CurrentKey().GetFloat())
                                                          : t->CurrentKey().GetString(),
@@ -177,7 +95,7 @@ protected:
   }
 
   fs::path dir;
-  MTable table;
+  Table table;
 };
 
 TEST_F(MdxTest, NewFileHeaderIsTheHandBuiltImageAndMissingFileIsReported) {
@@ -287,7 +205,7 @@ TEST_F(MdxTest, LeafThatLosesKeysIsTellableFromAnInteriorNodeAfterReload) {
       CVobjIndexKeyData k(0);
       k.PutString(table.rows[static_cast<size_t>(rec - 1)].name);
       k.Link = rec;
-      t->TagOpen(2);
+      t->TagOpen(cvTagOpenRoot);
       ASSERT_TRUE(t->KeyDelete(k)) << rec;
     }
     expect = Forward(t);
@@ -333,7 +251,7 @@ TEST_F(MdxTest, NumbersInPackedFormOrderWithNegatives) {
   EXPECT_EQ(Records(t), expect);
   TcvVariant v;
   v.PutFloat(-12.5);
-  t->TagOpen(2);
+  t->TagOpen(cvTagOpenRoot);
   EXPECT_EQ(t->KeyFind(v), 2);  // the record number of the key found
   v.PutFloat(-12.4);
   EXPECT_EQ(t->KeyFind(v), 0);
@@ -347,7 +265,7 @@ TEST_F(MdxTest, DescendingNumericTagOverSeveralLevelsKeepsNegativesInOrder) {
   // Values below every key so far go after the keyless last entries.
   for (int i = 0; i < 150; ++i) Append(*f, "X", -300.0 - i);
   std::vector<double> got;
-  t->TagOpen(2);
+  t->TagOpen(cvTagOpenRoot);
   for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) got.push_back(t->CurrentKey().GetFloat());
   ASSERT_EQ(got.size(), 550u);
   EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
@@ -428,7 +346,7 @@ TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
       for (auto& n : names) Append(*f, n);
       CVobjIndexTag* t = f->TagByName("INC");
       // Several levels: 62 keys fit a leaf.
-      t->TagOpen(2);
+      t->TagOpen(cvTagOpenRoot);
       int depth = 1;
       for (CVobjIndexKey* n = t->Root(); !n->IsLeaf(); n = n->GetChild(n->Entry(0).Link)) ++depth;
       EXPECT_GE(depth, 3);

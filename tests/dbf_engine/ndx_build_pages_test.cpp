@@ -86,10 +86,6 @@ int32_t PlainTree(const NdxHeader& h, const std::vector<Item>& keys, std::vector
   return 0;
 }
 
-uint32_t LE32(const std::vector<uint8_t>& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 class NdxBuildPages : public ::testing::Test {
 protected:
   // Builds `expr` over n records and checks the file against the plain tree.
@@ -124,13 +120,13 @@ protected:
     const int32_t kb = h.KeyBytes();
     std::vector<Item> keys;
     for (size_t b = kNdxBlockSize; b < file.size(); b += kNdxBlockSize) {
-      const uint32_t count = LE32(file, b);
-      if (count > 0 && LE32(file, b + 4) != 0) continue;  // interior
-      if (count == 0 && LE32(file, b + 4) != 0) continue;  // interior with its rightmost child only
+      const uint32_t count = LE32At(file, b);
+      if (count > 0 && LE32At(file, b + 4) != 0) continue;  // interior
+      if (count == 0 && LE32At(file, b + 4) != 0) continue;  // interior with its rightmost child only
       for (uint32_t i = 0; i < count; ++i) {
         const size_t at = b + 4 + i * static_cast<size_t>(h.EntryLength);
         keys.push_back(Item{std::string(reinterpret_cast<const char*>(&file[at + 8]), static_cast<size_t>(kb)),
-                            static_cast<int32_t>(LE32(file, at + 4))});
+                            static_cast<int32_t>(LE32At(file, at + 4))});
       }
     }
     if (!unique) {
@@ -138,7 +134,7 @@ protected:
     }
     std::vector<uint8_t> plain;
     const int32_t root = PlainTree(h, keys, plain);
-    EXPECT_EQ(LE32(file, 0), static_cast<uint32_t>(root));
+    EXPECT_EQ(LE32At(file, 0), static_cast<uint32_t>(root));
     ASSERT_EQ(file.size() - kNdxBlockSize, plain.size());
     EXPECT_TRUE(std::memcmp(file.data() + kNdxBlockSize, plain.data(), plain.size()) == 0);
   }

@@ -171,7 +171,7 @@ TEST(NdxIndex, BuildSeekNavigateMultiLevel) {
   }
   EXPECT_EQ(Backward(t), fwd);
   // Three levels: root, interior, leaves.
-  t.TagOpen(2);
+  t.TagOpen(cvTagOpenRoot);
   ASSERT_FALSE(t.Root()->IsLeaf());
   EXPECT_FALSE(t.Root()->GetChild(t.Root()->Entry(0).Link)->IsLeaf());
   // Every key is found, exact and as a prefix.

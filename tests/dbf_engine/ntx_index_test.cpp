@@ -177,7 +177,7 @@ TEST(NtxIndex, BuildGivesEveryKeyOnceInOrder) {
   EXPECT_EQ(Backward(*f->NtxTag()), fwd);
   // Three levels.
   CVobjNTXTag& t = *f->NtxTag();
-  t.TagOpen(2);
+  t.TagOpen(cvTagOpenRoot);
   ASSERT_FALSE(t.Root()->IsLeaf());
   EXPECT_FALSE(t.Root()->GetChild(t.Root()->Entry(0).Link)->IsLeaf());
 }
@@ -189,7 +189,7 @@ TEST(NtxIndex, UpdatesOfKeysInInteriorPages) {
   auto f = n.Build("name.ntx", "NAME");
   CVobjNTXTag& t = *f->NtxTag();
   // The separators of the root page.
-  t.TagOpen(2);
+  t.TagOpen(cvTagOpenRoot);
   ASSERT_FALSE(t.Root()->IsLeaf());
   std::vector<int32_t> seps;
   for (int32_t i = 0; i + 1 < t.Root()->Count(); ++i) seps.push_back(t.Root()->Entry(i).RecNo);

@@ -44,12 +44,12 @@ std::string Name(CVO_dBHandler& h) {
 // Record numbers in navigation order from the top.
 std::vector<int32_t> Walk(CVO_dBHandler& h) {
   std::vector<int32_t> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) out.push_back(h.cvCurrentRecord());
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext)) out.push_back(h.cvCurrentRecord());
   return out;
 }
 std::vector<int32_t> WalkBack(CVO_dBHandler& h) {
   std::vector<int32_t> out;
-  for (h.cvGetRec(-4); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-2)) out.push_back(h.cvCurrentRecord());
+  for (h.cvGetRec(cvReadBottom); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadPrevious)) out.push_back(h.cvCurrentRecord());
   return out;
 }
 
@@ -87,10 +87,10 @@ TEST(RecordHandler, NavigatesInRecordOrderAndHidesDeletedOnRequest) {
   EXPECT_EQ(Walk(h), (V{1, 3}));
   EXPECT_EQ(WalkBack(h), (V{3, 1}));
   // Bottom skips the deleted last record; next from there is the end.
-  h.cvGetRec(-4);
+  h.cvGetRec(cvReadBottom);
   EXPECT_EQ(h.cvCurrentRecord(), 3);
   EXPECT_TRUE(h.cvRecordFound());
-  h.cvGetRec(-1);
+  h.cvGetRec(cvReadNext);
   EXPECT_TRUE(h.cvEOF());
   EXPECT_FALSE(h.cvRecordFound());
   // A positive number is read whatever its mark.
@@ -165,9 +165,9 @@ TEST(RecordHandlerFilter, BitmapFollowsTextWritesAndOptions) {
   EXPECT_TRUE(h.cvPositionLost());
   EXPECT_FALSE(h.cvFilterBitmap()->BitValue(4));
   h.cvGetRec(3);
-  h.cvGetRec(-1);
+  h.cvGetRec(cvReadNext);
   EXPECT_EQ(h.cvCurrentRecord(), 5);
-  h.cvGetRec(-2);
+  h.cvGetRec(cvReadPrevious);
   EXPECT_EQ(h.cvCurrentRecord(), 3);
   // ... and editing one in sets it.
   SetN(h, 1, 9);
@@ -206,10 +206,10 @@ TEST(RecordHandlerFilter, NoPassingRecordSetsBothEnds) {
   h.cvSetFilterActive(true);
   h.cvSetFilterExpr("N > 100", false, true);
   EXPECT_TRUE(h.cvFilterActive());
-  h.cvGetRec(-3);
+  h.cvGetRec(cvReadTop);
   EXPECT_TRUE(h.cvEOF());
   EXPECT_TRUE(h.cvBOF());
-  h.cvGetRec(-4);
+  h.cvGetRec(cvReadBottom);
   EXPECT_TRUE(h.cvBOF());
   EXPECT_FALSE(h.cvRecordFound());
 }
@@ -226,7 +226,7 @@ TEST(RecordHandlerFilter, HiddenDeletedAndSkipFollowTheFilter) {
   // The deleted record gets no bit in the scan.
   EXPECT_FALSE(h.cvFilterBitmap()->BitValue(4));
   EXPECT_EQ(Walk(h), (V{2, 3, 5}));
-  h.cvGetRec(-3);
+  h.cvGetRec(cvReadTop);
   h.cvSkip(2);
   EXPECT_EQ(h.cvCurrentRecord(), 5);
   h.cvSkip(5);
@@ -290,7 +290,7 @@ TEST(RecordHandlerFilter, BitsAboveCountAfterPackAreDropped) {
   h.cvSetFilterExpr("N > 1", false, true);
   EXPECT_EQ(Walk(h), (V{2, 3, 4, 5, 6}));
   h.CutTo(3);
-  EXPECT_NO_THROW(h.cvGetRec(-4));
+  EXPECT_NO_THROW(h.cvGetRec(cvReadBottom));
   EXPECT_EQ(h.cvCurrentRecord(), 3);
   EXPECT_LE(h.cvFilterBitmap()->Highest(), 3);
   EXPECT_EQ(Walk(h), (V{2, 3}));
@@ -342,14 +342,14 @@ TEST(RecordHandlerCache, SharedEditDoesNotOverwriteAnotherUsersChange) {
   a.kvSetTranslateAscii(false);
   b.kvSetTranslateAscii(false);
   a.cvSetDBFCache(true);
-  a.cvGetRec(-3);
-  a.cvGetRec(-1);  // the window now holds every record
+  a.cvGetRec(cvReadTop);
+  a.cvGetRec(cvReadNext);  // the window now holds every record
   ASSERT_EQ(a.cvCurrentRecord(), 2);
 
   // B changes the name of record 2.
   b.cvGetRec(2);
   ASSERT_TRUE(b.cvRLock());
-  b.cvGetRec(-5);
+  b.cvGetRec(cvReadCurrent);
   b.cvStringPut("NAME", "BOB");
   b.cvPutRec(2);
   b.cvLockOff();
@@ -357,7 +357,7 @@ TEST(RecordHandlerCache, SharedEditDoesNotOverwriteAnotherUsersChange) {
   // A edits the number of the same record the way the dataset does: lock,
   // re-read, change, write.
   ASSERT_TRUE(a.cvRLock());
-  a.cvGetRec(-5);
+  a.cvGetRec(cvReadCurrent);
   EXPECT_EQ(Name(a), "BOB");
   a.cvNumberPut("N", 42);
   a.cvPutRec(2);
@@ -373,7 +373,7 @@ TEST(RecordHandlerCache, SharedEditDoesNotOverwriteAnotherUsersChange) {
   b.cvGetRec(2);
   b.cvStringPut("NAME", "ANN");
   b.cvPutRec(2);
-  a.cvGetRec(-5);
+  a.cvGetRec(cvReadCurrent);
   EXPECT_EQ(Name(a), "ANN");
 }
 
@@ -413,14 +413,14 @@ public:
     cvIndexInsert(MakeTestMemoryIndex(this, "T", key, &tag));
     if (!tag) return nullptr;
     SetActiveTag(tag, "T");
-    cvtag::Open(tag, 0);
+    cvtag::Open(tag, cvTagOpenTop);
     return tag;
   }
 };
 
 std::vector<std::string> Names(CVO_dBHandler& h) {
   std::vector<std::string> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) out.push_back(Name(h));
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext)) out.push_back(Name(h));
   return out;
 }
 using S = std::vector<std::string>;
@@ -440,7 +440,7 @@ TEST(RecordHandlerTag, WalksKeyOrderWithFilterAndHiddenDeleted) {
   h.cvSetFilterActive(true);
   h.cvSetFilterExpr("N <> 3", false, true);
   EXPECT_EQ(Names(h), (S{"IVANOV", "KOZLOV", "PETROV"}));
-  h.cvGetRec(-4);
+  h.cvGetRec(cvReadBottom);
   EXPECT_EQ(Name(h), "PETROV");
   // An edit that moves a key keeps the order true.
   h.cvGetRec(5);

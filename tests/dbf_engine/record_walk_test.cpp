@@ -54,8 +54,8 @@ Image Take(CVO_dBHandler& h) {
 // Forward, backward, top/bottom and direct reads, in one list.
 std::vector<Image> Reads(CVO_dBHandler& h) {
   std::vector<Image> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) out.push_back(Take(h));
-  for (h.cvGetRec(-4); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-2)) out.push_back(Take(h));
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext)) out.push_back(Take(h));
+  for (h.cvGetRec(cvReadBottom); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadPrevious)) out.push_back(Take(h));
   std::mt19937 rng(5);
   for (int i = 0; i < 300; ++i) {
     h.cvGetRec(1 + static_cast<int32_t>(rng() % kRecords));
@@ -118,7 +118,7 @@ TEST(RecordWalk, WindowReadKeepsEventsFlagsAndTheCallersBuffer) {
   h.kvSetTranslateAscii(false);
   h.cvSetDBFCache(true);
   int reads = 0;
-  for (h.cvGetRec(-3); !h.cvEOF(); h.cvGetRec(-1)) ++reads;
+  for (h.cvGetRec(cvReadTop); !h.cvEOF(); h.cvGetRec(cvReadNext)) ++reads;
   EXPECT_EQ(reads, kRecords);
   EXPECT_EQ(h.pre, kRecords);
   EXPECT_EQ(h.post, kRecords);
@@ -173,12 +173,12 @@ TEST(RecordWalk, SharedReadsAfterALockOrAReReadSeeTheFile) {
   a.cvLockOff();
 
   // Walking on serves the window again, a re-read goes to the file.
-  a.cvGetRec(-1);
+  a.cvGetRec(cvReadNext);
   EXPECT_EQ(a.cvCurrentRecord(), 6);
   b.cvGetRec(6);
   b.cvNumberPut("N", 600);
   b.cvPutRec(6);
-  a.cvGetRec(-5);
+  a.cvGetRec(cvReadCurrent);
   EXPECT_EQ(a.cvNumberGet("N"), 600);
 }
 
@@ -251,8 +251,8 @@ std::vector<AfterRead> DirtyReads(CVO_dBHandler& h, dbFileState state) {
     out.push_back({Take(h), h.cvFieldChangedFlags(), h.cvRecordModified(), h.cvState(), h.cvEOF(), h.cvBOF()});
   };
   dirty();
-  h.cvGetRec(-3);
-  for (; !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) {
+  h.cvGetRec(cvReadTop);
+  for (; !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext)) {
     take();
     dirty();
   }

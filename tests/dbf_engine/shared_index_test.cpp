@@ -79,7 +79,7 @@ struct Entry {
 // against the record's own NAME.
 std::vector<Entry> Walk(CVO_dBHandler& h) {
   std::vector<Entry> out;
-  for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1)) {
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext)) {
     std::string key;
     h.cvGetKey(-5, key);
     EXPECT_EQ(Trimmed(key), Trimmed(h.cvStringGet("NAME"))) << "record " << h.cvCurrentRecord();
@@ -163,7 +163,7 @@ TEST(SharedIndex, TwoHandlesRandomEditsMatchTheModel) {
         const std::string name = RandomName(rng);
         h.cvGetRec(rec);
         ASSERT_TRUE(h.cvRLock());
-        h.cvGetRec(-5);
+        h.cvGetRec(cvReadCurrent);
         h.cvFieldPush(1, name);
         h.cvPutRec(rec);
         h.cvLockOff();
@@ -212,7 +212,7 @@ TEST(SharedIndex, AppendThroughAnOpenTagKeepsTheOtherUsersChange) {
     }
     a.cvGetRec(1);
     ASSERT_TRUE(a.cvRLock());
-    a.cvGetRec(-5);
+    a.cvGetRec(cvReadCurrent);
     a.cvFieldPush(1, "X");
     a.cvPutRec(1);
     a.cvLockOff();
@@ -241,7 +241,7 @@ TEST(SharedIndex, CdxCounterCountsEveryUsersChange) {
   auto edit = [](CVO_dBHandler& h, int32_t rec, const std::string& name) {
     h.cvGetRec(rec);
     ASSERT_TRUE(h.cvRLock());
-    h.cvGetRec(-5);
+    h.cvGetRec(cvReadCurrent);
     h.cvFieldPush(1, name);
     h.cvPutRec(rec);
     h.cvLockOff();
@@ -471,7 +471,7 @@ void RandomEdit(CVO_dBHandler& h, Model& model, std::mt19937& rng) {
   const int32_t rec = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(model.Count()));
   h.cvGetRec(rec);
   ASSERT_TRUE(h.cvRLock());
-  h.cvGetRec(-5);
+  h.cvGetRec(cvReadCurrent);
   h.cvFieldPush(1, name);
   h.cvPutRec(rec);
   h.cvLockOff();
@@ -530,7 +530,7 @@ TEST(SharedIndex, RandomFindsFollowEveryEdit) {
             size_t at = 0;
             while (order[at].key != key) ++at;
             for (size_t n = at + 1; n < order.size() && n <= at + 40; ++n) {
-              reader.cvGetRec(-1);
+              reader.cvGetRec(cvReadNext);
               ASSERT_FALSE(reader.cvEOF());
               ASSERT_EQ(reader.cvCurrentRecord(), order[n].rec) << "step " << step << " after " << key;
             }
@@ -682,7 +682,7 @@ int WriteUntilStopped(const std::string& t, const Kind& k, int32_t stable, int s
         const int32_t rec = stable + 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(count - stable));
         h.cvGetRec(rec);
         if (!h.cvRLock()) continue;
-        h.cvGetRec(-5);
+        h.cvGetRec(cvReadCurrent);
         h.cvFieldPush(1, name);
         h.cvPutRec(rec);
         h.cvLockOff();
@@ -759,7 +759,7 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
             // Now and then read on from there, through pages the writer
             // may be rewriting meanwhile.
             if (i % 32 == 0)
-              for (int step = 0; step < 4 && !r.cvEOF(); ++step) r.cvGetRec(-1);
+              for (int step = 0; step < 4 && !r.cvEOF(); ++step) r.cvGetRec(cvReadNext);
           } else {
             FindRecord(r, "W" + RandomName(rng) + RandomName(rng));
           }
@@ -786,7 +786,7 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
     for (int32_t rec = 1; rec <= stable; rec += 37) ASSERT_EQ(FindRecord(h, stableName(rec)), rec);
     int32_t walked = 0;
     std::string last;
-    for (h.cvGetRec(-3); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(-1), ++walked) {
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadNext), ++walked) {
       std::string key;
       h.cvGetKey(-5, key);
       ASSERT_LE(last, key);

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -134,6 +135,16 @@ TEST(StringTools, UniqueFieldNames) {
     EXPECT_EQ(n.size(), 8u);
     EXPECT_TRUE(seen.insert(n).second) << n;
   }
+}
+
+TEST(StringTools, SplitIndexListQuotesProtectSeparators) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitIndexList(""), V{});
+  EXPECT_EQ(SplitIndexList(" ,; ;, "), V{});
+  EXPECT_EQ(SplitIndexList("a.ntx,b;c"), (V{"a.ntx", "b", "c"}));
+  EXPECT_EQ(SplitIndexList(" \"my dir/a,b\".ndx ;;\"\"; c "), (V{"my dir/a,b.ndx", "c"}));
+  // Quotes inside a name join its parts; an unclosed quote runs to the end.
+  EXPECT_EQ(SplitIndexList("x\"y\"z, \"p;q"), (V{"xyz", "p;q"}));
 }
 
 }  // namespace

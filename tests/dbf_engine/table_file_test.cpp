@@ -203,7 +203,7 @@ TEST_F(TableTest, AppendReadAndNavigate) {
   EXPECT_EQ(t.cvDescLength(2), 6);
   EXPECT_EQ(t.cvTableName(), "T");
   // Empty table: both end flags.
-  t.cvGetRec(-3);
+  t.cvGetRec(cvReadTop);
   EXPECT_TRUE(t.cvEOF());
   EXPECT_TRUE(t.cvBOF());
   AppendRows(t, 3);
@@ -214,14 +214,14 @@ TEST_F(TableTest, AppendReadAndNavigate) {
   EXPECT_EQ(LE32At(bytes, 4), 3u);
   t.cvGetRec(2);
   EXPECT_EQ(Image(t), "     2row   ");
-  t.cvGetRec(-1);
+  t.cvGetRec(cvReadNext);
   EXPECT_EQ(t.cvCurrentRecord(), 3);
-  t.cvGetRec(-1);
+  t.cvGetRec(cvReadNext);
   EXPECT_TRUE(t.cvEOF());
   EXPECT_EQ(MessageOf([&] { t.cvGetRec(5); }), "Record number 5 is not in table " + name);
   EXPECT_EQ(MessageOf([&] { t.cvGetRec(-9); }), "Record number -9 is not in table " + name);
   t.cvGetRec(1);
-  t.cvGetRec(-2);
+  t.cvGetRec(cvReadPrevious);
   EXPECT_TRUE(t.cvBOF());
   EXPECT_EQ(t.cvCurrentRecord(), 1);
   // Rewrite in place; put beyond the count appends.
@@ -232,7 +232,7 @@ TEST_F(TableTest, AppendReadAndNavigate) {
   EXPECT_EQ(t.cvRecordCount(), 4);
   t.cvGetRec(1);
   EXPECT_EQ(Image(t).substr(6), "first ");
-  t.cvGetRec(-4);
+  t.cvGetRec(cvReadBottom);
   EXPECT_EQ(Image(t).substr(6), "fourth");
   EXPECT_FALSE(t.cvDelFlag());
 }
@@ -241,9 +241,9 @@ TEST_F(TableTest, PriorFromBeforeTheFirstRecordIsBeginningOfFile) {
   CVO_dBaseDBF t(name, "", true, true);
   AppendRows(t, 2);
   CVO_dBaseDBF r(name, "", false, true);
-  r.cvGetRec(-2);
+  r.cvGetRec(cvReadPrevious);
   EXPECT_TRUE(r.cvBOF());
-  r.cvGetRec(-1);
+  r.cvGetRec(cvReadNext);
   EXPECT_EQ(r.cvCurrentRecord(), 1);
 }
 

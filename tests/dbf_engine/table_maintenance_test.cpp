@@ -307,7 +307,7 @@ TEST_P(CopyAndSort, CopiesVisibleRecordsWithMemosInOrder) {
     EXPECT_EQ(c.cvVersion(), h.cvVersion());
     EXPECT_EQ(c.cvRecordLength(), h.cvRecordLength());
     ASSERT_EQ(Names(c), names);
-    for (c.cvGetRec(-3); !c.cvEOF(); c.cvGetRec(-1)) {
+    for (c.cvGetRec(cvReadTop); !c.cvEOF(); c.cvGetRec(cvReadNext)) {
       const std::string n = Trimmed(c.cvStringGet("NAME"));
       const auto it = std::find_if(kRows.begin(), kRows.end(), [&](const Row& r) { return r.name == n; });
       std::string memo;

@@ -1,5 +1,7 @@
 #include "platform/code_page.h"
 
+#include "common/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -31,9 +33,8 @@ std::string ToAnsi(std::string s) {
 // Runs iconv over `input`; nothing when iconv is not installed or fails.
 std::optional<std::string> Iconv(const char* from, const char* to, const std::string& input) {
   if (std::system("command -v iconv >/dev/null 2>&1") != 0) return std::nullopt;
-  char tmpl[] = "/tmp/code_page_test_XXXXXX";
-  if (!::mkdtemp(tmpl)) return std::nullopt;
-  std::filesystem::path dir(tmpl);
+  TempDir tmp;
+  std::filesystem::path dir(tmp.path());
   auto in = dir / "in", out = dir / "out";
   std::ofstream(in, std::ios::binary) << input;
   std::string cmd = std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" +
@@ -43,7 +44,6 @@ std::optional<std::string> Iconv(const char* from, const char* to, const std::st
     std::ifstream f(out, std::ios::binary);
     result = std::string(std::istreambuf_iterator<char>(f), {});
   }
-  std::filesystem::remove_all(dir);
   return result;
 }
 

@@ -2,7 +2,7 @@
 // in-memory dataset with one buffer and with five.
 #include <gtest/gtest.h>
 
-#include "mem_dataset.h"
+#include "common/mem_dataset.h"
 
 namespace {
 

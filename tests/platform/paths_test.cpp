@@ -8,26 +8,11 @@
 #include <set>
 
 #include "platform/exceptions.h"
+#include "common/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-  TempDir() {
-    char tmpl[] = "/tmp/paths_test_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 void Touch(const fs::path& p) { std::ofstream(p) << "x"; }
 

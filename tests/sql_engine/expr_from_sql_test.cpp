@@ -3,7 +3,7 @@
 // them), and parser limits.
 #include <gtest/gtest.h>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/front/sql_parser.h"

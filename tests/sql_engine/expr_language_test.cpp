@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_lexer.h"
 #include "sql_engine/expr/expr_nodes.h"

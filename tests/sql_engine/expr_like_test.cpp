@@ -3,7 +3,7 @@
 // backtracking matcher explode.
 #include <gtest/gtest.h>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/code_page.h"
 #include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/expr/expr_functions.h"

@@ -3,7 +3,7 @@
 // and user functions, and what a parse records about them.
 #include <gtest/gtest.h>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/expr/data_nodes.h"
 #include "sql_engine/front/sift_messages.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/date_time.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"

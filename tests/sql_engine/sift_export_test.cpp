@@ -12,7 +12,7 @@
 
 #include "common/run_tool.h"
 #include "common/test_files.h"
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/string_list.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"

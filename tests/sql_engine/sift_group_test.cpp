@@ -12,7 +12,7 @@
 
 #include "common/sql_run.h"
 #include "platform/numbers.h"
-#include "sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_execution.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/sql_run.h"
-#include "sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/front/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_scan.h"

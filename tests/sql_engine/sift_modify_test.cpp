@@ -12,24 +12,19 @@
 #include "platform/numbers.h"
 #include "platform/variant.h"
 #include "sql_engine/query/custom_sift.h"
-#include "common/row_cursor_dataset.h"
+#include "common/expr_test_support.h"
 
 namespace {
-
-struct TColumnSpec {
-  std::string name;
-  TFieldType type;
-  int size = 0;
-};
 
 // Rows of variants that can be appended, edited and deleted.  `Sorted`
 // keeps the rows in the order of their first column, so an edit of that
 // column moves its row as an index would.  `FailPost` makes the n-th post
 // raise.
-class TWritableRows : public TRowCursorDataSet {
+class TWritableRows : public TRowDataSet {
 public:
-  TWritableRows(std::vector<TColumnSpec> cols, std::vector<std::vector<Variant>> data) : columns_(std::move(cols)) {
-    for (auto& d : data) rows_.push_back({next_id_++, std::move(d)});
+  TWritableRows(std::vector<TTestColumn> cols, std::vector<std::vector<Variant>> data)
+      : TRowDataSet(std::move(cols), std::move(data)) {
+    for (size_t i = 0; i < rows.size(); ++i) ids_.push_back(next_id_++);
   }
 
   bool Sorted = false;
@@ -39,11 +34,11 @@ public:
   // The rows as "a|b|c" texts, NULL for null.
   std::vector<std::string> Dump() const {
     std::vector<std::string> out;
-    for (const auto& r : rows_) {
+    for (const auto& r : rows) {
       std::string s;
-      for (size_t i = 0; i < r.values.size(); ++i) {
+      for (size_t i = 0; i < r.size(); ++i) {
         if (i) s += "|";
-        s += r.values[i].IsClear() ? "NULL" : r.values[i].AsString();
+        s += r[i].IsClear() ? "NULL" : r[i].AsString();
       }
       out.push_back(s);
     }
@@ -51,44 +46,49 @@ public:
   }
 
 protected:
-  struct TRow {
-    int32_t id;
-    std::vector<Variant> values;
-  };
-  void DefineFields() override {
-    int no = 1;
-    for (const auto& c : columns_) FieldDefs().Add(c.name, c.type, c.size)->SetFieldNo(no++);
-  }
-  int RowCount() const override { return static_cast<int>(rows_.size()); }
-  int32_t RowId(int row) const override { return rows_[static_cast<size_t>(row)].id; }
+  // Row i of `rows` has the id ids_[i]: ids stay with their rows through
+  // deletes and re-sorts, as bookmarks must.
+  int32_t RowId(int row) const override { return ids_[static_cast<size_t>(row)]; }
   int RowOfId(int32_t id) const override {
-    for (size_t i = 0; i < rows_.size(); ++i)
-      if (rows_[i].id == id) return static_cast<int>(i);
+    for (size_t i = 0; i < ids_.size(); ++i)
+      if (ids_[i] == id) return static_cast<int>(i);
     DatabaseError("Bookmark not found");
   }
-  int GetRecordCount() override { return static_cast<int>(rows_.size()); }
+  int GetRecordCount() override { return static_cast<int>(rows.size()); }
   void InternalDelete() override {
-    rows_.erase(rows_.begin() + pos_);
-    if (pos_ >= static_cast<int>(rows_.size())) pos_ = static_cast<int>(rows_.size()) - 1;
+    rows.erase(rows.begin() + pos_);
+    ids_.erase(ids_.begin() + pos_);
+    if (pos_ >= static_cast<int>(rows.size())) pos_ = static_cast<int>(rows.size()) - 1;
   }
   void InternalInitRecord(TRecordBuffer b) override {
     TRowCursorDataSet::InternalInitRecord(b);
-    edit_.assign(columns_.size(), Variant());
+    edit_.assign(columns.size(), Variant());
   }
-  void InternalEdit() override { edit_ = rows_[static_cast<size_t>(pos_)].values; }
+  void InternalEdit() override { edit_ = rows[static_cast<size_t>(pos_)]; }
   void InternalPost() override {
     TDataSet::InternalPost();
     if (FailPost && ++Posts == FailPost) DatabaseError("injected post failure");
     if (State() == dsInsert) {
-      rows_.push_back({next_id_++, edit_});
-      pos_ = static_cast<int>(rows_.size()) - 1;
+      rows.push_back(edit_);
+      ids_.push_back(next_id_++);
+      pos_ = static_cast<int>(rows.size()) - 1;
     } else {
-      rows_[static_cast<size_t>(pos_)].values = edit_;
+      rows[static_cast<size_t>(pos_)] = edit_;
     }
     if (Sorted) {
-      const int32_t id = rows_[static_cast<size_t>(pos_)].id;
-      std::stable_sort(rows_.begin(), rows_.end(),
-                       [](const TRow& a, const TRow& b) { return a.values[0].AsInteger() < b.values[0].AsInteger(); });
+      const int32_t id = ids_[static_cast<size_t>(pos_)];
+      std::vector<size_t> order(rows.size());
+      for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+      std::stable_sort(order.begin(), order.end(),
+                       [&](size_t a, size_t b) { return rows[a][0].AsInteger() < rows[b][0].AsInteger(); });
+      std::vector<std::vector<Variant>> sortedRows;
+      std::vector<int32_t> sortedIds;
+      for (size_t k : order) {
+        sortedRows.push_back(std::move(rows[k]));
+        sortedIds.push_back(ids_[k]);
+      }
+      rows = std::move(sortedRows);
+      ids_ = std::move(sortedIds);
       pos_ = RowOfId(id);
     }
   }
@@ -99,8 +99,8 @@ protected:
     } else {
       if (IsEmpty()) return false;
       const int32_t id = ActiveId();
-      for (const auto& r : rows_)
-        if (r.id == id) v = &r.values[static_cast<size_t>(field->FieldNo() - 1)];
+      for (size_t i = 0; i < ids_.size(); ++i)
+        if (ids_[i] == id) v = &rows[i][static_cast<size_t>(field->FieldNo() - 1)];
     }
     if (!v || v->IsClear()) return false;
     return !buffer || VariantToBuffer(*v, field, buffer);
@@ -131,8 +131,7 @@ protected:
   }
 
 private:
-  std::vector<TColumnSpec> columns_;
-  std::vector<TRow> rows_;
+  std::vector<int32_t> ids_;
   std::vector<Variant> edit_;
   int32_t next_id_ = 1;
 };

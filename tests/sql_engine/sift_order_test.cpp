@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/numbers.h"
-#include "sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_execution.h"

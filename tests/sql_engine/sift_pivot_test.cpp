@@ -6,10 +6,10 @@
 #include <map>
 #include <random>
 
-#include "platform/mem_dataset.h"
+#include "common/mem_dataset.h"
 #include "common/sql_run.h"
 #include "platform/numbers.h"
-#include "sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_execution.h"

@@ -10,7 +10,7 @@
 
 #include "common/sanitizer.h"
 #include "common/sql_run.h"
-#include "sql_engine/expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/db_links.h"
 #include "sql_engine/query/custom_sift.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "expr_test_support.h"
+#include "common/expr_test_support.h"
 #include "platform/text.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/query/custom_sift.h"

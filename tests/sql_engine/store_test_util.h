@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/mem_dataset.h"
+#include "common/mem_dataset.h"
 
 // Points $TMPDIR at a fresh directory for the test and puts it back after.
 class ScopedTempDir {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "directory_generator.h"
+#include "common/test_files.h"
 #include "platform/code_page.h"
 
 namespace fs = std::filesystem;
@@ -27,20 +28,6 @@ uint64_t Hash(const DirectoryImages& d) {
     for (int i = 0; i < Layout::length; ++i) h = (h ^ static_cast<unsigned char>(d.Image(r)[i])) * 1099511628211ull;
   return h;
 }
-
-class TempDir {
-public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "dirlook-sample-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  fs::path path_;
-};
 
 std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
 
@@ -92,9 +79,9 @@ TEST(CityDirectory, LooksLikeAPrintedDirectory) {
 TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
   TempDir dir;
   const DirectoryImages d(Style::kCity, 3000, 5, 2);
-  const std::string file = (dir.path_ / "phones.dbf").string();
+  const std::string file = dir / "phones.dbf";
   d.WriteTableByAppend(file);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path_), fs::directory_iterator()), 1);  // no leftovers
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);  // no leftovers
 
   // Raw bytes: dBase III, the count, code page 1251's language driver.
   std::ifstream in(file, std::ios::binary);
@@ -108,7 +95,7 @@ TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
 
   if (::access("/usr/bin/python3", X_OK) != 0 || std::system("/usr/bin/python3 -c 'import dbf' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-dbf is not installed";
-  const std::string out = (dir.path_ / "dump.txt").string();
+  const std::string out = dir / "dump.txt";
   const std::string script =
       "import dbf\n"
       "t = dbf.Table('" + file + "'); t.open()\n"
@@ -133,11 +120,11 @@ TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
 
 TEST(CityDirectory, AnExistingTableIsNeverReplaced) {
   TempDir dir;
-  const std::string file = (dir.path_ / "phones.dbf").string();
+  const std::string file = dir / "phones.dbf";
   std::ofstream(file) << "mine";
   EXPECT_THROW(DirectoryImages(Style::kCity, 10, 1).WriteTableByAppend(file), std::runtime_error);
   std::stringstream kept;
   kept << std::ifstream(file).rdbuf();
   EXPECT_EQ(kept.str(), "mine");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
