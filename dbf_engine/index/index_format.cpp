@@ -1,5 +1,7 @@
 #include "dbf_engine/index/index_format.h"
 
+#include <cctype>
+
 #include "dbf_engine/messages.h"
 
 void cvIndexCorrupt(std::string_view file) { cvRaise<ECorvidIndexCorrupt>(cvErrIndexCorrupted, {file}); }
@@ -17,4 +19,12 @@ void cvStoreZText(uint8_t* p, size_t size, std::string_view s) {
   const size_t n = s.size() < size ? s.size() : size - 1;
   std::memcpy(p, s.data(), n);
   p[n] = 0;
+}
+
+bool cvExpressionMayMove(std::string_view expr) {
+  std::string up(expr);
+  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const char* word : {"REC", "DELE", "DATE", "TIME", "SECO", "RAND", "EOF", "BOF", "FOUN"})
+    if (up.find(word) != std::string::npos) return true;
+  return false;
 }

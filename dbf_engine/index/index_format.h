@@ -55,3 +55,11 @@ inline double cvLoadLEDouble(const uint8_t* p) {
 }
 
 constexpr int32_t cvRoundUp4(int32_t n) { return (n + 3) & ~3; }
+
+// True when a key or FOR expression may give another value for a record
+// that did not change: it names the record's number or count, its deletion
+// mark, or the clock (RECNO, RECCOUNT, DELETED, DATE, TIME and their
+// abbreviations, or anything else beginning with those letters).  A pack
+// renumbers the entries of an index only when neither expression does; the
+// test is by letters, so a field named like one only costs a full rebuild.
+bool cvExpressionMayMove(std::string_view expr);

@@ -277,6 +277,13 @@ void CVobjNDXTag::DoIndex() {
   sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
+  if (presorted_) {
+    // A pack hands the entries over in order: no record is read.
+    t->ixStatusUpdate(0, 0, 0);
+    SetRootPage(sorter.WriteTree(*this, *ndx_, t, presorted_));
+    TagStore();
+    return;
+  }
   CVobjIndexKeyData key(0);
   const bool character = !header_.Numeric();
   const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
@@ -309,7 +316,8 @@ void CVobjNDXTag::DoIndex() {
 
 CVobjSortNdx::CVobjSortNdx(int32_t keyLength, bool unique) : TcvSort(keyLength, unique, true) {}
 
-int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table) {
+int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                                const std::vector<uint8_t>* presorted) {
   const NdxHeader& h = tag.Header();
   const int32_t kb = h.KeyBytes();
   const int32_t el = h.EntryLength;
@@ -381,13 +389,20 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   };
 
   for (Level& l : levels) l.cur.reserve(capacity(0) * slot);
-  const int32_t total = KeyCount();
+  const int32_t total = presorted ? static_cast<int32_t>(presorted->size() / slot) : KeyCount();
   table->ixStatusUpdate(-1, 2, total);
   RawKey raw;
   TcvVariant value;
   std::vector<uint8_t> key(static_cast<size_t>(kb));
   int32_t n = 0;
-  for (bool more = GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
+  if (presorted) {
+    for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
+      const uint8_t* item = presorted->data() + at;
+      push(0, static_cast<int32_t>(cvLoadLE32(item)), item + 4);
+      table->ixStatusUpdate(2, ++n, 0);
+    }
+  }
+  for (bool more = !presorted && GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
     std::fill(key.begin(), key.end(), pad);
     if (h.Numeric()) {
       RawToValue(raw, value);
@@ -505,6 +520,149 @@ void CVobjNDXFile::Zap() {
     t->SetRootPage(1);
     t->TagStore();
   }
+}
+
+bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+  if (Unique() || cvExpressionMayMove(KeyExpression())) return false;
+  CVobjIndexTableLink* t = ndx_->Table();
+  CVO_DiskFile* d = ndx_->DiskFile();
+  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  try {
+    // The layout the rebuild would derive from the first record must be the
+    // one the file has.
+    t->ixReadRecord(1);
+    TcvVariant trial;
+    bool ok = true;
+    SolveExpression(trial, ok);
+    char type;
+    int32_t length;
+    switch (trial.Kind()) {
+      case cvvtFloat: type = 'N'; length = 8; break;
+      case cvvtDate: type = 'D'; length = 8; break;
+      case cvvtBoolean: type = 'C'; length = 1; break;
+      case cvvtText: type = 'C'; length = trial.Length(); break;
+      default: return false;
+    }
+    const NdxHeader fresh = NdxHeader::ForKey(type, length);
+    if (type != KeyType() || fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
+        fresh.MaxKeys != header_.MaxKeys || fresh.KeyType != header_.KeyType)
+      return false;
+
+    const int64_t size = d->cvFileSize();
+    if (size < 2 * kNdxBlockSize || size > (int64_t{1} << 31) - kNdxBlockSize) return false;
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    if (!ndx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
+
+    const int32_t kb = header_.KeyBytes();
+    const size_t slot = 4 + static_cast<size_t>(kb);
+    const bool numeric = header_.Numeric();
+    std::vector<uint8_t> seen(static_cast<size_t>(oldCount) + 1, 0);
+    int64_t entries = 0;
+    items.clear();
+    items.reserve(static_cast<size_t>(t->ixRecordCount()) * slot);
+    struct Leaf : NdxNode::Sink {
+      std::vector<int32_t> children;
+      std::vector<std::pair<int32_t, std::string_view>> keys;
+      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+        children.push_back(child);
+        keys.emplace_back(recNo, key);
+      }
+    };
+    // Depth-first from the root: the leaves come in key order.
+    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
+      if (depth > 32 || !NdxValidBlock(page, size)) return false;
+      Leaf node;
+      NdxNode nd;
+      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd,
+                          node);
+      if (nd.RightChild != 0) {
+        for (const int32_t child : node.children)
+          if (!walk(child, depth + 1)) return false;
+        return walk(nd.RightChild, depth + 1);
+      }
+      for (const auto& [rec, key] : node.keys) {
+        if (rec < 1 || rec > oldCount || seen[static_cast<size_t>(rec)]) return false;
+        seen[static_cast<size_t>(rec)] = 1;
+        ++entries;
+        const int32_t now = newRecNo[static_cast<size_t>(rec)];
+        if (now == 0) continue;
+        uint8_t l[4];
+        cvStoreLE32(l, static_cast<uint32_t>(now));
+        items.insert(items.end(), l, l + 4);
+        items.insert(items.end(), key.begin(), key.end());
+      }
+      return true;
+    };
+    if (!walk(header_.Root, 0) || entries != oldCount) return false;
+
+    // The builder's order: character keys byte-wise without their blank
+    // padding (a key before every longer key it begins), numeric keys by
+    // value; equal keys by record number.
+    auto keyOf = [&](size_t i) {
+      std::string_view k(reinterpret_cast<const char*>(items.data() + i * slot + 4), static_cast<size_t>(kb));
+      if (!numeric)
+        while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
+      return k;
+    };
+    auto compare = [&](size_t a, size_t b, bool& ordered) {
+      if (numeric) {
+        const double x = NdxKeyValue(keyOf(a)), y = NdxKeyValue(keyOf(b));
+        ordered = x <= y;
+        return x < y ? -1 : x > y ? 1 : 0;
+      }
+      // string_view compares its chars as unsigned bytes.
+      const int c = keyOf(a).compare(keyOf(b));
+      ordered = c <= 0;
+      return c;
+    };
+    const size_t n = items.size() / slot;
+    if (n != static_cast<size_t>(t->ixRecordCount())) return false;
+    size_t run = 0;
+    for (size_t i = 1; i <= n; ++i) {
+      if (i < n) {
+        bool ordered = true;
+        const int c = compare(i - 1, i, ordered);
+        if (!ordered) return false;
+        if (c == 0) continue;
+      }
+      // Items run..i-1 hold one key: their record numbers go in rising order.
+      if (i - run > 1) {
+        std::vector<uint32_t> recs;
+        for (size_t j = run; j < i; ++j) recs.push_back(cvLoadLE32(items.data() + j * slot));
+        if (!std::is_sorted(recs.begin(), recs.end())) {
+          std::sort(recs.begin(), recs.end());
+          for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
+        }
+      }
+      run = i;
+    }
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool CVobjNDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+  CVobjNDXTag* t = NdxTag();
+  std::vector<uint8_t> items;
+  if (!t || !disk_ || !t->CollectRenumbered(newRecNo, items)) {
+    Reindex();
+    return false;
+  }
+  const std::string name = t->TagName();
+  const std::string keyExpr = t->KeyExpression();
+  const bool unique = t->Unique();
+  FileLockScope lock(*this);
+  Zap();
+  NextAvailPage = 1;
+  struct Presorted {
+    CVobjNDXTag* tag;
+    ~Presorted() { tag->presorted_ = nullptr; }
+  } hold{t};
+  t->presorted_ = &items;
+  t->IndexTagNew(name, keyExpr, "", true, unique);
+  return true;
 }
 
 void CVobjNDXFile::Reindex() {
