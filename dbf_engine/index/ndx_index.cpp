@@ -559,42 +559,64 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     const bool numeric = header_.Numeric();
     std::vector<uint8_t> seen(static_cast<size_t>(oldCount) + 1, 0);
     int64_t entries = 0;
-    items.clear();
-    items.reserve(static_cast<size_t>(t->ixRecordCount()) * slot);
-    struct Leaf : NdxNode::Sink {
+    // Every record has one entry: the kept ones fill at most this.
+    items.resize(static_cast<size_t>(t->ixRecordCount()) * slot);
+    size_t used = 0;
+    // Leaf entries go straight into the items; the children of an interior
+    // node are gathered to be walked in turn.
+    struct Walker : NdxNode::Sink {
+      const std::vector<int32_t>* newRecNo;
+      std::vector<uint8_t>* seen;
+      std::vector<uint8_t>* items;
       std::vector<int32_t> children;
-      std::vector<std::pair<int32_t, std::string_view>> keys;
+      size_t* used;
+      size_t slot;
+      int64_t* entries;
+      bool bad = false;
       void Entry(int32_t child, int32_t recNo, std::string_view key) override {
-        children.push_back(child);
-        keys.emplace_back(recNo, key);
+        if (child != 0) {
+          children.push_back(child);
+          return;
+        }
+        const auto rec = static_cast<size_t>(recNo);
+        if (recNo < 1 || rec >= seen->size() || (*seen)[rec]) {
+          bad = true;
+          return;
+        }
+        (*seen)[rec] = 1;
+        ++*entries;
+        const int32_t now = (*newRecNo)[rec];
+        if (now == 0) return;
+        if (*used + slot > items->size()) {
+          bad = true;
+          return;
+        }
+        uint8_t* at = items->data() + *used;
+        cvStoreLE32(at, static_cast<uint32_t>(now));
+        std::memcpy(at + 4, key.data(), key.size());
+        *used += slot;
       }
     };
     // Depth-first from the root: the leaves come in key order.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NdxValidBlock(page, size)) return false;
-      Leaf node;
+      Walker w;
+      w.newRecNo = &newRecNo;
+      w.seen = &seen;
+      w.items = &items;
+      w.used = &used;
+      w.slot = slot;
+      w.entries = &entries;
       NdxNode nd;
-      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd,
-                          node);
-      if (nd.RightChild != 0) {
-        for (const int32_t child : node.children)
-          if (!walk(child, depth + 1)) return false;
-        return walk(nd.RightChild, depth + 1);
-      }
-      for (const auto& [rec, key] : node.keys) {
-        if (rec < 1 || rec > oldCount || seen[static_cast<size_t>(rec)]) return false;
-        seen[static_cast<size_t>(rec)] = 1;
-        ++entries;
-        const int32_t now = newRecNo[static_cast<size_t>(rec)];
-        if (now == 0) continue;
-        uint8_t l[4];
-        cvStoreLE32(l, static_cast<uint32_t>(now));
-        items.insert(items.end(), l, l + 4);
-        items.insert(items.end(), key.begin(), key.end());
-      }
-      return true;
+      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, w);
+      if (w.bad) return false;
+      if (nd.RightChild == 0) return true;
+      for (const int32_t child : w.children)
+        if (!walk(child, depth + 1)) return false;
+      return walk(nd.RightChild, depth + 1);
     };
     if (!walk(header_.Root, 0) || entries != oldCount) return false;
+    items.resize(used);
 
     // The builder's order: character keys byte-wise without their blank
     // padding (a key before every longer key it begins), numeric keys by
@@ -619,6 +641,7 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     const size_t n = items.size() / slot;
     if (n != static_cast<size_t>(t->ixRecordCount())) return false;
     size_t run = 0;
+    std::vector<uint32_t> recs;
     for (size_t i = 1; i <= n; ++i) {
       if (i < n) {
         bool ordered = true;
@@ -628,7 +651,7 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
       }
       // Items run..i-1 hold one key: their record numbers go in rising order.
       if (i - run > 1) {
-        std::vector<uint32_t> recs;
+        recs.clear();
         for (size_t j = run; j < i; ++j) recs.push_back(cvLoadLE32(items.data() + j * slot));
         if (!std::is_sorted(recs.begin(), recs.end())) {
           std::sort(recs.begin(), recs.end());
