@@ -557,7 +557,11 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     const int32_t kb = header_.KeyBytes();
     const size_t slot = 4 + static_cast<size_t>(kb);
     const bool numeric = header_.Numeric();
-    std::vector<uint8_t> seen(static_cast<size_t>(oldCount) + 1, 0);
+    // The new numbers, each taken out as its entry is met: an entry met
+    // twice is a damaged tree.  One table keeps the walk to one look-up
+    // per entry.
+    constexpr int32_t kMet = INT32_MIN;
+    std::vector<int32_t> renumber(newRecNo);
     int64_t entries = 0;
     // Every record has one entry: the kept ones fill at most this.
     items.resize(static_cast<size_t>(t->ixRecordCount()) * slot);
@@ -565,8 +569,7 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     // Leaf entries go straight into the items; the children of an interior
     // node are gathered to be walked in turn.
     struct Walker : NdxNode::Sink {
-      const std::vector<int32_t>* newRecNo;
-      std::vector<uint8_t>* seen;
+      std::vector<int32_t>* renumber;
       std::vector<uint8_t>* items;
       std::vector<int32_t> children;
       size_t* used;
@@ -579,13 +582,13 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
           return;
         }
         const auto rec = static_cast<size_t>(recNo);
-        if (recNo < 1 || rec >= seen->size() || (*seen)[rec]) {
+        if (recNo < 1 || rec >= renumber->size() || (*renumber)[rec] == kMet) {
           bad = true;
           return;
         }
-        (*seen)[rec] = 1;
+        const int32_t now = (*renumber)[rec];
+        (*renumber)[rec] = kMet;
         ++*entries;
-        const int32_t now = (*newRecNo)[rec];
         if (now == 0) return;
         if (*used + slot > items->size()) {
           bad = true;
@@ -601,8 +604,7 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NdxValidBlock(page, size)) return false;
       Walker w;
-      w.newRecNo = &newRecNo;
-      w.seen = &seen;
+      w.renumber = &renumber;
       w.items = &items;
       w.used = &used;
       w.slot = slot;

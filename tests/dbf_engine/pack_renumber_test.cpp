@@ -143,10 +143,10 @@ TEST(PackRenumber, IndexFilesEqualAFullRebuild) {
 #if __has_feature(address_sanitizer)
   const int rounds = 2;
 #else
-  const int rounds = 6;
+  const int rounds = 4;
 #endif
 #else
-  const int rounds = 6;
+  const int rounds = 4;
 #endif
   for (const std::string ext : {"ndx", "ntx", "mdx", "cdx"}) {
     for (int round = 0; round < rounds; ++round) {
@@ -155,8 +155,8 @@ TEST(PackRenumber, IndexFilesEqualAFullRebuild) {
       TempDir tmp("pack-renumber");
       const std::string a = tmp / "a", b = tmp / "b";
       std::filesystem::create_directory(a);
-      // Sizes from a few records to several levels of nodes.
-      MakeChangedTable(a, ext, rng, round % 2 ? 900 : 1 + static_cast<int>(rng() % 60));
+      // Sizes from a few records to a few levels of nodes.
+      MakeChangedTable(a, ext, rng, round % 2 ? 300 : 1 + static_cast<int>(rng() % 60));
       if (HasFatalFailure()) return;
       CopyDir(a, b);
       const std::vector<TagDef> tags = TagsOf(ext);
