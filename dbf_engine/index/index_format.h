@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"  // cvLoad/StoreLE/BE16/32
@@ -55,6 +56,37 @@ inline double cvLoadLEDouble(const uint8_t* p) {
 }
 
 constexpr int32_t cvRoundUp4(int32_t n) { return (n + 3) & ~3; }
+
+// Receives the entries of a node as its codec decodes them, each key a view
+// into the page: a node read for a seek allocates nothing.  A leaf entry has
+// child 0 and its record number; an interior entry its child page (and the
+// record number the format keeps there, else 0).  Every format's codec
+// hands its entries to this one interface.
+class cvIndexEntrySink {
+public:
+  virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
+
+protected:
+  ~cvIndexEntrySink() = default;
+};
+
+class TcvVariant;
+// The character key form the NTX, NDX and MDX tags share: a boolean becomes
+// "T" or "F", any other value its text; stored keys lose their trailing
+// blanks.  An empty value stays empty.
+void cvAdjustCharacterKey(TcvVariant& key, bool forStorage);
+
+// After a pack, the entries of a tag renumbered in the tag's own order, as
+// items of `slot` bytes: the new record number (little-endian 32 bits),
+// then the key as stored.  Puts them in the order a full rebuild writes
+// (the key sorter's): keys ascending, or descending, byte-wise without the
+// blank padding of character keys (a key before every longer key it
+// begins), or by the value of little-endian doubles; equal keys by record
+// number, rising or falling with the keys.  Only the record numbers of
+// equal keys move; false (the items then unusable) when keys are out of
+// that order, so the tag has to be rebuilt.
+enum class cvRenumberedKeys { BlankPaddedText, LittleEndianDouble };
+bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending);
 
 // True when a key or FOR expression may give another value for a record
 // that did not change: it names the record's number or count, its deletion

@@ -111,12 +111,7 @@ void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.IsEmpty()) return;
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
@@ -245,7 +240,8 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     const CVobjMDXTag* tag;
     CVobjIndexKey* node;
     TcvVariant key;
-    void Entry(std::string_view k, int32_t link) override {
+    void Entry(int32_t child, int32_t recNo, std::string_view k) override {
+      const int32_t link = child != 0 ? child : recNo;
       if (tag->header_.KeyType == 'N' || tag->header_.KeyType == 'D') {
         tag->LoadedKey(k, key);
         node->AppendEntry(key, 0, link);

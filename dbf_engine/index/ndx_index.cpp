@@ -59,12 +59,7 @@ void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.IsEmpty()) return;
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
@@ -620,49 +615,10 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     if (!walk(header_.Root, 0) || entries != oldCount) return false;
     items.resize(used);
 
-    // The builder's order: character keys byte-wise without their blank
-    // padding (a key before every longer key it begins), numeric keys by
-    // value; equal keys by record number.
-    auto keyOf = [&](size_t i) {
-      std::string_view k(reinterpret_cast<const char*>(items.data() + i * slot + 4), static_cast<size_t>(kb));
-      if (!numeric)
-        while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
-      return k;
-    };
-    auto compare = [&](size_t a, size_t b, bool& ordered) {
-      if (numeric) {
-        const double x = NdxKeyValue(keyOf(a)), y = NdxKeyValue(keyOf(b));
-        ordered = x <= y;
-        return x < y ? -1 : x > y ? 1 : 0;
-      }
-      // string_view compares its chars as unsigned bytes.
-      const int c = keyOf(a).compare(keyOf(b));
-      ordered = c <= 0;
-      return c;
-    };
-    const size_t n = items.size() / slot;
-    if (n != static_cast<size_t>(t->ixRecordCount())) return false;
-    size_t run = 0;
-    std::vector<uint32_t> recs;
-    for (size_t i = 1; i <= n; ++i) {
-      if (i < n) {
-        bool ordered = true;
-        const int c = compare(i - 1, i, ordered);
-        if (!ordered) return false;
-        if (c == 0) continue;
-      }
-      // Items run..i-1 hold one key: their record numbers go in rising order.
-      if (i - run > 1) {
-        recs.clear();
-        for (size_t j = run; j < i; ++j) recs.push_back(cvLoadLE32(items.data() + j * slot));
-        if (!std::is_sorted(recs.begin(), recs.end())) {
-          std::sort(recs.begin(), recs.end());
-          for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
-        }
-      }
-      run = i;
-    }
-    return true;
+    if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
+    return cvOrderRenumbered(items, slot,
+                             numeric ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,
+                             false);
   } catch (const Exception&) {
     return false;
   }

@@ -71,11 +71,8 @@ void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      // (An empty value returned above.)
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
