@@ -49,8 +49,13 @@ bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKey
       const double y = cvLoadLEDouble(items.data() + b * slot + 4);
       return x < y ? -1 : x > y ? 1 : x == y ? 0 : 2;
     }
-    // string_view compares its chars as unsigned bytes.
+    // string_view compares its chars as unsigned bytes.  Keys whose order
+    // changes with their padding (a byte below the blank where the shorter
+    // one ends) do not compare: the tag is rebuilt.
     const int c = keyOf(a).compare(keyOf(b));
+    const int padded = std::string_view(reinterpret_cast<const char*>(items.data() + a * slot + 4), slot - 4)
+                           .compare(std::string_view(reinterpret_cast<const char*>(items.data() + b * slot + 4), slot - 4));
+    if ((c < 0) != (padded < 0) || (c > 0) != (padded > 0)) return 2;
     return c < 0 ? -1 : c > 0 ? 1 : 0;
   };
   const size_t n = items.size() / slot;

@@ -82,7 +82,8 @@ void cvAdjustCharacterKey(TcvVariant& key, bool forStorage);
 // (the key sorter's): keys ascending, or descending, byte-wise without the
 // blank padding of character keys (a key before every longer key it
 // begins), or by the value of little-endian doubles; equal keys by record
-// number, rising or falling with the keys.  Only the record numbers of
+// number, rising or falling with the keys.  Character keys must keep their
+// order with and without the padding.  Only the record numbers of
 // equal keys move; false (the items then unusable) when keys are out of
 // that order, so the tag has to be rebuilt.
 enum class cvRenumberedKeys { BlankPaddedText, LittleEndianDouble };
