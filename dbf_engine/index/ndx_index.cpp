@@ -561,54 +561,53 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     // Every record has one entry: the kept ones fill at most this.
     items.resize(static_cast<size_t>(t->ixRecordCount()) * slot);
     size_t used = 0;
-    // Leaf entries go straight into the items; the children of an interior
-    // node are gathered to be walked in turn.
+    // A leaf's entries are gathered first, their look-ups started together
+    // (record numbers in key order land all over the table), then taken in
+    // order; the children of an interior node are gathered to be walked.
     struct Walker : NdxNode::Sink {
       std::vector<int32_t>* renumber;
-      std::vector<uint8_t>* items;
       std::vector<int32_t> children;
-      size_t* used;
-      size_t slot;
-      int64_t* entries;
-      bool bad = false;
+      std::vector<std::pair<int32_t, std::string_view>> leaf;
       void Entry(int32_t child, int32_t recNo, std::string_view key) override {
         if (child != 0) {
           children.push_back(child);
           return;
         }
-        const auto rec = static_cast<size_t>(recNo);
-        if (recNo < 1 || rec >= renumber->size() || (*renumber)[rec] == kMet) {
-          bad = true;
-          return;
-        }
-        const int32_t now = (*renumber)[rec];
-        (*renumber)[rec] = kMet;
-        ++*entries;
-        if (now == 0) return;
-        if (*used + slot > items->size()) {
-          bad = true;
-          return;
-        }
-        uint8_t* at = items->data() + *used;
-        cvStoreLE32(at, static_cast<uint32_t>(now));
-        std::memcpy(at + 4, key.data(), key.size());
-        *used += slot;
+        if (recNo >= 1 && static_cast<size_t>(recNo) < renumber->size())
+          __builtin_prefetch(renumber->data() + recNo);
+        leaf.emplace_back(recNo, key);
       }
+    };
+    Walker w;
+    w.renumber = &renumber;
+    auto take = [&](int32_t recNo, std::string_view key) {
+      const auto rec = static_cast<size_t>(recNo);
+      if (recNo < 1 || rec >= renumber.size() || renumber[rec] == kMet) return false;
+      const int32_t now = renumber[rec];
+      renumber[rec] = kMet;
+      ++entries;
+      if (now == 0) return true;
+      if (used + slot > items.size()) return false;
+      uint8_t* at = items.data() + used;
+      cvStoreLE32(at, static_cast<uint32_t>(now));
+      std::memcpy(at + 4, key.data(), key.size());
+      used += slot;
+      return true;
     };
     // Depth-first from the root: the leaves come in key order.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NdxValidBlock(page, size)) return false;
-      Walker w;
-      w.renumber = &renumber;
-      w.items = &items;
-      w.used = &used;
-      w.slot = slot;
-      w.entries = &entries;
+      w.children.clear();
+      w.leaf.clear();
       NdxNode nd;
       NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, w);
-      if (w.bad) return false;
-      if (nd.RightChild == 0) return true;
-      for (const int32_t child : w.children)
+      if (nd.RightChild == 0) {
+        for (const auto& [rec, key] : w.leaf)
+          if (!take(rec, key)) return false;
+        return true;
+      }
+      const std::vector<int32_t> children = w.children;
+      for (const int32_t child : children)
         if (!walk(child, depth + 1)) return false;
       return walk(nd.RightChild, depth + 1);
     };
