@@ -32,6 +32,29 @@ void cvAdjustCharacterKey(TcvVariant& key, bool forStorage) {
   if (forStorage) key.TrimR();
 }
 
+namespace {
+constexpr int32_t kMet = INT32_MIN;  // a new number already taken
+}  // namespace
+
+cvEntryRenumbering::cvEntryRenumbering(const std::vector<int32_t>& newRecNo, size_t slot, size_t keptCount)
+    : renumber_(newRecNo), slot_(slot) {
+  items_.reserve(keptCount * slot);
+}
+
+bool cvEntryRenumbering::Take(int32_t recNo, std::string_view key) {
+  const auto rec = static_cast<size_t>(recNo);
+  if (recNo < 1 || rec >= renumber_.size() || renumber_[rec] == kMet || key.size() + 4 != slot_) return false;
+  const int32_t now = renumber_[rec];
+  renumber_[rec] = kMet;
+  ++entries_;
+  if (now == 0) return true;
+  const size_t at = items_.size();
+  items_.resize(at + slot_);
+  cvStoreLE32(items_.data() + at, static_cast<uint32_t>(now));
+  std::memcpy(items_.data() + at + 4, key.data(), key.size());
+  return true;
+}
+
 bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending) {
   if (slot <= 4) return false;
   const bool numeric = keys == cvRenumberedKeys::LittleEndianDouble;

@@ -76,6 +76,33 @@ class TcvVariant;
 // blanks.  An empty value stays empty.
 void cvAdjustCharacterKey(TcvVariant& key, bool forStorage);
 
+// The entries of a tag renumbered after a pack, gathered as a walk of the
+// tag meets them in key order.  `newRecNo[old]` is a record's new number, 0
+// for a removed record; each kept entry becomes an item of `slot` bytes:
+// the new number (little-endian 32 bits), then the key as stored.  A record
+// met twice, a number outside the table or a key of another width is a
+// damaged tree (Take answers false).
+class cvEntryRenumbering {
+public:
+  cvEntryRenumbering(const std::vector<int32_t>& newRecNo, size_t slot, size_t keptCount);
+  // Starts the look-up of a record's new number: a leaf's record numbers
+  // land all over the table, so a walk starts them together.
+  void Prefetch(int32_t recNo) const {
+    if (recNo >= 1 && static_cast<size_t>(recNo) < renumber_.size()) __builtin_prefetch(renumber_.data() + recNo);
+  }
+  bool Take(int32_t recNo, std::string_view key);
+  // Entries met, kept or not.
+  int64_t Entries() const { return entries_; }
+  size_t Slot() const { return slot_; }
+  std::vector<uint8_t>& Items() { return items_; }
+
+private:
+  std::vector<int32_t> renumber_;  // new numbers; taken ones are marked met
+  std::vector<uint8_t> items_;
+  size_t slot_;
+  int64_t entries_ = 0;
+};
+
 // After a pack, the entries of a tag renumbered in the tag's own order, as
 // items of `slot` bytes: the new record number (little-endian 32 bits),
 // then the key as stored.  Puts them in the order a full rebuild writes

@@ -731,17 +731,11 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     if (!mdx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
 
     const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
-    // The new numbers, each taken out as its entry is met: an entry met
-    // twice is a damaged tree.
-    constexpr int32_t kMet = INT32_MIN;
-    std::vector<int32_t> renumber(newRecNo);
-    int64_t entries = 0;
-    items.clear();
-    items.reserve(static_cast<size_t>(t->ixRecordCount()) * slot);
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
     // A leaf's entries are gathered first, their look-ups started together,
     // then taken in order; an interior node's children are walked in turn.
     struct Walker : MdxNode::Sink {
-      std::vector<int32_t>* renumber;
+      cvEntryRenumbering* renumbering;
       std::vector<int32_t> children;
       std::vector<std::pair<int32_t, std::string_view>> leaf;
       void Entry(int32_t child, int32_t recNo, std::string_view key) override {
@@ -749,26 +743,12 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
           children.push_back(child);
           return;
         }
-        if (recNo >= 1 && static_cast<size_t>(recNo) < renumber->size())
-          __builtin_prefetch(renumber->data() + recNo);
+        renumbering->Prefetch(recNo);
         leaf.emplace_back(recNo, key);
       }
     };
     Walker w;
-    w.renumber = &renumber;
-    auto take = [&](int32_t recNo, std::string_view key) {
-      const auto rec = static_cast<size_t>(recNo);
-      if (recNo < 1 || rec >= renumber.size() || renumber[rec] == kMet || key.size() + 4 != slot) return false;
-      const int32_t now = renumber[rec];
-      renumber[rec] = kMet;
-      ++entries;
-      if (now == 0) return true;
-      const size_t at = items.size();
-      items.resize(at + slot);
-      cvStoreLE32(items.data() + at, static_cast<uint32_t>(now));
-      std::memcpy(items.data() + at + 4, key.data(), key.size());
-      return true;
-    };
+    w.renumbering = &renumbering;
     // Depth-first from the root: the leaves come in key order.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !fh.ValidPage(page, size)) return false;
@@ -779,7 +759,7 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
                           w);
       if (nd.RightChild == 0) {
         for (const auto& [rec, key] : w.leaf)
-          if (!take(rec, key)) return false;
+          if (!renumbering.Take(rec, key)) return false;
         return true;
       }
       std::vector<int32_t> children = w.children;
@@ -789,7 +769,8 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
       return true;
     };
     if (!walk(header_.Root, 0)) return false;
-    if (HasFor() ? entries > oldCount : entries != oldCount) return false;
+    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
     if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
     return cvOrderRenumbered(items, slot,
                              type == 'D' ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,

@@ -552,20 +552,11 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     const int32_t kb = header_.KeyBytes();
     const size_t slot = 4 + static_cast<size_t>(kb);
     const bool numeric = header_.Numeric();
-    // The new numbers, each taken out as its entry is met: an entry met
-    // twice is a damaged tree.  One table keeps the walk to one look-up
-    // per entry.
-    constexpr int32_t kMet = INT32_MIN;
-    std::vector<int32_t> renumber(newRecNo);
-    int64_t entries = 0;
-    // Every record has one entry: the kept ones fill at most this.
-    items.resize(static_cast<size_t>(t->ixRecordCount()) * slot);
-    size_t used = 0;
-    // A leaf's entries are gathered first, their look-ups started together
-    // (record numbers in key order land all over the table), then taken in
-    // order; the children of an interior node are gathered to be walked.
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    // A leaf's entries are gathered first, their look-ups started together,
+    // then taken in order; an interior node's children are walked in turn.
     struct Walker : NdxNode::Sink {
-      std::vector<int32_t>* renumber;
+      cvEntryRenumbering* renumbering;
       std::vector<int32_t> children;
       std::vector<std::pair<int32_t, std::string_view>> leaf;
       void Entry(int32_t child, int32_t recNo, std::string_view key) override {
@@ -573,27 +564,12 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
           children.push_back(child);
           return;
         }
-        if (recNo >= 1 && static_cast<size_t>(recNo) < renumber->size())
-          __builtin_prefetch(renumber->data() + recNo);
+        renumbering->Prefetch(recNo);
         leaf.emplace_back(recNo, key);
       }
     };
     Walker w;
-    w.renumber = &renumber;
-    auto take = [&](int32_t recNo, std::string_view key) {
-      const auto rec = static_cast<size_t>(recNo);
-      if (recNo < 1 || rec >= renumber.size() || renumber[rec] == kMet) return false;
-      const int32_t now = renumber[rec];
-      renumber[rec] = kMet;
-      ++entries;
-      if (now == 0) return true;
-      if (used + slot > items.size()) return false;
-      uint8_t* at = items.data() + used;
-      cvStoreLE32(at, static_cast<uint32_t>(now));
-      std::memcpy(at + 4, key.data(), key.size());
-      used += slot;
-      return true;
-    };
+    w.renumbering = &renumbering;
     // Depth-first from the root: the leaves come in key order.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NdxValidBlock(page, size)) return false;
@@ -603,16 +579,17 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
       NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, w);
       if (nd.RightChild == 0) {
         for (const auto& [rec, key] : w.leaf)
-          if (!take(rec, key)) return false;
+          if (!renumbering.Take(rec, key)) return false;
         return true;
       }
-      const std::vector<int32_t> children = w.children;
+      std::vector<int32_t> children = w.children;
+      children.push_back(nd.RightChild);
       for (const int32_t child : children)
         if (!walk(child, depth + 1)) return false;
-      return walk(nd.RightChild, depth + 1);
+      return true;
     };
-    if (!walk(header_.Root, 0) || entries != oldCount) return false;
-    items.resize(used);
+    if (!walk(header_.Root, 0) || renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
 
     if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
     return cvOrderRenumbered(items, slot,

@@ -351,49 +351,36 @@ bool CVobjNTXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     if (!ntx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
 
     const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
-    // The new numbers, each taken out as its entry is met: an entry met
-    // twice is a damaged tree.
-    constexpr int32_t kMet = INT32_MIN;
-    std::vector<int32_t> renumber(newRecNo);
-    int64_t entries = 0;
-    items.clear();
-    items.reserve(static_cast<size_t>(t->ixRecordCount()) * slot);
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
     struct Gather : NtxPage::Sink {
       struct Item {
         int32_t child, recNo;
         std::string_view key;
       };
+      cvEntryRenumbering* renumbering;
       std::vector<Item> items;
-      void Entry(int32_t child, int32_t recNo, std::string_view key) override { items.push_back({child, recNo, key}); }
-    };
-    auto emit = [&](int32_t recNo, std::string_view key) {
-      const auto rec = static_cast<size_t>(recNo);
-      if (recNo < 1 || rec >= renumber.size() || renumber[rec] == kMet || key.size() + 4 != slot) return false;
-      const int32_t now = renumber[rec];
-      renumber[rec] = kMet;
-      ++entries;
-      if (now == 0) return true;
-      const size_t at = items.size();
-      items.resize(at + slot);
-      cvStoreLE32(items.data() + at, static_cast<uint32_t>(now));
-      std::memcpy(items.data() + at + 4, key.data(), key.size());
-      return true;
+      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+        renumbering->Prefetch(recNo);
+        items.push_back({child, recNo, key});
+      }
     };
     // In order from the root: each entry's child, the entry, and the
     // rightmost child last.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NtxValidPage(page, size)) return false;
       Gather g;
+      g.renumbering = &renumbering;
       NtxPage p;
       NtxPage::DecodeEach(file.data() + page, header_, size, DiskName(), p, g);
       for (const Gather::Item& e : g.items) {
         if (e.child != 0 && !walk(e.child, depth + 1)) return false;
-        if (!emit(e.recNo, e.key)) return false;
+        if (!renumbering.Take(e.recNo, e.key)) return false;
       }
       return p.RightChild == 0 || walk(p.RightChild, depth + 1);
     };
     if (!walk(header_.Root, 0)) return false;
-    if (HasFor() ? entries > oldCount : entries != oldCount) return false;
+    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
     if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
     return cvOrderRenumbered(items, slot, cvRenumberedKeys::BlankPaddedText, !Ascending());
   } catch (const Exception&) {
