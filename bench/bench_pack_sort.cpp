@@ -179,13 +179,14 @@ void RunPack(benchmark::State& state, bool withIndexes) {
   state.counters["min_ms"] = Min(runs);
   if (!withIndexes && copyMs > 0) state.counters["pack_over_copy"] = ms / copyMs;
   if (withIndexes && filesCopyMed[0] > 0 && filesCopyMed[1] > 0) {
-    // The aim (3) is judged on the medians against the forced copy: the
-    // pack forces its journal and its files to the disk, a plain copy does
-    // not.
-    state.counters["pack_over_copy"] = Median(runs) / filesCopyMed[0];
-    state.counters["pack_over_copy_min"] = Min(runs) / filesCopyMin[0];
-    state.counters["pack_over_synced_copy"] = Median(runs) / filesCopyMed[1];
-    state.counters["pack_over_synced_copy_min"] = Min(runs) / filesCopyMin[1];
+    // The aim (3, pack_over_copy) is judged on the medians against the
+    // forced copy, like for like: the pack forces its journal and its files
+    // to the disk.  The unforced copy is shown too; its times swing with
+    // the page cache far more than the pack's.
+    state.counters["pack_over_copy"] = Median(runs) / filesCopyMed[1];
+    state.counters["pack_over_copy_min"] = Min(runs) / filesCopyMin[1];
+    state.counters["pack_over_unforced_copy"] = Median(runs) / filesCopyMed[0];
+    state.counters["pack_over_unforced_copy_min"] = Min(runs) / filesCopyMin[0];
   }
   if (withIndexes && copyMs > 0 && buildFmMs > 0 && buildTelMs > 0)
     state.counters["pack_over_copy_and_builds"] = ms / (copyMs + buildFmMs + buildTelMs);

@@ -200,7 +200,7 @@ TEST(PackRenumber, EntriesAreRenumberedWithoutReadingTheRecords) {
     SCOPED_TRACE(ext);
     std::mt19937 rng(7);
     TempDir tmp("pack-renumber");
-    MakeChangedTable(tmp.path(), ext, rng, 400, false);
+    MakeChangedTable(tmp.path(), ext, rng, 250, false);
     if (HasFatalFailure()) return;
     const std::vector<TagDef> tags = {TagsOf(ext)[0], TagsOf(ext)[1], TagsOf(ext)[ext == "ndx" ? 3 : 2]};
     CountingHandler h(tmp / "t.dbf", "", true, false);
