@@ -5,11 +5,17 @@
 // index files (on FM and on TEL), is generated in a temporary directory.
 //   BM_FileCopy     copies the table file the way cp does: every byte read
 //                   and written, in 1 MB blocks;
+//   BM_CopyFiles    copies the table and its two index files the same way,
+//                   /0 as cp does, /1 forcing each copy to the disk
+//                   (fsync) as the pack forces its journal and its files;
 //   BM_IndexBuild   builds an NDX on FM, and one on TEL, over the table;
 //   BM_PackNoIndex  packs a fresh copy of the table with no index open
 //                   (records moved, file truncated): aim at most 3x a copy;
-//   BM_Pack         the same with both index files open, so both are
-//                   rebuilt: its reference is a copy plus the two builds;
+//   BM_Pack         the same with both index files open: their entries are
+//                   renumbered (no record read, no sort).  Against the copy
+//                   of the same three files, unforced and forced, each as
+//                   the median and the minimum of the runs; also against a
+//                   copy plus the two builds (a full rebuild's work);
 //   BM_SortOnFM     sorts the table on FM into a new table (live records
 //                   only): aim at most 1.5x (index build on FM + copy).
 // Each ratio is printed as a counter of the run it belongs to, against the
@@ -19,6 +25,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -65,6 +72,30 @@ Directory& Data() {
 
 // Reference times of this process (ms), for the ratios.
 double copyMs = 0, buildFmMs = 0, buildTelMs = 0;
+// Median and minimum (ms) of the copies of the three files, unforced and
+// forced to the disk.
+double filesCopyMed[2] = {0, 0}, filesCopyMin[2] = {0, 0};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+double Min(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+
+// Copies `from` to `to` in 1 MB blocks, forcing the copy to the disk when
+// asked.
+void CopyFile(const std::string& from, const std::string& to, std::vector<char>& buf, bool sync) {
+  const int in = ::open(from.c_str(), O_RDONLY);
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0) throw std::runtime_error("copy: open failed");
+  for (ssize_t n; (n = ::read(in, buf.data(), buf.size())) > 0;)
+    if (::write(out, buf.data(), static_cast<size_t>(n)) != n) throw std::runtime_error("copy: write failed");
+  if (sync && ::fsync(out) != 0) throw std::runtime_error("copy: fsync failed");
+  ::close(in);
+  ::close(out);
+}
 
 double Ms(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
@@ -88,6 +119,24 @@ void BM_FileCopy(benchmark::State& state) {
   copyMs = total / static_cast<double>(state.iterations());
 }
 
+void BM_CopyFiles(benchmark::State& state) {
+  Directory& d = Data();
+  const bool sync = state.range(0) != 0;
+  std::vector<char> buf(1 << 20);
+  std::vector<double> runs;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const char* f : {"phones.dbf", "fm.ndx", "tel.ndx"})
+      CopyFile(d.Path(f), d.Path(std::string("copy_") + f), buf, sync);
+    runs.push_back(Ms(t0));
+  }
+  filesCopyMed[sync] = Median(runs);
+  filesCopyMin[sync] = Min(runs);
+  state.counters["median_ms"] = filesCopyMed[sync];
+  state.counters["min_ms"] = filesCopyMin[sync];
+  state.SetLabel(sync ? "table + two NDX, each forced to the disk" : "table + two NDX");
+}
+
 void BM_IndexBuild(benchmark::State& state) {
   Directory& d = Data();
   const bool fm = state.range(0) == 0;
@@ -107,6 +156,7 @@ void BM_IndexBuild(benchmark::State& state) {
 void RunPack(benchmark::State& state, bool withIndexes) {
   Directory& d = Data();
   double total = 0;
+  std::vector<double> runs;
   for (auto _ : state) {
     state.PauseTiming();
     d.FreshCopy("work");
@@ -121,13 +171,26 @@ void RunPack(benchmark::State& state, bool withIndexes) {
     h.cvPack();
     benchmark::DoNotOptimize(h.cvRecordCount());
     h.cvCloseTable();
-    total += Ms(t0);
+    runs.push_back(Ms(t0));
+    total += runs.back();
   }
   const double ms = total / static_cast<double>(state.iterations());
-  if (copyMs > 0) state.counters["pack_over_copy"] = ms / copyMs;
+  state.counters["median_ms"] = Median(runs);
+  state.counters["min_ms"] = Min(runs);
+  if (!withIndexes && copyMs > 0) state.counters["pack_over_copy"] = ms / copyMs;
+  if (withIndexes && filesCopyMed[0] > 0 && filesCopyMed[1] > 0) {
+    // The aim (3, pack_over_copy) is judged on the medians against the
+    // forced copy, like for like: the pack forces its journal and its files
+    // to the disk.  The unforced copy is shown too; its times swing with
+    // the page cache far more than the pack's.
+    state.counters["pack_over_copy"] = Median(runs) / filesCopyMed[1];
+    state.counters["pack_over_copy_min"] = Min(runs) / filesCopyMin[1];
+    state.counters["pack_over_unforced_copy"] = Median(runs) / filesCopyMed[0];
+    state.counters["pack_over_unforced_copy_min"] = Min(runs) / filesCopyMin[0];
+  }
   if (withIndexes && copyMs > 0 && buildFmMs > 0 && buildTelMs > 0)
     state.counters["pack_over_copy_and_builds"] = ms / (copyMs + buildFmMs + buildTelMs);
-  state.SetLabel(withIndexes ? "1,000,000 records, 10% deleted, two NDX rebuilt"
+  state.SetLabel(withIndexes ? "1,000,000 records, 10% deleted, two NDX renumbered"
                              : "1,000,000 records, 10% deleted, no index");
 }
 
@@ -151,8 +214,9 @@ void BM_SortOnFM(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_FileCopy)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_CopyFiles)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(7);
 BENCHMARK(BM_IndexBuild)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_PackNoIndex)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Pack)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Pack)->Unit(benchmark::kMillisecond)->Iterations(7);
 BENCHMARK(BM_SortOnFM)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_MAIN();

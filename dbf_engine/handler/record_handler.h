@@ -355,7 +355,9 @@ private:
   CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);
   // cvReIndex; with `files` false only the memory indexes are built again
   // and the index files are left as they are.
-  void RebuildIndexes(bool files);
+  // With `renumber` (a pack's new record numbers, 0 for removed records)
+  // each index file renumbers its entries where it can.
+  void RebuildIndexes(bool files, const std::vector<int32_t>* renumber = nullptr);
   // Index files this table knows of that are not open now.
   std::vector<std::string> ClosedIndexFiles() const;
   void RecipherClosedIndexes();

@@ -480,7 +480,7 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
 
 void CVO_dBHandler::cvReIndex() { RebuildIndexes(true); }
 
-void CVO_dBHandler::RebuildIndexes(bool files) {
+void CVO_dBHandler::RebuildIndexes(bool files, const std::vector<int32_t>* renumber) {
   CVobjIndexTag* tag = activeTag_;
   const std::string tagName = cvActiveTagName();
   // A memory index has no file to rebuild from: it is built anew in place
@@ -499,6 +499,8 @@ void CVO_dBHandler::RebuildIndexes(bool files) {
         const bool holdsActive = activeInMemory && cvtag::Owner(tag) == f;
         CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
         if (holdsActive) tag = rebuilt && rebuilt->TagCount() > 0 ? rebuilt->TagByNumber(0) : nullptr;
+      } else if (files && renumber) {
+        f->ReindexRenumbered(*renumber);
       } else if (files) {
         f->Reindex();
       }
@@ -752,6 +754,9 @@ void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
   int32_t kept = 0;
+  // Each record's number after the pack, 0 for a removed one: the index
+  // files renumber their entries from it instead of sorting again.
+  std::vector<int32_t> newRecNo(static_cast<size_t>(count) + 1, 0);
   // Memo blocks of the deleted records, given back once the table is packed;
   // blocks that a kept record also names (a cross-linked memo) stay.
   std::vector<uint32_t> released;
@@ -794,6 +799,7 @@ void CVO_dBHandler::cvPack() {
         std::memcpy(image.data(), reader.Record(i), len);
         if (image[0] != '*') {
           ++kept;
+          newRecNo[static_cast<size_t>(i)] = kept;
           if (memos) blocksOf([&](uint32_t b) { inUse.insert(b); });
           if (kept != i) writer.Put(kept, image.data());
         } else {
@@ -849,7 +855,7 @@ void CVO_dBHandler::cvPack() {
       }
       cvFilterTruncate(kept);
       reindexing = true;
-      cvReIndex();
+      RebuildIndexes(true, &newRecNo);
       // The records moved: the bitmap is rebuilt for their new numbers.
       cvRefreshFilter();
     }

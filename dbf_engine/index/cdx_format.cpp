@@ -355,7 +355,7 @@ CdxLeafNode CdxLeafNode::DecodeFrom(const uint8_t* node, int32_t keyLength, CdxK
                                     const CdxPageCheck& check) {
   struct Gather : Sink {
     std::vector<CdxLeafEntry>* out;
-    void Key(std::string_view key, int32_t recNo) override { out->push_back({std::string(key), recNo}); }
+    void Entry(int32_t, int32_t recNo, std::string_view key) override { out->push_back({std::string(key), recNo}); }
   } gather;
   CdxLeafNode leaf;
   gather.out = &leaf.Entries;
@@ -464,7 +464,7 @@ void CdxLeafNode::DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind 
         len = key.size();
         break;
     }
-    sink.Key(std::string_view(k, len), static_cast<int32_t>(rec));
+    sink.Entry(0, static_cast<int32_t>(rec), std::string_view(k, len));
   }
   if (free != keyPos - entriesEnd) cvIndexCorrupt(check.File);
 }

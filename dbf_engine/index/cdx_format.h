@@ -68,6 +68,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbf_engine/index/index_format.h"
+
 // Collation of a character tag; NoCollate and Machine both compare bytes.
 enum class CVsetCDXCollateType : uint8_t { NoCollate, Machine, General };
 
@@ -207,14 +209,9 @@ struct CdxLeafNode {
   // view lasts until the next key) instead of gathered into entries: a
   // leaf read for a seek costs no allocation per key.  The header and the
   // parameters come back in `into`, whose entries stay empty.  A corrupt
-  // node may raise after some keys went to the sink.
-  class Sink {
-  public:
-    virtual void Key(std::string_view key, int32_t recNo) = 0;
-
-  protected:
-    ~Sink() = default;
-  };
+  // node may raise after some keys went to the sink.  Each key comes as a
+  // leaf entry (0, record, key).
+  using Sink = cvIndexEntrySink;
   static void DecodeEach(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check,
                          CdxLeafNode& into, Sink& sink);
 };

@@ -254,7 +254,9 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     struct Fill : CdxLeafNode::Sink {
       CVobjIndexKey* node;
       TcvVariantType kind;
-      void Key(std::string_view key, int32_t recNo) override { node->AppendEntry(key, kind, recNo, recNo); }
+      void Entry(int32_t, int32_t recNo, std::string_view key) override {
+        node->AppendEntry(key, kind, recNo, recNo);
+      }
     } fill;
     fill.node = &node;
     fill.kind = keyKind;

@@ -1408,6 +1408,11 @@ void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
   }
 }
 
+bool CVobjIndexFile::ReindexRenumbered(const std::vector<int32_t>&) {
+  Reindex();
+  return false;
+}
+
 bool CVobjIndexFile::PageRead(int64_t position, void* buffer, int32_t length) {
   if (!disk_ || length < 0) return false;
   const int32_t got = disk_->cvRead(position, buffer, length);

@@ -495,6 +495,14 @@ public:
   virtual bool TreesOutdated();
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
+  // Rebuilds the file after a pack that kept the surviving records in their
+  // order: newRecNo[old] is a record's new number, 0 for a removed record
+  // (index 0 unused).  Only record numbers move, so a format that can walk
+  // its entries in key order writes them again renumbered, without reading
+  // the table or sorting, into the very bytes Reindex would write; the base,
+  // and a format or tag that cannot be renumbered exactly, runs Reindex.
+  // True when the entries were renumbered.
+  virtual bool ReindexRenumbered(const std::vector<int32_t>& newRecNo);
 
   // Opens (or creates) the disk file; none when it does not open.
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"  // cvLoad/StoreLE/BE16/32
@@ -55,3 +56,70 @@ inline double cvLoadLEDouble(const uint8_t* p) {
 }
 
 constexpr int32_t cvRoundUp4(int32_t n) { return (n + 3) & ~3; }
+
+// Receives the entries of a node as its codec decodes them, each key a view
+// into the page: a node read for a seek allocates nothing.  A leaf entry has
+// child 0 and its record number; an interior entry its child page (and the
+// record number the format keeps there, else 0).  Every format's codec
+// hands its entries to this one interface.
+class cvIndexEntrySink {
+public:
+  virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
+
+protected:
+  ~cvIndexEntrySink() = default;
+};
+
+class TcvVariant;
+// The character key form the NTX, NDX and MDX tags share: a boolean becomes
+// "T" or "F", any other value its text; stored keys lose their trailing
+// blanks.  An empty value stays empty.
+void cvAdjustCharacterKey(TcvVariant& key, bool forStorage);
+
+// The entries of a tag renumbered after a pack, gathered as a walk of the
+// tag meets them in key order.  `newRecNo[old]` is a record's new number, 0
+// for a removed record; each kept entry becomes an item of `slot` bytes:
+// the new number (little-endian 32 bits), then the key as stored.  A record
+// met twice, a number outside the table or a key of another width is a
+// damaged tree (Take answers false).
+class cvEntryRenumbering {
+public:
+  cvEntryRenumbering(const std::vector<int32_t>& newRecNo, size_t slot, size_t keptCount);
+  // Starts the look-up of a record's new number: a leaf's record numbers
+  // land all over the table, so a walk starts them together.
+  void Prefetch(int32_t recNo) const {
+    if (recNo >= 1 && static_cast<size_t>(recNo) < renumber_.size()) __builtin_prefetch(renumber_.data() + recNo);
+  }
+  bool Take(int32_t recNo, std::string_view key);
+  // Entries met, kept or not.
+  int64_t Entries() const { return entries_; }
+  size_t Slot() const { return slot_; }
+  std::vector<uint8_t>& Items() { return items_; }
+
+private:
+  std::vector<int32_t> renumber_;  // new numbers; taken ones are marked met
+  std::vector<uint8_t> items_;
+  size_t slot_;
+  int64_t entries_ = 0;
+};
+
+// After a pack, the entries of a tag renumbered in the tag's own order, as
+// items of `slot` bytes: the new record number (little-endian 32 bits),
+// then the key as stored.  Puts them in the order a full rebuild writes
+// (the key sorter's): keys ascending, or descending, byte-wise without the
+// blank padding of character keys (a key before every longer key it
+// begins), or by the value of little-endian doubles; equal keys by record
+// number, rising or falling with the keys.  Character keys must keep their
+// order with and without the padding.  Only the record numbers of
+// equal keys move; false (the items then unusable) when keys are out of
+// that order, so the tag has to be rebuilt.
+enum class cvRenumberedKeys { BlankPaddedText, LittleEndianDouble };
+bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending);
+
+// True when a key or FOR expression may give another value for a record
+// that did not change: it names the record's number or count, its deletion
+// mark, or the clock (RECNO, RECCOUNT, DELETED, DATE, TIME and their
+// abbreviations, or anything else beginning with those letters).  A pack
+// renumbers the entries of an index only when neither expression does; the
+// test is by letters, so a field named like one only costs a full rebuild.
+bool cvExpressionMayMove(std::string_view expr);

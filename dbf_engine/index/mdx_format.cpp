@@ -250,7 +250,9 @@ MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const 
                             int64_t fileSize, std::string_view fileName) {
   struct Gather : Sink {
     std::vector<MdxEntry>* out;
-    void Entry(std::string_view key, int32_t link) override { out->push_back(MdxEntry{link, std::string(key)}); }
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      out->push_back(MdxEntry{child != 0 ? child : recNo, std::string(key)});
+    }
   } gather;
   MdxNode node;
   gather.out = &node.Entries;
@@ -275,8 +277,8 @@ void MdxNode::DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const Mdx
     const uint8_t* at = page + kNdEntries + static_cast<int32_t>(i) * tag.EntryLength;
     const uint32_t link = cvLoadLE32(at);
     if (leaf ? (link < 1 || link > 0x7FFFFFFFu) : !file.ValidPage(link, fileSize)) cvIndexCorrupt(fileName);
-    sink.Entry(std::string_view(reinterpret_cast<const char*>(at + 4), static_cast<size_t>(tag.KeyLength)),
-               static_cast<int32_t>(link));
+    sink.Entry(leaf ? 0 : static_cast<int32_t>(link), leaf ? static_cast<int32_t>(link) : 0,
+               std::string_view(reinterpret_cast<const char*>(at + 4), static_cast<size_t>(tag.KeyLength)));
   }
 }
 

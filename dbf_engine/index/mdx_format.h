@@ -69,6 +69,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbf_engine/index/index_format.h"
+
 constexpr int32_t kMdxBlockSize = 512;
 constexpr int32_t kMdxHeaderSize = 2048;
 constexpr int32_t kMdxPageSize = 1024;
@@ -172,13 +174,9 @@ struct MdxNode {
   // page) instead of gathered: a node read for a seek allocates nothing.
   // The chain block and the rightmost child come back in `into`, whose
   // entries stay empty.  A corrupt page may raise after some entries went.
-  class Sink {
-  public:
-    virtual void Entry(std::string_view key, int32_t link) = 0;
-
-  protected:
-    ~Sink() = default;
-  };
+  // A leaf entry comes as (0, record, key), an interior one as (child, 0,
+  // key).
+  using Sink = cvIndexEntrySink;
   static void DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
                          int64_t fileSize, std::string_view fileName, MdxNode& into, Sink& sink);
 };

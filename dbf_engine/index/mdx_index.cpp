@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
@@ -111,12 +112,7 @@ void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.IsEmpty()) return;
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
@@ -245,7 +241,8 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     const CVobjMDXTag* tag;
     CVobjIndexKey* node;
     TcvVariant key;
-    void Entry(std::string_view k, int32_t link) override {
+    void Entry(int32_t child, int32_t recNo, std::string_view k) override {
+      const int32_t link = child != 0 ? child : recNo;
       if (tag->header_.KeyType == 'N' || tag->header_.KeyType == 'D') {
         tag->LoadedKey(k, key);
         node->AppendEntry(key, 0, link);
@@ -394,6 +391,15 @@ void CVobjMDXTag::DoIndex() {
   CVobjSortMDX sorter(this, std::max(KeyLength(), 8), Unique(), Ascending());
   sorter.SetTempDirectory(t->ixTempDirectory());
   t->ixStatusUpdate(-1, 1, count);
+  if (presorted_) {
+    // A pack hands the entries over in order: no record is read.
+    t->ixStatusUpdate(0, 0, 0);
+    t->ixStatusUpdate(-1, 2, static_cast<int32_t>(presorted_->size() / (4 + static_cast<size_t>(KeyLength()))));
+    SetRootPage(sorter.WriteTree(presorted_));
+    t->ixStatusUpdate(0, 0, 0);
+    TagStore();
+    return;
+  }
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
@@ -419,7 +425,7 @@ void CVobjMDXTag::DoIndex() {
 CVobjSortMDX::CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending)
     : TcvSort(keyLength, unique, ascending), tag_(tag) {}
 
-int32_t CVobjSortMDX::WriteTree() {
+int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   CVobjMDXTag& tag = *tag_;
   CVobjMDXFile& file = *tag.mdx_;
   CVobjIndexTableLink* table = file.Table();
@@ -438,7 +444,8 @@ int32_t CVobjSortMDX::WriteTree() {
     int64_t Target() const { return items / nodes + (closed < items % nodes ? 1 : 0); }
   };
   std::vector<Level> levels(1);
-  levels[0].items = OutputCount();
+  const size_t slot = 4 + static_cast<size_t>(tag.header_.KeyLength);
+  levels[0].items = presorted ? static_cast<int64_t>(presorted->size() / slot) : OutputCount();
   levels[0].nodes = std::max<int64_t>(1, (levels[0].items + maxKeys - 1) / maxKeys);
   while (levels.back().nodes > 1) {
     Level up;
@@ -496,7 +503,15 @@ int32_t CVobjSortMDX::WriteTree() {
   TcvVariant value;
   int32_t recno = 0;
   int32_t n = 0;
-  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+  if (presorted) {
+    for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
+      const uint8_t* item = presorted->data() + at;
+      push(0, MdxEntry{static_cast<int32_t>(cvLoadLE32(item)),
+                       std::string(reinterpret_cast<const char*>(item + 4), slot - 4)});
+      if (table) table->ixStatusUpdate(2, ++n, 0);
+    }
+  }
+  for (bool more = !presorted && GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
     push(0, MdxEntry{recno, stored(value)});
     if (table) table->ixStatusUpdate(2, ++n, 0);
   }
@@ -678,6 +693,116 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   else
     WriteHeader();
   return true;
+}
+
+bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+  if (Unique() || !keyHandler_ || header_.KeyType == 'N' || cvExpressionMayMove(KeyExpression()) ||
+      (HasFor() && cvExpressionMayMove(ForExpression())))
+    return false;
+  CVobjIndexTableLink* t = mdx_->Table();
+  CVO_DiskFile* d = mdx_->DiskFile();
+  const MdxFileHeader& fh = mdx_->Header();
+  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  try {
+    // The layout the rebuild would derive from the first record must be the
+    // one the file has.
+    t->ixReadRecord(1);
+    TcvVariant trial;
+    bool ok = true;
+    SolveExpression(trial, ok);
+    char type;
+    int32_t length;
+    switch (trial.Kind()) {
+      case cvvtDate: type = 'D'; length = 8; break;
+      case cvvtBoolean: type = 'C'; length = 1; break;
+      case cvvtText: type = 'C'; length = trial.Length(); break;
+      default: return false;
+    }
+    if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return false;
+    const MdxTagHeader fresh = MdxTagHeader::ForKey(type, length, fh.PageSize);
+    if (fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
+        fresh.MaxKeys != header_.MaxKeys || header_.Descending == Ascending())
+      return false;
+
+    const int64_t size = d->cvFileSize();
+    if (size > (int64_t{1} << 31) - fh.PageSize) return false;
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    if (!mdx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
+
+    const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    // A leaf's entries are gathered first, their look-ups started together,
+    // then taken in order; an interior node's children are walked in turn.
+    struct Walker : MdxNode::Sink {
+      cvEntryRenumbering* renumbering;
+      std::vector<int32_t> children;
+      std::vector<std::pair<int32_t, std::string_view>> leaf;
+      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+        if (child != 0) {
+          children.push_back(child);
+          return;
+        }
+        renumbering->Prefetch(recNo);
+        leaf.emplace_back(recNo, key);
+      }
+    };
+    Walker w;
+    w.renumbering = &renumbering;
+    // Depth-first from the root: the leaves come in key order.
+    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
+      if (depth > 32 || !fh.ValidPage(page, size)) return false;
+      w.children.clear();
+      w.leaf.clear();
+      MdxNode nd;
+      MdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kMdxBlockSize, header_, fh, size, DiskName(), nd,
+                          w);
+      if (nd.RightChild == 0) {
+        for (const auto& [rec, key] : w.leaf)
+          if (!renumbering.Take(rec, key)) return false;
+        return true;
+      }
+      std::vector<int32_t> children = w.children;
+      children.push_back(nd.RightChild);
+      for (const int32_t child : children)
+        if (!walk(child, depth + 1)) return false;
+      return true;
+    };
+    if (!walk(header_.Root, 0)) return false;
+    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
+    if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
+    return cvOrderRenumbered(items, slot,
+                             type == 'D' ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,
+                             !Ascending());
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool CVobjMDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+  if (!disk_) {
+    Reindex();
+    return false;
+  }
+  // Every tag's entries are taken before the file is cut.
+  std::vector<std::vector<uint8_t>> items(tags_.size());
+  bool any = false;
+  for (size_t i = 0; i < tags_.size(); ++i) {
+    auto* tag = static_cast<CVobjMDXTag*>(tags_[i].get());
+    if (tag->CollectRenumbered(newRecNo, items[i])) {
+      tag->presorted_ = &items[i];
+      any = true;
+    }
+  }
+  struct Presorted {
+    std::vector<std::unique_ptr<CVobjIndexTag>>& tags;
+    ~Presorted() {
+      for (auto& t : tags) static_cast<CVobjMDXTag*>(t.get())->presorted_ = nullptr;
+    }
+  } hold{tags_};
+  Reindex();
+  return any;
 }
 
 void CVobjMDXFile::Reindex() {

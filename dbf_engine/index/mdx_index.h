@@ -59,7 +59,17 @@ public:
   // Implementation details follow.
 private:
   friend class CVobjSortMDX;
+  friend class CVobjMDXFile;
   void DoIndex();
+  // After a pack: the tag's leaf entries in key order, those of removed
+  // records dropped and the rest renumbered, as items (record number
+  // little-endian, then the key as stored).  False when a rebuild could
+  // write anything else: a unique or numeric tag (packed numbers hold fewer
+  // digits than the values the rebuild sorts), a key or FOR condition that
+  // may move with the record number, a key layout the first record would
+  // change, entries out of the builder's order or met twice, or a damaged
+  // tree.
+  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
   void WriteNode(CVobjIndexKey& node);
   // Writes a node page; a page new to the tag joins the chain first
   // (`prev` < 0), and the chain block written before it is returned.
@@ -75,6 +85,8 @@ private:
   CVobjMDXFile* mdx_;
   MdxTagHeader header_;
   std::vector<uint8_t> pageBuffer_;  // the page being loaded, kept between loads
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  const std::vector<uint8_t>* presorted_ = nullptr;
 };
 
 // Writes an MDX tag bottom-up from sorted keys, every node filled to the
@@ -82,8 +94,9 @@ private:
 class CVobjSortMDX : public TcvSort {
 public:
   CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending);
-  // Returns the root block.
-  int32_t WriteTree();
+  // Returns the root block.  With `presorted` its items (record number,
+  // stored key) are written instead of the sorted keys, in their order.
+  int32_t WriteTree(const std::vector<uint8_t>* presorted = nullptr);
 
 private:
   CVobjMDXTag* tag_;
@@ -110,6 +123,9 @@ public:
   int32_t ResetAvailPage() override;
   // Empties the file to its header and builds every tag again.
   void Reindex() override;
+  // Each tag that can be renumbered is written from its entries, the others
+  // are built from the records, in one Reindex.
+  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
   void Rename(const std::string& newName) override;
   bool TagUpdate(int32_t recno, bool appending) override;
 

@@ -36,6 +36,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbf_engine/index/index_format.h"
+
 constexpr int32_t kNdxBlockSize = 512;
 constexpr int32_t kNdxKeyExprOffset = 24;
 constexpr int32_t kNdxKeyExprSize = kNdxBlockSize - kNdxKeyExprOffset;  // with its zero
@@ -95,13 +97,7 @@ struct NdxNode {
   // block) instead of gathered: a node read for a seek allocates nothing.
   // The rightmost child comes back in `into`, whose entries stay empty.  A
   // corrupt block may raise after some entries went.
-  class Sink {
-  public:
-    virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
-
-  protected:
-    ~Sink() = default;
-  };
+  using Sink = cvIndexEntrySink;
   static void DecodeEach(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file,
                          NdxNode& into, Sink& sink);
 };

@@ -59,12 +59,7 @@ void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.IsEmpty()) return;
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
@@ -277,6 +272,13 @@ void CVobjNDXTag::DoIndex() {
   sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
+  if (presorted_) {
+    // A pack hands the entries over in order: no record is read.
+    t->ixStatusUpdate(0, 0, 0);
+    SetRootPage(sorter.WriteTree(*this, *ndx_, t, presorted_));
+    TagStore();
+    return;
+  }
   CVobjIndexKeyData key(0);
   const bool character = !header_.Numeric();
   const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
@@ -309,7 +311,8 @@ void CVobjNDXTag::DoIndex() {
 
 CVobjSortNdx::CVobjSortNdx(int32_t keyLength, bool unique) : TcvSort(keyLength, unique, true) {}
 
-int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table) {
+int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                                const std::vector<uint8_t>* presorted) {
   const NdxHeader& h = tag.Header();
   const int32_t kb = h.KeyBytes();
   const int32_t el = h.EntryLength;
@@ -381,13 +384,20 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   };
 
   for (Level& l : levels) l.cur.reserve(capacity(0) * slot);
-  const int32_t total = KeyCount();
+  const int32_t total = presorted ? static_cast<int32_t>(presorted->size() / slot) : KeyCount();
   table->ixStatusUpdate(-1, 2, total);
   RawKey raw;
   TcvVariant value;
   std::vector<uint8_t> key(static_cast<size_t>(kb));
   int32_t n = 0;
-  for (bool more = GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
+  if (presorted) {
+    for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
+      const uint8_t* item = presorted->data() + at;
+      push(0, static_cast<int32_t>(cvLoadLE32(item)), item + 4);
+      table->ixStatusUpdate(2, ++n, 0);
+    }
+  }
+  for (bool more = !presorted && GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
     std::fill(key.begin(), key.end(), pad);
     if (h.Numeric()) {
       RawToValue(raw, value);
@@ -505,6 +515,111 @@ void CVobjNDXFile::Zap() {
     t->SetRootPage(1);
     t->TagStore();
   }
+}
+
+bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+  if (Unique() || cvExpressionMayMove(KeyExpression())) return false;
+  CVobjIndexTableLink* t = ndx_->Table();
+  CVO_DiskFile* d = ndx_->DiskFile();
+  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  try {
+    // The layout the rebuild would derive from the first record must be the
+    // one the file has.
+    t->ixReadRecord(1);
+    TcvVariant trial;
+    bool ok = true;
+    SolveExpression(trial, ok);
+    char type;
+    int32_t length;
+    switch (trial.Kind()) {
+      case cvvtFloat: type = 'N'; length = 8; break;
+      case cvvtDate: type = 'D'; length = 8; break;
+      case cvvtBoolean: type = 'C'; length = 1; break;
+      case cvvtText: type = 'C'; length = trial.Length(); break;
+      default: return false;
+    }
+    const NdxHeader fresh = NdxHeader::ForKey(type, length);
+    if (type != KeyType() || fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
+        fresh.MaxKeys != header_.MaxKeys || fresh.KeyType != header_.KeyType)
+      return false;
+
+    const int64_t size = d->cvFileSize();
+    if (size < 2 * kNdxBlockSize || size > (int64_t{1} << 31) - kNdxBlockSize) return false;
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    if (!ndx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
+
+    const int32_t kb = header_.KeyBytes();
+    const size_t slot = 4 + static_cast<size_t>(kb);
+    const bool numeric = header_.Numeric();
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    // A leaf's entries are gathered first, their look-ups started together,
+    // then taken in order; an interior node's children are walked in turn.
+    struct Walker : NdxNode::Sink {
+      cvEntryRenumbering* renumbering;
+      std::vector<int32_t> children;
+      std::vector<std::pair<int32_t, std::string_view>> leaf;
+      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+        if (child != 0) {
+          children.push_back(child);
+          return;
+        }
+        renumbering->Prefetch(recNo);
+        leaf.emplace_back(recNo, key);
+      }
+    };
+    Walker w;
+    w.renumbering = &renumbering;
+    // Depth-first from the root: the leaves come in key order.
+    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
+      if (depth > 32 || !NdxValidBlock(page, size)) return false;
+      w.children.clear();
+      w.leaf.clear();
+      NdxNode nd;
+      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, w);
+      if (nd.RightChild == 0) {
+        for (const auto& [rec, key] : w.leaf)
+          if (!renumbering.Take(rec, key)) return false;
+        return true;
+      }
+      std::vector<int32_t> children = w.children;
+      children.push_back(nd.RightChild);
+      for (const int32_t child : children)
+        if (!walk(child, depth + 1)) return false;
+      return true;
+    };
+    if (!walk(header_.Root, 0) || renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
+
+    if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
+    return cvOrderRenumbered(items, slot,
+                             numeric ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,
+                             false);
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool CVobjNDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+  CVobjNDXTag* t = NdxTag();
+  std::vector<uint8_t> items;
+  if (!t || !disk_ || !t->CollectRenumbered(newRecNo, items)) {
+    Reindex();
+    return false;
+  }
+  const std::string name = t->TagName();
+  const std::string keyExpr = t->KeyExpression();
+  const bool unique = t->Unique();
+  FileLockScope lock(*this);
+  Zap();
+  NextAvailPage = 1;
+  struct Presorted {
+    CVobjNDXTag* tag;
+    ~Presorted() { tag->presorted_ = nullptr; }
+  } hold{t};
+  t->presorted_ = &items;
+  t->IndexTagNew(name, keyExpr, "", true, unique);
+  return true;
 }
 
 void CVobjNDXFile::Reindex() {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/key_sorter.h"
@@ -52,12 +53,21 @@ public:
 private:
   friend class CVobjNDXFile;
   void DoIndex();
+  // After a pack: the tag's leaf entries in key order, those of removed
+  // records dropped and the rest renumbered, as items of the builder (record
+  // number little-endian, then the key as stored).  False when a rebuild
+  // could write anything else: a unique tag, a key that may move with the
+  // record number, a key layout the first record would change, entries out
+  // of the builder's order or not one per record, or a damaged tree.
+  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
   void WriteNode(CVobjIndexKey& node);
   std::string StoredKey(const TcvVariant& key) const;
   void ReadHeaderBlock(uint8_t* block);
 
   CVobjNDXFile* ndx_;
   NdxHeader header_;
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  const std::vector<uint8_t>* presorted_ = nullptr;
 };
 
 class CVobjNDXFile : public CVobjIndexFile {
@@ -78,6 +88,7 @@ public:
   int32_t ResetAvailPage() override;
   // Empties the file and builds the tag again from its own key.
   void Reindex() override;
+  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
   // Leaves the header and one empty root leaf (block 1): 1,024 bytes.
   virtual void Zap();
 
@@ -93,6 +104,8 @@ class CVobjSortNdx : public TcvSort {
 public:
   CVobjSortNdx(int32_t keyLength, bool unique);
   // Reads every key back in order and writes the leaves and interior levels
-  // at new blocks; returns the root block.
-  int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table);
+  // at new blocks; returns the root block.  With `presorted` its items
+  // (record number, stored key) are written instead, in their order.
+  int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                    const std::vector<uint8_t>* presorted = nullptr);
 };

@@ -43,6 +43,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbf_engine/index/index_format.h"
+
 constexpr int32_t kNtxPageSize = 1024;
 constexpr int32_t kNtxHeaderSize = 1024;
 constexpr int32_t kNtxKeyExprSize = 256;   // key expression field with its zero
@@ -111,13 +113,7 @@ struct NtxPage {
   // view into the page) instead of gathered: a page read for a seek
   // allocates nothing.  The rightmost child comes back in `into`, whose
   // entries stay empty.  A corrupt page may raise after some entries went.
-  class Sink {
-  public:
-    virtual void Entry(int32_t child, int32_t recNo, std::string_view key) = 0;
-
-  protected:
-    ~Sink() = default;
-  };
+  using Sink = cvIndexEntrySink;
   static void DecodeEach(const uint8_t* page, const NtxHeader& header, int64_t fileSize, std::string_view file,
                          NtxPage& into, Sink& sink);
 };

@@ -71,11 +71,8 @@ void CVobjNTXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       return;
     }
     default:
-      if (key.Kind() == cvvtBoolean)
-        key.PutString(key.GetBoolean() ? "T" : "F");
-      else if (key.Kind() != cvvtText)
-        key.PutString(key.GetString());
-      if (forStorage) key.TrimR();
+      // (An empty value returned above.)
+      cvAdjustCharacterKey(key, forStorage);
       return;
   }
 }
@@ -271,27 +268,11 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 
   CVobjIndexTableLink* t = ntx_->Table();
   if (t->ixRecordCount() > 0) t->ixReadRecord(1);
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
+  char type = 'C';
   int32_t length = 0;
   int32_t decimals = 0;
-  switch (trial.Kind()) {
-    case cvvtFloat:
-      SetKeyType('N');
-      length = 18;
-      decimals = 4;
-      // A key of one numeric field takes the field's width and decimals.
-      if (keyHandler_->OperandCount == 1 && keyHandler_->Widest > 0) {
-        length = keyHandler_->Widest;
-        decimals = keyHandler_->MostDecimals;
-      }
-      break;
-    case cvvtDate: SetKeyType('D'); length = 8; break;
-    case cvvtBoolean: SetKeyType('C'); length = 1; break;
-    case cvvtText: SetKeyType('C'); length = trial.Length(); break;
-    default: cvRaise(cvErrIndexKey);
-  }
+  if (!TrialKey(type, length, decimals)) cvRaise(cvErrIndexKey);
+  SetKeyType(type);
   const uint16_t counter = header_.Counter;
   header_ = NtxHeader::ForKey(length, decimals);
   header_.Counter = counter == 0 ? 1 : counter;
@@ -320,12 +301,106 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   return true;
 }
 
+bool CVobjNTXTag::TrialKey(char& type, int32_t& length, int32_t& decimals) {
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  decimals = 0;
+  switch (trial.Kind()) {
+    case cvvtFloat:
+      type = 'N';
+      length = 18;
+      decimals = 4;
+      // A key of one numeric field takes the field's width and decimals.
+      if (keyHandler_->OperandCount == 1 && keyHandler_->Widest > 0) {
+        length = keyHandler_->Widest;
+        decimals = keyHandler_->MostDecimals;
+      }
+      return true;
+    case cvvtDate: type = 'D'; length = 8; return true;
+    case cvvtBoolean: type = 'C'; length = 1; return true;
+    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    default: return false;
+  }
+}
+
+bool CVobjNTXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+  if (Unique() || !keyHandler_ || cvExpressionMayMove(KeyExpression()) ||
+      (HasFor() && cvExpressionMayMove(ForExpression())))
+    return false;
+  CVobjIndexTableLink* t = ntx_->Table();
+  CVO_DiskFile* d = ntx_->DiskFile();
+  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  try {
+    // The layout the rebuild would derive from the first record must be the
+    // one the file has.
+    t->ixReadRecord(1);
+    char type = 'C';
+    int32_t length = 0, decimals = 0;
+    if (!TrialKey(type, length, decimals) || type != KeyType()) return false;
+    const NtxHeader fresh = NtxHeader::ForKey(length, decimals);
+    if (fresh.KeyLength != header_.KeyLength || fresh.Decimals != header_.Decimals ||
+        fresh.EntryLength != header_.EntryLength || fresh.MaxKeys != header_.MaxKeys ||
+        fresh.HalfKeys != header_.HalfKeys || header_.Descending == Ascending())
+      return false;
+
+    const int64_t size = d->cvFileSize();
+    if (size < kNtxHeaderSize + kNtxPageSize || size > (int64_t{1} << 31) - kNtxPageSize) return false;
+    std::vector<uint8_t> file(static_cast<size_t>(size));
+    if (!ntx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
+
+    const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
+    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    struct Gather : NtxPage::Sink {
+      struct Item {
+        int32_t child, recNo;
+        std::string_view key;
+      };
+      cvEntryRenumbering* renumbering;
+      std::vector<Item> items;
+      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+        renumbering->Prefetch(recNo);
+        items.push_back({child, recNo, key});
+      }
+    };
+    // In order from the root: each entry's child, the entry, and the
+    // rightmost child last.
+    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
+      if (depth > 32 || !NtxValidPage(page, size)) return false;
+      Gather g;
+      g.renumbering = &renumbering;
+      NtxPage p;
+      NtxPage::DecodeEach(file.data() + page, header_, size, DiskName(), p, g);
+      for (const Gather::Item& e : g.items) {
+        if (e.child != 0 && !walk(e.child, depth + 1)) return false;
+        if (!renumbering.Take(e.recNo, e.key)) return false;
+      }
+      return p.RightChild == 0 || walk(p.RightChild, depth + 1);
+    };
+    if (!walk(header_.Root, 0)) return false;
+    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
+    items = std::move(renumbering.Items());
+    if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
+    return cvOrderRenumbered(items, slot, cvRenumberedKeys::BlankPaddedText, !Ascending());
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
 void CVobjNTXTag::DoIndex() {
   CVobjIndexTableLink* t = ntx_->Table();
   CVobjSortNTX sorter(KeyLength() + 1, Unique(), Ascending());
   sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
+  if (presorted_) {
+    // A pack hands the entries over in order: no record is read.
+    t->ixStatusUpdate(0, 0, 0);
+    SetRootPage(sorter.WriteTree(*this, *ntx_, t, presorted_));
+    TagStore();
+    return;
+  }
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
@@ -344,10 +419,12 @@ void CVobjNTXTag::DoIndex() {
 CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending)
     : TcvSort(keyLength, unique, ascending) {}
 
-int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table) {
+int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
+                                const std::vector<uint8_t>* presorted) {
   const NtxHeader& h = tag.Header();
   const int64_t maxKeys = h.MaxKeys;
-  const int32_t n = OutputCount();
+  const size_t slot = 4 + static_cast<size_t>(h.KeyLength);
+  const int32_t n = presorted ? static_cast<int32_t>(presorted->size() / slot) : OutputCount();
 
   // Every page below the root holds at least one key: other readers take a
   // page without keys for the end of the tree.  Knowing the number of keys,
@@ -366,6 +443,15 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   int32_t taken = 0;
   // The next key in order; the plan counts the keys, so one is always there.
   auto nextKey = [&]() {
+    if (presorted) {
+      // An item's key as stored, without the padding the page adds again.
+      if (taken >= n) cvRaise(cvErrIndexKey);
+      const uint8_t* item = presorted->data() + static_cast<size_t>(taken) * slot;
+      std::string_view key(reinterpret_cast<const char*>(item + 4), slot - 4);
+      while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+      table->ixStatusUpdate(2, ++taken, 0);
+      return NtxEntry{0, static_cast<int32_t>(cvLoadLE32(item)), std::string(key)};
+    }
     const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
     if (!more) cvRaise(cvErrIndexKey);
     table->ixStatusUpdate(2, ++taken, 0);
@@ -526,6 +612,29 @@ void CVobjNTXFile::Zap() {
     t->header_.Counter = counter;
     t->TagStore();
   }
+}
+
+bool CVobjNTXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+  CVobjNTXTag* t = NtxTag();
+  std::vector<uint8_t> items;
+  if (!t || !disk_ || !t->CollectRenumbered(newRecNo, items)) {
+    Reindex();
+    return false;
+  }
+  const std::string name = t->TagName(), keyExpr = t->KeyExpression(), forExpr = t->HasFor() ? t->ForExpression() : "";
+  const bool ascending = t->Ascending(), unique = t->Unique();
+  FileLockScope lock(*this);
+  Zap();
+  disk_->cvTruncate(0);
+  ForgetFileSize();
+  NextAvailPage = kNtxHeaderSize;
+  struct Presorted {
+    CVobjNTXTag* tag;
+    ~Presorted() { tag->presorted_ = nullptr; }
+  } hold{t};
+  t->presorted_ = &items;
+  t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  return true;
 }
 
 void CVobjNTXFile::Reindex() {

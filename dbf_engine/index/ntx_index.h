@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/key_sorter.h"
@@ -54,6 +55,16 @@ public:
 private:
   friend class CVobjNTXFile;
   void DoIndex();
+  // The key's type, length and decimals as the current record's key gives
+  // them (a build takes them from record 1); false for a key of no kind.
+  bool TrialKey(char& type, int32_t& length, int32_t& decimals);
+  // After a pack: the tag's entries in key order, those of removed records
+  // dropped and the rest renumbered, as items (record number little-endian,
+  // then the key as stored).  False when a rebuild could write anything
+  // else: a unique tag, a key or FOR condition that may move with the
+  // record number, a key layout the first record would change, entries out
+  // of the builder's order or met twice, or a damaged tree.
+  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
   void WriteNode(CVobjIndexKey& node, bool rightmost);
   bool OnRightmostPath(const CVobjIndexKey& node) const;
   void GuessKeyType();
@@ -64,6 +75,8 @@ private:
   std::string decodedFrom_;
   // The header's change counter as the last NewRoot read it (-1: not read).
   int64_t openedCounter_ = -1;
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  const std::vector<uint8_t>* presorted_ = nullptr;
 };
 
 class CVobjNTXFile : public CVobjIndexFile {
@@ -81,6 +94,7 @@ public:
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   void Reindex() override;
+  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
   // Raises the change counter and stores the header, then updates the tag.
   bool TagUpdate(int32_t recno, bool appending) override;
   // For a shared file: true when the counter on disk differs from ours.
@@ -104,5 +118,8 @@ class CVobjSortNTX : public TcvSort {
 public:
   CVobjSortNTX(int32_t keyLength, bool unique, bool ascending);
   // Reads every key back in order and writes the pages; returns the root.
-  int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table);
+  // With `presorted` its items (record number, stored key) are written
+  // instead, in their order.
+  int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
+                    const std::vector<uint8_t>* presorted = nullptr);
 };
