@@ -55,6 +55,45 @@ bool cvEntryRenumbering::Take(int32_t recNo, std::string_view key) {
   return true;
 }
 
+bool cvRenumberTree(int32_t root, cvEntryRenumbering& renumbering,
+                    const std::function<int32_t(int32_t page, cvIndexEntrySink& sink)>& decode) {
+  // A leaf's entries are gathered first, their look-ups started together,
+  // then taken in order; an interior node's children are walked in turn.
+  struct Walker : cvIndexEntrySink {
+    cvEntryRenumbering* renumbering = nullptr;
+    std::vector<int32_t> children;
+    std::vector<std::pair<int32_t, std::string_view>> leaf;
+    void Entry(int32_t child, int32_t recNo, std::string_view key) override {
+      if (child != 0) {
+        children.push_back(child);
+        return;
+      }
+      renumbering->Prefetch(recNo);
+      leaf.emplace_back(recNo, key);
+    }
+  };
+  Walker w;
+  w.renumbering = &renumbering;
+  std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
+    if (depth > 32) return false;
+    w.children.clear();
+    w.leaf.clear();
+    const int32_t right = decode(page, w);
+    if (right < 0) return false;
+    if (right == 0) {
+      for (const auto& [rec, key] : w.leaf)
+        if (!renumbering.Take(rec, key)) return false;
+      return true;
+    }
+    std::vector<int32_t> children = w.children;
+    children.push_back(right);
+    for (const int32_t child : children)
+      if (!walk(child, depth + 1)) return false;
+    return true;
+  };
+  return walk(root, 0);
+}
+
 bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending) {
   if (slot <= 4) return false;
   const bool numeric = keys == cvRenumberedKeys::LittleEndianDouble;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,6 +103,16 @@ private:
   size_t slot_;
   int64_t entries_ = 0;
 };
+
+// Walks a tree depth-first from `root`, so that the leaves' entries come in
+// key order, and hands them to `renumbering`.  `decode(page, sink)` gives
+// one page's entries to `sink` (a child page for an interior entry) and
+// returns the page's right child, 0 for a leaf, or -1 for a page that is
+// not one of the file's.  A leaf's record numbers are looked up together
+// (they land all over the table).  False for a damaged tree (too deep, a
+// bad page, an entry the renumbering refuses).
+bool cvRenumberTree(int32_t root, cvEntryRenumbering& renumbering,
+                    const std::function<int32_t(int32_t page, cvIndexEntrySink& sink)>& decode);
 
 // After a pack, the entries of a tag renumbered in the tag's own order, as
 // items of `slot` bytes: the new record number (little-endian 32 bits),

@@ -732,43 +732,15 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
 
     const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
     cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
-    // A leaf's entries are gathered first, their look-ups started together,
-    // then taken in order; an interior node's children are walked in turn.
-    struct Walker : MdxNode::Sink {
-      cvEntryRenumbering* renumbering;
-      std::vector<int32_t> children;
-      std::vector<std::pair<int32_t, std::string_view>> leaf;
-      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
-        if (child != 0) {
-          children.push_back(child);
-          return;
-        }
-        renumbering->Prefetch(recNo);
-        leaf.emplace_back(recNo, key);
-      }
-    };
-    Walker w;
-    w.renumbering = &renumbering;
     // Depth-first from the root: the leaves come in key order.
-    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
-      if (depth > 32 || !fh.ValidPage(page, size)) return false;
-      w.children.clear();
-      w.leaf.clear();
+    auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
+      if (!fh.ValidPage(page, size)) return -1;
       MdxNode nd;
       MdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kMdxBlockSize, header_, fh, size, DiskName(), nd,
-                          w);
-      if (nd.RightChild == 0) {
-        for (const auto& [rec, key] : w.leaf)
-          if (!renumbering.Take(rec, key)) return false;
-        return true;
-      }
-      std::vector<int32_t> children = w.children;
-      children.push_back(nd.RightChild);
-      for (const int32_t child : children)
-        if (!walk(child, depth + 1)) return false;
-      return true;
+                          sink);
+      return nd.RightChild;
     };
-    if (!walk(header_.Root, 0)) return false;
+    if (!cvRenumberTree(header_.Root, renumbering, decode)) return false;
     if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
     items = std::move(renumbering.Items());
     if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;

@@ -553,42 +553,14 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     const size_t slot = 4 + static_cast<size_t>(kb);
     const bool numeric = header_.Numeric();
     cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
-    // A leaf's entries are gathered first, their look-ups started together,
-    // then taken in order; an interior node's children are walked in turn.
-    struct Walker : NdxNode::Sink {
-      cvEntryRenumbering* renumbering;
-      std::vector<int32_t> children;
-      std::vector<std::pair<int32_t, std::string_view>> leaf;
-      void Entry(int32_t child, int32_t recNo, std::string_view key) override {
-        if (child != 0) {
-          children.push_back(child);
-          return;
-        }
-        renumbering->Prefetch(recNo);
-        leaf.emplace_back(recNo, key);
-      }
-    };
-    Walker w;
-    w.renumbering = &renumbering;
     // Depth-first from the root: the leaves come in key order.
-    std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
-      if (depth > 32 || !NdxValidBlock(page, size)) return false;
-      w.children.clear();
-      w.leaf.clear();
+    auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
+      if (!NdxValidBlock(page, size)) return -1;
       NdxNode nd;
-      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, w);
-      if (nd.RightChild == 0) {
-        for (const auto& [rec, key] : w.leaf)
-          if (!renumbering.Take(rec, key)) return false;
-        return true;
-      }
-      std::vector<int32_t> children = w.children;
-      children.push_back(nd.RightChild);
-      for (const int32_t child : children)
-        if (!walk(child, depth + 1)) return false;
-      return true;
+      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, sink);
+      return nd.RightChild;
     };
-    if (!walk(header_.Root, 0) || renumbering.Entries() != oldCount) return false;
+    if (!cvRenumberTree(header_.Root, renumbering, decode) || renumbering.Entries() != oldCount) return false;
     items = std::move(renumbering.Items());
 
     if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
