@@ -350,18 +350,9 @@ bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   // Trial evaluation for the key type and length.
   CVobjIndexTableLink* t = mdx_->Table();
   if (t && t->ixRecordCount() > 0) t->ixReadRecord(1);
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
   char type;
   int32_t length;
-  switch (trial.Kind()) {
-    case cvvtFloat: type = 'N'; length = kMdxNumericKeyLength; break;
-    case cvvtDate: type = 'D'; length = 8; break;
-    case cvvtBoolean: type = 'C'; length = 1; break;
-    case cvvtText: type = 'C'; length = trial.Length(); break;
-    default: cvRaise(cvErrIndexKey);
-  }
+  if (!TrialKey(type, length)) cvRaise(cvErrIndexKey);
   if (length < 1 || length > kMdxMaxKeyLength) cvIndexLimit("MDX key length", "1-240");
   header_ = MdxTagHeader::ForKey(type, length, fh.PageSize);
   header_.Unique = unique;
@@ -695,6 +686,19 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   return true;
 }
 
+bool CVobjMDXTag::TrialKey(char& type, int32_t& length) {
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  switch (trial.Kind()) {
+    case cvvtFloat: type = 'N'; length = kMdxNumericKeyLength; return true;
+    case cvvtDate: type = 'D'; length = 8; return true;
+    case cvvtBoolean: type = 'C'; length = 1; return true;
+    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    default: return false;
+  }
+}
+
 bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
   if (Unique() || !keyHandler_ || header_.KeyType == 'N' || cvExpressionMayMove(KeyExpression()) ||
       (HasFor() && cvExpressionMayMove(ForExpression())))
@@ -708,17 +712,11 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
-    TcvVariant trial;
-    bool ok = true;
-    SolveExpression(trial, ok);
     char type;
     int32_t length;
-    switch (trial.Kind()) {
-      case cvvtDate: type = 'D'; length = 8; break;
-      case cvvtBoolean: type = 'C'; length = 1; break;
-      case cvvtText: type = 'C'; length = trial.Length(); break;
-      default: return false;
-    }
+    // A numeric tag is rebuilt: its packed numbers hold fewer digits than
+    // the values the rebuild sorts.
+    if (!TrialKey(type, length) || type == 'N') return false;
     if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return false;
     const MdxTagHeader fresh = MdxTagHeader::ForKey(type, length, fh.PageSize);
     if (fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||

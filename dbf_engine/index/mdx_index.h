@@ -70,6 +70,9 @@ private:
   // change, entries out of the builder's order or met twice, or a damaged
   // tree.
   bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // The key's type and length as the key expression gives them for the
+  // current record; false for a value no key holds.
+  bool TrialKey(char& type, int32_t& length);
   void WriteNode(CVobjIndexKey& node);
   // Writes a node page; a page new to the tag joins the chain first
   // (`prev` < 0), and the chain block written before it is returned.

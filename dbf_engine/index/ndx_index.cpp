@@ -229,18 +229,9 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   // Trial evaluation for the key type and length.
   CVobjIndexTableLink* t = ndx_->Table();
   if (t->ixRecordCount() > 0) t->ixReadRecord(1);
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
   char type;
   int32_t length;
-  switch (trial.Kind()) {
-    case cvvtFloat: type = 'N'; length = 8; break;
-    case cvvtDate: type = 'D'; length = 8; break;
-    case cvvtBoolean: type = 'C'; length = 1; break;
-    case cvvtText: type = 'C'; length = trial.Length(); break;
-    default: cvRaise(cvErrIndexKey);
-  }
+  if (!TrialKey(type, length)) cvRaise(cvErrIndexKey);
   header_ = NdxHeader::ForKey(type, length);
   header_.Unique = unique;
   header_.KeyExpr = keyExpr;
@@ -517,6 +508,19 @@ void CVobjNDXFile::Zap() {
   }
 }
 
+bool CVobjNDXTag::TrialKey(char& type, int32_t& length) {
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  switch (trial.Kind()) {
+    case cvvtFloat: type = 'N'; length = 8; return true;
+    case cvvtDate: type = 'D'; length = 8; return true;
+    case cvvtBoolean: type = 'C'; length = 1; return true;
+    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    default: return false;
+  }
+}
+
 bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
   if (Unique() || cvExpressionMayMove(KeyExpression())) return false;
   CVobjIndexTableLink* t = ndx_->Table();
@@ -527,18 +531,9 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
-    TcvVariant trial;
-    bool ok = true;
-    SolveExpression(trial, ok);
     char type;
     int32_t length;
-    switch (trial.Kind()) {
-      case cvvtFloat: type = 'N'; length = 8; break;
-      case cvvtDate: type = 'D'; length = 8; break;
-      case cvvtBoolean: type = 'C'; length = 1; break;
-      case cvvtText: type = 'C'; length = trial.Length(); break;
-      default: return false;
-    }
+    if (!TrialKey(type, length)) return false;
     const NdxHeader fresh = NdxHeader::ForKey(type, length);
     if (type != KeyType() || fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
         fresh.MaxKeys != header_.MaxKeys || fresh.KeyType != header_.KeyType)

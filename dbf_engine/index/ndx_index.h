@@ -60,6 +60,9 @@ private:
   // record number, a key layout the first record would change, entries out
   // of the builder's order or not one per record, or a damaged tree.
   bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // The key's type and length as the key expression gives them for the
+  // current record; false for a value no key holds.
+  bool TrialKey(char& type, int32_t& length);
   void WriteNode(CVobjIndexKey& node);
   std::string StoredKey(const TcvVariant& key) const;
   void ReadHeaderBlock(uint8_t* block);
