@@ -1008,11 +1008,12 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
-  owner_->ExactCompare = t ? t->ixExactMatch() : true;
+  // Whole-key or prefix compare, as the table asks for this find.
+  const bool exact = t ? t->ixExactMatch() : true;
   auto find = [&] {
     if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
-      return FindReadingBackwards(key, owner_->ExactCompare);
-    return Find(key, recno, owner_->ExactCompare, true);
+      return FindReadingBackwards(key, exact);
+    return Find(key, recno, exact, true);
   };
   const int32_t found = Reread(find);
   // A reader that takes no lock may follow a parent read just before a
@@ -1138,7 +1139,6 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
     CVobjIndexKeyData current_{0};
     bool bof_, eof_;
   } aside(this);
-  owner_->ExactCompare = true;
   const bool wasUpdating = inUpdate_;
   inUpdate_ = false;
   int32_t rec = 0;

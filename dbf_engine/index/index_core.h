@@ -579,7 +579,6 @@ public:
 
   bool OrderedByRecord = false;
   int32_t NextAvailPage = -1;
-  bool ExactCompare = true;
   bool Valid = false;
   bool HadErrors = false;
   CVsetLokProtocol LockProtocol = CVsetLokProtocol::Default;
