@@ -31,6 +31,10 @@ constexpr int64_t kMaxCachedEntries = 1 << 16;
 constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
 constexpr size_t kMaxCachedSlots = 1 << 15;
 
+// Bytes of an index file held exclusively kept in memory for its page reads
+// (see CVO_DiskFile::cvSetReadCache).
+constexpr int64_t kIndexReadCache = int64_t{64} << 20;
+
 // How long a node kept from a shared file stands for its page unread while
 // the change counter stands still (see CVobjIndexTag::TakeTrusted).
 constexpr int64_t kTrustMicroseconds = 10000;
@@ -1297,6 +1301,7 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   if (create) {
     disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
     disk_->cvReWrite();
+    disk_->cvSetReadCache(kIndexReadCache);
     return disk_.get();
   }
   if (auto found = FindExistingFile(path)) path = *found;
@@ -1306,6 +1311,7 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   } catch (const Exception&) {
     return nullptr;
   }
+  f->cvSetReadCache(kIndexReadCache);  // kept only when the file is ours alone
   disk_ = std::move(f);
   return disk_.get();
 }
