@@ -30,6 +30,11 @@ constexpr int kMaxDepth = 64;
 constexpr int64_t kMaxCachedEntries = 1 << 16;
 constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
 constexpr size_t kMaxCachedSlots = 1 << 15;
+// A file held exclusively keeps far more of its leaves (nobody else can
+// change them, and an edit drops the cache): about a million entries, some
+// tens of MB, so a seek over a large index reads and decodes no page at all.
+constexpr int64_t kMaxCachedLeafEntriesExclusive = 1 << 20;
+constexpr size_t kMaxCachedSlotsExclusive = 1 << 17;
 
 // Bytes of an index file held exclusively kept in memory for its page reads
 // (see CVO_DiskFile::cvSetReadCache).
@@ -509,15 +514,18 @@ bool CVobjIndexTag::TreeReusable() const {
 }
 
 void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
+  const bool ours = KeepsTreeCached();
+  const int64_t maxLeafEntries = ours ? kMaxCachedLeafEntriesExclusive : kMaxCachedLeafEntries;
+  const size_t maxSlots = ours ? kMaxCachedSlotsExclusive : kMaxCachedSlots;
   while (node) {
     std::unique_ptr<CVobjIndexKey> below = std::move(node->child_);
     const bool leaf = node->IsLeaf();
     if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
-        (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
+        (leaf ? cachedLeafEntries_ + node->Count() <= maxLeafEntries
               : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
-        (KeepsTreeCached() || !node->raw_.empty())) {
+        (ours || !node->raw_.empty())) {
       std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(node->Page);
-      if (!slot && nodeCache_.Size() < kMaxCachedSlots) slot = nodeCache_.Insert(node->Page);
+      if (!slot && nodeCache_.Size() < maxSlots) slot = nodeCache_.Insert(node->Page);
       if (slot && !*slot) {
         (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
         *slot = std::move(node);
