@@ -13,10 +13,15 @@
 //                         its resident high-water mark, peak_memory.h);
 //   BM_SqliteSeek/m       the same 100,000 random existing surnames looked up
 //                         one statement each (SELECT the five columns WHERE
-//                         fm = ? LIMIT 1, every column read as text); m = 1
-//                         with PRAGMA locking_mode=EXCLUSIVE (one lock for
-//                         the whole run), m = 0 in the default mode (locks
-//                         and the change check in every statement);
+//                         fm = ? LIMIT 1, every column read as text).  SQLite
+//                         is set up as a user who cares about lookups sets
+//                         it up: PRAGMA mmap_size=268435456 (256 MB) and
+//                         cache_size=-262144 (256 MB of page cache), so the
+//                         whole file stays mapped and cached.  m = 1 adds
+//                         PRAGMA locking_mode=EXCLUSIVE (one lock for the
+//                         whole run), m = 0 keeps the default locking mode
+//                         (locks and the change check in every statement;
+//                         the cache survives while nobody writes);
 //   BM_Seek/k/s           the record handler over phones.dbf with an NTX,
 //                         NDX, MDX or CDX index on FM (k = 0..3) active:
 //                         cvFind of each surname, then the five fields read
@@ -24,8 +29,11 @@
 //                         exclusively, s = 1 shared.  Each pass alternates
 //                         with a pass of SQLite in the like mode (exclusive
 //                         against exclusive, shared against the default
-//                         mode); "over_sqlite" is the best time over
-//                         SQLite's best of those passes.
+//                         mode); both sides are warmed by a pass first, and
+//                         "over_sqlite" is the best time over SQLite's best
+//                         of those passes.
+// Both sides check that the record found holds the surname sought (its fm
+// column, its FM field); a miss or a wrong record fails the benchmark.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -33,6 +41,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench_support.h"
@@ -56,8 +65,9 @@ struct Data {
   bench::Directory rows;
   std::vector<int32_t> seekRecs;  // records whose keys are sought
   // Their surnames as each side seeks them: the field as the table holds
-  // it, and trimmed UTF-8 for SQLite.
-  std::vector<std::string> keys, sqliteKeys;
+  // it, and trimmed UTF-8 for SQLite; trimmed, as the engine's field reads
+  // give them back.
+  std::vector<std::string> keys, sqliteKeys, trimmedKeys;
   double sqliteBuildMs = 0;
   double sqlitePeakMB = -1;
   bool tableWritten = false;
@@ -68,7 +78,8 @@ struct Data {
     for (int32_t i = 0; i < kSeeks; ++i) {
       seekRecs.push_back(rec(rng));
       keys.push_back(rows.Field(seekRecs.back(), bench::Layout::fm, 25));
-      sqliteKeys.push_back(Cp1251ToUtf8(rows.Trimmed(seekRecs.back(), bench::Layout::fm, 25)));
+      trimmedKeys.push_back(rows.Trimmed(seekRecs.back(), bench::Layout::fm, 25));
+      sqliteKeys.push_back(Cp1251ToUtf8(trimmedKeys.back()));
     }
   }
   std::string Table() {
@@ -143,6 +154,7 @@ public:
     const std::string path = d.dir.Path("indexed.db");
     if (!std::filesystem::exists(path)) sqlite3_close(d.rows.SqliteTable(path, true));
     sqlite3_open(path.c_str(), &db_);
+    sqlite3_exec(db_, "PRAGMA mmap_size=268435456; PRAGMA cache_size=-262144;", nullptr, nullptr, nullptr);
     if (exclusive) sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
     sqlite3_prepare_v2(db_, "SELECT tel, fm, ul, nd, kw FROM t WHERE fm = ?1 LIMIT 1", -1, &q_, nullptr);
   }
@@ -152,17 +164,19 @@ public:
   }
   SqliteSeeker(const SqliteSeeker&) = delete;
   SqliteSeeker& operator=(const SqliteSeeker&) = delete;
-  // One pass: the time in ms; false when a key was not found.
+  // One pass: the time in ms; false when a key was not found or the row
+  // found does not hold it.
   bool Pass(double& ms) {
     int64_t found = 0, bytes = 0;
     const auto t0 = std::chrono::steady_clock::now();
     for (const std::string& k : d_.sqliteKeys) {
       sqlite3_bind_text(q_, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
       if (sqlite3_step(q_) == SQLITE_ROW) {
-        ++found;
         for (int c = 0; c < 5; ++c) {
           const unsigned char* text = sqlite3_column_text(q_, c);
-          bytes += text ? sqlite3_column_bytes(q_, c) : 0;
+          const int n = text ? sqlite3_column_bytes(q_, c) : 0;
+          bytes += n;
+          if (c == 1 && std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(n)) == k) ++found;
         }
       }
       sqlite3_reset(q_);
@@ -182,7 +196,7 @@ void BM_SqliteSeek(benchmark::State& state) {
   Data& d = TheData();
   SqliteSeeker seeker(d, state.range(0) == 1);
   double best = 1e300, ms = 0;
-  bool all = true;
+  bool all = seeker.Pass(ms);  // warm
   for (auto _ : state) {
     all &= seeker.Pass(ms);
     best = std::min(best, ms);
@@ -208,24 +222,33 @@ void BM_Seek(benchmark::State& state) {
     return;
   }
   SqliteSeeker sqlite(d, !shared);
-  int64_t found = 0, bytes = 0;
   double best = 1e300, bestSqlite = 1e300, ms = 0;
-  bool sqliteFound = true;
+  int64_t bytes = 0;
+  // One pass of the engine: the number of seeks whose record holds the key.
+  auto pass = [&] {
+    int64_t found = 0;
+    for (size_t i = 0; i < d.keys.size(); ++i) {
+      if (!h.cvFind(d.keys[i])) continue;
+      for (int f = 1; f <= 5; ++f) {
+        const std::string v = h.cvStringGetN(f);
+        bytes += static_cast<int64_t>(v.size());
+        if (f == 2 && v == d.trimmedKeys[i]) ++found;
+      }
+    }
+    return found;
+  };
+  // Warm both sides.
+  bool allFound = sqlite.Pass(ms) && pass() == kSeeks;
   for (auto _ : state) {
     state.PauseTiming();
-    sqliteFound &= sqlite.Pass(ms);
+    allFound &= sqlite.Pass(ms);
     bestSqlite = std::min(bestSqlite, ms);
     state.ResumeTiming();
     const auto t0 = std::chrono::steady_clock::now();
-    for (const std::string& k : d.keys) {
-      if (!h.cvFind(k)) continue;
-      ++found;
-      for (int f = 1; f <= 5; ++f) bytes += static_cast<int64_t>(h.cvStringGetN(f).size());
-    }
+    allFound &= pass() == kSeeks;
     best = std::min(best, Ms(t0));
   }
-  if (found != static_cast<int64_t>(state.iterations()) * kSeeks || !sqliteFound)
-    state.SkipWithError("a key was not found");
+  if (!allFound) state.SkipWithError("a key was not found, or its record does not hold it");
   benchmark::DoNotOptimize(bytes);
   state.counters["us_per_seek"] = best * 1e3 / kSeeks;
   state.counters["sqlite_us_per_seek"] = bestSqlite * 1e3 / kSeeks;

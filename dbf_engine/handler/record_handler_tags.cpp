@@ -19,6 +19,15 @@ void TextKey(CVobjIndexKeyData& key, const std::string& text) {
   key.RecNo = -1;
   key.Link = -1;
 }
+
+// The sought key of a find or a match test, in one buffer per thread that
+// keeps its size: a seek then allocates nothing for it.  Neither call can
+// come back here while the key is in use.
+CVobjIndexKeyData& SoughtKey(const std::string& text) {
+  thread_local CVobjIndexKeyData key(kSoughtKeyCapacity);
+  TextKey(key, text);
+  return key;
+}
 }  // namespace
 
 int32_t KeyRead(CVobjIndexTag* tag, int32_t code) { return tag->KeyRead(code); }
@@ -39,14 +48,11 @@ void Open(CVobjIndexTag* tag, int mode) { tag->TagOpen(mode); }
 void Close(CVobjIndexTag* tag) { tag->TagClose(); }
 
 int32_t Find(CVobjIndexTag* tag, const std::string& text) {
-  CVobjIndexKeyData key(kSoughtKeyCapacity);
-  TextKey(key, text);
-  return tag->KeyFind(key, cvSeekAnyRecord);
+  return tag->KeyFind(SoughtKey(text), cvSeekAnyRecord);
 }
 
 bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact) {
-  CVobjIndexKeyData key(kSoughtKeyCapacity);
-  TextKey(key, text);
+  CVobjIndexKeyData& key = SoughtKey(text);
   tag->AdjustValue(key, true);
   // Prefix mode: a stored key that begins with the sought one compares equal.
   return tag->CompareKeys(key, tag->CurrentKey(), exact ? -1 : 0) == 0;

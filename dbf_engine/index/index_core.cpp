@@ -30,6 +30,15 @@ constexpr int kMaxDepth = 64;
 constexpr int64_t kMaxCachedEntries = 1 << 16;
 constexpr int64_t kMaxCachedLeafEntries = 1 << 15;
 constexpr size_t kMaxCachedSlots = 1 << 15;
+// A file held exclusively keeps far more of its leaves (nobody else can
+// change them, and an edit drops the cache): about a million entries, some
+// tens of MB, so a seek over a large index reads and decodes no page at all.
+constexpr int64_t kMaxCachedLeafEntriesExclusive = 1 << 20;
+constexpr size_t kMaxCachedSlotsExclusive = 1 << 17;
+
+// Bytes of an index file held exclusively kept in memory for its page reads
+// (see CVO_DiskFile::cvSetReadCache).
+constexpr int64_t kIndexReadCache = int64_t{64} << 20;
 
 // How long a node kept from a shared file stands for its page unread while
 // the change counter stands still (see CVobjIndexTag::TakeTrusted).
@@ -505,15 +514,18 @@ bool CVobjIndexTag::TreeReusable() const {
 }
 
 void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
+  const bool ours = KeepsTreeCached();
+  const int64_t maxLeafEntries = ours ? kMaxCachedLeafEntriesExclusive : kMaxCachedLeafEntries;
+  const size_t maxSlots = ours ? kMaxCachedSlotsExclusive : kMaxCachedSlots;
   while (node) {
     std::unique_ptr<CVobjIndexKey> below = std::move(node->child_);
     const bool leaf = node->IsLeaf();
     if (!treeEdited_ && !node->Dirty && node->Page > 0 &&
-        (leaf ? cachedLeafEntries_ + node->Count() <= kMaxCachedLeafEntries
+        (leaf ? cachedLeafEntries_ + node->Count() <= maxLeafEntries
               : cachedEntries_ + node->Count() <= kMaxCachedEntries) &&
-        (KeepsTreeCached() || !node->raw_.empty())) {
+        (ours || !node->raw_.empty())) {
       std::unique_ptr<CVobjIndexKey>* slot = nodeCache_.Find(node->Page);
-      if (!slot && nodeCache_.Size() < kMaxCachedSlots) slot = nodeCache_.Insert(node->Page);
+      if (!slot && nodeCache_.Size() < maxSlots) slot = nodeCache_.Insert(node->Page);
       if (slot && !*slot) {
         (leaf ? cachedLeafEntries_ : cachedEntries_) += node->Count();
         *slot = std::move(node);
@@ -1008,11 +1020,12 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
-  owner_->ExactCompare = t ? t->ixExactMatch() : true;
+  // Whole-key or prefix compare, as the table asks for this find.
+  const bool exact = t ? t->ixExactMatch() : true;
   auto find = [&] {
     if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
-      return FindReadingBackwards(key, owner_->ExactCompare);
-    return Find(key, recno, owner_->ExactCompare, true);
+      return FindReadingBackwards(key, exact);
+    return Find(key, recno, exact, true);
   };
   const int32_t found = Reread(find);
   // A reader that takes no lock may follow a parent read just before a
@@ -1138,7 +1151,6 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
     CVobjIndexKeyData current_{0};
     bool bof_, eof_;
   } aside(this);
-  owner_->ExactCompare = true;
   const bool wasUpdating = inUpdate_;
   inUpdate_ = false;
   int32_t rec = 0;
@@ -1297,6 +1309,7 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   if (create) {
     disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
     disk_->cvReWrite();
+    disk_->cvSetReadCache(kIndexReadCache);
     return disk_.get();
   }
   if (auto found = FindExistingFile(path)) path = *found;
@@ -1306,6 +1319,7 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   } catch (const Exception&) {
     return nullptr;
   }
+  f->cvSetReadCache(kIndexReadCache);  // kept only when the file is ours alone
   disk_ = std::move(f);
   return disk_.get();
 }

@@ -581,7 +581,6 @@ public:
 
   bool OrderedByRecord = false;
   int32_t NextAvailPage = -1;
-  bool ExactCompare = true;
   bool Valid = false;
   bool HadErrors = false;
   CVsetLokProtocol LockProtocol = CVsetLokProtocol::Default;

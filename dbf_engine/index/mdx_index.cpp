@@ -807,16 +807,18 @@ void CVobjMDXFile::Rename(const std::string& newName) {
 
 void CVobjMDXFile::FollowHeader() {
   if (!disk_ || !disk_->IsShared() || batch_ > 0) return;
-  std::vector<uint8_t>& b = followed_;
-  std::vector<uint8_t> before;
-  before.swap(b);
-  b.resize(kMdxHeaderSize);
-  if (!PageRead(0, b.data(), kMdxHeaderSize)) {
-    b.clear();
+  // Read beside the bytes last followed, so the usual look (nothing moved,
+  // once per seek of a shared reader) allocates nothing.
+  uint8_t now[kMdxHeaderSize];
+  if (!PageRead(0, now, kMdxHeaderSize)) {
+    followed_.clear();
     cvIndexCorrupt(disk_->FileName());
   }
   // The same bytes as at the last look: nothing moved.
-  if (before == b) return;
+  if (followed_.size() == static_cast<size_t>(kMdxHeaderSize) && std::memcmp(followed_.data(), now, sizeof now) == 0)
+    return;
+  std::vector<uint8_t>& b = followed_;
+  b.assign(now, now + kMdxHeaderSize);
   MdxFileHeader h;
   try {
     h = WithFileSize([&](int64_t size) { return MdxFileHeader::DecodeFrom(b.data(), size, disk_->FileName()); });

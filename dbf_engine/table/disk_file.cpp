@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cctype>
 #include <climits>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -116,6 +117,7 @@ void CVO_DiskFile::ReleaseRegionQuietly() noexcept {
 }
 
 void CVO_DiskFile::CloseHandle() {
+  DropReadCache();
   if (closed_) return;
   if (lockCount_ > 0) {
     lockCount_ = 1;
@@ -195,9 +197,90 @@ void CVO_DiskFile::cvReWrite() {
   RetakeRegion(held);
 }
 
+void CVO_DiskFile::cvSetReadCache(int64_t maxBytes) {
+  DropReadCache();
+  if (maxBytes < kCacheBlockSize || shared_) {
+    readCache_.reset();
+    return;
+  }
+  if (!readCache_) readCache_ = std::make_unique<ReadCache>();
+  readCache_->maxBlocks = static_cast<size_t>(maxBytes / kCacheBlockSize);
+}
+
+void CVO_DiskFile::DropReadCache() {
+  if (!readCache_) return;
+  readCache_->slotOf.clear();
+  readCache_->data.clear();
+  readCache_->blockOf.clear();
+  readCache_->hand = 0;
+}
+
+void CVO_DiskFile::DropCachedBlocks(int64_t position, int64_t count) {
+  if (!readCache_ || readCache_->data.empty() || count <= 0) return;
+  ReadCache& c = *readCache_;
+  const int64_t last = std::min<int64_t>((position + count - 1) >> kCacheBlockBits,
+                                         static_cast<int64_t>(c.slotOf.size()) - 1);
+  for (int64_t b = position >> kCacheBlockBits; b <= last; ++b) {
+    uint32_t& s = c.slotOf[static_cast<size_t>(b)];
+    if (s == 0) continue;
+    c.blockOf[s - 1] = -1;
+    s = 0;
+  }
+}
+
+bool CVO_DiskFile::ReadThroughCache(int64_t position, uint8_t* buffer, int32_t count) {
+  ReadCache& c = *readCache_;
+  const int64_t first = position >> kCacheBlockBits;
+  const int64_t last = (position + count - 1) >> kCacheBlockBits;
+  for (int64_t b = first; b <= last; ++b) {
+    const uint8_t* block;
+    // Blocks beyond a 32-bit count are read from the file as they are.
+    if (b >= INT32_MAX) return false;
+    if (const uint32_t s = static_cast<uint64_t>(b) < c.slotOf.size() ? c.slotOf[static_cast<size_t>(b)] : 0) {
+      block = c.data[s - 1].get();
+    } else {
+      // A slot for the block: a new one while there is room, else the next
+      // one round (its block is forgotten).
+      size_t slot;
+      if (c.data.size() < c.maxBlocks) {
+        c.data.push_back(std::make_unique<uint8_t[]>(kCacheBlockSize));
+        c.blockOf.push_back(-1);
+        slot = c.data.size() - 1;
+      } else {
+        slot = c.hand;
+        c.hand = (c.hand + 1) % c.data.size();
+        if (c.blockOf[slot] >= 0) c.slotOf[static_cast<size_t>(c.blockOf[slot])] = 0;
+        c.blockOf[slot] = -1;
+      }
+      const int64_t got = FileRead(handle_, b << kCacheBlockBits, c.data[slot].get(), kCacheBlockSize);
+      if (got < 0) cvRaise(cvErrReadFailed, {fileName_});
+      if (got < kCacheBlockSize) return false;  // the file ends inside it: not kept
+      // The file holds the block, so the map (four bytes a block) stays a
+      // small part of the file's size.
+      if (static_cast<uint64_t>(b) >= c.slotOf.size())
+        c.slotOf.resize(std::max(static_cast<size_t>(b) + 1, c.slotOf.size() * 2), 0);
+      c.blockOf[slot] = b;
+      c.slotOf[static_cast<size_t>(b)] = static_cast<uint32_t>(slot + 1);
+      block = c.data[slot].get();
+    }
+    const int64_t from = std::max(position, b << kCacheBlockBits);
+    const int64_t to = std::min(position + count, (b + 1) << kCacheBlockBits);
+    std::memcpy(buffer + (from - position), block + (from - (b << kCacheBlockBits)), static_cast<size_t>(to - from));
+  }
+  return true;
+}
+
 int32_t CVO_DiskFile::cvRead(int64_t position, void* buffer, int32_t count) {
   if (count < 0) throw ERangeError("Range check error");
   if (closed_ || position < 0) cvRaise(cvErrReadFailed, {fileName_});
+  // Small reads only: a large one (a scan's window) gains nothing from the
+  // copy.
+  if (readCache_ && readCache_->maxBlocks > 0 && count > 0 && count <= kCacheBlockSize &&
+      ReadThroughCache(position, static_cast<uint8_t*>(buffer), count)) {
+    lastCount_ = count;
+    position_ = position + count;
+    return count;
+  }
   int64_t got = count == 0 ? 0 : FileRead(handle_, position, buffer, static_cast<size_t>(count));
   if (got < 0) cvRaise(cvErrReadFailed, {fileName_});
   lastCount_ = static_cast<int32_t>(got);
@@ -209,6 +292,9 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
   if (count < 0) throw ERangeError("Range check error");
   written_ = false;
   if (closed_ || position < 0) cvRaise(cvErrWriteFailed, {fileName_});
+  // Dropped before the write: a failed or torn write leaves the bytes
+  // unknown.
+  DropCachedBlocks(position, count);
   if (cvCrashDue()) {
     if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
     ::_exit(cvCrashExitCode);
@@ -238,6 +324,7 @@ void CVO_DiskFile::cvFlush() {
 void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
   cvCrashPoint();
+  DropReadCache();
   if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
 }
 
@@ -250,6 +337,7 @@ void CVO_DiskFile::cvRename(const std::string& newName) {
   if (!FileRename(oldName, target)) cvRaise(cvErrRenameFailed, {oldName});
   fileName_ = target;
   exists_ = true;
+  DropReadCache();
   if (closed_) cvReset();
 }
 

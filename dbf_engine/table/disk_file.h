@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,14 @@ public:
   // Writes all `count` bytes at `position` or raises "Error writing to %s".
   virtual void cvWrite(int64_t position, const void* buffer, int32_t count);
 
+  // Keeps up to `maxBytes` of what small reads (a record, an index page)
+  // bring in, in whole aligned blocks, so a later read of the same bytes
+  // costs no system call.  Only a handle opened exclusively keeps them: no
+  // other handle can change the file meanwhile, and every change through
+  // this one (write, truncation, reopen, close) drops the blocks it
+  // touches.  0 switches it off.
+  void cvSetReadCache(int64_t maxBytes);
+
   bool FileFullyLocked() const;
   bool InternalCloseFile();
   void cvStatusLink(int32_t stat1, int32_t stat2, int32_t stat3) { cvStatusUpdate(stat1, stat2, stat3); }
@@ -146,6 +155,23 @@ private:
   void OpenHandle();
   // Takes `held` again on the handle just opened; raises when it cannot.
   void RetakeRegion(const HeldRegion& held);
+  // The read cache (cvSetReadCache): full blocks of the file by block
+  // number; a block the file ends inside is never kept.
+  static constexpr int kCacheBlockBits = 12;
+  static constexpr int32_t kCacheBlockSize = 1 << kCacheBlockBits;
+  // A read served whole from the cache (filling missing blocks); false when
+  // it must go to the file as it is (the file ends inside it).
+  bool ReadThroughCache(int64_t position, uint8_t* buffer, int32_t count);
+  void DropCachedBlocks(int64_t position, int64_t count);
+  void DropReadCache();
+  struct ReadCache {
+    size_t maxBlocks = 0;
+    std::vector<uint32_t> slotOf;                  // block number -> slot + 1 (0: none)
+    std::vector<std::unique_ptr<uint8_t[]>> data;  // one block per slot
+    std::vector<int64_t> blockOf;                 // slot -> block number (-1 free)
+    size_t hand = 0;                               // next slot to reuse when full
+  };
+  std::unique_ptr<ReadCache> readCache_;
 
   int handle_ = -1;
   bool exists_ = false;

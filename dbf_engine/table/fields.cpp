@@ -292,7 +292,9 @@ void CVO_dBaseFld::kvSetTranslateAscii(bool on) {
 }
 
 std::string CVO_dBaseFld::Translated(std::string text) const {
-  return translate_ ? kvSysOemToAnsi(text) : text;
+  // Untranslated, the text moves out as it came (no copy).
+  if (!translate_) return text;
+  return kvSysOemToAnsi(text);
 }
 
 std::string CVO_dBaseFld::Untranslated(std::string text) const {

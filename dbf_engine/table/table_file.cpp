@@ -17,6 +17,10 @@ namespace {
 
 constexpr uint8_t kEOFMark = 0x1A;
 
+// Bytes of a table held exclusively kept in memory for its record reads (see
+// CVO_DiskFile::cvSetReadCache).
+constexpr int64_t kTableReadCache = int64_t{128} << 20;
+
 cvHeaderClockValue SystemClock() {
   timeval tv{};
   ::gettimeofday(&tv, nullptr);
@@ -107,6 +111,11 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
       throw ECorvidError(FormatMessage("Table %s is in use and its journal %s of an unfinished change cannot be rolled back",
                                        {FileName(), cvRollbackJournal::JournalName(FileName())}));
   }
+
+  // A table held exclusively keeps the blocks that record reads bring in
+  // (seeks through an index jump about the file); a shared one reads the
+  // file every time, as other processes may write it.
+  cvSetReadCache(kTableReadCache);
 
   uint8_t h[cvDBFHeaderSize];
   if (cvRead(0, h, cvDBFHeaderSize) < cvDBFHeaderSize) cvRaise(cvErrReadFailed, {FileName()});
