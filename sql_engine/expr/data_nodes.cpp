@@ -8,7 +8,7 @@
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/db_params.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 TExprType FieldExprType(TFieldType t, TFieldUse use, bool* emptyText) {
   bool empty = false;

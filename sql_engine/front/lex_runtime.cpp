@@ -9,7 +9,7 @@
 #include <map>
 #include <utility>
 
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 bool TLexStringInput::ReadByte(uint8_t& b) {
   if (pos_ >= text_.size()) return false;

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "platform/db_params.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 #include "sql_engine/front/lex_runtime.h"
 #include "sql_engine/front/sql_lexer.h"

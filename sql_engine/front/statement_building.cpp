@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "platform/text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_lexer.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/front/sql_tokens.h"

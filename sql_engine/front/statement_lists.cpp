@@ -3,7 +3,7 @@
 
 #include "platform/text.h"
 #include "sql_engine/front/agg_sparse_list.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 
 namespace {

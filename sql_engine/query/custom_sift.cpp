@@ -11,7 +11,7 @@
 #include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/front/lex_runtime.h"
 #include "sql_engine/front/parse_runtime.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_lexer.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/query/sift_execution.h"

@@ -6,8 +6,8 @@
 
 #include "platform/text.h"
 #include "sql_engine/expr/expr_parser.h"
-#include "sql_engine/front/kp_misc.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/kp_misc.h"
+#include "sql_engine/sift_messages.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "platform/date_time.h"
 #include "platform/text.h"
 #include "sql_engine/expr/expr_parser.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_result.h"
 #include "sql_engine/store/sort_list.h"

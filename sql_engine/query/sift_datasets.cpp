@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "sql_engine/front/kp_misc.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/kp_misc.h"
+#include "sql_engine/sift_messages.h"
 
 TSiftDataSetItem::~TSiftDataSetItem() = default;
 

@@ -34,7 +34,7 @@
 #include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 
 namespace {

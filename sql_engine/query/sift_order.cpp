@@ -10,7 +10,7 @@
 
 #include "platform/db.h"
 #include "platform/db_fields.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_plan.h"

@@ -9,7 +9,7 @@
 
 #include "platform/exceptions.h"
 #include "platform/text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_group.h"

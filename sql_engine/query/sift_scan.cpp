@@ -9,7 +9,7 @@
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_nodes.h"
 #include "sql_engine/expr/expr_parser.h"
-#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/kp_misc.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_modify.h"

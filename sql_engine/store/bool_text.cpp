@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "platform/text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 namespace {
 

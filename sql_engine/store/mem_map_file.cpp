@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "platform/file_io.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 TMemMapFile::Handle::~Handle() { FileClose(fd); }
 

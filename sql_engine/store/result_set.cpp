@@ -9,9 +9,9 @@
 #include "platform/file_io.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
-#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/kp_misc.h"
 #include "sql_engine/store/bool_text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/store/sort_list.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "gui_test_env.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 using guitest::Shown;
 using guitest::W;

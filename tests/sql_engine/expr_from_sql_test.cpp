@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/expr_test_support.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/front/sql_parser.h"
 

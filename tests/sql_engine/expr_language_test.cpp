@@ -8,7 +8,7 @@
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_lexer.h"
 #include "sql_engine/expr/expr_nodes.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "common/expr_test_support.h"
 #include "sql_engine/expr/data_nodes.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 namespace {
 

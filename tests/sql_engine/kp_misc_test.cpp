@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "sql_engine/front/cnv_str_utils.h"
-#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/cnv_str_utils.h"
+#include "sql_engine/kp_misc.h"
 #include "sql_engine/store/field_expr_type.h"
 #include "store_test_util.h"
 

@@ -12,7 +12,7 @@
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
 #include "platform/numbers.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_lexer.h"
 #include "sql_engine/sql_lexer_tables.h"
 #include "sql_engine/lex_trace.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/exceptions.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_lexer.h"
 
 namespace lex_trace {

@@ -10,7 +10,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/store/mem_map_file.h"
 #include "common/test_files.h"
 #include "store_test_util.h"

@@ -8,7 +8,7 @@
 
 #include "common/expr_test_support.h"
 #include "platform/date_time.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 
 namespace {

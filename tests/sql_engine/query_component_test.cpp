@@ -11,7 +11,7 @@
 #include "platform/numbers.h"
 #include "platform/screen.h"
 #include "platform/text.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/db_fields.h"
 #include "platform/numbers.h"
 #include "sql_engine/expr/data_nodes.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/store/result_set.h"
 #include "sql_engine/store/sort_list.h"
 #include "store_test_util.h"

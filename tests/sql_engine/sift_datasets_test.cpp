@@ -1,7 +1,7 @@
 // The source dataset collection, driven through a small stand-in query.
 #include <gtest/gtest.h>
 
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/sift_datasets.h"
 #include "store_test_util.h"
 

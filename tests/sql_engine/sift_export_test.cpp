@@ -14,7 +14,7 @@
 #include "common/test_files.h"
 #include "common/expr_test_support.h"
 #include "platform/string_list.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "common/sql_run.h"
 #include "common/expr_test_support.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_scan.h"
 #include "common/sanitizer.h"

@@ -1,7 +1,7 @@
 // The query engine's message catalogue.
 #include <gtest/gtest.h>
 
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 TEST(SiftMessages, TextsAndFormatting) {
   EXPECT_EQ(SiftMessage(SiftMsg::SSQLIsEmpty), "SQL statement cannot be empty");

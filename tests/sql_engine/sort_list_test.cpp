@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "platform/byte_order.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/store/sort_list.h"
 #include "store_test_util.h"
 

@@ -6,7 +6,7 @@
 
 #include "platform/variant.h"
 #include "sql_engine/front/agg_sparse_list.h"
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/front/sql_parser.h"
 #include "sql_engine/front/statement_lists.h"

@@ -1,4 +1,4 @@
-#include "sql_engine/front/kp_misc.h"
+#include "sql_engine/kp_misc.h"
 
 #include <array>
 #include <string_view>

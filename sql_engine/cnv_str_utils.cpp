@@ -1,4 +1,4 @@
-#include "sql_engine/front/cnv_str_utils.h"
+#include "sql_engine/cnv_str_utils.h"
 
 #include "platform/exceptions.h"
 

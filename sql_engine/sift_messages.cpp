@@ -1,5 +1,5 @@
 // The query engine's message catalogue: identifier, text.
-#include "sql_engine/front/sift_messages.h"
+#include "sql_engine/sift_messages.h"
 
 #include <algorithm>
 #include <array>
