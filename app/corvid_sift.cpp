@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "platform/date_time.h"
+#include "platform/exceptions.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
 
@@ -101,26 +102,11 @@ void TCorvidSift::AfterQuery(TSqlAnalizer*) {
   // Each step on its own: one that fails must not keep the others from
   // being undone, nor hide the statement's own result or error.
   for (TSourceState& s : frame.Sources) {
-    if (s.RangeSet) try {
-        s.DataSet->SetRange("", "");
-      } catch (...) {
-      }
-    if (s.FilterSet) try {
-        RestoreFilter(s);
-      } catch (...) {
-      }
-    if (s.TagSet) try {
-        s.DataSet->SetIndexName(s.IndexName);
-      } catch (...) {
-      }
-    try {
-      s.DataSet->SetUseDeleted(s.UseDeleted);
-    } catch (...) {
-    }
-    try {
-      s.DataSet->SetDBFCache(s.DBFCache);
-    } catch (...) {
-    }
+    if (s.RangeSet) BestEffort([&] { s.DataSet->SetRange("", ""); });
+    if (s.FilterSet) BestEffort([&] { RestoreFilter(s); });
+    if (s.TagSet) BestEffort([&] { s.DataSet->SetIndexName(s.IndexName); });
+    BestEffort([&] { s.DataSet->SetUseDeleted(s.UseDeleted); });
+    BestEffort([&] { s.DataSet->SetDBFCache(s.DBFCache); });
   }
   OnIndexNeededFor = std::move(frame.IndexNeededFor);
   OnSetRange = std::move(frame.SetRange);
@@ -169,10 +155,7 @@ void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataS
   } catch (...) {
     // A bound the tag cannot take (a number or date tag): no range, the
     // WHERE clause still decides.
-    try {
-      s->DataSet->SetRange("", "");
-    } catch (...) {
-    }
+    BestEffort([&] { s->DataSet->SetRange("", ""); });
     s->RangeSet = false;
   }
 }
@@ -498,10 +481,7 @@ void TCorvidSift::SetFilter(TCustomSift*, TDataSet* DataSet, const std::string& 
   } catch (...) {
     // Refused: the dataset keeps what it had and the query evaluates the
     // WHERE clause itself.
-    try {
-      RestoreFilter(*s);
-    } catch (...) {
-    }
+    BestEffort([&] { RestoreFilter(*s); });
     Handled = false;
   }
 }

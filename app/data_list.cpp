@@ -27,10 +27,7 @@ TDataItem::TDataItem(TDataList* owner)
     : owner_(owner), dataset_(std::make_unique<TCorvidDataSet>()), index_files_(std::make_unique<TStringList>()) {}
 
 TDataItem::~TDataItem() {
-  try {
-    dataset_->Close();
-  } catch (...) {
-  }
+  BestEffort([&] { dataset_->Close(); });
 }
 
 TDataSet* TDataItem::AsDataSet() const { return dataset_.get(); }

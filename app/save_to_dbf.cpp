@@ -99,10 +99,7 @@ public:
     bookmark_ = ds_.GetBookmark();
   }
   ~TSourceScope() {
-    try {
-      if (bookmark_ && ds_.BookmarkValid(bookmark_)) ds_.GotoBookmark(bookmark_);
-    } catch (...) {
-    }
+    BestEffort([&] { if (bookmark_ && ds_.BookmarkValid(bookmark_)) ds_.GotoBookmark(bookmark_); });
     ds_.FreeBookmark(bookmark_);
     ds_.EnableControls();
   }

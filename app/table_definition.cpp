@@ -122,10 +122,7 @@ public:
     if (opened_) item_.Open();
   }
   ~TOpenScope() {
-    if (opened_) try {
-        item_.Close();
-      } catch (...) {
-      }
+    if (opened_) BestEffort([&] { item_.Close(); });
   }
   TOpenScope(const TOpenScope&) = delete;
   TOpenScope& operator=(const TOpenScope&) = delete;
@@ -214,14 +211,8 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
     item->Close();
     moved = cvCommitTableReplacement(stage, name);
   } catch (...) {
-    try {
-      item->Close();
-    } catch (...) {
-    }
-    if (wasOpen) try {
-        GetItem(entry)->Open();
-      } catch (...) {
-      }
+    BestEffort([&] { item->Close(); });
+    if (wasOpen) BestEffort([&] { GetItem(entry)->Open(); });
     throw;
   }
   // The old index files go, but not one the new table just took the name of.
@@ -292,10 +283,7 @@ void TDataList::DropTable(const std::string& table) {
   item.Close();
   const std::string path = Existing(item.FileName());
   if (Exists(path) && !FileDelete(path)) {
-    if (wasOpen) try {
-        item.Open();
-      } catch (...) {
-      }
+    if (wasOpen) BestEffort([&] { item.Open(); });
     throw EDatabaseError(kMsgCannotDelete, {path});
   }
   // The table is gone: its entry goes whatever else stays behind.

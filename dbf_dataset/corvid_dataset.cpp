@@ -10,6 +10,7 @@
 #include "dbf_dataset/alias_list.h"
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -108,10 +109,7 @@ TCorvidDataSet::TCorvidDataSet(TComponent* owner)
 
 TCorvidDataSet::~TCorvidDataSet() {
   Destroying();
-  try {
-    Close();
-  } catch (...) {
-  }
+  BestEffort([&] { Close(); });
   index_files_->OnChange = nullptr;
   master_link_->OnMasterChange = nullptr;
   master_link_->OnMasterDisable = nullptr;
@@ -415,10 +413,7 @@ void TCorvidDataSet::InternalOpen() {
     // The framework closes the dataset; the handler goes with it.
     BindFields(false);
     if (handler_) {
-      try {
-        handler_->cvCloseTable();
-      } catch (...) {
-      }
+      BestEffort([&] { handler_->cvCloseTable(); });
       handler_.reset();
     }
     throw;
@@ -624,10 +619,7 @@ void TCorvidDataSet::LockAndReread(int32_t recno, uint8_t* buffer) {
     if (handler_->cvCurrentRecord() != recno || handler_->cvEOF())
       DatabaseError(cvMessage(cvErrRecordOutOfRange));
   } catch (...) {
-    try {
-      handler_->cvLockOff();
-    } catch (...) {
-    }
+    BestEffort([&] { handler_->cvLockOff(); });
     throw;
   }
 }
@@ -731,10 +723,7 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
     throw;
   } catch (const std::exception&) {
     b[0] = before;
-    try {
-      handler_->cvLockOff();
-    } catch (...) {
-    }
+    BestEffort([&] { handler_->cvLockOff(); });
     DatabaseError(cvMessage(errorId));
   }
   handler_->cvLockOff();

@@ -14,6 +14,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/memo_file.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -320,10 +321,7 @@ void TCorvidDataSet::Pack() {
       handler_->cvPack();
     } catch (...) {
       handler_->cvSetDBFCacheAllowed(allowed);
-      try {
-        First();
-      } catch (...) {
-      }
+      BestEffort([&] { First(); });
       throw;
     }
     handler_->cvSetDBFCacheAllowed(allowed);
@@ -383,10 +381,7 @@ public:
   }
   ~CopyFilterScope() {
     if (!changed_) return;
-    try {
-      Restore();
-    } catch (...) {
-    }
+    BestEffort([&] { Restore(); });
   }
   CopyFilterScope(const CopyFilterScope&) = delete;
   CopyFilterScope& operator=(const CopyFilterScope&) = delete;
@@ -568,10 +563,7 @@ void TCorvidDataSet::RenameTable(const std::string& newName) {
       }
       Close();
     } catch (...) {
-      try {
-        Close();
-      } catch (...) {
-      }
+      BestEffort([&] { Close(); });
       StoreFiltered(wasFiltered);
       throw;
     }

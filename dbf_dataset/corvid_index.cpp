@@ -10,6 +10,7 @@
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
+#include "platform/exceptions.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -73,10 +74,7 @@ void TCorvidDataSet::SetFilterData(const std::string& text, TFilterOptions optio
         StoreFiltered(false);
         handler_->cvSetFilterActive(false);
       }
-      try {
-        First();
-      } catch (...) {
-      }
+      BestEffort([&] { First(); });
       throw;
     }
     First();
@@ -100,10 +98,7 @@ void TCorvidDataSet::SetFiltered(bool on) {
       } catch (...) {
         StoreFiltered(false);
         handler_->cvSetFilterActive(false);
-        try {
-          First();
-        } catch (...) {
-        }
+        BestEffort([&] { First(); });
         throw;
       }
     }
@@ -190,10 +185,7 @@ void TCorvidDataSet::DoOnIndexFilesChange() {
     try {
       OpenIndexList(".NDX", true, false);
     } catch (...) {
-      try {
-        Close();
-      } catch (...) {
-      }
+      BestEffort([&] { Close(); });
       throw;
     }
     Close();

@@ -8,6 +8,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/memo_file.h"
 #include "platform/date_time.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/numbers.h"
 #include "platform/paths.h"
@@ -330,10 +331,7 @@ void TcvDBFTable::Edit() {
   try {
     ReadExactly(n);
   } catch (...) {
-    try {
-      h.cvLockOff();
-    } catch (...) {
-    }
+    BestEffort([&] { h.cvLockOff(); });
     throw;
   }
   editRecord_ = n;
@@ -351,10 +349,7 @@ void TcvDBFTable::Cancel() {
     bool on;
     ~Unlock() {
       if (!on) return;
-      try {
-        h.cvLockOff();
-      } catch (...) {
-      }
+      BestEffort([&] { h.cvLockOff(); });
     }
   } unlock{h, was == dssEdit};
   // Outside an edit the cursor stays where it was, end flags included.

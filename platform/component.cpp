@@ -5,6 +5,8 @@
 #include <exception>
 #include <typeinfo>
 
+#include "platform/exceptions.h"
+
 namespace {
 
 bool SameTextAscii(const std::string& a, const std::string& b) {
@@ -71,10 +73,7 @@ TComponent::~TComponent() {
   for (TComponent* c : components_) c->owner_ = nullptr;
   components_.clear();
   if (owner_ != nullptr) {
-    try {
-      owner_->RemoveComponent(this);
-    } catch (...) {
-    }
+    BestEffort([&] { owner_->RemoveComponent(this); });
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/db.h"
+#include "platform/exceptions.h"
 
 // ---- TDataSource ------------------------------------------------------------
 
@@ -13,18 +14,12 @@ TDataSource::~TDataSource() {
   OnStateChange = nullptr;
   OnDataChange = nullptr;
   OnUpdateData = nullptr;
-  try {
-    SetDataSet(nullptr);
-  } catch (...) {
-  }
+  BestEffort([&] { SetDataSet(nullptr); });
   while (!links_.empty()) {
     TDataLink* link = links_.back();
     links_.pop_back();
     link->data_source_ = nullptr;
-    try {
-      link->UpdateState();
-    } catch (...) {
-    }
+    BestEffort([&] { link->UpdateState(); });
   }
 }
 
@@ -124,10 +119,7 @@ TDataLink::~TDataLink() {
   active_ = false;
   editing_ = false;
   if (data_source_ != nullptr) {
-    try {
-      data_source_->RemoveDataLink(this);
-    } catch (...) {
-    }
+    BestEffort([&] { data_source_->RemoveDataLink(this); });
     data_source_ = nullptr;
   }
 }

@@ -79,6 +79,17 @@ DIRLOOK_EXCEPTION(EDatabaseError, Exception)  // the dataset framework's error
 DIRLOOK_EXCEPTION(EAbort, Exception)          // silent abort: never shown to the user
 
 // Raises EDatabaseError with a formatted message.
+// Runs `undo`, a best-effort restore on a path that is already failing or
+// ending (a destructor, a cleanup before a rethrow): whatever it raises is
+// dropped, so that it neither escapes nor hides the error under way.
+template <class F>
+void BestEffort(F&& undo) noexcept {
+  try {
+    undo();
+  } catch (...) {
+  }
+}
+
 [[noreturn]] void DatabaseError(const std::string& message);
 [[noreturn]] void DatabaseErrorFmt(const std::string& pattern, std::initializer_list<FmtArg> args);
 // Raises the silent EAbort.

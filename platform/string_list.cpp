@@ -17,10 +17,7 @@ void TStringList::Edit(Op op) {
   try {
     op();
   } catch (...) {
-    try {
-      EndUpdate();
-    } catch (...) {
-    }
+    BestEffort([&] { EndUpdate(); });
     throw;
   }
   EndUpdate();

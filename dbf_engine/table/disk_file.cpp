@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
 
@@ -102,10 +103,7 @@ CVO_DiskFile::CVO_DiskFile(const std::string& name, bool readWrite, bool shared)
 }
 
 CVO_DiskFile::~CVO_DiskFile() {
-  try {
-    InternalCloseFile();
-  } catch (...) {
-  }
+  BestEffort([&] { InternalCloseFile(); });
 }
 
 void CVO_DiskFile::ReleaseRegionQuietly() noexcept {

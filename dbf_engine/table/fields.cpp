@@ -10,6 +10,7 @@
 #include "dbf_engine/expr/functions.h"
 #include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "platform/variant.h"
@@ -641,10 +642,7 @@ public:
     if (!cvRetryLock([this] { return t_.cvRLock(); })) cvRaise(cvErrRecordLockAlready);
   }
   ~RecordLockScope() {
-    try {
-      t_.cvLockOff();
-    } catch (...) {
-    }
+    BestEffort([&] { t_.cvLockOff(); });
   }
   RecordLockScope(const RecordLockScope&) = delete;
   RecordLockScope& operator=(const RecordLockScope&) = delete;

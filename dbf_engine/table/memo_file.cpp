@@ -6,6 +6,7 @@
 
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
 
 namespace {
 
@@ -19,10 +20,7 @@ public:
   explicit MemoLockScope(CVobjMemo& memo) : memo_(memo) { held_ = memo_.IsShared() && memo_.moMemoLock(); }
   ~MemoLockScope() {
     if (held_) {
-      try {
-        memo_.cvUnLock();
-      } catch (...) {
-      }
+      BestEffort([&] { memo_.cvUnLock(); });
     }
   }
   MemoLockScope(const MemoLockScope&) = delete;

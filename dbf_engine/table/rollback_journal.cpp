@@ -336,10 +336,7 @@ void cvRollbackJournal::Drop() noexcept {
   pieces_.clear();
   end_ = 0;
   if (store_) {
-    try {
-      store_->cvCloseFile();
-    } catch (...) {
-    }
+    BestEffort([&] { store_->cvCloseFile(); });
     store_.reset();
   }
 }

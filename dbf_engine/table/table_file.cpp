@@ -11,6 +11,7 @@
 #include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -230,15 +231,9 @@ void CVO_dBaseDBF::cvCloseTable() {
 }
 
 CVO_dBaseDBF::~CVO_dBaseDBF() {
-  try {
-    WriteDirtyHeaderBeforeClose();
-  } catch (...) {
-  }
+  BestEffort([&] { WriteDirtyHeaderBeforeClose(); });
   memo_.reset();
-  try {
-    InternalCloseFile();
-  } catch (...) {
-  }
+  BestEffort([&] { InternalCloseFile(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -471,10 +466,7 @@ void CVO_dBaseDBF::cvAppend() {
     try {
       AppendUnderLock();
     } catch (...) {
-      try {
-        cvLockOff();
-      } catch (...) {
-      }
+      BestEffort([&] { cvLockOff(); });
       throw;
     }
     cvLockOff();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/exceptions.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/expr/expr_parser.h"
@@ -364,11 +365,10 @@ void TCustomSift::SafeCreateResultSet(TSqlAnalizer& analyzer) {
         } catch (...) {
           // The old position may be gone; the dataset stays where it is.
         }
-        try {
+        BestEffort([&] {
           if (k.bookmark != 0) k.ds->FreeBookmark(k.bookmark);
           k.ds->EnableControls();
-        } catch (...) {
-        }
+        });
       }
       kept.clear();
     };

@@ -19,6 +19,7 @@
 #include <unordered_set>
 
 #include "platform/date_time.h"
+#include "platform/exceptions.h"
 #include "platform/text.h"
 #include "sql_engine/expr/expr_parser.h"
 #include "sql_engine/sift_messages.h"
@@ -853,11 +854,10 @@ std::unique_ptr<TStream> TCustomSift::CreateBlobStream(TField* field, TBlobStrea
     src->GotoBookmark(bookmark);
     if (std::unique_ptr<TStream> s = src->CreateBlobStream(col->SourceField, bmRead)) stream->CopyFrom(*s, 0);
   } catch (...) {
-    try {
+    BestEffort([&] {
       if (src->BookmarkValid(back)) src->GotoBookmark(back);
       src->FreeBookmark(back);
-    } catch (...) {
-    }
+    });
     throw;
   }
   if (src->BookmarkValid(back)) src->GotoBookmark(back);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/exceptions.h"
 #include "platform/text.h"
 #include "sql_engine/kp_misc.h"
 #include "sql_engine/sift_messages.h"
@@ -73,10 +74,7 @@ TSiftDataSets::TSiftDataSets(ISiftDataSetsOwner& owner) : TOwnedCollection(owner
 TSiftDataSets::~TSiftDataSets() {
   // Temporary datasets tell the owner of their end; let them go while the
   // items can still be found.
-  try {
-    ClearTempDatasets();
-  } catch (...) {
-  }
+  BestEffort([&] { ClearTempDatasets(); });
 }
 
 std::unique_ptr<TCollectionItem> TSiftDataSets::CreateItem() { return std::make_unique<TSiftDataSetItem>(); }

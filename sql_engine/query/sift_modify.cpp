@@ -59,10 +59,7 @@ class TBookmarkHold {
 public:
   explicit TBookmarkHold(TDataSet* ds) : ds_(ds), bm_(ds->GetBookmark()) {}
   ~TBookmarkHold() {
-    try {
-      ds_->FreeBookmark(bm_);
-    } catch (...) {
-    }
+    BestEffort([&] { ds_->FreeBookmark(bm_); });
   }
   TBookmarkHold(const TBookmarkHold&) = delete;
   TBookmarkHold& operator=(const TBookmarkHold&) = delete;
@@ -231,10 +228,7 @@ namespace {
 // Ends a pending append or edit that failed: nothing of the record may be
 // posted by a later browse-mode check, and its lock goes.
 void CancelPending(TDataSet* ds) {
-  try {
-    if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
-  } catch (...) {
-  }
+  BestEffort([&] { if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel(); });
 }
 
 // Goes to a record the scan collected; false when the dataset no longer
@@ -308,10 +302,7 @@ TSiftModify::TMarkedRecords::~TMarkedRecords() { Clear(); }
 
 void TSiftModify::TMarkedRecords::Clear() {
   for (const int32_t bm : Bookmarks) {
-    try {
-      DataSet->FreeBookmark(bm);
-    } catch (...) {
-    }
+    BestEffort([&] { DataSet->FreeBookmark(bm); });
   }
   Bookmarks.clear();
 }

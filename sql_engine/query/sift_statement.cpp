@@ -196,10 +196,7 @@ void TSiftStatement::CreateResultSet() {
     scan.RestoreCursors();
     AfterScan();
   } catch (...) {
-    try {
-      scan.FireCancels();
-    } catch (...) {
-    }
+    BestEffort([&] { scan.FireCancels(); });
     scan.RestoreCursors();
     scan.Cleanup();
     throw;

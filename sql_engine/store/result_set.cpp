@@ -6,6 +6,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/db.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
@@ -439,10 +440,7 @@ void TResultSet::SaveToText(const std::string& file_name) {
 // ---- memory store -----------------------------------------------------------
 
 TMemResultSet::~TMemResultSet() {
-  try {
-    Clear();
-  } catch (...) {
-  }
+  BestEffort([&] { Clear(); });
 }
 
 void TMemResultSet::AppendRecord() { blocks_.push_back(std::make_unique<uint8_t[]>(static_cast<size_t>(RecordSize()))); }
@@ -472,10 +470,7 @@ void TMemResultSet::ClearBufferList() {
 TFileResultSet::TFileResultSet(uint64_t map_size) : map_size_(map_size ? map_size : kDefaultMapSize) { OpenFile(); }
 
 TFileResultSet::~TFileResultSet() {
-  try {
-    Clear();
-  } catch (...) {
-  }
+  BestEffort([&] { Clear(); });
 }
 
 void TFileResultSet::OpenFile() {

@@ -5,6 +5,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/db.h"
+#include "platform/exceptions.h"
 #include "platform/numbers.h"
 #include "platform/text.h"
 #include "sql_engine/kp_misc.h"
@@ -403,10 +404,7 @@ void TkpSortList::Next() {
 // ---- memory store -----------------------------------------------------------
 
 TMemSortList::~TMemSortList() {
-  try {
-    Clear();
-  } catch (...) {
-  }
+  BestEffort([&] { Clear(); });
 }
 
 uint8_t* TMemSortList::Current() {
@@ -472,10 +470,7 @@ TFileSortList::TFileSortList(bool holds_bookmarks, uint64_t map_size)
       file_(std::make_unique<TMemMapFile>(temp_.Path(), fmCreate, map_size ? map_size : kDefaultMapSize, true)) {}
 
 TFileSortList::~TFileSortList() {
-  try {
-    Clear();
-  } catch (...) {
-  }
+  BestEffort([&] { Clear(); });
 }
 
 uint8_t* TFileSortList::Load(int32_t n) {
