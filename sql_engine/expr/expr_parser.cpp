@@ -16,6 +16,7 @@
 #include "sql_engine/expr/expr_functions.h"
 #include "sql_engine/expr/expr_lexer.h"
 #include "sql_engine/expr/expr_nodes.h"
+#include "sql_engine/front/statement_lists.h"
 #include "sql_engine/expr_grammar_rules.h"
 #include "sql_engine/sift_messages.h"
 
@@ -61,6 +62,8 @@ TExprParser::TExprParser(TExprContext* context, TDataSet* dataSet) : DataSet(dat
 }
 
 TExprParser::~TExprParser() = default;
+
+void TExprParserDeleter::operator()(TExprParser* parser) const { delete parser; }
 
 int32_t TExprParser::yyparse() {
   static const TParseDenseTables dense(QexpryaccTables());

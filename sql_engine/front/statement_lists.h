@@ -9,8 +9,8 @@
 // list.  Index errors are the class library's list-index errors (EListError).
 //
 // Compiled expressions are made by the expression parser, which lives above
-// this module; they are held through TExprOwner, whose deleter is given by
-// whoever compiles them.
+// this module; they are held through TExprOwner, whose deleter is defined
+// with the parser.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +28,11 @@ class TField;
 class TAggSparseList;
 
 // An owned compiled expression (or none).
-using TExprOwner = std::unique_ptr<TExprParser, void (*)(TExprParser*)>;
-inline TExprOwner NoExpr() { return TExprOwner(nullptr, [](TExprParser*) {}); }
+struct TExprParserDeleter {
+  void operator()(TExprParser* parser) const;  // expr/expr_parser.cpp
+};
+using TExprOwner = std::unique_ptr<TExprParser, TExprParserDeleter>;
+inline TExprOwner NoExpr() { return TExprOwner(); }
 
 // Relational operator of a WHERE conjunct offered to the adapter.
 enum TRelationalOperator : uint8_t { ropBETWEEN, ropGT, ropGE, ropLT, ropLE, ropNEQ };
