@@ -43,6 +43,14 @@ class TWhereOptimizeItem;
 
 class TSiftScan;
 
+// A SELECT that only reads the main dataset's records walks it on the
+// dataset's forward road where the dataset offers one (TDataSet::BeginWalk);
+// off, it always steps with Next.  Both roads give the same rows; the
+// switch is there so the tests can hold one against the other.  On by
+// default.
+bool SiftRecordWalk();
+void SetSiftRecordWalk(bool on);
+
 // A stage that takes the scan's rows as they are made.
 class TSiftRowSink {
 public:
@@ -96,6 +104,8 @@ public:
 private:
   TDataSet* Main() const;
   bool RangeItemUsable(TWhereOptimizeItem& item);
+  // True when the main dataset may be walked on its forward road.
+  bool WalkRoad() const;
   void ArmRange();
 
   TSiftPlan& plan_;
