@@ -420,8 +420,8 @@ private:
   // order without a tag; false when the file ends short of the header's
   // count.
   bool CountByBlocks(int& count);
-  // Reads the road's next block from record `first`; false when the file
-  // holds none of it.
+  // Reads the road's next block from record `first`; false when there is
+  // none to read (raises when the file ends inside record `first`).
   bool WalkRead(int32_t first);
   // Writes the pending memos into the handler's active image.
   void FlushPendingMemos();

@@ -22,6 +22,7 @@
 
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/huge_set.h"
+#include "dbf_engine/messages.h"
 #include "dbf_engine/table/cipher.h"
 
 namespace {
@@ -60,9 +61,11 @@ bool TCorvidDataSet::WalkRead(int32_t first) {
   if (n <= 0) return false;
   const int64_t position = h.cvHeaderLength() + static_cast<int64_t>(first - 1) * length;
   const int32_t got = h.cvRead(position, walk_block_.data(), static_cast<int32_t>(n * length));
-  // A file that ends short of the header's count gives what it holds.
+  // A file that ends short of the header's count gives the records it
+  // holds whole; the first one cut short fails as the handler's read does.
   walk_count_ = static_cast<int32_t>(std::max<int64_t>(got, 0) / length);
-  return walk_count_ > 0;
+  if (walk_count_ == 0) cvRaise(cvErrReadFailed, {h.FileName()});
+  return true;
 }
 
 bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
