@@ -262,6 +262,23 @@ TEST(SiftWalk, AppendsOfAnotherHandleAreWalkedOnTheRoad) {
     EXPECT_EQ(after.rows.back().substr(0, 8), std::to_string(900 + round) + "|new|");
     EXPECT_EQ(after.rows.size(), before.rows.size());  // one appended, one deleted
   }
+  // A record another handle appends while the walk runs is walked too.
+  for (const bool road : {false, true}) {
+    int appended = 0;
+    q.OnProgress = [&](TCustomSift*, TSiftProgressStatus status, int32_t, int32_t, int32_t) {
+      if (status != psSiftProgress || appended != 0) return;
+      appended = road ? 991 : 990;
+      other.Append();
+      other.FieldByName("ID")->SetAsString(std::to_string(appended));
+      other.Post();
+    };
+    const TWalkRun run = RunSql(q, t, "select id, name from t", road);
+    q.OnProgress = nullptr;
+    EXPECT_EQ(run.error, "");
+    ASSERT_NE(appended, 0);
+    ASSERT_FALSE(run.rows.empty());
+    EXPECT_EQ(run.rows.back().substr(0, 4), std::to_string(appended) + "|") << road;
+  }
 }
 
 }  // namespace
