@@ -161,6 +161,8 @@ bool TDataSet::WalkUnobserved() const {
 }
 
 void TDataSet::CheckBrowseMode() {
+  // Whatever checks for browsing is about to use the cursor.
+  EndWalk();
   CheckActive();
   DataEvent(deCheckBrowseMode, 0);
   switch (state_) {

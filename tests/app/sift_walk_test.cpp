@@ -162,6 +162,15 @@ TEST(SiftWalk, TheForwardRoadGivesTheRowsOfTheNormalWalk) {
     EXPECT_FALSE(t.Walking());
     t.Prior();
     EXPECT_EQ(t.RecNo(), recno);
+    // Positioning by number ends the road where it was asked to.
+    const int target = std::stoi(onRoad[onRoad.size() / 2]);
+    ASSERT_TRUE(t.BeginWalk());
+    t.WalkNext();
+    t.SetRecNo(target);
+    EXPECT_FALSE(t.Walking());
+    EXPECT_EQ(t.RecNo(), target);
+    t.Next();
+    EXPECT_EQ(t.RecNo(), std::stoi(onRoad[onRoad.size() / 2 + 1]));
     ExpectRoadsAgree(t, u, "plain");
     t.SetUseDeleted(true);
     EXPECT_EQ(WalkRecords(t, true), WalkRecords(t, false));
