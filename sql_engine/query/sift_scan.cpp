@@ -344,11 +344,11 @@ void TSiftScan::Scan(int32_t stopAt) {
         AddThisRecord();
       }
     }
-    if (deleted) {
-    } else if (walking) {
-      main->WalkNext();
-    } else {
-      main->Next();
+    if (!deleted) {
+      if (walking)
+        main->WalkNext();
+      else
+        main->Next();
     }
     if (q_.OnProgress) {
       ++position;

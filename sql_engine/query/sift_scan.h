@@ -15,6 +15,11 @@
 // cursors of the FROM datasets) is released on every path, a failure
 // included.
 //
+// A SELECT that reads the main dataset alone (no join, no subquery) walks
+// it on the dataset's forward road where the dataset offers one
+// (TDataSet::BeginWalk: a DBF table's records read in blocks), and steps
+// with Next otherwise; the road ends on every path out of the walk.
+//
 // Per main record that passes the WHERE clause: a SELECT runs its joins
 // (sift_joins.h) or takes the row (`AddThisRecord`), a DELETE deletes the
 // record and an UPDATE collects it (sift_modify.h).  `AddThisRecord` offers
