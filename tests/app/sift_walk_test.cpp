@@ -172,6 +172,9 @@ TEST(SiftWalk, TheForwardRoadGivesTheRowsOfTheNormalWalk) {
     t.Next();
     EXPECT_EQ(t.RecNo(), std::stoi(onRoad[onRoad.size() / 2 + 1]));
     ExpectRoadsAgree(t, u, "plain");
+    t.SetDBFCache(true);  // the handler's read window beside the road
+    ExpectRoadsAgree(t, u, "read window");
+    t.SetDBFCache(false);
     t.SetUseDeleted(true);
     EXPECT_EQ(WalkRecords(t, true), WalkRecords(t, false));
     ExpectRoadsAgree(t, u, "deleted shown");
