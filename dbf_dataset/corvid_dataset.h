@@ -362,6 +362,10 @@ protected:
   void UpdateIndexDefs() override;
   void DoAfterInsert() override;
   virtual void InternalRecall();
+  // The forward road (corvid_walk.cpp).
+  bool WalkStart() override;
+  bool WalkFetch(TRecordBuffer buffer) override;
+  void WalkStop() noexcept override;
 
 private:
   friend class DBFObject;
@@ -416,6 +420,9 @@ private:
   // order without a tag; false when the file ends short of the header's
   // count.
   bool CountByBlocks(int& count);
+  // Reads the road's next block from record `first`; false when there is
+  // none to read (raises when the file ends inside record `first`).
+  bool WalkRead(int32_t first);
   // Writes the pending memos into the handler's active image.
   void FlushPendingMemos();
   void WriteRecord(uint8_t* buffer, const std::function<void()>& write);
@@ -482,4 +489,13 @@ private:
   // next one by counting up the digits instead of formatting anew.
   int32_t bookmark_recno_ = -1;
   char bookmark_text_[11] = {};
+  // The forward road: the block of records read (as stored), the number of
+  // its first record and how many it holds, the next record to look at, the
+  // last record the header counts, and the last record given.
+  std::vector<uint8_t> walk_block_;
+  int32_t walk_first_ = 0;
+  int32_t walk_count_ = 0;
+  int32_t walk_next_ = 0;
+  int32_t walk_last_ = 0;
+  int32_t walk_given_ = 0;
 };

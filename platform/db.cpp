@@ -161,6 +161,8 @@ bool TDataSet::WalkUnobserved() const {
 }
 
 void TDataSet::CheckBrowseMode() {
+  // Whatever checks for browsing is about to use the cursor.
+  EndWalk();
   CheckActive();
   DataEvent(deCheckBrowseMode, 0);
   switch (state_) {
@@ -189,6 +191,7 @@ void TDataSet::UpdateRecord() {
 
 void TDataSet::SetState(TDataSetState state) {
   if (state_ == state) return;
+  EndWalk();
   state_ = state;
   modified_ = false;
   DataEvent(deUpdateState, 0);
@@ -289,6 +292,7 @@ TRecordBuffer TDataSet::Buffers(int i) const {
 }
 
 void TDataSet::ClearBuffers() {
+  EndWalk();
   record_count_ = 0;
   active_record_ = 0;
   current_record_ = -1;
@@ -322,6 +326,7 @@ void TDataSet::MoveBuffer(int from, int to) {
 
 void TDataSet::SetBufferCount(int count) {
   if (count < 1) count = 1;
+  EndWalk();
   if (count == buffer_count_ && static_cast<int>(buffers_.size()) == count + 1) return;
   // Shrinking keeps the window that ends at the active record.
   if (record_count_ > count) {
@@ -355,6 +360,7 @@ void TDataSet::UpdateBufferCount() {
 }
 
 void TDataSet::SetCurrentRecord(int index) {
+  EndWalk();
   if (current_record_ == index) return;
   TRecordBuffer buffer = buffers_[static_cast<size_t>(index)].get();
   switch (GetBookmarkFlag(buffer)) {
@@ -442,6 +448,7 @@ int TDataSet::GetPriorRecords() {
 }
 
 void TDataSet::Resync(TResyncMode mode) {
+  EndWalk();
   if (buffers_.empty()) return;
   TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
   if (mode & rmExact) {
@@ -504,7 +511,74 @@ void TDataSet::Last() {
   DoAfterScroll();
 }
 
+bool TDataSet::BeginWalk() {
+  EndWalk();
+  if (!WalkUnobserved() || buffer_count_ != 1 || buffers_.size() != 2) {
+    First();
+    return false;
+  }
+  CheckBrowseMode();
+  ClearBuffers();
+  bool started = false;
+  try {
+    started = WalkStart();
+  } catch (...) {
+    DataEvent(deDataSetChange, 0);
+    throw;
+  }
+  if (!started) {
+    First();
+    return false;
+  }
+  walking_ = true;
+  // The component's cursor is wherever the road has read up to: unknown
+  // to the ring (current_record_ stays -1) until the road ends.
+  try {
+    if (WalkFetch(buffers_[0].get())) ActivateBuffers();
+  } catch (...) {
+    EndWalk();
+    bof_ = true;
+    DataEvent(deDataSetChange, 0);
+    throw;
+  }
+  bof_ = true;
+  if (record_count_ == 0) EndWalk();
+  DataEvent(deDataSetChange, 0);
+  return walking_;
+}
+
+void TDataSet::WalkNext() {
+  if (!walking_) {
+    Next();
+    return;
+  }
+  if (eof_) return;
+  bof_ = false;
+  // The spare buffer takes the record: at the end the last one stays active.
+  bool got = false;
+  try {
+    got = WalkFetch(buffers_[1].get());
+  } catch (...) {
+    EndWalk();
+    throw;
+  }
+  if (!got) {
+    eof_ = true;
+    EndWalk();
+    return;
+  }
+  std::swap(buffers_[0], buffers_[1]);
+}
+
+void TDataSet::EndWalk() noexcept {
+  if (!walking_) return;
+  walking_ = false;
+  current_record_ = -1;
+  WalkStop();
+}
+
 int TDataSet::MoveBy(int distance) {
+  EndWalk();
   CheckBrowseMode();
   int result = 0;
   DoBeforeScroll();

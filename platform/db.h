@@ -192,6 +192,21 @@ public:
   // state, no scroll, calculation or record filter events, no calculated
   // fields, no data sources.
   bool WalkUnobserved() const;
+  // A forward walk from the first record to Eof by a reader that reads only
+  // the fields, bookmarks and record numbers of each record in turn and
+  // neither edits nor moves the dataset otherwise until EndWalk.
+  // BeginWalk stands on the first record as First does; it is true when
+  // the component offers a forward road of its own (records read in large
+  // blocks straight into the one record buffer, the component's cursor
+  // left behind: the framework counts it unknown), which it may do only
+  // while the walk goes unobserved and the dataset keeps one buffer.
+  // WalkNext then steps as Next does (it is Next off the road).  Any other
+  // navigation, state change or Close ends the road first; EndWalk ends it
+  // and never throws.
+  bool BeginWalk();
+  void WalkNext();
+  void EndWalk() noexcept;
+  bool Walking() const { return walking_; }
   // Copies the current record's image into buffer (false: no current record).
   virtual bool GetCurrentRecord(TRecordBuffer buffer);
   // Code-page translation of texts; the base copies (dataset components that
@@ -270,6 +285,13 @@ protected:
   virtual void ClearCalcFields(TRecordBuffer buffer) { (void)buffer; }
   virtual bool GetIsIndexField(TField* field) { (void)field; return false; }
   virtual void UpdateIndexDefs() {}
+  // The forward road of a component (see BeginWalk): WalkStart is true
+  // when the component offers it now, from before its first visible record;
+  // WalkFetch fills buffer (the bookmark included) with the next visible
+  // record, false after the last; WalkStop ends the road, never throwing.
+  virtual bool WalkStart() { return false; }
+  virtual bool WalkFetch(TRecordBuffer buffer) { (void)buffer; return false; }
+  virtual void WalkStop() noexcept {}
   void Loaded() override;
   void Notification(TComponent* component, TOperation operation) override;
 
@@ -369,6 +391,7 @@ private:
   int bookmark_size_ = 0;
   int calc_fields_size_ = 0;
   int block_read_size_ = 0;
+  bool walking_ = false;
   TRecordBuffer calc_buffer_ = nullptr;
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
   std::vector<std::string> bookmarks_;   // handle h lives at h-1

@@ -80,6 +80,12 @@ struct TCellValue {
 // stands on the row; a text is cut as the column's cell would cut it.  The
 // buffer and the text are the caller's, reused from row to row.
 struct TExprValue {
+  // A text field read as such: `fe` is the column's expression itself.
+  TExprValue(TFieldExpr& fe, int32_t width, std::string& buffer, std::string& text)
+      : Node(&fe), Kind(ttString), Width(width), Buffer(buffer), Text(text) {
+    ReadField(fe);
+    NullByText = HaveText = true;
+  }
   TExprValue(TExpression* e, int32_t width, std::string& buffer, std::string& text)
       : Node(e->GetCurrentNode()), Kind(e->GetExprType()), Width(width), Buffer(buffer), Text(text) {
     // A text field is null exactly when it reads as no text: one read of
@@ -248,6 +254,16 @@ struct TSiftGroup::TGroupState : public TExprContext {
   // yet), the rows it grouped into, and whether a head row is being stored.
   int8_t Streaming = -1;
   TResultSet* StreamedRows = nullptr;
+  // What a streamed row reads per group item and per aggregate argument,
+  // fixed once the streaming is decided: the compiled expression, the
+  // column's width, and the expression as a text field where it is one
+  // (read without asking the expression what it is).
+  struct TStreamArg {
+    TExpression* Expr = nullptr;
+    int32_t Width = 0;
+    TFieldExpr* TextField = nullptr;
+  };
+  std::vector<TStreamArg> KeyArgs, AggArgs;
   bool Storing = false;
 
   void ResetGroups() {
@@ -501,16 +517,30 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
     if (stream) {
       gs.ResetGroups();
       gs.StreamedRows = rows;
+      auto arg = [&](int32_t col) {
+        TGroupState::TStreamArg a;
+        a.Expr = a_.ColumnList.Get(col)->Compiled->Expression.get();
+        a.Width = rows->Fields.GetItem(col)->ColWidth;
+        if (typeid(*a.Expr) == typeid(TFieldExpr) && a.Expr->GetExprType() == ttString) {
+          auto* fe = static_cast<TFieldExpr*>(a.Expr);
+          if (fe->Field->DataType() == ftString) a.TextField = fe;
+        }
+        return a;
+      };
+      gs.KeyArgs.clear();
+      gs.AggArgs.clear();
+      for (int32_t i = 0; i < groupItems; ++i) gs.KeyArgs.push_back(arg(a_.GroupByList.Get(i)->ColumnIndex));
+      for (const auto& ref : gs.Aggregates) gs.AggArgs.push_back(arg(ref.ArgColumn));
     }
   }
   if (gs.Streaming == 0) return false;
 
+  auto value = [&gs](const TGroupState::TStreamArg& a) {
+    return a.TextField ? TExprValue(*a.TextField, a.Width, gs.FieldBuffer, gs.FieldText)
+                       : TExprValue(a.Expr, a.Width, gs.FieldBuffer, gs.FieldText);
+  };
   gs.Key.clear();
-  for (int32_t i = 0; i < groupItems; ++i) {
-    const int32_t col = a_.GroupByList.Get(i)->ColumnIndex;
-    AppendKey(gs.Key, TExprValue(a_.ColumnList.Get(col)->Compiled->Expression.get(),
-                                 rows->Fields.GetItem(col)->ColWidth, gs.FieldBuffer, gs.FieldText));
-  }
+  for (const auto& a : gs.KeyArgs) AppendKey(gs.Key, value(a));
   bool added = false;
   // Without GROUP BY every row falls into the one group (an empty key):
   // nothing to look up once it exists.
@@ -521,9 +551,7 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
     gs.Heads[static_cast<size_t>(g)] = rows->GetRecordCount();
   }
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
-    const auto& ref = gs.Aggregates[j];
-    TExprValue v(a_.ColumnList.Get(ref.ArgColumn)->Compiled->Expression.get(),
-                 rows->Fields.GetItem(ref.ArgColumn)->ColWidth, gs.FieldBuffer, gs.FieldText);
+    TExprValue v = value(gs.AggArgs[j]);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;

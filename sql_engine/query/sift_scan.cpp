@@ -18,6 +18,25 @@
 
 using namespace sift;
 
+namespace {
+bool g_record_walk = true;
+
+// Ends the dataset's forward road on every path out of the scan.
+class TWalkGuard {
+public:
+  explicit TWalkGuard(TDataSet* ds) : ds_(ds) {}
+  ~TWalkGuard() { ds_->EndWalk(); }
+  TWalkGuard(const TWalkGuard&) = delete;
+  TWalkGuard& operator=(const TWalkGuard&) = delete;
+
+private:
+  TDataSet* ds_;
+};
+}  // namespace
+
+bool SiftRecordWalk() { return g_record_walk; }
+void SetSiftRecordWalk(bool on) { g_record_walk = on; }
+
 bool TSiftRowSink::TakeRow(TSiftScan&, bool) { return false; }
 bool TSiftRowSink::WritesInPlace(TResultSet&) { return false; }
 void TSiftRowSink::RowWritten() {}
@@ -286,6 +305,15 @@ int32_t TSiftScan::EarlyStop(bool unionBranch) const {
   return a_.TopNInSelect;
 }
 
+bool TSiftScan::WalkRoad() const {
+  // Only a SELECT that reads the main dataset alone, record after record:
+  // a join or a subquery might move it, a data change writes to it.
+  if (!g_record_walk || a_.Statement != ssSelect) return false;
+  if (joins_.HasJoinOn() || plan_.JoinInWhere() || subqueries_.Count() > 0) return false;
+  if (a_.TableList.Count() != 1 || q_.IsDataSetDisabled(Main())) return false;
+  return true;
+}
+
 void TSiftScan::Scan(int32_t stopAt) {
   int32_t max = 0;
   if (q_.OnProgress) {
@@ -298,8 +326,10 @@ void TSiftScan::Scan(int32_t stopAt) {
   int32_t position = 1;
   int32_t last = 1;
   stop_at_ = stopAt;
-  Main()->First();
-  while (!Main()->Eof()) {
+  TDataSet* main = Main();
+  TWalkGuard walkEnds(main);
+  const bool walking = WalkRoad() ? main->BeginWalk() : (main->First(), false);
+  while (!main->Eof()) {
     bool deleted = false;
     if (joins_.HasJoinOn()) {
       if (!plan_.MainDataSetOnlyFlag() || plan_.TestWhere()) joins_.DoJOINOn(*this, 0);
@@ -314,7 +344,12 @@ void TSiftScan::Scan(int32_t stopAt) {
         AddThisRecord();
       }
     }
-    if (!deleted) Main()->Next();
+    if (!deleted) {
+      if (walking)
+        main->WalkNext();
+      else
+        main->Next();
+    }
     if (q_.OnProgress) {
       ++position;
       if (SiftMulDiv(last, 100, span) + 5 < SiftMulDiv(position, 100, span)) {

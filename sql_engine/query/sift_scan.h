@@ -15,6 +15,11 @@
 // cursors of the FROM datasets) is released on every path, a failure
 // included.
 //
+// A SELECT that reads the main dataset alone (no join, no subquery) walks
+// it on the dataset's forward road where the dataset offers one
+// (TDataSet::BeginWalk: a DBF table's records read in blocks), and steps
+// with Next otherwise; the road ends on every path out of the walk.
+//
 // Per main record that passes the WHERE clause: a SELECT runs its joins
 // (sift_joins.h) or takes the row (`AddThisRecord`), a DELETE deletes the
 // record and an UPDATE collects it (sift_modify.h).  `AddThisRecord` offers
@@ -42,6 +47,14 @@ class TSqlAnalizer;
 class TWhereOptimizeItem;
 
 class TSiftScan;
+
+// A SELECT that only reads the main dataset's records walks it on the
+// dataset's forward road where the dataset offers one (TDataSet::BeginWalk);
+// off, it always steps with Next.  Both roads give the same rows; the
+// switch is there so the tests can hold one against the other.  On by
+// default.
+bool SiftRecordWalk();
+void SetSiftRecordWalk(bool on);
 
 // A stage that takes the scan's rows as they are made.
 class TSiftRowSink {
@@ -96,6 +109,8 @@ public:
 private:
   TDataSet* Main() const;
   bool RangeItemUsable(TWhereOptimizeItem& item);
+  // True when the main dataset may be walked on its forward road.
+  bool WalkRoad() const;
   void ArmRange();
 
   TSiftPlan& plan_;

@@ -1,0 +1,122 @@
+// The DBF dataset: the forward road of a walk (TDataSet::BeginWalk).
+//
+// A reader that walks from the first record to Eof and only reads each
+// record's fields and bookmark (a query's scan) need not move the handler
+// record by record.  Where nobody could tell the difference (no scroll,
+// calculation or record filter events, no data links, no master, no handler
+// subclass watching its reads, the handler browsing) and the records come
+// in record order (no active tag), the road reads them from the file in
+// large blocks and copies each visible one into the framework's record
+// buffer, deciphered with the table password when there is one:
+//   - a record marked deleted is passed over unless UseDeleted;
+//   - with a filter in force, only the records of its bitmap are given;
+//   - a shared table's header is read again at the start, as every walk
+//     from the top does, and again at the end, so that the records others
+//     appended meanwhile are walked too, as the handler's own walk does.
+// Text stays as stored: the field reads translate from the buffer as
+// usual.  The handler's cursor is left behind during the road and set on
+// the last record given when it ends.
+#include <algorithm>
+#include <cstring>
+#include <typeinfo>
+
+#include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/huge_set.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/table/cipher.h"
+
+namespace {
+
+// Bytes read per block by the road.
+constexpr int64_t kWalkBlockBytes = 1 << 18;
+
+}  // namespace
+
+bool TCorvidDataSet::WalkStart() {
+  if (!handler_ || typeid(*this) != typeid(TCorvidDataSet) || !WalkUnobserved()) return false;
+  CVO_dBHandler& h = *handler_;
+  if (h.cvScanListens() || h.cvReadEventsHeard() || h.cvState() != dbBrowse || h.cvActiveTag() ||
+      MasterSource() != nullptr || h.cvRecordLength() <= 0)
+    return false;
+  if (h.IsShared()) {
+    h.cvHdrRead();  // the appends of others
+    h.cvCacheInvalidate();
+  }
+  at_beginning_ = at_end_ = false;
+  walk_first_ = walk_count_ = walk_given_ = 0;
+  walk_next_ = 1;
+  walk_last_ = h.cvRecordCount();
+  const int64_t length = h.cvRecordLength();
+  walk_block_.resize(static_cast<size_t>(std::max<int64_t>(1, kWalkBlockBytes / length) * length));
+  return true;
+}
+
+bool TCorvidDataSet::WalkRead(int32_t first) {
+  CVO_dBHandler& h = *handler_;
+  const int64_t length = h.cvRecordLength();
+  const int64_t perBlock = static_cast<int64_t>(walk_block_.size()) / length;
+  const int64_t n = std::min<int64_t>(perBlock, static_cast<int64_t>(walk_last_) - first + 1);
+  walk_first_ = first;
+  walk_count_ = 0;
+  if (n <= 0) return false;
+  const int64_t position = h.cvHeaderLength() + static_cast<int64_t>(first - 1) * length;
+  const int32_t got = h.cvRead(position, walk_block_.data(), static_cast<int32_t>(n * length));
+  // A file that ends short of the header's count gives the records it
+  // holds whole; the first one cut short fails as the handler's read does.
+  walk_count_ = static_cast<int32_t>(std::max<int64_t>(got, 0) / length);
+  if (walk_count_ == 0) cvRaise(cvErrReadFailed, {h.FileName()});
+  return true;
+}
+
+bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
+  CVO_dBHandler& h = *handler_;
+  const size_t length = static_cast<size_t>(h.cvRecordLength());
+  const bool showDeleted = h.cvShowDeleted();
+  const TcvHugeSet* bits = h.cvFilterActive() ? h.cvFilterBitmap() : nullptr;
+  // A filter with no bitmap (yet) lets nothing through, as the handler's
+  // navigation does.
+  if (h.cvFilterActive() && (!bits || bits->Highest() < 1)) return false;
+  const std::string& key = h.cvReadKey();
+  for (;;) {
+    if (walk_next_ > walk_last_ || (bits && walk_next_ > bits->Highest())) {
+      if (!h.IsShared() || (bits && walk_next_ > bits->Highest())) return false;
+      h.cvHdrRead();
+      if (walk_next_ > h.cvRecordCount()) return false;
+      walk_last_ = h.cvRecordCount();
+    }
+    if (bits && !bits->BitValue(walk_next_)) {
+      ++walk_next_;
+      continue;
+    }
+    if (walk_next_ < walk_first_ || walk_next_ >= walk_first_ + walk_count_) {
+      if (!WalkRead(walk_next_)) return false;
+    }
+    const uint8_t* rec = walk_block_.data() + static_cast<size_t>(walk_next_ - walk_first_) * length;
+    if (key.empty())
+      std::memcpy(buffer, rec, length);
+    else
+      DBEncryption(key, rec, buffer, length, 0);
+    if (!showDeleted && buffer[0] == '*') {
+      ++walk_next_;
+      continue;
+    }
+    walk_given_ = walk_next_++;
+    FillBookmark(buffer, walk_given_);
+    GetCalcFields(buffer);
+    return true;
+  }
+}
+
+void TCorvidDataSet::WalkStop() noexcept {
+  walk_block_.clear();
+  walk_block_.shrink_to_fit();
+  walk_first_ = walk_count_ = 0;
+  if (!handler_ || walk_given_ <= 0) return;
+  // The handler's cursor goes where the walk stands.
+  try {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    handler_->cvGetRec(walk_given_);
+  } catch (...) {
+  }
+  walk_given_ = 0;
+}
