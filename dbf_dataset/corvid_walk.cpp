@@ -24,6 +24,7 @@
 #include "dbf_engine/huge_set.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/cipher.h"
+#include "platform/exceptions.h"
 
 namespace {
 
@@ -113,10 +114,9 @@ void TCorvidDataSet::WalkStop() noexcept {
   walk_first_ = walk_count_ = 0;
   if (!handler_ || walk_given_ <= 0) return;
   // The handler's cursor goes where the walk stands.
-  try {
+  BestEffort([&] {
     BufferScope scope(*this, handler_->cvOwnBuffer());
     handler_->cvGetRec(walk_given_);
-  } catch (...) {
-  }
+  });
   walk_given_ = 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "platform/exceptions.h"
 #include "platform/text.h"
 
 namespace {
@@ -41,10 +42,7 @@ TDataSet::~TDataSet() {
   data_sources_.clear();
   for (TDataSource* s : sources) {
     s->dataset_ = nullptr;
-    try {
-      s->UpdateState();
-    } catch (...) {
-    }
+    BestEffort([&] { s->UpdateState(); });
   }
   std::vector<TField*> fields(fields_.begin(), fields_.end());
   fields_.Clear();
@@ -98,10 +96,7 @@ void TDataSet::CloseCursor(bool quiet) {
   FreeFieldBuffers();
   ClearBuffers();
   for (auto& b : buffers_) {
-    try {
-      FreeRecordBuffer(b);
-    } catch (...) {
-    }
+    BestEffort([&] { FreeRecordBuffer(b); });
   }
   buffers_.clear();
   buffer_count_ = 0;
