@@ -16,6 +16,7 @@
 #include "corvid_sift.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
+#include "common/sanitizer.h"
 #include "platform/code_page.h"
 #include "search_text.h"
 
@@ -35,17 +36,7 @@ std::string Cp(const std::string& utf8) {
   return out;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 4;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kScale = 4;
-#else
-constexpr int kScale = 1;
-#endif
-#else
-constexpr int kScale = 1;
-#endif
+constexpr int kScale = kSanitized ? 4 : 1;
 
 // The texts stored in C fields and compared with in literals.
 std::vector<std::string> TextPool() {

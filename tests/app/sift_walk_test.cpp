@@ -13,22 +13,13 @@
 
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
+#include "common/sanitizer.h"
 #include "sql_engine/query/custom_sift.h"
 #include "sql_engine/query/sift_scan.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kRows = 150;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kRows = 150;
-#else
-constexpr int kRows = 600;
-#endif
-#else
-constexpr int kRows = 600;
-#endif
+constexpr int kRows = kSanitized ? 150 : 600;
 
 // ID N 5, NAME C 10, KW C 4, NOTE M: random texts (Cyrillic as CP1251 or,
 // for an OEM table, CP866), blanks among them, some records deleted.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/sanitizer.h"
 #include "common/test_files.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/table/table_file.h"
@@ -140,17 +141,7 @@ void CopyDir(const std::string& from, const std::string& to) {
 // For every kind, with random tables: the pack's index files equal those of
 // the same table packed without its indexes and then re-indexed.
 TEST(PackRenumber, IndexFilesEqualAFullRebuild) {
-#if defined(__SANITIZE_ADDRESS__)
-  const int rounds = 2;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  const int rounds = 2;
-#else
-  const int rounds = 4;
-#endif
-#else
-  const int rounds = 4;
-#endif
+  const int rounds = kSanitized ? 2 : 4;
   for (const std::string ext : {"ndx", "ntx", "mdx", "cdx"}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(ext + " round " + std::to_string(round));
