@@ -574,18 +574,14 @@ bool CVobjNDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
     Reindex();
     return false;
   }
-  const std::string name = t->TagName();
-  const std::string keyExpr = t->KeyExpression();
-  const bool unique = t->Unique();
-  FileLockScope lock(*this);
-  Zap();
-  NextAvailPage = 1;
+  // The rebuild's own steps, fed the renumbered entries instead of sorted
+  // keys.
   struct Presorted {
     CVobjNDXTag* tag;
     ~Presorted() { tag->presorted_ = nullptr; }
   } hold{t};
   t->presorted_ = &items;
-  t->IndexTagNew(name, keyExpr, "", true, unique);
+  Reindex();
   return true;
 }
 
