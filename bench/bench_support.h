@@ -28,6 +28,7 @@
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/table/table_file.h"
 #include "directory_generator.h"
+#include "index_test_table.h"
 #include "platform/code_page.h"
 
 namespace bench {
@@ -103,66 +104,25 @@ public:
 
 // An index's view of the directory: a read makes a record's image current
 // and the five fields evaluate from it.
-class ImageIndexTable : public CVobjIndexTableLink {
+class ImageIndexTable : public ::ImageIndexTable {
 public:
-  ImageIndexTable(const Directory& data, std::string tableFile, bool production)
-      : data_(data), tableFile_(std::move(tableFile)), production_(production) {
-    link_.RegisterFieldVar(std::make_shared<FieldVar>(this, "TEL", Layout::tel, 6));
-    link_.RegisterFieldVar(std::make_shared<FieldVar>(this, "FM", Layout::fm, 25));
-    link_.RegisterFieldVar(std::make_shared<FieldVar>(this, "UL", Layout::ul, 30));
-    link_.RegisterFieldVar(std::make_shared<FieldVar>(this, "ND", Layout::nd, 6));
-    link_.RegisterFieldVar(std::make_shared<FieldVar>(this, "KW", Layout::kw, 5));
-    std::memset(image_, ' ', sizeof image_);
+  ImageIndexTable(const Directory& data, std::string tableFile, bool isProduction)
+      : ::ImageIndexTable(data.Records(), Layout::length,
+                          {{"TEL", Layout::tel, 6},
+                           {"FM", Layout::fm, 25},
+                           {"UL", Layout::ul, 30},
+                           {"ND", Layout::nd, 6},
+                           {"KW", Layout::kw, 5}}),
+        data_(data) {
+    fileName = std::move(tableFile);
+    production = isProduction;
   }
-  ImageIndexTable(const ImageIndexTable&) = delete;
-  ImageIndexTable& operator=(const ImageIndexTable&) = delete;
-  int32_t ixRecordCount() override { return data_.Records(); }
-  int32_t ixCurrentRecord() override { return current_; }
-  bool ixReadRecord(int32_t recno) override {
-    if (recno < 1 || recno > data_.Records()) return false;
-    std::memcpy(image_, data_.Image(recno), Layout::length);
-    current_ = recno;
-    return true;
-  }
-  bool ixHasOriginalRecord() override { return false; }
-  bool ixRecordModified() override { return false; }
-  void ixUseOriginalRecord(bool) override {}
-  bool ixExactMatch() override { return true; }
-  TcvExpUserLink* ixExpressionLink() override { return &link_; }
-  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
-  std::string ixReadKey() override { return {}; }
-  std::string ixWriteKey() override { return {}; }
-  std::string ixTableFileName() override { return tableFile_; }
-  bool ixProductionIndex() override { return production_; }
-  void ixSetProductionIndex(bool) override {}
-  int32_t ixAccessRetries() override { return 1; }
+
+protected:
+  const char* RecordImage(int32_t recno) const override { return data_.Image(recno); }
 
 private:
-  class FieldVar : public TcvUserDefFieldVar {
-  public:
-    FieldVar(ImageIndexTable* t, const char* name, int at, int len)
-        : TcvUserDefFieldVar(name), t_(t), at_(at), len_(len) {}
-    void FieldVarResult(TcvExpValue& value, TcvExpResultType& type) override {
-      value.SetText(std::string(t_->image_ + at_, static_cast<size_t>(len_)));
-      type = rtText;
-    }
-    // As a table's character field does: a view of the bytes in the image.
-    bool FieldVarText(std::string_view& text) override {
-      text = std::string_view(t_->image_ + at_, static_cast<size_t>(len_));
-      return true;
-    }
-
-  private:
-    ImageIndexTable* t_;
-    int at_, len_;
-  };
-
   const Directory& data_;
-  std::string tableFile_;
-  bool production_;
-  TcvExpUserLink link_;
-  int32_t current_ = 0;
-  char image_[Layout::length];
 };
 
 // An SQLite database of the directory opened read-only, as the query

@@ -1,5 +1,5 @@
 // The fixture of the index file tests: the small fake table
-// (fake_index_table.h) and a per-test directory.
+// (PeopleIndexTable, index_test_table.h) and a per-test directory.
 #pragma once
 
 #include "dbf_engine/index/cdx_index.h"
@@ -21,7 +21,7 @@
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/index/memory_index.h"
 #include "dbf_engine/messages.h"
-#include "fake_index_table.h"
+#include "index_test_table.h"
 
 namespace fs = std::filesystem;
 
@@ -89,7 +89,7 @@ protected:
   }
 
   fs::path dir;
-  Table table;
+  PeopleIndexTable table;
 };
 
 std::string Name(int i) {

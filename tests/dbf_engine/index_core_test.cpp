@@ -16,62 +16,10 @@
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_table_link.h"
 #include "common/test_files.h"
+#include "index_test_table.h"
 #include "dbf_engine/messages.h"
 
 namespace {
-
-// A table of text keys: record i has key keys[i-1] and passes the FOR
-// condition when pass[i-1].  The saved image is what the record held before
-// the current edit.
-class FakeTable : public CVobjIndexTableLink {
-public:
-  std::vector<std::string> keys, oldKeys;
-  std::vector<bool> pass, oldPass;
-  int32_t current = 0;
-  bool editing = false;
-  bool useOriginal = false;
-  bool exact = false;
-
-  int32_t Add(const std::string& k, bool p = true) {
-    keys.push_back(k);
-    pass.push_back(p);
-    oldKeys.push_back(k);
-    oldPass.push_back(p);
-    return static_cast<int32_t>(keys.size());
-  }
-  const std::string& Key() const {
-    return useOriginal ? oldKeys[static_cast<size_t>(current - 1)] : keys[static_cast<size_t>(current - 1)];
-  }
-  bool Pass() const {
-    return useOriginal ? oldPass[static_cast<size_t>(current - 1)] : pass[static_cast<size_t>(current - 1)];
-  }
-  void Commit(int32_t rec) {
-    oldKeys[static_cast<size_t>(rec - 1)] = keys[static_cast<size_t>(rec - 1)];
-    oldPass[static_cast<size_t>(rec - 1)] = pass[static_cast<size_t>(rec - 1)];
-  }
-
-  int32_t ixRecordCount() override { return static_cast<int32_t>(keys.size()); }
-  int32_t ixCurrentRecord() override { return current; }
-  bool ixReadRecord(int32_t recno) override {
-    current = recno;
-    return true;
-  }
-  bool ixHasOriginalRecord() override { return editing; }
-  bool ixRecordModified() override {
-    return keys[static_cast<size_t>(current - 1)] != oldKeys[static_cast<size_t>(current - 1)] ||
-           pass[static_cast<size_t>(current - 1)] != oldPass[static_cast<size_t>(current - 1)];
-  }
-  void ixUseOriginalRecord(bool original) override { useOriginal = original; }
-  bool ixExactMatch() override { return exact; }
-  TcvExpUserLink* ixExpressionLink() override { return nullptr; }
-  void ixStatusUpdate(int32_t, int32_t, int32_t) override {}
-  std::string ixReadKey() override { return {}; }
-  std::string ixWriteKey() override { return {}; }
-  std::string ixTableFileName() override { return "/tmp/fake.dbf"; }
-  bool ixProductionIndex() override { return false; }
-  void ixSetProductionIndex(bool) override {}
-  int32_t ixAccessRetries() override { return 1; }
-};
 
 struct StoredEntry {
   TcvVariantType kind;
@@ -88,7 +36,7 @@ struct StoredPage {
 // halves on store, as the NDX layout does.
 class MemFile : public CVobjIndexFile {
 public:
-  explicit MemFile(FakeTable* t) : CVobjIndexFile(t, "mem.tst") {}
+  explicit MemFile(KeyIndexTable* t) : CVobjIndexFile(t, "mem.tst") {}
   std::map<int32_t, StoredPage> pages;
   int32_t next = 1;
   int32_t writes = 0;
@@ -97,7 +45,7 @@ public:
 
 class MemTag : public CVobjIndexTag {
 public:
-  MemTag(MemFile* f, FakeTable* t, int32_t maxKeys) : CVobjIndexTag(f, "T"), file_(f), table_(t) {
+  MemTag(MemFile* f, KeyIndexTable* t, int32_t maxKeys) : CVobjIndexTag(f, "T"), file_(f), table_(t) {
     SetKeyShape(KeyLength(), EntryLength(), maxKeys, maxKeys / 2);
     SetRootPage(f->GetAvailPage());
     f->pages[RootPage()] = StoredPage{};
@@ -155,11 +103,11 @@ public:
   bool SolveFilter() override { return table_->Pass(); }
 
   MemFile* file_;
-  FakeTable* table_;
+  KeyIndexTable* table_;
 };
 
 struct Fixture {
-  FakeTable table;
+  KeyIndexTable table;
   MemFile file{&table};
   MemTag* tag;
   explicit Fixture(int32_t maxKeys = 4) {
@@ -218,10 +166,10 @@ std::string RandomKey(std::mt19937& rng) {
 
 using Pairs = std::vector<std::pair<std::string, int32_t>>;
 
-Pairs SortedExpected(const FakeTable& t, bool descending = false) {
+Pairs SortedExpected(const KeyIndexTable& t, bool descending = false) {
   Pairs want;
-  for (size_t i = 0; i < t.keys.size(); ++i)
-    if (t.pass[i]) want.emplace_back(t.keys[i], static_cast<int32_t>(i + 1));
+  for (size_t i = 0; i < t.rows.size(); ++i)
+    if (t.rows[i].pass) want.emplace_back(t.rows[i].key, static_cast<int32_t>(i + 1));
   std::stable_sort(want.begin(), want.end(), [&](auto& a, auto& b) {
     return descending ? a.first > b.first : a.first < b.first;
   });
@@ -230,7 +178,7 @@ Pairs SortedExpected(const FakeTable& t, bool descending = false) {
 
 // Keys in order and exactly the passing records, each once; equal keys may
 // come in any record order (a changed record goes after its equal keys).
-void ExpectSameEntries(const Pairs& got, const FakeTable& t) {
+void ExpectSameEntries(const Pairs& got, const KeyIndexTable& t) {
   for (size_t i = 1; i < got.size(); ++i) ASSERT_LE(got[i - 1].first, got[i].first) << i;
   Pairs a = got, b = SortedExpected(t);
   std::sort(a.begin(), a.end());
@@ -293,10 +241,10 @@ TEST(IndexCore, DeleteEverythingThenAddAgain) {
   std::shuffle(order.begin(), order.end(), rng);
   for (size_t n = 0; n < order.size(); ++n) {
     CVobjIndexKeyData k(0);
-    k.PutString(f.table.keys[static_cast<size_t>(order[n] - 1)]);
+    k.PutString(f.table.rows[static_cast<size_t>(order[n] - 1)].key);
     k.Link = order[n];
     ASSERT_TRUE(f.tag->KeyDelete(k)) << n;
-    f.table.pass[static_cast<size_t>(order[n] - 1)] = false;
+    f.table.rows[static_cast<size_t>(order[n] - 1)].pass = false;
     if (n % 50 == 0) {
       ASSERT_EQ(f.Forward(), SortedExpected(f.table)) << n;
     }
@@ -308,8 +256,8 @@ TEST(IndexCore, DeleteEverythingThenAddAgain) {
   EXPECT_EQ(f.tag->Root()->Count(), 0);
   // The emptied tree takes keys again.
   for (int i = 0; i < 400; ++i) {
-    f.table.pass[static_cast<size_t>(i)] = true;
-    f.Add(f.table.keys[static_cast<size_t>(i)], i + 1);
+    f.table.rows[static_cast<size_t>(i)].pass = true;
+    f.Add(f.table.rows[static_cast<size_t>(i)].key, i + 1);
   }
   EXPECT_EQ(f.Forward(), SortedExpected(f.table));
 }
@@ -334,8 +282,8 @@ TEST(IndexCore, KeyUpdateAcrossForTransitionsKeepsOneEntryPerRecord) {
   for (int step = 0; step < 2000; ++step) {
     int32_t rec = 1 + static_cast<int32_t>(rng() % 200);
     size_t i = static_cast<size_t>(rec - 1);
-    if (rng() % 3 != 0) f.table.keys[i] = RandomKey(rng);
-    if (rng() % 3 == 0) f.table.pass[i] = !f.table.pass[i];
+    if (rng() % 3 != 0) f.table.rows[i].key = RandomKey(rng);
+    if (rng() % 3 == 0) f.table.rows[i].pass = !f.table.rows[i].pass;
     f.table.current = rec;
     f.table.editing = true;
     f.tag->KeyUpdate(rec, false);
@@ -444,7 +392,7 @@ TEST(IndexCore, OrderedByRecordKeepsEqualKeysInRecordOrder) {
   EXPECT_EQ(f.Forward(), SortedExpected(f.table));
   for (int32_t rec : {1, 17, 30}) EXPECT_EQ(f.Find("K", rec), rec);
   // An edit finds and removes the old entry by its record number.
-  f.table.keys[16] = "A";
+  f.table.rows[16].key = "A";
   f.table.current = 17;
   f.table.editing = true;
   EXPECT_TRUE(f.tag->KeyUpdate(17, false));
@@ -488,14 +436,13 @@ TEST(IndexCore, OpenFollowsTheTablesCurrentRecord) {
     f.table.current = rec;
     f.tag->TagOpen(cvTagOpenFollow);
     EXPECT_EQ(f.tag->CurrentRecord(), rec);
-    EXPECT_EQ(f.tag->CurrentKey().GetString(), f.table.keys[static_cast<size_t>(rec - 1)]);
+    EXPECT_EQ(f.tag->CurrentKey().GetString(), f.table.rows[static_cast<size_t>(rec - 1)].key);
     f.tag->KeyRead(cvReadTop);
     f.tag->KeySync(rec);
     EXPECT_EQ(f.tag->CurrentRecord(), rec);
   }
   // A record that is not in the index opens at the top.
-  f.table.pass.push_back(false);
-  f.table.keys.push_back("NOT THERE");
+  f.table.rows.push_back(KeyRow{"NOT THERE", false});
   f.table.current = 101;
   f.tag->TagOpen(cvTagOpenFollow);
   EXPECT_EQ(f.tag->CurrentKey().GetString(), SortedExpected(f.table).front().first);
@@ -506,7 +453,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   for (const char* k : {"A", "B", "C"}) f.AddRecord(k);
   f.tag->TagClose();
   auto update = [&](int32_t rec, const std::string& key) {
-    f.table.keys[static_cast<size_t>(rec - 1)] = key;
+    f.table.rows[static_cast<size_t>(rec - 1)].key = key;
     f.table.current = rec;
     f.table.editing = true;
     struct Done {
@@ -536,11 +483,11 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   other->SetKey("K");
   for (int32_t rec = 1; rec <= 3; ++rec) {
     CVobjIndexKeyData d(0);
-    d.PutString(f.table.keys[static_cast<size_t>(rec - 1)]);
+    d.PutString(f.table.rows[static_cast<size_t>(rec - 1)].key);
     d.Link = rec;
     other->KeyAdd(d);
   }
-  f.table.keys[0] = MemTag::kNoValue;
+  f.table.rows[0].key = MemTag::kNoValue;
   f.table.current = 1;
   f.table.editing = true;
   EXPECT_THROW(f.file.TagUpdate(1, false), ECorvidExpression);
@@ -555,7 +502,7 @@ TEST(IndexCore, KeyWithoutValueIsRefusedNotStoredEmpty) {
   EXPECT_EQ(second, rest);
   // A build over such a record refuses it too.
   f.table.current = 3;
-  f.table.keys[2] = MemTag::kNoValue;
+  f.table.rows[2].key = MemTag::kNoValue;
   CVobjIndexKeyData k(0);
   EXPECT_THROW(f.tag->BuildRecordKey(k), ECorvidExpression);
 }
@@ -588,23 +535,11 @@ TEST(IndexCore, EqualKeysGoAfterExistingOnesInEitherDirection) {
   }
 }
 
-namespace {
-
-class CipherTable : public FakeTable {
-public:
-  std::string dir, key;
-  std::string ixReadKey() override { return key; }
-  std::string ixWriteKey() override { return key; }
-  std::string ixTableFileName() override { return dir + "/people.dbf"; }
-};
-
-}  // namespace
-
 TEST(IndexFile, OpensNextToTheTableAndCiphersPages) {
   TempDir tmp;
-  CipherTable t;
-  t.dir = tmp.path();
-  t.key = "SECRET";
+  KeyIndexTable t;
+  t.fileName = tmp.path() + "/people.dbf";
+  t.cipherKey = "SECRET";
   CVobjIndexFile file(&t, "people");
   // Missing file: none, nothing created.
   EXPECT_EQ(file.IndexFileOpen("people", ".ndx", true, false, false, false), nullptr);
@@ -622,7 +557,7 @@ TEST(IndexFile, OpensNextToTheTableAndCiphersPages) {
   ASSERT_EQ(d->cvRead(512, raw.data(), 1024), 1024);
   EXPECT_NE(raw, page);
   std::vector<uint8_t> piece(512);
-  Encryption(t.key, raw.data() + 512, piece.data(), 512, 0);
+  Encryption(t.cipherKey, raw.data() + 512, piece.data(), 512, 0);
   EXPECT_TRUE(std::equal(piece.begin(), piece.end(), page.begin() + 512));
   // ...and reads back plain.
   std::vector<uint8_t> back(1024);
@@ -639,7 +574,7 @@ TEST(IndexFile, OpensNextToTheTableAndCiphersPages) {
 }
 
 TEST(IndexFile, TagLookups) {
-  FakeTable t;
+  KeyIndexTable t;
   MemFile file(&t);
   auto* a = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4)));
   auto* b = static_cast<MemTag*>(file.AdoptTag(std::make_unique<MemTag>(&file, &t, 4)));
@@ -662,7 +597,7 @@ TEST(IndexFile, TagLookups) {
 }
 
 namespace {
-class LinkedTable : public FakeTable {
+class LinkedTable : public KeyIndexTable {
 public:
   TcvExpUserLink link;
   TcvExpUserLink* ixExpressionLink() override { return &link; }

@@ -1,4 +1,4 @@
-// MDX multiple index files against the small fake table (fake_index_table.h).
+// MDX multiple index files against the small fake table (PeopleIndexTable).
 #include "dbf_engine/index/mdx_index.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
 #include "dbf_engine/messages.h"
-#include "fake_index_table.h"
+#include "index_test_table.h"
 #include "platform/date_time.h"
 
 namespace fs = std::filesystem;
@@ -59,7 +59,7 @@ protected:
   void Append(CVobjMDXFile& f, const std::string& name, double num = 0) {
     const int32_t rec = table.Add(name, num);
     table.editing = true;
-    table.old[static_cast<size_t>(rec - 1)] = Row{std::string(10, ' '), 0};
+    table.old[static_cast<size_t>(rec - 1)] = PeopleRow{std::string(10, ' '), 0};
     f.TagUpdate(rec, true);
     table.old[static_cast<size_t>(rec - 1)] = table.rows[static_cast<size_t>(rec - 1)];
     table.editing = false;
@@ -95,7 +95,7 @@ protected:
   }
 
   fs::path dir;
-  Table table;
+  PeopleIndexTable table;
 };
 
 TEST_F(MdxTest, NewFileHeaderIsTheHandBuiltImageAndMissingFileIsReported) {
