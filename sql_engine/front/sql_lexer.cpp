@@ -22,6 +22,7 @@ struct Keyword {
 
 // Searched in this order; the first equal entry wins (NUMERIC shares FLOAT's
 // token).
+// clang-format off
 constexpr Keyword kKeywords[] = {
     {"TOP", tkTOP},              {"SELECT", tkSELECT},        {"DISTINCT", tkDISTINCT},    {"TRUE", tkTRUE},
     {"FALSE", tkFALSE},          {"AND", tkAND},              {"OR", tkOR},                {"NOT", tkNOT},
@@ -50,6 +51,7 @@ constexpr Keyword kKeywords[] = {
     {"REINDEX", tkREINDEX},      {"FIELDS", tkFIELDS},        {"USING", tkUSING},          {"RANGE", tkRANGE},
     {"TO", tkTO},
 };
+// clang-format on
 static_assert(std::size(kKeywords) == 101);  // and fewer than 128: slots hold int8_t
 
 // Every keyword's token is the one the grammar declares for the terminal of
