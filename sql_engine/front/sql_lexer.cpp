@@ -250,6 +250,7 @@ char SeparatorOf(const std::string& format) {
 constexpr auto kRuleInfo = [] {
   using Info = TCustomLexer::TLexRuleInfo;
   std::array<Info, TCustomLexer::kMaxRules + 1> t{};
+  // clang-format off
   const std::pair<int32_t, int32_t> plain[] = {
       {rSlashComment, tkComment}, {rBracketComment, tkComment}, {rDashComment, tkComment},
       {rBracketName, tkIdent},    {rNumber, tkNumber},          {rUnsigned, tkUInt},
@@ -263,6 +264,7 @@ constexpr auto kRuleInfo = [] {
       {rLE, tkLE},                {rBlank, tkBlank},            {rNewLine, tkNewLine},
       {rTab, tkTab},              {rOther, tkIllegal},
   };
+  // clang-format on
   for (const auto& [rule, token] : plain) t[static_cast<size_t>(rule)].Token = static_cast<int16_t>(token);
   for (const int32_t r : {rBlank, rNewLine, rTab, rSlashComment, rBracketComment, rDashComment})
     t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleLayout;
