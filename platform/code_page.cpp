@@ -52,6 +52,7 @@ struct BestFit {
   char32_t to;
 };
 
+// clang-format off
 constexpr BestFit kBestFit[] = {
     // 1251 -> 866: letters of other Slavic alphabets, typographic signs.
     {0x0403, 0x0413}, {0x0453, 0x0433}, {0x0490, 0x0413}, {0x0491, 0x0433},  // Ѓ ѓ Ґ ґ
@@ -66,6 +67,7 @@ constexpr BestFit kBestFit[] = {
     // 866 -> 1251: the bullet and the plain lines of the box-drawing set.
     {0x2219, 0x00B7}, {0x2500, '-'}, {0x2550, '='}, {0x2502, '|'}, {0x2551, '|'},
 };
+// clang-format on
 
 char32_t ToUnicode(const char32_t* high, unsigned char c) {
   return c < 0x80 ? static_cast<char32_t>(c) : high[c - 0x80];

@@ -20,6 +20,7 @@
 #include "platform/exceptions.h"
 
 // In the platform's own order: code tests ranges such as ftBytes..ftTypedBinary.
+// clang-format off
 enum TFieldType {
   ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency, ftBCD,
   ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo, ftGraphic,
@@ -27,14 +28,17 @@ enum TFieldType {
   ftLargeint, ftADT, ftArray, ftReference, ftDataSet, ftOraBlob, ftOraClob, ftVariant,
   ftInterface, ftIDispatch, ftGuid
 };
+// clang-format on
 
 // Name of a field type as the framework spells it ("String", "Integer" ...).
 std::string FieldTypeName(TFieldType type);
 
+// clang-format off
 enum TDataSetState {
   dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter, dsNewValue,
   dsOldValue, dsCurValue, dsBlockRead, dsInternalCalc, dsOpening
 };
+// clang-format on
 
 enum TGetMode { gmCurrent, gmNext, gmPrior };
 enum TGetResult { grOK, grBOF, grEOF, grError };
@@ -45,11 +49,13 @@ using TResyncMode = unsigned;
 constexpr TResyncMode rmExact = 1;
 constexpr TResyncMode rmCenter = 2;
 
+// clang-format off
 enum TDataEvent {
   deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
   deUpdateRecord, deUpdateState, deCheckBrowseMode, dePropertyChange, deFieldListChange,
   deFocusControl, deParentScroll
 };
+// clang-format on
 
 enum TDataAction { daFail, daAbort, daRetry };
 enum TFieldKind { fkData, fkCalculated, fkLookup, fkInternalCalc };

@@ -21,6 +21,7 @@
 #include "sql_engine/front/lex_runtime.h"
 
 // Token numbers of the expression language.
+// clang-format off
 enum TExprToken : int32_t {
   etIdent = 257, etUInt = 258, etSInt = 259, etFloat = 260, etString = 261,
   etComma = 262, etLParen = 263, etRParen = 264, etDot = 265, etColon = 266,
@@ -33,6 +34,7 @@ enum TExprToken : int32_t {
   etWHEN = 302, etTHEN = 303, etELSE = 304, etEND = 305, etIF = 306, etCAST = 307,
   etAS = 308, etESCAPE = 309
 };
+// clang-format on
 
 class TExprLexer : public TCustomLexer {
 public:

@@ -52,10 +52,12 @@ constexpr int32_t kUnboundedTextLen = 255;
 // The widest text of a value of a non-string type (empty for ttString).
 std::string MaxTextOfType(TExprType t);
 
+// clang-format off
 enum TOperator : uint8_t {
   opNot, opExp, opMult, opDivide, opDiv, opMod, opAnd, opShl, opShr, opPlus, opMinus, opOr,
   opXor, opEq, opNEQ, opLT, opGT, opLTE, opGTE
 };
+// clang-format on
 // "opNot", "opPlus", ...: the identifiers messages name operators by.
 const char* OperatorName(TOperator op);
 

@@ -22,6 +22,7 @@ struct Keyword {
 
 // Searched in this order; the first equal entry wins (NUMERIC shares FLOAT's
 // token).
+// clang-format off
 constexpr Keyword kKeywords[] = {
     {"TOP", tkTOP},              {"SELECT", tkSELECT},        {"DISTINCT", tkDISTINCT},    {"TRUE", tkTRUE},
     {"FALSE", tkFALSE},          {"AND", tkAND},              {"OR", tkOR},                {"NOT", tkNOT},
@@ -50,6 +51,7 @@ constexpr Keyword kKeywords[] = {
     {"REINDEX", tkREINDEX},      {"FIELDS", tkFIELDS},        {"USING", tkUSING},          {"RANGE", tkRANGE},
     {"TO", tkTO},
 };
+// clang-format on
 static_assert(std::size(kKeywords) == 101);  // and fewer than 128: slots hold int8_t
 
 // Every keyword's token is the one the grammar declares for the terminal of
@@ -248,6 +250,7 @@ char SeparatorOf(const std::string& format) {
 constexpr auto kRuleInfo = [] {
   using Info = TCustomLexer::TLexRuleInfo;
   std::array<Info, TCustomLexer::kMaxRules + 1> t{};
+  // clang-format off
   const std::pair<int32_t, int32_t> plain[] = {
       {rSlashComment, tkComment}, {rBracketComment, tkComment}, {rDashComment, tkComment},
       {rBracketName, tkIdent},    {rNumber, tkNumber},          {rUnsigned, tkUInt},
@@ -261,6 +264,7 @@ constexpr auto kRuleInfo = [] {
       {rLE, tkLE},                {rBlank, tkBlank},            {rNewLine, tkNewLine},
       {rTab, tkTab},              {rOther, tkIllegal},
   };
+  // clang-format on
   for (const auto& [rule, token] : plain) t[static_cast<size_t>(rule)].Token = static_cast<int16_t>(token);
   for (const int32_t r : {rBlank, rNewLine, rTab, rSlashComment, rBracketComment, rDashComment})
     t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleLayout;

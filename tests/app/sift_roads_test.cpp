@@ -40,9 +40,11 @@ constexpr int kScale = kSanitized ? 4 : 1;
 
 // The texts stored in C fields and compared with in literals.
 std::vector<std::string> TextPool() {
+  // clang-format off
   return {"",     " ",     "abc",  "Abc",   "ABC",  "abc ", " abc", "ab",     "abcd", "*",  "?",    "%",
           "_",    "a*",    "*c",   "a?c",   "a%",   "a_c",  "12",   "12 ",    "1",    "5",  "288",  "1*",
           Cp("Мира"), Cp("мира"), Cp("Мира "), Cp("Садовая"), Cp("садовая"), "Ekb", "ekb", "Z", "z", "0", "ab\x01", "\x7F", "a'b", "2'", "a\"b"};
+  // clang-format on
 }
 
 struct TRoadsTable {
@@ -104,10 +106,12 @@ std::string Quoted(const std::string& s) {
 
 // LIKE patterns: whole texts, prefixes with "_", texts found anywhere,
 // and shapes no DBF test stands for.
+// clang-format off
 const std::vector<std::string> kLikes = {
             "'a%'",   "'%c'",   "'a_c'",  "'%'",    "'\\%%' escape '\\'", "'\\_' escape '\\'", "'%*%'", "'?'",
             "'1%'",   "'_'",    "'12'",   "'12 '",  "'1_%'",  "'_2%'",  "'1 %'",  "'%2%'",  "'%b%'",  "'%1 %'",
             "'Ab%'",  "'%%'",   "'a_c%'", "' 1%'",  "'%\xCC\xE8%'", "'12%%'", "'a'",    "'%2'",   "'2''%'", "'%\"%'"};
+// clang-format on
 
 class TWhereMaker {
 public:

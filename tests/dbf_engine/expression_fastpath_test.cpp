@@ -101,14 +101,18 @@ const char* const kCyrUpper = "\xC8\xC2\xC0\xCD";  // ИВАН
 const char* const kCyrLower = "\xE8\xE2\xE0\xED";  // иван
 
 TEST_F(FastPathTest, AgreesWithGeneralPathOnTrickyTexts) {
+  // clang-format off
   const std::vector<std::string> values = {"",        "ABC",   "ABC  ",     "  ABC", "abc", "ABCD",  "AB",
                                            "A*C",     "A?C",   "*",         "?",     "A-B", "AB'C",  kCyrUpper,
                                            kCyrLower, "\xB8",  "\xE5\xB8",  "\xA8",  "12",  "5",     "\x1F", "ABCDEFGH", "ABCDEFG"};
+  // clang-format on
+  // clang-format off
   const std::vector<std::string> literals = {"''",     "'  '",   "'ABC'",  "'ABC  '", "'abc'",  "'AB*'",  "'*BC'",
                                              "'*B*'",  "'*'",    "'**'",   "'A?C'",   "'A?C*'", "'?B*'",  "'ABCDEFGHIJ*'", "'ABCDEFGHIJ'", "'ABCDEFGH'", "'ABCDEFGH  '",
                                              "'A%'",   "'A_C%'", "'%'",    "'5'",     "'12'",   "' 12'",
                                              std::string("'") + kCyrUpper + "'", std::string("'") + kCyrLower + "*'",
                                              "'\xB8'", "'\xA8*'"};
+  // clang-format on
   const std::vector<std::string> ops = {"=", "<>", ">", "<", ">=", "<="};
   for (const auto& a : values) {
     for (const auto& b : {std::string("ABC"), std::string(), std::string("A*C")}) {

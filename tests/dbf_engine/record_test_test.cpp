@@ -146,14 +146,18 @@ TEST(RecordTest, ShortRecords) {
 TEST(RecordTest, WildcardAndEmptySidesAsTheEvaluatorHasThem) {
   TempDir dir;
   FlatTable t(dir, {{"A", 8}, {"B", 6}});
+  // clang-format off
   const std::vector<std::string> values = {"", "ABC", "XABC", "AB*", "*B", "A?C", "AXC", "A%", "%B", "AB C",
                                            "\xE8\xE2", "\xC8\xC2\xC8", " A", "********"};
+  // clang-format on
+  // clang-format off
   const std::vector<std::string> conds = {
       "A='AB*'",   "A='*BC'",  "A='*B*'", "A='*'",     "A='**'",     "A='***'",   "A='A?C*'", "A='?B*'",
       "A='*?C'",   "A='B C*'", "A='C *'", "A='AB*C*'", "'ABC'=A",    "'XABC'=A",  "''=A",     "A=''",
       "A='   '",   "'  '=A",   "A<>'AB*'", "'AB'<>A",  "A='A_C%'",   "'ABC'=LEFT(A,3)", "SUBSTR(A,9)=''",
       "SUBSTR(A,9)='*'", "UPPER(A)='\xC8\xC2*'", "'\xC8\xC2'=UPPER(LEFT(A,2))", "A='%BC'",
       "LEFT(A,2)='AB' .AND. B='*'", "A='X*' .OR. '*'=B"};
+  // clang-format on
   for (const auto& a : values)
     for (const auto& b : values) {
       for (const auto& c : conds)

@@ -50,6 +50,7 @@ struct LikeCase {
 };
 
 // Values and patterns in CP1251 (\xC8\xE2\xE0\xED\xEE\xE2 is "Иванов").
+// clang-format off
 const LikeCase kMatrix[] = {
     {"Ivanov", "Iv%", ""},         {"ivanov", "Iv%", ""},          {"Ivanov ", "Ivanov", ""},
     {"Ivanov", "Ivanov ", ""},     {"Ivanov", "%ov", ""},          {"Ivanov", "I%v", ""},
@@ -69,6 +70,7 @@ const LikeCase kMatrix[] = {
     {"\xE8\xE2\xE0\xED\xEE\xE2", "\xC8%", ""},  // case-sensitive for Cyrillic too
     {"trailing ", "%g", ""},       {"trailing ", "%g ", ""},       {"a b", "a_b", ""},
 };
+// clang-format on
 
 TEST(ExprLike, MatrixAgreesWithSqlite) {
 #ifndef DIRLOOK_HAVE_SQLITE

@@ -109,6 +109,7 @@ TEST(LexFastPath, SqlCorpusMatchesGeneralLoop) {
 TEST(LexFastPath, SqlEdgesMatchGeneralLoop) {
   FormatSettingsGuard guard('.', ',');
   ClockOverride clock(38021.5);
+  // clang-format off
   const std::vector<std::string> texts = {
       "", "\n", "\r", "\r\n", "\n\n\n", "a", "a\r\nb\rc", "a\n\nb\n", "x\r", "\r\r\n", "a\r\r\nb",
       std::string("a \0 b", 5), std::string("\0", 1), "'ab", "'a\nb'", "'it''s' \"a\"\"b\"", "''''", "'x''",
@@ -119,6 +120,7 @@ TEST(LexFastPath, SqlEdgesMatchGeneralLoop) {
       std::string(1023, 'a'), std::string(1024, 'a') + " b", std::string(1500, '7'), "x " + std::string(2000, '9'),
       "'" + std::string(20000, 'x') + "' z", "/*" + std::string(40000, '\n') + "*/",
   };
+  // clang-format on
   for (const std::string& text : texts) ExpectSameSql(text);
   // A chain of doubled quotes longer than the match stack.
   std::string many = "'";

@@ -97,6 +97,7 @@ void DirectoryImages::Synthetic(uint32_t seed, int deletedPercent) {
 
 void DirectoryImages::City(uint32_t seed, int deletedPercent) {
   // Male forms; the female form follows from the ending.
+  // clang-format off
   static const std::vector<std::string> surnames = Cp1251Words({
       "ИВАНОВ", "СМИРНОВ", "КУЗНЕЦОВ", "ПОПОВ", "ВАСИЛЬЕВ", "ПЕТРОВ", "СОКОЛОВ", "МИХАЙЛОВ", "НОВИКОВ",
       "ФЕДОРОВ", "МОРОЗОВ", "ВОЛКОВ", "АЛЕКСЕЕВ", "ЛЕБЕДЕВ", "СЕМЁНОВ", "ЕГОРОВ", "ПАВЛОВ", "КОЗЛОВ",
@@ -121,6 +122,8 @@ void DirectoryImages::City(uint32_t seed, int deletedPercent) {
       "ЗАМЯТИН", "КАМЕНСКИЙ", "ВЫСОЦКИЙ", "ПОКРОВСКИЙ", "ЗАРЕЦКИЙ", "БЕРЕЗОВСКИЙ", "ЛИТВИНСКИЙ",
       "ШЕВЧЕНКО", "БОНДАРЕНКО", "КОВАЛЕНКО", "ТКАЧЕНКО", "КРАВЧУК", "МЕЛЬНИК", "КИМ", "ЦОЙ", "ГРИН",
       "ДЮМА", "О'КОННОР", "ЛЕВИ-СТРОСС", "ЁЛКИН", "ЭРИСТОВ"});
+  // clang-format on
+  // clang-format off
   static const std::vector<std::string> streets = Cp1251Words({
       "ЛЕНИНА", "МИРА", "СОВЕТСКАЯ", "САДОВАЯ", "ЦЕНТРАЛЬНАЯ", "ШКОЛЬНАЯ", "ЛЕСНАЯ", "НОВАЯ",
       "НАБЕРЕЖНАЯ", "ПОЧТОВАЯ", "МОЛОДЁЖНАЯ", "ПОЛЕВАЯ", "ГАГАРИНА", "ПУШКИНА", "КИРОВА", "ЧКАЛОВА",
@@ -140,8 +143,11 @@ void DirectoryImages::City(uint32_t seed, int deletedPercent) {
       "БОЛЬНИЧНАЯ", "ТЕАТРАЛЬНАЯ", "МУЗЕЙНАЯ", "БИБЛИОТЕЧНАЯ", "ТОРГОВАЯ", "РЫНОЧНАЯ", "КУПЕЧЕСКАЯ",
       "ДВОРЯНСКАЯ", "СОБОРНАЯ", "ТРОИЦКАЯ", "ПОКРОВСКАЯ", "ВОСКРЕСЕНСКАЯ", "НИКОЛЬСКАЯ", "ПРЕОБРАЖЕНСКАЯ",
       "8 МАРТА", "1 МАЯ", "50 ЛЕТ ОКТЯБРЯ", "30 ЛЕТ ПОБЕДЫ", "9 ЯНВАРЯ", "26 БАКИНСКИХ КОМИССАРОВ"});
+  // clang-format on
+  // clang-format off
   static const std::vector<std::string> kinds = Cp1251Words({"", "", "", "", "", "", " ПР-Т", " ПЕР.", " Б-Р", " ПЛ.",
                                                              " ПРОЕЗД", " ШОССЕ", " НАБ."});
+  // clang-format on
   // Initials: first names and patronymics by how often their letters start
   // one.
   static const std::string firstLetters = Cp1251("АААААВВВВВДДДЕЕИИИИИККМММММНННОООППРРСССССТЮЮГГБЛЛФЯЭ");
