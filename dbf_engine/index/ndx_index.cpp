@@ -315,7 +315,7 @@ struct NdxTreeFormat {
     const uint8_t* key;  // key width bytes, taken at once
   };
   using Node = std::vector<uint8_t>;
-  static constexpr bool kHoldBack = true;
+  static constexpr bool HoldBack() { return true; }
 
   const NdxHeader& h;
   CVobjPageBatch& pages;

@@ -12,19 +12,19 @@
 //
 //   Entry, Node          what an entry handed to a node is, and the node
 //                        being filled (each kind keeps its own form).
-//   kHoldBack            true: a full node waits until the next node of its
+//   HoldBack()           true: a full node waits until the next node of its
 //                        level is full as well, so that at the end the last
 //                        two can share their entries (Balance); the node is
 //                        asked Full before each entry.  false: a node is
 //                        asked Full after each entry and is written at once.
 //   Full(level, node, more)
-//                        the node takes no more entries (kHoldBack) or is
+//                        the node takes no more entries (HoldBack) or is
 //                        complete.  `more` is false for the entries the end
 //                        of the build hands up, true while entries stream.
 //   Empty(node)          the node holds no entry.
 //   Append(level, node, entry)
 //   Balance(level, prev, cur)
-//                        (kHoldBack) the last two nodes of a level before
+//                        (HoldBack) the last two nodes of a level before
 //                        they are written at the end.
 //   NewLevel(level)      a level is added above the others.
 //   Write(level, node, role) -> page
@@ -83,7 +83,7 @@ public:
 private:
   struct Level {
     Node cur;   // the node being filled
-    Node prev;  // kHoldBack: the full node held back
+    Node prev;  // HoldBack: the full node held back
     bool hasPrev = false;
   };
 
@@ -94,7 +94,7 @@ private:
     }
     // A deque: the level stays where it is while levels are added above.
     Level& l = levels_[level];
-    if constexpr (F::kHoldBack) {
+    if constexpr (F::HoldBack()) {
       if (f_.Full(level, l.cur, more)) {
         if (l.hasPrev) Close(level, l.prev, cvTreeNode::Inner, more);
         std::swap(l.prev, l.cur);
