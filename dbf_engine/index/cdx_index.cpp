@@ -460,14 +460,13 @@ int32_t CVobjSortCDX::WriteTree() {
   // count.  Each level knows the page of its open node before it is
   // written: a node closed on the way points right at the page allocated
   // for the next one, and left at the one before.
-  struct Format {
-    struct Node {
-      std::vector<CdxLeafEntry> leaf;       // level 0
-      std::vector<CdxInteriorEntry> inner;  // levels above
-      int32_t used = 0;                     // leaf bytes taken
-    };
-    using Entry = CdxInteriorEntry;  // the child is unused at level 0
-    static constexpr bool HoldBack() { return false; }
+  struct Node {
+    std::vector<CdxLeafEntry> leaf;       // level 0
+    std::vector<CdxInteriorEntry> inner;  // levels above
+    int32_t used = 0;                     // leaf bytes taken
+  };
+  // An entry's child is unused at level 0.
+  struct Format : cvTreeFormat<CdxInteriorEntry, Node> {
     struct Place {
       int32_t offset = -1;  // of the open node
       int32_t left = -1;    // of the node written before it
@@ -506,7 +505,6 @@ int32_t CVobjSortCDX::WriteTree() {
                                        e.Key, keyLength, kind, params);
       n.leaf.push_back({std::move(e.Key), e.RecNo});
     }
-    static void Balance(size_t, Node&, Node&) {}
     void NewLevel(size_t) { places.push_back(Place{file.GetAvailPage(), -1}); }
     int32_t Write(size_t level, Node& node, cvTreeNode role) {
       Place& at = places[level];
@@ -553,7 +551,8 @@ int32_t CVobjSortCDX::WriteTree() {
     }
   };
   const CdxLeafParams params = CdxLeafParams::For(keyLength, tag_->MaxRecord());
-  Format format{*tag_,
+  Format format{{},
+                *tag_,
                 *file,
                 pages,
                 keyLength,

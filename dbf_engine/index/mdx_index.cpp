@@ -426,10 +426,7 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   // before it fills: the fewest nodes that hold its entries, the entries
   // spread evenly over them; the level above holds one entry per node.  A
   // node is written as soon as it has its share.
-  struct Format {
-    using Entry = MdxEntry;
-    using Node = std::vector<MdxEntry>;
-    static constexpr bool HoldBack() { return false; }
+  struct Format : cvTreeFormat<MdxEntry> {
     struct Plan {
       int64_t items = 0;   // entries the level gets
       int64_t nodes = 1;   // nodes they fill
@@ -447,10 +444,6 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
     bool Full(size_t level, const Node& node, bool) const {
       return level + 1 < plan.size() && static_cast<int64_t>(node.size()) >= plan[level].Target();
     }
-    static bool Empty(const Node& node) { return node.empty(); }
-    static void Append(size_t, Node& node, MdxEntry&& e) { node.push_back(std::move(e)); }
-    static void Balance(size_t, Node&, Node&) {}
-    static void NewLevel(size_t) {}
     // An interior node keeps its last entry's child as the right child;
     // the key goes up.
     int32_t Write(size_t level, Node& items, cvTreeNode) {
@@ -472,9 +465,8 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
       return page;
     }
     MdxEntry Up(size_t, const Node&, int32_t page, cvTreeNode) { return MdxEntry{page, std::move(up)}; }
-    static void Clear(Node& node) { node.clear(); }
   };
-  Format format{tag, file, tag.header_.MaxKeys, {}, {}};
+  Format format{{}, tag, file, tag.header_.MaxKeys, {}, {}};
   std::vector<Format::Plan>& levels = format.plan;
   levels.emplace_back();
   const int32_t maxKeys = tag.header_.MaxKeys;

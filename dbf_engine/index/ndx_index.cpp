@@ -309,12 +309,11 @@ namespace {
 // per node, so the millions of keys of a build cost no allocation each.  A
 // full node is held back, so that the last two nodes of a level can share
 // their items evenly at the end instead of leaving a nearly empty node.
-struct NdxTreeFormat {
-  struct Entry {
-    int32_t link;
-    const uint8_t* key;  // key width bytes, taken at once
-  };
-  using Node = std::vector<uint8_t>;
+struct NdxItem {
+  int32_t link;
+  const uint8_t* key;  // key width bytes, taken at once
+};
+struct NdxTreeFormat : cvTreeFormat<NdxItem, std::vector<uint8_t>> {
   static constexpr bool HoldBack() { return true; }
 
   const NdxHeader& h;
@@ -326,7 +325,6 @@ struct NdxTreeFormat {
   size_t Capacity(size_t level) const { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); }
   size_t Count(const Node& items) const { return items.size() / slot; }
   bool Full(size_t level, const Node& items, bool) const { return Count(items) >= Capacity(level); }
-  static bool Empty(const Node& items) { return items.empty(); }
   void Append(size_t, Node& items, Entry&& e) const {
     uint8_t l[4];
     cvStoreLE32(l, static_cast<uint32_t>(e.link));
@@ -341,7 +339,6 @@ struct NdxTreeFormat {
     prev.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(front));
     cur.assign(all.begin() + static_cast<ptrdiff_t>(front), all.end());
   }
-  void NewLevel(size_t) const {}
   // A leaf stores its items' links as record numbers; an interior node
   // stores all but its last item keyed, the last one's child as the
   // rightmost child (its key, the parent's separator, is not written).
@@ -366,7 +363,6 @@ struct NdxTreeFormat {
   Entry Up(size_t, const Node& items, int32_t page, cvTreeNode) const {
     return Entry{page, items.data() + items.size() - slot + 4};
   }
-  static void Clear(Node& items) { items.clear(); }
 };
 
 }  // namespace
@@ -383,7 +379,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   const size_t slot = 4 + static_cast<size_t>(kb);
   const uint8_t pad = h.Numeric() ? 0 : ' ';
   CVobjPageBatch pages(file);
-  NdxTreeFormat format{h, pages, file, slot, {}};
+  NdxTreeFormat format{{}, h, pages, file, slot, {}};
   cvTreeWriter<NdxTreeFormat> tree(format);
 
   const int32_t total = presorted ? static_cast<int32_t>(presorted->size() / slot) : KeyCount();

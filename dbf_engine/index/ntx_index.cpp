@@ -433,10 +433,7 @@ namespace {
 // the key after it, which goes up with the node's page; an interior node's
 // last child is its right child.  The nodes of the rightmost path end with
 // the keys.
-struct NtxTreeFormat {
-  using Entry = NtxEntry;
-  using Node = std::vector<NtxEntry>;
-  static constexpr bool HoldBack() { return false; }
+struct NtxTreeFormat : cvTreeFormat<NtxEntry> {
   // The plan of the open node of a level.
   struct Plan {
     bool valid = false;
@@ -481,10 +478,6 @@ struct NtxTreeFormat {
     const Plan& p = PlanOf(level);
     return static_cast<int64_t>(node.size()) >= (level == 0 ? p.keys + 1 : p.children);
   }
-  static bool Empty(const Node& node) { return node.empty(); }
-  static void Append(size_t, Node& node, NtxEntry&& e) { node.push_back(std::move(e)); }
-  static void Balance(size_t, Node&, Node&) {}
-  static void NewLevel(size_t) {}
   int32_t Write(size_t level, Node& node, cvTreeNode role) {
     // The last entry leaves the page: an interior node's as its right
     // child, the key of a leaf closed on the way as its parent's entry.
@@ -508,7 +501,6 @@ struct NtxTreeFormat {
     e.Child = at;
     return e;
   }
-  static void Clear(Node& node) { node.clear(); }
 };
 
 }  // namespace
@@ -521,7 +513,7 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   const int32_t n = presorted ? static_cast<int32_t>(presorted->size() / slot) : OutputCount();
 
   CVobjPageBatch pages(file);
-  NtxTreeFormat format{h, file, pages, maxKeys, n, {0, maxKeys}, {}, {}, {}};
+  NtxTreeFormat format{{}, h, file, pages, maxKeys, n, {0, maxKeys}, {}, {}, {}};
   std::vector<int64_t>& capacity = format.capacity;
   while (capacity.back() < n) capacity.push_back(maxKeys + (maxKeys + 1) * capacity.back());
   format.plan.resize(format.Depth());

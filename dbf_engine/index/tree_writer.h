@@ -8,25 +8,28 @@
 // closes a node.  At the end the open node of each level is written from
 // the bottom up, and the top level's one node is the root.
 //
-// What differs between the kinds is the format's part (F):
+// What differs between the kinds is the format's part (F; cvTreeFormat
+// gives the common forms of the members marked *):
 //
 //   Entry, Node          what an entry handed to a node is, and the node
 //                        being filled (each kind keeps its own form).
-//   HoldBack()           true: a full node waits until the next node of its
+//   HoldBack()*          true: a full node waits until the next node of its
 //                        level is full as well, so that at the end the last
 //                        two can share their entries (Balance); the node is
 //                        asked Full before each entry.  false: a node is
 //                        asked Full after each entry and is written at once.
 //   Full(level, node, more)
 //                        the node takes no more entries (HoldBack) or is
-//                        complete.  `more` is false for the entries the end
-//                        of the build hands up, true while entries stream.
-//   Empty(node)          the node holds no entry.
-//   Append(level, node, entry)
-//   Balance(level, prev, cur)
+//                        complete.  `more` is what the caller of Add said
+//                        (another entry follows) for the entries that stream
+//                        and the nodes they close, and false for the entries
+//                        the end of the build hands up.
+//   Empty(node)*         the node holds no entry.
+//   Append(level, node, entry)*
+//   Balance(level, prev, cur)*
 //                        (HoldBack) the last two nodes of a level before
 //                        they are written at the end.
-//   NewLevel(level)      a level is added above the others.
+//   NewLevel(level)*     a level is added above the others.
 //   Write(level, node, role) -> page
 //                        encodes and writes the node; `role` tells where
 //                        it stands on its level.
@@ -34,7 +37,7 @@
 //                        the entry for the parent of the node just written
 //                        (it may point into the node: the parent takes it
 //                        before the node is cleared).
-//   Clear(node)          empties the node for the next one of its level.
+//   Clear(node)*         empties the node for the next one of its level.
 //
 // Pages are written in the order these calls come, so a kind's files keep
 // their bytes only as long as the calls keep their order.
@@ -44,12 +47,27 @@
 #include <cstdint>
 #include <deque>
 #include <utility>
+#include <vector>
 
 // Where a node stands on its level when it is written.
 enum class cvTreeNode {
   Inner,  // another node of its level follows
   Last,   // the last node of its level, below the top
   Root,   // the one node of the top level
+};
+
+// The common forms: a node is a vector of its entries, written as soon as
+// it is complete; nothing happens when a level is added.
+template <class EntryType, class NodeType = std::vector<EntryType>>
+struct cvTreeFormat {
+  using Entry = EntryType;
+  using Node = NodeType;
+  static constexpr bool HoldBack() { return false; }
+  static bool Empty(const Node& node) { return node.empty(); }
+  static void Append(size_t, Node& node, Entry&& e) { node.push_back(std::move(e)); }
+  static void Balance(size_t, Node&, Node&) {}
+  static void NewLevel(size_t) {}
+  static void Clear(Node& node) { node.clear(); }
 };
 
 template <class F>
