@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/index/tree_writer.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/numbers.h"
@@ -451,118 +451,135 @@ void CVobjCDXTag::DoIndex() {
 CVobjSortCDX::CVobjSortCDX(CVobjCDXTag* tag, int32_t keyLength, bool unique)
     : TcvSort(keyLength, unique, true, nullptr), tag_(tag) {}
 
-namespace {
-
-// One node per level being filled.
-struct BuildLevel {
-  std::vector<CdxLeafEntry> leaf;       // level 0
-  std::vector<CdxInteriorEntry> inner;  // levels above
-  int32_t offset = -1;
-  int32_t left = -1;
-  int32_t used = 0;  // leaf bytes taken
-};
-
-}  // namespace
-
 int32_t CVobjSortCDX::WriteTree() {
   CVobjIndexFile* file = tag_->Owner();
   CVobjIndexTableLink* table = file->Table();
   const int32_t keyLength = tag_->KeyLength();
-  const CdxKeyKind kind = tag_->KeyKind();
-  const CdxLeafParams params = CdxLeafParams::For(keyLength, tag_->MaxRecord());
-  const int32_t maxInterior = std::max(CdxMaxInteriorEntries(keyLength), 2);
-  std::vector<BuildLevel> levels(1);
-  levels[0].offset = file->GetAvailPage();
   CVobjPageBatch pages(*file);
+  // Leaves fill by bytes (their keys are compressed), interior nodes by
+  // count.  Each level knows the page of its open node before it is
+  // written: a node closed on the way points right at the page allocated
+  // for the next one, and left at the one before.
+  struct Node {
+    std::vector<CdxLeafEntry> leaf;       // level 0
+    std::vector<CdxInteriorEntry> inner;  // levels above
+    int32_t used = 0;                     // leaf bytes taken
+  };
+  // An entry's child is unused at level 0.
+  struct Format : cvTreeFormat<CdxInteriorEntry, Node> {
+    struct Place {
+      int32_t offset = -1;  // of the open node
+      int32_t left = -1;    // of the node written before it
+    };
+    CVobjCDXTag& tag;
+    CVobjIndexFile& file;
+    CVobjPageBatch& pages;
+    int32_t keyLength;
+    CdxKeyKind kind;
+    CdxLeafParams params;
+    int32_t maxInterior;
+    int32_t reserve;  // leaf bytes kept free for the next key
+    std::vector<Place> places;
+    // Key strings of written leaves, reused for the next leaf's keys.
+    std::vector<std::string> spareKeys;
 
-  auto writeNode = [&](size_t l, int32_t right, bool root) {
-    BuildLevel& lv = levels[l];
-    uint8_t b[kCdxBlockSize];
-    CdxNodeHeader h;
-    h.Left = root ? -1 : lv.left;
-    h.Right = root ? -1 : right;
-    if (l == 0) {
-      CdxLeafNode n;
-      h.Attributes = static_cast<uint16_t>(kCdxAttrLeaf | (root ? kCdxAttrRoot : 0));
-      n.Header = h;
-      n.Params = params;
-      n.Entries = std::move(lv.leaf);
-      n.EncodeTo(b, keyLength, kind);
-      lv.leaf = std::move(n.Entries);
-    } else {
-      CdxInteriorNode n;
-      h.Attributes = static_cast<uint16_t>(kCdxAttrInterior | (root ? kCdxAttrRoot : 0));
-      n.Header = h;
-      n.Entries = std::move(lv.inner);
-      n.EncodeTo(b, keyLength, kind);
-      lv.inner = std::move(n.Entries);
+    std::string SpareKey() {
+      if (spareKeys.empty()) return std::string();
+      std::string k = std::move(spareKeys.back());
+      spareKeys.pop_back();
+      return k;
     }
-    if (lv.offset < 0 || !pages.Write(lv.offset, b, kCdxBlockSize)) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
-  };
-
-  // Hands the last key of level l's node up; with mayClose an interior node
-  // that is full is closed at once (more keys will follow).
-  std::function<void(size_t, bool)> passUp;
-  // Key strings of written leaves, reused for the next leaf's keys.
-  std::vector<std::string> spareKeys;
-  auto closeLevel = [&](size_t l) {
-    const int32_t next = file->GetAvailPage();
-    writeNode(l, next, false);
-    passUp(l, true);
-    BuildLevel& lv = levels[l];
-    lv.left = lv.offset;
-    lv.offset = next;
-    for (CdxLeafEntry& e : lv.leaf) spareKeys.push_back(std::move(e.Key));
-    lv.leaf.clear();
-    lv.inner.clear();
-    lv.used = 0;
-  };
-  passUp = [&](size_t l, bool mayClose) {
-    CdxInteriorEntry e;
-    if (l == 0) {
-      e.Key = levels[0].leaf.back().Key;
-      e.RecNo = levels[0].leaf.back().RecNo;
-    } else {
-      e.Key = levels[l].inner.back().Key;
-      e.RecNo = levels[l].inner.back().RecNo;
+    // A node closes on the way only while more keys follow.
+    bool Full(size_t level, const Node& n, bool more) const {
+      if (!more) return false;
+      if (level == 0) return kCdxLeafSpace - n.used < reserve;
+      return static_cast<int32_t>(n.inner.size()) >= maxInterior;
     }
-    e.Child = levels[l].offset;
-    if (l + 1 == levels.size()) {
-      levels.emplace_back();
-      levels.back().offset = file->GetAvailPage();
+    static bool Empty(const Node& n) { return n.leaf.empty() && n.inner.empty(); }
+    void Append(size_t level, Node& n, Entry&& e) const {
+      if (level != 0) {
+        n.inner.push_back(std::move(e));
+        return;
+      }
+      n.used += CdxLeafNode::EntryCost(n.leaf.empty() ? std::string_view() : std::string_view(n.leaf.back().Key),
+                                       e.Key, keyLength, kind, params);
+      n.leaf.push_back({std::move(e.Key), e.RecNo});
     }
-    levels[l + 1].inner.push_back(std::move(e));
-    if (mayClose && static_cast<int32_t>(levels[l + 1].inner.size()) >= maxInterior) closeLevel(l + 1);
+    void NewLevel(size_t) { places.push_back(Place{file.GetAvailPage(), -1}); }
+    int32_t Write(size_t level, Node& node, cvTreeNode role) {
+      Place& at = places[level];
+      const bool root = role == cvTreeNode::Root;
+      const int32_t next = role == cvTreeNode::Inner ? file.GetAvailPage() : -1;
+      uint8_t b[kCdxBlockSize];
+      CdxNodeHeader h;
+      h.Left = root ? -1 : at.left;
+      h.Right = root ? -1 : next;
+      if (level == 0) {
+        CdxLeafNode n;
+        h.Attributes = static_cast<uint16_t>(kCdxAttrLeaf | (root ? kCdxAttrRoot : 0));
+        n.Header = h;
+        n.Params = params;
+        n.Entries = std::move(node.leaf);
+        n.EncodeTo(b, keyLength, kind);
+        node.leaf = std::move(n.Entries);
+      } else {
+        CdxInteriorNode n;
+        h.Attributes = static_cast<uint16_t>(kCdxAttrInterior | (root ? kCdxAttrRoot : 0));
+        n.Header = h;
+        n.Entries = std::move(node.inner);
+        n.EncodeTo(b, keyLength, kind);
+        node.inner = std::move(n.Entries);
+      }
+      const int32_t page = at.offset;
+      if (page < 0 || !pages.Write(page, b, kCdxBlockSize)) cvRaise(cvErrWriteFailed, {tag.DiskName()});
+      if (role == cvTreeNode::Inner) {
+        at.left = page;
+        at.offset = next;
+      }
+      return page;
+    }
+    // The parent's entry: the node's last key and record, and its page.
+    static Entry Up(size_t level, const Node& n, int32_t page, cvTreeNode) {
+      if (level == 0) return Entry{n.leaf.back().Key, n.leaf.back().RecNo, page};
+      return Entry{n.inner.back().Key, n.inner.back().RecNo, page};
+    }
+    void Clear(Node& n) {
+      for (CdxLeafEntry& e : n.leaf) spareKeys.push_back(std::move(e.Key));
+      n.leaf.clear();
+      n.inner.clear();
+      n.used = 0;
+    }
   };
+  const CdxLeafParams params = CdxLeafParams::For(keyLength, tag_->MaxRecord());
+  Format format{{},
+                *tag_,
+                *file,
+                pages,
+                keyLength,
+                tag_->KeyKind(),
+                params,
+                std::max(CdxMaxInteriorEntries(keyLength), 2),
+                2 * (params.EntryBytes + CdxEntryLength(keyLength)),
+                {},
+                {}};
+  format.NewLevel(0);
+  cvTreeWriter<Format> tree(format);
 
   RawKey cur, nxt;
   bool have = GetFirstRaw(cur);
   int32_t n = 0;
-  const int32_t reserve = 2 * (params.EntryBytes + CdxEntryLength(keyLength));
   while (have) {
     const bool more = GetNextRaw(nxt);
-    std::string key;
-    if (!spareKeys.empty()) {
-      key = std::move(spareKeys.back());
-      spareKeys.pop_back();
-    }
+    std::string key = format.SpareKey();
     key.assign(reinterpret_cast<const char*>(cur.bytes), static_cast<size_t>(std::min(cur.length, keyLength)));
-    BuildLevel& l0 = levels[0];
-    l0.used += CdxLeafNode::EntryCost(l0.leaf.empty() ? std::string_view() : std::string_view(l0.leaf.back().Key),
-                                      key, keyLength, kind, params);
-    l0.leaf.push_back({std::move(key), cur.recno});
     if (table) table->ixStatusUpdate(2, ++n, 0);
-    if (more && kCdxLeafSpace - levels[0].used < reserve) closeLevel(0);
+    tree.Add(Format::Entry{std::move(key), cur.recno, 0}, more);
     if (!more) break;
     cur = nxt;
   }
-  for (size_t l = 0; l < levels.size(); ++l) {
-    const bool top = l + 1 == levels.size();
-    writeNode(l, -1, top);
-    if (!top) passUp(l, false);
-  }
+  const int32_t root = tree.Finish();
   if (!pages.Flush()) cvRaise(cvErrWriteFailed, {tag_->DiskName()});
-  return levels.back().offset;
+  return root;
 }
 
 // ---------------------------------------------------------------------------

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/index/tree_writer.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/date_time.h"
@@ -420,61 +420,66 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   CVobjMDXTag& tag = *tag_;
   CVobjMDXFile& file = *tag.mdx_;
   CVobjIndexTableLink* table = file.Table();
-  const int32_t maxKeys = tag.header_.MaxKeys;
   // Every node below the root holds at least one key (a leaf one entry, an
   // interior node two children): other readers take a keyless node for the
   // end of the tree.  Knowing the number of keys, each level is planned
   // before it fills: the fewest nodes that hold its entries, the entries
-  // spread evenly over them; the level above holds one entry per node.
-  struct Level {
-    int64_t items = 0;   // entries the level gets
-    int64_t nodes = 1;   // nodes they fill
-    int64_t closed = 0;  // nodes written so far
-    std::vector<MdxEntry> entries;  // of the node being filled
-    // Entries of the node being filled when it is complete.
-    int64_t Target() const { return items / nodes + (closed < items % nodes ? 1 : 0); }
+  // spread evenly over them; the level above holds one entry per node.  A
+  // node is written as soon as it has its share.
+  struct Format : cvTreeFormat<MdxEntry> {
+    struct Plan {
+      int64_t items = 0;   // entries the level gets
+      int64_t nodes = 1;   // nodes they fill
+      int64_t closed = 0;  // nodes written so far
+      // Entries of the node being filled when it is complete.
+      int64_t Target() const { return items / nodes + (closed < items % nodes ? 1 : 0); }
+    };
+    CVobjMDXTag& tag;
+    CVobjMDXFile& file;
+    int32_t maxKeys;
+    std::vector<Plan> plan;
+    std::string up;  // the highest key of the node just written
+
+    // The top level's one node waits for the end.
+    bool Full(size_t level, const Node& node, bool) const {
+      return level + 1 < plan.size() && static_cast<int64_t>(node.size()) >= plan[level].Target();
+    }
+    // An interior node keeps its last entry's child as the right child;
+    // the key goes up.
+    int32_t Write(size_t level, Node& items, cvTreeNode) {
+      if (items.size() > static_cast<size_t>(maxKeys) + (level == 0 ? 0 : 1)) cvRaise(cvErrIndexKey);
+      MdxNode nd;
+      up.clear();
+      if (level == 0 || items.empty()) {
+        if (!items.empty()) up = items.back().Key;
+        nd.Entries = std::move(items);
+      } else {
+        nd.RightChild = items.back().Link;
+        up = std::move(items.back().Key);
+        items.pop_back();
+        nd.Entries = std::move(items);
+      }
+      const int32_t page = file.GetAvailPage();
+      tag.WritePage(page, nd, -1);
+      if (level < plan.size()) ++plan[level].closed;
+      return page;
+    }
+    MdxEntry Up(size_t, const Node&, int32_t page, cvTreeNode) { return MdxEntry{page, std::move(up)}; }
   };
-  std::vector<Level> levels(1);
+  Format format{{}, tag, file, tag.header_.MaxKeys, {}, {}};
+  std::vector<Format::Plan>& levels = format.plan;
+  levels.emplace_back();
+  const int32_t maxKeys = tag.header_.MaxKeys;
   const size_t slot = 4 + static_cast<size_t>(tag.header_.KeyLength);
   levels[0].items = presorted ? static_cast<int64_t>(presorted->size() / slot) : OutputCount();
   levels[0].nodes = std::max<int64_t>(1, (levels[0].items + maxKeys - 1) / maxKeys);
   while (levels.back().nodes > 1) {
-    Level up;
+    Format::Plan up;
     up.items = levels.back().nodes;
     up.nodes = (up.items + maxKeys) / (maxKeys + 1);
-    levels.push_back(std::move(up));
+    levels.push_back(up);
   }
-  auto capacity = [&](size_t level) { return static_cast<size_t>(maxKeys) + (level == 0 ? 0 : 1); };
-
-  auto write = [&](size_t level, std::vector<MdxEntry>& items) {
-    if (items.size() > capacity(level)) cvRaise(cvErrIndexKey);
-    MdxNode nd;
-    if (level == 0 || items.empty()) {
-      nd.Entries = std::move(items);
-    } else {
-      nd.RightChild = items.back().Link;
-      items.pop_back();
-      nd.Entries = std::move(items);
-    }
-    const int32_t page = file.GetAvailPage();
-    tag.WritePage(page, nd, -1);
-    items.clear();
-    return page;
-  };
-  // Adds an entry to `level`; a node that is complete is written and its
-  // highest key handed up.  The top level's one node waits for the end.
-  auto push = [&](size_t level, MdxEntry e) {
-    for (;;) {
-      Level& l = levels[level];
-      l.entries.push_back(std::move(e));
-      if (level + 1 == levels.size() || static_cast<int64_t>(l.entries.size()) < l.Target()) return;
-      std::string last = l.entries.back().Key;
-      const int32_t page = write(level, l.entries);
-      ++l.closed;
-      e = MdxEntry{page, std::move(last)};
-      ++level;
-    }
-  };
+  cvTreeWriter<Format> tree(format);
 
   const char keyType = tag.header_.KeyType;
   auto stored = [&](const TcvVariant& v) {
@@ -493,22 +498,22 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   // descending tag, as the other kinds build them.
   TcvVariant value;
   int32_t recno = 0;
-  int32_t n = 0;
+  int64_t n = 0;
   if (presorted) {
     for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
       const uint8_t* item = presorted->data() + at;
-      push(0, MdxEntry{static_cast<int32_t>(cvLoadLE32(item)),
-                       std::string(reinterpret_cast<const char*>(item + 4), slot - 4)});
-      if (table) table->ixStatusUpdate(2, ++n, 0);
+      tree.Add(MdxEntry{static_cast<int32_t>(cvLoadLE32(item)),
+                        std::string(reinterpret_cast<const char*>(item + 4), slot - 4)});
+      if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
     }
   }
   for (bool more = !presorted && GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
-    push(0, MdxEntry{recno, stored(value)});
-    if (table) table->ixStatusUpdate(2, ++n, 0);
+    tree.Add(MdxEntry{recno, stored(value)});
+    if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
   }
-
-  // Every node below the top has been written; the top one is the root.
-  return write(levels.size() - 1, levels.back().entries);
+  // The plan holds only as many keys as it counted.
+  if (n != levels[0].items) cvRaise(cvErrIndexKey);
+  return tree.Finish();
 }
 
 // ---------------------------------------------------------------------------

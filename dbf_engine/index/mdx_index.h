@@ -92,8 +92,8 @@ private:
   const std::vector<uint8_t>* presorted_ = nullptr;
 };
 
-// Writes an MDX tag bottom-up from sorted keys, every node filled to the
-// maximum, the topmost one as root.
+// Writes an MDX tag bottom-up from sorted keys, each level's keys spread
+// evenly over the fewest nodes that hold them, the topmost one as root.
 class CVobjSortMDX : public TcvSort {
 public:
   CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending);

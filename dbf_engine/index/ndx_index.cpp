@@ -3,14 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/index/tree_writer.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
@@ -302,40 +301,50 @@ void CVobjNDXTag::DoIndex() {
 
 CVobjSortNdx::CVobjSortNdx(int32_t keyLength, bool unique) : TcvSort(keyLength, unique, true) {}
 
-int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
-                                const std::vector<uint8_t>* presorted) {
-  const NdxHeader& h = tag.Header();
-  const int32_t kb = h.KeyBytes();
-  const int32_t el = h.EntryLength;
-  {
-    // The layout is checked once, as the encoder of a single node checks it.
-    uint8_t probe[kNdxBlockSize];
-    NdxNode().EncodeTo(probe, h);
-  }
-  // An item of a level is its link (record or child block) followed by its
-  // key as stored: padded to the key width the way the node encoder pads
-  // it.  Items sit back to back in one buffer per node, so the millions of
-  // keys of a build cost no allocation each.
-  const size_t slot = 4 + static_cast<size_t>(kb);
-  const uint8_t pad = h.Numeric() ? 0 : ' ';
-  // One level of the tree being built.  The node before the open one is
-  // held back, so the last two nodes of a level can share their items
-  // evenly at the end instead of leaving a nearly empty node.
-  struct Level {
-    std::vector<uint8_t> cur, prev;
-    bool hasPrev = false;
-  };
-  std::deque<Level> levels(1);
-  auto capacity = [&](size_t level) { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); };
-  auto count = [&](const std::vector<uint8_t>& items) { return items.size() / slot; };
+namespace {
 
+// The NDX part of the tree writer.  An item of a node is its link (record
+// or child block) followed by its key as stored: padded to the key width
+// the way the node encoder pads it.  Items sit back to back in one buffer
+// per node, so the millions of keys of a build cost no allocation each.  A
+// full node is held back, so that the last two nodes of a level can share
+// their items evenly at the end instead of leaving a nearly empty node.
+struct NdxItem {
+  int32_t link;
+  const uint8_t* key;  // key width bytes, taken at once
+};
+struct NdxTreeFormat : cvTreeFormat<NdxItem, std::vector<uint8_t>> {
+  static constexpr bool HoldBack() { return true; }
+
+  const NdxHeader& h;
+  CVobjPageBatch& pages;
+  CVobjNDXFile& file;
+  size_t slot;
   uint8_t block[kNdxBlockSize];
-  CVobjPageBatch pages(file);
+
+  size_t Capacity(size_t level) const { return static_cast<size_t>(h.MaxKeys) + (level == 0 ? 0 : 1); }
+  size_t Count(const Node& items) const { return items.size() / slot; }
+  bool Full(size_t level, const Node& items, bool) const { return Count(items) >= Capacity(level); }
+  void Append(size_t, Node& items, Entry&& e) const {
+    uint8_t l[4];
+    cvStoreLE32(l, static_cast<uint32_t>(e.link));
+    items.insert(items.end(), l, l + 4);
+    items.insert(items.end(), e.key, e.key + (slot - 4));
+  }
+  void Balance(size_t level, Node& prev, Node& cur) const {
+    if (Count(cur) >= Capacity(level) / 2) return;
+    std::vector<uint8_t> all = std::move(prev);
+    all.insert(all.end(), cur.begin(), cur.end());
+    const size_t front = (Count(all) + 1) / 2 * slot;
+    prev.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(front));
+    cur.assign(all.begin() + static_cast<ptrdiff_t>(front), all.end());
+  }
   // A leaf stores its items' links as record numbers; an interior node
   // stores all but its last item keyed, the last one's child as the
   // rightmost child (its key, the parent's separator, is not written).
-  auto write = [&](size_t level, const std::vector<uint8_t>& items) {
-    const size_t n = count(items);
+  int32_t Write(size_t level, const Node& items, cvTreeNode) {
+    const int32_t el = h.EntryLength;
+    const size_t n = Count(items);
     const size_t keyed = level == 0 ? n : n - 1;
     const int32_t page = file.GetAvailPage();
     std::memset(block, 0, sizeof block);
@@ -344,37 +353,35 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
       const uint8_t* it = items.data() + i * slot;
       uint8_t* at = block + 4 + static_cast<int32_t>(i) * el;
       std::memcpy(at + (level == 0 ? 4 : 0), it, 4);
-      std::memcpy(at + 8, it + 4, static_cast<size_t>(kb));
+      std::memcpy(at + 8, it + 4, slot - 4);
     }
     if (level != 0) std::memcpy(block + 4 + static_cast<int32_t>(keyed) * el, items.data() + keyed * slot, 4);
     pages.Write(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize);
     return page;
-  };
-  auto append = [&](std::vector<uint8_t>& items, int32_t link, const uint8_t* key) {
-    uint8_t l[4];
-    cvStoreLE32(l, static_cast<uint32_t>(link));
-    items.insert(items.end(), l, l + 4);
-    items.insert(items.end(), key, key + kb);
-  };
-  // Writes a node of `level` and passes its highest key up.
-  std::function<void(size_t, int32_t, const uint8_t*)> push;
-  auto flush = [&](size_t level, const std::vector<uint8_t>& items) {
-    const int32_t page = write(level, items);
-    push(level + 1, page, items.data() + items.size() - slot + 4);
-  };
-  push = [&](size_t level, int32_t link, const uint8_t* key) {
-    if (levels.size() <= level) levels.resize(level + 1);
-    Level& l = levels[level];
-    if (count(l.cur) >= capacity(level)) {
-      if (l.hasPrev) flush(level, l.prev);
-      std::swap(l.prev, l.cur);
-      l.hasPrev = true;
-      l.cur.clear();
-    }
-    append(l.cur, link, key);
-  };
+  }
+  // The parent's entry carries the node's highest key.
+  Entry Up(size_t, const Node& items, int32_t page, cvTreeNode) const {
+    return Entry{page, items.data() + items.size() - slot + 4};
+  }
+};
 
-  for (Level& l : levels) l.cur.reserve(capacity(0) * slot);
+}  // namespace
+
+int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                                const std::vector<uint8_t>* presorted) {
+  const NdxHeader& h = tag.Header();
+  const int32_t kb = h.KeyBytes();
+  {
+    // The layout is checked once, as the encoder of a single node checks it.
+    uint8_t probe[kNdxBlockSize];
+    NdxNode().EncodeTo(probe, h);
+  }
+  const size_t slot = 4 + static_cast<size_t>(kb);
+  const uint8_t pad = h.Numeric() ? 0 : ' ';
+  CVobjPageBatch pages(file);
+  NdxTreeFormat format{{}, h, pages, file, slot, {}};
+  cvTreeWriter<NdxTreeFormat> tree(format);
+
   const int32_t total = presorted ? static_cast<int32_t>(presorted->size() / slot) : KeyCount();
   table->ixStatusUpdate(-1, 2, total);
   RawKey raw;
@@ -384,7 +391,7 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   if (presorted) {
     for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
       const uint8_t* item = presorted->data() + at;
-      push(0, static_cast<int32_t>(cvLoadLE32(item)), item + 4);
+      tree.Add({static_cast<int32_t>(cvLoadLE32(item)), item + 4});
       table->ixStatusUpdate(2, ++n, 0);
     }
   }
@@ -398,33 +405,11 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
       if (raw.length > kb) cvIndexLimit("NDX key", "no longer than its key length");
       std::memcpy(key.data(), raw.bytes, static_cast<size_t>(raw.length));
     }
-    push(0, raw.recno, key.data());
+    tree.Add({raw.recno, key.data()});
     table->ixStatusUpdate(2, ++n, 0);
   }
   table->ixStatusUpdate(0, 0, 0);
-
-  int32_t root = 0;
-  for (size_t level = 0; level < levels.size(); ++level) {
-    Level& l = levels[level];
-    if (l.hasPrev && count(l.cur) < capacity(level) / 2) {
-      std::vector<uint8_t> all = std::move(l.prev);
-      all.insert(all.end(), l.cur.begin(), l.cur.end());
-      const size_t front = (count(all) + 1) / 2 * slot;
-      l.prev.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(front));
-      l.cur.assign(all.begin() + static_cast<ptrdiff_t>(front), all.end());
-    }
-    const bool above = level + 1 < levels.size();
-    if (l.hasPrev) flush(level, levels[level].prev);
-    if (above || levels[level].hasPrev) {
-      std::vector<uint8_t> cur = std::move(levels[level].cur);
-      flush(level, cur);
-    } else {
-      // The topmost level: its one node is the root (an empty leaf when
-      // there was no key at all).
-      root = write(level, levels[level].cur);
-      break;
-    }
-  }
+  const int32_t root = tree.Finish();
   pages.Flush();
   return root;
 }

@@ -11,6 +11,7 @@
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/index/index_format.h"
 #include "dbf_engine/index/index_table_link.h"
+#include "dbf_engine/index/tree_writer.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
@@ -419,6 +420,91 @@ void CVobjNTXTag::DoIndex() {
 CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending)
     : TcvSort(keyLength, unique, ascending) {}
 
+namespace {
+
+// The NTX part of the tree writer.  Every page below the root holds at
+// least one key: other readers take a page without keys for the end of the
+// tree.  Knowing the number of keys, the tree is planned from the top: the
+// fewest levels that hold them, and on each page the fewest children that
+// hold their share, the keys spread evenly over them (each share then stays
+// well above the 2^d - 1 keys a subtree of d levels needs, as a page holds
+// at least two).  A key lives on one page only: the key that follows a
+// subtree is its parent's entry for it.  So a node takes its share and then
+// the key after it, which goes up with the node's page; an interior node's
+// last child is its right child.  The nodes of the rightmost path end with
+// the keys.
+struct NtxTreeFormat : cvTreeFormat<NtxEntry> {
+  // The plan of the open node of a level.
+  struct Plan {
+    bool valid = false;
+    int64_t keys = 0;      // in its subtree
+    int64_t children = 0;  // interior node: pages below it
+    int64_t spread = 0;    // keys its children share
+    int64_t child = 0;     // children written so far
+  };
+
+  const NtxHeader& h;
+  CVobjNTXFile& file;
+  CVobjPageBatch& pages;
+  int64_t maxKeys;
+  int64_t n;
+  std::vector<int64_t> capacity;  // [d]: the most keys a subtree of d levels holds
+  std::vector<Plan> plan;         // by level, the leaves first
+  NtxPage page;
+  uint8_t buf[kNtxPageSize];
+
+  size_t Depth() const { return capacity.size() - 1; }
+  // The open node's plan, made from its parent's when the node opens.
+  Plan& PlanOf(size_t level) {
+    Plan& p = plan[level];
+    if (p.valid) return p;
+    int64_t keys = n;
+    if (level + 1 < Depth()) {
+      const Plan& up = PlanOf(level + 1);
+      keys = up.spread / up.children + (up.child < up.spread % up.children ? 1 : 0);
+    }
+    p = Plan{true, keys, 0, 0, 0};
+    if (level > 0) {
+      const int64_t below = capacity[level];
+      p.children = std::clamp<int64_t>((keys + 1 + below) / (below + 1), 2, maxKeys + 1);
+      p.spread = keys - (p.children - 1);
+    }
+    return p;
+  }
+  // A leaf is complete with its share and the key after it, an interior
+  // node with its last child; the root waits for the end.
+  bool Full(size_t level, const Node& node, bool more) {
+    if (!more || level + 1 >= Depth()) return false;
+    const Plan& p = PlanOf(level);
+    return static_cast<int64_t>(node.size()) >= (level == 0 ? p.keys + 1 : p.children);
+  }
+  int32_t Write(size_t level, Node& node, cvTreeNode role) {
+    // The last entry leaves the page: an interior node's as its right
+    // child, the key of a leaf closed on the way as its parent's entry.
+    const bool keepLast = level == 0 && role != cvTreeNode::Inner;
+    const size_t keyed = keepLast || node.empty() ? node.size() : node.size() - 1;
+    page.Entries.clear();
+    for (size_t i = 0; i < keyed; ++i) page.Entries.push_back(std::move(node[i]));
+    page.RightChild = level == 0 ? 0 : node.back().Child;
+    const int32_t at = file.GetAvailPage();
+    page.EncodeTo(buf, h);
+    pages.Write(at, buf, kNtxPageSize);
+    if (level < plan.size()) {
+      plan[level].valid = false;
+      if (level + 1 < plan.size()) ++plan[level + 1].child;
+    }
+    return at;
+  }
+  static NtxEntry Up(size_t, Node& node, int32_t at, cvTreeNode role) {
+    if (role != cvTreeNode::Inner) return NtxEntry{at, 0, std::string()};
+    NtxEntry e = std::move(node.back());
+    e.Child = at;
+    return e;
+  }
+};
+
+}  // namespace
+
 int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
                                 const std::vector<uint8_t>* presorted) {
   const NtxHeader& h = tag.Header();
@@ -426,69 +512,33 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   const size_t slot = 4 + static_cast<size_t>(h.KeyLength);
   const int32_t n = presorted ? static_cast<int32_t>(presorted->size() / slot) : OutputCount();
 
-  // Every page below the root holds at least one key: other readers take a
-  // page without keys for the end of the tree.  Knowing the number of keys,
-  // the tree is planned from the top: the fewest levels that hold them, and
-  // on each page the fewest children that hold their share, the keys spread
-  // evenly over them (each share then stays well above the 2^d - 1 keys a
-  // subtree of d levels needs, as a page holds at least two).  capacity[d]
-  // is the most keys a subtree of d levels holds.
-  std::vector<int64_t> capacity{0, maxKeys};
+  CVobjPageBatch pages(file);
+  NtxTreeFormat format{{}, h, file, pages, maxKeys, n, {0, maxKeys}, {}, {}, {}};
+  std::vector<int64_t>& capacity = format.capacity;
   while (capacity.back() < n) capacity.push_back(maxKeys + (maxKeys + 1) * capacity.back());
-  const int32_t depth = static_cast<int32_t>(capacity.size()) - 1;
+  format.plan.resize(format.Depth());
+  cvTreeWriter<NtxTreeFormat> tree(format);
 
+  // The plan counts the keys: exactly that many are taken, and one missing
+  // is an error.
   table->ixStatusUpdate(-1, 2, n);
   TcvVariant value;
   int32_t recno = 0;
-  int32_t taken = 0;
-  // The next key in order; the plan counts the keys, so one is always there.
-  auto nextKey = [&]() {
+  for (int32_t taken = 0; taken < n; ++taken) {
     if (presorted) {
       // An item's key as stored, without the padding the page adds again.
-      if (taken >= n) cvRaise(cvErrIndexKey);
       const uint8_t* item = presorted->data() + static_cast<size_t>(taken) * slot;
       std::string_view key(reinterpret_cast<const char*>(item + 4), slot - 4);
       while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-      table->ixStatusUpdate(2, ++taken, 0);
-      return NtxEntry{0, static_cast<int32_t>(cvLoadLE32(item)), std::string(key)};
-    }
-    const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
-    if (!more) cvRaise(cvErrIndexKey);
-    table->ixStatusUpdate(2, ++taken, 0);
-    return NtxEntry{0, recno, std::string(value.Bytes())};
-  };
-
-  uint8_t buf[kNtxPageSize];
-  CVobjPageBatch pages(file);
-  // Writes a subtree of `levels` levels holding `count` keys (at most
-  // capacity[levels]); returns its page.  Pages are written children
-  // first, keys taken in order.
-  std::function<int32_t(int32_t, int64_t)> build = [&](int32_t levels, int64_t count) -> int32_t {
-    NtxPage p;
-    if (levels <= 1) {
-      for (int64_t i = 0; i < count; ++i) p.Entries.push_back(nextKey());
+      tree.Add(NtxEntry{0, static_cast<int32_t>(cvLoadLE32(item)), std::string(key)});
     } else {
-      const int64_t below = capacity[static_cast<size_t>(levels - 1)];
-      const int64_t children = std::clamp<int64_t>((count + 1 + below) / (below + 1), 2, maxKeys + 1);
-      const int64_t spread = count - (children - 1);
-      for (int64_t c = 0; c < children; ++c) {
-        const int64_t share = spread / children + (c < spread % children ? 1 : 0);
-        const int32_t child = build(levels - 1, share);
-        if (c + 1 == children) {
-          p.RightChild = child;
-        } else {
-          NtxEntry e = nextKey();
-          e.Child = child;
-          p.Entries.push_back(std::move(e));
-        }
-      }
+      const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
+      if (!more) cvRaise(cvErrIndexKey);
+      tree.Add(NtxEntry{0, recno, std::string(value.Bytes())});
     }
-    const int32_t page = file.GetAvailPage();
-    p.EncodeTo(buf, h);
-    pages.Write(page, buf, kNtxPageSize);
-    return page;
-  };
-  const int32_t root = build(depth, n);
+    table->ixStatusUpdate(2, taken + 1, 0);
+  }
+  const int32_t root = tree.Finish();
   pages.Flush();
   table->ixStatusUpdate(0, 0, 0);
   return root;
