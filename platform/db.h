@@ -53,6 +53,16 @@ using TDataSetNotifyEvent = std::function<void(TDataSet* dataset)>;
 using TFilterRecordEvent = std::function<void(TDataSet* dataset, bool& accept)>;
 using TDataSetErrorEvent = std::function<void(TDataSet* dataset, EDatabaseError& e, TDataAction& action)>;
 
+// A text field kept as plain bytes in the record image: `Length` bytes at
+// `Offset`.  Its text is those bytes without trailing blanks (nothing left:
+// null), then cut to `Cut` bytes and at the first zero byte.
+struct TFieldTextPlace {
+  int32_t Offset = 0;
+  int32_t Length = 0;
+  int32_t Cut = 0;
+  std::string_view Read(const uint8_t* record, bool& null) const;
+};
+
 class TDataSet : public TComponent {
 public:
   explicit TDataSet(TComponent* owner = nullptr);
@@ -183,6 +193,14 @@ public:
     bool null = true;
     return GetFieldText(field, text, null);
   }
+  // Where GetFieldText finds a text field's bytes in the record image,
+  // fixed while the dataset stays open: a reader of many records resolves
+  // it once and reads each record's text with TFieldTextPlace::Read from
+  // BrowseRecordImage.  False when the component keeps the field otherwise.
+  virtual bool GetFieldTextPlace(TField* field, TFieldTextPlace& place);
+  // The image of the record fields read in browse mode; none (nullptr)
+  // outside browsing or on an empty dataset.  Valid until the dataset moves.
+  const uint8_t* BrowseRecordImage() const;
   // Counts the records that First ... Next to Eof would visit, reading no
   // fields and leaving the cursor where it stands, where nobody could tell
   // that no walk took place (see WalkUnobserved).  False when the component

@@ -143,6 +143,36 @@ struct TExprValue {
   bool NullByText = false;
 };
 
+// A plain text field of the scanned dataset read from its record image (see
+// TFieldTextPlace), cut as the column's cell would cut it: what TExprValue
+// gives for the same field, without asking the dataset per row.
+struct TPlacedText {
+  std::string_view View;
+  bool IsNull() const { return View.empty(); }
+  TExprType Type() const { return ttString; }
+  std::string_view AsString() const { return View; }
+  double AsFloat() const { return 0; }
+  int32_t AsInteger() const { return 0; }
+  bool AsBoolean() const { return false; }
+};
+
+// A number, date or Boolean field of the scanned dataset read from the
+// field itself, as the field's expression node reads it.
+struct TFieldValue {
+  TField* Field;
+  TExprType Kind;
+  bool IsNull() const { return Field->IsNull(); }
+  TExprType Type() const { return Kind; }
+  std::string AsString() const { return Field->AsString(); }
+  double AsFloat() const { return Field->AsFloat(); }
+  int32_t AsInteger() const { return Field->AsInteger(); }
+  bool AsBoolean() const { return Field->AsBoolean(); }
+};
+
+// Aggregates over plain fields read them in place (see TakeRow); off, every
+// argument is read through its expression.
+bool g_group_in_place = true;
+
 // Appends a value as key bytes: a null marker, or a value marker and the
 // value (texts length-prefixed, so keys of several values cannot run into
 // each other).  An empty text is null.
@@ -212,6 +242,9 @@ double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std:
   return CheckedFloat(x);
 }
 
+bool SiftGroupInPlace() { return g_group_in_place; }
+void SetSiftGroupInPlace(bool on) { g_group_in_place = on; }
+
 // ------------------------------------------------------------------ state
 
 // What the compiled group columns read, and the context that binds their
@@ -264,6 +297,20 @@ struct TSiftGroup::TGroupState : public TExprContext {
     TFieldExpr* TextField = nullptr;
   };
   std::vector<TStreamArg> KeyArgs, AggArgs;
+  // Per aggregate, fixed with the streaming: the plain field of the main
+  // dataset its argument is (none: the argument is read as an expression),
+  // and for a text field kept as plain bytes, its place in the record image.
+  struct TFieldArg {
+    TField* Field = nullptr;
+    TExprType Kind = ttInteger;
+    bool Placed = false;
+    TFieldTextPlace Place;
+    size_t Width = 0;  // the argument column's width, a text's cut
+  };
+  std::vector<TFieldArg> FieldArgs;
+  // Some arguments are such fields, some are texts read from the record
+  // image; without GROUP BY every argument is such a field.
+  bool AnyFieldArg = false, AnyPlaced = false, AllFieldArgs = false;
   bool Storing = false;
 
   void ResetGroups() {
@@ -498,6 +545,9 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
   TResultSet* rows = scan.Rows();
   if (!group_ || group_->Storing || !rows) return false;
   TGroupState& gs = *group_;
+  // The one group of a SELECT without GROUP BY whose arguments are all
+  // fields read in place: nothing to look up, nothing to evaluate.
+  if (gs.AllFieldArgs && !gs.Heads.empty() && TakeInPlace()) return true;
   const int32_t groupItems = a_.GroupByList.Count();
   if (gs.Streaming < 0) {
     // A plain grouped SELECT keeps only each group's first row: the rows
@@ -531,6 +581,7 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
       gs.AggArgs.clear();
       for (int32_t i = 0; i < groupItems; ++i) gs.KeyArgs.push_back(arg(a_.GroupByList.Get(i)->ColumnIndex));
       for (const auto& ref : gs.Aggregates) gs.AggArgs.push_back(arg(ref.ArgColumn));
+      ResolveFieldArgs();
     }
   }
   if (gs.Streaming == 0) return false;
@@ -550,11 +601,85 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
     scan.AddThisRecord(withBookmark);
     gs.Heads[static_cast<size_t>(g)] = rows->GetRecordCount();
   }
+  // The arguments that are plain fields of the main dataset are read from
+  // it directly (a text from the record image where the dataset keeps it
+  // so); a disabled dataset, or one not browsing, reads as the expressions
+  // read it.
+  const bool direct = gs.AnyFieldArg && !plan_.IsDataSetDisabled(Main());
+  const uint8_t* record = direct && gs.AnyPlaced ? Main()->BrowseRecordImage() : nullptr;
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    if (direct && fa.Field && (record || !fa.Placed)) {
+      AccumulateField(j, record, g);
+      continue;
+    }
     TExprValue v = value(gs.AggArgs[j]);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;
+}
+
+bool TSiftGroup::TakeInPlace() {
+  TGroupState& gs = *group_;
+  if (plan_.IsDataSetDisabled(Main())) return false;
+  const uint8_t* record = gs.AnyPlaced ? Main()->BrowseRecordImage() : nullptr;
+  if (!record && gs.AnyPlaced) return false;
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) AccumulateField(j, record);
+  return true;
+}
+
+bool TSiftGroup::TakeRest(TSiftScan& scan, TDataSet& main) {
+  if (!group_ || !group_->AllFieldArgs || group_->Heads.empty() || &main != Main()) return false;
+  const bool where = plan_.Where() != nullptr;
+  for (main.WalkNext(); !main.Eof(); main.WalkNext())
+    if ((!where || plan_.TestWhere()) && !TakeInPlace()) scan.AddThisRecord();
+  return true;
+}
+
+void TSiftGroup::AccumulateField(size_t j, const uint8_t* record, int32_t g) {
+  TGroupState& gs = *group_;
+  const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+  if (fa.Placed) {
+    bool null = true;
+    const std::string_view text = fa.Place.Read(record, null);
+    const TPlacedText v{text.substr(0, fa.Width)};
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  } else {
+    const TFieldValue v{fa.Field, fa.Kind};
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  }
+}
+
+void TSiftGroup::ResolveFieldArgs() {
+  TGroupState& gs = *group_;
+  gs.FieldArgs.assign(gs.Aggregates.size(), {});
+  gs.AnyFieldArg = gs.AnyPlaced = gs.AllFieldArgs = false;
+  if (!g_group_in_place) return;
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    TExpression* e = gs.AggArgs[j].Expr;
+    if (!e || typeid(*e) != typeid(TFieldExpr)) continue;
+    auto* fe = static_cast<TFieldExpr*>(e);
+    TField* f = fe->Field;
+    if (!f || f->DataSet() != Main() || fe->Context != &plan_) continue;
+    const TExprType kind = gs.Aggregates[j].ArgType;
+    TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    if (kind == ttString) {
+      // Only a text the dataset keeps as plain bytes; other texts (memos,
+      // translated tables) are read as their expressions read them.
+      if (gs.AggArgs[j].TextField != fe || !Main()->GetFieldTextPlace(f, fa.Place)) continue;
+      fa.Placed = gs.AnyPlaced = true;
+    } else {
+      // A kind the expression reads as no value at all stays with it.
+      bool emptyText = false;
+      if (FieldExprType(f->DataType(), TFieldUse::Statement, &emptyText) != kind || emptyText) continue;
+    }
+    fa.Field = f;
+    fa.Kind = kind;
+    fa.Width = static_cast<size_t>(std::max(gs.AggArgs[j].Width, 0));
+    gs.AnyFieldArg = true;
+  }
+  gs.AllFieldArgs = a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&
+                    std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(), [](const auto& fa) { return fa.Field; });
 }
 
 namespace {

@@ -62,6 +62,15 @@ class TSqlAnalizer;
 // naming the aggregate and its argument column.
 double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std::string& column);
 
+// A grouped SELECT reads an aggregate's argument that is a plain field of
+// the scanned dataset from the field itself (a text from the record image
+// where the dataset keeps it so) instead of through its expression; off,
+// every argument goes through its expression.  Both give the same rows;
+// the switch is there so the tests can hold one against the other.  On by
+// default.
+bool SiftGroupInPlace();
+void SetSiftGroupInPlace(bool on);
+
 class TSiftGroup : public TSiftRowSink {
 public:
   explicit TSiftGroup(TSiftPlan& plan);
@@ -86,6 +95,9 @@ public:
   // While a plain grouped SELECT scans: adds the current row to its group
   // (storing only a group's first row); false when rows are stored whole.
   bool TakeRow(TSiftScan& scan, bool withBookmark) override;
+  // Without GROUP BY, once the one group has its first row and every
+  // argument is a field read in place, the rest of the walk is read here.
+  bool TakeRest(TSiftScan& scan, TDataSet& main) override;
 
   // Implementation details follow.
 private:
@@ -93,6 +105,14 @@ private:
   // and the groups found.
   struct TGroupState;
   TDataSet* Main() const;
+  // Finds the aggregates whose arguments are read in place.
+  void ResolveFieldArgs();
+  // Adds aggregate j's argument, a field read in place (from `record` when
+  // it is a text kept there), to group g.
+  void AccumulateField(size_t j, const uint8_t* record, int32_t g = 0);
+  // Adds the current record's arguments to the one group; false (nothing
+  // added) when the record cannot be read in place.
+  bool TakeInPlace();
 
   TSiftPlan& plan_;
   TSqlAnalizer& a_;

@@ -68,6 +68,11 @@ public:
   // ready here) instead of a new one; RowWritten follows the cells.
   virtual bool WritesInPlace(TResultSet& rows);
   virtual void RowWritten();
+  // Offered after a row it took, on a walk of the main dataset alone with
+  // nothing reported per row: true when the sink walked `main` to its end
+  // itself, testing the WHERE clause and taking each row that passes
+  // (through `scan.AddThisRecord` where it cannot take it otherwise).
+  virtual bool TakeRest(TSiftScan& scan, TDataSet& main);
 };
 
 class TSiftScan : public TSiftJoinTarget {
