@@ -1,11 +1,9 @@
 #include "platform/db.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <exception>
 
-#include "platform/byte_order.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -151,31 +149,6 @@ void TDataSet::CheckCanModify() {
 bool TDataSet::GetFieldText(TField*, std::string_view&, bool&) { return false; }
 
 bool TDataSet::GetFieldTextPlace(TField*, TFieldTextPlace&) { return false; }
-
-const uint8_t* TDataSet::BrowseRecordImage() const {
-  return state_ == dsBrowse && !IsEmpty() ? ActiveBuffer() : nullptr;
-}
-
-std::string_view TFieldTextPlace::Read(const uint8_t* record, bool& null) const {
-  const uint8_t* p = record + Offset;
-  size_t len = static_cast<size_t>(Length);
-  // Trailing blanks eight at a time (little-endian: a word's last byte is
-  // its most significant one), the rest one by one.
-  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
-  while (len >= 8) {
-    const uint64_t other = LoadLE64(p + len - 8) ^ kBlanks;
-    if (other != 0) {
-      len -= static_cast<size_t>(std::countl_zero(other) / 8);
-      break;
-    }
-    len -= 8;
-  }
-  while (len > 0 && p[len - 1] == ' ') --len;
-  null = len == 0;
-  len = std::min(len, static_cast<size_t>(Cut));
-  if (const void* zero = std::memchr(p, 0, len)) len = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
-  return std::string_view(reinterpret_cast<const char*>(p), len);
-}
 
 bool TDataSet::CountVisibleRecords(int&) { return false; }
 

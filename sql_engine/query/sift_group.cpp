@@ -306,6 +306,9 @@ struct TSiftGroup::TGroupState : public TExprContext {
     bool Placed = false;
     TFieldTextPlace Place;
     size_t Width = 0;  // the argument column's width, a text's cut
+    // MAX (1) or MIN (-1) of a text read in place, not DISTINCT: kept by
+    // the one group's loop itself.
+    int8_t Extreme = 0;
   };
   std::vector<TFieldArg> FieldArgs;
   // Some arguments are such fields, some are texts read from the record
@@ -620,19 +623,52 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
 }
 
 bool TSiftGroup::TakeInPlace() {
-  TGroupState& gs = *group_;
   if (plan_.IsDataSetDisabled(Main())) return false;
-  const uint8_t* record = gs.AnyPlaced ? Main()->BrowseRecordImage() : nullptr;
+  return TakeRecord(group_->AnyPlaced ? Main()->BrowseRecordImage() : nullptr);
+}
+
+bool TSiftGroup::TakeRecord(const uint8_t* record) {
+  TGroupState& gs = *group_;
   if (!record && gs.AnyPlaced) return false;
-  for (size_t j = 0; j < gs.Aggregates.size(); ++j) AccumulateField(j, record);
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    if (fa.Extreme == 0) {
+      AccumulateField(j, record);
+      continue;
+    }
+    TAccumulator& a = gs.Acc[j];
+    // A record whose first byte is a character (no blank, no zero) holds a
+    // text starting with it; where that byte already loses to the extreme's
+    // first byte the text loses as a whole, and only counts.
+    if (a.Count > 0 && fa.Width > 0 && fa.Place.Cut > 0) {
+      const uint8_t first = record[fa.Place.Offset];
+      const uint8_t extreme = static_cast<uint8_t>(a.TextExtreme[0]);
+      if (first != ' ' && first != 0 && (fa.Extreme > 0 ? first < extreme : first > extreme)) {
+        ++a.Count;
+        continue;
+      }
+    }
+    // What Accumulate does for it, texts comparing by their bytes.
+    bool null = true;
+    const std::string_view text = fa.Place.Read(record, null).substr(0, fa.Width);
+    if (text.empty()) continue;
+    if (a.Count == 0 || (fa.Extreme > 0 ? text > std::string_view(a.TextExtreme)
+                                         : text < std::string_view(a.TextExtreme)))
+      a.TextExtreme.assign(text);
+    ++a.Count;
+  }
   return true;
 }
 
 bool TSiftGroup::TakeRest(TSiftScan& scan, TDataSet& main) {
   if (!group_ || !group_->AllFieldArgs || group_->Heads.empty() || &main != Main()) return false;
+  // Nothing in the loop disables or enables a dataset.
+  if (plan_.IsDataSetDisabled(Main())) return false;
   const bool where = plan_.Where() != nullptr;
+  const bool placed = group_->AnyPlaced;
   for (main.WalkNext(); !main.Eof(); main.WalkNext())
-    if ((!where || plan_.TestWhere()) && !TakeInPlace()) scan.AddThisRecord();
+    if ((!where || plan_.TestWhere()) && !TakeRecord(placed ? main.BrowseRecordImage() : nullptr))
+      scan.AddThisRecord();
   return true;
 }
 
@@ -676,6 +712,8 @@ void TSiftGroup::ResolveFieldArgs() {
     fa.Field = f;
     fa.Kind = kind;
     fa.Width = static_cast<size_t>(std::max(gs.AggArgs[j].Width, 0));
+    const TAggregateItem* item = gs.Aggregates[j].Item;
+    if (fa.Placed && !item->Distinct) fa.Extreme = item->Kind == akMAX ? 1 : item->Kind == akMIN ? -1 : 0;
     gs.AnyFieldArg = true;
   }
   gs.AllFieldArgs = a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&

@@ -113,6 +113,8 @@ private:
   // Adds the current record's arguments to the one group; false (nothing
   // added) when the record cannot be read in place.
   bool TakeInPlace();
+  // The same for the record image given (none: no text is read in place).
+  bool TakeRecord(const uint8_t* record);
 
   TSiftPlan& plan_;
   TSqlAnalizer& a_;
