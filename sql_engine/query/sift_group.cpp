@@ -169,6 +169,16 @@ struct TFieldValue {
   bool AsBoolean() const { return Field->AsBoolean(); }
 };
 
+// An argument that is never null and never changes: COUNT(*) counts its
+// "0", COUNT(1) its 1.
+bool ConstantArgument(TExpression* e) {
+  if (!e) return false;
+  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
+      typeid(*e) == typeid(TBooleanLiteral))
+    return true;
+  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
+}
+
 // Aggregates over plain fields read them in place (see TakeRow); off, every
 // argument is read through its expression.
 bool g_group_in_place = true;
@@ -302,6 +312,7 @@ struct TSiftGroup::TGroupState : public TExprContext {
   // and for a text field kept as plain bytes, its place in the record image.
   struct TFieldArg {
     TField* Field = nullptr;
+    bool Counts = false;  // COUNT of a constant (COUNT(*)): every row counts
     TExprType Kind = ttInteger;
     bool Placed = false;
     TFieldTextPlace Place;
@@ -632,15 +643,19 @@ bool TSiftGroup::TakeRecord(const uint8_t* record) {
   if (!record && gs.AnyPlaced) return false;
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
     const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    TAccumulator& a = gs.Acc[j];
+    if (fa.Counts) {
+      ++a.Count;
+      continue;
+    }
     if (fa.Extreme == 0) {
       AccumulateField(j, record);
       continue;
     }
-    TAccumulator& a = gs.Acc[j];
     // A record whose first byte is a character (no blank, no zero) holds a
     // text starting with it; where that byte already loses to the extreme's
     // first byte the text loses as a whole, and only counts.
-    if (a.Count > 0 && fa.Width > 0 && fa.Place.Cut > 0) {
+    if (a.Count > 0 && fa.Width > 0 && fa.Place.Cut > 0 && !a.TextExtreme.empty()) {
       const uint8_t first = record[fa.Place.Offset];
       const uint8_t extreme = static_cast<uint8_t>(a.TextExtreme[0]);
       if (first != ' ' && first != 0 && (fa.Extreme > 0 ? first < extreme : first > extreme)) {
@@ -693,6 +708,11 @@ void TSiftGroup::ResolveFieldArgs() {
   if (!g_group_in_place) return;
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
     TExpression* e = gs.AggArgs[j].Expr;
+    const TAggregateItem* item = gs.Aggregates[j].Item;
+    if (item->Kind == akCOUNT && !item->Distinct && ConstantArgument(e)) {
+      gs.FieldArgs[j].Counts = true;
+      continue;
+    }
     if (!e || typeid(*e) != typeid(TFieldExpr)) continue;
     auto* fe = static_cast<TFieldExpr*>(e);
     TField* f = fe->Field;
@@ -712,27 +732,14 @@ void TSiftGroup::ResolveFieldArgs() {
     fa.Field = f;
     fa.Kind = kind;
     fa.Width = static_cast<size_t>(std::max(gs.AggArgs[j].Width, 0));
-    const TAggregateItem* item = gs.Aggregates[j].Item;
     if (fa.Placed && !item->Distinct) fa.Extreme = item->Kind == akMAX ? 1 : item->Kind == akMIN ? -1 : 0;
     gs.AnyFieldArg = true;
   }
+  // COUNT(*) keeps the loop: it only counts.
   gs.AllFieldArgs = a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&
-                    std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(), [](const auto& fa) { return fa.Field; });
+                    std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(),
+                                [](const auto& fa) { return fa.Field || fa.Counts; });
 }
-
-namespace {
-
-// An argument that is never null and never changes: COUNT(*) counts its
-// "0", COUNT(1) its 1.
-bool ConstantArgument(TExpression* e) {
-  if (!e) return false;
-  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
-      typeid(*e) == typeid(TBooleanLiteral))
-    return true;
-  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
-}
-
-}  // namespace
 
 bool TSiftGroup::CountingScan(TSiftScan& scan, bool rowConditions) {
   if (a_.Statement != ssSelect || !a_.PivotStr.empty() || a_.GroupByList.Count() != 0) return false;

@@ -38,6 +38,16 @@
 // fields) keep every scanned row, and DoGroupBy groups those rows; either
 // way the groups end the same.
 //
+// An aggregate whose argument is a plain field of the scanned dataset reads
+// the field itself per row, into its typed accumulator, instead of asking
+// the argument's expression: a text kept as plain bytes straight from the
+// record image (its place resolved once per statement), other kinds through
+// the field.  Without GROUP BY, once every argument is read so (or is the
+// constant of a COUNT(*), which only counts) and the one
+// group has its first row, the group stage walks the rest of the records
+// itself (`TakeRest`), testing the WHERE clause left; MAX and MIN of a text
+// pass over a record whose first byte already loses to the extreme's.
+//
 // A SELECT whose only aggregates are COUNT(*) over one group, with no row
 // condition left and no per-row event, has the dataset count its visible
 // records instead of walking them (`CountingScan`); a dataset that cannot
