@@ -19,8 +19,13 @@
 //                     text field per row)
 //   BM_GroupQuery/3   select nd, count(*), min(fm), max(tel) ... group by nd
 //
+//   BM_GroupMax/N     select max(ul) from phones over N records: the
+//                     directory's size and four times it (files of their
+//                     own, made when the size is first timed)
+//
 // SQLite runs between the query's runs (same load on the machine); the
-// ratio of the best times is reported as `ratio`.  Both sides must give the
+// ratio of the best times is reported as `ratio` (BM_GroupMax also gives
+// the ratio of the median times, `ratio_median`).  Both sides must give the
 // same rows (rows of equal counts may come in either order): a mismatch
 // fails the run.
 #include <benchmark/benchmark.h>
@@ -28,6 +33,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -110,6 +116,64 @@ void BM_GroupQuery(benchmark::State& state) {
   state.SetLabel(s.sift);
 }
 BENCHMARK(BM_GroupQuery)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The files of one size at a time: the larger directory is made only once
+// the smaller one is done with.
+bench::DirectoryFiles& FilesOf(int32_t records) {
+  static std::unique_ptr<bench::DirectoryFiles> files;
+  static int32_t size = 0;
+  if (!files || size != records) {
+    files.reset();
+    files = std::make_unique<bench::DirectoryFiles>(records);
+    size = records;
+  }
+  return *files;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void BM_GroupMax(benchmark::State& state) {
+  const int32_t records = static_cast<int32_t>(state.range(0));
+  bench::DirectoryFiles& files = FilesOf(records);
+  TCorvidDataSet phones;
+  phones.SetTableName(files.Dbf());
+  phones.SetTranslateASCII(false);
+  phones.SetDBFCache(true);
+  phones.Open();
+  bench::SiftRows sift(&phones);
+  bench::SqliteDb db(files.Db());
+  std::vector<std::string> rows, expected;
+  std::vector<double> times, sqliteTimes;
+  for (auto _ : state) {
+    times.push_back(Seconds([&] { rows = sift.Run("select max(ul) from phones"); }));
+    state.PauseTiming();
+    sqliteTimes.push_back(Seconds([&] { expected = db.Rows("select max(ul) from t"); }));
+    state.ResumeTiming();
+    // The largest street itself, not only one row.
+    if (rows != expected || rows.size() != 1 || rows[0].empty()) {
+      g_mismatch = true;
+      state.SkipWithError(("max(ul) disagrees: query '" + (rows.empty() ? std::string() : rows[0]) +
+                           "', SQLite '" + (expected.empty() ? std::string() : expected[0]) + "'")
+                              .c_str());
+      return;
+    }
+  }
+  const double best = *std::min_element(times.begin(), times.end());
+  const double bestSqlite = *std::min_element(sqliteTimes.begin(), sqliteTimes.end());
+  state.counters["records"] = records;
+  state.counters["sqlite_ms"] = bestSqlite * 1e3;
+  state.counters["ratio"] = best / bestSqlite;
+  state.counters["ratio_median"] = Median(times) / Median(sqliteTimes);
+  state.SetLabel("select max(ul) from phones, " + std::to_string(records) + " records");
+}
+BENCHMARK(BM_GroupMax)
+    ->Arg(bench::DirectoryRecords())
+    ->Arg(4 * static_cast<int64_t>(bench::DirectoryRecords()))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 }  // namespace
 

@@ -182,8 +182,9 @@ private:
 // (no index), both in a temporary directory of their own.
 class DirectoryFiles {
 public:
-  DirectoryFiles() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
-    const Directory rows;
+  explicit DirectoryFiles(int32_t records = DirectoryRecords())
+      : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
+    const Directory rows(0, records);
     rows.WriteTable(dbf_);
     sqlite3_close(rows.SqliteTable(db_, false));
   }

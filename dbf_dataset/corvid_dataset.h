@@ -179,6 +179,7 @@ public:
   bool GetFieldData(TField* field, void* buffer) override;
   using TDataSet::GetFieldText;
   bool GetFieldText(TField* field, std::string_view& text, bool& null) override;
+  bool GetFieldTextPlace(TField* field, TFieldTextPlace& place) override;
   void SetFieldData(TField* field, const void* buffer) override;
   std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   int Translate(const char* src, char* dest, bool to_oem) override;

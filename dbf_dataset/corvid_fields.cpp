@@ -115,27 +115,28 @@ const std::string* TCorvidDataSet::PendingMemo(int fieldNo) const {
 
 void TCorvidDataSet::SetPendingMemo(int fieldNo, std::string oemData) { pending_memos_[fieldNo] = std::move(oemData); }
 
-bool TCorvidDataSet::GetFieldText(TField* field, std::string_view& text, bool& null) {
-  // Browsing an untranslated C field: the stored bytes without trailing
-  // blanks, up to a zero byte, as GetFieldData and AsString would give them.
-  text = {};
-  null = true;
-  if (State() != dsBrowse || translate_ascii_ || field->DataType() != ftString) return false;
+bool TCorvidDataSet::GetFieldTextPlace(TField* field, TFieldTextPlace& place) {
+  // An untranslated C field: the stored bytes without trailing blanks (null
+  // exactly when GetFieldData says so: nothing but blanks), up to a zero
+  // byte, as GetFieldData and AsString would give them.
+  if (!Active() || translate_ascii_ || field->DataType() != ftString || field->DataSet() != this) return false;
   const int n = field->FieldNo();
   if (n <= 0 || static_cast<size_t>(n) >= c_fields_.size() || c_fields_[static_cast<size_t>(n)].length <= 0)
     return false;
-  if (IsEmpty()) return true;
-  // Browsing: the active buffer, as GetActiveRecBuf gives it.
-  const TRecordBuffer rec = ActiveBuffer();
-  if (!rec) return true;
   const CField& cf = c_fields_[static_cast<size_t>(n)];
-  const uint8_t* p = rec + cf.offset;
-  size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
-  // Null exactly when GetFieldData says so: nothing but blanks.
-  null = len == 0;
-  len = std::min(len, static_cast<size_t>(std::max(field->DataSize() - 1, 0)));
-  if (const void* zero = std::memchr(p, 0, len)) len = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
-  text = std::string_view(reinterpret_cast<const char*>(p), len);
+  place.Offset = cf.offset;
+  place.Length = cf.length;
+  place.Cut = std::max(field->DataSize() - 1, 0);
+  return true;
+}
+
+bool TCorvidDataSet::GetFieldText(TField* field, std::string_view& text, bool& null) {
+  text = {};
+  null = true;
+  TFieldTextPlace place;
+  if (State() != dsBrowse || !GetFieldTextPlace(field, place)) return false;
+  // Browsing: the active buffer, as GetActiveRecBuf gives it.
+  if (const uint8_t* rec = BrowseRecordImage()) text = place.Read(rec, null);
   return true;
 }
 

@@ -148,6 +148,8 @@ void TDataSet::CheckCanModify() {
 
 bool TDataSet::GetFieldText(TField*, std::string_view&, bool&) { return false; }
 
+bool TDataSet::GetFieldTextPlace(TField*, TFieldTextPlace&) { return false; }
+
 bool TDataSet::CountVisibleRecords(int&) { return false; }
 
 bool TDataSet::WalkUnobserved() const {

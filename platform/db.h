@@ -31,13 +31,17 @@
 // destructor: the base destructor can no longer reach their overrides.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/classes.h"
 #include "platform/component.h"
 #include "platform/db_common.h"
@@ -52,6 +56,35 @@ class TDataSet;
 using TDataSetNotifyEvent = std::function<void(TDataSet* dataset)>;
 using TFilterRecordEvent = std::function<void(TDataSet* dataset, bool& accept)>;
 using TDataSetErrorEvent = std::function<void(TDataSet* dataset, EDatabaseError& e, TDataAction& action)>;
+
+// A text field kept as plain bytes in the record image: `Length` bytes at
+// `Offset`.  Its text is those bytes without trailing blanks (nothing left:
+// null), then cut to `Cut` bytes and at the first zero byte.
+struct TFieldTextPlace {
+  int32_t Offset = 0;
+  int32_t Length = 0;
+  int32_t Cut = 0;
+  std::string_view Read(const uint8_t* record, bool& null) const {
+    const uint8_t* p = record + Offset;
+    size_t len = static_cast<size_t>(Length);
+    // Trailing blanks eight at a time (little-endian: a word's last byte
+    // is its most significant one), the rest one by one.
+    constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+    while (len >= 8) {
+      const uint64_t other = LoadLE64(p + len - 8) ^ kBlanks;
+      if (other != 0) {
+        len -= static_cast<size_t>(std::countl_zero(other) / 8);
+        break;
+      }
+      len -= 8;
+    }
+    while (len > 0 && p[len - 1] == ' ') --len;
+    null = len == 0;
+    len = std::min(len, static_cast<size_t>(Cut));
+    if (const void* zero = std::memchr(p, 0, len)) len = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
+    return std::string_view(reinterpret_cast<const char*>(p), len);
+  }
+};
 
 class TDataSet : public TComponent {
 public:
@@ -182,6 +215,17 @@ public:
   bool GetFieldText(TField* field, std::string_view& text) {
     bool null = true;
     return GetFieldText(field, text, null);
+  }
+  // Where GetFieldText finds a text field's bytes in the record image,
+  // fixed while the dataset stays open: a reader of many records resolves
+  // it once and reads each record's text with TFieldTextPlace::Read from
+  // BrowseRecordImage.  False when the component keeps the field otherwise.
+  virtual bool GetFieldTextPlace(TField* field, TFieldTextPlace& place);
+  // The image of the record fields read in browse mode; none (nullptr)
+  // outside browsing or on an empty dataset.  Valid until the dataset moves.
+  const uint8_t* BrowseRecordImage() const {
+    return state_ == dsBrowse && !IsEmpty() && !buffers_.empty() ? buffers_[static_cast<size_t>(active_record_)].get()
+                                                                  : nullptr;
   }
   // Counts the records that First ... Next to Eof would visit, reading no
   // fields and leaving the cursor where it stands, where nobody could tell

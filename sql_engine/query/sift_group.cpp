@@ -143,6 +143,46 @@ struct TExprValue {
   bool NullByText = false;
 };
 
+// A plain text field of the scanned dataset read from its record image (see
+// TFieldTextPlace), cut as the column's cell would cut it: what TExprValue
+// gives for the same field, without asking the dataset per row.
+struct TPlacedText {
+  std::string_view View;
+  bool IsNull() const { return View.empty(); }
+  TExprType Type() const { return ttString; }
+  std::string_view AsString() const { return View; }
+  double AsFloat() const { return 0; }
+  int32_t AsInteger() const { return 0; }
+  bool AsBoolean() const { return false; }
+};
+
+// A number, date or Boolean field of the scanned dataset read from the
+// field itself, as the field's expression node reads it.
+struct TFieldValue {
+  TField* Field;
+  TExprType Kind;
+  bool IsNull() const { return Field->IsNull(); }
+  TExprType Type() const { return Kind; }
+  std::string AsString() const { return Field->AsString(); }
+  double AsFloat() const { return Field->AsFloat(); }
+  int32_t AsInteger() const { return Field->AsInteger(); }
+  bool AsBoolean() const { return Field->AsBoolean(); }
+};
+
+// An argument that is never null and never changes: COUNT(*) counts its
+// "0", COUNT(1) its 1.
+bool ConstantArgument(TExpression* e) {
+  if (!e) return false;
+  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
+      typeid(*e) == typeid(TBooleanLiteral))
+    return true;
+  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
+}
+
+// Aggregates over plain fields read them in place (see TakeRow); off, every
+// argument is read through its expression.
+bool g_group_in_place = true;
+
 // Appends a value as key bytes: a null marker, or a value marker and the
 // value (texts length-prefixed, so keys of several values cannot run into
 // each other).  An empty text is null.
@@ -212,6 +252,9 @@ double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std:
   return CheckedFloat(x);
 }
 
+bool SiftGroupInPlace() { return g_group_in_place; }
+void SetSiftGroupInPlace(bool on) { g_group_in_place = on; }
+
 // ------------------------------------------------------------------ state
 
 // What the compiled group columns read, and the context that binds their
@@ -264,6 +307,24 @@ struct TSiftGroup::TGroupState : public TExprContext {
     TFieldExpr* TextField = nullptr;
   };
   std::vector<TStreamArg> KeyArgs, AggArgs;
+  // Per aggregate, fixed with the streaming: the plain field of the main
+  // dataset its argument is (none: the argument is read as an expression),
+  // and for a text field kept as plain bytes, its place in the record image.
+  struct TFieldArg {
+    TField* Field = nullptr;
+    bool Counts = false;  // COUNT of a constant (COUNT(*)): every row counts
+    TExprType Kind = ttInteger;
+    bool Placed = false;
+    TFieldTextPlace Place;
+    size_t Width = 0;  // the argument column's width, a text's cut
+    // MAX (1) or MIN (-1) of a text read in place, not DISTINCT: kept by
+    // the one group's loop itself.
+    int8_t Extreme = 0;
+  };
+  std::vector<TFieldArg> FieldArgs;
+  // Some arguments are such fields, some are texts read from the record
+  // image; without GROUP BY every argument is such a field.
+  bool AnyFieldArg = false, AnyPlaced = false, AllFieldArgs = false;
   bool Storing = false;
 
   void ResetGroups() {
@@ -498,6 +559,9 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
   TResultSet* rows = scan.Rows();
   if (!group_ || group_->Storing || !rows) return false;
   TGroupState& gs = *group_;
+  // The one group of a SELECT without GROUP BY whose arguments are all
+  // fields read in place: nothing to look up, nothing to evaluate.
+  if (gs.AllFieldArgs && !gs.Heads.empty() && TakeInPlace()) return true;
   const int32_t groupItems = a_.GroupByList.Count();
   if (gs.Streaming < 0) {
     // A plain grouped SELECT keeps only each group's first row: the rows
@@ -531,6 +595,7 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
       gs.AggArgs.clear();
       for (int32_t i = 0; i < groupItems; ++i) gs.KeyArgs.push_back(arg(a_.GroupByList.Get(i)->ColumnIndex));
       for (const auto& ref : gs.Aggregates) gs.AggArgs.push_back(arg(ref.ArgColumn));
+      ResolveFieldArgs();
     }
   }
   if (gs.Streaming == 0) return false;
@@ -550,26 +615,131 @@ bool TSiftGroup::TakeRow(TSiftScan& scan, bool withBookmark) {
     scan.AddThisRecord(withBookmark);
     gs.Heads[static_cast<size_t>(g)] = rows->GetRecordCount();
   }
+  // The arguments that are plain fields of the main dataset are read from
+  // it directly (a text from the record image where the dataset keeps it
+  // so); a disabled dataset, or one not browsing, reads as the expressions
+  // read it.
+  const bool direct = gs.AnyFieldArg && !plan_.IsDataSetDisabled(Main());
+  const uint8_t* record = direct && gs.AnyPlaced ? Main()->BrowseRecordImage() : nullptr;
   for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    if (direct && fa.Field && (record || !fa.Placed)) {
+      AccumulateField(j, record, g);
+      continue;
+    }
     TExprValue v = value(gs.AggArgs[j]);
     if (!v.IsNull()) gs.Accumulate(g, j, v);
   }
   return true;
 }
 
-namespace {
-
-// An argument that is never null and never changes: COUNT(*) counts its
-// "0", COUNT(1) its 1.
-bool ConstantArgument(TExpression* e) {
-  if (!e) return false;
-  if (typeid(*e) == typeid(TIntegerLiteral) || typeid(*e) == typeid(TFloatLiteral) ||
-      typeid(*e) == typeid(TBooleanLiteral))
-    return true;
-  return typeid(*e) == typeid(TStringLiteral) && !static_cast<TStringLiteral*>(e)->Value.empty();
+bool TSiftGroup::TakeInPlace() {
+  if (plan_.IsDataSetDisabled(Main())) return false;
+  return TakeRecord(group_->AnyPlaced ? Main()->BrowseRecordImage() : nullptr);
 }
 
-}  // namespace
+bool TSiftGroup::TakeRecord(const uint8_t* record) {
+  TGroupState& gs = *group_;
+  if (!record && gs.AnyPlaced) return false;
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    TAccumulator& a = gs.Acc[j];
+    if (fa.Counts) {
+      ++a.Count;
+      continue;
+    }
+    if (fa.Extreme == 0) {
+      AccumulateField(j, record);
+      continue;
+    }
+    // A record whose first byte is a character (no blank, no zero) holds a
+    // text starting with it; where that byte already loses to the extreme's
+    // first byte the text loses as a whole, and only counts.
+    if (a.Count > 0 && fa.Width > 0 && fa.Place.Cut > 0 && !a.TextExtreme.empty()) {
+      const uint8_t first = record[fa.Place.Offset];
+      const uint8_t extreme = static_cast<uint8_t>(a.TextExtreme[0]);
+      if (first != ' ' && first != 0 && (fa.Extreme > 0 ? first < extreme : first > extreme)) {
+        ++a.Count;
+        continue;
+      }
+    }
+    // What Accumulate does for it, texts comparing by their bytes.
+    bool null = true;
+    const std::string_view text = fa.Place.Read(record, null).substr(0, fa.Width);
+    if (text.empty()) continue;
+    if (a.Count == 0 || (fa.Extreme > 0 ? text > std::string_view(a.TextExtreme)
+                                         : text < std::string_view(a.TextExtreme)))
+      a.TextExtreme.assign(text);
+    ++a.Count;
+  }
+  return true;
+}
+
+bool TSiftGroup::TakeRest(TSiftScan& scan, TDataSet& main) {
+  if (!group_ || !group_->AllFieldArgs || group_->Heads.empty() || &main != Main()) return false;
+  // Nothing in the loop disables or enables a dataset.
+  if (plan_.IsDataSetDisabled(Main())) return false;
+  const bool where = plan_.Where() != nullptr;
+  const bool placed = group_->AnyPlaced;
+  for (main.WalkNext(); !main.Eof(); main.WalkNext())
+    if ((!where || plan_.TestWhere()) && !TakeRecord(placed ? main.BrowseRecordImage() : nullptr))
+      scan.AddThisRecord();
+  return true;
+}
+
+void TSiftGroup::AccumulateField(size_t j, const uint8_t* record, int32_t g) {
+  TGroupState& gs = *group_;
+  const TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+  if (fa.Placed) {
+    bool null = true;
+    const std::string_view text = fa.Place.Read(record, null);
+    const TPlacedText v{text.substr(0, fa.Width)};
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  } else {
+    const TFieldValue v{fa.Field, fa.Kind};
+    if (!v.IsNull()) gs.Accumulate(g, j, v);
+  }
+}
+
+void TSiftGroup::ResolveFieldArgs() {
+  TGroupState& gs = *group_;
+  gs.FieldArgs.assign(gs.Aggregates.size(), {});
+  gs.AnyFieldArg = gs.AnyPlaced = gs.AllFieldArgs = false;
+  if (!g_group_in_place) return;
+  for (size_t j = 0; j < gs.Aggregates.size(); ++j) {
+    TExpression* e = gs.AggArgs[j].Expr;
+    const TAggregateItem* item = gs.Aggregates[j].Item;
+    if (item->Kind == akCOUNT && !item->Distinct && ConstantArgument(e)) {
+      gs.FieldArgs[j].Counts = true;
+      continue;
+    }
+    if (!e || typeid(*e) != typeid(TFieldExpr)) continue;
+    auto* fe = static_cast<TFieldExpr*>(e);
+    TField* f = fe->Field;
+    if (!f || f->DataSet() != Main() || fe->Context != &plan_) continue;
+    const TExprType kind = gs.Aggregates[j].ArgType;
+    TGroupState::TFieldArg& fa = gs.FieldArgs[j];
+    if (kind == ttString) {
+      // Only a text the dataset keeps as plain bytes; other texts (memos,
+      // translated tables) are read as their expressions read them.
+      if (gs.AggArgs[j].TextField != fe || !Main()->GetFieldTextPlace(f, fa.Place)) continue;
+      fa.Placed = gs.AnyPlaced = true;
+    } else {
+      // A kind the expression reads as no value at all stays with it.
+      bool emptyText = false;
+      if (FieldExprType(f->DataType(), TFieldUse::Statement, &emptyText) != kind || emptyText) continue;
+    }
+    fa.Field = f;
+    fa.Kind = kind;
+    fa.Width = static_cast<size_t>(std::max(gs.AggArgs[j].Width, 0));
+    if (fa.Placed && !item->Distinct) fa.Extreme = item->Kind == akMAX ? 1 : item->Kind == akMIN ? -1 : 0;
+    gs.AnyFieldArg = true;
+  }
+  // COUNT(*) keeps the loop: it only counts.
+  gs.AllFieldArgs = a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&
+                    std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(),
+                                [](const auto& fa) { return fa.Field || fa.Counts; });
+}
 
 bool TSiftGroup::CountingScan(TSiftScan& scan, bool rowConditions) {
   if (a_.Statement != ssSelect || !a_.PivotStr.empty() || a_.GroupByList.Count() != 0) return false;

@@ -38,6 +38,16 @@
 // fields) keep every scanned row, and DoGroupBy groups those rows; either
 // way the groups end the same.
 //
+// An aggregate whose argument is a plain field of the scanned dataset reads
+// the field itself per row, into its typed accumulator, instead of asking
+// the argument's expression: a text kept as plain bytes straight from the
+// record image (its place resolved once per statement), other kinds through
+// the field.  Without GROUP BY, once every argument is read so (or is the
+// constant of a COUNT(*), which only counts) and the one
+// group has its first row, the group stage walks the rest of the records
+// itself (`TakeRest`), testing the WHERE clause left; MAX and MIN of a text
+// pass over a record whose first byte already loses to the extreme's.
+//
 // A SELECT whose only aggregates are COUNT(*) over one group, with no row
 // condition left and no per-row event, has the dataset count its visible
 // records instead of walking them (`CountingScan`); a dataset that cannot
@@ -61,6 +71,15 @@ class TSqlAnalizer;
 // expression language reads one; a text that is no number raises an error
 // naming the aggregate and its argument column.
 double SiftTextAsNumber(const std::string& text, TAggregateKind kind, const std::string& column);
+
+// A grouped SELECT reads an aggregate's argument that is a plain field of
+// the scanned dataset from the field itself (a text from the record image
+// where the dataset keeps it so) instead of through its expression; off,
+// every argument goes through its expression.  Both give the same rows;
+// the switch is there so the tests can hold one against the other.  On by
+// default.
+bool SiftGroupInPlace();
+void SetSiftGroupInPlace(bool on);
 
 class TSiftGroup : public TSiftRowSink {
 public:
@@ -86,6 +105,9 @@ public:
   // While a plain grouped SELECT scans: adds the current row to its group
   // (storing only a group's first row); false when rows are stored whole.
   bool TakeRow(TSiftScan& scan, bool withBookmark) override;
+  // Without GROUP BY, once the one group has its first row and every
+  // argument is a field read in place, the rest of the walk is read here.
+  bool TakeRest(TSiftScan& scan, TDataSet& main) override;
 
   // Implementation details follow.
 private:
@@ -93,6 +115,16 @@ private:
   // and the groups found.
   struct TGroupState;
   TDataSet* Main() const;
+  // Finds the aggregates whose arguments are read in place.
+  void ResolveFieldArgs();
+  // Adds aggregate j's argument, a field read in place (from `record` when
+  // it is a text kept there), to group g.
+  void AccumulateField(size_t j, const uint8_t* record, int32_t g = 0);
+  // Adds the current record's arguments to the one group; false (nothing
+  // added) when the record cannot be read in place.
+  bool TakeInPlace();
+  // The same for the record image given (none: no text is read in place).
+  bool TakeRecord(const uint8_t* record);
 
   TSiftPlan& plan_;
   TSqlAnalizer& a_;

@@ -1,6 +1,8 @@
 // The scan of one statement (see sift_scan.h).
 #include "sql_engine/query/sift_scan.h"
 
+#include <algorithm>
+
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
@@ -40,6 +42,7 @@ void SetSiftRecordWalk(bool on) { g_record_walk = on; }
 bool TSiftRowSink::TakeRow(TSiftScan&, bool) { return false; }
 bool TSiftRowSink::WritesInPlace(TResultSet&) { return false; }
 void TSiftRowSink::RowWritten() {}
+bool TSiftRowSink::TakeRest(TSiftScan&, TDataSet&) { return false; }
 
 // ----------------------------------------------------------- construction
 
@@ -329,6 +332,9 @@ void TSiftScan::Scan(int32_t stopAt) {
   TDataSet* main = Main();
   TWalkGuard walkEnds(main);
   const bool walking = WalkRoad() ? main->BeginWalk() : (main->First(), false);
+  // A walk of the main dataset alone where nobody hears of each row: a
+  // sink may read the rest of it in a loop of its own.
+  const bool bare = walking && stopAt == 0 && !q_.OnProgress && !q_.OnCancelQuery;
   while (!main->Eof()) {
     bool deleted = false;
     if (joins_.HasJoinOn()) {
@@ -342,6 +348,9 @@ void TSiftScan::Scan(int32_t stopAt) {
         modify_.MarkUpdateRecord();
       } else {
         AddThisRecord();
+        if (bare && std::any_of(sinks_.begin(), sinks_.end(),
+                                [&](TSiftRowSink* sink) { return sink->TakeRest(*this, *main); }))
+          break;
       }
     }
     if (!deleted) {

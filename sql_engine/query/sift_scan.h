@@ -18,7 +18,10 @@
 // A SELECT that reads the main dataset alone (no join, no subquery) walks
 // it on the dataset's forward road where the dataset offers one
 // (TDataSet::BeginWalk: a DBF table's records read in blocks), and steps
-// with Next otherwise; the road ends on every path out of the walk.
+// with Next otherwise; the road ends on every path out of the walk.  On the
+// road, with no progress or cancel event to report per row and no TOP n, a
+// row sink may take the rest of the walk in a loop of its own
+// (TSiftRowSink::TakeRest).
 //
 // Per main record that passes the WHERE clause: a SELECT runs its joins
 // (sift_joins.h) or takes the row (`AddThisRecord`), a DELETE deletes the
@@ -68,6 +71,11 @@ public:
   // ready here) instead of a new one; RowWritten follows the cells.
   virtual bool WritesInPlace(TResultSet& rows);
   virtual void RowWritten();
+  // Offered after a row it took, on a walk of the main dataset alone with
+  // nothing reported per row: true when the sink walked `main` to its end
+  // itself, testing the WHERE clause and taking each row that passes
+  // (through `scan.AddThisRecord` where it cannot take it otherwise).
+  virtual bool TakeRest(TSiftScan& scan, TDataSet& main);
 };
 
 class TSiftScan : public TSiftJoinTarget {
