@@ -140,6 +140,10 @@ public:
     if (o.caseSensitiveLike) Exec("PRAGMA case_sensitive_like=ON;");
     if (o.exclusive) Exec("PRAGMA locking_mode=EXCLUSIVE;");
   }
+  // Takes over a connection already open (WriteSqliteTable's).
+  explicit SqliteDb(sqlite3* adopted) : db_(adopted) {
+    if (!db_) throw std::runtime_error("no SQLite connection");
+  }
   ~SqliteDb() { sqlite3_close(db_); }
   SqliteDb(const SqliteDb&) = delete;
   SqliteDb& operator=(const SqliteDb&) = delete;
