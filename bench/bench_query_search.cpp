@@ -34,12 +34,14 @@
 // text turned into code page 1251).  A mismatch fails the run.
 //
 // With DIRLOOK_BENCH_EXPORT=FOLDER the rows and the search values of each
-// size are also written to FOLDER/<records>/ for bench/duckdb_window.mjs.
+// size are also written to FOLDER/<records>/ for bench/duckdb_window.mjs,
+// with each search's row digest (digest-<i>.txt) for it to check its rows.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -138,6 +140,10 @@ void RunSift(benchmark::State& state, bool filterHook) {
                          std::to_string(theirs.Bytes()) + " bytes")
                             .c_str());
     return;
+  }
+  if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out && filterHook) {
+    std::ofstream f(std::string(out) + "/" + std::to_string(Records(size)) + "/digest-" + std::to_string(search) + ".txt");
+    f << theirs.Text() << '\n';
   }
 
   int64_t rows = 0;

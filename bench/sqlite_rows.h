@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -48,6 +49,15 @@ public:
   }
   int64_t Rows() const { return rows_; }
   int64_t Bytes() const { return bytes_; }
+  // "rows bytes sum xor" (the two hashes in hex), for scripts that check
+  // other engines' rows the same way (bench/duckdb_window.mjs).
+  std::string Text() const {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%lld %lld %016llx %016llx", static_cast<long long>(rows_),
+                  static_cast<long long>(bytes_), static_cast<unsigned long long>(sum_),
+                  static_cast<unsigned long long>(xor_));
+    return buf;
+  }
   bool operator==(const RowDigest& o) const {
     return rows_ == o.rows_ && bytes_ == o.bytes_ && sum_ == o.sum_ && xor_ == o.xor_;
   }
