@@ -86,7 +86,10 @@ bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
       walk_last_ = h.cvRecordCount();
     }
     if (bits && !bits->BitValue(walk_next_)) {
-      ++walk_next_;
+      // Straight to the next record the filter kept.
+      const int32_t next = bits->NextSet(walk_next_);
+      if (next < 0) return false;
+      walk_next_ = next;
       continue;
     }
     if (walk_next_ < walk_first_ || walk_next_ >= walk_first_ + walk_count_) {
