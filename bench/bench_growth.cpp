@@ -35,6 +35,7 @@
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "sql_engine/query/custom_sift.h"
+#include "sqlite_rows.h"
 
 namespace {
 
@@ -117,23 +118,13 @@ int64_t CountRows(TSift& q, const std::string& sql) {
 }
 
 int64_t SqliteCount(const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(":memory:", &db);
-  sqlite3_exec(db, "create table a(id integer, g integer); create table b(id integer, k integer); begin", nullptr,
-               nullptr, nullptr);
-  for (int i = 1; i <= kRows; ++i) {
-    const std::string ins = "insert into a values(" + std::to_string(i) + "," + std::to_string(i % 7) +
-                            "); insert into b values(" + std::to_string(i) + "," + std::to_string(2 * i) + ")";
-    sqlite3_exec(db, ins.c_str(), nullptr, nullptr, nullptr);
-  }
-  sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
-  int64_t n = 0;
-  while (sqlite3_step(st) == SQLITE_ROW) ++n;
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return n;
+  bench::SqliteDb db(":memory:", bench::SqliteOpen{.readOnly = false, .exclusive = false});
+  db.Exec("create table a(id integer, g integer); create table b(id integer, k integer); begin");
+  for (int i = 1; i <= kRows; ++i)
+    db.Exec("insert into a values(" + std::to_string(i) + "," + std::to_string(i % 7) + "); insert into b values(" +
+            std::to_string(i) + "," + std::to_string(2 * i) + ")");
+  db.Exec("commit");
+  return db.Count(sql);
 }
 
 void BM_InSubquery(benchmark::State& state) {

@@ -108,15 +108,16 @@ double Ms(std::chrono::steady_clock::time_point since) {
 
 void BM_SqliteCreateIndex(benchmark::State& state) {
   Data& d = TheData();
-  sqlite3* db = d.rows.SqliteTable(d.dir.Path("plain.db"), false);
   double best = 1e300;
-  for (auto _ : state) {
-    sqlite3_exec(db, "DROP INDEX IF EXISTS i;", nullptr, nullptr, nullptr);
-    const auto t0 = std::chrono::steady_clock::now();
-    sqlite3_exec(db, "CREATE INDEX i ON t(fm);", nullptr, nullptr, nullptr);
-    best = std::min(best, Ms(t0));
+  {
+    bench::SqliteDb db(d.rows.SqliteTable(d.dir.Path("plain.db"), false));
+    for (auto _ : state) {
+      db.Exec("DROP INDEX IF EXISTS i;");
+      const auto t0 = std::chrono::steady_clock::now();
+      db.Exec("CREATE INDEX i ON t(fm);");
+      best = std::min(best, Ms(t0));
+    }
   }
-  sqlite3_close(db);
   d.sqliteBuildMs = best;
   d.sqlitePeakMB = bench::SqlitePeakMB(d.dir.Path("plain.db"), "DROP INDEX IF EXISTS i;", "CREATE INDEX i ON t(fm);");
   state.counters["peak_MB"] = d.sqlitePeakMB;
@@ -150,18 +151,13 @@ BENCHMARK(BM_CdxBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
 // statement prepared, and one pass over the sought surnames.
 class SqliteSeeker {
 public:
-  SqliteSeeker(Data& d, bool exclusive) : d_(d) {
-    const std::string path = d.dir.Path("indexed.db");
-    if (!std::filesystem::exists(path)) sqlite3_close(d.rows.SqliteTable(path, true));
-    sqlite3_open(path.c_str(), &db_);
-    sqlite3_exec(db_, "PRAGMA mmap_size=268435456; PRAGMA cache_size=-262144;", nullptr, nullptr, nullptr);
-    if (exclusive) sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
-    sqlite3_prepare_v2(db_, "SELECT tel, fm, ul, nd, kw FROM t WHERE fm = ?1 LIMIT 1", -1, &q_, nullptr);
-  }
-  ~SqliteSeeker() {
-    sqlite3_finalize(q_);
-    sqlite3_close(db_);
-  }
+  SqliteSeeker(Data& d, bool exclusive)
+      : d_(d),
+        db_(IndexedDb(d), bench::SqliteOpen{.readOnly = false,
+                                            .exclusive = exclusive,
+                                            .pragmas = "PRAGMA mmap_size=268435456; PRAGMA cache_size=-262144;"}),
+        q_(db_.Prepare("SELECT tel, fm, ul, nd, kw FROM t WHERE fm = ?1 LIMIT 1")) {}
+  ~SqliteSeeker() { sqlite3_finalize(q_); }
   SqliteSeeker(const SqliteSeeker&) = delete;
   SqliteSeeker& operator=(const SqliteSeeker&) = delete;
   // One pass: the time in ms; false when a key was not found or the row
@@ -187,8 +183,15 @@ public:
   }
 
 private:
+  // The directory with its index on fm, written by the first seeker.
+  static std::string IndexedDb(Data& d) {
+    const std::string path = d.dir.Path("indexed.db");
+    if (!std::filesystem::exists(path)) sqlite3_close(d.rows.SqliteTable(path, true));
+    return path;
+  }
+
   Data& d_;
-  sqlite3* db_ = nullptr;
+  bench::SqliteDb db_;
   sqlite3_stmt* q_ = nullptr;
 };
 

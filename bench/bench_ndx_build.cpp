@@ -65,15 +65,16 @@ BENCHMARK(BM_NdxBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_SqliteCreateIndex(benchmark::State& state) {
   Data& d = TheData();
-  sqlite3* db = d.rows.SqliteTable(d.dir.Path("phones.db"), false);
   double total = 0;
-  for (auto _ : state) {
-    sqlite3_exec(db, "DROP INDEX IF EXISTS i;", nullptr, nullptr, nullptr);
-    const auto t0 = std::chrono::steady_clock::now();
-    sqlite3_exec(db, "CREATE INDEX i ON t(fm);", nullptr, nullptr, nullptr);
-    total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  {
+    bench::SqliteDb db(d.rows.SqliteTable(d.dir.Path("phones.db"), false));
+    for (auto _ : state) {
+      db.Exec("DROP INDEX IF EXISTS i;");
+      const auto t0 = std::chrono::steady_clock::now();
+      db.Exec("CREATE INDEX i ON t(fm);");
+      total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    }
   }
-  sqlite3_close(db);
   const double sqlitePeakMB =
       bench::SqlitePeakMB(d.dir.Path("phones.db"), "DROP INDEX IF EXISTS i;", "CREATE INDEX i ON t(fm);");
   state.counters["ndx_peak_MB"] = d.ndxPeakMB;

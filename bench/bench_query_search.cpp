@@ -1,155 +1,105 @@
-// The directory's four searches end to end through the query component,
-// against SQLite's full scan of the same rows and queries.
+// The window's four searches end to end through the query component, at
+// two sizes of the generated directory in the same run, against SQLite's
+// full scan of the same rows and queries.
 //
-// The generated directory of 1,000,000 records (TEL, FM, UL, ND, KW) is
-// written as phones.dbf and, as UTF-8 text, into an SQLite file database
-// without an index on the searched columns; a city-like directory of
-// 450,000 records, where the surname and street searches find rows, is
-// written the same way (second argument 1).  Each search is timed from the
-// SQL text to the last row read: the query (one source dataset, a
-// TCorvidDataSet over phones.dbf under the alias "Phones", opened once as
-// the application opens it) takes the text, opens, every row's five fields
-// are read as text, and the query closes.
+// The generated directory (bench_support.h) of N records (1,000,000, or
+// DIRLOOK_BENCH_RECORDS) and of 4N records, surnames and streets in upper
+// case as the window types them, is written as phones.dbf and, as UTF-8
+// text, into an SQLite file database without an index; each size is made
+// once per run.  The searches are the window's own: its search fields
+// filled from the first record (a phone pattern "123%", a surname prefix,
+// a street prefix, house and flat; bench_support.h's WindowSearch) and
+// turned into the window's SQL text.  The source dataset is set up as the
+// window's form sets it up (a TCorvidDataSet over phones.dbf under the
+// alias "Phones", opened shared, foCaseInsensitive, no translation, the
+// read cache left as it is by default).  Each search is timed from the SQL
+// text to the last row read: the query takes the text, opens, every row's
+// five fields are read as text, and the query closes.
 //
-//   BM_SiftWhere/i    no filter hook: the query tests WHERE on every row;
-//   BM_SiftFilter/i   the application's query binding (TCorvidSift, when
-//                     the build has it; else a hook that hands the WHERE
-//                     text to the dataset's Filter as it stands): the
-//                     dataset's filter takes what the table engine answers
-//                     as the query would (equalities, LIKE of a whole
-//                     text, a prefix or a text found anywhere) and scans
-//                     the record bytes; the rest stays with the query; the
-//                     bitmap of the previous run is forgotten between runs;
-//   BM_SQLite*/i      SQLite: prepare, step to the last row reading the five
-//                     columns as text, finalize; case-sensitive LIKE; with
-//                     locking_mode=EXCLUSIVE (an unshared open) and with the
-//                     default locking mode.
+//   BM_SiftFilter/i/s  the application's query binding (TCorvidSift, when
+//                      the build has it; else a hook that hands the WHERE
+//                      text to the dataset's Filter as it stands); the
+//                      bitmap of the previous run is forgotten between
+//                      runs, so every run pays for its own scan;
+//   BM_SiftWhere/i/s   no filter hook: the query tests WHERE on every row.
 //
-// The query benchmarks time SQLite's exclusive and default runs between
-// their own runs (same load on the machine) and report the ratios of the
-// best times as ratio_exclusive and ratio_default.  The row counts of both
-// sides must agree: a mismatch fails the run.
+// SQLite (prepare, step to the last row reading the five columns as text,
+// finalize; case-sensitive LIKE, as the query's) runs between the query's
+// runs, with locking_mode=EXCLUSIVE and with the default locking mode (the
+// like for like of a shared open); the ratios of the best times are
+// ratio_exclusive and ratio_default.
+//
+// Before the timing both sides run once and must return the same rows: the
+// same multiset of all five fields of every row (bench::RowDigest, SQLite's
+// text turned into code page 1251).  A mismatch fails the run.
+//
+// With DIRLOOK_BENCH_EXPORT=FOLDER the rows and the search values of each
+// size are also written to FOLDER/<records>/ for bench/duckdb_window.mjs,
+// with each search's row digest (digest-<i>.txt) for it to check its rows.
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "bench_support.h"
 #include "dbf_dataset/corvid_dataset.h"
-#include "platform/code_page.h"
 #include "query_search_sift.h"
+#if DIRLOOK_BENCH_BINDING
+#include "search_text.h"
+#endif
 
 namespace {
 
-struct Search {
-  const char* where;  // UTF-8; the query gets it in code page 1251
-};
-
-// The application's four kinds of piece: phone as a pattern, surname and
-// street as prefixes, house and flat as equalities.
-const Search kSearches[] = {
-    {"tel like '542783'"},
-    {"fm like 'ИВАНОВ%'"},
-    {"ul like 'ЛЕНИНА%' and nd='5'"},
-    {"nd='5' and kw='12'"},
-};
-
 bool g_mismatch = false;
 
-std::string Cp1251(const std::string& utf8) {
-  std::string out;
-  if (!Utf8ToCp1251(utf8, out)) throw std::runtime_error("text not in code page 1251: " + utf8);
-  return out;
+// The directory's records at size `size`: N, then 4N.
+int32_t Records(int size) { return bench::DirectoryRecords() * (size ? 4 : 1); }
+
+// The two sizes' files, each made when first asked for.
+const bench::DirectoryFiles& TheData(int size) {
+  static std::unique_ptr<bench::DirectoryFiles> files[2];
+  if (!files[size]) {
+    bench::DirectoryFilesOptions o;
+    o.upperCaseNames = true;
+    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out)
+      o.exportTo = std::string(out) + "/" + std::to_string(Records(size));
+    files[size] = std::make_unique<bench::DirectoryFiles>(Records(size), o);
+  }
+  return *files[size];
 }
 
-// The two directories: [0] the synthetic one of 1,000,000 records (random
-// capitalised surnames and streets: the upper-case prefixes match nothing),
-// [1] a city-like one of 450,000 records (the most a city directory of
-// distinct phones holds) with real surnames and streets.
-constexpr int kCityRecords = 450000;
-
-class Data {
-public:
-  Data() {
-    for (int k = 0; k < 2; ++k) {
-      dbf_[k] = dir_.Path(k ? "city.dbf" : "phones.dbf");
-      db_[k] = dir_.Path(k ? "city.db" : "phones.db");
-      const bench::Directory rows(0, k ? kCityRecords : bench::DirectoryRecords(), 7,
-                                  k ? sample::Style::kCity : sample::Style::kSynthetic);
-      rows.WriteTable(dbf_[k]);
-      sqlite3_close(rows.SqliteTable(db_[k], false));
-    }
-  }
-  const std::string& Dbf(int k) const { return dbf_[k]; }
-  const std::string& Db(int k) const { return db_[k]; }
-
-private:
-  bench::BenchDir dir_;
-  std::string dbf_[2], db_[2];
-};
-
-Data& TheData() {
-  static Data d;
-  return d;
+// The window's statement for `search`.
+std::string WindowSql(const bench::WindowSearch& values, int search) {
+  const bench::WindowSearch f = values.Filled(search);
+#if DIRLOOK_BENCH_BINDING
+  return BuildSearchText({f.tel, f.fm, f.ul, f.nd, f.kw});
+#else
+  std::string where;
+  auto add = [&](const std::string& piece) { where += (where.empty() ? "" : " and ") + piece; };
+  if (!f.tel.empty()) add("tel like '" + f.tel + "'");
+  if (!f.fm.empty()) add("fm like '" + f.fm + "%'");
+  if (!f.ul.empty()) add("ul like '" + f.ul + "%'");
+  if (!f.nd.empty()) add("nd='" + f.nd + "'");
+  if (!f.kw.empty()) add("kw='" + f.kw + "'");
+  return "select * from phones where " + where + ";";
+#endif
 }
 
 using bench::Seconds;
 
-// ------------------------------------------------------------------ SQLite
-
-class Sqlite {
-public:
-  Sqlite(int data, bool exclusive) {
-    if (sqlite3_open_v2(TheData().Db(data).c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-      throw std::runtime_error("sqlite3_open_v2 failed");
-    Exec("PRAGMA case_sensitive_like=ON;");
-    if (exclusive) Exec("PRAGMA locking_mode=EXCLUSIVE;");
-  }
-  ~Sqlite() { sqlite3_close(db_); }
-  Sqlite(const Sqlite&) = delete;
-  Sqlite& operator=(const Sqlite&) = delete;
-
-  int64_t Run(const Search& s, int64_t* bytes = nullptr) {
-    const std::string sql = std::string("select tel, fm, ul, nd, kw from t where ") + s.where;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
-    int64_t rows = 0, n = 0;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      ++rows;
-      for (int c = 0; c < 5; ++c) {
-        sqlite3_column_text(st, c);
-        n += sqlite3_column_bytes(st, c);
-      }
-    }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
-    if (bytes) *bytes = n;
-    return rows;
-  }
-
-private:
-  void Exec(const char* sql) {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db_));
-  }
-  sqlite3* db_ = nullptr;
-};
-
-// ------------------------------------------------------------------ query
-
-// The source dataset, opened as the application opens it at start-up.
+// The source dataset, opened as the window's form opens it.
 class Phones {
 public:
-  explicit Phones(int data) {
-    ds_.SetTableName(TheData().Dbf(data));
+  explicit Phones(int size) {
+    ds_.SetTableName(TheData(size).Dbf());
+    ds_.SetExclusive(false);
+    ds_.SetFilterOptions(foCaseInsensitive);
     ds_.SetTranslateASCII(false);  // the directory is in the Windows code page
-    ds_.SetDBFCache(true);
     ds_.Open();
   }
   TDataSet* DataSet() { return &ds_; }
@@ -167,59 +117,64 @@ private:
 };
 
 void RunSift(benchmark::State& state, bool filterHook) {
-  const Search& s = kSearches[state.range(0)];
-  const int data = static_cast<int>(state.range(1));
-  Phones phones(data);
+  const int search = static_cast<int>(state.range(0));
+  const int size = static_cast<int>(state.range(1));
+  const bench::DirectoryFiles& data = TheData(size);
+  state.SetLabel(std::to_string(Records(size)) + " records, " + bench::WindowSearch::Name(search));
+  Phones phones(size);
   bench::SiftSearch sift(phones.DataSet(), filterHook);
-  const std::string sql = Cp1251(std::string("select * from phones where ") + s.where);
-  Sqlite exclusive(data, true), shared(data, false);
-  int64_t rows = 0, bytes = 0;
+  const std::string sql = WindowSql(data.Search(), search);
+  const std::string sqliteSql = data.Search().SqliteSql(search);
+  bench::SqliteDb exclusive(data.Db(), bench::SqliteOpen{.exclusive = true, .caseSensitiveLike = true});
+  bench::SqliteDb shared(data.Db(), bench::SqliteOpen{.exclusive = false, .caseSensitiveLike = true});
+
+  // The rows first: both sides must return the same ones.
+  bench::RowDigest ours, theirs;
+  sift.Run(sql, nullptr, &ours);
+  phones.ForgetFilter();
+  exclusive.Scan(sqliteSql, nullptr, &theirs);
+  if (!(ours == theirs)) {
+    g_mismatch = true;
+    state.SkipWithError(("rows disagree: query " + std::to_string(ours.Rows()) + " rows, " +
+                         std::to_string(ours.Bytes()) + " bytes; SQLite " + std::to_string(theirs.Rows()) + " rows, " +
+                         std::to_string(theirs.Bytes()) + " bytes")
+                            .c_str());
+    return;
+  }
+  if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out && filterHook) {
+    std::ofstream f(std::string(out) + "/" + std::to_string(Records(size)) + "/digest-" + std::to_string(search) + ".txt");
+    f << theirs.Text() << '\n';
+  }
+
+  int64_t rows = 0;
   double best = 1e30, bestExclusive = 1e30, bestDefault = 1e30;
   for (auto _ : state) {
-    best = std::min(best, Seconds([&] { rows = sift.Run(sql, &bytes); }));
+    best = std::min(best, Seconds([&] { rows = sift.Run(sql); }));
     state.PauseTiming();
     phones.ForgetFilter();
-    bestExclusive = std::min(bestExclusive, Seconds([&] { exclusive.Run(s); }));
-    bestDefault = std::min(bestDefault, Seconds([&] { shared.Run(s); }));
+    bestExclusive = std::min(bestExclusive, Seconds([&] { exclusive.Scan(sqliteSql); }));
+    bestDefault = std::min(bestDefault, Seconds([&] { shared.Scan(sqliteSql); }));
     state.ResumeTiming();
   }
-  int64_t sqliteBytes = 0;
-  const int64_t sqliteRows = exclusive.Run(s, &sqliteBytes);
-  if (rows != sqliteRows) {
+  if (rows != theirs.Rows()) {
     g_mismatch = true;
-    state.SkipWithError(("row counts disagree: query " + std::to_string(rows) + ", SQLite " +
-                         std::to_string(sqliteRows)).c_str());
+    state.SkipWithError("the timed runs returned another number of rows");
     return;
   }
   state.counters["rows"] = static_cast<double>(rows);
   state.counters["filter_handled"] = sift.Handled() > 0 ? 1 : 0;
+  state.counters["ms"] = best * 1e3;
   state.counters["sqlite_excl_ms"] = bestExclusive * 1e3;
   state.counters["sqlite_default_ms"] = bestDefault * 1e3;
   state.counters["ratio_exclusive"] = best / bestExclusive;
   state.counters["ratio_default"] = best / bestDefault;
-  state.SetLabel(std::string(state.range(1) ? "city: " : "") + s.where);
 }
+
+void BM_SiftFilter(benchmark::State& state) { RunSift(state, true); }
+BENCHMARK(BM_SiftFilter)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_SiftWhere(benchmark::State& state) { RunSift(state, false); }
 BENCHMARK(BM_SiftWhere)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(3);
-
-void BM_SiftFilter(benchmark::State& state) { RunSift(state, true); }
-BENCHMARK(BM_SiftFilter)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(3);
-
-void RunSqlite(benchmark::State& state, bool exclusiveLock) {
-  const Search& s = kSearches[state.range(0)];
-  Sqlite db(static_cast<int>(state.range(1)), exclusiveLock);
-  int64_t rows = 0;
-  for (auto _ : state) rows = db.Run(s);
-  state.counters["rows"] = static_cast<double>(rows);
-  state.SetLabel(std::string(state.range(1) ? "city: " : "") + s.where);
-}
-
-void BM_SQLiteExclusive(benchmark::State& state) { RunSqlite(state, true); }
-BENCHMARK(BM_SQLiteExclusive)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond);
-
-void BM_SQLiteDefault(benchmark::State& state) { RunSqlite(state, false); }
-BENCHMARK(BM_SQLiteDefault)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -229,7 +184,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   if (g_mismatch) {
-    std::fprintf(stderr, "bench_query_search: the query and SQLite returned different row counts\n");
+    std::fprintf(stderr, "bench_query_search: the query and SQLite returned different rows\n");
     return 1;
   }
   return 0;

@@ -24,23 +24,8 @@ namespace {
 
 constexpr int32_t kRecords = 20000;
 
-class Files {
-public:
-  Files() : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
-    const bench::Directory rows(0, kRecords);
-    rows.WriteTable(dbf_);
-    sqlite3_close(rows.SqliteTable(db_, false));
-  }
-  const std::string& Dbf() const { return dbf_; }
-  const std::string& Db() const { return db_; }
-
-private:
-  bench::BenchDir dir_;
-  std::string dbf_, db_;
-};
-
-Files& TheFiles() {
-  static Files f;
+bench::DirectoryFiles& TheFiles() {
+  static bench::DirectoryFiles f(kRecords);
   return f;
 }
 
@@ -86,12 +71,7 @@ void BM_InList(benchmark::State& state) {
   for (auto _ : state) {
     mine = std::min(mine, bench::Seconds([&] { rows = sift.Run("select * from phones where " + where); }));
     int64_t sqliteRows = 0;
-    theirs = std::min(theirs, bench::Seconds([&] {
-      sqlite3_stmt* st = db.Prepare("select tel, fm, ul, nd, kw from t where " + where);
-      int rc;
-      while ((rc = sqlite3_step(st)) == SQLITE_ROW) ++sqliteRows;
-      db.Finish(st, rc);
-    }));
+    theirs = std::min(theirs, bench::Seconds([&] { sqliteRows = db.Count("select tel, fm, ul, nd, kw from t where " + where); }));
     if (sqliteRows != rows) state.SkipWithError("the two engines disagree on the rows");
   }
   state.counters["rows"] = static_cast<double>(rows);

@@ -3,7 +3,8 @@
 // KW C(5), Cyrillic CP1251 text with many repeated surnames; made by
 // tools/sample_directory) as record images, the table file holding them, an
 // index-table link over the images, and the same rows in an SQLite file
-// database.
+// database (sqlite_rows.h holds the SQLite side); the window's four
+// searches as a user fills them in.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -30,6 +32,8 @@
 #include "directory_generator.h"
 #include "index_test_table.h"
 #include "platform/code_page.h"
+#include "platform/text.h"
+#include "sqlite_rows.h"
 
 namespace bench {
 
@@ -72,33 +76,19 @@ public:
                      sample::Style style = sample::Style::kSynthetic)
       : DirectoryImages(style, records, seed, deletedPercent) {}
 
-  // The same rows in an SQLite file database as UTF-8 text (SQLite's own
-  // encoding, which its LIKE and upper() read), trailing blanks dropped as
-  // the index keys drop them; `indexFm` also builds the index on fm.
+  // The same rows in an SQLite file database (sqlite_rows.h); `indexFm`
+  // also builds the index on fm.
   sqlite3* SqliteTable(const std::string& path, bool indexFm) const {
-    std::filesystem::remove(path);
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite3_open failed");
-    sqlite3_exec(db,
-                 "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
-                 "CREATE TABLE t(tel TEXT, fm TEXT, ul TEXT, nd TEXT, kw TEXT); BEGIN;",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* ins = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?1, ?2, ?3, ?4, ?5)", -1, &ins, nullptr);
-    const int at[] = {Layout::tel, Layout::fm, Layout::ul, Layout::nd, Layout::kw};
-    const int len[] = {6, 25, 30, 6, 5};
+    return WriteSqliteTable(*this, path, {.indexFm = indexFm});
+  }
+
+  // Surnames and streets in upper case, as the window's edits type them.
+  void UpperCaseNames() {
     for (int32_t r = 1; r <= Records(); ++r) {
-      for (int c = 0; c < 5; ++c) {
-        const std::string v = Cp1251ToUtf8(Trimmed(r, at[c], len[c]));
-        sqlite3_bind_text(ins, c + 1, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-      }
-      sqlite3_step(ins);
-      sqlite3_reset(ins);
+      char* image = Image(r);
+      for (int i = Layout::fm; i < Layout::nd; ++i)
+        image[i] = static_cast<char>(AnsiUpperChar(static_cast<unsigned char>(image[i])));
     }
-    sqlite3_finalize(ins);
-    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
-    if (indexFm) sqlite3_exec(db, "CREATE INDEX i ON t(fm);", nullptr, nullptr, nullptr);
-    return db;
   }
 };
 
@@ -125,75 +115,113 @@ private:
   const Directory& data_;
 };
 
-// An SQLite database of the directory opened read-only, as the query
-// benchmarks run their statements: `locking_mode=EXCLUSIVE` against an
-// unshared dataset, or the default mode against a shared one.
-class SqliteDb {
-public:
-  explicit SqliteDb(const std::string& path, bool exclusive = true) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      sqlite3_close(db_);
-      throw std::runtime_error("sqlite3_open_v2 failed: " + path);
-    }
-    if (exclusive) sqlite3_exec(db_, "PRAGMA locking_mode=EXCLUSIVE;", nullptr, nullptr, nullptr);
-  }
-  ~SqliteDb() { sqlite3_close(db_); }
-  SqliteDb(const SqliteDb&) = delete;
-  SqliteDb& operator=(const SqliteDb&) = delete;
+// The window's five search fields filled from the directory's first
+// record, as a user copies them from a printed entry (code page 1251): the
+// phone's first three digits with "%" (a LIKE pattern), the surname without
+// its initials, the whole street (both prefixes), house and flat.  The
+// four searches fill one of them each, the last both house and flat.
+struct WindowSearch {
+  std::string tel, fm, ul, nd, kw;
 
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
-    return st;
+  WindowSearch() = default;
+  explicit WindowSearch(const Directory& rows) {
+    tel = rows.Trimmed(1, Layout::tel, Layout::telLength).substr(0, 3) + "%";
+    const std::string name = rows.Trimmed(1, Layout::fm, Layout::fmLength);
+    fm = name.substr(0, name.find(' '));
+    ul = rows.Trimmed(1, Layout::ul, Layout::ulLength);
+    nd = rows.Trimmed(1, Layout::nd, Layout::ndLength);
+    kw = rows.Trimmed(1, Layout::kw, Layout::kwLength);
   }
-  // Steps `st` to its end and finalizes it; a failing step throws.
-  void Finish(sqlite3_stmt* st, int rc) {
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+  static constexpr int kSearches = 4;
+  static const char* Name(int search) {
+    static const char* const names[kSearches] = {"phone pattern", "surname prefix", "street prefix", "house and flat"};
+    return names[search];
   }
-  // Every row of `sql`, its cells joined by '|', the UTF-8 text the table
-  // holds turned back into code page 1251 as the engine gives it.
-  std::vector<std::string> Rows(const std::string& sql) {
-    sqlite3_stmt* st = Prepare(sql);
-    std::vector<std::string> rows;
-    std::string cell;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(st); ++c) {
-        const unsigned char* v = sqlite3_column_text(st, c);
-        if (c > 0) row += "|";
-        if (v && !Utf8ToCp1251(reinterpret_cast<const char*>(v), cell))
-          throw std::runtime_error("SQLite gave text outside code page 1251");
-        if (v) row += cell;
+  // The fields the window has filled for `search`; the others are empty.
+  WindowSearch Filled(int search) const {
+    WindowSearch f;
+    if (search == 0) f.tel = tel;
+    if (search == 1) f.fm = fm;
+    if (search == 2) f.ul = ul;
+    if (search == 3) f.nd = nd, f.kw = kw;
+    return f;
+  }
+  // The same search for SQLite over `table`: every column of the matching
+  // rows, UTF-8, the LIKE meant case-sensitive (SqliteOpen's
+  // caseSensitiveLike).
+  std::string SqliteSql(int search, const std::string& table = "t") const {
+    auto lit = [](const std::string& v) {
+      std::string q = "'";
+      for (char c : Cp1251ToUtf8(v)) q += c == '\'' ? std::string("''") : std::string(1, c);
+      return q + "'";
+    };
+    std::string where;
+    switch (search) {
+      case 0: where = "tel like " + lit(tel); break;
+      case 1: where = "fm like " + lit(fm + "%"); break;
+      case 2: where = "ul like " + lit(ul + "%"); break;
+      default: where = "nd = " + lit(nd) + " and kw = " + lit(kw); break;
+    }
+    return "select tel, fm, ul, nd, kw from " + table + " where " + where;
+  }
+
+  // The rows as UTF-8 CSV (an empty field unquoted, so that readers take it
+  // as null) and the search values, one a line (searches.txt), into
+  // `folder`: for timing other engines on exactly these rows and searches
+  // (bench/duckdb_window.mjs).
+  void Export(const Directory& rows, const std::string& folder) const {
+    std::filesystem::create_directories(folder);
+    std::ofstream csv(folder + "/phones.csv", std::ios::binary);
+    csv << "tel,fm,ul,nd,kw\n";
+    const int at[5][2] = {{Layout::tel, Layout::telLength}, {Layout::fm, Layout::fmLength},
+                          {Layout::ul, Layout::ulLength},   {Layout::nd, Layout::ndLength},
+                          {Layout::kw, Layout::kwLength}};
+    for (int32_t r = 1; r <= rows.Records(); ++r) {
+      for (int c = 0; c < 5; ++c) {
+        if (c) csv << ',';
+        const std::string v = Cp1251ToUtf8(rows.Trimmed(r, at[c][0], at[c][1]));
+        if (v.empty()) continue;
+        csv << '"';
+        for (char ch : v) csv << (ch == '"' ? "\"\"" : std::string(1, ch));
+        csv << '"';
       }
-      rows.push_back(std::move(row));
+      csv << '\n';
     }
-    Finish(st, rc);
-    return rows;
+    std::ofstream values(folder + "/searches.txt", std::ios::binary);
+    for (const std::string* f : {&tel, &fm, &ul, &nd, &kw}) values << Cp1251ToUtf8(*f) << '\n';
+    if (!csv || !values) throw std::runtime_error("cannot write " + folder);
   }
+};
 
-private:
-  sqlite3* db_ = nullptr;
+// What DirectoryFiles makes.
+struct DirectoryFilesOptions {
+  sample::Style style = sample::Style::kSynthetic;
+  bool upperCaseNames = false;  // surnames and streets as the window types them
+  std::string exportTo;         // also WindowSearch::Export the rows there
 };
 
 // The directory as phones.dbf and, as UTF-8 text, as table t of phones.db
-// (no index), both in a temporary directory of their own.
+// (no index), both in a temporary directory of their own; the window's
+// searches from its first record.
 class DirectoryFiles {
 public:
-  explicit DirectoryFiles(int32_t records = DirectoryRecords())
+  explicit DirectoryFiles(int32_t records = DirectoryRecords(), const DirectoryFilesOptions& o = {})
       : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
-    const Directory rows(0, records);
+    Directory rows(0, records, 7, o.style);
+    if (o.upperCaseNames) rows.UpperCaseNames();
     rows.WriteTable(dbf_);
     sqlite3_close(rows.SqliteTable(db_, false));
+    search_ = WindowSearch(rows);
+    if (!o.exportTo.empty()) search_.Export(rows, o.exportTo);
   }
   const std::string& Dbf() const { return dbf_; }
   const std::string& Db() const { return db_; }
+  const WindowSearch& Search() const { return search_; }
 
 private:
   BenchDir dir_;
   std::string dbf_, db_;
+  WindowSearch search_;
 };
 
 }  // namespace bench

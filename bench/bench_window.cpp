@@ -1,7 +1,11 @@
 // The window's four directory searches on the 1,000,000-record directory,
 // from the click to the filled list, against SQLite's full scan of the same
-// query over the same rows (the generated city directory) as UTF-8 text (case-sensitive LIKE); and the time
-// from creating the window (opening phones.dbf) to the window shown.
+// query over the same rows as UTF-8 text (case-sensitive LIKE); and the
+// time from creating the window (opening phones.dbf) to the window shown.
+// The search fields are filled from the first record (bench_support.h's
+// WindowSearch).  Before the timing, each search's list must hold exactly
+// the rows SQLite returns (phone, surname and address of every row, as the
+// window shows them); a mismatch fails the run.
 // With DIRLOOK_BENCH_EXPORT=FOLDER the rows and the searched values are also
 // written there for bench/duckdb_window.mjs.
 #include <stdlib.h>
@@ -9,84 +13,40 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "bench_support.h"
 #include "main_window.h"
 #include "platform/code_page.h"
-#include "platform/text.h"
 #include "platform/gui/application.h"
 
 namespace {
 
+bool g_mismatch = false;
+
+std::string Cp1251Text(const std::string& utf8) {
+  std::string out;
+  if (!Utf8ToCp1251(utf8, out)) throw std::runtime_error("text not in code page 1251");
+  return out;
+}
+
 struct Setup {
   bench::BenchDir dir;
   bench::Directory rows;
-  sqlite3* db = nullptr;
-  // phone prefix, surname, street, house and flat of the first record
-  std::string fields[5];
+  bench::WindowSearch search;
+  std::unique_ptr<bench::SqliteDb> db;
   Setup() {
-    // Surnames and streets in upper case, as the window's edits type them.
-    using L = bench::Layout;
-    for (int32_t r = 1; r <= rows.Records(); ++r) {
-      char* image = rows.Image(r);
-      for (int i = L::fm; i < L::nd; ++i) image[i] = static_cast<char>(AnsiUpperChar(static_cast<unsigned char>(image[i])));
-    }
+    rows.UpperCaseNames();
     rows.WriteTable(dir.Path("phones.dbf"));
-    fields[0] = rows.Trimmed(1, L::tel, L::telLength).substr(0, 3) + "%";
-    const std::string fm = rows.Trimmed(1, L::fm, L::fmLength);
-    fields[1] = fm.substr(0, fm.find(' '));
-    fields[2] = rows.Trimmed(1, L::ul, L::ulLength);
-    fields[3] = rows.Trimmed(1, L::nd, L::ndLength);
-    fields[4] = rows.Trimmed(1, L::kw, L::kwLength);
-    sqlite3_open(dir.Path("phones.sqlite").c_str(), &db);
-    sqlite3_exec(db,
-                 "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA case_sensitive_like=ON;"
-                 "CREATE TABLE phones(tel TEXT, fm TEXT, ul TEXT, nd TEXT, kw TEXT); BEGIN;",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* ins = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO phones VALUES(?1, ?2, ?3, ?4, ?5)", -1, &ins, nullptr);
-    const int at[5][2] = {{L::tel, L::telLength}, {L::fm, L::fmLength}, {L::ul, L::ulLength},
-                          {L::nd, L::ndLength},   {L::kw, L::kwLength}};
-    for (int32_t r = 1; r <= rows.Records(); ++r) {
-      for (int c = 0; c < 5; ++c) {
-        const std::string v = Cp1251ToUtf8(rows.Trimmed(r, at[c][0], at[c][1]));
-        if (v.empty()) sqlite3_bind_null(ins, c + 1);
-        else sqlite3_bind_text(ins, c + 1, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-      }
-      sqlite3_step(ins);
-      sqlite3_reset(ins);
-    }
-    sqlite3_finalize(ins);
-    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
-    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out) Export(out, at);
+    search = bench::WindowSearch(rows);
+    sqlite3_close(bench::WriteSqliteTable(rows, dir.Path("phones.sqlite"), {.table = "phones", .blankAsNull = true}));
+    db = std::make_unique<bench::SqliteDb>(dir.Path("phones.sqlite"),
+                                           bench::SqliteOpen{.readOnly = false, .exclusive = false, .caseSensitiveLike = true});
+    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out) search.Export(rows, out);
     std::filesystem::current_path(dir.Path(""));
-  }
-
-  // The same rows as UTF-8 CSV (an empty field unquoted, so that readers
-  // take it as null) and the four searches' values, for timing other
-  // engines on exactly these rows (bench/duckdb_window.mjs).
-  void Export(const std::string& folder, const int (&at)[5][2]) const {
-    std::filesystem::create_directories(folder);
-    std::ofstream csv(folder + "/phones.csv", std::ios::binary);
-    csv << "tel,fm,ul,nd,kw\n";
-    for (int32_t r = 1; r <= rows.Records(); ++r) {
-      for (int c = 0; c < 5; ++c) {
-        if (c) csv << ',';
-        const std::string v = Cp1251ToUtf8(rows.Trimmed(r, at[c][0], at[c][1]));
-        if (v.empty()) continue;
-        csv << '"';
-        for (char ch : v) csv << (ch == '"' ? "\"\"" : std::string(1, ch));
-        csv << '"';
-      }
-      csv << '\n';
-    }
-    std::ofstream values(folder + "/searches.txt", std::ios::binary);
-    for (const std::string& f : fields) values << Cp1251ToUtf8(f) << '\n';
-    if (!csv || !values) throw std::runtime_error("cannot write " + folder);
   }
 };
 
@@ -107,12 +67,37 @@ TApplication& App() {
 
 // 0 phone prefix, 1 surname, 2 street, 3 house and flat.
 void Fill(TMain& main, int search) {
-  const Setup& d = Data();
-  main.tTEL->SetText(search == 0 ? d.fields[0] : "");
-  main.tFM->SetText(search == 1 ? d.fields[1] : "");
-  main.tUL->SetText(search == 2 ? d.fields[2] : "");
-  main.tND->SetText(search == 3 ? d.fields[3] : "");
-  main.tKW->SetText(search == 3 ? d.fields[4] : "");
+  const bench::WindowSearch f = Data().search.Filled(search);
+  main.tTEL->SetText(f.tel);
+  main.tFM->SetText(f.fm);
+  main.tUL->SetText(f.ul);
+  main.tND->SetText(f.nd);
+  main.tKW->SetText(f.kw);
+}
+
+// The list's rows (phone, surname, address) and the same rows made from
+// SQLite's, as the window makes them, must be the same multiset.
+bool SameRows(TListView& list, int search) {
+  bench::RowDigest shown, expected;
+  for (int i = 0; i < list.Count(); ++i) {
+    for (int c = 0; c < 3; ++c) shown.Cell(list.Item(i)->ColumnText(c));
+    shown.EndRow();
+  }
+  const std::string flat = Cp1251Text(", КВ. ");
+  for (const std::string& row : Data().db->Rows(Data().search.SqliteSql(search, "phones"))) {
+    std::string cell[5];
+    size_t at = 0;
+    for (int c = 0; c < 5; ++c) {
+      const size_t bar = c < 4 ? row.find('|', at) : row.size();
+      cell[c] = row.substr(at, bar - at);
+      at = bar + 1;
+    }
+    expected.Cell(cell[0]);
+    expected.Cell(cell[1]);
+    expected.Cell(cell[2] + ' ' + cell[3] + flat + cell[4]);
+    expected.EndRow();
+  }
+  return shown == expected;
 }
 
 void BM_WindowSearch(benchmark::State& state) {
@@ -121,36 +106,30 @@ void BM_WindowSearch(benchmark::State& state) {
   TMain main(nullptr);
   const int search = static_cast<int>(state.range(0));
   Fill(main, search);
+  main.ForgetLastSearch();
+  main.bSelect->Click();
+  if (!SameRows(*main.List, search)) {
+    g_mismatch = true;
+    state.SkipWithError("the list does not hold the rows SQLite returns");
+    return;
+  }
   for (auto _ : state) {
     main.ForgetLastSearch();
     main.bSelect->Click();
   }
   state.counters["rows"] = main.List->Count();
+  state.SetLabel(bench::WindowSearch::Name(search));
 }
 BENCHMARK(BM_WindowSearch)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 void BM_SqliteSearch(benchmark::State& state) {
   Setup& d = Data();
-  const char* const sql[4] = {"select * from phones where tel like ?1", "select * from phones where fm like ?1 || '%'",
-                              "select * from phones where ul like ?1 || '%'",
-                              "select * from phones where nd = ?1 and kw = ?2"};
   const int search = static_cast<int>(state.range(0));
-  const std::string a = Cp1251ToUtf8(d.fields[search == 3 ? 3 : search]);
-  const std::string b = Cp1251ToUtf8(d.fields[4]);
+  const std::string sql = d.search.SqliteSql(search, "phones");
   int64_t rows = 0;
-  for (auto _ : state) {
-    sqlite3_stmt* q = nullptr;
-    sqlite3_prepare_v2(d.db, sql[search], -1, &q, nullptr);
-    sqlite3_bind_text(q, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
-    if (search == 3) sqlite3_bind_text(q, 2, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
-    rows = 0;
-    while (sqlite3_step(q) == SQLITE_ROW) {
-      for (int c = 0; c < 5; ++c) benchmark::DoNotOptimize(sqlite3_column_text(q, c));
-      ++rows;
-    }
-    sqlite3_finalize(q);
-  }
+  for (auto _ : state) rows = d.db->Scan(sql);
   state.counters["rows"] = static_cast<double>(rows);
+  state.SetLabel(bench::WindowSearch::Name(search));
 }
 BENCHMARK(BM_SqliteSearch)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
@@ -167,4 +146,14 @@ BENCHMARK(BM_WindowStartUp)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (g_mismatch) {
+    std::fprintf(stderr, "bench_window: a search's list differs from SQLite's rows\n");
+    return 1;
+  }
+  return 0;
+}

@@ -3,6 +3,7 @@
 #include "platform/db.h"
 #include "platform/exceptions.h"
 #include "sql_engine/query/custom_sift.h"
+#include "sqlite_rows.h"
 #if DIRLOOK_BENCH_BINDING
 #include "corvid_sift.h"
 #endif
@@ -49,7 +50,7 @@ SiftSearch::SiftSearch(TDataSet* phones, bool filterHook) : impl_(std::make_uniq
 
 SiftSearch::~SiftSearch() = default;
 
-int64_t SiftSearch::Run(const std::string& sql, int64_t* bytes) {
+int64_t SiftSearch::Run(const std::string& sql, int64_t* bytes, RowDigest* digest) {
   TCustomSift& q = impl_->q;
   q.SetSQL(sql);
   q.Open();
@@ -59,7 +60,16 @@ int64_t SiftSearch::Run(const std::string& sql, int64_t* bytes) {
   q.First();
   while (!q.Eof()) {
     ++rows;
-    for (TField* f : fields) n += static_cast<int64_t>(f->AsString().size());
+    if (digest) {
+      for (TField* f : fields) {
+        const std::string v = f->AsString();
+        n += static_cast<int64_t>(v.size());
+        digest->Cell(v);
+      }
+      digest->EndRow();
+    } else {
+      for (TField* f : fields) n += static_cast<int64_t>(f->AsString().size());
+    }
     q.Next();
   }
   q.Close();

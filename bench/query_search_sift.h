@@ -12,6 +12,8 @@ class TDataSet;
 
 namespace bench {
 
+class RowDigest;
+
 // A query over one source dataset under the alias "Phones".  With
 // `filterHook` it answers the filter hook as the application's binding
 // does: the dataset's Filter takes the text when the table engine compiles
@@ -25,7 +27,8 @@ public:
 
   // Takes the statement (code page 1251), opens, reads every row's five
   // fields as text, closes; the row count, and in `bytes` the text read.
-  int64_t Run(const std::string& sql, int64_t* bytes = nullptr);
+  // With `digest` the rows also go into it (sqlite_rows.h).
+  int64_t Run(const std::string& sql, int64_t* bytes = nullptr, RowDigest* digest = nullptr);
   // How many times the filter hook was handled.
   int Handled() const;
 

@@ -421,9 +421,10 @@ private:
   // order without a tag; false when the file ends short of the header's
   // count.
   bool CountByBlocks(int& count);
-  // Reads the road's next block from record `first`; false when there is
-  // none to read (raises when the file ends inside record `first`).
-  bool WalkRead(int32_t first);
+  // Reads the road's next block from record `first`, no further than record
+  // `last` when it is given (> 0); false when there is none to read (raises
+  // when the file ends inside record `first`).
+  bool WalkRead(int32_t first, int32_t last = 0);
   // Writes the pending memos into the handler's active image.
   void FlushPendingMemos();
   void WriteRecord(uint8_t* buffer, const std::function<void()>& write);

@@ -30,6 +30,21 @@ namespace {
 
 // Bytes read per block by the road.
 constexpr int64_t kWalkBlockBytes = 1 << 18;
+// Under a filter the road reads the records it keeps, and the records
+// between two of them only while the gap is at most this many bytes: a
+// sparse result costs a small read per kept record, not a block each.
+constexpr int64_t kWalkGapBytes = 1 << 12;
+
+// The last record of the run of kept records that starts at `first`: kept
+// records follow each other at most `gap` records apart, up to `limit`.
+int32_t KeptRunEnd(const TcvHugeSet& bits, int32_t first, int64_t gap, int64_t limit) {
+  int32_t end = first;
+  for (;;) {
+    const int32_t next = bits.NextSet(end + 1);
+    if (next < 0 || next > limit || next - end > gap) return end;
+    end = next;
+  }
+}
 
 }  // namespace
 
@@ -52,11 +67,12 @@ bool TCorvidDataSet::WalkStart() {
   return true;
 }
 
-bool TCorvidDataSet::WalkRead(int32_t first) {
+bool TCorvidDataSet::WalkRead(int32_t first, int32_t last) {
   CVO_dBHandler& h = *handler_;
   const int64_t length = h.cvRecordLength();
   const int64_t perBlock = static_cast<int64_t>(walk_block_.size()) / length;
-  const int64_t n = std::min<int64_t>(perBlock, static_cast<int64_t>(walk_last_) - first + 1);
+  int64_t n = std::min<int64_t>(perBlock, static_cast<int64_t>(walk_last_) - first + 1);
+  if (last > 0) n = std::min<int64_t>(n, static_cast<int64_t>(last) - first + 1);
   walk_first_ = first;
   walk_count_ = 0;
   if (n <= 0) return false;
@@ -86,11 +102,19 @@ bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
       walk_last_ = h.cvRecordCount();
     }
     if (bits && !bits->BitValue(walk_next_)) {
-      ++walk_next_;
+      // Straight to the next record the filter kept.
+      const int32_t next = bits->NextSet(walk_next_);
+      if (next < 0) return false;
+      walk_next_ = next;
       continue;
     }
     if (walk_next_ < walk_first_ || walk_next_ >= walk_first_ + walk_count_) {
-      if (!WalkRead(walk_next_)) return false;
+      const int64_t perBlock = static_cast<int64_t>(walk_block_.size()) / static_cast<int64_t>(length);
+      const int32_t last =
+          bits ? KeptRunEnd(*bits, walk_next_, std::max<int64_t>(1, kWalkGapBytes / static_cast<int64_t>(length)),
+                            static_cast<int64_t>(walk_next_) + perBlock - 1)
+               : 0;
+      if (!WalkRead(walk_next_, last)) return false;
     }
     const uint8_t* rec = walk_block_.data() + static_cast<size_t>(walk_next_ - walk_first_) * length;
     if (key.empty())

@@ -1,6 +1,7 @@
 // The filter bitmap.
 #include "dbf_engine/huge_set.h"
 
+#include <bit>
 #include <cstring>
 
 void TcvHugeSet::Clear() {
@@ -28,4 +29,42 @@ bool TcvHugeSet::BitValue(int32_t r) const {
   size_t page = static_cast<size_t>(r / kBitsPerPage);
   if (page >= pages_.size()) return false;
   return (pages_[page][static_cast<size_t>((r / 8) % kPageBytes)] >> (r % 8)) & 1;
+}
+
+int32_t TcvHugeSet::NextSet(int32_t from) const {
+  // Bit numbers in 64 bits: the byte after the last may lie past INT32_MAX.
+  int64_t r = from < 0 ? 0 : from;
+  const int64_t last = highest_;
+  while (r <= last) {
+    const size_t page = static_cast<size_t>(r / kBitsPerPage);
+    if (page >= pages_.size()) return -1;
+    const uint8_t* p = pages_[page].get();
+    size_t byte = static_cast<size_t>((r / 8) % kPageBytes);
+    // The first byte from bit r on.
+    if (const unsigned bits = static_cast<unsigned>(p[byte]) >> (r % 8); bits != 0) {
+      const int64_t hit = r + std::countr_zero(bits);
+      return hit <= last ? static_cast<int32_t>(hit) : -1;
+    }
+    r = (r / 8 + 1) * 8;
+    ++byte;
+    // Whole bytes to the end of the page, zero words skipped at once.
+    while (byte < static_cast<size_t>(kPageBytes) && r <= last) {
+      if (byte % 8 == 0) {
+        uint64_t word;
+        std::memcpy(&word, p + byte, sizeof word);
+        if (word == 0) {
+          byte += 8;
+          r += 64;
+          continue;
+        }
+      }
+      if (p[byte] != 0) {
+        const int64_t hit = r + std::countr_zero(static_cast<unsigned>(p[byte]));
+        return hit <= last ? static_cast<int32_t>(hit) : -1;
+      }
+      ++byte;
+      r += 8;
+    }
+  }
+  return -1;
 }

@@ -33,6 +33,11 @@ public:
   void ChangeBit(int32_t r, uint8_t op);
   // False above the highest changed bit (even inside an existing page).
   bool BitValue(int32_t r) const;
+  // The lowest set bit at or above `from` (no higher than the highest
+  // changed bit), or -1 when there is none.  Runs of clear bits are passed
+  // over eight bytes at a time, so a walk of a sparse set costs about one
+  // step per set bit rather than one per record.
+  int32_t NextSet(int32_t from) const;
 
   int32_t Highest() const { return highest_; }
   int32_t PageCount() const { return static_cast<int32_t>(pages_.size()); }

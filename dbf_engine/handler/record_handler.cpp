@@ -298,8 +298,8 @@ int32_t CVO_dBHandler::NextFilterBit(int32_t from, int dir) const {
   if (!filterSet_) return 0;
   const int32_t last = std::min(filterSet_->Highest(), cvRecordCount());
   if (dir > 0) {
-    for (int32_t r = std::max(from, 1); r <= last; ++r)
-      if (filterSet_->BitValue(r)) return r;
+    const int32_t r = filterSet_->NextSet(std::max(from, 1));
+    return r >= 1 && r <= last ? r : 0;
   } else {
     for (int32_t r = std::min(from, last); r >= 1; --r)
       if (filterSet_->BitValue(r)) return r;

@@ -180,6 +180,10 @@ TEST(SiftWalk, TheForwardRoadGivesTheRowsOfTheNormalWalk) {
     t.SetFiltered(true);
     EXPECT_EQ(WalkRecords(t, true), WalkRecords(t, false));
     ExpectRoadsAgree(t, u, "filtered");
+    // A sparse result: the road reads runs of kept records, not blocks.
+    t.SetFilter("ID = 7 .OR. ID = 93");
+    EXPECT_EQ(WalkRecords(t, true), WalkRecords(t, false));
+    ExpectRoadsAgree(t, u, "sparse filter");
     t.SetFiltered(false);
     t.IndexOn("name.ntx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
     t.SetIndexName("name");

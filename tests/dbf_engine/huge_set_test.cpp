@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 TEST(TcvHugeSetTest, PageBoundary) {
@@ -63,6 +65,35 @@ TEST(TcvHugeSetTest, BitLayoutWithinBytes) {
   TcvHugeSet s;
   for (int r = 0; r < 16; r += 2) s.ChangeBit(r, TcvHugeSet::opSet);
   for (int r = 0; r < 16; ++r) EXPECT_EQ(s.BitValue(r), r % 2 == 0) << r;
+}
+
+// NextSet skips clear runs by words; stepping bit by bit with BitValue is
+// the plain road.  Both must name the same next bit from every start, over
+// sets dense and sparse, across page and word edges, and above the highest
+// changed bit (where a page may still hold room).
+TEST(TcvHugeSetTest, NextSetAgreesWithStepping) {
+  std::mt19937 rng(2026);
+  auto stepped = [](const TcvHugeSet& s, int32_t from) {
+    for (int32_t r = std::max(from, 0); r <= s.Highest(); ++r)
+      if (s.BitValue(r)) return r;
+    return -1;
+  };
+  for (int round = 0; round < 40; ++round) {
+    TcvHugeSet s;
+    const int32_t span = round % 2 ? 300000 : 2000;  // several pages, or part of one
+    const int bits = static_cast<int>(rng() % 40);
+    for (int i = 0; i < bits; ++i) s.ChangeBit(static_cast<int32_t>(rng() % span), TcvHugeSet::opSet);
+    if (round % 3 == 0) s.ChangeBit(static_cast<int32_t>(rng() % span), TcvHugeSet::opClear);  // highest over a clear bit
+    if (round % 5 == 0) {
+      s.Clear();
+      s.ChangeBit(static_cast<int32_t>(rng() % 500), TcvHugeSet::opSet);
+    }
+    std::vector<int32_t> starts = {-7, 0, 1, 63, 64, 65, 131071, 131072, 131073, s.Highest(), s.Highest() + 1};
+    for (int i = 0; i < 60; ++i) starts.push_back(static_cast<int32_t>(rng() % (span + 10)));
+    for (int32_t from : starts) ASSERT_EQ(s.NextSet(from), stepped(s, from)) << "round " << round << " from " << from;
+  }
+  TcvHugeSet empty;
+  EXPECT_EQ(empty.NextSet(0), -1);
 }
 
 }  // namespace
