@@ -66,7 +66,7 @@ public:
   // UseDeleted; null detaches it.  The list is not owned and must outlive
   // its attachment.
   void SetDataList(TDataList* list);
-  TDataList* DataList() const { return data_list_; }
+  TDataList* DataList() const { return dataList_; }
   // Asked before CREATE TABLE or SaveToDBF replaces a table (unless
   // AutoOverwrite); true replaces.  Unassigned: the application's message
   // box; with neither, the statement fails.
@@ -86,7 +86,7 @@ public:
   static std::string RangeTag(TCorvidDataSet& ds, const std::string& key);
 
 private:
-  TDataList* data_list_ = nullptr;
+  TDataList* dataList_ = nullptr;
   bool ConfirmOverwrite(const std::string& question);
   void InstallTableHandlers();
 

@@ -85,18 +85,18 @@ bool TCorvidSift::ConfirmOverwrite(const std::string& question) {
 
 void TCorvidSift::SetDataList(TDataList* list) {
   ClearDatasets();
-  data_list_ = list;
+  dataList_ = list;
   if (!list) return;
   for (int i = 0; i < list->GetCount(); ++i) AddDataSet(list->GetItem(i)->AsDataSet(), list->GetItem(i)->Alias());
   UseDeleted = list->UseDeleted;
 }
 
 void TCorvidSift::CreateTable(TCustomSift*, TCreateTableItem* Item) {
-  if (!data_list_ || !Item) return;
+  if (!dataList_ || !Item) return;
   TStringList lines;
   for (int32_t i = 0; i < Item->Fields.Count(); ++i) lines.Add(FieldLine(*Item->Fields.Get(i)));
   TDataItem* created = nullptr;
-  const bool done = data_list_->CreateTable(Item->TableName, TableType(DBFType), lines, Item->KeyFields, AutoOverwrite,
+  const bool done = dataList_->CreateTable(Item->TableName, TableType(DBFType), lines, Item->KeyFields, AutoOverwrite,
                                             [this](const std::string& q) { return ConfirmOverwrite(q); }, &created);
   // The new table is a source from now on (a replaced one left with its
   // dataset).
@@ -105,18 +105,18 @@ void TCorvidSift::CreateTable(TCustomSift*, TCreateTableItem* Item) {
 
 void TCorvidSift::CreateIndex(TCustomSift*, bool Unique, bool Descending, const std::string& TableName,
                               const std::string& IndexName, const std::vector<std::string>& Columns) {
-  if (!data_list_) return;
-  data_list_->CreateIndex(TableName, TableType(DBFType), IndexName, Columns, Unique, Descending);
+  if (!dataList_) return;
+  dataList_->CreateIndex(TableName, TableType(DBFType), IndexName, Columns, Unique, Descending);
 }
 
 void TCorvidSift::DropTable(TCustomSift*, const std::string& TableName) {
-  if (!data_list_) return;
-  data_list_->DropTable(TableName);
+  if (!dataList_) return;
+  dataList_->DropTable(TableName);
 }
 
 void TCorvidSift::DropIndex(TCustomSift*, const std::string& TableName, const std::string& IndexName) {
-  if (!data_list_) return;
-  data_list_->DropIndex(TableName, TableType(DBFType), IndexName);
+  if (!dataList_) return;
+  dataList_->DropIndex(TableName, TableType(DBFType), IndexName);
 }
 
 void TCorvidSift::SaveToDBF(const std::string& FileName) {

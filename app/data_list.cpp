@@ -24,7 +24,7 @@ std::string FoldedPath(const std::string& name) { return AnsiUpperCase(Normalize
 // TDataItem
 
 TDataItem::TDataItem(TDataList* owner)
-    : owner_(owner), dataset_(std::make_unique<TCorvidDataSet>()), index_files_(std::make_unique<TStringList>()) {}
+    : owner_(owner), dataset_(std::make_unique<TCorvidDataSet>()), indexFiles_(std::make_unique<TStringList>()) {}
 
 TDataItem::~TDataItem() {
   BestEffort([&] { dataset_->Close(); });
@@ -33,10 +33,10 @@ TDataItem::~TDataItem() {
 TDataSet* TDataItem::AsDataSet() const { return dataset_.get(); }
 
 void TDataItem::Bind() {
-  dataset_->SetDatabaseName(ExtractFilePath(NormalizePath(file_name_)));
-  dataset_->SetTableName(ExtractFileName(NormalizePath(file_name_)));
+  dataset_->SetDatabaseName(ExtractFilePath(NormalizePath(fileName_)));
+  dataset_->SetTableName(ExtractFileName(NormalizePath(fileName_)));
   TStringList names;
-  for (int i = 0; i < index_files_->Count(); ++i) names.Add(ExtractFileName(NormalizePath((*index_files_)[i])));
+  for (int i = 0; i < indexFiles_->Count(); ++i) names.Add(ExtractFileName(NormalizePath((*indexFiles_)[i])));
   dataset_->SetIndexList(names);
 }
 
@@ -57,10 +57,10 @@ TDataList::~TDataList() = default;
 
 TDataItem* TDataList::Add(const std::string& fileName, const std::string& alias, const TStringList& indexFiles) {
   auto item = std::make_unique<TDataItem>(this);
-  item->file_name_ = fileName;
+  item->fileName_ = fileName;
   item->alias_ = Trim(alias).empty() ? ChangeFileExt(ExtractFileName(NormalizePath(fileName)), "") : Trim(alias);
   for (int i = 0; i < indexFiles.Count(); ++i)
-    if (!Trim(indexFiles[i]).empty()) item->index_files_->Add(ExtractFileName(NormalizePath(Trim(indexFiles[i]))));
+    if (!Trim(indexFiles[i]).empty()) item->indexFiles_->Add(ExtractFileName(NormalizePath(Trim(indexFiles[i]))));
   item->Bind();
   items_.push_back(std::move(item));
   return items_.back().get();

@@ -52,12 +52,12 @@ public:
   TDataList* Owner() const { return owner_; }
   TCorvidDataSet* DataSet() const { return dataset_.get(); }
   TDataSet* AsDataSet() const;
-  const std::string& FileName() const { return file_name_; }
+  const std::string& FileName() const { return fileName_; }
   const std::string& Alias() const { return alias_; }
   // Index file names (name parts); the dataset opens them from the table's
   // directory.
-  TStringList& IndexFiles() { return *index_files_; }
-  const TStringList& IndexFiles() const { return *index_files_; }
+  TStringList& IndexFiles() { return *indexFiles_; }
+  const TStringList& IndexFiles() const { return *indexFiles_; }
 
   // (Re)opens the dataset on the table with the item's index files and the
   // list's UseDeleted.
@@ -71,8 +71,8 @@ private:
 
   TDataList* owner_;
   std::unique_ptr<TCorvidDataSet> dataset_;
-  std::string file_name_, alias_;
-  std::unique_ptr<TStringList> index_files_;
+  std::string fileName_, alias_;
+  std::unique_ptr<TStringList> indexFiles_;
 };
 
 class TDataList {

@@ -200,7 +200,7 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
     TReplaceStage stage(ExtractFileDir(path));
     if (!cvCreateDBFFromDefinitions(stage.Path(name), std::string(), TableKind(type), fields))
       throw EDatabaseError(kMsgCannotCreate, {path});
-    item->file_name_ = stage.Path(name);
+    item->fileName_ = stage.Path(name);
     item->Open();
     if (!primaryKey.empty()) {
       const std::string primaryFile = ChangeFileExt(stage.Path(name), IndexExtension(type));
@@ -223,7 +223,7 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
     if (!replaced) gone.push_back(f);
   }
   const std::vector<std::string> failed = DeleteFiles(gone);
-  item->file_name_ = path;
+  item->fileName_ = path;
   item->Open();
   TDataItem* result = item.get();
   if (entry >= 0)

@@ -56,7 +56,7 @@ struct TColumn {
 class TBenchRows : public TRowCursorDataSet {
 public:
   TBenchRows(std::vector<TColumn> cols, std::vector<std::vector<Variant>> data) : columns_(std::move(cols)) {
-    for (auto& d : data) rows_.push_back({next_id_++, std::move(d)});
+    for (auto& d : data) rows_.push_back({nextId_++, std::move(d)});
   }
   int GetRecordCount() override { return static_cast<int>(rows_.size()); }
 
@@ -91,7 +91,7 @@ protected:
 private:
   std::vector<TColumn> columns_;
   std::vector<TRow> rows_;
-  int32_t next_id_ = 1;
+  int32_t nextId_ = 1;
 };
 
 constexpr int kRows = 10000;

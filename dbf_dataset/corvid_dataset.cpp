@@ -77,7 +77,7 @@ void DBFObject::cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) {
     CVO_dBHandler::cvStatusUpdate(stat1, stat2, stat3);
     return;
   }
-  if (!owner_->suppress_events_ && owner_->OnStatus) owner_->OnStatus(stat1, stat2, stat3);
+  if (!owner_->suppressEvents_ && owner_->OnStatus) owner_->OnStatus(stat1, stat2, stat3);
 }
 
 bool DBFObject::cvTestFilter() {
@@ -99,84 +99,84 @@ bool DBFObject::cvScanListens() const {
 
 TCorvidDataSet::TCorvidDataSet(TComponent* owner)
     : TDataSet(owner),
-      index_files_(std::make_unique<TStringList>()),
-      master_link_(std::make_unique<TMasterDataLink>(this)) {
-  index_files_->OnChange = [this](TStringList*) { DoOnIndexFilesChange(); };
-  master_link_->OnMasterChange = [this](TMasterDataLink*) { MasterChanged(); };
-  master_link_->OnMasterDisable = [this](TMasterDataLink*) { MasterDisabled(); };
+      indexFiles_(std::make_unique<TStringList>()),
+      masterLink_(std::make_unique<TMasterDataLink>(this)) {
+  indexFiles_->OnChange = [this](TStringList*) { DoOnIndexFilesChange(); };
+  masterLink_->OnMasterChange = [this](TMasterDataLink*) { MasterChanged(); };
+  masterLink_->OnMasterDisable = [this](TMasterDataLink*) { MasterDisabled(); };
   SetBookmarkSize(kBookmarkSize);
 }
 
 TCorvidDataSet::~TCorvidDataSet() {
   Destroying();
   BestEffort([&] { Close(); });
-  index_files_->OnChange = nullptr;
-  master_link_->OnMasterChange = nullptr;
-  master_link_->OnMasterDisable = nullptr;
-  master_link_->SetDataSource(nullptr);
+  indexFiles_->OnChange = nullptr;
+  masterLink_->OnMasterChange = nullptr;
+  masterLink_->OnMasterDisable = nullptr;
+  masterLink_->SetDataSource(nullptr);
 }
 
 std::string TCorvidDataSet::About() const { return "Corvid DBF dataset 2.1 (Dirlook)"; }
 
 void TCorvidDataSet::SetAutoFlush(bool on) {
-  auto_flush_ = on;
+  autoFlush_ = on;
   if (handler_) handler_->cvSetAutoFlush(on);
 }
 
 void TCorvidDataSet::SetDatabaseName(const std::string& name) {
-  if (name == database_name_) return;
+  if (name == databaseName_) return;
   std::string stored = RegisterDatabaseName(name);
   CheckInactive();
-  database_name_ = stored;
+  databaseName_ = stored;
   DataEvent(dePropertyChange, 0);
 }
 
 void TCorvidDataSet::SetEncryptionKey(const std::string& key) {
   CheckInactive();
-  encryption_key_ = key;
+  encryptionKey_ = key;
 }
 
 void TCorvidDataSet::SetLockProtocol(TcvLokProtocol p) {
-  lock_protocol_ = p;
+  lockProtocol_ = p;
   if (handler_) handler_->cvSetLockProtocol(p);
 }
 
 void TCorvidDataSet::SetReadOnly(bool on) {
   if (!handler_) {
-    read_only_ = on;
+    readOnly_ = on;
     return;
   }
-  read_only_ = on || !handler_->IsReadWrite();
+  readOnly_ = on || !handler_->IsReadWrite();
 }
 
 void TCorvidDataSet::SetTableName(const std::string& name) {
   CheckInactive();
-  if (!InState(csReading | csLoading | csDesigning) && name != table_name_) {
-    suppress_index_change_ = true;
+  if (!InState(csReading | csLoading | csDesigning) && name != tableName_) {
+    suppressIndexChange_ = true;
     try {
-      index_files_->Clear();
+      indexFiles_->Clear();
     } catch (...) {
-      suppress_index_change_ = false;
+      suppressIndexChange_ = false;
       throw;
     }
-    suppress_index_change_ = false;
+    suppressIndexChange_ = false;
   }
-  table_name_ = name;
+  tableName_ = name;
   DataEvent(dePropertyChange, 0);
 }
 
 void TCorvidDataSet::SetTranslateASCII(bool on) {
-  translate_ascii_ = on;
+  translateAscii_ = on;
   if (handler_) handler_->kvSetTranslateAscii(on);
 }
 
 void TCorvidDataSet::SetUseDeleted(bool on) {
-  use_deleted_ = on;
+  useDeleted_ = on;
   if (handler_) handler_->cvSetShowDeleted(on);
 }
 
 void TCorvidDataSet::SetUserID(int32_t id) {
-  user_id_ = id;
+  userId_ = id;
   if (handler_) handler_->cvAssignUserID(static_cast<uint32_t>(id));
 }
 
@@ -185,18 +185,18 @@ void TCorvidDataSet::SetDBFCache(bool on) {
   if (handler_) handler_->cvSetDBFCache(on);
 }
 
-std::string TCorvidDataSet::ConvertDatabaseNameAlias() const { return ResolveDatabaseName(database_name_); }
+std::string TCorvidDataSet::ConvertDatabaseNameAlias() const { return ResolveDatabaseName(databaseName_); }
 
 void TCorvidDataSet::GetTableNames(TStringList& list) const { ::GetTableNames(ConvertDatabaseNameAlias(), list); }
 
 void TCorvidDataSet::GetDatabaseNames(TStringList& list) const { ::GetDatabaseNames(list); }
 
 std::string TCorvidDataSet::ToOem(const std::string& text) const {
-  return translate_ascii_ ? kvSysAnsiToOem(text) : text;
+  return translateAscii_ ? kvSysAnsiToOem(text) : text;
 }
 
 std::string TCorvidDataSet::FromOem(const std::string& text) const {
-  return translate_ascii_ ? kvSysOemToAnsi(text) : text;
+  return translateAscii_ ? kvSysOemToAnsi(text) : text;
 }
 
 int TCorvidDataSet::Translate(const char* src, char* dest, bool to_oem) {
@@ -206,7 +206,7 @@ int TCorvidDataSet::Translate(const char* src, char* dest, bool to_oem) {
   }
   const int n = static_cast<int>(std::strlen(src));
   if (dest == nullptr) return n;
-  if (translate_ascii_) {
+  if (translateAscii_) {
     if (to_oem)
       cvSysCharToOEM(src, dest, n);
     else
@@ -222,7 +222,7 @@ int TCorvidDataSet::Translate(const char* src, char* dest, bool to_oem) {
 
 
 void TCorvidDataSet::CheckActive() {
-  if (suppress_checks_) return;
+  if (suppressChecks_) return;
   TDataSet::CheckActive();
   if (activity_ == aIndexing) DatabaseError(cvMessage(cvErrBusyIndexing));
   if (activity_ == aCopying) DatabaseError(cvMessage(cvErrBusyCopying));
@@ -230,7 +230,7 @@ void TCorvidDataSet::CheckActive() {
 
 void TCorvidDataSet::CheckActiveSet() {
   CheckActive();
-  if (!suppress_checks_ && handler_) {
+  if (!suppressChecks_ && handler_) {
     TRecordBuffer b = ActiveBuffer();
     if (b) handler_->cvSetActiveBuffer(b);
   }
@@ -248,7 +248,7 @@ bool TCorvidDataSet::GetActiveRecBuf(TRecordBuffer& buffer) {
       buffer = ActiveBuffer();
       break;
     case dsSetKey:
-      buffer = key_buffer_.get();
+      buffer = keyBuffer_.get();
       break;
     case dsCalcFields:
       buffer = CalcBuffer();
@@ -257,7 +257,7 @@ bool TCorvidDataSet::GetActiveRecBuf(TRecordBuffer& buffer) {
       if (handler_) buffer = handler_->cvActiveBuffer();
       break;
     case dsOldValue:
-      buffer = old_value_ && !old_image_.empty() ? old_image_.data() : ActiveBuffer();
+      buffer = oldValue_ && !oldImage_.empty() ? oldImage_.data() : ActiveBuffer();
       break;
     default:
       break;
@@ -272,38 +272,38 @@ int32_t TCorvidDataSet::BufferRecNo(const uint8_t* buffer, int infoOffset) {
 }
 
 std::unique_ptr<uint8_t[]> TCorvidDataSet::AllocRecordBuffer() {
-  return std::unique_ptr<uint8_t[]>(new uint8_t[static_cast<size_t>(buffer_size_)]());
+  return std::unique_ptr<uint8_t[]>(new uint8_t[static_cast<size_t>(bufferSize_)]());
 }
 
 void TCorvidDataSet::GetBookmarkData(TRecordBuffer buffer, void* data) {
-  std::memcpy(data, buffer + bookmark_offset_, kBookmarkSize);
+  std::memcpy(data, buffer + bookmarkOffset_, kBookmarkSize);
 }
 
 void TCorvidDataSet::SetBookmarkData(TRecordBuffer buffer, const void* data) {
-  std::memcpy(buffer + bookmark_offset_, data, kBookmarkSize);
+  std::memcpy(buffer + bookmarkOffset_, data, kBookmarkSize);
 }
 
 TBookmarkFlag TCorvidDataSet::GetBookmarkFlag(TRecordBuffer buffer) {
-  return static_cast<TBookmarkFlag>(buffer[info_offset_ + kInfoFlag]);
+  return static_cast<TBookmarkFlag>(buffer[infoOffset_ + kInfoFlag]);
 }
 
 void TCorvidDataSet::SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) {
-  buffer[info_offset_ + kInfoFlag] = flag;
+  buffer[infoOffset_ + kInfoFlag] = flag;
 }
 
-int TCorvidDataSet::GetRecordSize() { return record_size_; }
+int TCorvidDataSet::GetRecordSize() { return recordSize_; }
 
 void TCorvidDataSet::ClearCalcFields(TRecordBuffer buffer) {
-  if (CalcFieldsSize() > 0) std::memset(buffer + image_size_, 0, static_cast<size_t>(CalcFieldsSize()));
+  if (CalcFieldsSize() > 0) std::memset(buffer + imageSize_, 0, static_cast<size_t>(CalcFieldsSize()));
 }
 
 void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
-  std::memcpy(buffer + info_offset_, &recno, 4);
-  buffer[info_offset_ + kInfoFlag] = bfCurrent;
+  std::memcpy(buffer + infoOffset_, &recno, 4);
+  buffer[infoOffset_ + kInfoFlag] = bfCurrent;
   // Right-aligned in ten characters, so the texts sort in numeric order.
-  char* t = bookmark_text_;
-  char* b = reinterpret_cast<char*>(buffer + bookmark_offset_);
-  if (recno > 0 && bookmark_recno_ > 0 && recno == bookmark_recno_ + 1) {
+  char* t = bookmarkText_;
+  char* b = reinterpret_cast<char*>(buffer + bookmarkOffset_);
+  if (recno > 0 && bookmarkRecno_ > 0 && recno == bookmarkRecno_ + 1) {
     // The next record of a walk: the last text counted up by one (the ten
     // characters hold any 32-bit record number, so the carry stops inside),
     // in the buffer and in the copy kept for the next one.
@@ -314,10 +314,10 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
       --i;
     }
     t[i] = b[i] = t[i] == ' ' ? '1' : static_cast<char>(t[i] + 1);
-    bookmark_recno_ = recno;
+    bookmarkRecno_ = recno;
     return;
   }
-  if (recno != bookmark_recno_ || recno <= 0) {
+  if (recno != bookmarkRecno_ || recno <= 0) {
     std::memset(t, ' ', 10);
     t[10] = '\0';
     uint32_t v = recno > 0 ? static_cast<uint32_t>(recno) : 0;
@@ -327,7 +327,7 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
       v /= 10;
     } while (v != 0 && i >= 0);
   }
-  bookmark_recno_ = recno;
+  bookmarkRecno_ = recno;
   std::memcpy(b, t, kBookmarkSize);
 }
 
@@ -335,17 +335,17 @@ void TCorvidDataSet::FillBookmark(TRecordBuffer buffer, int32_t recno) {
 // Opening and closing.
 
 std::string TCorvidDataSet::TablePath() {
-  if (Trim(table_name_).empty()) DatabaseError(cvMessage(cvErrNoTableName));
-  if (ExtractFileExt(NormalizePath(table_name_)).empty()) table_name_ += ".DBF";  // not through the setter
-  return JoinPath(ConvertDatabaseNameAlias(), NormalizePath(table_name_));
+  if (Trim(tableName_).empty()) DatabaseError(cvMessage(cvErrNoTableName));
+  if (ExtractFileExt(NormalizePath(tableName_)).empty()) tableName_ += ".DBF";  // not through the setter
+  return JoinPath(ConvertDatabaseNameAlias(), NormalizePath(tableName_));
 }
 
 std::unique_ptr<DBFObject> TCorvidDataSet::OpenHandler(bool readWrite, bool shared) {
   const std::string path = TablePath();
   std::optional<std::string> found = FindExistingFile(path);
   if (!found) throw EDatabaseError(cvFormat(cvErrCannotFindFile, {path}));
-  auto h = std::make_unique<DBFObject>(*found, encryption_key_, readWrite, shared, this);
-  h->kvSetTranslateAscii(translate_ascii_);
+  auto h = std::make_unique<DBFObject>(*found, encryptionKey_, readWrite, shared, this);
+  h->kvSetTranslateAscii(translateAscii_);
   return h;
 }
 
@@ -370,15 +370,15 @@ void TCorvidDataSet::InternalInitFieldDefs() {
 
 void TCorvidDataSet::InternalOpen() {
   try {
-    handler_ = OpenHandler(!read_only_, !exclusive_);
-    if (read_only_ == false && !handler_->IsReadWrite()) read_only_ = true;
-    handler_->cvSetAutoFlush(auto_flush_);
-    handler_->cvSetShowDeleted(use_deleted_);
+    handler_ = OpenHandler(!readOnly_, !exclusive_);
+    if (readOnly_ == false && !handler_->IsReadWrite()) readOnly_ = true;
+    handler_->cvSetAutoFlush(autoFlush_);
+    handler_->cvSetShowDeleted(useDeleted_);
     handler_->cvSetDBFCache(cache_);
-    handler_->cvSetLockProtocol(lock_protocol_);
-    handler_->cvAssignUserID(static_cast<uint32_t>(user_id_));
+    handler_->cvSetLockProtocol(lockProtocol_);
+    handler_->cvAssignUserID(static_cast<uint32_t>(userId_));
     // A temporary directory set before the open holds for this table too.
-    if (!temp_directory_.empty()) handler_->cvSetTempDirectory(temp_directory_);
+    if (!tempDirectory_.empty()) handler_->cvSetTempDirectory(tempDirectory_);
 
     InternalInitFieldDefs();
     if (DefaultFields()) CreateFields();
@@ -386,18 +386,18 @@ void TCorvidDataSet::InternalOpen() {
     for (TField* f : Fields())
       if (f->DataType() == ftString || f->DataType() == ftMemo) f->SetTransliterate(true);
 
-    c_fields_.assign(static_cast<size_t>(handler_->cvFieldCount()) + 1, CField{});
+    cFields_.assign(static_cast<size_t>(handler_->cvFieldCount()) + 1, CField{});
     for (int n = 1; n <= handler_->cvFieldCount(); ++n)
       if (handler_->cvFieldType(n) == 'C')
-        c_fields_[static_cast<size_t>(n)] = CField{handler_->cvFieldOffset(n), handler_->cvFieldLength(n)};
-    record_size_ = handler_->cvRecordLength();
-    image_size_ = record_size_ + 1;
-    const int64_t info = static_cast<int64_t>(image_size_) + CalcFieldsSize();
+        cFields_[static_cast<size_t>(n)] = CField{handler_->cvFieldOffset(n), handler_->cvFieldLength(n)};
+    recordSize_ = handler_->cvRecordLength();
+    imageSize_ = recordSize_ + 1;
+    const int64_t info = static_cast<int64_t>(imageSize_) + CalcFieldsSize();
     const int64_t size = info + kInfoSize + kBookmarkSize;
-    if (size >= 65536) throw ERangeError("Record buffer of table %s is too large", {table_name_});
-    info_offset_ = static_cast<int>(info);
-    bookmark_offset_ = info_offset_ + kInfoSize;
-    buffer_size_ = static_cast<int>(size);
+    if (size >= 65536) throw ERangeError("Record buffer of table %s is too large", {tableName_});
+    infoOffset_ = static_cast<int>(info);
+    bookmarkOffset_ = infoOffset_ + kInfoSize;
+    bufferSize_ = static_cast<int>(size);
     SetBookmarkSize(kBookmarkSize);
 
     if (Filtered()) {
@@ -406,9 +406,9 @@ void TCorvidDataSet::InternalOpen() {
                                 (FilterOptions() & foNoPartialCompare) == 0);
     }
     InternalFirst();
-    if (!skip_index_list_) OpenIndexList(".ndx", false);
-    old_value_ = false;
-    if (master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
+    if (!skipIndexList_) OpenIndexList(".ndx", false);
+    oldValue_ = false;
+    if (masterLink_->Active() && !masterLink_->Fields().empty()) CheckMasterRange();
   } catch (...) {
     // The framework closes the dataset; the handler goes with it.
     BindFields(false);
@@ -423,9 +423,9 @@ void TCorvidDataSet::InternalOpen() {
 void TCorvidDataSet::InternalClose() {
   BindFields(false);
   if (DefaultFields()) DestroyFields();
-  pending_memos_.clear();
-  old_value_ = false;
-  edit_locked_ = false;
+  pendingMemos_.clear();
+  oldValue_ = false;
+  editLocked_ = false;
   if (handler_) {
     std::unique_ptr<DBFObject> h = std::move(handler_);
     h->cvCloseTable();
@@ -445,7 +445,7 @@ int TCorvidDataSet::GetRecNo() {
   if (!handler_) DatabaseError(dbmsg::DataSetClosed);
   TRecordBuffer b = State() == dsCalcFields ? CalcBuffer() : ActiveBuffer();
   if (b == nullptr || (State() == dsBrowse && IsEmpty())) return 0;
-  return BufferRecNo(b, info_offset_);
+  return BufferRecNo(b, infoOffset_);
 }
 
 void TCorvidDataSet::SetRecNo(int n) {
@@ -484,7 +484,7 @@ int TCorvidDataSet::CompareBookmarks(TBookmark a, TBookmark b) {
 bool TCorvidDataSet::GetCurrentRecord(TRecordBuffer buffer) {
   if (IsEmpty() || ActiveBuffer() == nullptr || GetBookmarkFlag(ActiveBuffer()) != bfCurrent) return false;
   UpdateCursorPos();
-  std::memcpy(buffer, handler_->cvActiveBuffer(), static_cast<size_t>(record_size_));
+  std::memcpy(buffer, handler_->cvActiveBuffer(), static_cast<size_t>(recordSize_));
   return true;
 }
 
@@ -498,9 +498,9 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
     BufferScope scope(*this, buffer);
     switch (mode) {
       case gmCurrent:
-        if (at_beginning_) {
+        if (atBeginning_) {
           result = grBOF;
-        } else if (at_end_) {
+        } else if (atEnd_) {
           result = grEOF;
         } else {
           // Exactly the record the cursor stands on: a record that is no
@@ -512,7 +512,7 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
             handler_->cvGetRec(n);
             if (handler_->cvEOF() || handler_->cvBOF()) {
               result = grError;
-            } else if ((!use_deleted_ && handler_->cvDelFlag()) || handler_->cvPositionLost() ||
+            } else if ((!useDeleted_ && handler_->cvDelFlag()) || handler_->cvPositionLost() ||
                        !handler_->cvTestFilter()) {
               result = grError;
             }
@@ -520,24 +520,24 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
         }
         break;
       case gmNext:
-        if (at_beginning_) {
+        if (atBeginning_) {
           handler_->cvGetRec(cvReadTop);
-          at_beginning_ = false;
-        } else if (at_end_) {
+          atBeginning_ = false;
+        } else if (atEnd_) {
           result = grEOF;
         } else {
           handler_->cvGetRec(cvReadNext);
         }
         break;
       case gmPrior:
-        if (at_beginning_) {
+        if (atBeginning_) {
           result = grBOF;
-        } else if (at_end_) {
+        } else if (atEnd_) {
           if (State() == dsInsert && ActiveRecord() > 0)
             handler_->cvGetRec(cvReadPrevious);
           else
             handler_->cvGetRec(cvReadBottom);
-          at_end_ = false;
+          atEnd_ = false;
         } else {
           handler_->cvGetRec(cvReadPrevious);
         }
@@ -558,14 +558,14 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
 }
 
 void TCorvidDataSet::InternalFirst() {
-  at_beginning_ = true;
-  at_end_ = false;
+  atBeginning_ = true;
+  atEnd_ = false;
 }
 
 void TCorvidDataSet::InternalLast() {
   handler_->cvGetRec(cvReadBottom);
-  at_end_ = true;
-  at_beginning_ = false;
+  atEnd_ = true;
+  atBeginning_ = false;
 }
 
 void TCorvidDataSet::InternalGotoBookmark(const void* bookmark) {
@@ -577,18 +577,18 @@ void TCorvidDataSet::InternalGotoBookmark(const void* bookmark) {
     handler_->cvGetRec(n);
     if (handler_->cvCurrentRecord() != n || handler_->cvEOF()) throw EConvertError("bad bookmark");
   } catch (const std::exception&) {
-    DatabaseError(cvMessage(cvErrInvalidBookmark) + table_name_);
+    DatabaseError(cvMessage(cvErrInvalidBookmark) + tableName_);
   }
-  at_beginning_ = at_end_ = false;
+  atBeginning_ = atEnd_ = false;
 }
 
-void TCorvidDataSet::InternalSetToRecord(TRecordBuffer buffer) { InternalGotoBookmark(buffer + bookmark_offset_); }
+void TCorvidDataSet::InternalSetToRecord(TRecordBuffer buffer) { InternalGotoBookmark(buffer + bookmarkOffset_); }
 
 void TCorvidDataSet::InternalRefresh() {
   TRecordBuffer b = ActiveBuffer();
   if (b && !IsEmpty() && GetBookmarkFlag(b) == bfCurrent) {
     BufferScope scope(*this, b);
-    handler_->cvGetRec(BufferRecNo(b, info_offset_));
+    handler_->cvGetRec(BufferRecNo(b, infoOffset_));
   }
   handler_->cvRefreshFilter();
 }
@@ -599,7 +599,7 @@ void TCorvidDataSet::InternalRefresh() {
 void TCorvidDataSet::InternalInitRecord(TRecordBuffer buffer) {
   BufferScope scope(*this, buffer);
   handler_->cvBlank();
-  if (State() != dsEdit) old_image_.assign(buffer, buffer + image_size_);
+  if (State() != dsEdit) oldImage_.assign(buffer, buffer + imageSize_);
 }
 
 void TCorvidDataSet::DoAfterInsert() {
@@ -625,32 +625,32 @@ void TCorvidDataSet::LockAndReread(int32_t recno, uint8_t* buffer) {
 }
 
 void TCorvidDataSet::ReleaseEditLock() {
-  if (!edit_locked_) return;
-  edit_locked_ = false;
+  if (!editLocked_) return;
+  editLocked_ = false;
   handler_->cvLockOff();
 }
 
 void TCorvidDataSet::InternalEdit() {
   TRecordBuffer b = ActiveBuffer();
-  const int32_t recno = BufferRecNo(b, info_offset_);
+  const int32_t recno = BufferRecNo(b, infoOffset_);
   LockAndReread(recno, b);
-  edit_locked_ = true;
-  edit_recno_ = recno;
-  old_image_.assign(b, b + image_size_);
-  pending_memos_.clear();
-  old_value_ = true;
+  editLocked_ = true;
+  editRecno_ = recno;
+  oldImage_.assign(b, b + imageSize_);
+  pendingMemos_.clear();
+  oldValue_ = true;
 }
 
 void TCorvidDataSet::InternalCancel() {
-  pending_memos_.clear();
-  old_value_ = false;
+  pendingMemos_.clear();
+  oldValue_ = false;
   ReleaseEditLock();
 }
 
 void TCorvidDataSet::FlushPendingMemos() {
-  if (pending_memos_.empty()) return;
-  for (auto& [field, data] : pending_memos_) handler_->cvMemoSaveN(field, data);
-  pending_memos_.clear();
+  if (pendingMemos_.empty()) return;
+  for (auto& [field, data] : pendingMemos_) handler_->cvMemoSaveN(field, data);
+  pendingMemos_.clear();
 }
 
 void TCorvidDataSet::WriteRecord(uint8_t* buffer, const std::function<void()>& write) {
@@ -659,11 +659,11 @@ void TCorvidDataSet::WriteRecord(uint8_t* buffer, const std::function<void()>& w
   // second and later files the keys of whatever the own image holds.  The
   // record is written from the own image and copied back.
   uint8_t* own = handler_->cvOwnBuffer();
-  std::memcpy(own, buffer, static_cast<size_t>(record_size_));
+  std::memcpy(own, buffer, static_cast<size_t>(recordSize_));
   BufferScope scope(*this, own);
   FlushPendingMemos();
   write();
-  std::memcpy(buffer, own, static_cast<size_t>(record_size_));
+  std::memcpy(buffer, own, static_cast<size_t>(recordSize_));
 }
 
 void TCorvidDataSet::InternalPost() {
@@ -672,27 +672,27 @@ void TCorvidDataSet::InternalPost() {
   if (State() == dsInsert) {
     WriteRecord(b, [this] { handler_->cvAppend(); });
   } else {
-    const int32_t recno = edit_locked_ ? edit_recno_ : BufferRecNo(b, info_offset_);
+    const int32_t recno = editLocked_ ? editRecno_ : BufferRecNo(b, infoOffset_);
     {
       // The handler keeps the record as it stands on disk as the original
       // image that the index files hold keys for; navigation since the edit
       // began may have replaced it.
-      std::vector<uint8_t> scratch(static_cast<size_t>(image_size_), ' ');
+      std::vector<uint8_t> scratch(static_cast<size_t>(imageSize_), ' ');
       BufferScope scope(*this, scratch.data());
       handler_->cvGetRec(recno);
     }
     WriteRecord(b, [this, recno] { handler_->cvPutRec(recno); });
   }
   ReleaseEditLock();
-  old_value_ = false;
-  at_beginning_ = at_end_ = false;
+  oldValue_ = false;
+  atBeginning_ = atEnd_ = false;
 }
 
 void TCorvidDataSet::InternalAddRecord(const void* buffer, bool append) {
   (void)append;
   auto* b = static_cast<uint8_t*>(const_cast<void*>(buffer));
   WriteRecord(b, [this] { handler_->cvAppend(); });
-  old_value_ = false;
+  oldValue_ = false;
 }
 
 void TCorvidDataSet::Post() {
@@ -705,7 +705,7 @@ void TCorvidDataSet::Post() {
 
 void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
   TRecordBuffer b = ActiveBuffer();
-  const int32_t recno = BufferRecNo(b, info_offset_);
+  const int32_t recno = BufferRecNo(b, infoOffset_);
   LockAndReread(recno, b);
   const uint8_t before = b[0];
   try {
@@ -733,9 +733,9 @@ void TCorvidDataSet::InternalDelete() {
   WriteDeletionMark('*', cvErrDeleteRecord);
   // A record deleted while in edit ends the edit: its changes are dropped
   // and the lock the edit took goes with it.
-  if (edit_locked_) {
-    pending_memos_.clear();
-    old_value_ = false;
+  if (editLocked_) {
+    pendingMemos_.clear();
+    oldValue_ = false;
     ReleaseEditLock();
   }
   // The cursor moves to the next visible record, or rests on the last one.
@@ -796,7 +796,7 @@ void TCorvidDataSet::EncryptFile(const std::string& key) {
   CheckActive();
   handler_->cvSetPassword(key);
   // Only a key the table really took is remembered for the next open.
-  encryption_key_ = key;
+  encryptionKey_ = key;
 }
 
 int32_t TCorvidDataSet::HuntDuplicate(const std::string& tag, const std::string& key) {

@@ -96,7 +96,7 @@ public:
 private:
   TField* field_;
   TCorvidDataSet* dataset_;
-  int field_no_;
+  int fieldNo_;
   bool modified_ = false;
   bool flushed_ = false;
   std::string data_;
@@ -110,35 +110,35 @@ public:
 
   // ---- properties ------------------------------------------------------------
   std::string About() const;
-  bool AutoFlush() const { return auto_flush_; }
+  bool AutoFlush() const { return autoFlush_; }
   void SetAutoFlush(bool on);
-  const std::string& DatabaseName() const { return database_name_; }
+  const std::string& DatabaseName() const { return databaseName_; }
   void SetDatabaseName(const std::string& name);
-  const std::string& EncryptionKey() const { return encryption_key_; }
+  const std::string& EncryptionKey() const { return encryptionKey_; }
   void SetEncryptionKey(const std::string& key);
   bool ExactCount = false;
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool on) { CheckInactive(); exclusive_ = on; }
-  TStringList& IndexFiles() { return *index_files_; }
+  TStringList& IndexFiles() { return *indexFiles_; }
   void SetIndexList(const TStringList& list);
-  const std::string& IndexName() const { return index_name_; }
+  const std::string& IndexName() const { return indexName_; }
   void SetIndexName(const std::string& name);
   TcvIntFields LargeIntegerAs = asInteger;
-  TcvLokProtocol LockProtocol() const { return lock_protocol_; }
+  TcvLokProtocol LockProtocol() const { return lockProtocol_; }
   void SetLockProtocol(TcvLokProtocol p);
   const std::string& MasterFields() const;
   void SetMasterFields(const std::string& names);
   TDataSource* MasterSource() const;
   void SetMasterSource(TDataSource* source);
-  bool ReadOnly() const { return read_only_; }
+  bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool on);
-  const std::string& TableName() const { return table_name_; }
+  const std::string& TableName() const { return tableName_; }
   void SetTableName(const std::string& name);
-  bool TranslateASCII() const { return translate_ascii_; }
+  bool TranslateASCII() const { return translateAscii_; }
   void SetTranslateASCII(bool on);
-  bool UseDeleted() const { return use_deleted_; }
+  bool UseDeleted() const { return useDeleted_; }
   void SetUseDeleted(bool on);
-  int32_t UserID() const { return user_id_; }
+  int32_t UserID() const { return userId_; }
   void SetUserID(int32_t id);
   void AssignUserID(int32_t id) { SetUserID(id); }
   // The handler's read window (off unless asked for).
@@ -321,7 +321,7 @@ public:
   // builds' spilled keys), kept with a trailing delimiter; an open handler
   // takes it at once.  Empty: the system's temporary directory.
   void SetTempDirectory(const std::string& directory);
-  const std::string& TempDirectory() const { return temp_directory_; }
+  const std::string& TempDirectory() const { return tempDirectory_; }
   static bool CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,
                         const cvCreateFieldCallback& callback);
 
@@ -331,7 +331,7 @@ public:
   void SetPendingMemo(int fieldNo, std::string oemData);
   // The record buffer's record number (0 for none).
   static int32_t BufferRecNo(const uint8_t* buffer, int infoOffset);
-  int InfoOffset() const { return info_offset_; }
+  int InfoOffset() const { return infoOffset_; }
 
 protected:
   std::unique_ptr<uint8_t[]> AllocRecordBuffer() override;
@@ -357,7 +357,7 @@ protected:
   void InternalCancel() override;
   void InternalEdit() override;
   void InternalRefresh() override;
-  bool GetCanModify() override { return !read_only_; }
+  bool GetCanModify() override { return !readOnly_; }
   void ClearCalcFields(TRecordBuffer buffer) override;
   bool GetIsIndexField(TField* field) override;
   void UpdateIndexDefs() override;
@@ -450,54 +450,54 @@ private:
   int MemoField(int n);
   // Opens the table with the index files of the list but no tag (the check
   // of a list changed on a closed dataset).
-  bool skip_index_list_ = false;
-  std::string temp_directory_;
+  bool skipIndexList_ = false;
+  std::string tempDirectory_;
   std::unique_ptr<DBFObject> handler_;
-  std::unique_ptr<TStringList> index_files_;
-  std::unique_ptr<TMasterDataLink> master_link_;
-  std::unique_ptr<uint8_t[]> key_buffer_;
-  std::string database_name_, table_name_, encryption_key_, index_name_;
-  bool auto_flush_ = false;
+  std::unique_ptr<TStringList> indexFiles_;
+  std::unique_ptr<TMasterDataLink> masterLink_;
+  std::unique_ptr<uint8_t[]> keyBuffer_;
+  std::string databaseName_, tableName_, encryptionKey_, indexName_;
+  bool autoFlush_ = false;
   bool exclusive_ = false;
-  bool read_only_ = false;
-  bool translate_ascii_ = true;
-  bool use_deleted_ = false;
+  bool readOnly_ = false;
+  bool translateAscii_ = true;
+  bool useDeleted_ = false;
   bool cache_ = false;
-  int32_t user_id_ = 0;
-  TcvLokProtocol lock_protocol_ = CVsetLokProtocol::Default;
+  int32_t userId_ = 0;
+  TcvLokProtocol lockProtocol_ = CVsetLokProtocol::Default;
   TcvDBFActivity activity_ = aNormal;
-  bool suppress_events_ = false;
-  bool suppress_checks_ = false;
-  bool suppress_index_change_ = false;
-  bool at_beginning_ = false, at_end_ = false;
-  bool old_value_ = false;
-  bool edit_locked_ = false;
-  int32_t edit_recno_ = 0;
-  std::vector<uint8_t> old_image_;
-  std::map<int, std::string> pending_memos_;
+  bool suppressEvents_ = false;
+  bool suppressChecks_ = false;
+  bool suppressIndexChange_ = false;
+  bool atBeginning_ = false, atEnd_ = false;
+  bool oldValue_ = false;
+  bool editLocked_ = false;
+  int32_t editRecno_ = 0;
+  std::vector<uint8_t> oldImage_;
+  std::map<int, std::string> pendingMemos_;
   // Offset and length of each C field (by field number; length 0 for the
   // other types), fixed at open.
   struct CField {
     int32_t offset = 0;
     int32_t length = 0;
   };
-  std::vector<CField> c_fields_;
-  int record_size_ = 0;      // the table's record length
-  int image_size_ = 0;       // record length + 1
-  int info_offset_ = 0;
-  int bookmark_offset_ = 0;
-  int buffer_size_ = 0;
+  std::vector<CField> cFields_;
+  int recordSize_ = 0;      // the table's record length
+  int imageSize_ = 0;       // record length + 1
+  int infoOffset_ = 0;
+  int bookmarkOffset_ = 0;
+  int bufferSize_ = 0;
   // The last bookmark text made and its record number: a walk makes the
   // next one by counting up the digits instead of formatting anew.
-  int32_t bookmark_recno_ = -1;
-  char bookmark_text_[11] = {};
+  int32_t bookmarkRecno_ = -1;
+  char bookmarkText_[11] = {};
   // The forward road: the block of records read (as stored), the number of
   // its first record and how many it holds, the next record to look at, the
   // last record the header counts, and the last record given.
-  std::vector<uint8_t> walk_block_;
-  int32_t walk_first_ = 0;
-  int32_t walk_count_ = 0;
-  int32_t walk_next_ = 0;
-  int32_t walk_last_ = 0;
-  int32_t walk_given_ = 0;
+  std::vector<uint8_t> walkBlock_;
+  int32_t walkFirst_ = 0;
+  int32_t walkCount_ = 0;
+  int32_t walkNext_ = 0;
+  int32_t walkLast_ = 0;
+  int32_t walkGiven_ = 0;
 };

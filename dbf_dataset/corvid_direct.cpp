@@ -244,7 +244,7 @@ bool TCorvidDataSet::MemoSaveN(int n, const void* buffer, uint32_t size) {
 void TCorvidDataSet::CopyRecordTo(TCorvidDataSet& target) {
   CheckBrowseMode();
   if (!target.Active() || !target.handler_) DatabaseError(dbmsg::DataSetClosed);
-  if (&target == this) throw EDatabaseError(kMsgCopySameDataset, {table_name_});
+  if (&target == this) throw EDatabaseError(kMsgCopySameDataset, {tableName_});
   if (IsEmpty()) DatabaseError(dbmsg::DataSetEmpty);
   CVO_dBHandler& src = *handler_;
   CVO_dBHandler& dst = *target.handler_;
@@ -255,14 +255,14 @@ void TCorvidDataSet::CopyRecordTo(TCorvidDataSet& target) {
     same = SameText(src.cvFieldName(n), dst.cvFieldName(n)) && src.cvFieldType(n) == dst.cvFieldType(n) &&
            src.cvFieldLength(n) == dst.cvFieldLength(n) && src.cvFieldDecimals(n) == dst.cvFieldDecimals(n) &&
            src.cvIsMemoType(src.cvFieldType(n)) == dst.cvIsMemoType(dst.cvFieldType(n));
-  if (!same) throw EDatabaseError(kMsgStructureMismatch, {target.table_name_, table_name_});
+  if (!same) throw EDatabaseError(kMsgStructureMismatch, {target.tableName_, tableName_});
   // A pending edit of the target is posted before its cursor moves.
   target.CheckBrowseMode();
-  if (target.read_only_) DatabaseError(dbmsg::DataSetReadOnly);
+  if (target.readOnly_) DatabaseError(dbmsg::DataSetReadOnly);
   {
     // The active record as this dataset shows it, copied from a scratch
     // image so nothing of the target's can touch this dataset's buffers.
-    std::vector<uint8_t> image(ActiveBuffer(), ActiveBuffer() + image_size_);
+    std::vector<uint8_t> image(ActiveBuffer(), ActiveBuffer() + imageSize_);
     BufferScope from(*this, image.data());
     BufferScope to(target, dst.cvOwnBuffer());
     src.cvCopyRecord(dst);
@@ -279,7 +279,7 @@ bool TCorvidDataSet::RLock() {
   CheckActive();
   TRecordBuffer b = ActiveBuffer();
   if (!b || IsEmpty()) return false;
-  const int32_t recno = BufferRecNo(b, info_offset_);
+  const int32_t recno = BufferRecNo(b, infoOffset_);
   // The record number is lent to the handler for the lock.
   const int32_t current = handler_->cvCurrentRecord();
   handler_->cvSetCurrentRecord(recno);
@@ -303,7 +303,7 @@ bool TCorvidDataSet::Unlock() {
   CheckActive();
   // The edit's record lock goes too: the post must not release a lock that
   // is no longer held.
-  edit_locked_ = false;
+  editLocked_ = false;
   return handler_->cvLockOff();
 }
 
@@ -424,7 +424,7 @@ void TCorvidDataSet::CopyTo(const std::string& file, const std::string& filter) 
     // free again, so that OnFilterRecord can read the fields.
     CopyFilterScope narrowed(*handler_, ToOem(Trim(filter)), Filtered() ? ToOem(Filter()) : std::string(), ci, partial);
     ActivityScope busy(*this, activity_, aCopying);
-    handler_->cvCopyFile(target, encryption_key_);
+    handler_->cvCopyFile(target, encryptionKey_);
   }
   First();
 }
@@ -436,7 +436,7 @@ void TCorvidDataSet::SortTo(const std::string& file, const std::string& key, Tcv
   {
     ActivityScope busy(*this, activity_, aCopying);
     BufferScope scope(*this, handler_->cvOwnBuffer());
-    handler_->cvSortFile(target, key, encryption_key_, order);
+    handler_->cvSortFile(target, key, encryptionKey_, order);
   }
   First();
   CheckBrowseMode();
@@ -471,7 +471,7 @@ int32_t TCorvidDataSet::SearchDBF(const std::string& text, int& fieldNo, int32_t
     handler_->cvSetSearchOptions(saved);
   }
   if (result > 0) {
-    at_beginning_ = at_end_ = false;
+    atBeginning_ = atEnd_ = false;
     CursorPosChanged();
     Resync(rmCenter);
     DoAfterScroll();
@@ -488,7 +488,7 @@ bool TCorvidDataSet::MemoryIndexAdd(const std::string& tag, const std::string& k
     ActivityScope busy(*this, activity_, aIndexing);
     BufferScope scope(*this, handler_->cvOwnBuffer());
     made = handler_->cvMemoryIndexAdd(tag, keyExpr, forExpr, unique, order);
-    if (made) index_name_ = handler_->cvActiveTagName();
+    if (made) indexName_ = handler_->cvActiveTagName();
   }
   if (made) UpdateIndexDefs();
   First();
@@ -539,8 +539,8 @@ void TCorvidDataSet::RenameTable(const std::string& newName) {
     if (FindExistingFile(oldIndex)) refuseExisting(ChangeFileExt(target, ext), oldIndex);
   }
   std::vector<int> renamedEntries;
-  for (int i = 0; i < index_files_->Count(); ++i) {
-    const std::string entry = Trim((*index_files_)[i]);
+  for (int i = 0; i < indexFiles_->Count(); ++i) {
+    const std::string entry = Trim((*indexFiles_)[i]);
     if (entry.empty() || !SameText(ExtractFileName(ChangeFileExt(NormalizePath(entry), "")), oldStem)) continue;
     renamedEntries.push_back(i);
     const std::string ext = ExtractFileExt(NormalizePath(entry));
@@ -551,7 +551,7 @@ void TCorvidDataSet::RenameTable(const std::string& newName) {
     // Opened unshared, unfiltered and without events for the work; all of
     // it is set back however the work ends.
     ValueScope<bool> exclusive(exclusive_, true);
-    ValueScope<bool> quiet(suppress_events_, true);
+    ValueScope<bool> quiet(suppressEvents_, true);
     const bool wasFiltered = Filtered();
     StoreFiltered(false);
     ControlsScope controls(*this);
@@ -570,17 +570,17 @@ void TCorvidDataSet::RenameTable(const std::string& newName) {
     StoreFiltered(wasFiltered);
   }
   {
-    ValueScope<bool> quiet(suppress_index_change_, true);
+    ValueScope<bool> quiet(suppressIndexChange_, true);
     for (int i : renamedEntries) {
-      const std::string entry = NormalizePath(Trim((*index_files_)[i]));
+      const std::string entry = NormalizePath(Trim((*indexFiles_)[i]));
       const std::string ext = ExtractFileExt(entry);
       // A bare entry stays bare, so it still follows DatabaseName.
       const std::string base = ExtractFilePath(entry).empty() && bareName ? newStem : ChangeFileExt(target, "");
-      index_files_->SetString(i, base + ext);
+      indexFiles_->SetString(i, base + ext);
     }
   }
   // Not through the TableName setter, which would empty the index list.
-  table_name_ = ExtractFileName(target);
+  tableName_ = ExtractFileName(target);
   if (!bareName) SetDatabaseName(ExtractFilePath(target));
   DataEvent(dePropertyChange, 0);
 }
@@ -592,8 +592,8 @@ void TCorvidDataSet::SetTempDirectory(const std::string& directory) {
   std::string dir = directory;
   if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '/';
   if (dir.size() > kTempDirMax) throw EDatabaseError(kMsgTempDirTooLong, {static_cast<int32_t>(kTempDirMax)});
-  temp_directory_ = dir;
-  if (handler_) handler_->cvSetTempDirectory(temp_directory_);
+  tempDirectory_ = dir;
+  if (handler_) handler_->cvSetTempDirectory(tempDirectory_);
 }
 
 bool TCorvidDataSet::CreateDBF(const std::string& file, const std::string& secondName, const std::string& kind,

@@ -109,21 +109,21 @@ bool IsEditState(TDataSetState s) { return s == dsEdit || s == dsInsert; }
 
 const std::string* TCorvidDataSet::PendingMemo(int fieldNo) const {
   if (!IsEditState(State())) return nullptr;
-  auto it = pending_memos_.find(fieldNo);
-  return it == pending_memos_.end() ? nullptr : &it->second;
+  auto it = pendingMemos_.find(fieldNo);
+  return it == pendingMemos_.end() ? nullptr : &it->second;
 }
 
-void TCorvidDataSet::SetPendingMemo(int fieldNo, std::string oemData) { pending_memos_[fieldNo] = std::move(oemData); }
+void TCorvidDataSet::SetPendingMemo(int fieldNo, std::string oemData) { pendingMemos_[fieldNo] = std::move(oemData); }
 
 bool TCorvidDataSet::GetFieldTextPlace(TField* field, TFieldTextPlace& place) {
   // An untranslated C field: the stored bytes without trailing blanks (null
   // exactly when GetFieldData says so: nothing but blanks), up to a zero
   // byte, as GetFieldData and AsString would give them.
-  if (!Active() || translate_ascii_ || field->DataType() != ftString || field->DataSet() != this) return false;
+  if (!Active() || translateAscii_ || field->DataType() != ftString || field->DataSet() != this) return false;
   const int n = field->FieldNo();
-  if (n <= 0 || static_cast<size_t>(n) >= c_fields_.size() || c_fields_[static_cast<size_t>(n)].length <= 0)
+  if (n <= 0 || static_cast<size_t>(n) >= cFields_.size() || cFields_[static_cast<size_t>(n)].length <= 0)
     return false;
-  const CField& cf = c_fields_[static_cast<size_t>(n)];
+  const CField& cf = cFields_[static_cast<size_t>(n)];
   place.Offset = cf.offset;
   place.Length = cf.length;
   place.Cut = std::max(field->DataSize() - 1, 0);
@@ -148,7 +148,7 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
   if (n <= 0) {
     const TDataSetState s = State();
     if (s != dsBrowse && s != dsEdit && s != dsInsert && s != dsCalcFields) return false;
-    const uint8_t* p = rec + image_size_ + field->Offset();
+    const uint8_t* p = rec + imageSize_ + field->Offset();
     if (p[0] == 0) return false;
     if (buffer) std::memcpy(buffer, p + 1, static_cast<size_t>(field->DataSize()));
     return true;
@@ -158,18 +158,18 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
   CVO_dBHandler& h = *handler_;
   switch (field->DataType()) {
     case ftString: {
-      if (static_cast<size_t>(n) < c_fields_.size() && c_fields_[static_cast<size_t>(n)].length > 0) {
+      if (static_cast<size_t>(n) < cFields_.size() && cFields_[static_cast<size_t>(n)].length > 0) {
         // A C field read in place: the stored bytes without trailing blanks,
         // translated to the Windows code page when the table holds OEM text
         // (what the field layer's text read gives, without its copies).
-        const CField& cf = c_fields_[static_cast<size_t>(n)];
+        const CField& cf = cFields_[static_cast<size_t>(n)];
         const uint8_t* p = rec + cf.offset;
         const size_t len = WithoutTrailingBlanks(p, static_cast<size_t>(cf.length));
         if (len == 0) return false;
         if (buffer) {
           const size_t room = std::min(len, static_cast<size_t>(field->DataSize() - 1));
           auto* out = static_cast<char*>(buffer);
-          if (translate_ascii_)
+          if (translateAscii_)
             cvSysOEMToChar(reinterpret_cast<const char*>(p), out, static_cast<int>(room));
           else
             std::memcpy(out, p, room);
@@ -251,7 +251,7 @@ void TCorvidDataSet::SetFieldData(TField* field, const void* buffer) {
   TRecordBuffer rec = nullptr;
   if (!GetActiveRecBuf(rec)) DatabaseError(dbmsg::NotEditing);
   if (n <= 0) {
-    uint8_t* p = rec + image_size_ + field->Offset();
+    uint8_t* p = rec + imageSize_ + field->Offset();
     p[0] = buffer != nullptr ? 1 : 0;
     if (buffer) std::memcpy(p + 1, buffer, static_cast<size_t>(field->DataSize()));
   } else {
@@ -333,7 +333,7 @@ std::unique_ptr<TStream> TCorvidDataSet::CreateBlobStream(TField* field, TBlobSt
 // The memo stream.
 
 TCorvidBlobStream::TCorvidBlobStream(TField* field, TBlobStreamMode mode)
-    : field_(field), dataset_(dynamic_cast<TCorvidDataSet*>(field->DataSet())), field_no_(field->FieldNo()) {
+    : field_(field), dataset_(dynamic_cast<TCorvidDataSet*>(field->DataSet())), fieldNo_(field->FieldNo()) {
   if (!dataset_) DatabaseErrorFmt(dbmsg::DataSetMissing, {field->DisplayName()});
   TRecordBuffer rec = nullptr;
   const bool found = dataset_->GetActiveRecBuf(rec);
@@ -347,20 +347,20 @@ TCorvidBlobStream::TCorvidBlobStream(TField* field, TBlobStreamMode mode)
   }
   if (!found) return;
   std::string raw;
-  const std::string* pending = rec == dataset_->ActiveBuffer() ? dataset_->PendingMemo(field_no_) : nullptr;
+  const std::string* pending = rec == dataset_->ActiveBuffer() ? dataset_->PendingMemo(fieldNo_) : nullptr;
   if (pending) {
     raw = *pending;
   } else {
     TCorvidDataSet::BufferScope scope(*dataset_, rec);
     CVO_dBHandler& h = *dataset_->handler_;
-    const uint32_t size = h.cvMemoSizeN(field_no_);
+    const uint32_t size = h.cvMemoSizeN(fieldNo_);
     if (size > 0) {
       // The length comes from the memo file: a memo cannot be longer than
       // the file that holds it.
-      CVobjMemo* memo = h.cvMemoFieldCheck(field_no_);
+      CVobjMemo* memo = h.cvMemoFieldCheck(fieldNo_);
       if (!memo || static_cast<int64_t>(size) > memo->cvFileSize())
         throw ECorvidError(cvFormat(cvErrBadMemoRecord, {memo ? memo->FileName() : h.FileName()}));
-      h.cvMemoLoadN(field_no_, raw);
+      h.cvMemoLoadN(fieldNo_, raw);
     }
   }
   data_ = field->Transliterate() ? dataset_->FromOem(raw) : raw;
@@ -378,7 +378,7 @@ void TCorvidBlobStream::Flush() {
   if (!modified_ || flushed_) return;
   flushed_ = true;
   if (!IsEditState(dataset_->State())) return;
-  dataset_->SetPendingMemo(field_no_, field_->Transliterate() ? dataset_->ToOem(data_) : data_);
+  dataset_->SetPendingMemo(fieldNo_, field_->Transliterate() ? dataset_->ToOem(data_) : data_);
   field_->SetModified(true);
   dataset_->DataEvent(deFieldChange, reinterpret_cast<intptr_t>(field_));
 }

@@ -107,7 +107,7 @@ void TCorvidDataSet::SetFiltered(bool on) {
 }
 
 bool TCorvidDataSet::FilterEventInForce() const {
-  return !suppress_events_ && handler_ && Active() && Filtered() && OnFilterRecord;
+  return !suppressEvents_ && handler_ && Active() && Filtered() && OnFilterRecord;
 }
 
 void TCorvidDataSet::DoOnFilter(bool& accept) {
@@ -128,12 +128,12 @@ std::string TCorvidDataSet::IndexPath(const std::string& entry, const char* defa
 }
 
 void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen, bool applyTag) {
-  if (!handler_ || index_files_->Count() == 0) return;
+  if (!handler_ || indexFiles_->Count() == 0) return;
   handler_->cvIndexClear();
   IndexDefs().SetUpdated(false);
-  for (int i = 0; i < index_files_->Count(); ++i) {
-    if (Trim((*index_files_)[i]).empty()) continue;
-    const std::string path = IndexPath((*index_files_)[i], defaultExt);
+  for (int i = 0; i < indexFiles_->Count(); ++i) {
+    if (Trim((*indexFiles_)[i]).empty()) continue;
+    const std::string path = IndexPath((*indexFiles_)[i], defaultExt);
     if (!FindExistingFile(path)) throw EDatabaseError(cvFormat(cvErrCannotFindFile, {path}));
     int r;
     try {
@@ -146,17 +146,17 @@ void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen, boo
   UpdateIndexDefs();
   if (!applyTag) return;
   BufferScope scope(*this, handler_->cvOwnBuffer());
-  handler_->cvSetTagTo(index_name_, true);
+  handler_->cvSetTagTo(indexName_, true);
 }
 
 void TCorvidDataSet::SetIndexList(const TStringList& list) {
   IndexDefs().Clear();
   IndexDefs().SetUpdated(false);
-  if (&list != index_files_.get()) {
-    FlagScope quiet(suppress_index_change_, true);
-    index_files_->Assign(list);
+  if (&list != indexFiles_.get()) {
+    FlagScope quiet(suppressIndexChange_, true);
+    indexFiles_->Assign(list);
   }
-  if (handler_ && index_files_->Count() > 0) {
+  if (handler_ && indexFiles_->Count() > 0) {
     CheckBrowseMode();
     UpdateCursorPos();
     OpenIndexList(".ndx", false);
@@ -165,10 +165,10 @@ void TCorvidDataSet::SetIndexList(const TStringList& list) {
 }
 
 void TCorvidDataSet::DoOnIndexFilesChange() {
-  if (suppress_events_ || suppress_index_change_ || InState(csReading | csLoading)) return;
+  if (suppressEvents_ || suppressIndexChange_ || InState(csReading | csLoading)) return;
   if (!handler_) {
-    if (index_files_->Count() == 0) {
-      index_name_.clear();
+    if (indexFiles_->Count() == 0) {
+      indexName_.clear();
       return;
     }
     // The table is opened for the moment, so that a file of the list that is
@@ -177,7 +177,7 @@ void TCorvidDataSet::DoOnIndexFilesChange() {
     // the open.  The tag waits for the open too: the file holding it may be
     // added later.
     try {
-      FlagScope skip(skip_index_list_, true);
+      FlagScope skip(skipIndexList_, true);
       Open();
     } catch (const Exception&) {
       return;
@@ -193,13 +193,13 @@ void TCorvidDataSet::DoOnIndexFilesChange() {
   }
   // A pending edit is posted before the order changes under it.
   {
-    FlagScope quiet(suppress_index_change_, true);
+    FlagScope quiet(suppressIndexChange_, true);
     CheckBrowseMode();
     UpdateCursorPos();
   }
-  if (index_files_->Count() == 0) {
+  if (indexFiles_->Count() == 0) {
     handler_->cvIndexClear();
-    index_name_.clear();
+    indexName_.clear();
     IndexDefs().Clear();
     AfterOrderChange();
     return;
@@ -214,7 +214,7 @@ void TCorvidDataSet::AfterOrderChange() {
     First();
     return;
   }
-  at_beginning_ = at_end_ = false;
+  atBeginning_ = atEnd_ = false;
   CursorPosChanged();
   Resync(0);
   DoAfterScroll();
@@ -224,7 +224,7 @@ void TCorvidDataSet::Index(const std::string& files, const std::string& tag) {
   CheckBrowseMode();
   TStringList names;
   for (auto& n : SplitIndexList(files)) names.Add(n);
-  index_files_->Assign(names);
+  indexFiles_->Assign(names);
   SetIndexName(tag);
 }
 
@@ -238,15 +238,15 @@ int TCorvidDataSet::SetPrimaryTag(const std::string& name, bool reposition) {
 
 void TCorvidDataSet::SetIndexName(const std::string& name) {
   if (!handler_ || InState(csReading | csLoading)) {
-    index_name_ = name;
+    indexName_ = name;
     return;
   }
   CheckBrowseMode();
   UpdateCursorPos();
   // A tag that does not exist is an error; the order in force stays.
   SetPrimaryTag(name, true);
-  index_name_ = name;
-  if (handler_->cvActiveTag() && master_link_->Active() && !master_link_->Fields().empty()) CheckMasterRange();
+  indexName_ = name;
+  if (handler_->cvActiveTag() && masterLink_->Active() && !masterLink_->Fields().empty()) CheckMasterRange();
   AfterOrderChange();
 }
 
@@ -259,9 +259,9 @@ void TCorvidDataSet::IndexFileInclude(const std::string& file) {
   CheckActive();
   IndexDefs().SetUpdated(false);
   handler_->cvIndexRoute(IndexPath(file, ".ndx"));
-  if (index_files_->IndexOf(file) < 0) {
-    FlagScope quiet(suppress_index_change_, true);
-    index_files_->Add(file);
+  if (indexFiles_->IndexOf(file) < 0) {
+    FlagScope quiet(suppressIndexChange_, true);
+    indexFiles_->Add(file);
   }
   UpdateIndexDefs();
 }
@@ -270,10 +270,10 @@ void TCorvidDataSet::IndexFileRemove(const std::string& file) {
   CheckActive();
   IndexDefs().SetUpdated(false);
   handler_->cvIndexFileRemove(IndexPath(file, ".ndx"));
-  const int i = index_files_->IndexOf(file);
+  const int i = indexFiles_->IndexOf(file);
   if (i >= 0) {
-    FlagScope quiet(suppress_index_change_, true);
-    index_files_->Delete(i);
+    FlagScope quiet(suppressIndexChange_, true);
+    indexFiles_->Delete(i);
   }
   UpdateIndexDefs();
 }
@@ -305,11 +305,11 @@ void TCorvidDataSet::IndexOn(const std::string& file, const std::string& tag, co
   // and the new one open again, so later writes keep them all current.
   const std::string name = ExtractFileExt(NormalizePath(file)).empty() ? file + ".ndx" : file;
   bool listed = false;
-  for (int i = 0; i < index_files_->Count() && !listed; ++i)
-    listed = SameText(IndexPath((*index_files_)[i], ".ndx"), IndexPath(name, ".ndx"));
+  for (int i = 0; i < indexFiles_->Count() && !listed; ++i)
+    listed = SameText(IndexPath((*indexFiles_)[i], ".ndx"), IndexPath(name, ".ndx"));
   if (!listed) {
-    FlagScope quiet(suppress_index_change_, true);
-    index_files_->Add(name);
+    FlagScope quiet(suppressIndexChange_, true);
+    indexFiles_->Add(name);
   }
   OpenIndexList(".ndx", false);
   First();
@@ -430,7 +430,7 @@ void TCorvidDataSet::GetIndexTagList(TStringList& list) {
 
 void TCorvidDataSet::UpdateIndexDefs() {
   if (!handler_) return;
-  FlagScope quiet(suppress_checks_, true);
+  FlagScope quiet(suppressChecks_, true);
   IndexDefs().Clear();
   for (int n = 1;; ++n) {
     CVobjIndexTag* t = handler_->cvIndexPointer(n);
@@ -483,13 +483,13 @@ bool TCorvidDataSet::FindThisRecord(const std::string& key, bool exact, bool nea
 bool TCorvidDataSet::Find(const std::string& key, bool exact, bool near) {
   CheckBrowseMode();
   CheckTagActive();
-  at_end_ = false;
+  atEnd_ = false;
   if (handler_->cvRecordCount() == 0 || IsEmpty() || ActiveBuffer() == nullptr) return false;
   DoBeforeScroll();
   CursorPosChanged();
   const bool found = FindThisRecord(ToOem(key), exact, near);
   if (found || (near && !handler_->cvEOF())) {
-    at_beginning_ = at_end_ = false;
+    atBeginning_ = atEnd_ = false;
     Resync(0);
     DoAfterScroll();
   } else {
@@ -512,7 +512,7 @@ bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
       handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
   const bool found = FindThisRecord(key, false, false);
   if (found) {
-    at_beginning_ = at_end_ = false;
+    atBeginning_ = atEnd_ = false;
     CursorPosChanged();
     Resync(0);
   } else {
@@ -536,7 +536,7 @@ void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
     Last();
     return;
   }
-  at_beginning_ = at_end_ = false;
+  atBeginning_ = atEnd_ = false;
   CursorPosChanged();
   Resync(0);
   DoAfterScroll();
@@ -544,9 +544,9 @@ void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
 
 void TCorvidDataSet::SetKey() {
   CheckBrowseMode();
-  key_buffer_.reset(new uint8_t[static_cast<size_t>(buffer_size_)]());
+  keyBuffer_.reset(new uint8_t[static_cast<size_t>(bufferSize_)]());
   {
-    BufferScope scope(*this, key_buffer_.get());
+    BufferScope scope(*this, keyBuffer_.get());
     handler_->cvBlank();
   }
   SetState(dsSetKey);
@@ -554,7 +554,7 @@ void TCorvidDataSet::SetKey() {
 }
 
 void TCorvidDataSet::EditKey() {
-  if (!key_buffer_) {
+  if (!keyBuffer_) {
     SetKey();
     return;
   }
@@ -567,7 +567,7 @@ bool TCorvidDataSet::GotoKey() {
   CheckActive();
   CheckBrowseMode();
   CheckTagActive();
-  if (!key_buffer_) DatabaseError(cvMessage(cvErrIndexKey));
+  if (!keyBuffer_) DatabaseError(cvMessage(cvErrIndexKey));
   if (handler_->cvRecordCount() == 0) return false;
   UpdateCursorPos();
   const int32_t remembered = handler_->cvCurrentRecord();
@@ -575,13 +575,13 @@ bool TCorvidDataSet::GotoKey() {
   std::string key;
   {
     TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
-    BufferScope scope(*this, key_buffer_.get());
+    BufferScope scope(*this, keyBuffer_.get());
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
   const bool found = FindThisRecord(key, false, false);
   if (found) {
-    at_beginning_ = at_end_ = false;
+    atBeginning_ = atEnd_ = false;
     CursorPosChanged();
     Resync(0);
   } else if (remembered > 0) {
@@ -596,13 +596,13 @@ void TCorvidDataSet::GotoNearest() {
   CheckActive();
   CheckBrowseMode();
   CheckTagActive();
-  if (!key_buffer_) DatabaseError(cvMessage(cvErrIndexKey));
+  if (!keyBuffer_) DatabaseError(cvMessage(cvErrIndexKey));
   if (handler_->cvRecordCount() == 0) return;
   DoBeforeScroll();
   std::string key;
   {
     TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
-    BufferScope scope(*this, key_buffer_.get());
+    BufferScope scope(*this, keyBuffer_.get());
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
@@ -611,7 +611,7 @@ void TCorvidDataSet::GotoNearest() {
     Last();
     return;
   }
-  at_beginning_ = at_end_ = false;
+  atBeginning_ = atEnd_ = false;
   CursorPosChanged();
   Resync(0);
   DoAfterScroll();
@@ -622,7 +622,7 @@ bool TCorvidDataSet::Locate(const std::string& key_fields, const Variant& key_va
   CheckBrowseMode();
   UpdateCursorPos();
   const int32_t remembered = handler_->cvCurrentRecord();
-  at_end_ = false;
+  atEnd_ = false;
   bool found;
   {
     BufferScope scope(*this, handler_->cvOwnBuffer());
@@ -632,7 +632,7 @@ bool TCorvidDataSet::Locate(const std::string& key_fields, const Variant& key_va
   }
   if (found) {
     DoBeforeScroll();
-    at_beginning_ = false;
+    atBeginning_ = false;
     CursorPosChanged();
     Resync(0);
     DoAfterScroll();
@@ -703,17 +703,17 @@ void TCorvidDataSet::SetRangeExMasterDetail(const std::string& low, const std::s
   First();
 }
 
-const std::string& TCorvidDataSet::MasterFields() const { return master_link_->FieldNames(); }
+const std::string& TCorvidDataSet::MasterFields() const { return masterLink_->FieldNames(); }
 
-void TCorvidDataSet::SetMasterFields(const std::string& names) { master_link_->SetFieldNames(names); }
+void TCorvidDataSet::SetMasterFields(const std::string& names) { masterLink_->SetFieldNames(names); }
 
-TDataSource* TCorvidDataSet::MasterSource() const { return master_link_->DataSource(); }
+TDataSource* TCorvidDataSet::MasterSource() const { return masterLink_->DataSource(); }
 
-TDataSource* TCorvidDataSet::GetDataSource() const { return master_link_->DataSource(); }
+TDataSource* TCorvidDataSet::GetDataSource() const { return masterLink_->DataSource(); }
 
 void TCorvidDataSet::SetMasterSource(TDataSource* source) {
   if (source != nullptr && IsLinkedTo(source)) DatabaseError(dbmsg::CircularDataLink);
-  master_link_->SetDataSource(source);
+  masterLink_->SetDataSource(source);
 }
 
 std::string TCorvidDataSet::GetMasterKey() {
@@ -722,19 +722,19 @@ std::string TCorvidDataSet::GetMasterKey() {
 }
 
 std::string TCorvidDataSet::MasterKey(bool& blank) {
-  if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {table_name_}));
+  if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {tableName_}));
   const std::vector<std::string> names = SplitList(MasterFields(), ";");
-  TDataSet* master = master_link_->DataSet();
+  TDataSet* master = masterLink_->DataSet();
   // A master without a record of its own (inserting, or empty) stands for
   // blank values: the detail shows the records that have a blank key.
   blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
   std::vector<Variant> values;
   for (const std::string& n : names) values.emplace_back(blank ? std::string() : master->FieldByName(n)->AsString());
   const std::vector<std::string> keyFields = ActiveKeyFields();
-  if (keyFields.size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {table_name_}));
+  if (keyFields.size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {tableName_}));
   std::string list;
   for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
-  std::vector<uint8_t> scratch(static_cast<size_t>(image_size_), ' ');
+  std::vector<uint8_t> scratch(static_cast<size_t>(imageSize_), ' ');
   handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
   TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
   BufferScope scope(*this, scratch.data());
@@ -767,8 +767,8 @@ void TCorvidDataSet::MasterRange(bool move) {
 }
 
 void TCorvidDataSet::MasterChanged() {
-  if (!handler_ || !Active() || master_link_->Fields().empty()) return;
-  TDataSet* master = master_link_->DataSet();
+  if (!handler_ || !Active() || masterLink_->Fields().empty()) return;
+  TDataSet* master = masterLink_->DataSet();
   if (!master || !master->Active()) return;
   CheckBrowseMode();
   MasterRange(true);
@@ -780,8 +780,8 @@ void TCorvidDataSet::MasterDisabled() {
 }
 
 void TCorvidDataSet::CheckMasterRange() {
-  if (!handler_ || master_link_->Fields().empty()) return;
-  TDataSet* master = master_link_->DataSet();
+  if (!handler_ || masterLink_->Fields().empty()) return;
+  TDataSet* master = masterLink_->DataSet();
   if (!master || !master->Active()) return;
   MasterRange(false);
 }

@@ -58,30 +58,30 @@ bool TCorvidDataSet::WalkStart() {
     h.cvHdrRead();  // the appends of others
     h.cvCacheInvalidate();
   }
-  at_beginning_ = at_end_ = false;
-  walk_first_ = walk_count_ = walk_given_ = 0;
-  walk_next_ = 1;
-  walk_last_ = h.cvRecordCount();
+  atBeginning_ = atEnd_ = false;
+  walkFirst_ = walkCount_ = walkGiven_ = 0;
+  walkNext_ = 1;
+  walkLast_ = h.cvRecordCount();
   const int64_t length = h.cvRecordLength();
-  walk_block_.resize(static_cast<size_t>(std::max<int64_t>(1, kWalkBlockBytes / length) * length));
+  walkBlock_.resize(static_cast<size_t>(std::max<int64_t>(1, kWalkBlockBytes / length) * length));
   return true;
 }
 
 bool TCorvidDataSet::WalkRead(int32_t first, int32_t last) {
   CVO_dBHandler& h = *handler_;
   const int64_t length = h.cvRecordLength();
-  const int64_t perBlock = static_cast<int64_t>(walk_block_.size()) / length;
-  int64_t n = std::min<int64_t>(perBlock, static_cast<int64_t>(walk_last_) - first + 1);
+  const int64_t perBlock = static_cast<int64_t>(walkBlock_.size()) / length;
+  int64_t n = std::min<int64_t>(perBlock, static_cast<int64_t>(walkLast_) - first + 1);
   if (last > 0) n = std::min<int64_t>(n, static_cast<int64_t>(last) - first + 1);
-  walk_first_ = first;
-  walk_count_ = 0;
+  walkFirst_ = first;
+  walkCount_ = 0;
   if (n <= 0) return false;
   const int64_t position = h.cvHeaderLength() + static_cast<int64_t>(first - 1) * length;
-  const int32_t got = h.cvRead(position, walk_block_.data(), static_cast<int32_t>(n * length));
+  const int32_t got = h.cvRead(position, walkBlock_.data(), static_cast<int32_t>(n * length));
   // A file that ends short of the header's count gives the records it
   // holds whole; the first one cut short fails as the handler's read does.
-  walk_count_ = static_cast<int32_t>(std::max<int64_t>(got, 0) / length);
-  if (walk_count_ == 0) cvRaise(cvErrReadFailed, {h.FileName()});
+  walkCount_ = static_cast<int32_t>(std::max<int64_t>(got, 0) / length);
+  if (walkCount_ == 0) cvRaise(cvErrReadFailed, {h.FileName()});
   return true;
 }
 
@@ -95,52 +95,52 @@ bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
   if (h.cvFilterActive() && (!bits || bits->Highest() < 1)) return false;
   const std::string& key = h.cvReadKey();
   for (;;) {
-    if (walk_next_ > walk_last_ || (bits && walk_next_ > bits->Highest())) {
-      if (!h.IsShared() || (bits && walk_next_ > bits->Highest())) return false;
+    if (walkNext_ > walkLast_ || (bits && walkNext_ > bits->Highest())) {
+      if (!h.IsShared() || (bits && walkNext_ > bits->Highest())) return false;
       h.cvHdrRead();
-      if (walk_next_ > h.cvRecordCount()) return false;
-      walk_last_ = h.cvRecordCount();
+      if (walkNext_ > h.cvRecordCount()) return false;
+      walkLast_ = h.cvRecordCount();
     }
-    if (bits && !bits->BitValue(walk_next_)) {
+    if (bits && !bits->BitValue(walkNext_)) {
       // Straight to the next record the filter kept.
-      const int32_t next = bits->NextSet(walk_next_);
+      const int32_t next = bits->NextSet(walkNext_);
       if (next < 0) return false;
-      walk_next_ = next;
+      walkNext_ = next;
       continue;
     }
-    if (walk_next_ < walk_first_ || walk_next_ >= walk_first_ + walk_count_) {
-      const int64_t perBlock = static_cast<int64_t>(walk_block_.size()) / static_cast<int64_t>(length);
+    if (walkNext_ < walkFirst_ || walkNext_ >= walkFirst_ + walkCount_) {
+      const int64_t perBlock = static_cast<int64_t>(walkBlock_.size()) / static_cast<int64_t>(length);
       const int32_t last =
-          bits ? KeptRunEnd(*bits, walk_next_, std::max<int64_t>(1, kWalkGapBytes / static_cast<int64_t>(length)),
-                            static_cast<int64_t>(walk_next_) + perBlock - 1)
+          bits ? KeptRunEnd(*bits, walkNext_, std::max<int64_t>(1, kWalkGapBytes / static_cast<int64_t>(length)),
+                            static_cast<int64_t>(walkNext_) + perBlock - 1)
                : 0;
-      if (!WalkRead(walk_next_, last)) return false;
+      if (!WalkRead(walkNext_, last)) return false;
     }
-    const uint8_t* rec = walk_block_.data() + static_cast<size_t>(walk_next_ - walk_first_) * length;
+    const uint8_t* rec = walkBlock_.data() + static_cast<size_t>(walkNext_ - walkFirst_) * length;
     if (key.empty())
       std::memcpy(buffer, rec, length);
     else
       DBEncryption(key, rec, buffer, length, 0);
     if (!showDeleted && buffer[0] == '*') {
-      ++walk_next_;
+      ++walkNext_;
       continue;
     }
-    walk_given_ = walk_next_++;
-    FillBookmark(buffer, walk_given_);
+    walkGiven_ = walkNext_++;
+    FillBookmark(buffer, walkGiven_);
     GetCalcFields(buffer);
     return true;
   }
 }
 
 void TCorvidDataSet::WalkStop() noexcept {
-  walk_block_.clear();
-  walk_block_.shrink_to_fit();
-  walk_first_ = walk_count_ = 0;
-  if (!handler_ || walk_given_ <= 0) return;
+  walkBlock_.clear();
+  walkBlock_.shrink_to_fit();
+  walkFirst_ = walkCount_ = 0;
+  if (!handler_ || walkGiven_ <= 0) return;
   // The handler's cursor goes where the walk stands.
   BestEffort([&] {
     BufferScope scope(*this, handler_->cvOwnBuffer());
-    handler_->cvGetRec(walk_given_);
+    handler_->cvGetRec(walkGiven_);
   });
-  walk_given_ = 0;
+  walkGiven_ = 0;
 }

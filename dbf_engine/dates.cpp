@@ -46,7 +46,7 @@ std::string TcvDBFDate::DTOS(int32_t day) const {
 std::string TcvDBFDate::DisplayFormat() const {
   std::string f = GetFormatSettings().ShortDateFormat;
   for (char& c : f) c = AsciiUpper(c);
-  if (four_digit_year_) {
+  if (fourDigitYear_) {
     size_t first = f.find('Y');
     // Without a year in the format there is nothing to widen.
     if (first != std::string::npos) {

@@ -44,15 +44,15 @@ public:
   double DBLoad(const std::string& text) const;
 
   int32_t DayOffset() const { return offset_; }
-  bool FourDigitYear() const { return four_digit_year_; }
-  void SetFourDigitYear(bool on) { four_digit_year_ = on; }
+  bool FourDigitYear() const { return fourDigitYear_; }
+  void SetFourDigitYear(bool on) { fourDigitYear_ = on; }
 
   // The display format DTOC uses (upper-cased, year widened).
   std::string DisplayFormat() const;
 
 private:
   int32_t offset_ = kDefaultOffset;
-  bool four_digit_year_ = true;
+  bool fourDigitYear_ = true;
 };
 
 // The process-wide date object (constant-initialised, usable from any

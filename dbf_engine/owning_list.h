@@ -19,12 +19,12 @@
 template <typename T>
 class TcvCollection {
 public:
-  explicit TcvCollection(bool owns_items = true) : owns_items_(owns_items) {}
+  explicit TcvCollection(bool owns_items = true) : ownsItems_(owns_items) {}
   virtual ~TcvCollection() {
     // Base-class freeing only: see the header paragraph.
     std::vector<T*> items = std::move(items_);
     items_.clear();
-    if (owns_items_)
+    if (ownsItems_)
       for (T* item : items) std::unique_ptr<T> release(item);
   }
   TcvCollection(const TcvCollection&) = delete;
@@ -87,12 +87,12 @@ public:
     items_.clear();
     for (T* item : items) FreeItem(item);
   }
-  bool OwnsItems() const { return owns_items_; }
+  bool OwnsItems() const { return ownsItems_; }
 
 protected:
   // Frees one item; must not throw.
   virtual void FreeItem(T* item) {
-    if (owns_items_ && item) std::unique_ptr<T> release(item);
+    if (ownsItems_ && item) std::unique_ptr<T> release(item);
   }
 
 private:
@@ -101,5 +101,5 @@ private:
   }
 
   std::vector<T*> items_;
-  bool owns_items_;
+  bool ownsItems_;
 };

@@ -19,7 +19,7 @@ void TCollectionItem::SetIndex(int index) {
 std::string TCollectionItem::GetDisplayName() const { return ClassName(); }
 
 void TCollectionItem::Changed(bool all_items) {
-  if (collection_ == nullptr || collection_->update_count_ != 0) return;
+  if (collection_ == nullptr || collection_->updateCount_ != 0) return;
   collection_->ItemChanged(all_items ? nullptr : this);
 }
 
@@ -39,7 +39,7 @@ TCollectionItem* TCollection::Insert(int index) {
   std::unique_ptr<TCollectionItem> item = CreateItem();
   TCollectionItem* raw = item.get();
   raw->collection_ = this;
-  raw->id_ = next_id_++;
+  raw->id_ = nextId_++;
   items_.insert(items_.begin() + index, std::move(item));
   Notify(raw, cnAdded);
   Changed();
@@ -95,11 +95,11 @@ void TCollection::Move(int from, int to) {
 }
 
 void TCollection::EndUpdate() {
-  if (update_count_ > 0 && --update_count_ == 0) Changed();
+  if (updateCount_ > 0 && --updateCount_ == 0) Changed();
 }
 
 void TCollection::Changed() {
-  if (update_count_ == 0) Update(nullptr);
+  if (updateCount_ == 0) Update(nullptr);
 }
 
 void TCollection::ItemChanged(TCollectionItem* item) { Update(item); }

@@ -72,9 +72,9 @@ public:
   int IndexOf(const TCollectionItem* item) const;
   void Move(int from, int to);
 
-  void BeginUpdate() { ++update_count_; }
+  void BeginUpdate() { ++updateCount_; }
   void EndUpdate();
-  int UpdateCount() const { return update_count_; }
+  int UpdateCount() const { return updateCount_; }
 
   // Clears this collection and adds a copy (Assign) of every item of a
   // collection source; other sources go to the inherited assignment.
@@ -96,8 +96,8 @@ private:
   void ItemChanged(TCollectionItem* item);
 
   std::vector<std::unique_ptr<TCollectionItem>> items_;
-  int next_id_ = 0;
-  int update_count_ = 0;
+  int nextId_ = 0;
+  int updateCount_ = 0;
 };
 
 class TOwnedCollection : public TCollection {

@@ -53,10 +53,10 @@ TComponent::TComponent(TComponent* owner) {
 TComponent::~TComponent() {
   Destroying();
   // Tell whoever asked, then forget them (both directions).
-  while (!free_notifies_.empty()) {
-    TComponent* other = free_notifies_.back();
-    free_notifies_.pop_back();
-    auto& theirs = other->free_notifies_;
+  while (!freeNotifies_.empty()) {
+    TComponent* other = freeNotifies_.back();
+    freeNotifies_.pop_back();
+    auto& theirs = other->freeNotifies_;
     theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
     try {
       other->Notification(this, opRemove);
@@ -145,24 +145,24 @@ void TComponent::RemoveComponent(TComponent* component) {
 
 void TComponent::FreeNotification(TComponent* component) {
   if (component == nullptr || component == this) return;
-  if (std::find(free_notifies_.begin(), free_notifies_.end(), component) == free_notifies_.end())
-    free_notifies_.push_back(component);
-  auto& theirs = component->free_notifies_;
+  if (std::find(freeNotifies_.begin(), freeNotifies_.end(), component) == freeNotifies_.end())
+    freeNotifies_.push_back(component);
+  auto& theirs = component->freeNotifies_;
   if (std::find(theirs.begin(), theirs.end(), this) == theirs.end()) theirs.push_back(this);
 }
 
 void TComponent::RemoveFreeNotification(TComponent* component) {
   if (component == nullptr) return;
-  free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
-                       free_notifies_.end());
-  auto& theirs = component->free_notifies_;
+  freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component),
+                       freeNotifies_.end());
+  auto& theirs = component->freeNotifies_;
   theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
 }
 
 void TComponent::Notification(TComponent* component, TOperation operation) {
   if (operation == opRemove && component != nullptr) {
-    free_notifies_.erase(std::remove(free_notifies_.begin(), free_notifies_.end(), component),
-                         free_notifies_.end());
+    freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component),
+                         freeNotifies_.end());
   }
   // Copy: a notified component may remove itself or others.  One still
   // listed stands where it stood unless something before it went, so the

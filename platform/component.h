@@ -127,7 +127,7 @@ private:
   TComponentState state_ = 0;
   std::vector<TComponent*> components_;              // listed (may be owned)
   std::vector<std::unique_ptr<TComponent>> owned_;   // destroyed with this one
-  std::vector<TComponent*> free_notifies_;
+  std::vector<TComponent*> freeNotifies_;
 };
 
 // Emulates loading a stored form: begins loading on every component, then

@@ -31,15 +31,15 @@ int TypeFamily(TFieldType t) {
 
 TDataSet::TDataSet(TComponent* owner)
     : TComponent(owner),
-      field_defs_(std::make_unique<TFieldDefs>(this)),
-      index_defs_(std::make_unique<TIndexDefs>(this)) {}
+      fieldDefs_(std::make_unique<TFieldDefs>(this)),
+      indexDefs_(std::make_unique<TIndexDefs>(this)) {}
 
 TDataSet::~TDataSet() {
   Destroying();
   // The component's overrides are gone: nothing virtual is called here.
   state_ = dsInactive;
-  std::vector<TDataSource*> sources = data_sources_;
-  data_sources_.clear();
+  std::vector<TDataSource*> sources = dataSources_;
+  dataSources_.clear();
   for (TDataSource* s : sources) {
     s->dataset_ = nullptr;
     BestEffort([&] { s->UpdateState(); });
@@ -56,7 +56,7 @@ TDataSet::~TDataSet() {
 
 void TDataSet::SetActive(bool on) {
   if (InState(csReading)) {
-    streamed_active_ = on;
+    streamedActive_ = on;
     return;
   }
   if (on == Active()) return;
@@ -68,7 +68,7 @@ void TDataSet::SetActive(bool on) {
     if (!IsEmpty()) DoAfterScroll();
   } else {
     if (!InState(csDestroying)) DoBeforeClose();
-    block_read_size_ = 0;
+    blockReadSize_ = 0;
     SetState(dsInactive);
     CloseCursor();
     if (!InState(csDestroying)) DoAfterClose();
@@ -77,9 +77,9 @@ void TDataSet::SetActive(bool on) {
 
 void TDataSet::OpenCursor() {
   try {
-    default_fields_ = FieldCount() == 0;
+    defaultFields_ = FieldCount() == 0;
     InternalOpen();
-    internal_open_complete_ = true;
+    internalOpenComplete_ = true;
     UpdateBufferCount();
     bof_ = true;
   } catch (...) {
@@ -92,15 +92,15 @@ void TDataSet::OpenCursor() {
 }
 
 void TDataSet::CloseCursor(bool quiet) {
-  internal_open_complete_ = false;
+  internalOpenComplete_ = false;
   FreeFieldBuffers();
   ClearBuffers();
   for (auto& b : buffers_) {
     BestEffort([&] { FreeRecordBuffer(b); });
   }
   buffers_.clear();
-  buffer_count_ = 0;
-  calc_buffer_ = nullptr;
+  bufferCount_ = 0;
+  calcBuffer_ = nullptr;
   std::exception_ptr failure;
   try {
     InternalClose();
@@ -108,14 +108,14 @@ void TDataSet::CloseCursor(bool quiet) {
     // The dataset ends up closed all the same; the error is reported after.
     failure = std::current_exception();
   }
-  if (default_fields_) DestroyFields();
+  if (defaultFields_) DestroyFields();
   if (failure && !quiet) std::rethrow_exception(failure);
 }
 
 void TDataSet::Loaded() {
   TComponent::Loaded();
-  if (streamed_active_) {
-    streamed_active_ = false;
+  if (streamedActive_) {
+    streamedActive_ = false;
     try {
       SetActive(true);
     } catch (...) {
@@ -154,7 +154,7 @@ bool TDataSet::CountVisibleRecords(int&) { return false; }
 
 bool TDataSet::WalkUnobserved() const {
   return state_ == dsBrowse && !BeforeScroll && !AfterScroll && !OnCalcFields &&
-         !OnFilterRecord && calc_fields_size_ == 0 && data_sources_.empty();
+         !OnFilterRecord && calcFieldsSize_ == 0 && dataSources_.empty();
 }
 
 void TDataSet::CheckBrowseMode() {
@@ -197,28 +197,28 @@ void TDataSet::SetState(TDataSetState state) {
 TDataSetState TDataSet::SetTempState(TDataSetState state) {
   TDataSetState saved = state_;
   state_ = state;
-  ++disable_count_;
+  ++disableCount_;
   return saved;
 }
 
 void TDataSet::RestoreState(TDataSetState state) {
   state_ = state;
-  if (disable_count_ > 0) --disable_count_;
+  if (disableCount_ > 0) --disableCount_;
 }
 
 void TDataSet::DisableControls() {
-  if (disable_count_ == 0) {
-    disable_state_ = state_;
-    enable_event_ = deDataSetChange;
+  if (disableCount_ == 0) {
+    disableState_ = state_;
+    enableEvent_ = deDataSetChange;
   }
-  ++disable_count_;
+  ++disableCount_;
 }
 
 void TDataSet::EnableControls() {
-  if (disable_count_ == 0) return;
-  if (--disable_count_ != 0) return;
-  if (disable_state_ != state_) DataEvent(deUpdateState, 0);
-  if (disable_state_ != dsInactive && state_ != dsInactive) DataEvent(enable_event_, 0);
+  if (disableCount_ == 0) return;
+  if (--disableCount_ != 0) return;
+  if (disableState_ != state_) DataEvent(deUpdateState, 0);
+  if (disableState_ != dsInactive && state_ != dsInactive) DataEvent(enableEvent_, 0);
 }
 
 void TDataSet::DispatchDataEvent(TDataEvent event, intptr_t info) {
@@ -227,37 +227,37 @@ void TDataSet::DispatchDataEvent(TDataEvent event, intptr_t info) {
       auto* field = reinterpret_cast<TField*>(info);
       if (field != nullptr && (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc))
         modified_ = true;
-      if (AutoCalcFields && calc_fields_size_ > 0 && state_ != dsSetKey && state_ != dsCalcFields &&
-          record_count_ > 0)
+      if (AutoCalcFields && calcFieldsSize_ > 0 && state_ != dsSetKey && state_ != dsCalcFields &&
+          recordCount_ > 0)
         GetCalcFields(ActiveBuffer());
       if (field != nullptr) field->Change();
       break;
     }
     case dePropertyChange:
-      field_defs_->SetUpdated(false);
+      fieldDefs_->SetUpdated(false);
       break;
     default:
       break;
   }
-  if (disable_count_ == 0 && state_ != dsBlockRead) {
+  if (disableCount_ == 0 && state_ != dsBlockRead) {
     // Nobody listens (a scan's dataset, as a rule): nothing to copy or tell.
-    if (data_sources_.empty()) return;
-    std::vector<TDataSource*> sources = data_sources_;
+    if (dataSources_.empty()) return;
+    std::vector<TDataSource*> sources = dataSources_;
     for (TDataSource* s : sources)
-      if (std::find(data_sources_.begin(), data_sources_.end(), s) != data_sources_.end())
+      if (std::find(dataSources_.begin(), dataSources_.end(), s) != dataSources_.end())
         s->DataEvent(event, info);
   } else if ((event == deUpdateState && state_ == dsInactive) || event == deLayoutChange) {
-    enable_event_ = deLayoutChange;
+    enableEvent_ = deLayoutChange;
   }
 }
 
 void TDataSet::AddDataSource(TDataSource* source) {
-  data_sources_.push_back(source);
+  dataSources_.push_back(source);
   UpdateBufferCount();
 }
 
 void TDataSet::RemoveDataSource(TDataSource* source) {
-  data_sources_.erase(std::remove(data_sources_.begin(), data_sources_.end(), source), data_sources_.end());
+  dataSources_.erase(std::remove(dataSources_.begin(), dataSources_.end(), source), dataSources_.end());
   UpdateBufferCount();
 }
 
@@ -275,12 +275,12 @@ bool TDataSet::IsLinkedTo(TDataSource* source) const {
 
 TRecordBuffer TDataSet::ActiveBuffer() const {
   if (buffers_.empty()) return nullptr;
-  return buffers_[static_cast<size_t>(active_record_)].get();
+  return buffers_[static_cast<size_t>(activeRecord_)].get();
 }
 
 TRecordBuffer TDataSet::TempBuffer() const {
   if (buffers_.empty()) return nullptr;
-  return buffers_[static_cast<size_t>(buffer_count_)].get();
+  return buffers_[static_cast<size_t>(bufferCount_)].get();
 }
 
 TRecordBuffer TDataSet::Buffers(int i) const {
@@ -290,16 +290,16 @@ TRecordBuffer TDataSet::Buffers(int i) const {
 
 void TDataSet::ClearBuffers() {
   EndWalk();
-  record_count_ = 0;
-  active_record_ = 0;
-  current_record_ = -1;
+  recordCount_ = 0;
+  activeRecord_ = 0;
+  currentRecord_ = -1;
   bof_ = true;
   eof_ = true;
 }
 
 void TDataSet::ActivateBuffers() {
-  record_count_ = 1;
-  active_record_ = 0;
+  recordCount_ = 1;
+  activeRecord_ = 0;
   bof_ = false;
   eof_ = false;
 }
@@ -324,13 +324,13 @@ void TDataSet::MoveBuffer(int from, int to) {
 void TDataSet::SetBufferCount(int count) {
   if (count < 1) count = 1;
   EndWalk();
-  if (count == buffer_count_ && static_cast<int>(buffers_.size()) == count + 1) return;
+  if (count == bufferCount_ && static_cast<int>(buffers_.size()) == count + 1) return;
   // Shrinking keeps the window that ends at the active record.
-  if (record_count_ > count) {
-    int drop = active_record_ > count - 1 ? active_record_ - (count - 1) : 0;
+  if (recordCount_ > count) {
+    int drop = activeRecord_ > count - 1 ? activeRecord_ - (count - 1) : 0;
     for (int i = 0; i < drop; ++i) MoveBuffer(0, static_cast<int>(buffers_.size()) - 1);
-    active_record_ -= drop;
-    record_count_ = std::min(record_count_ - drop, count);
+    activeRecord_ -= drop;
+    recordCount_ = std::min(recordCount_ - drop, count);
     CursorPosChanged();
   }
   while (static_cast<int>(buffers_.size()) > count + 1) {
@@ -338,10 +338,10 @@ void TDataSet::SetBufferCount(int count) {
     buffers_.pop_back();
   }
   while (static_cast<int>(buffers_.size()) < count + 1) buffers_.push_back(AllocRecordBuffer());
-  bool grew = count > buffer_count_;
-  buffer_count_ = count;
-  if (grew && internal_open_complete_) {
-    bool was_empty = record_count_ == 0;
+  bool grew = count > bufferCount_;
+  bufferCount_ = count;
+  if (grew && internalOpenComplete_) {
+    bool was_empty = recordCount_ == 0;
     GetNextRecords();
     if (!was_empty) GetPriorRecords();
   }
@@ -349,16 +349,16 @@ void TDataSet::SetBufferCount(int count) {
 }
 
 void TDataSet::UpdateBufferCount() {
-  if (!internal_open_complete_) return;
+  if (!internalOpenComplete_) return;
   int count = 1;
-  for (TDataSource* s : data_sources_)
-    for (TDataLink* l : s->links_) count = std::max(count, l->buffer_count_);
+  for (TDataSource* s : dataSources_)
+    for (TDataLink* l : s->links_) count = std::max(count, l->bufferCount_);
   SetBufferCount(count);
 }
 
 void TDataSet::SetCurrentRecord(int index) {
   EndWalk();
-  if (current_record_ == index) return;
+  if (currentRecord_ == index) return;
   TRecordBuffer buffer = buffers_[static_cast<size_t>(index)].get();
   switch (GetBookmarkFlag(buffer)) {
     case bfCurrent: InternalSetToRecord(buffer); break;
@@ -366,11 +366,11 @@ void TDataSet::SetCurrentRecord(int index) {
     case bfEOF: InternalLast(); break;
     case bfInserted: break;
   }
-  current_record_ = index;
+  currentRecord_ = index;
 }
 
 void TDataSet::UpdateCursorPos() {
-  if (record_count_ > 0) SetCurrentRecord(active_record_);
+  if (recordCount_ > 0) SetCurrentRecord(activeRecord_);
 }
 
 TGetResult TDataSet::FetchRecord(TRecordBuffer buffer, TGetMode mode) {
@@ -386,68 +386,68 @@ TGetResult TDataSet::FetchRecord(TRecordBuffer buffer, TGetMode mode) {
 
 bool TDataSet::GetNextRecord() {
   TGetMode mode = gmNext;
-  if (record_count_ > 0) {
-    SetCurrentRecord(record_count_ - 1);
+  if (recordCount_ > 0) {
+    SetCurrentRecord(recordCount_ - 1);
     // An inserted record that was posted in place is read where it stands.
-    if (state_ == dsInsert && current_record_ == active_record_ && GetBookmarkFlag(ActiveBuffer()) == bfCurrent)
+    if (state_ == dsInsert && currentRecord_ == activeRecord_ && GetBookmarkFlag(ActiveBuffer()) == bfCurrent)
       mode = gmCurrent;
   }
-  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  TRecordBuffer spare = buffers_[static_cast<size_t>(recordCount_)].get();
   if (FetchRecord(spare, mode) != grOK) {
     CursorPosChanged();
     return false;
   }
-  if (record_count_ == 0) {
+  if (recordCount_ == 0) {
     ActivateBuffers();
-  } else if (record_count_ < buffer_count_) {
-    ++record_count_;
+  } else if (recordCount_ < bufferCount_) {
+    ++recordCount_;
   } else {
     // The first record leaves the ring; the active one keeps its record.
-    MoveBuffer(0, record_count_);
-    if (active_record_ > 0) --active_record_;
+    MoveBuffer(0, recordCount_);
+    if (activeRecord_ > 0) --activeRecord_;
   }
-  current_record_ = record_count_ - 1;
+  currentRecord_ = recordCount_ - 1;
   return true;
 }
 
 bool TDataSet::GetPriorRecord() {
-  if (record_count_ > 0) SetCurrentRecord(0);
-  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  if (recordCount_ > 0) SetCurrentRecord(0);
+  TRecordBuffer spare = buffers_[static_cast<size_t>(recordCount_)].get();
   if (FetchRecord(spare, gmPrior) != grOK) {
     CursorPosChanged();
     return false;
   }
-  if (record_count_ == 0) {
+  if (recordCount_ == 0) {
     ActivateBuffers();
   } else {
-    MoveBuffer(record_count_, 0);
-    if (record_count_ < buffer_count_) {
-      ++record_count_;
-      ++active_record_;
-    } else if (active_record_ < record_count_ - 1) {
-      ++active_record_;
+    MoveBuffer(recordCount_, 0);
+    if (recordCount_ < bufferCount_) {
+      ++recordCount_;
+      ++activeRecord_;
+    } else if (activeRecord_ < recordCount_ - 1) {
+      ++activeRecord_;
     }
   }
-  current_record_ = 0;
+  currentRecord_ = 0;
   return true;
 }
 
 int TDataSet::GetNextRecords() {
   int n = 0;
-  while (record_count_ < buffer_count_ && GetNextRecord()) ++n;
+  while (recordCount_ < bufferCount_ && GetNextRecord()) ++n;
   return n;
 }
 
 int TDataSet::GetPriorRecords() {
   int n = 0;
-  while (record_count_ < buffer_count_ && GetPriorRecord()) ++n;
+  while (recordCount_ < bufferCount_ && GetPriorRecord()) ++n;
   return n;
 }
 
 void TDataSet::Resync(TResyncMode mode) {
   EndWalk();
   if (buffers_.empty()) return;
-  TRecordBuffer spare = buffers_[static_cast<size_t>(record_count_)].get();
+  TRecordBuffer spare = buffers_[static_cast<size_t>(recordCount_)].get();
   if (mode & rmExact) {
     CursorPosChanged();
     if (GetRecord(spare, gmCurrent, true) != grOK) DatabaseError(dbmsg::RecordNotFound);
@@ -457,10 +457,10 @@ void TDataSet::Resync(TResyncMode mode) {
     DataEvent(deDataSetChange, 0);
     return;
   }
-  int count = (mode & rmCenter) ? (buffer_count_ - 1) / 2 : active_record_;
-  MoveBuffer(record_count_, 0);
+  int count = (mode & rmCenter) ? (bufferCount_ - 1) / 2 : activeRecord_;
+  MoveBuffer(recordCount_, 0);
   ActivateBuffers();
-  current_record_ = 0;  // the cursor stands on the record just read
+  currentRecord_ = 0;  // the cursor stands on the record just read
   try {
     while (count > 0 && GetPriorRecord()) --count;
     GetNextRecords();
@@ -510,7 +510,7 @@ void TDataSet::Last() {
 
 bool TDataSet::BeginWalk() {
   EndWalk();
-  if (!WalkUnobserved() || buffer_count_ != 1 || buffers_.size() != 2) {
+  if (!WalkUnobserved() || bufferCount_ != 1 || buffers_.size() != 2) {
     First();
     return false;
   }
@@ -529,7 +529,7 @@ bool TDataSet::BeginWalk() {
   }
   walking_ = true;
   // The component's cursor is wherever the road has read up to: unknown
-  // to the ring (current_record_ stays -1) until the road ends.
+  // to the ring (currentRecord_ stays -1) until the road ends.
   try {
     if (WalkFetch(buffers_[0].get())) ActivateBuffers();
   } catch (...) {
@@ -539,7 +539,7 @@ bool TDataSet::BeginWalk() {
     throw;
   }
   bof_ = true;
-  if (record_count_ == 0) EndWalk();
+  if (recordCount_ == 0) EndWalk();
   DataEvent(deDataSetChange, 0);
   return walking_;
 }
@@ -570,7 +570,7 @@ void TDataSet::WalkNext() {
 void TDataSet::EndWalk() noexcept {
   if (!walking_) return;
   walking_ = false;
-  current_record_ = -1;
+  currentRecord_ = -1;
   WalkStop();
 }
 
@@ -585,31 +585,31 @@ int TDataSet::MoveBy(int distance) {
     int scroll = 0;
     try {
       while (distance > 0) {
-        if (active_record_ < record_count_ - 1) {
-          ++active_record_;
+        if (activeRecord_ < recordCount_ - 1) {
+          ++activeRecord_;
         } else {
-          bool full = record_count_ >= buffer_count_;
+          bool full = recordCount_ >= bufferCount_;
           if (!GetNextRecord()) {
             eof_ = true;
             break;
           }
           if (full) --scroll;
-          active_record_ = record_count_ - 1;
+          activeRecord_ = recordCount_ - 1;
         }
         --distance;
         ++result;
       }
       while (distance < 0) {
-        if (active_record_ > 0) {
-          --active_record_;
+        if (activeRecord_ > 0) {
+          --activeRecord_;
         } else {
-          bool full = record_count_ >= buffer_count_;
+          bool full = recordCount_ >= bufferCount_;
           if (!GetPriorRecord()) {
             bof_ = true;
             break;
           }
           if (full) ++scroll;
-          active_record_ = 0;
+          activeRecord_ = 0;
         }
         ++distance;
         --result;
@@ -651,7 +651,7 @@ void TDataSet::InitRecord(TRecordBuffer buffer) {
 void TDataSet::FreeFieldBuffers() {
   for (TField* f : fields_) {
     f->validating_ = false;
-    f->validating_buffer_ = nullptr;
+    f->validatingBuffer_ = nullptr;
   }
 }
 
@@ -685,23 +685,23 @@ void TDataSet::Insert() {
   // that one: posting inserts there, cancelling finds it again.
   UpdateCursorPos();
   std::string old_bookmark;
-  if (record_count_ > 0 && GetBookmarkFlag(ActiveBuffer()) == bfCurrent && bookmark_size_ > 0) {
-    old_bookmark.assign(static_cast<size_t>(bookmark_size_), '\0');
+  if (recordCount_ > 0 && GetBookmarkFlag(ActiveBuffer()) == bfCurrent && bookmarkSize_ > 0) {
+    old_bookmark.assign(static_cast<size_t>(bookmarkSize_), '\0');
     GetBookmarkData(ActiveBuffer(), old_bookmark.data());
   }
-  MoveBuffer(record_count_, active_record_);
-  if (current_record_ >= active_record_) {
-    ++current_record_;
-    if (current_record_ >= buffer_count_) current_record_ = -1;
+  MoveBuffer(recordCount_, activeRecord_);
+  if (currentRecord_ >= activeRecord_) {
+    ++currentRecord_;
+    if (currentRecord_ >= bufferCount_) currentRecord_ = -1;
   }
   try {
     TRecordBuffer buffer = ActiveBuffer();
     InitRecord(buffer);
-    if (record_count_ == 0)
+    if (recordCount_ == 0)
       SetBookmarkFlag(buffer, bfBOF);
     else if (!old_bookmark.empty())
       SetBookmarkData(buffer, old_bookmark.data());
-    if (record_count_ < buffer_count_) ++record_count_;
+    if (recordCount_ < bufferCount_) ++recordCount_;
     InternalInsert();
   } catch (...) {
     RecoverFromFailedInsert();
@@ -727,7 +727,7 @@ void TDataSet::Append() {
     TRecordBuffer buffer = buffers_[0].get();
     InitRecord(buffer);
     SetBookmarkFlag(buffer, bfEOF);
-    record_count_ = 1;
+    recordCount_ = 1;
     bof_ = false;
     GetPriorRecords();
     InternalInsert();
@@ -740,7 +740,7 @@ void TDataSet::Append() {
 
 void TDataSet::Edit() {
   if (state_ == dsEdit || state_ == dsInsert) return;
-  if (record_count_ == 0) {
+  if (recordCount_ == 0) {
     Insert();
     return;
   }
@@ -814,7 +814,7 @@ void TDataSet::Delete() {
     Cancel();
     return;
   }
-  if (record_count_ == 0) DatabaseError(dbmsg::DataSetEmpty);
+  if (recordCount_ == 0) DatabaseError(dbmsg::DataSetEmpty);
   CheckCanModify();
   DataEvent(deCheckBrowseMode, 0);
   DoBeforeDelete();
@@ -880,7 +880,7 @@ void TDataSet::InsertRecord(const std::vector<Variant>& values) { AddRecordValue
 // ---- calculated fields ------------------------------------------------------
 
 void TDataSet::GetCalcFields(TRecordBuffer buffer) {
-  if (calc_fields_size_ <= 0 || buffer == nullptr) return;
+  if (calcFieldsSize_ <= 0 || buffer == nullptr) return;
   TDataSetState saved = SetTempState(dsCalcFields);
   try {
     CalculateFields(buffer);
@@ -892,7 +892,7 @@ void TDataSet::GetCalcFields(TRecordBuffer buffer) {
 }
 
 void TDataSet::CalculateFields(TRecordBuffer buffer) {
-  calc_buffer_ = buffer;
+  calcBuffer_ = buffer;
   if (state_ != dsInternalCalc) ClearCalcFields(buffer);
   DoOnCalcFields();
 }
@@ -900,20 +900,20 @@ void TDataSet::CalculateFields(TRecordBuffer buffer) {
 // ---- bookmarks --------------------------------------------------------------
 
 TBookmark TDataSet::GetBookmark() {
-  if ((state_ != dsBrowse && state_ != dsEdit && state_ != dsInsert) || IsEmpty() || bookmark_size_ <= 0 ||
+  if ((state_ != dsBrowse && state_ != dsEdit && state_ != dsInsert) || IsEmpty() || bookmarkSize_ <= 0 ||
       GetBookmarkFlag(ActiveBuffer()) != bfCurrent)
     return 0;
-  std::string bytes(static_cast<size_t>(bookmark_size_), '\0');
+  std::string bytes(static_cast<size_t>(bookmarkSize_), '\0');
   GetBookmarkData(ActiveBuffer(), bytes.data());
   int32_t handle;
-  if (!free_bookmarks_.empty()) {
-    handle = free_bookmarks_.back();
-    free_bookmarks_.pop_back();
+  if (!freeBookmarks_.empty()) {
+    handle = freeBookmarks_.back();
+    freeBookmarks_.pop_back();
     bookmarks_[static_cast<size_t>(handle - 1)] = std::move(bytes);
-    bookmark_live_[static_cast<size_t>(handle - 1)] = true;
+    bookmarkLive_[static_cast<size_t>(handle - 1)] = true;
   } else {
     bookmarks_.push_back(std::move(bytes));
-    bookmark_live_.push_back(true);
+    bookmarkLive_.push_back(true);
     handle = static_cast<int32_t>(bookmarks_.size());
   }
   return handle;
@@ -921,7 +921,7 @@ TBookmark TDataSet::GetBookmark() {
 
 const uint8_t* TDataSet::BookmarkBytes(TBookmark bookmark) const {
   if (bookmark <= 0 || static_cast<size_t>(bookmark) > bookmarks_.size() ||
-      !bookmark_live_[static_cast<size_t>(bookmark - 1)])
+      !bookmarkLive_[static_cast<size_t>(bookmark - 1)])
     return nullptr;
   return reinterpret_cast<const uint8_t*>(bookmarks_[static_cast<size_t>(bookmark - 1)].data());
 }
@@ -929,10 +929,10 @@ const uint8_t* TDataSet::BookmarkBytes(TBookmark bookmark) const {
 void TDataSet::FreeBookmark(TBookmark bookmark) {
   if (BookmarkBytes(bookmark) == nullptr) return;
   auto i = static_cast<size_t>(bookmark - 1);
-  bookmark_live_[i] = false;
+  bookmarkLive_[i] = false;
   bookmarks_[i].clear();
   bookmarks_[i].shrink_to_fit();
-  free_bookmarks_.push_back(bookmark);
+  freeBookmarks_.push_back(bookmark);
 }
 
 void TDataSet::GotoBookmark(TBookmark bookmark) {
@@ -955,7 +955,7 @@ int TDataSet::CompareBookmarks(TBookmark a, TBookmark b) {
   if (pa == nullptr && pb == nullptr) return 0;
   if (pa == nullptr) return -1;
   if (pb == nullptr) return 1;
-  int c = std::memcmp(pa, pb, static_cast<size_t>(bookmark_size_));
+  int c = std::memcmp(pa, pb, static_cast<size_t>(bookmarkSize_));
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
@@ -964,12 +964,12 @@ int TDataSet::CompareBookmarks(TBookmark a, TBookmark b) {
 void TDataSet::InitFieldDefs() {
   if (Active()) return;
   InternalInitFieldDefs();
-  field_defs_->SetUpdated(true);
+  fieldDefs_->SetUpdated(true);
 }
 
 void TDataSet::CreateFields() {
-  for (int i = 0; i < field_defs_->Count(); ++i) {
-    TFieldDef* def = field_defs_->Items(i);
+  for (int i = 0; i < fieldDefs_->Count(); ++i) {
+    TFieldDef* def = fieldDefs_->Items(i);
     if (FindField(def->Name()) == nullptr) def->CreateField(this, this);
   }
 }
@@ -981,7 +981,7 @@ void TDataSet::DestroyFields() {
 }
 
 void TDataSet::BindFields(bool binding) {
-  calc_fields_size_ = 0;
+  calcFieldsSize_ = 0;
   for (TField* f : fields_) {
     if (!binding) {
       if (f->FieldKind() == fkData) f->SetFieldNo(0);
@@ -989,20 +989,20 @@ void TDataSet::BindFields(bool binding) {
     }
     if (f->FieldKind() == fkCalculated || f->FieldKind() == fkLookup) {
       f->SetFieldNo(-1);
-      f->SetOffset(calc_fields_size_);
-      calc_fields_size_ += f->DataSize() + 1;
+      f->SetOffset(calcFieldsSize_);
+      calcFieldsSize_ += f->DataSize() + 1;
       continue;
     }
-    int i = field_defs_->IndexOf(f->FieldName());
+    int i = fieldDefs_->IndexOf(f->FieldName());
     if (i < 0) DatabaseErrorFmt(dbmsg::FieldNotFound, {f->DisplayName()});
-    TFieldDef* def = field_defs_->Items(i);
+    TFieldDef* def = fieldDefs_->Items(i);
     if (TypeFamily(def->DataType()) != TypeFamily(f->DataType()))
       DatabaseErrorFmt(dbmsg::FieldTypeMismatch,
                        {f->DisplayName(), FieldTypeName(f->DataType()), FieldTypeName(def->DataType())});
     f->SetFieldNo(def->FieldNo());
     if (f->FieldKind() == fkInternalCalc) {
-      f->SetOffset(calc_fields_size_);
-      calc_fields_size_ += f->DataSize() + 1;
+      f->SetOffset(calcFieldsSize_);
+      calcFieldsSize_ += f->DataSize() + 1;
     }
   }
 }
@@ -1027,7 +1027,7 @@ std::vector<std::string> TDataSet::GetFieldNames() const {
   if (FieldCount() > 0) {
     for (TField* f : fields_) out.push_back(f->FieldName());
   } else {
-    for (int i = 0; i < field_defs_->Count(); ++i) out.push_back(field_defs_->Items(i)->Name());
+    for (int i = 0; i < fieldDefs_->Count(); ++i) out.push_back(fieldDefs_->Items(i)->Name());
   }
   return out;
 }
@@ -1051,11 +1051,11 @@ void TDataSet::SetFieldValues(const std::string& names, const Variant& values) {
 void TDataSet::SetBlockReadSize(int size) {
   if (size > 0) {
     CheckActive();
-    block_read_size_ = size;
+    blockReadSize_ = size;
     SetState(dsBlockRead);
     return;
   }
-  block_read_size_ = 0;
+  blockReadSize_ = 0;
   if (state_ == dsBlockRead) {
     SetState(dsBrowse);
     UpdateCursorPos();
@@ -1072,12 +1072,12 @@ void TDataSet::SetFiltered(bool on) {
 
 void TDataSet::SetFilterText(const std::string& text) {
   if (Active() && filtered_) CheckBrowseMode();
-  filter_text_ = text;
+  filterText_ = text;
 }
 
 void TDataSet::SetFilterOptions(TFilterOptions options) {
   if (Active()) CheckBrowseMode();
-  filter_options_ = options;
+  filterOptions_ = options;
 }
 
 bool TDataSet::Locate(const std::string&, const Variant&, TLocateOptions) { return false; }

@@ -106,7 +106,7 @@ public:
   int MoveBy(int distance);
   bool Bof() const { return bof_; }
   bool Eof() const { return eof_; }
-  bool IsEmpty() const { return active_record_ >= record_count_; }
+  bool IsEmpty() const { return activeRecord_ >= recordCount_; }
   void Refresh();
   void Resync(TResyncMode mode);
 
@@ -135,7 +135,7 @@ public:
   const uint8_t* BookmarkBytes(TBookmark bookmark) const;
   virtual bool BookmarkValid(TBookmark bookmark);
   virtual int CompareBookmarks(TBookmark a, TBookmark b);
-  int BookmarkSize() const { return bookmark_size_; }
+  int BookmarkSize() const { return bookmarkSize_; }
 
   // ---- record counts and positions ----
   int RecordCount() { return GetRecordCount(); }
@@ -148,14 +148,14 @@ public:
   // Block reading: a size above 0 enters dsBlockRead (links hear nothing
   // while it lasts); 0 or less returns to browse and resynchronises.
   virtual void SetBlockReadSize(int size);
-  int BlockReadSize() const { return block_read_size_; }
+  int BlockReadSize() const { return blockReadSize_; }
 
   // ---- fields ----
   TFields& Fields() { return fields_; }
   const TFields& Fields() const { return fields_; }
   int FieldCount() const { return fields_.Count(); }
-  TFieldDefs& FieldDefs() { return *field_defs_; }
-  TIndexDefs& IndexDefs() { return *index_defs_; }
+  TFieldDefs& FieldDefs() { return *fieldDefs_; }
+  TIndexDefs& IndexDefs() { return *indexDefs_; }
   TField* FindField(const std::string& name) const { return fields_.FindField(name); }
   TField* FieldByName(const std::string& name) const { return fields_.FieldByName(name); }
   TField* FieldByNumber(int field_no) const { return fields_.FieldByNumber(field_no); }
@@ -165,16 +165,16 @@ public:
   // One field's value, or a variant array for several names ("A;B").
   Variant FieldValues(const std::string& names) const;
   void SetFieldValues(const std::string& names, const Variant& values);
-  bool DefaultFields() const { return default_fields_; }
+  bool DefaultFields() const { return defaultFields_; }
   // Brings FieldDefs up to date (InternalInitFieldDefs when closed).
   void InitFieldDefs();
   bool AutoCalcFields = true;
 
   // ---- filter ----
-  const std::string& Filter() const { return filter_text_; }
+  const std::string& Filter() const { return filterText_; }
   void SetFilter(const std::string& text) { SetFilterText(text); }
   bool Filtered() const { return filtered_; }
-  TFilterOptions FilterOptions() const { return filter_options_; }
+  TFilterOptions FilterOptions() const { return filterOptions_; }
   virtual void SetFiltered(bool on);
   virtual void SetFilterText(const std::string& text);
   virtual void SetFilterOptions(TFilterOptions options);
@@ -186,12 +186,12 @@ public:
   // ---- links ----
   void DisableControls();
   void EnableControls();
-  bool ControlsDisabled() const { return disable_count_ != 0; }
+  bool ControlsDisabled() const { return disableCount_ != 0; }
   // The master data source of a detail dataset (none by default).
   virtual TDataSource* GetDataSource() const { return nullptr; }
   // True when `source` leads back to this dataset through data sources.
   bool IsLinkedTo(TDataSource* source) const;
-  int DataSourceCount() const { return static_cast<int>(data_sources_.size()); }
+  int DataSourceCount() const { return static_cast<int>(dataSources_.size()); }
 
   // ---- checks ----
   virtual void CheckActive();
@@ -224,7 +224,7 @@ public:
   // The image of the record fields read in browse mode; none (nullptr)
   // outside browsing or on an empty dataset.  Valid until the dataset moves.
   const uint8_t* BrowseRecordImage() const {
-    return state_ == dsBrowse && !IsEmpty() && !buffers_.empty() ? buffers_[static_cast<size_t>(active_record_)].get()
+    return state_ == dsBrowse && !IsEmpty() && !buffers_.empty() ? buffers_[static_cast<size_t>(activeRecord_)].get()
                                                                   : nullptr;
   }
   // Counts the records that First ... Next to Eof would visit, reading no
@@ -261,20 +261,20 @@ public:
   void DataEvent(TDataEvent event, intptr_t info) {
     // A scroll or a browse check concerns only data sources: with none (a
     // scan's dataset, as a rule) there is nothing to do, once per row.
-    if ((event == deDataSetScroll || event == deCheckBrowseMode) && data_sources_.empty()) return;
+    if ((event == deDataSetScroll || event == deCheckBrowseMode) && dataSources_.empty()) return;
     DispatchDataEvent(event, info);
   }
 
   // ---- state helpers for components ----
   TRecordBuffer ActiveBuffer() const;
-  TRecordBuffer CalcBuffer() const { return calc_buffer_; }
+  TRecordBuffer CalcBuffer() const { return calcBuffer_; }
   TRecordBuffer TempBuffer() const;
-  int ActiveRecord() const { return active_record_; }
-  int CurrentRecord() const { return current_record_; }
-  int BufferCount() const { return buffer_count_; }
-  int BufferRecordCount() const { return record_count_; }
+  int ActiveRecord() const { return activeRecord_; }
+  int CurrentRecord() const { return currentRecord_; }
+  int BufferCount() const { return bufferCount_; }
+  int BufferRecordCount() const { return recordCount_; }
   TRecordBuffer Buffers(int i) const;
-  int CalcFieldsSize() const { return calc_fields_size_; }
+  int CalcFieldsSize() const { return calcFieldsSize_; }
   // Sets a transient state (calculated fields, filter ...) without telling
   // the links; RestoreState puts the previous one back.
   TDataSetState SetTempState(TDataSetState state);
@@ -366,7 +366,7 @@ protected:
   void SetModified(bool on) { modified_ = on; }
   void SetCurrentRecord(int index);
   void UpdateCursorPos();
-  void CursorPosChanged() { current_record_ = -1; }
+  void CursorPosChanged() { currentRecord_ = -1; }
   void ClearBuffers();
   bool GetNextRecord();
   bool GetPriorRecord();
@@ -374,7 +374,7 @@ protected:
   int GetPriorRecords();
   void InitRecord(TRecordBuffer buffer);
   void FreeFieldBuffers();
-  void SetBookmarkSize(int size) { bookmark_size_ = size; }
+  void SetBookmarkSize(int size) { bookmarkSize_ = size; }
   void SetBufferCount(int count);
   void UpdateBufferCount();
 
@@ -386,12 +386,12 @@ protected:
   // Binds (numbers data fields from FieldDefs, places calculated fields in
   // the calculated-fields area) or unbinds the fields.
   void BindFields(bool binding);
-  void SetDefaultFields(bool on) { default_fields_ = on; }
+  void SetDefaultFields(bool on) { defaultFields_ = on; }
 
   // ---- filter storage (the framework's own setters) ----
   void StoreFiltered(bool on) { filtered_ = on; }
-  void StoreFilterText(const std::string& text) { filter_text_ = text; }
-  void StoreFilterOptions(TFilterOptions o) { filter_options_ = o; }
+  void StoreFilterText(const std::string& text) { filterText_ = text; }
+  void StoreFilterOptions(TFilterOptions o) { filterOptions_ = o; }
 
 private:
   friend class TDataSource;
@@ -417,34 +417,34 @@ private:
   void Fire(const TDataSetNotifyEvent& e) { if (e) e(this); }
 
   TDataSetState state_ = dsInactive;
-  TDataSetState disable_state_ = dsInactive;
-  TDataEvent enable_event_ = deDataSetChange;
-  int disable_count_ = 0;
+  TDataSetState disableState_ = dsInactive;
+  TDataEvent enableEvent_ = deDataSetChange;
+  int disableCount_ = 0;
   bool bof_ = true, eof_ = true;
   bool modified_ = false;
-  bool default_fields_ = false;
-  bool streamed_active_ = false;
-  bool internal_open_complete_ = false;
+  bool defaultFields_ = false;
+  bool streamedActive_ = false;
+  bool internalOpenComplete_ = false;
   bool filtered_ = false;
-  std::string filter_text_;
-  TFilterOptions filter_options_ = 0;
-  int buffer_count_ = 0;
-  int record_count_ = 0;
-  int active_record_ = 0;
-  int current_record_ = -1;
-  int bookmark_size_ = 0;
-  int calc_fields_size_ = 0;
-  int block_read_size_ = 0;
+  std::string filterText_;
+  TFilterOptions filterOptions_ = 0;
+  int bufferCount_ = 0;
+  int recordCount_ = 0;
+  int activeRecord_ = 0;
+  int currentRecord_ = -1;
+  int bookmarkSize_ = 0;
+  int calcFieldsSize_ = 0;
+  int blockReadSize_ = 0;
   bool walking_ = false;
-  TRecordBuffer calc_buffer_ = nullptr;
+  TRecordBuffer calcBuffer_ = nullptr;
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
   std::vector<std::string> bookmarks_;   // handle h lives at h-1
-  std::vector<bool> bookmark_live_;
-  std::vector<int32_t> free_bookmarks_;
+  std::vector<bool> bookmarkLive_;
+  std::vector<int32_t> freeBookmarks_;
   TFields fields_;
-  std::unique_ptr<TFieldDefs> field_defs_;
-  std::unique_ptr<TIndexDefs> index_defs_;
-  std::vector<TDataSource*> data_sources_;
+  std::unique_ptr<TFieldDefs> fieldDefs_;
+  std::unique_ptr<TIndexDefs> indexDefs_;
+  std::vector<TDataSource*> dataSources_;
 };
 
 // RAII form of SetTempState/RestoreState.

@@ -18,16 +18,16 @@ void TFieldDef::SetName(const std::string& name) {
 TField* TFieldDef::CreateField(TComponent* owner, TDataSet* dataset) const {
   if (owner == nullptr) owner = dataset;
   if (owner == nullptr) return nullptr;
-  std::unique_ptr<TField> field = DefaultFieldClass(data_type_, owner);
+  std::unique_ptr<TField> field = DefaultFieldClass(dataType_, owner);
   if (!field) return nullptr;
   TField* raw = field.get();
   owner->TakeOwnership(std::move(field));
   raw->SetFieldName(name_);
-  if (data_type_ == ftString || data_type_ == ftFixedChar || data_type_ == ftWideString ||
-      data_type_ == ftGuid || data_type_ == ftBytes || data_type_ == ftVarBytes || data_type_ == ftBCD)
+  if (dataType_ == ftString || dataType_ == ftFixedChar || dataType_ == ftWideString ||
+      dataType_ == ftGuid || dataType_ == ftBytes || dataType_ == ftVarBytes || dataType_ == ftBCD)
     raw->SetSize(size_);
   raw->SetRequired(required_);
-  if (internal_calc_) raw->SetFieldKind(fkInternalCalc);
+  if (internalCalc_) raw->SetFieldKind(fkInternalCalc);
   raw->SetFieldNo(FieldNo());
   if (auto* bcd = dynamic_cast<TBCDField*>(raw)) bcd->Precision = precision_;
   if (auto* fl = dynamic_cast<TFloatField*>(raw); fl && precision_ > 0) fl->Precision = precision_;
@@ -42,12 +42,12 @@ void TFieldDef::Assign(const TPersistent* source) {
     return;
   }
   name_ = other->name_;
-  data_type_ = other->data_type_;
+  dataType_ = other->dataType_;
   size_ = other->size_;
   precision_ = other->precision_;
   required_ = other->required_;
-  field_no_ = other->field_no_;
-  internal_calc_ = other->internal_calc_;
+  fieldNo_ = other->fieldNo_;
+  internalCalc_ = other->internalCalc_;
 }
 
 // ---- TFieldDefs -------------------------------------------------------------

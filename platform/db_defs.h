@@ -24,8 +24,8 @@ class TFieldDef : public TCollectionItem {
 public:
   const std::string& Name() const { return name_; }
   void SetName(const std::string& name);
-  TFieldType DataType() const { return data_type_; }
-  void SetDataType(TFieldType t) { data_type_ = t; }
+  TFieldType DataType() const { return dataType_; }
+  void SetDataType(TFieldType t) { dataType_ = t; }
   int Size() const { return size_; }
   void SetSize(int size) { size_ = size; }
   int Precision() const { return precision_; }
@@ -33,10 +33,10 @@ public:
   bool Required() const { return required_; }
   void SetRequired(bool on) { required_ = on; }
   // The dataset's number for the field: the explicit one, else index + 1.
-  int FieldNo() const { return field_no_ > 0 ? field_no_ : Index() + 1; }
-  void SetFieldNo(int n) { field_no_ = n; }
-  bool InternalCalcField() const { return internal_calc_; }
-  void SetInternalCalcField(bool on) { internal_calc_ = on; }
+  int FieldNo() const { return fieldNo_ > 0 ? fieldNo_ : Index() + 1; }
+  void SetFieldNo(int n) { fieldNo_ = n; }
+  bool InternalCalcField() const { return internalCalc_; }
+  void SetInternalCalcField(bool on) { internalCalc_ = on; }
 
   // Creates the default field for this definition, owned by `owner` (the
   // dataset), attached to `dataset`.  None for a type without a field class.
@@ -46,12 +46,12 @@ public:
 
 private:
   std::string name_;
-  TFieldType data_type_ = ftUnknown;
+  TFieldType dataType_ = ftUnknown;
   int size_ = 0;
   int precision_ = 0;
   bool required_ = false;
-  int field_no_ = 0;
-  bool internal_calc_ = false;
+  int fieldNo_ = 0;
+  bool internalCalc_ = false;
 };
 
 class TFieldDefs : public TOwnedCollection {

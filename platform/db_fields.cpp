@@ -64,8 +64,8 @@ void TField::SetDataSet(TDataSet* dataset) {
   if (dataset_ != nullptr) dataset_->CheckInactive();
   if (dataset != nullptr) {
     dataset->CheckInactive();
-    if (!field_name_.empty() && dataset->FindField(field_name_) != nullptr)
-      DatabaseErrorFmt(dbmsg::DuplicateFieldName, {field_name_});
+    if (!fieldName_.empty() && dataset->FindField(fieldName_) != nullptr)
+      DatabaseErrorFmt(dbmsg::DuplicateFieldName, {fieldName_});
   }
   if (dataset_ != nullptr) dataset_->fields_.Remove(this);
   dataset_ = dataset;
@@ -77,12 +77,12 @@ void TField::SetFieldName(const std::string& name) {
     TField* other = dataset_->FindField(name);
     if (other != nullptr && other != this) DatabaseErrorFmt(dbmsg::DuplicateFieldName, {name});
   }
-  field_name_ = name;
+  fieldName_ = name;
 }
 
 void TField::SetFieldKind(TFieldKind kind) {
   if (dataset_ != nullptr) dataset_->CheckInactive();
-  field_kind_ = kind;
+  fieldKind_ = kind;
 }
 
 void TField::SetSize(int size) {
@@ -93,7 +93,7 @@ void TField::SetSize(int size) {
 int TField::Index() const { return dataset_ ? dataset_->fields_.IndexOf(this) : -1; }
 
 bool TField::CanModify() const {
-  if (read_only_ || dataset_ == nullptr) return false;
+  if (readOnly_ || dataset_ == nullptr) return false;
   return dataset_->CanModify();
 }
 
@@ -105,9 +105,9 @@ TDataSet& TField::CheckDataSet() const {
 bool TField::GetData(void* buffer) const {
   TDataSet& ds = CheckDataSet();
   if (validating_) {
-    if (validating_buffer_ == nullptr) return false;
+    if (validatingBuffer_ == nullptr) return false;
     if (buffer != nullptr && DataSize() > 0)
-      std::memcpy(buffer, validating_buffer_, static_cast<size_t>(DataSize()));
+      std::memcpy(buffer, validatingBuffer_, static_cast<size_t>(DataSize()));
     return true;
   }
   return ds.GetFieldData(const_cast<TField*>(this), buffer);
@@ -117,19 +117,19 @@ void TField::SetData(const void* buffer) { CheckDataSet().SetFieldData(this, buf
 
 void TField::Validate(const void* buffer) {
   if (!OnValidate) return;
-  const void* saved_buffer = validating_buffer_;
+  const void* saved_buffer = validatingBuffer_;
   bool saved = validating_;
   validating_ = true;
-  validating_buffer_ = buffer;
+  validatingBuffer_ = buffer;
   try {
     OnValidate(this);
   } catch (...) {
     validating_ = saved;
-    validating_buffer_ = saved_buffer;
+    validatingBuffer_ = saved_buffer;
     throw;
   }
   validating_ = saved;
-  validating_buffer_ = saved_buffer;
+  validatingBuffer_ = saved_buffer;
 }
 
 void TField::Change() {
@@ -266,8 +266,8 @@ TIntegerField::TIntegerField(TComponent* owner) : TNumericField(owner) {
 
 void TIntegerField::SetIntegerType(TFieldType t, int64_t lo, int64_t hi) {
   SetDataType(t);
-  type_min_ = lo;
-  type_max_ = hi;
+  typeMin_ = lo;
+  typeMax_ = hi;
 }
 
 int TIntegerField::DataSize() const { return (DataType() == ftSmallint || DataType() == ftWord) ? 2 : 4; }
@@ -308,7 +308,7 @@ Variant TIntegerField::GetAsVariant() const {
 }
 
 void TIntegerField::SetAsLargeInt(int64_t value) {
-  int64_t lo = type_min_, hi = type_max_;
+  int64_t lo = typeMin_, hi = typeMax_;
   if (MinValue != 0 || MaxValue != 0) {
     lo = MinValue;
     hi = MaxValue;
@@ -549,8 +549,8 @@ TBooleanField::TBooleanField(TComponent* owner) : TField(owner) { SetDataType(ft
 
 void TBooleanField::SetDisplayValues(const std::string& values) {
   size_t semi = values.find(';');
-  true_text_ = values.substr(0, semi);
-  false_text_ = semi == std::string::npos ? std::string() : values.substr(semi + 1);
+  trueText_ = values.substr(0, semi);
+  falseText_ = semi == std::string::npos ? std::string() : values.substr(semi + 1);
 }
 
 bool TBooleanField::GetAsBoolean() const {
@@ -561,7 +561,7 @@ bool TBooleanField::GetAsBoolean() const {
 std::string TBooleanField::GetAsString() const {
   uint8_t buf[2] = {0, 0};
   if (!GetData(buf)) return std::string();
-  return LoadNative<uint16_t>(buf) != 0 ? true_text_ : false_text_;
+  return LoadNative<uint16_t>(buf) != 0 ? trueText_ : falseText_;
 }
 
 Variant TBooleanField::GetAsVariant() const {
@@ -582,9 +582,9 @@ void TBooleanField::SetAsString(const std::string& value) {
     return;
   }
   size_t n = value.size();
-  if (AnsiCompareText(value, false_text_.substr(0, n)) == 0)
+  if (AnsiCompareText(value, falseText_.substr(0, n)) == 0)
     SetAsBoolean(false);
-  else if (AnsiCompareText(value, true_text_.substr(0, n)) == 0)
+  else if (AnsiCompareText(value, trueText_.substr(0, n)) == 0)
     SetAsBoolean(true);
   else
     DatabaseErrorFmt(dbmsg::InvalidBoolValue, {value, DisplayName()});

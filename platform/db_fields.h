@@ -43,19 +43,19 @@ public:
   // or detaches it (none).  Only while the dataset is closed.
   void SetDataSet(TDataSet* dataset);
 
-  const std::string& FieldName() const { return field_name_; }
+  const std::string& FieldName() const { return fieldName_; }
   void SetFieldName(const std::string& name);
   // The display label, or the field name when there is none.
-  std::string DisplayName() const { return display_label_.empty() ? field_name_ : display_label_; }
+  std::string DisplayName() const { return displayLabel_.empty() ? fieldName_ : displayLabel_; }
   std::string DisplayLabel() const { return DisplayName(); }
-  void SetDisplayLabel(const std::string& label) { display_label_ = label; }
-  int FieldNo() const { return field_no_; }
-  void SetFieldNo(int n) { field_no_ = n; }
-  TFieldKind FieldKind() const { return field_kind_; }
+  void SetDisplayLabel(const std::string& label) { displayLabel_ = label; }
+  int FieldNo() const { return fieldNo_; }
+  void SetFieldNo(int n) { fieldNo_ = n; }
+  TFieldKind FieldKind() const { return fieldKind_; }
   void SetFieldKind(TFieldKind kind);
-  bool Calculated() const { return field_kind_ == fkCalculated; }
-  bool Lookup() const { return field_kind_ == fkLookup; }
-  TFieldType DataType() const { return data_type_; }
+  bool Calculated() const { return fieldKind_ == fkCalculated; }
+  bool Lookup() const { return fieldKind_ == fkLookup; }
+  TFieldType DataType() const { return dataType_; }
   int Size() const { return size_; }
   virtual void SetSize(int size);
   // Bytes of the native form.
@@ -65,16 +65,16 @@ public:
   // Position among the dataset's fields (-1 without a dataset).
   int Index() const;
 
-  bool ReadOnly() const { return read_only_; }
-  void SetReadOnly(bool on) { read_only_ = on; }
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool on) { readOnly_ = on; }
   bool Visible() const { return visible_; }
   void SetVisible(bool on) { visible_ = on; }
   bool Required() const { return required_; }
   void SetRequired(bool on) { required_ = on; }
   bool Transliterate() const { return transliterate_; }
   void SetTransliterate(bool on) { transliterate_ = on; }
-  int DisplayWidth() const { return display_width_ > 0 ? display_width_ : DefaultDisplayWidth(); }
-  void SetDisplayWidth(int w) { display_width_ = w; }
+  int DisplayWidth() const { return displayWidth_ > 0 ? displayWidth_ : DefaultDisplayWidth(); }
+  void SetDisplayWidth(int w) { displayWidth_ = w; }
   bool Modified() const { return modified_; }
   void SetModified(bool on) { modified_ = on; }
   virtual bool IsBlob() const { return false; }
@@ -143,7 +143,7 @@ protected:
   virtual std::string GetText(bool display_text) const { (void)display_text; return GetAsString(); }
   virtual int DefaultDisplayWidth() const { return 10; }
   [[noreturn]] void AccessError(const char* type_name) const;
-  void SetDataType(TFieldType t) { data_type_ = t; }
+  void SetDataType(TFieldType t) { dataType_ = t; }
   // Raises when the dataset is missing.
   TDataSet& CheckDataSet() const;
   // True while OnValidate reads the proposed value.
@@ -152,21 +152,21 @@ protected:
 private:
   friend class TDataSet;
   TDataSet* dataset_ = nullptr;
-  std::string field_name_;
-  std::string display_label_;
-  int field_no_ = 0;
-  TFieldKind field_kind_ = fkData;
-  TFieldType data_type_ = ftUnknown;
+  std::string fieldName_;
+  std::string displayLabel_;
+  int fieldNo_ = 0;
+  TFieldKind fieldKind_ = fkData;
+  TFieldType dataType_ = ftUnknown;
   int size_ = 0;
   int offset_ = 0;
-  bool read_only_ = false;
+  bool readOnly_ = false;
   bool visible_ = true;
   bool required_ = false;
   bool transliterate_ = false;
   bool modified_ = false;
-  int display_width_ = 0;
+  int displayWidth_ = 0;
   // While OnValidate runs, the getters read the proposed value from here.
-  const void* validating_buffer_ = nullptr;
+  const void* validatingBuffer_ = nullptr;
   bool validating_ = false;
 };
 
@@ -228,7 +228,7 @@ protected:
   bool ReadValue(int32_t& v) const;
 
 private:
-  int64_t type_min_, type_max_;
+  int64_t typeMin_, typeMax_;
 };
 
 class TSmallintField : public TIntegerField {
@@ -330,7 +330,7 @@ protected:
   Variant GetAsVariant() const override;
 
 private:
-  std::string true_text_ = "True", false_text_ = "False";
+  std::string trueText_ = "True", falseText_ = "False";
 };
 
 // ftDateTime (double milliseconds), ftDate (int32 days), ftTime (int32 ms).

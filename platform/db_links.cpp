@@ -18,7 +18,7 @@ TDataSource::~TDataSource() {
   while (!links_.empty()) {
     TDataLink* link = links_.back();
     links_.pop_back();
-    link->data_source_ = nullptr;
+    link->dataSource_ = nullptr;
     BestEffort([&] { link->UpdateState(); });
   }
 }
@@ -118,26 +118,26 @@ void TDataSource::RemoveDataLink(TDataLink* link) {
 TDataLink::~TDataLink() {
   active_ = false;
   editing_ = false;
-  if (data_source_ != nullptr) {
-    BestEffort([&] { data_source_->RemoveDataLink(this); });
-    data_source_ = nullptr;
+  if (dataSource_ != nullptr) {
+    BestEffort([&] { dataSource_->RemoveDataLink(this); });
+    dataSource_ = nullptr;
   }
 }
 
-TDataSet* TDataLink::DataSet() const { return data_source_ ? data_source_->DataSet() : nullptr; }
+TDataSet* TDataLink::DataSet() const { return dataSource_ ? dataSource_->DataSet() : nullptr; }
 
 void TDataLink::SetDataSource(TDataSource* source) {
-  if (source == data_source_) return;
-  if (data_source_ != nullptr) data_source_->RemoveDataLink(this);
-  data_source_ = source;
-  if (data_source_ != nullptr) data_source_->AddDataLink(this);
+  if (source == dataSource_) return;
+  if (dataSource_ != nullptr) dataSource_->RemoveDataLink(this);
+  dataSource_ = source;
+  if (dataSource_ != nullptr) dataSource_->AddDataLink(this);
   UpdateState();
 }
 
 void TDataLink::SetBufferCount(int count) {
   if (count < 1) count = 1;
-  if (count == buffer_count_) return;
-  buffer_count_ = count;
+  if (count == bufferCount_) return;
+  bufferCount_ = count;
   TDataSet* ds = DataSet();
   if (ds != nullptr) ds->UpdateBufferCount();
   if (active_) UpdateRange();
@@ -146,24 +146,24 @@ void TDataLink::SetBufferCount(int count) {
 int TDataLink::ActiveRecord() const {
   TDataSet* ds = DataSet();
   if (ds == nullptr || !active_) return 0;
-  return ds->ActiveRecord() - first_record_;
+  return ds->ActiveRecord() - firstRecord_;
 }
 
 void TDataLink::SetActiveRecord(int index) {
   TDataSet* ds = DataSet();
-  if (ds != nullptr && active_) ds->active_record_ = index + first_record_;
+  if (ds != nullptr && active_) ds->activeRecord_ = index + firstRecord_;
 }
 
 int TDataLink::RecordCount() const {
   TDataSet* ds = DataSet();
   if (ds == nullptr || !active_) return 0;
-  int n = ds->BufferRecordCount() - first_record_;
-  if (n > buffer_count_) n = buffer_count_;
+  int n = ds->BufferRecordCount() - firstRecord_;
+  if (n > bufferCount_) n = bufferCount_;
   return n < 0 ? 0 : n;
 }
 
 bool TDataLink::Edit() {
-  if (data_source_ != nullptr && !editing_ && !ReadOnly) data_source_->Edit();
+  if (dataSource_ != nullptr && !editing_ && !ReadOnly) dataSource_->Edit();
   return editing_;
 }
 
@@ -181,19 +181,19 @@ void TDataLink::UpdateRecord() {
 void TDataLink::UpdateRange() {
   TDataSet* ds = DataSet();
   if (ds == nullptr) return;
-  int lo = ds->ActiveRecord() - buffer_count_ + 1;
+  int lo = ds->ActiveRecord() - bufferCount_ + 1;
   if (lo < 0) lo = 0;
-  int hi = ds->BufferCount() - buffer_count_;
+  int hi = ds->BufferCount() - bufferCount_;
   if (hi < 0) hi = 0;
   if (hi > ds->ActiveRecord()) hi = ds->ActiveRecord();
-  if (first_record_ < lo) first_record_ = lo;
-  if (first_record_ > hi) first_record_ = hi;
+  if (firstRecord_ < lo) firstRecord_ = lo;
+  if (firstRecord_ > hi) firstRecord_ = hi;
 }
 
 void TDataLink::UpdateState() {
   TDataSet* ds = DataSet();
-  SetActive(data_source_ != nullptr && data_source_->Enabled() && ds != nullptr && ds->Active());
-  TDataSetState s = data_source_ ? data_source_->State() : dsInactive;
+  SetActive(dataSource_ != nullptr && dataSource_->Enabled() && ds != nullptr && ds->Active());
+  TDataSetState s = dataSource_ ? dataSource_->State() : dsInactive;
   SetEditing(s == dsEdit || s == dsInsert || s == dsSetKey);
 }
 
@@ -203,7 +203,7 @@ void TDataLink::SetActive(bool on) {
   if (on)
     UpdateRange();
   else
-    first_record_ = 0;
+    firstRecord_ = 0;
   ActiveChanged();
 }
 
@@ -227,13 +227,13 @@ void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
     case deDataSetChange:
     case deDataSetScroll:
     case deLayoutChange: {
-      int old_first = first_record_;
+      int old_first = firstRecord_;
       // info is how far the dataset's buffers rotated (negative: towards the
       // end); the window first follows its records, then the active one.
-      if (event == deDataSetScroll) first_record_ += static_cast<int>(info);
+      if (event == deDataSetScroll) firstRecord_ += static_cast<int>(info);
       UpdateRange();
       if (event == deDataSetScroll)
-        DataSetScrolled(first_record_ - old_first - static_cast<int>(info));
+        DataSetScrolled(firstRecord_ - old_first - static_cast<int>(info));
       else if (event == deLayoutChange)
         LayoutChanged();
       else
@@ -257,8 +257,8 @@ void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
 // ---- TMasterDataLink --------------------------------------------------------
 
 void TMasterDataLink::SetFieldNames(const std::string& names) {
-  if (names == field_names_) return;
-  field_names_ = names;
+  if (names == fieldNames_) return;
+  fieldNames_ = names;
   ActiveChanged();
 }
 
@@ -266,7 +266,7 @@ void TMasterDataLink::ActiveChanged() {
   fields_.clear();
   if (Active()) {
     try {
-      fields_ = DataSet()->GetFieldList(field_names_);
+      fields_ = DataSet()->GetFieldList(fieldNames_);
     } catch (...) {
       fields_.clear();
       throw;

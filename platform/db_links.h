@@ -85,13 +85,13 @@ public:
   TDataLink(const TDataLink&) = delete;
   TDataLink& operator=(const TDataLink&) = delete;
 
-  TDataSource* DataSource() const { return data_source_; }
+  TDataSource* DataSource() const { return dataSource_; }
   void SetDataSource(TDataSource* source);
   TDataSet* DataSet() const;
   bool Active() const { return active_; }
   bool Editing() const { return editing_; }
   bool ReadOnly = false;
-  int BufferCount() const { return buffer_count_; }
+  int BufferCount() const { return bufferCount_; }
   void SetBufferCount(int count);
   // Index of the dataset's active record in this link's window.
   int ActiveRecord() const;
@@ -124,12 +124,12 @@ private:
   void SetEditing(bool on);
   void UpdateRange();
 
-  TDataSource* data_source_ = nullptr;
+  TDataSource* dataSource_ = nullptr;
   bool active_ = false;
   bool editing_ = false;
   bool updating_ = false;
-  int buffer_count_ = 1;
-  int first_record_ = 0;
+  int bufferCount_ = 1;
+  int firstRecord_ = 0;
 };
 
 // A link whose data source is the master of a dataset.
@@ -142,7 +142,7 @@ class TMasterDataLink : public TDetailDataLink {
 public:
   explicit TMasterDataLink(TDataSet* detail) : detail_(detail) {}
   TDataSet* DetailDataSet() const override { return detail_; }
-  const std::string& FieldNames() const { return field_names_; }
+  const std::string& FieldNames() const { return fieldNames_; }
   void SetFieldNames(const std::string& names);
   const std::vector<TField*>& Fields() const { return fields_; }
 
@@ -157,6 +157,6 @@ protected:
 
 private:
   TDataSet* detail_;
-  std::string field_names_;
+  std::string fieldNames_;
   std::vector<TField*> fields_;
 };

@@ -6,7 +6,7 @@
 // ---- TParam -----------------------------------------------------------------
 
 void TParam::SetDataType(TFieldType t) {
-  data_type_ = t;
+  dataType_ = t;
 }
 
 void TParam::Clear() {
@@ -15,7 +15,7 @@ void TParam::Clear() {
 }
 
 void TParam::SetTyped(TFieldType t, Variant v) {
-  data_type_ = t;
+  dataType_ = t;
   value_ = std::move(v);
   bound_ = true;
 }
@@ -23,14 +23,14 @@ void TParam::SetTyped(TFieldType t, Variant v) {
 void TParam::SetValue(const Variant& v) {
   value_ = v;
   bound_ = !v.IsEmpty();
-  if (data_type_ == ftUnknown) {
+  if (dataType_ == ftUnknown) {
     switch (v.Type()) {
-      case VarType::Boolean: data_type_ = ftBoolean; break;
-      case VarType::Integer: data_type_ = ftInteger; break;
-      case VarType::Int64: data_type_ = ftLargeint; break;
-      case VarType::Double: data_type_ = ftFloat; break;
-      case VarType::String: data_type_ = ftString; break;
-      case VarType::Date: data_type_ = ftDateTime; break;
+      case VarType::Boolean: dataType_ = ftBoolean; break;
+      case VarType::Integer: dataType_ = ftInteger; break;
+      case VarType::Int64: dataType_ = ftLargeint; break;
+      case VarType::Double: dataType_ = ftFloat; break;
+      case VarType::String: dataType_ = ftString; break;
+      case VarType::Date: dataType_ = ftDateTime; break;
       default: break;
     }
   }
@@ -65,7 +65,7 @@ void TParam::AssignFieldValue(const TField* field, const Variant& value) {
   if (field == nullptr) return;
   TFieldType t = field->DataType();
   if (t == ftAutoInc) t = ftInteger;
-  data_type_ = t;
+  dataType_ = t;
   if (value.IsClear()) {
     value_ = Variant::Null();
     bound_ = true;
@@ -82,7 +82,7 @@ void TParam::Assign(const TPersistent* source) {
     return;
   }
   name_ = other->name_;
-  data_type_ = other->data_type_;
+  dataType_ = other->dataType_;
   ParamType = other->ParamType;
   value_ = other->value_;
   bound_ = other->bound_;

@@ -25,7 +25,7 @@ class TParam : public TCollectionItem {
 public:
   const std::string& Name() const { return name_; }
   void SetName(const std::string& name) { name_ = name; }
-  TFieldType DataType() const { return data_type_; }
+  TFieldType DataType() const { return dataType_; }
   void SetDataType(TFieldType t);
   TParamType ParamType = ptUnknown;
   // Set by every value assignment, cleared by Clear; the query uses it to
@@ -66,7 +66,7 @@ public:
 private:
   void SetTyped(TFieldType t, Variant v);
   std::string name_;
-  TFieldType data_type_ = ftUnknown;
+  TFieldType dataType_ = ftUnknown;
   Variant value_ = Variant::Null();
   bool bound_ = false;
 };

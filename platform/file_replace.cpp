@@ -101,13 +101,13 @@ bool CopyThenRename(const std::string& from, const std::string& to) {
 void SetReplaceStepHook(TReplaceStepHook hook) { StepHook() = std::move(hook); }
 
 TReplaceStage::TReplaceStage(const std::string& directory)
-    : target_dir_(ExcludeTrailingPathDelimiter(NormalizePath(directory))) {
-  std::string tmpl = IncludeTrailingPathDelimiter(target_dir_.empty() ? "." : target_dir_) + ".~kpXXXXXX";
+    : targetDir_(ExcludeTrailingPathDelimiter(NormalizePath(directory))) {
+  std::string tmpl = IncludeTrailingPathDelimiter(targetDir_.empty() ? "." : targetDir_) + ".~kpXXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (!::mkdtemp(buf.data())) {
     const int err = errno;
-    throw EInOutError(kMsgCannotStage, {target_dir_.empty() ? "." : target_dir_, std::strerror(err)});
+    throw EInOutError(kMsgCannotStage, {targetDir_.empty() ? "." : targetDir_, std::strerror(err)});
   }
   dir_ = buf.data();
 }
@@ -120,7 +120,7 @@ TReplaceStage::~TReplaceStage() {
 std::string TReplaceStage::Path(const std::string& name) const { return JoinPath(dir_, name); }
 
 std::string TReplaceStage::TargetOf(const std::string& name) const {
-  const std::string given = JoinPath(target_dir_, name);
+  const std::string given = JoinPath(targetDir_, name);
   const std::optional<std::string> existing = FindExistingFile(given);
   if (!existing) return given;
   struct stat st {};

@@ -55,7 +55,7 @@ public:
   std::vector<std::string> Commit(const std::string& last);
 
 private:
-  std::string target_dir_;
+  std::string targetDir_;
   std::string dir_;
 };
 

@@ -30,7 +30,7 @@ std::string Unquote(const std::string& v) {
 }  // namespace
 
 TIniFile::TIniFile(const std::string& file_name, bool deferWrites)
-    : file_name_(file_name), defer_writes_(deferWrites) {
+    : fileName_(file_name), deferWrites_(deferWrites) {
   std::ifstream in(file_name, std::ios::binary);
   if (!in) return;
   std::ostringstream ss;
@@ -93,7 +93,7 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
   std::string k = TrimBlanks(key);
-  if (k.empty()) throw EInOutError("Empty key name in section \"%s\" of \"%s\"", {section, file_name_});
+  if (k.empty()) throw EInOutError("Empty key name in section \"%s\" of \"%s\"", {section, fileName_});
   Section* s = FindSection(section);
   if (!s) {
     sections_.push_back(Section{section, {}});
@@ -184,7 +184,7 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
 void TIniFile::UpdateFile() { WriteFile(); }
 
 void TIniFile::Save() {
-  if (!defer_writes_) WriteFile();
+  if (!deferWrites_) WriteFile();
 }
 
 void TIniFile::WriteFile() {
@@ -194,7 +194,7 @@ void TIniFile::WriteFile() {
     text += "[" + s.name + "]\r\n";
     for (const Line& l : s.lines) text += l.raw + "\r\n";
   }
-  std::string tmp = file_name_ + ".~ini";
+  std::string tmp = fileName_ + ".~ini";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) throw EInOutError("Cannot create file \"%s\". %s", {tmp, std::strerror(errno)});
@@ -205,9 +205,9 @@ void TIniFile::WriteFile() {
       throw EInOutError("Cannot write file \"%s\"", {tmp});
     }
   }
-  if (std::rename(tmp.c_str(), file_name_.c_str()) != 0) {
+  if (std::rename(tmp.c_str(), fileName_.c_str()) != 0) {
     int err = errno;
     std::remove(tmp.c_str());
-    throw EInOutError("Cannot write file \"%s\". %s", {file_name_, std::strerror(err)});
+    throw EInOutError("Cannot write file \"%s\". %s", {fileName_, std::strerror(err)});
   }
 }

@@ -27,7 +27,7 @@ public:
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
 
-  const std::string& FileName() const { return file_name_; }
+  const std::string& FileName() const { return fileName_; }
 
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
   // Decimal, or hexadecimal after "0x"/"$"; `def` when absent or not a number.
@@ -66,8 +66,8 @@ private:
   void Save();
   void WriteFile();
 
-  std::string file_name_;
-  bool defer_writes_ = false;
+  std::string fileName_;
+  bool deferWrites_ = false;
   std::vector<Line> preamble_;  // lines before the first section
   std::vector<Section> sections_;
 };

@@ -33,7 +33,7 @@ TStringList& TStringList::operator=(const TStringList& other) {
 void TStringList::CopyContents(const TStringList& other) {
   items_ = other.items_;
   sorted_ = other.sorted_;
-  case_sensitive_ = other.case_sensitive_;
+  caseSensitive_ = other.caseSensitive_;
   duplicates_ = other.duplicates_;
   separator_ = other.separator_;
   delimiter_ = other.delimiter_;
@@ -41,21 +41,21 @@ void TStringList::CopyContents(const TStringList& other) {
 }
 
 void TStringList::BeginUpdate() {
-  if (update_count_ == 0) Changing();
-  ++update_count_;
+  if (updateCount_ == 0) Changing();
+  ++updateCount_;
 }
 
 void TStringList::EndUpdate() {
-  if (update_count_ == 0) return;
-  if (--update_count_ == 0) Changed();
+  if (updateCount_ == 0) return;
+  if (--updateCount_ == 0) Changed();
 }
 
 void TStringList::Changing() {
-  if (update_count_ == 0 && OnChanging) OnChanging(this);
+  if (updateCount_ == 0 && OnChanging) OnChanging(this);
 }
 
 void TStringList::Changed() {
-  if (update_count_ == 0 && OnChange) OnChange(this);
+  if (updateCount_ == 0 && OnChange) OnChange(this);
 }
 
 void TStringList::CheckIndex(int index) const {
@@ -84,7 +84,7 @@ void TStringList::SetObject(int index, void* object) {
 }
 
 int TStringList::CompareStrings(const std::string& a, const std::string& b) const {
-  return case_sensitive_ ? AnsiCompareStr(a, b) : AnsiCompareText(a, b);
+  return caseSensitive_ ? AnsiCompareStr(a, b) : AnsiCompareText(a, b);
 }
 
 void TStringList::InsertItem(int index, const std::string& s, void* object) {
@@ -196,8 +196,8 @@ void TStringList::SetSorted(bool sorted) {
 }
 
 void TStringList::SetCaseSensitive(bool on) {
-  if (on == case_sensitive_) return;
-  case_sensitive_ = on;
+  if (on == caseSensitive_) return;
+  caseSensitive_ = on;
   if (sorted_) Sort();
 }
 

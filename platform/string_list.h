@@ -62,7 +62,7 @@ public:
 
   bool Sorted() const { return sorted_; }
   void SetSorted(bool sorted);
-  bool CaseSensitive() const { return case_sensitive_; }
+  bool CaseSensitive() const { return caseSensitive_; }
   void SetCaseSensitive(bool on);
   TDuplicates Duplicates() const { return duplicates_; }
   void SetDuplicates(TDuplicates d) { duplicates_ = d; }
@@ -103,7 +103,7 @@ public:
 
   void BeginUpdate();
   void EndUpdate();
-  int UpdateCount() const { return update_count_; }
+  int UpdateCount() const { return updateCount_; }
   std::function<void(TStringList* sender)> OnChange;
   std::function<void(TStringList* sender)> OnChanging;
 
@@ -127,10 +127,10 @@ private:
 
   std::vector<Item> items_;
   bool sorted_ = false;
-  bool case_sensitive_ = false;
+  bool caseSensitive_ = false;
   TDuplicates duplicates_ = dupIgnore;
   char separator_ = '=';
   char delimiter_ = ',';
   char quote_ = '"';
-  int update_count_ = 0;
+  int updateCount_ = 0;
 };

@@ -12,17 +12,17 @@ namespace {
 // ---- TSparsePointerArray ----------------------------------------------------
 
 TSparsePointerArray::TSparsePointerArray(TSPAQuantum quantum)
-    : slot_mask_(quantum == SPALarge ? 255 : 15), shift_(quantum == SPALarge ? 8 : 4) {}
+    : slotMask_(quantum == SPALarge ? 255 : 15), shift_(quantum == SPALarge ? 8 : 4) {}
 
 void* TSparsePointerArray::GetAt(int32_t index) {
-  if (index == cache_index_ && index >= 0) return cache_value_;
+  if (index == cacheIndex_ && index >= 0) return cacheValue_;
   void* value = nullptr;
   if (index >= 0) {
     const size_t block = static_cast<size_t>(index >> shift_);
-    if (block < blocks_.size() && blocks_[block]) value = blocks_[block][static_cast<size_t>(index & slot_mask_)];
+    if (block < blocks_.size() && blocks_[block]) value = blocks_[block][static_cast<size_t>(index & slotMask_)];
   }
-  cache_index_ = index;
-  cache_value_ = value;
+  cacheIndex_ = index;
+  cacheValue_ = value;
   return value;
 }
 
@@ -30,10 +30,10 @@ void** TSparsePointerArray::MakeAt(int32_t index) {
   if (index < 0) ListIndexError();
   const size_t block = static_cast<size_t>(index >> shift_);
   if (block >= blocks_.size()) blocks_.resize(block + 1);
-  if (!blocks_[block]) blocks_[block] = std::make_unique<void*[]>(static_cast<size_t>(slot_mask_) + 1);  // zero-filled
-  if (index > high_bound_) high_bound_ = index;
-  cache_index_ = -1;
-  return &blocks_[block][static_cast<size_t>(index & slot_mask_)];
+  if (!blocks_[block]) blocks_[block] = std::make_unique<void*[]>(static_cast<size_t>(slotMask_) + 1);  // zero-filled
+  if (index > highBound_) highBound_ = index;
+  cacheIndex_ = -1;
+  return &blocks_[block][static_cast<size_t>(index & slotMask_)];
 }
 
 void TSparsePointerArray::PutAt(int32_t index, void* item) {
@@ -44,16 +44,16 @@ void TSparsePointerArray::PutAt(int32_t index, void* item) {
   }
   *MakeAt(index) = item;
   // Only clearing the highest entry can lower the bound.
-  if (!item && index == high_bound_) RecomputeHighBound();
+  if (!item && index == highBound_) RecomputeHighBound();
 }
 
 void TSparsePointerArray::RecomputeHighBound() {
-  high_bound_ = -1;
+  highBound_ = -1;
   for (size_t b = blocks_.size(); b-- > 0;) {
     if (!blocks_[b]) continue;
-    for (int32_t s = slot_mask_; s >= 0; --s) {
+    for (int32_t s = slotMask_; s >= 0; --s) {
       if (blocks_[b][static_cast<size_t>(s)]) {
-        high_bound_ = static_cast<int32_t>((b << shift_) | static_cast<size_t>(s));
+        highBound_ = static_cast<int32_t>((b << shift_) | static_cast<size_t>(s));
         return;
       }
     }
@@ -63,7 +63,7 @@ void TSparsePointerArray::RecomputeHighBound() {
 int TSparsePointerArray::ForAll(const TSPAApply& apply) const {
   for (size_t b = 0; b < blocks_.size(); ++b) {
     if (!blocks_[b]) continue;
-    for (int32_t s = 0; s <= slot_mask_; ++s) {
+    for (int32_t s = 0; s <= slotMask_; ++s) {
       void* item = blocks_[b][static_cast<size_t>(s)];
       if (!item) continue;
       const int r = apply(static_cast<int32_t>((b << shift_) | static_cast<size_t>(s)), item);

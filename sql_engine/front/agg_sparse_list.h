@@ -43,17 +43,17 @@ public:
   int ForAll(const TSPAApply& apply) const;
   // The highest index made so far, -1 when none (or none left after
   // storing nullptr).
-  int32_t HighBound() const { return high_bound_; }
+  int32_t HighBound() const { return highBound_; }
 
 private:
   void RecomputeHighBound();
 
   std::vector<std::unique_ptr<void*[]>> blocks_;  // the directory
-  int32_t slot_mask_;
+  int32_t slotMask_;
   int32_t shift_;
-  int32_t high_bound_ = -1;
-  int32_t cache_index_ = -1;
-  void* cache_value_ = nullptr;
+  int32_t highBound_ = -1;
+  int32_t cacheIndex_ = -1;
+  void* cacheValue_ = nullptr;
 };
 
 class TSparseList {

@@ -455,7 +455,7 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
   std::map<std::vector<int16_t>, uint8_t> classes;
   for (int c = 0; c < 256; ++c) {
     auto [it, added] = classes.emplace(targets[static_cast<size_t>(c)], static_cast<uint8_t>(classes.size()));
-    class_of_[c] = it->second;
+    classOf_[c] = it->second;
     (void)added;
   }
   classes_ = static_cast<int32_t>(classes.size());
@@ -477,7 +477,7 @@ TLexDenseTables::TLexDenseTables(const TLexTables& t) : source_(t) {
       const int16_t target = targets[static_cast<size_t>(c)][static_cast<size_t>(s)];
       if (target < 0) continue;
       const State& st = states_[static_cast<size_t>(target)];
-      next_[(static_cast<size_t>(s) << shift_) | class_of_[c]] =
+      next_[(static_cast<size_t>(s) << shift_) | classOf_[c]] =
           target | (st.Accept << kRuleShift) | (st.Matches << kCountShift) |
           (loops[static_cast<size_t>(target)] ? kLoopBit : 0) | (st.Stop ? kStopBit : 0);
     }
@@ -488,7 +488,7 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
   if (!d.usable_ || StartState != 0) return ScanWith(d.source_);
   using D = TLexDenseTables;
   const int32_t* const next = d.next_.data();
-  const uint8_t* const class_of = d.class_of_;
+  const uint8_t* const class_of = d.classOf_;
   const uint32_t shift = d.shift_;
   const TLexRuleInfo* const info = RuleInfo;
   const bool skip_layout = SkipLayout && info;

@@ -143,11 +143,11 @@ public:
   const TLexTables& Source() const { return source_; }
   bool Usable() const { return usable_; }
   int32_t Classes() const { return classes_; }
-  uint8_t ClassOf(uint8_t c) const { return class_of_[c]; }
+  uint8_t ClassOf(uint8_t c) const { return classOf_[c]; }
   const State& StateAt(int32_t s) const { return states_[static_cast<size_t>(s)]; }
   // The target of state s on byte c, -1 when the state has none for it.
   int16_t Next(int32_t s, uint8_t c) const {
-    const int32_t e = next_[(static_cast<size_t>(s) << shift_) | class_of_[c]];
+    const int32_t e = next_[(static_cast<size_t>(s) << shift_) | classOf_[c]];
     return e < 0 ? int16_t{-1} : static_cast<int16_t>(e & kTargetMask);
   }
 
@@ -174,7 +174,7 @@ private:
   bool usable_ = false;
   int32_t classes_ = 0;
   uint32_t shift_ = 0;  // a row is 1 << shift_ entries wide
-  uint8_t class_of_[256] = {};
+  uint8_t classOf_[256] = {};
   // Per start state and byte: the rule that byte alone makes a whole token
   // of (its target accepts and has no transitions), 0 when none does.
   int16_t single_[2][256] = {};

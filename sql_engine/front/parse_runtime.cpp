@@ -37,18 +37,18 @@ TParseDenseTables::TParseDenseTables(const TParseTables& t) : source_(t) {
   for (int32_t k = 0; k < t.YYACount; ++k) {
     const int32_t sym = t.YYA[2 * k];
     if (sym != 0 && sym < 256) return;  // not a token: the rows have no column for it
-    if (sym > max_token_) max_token_ = sym;
+    if (sym > maxToken_) maxToken_ = sym;
     if (t.YYA[2 * k + 1] == kNone) return;
   }
   for (int32_t k = 0; k < t.YYGCount; ++k) {
     const int32_t nt = t.YYG[2 * k];
     if (nt >= 0) return;  // not a nonterminal
-    if (-nt > goto_cols_) goto_cols_ = -nt;
+    if (-nt > gotoCols_) gotoCols_ = -nt;
     if (t.YYG[2 * k + 1] == kNone) return;
   }
-  action_cols_ = max_token_ - 255 + 1;
-  action_row_.assign(static_cast<size_t>(n), -1);
-  goto_row_.assign(static_cast<size_t>(n), -1);
+  actionCols_ = maxToken_ - 255 + 1;
+  actionRow_.assign(static_cast<size_t>(n), -1);
+  gotoRow_.assign(static_cast<size_t>(n), -1);
   for (int32_t s = 0; s < n; ++s) {
     // As the walk finds them: from the low end, stopping outside the table,
     // the first entry of a symbol winning.
@@ -56,22 +56,22 @@ TParseDenseTables::TParseDenseTables(const TParseTables& t) : source_(t) {
       if (k < 1 || k > t.YYACount) break;
       const int32_t sym = t.YYA[2 * (k - 1)];
       const int32_t col = sym == 0 ? 0 : sym - 255;
-      if (action_row_[static_cast<size_t>(s)] < 0) {
-        action_row_[static_cast<size_t>(s)] = static_cast<int32_t>(actions_.size() / static_cast<size_t>(action_cols_));
-        actions_.resize(actions_.size() + static_cast<size_t>(action_cols_), kNone);
+      if (actionRow_[static_cast<size_t>(s)] < 0) {
+        actionRow_[static_cast<size_t>(s)] = static_cast<int32_t>(actions_.size() / static_cast<size_t>(actionCols_));
+        actions_.resize(actions_.size() + static_cast<size_t>(actionCols_), kNone);
       }
-      int16_t& cell = actions_[static_cast<size_t>(action_row_[static_cast<size_t>(s)]) * static_cast<size_t>(action_cols_) +
+      int16_t& cell = actions_[static_cast<size_t>(actionRow_[static_cast<size_t>(s)]) * static_cast<size_t>(actionCols_) +
                                static_cast<size_t>(col)];
       if (cell == kNone) cell = t.YYA[2 * (k - 1) + 1];
     }
     for (int32_t k = t.YYGL[s]; k <= t.YYGH[s]; ++k) {
       if (k < 1 || k > t.YYGCount) break;
       const int32_t nt = t.YYG[2 * (k - 1)];
-      if (goto_row_[static_cast<size_t>(s)] < 0) {
-        goto_row_[static_cast<size_t>(s)] = static_cast<int32_t>(gotos_.size() / static_cast<size_t>(goto_cols_));
-        gotos_.resize(gotos_.size() + static_cast<size_t>(goto_cols_), kNone);
+      if (gotoRow_[static_cast<size_t>(s)] < 0) {
+        gotoRow_[static_cast<size_t>(s)] = static_cast<int32_t>(gotos_.size() / static_cast<size_t>(gotoCols_));
+        gotos_.resize(gotos_.size() + static_cast<size_t>(gotoCols_), kNone);
       }
-      int16_t& cell = gotos_[static_cast<size_t>(goto_row_[static_cast<size_t>(s)]) * static_cast<size_t>(goto_cols_) +
+      int16_t& cell = gotos_[static_cast<size_t>(gotoRow_[static_cast<size_t>(s)]) * static_cast<size_t>(gotoCols_) +
                              static_cast<size_t>(-nt - 1)];
       if (cell == kNone) cell = t.YYG[2 * (k - 1) + 1];
     }

@@ -73,25 +73,25 @@ public:
 
   bool FindAction(int32_t state, int32_t symbol, int32_t& action) const {
     if (state < 0 || state >= source_.StateCount) return false;
-    const int32_t row = action_row_[static_cast<size_t>(state)];
+    const int32_t row = actionRow_[static_cast<size_t>(state)];
     int32_t col;
     if (symbol == 0)
       col = 0;
-    else if (symbol >= 256 && symbol <= max_token_)
+    else if (symbol >= 256 && symbol <= maxToken_)
       col = symbol - 255;
     else
       return false;
     if (row < 0) return false;
-    const int16_t a = actions_[static_cast<size_t>(row) * static_cast<size_t>(action_cols_) + static_cast<size_t>(col)];
+    const int16_t a = actions_[static_cast<size_t>(row) * static_cast<size_t>(actionCols_) + static_cast<size_t>(col)];
     if (a == kNone) return false;
     action = a;
     return true;
   }
   bool FindGoto(int32_t state, int32_t nonterminal, int32_t& target) const {
-    if (state < 0 || state >= source_.StateCount || nonterminal >= 0 || -nonterminal > goto_cols_) return false;
-    const int32_t row = goto_row_[static_cast<size_t>(state)];
+    if (state < 0 || state >= source_.StateCount || nonterminal >= 0 || -nonterminal > gotoCols_) return false;
+    const int32_t row = gotoRow_[static_cast<size_t>(state)];
     if (row < 0) return false;
-    const int16_t g = gotos_[static_cast<size_t>(row) * static_cast<size_t>(goto_cols_) +
+    const int16_t g = gotos_[static_cast<size_t>(row) * static_cast<size_t>(gotoCols_) +
                              static_cast<size_t>(-nonterminal - 1)];
     if (g == kNone) return false;
     target = g;
@@ -102,11 +102,11 @@ private:
   static constexpr int16_t kNone = INT16_MIN;
   const TParseTables& source_;
   bool usable_ = false;
-  int32_t max_token_ = 255;
-  int32_t action_cols_ = 1;
-  int32_t goto_cols_ = 0;
-  std::vector<int32_t> action_row_;  // per state, -1 when it has no actions
-  std::vector<int32_t> goto_row_;    // per state, -1 when it has no gotos
+  int32_t maxToken_ = 255;
+  int32_t actionCols_ = 1;
+  int32_t gotoCols_ = 0;
+  std::vector<int32_t> actionRow_;  // per state, -1 when it has no actions
+  std::vector<int32_t> gotoRow_;    // per state, -1 when it has no gotos
   std::vector<int16_t> actions_;
   std::vector<int16_t> gotos_;
 };

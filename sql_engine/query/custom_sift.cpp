@@ -79,11 +79,11 @@ size_t StatementEnd(const std::string& script) {
 TCustomSift::TCustomSift(TComponent* owner)
     : TDataSet(owner),
       sql_(std::make_unique<TStringList>()),
-      sql_script_(std::make_unique<TStringList>()),
+      sqlScript_(std::make_unique<TStringList>()),
       params_(std::make_unique<TParams>(this)),
-      params_as_fields_(std::make_unique<TParamsAsFields>(this)),
+      paramsAsFields_(std::make_unique<TParamsAsFields>(this)),
       datasets_(std::make_unique<TSiftDataSets>(*this)),
-      data_link_(std::make_unique<TSiftDataLink>(*this)) {
+      dataLink_(std::make_unique<TSiftDataLink>(*this)) {
   sql_->OnChange = [this](TStringList*) { QueryChanged(); };
 }
 
@@ -95,9 +95,9 @@ TCustomSift::~TCustomSift() {
     // Closing frees memory only; nothing to report from a destructor.
   }
   sql_->OnChange = nullptr;
-  data_link_->SetDataSource(nullptr);
-  filter_expr_.reset();
-  result_set_.reset();
+  dataLink_->SetDataSource(nullptr);
+  filterExpr_.reset();
+  resultSet_.reset();
   datasets_->ClearTempDatasets();
 }
 
@@ -120,8 +120,8 @@ void TCustomSift::SetSQL(const std::string& text) {
 }
 
 void TCustomSift::SetSQLScript(const std::string& text) {
-  if (sql_script_->Text() == text) return;
-  sql_script_->SetText(text);
+  if (sqlScript_->Text() == text) return;
+  sqlScript_->SetText(text);
 }
 
 void TCustomSift::QueryChanged() {
@@ -135,22 +135,22 @@ void TCustomSift::QueryChanged() {
     fresh->ParseSQL(sql_->Text(), true);
     fresh->AssignValues(*params_);
     // A script keeps every value given before it for its later statements.
-    if (in_script_ && script_params_) {
+    if (inScript_ && scriptParams_) {
       for (int i = 0; i < fresh->Count(); ++i) {
         TParam* p = fresh->Items(i);
         if (!p->IsNull()) continue;
-        if (const TParam* kept = script_params_->FindParam(p->Name())) p->Assign(kept);
+        if (const TParam* kept = scriptParams_->FindParam(p->Name())) p->Assign(kept);
       }
     }
     params_ = std::move(fresh);
   }
 }
 
-TDataSource* TCustomSift::DataSource() const { return data_link_->DataSource(); }
+TDataSource* TCustomSift::DataSource() const { return dataLink_->DataSource(); }
 
 void TCustomSift::SetDataSource(TDataSource* source) {
   if (source && IsLinkedTo(source)) SiftError(SiftMsg::SCircularDataLink);
-  data_link_->SetDataSource(source);
+  dataLink_->SetDataSource(source);
 }
 
 void TCustomSift::SetParamsFromDataSet() {
@@ -186,7 +186,7 @@ bool TCustomSift::HasMasterSource() { return DataSource() != nullptr; }
 TDataSet* TCustomSift::MasterDataSet() { return DataSource() ? DataSource()->DataSet() : nullptr; }
 
 bool TCustomSift::ParamAsField(const std::string& name, std::string& group, std::string& field) {
-  const TParamsAsFieldsItem* item = params_as_fields_->ParamByName(name);
+  const TParamsAsFieldsItem* item = paramsAsFields_->ParamByName(name);
   if (!item) return false;
   const std::string& v = item->Value();
   const size_t dot = v.find('.');
@@ -306,8 +306,8 @@ std::unique_ptr<TResultSet> TCustomSift::NewResultSet() const {
 
 void TCustomSift::SetReadyResultSet(std::unique_ptr<TResultSet> rs) {
   CheckInactive();
-  result_set_ = std::move(rs);
-  result_set_ready_ = result_set_ != nullptr;
+  resultSet_ = std::move(rs);
+  resultSetReady_ = resultSet_ != nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -318,7 +318,7 @@ std::string TCustomSift::TrimmedSQL() const { return StatementText(sql_->Text())
 std::unique_ptr<TSqlAnalizer> TCustomSift::NewAnalyzer() {
   auto a = std::make_unique<TSqlAnalizer>(nullptr, this);
   a->ParamSource = params_.get();
-  a->ParamsAsFieldsSource = params_as_fields_.get();
+  a->ParamsAsFieldsSource = paramsAsFields_.get();
   return a;
 }
 
@@ -400,14 +400,14 @@ void TCustomSift::SafeCreateResultSet(TSqlAnalizer& analyzer) {
     throw;
   }
   disabled_.clear();
-  result_set_ = std::move(built);
+  resultSet_ = std::move(built);
   if (OnAfterQuery) OnAfterQuery(&analyzer);
 }
 
 void TCustomSift::DoSelect(TSqlAnalizer& analyzer) {
   if (analyzer.Statement != ssSelect && analyzer.Statement != ssUnion) SiftError(SiftMsg::SIsNotValidInSelect);
   SafeCreateResultSet(analyzer);
-  if (!result_set_) result_set_ = NewResultSet();
+  if (!resultSet_) resultSet_ = NewResultSet();
 }
 
 void TCustomSift::DoExecSQL(TSqlAnalizer& analyzer) {
@@ -462,8 +462,8 @@ void TCustomSift::ExecSQL() {
   if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
   // The rows of an open query go with its cursor, not under it.
   Close();
-  result_set_.reset();
-  result_set_ready_ = false;
+  resultSet_.reset();
+  resultSetReady_ = false;
   RowsAffected = 0;
   FormatSettingsGuard separators('.', ',');
   if (MasterDataSet()) SetParamsFromDataSet();
@@ -492,7 +492,7 @@ bool TCustomSift::RunOneStatement(const std::string& text) {
 
 void TCustomSift::ExecSQLScript() {
   // A zero byte anywhere refuses the whole script before any of it runs.
-  std::string script = StatementText(sql_script_->Text());
+  std::string script = StatementText(sqlScript_->Text());
   if (script.empty()) SiftError(SiftMsg::SSQLIsEmpty);
   Close();
   // One SQL-wait cursor around the whole script instead of one per statement.
@@ -500,21 +500,21 @@ void TCustomSift::ExecSQLScript() {
   if (ShowWaitCursor) waitCursor.emplace(crSQLWait);
   const bool savedWait = ShowWaitCursor;
   // Values given before the script serve every statement that names them.
-  script_params_ = std::make_unique<TParams>(this);
-  script_params_->Assign(params_.get());
-  in_script_ = true;
+  scriptParams_ = std::make_unique<TParams>(this);
+  scriptParams_->Assign(params_.get());
+  inScript_ = true;
   ShowWaitCursor = false;
   struct Restore {
     TCustomSift& q;
     bool wait;
     ~Restore() {
       q.ShowWaitCursor = wait;
-      q.in_script_ = false;
-      q.script_params_.reset();
+      q.inScript_ = false;
+      q.scriptParams_.reset();
     }
   } restore{*this, savedWait};
   for (;;) {
-      result_set_.reset();
+      resultSet_.reset();
       std::string statement;
       const size_t end = StatementEnd(script);
       if (end == std::string::npos) {
@@ -530,8 +530,8 @@ void TCustomSift::ExecSQLScript() {
       for (int i = 0; i < params_->Count(); ++i) {
         const TParam* p = params_->Items(i);
         if (p->IsNull()) continue;
-        TParam* kept = script_params_->FindParam(p->Name());
-        if (!kept) kept = script_params_->AddParam();
+        TParam* kept = scriptParams_->FindParam(p->Name());
+        if (!kept) kept = scriptParams_->AddParam();
         kept->Assign(p);
       }
       if (script.empty()) break;
@@ -544,10 +544,10 @@ void TCustomSift::ExecSQLScript() {
 void TCustomSift::InternalOpen() {
   ClearTempDatasets();
   RowsAffected = 0;
-  if (!result_set_ready_) {
+  if (!resultSetReady_) {
     const std::string text = TrimmedSQL();
     if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
-    result_set_.reset();
+    resultSet_.reset();
     FormatSettingsGuard separators('.', ',');
     // Master values first: the parse puts the parameters' values into the
     // statement's texts.
@@ -576,23 +576,23 @@ void TCustomSift::InternalOpen() {
     if (dateSrc && dateDst) dateDst->DisplayFormat = dateSrc->DisplayFormat;
   }
   BindFields(true);
-  record_count_ = result_set_->GetRecordCount();
+  recordCount_ = resultSet_->GetRecordCount();
   current_ = -1;
   SetBookmarkSize(4);
-  cursor_open_ = true;
+  cursorOpen_ = true;
   CompileFilter();
 }
 
 void TCustomSift::InternalClose() {
   BindFields(false);
   if (DefaultFields()) DestroyFields();
-  filter_expr_.reset();
-  result_set_.reset();
-  result_set_ready_ = false;
-  cursor_open_ = false;
+  filterExpr_.reset();
+  resultSet_.reset();
+  resultSetReady_ = false;
+  cursorOpen_ = false;
   slots_.clear();
-  field_column_.clear();
-  record_count_ = 0;
+  fieldColumn_.clear();
+  recordCount_ = 0;
   current_ = -1;
   DisposeDatasets();
   ClearTempDatasets();
@@ -600,22 +600,22 @@ void TCustomSift::InternalClose() {
 
 void TCustomSift::InternalRefresh() {
   // The statement runs again; the layout stays the one the fields know.
-  if (result_set_ready_) return;
+  if (resultSetReady_) return;
   const std::string text = TrimmedSQL();
   if (text.empty()) SiftError(SiftMsg::SSQLIsEmpty);
-  std::unique_ptr<TResultSet> old = std::move(result_set_);
+  std::unique_ptr<TResultSet> old = std::move(resultSet_);
   try {
     FormatSettingsGuard separators('.', ',');
     if (MasterDataSet()) SetParamsFromDataSet();
     std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
     ParseStatement(*analyzer, text);
     DoSelect(*analyzer);
-    if (result_set_->Fields.Count() != static_cast<int32_t>(slots_.size())) SiftError(SiftMsg::SGetRecordInvalid);
+    if (resultSet_->Fields.Count() != static_cast<int32_t>(slots_.size())) SiftError(SiftMsg::SGetRecordInvalid);
   } catch (...) {
-    result_set_ = std::move(old);
+    resultSet_ = std::move(old);
     throw;
   }
-  for (size_t c = 0; c < slots_.size(); ++c) slots_[c].column = result_set_->Fields.GetItem(static_cast<int32_t>(c));
-  record_count_ = result_set_->GetRecordCount();
-  current_ = std::min(current_, record_count_);
+  for (size_t c = 0; c < slots_.size(); ++c) slots_[c].column = resultSet_->Fields.GetItem(static_cast<int32_t>(c));
+  recordCount_ = resultSet_->GetRecordCount();
+  current_ = std::min(current_, recordCount_);
 }

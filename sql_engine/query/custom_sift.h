@@ -117,7 +117,7 @@ public:
   TStringList& SQL() { return *sql_; }
   // Replaces the text when it differs (closing the query first).
   void SetSQL(const std::string& text);
-  TStringList& SQLScript() { return *sql_script_; }
+  TStringList& SQLScript() { return *sqlScript_; }
   void SetSQLScript(const std::string& text);
 
   // ---- running statements ----
@@ -136,8 +136,8 @@ public:
   int GetParamsCount() const { return params_->Count(); }
   void SetParamsList(const TParams& value) { params_->Assign(&value); }
   bool ParamCheck = true;
-  TParamsAsFields& ParamsAsFields() { return *params_as_fields_; }
-  void SetParamsAsFields(const TParamsAsFields& value) { params_as_fields_->Assign(&value); }
+  TParamsAsFields& ParamsAsFields() { return *paramsAsFields_; }
+  void SetParamsAsFields(const TParamsAsFields& value) { paramsAsFields_->Assign(&value); }
   // Master data source: its dataset's fields fill parameters of the same
   // name.  A source that leads back to this query raises "Circular data link".
   TDataSource* DataSource() const;
@@ -170,11 +170,11 @@ public:
   // ---- state the execution reads and writes ----
   int32_t RowsAffected = 0;
   // The current result set (owned); none while closed.
-  TResultSet* ResultSet() const { return result_set_.get(); }
+  TResultSet* ResultSet() const { return resultSet_.get(); }
   // Opens on a result set built elsewhere (a subquery in FROM shown as a
   // dataset): nothing is parsed.  Call before Open.
   void SetReadyResultSet(std::unique_ptr<TResultSet> rs);
-  bool ResultSetReady() const { return result_set_ready_; }
+  bool ResultSetReady() const { return resultSetReady_; }
   // A new empty result set of the kind InMemResultSet asks for.
   std::unique_ptr<TResultSet> NewResultSet() const;
   // The disabled-dataset list: datasets whose fields read as null while
@@ -185,9 +185,9 @@ public:
   // The statement kind of the script statement being run; set while a
   // script runs.
   TSQLStatement ScriptStatementType = ssSelect;
-  bool InScript() const { return in_script_; }
+  bool InScript() const { return inScript_; }
   // Extra field names collected by the grammar.
-  std::vector<std::string>& ExtraFieldNames() { return extra_field_names_; }
+  std::vector<std::string>& ExtraFieldNames() { return extraFieldNames_; }
 
   // "DummyDate(x)" -> x.
   static void FixDummiesForQuerying(std::string& text);
@@ -309,7 +309,7 @@ protected:
   void InternalOpen() override;
   void InternalPost() override {}
   void InternalSetToRecord(TRecordBuffer buffer) override;
-  bool IsCursorOpen() override { return result_set_ != nullptr && cursor_open_; }
+  bool IsCursorOpen() override { return resultSet_ != nullptr && cursorOpen_; }
   void InternalEdit() override;
   void InternalRefresh() override;
   bool GetCanModify() override { return true; }
@@ -343,19 +343,19 @@ private:
   int32_t BufferIndex(TRecordBuffer buffer) const;
 
   std::unique_ptr<TStringList> sql_;
-  std::unique_ptr<TStringList> sql_script_;
+  std::unique_ptr<TStringList> sqlScript_;
   std::unique_ptr<TParams> params_;
-  std::unique_ptr<TParamsAsFields> params_as_fields_;
+  std::unique_ptr<TParamsAsFields> paramsAsFields_;
   std::unique_ptr<TSiftDataSets> datasets_;
-  std::unique_ptr<TSiftDataLink> data_link_;
+  std::unique_ptr<TSiftDataLink> dataLink_;
   std::vector<TDataSet*> disabled_;
-  std::vector<std::string> extra_field_names_;
-  std::unique_ptr<TResultSet> result_set_;
-  bool result_set_ready_ = false;
-  bool in_script_ = false;
-  bool cursor_open_ = false;
+  std::vector<std::string> extraFieldNames_;
+  std::unique_ptr<TResultSet> resultSet_;
+  bool resultSetReady_ = false;
+  bool inScript_ = false;
+  bool cursorOpen_ = false;
   // Parameter values kept across the statements of a script.
-  std::unique_ptr<TParams> script_params_;
+  std::unique_ptr<TParams> scriptParams_;
 
   // Dataset side.
   struct TColumnSlot {
@@ -367,12 +367,12 @@ private:
     int32_t width = 0;            // not-null byte and value
   };
   std::vector<TColumnSlot> slots_;          // per result column
-  std::vector<int32_t> field_column_;       // field number - 1 -> column index
-  int32_t data_size_ = 0;
-  int32_t record_count_ = 0;
+  std::vector<int32_t> fieldColumn_;       // field number - 1 -> column index
+  int32_t dataSize_ = 0;
+  int32_t recordCount_ = 0;
   int32_t current_ = -1;
-  TRecordBuffer filter_buffer_ = nullptr;
-  std::unique_ptr<TExprParser> filter_expr_;
+  TRecordBuffer filterBuffer_ = nullptr;
+  std::unique_ptr<TExprParser> filterExpr_;
 };
 
 // The published form: adds nothing.

@@ -89,11 +89,11 @@ int32_t TCustomSift::GetFieldSize(TFieldType type, int32_t size) {
 
 void TCustomSift::LayoutColumns() {
   slots_.clear();
-  data_size_ = 0;
-  if (!result_set_) return;
-  for (int32_t c = 0; c < result_set_->Fields.Count(); ++c) {
+  dataSize_ = 0;
+  if (!resultSet_) return;
+  for (int32_t c = 0; c < resultSet_->Fields.Count(); ++c) {
     TColumnSlot s;
-    s.column = result_set_->Fields.GetItem(c);
+    s.column = resultSet_->Fields.GetItem(c);
     TkpField* col = s.column;
     TField* src = col->SourceField;
     if (src && IsBareReference(col->QualifiedName, src->FieldName()) && !col->CastType) {
@@ -168,16 +168,16 @@ void TCustomSift::LayoutColumns() {
           break;
       }
     }
-    s.offset = data_size_;
+    s.offset = dataSize_;
     s.width = 1 + GetFieldSize(s.type, s.size);
-    data_size_ += s.width;
+    dataSize_ += s.width;
     slots_.push_back(s);
   }
 }
 
 void TCustomSift::InternalInitFieldDefs() {
   FieldDefs().Clear();
-  if (slots_.empty() && result_set_) LayoutColumns();
+  if (slots_.empty() && resultSet_) LayoutColumns();
   // Names compare ignoring case: the set holds every name given so far in
   // upper case, and per first-formed name the next suffix worth trying (a
   // suffix once found taken stays taken), so many columns of one name cost
@@ -224,33 +224,33 @@ std::unique_ptr<uint8_t[]> TCustomSift::AllocRecordBuffer() {
   return b;
 }
 
-int TCustomSift::GetRecordSize() { return data_size_ + kInfoSize + CalcFieldsSize(); }
+int TCustomSift::GetRecordSize() { return dataSize_ + kInfoSize + CalcFieldsSize(); }
 
 void TCustomSift::InternalInitRecord(TRecordBuffer buffer) {
   std::memset(buffer, 0, static_cast<size_t>(GetRecordSize()));
 }
 
-void TCustomSift::GetBookmarkData(TRecordBuffer buffer, void* data) { std::memcpy(data, buffer + data_size_, 4); }
+void TCustomSift::GetBookmarkData(TRecordBuffer buffer, void* data) { std::memcpy(data, buffer + dataSize_, 4); }
 
 void TCustomSift::SetBookmarkData(TRecordBuffer buffer, const void* data) {
-  std::memcpy(buffer + data_size_, data, 4);
+  std::memcpy(buffer + dataSize_, data, 4);
 }
 
 TBookmarkFlag TCustomSift::GetBookmarkFlag(TRecordBuffer buffer) {
-  return static_cast<TBookmarkFlag>(buffer[data_size_ + 4]);
+  return static_cast<TBookmarkFlag>(buffer[dataSize_ + 4]);
 }
 
-void TCustomSift::SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) { buffer[data_size_ + 4] = flag; }
+void TCustomSift::SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) { buffer[dataSize_ + 4] = flag; }
 
 int32_t TCustomSift::BufferIndex(TRecordBuffer buffer) const {
   int32_t index = -1;
-  std::memcpy(&index, buffer + data_size_, 4);
+  std::memcpy(&index, buffer + dataSize_, 4);
   return index;
 }
 
 void TCustomSift::ReadRecord(TRecordBuffer buffer, int32_t index) {
-  result_set_->SetRecno(index + 1);
-  std::memset(buffer, 0, static_cast<size_t>(data_size_));
+  resultSet_->SetRecno(index + 1);
+  std::memset(buffer, 0, static_cast<size_t>(dataSize_));
   for (const TColumnSlot& s : slots_) {
     TkpField* col = s.column;
     uint8_t* p = buffer + s.offset;
@@ -322,46 +322,46 @@ void TCustomSift::ReadRecord(TRecordBuffer buffer, int32_t index) {
     }
     p[0] = present ? 1 : 0;
   }
-  std::memcpy(buffer + data_size_, &index, 4);
-  buffer[data_size_ + 4] = bfCurrent;
+  std::memcpy(buffer + dataSize_, &index, 4);
+  buffer[dataSize_ + 4] = bfCurrent;
 }
 
 bool TCustomSift::FilterRecord(TRecordBuffer buffer) {
-  if (!Filtered() || (!filter_expr_ && !OnFilterRecord)) return true;
-  TRecordBuffer saved = filter_buffer_;
-  filter_buffer_ = buffer;
+  if (!Filtered() || (!filterExpr_ && !OnFilterRecord)) return true;
+  TRecordBuffer saved = filterBuffer_;
+  filterBuffer_ = buffer;
   TTempStateGuard state(*this, dsFilter);
   bool accept = true;
   try {
     if (OnFilterRecord) OnFilterRecord(this, accept);
-    if (accept && filter_expr_ && filter_expr_->Expression) accept = filter_expr_->Expression->AsBoolean();
+    if (accept && filterExpr_ && filterExpr_->Expression) accept = filterExpr_->Expression->AsBoolean();
   } catch (...) {
-    filter_buffer_ = saved;
+    filterBuffer_ = saved;
     throw;
   }
-  filter_buffer_ = saved;
+  filterBuffer_ = saved;
   return accept;
 }
 
 TGetResult TCustomSift::GetRecord(TRecordBuffer buffer, TGetMode mode, bool do_check) {
-  if (!result_set_) return grError;
+  if (!resultSet_) return grError;
   for (;;) {
     switch (mode) {
       case gmCurrent:
-        if (current_ >= record_count_) return grEOF;
+        if (current_ >= recordCount_) return grEOF;
         if (current_ < 0) return grBOF;
         break;
       case gmNext:
-        if (current_ < record_count_ - 1) {
+        if (current_ < recordCount_ - 1) {
           ++current_;
         } else {
-          current_ = record_count_;
+          current_ = recordCount_;
           return grEOF;
         }
         break;
       case gmPrior:
         if (current_ >= 1) {
-          current_ = std::min(current_, record_count_) - 1;
+          current_ = std::min(current_, recordCount_) - 1;
         } else {
           current_ = -1;
           return grBOF;
@@ -370,7 +370,7 @@ TGetResult TCustomSift::GetRecord(TRecordBuffer buffer, TGetMode mode, bool do_c
     }
     ReadRecord(buffer, current_);
     if (CalcFieldsSize() > 0) {
-      std::memset(buffer + data_size_ + kInfoSize, 0, static_cast<size_t>(CalcFieldsSize()));
+      std::memset(buffer + dataSize_ + kInfoSize, 0, static_cast<size_t>(CalcFieldsSize()));
       GetCalcFields(buffer);
     }
     if (FilterRecord(buffer)) return grOK;
@@ -395,7 +395,7 @@ TRecordBuffer TCustomSift::FieldBuffer() {
     case dsCalcFields:
       return CalcBuffer();
     case dsFilter:
-      return filter_buffer_;
+      return filterBuffer_;
     default:
       return nullptr;
   }
@@ -405,7 +405,7 @@ bool TCustomSift::GetFieldData(TField* field, void* buffer) {
   TRecordBuffer rec = FieldBuffer();
   if (!rec) return false;
   if (field->FieldNo() <= 0) {
-    const uint8_t* p = rec + data_size_ + kInfoSize + field->Offset();
+    const uint8_t* p = rec + dataSize_ + kInfoSize + field->Offset();
     if (p[0] == 0) return false;
     if (buffer) std::memcpy(buffer, p + 1, static_cast<size_t>(field->DataSize()));
     return true;
@@ -429,7 +429,7 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
   TRecordBuffer rec = FieldBuffer();
   if (!rec) return;
   if (field->FieldNo() <= 0) {
-    uint8_t* p = rec + data_size_ + kInfoSize + field->Offset();
+    uint8_t* p = rec + dataSize_ + kInfoSize + field->Offset();
     p[0] = buffer ? 1 : 0;
     if (buffer) std::memcpy(p + 1, buffer, static_cast<size_t>(field->DataSize()));
   } else {
@@ -451,8 +451,8 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
     // inserted lives only in its buffer (inserted rows are not stored).
     if (State() == dsEdit && rec == ActiveBuffer()) {
       const int32_t index = BufferIndex(rec);
-      if (index >= 0 && index < record_count_) {
-        result_set_->SetRecno(index + 1);
+      if (index >= 0 && index < recordCount_) {
+        resultSet_->SetRecno(index + 1);
         TkpField* col = s.column;
         const uint8_t* v = p + 1;
         if (!buffer) {
@@ -538,23 +538,23 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
 
 void TCustomSift::InternalFirst() { current_ = -1; }
 
-void TCustomSift::InternalLast() { current_ = record_count_; }
+void TCustomSift::InternalLast() { current_ = recordCount_; }
 
 void TCustomSift::InternalSetToRecord(TRecordBuffer buffer) { current_ = BufferIndex(buffer); }
 
 void TCustomSift::InternalGotoBookmark(const void* bookmark) {
   int32_t index = -1;
   std::memcpy(&index, bookmark, 4);
-  if (index < 0 || index >= record_count_) SiftErrorFmt(SiftMsg::SBookmarkNotFound, {index});
+  if (index < 0 || index >= recordCount_) SiftErrorFmt(SiftMsg::SBookmarkNotFound, {index});
   current_ = index;
 }
 
 bool TCustomSift::BookmarkValid(TBookmark bookmark) {
   const uint8_t* b = BookmarkBytes(bookmark);
-  if (!b || !result_set_) return false;
+  if (!b || !resultSet_) return false;
   int32_t index = -1;
   std::memcpy(&index, b, 4);
-  return index >= 0 && index < record_count_;
+  return index >= 0 && index < recordCount_;
 }
 
 int TCustomSift::CompareBookmarks(TBookmark a, TBookmark b) {
@@ -576,19 +576,19 @@ void TCustomSift::InternalDelete() {
   TRecordBuffer rec = ActiveBuffer();
   if (!rec) return;
   const int32_t index = BufferIndex(rec);
-  if (index < 0 || index >= record_count_) return;
-  result_set_->SetRecno(index + 1);
-  result_set_->Delete();
-  record_count_ = result_set_->GetRecordCount();
-  current_ = std::min(index, record_count_);
+  if (index < 0 || index >= recordCount_) return;
+  resultSet_->SetRecno(index + 1);
+  resultSet_->Delete();
+  recordCount_ = resultSet_->GetRecordCount();
+  current_ = std::min(index, recordCount_);
 }
 
 int TCustomSift::GetRecordCount() {
   CheckActive();
-  if (!Filtered()) return record_count_;
+  if (!Filtered()) return recordCount_;
   std::unique_ptr<uint8_t[]> scratch = AllocRecordBuffer();
   int count = 0;
-  for (int32_t i = 0; i < record_count_; ++i) {
+  for (int32_t i = 0; i < recordCount_; ++i) {
     ReadRecord(scratch.get(), i);
     if (FilterRecord(scratch.get())) ++count;
   }
@@ -603,7 +603,7 @@ int TCustomSift::GetRecNo() {
   if (!Filtered()) return index < 0 ? 1 : index + 1;
   std::unique_ptr<uint8_t[]> scratch = AllocRecordBuffer();
   int n = 0;
-  for (int32_t i = 0; i <= index && i < record_count_; ++i) {
+  for (int32_t i = 0; i <= index && i < recordCount_; ++i) {
     ReadRecord(scratch.get(), i);
     if (FilterRecord(scratch.get())) ++n;
   }
@@ -613,7 +613,7 @@ int TCustomSift::GetRecNo() {
 void TCustomSift::SetRecNo(int n) {
   CheckBrowseMode();
   if (!Filtered()) {
-    if (n < 1 || n > record_count_) return;
+    if (n < 1 || n > recordCount_) return;
     DoBeforeScroll();
     current_ = n - 1;
     Resync(rmCenter);
@@ -626,9 +626,9 @@ void TCustomSift::SetRecNo(int n) {
 
 bool TCustomSift::IsSequenced() { return !Filtered(); }
 
-bool TCustomSift::ResultSetIsSequenced() const { return result_set_ && result_set_->SourceBookmarked; }
+bool TCustomSift::ResultSetIsSequenced() const { return resultSet_ && resultSet_->SourceBookmarked; }
 
-TDataSet* TCustomSift::SourceDataSet() const { return result_set_ ? result_set_->SourceDataSet : nullptr; }
+TDataSet* TCustomSift::SourceDataSet() const { return resultSet_ ? resultSet_->SourceDataSet : nullptr; }
 
 int32_t TCustomSift::SourceBookmark() {
   if (!ResultSetIsSequenced()) return 0;
@@ -636,21 +636,21 @@ int32_t TCustomSift::SourceBookmark() {
   TRecordBuffer rec = ActiveBuffer();
   if (!rec || IsEmpty()) return 0;
   const int32_t index = BufferIndex(rec);
-  if (index < 0 || index >= record_count_) return 0;
-  result_set_->SetRecno(index + 1);
-  return result_set_->GetSourceBookmark();
+  if (index < 0 || index >= recordCount_) return 0;
+  resultSet_->SetRecno(index + 1);
+  return resultSet_->GetSourceBookmark();
 }
 
 // ---------------------------------------------------------------------------
 // Filter, find, locate, lookup.
 
 void TCustomSift::CompileFilter() {
-  filter_expr_.reset();
+  filterExpr_.reset();
   if (!Filtered() || Trim(Filter()).empty()) return;
   auto parser = std::make_unique<TExprParser>(nullptr, this);
   // The expression reads this dataset's fields through the filter buffer.
   parser->ParseExpression(Filter());
-  filter_expr_ = std::move(parser);
+  filterExpr_ = std::move(parser);
 }
 
 void TCustomSift::SetFiltered(bool on) {
@@ -716,17 +716,17 @@ int32_t TCustomSift::LocateRecord(const std::string& key_fields, const Variant& 
                          : Variant::Null());
   }
   std::unique_ptr<uint8_t[]> scratch = AllocRecordBuffer();
-  TRecordBuffer saved = filter_buffer_;
+  TRecordBuffer saved = filterBuffer_;
   struct Back {
     TRecordBuffer& b;
     TRecordBuffer v;
     ~Back() { b = v; }
-  } back{filter_buffer_, saved};
-  for (int32_t i = 0; i < record_count_; ++i) {
+  } back{filterBuffer_, saved};
+  for (int32_t i = 0; i < recordCount_; ++i) {
     ReadRecord(scratch.get(), i);
     if (!FilterRecord(scratch.get())) continue;
     // The key fields are read from the scratch row as a filter would.
-    filter_buffer_ = scratch.get();
+    filterBuffer_ = scratch.get();
     TTempStateGuard state(*this, dsFilter);
     bool all = true;
     for (size_t k = 0; k < fields.size() && all; ++k) {
@@ -774,17 +774,17 @@ Variant TCustomSift::Lookup(const std::string& key_fields, const Variant& key_va
   if (r == 0) return Variant::Null();
   std::unique_ptr<uint8_t[]> scratch = AllocRecordBuffer();
   ReadRecord(scratch.get(), r - 1);
-  TRecordBuffer saved = filter_buffer_;
-  filter_buffer_ = scratch.get();
+  TRecordBuffer saved = filterBuffer_;
+  filterBuffer_ = scratch.get();
   Variant out;
   try {
     TTempStateGuard state(*this, dsFilter);
     out = FieldValues(result_fields);
   } catch (...) {
-    filter_buffer_ = saved;
+    filterBuffer_ = saved;
     throw;
   }
-  filter_buffer_ = saved;
+  filterBuffer_ = saved;
   return out;
 }
 
@@ -797,14 +797,14 @@ void TCustomSift::SortByColumns(const std::vector<int32_t>& columns, bool descen
   std::unique_ptr<TkpSortList> list = CreateSortList(*this, false);
   std::vector<TkpField*> cols;
   for (int32_t c : columns)
-    if (c >= 0 && c < result_set_->Fields.Count()) {
-      TkpField* col = result_set_->Fields.GetItem(c);
+    if (c >= 0 && c < resultSet_->Fields.Count()) {
+      TkpField* col = resultSet_->Fields.GetItem(c);
       cols.push_back(col);
       list->AddField(col->DataType, col->GetColWidth(), descending);
     }
   if (cols.empty()) return;
-  for (int32_t r = 1; r <= result_set_->GetRecordCount(); ++r) {
-    result_set_->SetRecno(r);
+  for (int32_t r = 1; r <= resultSet_->GetRecordCount(); ++r) {
+    resultSet_->SetRecno(r);
     list->Insert();
     list->SetSourceRecno(r);
     for (size_t k = 0; k < cols.size(); ++k) {
@@ -828,8 +828,8 @@ void TCustomSift::SortByColumns(const std::vector<int32_t>& columns, bool descen
     }
   }
   list->Sort();
-  result_set_->SortWithList(*list);
-  record_count_ = result_set_->GetRecordCount();
+  resultSet_->SortWithList(*list);
+  recordCount_ = resultSet_->GetRecordCount();
   First();
 }
 
@@ -841,11 +841,11 @@ std::unique_ptr<TStream> TCustomSift::CreateBlobStream(TField* field, TBlobStrea
   if (mode != bmRead) return stream;
   TRecordBuffer rec = FieldBuffer();
   TkpField* col = ColumnOf(field);
-  if (!rec || !col || !col->SourceField || !result_set_->SourceBookmarked) return stream;
+  if (!rec || !col || !col->SourceField || !resultSet_->SourceBookmarked) return stream;
   const int32_t index = BufferIndex(rec);
-  if (index < 0 || index >= record_count_) return stream;
-  result_set_->SetRecno(index + 1);
-  const int32_t bookmark = result_set_->GetSourceBookmark();
+  if (index < 0 || index >= recordCount_) return stream;
+  resultSet_->SetRecno(index + 1);
+  const int32_t bookmark = resultSet_->GetSourceBookmark();
   TDataSet* src = col->SourceField->DataSet();
   if (bookmark <= 0 || !src || !src->BookmarkValid(bookmark)) return stream;
   // The source goes to the row's record for the read and back afterwards.

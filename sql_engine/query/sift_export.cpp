@@ -131,11 +131,11 @@ private:
 class TQuoting {
 public:
   TQuoting(char quoteChar, char separator, bool whenNeeded)
-      : quote_(quoteChar), separator_(separator), when_needed_(whenNeeded) {}
+      : quote_(quoteChar), separator_(separator), whenNeeded_(whenNeeded) {}
 
   std::string operator()(const std::string& value) const {
     if (quote_ != '\0') return Enclose(value, quote_);
-    if (!when_needed_) return value;
+    if (!whenNeeded_) return value;
     for (char c : value)
       if (c == '"' || c == separator_ || c == '\r' || c == '\n') return Enclose(value, '"');
     return value;
@@ -153,7 +153,7 @@ private:
   }
 
   char quote_, separator_;
-  bool when_needed_;
+  bool whenNeeded_;
 };
 
 // Disables the controls for one scope.

@@ -93,7 +93,7 @@ TSiftJoins::~TSiftJoins() = default;
 void TSiftJoins::Compile() {
   TDataSet* main = plan_.MainDataSet();
   if (plan_.JoinInWhere()) {
-    join_where_ = subqueries_.CompileCondition(plan_.JoinCondition(), main);
+    joinWhere_ = subqueries_.CompileCondition(plan_.JoinCondition(), main);
     plan_.ClearMainDataSetOnly();
   }
   for (int32_t l = 0; l < a_.JoinList.Count(); ++l) {
@@ -105,7 +105,7 @@ void TSiftJoins::Compile() {
       // The right rows without a match are added after the scan: only the
       // join of two tables is done this way.
       if (a_.JoinList.Count() != 1) NotSupported("A right or full outer join over more than two tables");
-      right_join_ = true;
+      rightJoin_ = true;
       plan_.ClearMainDataSetOnly();
     }
     std::string on = plan_.QualifiedField(item->JoinExpression, true);
@@ -172,7 +172,7 @@ void TSiftJoins::PrepareJOIN(TJoinStep& step, const std::string& on) {
 
 void TSiftJoins::DoJoinInWhere(TSiftJoinTarget& target, int32_t level) {
   if (level >= a_.TableList.Count()) {
-    if (ConditionTrue(*join_where_)) target.AddThisRecord();
+    if (ConditionTrue(*joinWhere_)) target.AddThisRecord();
     return;
   }
   TDataSet* ds = a_.TableList.Get(level)->SourceDataSet;
@@ -196,7 +196,7 @@ void TSiftJoins::DoJOINOn(TSiftJoinTarget& target, int32_t level) {
   auto visit = [&]() {
     if (!ConditionTrue(*step.On)) return;
     matched = true;
-    if (right_join_) right_matched_.insert(RecordKey(ds));
+    if (rightJoin_) rightMatched_.insert(RecordKey(ds));
     DoJOINOn(target, level + 1);
   };
   if (step.Keys) {
@@ -230,7 +230,7 @@ void TSiftJoins::EmitUnmatchedRight(TSiftJoinTarget& target) {
   TDisableGuard off(q_, plan_.MainDataSet());
   ds->First();
   while (!ds->Eof() && !target.RowsFull()) {
-    if (!right_matched_.count(RecordKey(ds)) && plan_.TestWhere()) target.AddThisRecord(false);
+    if (!rightMatched_.count(RecordKey(ds)) && plan_.TestWhere()) target.AddThisRecord(false);
     ds->Next();
   }
 }

@@ -63,7 +63,7 @@ public:
   // The statement has JOIN ... ON clauses.
   bool HasJoinOn() const { return !steps_.empty(); }
   // A right or full outer join: the unmatched right rows follow the scan.
-  bool RightJoin() const { return right_join_; }
+  bool RightJoin() const { return rightJoin_; }
 
   // The FROM tables from `level` on, over the main dataset's current
   // record: every combination that passes the WHERE clause is a row.
@@ -84,8 +84,8 @@ private:
   TSqlAnalizer& a_;
   TCustomSift& q_;
   TSiftSubqueries& subqueries_;
-  std::unique_ptr<TExprParser> join_where_;
+  std::unique_ptr<TExprParser> joinWhere_;
   std::vector<std::unique_ptr<TJoinStep>> steps_;
-  bool right_join_ = false;  // the one join is a right or full outer join
-  std::set<std::string> right_matched_;
+  bool rightJoin_ = false;  // the one join is a right or full outer join
+  std::set<std::string> rightMatched_;
 };

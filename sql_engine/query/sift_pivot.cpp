@@ -206,11 +206,11 @@ void TSiftTransform::PrepareTransform() {
     for (int32_t i = 0; i < a_.OrderByList.Count(); ++i)
       if (a_.OrderByList.Get(i)->ColumnIndex != i) SiftError(SiftMsg::STransfWrongColumnoRDER);
   }
-  first_pivot_column_ = columns;
+  firstPivotColumn_ = columns;
   // Rows can be taken as they come unless something needs them all.
   bool subqueries = false;
   for (int32_t i = 0; i < columns; ++i) subqueries = subqueries || !a_.ColumnList.Get(i)->Subqueries.empty();
-  transform_streamed_ = !a_.DoDistinct && !a_.HasAggregates() && !subqueries;
+  transformStreamed_ = !a_.DoDistinct && !a_.HasAggregates() && !subqueries;
 
   TColumnItem* pivot = a_.ColumnList.Add();
   pivot->ExprText = plan_.QualifiedField(a_.PivotStr, true);
@@ -219,7 +219,7 @@ void TSiftTransform::PrepareTransform() {
   pivot->CastKind = 0;
   pivot->CastWidth = 1;
 
-  transform_columns_.clear();
+  transformColumns_.clear();
   for (int32_t i = 0; i < a_.TransformColumnList.Count(); ++i) {
     const TColumnItem* t = a_.TransformColumnList.Get(i);
     // A cell is one aggregate, not an expression over several.
@@ -238,7 +238,7 @@ void TSiftTransform::PrepareTransform() {
       arg->Caption = arg->ExprText;
       col.ArgColumn = a_.ColumnList.Count() - 1;
     }
-    transform_columns_.push_back(col);
+    transformColumns_.push_back(col);
   }
 }
 
@@ -303,14 +303,14 @@ private:
 TSiftTransform::TTransformState::TTransformState(TSiftTransform& scan, TResultSet& in)
     : S(scan),
       In(in),
-      Headings(scan.first_pivot_column_),
-      M(scan.transform_columns_.size()),
+      Headings(scan.firstPivotColumn_),
+      M(scan.transformColumns_.size()),
       FixedValues(scan.a_.PivotInSubquery || !scan.a_.PivotInList.empty()),
-      Pivot(in.Fields.GetItem(scan.first_pivot_column_)) {
+      Pivot(in.Fields.GetItem(scan.firstPivotColumn_)) {
   for (int32_t i = 0; i < S.a_.GroupByList.Count(); ++i) GroupFields.push_back(In.Fields.GetItem(i));
   for (int32_t i = 0; i < Headings; ++i) HeadFields.push_back(In.Fields.GetItem(i));
   CountsOnly = M > 0;
-  for (const TTransformColumn& t : S.transform_columns_) {
+  for (const TTransformColumn& t : S.transformColumns_) {
     ArgFields.push_back(t.ArgColumn >= 0 ? In.Fields.GetItem(t.ArgColumn) : nullptr);
     TextArg.push_back(TextArgument(In, t.ArgColumn));
     CountsOnly = CountsOnly && t.Kind == akCOUNT && !t.Distinct;
@@ -453,7 +453,7 @@ void TSiftTransform::TTransformState::Consume() {
   }
   TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
   for (size_t c = 0; c < M; ++c) {
-    const TTransformColumn& t = S.transform_columns_[c];
+    const TTransformColumn& t = S.transformColumns_[c];
     TCellAcc& a = cell[c];
     TkpField* arg = ArgFields[c];
     // A text read as a number is null when it holds no text.
@@ -544,7 +544,7 @@ std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* 
   for (const int32_t slot : order) {
     const std::string& name = Names[static_cast<size_t>(slot)];
     for (size_t c = 0; c < M; ++c) {
-      const TTransformColumn& t = S.transform_columns_[c];
+      const TTransformColumn& t = S.transformColumns_[c];
       TExprType type = t.Kind == akCOUNT ? ttInteger : ttFloat;
       int32_t size = 0;
       if ((t.Kind == akMIN || t.Kind == akMAX) && TextArg[c]) {
@@ -601,7 +601,7 @@ std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* 
       const TCellAcc* cell = Acc.data() + static_cast<size_t>(cellIndex) * M;
       for (size_t c = 0; c < M; ++c) {
         const TCellAcc& a = cell[c];
-        const TTransformColumn& t = S.transform_columns_[c];
+        const TTransformColumn& t = S.transformColumns_[c];
         TkpField* f = out->Fields.GetItem(base + static_cast<int32_t>(c));
         if (t.Kind == akCOUNT) {
           f->SetAsInteger(static_cast<int32_t>(a.Count));
@@ -630,7 +630,7 @@ std::unique_ptr<TResultSet> TSiftTransform::TTransformState::Finish(TResultSet* 
 }
 
 bool TSiftTransform::WritesInPlace(TResultSet& rows) {
-  if (!transform_streamed_) return false;
+  if (!transformStreamed_) return false;
   if (!transform_) transform_ = std::make_unique<TTransformState>(*this, rows);
   // One record takes every row in turn: back to all nulls.
   if (rows.GetRecordCount() == 0) {
@@ -645,14 +645,14 @@ bool TSiftTransform::WritesInPlace(TResultSet& rows) {
 void TSiftTransform::RowWritten() { transform_->Consume(); }
 
 void TSiftTransform::DoTransform(std::unique_ptr<TResultSet>& rows) {
-  if (!transform_streamed_ && a_.DoDistinct) order_.DoDistinct(*rows);
+  if (!transformStreamed_ && a_.DoDistinct) order_.DoDistinct(*rows);
   // Headings that aggregate (a row total) come from the rows grouped by the
   // GROUP BY columns; plain headings from the group's first row.
   std::unique_ptr<TResultSet> grouped;
   if (a_.HasAggregates()) grouped = GroupedCopy(*rows);
   if (!transform_) {
     transform_ = std::make_unique<TTransformState>(*this, *rows);
-    if (!transform_streamed_)
+    if (!transformStreamed_)
       for (int32_t r = 1; r <= rows->GetRecordCount(); ++r) {
         rows->SetRecno(r);
         transform_->Consume();

@@ -96,8 +96,8 @@ private:
   TSiftSubqueries& subqueries_;
   TSiftGroup& group_;
   TSiftOrder& order_;
-  int32_t first_pivot_column_ = -1;
-  std::vector<TTransformColumn> transform_columns_;
-  bool transform_streamed_ = false;
+  int32_t firstPivotColumn_ = -1;
+  std::vector<TTransformColumn> transformColumns_;
+  bool transformStreamed_ = false;
   std::unique_ptr<TTransformState> transform_;
 };

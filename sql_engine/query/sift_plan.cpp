@@ -44,8 +44,8 @@ bool TSiftPlan::ParamAsField(const std::string& name, std::string& group, std::s
 }
 
 TParam* TSiftPlan::FindParam(const std::string& name) {
-  if (TParam* p = own_params_.FindParam(name)) {
-    ++subquery_refs_;
+  if (TParam* p = ownParams_.FindParam(name)) {
+    ++subqueryRefs_;
     return p;
   }
   return q_.FindParam(name);
@@ -53,8 +53,8 @@ TParam* TSiftPlan::FindParam(const std::string& name) {
 
 bool TSiftPlan::HasMasterSource() { return q_.HasMasterSource(); }
 bool TSiftPlan::ParamFromMaster(const TParam* param) {
-  for (int i = 0; i < own_params_.Count(); ++i)
-    if (own_params_.Items(i) == param) return false;
+  for (int i = 0; i < ownParams_.Count(); ++i)
+    if (ownParams_.Items(i) == param) return false;
   return true;
 }
 TDataSet* TSiftPlan::MasterDataSet() { return q_.MasterDataSet(); }
@@ -341,15 +341,15 @@ void TSiftPlan::CheckIntegrity() {
   }
 
   // WHERE: qualified; the wrapped form is kept for the adapter's filter.
-  where_wrapped_ = QualifiedField(a_.WhereStr, true);
-  a_.WhereStr = where_wrapped_;
+  whereWrapped_ = QualifiedField(a_.WhereStr, true);
+  a_.WhereStr = whereWrapped_;
   TCustomSift::FixDummiesForQuerying(a_.WhereStr);
 
   // Several tables without JOIN ... ON: nested loops over the WHERE clause.
   if (a_.TableList.Count() > 1 && a_.JoinList.Count() == 0) {
     if (Trim(a_.WhereStr).empty()) SiftError(SiftMsg::SWrongJoin);
-    join_in_where_ = true;
-    join_condition_ = a_.WhereStr;
+    joinInWhere_ = true;
+    joinCondition_ = a_.WhereStr;
     a_.WhereStr.clear();
     a_.WhereOptimizeList.Clear();
   }
@@ -378,14 +378,14 @@ void TSiftPlan::CompileColumns(TSiftSubqueries& subqueries) {
 }
 
 void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
-  if (!SiftWhereJoins() || !join_in_where_ || a_.Statement != ssSelect || a_.JoinList.Count() != 0) return;
-  const std::vector<std::string> parts = TopLevelConjuncts(join_condition_);
-  const std::vector<std::string> wrapped = TopLevelConjuncts(where_wrapped_);
+  if (!SiftWhereJoins() || !joinInWhere_ || a_.Statement != ssSelect || a_.JoinList.Count() != 0) return;
+  const std::vector<std::string> parts = TopLevelConjuncts(joinCondition_);
+  const std::vector<std::string> wrapped = TopLevelConjuncts(whereWrapped_);
   if (wrapped.size() != parts.size()) return;
   // The text splits where the compiled condition does: its root is one AND
   // over exactly these conjuncts (a lone conjunct is the whole condition).
   if (parts.size() > 1) {
-    const std::unique_ptr<TExprParser> whole = subqueries.CompileCondition(join_condition_, main_);
+    const std::unique_ptr<TExprParser> whole = subqueries.CompileCondition(joinCondition_, main_);
     const auto* root = dynamic_cast<const TBinaryOp*>(whole->Expression.get());
     if (!root || root->Operator != opAnd || root->OperandType != ttBoolean || root->More.size() + 2 != parts.size())
       return;
@@ -436,9 +436,9 @@ void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
     item->JoinExpression = at[t].empty() ? "0 = 0" : joined(parts, at[t]);
   }
   a_.WhereStr = joined(parts, at[0]);
-  where_wrapped_ = joined(wrapped, at[0]);
-  join_in_where_ = false;
-  join_condition_.clear();
+  whereWrapped_ = joined(wrapped, at[0]);
+  joinInWhere_ = false;
+  joinCondition_.clear();
 }
 
 void TSiftPlan::CompileWhere(TSiftSubqueries& subqueries) {
@@ -446,7 +446,7 @@ void TSiftPlan::CompileWhere(TSiftSubqueries& subqueries) {
   if (Trim(a_.WhereStr).empty()) return;
   where_ = subqueries.CompileCondition(a_.WhereStr, main_);
   for (const std::string& name : where_->FieldNames)
-    if (!IsValidFieldName(name, true)) main_only_ = false;
+    if (!IsValidFieldName(name, true)) mainOnly_ = false;
 }
 
 void TSiftPlan::DropWhere() { where_.reset(); }
@@ -454,16 +454,16 @@ void TSiftPlan::DropWhere() { where_.reset(); }
 bool TSiftPlan::TestWhere() { return !where_ || ConditionTrue(*where_); }
 
 void TSiftPlan::BuildFilterText(bool hasConditionSubqueries, bool rightJoin) {
-  filter_text_.clear();
-  if (!where_ || !main_only_ || rightJoin) return;
+  filterText_.clear();
+  if (!where_ || !mainOnly_ || rightJoin) return;
   if (q_.WhereOptimizeMethod != omSetFilter || !q_.OnSetFilter) return;
   if (hasConditionSubqueries) return;  // a condition with subqueries is never offered
-  std::string f = where_wrapped_;
+  std::string f = whereWrapped_;
   for (int32_t i = 0; i < a_.TableList.Count(); ++i) {
     const TTableItem* t = a_.TableList.Get(i);
     f = RemoveTablePrefix(f, t->TableName);
     f = RemoveTablePrefix(f, t->Alias);
   }
   q_.FixDummiesForFilter(f);
-  filter_text_ = f;
+  filterText_ = f;
 }

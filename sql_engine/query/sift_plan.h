@@ -75,10 +75,10 @@ public:
   void BuildFilterText(bool hasConditionSubqueries, bool rightJoin);
   // Several FROM tables without JOIN ... ON: the WHERE clause is their
   // join condition, tested on every combination.
-  bool JoinInWhere() const { return join_in_where_; }
-  const std::string& JoinCondition() const { return join_condition_; }
+  bool JoinInWhere() const { return joinInWhere_; }
+  const std::string& JoinCondition() const { return joinCondition_; }
   // The WHERE text worded for the adapter's filter (BuildFilterText).
-  const std::string& FilterText() const { return filter_text_; }
+  const std::string& FilterText() const { return filterText_; }
   // The compiled WHERE clause (none when there is none, or when the
   // adapter's filter took it over).
   TExprParser* Where() const { return where_.get(); }
@@ -87,14 +87,14 @@ public:
   bool TestWhere();
   // The WHERE clause names the main dataset only: it is tested once per
   // main record, not per joined row.
-  bool MainDataSetOnlyFlag() const { return main_only_; }
-  void ClearMainDataSetOnly() { main_only_ = false; }
+  bool MainDataSetOnlyFlag() const { return mainOnly_; }
+  void ClearMainDataSetOnly() { mainOnly_ = false; }
 
   // The parameters that stand for subquery values while texts compile, and
   // the count of lookups of them since the last reset.
-  TParams& OwnParams() { return own_params_; }
-  int32_t SubqueryRefs() const { return subquery_refs_; }
-  void ResetSubqueryRefs() { subquery_refs_ = 0; }
+  TParams& OwnParams() { return ownParams_; }
+  int32_t SubqueryRefs() const { return subqueryRefs_; }
+  void ResetSubqueryRefs() { subqueryRefs_ = 0; }
   std::string SubqueryParamName(int32_t k) const;
 
   // ---- TExprContext ----
@@ -138,13 +138,13 @@ private:
   TSqlAnalizer& a_;
   TCustomSift& q_;
   TDataSet* main_ = nullptr;
-  bool main_only_ = true;
-  std::string where_wrapped_;  // the WHERE text before the date wrappers go
-  std::string filter_text_;
-  bool join_in_where_ = false;
-  std::string join_condition_;
+  bool mainOnly_ = true;
+  std::string whereWrapped_;  // the WHERE text before the date wrappers go
+  std::string filterText_;
+  bool joinInWhere_ = false;
+  std::string joinCondition_;
   std::set<int32_t> derived_;  // subquery indexes that are FROM tables
   std::unique_ptr<TExprParser> where_;
-  TParams own_params_;
-  int32_t subquery_refs_ = 0;
+  TParams ownParams_;
+  int32_t subqueryRefs_ = 0;
 };

@@ -65,7 +65,7 @@ void TSiftScan::OfferFilter() {
   bool handled = false;
   q_.OnSetFilter(&q_, Main(), plan_.FilterText(), false, handled);
   if (!handled) return;
-  filter_handled_ = true;
+  filterHandled_ = true;
   a_.WhereOptimizeList.Clear();
   // A data change keeps testing its own WHERE on the filtered rows: the
   // adapter's filter language has rules of its own (wildcards), so the
@@ -169,7 +169,7 @@ void TSiftScan::OfferRangeOrIndex() {
     item->Accepted = accept;
     // Asked only here; the index is activated and the range set when the
     // scan starts (ArmRange), after the start has been reported.
-    if (accept) range_dataset_ = item->SourceDataSet;
+    if (accept) rangeDataset_ = item->SourceDataSet;
     return;
   }
   if (a_.Statement != ssSelect) return;
@@ -194,7 +194,7 @@ void TSiftScan::OfferRangeOrIndex() {
 }
 
 void TSiftScan::ArmRange() {
-  if (range_dataset_ == nullptr || range_armed_) return;
+  if (rangeDataset_ == nullptr || rangeArmed_) return;
   TWhereOptimizeItem* item = a_.WhereOptimizeList.Get(0);
   bool accept = item->Accepted;
   q_.OnIndexNeededFor(&q_, item->SourceDataSet, item->FieldText, true, false, accept);
@@ -202,21 +202,21 @@ void TSiftScan::ArmRange() {
   if (!accept) return;
   // Armed before it is set: a handler that raises half-way is still told
   // to drop the range.
-  range_armed_ = true;
+  rangeArmed_ = true;
   q_.OnSetRange(&q_, item->Operator, item->SourceDataSet, item->FieldText, item->StartValue, item->EndValue, false);
 }
 
 void TSiftScan::FireCancels() {
-  if (range_armed_) {
-    range_armed_ = false;
-    if (q_.OnCancelRange) q_.OnCancelRange(&q_, range_dataset_, false);
+  if (rangeArmed_) {
+    rangeArmed_ = false;
+    if (q_.OnCancelRange) q_.OnCancelRange(&q_, rangeDataset_, false);
   }
-  if (filter_handled_) {
-    filter_handled_ = false;
+  if (filterHandled_) {
+    filterHandled_ = false;
     if (q_.OnCancelFilter) q_.OnCancelFilter(&q_, Main(), false);
   }
-  if (user_range_armed_) {
-    user_range_armed_ = false;
+  if (userRangeArmed_) {
+    userRangeArmed_ = false;
     if (q_.OnCancelUserRange) q_.OnCancelUserRange(&q_, Main());
   }
 }
@@ -224,19 +224,19 @@ void TSiftScan::FireCancels() {
 void TSiftScan::ArmUserRange() {
   const TUserDefinedRange& ur = a_.UserDefinedRange;
   if (ur.StartTexts.empty() || !q_.OnSetUserRange) return;
-  user_range_armed_ = true;
+  userRangeArmed_ = true;
   q_.OnSetUserRange(&q_, Main(), ur.IndexName, ur.FieldText, ur.StartTexts, ur.EndTexts);
 }
 
 void TSiftScan::SaveCursors() {
   for (int32_t i = 0; i < a_.TableList.Count(); ++i) {
     TDataSet* ds = a_.TableList.Get(i)->SourceDataSet;
-    if (ds && ds->Active() && !ds->IsEmpty()) saved_cursors_.emplace_back(ds, ds->GetBookmark());
+    if (ds && ds->Active() && !ds->IsEmpty()) savedCursors_.emplace_back(ds, ds->GetBookmark());
   }
 }
 
 void TSiftScan::RestoreCursors() {
-  for (auto& [ds, bm] : saved_cursors_) {
+  for (auto& [ds, bm] : savedCursors_) {
     try {
       // A row deleted meanwhile refuses its bookmark: the cursor stays.
       if (ds->Active()) ds->GotoBookmark(bm);
@@ -247,13 +247,13 @@ void TSiftScan::RestoreCursors() {
     } catch (const Exception&) {
     }
   }
-  saved_cursors_.clear();
+  savedCursors_.clear();
 }
 
 void TSiftScan::Cleanup() {
   q_.ClearDisabledDataSets();
-  if (progress_started_) {
-    progress_started_ = false;
+  if (progressStarted_) {
+    progressStarted_ = false;
     q_.DoProgress(psSiftEnd, 0, 0, 0);
   }
 }
@@ -296,7 +296,7 @@ void TSiftScan::AddThisRecord(bool withBookmark) {
     }
   }
   if (streamed) inPlace->RowWritten();
-  else if (stop_at_ > 0 && rows_->GetRecordCount() >= stop_at_) full_ = true;
+  else if (stopAt_ > 0 && rows_->GetRecordCount() >= stopAt_) full_ = true;
 }
 
 int32_t TSiftScan::EarlyStop(bool unionBranch) const {
@@ -321,14 +321,14 @@ void TSiftScan::Scan(int32_t stopAt) {
   int32_t max = 0;
   if (q_.OnProgress) {
     max = Main()->RecordCount();
-    progress_started_ = true;
+    progressStarted_ = true;
     q_.DoProgress(psSiftStart, 1, max, 1);
   }
   ArmRange();
   const int32_t span = max - 1;
   int32_t position = 1;
   int32_t last = 1;
-  stop_at_ = stopAt;
+  stopAt_ = stopAt;
   TDataSet* main = Main();
   TWalkGuard walkEnds(main);
   const bool walking = WalkRoad() ? main->BeginWalk() : (main->First(), false);

@@ -130,14 +130,14 @@ private:
   TResultSet* rows_ = nullptr;
   std::vector<TSiftRowSink*> sinks_;
   bool cancelled_ = false;
-  int32_t stop_at_ = 0;
-  bool full_ = false;  // the scan has the stop_at_ rows it needs
+  int32_t stopAt_ = 0;
+  bool full_ = false;  // the scan has the stopAt_ rows it needs
 
   // Hooks armed for this statement, released on every path.
-  bool filter_handled_ = false;
-  bool range_armed_ = false;
-  TDataSet* range_dataset_ = nullptr;  // set once the range road is offered
-  bool user_range_armed_ = false;
-  bool progress_started_ = false;
-  std::vector<std::pair<TDataSet*, int32_t>> saved_cursors_;
+  bool filterHandled_ = false;
+  bool rangeArmed_ = false;
+  TDataSet* rangeDataset_ = nullptr;  // set once the range road is offered
+  bool userRangeArmed_ = false;
+  bool progressStarted_ = false;
+  std::vector<std::pair<TDataSet*, int32_t>> savedCursors_;
 };

@@ -146,7 +146,7 @@ void TSiftStatement::RunUnion() {
 
 void TSiftStatement::CreateResultSet() {
   if (a_.Statement == ssUnion) {
-    was_union_ = true;
+    wasUnion_ = true;
     a_.Statement = ssSelect;
   }
   switch (a_.Statement) {
@@ -190,7 +190,7 @@ void TSiftStatement::CreateResultSet() {
     // count them for the group stage.
     const bool rowConditions =
         plan_->Where() || plan_->JoinInWhere() || joins_->HasJoinOn() || joins_->RightJoin();
-    if (!group_->CountingScan(scan, rowConditions)) scan.Scan(scan.EarlyStop(was_union_));
+    if (!group_->CountingScan(scan, rowConditions)) scan.Scan(scan.EarlyStop(wasUnion_));
     scan.FireCancels();
     if (a_.Statement == ssUpdate) modify_->DoUpdateRecords(scan.Cancelled());
     scan.RestoreCursors();
@@ -202,7 +202,7 @@ void TSiftStatement::CreateResultSet() {
     throw;
   }
   scan.Cleanup();
-  if (was_union_ && !scan.Cancelled()) RunUnion();
+  if (wasUnion_ && !scan.Cancelled()) RunUnion();
 }
 
 // ------------------------------------------------------------ entry point

@@ -69,7 +69,7 @@ private:
 
   TSqlAnalizer& a_;
   TCustomSift& q_;
-  bool was_union_ = false;
+  bool wasUnion_ = false;
   std::unique_ptr<TResultSet> result_;
   // The stages, in the order they are made; the later ones reach the
   // earlier ones.

@@ -376,7 +376,7 @@ void TSiftSubqueries::EvaluateSubqueryRows(TExprParser& parser, TSubqueryRowList
 
 // ---------------------------------------------------------------- columns
 
-void TSiftSubqueries::PrepareColumns(int32_t count) { column_runs_.resize(static_cast<size_t>(count)); }
+void TSiftSubqueries::PrepareColumns(int32_t count) { columnRuns_.resize(static_cast<size_t>(count)); }
 
 std::string TSiftSubqueries::RunColumnSubqueries(int32_t column, const std::string& columnText) {
   const int32_t i = column;
@@ -404,13 +404,13 @@ std::string TSiftSubqueries::RunColumnSubqueries(int32_t column, const std::stri
     p->SetDataType(ParamTypeOf(type));
     // The widest value sizes the column; each row sets its own.
     if (type == ttString) p->SetAsString(longest.empty() ? std::string(" ") : longest);
-    column_runs_[static_cast<size_t>(i)].push_back(std::move(run));
+    columnRuns_[static_cast<size_t>(i)].push_back(std::move(run));
   }
   return text;
 }
 
 void TSiftSubqueries::SetColumnSubqueryValues(int32_t column, int32_t row) {
-  auto& runs = column_runs_[static_cast<size_t>(column)];
+  auto& runs = columnRuns_[static_cast<size_t>(column)];
   for (size_t k = 0; k < runs.size(); ++k) {
     TParam* p = plan_.OwnParams().FindParam("SIFTCOL" + std::to_string(column) + "X" + std::to_string(k));
     TResultSet* rs = runs[k]->GetResultSet();

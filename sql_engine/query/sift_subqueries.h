@@ -93,6 +93,6 @@ private:
   TSqlAnalizer& a_;
   TCustomSift& q_;
   std::vector<std::unique_ptr<TSiftStatement>> runs_;  // by subquery index
-  std::vector<std::vector<std::unique_ptr<TSiftStatement>>> column_runs_;  // per column
+  std::vector<std::vector<std::unique_ptr<TSiftStatement>>> columnRuns_;  // per column
   std::vector<std::unique_ptr<TSubqueryRowList>> kept_;  // rows the compiled nodes read
 };

@@ -26,7 +26,7 @@ void TMemMapFile::AllocFileHandle() {
   if (file_.fd < 0) SiftError(SiftMsg::SFailOpenFile);
   int64_t size = FileSize(file_.fd);
   if (size < 0) SiftError(SiftMsg::SFailOpenFile);
-  initial_size_ = static_cast<uint64_t>(size);
+  initialSize_ = static_cast<uint64_t>(size);
 }
 
 void TMemMapFile::AllocFileMapping() {
@@ -37,7 +37,7 @@ void TMemMapFile::AllocFileMapping() {
     if (capacity_ > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
         !FileAllocate(file_.fd, static_cast<int64_t>(capacity_)))
       SiftError(SiftMsg::SFailCreateMapping);
-  } else if (GetSize() > initial_size_) {
+  } else if (GetSize() > initialSize_) {
     if (mode_ == fmOpenRead || !FileAllocate(file_.fd, static_cast<int64_t>(GetSize())))
       SiftError(SiftMsg::SFailCreateMapping);
   }
@@ -84,5 +84,5 @@ void TMemMapFile::Write(const void* buffer, size_t count) {
   EnsureView();
   std::memcpy(view_.Data() + position_, buffer, count);
   position_ = end;
-  if (end > data_end_) data_end_ = end;
+  if (end > dataEnd_) dataEnd_ = end;
 }

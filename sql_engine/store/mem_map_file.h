@@ -40,11 +40,11 @@ public:
 
   const std::string& Path() const { return path_; }
   // The capacity, or the file's size at opening when none was given.
-  uint64_t GetSize() const { return capacity_ != 0 ? capacity_ : initial_size_; }
-  uint64_t InitialSize() const { return initial_size_; }
+  uint64_t GetSize() const { return capacity_ != 0 ? capacity_ : initialSize_; }
+  uint64_t InitialSize() const { return initialSize_; }
   uint64_t Position() const { return position_; }
   // The largest position a write has reached.
-  uint64_t DataEnd() const { return data_end_; }
+  uint64_t DataEnd() const { return dataEnd_; }
   bool Mapped() const { return view_.Mapped(); }
 
   // Positions are always from the start of the file.
@@ -60,7 +60,7 @@ public:
   // Forgets the data: position and data end back to 0 (capacity unchanged).
   void Reset() {
     position_ = 0;
-    data_end_ = 0;
+    dataEnd_ = 0;
   }
   // Releases the view; the next read or write maps it again.
   void FreeMapping() { view_.Unmap(); }
@@ -80,12 +80,12 @@ private:
 
   std::string path_;
   uint64_t capacity_ = 0;
-  uint64_t initial_size_ = 0;
+  uint64_t initialSize_ = 0;
   uint32_t mode_ = 0;
   Handle file_;
   FileMapping view_;
   uint64_t position_ = 0;
-  uint64_t data_end_ = 0;
+  uint64_t dataEnd_ = 0;
 };
 
 // Deletes a temporary file when it goes: owners hold one from the moment

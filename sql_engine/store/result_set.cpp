@@ -262,18 +262,18 @@ TkpField* TResultSet::AddField(const std::string& field_name, const std::string&
     case ttInteger: width = 4; grows = 6; break;
     case ttBoolean: width = 2; grows = 4; break;
   }
-  int32_t size = RangeChecked32(record_size_ + grows);
+  int32_t size = RangeChecked32(recordSize_ + grows);
   TkpField* f = Fields.Add(type);
   f->FieldName = field_name;
   f->QualifiedName = qualified_name;
   f->ColWidth = static_cast<uint16_t>(width);
-  f->Offset = record_size_;
+  f->Offset = recordSize_;
   f->ReadOnly = read_only;
   f->SourceField = source_field;
   f->CastType = cast_type;
   f->CastLen = cast_len;
   f->UseDisplayLabel = use_display_label;
-  record_size_ = size;
+  recordSize_ = size;
   return f;
 }
 
@@ -333,7 +333,7 @@ void TResultSet::Clear() {
 
 void TResultSet::ResetColumns() {
   Fields.Clear();
-  record_size_ = 4;
+  recordSize_ = 4;
   Recno = -1;
 }
 
@@ -467,7 +467,7 @@ void TMemResultSet::ClearBufferList() {
 
 // ---- file store -------------------------------------------------------------
 
-TFileResultSet::TFileResultSet(uint64_t map_size) : map_size_(map_size ? map_size : kDefaultMapSize) { OpenFile(); }
+TFileResultSet::TFileResultSet(uint64_t map_size) : mapSize_(map_size ? map_size : kDefaultMapSize) { OpenFile(); }
 
 TFileResultSet::~TFileResultSet() {
   BestEffort([&] { Clear(); });
@@ -476,7 +476,7 @@ TFileResultSet::~TFileResultSet() {
 void TFileResultSet::OpenFile() {
   if (file_) return;
   auto temp = std::make_unique<TTempFileGuard>(GetTemporaryFileName("~kp"));
-  auto file = std::make_unique<TMemMapFile>(temp->Path(), fmCreate, map_size_, true);
+  auto file = std::make_unique<TMemMapFile>(temp->Path(), fmCreate, mapSize_, true);
   temp_ = std::move(temp);
   file_ = std::move(file);
 }

@@ -222,7 +222,7 @@ public:
   int32_t GetRecno() const { return Recno; }
   // 1 .. the record count, else "Recno out of range".
   void SetRecno(int32_t n);
-  int32_t RecordSize() const { return record_size_; }
+  int32_t RecordSize() const { return recordSize_; }
 
   virtual int32_t GetRecordCount() = 0;
   // Appends a zero record and makes it current.
@@ -286,7 +286,7 @@ protected:
 private:
   uint8_t* Current();
 
-  int32_t record_size_ = 4;
+  int32_t recordSize_ = 4;
 };
 
 class TMemResultSet : public TResultSet {
@@ -334,7 +334,7 @@ protected:
 private:
   void OpenFile();
 
-  uint64_t map_size_;
+  uint64_t mapSize_;
   std::unique_ptr<TTempFileGuard> temp_;
   std::unique_ptr<TMemMapFile> file_;
   std::vector<uint64_t> offsets_;

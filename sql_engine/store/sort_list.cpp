@@ -192,7 +192,7 @@ void TkpSortList::ResetFields() {
   Recno = -1;
   matches_.reset();
   bof_ = eof_ = false;
-  match_pos_ = -1;
+  matchPos_ = -1;
 }
 
 int TkpSortList::CompareKey(const TSrtField& f, const uint8_t* a, const uint8_t* b) const {
@@ -372,7 +372,7 @@ void TkpSortList::Filter(const Variant& value) {
     std::vector<uint8_t> probe = ProbeSlot(value);
     for (int32_t n = index; n <= GetRecordCount() && CompareWithProbe(n, probe) == 0; ++n) matches_->push_back(n);
   }
-  match_pos_ = -1;
+  matchPos_ = -1;
 }
 
 void TkpSortList::First() {
@@ -382,7 +382,7 @@ void TkpSortList::First() {
     return;
   }
   bof_ = eof_ = false;
-  match_pos_ = 0;
+  matchPos_ = 0;
   SetRecno((*matches_)[0]);
 }
 
@@ -392,13 +392,13 @@ void TkpSortList::Next() {
     bof_ = eof_ = true;
     return;
   }
-  if (match_pos_ >= static_cast<int32_t>(matches_->size()) - 1)
+  if (matchPos_ >= static_cast<int32_t>(matches_->size()) - 1)
     eof_ = true;
   else
-    ++match_pos_;
-  if (match_pos_ < 0) match_pos_ = 0;
+    ++matchPos_;
+  if (matchPos_ < 0) matchPos_ = 0;
   bof_ = false;
-  SetRecno((*matches_)[static_cast<size_t>(match_pos_)]);
+  SetRecno((*matches_)[static_cast<size_t>(matchPos_)]);
 }
 
 // ---- memory store -----------------------------------------------------------

@@ -209,7 +209,7 @@ private:
   std::unique_ptr<std::vector<int32_t>> matches_;
   bool bof_ = false;
   bool eof_ = false;
-  int32_t match_pos_ = -1;
+  int32_t matchPos_ = -1;
 };
 
 class TMemSortList : public TkpSortList {

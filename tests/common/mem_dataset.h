@@ -26,9 +26,9 @@ struct MemRow {
 
 class TMemDataSet : public TDataSet {
 public:
-  explicit TMemDataSet(TComponent* owner = nullptr) : TDataSet(owner), master_link_(this) {
-    master_link_.OnMasterChange = [this](TMasterDataLink*) { MasterChanged(); };
-    master_link_.OnMasterDisable = [this](TMasterDataLink*) { MasterDisabled(); };
+  explicit TMemDataSet(TComponent* owner = nullptr) : TDataSet(owner), masterLink_(this) {
+    masterLink_.OnMasterChange = [this](TMasterDataLink*) { MasterChanged(); };
+    masterLink_.OnMasterDisable = [this](TMasterDataLink*) { MasterDisabled(); };
   }
   ~TMemDataSet() override {
     Destroying();
@@ -41,7 +41,7 @@ public:
   // Adds a row (before opening, or behind the framework's back).
   void AddRow(int32_t id, const std::string& name, int32_t key = 0, bool hidden = false) {
     MemRow r;
-    r.rowid = next_rowid_++;
+    r.rowid = nextRowid_++;
     r.id = id;
     r.name = name;
     r.key = key;
@@ -63,10 +63,10 @@ public:
 
   void SetMasterSource(TDataSource* source) {
     if (source != nullptr && IsLinkedTo(source)) DatabaseError(dbmsg::CircularDataLink);
-    master_link_.SetDataSource(source);
+    masterLink_.SetDataSource(source);
   }
-  void SetMasterFields(const std::string& names) { master_link_.SetFieldNames(names); }
-  TDataSource* GetDataSource() const override { return master_link_.DataSource(); }
+  void SetMasterFields(const std::string& names) { masterLink_.SetFieldNames(names); }
+  TDataSource* GetDataSource() const override { return masterLink_.DataSource(); }
 
   // Exposed for the tests of the ring.
   using TDataSet::CursorPosChanged;
@@ -93,7 +93,7 @@ protected:
     const MemRow& r = rows[i];
     if (r.deleted) return false;
     if (Filtered() && r.hidden) return false;
-    if (range_active_ && r.key != range_key_) return false;
+    if (rangeActive_ && r.key != rangeKey_) return false;
     return true;
   }
 
@@ -166,7 +166,7 @@ protected:
   void InternalAddRecord(const void* buffer, bool append) override {
     MemRow r;
     Store(static_cast<const uint8_t*>(buffer), r);
-    r.rowid = next_rowid_++;
+    r.rowid = nextRowid_++;
     int at = append ? static_cast<int>(rows.size()) : std::clamp(pos_, 0, static_cast<int>(rows.size()));
     rows.insert(rows.begin() + at, r);
     pos_ = at;
@@ -212,7 +212,7 @@ protected:
     if (fail_open) DatabaseError("open failed");
     SetBookmarkSize(4);
     InternalFirst();
-    if (master_link_.Active() && !master_link_.Fields().empty()) ApplyRange();
+    if (masterLink_.Active() && !masterLink_.Fields().empty()) ApplyRange();
     open_ = true;
   }
   void InternalPost() override {
@@ -303,27 +303,27 @@ public:
 
 private:
   void ApplyRange() {
-    TField* f = master_link_.Fields().front();
-    range_key_ = f->IsNull() ? -1 : f->AsInteger();
-    range_active_ = true;
+    TField* f = masterLink_.Fields().front();
+    rangeKey_ = f->IsNull() ? -1 : f->AsInteger();
+    rangeActive_ = true;
   }
   void MasterChanged() {
-    if (!master_link_.DataSet()->Active() || master_link_.DataSet()->IsEmpty()) return;
+    if (!masterLink_.DataSet()->Active() || masterLink_.DataSet()->IsEmpty()) return;
     CheckBrowseMode();
     ApplyRange();
     First();
   }
   void MasterDisabled() {
-    range_active_ = false;
+    rangeActive_ = false;
     First();
   }
 
-  TMasterDataLink master_link_;
+  TMasterDataLink masterLink_;
   int pos_ = -1;
   bool open_ = false;
-  int32_t next_rowid_ = 1;
-  bool range_active_ = false;
-  int32_t range_key_ = 0;
+  int32_t nextRowid_ = 1;
+  bool rangeActive_ = false;
+  int32_t rangeKey_ = 0;
 };
 
 // A data link that counts what reaches it.

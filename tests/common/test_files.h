@@ -68,19 +68,19 @@ class FileSizeLimit {
 public:
   explicit FileSizeLimit(rlim_t bytes) {
     getrlimit(RLIMIT_FSIZE, &saved_);
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
     rlimit lim = saved_;
     lim.rlim_cur = bytes;
     setrlimit(RLIMIT_FSIZE, &lim);
   }
   ~FileSizeLimit() {
     setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, old_handler_);
+    std::signal(SIGXFSZ, oldHandler_);
   }
   FileSizeLimit(const FileSizeLimit&) = delete;
   FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
 private:
   rlimit saved_{};
-  void (*old_handler_)(int) = SIG_DFL;
+  void (*oldHandler_)(int) = SIG_DFL;
 };

@@ -24,7 +24,7 @@ class TWritableRows : public TRowDataSet {
 public:
   TWritableRows(std::vector<TTestColumn> cols, std::vector<std::vector<Variant>> data)
       : TRowDataSet(std::move(cols), std::move(data)) {
-    for (size_t i = 0; i < rows.size(); ++i) ids_.push_back(next_id_++);
+    for (size_t i = 0; i < rows.size(); ++i) ids_.push_back(nextId_++);
   }
 
   bool Sorted = false;
@@ -70,7 +70,7 @@ protected:
     if (FailPost && ++Posts == FailPost) DatabaseError("injected post failure");
     if (State() == dsInsert) {
       rows.push_back(edit_);
-      ids_.push_back(next_id_++);
+      ids_.push_back(nextId_++);
       pos_ = static_cast<int>(rows.size()) - 1;
     } else {
       rows[static_cast<size_t>(pos_)] = edit_;
@@ -133,7 +133,7 @@ protected:
 private:
   std::vector<int32_t> ids_;
   std::vector<Variant> edit_;
-  int32_t next_id_ = 1;
+  int32_t nextId_ = 1;
 };
 
 const Variant N = Variant::Null();

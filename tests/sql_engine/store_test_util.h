@@ -16,8 +16,8 @@ class ScopedTempDir {
 public:
   ScopedTempDir() {
     const char* old = std::getenv("TMPDIR");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
+    hadOld_ = old != nullptr;
+    if (hadOld_) old_ = old;
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "_" + info->name();
     for (char& c : name)
@@ -28,7 +28,7 @@ public:
     ::setenv("TMPDIR", dir_.c_str(), 1);
   }
   ~ScopedTempDir() {
-    if (had_old_)
+    if (hadOld_)
       ::setenv("TMPDIR", old_.c_str(), 1);
     else
       ::unsetenv("TMPDIR");
@@ -46,7 +46,7 @@ public:
 private:
   std::filesystem::path dir_;
   std::string old_;
-  bool had_old_ = false;
+  bool hadOld_ = false;
 };
 
 // An open dataset of `rows` rows whose bookmarks the tests hand to stores.
