@@ -24,8 +24,8 @@ void TCorvidSift::InstallOwnHandlers(bool all) {
   OnIndexNeededFor = [this](TCustomSift* s, TDataSet* d, const std::string& f, bool a, bool j, bool& acc) {
     IndexNeededfor(s, d, f, a, j, acc);
   };
-  OnSetRange = [this](TCustomSift* s, TRelationalOperator op, TDataSet* d, const std::string& f,
-                      const std::string& lo, const std::string& hi, bool j) { SetRange(s, op, d, f, lo, hi, j); };
+  OnSetRange = [this](TCustomSift* s, TRelationalOperator op, TDataSet* d, const std::string& f, const std::string& lo,
+                      const std::string& hi, bool j) { SetRange(s, op, d, f, lo, hi, j); };
   OnCancelRange = [this](TCustomSift* s, TDataSet* d, bool j) { CancelRange(s, d, j); };
   if (!all) return;
   OnBeforeQuery = [this](TSqlAnalizer* a) { BeforeQuery(a); };
@@ -142,7 +142,10 @@ void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataS
   // drops the rows equal to an excluded bound.
   std::string low, high;
   switch (RelOperator) {
-    case ropBETWEEN: low = StartValues; high = EndValues; break;
+    case ropBETWEEN:
+      low = StartValues;
+      high = EndValues;
+      break;
     case ropGT:
     case ropGE: low = StartValues; break;
     case ropLT:
@@ -228,7 +231,8 @@ private:
     }
     const unsigned char c = static_cast<unsigned char>(s_[at_]);
     if (Letter(c)) {
-      while (at_ < s_.size() && (Letter(static_cast<unsigned char>(s_[at_])) || std::isdigit(static_cast<unsigned char>(s_[at_]))))
+      while (at_ < s_.size() &&
+             (Letter(static_cast<unsigned char>(s_[at_])) || std::isdigit(static_cast<unsigned char>(s_[at_]))))
         val_ += s_[at_++];
       tok_ = Name;
     } else if (c == '[') {
@@ -435,8 +439,8 @@ private:
       // and both halves stay on the record scan's word compares.
       return "(" + name + " <> " + text + " .AND. " + name + " <> ' ')";
     }
-    const bool numeric = type == ftSmallint || type == ftInteger || type == ftLargeint || type == ftWord ||
-                         type == ftFloat;
+    const bool numeric =
+        type == ftSmallint || type == ftInteger || type == ftLargeint || type == ftWord || type == ftFloat;
     if (numeric && litKind == Number) {
       if (literal.size() > 15) throw Decline{};
       const long long v = std::stoll(literal);

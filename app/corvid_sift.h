@@ -54,9 +54,8 @@ public:
   void AfterQuery(TSqlAnalizer* Sender);
   void IndexNeededfor(TCustomSift* Sender, TDataSet* DataSet, const std::string& FieldNames, bool ActivateIndex,
                       bool IsJoining, bool& Accept);
-  void SetRange(TCustomSift* Sender, TRelationalOperator RelOperator, TDataSet* DataSet,
-                const std::string& FieldNames, const std::string& StartValues, const std::string& EndValues,
-                bool IsJoining);
+  void SetRange(TCustomSift* Sender, TRelationalOperator RelOperator, TDataSet* DataSet, const std::string& FieldNames,
+                const std::string& StartValues, const std::string& EndValues, bool IsJoining);
   void CancelRange(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining);
   void SetFilter(TCustomSift* Sender, TDataSet* DataSet, const std::string& Filter, bool IsJoining, bool& Handled);
   void CancelFilter(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining);

@@ -32,13 +32,25 @@ std::string FieldLine(const TCreateField& f) {
   std::string type;
   int32_t length = 0, decimals = 0;
   switch (f.TypeToken) {
-    case tkCHAR: type = "C"; length = f.Size; break;
+    case tkCHAR:
+      type = "C";
+      length = f.Size;
+      break;
     case tkINTEGER:
-    case tkAUTOINC: type = "N"; length = 11; break;
-    case tkBOOLEAN: type = "L"; length = 1; break;
+    case tkAUTOINC:
+      type = "N";
+      length = 11;
+      break;
+    case tkBOOLEAN:
+      type = "L";
+      length = 1;
+      break;
     case tkDATE:
     case tkDATETIME:
-    case tkTIME: type = "D"; length = 10; break;
+    case tkTIME:
+      type = "D";
+      length = 10;
+      break;
     case tkFLOAT:
     case tkMONEY:
       type = "N";
@@ -50,7 +62,10 @@ std::string FieldLine(const TCreateField& f) {
         decimals = 4;
       }
       break;
-    case tkSMALLINT: type = "N"; length = 6; break;
+    case tkSMALLINT:
+      type = "N";
+      length = 6;
+      break;
     case tkBLOB:
       length = 8;
       if (f.BlobKind == 1 || f.BlobKind == 3) type = "M";
@@ -96,8 +111,9 @@ void TCorvidSift::CreateTable(TCustomSift*, TCreateTableItem* Item) {
   TStringList lines;
   for (int32_t i = 0; i < Item->Fields.Count(); ++i) lines.Add(FieldLine(*Item->Fields.Get(i)));
   TDataItem* created = nullptr;
-  const bool done = dataList_->CreateTable(Item->TableName, TableType(DBFType), lines, Item->KeyFields, AutoOverwrite,
-                                            [this](const std::string& q) { return ConfirmOverwrite(q); }, &created);
+  const bool done = dataList_->CreateTable(
+      Item->TableName, TableType(DBFType), lines, Item->KeyFields, AutoOverwrite,
+      [this](const std::string& q) { return ConfirmOverwrite(q); }, &created);
   // The new table is a source from now on (a replaced one left with its
   // dataset).
   if (done && created && !DataSetByName(created->Alias())) AddDataSet(created->AsDataSet(), created->Alias());

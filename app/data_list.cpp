@@ -204,12 +204,9 @@ void TDataList::Save() {
       if (find(merged, k)) continue;
       const TEntry* now = find(mine, k);
       const TEntry* then = find(before, k);
-      if (now && !(then && *then == *now))
-        merged.push_back(*now);  // added or changed here
-      else if (!now && then)
-        continue;  // removed here
-      else
-        merged.push_back(e);
+      if (now && !(then && *then == *now)) merged.push_back(*now);  // added or changed here
+      else if (!now && then) continue;                              // removed here
+      else merged.push_back(e);
     }
     // Entries added or changed here that the file does not hold.
     for (const TEntry& e : mine) {

@@ -128,8 +128,8 @@ public:
   // agrees; false when it was kept.  Raises for an alias another table
   // uses; a failure after the table was written removes it again.
   bool CreateTable(const std::string& fileName, TDataTableType type, const TStringList& fieldLines,
-                   const std::vector<std::string>& primaryKey, bool autoOverwrite,
-                   const TConfirmOverwrite& confirm, TDataItem** created = nullptr);
+                   const std::vector<std::string>& primaryKey, bool autoOverwrite, const TConfirmOverwrite& confirm,
+                   TDataItem** created = nullptr);
   // Builds tag `tag` over the columns on the table the list knows as
   // `table`: a file of its own named after the tag (NTX, NDX) or a tag of
   // the table's production file (MDX, CDX); notes the file and saves.

@@ -79,11 +79,11 @@ TMain::~TMain() = default;
 
 void TMain::Build(std::string_view description) {
   RegisterHandler("bSelectClick", TNotifyEvent([this](TComponent* s) { bSelectClick(s); }));
-  RegisterHandler("ListColumnClick", TLVColumnClickEvent([this](TComponent* s, TListColumn* c) {
-                    ListColumnClick(s, c);
+  RegisterHandler("ListColumnClick",
+                  TLVColumnClickEvent([this](TComponent* s, TListColumn* c) { ListColumnClick(s, c); }));
+  RegisterHandler("ListCompare", TLVCompareEvent([this](TComponent* s, TListItem* a, TListItem* b, intptr_t d, int& r) {
+                    ListCompare(s, a, b, d, r);
                   }));
-  RegisterHandler("ListCompare", TLVCompareEvent([this](TComponent* s, TListItem* a, TListItem* b, intptr_t d,
-                                                        int& r) { ListCompare(s, a, b, d, r); }));
   LoadFromDescription(description, "main_form.txt", [this](const TDescribedComponent& c) { CreateNonVisual(c); });
   Label1 = Find<TLabel>(*this, "Label1");
   Label2 = Find<TLabel>(*this, "Label2");
@@ -129,7 +129,8 @@ void TMain::CreateNonVisual(const TDescribedComponent& c) {
     for (const TDescribedItem* item : c.ItemsOf("DataSets")) {
       const TDescribedProperty* alias = item->Find("Alias");
       const TDescribedProperty* ds = item->Find("DataSet");
-      if (alias == nullptr || ds == nullptr) DescriptionError(item->Source, item->Line, "a data set item needs Alias and DataSet");
+      if (alias == nullptr || ds == nullptr)
+        DescriptionError(item->Source, item->Line, "a data set item needs Alias and DataSet");
       auto* source = dynamic_cast<TDataSet*>(FindComponent(ds->AsName()));
       if (source == nullptr) ds->Fail("no data set " + ds->AsName());
       q->AddDataSet(source, alias->AsText());

@@ -42,16 +42,32 @@ std::string FieldLine(const std::string& name, const TField& f) {
     case ftSmallint:
     case ftInteger:
     case ftWord:
-    case ftAutoInc: type = "N"; length = 11; break;
+    case ftAutoInc:
+      type = "N";
+      length = 11;
+      break;
     // 64-bit values need all their digits and the sign.
-    case ftLargeint: type = "N"; length = 20; break;
-    case ftBoolean: type = "L"; length = 1; break;
+    case ftLargeint:
+      type = "N";
+      length = 20;
+      break;
+    case ftBoolean:
+      type = "L";
+      length = 1;
+      break;
     case ftFloat:
     case ftCurrency:
-    case ftBCD: type = "N"; length = 20; decimals = 4; break;
+    case ftBCD:
+      type = "N";
+      length = 20;
+      decimals = 4;
+      break;
     case ftDate:
     case ftTime:
-    case ftDateTime: type = "D"; length = 10; break;
+    case ftDateTime:
+      type = "D";
+      length = 10;
+      break;
     case ftMemo:
     case ftFmtMemo: break;
     case ftGraphic: type = "G"; break;
@@ -99,7 +115,9 @@ public:
     bookmark_ = ds_.GetBookmark();
   }
   ~TSourceScope() {
-    BestEffort([&] { if (bookmark_ && ds_.BookmarkValid(bookmark_)) ds_.GotoBookmark(bookmark_); });
+    BestEffort([&] {
+      if (bookmark_ && ds_.BookmarkValid(bookmark_)) ds_.GotoBookmark(bookmark_);
+    });
     ds_.FreeBookmark(bookmark_);
     ds_.EnableControls();
   }
@@ -154,7 +172,8 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
   for (TField* f : source.Fields()) sourceNames.push_back(f->FieldName());
   const std::vector<std::string> names = DBFFieldNames(sourceNames);
   TStringList lines;
-  for (int i = 0; i < source.FieldCount(); ++i) lines.Add(FieldLine(names[static_cast<size_t>(i)], *source.Fields()[i]));
+  for (int i = 0; i < source.FieldCount(); ++i)
+    lines.Add(FieldLine(names[static_cast<size_t>(i)], *source.Fields()[i]));
   std::vector<cvFieldDefinition> fields;
   try {
     fields = cvParseFieldList(lines);

@@ -36,9 +36,7 @@ bool NameCharacter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool SingleTagKind(TDataTableType type) {
-  return type == TDataTableType::Clipper || type == TDataTableType::DBaseIII;
-}
+bool SingleTagKind(TDataTableType type) { return type == TDataTableType::Clipper || type == TDataTableType::DBaseIII; }
 
 bool SingleTagFile(const std::string& file) {
   const std::string ext = UpperCase(ExtractFileExt(file));
@@ -226,10 +224,8 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   item->fileName_ = path;
   item->Open();
   TDataItem* result = item.get();
-  if (entry >= 0)
-    items_[static_cast<size_t>(entry)] = std::move(item);
-  else
-    items_.push_back(std::move(item));
+  if (entry >= 0) items_[static_cast<size_t>(entry)] = std::move(item);
+  else items_.push_back(std::move(item));
   if (created) *created = result;
   Save();
   if (!failed.empty()) throw EDatabaseError(kMsgCannotDelete, {failed.front()});

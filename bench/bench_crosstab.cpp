@@ -63,8 +63,7 @@ std::vector<std::string> Houses(bench::SqliteDb& db) {
 // as the query gives them), every column of every group read.  With
 // `cells` each such group is also kept (in UTF-8, as SQLite holds it).
 bench::CrossTabTotals RunSqlite(bench::SqliteDb& db, const std::string& sql,
-                                const std::unordered_set<std::string>& houses,
-                                bench::CrossTabCells* cells = nullptr) {
+                                const std::unordered_set<std::string>& houses, bench::CrossTabCells* cells = nullptr) {
   sqlite3_stmt* st = db.Prepare(sql);
   bench::CrossTabTotals t;
   t.columns = static_cast<int64_t>(houses.size()) + 1;
@@ -138,10 +137,12 @@ void BM_CrossTab(benchmark::State& state) {
   if (!(ours == theirs)) {
     g_mismatch = true;
     char msg[200];
-    std::snprintf(msg, sizeof msg, "cross-tabs disagree: query %lld x %lld, %lld cells, sum %.0f; SQLite %lld x %lld, %lld cells, sum %.0f",
-                  static_cast<long long>(ours.rows), static_cast<long long>(ours.columns),
-                  static_cast<long long>(ours.cells), ours.sum, static_cast<long long>(theirs.rows),
-                  static_cast<long long>(theirs.columns), static_cast<long long>(theirs.cells), theirs.sum);
+    std::snprintf(
+        msg, sizeof msg,
+        "cross-tabs disagree: query %lld x %lld, %lld cells, sum %.0f; SQLite %lld x %lld, %lld cells, sum %.0f",
+        static_cast<long long>(ours.rows), static_cast<long long>(ours.columns), static_cast<long long>(ours.cells),
+        ours.sum, static_cast<long long>(theirs.rows), static_cast<long long>(theirs.columns),
+        static_cast<long long>(theirs.cells), theirs.sum);
     state.SkipWithError(msg);
     return;
   }

@@ -170,7 +170,8 @@ void BM_Filter(benchmark::State& state) {
   const int32_t bits = CountBits(h);
   const int32_t want = Table().Matches(form.floorClass);
   if (bits != want) {
-    state.SkipWithError(("bitmap and hand scan disagree: " + std::to_string(bits) + " vs " + std::to_string(want)).c_str());
+    state.SkipWithError(
+        ("bitmap and hand scan disagree: " + std::to_string(bits) + " vs " + std::to_string(want)).c_str());
   }
   state.counters["matches"] = bits;
   if (floorMs[form.floorClass] > 0) state.counters["over_floor"] = best / floorMs[form.floorClass];

@@ -47,8 +47,8 @@
 namespace {
 
 struct Statement {
-  const char* sift;    // over phones
-  const char* sqlite;  // over t
+  const char* sift;                                               // over phones
+  const char* sqlite;                                             // over t
   bool (*check)(const std::vector<std::string>& rows) = nullptr;  // the order asked for
 };
 
@@ -105,9 +105,9 @@ void BM_GroupQuery(benchmark::State& state) {
   std::sort(b.begin(), b.end());
   if (a != b || (s.check && !s.check(rows))) {
     g_mismatch = true;
-    state.SkipWithError(("rows disagree: query " + std::to_string(rows.size()) + ", SQLite " +
-                         std::to_string(expected.size()))
-                            .c_str());
+    state.SkipWithError(
+        ("rows disagree: query " + std::to_string(rows.size()) + ", SQLite " + std::to_string(expected.size()))
+            .c_str());
     return;
   }
   state.counters["groups"] = static_cast<double>(rows.size());
@@ -155,8 +155,8 @@ void BM_GroupMax(benchmark::State& state) {
     // The largest street itself, not only one row.
     if (rows != expected || rows.size() != 1 || rows[0].empty()) {
       g_mismatch = true;
-      state.SkipWithError(("max(ul) disagrees: query '" + (rows.empty() ? std::string() : rows[0]) +
-                           "', SQLite '" + (expected.empty() ? std::string() : expected[0]) + "'")
+      state.SkipWithError(("max(ul) disagrees: query '" + (rows.empty() ? std::string() : rows[0]) + "', SQLite '" +
+                           (expected.empty() ? std::string() : expected[0]) + "'")
                               .c_str());
       return;
     }

@@ -83,7 +83,8 @@ protected:
   }
   bool GetFieldData(TField* field, void* buffer) override {
     if (IsEmpty()) return false;
-    const Variant& v = rows_[static_cast<size_t>(RowOfId(ActiveId()))].values[static_cast<size_t>(field->FieldNo() - 1)];
+    const Variant& v =
+        rows_[static_cast<size_t>(RowOfId(ActiveId()))].values[static_cast<size_t>(field->FieldNo() - 1)];
     if (v.IsClear()) return false;
     return !buffer || VariantToBuffer(v, field, buffer);
   }
@@ -224,7 +225,8 @@ void BM_TopJoin(benchmark::State& state) {
   int64_t n = 0;
   double best = 1e30;
   for (auto _ : state)
-    best = std::min(best, Seconds([&] { n = CountRows(q, "select top 10 a.id, b.id from a inner join b on a.g = b.g"); }));
+    best =
+        std::min(best, Seconds([&] { n = CountRows(q, "select top 10 a.id, b.id from a inner join b on a.g = b.g"); }));
   if (n != 10) state.SkipWithError("wrong number of rows");
   state.counters["best_s"] = best;
 }

@@ -138,10 +138,12 @@ void BM_CdxBuild(benchmark::State& state) {
     best = std::min(best, Ms(t0));
   }
   if (d.sqliteBuildMs > 0) state.counters["over_sqlite"] = best / d.sqliteBuildMs;
-  state.counters["peak_MB"] = bench::PeakRiseMB([&] {
-    CVobjCDXFile f(&table, path, true, false, true, true);
-    f.AddTag("FM", "FM", "", true, false);
-  }, [&] { std::filesystem::remove(path); });
+  state.counters["peak_MB"] = bench::PeakRiseMB(
+      [&] {
+        CVobjCDXFile f(&table, path, true, false, true, true);
+        f.AddTag("FM", "FM", "", true, false);
+      },
+      [&] { std::filesystem::remove(path); });
   state.counters["sqlite_peak_MB"] = d.sqlitePeakMB;
   state.SetItemsProcessed(state.iterations() * d.rows.Records());
 }

@@ -105,7 +105,8 @@ void RunTcvText(benchmark::State& state, size_t budget) {
   }
   const double ms = total / static_cast<double>(state.iterations());
   state.counters["peak_MB"] = static_cast<double>(peak) / (1 << 20);
-  if (flatTextMs > 0 && static_cast<size_t>(state.range(0)) == 1000000) state.counters["tcv_over_flat"] = ms / flatTextMs;
+  if (flatTextMs > 0 && static_cast<size_t>(state.range(0)) == 1000000)
+    state.counters["tcv_over_flat"] = ms / flatTextMs;
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 

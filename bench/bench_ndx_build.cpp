@@ -54,10 +54,12 @@ void BM_NdxBuild(benchmark::State& state) {
     total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   }
   d.ndxMs = total / static_cast<double>(state.iterations());
-  d.ndxPeakMB = bench::PeakRiseMB([&] {
-    CVobjNDXFile f(&table, path, true, false, true, true);
-    f.AddTag("FM", "FM", "", true, false);
-  }, [&] { std::filesystem::remove(path); });
+  d.ndxPeakMB = bench::PeakRiseMB(
+      [&] {
+        CVobjNDXFile f(&table, path, true, false, true, true);
+        f.AddTag("FM", "FM", "", true, false);
+      },
+      [&] { std::filesystem::remove(path); });
   state.counters["peak_MB"] = d.ndxPeakMB;
   state.SetItemsProcessed(state.iterations() * d.rows.Records());
 }

@@ -142,7 +142,8 @@ void RunSift(benchmark::State& state, bool filterHook) {
     return;
   }
   if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out && filterHook) {
-    std::ofstream f(std::string(out) + "/" + std::to_string(Records(size)) + "/digest-" + std::to_string(search) + ".txt");
+    std::ofstream f(std::string(out) + "/" + std::to_string(Records(size)) + "/digest-" + std::to_string(search) +
+                    ".txt");
     f << theirs.Text() << '\n';
   }
 

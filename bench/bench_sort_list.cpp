@@ -44,10 +44,8 @@ BENCHMARK(BM_StdSortBaseline)->Unit(benchmark::kMillisecond);
 void SortWith(benchmark::State& state, bool in_file) {
   for (auto _ : state) {
     std::unique_ptr<TkpSortList> l;
-    if (in_file)
-      l = std::make_unique<TFileSortList>(false, 2000000);
-    else
-      l = std::make_unique<TMemSortList>(false);
+    if (in_file) l = std::make_unique<TFileSortList>(false, 2000000);
+    else l = std::make_unique<TMemSortList>(false);
     l->AddField(ttString, 20, false);
     l->AddField(ttInteger, 0, false);
     int32_t ref = 0;

@@ -136,9 +136,8 @@ void BM_SqlFront(benchmark::State& state) {
   if (!configured ||
       sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
           SQLITE_OK ||
-      sqlite3_exec(db,
-                   "create table phones (tel text, fm text, ul text, nd text, kw text);",
-                   nullptr, nullptr, nullptr) != SQLITE_OK) {
+      sqlite3_exec(db, "create table phones (tel text, fm text, ul text, nd text, kw text);", nullptr, nullptr,
+                   nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     state.SkipWithError("cannot make the SQLite schema");
     return;

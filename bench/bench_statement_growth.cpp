@@ -71,7 +71,8 @@ void BM_InList(benchmark::State& state) {
   for (auto _ : state) {
     mine = std::min(mine, bench::Seconds([&] { rows = sift.Run("select * from phones where " + where); }));
     int64_t sqliteRows = 0;
-    theirs = std::min(theirs, bench::Seconds([&] { sqliteRows = db.Count("select tel, fm, ul, nd, kw from t where " + where); }));
+    theirs = std::min(
+        theirs, bench::Seconds([&] { sqliteRows = db.Count("select tel, fm, ul, nd, kw from t where " + where); }));
     if (sqliteRows != rows) state.SkipWithError("the two engines disagree on the rows");
   }
   state.counters["rows"] = static_cast<double>(rows);

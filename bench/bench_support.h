@@ -173,8 +173,10 @@ struct WindowSearch {
     std::filesystem::create_directories(folder);
     std::ofstream csv(folder + "/phones.csv", std::ios::binary);
     csv << "tel,fm,ul,nd,kw\n";
-    const int at[5][2] = {{Layout::tel, Layout::telLength}, {Layout::fm, Layout::fmLength},
-                          {Layout::ul, Layout::ulLength},   {Layout::nd, Layout::ndLength},
+    const int at[5][2] = {{Layout::tel, Layout::telLength},
+                          {Layout::fm, Layout::fmLength},
+                          {Layout::ul, Layout::ulLength},
+                          {Layout::nd, Layout::ndLength},
                           {Layout::kw, Layout::kwLength}};
     for (int32_t r = 1; r <= rows.Records(); ++r) {
       for (int c = 0; c < 5; ++c) {

@@ -43,8 +43,8 @@ struct Setup {
     rows.WriteTable(dir.Path("phones.dbf"));
     search = bench::WindowSearch(rows);
     sqlite3_close(bench::WriteSqliteTable(rows, dir.Path("phones.sqlite"), {.table = "phones", .blankAsNull = true}));
-    db = std::make_unique<bench::SqliteDb>(dir.Path("phones.sqlite"),
-                                           bench::SqliteOpen{.readOnly = false, .exclusive = false, .caseSensitiveLike = true});
+    db = std::make_unique<bench::SqliteDb>(
+        dir.Path("phones.sqlite"), bench::SqliteOpen{.readOnly = false, .exclusive = false, .caseSensitiveLike = true});
     if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out) search.Export(rows, out);
     std::filesystem::current_path(dir.Path(""));
   }

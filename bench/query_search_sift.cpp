@@ -14,7 +14,8 @@ struct SiftSearch::Impl {
 #if DIRLOOK_BENCH_BINDING
   std::unique_ptr<TCustomSift> owned;
   TCustomSift& q;
-  explicit Impl(bool binding) : owned(binding ? std::unique_ptr<TCustomSift>(new TCorvidSift) : std::make_unique<TSift>()), q(*owned) {}
+  explicit Impl(bool binding)
+      : owned(binding ? std::unique_ptr<TCustomSift>(new TCorvidSift) : std::make_unique<TSift>()), q(*owned) {}
 #else
   explicit Impl(bool) {}
   TSift q;

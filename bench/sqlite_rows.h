@@ -104,8 +104,8 @@ inline sqlite3* WriteSqliteTable(const sample::DirectoryImages& rows, const std:
     sqlite3_close(db);
     throw std::runtime_error("sqlite prepare of the insert failed");
   }
-  const int at[5][2] = {{L::tel, L::telLength}, {L::fm, L::fmLength}, {L::ul, L::ulLength},
-                        {L::nd, L::ndLength},   {L::kw, L::kwLength}};
+  const int at[5][2] = {
+      {L::tel, L::telLength}, {L::fm, L::fmLength}, {L::ul, L::ulLength}, {L::nd, L::ndLength}, {L::kw, L::kwLength}};
   bool ok = true;
   for (int32_t r = 1; ok && r <= rows.Records(); ++r) {
     for (int c = 0; c < 5; ++c) {

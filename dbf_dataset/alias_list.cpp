@@ -32,8 +32,7 @@ void LoadAliasConfig(TStringList& list) {
     TIniFile ini(*found);
     TStringList keys;
     ini.ReadSection(cvAliasSection, keys);
-    for (int i = 0; i < keys.Count(); ++i)
-      list.Add(keys[i] + "=" + ini.ReadString(cvAliasSection, keys[i], ""));
+    for (int i = 0; i < keys.Count(); ++i) list.Add(keys[i] + "=" + ini.ReadString(cvAliasSection, keys[i], ""));
   } catch (const std::exception&) {
     // An unreadable alias file leaves the built-in entry alone.
   }
@@ -101,8 +100,7 @@ void GetDatabaseNames(TStringList& list) {
   list.EndUpdate();
 }
 
-void AppendFileNames(const std::string& directory, const std::vector<std::string>& extensions,
-                     TStringList& list) {
+void AppendFileNames(const std::string& directory, const std::vector<std::string>& extensions, TStringList& list) {
   namespace fs = std::filesystem;
   const fs::path dir = directory.empty() ? fs::path(".") : fs::path(NormalizePath(directory));
   std::vector<std::vector<std::string>> groups(extensions.size());

@@ -51,5 +51,4 @@ void GetDatabaseNames(TStringList& list);
 void GetTableNames(const std::string& directory, TStringList& list);
 // Appends the files of a directory with one of the extensions, extension
 // by extension in the given order, each group sorted.
-void AppendFileNames(const std::string& directory, const std::vector<std::string>& extensions,
-                     TStringList& list);
+void AppendFileNames(const std::string& directory, const std::vector<std::string>& extensions, TStringList& list);

@@ -207,10 +207,8 @@ int TCorvidDataSet::Translate(const char* src, char* dest, bool to_oem) {
   const int n = static_cast<int>(std::strlen(src));
   if (dest == nullptr) return n;
   if (translateAscii_) {
-    if (to_oem)
-      cvSysCharToOEM(src, dest, n);
-    else
-      cvSysOEMToChar(src, dest, n);
+    if (to_oem) cvSysCharToOEM(src, dest, n);
+    else cvSysOEMToChar(src, dest, n);
   } else if (dest != src) {
     std::memmove(dest, src, static_cast<size_t>(n));
   }
@@ -219,7 +217,6 @@ int TCorvidDataSet::Translate(const char* src, char* dest, bool to_oem) {
 
 // ---------------------------------------------------------------------------
 // Checks and buffers.
-
 
 void TCorvidDataSet::CheckActive() {
   if (suppressChecks_) return;
@@ -244,23 +241,14 @@ bool TCorvidDataSet::GetActiveRecBuf(TRecordBuffer& buffer) {
       break;
     case dsEdit:
     case dsInsert:
-    case dsNewValue:
-      buffer = ActiveBuffer();
-      break;
-    case dsSetKey:
-      buffer = keyBuffer_.get();
-      break;
-    case dsCalcFields:
-      buffer = CalcBuffer();
-      break;
+    case dsNewValue: buffer = ActiveBuffer(); break;
+    case dsSetKey: buffer = keyBuffer_.get(); break;
+    case dsCalcFields: buffer = CalcBuffer(); break;
     case dsFilter:
       if (handler_) buffer = handler_->cvActiveBuffer();
       break;
-    case dsOldValue:
-      buffer = oldValue_ && !oldImage_.empty() ? oldImage_.data() : ActiveBuffer();
-      break;
-    default:
-      break;
+    case dsOldValue: buffer = oldValue_ && !oldImage_.empty() ? oldImage_.data() : ActiveBuffer(); break;
+    default: break;
   }
   return buffer != nullptr;
 }
@@ -533,10 +521,8 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
         if (atBeginning_) {
           result = grBOF;
         } else if (atEnd_) {
-          if (State() == dsInsert && ActiveRecord() > 0)
-            handler_->cvGetRec(cvReadPrevious);
-          else
-            handler_->cvGetRec(cvReadBottom);
+          if (State() == dsInsert && ActiveRecord() > 0) handler_->cvGetRec(cvReadPrevious);
+          else handler_->cvGetRec(cvReadBottom);
           atEnd_ = false;
         } else {
           handler_->cvGetRec(cvReadPrevious);
@@ -545,10 +531,8 @@ TGetResult TCorvidDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool d
     }
   }
   if (result == grOK || result == grError) {
-    if (handler_->cvEOF())
-      result = grEOF;
-    else if (handler_->cvBOF())
-      result = grBOF;
+    if (handler_->cvEOF()) result = grEOF;
+    else if (handler_->cvBOF()) result = grBOF;
   }
   if (result == grOK) {
     FillBookmark(buffer, handler_->cvCurrentRecord());
@@ -616,8 +600,7 @@ void TCorvidDataSet::LockAndReread(int32_t recno, uint8_t* buffer) {
   try {
     BufferScope scope(*this, buffer);
     handler_->cvGetRec(recno);
-    if (handler_->cvCurrentRecord() != recno || handler_->cvEOF())
-      DatabaseError(cvMessage(cvErrRecordOutOfRange));
+    if (handler_->cvCurrentRecord() != recno || handler_->cvEOF()) DatabaseError(cvMessage(cvErrRecordOutOfRange));
   } catch (...) {
     BestEffort([&] { handler_->cvLockOff(); });
     throw;

@@ -60,8 +60,7 @@ using TcvStatusReport = std::function<void(int32_t stat1, int32_t stat2, int32_t
 // through its owner.
 class DBFObject : public CVO_dBHandler {
 public:
-  DBFObject(const std::string& path, const std::string& password, bool readWrite, bool shared,
-            TCorvidDataSet* owner);
+  DBFObject(const std::string& path, const std::string& password, bool readWrite, bool shared, TCorvidDataSet* owner);
   void cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override;
   // The owner's record filter event, then the handler's own test.
   bool cvTestFilter() override;
@@ -118,7 +117,10 @@ public:
   void SetEncryptionKey(const std::string& key);
   bool ExactCount = false;
   bool Exclusive() const { return exclusive_; }
-  void SetExclusive(bool on) { CheckInactive(); exclusive_ = on; }
+  void SetExclusive(bool on) {
+    CheckInactive();
+    exclusive_ = on;
+  }
   TStringList& IndexFiles() { return *indexFiles_; }
   void SetIndexList(const TStringList& list);
   const std::string& IndexName() const { return indexName_; }
@@ -185,8 +187,7 @@ public:
   int Translate(const char* src, char* dest, bool to_oem) override;
   void Post() override;
   bool Locate(const std::string& key_fields, const Variant& key_values, TLocateOptions options) override;
-  Variant Lookup(const std::string& key_fields, const Variant& key_values,
-                 const std::string& result_fields) override;
+  Variant Lookup(const std::string& key_fields, const Variant& key_values, const std::string& result_fields) override;
   TDataSource* GetDataSource() const override;
 
   // ---- filter --------------------------------------------------------------------
@@ -205,8 +206,8 @@ public:
   void IndexFileInclude(const std::string& file);
   void IndexFileRemove(const std::string& file);
   void IndexTagRemove(const std::string& file, const std::string& tag);
-  void IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr,
-               const std::string& forExpr, TcvIndexUnique unique, TcvSortStatus order);
+  void IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+               TcvIndexUnique unique, TcvSortStatus order);
   void Reindex();
   std::string IndexExpression(int n);
   std::string IndexFilter(int n);
@@ -482,8 +483,8 @@ private:
     int32_t length = 0;
   };
   std::vector<CField> cFields_;
-  int recordSize_ = 0;      // the table's record length
-  int imageSize_ = 0;       // record length + 1
+  int recordSize_ = 0;  // the table's record length
+  int imageSize_ = 0;   // record length + 1
   int infoOffset_ = 0;
   int bookmarkOffset_ = 0;
   int bufferSize_ = 0;

@@ -121,8 +121,7 @@ bool TCorvidDataSet::GetFieldTextPlace(TField* field, TFieldTextPlace& place) {
   // byte, as GetFieldData and AsString would give them.
   if (!Active() || translateAscii_ || field->DataType() != ftString || field->DataSet() != this) return false;
   const int n = field->FieldNo();
-  if (n <= 0 || static_cast<size_t>(n) >= cFields_.size() || cFields_[static_cast<size_t>(n)].length <= 0)
-    return false;
+  if (n <= 0 || static_cast<size_t>(n) >= cFields_.size() || cFields_[static_cast<size_t>(n)].length <= 0) return false;
   const CField& cf = cFields_[static_cast<size_t>(n)];
   place.Offset = cf.offset;
   place.Length = cf.length;
@@ -169,10 +168,8 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
         if (buffer) {
           const size_t room = std::min(len, static_cast<size_t>(field->DataSize() - 1));
           auto* out = static_cast<char*>(buffer);
-          if (translateAscii_)
-            cvSysOEMToChar(reinterpret_cast<const char*>(p), out, static_cast<int>(room));
-          else
-            std::memcpy(out, p, room);
+          if (translateAscii_) cvSysOEMToChar(reinterpret_cast<const char*>(p), out, static_cast<int>(room));
+          else std::memcpy(out, p, room);
         }
         return true;
       }
@@ -232,8 +229,7 @@ bool TCorvidDataSet::GetFieldData(TField* field, void* buffer) {
         throw ERangeError("Memo block of field '%s' is out of range", {field->DisplayName()});
       return block != 0;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -264,10 +260,10 @@ void TCorvidDataSet::SetFieldData(TField* field, const void* buffer) {
       CVO_dBHandler& h = *handler_;
       switch (field->DataType()) {
         case ftString:
-          h.cvStringPutN(n, buffer ? std::string(static_cast<const char*>(buffer),
-                                                 strnlen(static_cast<const char*>(buffer),
-                                                         static_cast<size_t>(field->DataSize())))
-                                   : std::string());
+          h.cvStringPutN(
+              n, buffer ? std::string(static_cast<const char*>(buffer),
+                                      strnlen(static_cast<const char*>(buffer), static_cast<size_t>(field->DataSize())))
+                        : std::string());
           break;
         case ftSmallint: {
           int16_t v = 0;
@@ -287,9 +283,7 @@ void TCorvidDataSet::SetFieldData(TField* field, const void* buffer) {
           h.cvNumberPutN(n, static_cast<long double>(v));
           break;
         }
-        case ftBoolean:
-          h.cvLogicPutN(n, buffer != nullptr && static_cast<const uint8_t*>(buffer)[0] != 0);
-          break;
+        case ftBoolean: h.cvLogicPutN(n, buffer != nullptr && static_cast<const uint8_t*>(buffer)[0] != 0); break;
         case ftFloat:
         case ftCurrency:
         case ftDateTime: {
@@ -316,8 +310,7 @@ void TCorvidDataSet::SetFieldData(TField* field, const void* buffer) {
           // A null written to a memo empties it when the record is posted.
           if (!buffer && IsEditState(s)) SetPendingMemo(n, std::string());
           break;
-        default:
-          break;
+        default: break;
       }
     }
   }

@@ -25,10 +25,8 @@ std::vector<std::string> SplitList(const std::string& text, const char* separato
     cur.clear();
   };
   for (char c : text) {
-    if (std::strchr(separators, c))
-      flush();
-    else
-      cur += c;
+    if (std::strchr(separators, c)) flush();
+    else cur += c;
   }
   flush();
   return out;
@@ -61,8 +59,7 @@ void TCorvidDataSet::SetFilterData(const std::string& text, TFilterOptions optio
     CheckBrowseMode();
     handler_->cvSetFilterActive(true);
     try {
-      handler_->cvSetFilterExpr(ToOem(text), (options & foCaseInsensitive) != 0,
-                                (options & foNoPartialCompare) == 0);
+      handler_->cvSetFilterExpr(ToOem(text), (options & foCaseInsensitive) != 0, (options & foNoPartialCompare) == 0);
     } catch (...) {
       // The framework still holds the previous text (it is stored last):
       // that filter stays in force, or, when it cannot be had back either,

@@ -117,10 +117,8 @@ bool TCorvidDataSet::WalkFetch(TRecordBuffer buffer) {
       if (!WalkRead(walkNext_, last)) return false;
     }
     const uint8_t* rec = walkBlock_.data() + static_cast<size_t>(walkNext_ - walkFirst_) * length;
-    if (key.empty())
-      std::memcpy(buffer, rec, length);
-    else
-      DBEncryption(key, rec, buffer, length, 0);
+    if (key.empty()) std::memcpy(buffer, rec, length);
+    else DBEncryption(key, rec, buffer, length, 0);
     if (!showDeleted && buffer[0] == '*') {
       ++walkNext_;
       continue;

@@ -26,8 +26,8 @@ constexpr size_t kFieldNameSize = 10;
 constexpr std::string_view kFieldTypes = "CNFDLMBG";
 
 [[noreturn]] void InvalidLine(int lineNo, const std::string& line, const std::string& why) {
-  throw ECorvidError(cvMessage(cvErrInvalidFieldList) + ": line " + std::to_string(lineNo) + " \"" + line +
-                     "\" (" + why + ")");
+  throw ECorvidError(cvMessage(cvErrInvalidFieldList) + ": line " + std::to_string(lineNo) + " \"" + line + "\" (" +
+                     why + ")");
 }
 
 // Drops blanks and ";" at the end of a line.
@@ -115,9 +115,7 @@ std::string MemoFileOf(const std::string& table, TcvDBFTypes type) {
   return ChangeFileExt(table, memo);
 }
 
-std::string WithDBFExtension(const std::string& name) {
-  return ExtractFileExt(name).empty() ? name + ".DBF" : name;
-}
+std::string WithDBFExtension(const std::string& name) { return ExtractFileExt(name).empty() ? name + ".DBF" : name; }
 
 }  // namespace
 
@@ -135,8 +133,7 @@ std::vector<cvFieldDefinition> cvParseFieldList(const TStringList& lines) {
   }
   if (fields.empty()) cvRaise(cvErrInvalidFieldList);
   if (fields.size() > static_cast<size_t>(cvDBFMaxFields))
-    throw ECorvidError(cvMessage(cvErrInvalidFieldList) + ": more than " + std::to_string(cvDBFMaxFields) +
-                       " fields");
+    throw ECorvidError(cvMessage(cvErrInvalidFieldList) + ": more than " + std::to_string(cvDBFMaxFields) + " fields");
   if (RecordLengthOf(fields) > cvDBFMaxRecordLength)
     throw ECorvidError(cvMessage(cvErrInvalidFieldList) + ": records longer than " +
                        std::to_string(cvDBFMaxRecordLength) + " bytes");
@@ -185,8 +182,7 @@ bool cvCreateDBFFromDefinitions(const std::string& fileName, const std::string& 
   return true;
 }
 
-bool CreateDBF(const std::string& fileName, const std::string& password, TcvDBFTypes type,
-               const TStringList& fields) {
+bool CreateDBF(const std::string& fileName, const std::string& password, TcvDBFTypes type, const TStringList& fields) {
   return cvCreateDBFFromDefinitions(fileName, password, type, cvParseFieldList(fields));
 }
 
@@ -206,9 +202,7 @@ bool DBFObject::cvTestFilter() {
 
 bool DBFObject::cvReadEventsHeard() const { return typeid(*this) != typeid(DBFObject); }
 
-bool DBFObject::cvScanListens() const {
-  return typeid(*this) != typeid(DBFObject) || static_cast<bool>(FilterThru);
-}
+bool DBFObject::cvScanListens() const { return typeid(*this) != typeid(DBFObject) || static_cast<bool>(FilterThru); }
 
 void DBFObject::cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) {
   if (StatusCapture) StatusCapture(stat1, stat2, stat3);
@@ -354,10 +348,8 @@ void TcvDBFTable::Cancel() {
   } unlock{h, was == dssEdit};
   // Outside an edit the cursor stays where it was, end flags included.
   const bool eof = h.cvEOF(), bof = h.cvBOF();
-  if (n >= 1 && n <= h.cvRecordCount())
-    ReadExactly(n);
-  else
-    h.cvBlank();
+  if (n >= 1 && n <= h.cvRecordCount()) ReadExactly(n);
+  else h.cvBlank();
   if (was == dssBrowse) {
     h.cvSetEOF(eof);
     h.cvSetBOF(bof);

@@ -61,8 +61,7 @@ std::string cvDBFKindLetter(TcvDBFTypes type);
 // the field list; with a password the new table is enciphered with it.
 // Returns the builder's success.  A failure after the files were written
 // (the password could not be set) removes them again.
-bool CreateDBF(const std::string& fileName, const std::string& password, TcvDBFTypes type,
-               const TStringList& fields);
+bool CreateDBF(const std::string& fileName, const std::string& password, TcvDBFTypes type, const TStringList& fields);
 // The same for an already checked list.
 bool cvCreateDBFFromDefinitions(const std::string& fileName, const std::string& password, TcvDBFTypes type,
                                 const std::vector<cvFieldDefinition>& fields);
@@ -212,8 +211,8 @@ public:
   int IndexFileInclude(const std::string& file);
   int IndexFileRemove(const std::string& file);
   int IndexTagRemove(const std::string& file, const std::string& tag);
-  int IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr,
-              const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus order);
+  int IndexOn(const std::string& file, const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+              CVsetIndexUnique unique, CVsetSortStatus order);
   std::string IndexExpression(int n) const;
   int32_t IndexKeyLength(int n) const;
   char IndexKeyType(int n) const;
@@ -238,8 +237,7 @@ public:
   // --- Maintenance --------------------------------------------------------------------
   void CopyStructure(const std::string& file, const std::string& password);
   void CopyTo(const std::string& file, const std::string& password);
-  void SortTo(const std::string& file, const std::string& keyExpr, const std::string& password,
-              CVsetSortStatus order);
+  void SortTo(const std::string& file, const std::string& keyExpr, const std::string& password, CVsetSortStatus order);
   void Pack();
   void Zap();
   int32_t SearchDBF(const std::string& text, int& fieldNo, int32_t& recNo, int32_t lastRec);

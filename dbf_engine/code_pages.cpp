@@ -70,8 +70,7 @@ const Translation& Tables() {
 
 void Translate(const unsigned char* table, const char* source, char* destination, int n) {
   if (n <= 0 || !source || !destination) return;
-  for (int k = 0; k < n; ++k)
-    destination[k] = static_cast<char>(table[static_cast<unsigned char>(source[k])]);
+  for (int k = 0; k < n; ++k) destination[k] = static_cast<char>(table[static_cast<unsigned char>(source[k])]);
 }
 
 std::string_view Buf(const char* p) { return p ? std::string_view(p) : std::string_view(); }

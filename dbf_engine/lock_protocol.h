@@ -18,13 +18,10 @@ struct CVLockBases {
 
 inline CVLockBases cvLockBasesOf(CVsetLokProtocol p) {
   switch (p) {
-    case CVsetLokProtocol::DB4Lock:
-      return {0x40000000, 0xEFFFFFFF, 0xB0000000};
-    case CVsetLokProtocol::ClipLock:
-      return {1000000000, 1000000000, 1000000000};
+    case CVsetLokProtocol::DB4Lock: return {0x40000000, 0xEFFFFFFF, 0xB0000000};
+    case CVsetLokProtocol::ClipLock: return {1000000000, 1000000000, 1000000000};
     case CVsetLokProtocol::FoxLock:
     case CVsetLokProtocol::Default:
-    default:
-      return {0x40000000, 0x7FFFFFFE, 0x3FFFFFFF};
+    default: return {0x40000000, 0x7FFFFFFE, 0x3FFFFFFF};
   }
 }

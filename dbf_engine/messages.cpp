@@ -114,17 +114,11 @@ std::string cvMessage(int id) {
   return std::string(cvMessageOrNull(cvErrCorvidError)) + " " + std::to_string(id);
 }
 
-std::string cvFormat(int id, std::initializer_list<FmtArg> args) {
-  return FormatMessage(cvMessage(id), args);
-}
+std::string cvFormat(int id, std::initializer_list<FmtArg> args) { return FormatMessage(cvMessage(id), args); }
 
-void cvRaiseEncryption(int id, std::initializer_list<FmtArg> args) {
-  cvRaise<ECorvidEncryption>(id, args);
-}
+void cvRaiseEncryption(int id, std::initializer_list<FmtArg> args) { cvRaise<ECorvidEncryption>(id, args); }
 
-void cvRaiseExpression(int id, std::initializer_list<FmtArg> args) {
-  cvRaise<ECorvidExpression>(id, args);
-}
+void cvRaiseExpression(int id, std::initializer_list<FmtArg> args) { cvRaise<ECorvidExpression>(id, args); }
 
 const CvMessageEntry* cvMessageTable(std::size_t& count) noexcept {
   count = std::size(kCatalogue);

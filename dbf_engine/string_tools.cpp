@@ -13,15 +13,13 @@
 
 namespace {
 
-unsigned char AsciiUpper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
-}
+unsigned char AsciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
 
 // Boyer-Moore style scan: the pattern is compared from its last byte back;
 // on a mismatch the offset jumps by how far the buffer byte's last
 // occurrence in the pattern lies from the mismatch.
-int32_t Search(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength,
-               int32_t patternLength, bool ignoreCase) {
+int32_t Search(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength, int32_t patternLength,
+               bool ignoreCase) {
   if (!pattern || !buffer || start < 0 || patternLength < 1 || bufferLength < 0) return -1;
   if (static_cast<int64_t>(start) + patternLength > bufferLength) return -1;
   auto fold = [ignoreCase](char c) {
@@ -85,8 +83,7 @@ std::string NameFromClock() {
 
 }  // namespace
 
-int32_t SearchBuf(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength,
-                  int32_t patternLength) {
+int32_t SearchBuf(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength, int32_t patternLength) {
   return Search(pattern, buffer, start, bufferLength, patternLength, false);
 }
 
@@ -100,9 +97,7 @@ std::string ChangeFileExtEmpty(std::string_view fileName, std::string_view exten
   return ChangeFileExt(fileName, extension);
 }
 
-std::string ExtractFileNameOnly(std::string_view fileName) {
-  return ChangeFileExt(ExtractFileName(fileName), "");
-}
+std::string ExtractFileNameOnly(std::string_view fileName) { return ChangeFileExt(ExtractFileName(fileName), ""); }
 
 void Byte2Hex(uint8_t value, char& high, char& low) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -124,12 +119,9 @@ std::vector<std::string> SplitIndexList(std::string_view text) {
     cur.clear();
   };
   for (char c : text) {
-    if (c == '"')
-      quoted = !quoted;
-    else if (!quoted && (c == ',' || c == ';'))
-      flush();
-    else
-      cur += c;
+    if (c == '"') quoted = !quoted;
+    else if (!quoted && (c == ',' || c == ';')) flush();
+    else cur += c;
   }
   flush();
   return names;

@@ -15,11 +15,9 @@
 // in `buffer` at or after `start`, or -1.  -1 also for a null pointer, a
 // negative start, an empty pattern, or a pattern that would run past
 // bufferLength.
-int32_t SearchBuf(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength,
-                  int32_t patternLength);
+int32_t SearchBuf(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength, int32_t patternLength);
 // The same, with the case of ASCII letters ignored.
-int32_t SearchBufI(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength,
-                   int32_t patternLength);
+int32_t SearchBufI(const char* pattern, const char* buffer, int32_t start, int32_t bufferLength, int32_t patternLength);
 
 // The name unchanged when it has an extension, else with `extension` added.
 std::string ChangeFileExtEmpty(std::string_view fileName, std::string_view extension);

@@ -47,9 +47,7 @@ void Cdx(uint8_t sel, uint8_t arg, const uint8_t* data, size_t n) {
       in.EncodeTo(out.data(), keyLength, kind);
       break;
     }
-    default:
-      (void)CdxGeneralKey(std::string_view(reinterpret_cast<const char*>(data), n), keyLength);
-      break;
+    default: (void)CdxGeneralKey(std::string_view(reinterpret_cast<const char*>(data), n), keyLength); break;
   }
 }
 

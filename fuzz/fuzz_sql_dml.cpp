@@ -62,8 +62,7 @@ public:
   }
   std::string Date() {
     const uint8_t b = Byte();
-    return std::to_string(1 + b % 28) + "." + std::to_string(1 + (b >> 5) % 12) + "." +
-           std::to_string(1999 + b % 3);
+    return std::to_string(1 + b % 28) + "." + std::to_string(1 + (b >> 5) % 12) + "." + std::to_string(1999 + b % 3);
   }
 
 private:
@@ -137,8 +136,7 @@ std::vector<TRecord> ReadRecords(const std::string& path) {
   }
   std::vector<char> rec(recordLength);
   for (uint32_t r = 0; r < count; ++r) {
-    if (FileRead(h, headerLength + static_cast<int64_t>(r) * recordLength, rec.data(), recordLength) !=
-        recordLength)
+    if (FileRead(h, headerLength + static_cast<int64_t>(r) * recordLength, rec.data(), recordLength) != recordLength)
       abort();
     TRecord t{rec[0] == '*', {}};
     for (const F& f : fields) t.fields[f.name] = std::string(rec.data() + f.offset, f.length);
@@ -178,7 +176,8 @@ void CheckTag(CVobjIndexTag& tag, const TTagRule& s, const std::vector<TRecord>&
       // NTX text with its coded negatives and CDX's sortable bytes are not.
       const CVobjIndexKeyData& k = tag.CurrentKey();
       if (k.Kind() == cvvtFloat && k.GetFloat() != std::atof(key(r).c_str()))
-        Mismatch(s, "record " + std::to_string(r) + " key " + std::to_string(k.GetFloat()) + " holds \"" + key(r) + "\"");
+        Mismatch(s,
+                 "record " + std::to_string(r) + " key " + std::to_string(k.GetFloat()) + " holds \"" + key(r) + "\"");
     } else {
       std::string stored = tag.CurrentKey().GetString(), mine = key(r);
       while (!stored.empty() && stored.back() == ' ') stored.pop_back();
@@ -307,8 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ds->Open();
       for (const TTagRule& s : st.rules) {
         if (s.table != name) continue;
-        const std::string file =
-            st.dir + "/" + (kind.multiTag ? std::string(name) : s.tag) + kind.ext;
+        const std::string file = st.dir + "/" + (kind.multiTag ? std::string(name) : s.tag) + kind.ext;
         const std::string expr = s.field == "D" ? "DTOS(D)" : s.field;
         ds->IndexOn(file, s.tag, expr, s.notDeleted ? ".NOT.DELETED()" : "",
                     s.unique ? CVsetIndexUnique::Unique : CVsetIndexUnique::Duplicates,
@@ -332,7 +330,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int statements = 0; in.More() && statements < 12; ++statements) {
     std::string sql;
     switch (in.Byte() % 14) {
-      case 0: sql = "insert into t (id, name, d) values (" + in.Number() + ", '" + in.Text() + "', '" + in.Date() + "')"; break;
+      case 0:
+        sql = "insert into t (id, name, d) values (" + in.Number() + ", '" + in.Text() + "', '" + in.Date() + "')";
+        break;
       case 1: sql = "insert into t (id, name) values (" + in.Number() + ", '" + in.Text() + "')"; break;
       case 2: sql = "update t set name = '" + in.Text() + "' where id = " + in.Number(); break;
       case 3: sql = "update t set id = id + " + in.Number() + " where name < '" + in.Text() + "'"; break;
@@ -341,8 +341,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 6: sql = "select * from t where name = '" + in.Text() + "' order by id"; break;
       case 7: sql = "select * from t where id between " + in.Number() + " and " + in.Number(); break;
       case 8: sql = "update t set d = '" + in.Date() + "', name = null where id <= " + in.Number(); break;
-      case 9: sql = "insert into t (id, name) (select id + " + in.Number() + ", name from u where id > " + in.Number() + ")"; break;
-      case 10: sql = "update u set id = " + in.Number() + " where id in (select id from t where name = '" + in.Text() + "')"; break;
+      case 9:
+        sql = "insert into t (id, name) (select id + " + in.Number() + ", name from u where id > " + in.Number() + ")";
+        break;
+      case 10:
+        sql = "update u set id = " + in.Number() + " where id in (select id from t where name = '" + in.Text() + "')";
+        break;
       case 11: sql = "delete from u where id > " + in.Number(); break;
       case 12:
         st.Close();

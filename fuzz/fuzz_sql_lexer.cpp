@@ -42,8 +42,8 @@ Seen Scan(TkpLexer& lx, const std::string& text, size_t size, bool skip_layout) 
     // (a token may be followed by its own line feed).
     for (size_t n = 0;; ++n) {
       const int32_t t = lx.yylex();
-      seen.steps.push_back(std::to_string(t) + " " + std::to_string(lx.LineNo) + ":" + std::to_string(lx.ColNo) +
-                           " " + std::to_string(lx.PushbackCount) + " " + lx.yylval);
+      seen.steps.push_back(std::to_string(t) + " " + std::to_string(lx.LineNo) + ":" + std::to_string(lx.ColNo) + " " +
+                           std::to_string(lx.PushbackCount) + " " + lx.yylval);
       if (t == 0) break;
       if ((t < 257 || t > 386) || n > 2 * size + 2) std::abort();
     }

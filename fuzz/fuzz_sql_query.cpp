@@ -23,9 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string sql(reinterpret_cast<const char*>(data), size);
   const Variant N = Variant::Null();
   auto I = [](int32_t n) { return Variant(n); };
-  TRowDataSet a({{"ID", ftInteger}, {"NAME", ftString, 8}, {"CITY", ftInteger}},
-                {{I(1), Variant("Ivanov"), I(10)}, {I(2), Variant("Petrov"), I(20)}, {I(3), N, N},
-                 {I(4), Variant("O'Hara"), I(10)}});
+  TRowDataSet a({{"ID", ftInteger}, {"NAME", ftString, 8}, {"CITY", ftInteger}}, {{I(1), Variant("Ivanov"), I(10)},
+                                                                                  {I(2), Variant("Petrov"), I(20)},
+                                                                                  {I(3), N, N},
+                                                                                  {I(4), Variant("O'Hara"), I(10)}});
   TRowDataSet b({{"ID", ftInteger}, {"AID", ftInteger}, {"X", ftInteger}},
                 {{I(1), I(1), I(5)}, {I(2), I(1), I(7)}, {I(3), N, I(1)}});
   TSift q;

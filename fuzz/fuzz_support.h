@@ -50,22 +50,17 @@ inline void WalkAndEdit(CVobjIndexTag* tag, bool readWrite, int32_t adds) {
   int steps = 0;
   for (int32_t r = tag->KeyRead(cvReadTop); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadNext)) ++steps;
   steps = 0;
-  for (int32_t r = tag->KeyRead(cvReadBottom); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadPrevious))
-    ++steps;
+  for (int32_t r = tag->KeyRead(cvReadBottom); r != 0 && steps < kMaxSteps; r = tag->KeyRead(cvReadPrevious)) ++steps;
   const bool text = tag->KeyType() == 'C';
   TcvVariant v;
-  if (text)
-    v.PutString("M");
-  else
-    v.PutFloat(1.5);
+  if (text) v.PutString("M");
+  else v.PutFloat(1.5);
   tag->KeyFind(v);
   if (!readWrite) return;
   CVobjIndexKeyData k(0);
   for (int32_t i = 1; i <= adds; ++i) {
-    if (text)
-      k.PutString(std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i));
-    else
-      k.PutFloat(i * 0.5 - 7);
+    if (text) k.PutString(std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i));
+    else k.PutFloat(i * 0.5 - 7);
     k.Link = i;
     tag->KeyAdd(k);
     if (i % 3 == 0) tag->KeyDelete(k);

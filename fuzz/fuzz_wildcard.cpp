@@ -49,10 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!pattern.empty() && pattern.size() < 0x10000 && text.size() < 0x10000) {
     int32_t start = static_cast<int32_t>(static_cast<unsigned char>(pattern[0]) % 8);
     int32_t n = static_cast<int32_t>(text.size()), m = static_cast<int32_t>(pattern.size());
-    if (SearchBuf(pattern.data(), text.data(), start, n, m) != PlainSearch(pattern, text, start, false))
-      std::abort();
-    if (SearchBufI(pattern.data(), text.data(), start, n, m) != PlainSearch(pattern, text, start, true))
-      std::abort();
+    if (SearchBuf(pattern.data(), text.data(), start, n, m) != PlainSearch(pattern, text, start, false)) std::abort();
+    if (SearchBufI(pattern.data(), text.data(), start, n, m) != PlainSearch(pattern, text, start, true)) std::abort();
   }
   return 0;
 }

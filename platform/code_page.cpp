@@ -95,8 +95,7 @@ using Table = std::array<unsigned char, 256>;
 
 Table Build(const char32_t* fromHigh, const char32_t* toHigh) {
   Table t{};
-  for (int c = 0; c < 256; ++c)
-    t[c] = FromUnicode(toHigh, ToUnicode(fromHigh, static_cast<unsigned char>(c)));
+  for (int c = 0; c < 256; ++c) t[c] = FromUnicode(toHigh, ToUnicode(fromHigh, static_cast<unsigned char>(c)));
   return t;
 }
 
@@ -112,8 +111,7 @@ const Table& OemToAnsi() {
 
 bool Convert(const Table& t, const char* source, char* dest, std::size_t length) {
   if (!source || !dest) return false;
-  for (std::size_t i = 0; i < length; ++i)
-    dest[i] = static_cast<char>(t[static_cast<unsigned char>(source[i])]);
+  for (std::size_t i = 0; i < length; ++i) dest[i] = static_cast<char>(t[static_cast<unsigned char>(source[i])]);
   return true;
 }
 

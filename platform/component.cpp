@@ -12,8 +12,7 @@ namespace {
 bool SameTextAscii(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 
@@ -40,8 +39,7 @@ void TPersistent::Assign(const TPersistent* source) {
 void TPersistent::AssignTo(TPersistent* dest) const { dest->AssignError(this); }
 
 void TPersistent::AssignError(const TPersistent* source) const {
-  throw EConvertError("Cannot assign a %s to a %s",
-                      {source ? source->ClassName() : std::string("nil"), ClassName()});
+  throw EConvertError("Cannot assign a %s to a %s", {source ? source->ClassName() : std::string("nil"), ClassName()});
 }
 
 // ---- TComponent -------------------------------------------------------------
@@ -93,17 +91,14 @@ void TComponent::SetName(const std::string& name) {
   if (name == name_) return;
   if (owner_ != nullptr && !name.empty()) {
     TComponent* other = owner_->FindComponent(name);
-    if (other != nullptr && other != this)
-      throw EComponentError("A component named %s already exists", {name});
+    if (other != nullptr && other != this) throw EComponentError("A component named %s already exists", {name});
   }
   name_ = name;
 }
 
 void TComponent::SetDesigning(bool on) {
-  if (on)
-    state_ |= csDesigning;
-  else
-    state_ &= ~csDesigning;
+  if (on) state_ |= csDesigning;
+  else state_ &= ~csDesigning;
   for (TComponent* c : components_) c->SetDesigning(on);
 }
 
@@ -153,16 +148,14 @@ void TComponent::FreeNotification(TComponent* component) {
 
 void TComponent::RemoveFreeNotification(TComponent* component) {
   if (component == nullptr) return;
-  freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component),
-                       freeNotifies_.end());
+  freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component), freeNotifies_.end());
   auto& theirs = component->freeNotifies_;
   theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
 }
 
 void TComponent::Notification(TComponent* component, TOperation operation) {
   if (operation == opRemove && component != nullptr) {
-    freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component),
-                         freeNotifies_.end());
+    freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component), freeNotifies_.end());
   }
   // Copy: a notified component may remove itself or others.  One still
   // listed stands where it stood unless something before it went, so the

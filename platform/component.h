@@ -125,8 +125,8 @@ private:
   std::string name_;
   TComponent* owner_ = nullptr;
   TComponentState state_ = 0;
-  std::vector<TComponent*> components_;              // listed (may be owned)
-  std::vector<std::unique_ptr<TComponent>> owned_;   // destroyed with this one
+  std::vector<TComponent*> components_;             // listed (may be owned)
+  std::vector<std::unique_ptr<TComponent>> owned_;  // destroyed with this one
   std::vector<TComponent*> freeNotifies_;
 };
 

@@ -81,8 +81,7 @@ bool HasAmPm(const std::string& f, size_t from) {
       i = j;
       continue;
     }
-    if (StartsWithNoCase(f, i, "am/pm") || StartsWithNoCase(f, i, "a/p") || StartsWithNoCase(f, i, "ampm"))
-      return true;
+    if (StartsWithNoCase(f, i, "am/pm") || StartsWithNoCase(f, i, "a/p") || StartsWithNoCase(f, i, "ampm")) return true;
   }
   return false;
 }
@@ -284,9 +283,24 @@ bool ScanDate(Scanner& sc, TDateTime& out) {
   size_t save = sc.pos;
   if (sc.Char(fs.DateSeparator) && sc.Number(n3, l3)) {
     switch (order) {
-      case DateOrder::MDY: m = n1; d = n2; y = n3; year_digits = l3; break;
-      case DateOrder::YMD: y = n1; m = n2; d = n3; year_digits = l1; break;
-      default: d = n1; m = n2; y = n3; year_digits = l3; break;
+      case DateOrder::MDY:
+        m = n1;
+        d = n2;
+        y = n3;
+        year_digits = l3;
+        break;
+      case DateOrder::YMD:
+        y = n1;
+        m = n2;
+        d = n3;
+        year_digits = l1;
+        break;
+      default:
+        d = n1;
+        m = n2;
+        y = n3;
+        year_digits = l3;
+        break;
     }
   } else {
     sc.pos = save;
@@ -341,8 +355,8 @@ bool ScanTime(Scanner& sc, TDateTime& out) {
     }
     return false;
   };
-  word(fs.TimeAMString, 0) || word(fs.TimePMString, 1) || word("AM", 0) || word("PM", 1) ||
-      word("A", 0) || word("P", 1);
+  word(fs.TimeAMString, 0) || word(fs.TimePMString, 1) || word("AM", 0) || word("PM", 1) || word("A", 0) ||
+      word("P", 1);
   if (!have_min && ampm < 0) return false;
   if (ampm >= 0) {
     if (h == 0 || h > 12) return false;
@@ -363,8 +377,7 @@ int DaysInMonth(int year, int month) {
 }
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
-    return false;
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
   out = static_cast<double>(DaysFromCivil(year, month, day) + kUnixDay);
   return true;
 }
@@ -392,9 +405,7 @@ TDateTime TimeStampToDateTime(const TTimeStamp& ts) {
   return days >= 0 ? days + frac : days - frac;
 }
 
-double TimeStampToMSecs(const TTimeStamp& ts) {
-  return static_cast<double>(ts.Date) * MSecsPerDay + ts.Time;
-}
+double TimeStampToMSecs(const TTimeStamp& ts) { return static_cast<double>(ts.Date) * MSecsPerDay + ts.Time; }
 
 TTimeStamp MSecsToTimeStamp(double msecs) {
   TTimeStamp ts;
@@ -415,8 +426,7 @@ void DecodeDate(TDateTime dt, int& year, int& month, int& day) {
 }
 
 bool TryEncodeTime(int hour, int min, int sec, int msec, TDateTime& out) {
-  if (hour < 0 || hour >= 24 || min < 0 || min >= 60 || sec < 0 || sec >= 60 || msec < 0 || msec >= 1000)
-    return false;
+  if (hour < 0 || hour >= 24 || min < 0 || min >= 60 || sec < 0 || sec >= 60 || msec < 0 || msec >= 1000) return false;
   out = (hour * 3600000.0 + min * 60000.0 + sec * 1000.0 + msec) / MSecsPerDay;
   return true;
 }

@@ -10,17 +10,31 @@
 namespace {
 
 bool IsWriteState(TDataSetState s) {
-  return s == dsEdit || s == dsInsert || s == dsSetKey || s == dsCalcFields || s == dsFilter ||
-         s == dsNewValue || s == dsInternalCalc;
+  return s == dsEdit || s == dsInsert || s == dsSetKey || s == dsCalcFields || s == dsFilter || s == dsNewValue ||
+         s == dsInternalCalc;
 }
 
 int TypeFamily(TFieldType t) {
   switch (t) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return 1;
-    case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: return 2;
-    case ftFloat: case ftCurrency: return 3;
-    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftParadoxOle: case ftDBaseOle:
-    case ftTypedBinary: case ftOraBlob: case ftOraClob: return 4;
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid: return 1;
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc: return 2;
+    case ftFloat:
+    case ftCurrency: return 3;
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+    case ftOraBlob:
+    case ftOraClob: return 4;
     default: return 100 + static_cast<int>(t);
   }
 }
@@ -125,7 +139,9 @@ void TDataSet::Loaded() {
   }
 }
 
-void TDataSet::Notification(TComponent* component, TOperation operation) { TComponent::Notification(component, operation); }
+void TDataSet::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+}
 
 // ---- checks -----------------------------------------------------------------
 
@@ -153,8 +169,8 @@ bool TDataSet::GetFieldTextPlace(TField*, TFieldTextPlace&) { return false; }
 bool TDataSet::CountVisibleRecords(int&) { return false; }
 
 bool TDataSet::WalkUnobserved() const {
-  return state_ == dsBrowse && !BeforeScroll && !AfterScroll && !OnCalcFields &&
-         !OnFilterRecord && calcFieldsSize_ == 0 && dataSources_.empty();
+  return state_ == dsBrowse && !BeforeScroll && !AfterScroll && !OnCalcFields && !OnFilterRecord &&
+         calcFieldsSize_ == 0 && dataSources_.empty();
 }
 
 void TDataSet::CheckBrowseMode() {
@@ -166,16 +182,11 @@ void TDataSet::CheckBrowseMode() {
     case dsEdit:
     case dsInsert:
       UpdateRecord();
-      if (modified_)
-        Post();
-      else
-        Cancel();
+      if (modified_) Post();
+      else Cancel();
       break;
-    case dsSetKey:
-      Post();
-      break;
-    default:
-      break;
+    case dsSetKey: Post(); break;
+    default: break;
   }
 }
 
@@ -225,27 +236,21 @@ void TDataSet::DispatchDataEvent(TDataEvent event, intptr_t info) {
   switch (event) {
     case deFieldChange: {
       auto* field = reinterpret_cast<TField*>(info);
-      if (field != nullptr && (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc))
-        modified_ = true;
-      if (AutoCalcFields && calcFieldsSize_ > 0 && state_ != dsSetKey && state_ != dsCalcFields &&
-          recordCount_ > 0)
+      if (field != nullptr && (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc)) modified_ = true;
+      if (AutoCalcFields && calcFieldsSize_ > 0 && state_ != dsSetKey && state_ != dsCalcFields && recordCount_ > 0)
         GetCalcFields(ActiveBuffer());
       if (field != nullptr) field->Change();
       break;
     }
-    case dePropertyChange:
-      fieldDefs_->SetUpdated(false);
-      break;
-    default:
-      break;
+    case dePropertyChange: fieldDefs_->SetUpdated(false); break;
+    default: break;
   }
   if (disableCount_ == 0 && state_ != dsBlockRead) {
     // Nobody listens (a scan's dataset, as a rule): nothing to copy or tell.
     if (dataSources_.empty()) return;
     std::vector<TDataSource*> sources = dataSources_;
     for (TDataSource* s : sources)
-      if (std::find(dataSources_.begin(), dataSources_.end(), s) != dataSources_.end())
-        s->DataEvent(event, info);
+      if (std::find(dataSources_.begin(), dataSources_.end(), s) != dataSources_.end()) s->DataEvent(event, info);
   } else if ((event == deUpdateState && state_ == dsInactive) || event == deLayoutChange) {
     enableEvent_ = deLayoutChange;
   }
@@ -697,10 +702,8 @@ void TDataSet::Insert() {
   try {
     TRecordBuffer buffer = ActiveBuffer();
     InitRecord(buffer);
-    if (recordCount_ == 0)
-      SetBookmarkFlag(buffer, bfBOF);
-    else if (!old_bookmark.empty())
-      SetBookmarkData(buffer, old_bookmark.data());
+    if (recordCount_ == 0) SetBookmarkFlag(buffer, bfBOF);
+    else if (!old_bookmark.empty()) SetBookmarkData(buffer, old_bookmark.data());
     if (recordCount_ < bufferCount_) ++recordCount_;
     InternalInsert();
   } catch (...) {
@@ -803,8 +806,7 @@ void TDataSet::Cancel() {
       SetState(dsBrowse);
       DataEvent(deDataSetChange, 0);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -855,10 +857,8 @@ void TDataSet::SetFields(const std::vector<Variant>& values) {
 }
 
 void TDataSet::AddRecordValues(const std::vector<Variant>& values, bool append) {
-  if (append)
-    Append();
-  else
-    Insert();
+  if (append) Append();
+  else Insert();
   try {
     SetFields(values);
     DoBeforePost();

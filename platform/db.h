@@ -225,7 +225,7 @@ public:
   // outside browsing or on an empty dataset.  Valid until the dataset moves.
   const uint8_t* BrowseRecordImage() const {
     return state_ == dsBrowse && !IsEmpty() && !buffers_.empty() ? buffers_[static_cast<size_t>(activeRecord_)].get()
-                                                                  : nullptr;
+                                                                 : nullptr;
   }
   // Counts the records that First ... Next to Eof would visit, reading no
   // fields and leaving the cursor where it stands, where nobody could tell
@@ -327,14 +327,20 @@ protected:
   virtual void InternalRefresh() {}
   virtual bool GetCanModify() { return true; }
   virtual void ClearCalcFields(TRecordBuffer buffer) { (void)buffer; }
-  virtual bool GetIsIndexField(TField* field) { (void)field; return false; }
+  virtual bool GetIsIndexField(TField* field) {
+    (void)field;
+    return false;
+  }
   virtual void UpdateIndexDefs() {}
   // The forward road of a component (see BeginWalk): WalkStart is true
   // when the component offers it now, from before its first visible record;
   // WalkFetch fills buffer (the bookmark included) with the next visible
   // record, false after the last; WalkStop ends the road, never throwing.
   virtual bool WalkStart() { return false; }
-  virtual bool WalkFetch(TRecordBuffer buffer) { (void)buffer; return false; }
+  virtual bool WalkFetch(TRecordBuffer buffer) {
+    (void)buffer;
+    return false;
+  }
   virtual void WalkStop() noexcept {}
   void Loaded() override;
   void Notification(TComponent* component, TOperation operation) override;
@@ -414,7 +420,9 @@ private:
   void CheckOperation(const std::function<void()>& op, const TDataSetErrorEvent& handler);
   void AddDataSource(TDataSource* source);
   void RemoveDataSource(TDataSource* source);
-  void Fire(const TDataSetNotifyEvent& e) { if (e) e(this); }
+  void Fire(const TDataSetNotifyEvent& e) {
+    if (e) e(this);
+  }
 
   TDataSetState state_ = dsInactive;
   TDataSetState disableState_ = dsInactive;
@@ -438,7 +446,7 @@ private:
   bool walking_ = false;
   TRecordBuffer calcBuffer_ = nullptr;
   std::vector<std::unique_ptr<uint8_t[]>> buffers_;
-  std::vector<std::string> bookmarks_;   // handle h lives at h-1
+  std::vector<std::string> bookmarks_;  // handle h lives at h-1
   std::vector<bool> bookmarkLive_;
   std::vector<int32_t> freeBookmarks_;
   TFields fields_;

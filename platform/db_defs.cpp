@@ -23,8 +23,8 @@ TField* TFieldDef::CreateField(TComponent* owner, TDataSet* dataset) const {
   TField* raw = field.get();
   owner->TakeOwnership(std::move(field));
   raw->SetFieldName(name_);
-  if (dataType_ == ftString || dataType_ == ftFixedChar || dataType_ == ftWideString ||
-      dataType_ == ftGuid || dataType_ == ftBytes || dataType_ == ftVarBytes || dataType_ == ftBCD)
+  if (dataType_ == ftString || dataType_ == ftFixedChar || dataType_ == ftWideString || dataType_ == ftGuid ||
+      dataType_ == ftBytes || dataType_ == ftVarBytes || dataType_ == ftBCD)
     raw->SetSize(size_);
   raw->SetRequired(required_);
   if (internalCalc_) raw->SetFieldKind(fkInternalCalc);
@@ -103,10 +103,8 @@ TIndexDefs::TIndexDefs(TDataSet* dataset) : TOwnedCollection(dataset), dataset_(
 TIndexDef* TIndexDefs::Add(const std::string& name, const std::string& fields, TIndexOptions options) {
   TIndexDef* def = AddIndexDef();
   def->SetName(name);
-  if (options & ixExpression)
-    def->Expression = fields;
-  else
-    def->Fields = fields;
+  if (options & ixExpression) def->Expression = fields;
+  else def->Fields = fields;
   def->Options = options;
   return def;
 }

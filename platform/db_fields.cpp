@@ -106,8 +106,7 @@ bool TField::GetData(void* buffer) const {
   TDataSet& ds = CheckDataSet();
   if (validating_) {
     if (validatingBuffer_ == nullptr) return false;
-    if (buffer != nullptr && DataSize() > 0)
-      std::memcpy(buffer, validatingBuffer_, static_cast<size_t>(DataSize()));
+    if (buffer != nullptr && DataSize() > 0) std::memcpy(buffer, validatingBuffer_, static_cast<size_t>(DataSize()));
     return true;
   }
   return ds.GetFieldData(const_cast<TField*>(this), buffer);
@@ -146,10 +145,8 @@ void TField::Assign(const TPersistent* source) {
     TComponent::Assign(source);
     return;
   }
-  if (other->IsNull())
-    Clear();
-  else
-    SetAsVariant(other->GetAsVariant());
+  if (other->IsNull()) Clear();
+  else SetAsVariant(other->GetAsVariant());
 }
 
 void TField::AccessError(const char* type_name) const {
@@ -196,10 +193,8 @@ std::string TField::Text() const {
 }
 
 void TField::SetText(const std::string& text) {
-  if (OnSetText)
-    OnSetText(this, text);
-  else
-    SetAsString(text);
+  if (OnSetText) OnSetText(this, text);
+  else SetAsString(text);
 }
 
 // ---- TStringField -----------------------------------------------------------
@@ -252,10 +247,8 @@ void TStringField::SetAsFloat(double value) { SetAsString(FloatToStr(value)); }
 void TStringField::SetAsBoolean(bool value) { SetAsString(value ? "T" : "F"); }
 void TStringField::SetAsDateTime(double value) { SetAsString(DateTimeToStr(value)); }
 void TStringField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else
-    SetAsString(value.AsString());
+  if (value.IsClear()) Clear();
+  else SetAsString(value.AsString());
 }
 
 // ---- TIntegerField and kin ----------------------------------------------------
@@ -275,12 +268,9 @@ int TIntegerField::DataSize() const { return (DataType() == ftSmallint || DataTy
 bool TIntegerField::ReadValue(int32_t& v) const {
   uint8_t buf[4] = {0, 0, 0, 0};
   if (!GetData(buf)) return false;
-  if (DataType() == ftSmallint)
-    v = LoadNative<int16_t>(buf);
-  else if (DataType() == ftWord)
-    v = LoadNative<uint16_t>(buf);
-  else
-    v = LoadNative<int32_t>(buf);
+  if (DataType() == ftSmallint) v = LoadNative<int16_t>(buf);
+  else if (DataType() == ftWord) v = LoadNative<uint16_t>(buf);
+  else v = LoadNative<int32_t>(buf);
   return true;
 }
 
@@ -316,10 +306,8 @@ void TIntegerField::SetAsLargeInt(int64_t value) {
   if (value < lo || value > hi)
     DatabaseErrorFmt(dbmsg::FieldRangeError, {IntToStr(value), DisplayName(), IntToStr(lo), IntToStr(hi)});
   uint8_t buf[4] = {0, 0, 0, 0};
-  if (DataSize() == 2)
-    StoreNative<int16_t>(buf, static_cast<int16_t>(static_cast<uint16_t>(value)));
-  else
-    StoreNative<int32_t>(buf, static_cast<int32_t>(value));
+  if (DataSize() == 2) StoreNative<int16_t>(buf, static_cast<int16_t>(static_cast<uint16_t>(value)));
+  else StoreNative<int32_t>(buf, static_cast<int32_t>(value));
   SetData(buf);
 }
 
@@ -338,12 +326,9 @@ void TIntegerField::SetAsString(const std::string& value) {
 }
 
 void TIntegerField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsLargeInt(value.AsInt64());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsLargeInt(value.AsInt64());
 }
 
 TSmallintField::TSmallintField(TComponent* owner) : TIntegerField(owner) {
@@ -401,12 +386,9 @@ void TLargeintField::SetAsString(const std::string& value) {
 }
 
 void TLargeintField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsLargeInt(value.AsInt64());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsLargeInt(value.AsInt64());
 }
 
 // ---- TFloatField ------------------------------------------------------------
@@ -435,7 +417,8 @@ std::string TFloatField::GetText(bool display_text) const {
   if (!fmt.empty()) return FormatFloat(fmt, v);
   if (Currency) {
     int decimals = GetFormatSettings().CurrencyDecimals;
-    return display_text ? FloatToStrF(v, ffCurrency, Precision, decimals) : FloatToStrF(v, ffFixed, Precision, decimals);
+    return display_text ? FloatToStrF(v, ffCurrency, Precision, decimals)
+                        : FloatToStrF(v, ffFixed, Precision, decimals);
   }
   return FloatToStrF(v, ffGeneral, Precision, 0);
 }
@@ -466,12 +449,9 @@ void TFloatField::SetAsString(const std::string& value) {
 }
 
 void TFloatField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsFloat(value.AsDouble());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsFloat(value.AsDouble());
 }
 
 TCurrencyField::TCurrencyField(TComponent* owner) : TFloatField(owner) {
@@ -535,12 +515,9 @@ void TBCDField::SetAsString(const std::string& value) {
 }
 
 void TBCDField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsFloat(value.AsDouble());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsFloat(value.AsDouble());
 }
 
 // ---- TBooleanField ----------------------------------------------------------
@@ -582,21 +559,15 @@ void TBooleanField::SetAsString(const std::string& value) {
     return;
   }
   size_t n = value.size();
-  if (AnsiCompareText(value, falseText_.substr(0, n)) == 0)
-    SetAsBoolean(false);
-  else if (AnsiCompareText(value, trueText_.substr(0, n)) == 0)
-    SetAsBoolean(true);
-  else
-    DatabaseErrorFmt(dbmsg::InvalidBoolValue, {value, DisplayName()});
+  if (AnsiCompareText(value, falseText_.substr(0, n)) == 0) SetAsBoolean(false);
+  else if (AnsiCompareText(value, trueText_.substr(0, n)) == 0) SetAsBoolean(true);
+  else DatabaseErrorFmt(dbmsg::InvalidBoolValue, {value, DisplayName()});
 }
 
 void TBooleanField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsBoolean(value.AsBoolean());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsBoolean(value.AsBoolean());
 }
 
 // ---- TDateTimeField and kin ---------------------------------------------------
@@ -657,12 +628,8 @@ void TDateTimeField::SetAsDateTime(double value) {
         DatabaseErrorFmt(dbmsg::InvalidDateTimeValue, {FloatToStr(value), DisplayName()});
       StoreNative<int32_t>(buf, static_cast<int32_t>(days));
       break;
-    case ftTime:
-      StoreNative<int32_t>(buf, static_cast<int32_t>(msecs));
-      break;
-    default:
-      StoreNative<double>(buf, static_cast<double>(days) * MSecsPerDay + static_cast<double>(msecs));
-      break;
+    case ftTime: StoreNative<int32_t>(buf, static_cast<int32_t>(msecs)); break;
+    default: StoreNative<double>(buf, static_cast<double>(days) * MSecsPerDay + static_cast<double>(msecs)); break;
   }
   SetData(buf);
 }
@@ -673,7 +640,7 @@ void TDateTimeField::SetAsString(const std::string& value) {
     return;
   }
   double dt = 0;
-  bool ok = DataType() == ftDate ? TryStrToDate(value, dt)
+  bool ok = DataType() == ftDate   ? TryStrToDate(value, dt)
             : DataType() == ftTime ? TryStrToTime(value, dt)
                                    : TryStrToDateTime(value, dt);
   if (!ok) DatabaseErrorFmt(dbmsg::InvalidDateTimeValue, {value, DisplayName()});
@@ -681,12 +648,9 @@ void TDateTimeField::SetAsString(const std::string& value) {
 }
 
 void TDateTimeField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else if (value.IsString())
-    SetAsString(value.AsString());
-  else
-    SetAsDateTime(value.AsDateTime());
+  if (value.IsClear()) Clear();
+  else if (value.IsString()) SetAsString(value.AsString());
+  else SetAsDateTime(value.AsDateTime());
 }
 
 TDateField::TDateField(TComponent* owner) : TDateTimeField(owner) { SetDateTimeType(ftDate); }
@@ -751,9 +715,7 @@ void TBlobField::SaveToStream(TStream& stream) const {
   if (n > 0) stream.CopyFrom(*s, 0);
 }
 
-void TBlobField::Clear() {
-  std::unique_ptr<TStream> s = CheckDataSet().CreateBlobStream(this, bmWrite);
-}
+void TBlobField::Clear() { std::unique_ptr<TStream> s = CheckDataSet().CreateBlobStream(this, bmWrite); }
 
 void TBlobField::Assign(const TPersistent* source) {
   auto* other = dynamic_cast<const TBlobField*>(source);
@@ -787,10 +749,8 @@ Variant TBlobField::GetAsVariant() const {
 }
 
 void TBlobField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else
-    SetAsString(value.AsString());
+  if (value.IsClear()) Clear();
+  else SetAsString(value.AsString());
 }
 
 std::string TBlobField::GetText(bool display_text) const {
@@ -814,7 +774,10 @@ TGraphicField::TGraphicField(TComponent* owner) : TBlobField(owner) { SetBlobTyp
 
 std::unique_ptr<TField> DefaultFieldClass(TFieldType type, TComponent* owner) {
   switch (type) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid: {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid: {
       auto f = std::make_unique<TStringField>(owner);
       f->SetFieldType(type);
       if (type == ftFixedChar) f->FixedChar = true;
@@ -834,12 +797,18 @@ std::unique_ptr<TField> DefaultFieldClass(TFieldType type, TComponent* owner) {
     case ftDateTime: return std::make_unique<TDateTimeField>(owner);
     case ftBytes: return std::make_unique<TBytesField>(owner);
     case ftVarBytes: return std::make_unique<TVarBytesField>(owner);
-    case ftBlob: case ftParadoxOle: case ftDBaseOle: case ftTypedBinary: case ftOraBlob: {
+    case ftBlob:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+    case ftOraBlob: {
       auto f = std::make_unique<TBlobField>(owner);
       f->SetBlobType(type);
       return f;
     }
-    case ftMemo: case ftFmtMemo: case ftOraClob: {
+    case ftMemo:
+    case ftFmtMemo:
+    case ftOraClob: {
       auto f = std::make_unique<TMemoField>(owner);
       f->SetBlobType(type);
       return f;

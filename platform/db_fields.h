@@ -140,7 +140,10 @@ protected:
   virtual bool GetAsBoolean() const;
   virtual double GetAsDateTime() const;
   virtual Variant GetAsVariant() const;
-  virtual std::string GetText(bool display_text) const { (void)display_text; return GetAsString(); }
+  virtual std::string GetText(bool display_text) const {
+    (void)display_text;
+    return GetAsString();
+  }
   virtual int DefaultDisplayWidth() const { return 10; }
   [[noreturn]] void AccessError(const char* type_name) const;
   void SetDataType(TFieldType t) { dataType_ = t; }

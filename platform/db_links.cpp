@@ -98,8 +98,7 @@ void TDataSource::DataEvent(TDataEvent event, intptr_t info) {
     case deUpdateRecord:
       if (OnUpdateData) OnUpdateData(this);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -200,10 +199,8 @@ void TDataLink::UpdateState() {
 void TDataLink::SetActive(bool on) {
   if (active_ == on) return;
   active_ = on;
-  if (on)
-    UpdateRange();
-  else
-    firstRecord_ = 0;
+  if (on) UpdateRange();
+  else firstRecord_ = 0;
   ActiveChanged();
 }
 
@@ -232,25 +229,15 @@ void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
       // end); the window first follows its records, then the active one.
       if (event == deDataSetScroll) firstRecord_ += static_cast<int>(info);
       UpdateRange();
-      if (event == deDataSetScroll)
-        DataSetScrolled(firstRecord_ - old_first - static_cast<int>(info));
-      else if (event == deLayoutChange)
-        LayoutChanged();
-      else
-        DataSetChanged();
+      if (event == deDataSetScroll) DataSetScrolled(firstRecord_ - old_first - static_cast<int>(info));
+      else if (event == deLayoutChange) LayoutChanged();
+      else DataSetChanged();
       break;
     }
-    case deUpdateRecord:
-      UpdateRecord();
-      break;
-    case deCheckBrowseMode:
-      CheckBrowseMode();
-      break;
-    case deFocusControl:
-      FocusControl(reinterpret_cast<TField*>(info));
-      break;
-    default:
-      break;
+    case deUpdateRecord: UpdateRecord(); break;
+    case deCheckBrowseMode: CheckBrowseMode(); break;
+    case deFocusControl: FocusControl(reinterpret_cast<TField*>(info)); break;
+    default: break;
   }
 }
 

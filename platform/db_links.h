@@ -108,7 +108,10 @@ protected:
   virtual void ActiveChanged() {}
   virtual void CheckBrowseMode() {}
   virtual void DataSetChanged() { RecordChanged(nullptr); }
-  virtual void DataSetScrolled(int distance) { (void)distance; DataSetChanged(); }
+  virtual void DataSetScrolled(int distance) {
+    (void)distance;
+    DataSetChanged();
+  }
   virtual void EditingChanged() {}
   virtual void FocusControl(TField* field) { (void)field; }
   virtual void LayoutChanged() { DataSetChanged(); }

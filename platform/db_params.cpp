@@ -5,9 +5,7 @@
 
 // ---- TParam -----------------------------------------------------------------
 
-void TParam::SetDataType(TFieldType t) {
-  dataType_ = t;
-}
+void TParam::SetDataType(TFieldType t) { dataType_ = t; }
 
 void TParam::Clear() {
   value_ = Variant::Null();
@@ -157,10 +155,8 @@ std::string TParams::ParseSQL(const std::string& sql, bool do_create, std::vecto
         ++j;
       }
       std::string name = sql.substr(start, j - start);
-      if (quoted_name && name.size() >= 2 && IsLiteralChar(name.back()))
-        name = name.substr(1, name.size() - 2);
-      else if (quoted_name && !name.empty())
-        name = name.substr(1);
+      if (quoted_name && name.size() >= 2 && IsLiteralChar(name.back())) name = name.substr(1, name.size() - 2);
+      else if (quoted_name && !name.empty()) name = name.substr(1);
       if (names != nullptr) names->push_back(name);
       if (do_create && FindParam(name) == nullptr) CreateParam(ftUnknown, name, ptUnknown);
       out += '?';

@@ -26,8 +26,7 @@ std::string FormatMessage(const std::string& pattern, std::initializer_list<FmtA
     }
     // Skip flags, width and precision: "-0123456789.".
     size_t j = i + 1;
-    while (j < pattern.size() && (pattern[j] == '-' || pattern[j] == '.' ||
-                                  (pattern[j] >= '0' && pattern[j] <= '9')))
+    while (j < pattern.size() && (pattern[j] == '-' || pattern[j] == '.' || (pattern[j] >= '0' && pattern[j] <= '9')))
       ++j;
     if (j >= pattern.size()) {
       out.append(pattern, i, std::string::npos);

@@ -49,8 +49,7 @@ std::string FormatMessage(const std::string& pattern, std::initializer_list<FmtA
 class Exception : public std::exception {
 public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
-  Exception(const std::string& pattern, std::initializer_list<FmtArg> args)
-      : message_(FormatMessage(pattern, args)) {}
+  Exception(const std::string& pattern, std::initializer_list<FmtArg> args) : message_(FormatMessage(pattern, args)) {}
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& Message() const noexcept { return message_; }
   void SetMessage(std::string m) { message_ = std::move(m); }
@@ -59,10 +58,10 @@ private:
   std::string message_;
 };
 
-#define DIRLOOK_EXCEPTION(Name, Base)                                                   \
-  class Name : public Base {                                                            \
-  public:                                                                               \
-    using Base::Base;                                                                   \
+#define DIRLOOK_EXCEPTION(Name, Base) \
+  class Name : public Base {          \
+  public:                             \
+    using Base::Base;                 \
   };
 
 DIRLOOK_EXCEPTION(EConvertError, Exception)   // text that is not a number or date

@@ -90,18 +90,13 @@ std::string FileResolveExisting(const std::string& name) { return ResolveFileNam
 
 bool FileExists(const std::string& name) { return ExactExists(FileResolveExisting(name)); }
 
-bool FileDelete(const std::string& name) {
-  return ::unlink(FileResolveExisting(name).c_str()) == 0;
-}
+bool FileDelete(const std::string& name) { return ::unlink(FileResolveExisting(name).c_str()) == 0; }
 
 bool FileRename(const std::string& oldName, const std::string& newName) {
-  return ::rename(FileResolveExisting(oldName).c_str(), FileNormaliseSeparators(newName).c_str()) ==
-         0;
+  return ::rename(FileResolveExisting(oldName).c_str(), FileNormaliseSeparators(newName).c_str()) == 0;
 }
 
-bool FileNameMatches(const std::string& pattern, const std::string& name) {
-  return MatchFrom(pattern, 0, name, 0);
-}
+bool FileNameMatches(const std::string& pattern, const std::string& name) { return MatchFrom(pattern, 0, name, 0); }
 
 std::vector<std::string> FileFind(const std::string& directory, const std::string& pattern) {
   std::vector<std::string> out;
@@ -266,9 +261,7 @@ bool FileRegionFree(int handle, uint64_t offset, uint64_t length) {
   return fl.l_type == F_UNLCK;
 }
 
-void SleepMilliseconds(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void SleepMilliseconds(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   std::vector<std::string> args;

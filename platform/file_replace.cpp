@@ -199,10 +199,8 @@ std::vector<std::string> TReplaceStage::Commit(const std::string& last) {
     // What moved goes back; a target that did not exist goes again.
     for (size_t i = moved; i-- > 0;) {
       const TMove& m = moves[i];
-      if (!m.backup.empty())
-        ::rename(m.backup.c_str(), m.target.c_str());
-      else if (!m.existed)
-        ::unlink(m.target.c_str());
+      if (!m.backup.empty()) ::rename(m.backup.c_str(), m.target.c_str());
+      else if (!m.existed) ::unlink(m.target.c_str());
     }
     throw;
   }

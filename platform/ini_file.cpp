@@ -29,8 +29,7 @@ std::string Unquote(const std::string& v) {
 
 }  // namespace
 
-TIniFile::TIniFile(const std::string& file_name, bool deferWrites)
-    : fileName_(file_name), deferWrites_(deferWrites) {
+TIniFile::TIniFile(const std::string& file_name, bool deferWrites) : fileName_(file_name), deferWrites_(deferWrites) {
   std::ifstream in(file_name, std::ios::binary);
   if (!in) return;
   std::ostringstream ss;

@@ -52,9 +52,9 @@ public:
 
 private:
   struct Line {
-    std::string raw;   // the line as read or written
-    std::string key;   // trimmed key; empty when the line has none
-    std::string value; // trimmed, unquoted value
+    std::string raw;    // the line as read or written
+    std::string key;    // trimmed key; empty when the line has none
+    std::string value;  // trimmed, unquoted value
   };
   struct Section {
     std::string name;

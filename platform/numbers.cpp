@@ -138,8 +138,8 @@ std::string ExponentText(int e, int min_digits, bool always_sign) {
   return always_sign ? "+" + s : s;
 }
 
-std::string ScientificText(const Decimal& d, int mantissa_digits, bool trim, int exp_digits,
-                           bool always_sign, char dec) {
+std::string ScientificText(const Decimal& d, int mantissa_digits, bool trim, int exp_digits, bool always_sign,
+                           char dec) {
   std::string m;
   m += d.digits.empty() ? '0' : d.digits[0];
   std::string frac;
@@ -239,9 +239,8 @@ FormatSettings FormatSettings::RussianDefaults() {
   fs.LongDateFormat = Cp1251("d MMMM yyyy 'г.'");
   static const char* const kShortMonths[12] = {"янв", "фев", "мар", "апр", "май", "июн",
                                                "июл", "авг", "сен", "окт", "ноя", "дек"};
-  static const char* const kLongMonths[12] = {"Январь", "Февраль", "Март",     "Апрель",
-                                              "Май",    "Июнь",    "Июль",     "Август",
-                                              "Сентябрь", "Октябрь", "Ноябрь", "Декабрь"};
+  static const char* const kLongMonths[12] = {"Январь", "Февраль", "Март",     "Апрель",  "Май",    "Июнь",
+                                              "Июль",   "Август",  "Сентябрь", "Октябрь", "Ноябрь", "Декабрь"};
   static const char* const kShortDays[7] = {"Вс", "Пн", "Вт", "Ср", "Чт", "Пт", "Сб"};
   static const char* const kLongDays[7] = {"воскресенье", "понедельник", "вторник", "среда",
                                            "четверг",     "пятница",     "суббота"};
@@ -260,8 +259,7 @@ FormatSettings& GetFormatSettings() { return Settings(); }
 
 FormatSettingsGuard::FormatSettingsGuard() : saved_(Settings()) {}
 
-FormatSettingsGuard::FormatSettingsGuard(char decimal_separator, char thousand_separator)
-    : saved_(Settings()) {
+FormatSettingsGuard::FormatSettingsGuard(char decimal_separator, char thousand_separator) : saved_(Settings()) {
   Settings().DecimalSeparator = decimal_separator;
   Settings().ThousandSeparator = thousand_separator;
 }
@@ -291,10 +289,9 @@ std::string FloatToStrF(long double x, TFloatFormat format, int precision, int d
       if (d.exponent > precision || d.exponent < -3)
         return sign + ScientificText(d, precision, true, digits > 4 ? 4 : digits, false, dec);
       std::string ip, fr;
-      FixedParts(d, static_cast<int>(d.digits.size()) - d.exponent > 0
-                        ? static_cast<int>(d.digits.size()) - d.exponent
-                        : 0,
-                 ip, fr);
+      FixedParts(
+          d, static_cast<int>(d.digits.size()) - d.exponent > 0 ? static_cast<int>(d.digits.size()) - d.exponent : 0,
+          ip, fr);
       return sign + ip + (fr.empty() ? "" : std::string(1, dec) + fr);
     }
     case ffExponent: {
@@ -333,9 +330,9 @@ namespace {
 struct Picture {
   std::string prefix, suffix;
   bool has_digits = false;
-  int int_zeros = 0;      // '0' placeholders before the point (from the first one)
-  int frac_zeros = 0;     // '0' after the point
-  int frac_total = 0;     // '0' and '#' after the point
+  int int_zeros = 0;   // '0' placeholders before the point (from the first one)
+  int frac_zeros = 0;  // '0' after the point
+  int frac_total = 0;  // '0' and '#' after the point
   bool thousands = false;
   bool scientific = false;
   bool exp_always_sign = false;
@@ -586,8 +583,7 @@ std::string Format(const std::string& fmt, const std::vector<Variant>& args) {
         piece = a.AsString();
         if (prec >= 0 && static_cast<size_t>(prec) < piece.size()) piece.resize(static_cast<size_t>(prec));
         break;
-      default:
-        throw bad();
+      default: throw bad();
     }
     if (width > 0 && static_cast<int>(piece.size()) < width) {
       std::string pad(static_cast<size_t>(width) - piece.size(), ' ');
@@ -727,8 +723,7 @@ bool TryStrToInt(const std::string& s, int32_t& out) {
   int64_t v;
   if (!TryStrToInt64(s, v)) return false;
   // hexadecimal may spell a negative 32-bit pattern ("$FFFFFFFF" is -1)
-  bool hex = s.find('$') != std::string::npos || s.find("0x") != std::string::npos ||
-             s.find("0X") != std::string::npos;
+  bool hex = s.find('$') != std::string::npos || s.find("0x") != std::string::npos || s.find("0X") != std::string::npos;
   if (hex && v > INT32_MAX && v <= static_cast<int64_t>(UINT32_MAX)) v = static_cast<int32_t>(static_cast<uint32_t>(v));
   if (v < INT32_MIN || v > INT32_MAX) return false;
   out = static_cast<int32_t>(v);

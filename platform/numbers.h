@@ -33,16 +33,16 @@ struct FormatSettings {
   std::string LongDateFormat = "d MMMM yyyy";
   std::string ShortTimeFormat = "H:mm";
   std::string LongTimeFormat = "H:mm:ss";
-  std::string TimeAMString;        // empty: 24-hour clock
+  std::string TimeAMString;  // empty: 24-hour clock
   std::string TimePMString;
-  std::string CurrencyString;      // "р." in CP1251, set by the defaults
-  uint8_t CurrencyFormat = 3;      // 0 "$1", 1 "1$", 2 "$ 1", 3 "1 $"
-  uint8_t NegCurrFormat = 8;       // 8 "-1 $" (the others as the class library)
+  std::string CurrencyString;  // "р." in CP1251, set by the defaults
+  uint8_t CurrencyFormat = 3;  // 0 "$1", 1 "1$", 2 "$ 1", 3 "1 $"
+  uint8_t NegCurrFormat = 8;   // 8 "-1 $" (the others as the class library)
   uint8_t CurrencyDecimals = 2;
   int TwoDigitYearCenturyWindow = 50;
   std::string ShortMonthNames[12];
   std::string LongMonthNames[12];
-  std::string ShortDayNames[7];    // Sunday first
+  std::string ShortDayNames[7];  // Sunday first
   std::string LongDayNames[7];
 
   // The Russian desktop defaults (the state at start-up).

@@ -36,7 +36,9 @@ public:
   void SetString(int index, const std::string& s);  // not allowed on a sorted list
   void* Objects(int index) const;
   template <typename T>
-  T* ObjectAs(int index) const { return static_cast<T*>(Objects(index)); }
+  T* ObjectAs(int index) const {
+    return static_cast<T*>(Objects(index));
+  }
   void SetObject(int index, void* object);
 
   // Index of the new entry (in a sorted list: its place; dupIgnore gives the
@@ -73,8 +75,8 @@ public:
   // name=value lines.
   char NameValueSeparator() const { return separator_; }
   void SetNameValueSeparator(char c) { separator_ = c; }
-  std::string Names(int index) const;            // text before the separator; "" when none
-  std::string ValueFromIndex(int index) const;   // text after the separator
+  std::string Names(int index) const;           // text before the separator; "" when none
+  std::string ValueFromIndex(int index) const;  // text after the separator
   int IndexOfName(const std::string& name) const;
   std::string Values(const std::string& name) const;  // "" when absent
   // An empty value removes the line; a new name is added at the end.

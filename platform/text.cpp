@@ -69,9 +69,7 @@ struct Collation {
     const CaseTables& ct = Cases();
     // Symbols and punctuation first, in code order; then digits; Latin; Cyrillic.
     uint16_t next = 1;
-    auto isLetterOrDigit = [&](int c) {
-      return (c >= '0' && c <= '9') || ct.upper[c] != c || ct.lower[c] != c;
-    };
+    auto isLetterOrDigit = [&](int c) { return (c >= '0' && c <= '9') || ct.upper[c] != c || ct.lower[c] != c; };
     for (int c = 0; c < 256; ++c)
       if (!isLetterOrDigit(c)) w[c].primary = next++;
     for (int c = '0'; c <= '9'; ++c) w[c].primary = next++;
@@ -81,11 +79,10 @@ struct Collation {
     }
     // Russian alphabet order, the other Slavic letters of the page placed
     // after their nearest Russian letter.  Upper-case codes.
-    const unsigned char kCyrOrder[] = {
-        0xC0, 0xC1, 0xC2, 0xC3, 0xA5, 0x81, 0xC4, 0x80, 0xC5, 0xA8, 0xAA, 0xC6, 0xC7, 0xBD,
-        0xC8, 0xB2, 0xAF, 0xC9, 0xA3, 0xCA, 0x8D, 0xCB, 0x8A, 0xCC, 0xCD, 0x8C, 0xCE, 0xCF,
-        0xD0, 0xD1, 0xD2, 0x8E, 0xD3, 0xA1, 0xD4, 0xD5, 0xD6, 0xD7, 0x8F, 0xD8, 0xD9, 0xDA,
-        0xDB, 0xDC, 0xDD, 0xDE, 0xDF};
+    const unsigned char kCyrOrder[] = {0xC0, 0xC1, 0xC2, 0xC3, 0xA5, 0x81, 0xC4, 0x80, 0xC5, 0xA8, 0xAA, 0xC6,
+                                       0xC7, 0xBD, 0xC8, 0xB2, 0xAF, 0xC9, 0xA3, 0xCA, 0x8D, 0xCB, 0x8A, 0xCC,
+                                       0xCD, 0x8C, 0xCE, 0xCF, 0xD0, 0xD1, 0xD2, 0x8E, 0xD3, 0xA1, 0xD4, 0xD5,
+                                       0xD6, 0xD7, 0x8F, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0xDF};
     for (unsigned char u : kCyrOrder) {
       unsigned char l = ct.lower[u];
       if (u == 0xA8) {  // Ё sorts with Е, told apart by its accent
@@ -202,9 +199,7 @@ bool SameText(std::string_view a, std::string_view b) {
 }
 
 int AnsiCompareStr(std::string_view a, std::string_view b) { return Sign(LocaleCompare(a, b, true)); }
-int AnsiCompareText(std::string_view a, std::string_view b) {
-  return Sign(LocaleCompare(a, b, false));
-}
+int AnsiCompareText(std::string_view a, std::string_view b) { return Sign(LocaleCompare(a, b, false)); }
 bool AnsiSameStr(std::string_view a, std::string_view b) { return a == b; }
 bool AnsiSameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && ByteCompare(a, b, false, true) == 0;

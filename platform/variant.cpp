@@ -30,7 +30,8 @@ const char* TypeName(VarType t) {
 }
 
 [[noreturn]] void TextError(VarType to) {
-  throw EConvertError("Could not convert variant of type (%s) into type (%s)", {TypeName(VarType::String), TypeName(to)});
+  throw EConvertError("Could not convert variant of type (%s) into type (%s)",
+                      {TypeName(VarType::String), TypeName(to)});
 }
 
 bool IsIntegral(VarType t) { return t == VarType::Boolean || t == VarType::Integer || t == VarType::Int64; }
@@ -47,13 +48,16 @@ Variant::Variant(std::string&& s) : type_(VarType::String), s_(std::move(s)) {}
 Variant::Variant(const char* s) : type_(VarType::String), s_(s ? s : "") {}
 Variant::Variant(std::string_view s) : type_(VarType::String), s_(s) {}
 
-Variant::Variant(const Variant& other)
-    : type_(other.type_), b_(other.b_), i_(other.i_), d_(other.d_), s_(other.s_) {
+Variant::Variant(const Variant& other) : type_(other.type_), b_(other.b_), i_(other.i_), d_(other.d_), s_(other.s_) {
   if (other.items_) items_ = std::make_unique<std::vector<Variant>>(*other.items_);
 }
 
 Variant::Variant(Variant&& other) noexcept
-    : type_(other.type_), b_(other.b_), i_(other.i_), d_(other.d_), s_(std::move(other.s_)),
+    : type_(other.type_),
+      b_(other.b_),
+      i_(other.i_),
+      d_(other.d_),
+      s_(std::move(other.s_)),
       items_(std::move(other.items_)) {
   other.type_ = VarType::Empty;
 }
@@ -101,9 +105,7 @@ Variant Variant::ArrayOf(std::vector<Variant> items) {
   return v;
 }
 
-Variant Variant::ArrayOf(std::initializer_list<Variant> items) {
-  return ArrayOf(std::vector<Variant>(items));
-}
+Variant Variant::ArrayOf(std::initializer_list<Variant> items) { return ArrayOf(std::vector<Variant>(items)); }
 
 bool Variant::IsNumeric() const {
   return type_ == VarType::Integer || type_ == VarType::Int64 || type_ == VarType::Double;
@@ -270,9 +272,7 @@ bool Variant::SameAs(const Variant& other) const {
 
 std::string VarToStr(const Variant& v) { return v.IsClear() ? std::string() : v.AsString(); }
 
-std::string VarToStrDef(const Variant& v, const std::string& if_null) {
-  return v.IsClear() ? if_null : v.AsString();
-}
+std::string VarToStrDef(const Variant& v, const std::string& if_null) { return v.IsClear() ? if_null : v.AsString(); }
 
 Variant VarArrayOf(std::initializer_list<Variant> items) { return Variant::ArrayOf(items); }
 
@@ -324,7 +324,7 @@ Variant Arith(const Variant& a, const Variant& b, Op op) {
   if (op == Op::Add && (ta == VarType::String || ta == VarType::Empty) &&
       (tb == VarType::String || tb == VarType::Empty) && !(ta == VarType::Empty && tb == VarType::Empty))
     return Variant(a.AsString() + b.AsString());
-  if (IsIntegral(ta) && IsIntegral(tb) ) {
+  if (IsIntegral(ta) && IsIntegral(tb)) {
     int64_t x = a.AsInt64(), y = b.AsInt64();
     int64_t r = op == Op::Add ? CheckedAdd64(x, y) : op == Op::Sub ? CheckedSub64(x, y) : CheckedMul64(x, y);
     bool wide = ta == VarType::Int64 || tb == VarType::Int64;

@@ -33,15 +33,15 @@
 #include <vector>
 
 enum class VarType : uint8_t {
-  Empty,     // unassigned
-  Null,      // the null value
+  Empty,  // unassigned
+  Null,   // the null value
   Boolean,
-  Integer,   // 32-bit signed
-  Int64,     // 64-bit signed
+  Integer,  // 32-bit signed
+  Int64,    // 64-bit signed
   Double,
-  String,    // CP1251 bytes
-  Date,      // date-time number
-  Array,     // array of variants
+  String,  // CP1251 bytes
+  Date,    // date-time number
+  Array,   // array of variants
 };
 
 // The relation `VarCompare` reports.
@@ -54,10 +54,10 @@ public:
   Variant(int32_t n);
   Variant(int64_t n);
   Variant(double x);
-  Variant(long double x);      // kept as a double
+  Variant(long double x);  // kept as a double
   Variant(const std::string& s);
   Variant(std::string&& s);
-  Variant(const char* s);      // null pointer gives the empty text
+  Variant(const char* s);  // null pointer gives the empty text
   Variant(std::string_view s);
   // The remaining integer types, so that no call is ambiguous.
   Variant(long long n) : Variant(static_cast<int64_t>(n)) {}
@@ -77,12 +77,12 @@ public:
   static Variant ArrayOf(std::initializer_list<Variant> items);
 
   VarType Type() const { return type_; }
-  bool IsEmpty() const { return type_ == VarType::Empty; }   // unassigned
+  bool IsEmpty() const { return type_ == VarType::Empty; }  // unassigned
   bool IsNull() const { return type_ == VarType::Null; }
-  bool IsClear() const { return IsEmpty() || IsNull(); }     // no value at all
+  bool IsClear() const { return IsEmpty() || IsNull(); }  // no value at all
   bool IsArray() const { return type_ == VarType::Array; }
-  bool IsNumeric() const;   // Integer, Int64, Double
-  bool IsOrdinal() const;   // Boolean, Integer, Int64
+  bool IsNumeric() const;  // Integer, Int64, Double
+  bool IsOrdinal() const;  // Boolean, Integer, Int64
   bool IsString() const { return type_ == VarType::String; }
 
   // Conversions; see the header paragraph for what raises.
@@ -112,8 +112,8 @@ public:
 private:
   VarType type_ = VarType::Empty;
   bool b_ = false;
-  int64_t i_ = 0;       // Integer and Int64
-  double d_ = 0;        // Double and Date
+  int64_t i_ = 0;  // Integer and Int64
+  double d_ = 0;   // Double and Date
   std::string s_;
   std::unique_ptr<std::vector<Variant>> items_;
 };
@@ -138,8 +138,8 @@ inline bool VarEquals(const Variant& a, const Variant& b) { return VarCompare(a,
 Variant VarAdd(const Variant& a, const Variant& b);
 Variant VarSub(const Variant& a, const Variant& b);
 Variant VarMul(const Variant& a, const Variant& b);
-Variant VarDiv(const Variant& a, const Variant& b);      // always a double; EZeroDivide on x/0
-Variant VarIntDiv(const Variant& a, const Variant& b);   // "div"; EDivByZero
-Variant VarMod(const Variant& a, const Variant& b);      // "mod"; EDivByZero
+Variant VarDiv(const Variant& a, const Variant& b);     // always a double; EZeroDivide on x/0
+Variant VarIntDiv(const Variant& a, const Variant& b);  // "div"; EDivByZero
+Variant VarMod(const Variant& a, const Variant& b);     // "mod"; EDivByZero
 Variant VarNeg(const Variant& a);
 Variant VarNot(const Variant& a);  // boolean not, or bitwise not of an integer

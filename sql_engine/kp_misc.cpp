@@ -51,8 +51,8 @@ std::string TrimSquareBrackets(const std::string& name) {
 namespace {
 // The reserved words of the expression language.
 constexpr std::array<std::string_view, 26> kKeywords = {
-    "AND",  "OR",    "XOR",   "NOT",  "MOD",  "TRUE", "FALSE", "LIKE", "STRING", "FLOAT", "INTEGER", "BOOLEAN", "SHL",
-    "SHR",  "IN",    "BETWEEN", "DIV", "CASE", "WHEN", "THEN", "ELSE", "IF",     "CAST",  "ESCAPE",  "AS",      "END"};
+    "AND", "OR", "XOR",     "NOT", "MOD",  "TRUE", "FALSE", "LIKE", "STRING", "FLOAT", "INTEGER", "BOOLEAN", "SHL",
+    "SHR", "IN", "BETWEEN", "DIV", "CASE", "WHEN", "THEN",  "ELSE", "IF",     "CAST",  "ESCAPE",  "AS",      "END"};
 
 bool IsPlainNameChar(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';

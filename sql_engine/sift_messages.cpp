@@ -96,8 +96,8 @@ const std::array<std::string, std::size(kCatalogue)>& Texts() {
 const std::string& SiftMessage(int32_t id) {
   static const std::string empty;
   const Entry* end = std::end(kCatalogue);
-  const Entry* it = std::lower_bound(std::begin(kCatalogue), end, id,
-                                     [](const Entry& e, int32_t v) { return e.id < v; });
+  const Entry* it =
+      std::lower_bound(std::begin(kCatalogue), end, id, [](const Entry& e, int32_t v) { return e.id < v; });
   if (it == end || it->id != id) return empty;
   return Texts()[static_cast<size_t>(it - std::begin(kCatalogue))];
 }

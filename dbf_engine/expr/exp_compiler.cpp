@@ -40,15 +40,14 @@ struct OpSpelling {
 
 // Searched in this order; words are written bare or between points.
 constexpr OpSpelling kWords[] = {
-    {"AND", opAnd, 7},      {"OR", opOr, 8},       {"EQ", opEqual, 5},   {"NE", opNotEqual, 5},
-    {"GE", opGreaterEq, 5}, {"LE", opLessEq, 5},   {"LT", opLess, 5},    {"GT", opGreater, 5},
+    {"AND", opAnd, 7},      {"OR", opOr, 8},     {"EQ", opEqual, 5}, {"NE", opNotEqual, 5},
+    {"GE", opGreaterEq, 5}, {"LE", opLessEq, 5}, {"LT", opLess, 5},  {"GT", opGreater, 5},
 };
 constexpr OpSpelling kSymbols[] = {
-    {"=", opEqual, 5},      {"+", opAdd, 4},         {"-", opSubtract, 4},  {"*", opMultiply, 3},
-    {"/", opDivide, 3},     {"**", opPower, 2},      {"^", opPower, 2},     {"<>", opNotEqual, 5},
-    {"!=", opNotEqual, 5},  {"#", opNotEqual, 5},    {">", opGreater, 5},   {"<", opLess, 5},
-    {">=", opGreaterEq, 5}, {"=>", opGreaterEq, 5},  {"<=", opLessEq, 5},   {"=<", opLessEq, 5},
-    {"$", opContains, 5},   {"==", opExactEqual, 5},
+    {"=", opEqual, 5},   {"+", opAdd, 4},      {"-", opSubtract, 4},    {"*", opMultiply, 3},   {"/", opDivide, 3},
+    {"**", opPower, 2},  {"^", opPower, 2},    {"<>", opNotEqual, 5},   {"!=", opNotEqual, 5},  {"#", opNotEqual, 5},
+    {">", opGreater, 5}, {"<", opLess, 5},     {">=", opGreaterEq, 5},  {"=>", opGreaterEq, 5}, {"<=", opLessEq, 5},
+    {"=<", opLessEq, 5}, {"$", opContains, 5}, {"==", opExactEqual, 5},
 };
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -86,9 +85,18 @@ size_t ScanFunctionGroup(std::string_view s, size_t start, bool stopAtComma) {
     switch (c) {
       case '(': ++depth; break;
       case '"':
-      case '\'': closer = c; ++depth; break;
-      case '[': closer = ']'; ++depth; break;
-      case '{': closer = '}'; ++depth; break;
+      case '\'':
+        closer = c;
+        ++depth;
+        break;
+      case '[':
+        closer = ']';
+        ++depth;
+        break;
+      case '{':
+        closer = '}';
+        ++depth;
+        break;
       case ')':
         if (depth == 0) return i;
         --depth;
@@ -228,7 +236,8 @@ std::vector<TcvExpToken> TcvExpHandler::CompressExpression(const std::string& te
         size_t j = i + 1;
         int digits = IsDigit(c) ? 1 : 0, points = 0;
         while (j < n && (IsDigit(s[j]) || s[j] == '.')) {
-          if (s[j] == '.') ++points; else ++digits;
+          if (s[j] == '.') ++points;
+          else ++digits;
           ++j;
         }
         // A sign alone or a second point is no number.
@@ -462,8 +471,6 @@ TcvExpDateLit::TcvExpDateLit(const std::string& text) : TcvExpBaseObject(etDateL
   day_ = static_cast<double>(CTOD(text));
 }
 
-std::string TcvExpDateLit::ExpObjectContains() const {
-  return "{" + DBFDate.DTOC(static_cast<int32_t>(day_)) + "}";
-}
+std::string TcvExpDateLit::ExpObjectContains() const { return "{" + DBFDate.DTOC(static_cast<int32_t>(day_)) + "}"; }
 
 TcvExpBlnLit::TcvExpBlnLit(bool value) : TcvExpBaseObject(etBlnLit, rtBoolean), value_(value) {}

@@ -412,9 +412,9 @@ bool TcvExpOperator::PlanFieldText(std::string_view& text) {
   if (planFrom_ > 0 || planCount_ >= 0) {
     // As LEFT and SUBSTR cut the text: nothing when the start lies beyond it.
     const size_t from = static_cast<size_t>(planFrom_);
-    text = from >= text.size() ? std::string_view()
-                               : text.substr(from, planCount_ < 0 ? std::string_view::npos
-                                                                  : static_cast<size_t>(planCount_));
+    text = from >= text.size()
+               ? std::string_view()
+               : text.substr(from, planCount_ < 0 ? std::string_view::npos : static_cast<size_t>(planCount_));
   }
   if (planUpper_) text = cvExpFoldInto(foldU_, text, cvExpUpperTable(handler_.UserLink && handler_.UserLink->OemText));
   return true;
@@ -454,8 +454,7 @@ bool TcvExpOperator::FastBool(bool& result) {
     std::string_view left;
     if (!PlanFieldText(left)) return false;
     const ConstantSide& k = Constant(planLiteral_);
-    if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty &&
-        !left.empty()) {
+    if ((Opcode == opEqual || Opcode == opNotEqual) && !k.caseInsensitive && !k.pattern && !k.empty && !left.empty()) {
       // The field's trimmed text equals the constant exactly when the whole
       // field equals the constant padded with blanks to the field's length.
       bool equal = false;
@@ -621,8 +620,8 @@ void TcvExpOperator::Finish(TcvExpValue& value, TcvExpResultType rt, TcvExpResul
         return;
       }
       case opContains: {
-        const bool found = l.kind == TcvExpValue::Kind::Text && r.kind == TcvExpValue::Kind::Text &&
-                           !l.text.empty() && r.text.find(l.text) != std::string::npos;
+        const bool found = l.kind == TcvExpValue::Kind::Text && r.kind == TcvExpValue::Kind::Text && !l.text.empty() &&
+                           r.text.find(l.text) != std::string::npos;
         value.SetBoolean(found);
         return;
       }

@@ -46,7 +46,7 @@ const unsigned char* cvExpUpperTable(bool oem) { return Cases().upper[oem ? 1 : 
 const unsigned char* cvExpLowerTable(bool oem) { return Cases().lower[oem ? 1 : 0]; }
 
 std::string cvResultTypeName(int t) {
-  static const char* const kNames[] = {"Unknown", "Empty", "Any",     "Text",    "Number", "Integer",
+  static const char* const kNames[] = {"Unknown", "Empty",    "Any",     "Text", "Number", "Integer",
                                        "Date",    "DateTime", "Boolean", "Memo", "Pointer"};
   if (t < 0 || t > static_cast<int>(rtPointer)) return "Invalid Value";
   return kNames[t];

@@ -85,10 +85,22 @@ public:
 
   bool IsNull() const { return kind == Kind::Null; }
   void SetNull() { kind = Kind::Null; }
-  void SetText(std::string_view s) { kind = Kind::Text; text.assign(s.data(), s.size()); }
-  void SetFloat(double d) { kind = Kind::Float; number = d; }
-  void SetInteger(int64_t i) { kind = Kind::Integer; integer = i; }
-  void SetBoolean(bool b) { kind = Kind::Boolean; logical = b; }
+  void SetText(std::string_view s) {
+    kind = Kind::Text;
+    text.assign(s.data(), s.size());
+  }
+  void SetFloat(double d) {
+    kind = Kind::Float;
+    number = d;
+  }
+  void SetInteger(int64_t i) {
+    kind = Kind::Integer;
+    integer = i;
+  }
+  void SetBoolean(bool b) {
+    kind = Kind::Boolean;
+    logical = b;
+  }
 
   // Conversions in the manner of the platform's variants: a number from
   // text is read with "." as the decimal point (0 when not a number).
@@ -297,7 +309,6 @@ private:
   std::shared_ptr<TcvUserDefFieldVar> link_;
 };
 
-
 class TcvExpOperator : public TcvExpBaseObject {
   // A filter scan turns the operator's plan into tests on record bytes.
   friend class TcvRecordTest;
@@ -326,7 +337,7 @@ private:
     bool empty = false;    // null or empty before trimming
     bool pattern = false;  // matched by the wildcard search
     std::string text;
-    std::string padded;    // text blank-padded to a field's length, for =
+    std::string padded;  // text blank-padded to a field's length, for =
   };
 
   // Wildcard compare of two texts: -1, 0 or 1.
@@ -356,7 +367,7 @@ private:
 
   Plan plan_ = Plan::Unknown;
   TcvExpFieldvar* planField_ = nullptr;
-  bool planUpper_ = false;  // the field is read through UPPER
+  bool planUpper_ = false;     // the field is read through UPPER
   bool planMirrored_ = false;  // the literal is the left operand
   // The part of the field that LEFT or SUBSTR keeps: from this 0-based
   // offset at most this many bytes (-1: to the end).

@@ -149,11 +149,23 @@ std::string cvSoundex(std::string_view text) {
   for (size_t i = 1; i < up.size(); ++i) {
     char d = 0;
     switch (up[i]) {
-      case 'B': case 'F': case 'P': case 'V': d = '1'; break;
-      case 'C': case 'G': case 'J': case 'K': case 'Q': case 'S': case 'X': case 'Z': d = '2'; break;
-      case 'D': case 'T': d = '3'; break;
+      case 'B':
+      case 'F':
+      case 'P':
+      case 'V': d = '1'; break;
+      case 'C':
+      case 'G':
+      case 'J':
+      case 'K':
+      case 'Q':
+      case 'S':
+      case 'X':
+      case 'Z': d = '2'; break;
+      case 'D':
+      case 'T': d = '3'; break;
       case 'L': d = '4'; break;
-      case 'M': case 'N': d = '5'; break;
+      case 'M':
+      case 'N': d = '5'; break;
       case 'R': d = '6'; break;
       default: break;
     }
@@ -176,12 +188,12 @@ double cvDescendDate(double day) { return day == 0 ? 0 : 5231808.0 - day; }
 
 // ---- the functions -------------------------------------------------------------
 
-#define CV_UDF(Class, Name)                                                                            \
-  class Class : public TcvUserDefFunction {                                                            \
-  public:                                                                                              \
-    std::string FunctionName() const override { return Name; }                                         \
-    void FunctionResult(TcvExpFunction& node, TcvExpValue& value, TcvExpResultType& type) override;    \
-  };                                                                                                   \
+#define CV_UDF(Class, Name)                                                                              \
+  class Class : public TcvUserDefFunction {                                                              \
+  public:                                                                                                \
+    std::string FunctionName() const override { return Name; }                                           \
+    void FunctionResult(TcvExpFunction& node, TcvExpValue& value, TcvExpResultType& type) override;      \
+  };                                                                                                     \
   void Class::FunctionResult([[maybe_unused]] TcvExpFunction& node, [[maybe_unused]] TcvExpValue& value, \
                              [[maybe_unused]] TcvExpResultType& type)
 
@@ -197,7 +209,7 @@ CV_NUMERIC_UDF(TcvUDFArcTan, "ATAN", std::atan(x))
 CV_NUMERIC_UDF(TcvUDFCosine, "COS", std::cos(x))
 CV_NUMERIC_UDF(TcvUDFSin, "SIN", std::sin(x))
 CV_NUMERIC_UDF(TcvUDFTan, "TAN", std::tan(x))
-CV_NUMERIC_UDF(TcvUDFDegToRad, "DTOR", static_cast<double>(x * kPi / 180))
+CV_NUMERIC_UDF(TcvUDFDegToRad, "DTOR", static_cast<double>(x* kPi / 180))
 CV_NUMERIC_UDF(TcvUDFRadToDeg, "RTOD", static_cast<double>(x * 180 / kPi))
 CV_NUMERIC_UDF(TcvUDFCeiling, "CEILING", std::ceil(x))
 CV_NUMERIC_UDF(TcvUDFFloor, "FLOOR", std::floor(x))
@@ -610,13 +622,13 @@ void Pad(TcvExpFunction& node, TcvExpValue& value, TcvExpResultType& type, PadSi
 
 class TcvUDFPadMain : public TcvUserDefFunction {};
 
-#define CV_PAD_UDF(Class, Name, Side)                                                              \
-  class Class : public TcvUDFPadMain {                                                             \
-  public:                                                                                          \
-    std::string FunctionName() const override { return Name; }                                     \
+#define CV_PAD_UDF(Class, Name, Side)                                                                \
+  class Class : public TcvUDFPadMain {                                                               \
+  public:                                                                                            \
+    std::string FunctionName() const override { return Name; }                                       \
     void FunctionResult(TcvExpFunction& node, TcvExpValue& value, TcvExpResultType& type) override { \
-      Pad(node, value, type, Side);                                                                \
-    }                                                                                              \
+      Pad(node, value, type, Side);                                                                  \
+    }                                                                                                \
   };
 
 CV_PAD_UDF(TcvUDFPadC, "PADC", PadSide::Centre)

@@ -130,17 +130,17 @@ private:
     const unsigned char* upper = nullptr;
     const unsigned char* fold = nullptr;
     unsigned char both[256];
-    bool folds = false;  // `both` is no identity
-    std::vector<Word> words;  // Words, Mirror: the field in masked words
-    std::string padded;  // the literal blank-padded to the width (Bytes, Mirror)
+    bool folds = false;           // `both` is no identity
+    std::vector<Word> words;      // Words, Mirror: the field in masked words
+    std::string padded;           // the literal blank-padded to the width (Bytes, Mirror)
     bool literalPattern = false;  // Mirror: the literal itself looks like a pattern
     // Search: the pattern's core and whether the text must be trimmed first.
     std::string core;
     bool coreEndsBlank = false;
     // General: the literal as the evaluator prepares it.
-    std::string literal;    // trimmed, folded, wildcards in '*' / '?' spelling
+    std::string literal;  // trimmed, folded, wildcards in '*' / '?' spelling
     bool literalEmpty = false;
-    bool pattern = false;   // field side: the literal is a pattern
+    bool pattern = false;  // field side: the literal is a pattern
     bool partial = false, caseless = false;
     char manyWild = '*', oneWild = '?';
     std::string scratch1, scratch2;

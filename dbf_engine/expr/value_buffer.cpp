@@ -261,8 +261,8 @@ int Sign3(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
 }  // namespace
 
-int TcvVariant::CompareAs(TcvVariantType this_kind, const TcvVariant* other, TcvVariantType other_kind,
-                          int32_t& pos, const unsigned char* collate, int32_t partial) const {
+int TcvVariant::CompareAs(TcvVariantType this_kind, const TcvVariant* other, TcvVariantType other_kind, int32_t& pos,
+                          const unsigned char* collate, int32_t partial) const {
   pos = 0;
   if (this_kind == cvvtUnknown) return (!other || other->IsEmpty()) ? 0 : -1;
   if (!other) return 1;
@@ -325,8 +325,7 @@ int TcvVariant::Compare(const TcvVariant* other, int32_t& pos, const unsigned ch
   return CompareAs(kind_, other, other ? other->kind_ : cvvtUnknown, pos, collate, partial);
 }
 
-int TcvVariant::CompareBin(const TcvVariant* other, int32_t& pos, const unsigned char* collate,
-                           int32_t partial) const {
+int TcvVariant::CompareBin(const TcvVariant* other, int32_t& pos, const unsigned char* collate, int32_t partial) const {
   auto as_bin = [](TcvVariantType k) { return k == cvvtFloat ? cvvtBinary : k; };
   return CompareAs(as_bin(kind_), other, other ? as_bin(other->kind_) : cvvtUnknown, pos, collate, partial);
 }

@@ -36,7 +36,7 @@ class TcvVariant {
 public:
   explicit TcvVariant(uint16_t capacity = 0);
   ~TcvVariant() = default;
-  TcvVariant(const TcvVariant&) = delete;             // copy with Assign
+  TcvVariant(const TcvVariant&) = delete;  // copy with Assign
   TcvVariant& operator=(const TcvVariant&) = delete;
   // A moved-from value is cleared.
   TcvVariant(TcvVariant&& other) noexcept;

@@ -104,8 +104,7 @@ private:
 
 }  // namespace
 
-CVO_dBHandler::CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite,
-                             bool shared)
+CVO_dBHandler::CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite, bool shared)
     : CVO_dBaseFld(name, password, readWrite, shared) {}
 
 CVO_dBHandler::~CVO_dBHandler() {
@@ -174,8 +173,8 @@ const uint8_t* CVO_dBHandler::WindowRecord(int64_t position) {
 
 int32_t CVO_dBHandler::cvRead(int64_t position, void* buffer, int32_t count) {
   // Only whole records are cached; headers and re-reads go to the file.
-  if (!cacheOn_ || bypassCache_ || cache_.empty() || position < cvHeaderLength() ||
-      count != cvRecordLength() || count <= 0)
+  if (!cacheOn_ || bypassCache_ || cache_.empty() || position < cvHeaderLength() || count != cvRecordLength() ||
+      count <= 0)
     return CVO_dBaseFld::cvRead(position, buffer, count);
   if (const uint8_t* rec = WindowRecord(position)) {
     std::memcpy(buffer, rec, static_cast<size_t>(count));
@@ -257,10 +256,10 @@ bool CVO_dBHandler::ReadThroughWindow(int32_t n) {
   // A record of the window as it stands is taken straight from it; anything
   // else (another part of the file, a change seen in the header) goes
   // through WindowRecord.
-  const uint8_t* rec = cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ &&
-                               !IsShared()
-                           ? cache_.data() + (position - cacheStart_)
-                           : WindowRecord(position);
+  const uint8_t* rec =
+      cacheStart_ >= 0 && position >= cacheStart_ && position + recordLength_ <= cacheEnd_ && !IsShared()
+          ? cache_.data() + (position - cacheStart_)
+          : WindowRecord(position);
   if (!rec) cvRaise(cvErrReadFailed, {FileName()});
   const auto length = static_cast<size_t>(recordLength_);
   // Both images come straight from the window: the saved image is the
@@ -353,10 +352,22 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
       } else {
         const int32_t cur = cvCurrentRecord();
         switch (code) {
-          case cvReadBottom: target = NextFilterBit(filterSet_->Highest(), -1); bof_ = target == 0; break;
-          case cvReadTop: target = NextFilterBit(1, 1); eof_ = target == 0; break;
-          case cvReadPrevious: target = NextFilterBit(cur - 1, -1); bof_ = target == 0; break;
-          default: target = NextFilterBit(cur + 1, 1); eof_ = target == 0; break;
+          case cvReadBottom:
+            target = NextFilterBit(filterSet_->Highest(), -1);
+            bof_ = target == 0;
+            break;
+          case cvReadTop:
+            target = NextFilterBit(1, 1);
+            eof_ = target == 0;
+            break;
+          case cvReadPrevious:
+            target = NextFilterBit(cur - 1, -1);
+            bof_ = target == 0;
+            break;
+          default:
+            target = NextFilterBit(cur + 1, 1);
+            eof_ = target == 0;
+            break;
         }
       }
     }
@@ -384,10 +395,8 @@ void CVO_dBHandler::cvGetRec(int32_t n) {
   recordFound_ = !eof_ && !bof_;
   if (recordFound_ && !walked) {
     const int32_t cur = cvCurrentRecord();
-    if (activeTag_)
-      positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
-    else if (filterActive_)
-      positionLost_ = !FilterBit(cur);
+    if (activeTag_) positionLost_ = cvtag::Sync(activeTag_, cur) != cur;
+    else if (filterActive_) positionLost_ = !FilterBit(cur);
   }
 }
 
@@ -413,10 +422,8 @@ void CVO_dBHandler::cvSkip(int32_t n) {
       target = std::clamp<int64_t>(target, 1, count);
       cvGetRec(static_cast<int32_t>(target));
       if (clamped) {
-        if (forward)
-          eof_ = true;
-        else
-          bof_ = true;
+        if (forward) eof_ = true;
+        else bof_ = true;
       }
       return;
     }
@@ -435,10 +442,8 @@ void CVO_dBHandler::cvSkip(int32_t n) {
       cvGetRec(rec);
     }
     if (ranOut) {
-      if (forward)
-        eof_ = true;
-      else
-        bof_ = true;
+      if (forward) eof_ = true;
+      else bof_ = true;
     }
     return;
   }
@@ -487,8 +492,8 @@ bool CVO_dBHandler::cvFind(const std::string& key) {
   }
   cvGetRec(rec);
   // The first visible record from there on.
-  while (!eof_ && ((cvDelFlag() && !cvShowDeleted()) || (filterActive_ && !FilterBit(cvCurrentRecord())) ||
-                   !cvTestFilter()))
+  while (!eof_ &&
+         ((cvDelFlag() && !cvShowDeleted()) || (filterActive_ && !FilterBit(cvCurrentRecord())) || !cvTestFilter()))
     cvSkip(1);
   bool found = false;
   if (!eof_) found = cvtag::CurrentMatches(activeTag_, key, exactMatch_);
@@ -562,10 +567,8 @@ void CVO_dBHandler::cvUnLockIndexes() noexcept {
 bool CVO_dBHandler::cvDBFEvent(dbFileEvent event, int32_t n) {
   // Reads pass straight through: the handler's own work follows writes
   // and flushes only.
-  if (event == dbPostWrite)
-    AfterWrite(n);
-  else if (event == dbFlush)
-    AfterFlush();
+  if (event == dbPostWrite) AfterWrite(n);
+  else if (event == dbFlush) AfterFlush();
   return CVO_dBaseFld::cvDBFEvent(event, n);
 }
 
@@ -646,8 +649,7 @@ CVobjIndexFile* CVO_dBHandler::cvIndexFile(int slot) const {
 
 void CVO_dBHandler::cvSetFilterActive(bool on) {
   filterWanted_ = on;
-  filterActive_ = on && filterExpr_ && filterExpr_->HasRoot() && filterExpr_->OperandCount > 0 &&
-                  !filterText_.empty();
+  filterActive_ = on && filterExpr_ && filterExpr_->HasRoot() && filterExpr_->OperandCount > 0 && !filterText_.empty();
 }
 
 void CVO_dBHandler::cvSetFilterExpr(const std::string& text, bool caseInsensitive, bool partialCompare) {
@@ -762,14 +764,13 @@ bool CVO_dBHandler::ScanFilterInWindow() {
   // the table stood on is read again afterwards, which leaves the images,
   // the flags and the position as the walk would; a table that stood on no
   // record takes the walk, whose last read is what it keeps.
-  if (cvCurrentRecord() < 1 || cvState() != dbBrowse || !cacheOn_ || bypassCache_ || cache_.empty() ||
-      cvScanListens())
+  if (cvCurrentRecord() < 1 || cvState() != dbBrowse || !cacheOn_ || bypassCache_ || cache_.empty() || cvScanListens())
     return false;
   // The scan reads large blocks into a buffer of its own (fewer, larger
   // reads than the window's); the window is left as it was.  Without the
   // memory for one the walk runs instead.
-  const int32_t perBlock = std::clamp<int32_t>(kScanBlockBytes / std::max<int32_t>(1, recordLength_), 1,
-                                               std::max<int32_t>(1, recordCount_));
+  const int32_t perBlock =
+      std::clamp<int32_t>(kScanBlockBytes / std::max<int32_t>(1, recordLength_), 1, std::max<int32_t>(1, recordCount_));
   std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[static_cast<size_t>(perBlock) * recordLength_]);
   if (!block) return false;
   if (IsShared()) {

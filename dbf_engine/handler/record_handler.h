@@ -159,8 +159,7 @@ public:
   // --- Ranges -----------------------------------------------------------------
   // A bound given as an empty text is no bound; any other text, blanks
   // included, is one (blanks to blanks selects the blank keys).
-  bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
-                  bool partial);
+  bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag, bool partial);
   void cvResetRange();
 
   // --- Read cache ---------------------------------------------------------------
@@ -172,7 +171,10 @@ public:
   bool cvDBFCacheAllowed() const { return cacheAllowed_; }
   int32_t cvCacheRecords() const { return cacheRecords_; }
   // Empties the read window (the next read goes to the file).
-  void cvCacheInvalidate() { cacheStart_ = -1; cacheEnd_ = -1; }
+  void cvCacheInvalidate() {
+    cacheStart_ = -1;
+    cacheEnd_ = -1;
+  }
 
   // --- Temporary files --------------------------------------------------------
   // Where the table sort and index builds spill their keys; empty for the
@@ -214,8 +216,8 @@ public:
   int cvIndexTagRemove(const std::string& file, const std::string& tag);
   // Builds a tag into an index file (created, or for CDX/MDX opened) and
   // closes the file again.
-  int cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr,
-                const std::string& forExpr, CVsetIndexUnique unique, CVsetSortStatus status);
+  int cvIndexTo(const std::string& file, const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+                CVsetIndexUnique unique, CVsetSortStatus status);
   bool cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
                         CVsetIndexUnique unique, CVsetSortStatus status);
   void cvReIndex();
@@ -265,9 +267,7 @@ public:
   void ixUseOriginalRecord(bool original) override;
   bool ixExactMatch() override { return exactMatch_; }
   TcvExpUserLink* ixExpressionLink() override { return cvExpLink(); }
-  void ixStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
-    cvStatusUpdate(stat1, stat2, stat3);
-  }
+  void ixStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override { cvStatusUpdate(stat1, stat2, stat3); }
   std::string ixReadKey() override { return cvReadKey(); }
   std::string ixWriteKey() override { return cvWriteKey(); }
   std::string ixTableFileName() override { return FileName(); }
@@ -324,8 +324,8 @@ private:
   bool cacheWanted_ = true;  // the caller's setting, for record order
   int cacheScopes_ = 0;      // open scopes of the handler's own operations
   bool bypassCache_ = false;
-  int32_t cacheCount_ = 0;      // record count and header stamp when the
-  uint32_t cacheStamp_ = 0;     // window was filled (shared tables)
+  int32_t cacheCount_ = 0;   // record count and header stamp when the
+  uint32_t cacheStamp_ = 0;  // window was filled (shared tables)
 
   bool found_ = false;
   bool softSeek_ = false;
@@ -369,8 +369,7 @@ private:
   void RewriteWithPassword(const std::string& password);
   // The memos of the record in the active image, read with the old key and
   // written again with the new one; the fields get the new block numbers.
-  void cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
-                           const std::string& newKey);
+  void cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey, const std::string& newKey);
   void WriteStructure(const std::string& name);
   // cvSortFile's two steps: every record's key (in the handler's order) into
   // the sorter, then the records in key order into a new table `name`.
@@ -381,8 +380,8 @@ private:
   // The handler's own work after a write and after a flush.
   void AfterWrite(int32_t n);
   void AfterFlush();
-  bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
-                     bool partial, bool& found);
+  bool LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive, bool partial,
+                     bool& found);
 
   friend class cvHandlerScope;
   friend class cvTagAside;

@@ -50,8 +50,8 @@ std::string NoBlanks(const std::string& s) {
 // ---------------------------------------------------------------------------
 // Locate.
 
-bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch,
-                                  bool caseInsensitive, bool partial, bool& found) {
+bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<uint8_t>& scratch, bool caseInsensitive,
+                                  bool partial, bool& found) {
   // An index answers a locate only when its order cannot change the answer:
   // the key is exactly the listed character fields, unchanged and in list
   // order, the tag has no FOR condition, and the request asks for whole,
@@ -112,7 +112,7 @@ bool CVO_dBHandler::LocateByIndex(const std::string& fields, const std::vector<u
       }
       std::sort(equal.begin(), equal.end());
       for (const int32_t r : equal) {
-        if (r >= rec) break;  // rec itself is visible
+        if (r >= rec) break;                // rec itself is visible
         if (r > cvRecordCount()) continue;  // a key of a record that is gone
         PlainGetRec(r);
         if (cvCurrentRecord() == r && !(cvDelFlag() && !cvShowDeleted()) && (!filterActive_ || FilterBit(r)) &&
@@ -353,8 +353,7 @@ int32_t CVO_dBHandler::cvSearchDBF(const std::string& text, int& fieldNo, int32_
             if (textIsNumber) pos = static_cast<double>(cvNumberGetN(f)) == textNumber ? 1 : 0;
             break;
           case 'L':
-            if (fieldNo != 0)
-              pos = cvLogicGetN(f) == (std::string(LogicalTrue).find(t) != std::string::npos) ? 1 : 0;
+            if (fieldNo != 0) pos = cvLogicGetN(f) == (std::string(LogicalTrue).find(t) != std::string::npos) ? 1 : 0;
             break;
           case 'M': {
             // The memo as text, translated as a C field's text is: the search

@@ -34,8 +34,8 @@
 namespace {
 
 template <class Kind>
-CVobjIndexFilePtr MakeIndexFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
-                                bool shared, bool create, bool overwrite) {
+CVobjIndexFilePtr MakeIndexFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+                                bool create, bool overwrite) {
   return CVobjIndexFilePtr(new Kind(table, name, readWrite, shared, create, overwrite));
 }
 
@@ -50,8 +50,8 @@ IndexKind KindOfExtension(const std::string& fileName) {
   return IndexKind::None;
 }
 
-CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, const std::string& name,
-                                  bool readWrite, bool shared, bool create, bool overwrite) {
+CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, const std::string& name, bool readWrite,
+                                  bool shared, bool create, bool overwrite) {
   switch (kind) {
     case IndexKind::Cdx: return MakeIndexFile<CVobjCDXFile>(table, name, readWrite, shared, create, overwrite);
     case IndexKind::Ntx: return MakeIndexFile<CVobjNTXFile>(table, name, readWrite, shared, create, overwrite);
@@ -62,9 +62,7 @@ CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, co
   return nullptr;
 }
 
-bool SamePath(const std::string& a, const std::string& b) {
-  return SameText(NormalizePath(a), NormalizePath(b));
-}
+bool SamePath(const std::string& a, const std::string& b) { return SameText(NormalizePath(a), NormalizePath(b)); }
 
 // Byte weights that order letters without regard to case.
 std::array<uint8_t, 256> CaseFreeCollation() {
@@ -120,10 +118,8 @@ public:
   ReturnToRecord(CVO_dBHandler& h) : h_(h), rec_(h.cvCurrentRecord()) {}
   ~ReturnToRecord() {
     try {
-      if (rec_ >= 1 && rec_ <= h_.cvRecordCount())
-        h_.cvGetRec(rec_);
-      else
-        h_.cvGetRec(cvReadTop);
+      if (rec_ >= 1 && rec_ <= h_.cvRecordCount()) h_.cvGetRec(rec_);
+      else h_.cvGetRec(cvReadTop);
     } catch (...) {
       // Position stays where the failure left it.
     }
@@ -151,7 +147,6 @@ void RecipherIndexFile(const std::string& name, const std::string& oldKey, const
   f.cvCloseFile();
 }
 
-
 // Whole-table operations move records in blocks of about this many bytes
 // rather than one read or write per record.
 constexpr size_t cvBatchBytes = size_t{1} << 20;
@@ -160,8 +155,10 @@ constexpr size_t cvBatchBytes = size_t{1} << 20;
 class cvRecordBlockReader {
 public:
   explicit cvRecordBlockReader(CVO_dBaseDBF& table, size_t blockBytes = cvBatchBytes)
-      : table_(table), len_(static_cast<size_t>(table.cvRecordLength())),
-        per_(std::max<size_t>(1, blockBytes / len_)), buf_(per_ * len_) {}
+      : table_(table),
+        len_(static_cast<size_t>(table.cvRecordLength())),
+        per_(std::max<size_t>(1, blockBytes / len_)),
+        buf_(per_ * len_) {}
   // The image of record n (1-based, within the count): valid until the next
   // call that leaves the current block.
   const uint8_t* Record(int32_t n) {
@@ -178,7 +175,8 @@ private:
     if (got < static_cast<int32_t>(want * len_)) cvRaise(cvErrReadFailed, {table_.FileName()});
     // The cipher starts afresh with every record.
     if (!table_.cvReadKey().empty())
-      for (size_t k = 0; k < want; ++k) DBEncryption(table_.cvReadKey(), buf_.data() + k * len_, buf_.data() + k * len_, len_, 0);
+      for (size_t k = 0; k < want; ++k)
+        DBEncryption(table_.cvReadKey(), buf_.data() + k * len_, buf_.data() + k * len_, len_, 0);
     first_ = n;
     held_ = want;
   }
@@ -195,7 +193,8 @@ private:
 class cvRecordBlockWriter {
 public:
   explicit cvRecordBlockWriter(CVO_dBaseDBF& table)
-      : table_(table), len_(static_cast<size_t>(table.cvRecordLength())),
+      : table_(table),
+        len_(static_cast<size_t>(table.cvRecordLength())),
         per_(std::max<size_t>(1, cvBatchBytes / len_)) {
     buf_.reserve(per_ * len_);
   }
@@ -212,8 +211,8 @@ public:
     if (!table_.cvWriteKey().empty())
       for (size_t k = 0; k < buf_.size(); k += len_)
         DBEncryption(table_.cvWriteKey(), buf_.data() + k, buf_.data() + k, len_, 1);
-    table_.cvWrite(table_.cvHeaderLength() + static_cast<int64_t>(first_ - 1) * static_cast<int64_t>(len_),
-                   buf_.data(), static_cast<int32_t>(buf_.size()));
+    table_.cvWrite(table_.cvHeaderLength() + static_cast<int64_t>(first_ - 1) * static_cast<int64_t>(len_), buf_.data(),
+                   static_cast<int32_t>(buf_.size()));
     buf_.clear();
   }
   int32_t Pending() const { return static_cast<int32_t>(buf_.size() / len_); }
@@ -249,8 +248,7 @@ int CVO_dBHandler::cvIndexFileIsOpen(const std::string& name) const {
   for (int i = cvMaxIndexFiles; i >= 1; --i) {
     CVobjIndexFile* f = cvIndexFile(i);
     if (!f) continue;
-    if (cvtag::HasDiskFile(f) ? SamePath(cvtag::FileName(f), full) : SameText(f->GetFileName(), Trim(name)))
-      return i;
+    if (cvtag::HasDiskFile(f) ? SamePath(cvtag::FileName(f), full) : SameText(f->GetFileName(), Trim(name))) return i;
   }
   return 0;
 }
@@ -440,14 +438,14 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   RememberIndexFile(full);
   CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
   scope.SetState(dbIndex);
-  const bool ok = f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  const bool ok =
+      f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
   f.reset();
   return ok ? 0 : 1;
 }
 
-bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr,
-                                     const std::string& forExpr, CVsetIndexUnique unique,
-                                     CVsetSortStatus status) {
+bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
+                                     CVsetIndexUnique unique, CVsetSortStatus status) {
   const std::string name = UpperCase(Trim(tag));
   const std::string key = Trim(keyExpr);
   if (name.empty()) cvRaise(cvErrIndexTagEmpty);
@@ -535,12 +533,9 @@ CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old)
 void CVO_dBHandler::WriteStructure(const std::string& name) {
   std::unique_ptr<CVO_DBFBuild> builder;
   // A 0x30 table keeps its memos in an .fpt file.
-  if (cvVersion() == 0x8B)
-    builder = std::make_unique<CVO_DB4Build>(name);
-  else if (cvVersion() == 0xF5 || cvVersion() == 0x30)
-    builder = std::make_unique<CVO_DBFoxBuild>(name);
-  else
-    builder = std::make_unique<CVO_DBFBuild>(name);
+  if (cvVersion() == 0x8B) builder = std::make_unique<CVO_DB4Build>(name);
+  else if (cvVersion() == 0xF5 || cvVersion() == 0x30) builder = std::make_unique<CVO_DBFoxBuild>(name);
+  else builder = std::make_unique<CVO_DBFBuild>(name);
   for (int n = 1; n <= cvFieldCount(); ++n)
     builder->InsertField(cvFieldName(n), std::string(1, cvFieldType(n)), cvFieldLength(n), cvFieldDecimals(n));
   if (!builder->Completion()) cvRaise(cvErrDBFHeader, {name});
@@ -680,10 +675,8 @@ void CVO_dBHandler::cvLoadToIndex(TcvSort& sorter, const std::string& key) {
   ProgressEnd end(*this);
   TcvVariant value(256);
   for (cvGetRec(cvReadTop); !cvEOF() && !cvBOF() && cvCurrentRecord() >= 1; cvGetRec(cvReadNext)) {
-    if (expr.ExpressionAsVariant(value))
-      sorter.AddKey(value, cvCurrentRecord());
-    else
-      sorter.AddTextKey(std::string_view(), cvCurrentRecord());
+    if (expr.ExpressionAsVariant(value)) sorter.AddKey(value, cvCurrentRecord());
+    else sorter.AddTextKey(std::string_view(), cvCurrentRecord());
     cvStatusUpdate(cvStatLoadKeys, cvCurrentRecord(), 0);
   }
 }
@@ -698,10 +691,8 @@ void CVO_dBHandler::cvCopyFromIndex(CVobjSortDB& sorter, const std::string& name
   // Records are read by number: no order, filter or hidden records now.
   scope.SetTagAside(true);
   scope.SetState(dbIndex);
-  if (cvHasMemo())
-    sorter.OutputWord(*out);  // each record's memos are copied with it
-  else
-    WriteSortedRecords(sorter, *out);
+  if (cvHasMemo()) sorter.OutputWord(*out);  // each record's memos are copied with it
+  else WriteSortedRecords(sorter, *out);
   out->cvCloseTable();
 }
 
@@ -890,10 +881,8 @@ void CVO_dBHandler::cvZap() {
     CVobjMemo* memo = cvMemoObject();
     uint8_t head[512] = {};
     memo->cvRead(0, head, 512);
-    if (cvVersion() == 0xF5 || cvVersion() == 0x30)
-      cvStoreBE32(head, 8);
-    else
-      cvStoreLE32(head, 1);
+    if (cvVersion() == 0xF5 || cvVersion() == 0x30) cvStoreBE32(head, 8);
+    else cvStoreLE32(head, 1);
     memo->cvWrite(0, head, 512);
     memo->cvTruncate(512);
     memo->cvFlush();
@@ -943,7 +932,8 @@ void CVO_dBHandler::ReopenIndexFiles() noexcept {
     const std::string name = cvtag::FileName(f);
     IndexSlots()[static_cast<size_t>(i)].reset();
     try {
-      CVobjIndexFilePtr again = MakeIndexOfKind(KindOfExtension(name), this, name, IsReadWrite(), IsShared(), false, false);
+      CVobjIndexFilePtr again =
+          MakeIndexOfKind(KindOfExtension(name), this, name, IsReadWrite(), IsShared(), false, false);
       if (!again || !again->Valid || again->HadErrors) continue;
       cvtag::SetLockProtocol(again.get(), static_cast<int>(cvLockProtocol()));
       IndexSlots()[static_cast<size_t>(i)] = std::move(again);

@@ -47,9 +47,7 @@ int32_t Sync(CVobjIndexTag* tag, int32_t recno) {
 void Open(CVobjIndexTag* tag, int mode) { tag->TagOpen(mode); }
 void Close(CVobjIndexTag* tag) { tag->TagClose(); }
 
-int32_t Find(CVobjIndexTag* tag, const std::string& text) {
-  return tag->KeyFind(SoughtKey(text), cvSeekAnyRecord);
-}
+int32_t Find(CVobjIndexTag* tag, const std::string& text) { return tag->KeyFind(SoughtKey(text), cvSeekAnyRecord); }
 
 bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact) {
   CVobjIndexKeyData& key = SoughtKey(text);
@@ -66,13 +64,12 @@ int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text) {
 
 bool RangeActive(const CVobjIndexTag* tag) { return tag->GetRangeActive(); }
 
-bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag,
-              bool highFlag, bool partial) {
+bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+              bool partial) {
   TcvVariant lo(kSoughtKeyCapacity), hi(kSoughtKeyCapacity);
   if (!low.empty()) lo.PutString(low);
   if (!high.empty()) hi.PutString(high);
-  return tag->SetRange(low.empty() ? nullptr : &lo, lowFlag, high.empty() ? nullptr : &hi, highFlag,
-                       partial);
+  return tag->SetRange(low.empty() ? nullptr : &lo, lowFlag, high.empty() ? nullptr : &hi, highFlag, partial);
 }
 
 void ResetRange(CVobjIndexTag* tag) { tag->SetRange(nullptr, false, nullptr, false, false); }
@@ -100,21 +97,15 @@ void Flush(CVobjIndexFile* file) {
   if (file->DiskFile()) file->DiskFile()->cvFlush();
 }
 
-bool Update(CVobjIndexFile* file, int32_t recno, bool appending) {
-  return file->TagUpdate(recno, appending);
-}
+bool Update(CVobjIndexFile* file, int32_t recno, bool appending) { return file->TagUpdate(recno, appending); }
 
-CVobjIndexTag* TagByName(const CVobjIndexFile* file, const std::string& name) {
-  return file->TagByName(name);
-}
+CVobjIndexTag* TagByName(const CVobjIndexFile* file, const std::string& name) { return file->TagByName(name); }
 
 void SetLockProtocol(CVobjIndexFile* file, int protocol) {
   file->ixSetLockProtocol(static_cast<CVsetLokProtocol>(protocol));
 }
 
-std::string FileName(const CVobjIndexFile* file) {
-  return file->DiskName();
-}
+std::string FileName(const CVobjIndexFile* file) { return file->DiskName(); }
 
 void Rename(CVobjIndexFile* file, const std::string& newName) { file->Rename(newName); }
 

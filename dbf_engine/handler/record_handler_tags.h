@@ -43,8 +43,8 @@ bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact);
 int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text);
 bool RangeActive(const CVobjIndexTag* tag);
 // Empty texts are absent bounds; true when the range changed.
-bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag,
-              bool highFlag, bool partial);
+bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+              bool partial);
 void ResetRange(CVobjIndexTag* tag);
 
 // --- Index files ------------------------------------------------------------

@@ -58,10 +58,10 @@ constexpr uint8_t kWeights[256] = {
 };
 
 constexpr uint8_t kAccents[256] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 00
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 10
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 20
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 30
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,     // 00
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,     // 10
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,     // 20
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,     // 30
     0x00, 0x20, 0x00, 0x20, 0x00, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x20, 0x20,  // 40
     0x00, 0x00, 0x00, 0x20, 0x00, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // 50
     0x00, 0x20, 0x00, 0x20, 0x00, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x20, 0x20,  // 60
@@ -69,7 +69,7 @@ constexpr uint8_t kAccents[256] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x80, 0x00, 0x00, 0x00,  // 80
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x28, 0x00, 0x80, 0x00, 0x00, 0x24,  // 90
     0x21, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // A0
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // B0
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,     // B0
     0x22, 0x21, 0x23, 0x25, 0x24, 0x26, 0x80, 0x27, 0x22, 0x21, 0x23, 0x24, 0x22, 0x21, 0x23, 0x24,  // C0
     0x00, 0x25, 0x22, 0x21, 0x23, 0x25, 0x24, 0x00, 0x00, 0x22, 0x21, 0x23, 0x24, 0x21, 0x80, 0x80,  // D0
     0x22, 0x21, 0x23, 0x25, 0x24, 0x26, 0x80, 0x27, 0x22, 0x21, 0x23, 0x24, 0x22, 0x21, 0x23, 0x24,  // E0
@@ -83,7 +83,7 @@ constexpr uint8_t kLigatures[32] = {
     0x00, 0x02, 0x60, 0x20, 0x66, 0x20,  //
     0x00, 0x02, 0x76, 0x20, 0x76, 0x20,  //
     0x00, 0x02, 0x77, 0x00, 0x69, 0x00,  //
-    0, 0, 0, 0, 0, 0, 0, 0,
+    0,    0,    0,    0,    0,    0,    0, 0,
 };
 
 constexpr uint8_t kAccentBase = 0xF0;
@@ -176,8 +176,7 @@ bool CdxTagHeader::ExpressionsFit(std::string_view keyExpr, std::string_view for
 
 void CdxTagHeader::EncodeTo(uint8_t* page) const {
   CheckKeyLength(KeyLength);
-  if (!ExpressionsFit(KeyExpr, ForExpr))
-    cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
+  if (!ExpressionsFit(KeyExpr, ForExpr)) cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
   std::memset(page, 0, kCdxTagHeaderSize);
   cvStoreLE32(page + kHdrRoot, static_cast<uint32_t>(Root));
   cvStoreLE32(page + kHdrCounter, Counter);
@@ -285,8 +284,8 @@ CdxLeafParams CdxLeafParams::For(int32_t keyLength, int64_t maxRecord) {
   return p;
 }
 
-int32_t CdxLeafNode::EntryCost(std::string_view previous, std::string_view key, int32_t keyLength,
-                               CdxKeyKind kind, const CdxLeafParams& params) {
+int32_t CdxLeafNode::EntryCost(std::string_view previous, std::string_view key, int32_t keyLength, CdxKeyKind kind,
+                               const CdxLeafParams& params) {
   const std::string cur = LeafDiskForm(key, kind);
   const std::string prev = LeafDiskForm(previous, kind);
   (void)keyLength;  // keys longer than the key length are refused when written
@@ -298,8 +297,8 @@ int32_t CdxLeafNode::Measure(const std::vector<CdxLeafEntry>& entries, size_t fr
                              CdxKeyKind kind, const CdxLeafParams& params) {
   int32_t total = 0;
   for (size_t i = from; i < to && i < entries.size(); ++i)
-    total += EntryCost(i == from ? std::string_view() : std::string_view(entries[i - 1].Key), entries[i].Key,
-                       keyLength, kind, params);
+    total += EntryCost(i == from ? std::string_view() : std::string_view(entries[i - 1].Key), entries[i].Key, keyLength,
+                       kind, params);
   return total;
 }
 

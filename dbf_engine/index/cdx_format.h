@@ -78,13 +78,13 @@ enum class CVsetCDXCollateType : uint8_t { NoCollate, Machine, General };
 // trailing 0x00, GENERAL keys keep exactly their entry's length.
 enum class CdxKeyKind : uint8_t { Character, General, Numeric };
 
-constexpr int32_t kCdxBlockSize = 512;           // node size and file unit
-constexpr int32_t kCdxTagHeaderSize = 1024;      // one tag header
+constexpr int32_t kCdxBlockSize = 512;       // node size and file unit
+constexpr int32_t kCdxTagHeaderSize = 1024;  // one tag header
 constexpr int32_t kCdxMaxKeyLength = 240;
-constexpr int32_t kCdxExprArea = 512;            // key + FOR texts with their zeros
+constexpr int32_t kCdxExprArea = 512;  // key + FOR texts with their zeros
 constexpr int32_t kCdxNodeHeaderSize = 12;
-constexpr int32_t kCdxLeafHeaderSize = 24;       // node header + leaf parameters
-constexpr int32_t kCdxLeafSpace = kCdxBlockSize - kCdxLeafHeaderSize;  // 488
+constexpr int32_t kCdxLeafHeaderSize = 24;                                 // node header + leaf parameters
+constexpr int32_t kCdxLeafSpace = kCdxBlockSize - kCdxLeafHeaderSize;      // 488
 constexpr int32_t kCdxInteriorSpace = kCdxBlockSize - kCdxNodeHeaderSize;  // 500
 constexpr int32_t kCdxTagListKeyLength = 10;
 
@@ -119,14 +119,14 @@ constexpr int32_t CdxMaxInteriorEntries(int32_t keyLength) { return kCdxInterior
 
 // One tag header (the tag list's at offset 0).
 struct CdxTagHeader {
-  int32_t Root = 0;            // root node offset (page number in memory)
-  uint32_t Counter = 0;        // change counter
-  int32_t KeyLength = 0;       // 1-240
+  int32_t Root = 0;                                    // root node offset (page number in memory)
+  uint32_t Counter = 0;                                // change counter
+  int32_t KeyLength = 0;                               // 1-240
   uint8_t Options = kCdxOptCompact | kCdxOptCompound;  // flag bits above
   CVsetCDXCollateType Collation = CVsetCDXCollateType::Machine;
-  bool Descending = false;     // keys stored ascending, read backwards
-  std::string KeyExpr;         // empty only for the tag list
-  std::string ForExpr;         // empty when none
+  bool Descending = false;  // keys stored ascending, read backwards
+  std::string KeyExpr;      // empty only for the tag list
+  std::string ForExpr;      // empty when none
 
   bool Unique() const { return (Options & kCdxOptUnique) != 0; }
   bool IsTagList() const { return (Options & kCdxOptTagList) != 0; }
@@ -146,9 +146,9 @@ struct CdxTagHeader {
 // The 12 bytes every node starts with.
 struct CdxNodeHeader {
   uint16_t Attributes = kCdxAttrLeaf | kCdxAttrRoot;
-  uint16_t Count = 0;     // keys in the node
-  int32_t Left = -1;      // left sibling, -1 none
-  int32_t Right = -1;     // right sibling, -1 none
+  uint16_t Count = 0;  // keys in the node
+  int32_t Left = -1;   // left sibling, -1 none
+  int32_t Right = -1;  // right sibling, -1 none
 
   bool IsLeaf() const { return (Attributes & kCdxAttrLeaf) != 0; }
   bool IsRoot() const { return (Attributes & kCdxAttrRoot) != 0; }
@@ -160,13 +160,13 @@ struct CdxNodeHeader {
 
 // The bit packing of one leaf's entries.
 struct CdxLeafParams {
-  uint32_t RecMask = 0;   // record-number mask
-  uint8_t DupMask = 0;    // duplicate-count mask
-  uint8_t TrailMask = 0;  // trailing-count mask
-  uint8_t RecBits = 0;    // bits of the record number
-  uint8_t DupBits = 0;    // bits of the duplicate count
-  uint8_t TrailBits = 0;  // bits of the trailing count
-  uint8_t EntryBytes = 0; // bytes per entry (3-6)
+  uint32_t RecMask = 0;    // record-number mask
+  uint8_t DupMask = 0;     // duplicate-count mask
+  uint8_t TrailMask = 0;   // trailing-count mask
+  uint8_t RecBits = 0;     // bits of the record number
+  uint8_t DupBits = 0;     // bits of the duplicate count
+  uint8_t TrailBits = 0;   // bits of the trailing count
+  uint8_t EntryBytes = 0;  // bytes per entry (3-6)
 
   // The packing for keys of `keyLength` bytes (1-240) and record numbers up
   // to `maxRecord` (the table's record count; the file size for the tag
@@ -178,7 +178,7 @@ struct CdxLeafParams {
 };
 
 struct CdxLeafEntry {
-  std::string Key;     // memory form (see the header comment)
+  std::string Key;  // memory form (see the header comment)
   int32_t RecNo = 0;
 };
 
@@ -190,11 +190,11 @@ struct CdxLeafNode {
 
   // Bytes the entries take (entry bytes plus stored key bytes); they fit a
   // node while this is at most 488.
-  static int32_t Measure(const std::vector<CdxLeafEntry>& entries, size_t from, size_t to,
-                         int32_t keyLength, CdxKeyKind kind, const CdxLeafParams& params);
+  static int32_t Measure(const std::vector<CdxLeafEntry>& entries, size_t from, size_t to, int32_t keyLength,
+                         CdxKeyKind kind, const CdxLeafParams& params);
   // The bytes one key adds after `previous` (empty for the first key).
-  static int32_t EntryCost(std::string_view previous, std::string_view key, int32_t keyLength,
-                           CdxKeyKind kind, const CdxLeafParams& params);
+  static int32_t EntryCost(std::string_view previous, std::string_view key, int32_t keyLength, CdxKeyKind kind,
+                           const CdxLeafParams& params);
 
   // Writes the node (Count is taken from Entries).  Raises when a key is
   // longer than the key length, a record number is outside 0..RecMask, the
@@ -203,8 +203,7 @@ struct CdxLeafNode {
   // Reads a leaf.  Corrupt for inconsistent parameters, counts that point
   // outside the key, key bytes that overlap the entries, or a free-byte
   // count that disagrees with the entries.
-  static CdxLeafNode DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind,
-                                const CdxPageCheck& check);
+  static CdxLeafNode DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check);
   // The same checks, each key handed to `sink` as it is read (in order; the
   // view lasts until the next key) instead of gathered into entries: a
   // leaf read for a seek costs no allocation per key.  The header and the
@@ -217,9 +216,9 @@ struct CdxLeafNode {
 };
 
 struct CdxInteriorEntry {
-  std::string Key;     // memory form; see CdxInteriorNode
-  int32_t RecNo = 0;   // record number of the highest key under the child
-  int32_t Child = 0;   // child node offset (page number in memory)
+  std::string Key;    // memory form; see CdxInteriorNode
+  int32_t RecNo = 0;  // record number of the highest key under the child
+  int32_t Child = 0;  // child node offset (page number in memory)
 };
 
 // An interior node in full.  Keys of character tags come back with their
@@ -235,8 +234,7 @@ struct CdxInteriorNode {
   void EncodeTo(uint8_t* node, int32_t keyLength, CdxKeyKind kind) const;
   // Corrupt for a count above the node's room or a child that is no valid
   // node address.
-  static CdxInteriorNode DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind,
-                                    const CdxPageCheck& check);
+  static CdxInteriorNode DecodeFrom(const uint8_t* node, int32_t keyLength, CdxKeyKind kind, const CdxPageCheck& check);
 };
 
 // Whether the node at `node` is a leaf (corrupt for unknown attributes).

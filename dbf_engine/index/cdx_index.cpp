@@ -44,8 +44,8 @@ CVobjCDXTag::~CVobjCDXTag() { CloseQuietly(); }
 CdxPageCheck CVobjCDXTag::PageCheck() const {
   CdxPageCheck c;
   // Errors name the file with its directory, as every other error does.
-  c.File = owner_->DiskFile() ? std::string_view(owner_->DiskFile()->FileName())
-                              : std::string_view(owner_->GetFileName());
+  c.File =
+      owner_->DiskFile() ? std::string_view(owner_->DiskFile()->FileName()) : std::string_view(owner_->GetFileName());
   if (owner_->DiskFile()) {
     c.PageNumbers = false;
     c.Limit = owner_->KnownFileSize();
@@ -134,8 +134,8 @@ void CVobjCDXTag::DetermineKeyType() {
   else if (v.Kind() == cvvtDate) SetKeyType('D');
 }
 
-bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
-                              const std::string& forExpr, bool ascending, bool unique) {
+bool CVobjCDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
   // The two texts share the 512 bytes after the header's first half; more
   // would run into the tag's first node.
   if (!CdxTagHeader::ExpressionsFit(keyExpr, forExpr))
@@ -254,9 +254,7 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     struct Fill : CdxLeafNode::Sink {
       CVobjIndexKey* node;
       TcvVariantType kind;
-      void Entry(int32_t, int32_t recNo, std::string_view key) override {
-        node->AppendEntry(key, kind, recNo, recNo);
-      }
+      void Entry(int32_t, int32_t recNo, std::string_view key) override { node->AppendEntry(key, kind, recNo, recNo); }
     } fill;
     fill.node = &node;
     fill.kind = keyKind;
@@ -273,9 +271,8 @@ int32_t CVobjCDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.LeftSibling = leaf.Header.Left;
     node.RightSibling = leaf.Header.Right;
   } else {
-    const CdxInteriorNode in = owner_->WithFileSize([&](int64_t) {
-      return CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, PageCheck());
-    });
+    const CdxInteriorNode in =
+        owner_->WithFileSize([&](int64_t) { return CdxInteriorNode::DecodeFrom(b, KeyLength(), kind, PageCheck()); });
     if (in.Entries.empty()) cvIndexCorrupt(DiskName());
     node.PageType = CVsetPageType::Node;
     node.LeftSibling = in.Header.Left;
@@ -337,8 +334,7 @@ void CVobjCDXTag::WriteLeaf(CVobjIndexKey& node) {
   const CdxKeyKind kind = KeyKind();
   for (;;) {
     CdxLeafNode leaf = LeafOf(node, KeyLength(), MaxRecord());
-    const int32_t total =
-        CdxLeafNode::Measure(leaf.Entries, 0, leaf.Entries.size(), KeyLength(), kind, leaf.Params);
+    const int32_t total = CdxLeafNode::Measure(leaf.Entries, 0, leaf.Entries.size(), KeyLength(), kind, leaf.Params);
     if (total < kCdxSplitAt || node.Count() < 2) {
       uint8_t b[kCdxBlockSize];
       leaf.EncodeTo(b, KeyLength(), kind);
@@ -501,8 +497,8 @@ int32_t CVobjSortCDX::WriteTree() {
         n.inner.push_back(std::move(e));
         return;
       }
-      n.used += CdxLeafNode::EntryCost(n.leaf.empty() ? std::string_view() : std::string_view(n.leaf.back().Key),
-                                       e.Key, keyLength, kind, params);
+      n.used += CdxLeafNode::EntryCost(n.leaf.empty() ? std::string_view() : std::string_view(n.leaf.back().Key), e.Key,
+                                       keyLength, kind, params);
       n.leaf.push_back({std::move(e.Key), e.RecNo});
     }
     void NewLevel(size_t) { places.push_back(Place{file.GetAvailPage(), -1}); }
@@ -585,8 +581,8 @@ int32_t CVobjSortCDX::WriteTree() {
 // ---------------------------------------------------------------------------
 // Files.
 
-CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
-                           bool shared, bool create, bool overwrite)
+CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+                           bool create, bool overwrite)
     : CVobjIndexFile(table, name) {
   OrderedByRecord = true;
   try {
@@ -734,10 +730,8 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
   FileLockScope lock(*this);
   Unlist(tag);
   FreeTag(tag);
-  if (TagCount() == 0)
-    Reindex();
-  else if (disk_ && disk_->IsShared())
-    CountListChange();
+  if (TagCount() == 0) Reindex();
+  else if (disk_ && disk_->IsShared()) CountListChange();
   return true;
 }
 

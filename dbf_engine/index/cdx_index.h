@@ -48,8 +48,8 @@ public:
   ~CVobjCDXTag() override;
 
   void AdjustValue(TcvVariant& key, bool forStorage) override;
-  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-                   bool ascending, bool unique) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                   bool unique) override;
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
@@ -112,12 +112,12 @@ class CVobjCDXFile : public CVobjIndexFile {
 public:
   // Opens (or creates) `name` with the default extension ".cdx".  A file
   // that does not open raises "File %s could not be found".
-  CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
-               bool create, bool overwrite);
+  CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared, bool create,
+               bool overwrite);
   ~CVobjCDXFile() override;
 
-  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-              bool ascending, bool unique) override;
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+              bool unique) override;
   bool DeleteTag(const std::string& name) override;
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;

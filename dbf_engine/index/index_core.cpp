@@ -183,10 +183,8 @@ int CVobjIndexKey::SeekKey(int32_t recno, const TcvVariant& key, int32_t prefixR
   // entry would stop.
   for (int32_t hi = Count() - 1; Index < hi;) {
     const int32_t mid = Index + (hi - Index) / 2;
-    if (compareAt(mid) > 0)
-      Index = mid + 1;
-    else
-      hi = mid;
+    if (compareAt(mid) > 0) Index = mid + 1;
+    else hi = mid;
   }
   for (;;) {
     int r;
@@ -369,10 +367,8 @@ void CVobjIndexKey::DeleteKey() {
   n->RemoveEntry(n->Index);
   n->Dirty = true;
   if (n->Index >= n->Count()) n->Index = n->Count() - 1;
-  if (n->Count() == 0)
-    n->UnlinkFromParent();
-  else if (wasLast)
-    n->ReplaceNodeKey();
+  if (n->Count() == 0) n->UnlinkFromParent();
+  else if (wasLast) n->ReplaceNodeKey();
 }
 
 // An emptied node leaves the tree: its entry goes from the parent (which may
@@ -442,8 +438,7 @@ std::unique_ptr<CVobjIndexKey> CVobjIndexKey::SplitFront(int32_t count) {
 // ---------------------------------------------------------------------------
 // Tags.
 
-CVobjIndexTag::CVobjIndexTag(CVobjIndexFile* owner, const std::string& name)
-    : owner_(owner), tagName_(name) {}
+CVobjIndexTag::CVobjIndexTag(CVobjIndexFile* owner, const std::string& name) : owner_(owner), tagName_(name) {}
 
 CVobjIndexTag::~CVobjIndexTag() = default;
 
@@ -509,9 +504,7 @@ bool CVobjIndexTag::TakeTrusted(int32_t page, CVobjIndexKey& node) {
   return true;
 }
 
-bool CVobjIndexTag::TreeReusable() const {
-  return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached();
-}
+bool CVobjIndexTag::TreeReusable() const { return root_ && !treeEdited_ && !root_->Dirty && KeepsTreeCached(); }
 
 void CVobjIndexTag::CacheNodes(std::unique_ptr<CVobjIndexKey> node) {
   const bool ours = KeepsTreeCached();
@@ -583,8 +576,8 @@ void CVobjIndexTag::RewindTree() {
   root_->AtFirst = root_->AtLast = false;
 }
 
-bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr,
-                                const std::string& forExpr, bool ascending, bool unique) {
+bool CVobjIndexTag::IndexTagNew(const std::string&, const std::string& keyExpr, const std::string& forExpr,
+                                bool ascending, bool unique) {
   keyExpression_ = keyExpr;
   forExpression_ = forExpr;
   ascending_ = ascending;
@@ -676,12 +669,10 @@ bool CVobjIndexTag::BuildRecordKey(CVobjIndexKeyData& key) {
   return true;
 }
 
-int CVobjIndexTag::CompareKeys(const TcvVariant& value, const TcvVariant& stored,
-                               int32_t prefixResult) const {
+int CVobjIndexTag::CompareKeys(const TcvVariant& value, const TcvVariant& stored, int32_t prefixResult) const {
   int r;
   const TcvVariantType kind = value.Kind();
-  if ((kind == cvvtText || kind == cvvtBinary) && stored.Kind() == kind && !value.IsEmpty() &&
-      !stored.IsEmpty()) {
+  if ((kind == cvvtText || kind == cvvtBinary) && stored.Kind() == kind && !value.IsEmpty() && !stored.IsEmpty()) {
     // Two texts or two binaries: bytes compare unsigned; a text that is a
     // proper prefix of the stored one gives prefixResult's sign.
     const int32_t la = value.Length(), lb = stored.Length();
@@ -783,9 +774,9 @@ void CVobjIndexTag::TagOpenOnce(int mode) {
       const int64_t counter = OpenedCounter();
       if (counter >= 0 && owner_->NoWriterAtWork()) {
         windowStamp_ = counter;
-        windowTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
+        windowTime_ =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
       }
     }
     if (rootPage_ <= 0) return;
@@ -1000,8 +991,8 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
   AdjustValue(k, true);
   bof_ = eof_ = false;
   const int32_t prefix = exact ? -1 : 0;
-  const bool stepped = root->SeekKey(cvSeekAfterEqual, k, prefix) == 1 ? root->ReadBottomKey()
-                                                                        : root->ReadPreviousKey();
+  const bool stepped =
+      root->SeekKey(cvSeekAfterEqual, k, prefix) == 1 ? root->ReadBottomKey() : root->ReadPreviousKey();
   if (!stepped) {
     // Every key stored lies above the sought one: nothing follows it.
     eof_ = true;
@@ -1016,15 +1007,13 @@ int32_t CVobjIndexTag::FindReadingBackwards(const TcvVariant& key, bool exact) {
   return currentKey_.Link;
 }
 
-
 int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   OperationScope operation(this);
   CVobjIndexTableLink* t = owner_->Table();
   // Whole-key or prefix compare, as the table asks for this find.
   const bool exact = t ? t->ixExactMatch() : true;
   auto find = [&] {
-    if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_)
-      return FindReadingBackwards(key, exact);
+    if (reversedNavigation_ && recno == cvSeekAnyRecord && !inUpdate_) return FindReadingBackwards(key, exact);
     return Find(key, recno, exact, true);
   };
   const int32_t found = Reread(find);
@@ -1166,8 +1155,7 @@ int32_t CVobjIndexTag::HuntDuplicate(const TcvVariant& key) {
   return rec;
 }
 
-bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high,
-                             bool highFlag, bool partial) {
+bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high, bool highFlag, bool partial) {
   OperationScope operation(this);
   // An empty text means "no bound".  Any other bound is a bound, also when
   // its stored form is empty (a text key of blanks loses its trailing blanks
@@ -1184,10 +1172,9 @@ bool CVobjIndexTag::SetRange(const TcvVariant* low, bool lowFlag, const TcvVaria
     AdjustValue(hi, true);
   }
   const int32_t mode = partial ? 0 : -1;
-  const bool changed = lowSet != rangeLowSet_ || highSet != rangeHighSet_ || !SameValue(lo, rangeLow_) ||
-                       !SameValue(hi, rangeHigh_) ||
-                       ((lowSet || highSet) &&
-                        (mode != rangeMode_ || lowFlag != rangeLowFlag_ || highFlag != rangeHighFlag_));
+  const bool changed =
+      lowSet != rangeLowSet_ || highSet != rangeHighSet_ || !SameValue(lo, rangeLow_) || !SameValue(hi, rangeHigh_) ||
+      ((lowSet || highSet) && (mode != rangeMode_ || lowFlag != rangeLowFlag_ || highFlag != rangeHighFlag_));
   if (!changed) return false;
   rangeLow_.Clear();
   rangeHigh_.Clear();
@@ -1287,22 +1274,18 @@ void CVobjIndexFile::FreeTags() noexcept {
   tags_.clear();
 }
 
-bool CVobjIndexFile::AddTag(const std::string&, const std::string&, const std::string&, bool, bool) {
-  return false;
-}
+bool CVobjIndexFile::AddTag(const std::string&, const std::string&, const std::string&, bool, bool) { return false; }
 bool CVobjIndexFile::DeleteTag(const std::string&) { return false; }
 int32_t CVobjIndexFile::GetAvailPage() { return -1; }
 int32_t CVobjIndexFile::ResetAvailPage() { return -1; }
 void CVobjIndexFile::Reindex() {}
 bool CVobjIndexFile::ExternalChange() { return false; }
 
-CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::string& defaultExt,
-                                            bool readWrite, bool shared, bool create,
-                                            bool overwrite) {
+CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite,
+                                            bool shared, bool create, bool overwrite) {
   std::string path = ChangeFileExtEmpty(Trim(name), defaultExt);
   fileName_ = ExtractFileName(path);
-  if (table_ && ExtractFilePath(path).empty())
-    path = JoinPath(ExtractFilePath(table_->ixTableFileName()), path);
+  if (table_ && ExtractFilePath(path).empty()) path = JoinPath(ExtractFilePath(table_->ixTableFileName()), path);
   disk_.reset();
   knownSize_ = -1;
   if (create && !overwrite && FindExistingFile(path)) create = false;
@@ -1345,8 +1328,7 @@ bool CVobjIndexFile::IndexLock() {
   if (!disk_ || !disk_->IsShared()) return true;
   int64_t offset = 0, length = 0;
   IndexLockRegion(offset, length);
-  if (!cvRetryLock([&] { return disk_->cvLockRecord(offset, length); }))
-    cvRaise(cvErrLockFailed, {disk_->FileName()});
+  if (!cvRetryLock([&] { return disk_->cvLockRecord(offset, length); })) cvRaise(cvErrLockFailed, {disk_->FileName()});
   return true;
 }
 
@@ -1411,9 +1393,7 @@ void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
       LockRecordBase = 0xEFFFFFFFLL;
       LockLength = 0xB0000000LL;
       break;
-    case CVsetLokProtocol::ClipLock:
-      LockFileBase = LockRecordBase = LockLength = 1000000000;
-      break;
+    case CVsetLokProtocol::ClipLock: LockFileBase = LockRecordBase = LockLength = 1000000000; break;
     default:
       LockFileBase = 0x40000000;
       LockRecordBase = 0x7FFFFFFE;
@@ -1461,11 +1441,9 @@ bool CVobjIndexFile::PageWrite(int64_t position, const void* buffer, int32_t len
     disk_->cvWrite(position, buffer, length);
     return true;
   }
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer),
-                            static_cast<const uint8_t*>(buffer) + length);
+  std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
   for (int32_t off = 0; off < length; off += 512)
-    Encryption(key, copy.data() + off, copy.data() + off,
-               static_cast<size_t>(std::min(512, length - off)), 1);
+    Encryption(key, copy.data() + off, copy.data() + off, static_cast<size_t>(std::min(512, length - off)), 1);
   disk_->cvWrite(position, copy.data(), length);
   return true;
 }

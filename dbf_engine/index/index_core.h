@@ -63,7 +63,6 @@ class TcvExpHandler;
 
 enum class CVsetPageType : uint8_t { Unknown, Root, Node, Leaf, RootLeaf };
 
-
 // Record-number arguments of a seek: any record, and after all equal keys.
 constexpr int32_t cvSeekAnyRecord = -1;
 constexpr int32_t cvSeekAfterEqual = 0x7FFFFFFF;
@@ -128,7 +127,7 @@ public:
   std::unique_ptr<CVobjIndexKey> SplitFront(int32_t count);
 
   int32_t Page = 0;
-  int32_t LeftSibling = -1;   // formats that keep sibling links
+  int32_t LeftSibling = -1;  // formats that keep sibling links
   int32_t RightSibling = -1;
   CVsetPageType PageType = CVsetPageType::Unknown;
   int32_t Index = -1;
@@ -176,8 +175,8 @@ public:
 
   // Format slots.
   virtual void AdjustValue(TcvVariant& key, bool forStorage);
-  virtual bool IndexTagNew(const std::string& name, const std::string& keyExpr,
-                           const std::string& forExpr, bool ascending, bool unique);
+  virtual bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                           bool ascending, bool unique);
   virtual bool KeyAdd(const CVobjIndexKeyData& key);
   virtual int32_t NewRoot();
   virtual int32_t PageLoad(int32_t page, CVobjIndexKey& node);
@@ -213,8 +212,7 @@ public:
   // one was removed.
   bool KeyDelete(const CVobjIndexKeyData& key);
   int32_t HuntDuplicate(const TcvVariant& key);
-  bool SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high, bool highFlag,
-                bool partial);
+  bool SetRange(const TcvVariant* low, bool lowFlag, const TcvVariant* high, bool highFlag, bool partial);
   void GetRange(TcvVariant& low, TcvVariant& high) const;
   bool GetRangeActive() const;
   int32_t GetRangeCount();
@@ -477,8 +475,8 @@ public:
   CVobjIndexFile& operator=(const CVobjIndexFile&) = delete;
 
   // Format slots.
-  virtual bool AddTag(const std::string& name, const std::string& keyExpr,
-                      const std::string& forExpr, bool ascending, bool unique);
+  virtual bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                      bool unique);
   virtual bool DeleteTag(const std::string& name);
   virtual int32_t GetAvailPage();
   virtual int32_t ResetAvailPage();
@@ -505,8 +503,8 @@ public:
   virtual bool ReindexRenumbered(const std::vector<int32_t>& newRecNo);
 
   // Opens (or creates) the disk file; none when it does not open.
-  CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt,
-                              bool readWrite, bool shared, bool create, bool overwrite);
+  CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,
+                              bool create, bool overwrite);
   bool IndexLock();
   // True when the system says no other handle holds a lock over the index
   // lock's region (every writer holds one while it changes the file).

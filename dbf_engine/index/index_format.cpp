@@ -25,10 +25,8 @@ void cvStoreZText(uint8_t* p, size_t size, std::string_view s) {
 
 void cvAdjustCharacterKey(TcvVariant& key, bool forStorage) {
   if (key.IsEmpty()) return;
-  if (key.Kind() == cvvtBoolean)
-    key.PutString(key.GetBoolean() ? "T" : "F");
-  else if (key.Kind() != cvvtText)
-    key.PutString(key.GetString());
+  if (key.Kind() == cvvtBoolean) key.PutString(key.GetBoolean() ? "T" : "F");
+  else if (key.Kind() != cvvtText) key.PutString(key.GetString());
   if (forStorage) key.TrimR();
 }
 
@@ -115,8 +113,9 @@ bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKey
     // changes with their padding (a byte below the blank where the shorter
     // one ends) do not compare: the tag is rebuilt.
     const int c = keyOf(a).compare(keyOf(b));
-    const int padded = std::string_view(reinterpret_cast<const char*>(items.data() + a * slot + 4), slot - 4)
-                           .compare(std::string_view(reinterpret_cast<const char*>(items.data() + b * slot + 4), slot - 4));
+    const int padded =
+        std::string_view(reinterpret_cast<const char*>(items.data() + a * slot + 4), slot - 4)
+            .compare(std::string_view(reinterpret_cast<const char*>(items.data() + b * slot + 4), slot - 4));
     if ((c < 0) != (padded < 0) || (c > 0) != (padded > 0)) return 2;
     return c < 0 ? -1 : c > 0 ? 1 : 0;
   };

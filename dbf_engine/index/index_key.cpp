@@ -26,6 +26,5 @@ std::unique_ptr<CVobjIndexKeyData> CVobjIndexKeyData::CloneLinks() const {
 
 void cvFitKeyLength(TcvVariant& key, int32_t length) {
   if (length <= 0) return;
-  if ((key.Kind() == cvvtText || key.Kind() == cvvtBinary) && key.Length() > length)
-    key.CheckBuffer(length);
+  if ((key.Kind() == cvvtText || key.Kind() == cvvtBinary) && key.Length() > length) key.CheckBuffer(length);
 }

@@ -122,10 +122,8 @@ void TcvKeyBatch::SortRange(Entry* a, size_t n, uint32_t depth, int k) {
         size_t j = i + 1;
         while (j < n && a[j].cache == a[i].cache) ++j;
         if (j - i > 1) {
-          if (longer)
-            SortRange(a + i, j - i, depth, 8);
-          else
-            TieSort(a + i, j - i);
+          if (longer) SortRange(a + i, j - i, depth, 8);
+          else TieSort(a + i, j - i);
         }
         i = j;
       }

@@ -43,9 +43,7 @@ public:
 
   // Whether a string of `length` bytes still fits, with its entry and room
   // for a copy of every entry (the sort's scratch space).
-  bool Fits(size_t length) const {
-    return used_ + length + 2 * sizeof(Entry) * (count_ + 1) + 16 <= capacity_;
-  }
+  bool Fits(size_t length) const { return used_ + length + 2 * sizeof(Entry) * (count_ + 1) + 16 <= capacity_; }
   // Adds a string (which must fit); it is copied.
   void Add(const uint8_t* bytes, uint16_t length, uint8_t kind);
   // Or in place: where the next string is to be written (as many bytes as
@@ -85,8 +83,8 @@ private:
 
   std::unique_ptr<uint8_t[]> buffer_;
   size_t capacity_;
-  size_t used_ = 0;    // bytes of strings at the front
-  size_t count_ = 0;   // entries at the back
+  size_t used_ = 0;   // bytes of strings at the front
+  size_t count_ = 0;  // entries at the back
   size_t highWater_ = 0;
   Entry* entries_ = nullptr;  // the first entry (the last one added) once sorted
   Entry* scratch_ = nullptr;  // room for a copy of the entries while sorting

@@ -40,20 +40,16 @@ void FloatToSortBytes(double x, uint8_t out[8]) {
   if (x == 0.0) x = 0.0;  // -0.0 and 0.0 are one key
   uint64_t bits;
   std::memcpy(&bits, &x, 8);
-  if (bits & 0x8000000000000000ULL)
-    bits = ~bits;
-  else
-    bits |= 0x8000000000000000ULL;
+  if (bits & 0x8000000000000000ULL) bits = ~bits;
+  else bits |= 0x8000000000000000ULL;
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
 }
 
 double SortBytesToFloat(const uint8_t* in, int32_t length) {
   uint64_t bits = 0;
   for (int i = 0; i < 8; ++i) bits = (bits << 8) | (i < length ? in[i] : 0);
-  if (bits & 0x8000000000000000ULL)
-    bits &= ~0x8000000000000000ULL;
-  else
-    bits = ~bits;
+  if (bits & 0x8000000000000000ULL) bits &= ~0x8000000000000000ULL;
+  else bits = ~bits;
   double x;
   std::memcpy(&x, &bits, 8);
   return x;
@@ -193,8 +189,7 @@ private:
     ++next_;
     // The strings lie all over the buffer: ask for one a few keys ahead.
     constexpr size_t ahead = 16;
-    if (next_ + ahead < n)
-      __builtin_prefetch(batch_->Bytes(batch_->At(forward_ ? i + ahead : i - ahead)), 0, 0);
+    if (next_ + ahead < n) __builtin_prefetch(batch_->Bytes(batch_->At(forward_ ? i + ahead : i - ahead)), 0, 0);
     const TcvKeyBatch::Entry& e = batch_->At(i);
     keyPtr_ = batch_->Bytes(e);
     kind_ = e.kind;
@@ -248,9 +243,7 @@ namespace {
 std::atomic<size_t> defaultBudget{TcvSort::DefaultBudget};
 }  // namespace
 
-void TcvSort::SetDefaultMemoryBudget(size_t bytes) {
-  defaultBudget.store(bytes ? bytes : DefaultBudget);
-}
+void TcvSort::SetDefaultMemoryBudget(size_t bytes) { defaultBudget.store(bytes ? bytes : DefaultBudget); }
 size_t TcvSort::DefaultMemoryBudget() { return defaultBudget.load(); }
 
 void TcvSort::SetMemoryBudget(size_t bytes) {
@@ -275,8 +268,7 @@ size_t TcvSort::MemoryInUse() const {
 
 TcvSort::TcvSort(int32_t keyLength, bool unique, bool ascending, const uint8_t* collateTable)
     : unique_(unique), ascending_(ascending), keyLength_(keyLength), collate_(collateTable) {
-  if (keyLength < 1 || keyLength > MaxKeyLength)
-    cvRaise(cvErrSortLength, {MaxKeyLength, keyLength});
+  if (keyLength < 1 || keyLength > MaxKeyLength) cvRaise(cvErrSortLength, {MaxKeyLength, keyLength});
   SetMemoryBudget(0);
 }
 
@@ -368,8 +360,8 @@ void TcvSort::AddDateKey(int32_t julianDay, int32_t recno) {
   // Day numbers are compared as signed integers: flip the sign bit so the
   // bytes order the same way.
   uint32_t u = static_cast<uint32_t>(julianDay) ^ 0x80000000u;
-  uint8_t b[4 + 4] = {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16),
-                  static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)};
+  uint8_t b[4 + 4] = {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8),
+                      static_cast<uint8_t>(u)};
   StuffKey(b, 4, recno, kindDate);
 }
 
@@ -461,8 +453,7 @@ void TcvSort::MergeFileRuns() {
   }
 }
 
-int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b,
-                            int32_t bLen) const {
+int TcvSort::CompareRecords(const uint8_t* a, int32_t aLen, const uint8_t* b, int32_t bLen) const {
   int r = std::memcmp(a, b, static_cast<size_t>(std::min(aLen, bLen)));
   if (r == 0) r = aLen < bLen ? -1 : (aLen > bLen ? 1 : 0);
   r = r < 0 ? -1 : (r > 0 ? 1 : 0);
@@ -626,8 +617,7 @@ bool TcvSort::GetNextRaw(RawKey& key) {
 void TcvSort::RawToValue(const RawKey& key, TcvVariant& value) {
   switch (key.kind) {
     case kindText:
-      value.PutString(std::string_view(reinterpret_cast<const char*>(key.bytes),
-                                       static_cast<size_t>(key.length)));
+      value.PutString(std::string_view(reinterpret_cast<const char*>(key.bytes), static_cast<size_t>(key.length)));
       break;
     case kindFloat: value.PutFloat(SortBytesToFloat(key.bytes, key.length)); break;
     case kindDate: {

@@ -224,7 +224,8 @@ MdxTagHeader MdxTagHeader::DecodeFrom(const uint8_t* page, const MdxFileHeader& 
 // Nodes
 
 void MdxNode::EncodeTo(uint8_t* page, const MdxTagHeader& tag, int32_t pageSize) const {
-  if (!LayoutFits(tag.KeyLength, tag.EntryLength, tag.MaxKeys, pageSize)) cvIndexLimit("MDX tag header", "a valid node layout");
+  if (!LayoutFits(tag.KeyLength, tag.EntryLength, tag.MaxKeys, pageSize))
+    cvIndexLimit("MDX tag header", "a valid node layout");
   if (Entries.size() > static_cast<size_t>(tag.MaxKeys)) cvIndexLimit("MDX node", "at most its maximum of keys");
   std::memset(page, 0, static_cast<size_t>(pageSize));
   cvStoreLE32(page + kNdCount, static_cast<uint32_t>(Entries.size()));
@@ -246,8 +247,8 @@ void MdxNode::EncodeTo(uint8_t* page, const MdxTagHeader& tag, int32_t pageSize)
                 static_cast<uint32_t>(RightChild));
 }
 
-MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
-                            int64_t fileSize, std::string_view fileName) {
+MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file, int64_t fileSize,
+                            std::string_view fileName) {
   struct Gather : Sink {
     std::vector<MdxEntry>* out;
     void Entry(int32_t child, int32_t recNo, std::string_view key) override {
@@ -261,8 +262,8 @@ MdxNode MdxNode::DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const 
   return node;
 }
 
-void MdxNode::DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
-                         int64_t fileSize, std::string_view fileName, MdxNode& node, Sink& sink) {
+void MdxNode::DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file, int64_t fileSize,
+                         std::string_view fileName, MdxNode& node, Sink& sink) {
   if (!LayoutFits(tag.KeyLength, tag.EntryLength, tag.MaxKeys, file.PageSize)) cvIndexCorrupt(fileName);
   const uint32_t n = cvLoadLE32(page + kNdCount);
   if (n > static_cast<uint32_t>(tag.MaxKeys)) cvIndexCorrupt(fileName);

@@ -75,35 +75,35 @@ constexpr int32_t kMdxBlockSize = 512;
 constexpr int32_t kMdxHeaderSize = 2048;
 constexpr int32_t kMdxPageSize = 1024;
 constexpr int32_t kMdxBlocksPerPage = 2;
-constexpr int32_t kMdxTagTable = 512;       // list head; entries follow
+constexpr int32_t kMdxTagTable = 512;  // list head; entries follow
 constexpr int32_t kMdxTagEntryLength = 32;
-constexpr int32_t kMdxMaxTags = 47;         // entries the header holds
-constexpr int32_t kMdxMaxTagsField = 48;    // what the header's field says
+constexpr int32_t kMdxMaxTags = 47;       // entries the header holds
+constexpr int32_t kMdxMaxTagsField = 48;  // what the header's field says
 constexpr int32_t kMdxMaxTagName = 10;
 constexpr int32_t kMdxMaxKeyExpr = 220;
 constexpr int32_t kMdxForExprOffset = 762;
 constexpr int32_t kMdxFirstPageBlock = kMdxHeaderSize / kMdxBlockSize;  // 4
 constexpr int32_t kMdxNumericKeyLength = 12;
 constexpr int32_t kMdxMaxKeyLength = 240;
-constexpr double kMdxEmptyDate = 1.0E100;   // an empty date sorts last
-constexpr double kMdxTopNumber = 1.7E308;   // keyless last entry, ascending
+constexpr double kMdxEmptyDate = 1.0E100;      // an empty date sorts last
+constexpr double kMdxTopNumber = 1.7E308;      // keyless last entry, ascending
 constexpr double kMdxBottomNumber = 1.7E-308;  // keyless last entry, descending
 
 struct MdxTagEntry {
-  int32_t HeaderBlock = 0;   // block of the tag header
-  std::string Name;          // 1-10 characters
-  char KeyType = 'C';        // 'C', 'N' or 'D'
+  int32_t HeaderBlock = 0;  // block of the tag header
+  std::string Name;         // 1-10 characters
+  char KeyType = 'C';       // 'C', 'N' or 'D'
 };
 
 struct MdxFileHeader {
   uint8_t Version = 2;
-  uint8_t Changed[3] = {0, 0, 0};   // year mod 100, month, day
-  std::string BaseName;              // at most 15 bytes
+  uint8_t Changed[3] = {0, 0, 0};  // year mod 100, month, day
+  std::string BaseName;            // at most 15 bytes
   int32_t BlocksPerPage = kMdxBlocksPerPage;
   int32_t PageSize = kMdxPageSize;
   int32_t NextFreeBlock = kMdxFirstPageBlock;
-  uint8_t Created[3] = {0, 0, 0};   // year mod 100, month, day
-  std::vector<MdxTagEntry> Tags;     // in list (name) order
+  uint8_t Created[3] = {0, 0, 0};  // year mod 100, month, day
+  std::vector<MdxTagEntry> Tags;   // in list (name) order
 
   // Writes 2048 bytes with the entries chained in their order.  Raises for
   // more than 47 tags, a name that is empty or longer than 10 characters, or
@@ -124,17 +124,17 @@ void MdxCheckTagName(std::string_view name);
 void MdxCheckKeyExpression(std::string_view keyExpr);
 
 struct MdxTagHeader {
-  int32_t Root = 0;            // root block
-  char KeyType = 'C';          // 'C', 'N' or 'D'
-  int32_t KeyLength = 0;       // 12 numeric, 8 date
-  int32_t MaxKeys = 0;         // keys per node
-  int32_t EntryLength = 0;     // link + key, rounded up to 4
+  int32_t Root = 0;         // root block
+  char KeyType = 'C';       // 'C', 'N' or 'D'
+  int32_t KeyLength = 0;    // 12 numeric, 8 date
+  int32_t MaxKeys = 0;      // keys per node
+  int32_t EntryLength = 0;  // link + key, rounded up to 4
   bool Unique = false;
   bool Descending = false;
-  std::string KeyExpr;         // 1-220 bytes
-  std::string ForExpr;         // empty when none
-  int32_t ChainFirst = 0;      // first block of the page chain
-  int32_t ChainLast = 0;       // last block of the page chain
+  std::string KeyExpr;     // 1-220 bytes
+  std::string ForExpr;     // empty when none
+  int32_t ChainFirst = 0;  // first block of the page chain
+  int32_t ChainLast = 0;   // last block of the page chain
 
   // A header for a key of type 'C' (keyLength bytes), 'N' or 'D' with the
   // derived entry length and maximum for pages of `pageSize` bytes.
@@ -151,14 +151,14 @@ struct MdxTagHeader {
 };
 
 struct MdxEntry {
-  int32_t Link = 0;    // record number (leaf) or child block (interior)
-  std::string Key;     // KeyLength bytes as stored
+  int32_t Link = 0;  // record number (leaf) or child block (interior)
+  std::string Key;   // KeyLength bytes as stored
 };
 
 struct MdxNode {
-  int32_t PrevBlock = 0;            // page written before it in the chain
-  std::vector<MdxEntry> Entries;    // the n keyed entries
-  int32_t RightChild = 0;           // rightmost child of an interior node; 0 in a leaf
+  int32_t PrevBlock = 0;          // page written before it in the chain
+  std::vector<MdxEntry> Entries;  // the n keyed entries
+  int32_t RightChild = 0;         // rightmost child of an interior node; 0 in a leaf
 
   bool IsLeaf() const { return RightChild == 0; }
 
@@ -168,8 +168,8 @@ struct MdxNode {
   void EncodeTo(uint8_t* page, const MdxTagHeader& tag, int32_t pageSize = kMdxPageSize) const;
   // Reads one page.  Corrupt for a count above the maximum, a record number
   // below 1 in a leaf, or a child or chain block that is no page of the file.
-  static MdxNode DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
-                            int64_t fileSize, std::string_view fileName);
+  static MdxNode DecodeFrom(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file, int64_t fileSize,
+                            std::string_view fileName);
   // The same checks, each entry handed to `sink` (its key a view into the
   // page) instead of gathered: a node read for a seek allocates nothing.
   // The chain block and the rightmost child come back in `into`, whose
@@ -177,8 +177,8 @@ struct MdxNode {
   // A leaf entry comes as (0, record, key), an interior one as (child, 0,
   // key).
   using Sink = cvIndexEntrySink;
-  static void DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file,
-                         int64_t fileSize, std::string_view fileName, MdxNode& into, Sink& sink);
+  static void DecodeEach(const uint8_t* page, const MdxTagHeader& tag, const MdxFileHeader& file, int64_t fileSize,
+                         std::string_view fileName, MdxNode& into, Sink& sink);
 };
 
 // Numeric keys: the 12 packed bytes of a value, and the value they hold

@@ -111,9 +111,7 @@ void CVobjMDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       key.PutFloat(d < 0.1 ? kMdxEmptyDate : d);
       return;
     }
-    default:
-      cvAdjustCharacterKey(key, forStorage);
-      return;
+    default: cvAdjustCharacterKey(key, forStorage); return;
   }
 }
 
@@ -151,10 +149,8 @@ void CVobjMDXTag::TopKey(TcvVariant& key) const {
   // takes the most negative double: the smallest positive one would sort
   // before every negative key.
   if (header_.KeyType == 'C') {
-    if (Ascending())
-      key.PutString(std::string_view(&kTopCharKey, 1));
-    else
-      key.PutString("");
+    if (Ascending()) key.PutString(std::string_view(&kTopCharKey, 1));
+    else key.PutString("");
   } else {
     key.PutFloat(Ascending() ? kMdxTopNumber : -kMdxTopNumber);
   }
@@ -216,8 +212,7 @@ void CVobjMDXTag::CheckAgainstParent(const CVobjIndexKey& node) const {
   if (i < 0) return;
   // The last entry of an interior node carries no key of its own.
   const int32_t own = node.IsLeaf() ? node.Count() - 1 : node.Count() - 2;
-  if (i < p->Count() - 1 && own >= 0 && CompareKeys(node.Entry(own), p->Entry(i), -1) > 0)
-    cvIndexCorrupt(DiskName());
+  if (i < p->Count() - 1 && own >= 0 && CompareKeys(node.Entry(own), p->Entry(i), -1) > 0) cvIndexCorrupt(DiskName());
   if (i > 0 && CompareKeys(node.Entry(0), p->Entry(i - 1), -1) < 0) cvIndexCorrupt(DiskName());
 }
 
@@ -228,8 +223,7 @@ int32_t CVobjMDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   });
   std::vector<uint8_t>& buf = pageBuffer_;
   buf.resize(static_cast<size_t>(fh.PageSize));
-  if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize))
-    cvIndexCorrupt(DiskName());
+  if (!mdx_->PageRead(static_cast<int64_t>(page) * kMdxBlockSize, buf.data(), fh.PageSize)) cvIndexCorrupt(DiskName());
   const std::string_view bytes(reinterpret_cast<const char*>(buf.data()), buf.size());
   if (ReuseDecoded(page, bytes, node)) {
     CheckAgainstParent(node);
@@ -336,8 +330,8 @@ void CVobjMDXTag::WriteEmptyRoot() {
   WritePage(RootPage(), MdxNode{}, -1);
 }
 
-bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
-                              const std::string& forExpr, bool ascending, bool unique) {
+bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
   const MdxFileHeader& fh = mdx_->Header();
   MdxCheckKeyExpression(keyExpr);
   if (forExpr.size() >= static_cast<size_t>(fh.PageSize - kMdxForExprOffset))
@@ -396,10 +390,8 @@ void CVobjMDXTag::DoIndex() {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
     if (!HasFor() || SolveFilter()) {
       if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
-      if (KeyType() == 'C')
-        sorter.AddTextKey(key.IsEmpty() ? std::string_view() : key.Bytes(), rec);
-      else
-        sorter.AddFloatKey(key.GetFloat(), rec);
+      if (KeyType() == 'C') sorter.AddTextKey(key.IsEmpty() ? std::string_view() : key.Bytes(), rec);
+      else sorter.AddFloatKey(key.GetFloat(), rec);
     }
     t->ixStatusUpdate(1, rec, 0);
   }
@@ -519,8 +511,8 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
 // ---------------------------------------------------------------------------
 // File.
 
-CVobjMDXFile::CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
-                           bool shared, bool create, bool overwrite)
+CVobjMDXFile::CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+                           bool create, bool overwrite)
     : CVobjIndexFile(table, name) {
   try {
     CVO_DiskFile* d = IndexFileOpen(name, ".mdx", readWrite, shared, create, overwrite);
@@ -591,9 +583,8 @@ void CVobjMDXFile::CheckProductionIndex() {
 
 void CVobjMDXFile::SortTags() {
   followed_.clear();  // header_ is no longer the bytes last followed
-  std::stable_sort(tags_.begin(), tags_.end(), [](const auto& a, const auto& b) {
-    return AnsiCompareText(a->TagName(), b->TagName()) < 0;
-  });
+  std::stable_sort(tags_.begin(), tags_.end(),
+                   [](const auto& a, const auto& b) { return AnsiCompareText(a->TagName(), b->TagName()) < 0; });
   header_.Tags.clear();
   for (const auto& t : tags_) {
     const auto* tag = static_cast<const CVobjMDXTag*>(t.get());
@@ -684,10 +675,8 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   FollowHeader();
   FreeTag(tag);
   SortTags();
-  if (TagCount() == 0)
-    Reindex();
-  else
-    WriteHeader();
+  if (TagCount() == 0) Reindex();
+  else WriteHeader();
   return true;
 }
 
@@ -696,10 +685,22 @@ bool CVobjMDXTag::TrialKey(char& type, int32_t& length) {
   bool ok = true;
   SolveExpression(trial, ok);
   switch (trial.Kind()) {
-    case cvvtFloat: type = 'N'; length = kMdxNumericKeyLength; return true;
-    case cvvtDate: type = 'D'; length = 8; return true;
-    case cvvtBoolean: type = 'C'; length = 1; return true;
-    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    case cvvtFloat:
+      type = 'N';
+      length = kMdxNumericKeyLength;
+      return true;
+    case cvvtDate:
+      type = 'D';
+      length = 8;
+      return true;
+    case cvvtBoolean:
+      type = 'C';
+      length = 1;
+      return true;
+    case cvvtText:
+      type = 'C';
+      length = trial.Length();
+      return true;
     default: return false;
   }
 }

@@ -46,8 +46,8 @@ public:
   void AdjustValue(TcvVariant& key, bool forStorage) override;
   // Makes the tag from a trial evaluation of the key (record 1) and builds
   // it from the table.
-  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-                   bool ascending, bool unique) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                   bool unique) override;
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
@@ -112,14 +112,14 @@ public:
   // less opened for writing, gets a new header at once.  Raises "File %s
   // could not be found" when the file does not open and "Index file %s is
   // corrupted" for a header or tag header that is not sound.
-  CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
-               bool create, bool overwrite);
+  CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared, bool create,
+               bool overwrite);
   ~CVobjMDXFile() override;
 
   // Adds (or replaces) a tag and builds it; the tag table is rewritten in
   // name order.  Refuses a 48th tag, bad names and over-long expressions.
-  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-              bool ascending, bool unique) override;
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+              bool unique) override;
   // Drops a tag; with none left the file shrinks to its header.
   bool DeleteTag(const std::string& name) override;
   int32_t GetAvailPage() override;

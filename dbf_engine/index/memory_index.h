@@ -28,8 +28,8 @@ public:
   ~CVobjMIXFile() override;
 
   // Builds the one tag; a second call raises.
-  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-              bool ascending, bool unique) override;
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+              bool unique) override;
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   bool PageRead(int64_t position, void* buffer, int32_t length) override;

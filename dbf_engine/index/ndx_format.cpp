@@ -79,8 +79,7 @@ NdxHeader NdxHeader::DecodeFrom(const uint8_t* block, int64_t fileSize, std::str
   if (!h.Numeric() && h.KeyLength > kNdxMaxKeyLength) cvIndexCorrupt(file);
   if (!LayoutFits(h.KeyBytes(), h.EntryLength, h.MaxKeys)) cvIndexCorrupt(file);
   h.Unique = block[kHdrUnique] != 0;
-  if (!cvLoadZText(block + kNdxKeyExprOffset, kNdxKeyExprSize, h.KeyExpr) || h.KeyExpr.empty())
-    cvIndexCorrupt(file);
+  if (!cvLoadZText(block + kNdxKeyExprOffset, kNdxKeyExprSize, h.KeyExpr) || h.KeyExpr.empty()) cvIndexCorrupt(file);
   return h;
 }
 
@@ -104,7 +103,8 @@ void NdxNode::EncodeTo(uint8_t* block, const NdxHeader& header) const {
     std::memset(at + 8, header.Numeric() ? 0 : ' ', static_cast<size_t>(kb));
     std::memcpy(at + 8, e.Key.data(), e.Key.size());
   }
-  if (!leaf) cvStoreLE32(block + kNodeEntries + static_cast<int32_t>(Entries.size()) * el, static_cast<uint32_t>(RightChild));
+  if (!leaf)
+    cvStoreLE32(block + kNodeEntries + static_cast<int32_t>(Entries.size()) * el, static_cast<uint32_t>(RightChild));
 }
 
 NdxNode NdxNode::DecodeFrom(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file) {

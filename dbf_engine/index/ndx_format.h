@@ -41,20 +41,20 @@
 constexpr int32_t kNdxBlockSize = 512;
 constexpr int32_t kNdxKeyExprOffset = 24;
 constexpr int32_t kNdxKeyExprSize = kNdxBlockSize - kNdxKeyExprOffset;  // with its zero
-constexpr int32_t kNdxEntryRoom = 504;  // bytes for the keyed entries of a node
+constexpr int32_t kNdxEntryRoom = 504;                                  // bytes for the keyed entries of a node
 constexpr int32_t kNdxMaxKeyLength = 240;
 constexpr double kNdxEmptyDate = 1.0E100;  // an empty date sorts last
 constexpr double kNdxTopNumber = 1.7E308;  // key of the keyless last entry
 
 struct NdxHeader {
-  int32_t Root = 0;          // root block
-  int32_t NextFree = 0;      // next free block (stale in some foreign files)
-  int32_t KeyLength = 0;     // as stored: 8 for numeric and date keys
-  int32_t MaxKeys = 0;       // keys per node
-  uint16_t KeyType = 0;      // 1 numeric/date, 0 character
-  int32_t EntryLength = 0;   // bytes per entry
+  int32_t Root = 0;         // root block
+  int32_t NextFree = 0;     // next free block (stale in some foreign files)
+  int32_t KeyLength = 0;    // as stored: 8 for numeric and date keys
+  int32_t MaxKeys = 0;      // keys per node
+  uint16_t KeyType = 0;     // 1 numeric/date, 0 character
+  int32_t EntryLength = 0;  // bytes per entry
   bool Unique = false;
-  std::string KeyExpr;       // <= 487 bytes
+  std::string KeyExpr;  // <= 487 bytes
 
   bool Numeric() const { return KeyType != 0; }
   // Bytes of a key inside an entry.
@@ -74,9 +74,9 @@ struct NdxHeader {
 };
 
 struct NdxEntry {
-  int32_t Child = 0;   // child block, 0 in a leaf
-  int32_t RecNo = 0;   // record number (0 in interior entries as written here)
-  std::string Key;     // KeyBytes() bytes as stored
+  int32_t Child = 0;  // child block, 0 in a leaf
+  int32_t RecNo = 0;  // record number (0 in interior entries as written here)
+  std::string Key;    // KeyBytes() bytes as stored
 };
 
 struct NdxNode {
@@ -91,8 +91,7 @@ struct NdxNode {
   // Reads a node.  Corrupt for a count above the maximum, a child that is no
   // block of the file in an interior node, or a record number below 1 in a
   // leaf.
-  static NdxNode DecodeFrom(const uint8_t* block, const NdxHeader& header, int64_t fileSize,
-                            std::string_view file);
+  static NdxNode DecodeFrom(const uint8_t* block, const NdxHeader& header, int64_t fileSize, std::string_view file);
   // The same checks, each entry handed to `sink` (its key a view into the
   // block) instead of gathered: a node read for a seek allocates nothing.
   // The rightmost child comes back in `into`, whose entries stay empty.  A

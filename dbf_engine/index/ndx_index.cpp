@@ -27,8 +27,7 @@ std::string FileStem(const std::string& name) { return ExtractFileNameOnly(name)
 // ---------------------------------------------------------------------------
 // Tag.
 
-CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name)
-    : CVobjIndexTag(owner, name), ndx_(owner) {
+CVobjNDXTag::CVobjNDXTag(CVobjNDXFile* owner, const std::string& name) : CVobjIndexTag(owner, name), ndx_(owner) {
   SetFormatName("NDX");
 }
 
@@ -47,19 +46,14 @@ void CVobjNDXTag::AdjustValue(TcvVariant& key, bool forStorage) {
       // An empty date (no value, or a day number below 0.1) sorts last.
       double d = 0;
       if (!key.IsEmpty()) {
-        if (key.Kind() == cvvtFloat)
-          d = key.GetFloat();
-        else if (key.Kind() == cvvtBinary && key.Length() == 8)
-          d = NdxKeyValue(key.Bytes());
-        else
-          d = key.GetDate();
+        if (key.Kind() == cvvtFloat) d = key.GetFloat();
+        else if (key.Kind() == cvvtBinary && key.Length() == 8) d = NdxKeyValue(key.Bytes());
+        else d = key.GetDate();
       }
       key.PutFloat(d < 0.1 ? kNdxEmptyDate : d);
       return;
     }
-    default:
-      cvAdjustCharacterKey(key, forStorage);
-      return;
+    default: cvAdjustCharacterKey(key, forStorage); return;
   }
 }
 
@@ -138,8 +132,7 @@ int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     if (!NdxValidBlock(page, size)) cvIndexCorrupt(DiskName());
   });
   uint8_t block[kNdxBlockSize];
-  if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize))
-    cvIndexCorrupt(DiskName());
+  if (!ndx_->PageRead(static_cast<int64_t>(page) * kNdxBlockSize, block, kNdxBlockSize)) cvIndexCorrupt(DiskName());
   const std::string_view bytes(reinterpret_cast<const char*>(block), kNdxBlockSize);
   if (ReuseDecoded(page, bytes, node)) return page;
   // The entries go straight into the node: character keys as views of the
@@ -171,10 +164,8 @@ int32_t CVobjNDXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
     node.PageType = CVsetPageType::Leaf;
   } else {
     node.PageType = CVsetPageType::Node;
-    if (header_.Numeric())
-      key.PutFloat(kNdxTopNumber);
-    else
-      key.PutString(std::string_view(&kTopCharKey, 1));
+    if (header_.Numeric()) key.PutFloat(kNdxTopNumber);
+    else key.PutString(std::string_view(&kTopCharKey, 1));
     node.AppendEntry(key, 0, nd.RightChild);
   }
   NoteDecoded(bytes, node);
@@ -216,8 +207,8 @@ int32_t CVobjNDXTag::PageStore(CVobjIndexKey& node) {
   return node.Page;
 }
 
-bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
-                              const std::string&, bool, bool unique) {
+bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string&, bool,
+                              bool unique) {
   // The format compares ascending only and has no FOR condition: a tag
   // asked for descending order is still built ascending (a descending tree
   // would never be found again by the ascending seek).
@@ -286,10 +277,8 @@ void CVobjNDXTag::DoIndex() {
     }
     if (!BuildRecordKey(key)) cvRaise(cvErrIndexKey);
     if (header_.Numeric() && key.Kind() != cvvtFloat) AdjustValue(key, true);
-    if (key.Kind() == cvvtFloat)
-      sorter.AddFloatKey(key.GetFloat(), rec);
-    else
-      sorter.AddTextKey(key.Bytes(), rec);
+    if (key.Kind() == cvvtFloat) sorter.AddFloatKey(key.GetFloat(), rec);
+    else sorter.AddTextKey(key.Bytes(), rec);
   }
   t->ixStatusUpdate(0, 0, 0);
   SetRootPage(sorter.WriteTree(*this, *ndx_, t));
@@ -417,8 +406,8 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
 // ---------------------------------------------------------------------------
 // File.
 
-CVobjNDXFile::CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
-                           bool shared, bool create, bool overwrite)
+CVobjNDXFile::CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+                           bool create, bool overwrite)
     : CVobjIndexFile(table, name) {
   CVO_DiskFile* d = IndexFileOpen(name, ".ndx", readWrite, shared, create, overwrite);
   if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ndx")});
@@ -498,10 +487,22 @@ bool CVobjNDXTag::TrialKey(char& type, int32_t& length) {
   bool ok = true;
   SolveExpression(trial, ok);
   switch (trial.Kind()) {
-    case cvvtFloat: type = 'N'; length = 8; return true;
-    case cvvtDate: type = 'D'; length = 8; return true;
-    case cvvtBoolean: type = 'C'; length = 1; return true;
-    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    case cvvtFloat:
+      type = 'N';
+      length = 8;
+      return true;
+    case cvvtDate:
+      type = 'D';
+      length = 8;
+      return true;
+    case cvvtBoolean:
+      type = 'C';
+      length = 1;
+      return true;
+    case cvvtText:
+      type = 'C';
+      length = trial.Length();
+      return true;
     default: return false;
   }
 }
@@ -537,7 +538,8 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
       if (!NdxValidBlock(page, size)) return -1;
       NdxNode nd;
-      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd, sink);
+      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd,
+                          sink);
       return nd.RightChild;
     };
     if (!cvRenumberTree(header_.Root, renumbering, decode) || renumbering.Entries() != oldCount) return false;
@@ -545,8 +547,7 @@ bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
 
     if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
     return cvOrderRenumbered(items, slot,
-                             numeric ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,
-                             false);
+                             numeric ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, false);
   } catch (const Exception&) {
     return false;
   }

@@ -40,8 +40,8 @@ public:
   void AdjustValue(TcvVariant& key, bool forStorage) override;
   // Makes the tag (always ascending, FOR ignored) from a trial evaluation of
   // the key and builds it from the table.
-  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-                   bool ascending, bool unique) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                   bool unique) override;
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
@@ -80,13 +80,13 @@ public:
   // loaded from block 0; a created file is empty until AddTag.  Raises "File
   // %s could not be found" when the file does not open and "Index file %s is
   // corrupted" for a header that is not sound.
-  CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
-               bool create, bool overwrite);
+  CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared, bool create,
+               bool overwrite);
   ~CVobjNDXFile() override;
 
   // Replaces the file's tag by a new one and builds it.
-  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-              bool ascending, bool unique) override;
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+              bool unique) override;
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   // Empties the file and builds the tag again from its own key.

@@ -113,8 +113,7 @@ void NtxPage::EncodeTo(uint8_t* page, const NtxHeader& header) const {
   std::memset(page, 0, kNtxPageSize);
   cvStoreLE16(page + kPageCount, static_cast<uint16_t>(Entries.size()));
   const int32_t first = FirstEntry(max);
-  for (int32_t i = 0; i <= max; ++i)
-    cvStoreLE16(page + kPageOffsets + 2 * i, static_cast<uint16_t>(first + i * el));
+  for (int32_t i = 0; i <= max; ++i) cvStoreLE16(page + kPageOffsets + 2 * i, static_cast<uint16_t>(first + i * el));
   for (size_t i = 0; i < Entries.size(); ++i) {
     const NtxEntry& e = Entries[i];
     if (e.Key.size() > static_cast<size_t>(kl)) cvIndexLimit("NTX key", "no longer than its key length");

@@ -47,7 +47,7 @@
 
 constexpr int32_t kNtxPageSize = 1024;
 constexpr int32_t kNtxHeaderSize = 1024;
-constexpr int32_t kNtxKeyExprSize = 256;   // key expression field with its zero
+constexpr int32_t kNtxKeyExprSize = 256;  // key expression field with its zero
 constexpr int32_t kNtxForExprOffset = 282;
 constexpr int32_t kNtxForExprSize = kNtxHeaderSize - kNtxForExprOffset;
 constexpr int32_t kNtxMaxKeyLength = 256;
@@ -64,13 +64,13 @@ struct NtxHeader {
   int32_t Root = 0;                    // root page offset
   int32_t EntryLength = 0;             // key length + 8
   int32_t KeyLength = 0;
-  int32_t Decimals = 0;                // of a numeric key
-  int32_t MaxKeys = 0;                 // keys per page
-  int32_t HalfKeys = 0;                // half of the maximum
-  std::string KeyExpr;                 // <= 255 bytes
+  int32_t Decimals = 0;  // of a numeric key
+  int32_t MaxKeys = 0;   // keys per page
+  int32_t HalfKeys = 0;  // half of the maximum
+  std::string KeyExpr;   // <= 255 bytes
   bool Unique = false;
   bool Descending = false;
-  std::string ForExpr;                 // <= 741 bytes
+  std::string ForExpr;  // <= 741 bytes
 
   // A header for keys of `keyLength` bytes with the derived values.
   // Raises when the key length is outside 1-256.
@@ -88,9 +88,9 @@ struct NtxHeader {
 };
 
 struct NtxEntry {
-  int32_t Child = 0;   // child page offset, 0 in a leaf
-  int32_t RecNo = 0;   // record number
-  std::string Key;     // exactly the key length
+  int32_t Child = 0;  // child page offset, 0 in a leaf
+  int32_t RecNo = 0;  // record number
+  std::string Key;    // exactly the key length
 };
 
 struct NtxPage {
@@ -107,8 +107,7 @@ struct NtxPage {
   // points into the offset table or past the page, two slots sharing an
   // entry, a child that is no page of the file in an interior page (or any
   // child in a leaf), or a record number below 1 in a leaf.
-  static NtxPage DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_t fileSize,
-                            std::string_view file);
+  static NtxPage DecodeFrom(const uint8_t* page, const NtxHeader& header, int64_t fileSize, std::string_view file);
   // The same checks, each entry handed to `sink` in slot order (its key a
   // view into the page) instead of gathered: a page read for a seek
   // allocates nothing.  The rightmost child comes back in `into`, whose

@@ -32,8 +32,7 @@ bool AllDigits(std::string_view s) {
 // ---------------------------------------------------------------------------
 // Tag.
 
-CVobjNTXTag::CVobjNTXTag(CVobjNTXFile* owner, const std::string& name)
-    : CVobjIndexTag(owner, name), ntx_(owner) {
+CVobjNTXTag::CVobjNTXTag(CVobjNTXFile* owner, const std::string& name) : CVobjIndexTag(owner, name), ntx_(owner) {
   SetFormatName("NTX");
 }
 
@@ -97,8 +96,7 @@ void CVobjNTXTag::TagLoad() {
   if (!ntx_->PageRead(0, buf, kNtxHeaderSize)) cvIndexCorrupt(DiskName());
   CVO_DiskFile* d = ntx_->DiskFile();
   header_ = NtxHeader::DecodeFrom(buf, d ? d->cvFileSize() : -1, DiskName());
-  SetExpressions(header_.KeyExpr, header_.ForExpr,
-                 header_.Signature == kNtxSignatureFor && !header_.ForExpr.empty());
+  SetExpressions(header_.KeyExpr, header_.ForExpr, header_.Signature == kNtxSignatureFor && !header_.ForExpr.empty());
   SetKeyLength(header_.KeyLength);
   SetKeyShape(KeyLength(), header_.EntryLength, header_.MaxKeys, header_.HalfKeys);
   SetUnique(header_.Unique);
@@ -260,8 +258,8 @@ int32_t CVobjNTXTag::PageStore(CVobjIndexKey& node) {
   return node.Page;
 }
 
-bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExpr,
-                              const std::string& forExpr, bool ascending, bool unique) {
+bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
   CVobjIndexTag::IndexTagNew(name, keyExpr, forExpr, ascending, unique);
   SetDirection(ascending, true);
   if (!keyHandler_ || !keyHandler_->HasRoot()) cvRaise(cvErrIndexKey);
@@ -318,9 +316,18 @@ bool CVobjNTXTag::TrialKey(char& type, int32_t& length, int32_t& decimals) {
         decimals = keyHandler_->MostDecimals;
       }
       return true;
-    case cvvtDate: type = 'D'; length = 8; return true;
-    case cvvtBoolean: type = 'C'; length = 1; return true;
-    case cvvtText: type = 'C'; length = trial.Length(); return true;
+    case cvvtDate:
+      type = 'D';
+      length = 8;
+      return true;
+    case cvvtBoolean:
+      type = 'C';
+      length = 1;
+      return true;
+    case cvvtText:
+      type = 'C';
+      length = trial.Length();
+      return true;
     default: return false;
   }
 }
@@ -417,8 +424,7 @@ void CVobjNTXTag::DoIndex() {
 // ---------------------------------------------------------------------------
 // Builder.
 
-CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending)
-    : TcvSort(keyLength, unique, ascending) {}
+CVobjSortNTX::CVobjSortNTX(int32_t keyLength, bool unique, bool ascending) : TcvSort(keyLength, unique, ascending) {}
 
 namespace {
 
@@ -547,8 +553,8 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
 // ---------------------------------------------------------------------------
 // File.
 
-CVobjNTXFile::CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite,
-                           bool shared, bool create, bool overwrite)
+CVobjNTXFile::CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
+                           bool create, bool overwrite)
     : CVobjIndexFile(table, name) {
   CVO_DiskFile* d = IndexFileOpen(name, ".ntx", readWrite, shared, create, overwrite);
   if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ntx")});

@@ -40,8 +40,8 @@ public:
   ~CVobjNTXTag() override;
 
   void AdjustValue(TcvVariant& key, bool forStorage) override;
-  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-                   bool ascending, bool unique) override;
+  bool IndexTagNew(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                   bool unique) override;
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int64_t OpenedCounter() const override { return openedCounter_; }
@@ -85,12 +85,12 @@ public:
   // named after the file, loaded from offset 0; a created file is empty
   // until AddTag.  Raises "File %s could not be found" when the file does
   // not open and "Index file %s is corrupted" for a header that is not sound.
-  CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared,
-               bool create, bool overwrite);
+  CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, bool readWrite, bool shared, bool create,
+               bool overwrite);
   ~CVobjNTXFile() override;
 
-  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr,
-              bool ascending, bool unique) override;
+  bool AddTag(const std::string& name, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+              bool unique) override;
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   void Reindex() override;

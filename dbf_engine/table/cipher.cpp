@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-int Encryption(const std::string& key, const void* source, void* destination, size_t length,
-               int direction) {
+int Encryption(const std::string& key, const void* source, void* destination, size_t length, int direction) {
   const auto* src = static_cast<const unsigned char*>(source);
   auto* dst = static_cast<unsigned char*>(destination);
   if (key.empty()) {
@@ -19,7 +18,6 @@ int Encryption(const std::string& key, const void* source, void* destination, si
   return direction == 0 ? -1 : 1;
 }
 
-int DBEncryption(const std::string& key, const void* source, void* destination, size_t length,
-                 int direction) {
+int DBEncryption(const std::string& key, const void* source, void* destination, size_t length, int direction) {
   return Encryption(key, source, destination, length, direction);
 }

@@ -19,9 +19,7 @@
 // same buffer).  Returns 0 for an empty key (a plain copy), else -1 when
 // `direction` is 0 (deciphering) and 1 otherwise (enciphering); both
 // directions compute the same bytes.
-int Encryption(const std::string& key, const void* source, void* destination, size_t length,
-               int direction);
+int Encryption(const std::string& key, const void* source, void* destination, size_t length, int direction);
 
 // The table file's entry to the cipher; same arguments and result.
-int DBEncryption(const std::string& key, const void* source, void* destination, size_t length,
-                 int direction);
+int DBEncryption(const std::string& key, const void* source, void* destination, size_t length, int direction);

@@ -81,9 +81,7 @@ void CVO_DiskFile::CloseAllRegistered() noexcept {
   if (!g_registryGone) CVobjFileColl::Get().CloseAll();
 }
 
-size_t CVO_DiskFile::RegisteredCount() noexcept {
-  return g_registryGone ? 0 : CVobjFileColl::Get().items.size();
-}
+size_t CVO_DiskFile::RegisteredCount() noexcept { return g_registryGone ? 0 : CVobjFileColl::Get().items.size(); }
 
 // ---------------------------------------------------------------------------
 
@@ -92,8 +90,7 @@ std::string CVO_DiskFile::NormaliseName(const std::string& name) {
   // A network name ("\\server\share") is kept as given.
   if (n.size() >= 2 && n[0] == '/' && n[1] == '/') return n;
   // A drive letter means nothing here; "C:name" is taken as a relative name.
-  if (n.size() >= 2 && n[1] == ':' && std::isalpha(static_cast<unsigned char>(n[0])))
-    n = n.substr(2);
+  if (n.size() >= 2 && n[1] == ':' && std::isalpha(static_cast<unsigned char>(n[0]))) n = n.substr(2);
   return FileExpandName(FileResolveExisting(n));
 }
 
@@ -216,8 +213,8 @@ void CVO_DiskFile::DropReadCache() {
 void CVO_DiskFile::DropCachedBlocks(int64_t position, int64_t count) {
   if (!readCache_ || readCache_->data.empty() || count <= 0) return;
   ReadCache& c = *readCache_;
-  const int64_t last = std::min<int64_t>((position + count - 1) >> kCacheBlockBits,
-                                         static_cast<int64_t>(c.slotOf.size()) - 1);
+  const int64_t last =
+      std::min<int64_t>((position + count - 1) >> kCacheBlockBits, static_cast<int64_t>(c.slotOf.size()) - 1);
   for (int64_t b = position >> kCacheBlockBits; b <= last; ++b) {
     uint32_t& s = c.slotOf[static_cast<size_t>(b)];
     if (s == 0) continue;
@@ -414,6 +411,4 @@ void cvSysSetRootDirectory(const std::string& directory) { SetWindowsDirectory(d
 
 int cvSysSpawn(const std::string& commandLine, int /*show*/) { return SpawnProcess(commandLine); }
 
-int cvSysSpawnAndWait(const std::string& commandLine, int /*show*/) {
-  return SpawnProcessAndWait(commandLine);
-}
+int cvSysSpawnAndWait(const std::string& commandLine, int /*show*/) { return SpawnProcessAndWait(commandLine); }

@@ -34,8 +34,8 @@
 // these helpers, never through casts over buffers.
 inline uint16_t cvLoadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t cvLoadLE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
 }
 inline uint16_t cvLoadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t cvLoadBE32(const uint8_t* p) {
@@ -168,7 +168,7 @@ private:
     size_t maxBlocks = 0;
     std::vector<uint32_t> slotOf;                  // block number -> slot + 1 (0: none)
     std::vector<std::unique_ptr<uint8_t[]>> data;  // one block per slot
-    std::vector<int64_t> blockOf;                 // slot -> block number (-1 free)
+    std::vector<int64_t> blockOf;                  // slot -> block number (-1 free)
     size_t hand = 0;                               // next slot to reuse when full
   };
   std::unique_ptr<ReadCache> readCache_;

@@ -298,14 +298,13 @@ std::string CVO_dBaseFld::Translated(std::string text) const {
   return kvSysOemToAnsi(text);
 }
 
-std::string CVO_dBaseFld::Untranslated(std::string text) const {
-  return translate_ ? kvSysAnsiToOem(text) : text;
-}
+std::string CVO_dBaseFld::Untranslated(std::string text) const { return translate_ ? kvSysAnsiToOem(text) : text; }
 
 std::string CVO_dBaseFld::QualifiedName(int n) const { return cvTableName() + "->" + cvFieldName(n); }
 
 bool CVO_dBaseFld::IsBinary30(char type) const {
-  return cvVersion() == 0x30 && (type == 'B' || type == 'G' || type == 'I' || type == 'M' || type == 'T' || type == 'Y');
+  return cvVersion() == 0x30 &&
+         (type == 'B' || type == 'G' || type == 'I' || type == 'M' || type == 'T' || type == 'Y');
 }
 
 void CVO_dBaseFld::MarkChanged(int n) {

@@ -41,8 +41,8 @@ std::string CVobjMemo::MemoFileName(const std::string& tableFileName, uint8_t ve
   return stem + (IsFoxVersion(version) ? ".fpt" : ".dbt");
 }
 
-CVobjMemo::CVobjMemo(const std::string& tableFileName, const std::string& password, bool readWrite,
-                     bool shared, uint8_t version)
+CVobjMemo::CVobjMemo(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+                     uint8_t version)
     : CVO_DiskFile(MemoFileName(tableFileName, version), readWrite, shared), version_(version) {
   if (!Exists()) cvRaise(cvErrNoSuchFile, {FileName()});
   cvReset();
@@ -64,9 +64,7 @@ uint32_t CVobjMemo::BlocksFor(uint64_t bytes) const {
   return static_cast<uint32_t>(b);
 }
 
-uint32_t CVobjMemo::EndBlock() {
-  return BlocksFor(static_cast<uint64_t>(cvFileSize()));
-}
+uint32_t CVobjMemo::EndBlock() { return BlocksFor(static_cast<uint64_t>(cvFileSize())); }
 
 uint32_t CVobjMemo::Memo3Footprint(uint32_t dataLength, bool enciphered) const {
   return (enciphered ? 4u : 0u) + dataLength + 2u;
@@ -80,10 +78,8 @@ void CVobjMemo::ReadHeaderWord(uint32_t& nextFree) {
 
 void CVobjMemo::WriteHeaderWord(uint32_t nextFree) {
   uint8_t w[4];
-  if (IsFoxVersion(version_))
-    cvStoreBE32(w, nextFree);
-  else
-    cvStoreLE32(w, nextFree);
+  if (IsFoxVersion(version_)) cvStoreBE32(w, nextFree);
+  else cvStoreLE32(w, nextFree);
   cvWrite(0, w, 4);
 }
 
@@ -241,12 +237,9 @@ uint32_t CVobjMemo::moMemoWrite(const void* buffer, uint32_t& block, uint32_t& s
 
   uint32_t used = 0;
   moMemoSpaceUsed(block, used);
-  if (block == 0)
-    blockCount_ = 0;
-  else if (dbase3)
-    blockCount_ = BlocksFor(Memo3Footprint(used, cipher_ && !readKey_.empty()));
-  else
-    blockCount_ = BlocksFor(used);
+  if (block == 0) blockCount_ = 0;
+  else if (dbase3) blockCount_ = BlocksFor(Memo3Footprint(used, cipher_ && !readKey_.empty()));
+  else blockCount_ = BlocksFor(used);
   currentBlock_ = block;
 
   const uint32_t target = moHuntAvailBlock(size);
@@ -289,8 +282,8 @@ void CVobjMemo::moRename(const std::string& newName) {
 
 // --- dBase IV ------------------------------------------------------------------
 
-CVobjMemo4::CVobjMemo4(const std::string& tableFileName, const std::string& password,
-                       bool readWrite, bool shared, uint8_t version)
+CVobjMemo4::CVobjMemo4(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+                       uint8_t version)
     : CVobjMemo(tableFileName, password, readWrite, shared, version) {
   uint8_t h[32] = {};
   int32_t got = cvRead(0, h, 32);
@@ -397,8 +390,8 @@ void CVobjMemo4::moMemoPutLast(std::vector<uint8_t>&, size_t) {}
 
 // --- FoxPro ----------------------------------------------------------------------
 
-CVobjFXMemo20::CVobjFXMemo20(const std::string& tableFileName, const std::string& password,
-                             bool readWrite, bool shared, uint8_t version)
+CVobjFXMemo20::CVobjFXMemo20(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+                             uint8_t version)
     : CVobjMemo(tableFileName, password, readWrite, shared, version) {
   uint8_t h[32] = {};
   if (cvRead(0, h, 32) < 8) BadMemo();
@@ -457,14 +450,10 @@ void CVobjFXMemo20::moRename(const std::string& newName) {
 std::unique_ptr<CVobjMemo> cvNewMemoObject(const std::string& tableFileName, const std::string& password,
                                            bool readWrite, bool shared, uint8_t version) {
   switch (version) {
-    case 0x83:
-      return std::make_unique<CVobjMemo3>(tableFileName, password, readWrite, shared, version);
-    case 0x8B:
-      return std::make_unique<CVobjMemo4>(tableFileName, password, readWrite, shared, version);
+    case 0x83: return std::make_unique<CVobjMemo3>(tableFileName, password, readWrite, shared, version);
+    case 0x8B: return std::make_unique<CVobjMemo4>(tableFileName, password, readWrite, shared, version);
     case 0x30:
-    case 0xF5:
-      return std::make_unique<CVobjFXMemo20>(tableFileName, password, readWrite, shared, version);
-    default:
-      return nullptr;
+    case 0xF5: return std::make_unique<CVobjFXMemo20>(tableFileName, password, readWrite, shared, version);
+    default: return nullptr;
   }
 }

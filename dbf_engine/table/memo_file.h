@@ -134,8 +134,8 @@ public:
 
 class CVobjFXMemo20 : public CVobjMemo {
 public:
-  CVobjFXMemo20(const std::string& tableFileName, const std::string& password, bool readWrite,
-                bool shared, uint8_t version);
+  CVobjFXMemo20(const std::string& tableFileName, const std::string& password, bool readWrite, bool shared,
+                uint8_t version);
   uint32_t moHuntAvailBlock(uint32_t size) override;
   void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd) override;
   void moMemoSetParam(uint32_t block, uint32_t& used) override;

@@ -125,8 +125,8 @@ int64_t CopyBytes(CVO_DiskFile& src, int64_t from, CVO_DiskFile& dst, int64_t to
 }
 
 [[noreturn]] void Unrecoverable(const std::string& table, const std::string& journal, const std::string& why) {
-  throw ECorvidError(FormatMessage(
-      "Table %s was left half-changed and its journal %s could not be rolled back: %s", {table, journal, why}));
+  throw ECorvidError(FormatMessage("Table %s was left half-changed and its journal %s could not be rolled back: %s",
+                                   {table, journal, why}));
 }
 
 // One piece as read back from a journal file.
@@ -174,7 +174,8 @@ std::vector<StoredPiece> ReadPieces(CVO_DiskFile& j, const std::string& folder, 
     }
     if (done != length || ~data != cvLoadLE32(p + jpiece::DataCheck)) break;
     const std::filesystem::path rel(name);
-    const std::string path = rel.is_absolute() ? name : (std::filesystem::path(folder) / rel).lexically_normal().string();
+    const std::string path =
+        rel.is_absolute() ? name : (std::filesystem::path(folder) / rel).lexically_normal().string();
     out.push_back({path, from, length, size, dataAt});
     at = dataAt + length;
   }
@@ -196,8 +197,9 @@ void cvRollbackJournal::Create() {
   // A journal already there is one this handle could not roll back: it is
   // the only way back to the files as they were, and is not written over.
   if (PathExists(name_))
-    throw ECorvidError(FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
-                                     {tableName_, name_}));
+    throw ECorvidError(
+        FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
+                      {tableName_, name_}));
   store_ = std::make_unique<CVO_DiskFile>(name_, true, false);
   store_->cvReWrite();
   std::random_device rd;
@@ -231,7 +233,8 @@ void cvRollbackJournal::Copy(CVO_DiskFile& file, const std::string& path, int64_
   if (name.empty() || name.size() > kMaxName) name = file.FileName();
   const int64_t dataAt = end_ + kPieceHeaderSize + static_cast<int64_t>(name.size());
   uint32_t data = SaltedStart(salt_);
-  if (CopyBytes(file, from, *store_, dataAt, to - from, &data) != to - from) cvRaise(cvErrReadFailed, {file.FileName()});
+  if (CopyBytes(file, from, *store_, dataAt, to - from, &data) != to - from)
+    cvRaise(cvErrReadFailed, {file.FileName()});
   uint8_t p[kPieceHeaderSize] = {};
   std::copy(kPieceMark, kPieceMark + 4, p + jpiece::Mark);
   cvStoreLE32(p + jpiece::NameLength, static_cast<uint32_t>(name.size()));
@@ -370,10 +373,8 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
       for (auto& f : files)
         if (f->FileName() == full) return *f;
       auto f = std::make_unique<CVO_DiskFile>(full, true, false);
-      if (f->Exists())
-        f->cvReset();
-      else
-        f->cvReWrite();  // a file the operation removed comes back whole
+      if (f->Exists()) f->cvReset();
+      else f->cvReWrite();  // a file the operation removed comes back whole
       files.push_back(std::move(f));
       return *files.back();
     };

@@ -28,8 +28,13 @@ cvHeaderClockValue SystemClock() {
   std::tm tm{};
   time_t secs = tv.tv_sec;
   ::localtime_r(&secs, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-          tm.tm_min,         tm.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
+  return {tm.tm_year + 1900,
+          tm.tm_mon + 1,
+          tm.tm_mday,
+          tm.tm_hour,
+          tm.tm_min,
+          tm.tm_sec,
+          static_cast<int>(tv.tv_usec / 1000)};
 }
 
 cvHeaderClockFn g_clock = nullptr;
@@ -74,9 +79,7 @@ std::string UpperText(const std::string& s) {
 void cvSetHeaderClock(cvHeaderClockFn fn) { g_clock = fn; }
 cvHeaderClockValue cvHeaderNow() { return g_clock ? g_clock() : SystemClock(); }
 
-bool cvValidDBFVersion(uint8_t v) {
-  return v == 0x03 || v == 0x04 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5;
-}
+bool cvValidDBFVersion(uint8_t v) { return v == 0x03 || v == 0x04 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5; }
 
 int32_t cvDBFMaxFieldsFor(uint8_t version) {
   const int32_t fixed = cvDBFHeaderSize + 1 + (version == 0x30 ? cvDBFBacklinkSize : 0);
@@ -86,8 +89,7 @@ int32_t cvDBFMaxFieldsFor(uint8_t version) {
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-CVO_dBaseDBF::CVO_dBaseDBF(const std::string& name, const std::string& password, bool readWrite,
-                           bool shared)
+CVO_dBaseDBF::CVO_dBaseDBF(const std::string& name, const std::string& password, bool readWrite, bool shared)
     : CVO_DiskFile(WithDbfExtension(name), readWrite, shared) {
   if (!Exists()) cvRaise(cvErrNoSuchFile, {FileName()});
   OpenTable(password);
@@ -109,8 +111,9 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
     if (!cvRollbackJournal::HasJournal(FileName())) break;
     InternalCloseFile();
     if (attempt == 3)
-      throw ECorvidError(FormatMessage("Table %s is in use and its journal %s of an unfinished change cannot be rolled back",
-                                       {FileName(), cvRollbackJournal::JournalName(FileName())}));
+      throw ECorvidError(
+          FormatMessage("Table %s is in use and its journal %s of an unfinished change cannot be rolled back",
+                        {FileName(), cvRollbackJournal::JournalName(FileName())}));
   }
 
   // A table held exclusively keeps the blocks that record reads bring in
@@ -133,10 +136,8 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
   timeStamp_ = cvLoadLE32(h + dbfhdr::TimeStamp);
   enciphered_ = h[dbfhdr::Enciphered] != 0;
   if (enciphered_ && password.empty()) cvRaise<ECorvidEncryption>(cvErrNoPassword, {FileName()});
-  if (!enciphered_ && !password.empty())
-    cvRaise<ECorvidEncryption>(cvErrUnExpectedPassword, {FileName()});
-  hasMemo_ = version_ == 0x83 || version_ == 0x8B || version_ == 0xF5 ||
-             (version_ == 0x30 && memoBit_);
+  if (!enciphered_ && !password.empty()) cvRaise<ECorvidEncryption>(cvErrUnExpectedPassword, {FileName()});
+  hasMemo_ = version_ == 0x83 || version_ == 0x8B || version_ == 0xF5 || (version_ == 0x30 && memoBit_);
 
   // Nothing below trusts a header value that has not been checked.
   const int32_t minHeader = version_ == 0x30 ? 33 + cvDBFBacklinkSize : 33;
@@ -262,12 +263,10 @@ void CVO_dBaseDBF::cvHdrWrite() {
   header_[dbfhdr::Year] = static_cast<uint8_t>(now.year % 100);
   header_[dbfhdr::Month] = static_cast<uint8_t>(now.month);
   header_[dbfhdr::Day] = static_cast<uint8_t>(now.day);
-  timeStamp_ = static_cast<uint32_t>(((now.hour * 64 + now.minute) * 64 + now.second) * 1024 +
-                                     now.millisecond);
+  timeStamp_ = static_cast<uint32_t>(((now.hour * 64 + now.minute) * 64 + now.second) * 1024 + now.millisecond);
   cvStoreLE32(header_.data() + dbfhdr::TimeStamp, timeStamp_);
   cvStoreLE32(header_.data() + dbfhdr::RecordCount, static_cast<uint32_t>(recordCount_));
-  header_[dbfhdr::Flags] =
-      static_cast<uint8_t>((prodIndexBit_ ? 1 : 0) | (memoBit_ ? 2 : 0) | (flagBit2_ ? 4 : 0));
+  header_[dbfhdr::Flags] = static_cast<uint8_t>((prodIndexBit_ ? 1 : 0) | (memoBit_ ? 2 : 0) | (flagBit2_ ? 4 : 0));
   header_[dbfhdr::Enciphered] = enciphered_ ? 1 : 0;
   cvStoreLE32(header_.data() + dbfhdr::UserNumber, userNumber_);
   cvWrite(0, header_.data(), cvDBFHeaderSize);
@@ -365,9 +364,7 @@ void CVO_dBaseDBF::cvGetRec(int32_t n) {
   eof_ = bof_ = false;
   int32_t target;
   switch (n) {
-    case cvReadNext:
-      target = currentRecord_ + 1;
-      break;
+    case cvReadNext: target = currentRecord_ + 1; break;
     case cvReadPrevious:
       // Prior from the first record, or from before it, is beginning-of-file.
       if (currentRecord_ <= 1) {
@@ -376,12 +373,8 @@ void CVO_dBaseDBF::cvGetRec(int32_t n) {
       }
       target = currentRecord_ - 1;
       break;
-    case cvReadTop:
-      target = 1;
-      break;
-    case cvReadBottom:
-      target = recordCount_;
-      break;
+    case cvReadTop: target = 1; break;
+    case cvReadBottom: target = recordCount_; break;
     case cvReadCurrent:
       target = currentRecord_;
       if (target < 1) {
@@ -418,8 +411,7 @@ void CVO_dBaseDBF::cvPutRec(int32_t n) {
   cvDBFEvent(dbPreWrite, n);
   headerDirty_ = true;
   DBEncryption(writeKey_, activeBuffer_, cipherBuffer_.data(), static_cast<size_t>(recordLength_), 1);
-  cvWrite(headerLength_ + static_cast<int64_t>(n - 1) * recordLength_, cipherBuffer_.data(),
-          recordLength_);
+  cvWrite(headerLength_ + static_cast<int64_t>(n - 1) * recordLength_, cipherBuffer_.data(), recordLength_);
   currentRecord_ = n;
   writtenByMe_ = true;
   cvHdrRead();
@@ -439,8 +431,7 @@ void CVO_dBaseDBF::AppendUnderLock() {
   const int32_t newCount = recordCount_ + 1;
   DBEncryption(writeKey_, activeBuffer_, cipherBuffer_.data(), static_cast<size_t>(recordLength_), 1);
   cipherBuffer_[static_cast<size_t>(recordLength_)] = kEOFMark;  // never enciphered
-  cvWrite(headerLength_ + static_cast<int64_t>(newCount - 1) * recordLength_, cipherBuffer_.data(),
-          recordLength_ + 1);
+  cvWrite(headerLength_ + static_cast<int64_t>(newCount - 1) * recordLength_, cipherBuffer_.data(), recordLength_ + 1);
   recordCount_ = newCount;
   currentRecord_ = newCount;
   cvHdrWrite();
@@ -542,8 +533,7 @@ void CVO_dBaseDBF::cvSetLockProtocol(CVsetLokProtocol p) {
       protocol_ = p;
       bases_ = cvLockBasesOf(p);
       break;
-    default:
-      break;
+    default: break;
   }
   if (memo_) memo_->moSetLockProtocol(p);
 }
@@ -581,16 +571,11 @@ bool CVO_dBaseDBF::cvLockAppend() { return cvLockTheFile(bases_.recordBase, 1); 
 void CVO_dBaseDBF::cvRecordLockRegion(int32_t n, int64_t& offset, int64_t& length) {
   length = 1;
   switch (protocol_) {
-    case CVsetLokProtocol::DB4Lock:
-      offset = bases_.recordBase - n - 1;
-      break;
-    case CVsetLokProtocol::ClipLock:
-      offset = bases_.fileLockBase + n;
-      break;
+    case CVsetLokProtocol::DB4Lock: offset = bases_.recordBase - n - 1; break;
+    case CVsetLokProtocol::ClipLock: offset = bases_.fileLockBase + n; break;
     default:
       offset = cvWithIndex() ? bases_.recordBase - n
-                             : bases_.fileLockBase + headerLength_ +
-                                   static_cast<int64_t>(n - 1) * recordLength_;
+                             : bases_.fileLockBase + headerLength_ + static_cast<int64_t>(n - 1) * recordLength_;
       break;
   }
 }
@@ -628,8 +613,7 @@ void CVO_DBFBuild::FreeItem(size_t index) {
   if (index < descriptors_.size()) descriptors_.erase(descriptors_.begin() + static_cast<long>(index));
 }
 
-bool CVO_DBFBuild::InsertField(const std::string& name, const std::string& type, int32_t length,
-                               int32_t decimals) {
+bool CVO_DBFBuild::InsertField(const std::string& name, const std::string& type, int32_t length, int32_t decimals) {
   if (name.empty()) return true;
   auto refuse = [this] {
     completion_ = false;
@@ -683,8 +667,7 @@ void CVO_DBFBuild::Complete() {
   // A header or record length that wrapped its 16 bits would describe a
   // different table: nothing is created rather than a file that lies.
   const uint8_t version = hasMemo_ ? versionMemo_ : versionNoMemo_;
-  if (descriptors_.size() > static_cast<size_t>(cvDBFMaxFieldsFor(version)) ||
-      recordLength_ > cvDBFMaxRecordLength)
+  if (descriptors_.size() > static_cast<size_t>(cvDBFMaxFieldsFor(version)) || recordLength_ > cvDBFMaxRecordLength)
     completion_ = false;
   if (!completion_) return;
   diskFile_ = std::make_unique<CVO_DiskFile>(fileName_, true, false);
@@ -716,8 +699,8 @@ std::string CVO_DBFBuild::MemoName(const std::string& ext) const {
   size_t b, d;
   SplitName(fileName_, b, d);
   std::string tableExt = d == std::string::npos ? std::string() : fileName_.substr(d + 1);
-  bool lower = !tableExt.empty() &&
-               std::none_of(tableExt.begin(), tableExt.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  bool lower =
+      !tableExt.empty() && std::none_of(tableExt.begin(), tableExt.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
   std::string e = ext;
   for (char& c : e) {
     if (lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -756,9 +739,7 @@ void CVO_DB4Build::WriteDBT() {
   CreateMemoFile(".DBT", image);
 }
 
-CVO_DBFoxBuild::CVO_DBFoxBuild(const std::string& fileName) : CVO_DBFBuild(fileName) {
-  versionMemo_ = 0xF5;
-}
+CVO_DBFoxBuild::CVO_DBFoxBuild(const std::string& fileName) : CVO_DBFBuild(fileName) { versionMemo_ = 0xF5; }
 
 void CVO_DBFoxBuild::WriteDBT() {
   std::vector<uint8_t> image(512, 0);
@@ -773,18 +754,11 @@ std::unique_ptr<CVO_DiskFile> cvCreateDBFEx(const std::string& fileName, const s
   std::unique_ptr<CVO_DBFBuild> builder;
   switch (Upper1251(static_cast<unsigned char>(kind[0]))) {
     case '3':
-    case 'C':
-      builder = std::make_unique<CVO_DBFBuild>(fileName);
-      break;
+    case 'C': builder = std::make_unique<CVO_DBFBuild>(fileName); break;
     case '4':
-    case '5':
-      builder = std::make_unique<CVO_DB4Build>(fileName);
-      break;
-    case 'F':
-      builder = std::make_unique<CVO_DBFoxBuild>(fileName);
-      break;
-    default:
-      return nullptr;
+    case '5': builder = std::make_unique<CVO_DB4Build>(fileName); break;
+    case 'F': builder = std::make_unique<CVO_DBFoxBuild>(fileName); break;
+    default: return nullptr;
   }
   bool ok = true;
   for (int i = 1;; ++i) {
@@ -802,8 +776,7 @@ std::unique_ptr<CVO_DiskFile> cvCreateDBFEx(const std::string& fileName, const s
   return builder->TakeDiskFile();
 }
 
-bool cvCreateDBF(const std::string& fileName, const std::string& kind,
-                 const cvCreateFieldCallback& callback) {
+bool cvCreateDBF(const std::string& fileName, const std::string& kind, const cvCreateFieldCallback& callback) {
   return cvCreateDBFEx(fileName, kind, callback) != nullptr;
 }
 

@@ -85,13 +85,12 @@ constexpr uint8_t cvDBFDescriptorEnd = 0x0D;
 
 // Byte offsets inside the 32-byte header.
 namespace dbfhdr {
-constexpr int Version = 0, Year = 1, Month = 2, Day = 3, RecordCount = 4, HeaderLength = 8,
-              RecordLength = 10, Enciphered = 15, TimeStamp = 16, UserNumber = 20, Flags = 28;
+constexpr int Version = 0, Year = 1, Month = 2, Day = 3, RecordCount = 4, HeaderLength = 8, RecordLength = 10,
+              Enciphered = 15, TimeStamp = 16, UserNumber = 20, Flags = 28;
 }
 // Byte offsets inside a 32-byte field descriptor.
 namespace dbfdesc {
-constexpr int Name = 0, NameSize = 11, Type = 11, Offset = 12, Length = 16, Decimals = 17,
-              FieldNumber = 26;
+constexpr int Name = 0, NameSize = 11, Type = 11, Offset = 12, Length = 16, Decimals = 17, FieldNumber = 26;
 }
 
 // True for a version byte that a table may carry.
@@ -173,7 +172,7 @@ public:
   // Decoded descriptor values; neutral values for a bad number.
   std::string cvDescName(int n) const;
   char cvDescType(int n) const;
-  int32_t cvDescLength(int n) const;  // C fields: byte 16 + 256 * byte 17
+  int32_t cvDescLength(int n) const;    // C fields: byte 16 + 256 * byte 17
   int32_t cvDescDecimals(int n) const;  // C fields: 0
   int32_t cvDescOffset(int n) const;
   // Whether a field of type `type` keeps its data in the memo file: M and G
@@ -258,8 +257,7 @@ private:
 // at the previous one afterwards.
 class cvActiveBufferScope {
 public:
-  cvActiveBufferScope(CVO_dBaseDBF& table, uint8_t* buffer)
-      : table_(table), previous_(table.cvActiveBuffer()) {
+  cvActiveBufferScope(CVO_dBaseDBF& table, uint8_t* buffer) : table_(table), previous_(table.cvActiveBuffer()) {
     table_.cvSetActiveBuffer(buffer);
   }
   ~cvActiveBufferScope() { table_.cvSetActiveBuffer(previous_); }
@@ -293,8 +291,7 @@ public:
   // length above 255, a C length above 65535, more fields than the 16-bit
   // header length can describe (cvDBFMaxFieldsFor) or a record longer than
   // 65519 bytes.  An empty name is ignored (true).
-  virtual bool InsertField(const std::string& name, const std::string& type, int32_t length,
-                           int32_t decimals);
+  virtual bool InsertField(const std::string& name, const std::string& type, int32_t length, int32_t decimals);
   virtual void WriteDBF();
   virtual void WriteDBT();
 
@@ -349,8 +346,7 @@ using cvCreateFieldCallback =
 // (FoxPro); returns its disk file, open, or nullptr when nothing was created.
 std::unique_ptr<CVO_DiskFile> cvCreateDBFEx(const std::string& fileName, const std::string& kind,
                                             const cvCreateFieldCallback& callback);
-bool cvCreateDBF(const std::string& fileName, const std::string& kind,
-                 const cvCreateFieldCallback& callback);
+bool cvCreateDBF(const std::string& fileName, const std::string& kind, const cvCreateFieldCallback& callback);
 
 // The text from `position` (0-based) up to the next ";" or the end, trimmed
 // of blanks; `position` moves past the ";".

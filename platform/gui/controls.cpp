@@ -65,8 +65,9 @@ private:
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(u));
     const std::string text = Cp1251Literal("Символ ") + code +
-                             Cp1251Literal(" нельзя ввести: в кодовой странице Windows-1251 его нет. "
-                                           "Текст остался прежним.");
+                             Cp1251Literal(
+                                 " нельзя ввести: в кодовой странице Windows-1251 его нет. "
+                                 "Текст остался прежним.");
     QTimer::singleShot(0, const_cast<EditValidator*>(this), [this, text] {
       messagePending_ = false;
       InvokeEventHandler([&] { ShowMessage(text); });

@@ -203,8 +203,7 @@ void TForm::RegisterHandler(const std::string& name, TEventHandler handler) { ha
 template <class Event>
 Event TForm::Handler(const std::string& control, const TDescribedProperty& p) const {
   const auto it = handlers_.find(p.AsName());
-  if (it == handlers_.end())
-    p.Fail(control + "." + p.Name + ": no handler named " + p.Value.Text + " is registered");
+  if (it == handlers_.end()) p.Fail(control + "." + p.Name + ": no handler named " + p.Value.Text + " is registered");
   const Event* e = std::get_if<Event>(&it->second);
   if (!e) p.Fail(control + "." + p.Name + ": handler " + p.Value.Text + " is of another kind");
   return *e;

@@ -224,9 +224,7 @@ const std::vector<std::string>& TDescribedProperty::AsSet() const {
 
 const TDescribedProperty* TDescribedItem::Find(std::string_view name) const { return FindIn(Properties, name); }
 
-const TDescribedProperty* TDescribedComponent::Find(std::string_view name) const {
-  return FindIn(Properties, name);
-}
+const TDescribedProperty* TDescribedComponent::Find(std::string_view name) const { return FindIn(Properties, name); }
 
 std::vector<const TDescribedItem*> TDescribedComponent::ItemsOf(std::string_view collection) const {
   std::vector<const TDescribedItem*> out;

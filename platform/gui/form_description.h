@@ -38,8 +38,8 @@ struct TDescribedValue {
   enum Kind { vkInteger, vkText, vkName, vkSet };
   Kind kind = vkInteger;
   int64_t Integer = 0;
-  std::string Text;               // vkText (code page 1251) and vkName
-  std::vector<std::string> Names; // vkSet
+  std::string Text;                // vkText (code page 1251) and vkName
+  std::vector<std::string> Names;  // vkSet
 };
 
 // Raises EFormDescriptionError "SOURCE, line N: WHAT".

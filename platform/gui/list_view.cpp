@@ -89,11 +89,12 @@ int TListItem::Index() const {
   return -1;
 }
 
-TListView::TListView(TComponent* owner) : TControl(owner, [&] {
-  auto impl = std::make_unique<TControlImpl>();
-  impl->widget = NewView(owner);
-  return impl;
-}()) {
+TListView::TListView(TComponent* owner)
+    : TControl(owner, [&] {
+        auto impl = std::make_unique<TControlImpl>();
+        impl->widget = NewView(owner);
+        return impl;
+      }()) {
   QTreeView* view = ViewOf(Handle());
   auto* model = new TListModel(this);
   model->setParent(view);

@@ -220,7 +220,10 @@ bool TExplicitParamExpr::GetIsNull() { return Param->IsNull(); }
 
 TUDFExpr::TUDFExpr(TParameterListPtr params, TExprContext* context, std::string identifier, TExprType dataType,
                    int32_t maxLen)
-    : TFunction(std::move(params)), Context(context), Identifier(std::move(identifier)), DataType(dataType),
+    : TFunction(std::move(params)),
+      Context(context),
+      Identifier(std::move(identifier)),
+      DataType(dataType),
       MaxLen(maxLen) {}
 
 std::string TUDFExpr::GetMaxString() {

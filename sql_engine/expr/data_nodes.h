@@ -120,8 +120,7 @@ private:
 // A function the application answers through the query's events.
 class TUDFExpr : public TFunction {
 public:
-  TUDFExpr(TParameterListPtr params, TExprContext* context, std::string identifier, TExprType dataType,
-           int32_t maxLen);
+  TUDFExpr(TParameterListPtr params, TExprContext* context, std::string identifier, TExprType dataType, int32_t maxLen);
   std::string GetMaxString() override;
   std::string GetAsString() override;
   double GetAsFloat() override;

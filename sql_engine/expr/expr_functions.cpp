@@ -15,7 +15,7 @@
 namespace {
 
 constexpr const char* kStringFuncNames[] = {"UPPER", "LOWER", "COPY", "POS", "LENGTH", "LTRIM", "RTRIM", "TRIM"};
-constexpr const char* kMathFuncNames[] = {"TRUNC", "ROUND", "ABS", "ARCTAN", "COS", "EXP", "FRAC",
+constexpr const char* kMathFuncNames[] = {"TRUNC", "ROUND", "ABS", "ARCTAN", "COS", "EXP",  "FRAC",
                                           "INT",   "LN",    "PI",  "SIN",    "SQR", "SQRT", "POWER"};
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
@@ -141,9 +141,7 @@ void TStringExpression::CheckParams() {
   const int32_t n = ParameterCount();
   bool ok = false;
   switch (StringFunc) {
-    case sfCopy:
-      ok = n == 3 && GetParam(1)->CanReadAs(ttInteger) && GetParam(2)->CanReadAs(ttInteger);
-      break;
+    case sfCopy: ok = n == 3 && GetParam(1)->CanReadAs(ttInteger) && GetParam(2)->CanReadAs(ttInteger); break;
     case sfPos: ok = n == 2; break;
     default: ok = n == 1; break;
   }
@@ -309,8 +307,7 @@ bool TTypeCast::GetAsBoolean() {
 // ---- IF --------------------------------------------------------------------
 
 void TConditional::Check() {
-  if (ParameterCount() != 3 || GetParam(0)->GetExprType() != ttBoolean)
-    throw EExpression("IF: Invalid parameters");
+  if (ParameterCount() != 3 || GetParam(0)->GetExprType() != ttBoolean) throw EExpression("IF: Invalid parameters");
 }
 
 TExpression* TConditional::Chosen() {
@@ -355,8 +352,7 @@ bool TConditional::GetIsNull() { return TNodeRead(Chosen()).IsNull; }
 // ---- ASCII, LEFT, RIGHT ----------------------------------------------------
 
 TASCIIExpr::TASCIIExpr(TParameterListPtr params) : TFunction(std::move(params)) {
-  if (ParameterCount() != 1 || GetParam(0)->GetExprType() != ttString)
-    throw EExpression("ASCII: Incorrect argument");
+  if (ParameterCount() != 1 || GetParam(0)->GetExprType() != ttString) throw EExpression("ASCII: Incorrect argument");
 }
 
 int32_t TASCIIExpr::GetAsInteger() {
@@ -544,8 +540,7 @@ bool TSQLInPredicateExpr::GetAsBoolean() {
 
 // ---- CASE ------------------------------------------------------------------
 
-TCaseWhenElseExpr::TCaseWhenElseExpr(TParameterListPtr whenList, TParameterListPtr thenList,
-                                     TExpressionPtr elseExpr)
+TCaseWhenElseExpr::TCaseWhenElseExpr(TParameterListPtr whenList, TParameterListPtr thenList, TExpressionPtr elseExpr)
     : TFunction(std::move(whenList)), ElseExpr(std::move(elseExpr)), ThenParams(std::move(thenList)) {}
 
 void TCaseWhenElseExpr::Check() {
@@ -558,8 +553,7 @@ void TCaseWhenElseExpr::Check() {
   for (int32_t i = 1; i < thens; ++i)
     if (!ThenParams->GetParam(i)->CanReadAs(t))
       throw EExpression("Expressions in THEN section must be all of same type");
-  if (ElseExpr && !ElseExpr->CanReadAs(t))
-    throw EExpression("Expressions in THEN section must be all of same type");
+  if (ElseExpr && !ElseExpr->CanReadAs(t)) throw EExpression("Expressions in THEN section must be all of same type");
 }
 
 TExprType TCaseWhenElseExpr::GetExprType() {
@@ -619,9 +613,7 @@ int32_t TDecodeDateTimeExpr::GetAsInteger() {
   switch (DecodeKind) {
     case dkYear:
     case dkMonth:
-    case dkDay:
-      DecodeDate(d, y, mo, da);
-      return DecodeKind == dkYear ? y : (DecodeKind == dkMonth ? mo : da);
+    case dkDay: DecodeDate(d, y, mo, da); return DecodeKind == dkYear ? y : (DecodeKind == dkMonth ? mo : da);
     case dkWeek: return DayOfWeek(d);
     default:
       DecodeTime(d, h, mi, s, ms);
@@ -745,23 +737,22 @@ TExpressionPtr CreateBuiltinFunction(const std::string& name, TParameterListPtr&
     TSF f;
   };
   static constexpr StringEntry kStrings[] = {
-      {"LTRIM", sfLTrim}, {"RTRIM", sfRTrim}, {"TRIM", sfTrim},   {"UPPER", sfUpper},    {"LOWER", sfLower},
-      {"COPY", sfCopy},   {"SUBSTRING", sfCopy}, {"POS", sfPos}, {"CHARINDEX", sfPos}, {"LENGTH", sfLength}};
+      {"LTRIM", sfLTrim}, {"RTRIM", sfRTrim},    {"TRIM", sfTrim}, {"UPPER", sfUpper},   {"LOWER", sfLower},
+      {"COPY", sfCopy},   {"SUBSTRING", sfCopy}, {"POS", sfPos},   {"CHARINDEX", sfPos}, {"LENGTH", sfLength}};
   struct MathEntry {
     const char* name;
     TMF f;
   };
-  static constexpr MathEntry kMath[] = {
-      {"TRUNC", mfTrunc}, {"ROUND", mfRound}, {"ABS", mfAbs}, {"ARCTAN", mfArcTan}, {"COS", mfCos},
-      {"SIN", mfSin},     {"EXP", mfExp},     {"FRAC", mfFrac}, {"INT", mfInt},     {"LN", mfLn},
-      {"PI", mfPi},       {"SQR", mfSqr},     {"SQRT", mfSqrt}, {"POWER", mfPower}};
+  static constexpr MathEntry kMath[] = {{"TRUNC", mfTrunc}, {"ROUND", mfRound}, {"ABS", mfAbs}, {"ARCTAN", mfArcTan},
+                                        {"COS", mfCos},     {"SIN", mfSin},     {"EXP", mfExp}, {"FRAC", mfFrac},
+                                        {"INT", mfInt},     {"LN", mfLn},       {"PI", mfPi},   {"SQR", mfSqr},
+                                        {"SQRT", mfSqrt},   {"POWER", mfPower}};
   struct DecodeEntry {
     const char* name;
     TDecodeKind k;
   };
-  static constexpr DecodeEntry kDecode[] = {{"YEAR", dkYear}, {"MONTH", dkMonth}, {"DAY", dkDay},
-                                            {"HOUR", dkHour}, {"MIN", dkMin},     {"SEC", dkSec},
-                                            {"MSEC", dkMSec}};
+  static constexpr DecodeEntry kDecode[] = {{"YEAR", dkYear}, {"MONTH", dkMonth}, {"DAY", dkDay},  {"HOUR", dkHour},
+                                            {"MIN", dkMin},   {"SEC", dkSec},     {"MSEC", dkMSec}};
   if (name == "NULL") return std::make_unique<TNULLValueExpr>(std::move(params));
   for (const auto& e : kStrings)
     if (name == e.name) return std::make_unique<TStringExpression>(std::move(params), e.f);

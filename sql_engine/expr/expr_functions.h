@@ -25,7 +25,19 @@
 
 enum TSF : uint8_t { sfUpper, sfLower, sfCopy, sfPos, sfLength, sfLTrim, sfRTrim, sfTrim };
 enum TMF : uint8_t {
-  mfTrunc, mfRound, mfAbs, mfArcTan, mfCos, mfExp, mfFrac, mfInt, mfLn, mfPi, mfSin, mfSqr, mfSqrt,
+  mfTrunc,
+  mfRound,
+  mfAbs,
+  mfArcTan,
+  mfCos,
+  mfExp,
+  mfFrac,
+  mfInt,
+  mfLn,
+  mfPi,
+  mfSin,
+  mfSqr,
+  mfSqrt,
   mfPower
 };
 enum TDecodeKind : uint8_t { dkYear, dkMonth, dkDay, dkHour, dkMin, dkSec, dkMSec, dkWeek };
@@ -163,8 +175,8 @@ public:
 
 private:
   enum class TShape : uint8_t { General, Exact, Prefix, Suffix, Contains };
-  static constexpr int16_t kAnyOne = -1;   // "_"
-  static constexpr int16_t kAnyRun = -2;   // "%"
+  static constexpr int16_t kAnyOne = -1;  // "_"
+  static constexpr int16_t kAnyRun = -2;  // "%"
   void FindShape();
   std::vector<int16_t> elems_;
   TShape shape_ = TShape::General;

@@ -19,13 +19,12 @@ struct Keyword {
 
 // Searched in this order; the first equal entry wins.
 constexpr Keyword kKeywords[] = {
-    {"AND", etAND},         {"OR", etOR},           {"XOR", etXOR},       {"NOT", etNOT},
-    {"MOD", etMOD},         {"TRUE", etTRUE},       {"FALSE", etFALSE},   {"IN", etIN},
-    {"AS", etAS},           {"LIKE", etLIKE},       {"STRING", etSTRING}, {"FLOAT", etFLOAT},
-    {"INTEGER", etINTEGER}, {"BOOLEAN", etBOOLEAN}, {"SHL", etSHL},       {"SHR", etSHR},
-    {"BETWEEN", etBETWEEN}, {"END", etEND},         {"DIV", etDIV},       {"CASE", etCASE},
-    {"WHEN", etWHEN},       {"THEN", etTHEN},       {"ELSE", etELSE},     {"IF", etIF},
-    {"CAST", etCAST},       {"ESCAPE", etESCAPE},
+    {"AND", etAND},       {"OR", etOR},           {"XOR", etXOR},         {"NOT", etNOT},         {"MOD", etMOD},
+    {"TRUE", etTRUE},     {"FALSE", etFALSE},     {"IN", etIN},           {"AS", etAS},           {"LIKE", etLIKE},
+    {"STRING", etSTRING}, {"FLOAT", etFLOAT},     {"INTEGER", etINTEGER}, {"BOOLEAN", etBOOLEAN}, {"SHL", etSHL},
+    {"SHR", etSHR},       {"BETWEEN", etBETWEEN}, {"END", etEND},         {"DIV", etDIV},         {"CASE", etCASE},
+    {"WHEN", etWHEN},     {"THEN", etTHEN},       {"ELSE", etELSE},       {"IF", etIF},           {"CAST", etCAST},
+    {"ESCAPE", etESCAPE},
 };
 static_assert(std::size(kKeywords) == 26);
 

@@ -11,9 +11,7 @@
 
 namespace {
 
-[[noreturn]] void InternalError(int code) {
-  throw EExpression("Internal parser error. Code %d", {code});
-}
+[[noreturn]] void InternalError(int code) { throw EExpression("Internal parser error. Code %d", {code}); }
 
 bool IsRelational(TOperator op) { return op >= opEq && op <= opGTE; }
 
@@ -51,14 +49,13 @@ TExprType ResultType(TOperator op, TExprType operand) {
       break;
     case ttInteger:
       if (op == opExp || op == opDivide) return ttFloat;
-      if (op == opNot || op == opMult || op == opDiv || op == opMod || op == opAnd || op == opShl ||
-          op == opShr || op == opPlus || op == opMinus || op == opOr || op == opXor)
+      if (op == opNot || op == opMult || op == opDiv || op == opMod || op == opAnd || op == opShl || op == opShr ||
+          op == opPlus || op == opMinus || op == opOr || op == opXor)
         return ttInteger;
       if (IsRelational(op)) return ttBoolean;
       break;
     case ttBoolean:
-      if (op == opNot || op == opAnd || op == opOr || op == opXor || op == opEq || op == opNEQ)
-        return ttBoolean;
+      if (op == opNot || op == opAnd || op == opOr || op == opXor || op == opEq || op == opNEQ) return ttBoolean;
       break;
   }
   throw EExpression("Operator %s incompatible with %s", {OperatorName(op), ExprTypeName(operand)});
@@ -194,10 +191,10 @@ int32_t TBinaryOp::GetAsInteger() {
 // float to text) cannot fail.  A literal that is null itself (the empty
 // text) never compares equal and is left out.
 struct TBinaryOp::TEqualsPlan {
-  TExpression* Field = nullptr;        // x, as the first equality has it
+  TExpression* Field = nullptr;  // x, as the first equality has it
   TExprType FieldType = ttString;
   std::unordered_set<std::string> Texts;
-  std::unordered_set<double> Floats;   // 0 stands for both zeros
+  std::unordered_set<double> Floats;  // 0 stands for both zeros
   std::unordered_set<int32_t> Integers;
   bool HasTrue = false, HasFalse = false;
 };
@@ -212,8 +209,8 @@ void TBinaryOp::OperandsChanged() {
 namespace {
 
 bool IsLiteral(TExpression* e) {
-  return dynamic_cast<TIntegerLiteral*>(e) || dynamic_cast<TFloatLiteral*>(e) ||
-         dynamic_cast<TStringLiteral*>(e) || dynamic_cast<TBooleanLiteral*>(e);
+  return dynamic_cast<TIntegerLiteral*>(e) || dynamic_cast<TFloatLiteral*>(e) || dynamic_cast<TStringLiteral*>(e) ||
+         dynamic_cast<TBooleanLiteral*>(e);
 }
 
 }  // namespace

@@ -354,10 +354,8 @@ void TExprParser::yyaction(int32_t rule) {
         return;
       }
     }
-    if (op >= opEq)
-      AddExpression(std::make_unique<TRelationalOp>(op, std::move(left), std::move(right)));
-    else
-      AddExpression(std::make_unique<TBinaryOp>(op, std::move(left), std::move(right)));
+    if (op >= opEq) AddExpression(std::make_unique<TRelationalOp>(op, std::move(left), std::move(right)));
+    else AddExpression(std::make_unique<TBinaryOp>(op, std::move(left), std::move(right)));
   };
   auto unary = [this](TOperator op) { AddExpression(std::make_unique<TUnaryOp>(op, Pop())); };
   switch (rule) {
@@ -370,15 +368,11 @@ void TExprParser::yyaction(int32_t rule) {
     case R("expr: CAST LPAREN expr AS FLOAT RPAREN"):
       AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttFloat));
       break;
-    case R("expr: INTEGER args"):
-      AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttInteger));
-      break;
+    case R("expr: INTEGER args"): AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttInteger)); break;
     case R("expr: CAST LPAREN expr AS INTEGER RPAREN"):
       AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttInteger));
       break;
-    case R("expr: BOOLEAN args"):
-      AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttBoolean));
-      break;
+    case R("expr: BOOLEAN args"): AddExpression(std::make_unique<TTypeCast>(GetParamList(), ttBoolean)); break;
     case R("expr: CAST LPAREN expr AS BOOLEAN RPAREN"):
       AddExpression(std::make_unique<TTypeCast>(ForceParamList(1), ttBoolean));
       break;
@@ -386,22 +380,21 @@ void TExprParser::yyaction(int32_t rule) {
     case R("expr: case"): break;  // the CASE node was added by its own production
     case R("expr: expr BETWEEN constant AND constant"):
     case R("expr: expr NOT BETWEEN constant AND constant"):
-      AddExpression(std::make_unique<TBetweenExpr>(
-          ForceParamList(3), rule == R("expr: expr NOT BETWEEN constant AND constant")));
+      AddExpression(
+          std::make_unique<TBetweenExpr>(ForceParamList(3), rule == R("expr: expr NOT BETWEEN constant AND constant")));
       break;
     case R("expr: expr IN args"):
     case R("expr: expr NOT IN args"): {
       if (ParamCountStack.empty()) StackBroken();
       const int32_t n = ParamCountStack.back();
       ParamCountStack.pop_back();
-      AddExpression(
-          std::make_unique<TSQLInPredicateExpr>(ForceParamList(n + 1), rule == R("expr: expr NOT IN args")));
+      AddExpression(std::make_unique<TSQLInPredicateExpr>(ForceParamList(n + 1), rule == R("expr: expr NOT IN args")));
       break;
     }
     case R("expr: expr LIKE constant escape"):
     case R("expr: expr NOT LIKE constant escape"):
-      AddExpression(std::make_unique<TSQLLikeExpr>(ForceParamList(3),
-                                                   rule == R("expr: expr NOT LIKE constant escape")));
+      AddExpression(
+          std::make_unique<TSQLLikeExpr>(ForceParamList(3), rule == R("expr: expr NOT LIKE constant escape")));
       break;
     case R("expr: MINUS expr"): unary(opMinus); break;
     case R("expr: PLUS expr"): unary(opPlus); break;
@@ -447,8 +440,7 @@ void TExprParser::yyaction(int32_t rule) {
       }
       ExprStack.resize(first);
       DepthStack.resize(first);
-      AddExpression(
-          std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList), std::move(elseExpr)));
+      AddExpression(std::make_unique<TCaseWhenElseExpr>(std::move(whenList), std::move(thenList), std::move(elseExpr)));
       yyval = TYYValue{};
       SetText(std::string());
       break;
@@ -469,9 +461,7 @@ void TExprParser::yyaction(int32_t rule) {
       break;
     case R("constant: UINT"):
     case R("constant: SINT"): PushIntegerOrFloat(A(1).Text); break;
-    case R("constant: FLOATLIT"):
-      Push(std::make_unique<TFloatLiteral>(CheckedFloat(StrToFloat(A(1).Text))));
-      break;
+    case R("constant: FLOATLIT"): Push(std::make_unique<TFloatLiteral>(CheckedFloat(StrToFloat(A(1).Text)))); break;
     case R("constant: STRINGLIT"): Push(std::make_unique<TStringLiteral>(GetString(A(1).Text))); break;
     case R("constant: TRUE"): Push(std::make_unique<TBooleanLiteral>(true)); break;
     case R("constant: FALSE"): Push(std::make_unique<TBooleanLiteral>(false)); break;

@@ -42,11 +42,11 @@ const TParseTables& QexpryaccTables();
 
 // Per-parse facts about the fields referred to.
 struct TCheckData {
-  TField* MainField = nullptr;  // the field, while exactly one reference to DataSet was made
-  int32_t MainRefCount = 0;     // references to fields of DataSet
-  int32_t FieldCount = 0;       // qualified field references
+  TField* MainField = nullptr;       // the field, while exactly one reference to DataSet was made
+  int32_t MainRefCount = 0;          // references to fields of DataSet
+  int32_t FieldCount = 0;            // qualified field references
   std::array<TField*, 11> Fields{};  // 1..10: the first ten fields referred to
-  bool IsComputed = false;      // more than a single field, literal or parameter
+  bool IsComputed = false;           // more than a single field, literal or parameter
 };
 
 struct TReferencedDataSetItem {
@@ -89,8 +89,7 @@ public:
   static std::string GetString(const std::string& s);
 
   // Name resolution: the node for a name, or none.
-  void IDFunc(const std::string& group, const std::string& identifier, TParameterListPtr& params,
-              TExpressionPtr& node);
+  void IDFunc(const std::string& group, const std::string& identifier, TParameterListPtr& params, TExpressionPtr& node);
   // Pushes the node of the parameter `name`; its text.
   std::string GetExplicitParam(const std::string& name);
 

@@ -8,23 +8,17 @@ namespace {
 
 constexpr const char* kTypeNames[] = {"String", "Float", "Integer", "Boolean"};
 
-constexpr const char* kOperatorNames[] = {
-    "opNot", "opExp", "opMult", "opDivide", "opDiv", "opMod", "opAnd", "opShl", "opShr", "opPlus",
-    "opMinus", "opOr", "opXor", "opEq", "opNEQ", "opLT", "opGT", "opLTE", "opGTE"};
+constexpr const char* kOperatorNames[] = {"opNot", "opExp", "opMult", "opDivide", "opDiv", "opMod", "opAnd",
+                                          "opShl", "opShr", "opPlus", "opMinus",  "opOr",  "opXor", "opEq",
+                                          "opNEQ", "opLT",  "opGT",   "opLTE",    "opGTE"};
 
-[[noreturn]] void CannotRead(TExprType own, const char* pattern) {
-  throw EExpression(pattern, {ExprTypeName(own)});
-}
+[[noreturn]] void CannotRead(TExprType own, const char* pattern) { throw EExpression(pattern, {ExprTypeName(own)}); }
 
 }  // namespace
 
-const char* ExprTypeName(TExprType t) {
-  return t <= ttBoolean ? kTypeNames[t] : "Unknown";
-}
+const char* ExprTypeName(TExprType t) { return t <= ttBoolean ? kTypeNames[t] : "Unknown"; }
 
-const char* OperatorName(TOperator op) {
-  return op <= opGTE ? kOperatorNames[op] : "opUnknown";
-}
+const char* OperatorName(TOperator op) { return op <= opGTE ? kOperatorNames[op] : "opUnknown"; }
 
 std::string MaxTextOfType(TExprType t) {
   switch (t) {

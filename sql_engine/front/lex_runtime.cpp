@@ -41,10 +41,8 @@ TLexBlockCache* BlockCache() {
 
 TLexBuffer::TLexBuffer(size_t size) : size_(size) {
   TLexBlockCache* cache = size == kCachedSize ? BlockCache() : nullptr;
-  if (cache && cache->count > 0)
-    data_ = std::move(cache->blocks[--cache->count]);
-  else
-    data_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+  if (cache && cache->count > 0) data_ = std::move(cache->blocks[--cache->count]);
+  else data_ = std::make_unique_for_overwrite<uint8_t[]>(size);
 }
 
 TLexBuffer::~TLexBuffer() { Release(std::move(data_), size_); }
@@ -87,8 +85,7 @@ void TCustomLexer::WriteTo(TLexOutput* out, const std::string& text) {
   if (!out) return;
   // Written in pieces so that a stream with a bounded write size copes.
   constexpr size_t kPiece = 8192;
-  for (size_t i = 0; i < text.size(); i += kPiece)
-    out->Write(text.data() + i, std::min(kPiece, text.size() - i));
+  for (size_t i = 0; i < text.size(); i += kPiece) out->Write(text.data() + i, std::min(kPiece, text.size() - i));
 }
 
 // One line of input without its line break.  CR LF and LF end a line; a CR
@@ -217,10 +214,8 @@ void TCustomLexer::unget_char(uint8_t c) {
 
 void TCustomLexer::put_char(uint8_t c) {
   if (c == 0) return;
-  if (c == '\n')
-    WriteTo(OutputStream, "\r\n");
-  else
-    WriteTo(OutputStream, std::string(1, static_cast<char>(c)));
+  if (c == '\n') WriteTo(OutputStream, "\r\n");
+  else WriteTo(OutputStream, std::string(1, static_cast<char>(c)));
 }
 
 void TCustomLexer::echo() {

@@ -4,8 +4,7 @@
 #include "platform/exceptions.h"
 #include "sql_engine/front/lex_runtime.h"
 
-bool TCustomParser::FindAction(const TParseTables& t, int32_t state, int32_t symbol,
-                               int32_t& action) {
+bool TCustomParser::FindAction(const TParseTables& t, int32_t state, int32_t symbol, int32_t& action) {
   if (state < 0 || state >= t.StateCount) return false;
   for (int32_t k = t.YYAL[state]; k <= t.YYAH[state]; ++k) {
     if (k < 1 || k > t.YYACount) return false;
@@ -17,8 +16,7 @@ bool TCustomParser::FindAction(const TParseTables& t, int32_t state, int32_t sym
   return false;
 }
 
-bool TCustomParser::FindGoto(const TParseTables& t, int32_t state, int32_t nonterminal,
-                             int32_t& target) {
+bool TCustomParser::FindGoto(const TParseTables& t, int32_t state, int32_t nonterminal, int32_t& target) {
   if (state < 0 || state >= t.StateCount) return false;
   for (int32_t k = t.YYGL[state]; k <= t.YYGH[state]; ++k) {
     if (k < 1 || k > t.YYGCount) return false;
@@ -60,8 +58,9 @@ TParseDenseTables::TParseDenseTables(const TParseTables& t) : source_(t) {
         actionRow_[static_cast<size_t>(s)] = static_cast<int32_t>(actions_.size() / static_cast<size_t>(actionCols_));
         actions_.resize(actions_.size() + static_cast<size_t>(actionCols_), kNone);
       }
-      int16_t& cell = actions_[static_cast<size_t>(actionRow_[static_cast<size_t>(s)]) * static_cast<size_t>(actionCols_) +
-                               static_cast<size_t>(col)];
+      int16_t& cell =
+          actions_[static_cast<size_t>(actionRow_[static_cast<size_t>(s)]) * static_cast<size_t>(actionCols_) +
+                   static_cast<size_t>(col)];
       if (cell == kNone) cell = t.YYA[2 * (k - 1) + 1];
     }
     for (int32_t k = t.YYGL[s]; k <= t.YYGH[s]; ++k) {
@@ -105,10 +104,8 @@ bool TCustomParser::ReadToken() {
   Lookahead = token;
   LookaheadValue.Code = 0;
   LookaheadValue.Size = 0;
-  if (Lexer)
-    LookaheadValue.Text.swap(Lexer->yylval);
-  else
-    LookaheadValue.Text.clear();
+  if (Lexer) LookaheadValue.Text.swap(Lexer->yylval);
+  else LookaheadValue.Text.clear();
   return token != IllegalToken;
 }
 
@@ -235,10 +232,8 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
         }
         state = target;
         switch (Flag) {
-          case TYYFlag::yyfaccept:
-            return 0;
-          case TYYFlag::yyfabort:
-            return 1;
+          case TYYFlag::yyfaccept: return 0;
+          case TYYFlag::yyfabort: return 1;
           case TYYFlag::yyferror:
             // Recovery pushes the production's value with the error state.
             if (value == Value::InPlace) {
@@ -249,9 +244,7 @@ int32_t TCustomParser::RunParse(const TParseDenseTables& d) {
             step = Step::Error;
             silentError = true;
             break;
-          case TYYFlag::yyfnone:
-            step = Step::Push;
-            continue;
+          case TYYFlag::yyfnone: step = Step::Push; continue;
         }
       }
     }

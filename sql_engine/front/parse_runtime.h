@@ -75,12 +75,9 @@ public:
     if (state < 0 || state >= source_.StateCount) return false;
     const int32_t row = actionRow_[static_cast<size_t>(state)];
     int32_t col;
-    if (symbol == 0)
-      col = 0;
-    else if (symbol >= 256 && symbol <= maxToken_)
-      col = symbol - 255;
-    else
-      return false;
+    if (symbol == 0) col = 0;
+    else if (symbol >= 256 && symbol <= maxToken_) col = symbol - 255;
+    else return false;
     if (row < 0) return false;
     const int16_t a = actions_[static_cast<size_t>(row) * static_cast<size_t>(actionCols_) + static_cast<size_t>(col)];
     if (a == kNone) return false;
@@ -91,8 +88,8 @@ public:
     if (state < 0 || state >= source_.StateCount || nonterminal >= 0 || -nonterminal > gotoCols_) return false;
     const int32_t row = gotoRow_[static_cast<size_t>(state)];
     if (row < 0) return false;
-    const int16_t g = gotos_[static_cast<size_t>(row) * static_cast<size_t>(gotoCols_) +
-                             static_cast<size_t>(-nonterminal - 1)];
+    const int16_t g =
+        gotos_[static_cast<size_t>(row) * static_cast<size_t>(gotoCols_) + static_cast<size_t>(-nonterminal - 1)];
     if (g == kNone) return false;
     target = g;
     return true;
@@ -148,11 +145,11 @@ public:
   void yyerrlab() { Flag = TYYFlag::yyferror; }
   void yyerrok() { RecoverCount = 0; }
 
-  int32_t Lookahead = -1;     // current lookahead token; -1 none read yet
-  int32_t ErrorCount = 0;     // syntax errors counted in this parse
+  int32_t Lookahead = -1;         // current lookahead token; -1 none read yet
+  int32_t ErrorCount = 0;         // syntax errors counted in this parse
   TCustomLexer* Lexer = nullptr;  // the token source (not owned)
-  std::string ErrorMessage;   // the last message given to yyerror
-  int32_t RecoverCount = 0;   // error-recovery counter, 0 to 3
+  std::string ErrorMessage;       // the last message given to yyerror
+  int32_t RecoverCount = 0;       // error-recovery counter, 0 to 3
   TYYFlag Flag = TYYFlag::yyfnone;
   int32_t IllegalToken = kIllegalToken;
   int32_t SkipLow = 293;

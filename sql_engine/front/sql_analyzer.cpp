@@ -25,8 +25,7 @@ void TJOINOnItem::Reset() {
   RightRefTest.clear();
 }
 
-TSqlAnalizer::TSqlAnalizer(TSqlAnalizer* parent, TCustomSift* query)
-    : Parent(parent), Query(query) {}
+TSqlAnalizer::TSqlAnalizer(TSqlAnalizer* parent, TCustomSift* query) : Parent(parent), Query(query) {}
 
 TSqlAnalizer::~TSqlAnalizer() {
   // The parser refers to this analyzer and may still hold pending
@@ -117,14 +116,11 @@ std::string ParamLiteral(const TParam& p) {
     }
     case ftFloat:
     case ftCurrency:
-    case ftBCD:
-      return NumberText(p.AsFloat());
+    case ftBCD: return NumberText(p.AsFloat());
     case ftDate:
     case ftTime:
-    case ftDateTime:
-      return NumberText(p.AsDateTime());
-    case ftBoolean:
-      return p.AsBoolean() ? "True" : "False";
+    case ftDateTime: return NumberText(p.AsDateTime());
+    case ftBoolean: return p.AsBoolean() ? "True" : "False";
     case ftBytes:
     case ftVarBytes:
     case ftBlob:
@@ -138,8 +134,7 @@ std::string ParamLiteral(const TParam& p) {
       }
       return QuotedText(out);
     }
-    default:
-      return QuotedText(p.AsString());
+    default: return QuotedText(p.AsString());
   }
 }
 

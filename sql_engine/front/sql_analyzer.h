@@ -111,21 +111,21 @@ public:
   TCustomSift* Query;
 
   TSQLStatement Statement = ssSelect;
-  bool DoDistinct = false;            // SELECT DISTINCT
-  bool DoSelectAll = false;           // SELECT *
+  bool DoDistinct = false;                  // SELECT DISTINCT
+  bool DoSelectAll = false;                 // SELECT *
   std::vector<std::string> TableAllFields;  // tables written as table.*
   std::vector<std::string> FieldNames;      // referenced field names
 
   TColumnList ColumnList;
-  TColumnList TransformColumnList;    // TRANSFORM columns
-  TTableList TableList;               // FROM
-  TJOINOnList JoinList;               // JOIN ... ON
+  TColumnList TransformColumnList;              // TRANSFORM columns
+  TTableList TableList;                         // FROM
+  TJOINOnList JoinList;                         // JOIN ... ON
   std::vector<std::string> LJoinCandidateList;  // left sides of WHERE equalities
   std::vector<std::string> RJoinCandidateList;  // right sides
   std::string WhereStr;
   TWhereOptimizeList WhereOptimizeList;
   TOrderByList GroupByList;
-  int32_t HavingCol = -1;             // index of the HAVING column
+  int32_t HavingCol = -1;  // index of the HAVING column
   TOrderByList OrderByList;
 
   std::vector<std::unique_ptr<TSqlAnalizer>> SubQueryList;
@@ -133,7 +133,7 @@ public:
   std::unique_ptr<TSqlAnalizer> UnionAnalizer;
 
   TUpdateList UpdateColumnList;
-  bool MassUpdate = false;            // UPDATE ... SET ... = (subquery): record k takes row k
+  bool MassUpdate = false;  // UPDATE ... SET ... = (subquery): record k takes row k
   TInsertList InsertList;
   TCreateTableList CreateTableList;
   TCreateTableList AlterTableList;
@@ -150,11 +150,11 @@ public:
   std::vector<std::string> PivotInList;
   bool PivotInSubquery = false;
 
-  std::string IntoTable;              // SELECT ... INTO table FOR APPEND
+  std::string IntoTable;  // SELECT ... INTO table FOR APPEND
   TUserDefinedRange UserDefinedRange;
 
-  int32_t TopNInSelect = 0;           // limits the result rows
-  int32_t TopNInGroupBy = 0;          // limits the rows per group
+  int32_t TopNInSelect = 0;   // limits the result rows
+  int32_t TopNInGroupBy = 0;  // limits the rows per group
 
 private:
   std::unique_ptr<TLexStringInput> Input_;

@@ -92,8 +92,8 @@ static_assert(kSlots == 512);
 // up are left alone.
 constexpr uint64_t FoldWord(uint64_t w) {
   const uint64_t low7 = w & (0x7F * kOnes);
-  const uint64_t from_a = low7 + (0x80 - 'a') * kOnes;     // high bit: at least 'a'
-  const uint64_t past_z = low7 + (0x80 - 'z' - 1) * kOnes; // high bit: above 'z'
+  const uint64_t from_a = low7 + (0x80 - 'a') * kOnes;      // high bit: at least 'a'
+  const uint64_t past_z = low7 + (0x80 - 'z' - 1) * kOnes;  // high bit: above 'z'
   const uint64_t lower = from_a & ~past_z & ~w & (0x80 * kOnes);
   return w ^ (lower >> 2);  // clears 0x20 of each lower-case letter
 }
@@ -218,8 +218,7 @@ bool SameKeyword(const std::string& text, const char* name) {
 // and puts them back when it ends.
 class DateSettingsGuard {
 public:
-  explicit DateSettingsGuard(FormatSettings& fs)
-      : fs_(fs), format_(fs.ShortDateFormat), separator_(fs.DateSeparator) {}
+  explicit DateSettingsGuard(FormatSettings& fs) : fs_(fs), format_(fs.ShortDateFormat), separator_(fs.DateSeparator) {}
   ~DateSettingsGuard() {
     fs_.ShortDateFormat.swap(format_);
     fs_.DateSeparator = separator_;
@@ -312,8 +311,8 @@ int32_t TkpLexer::yylex() {
 std::string TkpLexer::DateText(double dt) const {
   // A date is a whole day count: its general float text is its integer
   // digits, written here without the general formatter's digit rounding.
-  std::string text = dt == std::floor(dt) && std::fabs(dt) < 1e15 ? std::to_string(static_cast<int64_t>(dt))
-                                                                   : FloatToStr(dt);
+  std::string text =
+      dt == std::floor(dt) && std::fabs(dt) < 1e15 ? std::to_string(static_cast<int64_t>(dt)) : FloatToStr(dt);
   if (WhereDates) text = "DummyDate(" + text + ")";
   return text;
 }
@@ -321,8 +320,8 @@ std::string TkpLexer::DateText(double dt) const {
 void TkpLexer::IdentifierAction() {
   // The token's text is also at the start of the text buffer, whose first
   // sixteen bytes are always readable.
-  const int32_t token = yylval.size() == static_cast<size_t>(TextLen) ? LookupWord(TextBuf.data(), yylval.size())
-                                                                       : LookupWord(yylval);
+  const int32_t token =
+      yylval.size() == static_cast<size_t>(TextLen) ? LookupWord(TextBuf.data(), yylval.size()) : LookupWord(yylval);
   if (token == kNowWord) {
     if (DateFormat.empty()) DateFormat = GetFormatSettings().ShortDateFormat;
     yylval = DateText(Now());
@@ -330,8 +329,7 @@ void TkpLexer::IdentifierAction() {
     return;
   }
   if (token != kNotKeyword) {
-    if (token == tkWHERE)
-      WhereDates = true;
+    if (token == tkWHERE) WhereDates = true;
     else if (WhereDates && (token == tkGROUP || token == tkORDER || token == tkSELECT || token == tkPIVOT))
       WhereDates = false;
     returni(token);

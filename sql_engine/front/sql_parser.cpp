@@ -54,9 +54,7 @@ std::string MarkedName(const std::string& marked) {
   return marked;
 }
 
-std::string Format1(const char* pattern, int32_t n) {
-  return FormatMessage(pattern, {n});
-}
+std::string Format1(const char* pattern, int32_t n) { return FormatMessage(pattern, {n}); }
 
 // The codes of a value that is a chain of one logical operator, written
 // "(a OR b OR c)": the next operand of the same operator goes inside the
@@ -108,25 +106,18 @@ void TkpParser::yyaction(int32_t rule) {
     if (joinCandidate) AddJoinCandidate(A(1), A(3));
     switch (op) {
       case ropGT:
-      case ropGE:
-        AddWhereOptimize(A(1), A(3), std::string(), op);
-        break;
+      case ropGE: AddWhereOptimize(A(1), A(3), std::string(), op); break;
       case ropLT:
-      case ropLE:
-        AddWhereOptimize(A(1), std::string(), A(3), op);
-        break;
-      default:
-        AddWhereOptimize(A(1), A(3), A(3), op);
-        break;
+      case ropLE: AddWhereOptimize(A(1), std::string(), A(3), op); break;
+      default: AddWhereOptimize(A(1), A(3), A(3), op); break;
     }
   };
   auto between = [&](const std::string& x, const std::string& lo, const std::string& hi) {
     set(Cat({"((", x, " >= ", lo, ") AND (", x, " <= ", hi, "))"}));
   };
-  auto like = [&](const char* fn, const std::string& x, const std::string& pattern,
-                  const std::string& escape) {
-    set(Cat({fn, "(", x, ", ", pattern, ", ", escape.empty() ? std::string_view("''") : std::string_view(escape),
-             ")"}));
+  auto like = [&](const char* fn, const std::string& x, const std::string& pattern, const std::string& escape) {
+    set(Cat(
+        {fn, "(", x, ", ", pattern, ", ", escape.empty() ? std::string_view("''") : std::string_view(escape), ")"}));
   };
   // left op right for AND and OR: the left chain of the same operator is
   // extended in place (its text taken over, not copied), else a new chain.
@@ -271,8 +262,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("trim_side: TRAILING"): yyval.Code = 1; break;
     case R("trim_side: BOTH"): yyval.Code = 2; break;
     case R("extract_call: EXTRACT LPAREN date_part FROM condition RPAREN"): {
-      static const char* const kParts[] = {"YEAR(%s)", "MONTH(%s)", "DAY(%s)",
-                                           "HOUR(%s)", "MIN(%s)",   "SEC(%s)"};
+      static const char* const kParts[] = {"YEAR(%s)", "MONTH(%s)", "DAY(%s)", "HOUR(%s)", "MIN(%s)", "SEC(%s)"};
       const int32_t part = Arg(3).Code;
       set(FormatMessage(kParts[(part >= 0 && part < 6) ? part : 0], {A(5)}));
       break;
@@ -284,10 +274,8 @@ void TkpParser::yyaction(int32_t rule) {
     case R("date_part: MINUTE"): yyval.Code = 4; break;
     case R("date_part: SECOND"): yyval.Code = 5; break;
     case R("substring_call: SUBSTRING LPAREN condition FROM UINT for_length_opt RPAREN"):
-      if (!A(6).empty())
-        set(FormatMessage("COPY(%s,%s,%s)", {A(3), A(5), A(6)}));
-      else
-        set(FormatMessage("COPY(%s,%s,LENGTH(%s))", {A(3), A(5), A(3)}));
+      if (!A(6).empty()) set(FormatMessage("COPY(%s,%s,%s)", {A(3), A(5), A(6)}));
+      else set(FormatMessage("COPY(%s,%s,LENGTH(%s))", {A(3), A(5), A(3)}));
       break;
     case R("for_length_opt: %empty"): set(std::string()); break;
     case R("for_length_opt: FOR UINT"): set(A(2)); break;
@@ -304,9 +292,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("cast_type: FLOAT"): yyval.Code = tkFLOAT; break;
     case R("cast_type: MONEY"): yyval.Code = tkMONEY; break;
 
-    case R("case_expr: case_start when_list else_opt END"):
-      set(Cat({A(1), " ", A(2), " ", A(3), " ", A(4)}));
-      break;
+    case R("case_expr: case_start when_list else_opt END"): set(Cat({A(1), " ", A(2), " ", A(3), " ", A(4)})); break;
     case R("when_list: when_clause"): set(A(1)); break;
     case R("when_list: when_list when_clause"): set(Cat({A(1), A(2)})); break;
     case R("when_clause: WHEN column_expr THEN case_value"):
@@ -335,9 +321,7 @@ void TkpParser::yyaction(int32_t rule) {
       t->SubqueryIndex = static_cast<int32_t>(a->SubQueryList.size()) - 1;
       break;
     }
-    case R("join: join_kind table_ref ON join_condition"):
-      AddJoin(static_cast<TJoinAction>(Arg(1).Code), A(4));
-      break;
+    case R("join: join_kind table_ref ON join_condition"): AddJoin(static_cast<TJoinAction>(Arg(1).Code), A(4)); break;
     // LEFT JOIN and RIGHT JOIN are the outer joins, as in SQL.
     case R("join_kind: JOIN"):
     case R("join_kind: INNER JOIN"):
@@ -374,9 +358,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("join_condition: PLUS join_condition"):
     case R("condition: MINUS condition"):
     case R("condition: PLUS condition"): set(Cat({A(1), A(2)})); break;
-    case R("join_condition: join_condition NOT LIKE STRING escape_opt"):
-      like("SQLNOTLIKE", A(1), A(4), A(5));
-      break;
+    case R("join_condition: join_condition NOT LIKE STRING escape_opt"): like("SQLNOTLIKE", A(1), A(4), A(5)); break;
     case R("join_condition: join_condition LIKE STRING escape_opt"): like("SQLLIKE", A(1), A(3), A(4)); break;
     case R("join_condition: join_condition in_op LPAREN constant_list RPAREN"):
     case R("condition: condition in_op LPAREN constant_list RPAREN"):
@@ -398,8 +380,7 @@ void TkpParser::yyaction(int32_t rule) {
       const int32_t n = static_cast<int32_t>(a->SubQueryList.size()) - 1;
       const bool notIn = Arg(2).Code != 0;
       // NOT IN (subquery) holds when the value differs from every row.
-      if (notIn && Arg(3).Code == kSubqueryPlain && !a->SubQueryKindList.empty())
-        a->SubQueryKindList.back() = skAll;
+      if (notIn && Arg(3).Code == kSubqueryPlain && !a->SubQueryKindList.empty()) a->SubQueryKindList.back() = skAll;
       set(A(1) + (notIn ? " <> " : " = ") + Format1("(subquery %d)", n));
       break;
     }
@@ -452,15 +433,11 @@ void TkpParser::yyaction(int32_t rule) {
     case R("range_field_list: range_field_list COMMA STRING"):
       GetCurrentAnalizer()->UserDefinedRange.FieldText.push_back(GetString(A(3)));
       break;
-    case R("range_start_list: range_value"):
-      GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(1));
-      break;
+    case R("range_start_list: range_value"): GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(1)); break;
     case R("range_start_list: range_start_list COMMA range_value"):
       GetCurrentAnalizer()->UserDefinedRange.StartTexts.push_back(A(3));
       break;
-    case R("range_end_list: range_value"):
-      GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(1));
-      break;
+    case R("range_end_list: range_value"): GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(1)); break;
     case R("range_end_list: range_end_list COMMA range_value"):
       GetCurrentAnalizer()->UserDefinedRange.EndTexts.push_back(A(3));
       break;
@@ -489,13 +466,9 @@ void TkpParser::yyaction(int32_t rule) {
       break;
     }
     case R("inner_select_clause: inner_select_distinct STAR"):
-    case R("union_select_clause: union_select_distinct STAR"):
-      GetCurrentAnalizer()->DoSelectAll = true;
-      break;
+    case R("union_select_clause: union_select_distinct STAR"): GetCurrentAnalizer()->DoSelectAll = true; break;
     case R("inner_select_distinct: inner_select_head DISTINCT"):
-    case R("union_select_distinct: union_select_keyword DISTINCT"):
-      GetCurrentAnalizer()->DoDistinct = true;
-      break;
+    case R("union_select_distinct: union_select_keyword DISTINCT"): GetCurrentAnalizer()->DoDistinct = true; break;
     case R("inner_select_head: inner_top_before_opt SELECT inner_top_after_opt"): {
       const std::string before = A(1);
       const std::string after = A(3);
@@ -539,9 +512,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("insert_table: IDENT"): yyval.Code = 0; break;
     case R("insert_table: STRING"): yyval.Code = 1; break;
     case R("insert_column_list: IDENT"): CurrentInsertItem()->Columns.push_back(A(1)); break;
-    case R("insert_column_list: insert_column_list COMMA IDENT"):
-      CurrentInsertItem()->Columns.push_back(A(3));
-      break;
+    case R("insert_column_list: insert_column_list COMMA IDENT"): CurrentInsertItem()->Columns.push_back(A(3)); break;
     case R("insert_value: NULL"):
     case R("insert_value: condition"): CurrentInsertItem()->Values.push_back(A(1)); break;
 
@@ -586,12 +557,8 @@ void TkpParser::yyaction(int32_t rule) {
     case R("index_order_opt: ASC"): yyval.Code = 0; break;
     case R("index_order_opt: DESC"): yyval.Code = 1; break;
     case R("index_fields: IDENT"): GetCurrentAnalizer()->IndexColumnList.push_back(A(1)); break;
-    case R("index_fields: index_fields COMMA IDENT"):
-      GetCurrentAnalizer()->IndexColumnList.push_back(A(3));
-      break;
-    case R("drop_table_stmt: DROP TABLE STRING end_opt"):
-      GetCurrentAnalizer()->IndexTable = GetString(A(3));
-      break;
+    case R("index_fields: index_fields COMMA IDENT"): GetCurrentAnalizer()->IndexColumnList.push_back(A(3)); break;
+    case R("drop_table_stmt: DROP TABLE STRING end_opt"): GetCurrentAnalizer()->IndexTable = GetString(A(3)); break;
     case R("drop_index_stmt: DROP INDEX STRING IDENT end_opt"): {
       TSqlAnalizer* a = GetCurrentAnalizer();
       a->IndexTable = GetString(A(3));

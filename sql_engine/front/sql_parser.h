@@ -59,8 +59,8 @@ public:
   void SetJoinTestTbls(const std::string& left, const std::string& right);
   void AddJoin(TJoinAction kind, const std::string& condition);
   void AddJoinCandidate(const std::string& left, const std::string& right);
-  void AddWhereOptimize(const std::string& fieldText, const std::string& startValue,
-                        const std::string& endValue, TRelationalOperator op);
+  void AddWhereOptimize(const std::string& fieldText, const std::string& startValue, const std::string& endValue,
+                        TRelationalOperator op);
   std::string CreateInListExpression(const std::string& operand, bool notIn);
   void AddGroupBy(const std::string& text);
   void AddOrderBy(const std::string& text, bool descending);
@@ -69,8 +69,7 @@ public:
   TInsertItem* CurrentInsertItem();
   TCreateTableItem* CurrentCreateTable();
   TCreateTableItem* CurrentAlterTable();
-  void SetFieldParams(int32_t type, int32_t precision, int32_t scale, int32_t size,
-                      int32_t blobType);
+  void SetFieldParams(int32_t type, int32_t precision, int32_t scale, int32_t size, int32_t blobType);
   // False (after yyerror and yyabort) when the field may not be added.
   bool AddCreateField(const std::string& name);
   bool AddAlterField(const std::string& name, bool drop);
@@ -80,15 +79,15 @@ public:
 
   TSqlAnalizer* RootAnalizer;
   TSqlAnalizer* CurrentAnalizer = nullptr;  // nil means the root
-  int32_t CastType = 0;                    // token of the CAST type, 0 none
+  int32_t CastType = 0;                     // token of the CAST type, 0 none
   int32_t CastLength = 0;
   std::string ColumnAlias;
   int32_t InsertIndex = 0;
   std::unique_ptr<TAggregateList> PendingAggregates;
   std::vector<std::unique_ptr<TSqlAnalizer>> PendingSubqueries;
-  std::vector<std::string> InValues;       // constants of the IN list being read
-  TJOINOnItem JoinItem{nullptr};           // the join being read
-  int32_t TableIndex = 0;                  // CREATE TABLE item being built
+  std::vector<std::string> InValues;  // constants of the IN list being read
+  TJOINOnItem JoinItem{nullptr};      // the join being read
+  int32_t TableIndex = 0;             // CREATE TABLE item being built
   int32_t FieldType = 0;
   int32_t FieldPrecision = 0;
   int32_t FieldScale = 0;

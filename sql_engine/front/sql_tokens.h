@@ -13,11 +13,11 @@
 enum TSqlToken : int32_t {
   tkEndOfInput = 0,
   tkError = 256,
-  tkIdent = 257,     // identifier or bracketed name
-  tkUInt = 258,      // unsigned integer
-  tkSInt = 259,      // signed integer
-  tkNumber = 260,    // number with a point, hexadecimal, date, NOW
-  tkString = 261,    // string literal, quotes kept
+  tkIdent = 257,   // identifier or bracketed name
+  tkUInt = 258,    // unsigned integer
+  tkSInt = 259,    // signed integer
+  tkNumber = 260,  // number with a point, hexadecimal, date, NOW
+  tkString = 261,  // string literal, quotes kept
   tkComma = 262,
   tkLParen = 263,
   tkRParen = 264,
@@ -28,16 +28,16 @@ enum TSqlToken : int32_t {
   tkColon = 269,
   tkOR = 270,
   tkAND = 271,
-  tkEQ = 272,        // =
-  tkNE = 273,        // <>
-  tkGT = 274,        // >
-  tkLT = 275,        // <
-  tkGE = 276,        // >=
-  tkLE = 277,        // <=
+  tkEQ = 272,  // =
+  tkNE = 273,  // <>
+  tkGT = 274,  // >
+  tkLT = 275,  // <
+  tkGE = 276,  // >=
+  tkLE = 277,  // <=
   tkBETWEEN = 278,
   tkIN = 279,
   tkLIKE = 280,
-  tkPlus = 281,      // + and ||
+  tkPlus = 281,  // + and ||
   tkMinus = 282,
   tkSlash = 283,
   tkStar = 284,
@@ -46,9 +46,9 @@ enum TSqlToken : int32_t {
   tkSHL = 287,
   tkSHR = 288,
   tkReserved289 = 289,
-  tkPower = 290,     // ^
+  tkPower = 290,  // ^
   tkNOT = 291,
-  tkIllegal = 292,   // character not allowed here
+  tkIllegal = 292,  // character not allowed here
   tkComment = 293,
   tkBlank = 294,
   tkTab = 295,
@@ -107,7 +107,7 @@ enum TSqlToken : int32_t {
   tkDATE = 348,
   tkTIME = 349,
   tkDATETIME = 350,
-  tkFLOAT = 351,     // FLOAT and NUMERIC
+  tkFLOAT = 351,  // FLOAT and NUMERIC
   tkESCAPE = 352,
   tkCREATE = 353,
   tkTABLE = 354,

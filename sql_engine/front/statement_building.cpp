@@ -14,8 +14,7 @@ namespace {
 // A value with one pair of enclosing quotes removed (single or double,
 // only when it is longer than one character).
 std::string Unquote(const std::string& v) {
-  if (v.size() > 1 && (v.front() == '\'' || v.front() == '"') &&
-      (v.back() == '\'' || v.back() == '"'))
+  if (v.size() > 1 && (v.front() == '\'' || v.front() == '"') && (v.back() == '\'' || v.back() == '"'))
     return v.substr(1, v.size() - 2);
   return v;
 }
@@ -174,8 +173,7 @@ void TkpParser::AddColumn(const std::string& exprText, bool isTransform) {
   CastLength = 0;
 }
 
-std::string TkpParser::AddAggregate(TAggregateKind kind, const std::string& exprText,
-                                    bool distinct) {
+std::string TkpParser::AddAggregate(TAggregateKind kind, const std::string& exprText, bool distinct) {
   if (!PendingAggregates) PendingAggregates = std::make_unique<TAggregateList>();
   TAggregateItem* item = PendingAggregates->Add();
   item->ArgumentText = exprText;
@@ -198,10 +196,8 @@ void TkpParser::AddTable(const std::string& name, const std::string& alias, bool
   TTableItem* t = GetCurrentAnalizer()->TableList.Add();
   t->TableName = isString ? GetString(name) : name;
   t->FromString = isString;
-  if (!alias.empty())
-    t->Alias = alias;
-  else
-    t->Alias = isString ? FileNameAlias(t->TableName) : name;
+  if (!alias.empty()) t->Alias = alias;
+  else t->Alias = isString ? FileNameAlias(t->TableName) : name;
 }
 
 void TkpParser::SetJoinTestTbls(const std::string& left, const std::string& right) {
@@ -230,8 +226,7 @@ void TkpParser::AddWhereOptimize(const std::string& fieldText, const std::string
   // from WHERE to the next GROUP, ORDER, SELECT or PIVOT).  The items are
   // hints for the adapter: range conjuncts on one field are kept apart, so
   // each keeps its own inclusive or exclusive bound.
-  if (const auto* lexer = dynamic_cast<const TkpLexer*>(Lexer); lexer && !lexer->WhereDates)
-    return;
+  if (const auto* lexer = dynamic_cast<const TkpLexer*>(Lexer); lexer && !lexer->WhereDates) return;
   TWhereOptimizeItem* item = GetCurrentAnalizer()->WhereOptimizeList.Add();
   item->FieldText = fieldText;
   item->StartValue = Unquote(startValue);
@@ -307,8 +302,7 @@ TCreateTableItem* TkpParser::CurrentAlterTable() {
   return list.Get(TableIndex);
 }
 
-void TkpParser::SetFieldParams(int32_t type, int32_t precision, int32_t scale, int32_t size,
-                               int32_t blobType) {
+void TkpParser::SetFieldParams(int32_t type, int32_t precision, int32_t scale, int32_t size, int32_t blobType) {
   FieldType = type;
   FieldPrecision = precision;
   FieldScale = scale;
@@ -328,8 +322,7 @@ bool TkpParser::AddCreateField(const std::string& name) {
     Fail(SiftMessage(SiftMsg::SBlobFieldWrongType));
     return false;
   }
-  table->Fields.AddField(name, FieldType, FieldPrecision, FieldScale, FieldSize, FieldBlobType,
-                         false);
+  table->Fields.AddField(name, FieldType, FieldPrecision, FieldScale, FieldSize, FieldBlobType, false);
   return true;
 }
 
@@ -346,16 +339,14 @@ bool TkpParser::AddAlterField(const std::string& name, bool drop) {
     Fail(SiftMessage(SiftMsg::SBlobFieldWrongType));
     return false;
   }
-  table->Fields.AddField(name, FieldType, FieldPrecision, FieldScale, FieldSize, FieldBlobType,
-                         drop);
+  table->Fields.AddField(name, FieldType, FieldPrecision, FieldScale, FieldSize, FieldBlobType, drop);
   return true;
 }
 
 bool TkpParser::AddPrimaryKeyField(const std::string& name) {
   TCreateTableItem* table = CurrentCreateTable();
   bool found = false;
-  for (int32_t i = 0; i < table->Fields.Count() && !found; ++i)
-    found = SameText(table->Fields.Get(i)->Name, name);
+  for (int32_t i = 0; i < table->Fields.Count() && !found; ++i) found = SameText(table->Fields.Get(i)->Name, name);
   table->KeyFields.push_back(name);
   if (!found) {
     Fail(SiftMessage(SiftMsg::SFieldNameNotFound));
@@ -366,6 +357,4 @@ bool TkpParser::AddPrimaryKeyField(const std::string& name) {
 
 void TkpParser::SetTableName(const std::string& name) { CurrentCreateTable()->TableName = name; }
 
-void TkpParser::SetAlterTableName(const std::string& name) {
-  CurrentAlterTable()->TableName = name;
-}
+void TkpParser::SetAlterTableName(const std::string& name) { CurrentAlterTable()->TableName = name; }

@@ -30,8 +30,7 @@ void TAggregateList::Assign(const TAggregateList& other) {
   }
 }
 
-TColumnItem::TColumnItem(TColumnList* owner)
-    : Owner(owner), Aggregates(std::make_unique<TAggregateList>()) {}
+TColumnItem::TColumnItem(TColumnList* owner) : Owner(owner), Aggregates(std::make_unique<TAggregateList>()) {}
 
 TColumnItem::~TColumnItem() {
   // A compiled expression that belongs to someone else is only let go.
@@ -40,8 +39,7 @@ TColumnItem::~TColumnItem() {
 
 void TColumnList::DeleteAggregate(int32_t recno) {
   for (const auto& column : Items_) {
-    for (int32_t i = 0; i < column->Aggregates->Count(); ++i)
-      column->Aggregates->Get(i)->Values->Delete(recno);
+    for (int32_t i = 0; i < column->Aggregates->Count(); ++i) column->Aggregates->Get(i)->Values->Delete(recno);
   }
 }
 
@@ -78,9 +76,8 @@ void TWhereOptimizeList::Assign(const TWhereOptimizeList& other) {
   }
 }
 
-TCreateField* TCreateFields::AddField(const std::string& name, int32_t typeToken,
-                                      int32_t precision, int32_t scale, int32_t size,
-                                      int32_t blobKind, bool drop) {
+TCreateField* TCreateFields::AddField(const std::string& name, int32_t typeToken, int32_t precision, int32_t scale,
+                                      int32_t size, int32_t blobKind, bool drop) {
   TCreateField* f = Add();
   f->Name = name;
   f->TypeToken = typeToken;
@@ -131,21 +128,15 @@ std::string TParamsAsFieldsItem::GetDisplayName() const {
   return Name_ + " - " + Value_;
 }
 
-std::unique_ptr<TCollectionItem> TParamsAsFields::CreateItem() {
-  return std::make_unique<TParamsAsFieldsItem>();
-}
+std::unique_ptr<TCollectionItem> TParamsAsFields::CreateItem() { return std::make_unique<TParamsAsFieldsItem>(); }
 
-TParamsAsFieldsItem* TParamsAsFields::Add() {
-  return static_cast<TParamsAsFieldsItem*>(TCollection::Add());
-}
+TParamsAsFieldsItem* TParamsAsFields::Add() { return static_cast<TParamsAsFieldsItem*>(TCollection::Add()); }
 
 TParamsAsFieldsItem* TParamsAsFields::Items(int index) const {
   return static_cast<TParamsAsFieldsItem*>(TCollection::Items(index));
 }
 
-void TParamsAsFields::SetItems(int index, const TParamsAsFieldsItem* value) {
-  Items(index)->Assign(value);
-}
+void TParamsAsFields::SetItems(int index, const TParamsAsFieldsItem* value) { Items(index)->Assign(value); }
 
 TParamsAsFieldsItem* TParamsAsFields::ParamByName(const std::string& name) const {
   for (int i = 0; i < Count(); ++i)

@@ -72,8 +72,7 @@ public:
 
 protected:
   void CheckIndex(int32_t index) const {
-    if (index < 0 || index >= Count())
-      throw EListError("List index out of bounds (%d)", {index});
+    if (index < 0 || index >= Count()) throw EListError("List index out of bounds (%d)", {index});
   }
   std::vector<std::unique_ptr<Item>> Items_;
 };
@@ -90,8 +89,8 @@ public:
   TAggregateItem& operator=(const TAggregateItem&) = delete;
 
   TAggregateList* Owner;
-  std::string ArgumentText;     // the argument as an expression text; "0" for COUNT(*)
-  int32_t AnalyzerValue = 0;    // set by the analyzer
+  std::string ArgumentText;   // the argument as an expression text; "0" for COUNT(*)
+  int32_t AnalyzerValue = 0;  // set by the analyzer
   TAggregateKind Kind = akSUM;
   bool Distinct = false;
   std::unique_ptr<TAggSparseList> Values;  // per-group values, capacity 1000
@@ -116,13 +115,13 @@ public:
   TColumnItem& operator=(const TColumnItem&) = delete;
 
   TColumnList* Owner;
-  std::string ExprText;        // the column's expression text
-  std::string Caption;         // the result field's name
-  bool CaptionGiven = false;   // given with AS, or "Subquery"
+  std::string ExprText;       // the column's expression text
+  std::string Caption;        // the result field's name
+  bool CaptionGiven = false;  // given with AS, or "Subquery"
   TExprOwner Compiled = NoExpr();
   bool OwnsCompiled = true;
-  bool Auxiliary = false;      // removed from the result after the scan
-  int16_t CastKind = 0;        // token of a CAST type, 0 none
+  bool Auxiliary = false;  // removed from the result after the scan
+  int16_t CastKind = 0;    // token of a CAST type, 0 none
   int16_t CastWidth = 0;
   std::unique_ptr<TAggregateList> Aggregates;
   std::vector<std::unique_ptr<TSqlAnalizer>> Subqueries;  // freed with the column
@@ -205,7 +204,7 @@ public:
   std::string StartValue;             // unquoted value texts
   std::string EndValue;
   TRelationalOperator Operator = ropBETWEEN;
-  bool Accepted = false;              // set by the analyzer
+  bool Accepted = false;  // set by the analyzer
 };
 
 class TWhereOptimizeList : public TOwnedList<TWhereOptimizeList, TWhereOptimizeItem> {
@@ -233,8 +232,8 @@ public:
 
 class TCreateFields : public TOwnedList<TCreateFields, TCreateField> {
 public:
-  TCreateField* AddField(const std::string& name, int32_t typeToken, int32_t precision,
-                         int32_t scale, int32_t size, int32_t blobKind, bool drop);
+  TCreateField* AddField(const std::string& name, int32_t typeToken, int32_t precision, int32_t scale, int32_t size,
+                         int32_t blobKind, bool drop);
   // nil for an index outside 0..Count-1.
   TCreateField* Get(int32_t index) const {
     return (index < 0 || index >= Count()) ? nullptr : Items_[static_cast<size_t>(index)].get();
@@ -268,9 +267,9 @@ public:
   std::string TableName;
   bool FromString = false;
   std::vector<std::string> Columns;
-  std::vector<std::string> Values;        // value texts
+  std::vector<std::string> Values;         // value texts
   std::vector<TExprOwner> CompiledValues;  // compiled value expressions
-  TDataSet* DataSet = nullptr;            // set by the executor
+  TDataSet* DataSet = nullptr;             // set by the executor
 };
 
 class TInsertList : public TOwnedList<TInsertList, TInsertItem> {};

@@ -214,10 +214,8 @@ void TCustomSift::Notification(TComponent* component, TOperation operation) {
   if (operation != opRemove) return;
   if (datasets_) datasets_->RemoveDataSet(component);
   for (size_t i = 0; i < disabled_.size();)
-    if (disabled_[i] == component)
-      disabled_.erase(disabled_.begin() + static_cast<std::ptrdiff_t>(i));
-    else
-      ++i;
+    if (disabled_[i] == component) disabled_.erase(disabled_.begin() + static_cast<std::ptrdiff_t>(i));
+    else ++i;
 }
 
 void TCustomSift::DisableDataSet(TDataSet* ds) {
@@ -412,8 +410,7 @@ void TCustomSift::DoSelect(TSqlAnalizer& analyzer) {
 
 void TCustomSift::DoExecSQL(TSqlAnalizer& analyzer) {
   switch (analyzer.Statement) {
-    case ssSelect:
-      SiftError(SiftMsg::SIsNotValidInExecSQL);
+    case ssSelect: SiftError(SiftMsg::SIsNotValidInExecSQL);
     case ssCreateTable:
       if (OnCreateTable)
         for (int32_t i = 0; i < analyzer.CreateTableList.Count(); ++i)
@@ -426,8 +423,8 @@ void TCustomSift::DoExecSQL(TSqlAnalizer& analyzer) {
       break;
     case ssCreateIndex:
       if (OnCreateIndex)
-        OnCreateIndex(this, analyzer.IndexUnique, analyzer.IndexDescending, analyzer.IndexTable,
-                      analyzer.IndexName, analyzer.IndexColumnList);
+        OnCreateIndex(this, analyzer.IndexUnique, analyzer.IndexDescending, analyzer.IndexTable, analyzer.IndexName,
+                      analyzer.IndexColumnList);
       break;
     case ssDropTable:
       if (OnDropTable) OnDropTable(this, analyzer.IndexTable);
@@ -435,15 +432,9 @@ void TCustomSift::DoExecSQL(TSqlAnalizer& analyzer) {
     case ssDropIndex:
       if (OnDropIndex) OnDropIndex(this, analyzer.IndexTable, analyzer.IndexName);
       break;
-    case ssPackTable:
-      PackTable(analyzer.TableList);
-      break;
-    case ssZapTable:
-      ZapTable(analyzer.TableList);
-      break;
-    case ssReindexTable:
-      ReindexTable(analyzer.TableList);
-      break;
+    case ssPackTable: PackTable(analyzer.TableList); break;
+    case ssZapTable: ZapTable(analyzer.TableList); break;
+    case ssReindexTable: ReindexTable(analyzer.TableList); break;
     case ssUpdate:
     case ssDelete:
     case ssInsert:
@@ -514,27 +505,27 @@ void TCustomSift::ExecSQLScript() {
     }
   } restore{*this, savedWait};
   for (;;) {
-      resultSet_.reset();
-      std::string statement;
-      const size_t end = StatementEnd(script);
-      if (end == std::string::npos) {
-        statement = TrimControls(script);
-        script.clear();
-      } else {
-        statement = script.substr(0, end);
-        script.erase(0, end);
-      }
-      if (TrimControls(statement).empty()) break;
-      if (!RunOneStatement(statement)) break;
-      // Values the statement's parameters hold now serve the later ones.
-      for (int i = 0; i < params_->Count(); ++i) {
-        const TParam* p = params_->Items(i);
-        if (p->IsNull()) continue;
-        TParam* kept = scriptParams_->FindParam(p->Name());
-        if (!kept) kept = scriptParams_->AddParam();
-        kept->Assign(p);
-      }
-      if (script.empty()) break;
+    resultSet_.reset();
+    std::string statement;
+    const size_t end = StatementEnd(script);
+    if (end == std::string::npos) {
+      statement = TrimControls(script);
+      script.clear();
+    } else {
+      statement = script.substr(0, end);
+      script.erase(0, end);
+    }
+    if (TrimControls(statement).empty()) break;
+    if (!RunOneStatement(statement)) break;
+    // Values the statement's parameters hold now serve the later ones.
+    for (int i = 0; i < params_->Count(); ++i) {
+      const TParam* p = params_->Items(i);
+      if (p->IsNull()) continue;
+      TParam* kept = scriptParams_->FindParam(p->Name());
+      if (!kept) kept = scriptParams_->AddParam();
+      kept->Assign(p);
+    }
+    if (script.empty()) break;
   }
 }
 

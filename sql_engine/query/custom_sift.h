@@ -68,10 +68,10 @@ enum TSiftProgressStatus : uint8_t { psSiftStart, psSiftProgress, psSiftEnd };
 using TQueryNotifyEvent = std::function<void(TSqlAnalizer* Sender)>;
 using TUDFCheckEvent = std::function<void(TCustomSift* Sender, const std::string& Identifier, TParameterList* Params,
                                           TExprType& DataType, int32_t& MaxLen, bool& Accept)>;
-using TUDFSolveEvent = std::function<void(TCustomSift* Sender, const std::string& Identifier, TParameterList* Params,
-                                          Variant& Value)>;
-using TSiftProgressEvent = std::function<void(TCustomSift* Sender, TSiftProgressStatus Status, int32_t Min,
-                                              int32_t Max, int32_t Position)>;
+using TUDFSolveEvent =
+    std::function<void(TCustomSift* Sender, const std::string& Identifier, TParameterList* Params, Variant& Value)>;
+using TSiftProgressEvent =
+    std::function<void(TCustomSift* Sender, TSiftProgressStatus Status, int32_t Min, int32_t Max, int32_t Position)>;
 using TIndexNeededForEvent = std::function<void(TCustomSift* Sender, TDataSet* DataSet, const std::string& FieldNames,
                                                 bool ActivateIndex, bool IsJoining, bool& Accept)>;
 using TSetRangeEvent = std::function<void(TCustomSift* Sender, TRelationalOperator RelOperator, TDataSet* DataSet,
@@ -80,15 +80,15 @@ using TSetRangeEvent = std::function<void(TCustomSift* Sender, TRelationalOperat
 using TCancelRangeEvent = std::function<void(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining)>;
 using TBlobNeededEvent = std::function<void(TCustomSift* Sender, TDataSet* DataSet, bool& Accept)>;
 using TCreateTableEvent = std::function<void(TCustomSift* Sender, TCreateTableItem* CreateTable)>;
-using TCreateIndexEvent = std::function<void(TCustomSift* Sender, bool Unique, bool Descending,
-                                             const std::string& TableName, const std::string& IndexName,
-                                             const std::vector<std::string>& ColumnExprList)>;
+using TCreateIndexEvent =
+    std::function<void(TCustomSift* Sender, bool Unique, bool Descending, const std::string& TableName,
+                       const std::string& IndexName, const std::vector<std::string>& ColumnExprList)>;
 using TDropTableEvent = std::function<void(TCustomSift* Sender, const std::string& TableName)>;
 using TDropIndexEvent =
     std::function<void(TCustomSift* Sender, const std::string& TableName, const std::string& IndexName)>;
-using TSyntaxErrorEvent = std::function<void(TCustomSift* Sender, const std::string& ErrorMsg,
-                                             const std::string& OffendingText, int32_t LineNum, int32_t ColNum,
-                                             int32_t TextLen)>;
+using TSyntaxErrorEvent =
+    std::function<void(TCustomSift* Sender, const std::string& ErrorMsg, const std::string& OffendingText,
+                       int32_t LineNum, int32_t ColNum, int32_t TextLen)>;
 using TSetFilterEvent = std::function<void(TCustomSift* Sender, TDataSet* DataSet, const std::string& Filter,
                                            bool IsJoining, bool& Handled)>;
 using TCancelFilterEvent = std::function<void(TCustomSift* Sender, TDataSet* DataSet, bool IsJoining)>;
@@ -100,10 +100,9 @@ using TResolveDatasetEvent = std::function<void(TCustomSift* Sender, const std::
                                                 std::string& ATableName, std::unique_ptr<TDataSet>& Dataset)>;
 using TQueryScriptErrorEvent = std::function<void(TCustomSift* Sender, Exception& E, bool& AbortScript)>;
 using TQueryFieldNameEvent = std::function<void(TCustomSift* Sender, int32_t FieldIndex, std::string& FieldName)>;
-using TSetUserRangeEvent = std::function<void(TCustomSift* Sender, TDataSet* Dataset, const std::string& UsingIndex,
-                                              const std::vector<std::string>& ForFields,
-                                              const std::vector<std::string>& StartValues,
-                                              const std::vector<std::string>& EndValues)>;
+using TSetUserRangeEvent = std::function<void(
+    TCustomSift* Sender, TDataSet* Dataset, const std::string& UsingIndex, const std::vector<std::string>& ForFields,
+    const std::vector<std::string>& StartValues, const std::vector<std::string>& EndValues)>;
 using TCancelUserRangeEvent = std::function<void(TCustomSift* Sender, TDataSet* Dataset)>;
 
 // ------------------------------------------------------------- the component
@@ -253,8 +252,7 @@ public:
   bool HasMasterSource() override;
   TDataSet* MasterDataSet() override;
   bool HasUDFEvents() override { return OnUDFCheck && OnUDFSolve; }
-  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
-                int32_t& maxLen) override;
+  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType, int32_t& maxLen) override;
   Variant UDFSolve(const std::string& identifier, TParameterList* params) override;
 
   // ---- events ----
@@ -366,8 +364,8 @@ private:
     int32_t offset = 0;           // of the not-null byte in the buffer
     int32_t width = 0;            // not-null byte and value
   };
-  std::vector<TColumnSlot> slots_;          // per result column
-  std::vector<int32_t> fieldColumn_;       // field number - 1 -> column index
+  std::vector<TColumnSlot> slots_;    // per result column
+  std::vector<int32_t> fieldColumn_;  // field number - 1 -> column index
   int32_t dataSize_ = 0;
   int32_t recordCount_ = 0;
   int32_t current_ = -1;

@@ -130,9 +130,7 @@ TFieldType ParamTypeOf(TExprType t) {
 
 [[noreturn]] void NotSupported(const std::string& what) { SiftErrorText(what + " is not supported yet"); }
 
-TExprOwner OwnExpr(std::unique_ptr<TExprParser> parser) {
-  return TExprOwner(parser.release());
-}
+TExprOwner OwnExpr(std::unique_ptr<TExprParser> parser) { return TExprOwner(parser.release()); }
 
 bool ConditionTrue(TExprParser& p) {
   TExpression* e = p.Expression.get();

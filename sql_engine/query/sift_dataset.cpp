@@ -61,23 +61,19 @@ int32_t TCustomSift::GetFieldSize(TFieldType type, int32_t size) {
   switch (type) {
     case ftString:
     case ftFixedChar:
-    case ftWideString:
-      return size + 1;
+    case ftWideString: return size + 1;
     case ftSmallint:
     case ftWord:
-    case ftBoolean:
-      return 2;
+    case ftBoolean: return 2;
     case ftInteger:
-    case ftAutoInc:
-      return 4;
+    case ftAutoInc: return 4;
     case ftFloat:
     case ftCurrency:
     case ftDate:
     case ftTime:
     case ftDateTime:
     case ftLargeint:
-    case ftBCD:
-      return 8;
+    case ftBCD: return 8;
     default:
       if (type >= ftBytes && type <= ftTypedBinary) return 4;
       return 0;
@@ -107,11 +103,8 @@ void TCustomSift::LayoutColumns() {
           s.type = ftString;
           s.size = std::max(1, src->Size());
           break;
-        case ftBCD:
-          s.type = ftCurrency;
-          break;
-        default:
-          break;
+        case ftBCD: s.type = ftCurrency; break;
+        default: break;
       }
       // A source type the column cannot carry falls back to the column's.
       if (GetFieldSize(s.type, s.size) == 0) s.type = ftUnknown;
@@ -125,29 +118,14 @@ void TCustomSift::LayoutColumns() {
           break;
         case kCastInteger:
         case kCastSmallint:
-        case kCastAutoinc:
-          s.type = col->DataType == ttInteger ? ftInteger : ftUnknown;
-          break;
-        case kCastBoolean:
-          s.type = ftBoolean;
-          break;
-        case kCastDate:
-          s.type = ftDate;
-          break;
-        case kCastTime:
-          s.type = ftTime;
-          break;
-        case kCastDateTime:
-          s.type = ftDateTime;
-          break;
-        case kCastFloat:
-          s.type = ftFloat;
-          break;
-        case kCastMoney:
-          s.type = ftCurrency;
-          break;
-        default:
-          break;
+        case kCastAutoinc: s.type = col->DataType == ttInteger ? ftInteger : ftUnknown; break;
+        case kCastBoolean: s.type = ftBoolean; break;
+        case kCastDate: s.type = ftDate; break;
+        case kCastTime: s.type = ftTime; break;
+        case kCastDateTime: s.type = ftDateTime; break;
+        case kCastFloat: s.type = ftFloat; break;
+        case kCastMoney: s.type = ftCurrency; break;
+        default: break;
       }
       if (IsDateKind(s.type)) s.date_source = true;
     }
@@ -157,15 +135,9 @@ void TCustomSift::LayoutColumns() {
           s.type = ftString;
           s.size = std::max<int32_t>(1, col->ColWidth);
           break;
-        case ttFloat:
-          s.type = ftFloat;
-          break;
-        case ttInteger:
-          s.type = ftInteger;
-          break;
-        case ttBoolean:
-          s.type = ftBoolean;
-          break;
+        case ttFloat: s.type = ftFloat; break;
+        case ttInteger: s.type = ftInteger; break;
+        case ttBoolean: s.type = ftBoolean; break;
       }
     }
     s.offset = dataSize_;
@@ -232,9 +204,7 @@ void TCustomSift::InternalInitRecord(TRecordBuffer buffer) {
 
 void TCustomSift::GetBookmarkData(TRecordBuffer buffer, void* data) { std::memcpy(data, buffer + dataSize_, 4); }
 
-void TCustomSift::SetBookmarkData(TRecordBuffer buffer, const void* data) {
-  std::memcpy(buffer + dataSize_, data, 4);
-}
+void TCustomSift::SetBookmarkData(TRecordBuffer buffer, const void* data) { std::memcpy(buffer + dataSize_, data, 4); }
 
 TBookmarkFlag TCustomSift::GetBookmarkFlag(TRecordBuffer buffer) {
   return static_cast<TBookmarkFlag>(buffer[dataSize_ + 4]);
@@ -317,8 +287,7 @@ void TCustomSift::ReadRecord(TRecordBuffer buffer, int32_t index) {
         }
         break;
       }
-      default:
-        break;  // blobs: only presence
+      default: break;  // blobs: only presence
     }
     p[0] = present ? 1 : 0;
   }
@@ -383,21 +352,16 @@ TGetResult TCustomSift::GetRecord(TRecordBuffer buffer, TGetMode mode, bool do_c
 
 TRecordBuffer TCustomSift::FieldBuffer() {
   switch (State()) {
-    case dsBrowse:
-      return IsEmpty() ? nullptr : ActiveBuffer();
+    case dsBrowse: return IsEmpty() ? nullptr : ActiveBuffer();
     case dsEdit:
     case dsInsert:
     case dsNewValue:
     case dsOldValue:
     case dsCurValue:
-    case dsBlockRead:
-      return ActiveBuffer();
-    case dsCalcFields:
-      return CalcBuffer();
-    case dsFilter:
-      return filterBuffer_;
-    default:
-      return nullptr;
+    case dsBlockRead: return ActiveBuffer();
+    case dsCalcFields: return CalcBuffer();
+    case dsFilter: return filterBuffer_;
+    default: return nullptr;
   }
 }
 
@@ -459,9 +423,7 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
           col->Clear();
         } else {
           switch (s.type) {
-            case ftString:
-              col->SetAsString(std::string(reinterpret_cast<const char*>(v)));
-              break;
+            case ftString: col->SetAsString(std::string(reinterpret_cast<const char*>(v))); break;
             case ftSmallint: {
               int16_t x;
               std::memcpy(&x, v, 2);
@@ -486,8 +448,7 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
               std::memcpy(&x, v, 8);
               if (col->DataType == ttInteger && x >= INT32_MIN && x <= INT32_MAX)
                 col->SetAsInteger(static_cast<int32_t>(x));
-              else
-                col->SetAsFloat(static_cast<double>(x));
+              else col->SetAsFloat(static_cast<double>(x));
               break;
             }
             case ftBoolean: {
@@ -521,8 +482,7 @@ void TCustomSift::SetFieldData(TField* field, const void* buffer) {
               col->SetAsFloat(MSecsToDateTime(std::round(x)));
               break;
             }
-            default:
-              break;
+            default: break;
           }
         }
       }
@@ -701,8 +661,7 @@ bool TCustomSift::Find(const std::string& expression) {
   return found;
 }
 
-int32_t TCustomSift::LocateRecord(const std::string& key_fields, const Variant& key_values,
-                                  TLocateOptions options) {
+int32_t TCustomSift::LocateRecord(const std::string& key_fields, const Variant& key_values, TLocateOptions options) {
   CheckBrowseMode();
   std::vector<TField*> fields = GetFieldList(key_fields);
   if (fields.empty()) return 0;
@@ -711,9 +670,7 @@ int32_t TCustomSift::LocateRecord(const std::string& key_fields, const Variant& 
     keys.push_back(key_values.IsArray() && key_values.ArrayCount() > 0 ? key_values[0] : key_values);
   } else {
     for (size_t i = 0; i < fields.size(); ++i)
-      keys.push_back(key_values.IsArray() && i < key_values.ArrayCount()
-                         ? key_values[i]
-                         : Variant::Null());
+      keys.push_back(key_values.IsArray() && i < key_values.ArrayCount() ? key_values[i] : Variant::Null());
   }
   std::unique_ptr<uint8_t[]> scratch = AllocRecordBuffer();
   TRecordBuffer saved = filterBuffer_;
@@ -812,18 +769,10 @@ void TCustomSift::SortByColumns(const std::vector<int32_t>& columns, bool descen
       if (col->GetIsNull()) continue;
       TSrtField* key = list->Fields.Items(static_cast<int32_t>(k));
       switch (col->DataType) {
-        case ttString:
-          key->SetAsString(col->GetAsString());
-          break;
-        case ttFloat:
-          key->SetAsFloat(col->GetAsFloat());
-          break;
-        case ttInteger:
-          key->SetAsInteger(col->GetAsInteger());
-          break;
-        case ttBoolean:
-          key->SetAsBoolean(col->GetAsBoolean());
-          break;
+        case ttString: key->SetAsString(col->GetAsString()); break;
+        case ttFloat: key->SetAsFloat(col->GetAsFloat()); break;
+        case ttInteger: key->SetAsInteger(col->GetAsInteger()); break;
+        case ttBoolean: key->SetAsBoolean(col->GetAsBoolean()); break;
       }
     }
   }

@@ -261,8 +261,8 @@ void SetSiftGroupInPlace(bool on) { g_group_in_place = on; }
 // names to it.
 struct TSiftGroup::TGroupState : public TExprContext {
   struct TAggregateRef {
-    int32_t Column = 0;     // the column the aggregate belongs to
-    int32_t Index = 0;      // its index within the column
+    int32_t Column = 0;  // the column the aggregate belongs to
+    int32_t Index = 0;   // its index within the column
     TAggregateItem* Item = nullptr;
     int32_t ArgColumn = 0;  // the auxiliary column of its argument
     TExprType ArgType = ttInteger;
@@ -444,8 +444,7 @@ struct TSiftGroup::TGroupState : public TExprContext {
   bool HasMasterSource() override { return Plan.HasMasterSource(); }
   TDataSet* MasterDataSet() override { return Plan.MasterDataSet(); }
   bool HasUDFEvents() override { return Plan.HasUDFEvents(); }
-  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
-                int32_t& maxLen) override {
+  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType, int32_t& maxLen) override {
     return Plan.UDFCheck(identifier, params, dataType, maxLen);
   }
   Variant UDFSolve(const std::string& identifier, TParameterList* params) override {
@@ -667,8 +666,8 @@ bool TSiftGroup::TakeRecord(const uint8_t* record) {
     bool null = true;
     const std::string_view text = fa.Place.Read(record, null).substr(0, fa.Width);
     if (text.empty()) continue;
-    if (a.Count == 0 || (fa.Extreme > 0 ? text > std::string_view(a.TextExtreme)
-                                         : text < std::string_view(a.TextExtreme)))
+    if (a.Count == 0 ||
+        (fa.Extreme > 0 ? text > std::string_view(a.TextExtreme) : text < std::string_view(a.TextExtreme)))
       a.TextExtreme.assign(text);
     ++a.Count;
   }
@@ -682,8 +681,7 @@ bool TSiftGroup::TakeRest(TSiftScan& scan, TDataSet& main) {
   const bool where = plan_.Where() != nullptr;
   const bool placed = group_->AnyPlaced;
   for (main.WalkNext(); !main.Eof(); main.WalkNext())
-    if ((!where || plan_.TestWhere()) && !TakeRecord(placed ? main.BrowseRecordImage() : nullptr))
-      scan.AddThisRecord();
+    if ((!where || plan_.TestWhere()) && !TakeRecord(placed ? main.BrowseRecordImage() : nullptr)) scan.AddThisRecord();
   return true;
 }
 
@@ -736,9 +734,9 @@ void TSiftGroup::ResolveFieldArgs() {
     gs.AnyFieldArg = true;
   }
   // COUNT(*) keeps the loop: it only counts.
-  gs.AllFieldArgs = a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&
-                    std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(),
-                                [](const auto& fa) { return fa.Field || fa.Counts; });
+  gs.AllFieldArgs =
+      a_.GroupByList.Count() == 0 && !gs.Aggregates.empty() &&
+      std::all_of(gs.FieldArgs.begin(), gs.FieldArgs.end(), [](const auto& fa) { return fa.Field || fa.Counts; });
 }
 
 bool TSiftGroup::CountingScan(TSiftScan& scan, bool rowConditions) {
@@ -814,12 +812,9 @@ void TSiftGroup::DoGroupBy(TResultSet& rows) {
       switch (ref.Item->Kind) {
         case akCOUNT: v = Variant(a.Count); break;
         case akSUM:
-          if (a.Count == 0)
-            v = Variant::Null();
-          else if (ref.ArgType == ttInteger)
-            v = Variant(a.IntSum);
-          else
-            v = Variant(a.Sum);
+          if (a.Count == 0) v = Variant::Null();
+          else if (ref.ArgType == ttInteger) v = Variant(a.IntSum);
+          else v = Variant(a.Sum);
           break;
         case akAVG: v = Variant(a.Count > 0 ? a.Sum / a.Count : 0.0); break;
         case akSTDEV: {
@@ -833,16 +828,11 @@ void TSiftGroup::DoGroupBy(TResultSet& rows) {
         }
         case akMIN:
         case akMAX:
-          if (a.Count == 0)
-            v = Variant::Null();
-          else if (ref.ArgType == ttString)
-            v = Variant(a.TextExtreme);
-          else if (ref.ArgType == ttBoolean)
-            v = Variant(a.BoolExtreme);
-          else if (ref.ArgType == ttInteger)
-            v = Variant(static_cast<int32_t>(a.NumExtreme));
-          else
-            v = Variant(a.NumExtreme);
+          if (a.Count == 0) v = Variant::Null();
+          else if (ref.ArgType == ttString) v = Variant(a.TextExtreme);
+          else if (ref.ArgType == ttBoolean) v = Variant(a.BoolExtreme);
+          else if (ref.ArgType == ttInteger) v = Variant(static_cast<int32_t>(a.NumExtreme));
+          else v = Variant(a.NumExtreme);
           break;
       }
     }

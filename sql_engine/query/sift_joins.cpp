@@ -34,8 +34,8 @@ namespace {
 std::string RecordKey(TDataSet* ds) {
   const TBookmark bm = ds->GetBookmark();
   const uint8_t* b = ds->BookmarkBytes(bm);
-  std::string key = b ? std::string(reinterpret_cast<const char*>(b), static_cast<size_t>(ds->BookmarkSize()))
-                      : std::string();
+  std::string key =
+      b ? std::string(reinterpret_cast<const char*>(b), static_cast<size_t>(ds->BookmarkSize())) : std::string();
   ds->FreeBookmark(bm);
   return key;
 }
@@ -114,8 +114,7 @@ void TSiftJoins::Compile() {
     PrepareJOIN(*step, on);
     steps_.push_back(std::move(step));
   }
-  if (a_.TableList.Count() > a_.JoinList.Count() + 1 && a_.JoinList.Count() > 0)
-    SiftError(SiftMsg::SWrongJoin);
+  if (a_.TableList.Count() > a_.JoinList.Count() + 1 && a_.JoinList.Count() > 0) SiftError(SiftMsg::SWrongJoin);
 }
 
 void TSiftJoins::PrepareJOIN(TJoinStep& step, const std::string& on) {

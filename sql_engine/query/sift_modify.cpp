@@ -37,10 +37,8 @@ bool IsBinaryType(TFieldType t) {
     case ftArray:
     case ftReference:
     case ftDataSet:
-    case ftOraBlob:
-      return true;
-    default:
-      return false;
+    case ftOraBlob: return true;
+    default: return false;
   }
 }
 
@@ -178,9 +176,7 @@ struct TSiftModify::TModifyValue {
       switch (Type) {
         case ttFloat: Float = static_cast<double>(StrToFloat(text)); break;
         case ttInteger: Integer = RoundToInt32(StrToFloat(text)); break;
-        case ttBoolean:
-          Boolean = text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y';
-          break;
+        case ttBoolean: Boolean = text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y'; break;
         case ttString: break;
       }
       return;
@@ -228,7 +224,9 @@ namespace {
 // Ends a pending append or edit that failed: nothing of the record may be
 // posted by a later browse-mode check, and its lock goes.
 void CancelPending(TDataSet* ds) {
-  BestEffort([&] { if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel(); });
+  BestEffort([&] {
+    if (ds->State() == dsInsert || ds->State() == dsEdit) ds->Cancel();
+  });
 }
 
 // Goes to a record the scan collected; false when the dataset no longer
@@ -312,8 +310,7 @@ void TSiftModify::CompileUpdateItems() {
   for (int32_t i = 0; i < a_.UpdateColumnList.Count(); ++i) {
     TUpdateItem* item = a_.UpdateColumnList.Get(i);
     item->Field = plan_.FindFieldByName(item->ColumnName);
-    if (!item->Field || item->Field->DataSet() != Main())
-      SiftErrorFmt(SiftMsg::SWrongFieldName, {item->ColumnName});
+    if (!item->Field || item->Field->DataSet() != Main()) SiftErrorFmt(SiftMsg::SWrongFieldName, {item->ColumnName});
     // The values of a mass update come from the subquery's columns.
     if (a_.MassUpdate || item->ValueText.empty()) continue;
     std::string text = plan_.QualifiedField(item->ValueText, true);
@@ -377,10 +374,8 @@ void TSiftModify::DoUpdateRecord(size_t r, TResultSet* rows) {
     for (int32_t j = 0; j < items; ++j) {
       TUpdateItem* item = a_.UpdateColumnList.Get(j);
       values.emplace_back(item->Field);
-      if (rows)
-        values.back().FromCell(rows->Fields.GetItem(j));
-      else if (!item->ValueText.empty())
-        values.back().FromExpression(item->Compiled->Expression.get(), true);
+      if (rows) values.back().FromCell(rows->Fields.GetItem(j));
+      else if (!item->ValueText.empty()) values.back().FromExpression(item->Compiled->Expression.get(), true);
     }
     for (const TModifyValue& v : values) v.Store();
     Main()->Post();
@@ -418,8 +413,7 @@ void TSiftModify::ResolveInsertTargets() {
       if (!item->DataSet->Active()) SiftErrorFmt(SiftMsg::SDataSetNotOpened, {item->TableName});
     }
     for (const std::string& name : item->Columns)
-      if (!item->DataSet->FindField(TrimSquareBrackets(name)))
-        SiftErrorFmt(SiftMsg::SInsertWrongFieldName, {name});
+      if (!item->DataSet->FindField(TrimSquareBrackets(name))) SiftErrorFmt(SiftMsg::SInsertWrongFieldName, {name});
   }
 }
 
@@ -441,8 +435,8 @@ void TSiftModify::DoInsertStatement() {
   // Everything is compiled and checked before the first record is appended.
   struct TPlan {
     TInsertItem* Item;
-    std::vector<TField*> Targets;   // target field per value or column
-    TResultSet* Rows = nullptr;     // INSERT ... SELECT
+    std::vector<TField*> Targets;  // target field per value or column
+    TResultSet* Rows = nullptr;    // INSERT ... SELECT
   };
   std::vector<TPlan> plans;
   for (int32_t i = 0; i < a_.InsertList.Count(); ++i) {

@@ -93,8 +93,8 @@ std::unique_ptr<TResultSet> Widened(const TCustomSift& q, TResultSet& old, const
     const int32_t width = text ? widths[static_cast<size_t>(i)] : 0;
     // The type is final already: no cast is passed, so a CHAR cast's length
     // does not undo the widening.
-    TkpField* g = fresh->AddField(f->FieldName, f->QualifiedName, f->DataType, width, f->SourceField, f->ReadOnly, 0,
-                                  0, f->UseDisplayLabel);
+    TkpField* g = fresh->AddField(f->FieldName, f->QualifiedName, f->DataType, width, f->SourceField, f->ReadOnly, 0, 0,
+                                  f->UseDisplayLabel);
     g->CastType = f->CastType;
     g->CastLen = f->CastLen;
     if (text && width > f->ColWidth) {

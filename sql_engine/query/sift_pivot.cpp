@@ -184,12 +184,7 @@ void SetSiftTransformDenseBudget(size_t entries) { g_dense_budget = entries; }
 size_t SiftTransformDenseBudget() { return g_dense_budget; }
 
 TSiftTransform::TSiftTransform(TSiftPlan& plan, TSiftSubqueries& subqueries, TSiftGroup& group, TSiftOrder& order)
-    : plan_(plan),
-      a_(plan.Analyzer()),
-      q_(plan.Query()),
-      subqueries_(subqueries),
-      group_(group),
-      order_(order) {}
+    : plan_(plan), a_(plan.Analyzer()), q_(plan.Query()), subqueries_(subqueries), group_(group), order_(order) {}
 
 TSiftTransform::~TSiftTransform() = default;
 
@@ -252,11 +247,11 @@ struct TSiftTransform::TTransformState {
   std::unique_ptr<TResultSet> Finish(TResultSet* grouped);
 
   struct TGroup {
-    std::string Key;                   // the GROUP BY cells' bytes
-    std::vector<TKeyValue> Order;      // the GROUP BY values
-    std::string Heads;                 // the headings' cells: null byte and data each
+    std::string Key;                                 // the GROUP BY cells' bytes
+    std::vector<TKeyValue> Order;                    // the GROUP BY values
+    std::string Heads;                               // the headings' cells: null byte and data each
     std::vector<std::pair<int32_t, int32_t>> Cells;  // slot, cell
-    std::vector<int32_t> CellOfSlot;   // while the rows are dense: -1 none
+    std::vector<int32_t> CellOfSlot;                 // while the rows are dense: -1 none
   };
 
   TSiftTransform& S;
@@ -268,7 +263,7 @@ struct TSiftTransform::TTransformState {
   std::vector<TkpField*> GroupFields, HeadFields, ArgFields;
   std::vector<bool> TextArg;
 
-  std::vector<std::string> Names;                        // by slot
+  std::vector<std::string> Names;                         // by slot
   std::unordered_map<std::string, int32_t> SlotOfFolded;  // AnsiUpperCase(value) -> slot
   std::unordered_map<std::string, int32_t> SlotOfBytes;   // raw pivot bytes -> slot (-1: none)
   std::unordered_map<uint64_t, int32_t> SlotOfWord;       // the same, for a pivot that fits a word
@@ -277,9 +272,9 @@ struct TSiftTransform::TTransformState {
   std::unordered_map<uint64_t, int32_t> GroupOfWord;  // one GROUP BY column that fits a word
   int32_t NullGroup = -1;                             // its null value's group
   bool PivotWord = false, GroupWord = false;
-  bool Dense = true;          // the groups' rows of cells are in use
+  bool Dense = true;  // the groups' rows of cells are in use
   size_t DenseEntries = 0;
-  TCellIndex CellIndex;      // once Dense is off
+  TCellIndex CellIndex;  // once Dense is off
   // Plain COUNTs alone keep one count per cell and column; anything else a
   // TCellAcc per cell and column.
   bool CountsOnly = false;
@@ -380,10 +375,8 @@ int32_t TSiftTransform::TTransformState::GroupOfCurrentRow() {
   auto [git, newGroup] = GroupOfKey.try_emplace(Key, static_cast<int32_t>(Groups.size()));
   const int32_t g = git->second;
   if (GroupWord) {
-    if (null)
-      NullGroup = g;
-    else
-      GroupOfWord.emplace(word, g);
+    if (null) NullGroup = g;
+    else GroupOfWord.emplace(word, g);
   }
   if (!newGroup) return g;
   TGroup grp;
@@ -402,10 +395,8 @@ int32_t TSiftTransform::TTransformState::GroupOfCurrentRow() {
 int32_t TSiftTransform::TTransformState::NewCell(TGroup& grp, int32_t slot) {
   const int32_t cell = CellCount++;
   const size_t width = std::max<size_t>(M, 1);
-  if (CountsOnly)
-    Counts.resize(Counts.size() + width, 0);
-  else
-    Acc.resize(Acc.size() + width);
+  if (CountsOnly) Counts.resize(Counts.size() + width, 0);
+  else Acc.resize(Acc.size() + width);
   grp.Cells.emplace_back(slot, cell);
   return cell;
 }
@@ -458,8 +449,7 @@ void TSiftTransform::TTransformState::Consume() {
     TkpField* arg = ArgFields[c];
     // A text read as a number is null when it holds no text.
     const bool summed = t.Kind == akSUM || t.Kind == akAVG || t.Kind == akSTDEV;
-    const bool isNull =
-        arg == nullptr || arg->GetIsNull() || (summed && TextArg[c] && arg->GetAsString().empty());
+    const bool isNull = arg == nullptr || arg->GetIsNull() || (summed && TextArg[c] && arg->GetAsString().empty());
     if (t.Distinct) {
       // A value counts once per cell; nulls are no values.
       if (isNull) continue;
@@ -485,10 +475,8 @@ void TSiftTransform::TTransformState::Consume() {
       continue;
     }
     double v;
-    if (TextArg[c])
-      v = SiftTextAsNumber(arg->GetAsString(), t.Kind, S.a_.ColumnList.Get(t.ArgColumn)->ExprText);
-    else
-      v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
+    if (TextArg[c]) v = SiftTextAsNumber(arg->GetAsString(), t.Kind, S.a_.ColumnList.Get(t.ArgColumn)->ExprText);
+    else v = arg->DataType == ttBoolean ? (arg->GetAsBoolean() ? 1.0 : 0.0) : arg->GetAsFloat();
     a.Sum += v;
     a.Squares += v * v;
     if (a.Count == 0) {
@@ -675,8 +663,8 @@ std::unique_ptr<TResultSet> TSiftTransform::GroupedCopy(TResultSet& rows) {
   copy->SourceDataSet = in.SourceDataSet;
   for (int32_t i = 0; i < in.Fields.Count(); ++i) {
     const TkpField* f = in.Fields.GetItem(i);
-    copy->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly,
-                   f->CastType, f->CastLen, f->UseDisplayLabel);
+    copy->AddField(f->FieldName, f->QualifiedName, f->DataType, f->ColWidth, f->SourceField, f->ReadOnly, f->CastType,
+                   f->CastLen, f->UseDisplayLabel);
   }
   std::vector<uint8_t> buf;
   for (int32_t r = 1; r <= in.GetRecordCount(); ++r) {
@@ -691,4 +679,3 @@ std::unique_ptr<TResultSet> TSiftTransform::GroupedCopy(TResultSet& rows) {
   group_.DoGroupBy(*copy);
   return copy;
 }
-

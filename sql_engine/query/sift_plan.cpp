@@ -59,8 +59,7 @@ bool TSiftPlan::ParamFromMaster(const TParam* param) {
 }
 TDataSet* TSiftPlan::MasterDataSet() { return q_.MasterDataSet(); }
 bool TSiftPlan::HasUDFEvents() { return q_.HasUDFEvents(); }
-bool TSiftPlan::UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
-                         int32_t& maxLen) {
+bool TSiftPlan::UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType, int32_t& maxLen) {
   return q_.UDFCheck(identifier, params, dataType, maxLen);
 }
 Variant TSiftPlan::UDFSolve(const std::string& identifier, TParameterList* params) {

@@ -109,8 +109,7 @@ public:
   TDataSet* MasterDataSet() override;
   bool ParamFromMaster(const TParam* param) override;
   bool HasUDFEvents() override;
-  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType,
-                int32_t& maxLen) override;
+  bool UDFCheck(const std::string& identifier, TParameterList* params, TExprType& dataType, int32_t& maxLen) override;
   Variant UDFSolve(const std::string& identifier, TParameterList* params) override;
 
   // Implementation details follow.

@@ -47,12 +47,7 @@ bool TSiftRowSink::TakeRest(TSiftScan&, TDataSet&) { return false; }
 // ----------------------------------------------------------- construction
 
 TSiftScan::TSiftScan(TSiftPlan& plan, TSiftSubqueries& subqueries, TSiftJoins& joins, TSiftModify& modify)
-    : plan_(plan),
-      a_(plan.Analyzer()),
-      q_(plan.Query()),
-      subqueries_(subqueries),
-      joins_(joins),
-      modify_(modify) {}
+    : plan_(plan), a_(plan.Analyzer()), q_(plan.Query()), subqueries_(subqueries), joins_(joins), modify_(modify) {}
 
 TSiftScan::~TSiftScan() = default;
 
@@ -90,8 +85,7 @@ bool TSiftScan::RangeItemUsable(TWhereOptimizeItem& item) {
       out = s->Value;
       return true;
     }
-    if (dynamic_cast<TIntegerLiteral*>(e) || dynamic_cast<TFloatLiteral*>(e) ||
-        dynamic_cast<TExplicitParamExpr*>(e)) {
+    if (dynamic_cast<TIntegerLiteral*>(e) || dynamic_cast<TFloatLiteral*>(e) || dynamic_cast<TExplicitParamExpr*>(e)) {
       if (e->GetIsNull()) return false;
       out = e->GetAsString();
       return true;
@@ -123,17 +117,35 @@ bool TSiftScan::RangeItemUsable(TWhereOptimizeItem& item) {
       item.StartValue.clear();
       item.EndValue.clear();
       switch (op) {
-        case opEq: item.Operator = ropBETWEEN; item.StartValue = item.EndValue = v1; break;
-        case opGT: item.Operator = ropGT; item.StartValue = v1; break;
-        case opGTE: item.Operator = ropGE; item.StartValue = v1; break;
-        case opLT: item.Operator = ropLT; item.EndValue = v1; break;
-        case opLTE: item.Operator = ropLE; item.EndValue = v1; break;
-        case opNEQ: item.Operator = ropNEQ; item.StartValue = item.EndValue = v1; break;
+        case opEq:
+          item.Operator = ropBETWEEN;
+          item.StartValue = item.EndValue = v1;
+          break;
+        case opGT:
+          item.Operator = ropGT;
+          item.StartValue = v1;
+          break;
+        case opGTE:
+          item.Operator = ropGE;
+          item.StartValue = v1;
+          break;
+        case opLT:
+          item.Operator = ropLT;
+          item.EndValue = v1;
+          break;
+        case opLTE:
+          item.Operator = ropLE;
+          item.EndValue = v1;
+          break;
+        case opNEQ:
+          item.Operator = ropNEQ;
+          item.StartValue = item.EndValue = v1;
+          break;
         default: continue;
       }
     } else if (auto* b = dynamic_cast<TBetweenExpr*>(e)) {
-      if (b->IsNotBetween || b->ParameterCount() != 3 || !isTarget(b->GetParam(0)) ||
-          !literal(b->GetParam(1), v1) || !literal(b->GetParam(2), v2))
+      if (b->IsNotBetween || b->ParameterCount() != 3 || !isTarget(b->GetParam(0)) || !literal(b->GetParam(1), v1) ||
+          !literal(b->GetParam(2), v2))
         continue;
       item.Operator = ropBETWEEN;
       item.StartValue = v1;
@@ -348,16 +360,14 @@ void TSiftScan::Scan(int32_t stopAt) {
         modify_.MarkUpdateRecord();
       } else {
         AddThisRecord();
-        if (bare && std::any_of(sinks_.begin(), sinks_.end(),
-                                [&](TSiftRowSink* sink) { return sink->TakeRest(*this, *main); }))
+        if (bare &&
+            std::any_of(sinks_.begin(), sinks_.end(), [&](TSiftRowSink* sink) { return sink->TakeRest(*this, *main); }))
           break;
       }
     }
     if (!deleted) {
-      if (walking)
-        main->WalkNext();
-      else
-        main->Next();
+      if (walking) main->WalkNext();
+      else main->Next();
     }
     if (q_.OnProgress) {
       ++position;

@@ -188,8 +188,7 @@ void TSiftStatement::CreateResultSet() {
     scan.OfferRangeOrIndex();
     // A WHERE clause or a join leaves rows to test: the dataset cannot
     // count them for the group stage.
-    const bool rowConditions =
-        plan_->Where() || plan_->JoinInWhere() || joins_->HasJoinOn() || joins_->RightJoin();
+    const bool rowConditions = plan_->Where() || plan_->JoinInWhere() || joins_->HasJoinOn() || joins_->RightJoin();
     if (!group_->CountingScan(scan, rowConditions)) scan.Scan(scan.EarlyStop(wasUnion_));
     scan.FireCancels();
     if (a_.Statement == ssUpdate) modify_->DoUpdateRecords(scan.Cancelled());

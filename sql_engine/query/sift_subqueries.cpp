@@ -71,8 +71,7 @@ public:
 // the comparison type the operand then has.
 class TQuantifiedCompare : public TExpression {
 public:
-  TQuantifiedCompare(TOperator op, TExpressionPtr operand, const std::vector<Variant>* rows, TExprType type,
-                     bool all)
+  TQuantifiedCompare(TOperator op, TExpressionPtr operand, const std::vector<Variant>* rows, TExprType type, bool all)
       : Rows(rows), All(all), Type(type) {
     Compare = std::make_unique<TRelationalOp>(op, std::move(operand),
                                               std::make_unique<TSubqueryRowExpr>(rows, &Current, type));
@@ -186,10 +185,8 @@ private:
 // The parameter's value for a row: the empty text of a subquery is no
 // value, as in the quantified comparisons.
 void SetRowValue(TSiftSubqueryRows& s, const Variant& v) {
-  if (v.IsClear() || (s.Type == ttString && v.AsString().empty()))
-    s.Param->Clear();
-  else
-    s.Param->SetValue(v);
+  if (v.IsClear() || (s.Type == ttString && v.AsString().empty())) s.Param->Clear();
+  else s.Param->SetValue(v);
 }
 
 // A condition over subqueries that stand as values inside a function or
@@ -258,8 +255,8 @@ int32_t RewriteQuantified(TExpressionPtr& node, std::vector<TSiftSubqueryRows>& 
       return 1;
     }
     if (TSiftSubqueryRows* s = subOf(r->Left)) {
-      node = std::make_unique<TQuantifiedCompare>(Mirrored(r->Operator), std::move(r->Right), &s->Rows, s->Type,
-                                                  s->All);
+      node =
+          std::make_unique<TQuantifiedCompare>(Mirrored(r->Operator), std::move(r->Right), &s->Rows, s->Type, s->All);
       s->Quantified = true;
       return 1;
     }
@@ -274,7 +271,6 @@ int32_t RewriteQuantified(TExpressionPtr& node, std::vector<TSiftSubqueryRows>& 
   if (auto* u = dynamic_cast<TUnaryOp*>(node.get())) return RewriteQuantified(u->Operand, subs);
   return 0;
 }
-
 
 }  // namespace
 
@@ -421,10 +417,8 @@ void TSiftSubqueries::SetColumnSubqueryValues(int32_t column, int32_t row) {
     }
     rs->SetRecno(std::min(row, n));
     TkpField* f = rs->Fields.GetItem(0);
-    if (f->GetIsNull())
-      p->Clear();
-    else
-      p->SetValue(f->GetAsVariant());
+    if (f->GetIsNull()) p->Clear();
+    else p->SetValue(f->GetAsVariant());
   }
 }
 

@@ -92,7 +92,7 @@ private:
   TSiftPlan& plan_;
   TSqlAnalizer& a_;
   TCustomSift& q_;
-  std::vector<std::unique_ptr<TSiftStatement>> runs_;  // by subquery index
+  std::vector<std::unique_ptr<TSiftStatement>> runs_;                     // by subquery index
   std::vector<std::vector<std::unique_ptr<TSiftStatement>>> columnRuns_;  // per column
-  std::vector<std::unique_ptr<TSubqueryRowList>> kept_;  // rows the compiled nodes read
+  std::vector<std::unique_ptr<TSubqueryRowList>> kept_;                   // rows the compiled nodes read
 };

@@ -6,18 +6,14 @@ TExprType Field2Exprtype(TFieldType type) {
     case ftInteger:
     case ftWord:
     case ftAutoInc:
-    case ftLargeint:
-      return ttInteger;
-    case ftBoolean:
-      return ttBoolean;
+    case ftLargeint: return ttInteger;
+    case ftBoolean: return ttBoolean;
     case ftFloat:
     case ftCurrency:
     case ftBCD:
     case ftDate:
     case ftTime:
-    case ftDateTime:
-      return ttFloat;
-    default:
-      return ttString;
+    case ftDateTime: return ttFloat;
+    default: return ttString;
   }
 }

@@ -54,10 +54,8 @@ bool TkpField::GetAsBoolean() { SiftError(SiftMsg::SReadBooleanField); }
 void TkpField::SetAsBoolean(bool) { SiftError(SiftMsg::SWriteBooleanField); }
 
 void TkpField::SetAsVariant(const Variant& value) {
-  if (value.IsClear())
-    Clear();
-  else
-    SetVarValue(value);
+  if (value.IsClear()) Clear();
+  else SetVarValue(value);
 }
 
 bool TkpField::GetData(void* buffer) { return Set().GetFieldData(*this, buffer); }
@@ -258,9 +256,18 @@ TkpField* TResultSet::AddField(const std::string& field_name, const std::string&
       if (width > 0xFFFF) throw ERangeError("Range check error");
       grows = width + (width & 1) + 2;
       break;
-    case ttFloat: width = 8; grows = 10; break;
-    case ttInteger: width = 4; grows = 6; break;
-    case ttBoolean: width = 2; grows = 4; break;
+    case ttFloat:
+      width = 8;
+      grows = 10;
+      break;
+    case ttInteger:
+      width = 4;
+      grows = 6;
+      break;
+    case ttBoolean:
+      width = 2;
+      grows = 4;
+      break;
   }
   int32_t size = RangeChecked32(recordSize_ + grows);
   TkpField* f = Fields.Add(type);
@@ -443,7 +450,9 @@ TMemResultSet::~TMemResultSet() {
   BestEffort([&] { Clear(); });
 }
 
-void TMemResultSet::AppendRecord() { blocks_.push_back(std::make_unique<uint8_t[]>(static_cast<size_t>(RecordSize()))); }
+void TMemResultSet::AppendRecord() {
+  blocks_.push_back(std::make_unique<uint8_t[]>(static_cast<size_t>(RecordSize())));
+}
 
 void TMemResultSet::RemoveRecord(int32_t n) { blocks_.erase(blocks_.begin() + (n - 1)); }
 

@@ -104,15 +104,15 @@ public:
   std::string FieldName;
   std::string QualifiedName;  // table, ".", column
   TExprType DataType;
-  uint16_t ColWidth = 0;      // bytes of data
-  int32_t Offset = 0;         // of the null flag in the record
-  int32_t BufferOffset = 0;   // in the query's dataset buffer
+  uint16_t ColWidth = 0;     // bytes of data
+  int32_t Offset = 0;        // of the null flag in the record
+  int32_t BufferOffset = 0;  // in the query's dataset buffer
   bool ReadOnly = false;
   TField* SourceField = nullptr;
   int16_t CastType = 0;
   uint16_t CastLen = 0;
   bool UseDisplayLabel = false;
-  int32_t Index;              // 1-based
+  int32_t Index;  // 1-based
 
 protected:
   TResultSet& Set() const;

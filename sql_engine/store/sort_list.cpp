@@ -219,9 +219,7 @@ int TkpSortList::CompareKey(const TSrtField& f, const uint8_t* a, const uint8_t*
         c = x < y ? -1 : (x > y ? 1 : 0);
         break;
       }
-      case ttBoolean:
-        c = (LoadLE16(pa) != 0) - (LoadLE16(pb) != 0);
-        break;
+      case ttBoolean: c = (LoadLE16(pa) != 0) - (LoadLE16(pb) != 0); break;
     }
   }
   if (c < 0) c = -1;
@@ -363,10 +361,8 @@ bool TkpSortList::Find(const Variant& value, int32_t& index) {
 }
 
 void TkpSortList::Filter(const Variant& value) {
-  if (matches_)
-    matches_->clear();
-  else
-    matches_ = std::make_unique<std::vector<int32_t>>();
+  if (matches_) matches_->clear();
+  else matches_ = std::make_unique<std::vector<int32_t>>();
   int32_t index;
   if (Find(value, index)) {
     std::vector<uint8_t> probe = ProbeSlot(value);
@@ -392,10 +388,8 @@ void TkpSortList::Next() {
     bof_ = eof_ = true;
     return;
   }
-  if (matchPos_ >= static_cast<int32_t>(matches_->size()) - 1)
-    eof_ = true;
-  else
-    ++matchPos_;
+  if (matchPos_ >= static_cast<int32_t>(matches_->size()) - 1) eof_ = true;
+  else ++matchPos_;
   if (matchPos_ < 0) matchPos_ = 0;
   bof_ = false;
   SetRecno((*matches_)[static_cast<size_t>(matchPos_)]);

@@ -68,9 +68,9 @@ public:
 
   TSrtFields* Owner;
   TExprType ValueType;
-  int32_t Width = 0;        // bytes of data
+  int32_t Width = 0;  // bytes of data
   bool Descending = false;
-  int32_t Offset = 0;       // of the null byte in the record; data follows
+  int32_t Offset = 0;  // of the null byte in the record; data follows
 
 protected:
   TkpSortList& List();

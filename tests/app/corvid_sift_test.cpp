@@ -55,8 +55,7 @@ struct Fixture {
 
 TEST(CorvidSift, FiltersTheEngineRefusesFallBackToTheWhereClause) {
   Fixture f;
-  EXPECT_EQ(f.Run("select * from phones where tel like '101%'"),
-            (std::vector<std::string>{"1010", "1011", "1012"}));
+  EXPECT_EQ(f.Run("select * from phones where tel like '101%'"), (std::vector<std::string>{"1010", "1011", "1012"}));
   // While rows are read, the dataset is filtered only when the DBF engine
   // took the condition.
   std::vector<std::string> filters;
@@ -67,7 +66,8 @@ TEST(CorvidSift, FiltersTheEngineRefusesFallBackToTheWhereClause) {
   filters.clear();
   // A LIKE the DBF engine answers alike is taken as a compare in place;
   // one it does not (a text at the end) is left to the query.
-  EXPECT_EQ(f.Run("select * from phones where tel like '100%'"), (std::vector<std::string>{"1001", "1002", "1003", "1004", "1005", "1006", "1007", "1008", "1009"}));
+  EXPECT_EQ(f.Run("select * from phones where tel like '100%'"),
+            (std::vector<std::string>{"1001", "1002", "1003", "1004", "1005", "1006", "1007", "1008", "1009"}));
   ASSERT_FALSE(filters.empty());
   EXPECT_EQ(filters.front(), "((SUBSTR(TEL, 1, 3) = '100'))");
   filters.clear();
@@ -131,8 +131,7 @@ TEST(CorvidSift, ADatasetsOwnFilterAndUseDeletedSurviveStatements) {
 
 TEST(CorvidSift, DerivedTablesAreLeftAlone) {
   Fixture f;
-  EXPECT_EQ(f.Run("select * from (select tel from phones) p where tel='1003'"),
-            (std::vector<std::string>{"1003"}));
+  EXPECT_EQ(f.Run("select * from (select tel from phones) p where tel='1003'"), (std::vector<std::string>{"1003"}));
 }
 
 TEST(CorvidSift, RangesKeepTheirEdgeRows) {
@@ -199,7 +198,17 @@ TEST(CorvidSift, OnlyPlainAscendingTagsServeRanges) {
 // inside every open-ended range, and both roads find the same rows.
 TEST(CorvidSift, RangesReachTheEndsOfTheByteOrder) {
   TempDir dir{"dirlook-sift-edges"};
-  const std::vector<std::string> tels = {"\xFF\xFF" "1", "\xFF", "A", "ABC", "ABCD", "ABD", "\x01" "x", "\xFE"};
+  const std::vector<std::string> tels = {
+      "\xFF\xFF"
+      "1",
+      "\xFF",
+      "A",
+      "ABC",
+      "ABCD",
+      "ABD",
+      "\x01"
+      "x",
+      "\xFE"};
   std::vector<std::vector<std::string>> rows;
   for (const std::string& t : tels) rows.push_back({t, "F", "U", "1", "1"});
   MakeTable(dir / "phones.dbf", "3",
@@ -221,8 +230,9 @@ TEST(CorvidSift, RangesReachTheEndsOfTheByteOrder) {
     std::sort(out.begin(), out.end());
     return out;
   };
-  const char* const wheres[] = {"tel > 'ABC'", "tel >= '\xFF'", "tel > '\xFE'", "tel < 'A'", "tel <= 'ABC'",
-                                "tel between 'ABC' and '\xFF'", "tel < '\x02'"};
+  const char* const wheres[] = {"tel > 'ABC'", "tel >= '\xFF'", "tel > '\xFE'",
+                                "tel < 'A'",   "tel <= 'ABC'",  "tel between 'ABC' and '\xFF'",
+                                "tel < '\x02'"};
   for (const char* w : wheres) {
     sift.WhereOptimizeMethod = omSetFilter;
     const auto filtered = run(w);
@@ -230,9 +240,14 @@ TEST(CorvidSift, RangesReachTheEndsOfTheByteOrder) {
     EXPECT_EQ(run(w), filtered) << w;
   }
   sift.WhereOptimizeMethod = omSetRange;
-  EXPECT_EQ(run("tel > 'ABC'"), (std::vector<std::string>{"ABCD", "ABD", "\xFE", "\xFF", "\xFF\xFF" "1"}));
-  EXPECT_EQ(run("tel >= '\xFF'"), (std::vector<std::string>{"\xFF", "\xFF\xFF" "1"}));
-  EXPECT_EQ(run("tel < 'A'"), (std::vector<std::string>{"\x01" "x"}));
+  EXPECT_EQ(run("tel > 'ABC'"), (std::vector<std::string>{"ABCD", "ABD", "\xFE", "\xFF",
+                                                          "\xFF\xFF"
+                                                          "1"}));
+  EXPECT_EQ(run("tel >= '\xFF'"), (std::vector<std::string>{"\xFF",
+                                                            "\xFF\xFF"
+                                                            "1"}));
+  EXPECT_EQ(run("tel < 'A'"), (std::vector<std::string>{"\x01"
+                                                        "x"}));
   EXPECT_EQ(ds.IndexCurrent(), "");
   EXPECT_EQ(Walk(ds, "TEL").size(), tels.size());
 }

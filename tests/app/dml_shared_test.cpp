@@ -165,8 +165,7 @@ TEST_P(SharedDml, TwoProcessesIncrementWithoutLosingAny) {
       const int step = k == 0 ? 1 : 1000;  // the two processes' shares stay apart in the sum
       for (int i = 0; i < kEach && rc == 0; ++i) {
         const int id = 1 + static_cast<int>(rng() % kRows);
-        const std::string sql =
-            "update c set n = n + " + std::to_string(step) + " where id = " + std::to_string(id);
+        const std::string sql = "update c set n = n + " + std::to_string(step) + " where id = " + std::to_string(id);
         for (int attempt = 0;; ++attempt) {
           try {
             if (me.Exec(sql) != 1) rc = 2;

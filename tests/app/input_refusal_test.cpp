@@ -175,8 +175,7 @@ TEST(BadInput, ADatePastEitherEndOfTheCalendarFailsAlikeAndStoresNothing) {
   t.ds.Edit();
   for (int32_t day : {0, 3652060}) {
     SCOPED_TRACE(day);
-    EXPECT_NE(MessageOf([&] { t.ds.FieldByName("D")->SetData(&day); }).find("is not a valid date"),
-              std::string::npos);
+    EXPECT_NE(MessageOf([&] { t.ds.FieldByName("D")->SetData(&day); }).find("is not a valid date"), std::string::npos);
   }
   t.ds.Cancel();
   EXPECT_EQ(t.Rows()[0], "1|apple|99991231");

@@ -302,8 +302,8 @@ TEST(SiftRoads, DataChangesTouchTheRowsTheQueryChoosesItself) {
   TWhereMaker maker(rng);
   for (int n = 0; n < 60 / kScale; ++n) {
     const std::string where = maker.Condition(2);
-    const std::string sql = n % 3 == 0 ? "delete from t where " + where
-                                       : "update t set kw = 'X', nd = nd + 1 where " + where;
+    const std::string sql =
+        n % 3 == 0 ? "delete from t where " + where : "update t set kw = 'X', nd = nd + 1 where " + where;
     std::mt19937 same(static_cast<uint32_t>(n));
     std::mt19937 again = same;
     TRoadsTable a(same), b(again);
@@ -353,14 +353,14 @@ TEST(SiftRoads, AnUpdateOfTheRangeKeyChangesEachRecordOnce) {
     if (n % 2 == 0) {
       static const char* const sets[] = {"name = kw", "name = 'zzz'", "name = ''", "name = 'a'"};
       const std::string where = rng() % 3 == 0 ? "name between " + text() + " and " + text()
-                                                : std::string("name ") + ops[rng() % 5] + " " + text();
+                                               : std::string("name ") + ops[rng() % 5] + " " + text();
       const std::string set = rng() % 2 ? sets[rng() % 4] : "name = " + text();
       sql = "update t set " + set + ", kw = 'U' where " + where;
       after = "select id, name from t where name >= " + text();
     } else {
       static const char* const sets[] = {"nd = nd + 7", "nd = nd - 5", "nd = 0 - nd", "nd = nd + 300", "nd = 6"};
-      const std::string where = rng() % 3 == 0 ? "nd between " + num() + " and " + num()
-                                                : std::string("nd ") + ops[rng() % 5] + " " + num();
+      const std::string where =
+          rng() % 3 == 0 ? "nd between " + num() + " and " + num() : std::string("nd ") + ops[rng() % 5] + " " + num();
       sql = "update t set " + std::string(sets[rng() % 5]) + ", kw = 'U' where " + where;
       after = "select id, nd from t where nd <= " + num();
     }
@@ -455,15 +455,15 @@ TEST(SiftRoads, TheWindowsSearchGivesTheSameRowsOnEveryRoad) {
   std::mt19937 rng(7122026);
   TRoadsTable t(rng);
   TempDir dir{"dirlook-roads-phones"};
-  const std::vector<std::string> values = {"",  "5",   "12",  "12 ", " ",  "*",    "?",   "1*",        "1?",
-                                           "1", "288", "abc", "Abc", "a*", " 12", "5 ", Cp("Мира"), Cp("мира"), "2'", "a\"", "'"};
+  const std::vector<std::string> values = {"",    "5",  "12",       "12 ",      " ",   "*",   "?",
+                                           "1*",  "1?", "1",        "288",      "abc", "Abc", "a*",
+                                           " 12", "5 ", Cp("Мира"), Cp("мира"), "2'",  "a\"", "'"};
   std::vector<std::vector<std::string>> rows;
   for (int i = 0; i < 80; ++i)
     rows.push_back({std::to_string(1000 + i), values[rng() % values.size()], values[rng() % values.size()],
                     std::to_string(rng() % 3 * 5), values[rng() % values.size()].substr(0, 4)});
   MakeTable(dir / "phones.dbf", "3",
-            {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "C", 4, 0}, {"KW", "C", 4, 0}},
-            rows);
+            {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "C", 4, 0}, {"KW", "C", 4, 0}}, rows);
   TCorvidDataSet ds;
   Place(ds, dir, "phones.dbf");
   ds.Open();

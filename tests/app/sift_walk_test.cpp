@@ -313,8 +313,14 @@ std::string AggregateStatement(std::mt19937& rng) {
     }
     aggregates += (i ? ", " : "") + a;
   }
-  const char* const wheres[] = {"", "", " where qty > 3", " where name > 'b'", " where amt is null",
-                                " where kw <> '1'", " where fl = true", " where name = 'ab' or qty < 2"};
+  const char* const wheres[] = {"",
+                                "",
+                                " where qty > 3",
+                                " where name > 'b'",
+                                " where amt is null",
+                                " where kw <> '1'",
+                                " where fl = true",
+                                " where name = 'ab' or qty < 2"};
   const char* const groups[] = {"", "", "kw", "fl", "name", "dt"};
   const std::string where = wheres[rng() % 8];
   const std::string group = groups[rng() % 6];
@@ -328,9 +334,9 @@ TEST(SiftWalk, AggregatesReadInPlaceGiveTheRowsOfTheExpressions) {
   // Texts with blanks only, leading and trailing blanks, Cyrillic and bytes
   // below the blank; numbers, dates and logicals with blanks.
   // Many share their first bytes, so that the later ones decide.
-  const std::vector<std::string> names = {"", "  ", "ab", "ab ", " ab", "b", "a", "a\x01", "ab\tc",
-                                          "\xCC\xE8\xF0\xE0", "\xEC\xE8", "\xEC", "\xEC\xF0\xE0",
-                                          "zzzzzzzz", "zy", "zzz"};
+  const std::vector<std::string> names = {
+      "",         "  ",   "ab",           "ab ",      " ab", "b",  "a", "a\x01", "ab\tc", "\xCC\xE8\xF0\xE0",
+      "\xEC\xE8", "\xEC", "\xEC\xF0\xE0", "zzzzzzzz", "zy",  "zzz"};
   const char* const kws[] = {"", "1", "12", "007", "5"};
   const char* const amts[] = {"", "0", "-3.5", "12.25", "7", "0.01"};
   const char* const qtys[] = {"", "0", "1", "5", "-2", "99"};
@@ -340,12 +346,16 @@ TEST(SiftWalk, AggregatesReadInPlaceGiveTheRowsOfTheExpressions) {
   std::vector<std::vector<std::string>> data;
   std::vector<int> deleted;
   for (int i = 1; i <= rows; ++i) {
-    data.push_back({names[rng() % names.size()], kws[rng() % 5], amts[rng() % 6], qtys[rng() % 6],
-                    dates[rng() % 4], logic[rng() % 4]});
+    data.push_back({names[rng() % names.size()], kws[rng() % 5], amts[rng() % 6], qtys[rng() % 6], dates[rng() % 4],
+                    logic[rng() % 4]});
     if (rng() % 7 == 0) deleted.push_back(i);
   }
   MakeTable(dir / "t.dbf", "3",
-            {{"NAME", "C", 8, 0}, {"KW", "C", 3, 0}, {"AMT", "N", 7, 2}, {"QTY", "N", 4, 0}, {"DT", "D", 8, 0},
+            {{"NAME", "C", 8, 0},
+             {"KW", "C", 3, 0},
+             {"AMT", "N", 7, 2},
+             {"QTY", "N", 4, 0},
+             {"DT", "D", 8, 0},
              {"FL", "L", 1, 0}},
             data, deleted);
   TCorvidDataSet t;

@@ -117,9 +117,9 @@ TEST(TableDefinition, WithoutADataListNothingHappens) {
   TempDir dir;
   TCorvidSift sift;
   sift.Loaded();
-  for (const std::string& sql : {"create table '" + dir / "x.dbf" + "' (a char(10))",
-                                 "create index i on '" + dir / "x.dbf" + "' (a)", "drop table '" + dir / "x.dbf" + "'",
-                                 "drop index '" + dir / "x.dbf" + "' i"}) {
+  for (const std::string& sql :
+       {"create table '" + dir / "x.dbf" + "' (a char(10))", "create index i on '" + dir / "x.dbf" + "' (a)",
+        "drop table '" + dir / "x.dbf" + "'", "drop index '" + dir / "x.dbf" + "' i"}) {
     sift.SetSQL(sql);
     EXPECT_NO_THROW(sift.ExecSQL()) << sql;
   }
@@ -132,9 +132,9 @@ TEST(TableDefinition, SqlTypesBecomeFieldsOfTheHeader) {
          "' (name char(30), i integer, s smallint, ok boolean, d date, t time, dt datetime, m money, f float, "
          "f8 float(8), f82 float(8,2), a autoinc, memo blob(1), bin blob(2), pic blob(5))");
   const std::vector<Descriptor> expected = {
-      {"NAME", 'C', 30, 0}, {"I", 'N', 11, 0},  {"S", 'N', 6, 0},    {"OK", 'L', 1, 0},    {"D", 'D', 8, 0},
-      {"T", 'D', 8, 0},     {"DT", 'D', 8, 0},  {"M", 'N', 20, 4},   {"F", 'N', 20, 4},    {"F8", 'N', 8, 0},
-      {"F82", 'N', 8, 2},   {"A", 'N', 11, 0},  {"MEMO", 'M', 10, 0}, {"BIN", 'B', 10, 0}, {"PIC", 'G', 10, 0}};
+      {"NAME", 'C', 30, 0}, {"I", 'N', 11, 0}, {"S", 'N', 6, 0},     {"OK", 'L', 1, 0},   {"D", 'D', 8, 0},
+      {"T", 'D', 8, 0},     {"DT", 'D', 8, 0}, {"M", 'N', 20, 4},    {"F", 'N', 20, 4},   {"F8", 'N', 8, 0},
+      {"F82", 'N', 8, 2},   {"A", 'N', 11, 0}, {"MEMO", 'M', 10, 0}, {"BIN", 'B', 10, 0}, {"PIC", 'G', 10, 0}};
   EXPECT_EQ(Descriptors(b.Path("types.dbf")), expected);
   ASSERT_EQ(b.list.GetCount(), 1);
   EXPECT_EQ(b.list.GetItem(0)->Alias(), "types");
@@ -166,11 +166,10 @@ TEST_P(IndexKinds, CreateAndDropIndexes) {
   b.Exec("create index byname on '" + table + "' (name)");
   b.Exec("create desc index bynum on '" + table + "' (n, name)");
   const std::string primary = std::string("people") + k.ext;
-  std::vector<std::string> files = k.singleTag
-                                       ? std::vector<std::string>{std::string("byname") + k.ext,
-                                                                  std::string("bynum") + k.ext, "list.ini",
-                                                                  "people.dbf", primary}
-                                       : std::vector<std::string>{"list.ini", "people.dbf", primary};
+  std::vector<std::string> files =
+      k.singleTag ? std::vector<std::string>{std::string("byname") + k.ext, std::string("bynum") + k.ext, "list.ini",
+                                             "people.dbf", primary}
+                  : std::vector<std::string>{"list.ini", "people.dbf", primary};
   files.insert(files.begin() + (k.singleTag ? 4 : 2), k.type == T::FoxPro2 ? "people.fpt" : "people.dbt");
   std::sort(files.begin(), files.end());
   EXPECT_EQ(Files(b.dir), files);
@@ -216,8 +215,8 @@ TEST_P(IndexKinds, CreateAndDropIndexes) {
   // PRIMARY is a keyword of the SQL grammar: the handler directly.
   b.sift.DropIndex(&b.sift, table, "PRIMARY");
   b.Exec("drop index '" + table + "' bynum");
-  EXPECT_EQ(Files(b.dir), (std::vector<std::string>{"list.ini", "people.dbf",
-                                                    k.type == T::FoxPro2 ? "people.fpt" : "people.dbt"}));
+  EXPECT_EQ(Files(b.dir),
+            (std::vector<std::string>{"list.ini", "people.dbf", k.type == T::FoxPro2 ? "people.fpt" : "people.dbt"}));
   // The rows are all there, through the query.
   EXPECT_EQ(b.Select("select name from people", "NAME"), (std::vector<std::string>{"Petrov", "Abramov", "Sidorov"}));
 
@@ -241,8 +240,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, IndexKinds,
 TEST(TableDefinition, TablesNotInTheListAreRefused) {
   Binding b(T::Clipper);
   const std::string other = b.Path("other.dbf");
-  for (const std::string& sql : {"create index i on '" + other + "' (a)", "drop table '" + other + "'",
-                                 "drop index '" + other + "' i"})
+  for (const std::string& sql :
+       {"create index i on '" + other + "' (a)", "drop table '" + other + "'", "drop index '" + other + "' i"})
     EXPECT_NE(MessageOf([&] { b.Exec(sql); }).find("not in the data list"), std::string::npos) << sql;
 }
 
@@ -373,11 +372,16 @@ TEST(DataList, IniFileReadBackByConfigParserAndReloaded) {
                                       "    for k, v in c.items(s): print(s, k, v, sep='|')\n";
     const Output o = RunTool("/usr/bin/python3 " + Quote(dir / "read.py") + " " + Quote(dir / "list.ini"));
     ASSERT_EQ(o.code, 0) << o.text;
-    EXPECT_EQ(o.text, "General|NumFiles|2\nGeneral|UseDeleted|1\nGeneral|InMemResultSet|1\n"
-                      "General|MapFileSize|4096\nGeneral|DateFormat|m/d/yyyy\n"
-                      "General|File1|" + dir / "a.dbf" + "\nGeneral|Alias1|a\n"
-                      "General|File2|" + dir / "missing.dbf" + "\nGeneral|Alias2|missing\n"
-                      "File1|NumIndexes|1\nFile1|Index1|a.NDX\nFile2|NumIndexes|0\n");
+    EXPECT_EQ(o.text,
+              "General|NumFiles|2\nGeneral|UseDeleted|1\nGeneral|InMemResultSet|1\n"
+              "General|MapFileSize|4096\nGeneral|DateFormat|m/d/yyyy\n"
+              "General|File1|" +
+                  dir / "a.dbf" +
+                  "\nGeneral|Alias1|a\n"
+                  "General|File2|" +
+                  dir / "missing.dbf" +
+                  "\nGeneral|Alias2|missing\n"
+                  "File1|NumIndexes|1\nFile1|Index1|a.NDX\nFile2|NumIndexes|0\n");
   }
   TDataList again;
   again.LoadFromFile(dir / "list.ini");
@@ -434,8 +438,9 @@ TEST(SaveToDBF, AResultBecomesAFoxProTableOthersRead) {
                                         "for r in t: print('|'.join(str(v).strip() for v in r))\n";
     const Output o = RunTool("/usr/bin/python3 " + Quote(b.Path("dump.py")) + " " + Quote(b.Path("out.DBF")));
     ASSERT_EQ(o.code, 0) << o.text;
-    EXPECT_EQ(o.text, "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2|1|2.5|\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2|"
-                      "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\nSmith|2|5.0|Smith|Smith\n");
+    EXPECT_EQ(o.text,
+              "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2|1|2.5|\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2|"
+              "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\nSmith|2|5.0|Smith|Smith\n");
   }
 }
 
@@ -445,13 +450,15 @@ TEST(TableDefinition, IndependentToolsOpenWhatIsMade) {
     SCOPED_TRACE(name);
     Binding b(type);
     const std::string table = b.Path(name + ".dbf");
-    b.Exec("create table '" + table + "' (name char(10), n integer, d date, ok boolean, note blob(1) primary key (name))");
+    b.Exec("create table '" + table +
+           "' (name char(10), n integer, d date, ok boolean, note blob(1) primary key (name))");
     b.Fill(name + ".dbf", {{"Beta", 2}, {"Alpha", 1}});
     // python3-dbf reads no dBase IV tables with memos.
     if (HavePythonDbf() && type != T::DBaseIV) {
-      const Output o = RunTool("/usr/bin/python3 -c 'import dbf, sys\nt = dbf.Table(sys.argv[1]); t.open()\n"
-                               "print(len(t), [str(r.name).strip() for r in t])' " +
-                               Quote(table));
+      const Output o = RunTool(
+          "/usr/bin/python3 -c 'import dbf, sys\nt = dbf.Table(sys.argv[1]); t.open()\n"
+          "print(len(t), [str(r.name).strip() for r in t])' " +
+          Quote(table));
       EXPECT_EQ(o.text, "2 ['Beta', 'Alpha']\n");
     }
     if (HaveTool("/usr/bin/dumprecs")) {
@@ -471,7 +478,6 @@ TEST(TableDefinition, IndependentToolsOpenWhatIsMade) {
     }
   }
 }
-
 
 // Every file of the directory (subfolders listed as empty), byte for byte.
 std::map<std::string, std::vector<uint8_t>> Snapshot(const TempDir& dir) {

@@ -129,12 +129,11 @@ TEST(MainWindow, HeaderClicksSortByCompareText) {
   EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"110000", "440000", "542783"}));
   main.ListColumnClick(main.List, main.List->Column(1));
   // Latin letters fold, Cyrillic ones compare by their code.
-  EXPECT_EQ(Column(main.List, 1),
-            (std::vector<std::string>{"abbey", W("ИВАНОВ И.И."), W("иванова а.а.")}));
+  EXPECT_EQ(Column(main.List, 1), (std::vector<std::string>{"abbey", W("ИВАНОВ И.И."), W("иванова а.а.")}));
   main.ListColumnClick(main.List, main.List->Column(2));
   main.ListColumnClick(main.List, main.List->Column(2));
-  EXPECT_EQ(Column(main.List, 2), (std::vector<std::string>{W("ЛЕНИНА 5, КВ. 12"), W("МИРА 5, КВ. 1"),
-                                                            W("МИРА 5, КВ. 12")}));
+  EXPECT_EQ(Column(main.List, 2),
+            (std::vector<std::string>{W("ЛЕНИНА 5, КВ. 12"), W("МИРА 5, КВ. 1"), W("МИРА 5, КВ. 12")}));
 }
 
 TEST(MainWindow, AFailedSearchIsShownAndCanBeRetried) {

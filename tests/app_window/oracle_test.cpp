@@ -39,7 +39,8 @@ std::vector<std::string> Tels(TListView* list) {
 
 TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   const std::filesystem::path previous = std::filesystem::current_path();
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("dirlook-oracle-" + std::to_string(::getpid()));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("dirlook-oracle-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   sample::DirectoryImages images(sample::Style::kCity, 4000, 11);
   images.WriteTable((dir / "phones.dbf").string());
@@ -51,8 +52,8 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   sqlite3_stmt* ins = nullptr;
   sqlite3_prepare_v2(db, "insert into phones values(?,?,?,?,?)", -1, &ins, nullptr);
   using L = sample::Layout;
-  const int at[5][2] = {{L::tel, L::telLength}, {L::fm, L::fmLength}, {L::ul, L::ulLength},
-                        {L::nd, L::ndLength},   {L::kw, L::kwLength}};
+  const int at[5][2] = {
+      {L::tel, L::telLength}, {L::fm, L::fmLength}, {L::ul, L::ulLength}, {L::nd, L::ndLength}, {L::kw, L::kwLength}};
   for (int32_t r = 1; r <= images.Records(); ++r) {
     for (int k = 0; k < 5; ++k) {
       const std::string v = Cp1251ToUtf8(images.Trimmed(r, at[k][0], at[k][1]));
@@ -65,11 +66,14 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
   sqlite3_finalize(ins);
 
   const SearchCase cases[] = {
-      {"542783", "", "", "", ""},       {"54%", "", "", "", ""},          {"5_2%", "", "", "", ""},
-      {"", "ИВАНОВ", "", "", ""},       {"", "ИВАНОВА М", "", "", ""},    {"", "%ОВА", "", "", ""},
-      {"", "", "ЛЕНИНА", "", ""},       {"", "", "САДОВ%ПЕР", "", "", false}, {"", "ПЕТРОВ", "ЛЕНИНА", "", ""},
-      {"", "", "ЛЕНИНА", "12", ""},     {"", "", "", "12", ""},           {"", "", "", "", "1"},
-      {"", "", "", "7", "3"},           {"%1", "", "", "5", "", false},   {"", "ИВАНОВ", "", "", "12"},
+      {"542783", "", "", "", ""},       {"54%", "", "", "", ""},
+      {"5_2%", "", "", "", ""},         {"", "ИВАНОВ", "", "", ""},
+      {"", "ИВАНОВА М", "", "", ""},    {"", "%ОВА", "", "", ""},
+      {"", "", "ЛЕНИНА", "", ""},       {"", "", "САДОВ%ПЕР", "", "", false},
+      {"", "ПЕТРОВ", "ЛЕНИНА", "", ""}, {"", "", "ЛЕНИНА", "12", ""},
+      {"", "", "", "12", ""},           {"", "", "", "", "1"},
+      {"", "", "", "7", "3"},           {"%1", "", "", "5", "", false},
+      {"", "ИВАНОВ", "", "", "12"},
   };
   std::filesystem::current_path(dir);
   {
@@ -90,7 +94,8 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
       for (int k = 0; k < 5; ++k)
         if (*values[k]) sqlite3_bind_text(q, k + 1, values[k], -1, SQLITE_STATIC);
       std::vector<std::string> expected;
-      while (sqlite3_step(q) == SQLITE_ROW) expected.push_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+      while (sqlite3_step(q) == SQLITE_ROW)
+        expected.push_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
       sqlite3_finalize(q);
       std::sort(expected.begin(), expected.end());
 
@@ -102,8 +107,7 @@ TEST(SearchOracle, TheWindowFindsWhatSqliteFinds) {
       guitest::Shown().clear();
       filtered = !dbfFilter;
       main.bSelect->Click();
-      for (const auto& m : guitest::Shown())
-        EXPECT_EQ(m.Flags & MB_ICONERROR, 0) << Cp1251ToUtf8(m.Text);
+      for (const auto& m : guitest::Shown()) EXPECT_EQ(m.Flags & MB_ICONERROR, 0) << Cp1251ToUtf8(m.Text);
       EXPECT_EQ(Tels(main.List), expected) << Cp1251ToUtf8(main.SqlText());
       if (!expected.empty()) {
         EXPECT_EQ(filtered, dbfFilter) << Cp1251ToUtf8(main.SqlText());

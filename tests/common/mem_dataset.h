@@ -75,14 +75,14 @@ public:
   int CursorPos() const { return pos_; }
 
   std::vector<MemRow> rows;
-  bool fail_open = false;       // InternalOpen raises after making its fields
+  bool fail_open = false;  // InternalOpen raises after making its fields
   int internal_close_calls = 0;
   int post_calls = 0;
-  int gets = 0;                 // GetRecord calls
+  int gets = 0;  // GetRecord calls
   std::vector<int32_t> posted_ids;
   bool read_only = false;
-  bool fail_init = false;       // InternalInitRecord raises
-  int32_t fail_fetch_id = 0;    // GetRecord moves onto this row, then raises
+  bool fail_init = false;     // InternalInitRecord raises
+  int32_t fail_fetch_id = 0;  // GetRecord moves onto this row, then raises
 
 protected:
   static constexpr int kDataSize = 19;
@@ -241,7 +241,8 @@ protected:
   TRecordBuffer FieldBuffer() {
     switch (State()) {
       case dsBrowse: return IsEmpty() ? nullptr : ActiveBuffer();
-      case dsEdit: case dsInsert: return ActiveBuffer();
+      case dsEdit:
+      case dsInsert: return ActiveBuffer();
       case dsCalcFields: return CalcBuffer();
       default: return nullptr;
     }
@@ -274,13 +275,12 @@ protected:
       if (field->ReadOnly()) DatabaseErrorFmt(dbmsg::FieldReadOnly, {field->DisplayName()});
       field->Validate(buffer);
       uint8_t* p = b + Slot(field->FieldNo());
-      if (buffer)
-        std::memcpy(p, buffer, static_cast<size_t>(field->DataSize()));
-      else
-        std::memset(p, 0, static_cast<size_t>(field->DataSize()));
+      if (buffer) std::memcpy(p, buffer, static_cast<size_t>(field->DataSize()));
+      else std::memset(p, 0, static_cast<size_t>(field->DataSize()));
     }
     if (State() != dsCalcFields) DataEvent(deFieldChange, reinterpret_cast<intptr_t>(field));
   }
+
 public:
   bool BookmarkValid(TBookmark bm) override {
     const uint8_t* p = BookmarkBytes(bm);
@@ -329,8 +329,8 @@ private:
 // A data link that counts what reaches it.
 class TTestLink : public TDataLink {
 public:
-  int active_changed = 0, dataset_changed = 0, scrolled = 0, record_changed = 0, editing_changed = 0,
-      check_browse = 0, layout_changed = 0, update_data = 0;
+  int active_changed = 0, dataset_changed = 0, scrolled = 0, record_changed = 0, editing_changed = 0, check_browse = 0,
+      layout_changed = 0, update_data = 0;
   std::vector<int> scroll_distances;
 
 protected:

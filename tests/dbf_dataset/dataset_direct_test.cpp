@@ -183,9 +183,7 @@ TEST_F(Direct, RandomEditsThroughTheFieldFamilyMatchAModel) {
       }
     }
     switch (rng() % 3) {
-      case 0:
-        ds.Cancel();
-        break;
+      case 0: ds.Cancel(); break;
       case 1:
         ds.Post();
         row = pending;
@@ -274,8 +272,7 @@ TEST_F(Direct, PackOnAFilteredDatasetKeepsMemosAndFiltersTheNewNumbers) {
   ds.First();
   EXPECT_EQ(ds.RecNo(), 2);
   ds.Close();
-  EXPECT_EQ(Rows(dir / "m.dbf"),
-            (Strings{"N3/", "N4/memo 4", "N6/", "N7/memo 7", "N8/memo 8", "N9/"}));
+  EXPECT_EQ(Rows(dir / "m.dbf"), (Strings{"N3/", "N4/memo 4", "N6/", "N7/memo 7", "N8/memo 8", "N9/"}));
 }
 
 TEST_F(Direct, PackAndZapNeedTheTableUnshared) {
@@ -608,10 +605,8 @@ public:
   }
   ~SpillSetting() {
     TcvSort::SetDefaultMemoryBudget(0);
-    if (had_)
-      ::setenv("TMPDIR", saved_.c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
+    if (had_) ::setenv("TMPDIR", saved_.c_str(), 1);
+    else ::unsetenv("TMPDIR");
   }
   SpillSetting(const SpillSetting&) = delete;
   SpillSetting& operator=(const SpillSetting&) = delete;

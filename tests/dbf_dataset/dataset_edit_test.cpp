@@ -243,7 +243,6 @@ TEST_F(Edit, LongOperationsReportProgress) {
 
 }  // namespace
 
-
 namespace {
 
 // Two datasets on one file take turns at random edits, appends, deletes and

@@ -19,8 +19,7 @@ protected:
       rows.push_back({std::to_string(1000 + i), "Name" + std::to_string(10 - i), "Street" + std::to_string(i % 3),
                       std::to_string(i), std::to_string(i) + "a"});
     MakeTable(dir / "t.dbf", "3",
-              {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "N", 4, 0}, {"KW", "C", 4, 0}},
-              rows);
+              {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "N", 4, 0}, {"KW", "C", 4, 0}}, rows);
     Place(ds, dir, "t.dbf");
     ds.Open();
     ds.IndexOn("byfm.ndx", "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
@@ -194,8 +193,7 @@ TEST(IndexFiles, OneListOpensTheSameFilesByEitherRoute) {
     TCorvidDataSet b;
     Place(b, dir, "phones.dbf");
     b.Open();
-    for (const auto& f : files)
-      b.IndexOn(f, "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    for (const auto& f : files) b.IndexOn(f, "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
   }
   const std::string list = "  a.ntx ;; \"b,c\".ntx ,  , \"x y;z\".ntx;, ";
   TCorvidDataSet ds;

@@ -11,7 +11,6 @@
 
 namespace {
 
-
 // Posts, deletes and recalls through the dataset; record 2 ends deleted.
 void Change(const TempDir& dir, bool withIndex) {
   MakePhones(dir / "t.dbf", 4);
@@ -40,10 +39,11 @@ TEST(Interop, PythonDbfReadsWhatTheDatasetWrote) {
   if (RunTool("/usr/bin/python3 -c 'import dbf'").code != 0) GTEST_SKIP() << "python3-dbf is not installed";
   TempDir dir;
   Change(dir, false);
-  std::ofstream(dir / "dump.py") << "import dbf, sys\n"
-                                    "t = dbf.Table(sys.argv[1]); t.open()\n"
-                                    "for r in t:\n"
-                                    "    print(('*' if dbf.is_deleted(r) else ' ') + '|'.join(str(v).strip() for v in r))\n";
+  std::ofstream(dir / "dump.py")
+      << "import dbf, sys\n"
+         "t = dbf.Table(sys.argv[1]); t.open()\n"
+         "for r in t:\n"
+         "    print(('*' if dbf.is_deleted(r) else ' ') + '|'.join(str(v).strip() for v in r))\n";
   Output o = RunTool("/usr/bin/python3 " + Quote(dir / "dump.py") + " " + Quote(dir / "t.dbf"));
   ASSERT_EQ(o.code, 0) << o.text;
   EXPECT_EQ(o.text,
@@ -73,8 +73,8 @@ TEST(Interop, PerlXBaseReadsTheIndexesTheDatasetKept) {
   Change(dir, true);
   auto keys = [&](const std::string& file) {
     Output o = RunTool("perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / file) +
-                   "}, type => q{char}) or die XBase::Index->errstr; $i->prepare_select; "
-                   "while (my ($k, $r) = $i->fetch) { $k =~ s/ +$//; print qq{$k=$r,} }'");
+                       "}, type => q{char}) or die XBase::Index->errstr; $i->prepare_select; "
+                       "while (my ($k, $r) = $i->fetch) { $k =~ s/ +$//; print qq{$k=$r,} }'");
     EXPECT_EQ(o.code, 0) << o.text;
     return o.text;
   };

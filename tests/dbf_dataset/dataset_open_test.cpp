@@ -76,8 +76,14 @@ TEST(DataSetOpen, AnOpenThatFailsLateLeavesNothingOpen) {
 TEST(DataSetOpen, FieldTypesFollowTheDbfTypes) {
   TempDir dir;
   MakeTable(dir / "t.dbf", "4",
-            {{"S", "N", 4, 0}, {"I", "N", 5, 0}, {"W", "N", 10, 0}, {"F", "N", 8, 2}, {"D", "D", 8, 0},
-             {"L", "L", 1, 0}, {"M", "M", 10, 0}, {"FL", "F", 12, 3}},
+            {{"S", "N", 4, 0},
+             {"I", "N", 5, 0},
+             {"W", "N", 10, 0},
+             {"F", "N", 8, 2},
+             {"D", "D", 8, 0},
+             {"L", "L", 1, 0},
+             {"M", "M", 10, 0},
+             {"FL", "F", 12, 3}},
             {});
   for (TcvIntFields mode : {asInteger, asLargeInt, asFloat}) {
     TCorvidDataSet ds;
@@ -130,8 +136,8 @@ TEST_P(Navigation, WalksSeeEachVisibleRecordOnceBothWays) {
   ds.Open();
   EXPECT_EQ(ds.BufferCount(), GetParam());
   const std::vector<std::string> forward = Walk(ds, "TEL");
-  EXPECT_EQ(forward, (std::vector<std::string>{"1001", "1002", "1003", "1005", "1007", "1008", "1010", "1011",
-                                               "1012"}));
+  EXPECT_EQ(forward,
+            (std::vector<std::string>{"1001", "1002", "1003", "1005", "1007", "1008", "1010", "1011", "1012"}));
   std::vector<std::string> back = Backward();
   EXPECT_EQ(back, std::vector<std::string>(forward.rbegin(), forward.rend()));
   // Jumps across the ring land on the right records.

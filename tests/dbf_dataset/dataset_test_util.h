@@ -20,7 +20,6 @@
 #include "dbf_engine/table/table_file.h"
 #include "platform/db_links.h"
 
-
 struct FieldSpec {
   std::string name, type;
   int32_t length = 0, decimals = 0;
@@ -60,8 +59,8 @@ inline void MakePhones(const std::string& path, int count, const std::vector<int
     rows.push_back({std::to_string(1000 + i), "Name" + std::to_string(i), "Street" + std::to_string(i % 3),
                     std::to_string(i), std::to_string(i) + "a"});
   MakeTable(path, "3",
-            {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "N", 4, 0}, {"KW", "C", 4, 0}},
-            rows, deleted);
+            {{"TEL", "C", 7, 0}, {"FM", "C", 20, 0}, {"UL", "C", 12, 0}, {"ND", "N", 4, 0}, {"KW", "C", 4, 0}}, rows,
+            deleted);
 }
 
 // A link that asks its dataset for `count` record buffers.

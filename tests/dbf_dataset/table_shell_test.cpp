@@ -80,8 +80,8 @@ using Strings = std::vector<std::string>;
 // --- Field-definition lines -------------------------------------------------------
 
 TEST(FieldLines, FormsThatParse) {
-  const auto f = cvParseFieldList(Lines({"name;C;30;0 ;;", " price ; n ; 20 ;0123", "", "ok;L;1;0", "when;D;10;0",
-                                         "memo;M;8;0"}));
+  const auto f =
+      cvParseFieldList(Lines({"name;C;30;0 ;;", " price ; n ; 20 ;0123", "", "ok;L;1;0", "when;D;10;0", "memo;M;8;0"}));
   ASSERT_EQ(f.size(), 5u);
   EXPECT_EQ(f[0].name, "NAME");
   EXPECT_EQ(f[0].type, 'C');
@@ -230,7 +230,8 @@ TEST(TableCreation, Python3DbfReadsTheTablesWritten) {
   TempDir dir;
   for (TcvDBFTypes type : {DBaseIII, FoxPro2}) {
     const std::string file = dir / (type == DBaseIII ? "d3.dbf" : "fox.dbf");
-    ASSERT_TRUE(CreateDBF(file, "", type, Lines({"NAME;C;12;0", "PRICE;N;10;2", "BORN;D;8;0", "OK;L;1;0", "NOTE;M;10;0"})));
+    ASSERT_TRUE(
+        CreateDBF(file, "", type, Lines({"NAME;C;12;0", "PRICE;N;10;2", "BORN;D;8;0", "OK;L;1;0", "NOTE;M;10;0"})));
     {
       TcvDBFTable t(file, "", true, false);
       t.Append();

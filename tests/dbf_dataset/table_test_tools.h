@@ -11,4 +11,3 @@
 #include <vector>
 #include "common/run_tool.h"
 #include "common/test_files.h"
-

@@ -139,8 +139,10 @@ TEST(CdxLeafCodec, RoundTripsEveryKeyLengthAcrossMaskBoundaries) {
 // from the bytes of the key itself, or go away when a key shares less.
 TEST(CdxLeafCodec, CharacterKeysEndAtAZeroWhereverItLies) {
   const int32_t kl = 8;
-  const std::string stored[] = {std::string("AB\0CD", 5), std::string("AB\0CE", 5), std::string("AB\0D", 4),
-                                "ABC", std::string("ABC\0", 4), "ABCD", std::string("B\0", 2), "BC"};
+  const std::string stored[] = {std::string("AB\0CD", 5), std::string("AB\0CE", 5),
+                                std::string("AB\0D", 4),  "ABC",
+                                std::string("ABC\0", 4),  "ABCD",
+                                std::string("B\0", 2),    "BC"};
   const std::string memory[] = {"AB", "AB", "AB", "ABC", "ABC", "ABCD", "B", "BC"};
   CdxLeafNode leaf;
   leaf.Header = CdxNodeHeader{kCdxAttrLeaf, 0, -1, -1};
@@ -303,9 +305,9 @@ TEST(CdxNumericKeys, LeafKeepsNegativesAndReadsForeignZeroFill) {
 std::string G(std::string_view text) { return CdxGeneralKey(text, static_cast<int32_t>(2 * text.size())); }
 
 TEST(CdxGeneral, LigaturesAndAccents) {
-  EXPECT_EQ(CdxGeneralKey("\xC6", 4), CdxGeneralKey("AE", 4));   // Æ = AE
-  EXPECT_EQ(CdxGeneralKey("\xDF", 4), CdxGeneralKey("SS", 4));   // ß = SS
-  EXPECT_EQ(CdxGeneralKey("\xE6", 4), CdxGeneralKey("ae", 4));   // æ = ae
+  EXPECT_EQ(CdxGeneralKey("\xC6", 4), CdxGeneralKey("AE", 4));  // Æ = AE
+  EXPECT_EQ(CdxGeneralKey("\xDF", 4), CdxGeneralKey("SS", 4));  // ß = SS
+  EXPECT_EQ(CdxGeneralKey("\xE6", 4), CdxGeneralKey("ae", 4));  // æ = ae
   // a and A are one key; á has the same weight and an accent after all weights.
   EXPECT_EQ(G("a"), G("A"));
   EXPECT_EQ(Hex(G("a")), "60");
@@ -313,7 +315,9 @@ TEST(CdxGeneral, LigaturesAndAccents) {
   EXPECT_TRUE(LessBytes(G("A"), G("\xE1")));
   EXPECT_TRUE(LessBytes(G("\xE1"), G("b")));
   // Weights decide before accents: "áb" < "ac" although á is accented.
-  EXPECT_TRUE(LessBytes(G("\xE1" "b"), G("ac")));
+  EXPECT_TRUE(LessBytes(G("\xE1"
+                          "b"),
+                        G("ac")));
   EXPECT_EQ(Hex(G("CAF\xC9")), "62 60 67 66 F0 F0 F0 F1");
 }
 
@@ -333,7 +337,12 @@ TEST(CdxGeneral, LeafKeepsAccentsThatAreStoredAsZeroBytes) {
   CdxLeafNode leaf;
   leaf.Header = CdxNodeHeader{3, 0, -1, -1};
   leaf.Params = CdxLeafParams::For(8, 100);
-  leaf.Entries = {{G("CAFE"), 1}, {G("CAF\xC9"), 2}, {G("\xC6" "B"), 3}, {G("a/"), 4}};
+  leaf.Entries = {{G("CAFE"), 1},
+                  {G("CAF\xC9"), 2},
+                  {G("\xC6"
+                     "B"),
+                   3},
+                  {G("a/"), 4}};
   uint8_t node[512];
   leaf.EncodeTo(node, 8, CdxKeyKind::General);
   // On disk the accents of "CAFÉ" are 00 00 00 01.

@@ -175,7 +175,9 @@ TEST_F(CdxTest, GeneralCollationKeepsAccentsThroughUpdates) {
   // 0xC9 is E with an acute accent in the Western table.
   table.Add("CAF\xC9");
   table.Add("CAFE");
-  table.Add("\xC6" "B");  // AE ligature
+  table.Add(
+      "\xC6"
+      "B");  // AE ligature
   table.Add("ADZ");
   CVbytCDXCollateInfo = CVsetCDXCollateType::General;
   auto f = Open(true);
@@ -267,7 +269,10 @@ TEST_F(CdxTest, ForExpressionAndUniqueTags) {
 
 TEST_F(CdxTest, IndexChangesRaiseTheListCounterThatOtherUsersSee) {
   table.Add("A");
-  { auto f = Open(true); ASSERT_TRUE(f->AddTag("a", "NAME", "", true, false)); }
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("a", "NAME", "", true, false));
+  }
   const std::string path = (dir / "people.cdx").string();
   CVobjCDXFile mine(&table, path, true, true, false, false);
   CVobjCDXFile theirs(&table, path, true, true, false, false);
@@ -320,10 +325,10 @@ TEST_F(CdxTest, PerlXBaseReadsTheKeysInOrder) {
     ours = Forward(f->TagByName("NAME"));
   }
   const fs::path out = dir / "perl.txt";
-  const std::string cmd =
-      "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
-      "}, tag => q{NAME}, type => q{char}) or die XBase::Index->errstr; $i->prepare_select; "
-      "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " + out.string() + " 2>&1";
+  const std::string cmd = "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
+                          "}, tag => q{NAME}, type => q{char}) or die XBase::Index->errstr; $i->prepare_select; "
+                          "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " +
+                          out.string() + " 2>&1";
   const int rc = std::system(cmd.c_str());
   std::ifstream in(out);
   if (rc != 0) {
@@ -347,10 +352,10 @@ TEST_F(CdxTest, PerlXBaseDecodesNegativeNumericKeys) {
     ASSERT_TRUE(f->AddTag("num", "NUM", "", true, false));
   }
   const fs::path out = dir / "perl.txt";
-  const std::string cmd =
-      "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
-      "}, tag => q{NUM}, type => q{N}) or die XBase::Index->errstr; $i->prepare_select; "
-      "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " + out.string() + " 2>&1";
+  const std::string cmd = "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.cdx").string() +
+                          "}, tag => q{NUM}, type => q{N}) or die XBase::Index->errstr; $i->prepare_select; "
+                          "while (my ($k, $r) = $i->fetch) { print qq{$k $r\\n} }' > " +
+                          out.string() + " 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   std::ifstream in(out);
   std::vector<std::pair<double, int32_t>> theirs;

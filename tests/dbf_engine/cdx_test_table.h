@@ -30,9 +30,8 @@ namespace {
 class CdxTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("cdx_test_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() / ("cdx_test_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
     table.fileName = (dir / "people.dbf").string();

@@ -21,8 +21,8 @@ std::optional<std::string> Iconv(const char* from, const char* to, const std::st
   std::filesystem::path dir(tmp.path());
   auto in = dir / "in", out = dir / "out";
   std::ofstream(in, std::ios::binary) << input;
-  std::string cmd = std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" +
-                    out.string() + "' 2>/dev/null";
+  std::string cmd =
+      std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" + out.string() + "' 2>/dev/null";
   std::optional<std::string> result;
   if (std::system(cmd.c_str()) == 0) {
     std::ifstream f(out, std::ios::binary);
@@ -62,8 +62,7 @@ TEST(CodePages, CyrillicLettersAgreeWithIconv) {
   EXPECT_EQ(kvSysOemToAnsi(oem), *ansi);
   EXPECT_EQ(kvSysAnsiToOem(*ansi), oem);
   // "Иванов И.И." as a DOS program wrote it.
-  EXPECT_EQ(kvSysOemToAnsi("\x88\xA2\xA0\xAD\xAE\xA2 \x88.\x88."),
-            "\xC8\xE2\xE0\xED\xEE\xE2 \xC8.\xC8.");
+  EXPECT_EQ(kvSysOemToAnsi("\x88\xA2\xA0\xAD\xAE\xA2 \x88.\x88."), "\xC8\xE2\xE0\xED\xEE\xE2 \xC8.\xC8.");
 }
 
 TEST(CodePages, UnmappableCharactersStillRoundTrip) {

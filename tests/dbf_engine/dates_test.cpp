@@ -88,7 +88,8 @@ TEST(DBFDateTest, CrossCheckedWithPythonOrdinals) {
       popen("/usr/bin/python3 -c \"import datetime\n"
             "for y,m,d in [(1,1,1),(1582,10,15),(1899,12,30),(1900,2,28),(1900,3,1),(1970,1,1),(1980,1,1),"
             "(2000,2,29),(2024,12,31),(2038,1,19),(2100,3,1),(9999,12,31)]:\n"
-            "    t=datetime.date(y,m,d); print('%04d%02d%02d %d %d' % (y,m,d,t.toordinal()+1721425,t.isoweekday()%7+1))\" "
+            "    t=datetime.date(y,m,d); print('%04d%02d%02d %d %d' % "
+            "(y,m,d,t.toordinal()+1721425,t.isoweekday()%7+1))\" "
             "2>/dev/null",
             "r"),
       pclose);

@@ -90,13 +90,11 @@ TEST(DiskFile, UnsharedFilesLockWithoutTheSystemButTruncateNeedsReadWrite) {
     EXPECT_TRUE(u.cvLockRecord(5, 1));
     EXPECT_TRUE(u.cvLockRecord(9, 1));
     EXPECT_TRUE(u.FileFullyLocked());
-    EXPECT_EQ(MessageOf([&] { u.cvTruncate(1); }),
-              "Truncate requires full access to file " + (dir / "t.dbf"));
+    EXPECT_EQ(MessageOf([&] { u.cvTruncate(1); }), "Truncate requires full access to file " + (dir / "t.dbf"));
   }
   CVO_DiskFile s(dir / "t.dbf", true, true);
   s.cvReset();
-  EXPECT_EQ(MessageOf([&] { s.cvTruncate(1); }),
-            "Truncate requires full access to file " + (dir / "t.dbf"));
+  EXPECT_EQ(MessageOf([&] { s.cvTruncate(1); }), "Truncate requires full access to file " + (dir / "t.dbf"));
 }
 
 TEST(DiskFile, ExclusiveOpenIsRefusedWhileSharedByAnother) {
@@ -141,8 +139,9 @@ TEST(DiskFile, ExclusiveReadCacheAgreesWithTheFile) {
         const int32_t n = std::uniform_int_distribution<int32_t>(1, 5000)(rng);
         std::string got(static_cast<size_t>(n), '\0');
         const int32_t read = f.cvRead(pos, got.data(), n);
-        const std::string want =
-            static_cast<size_t>(pos) < model.size() ? model.substr(static_cast<size_t>(pos), static_cast<size_t>(n)) : "";
+        const std::string want = static_cast<size_t>(pos) < model.size()
+                                     ? model.substr(static_cast<size_t>(pos), static_cast<size_t>(n))
+                                     : "";
         ASSERT_EQ(read, static_cast<int32_t>(want.size())) << "round " << round << " op " << op;
         ASSERT_TRUE(got.compare(0, want.size(), want) == 0) << "round " << round << " op " << op;
       }
@@ -169,8 +168,7 @@ TEST(DiskFile, RenameFailureLeavesTheFileUsable) {
   WriteAll(dir / "t.dbf", {7});
   CVO_DiskFile f(dir / "t.dbf", true, true);
   f.cvReset();
-  EXPECT_EQ(MessageOf([&] { f.cvRename(dir / "missing/dir/u.dbf"); }),
-            "Error on Rename of file " + (dir / "t.dbf"));
+  EXPECT_EQ(MessageOf([&] { f.cvRename(dir / "missing/dir/u.dbf"); }), "Error on Rename of file " + (dir / "t.dbf"));
   char c = 0;
   EXPECT_EQ(f.cvRead(0, &c, 1), 1);
   EXPECT_EQ(c, 7);

@@ -147,7 +147,7 @@ TEST_F(FastPathTest, SpecificOutcomesStayAsBefore) {
   EXPECT_EQ(Both("A = 'SMI*'", false, false), "F");
   EXPECT_EQ(Both("A = 'smith'", true), "T");
   EXPECT_EQ(Both("A = 'smith'"), "F");
-  EXPECT_EQ(Both("A = ''"), "F");   // a non-empty side against an empty one
+  EXPECT_EQ(Both("A = ''"), "F");  // a non-empty side against an empty one
   EXPECT_EQ(Both("A > ''"), "T");
   EXPECT_EQ(Both("A = '*T*'"), "T");
   EXPECT_EQ(Both("A = 'S?I*'"), "T");
@@ -164,8 +164,8 @@ TEST_F(FastPathTest, NumbersAndDatesComparedAsText) {
     for (const char* d : {"20240229", "19991231", "        "}) {
       Record("5", "12", n, d);
       for (const char* e : {"STR(N,5) = '    5'", "STR(N) > A", "LTRIM(STR(N)) = B", "DTOS(D) = '2024*'",
-                            "DTOS(D) < '2000'", "DTOC(D) = '  .  .    '", "N = 5", "D = D",
-                            "A = N", "N = A", "A = D", "A = .T.", "A $ B", "A == '5'", "A + B = '5       12'"}) {
+                            "DTOS(D) < '2000'", "DTOC(D) = '  .  .    '", "N = 5", "D = D", "A = N", "N = A", "A = D",
+                            "A = .T.", "A $ B", "A == '5'", "A + B = '5       12'"}) {
         Both(e);
         Both(e, true);
       }
@@ -216,8 +216,8 @@ TEST_F(FastPathTest, AndOrOfFieldCompares) {
       "A<>'5' .AND. B>='12'",
       "A>'4' .AND. A<'6' .OR. B<='1'",
       std::string("A='") + kCyrLower + "' .OR. B='" + kCyrUpper + "'",
-      "A='5' .AND. N=5",           // a side outside the plan: the general path
-      "A='5' .AND. B=N",           // raises only when the right side is reached
+      "A='5' .AND. N=5",  // a side outside the plan: the general path
+      "A='5' .AND. B=N",  // raises only when the right side is reached
       "B=N .AND. A='5'",
       ".NOT. A='5' .AND. B='12'",
       "A='5' .AND. .T.",
@@ -280,13 +280,14 @@ TEST_F(FastPathTest, AndOrReadsEitherSideFirst) {
 // including parts that start beyond the field or reach past its end.
 TEST_F(FastPathTest, PartsOfAFieldOnEitherSide) {
   const std::vector<std::string> values = {"", "ABC", "ABCDEFGH", "  ABC", "A*", "*BC", kCyrLower, "AB CD"};
-  const std::vector<std::string> parts = {"LEFT(A,2)",      "LEFT(A,8)",       "LEFT(A,20)",      "LEFT(A,0)",
-                                          "LEFT(A,2.5)",    "LEFT(A,-1)",      "SUBSTR(A,2)",     "SUBSTR(A,2,3)",
-                                          "SUBSTR(A,8,5)",  "SUBSTR(A,9)",     "SUBSTR(A,0,2)",   "SUBSTR(A,3,'X')",
-                                          "UPPER(LEFT(A,4))", "LEFT(UPPER(A),4)", "UPPER(SUBSTR(A,2,2))",
-                                          "LEFT(LEFT(A,5),3)", "SUBSTR(LEFT(A,5),2)", "LEFT((A),3)"};
-  const std::vector<std::string> literals = {"''", "'AB'", "'ab'", "'BC'", "'BCD'", "'AB*'", "'*'", "'A*'",
-                                             "'ABCDEFGH'", "'  '", "'C'", std::string("'") + kCyrUpper + "'"};
+  const std::vector<std::string> parts = {
+      "LEFT(A,2)",         "LEFT(A,8)",           "LEFT(A,20)",       "LEFT(A,0)",        "LEFT(A,2.5)",
+      "LEFT(A,-1)",        "SUBSTR(A,2)",         "SUBSTR(A,2,3)",    "SUBSTR(A,8,5)",    "SUBSTR(A,9)",
+      "SUBSTR(A,0,2)",     "SUBSTR(A,3,'X')",     "UPPER(LEFT(A,4))", "LEFT(UPPER(A),4)", "UPPER(SUBSTR(A,2,2))",
+      "LEFT(LEFT(A,5),3)", "SUBSTR(LEFT(A,5),2)", "LEFT((A),3)"};
+  const std::vector<std::string> literals = {"''",         "'AB'",  "'ab'", "'BC'",
+                                             "'BCD'",      "'AB*'", "'*'",  "'A*'",
+                                             "'ABCDEFGH'", "'  '",  "'C'",  std::string("'") + kCyrUpper + "'"};
   for (const auto& a : values) {
     Record(a, "B");
     for (bool oem : {false, true}) {
@@ -330,8 +331,8 @@ TEST_F(FastPathTest, ConstantsFollowTheTranslateFlag) {
 // The compares rest on two properties of the locale routines: texts compare
 // equal only when their bytes are equal, and case folds byte by byte.
 TEST(FastPathLocale, EqualOnlyWhenSameBytes) {
-  std::vector<std::string> corpus = {"", "a", "A", "ab", "a-b", "a'b", "ab-", "\xE5", "\xB8", "\xC5", "\xA8",
-                                     "co-op", "coop", "co'op", "1", "01", " ", "a ", "-", "'"};
+  std::vector<std::string> corpus = {"",     "a",     "A",    "ab",    "a-b", "a'b", "ab-", "\xE5", "\xB8", "\xC5",
+                                     "\xA8", "co-op", "coop", "co'op", "1",   "01",  " ",   "a ",   "-",    "'"};
   for (const auto& a : corpus)
     for (const auto& b : corpus) EXPECT_EQ(cvStrCompare(a, b) == 0, a == b) << a << " / " << b;
 }

@@ -76,9 +76,8 @@ std::string Pad(const std::string& s, size_t n) { return (s + std::string(n, ' '
 class FieldsTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("h7_fields_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() / ("h7_fields_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
@@ -128,7 +127,7 @@ TEST_F(FieldsTest, TextLosesExactlyItsTrailingBlanks) {
 
 TEST_F(FieldsTest, TextNumberDateLogicalCodecs) {
   const std::vector<FieldSpec> layout = {{"NAME", 'C', 300, 0}, {"NUM", 'N', 8, 2}, {"FLT", 'F', 5, 0},
-                                       {"DAY", 'D', 8, 0},    {"OK", 'L', 1, 0},  {"TINY", 'N', 2, 2}};
+                                         {"DAY", 'D', 8, 0},    {"OK", 'L', 1, 0},  {"TINY", 'N', 2, 2}};
   std::string rec = " " + Pad("Smith", 300) + "   12.50" + "  123" + "20240229" + "T" + "  ";
   WriteTable(dir / "t.dbf", 0x03, layout, {rec});
   auto t = Open("t.dbf");
@@ -227,7 +226,8 @@ TEST_F(FieldsTest, BinaryFormsOfFoxProTables) {
       {"CNT", 'I', 4, 0}, {"STAMP", 'T', 8, 0}, {"PRICE", 'Y', 8, 4}, {"RATE", 'B', 8, 0}, {"NOTE", 'M', 4, 0}};
   // CNT -42; STAMP 2024-01-31 12:30:15 (day 2460341, 45015000 ms); PRICE
   // 12.3456; RATE 2.5; NOTE blank.
-  const std::string rec = " " + Bytes({0xD6, 0xFF, 0xFF, 0xFF}) + Bytes({0xB5, 0x8A, 0x25, 0x00, 0xD8, 0xDF, 0xAE, 0x02}) +
+  const std::string rec = " " + Bytes({0xD6, 0xFF, 0xFF, 0xFF}) +
+                          Bytes({0xB5, 0x8A, 0x25, 0x00, 0xD8, 0xDF, 0xAE, 0x02}) +
                           Bytes({0x40, 0xE2, 0x01, 0, 0, 0, 0, 0}) + Bytes({0, 0, 0, 0, 0, 0, 0x04, 0x40}) + "    ";
   WriteTable(dir / "v.dbf", 0x30, layout, {rec});
   auto t = Open("v.dbf");
@@ -347,11 +347,15 @@ TEST_F(FieldsTest, ReadsTablesWrittenByPythonDbf) {
   if (!HavePythonDbf()) GTEST_SKIP() << "python3-dbf (/usr/bin/python3 -c 'import dbf') is not available";
   const std::string script =
       "import dbf, datetime\n"
-      "t = dbf.Table('" + (dir / "vfp.dbf").string() + "', 'NAME C(10); CNT I; STAMP T; PRICE Y; RATE B; NOTE M', dbf_type='vfp')\n"
+      "t = dbf.Table('" +
+      (dir / "vfp.dbf").string() +
+      "', 'NAME C(10); CNT I; STAMP T; PRICE Y; RATE B; NOTE M', dbf_type='vfp')\n"
       "t.open(dbf.READ_WRITE)\n"
       "t.append(('Ivan', -42, datetime.datetime(2024,1,31,12,30,15), 12.25, 2.5, 'hello memo'))\n"
       "t.close()\n"
-      "t = dbf.Table('" + (dir / "db3.dbf").string() + "', 'NAME C(20); NUM N(8,2); DAY D; OK L; NOTE M', dbf_type='db3')\n"
+      "t = dbf.Table('" +
+      (dir / "db3.dbf").string() +
+      "', 'NAME C(20); NUM N(8,2); DAY D; OK L; NOTE M', dbf_type='db3')\n"
       "t.open(dbf.READ_WRITE)\n"
       "t.append(('Petrov', 12.5, datetime.date(2024,2,29), True, 'memo three'))\n"
       "t.append(('Sidorov', -3, None, False, ''))\n"
@@ -389,8 +393,8 @@ TEST_F(FieldsTest, ReadsTablesWrittenByPythonDbf) {
 TEST_F(FieldsTest, TablesWrittenHereReadByPythonDbfAndPgdbf) {
   if (!HavePythonDbf()) GTEST_SKIP() << "python3-dbf (/usr/bin/python3 -c 'import dbf') is not available";
   // dBase III with memo, made by the engine's own builder.
-  const std::vector<FieldSpec> layout = {{"NAME", 'C', 20, 0}, {"NUM", 'N', 8, 2}, {"DAY", 'D', 8, 0},
-                                       {"OK", 'L', 1, 0},    {"NOTE", 'M', 10, 0}};
+  const std::vector<FieldSpec> layout = {
+      {"NAME", 'C', 20, 0}, {"NUM", 'N', 8, 2}, {"DAY", 'D', 8, 0}, {"OK", 'L', 1, 0}, {"NOTE", 'M', 10, 0}};
   ASSERT_TRUE(cvCreateDBF((dir / "out3.dbf").string(), "3",
                           [&](int i, std::string& n, std::string& t, int32_t& l, int32_t& dec) {
                             if (i > static_cast<int>(layout.size())) {
@@ -439,7 +443,9 @@ TEST_F(FieldsTest, TablesWrittenHereReadByPythonDbfAndPgdbf) {
   const std::string script =
       "import dbf\n"
       "for name in ('out3.dbf', 'outv.dbf'):\n"
-      "    t = dbf.Table('" + dir.string() + "/' + name)\n"
+      "    t = dbf.Table('" +
+      dir.string() +
+      "/' + name)\n"
       "    t.open(dbf.READ_ONLY)\n"
       "    for r in t:\n"
       "        print('|'.join(repr(v.strip() if isinstance(v, str) else v) for v in r))\n"

@@ -98,8 +98,8 @@ const char* const kFilters[] = {
 };
 
 template <class H>
-Outcome Scan(const std::string& file, const std::string& password, const char* filter, bool showDeleted,
-             bool cacheOn, int32_t startAt) {
+Outcome Scan(const std::string& file, const std::string& password, const char* filter, bool showDeleted, bool cacheOn,
+             int32_t startAt) {
   H h(file, password, false, false);
   h.kvSetTranslateAscii(false);
   h.cvSetShowDeleted(showDeleted);
@@ -119,9 +119,8 @@ TEST(FilterScan, InPlaceScanEqualsTheWalk) {
       for (bool showDeleted : {true, false}) {
         for (bool cacheOn : {true, false}) {
           for (int32_t startAt : {1, 345, kRecords}) {
-            SCOPED_TRACE(std::string(filter) + " password '" + password + "' shown " +
-                         std::to_string(showDeleted) + " cache " + std::to_string(cacheOn) + " at " +
-                         std::to_string(startAt));
+            SCOPED_TRACE(std::string(filter) + " password '" + password + "' shown " + std::to_string(showDeleted) +
+                         " cache " + std::to_string(cacheOn) + " at " + std::to_string(startAt));
             const Outcome want = Scan<WalkingHandler>(file, password, filter, showDeleted, cacheOn, startAt);
             const Outcome got = Scan<CVO_dBHandler>(file, password, filter, showDeleted, cacheOn, startAt);
             EXPECT_FALSE(want.bits.empty() && std::string(filter) != "NAME='NOBODY'");
@@ -250,9 +249,8 @@ TEST(FilterScan, ActiveTagAndCacheSettingComeBack) {
   {
     CVO_dBHandler h(file, "", true, false);
     h.kvSetTranslateAscii(false);
-    ASSERT_EQ(h.cvIndexTo(dir / "name.ndx", "name", "NAME", "", CVsetIndexUnique::Duplicates,
-                          CVsetSortStatus::Ascending),
-              0);
+    ASSERT_EQ(
+        h.cvIndexTo(dir / "name.ndx", "name", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
   }
   auto run = [&](auto& h) {
     h.kvSetTranslateAscii(false);
@@ -313,8 +311,8 @@ std::string MakeWideTable(const TempDir& dir, const std::string& password) {
   return file;
 }
 
-Outcome ScanWith(const std::string& file, const std::string& password, const std::string& filter, bool ci,
-                 bool partial, bool showDeleted, bool shared, bool fast) {
+Outcome ScanWith(const std::string& file, const std::string& password, const std::string& filter, bool ci, bool partial,
+                 bool showDeleted, bool shared, bool fast) {
   cvExpSetFastPaths(fast);
   CVO_dBHandler h(file, password, false, shared);
   h.kvSetTranslateAscii(false);
@@ -333,9 +331,9 @@ Outcome ScanWith(const std::string& file, const std::string& password, const std
 // deleted records shown or hidden.
 TEST(FilterScan, FlatTestsGiveTheGeneralBits) {
   std::mt19937 rng(31);
-  std::vector<std::string> filters = {"CODE='1021' .OR. CODE='1022' .OR. '1500'=CODE .OR. CODE='1'",
-                                      "NAME='A*'", "'B'=LEFT(NAME,1) .AND. CODE<>'7'",
-                                      "UPPER(NAME)='\xC8*' .OR. CODE='5'", "NAME='*?*' .AND. CODE>'3'"};
+  std::vector<std::string> filters = {"CODE='1021' .OR. CODE='1022' .OR. '1500'=CODE .OR. CODE='1'", "NAME='A*'",
+                                      "'B'=LEFT(NAME,1) .AND. CODE<>'7'", "UPPER(NAME)='\xC8*' .OR. CODE='5'",
+                                      "NAME='*?*' .AND. CODE>'3'"};
   for (int i = 0; i < 12; ++i) filters.push_back(filter_forms::Condition(rng, {"NAME", "CODE"}, 2));
   for (const std::string password : {"", "Secret"}) {
     TempDir dir;

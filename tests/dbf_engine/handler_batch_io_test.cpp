@@ -61,7 +61,7 @@ std::string MakeWide(const TempDir& dir, const std::string& file, const std::vec
 
 // (ID, KEY, PAD4) of every record in file order, deleted ones included.
 std::vector<std::tuple<int, std::string, std::string, bool>> Contents(const std::string& file,
-                                                                     const std::string& password) {
+                                                                      const std::string& password) {
   CVO_dBHandler h(file, password, false, false);
   h.kvSetTranslateAscii(false);
   std::vector<std::tuple<int, std::string, std::string, bool>> out;

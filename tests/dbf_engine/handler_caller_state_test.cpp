@@ -46,9 +46,9 @@ TEST(CallerRecordImage, EveryIndexFileTakesItsKeysFromTheCallersBuffer) {
   ASSERT_EQ(h.cvIndexTo(dir / "b.ndx", "b", "N", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
   ASSERT_EQ(h.cvIndexTo(dir / "c.cdx", "C", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending), 0);
   ASSERT_EQ(h.cvIndexTo(dir / "c.cdx", "CN", "N", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
-  ASSERT_EQ(h.cvIndex(std::string(dir / "a.ntx") + "," + std::string(dir / "b.ndx") + "," + std::string(dir / "c.cdx"),
-                      "a"),
-            0);
+  ASSERT_EQ(
+      h.cvIndex(std::string(dir / "a.ntx") + "," + std::string(dir / "b.ndx") + "," + std::string(dir / "c.cdx"), "a"),
+      0);
   // The handler's own image holds another record throughout: a key taken
   // from it instead of the caller's buffer lands in the wrong place.
   h.cvGetRec(1);
@@ -86,9 +86,16 @@ TEST(CallerRecordImage, EveryIndexFileTakesItsKeysFromTheCallersBuffer) {
     EXPECT_TRUE(std::is_sorted(byN.begin(), byN.end(), [](auto& x, auto& y) { return x.n < y.n; }));
   }
   // Each record's key finds it in every tag.
-  for (const auto& [tag, key, recno] : std::vector<std::tuple<std::string, std::string, int32_t>>{
-           {"a", "ZORRO", 5}, {"a", "AARON", 2}, {"a", "CLARKE", 3}, {"C", "ZORRO", 5}, {"C", "AARON", 2},
-           {"C", "CLARKE", 3}, {"b", "50", 5}, {"b", "60", 2}, {"CN", "50", 5}, {"CN", "60", 2}}) {
+  for (const auto& [tag, key, recno] : std::vector<std::tuple<std::string, std::string, int32_t>>{{"a", "ZORRO", 5},
+                                                                                                  {"a", "AARON", 2},
+                                                                                                  {"a", "CLARKE", 3},
+                                                                                                  {"C", "ZORRO", 5},
+                                                                                                  {"C", "AARON", 2},
+                                                                                                  {"C", "CLARKE", 3},
+                                                                                                  {"b", "50", 5},
+                                                                                                  {"b", "60", 2},
+                                                                                                  {"CN", "50", 5},
+                                                                                                  {"CN", "60", 2}}) {
     SCOPED_TRACE(tag + " " + key);
     h.cvSetTagTo(tag, false);
     EXPECT_TRUE(h.cvFind(key));
@@ -102,8 +109,7 @@ TEST(CallerCacheSetting, DroppingTheTagGoesBackToTheCallersSetting) {
   for (const int wish : {0, 1, -1}) {  // off, on, never asked
     SCOPED_TRACE(wish);
     CVO_dBHandler h(file, "", true, false);
-    ASSERT_EQ(h.cvIndexTo(dir / "a.ntx", "a", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
-              0);
+    ASSERT_EQ(h.cvIndexTo(dir / "a.ntx", "a", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
     if (wish >= 0) h.cvSetDBFCache(wish == 1);
     ASSERT_EQ(h.cvIndex(dir / "a.ntx", "a"), 0);
     EXPECT_FALSE(h.cvDBFCacheOn());  // tag order reads without the window
@@ -133,16 +139,16 @@ TEST(BlankRangeBound, SelectsTheBlankKeysInEveryIndexKind) {
       CVO_dBHandler h(file, "", true, false);
       h.kvSetTranslateAscii(false);
       if (*k.file) {
-        ASSERT_EQ(h.cvIndexTo(dir / k.file, k.tag, "NAME", "", CVsetIndexUnique::Duplicates,
-                              CVsetSortStatus::Ascending),
-                  0);
+        ASSERT_EQ(
+            h.cvIndexTo(dir / k.file, k.tag, "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
         ASSERT_EQ(h.cvIndex(dir / k.file, k.tag), 0);
       } else {
         ASSERT_TRUE(h.cvMemoryIndexAdd(k.tag, "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending));
       }
       auto walk = [&] {
         std::vector<int32_t> r;
-        for (h.cvGetRec(cvReadTop); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext)) r.push_back(h.cvCurrentRecord());
+        for (h.cvGetRec(cvReadTop); !h.cvEOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
+          r.push_back(h.cvCurrentRecord());
         std::sort(r.begin(), r.end());
         return r;
       };

@@ -48,7 +48,7 @@ struct Rec {
 // and the two index walks.
 struct Content {
   std::vector<Rec> recs;
-  Strings byName;           // NAME in the NTX order
+  Strings byName;            // NAME in the NTX order
   std::vector<double> byFm;  // FM in the CDX tag's order
   bool operator==(const Content&) const = default;
 };
@@ -210,7 +210,6 @@ protected:
   std::vector<const char*> files_;
 };
 
-
 TEST_P(CrashJournal, DeathAtEveryWriteOfPackAndPasswordLeavesBeforeOrAfter) {
   struct Op {
     const char* what;
@@ -348,9 +347,10 @@ TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
   const auto& table = original_["p.dbf"];
   // Record 2 is the first deleted one; each index file is kept whole.
   const uint64_t tail = LE16At(table, 8) + LE16At(table, 10);
-  const std::vector<std::tuple<std::string, uint64_t, uint64_t>> expected = {
-      {"p.dbf", 0, 32}, {"p.dbf", tail, table.size() - tail}, {"n.ntx", 0, original_["n.ntx"].size()},
-      {"t.cdx", 0, original_["t.cdx"].size()}};
+  const std::vector<std::tuple<std::string, uint64_t, uint64_t>> expected = {{"p.dbf", 0, 32},
+                                                                             {"p.dbf", tail, table.size() - tail},
+                                                                             {"n.ntx", 0, original_["n.ntx"].size()},
+                                                                             {"t.cdx", 0, original_["t.cdx"].size()}};
   size_t at = 32;
   for (const auto& [name, from, length] : expected) {
     SCOPED_TRACE(name);
@@ -365,7 +365,8 @@ TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
     uint8_t s[4];
     cvStoreLE32(s, salt);
     const uint32_t seeded = BitwiseCrc32(0xFFFFFFFFu, s, 4);
-    EXPECT_EQ(LE32At(j, at + 36), ~BitwiseCrc32(BitwiseCrc32(seeded, j.data() + at, 36), j.data() + at + 48, nameLength));
+    EXPECT_EQ(LE32At(j, at + 36),
+              ~BitwiseCrc32(BitwiseCrc32(seeded, j.data() + at, 36), j.data() + at + 48, nameLength));
     EXPECT_EQ(std::string(j.begin() + at + 48, j.begin() + at + 48 + nameLength), name);
     const size_t data = at + 48 + nameLength;
     ASSERT_LE(data + length, j.size());

@@ -63,14 +63,14 @@ TEST(HandlerDeleteShared, DeletingARecordOutsideTheActiveForTag) {
   EXPECT_EQ(Records(t), (Strings{"ALPHA", "BRAVO", "CHARLIE"}));
 }
 
-
 TEST(HandlerDeleteShared, RandomMarksFromTwoUsersMatchAModel) {
   TempDir dir;
   const Strings names = {"A1", "B2", "C3", "D4", "E5", "F6", "G7", "H8"};
   const std::string t = MakeNames(dir, names);
   {
     CVO_dBHandler h(t, "", true, false);
-    h.cvIndexTo(dir / "i.cdx", "ODD", "NAME", "MOD(N, 2) = 1", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    h.cvIndexTo(dir / "i.cdx", "ODD", "NAME", "MOD(N, 2) = 1", CVsetIndexUnique::Duplicates,
+                CVsetSortStatus::Ascending);
   }
   CVO_dBHandler a(t, "", true, true), b(t, "", true, true);
   CVO_dBHandler* users[] = {&a, &b};
@@ -88,10 +88,8 @@ TEST(HandlerDeleteShared, RandomMarksFromTwoUsersMatchAModel) {
         const int32_t r = u.cvCurrentRecord();
         if (r < 1) break;
         const bool mark = rng() % 2 == 0;
-        if (mark)
-          u.cvDeleteRec();
-        else
-          u.cvUndelete();
+        if (mark) u.cvDeleteRec();
+        else u.cvUndelete();
         deleted[static_cast<size_t>(r)] = mark;
         Strings want;
         for (size_t i = 0; i < names.size(); ++i) want.push_back(names[i] + (deleted[i + 1] ? "*" : ""));

@@ -42,8 +42,7 @@ struct Kind {
   const char* file;  // empty: a memory index
   const char* tag;
 };
-const Kind kKinds[] = {
-    {"CDX", "d.cdx", "D"}, {"memory index", "", "D"}, {"NTX", "d.ntx", "d"}, {"MDX", "d.mdx", "D"}};
+const Kind kKinds[] = {{"CDX", "d.cdx", "D"}, {"memory index", "", "D"}, {"NTX", "d.ntx", "d"}, {"MDX", "d.mdx", "D"}};
 
 void Activate(CVO_dBHandler& h, const Kind& k) {
   if (*k.file) {

@@ -109,4 +109,3 @@ TEST(HandlerSearch, MemoAndCharacterFieldsUseTheSameTranslation) {
   int32_t rec = 0;
   EXPECT_EQ(h.cvSearchDBF("\xE6\xE8\xEB\xE5\xF6", f, rec, 0), 5);
 }
-

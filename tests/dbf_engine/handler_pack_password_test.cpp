@@ -284,4 +284,3 @@ TEST(HandlerMemoryIndex, RebuiltAfterPackAndZap) {
   h.cvAppend();
   EXPECT_EQ(Names(h), (Strings{"ECHO"}));
 }
-

@@ -83,7 +83,8 @@ TEST(TcvHugeSetTest, NextSetAgreesWithStepping) {
     const int32_t span = round % 2 ? 300000 : 2000;  // several pages, or part of one
     const int bits = static_cast<int>(rng() % 40);
     for (int i = 0; i < bits; ++i) s.ChangeBit(static_cast<int32_t>(rng() % span), TcvHugeSet::opSet);
-    if (round % 3 == 0) s.ChangeBit(static_cast<int32_t>(rng() % span), TcvHugeSet::opClear);  // highest over a clear bit
+    if (round % 3 == 0)
+      s.ChangeBit(static_cast<int32_t>(rng() % span), TcvHugeSet::opClear);  // highest over a clear bit
     if (round % 5 == 0) {
       s.Clear();
       s.ChangeBit(static_cast<int32_t>(rng() % 500), TcvHugeSet::opSet);

@@ -64,9 +64,9 @@ struct TagSpec {
   bool unique;
 };
 
-const TagSpec kTags[] = {{"CH", "NAME", "", true, false},        {"NU", "NUM", "", true, false},
-                         {"DA", "DAT", "", true, false},         {"UQ", "NAME", "", true, true},
-                         {"DE", "NAME", "", false, false},       {"FO", "NAME", "NUM > 0", true, false},
+const TagSpec kTags[] = {{"CH", "NAME", "", true, false},  {"NU", "NUM", "", true, false},
+                         {"DA", "DAT", "", true, false},   {"UQ", "NAME", "", true, true},
+                         {"DE", "NAME", "", false, false}, {"FO", "NAME", "NUM > 0", true, false},
                          {"NUD", "NUM", "", false, true}};
 
 struct Pinned {

@@ -305,11 +305,12 @@ TEST_F(IndexBuildShape, PerlXBaseReadsEveryKeyOfBuiltMdxTags) {
     Grow(n);
     BuildMdx(kl);
     int rc = 0;
-    const std::string out = RunTool("/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], tag => \"T\") "
-                                    "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
-                                    "while (my @d = $i->fetch) { print $d[1], \"\\n\" }' " +
-                                        File("mdx").string(),
-                                    &rc);
+    const std::string out = RunTool(
+        "/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], tag => \"T\") "
+        "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
+        "while (my @d = $i->fetch) { print $d[1], \"\\n\" }' " +
+            File("mdx").string(),
+        &rc);
     EXPECT_EQ(rc, 0) << out;
     std::vector<int32_t> recs;
     for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1)

@@ -81,7 +81,10 @@ TEST_F(IndexCacheTest, FailedFindPastTheEndLeavesTheFirstKeyCurrent) {
 
 TEST_F(IndexCacheTest, SharedHandleSeesAnotherHandlesInsertsAtItsNextFind) {
   for (int i = 0; i < 300; ++i) table.Add(Name(i * 2));
-  { auto f = Open(true); ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false)); }
+  {
+    auto f = Open(true);
+    ASSERT_TRUE(f->AddTag("name", "NAME", "", true, false));
+  }
   const std::string path = (dir / "people.cdx").string();
   CVobjCDXFile mine(&table, path, true, true, false, false);
   CVobjCDXFile theirs(&table, path, true, true, false, false);

@@ -170,9 +170,8 @@ Pairs SortedExpected(const KeyIndexTable& t, bool descending = false) {
   Pairs want;
   for (size_t i = 0; i < t.rows.size(); ++i)
     if (t.rows[i].pass) want.emplace_back(t.rows[i].key, static_cast<int32_t>(i + 1));
-  std::stable_sort(want.begin(), want.end(), [&](auto& a, auto& b) {
-    return descending ? a.first > b.first : a.first < b.first;
-  });
+  std::stable_sort(want.begin(), want.end(),
+                   [&](auto& a, auto& b) { return descending ? a.first > b.first : a.first < b.first; });
   return want;
 }
 
@@ -373,10 +372,10 @@ TEST(IndexCore, FindExactPrefixAndSoftSeek) {
   EXPECT_TRUE(f.tag->Bof());
   EXPECT_EQ(f.tag->KeyRead(cvReadPrevious), 0);
   EXPECT_EQ(f.tag->HuntDuplicate(*[] {
-              static TcvVariant v;
-              v.PutString("JONES");
-              return &v;
-            }()),
+    static TcvVariant v;
+    v.PutString("JONES");
+    return &v;
+  }()),
             2);
 }
 

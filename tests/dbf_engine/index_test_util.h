@@ -55,13 +55,13 @@ inline bool HavePerlXBase() {
 // XBase::Index reads them; `type` is "C", "N" or "D".  rc is the exit
 // status, -1 when a line was not understood.
 inline IndexPairs PerlRead(const std::string& file, const std::string& type, int* rc) {
-  const std::string out =
-      RunTool("/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], type => $ARGV[1]) "
-              "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
-              "while (my @d = $i->fetch) { print join(\"\\t\", @d), \"\\n\" } "
-              "die $i->errstr if $i->errstr;' " +
-                  file + " " + type,
-              rc);
+  const std::string out = RunTool(
+      "/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], type => $ARGV[1]) "
+      "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
+      "while (my @d = $i->fetch) { print join(\"\\t\", @d), \"\\n\" } "
+      "die $i->errstr if $i->errstr;' " +
+          file + " " + type,
+      rc);
   IndexPairs r;
   size_t pos = 0;
   while (pos < out.size()) {

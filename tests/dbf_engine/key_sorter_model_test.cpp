@@ -156,8 +156,8 @@ std::vector<Got> Drain(TcvSort& s) {
   std::vector<Got> out;
   TcvSort::RawKey k;
   for (bool ok = s.GetFirstRaw(k); ok; ok = s.GetNextRaw(k))
-    out.push_back({k.kind, std::string(reinterpret_cast<const char*>(k.bytes), static_cast<size_t>(k.length)),
-                   k.recno});
+    out.push_back(
+        {k.kind, std::string(reinterpret_cast<const char*>(k.bytes), static_cast<size_t>(k.length)), k.recno});
   return out;
 }
 
@@ -165,7 +165,7 @@ std::vector<Got> Drain(TcvSort& s) {
 // dominate the run time.
 void ExpectModel(Kind kind, const std::vector<Item>& want, const std::vector<Got>& got) {
   ASSERT_EQ(got.size(), want.size());
-  const uint8_t kindByte = kind == kBinary ? TcvSort::kindBinary
+  const uint8_t kindByte = kind == kBinary  ? TcvSort::kindBinary
                            : kind == kFloat ? TcvSort::kindFloat
                            : kind == kDate  ? TcvSort::kindDate
                                             : TcvSort::kindText;
@@ -222,10 +222,8 @@ TEST(KeySorterModel, EveryKindAgainstStableSort) {
     }
   }
   EXPECT_TRUE(fs::is_empty(tmp));
-  if (savedTmp.empty())
-    ::unsetenv("TMPDIR");
-  else
-    ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  if (savedTmp.empty()) ::unsetenv("TMPDIR");
+  else ::setenv("TMPDIR", savedTmp.c_str(), 1);
   fs::remove_all(tmp);
 }
 
@@ -252,12 +250,9 @@ TEST(KeySorterModel, RepeatedPairsAndMixedKinds) {
     std::mt19937 rng(5);
     for (int32_t r = 1; r <= 40000; ++r) {
       const int p = static_cast<int>(rng() % 10);
-      if (p == 0)
-        m.AddTextKey("", r);
-      else if (p == 1)
-        m.AddDateKey(2451545 + static_cast<int32_t>(rng() % 100), r);
-      else
-        m.AddFloatKey(static_cast<double>(static_cast<int32_t>(rng() % 2000) - 1000), r);
+      if (p == 0) m.AddTextKey("", r);
+      else if (p == 1) m.AddDateKey(2451545 + static_cast<int32_t>(rng() % 100), r);
+      else m.AddFloatKey(static_cast<double>(static_cast<int32_t>(rng() % 2000) - 1000), r);
     }
     runs[pass] = Drain(m);
     if (pass == 1) std::reverse(runs[pass].begin(), runs[pass].end());
@@ -312,7 +307,8 @@ TEST(KeySorterModel, WriteFailureWhileMergingRuns) {
     ASSERT_GT(s.SpilledRunCount(), 8u);
     const int64_t size = SpillFileSize();
     ASSERT_GT(size, 0);
-    struct sigaction ignore {}, old {};
+    struct sigaction ignore {
+    }, old{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, &old);
     rlimit saved{};
@@ -331,9 +327,7 @@ TEST(KeySorterModel, WriteFailureWhileMergingRuns) {
   }
   EXPECT_EQ(error.rfind("Error writing to " + tmp.string(), 0), 0u) << error;
   EXPECT_TRUE(fs::is_empty(tmp));
-  if (savedTmp.empty())
-    ::unsetenv("TMPDIR");
-  else
-    ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  if (savedTmp.empty()) ::unsetenv("TMPDIR");
+  else ::setenv("TMPDIR", savedTmp.c_str(), 1);
   fs::remove_all(tmp);
 }

@@ -33,10 +33,8 @@ public:
     ::setenv("TMPDIR", dir.c_str(), 1);
   }
   ~TempDirGuard() {
-    if (had_)
-      ::setenv("TMPDIR", saved_.c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
+    if (had_) ::setenv("TMPDIR", saved_.c_str(), 1);
+    else ::unsetenv("TMPDIR");
   }
 
 private:
@@ -63,8 +61,8 @@ std::vector<Out> Drain(TcvSort& s) {
   std::vector<Out> out;
   TcvSort::RawKey k;
   for (bool ok = s.GetFirstRaw(k); ok; ok = s.GetNextRaw(k))
-    out.push_back({k.kind, std::string(reinterpret_cast<const char*>(k.bytes), static_cast<size_t>(k.length)),
-                   k.recno});
+    out.push_back(
+        {k.kind, std::string(reinterpret_cast<const char*>(k.bytes), static_cast<size_t>(k.length)), k.recno});
   return out;
 }
 
@@ -174,7 +172,8 @@ TEST(KeySorterSpill, FailedSpillWriteLeavesNoFile) {
   fs::create_directories(tmp);
   {
     TempDirGuard td(tmp.string());
-    struct sigaction ignore {}, old {};
+    struct sigaction ignore {
+    }, old{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, &old);
     rlimit saved{};
@@ -214,8 +213,7 @@ protected:
   void Fill(int n) {
     std::mt19937 rng(3);
     std::uniform_int_distribution<int> stem(0, 900), num(-20000, 20000), day(0, 3000);
-    for (int i = 1; i <= n; ++i)
-      table.Add(i % 9 == 0 ? "SAME" : Name(stem(rng)), num(rng) / 4.0, 2451545 + day(rng));
+    for (int i = 1; i <= n; ++i) table.Add(i % 9 == 0 ? "SAME" : Name(stem(rng)), num(rng) / 4.0, 2451545 + day(rng));
   }
   // Builds one tag into `file` with the default budget, and again with a
   // tiny one; the two files must match.

@@ -128,15 +128,30 @@ TEST(KeySorter, VariantKinds) {
 // Negative floats once lost their trailing 0xFF bytes and sorted wrongly.
 TEST(KeySorter, FloatsKeepOrderAndValue) {
   const double tiny = std::numeric_limits<double>::denorm_min();
-  std::vector<double> values{-4.0, -3.0, -2.5, -2.0, -1.0, -0.0, 0.0, tiny, -tiny, 1e-300,
-                             -1e-300, 1e300, -1e300, 2.0, 2.0000000000000004, -2.0000000000000004,
-                             2.5, 1.0, std::numeric_limits<double>::max(),
+  std::vector<double> values{-4.0,
+                             -3.0,
+                             -2.5,
+                             -2.0,
+                             -1.0,
+                             -0.0,
+                             0.0,
+                             tiny,
+                             -tiny,
+                             1e-300,
+                             -1e-300,
+                             1e300,
+                             -1e300,
+                             2.0,
+                             2.0000000000000004,
+                             -2.0000000000000004,
+                             2.5,
+                             1.0,
+                             std::numeric_limits<double>::max(),
                              -std::numeric_limits<double>::max()};
   for (bool asc : {true, false}) {
     TcvSort s(8, false, asc);
     // Large record numbers put non-zero bytes right after the key.
-    for (size_t i = 0; i < values.size(); ++i)
-      s.AddFloatKey(values[i], 0x7F000000 + static_cast<int32_t>(i));
+    for (size_t i = 0; i < values.size(); ++i) s.AddFloatKey(values[i], 0x7F000000 + static_cast<int32_t>(i));
     TcvVariant v(8);
     int32_t rec;
     std::vector<double> got;
@@ -156,8 +171,7 @@ TEST(KeySorter, FloatsKeepOrderAndValue) {
 TEST(KeySorter, EqualKeysInRecordOrder) {
   for (bool asc : {true, false}) {
     TcvSort s(5, false, asc);
-    for (int32_t r : {5, 1, 300, 2, 70000, 16777216, 3})
-      s.AddTextKey("SAME", r);
+    for (int32_t r : {5, 1, 300, 2, 70000, 16777216, 3}) s.AddTextKey("SAME", r);
     auto keys = ReadAll(s);
     std::vector<int32_t> recs;
     for (auto& k : keys) recs.push_back(k.recno);
@@ -203,8 +217,7 @@ TEST(KeySorter, ManyTextKeysAgainstStableSort) {
     }
     EXPECT_EQ(s.KeyCount(), n);
     EXPECT_GT(s.RunCount(), 2u);
-    std::stable_sort(items.begin(), items.end(),
-                     [](const Item& a, const Item& b) { return TextLess(a.key, b.key); });
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return TextLess(a.key, b.key); });
     if (!asc) {
       // Descending: reverse key order, equal keys in falling record order.
       std::reverse(items.begin(), items.end());
@@ -233,8 +246,7 @@ TEST(KeySorter, ManyFloatAndDateKeysAgainstStableSort) {
       s.AddFloatKey(x, i);
     }
     EXPECT_GT(s.RunCount(), 1u);
-    std::stable_sort(items.begin(), items.end(),
-                     [](auto& a, auto& b) { return a.first < b.first; });
+    std::stable_sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.first < b.first; });
     TcvVariant v(8);
     int32_t rec;
     size_t i = 0;
@@ -281,8 +293,7 @@ TEST(KeySorter, ManyBinaryKeysUnique) {
     items.push_back({k, i});
     s.AddBinaryKey(k.data(), 10, i);
   }
-  std::stable_sort(items.begin(), items.end(),
-                   [](const Item& a, const Item& c) { return TextLess(a.key, c.key); });
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& c) { return TextLess(a.key, c.key); });
   std::vector<Item> uniq;
   for (auto& it : items)
     if (uniq.empty() || uniq.back().key != it.key) uniq.push_back(it);
@@ -357,9 +368,9 @@ TEST(KeySorter, ShuffledRecordsAndShortBinaryKeys) {
       });
       if (unique) {
         // The lowest record of equal keys stays.
-        items.erase(std::unique(items.begin(), items.end(),
-                                [](const Item& a, const Item& b) { return a.key == b.key; }),
-                    items.end());
+        items.erase(
+            std::unique(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.key == b.key; }),
+            items.end());
       }
       if (!asc) std::reverse(items.begin(), items.end());
       auto keys = ReadAll(s);

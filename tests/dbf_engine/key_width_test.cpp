@@ -57,8 +57,8 @@ TEST(KeyWidth, FieldGivesWidthAndDecimalsToTheCompiledKey) {
     const char* text;
     int32_t widest, decimals, operands;
   };
-  for (const Want& w : {Want{"AMT", 6, 2, 1}, Want{"CNT", 8, 0, 1}, Want{"RATE", 10, 3, 1},
-                        Want{"NAME", 10, 0, 1}, Want{"CNT + AMT", 8, 2, 2}, Want{"AMT * 1.125", 6, 3, 2}}) {
+  for (const Want& w : {Want{"AMT", 6, 2, 1}, Want{"CNT", 8, 0, 1}, Want{"RATE", 10, 3, 1}, Want{"NAME", 10, 0, 1},
+                        Want{"CNT + AMT", 8, 2, 2}, Want{"AMT * 1.125", 6, 3, 2}}) {
     SCOPED_TRACE(w.text);
     TcvExpHandler e(h.cvExpLink(), w.text);
     EXPECT_EQ(e.Widest, w.widest);
@@ -73,8 +73,7 @@ TEST(KeyWidth, NtxKeyOnOneNumericFieldKeepsItsDecimals) {
   {
     CVO_dBHandler h(table, "", true, false);
     h.kvSetTranslateAscii(false);
-    ASSERT_EQ(h.cvIndexTo(dir / "amt.ntx", "", "AMT", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
-              0);
+    ASSERT_EQ(h.cvIndexTo(dir / "amt.ntx", "", "AMT", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
     h.cvCloseTable();
   }
   const auto b = Bytes(dir / "amt.ntx");

@@ -38,8 +38,8 @@ std::string MakePeople(const TempDir& dir, const std::vector<std::tuple<std::str
 }
 
 const std::vector<std::tuple<std::string, std::string, int>> kPeople = {
-    {"Smithson", "Omsk", 1}, {"Smith", "Tver", 2},   {"smith", "Omsk", 3},
-    {"Adams", "Kursk", 4},   {"Smith", "Omsk", 5},   {"Smyth", "Tomsk", 6},
+    {"Smithson", "Omsk", 1}, {"Smith", "Tver", 2}, {"smith", "Omsk", 3},
+    {"Adams", "Kursk", 4},   {"Smith", "Omsk", 5}, {"Smyth", "Tomsk", 6},
 };
 
 Variant Values(std::vector<Variant> v) { return Variant::ArrayOf(std::move(v)); }
@@ -75,11 +75,16 @@ std::vector<int32_t> LocateAll(const std::string& key, const std::string& forExp
 
 TEST(Locate, IndexAndScanAgreeForEveryKindOfKey) {
   const std::vector<Case> cases = {
-      {"NAME", {"Smith"}, false, false},          {"NAME", {"smith"}, true, false},
-      {"NAME", {"Smi"}, false, true},             {"NAME;CITY", {"Smith", "Omsk"}, false, false},
-      {"NAME;CITY", {"Smith", "Om"}, false, true}, {"NAME;CITY", {"Smi", "Omsk"}, false, true},
-      {"NAME", {"Nobody"}, false, false},         {"CITY;NAME", {"Omsk", "Smith"}, false, false},
-      {"NAME", {"SMYTH"}, true, true},            {"N", {5}, false, false},
+      {"NAME", {"Smith"}, false, false},
+      {"NAME", {"smith"}, true, false},
+      {"NAME", {"Smi"}, false, true},
+      {"NAME;CITY", {"Smith", "Omsk"}, false, false},
+      {"NAME;CITY", {"Smith", "Om"}, false, true},
+      {"NAME;CITY", {"Smi", "Omsk"}, false, true},
+      {"NAME", {"Nobody"}, false, false},
+      {"CITY;NAME", {"Omsk", "Smith"}, false, false},
+      {"NAME", {"SMYTH"}, true, true},
+      {"N", {5}, false, false},
   };
   const std::vector<int32_t> expected = {2, 2, 1, 5, 5, 0, 0, 5, 6, 5};
   EXPECT_EQ(LocateAll("", "", cases), expected);
@@ -215,8 +220,8 @@ TEST(Search, ReportsProgressAndRestoresOrderAndState) {
   int32_t rec = 0;
   EXPECT_GT(Search(h, "Kursk", 0, 2, 0, 0, &rec), 0);
   EXPECT_EQ(rec, 4);
-  const std::vector<std::tuple<int32_t, int32_t, int32_t>> want = {
-      {-1, 21, 6}, {21, 1, 0}, {21, 2, 0}, {21, 3, 0}, {21, 4, 0}, {0, 4, 0}};
+  const std::vector<std::tuple<int32_t, int32_t, int32_t>> want = {{-1, 21, 6}, {21, 1, 0}, {21, 2, 0},
+                                                                   {21, 3, 0},  {21, 4, 0}, {0, 4, 0}};
   EXPECT_EQ(h.reports, want);
   EXPECT_EQ(h.cvState(), dbBrowse);
   EXPECT_EQ(h.cvActiveTagName(), "NAME");

@@ -115,7 +115,6 @@ inline std::vector<std::string> Names(CVO_dBHandler& h) {
   return out;
 }
 
-
 // NAME of every live record as python3-dbf reads it, one per line.
 inline Output PythonNames(const TempDir& dir, const std::string& table) {
   const std::string script = dir / "names.py";

@@ -33,9 +33,8 @@ using Pairs = std::vector<std::pair<std::string, int32_t>>;
 class MdxTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("mdx_test_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() / ("mdx_test_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
     table.fileName = (dir / "people.dbf").string();
@@ -78,7 +77,7 @@ protected:
     t->TagOpen(cvTagOpenRoot);
     for (int32_t r = t->KeyRead(cvReadTop); r != 0; r = t->KeyRead(cvReadNext)) {
       out.emplace_back(t->CurrentKey().Kind() == cvvtFloat ? std::to_string(t->CurrentKey().GetFloat())
-                                                         : t->CurrentKey().GetString(),
+                                                           : t->CurrentKey().GetString(),
                        r);
       if (out.size() > 100000) break;
     }
@@ -106,12 +105,12 @@ TEST_F(MdxTest, NewFileHeaderIsTheHandBuiltImageAndMissingFileIsReported) {
   expect[1] = 26, expect[2] = 3, expect[3] = 9;
   const char base[] = "people";
   std::copy(base, base + 6, expect.begin() + 4);
-  expect[20] = 2;        // blocks per page
-  expect[23] = 0x04;     // 1024-byte pages
+  expect[20] = 2;     // blocks per page
+  expect[23] = 0x04;  // 1024-byte pages
   expect[24] = 1;
   expect[25] = 48;
-  expect[26] = 32;       // tag entry length
-  expect[32] = 4;        // next free block: right after the header
+  expect[26] = 32;  // tag entry length
+  expect[32] = 4;   // next free block: right after the header
   expect[44] = 26, expect[45] = 3, expect[46] = 9;
   EXPECT_EQ(Bytes(), expect);
   {
@@ -352,9 +351,8 @@ TEST_F(MdxTest, BuildAndIncrementalUpdatesGiveTheSameOrder) {
       EXPECT_GE(depth, 3);
       incremental = Forward(t);
       ASSERT_EQ(incremental.size(), names.size());
-      EXPECT_TRUE(std::is_sorted(incremental.begin(), incremental.end(), [&](auto& a, auto& b) {
-        return ascending ? a.first < b.first : a.first > b.first;
-      }));
+      EXPECT_TRUE(std::is_sorted(incremental.begin(), incremental.end(),
+                                 [&](auto& a, auto& b) { return ascending ? a.first < b.first : a.first > b.first; }));
       ASSERT_TRUE(f->AddTag("built", "NAME", "", ascending, false));
       built = Forward(f->TagByName("BUILT"));
       EXPECT_EQ(built, ascending ? incremental : ReverseTies(incremental));
@@ -407,7 +405,8 @@ TEST_F(MdxTest, CorruptTagHeaderIsReported) {
   auto b = Bytes();
   const uint32_t header = cvLoadLE32(b.data() + 512 + 32);
   b[header * 512 + 9] = 'Q';  // unknown key type
-  std::ofstream(dir / "people.mdx", std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  std::ofstream(dir / "people.mdx", std::ios::binary)
+      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   EXPECT_THROW(Open(), ECorvidError);
 }
 
@@ -431,11 +430,11 @@ TEST_F(MdxTest, PerlXBaseReadsTheKeysInOrder) {
   // record order is compared for them.
   auto run = [&](const std::string& tag, const std::string& type, bool keys) {
     const fs::path out = dir / "perl.txt";
-    const std::string cmd =
-        "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.mdx").string() + "}, tag => q{" +
-        tag + "}, type => q{" + type +
-        "}) or die XBase::Index->errstr; $i->prepare_select; "
-        "while (my ($k, $r) = $i->fetch) { $k =~ s/ +$//; print " + std::string(keys ? "qq{$k $r\\n}" : "qq{$r\\n}") + " }' > " + out.string() + " 2>&1";
+    const std::string cmd = "perl -MXBase::Index -e '$i = XBase::Index->new(q{" + (dir / "people.mdx").string() +
+                            "}, tag => q{" + tag + "}, type => q{" + type +
+                            "}) or die XBase::Index->errstr; $i->prepare_select; "
+                            "while (my ($k, $r) = $i->fetch) { $k =~ s/ +$//; print " +
+                            std::string(keys ? "qq{$k $r\\n}" : "qq{$r\\n}") + " }' > " + out.string() + " 2>&1";
     const int rc = std::system(cmd.c_str());
     std::ifstream in(out);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -107,7 +107,11 @@ TEST_F(MemoTest, DBaseIIIRefusesWhatCannotBeReadBack) {
   auto before = ReadAll(dir / "m.dbt");
   const std::string bad = "Field data is incorrect for " + (dir / "m.dbt");
   EXPECT_EQ(MessageOf([&] { Write(m, std::string(65521, 'z')); }), bad);
-  EXPECT_EQ(MessageOf([&] { Write(m, std::string("a\x1A" "b")); }), bad);
+  EXPECT_EQ(MessageOf([&] {
+              Write(m, std::string("a\x1A"
+                                   "b"));
+            }),
+            bad);
   EXPECT_EQ(ReadAll(dir / "m.dbt"), before);
   uint32_t big = Write(m, std::string(65520, 'y'));
   EXPECT_EQ(m.moMemoSize(big), 65520u);

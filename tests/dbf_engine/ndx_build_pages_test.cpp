@@ -121,7 +121,7 @@ protected:
     std::vector<Item> keys;
     for (size_t b = kNdxBlockSize; b < file.size(); b += kNdxBlockSize) {
       const uint32_t count = LE32At(file, b);
-      if (count > 0 && LE32At(file, b + 4) != 0) continue;  // interior
+      if (count > 0 && LE32At(file, b + 4) != 0) continue;   // interior
       if (count == 0 && LE32At(file, b + 4) != 0) continue;  // interior with its rightmost child only
       for (uint32_t i = 0; i < count; ++i) {
         const size_t at = b + 4 + i * static_cast<size_t>(h.EntryLength);

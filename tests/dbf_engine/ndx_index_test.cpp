@@ -90,9 +90,9 @@ TEST(NdxIndex, NumericHeaderAndNegativeOrder) {
   auto f = p.Build("amount.ndx", "AMOUNT");
   f->NdxTag()->TagClose();
   auto b = ReadAll(p.dir / "amount.ndx");
-  ASSERT_EQ(b.size(), 2u * 512);  // the header and the root leaf
-  EXPECT_EQ(LE32At(b, 0), 1u);      // root block
-  EXPECT_EQ(LE32At(b, 4), 2u);      // next free block
+  ASSERT_EQ(b.size(), 2u * 512);        // the header and the root leaf
+  EXPECT_EQ(LE32At(b, 0), 1u);          // root block
+  EXPECT_EQ(LE32At(b, 4), 2u);          // next free block
   EXPECT_EQ(b[12] | (b[13] << 8), 8);   // key length
   EXPECT_EQ(b[14] | (b[15] << 8), 25);  // keys per node
   EXPECT_EQ(b[16] | (b[17] << 8), 1);   // numeric
@@ -160,8 +160,7 @@ TEST(NdxIndex, BuildSeekNavigateMultiLevel) {
   Pairs fwd = Forward(t);
   ASSERT_EQ(fwd.size(), 3000u);
   Pairs sorted = fwd;
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](auto& a, auto& b) { return a.first < b.first; });
+  std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.first < b.first; });
   EXPECT_EQ(fwd, sorted);
   // Equal keys keep record order.
   for (size_t i = 1; i < fwd.size(); ++i) {
@@ -266,9 +265,7 @@ TEST(NdxIndex, EmptyTableGetsEmptyRoot) {
 // included) and allocates blocks after the other's.
 TEST(NdxIndex, TwoSharedHandlesSeeEachOthersChanges) {
   People p(50);
-  {
-    auto f = p.Build("name.ndx", "NAME");
-  }
+  { auto f = p.Build("name.ndx", "NAME"); }
   CVobjNDXFile a(p.table.get(), p.dir / "name.ndx", true, true, false, false);
   CVobjNDXFile b(p.table.get(), p.dir / "name.ndx", true, true, false, false);
   for (int i = 0; i < 300; ++i) {
@@ -290,10 +287,15 @@ TEST(NdxIndex, TwoSharedHandlesSeeEachOthersChanges) {
 TEST(NdxIndex, ForeignLayoutIsReadFromTheHeader) {
   TempDir dir;
   std::vector<uint8_t> f(4 * 512, 0);
-  auto put32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) f[at + i] = static_cast<uint8_t>(v >> (8 * i)); };
-  auto put16 = [&](size_t at, uint16_t v) { f[at] = static_cast<uint8_t>(v); f[at + 1] = static_cast<uint8_t>(v >> 8); };
-  put32(0, 3);   // root
-  put32(4, 4);   // next free
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  auto put16 = [&](size_t at, uint16_t v) {
+    f[at] = static_cast<uint8_t>(v);
+    f[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  put32(0, 3);  // root
+  put32(4, 4);  // next free
   put16(12, 10);
   put16(14, 3);
   put16(16, 0);
@@ -340,8 +342,8 @@ TEST(NdxIndex, BadFilesRaiseTheCatalogueError) {
   f[14] = 25;
   f[18] = 20;
   std::memcpy(&f[24], "NAME", 5);
-  f[512] = 1;      // one key
-  f[516] = 1;      // child block 1: itself
+  f[512] = 1;       // one key
+  f[516] = 1;       // child block 1: itself
   f[516 + 20] = 1;  // rightmost child: itself
   EXPECT_THROW(open(f), ECorvidError);
   EXPECT_THROW(CVobjNDXFile(nullptr, dir / "missing.ndx", false, false, false, false), ECorvidError);

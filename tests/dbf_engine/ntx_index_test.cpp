@@ -71,9 +71,8 @@ struct Names {
   Pairs Expected(bool ascending = true) const {
     Pairs p;
     for (size_t i = 0; i < names.size(); ++i) p.emplace_back(names[i], static_cast<int32_t>(i + 1));
-    std::stable_sort(p.begin(), p.end(), [&](auto& a, auto& b) {
-      return ascending ? a.first < b.first : a.first > b.first;
-    });
+    std::stable_sort(p.begin(), p.end(),
+                     [&](auto& a, auto& b) { return ascending ? a.first < b.first : a.first > b.first; });
     return p;
   }
   std::unique_ptr<CVobjNTXFile> Build(const std::string& file, const std::string& expr, bool ascending = true,
@@ -111,13 +110,13 @@ TEST(NtxIndex, GoldenHeaderForACharacterKey) {
   f->NtxTag()->TagClose();
   auto b = ReadAll(n.dir / "name.ntx");
   ASSERT_EQ(b.size(), 2048u);
-  EXPECT_EQ(b[0] | (b[1] << 8), 6);        // signature
-  EXPECT_EQ(b[2] | (b[3] << 8), 1);        // change counter
-  EXPECT_EQ(LE32At(b, 4), 1024u);          // root
-  EXPECT_EQ(b[12] | (b[13] << 8), 18);     // entry length
-  EXPECT_EQ(b[14] | (b[15] << 8), 10);     // key length
-  EXPECT_EQ(b[18] | (b[19] << 8), 50);     // maximum
-  EXPECT_EQ(b[20] | (b[21] << 8), 25);     // half
+  EXPECT_EQ(b[0] | (b[1] << 8), 6);     // signature
+  EXPECT_EQ(b[2] | (b[3] << 8), 1);     // change counter
+  EXPECT_EQ(LE32At(b, 4), 1024u);       // root
+  EXPECT_EQ(b[12] | (b[13] << 8), 18);  // entry length
+  EXPECT_EQ(b[14] | (b[15] << 8), 10);  // key length
+  EXPECT_EQ(b[18] | (b[19] << 8), 50);  // maximum
+  EXPECT_EQ(b[20] | (b[21] << 8), 25);  // half
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[22])), "NAME");
   EXPECT_EQ(b[278], 0);
   EXPECT_EQ(b[279], 0);
@@ -197,10 +196,8 @@ TEST(NtxIndex, UpdatesOfKeysInInteriorPages) {
   for (int32_t rec : seps) n.Edit(*f, rec, "ZZ" + std::to_string(rec));
   std::mt19937 rng(9);
   for (int i = 0; i < 600; ++i) {
-    if (i % 3 == 0)
-      n.AppendIndexed(*f, Names::Random(rng));
-    else
-      n.Edit(*f, static_cast<int32_t>(rng() % n.names.size()) + 1, Names::Random(rng));
+    if (i % 3 == 0) n.AppendIndexed(*f, Names::Random(rng));
+    else n.Edit(*f, static_cast<int32_t>(rng() % n.names.size()) + 1, Names::Random(rng));
   }
   Pairs want = n.Expected();
   Pairs fwd = Forward(t);
@@ -251,9 +248,7 @@ TEST(NtxIndex, ChangeCounterWrapsToOne) {
   EXPECT_EQ(NtxHeader::NextCounter(32766), 32767);
   EXPECT_EQ(NtxHeader::NextCounter(32767), 1);
   Names n(3);
-  {
-    auto f = n.Build("name.ntx", "NAME");
-  }
+  { auto f = n.Build("name.ntx", "NAME"); }
   auto b = ReadAll(n.dir / "name.ntx");
   b[2] = 0xFF;
   b[3] = 0x7F;  // 32767
@@ -343,9 +338,7 @@ TEST(NtxIndex, HandBuiltFileAndDeletingTheSeparator) {
 // included) and allocates pages after the other's.
 TEST(NtxIndex, TwoSharedHandlesSeeEachOthersChanges) {
   Names n(50);
-  {
-    auto f = n.Build("name.ntx", "NAME");
-  }
+  { auto f = n.Build("name.ntx", "NAME"); }
   CVobjNTXFile a(n.table.get(), n.dir / "name.ntx", true, true, false, false);
   CVobjNTXFile b(n.table.get(), n.dir / "name.ntx", true, true, false, false);
   EXPECT_FALSE(b.ExternalChange());
@@ -399,10 +392,8 @@ TEST(NtxIndexInterop, PerlXBaseReadsBuiltAndUpdatedFiles) {
   // After updates that split pages and move separators.
   std::mt19937 rng(2);
   for (int i = 0; i < 500; ++i) {
-    if (i % 2 == 0)
-      n.AppendIndexed(*f, Names::Random(rng));
-    else
-      n.Edit(*f, static_cast<int32_t>(rng() % n.names.size()) + 1, Names::Random(rng));
+    if (i % 2 == 0) n.AppendIndexed(*f, Names::Random(rng));
+    else n.Edit(*f, static_cast<int32_t>(rng() % n.names.size()) + 1, Names::Random(rng));
   }
   ours = Forward(*f->NtxTag());
   f.reset();

@@ -198,10 +198,8 @@ TEST(PackRenumber, EntriesAreRenumberedWithoutReadingTheRecords) {
     ASSERT_EQ(h.cvIndex(IndexList(tmp.path(), tags), ""), 0);
     h.reads = 0;
     h.cvPack();
-    if (ext == "mdx")
-      EXPECT_LE(h.reads, 2 * h.cvRecordCount() + 2 * 5);  // BYN and UNQ rebuilt
-    else
-      EXPECT_LE(h.reads, 2 * 3);
+    if (ext == "mdx") EXPECT_LE(h.reads, 2 * h.cvRecordCount() + 2 * 5);  // BYN and UNQ rebuilt
+    else EXPECT_LE(h.reads, 2 * 3);
     ASSERT_GT(h.cvRecordCount(), 0);
     // The packed index still finds every record under its new number.
     ASSERT_GT(h.cvSetTagTo(ext == "ndx" ? "n1" : ext == "ntx" ? "t1" : "BYNAME", false), 0);

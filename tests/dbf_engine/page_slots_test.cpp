@@ -17,8 +17,8 @@ TEST(PageSlots, FindsWhatWasPutInThroughGrowthAndCollisions) {
   for (int i = 0; i < 5000; ++i) {
     // Page offsets share their low bits (multiples of 512), block numbers
     // are small and dense: both kinds, and repeats.
-    const int32_t page = i % 3 == 0 ? static_cast<int32_t>(1 + rng() % 4000)
-                                    : static_cast<int32_t>(512 * (1 + rng() % 4000));
+    const int32_t page =
+        i % 3 == 0 ? static_cast<int32_t>(1 + rng() % 4000) : static_cast<int32_t>(512 * (1 + rng() % 4000));
     std::unique_ptr<int>* slot = slots.Insert(page);
     ASSERT_NE(slot, nullptr);
     if (model.count(page)) {

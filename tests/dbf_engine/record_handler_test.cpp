@@ -49,7 +49,8 @@ std::vector<int32_t> Walk(CVO_dBHandler& h) {
 }
 std::vector<int32_t> WalkBack(CVO_dBHandler& h) {
   std::vector<int32_t> out;
-  for (h.cvGetRec(cvReadBottom); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadPrevious)) out.push_back(h.cvCurrentRecord());
+  for (h.cvGetRec(cvReadBottom); !h.cvEOF() && !h.cvBOF(); h.cvGetRec(cvReadPrevious))
+    out.push_back(h.cvCurrentRecord());
   return out;
 }
 

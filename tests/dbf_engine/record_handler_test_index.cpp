@@ -5,8 +5,8 @@
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/index/memory_index.h"
 
-CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
-                                      const std::string& keyExpr, CVobjIndexTag** built) {
+CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag, const std::string& keyExpr,
+                                      CVobjIndexTag** built) {
   CVobjIndexFilePtr file(new CVobjMIXFile(table, tag));
   file->AddTag(tag, keyExpr, "", true, false);
   *built = file->TagByName(tag);

@@ -10,5 +10,5 @@ class CVobjIndexTableLink;
 
 // A memory index over `table` with one ascending tag `tag` on `keyExpr`;
 // `built` receives the tag (null when the index did not build it).
-CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag,
-                                      const std::string& keyExpr, CVobjIndexTag** built);
+CVobjIndexFilePtr MakeTestMemoryIndex(CVobjIndexTableLink* table, const std::string& tag, const std::string& keyExpr,
+                                      CVobjIndexTag** built);

@@ -88,8 +88,8 @@ public:
     bool r = Base::cvUnLock();
     if (overtake && this->LockCount() == 0) {
       other = FileOpen(this->FileName(), true, true);
-      EXPECT_TRUE(FileLockRegion(other, static_cast<uint64_t>(this->LockOffset()),
-                                 static_cast<uint64_t>(this->LockLength())));
+      EXPECT_TRUE(
+          FileLockRegion(other, static_cast<uint64_t>(this->LockOffset()), static_cast<uint64_t>(this->LockLength())));
       overtake = false;
     }
     return r;

@@ -100,9 +100,8 @@ public:
     order_.erase(std::remove_if(order_.begin(), order_.end(), [&](const Entry& e) { return e.rec == rec; }),
                  order_.end());
     // A new key goes after every equal key, or among them by record.
-    auto at = std::find_if(order_.begin(), order_.end(), [&](const Entry& e) {
-      return e.key > key || (byRecord_ && e.key == key && e.rec > rec);
-    });
+    auto at = std::find_if(order_.begin(), order_.end(),
+                           [&](const Entry& e) { return e.key > key || (byRecord_ && e.key == key && e.rec > rec); });
     order_.insert(at, {key, rec, Deleted(rec)});
     if (static_cast<size_t>(rec) > deleted_.size()) deleted_.resize(static_cast<size_t>(rec), false);
   }
@@ -172,10 +171,8 @@ TEST(SharedIndex, TwoHandlesRandomEditsMatchTheModel) {
       } else {
         h.cvGetRec(rec);
         const bool del = !model.Deleted(rec);
-        if (del)
-          h.cvDeleteRec();
-        else
-          h.cvUndelete();
+        if (del) h.cvDeleteRec();
+        else h.cvUndelete();
         model.SetDeleted(rec, del);
         did = (del ? "delete " : "recall ") + std::to_string(rec);
       }
@@ -454,9 +451,7 @@ int32_t FirstInOrder(const Model& m, const std::string& key) {
   return 0;
 }
 
-int32_t FindRecord(CVO_dBHandler& h, const std::string& key) {
-  return h.cvFind(key) ? h.cvCurrentRecord() : 0;
-}
+int32_t FindRecord(CVO_dBHandler& h, const std::string& key) { return h.cvFind(key) ? h.cvCurrentRecord() : 0; }
 
 // Appends or changes a record through `h`, as the model records it.
 void RandomEdit(CVO_dBHandler& h, Model& model, std::mt19937& rng) {
@@ -776,8 +771,8 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(errors, 0) << firstError;
     EXPECT_EQ(misses, 0);
-    std::printf("[ reader   ] %s: %d finds, %d errors, %d of %d unchanged keys missed\n", k.file, finds, errors,
-                misses, stableFinds);
+    std::printf("[ reader   ] %s: %d finds, %d errors, %d of %d unchanged keys missed\n", k.file, finds, errors, misses,
+                stableFinds);
     // Sound afterwards, every unchanged key in place.
     CVO_dBHandler h(t, "", false, false);
     h.kvSetTranslateAscii(false);

@@ -11,13 +11,11 @@
 namespace {
 
 int32_t Find(const std::string& pat, const std::string& buf, int32_t start = 0) {
-  return SearchBuf(pat.data(), buf.data(), start, static_cast<int32_t>(buf.size()),
-                   static_cast<int32_t>(pat.size()));
+  return SearchBuf(pat.data(), buf.data(), start, static_cast<int32_t>(buf.size()), static_cast<int32_t>(pat.size()));
 }
 
 int32_t FindI(const std::string& pat, const std::string& buf, int32_t start = 0) {
-  return SearchBufI(pat.data(), buf.data(), start, static_cast<int32_t>(buf.size()),
-                    static_cast<int32_t>(pat.size()));
+  return SearchBufI(pat.data(), buf.data(), start, static_cast<int32_t>(buf.size()), static_cast<int32_t>(pat.size()));
 }
 
 TEST(StringTools, SearchBufFindsFirstOccurrenceFromStart) {

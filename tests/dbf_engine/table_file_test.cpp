@@ -59,9 +59,9 @@ struct QuickRetries : LockRetryScope {
 TEST(TableBuild, DBaseIIIHeaderDescriptorsAndMemo) {
   FixedClockScope clock;
   TempDir dir;
-  ASSERT_TRUE(Create(dir / "people.dbf", "3",
-                     {{"name", "c", 300, 0}, {"AMOUNT", "N", 10, 2}, {"born", "D", 0, 0},
-                      {"ok", "L", 9, 9}, {"NOTES", "M", 4, 4}}));
+  ASSERT_TRUE(Create(
+      dir / "people.dbf", "3",
+      {{"name", "c", 300, 0}, {"AMOUNT", "N", 10, 2}, {"born", "D", 0, 0}, {"ok", "L", 9, 9}, {"NOTES", "M", 4, 4}}));
   auto b = ReadAll(dir / "people.dbf");
   const size_t n = 5;
   ASSERT_EQ(b.size(), 32 * (n + 1) + 2);
@@ -295,13 +295,29 @@ TEST_F(HostileHeader, EveryInconsistencyIsRefused) {
     return OpenPatched(f);
   };
   EXPECT_EQ(reset([](auto& b) { b[0] = 0x05; }), Invalid());
-  EXPECT_EQ(reset([](auto& b) { b[10] = b[11] = 0; }), Invalid());            // record length 0
-  EXPECT_EQ(reset([](auto& b) { b[8] = 20; b[9] = 0; }), Invalid());          // header below 33
-  EXPECT_EQ(reset([](auto& b) { b[8] = 33; b[9] = 0; }), Invalid());          // no fields
-  EXPECT_EQ(reset([](auto& b) { b[32 + 32 + 16] = 200; }), Invalid());        // lengths do not add up
-  EXPECT_EQ(reset([](auto& b) { b[10] = 0xFF; b[11] = 0xFF; }), Invalid());   // beyond the limit
-  EXPECT_EQ(reset([](auto& b) { b[0] = 0x30; }), Invalid());                  // 0x30 needs 296+
-  EXPECT_EQ(reset([](auto& b) { b[8] = 0xFF; b[9] = 0xFF; }), Invalid());     // field count
+  EXPECT_EQ(reset([](auto& b) { b[10] = b[11] = 0; }), Invalid());  // record length 0
+  EXPECT_EQ(reset([](auto& b) {
+              b[8] = 20;
+              b[9] = 0;
+            }),
+            Invalid());  // header below 33
+  EXPECT_EQ(reset([](auto& b) {
+              b[8] = 33;
+              b[9] = 0;
+            }),
+            Invalid());                                                 // no fields
+  EXPECT_EQ(reset([](auto& b) { b[32 + 32 + 16] = 200; }), Invalid());  // lengths do not add up
+  EXPECT_EQ(reset([](auto& b) {
+              b[10] = 0xFF;
+              b[11] = 0xFF;
+            }),
+            Invalid());                                       // beyond the limit
+  EXPECT_EQ(reset([](auto& b) { b[0] = 0x30; }), Invalid());  // 0x30 needs 296+
+  EXPECT_EQ(reset([](auto& b) {
+              b[8] = 0xFF;
+              b[9] = 0xFF;
+            }),
+            Invalid());  // field count
   EXPECT_EQ(reset([](auto& b) { b.resize(20); }), "Error on Read of file " + name);
   // The originals still open.
   WriteAll(name, original);
@@ -430,14 +446,11 @@ TEST_P(LockRegions, ExactOffsetsSeenFromASecondHandle) {
 // 0x40000000 + 129 + 2 * 22 under the Default and FoxLock conventions.
 INSTANTIATE_TEST_SUITE_P(
     Conventions, LockRegions,
-    ::testing::Values(LockCase{CVsetLokProtocol::Default, 0x40000000, 0x3FFFFFFF, 0x40000000 + 129 + 44,
-                               0x7FFFFFFE, 0x7FFFFFFD, 1},
-                      LockCase{CVsetLokProtocol::FoxLock, 0x40000000, 0x3FFFFFFF, 0x40000000 + 129 + 44,
-                               0x7FFFFFFE, 0x7FFFFFFD, 1},
-                      LockCase{CVsetLokProtocol::DB4Lock, 0x40000000, 0xB0000000, 0xEFFFFFFFll - 3 - 1,
-                               0xEFFFFFFF, 0xEFFFFFFE, 2},
-                      LockCase{CVsetLokProtocol::ClipLock, 1000000000, 1000000000, 1000000003,
-                               1000000000, 1000000000, 1}));
+    ::testing::Values(
+        LockCase{CVsetLokProtocol::Default, 0x40000000, 0x3FFFFFFF, 0x40000000 + 129 + 44, 0x7FFFFFFE, 0x7FFFFFFD, 1},
+        LockCase{CVsetLokProtocol::FoxLock, 0x40000000, 0x3FFFFFFF, 0x40000000 + 129 + 44, 0x7FFFFFFE, 0x7FFFFFFD, 1},
+        LockCase{CVsetLokProtocol::DB4Lock, 0x40000000, 0xB0000000, 0xEFFFFFFFll - 3 - 1, 0xEFFFFFFF, 0xEFFFFFFE, 2},
+        LockCase{CVsetLokProtocol::ClipLock, 1000000000, 1000000000, 1000000003, 1000000000, 1000000000, 1}));
 
 TEST_F(TableTest, NestedFileLocksDeferTheHeaderToTheLastRelease) {
   FixedClockScope clock;

@@ -16,7 +16,6 @@
 
 namespace {
 
-
 const std::string kLong(700, 'x');
 
 // Builds a table of `kind` with a memo and four rows, the last one deleted.
@@ -106,8 +105,10 @@ TEST_P(Interop, PerlXBaseReadsOurTables) {
   ASSERT_EQ(o.code, 0) << o.text;
   EXPECT_EQ(o.text,
             "1|Ivanov|19800115|1|first memo\n"
-            "2|Petrov||0|" + kLong + "\n"
-            "3|Sidorov|20240229|1|\n");
+            "2|Petrov||0|" +
+                kLong +
+                "\n"
+                "3|Sidorov|20240229|1|\n");
 }
 
 TEST_P(Interop, PgdbfReadsOurTables) {

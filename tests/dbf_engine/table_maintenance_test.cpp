@@ -23,7 +23,7 @@ using namespace mtest;
 namespace {
 
 const std::vector<Row> kRows = {
-    {"SMITH", 12.5, "first memo"}, {"ADAMS", -3.25, ""},        {"JONES", 7, "third memo", true},
+    {"SMITH", 12.5, "first memo"}, {"ADAMS", -3.25, ""},         {"JONES", 7, "third memo", true},
     {"BROWN", -40, "fourth"},      {"CLARK", 0.5, "fifth memo"}, {"DAVIS", 100, "", true},
 };
 
@@ -45,8 +45,7 @@ TEST(IndexList, ParsesListsRoutesByExtensionAndKeepsTheActiveTag) {
     CVO_dBHandler h(t, "", true, false);
     EXPECT_EQ(h.cvIndexTo("a.ndx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
     EXPECT_EQ(h.cvIndexTo("B.NDX", "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
-    EXPECT_EQ(h.cvIndexTo("c.Cdx", "byname", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending),
-              0);
+    EXPECT_EQ(h.cvIndexTo("c.Cdx", "byname", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending), 0);
     EXPECT_EQ(h.cvIndexFile(1), nullptr);  // builds close their file again
   }
   CVO_dBHandler h(t, "", true, false);
@@ -96,8 +95,7 @@ TEST(IndexList, EveryKindRoutesByExtension) {
     SCOPED_TRACE(file);
     {
       CVO_dBHandler h(t, "", true, false);
-      EXPECT_EQ(h.cvIndexTo(file, "k", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
-                0);
+      EXPECT_EQ(h.cvIndexTo(file, "k", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
     }
     CVO_dBHandler h(t, "", true, false);
     h.kvSetTranslateAscii(false);
@@ -260,10 +258,8 @@ TEST(Zap, LeavesHeaderAndOneMarkAndResetsTheMemoFile) {
     EXPECT_EQ(LE32At(bytes, 4), 0u);
     const auto memo = ReadAll(ChangeFileExt(t, kind == "F" ? ".fpt" : ".dbt"));
     ASSERT_EQ(memo.size(), 512u);
-    if (kind == "F")
-      EXPECT_EQ(BE32At(memo, 0), 8u);
-    else
-      EXPECT_EQ(LE32At(memo, 0), 1u);
+    if (kind == "F") EXPECT_EQ(BE32At(memo, 0), 8u);
+    else EXPECT_EQ(LE32At(memo, 0), 1u);
     if (kind == "F" && HavePythonDbf()) {
       EXPECT_EQ(PythonNames(dir, t).text, "");
     }
@@ -324,14 +320,12 @@ TEST_P(CopyAndSort, CopiesVisibleRecordsWithMemosInOrder) {
 
   if (kind == "3" || kind == "F") {
     if (!HavePythonDbf()) GTEST_SKIP() << "python3-dbf is not installed";
-    EXPECT_EQ(PythonNames(dir, dir / "sorted.dbf").text,
-              "SMITH|first memo\nCLARK|fifth memo\nBROWN|fourth\nADAMS|\n");
+    EXPECT_EQ(PythonNames(dir, dir / "sorted.dbf").text, "SMITH|first memo\nCLARK|fifth memo\nBROWN|fourth\nADAMS|\n");
     if (!HaveTool("/usr/bin/pgdbf")) GTEST_SKIP() << "pgdbf is not installed";
     const Output o = RunTool("/usr/bin/pgdbf -m " + Quote(dir / (kind == "F" ? "copy.fpt" : "copy.dbt")) + " " +
                              Quote(dir / "copy.dbf"));
     ASSERT_EQ(o.code, 0) << o.text;
-    const size_t a = o.text.find("SMITH"), b = o.text.find("ADAMS"), c = o.text.find("BROWN"),
-                 d = o.text.find("CLARK");
+    const size_t a = o.text.find("SMITH"), b = o.text.find("ADAMS"), c = o.text.find("BROWN"), d = o.text.find("CLARK");
     EXPECT_TRUE(a < b && b < c && c < d && d != std::string::npos) << o.text;
     EXPECT_NE(o.text.find("fifth memo"), std::string::npos) << o.text;
     EXPECT_EQ(o.text.find("JONES"), std::string::npos);
@@ -363,8 +357,7 @@ TEST(Sort, EveryUpStatusAscendsAndDictionaryOrderIgnoresCase) {
   EXPECT_EQ(SortedNames(h, dir, "NAME", CVsetSortStatus::SortUp), (std::vector<std::string>{"B", "C", "a", "b"}));
   const auto dict = SortedNames(h, dir, "NAME", CVsetSortStatus::SortDictUp);
   EXPECT_EQ(dict[0].size() + dict[1].size(), 2u);
-  EXPECT_TRUE((dict[0] == "a" || dict[0] == "A") && SameText(dict[1], "b") && SameText(dict[2], "b") &&
-              dict[3] == "C");
+  EXPECT_TRUE((dict[0] == "a" || dict[0] == "A") && SameText(dict[1], "b") && SameText(dict[2], "b") && dict[3] == "C");
   const auto down = SortedNames(h, dir, "NAME", CVsetSortStatus::SortDictDown);
   EXPECT_EQ(down[0], "C");
   EXPECT_EQ(down[3], "a");
@@ -379,9 +372,10 @@ TEST(Sort, DatesAndCyrillicTextBothWays) {
     return true;
   }));
   // CP1251: Борис, Анна, Яков, Вера
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {"\xC1\xEE\xF0\xE8\xF1", "19991231"}, {"\xC0\xED\xED\xE0", "20240101"},
-      {"\xDF\xEA\xEE\xE2", "18500615"},     {"\xC2\xE5\xF0\xE0", "20000229"}};
+  const std::vector<std::pair<std::string, std::string>> rows = {{"\xC1\xEE\xF0\xE8\xF1", "19991231"},
+                                                                 {"\xC0\xED\xED\xE0", "20240101"},
+                                                                 {"\xDF\xEA\xEE\xE2", "18500615"},
+                                                                 {"\xC2\xE5\xF0\xE0", "20000229"}};
   {
     CVO_dBHandler h(t, "", true, false);
     h.kvSetTranslateAscii(false);
@@ -439,8 +433,7 @@ TEST(Password, OnAndOffRestoresThePlainBytes) {
     {
       // fm.ndx is built by this table and then closed: it is re-ciphered too.
       Recorder h(t, "", true, false);
-      ASSERT_EQ(h.cvIndexTo("t.cdx", "NAME", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
-                0);
+      ASSERT_EQ(h.cvIndexTo("t.cdx", "NAME", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
       ASSERT_EQ(h.cvIndexTo("fm.ndx", "", "FM", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
       ASSERT_EQ(h.cvIndex("t.cdx", "NAME"), 0);
       dbf0 = ReadAll(t), cdx0 = ReadAll(dir / "t.cdx"), ndx0 = ReadAll(dir / "fm.ndx");

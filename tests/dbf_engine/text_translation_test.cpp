@@ -35,8 +35,8 @@ protected:
   // Bytes of field n of record r as stored in the table file.
   std::string Stored(int32_t r, int n) {
     const auto file = ReadAll(name);
-    const size_t at = static_cast<size_t>(table->cvHeaderLength() + (r - 1) * table->cvRecordLength() +
-                                          table->cvFieldOffset(n));
+    const size_t at =
+        static_cast<size_t>(table->cvHeaderLength() + (r - 1) * table->cvRecordLength() + table->cvFieldOffset(n));
     return Bytes(file, at, static_cast<size_t>(table->cvFieldLength(n)));
   }
   // The first bytes of memo block `block` in the .dbt.

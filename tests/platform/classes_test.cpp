@@ -183,8 +183,7 @@ TEST(Params, ParseSqlReplacesNamesOutsideQuotes) {
   TParams params;
   std::vector<std::string> names;
   std::string out = params.ParseSQL(
-      "select * from t where a = :a and b=:Bee and c = ':x' and t = '10::30' and d = :a and e = 1::2",
-      true, &names);
+      "select * from t where a = :a and b=:Bee and c = ':x' and t = '10::30' and d = :a and e = 1::2", true, &names);
   EXPECT_EQ(out, "select * from t where a = ? and b=? and c = ':x' and t = '10::30' and d = ? and e = 1:2");
   EXPECT_EQ(names, (std::vector<std::string>{"a", "Bee", "a"}));
   ASSERT_EQ(params.Count(), 2);

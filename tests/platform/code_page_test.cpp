@@ -37,8 +37,8 @@ std::optional<std::string> Iconv(const char* from, const char* to, const std::st
   std::filesystem::path dir(tmp.path());
   auto in = dir / "in", out = dir / "out";
   std::ofstream(in, std::ios::binary) << input;
-  std::string cmd = std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" +
-                    out.string() + "' 2>/dev/null";
+  std::string cmd =
+      std::string("iconv -f ") + from + " -t " + to + " '" + in.string() + "' > '" + out.string() + "' 2>/dev/null";
   std::optional<std::string> result;
   if (std::system(cmd.c_str()) == 0) {
     std::ifstream f(out, std::ios::binary);
@@ -84,7 +84,7 @@ TEST(CodePage, EveryCharacterBothPagesShareMatchesIconv) {
 }
 
 TEST(CodePage, UnmappableCharactersGetALookAlike) {
-  EXPECT_EQ(ToOem("\x93\x94\x96\x85"), "\"\"-.");     // “ ” – …
+  EXPECT_EQ(ToOem("\x93\x94\x96\x85"), "\"\"-.");      // “ ” – …
   EXPECT_EQ(ToOem("\xB2\xB3\x88"), "Ii?");             // І і €
   EXPECT_EQ(ToAnsi("\xC4\xB3\xDA\xCD\xB0"), "-|+=?");  // box drawing, shade
 }

@@ -52,9 +52,9 @@ TEST(DateTimeTest, TimeAndDayOfWeek) {
   EXPECT_EQ(m, 45);
   EXPECT_EQ(s, 30);
   EXPECT_EQ(ms, 250);
-  EXPECT_EQ(DayOfWeek(EncodeDate(1980, 1, 1)), 3);   // Tuesday
-  EXPECT_EQ(DayOfWeek(EncodeDate(2024, 6, 2)), 1);   // Sunday
-  EXPECT_EQ(DayOfWeek(EncodeDate(1899, 12, 30)), 7); // Saturday
+  EXPECT_EQ(DayOfWeek(EncodeDate(1980, 1, 1)), 3);    // Tuesday
+  EXPECT_EQ(DayOfWeek(EncodeDate(2024, 6, 2)), 1);    // Sunday
+  EXPECT_EQ(DayOfWeek(EncodeDate(1899, 12, 30)), 7);  // Saturday
   // before 1899-12-30 the time is subtracted: -693593.5 is 1 January 0001 at noon
   TTimeStamp ts = DateTimeToTimeStamp(EncodeDate(1, 1, 1) - 0.5);
   EXPECT_EQ(ts.Date, 1);
@@ -73,8 +73,8 @@ TEST(DateTimeTest, FormatDateTime) {
   EXPECT_EQ(FormatDateTime("h:n", dt), "8:5");
   EXPECT_EQ(FormatDateTime("h:mm am/pm", dt + 0.5), "8:05 pm");
   EXPECT_EQ(FormatDateTime("'day' d \"of\" mmm", dt), "day 9 of \xEC\xE0\xF0");  // мар
-  EXPECT_EQ(FormatDateTime("mmmm", dt), "\xCC\xE0\xF0\xF2");                    // Март
-  EXPECT_EQ(FormatDateTime("dddd", dt), "\xEF\xFF\xF2\xED\xE8\xF6\xE0");          // пятница
+  EXPECT_EQ(FormatDateTime("mmmm", dt), "\xCC\xE0\xF0\xF2");                     // Март
+  EXPECT_EQ(FormatDateTime("dddd", dt), "\xEF\xFF\xF2\xED\xE8\xF6\xE0");         // пятница
   EXPECT_EQ(FormatDateTime("c", dt), "09.03.2007 8:05:07");
   EXPECT_EQ(DateTimeToStr(EncodeDate(2007, 3, 9)), "09.03.2007");
   EXPECT_EQ(TimeToStr(dt), "8:05:07");
@@ -91,8 +91,8 @@ TEST(DateTimeTest, ParseUnderShortDateFormat) {
   EXPECT_EQ(StrToDate("9.3"), EncodeDate(2026, 3, 9));
   EXPECT_EQ(StrToDate("9.3.07"), EncodeDate(2007, 3, 9));
   EXPECT_EQ(StrToDate("9.3.80"), EncodeDate(1980, 3, 9));  // century window of 50 years
-  for (const char* bad : {"", "32.01.2000", "29.02.2001", "1.13.2000", "2000-01-01", "01.01.2000x", "..", "1.",
-                          "99999999999.1.1"}) {
+  for (const char* bad :
+       {"", "32.01.2000", "29.02.2001", "1.13.2000", "2000-01-01", "01.01.2000x", "..", "1.", "99999999999.1.1"}) {
     EXPECT_THROW(StrToDate(bad), EConvertError) << bad;
   }
   EXPECT_EQ(StrToDateTime("09.03.2007 13:45:30"), EncodeDate(2007, 3, 9) + EncodeTime(13, 45, 30, 0));

@@ -13,8 +13,8 @@
 namespace {
 
 // Code tests ranges of field types: the order is the platform's.
-static_assert(ftString == 1 && ftBCD == 8 && ftBytes == 12 && ftAutoInc == 14 && ftBlob == 15 &&
-              ftTypedBinary == 21 && ftLargeint == 25 && ftADT == 26 && ftDataSet == 29 && ftGuid == 35);
+static_assert(ftString == 1 && ftBCD == 8 && ftBytes == 12 && ftAutoInc == 14 && ftBlob == 15 && ftTypedBinary == 21 &&
+              ftLargeint == 25 && ftADT == 26 && ftDataSet == 29 && ftGuid == 35);
 
 class TValueDataSet;
 
@@ -68,10 +68,14 @@ protected:
   void SetBookmarkFlag(TRecordBuffer b, TBookmarkFlag f) override { b[4] = f; }
   TGetResult GetRecord(TRecordBuffer b, TGetMode mode, bool) override {
     if (mode == gmNext && pos_ < 1) pos_ = 1;
-    else if (mode == gmNext) { pos_ = 2; return grEOF; }
-    else if (mode == gmPrior && pos_ > 1) pos_ = 1;
-    else if (mode == gmPrior) { pos_ = 0; return grBOF; }
-    else if (pos_ != 1) return grError;
+    else if (mode == gmNext) {
+      pos_ = 2;
+      return grEOF;
+    } else if (mode == gmPrior && pos_ > 1) pos_ = 1;
+    else if (mode == gmPrior) {
+      pos_ = 0;
+      return grBOF;
+    } else if (pos_ != 1) return grError;
     b[4] = bfCurrent;
     return grOK;
   }
@@ -113,8 +117,7 @@ protected:
     field->Validate(buffer);
     if (buffer)
       edit[field->FieldNo()] = std::string(static_cast<const char*>(buffer), static_cast<size_t>(field->DataSize()));
-    else
-      edit[field->FieldNo()].reset();
+    else edit[field->FieldNo()].reset();
     DataEvent(deFieldChange, reinterpret_cast<intptr_t>(field));
   }
 

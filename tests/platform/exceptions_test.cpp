@@ -4,8 +4,7 @@
 
 TEST(FormatMessage, FillsPlaceholdersAndNeverInterpretsArguments) {
   EXPECT_EQ(FormatMessage("File %s could not be found", {"a.dbf"}), "File a.dbf could not be found");
-  EXPECT_EQ(FormatMessage("Record number %d is not in table %s", {7, "t"}),
-            "Record number 7 is not in table t");
+  EXPECT_EQ(FormatMessage("Record number %d is not in table %s", {7, "t"}), "Record number 7 is not in table t");
   // Text from files or users may hold placeholders of its own: copied verbatim.
   EXPECT_EQ(FormatMessage("Bad %s here", {"%s%n%d"}), "Bad %s%n%d here");
   EXPECT_EQ(FormatMessage("100%% of %s", {"x"}), "100% of x");

@@ -52,7 +52,7 @@ TEST(FloatToStrTest, GeneralFormatFifteenDigits) {
 
 TEST(FloatToStrFTest, FixedNumberExponentCurrency) {
   EXPECT_EQ(FloatToStrF(3.14159, ffFixed, 15, 2), "3,14");
-  EXPECT_EQ(FloatToStrF(2.5, ffFixed, 15, 0), "3");  // half away from zero, decimally
+  EXPECT_EQ(FloatToStrF(2.5, ffFixed, 15, 0), "3");       // half away from zero, decimally
   EXPECT_EQ(FloatToStrF(1.005, ffFixed, 15, 2), "1,00");  // 1.00499999... as a double
   EXPECT_EQ(FloatToStrF(-0.001, ffFixed, 15, 2), "0,00");
   EXPECT_EQ(FloatToStrF(0.006, ffFixed, 15, 2), "0,01");
@@ -109,8 +109,8 @@ TEST(StrToFloatTest, ReadsUnderTheSettingsAndRaises) {
   EXPECT_DOUBLE_EQ(static_cast<double>(StrToFloat(",5")), 0.5);
   EXPECT_DOUBLE_EQ(static_cast<double>(StrToFloat("+7")), 7.0);
   EXPECT_DOUBLE_EQ(static_cast<double>(StrToFloat("1e-400")), 0.0);
-  for (const char* bad : {"", " ", "1.5", "1,5,", "1 000", "abc", "1e", "1e+", "--1", "INF", "NAN", "1e5000", ",",
-                          "0x10", "1,5x"}) {
+  for (const char* bad :
+       {"", " ", "1.5", "1,5,", "1 000", "abc", "1e", "1e+", "--1", "INF", "NAN", "1e5000", ",", "0x10", "1,5x"}) {
     EXPECT_THROW(StrToFloat(bad), EConvertError) << bad;
   }
   try {

@@ -49,9 +49,8 @@ TEST(Text, PlainRoutinesFoldOnlyLatin) {
 TEST(Text, LocaleOrderIsRussianDictionaryOrder) {
   // Expected order of a mixed list.
   std::vector<std::string> sorted = {
-      " ",      "!",        "1",        "9",        "a",    "A",        "b",
-      "z",      "\xE0",     "\xC0",     "\xE1",     "\xE5",  "\xC5",     "\xB8",
-      "\xA8",   "\xE6",     "\xFF",     "\xDF",
+      " ",    "!",    "1",    "9",    "a",    "A",    "b",    "z",    "\xE0",
+      "\xC0", "\xE1", "\xE5", "\xC5", "\xB8", "\xA8", "\xE6", "\xFF", "\xDF",
   };
   std::vector<std::string> shuffled(sorted.rbegin(), sorted.rend());
   std::sort(shuffled.begin(), shuffled.end(),

@@ -114,22 +114,21 @@ protected:
   void SetUp() override {
     form = std::make_unique<TForm>(nullptr);
     form->RegisterHandler("GoClick", TNotifyEvent([this](TComponent* s) {
-      ++goClicks;
-      sender = s;
-    }));
+                            ++goClicks;
+                            sender = s;
+                          }));
     form->RegisterHandler("OtherClick", TNotifyEvent([this](TComponent*) { ++otherClicks; }));
-    form->RegisterHandler("RowsCompare", TLVCompareEvent([this](TComponent*, TListItem* a, TListItem* b, intptr_t,
-                                                                int& result) {
-      ++compares;
-      result = CompareText(a->ColumnText(sortColumn), b->ColumnText(sortColumn));
-    }));
+    form->RegisterHandler("RowsCompare",
+                          TLVCompareEvent([this](TComponent*, TListItem* a, TListItem* b, intptr_t, int& result) {
+                            ++compares;
+                            result = CompareText(a->ColumnText(sortColumn), b->ColumnText(sortColumn));
+                          }));
     form->RegisterHandler("RowsColumnClick", TLVColumnClickEvent([this](TComponent*, TListColumn* c) {
-      sortColumn = c->Index;
-      List()->AlphaSort();
-    }));
-    form->LoadFromDescription(kSmallForm, "small.txt", [this](const TDescribedComponent& c) {
-      names.push_back(c.Name);
-    });
+                            sortColumn = c->Index;
+                            List()->AlphaSort();
+                          }));
+    form->LoadFromDescription(kSmallForm, "small.txt",
+                              [this](const TDescribedComponent& c) { names.push_back(c.Name); });
     Shown().clear();
   }
 
@@ -204,12 +203,12 @@ TEST_F(SmallForm, NonVisualComponentsReachTheCallbackInOrderWithTheirProperties)
 }
 
 TEST_F(SmallForm, AnchorsFollowTheClientArea) {
-  form->SetClientSize(400, 260);  // 100 wider, 60 taller
-  EXPECT_EQ(W_(Get<TEdit>("eName"))->geometry(), QRect(8, 24, 300, 21));    // stretches
-  EXPECT_EQ(W_(Get<TEdit>("ePhone"))->geometry(), QRect(8, 50, 60, 21));    // stays
-  EXPECT_EQ(W_(Get<TButton>("bGo"))->geometry(), QRect(316, 8, 73, 39));    // moves right
+  form->SetClientSize(400, 260);                                               // 100 wider, 60 taller
+  EXPECT_EQ(W_(Get<TEdit>("eName"))->geometry(), QRect(8, 24, 300, 21));       // stretches
+  EXPECT_EQ(W_(Get<TEdit>("ePhone"))->geometry(), QRect(8, 50, 60, 21));       // stays
+  EXPECT_EQ(W_(Get<TButton>("bGo"))->geometry(), QRect(316, 8, 73, 39));       // moves right
   EXPECT_EQ(W_(Get<TButton>("bOther"))->geometry(), QRect(316, 110, 75, 25));  // right and down
-  EXPECT_EQ(W_(List())->geometry(), QRect(8, 80, 300, 172));                 // both ways
+  EXPECT_EQ(W_(List())->geometry(), QRect(8, 80, 300, 172));                   // both ways
   // Back to the design size, the design places come back.
   form->SetClientSize(300, 200);
   EXPECT_EQ(W_(List())->geometry(), QRect(8, 80, 200, 112));
@@ -342,8 +341,9 @@ TEST(FormDescription, ErrorsNameTheSourceAndLine) {
     TForm form(nullptr);
     for (const auto& [name, h] : handlers) form.RegisterHandler(name, h);
     try {
-      form.LoadFromDescription(text, "f.txt", takeComponents ? TNonVisualComponentEvent([](const TDescribedComponent&) {})
-                                                             : TNonVisualComponentEvent());
+      form.LoadFromDescription(
+          text, "f.txt",
+          takeComponents ? TNonVisualComponentEvent([](const TDescribedComponent&) {}) : TNonVisualComponentEvent());
     } catch (const EFormDescriptionError& e) {
       return e.Message();
     }
@@ -354,8 +354,7 @@ TEST(FormDescription, ErrorsNameTheSourceAndLine) {
   EXPECT_EQ(error("object F TForm\n  Left = 1\n"), "f.txt, line 2: \"end\" of object F missing");
   EXPECT_EQ(error("object F TForm\n object B TButton\n  OnClick = Missing\n end\nend\n"),
             "f.txt, line 3: B.OnClick: no handler named Missing is registered");
-  EXPECT_EQ(error("object F TForm\n object B TButton\n  OnClick = Cmp\n end\nend\n",
-                  {{"Cmp", TLVCompareEvent()}}),
+  EXPECT_EQ(error("object F TForm\n object B TButton\n  OnClick = Cmp\n end\nend\n", {{"Cmp", TLVCompareEvent()}}),
             "f.txt, line 3: B.OnClick: handler Cmp is of another kind");
   EXPECT_EQ(error("object F TForm\n object E TEdit\n  Colour = 5\n end\nend\n"),
             "f.txt, line 3: TEdit has no property Colour");
@@ -369,7 +368,8 @@ TEST(FormDescription, ErrorsNameTheSourceAndLine) {
             "f.txt, line 2: the text of Caption holds U+263A, which code page 1251 lacks");
   EXPECT_EQ(error("object F TForm\n  Left = 12x\nend\n"), "f.txt, line 2: a bad number for Left");
   EXPECT_EQ(error("object F TForm\nend\nend\n"), "f.txt, line 3: text after the end of the top-level object");
-  EXPECT_EQ(error("object F TForm\n object E TEdit\n  Left = \"8\"\n end\nend\n"), "f.txt, line 3: Left needs a number");
+  EXPECT_EQ(error("object F TForm\n object E TEdit\n  Left = \"8\"\n end\nend\n"),
+            "f.txt, line 3: Left needs a number");
   EXPECT_EQ(error("object F TForm\n object E TEdit\n  Top = 99999999999\n end\nend\n"),
             "f.txt, line 3: Top is out of range");
   EXPECT_EQ(error("object F TForm\n object B TButton\n  Default = yes\n end\nend\n"),

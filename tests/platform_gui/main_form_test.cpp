@@ -38,11 +38,11 @@ TEST(MainFormDescription, BuildsTheWindowAsTheDirectoryExpectsIt) {
   TForm form(nullptr);
   std::vector<std::string> handlersUsed;
   form.RegisterHandler("bSelectClick", TNotifyEvent([&](TComponent*) { handlersUsed.push_back("bSelectClick"); }));
-  form.RegisterHandler("ListColumnClick",
-                       TLVColumnClickEvent([&](TComponent*, TListColumn*) { handlersUsed.push_back("ListColumnClick"); }));
-  form.RegisterHandler("ListCompare", TLVCompareEvent([&](TComponent*, TListItem*, TListItem*, intptr_t, int& r) {
-                         r = 0;
+  form.RegisterHandler("ListColumnClick", TLVColumnClickEvent([&](TComponent*, TListColumn*) {
+                         handlersUsed.push_back("ListColumnClick");
                        }));
+  form.RegisterHandler("ListCompare",
+                       TLVCompareEvent([&](TComponent*, TListItem*, TListItem*, intptr_t, int& r) { r = 0; }));
   std::vector<TDescribedComponent> nonVisual;
   form.LoadFromDescription(text, "main_form.txt", [&](const TDescribedComponent& c) { nonVisual.push_back(c); });
 
@@ -72,8 +72,10 @@ TEST(MainFormDescription, BuildsTheWindowAsTheDirectoryExpectsIt) {
     EXPECT_EQ(c->Anchors(), p.anchors) << p.name;
     EXPECT_EQ(c->TabOrder(), p.tabOrder) << p.name;
   }
-  const char* labels[][4] = {{"Label1", "8", "Телефон:", ""},  {"Label2", "80", "Фамилия:", ""},
-                             {"Label3", "232", "Улица:", ""},   {"Label4", "496", "Дом:", "r"},
+  const char* labels[][4] = {{"Label1", "8", "Телефон:", ""},
+                             {"Label2", "80", "Фамилия:", ""},
+                             {"Label3", "232", "Улица:", ""},
+                             {"Label4", "496", "Дом:", "r"},
                              {"Label5", "544", "Квартира:", "r"}};
   for (const auto& l : labels) {
     auto* label = dynamic_cast<TLabel*>(form.FindComponent(l[0]));

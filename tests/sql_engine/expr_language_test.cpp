@@ -41,7 +41,7 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"-7 MOD 2", ttInteger, "-1"},
       {"1 SHL 33", ttInteger, "2"},
       {"-1 SHR 28", ttInteger, "15"},
-      {"1 SHL -31", ttInteger, "2"},           // counts are taken & 31
+      {"1 SHL -31", ttInteger, "2"},  // counts are taken & 31
       {"-2147483648 MOD -1", ttInteger, "0"},
       {"1 + 2.5", ttFloat, "3.5"},
       {"1 + TRUE", ttInteger, "2"},
@@ -49,8 +49,8 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"NOT 5", ttInteger, "-6"},
       {"NOT TRUE", ttBoolean, "FALSE"},
       {"2 ^ 3", ttFloat, "8"},
-      {"2 ^ 3 ^ 2", ttFloat, "512"},           // right-associative
-      {"- 2 ^ 2", ttFloat, "-4"},              // -(2 ^ 2)
+      {"2 ^ 3 ^ 2", ttFloat, "512"},  // right-associative
+      {"- 2 ^ 2", ttFloat, "-4"},     // -(2 ^ 2)
       {"2 * 3 + 4 * 5", ttInteger, "26"},
       {"2 + 3 * 4 - 1", ttInteger, "13"},
       {"10 - 4 - 3", ttInteger, "3"},
@@ -58,10 +58,10 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"'abc' < 'abd'", ttBoolean, "TRUE"},
       {"'abc' < 'ABC'", ttBoolean, "FALSE"},
       {"'ab' < 'abc'", ttBoolean, "TRUE"},
-      {"'\xE0' > 'z'", ttBoolean, "TRUE"},     // bytes compare unsigned
+      {"'\xE0' > 'z'", ttBoolean, "TRUE"},  // bytes compare unsigned
       {"TRUE = 1", ttBoolean, "TRUE"},
       {"1.5 = 1.5", ttBoolean, "TRUE"},
-      {"'' = ''", ttBoolean, "FALSE"},         // a null operand: false for every operator
+      {"'' = ''", ttBoolean, "FALSE"},  // a null operand: false for every operator
       {"'' <> 'x'", ttBoolean, "FALSE"},
       {"FALSE AND (1 / 0 = 1)", ttBoolean, "FALSE"},
       {"TRUE OR (1 / 0 = 1)", ttBoolean, "TRUE"},
@@ -70,16 +70,16 @@ TEST_F(ExprLanguage, OperatorsGiveTheirTypeAndValue) {
       {"5 OR 3", ttInteger, "7"},
       {"5 XOR 3", ttInteger, "6"},
       {"1 = 1 OR 1 = 2 AND 1 = 2", ttBoolean, "FALSE"},  // one level, left to right
-      {"NOT 1 = 2", ttBoolean, "FALSE"},          // (NOT 1) = 2, not NOT (1 = 2)
-      {"$FF", ttFloat, "255"},  // hexadecimal literals are float tokens
+      {"NOT 1 = 2", ttBoolean, "FALSE"},                 // (NOT 1) = 2, not NOT (1 = 2)
+      {"$FF", ttFloat, "255"},                           // hexadecimal literals are float tokens
       {"$FFFFFFFF", ttFloat, "-1"},
       {".5e+1", ttFloat, "5"},
       {"+1 + +2", ttInteger, "3"},
-      {"2147483648", ttFloat, "2147483648"},   // too large for an integer literal
+      {"2147483648", ttFloat, "2147483648"},  // too large for an integer literal
       {"'it''s'", ttString, "it's"},
       {"\"say \"\"hi\"\"\"", ttString, "say \"hi\""},
       {"#12/31/2003#", ttFloat, "37986"},
-      {"#1/2/03#", ttFloat, "37623"},          // short literals are dates too
+      {"#1/2/03#", ttFloat, "37623"},  // short literals are dates too
       {"1 /* a comment */ + 1", ttInteger, "2"},
       {"1\t+\n1", ttInteger, "2"},
   };
@@ -163,8 +163,8 @@ TEST_F(ExprLanguage, SyntaxErrorsReportWhereAndWhat) {
   ASSERT_NE(p.Expression, nullptr);
   EXPECT_EQ(p.Expression->GetAsInteger(), 3);
 
-  for (const char* bad : {"x-1", "1 +", "(1", "1 2", "1 \r+ 2", "CASE END", "CAST(1 AS CHAR)", "@",
-                          "$FFFFFFFFF", "a.", ":"}) {
+  for (const char* bad :
+       {"x-1", "1 +", "(1", "1 2", "1 \r+ 2", "CASE END", "CAST(1 AS CHAR)", "@", "$FFFFFFFFF", "a.", ":"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(Compile(bad), ESiftError);
   }
@@ -182,16 +182,11 @@ TEST_F(ExprLanguage, KeywordsAndNamesIgnoreCase) {
 
 TEST_F(ExprLanguage, CastsConvertTheValueAndItsText) {
   const Case cases[] = {
-      {"INTEGER(2.7)", ttInteger, "2"},
-      {"INTEGER(-2.7)", ttInteger, "-2"},
-      {"CAST(TRUE AS INTEGER)", ttInteger, "1"},
-      {"CAST('12' AS INTEGER)", ttInteger, "12"},
-      {"FLOAT('2.5')", ttFloat, "2.5"},
-      {"CAST(3 AS FLOAT)", ttFloat, "3"},
-      {"CAST(2.5 AS STRING)", ttString, "2.5"},
-      {"CAST(1 = 1 AS STRING)", ttString, "TRUE"},
-      {"BOOLEAN(1 = 1)", ttBoolean, "TRUE"},
-      {"CAST('' AS INTEGER)", ttInteger, ""},  // a null operand gives null
+      {"INTEGER(2.7)", ttInteger, "2"},          {"INTEGER(-2.7)", ttInteger, "-2"},
+      {"CAST(TRUE AS INTEGER)", ttInteger, "1"}, {"CAST('12' AS INTEGER)", ttInteger, "12"},
+      {"FLOAT('2.5')", ttFloat, "2.5"},          {"CAST(3 AS FLOAT)", ttFloat, "3"},
+      {"CAST(2.5 AS STRING)", ttString, "2.5"},  {"CAST(1 = 1 AS STRING)", ttString, "TRUE"},
+      {"BOOLEAN(1 = 1)", ttBoolean, "TRUE"},     {"CAST('' AS INTEGER)", ttInteger, ""},  // a null operand gives null
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -309,13 +304,11 @@ TEST_F(ExprLanguage, FunctionErrors) {
 }
 
 TEST_F(ExprLanguage, NestedCaseKeepsEachBranch) {
-  auto inner = Compile(
-      "CASE WHEN 1 = 2 THEN 'x' WHEN (CASE WHEN 2 = 2 THEN 1 ELSE 0 END) = 1 THEN 'y' END");
+  auto inner = Compile("CASE WHEN 1 = 2 THEN 'x' WHEN (CASE WHEN 2 = 2 THEN 1 ELSE 0 END) = 1 THEN 'y' END");
   EXPECT_EQ(inner->GetAsString(), "y");
   auto inElse = Compile("CASE WHEN 1 = 2 THEN 'a' ELSE CASE WHEN 1 = 1 THEN 'b' END END");
   EXPECT_EQ(inElse->GetAsString(), "b");
-  auto inThen = Compile(
-      "CASE WHEN 1 = 1 THEN CASE WHEN 1 = 2 THEN 'p' ELSE 'q' END WHEN 2 = 2 THEN 'r' ELSE 's' END");
+  auto inThen = Compile("CASE WHEN 1 = 1 THEN CASE WHEN 1 = 2 THEN 'p' ELSE 'q' END WHEN 2 = 2 THEN 'r' ELSE 's' END");
   EXPECT_EQ(inThen->GetAsString(), "q");
   auto deep = Compile(
       "CASE WHEN CASE WHEN TRUE THEN FALSE END THEN 1 WHEN CASE WHEN FALSE THEN FALSE ELSE TRUE END "
@@ -354,8 +347,8 @@ TEST_F(ExprLanguage, LexerTokens) {
   std::vector<std::pair<int32_t, std::string>> got;
   for (int32_t t; (t = lx.yylex()) != 0;)
     if (t != etBlank && t != etNewLine) got.emplace_back(t, lx.yylval);
-  const std::vector<std::pair<int32_t, std::string>> want = {
-      {etIdent, "Last Name"}, {etNE, "<>"}, {etFloat, "1.5"}, {etString, "'a''b'"}, {etFloat, "16"}, {etCASE, "CASE"}};
+  const std::vector<std::pair<int32_t, std::string>> want = {{etIdent, "Last Name"}, {etNE, "<>"},    {etFloat, "1.5"},
+                                                             {etString, "'a''b'"},   {etFloat, "16"}, {etCASE, "CASE"}};
   EXPECT_EQ(got, want);
 }
 

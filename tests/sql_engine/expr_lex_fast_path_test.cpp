@@ -28,8 +28,8 @@ void ExpectSameExpr(const std::string& text) {
 
 TEST(LexFastPath, ExpressionLexerMatchesGeneralLoop) {
   for (const char* text :
-       {"", "a + b * 2", "[Last Name] = 'O''Brien'", "$FF $100000000", "#12/31/2003# #x#", "x /* c */ y",
-        "a\r\nb\rc", ".5E+3 1. -7 a-1", "if(a, \"b\"\"c\", 'd')", "\xC0\xFF \x01", "'open"})
+       {"", "a + b * 2", "[Last Name] = 'O''Brien'", "$FF $100000000", "#12/31/2003# #x#", "x /* c */ y", "a\r\nb\rc",
+        ".5E+3 1. -7 a-1", "if(a, \"b\"\"c\", 'd')", "\xC0\xFF \x01", "'open"})
     ExpectSameExpr(text);
   const std::string alphabet = "aZ_9.+-*/[]'\"#$,:()<>=^ \t\r\n\xC0?";
   std::mt19937 rng(7);

@@ -185,9 +185,15 @@ TEST(ExprLike, ShapesAgreeWithTheGeneralWalk) {
 // disabled dataset (the inner side of an outer join) too.
 TEST(ExprLike, AFieldReadInPlaceGivesItsText) {
   FormatSettingsGuard guard{'.', ','};
-  TRowDataSet ds({{"V", ftString, 6}},
-                 {{Variant("abc")}, {Variant("")}, {Variant::Null()}, {Variant("abcdef")}, {Variant("ab c ")},
-                  {Variant("\xC8\xE2" "a")}, {Variant("ab")}, {Variant("a")}});
+  TRowDataSet ds({{"V", ftString, 6}}, {{Variant("abc")},
+                                        {Variant("")},
+                                        {Variant::Null()},
+                                        {Variant("abcdef")},
+                                        {Variant("ab c ")},
+                                        {Variant("\xC8\xE2"
+                                                 "a")},
+                                        {Variant("ab")},
+                                        {Variant("a")}});
   ds.Open();
   TFakeContext ctx;
   ctx.datasets["T"] = &ds;

@@ -12,8 +12,12 @@ namespace {
 class ExprNames : public ::testing::Test {
 protected:
   ExprNames()
-      : phones({{"TEL", ftString, 7}, {"ID", ftInteger}, {"AMOUNT", ftFloat}, {"OK", ftBoolean},
-                {"BIG", ftLargeint}, {"BORN", ftDate}},
+      : phones({{"TEL", ftString, 7},
+                {"ID", ftInteger},
+                {"AMOUNT", ftFloat},
+                {"OK", ftBoolean},
+                {"BIG", ftLargeint},
+                {"BORN", ftDate}},
                {{Variant("2345678"), Variant(int32_t{1}), Variant(2.5), Variant(true), Variant(int64_t{5}),
                  Variant::DateTime(37986)},
                 {Variant::Null(), Variant::Null(), Variant::Null(), Variant(false), Variant::Null(), Variant::Null()}}),
@@ -46,8 +50,8 @@ TEST_F(ExprNames, QualifiedFieldsReadTheCurrentRecord) {
     TExprType type;
     const char* first;
   } cases[] = {
-      {"phones.TEL", ttString, "2345678"}, {"Phones.ID", ttInteger, "1"},     {"PHONES.AMOUNT", ttFloat, "2.5"},
-      {"PHONES.OK", ttBoolean, "True"},    {"PHONES.BIG", ttFloat, "5"},      {"PHONES.BORN", ttFloat, "37986"},
+      {"phones.TEL", ttString, "2345678"}, {"Phones.ID", ttInteger, "1"}, {"PHONES.AMOUNT", ttFloat, "2.5"},
+      {"PHONES.OK", ttBoolean, "True"},    {"PHONES.BIG", ttFloat, "5"},  {"PHONES.BORN", ttFloat, "37986"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -31,12 +31,10 @@ std::string F(const std::string& name) { return "\\f\"" + name + "\""; }
 
 TEST(ExpressionText, ArithmeticAndComparisons) {
   EXPECT_EQ(Column("select a+b*2 from t"), F("a") + " + " + F("b") + " * 2");
-  EXPECT_EQ(Column("select a mod 2 div 3 shl 1 shr 4 from t"),
-            F("a") + " MOD 2 DIV 3 SHL 1 SHR 4");
+  EXPECT_EQ(Column("select a mod 2 div 3 shl 1 shr 4 from t"), F("a") + " MOD 2 DIV 3 SHL 1 SHR 4");
   EXPECT_EQ(Column("select a ^ b, -a, +b, (a - b) / c from t", 0), F("a") + " ^ " + F("b"));
   EXPECT_EQ(Column("select a ^ b, -a, +b, (a - b) / c from t", 1), "-" + F("a"));
-  EXPECT_EQ(Column("select a ^ b, -a, +b, (a - b) / c from t", 3),
-            "(" + F("a") + " - " + F("b") + ") / " + F("c"));
+  EXPECT_EQ(Column("select a ^ b, -a, +b, (a - b) / c from t", 3), "(" + F("a") + " - " + F("b") + ") / " + F("c"));
   EXPECT_EQ(Column("select t.a from t"), F("t.a"));
   // The select list writes comparisons with fixed operator texts.
   EXPECT_EQ(Column("select a<>b from t"), F("a") + " <> " + F("b"));
@@ -50,26 +48,21 @@ TEST(ExpressionText, Predicates) {
             "( (" + F("x") + " = 1) OR (" + F("x") + " = 2) OR (" + F("x") + " = 3) )");
   EXPECT_EQ(Where("select * from t where x not in ('a')"), "(NOT ( (" + F("x") + " = 'a') ))");
   EXPECT_EQ(Where("select * from t where name like 'A%'"), "SQLLIKE(" + F("name") + ", 'A%', '')");
-  EXPECT_EQ(Where("select * from t where name not like 'A!%' escape '!'"),
-            "SQLNOTLIKE(" + F("name") + ", 'A!%', '!')");
-  EXPECT_EQ(Where("select * from t where d between 1 and 5"),
-            "((" + F("d") + " >= 1) AND (" + F("d") + " <= 5))");
+  EXPECT_EQ(Where("select * from t where name not like 'A!%' escape '!'"), "SQLNOTLIKE(" + F("name") + ", 'A!%', '!')");
+  EXPECT_EQ(Where("select * from t where d between 1 and 5"), "((" + F("d") + " >= 1) AND (" + F("d") + " <= 5))");
   EXPECT_EQ(Where("select * from t where d between lo and t.hi"),
             "((" + F("d") + " >= " + F("lo") + ") AND (" + F("d") + " <= " + F("t.hi") + "))");
   EXPECT_EQ(Where("select * from t where a is null and b is not null"),
             "(ISNULL(" + F("a") + ",TRUE) AND ISNULL(" + F("b") + ",FALSE))");
-  EXPECT_EQ(Where("select * from t where b = true or c = false"),
-            "(" + F("b") + " = True OR " + F("c") + " = False)");
-  EXPECT_EQ(Where("select * from t where a + b like 'x%'"),
-            "SQLLIKE(" + F("a") + " + " + F("b") + ", 'x%', '')");
+  EXPECT_EQ(Where("select * from t where b = true or c = false"), "(" + F("b") + " = True OR " + F("c") + " = False)");
+  EXPECT_EQ(Where("select * from t where a + b like 'x%'"), "SQLLIKE(" + F("a") + " + " + F("b") + ", 'x%', '')");
 }
 
 TEST(ExpressionText, NotBindsTightestAndIsParenthesised) {
   // NOT a = 1 means (NOT a) = 1, and the text says so whoever reads it.
   EXPECT_EQ(Where("select * from t where not a = 1"), "(NOT " + F("a") + ") = 1");
   EXPECT_EQ(Where("select * from t where not (a = 1)"), "(NOT (" + F("a") + " = 1))");
-  EXPECT_EQ(Where("select * from t where not a and b"),
-            "((NOT " + F("a") + ") AND " + F("b") + ")");
+  EXPECT_EQ(Where("select * from t where not a and b"), "((NOT " + F("a") + ") AND " + F("b") + ")");
 }
 
 TEST(ExpressionText, AndOrBetweenKeepTheParsedPrecedence) {
@@ -82,37 +75,31 @@ TEST(ExpressionText, AndOrBetweenKeepTheParsedPrecedence) {
   EXPECT_EQ(Where("select * from t where x = 1 OR d BETWEEN 1 AND 5"),
             "(" + F("x") + " = 1 OR ((" + F("d") + " >= 1) AND (" + F("d") + " <= 5)))");
   EXPECT_EQ(Column("select a or b from t"), "(" + F("a") + " OR " + F("b") + ")");
-  EXPECT_EQ(Column("select a or b and c from t"),
-            "(" + F("a") + " OR (" + F("b") + " AND " + F("c") + "))");
+  EXPECT_EQ(Column("select a or b and c from t"), "(" + F("a") + " OR (" + F("b") + " AND " + F("c") + "))");
   // LIKE applies to the operand on its left only, below AND.
-  EXPECT_EQ(Where("select * from t where a and b like 'x%'"),
-            "(" + F("a") + " AND SQLLIKE(" + F("b") + ", 'x%', ''))");
+  EXPECT_EQ(Where("select * from t where a and b like 'x%'"), "(" + F("a") + " AND SQLLIKE(" + F("b") + ", 'x%', ''))");
 }
 
 TEST(ExpressionText, Functions) {
   EXPECT_EQ(Column("select extract(year from d) from t"), "YEAR(" + F("d") + ")");
   EXPECT_EQ(Column("select extract(minute from d) from t"), "MIN(" + F("d") + ")");
   EXPECT_EQ(Column("select extract(second from d) from t"), "SEC(" + F("d") + ")");
-  EXPECT_EQ(Column("select substring(s from 2) from t"),
-            "COPY(" + F("s") + ",2,LENGTH(" + F("s") + "))");
+  EXPECT_EQ(Column("select substring(s from 2) from t"), "COPY(" + F("s") + ",2,LENGTH(" + F("s") + "))");
   EXPECT_EQ(Column("select substring(s from 2 for 3) from t"), "COPY(" + F("s") + ",2,3)");
   EXPECT_EQ(Column("select trim(both ' ' from s) from t"), "SQLTRIM(' ', " + F("s") + ", 2)");
-  EXPECT_EQ(Column("select Upper(s), f(), g(*) from t"),
-            "Upper(" + F("s") + ")");
+  EXPECT_EQ(Column("select Upper(s), f(), g(*) from t"), "Upper(" + F("s") + ")");
   EXPECT_EQ(Column("select Upper(s), f(), g(*) from t", 1), "f()");
   EXPECT_EQ(Column("select Upper(s), f(), g(*) from t", 2), "g(*)");
   EXPECT_EQ(Where("select * from t where left(s, 2) = 'ab'"), "left(" + F("s") + ", 2) = 'ab'");
   EXPECT_EQ(Column("select case when a > 1 then 'big' when a = 1 then 'one' else 'x' end from t"),
             "case  when " + F("a") + " > 1 then 'big' when " + F("a") + " = 1 then 'one' else 'x' end");
-  EXPECT_EQ(Column("select CASE WHEN a THEN TRUE END from t"),
-            "CASE  WHEN " + F("a") + " THEN TRUE  END");
+  EXPECT_EQ(Column("select CASE WHEN a THEN TRUE END from t"), "CASE  WHEN " + F("a") + " THEN TRUE  END");
 }
 
 TEST(ExpressionText, NestedFunctionsKeepTheirOwnParts) {
   EXPECT_EQ(Column("select trim(leading 'x' from trim(trailing 'y' from s)) from t"),
             "SQLTRIM('x', SQLTRIM('y', " + F("s") + ", 1), 0)");
-  EXPECT_EQ(Column("select extract(year from f(extract(month from d))) from t"),
-            "YEAR(f(MONTH(" + F("d") + ")))");
+  EXPECT_EQ(Column("select extract(year from f(extract(month from d))) from t"), "YEAR(f(MONTH(" + F("d") + ")))");
   EXPECT_EQ(Column("select substring(substring(s from 1 for 2) from 3) from t"),
             "COPY(COPY(" + F("s") + ",1,2),3,LENGTH(COPY(" + F("s") + ",1,2)))");
   EXPECT_EQ(Where("select * from t where f(b like 'y' escape '#') like 'x'"),
@@ -120,8 +107,7 @@ TEST(ExpressionText, NestedFunctionsKeepTheirOwnParts) {
   // A CASE inside a WHEN keeps the outer CASE's earlier WHEN parts.
   EXPECT_EQ(Column("select case when a = 1 then 1 when (case when b then 2 end) = 2 then 3 end "
                    "from t"),
-            "case  when " + F("a") + " = 1 then 1 when (case  when " + F("b") +
-                " then 2  end) = 2 then 3  end");
+            "case  when " + F("a") + " = 1 then 1 when (case  when " + F("b") + " then 2  end) = 2 then 3  end");
 }
 
 TEST(ExpressionText, AggregatesAndSubqueries) {
@@ -144,8 +130,7 @@ TEST(ExpressionText, JoinCondition) {
   ASSERT_EQ(a->JoinList.Count(), 1);
   EXPECT_EQ(a->JoinList.Get(0)->LeftRefTest, "t.a");
   EXPECT_EQ(a->JoinList.Get(0)->RightRefTest, "u.b");
-  EXPECT_EQ(a->JoinList.Get(0)->JoinExpression,
-            "(t.a=u.b and (([dummy].c<>[dummy].d or u.e>[dummy].f)))");
+  EXPECT_EQ(a->JoinList.Get(0)->JoinExpression, "(t.a=u.b and (([dummy].c<>[dummy].d or u.e>[dummy].f)))");
 }
 
 TEST(ExpressionText, DirectorySearchText) {
@@ -159,10 +144,9 @@ TEST(ExpressionText, DirectorySearchText) {
   EXPECT_TRUE(a->DoSelectAll);
   ASSERT_EQ(a->TableList.Count(), 1);
   EXPECT_EQ(a->TableList.Get(0)->TableName, "phones");
-  EXPECT_EQ(a->WhereStr,
-            "(SQLLIKE(" + F("tel") + ", '542%', '') AND SQLLIKE(" + F("fm") +
-                ", '\xC8\xC2%', '') AND SQLLIKE(" + F("ul") + ", '\xCB\xC5\xCD%', '') AND " +
-                F("nd") + " = '5' AND " + F("kw") + " = '12')");
+  EXPECT_EQ(a->WhereStr, "(SQLLIKE(" + F("tel") + ", '542%', '') AND SQLLIKE(" + F("fm") +
+                             ", '\xC8\xC2%', '') AND SQLLIKE(" + F("ul") + ", '\xCB\xC5\xCD%', '') AND " + F("nd") +
+                             " = '5' AND " + F("kw") + " = '12')");
   // The two equalities are offered to the adapter.
   ASSERT_EQ(a->WhereOptimizeList.Count(), 2);
   EXPECT_EQ(a->WhereOptimizeList.Get(0)->FieldText, F("nd"));

@@ -30,7 +30,8 @@ public:
 void ExpectSameTrace(const Trace& fast, const Trace& general, const std::string& text) {
   ASSERT_EQ(fast.Error, general.Error) << text;
   ASSERT_EQ(fast.Steps.size(), general.Steps.size()) << text;
-  for (size_t i = 0; i < fast.Steps.size(); ++i) ASSERT_EQ(fast.Steps[i], general.Steps[i]) << "token " << i << " of " << text;
+  for (size_t i = 0; i < fast.Steps.size(); ++i)
+    ASSERT_EQ(fast.Steps[i], general.Steps[i]) << "token " << i << " of " << text;
   EXPECT_EQ(fast.Output, general.Output) << text;
   EXPECT_EQ(fast.ErrorStream, general.ErrorStream) << text;
 }
@@ -216,8 +217,8 @@ namespace {
 const TLexTransition kRunTransitions[] = {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, 2}};  // 'a' is 0x61
 const int16_t kRunRules[] = {1, 2, 3};
 const int16_t kRunLow[] = {0, 0, 0}, kRunHigh[] = {-1, -1, 2}, kRunTl[] = {0, 0, 0}, kRunTh[] = {0, 0, 0};
-const TLexTables kRunTables = {3, kRunRules, kRunRules, kRunTransitions, kRunLow, kRunHigh,
-                               kRunLow, kRunHigh, kRunTl, kRunTh};
+const TLexTables kRunTables = {3,        kRunRules, kRunRules, kRunTransitions, kRunLow,
+                               kRunHigh, kRunLow,   kRunHigh,  kRunTl,          kRunTh};
 
 class RunLexer : public TCustomLexer {
 public:

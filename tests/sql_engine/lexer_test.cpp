@@ -60,9 +60,10 @@ TEST(LexRuntime, LineLayer) {
   // The last line gets its LF even without one in the text.
   EXPECT_EQ(Scan("ab", true), (std::vector<Tok>{{tkIdent, "ab"}, {tkNewLine, "\n"}}));
   // CR LF arrives as LF; a lone CR stays and is an illegal character.
-  EXPECT_EQ(Scan("a\r\nb\rc", true),
-            (std::vector<Tok>{{tkIdent, "a"}, {tkNewLine, "\n"}, {tkIdent, "b"}, {tkIllegal, "\r"},
-                              {tkIdent, "c"}, {tkNewLine, "\n"}}));
+  EXPECT_EQ(
+      Scan("a\r\nb\rc", true),
+      (std::vector<Tok>{
+          {tkIdent, "a"}, {tkNewLine, "\n"}, {tkIdent, "b"}, {tkIllegal, "\r"}, {tkIdent, "c"}, {tkNewLine, "\n"}}));
   // An empty middle line is no line at all.
   TkpLexer lx;
   EXPECT_EQ(Scan(lx, "a\n\nb\n", true),
@@ -74,9 +75,7 @@ TEST(LexRuntime, LineLayer) {
   EXPECT_EQ(Scan("x\r", true), (std::vector<Tok>{{tkIdent, "x"}, {tkNewLine, "\n"}}));
 }
 
-TEST(LexRuntime, NulByteEndsTheInput) {
-  EXPECT_EQ(Scan(std::string("a \0 b", 5)), (std::vector<Tok>{{tkIdent, "a"}}));
-}
+TEST(LexRuntime, NulByteEndsTheInput) { EXPECT_EQ(Scan(std::string("a \0 b", 5)), (std::vector<Tok>{{tkIdent, "a"}})); }
 
 TEST(LexRuntime, YylessPutsBackAndRestoresColumn) {
   TkpLexer lx;
@@ -135,9 +134,11 @@ TEST(LexRuntime, EqualLengthGoesToLowerRule) {
 }
 
 TEST(SqlLexer, KeywordsAndIdentifiers) {
-  EXPECT_EQ(Scan("SeLeCt x_1 FROM [Order Details] numeric"),
-            (std::vector<Tok>{{tkSELECT, "SeLeCt"}, {tkIdent, "x_1"}, {tkFROM, "FROM"},
-                              {tkIdent, "[Order Details]"}, {tkFLOAT, "numeric"}}));
+  EXPECT_EQ(Scan("SeLeCt x_1 FROM [Order Details] numeric"), (std::vector<Tok>{{tkSELECT, "SeLeCt"},
+                                                                               {tkIdent, "x_1"},
+                                                                               {tkFROM, "FROM"},
+                                                                               {tkIdent, "[Order Details]"},
+                                                                               {tkFLOAT, "numeric"}}));
   int32_t t = 0;
   EXPECT_TRUE(TkpLexer::IsKeyword("top", t));
   EXPECT_EQ(t, tkTOP);
@@ -207,10 +208,10 @@ TEST(SqlLexer, KeywordsFoundInTheScanAsByTheListScan) {
   ASSERT_EQ(toks.size(), words.size());
   for (size_t i = 0; i < words.size(); ++i) {
     int32_t token = tkIdent;
-    if (words[i].size() == 3 && (words[i][0] | 0x20) == 'n' && (words[i][1] | 0x20) == 'o' && (words[i][2] | 0x20) == 'w')
+    if (words[i].size() == 3 && (words[i][0] | 0x20) == 'n' && (words[i][1] | 0x20) == 'o' &&
+        (words[i][2] | 0x20) == 'w')
       token = tkNumber;
-    else
-      TkpLexer::IsKeywordByScan(words[i], token);
+    else TkpLexer::IsKeywordByScan(words[i], token);
     EXPECT_EQ(toks[i].first, token) << words[i];
   }
 }
@@ -309,8 +310,8 @@ TEST(SqlLexer, NowIsTheCurrentTime) {
   QuerySettings qs;
   ClockOverride clock(38021.5);
   const auto toks = Scan("Now now NOW NOWX");
-  EXPECT_EQ(toks, (std::vector<Tok>{{tkNumber, "38021.5"}, {tkNumber, "38021.5"}, {tkNumber, "38021.5"},
-                                    {tkIdent, "NOWX"}}));
+  EXPECT_EQ(toks,
+            (std::vector<Tok>{{tkNumber, "38021.5"}, {tkNumber, "38021.5"}, {tkNumber, "38021.5"}, {tkIdent, "NOWX"}}));
   EXPECT_EQ(Scan("where d < now")[3], Tok(tkNumber, "DummyDate(38021.5)"));
 }
 
@@ -332,15 +333,18 @@ TEST(SqlLexer, Literals) {
   EXPECT_EQ(Scan(many), (std::vector<Tok>{{tkString, many}}));
   EXPECT_EQ(Scan("'ab")[0], Tok(tkIllegal, "'"));
   EXPECT_EQ(Scan("$FF $ff $FFFFFFFF $100000000 $"),
-            (std::vector<Tok>{{tkNumber, "255"}, {tkNumber, "255"}, {tkNumber, "-1"}, {tkIllegal, "$100000000"},
-                              {tkIllegal, "$"}}));
+            (std::vector<Tok>{
+                {tkNumber, "255"}, {tkNumber, "255"}, {tkNumber, "-1"}, {tkIllegal, "$100000000"}, {tkIllegal, "$"}}));
   EXPECT_EQ(Scan("a || b"), (std::vector<Tok>{{tkIdent, "a"}, {tkPlus, "+"}, {tkIdent, "b"}}));
 }
 
 TEST(SqlLexer, Numbers) {
-  EXPECT_EQ(Scan(".5E+3 1. 12.25 +1.5 42 -7"),
-            (std::vector<Tok>{{tkNumber, ".5E+3"}, {tkNumber, "1."}, {tkNumber, "12.25"}, {tkNumber, "+1.5"},
-                              {tkUInt, "42"}, {tkSInt, "-7"}}));
+  EXPECT_EQ(Scan(".5E+3 1. 12.25 +1.5 42 -7"), (std::vector<Tok>{{tkNumber, ".5E+3"},
+                                                                 {tkNumber, "1."},
+                                                                 {tkNumber, "12.25"},
+                                                                 {tkNumber, "+1.5"},
+                                                                 {tkUInt, "42"},
+                                                                 {tkSInt, "-7"}}));
   // The exponent exists only after a leading point and with a sign.
   EXPECT_EQ(Scan("0.5E+3"), (std::vector<Tok>{{tkNumber, "0.5"}, {tkIdent, "E"}, {tkSInt, "+3"}}));
   EXPECT_EQ(Scan(".5E3"), (std::vector<Tok>{{tkNumber, ".5"}, {tkIdent, "E3"}}));
@@ -352,8 +356,8 @@ TEST(SqlLexer, Numbers) {
 
 TEST(SqlLexer, Comments) {
   // "--" runs to the next "--", across lines.
-  EXPECT_EQ(Scan("a -- one\ntwo -- b"), (std::vector<Tok>{{tkIdent, "a"}, {tkComment, "-- one\ntwo --"},
-                                                          {tkIdent, "b"}}));
+  EXPECT_EQ(Scan("a -- one\ntwo -- b"),
+            (std::vector<Tok>{{tkIdent, "a"}, {tkComment, "-- one\ntwo --"}, {tkIdent, "b"}}));
   EXPECT_EQ(Scan("/* x */ [* y *]"), (std::vector<Tok>{{tkComment, "/* x */"}, {tkComment, "[* y *]"}}));
   // A star inside a slash-star comment breaks it up.
   EXPECT_EQ(Scan("/* a*b */")[0], Tok(tkSlash, "/"));
@@ -365,9 +369,9 @@ TEST(SqlLexer, Punctuation) {
   const auto toks = Scan(", ( ) ] [ > < . : ; = * + - ^ / >= <= ? \\");
   std::vector<int32_t> nums;
   for (const auto& t : toks) nums.push_back(t.first);
-  EXPECT_EQ(nums, (std::vector<int32_t>{tkComma, tkLParen, tkRParen, tkRBracket, tkLBracket, tkGT, tkLT, tkDot,
-                                        tkColon, tkSemicolon, tkEQ, tkStar, tkPlus, tkMinus, tkPower, tkSlash,
-                                        tkGE, tkLE, tkIllegal, tkIllegal}));
+  EXPECT_EQ(nums, (std::vector<int32_t>{tkComma, tkLParen, tkRParen,    tkRBracket, tkLBracket, tkGT,     tkLT,
+                                        tkDot,   tkColon,  tkSemicolon, tkEQ,       tkStar,     tkPlus,   tkMinus,
+                                        tkPower, tkSlash,  tkGE,        tkLE,       tkIllegal,  tkIllegal}));
 }
 
 TEST(SqlLexer, DatesWrappedOnlyInWhere) {

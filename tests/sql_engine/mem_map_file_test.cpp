@@ -108,9 +108,7 @@ TEST(MemMapFile, ExistingFilesOpenWithTheirSize) {
   EXPECT_EQ(MessageOf([&] { ro.Write("x", 1); }), "Failed to map view of file");
   EXPECT_EQ(MessageOf([&] { TMemMapFile((tmp.Path() / "none").string(), fmOpenRead, 0, true); }),
             "Failed to open or create file");
-  {
-    std::ofstream out((tmp.Path() / "empty").string());
-  }
+  { std::ofstream out((tmp.Path() / "empty").string()); }
   EXPECT_EQ(MessageOf([&] { TMemMapFile((tmp.Path() / "empty").string(), fmOpenReadWrite, 0, true); }),
             "Failed to create file mapping");
   // A read-only file cannot be mapped beyond its end.

@@ -271,16 +271,14 @@ TEST(Parser, RandomTokenStreamsAgreeWithTheGrammar) {
   EXPECT_GT(agreeAccept, 0);
 }
 
-
 // The table generator refuses what the runtime could not run correctly.
 class BisonTablesScript : public ::testing::Test {
 protected:
   void SetUp() override {
     if (std::system("python3 --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not found";
     if (std::system("bison --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "bison not found";
-    dir_ = std::filesystem::temp_directory_path() /
-           ("bison_tables_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = std::filesystem::temp_directory_path() / ("bison_tables_test_" + std::to_string(::getpid()) + "_" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
@@ -291,10 +289,9 @@ protected:
                const std::string& scriptArgs = std::string()) {
     std::ofstream(dir_ / "g.y") << grammar;
     const std::filesystem::path src = DataDir().parent_path().parent_path().parent_path();
-    const std::string cmd = "cd '" + dir_.string() + "' && bison " + bisonArgs +
-                            " --xml=g.xml -o g.c g.y 2> bison.err && python3 '" +
-                            (src / "tools" / "bison_tables.py").string() +
-                            "' g.xml out.cpp --name T " + scriptArgs + " 2> script.err";
+    const std::string cmd =
+        "cd '" + dir_.string() + "' && bison " + bisonArgs + " --xml=g.xml -o g.c g.y 2> bison.err && python3 '" +
+        (src / "tools" / "bison_tables.py").string() + "' g.xml out.cpp --name T " + scriptArgs + " 2> script.err";
     const int rc = std::system(cmd.c_str());
     std::ifstream in(dir_ / "out.cpp");
     std::stringstream ss;
@@ -318,9 +315,9 @@ TEST_F(BisonTablesScript, WritesTablesForAConsistentAutomaton) {
 
 TEST_F(BisonTablesScript, NamesTheProductionsForTheActions) {
   std::string out;
-  ASSERT_EQ(Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out,
-                     "--rules-header rules.h --rules-namespace tiny"),
-            0);
+  ASSERT_EQ(
+      Generate(kTinyGrammar, "-Dlr.default-reduction=consistent", out, "--rules-header rules.h --rules-namespace tiny"),
+      0);
   std::ifstream in(dir_ / "rules.h");
   std::stringstream ss;
   ss << in.rdbuf();

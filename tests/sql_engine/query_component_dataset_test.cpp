@@ -47,8 +47,10 @@ std::vector<std::string> Column(TSift& q, const std::string& field) {
 }
 
 TEST(QueryDataSet, DuplicateAndEmptyColumnNamesGetTheirOwnFields) {
-  auto q = OpenOver({{"FM", "FM", ttString, 10}, {"phones.FM", "phones.FM", ttString, 10},
-                     {"", "1+1", ttInteger}, {"[FM]", "FM", ttString, 10}},
+  auto q = OpenOver({{"FM", "FM", ttString, 10},
+                     {"phones.FM", "phones.FM", ttString, 10},
+                     {"", "1+1", ttInteger},
+                     {"[FM]", "FM", ttString, 10}},
                     {{"A", "B", "2", "C"}});
   ASSERT_EQ(q->FieldCount(), 4);
   EXPECT_EQ(q->Fields()[0]->FieldName(), "FM");
@@ -182,8 +184,7 @@ TEST(QueryDataSet, AComputedColumnTakesTheExpressionsTypeNotItsFields) {
 }
 
 TEST(QueryDataSet, SortByColumnsDescendingAndBookmarks) {
-  auto q = OpenOver({{"N", "N", ttInteger}, {"S", "S", ttString, 4}},
-                    {{"2", "b"}, {"3", "a"}, {"1", "c"}, {"3", "b"}});
+  auto q = OpenOver({{"N", "N", ttInteger}, {"S", "S", ttString, 4}}, {{"2", "b"}, {"3", "a"}, {"1", "c"}, {"3", "b"}});
   q->SortByColumns({0, 1}, true);
   EXPECT_EQ(Column(*q, "S"), (std::vector<std::string>{"b", "a", "b", "c"}));
   q->SortByColumns({1}, false);

@@ -367,10 +367,8 @@ TEST(QueryComponentRun, ColumnsOfNumberAndDateFieldsShowAsTheirSourceFields) {
   DesktopSeparators desktop;
   const double born = EncodeDate(1961, 4, 12);
   auto ds = std::make_unique<TRowDataSet>(
-      std::vector<TTestColumn>{{"PRICE", ftFloat, 0}, {"ND", ftInteger, 0}, {"BORN", ftDate, 0},
-                               {"FM", ftString, 10}},
-      std::vector<std::vector<Variant>>{
-          {Variant(12345.5), Variant(7), Variant::DateTime(born), Variant("IVANOV")}});
+      std::vector<TTestColumn>{{"PRICE", ftFloat, 0}, {"ND", ftInteger, 0}, {"BORN", ftDate, 0}, {"FM", ftString, 10}},
+      std::vector<std::vector<Variant>>{{Variant(12345.5), Variant(7), Variant::DateTime(born), Variant("IVANOV")}});
   ds->Open();
   auto* price = static_cast<TNumericField*>(ds->FieldByName("PRICE"));
   price->DisplayFormat = "#,##0.00 'rub'";
@@ -387,7 +385,9 @@ TEST(QueryComponentRun, ColumnsOfNumberAndDateFieldsShowAsTheirSourceFields) {
   q.Open();
   for (const char* name : {"PRICE", "ND", "BORN", "FM"})
     EXPECT_EQ(q.FieldByName(name)->DisplayText(), ds->FieldByName(name)->DisplayText()) << name;
-  EXPECT_EQ(q.FieldByName("PRICE")->DisplayText(), "12\xA0" "345,50 rub");
+  EXPECT_EQ(q.FieldByName("PRICE")->DisplayText(),
+            "12\xA0"
+            "345,50 rub");
   EXPECT_EQ(q.FieldByName("ND")->DisplayText(), "007");
   EXPECT_EQ(q.FieldByName("BORN")->DisplayText(), "1961-04-12");
   EXPECT_EQ(q.FieldByName("TWICE")->DisplayText(), "24691");
@@ -447,7 +447,8 @@ TEST(QueryComponentRun, TheSqlWaitCursorCoversTheBuildAndTheFoundOneComesBack) {
   };
   run.q.Open();
   EXPECT_EQ(Screen->Cursor(), crHourGlass);
-  EXPECT_EQ(watch.seen, (std::vector<std::string>{"start -17", "row -17", "row -17", "row -17", "end -17", "after -11"}));
+  EXPECT_EQ(watch.seen,
+            (std::vector<std::string>{"start -17", "row -17", "row -17", "row -17", "end -17", "after -11"}));
 
   // A statement failing mid-scan, and a DELETE through ExecSQL.
   watch.seen.clear();
@@ -489,11 +490,10 @@ TEST(QueryComponentRun, AScriptShowsOneWaitCursorForAllItsStatements) {
   };
   q.SetSQLScript("delete from phones where nd = 9; delete from nowhere; delete from phones where nd = 9");
   q.ExecSQLScript();
-  EXPECT_EQ(watch.seen, (std::vector<std::string>{"row -17", "row -17", "row -17", "error -17", "row -17",
-                                                  "row -17", "row -17"}));
+  EXPECT_EQ(watch.seen,
+            (std::vector<std::string>{"row -17", "row -17", "row -17", "error -17", "row -17", "row -17", "row -17"}));
   // Shown once and put back once, never flickering between the statements.
-  EXPECT_EQ(watch.changes,
-            (std::vector<std::pair<TCursor, TCursor>>{{crDefault, crSQLWait}, {crSQLWait, crDefault}}));
+  EXPECT_EQ(watch.changes, (std::vector<std::pair<TCursor, TCursor>>{{crDefault, crSQLWait}, {crSQLWait, crDefault}}));
   EXPECT_TRUE(q.ShowWaitCursor);
 
   // An error that ends the script puts the cursor back as well.

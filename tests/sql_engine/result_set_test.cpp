@@ -38,7 +38,7 @@ std::unique_ptr<TResultSet> MakeSet(Store s, uint64_t map_size = 256) {
 
 std::vector<uint8_t> Raw(TResultSet& set, int32_t n) {
   uint8_t* p = dynamic_cast<MemProbe*>(&set) ? static_cast<MemProbe&>(set).RecordData(n)
-                                              : static_cast<FileProbe&>(set).RecordData(n);
+                                             : static_cast<FileProbe&>(set).RecordData(n);
   return std::vector<uint8_t>(p, p + set.RecordSize());
 }
 
@@ -82,12 +82,12 @@ TEST_P(ResultSetTest, RecordLayoutHasBookmarkThenFlagAndDataPerColumn) {
   f->SetAsFloat(-2.0);
   i->SetAsInteger(258);
   b->SetAsBoolean(true);
-  const std::vector<uint8_t> expect = {7,    0,    0,   0,                                   // bookmark
-                                       0xFF, 0xFF, 'a', 'b', 'c', 0, 0, 0,                   // S5 + pad
-                                       0xFF, 0xFF, 'a', 'b', 'c', 'd', 'e', 'f',             // S6
-                                       0xFF, 0xFF, 0,   0,   0,   0, 0, 0, 0, 0xC0,          // F
-                                       0xFF, 0xFF, 2,   1,   0,   0,                         // I
-                                       0xFF, 0xFF, 1,   0};                                  // B
+  const std::vector<uint8_t> expect = {7,    0,    0,   0,                                 // bookmark
+                                       0xFF, 0xFF, 'a', 'b', 'c', 0,   0,   0,             // S5 + pad
+                                       0xFF, 0xFF, 'a', 'b', 'c', 'd', 'e', 'f',           // S6
+                                       0xFF, 0xFF, 0,   0,   0,   0,   0,   0,   0, 0xC0,  // F
+                                       0xFF, 0xFF, 2,   1,   0,   0,                       // I
+                                       0xFF, 0xFF, 1,   0};                                // B
   EXPECT_EQ(Raw(*set, 1), expect);
   i->SetIsNull();
   auto after = Raw(*set, 1);
@@ -378,9 +378,10 @@ TEST_P(ResultSetTest, SaveToTextWritesNumberedColumns) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  EXPECT_EQ(text.str(), "           0           1\r\n"
-                        "          ab          -3\r\n"
-                        "                        \r\n");
+  EXPECT_EQ(text.str(),
+            "           0           1\r\n"
+            "          ab          -3\r\n"
+            "                        \r\n");
 }
 
 TEST_P(ResultSetTest, ExpressionNodesReadColumnsOfTheCurrentRow) {
@@ -422,11 +423,22 @@ TEST(ResultSetStores, SameOperationsGiveTheSameBytes) {
       int32_t count = set->GetRecordCount();
       switch (op) {
         case 0: set->Insert(); break;
-        case 1: if (count) set->SetRecno(static_cast<int32_t>(arg % count) + 1); break;
-        case 2: if (count) set->Fields[0]->SetAsString(std::to_string(arg % 10000)); break;
-        case 3: if (count) set->Fields[1]->SetAsFloat(arg / 7.0); break;
-        case 4: if (count) set->Fields[static_cast<int32_t>(arg % 3)]->SetIsNull(); break;
-        case 5: if (count && arg % 4 == 0) set->Delete(); else if (count) set->Fields[2]->SetAsBoolean(arg & 1); break;
+        case 1:
+          if (count) set->SetRecno(static_cast<int32_t>(arg % count) + 1);
+          break;
+        case 2:
+          if (count) set->Fields[0]->SetAsString(std::to_string(arg % 10000));
+          break;
+        case 3:
+          if (count) set->Fields[1]->SetAsFloat(arg / 7.0);
+          break;
+        case 4:
+          if (count) set->Fields[static_cast<int32_t>(arg % 3)]->SetIsNull();
+          break;
+        case 5:
+          if (count && arg % 4 == 0) set->Delete();
+          else if (count) set->Fields[2]->SetAsBoolean(arg & 1);
+          break;
       }
     }
   }

@@ -76,8 +76,8 @@ TEST(SiftExport, QuotingMatrix) {
   // A separator that would make the file unreadable is refused; a double
   // quote parts values well enough when none is ever quoted.
   Export e({"x"});
-  for (const auto& [quote, sep] : std::vector<std::pair<char, char>>{{'\0', '"'}, {'\'', '\''}, {'\0', '\n'},
-                                                                    {'\0', '\r'}, {'\0', '\0'}}) {
+  for (const auto& [quote, sep] :
+       std::vector<std::pair<char, char>>{{'\0', '"'}, {'\'', '\''}, {'\0', '\n'}, {'\0', '\r'}, {'\0', '\0'}}) {
     TStringList names;
     EXPECT_THROW(e.q.WriteToTextFile(e.dir / "bad.txt", quote, sep, true, names), ESiftError);
   }
@@ -95,10 +95,10 @@ TEST(SiftExport, ExactBytesOfAFile) {
   EXPECT_EQ(names[0], "NAME");
   EXPECT_EQ(names[1], "N");
   const std::vector<uint8_t> expected = {
-      'N', 'A', 'M', 'E', ',', 'N', '\r', '\n',                                  //
-      0xC8, 0xE2, 0xE0, 0xED, 0xEE, 0xE2, ' ', 0xC8, '.', 0xC8, '.', ',', '1', '\r', '\n',  //
-      '"', 'S', 'm', 'i', 't', 'h', ',', ' ', 'J', '"', ',', '2', '\r', '\n',    //
-      '"', '5', '"', '"', ' ', 't', 'a', 'l', 'l', '"', ',', '3', '\r', '\n'};
+      'N',  'A',  'M',  'E',  ',',  'N',  '\r', '\n',                                         //
+      0xC8, 0xE2, 0xE0, 0xED, 0xEE, 0xE2, ' ',  0xC8, '.', 0xC8, '.', ',', '1',  '\r', '\n',  //
+      '"',  'S',  'm',  'i',  't',  'h',  ',',  ' ',  'J', '"',  ',', '2', '\r', '\n',        //
+      '"',  '5',  '"',  '"',  ' ',  't',  'a',  'l',  'l', '"',  ',', '3', '\r', '\n'};
   EXPECT_EQ(ReadAll(e.dir / "out.txt"), expected);
   // The query stands past its last row.
   EXPECT_TRUE(e.q.Eof());
@@ -119,13 +119,12 @@ TEST(SiftExport, PythonCsvReadsItBack) {
   // Each cell as the hex of its code page 1251 bytes; argv[2] is the code
   // of the quote character the reader expects, 0 for a file with no quoting.
   TempDir dir("export-py");
-  std::ofstream(dir / "read.py")
-      << "import csv, sys\n"
-         "q = int(sys.argv[2])\n"
-         "opts = {'quotechar': chr(q)} if q else {'quoting': csv.QUOTE_NONE}\n"
-         "with open(sys.argv[1], newline='', encoding='cp1251') as f:\n"
-         "    for row in csv.reader(f, **opts):\n"
-         "        print('|'.join(c.encode('cp1251').hex() for c in row))\n";
+  std::ofstream(dir / "read.py") << "import csv, sys\n"
+                                    "q = int(sys.argv[2])\n"
+                                    "opts = {'quotechar': chr(q)} if q else {'quoting': csv.QUOTE_NONE}\n"
+                                    "with open(sys.argv[1], newline='', encoding='cp1251') as f:\n"
+                                    "    for row in csv.reader(f, **opts):\n"
+                                    "        print('|'.join(c.encode('cp1251').hex() for c in row))\n";
   auto hex = [](const std::string& s) {
     static const char* d = "0123456789abcdef";
     std::string h;
@@ -133,7 +132,8 @@ TEST(SiftExport, PythonCsvReadsItBack) {
     return h;
   };
   auto check = [&](const std::vector<std::string>& values, char quote, bool whenNeeded) {
-    SCOPED_TRACE(std::string("quote ") + (quote ? std::string(1, quote) : "none") + (whenNeeded ? ", when needed" : ""));
+    SCOPED_TRACE(std::string("quote ") + (quote ? std::string(1, quote) : "none") +
+                 (whenNeeded ? ", when needed" : ""));
     Export e(values);
     e.Write(quote, ',', whenNeeded, {"NAME", "N"});
     const char expect = quote ? quote : whenNeeded ? '"' : '\0';
@@ -144,8 +144,8 @@ TEST(SiftExport, PythonCsvReadsItBack) {
     for (size_t i = 0; i < values.size(); ++i) expected += hex(values[i]) + "|" + hex(std::to_string(i + 1)) + "\n";
     EXPECT_EQ(o.text, expected);
   };
-  const std::vector<std::string> awkward = {"plain", "with, comma", "say \"hi\"", "two\r\nlines",
-                                            "\xCF\xF0\xE8\xE2\xE5\xF2", "lf\nonly", "\"lead"};
+  const std::vector<std::string> awkward = {
+      "plain", "with, comma", "say \"hi\"", "two\r\nlines", "\xCF\xF0\xE8\xE2\xE5\xF2", "lf\nonly", "\"lead"};
   check(awkward, '\0', true);
   // A value holding the quote character reads back because the character is
   // doubled inside it.

@@ -25,7 +25,7 @@ const Variant N = Variant::Null();
 struct TGroupRun {
   std::vector<std::string> rows;  // fields joined by "|", NULL for null
   std::vector<TExprType> types;
-  std::vector<double> floats;     // the first row's cells as floats
+  std::vector<double> floats;  // the first row's cells as floats
   std::string error;
 };
 
@@ -81,10 +81,7 @@ TEST(SiftGroup, NullFormsItsOwnGroupBesideZeroAndFalse) {
 
 TEST(SiftGroup, ValuesReachTheColumnTypedAndIntact) {
   TTable d({{"G", ftInteger}, {"X", ftFloat}, {"S", ftString, 12}, {"B", ftBoolean}},
-           {{1, 0.000001, "a\"b", true},
-            {1, 0.000002, "say \"hi\"", false},
-            {2, 1e-300, "it's", true},
-            {3, N, N, N}});
+           {{1, 0.000001, "a\"b", true}, {1, 0.000002, "say \"hi\"", false}, {2, 1e-300, "it's", true}, {3, N, N, N}});
   // Tiny numbers go into the column's expression as numbers, not as text.
   const TGroupRun tiny = Group(d.q, "select sum(x) * 2, min(x) + 0 from t where g = 1");
   ASSERT_EQ(tiny.error, "");
@@ -104,8 +101,9 @@ TEST(SiftGroup, DistinctAggregatesSkipRepeatsPerGroupOnly) {
   // 5 in both groups, a null beside a 0 in group 1.
   TTable d({{"G", ftInteger}, {"V", ftInteger}, {"W", ftInteger}},
            {{1, 5, 1}, {2, 5, 1}, {2, N, 2}, {1, 0, 1}, {1, N, 1}, {1, 5, 3}, {2, 5, 2}});
-  EXPECT_EQ(Group(d.q, "select g, count(distinct v), sum(distinct v), count(v), count(*), count(distinct w), "
-                     "sum(w) from t group by g")
+  EXPECT_EQ(Group(d.q,
+                  "select g, count(distinct v), sum(distinct v), count(v), count(*), count(distinct w), "
+                  "sum(w) from t group by g")
                 .rows,
             (Rows{"1|2|5|3|4|2|6", "2|1|5|2|3|2|5"}));
   EXPECT_EQ(Group(d.q, "select count(distinct v), count(distinct w), count(*) from t").rows, (Rows{"2|3|7"}));
@@ -125,8 +123,7 @@ TEST(SiftGroup, HavingAndMixedColumnsReadTheGroupNotTheSource) {
 TEST(SiftGroup, CastKeysAndTopPerGroupKeepWholeRows) {
   TTable d({{"G", ftInteger}, {"X", ftFloat}}, {{1, 1.2}, {1, 1.4}, {2, 2.6}, {2, 2.7}, {2, 3.1}, {3, 0.5}});
   // The key is the cast cell: 1.2 and 1.4 make 1; 2.6, 2.7 and 3.1 make 3.
-  EXPECT_EQ(Group(d.q, "select cast(x as integer), count(*) from t group by 1").rows,
-            (Rows{"0|1", "1|2", "3|3"}));
+  EXPECT_EQ(Group(d.q, "select cast(x as integer), count(*) from t group by 1").rows, (Rows{"0|1", "1|2", "3|3"}));
   // TOP n before SELECT keeps n rows per group; the group's values go to its
   // first row.
   EXPECT_EQ(Group(d.q, "top 2 select g, x, count(*) from t group by g").rows,
@@ -146,12 +143,9 @@ TEST(SiftGroup, TextsOfNumbersAggregateAsTheNumbers) {
     std::snprintf(text, sizeof text, form == 2 ? " %.0f" : "%.2f", form == 2 ? c / 100 : c / 100.0);
     double x = 0;
     std::from_chars(text + (text[0] == ' '), text + std::strlen(text), x);
-    if (form == 0)
-      rows.push_back({group(rng), N, N});
-    else if (form == 1)
-      rows.push_back({group(rng), std::string(), N});
-    else
-      rows.push_back({group(rng), std::string(text), x});
+    if (form == 0) rows.push_back({group(rng), N, N});
+    else if (form == 1) rows.push_back({group(rng), std::string(), N});
+    else rows.push_back({group(rng), std::string(text), x});
   }
   TTable d({{"G", ftInteger}, {"S", ftString, 16}, {"X", ftFloat}}, rows);
   for (const char* form : {"select %s from t", "select g, %s from t group by g",
@@ -173,10 +167,12 @@ TEST(SiftGroup, TextsOfNumbersAggregateAsTheNumbers) {
   }
   // The cross-tab reads its text arguments the same way (X is null where S
   // is null or empty).
-  const TGroupRun text = Group(d.q, "transform sum(s), avg(s), stdev(s) select g from t where x is not null "
-                                    "group by g pivot g");
-  const TGroupRun number = Group(d.q, "transform sum(x), avg(x), stdev(x) select g from t where x is not null "
-                                      "group by g pivot g");
+  const TGroupRun text = Group(d.q,
+                               "transform sum(s), avg(s), stdev(s) select g from t where x is not null "
+                               "group by g pivot g");
+  const TGroupRun number = Group(d.q,
+                                 "transform sum(x), avg(x), stdev(x) select g from t where x is not null "
+                                 "group by g pivot g");
   ASSERT_EQ(text.error, "");
   EXPECT_EQ(text.rows.size(), 5u);
   EXPECT_EQ(text.rows, number.rows);

@@ -231,16 +231,32 @@ TEST(SiftGrowth, JoinsWrittenInWhereAnswerAsTheNestedLoops) {
   // Equalities of two tables' fields (same and mixed types), other
   // comparisons across tables, one-table and constant conjuncts,
   // disjunctions and subqueries.
-  const std::vector<std::string> pool = {
-      "a.i = b.i", "b.i = a.i", "a.s = b.s", "a.f = b.i", "a.b = b.b", "b.i = c.i", "a.s = c.s", "c.f = a.f",
-      "a.id = c.i", "a.i < b.i", "b.f >= c.f", "a.i > -2", "b.s <> ''", "c.b", "not (c.i = 1)", "1 = 1",
-      "a.i + b.i = c.i", "(a.i = b.i or a.s = c.s)", "a.i in (select b.i from b where b.id < 9)",
-      "b.s like 'a%'", "a.s is not null", "c.id between 2 and 20"};
-  const std::vector<std::string> heads = {"select a.id, b.id, c.id from a, b, c where ",
-                                          "select a.id, b.id from a, b where ",
-                                          "select distinct b.s, c.i from c, b, a where ",
-                                          "select b.i, count(*) from a, b where ",
-                                          "select top 5 a.id, b.id from a, b where "};
+  const std::vector<std::string> pool = {"a.i = b.i",
+                                         "b.i = a.i",
+                                         "a.s = b.s",
+                                         "a.f = b.i",
+                                         "a.b = b.b",
+                                         "b.i = c.i",
+                                         "a.s = c.s",
+                                         "c.f = a.f",
+                                         "a.id = c.i",
+                                         "a.i < b.i",
+                                         "b.f >= c.f",
+                                         "a.i > -2",
+                                         "b.s <> ''",
+                                         "c.b",
+                                         "not (c.i = 1)",
+                                         "1 = 1",
+                                         "a.i + b.i = c.i",
+                                         "(a.i = b.i or a.s = c.s)",
+                                         "a.i in (select b.i from b where b.id < 9)",
+                                         "b.s like 'a%'",
+                                         "a.s is not null",
+                                         "c.id between 2 and 20"};
+  const std::vector<std::string> heads = {
+      "select a.id, b.id, c.id from a, b, c where ", "select a.id, b.id from a, b where ",
+      "select distinct b.s, c.i from c, b, a where ", "select b.i, count(*) from a, b where ",
+      "select top 5 a.id, b.id from a, b where "};
   int compared = 0, nonEmpty = 0;
   for (int round = 0; round < kRounds; ++round) {
     TCountingRows a(Columns(), RandomRows(rng, 5 + static_cast<int>(rng() % 25)));
@@ -307,9 +323,7 @@ TEST(SiftGrowth, MemoryRunningOutIsTheQuerysErrorAndFreesTheRows) {
   q.AddDataSet(&b, "b");
   bool filterSet = false, filterCancelled = false;
   q.WhereOptimizeMethod = omSetFilter;
-  q.OnSetFilter = [&](TCustomSift*, TDataSet*, const std::string&, bool, bool& handled) {
-    handled = filterSet = true;
-  };
+  q.OnSetFilter = [&](TCustomSift*, TDataSet*, const std::string&, bool, bool& handled) { handled = filterSet = true; };
   q.OnCancelFilter = [&](TCustomSift*, TDataSet*, bool) { filterCancelled = true; };
   for (const int64_t at : {1, 57, 1500}) {
     b.FailAtRead = at;

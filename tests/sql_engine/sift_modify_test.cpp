@@ -176,7 +176,8 @@ TEST(SiftModify, SelectIntoCopiesTheSourceRecordsFieldsByTheirNames) {
   TTables x;
   // Only columns that read a field are copied, into the field of that
   // field's name: the computed "id" and the aliases do not decide anything.
-  EXPECT_EQ(x.Exec("select price as p, id * 10 as id, name, id as k from t where name > 'b' into text_t for append"), "");
+  EXPECT_EQ(x.Exec("select price as p, id * 10 as id, name, id as k from t where name > 'b' into text_t for append"),
+            "");
   EXPECT_EQ(x.q.RowsAffected, 2);
   EXPECT_EQ(x.text.Dump(), (Rows{"2.25|2|pear", "NULL|3|plum"}));
   // And back into numbers: the same records as the source's.

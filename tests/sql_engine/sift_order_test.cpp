@@ -104,7 +104,8 @@ TEST(SiftUnion, AppendedRowsHoldNoBookmarkAndTheResultIsNotSequenced) {
     db.q.AddDataSet(&u, "u");
     // Same types (the first branch's rows stay where they are) and a wider
     // string (the rows move into a wider layout).
-    for (const char* sql : {"select id from t union select id from u", "select s from t union select 'wide text' from u"}) {
+    for (const char* sql :
+         {"select id from t union select id from u", "select s from t union select 'wide text' from u"}) {
       TRun run = RunSql(db.q, sql);
       ASSERT_EQ(run.error, "") << sql;
       ASSERT_EQ(run.rs->GetRecordCount(), 5) << sql;

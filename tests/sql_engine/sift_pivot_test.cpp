@@ -24,8 +24,13 @@ struct TPivotTables {
   TRowDataSet b{{{"ID", ftInteger}, {"AID", ftInteger}, {"X", ftInteger}},
                 {{1, 1, 5}, {2, 1, 7}, {3, 2, 5}, {4, 9, N}, {5, N, 1}}};
   TRowDataSet s{{{"ID", ftInteger}, {"G", ftString, 4}, {"P", ftString, 6}},
-                {{1, "a", "Kilo"}, {2, "b", "kilo"}, {3, "a", "KILO"}, {4, "b", "alfa"}, {5, "a", N},
-                 {6, "c", "\xE0\xE1"}, {7, "c", "\xC0\xC1"}}};
+                {{1, "a", "Kilo"},
+                 {2, "b", "kilo"},
+                 {3, "a", "KILO"},
+                 {4, "b", "alfa"},
+                 {5, "a", N},
+                 {6, "c", "\xE0\xE1"},
+                 {7, "c", "\xC0\xC1"}}};
   TSift q;
   TPivotTables() {
     q.AddDataSet(&b, "b");
@@ -74,11 +79,11 @@ std::vector<std::string> Names(const TPivotRun& run) {
 
 TEST(SiftPivot, CellColumnsAreNamedByTheValuesAndTypedByTheirAggregate) {
   TPivotTables t;
-  const TPivotRun run = RunPivot(t.q, "transform count(*), max(id) select aid from b group by aid pivot x in (5, 7, 1)");
+  const TPivotRun run =
+      RunPivot(t.q, "transform count(*), max(id) select aid from b group by aid pivot x in (5, 7, 1)");
   ASSERT_EQ(run.error, "");
   EXPECT_EQ(Names(run), (std::vector<std::string>{"aid", "5", "5", "7", "7", "1", "1"}));
-  for (size_t i = 1; i < run.columns.size(); ++i)
-    EXPECT_EQ(run.columns[i].type, i % 2 == 1 ? ttInteger : ttFloat) << i;
+  for (size_t i = 1; i < run.columns.size(); ++i) EXPECT_EQ(run.columns[i].type, i % 2 == 1 ? ttInteger : ttFloat) << i;
   // The rows stand for groups, not for source records.
   EXPECT_FALSE(run.sequenced);
   EXPECT_EQ(run.bookmarks, (std::vector<int32_t>(4, 0)));
@@ -86,7 +91,8 @@ TEST(SiftPivot, CellColumnsAreNamedByTheValuesAndTypedByTheirAggregate) {
 
 TEST(SiftPivot, NoRowsGiveTheCrossTabsColumnsAndNoRows) {
   TPivotTables t;
-  TPivotRun run = RunPivot(t.q, "transform sum(x), count(*) select aid from b where id > 100 group by aid pivot x in (5, 7)");
+  TPivotRun run =
+      RunPivot(t.q, "transform sum(x), count(*) select aid from b where id > 100 group by aid pivot x in (5, 7)");
   ASSERT_EQ(run.error, "");
   EXPECT_EQ(Names(run), (std::vector<std::string>{"aid", "5", "5", "7", "7"}));
   EXPECT_TRUE(run.rows.empty());
@@ -116,7 +122,8 @@ TEST(SiftPivot, ValuesDifferingInCaseShareTheirColumnAndCell) {
 
 TEST(SiftPivot, ACellCastToTextIsAsWideAsTheCast) {
   TPivotTables t;
-  const TPivotRun run = RunPivot(t.q, "transform cast(sum(x) as char(6)) select aid from b group by aid pivot x in (5)");
+  const TPivotRun run =
+      RunPivot(t.q, "transform cast(sum(x) as char(6)) select aid from b group by aid pivot x in (5)");
   ASSERT_EQ(run.error, "");
   ASSERT_EQ(run.columns.size(), 2u);
   EXPECT_EQ(run.columns[1], (TColumn{"5", ttString, 6}));
@@ -136,11 +143,11 @@ TEST(SiftPivot, StatementChecks) {
             "Column order in GROUP BY must match in SELECT");
   EXPECT_EQ(RunPivot(t.q, "transform count(*) select aid, x from b group by aid, x order by x pivot id").error,
             "Column order in order BY must match in SELECT");
-  EXPECT_NE(RunPivot(t.q, "transform sum(x) + count(*) select aid from b group by aid pivot id").error.find(
-                "must be one aggregate"),
+  EXPECT_NE(RunPivot(t.q, "transform sum(x) + count(*) select aid from b group by aid pivot id")
+                .error.find("must be one aggregate"),
             std::string::npos);
-  EXPECT_NE(RunPivot(t.q, "transform count(*) select aid from b group by aid having count(*) > 1 pivot x").error.find(
-                "HAVING"),
+  EXPECT_NE(RunPivot(t.q, "transform count(*) select aid from b group by aid having count(*) > 1 pivot x")
+                .error.find("HAVING"),
             std::string::npos);
 }
 
@@ -166,15 +173,16 @@ TEST(SiftPivot, CellsAgreeWithTheGroupedCounts) {
       Variant pv = p == 0 ? N : numericPivot ? Variant(p * 10) : Variant(std::to_string(p));
       rows.push_back({Variant(r + 1), gv, pv, Variant(static_cast<int32_t>(rng() % 5))});
     }
-    TRowDataSet t({{"ID", ftInteger}, {"G", ftString, gWidth}, {"P", numericPivot ? ftInteger : ftString, 4},
-                   {"V", ftInteger}},
-                  rows);
+    TRowDataSet t(
+        {{"ID", ftInteger}, {"G", ftString, gWidth}, {"P", numericPivot ? ftInteger : ftString, 4}, {"V", ftInteger}},
+        rows);
     TSift q;
     q.AddDataSet(&t, "t");
     std::map<std::pair<std::string, std::string>, std::string> expected;
     for (const std::string& row : RunStatement(q, "select g, p, count(*) from t group by g, p").rows) {
       const size_t a = row.find('|'), b = row.rfind('|');
-      if (row.substr(a + 1, b - a - 1) != "NULL") expected[{row.substr(0, a), row.substr(a + 1, b - a - 1)}] = row.substr(b + 1);
+      if (row.substr(a + 1, b - a - 1) != "NULL")
+        expected[{row.substr(0, a), row.substr(a + 1, b - a - 1)}] = row.substr(b + 1);
     }
     for (const size_t budget : {size_t{1} << 22, size_t{0}, size_t{40}}) {
       SetSiftTransformDenseBudget(budget);

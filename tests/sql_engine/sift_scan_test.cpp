@@ -43,11 +43,11 @@ public:
 // The three tables of data/select_cases.txt.
 struct TTables {
   TCountedRows a{{{"ID", ftInteger}, {"NAME", ftString, 10}, {"CITY", ftInteger}},
-                {{1, Cp("Иванов"), 10}, {2, "Petrov", 20}, {3, "Sidorov", N}, {4, "Ivanova", 10}, {5, N, 30}}};
+                 {{1, Cp("Иванов"), 10}, {2, "Petrov", 20}, {3, "Sidorov", N}, {4, "Ivanova", 10}, {5, N, 30}}};
   TCountedRows b{{{"ID", ftInteger}, {"AID", ftInteger}, {"X", ftInteger}},
-                {{1, 1, 5}, {2, 1, 7}, {3, 2, 5}, {4, 9, N}, {5, N, 1}}};
+                 {{1, 1, 5}, {2, 1, 7}, {3, 2, 5}, {4, 9, N}, {5, N, 1}}};
   TCountedRows c{{{"ID", ftInteger}, {"BID", ftInteger}, {"LABEL", ftString, 4}},
-                {{1, 1, "p"}, {2, 3, "q"}, {3, 3, "r"}, {4, 8, "s"}}};
+                 {{1, 1, "p"}, {2, 3, "q"}, {3, 3, "r"}, {4, 8, "s"}}};
   TSift q;
   TTables() {
     q.AddDataSet(&a, "a");
@@ -73,8 +73,7 @@ struct TRecorder {
       handled = handleFilter;
     };
     q.OnCancelFilter = [this](TCustomSift*, TDataSet*, bool) { log.push_back("CancelFilter"); };
-    q.OnIndexNeededFor = [this](TCustomSift*, TDataSet*, const std::string& names, bool activate, bool,
-                                bool& accept) {
+    q.OnIndexNeededFor = [this](TCustomSift*, TDataSet*, const std::string& names, bool activate, bool, bool& accept) {
       log.push_back("IndexNeededFor " + names + (activate ? " activate" : ""));
       accept = acceptIndex;
     };
@@ -287,16 +286,14 @@ TEST(SiftScan, AliasesInTheSelectListResolveToFieldsFirst) {
   EXPECT_EQ(RunSql(t.q, "select upper(name) as name from a where id = 2").rows, (std::vector<std::string>{"PETROV"}));
   EXPECT_EQ(RunSql(t.q, "select name as city, city as name from a where id = 2").rows,
             (std::vector<std::string>{"Petrov|20"}));
-  EXPECT_EQ(RunSql(t.q, "select name as city, city from a where id = 2").rows,
-            (std::vector<std::string>{"Petrov|20"}));
+  EXPECT_EQ(RunSql(t.q, "select name as city, city from a where id = 2").rows, (std::vector<std::string>{"Petrov|20"}));
   // Elsewhere an AS name stands for its column.
   EXPECT_EQ(RunSql(t.q, "select id * 2 as twice from a where twice > 8").rows, (std::vector<std::string>{"10"}));
 }
 
 TEST(SiftScan, TableNamesInsideLiteralsAreText) {
   TTables t;
-  EXPECT_EQ(RunSql(t.q, "select id from a where name = 'a.city' or a.id = 5").rows,
-            (std::vector<std::string>{"5"}));
+  EXPECT_EQ(RunSql(t.q, "select id from a where name = 'a.city' or a.id = 5").rows, (std::vector<std::string>{"5"}));
   EXPECT_EQ(ReplaceOutsideLiterals("x = '(subquery 0)' or y = (subquery 0)", "(subquery 0)", ":P"),
             "x = '(subquery 0)' or y = :P");
   EXPECT_EQ(RemoveTablePrefix("A.x = 'a.b' and [a].y = ba.z", "a"), "x = 'a.b' and y = ba.z");

@@ -47,9 +47,12 @@ void Substitute(std::string& text, const std::string& mark, const std::string& b
 TEST(SiftSubqueryValue, SubqueriesInFunctionsAndArithmeticAnswerAsTheirValues) {
   std::mt19937 rng(20261208);
   // Subqueries of one row and one column.
-  const std::vector<std::string> numbers = {
-      "select min(b.i) from b", "select max(b.f) from b", "select count(*) from b where b.i > 0",
-      "select sum(b.i) from b where b.id <= 4", "select b.i from b where b.id = 2", "select max(b.id) from b"};
+  const std::vector<std::string> numbers = {"select min(b.i) from b",
+                                            "select max(b.f) from b",
+                                            "select count(*) from b where b.i > 0",
+                                            "select sum(b.i) from b where b.id <= 4",
+                                            "select b.i from b where b.id = 2",
+                                            "select max(b.id) from b"};
   const std::vector<std::string> texts = {"select min(b.s) from b", "select b.s from b where b.id = 3"};
   // %1 and %2 stand for subqueries with numbers, %T for one with a text.
   const std::vector<std::string> conditions = {
@@ -123,7 +126,8 @@ TEST(SiftSubqueryValue, SeveralRowsAnswerAsTheQuantifiedComparison) {
     for (int k = 0; k < 8; ++k) {
       const auto& form = forms[rng() % forms.size()];
       const std::string w = narrow[rng() % narrow.size()];
-      std::string value = "select a.id from a where " + form.first, quantified = "select a.id from a where " + form.second;
+      std::string value = "select a.id from a where " + form.first,
+                  quantified = "select a.id from a where " + form.second;
       Substitute(value, "%s", w);
       Substitute(quantified, "%s", w);
       const TSqlRun got = RunStatement(q, value);
@@ -155,8 +159,8 @@ TEST(SiftSubqueryValue, NoRowsFailsTheConditionAndBadSubqueriesAreRefused) {
   EXPECT_EQ(ids("a.id = abs((select min(b.id) from b))"), "1;");
   // No rows: nothing is compared and the condition fails, whatever the
   // arithmetic around it would make of a null.
-  for (const char* form : {"a.id > %s - 4", "not (a.id > %s - 4)", "a.f < abs(%s)", "a.i = %s + 1",
-                           "isnull(%s, true)"}) {
+  for (const char* form :
+       {"a.id > %s - 4", "not (a.id > %s - 4)", "a.f < abs(%s)", "a.i = %s + 1", "isnull(%s, true)"}) {
     std::string sub = form;
     Substitute(sub, "%s", "(select b.i from b where b.id = 9)");
     EXPECT_EQ(ids(sub), "") << form;
@@ -167,7 +171,8 @@ TEST(SiftSubqueryValue, NoRowsFailsTheConditionAndBadSubqueriesAreRefused) {
   // Errors: as for a subquery compared directly.
   EXPECT_EQ(ids("a.id > abs((select b.i, b.f from b))"), "Subquery with more than one column");
   EXPECT_EQ(ids("abs((select min(b.i) from b)) + a.id"), "Expresion is not of boolean type !");
-  EXPECT_EQ(ids("a.id > abs((select b.i from a, b where a.id = b.id))"), ids("a.id > (select b.i from a, b where a.id = b.id)"));
+  EXPECT_EQ(ids("a.id > abs((select b.i from a, b where a.id = b.id))"),
+            ids("a.id > (select b.i from a, b where a.id = b.id)"));
 }
 
 }  // namespace
@@ -187,7 +192,8 @@ TEST(SiftSubqueryValue, AMasterSourceLeavesSubqueryValuesAlone) {
   q.AddDataSet(&a, "a");
   q.AddDataSet(&b, "b");
   q.SetDataSource(&src);
-  const TSqlRun r = RunStatement(q, "select a.id, (select max(b.s) from b) from a where a.id = abs((select min(b.id) from b)) + 1");
+  const TSqlRun r =
+      RunStatement(q, "select a.id, (select max(b.s) from b) from a where a.id = abs((select min(b.id) from b)) + 1");
   EXPECT_EQ(r.error, "");
   EXPECT_EQ(r.rows, std::vector<std::string>{"2|y"});
 }

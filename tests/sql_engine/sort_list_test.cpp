@@ -60,8 +60,8 @@ TEST_P(SortListTest, RecordLayoutHasReferenceThenNullByteAndDataPerKey) {
   l->Fields.Items(2)->SetAsInteger(-2);
   l->Fields.Items(3)->SetAsBoolean(true);
   rec = l->ActiveBuffer();
-  const uint8_t expect[] = {4, 3, 2, 1, 1, 'a', 'b', 'c', 0, 1, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F,
-                            1, 0xFE, 0xFF, 0xFF, 0xFF, 1, 1, 0};
+  const uint8_t expect[] = {4, 3, 2, 1,    1,    'a', 'b',  'c',  0,    1,    0, 0, 0,
+                            0, 0, 0, 0xF8, 0x3F, 1,   0xFE, 0xFF, 0xFF, 0xFF, 1, 1, 0};
   ASSERT_EQ(sizeof expect, static_cast<size_t>(l->RecordSize));
   EXPECT_EQ(0, std::memcmp(rec, expect, sizeof expect));
   EXPECT_EQ(l->Fields.Items(0)->GetAsString(), "abc");
@@ -245,7 +245,7 @@ TEST_P(SortListTest, FindConvertsTheProbeToTheKeyType) {
   EXPECT_TRUE(l->Find(Variant(2.0), index));
   EXPECT_EQ(index, 3);
   EXPECT_FALSE(l->Find(Variant::Null(), index));  // null keys only
-  l->Insert();  // a null key sorts last when descending
+  l->Insert();                                    // a null key sorts last when descending
   l->Sort();
   EXPECT_TRUE(l->Find(Variant::Null(), index));
   EXPECT_EQ(index, 4);
@@ -314,7 +314,8 @@ TEST_P(SortListTest, ManyRecordsSortLikeTheModel) {
     ASSERT_GE(ref, 1);
     ASSERT_LE(ref, n);
   }
-  for (int i = 1; i < n; ++i) ASSERT_EQ(l->IsEqual(i, i + 1), [&] {
+  for (int i = 1; i < n; ++i)
+    ASSERT_EQ(l->IsEqual(i, i + 1), [&] {
       return std::get<0>(model[static_cast<size_t>(i - 1)]) == std::get<0>(model[static_cast<size_t>(i)]) &&
              std::get<1>(model[static_cast<size_t>(i - 1)]) == std::get<1>(model[static_cast<size_t>(i)]);
     }());

@@ -347,16 +347,14 @@ TEST(StatementBuilding, TableDefinitions) {
 TEST(StatementBuilding, TableDefinitionChecks) {
   EXPECT_EQ(Refused("create table 'x.dbf' (a char(10), a integer)"), "Duplicate field name");
   EXPECT_EQ(Refused("create table 'x.dbf' (b blob(9))"), "BLOB FIELD: wrong type (1-5)");
-  EXPECT_EQ(Refused("create table 'x.dbf' (a integer primary key (b))"),
-            "PRIMARY KEY: field not found");
+  EXPECT_EQ(Refused("create table 'x.dbf' (a integer primary key (b))"), "PRIMARY KEY: field not found");
   EXPECT_EQ(Refused("alter table 'x.dbf' drop a, drop A"), "Duplicate field name");
   // The same name once added and once dropped is no clash.
   EXPECT_EQ(Parsed("alter table 'x.dbf' drop a, add a integer")->AlterTableList.Get(0)->FieldCount(), 2);
 }
 
 TEST(StatementBuilding, Transform) {
-  auto a = Parsed(
-      "transform sum(x), cast(count(*) as integer) select a from t group by a pivot b in (1, 'k', \"q\")");
+  auto a = Parsed("transform sum(x), cast(count(*) as integer) select a from t group by a pivot b in (1, 'k', \"q\")");
   EXPECT_EQ(a->Statement, ssSelect);
   ASSERT_EQ(a->TransformColumnList.Count(), 2);
   EXPECT_EQ(a->TransformColumnList.Get(0)->Aggregates->Count(), 1);

@@ -21,7 +21,6 @@
 
 namespace {
 
-
 // Catches blow-ups only: the cases run in well under a second each.  An
 // unoptimised sanitizer build runs smaller statements (the optimised build
 // catches the blow-ups: 4,000 columns took over 100 s, and more than about

@@ -28,10 +28,8 @@ public:
     ::setenv("TMPDIR", dir_.c_str(), 1);
   }
   ~ScopedTempDir() {
-    if (hadOld_)
-      ::setenv("TMPDIR", old_.c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
+    if (hadOld_) ::setenv("TMPDIR", old_.c_str(), 1);
+    else ::unsetenv("TMPDIR");
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }

@@ -58,7 +58,8 @@ TEST(CityDirectory, LooksLikeAPrintedDirectory) {
     ASSERT_GE(fm.size(), 4u);
     EXPECT_EQ(fm[fm.size() - 3], ' ') << Utf8(fm);
     EXPECT_LT(fm.size(), static_cast<size_t>(Layout::fmLength));
-    for (unsigned char c : fm) EXPECT_TRUE(c == ' ' || c == '\'' || c == '-' || c == 0xA8 || (c >= 0xC0 && c <= 0xDF)) << Utf8(fm);
+    for (unsigned char c : fm)
+      EXPECT_TRUE(c == ' ' || c == '\'' || c == '-' || c == 0xA8 || (c >= 0xC0 && c <= 0xDF)) << Utf8(fm);
     const std::string surname = fm.substr(0, fm.size() - 3);
     surnames.insert(surname);
     if (surname.back() == '\xC0' || surname.substr(surname.size() - 2) == "\xC0\xDF") ++female;  // -А, -АЯ
@@ -98,8 +99,12 @@ TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
   const std::string out = dir / "dump.txt";
   const std::string script =
       "import dbf\n"
-      "t = dbf.Table('" + file + "'); t.open()\n"
-      "with open('" + out + "', 'w', encoding='utf-8') as f:\n"
+      "t = dbf.Table('" +
+      file +
+      "'); t.open()\n"
+      "with open('" +
+      out +
+      "', 'w', encoding='utf-8') as f:\n"
       "    f.write(str(t.codepage).split()[0] + '\\n')\n"
       "    for r in t:\n"
       "        f.write(('*' if dbf.is_deleted(r) else ' ') + '|'.join(v.rstrip() for v in r) + '\\n')\n";
@@ -111,8 +116,9 @@ TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
   for (int32_t r = 1; r <= d.Records(); ++r) {
     ASSERT_TRUE(std::getline(dump, line)) << r;
     std::string expect(1, d.Image(r)[0] == '*' ? '*' : ' ');
-    expect += Utf8(d.Trimmed(r, Layout::tel, Layout::telLength)) + "|" + Utf8(d.Trimmed(r, Layout::fm, Layout::fmLength)) +
-              "|" + Utf8(d.Trimmed(r, Layout::ul, Layout::ulLength)) + "|" +
+    expect += Utf8(d.Trimmed(r, Layout::tel, Layout::telLength)) + "|" +
+              Utf8(d.Trimmed(r, Layout::fm, Layout::fmLength)) + "|" +
+              Utf8(d.Trimmed(r, Layout::ul, Layout::ulLength)) + "|" +
               Utf8(d.Trimmed(r, Layout::nd, Layout::ndLength)) + "|" + Utf8(d.Trimmed(r, Layout::kw, Layout::kwLength));
     ASSERT_EQ(line, expect) << r;
   }

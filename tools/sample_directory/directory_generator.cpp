@@ -51,8 +51,7 @@ bool CreateDirectoryTable(const std::string& file) {
 
 }  // namespace
 
-DirectoryImages::DirectoryImages(Style style, int32_t records, uint32_t seed, int deletedPercent)
-    : records_(records) {
+DirectoryImages::DirectoryImages(Style style, int32_t records, uint32_t seed, int deletedPercent) : records_(records) {
   if (records < 0) throw std::invalid_argument("negative record count");
   images_.assign(static_cast<size_t>(records) * Layout::length, ' ');
   if (style == Style::kSynthetic) Synthetic(seed, deletedPercent);
@@ -155,10 +154,12 @@ void DirectoryImages::City(uint32_t seed, int deletedPercent) {
 
   std::mt19937 rng(seed);
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
-  const std::string ov = Cp1251("ОВ"), ev = Cp1251("ЕВ"), in = Cp1251("ИН"), yov = Cp1251("ЁВ"),
-                    skiy = Cp1251("СКИЙ"), tskiy = Cp1251("ЦКИЙ"), a = Cp1251("А"), aya = Cp1251("АЯ");
+  const std::string ov = Cp1251("ОВ"), ev = Cp1251("ЕВ"), in = Cp1251("ИН"), yov = Cp1251("ЁВ"), skiy = Cp1251("СКИЙ"),
+                    tskiy = Cp1251("ЦКИЙ"), a = Cp1251("А"), aya = Cp1251("АЯ");
   auto female = [&](const std::string& s) {
-    auto ends = [&](const std::string& e) { return s.size() > e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0; };
+    auto ends = [&](const std::string& e) {
+      return s.size() > e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+    };
     if (ends(ov) || ends(ev) || ends(in) || ends(yov)) return s + a;
     if (ends(skiy) || ends(tskiy)) return s.substr(0, s.size() - 2) + aya;
     return s;  // unchanged: -ENKO, -UK, foreign names
@@ -242,7 +243,8 @@ void DirectoryImages::WriteTableByAppend(const std::string& file) const {
   namespace fs = std::filesystem;
   if (fs::exists(file)) throw std::runtime_error(file + " exists already");
   const fs::path target(file);
-  const fs::path partial = target.parent_path() / (target.stem().string() + "-" + std::to_string(::getpid()) + ".tmp.dbf");
+  const fs::path partial =
+      target.parent_path() / (target.stem().string() + "-" + std::to_string(::getpid()) + ".tmp.dbf");
   try {
     if (!CreateDirectoryTable(partial.string())) throw std::runtime_error("table not created: " + partial.string());
     {

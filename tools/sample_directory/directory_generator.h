@@ -40,9 +40,7 @@ public:
 
   int32_t Records() const { return records_; }
   char* Image(int32_t rec) { return images_.data() + static_cast<size_t>(rec - 1) * Layout::length; }
-  const char* Image(int32_t rec) const {
-    return images_.data() + static_cast<size_t>(rec - 1) * Layout::length;
-  }
+  const char* Image(int32_t rec) const { return images_.data() + static_cast<size_t>(rec - 1) * Layout::length; }
   std::string Field(int32_t rec, int at, int len) const {
     return std::string(Image(rec) + at, static_cast<size_t>(len));
   }
