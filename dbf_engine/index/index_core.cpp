@@ -644,6 +644,31 @@ bool CVobjIndexTag::SolveExpression(TcvVariant& key, bool& ok) {
   return true;
 }
 
+bool CVobjIndexTag::TrialKeyType(int32_t numericLength, char& type, int32_t& length) {
+  TcvVariant trial;
+  bool ok = true;
+  SolveExpression(trial, ok);
+  switch (trial.Kind()) {
+    case cvvtFloat:
+      type = 'N';
+      length = numericLength;
+      return true;
+    case cvvtDate:
+      type = 'D';
+      length = 8;
+      return true;
+    case cvvtBoolean:
+      type = 'C';
+      length = 1;
+      return true;
+    case cvvtText:
+      type = 'C';
+      length = trial.Length();
+      return true;
+    default: return false;
+  }
+}
+
 bool CVobjIndexTag::SolveFilter() {
   if (!forHandler_) return false;
   TcvExpValue v;

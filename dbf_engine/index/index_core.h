@@ -186,6 +186,10 @@ public:
   virtual void PostTagExpression();
   virtual void PostTagFilter();
   virtual bool SolveExpression(TcvVariant& key, bool& ok);
+  // The type ('C', 'N' or 'D') and length of the key the expression gives
+  // on the current record: a number takes `numericLength`, a logical a
+  // one-character key, a text its own length.  False for any other result.
+  bool TrialKeyType(int32_t numericLength, char& type, int32_t& length);
   virtual bool SolveFilter();
   // True when the decoded tree may outlive an open: the file is this
   // handle's alone (nobody else can write it meanwhile) and every rebuild of

@@ -680,30 +680,7 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   return true;
 }
 
-bool CVobjMDXTag::TrialKey(char& type, int32_t& length) {
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
-  switch (trial.Kind()) {
-    case cvvtFloat:
-      type = 'N';
-      length = kMdxNumericKeyLength;
-      return true;
-    case cvvtDate:
-      type = 'D';
-      length = 8;
-      return true;
-    case cvvtBoolean:
-      type = 'C';
-      length = 1;
-      return true;
-    case cvvtText:
-      type = 'C';
-      length = trial.Length();
-      return true;
-    default: return false;
-  }
-}
+bool CVobjMDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(kMdxNumericKeyLength, type, length); }
 
 bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
   if (Unique() || !keyHandler_ || header_.KeyType == 'N' || cvExpressionMayMove(KeyExpression()) ||

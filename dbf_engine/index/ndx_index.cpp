@@ -482,30 +482,7 @@ void CVobjNDXFile::Zap() {
   }
 }
 
-bool CVobjNDXTag::TrialKey(char& type, int32_t& length) {
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
-  switch (trial.Kind()) {
-    case cvvtFloat:
-      type = 'N';
-      length = 8;
-      return true;
-    case cvvtDate:
-      type = 'D';
-      length = 8;
-      return true;
-    case cvvtBoolean:
-      type = 'C';
-      length = 1;
-      return true;
-    case cvvtText:
-      type = 'C';
-      length = trial.Length();
-      return true;
-    default: return false;
-  }
-}
+bool CVobjNDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(8, type, length); }
 
 bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
   if (Unique() || cvExpressionMayMove(KeyExpression())) return false;

@@ -301,35 +301,17 @@ bool CVobjNTXTag::IndexTagNew(const std::string& name, const std::string& keyExp
 }
 
 bool CVobjNTXTag::TrialKey(char& type, int32_t& length, int32_t& decimals) {
-  TcvVariant trial;
-  bool ok = true;
-  SolveExpression(trial, ok);
   decimals = 0;
-  switch (trial.Kind()) {
-    case cvvtFloat:
-      type = 'N';
-      length = 18;
-      decimals = 4;
-      // A key of one numeric field takes the field's width and decimals.
-      if (keyHandler_->OperandCount == 1 && keyHandler_->Widest > 0) {
-        length = keyHandler_->Widest;
-        decimals = keyHandler_->MostDecimals;
-      }
-      return true;
-    case cvvtDate:
-      type = 'D';
-      length = 8;
-      return true;
-    case cvvtBoolean:
-      type = 'C';
-      length = 1;
-      return true;
-    case cvvtText:
-      type = 'C';
-      length = trial.Length();
-      return true;
-    default: return false;
+  if (!TrialKeyType(18, type, length)) return false;
+  if (type == 'N') {
+    decimals = 4;
+    // A key of one numeric field takes the field's width and decimals.
+    if (keyHandler_->OperandCount == 1 && keyHandler_->Widest > 0) {
+      length = keyHandler_->Widest;
+      decimals = keyHandler_->MostDecimals;
+    }
   }
+  return true;
 }
 
 bool CVobjNTXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
