@@ -158,13 +158,5 @@ BENCHMARK(BM_CrossTab)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iteration
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (g_mismatch) {
-    std::fprintf(stderr, "bench_crosstab: the query and SQLite built different cross-tabs\n");
-    return 1;
-  }
-  return 0;
+  return bench::RunCheckedBenchmarks(argc, argv, g_mismatch, "the query and SQLite built different cross-tabs");
 }

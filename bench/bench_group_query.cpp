@@ -178,13 +178,5 @@ BENCHMARK(BM_GroupMax)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (g_mismatch) {
-    std::fprintf(stderr, "bench_group_query: the query and SQLite returned different rows\n");
-    return 1;
-  }
-  return 0;
+  return bench::RunCheckedBenchmarks(argc, argv, g_mismatch, "the query and SQLite returned different rows");
 }

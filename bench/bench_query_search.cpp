@@ -180,13 +180,5 @@ BENCHMARK(BM_SiftWhere)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kM
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (g_mismatch) {
-    std::fprintf(stderr, "bench_query_search: the query and SQLite returned different rows\n");
-    return 1;
-  }
-  return 0;
+  return bench::RunCheckedBenchmarks(argc, argv, g_mismatch, "the query and SQLite returned different rows");
 }

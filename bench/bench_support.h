@@ -9,10 +9,12 @@
 
 #include <chrono>
 
+#include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
@@ -36,6 +38,21 @@
 #include "sqlite_rows.h"
 
 namespace bench {
+
+// The main() of a program whose benchmarks check their rows against the
+// baseline's before timing: runs them all, then fails (exit 1, with
+// `message`) when any found a difference.
+inline int RunCheckedBenchmarks(int argc, char** argv, const bool& mismatch, const char* message) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (mismatch) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], message);
+    return 1;
+  }
+  return 0;
+}
 
 // Wall-clock seconds that `f` takes.
 template <class F>

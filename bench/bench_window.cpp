@@ -147,13 +147,5 @@ BENCHMARK(BM_WindowStartUp)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (g_mismatch) {
-    std::fprintf(stderr, "bench_window: a search's list differs from SQLite's rows\n");
-    return 1;
-  }
-  return 0;
+  return bench::RunCheckedBenchmarks(argc, argv, g_mismatch, "a search's list differs from SQLite's rows");
 }
