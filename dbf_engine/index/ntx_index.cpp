@@ -659,19 +659,13 @@ bool CVobjNTXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
     Reindex();
     return false;
   }
-  const std::string name = t->TagName(), keyExpr = t->KeyExpression(), forExpr = t->HasFor() ? t->ForExpression() : "";
-  const bool ascending = t->Ascending(), unique = t->Unique();
-  FileLockScope lock(*this);
-  Zap();
-  disk_->cvTruncate(0);
-  ForgetFileSize();
-  NextAvailPage = kNtxHeaderSize;
+  // The rebuild's own steps, its sorter fed the renumbered entries.
   struct Presorted {
     CVobjNTXTag* tag;
     ~Presorted() { tag->presorted_ = nullptr; }
   } hold{t};
   t->presorted_ = &items;
-  t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  Reindex();
   return true;
 }
 
