@@ -3,7 +3,9 @@
 #include "dbf_dataset/corvid_dataset.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
@@ -134,30 +136,124 @@ void TCorvidSift::IndexNeededfor(TCustomSift*, TDataSet* DataSet, const std::str
   }
 }
 
-void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataSet* DataSet, const std::string&,
-                           const std::string& StartValues, const std::string& EndValues, bool) {
+namespace {
+
+// The index kind of tag n: the extension of its file, in lower case.
+std::string TagKind(TCorvidDataSet& ds, int n) {
+  const std::string file = ds.IndexFileName(n);
+  const size_t dot = file.find_last_of('.');
+  return dot == std::string::npos ? std::string() : LowerCase(file.substr(dot + 1));
+}
+
+bool TextField(TFieldType type) { return type == ftString || type == ftFixedChar || type == ftWideString; }
+
+bool NumberField(TFieldType type) {
+  return type == ftSmallint || type == ftInteger || type == ftWord || type == ftLargeint || type == ftAutoInc ||
+         type == ftFloat || type == ftCurrency || type == ftBCD;
+}
+
+bool ValueNumber(const std::string& text, double& out) {
+  const std::string t = Trim(text);
+  if (t.empty()) return false;
+  if (TextToFloatC(t, out)) return std::isfinite(out);
+  long double x = 0;
+  if (!TryStrToFloat(t, x)) return false;
+  out = static_cast<double>(x);
+  return std::isfinite(out);
+}
+
+// The query's value as an inclusive bound of a tag of `kind` on a field of
+// `type`, in the text that tag reads back into its own keys; false when no
+// such bound holds every row the comparison takes (the end stays open, and
+// the WHERE clause decides on the rows).  A bound may take more rows than
+// the comparison: the WHERE clause trims them.
+//   - text: the value as it is (keys and query compare the bytes);
+//   - numbers: widened a little, as each kind keeps its keys with its own
+//     precision (NTX a fixed number of decimals, MDX 15 digits); NTX keys
+//     of more digits than the key holds do not sort as numbers;
+//   - dates (the value is a day count): NTX keys are yyyymmdd texts, CDX
+//     keys Julian day numbers; NDX and MDX are not asked (see RangeTag);
+//   - logicals: no bound (a blank field is false to the query).
+bool KeyBound(TFieldType type, const std::string& kind, int32_t keyLength, const std::string& value, bool low,
+              std::string& out) {
+  if (TextField(type)) {
+    out = value;
+    return !value.empty();
+  }
+  double d = 0;
+  if (!ValueNumber(value, d)) return false;
+  if (NumberField(type)) {
+    const double margin = std::max(std::fabs(d) * 1e-9, 1e-9);
+    d = low ? d - margin : d + margin;
+    if (kind == "ntx" && std::fabs(d) >= std::pow(10.0, std::max(1, keyLength - 2))) return false;
+    out = kind == "ndx" ? FloatToStr(d) : FloatToShortestC(d);
+    return true;
+  }
+  if (type == ftDate) {
+    const double day = std::floor(d);
+    if (!(day > -700000 && day < 3000000)) return false;
+    if (kind == "cdx") {
+      out = Int64ToTextC(static_cast<int64_t>(day) + 2415019);  // Julian day of 30.12.1899
+      return true;
+    }
+    if (kind == "ntx") {
+      int y = 0, m = 0, dd = 0;
+      DecodeDate(static_cast<TDateTime>(day), y, m, dd);
+      if (y < 1 || y > 9999) return false;
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, dd);
+      out = buf;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataSet* DataSet,
+                           const std::string& FieldNames, const std::string& StartValues, const std::string& EndValues,
+                           bool) {
   TSourceState* s = Source(DataSet);
   if (s == nullptr || !s->TagSet) return;
   // Inclusive bounds, an empty text for an open end; the WHERE clause
   // drops the rows equal to an excluded bound.
-  std::string low, high;
+  std::string lowValue, highValue;
+  bool lowGiven = false, highGiven = false;
   switch (RelOperator) {
     case ropBETWEEN:
-      low = StartValues;
-      high = EndValues;
+      lowValue = StartValues;
+      highValue = EndValues;
+      lowGiven = highGiven = true;
       break;
     case ropGT:
-    case ropGE: low = StartValues; break;
+    case ropGE:
+      lowValue = StartValues;
+      lowGiven = true;
+      break;
     case ropLT:
-    case ropLE: high = EndValues; break;
+    case ropLE:
+      highValue = EndValues;
+      highGiven = true;
+      break;
     default: return;
   }
+  if (FieldNames.find(';') != std::string::npos) return;
+  TField* field = s->DataSet->FindField(Trim(FieldNames));
+  const int tag = s->DataSet->IndexCurrentOrder();
+  if (field == nullptr || tag <= 0) return;
+  const std::string kind = TagKind(*s->DataSet, tag);
+  const int32_t keyLength = s->DataSet->IndexKeyLength(tag);
+  std::string low, high;
+  if (lowGiven && !KeyBound(field->DataType(), kind, keyLength, lowValue, true, low)) low.clear();
+  if (highGiven && !KeyBound(field->DataType(), kind, keyLength, highValue, false, high)) high.clear();
+  if (low.empty() && high.empty()) return;
   try {
     s->DataSet->SetRange(low, high);
-    s->RangeSet = !low.empty() || !high.empty();
+    s->RangeSet = true;
   } catch (...) {
-    // A bound the tag cannot take (a number or date tag): no range, the
-    // WHERE clause still decides.
+    // A bound the tag cannot take: no range, the WHERE clause still
+    // decides.
     BestEffort([&] { s->DataSet->SetRange("", ""); });
     s->RangeSet = false;
   }
@@ -213,6 +309,10 @@ public:
 
 private:
   struct Decline {};
+  // Brackets nest once per change between AND and OR: beyond this the DBF
+  // engine's parser would go as deep, and the query evaluates the text
+  // itself.
+  static constexpr int kMaxOperatorChanges = 200;
   enum Kind { End, Name, Text, Number, Op, LParen, RParen, Comma };
   const std::string& s_;
   TDataSet& ds_;
@@ -279,15 +379,33 @@ private:
 
   bool Keyword(const char* word) const { return tok_ == Name && SameText(val_, word); }
 
+  // Terms joined by AND and OR, read left to right with one precedence.  A
+  // run of one operator needs no brackets of its own (either operator is
+  // associative); where the operator changes, everything before is
+  // bracketed.  The opening brackets go in front once their count is known,
+  // so the text is written once, not once per term.
   std::string Condition() {
-    std::string left = Factor();
+    std::string body = Factor();
+    int changes = 0;
+    char last = 0;
     while (Keyword("AND") || Keyword("OR")) {
-      const bool isAnd = Keyword("AND");
+      const char op = Keyword("AND") ? 'A' : 'O';
       Next();
-      const std::string right = Factor();
-      left = "(" + left + (isAnd ? " .AND. " : " .OR. ") + right + ")";
+      if (last != 0 && op != last) {
+        if (++changes > kMaxOperatorChanges) throw Decline{};
+        body += ')';
+      }
+      last = op;
+      body += op == 'A' ? " .AND. " : " .OR. ";
+      body += Factor();
     }
-    return left;
+    if (last == 0) return body;
+    std::string out;
+    out.reserve(body.size() + static_cast<size_t>(changes) + 2);
+    out.append(static_cast<size_t>(changes) + 1, '(');
+    out += body;
+    out += ')';
+    return out;
   }
 
   std::string Factor() {
@@ -508,7 +626,13 @@ std::string TCorvidSift::RangeTag(TCorvidDataSet& ds, const std::string& key) {
     std::string bare;
     for (char c : ds.IndexExpression(i))
       if (c != ' ') bare += c;
-    if (SameText(bare, key)) return ds.IndexTagName(i);
+    if (!SameText(bare, key)) continue;
+    // NDX and MDX keep a blank date as a day past every other, where the
+    // query puts it (null) first.
+    TField* field = ds.FindField(bare);
+    const std::string kind = TagKind(ds, i);
+    if (field != nullptr && field->DataType() == ftDate && (kind == "ndx" || kind == "mdx")) continue;
+    return ds.IndexTagName(i);
   }
   return {};
 }

@@ -80,7 +80,14 @@ bool TSiftScan::RangeItemUsable(TWhereOptimizeItem& item) {
   if (!plan_.IsValidFieldName(qualified, true)) return false;
   const std::string fieldName = TrimSquareBrackets(qualified.substr(qualified.find('.') + 1));
   TField* target = Main()->FindField(fieldName);
-  auto literal = [](TExpression* e, std::string& out) {
+  // A text literal or parameter against a number, date or logical field is
+  // compared as text, which is not the field's own order: a key range in the
+  // field's terms would leave out rows the comparison takes.
+  const TFieldType targetType = target ? target->DataType() : ftUnknown;
+  const bool textTarget = targetType == ftString || targetType == ftFixedChar || targetType == ftWideString ||
+                          targetType == ftMemo || targetType == ftFmtMemo;
+  auto literal = [textTarget](TExpression* e, std::string& out) {
+    if (!textTarget && e->GetExprType() == ttString) return false;
     if (auto* s = dynamic_cast<TStringLiteral*>(e)) {
       out = s->Value;
       return true;
