@@ -53,6 +53,16 @@ void TCorvidSift::BeforeQuery(TSqlAnalizer*) {
   frame.CancelRange = OnCancelRange;
   frame.SetFilter = OnSetFilter;
   frame.CancelFilter = OnCancelFilter;
+  // Every source of the query's own is a DBF dataset; the temporary ones
+  // the query adds for itself (a derived table) are not served.  Another
+  // class ends the statement before anything is changed: the frame still
+  // goes on, for AfterQuery to take back.
+  for (int i = 0; i < DataSets().Count(); ++i) {
+    TSiftDataSetItem* item = DataSets().GetItem(i);
+    if (item->Temporary() || item->DataSet() == nullptr || dynamic_cast<TCorvidDataSet*>(item->DataSet())) continue;
+    frames_.push_back(std::move(frame));
+    throw EInvalidCast("Invalid class typecast");
+  }
   for (int i = 0; i < DataSets().Count(); ++i) {
     auto* ds = dynamic_cast<TCorvidDataSet*>(DataSets().GetItem(i)->DataSet());
     if (ds == nullptr || DataSets().GetItem(i)->Temporary()) continue;

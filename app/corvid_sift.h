@@ -14,8 +14,10 @@
 // records the DBF datasets among the sources with their own UseDeleted,
 // Filter, Filtered and IndexName; the second gives exactly those back and
 // undoes whatever filter, range or tag the statement left behind (the
-// cancel events do not run when the scan raised).  Datasets of other classes
-// (a derived table, a temporary source) are left alone.  A dataset with a
+// cancel events do not run when the scan raised).  A source of another
+// class ends the statement with an invalid-cast error; the temporary
+// sources the query adds for itself (a derived table) are left alone.  A
+// dataset with a
 // filter, range or tag of its own keeps it: an offered filter is
 // declined, and a range or index offer is not taken (the WHERE clause then
 // decides on the rows the dataset shows).

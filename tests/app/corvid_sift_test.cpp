@@ -134,6 +134,36 @@ TEST(CorvidSift, DerivedTablesAreLeftAlone) {
   EXPECT_EQ(f.Run("select * from (select tel from phones) p where tel='1003'"), (std::vector<std::string>{"1003"}));
 }
 
+// A source of another class than the DBF dataset ends every statement
+// before anything of the DBF sources is changed.
+TEST(CorvidSift, ASourceOfAnotherClassEndsTheStatement) {
+  Fixture f;
+  TSift other;
+  other.AddDataSet(&f.ds, "phones");
+  other.SetSQL("select tel from phones");
+  other.Open();
+  f.sift.AddDataSet(&other, "other");
+  f.sift.UseDeleted = true;
+  f.sift.WhereOptimizeMethod = omSetRange;
+  const bool cached = f.ds.DBFCache();
+  std::string message;
+  try {
+    f.Run("select * from phones where tel = '1003'");
+  } catch (const EInvalidCast& e) {
+    message = e.Message();
+  }
+  EXPECT_EQ(message, "Invalid class typecast");
+  EXPECT_FALSE(f.ds.UseDeleted());
+  EXPECT_EQ(f.ds.DBFCache(), cached);
+  EXPECT_EQ(f.ds.IndexCurrent(), "");
+  // The query's own handlers are back: the next statement, without the
+  // stranger, runs through them.
+  other.Close();
+  f.sift.DataSets().Clear();
+  f.sift.AddDataSet(&f.ds, "Phones");
+  EXPECT_EQ(f.Run("select * from phones where tel = '1003'"), (std::vector<std::string>{"1003"}));
+}
+
 TEST(CorvidSift, RangesKeepTheirEdgeRows) {
   Fixture f(30);
   f.table.AddIndex("tel.ntx", "TEL", false);
