@@ -323,6 +323,11 @@ private:
   // engine's parser would go as deep, and the query evaluates the text
   // itself.
   static constexpr int kMaxOperatorChanges = 200;
+  // Beyond this many comparisons the DBF engine's compile of the text costs
+  // more than the query's own evaluation saves: the query keeps the
+  // condition, and the binding stops reading at the limit.
+  static constexpr int kMaxTerms = 2000;
+  int terms_ = 0;
   enum Kind { End, Name, Text, Number, Op, LParen, RParen, Comma };
   const std::string& s_;
   TDataSet& ds_;
@@ -475,6 +480,7 @@ private:
   //     within the text.
   // NOT LIKE is the negation on both sides.
   std::string Like() {
+    if (++terms_ > kMaxTerms) throw Decline{};
     const bool negated = Keyword("SQLNOTLIKE");
     Next();
     Expect(LParen);
@@ -531,6 +537,7 @@ private:
   }
 
   std::string Comparison() {
+    if (++terms_ > kMaxTerms) throw Decline{};
     TField* field = nullptr;
     std::string op, literal;
     Kind litKind = End;
