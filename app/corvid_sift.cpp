@@ -179,13 +179,12 @@ bool ValueNumber(const std::string& text, double& out) {
 // the comparison: the WHERE clause trims them.
 //   - text: the value as it is (keys and query compare the bytes);
 //   - numbers: widened a little, as each kind keeps its keys with its own
-//     precision (NTX a fixed number of decimals, MDX 15 digits); NTX keys
-//     of more digits than the key holds do not sort as numbers;
+//     precision (NTX the field's decimals, MDX 15 digits; a number wider
+//     than an NTX key becomes the widest the key holds);
 //   - dates (the value is a day count): NTX keys are yyyymmdd texts, CDX
 //     keys Julian day numbers; NDX and MDX are not asked (see RangeTag);
 //   - logicals: no bound (a blank field is false to the query).
-bool KeyBound(TFieldType type, const std::string& kind, int32_t keyLength, const std::string& value, bool low,
-              std::string& out) {
+bool KeyBound(TFieldType type, const std::string& kind, const std::string& value, bool low, std::string& out) {
   if (TextField(type)) {
     out = value;
     return !value.empty();
@@ -195,7 +194,6 @@ bool KeyBound(TFieldType type, const std::string& kind, int32_t keyLength, const
   if (NumberField(type)) {
     const double margin = std::max(std::fabs(d) * 1e-9, 1e-9);
     d = low ? d - margin : d + margin;
-    if (kind == "ntx" && std::fabs(d) >= std::pow(10.0, std::max(1, keyLength - 2))) return false;
     out = kind == "ndx" ? FloatToStr(d) : FloatToShortestC(d);
     return true;
   }
@@ -253,10 +251,9 @@ void TCorvidSift::SetRange(TCustomSift*, TRelationalOperator RelOperator, TDataS
   const int tag = s->DataSet->IndexCurrentOrder();
   if (field == nullptr || tag <= 0) return;
   const std::string kind = TagKind(*s->DataSet, tag);
-  const int32_t keyLength = s->DataSet->IndexKeyLength(tag);
   std::string low, high;
-  if (lowGiven && !KeyBound(field->DataType(), kind, keyLength, lowValue, true, low)) low.clear();
-  if (highGiven && !KeyBound(field->DataType(), kind, keyLength, highValue, false, high)) high.clear();
+  if (lowGiven && !KeyBound(field->DataType(), kind, lowValue, true, low)) low.clear();
+  if (highGiven && !KeyBound(field->DataType(), kind, highValue, false, high)) high.clear();
   if (low.empty() && high.empty()) return;
   try {
     s->DataSet->SetRange(low, high);
