@@ -653,21 +653,30 @@ std::string TCorvidSift::RangeTag(TCorvidDataSet& ds, const std::string& key) {
 
 void TCorvidSift::FixDummiesForFilter(std::string& text) {
   // Dates first, as dates of the DBF expression language; the rest as the
-  // query does it.
+  // query does it.  One pass: every wrapper is replaced where it stands,
+  // which is what replacing each text with all its copies comes to, and
+  // the text is copied once however many dates it holds.
   static const std::string wrapper = "DummyDate(";
-  for (size_t at = text.find(wrapper); at != std::string::npos; at = text.find(wrapper)) {
-    const size_t close = text.find(')', at);
-    if (close == std::string::npos) {
-      text.erase(at, wrapper.size());  // unclosed: drop the wrapper's name
-      continue;
+  size_t at = text.find(wrapper);
+  if (at != std::string::npos) {
+    std::string out;
+    out.reserve(text.size());
+    size_t from = 0;
+    for (; at != std::string::npos; at = text.find(wrapper, from)) {
+      out.append(text, from, at - from);
+      const size_t close = text.find(')', at);
+      if (close == std::string::npos) {
+        from = at + wrapper.size();  // unclosed: drop the wrapper's name
+        continue;
+      }
+      const std::string inner = text.substr(at + wrapper.size(), close - at - wrapper.size());
+      out += '{';
+      out += DateToStr(static_cast<TDateTime>(StrToFloat(inner)));
+      out += '}';
+      from = close + 1;
     }
-    const std::string whole = text.substr(at, close - at + 1);
-    const std::string inner = text.substr(at + wrapper.size(), close - at - wrapper.size());
-    std::string date(1, '{');
-    date += DateToStr(static_cast<TDateTime>(StrToFloat(inner)));
-    date += '}';
-    for (size_t p = text.find(whole); p != std::string::npos; p = text.find(whole, p + date.size()))
-      text.replace(p, whole.size(), date);
+    out.append(text, from, std::string::npos);
+    text = std::move(out);
   }
   TCustomSift::FixDummiesForFilter(text);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "dbf_dataset/dataset_test_util.h"
+#include "platform/date_time.h"
 #include "platform/text.h"
 
 namespace {
@@ -365,6 +366,12 @@ TEST(CorvidSift, DateWrappersBecomeDbfDates) {
   EXPECT_EQ(text.find("Dummy"), std::string::npos) << text;
   EXPECT_EQ(text.substr(0, 4), "True");
   EXPECT_NE(text.find("{"), std::string::npos);
+  // Each wrapper becomes its own date where it stands; an unclosed one
+  // loses its name.
+  std::string dates = "A=DummyDate(2) or B=DummyDate(3) or C=DummyDate(2) or D=DummyDate(4";
+  sift.FixDummiesForFilter(dates);
+  const std::string two = "{" + DateToStr(2) + "}", three = "{" + DateToStr(3) + "}";
+  EXPECT_EQ(dates, "A=" + two + " or B=" + three + " or C=" + two + " or D=4");
 }
 
 }  // namespace
