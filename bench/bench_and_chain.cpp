@@ -1,6 +1,7 @@
 // A WHERE clause of n conjuncts through the window's query binding, which
-// writes the condition again as a DBF filter: `tel <> 'x' and tel <> 'x' and ...`
-// over a directory of 2,000 records, with 10,000 to 1,000,000 terms.
+// writes a short condition again as a DBF filter and leaves a long one to
+// the query: `tel <> 'x' and tel <> 'x' and ...` over a directory of 20
+// records, with 1,000 to 1,000,000 terms.
 //
 // Each size reports its time over the time of the smallest size in the
 // same run ("over_smallest"): work in proportion to the statement gives
