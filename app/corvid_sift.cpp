@@ -324,7 +324,9 @@ private:
   // more than the query's own evaluation saves: the query keeps the
   // condition, and the binding stops reading at the limit.
   static constexpr int kMaxTerms = 2000;
+  static constexpr int kMaxDepth = 200;
   int terms_ = 0;
+  int depth_ = 0;
   enum Kind { End, Name, Text, Number, Op, LParen, RParen, Comma };
   const std::string& s_;
   TDataSet& ds_;
@@ -421,6 +423,15 @@ private:
   }
 
   std::string Factor() {
+    // Each bracket and NOT is a level of the text (and of the DBF engine's
+    // parse): a deeper text stays with the query.
+    struct Level {
+      int& depth;
+      explicit Level(int& d) : depth(d) {
+        if (++depth > kMaxDepth) throw Decline{};
+      }
+      ~Level() { --depth; }
+    } level(depth_);
     if (Keyword("NOT")) {
       Next();
       if (tok_ != LParen) throw Decline{};

@@ -165,6 +165,28 @@ TEST(CorvidSift, ASourceOfAnotherClassEndsTheStatement) {
   EXPECT_EQ(f.Run("select * from phones where tel = '1003'"), (std::vector<std::string>{"1003"}));
 }
 
+// A short condition becomes the DBF filter; a long one (thousands of
+// comparisons, or brackets hundreds deep) stays with the query, which gives
+// the same rows.
+TEST(CorvidSift, LongConditionsStayWithTheQuery) {
+  Fixture f(12);
+  bool filtered = false;
+  f.sift.OnCancelQuery = [&](TCustomSift*, bool&) { filtered = filtered || f.ds.Filtered(); };
+  auto where = [](int terms) {
+    std::string w = "tel = '1003'";
+    for (int i = 1; i < terms; ++i) w += i % 2 ? " and tel <> 'x'" : " and fm <> 'y'";
+    return w;
+  };
+  EXPECT_EQ(f.Run("select * from phones where " + where(100)), (std::vector<std::string>{"1003"}));
+  EXPECT_TRUE(filtered);
+  filtered = false;
+  EXPECT_EQ(f.Run("select * from phones where " + where(5000)), (std::vector<std::string>{"1003"}));
+  EXPECT_FALSE(filtered);
+  const std::string deep = std::string(300, '(') + "tel = '1003'" + std::string(300, ')');
+  EXPECT_EQ(f.Run("select * from phones where " + deep), (std::vector<std::string>{"1003"}));
+  EXPECT_FALSE(filtered);
+}
+
 TEST(CorvidSift, RangesKeepTheirEdgeRows) {
   Fixture f(30);
   f.table.AddIndex("tel.ntx", "TEL", false);
