@@ -158,6 +158,42 @@ TEST(StatementGrowth, NestingBeyondTheParserNamesTheLimit) {
   EXPECT_EQ(Rows(ds.get(), fine), (std::multiset<int>{2}));
 }
 
+TEST(StatementGrowth, MillionTermChainsAndLongTextListsRunOrNameTheLimit) {
+  auto ds = Numbers(12);
+  const int n = kSanitized ? 50000 : 1000000;
+  const std::string limit = "Statement too deeply nested: more than 1048 levels";
+  // A sum of a million texts: the SQL parse is flat and linear, the
+  // expression's tree would be deeper than the limit and is refused.
+  for (const auto& [op, term] : {std::pair{"+", "'a'"}, {"||", "'a'"}, {" - ", "1"}, {"*", "1.5"}}) {
+    std::string sum = std::string("select nd as rn, ") + term;
+    sum.reserve(static_cast<size_t>(n) * 6 + 40);
+    for (int i = 1; i < n; ++i) (sum += op) += term;
+    sum += " as x from t";
+    std::string error;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Rows(ds.get(), sum, &error).empty());
+    EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+    EXPECT_NE(error.find(limit), std::string::npos) << op << ": " << error;
+  }
+  // A million conjuncts select the rows every one of them holds for.
+  std::string ands = "select nd as rn from t where nd >= 0";
+  ands.reserve(static_cast<size_t>(n) * 12 + 40);
+  for (int i = 1; i < n; ++i) ands += i % 2 ? " and nd > 2" : " and nd <> 7";
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rows(ds.get(), ands), (std::multiset<int>{3, 4, 5, 6, 8, 9, 10, 11}));
+  EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+  // A list of a hundred thousand texts, and NOT IN over it.
+  const int items = kListItems;
+  std::string in = "select nd as rn from t where nm in (";
+  for (int i = 0; i < items; ++i) in += (i ? ", 'N" : "'N") + std::to_string(i * 3) + "'";
+  in += ")";
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rows(ds.get(), in), (std::multiset<int>{0, 3, 6, 9}));
+  const std::string notIn = "select nd as rn from t where nm not" + in.substr(in.find(" in ("));
+  EXPECT_EQ(Rows(ds.get(), notIn), (std::multiset<int>{1, 2, 4, 5, 7, 8, 10, 11}));
+  EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+}
+
 // A random literal of any type the lists may hold.
 std::string RandomLiteral(std::mt19937& rng) {
   static const char* const kTexts[] = {"'1'", "'2'", "'10'", "''", "'N3'", "'TRUE'", "'1.5'", "'a'"};
