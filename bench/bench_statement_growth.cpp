@@ -1,13 +1,14 @@
 // Statements that grow: an IN list of n items, a select list of n columns
-// of one name, a "+" chain of n terms and an AND chain of n conjuncts, over a directory of 20,000 records (phones.dbf
-// under the alias "Phones", as the application opens it).
+// of one name, a "+" chain of n terms and an AND chain of n conjuncts, over
+// a directory of 20,000 records (phones.dbf under the alias "Phones", as the
+// application opens it).
 //
 // Each size reports its time over the time of the smallest size in the
 // same run ("over_smallest"): work in proportion to the statement gives
 // about the ratio of the sizes (10 and 100 for the IN lists and the chains,
-// 4 for the columns), work that grows with its square gives that ratio squared.  The
-// IN lists also report their time over SQLite's for the same statement on
-// the same rows ("over_sqlite").
+// 4 for the columns), work that grows with its square gives that ratio
+// squared.  The IN lists also report their time over SQLite's for the same
+// statement on the same rows ("over_sqlite").
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -121,8 +122,9 @@ void BM_PlusChain(benchmark::State& state) {
 }
 BENCHMARK(BM_PlusChain)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// A WHERE clause of n conjuncts; the first one holds for one record, so the
-// rest are evaluated once: the time is the front end's and the planning's.
+// A WHERE clause of n conjuncts whose first one holds for no record, so a
+// record costs one comparison: the time is the front end's and the
+// planning's.
 void BM_AndChain(benchmark::State& state) {
   const int64_t n = state.range(0);
   Phones phones;
