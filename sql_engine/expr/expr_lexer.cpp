@@ -121,7 +121,11 @@ void TExprLexer::yyaction(int32_t rule) {
     case rSigned: returni(etSInt); break;
     case rHex: HexAction(); break;
     case rQuoted:
-    case rDoubleQuoted: returni(etString); break;
+    case rDoubleQuoted:
+      // A literal is data: its line breaks stay as written.
+      RestoreLineBreaks(yylval);
+      returni(etString);
+      break;
     case rDate: DateAction(); break;
     case rComma: returni(etComma); break;
     case rLParen: returni(etLParen); break;

@@ -72,6 +72,8 @@ void TCustomLexer::SetInputText(std::string text) {
   InputStream = &OwnInput;
   yyclear();
   CurrentLine.clear();
+  LastLineEnd.clear();
+  OddLineBreaks.clear();
   LineNo = 0;
   ColNo = 0;
   MatchCount = 0;
@@ -88,52 +90,85 @@ void TCustomLexer::WriteTo(TLexOutput* out, const std::string& text) {
   for (size_t i = 0; i < text.size(); i += kPiece) out->Write(text.data() + i, std::min(kPiece, text.size() - i));
 }
 
+namespace {
+
+// The bytes read for one line split around its text of `length` bytes
+// found at `start` (npos: the line is empty, everything read came before).
+void SplitAround(const uint8_t* raw, size_t n, size_t start, size_t length, std::string& lead, std::string& term) {
+  const char* r = reinterpret_cast<const char*>(raw);
+  if (start == std::string::npos) {
+    lead.assign(r, n);
+    term.clear();
+    return;
+  }
+  lead.assign(r, start);
+  term.assign(r + start + length, n - start - length);
+}
+
+}  // namespace
+
 // One line of input without its line break.  CR LF and LF end a line; a CR
 // followed by anything else stays in the line together with that byte.
 // Empty lines are skipped.  A CR or LF as the very last byte of the input is
-// dropped.
-void TCustomLexer::ReadLine(std::string& line) {
+// dropped.  The bytes of a line's text are consecutive bytes of the input:
+// what was read before them goes to `lead`, what after them to `term`.
+void TCustomLexer::ReadLine(std::string& line, std::string& lead, std::string& term) {
   line.clear();
   TLexInput& in = *InputStream;
   size_t available = 0;
   if (const uint8_t* p = in.InMemory(available)) {
-    ReadLineInMemory(line, p, available);
+    ReadLineInMemory(line, p, available, lead, term);
     return;
   }
+  std::string raw;
+  size_t start = std::string::npos;
+  auto take = [&](uint8_t c, size_t at) {
+    if (line.empty()) start = at;
+    line.push_back(static_cast<char>(c));
+  };
   uint8_t b = 0;
   for (;;) {
-    if (!in.ReadByte(b)) return;  // nothing more: the line is what we have
+    if (!in.ReadByte(b)) break;  // nothing more: the line is what we have
+    raw.push_back(static_cast<char>(b));
     if (in.AtEnd()) {
-      if (b != '\n' && b != '\r') line.push_back(static_cast<char>(b));
-      return;
+      if (b != '\n' && b != '\r') take(b, raw.size() - 1);
+      break;
     }
     if (b == '\r') {
       uint8_t next = 0;
-      if (!in.ReadByte(next)) return;
+      if (!in.ReadByte(next)) break;
+      raw.push_back(static_cast<char>(next));
       if (next != '\n') {
-        line.push_back('\r');
+        take('\r', raw.size() - 2);
         if (in.AtEnd()) {
-          if (next != '\r') line.push_back(static_cast<char>(next));
-          return;
+          if (next != '\r') take(next, raw.size() - 1);
+          break;
         }
-        line.push_back(static_cast<char>(next));
+        take(next, raw.size() - 1);
         continue;
       }
       b = '\n';
-      if (in.AtEnd()) return;
+      if (in.AtEnd()) break;
     }
     if (b == '\n') {
-      if (!line.empty()) return;
+      if (!line.empty()) break;
       continue;  // an empty line: not a line at all
     }
-    line.push_back(static_cast<char>(b));
+    take(b, raw.size() - 1);
   }
+  SplitAround(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), start, line.size(), lead, term);
 }
 
 // ReadLine over the n bytes at p that are the rest of the input: the same
 // steps, a run of ordinary bytes taken at once.
-void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t n) {
+void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t n, std::string& lead,
+                                    std::string& term) {
   size_t i = 0;
+  size_t start = std::string::npos;
+  auto take = [&](uint8_t c, size_t at) {
+    if (line.empty()) start = at;
+    line.push_back(static_cast<char>(c));
+  };
   for (;;) {
     if (i >= n) break;
     // The next line break: LF by memchr, then a CR before it.
@@ -141,6 +176,7 @@ void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t 
     size_t j = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - p) : n;
     if (const void* cr = std::memchr(p + i, '\r', j - i)) j = static_cast<size_t>(static_cast<const uint8_t*>(cr) - p);
     if (j > i) {
+      if (line.empty()) start = i;
       line.append(reinterpret_cast<const char*>(p + i), j - i);
       i = j;
       if (i >= n) break;  // the last byte was an ordinary one: taken
@@ -150,12 +186,12 @@ void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t 
     if (b == '\r') {
       const uint8_t next = p[i++];
       if (next != '\n') {
-        line.push_back('\r');
+        take('\r', i - 2);
         if (i >= n) {
-          if (next != '\r') line.push_back(static_cast<char>(next));
+          if (next != '\r') take(next, i - 1);
           break;
         }
-        line.push_back(static_cast<char>(next));
+        take(next, i - 1);
         continue;
       }
       b = '\n';
@@ -164,7 +200,45 @@ void TCustomLexer::ReadLineInMemory(std::string& line, const uint8_t* p, size_t 
     // b is LF here: it ends a line that has bytes; an empty line is skipped.
     if (!line.empty()) break;
   }
+  SplitAround(p, i, start, line.size(), lead, term);
   InputStream->Advance(i);
+}
+
+void TCustomLexer::NoteLineBreak(const std::string& lead, const std::string& term) {
+  // The LF after line LineNo stood for that line's end and the empty lines
+  // read before the next one.
+  if (LineNo > 0 && !(lead.empty() && LastLineEnd.size() == 1 && LastLineEnd[0] == '\n'))
+    OddLineBreaks.emplace_back(LineNo, LastLineEnd + lead);
+  LastLineEnd = term;
+}
+
+void TCustomLexer::RestoreLineBreaks(std::string& text) const {
+  if (OddLineBreaks.empty()) return;
+  const size_t breaks = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  if (breaks == 0) return;
+  // The scanner has taken one LF per line read, less those still waiting
+  // on the push-back stack; the text's LFs are the last ones taken.
+  const uint8_t* pending = PushbackBuf.data();
+  const int32_t waiting = static_cast<int32_t>(std::count(pending, pending + PushbackCount, uint8_t{'\n'}));
+  int32_t line = LineNo - waiting - static_cast<int32_t>(breaks) + 1;
+  auto it = std::lower_bound(OddLineBreaks.begin(), OddLineBreaks.end(), line,
+                             [](const std::pair<int32_t, std::string>& e, int32_t l) { return e.first < l; });
+  std::string out;
+  out.reserve(text.size() + breaks);
+  for (const char c : text) {
+    if (c != '\n') {
+      out.push_back(c);
+      continue;
+    }
+    if (it != OddLineBreaks.end() && it->first == line) {
+      out += it->second;
+      ++it;
+    } else {
+      out.push_back('\n');
+    }
+    ++line;
+  }
+  text.swap(out);
 }
 
 namespace {
@@ -185,7 +259,9 @@ void ReverseCopy(const uint8_t* src, size_t n, uint8_t* dst) {
 
 uint8_t TCustomLexer::get_char() {
   if (PushbackCount == 0 && InputStream && !InputStream->AtEnd()) {
-    ReadLine(CurrentLine);
+    std::string lead, term;
+    ReadLine(CurrentLine, lead, term);
+    NoteLineBreak(lead, term);
     ++LineNo;
     ColNo = 1;
     const int32_t len = static_cast<int32_t>(CurrentLine.size());
@@ -397,6 +473,7 @@ int32_t TCustomLexer::ScanWith(const TLexTables& t) {
       }
       if (SkipLayout && RuleInfo && (RuleInfo[MatchedRule].Flags & kRuleLayout)) break;  // consumed, no token
       yylval.assign(reinterpret_cast<const char*>(TextBuf.data()), static_cast<size_t>(TextLen));
+      if (KeepsBreaks(MatchedRule)) RestoreLineBreaks(yylval);
       yyaction(MatchedRule);
     } while (Rejected);
     if (Done) return RetVal;
@@ -679,6 +756,7 @@ int32_t TCustomLexer::ScanWith(const TLexDenseTables& d) {
     }
     if (!(skip_layout && (rule_info.Flags & kRuleLayout))) {
       yylval.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(len));
+      if (rule_info.Flags & kRuleKeepsBreaks) RestoreLineBreaks(yylval);
       if (rule_info.Token != 0) {
         returni(rule_info.Token);
         return RetVal;

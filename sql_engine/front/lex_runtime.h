@@ -20,6 +20,10 @@
 // Input lines: CR LF and LF end a line, a CR not followed by LF stays in the
 // line; empty lines are skipped and not counted; every line, the last one
 // included, reaches the scanner followed by one LF.  A byte 0 ends the input.
+// Between tokens that is all layout; inside a literal it would change data,
+// so the lexer remembers what each LF stood for (a CR LF, empty lines after
+// it) and a rule whose text is data gets its line breaks back as written
+// (RestoreLineBreaks).
 //
 // Two scan loops run the same algorithm.  The general one walks the lists of
 // a TLexTables state by state (mark, push, test each transition's character
@@ -39,6 +43,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Where a lexer reads from and writes to.  The query hands in memory streams;
@@ -225,6 +230,7 @@ public:
   // Flags of a rule in a concrete lexer's RuleInfo.
   static constexpr uint8_t kRuleLayout = 1;       // its token is skipped text
   static constexpr uint8_t kRuleMayContinue = 2;  // yycontinues may say true
+  static constexpr uint8_t kRuleKeepsBreaks = 4;  // its text gets its line breaks as written
   struct TLexRuleInfo {
     uint8_t Flags = 0;
     // The token the rule's action returns when returning it is all the
@@ -303,6 +309,12 @@ public:
   std::string yytext() const { return std::string(reinterpret_cast<const char*>(TextBuf.data()), TextLen); }
   [[noreturn]] void fatal(const std::string& msg);
 
+  // The line breaks of `text`, the text of the token just scanned (or its
+  // end), put back as the input wrote them: each LF the line reader made of
+  // a CR LF, or of a line end followed by empty lines, becomes those bytes
+  // again.  A text without LF is left alone.
+  void RestoreLineBreaks(std::string& text) const;
+
   // Buffer management (capacity grows to max(2 * old, 16384) per step).
   void CheckyyTextBuf(int32_t n);
   void CheckBuffer(int32_t n);
@@ -359,8 +371,20 @@ private:
   void NotePushbackHigh(int32_t pos) {
     if (pos > PushbackHigh) PushbackHigh = pos;
   }
-  void ReadLine(std::string& line);
-  void ReadLineInMemory(std::string& line, const uint8_t* p, size_t n);
+  // One line into `line`; `lead` and `term` receive the bytes read before
+  // and after its text (skipped empty lines, the line's own end).
+  void ReadLine(std::string& line, std::string& lead, std::string& term);
+  void ReadLineInMemory(std::string& line, const uint8_t* p, size_t n, std::string& lead, std::string& term);
+  // Notes what the LF ending the previous line stands for, now that the
+  // next line's lead is known.
+  void NoteLineBreak(const std::string& lead, const std::string& term);
+  bool KeepsBreaks(int32_t rule) const { return RuleInfo && (RuleInfo[rule].Flags & kRuleKeepsBreaks); }
+
+  // The line end of the last line read, as read.
+  std::string LastLineEnd;
+  // Per line (by LineNo) whose LF stands for something other than one LF:
+  // those bytes.  In line order; most statements have none.
+  std::vector<std::pair<int32_t, std::string>> OddLineBreaks;
   void WriteTo(TLexOutput* out, const std::string& text);
 
   int32_t MatchCount = 0;

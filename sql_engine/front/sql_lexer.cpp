@@ -243,7 +243,8 @@ char SeparatorOf(const std::string& format) {
 }
 
 // Blanks, tabs, line feeds and comments are the layout the parser skips;
-// only the two quoted literals may go on past their closing quote; every
+// only the two quoted literals may go on past their closing quote, and
+// their texts keep their line breaks as written; every
 // rule but the identifier, hexadecimal, date and "||" rules only returns its
 // token (yyaction below says the same; the tests hold the two together).
 constexpr auto kRuleInfo = [] {
@@ -267,7 +268,8 @@ constexpr auto kRuleInfo = [] {
   for (const auto& [rule, token] : plain) t[static_cast<size_t>(rule)].Token = static_cast<int16_t>(token);
   for (const int32_t r : {rBlank, rNewLine, rTab, rSlashComment, rBracketComment, rDashComment})
     t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleLayout;
-  for (const int32_t r : {rQuoted, rDoubleQuoted}) t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleMayContinue;
+  for (const int32_t r : {rQuoted, rDoubleQuoted})
+    t[static_cast<size_t>(r)].Flags |= TCustomLexer::kRuleMayContinue | TCustomLexer::kRuleKeepsBreaks;
   return t;
 }();
 

@@ -100,7 +100,15 @@ void TkpParser::Fail(const std::string& message) {
 void TkpParser::yyaction(int32_t rule) {
   auto A = [this](int32_t i) -> const std::string& { return Arg(i).Text; };
   auto set = [this](std::string text) { SetText(std::move(text)); };
-  auto binary = [&](const char* op) { set(Cat({A(1), op, A(3)})); };
+  // left op right: the left text is taken over and extended in place, so a
+  // long left-recursive chain (a + b + c ...) costs time in proportion to
+  // its length, not its square.
+  auto binary = [&](std::string_view op) {
+    std::string text = TakeArgText(1);
+    text += op;
+    text += A(3);
+    set(std::move(text));
+  };
   auto compare = [&](TRelationalOperator op, bool joinCandidate) {
     set(Cat({A(1), " ", A(2), " ", A(3)}));
     if (joinCandidate) AddJoinCandidate(A(1), A(3));
@@ -252,7 +260,7 @@ void TkpParser::yyaction(int32_t rule) {
     case R("condition: RIGHT LPAREN condition_list RPAREN"): set(Cat({A(1), "(", A(3), ")"})); break;
     case R("function_args: STAR"): set("*"); break;
     case R("column_expr_list: column_expr_list COMMA column_expr"):
-    case R("condition_list: condition_list COMMA condition"): set(Cat({A(1), ", ", A(3)})); break;
+    case R("condition_list: condition_list COMMA condition"): binary(", "); break;
 
     case R("trim_call: TRIM LPAREN trim_side STRING FROM condition RPAREN"): {
       set(FormatMessage("SQLTRIM(%s, %s, %d)", {A(4), A(6), Arg(3).Code}));
@@ -294,7 +302,12 @@ void TkpParser::yyaction(int32_t rule) {
 
     case R("case_expr: case_start when_list else_opt END"): set(Cat({A(1), " ", A(2), " ", A(3), " ", A(4)})); break;
     case R("when_list: when_clause"): set(A(1)); break;
-    case R("when_list: when_list when_clause"): set(Cat({A(1), A(2)})); break;
+    case R("when_list: when_list when_clause"): {
+      std::string text = TakeArgText(1);
+      text += A(2);
+      set(std::move(text));
+      break;
+    }
     case R("when_clause: WHEN column_expr THEN case_value"):
       set(Cat({" ", A(1), " ", A(2), " ", A(3), " ", A(4)}));
       break;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/exceptions.h"
@@ -267,28 +268,61 @@ Variant TCustomSift::UDFSolve(const std::string& identifier, TParameterList* par
 }
 
 void TCustomSift::FixDummiesForQuerying(std::string& text) {
-  static const std::string kDummy = "DummyDate(";
-  if (text.empty()) return;
-  size_t from = 0;
+  // Each "DummyDate(" found from the last one's place on loses itself and
+  // the first ")" after it.  Done in place that is a copy of the text per
+  // date; here the bytes before the next one go out as they are, and the
+  // text still to look at is kept last byte first, so dropping its ")"
+  // costs only the bytes between the date's start and that ")".
+  static constexpr std::string_view kDummy = "DummyDate(";
+  if (text.find(kDummy) == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  std::string rest(text.rbegin(), text.rend());
+  auto atDummy = [&rest] {
+    if (rest.size() < kDummy.size()) return false;
+    for (size_t k = 0; k < kDummy.size(); ++k)
+      if (rest[rest.size() - 1 - k] != kDummy[k]) return false;
+    return true;
+  };
   for (;;) {
-    const size_t at = text.find(kDummy, from);
-    if (at == std::string::npos) return;
-    const size_t close = text.find(')', at + kDummy.size());
-    if (close == std::string::npos) return;
-    text.erase(close, 1);
-    text.erase(at, kDummy.size());
-    from = at;
+    while (!rest.empty() && !atDummy()) {
+      out.push_back(rest.back());
+      rest.pop_back();
+    }
+    if (rest.empty()) break;
+    // The first ")" after it; none: the date and all after it stay.
+    size_t close = std::string::npos;
+    for (size_t j = rest.size() - kDummy.size(); j-- > 0;) {
+      if (rest[j] == ')') {
+        close = j;
+        break;
+      }
+    }
+    if (close == std::string::npos) break;
+    rest.erase(close, 1);
+    rest.resize(rest.size() - kDummy.size());
   }
+  out.append(rest.rbegin(), rest.rend());
+  text.swap(out);
 }
 
 void TCustomSift::FixDummiesForFilter(std::string& text) {
   FixDummiesForQuerying(text);
-  auto replaceAll = [&text](const std::string& what, const std::string& by) {
-    size_t at = 0;
-    while ((at = text.find(what, at)) != std::string::npos) {
-      text.replace(at, what.size(), by);
-      at += by.size();
+  // Left to right, each replacement's text is not searched again: one pass
+  // that copies the text once.
+  auto replaceAll = [&text](std::string_view what, std::string_view by) {
+    size_t at = text.find(what);
+    if (at == std::string::npos) return;
+    std::string out;
+    out.reserve(text.size());
+    size_t from = 0;
+    for (; at != std::string::npos; at = text.find(what, from)) {
+      out.append(text, from, at - from);
+      out.append(by);
+      from = at + what.size();
     }
+    out.append(text, from, std::string::npos);
+    text.swap(out);
   };
   replaceAll("DummyBoolean(True)", "True");
   replaceAll("DummyBoolean(False)", "False");

@@ -45,7 +45,7 @@ bool TSiftPlan::ParamAsField(const std::string& name, std::string& group, std::s
 
 TParam* TSiftPlan::FindParam(const std::string& name) {
   if (TParam* p = ownParams_.FindParam(name)) {
-    ++subqueryRefs_;
+    ++subqueryRefsOf_[p];
     return p;
   }
   return q_.FindParam(name);

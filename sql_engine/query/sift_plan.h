@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -91,10 +92,13 @@ public:
   void ClearMainDataSetOnly() { mainOnly_ = false; }
 
   // The parameters that stand for subquery values while texts compile, and
-  // the count of lookups of them since the last reset.
+  // the count of lookups of one of them since the last reset.
   TParams& OwnParams() { return ownParams_; }
-  int32_t SubqueryRefs() const { return subqueryRefs_; }
-  void ResetSubqueryRefs() { subqueryRefs_ = 0; }
+  int32_t SubqueryRefs(const TParam* p) const {
+    const auto it = subqueryRefsOf_.find(p);
+    return it == subqueryRefsOf_.end() ? 0 : it->second;
+  }
+  void ResetSubqueryRefs() { subqueryRefsOf_.clear(); }
   std::string SubqueryParamName(int32_t k) const;
 
   // ---- TExprContext ----
@@ -145,5 +149,5 @@ private:
   std::set<int32_t> derived_;  // subquery indexes that are FROM tables
   std::unique_ptr<TExprParser> where_;
   TParams ownParams_;
-  int32_t subqueryRefs_ = 0;
+  std::map<const TParam*, int32_t> subqueryRefsOf_;
 };

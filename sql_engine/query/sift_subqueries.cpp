@@ -33,6 +33,9 @@ struct TSiftSubqueryRows {
   bool All = false;
   TParam* Param = nullptr;
   bool Quantified = false;  // its comparison became a quantified one
+  // Used more than once in the condition: every use reads the same row, so
+  // no use becomes a quantified comparison of its own.
+  bool Shared = false;
 };
 
 // ----------------------------------------------------- quantified subquery
@@ -245,7 +248,7 @@ int32_t RewriteQuantified(TExpressionPtr& node, std::vector<TSiftSubqueryRows>& 
     auto* p = dynamic_cast<TExplicitParamExpr*>(e.get());
     if (!p) return nullptr;
     for (auto& s : subs)
-      if (s.Param == p->Param) return &s;
+      if (s.Param == p->Param) return s.Shared ? nullptr : &s;
     return nullptr;
   };
   if (auto* r = dynamic_cast<TRelationalOp*>(node.get())) {
@@ -352,20 +355,24 @@ std::unique_ptr<TExprParser> TSiftSubqueries::CompileCondition(const std::string
   if (!subs.empty()) {
     // The nodes hold pointers into the rows: they stay with this stage.
     kept_.push_back(std::make_unique<TSubqueryRowList>(std::move(subs)));
-    EvaluateSubqueryRows(*parser, *kept_.back(), plan_.SubqueryRefs());
+    EvaluateSubqueryRows(*parser, *kept_.back());
   }
   if (parser->Expression && parser->Expression->GetExprType() != ttBoolean) SiftError(SiftMsg::SExprNotBoolean);
   return parser;
 }
 
-void TSiftSubqueries::EvaluateSubqueryRows(TExprParser& parser, TSubqueryRowList& subs, int32_t refs) {
-  const int32_t quantified = RewriteQuantified(parser.Expression, subs);
-  // The others stand as values inside functions or arithmetic.
+void TSiftSubqueries::EvaluateSubqueryRows(TExprParser& parser, TSubqueryRowList& subs) {
+  // A subquery used more than once (a BETWEEN or an IN list over it, or
+  // twice by hand) is one value per row for the whole condition: the
+  // condition holds when it holds with some row in every place (ALL: with
+  // every row), not when each use finds a row of its own.
+  for (TSiftSubqueryRows& s : subs) s.Shared = plan_.SubqueryRefs(s.Param) > 1;
+  RewriteQuantified(parser.Expression, subs);
+  // The others stand as values inside functions or arithmetic, or are
+  // shared: the condition is tried with each of their rows.
   std::vector<TSiftSubqueryRows*> values;
   for (TSiftSubqueryRows& s : subs)
     if (!s.Quantified) values.push_back(&s);
-  if (refs - quantified != static_cast<int32_t>(values.size()))
-    NotSupported("A subquery used more than once in a condition");
   if (!values.empty() && parser.Expression)
     parser.Expression = std::make_unique<TSubqueryValueCondition>(std::move(parser.Expression), std::move(values));
 }

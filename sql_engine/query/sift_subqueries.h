@@ -12,8 +12,9 @@
 // makes a comparison true).  IN and NOT IN ("= ANY", "<> ALL") find the
 // operand in a hash of the subquery's values built once, so a subquery of n
 // rows costs one lookup per scanned row, not n comparisons.  A subquery that
-// stands as a value inside a function or arithmetic makes the condition be
-// tried with each of its rows.  The rows those nodes read are held here, for
+// stands as a value inside a function or arithmetic, or that the condition
+// uses more than once (a BETWEEN or an IN list over it), makes the condition
+// be tried with each of its rows, every use reading the same row.  The rows those nodes read are held here, for
 // as long as the compiled conditions live.
 //
 // A column subquery ("{Subquery k}" of a select column) also runs once;
@@ -85,9 +86,9 @@ public:
 private:
   using TSubqueryRowList = std::vector<TSiftSubqueryRows>;
   // Turns the comparisons with subquery parameters in `parser`'s tree into
-  // row evaluators over `subs`; `refs` counts the parameter lookups the
-  // compile made.
-  void EvaluateSubqueryRows(TExprParser& parser, TSubqueryRowList& subs, int32_t refs);
+  // row evaluators over `subs`, by the parameter lookups the compile made
+  // of each.
+  void EvaluateSubqueryRows(TExprParser& parser, TSubqueryRowList& subs);
 
   TSiftPlan& plan_;
   TSqlAnalizer& a_;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -73,6 +74,50 @@ TEST(LexRuntime, LineLayer) {
   // A CR LF that ends the text and a trailing lone CR leave nothing behind.
   EXPECT_EQ(Scan("x\r\n", true), (std::vector<Tok>{{tkIdent, "x"}, {tkNewLine, "\n"}}));
   EXPECT_EQ(Scan("x\r", true), (std::vector<Tok>{{tkIdent, "x"}, {tkNewLine, "\n"}}));
+}
+
+// Between tokens a line end is layout, whatever its bytes; inside a literal
+// it is data: empty lines, CR LF and a lone CR stay as written, in either
+// quote, across doubled quotes, whatever the line ends around the literal.
+TEST(LexRuntime, LiteralsKeepTheirLineBreaksAsWritten) {
+  TkpLexer lx;
+  EXPECT_EQ(Scan(lx, "values ('a\n\n\nb', \"c\r\nd\")"), (std::vector<Tok>{{tkVALUES, "values"},
+                                                                           {tkLParen, "("},
+                                                                           {tkString, "'a\n\n\nb'"},
+                                                                           {tkComma, ","},
+                                                                           {tkString, "\"c\r\nd\""},
+                                                                           {tkRParen, ")"}}));
+  // Empty lines still are no lines.
+  EXPECT_EQ(lx.LineNo, 3);
+  EXPECT_EQ(lx.CurrentLine, "d\")");
+  std::mt19937 rng(20261208);
+  const std::vector<std::string> breaks = {"\n", "\r\n", "\n\n", "\r\n\r\n\n", "\r", "\r\r\n", "\n\r\n"};
+  const std::vector<std::string> layout = {" ", "\n", "\r\n", "\n\n\n", "\r\n\r\n", " /* x\r\n\ny */ ", "\t"};
+  for (int round = 0; round < 300; ++round) {
+    std::string text = "x";
+    std::vector<std::string> literals;
+    const int n = 1 + static_cast<int>(rng() % 5);
+    for (int i = 0; i < n; ++i) {
+      const char q = rng() % 3 ? '\'' : '"';
+      std::string lit(1, q);
+      const int parts = static_cast<int>(rng() % 6);
+      for (int k = 0; k < parts; ++k) {
+        switch (rng() % 4) {
+          case 0: lit += breaks[rng() % breaks.size()]; break;
+          case 1: lit += std::string(2, q); break;
+          default: lit += "ab"[rng() % 2]; break;
+        }
+      }
+      lit += q;
+      literals.push_back(lit);
+      text += layout[rng() % layout.size()] + lit + layout[rng() % layout.size()] + "+";
+    }
+    text += layout[rng() % layout.size()] + "y";
+    std::vector<std::string> got;
+    for (const Tok& t : Scan(text))
+      if (t.first == tkString) got.push_back(t.second);
+    ASSERT_EQ(got, literals) << text;
+  }
 }
 
 TEST(LexRuntime, NulByteEndsTheInput) { EXPECT_EQ(Scan(std::string("a \0 b", 5)), (std::vector<Tok>{{tkIdent, "a"}})); }

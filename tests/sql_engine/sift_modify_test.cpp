@@ -210,6 +210,22 @@ TEST(SiftModify, SelectIntoCopiesTheSourceRecordsFieldsByTheirNames) {
   EXPECT_TRUE(x.into.Dump().empty());
 }
 
+// A text literal that spans lines stores its lines as written: its empty
+// lines too, and each line end as the statement's list of lines ends it.
+TEST(SiftModify, ALiteralOverSeveralLinesIsStoredAsWritten) {
+  TTables x;
+  EXPECT_EQ(x.Exec("insert into t (id, name) values (7, 'a\r\n\r\n\r\nb')"), "");
+  EXPECT_EQ(x.Exec("insert into t (id, name)\n\nvalues (8,\n\"c\n\nd\"\n\n)"), "");
+  EXPECT_EQ(x.Exec("update t set name = 'e\r\n\r\nf' + name where id = 3"), "");
+  ASSERT_EQ(x.t.rows.size(), 5u);
+  EXPECT_EQ(x.t.rows[3][1].AsString(), "a\r\n\r\n\r\nb");
+  EXPECT_EQ(x.t.rows[4][1].AsString(), "c\r\n\r\nd");
+  EXPECT_EQ(x.t.rows[2][1].AsString(), "e\r\n\r\nfplum");
+  // And found again by the same literal.
+  EXPECT_EQ(x.Exec("delete from t where name = 'a\r\n\r\n\r\nb'"), "");
+  EXPECT_EQ(x.t.rows.size(), 4u);
+}
+
 TEST(SiftModify, CountsAreCheckedBeforeAnythingChanges) {
   TTables x;
   EXPECT_NE(x.Exec("insert into t (id, name) values (4, 'fig') insert into t (*) values (5, 'kiwi', 1, 2)")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,81 @@ TEST(SiftSubqueryValue, SeveralRowsAnswerAsTheQuantifiedComparison) {
     }
   }
   EXPECT_GT(nonEmpty, compared / 4);
+}
+
+// A subquery the condition uses more than once (a BETWEEN, an IN list or a
+// SUBSTRING over it) is one row at a time for the whole condition:
+// held against the same statement with each row written as a literal, the
+// rows of ANY the union of those statements' rows, of ALL their
+// intersection (no rows: ANY selects nothing, ALL everything).
+TEST(SiftSubqueryValue, ASubqueryUsedTwiceReadsOneRowInEveryPlace) {
+  std::mt19937 rng(20261210);
+  const std::vector<std::string> narrow = {"", " where b.id <= 2", " where b.id >= 3", " where b.id = 99"};
+  // %S a subquery of numbers, %T of texts; %Q is "", "any " or "all ".
+  const std::vector<std::string> forms = {
+      "%Q%S between 0 and 2",
+      "%Q%S between a.i and a.f",
+      "%Q%S in (1, -2, 3)",
+      "%Q%S not in (0, 2)",
+      "not (%S in (1, 2)) and a.i > 0",
+      "%Q%T in ('a', 'ab', '1')",
+      "substring(%T from 2) = substring(a.s from 2)",
+  };
+  int compared = 0, nonEmpty = 0, differs = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    TRowDataSet a(Columns(), RandomRows(rng, 8 + static_cast<int>(rng() % 20)));
+    TRowDataSet b(Columns(), RandomRows(rng, 3 + static_cast<int>(rng() % 6)));
+    TSift q;
+    q.AddDataSet(&a, "a");
+    q.AddDataSet(&b, "b");
+    for (int k = 0; k < 10; ++k) {
+      std::string cond = forms[rng() % forms.size()];
+      const bool text = cond.find("%T") != std::string::npos;
+      const std::string quantifier =
+          cond.find("%Q") == std::string::npos ? "" : std::vector<std::string>{"", "any ", "all "}[rng() % 3];
+      Substitute(cond, "%Q", quantifier);
+      const std::string field = text ? "b.s" : "b.i";
+      std::string where = narrow[rng() % narrow.size()];
+      where += (where.empty() ? " where " : " and ") + field + " is not null";
+      const std::string sub = "select " + field + " from b" + where;
+      const TSqlRun values = RunStatement(q, sub);
+      ASSERT_EQ(values.error, "") << sub;
+      std::string sql = "select a.id from a where " + cond;
+      Substitute(sql, text ? "%T" : "%S", "(" + sub + ")");
+      const TSqlRun got = RunStatement(q, sql);
+      ASSERT_EQ(got.error, "") << sql;
+      const bool all = quantifier == "all ";
+      std::set<std::string> want;
+      if (all)
+        for (int r = 1; r <= static_cast<int>(a.rows.size()); ++r) want.insert(std::to_string(r));
+      for (const std::string& v : values.rows) {
+        std::string literal = "select a.id from a where " + cond;
+        Substitute(literal, text ? "%T" : "%S", text ? "('" + v + "')" : "(" + v + ")");
+        Substitute(literal, "any (", "(");
+        Substitute(literal, "all (", "(");
+        const TSqlRun one = RunStatement(q, literal);
+        ASSERT_EQ(one.error, "") << literal;
+        const std::set<std::string> rows(one.rows.begin(), one.rows.end());
+        if (all) {
+          std::set<std::string> both;
+          for (const std::string& r : want)
+            if (rows.count(r)) both.insert(r);
+          want = both;
+        } else {
+          want.insert(rows.begin(), rows.end());
+        }
+      }
+      const std::set<std::string> gotRows(got.rows.begin(), got.rows.end());
+      ASSERT_EQ(gotRows.size(), got.rows.size()) << sql;
+      ASSERT_EQ(gotRows, want) << sql;
+      ++compared;
+      if (!want.empty()) ++nonEmpty;
+      // Each use finding a row of its own would answer otherwise here.
+      if (values.rows.size() > 1) ++differs;
+    }
+  }
+  EXPECT_GT(nonEmpty, compared / 4);
+  EXPECT_GT(differs, compared / 4);
 }
 
 TEST(SiftSubqueryValue, NoRowsFailsTheConditionAndBadSubqueriesAreRefused) {

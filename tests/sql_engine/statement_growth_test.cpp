@@ -158,6 +158,42 @@ TEST(StatementGrowth, NestingBeyondTheParserNamesTheLimit) {
   EXPECT_EQ(Rows(ds.get(), fine), (std::multiset<int>{2}));
 }
 
+TEST(StatementGrowth, MillionTermChainsAndLongTextListsRunOrNameTheLimit) {
+  auto ds = Numbers(12);
+  const int n = kSanitized ? 50000 : 1000000;
+  const std::string limit = "Statement too deeply nested: more than 1048 levels";
+  // A sum of a million texts: the SQL parse is flat and linear, the
+  // expression's tree would be deeper than the limit and is refused.
+  for (const auto& [op, term] : {std::pair{"+", "'a'"}, {"||", "'a'"}, {" - ", "1"}, {"*", "1.5"}}) {
+    std::string sum = std::string("select nd as rn, ") + term;
+    sum.reserve(static_cast<size_t>(n) * 6 + 40);
+    for (int i = 1; i < n; ++i) (sum += op) += term;
+    sum += " as x from t";
+    std::string error;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Rows(ds.get(), sum, &error).empty());
+    EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+    EXPECT_NE(error.find(limit), std::string::npos) << op << ": " << error;
+  }
+  // A million conjuncts select the rows every one of them holds for.
+  std::string ands = "select nd as rn from t where nd >= 0";
+  ands.reserve(static_cast<size_t>(n) * 12 + 40);
+  for (int i = 1; i < n; ++i) ands += i % 2 ? " and nd > 2" : " and nd <> 7";
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rows(ds.get(), ands), (std::multiset<int>{3, 4, 5, 6, 8, 9, 10, 11}));
+  EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+  // A list of a hundred thousand texts, and NOT IN over it.
+  const int items = kListItems;
+  std::string in = "select nd as rn from t where nm in (";
+  for (int i = 0; i < items; ++i) in += (i ? ", 'N" : "'N") + std::to_string(i * 3) + "'";
+  in += ")";
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rows(ds.get(), in), (std::multiset<int>{0, 3, 6, 9}));
+  const std::string notIn = "select nd as rn from t where nm not" + in.substr(in.find(" in ("));
+  EXPECT_EQ(Rows(ds.get(), notIn), (std::multiset<int>{1, 2, 4, 5, 7, 8, 10, 11}));
+  EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+}
+
 // A random literal of any type the lists may hold.
 std::string RandomLiteral(std::mt19937& rng) {
   static const char* const kTexts[] = {"'1'", "'2'", "'10'", "''", "'N3'", "'TRUE'", "'1.5'", "'a'"};
@@ -262,6 +298,69 @@ TEST(StatementGrowth, MarkerRemovalAgreesWithRewritingAndIsLinear) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(TkpParser::RemoveFieldMarkers(big), expected);
   EXPECT_LT(SecondsSince(t0), kBlowUpSeconds);
+}
+
+// The date and Boolean wrappers removed in place, searching on from each
+// removal: the model of the one-pass removal.
+std::string FixDummiesInPlace(std::string text) {
+  const std::string dummy = "DummyDate(";
+  size_t from = 0;
+  for (;;) {
+    const size_t at = text.find(dummy, from);
+    if (at == std::string::npos) break;
+    const size_t close = text.find(')', at + dummy.size());
+    if (close == std::string::npos) break;
+    text.erase(close, 1);
+    text.erase(at, dummy.size());
+    from = at;
+  }
+  for (const auto& [what, by] :
+       {std::pair<std::string, std::string>{"DummyBoolean(True)", "True"}, {"DummyBoolean(False)", "False"}}) {
+    size_t at = 0;
+    while ((at = text.find(what, at)) != std::string::npos) {
+      text.replace(at, what.size(), by);
+      at += by.size();
+    }
+  }
+  return text;
+}
+
+TEST(StatementGrowth, WrapperRemovalAgreesWithRemovingInPlaceAndIsLinear) {
+  std::mt19937 rng(11);
+  static const char* const kPieces[] = {
+      "DummyDate(",         ")", "Dummy", "Date(", "1", " ", "DummyBoolean(", "True)", "False)", "(",
+      "DummyBoolean(True)", "x"};
+  TSift q;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 14);
+    for (int i = 0; i < n; ++i) text += kPieces[rng() % std::size(kPieces)];
+    std::string got = text;
+    q.FixDummiesForFilter(got);
+    ASSERT_EQ(got, FixDummiesInPlace(text)) << text;
+  }
+  // The WHERE text of an IN list of 100,000 dates, and as many Booleans.
+  // Both take a fraction of a second; removing in place took over ten
+  // seconds each.
+  constexpr double kWrapperSeconds = 5;
+  std::string big, expected;
+  for (int i = 0; i < kListItems; ++i) {
+    big += (i ? " OR (\\f\"d\" = DummyDate(" : "(\\f\"d\" = DummyDate(") + std::to_string(38000 + i) +
+           ")) AND DummyBoolean(True)";
+    expected += (i ? " OR (\\f\"d\" = " : "(\\f\"d\" = ") + std::to_string(38000 + i) + ") AND True";
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  q.FixDummiesForFilter(big);
+  EXPECT_LT(SecondsSince(t0), kWrapperSeconds);
+  EXPECT_EQ(big, expected);
+  // And through a statement: dates in the WHERE clause of a query.
+  auto ds = Numbers(3);
+  std::string in = "select nd as rn from t where nd in (";
+  for (int i = 0; i < kListItems; ++i) in += (i ? ", #" : "#") + std::to_string(1 + i % 28) + ".01.2004#";
+  in += ", 1)";
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rows(ds.get(), in), (std::multiset<int>{1}));
+  EXPECT_LT(SecondsSince(t1), kWrapperSeconds);
 }
 
 }  // namespace
