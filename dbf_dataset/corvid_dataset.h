@@ -405,8 +405,10 @@ private:
   void AfterOrderChange();
   void CheckMasterRange();
   // The detail key for the master's current values; `blank` when the master
-  // has no record of its own to give (inserting, or empty).
-  std::string MasterKey(bool& blank);
+  // has no record of its own to give (inserting, or empty); `whole` the
+  // number of the key's leading bytes that the given fields make (the key's
+  // length when the master gives every key field, npos when not known).
+  std::string MasterKey(bool& blank, size_t& whole);
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
   void MasterChanged();

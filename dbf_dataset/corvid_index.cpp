@@ -45,6 +45,46 @@ private:
   bool saved_;
 };
 
+// The operands of the key expression's outermost "+" chain, in order: the
+// parts a compound key is concatenated from.  Empty when the expression has
+// an outermost "-" (that concatenation moves blanks to the end, so no part
+// keeps its place) or unbalanced brackets.
+std::vector<std::string> ConcatenatedParts(const std::string& expr) {
+  std::vector<std::string> parts;
+  std::string cur;
+  int depth = 0;
+  char quote = 0;
+  for (size_t i = 0; i < expr.size(); ++i) {
+    const char c = expr[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[') {
+      quote = ']';
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      if (--depth < 0) return {};
+    } else if (depth == 0 && c == '-') {
+      if (i + 1 < expr.size() && expr[i + 1] == '>') {  // ALIAS->FIELD
+        cur += "->";
+        ++i;
+        continue;
+      }
+      return {};
+    } else if (depth == 0 && c == '+') {
+      parts.push_back(cur);
+      cur.clear();
+      continue;
+    }
+    cur += c;
+  }
+  if (quote || depth != 0) return {};
+  parts.push_back(cur);
+  return parts;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -715,10 +755,11 @@ void TCorvidDataSet::SetMasterSource(TDataSource* source) {
 
 std::string TCorvidDataSet::GetMasterKey() {
   bool blank;
-  return MasterKey(blank);
+  size_t whole;
+  return MasterKey(blank, whole);
 }
 
-std::string TCorvidDataSet::MasterKey(bool& blank) {
+std::string TCorvidDataSet::MasterKey(bool& blank, size_t& whole) {
   if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {tableName_}));
   const std::vector<std::string> names = SplitList(MasterFields(), ";");
   TDataSet* master = masterLink_->DataSet();
@@ -733,16 +774,47 @@ std::string TCorvidDataSet::MasterKey(bool& blank) {
   for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
   std::vector<uint8_t> scratch(static_cast<size_t>(imageSize_), ' ');
   handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
-  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
+  const std::string keyExpr = handler_->cvActiveTag()->KeyExpression();
+  TcvExpHandler expr(handler_->cvExpLink(), keyExpr);
   BufferScope scope(*this, scratch.data());
   TcvVariant v(256);
   std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
+  const auto supplied = [&](const std::string& field) {
+    for (size_t i = 0; i < names.size(); ++i)
+      if (SameText(keyFields[i], field)) return true;
+    return false;
+  };
+  whole = key.size();
+  if (std::all_of(keyFields.begin(), keyFields.end(), supplied)) return key;
+  // The master gives fewer fields than the key holds.  The key's leading
+  // parts made of given fields alone are compared whole, the rest is open;
+  // find how many bytes of the key they make.
+  whole = std::string::npos;
+  size_t length = 0;
+  try {
+    for (const std::string& part : ConcatenatedParts(keyExpr)) {
+      TcvExpHandler partExpr(handler_->cvExpLink(), part);
+      const std::vector<std::string> used = SplitList(partExpr.EnumerateType(17), ";,");
+      if (!std::all_of(used.begin(), used.end(), supplied)) {
+        whole = length;
+        break;
+      }
+      TcvVariant pv(256);
+      if (!partExpr.ExpressionAsVariant(pv) || pv.Kind() != cvvtText) break;
+      length += pv.GetString().size();
+    }
+  } catch (const Exception&) {
+    whole = std::string::npos;
+  }
+  // The parts must be the key's own beginning, or nothing is known.
+  if (whole != std::string::npos && (whole > key.size() || whole == 0)) whole = std::string::npos;
   return key;
 }
 
 void TCorvidDataSet::MasterRange(bool move) {
   bool blank;
-  const std::string key = MasterKey(blank);
+  size_t whole;
+  const std::string key = MasterKey(blank, whole);
   std::string low = key, high = key;
   bool partial = true;
   if (Trim(key).empty()) {
@@ -752,8 +824,19 @@ void TCorvidDataSet::MasterRange(bool move) {
     low.clear();
     high.assign(1, '!');
     partial = false;
-  } else if (blank) {
+  } else if (blank || whole == key.size()) {
+    // Every key field is given: the key matches whole ("A" is not "AB").
     partial = false;
+  } else if (const auto* cdx = dynamic_cast<const CVobjCDXTag*>(handler_->cvActiveTag());
+             whole != std::string::npos && (cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General)) {
+    // The given part is compared whole and the rest of the key is open: the
+    // keys from the given part up to it followed by the highest bytes.  A
+    // partial bound would not do, since a bound loses its trailing blanks
+    // when stored and the part "A  " would then let "AB" in.
+    low = key.substr(0, whole);
+    high = low + std::string(key.size() - whole, '\xFF');
+    partial = false;
+    if (handler_->cvActiveTag()->DescendingCompare()) std::swap(low, high);
   }
   if (move) {
     SetRangeExMasterDetail(low, high, true, true, partial);
