@@ -409,6 +409,9 @@ private:
   // number of the key's leading bytes that the given fields make (the key's
   // length when the master gives every key field, npos when not known).
   std::string MasterKey(bool& blank, size_t& whole);
+  // The active key for values of its first key fields (the others blank),
+  // with `whole` as for MasterKey.
+  std::string KeyOfFields(const std::vector<Variant>& values, size_t& whole);
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
   void MasterChanged();

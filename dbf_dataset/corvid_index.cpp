@@ -544,10 +544,32 @@ bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   const int32_t remembered = handler_->cvCurrentRecord();
   DoBeforeScroll();
   // The key is built in the table's own text form: the field layer
-  // translates the values as it stores them.
-  const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
-  const bool found = FindThisRecord(key, false, false);
+  // translates the values as it stores them.  The given fields match whole
+  // ("A" does not find "AB"), the others are open.  A sought key loses its
+  // trailing blanks, so the keys that begin with a given part are not
+  // sought as a prefix: the search goes to where they start in the order
+  // (the part, or keys read descending, the part followed by the highest
+  // bytes) and the first visible record from there must begin with it.
+  size_t whole;
+  const std::string key = KeyOfFields(values, whole);
+  bool found;
+  if (whole == key.size()) {
+    found = FindThisRecord(key, true, false);
+  } else if (whole != std::string::npos) {
+    const std::string part = key.substr(0, whole);
+    const bool down = !handler_->cvActiveTag()->KeyIsAscending();
+    FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    if (!handler_->cvEOF()) handler_->cvGetRec(cvReadCurrent);
+    found = false;
+    if (!handler_->cvEOF()) {
+      TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
+      TcvVariant v(256);
+      found = expr.ExpressionAsVariant(v) && v.GetString().compare(0, whole, part) == 0;
+    }
+  } else {
+    found = FindThisRecord(key, false, false);
+  }
   if (found) {
     atBeginning_ = atEnd_ = false;
     CursorPosChanged();
@@ -768,27 +790,33 @@ std::string TCorvidDataSet::MasterKey(bool& blank, size_t& whole) {
   blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
   std::vector<Variant> values;
   for (const std::string& n : names) values.emplace_back(blank ? std::string() : master->FieldByName(n)->AsString());
+  if (ActiveKeyFields().size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {tableName_}));
+  return KeyOfFields(values, whole);
+}
+
+std::string TCorvidDataSet::KeyOfFields(const std::vector<Variant>& values, size_t& whole) {
   const std::vector<std::string> keyFields = ActiveKeyFields();
-  if (keyFields.size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {tableName_}));
+  const size_t given = std::min(values.size(), keyFields.size());
   std::string list;
-  for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
+  for (size_t i = 0; i < given; ++i) list += (i ? ";" : "") + keyFields[i];
   std::vector<uint8_t> scratch(static_cast<size_t>(imageSize_), ' ');
-  handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
+  handler_->cvStuffABuffer(scratch.data(), list,
+                           Variant::ArrayOf(std::vector<Variant>(values.begin(), values.begin() + given)));
   const std::string keyExpr = handler_->cvActiveTag()->KeyExpression();
   TcvExpHandler expr(handler_->cvExpLink(), keyExpr);
   BufferScope scope(*this, scratch.data());
   TcvVariant v(256);
   std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
   const auto supplied = [&](const std::string& field) {
-    for (size_t i = 0; i < names.size(); ++i)
+    for (size_t i = 0; i < given; ++i)
       if (SameText(keyFields[i], field)) return true;
     return false;
   };
   whole = key.size();
   if (std::all_of(keyFields.begin(), keyFields.end(), supplied)) return key;
-  // The master gives fewer fields than the key holds.  The key's leading
-  // parts made of given fields alone are compared whole, the rest is open;
-  // find how many bytes of the key they make.
+  // Fewer fields are given than the key holds.  The key's leading parts
+  // made of given fields alone are compared whole, the rest is open; find
+  // how many bytes of the key they make.
   whole = std::string::npos;
   size_t length = 0;
   try {

@@ -357,9 +357,9 @@ class MasterDetailKinds : public ::testing::TestWithParam<DetailKind> {
 protected:
   void Build(const std::vector<FieldSpec>& masterFields, const std::vector<std::vector<std::string>>& masterRows,
              const std::vector<FieldSpec>& detailFields, const std::vector<std::vector<std::string>>& detailRows,
-             const std::string& keyExpr) {
+             const std::string& keyExpr, const std::vector<int>& deleted = {}) {
     MakeTable(dir / "m.dbf", GetParam().table, masterFields, masterRows);
-    MakeTable(dir / "d.dbf", GetParam().table, detailFields, detailRows);
+    MakeTable(dir / "d.dbf", GetParam().table, detailFields, detailRows, deleted);
     Place(master, dir, "m.dbf");
     Place(detail, dir, "d.dbf");
     master.Open();
@@ -372,7 +372,8 @@ protected:
     detail.SetMasterFields(fields);
     detail.SetMasterSource(&source);
   }
-  // Where a second tag goes: the same file for the kinds of many tags.
+  // Where a second tag "down" goes: the same file for the kinds of many
+  // tags.
   std::string SecondFile() const {
     const std::string kind = GetParam().name;
     return kind == "mdx" || kind == "cdx" ? GetParam().file : "down." + kind;
@@ -435,9 +436,10 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
   EXPECT_EQ(Walk(detail, "V"), (down ? std::vector<std::string>{"3", "1"} : std::vector<std::string>{"1", "3"}));
 }
 
-// The detail of random masters, against the records whose key fields hold
-// the master's values, over keys of one, two and three fields.
-TEST_P(MasterDetailKinds, RandomMastersAgreeWithTheRecordsThatMatch) {
+// The detail of random masters and FindKey with the same values, against
+// the records whose key fields hold them, over keys of one, two and three
+// fields.
+TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   std::mt19937 rng(611);
   // "\xFF" is a letter of the code page, and the highest byte a key holds.
   const std::vector<std::string> words = {"", "A", "AB", "ABC", "A B", "B", "BA", " A", "A\xFF", "\xFF\xFF\xFF"};
@@ -446,8 +448,18 @@ TEST_P(MasterDetailKinds, RandomMastersAgreeWithTheRecordsThatMatch) {
   for (int i = 1; i <= 60; ++i) rows.push_back({pick(), pick(), std::to_string(rng() % 3), std::to_string(i)});
   std::vector<std::vector<std::string>> masters;
   for (int i = 0; i < 12; ++i) masters.push_back({pick(), pick(), std::to_string(rng() % 3)});
+  // Deleted records are hidden, also where a search lands on one.
+  std::vector<int> deleted;
+  for (int i = 1; i <= 60; ++i)
+    if (rng() % 5 == 0) deleted.push_back(i);
   Build({{"ID", "C", 3, 0}, {"S", "C", 3, 0}, {"K", "N", 1, 0}}, masters,
-        {{"MID", "C", 3, 0}, {"SUB", "C", 3, 0}, {"N", "N", 1, 0}, {"V", "N", 3, 0}}, rows, "MID+SUB+STR(N,1)");
+        {{"MID", "C", 3, 0}, {"SUB", "C", 3, 0}, {"N", "N", 1, 0}, {"V", "N", 3, 0}}, rows, "MID+SUB+STR(N,1)",
+        deleted);
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const auto& r) {
+                              return std::find(deleted.begin(), deleted.end(), std::stoi(r[3])) != deleted.end();
+                            }),
+             rows.end());
   detail.IndexOn(SecondFile(), "down", "MID+SUB+STR(N,1)", "", CVsetIndexUnique::Duplicates,
                  CVsetSortStatus::Descending);
   const auto padded = [](std::string s) {
@@ -475,8 +487,58 @@ TEST_P(MasterDetailKinds, RandomMastersAgreeWithTheRecordsThatMatch) {
         std::sort(expected.begin(), expected.end(), byNumber);
         EXPECT_EQ(got, expected) << tag << " " << fields << " master '" << m[0] << "','" << m[1] << "'," << m[2];
         master.Next();
+        // FindKey over the whole table finds one of them, or none.
+        detail.SetMasterSource(nullptr);
+        std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
+        values.resize(static_cast<size_t>(given));
+        const bool found = detail.FindKey(values);
+        EXPECT_EQ(found, !expected.empty()) << tag << " FindKey " << fields << " '" << m[0] << "','" << m[1] << "'";
+        if (found) {
+          const std::string v = detail.FieldByName("V")->AsString();
+          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " FindKey found " << v;
+        }
+        Link(fields);
       }
     }
+  }
+}
+
+TEST_P(MasterDetailKinds, FindKeyMatchesTheGivenFieldsWhole) {
+  Build({{"ID", "C", 3, 0}}, {{"A"}}, {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"AB", "x", "1"}, {"ABC", "", "2"}, {"A", "xy", "3"}, {"B", "", "4"}}, "MID");
+  detail.First();
+  EXPECT_TRUE(detail.FindKey({Variant("A")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  EXPECT_TRUE(detail.FindKey({Variant("AB")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "1");
+  detail.SetRecNo(4);
+  EXPECT_FALSE(detail.FindKey({Variant("C")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "4");  // back where it was
+  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+  detail.SetIndexName("down");
+  // "x" is not "xy", nor a blank SUB "x".
+  EXPECT_FALSE(detail.FindKey({Variant("A"), Variant("x")}));
+  EXPECT_FALSE(detail.FindKey({Variant("AB"), Variant("")}));
+  EXPECT_TRUE(detail.FindKey({Variant("AB"), Variant("x")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "1");
+  // MID alone: "A" with any SUB, never "AB".
+  EXPECT_TRUE(detail.FindKey({Variant("A")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  EXPECT_TRUE(detail.FindKey({Variant("ABC")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "2");
+}
+
+TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
+  Build({{"ID", "C", 3, 0}}, {{"A"}}, {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"A", "z", "1"}, {"AB", "a", "2"}, {"A", "a", "3"}, {"B", "z", "4"}, {"C", "z", "5"}}, "MID+SUB", {1, 4});
+  for (const char* tag : {"key", "down"}) {
+    if (std::string(tag) == "down")
+      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+    detail.SetIndexName(tag);
+    EXPECT_TRUE(detail.FindKey({Variant("A")})) << tag;
+    EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
+    EXPECT_FALSE(detail.FindKey({Variant("B")})) << tag;
+    EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
   }
 }
 
