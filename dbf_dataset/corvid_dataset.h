@@ -412,6 +412,11 @@ private:
   // The active key for values of its first key fields (the others blank),
   // with `whole` as for MasterKey.
   std::string KeyOfFields(const std::vector<Variant>& values, size_t& whole);
+  // Seeks `key` in the active tag with its first `whole` bytes compared
+  // whole and the rest open (npos: the key as a prefix); with `near`, a
+  // search that finds no match stands on the record that follows.  True
+  // when the record found matches.
+  bool SeekGiven(const std::string& key, size_t whole, bool near);
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
   void MasterChanged();

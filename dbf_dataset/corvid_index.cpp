@@ -535,6 +535,28 @@ bool TCorvidDataSet::Find(const std::string& key, bool exact, bool near) {
   return found;
 }
 
+bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) {
+  // The given fields match whole ("A" does not find "AB"), the others are
+  // open.  Every field given, that is an exact search.  Otherwise a sought
+  // key would lose the given part's trailing blanks and match it as a
+  // prefix, so the search goes to where the keys that begin with the part
+  // start in the order (the part, or keys read descending, the part
+  // followed by the highest bytes), and the first visible record from
+  // there must begin with it.
+  if (whole == key.size()) return FindThisRecord(key, true, near);
+  if (whole == std::string::npos) return FindThisRecord(key, false, near);
+  const std::string part = key.substr(0, whole);
+  const bool down = !handler_->cvActiveTag()->KeyIsAscending();
+  FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  if (handler_->cvEOF()) return false;
+  handler_->cvGetRec(cvReadCurrent);
+  if (handler_->cvEOF()) return false;
+  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
+  TcvVariant v(256);
+  return expr.ExpressionAsVariant(v) && v.GetString().compare(0, whole, part) == 0;
+}
+
 bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   CheckActive();
   CheckBrowseMode();
@@ -544,32 +566,10 @@ bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   const int32_t remembered = handler_->cvCurrentRecord();
   DoBeforeScroll();
   // The key is built in the table's own text form: the field layer
-  // translates the values as it stores them.  The given fields match whole
-  // ("A" does not find "AB"), the others are open.  A sought key loses its
-  // trailing blanks, so the keys that begin with a given part are not
-  // sought as a prefix: the search goes to where they start in the order
-  // (the part, or keys read descending, the part followed by the highest
-  // bytes) and the first visible record from there must begin with it.
+  // translates the values as it stores them.
   size_t whole;
   const std::string key = KeyOfFields(values, whole);
-  bool found;
-  if (whole == key.size()) {
-    found = FindThisRecord(key, true, false);
-  } else if (whole != std::string::npos) {
-    const std::string part = key.substr(0, whole);
-    const bool down = !handler_->cvActiveTag()->KeyIsAscending();
-    FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
-    BufferScope scope(*this, handler_->cvOwnBuffer());
-    if (!handler_->cvEOF()) handler_->cvGetRec(cvReadCurrent);
-    found = false;
-    if (!handler_->cvEOF()) {
-      TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
-      TcvVariant v(256);
-      found = expr.ExpressionAsVariant(v) && v.GetString().compare(0, whole, part) == 0;
-    }
-  } else {
-    found = FindThisRecord(key, false, false);
-  }
+  const bool found = SeekGiven(key, whole, false);
   if (found) {
     atBeginning_ = atEnd_ = false;
     CursorPosChanged();
@@ -588,9 +588,9 @@ void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
   CheckTagActive();
   if (handler_->cvRecordCount() == 0 || IsEmpty()) return;
   DoBeforeScroll();
-  const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
-  FindThisRecord(key, false, true);
+  size_t whole;
+  const std::string key = KeyOfFields(values, whole);
+  SeekGiven(key, whole, true);
   if (handler_->cvEOF()) {
     Last();
     return;
@@ -638,7 +638,8 @@ bool TCorvidDataSet::GotoKey() {
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
-  const bool found = FindThisRecord(key, false, false);
+  // The key buffer holds every field of the key.
+  const bool found = SeekGiven(key, key.size(), false);
   if (found) {
     atBeginning_ = atEnd_ = false;
     CursorPosChanged();
@@ -665,7 +666,7 @@ void TCorvidDataSet::GotoNearest() {
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
-  FindThisRecord(key, false, true);
+  SeekGiven(key, key.size(), true);
   if (handler_->cvEOF()) {
     Last();
     return;

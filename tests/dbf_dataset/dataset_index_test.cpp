@@ -436,9 +436,9 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
   EXPECT_EQ(Walk(detail, "V"), (down ? std::vector<std::string>{"3", "1"} : std::vector<std::string>{"1", "3"}));
 }
 
-// The detail of random masters and FindKey with the same values, against
-// the records whose key fields hold them, over keys of one, two and three
-// fields.
+// The detail of random masters and the searches for the same values,
+// against the records whose key fields hold them, over keys of one, two
+// and three fields.
 TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   std::mt19937 rng(611);
   // "\xFF" is a letter of the code page, and the highest byte a key holds.
@@ -493,9 +493,27 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
         values.resize(static_cast<size_t>(given));
         const bool found = detail.FindKey(values);
         EXPECT_EQ(found, !expected.empty()) << tag << " FindKey " << fields << " '" << m[0] << "','" << m[1] << "'";
-        if (found) {
+        const auto landed = [&](const char* how) {
           const std::string v = detail.FieldByName("V")->AsString();
-          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " FindKey found " << v;
+          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " " << how << " " << v;
+        };
+        if (found) landed("FindKey");
+        // FindNearest stands on one of them when there are any.
+        detail.FindNearest(values);
+        if (!expected.empty()) landed("FindNearest");
+        if (given == 3) {
+          // The set-key state gives every field.
+          detail.SetKey();
+          detail.FieldByName("MID")->SetAsString(m[0]);
+          detail.FieldByName("SUB")->SetAsString(m[1]);
+          detail.FieldByName("N")->SetAsString(m[2]);
+          detail.Post();
+          EXPECT_EQ(detail.GotoKey(), !expected.empty()) << tag << " GotoKey";
+          if (!expected.empty()) landed("GotoKey");
+          detail.EditKey();
+          detail.Post();
+          detail.GotoNearest();
+          if (!expected.empty()) landed("GotoNearest");
         }
         Link(fields);
       }
@@ -503,7 +521,7 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   }
 }
 
-TEST_P(MasterDetailKinds, FindKeyMatchesTheGivenFieldsWhole) {
+TEST_P(MasterDetailKinds, SearchesMatchTheGivenFieldsWhole) {
   Build({{"ID", "C", 3, 0}}, {{"A"}}, {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
         {{"AB", "x", "1"}, {"ABC", "", "2"}, {"A", "xy", "3"}, {"B", "", "4"}}, "MID");
   detail.First();
@@ -526,6 +544,26 @@ TEST_P(MasterDetailKinds, FindKeyMatchesTheGivenFieldsWhole) {
   EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
   EXPECT_TRUE(detail.FindKey({Variant("ABC")}));
   EXPECT_EQ(detail.FieldByName("V")->AsString(), "2");
+  // Read descending (NDX keeps ascending order), "AB" comes before "A": the
+  // nearest to "A" is "A".
+  const bool down = GetParam().name != std::string("ndx");
+  detail.FindNearest({Variant("A")});
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  detail.FindNearest({Variant("AB"), Variant("y")});
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), down ? "1" : "2");
+  // The set-key state gives every field of the key: a blank SUB is blank.
+  detail.SetKey();
+  detail.FieldByName("MID")->SetAsString("A");
+  detail.Post();
+  EXPECT_FALSE(detail.GotoKey());
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), down ? "1" : "2");  // it stays
+  detail.GotoNearest();
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");  // the lowest key, read last when descending
+  detail.EditKey();
+  detail.FieldByName("SUB")->SetAsString("xy");
+  detail.Post();
+  EXPECT_TRUE(detail.GotoKey());
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
 }
 
 TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
