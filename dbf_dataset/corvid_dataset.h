@@ -417,6 +417,9 @@ private:
   // search that finds no match stands on the record that follows.  True
   // when the record found matches.
   bool SeekGiven(const std::string& key, size_t whole, bool near);
+  // False for a tag whose keys are collation weights rather than bytes of
+  // the text (those keep the prefix search and range).
+  bool ActiveKeysInByteOrder() const;
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
   void MasterChanged();

@@ -535,6 +535,13 @@ bool TCorvidDataSet::Find(const std::string& key, bool exact, bool near) {
   return found;
 }
 
+bool TCorvidDataSet::ActiveKeysInByteOrder() const {
+  // Keys of a general collation are weights, not the text's bytes: no
+  // text bound stands for "the highest key that begins with this".
+  const auto* cdx = dynamic_cast<const CVobjCDXTag*>(handler_->cvActiveTag());
+  return cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General;
+}
+
 bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) {
   // The given fields match whole ("A" does not find "AB"), the others are
   // open.  Every field given, that is an exact search.  Otherwise a sought
@@ -544,7 +551,7 @@ bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) 
   // followed by the highest bytes), and the first visible record from
   // there must begin with it.
   if (whole == key.size()) return FindThisRecord(key, true, near);
-  if (whole == std::string::npos) return FindThisRecord(key, false, near);
+  if (whole == std::string::npos || !ActiveKeysInByteOrder()) return FindThisRecord(key, false, near);
   const std::string part = key.substr(0, whole);
   const bool down = !handler_->cvActiveTag()->KeyIsAscending();
   FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
@@ -856,8 +863,7 @@ void TCorvidDataSet::MasterRange(bool move) {
   } else if (blank || whole == key.size()) {
     // Every key field is given: the key matches whole ("A" is not "AB").
     partial = false;
-  } else if (const auto* cdx = dynamic_cast<const CVobjCDXTag*>(handler_->cvActiveTag());
-             whole != std::string::npos && (cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General)) {
+  } else if (whole != std::string::npos && ActiveKeysInByteOrder()) {
     // The given part is compared whole and the rest of the key is open: the
     // keys from the given part up to it followed by the highest bytes.  A
     // partial bound would not do, since a bound loses its trailing blanks
