@@ -1,10 +1,14 @@
 #include "data_list.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include "dbf_dataset/corvid_dataset.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/gui/application.h"
 #include "platform/ini_file.h"
+#include "platform/numbers.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -13,6 +17,42 @@ namespace {
 const char* const kGeneral = "General";
 
 std::string FileSection(int i) { return "File" + std::to_string(i); }
+
+constexpr const char* kMsgBadCount = "'%s' is not a valid %s in section %s of the data list %s";
+
+// A count the file gives ("NumFiles", "NumIndexes"): none when the key is
+// absent or empty, otherwise a whole number from 0 up.  The file may have
+// been written by anyone, so anything else is refused rather than read as
+// some number of entries.
+int32_t ReadCount(const TIniFile& ini, const std::string& section, const std::string& key) {
+  const std::string text = Trim(ini.ReadString(section, key, ""));
+  if (text.empty()) return 0;
+  int32_t n = 0;
+  if (!TryStrToInt(text, n) || n < 0) throw EDatabaseError(kMsgBadCount, {text, key, section, ini.FileName()});
+  return n;
+}
+
+// The numbers n from 1 to `last`, ascending and once each, for which
+// `names` holds `prefix` followed by n in decimal, as the list writes them
+// (names compare without regard to case, as the file's keys do).  The
+// entries of a count are these: the others are absent and read as empty,
+// so a count is walked through what the file holds, never up to itself.
+std::vector<int32_t> Numbered(const TStringList& names, const std::string& prefix, int32_t last) {
+  std::vector<int32_t> out;
+  for (int k = 0; k < names.Count(); ++k) {
+    const std::string& name = names[k];
+    if (name.size() <= prefix.size() || !AnsiSameText(name.substr(0, prefix.size()), prefix)) continue;
+    const char* first = name.data() + prefix.size();
+    const char* end = name.data() + name.size();
+    if (*first == '0') continue;  // "File01" is not the key of entry 1
+    int32_t n = 0;
+    const auto r = std::from_chars(first, end, n);
+    if (r.ec == std::errc() && r.ptr == end && n >= 1 && n <= last) out.push_back(n);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
 
 // Names compare as the file system would find them: "\" is "/", and case
 // does not matter.
@@ -99,14 +139,16 @@ void TDataList::Clear() { items_.clear(); }
 std::vector<TDataList::TEntry> TDataList::ReadEntries(const std::string& name) {
   const TIniFile ini(name);
   std::vector<TEntry> entries;
-  const int count = ini.ReadInteger(kGeneral, "NumFiles", 0);
-  for (int i = 1; i <= count; ++i) {
+  TStringList general;
+  ini.ReadSection(kGeneral, general);
+  for (const int32_t i : Numbered(general, "File", ReadCount(ini, kGeneral, "NumFiles"))) {
     TEntry e;
     e.file = ini.ReadString(kGeneral, "File" + std::to_string(i), "");
     if (Trim(e.file).empty()) continue;
     e.alias = ini.ReadString(kGeneral, "Alias" + std::to_string(i), "");
-    const int m = ini.ReadInteger(FileSection(i), "NumIndexes", 0);
-    for (int j = 1; j <= m; ++j) {
+    TStringList keys;
+    ini.ReadSection(FileSection(i), keys);
+    for (const int32_t j : Numbered(keys, "Index", ReadCount(ini, FileSection(i), "NumIndexes"))) {
       const std::string index = ini.ReadString(FileSection(i), "Index" + std::to_string(j), "");
       if (!Trim(index).empty()) e.indexes.push_back(index);
     }
@@ -153,11 +195,21 @@ void TDataList::WriteEntries(const std::string& name, const std::vector<TEntry>&
   // list whole; keys of a longer earlier list go, other sections stay.
   TIniFile ini(name, true);
   const int count = static_cast<int>(entries.size());
-  const int old = ini.ReadInteger(kGeneral, "NumFiles", 0);
-  for (int i = count + 1; i <= old; ++i) {
-    ini.DeleteKey(kGeneral, "File" + std::to_string(i));
-    ini.DeleteKey(kGeneral, "Alias" + std::to_string(i));
-    ini.EraseSection(FileSection(i));
+  const int32_t old = ReadCount(ini, kGeneral, "NumFiles");
+  if (old > count) {
+    TStringList keys, sections;
+    ini.ReadSection(kGeneral, keys);
+    ini.ReadSections(sections);
+    std::vector<int32_t> stale = Numbered(keys, "File", old);
+    const std::vector<int32_t> more = Numbered(keys, "Alias", old), listed = Numbered(sections, "File", old);
+    stale.insert(stale.end(), more.begin(), more.end());
+    stale.insert(stale.end(), listed.begin(), listed.end());
+    for (const int32_t i : stale) {
+      if (i <= count) continue;
+      ini.DeleteKey(kGeneral, "File" + std::to_string(i));
+      ini.DeleteKey(kGeneral, "Alias" + std::to_string(i));
+      ini.EraseSection(FileSection(i));
+    }
   }
   ini.WriteInteger(kGeneral, "NumFiles", count);
   ini.WriteBool(kGeneral, "UseDeleted", UseDeleted);

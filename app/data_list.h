@@ -104,7 +104,9 @@ public:
   void Clear();
 
   // Replaces the entries by the file's; tables whose file is missing are
-  // skipped.
+  // skipped.  A count ("NumFiles", "NumIndexes") that is no whole number
+  // from 0 up is refused (EDatabaseError), here and when saving over the
+  // file.
   void LoadFromFile(const std::string& name);
   // Writes every key at once (an old, longer list's keys are removed).
   void SaveToFile(const std::string& name);

@@ -405,8 +405,21 @@ private:
   void AfterOrderChange();
   void CheckMasterRange();
   // The detail key for the master's current values; `blank` when the master
-  // has no record of its own to give (inserting, or empty).
-  std::string MasterKey(bool& blank);
+  // has no record of its own to give (inserting, or empty); `whole` the
+  // number of the key's leading bytes that the given fields make (the key's
+  // length when the master gives every key field, npos when not known).
+  std::string MasterKey(bool& blank, size_t& whole);
+  // The active key for values of its first key fields (the others blank),
+  // with `whole` as for MasterKey.
+  std::string KeyOfFields(const std::vector<Variant>& values, size_t& whole);
+  // Seeks `key` in the active tag with its first `whole` bytes compared
+  // whole and the rest open (npos: the key as a prefix); with `near`, a
+  // search that finds no match stands on the record that follows.  True
+  // when the record found matches.
+  bool SeekGiven(const std::string& key, size_t whole, bool near);
+  // False for a tag whose keys are collation weights rather than bytes of
+  // the text (those keep the prefix search and range).
+  bool ActiveKeysInByteOrder() const;
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
   void MasterChanged();

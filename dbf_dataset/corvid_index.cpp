@@ -45,6 +45,46 @@ private:
   bool saved_;
 };
 
+// The operands of the key expression's outermost "+" chain, in order: the
+// parts a compound key is concatenated from.  Empty when the expression has
+// an outermost "-" (that concatenation moves blanks to the end, so no part
+// keeps its place) or unbalanced brackets.
+std::vector<std::string> ConcatenatedParts(const std::string& expr) {
+  std::vector<std::string> parts;
+  std::string cur;
+  int depth = 0;
+  char quote = 0;
+  for (size_t i = 0; i < expr.size(); ++i) {
+    const char c = expr[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[') {
+      quote = ']';
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      if (--depth < 0) return {};
+    } else if (depth == 0 && c == '-') {
+      if (i + 1 < expr.size() && expr[i + 1] == '>') {  // ALIAS->FIELD
+        cur += "->";
+        ++i;
+        continue;
+      }
+      return {};
+    } else if (depth == 0 && c == '+') {
+      parts.push_back(cur);
+      cur.clear();
+      continue;
+    }
+    cur += c;
+  }
+  if (quote || depth != 0) return {};
+  parts.push_back(cur);
+  return parts;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -495,6 +535,35 @@ bool TCorvidDataSet::Find(const std::string& key, bool exact, bool near) {
   return found;
 }
 
+bool TCorvidDataSet::ActiveKeysInByteOrder() const {
+  // Keys of a general collation are weights, not the text's bytes: no
+  // text bound stands for "the highest key that begins with this".
+  const auto* cdx = dynamic_cast<const CVobjCDXTag*>(handler_->cvActiveTag());
+  return cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General;
+}
+
+bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) {
+  // The given fields match whole ("A" does not find "AB"), the others are
+  // open.  Every field given, that is an exact search.  Otherwise a sought
+  // key would lose the given part's trailing blanks and match it as a
+  // prefix, so the search goes to where the keys that begin with the part
+  // start in the order (the part, or keys read descending, the part
+  // followed by the highest bytes), and the first visible record from
+  // there must begin with it.
+  if (whole == key.size()) return FindThisRecord(key, true, near);
+  if (whole == std::string::npos || !ActiveKeysInByteOrder()) return FindThisRecord(key, false, near);
+  const std::string part = key.substr(0, whole);
+  const bool down = !handler_->cvActiveTag()->KeyIsAscending();
+  FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  if (handler_->cvEOF()) return false;
+  handler_->cvGetRec(cvReadCurrent);
+  if (handler_->cvEOF()) return false;
+  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
+  TcvVariant v(256);
+  return expr.ExpressionAsVariant(v) && v.GetString().compare(0, whole, part) == 0;
+}
+
 bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   CheckActive();
   CheckBrowseMode();
@@ -505,9 +574,9 @@ bool TCorvidDataSet::FindKey(const std::vector<Variant>& values) {
   DoBeforeScroll();
   // The key is built in the table's own text form: the field layer
   // translates the values as it stores them.
-  const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
-  const bool found = FindThisRecord(key, false, false);
+  size_t whole;
+  const std::string key = KeyOfFields(values, whole);
+  const bool found = SeekGiven(key, whole, false);
   if (found) {
     atBeginning_ = atEnd_ = false;
     CursorPosChanged();
@@ -526,9 +595,9 @@ void TCorvidDataSet::FindNearest(const std::vector<Variant>& values) {
   CheckTagActive();
   if (handler_->cvRecordCount() == 0 || IsEmpty()) return;
   DoBeforeScroll();
-  const std::string key =
-      handler_->cvBuildKey(values, static_cast<int>(values.size()), handler_->cvActiveTag()->KeyExpression());
-  FindThisRecord(key, false, true);
+  size_t whole;
+  const std::string key = KeyOfFields(values, whole);
+  SeekGiven(key, whole, true);
   if (handler_->cvEOF()) {
     Last();
     return;
@@ -576,7 +645,8 @@ bool TCorvidDataSet::GotoKey() {
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
-  const bool found = FindThisRecord(key, false, false);
+  // The key buffer holds every field of the key.
+  const bool found = SeekGiven(key, key.size(), false);
   if (found) {
     atBeginning_ = atEnd_ = false;
     CursorPosChanged();
@@ -603,7 +673,7 @@ void TCorvidDataSet::GotoNearest() {
     TcvVariant v(256);
     if (expr.ExpressionAsVariant(v)) key = v.GetString();
   }
-  FindThisRecord(key, false, true);
+  SeekGiven(key, key.size(), true);
   if (handler_->cvEOF()) {
     Last();
     return;
@@ -715,10 +785,11 @@ void TCorvidDataSet::SetMasterSource(TDataSource* source) {
 
 std::string TCorvidDataSet::GetMasterKey() {
   bool blank;
-  return MasterKey(blank);
+  size_t whole;
+  return MasterKey(blank, whole);
 }
 
-std::string TCorvidDataSet::MasterKey(bool& blank) {
+std::string TCorvidDataSet::MasterKey(bool& blank, size_t& whole) {
   if (!handler_ || !handler_->cvActiveTag()) throw EDatabaseError(cvFormat(cvErrRelationIndex, {tableName_}));
   const std::vector<std::string> names = SplitList(MasterFields(), ";");
   TDataSet* master = masterLink_->DataSet();
@@ -727,22 +798,59 @@ std::string TCorvidDataSet::MasterKey(bool& blank) {
   blank = master == nullptr || master->State() == dsInsert || master->IsEmpty();
   std::vector<Variant> values;
   for (const std::string& n : names) values.emplace_back(blank ? std::string() : master->FieldByName(n)->AsString());
+  if (ActiveKeyFields().size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {tableName_}));
+  return KeyOfFields(values, whole);
+}
+
+std::string TCorvidDataSet::KeyOfFields(const std::vector<Variant>& values, size_t& whole) {
   const std::vector<std::string> keyFields = ActiveKeyFields();
-  if (keyFields.size() < names.size()) throw EDatabaseError(cvFormat(cvErrRelationFields, {tableName_}));
+  const size_t given = std::min(values.size(), keyFields.size());
   std::string list;
-  for (size_t i = 0; i < names.size(); ++i) list += (i ? ";" : "") + keyFields[i];
+  for (size_t i = 0; i < given; ++i) list += (i ? ";" : "") + keyFields[i];
   std::vector<uint8_t> scratch(static_cast<size_t>(imageSize_), ' ');
-  handler_->cvStuffABuffer(scratch.data(), list, Variant::ArrayOf(std::move(values)));
-  TcvExpHandler expr(handler_->cvExpLink(), handler_->cvActiveTag()->KeyExpression());
+  handler_->cvStuffABuffer(scratch.data(), list,
+                           Variant::ArrayOf(std::vector<Variant>(values.begin(), values.begin() + given)));
+  const std::string keyExpr = handler_->cvActiveTag()->KeyExpression();
+  TcvExpHandler expr(handler_->cvExpLink(), keyExpr);
   BufferScope scope(*this, scratch.data());
   TcvVariant v(256);
   std::string key = expr.ExpressionAsVariant(v) ? v.GetString() : std::string();
+  const auto supplied = [&](const std::string& field) {
+    for (size_t i = 0; i < given; ++i)
+      if (SameText(keyFields[i], field)) return true;
+    return false;
+  };
+  whole = key.size();
+  if (std::all_of(keyFields.begin(), keyFields.end(), supplied)) return key;
+  // Fewer fields are given than the key holds.  The key's leading parts
+  // made of given fields alone are compared whole, the rest is open; find
+  // how many bytes of the key they make.
+  whole = std::string::npos;
+  size_t length = 0;
+  try {
+    for (const std::string& part : ConcatenatedParts(keyExpr)) {
+      TcvExpHandler partExpr(handler_->cvExpLink(), part);
+      const std::vector<std::string> used = SplitList(partExpr.EnumerateType(17), ";,");
+      if (!std::all_of(used.begin(), used.end(), supplied)) {
+        whole = length;
+        break;
+      }
+      TcvVariant pv(256);
+      if (!partExpr.ExpressionAsVariant(pv) || pv.Kind() != cvvtText) break;
+      length += pv.GetString().size();
+    }
+  } catch (const Exception&) {
+    whole = std::string::npos;
+  }
+  // The parts must be the key's own beginning, or nothing is known.
+  if (whole != std::string::npos && (whole > key.size() || whole == 0)) whole = std::string::npos;
   return key;
 }
 
 void TCorvidDataSet::MasterRange(bool move) {
   bool blank;
-  const std::string key = MasterKey(blank);
+  size_t whole;
+  const std::string key = MasterKey(blank, whole);
   std::string low = key, high = key;
   bool partial = true;
   if (Trim(key).empty()) {
@@ -752,8 +860,18 @@ void TCorvidDataSet::MasterRange(bool move) {
     low.clear();
     high.assign(1, '!');
     partial = false;
-  } else if (blank) {
+  } else if (blank || whole == key.size()) {
+    // Every key field is given: the key matches whole ("A" is not "AB").
     partial = false;
+  } else if (whole != std::string::npos && ActiveKeysInByteOrder()) {
+    // The given part is compared whole and the rest of the key is open: the
+    // keys from the given part up to it followed by the highest bytes.  A
+    // partial bound would not do, since a bound loses its trailing blanks
+    // when stored and the part "A  " would then let "AB" in.
+    low = key.substr(0, whole);
+    high = low + std::string(key.size() - whole, '\xFF');
+    partial = false;
+    if (handler_->cvActiveTag()->DescendingCompare()) std::swap(low, high);
   }
   if (move) {
     SetRangeExMasterDetail(low, high, true, true, partial);

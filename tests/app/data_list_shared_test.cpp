@@ -1,7 +1,10 @@
 // Two users' data lists over one INI file: each saves its own changes into
 // the file as it stands, so neither loses what the other added or dropped.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,6 +15,7 @@
 
 #include "common/test_files.h"
 #include "data_list.h"
+#include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/ini_file.h"
 #include "platform/string_list.h"
@@ -163,6 +167,93 @@ TEST(DataListShared, RandomTurnsAgreeWithAModel) {
     }
     ASSERT_EQ(Listed(u.ini), model) << "step " << step;
   }
+}
+
+// The list's INI file gives its counts: a count far beyond what the file
+// holds reads only the entries the file has, also when saving over it.
+TEST(DataListFile, CountsAreWalkedThroughWhatTheFileHolds) {
+  TempDir dir{"datalist"};
+  const std::string ini = dir / "list.ini";
+  for (const char* t : {"a.dbf", "b.dbf", "c.dbf"}) std::ofstream(dir / t) << "x";
+  for (const char* count : {"2000000000", "2147483647"}) {
+    SCOPED_TRACE(count);
+    std::ofstream(ini) << "[General]\nNumFiles=" << count << "\nFile1=" << dir / "a.dbf"
+                       << "\nAlias1=first\nFile3=" << dir / "b.dbf"
+                       << "\nfile07=" << dir / "c.dbf"
+                       << "\nFILE1999999999=" << dir / "c.dbf"
+                       << "\n[File1]\nNumIndexes=" << count << "\nIndex2=two.ntx\nIndex1=one.ntx\n";
+    // A walk up to the count would not end in time: the child is stopped.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      alarm(20);
+      try {
+        TDataList l;
+        l.LoadFromFile(ini);
+        const bool read = l.GetCount() == 3 && l.GetItem(0)->Alias() == "first" &&
+                          l.GetItem(0)->IndexFiles().Count() == 2 && l.GetItem(0)->IndexFiles()[0] == "one.ntx" &&
+                          l.GetItem(1)->Alias() == "b" && l.GetItem(2)->Alias() == "c";
+        l.Delete(2);
+        l.Delete(1);
+        l.SaveToFile(ini);
+        _exit(read ? 0 : 1);
+      } catch (const std::exception& e) {
+        fprintf(stderr, "%s\n", e.what());
+        _exit(2);
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "stopped by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The save dropped the keys of the longer list.
+    const TIniFile f(ini);
+    EXPECT_EQ(f.ReadString("General", "NumFiles", ""), "1");
+    EXPECT_FALSE(f.ValueExists("General", "File3"));
+    EXPECT_FALSE(f.ValueExists("General", "FILE1999999999"));
+    EXPECT_EQ(Listed(ini), (std::set<std::string>{"a.dbf"}));
+  }
+}
+
+// A count that is no whole number from 0 up is refused, by loading and by
+// saving, and the file stays as it was.
+TEST(DataListFile, ACountThatIsNoNumberIsRefused) {
+  TempDir dir{"datalist"};
+  const std::string ini = dir / "list.ini";
+  std::ofstream(dir / "a.dbf") << "x";
+  for (const char* bad : {"many", "-1", "2147483648", "99999999999999999999", "1.5", "2 tables"}) {
+    for (const bool inIndexes : {false, true}) {
+      SCOPED_TRACE(std::string(bad) + (inIndexes ? " NumIndexes" : " NumFiles"));
+      std::ofstream(ini) << "[General]\nNumFiles=" << (inIndexes ? "1" : bad) << "\nFile1=" << dir / "a.dbf"
+                         << "\n[File1]\nNumIndexes=" << (inIndexes ? bad : "0") << "\n";
+      const std::vector<uint8_t> bytes = ReadAll(ini);
+      const std::string before(bytes.begin(), bytes.end());
+      const std::string key = inIndexes ? "NumIndexes" : "NumFiles";
+      const std::string expected = "'" + std::string(bad) + "' is not a valid " + key + " in section " +
+                                   (inIndexes ? "File1" : "General") + " of the data list " + ini;
+      TDataList l;
+      try {
+        l.LoadFromFile(ini);
+        ADD_FAILURE() << "loaded";
+      } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()), expected);
+      }
+      l.FileName = ini;
+      l.Add(dir / "a.dbf", "", TStringList());
+      EXPECT_THROW(l.Save(), EDatabaseError);
+      if (!inIndexes) {
+        EXPECT_THROW(l.SaveToFile(ini), EDatabaseError);
+      }
+      const std::vector<uint8_t> now = ReadAll(ini);
+      EXPECT_EQ(std::string(now.begin(), now.end()), before);
+    }
+  }
+  // An empty count is none, as an absent one.
+  std::ofstream(ini) << "[General]\nNumFiles=\nFile1=" << dir / "a.dbf"
+                     << "\n";
+  TDataList l;
+  l.LoadFromFile(ini);
+  EXPECT_EQ(l.GetCount(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // Index files and tags, searching, ranges, locate and lookup, and the
 // master-detail link.
+#include <algorithm>
+#include <cstring>
+#include <random>
+
 #include "dataset_test_util.h"
 #include "dbf_engine/index/index_core.h"
 #include "platform/db_links.h"
@@ -334,5 +338,251 @@ TEST(MasterDetail, AnEmptyMasterShowsNoRowsOfThePreviousOne) {
   EXPECT_THROW(detail.GetMasterKey(), EDatabaseError);
   detail.SetMasterSource(nullptr);
 }
+
+}  // namespace
+
+namespace {
+
+// One detail table per index kind: the file the tag lives in and the table
+// kind that file belongs with.
+struct DetailKind {
+  const char* name;
+  const char* table;
+  const char* file;
+};
+
+void PrintTo(const DetailKind& kind, std::ostream* os) { *os << kind.name; }
+
+class MasterDetailKinds : public ::testing::TestWithParam<DetailKind> {
+protected:
+  void Build(const std::vector<FieldSpec>& masterFields, const std::vector<std::vector<std::string>>& masterRows,
+             const std::vector<FieldSpec>& detailFields, const std::vector<std::vector<std::string>>& detailRows,
+             const std::string& keyExpr, const std::vector<int>& deleted = {}) {
+    MakeTable(dir / "m.dbf", GetParam().table, masterFields, masterRows);
+    MakeTable(dir / "d.dbf", GetParam().table, detailFields, detailRows, deleted);
+    Place(master, dir, "m.dbf");
+    Place(detail, dir, "d.dbf");
+    master.Open();
+    detail.Open();
+    detail.IndexOn(GetParam().file, "key", keyExpr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    detail.SetIndexName("key");
+    source.SetDataSet(&master);
+  }
+  void Link(const std::string& fields) {
+    detail.SetMasterFields(fields);
+    detail.SetMasterSource(&source);
+  }
+  // Where a second tag "down" goes: the same file for the kinds of many
+  // tags.
+  std::string SecondFile() const {
+    const std::string kind = GetParam().name;
+    return kind == "mdx" || kind == "cdx" ? GetParam().file : "down." + kind;
+  }
+  void TearDown() override { detail.SetMasterSource(nullptr); }
+  TempDir dir;
+  TCorvidDataSet master, detail;
+  TDataSource source;
+};
+
+TEST_P(MasterDetailKinds, AOneFieldKeyMatchesTheMastersValueWhole) {
+  Build({{"ID", "C", 3, 0}}, {{"A"}, {"B"}, {"AB"}}, {{"MID", "C", 3, 0}, {"V", "N", 3, 0}},
+        {{"A", "1"}, {"B", "2"}, {"A", "3"}, {"AB", "5"}, {"ABC", "6"}}, "MID");
+  Link("ID");
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1", "3"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"2"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"5"}));
+  // A plain range over the same bounds agrees.
+  detail.SetMasterSource(nullptr);
+  detail.SetRange("A", "A");
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1", "3"}));
+}
+
+TEST_P(MasterDetailKinds, ACompoundKeyComparesTheGivenFieldsWholeAndTheRestOpen) {
+  Build({{"ID", "C", 3, 0}, {"S", "C", 2, 0}}, {{"A", "x"}, {"AB", ""}},
+        {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"A", "x", "1"}, {"AB", "x", "2"}, {"A", "", "3"}, {"ABC", "y", "4"}, {"A", "y", "5"}, {"AB", "", "6"}},
+        "MID+SUB");
+  // The master gives MID only: every SUB of "A", none of "AB" or "ABC".
+  Link("ID");
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"3", "1", "5"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"6", "2"}));
+  // The master gives both: the whole key, a blank SUB included.
+  detail.SetMasterSource(nullptr);
+  Link("ID;S");
+  master.First();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"6"}));
+}
+
+TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"a", "19990101", "1"}, {"ab", "20000101", "2"}, {"A", "20010101", "3"}, {"b", "19990101", "4"}};
+  Build({{"ID", "C", 3, 0}}, {{"a"}}, {{"MID", "C", 3, 0}, {"D", "D", 8, 0}, {"V", "N", 3, 0}}, rows,
+        "UPPER(MID)+DTOS(D)");
+  Link("ID");
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1", "3"}));
+  detail.SetMasterSource(nullptr);
+  detail.IndexOn(SecondFile(), "down", "UPPER(MID)+DTOS(D)", "", CVsetIndexUnique::Duplicates,
+                 CVsetSortStatus::Descending);
+  detail.SetIndexName("down");
+  Link("ID");
+  // NDX keeps no descending order.
+  const bool down = !detail.IndexAscending(detail.IndexCurrentOrder());
+  EXPECT_EQ(down, GetParam().name != std::string("ndx"));
+  EXPECT_EQ(Walk(detail, "V"), (down ? std::vector<std::string>{"3", "1"} : std::vector<std::string>{"1", "3"}));
+}
+
+// The detail of random masters and the searches for the same values,
+// against the records whose key fields hold them, over keys of one, two
+// and three fields.
+TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
+  std::mt19937 rng(611);
+  // "\xFF" is a letter of the code page, and the highest byte a key holds.
+  const std::vector<std::string> words = {"", "A", "AB", "ABC", "A B", "B", "BA", " A", "A\xFF", "\xFF\xFF\xFF"};
+  const auto pick = [&] { return words[rng() % words.size()]; };
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 1; i <= 60; ++i) rows.push_back({pick(), pick(), std::to_string(rng() % 3), std::to_string(i)});
+  std::vector<std::vector<std::string>> masters;
+  for (int i = 0; i < 12; ++i) masters.push_back({pick(), pick(), std::to_string(rng() % 3)});
+  // Deleted records are hidden, also where a search lands on one.
+  std::vector<int> deleted;
+  for (int i = 1; i <= 60; ++i)
+    if (rng() % 5 == 0) deleted.push_back(i);
+  Build({{"ID", "C", 3, 0}, {"S", "C", 3, 0}, {"K", "N", 1, 0}}, masters,
+        {{"MID", "C", 3, 0}, {"SUB", "C", 3, 0}, {"N", "N", 1, 0}, {"V", "N", 3, 0}}, rows, "MID+SUB+STR(N,1)",
+        deleted);
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const auto& r) {
+                              return std::find(deleted.begin(), deleted.end(), std::stoi(r[3])) != deleted.end();
+                            }),
+             rows.end());
+  detail.IndexOn(SecondFile(), "down", "MID+SUB+STR(N,1)", "", CVsetIndexUnique::Duplicates,
+                 CVsetSortStatus::Descending);
+  const auto padded = [](std::string s) {
+    s.resize(3, ' ');
+    return s;
+  };
+  for (const char* tag : {"key", "down"}) {
+    for (const char* fields : {"ID", "ID;S", "ID;S;K"}) {
+      const int given = static_cast<int>(std::count(fields, fields + std::strlen(fields), ';')) + 1;
+      detail.SetMasterSource(nullptr);
+      detail.SetIndexName(tag);
+      Link(fields);
+      master.First();
+      for (const auto& m : masters) {
+        std::vector<std::string> expected;
+        for (const auto& r : rows) {
+          bool match = padded(r[0]) == padded(m[0]);
+          if (given > 1) match = match && padded(r[1]) == padded(m[1]);
+          if (given > 2) match = match && r[2] == m[2];
+          if (match) expected.push_back(r[3]);
+        }
+        std::vector<std::string> got = Walk(detail, "V");
+        const auto byNumber = [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); };
+        std::sort(got.begin(), got.end(), byNumber);
+        std::sort(expected.begin(), expected.end(), byNumber);
+        EXPECT_EQ(got, expected) << tag << " " << fields << " master '" << m[0] << "','" << m[1] << "'," << m[2];
+        master.Next();
+        // FindKey over the whole table finds one of them, or none.
+        detail.SetMasterSource(nullptr);
+        std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
+        values.resize(static_cast<size_t>(given));
+        const bool found = detail.FindKey(values);
+        EXPECT_EQ(found, !expected.empty()) << tag << " FindKey " << fields << " '" << m[0] << "','" << m[1] << "'";
+        const auto landed = [&](const char* how) {
+          const std::string v = detail.FieldByName("V")->AsString();
+          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " " << how << " " << v;
+        };
+        if (found) landed("FindKey");
+        // FindNearest stands on one of them when there are any.
+        detail.FindNearest(values);
+        if (!expected.empty()) landed("FindNearest");
+        if (given == 3) {
+          // The set-key state gives every field.
+          detail.SetKey();
+          detail.FieldByName("MID")->SetAsString(m[0]);
+          detail.FieldByName("SUB")->SetAsString(m[1]);
+          detail.FieldByName("N")->SetAsString(m[2]);
+          detail.Post();
+          EXPECT_EQ(detail.GotoKey(), !expected.empty()) << tag << " GotoKey";
+          if (!expected.empty()) landed("GotoKey");
+          detail.EditKey();
+          detail.Post();
+          detail.GotoNearest();
+          if (!expected.empty()) landed("GotoNearest");
+        }
+        Link(fields);
+      }
+    }
+  }
+}
+
+TEST_P(MasterDetailKinds, SearchesMatchTheGivenFieldsWhole) {
+  Build({{"ID", "C", 3, 0}}, {{"A"}}, {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"AB", "x", "1"}, {"ABC", "", "2"}, {"A", "xy", "3"}, {"B", "", "4"}}, "MID");
+  detail.First();
+  EXPECT_TRUE(detail.FindKey({Variant("A")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  EXPECT_TRUE(detail.FindKey({Variant("AB")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "1");
+  detail.SetRecNo(4);
+  EXPECT_FALSE(detail.FindKey({Variant("C")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "4");  // back where it was
+  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+  detail.SetIndexName("down");
+  // "x" is not "xy", nor a blank SUB "x".
+  EXPECT_FALSE(detail.FindKey({Variant("A"), Variant("x")}));
+  EXPECT_FALSE(detail.FindKey({Variant("AB"), Variant("")}));
+  EXPECT_TRUE(detail.FindKey({Variant("AB"), Variant("x")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "1");
+  // MID alone: "A" with any SUB, never "AB".
+  EXPECT_TRUE(detail.FindKey({Variant("A")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  EXPECT_TRUE(detail.FindKey({Variant("ABC")}));
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "2");
+  // Read descending (NDX keeps ascending order), "AB" comes before "A": the
+  // nearest to "A" is "A".
+  const bool down = GetParam().name != std::string("ndx");
+  detail.FindNearest({Variant("A")});
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+  detail.FindNearest({Variant("AB"), Variant("y")});
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), down ? "1" : "2");
+  // The set-key state gives every field of the key: a blank SUB is blank.
+  detail.SetKey();
+  detail.FieldByName("MID")->SetAsString("A");
+  detail.Post();
+  EXPECT_FALSE(detail.GotoKey());
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), down ? "1" : "2");  // it stays
+  detail.GotoNearest();
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");  // the lowest key, read last when descending
+  detail.EditKey();
+  detail.FieldByName("SUB")->SetAsString("xy");
+  detail.Post();
+  EXPECT_TRUE(detail.GotoKey());
+  EXPECT_EQ(detail.FieldByName("V")->AsString(), "3");
+}
+
+TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
+  Build({{"ID", "C", 3, 0}}, {{"A"}}, {{"MID", "C", 3, 0}, {"SUB", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"A", "z", "1"}, {"AB", "a", "2"}, {"A", "a", "3"}, {"B", "z", "4"}, {"C", "z", "5"}}, "MID+SUB", {1, 4});
+  for (const char* tag : {"key", "down"}) {
+    if (std::string(tag) == "down")
+      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+    detail.SetIndexName(tag);
+    EXPECT_TRUE(detail.FindKey({Variant("A")})) << tag;
+    EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
+    EXPECT_FALSE(detail.FindKey({Variant("B")})) << tag;
+    EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MasterDetailKinds,
+                         ::testing::Values(DetailKind{"ndx", "3", "key.ndx"}, DetailKind{"ntx", "3", "key.ntx"},
+                                           DetailKind{"mdx", "4", "d.mdx"}, DetailKind{"cdx", "F", "d.cdx"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
