@@ -594,8 +594,11 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   const std::string table = RealName(tableName);
   const std::string name = table + kSuffix;
   const std::string folder = FolderOf(table);
-  // Staging folders that a killed replacement left here go as well.
+  // Staging folders that a killed replacement left here (beside the file,
+  // or beside the link it was replaced through) go as well.
   RemoveStaleStages(folder);
+  if (const std::string given = FolderOf(CVO_DiskFile::NormaliseName(tableName)); given != folder)
+    RemoveStaleStages(given);
   if (!EntryExists(name)) return true;
   const std::string base = BaseOf(table);
   if (::access(table.c_str(), W_OK) != 0 || ::access(folder.c_str(), W_OK | X_OK) != 0)
