@@ -11,7 +11,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 
@@ -115,7 +118,23 @@ void CheckReplaceableTarget(const std::string& path) {
 void RemoveStaleStages(const std::string& directory) noexcept {
   try {
     const std::string dir = directory.empty() ? std::string(".") : directory;
+    // A folder looked at before and not changed since (its entries, so its
+    // time, stay) has no stage that was not there then; one that was held
+    // then is looked at again, as its holder may have ended since.  A time
+    // too close to now may hide an entry made in the same tick.
+    struct stat ds {};
+    if (::stat(dir.c_str(), &ds) != 0) return;
+    static std::mutex seenLock;
+    static std::map<std::string, std::pair<ino_t, timespec>> seen;
+    {
+      const std::lock_guard<std::mutex> hold(seenLock);
+      const auto at = seen.find(dir);
+      if (at != seen.end() && at->second.first == ds.st_ino && at->second.second.tv_sec == ds.st_mtim.tv_sec &&
+          at->second.second.tv_nsec == ds.st_mtim.tv_nsec)
+        return;
+    }
     if (::access(dir.c_str(), W_OK | X_OK) != 0) return;
+    bool held = false;
     std::vector<std::string> found;
     if (DIR* d = ::opendir(dir.c_str())) {
       while (const dirent* e = ::readdir(d)) {
@@ -132,10 +151,18 @@ void RemoveStaleStages(const std::string& directory) noexcept {
       if (d.get() < 0) continue;
       // Held: its stage is alive.  Not marked: its stage is between making
       // the folder and taking it.
-      if (::flock(d.get(), LOCK_EX | LOCK_NB) != 0) continue;
-      if (::faccessat(d.get(), kOwnerMark, F_OK, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (::flock(d.get(), LOCK_EX | LOCK_NB) != 0 ||
+          ::faccessat(d.get(), kOwnerMark, F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+        held = true;
+        continue;
+      }
       std::error_code ec;
       std::filesystem::remove_all(path, ec);
+    }
+    if (!held && ::time(nullptr) > ds.st_mtim.tv_sec + 2) {
+      const std::lock_guard<std::mutex> hold(seenLock);
+      if (seen.size() > 1000) seen.clear();
+      seen[dir] = {ds.st_ino, ds.st_mtim};
     }
   } catch (...) {
     // Left for a later look.
