@@ -294,6 +294,32 @@ TEST_F(JournalTrust, JournalNameThatIsALinkIsNeitherWrittenThroughNorRead) {
   ExpectRefused(table_, "link to a journal");
 }
 
+TEST_F(JournalTrust, AFileTheNextOpenCouldNotWriteBackStopsTheOperationBeforeItWrites) {
+  // An index file in another folder: no journal piece may name it, so pack
+  // and password change refuse before a byte moves, and say why.
+  {
+    CVO_dBHandler h(table_, "", true, false);
+    ASSERT_EQ(
+        h.cvIndexTo(dir_ / "other/far.ntx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+        0);
+  }
+  const auto far = ReadAll(dir_ / "other/far.ntx");
+  for (const bool password : {false, true}) {
+    SCOPED_TRACE(password);
+    CVO_dBHandler h(table_, "", true, false);
+    ASSERT_EQ(h.cvIndex((dir_ / "other/far.ntx") + "," + (dir_ / "t/n.ntx"), ""), 0);
+    try {
+      password ? h.cvSetPassword("secret") : h.cvPack();
+      ADD_FAILURE() << "went ahead";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("far.ntx"), std::string::npos) << e.Message();
+    }
+    EXPECT_FALSE(cvRollbackJournal::HasJournal(table_));
+  }
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
+  EXPECT_EQ(ReadAll(dir_ / "other/far.ntx"), far);
+}
+
 TEST_F(JournalTrust, TableReachedThroughALinkHasOneJournalBesideItsFile) {
   // Opened and packed through a link in another folder, rolled back by an
   // open through the link and by one of the file itself.
