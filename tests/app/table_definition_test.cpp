@@ -674,6 +674,8 @@ TEST(TableDefinition, AReplacementKilledBetweenStepsLeavesATableWithItsMemo) {
     // with its memo.
     { CVO_dBHandler open(table, "", false, false); }
     EXPECT_FALSE(fs::exists(table + "-journal"));
+    // The open took away the staging folder the kill left.
+    for (const std::string& f : Files(b.dir)) EXPECT_NE(f.rfind(".~kp", 0), 0u) << f;
     const std::vector<Descriptor> d = Descriptors(table);
     if (ReadAll(table) == before.at("t.dbf")) {
       const auto now = Snapshot(b.dir);
