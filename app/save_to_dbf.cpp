@@ -166,6 +166,8 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
     if (!autoOverwrite && !(confirm && confirm(cvMessage(cvErrOverwriteTable)))) return false;
     path = *existing;
   }
+  // A device, a pipe or a dangling link is not a table to replace.
+  CheckReplaceableTarget(path);
   TSourceScope scope(source);
 
   std::vector<std::string> sourceNames;

@@ -56,6 +56,7 @@ void TCreateCorvidDataSet::Execute() {
     if (!AutoOverwrite && !(OnConfirmOverwrite && OnConfirmOverwrite(cvMessage(cvErrOverwriteTable)))) return;
     path = *existing;
   }
+  CheckReplaceableTarget(path);
   // The new table (and its memo) is written beside the old one and moved
   // over it only once complete: a failure keeps the old table.
   const std::string name = ExtractFileName(path);
@@ -66,10 +67,18 @@ void TCreateCorvidDataSet::Execute() {
 }
 
 std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const std::string& tableName) {
-  cvRollbackJournal journal(stage.TargetOf(tableName));
-  for (const std::string& n : stage.StagedNames()) {
-    const std::string target = stage.TargetOf(n);
-    if (FindExistingFile(target)) journal.KeepFile(target);
+  const std::string table = stage.TargetOf(tableName);
+  for (const std::string& n : stage.StagedNames()) CheckReplaceableTarget(stage.TargetOf(n));
+  // The old files are kept in the table's journal, which the next open of
+  // the table rolls back after a kill.  Without an old table there is no
+  // pair to keep whole and nothing that opens to roll back.
+  cvRollbackJournal journal(table);
+  if (FindExistingFile(table)) {
+    for (const std::string& n : stage.StagedNames()) {
+      const std::string target = stage.TargetOf(n);
+      if (FindExistingFile(target)) journal.KeepFile(target);
+    }
+    journal.ExpectTable(stage.Path(tableName));
   }
   journal.Sync();
   std::vector<std::string> moved;

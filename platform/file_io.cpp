@@ -200,6 +200,16 @@ int64_t FileSize(int handle) {
 
 bool FileFlush(int handle) { return handle >= 0 && ::fsync(handle) == 0; }
 
+bool FileSyncDirectory(const std::string& directory) {
+  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return ok;
+}
+
 bool FileTruncate(int handle, int64_t size) {
   return handle >= 0 && size >= 0 && ::ftruncate(handle, static_cast<off_t>(size)) == 0;
 }

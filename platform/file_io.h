@@ -57,8 +57,12 @@ int64_t FileRead(int handle, int64_t position, void* buffer, size_t count);
 // Writes all `count` bytes at `position`; false when any byte could not be
 // written (errno says why; ENOSPC for a short write without an error).
 bool FileWrite(int handle, int64_t position, const void* buffer, size_t count);
-int64_t FileSize(int handle);                 // -1 on error
-bool FileFlush(int handle);                   // fsync
+int64_t FileSize(int handle);  // -1 on error
+bool FileFlush(int handle);    // fsync
+// Forces a folder's entries (files created, renamed or deleted in it) to the
+// disk; false with errno set when that failed.  A file system that cannot
+// sync a folder (EINVAL) keeps its entries by other means and succeeds.
+bool FileSyncDirectory(const std::string& directory);
 bool FileTruncate(int handle, int64_t size);  // set the end of file
 bool FileIsReadWrite(int handle);
 

@@ -20,8 +20,15 @@
 // The target of a staged name is the existing file that answers to it in
 // the target directory (found without regard to case, so PHONES.DBF is
 // replaced and no second phones.dbf appears), the file a symbolic link
-// points to when it is one, else the name itself.  A replaced file keeps its
-// permissions.
+// points to when it is one, else the name itself.  A target that exists and
+// is not a regular file (or a link to one) is refused: a device or a pipe
+// is never replaced by a regular file, nor waited on, and a dangling link
+// is not turned into one.  A replaced file keeps its permissions.
+//
+// A staging folder is held (an exclusive lock on it, and a mark inside
+// once held) for as long as its stage lives; one that nobody holds any more
+// was left by a process that died, and the next stage or table open in
+// that folder removes it (RemoveStaleStages).
 #pragma once
 
 #include <functional>
@@ -57,9 +64,20 @@ public:
 private:
   std::string targetDir_;
   std::string dir_;
+  int lock_ = -1;  // the staging folder, held while this stage lives
 };
 
+// Raises EInOutError unless `path` does not exist, is a regular file, or is
+// a symbolic link to one.
+void CheckReplaceableTarget(const std::string& path);
+
+// Removes the staging folders in `directory` that a stage of a process that
+// ended left behind: only folders of this user, named as a stage names
+// them, marked and not held.  Never raises.
+void RemoveStaleStages(const std::string& directory) noexcept;
+
 // For tests: called before each step of a commit with the step ("take",
-// "flush", "move") and the staged file's name; a raise fails that step.
+// "backup", "flush", "move") and the staged file's name, or ("sync") and the
+// folder; a raise fails that step.
 using TReplaceStepHook = std::function<void(const std::string& step, const std::string& name)>;
 void SetReplaceStepHook(TReplaceStepHook hook);

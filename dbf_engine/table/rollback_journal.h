@@ -14,13 +14,37 @@
 // when the process died after forcing them out, exactly as after it.
 // Other programs see the journal as an unknown file next to the table.
 //
+// What a journal may touch.  Opening a table runs its journal, and a
+// journal is a file anyone may have put there, so it is trusted no further
+// than this: every piece names one of the table's own files (the table, its
+// memo, an index file) by a plain name in the table's own folder, never a
+// path, and the file is written without following a symbolic link; a piece
+// may lengthen a file only with bytes it holds; and the journal is bound to
+// the table it was written for (its name, the bytes of the table it did not
+// keep, the table's record layout, or for a whole-file replacement the old
+// or the new table itself), so one moved beside another table is refused
+// with an error and left where it is.  The journal of a table reached
+// through a symbolic link lies beside the file the link leads to, where the
+// writer and every later open look.  The writer creates the journal file
+// exclusively (never through an existing name or link) and raises for any
+// file it could not name that way, before a byte of it is touched.
+//
 // File format (integers little-endian):
-//   header, 32 bytes:
+//   header, 64 bytes:
 //     0   8  magic "CVJRNL" 0x0D 0x1A
-//     8   4  format version (1)
+//     8   4  format version (2)
 //     12  4  salt: a random number of this journal, part of every checksum
-//     16  4  CRC-32 of bytes 0..15
-//     20  12 zero
+//     16  4  pieces forced out with the binding (0: not bound yet)
+//     20  4  flags: 1 bound; 2 the table's record layout (bytes 8..11)
+//            never changes; 4 the new table of a replacement is known
+//     24  8  the table's length when bound
+//     32  4  CRC-32 of the table's bytes that the bound pieces do not keep
+//     36  4  name length n of the table
+//     40  8  the new table's length (replacement)
+//     48  4  CRC-32 of the new table (replacement)
+//     52  4  CRC-32 of bytes 0..51 and the table's name
+//     56  8  zero
+//     64  n  the table's file name, without folder
 //   then the pieces, one after the other:
 //     0   4  piece mark "PIEC"
 //     4   4  name length n
@@ -30,14 +54,16 @@
 //     32  4  CRC-32 of the kept bytes, seeded with the salt
 //     36  4  CRC-32 of bytes 0..35 and the name, seeded with the salt
 //     40  8  zero
-//     48  n  the file's name, relative to the table's folder
+//     48  n  the file's name, without folder
 //     48+n k the kept bytes
-// A journal whose header does not check out was cut short before its first
-// Sync, so no file had been touched: it is deleted.  Pieces are read up to
-// the first one that does not check out (a torn tail, written after the
-// last Sync, covers bytes not yet overwritten); the pieces before it are
-// written back, the last kept first, so every file ends with its bytes and
-// its length from before the operation.
+// Every checksum but the header's is seeded with the salt.  A journal that
+// is not bound yet was cut short before its first Sync, so no file had been
+// touched: it is deleted.  Pieces are read up to the first one that does
+// not check out (a torn tail, written after the last Sync, covers bytes not
+// yet overwritten); the pieces before it are written back, the last kept
+// first, so every file ends with its bytes and its length from before the
+// operation.  The checksums find torn writes; they prove nothing about who
+// wrote the journal, which is why every piece is checked as above.
 //
 // Write-backs go through CVO_DiskFile's own read and write, never through a
 // subclass's: a table's read window or an override that fails on purpose
@@ -79,8 +105,13 @@ public:
   // journal is still whole: Restore can follow).
   void Commit();
   bool Empty() const { return pieces_.empty(); }
+  // The file `path` is what the table becomes (a whole-file replacement):
+  // at the next open, the table must be that file or the one kept.  Called
+  // before the first Sync.
+  void ExpectTable(const std::string& path);
 
-  // The journal file of the table `tableName`.
+  // The journal file of the table `tableName`: beside the file the name
+  // leads to.
   static std::string JournalName(const std::string& tableName);
   // Whether the table `tableName` has a journal beside it.
   static bool HasJournal(const std::string& tableName);
@@ -88,7 +119,8 @@ public:
   // holding the table exclusively meanwhile.  False when another handle
   // holds the table (its operation may still be running: nothing is
   // touched).  A journal that cannot be rolled back (no write permission, a
-  // file that cannot be written) raises an error naming it, and stays.
+  // file that cannot be written) or that is refused (see above) raises an
+  // error naming it, and stays.
   static bool RollBackHot(const std::string& tableName);
 
   // Implementation details follow.
@@ -96,24 +128,34 @@ private:
   struct Piece {
     CVO_DiskFile* file;  // borrowed; null for a file kept by name
     std::string path;    // full name of the file
+    std::string name;    // its name in the table's folder
     int64_t from;        // first byte kept
     int64_t length;      // bytes kept
     int64_t size;        // the file's old length
     int64_t at;          // where the kept bytes start in the journal
+    uint32_t check;      // CRC-32 of the kept bytes, seeded with the salt
   };
   void Copy(CVO_DiskFile& file, const std::string& path, int64_t from, int64_t to);
   void Create();
-  static void PutBack(CVO_DiskFile& store, CVO_DiskFile& file, const Piece& p);
+  void Bind();
+  void WriteHeader();
   // Closes and deletes the journal file, and forces the folder out.
   void Delete();
   void Drop() noexcept;
 
-  std::string tableName_;
+  std::string tableName_;  // as given
+  std::string table_;      // the file it leads to
   std::string name_;
   std::string folder_;
-  std::unique_ptr<CVO_DiskFile> store_;
+  std::string tableBase_;
+  int store_ = -1;
   uint32_t salt_ = 0;
   int64_t end_ = 0;
-  bool folderSynced_ = false;
+  uint32_t bound_ = 0;
+  uint32_t flags_ = 0;
+  int64_t tableSize_ = 0;
+  uint32_t rest_ = 0;
+  int64_t afterSize_ = 0;
+  uint32_t afterCheck_ = 0;
   std::vector<Piece> pieces_;
 };

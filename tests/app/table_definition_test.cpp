@@ -4,6 +4,8 @@
 // (python3-dbf and configparser, Perl XBase, xbase64's dumprecs).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -533,8 +535,9 @@ TEST(TableDefinition, AReplacementThatFailsAnywhereLeavesTheOldTableAndItsEntry)
       EXPECT_NE(MessageOf([&] { b.Exec("create table '" + lower + "' " + kWideTable); }), "(no error)");
     }
     unchanged();
-    // Each step of the commit fails in turn: taking the old files, flushing
-    // and moving each new one; what moved goes back.
+    // Each step of the commit fails in turn: taking and keeping aside the
+    // old files, flushing and moving each new one, syncing the folder; what
+    // moved goes back.
     int steps = 0;
     for (int n = 1;; ++n) {
       FailStep fail(n);
@@ -546,7 +549,7 @@ TEST(TableDefinition, AReplacementThatFailsAnywhereLeavesTheOldTableAndItsEntry)
       EXPECT_NE(m.find("injected"), std::string::npos) << m;
       unchanged();
     }
-    EXPECT_EQ(steps, 9);  // three files, three steps each
+    EXPECT_EQ(steps, 13);  // three files, four steps each, and the folder
     // The successful replacement took the existing names: no second table.
     const auto after = Snapshot(b.dir);
     EXPECT_EQ(after.size(), 4u);
@@ -605,6 +608,39 @@ TEST(SaveToDBF, AReplacementThatFailsLeavesTheOldTable) {
   EXPECT_EQ(ReadAll(other / "OUT.DBF")[4], 30);  // records
 }
 
+TEST(SaveToDBF, ADevicePipeOrDanglingLinkIsRefusedAndStaysWhatItIs) {
+  Binding b(T::FoxPro2);
+  b.Exec("create table '" + b.Path("src.dbf") + "' (name char(12), n integer, note blob(1))");
+  b.Fill("src.dbf", {{"a", 1}, {"b", 2}});
+  b.sift.SetSQL("select name, n, note from src");
+  b.sift.Open();
+  b.sift.AutoOverwrite = true;
+  ASSERT_EQ(mkfifo(b.Path("pipe.dbf").c_str(), 0600), 0);
+  const bool device = mknod(b.Path("null.dbf").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  fs::create_symlink(b.Path("nowhere.dbf"), b.Path("dangling.dbf"));
+  fs::create_symlink("/dev/null", b.Path("tonull.dbf"));
+  const auto before = Files(b.dir);
+  // Nothing may wait on the pipe: a hang ends the test.
+  alarm(30);
+  for (const char* name : {"pipe.dbf", "null.dbf", "dangling.dbf", "tonull.dbf", "PIPE"}) {
+    if (std::string(name) == "null.dbf" && !device) continue;
+    SCOPED_TRACE(name);
+    EXPECT_NE(MessageOf([&] { b.sift.SaveToDBF(b.Path(name)); }).find("not a regular file"), std::string::npos);
+    EXPECT_EQ(Files(b.dir), before);
+  }
+  alarm(0);
+  struct stat st {};
+  ASSERT_EQ(lstat(b.Path("pipe.dbf").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  if (device) {
+    ASSERT_EQ(lstat(b.Path("null.dbf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  }
+  EXPECT_TRUE(fs::is_symlink(b.Path("dangling.dbf")));
+  EXPECT_FALSE(fs::exists(b.Path("nowhere.dbf")));
+  b.sift.Close();
+}
+
 TEST(TableDefinition, AReplacementKilledBetweenStepsLeavesATableWithItsMemo) {
   Binding b(T::DBaseIII);
   b.sift.AutoOverwrite = true;
@@ -638,6 +674,8 @@ TEST(TableDefinition, AReplacementKilledBetweenStepsLeavesATableWithItsMemo) {
     // with its memo.
     { CVO_dBHandler open(table, "", false, false); }
     EXPECT_FALSE(fs::exists(table + "-journal"));
+    // The open took away the staging folder the kill left.
+    for (const std::string& f : Files(b.dir)) EXPECT_NE(f.rfind(".~kp", 0), 0u) << f;
     const std::vector<Descriptor> d = Descriptors(table);
     if (ReadAll(table) == before.at("t.dbf")) {
       const auto now = Snapshot(b.dir);

@@ -339,19 +339,29 @@ TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
   // Dying at the first write into the table: the journal is complete.
   DieInPackWhen([&] { return ReadAll(t_) != original_["p.dbf"]; });
   const auto j = ReadAll(cvRollbackJournal::JournalName(t_));
-  ASSERT_GE(j.size(), 32u);
+  ASSERT_GE(j.size(), 64u + 5);
   EXPECT_EQ(std::string(j.begin(), j.begin() + 8), "CVJRNL\r\x1A");
-  EXPECT_EQ(LE32At(j, 8), 1u);
-  EXPECT_EQ(LE32At(j, 16), ~BitwiseCrc32(0xFFFFFFFFu, j.data(), 16));
+  EXPECT_EQ(LE32At(j, 8), 2u);
+  // Bound to the table: its name, and the bytes of it that no piece keeps.
+  EXPECT_EQ(LE32At(j, 36), 5u);
+  EXPECT_EQ(std::string(j.begin() + 64, j.begin() + 69), "p.dbf");
+  EXPECT_EQ(LE32At(j, 52), ~BitwiseCrc32(BitwiseCrc32(0xFFFFFFFFu, j.data(), 52), j.data() + 64, 5));
   const uint32_t salt = LE32At(j, 12);
+  uint8_t s[4];
+  cvStoreLE32(s, salt);
+  const uint32_t seeded = BitwiseCrc32(0xFFFFFFFFu, s, 4);
   const auto& table = original_["p.dbf"];
   // Record 2 is the first deleted one; each index file is kept whole.
   const uint64_t tail = LE16At(table, 8) + LE16At(table, 10);
+  EXPECT_EQ(LE32At(j, 16), 4u);  // pieces bound
+  EXPECT_EQ(LE32At(j, 20), 3u);  // bound, the record layout stays
+  EXPECT_EQ(LE64At(j, 24), table.size());
+  EXPECT_EQ(LE32At(j, 32), ~BitwiseCrc32(seeded, table.data() + 32, tail - 32));
   const std::vector<std::tuple<std::string, uint64_t, uint64_t>> expected = {{"p.dbf", 0, 32},
                                                                              {"p.dbf", tail, table.size() - tail},
                                                                              {"n.ntx", 0, original_["n.ntx"].size()},
                                                                              {"t.cdx", 0, original_["t.cdx"].size()}};
-  size_t at = 32;
+  size_t at = 64 + 5;
   for (const auto& [name, from, length] : expected) {
     SCOPED_TRACE(name);
     ASSERT_LE(at + 48, j.size());
@@ -362,9 +372,6 @@ TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
     EXPECT_EQ(LE64At(j, at + 16), length);
     const auto& file = original_[name];
     EXPECT_EQ(LE64At(j, at + 24), file.size());
-    uint8_t s[4];
-    cvStoreLE32(s, salt);
-    const uint32_t seeded = BitwiseCrc32(0xFFFFFFFFu, s, 4);
     EXPECT_EQ(LE32At(j, at + 36),
               ~BitwiseCrc32(BitwiseCrc32(seeded, j.data() + at, 36), j.data() + at + 48, nameLength));
     EXPECT_EQ(std::string(j.begin() + at + 48, j.begin() + at + 48 + nameLength), name);

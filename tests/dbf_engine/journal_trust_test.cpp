@@ -1,0 +1,338 @@
+// The journal that an open of a table rolls back is a file anyone may have
+// put there.  Journals left by real packs that died are forged here (every
+// checksum recomputed, as anyone can) into pieces that name files outside
+// the table's folder or of another table, lengths the journal does not
+// hold, and journals moved beside another table: the open refuses each with
+// an error naming the journal, writes nothing, and leaves the journal for
+// the owner to look at.  A journal moved or copied with its table's folder
+// still rolls back.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/maintenance_test_util.h"
+#include "dbf_engine/messages.h"
+#include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/rollback_journal.h"
+#include "dbf_engine/table/table_file.h"
+#include "platform/exceptions.h"
+#include "common/test_files.h"
+
+using namespace mtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+uint32_t Crc(uint32_t crc, const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return crc;
+}
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
+  Put32(b, at, static_cast<uint32_t>(v));
+  Put32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+
+// A journal taken apart and put together again with every checksum right.
+struct Journal {
+  std::vector<uint8_t> header;  // 64 bytes
+  std::string table;
+  struct Piece {
+    std::string name;
+    uint64_t from, size;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Piece> pieces;
+
+  explicit Journal(const std::vector<uint8_t>& j) {
+    header.assign(j.begin(), j.begin() + 64);
+    const uint32_t n = LE32At(j, 36);
+    table.assign(j.begin() + 64, j.begin() + 64 + n);
+    for (size_t at = 64 + n; at + 48 <= j.size();) {
+      const uint32_t nl = LE32At(j, at + 4);
+      const uint64_t length = LE64At(j, at + 16);
+      Piece p{std::string(j.begin() + at + 48, j.begin() + at + 48 + nl), LE64At(j, at + 8), LE64At(j, at + 24), {}};
+      p.bytes.assign(j.begin() + at + 48 + nl, j.begin() + at + 48 + nl + length);
+      pieces.push_back(p);
+      at += 48 + nl + length;
+    }
+  }
+
+  std::vector<uint8_t> Bytes() const {
+    std::vector<uint8_t> h = header;
+    Put32(h, 36, static_cast<uint32_t>(table.size()));
+    Put32(h, 52, ~Crc(Crc(0xFFFFFFFFu, h.data(), 52), reinterpret_cast<const uint8_t*>(table.data()), table.size()));
+    std::vector<uint8_t> out = h;
+    out.insert(out.end(), table.begin(), table.end());
+    uint8_t s[4];
+    cvStoreLE32(s, LE32At(header, 12));
+    const uint32_t seeded = Crc(0xFFFFFFFFu, s, 4);
+    for (const Piece& p : pieces) {
+      std::vector<uint8_t> ph(48, 0);
+      ph[0] = 'P', ph[1] = 'I', ph[2] = 'E', ph[3] = 'C';
+      Put32(ph, 4, static_cast<uint32_t>(p.name.size()));
+      Put64(ph, 8, p.from);
+      Put64(ph, 16, p.bytes.size());
+      Put64(ph, 24, p.size);
+      Put32(ph, 32, ~Crc(seeded, p.bytes.data(), p.bytes.size()));
+      Put32(ph, 36, ~Crc(Crc(seeded, ph.data(), 36), reinterpret_cast<const uint8_t*>(p.name.data()), p.name.size()));
+      out.insert(out.end(), ph.begin(), ph.end());
+      out.insert(out.end(), p.name.begin(), p.name.end());
+      out.insert(out.end(), p.bytes.begin(), p.bytes.end());
+    }
+    return out;
+  }
+};
+
+std::vector<Row> Rows(int count, int seed) {
+  std::vector<Row> rows;
+  for (int i = 0; i < count; ++i)
+    rows.push_back(
+        {"N" + std::to_string(seed) + "_" + std::to_string(i), i * 1.5, "memo " + std::to_string(i), i % 3 == 1});
+  return rows;
+}
+
+class JournalTrust : public ::testing::Test {
+protected:
+  // outer/{victim.txt, other/, t/{p.dbf, p.fpt, n.ntx}}
+  void SetUp() override {
+    fs::create_directories(dir_ / "t");
+    fs::create_directories(dir_ / "other");
+    WriteAll(dir_ / "victim.txt", Bytes("precious"));
+    WriteAll(dir_ / "VICTIM.TXT", Bytes("precious too"));
+    table_ = Make("t", 60, 1);
+    for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) original_[f] = ReadAll(fs::path(dir_ / "t") / f);
+  }
+
+  static std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+  std::string Make(const std::string& folder, int count, int seed) {
+    TempDir scratch;
+    const std::string made = MakeTable(scratch, "p.dbf", "F", Rows(count, seed));
+    const std::string to = dir_ / folder;
+    fs::create_directories(to);
+    fs::copy_file(made, to + "/p.dbf", fs::copy_options::overwrite_existing);
+    fs::copy_file(scratch / "p.fpt", to + "/p.fpt", fs::copy_options::overwrite_existing);
+    CVO_dBHandler h(to + "/p.dbf", "", true, false);
+    EXPECT_EQ(h.cvIndexTo(to + "/n.ntx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    return to + "/p.dbf";
+  }
+
+  // Packs `table` in a child that dies at its 1st, 2nd, ... write until the
+  // table itself has changed with the journal beside it.
+  void LeavePackJournal(const std::string& table) {
+    const fs::path folder = fs::path(table).parent_path();
+    std::map<std::string, std::vector<uint8_t>> before;
+    for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) before[f] = ReadAll(folder / f);
+    for (int64_t n = 1; n < 5000; ++n) {
+      for (const auto& [f, b] : before) WriteAll(folder / f, b);
+      fs::remove(cvRollbackJournal::JournalName(table));
+      const pid_t kid = ::fork();
+      ASSERT_GE(kid, 0);
+      if (kid == 0) {
+        try {
+          CVO_dBHandler h(table, "", true, false);
+          if (h.cvIndex((folder / "n.ntx").string(), "") != 0) ::_exit(2);
+          cvSetCrashCountdown(n);
+          h.cvPack();
+        } catch (...) {
+          ::_exit(3);
+        }
+        ::_exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(kid, &status, 0), kid);
+      ASSERT_TRUE(WIFEXITED(status));
+      ASSERT_NE(WEXITSTATUS(status), 0) << "the pack ended before it wrote the table";
+      if (cvRollbackJournal::HasJournal(table) && ReadAll(table) != before["p.dbf"]) return;
+    }
+    FAIL() << "the pack never wrote its table";
+  }
+
+  std::string JournalOf() const { return cvRollbackJournal::JournalName(table_); }
+
+  // The open refuses the journal by name and leaves every file as it was.
+  void ExpectRefused(const std::string& table, const std::string& what) {
+    SCOPED_TRACE(what);
+    const std::string journal = cvRollbackJournal::JournalName(table);
+    const auto j = ReadAll(journal);
+    const auto t = ReadAll(table);
+    try {
+      CVO_dBaseDBF open(table, "", false, true);
+      ADD_FAILURE() << "opened beside a journal it should refuse";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find(journal), std::string::npos) << e.Message();
+    }
+    EXPECT_EQ(ReadAll(journal), j) << "the journal must stay as it was";
+    EXPECT_EQ(ReadAll(table), t);
+    EXPECT_EQ(ReadAll(dir_ / "victim.txt"), Bytes("precious"));
+    EXPECT_EQ(ReadAll(dir_ / "VICTIM.TXT"), Bytes("precious too"));
+    EXPECT_FALSE(fs::exists(dir_ / "other/new.sh"));
+    EXPECT_FALSE(fs::exists(dir_ / "t/sub"));
+  }
+
+  // The open rolls the journal back: every file as before the pack.
+  void ExpectRolledBack(const std::string& table, const std::map<std::string, std::vector<uint8_t>>& before) {
+    EXPECT_NO_THROW(CVO_dBaseDBF(table, "", false, true));
+    EXPECT_FALSE(cvRollbackJournal::HasJournal(table));
+    for (const auto& [f, b] : before) EXPECT_EQ(ReadAll(fs::path(table).parent_path() / f), b) << f;
+  }
+
+  TempDir dir_;
+  std::string table_;
+  std::map<std::string, std::vector<uint8_t>> original_;
+};
+
+TEST_F(JournalTrust, PiecesNamingFilesOutsideTheTablesOwnAreRefused) {
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  const std::vector<std::string> names = {"../victim.txt",
+                                          dir_ / "victim.txt",
+                                          "..\\VICTIM.TXT",
+                                          "../other/new.sh",
+                                          "sub/p.fpt",
+                                          "t/../../victim.txt",
+                                          "other.dbf",
+                                          "q.fpt",
+                                          ".."};
+  for (const std::string& name : names) {
+    Journal j(real);
+    // Put after the bound pieces, written back first; and in place of one.
+    j.pieces.push_back({name, 0, 8, Bytes("OVERRIDE")});
+    WriteAll(JournalOf(), j.Bytes());
+    ExpectRefused(table_, "added " + name);
+    Journal k(real);
+    k.pieces.back().name = name;
+    WriteAll(JournalOf(), k.Bytes());
+    ExpectRefused(table_, "renamed " + name);
+  }
+  // The journal as the pack left it still rolls back.
+  WriteAll(JournalOf(), real);
+  ExpectRolledBack(table_, original_);
+}
+
+TEST_F(JournalTrust, LengthsTheJournalDoesNotHoldAreRefused) {
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  for (const uint64_t size : {uint64_t{1} << 40, uint64_t{1} << 50, uint64_t{1} << 62}) {
+    Journal j(real);
+    // The table's tail: a file a terabyte long, mostly a hole.
+    j.pieces[1].size = size;
+    j.pieces[1].from = 0;
+    WriteAll(JournalOf(), j.Bytes());
+    ExpectRefused(table_, "tail " + std::to_string(size));
+    Journal k(real);
+    k.pieces.push_back({"n.ntx", 0, size, Bytes("x")});
+    WriteAll(JournalOf(), k.Bytes());
+    ExpectRefused(table_, "index " + std::to_string(size));
+    EXPECT_LT(fs::file_size(table_), 1u << 20);
+    EXPECT_LT(fs::file_size(dir_ / "t/n.ntx"), 1u << 20);
+  }
+  WriteAll(JournalOf(), real);
+  ExpectRolledBack(table_, original_);
+}
+
+TEST_F(JournalTrust, JournalOfAnotherTableOfTheSameNameIsRefused) {
+  // A bigger p.dbf in another folder dies in its pack; its journal is put
+  // beside this one's p.dbf.
+  const std::string big = Make("big", 400, 2);
+  std::map<std::string, std::vector<uint8_t>> bigBefore;
+  for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) bigBefore[f] = ReadAll(fs::path(dir_ / "big") / f);
+  LeavePackJournal(big);
+  fs::copy_file(cvRollbackJournal::JournalName(big), JournalOf());
+  ExpectRefused(table_, "another table's journal");
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
+  // A journal renamed for a table of another name is refused too.
+  fs::rename(JournalOf(), dir_ / "t/q.dbf-journal");
+  fs::copy_file(table_, dir_ / "t/q.dbf");
+  ExpectRefused(dir_ / "t/q.dbf", "another name");
+  fs::remove(dir_ / "t/q.dbf-journal");
+  fs::remove(dir_ / "t/q.dbf");
+  // Its own table's folder, moved and copied whole, still rolls back.
+  fs::rename(dir_ / "big", dir_ / "moved");
+  fs::copy(dir_ / "moved", dir_ / "copied");
+  ExpectRolledBack(dir_ / "moved/p.dbf", bigBefore);
+  ExpectRolledBack(dir_ / "copied/p.dbf", bigBefore);
+}
+
+TEST_F(JournalTrust, JournalNameThatIsALinkIsNeitherWrittenThroughNorRead) {
+  const std::string leak = dir_ / "other/leak";
+  for (const bool password : {false, true}) {
+    SCOPED_TRACE(password);
+    {
+      CVO_dBHandler h(table_, "", true, false);
+      // Dangling: a write through it would create the file it names.
+      fs::create_symlink(leak, JournalOf());
+      EXPECT_THROW(password ? h.cvSetPassword("secret") : h.cvPack(), ECorvidError);
+      EXPECT_FALSE(fs::exists(leak)) << "a copy of the table went through the link";
+      EXPECT_TRUE(fs::is_symlink(JournalOf()));
+    }
+    for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
+    // The next open refuses it rather than take it for no journal at all.
+    ExpectRefused(table_, "dangling link");
+    // Nor is a link to a journal followed.
+    fs::remove(JournalOf());
+  }
+  LeavePackJournal(table_);
+  fs::rename(JournalOf(), dir_ / "other/j");
+  fs::create_symlink(dir_ / "other/j", JournalOf());
+  ExpectRefused(table_, "link to a journal");
+}
+
+TEST_F(JournalTrust, AFileTheNextOpenCouldNotWriteBackStopsTheOperationBeforeItWrites) {
+  // An index file in another folder: no journal piece may name it, so pack
+  // and password change refuse before a byte moves, and say why.
+  {
+    CVO_dBHandler h(table_, "", true, false);
+    ASSERT_EQ(
+        h.cvIndexTo(dir_ / "other/far.ntx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+        0);
+  }
+  const auto far = ReadAll(dir_ / "other/far.ntx");
+  for (const bool password : {false, true}) {
+    SCOPED_TRACE(password);
+    CVO_dBHandler h(table_, "", true, false);
+    ASSERT_EQ(h.cvIndex((dir_ / "other/far.ntx") + "," + (dir_ / "t/n.ntx"), ""), 0);
+    try {
+      password ? h.cvSetPassword("secret") : h.cvPack();
+      ADD_FAILURE() << "went ahead";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("far.ntx"), std::string::npos) << e.Message();
+    }
+    EXPECT_FALSE(cvRollbackJournal::HasJournal(table_));
+  }
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
+  EXPECT_EQ(ReadAll(dir_ / "other/far.ntx"), far);
+}
+
+TEST_F(JournalTrust, TableReachedThroughALinkHasOneJournalBesideItsFile) {
+  // Opened and packed through a link in another folder, rolled back by an
+  // open through the link and by one of the file itself.
+  const std::string link = dir_ / "other/p.dbf";
+  for (const char* f : {"p.dbf", "p.fpt", "n.ntx"})
+    fs::create_symlink(fs::path(dir_ / "t") / f, fs::path(dir_ / "other") / f);
+  EXPECT_EQ(cvRollbackJournal::JournalName(link), JournalOf());
+  for (const std::string& opener : {link, table_}) {
+    LeavePackJournal(link);
+    EXPECT_TRUE(fs::exists(JournalOf()));
+    EXPECT_FALSE(fs::exists(link + "-journal"));
+    ExpectRolledBack(opener, original_);
+  }
+}
+
+}  // namespace
