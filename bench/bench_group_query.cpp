@@ -10,9 +10,10 @@
 // prepares, steps to the last row reading every column as text, and
 // finalizes, with locking_mode=EXCLUSIVE (one lock for the connection's
 // life, which only makes SQLite's side cheaper than the shared open's),
-// and once more with the same connection tuned for reading (mmap_size and
-// cache_size large enough for the whole file): the strongest honest
-// SQLite.
+// and once more tuned for reading (the whole file mapped, the page cache
+// the file's size or the default, whichever is faster for the statement:
+// a large cache speeds the scan but slows GROUP BY's sorter): the
+// strongest honest SQLite.
 //
 //   BM_GroupQuery/0   select ul, count(*) from phones group by ul order by 2 desc
 //   BM_GroupQuery/1   select count(*) from phones         (the count: SQLite
@@ -29,7 +30,7 @@
 //
 // SQLite runs between the query's runs (same load on the machine); the
 // ratio of the best times is reported as `ratio`, against the tuned
-// connection as `ratio_tuned` (BM_GroupMax also gives the ratios of the
+// SQLite as `ratio_tuned` (BM_GroupMax also gives the ratios of the
 // median times, `ratio_median` and `ratio_tuned_median`).  Every side must
 // give the same rows (rows of equal counts may come in either order): a
 // mismatch fails the run.
@@ -95,26 +96,30 @@ void BM_GroupQuery(benchmark::State& state) {
   phones.Open();
   bench::SiftRows sift(&phones);
   bench::SqliteDb db(TheData().Db());
-  bench::SqliteDb tuned(TheData().Db(), bench::SqliteOpen{.exclusive = true, .tuned = true});
-  std::vector<std::string> rows, expected, expectedTuned;
+  bench::TunedSqlite tuned(TheData().Db(), bench::SqliteOpen{.exclusive = true});
+  std::vector<std::string> rows, expected, expectedTuned[2];
   double best = 1e30, bestSqlite = 1e30, bestTuned = 1e30;
   for (auto _ : state) {
     best = std::min(best, Seconds([&] { rows = sift.Run(s.sift); }));
     state.PauseTiming();
     bestSqlite = std::min(bestSqlite, Seconds([&] { expected = db.Rows(s.sqlite); }));
-    bestTuned = std::min(bestTuned, Seconds([&] { expectedTuned = tuned.Rows(s.sqlite); }));
+    bestTuned = std::min(
+        bestTuned, tuned.Time([&](bench::SqliteDb& t) { expectedTuned[&t == &tuned.Mapped()] = t.Rows(s.sqlite); }));
     state.ResumeTiming();
   }
   // Ties of ORDER BY may come in any order: compare the rows as sets, and
   // the query's order by its own keys.
-  std::vector<std::string> a = rows, b = expected, c = expectedTuned;
-  std::sort(a.begin(), a.end());
-  std::sort(b.begin(), b.end());
-  std::sort(c.begin(), c.end());
-  if (a != b || a != c || (s.check && !s.check(rows))) {
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  const std::vector<std::string> a = sorted(rows);
+  if (a != sorted(expected) || a != sorted(expectedTuned[0]) || a != sorted(expectedTuned[1]) ||
+      (s.check && !s.check(rows))) {
     g_mismatch = true;
     state.SkipWithError(("rows disagree: query " + std::to_string(rows.size()) + ", SQLite " +
-                         std::to_string(expected.size()) + ", SQLite tuned " + std::to_string(expectedTuned.size()))
+                         std::to_string(expected.size()) + ", SQLite tuned " + std::to_string(expectedTuned[0].size()) +
+                         " and " + std::to_string(expectedTuned[1].size()))
                             .c_str());
     return;
   }
@@ -156,17 +161,19 @@ void BM_GroupMax(benchmark::State& state) {
   phones.Open();
   bench::SiftRows sift(&phones);
   bench::SqliteDb db(files.Db());
-  bench::SqliteDb tuned(files.Db(), bench::SqliteOpen{.exclusive = true, .tuned = true});
-  std::vector<std::string> rows, expected, expectedTuned;
+  bench::TunedSqlite tuned(files.Db(), bench::SqliteOpen{.exclusive = true});
+  std::vector<std::string> rows, expected, expectedTuned[2];
   std::vector<double> times, sqliteTimes, tunedTimes;
   for (auto _ : state) {
     times.push_back(Seconds([&] { rows = sift.Run("select max(ul) from phones"); }));
     state.PauseTiming();
     sqliteTimes.push_back(Seconds([&] { expected = db.Rows("select max(ul) from t"); }));
-    tunedTimes.push_back(Seconds([&] { expectedTuned = tuned.Rows("select max(ul) from t"); }));
+    tunedTimes.push_back(tuned.Time(
+        [&](bench::SqliteDb& t) { expectedTuned[&t == &tuned.Mapped()] = t.Rows("select max(ul) from t"); }));
     state.ResumeTiming();
     // The largest street itself, not only one row.
-    if (rows != expected || rows != expectedTuned || rows.size() != 1 || rows[0].empty()) {
+    if (rows != expected || rows != expectedTuned[0] || rows != expectedTuned[1] || rows.size() != 1 ||
+        rows[0].empty()) {
       g_mismatch = true;
       state.SkipWithError(("max(ul) disagrees: query '" + (rows.empty() ? std::string() : rows[0]) + "', SQLite '" +
                            (expected.empty() ? std::string() : expected[0]) + "'")
