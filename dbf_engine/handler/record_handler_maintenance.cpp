@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <unordered_set>
 
+#include <sys/stat.h>
+
 #include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/code_pages.h"
@@ -62,7 +64,20 @@ CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, co
   return nullptr;
 }
 
-bool SamePath(const std::string& a, const std::string& b) { return SameText(NormalizePath(a), NormalizePath(b)); }
+// Whether two names name one file.  A disk file keeps its name expanded
+// against the current directory, while callers may name the same file
+// relatively ("./a.ntx", "sub/../a.ntx") or through a link: the names are
+// compared expanded and tidied, and an existing file also by its identity.
+bool SamePath(const std::string& a, const std::string& b) {
+  const auto tidy = [](const std::string& n) {
+    return std::filesystem::path(FileExpandName(n)).lexically_normal().generic_string();
+  };
+  if (SameText(tidy(a), tidy(b))) return true;
+  struct stat sa {
+  }, sb{};
+  return ::stat(FileResolveExisting(a).c_str(), &sa) == 0 && ::stat(FileResolveExisting(b).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 // Byte weights that order letters without regard to case.
 std::array<uint8_t, 256> CaseFreeCollation() {
@@ -256,7 +271,9 @@ int CVO_dBHandler::cvIndexFileIsOpen(const std::string& name) const {
 void CVO_dBHandler::RememberIndexFile(const std::string& fullName) {
   for (const auto& n : knownIndexFiles_)
     if (SamePath(n, fullName)) return;
-  knownIndexFiles_.push_back(fullName);
+  // Kept expanded: the current directory may change before the name is
+  // used again.
+  knownIndexFiles_.push_back(FileExpandName(fullName));
 }
 
 int CVO_dBHandler::cvIndexRoute(const std::string& name) {
