@@ -495,7 +495,7 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
 
 void CVO_dBHandler::cvReIndex() { RebuildIndexes(true); }
 
-void CVO_dBHandler::RebuildIndexes(bool files, const std::vector<int32_t>* renumber) {
+void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber) {
   CVobjIndexTag* tag = activeTag_;
   const std::string tagName = cvActiveTagName();
   // A memory index has no file to rebuild from: it is built anew in place
@@ -762,9 +762,9 @@ void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
   int32_t kept = 0;
-  // Each record's number after the pack, 0 for a removed one: the index
-  // files renumber their entries from it instead of sorting again.
-  std::vector<int32_t> newRecNo(static_cast<size_t>(count) + 1, 0);
+  // Each record's number after the pack: the index files renumber their
+  // entries from it instead of reading the records again.
+  cvPackRenumbering renumbering(count);
   // Memo blocks of the deleted records, given back once the table is packed;
   // blocks that a kept record also names (a cross-linked memo) stay.
   std::vector<uint32_t> released;
@@ -807,7 +807,7 @@ void CVO_dBHandler::cvPack() {
         std::memcpy(image.data(), reader.Record(i), len);
         if (image[0] != '*') {
           ++kept;
-          newRecNo[static_cast<size_t>(i)] = kept;
+          renumbering.Keep(i);
           if (memos) blocksOf([&](uint32_t b) { inUse.insert(b); });
           if (kept != i) writer.Put(kept, image.data());
         } else {
@@ -863,7 +863,8 @@ void CVO_dBHandler::cvPack() {
       }
       cvFilterTruncate(kept);
       reindexing = true;
-      RebuildIndexes(true, &newRecNo);
+      renumbering.Seal();
+      RebuildIndexes(true, &renumbering);
       // The records moved: the bitmap is rebuilt for their new numbers.
       cvRefreshFilter();
     }

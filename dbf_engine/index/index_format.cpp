@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "dbf_engine/expr/value_buffer.h"
 #include "dbf_engine/messages.h"
@@ -30,26 +31,45 @@ void cvAdjustCharacterKey(TcvVariant& key, bool forStorage) {
   if (forStorage) key.TrimR();
 }
 
-namespace {
-constexpr int32_t kMet = INT32_MIN;  // a new number already taken
-}  // namespace
+cvPackRenumbering::cvPackRenumbering(int32_t oldCount)
+    : oldCount_(std::max(oldCount, 0)), bits_(static_cast<size_t>(oldCount_) / 64 + 1, 0) {}
 
-cvEntryRenumbering::cvEntryRenumbering(const std::vector<int32_t>& newRecNo, size_t slot, size_t keptCount)
-    : renumber_(newRecNo), slot_(slot) {
-  items_.reserve(keptCount * slot);
+void cvPackRenumbering::Keep(int32_t oldRecNo) {
+  if (oldRecNo < 1 || oldRecNo > oldCount_) return;
+  const auto bit = static_cast<uint32_t>(oldRecNo);
+  uint64_t& word = bits_[bit >> 6];
+  const uint64_t mask = uint64_t{1} << (bit & 63);
+  if (!(word & mask)) ++kept_;
+  word |= mask;
 }
 
+void cvPackRenumbering::Seal() {
+  before_.assign(bits_.size(), 0);
+  int32_t n = 0;
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    before_[w] = n;
+    n += __builtin_popcountll(bits_[w]);
+  }
+}
+
+cvEntryRenumbering::cvEntryRenumbering(const cvPackRenumbering& renumbering, size_t keyBytes, Add add)
+    : renumbering_(renumbering),
+      met_(static_cast<size_t>(renumbering.OldCount()) / 64 + 1, 0),
+      keyBytes_(keyBytes),
+      add_(std::move(add)) {}
+
 bool cvEntryRenumbering::Take(int32_t recNo, std::string_view key) {
-  const auto rec = static_cast<size_t>(recNo);
-  if (recNo < 1 || rec >= renumber_.size() || renumber_[rec] == kMet || key.size() + 4 != slot_) return false;
-  const int32_t now = renumber_[rec];
-  renumber_[rec] = kMet;
+  if (recNo < 1 || recNo > renumbering_.OldCount() || key.size() != keyBytes_) return false;
+  const auto bit = static_cast<uint32_t>(recNo);
+  uint64_t& word = met_[bit >> 6];
+  const uint64_t mask = uint64_t{1} << (bit & 63);
+  if (word & mask) return false;
+  word |= mask;
   ++entries_;
+  const int32_t now = renumbering_.NewNumber(recNo);
   if (now == 0) return true;
-  const size_t at = items_.size();
-  items_.resize(at + slot_);
-  cvStoreLE32(items_.data() + at, static_cast<uint32_t>(now));
-  std::memcpy(items_.data() + at + 4, key.data(), key.size());
+  ++kept_;
+  add_(now, key);
   return true;
 }
 
@@ -92,59 +112,20 @@ bool cvRenumberTree(int32_t root, cvEntryRenumbering& renumbering,
   return walk(root, 0);
 }
 
-bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending) {
-  if (slot <= 4) return false;
-  const bool numeric = keys == cvRenumberedKeys::LittleEndianDouble;
-  auto keyOf = [&](size_t i) {
-    std::string_view k(reinterpret_cast<const char*>(items.data() + i * slot + 4), slot - 4);
-    if (!numeric)
-      while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
-    return k;
-  };
-  // -1, 0 or 1 as item a sorts before, with or after item b; 2 when the
-  // two do not compare (NaN).
-  auto compare = [&](size_t a, size_t b) {
-    if (numeric) {
-      const double x = cvLoadLEDouble(items.data() + a * slot + 4);
-      const double y = cvLoadLEDouble(items.data() + b * slot + 4);
-      return x < y ? -1 : x > y ? 1 : x == y ? 0 : 2;
-    }
-    // string_view compares its chars as unsigned bytes.  Keys whose order
-    // changes with their padding (a byte below the blank where the shorter
-    // one ends) do not compare: the tag is rebuilt.
-    const int c = keyOf(a).compare(keyOf(b));
-    const int padded =
-        std::string_view(reinterpret_cast<const char*>(items.data() + a * slot + 4), slot - 4)
-            .compare(std::string_view(reinterpret_cast<const char*>(items.data() + b * slot + 4), slot - 4));
-    if ((c < 0) != (padded < 0) || (c > 0) != (padded > 0)) return 2;
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
-  };
-  const size_t n = items.size() / slot;
-  std::vector<uint32_t> recs;
-  size_t run = 0;
-  for (size_t i = 1; i <= n; ++i) {
-    if (i < n) {
-      const int c = compare(i - 1, i);
-      if (c == 2 || c == (descending ? -1 : 1)) return false;
-      if (c == 0) continue;
-    }
-    // Items run..i-1 hold one key.
-    if (i - run > 1) {
-      recs.clear();
-      for (size_t j = run; j < i; ++j) recs.push_back(cvLoadLE32(items.data() + j * slot));
-      if (descending) {
-        if (!std::is_sorted(recs.rbegin(), recs.rend())) {
-          std::sort(recs.rbegin(), recs.rend());
-          for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
-        }
-      } else if (!std::is_sorted(recs.begin(), recs.end())) {
-        std::sort(recs.begin(), recs.end());
-        for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
-      }
-    }
-    run = i;
+cvPageWindow::cvPageWindow(Read read, int64_t fileSize, int32_t windowBytes)
+    : read_(std::move(read)), size_(fileSize), buf_(static_cast<size_t>(std::max(windowBytes, 1))) {}
+
+const uint8_t* cvPageWindow::Bytes(int64_t at, int32_t length) {
+  if (at < 0 || length < 0 || at > size_ - length) return nullptr;
+  if (first_ < 0 || at < first_ || at + length > first_ + held_) {
+    if (static_cast<size_t>(length) > buf_.size()) buf_.resize(static_cast<size_t>(length));
+    const int64_t want = std::min<int64_t>(static_cast<int64_t>(buf_.size()), size_ - at);
+    first_ = -1;
+    if (!read_(at, buf_.data(), static_cast<int32_t>(want))) return nullptr;
+    first_ = at;
+    held_ = want;
   }
-  return true;
+  return buf_.data() + (at - first_);
 }
 
 bool cvExpressionMayMove(std::string_view expr) {

@@ -36,6 +36,7 @@
 #include "dbf_engine/index/mdx_format.h"
 
 class CVobjMDXFile;
+class CVobjSortMDX;
 
 class CVobjMDXTag : public CVobjIndexTag {
 public:
@@ -61,15 +62,16 @@ private:
   friend class CVobjSortMDX;
   friend class CVobjMDXFile;
   void DoIndex();
-  // After a pack: the tag's leaf entries in key order, those of removed
-  // records dropped and the rest renumbered, as items (record number
-  // little-endian, then the key as stored).  False when a rebuild could
-  // write anything else: a unique or numeric tag (packed numbers hold fewer
-  // digits than the values the rebuild sorts), a key or FOR condition that
-  // may move with the record number, a key layout the first record would
-  // change, entries out of the builder's order or met twice, or a damaged
-  // tree.
-  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // After a pack: the tag's leaf entries, those of removed records dropped
+  // and the rest renumbered, added to `sorter` (made as DoIndex makes its
+  // own).  False when a rebuild could write anything else: a unique or
+  // numeric tag (packed numbers hold fewer digits than the values the
+  // rebuild sorts), a key or FOR condition that may move with the record
+  // number, a key layout the first record would change, entries met twice,
+  // or a damaged tree.
+  bool CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortMDX& sorter);
+  // The sorter DoIndex makes for the tag's layout.
+  std::unique_ptr<CVobjSortMDX> MakeSorter();
   // The key's type and length as the key expression gives them for the
   // current record; false for a value no key holds.
   bool TrialKey(char& type, int32_t& length);
@@ -88,8 +90,9 @@ private:
   CVobjMDXFile* mdx_;
   MdxTagHeader header_;
   std::vector<uint8_t> pageBuffer_;  // the page being loaded, kept between loads
-  // Set while a pack rebuilds the tag from its renumbered entries.
-  const std::vector<uint8_t>* presorted_ = nullptr;
+  // Set while a pack rebuilds the tag from its renumbered entries: the
+  // sorter that holds them.
+  CVobjSortMDX* renumbered_ = nullptr;
 };
 
 // Writes an MDX tag bottom-up from sorted keys, each level's keys spread
@@ -97,9 +100,8 @@ private:
 class CVobjSortMDX : public TcvSort {
 public:
   CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending);
-  // Returns the root block.  With `presorted` its items (record number,
-  // stored key) are written instead of the sorted keys, in their order.
-  int32_t WriteTree(const std::vector<uint8_t>* presorted = nullptr);
+  // Returns the root block.
+  int32_t WriteTree();
 
 private:
   CVobjMDXTag* tag_;
@@ -128,7 +130,7 @@ public:
   void Reindex() override;
   // Each tag that can be renumbered is written from its entries, the others
   // are built from the records, in one Reindex.
-  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
+  bool ReindexRenumbered(const cvPackRenumbering& renumbering) override;
   void Rename(const std::string& newName) override;
   bool TagUpdate(int32_t recno, bool appending) override;
 
