@@ -115,13 +115,12 @@ private:
 
 // The entries of a tag renumbered after a pack, taken as a walk of the tag
 // meets them.  Each entry of a kept record goes to `add` with its new number
-// and its key as stored; the builder's key sorter then puts them in the
-// order a full rebuild writes, within the sorter's memory budget.  A record
-// met twice, a number outside the table or a key of another width is a
-// damaged tree (Take answers false).
+// and its key as stored.  A record met twice, a number outside the table, a
+// key of another width or an entry `add` refuses ends the walk (Take
+// answers false).
 class cvEntryRenumbering {
 public:
-  using Add = std::function<void(int32_t newRecNo, std::string_view key)>;
+  using Add = std::function<bool(int32_t newRecNo, std::string_view key)>;
   cvEntryRenumbering(const cvPackRenumbering& renumbering, size_t keyBytes, Add add);
   // Starts the look-up of a record's new number: a leaf's record numbers
   // land all over the table, so a walk starts them together.
@@ -138,6 +137,55 @@ private:
   Add add_;
   int64_t entries_ = 0;
   int64_t kept_ = 0;
+};
+
+// The renumbered entries of a tag, met in the tag's order, put in the
+// order a full rebuild writes (the key sorter's) and kept until the tag is
+// written again: keys ascending, or descending, byte-wise without the blank
+// padding of character keys (a key before every longer key it begins), or
+// by the value of little-endian doubles; equal keys by record number,
+// rising or falling with the keys.  Only the record numbers of equal keys
+// move, a run of equal keys at a time; the entries go through a buffer to a
+// temporary file (unlinked at once), so memory stays bounded whatever the
+// number of entries.  Add refuses (the tag is then rebuilt) keys out of
+// that order, character keys whose order changes with their padding, and a
+// run of equal keys larger than the budget.
+enum class cvRenumberedKeys { BlankPaddedText, LittleEndianDouble };
+class cvRenumberedSpool {
+public:
+  cvRenumberedSpool(size_t keyBytes, cvRenumberedKeys keys, bool descending, std::string tempDirectory, size_t budget);
+  ~cvRenumberedSpool();
+  cvRenumberedSpool(const cvRenumberedSpool&) = delete;
+  cvRenumberedSpool& operator=(const cvRenumberedSpool&) = delete;
+
+  bool Add(int32_t recNo, std::string_view key);
+  // Ends the adding; the entries can then be read back.
+  void Finish();
+  int64_t Count() const { return count_; }
+  // The entries in order from the first: the record number and the key as
+  // stored (keyBytes bytes, valid until the next call); false at the end.
+  void Rewind();
+  bool Next(int32_t& recNo, const uint8_t*& key);
+  size_t MemoryBytes() const { return run_.capacity() + buf_.capacity(); }
+
+private:
+  int Compare(const uint8_t* a, const uint8_t* b) const;
+  void EndRun();
+  void Put(const uint8_t* item);
+  void WriteBuffer();
+
+  size_t keyBytes_, slot_;
+  bool numeric_, descending_;
+  std::string tempDirectory_;
+  size_t budget_;
+  std::vector<uint8_t> run_;  // the items of the current run of equal keys
+  std::vector<uint8_t> buf_;  // items on their way to the file, or back
+  size_t used_ = 0, pos_ = 0;
+  int handle_ = -1;
+  std::string name_;  // for messages only: the file has no name any more
+  int64_t fileEnd_ = 0, readAt_ = 0;
+  int64_t count_ = 0, read_ = 0;
+  bool finished_ = false;
 };
 
 // Walks a tree depth-first from `root`, so that the leaves' entries come in

@@ -381,10 +381,10 @@ void CVobjMDXTag::DoIndex() {
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   if (renumbered_) {
-    // A pack hands the entries over in its sorter: no record is read.
+    // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    t->ixStatusUpdate(-1, 2, renumbered_->KeyCount());
-    SetRootPage(renumbered_->WriteTree());
+    t->ixStatusUpdate(-1, 2, static_cast<int32_t>(renumbered_->Count()));
+    SetRootPage(MakeSorter()->WriteTree(renumbered_));
     t->ixStatusUpdate(0, 0, 0);
     TagStore();
     return;
@@ -414,7 +414,7 @@ void CVobjMDXTag::DoIndex() {
 CVobjSortMDX::CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending)
     : TcvSort(keyLength, unique, ascending), tag_(tag) {}
 
-int32_t CVobjSortMDX::WriteTree() {
+int32_t CVobjSortMDX::WriteTree(cvRenumberedSpool* renumbered) {
   CVobjMDXTag& tag = *tag_;
   CVobjMDXFile& file = *tag.mdx_;
   CVobjIndexTableLink* table = file.Table();
@@ -468,7 +468,7 @@ int32_t CVobjSortMDX::WriteTree() {
   std::vector<Format::Plan>& levels = format.plan;
   levels.emplace_back();
   const int32_t maxKeys = tag.header_.MaxKeys;
-  levels[0].items = OutputCount();
+  levels[0].items = renumbered ? renumbered->Count() : OutputCount();
   levels[0].nodes = std::max<int64_t>(1, (levels[0].items + maxKeys - 1) / maxKeys);
   while (levels.back().nodes > 1) {
     Format::Plan up;
@@ -496,7 +496,16 @@ int32_t CVobjSortMDX::WriteTree() {
   TcvVariant value;
   int32_t recno = 0;
   int64_t n = 0;
-  for (bool more = GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+  if (renumbered) {
+    renumbered->Rewind();
+    const uint8_t* key = nullptr;
+    const auto width = static_cast<size_t>(tag.header_.KeyLength);
+    while (renumbered->Next(recno, key)) {
+      tree.Add(MdxEntry{recno, std::string(reinterpret_cast<const char*>(key), width)});
+      if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
+    }
+  }
+  for (bool more = !renumbered && GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
     tree.Add(MdxEntry{recno, stored(value)});
     if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
   }
@@ -679,15 +688,15 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
 
 bool CVobjMDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(kMdxNumericKeyLength, type, length); }
 
-bool CVobjMDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortMDX& sorter) {
+std::unique_ptr<cvRenumberedSpool> CVobjMDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, size_t budget) {
   if (Unique() || !keyHandler_ || header_.KeyType == 'N' || cvExpressionMayMove(KeyExpression()) ||
       (HasFor() && cvExpressionMayMove(ForExpression())))
-    return false;
+    return nullptr;
   CVobjIndexTableLink* t = mdx_->Table();
   CVO_DiskFile* d = mdx_->DiskFile();
   const MdxFileHeader& fh = mdx_->Header();
   const int64_t oldCount = renumbering.OldCount();
-  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
@@ -696,27 +705,21 @@ bool CVobjMDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjS
     int32_t length;
     // A numeric tag is rebuilt: its packed numbers hold fewer digits than
     // the values the rebuild sorts.
-    if (!TrialKey(type, length) || type == 'N') return false;
-    if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return false;
+    if (!TrialKey(type, length) || type == 'N') return nullptr;
+    if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return nullptr;
     const MdxTagHeader fresh = MdxTagHeader::ForKey(type, length, fh.PageSize);
     if (fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
         fresh.MaxKeys != header_.MaxKeys || header_.Descending == Ascending())
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
     cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return mdx_->PageRead(at, buf, n); }, size);
-    // The keys go to the sorter as DoIndex gives them: a character key
-    // without its padding, a date as its value.
-    const bool date = type == 'D';
-    cvEntryRenumbering renumbered(
-        renumbering, static_cast<size_t>(header_.KeyLength), [&](int32_t recNo, std::string_view key) {
-          if (date) {
-            sorter.AddFloatKey(cvLoadLEDouble(reinterpret_cast<const uint8_t*>(key.data())), recNo);
-            return;
-          }
-          while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-          sorter.AddTextKey(key, recNo);
-        });
+    auto spool = std::make_unique<cvRenumberedSpool>(
+        static_cast<size_t>(header_.KeyLength),
+        type == 'D' ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, !Ascending(),
+        t->ixTempDirectory(), budget);
+    cvEntryRenumbering renumbered(renumbering, static_cast<size_t>(header_.KeyLength),
+                                  [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     // Depth-first from the root: the leaves come in key order.
     auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
       if (!fh.ValidPage(page, size)) return -1;
@@ -726,11 +729,13 @@ bool CVobjMDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjS
       MdxNode::DecodeEach(at, header_, fh, size, DiskName(), nd, sink);
       return nd.RightChild;
     };
-    if (!cvRenumberTree(header_.Root, renumbered, decode)) return false;
-    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return false;
-    return HasFor() || renumbered.Kept() == t->ixRecordCount();
+    if (!cvRenumberTree(header_.Root, renumbered, decode)) return nullptr;
+    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return nullptr;
+    if (!HasFor() && renumbered.Kept() != t->ixRecordCount()) return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
 }
 
@@ -739,13 +744,13 @@ bool CVobjMDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
     Reindex();
     return false;
   }
-  // Every tag's entries are taken before the file is cut, each tag into a
-  // sorter of its own: the tags share one sorter's budget.
+  // Every tag's entries are taken before the file is cut; the tags share
+  // the budget that one tag's runs of equal keys may take.
   size_t candidates = 0;
   for (auto& t : tags_)
     if (!t->Unique()) ++candidates;
   const size_t budget = TcvSort::DefaultMemoryBudget() / std::max<size_t>(candidates, 1);
-  std::vector<std::unique_ptr<CVobjSortMDX>> sorters(tags_.size());
+  std::vector<std::unique_ptr<cvRenumberedSpool>> spools(tags_.size());
   struct Renumbered {
     std::vector<std::unique_ptr<CVobjIndexTag>>& tags;
     ~Renumbered() {
@@ -755,15 +760,9 @@ bool CVobjMDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   bool any = false;
   for (size_t i = 0; i < tags_.size(); ++i) {
     auto* tag = static_cast<CVobjMDXTag*>(tags_[i].get());
-    if (tag->Unique()) continue;
-    sorters[i] = tag->MakeSorter();
-    sorters[i]->SetMemoryBudget(budget);
-    if (tag->CollectRenumbered(renumbering, *sorters[i])) {
-      tag->renumbered_ = sorters[i].get();
-      any = true;
-    } else {
-      sorters[i].reset();
-    }
+    spools[i] = tag->CollectRenumbered(renumbering, budget);
+    tag->renumbered_ = spools[i].get();
+    any = any || spools[i] != nullptr;
   }
   Reindex();
   return any;

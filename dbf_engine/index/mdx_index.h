@@ -62,14 +62,15 @@ private:
   friend class CVobjSortMDX;
   friend class CVobjMDXFile;
   void DoIndex();
-  // After a pack: the tag's leaf entries, those of removed records dropped
-  // and the rest renumbered, added to `sorter` (made as DoIndex makes its
-  // own).  False when a rebuild could write anything else: a unique or
-  // numeric tag (packed numbers hold fewer digits than the values the
-  // rebuild sorts), a key or FOR condition that may move with the record
-  // number, a key layout the first record would change, entries met twice,
-  // or a damaged tree.
-  bool CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortMDX& sorter);
+  // After a pack: the tag's leaf entries in key order, those of removed
+  // records dropped and the rest renumbered, put in the builder's order in
+  // a spool whose runs of equal keys take at most `budget` bytes.  None
+  // when a rebuild could write anything else: a unique or numeric tag
+  // (packed numbers hold fewer digits than the values the rebuild sorts), a
+  // key or FOR condition that may move with the record number, a key layout
+  // the first record would change, entries out of the builder's order or
+  // met twice, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering, size_t budget);
   // The sorter DoIndex makes for the tag's layout.
   std::unique_ptr<CVobjSortMDX> MakeSorter();
   // The key's type and length as the key expression gives them for the
@@ -90,9 +91,8 @@ private:
   CVobjMDXFile* mdx_;
   MdxTagHeader header_;
   std::vector<uint8_t> pageBuffer_;  // the page being loaded, kept between loads
-  // Set while a pack rebuilds the tag from its renumbered entries: the
-  // sorter that holds them.
-  CVobjSortMDX* renumbered_ = nullptr;
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 // Writes an MDX tag bottom-up from sorted keys, each level's keys spread
@@ -100,8 +100,9 @@ private:
 class CVobjSortMDX : public TcvSort {
 public:
   CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending);
-  // Returns the root block.
-  int32_t WriteTree();
+  // Returns the root block.  With `renumbered` its entries are written
+  // instead of the sorted keys, in their order.
+  int32_t WriteTree(cvRenumberedSpool* renumbered = nullptr);
 
 private:
   CVobjMDXTag* tag_;

@@ -258,9 +258,9 @@ void CVobjNDXTag::DoIndex() {
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   if (renumbered_) {
-    // A pack hands the entries over in its sorter: no record is read.
+    // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    SetRootPage(renumbered_->WriteTree(*this, *ndx_, t));
+    SetRootPage(MakeSorter()->WriteTree(*this, *ndx_, t, renumbered_));
     TagStore();
     return;
   }
@@ -362,7 +362,8 @@ struct NdxTreeFormat : cvTreeFormat<NdxItem, std::vector<uint8_t>> {
 
 }  // namespace
 
-int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table) {
+int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                                cvRenumberedSpool* renumbered) {
   const NdxHeader& h = tag.Header();
   const int32_t kb = h.KeyBytes();
   {
@@ -376,13 +377,22 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   NdxTreeFormat format{{}, h, pages, file, slot, {}};
   cvTreeWriter<NdxTreeFormat> tree(format);
 
-  const int32_t total = KeyCount();
+  const int32_t total = renumbered ? static_cast<int32_t>(renumbered->Count()) : KeyCount();
   table->ixStatusUpdate(-1, 2, total);
   RawKey raw;
   TcvVariant value;
   std::vector<uint8_t> key(static_cast<size_t>(kb));
   int32_t n = 0;
-  for (bool more = GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
+  if (renumbered) {
+    renumbered->Rewind();
+    int32_t recNo = 0;
+    const uint8_t* stored = nullptr;
+    while (renumbered->Next(recNo, stored)) {
+      tree.Add({recNo, stored});
+      table->ixStatusUpdate(2, ++n, 0);
+    }
+  }
+  for (bool more = !renumbered && GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
     std::fill(key.begin(), key.end(), pad);
     if (h.Numeric()) {
       RawToValue(raw, value);
@@ -482,40 +492,32 @@ void CVobjNDXFile::Zap() {
 
 bool CVobjNDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(8, type, length); }
 
-bool CVobjNDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortNdx& sorter) {
-  if (Unique() || cvExpressionMayMove(KeyExpression())) return false;
+std::unique_ptr<cvRenumberedSpool> CVobjNDXTag::CollectRenumbered(const cvPackRenumbering& renumbering) {
+  if (Unique() || cvExpressionMayMove(KeyExpression())) return nullptr;
   CVobjIndexTableLink* t = ndx_->Table();
   CVO_DiskFile* d = ndx_->DiskFile();
-  if (!t || !d || renumbering.OldCount() < 1 || t->ixRecordCount() < 1) return false;
+  if (!t || !d || renumbering.OldCount() < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
     char type;
     int32_t length;
-    if (!TrialKey(type, length)) return false;
+    if (!TrialKey(type, length)) return nullptr;
     const NdxHeader fresh = NdxHeader::ForKey(type, length);
     if (type != KeyType() || fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
         fresh.MaxKeys != header_.MaxKeys || fresh.KeyType != header_.KeyType)
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
-    if (size < 2 * kNdxBlockSize) return false;
+    if (size < 2 * kNdxBlockSize) return nullptr;
     cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return ndx_->PageRead(at, buf, n); }, size);
-    const bool numeric = header_.Numeric();
-    // The keys go to the sorter as DoIndex gives them: a character key
-    // without its padding, a number as its value.
-    cvEntryRenumbering entries(
-        renumbering, static_cast<size_t>(header_.KeyBytes()), [&](int32_t recNo, std::string_view key) {
-          if (numeric) {
-            sorter.AddFloatKey(cvLoadLEDouble(reinterpret_cast<const uint8_t*>(key.data())), recNo);
-            return;
-          }
-          while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-          // Longer than the key: not a key this tag wrote.
-          if (key.size() > static_cast<size_t>(KeyLength())) cvIndexCorrupt(DiskName());
-          sorter.AddTextKey(key, recNo);
-        });
+    auto spool = std::make_unique<cvRenumberedSpool>(
+        static_cast<size_t>(header_.KeyBytes()),
+        header_.Numeric() ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, false,
+        t->ixTempDirectory(), TcvSort::DefaultMemoryBudget());
+    cvEntryRenumbering entries(renumbering, static_cast<size_t>(header_.KeyBytes()),
+                               [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     // Depth-first from the root: the leaves come in key order.
     auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
       if (!NdxValidBlock(page, size)) return -1;
@@ -525,28 +527,30 @@ bool CVobjNDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjS
       NdxNode::DecodeEach(block, header_, size, DiskName(), nd, sink);
       return nd.RightChild;
     };
-    return cvRenumberTree(header_.Root, entries, decode) && entries.Entries() == renumbering.OldCount() &&
-           entries.Kept() == t->ixRecordCount();
+    if (!cvRenumberTree(header_.Root, entries, decode) || entries.Entries() != renumbering.OldCount() ||
+        entries.Kept() != t->ixRecordCount())
+      return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
 }
 
 bool CVobjNDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   CVobjNDXTag* t = NdxTag();
-  std::unique_ptr<CVobjSortNdx> sorter = t && disk_ ? t->MakeSorter() : nullptr;
-  if (!sorter || !t->CollectRenumbered(renumbering, *sorter)) {
-    sorter.reset();  // its memory goes before the rebuild takes its own
+  std::unique_ptr<cvRenumberedSpool> spool = t && disk_ ? t->CollectRenumbered(renumbering) : nullptr;
+  if (!spool) {
     Reindex();
     return false;
   }
-  // The rebuild's own steps, fed the sorter that holds the renumbered
-  // entries instead of keys read from the records.
+  // The rebuild's own steps, fed the renumbered entries instead of sorted
+  // keys.
   struct Renumbered {
     CVobjNDXTag* tag;
     ~Renumbered() { tag->renumbered_ = nullptr; }
   } hold{t};
-  t->renumbered_ = sorter.get();
+  t->renumbered_ = spool.get();
   Reindex();
   return true;
 }

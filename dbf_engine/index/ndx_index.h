@@ -54,12 +54,13 @@ public:
 private:
   friend class CVobjNDXFile;
   void DoIndex();
-  // After a pack: the tag's leaf entries, those of removed records dropped
-  // and the rest renumbered, added to `sorter` (made as DoIndex makes its
-  // own).  False when a rebuild could write anything else: a unique tag, a
-  // key that may move with the record number, a key layout the first record
-  // would change, entries not one per record, or a damaged tree.
-  bool CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortNdx& sorter);
+  // After a pack: the tag's leaf entries in key order, those of removed
+  // records dropped and the rest renumbered, put in the builder's order in
+  // a spool.  None when a rebuild could write anything else: a unique tag,
+  // a key that may move with the record number, a key layout the first
+  // record would change, entries out of the builder's order or not one per
+  // record, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering);
   // The sorter DoIndex makes for the tag's layout.
   std::unique_ptr<CVobjSortNdx> MakeSorter() const;
   // The key's type and length as the key expression gives them for the
@@ -71,9 +72,8 @@ private:
 
   CVobjNDXFile* ndx_;
   NdxHeader header_;
-  // Set while a pack rebuilds the tag from its renumbered entries: the
-  // sorter that holds them.
-  CVobjSortNdx* renumbered_ = nullptr;
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 class CVobjNDXFile : public CVobjIndexFile {
@@ -110,6 +110,8 @@ class CVobjSortNdx : public TcvSort {
 public:
   CVobjSortNdx(int32_t keyLength, bool unique);
   // Reads every key back in order and writes the leaves and interior levels
-  // at new blocks; returns the root block.
-  int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table);
+  // at new blocks; returns the root block.  With `renumbered` its entries
+  // are written instead, in their order.
+  int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
+                    cvRenumberedSpool* renumbered = nullptr);
 };

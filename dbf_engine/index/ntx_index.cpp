@@ -315,36 +315,35 @@ bool CVobjNTXTag::TrialKey(char& type, int32_t& length, int32_t& decimals) {
   return true;
 }
 
-bool CVobjNTXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortNTX& sorter) {
+std::unique_ptr<cvRenumberedSpool> CVobjNTXTag::CollectRenumbered(const cvPackRenumbering& renumbering) {
   if (Unique() || !keyHandler_ || cvExpressionMayMove(KeyExpression()) ||
       (HasFor() && cvExpressionMayMove(ForExpression())))
-    return false;
+    return nullptr;
   CVobjIndexTableLink* t = ntx_->Table();
   CVO_DiskFile* d = ntx_->DiskFile();
   const int64_t oldCount = renumbering.OldCount();
-  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
     char type = 'C';
     int32_t length = 0, decimals = 0;
-    if (!TrialKey(type, length, decimals) || type != KeyType()) return false;
+    if (!TrialKey(type, length, decimals) || type != KeyType()) return nullptr;
     const NtxHeader fresh = NtxHeader::ForKey(length, decimals);
     if (fresh.KeyLength != header_.KeyLength || fresh.Decimals != header_.Decimals ||
         fresh.EntryLength != header_.EntryLength || fresh.MaxKeys != header_.MaxKeys ||
         fresh.HalfKeys != header_.HalfKeys || header_.Descending == Ascending())
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
-    if (size < kNtxHeaderSize + kNtxPageSize) return false;
+    if (size < kNtxHeaderSize + kNtxPageSize) return nullptr;
     cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return ntx_->PageRead(at, buf, n); }, size);
-    // The keys go to the sorter as DoIndex gives them, without the padding.
+    auto spool =
+        std::make_unique<cvRenumberedSpool>(static_cast<size_t>(header_.KeyLength), cvRenumberedKeys::BlankPaddedText,
+                                            !Ascending(), t->ixTempDirectory(), TcvSort::DefaultMemoryBudget());
     cvEntryRenumbering renumbered(renumbering, static_cast<size_t>(header_.KeyLength),
-                                  [&](int32_t recNo, std::string_view key) {
-                                    while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-                                    sorter.AddTextKey(key, recNo);
-                                  });
+                                  [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     struct Gather : NtxPage::Sink {
       struct Item {
         int32_t child, recNo;
@@ -376,11 +375,13 @@ bool CVobjNTXTag::CollectRenumbered(const cvPackRenumbering& renumbering, CVobjS
       }
       return p.RightChild == 0 || walk(p.RightChild, depth + 1);
     };
-    if (!walk(header_.Root, 0)) return false;
-    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return false;
-    return HasFor() || renumbered.Kept() == t->ixRecordCount();
+    if (!walk(header_.Root, 0)) return nullptr;
+    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return nullptr;
+    if (!HasFor() && renumbered.Kept() != t->ixRecordCount()) return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
 }
 
@@ -395,9 +396,9 @@ void CVobjNTXTag::DoIndex() {
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
   if (renumbered_) {
-    // A pack hands the entries over in its sorter: no record is read.
+    // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    SetRootPage(renumbered_->WriteTree(*this, *ntx_, t));
+    SetRootPage(MakeSorter()->WriteTree(*this, *ntx_, t, renumbered_));
     TagStore();
     return;
   }
@@ -505,10 +506,12 @@ struct NtxTreeFormat : cvTreeFormat<NtxEntry> {
 
 }  // namespace
 
-int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table) {
+int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
+                                cvRenumberedSpool* renumbered) {
   const NtxHeader& h = tag.Header();
   const int64_t maxKeys = h.MaxKeys;
-  const int32_t n = OutputCount();
+  const int32_t n = renumbered ? static_cast<int32_t>(renumbered->Count()) : OutputCount();
+  if (renumbered) renumbered->Rewind();
 
   CVobjPageBatch pages(file);
   NtxTreeFormat format{{}, h, file, pages, maxKeys, n, {0, maxKeys}, {}, {}, {}};
@@ -523,9 +526,18 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   TcvVariant value;
   int32_t recno = 0;
   for (int32_t taken = 0; taken < n; ++taken) {
-    const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
-    if (!more) cvRaise(cvErrIndexKey);
-    tree.Add(NtxEntry{0, recno, std::string(value.Bytes())});
+    if (renumbered) {
+      // An entry's key as stored, without the padding the page adds again.
+      const uint8_t* stored = nullptr;
+      if (!renumbered->Next(recno, stored)) cvRaise(cvErrIndexKey);
+      std::string_view key(reinterpret_cast<const char*>(stored), static_cast<size_t>(h.KeyLength));
+      while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+      tree.Add(NtxEntry{0, recno, std::string(key)});
+    } else {
+      const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
+      if (!more) cvRaise(cvErrIndexKey);
+      tree.Add(NtxEntry{0, recno, std::string(value.Bytes())});
+    }
     table->ixStatusUpdate(2, taken + 1, 0);
   }
   const int32_t root = tree.Finish();
@@ -656,19 +668,18 @@ void CVobjNTXFile::Zap() {
 
 bool CVobjNTXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   CVobjNTXTag* t = NtxTag();
-  std::unique_ptr<CVobjSortNTX> sorter = t && disk_ ? t->MakeSorter() : nullptr;
-  if (!sorter || !t->CollectRenumbered(renumbering, *sorter)) {
-    sorter.reset();  // its memory goes before the rebuild takes its own
+  std::unique_ptr<cvRenumberedSpool> spool = t && disk_ ? t->CollectRenumbered(renumbering) : nullptr;
+  if (!spool) {
     Reindex();
     return false;
   }
-  // The rebuild's own steps, its sorter the one that holds the renumbered
-  // entries.
+  // The rebuild's own steps, fed the renumbered entries instead of sorted
+  // keys.
   struct Renumbered {
     CVobjNTXTag* tag;
     ~Renumbered() { tag->renumbered_ = nullptr; }
   } hold{t};
-  t->renumbered_ = sorter.get();
+  t->renumbered_ = spool.get();
   Reindex();
   return true;
 }

@@ -59,12 +59,13 @@ private:
   // The key's type, length and decimals as the current record's key gives
   // them (a build takes them from record 1); false for a key of no kind.
   bool TrialKey(char& type, int32_t& length, int32_t& decimals);
-  // After a pack: the tag's entries, those of removed records dropped and
-  // the rest renumbered, added to `sorter` (made as DoIndex makes its own).
-  // False when a rebuild could write anything else: a unique tag, a key or
+  // After a pack: the tag's entries in key order, those of removed records
+  // dropped and the rest renumbered, put in the builder's order in a spool.
+  // None when a rebuild could write anything else: a unique tag, a key or
   // FOR condition that may move with the record number, a key layout the
-  // first record would change, entries met twice, or a damaged tree.
-  bool CollectRenumbered(const cvPackRenumbering& renumbering, CVobjSortNTX& sorter);
+  // first record would change, entries out of the builder's order or met
+  // twice, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering);
   // The sorter DoIndex makes for the tag's layout.
   std::unique_ptr<CVobjSortNTX> MakeSorter() const;
   void WriteNode(CVobjIndexKey& node, bool rightmost);
@@ -77,9 +78,8 @@ private:
   std::string decodedFrom_;
   // The header's change counter as the last NewRoot read it (-1: not read).
   int64_t openedCounter_ = -1;
-  // Set while a pack rebuilds the tag from its renumbered entries: the
-  // sorter that holds them.
-  CVobjSortNTX* renumbered_ = nullptr;
+  // Set while a pack rebuilds the tag from its renumbered entries.
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 class CVobjNTXFile : public CVobjIndexFile {
@@ -121,5 +121,7 @@ class CVobjSortNTX : public TcvSort {
 public:
   CVobjSortNTX(int32_t keyLength, bool unique, bool ascending);
   // Reads every key back in order and writes the pages; returns the root.
-  int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table);
+  // With `renumbered` its entries are written instead, in their order.
+  int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
+                    cvRenumberedSpool* renumbered = nullptr);
 };
