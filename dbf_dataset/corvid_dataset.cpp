@@ -617,6 +617,13 @@ void TCorvidDataSet::InternalEdit() {
   TRecordBuffer b = ActiveBuffer();
   const int32_t recno = BufferRecNo(b, infoOffset_);
   LockAndReread(recno, b);
+  // Another user may have deleted the record since it was read: where
+  // deleted records are hidden it is gone, and an edit would write the
+  // changes into the deleted record.
+  if (!useDeleted_ && b[0] == '*') {
+    BestEffort([&] { handler_->cvLockOff(); });
+    DatabaseError(dbmsg::RecordNotFound);
+  }
   editLocked_ = true;
   editRecno_ = recno;
   oldImage_.assign(b, b + imageSize_);

@@ -48,6 +48,7 @@ class TcvExpHandler;
 class Variant;
 class CVobjSortDB;
 class TcvSort;
+class cvPackRenumbering;
 
 enum class CVsetIndexUnique { Unique, Duplicates };
 enum class CVsetSortStatus {
@@ -357,7 +358,7 @@ private:
   // and the index files are left as they are.
   // With `renumber` (a pack's new record numbers, 0 for removed records)
   // each index file renumbers its entries where it can.
-  void RebuildIndexes(bool files, const std::vector<int32_t>* renumber = nullptr);
+  void RebuildIndexes(bool files, const cvPackRenumbering* renumber = nullptr);
   // Index files this table knows of that are not open now.
   std::vector<std::string> ClosedIndexFiles() const;
   void RecipherClosedIndexes();

@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <unordered_set>
 
+#include <sys/stat.h>
+
 #include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/table/cipher.h"
 #include "dbf_engine/code_pages.h"
@@ -62,7 +64,20 @@ CVobjIndexFilePtr MakeIndexOfKind(IndexKind kind, CVobjIndexTableLink* table, co
   return nullptr;
 }
 
-bool SamePath(const std::string& a, const std::string& b) { return SameText(NormalizePath(a), NormalizePath(b)); }
+// Whether two names name one file.  A disk file keeps its name expanded
+// against the current directory, while callers may name the same file
+// relatively ("./a.ntx", "sub/../a.ntx") or through a link: the names are
+// compared expanded and tidied, and an existing file also by its identity.
+bool SamePath(const std::string& a, const std::string& b) {
+  const auto tidy = [](const std::string& n) {
+    return std::filesystem::path(FileExpandName(n)).lexically_normal().generic_string();
+  };
+  if (SameText(tidy(a), tidy(b))) return true;
+  struct stat sa {
+  }, sb{};
+  return ::stat(FileResolveExisting(a).c_str(), &sa) == 0 && ::stat(FileResolveExisting(b).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 // Byte weights that order letters without regard to case.
 std::array<uint8_t, 256> CaseFreeCollation() {
@@ -256,7 +271,9 @@ int CVO_dBHandler::cvIndexFileIsOpen(const std::string& name) const {
 void CVO_dBHandler::RememberIndexFile(const std::string& fullName) {
   for (const auto& n : knownIndexFiles_)
     if (SamePath(n, fullName)) return;
-  knownIndexFiles_.push_back(fullName);
+  // Kept expanded: the current directory may change before the name is
+  // used again.
+  knownIndexFiles_.push_back(FileExpandName(fullName));
 }
 
 int CVO_dBHandler::cvIndexRoute(const std::string& name) {
@@ -478,7 +495,7 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
 
 void CVO_dBHandler::cvReIndex() { RebuildIndexes(true); }
 
-void CVO_dBHandler::RebuildIndexes(bool files, const std::vector<int32_t>* renumber) {
+void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber) {
   CVobjIndexTag* tag = activeTag_;
   const std::string tagName = cvActiveTagName();
   // A memory index has no file to rebuild from: it is built anew in place
@@ -745,9 +762,9 @@ void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
   int32_t kept = 0;
-  // Each record's number after the pack, 0 for a removed one: the index
-  // files renumber their entries from it instead of sorting again.
-  std::vector<int32_t> newRecNo(static_cast<size_t>(count) + 1, 0);
+  // Each record's number after the pack: the index files renumber their
+  // entries from it instead of reading the records again.
+  cvPackRenumbering renumbering(count);
   // Memo blocks of the deleted records, given back once the table is packed;
   // blocks that a kept record also names (a cross-linked memo) stay.
   std::vector<uint32_t> released;
@@ -790,7 +807,7 @@ void CVO_dBHandler::cvPack() {
         std::memcpy(image.data(), reader.Record(i), len);
         if (image[0] != '*') {
           ++kept;
-          newRecNo[static_cast<size_t>(i)] = kept;
+          renumbering.Keep(i);
           if (memos) blocksOf([&](uint32_t b) { inUse.insert(b); });
           if (kept != i) writer.Put(kept, image.data());
         } else {
@@ -846,7 +863,8 @@ void CVO_dBHandler::cvPack() {
       }
       cvFilterTruncate(kept);
       reindexing = true;
-      RebuildIndexes(true, &newRecNo);
+      renumbering.Seal();
+      RebuildIndexes(true, &renumbering);
       // The records moved: the bitmap is rebuilt for their new numbers.
       cvRefreshFilter();
     }

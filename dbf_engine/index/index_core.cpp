@@ -1427,7 +1427,7 @@ void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
   }
 }
 
-bool CVobjIndexFile::ReindexRenumbered(const std::vector<int32_t>&) {
+bool CVobjIndexFile::ReindexRenumbered(const cvPackRenumbering&) {
   Reindex();
   return false;
 }

@@ -60,6 +60,7 @@ class CVobjIndexFile;
 class CVobjIndexTableLink;
 class CVobjIndexTag;
 class TcvExpHandler;
+class cvPackRenumbering;
 
 enum class CVsetPageType : uint8_t { Unknown, Root, Node, Leaf, RootLeaf };
 
@@ -498,13 +499,13 @@ public:
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
   // Rebuilds the file after a pack that kept the surviving records in their
-  // order: newRecNo[old] is a record's new number, 0 for a removed record
-  // (index 0 unused).  Only record numbers move, so a format that can walk
-  // its entries in key order writes them again renumbered, without reading
-  // the table or sorting, into the very bytes Reindex would write; the base,
-  // and a format or tag that cannot be renumbered exactly, runs Reindex.
-  // True when the entries were renumbered.
-  virtual bool ReindexRenumbered(const std::vector<int32_t>& newRecNo);
+  // order; `renumbering` gives each record's new number.  Only record
+  // numbers move, so a format that can walk its entries hands them, renumbered,
+  // to its builder's key sorter instead of reading the table again, and
+  // writes the very bytes Reindex would write, in the sorter's memory
+  // budget; the base, and a format or tag that cannot be renumbered exactly,
+  // runs Reindex.  True when the entries were renumbered.
+  virtual bool ReindexRenumbered(const cvPackRenumbering& renumbering);
 
   // Opens (or creates) the disk file; none when it does not open.
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,

@@ -2,9 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include "dbf_engine/expr/value_buffer.h"
 #include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
 
 void cvIndexCorrupt(std::string_view file) { cvRaise<ECorvidIndexCorrupt>(cvErrIndexCorrupted, {file}); }
 
@@ -31,25 +37,179 @@ void cvAdjustCharacterKey(TcvVariant& key, bool forStorage) {
 }
 
 namespace {
-constexpr int32_t kMet = INT32_MIN;  // a new number already taken
+// The spool's buffer: items on their way to the temporary file and back; a
+// sixteenth of the budget within these bounds.
+constexpr size_t kBufferBytes = size_t{1} << 20, kMinBufferBytes = size_t{4} << 10;
 }  // namespace
 
-cvEntryRenumbering::cvEntryRenumbering(const std::vector<int32_t>& newRecNo, size_t slot, size_t keptCount)
-    : renumber_(newRecNo), slot_(slot) {
-  items_.reserve(keptCount * slot);
+cvPackRenumbering::cvPackRenumbering(int32_t oldCount)
+    : oldCount_(std::max(oldCount, 0)), bits_(static_cast<size_t>(oldCount_) / 64 + 1, 0) {}
+
+void cvPackRenumbering::Keep(int32_t oldRecNo) {
+  if (oldRecNo < 1 || oldRecNo > oldCount_) return;
+  const auto bit = static_cast<uint32_t>(oldRecNo);
+  uint64_t& word = bits_[bit >> 6];
+  const uint64_t mask = uint64_t{1} << (bit & 63);
+  if (!(word & mask)) ++kept_;
+  word |= mask;
 }
 
+void cvPackRenumbering::Seal() {
+  before_.assign(bits_.size(), 0);
+  int32_t n = 0;
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    before_[w] = n;
+    n += __builtin_popcountll(bits_[w]);
+  }
+}
+
+cvEntryRenumbering::cvEntryRenumbering(const cvPackRenumbering& renumbering, size_t keyBytes, Add add)
+    : renumbering_(renumbering),
+      met_(static_cast<size_t>(renumbering.OldCount()) / 64 + 1, 0),
+      keyBytes_(keyBytes),
+      add_(std::move(add)) {}
+
 bool cvEntryRenumbering::Take(int32_t recNo, std::string_view key) {
-  const auto rec = static_cast<size_t>(recNo);
-  if (recNo < 1 || rec >= renumber_.size() || renumber_[rec] == kMet || key.size() + 4 != slot_) return false;
-  const int32_t now = renumber_[rec];
-  renumber_[rec] = kMet;
+  if (recNo < 1 || recNo > renumbering_.OldCount() || key.size() != keyBytes_) return false;
+  const auto bit = static_cast<uint32_t>(recNo);
+  uint64_t& word = met_[bit >> 6];
+  const uint64_t mask = uint64_t{1} << (bit & 63);
+  if (word & mask) return false;
+  word |= mask;
   ++entries_;
+  const int32_t now = renumbering_.NewNumber(recNo);
   if (now == 0) return true;
-  const size_t at = items_.size();
-  items_.resize(at + slot_);
-  cvStoreLE32(items_.data() + at, static_cast<uint32_t>(now));
-  std::memcpy(items_.data() + at + 4, key.data(), key.size());
+  ++kept_;
+  return add_(now, key);
+}
+
+cvRenumberedSpool::cvRenumberedSpool(size_t keyBytes, cvRenumberedKeys keys, bool descending, std::string tempDirectory,
+                                     size_t budget)
+    : keyBytes_(keyBytes),
+      slot_(4 + keyBytes),
+      numeric_(keys == cvRenumberedKeys::LittleEndianDouble),
+      descending_(descending),
+      tempDirectory_(std::move(tempDirectory)),
+      budget_(budget),
+      buf_(std::max<size_t>(slot_, std::clamp(budget / 16, kMinBufferBytes, kBufferBytes) / slot_ * slot_)) {}
+
+cvRenumberedSpool::~cvRenumberedSpool() { FileClose(handle_); }
+
+int cvRenumberedSpool::Compare(const uint8_t* a, const uint8_t* b) const {
+  // -1, 0 or 1 as key a sorts before, with or after key b; 2 when the two
+  // do not compare (NaN, or text whose order changes with its padding).
+  if (numeric_) {
+    const double x = cvLoadLEDouble(a), y = cvLoadLEDouble(b);
+    return x < y ? -1 : x > y ? 1 : x == y ? 0 : 2;
+  }
+  std::string_view x(reinterpret_cast<const char*>(a), keyBytes_), y(reinterpret_cast<const char*>(b), keyBytes_);
+  const int padded = x.compare(y);
+  while (!x.empty() && x.back() == ' ') x.remove_suffix(1);
+  while (!y.empty() && y.back() == ' ') y.remove_suffix(1);
+  // string_view compares its chars as unsigned bytes.
+  const int c = x.compare(y);
+  if ((c < 0) != (padded < 0) || (c > 0) != (padded > 0)) return 2;
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+bool cvRenumberedSpool::Add(int32_t recNo, std::string_view key) {
+  if (finished_ || key.size() != keyBytes_) return false;
+  const auto* k = reinterpret_cast<const uint8_t*>(key.data());
+  if (!run_.empty()) {
+    const int c = Compare(run_.data() + 4, k);
+    if (c == 2 || c == (descending_ ? -1 : 1)) return false;
+    if (c != 0) EndRun();
+  }
+  if (run_.size() + slot_ > std::max(budget_, slot_)) return false;
+  const size_t at = run_.size();
+  run_.resize(at + slot_);
+  cvStoreLE32(run_.data() + at, static_cast<uint32_t>(recNo));
+  std::memcpy(run_.data() + at + 4, key.data(), keyBytes_);
+  return true;
+}
+
+void cvRenumberedSpool::EndRun() {
+  const size_t n = run_.size() / slot_;
+  if (n > 1) {
+    // Equal keys by record number, rising, or falling in a descending tag.
+    std::vector<uint32_t> recs(n);
+    for (size_t i = 0; i < n; ++i) recs[i] = cvLoadLE32(run_.data() + i * slot_);
+    auto order = [&](uint32_t a, uint32_t b) { return descending_ ? a > b : a < b; };
+    if (!std::is_sorted(recs.begin(), recs.end(), order)) {
+      std::sort(recs.begin(), recs.end(), order);
+      for (size_t i = 0; i < n; ++i) cvStoreLE32(run_.data() + i * slot_, recs[i]);
+    }
+  }
+  for (size_t i = 0; i < n; ++i) Put(run_.data() + i * slot_);
+  run_.clear();
+}
+
+void cvRenumberedSpool::Put(const uint8_t* item) {
+  if (used_ + slot_ > buf_.size()) WriteBuffer();
+  std::memcpy(buf_.data() + used_, item, slot_);
+  used_ += slot_;
+  ++count_;
+}
+
+void cvRenumberedSpool::WriteBuffer() {
+  if (used_ == 0) return;
+  if (handle_ < 0) {
+    // Created, opened and unlinked at once: nothing is left behind, however
+    // the pack ends.
+    try {
+      name_ = GetTempFileName(tempDirectory_, "~cr");
+    } catch (const Exception& e) {
+      const std::string where = tempDirectory_.empty() ? GetTempPath() : tempDirectory_;
+      throw ECorvidError(cvFormat(cvErrWriteFailed, {where}) + " (" + e.what() + ")");
+    }
+    handle_ = FileOpen(name_, true, false);
+    const int err = errno;
+    FileDelete(name_);
+    if (handle_ < 0) cvRaise(cvErrWriteFailed, {name_ + " (" + std::strerror(err) + ")"});
+  }
+  if (!FileWrite(handle_, fileEnd_, buf_.data(), used_)) {
+    const int err = errno;
+    cvRaise(cvErrWriteFailed, {name_ + " (" + std::strerror(err) + ")"});
+  }
+  fileEnd_ += static_cast<int64_t>(used_);
+  used_ = 0;
+}
+
+void cvRenumberedSpool::Finish() {
+  if (finished_) return;
+  EndRun();
+  run_.clear();
+  run_.shrink_to_fit();
+  // Entries that all fit the buffer never reach the file.
+  if (handle_ >= 0) WriteBuffer();
+  finished_ = true;
+  Rewind();
+}
+
+void cvRenumberedSpool::Rewind() {
+  read_ = 0;
+  readAt_ = 0;
+  pos_ = 0;
+  if (handle_ >= 0) used_ = 0;
+}
+
+bool cvRenumberedSpool::Next(int32_t& recNo, const uint8_t*& key) {
+  if (!finished_ || read_ >= count_) return false;
+  if (pos_ + slot_ > used_) {
+    if (handle_ < 0) return false;
+    const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buf_.size()), fileEnd_ - readAt_));
+    if (want < slot_ || FileRead(handle_, readAt_, buf_.data(), want) != static_cast<int64_t>(want)) {
+      const int err = errno;
+      cvRaise(cvErrReadFailed, {name_ + " (" + std::strerror(err) + ")"});
+    }
+    readAt_ += static_cast<int64_t>(want);
+    used_ = want;
+    pos_ = 0;
+  }
+  recNo = static_cast<int32_t>(cvLoadLE32(buf_.data() + pos_));
+  key = buf_.data() + pos_ + 4;
+  pos_ += slot_;
+  ++read_;
   return true;
 }
 
@@ -92,59 +252,20 @@ bool cvRenumberTree(int32_t root, cvEntryRenumbering& renumbering,
   return walk(root, 0);
 }
 
-bool cvOrderRenumbered(std::vector<uint8_t>& items, size_t slot, cvRenumberedKeys keys, bool descending) {
-  if (slot <= 4) return false;
-  const bool numeric = keys == cvRenumberedKeys::LittleEndianDouble;
-  auto keyOf = [&](size_t i) {
-    std::string_view k(reinterpret_cast<const char*>(items.data() + i * slot + 4), slot - 4);
-    if (!numeric)
-      while (!k.empty() && k.back() == ' ') k.remove_suffix(1);
-    return k;
-  };
-  // -1, 0 or 1 as item a sorts before, with or after item b; 2 when the
-  // two do not compare (NaN).
-  auto compare = [&](size_t a, size_t b) {
-    if (numeric) {
-      const double x = cvLoadLEDouble(items.data() + a * slot + 4);
-      const double y = cvLoadLEDouble(items.data() + b * slot + 4);
-      return x < y ? -1 : x > y ? 1 : x == y ? 0 : 2;
-    }
-    // string_view compares its chars as unsigned bytes.  Keys whose order
-    // changes with their padding (a byte below the blank where the shorter
-    // one ends) do not compare: the tag is rebuilt.
-    const int c = keyOf(a).compare(keyOf(b));
-    const int padded =
-        std::string_view(reinterpret_cast<const char*>(items.data() + a * slot + 4), slot - 4)
-            .compare(std::string_view(reinterpret_cast<const char*>(items.data() + b * slot + 4), slot - 4));
-    if ((c < 0) != (padded < 0) || (c > 0) != (padded > 0)) return 2;
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
-  };
-  const size_t n = items.size() / slot;
-  std::vector<uint32_t> recs;
-  size_t run = 0;
-  for (size_t i = 1; i <= n; ++i) {
-    if (i < n) {
-      const int c = compare(i - 1, i);
-      if (c == 2 || c == (descending ? -1 : 1)) return false;
-      if (c == 0) continue;
-    }
-    // Items run..i-1 hold one key.
-    if (i - run > 1) {
-      recs.clear();
-      for (size_t j = run; j < i; ++j) recs.push_back(cvLoadLE32(items.data() + j * slot));
-      if (descending) {
-        if (!std::is_sorted(recs.rbegin(), recs.rend())) {
-          std::sort(recs.rbegin(), recs.rend());
-          for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
-        }
-      } else if (!std::is_sorted(recs.begin(), recs.end())) {
-        std::sort(recs.begin(), recs.end());
-        for (size_t j = run; j < i; ++j) cvStoreLE32(items.data() + j * slot, recs[j - run]);
-      }
-    }
-    run = i;
+cvPageWindow::cvPageWindow(Read read, int64_t fileSize, int32_t windowBytes)
+    : read_(std::move(read)), size_(fileSize), buf_(static_cast<size_t>(std::max(windowBytes, 1))) {}
+
+const uint8_t* cvPageWindow::Bytes(int64_t at, int32_t length) {
+  if (at < 0 || length < 0 || at > size_ - length) return nullptr;
+  if (first_ < 0 || at < first_ || at + length > first_ + held_) {
+    if (static_cast<size_t>(length) > buf_.size()) buf_.resize(static_cast<size_t>(length));
+    const int64_t want = std::min<int64_t>(static_cast<int64_t>(buf_.size()), size_ - at);
+    first_ = -1;
+    if (!read_(at, buf_.data(), static_cast<int32_t>(want))) return nullptr;
+    first_ = at;
+    held_ = want;
   }
-  return true;
+  return buf_.data() + (at - first_);
 }
 
 bool cvExpressionMayMove(std::string_view expr) {

@@ -370,21 +370,27 @@ bool CVobjMDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   return true;
 }
 
+std::unique_ptr<CVobjSortMDX> CVobjMDXTag::MakeSorter() {
+  auto sorter = std::make_unique<CVobjSortMDX>(this, std::max(KeyLength(), 8), Unique(), Ascending());
+  sorter->SetTempDirectory(mdx_->Table()->ixTempDirectory());
+  return sorter;
+}
+
 void CVobjMDXTag::DoIndex() {
   CVobjIndexTableLink* t = mdx_->Table();
   const int32_t count = t->ixRecordCount();
-  CVobjSortMDX sorter(this, std::max(KeyLength(), 8), Unique(), Ascending());
-  sorter.SetTempDirectory(t->ixTempDirectory());
   t->ixStatusUpdate(-1, 1, count);
-  if (presorted_) {
+  if (renumbered_) {
     // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    t->ixStatusUpdate(-1, 2, static_cast<int32_t>(presorted_->size() / (4 + static_cast<size_t>(KeyLength()))));
-    SetRootPage(sorter.WriteTree(presorted_));
+    t->ixStatusUpdate(-1, 2, static_cast<int32_t>(renumbered_->Count()));
+    SetRootPage(MakeSorter()->WriteTree(renumbered_));
     t->ixStatusUpdate(0, 0, 0);
     TagStore();
     return;
   }
+  const std::unique_ptr<CVobjSortMDX> made = MakeSorter();
+  CVobjSortMDX& sorter = *made;
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
@@ -408,7 +414,7 @@ void CVobjMDXTag::DoIndex() {
 CVobjSortMDX::CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending)
     : TcvSort(keyLength, unique, ascending), tag_(tag) {}
 
-int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
+int32_t CVobjSortMDX::WriteTree(cvRenumberedSpool* renumbered) {
   CVobjMDXTag& tag = *tag_;
   CVobjMDXFile& file = *tag.mdx_;
   CVobjIndexTableLink* table = file.Table();
@@ -462,8 +468,7 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   std::vector<Format::Plan>& levels = format.plan;
   levels.emplace_back();
   const int32_t maxKeys = tag.header_.MaxKeys;
-  const size_t slot = 4 + static_cast<size_t>(tag.header_.KeyLength);
-  levels[0].items = presorted ? static_cast<int64_t>(presorted->size() / slot) : OutputCount();
+  levels[0].items = renumbered ? renumbered->Count() : OutputCount();
   levels[0].nodes = std::max<int64_t>(1, (levels[0].items + maxKeys - 1) / maxKeys);
   while (levels.back().nodes > 1) {
     Format::Plan up;
@@ -491,15 +496,16 @@ int32_t CVobjSortMDX::WriteTree(const std::vector<uint8_t>* presorted) {
   TcvVariant value;
   int32_t recno = 0;
   int64_t n = 0;
-  if (presorted) {
-    for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
-      const uint8_t* item = presorted->data() + at;
-      tree.Add(MdxEntry{static_cast<int32_t>(cvLoadLE32(item)),
-                        std::string(reinterpret_cast<const char*>(item + 4), slot - 4)});
+  if (renumbered) {
+    renumbered->Rewind();
+    const uint8_t* key = nullptr;
+    const auto width = static_cast<size_t>(tag.header_.KeyLength);
+    while (renumbered->Next(recno, key)) {
+      tree.Add(MdxEntry{recno, std::string(reinterpret_cast<const char*>(key), width)});
       if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
     }
   }
-  for (bool more = !presorted && GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
+  for (bool more = !renumbered && GetFirstKey(value, recno); more; more = GetNextKey(value, recno)) {
     tree.Add(MdxEntry{recno, stored(value)});
     if (table) table->ixStatusUpdate(2, static_cast<int32_t>(++n), 0);
   }
@@ -682,15 +688,15 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
 
 bool CVobjMDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(kMdxNumericKeyLength, type, length); }
 
-bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+std::unique_ptr<cvRenumberedSpool> CVobjMDXTag::CollectRenumbered(const cvPackRenumbering& renumbering, size_t budget) {
   if (Unique() || !keyHandler_ || header_.KeyType == 'N' || cvExpressionMayMove(KeyExpression()) ||
       (HasFor() && cvExpressionMayMove(ForExpression())))
-    return false;
+    return nullptr;
   CVobjIndexTableLink* t = mdx_->Table();
   CVO_DiskFile* d = mdx_->DiskFile();
   const MdxFileHeader& fh = mdx_->Header();
-  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
-  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  const int64_t oldCount = renumbering.OldCount();
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
@@ -699,61 +705,65 @@ bool CVobjMDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::v
     int32_t length;
     // A numeric tag is rebuilt: its packed numbers hold fewer digits than
     // the values the rebuild sorts.
-    if (!TrialKey(type, length) || type == 'N') return false;
-    if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return false;
+    if (!TrialKey(type, length) || type == 'N') return nullptr;
+    if (length < 1 || length > kMdxMaxKeyLength || type != header_.KeyType || type != KeyType()) return nullptr;
     const MdxTagHeader fresh = MdxTagHeader::ForKey(type, length, fh.PageSize);
     if (fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
         fresh.MaxKeys != header_.MaxKeys || header_.Descending == Ascending())
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
-    if (size > (int64_t{1} << 31) - fh.PageSize) return false;
-    std::vector<uint8_t> file(static_cast<size_t>(size));
-    if (!mdx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
-
-    const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
-    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return mdx_->PageRead(at, buf, n); }, size);
+    auto spool = std::make_unique<cvRenumberedSpool>(
+        static_cast<size_t>(header_.KeyLength),
+        type == 'D' ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, !Ascending(),
+        t->ixTempDirectory(), budget);
+    cvEntryRenumbering renumbered(renumbering, static_cast<size_t>(header_.KeyLength),
+                                  [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     // Depth-first from the root: the leaves come in key order.
     auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
       if (!fh.ValidPage(page, size)) return -1;
+      const uint8_t* at = pages.Bytes(static_cast<int64_t>(page) * kMdxBlockSize, fh.PageSize);
+      if (!at) return -1;
       MdxNode nd;
-      MdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kMdxBlockSize, header_, fh, size, DiskName(), nd,
-                          sink);
+      MdxNode::DecodeEach(at, header_, fh, size, DiskName(), nd, sink);
       return nd.RightChild;
     };
-    if (!cvRenumberTree(header_.Root, renumbering, decode)) return false;
-    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
-    items = std::move(renumbering.Items());
-    if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
-    return cvOrderRenumbered(items, slot,
-                             type == 'D' ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText,
-                             !Ascending());
+    if (!cvRenumberTree(header_.Root, renumbered, decode)) return nullptr;
+    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return nullptr;
+    if (!HasFor() && renumbered.Kept() != t->ixRecordCount()) return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
 }
 
-bool CVobjMDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+bool CVobjMDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   if (!disk_) {
     Reindex();
     return false;
   }
-  // Every tag's entries are taken before the file is cut.
-  std::vector<std::vector<uint8_t>> items(tags_.size());
+  // Every tag's entries are taken before the file is cut; the tags share
+  // the budget that one tag's runs of equal keys may take.
+  size_t candidates = 0;
+  for (auto& t : tags_)
+    if (!t->Unique()) ++candidates;
+  const size_t budget = TcvSort::DefaultMemoryBudget() / std::max<size_t>(candidates, 1);
+  std::vector<std::unique_ptr<cvRenumberedSpool>> spools(tags_.size());
+  struct Renumbered {
+    std::vector<std::unique_ptr<CVobjIndexTag>>& tags;
+    ~Renumbered() {
+      for (auto& t : tags) static_cast<CVobjMDXTag*>(t.get())->renumbered_ = nullptr;
+    }
+  } hold{tags_};
   bool any = false;
   for (size_t i = 0; i < tags_.size(); ++i) {
     auto* tag = static_cast<CVobjMDXTag*>(tags_[i].get());
-    if (tag->CollectRenumbered(newRecNo, items[i])) {
-      tag->presorted_ = &items[i];
-      any = true;
-    }
+    spools[i] = tag->CollectRenumbered(renumbering, budget);
+    tag->renumbered_ = spools[i].get();
+    any = any || spools[i] != nullptr;
   }
-  struct Presorted {
-    std::vector<std::unique_ptr<CVobjIndexTag>>& tags;
-    ~Presorted() {
-      for (auto& t : tags) static_cast<CVobjMDXTag*>(t.get())->presorted_ = nullptr;
-    }
-  } hold{tags_};
   Reindex();
   return any;
 }

@@ -36,6 +36,7 @@
 #include "dbf_engine/index/mdx_format.h"
 
 class CVobjMDXFile;
+class CVobjSortMDX;
 
 class CVobjMDXTag : public CVobjIndexTag {
 public:
@@ -62,14 +63,16 @@ private:
   friend class CVobjMDXFile;
   void DoIndex();
   // After a pack: the tag's leaf entries in key order, those of removed
-  // records dropped and the rest renumbered, as items (record number
-  // little-endian, then the key as stored).  False when a rebuild could
-  // write anything else: a unique or numeric tag (packed numbers hold fewer
-  // digits than the values the rebuild sorts), a key or FOR condition that
-  // may move with the record number, a key layout the first record would
-  // change, entries out of the builder's order or met twice, or a damaged
-  // tree.
-  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // records dropped and the rest renumbered, put in the builder's order in
+  // a spool whose runs of equal keys take at most `budget` bytes.  None
+  // when a rebuild could write anything else: a unique or numeric tag
+  // (packed numbers hold fewer digits than the values the rebuild sorts), a
+  // key or FOR condition that may move with the record number, a key layout
+  // the first record would change, entries out of the builder's order or
+  // met twice, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering, size_t budget);
+  // The sorter DoIndex makes for the tag's layout.
+  std::unique_ptr<CVobjSortMDX> MakeSorter();
   // The key's type and length as the key expression gives them for the
   // current record; false for a value no key holds.
   bool TrialKey(char& type, int32_t& length);
@@ -89,7 +92,7 @@ private:
   MdxTagHeader header_;
   std::vector<uint8_t> pageBuffer_;  // the page being loaded, kept between loads
   // Set while a pack rebuilds the tag from its renumbered entries.
-  const std::vector<uint8_t>* presorted_ = nullptr;
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 // Writes an MDX tag bottom-up from sorted keys, each level's keys spread
@@ -97,9 +100,9 @@ private:
 class CVobjSortMDX : public TcvSort {
 public:
   CVobjSortMDX(CVobjMDXTag* tag, int32_t keyLength, bool unique, bool ascending);
-  // Returns the root block.  With `presorted` its items (record number,
-  // stored key) are written instead of the sorted keys, in their order.
-  int32_t WriteTree(const std::vector<uint8_t>* presorted = nullptr);
+  // Returns the root block.  With `renumbered` its entries are written
+  // instead of the sorted keys, in their order.
+  int32_t WriteTree(cvRenumberedSpool* renumbered = nullptr);
 
 private:
   CVobjMDXTag* tag_;
@@ -128,7 +131,7 @@ public:
   void Reindex() override;
   // Each tag that can be renumbered is written from its entries, the others
   // are built from the records, in one Reindex.
-  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
+  bool ReindexRenumbered(const cvPackRenumbering& renumbering) override;
   void Rename(const std::string& newName) override;
   bool TagUpdate(int32_t recno, bool appending) override;
 

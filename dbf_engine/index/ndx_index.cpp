@@ -247,19 +247,25 @@ bool CVobjNDXTag::IndexTagNew(const std::string& name, const std::string& keyExp
   return true;
 }
 
+std::unique_ptr<CVobjSortNdx> CVobjNDXTag::MakeSorter() const {
+  auto sorter = std::make_unique<CVobjSortNdx>(header_.Numeric() ? 8 : KeyLength() + 1, Unique());
+  sorter->SetTempDirectory(ndx_->Table()->ixTempDirectory());
+  return sorter;
+}
+
 void CVobjNDXTag::DoIndex() {
   CVobjIndexTableLink* t = ndx_->Table();
-  CVobjSortNdx sorter(header_.Numeric() ? 8 : KeyLength() + 1, Unique());
-  sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
-  if (presorted_) {
+  if (renumbered_) {
     // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    SetRootPage(sorter.WriteTree(*this, *ndx_, t, presorted_));
+    SetRootPage(MakeSorter()->WriteTree(*this, *ndx_, t, renumbered_));
     TagStore();
     return;
   }
+  const std::unique_ptr<CVobjSortNdx> made = MakeSorter();
+  CVobjSortNdx& sorter = *made;
   CVobjIndexKeyData key(0);
   const bool character = !header_.Numeric();
   const size_t width = static_cast<size_t>(std::max(KeyLength(), 0));
@@ -357,7 +363,7 @@ struct NdxTreeFormat : cvTreeFormat<NdxItem, std::vector<uint8_t>> {
 }  // namespace
 
 int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
-                                const std::vector<uint8_t>* presorted) {
+                                cvRenumberedSpool* renumbered) {
   const NdxHeader& h = tag.Header();
   const int32_t kb = h.KeyBytes();
   {
@@ -371,20 +377,22 @@ int32_t CVobjSortNdx::WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndex
   NdxTreeFormat format{{}, h, pages, file, slot, {}};
   cvTreeWriter<NdxTreeFormat> tree(format);
 
-  const int32_t total = presorted ? static_cast<int32_t>(presorted->size() / slot) : KeyCount();
+  const int32_t total = renumbered ? static_cast<int32_t>(renumbered->Count()) : KeyCount();
   table->ixStatusUpdate(-1, 2, total);
   RawKey raw;
   TcvVariant value;
   std::vector<uint8_t> key(static_cast<size_t>(kb));
   int32_t n = 0;
-  if (presorted) {
-    for (size_t at = 0; at + slot <= presorted->size(); at += slot) {
-      const uint8_t* item = presorted->data() + at;
-      tree.Add({static_cast<int32_t>(cvLoadLE32(item)), item + 4});
+  if (renumbered) {
+    renumbered->Rewind();
+    int32_t recNo = 0;
+    const uint8_t* stored = nullptr;
+    while (renumbered->Next(recNo, stored)) {
+      tree.Add({recNo, stored});
       table->ixStatusUpdate(2, ++n, 0);
     }
   }
-  for (bool more = !presorted && GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
+  for (bool more = !renumbered && GetFirstRaw(raw); more; more = GetNextRaw(raw)) {
     std::fill(key.begin(), key.end(), pad);
     if (h.Numeric()) {
       RawToValue(raw, value);
@@ -484,66 +492,65 @@ void CVobjNDXFile::Zap() {
 
 bool CVobjNDXTag::TrialKey(char& type, int32_t& length) { return TrialKeyType(8, type, length); }
 
-bool CVobjNDXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
-  if (Unique() || cvExpressionMayMove(KeyExpression())) return false;
+std::unique_ptr<cvRenumberedSpool> CVobjNDXTag::CollectRenumbered(const cvPackRenumbering& renumbering) {
+  if (Unique() || cvExpressionMayMove(KeyExpression())) return nullptr;
   CVobjIndexTableLink* t = ndx_->Table();
   CVO_DiskFile* d = ndx_->DiskFile();
-  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
-  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  if (!t || !d || renumbering.OldCount() < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
     char type;
     int32_t length;
-    if (!TrialKey(type, length)) return false;
+    if (!TrialKey(type, length)) return nullptr;
     const NdxHeader fresh = NdxHeader::ForKey(type, length);
     if (type != KeyType() || fresh.KeyLength != header_.KeyLength || fresh.EntryLength != header_.EntryLength ||
         fresh.MaxKeys != header_.MaxKeys || fresh.KeyType != header_.KeyType)
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
-    if (size < 2 * kNdxBlockSize || size > (int64_t{1} << 31) - kNdxBlockSize) return false;
-    std::vector<uint8_t> file(static_cast<size_t>(size));
-    if (!ndx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
-
-    const int32_t kb = header_.KeyBytes();
-    const size_t slot = 4 + static_cast<size_t>(kb);
-    const bool numeric = header_.Numeric();
-    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    if (size < 2 * kNdxBlockSize) return nullptr;
+    cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return ndx_->PageRead(at, buf, n); }, size);
+    auto spool = std::make_unique<cvRenumberedSpool>(
+        static_cast<size_t>(header_.KeyBytes()),
+        header_.Numeric() ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, false,
+        t->ixTempDirectory(), TcvSort::DefaultMemoryBudget());
+    cvEntryRenumbering entries(renumbering, static_cast<size_t>(header_.KeyBytes()),
+                               [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     // Depth-first from the root: the leaves come in key order.
     auto decode = [&](int32_t page, cvIndexEntrySink& sink) -> int32_t {
       if (!NdxValidBlock(page, size)) return -1;
+      const uint8_t* block = pages.Bytes(static_cast<int64_t>(page) * kNdxBlockSize, kNdxBlockSize);
+      if (!block) return -1;
       NdxNode nd;
-      NdxNode::DecodeEach(file.data() + static_cast<int64_t>(page) * kNdxBlockSize, header_, size, DiskName(), nd,
-                          sink);
+      NdxNode::DecodeEach(block, header_, size, DiskName(), nd, sink);
       return nd.RightChild;
     };
-    if (!cvRenumberTree(header_.Root, renumbering, decode) || renumbering.Entries() != oldCount) return false;
-    items = std::move(renumbering.Items());
-
-    if (items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
-    return cvOrderRenumbered(items, slot,
-                             numeric ? cvRenumberedKeys::LittleEndianDouble : cvRenumberedKeys::BlankPaddedText, false);
+    if (!cvRenumberTree(header_.Root, entries, decode) || entries.Entries() != renumbering.OldCount() ||
+        entries.Kept() != t->ixRecordCount())
+      return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
 }
 
-bool CVobjNDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+bool CVobjNDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   CVobjNDXTag* t = NdxTag();
-  std::vector<uint8_t> items;
-  if (!t || !disk_ || !t->CollectRenumbered(newRecNo, items)) {
+  std::unique_ptr<cvRenumberedSpool> spool = t && disk_ ? t->CollectRenumbered(renumbering) : nullptr;
+  if (!spool) {
     Reindex();
     return false;
   }
   // The rebuild's own steps, fed the renumbered entries instead of sorted
   // keys.
-  struct Presorted {
+  struct Renumbered {
     CVobjNDXTag* tag;
-    ~Presorted() { tag->presorted_ = nullptr; }
+    ~Renumbered() { tag->renumbered_ = nullptr; }
   } hold{t};
-  t->presorted_ = &items;
+  t->renumbered_ = spool.get();
   Reindex();
   return true;
 }

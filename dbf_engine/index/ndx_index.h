@@ -31,6 +31,7 @@
 #include "dbf_engine/index/ndx_format.h"
 
 class CVobjNDXFile;
+class CVobjSortNdx;
 
 class CVobjNDXTag : public CVobjIndexTag {
 public:
@@ -54,12 +55,14 @@ private:
   friend class CVobjNDXFile;
   void DoIndex();
   // After a pack: the tag's leaf entries in key order, those of removed
-  // records dropped and the rest renumbered, as items of the builder (record
-  // number little-endian, then the key as stored).  False when a rebuild
-  // could write anything else: a unique tag, a key that may move with the
-  // record number, a key layout the first record would change, entries out
-  // of the builder's order or not one per record, or a damaged tree.
-  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // records dropped and the rest renumbered, put in the builder's order in
+  // a spool.  None when a rebuild could write anything else: a unique tag,
+  // a key that may move with the record number, a key layout the first
+  // record would change, entries out of the builder's order or not one per
+  // record, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering);
+  // The sorter DoIndex makes for the tag's layout.
+  std::unique_ptr<CVobjSortNdx> MakeSorter() const;
   // The key's type and length as the key expression gives them for the
   // current record; false for a value no key holds.
   bool TrialKey(char& type, int32_t& length);
@@ -70,7 +73,7 @@ private:
   CVobjNDXFile* ndx_;
   NdxHeader header_;
   // Set while a pack rebuilds the tag from its renumbered entries.
-  const std::vector<uint8_t>* presorted_ = nullptr;
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 class CVobjNDXFile : public CVobjIndexFile {
@@ -91,7 +94,7 @@ public:
   int32_t ResetAvailPage() override;
   // Empties the file and builds the tag again from its own key.
   void Reindex() override;
-  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
+  bool ReindexRenumbered(const cvPackRenumbering& renumbering) override;
   // Leaves the header and one empty root leaf (block 1): 1,024 bytes.
   virtual void Zap();
 
@@ -107,8 +110,8 @@ class CVobjSortNdx : public TcvSort {
 public:
   CVobjSortNdx(int32_t keyLength, bool unique);
   // Reads every key back in order and writes the leaves and interior levels
-  // at new blocks; returns the root block.  With `presorted` its items
-  // (record number, stored key) are written instead, in their order.
+  // at new blocks; returns the root block.  With `renumbered` its entries
+  // are written instead, in their order.
   int32_t WriteTree(CVobjNDXTag& tag, CVobjNDXFile& file, CVobjIndexTableLink* table,
-                    const std::vector<uint8_t>* presorted = nullptr);
+                    cvRenumberedSpool* renumbered = nullptr);
 };

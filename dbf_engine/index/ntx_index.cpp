@@ -1,6 +1,7 @@
 // NTX index files: tag, file and the bottom-up builder.
 #include "dbf_engine/index/ntx_index.h"
 
+#include <array>
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -314,83 +315,95 @@ bool CVobjNTXTag::TrialKey(char& type, int32_t& length, int32_t& decimals) {
   return true;
 }
 
-bool CVobjNTXTag::CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items) {
+std::unique_ptr<cvRenumberedSpool> CVobjNTXTag::CollectRenumbered(const cvPackRenumbering& renumbering) {
   if (Unique() || !keyHandler_ || cvExpressionMayMove(KeyExpression()) ||
       (HasFor() && cvExpressionMayMove(ForExpression())))
-    return false;
+    return nullptr;
   CVobjIndexTableLink* t = ntx_->Table();
   CVO_DiskFile* d = ntx_->DiskFile();
-  const int64_t oldCount = static_cast<int64_t>(newRecNo.size()) - 1;
-  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return false;
+  const int64_t oldCount = renumbering.OldCount();
+  if (!t || !d || oldCount < 1 || t->ixRecordCount() < 1) return nullptr;
   try {
     // The layout the rebuild would derive from the first record must be the
     // one the file has.
     t->ixReadRecord(1);
     char type = 'C';
     int32_t length = 0, decimals = 0;
-    if (!TrialKey(type, length, decimals) || type != KeyType()) return false;
+    if (!TrialKey(type, length, decimals) || type != KeyType()) return nullptr;
     const NtxHeader fresh = NtxHeader::ForKey(length, decimals);
     if (fresh.KeyLength != header_.KeyLength || fresh.Decimals != header_.Decimals ||
         fresh.EntryLength != header_.EntryLength || fresh.MaxKeys != header_.MaxKeys ||
         fresh.HalfKeys != header_.HalfKeys || header_.Descending == Ascending())
-      return false;
+      return nullptr;
 
     const int64_t size = d->cvFileSize();
-    if (size < kNtxHeaderSize + kNtxPageSize || size > (int64_t{1} << 31) - kNtxPageSize) return false;
-    std::vector<uint8_t> file(static_cast<size_t>(size));
-    if (!ntx_->PageRead(0, file.data(), static_cast<int32_t>(size))) return false;
-
-    const size_t slot = 4 + static_cast<size_t>(header_.KeyLength);
-    cvEntryRenumbering renumbering(newRecNo, slot, static_cast<size_t>(t->ixRecordCount()));
+    if (size < kNtxHeaderSize + kNtxPageSize) return nullptr;
+    cvPageWindow pages([&](int64_t at, void* buf, int32_t n) { return ntx_->PageRead(at, buf, n); }, size);
+    auto spool =
+        std::make_unique<cvRenumberedSpool>(static_cast<size_t>(header_.KeyLength), cvRenumberedKeys::BlankPaddedText,
+                                            !Ascending(), t->ixTempDirectory(), TcvSort::DefaultMemoryBudget());
+    cvEntryRenumbering renumbered(renumbering, static_cast<size_t>(header_.KeyLength),
+                                  [&](int32_t recNo, std::string_view key) { return spool->Add(recNo, key); });
     struct Gather : NtxPage::Sink {
       struct Item {
         int32_t child, recNo;
         std::string_view key;
       };
-      cvEntryRenumbering* renumbering;
+      cvEntryRenumbering* renumbered;
       std::vector<Item> items;
       void Entry(int32_t child, int32_t recNo, std::string_view key) override {
-        renumbering->Prefetch(recNo);
+        renumbered->Prefetch(recNo);
         items.push_back({child, recNo, key});
       }
     };
     // In order from the root: each entry's child, the entry, and the
-    // rightmost child last.
+    // rightmost child last.  A page's keys are taken after its children are
+    // walked, so each level keeps its own copy of its page.
     std::function<bool(int32_t, int)> walk = [&](int32_t page, int depth) {
       if (depth > 32 || !NtxValidPage(page, size)) return false;
+      const uint8_t* at = pages.Bytes(page, kNtxPageSize);
+      if (!at) return false;
+      std::array<uint8_t, kNtxPageSize> copy;
+      std::memcpy(copy.data(), at, copy.size());
       Gather g;
-      g.renumbering = &renumbering;
+      g.renumbered = &renumbered;
       NtxPage p;
-      NtxPage::DecodeEach(file.data() + page, header_, size, DiskName(), p, g);
+      NtxPage::DecodeEach(copy.data(), header_, size, DiskName(), p, g);
       for (const Gather::Item& e : g.items) {
         if (e.child != 0 && !walk(e.child, depth + 1)) return false;
-        if (!renumbering.Take(e.recNo, e.key)) return false;
+        if (!renumbered.Take(e.recNo, e.key)) return false;
       }
       return p.RightChild == 0 || walk(p.RightChild, depth + 1);
     };
-    if (!walk(header_.Root, 0)) return false;
-    if (HasFor() ? renumbering.Entries() > oldCount : renumbering.Entries() != oldCount) return false;
-    items = std::move(renumbering.Items());
-    if (!HasFor() && items.size() / slot != static_cast<size_t>(t->ixRecordCount())) return false;
-    return cvOrderRenumbered(items, slot, cvRenumberedKeys::BlankPaddedText, !Ascending());
+    if (!walk(header_.Root, 0)) return nullptr;
+    if (HasFor() ? renumbered.Entries() > oldCount : renumbered.Entries() != oldCount) return nullptr;
+    if (!HasFor() && renumbered.Kept() != t->ixRecordCount()) return nullptr;
+    spool->Finish();
+    return spool;
   } catch (const Exception&) {
-    return false;
+    return nullptr;
   }
+}
+
+std::unique_ptr<CVobjSortNTX> CVobjNTXTag::MakeSorter() const {
+  auto sorter = std::make_unique<CVobjSortNTX>(KeyLength() + 1, Unique(), Ascending());
+  sorter->SetTempDirectory(ntx_->Table()->ixTempDirectory());
+  return sorter;
 }
 
 void CVobjNTXTag::DoIndex() {
   CVobjIndexTableLink* t = ntx_->Table();
-  CVobjSortNTX sorter(KeyLength() + 1, Unique(), Ascending());
-  sorter.SetTempDirectory(t->ixTempDirectory());
   const int32_t count = t->ixRecordCount();
   t->ixStatusUpdate(-1, 1, count);
-  if (presorted_) {
+  if (renumbered_) {
     // A pack hands the entries over in order: no record is read.
     t->ixStatusUpdate(0, 0, 0);
-    SetRootPage(sorter.WriteTree(*this, *ntx_, t, presorted_));
+    SetRootPage(MakeSorter()->WriteTree(*this, *ntx_, t, renumbered_));
     TagStore();
     return;
   }
+  const std::unique_ptr<CVobjSortNTX> made = MakeSorter();
+  CVobjSortNTX& sorter = *made;
   CVobjIndexKeyData key(0);
   for (int32_t rec = 1; rec <= count; ++rec) {
     if (!t->ixReadRecord(rec)) cvRaise(cvErrReadFailed, {t->ixTableFileName()});
@@ -494,11 +507,11 @@ struct NtxTreeFormat : cvTreeFormat<NtxEntry> {
 }  // namespace
 
 int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
-                                const std::vector<uint8_t>* presorted) {
+                                cvRenumberedSpool* renumbered) {
   const NtxHeader& h = tag.Header();
   const int64_t maxKeys = h.MaxKeys;
-  const size_t slot = 4 + static_cast<size_t>(h.KeyLength);
-  const int32_t n = presorted ? static_cast<int32_t>(presorted->size() / slot) : OutputCount();
+  const int32_t n = renumbered ? static_cast<int32_t>(renumbered->Count()) : OutputCount();
+  if (renumbered) renumbered->Rewind();
 
   CVobjPageBatch pages(file);
   NtxTreeFormat format{{}, h, file, pages, maxKeys, n, {0, maxKeys}, {}, {}, {}};
@@ -513,12 +526,13 @@ int32_t CVobjSortNTX::WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndex
   TcvVariant value;
   int32_t recno = 0;
   for (int32_t taken = 0; taken < n; ++taken) {
-    if (presorted) {
-      // An item's key as stored, without the padding the page adds again.
-      const uint8_t* item = presorted->data() + static_cast<size_t>(taken) * slot;
-      std::string_view key(reinterpret_cast<const char*>(item + 4), slot - 4);
+    if (renumbered) {
+      // An entry's key as stored, without the padding the page adds again.
+      const uint8_t* stored = nullptr;
+      if (!renumbered->Next(recno, stored)) cvRaise(cvErrIndexKey);
+      std::string_view key(reinterpret_cast<const char*>(stored), static_cast<size_t>(h.KeyLength));
       while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-      tree.Add(NtxEntry{0, static_cast<int32_t>(cvLoadLE32(item)), std::string(key)});
+      tree.Add(NtxEntry{0, recno, std::string(key)});
     } else {
       const bool more = taken == 0 ? GetFirstKey(value, recno) : GetNextKey(value, recno);
       if (!more) cvRaise(cvErrIndexKey);
@@ -652,19 +666,20 @@ void CVobjNTXFile::Zap() {
   }
 }
 
-bool CVobjNTXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
+bool CVobjNTXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
   CVobjNTXTag* t = NtxTag();
-  std::vector<uint8_t> items;
-  if (!t || !disk_ || !t->CollectRenumbered(newRecNo, items)) {
+  std::unique_ptr<cvRenumberedSpool> spool = t && disk_ ? t->CollectRenumbered(renumbering) : nullptr;
+  if (!spool) {
     Reindex();
     return false;
   }
-  // The rebuild's own steps, its sorter fed the renumbered entries.
-  struct Presorted {
+  // The rebuild's own steps, fed the renumbered entries instead of sorted
+  // keys.
+  struct Renumbered {
     CVobjNTXTag* tag;
-    ~Presorted() { tag->presorted_ = nullptr; }
+    ~Renumbered() { tag->renumbered_ = nullptr; }
   } hold{t};
-  t->presorted_ = &items;
+  t->renumbered_ = spool.get();
   Reindex();
   return true;
 }

@@ -33,6 +33,7 @@
 #include "dbf_engine/index/ntx_format.h"
 
 class CVobjNTXFile;
+class CVobjSortNTX;
 
 class CVobjNTXTag : public CVobjIndexTag {
 public:
@@ -59,12 +60,14 @@ private:
   // them (a build takes them from record 1); false for a key of no kind.
   bool TrialKey(char& type, int32_t& length, int32_t& decimals);
   // After a pack: the tag's entries in key order, those of removed records
-  // dropped and the rest renumbered, as items (record number little-endian,
-  // then the key as stored).  False when a rebuild could write anything
-  // else: a unique tag, a key or FOR condition that may move with the
-  // record number, a key layout the first record would change, entries out
-  // of the builder's order or met twice, or a damaged tree.
-  bool CollectRenumbered(const std::vector<int32_t>& newRecNo, std::vector<uint8_t>& items);
+  // dropped and the rest renumbered, put in the builder's order in a spool.
+  // None when a rebuild could write anything else: a unique tag, a key or
+  // FOR condition that may move with the record number, a key layout the
+  // first record would change, entries out of the builder's order or met
+  // twice, or a damaged tree.
+  std::unique_ptr<cvRenumberedSpool> CollectRenumbered(const cvPackRenumbering& renumbering);
+  // The sorter DoIndex makes for the tag's layout.
+  std::unique_ptr<CVobjSortNTX> MakeSorter() const;
   void WriteNode(CVobjIndexKey& node, bool rightmost);
   bool OnRightmostPath(const CVobjIndexKey& node) const;
   void GuessKeyType();
@@ -76,7 +79,7 @@ private:
   // The header's change counter as the last NewRoot read it (-1: not read).
   int64_t openedCounter_ = -1;
   // Set while a pack rebuilds the tag from its renumbered entries.
-  const std::vector<uint8_t>* presorted_ = nullptr;
+  cvRenumberedSpool* renumbered_ = nullptr;
 };
 
 class CVobjNTXFile : public CVobjIndexFile {
@@ -94,7 +97,7 @@ public:
   int32_t GetAvailPage() override;
   int32_t ResetAvailPage() override;
   void Reindex() override;
-  bool ReindexRenumbered(const std::vector<int32_t>& newRecNo) override;
+  bool ReindexRenumbered(const cvPackRenumbering& renumbering) override;
   // Raises the change counter and stores the header, then updates the tag.
   bool TagUpdate(int32_t recno, bool appending) override;
   // For a shared file: true when the counter on disk differs from ours.
@@ -118,8 +121,7 @@ class CVobjSortNTX : public TcvSort {
 public:
   CVobjSortNTX(int32_t keyLength, bool unique, bool ascending);
   // Reads every key back in order and writes the pages; returns the root.
-  // With `presorted` its items (record number, stored key) are written
-  // instead, in their order.
+  // With `renumbered` its entries are written instead, in their order.
   int32_t WriteTree(CVobjNTXTag& tag, CVobjNTXFile& file, CVobjIndexTableLink* table,
-                    const std::vector<uint8_t>* presorted = nullptr);
+                    cvRenumberedSpool* renumbered = nullptr);
 };

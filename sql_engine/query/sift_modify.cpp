@@ -258,8 +258,14 @@ void TSiftModify::AppendRecord(TDataSet* ds, std::vector<TModifyValue>& values) 
 
 bool TSiftModify::EditMatchingRecord() {
   // Edit locks the record and reads it again: the scan's image may be older
-  // than another user's post.
-  Main()->Edit();
+  // than another user's post, and a record another user deleted meanwhile
+  // is not found, so it is out of the statement's reach.
+  try {
+    Main()->Edit();
+  } catch (const EDatabaseError& e) {
+    if (e.Message() == dbmsg::RecordNotFound) return false;
+    throw;
+  }
   bool matches = false;
   try {
     matches = plan_.TestWhere();

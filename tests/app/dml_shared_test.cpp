@@ -115,6 +115,12 @@ TEST_P(SharedDml, AnotherUsersChangeDuringThePauseIsKept) {
       // A record another user deleted after the scan is not changed, nor
       // is the record after it changed in its place.
       {"update c set n = n + 1 where n = 0", "delete from c where id = 2", 1, 2, "1:1 *2:0 3:1"},
+      // The record about to be locked is deleted by the other user: found
+      // deleted once locked and read again, it is neither updated nor
+      // deleted nor counted.
+      {"update c set n = n + 1 where id = 1", "delete from c where id = 1", 1, 0, "*1:0 2:0 3:0"},
+      {"update c set n = n + 1 where n = 0", "delete from c where id = 1", 1, 2, "*1:0 2:1 3:1"},
+      {"delete from c where n = 0", "delete from c where id = 1", 1, 2, "*1:0 *2:0 *3:0"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(std::string(c.mine) + " / " + c.other);

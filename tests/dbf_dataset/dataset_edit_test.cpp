@@ -196,6 +196,28 @@ namespace {
 TEST_F(Edit, TheEditRereadsExactlyItsRecord) {
   ds.SetRecNo(3);
   {
+    // Another user changes the record after it was read.
+    CVO_dBHandler other(dir / "t.dbf", "", true, true);
+    other.kvSetTranslateAscii(false);
+    other.cvGetRec(3);
+    ASSERT_TRUE(other.cvRLock());
+    other.cvStringPut("FM", "Theirs");
+    other.cvPutRec(3);
+    other.cvUnLock();
+  }
+  ds.Edit();
+  // Record 3 as it stands now.
+  EXPECT_EQ(ds.FieldByName("TEL")->AsString(), "1003");
+  EXPECT_EQ(ds.FieldByName("FM")->AsString(), "Theirs");
+  ds.FieldByName("KW")->SetAsString("k");
+  ds.Post();
+  EXPECT_EQ(Disk(dir, 3, "KW"), "k");
+  EXPECT_EQ(Disk(dir, 4, "KW"), "4a");
+}
+
+TEST_F(Edit, ARecordAnotherUserDeletedIsNotEdited) {
+  ds.SetRecNo(3);
+  {
     // Another user changes and then deletes the record after it was read.
     CVO_dBHandler other(dir / "t.dbf", "", true, true);
     other.kvSetTranslateAscii(false);
@@ -206,9 +228,20 @@ TEST_F(Edit, TheEditRereadsExactlyItsRecord) {
     other.cvDeleteRec();
     other.cvUnLock();
   }
+  // Deleted records are hidden: the record is gone, and neither it nor the
+  // next visible record is edited; its lock is let go.
+  EXPECT_THROW(ds.Edit(), EDatabaseError);
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_EQ(Disk(dir, 3, "KW"), "3a");
+  EXPECT_EQ(Disk(dir, 4, "KW"), "4a");
+  CVO_dBHandler other(dir / "t.dbf", "", true, true);
+  other.cvGetRec(3);
+  EXPECT_TRUE(other.cvRLock());
+  other.cvUnLock();
+  // With deleted records shown it is edited as it stands.
+  ds.SetUseDeleted(true);
+  ds.SetRecNo(3);
   ds.Edit();
-  // Not the next visible record: record 3 as it stands now.
-  EXPECT_EQ(ds.FieldByName("TEL")->AsString(), "1003");
   EXPECT_EQ(ds.FieldByName("FM")->AsString(), "Theirs");
   ds.FieldByName("KW")->SetAsString("k");
   ds.Post();

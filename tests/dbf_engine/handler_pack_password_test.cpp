@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "dbf_engine/messages.h"
@@ -283,4 +286,55 @@ TEST(HandlerMemoryIndex, RebuiltAfterPackAndZap) {
   h.cvStringPut("NAME", "ECHO");
   h.cvAppend();
   EXPECT_EQ(Names(h), (Strings{"ECHO"}));
+}
+
+// The current directory is set for the scope of a test and restored after.
+class InDirectory {
+public:
+  explicit InDirectory(const std::string& dir) {
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd failed");
+    old_ = buf;
+    if (::chdir(dir.c_str()) != 0) throw std::runtime_error("chdir failed");
+  }
+  ~InDirectory() { (void)::chdir(old_.c_str()); }
+  InDirectory(const InDirectory&) = delete;
+  InDirectory& operator=(const InDirectory&) = delete;
+
+private:
+  std::string old_;
+};
+
+TEST(HandlerPassword, IndexesNamedRelativelyAreCipheredOnce) {
+  // One index of each kind open under a relative name, and one left closed;
+  // the handle's index files are re-ciphered through the handle, the closed
+  // ones by name, and none of them twice or held twice.
+  for (const std::string ext : {".ntx", ".ndx", ".mdx", ".cdx"}) {
+    for (const std::string prefix : {"./", "sub/../", "../"}) {
+      SCOPED_TRACE(ext + " " + prefix);
+      TempDir dir;
+      ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
+      const std::string t = MakeNames(dir, {"B", "A", "C"});
+      InDirectory in(dir.path());
+      const std::string rel = prefix == "../" ? "../" + ExtractFileName(dir.path()) + "/" : prefix;
+      const bool tagged = ext == ".mdx" || ext == ".cdx";
+      const std::string open = rel + "a" + ext, closed = rel + "z" + ext;
+      const std::string tag = tagged ? "K" : "A";
+      {
+        CVO_dBHandler h(t, "", true, false);
+        h.kvSetTranslateAscii(false);
+        h.cvIndexTo(open, tagged ? "K" : "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+        h.cvIndexTo(closed, tagged ? "K" : "", "N", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+        ASSERT_EQ(h.cvIndex(open, tag), 0);
+        ASSERT_NO_THROW(h.cvSetPassword("pw"));
+        EXPECT_EQ(Names(h), (Strings{"A", "B", "C"}));
+      }
+      CVO_dBHandler h(t, "pw", true, false);
+      h.kvSetTranslateAscii(false);
+      ASSERT_EQ(h.cvIndex(dir / ("a" + ext), tag), 0);
+      EXPECT_EQ(Names(h), (Strings{"A", "B", "C"}));
+      ASSERT_EQ(h.cvIndex(dir / ("z" + ext), tagged ? "K" : "Z"), 0);
+      EXPECT_EQ(Names(h), (Strings{"B", "A", "C"}));
+    }
+  }
 }
