@@ -386,4 +386,5 @@ private:
   friend class cvHandlerScope;
   friend class cvTagAside;
   friend class cvCacheFlagGuard;
+  friend class cvRecordWriteUndo;
 };

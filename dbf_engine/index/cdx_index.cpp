@@ -706,6 +706,32 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
   FileLockScope lock(*this);
+  // A build that fails half-way (a full disk) leaves the file as it was:
+  // its bytes are put back and its tags read again from them.
+  const bool undo = UndoBegin();
+  try {
+    AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
+  } catch (...) {
+    if (undo && disk_->cvUndoRollBack()) {
+      ForgetFileSize();
+      NextAvailPage = -1;
+      FreeTags();
+      tagList_.reset();
+      try {
+        LoadTags();
+      } catch (...) {
+        // The bytes are back; a list that does not load again is reported
+        // by the next open.
+      }
+    }
+    throw;
+  }
+  if (undo) UndoEnd();
+  return true;
+}
+
+void CVobjCDXFile::AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
   if (disk_ && disk_->IsShared()) NextAvailPage = -1;
   // The new tag is built before the old one of the same name goes: a tag
   // that cannot be built leaves the file as it was (its space unused).
@@ -721,7 +747,6 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   List(static_cast<CVobjCDXTag*>(AdoptTag(std::move(tag))));
   // Other handles must see that the list changed (a replaced tag moved).
   if (disk_ && disk_->IsShared()) CountListChange();
-  return true;
 }
 
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
@@ -799,6 +824,14 @@ uint32_t CVobjCDXFile::DiskChangeCounter() {
   uint8_t b[kCdxBlockSize];
   if (!PageRead(0, b, kCdxBlockSize)) cvIndexCorrupt(DiskName());
   return cvLoadLE32(b + 8);
+}
+
+void CVobjCDXFile::ReloadAfterRollBack() {
+  if (tagList_) {
+    tagList_->ReloadAfterRollBack();
+    tagList_->MakeTagList();
+  }
+  CVobjIndexFile::ReloadAfterRollBack();
 }
 
 bool CVobjCDXFile::ExternalChange() {

@@ -229,6 +229,10 @@ public:
   // Writes every dirty node of the cached path, deepest first (splitting
   // over-full nodes), then the header when it is dirty.
   void StoreNodes();
+  // After the file was put back under the tag (a change rolled back): the
+  // tree in memory, unwritten edits included, is forgotten and the tag's
+  // header is loaded again, so the next walk reads the file as it is.
+  void ReloadAfterRollBack();
 
   // The key of the current record, evaluated, prepared for storage and cut
   // to the key length; false when there is no key expression.  A key
@@ -497,6 +501,19 @@ public:
   virtual bool TreesOutdated();
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
+  // Undo of one change of the file: a record's keys in every tag, or a tag
+  // added.  Writes that fail half-way (a full disk) would otherwise leave a
+  // tree with a page split and its parent not yet told, or a header naming
+  // pages that never reached the disk.  Between UndoBegin and UndoEnd the
+  // disk file keeps what the change overwrites (CVO_DiskFile::cvUndoBegin);
+  // UndoRollBack puts the bytes back, cuts what the change added, and has
+  // the file and its tags read their headers again (ReloadAfterRollBack).
+  // The caller holds the index lock throughout.  False from UndoBegin when
+  // there is no disk file or an undo runs already.
+  bool UndoBegin();
+  void UndoEnd() noexcept;
+  bool UndoRollBack() noexcept;
+
   // Rebuilds the file after a pack that kept the surviving records in their
   // order: newRecNo[old] is a record's new number, 0 for a removed record
   // (index 0 unused).  Only record numbers move, so a format that can walk
@@ -597,6 +614,10 @@ protected:
   // key does not stop the others: the first refusal is left in `refused`
   // for the caller to raise once its own bookkeeping is done.
   bool UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused);
+  // What the file keeps in memory of its bytes is read again after a roll-
+  // back: the base drops every tag's tree and loads its header again; a
+  // format with a header of its own reads that first.
+  virtual void ReloadAfterRollBack();
   // Closes (quietly) and frees every tag.  A format's destructor calls it
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.

@@ -15,6 +15,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 #include "platform/text.h"
 
 namespace {
@@ -576,9 +577,13 @@ bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     t->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
   } catch (...) {
     FreeTags();
-    disk_->cvTruncate(0);
-    ForgetFileSize();
     NextAvailPage = kNtxHeaderSize;
+    // The build began by emptying the file, and an empty file is no index
+    // that can be opened: the name goes, so that a later open says the
+    // index is missing rather than corrupt.
+    BestEffort([&] { disk_->cvTruncate(0); });
+    ForgetFileSize();
+    FileDelete(disk_->FileName());
     throw;
   }
   return true;
