@@ -712,11 +712,15 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   try {
     AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
   } catch (...) {
-    if (undo && disk_->cvUndoRollBack()) {
+    if (!undo) throw;
+    // The tags go first: a quiet close writes what it holds unwritten,
+    // and the roll-back must come after that.
+    FreeTags();
+    if (tagList_) tagList_->CloseQuietly();
+    tagList_.reset();
+    if (disk_->cvUndoRollBack()) {
       ForgetFileSize();
       NextAvailPage = -1;
-      FreeTags();
-      tagList_.reset();
       try {
         LoadTags();
       } catch (...) {
