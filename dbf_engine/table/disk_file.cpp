@@ -29,7 +29,8 @@ void cvSetWriteFailCountdown(int64_t n) {
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
 struct CVO_DiskFile::UndoLog {
-  int64_t size = 0;  // the file's length when the undo began
+  int64_t size = 0;   // the file's length when the undo began
+  int64_t grown = 0;  // the end of the furthest write since
   struct Piece {
     int64_t position;
     std::vector<uint8_t> bytes;
@@ -322,6 +323,7 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
     piece.bytes.resize(static_cast<size_t>(got));
     if (!piece.bytes.empty()) undo_->pieces.push_back(std::move(piece));
   }
+  if (undo_) undo_->grown = std::max(undo_->grown, position + count);
   if (cvWriteFailCountdown > 0 || cvDiskFull) {
     if (cvDiskFull) {
       const int64_t size = FileSize(handle_);
@@ -351,7 +353,7 @@ bool CVO_DiskFile::cvUndoBegin() {
   const int64_t size = FileSize(handle_);
   if (size < 0) cvRaise(cvErrGetFileSize, {fileName_});
   undo_ = std::make_unique<UndoLog>();
-  undo_->size = size;
+  undo_->size = undo_->grown = size;
   return true;
 }
 
@@ -362,13 +364,16 @@ bool CVO_DiskFile::cvUndoRollBack() noexcept {
   std::unique_ptr<UndoLog> log = std::move(undo_);
   if (closed_) return false;
   DropReadCache();
+  const int64_t now = FileSize(handle_);
+  // Another handle of a shared file grew it past what this one wrote: the
+  // cut would take its bytes too.
+  if (now < 0 || (shared_ && now > log->grown)) return false;
   bool ok = true;
   // The bytes go back straight to the file: the write-fail and crash
   // countdowns count the change, not its undoing.
   for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it)
     if (!FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
-  const int64_t size = FileSize(handle_);
-  if (size < 0 || (size != log->size && cvSysTruncate(handle_, log->size) != 0)) ok = false;
+  if (now != log->size && cvSysTruncate(handle_, log->size) != 0) ok = false;
   return ok;
 }
 

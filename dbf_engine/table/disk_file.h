@@ -115,7 +115,9 @@ public:
   // Stops recording and forgets what was kept: the change stands.
   void cvUndoEnd() noexcept;
   // Puts the file back and stops recording; false when the file could not
-  // be put back (the operating system refused a write or the cut).
+  // be put back (the operating system refused a write or the cut), and
+  // when another handle of a shared file made it longer than this one's
+  // writes did (the cut would take that handle's bytes: nothing is done).
   bool cvUndoRollBack() noexcept;
   bool cvUndoActive() const { return undo_ != nullptr; }
 

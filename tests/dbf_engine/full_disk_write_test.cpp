@@ -287,8 +287,8 @@ TEST(FullDiskWrite, IndexBuildsFailingAtEveryWriteLeaveNoBrokenFile) {
       try {
         CVO_dBHandler h(table, "", true, false);
         h.kvSetTranslateAscii(false);
-        built = h.cvIndexTo(file, "C", "NAME+STR(N,6)", "", CVsetIndexUnique::Duplicates,
-                            CVsetSortStatus::Ascending) == 0;
+        built =
+            h.cvIndexTo(file, "C", "NAME+STR(N,6)", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending) == 0;
         EXPECT_TRUE(built);
       } catch (const ECorvidError& e) {
         EXPECT_NE(std::string(e.what()).find("Error writing to"), std::string::npos) << e.what();
