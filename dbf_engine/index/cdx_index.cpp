@@ -767,6 +767,10 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
 void CVobjCDXFile::Reindex() {
   if (!disk_ || !tagList_) return;
   FileLockScope lock(*this);
+  RebuildWholeOrNot([&] { ReindexOnce(); });
+}
+
+void CVobjCDXFile::ReindexOnce() {
   // On a shared file the counter moves on from the file's, so other
   // handles see the change; a file of our own starts again at 0.
   const uint32_t counter = disk_->IsShared() ? DiskChangeCounter() + 1 : 0;
@@ -831,9 +835,14 @@ uint32_t CVobjCDXFile::DiskChangeCounter() {
 }
 
 void CVobjCDXFile::ReloadAfterRollBack() {
+  for (auto& t : tags_) t->DiscardTree();
   if (tagList_) {
     tagList_->ReloadAfterRollBack();
     tagList_->MakeTagList();
+    // A rebuild moves the tags' headers: each goes back to where the tag
+    // list has it.
+    RelocateTags();
+    layoutKnown_ = false;
   }
   CVobjIndexFile::ReloadAfterRollBack();
 }

@@ -137,6 +137,7 @@ public:
 private:
   friend class CVobjCDXTag;
   void LoadTags();
+  void ReindexOnce();
   void AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr, bool ascending,
                   bool unique);
   void NewTagList();

@@ -737,6 +737,11 @@ void CVobjIndexTag::StoreNodes() {
 }
 
 void CVobjIndexTag::ReloadAfterRollBack() {
+  DiscardTree();
+  TagLoad();
+}
+
+void CVobjIndexTag::DiscardTree() noexcept {
   root_.reset();
   DropTreeCache();
   spareNode_.reset();
@@ -746,7 +751,6 @@ void CVobjIndexTag::ReloadAfterRollBack() {
   currentKey_.Link = 0;
   bof_ = eof_ = false;
   changed_ = false;
-  TagLoad();
 }
 
 bool CVobjIndexTag::ForgetTreeForReread() {
@@ -1442,6 +1446,11 @@ void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
 
 bool CVobjIndexFile::UndoBegin() {
   if (!disk_ || disk_->IsClosed() || !disk_->IsReadWrite()) return false;
+  return disk_->cvUndoBegin();
+}
+
+bool CVobjIndexFile::RebuildUndoBegin() {
+  if (!disk_ || disk_->IsClosed() || !disk_->IsReadWrite() || disk_->cvFileSize() > kRebuildUndoLimit) return false;
   return disk_->cvUndoBegin();
 }
 

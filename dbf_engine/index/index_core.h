@@ -230,9 +230,11 @@ public:
   // over-full nodes), then the header when it is dirty.
   void StoreNodes();
   // After the file was put back under the tag (a change rolled back): the
-  // tree in memory, unwritten edits included, is forgotten and the tag's
-  // header is loaded again, so the next walk reads the file as it is.
+  // tree in memory, unwritten edits included, is forgotten (DiscardTree,
+  // which writes nothing) and the tag's header is loaded again, so the next
+  // walk reads the file as it is.
   void ReloadAfterRollBack();
+  void DiscardTree() noexcept;
 
   // The key of the current record, evaluated, prepared for storage and cut
   // to the key length; false when there is no key expression.  A key
@@ -614,6 +616,24 @@ protected:
   // key does not stop the others: the first refusal is left in `refused`
   // for the caller to raise once its own bookkeeping is done.
   bool UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused);
+  // A rebuild of the whole file (Reindex) whole or not at all: a rebuild
+  // that fails (a full disk) puts the file back as it was and has it read
+  // again.  The file's bytes are kept in memory meanwhile, as the rebuild
+  // overwrites and cuts them, so only a file of at most kRebuildUndoLimit
+  // bytes is kept; a larger one is rebuilt as it is.
+  static constexpr int64_t kRebuildUndoLimit = int64_t{64} << 20;
+  template <class F>
+  void RebuildWholeOrNot(F&& build) {
+    const bool undo = RebuildUndoBegin();
+    try {
+      build();
+    } catch (...) {
+      if (undo) UndoRollBack();
+      throw;
+    }
+    if (undo) UndoEnd();
+  }
+  bool RebuildUndoBegin();
   // What the file keeps in memory of its bytes is read again after a roll-
   // back: the base drops every tag's tree and loads its header again; a
   // format with a header of its own reads that first.

@@ -789,23 +789,25 @@ bool CVobjMDXFile::ReindexRenumbered(const std::vector<int32_t>& newRecNo) {
 void CVobjMDXFile::Reindex() {
   if (!disk_) return;
   FileLockScope lock(*this);
-  BatchScope batch(*this);
-  for (auto& t : tags_) t->TagClose();
-  disk_->cvTruncate(kMdxHeaderSize);
-  ForgetFileSize();
-  NextAvailPage = kMdxFirstPageBlock;
-  for (auto& t : tags_) {
-    auto* tag = static_cast<CVobjMDXTag*>(t.get());
-    const std::string name = tag->TagName();
-    const std::string keyExpr = tag->KeyExpression();
-    const std::string forExpr = tag->HasFor() ? tag->ForExpression() : std::string();
-    tag->SetHeaderPage(GetAvailPage());
-    tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending(), tag->Unique());
-    tag->TagClose();
-  }
-  SortTags();
-  keysChanged_ = true;
-  WriteHeader();
+  RebuildWholeOrNot([&] {
+    BatchScope batch(*this);
+    for (auto& t : tags_) t->TagClose();
+    disk_->cvTruncate(kMdxHeaderSize);
+    ForgetFileSize();
+    NextAvailPage = kMdxFirstPageBlock;
+    for (auto& t : tags_) {
+      auto* tag = static_cast<CVobjMDXTag*>(t.get());
+      const std::string name = tag->TagName();
+      const std::string keyExpr = tag->KeyExpression();
+      const std::string forExpr = tag->HasFor() ? tag->ForExpression() : std::string();
+      tag->SetHeaderPage(GetAvailPage());
+      tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending(), tag->Unique());
+      tag->TagClose();
+    }
+    SortTags();
+    keysChanged_ = true;
+    WriteHeader();
+  });
 }
 
 void CVobjMDXFile::Rename(const std::string& newName) {
@@ -853,6 +855,13 @@ void CVobjMDXFile::ReloadAfterRollBack() {
   std::vector<uint8_t> b(kMdxHeaderSize);
   if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
   header_ = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  // A rebuild moves the tags' headers: each goes back to where the file's
+  // tag table has it.
+  for (auto& t : tags_) {
+    t->DiscardTree();
+    for (const MdxTagEntry& e : header_.Tags)
+      if (AnsiSameText(e.Name, t->TagName())) t->SetHeaderPage(e.HeaderBlock);
+  }
   CVobjIndexFile::ReloadAfterRollBack();
 }
 

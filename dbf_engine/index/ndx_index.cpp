@@ -560,7 +560,9 @@ void CVobjNDXFile::Reindex() {
   const std::string keyExpr = t->KeyExpression();
   const bool unique = t->Unique();
   FileLockScope lock(*this);
-  Zap();
-  NextAvailPage = 1;
-  t->IndexTagNew(name, keyExpr, "", true, unique);
+  RebuildWholeOrNot([&] {
+    Zap();
+    NextAvailPage = 1;
+    t->IndexTagNew(name, keyExpr, "", true, unique);
+  });
 }

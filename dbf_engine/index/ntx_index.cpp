@@ -680,9 +680,11 @@ void CVobjNTXFile::Reindex() {
   const std::string name = t->TagName(), keyExpr = t->KeyExpression(), forExpr = t->HasFor() ? t->ForExpression() : "";
   const bool ascending = t->Ascending(), unique = t->Unique();
   FileLockScope lock(*this);
-  Zap();
-  disk_->cvTruncate(0);
-  ForgetFileSize();
-  NextAvailPage = kNtxHeaderSize;
-  t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  RebuildWholeOrNot([&] {
+    Zap();
+    disk_->cvTruncate(0);
+    ForgetFileSize();
+    NextAvailPage = kNtxHeaderSize;
+    t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  });
 }

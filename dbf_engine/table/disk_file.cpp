@@ -393,6 +393,18 @@ void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
   cvCrashPoint();
   DropReadCache();
+  if (undo_ && size < undo_->size) {
+    // The bytes the cut takes, as far as they were the file's own.
+    const int64_t now = FileSize(handle_);
+    if (now < 0) cvRaise(cvErrGetFileSize, {fileName_});
+    const int64_t end = std::min(now, undo_->size);
+    if (end > size) {
+      UndoLog::Piece piece{size, std::vector<uint8_t>(static_cast<size_t>(end - size))};
+      if (FileRead(handle_, size, piece.bytes.data(), piece.bytes.size()) != end - size)
+        cvRaise(cvErrTruncateFailed, {fileName_});
+      undo_->pieces.push_back(std::move(piece));
+    }
+  }
   if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
 }
 

@@ -103,7 +103,8 @@ public:
   // index keys, a tag added).  From cvUndoBegin on, every write first keeps
   // the bytes it is about to overwrite, as far as they lie within the length
   // the file had at the start; nothing is kept for the bytes beyond, which
-  // a roll-back simply cuts off.  cvUndoRollBack writes the kept bytes back,
+  // a roll-back simply cuts off.  A cut (cvTruncate) keeps the bytes it
+  // takes in the same way.  cvUndoRollBack writes the kept bytes back,
   // latest first (so the earliest, the file's own, win where writes
   // overlapped), and cuts the file to its old length: the file is as it
   // was, byte for byte.  Putting bytes back inside the file's length and

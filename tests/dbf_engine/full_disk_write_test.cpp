@@ -306,4 +306,66 @@ TEST(FullDiskWrite, IndexBuildsFailingAtEveryWriteLeaveNoBrokenFile) {
   }
 }
 
+// A reindex failing at any of its writes leaves each index file as it was
+// or as the reindex writes it, never half-built, and every tag sound.
+TEST(FullDiskWrite, ReindexFailingAtEveryWriteLeavesEachFileBeforeOrAfter) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    WriteFailGuard disarm;
+    std::mt19937 rng(5);
+    TempDir dir;
+    Model model;
+    const std::string table = MakeTable(dir, rng, 300, model);
+    BuildTags(table, k);
+    {
+      // Appends make the trees differ from what a rebuild writes.
+      CVO_dBHandler h(table, "", true, false);
+      h.kvSetTranslateAscii(false);
+      ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
+      for (int i = 0; i < 60; ++i) {
+        model.names.push_back(RandomName(rng));
+        model.numbers.push_back(static_cast<int>(rng() % 1000000));
+        h.cvBlank();
+        h.cvStringPut("NAME", model.names.back());
+        h.cvNumberPut("N", model.numbers.back());
+        h.cvAppend();
+      }
+    }
+    const Files before = Snapshot(dir);
+    auto reindex = [&] {
+      CVO_dBHandler h(table, "", true, false);
+      h.kvSetTranslateAscii(false);
+      ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
+      h.cvReIndex();
+    };
+    reindex();
+    const Files after = Snapshot(dir);
+    ASSERT_NE(Differing(after, before), "");
+    int failures = 0;
+    for (int64_t write = 1;; ++write) {
+      ASSERT_LT(write, 500) << "the reindex never completes";
+      for (const auto& [name, bytes] : before) WriteAll(dir / name, bytes);
+      cvSetWriteFailCountdown(write);
+      bool failed = false;
+      try {
+        reindex();
+      } catch (const ECorvidError&) {
+        failed = true;
+      }
+      cvSetWriteFailCountdown(0);
+      if (!failed) break;
+      ++failures;
+      const Files now = Snapshot(dir);
+      for (const auto& [name, bytes] : now) {
+        const bool asBefore = before.count(name) && before.at(name) == bytes;
+        const bool asAfter = after.count(name) && after.at(name) == bytes;
+        EXPECT_TRUE(asBefore || asAfter) << name << " half-built at write " << write;
+      }
+      if (HasFailure()) break;
+    }
+    EXPECT_GT(failures, 2);
+    CheckTags(table, k, model);
+  }
+}
+
 }  // namespace
