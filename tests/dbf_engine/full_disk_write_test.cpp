@@ -210,6 +210,59 @@ TEST(FullDiskWrite, AppendsAndEditsFailingAtEveryWriteLeaveEveryFileAsBefore) {
   }
 }
 
+// Two handles sharing the files: each failed append of one is rolled back
+// under its locks, and the other, appending in between, finds trees and
+// counts that are the files' own.
+TEST(FullDiskWrite, AnotherHandleGoesOnAfterARolledBackAppend) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    WriteFailGuard disarm;
+    std::mt19937 rng(99);
+    TempDir dir;
+    Model model;
+    const std::string table = MakeTable(dir, rng, 200, model);
+    BuildTags(table, k);
+    {
+      CVO_dBHandler one(table, "", true, true), two(table, "", true, true);
+      for (CVO_dBHandler* h : {&one, &two}) {
+        h->kvSetTranslateAscii(false);
+        ASSERT_EQ(h->cvIndex(k.list, k.builds[0].second), 0);
+      }
+      auto append = [&](CVO_dBHandler& h, const std::string& name, int number) {
+        h.cvBlank();
+        h.cvStringPut("NAME", name);
+        h.cvNumberPut("N", number);
+        h.cvAppend();
+      };
+      for (int op = 0; op < 12; ++op) {
+        const std::string name = RandomName(rng);
+        const int number = static_cast<int>(rng() % 1000000);
+        for (int64_t write = 1;; ++write) {
+          ASSERT_LT(write, 200);
+          const Files before = Snapshot(dir);
+          cvSetWriteFailCountdown(write);
+          bool failed = false;
+          try {
+            append(one, name, number);
+          } catch (const ECorvidError&) {
+            failed = true;
+          }
+          cvSetWriteFailCountdown(0);
+          if (!failed) break;
+          ASSERT_EQ(Differing(Snapshot(dir), before), "") << "op " << op << " failed at write " << write;
+          // The other handle appends in between.
+          model.names.push_back(RandomName(rng));
+          model.numbers.push_back(static_cast<int>(rng() % 1000000));
+          append(two, model.names.back(), model.numbers.back());
+        }
+        model.names.push_back(name);
+        model.numbers.push_back(number);
+      }
+    }
+    CheckTags(table, k, model);
+  }
+}
+
 // A real limit on the size of files: appends run until one fails for lack
 // of room in whichever file must grow, which then holds the bytes it had.
 TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
