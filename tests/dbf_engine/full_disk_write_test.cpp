@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
@@ -149,6 +152,35 @@ void CheckTags(const std::string& table, const Kind& k, const Model& model) {
   h.cvCloseTable();
 }
 
+// Every tag walks `count` records, each once, in key order.
+void CheckTagsHoldEveryRecord(const std::string& table, const Kind& k, int32_t count) {
+  CVO_dBHandler h(table, "", true, false);
+  h.kvSetTranslateAscii(false);
+  ASSERT_EQ(h.cvRecordCount(), count);
+  ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
+  for (size_t tag = 0; tag < 2; ++tag) {
+    SCOPED_TRACE(tag == 0 ? "tag A" : "tag B");
+    h.cvSetTagTo(k.builds[tag].second, false);
+    std::vector<bool> seen(static_cast<size_t>(count) + 1, false);
+    int32_t n = 0;
+    std::string last;
+    long double lastNumber = -1;
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && n <= count; h.cvSkip(1), ++n) {
+      const int32_t r = h.cvCurrentRecord();
+      ASSERT_TRUE(r >= 1 && r <= count && !seen[static_cast<size_t>(r)]) << r;
+      seen[static_cast<size_t>(r)] = true;
+      if (tag == 0) {
+        EXPECT_LE(last, h.cvStringGet("NAME"));
+        last = h.cvStringGet("NAME");
+      } else {
+        EXPECT_LE(lastNumber, h.cvNumberGet("N"));
+        lastNumber = h.cvNumberGet("N");
+      }
+    }
+    EXPECT_EQ(n, count);
+  }
+}
+
 TEST(FullDiskWrite, AppendsAndEditsFailingAtEveryWriteLeaveEveryFileAsBefore) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
@@ -260,6 +292,74 @@ TEST(FullDiskWrite, AnotherHandleGoesOnAfterARolledBackAppend) {
       }
     }
     CheckTags(table, k, model);
+  }
+}
+
+// Another process appends all the while: an append of this one that fails
+// and is rolled back takes none of that process's records with it, and
+// every tag ends up holding each record once.
+TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    WriteFailGuard disarm;
+    std::mt19937 rng(31);
+    TempDir dir;
+    Model model;
+    const std::string table = MakeTable(dir, rng, 200, model);
+    BuildTags(table, k);
+    constexpr int kTheirs = 40;
+    const pid_t kid = ::fork();
+    ASSERT_GE(kid, 0);
+    if (kid == 0) {
+      int rc = 0;
+      try {
+        std::mt19937 theirs(32);
+        CVO_dBHandler h(table, "", true, true);
+        h.kvSetTranslateAscii(false);
+        if (h.cvIndex(k.list, k.builds[0].second) != 0) ::_exit(2);
+        for (int i = 0; i < kTheirs; ++i) {
+          h.cvBlank();
+          h.cvStringPut("NAME", RandomName(theirs));
+          h.cvNumberPut("N", static_cast<long double>(theirs() % 1000000));
+          h.cvAppend();
+          ::usleep(300);
+        }
+      } catch (...) {
+        rc = 3;
+      }
+      ::_exit(rc);
+    }
+    int ours = 0;
+    {
+      CVO_dBHandler h(table, "", true, true);
+      h.kvSetTranslateAscii(false);
+      ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
+      for (int op = 0; op < 10; ++op) {
+        const std::string name = RandomName(rng);
+        for (int64_t write = 1; write < 200; ++write) {
+          cvSetWriteFailCountdown(write);
+          bool failed = false;
+          try {
+            h.cvBlank();
+            h.cvStringPut("NAME", name);
+            h.cvNumberPut("N", op);
+            h.cvAppend();
+          } catch (const ECorvidError&) {
+            failed = true;
+          }
+          cvSetWriteFailCountdown(0);
+          if (!failed) {
+            ++ours;
+            break;
+          }
+        }
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(kid, &status, 0), kid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ours, 10);
+    CheckTagsHoldEveryRecord(table, k, 200 + ours + kTheirs);
   }
 }
 
