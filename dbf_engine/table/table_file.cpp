@@ -457,7 +457,8 @@ bool CVO_dBaseDBF::cvWriteUndoRollBack() noexcept {
                          (LockCount() > 0 && off >= LockOffset() && off + len <= LockOffset() + LockLength());
     const bool locked = !covered && cvRetryLock([&] { return cvSysLockFile(Handle(), off, len); });
     uint8_t count[4] = {};
-    const bool read = cvRead(dbfhdr::RecordCount, count, 4) == 4;
+    // Past any window a subclass keeps: the bytes as the file has them.
+    const bool read = CVO_DiskFile::cvRead(dbfhdr::RecordCount, count, 4) == 4;
     const auto onDisk = static_cast<int32_t>(cvLoadLE32(count));
     // Another handle appended after this one: cutting the table back would
     // take its record too.

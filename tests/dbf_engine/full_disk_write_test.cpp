@@ -366,55 +366,56 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
 // A real limit on the size of files: appends run until one fails for lack
 // of room in whichever file must grow, which then holds the bytes it had.
 TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
-  for (const Kind& k : kKinds) {
-    SCOPED_TRACE(k.name);
-    std::mt19937 rng(7);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 300, model);
-    BuildTags(table, k);
-    {
-      CVO_dBHandler h(table, "", true, false);
-      h.kvSetTranslateAscii(false);
-      ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
-      size_t largest = 0;
-      for (const auto& [name, bytes] : Snapshot(dir)) largest = std::max(largest, bytes.size());
-      bool failed = false;
-      std::string name;
-      int number = 0;
+  for (const Kind& k : kKinds)
+    for (const size_t slack : {size_t{0}, size_t{300}, size_t{700}, size_t{1500}, size_t{4096}}) {
+      SCOPED_TRACE(std::string(k.name) + " with room for " + std::to_string(slack) + " more bytes");
+      std::mt19937 rng(7);
+      TempDir dir;
+      Model model;
+      const std::string table = MakeTable(dir, rng, 300, model);
+      BuildTags(table, k);
       {
-        // Room for the largest file as it is and a little more: the first
-        // file to outgrow it stops the appends.
-        FileSizeLimit limit(largest + 700);
-        for (int i = 0; i < 2000 && !failed; ++i) {
-          const Files before = Snapshot(dir);
-          name = RandomName(rng);
-          number = static_cast<int>(rng() % 1000000);
-          try {
-            h.cvBlank();
-            h.cvStringPut("NAME", name);
-            h.cvNumberPut("N", number);
-            h.cvAppend();
-            model.names.push_back(name);
-            model.numbers.push_back(number);
-          } catch (const ECorvidError& e) {
-            failed = true;
-            EXPECT_NE(std::string(e.what()).find("Error writing to"), std::string::npos) << e.what();
-            EXPECT_EQ(Differing(Snapshot(dir), before), "");
+        CVO_dBHandler h(table, "", true, false);
+        h.kvSetTranslateAscii(false);
+        ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
+        size_t largest = 0;
+        for (const auto& [name, bytes] : Snapshot(dir)) largest = std::max(largest, bytes.size());
+        bool failed = false;
+        std::string name;
+        int number = 0;
+        {
+          // Room for the largest file as it is and a little more: the first
+          // file to outgrow it stops the appends.
+          FileSizeLimit limit(largest + slack);
+          for (int i = 0; i < 2000 && !failed; ++i) {
+            const Files before = Snapshot(dir);
+            name = RandomName(rng);
+            number = static_cast<int>(rng() % 1000000);
+            try {
+              h.cvBlank();
+              h.cvStringPut("NAME", name);
+              h.cvNumberPut("N", number);
+              h.cvAppend();
+              model.names.push_back(name);
+              model.numbers.push_back(number);
+            } catch (const ECorvidError& e) {
+              failed = true;
+              EXPECT_NE(std::string(e.what()).find("Error writing to"), std::string::npos) << e.what();
+              EXPECT_EQ(Differing(Snapshot(dir), before), "");
+            }
           }
         }
+        ASSERT_TRUE(failed);
+        // With room again the same handle appends the record.
+        h.cvBlank();
+        h.cvStringPut("NAME", name);
+        h.cvNumberPut("N", number);
+        h.cvAppend();
+        model.names.push_back(name);
+        model.numbers.push_back(number);
       }
-      ASSERT_TRUE(failed);
-      // With room again the same handle appends the record.
-      h.cvBlank();
-      h.cvStringPut("NAME", name);
-      h.cvNumberPut("N", number);
-      h.cvAppend();
-      model.names.push_back(name);
-      model.numbers.push_back(number);
+      CheckTags(table, k, model);
     }
-    CheckTags(table, k, model);
-  }
 }
 
 // An index build failing at any of its writes: a new NTX or NDX file goes
