@@ -118,7 +118,7 @@ public:
     table_ = h_.cvWriteUndoBegin();
     for (int i = 1; i <= cvMaxIndexFiles; ++i) {
       CVobjIndexFile* f = h_.indexFiles_[static_cast<size_t>(i)].get();
-      if (f && cvtag::HasDiskFile(f) && cvtag::UndoBegin(f)) files_[static_cast<size_t>(i)] = f;
+      if (f && cvtag::UndoBegin(f)) files_[static_cast<size_t>(i)] = f;
     }
   }
   ~cvRecordWriteUndo() {

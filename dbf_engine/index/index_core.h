@@ -512,9 +512,9 @@ public:
   // the file and its tags read their headers again (ReloadAfterRollBack).
   // The caller holds the index lock throughout.  False from UndoBegin when
   // there is no disk file or an undo runs already.
-  bool UndoBegin();
-  void UndoEnd() noexcept;
-  bool UndoRollBack() noexcept;
+  virtual bool UndoBegin();
+  virtual void UndoEnd() noexcept;
+  virtual bool UndoRollBack() noexcept;
 
   // Rebuilds the file after a pack that kept the surviving records in their
   // order: newRecNo[old] is a record's new number, 0 for a removed record

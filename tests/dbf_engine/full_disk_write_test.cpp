@@ -363,6 +363,56 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
   }
 }
 
+// A memory index updated before an index file whose write fails goes back
+// with the file: it never keeps a key of a record the table gave back.
+TEST(FullDiskWrite, AMemoryIndexGoesBackWithTheFilesOfAFailedAppend) {
+  WriteFailGuard disarm;
+  std::mt19937 rng(41);
+  TempDir dir;
+  Model model;
+  const std::string table = MakeTable(dir, rng, 300, model);
+  BuildTags(table, kKinds[0]);
+  CVO_dBHandler h(table, "", true, false);
+  h.kvSetTranslateAscii(false);
+  // The memory index takes the first slot: its keys go in before the file's.
+  ASSERT_TRUE(h.cvMemoryIndexAdd("M", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending));
+  ASSERT_EQ(h.cvIndexRoute("b.ntx"), 0);
+  int failures = 0;
+  for (int op = 0; op < 20; ++op) {
+    const std::string name = RandomName(rng);
+    for (int64_t write = 1;; ++write) {
+      ASSERT_LT(write, 200);
+      cvSetWriteFailCountdown(write);
+      bool failed = false;
+      try {
+        h.cvBlank();
+        h.cvStringPut("NAME", name);
+        h.cvNumberPut("N", op);
+        h.cvAppend();
+      } catch (const ECorvidError&) {
+        failed = true;
+      }
+      cvSetWriteFailCountdown(0);
+      if (!failed) break;
+      ++failures;
+    }
+    model.names.push_back(name);
+  }
+  EXPECT_GT(failures, 20);
+  h.cvSetTagTo("M", false);
+  std::vector<int32_t> seen;
+  std::string last;
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && seen.size() <= model.names.size(); h.cvSkip(1)) {
+    seen.push_back(h.cvCurrentRecord());
+    EXPECT_LE(last, h.cvStringGet("NAME"));
+    last = h.cvStringGet("NAME");
+  }
+  std::sort(seen.begin(), seen.end());
+  std::vector<int32_t> all(model.names.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int32_t>(i + 1);
+  EXPECT_EQ(seen, all);
+}
+
 // A real limit on the size of files: appends run until one fails for lack
 // of room in whichever file must grow, which then holds the bytes it had.
 TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
