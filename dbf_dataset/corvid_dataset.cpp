@@ -10,6 +10,7 @@
 #include "dbf_dataset/alias_list.h"
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
+#include "dbf_engine/table/memo_file.h"
 #include "platform/exceptions.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -651,8 +652,26 @@ void TCorvidDataSet::WriteRecord(uint8_t* buffer, const std::function<void()>& w
   uint8_t* own = handler_->cvOwnBuffer();
   std::memcpy(own, buffer, static_cast<size_t>(recordSize_));
   BufferScope scope(*this, own);
-  FlushPendingMemos();
-  write();
+  // The memos reach the memo file before the record.  A record write that
+  // fails (a full disk) takes them back out of the file, and they stay
+  // pending: the buffer still names the memos it had, and a post tried
+  // again writes them anew.
+  if (pendingMemos_.empty()) {
+    write();
+  } else {
+    const std::map<int, std::string> pending = pendingMemos_;
+    CVobjMemo* memo = handler_->cvMemoObject();
+    const bool undo = memo->cvUndoBegin();
+    try {
+      FlushPendingMemos();
+      write();
+    } catch (...) {
+      if (undo) memo->cvUndoRollBack();
+      pendingMemos_ = pending;
+      throw;
+    }
+    if (undo) memo->cvUndoEnd();
+  }
   std::memcpy(buffer, own, static_cast<size_t>(recordSize_));
 }
 

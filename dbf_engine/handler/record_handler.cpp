@@ -104,6 +104,48 @@ private:
 
 }  // namespace
 
+// One record write whole or not at all.  A write that fails half-way (a
+// full disk) anywhere between the record and the last index key would
+// leave a record without its keys, or a tree with a page split and its
+// parent not yet told.  The table and every open index file keep what the
+// write overwrites; unless the write commits, they are put back as they
+// were and read again from their bytes, and the error goes on to the
+// caller.  Built after the index locks are taken and gone before they are
+// given back, so no other writer can come between the write and its undo.
+class cvRecordWriteUndo {
+public:
+  explicit cvRecordWriteUndo(CVO_dBHandler& h) : h_(h) {
+    table_ = h_.cvWriteUndoBegin();
+    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+      CVobjIndexFile* f = h_.indexFiles_[static_cast<size_t>(i)].get();
+      if (f && cvtag::UndoBegin(f)) files_[static_cast<size_t>(i)] = f;
+    }
+  }
+  ~cvRecordWriteUndo() {
+    if (committed_) return;
+    for (CVobjIndexFile* f : files_)
+      if (f) cvtag::UndoRollBack(f);
+    if (table_) h_.cvWriteUndoRollBack();
+    // The read window may hold the bytes the write put there.
+    h_.cacheStart_ = -1;
+    h_.positionLost_ = true;
+  }
+  void Commit() noexcept {
+    for (CVobjIndexFile* f : files_)
+      if (f) cvtag::UndoEnd(f);
+    if (table_) h_.cvWriteUndoEnd();
+    committed_ = true;
+  }
+  cvRecordWriteUndo(const cvRecordWriteUndo&) = delete;
+  cvRecordWriteUndo& operator=(const cvRecordWriteUndo&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  bool table_ = false;
+  bool committed_ = false;
+  std::array<CVobjIndexFile*, cvMaxIndexFiles + 1> files_{};
+};
+
 CVO_dBHandler::CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite, bool shared)
     : CVO_dBaseFld(name, password, readWrite, shared) {}
 
@@ -537,13 +579,17 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
   positionLost_ = false;
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvPutRec(n);
+  undo.Commit();
 }
 
 void CVO_dBHandler::cvAppend() {
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvAppend();
+  undo.Commit();
 }
 
 bool CVO_dBHandler::cvLockIndexes() {

@@ -387,4 +387,5 @@ private:
   friend class cvHandlerScope;
   friend class cvTagAside;
   friend class cvCacheFlagGuard;
+  friend class cvRecordWriteUndo;
 };

@@ -515,6 +515,14 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
         CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
         if (holdsActive) tag = rebuilt && rebuilt->TagCount() > 0 ? rebuilt->TagByNumber(0) : nullptr;
       } else if (files && renumber) {
+        // Pack keeps every index file in its journal, so the rebuild keeps
+        // no copy of its own (which would grow with the table).
+        struct Off {
+          CVobjIndexFile& f;
+          const bool was;
+          ~Off() { f.RebuildUndo = was; }
+        } off{*f, f->RebuildUndo};
+        f->RebuildUndo = false;
         f->ReindexRenumbered(*renumber);
       } else if (files) {
         f->Reindex();

@@ -99,6 +99,12 @@ void Flush(CVobjIndexFile* file) {
 
 bool Update(CVobjIndexFile* file, int32_t recno, bool appending) { return file->TagUpdate(recno, appending); }
 
+bool UndoBegin(CVobjIndexFile* file) { return file->UndoBegin(); }
+
+void UndoEnd(CVobjIndexFile* file) noexcept { file->UndoEnd(); }
+
+bool UndoRollBack(CVobjIndexFile* file) noexcept { return file->UndoRollBack(); }
+
 CVobjIndexTag* TagByName(const CVobjIndexFile* file, const std::string& name) { return file->TagByName(name); }
 
 void SetLockProtocol(CVobjIndexFile* file, int protocol) {

@@ -54,6 +54,10 @@ bool Lock(CVobjIndexFile* file);
 void Unlock(CVobjIndexFile* file) noexcept;
 void Flush(CVobjIndexFile* file);
 bool Update(CVobjIndexFile* file, int32_t recno, bool appending);
+// The file's undo of one change (CVobjIndexFile::UndoBegin).
+bool UndoBegin(CVobjIndexFile* file);
+void UndoEnd(CVobjIndexFile* file) noexcept;
+bool UndoRollBack(CVobjIndexFile* file) noexcept;
 CVobjIndexTag* TagByName(const CVobjIndexFile* file, const std::string& name);
 void SetLockProtocol(CVobjIndexFile* file, int protocol);
 std::string FileName(const CVobjIndexFile* file);

@@ -706,6 +706,36 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
   FileLockScope lock(*this);
+  // A build that fails half-way (a full disk) leaves the file as it was:
+  // its bytes are put back and its tags read again from them.
+  const bool undo = UndoBegin();
+  try {
+    AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
+  } catch (...) {
+    if (!undo) throw;
+    // The tags go first: a quiet close writes what it holds unwritten,
+    // and the roll-back must come after that.
+    FreeTags();
+    if (tagList_) tagList_->CloseQuietly();
+    tagList_.reset();
+    if (disk_->cvUndoRollBack()) {
+      ForgetFileSize();
+      NextAvailPage = -1;
+      try {
+        LoadTags();
+      } catch (...) {
+        // The bytes are back; a list that does not load again is reported
+        // by the next open.
+      }
+    }
+    throw;
+  }
+  if (undo) UndoEnd();
+  return true;
+}
+
+void CVobjCDXFile::AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
   if (disk_ && disk_->IsShared()) NextAvailPage = -1;
   // The new tag is built before the old one of the same name goes: a tag
   // that cannot be built leaves the file as it was (its space unused).
@@ -721,7 +751,6 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   List(static_cast<CVobjCDXTag*>(AdoptTag(std::move(tag))));
   // Other handles must see that the list changed (a replaced tag moved).
   if (disk_ && disk_->IsShared()) CountListChange();
-  return true;
 }
 
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
@@ -738,6 +767,10 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
 void CVobjCDXFile::Reindex() {
   if (!disk_ || !tagList_) return;
   FileLockScope lock(*this);
+  RebuildWholeOrNot([&] { ReindexOnce(); });
+}
+
+void CVobjCDXFile::ReindexOnce() {
   // On a shared file the counter moves on from the file's, so other
   // handles see the change; a file of our own starts again at 0.
   const uint32_t counter = disk_->IsShared() ? DiskChangeCounter() + 1 : 0;
@@ -799,6 +832,19 @@ uint32_t CVobjCDXFile::DiskChangeCounter() {
   uint8_t b[kCdxBlockSize];
   if (!PageRead(0, b, kCdxBlockSize)) cvIndexCorrupt(DiskName());
   return cvLoadLE32(b + 8);
+}
+
+void CVobjCDXFile::ReloadAfterRollBack() {
+  for (auto& t : tags_) t->DiscardTree();
+  if (tagList_) {
+    tagList_->ReloadAfterRollBack();
+    tagList_->MakeTagList();
+    // A rebuild moves the tags' headers: each goes back to where the tag
+    // list has it.
+    RelocateTags();
+    layoutKnown_ = false;
+  }
+  CVobjIndexFile::ReloadAfterRollBack();
 }
 
 bool CVobjCDXFile::ExternalChange() {

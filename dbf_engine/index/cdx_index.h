@@ -129,6 +129,7 @@ public:
   // Every writer raises the list's counter: an unchanged counter means the
   // trees read since our last look are still the file's.
   bool TreesOutdated() override;
+  void ReloadAfterRollBack() override;
 
   CVobjCDXTag* TagList() const { return tagList_.get(); }
 
@@ -136,6 +137,9 @@ public:
 private:
   friend class CVobjCDXTag;
   void LoadTags();
+  void ReindexOnce();
+  void AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                  bool unique);
   void NewTagList();
   void CheckProductionIndex();
   // Removes the tag list entry of `tag`.

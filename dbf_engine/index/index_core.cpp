@@ -736,6 +736,23 @@ void CVobjIndexTag::StoreNodes() {
   }
 }
 
+void CVobjIndexTag::ReloadAfterRollBack() {
+  DiscardTree();
+  TagLoad();
+}
+
+void CVobjIndexTag::DiscardTree() noexcept {
+  root_.reset();
+  DropTreeCache();
+  spareNode_.reset();
+  treeEdited_ = false;
+  headerDirty_ = false;
+  windowStamp_ = -1;
+  currentKey_.Link = 0;
+  bof_ = eof_ = false;
+  changed_ = false;
+}
+
 bool CVobjIndexTag::ForgetTreeForReread() {
   if (headerDirty_) return false;
   for (const CVobjIndexKey* n = root_.get(); n; n = n->child_.get())
@@ -1425,6 +1442,40 @@ void CVobjIndexFile::ixSetLockProtocol(CVsetLokProtocol protocol) {
       LockLength = 0x3FFFFFFF;
       break;
   }
+}
+
+bool CVobjIndexFile::UndoBegin() {
+  if (!disk_ || disk_->IsClosed() || !disk_->IsReadWrite()) return false;
+  return disk_->cvUndoBegin();
+}
+
+bool CVobjIndexFile::RebuildUndoBegin() {
+  if (!RebuildUndo || !disk_ || disk_->IsClosed() || !disk_->IsReadWrite() || disk_->cvFileSize() > kRebuildUndoLimit)
+    return false;
+  return disk_->cvUndoBegin();
+}
+
+void CVobjIndexFile::UndoEnd() noexcept {
+  if (disk_) disk_->cvUndoEnd();
+}
+
+bool CVobjIndexFile::UndoRollBack() noexcept {
+  if (!disk_ || !disk_->cvUndoActive()) return true;
+  bool ok = disk_->cvUndoRollBack();
+  knownSize_ = -1;
+  NextAvailPage = -1;
+  try {
+    ReloadAfterRollBack();
+  } catch (...) {
+    // The bytes are back; a header that does not load again is reported by
+    // the next open.
+    ok = false;
+  }
+  return ok;
+}
+
+void CVobjIndexFile::ReloadAfterRollBack() {
+  for (auto& tag : tags_) tag->ReloadAfterRollBack();
 }
 
 bool CVobjIndexFile::ReindexRenumbered(const cvPackRenumbering&) {

@@ -230,6 +230,12 @@ public:
   // Writes every dirty node of the cached path, deepest first (splitting
   // over-full nodes), then the header when it is dirty.
   void StoreNodes();
+  // After the file was put back under the tag (a change rolled back): the
+  // tree in memory, unwritten edits included, is forgotten (DiscardTree,
+  // which writes nothing) and the tag's header is loaded again, so the next
+  // walk reads the file as it is.
+  void ReloadAfterRollBack();
+  void DiscardTree() noexcept;
 
   // The key of the current record, evaluated, prepared for storage and cut
   // to the key length; false when there is no key expression.  A key
@@ -498,6 +504,19 @@ public:
   virtual bool TreesOutdated();
   virtual void ixSetLockProtocol(CVsetLokProtocol protocol);
   virtual void ixEncrypt();
+  // Undo of one change of the file: a record's keys in every tag, or a tag
+  // added.  Writes that fail half-way (a full disk) would otherwise leave a
+  // tree with a page split and its parent not yet told, or a header naming
+  // pages that never reached the disk.  Between UndoBegin and UndoEnd the
+  // disk file keeps what the change overwrites (CVO_DiskFile::cvUndoBegin);
+  // UndoRollBack puts the bytes back, cuts what the change added, and has
+  // the file and its tags read their headers again (ReloadAfterRollBack).
+  // The caller holds the index lock throughout.  False from UndoBegin when
+  // there is no disk file or an undo runs already.
+  virtual bool UndoBegin();
+  virtual void UndoEnd() noexcept;
+  virtual bool UndoRollBack() noexcept;
+
   // Rebuilds the file after a pack that kept the surviving records in their
   // order; `renumbering` gives each record's new number.  Only record
   // numbers move, so a format that can walk its entries hands them, renumbered,
@@ -582,6 +601,9 @@ public:
   // Frees a tag of the file; false when it is not one of its tags.
   bool FreeTag(CVobjIndexTag* tag);
 
+  // Off while a caller keeps the whole file in a journal of its own (pack):
+  // a rebuild then needs no copy of the file's bytes in memory.
+  bool RebuildUndo = true;
   bool OrderedByRecord = false;
   int32_t NextAvailPage = -1;
   bool Valid = false;
@@ -598,6 +620,28 @@ protected:
   // key does not stop the others: the first refusal is left in `refused`
   // for the caller to raise once its own bookkeeping is done.
   bool UpdateTags(int32_t recno, bool appending, bool outdated, std::exception_ptr& refused);
+  // A rebuild of the whole file (Reindex) whole or not at all: a rebuild
+  // that fails (a full disk) puts the file back as it was and has it read
+  // again.  The file's bytes are kept in memory meanwhile, as the rebuild
+  // overwrites and cuts them, so only a file of at most kRebuildUndoLimit
+  // bytes is kept; a larger one is rebuilt as it is.
+  static constexpr int64_t kRebuildUndoLimit = int64_t{64} << 20;
+  template <class F>
+  void RebuildWholeOrNot(F&& build) {
+    const bool undo = RebuildUndoBegin();
+    try {
+      build();
+    } catch (...) {
+      if (undo) UndoRollBack();
+      throw;
+    }
+    if (undo) UndoEnd();
+  }
+  bool RebuildUndoBegin();
+  // What the file keeps in memory of its bytes is read again after a roll-
+  // back: the base drops every tag's tree and loads its header again; a
+  // format with a header of its own reads that first.
+  virtual void ReloadAfterRollBack();
   // Closes (quietly) and frees every tag.  A format's destructor calls it
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.

@@ -650,13 +650,41 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   MdxCheckKeyExpression(keyExpr);
   if (forExpr.size() >= static_cast<size_t>(header_.PageSize - kMdxForExprOffset))
     cvIndexLimit("MDX FOR expression", "no longer than its field");
-  CVobjIndexTag* old = TagByName(tagName);
   // The header holds 47 entries: one more would be written over the first
   // tag's header page.
-  if (!old && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
+  if (!TagByName(tagName) && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
   // The file's tag table and page space as another handle may have left
   // them: no other writer may change them meanwhile.
   FileLockScope lock(*this);
+  // A build that fails half-way (a full disk) leaves the file as it was:
+  // its bytes are put back and its tags read again from them.
+  const bool undo = UndoBegin();
+  try {
+    AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
+  } catch (...) {
+    if (!undo) throw;
+    // The tags go first: a quiet close writes what it holds unwritten,
+    // and the roll-back must come after that.
+    FreeTags();
+    if (disk_->cvUndoRollBack()) {
+      ForgetFileSize();
+      NextAvailPage = -1;
+      try {
+        LoadTags();
+      } catch (...) {
+        // The bytes are back; a header that does not load again is
+        // reported by the next open.
+      }
+    }
+    throw;
+  }
+  if (undo) UndoEnd();
+  return true;
+}
+
+bool CVobjMDXFile::AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr,
+                              bool ascending, bool unique) {
+  CVobjIndexTag* old = TagByName(tagName);
   if (disk_->IsShared()) {
     FollowHeader();
     NextAvailPage = -1;
@@ -771,23 +799,25 @@ bool CVobjMDXFile::ReindexRenumbered(const cvPackRenumbering& renumbering) {
 void CVobjMDXFile::Reindex() {
   if (!disk_) return;
   FileLockScope lock(*this);
-  BatchScope batch(*this);
-  for (auto& t : tags_) t->TagClose();
-  disk_->cvTruncate(kMdxHeaderSize);
-  ForgetFileSize();
-  NextAvailPage = kMdxFirstPageBlock;
-  for (auto& t : tags_) {
-    auto* tag = static_cast<CVobjMDXTag*>(t.get());
-    const std::string name = tag->TagName();
-    const std::string keyExpr = tag->KeyExpression();
-    const std::string forExpr = tag->HasFor() ? tag->ForExpression() : std::string();
-    tag->SetHeaderPage(GetAvailPage());
-    tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending(), tag->Unique());
-    tag->TagClose();
-  }
-  SortTags();
-  keysChanged_ = true;
-  WriteHeader();
+  RebuildWholeOrNot([&] {
+    BatchScope batch(*this);
+    for (auto& t : tags_) t->TagClose();
+    disk_->cvTruncate(kMdxHeaderSize);
+    ForgetFileSize();
+    NextAvailPage = kMdxFirstPageBlock;
+    for (auto& t : tags_) {
+      auto* tag = static_cast<CVobjMDXTag*>(t.get());
+      const std::string name = tag->TagName();
+      const std::string keyExpr = tag->KeyExpression();
+      const std::string forExpr = tag->HasFor() ? tag->ForExpression() : std::string();
+      tag->SetHeaderPage(GetAvailPage());
+      tag->IndexTagNew(name, keyExpr, forExpr, tag->Ascending(), tag->Unique());
+      tag->TagClose();
+    }
+    SortTags();
+    keysChanged_ = true;
+    WriteHeader();
+  });
 }
 
 void CVobjMDXFile::Rename(const std::string& newName) {
@@ -828,6 +858,21 @@ void CVobjMDXFile::FollowHeader() {
     }
   }
   header_ = std::move(h);
+}
+
+void CVobjMDXFile::ReloadAfterRollBack() {
+  followed_.clear();
+  std::vector<uint8_t> b(kMdxHeaderSize);
+  if (!PageRead(0, b.data(), kMdxHeaderSize)) cvIndexCorrupt(disk_->FileName());
+  header_ = MdxFileHeader::DecodeFrom(b.data(), disk_->cvFileSize(), disk_->FileName());
+  // A rebuild moves the tags' headers: each goes back to where the file's
+  // tag table has it.
+  for (auto& t : tags_) {
+    t->DiscardTree();
+    for (const MdxTagEntry& e : header_.Tags)
+      if (AnsiSameText(e.Name, t->TagName())) t->SetHeaderPage(e.HeaderBlock);
+  }
+  CVobjIndexFile::ReloadAfterRollBack();
 }
 
 bool CVobjMDXFile::TagUpdate(int32_t recno, bool appending) {

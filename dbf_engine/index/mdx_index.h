@@ -134,6 +134,7 @@ public:
   bool ReindexRenumbered(const cvPackRenumbering& renumbering) override;
   void Rename(const std::string& newName) override;
   bool TagUpdate(int32_t recno, bool appending) override;
+  void ReloadAfterRollBack() override;
 
   // Writes the file header now (tag table, count, next free block and, when
   // keys changed, today's date); raises on a write failure.
@@ -150,6 +151,8 @@ private:
 
   void NewHeader();
   void LoadTags();
+  bool AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr, bool ascending,
+                  bool unique);
   void CheckProductionIndex();
   // Puts the tags in name order (ignoring case) and copies them into the
   // header's tag table.

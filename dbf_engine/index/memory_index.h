@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbf_engine/index/index_core.h"
@@ -35,8 +37,20 @@ public:
   bool PageRead(int64_t position, void* buffer, int32_t length) override;
   bool PageWrite(int64_t position, const void* buffer, int32_t length) override;
 
+  // The undo of one change keeps the pages as they were before their
+  // first write, and how many there were.
+  bool UndoBegin() override;
+  void UndoEnd() noexcept override;
+  bool UndoRollBack() noexcept override;
+
   int32_t PageCount() const { return static_cast<int32_t>(pages_.size()); }
 
 private:
   std::vector<CVobjMemBufr> pages_;
+  struct Undo {
+    size_t pageCount = 0;
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> kept;  // page, bytes before its first write
+    std::vector<bool> keptPage;
+  };
+  std::unique_ptr<Undo> undo_;
 };

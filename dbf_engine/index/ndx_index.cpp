@@ -13,6 +13,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 #include "platform/text.h"
 
 namespace {
@@ -451,9 +452,13 @@ bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   } catch (...) {
     // Leave no half-built tag behind: the file is empty again.
     FreeTags();
-    disk_->cvTruncate(0);
-    ForgetFileSize();
     NextAvailPage = 1;
+    // The build began by emptying the file, and an empty file is no index
+    // that can be opened: the name goes, so that a later open says the
+    // index is missing rather than corrupt.
+    BestEffort([&] { disk_->cvTruncate(0); });
+    ForgetFileSize();
+    FileDelete(disk_->FileName());
     throw;
   }
   return true;
@@ -562,7 +567,9 @@ void CVobjNDXFile::Reindex() {
   const std::string keyExpr = t->KeyExpression();
   const bool unique = t->Unique();
   FileLockScope lock(*this);
-  Zap();
-  NextAvailPage = 1;
-  t->IndexTagNew(name, keyExpr, "", true, unique);
+  RebuildWholeOrNot([&] {
+    Zap();
+    NextAvailPage = 1;
+    t->IndexTagNew(name, keyExpr, "", true, unique);
+  });
 }

@@ -16,6 +16,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/string_tools.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 #include "platform/text.h"
 
 namespace {
@@ -590,9 +591,13 @@ bool CVobjNTXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     t->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
   } catch (...) {
     FreeTags();
-    disk_->cvTruncate(0);
-    ForgetFileSize();
     NextAvailPage = kNtxHeaderSize;
+    // The build began by emptying the file, and an empty file is no index
+    // that can be opened: the name goes, so that a later open says the
+    // index is missing rather than corrupt.
+    BestEffort([&] { disk_->cvTruncate(0); });
+    ForgetFileSize();
+    FileDelete(disk_->FileName());
     throw;
   }
   return true;
@@ -690,9 +695,11 @@ void CVobjNTXFile::Reindex() {
   const std::string name = t->TagName(), keyExpr = t->KeyExpression(), forExpr = t->HasFor() ? t->ForExpression() : "";
   const bool ascending = t->Ascending(), unique = t->Unique();
   FileLockScope lock(*this);
-  Zap();
-  disk_->cvTruncate(0);
-  ForgetFileSize();
-  NextAvailPage = kNtxHeaderSize;
-  t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  RebuildWholeOrNot([&] {
+    Zap();
+    disk_->cvTruncate(0);
+    ForgetFileSize();
+    NextAvailPage = kNtxHeaderSize;
+    t->IndexTagNew(name, keyExpr, forExpr, ascending, unique);
+  });
 }

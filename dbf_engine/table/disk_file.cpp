@@ -16,8 +16,27 @@
 uint16_t CVwrdAccessMiliSeconds = 5000;
 uint16_t CVwrdAccessMSecDelay = 50;
 int64_t cvCrashCountdown = 0;
+int64_t cvWriteFailCountdown = 0;
+bool cvDiskFull = false;
 
 void cvSetCrashCountdown(int64_t n) { cvCrashCountdown = n > 0 ? n : 0; }
+
+void cvSetWriteFailCountdown(int64_t n) {
+  cvWriteFailCountdown = n > 0 ? n : 0;
+  cvDiskFull = false;
+}
+
+// The bytes an undo keeps: one piece per write that overwrote part of the
+// file's old length, in the order of the writes.
+struct CVO_DiskFile::UndoLog {
+  int64_t size = 0;   // the file's length when the undo began
+  int64_t grown = 0;  // the end of the furthest write since
+  struct Piece {
+    int64_t position;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Piece> pieces;
+};
 
 void cvCrashPoint() {
   if (cvCrashDue()) ::_exit(cvCrashExitCode);
@@ -294,6 +313,31 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
     if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
     ::_exit(cvCrashExitCode);
   }
+  if (undo_ && count > 0 && position < undo_->size) {
+    // The bytes about to be overwritten, as the file holds them now (raw:
+    // a table cipher is applied above this layer).
+    const int64_t keep = std::min<int64_t>(count, undo_->size - position);
+    UndoLog::Piece piece{position, std::vector<uint8_t>(static_cast<size_t>(keep))};
+    const int64_t got = FileRead(handle_, position, piece.bytes.data(), piece.bytes.size());
+    if (got < 0) cvRaise(cvErrWriteFailed, {fileName_});
+    piece.bytes.resize(static_cast<size_t>(got));
+    if (!piece.bytes.empty()) undo_->pieces.push_back(std::move(piece));
+  }
+  if (undo_) undo_->grown = std::max(undo_->grown, position + count);
+  if (cvWriteFailCountdown > 0 || cvDiskFull) {
+    if (cvDiskFull) {
+      const int64_t size = FileSize(handle_);
+      if (position + count > size) {
+        lastCount_ = 0;
+        cvRaise(cvErrWriteFailed, {fileName_});
+      }
+    } else if (--cvWriteFailCountdown == 0) {
+      cvDiskFull = true;
+      if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
+      lastCount_ = 0;
+      cvRaise(cvErrWriteFailed, {fileName_});
+    }
+  }
   // A short write (disk full, quota) is a failure, never a silent success.
   if (count > 0 && !FileWrite(handle_, position, buffer, static_cast<size_t>(count))) {
     lastCount_ = 0;
@@ -302,6 +346,35 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
   lastCount_ = count;
   position_ = position + count;
   written_ = true;
+}
+
+bool CVO_DiskFile::cvUndoBegin() {
+  if (undo_ || closed_) return false;
+  const int64_t size = FileSize(handle_);
+  if (size < 0) cvRaise(cvErrGetFileSize, {fileName_});
+  undo_ = std::make_unique<UndoLog>();
+  undo_->size = undo_->grown = size;
+  return true;
+}
+
+void CVO_DiskFile::cvUndoEnd() noexcept { undo_.reset(); }
+
+bool CVO_DiskFile::cvUndoRollBack() noexcept {
+  if (!undo_) return true;
+  std::unique_ptr<UndoLog> log = std::move(undo_);
+  if (closed_) return false;
+  DropReadCache();
+  const int64_t now = FileSize(handle_);
+  // Another handle of a shared file grew it past what this one wrote: the
+  // cut would take its bytes too.
+  if (now < 0 || (shared_ && now > log->grown)) return false;
+  bool ok = true;
+  // The bytes go back straight to the file: the write-fail and crash
+  // countdowns count the change, not its undoing.
+  for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it)
+    if (!FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
+  if (now != log->size && cvSysTruncate(handle_, log->size) != 0) ok = false;
+  return ok;
 }
 
 int64_t CVO_DiskFile::cvFileSize() {
@@ -320,6 +393,18 @@ void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
   cvCrashPoint();
   DropReadCache();
+  if (undo_ && size < undo_->size) {
+    // The bytes the cut takes, as far as they were the file's own.
+    const int64_t now = FileSize(handle_);
+    if (now < 0) cvRaise(cvErrGetFileSize, {fileName_});
+    const int64_t end = std::min(now, undo_->size);
+    if (end > size) {
+      UndoLog::Piece piece{size, std::vector<uint8_t>(static_cast<size_t>(end - size))};
+      if (FileRead(handle_, size, piece.bytes.data(), piece.bytes.size()) != end - size)
+        cvRaise(cvErrTruncateFailed, {fileName_});
+      undo_->pieces.push_back(std::move(piece));
+    }
+  }
   if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
 }
 

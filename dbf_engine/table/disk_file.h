@@ -99,6 +99,29 @@ public:
   // Writes all `count` bytes at `position` or raises "Error writing to %s".
   virtual void cvWrite(int64_t position, const void* buffer, int32_t count);
 
+  // Undo of one change of the file (a record appended or rewritten with its
+  // index keys, a tag added).  From cvUndoBegin on, every write first keeps
+  // the bytes it is about to overwrite, as far as they lie within the length
+  // the file had at the start; nothing is kept for the bytes beyond, which
+  // a roll-back simply cuts off.  A cut (cvTruncate) keeps the bytes it
+  // takes in the same way.  cvUndoRollBack writes the kept bytes back,
+  // latest first (so the earliest, the file's own, win where writes
+  // overlapped), and cuts the file to its old length: the file is as it
+  // was, byte for byte.  Putting bytes back inside the file's length and
+  // cutting it need no new space, so a roll-back works on a full disk too.
+  // The caller holds the locks that keep other writers out meanwhile.
+  // False from cvUndoBegin when an undo is already running (the outer one
+  // covers the writes).
+  bool cvUndoBegin();
+  // Stops recording and forgets what was kept: the change stands.
+  void cvUndoEnd() noexcept;
+  // Puts the file back and stops recording; false when the file could not
+  // be put back (the operating system refused a write or the cut), and
+  // when another handle of a shared file made it longer than this one's
+  // writes did (the cut would take that handle's bytes: nothing is done).
+  bool cvUndoRollBack() noexcept;
+  bool cvUndoActive() const { return undo_ != nullptr; }
+
   // Keeps up to `maxBytes` of what small reads (a record, an index page)
   // bring in, in whole aligned blocks, so a later read of the same bytes
   // costs no system call.  Only a handle opened exclusively keeps them: no
@@ -172,6 +195,8 @@ private:
     size_t hand = 0;                               // next slot to reuse when full
   };
   std::unique_ptr<ReadCache> readCache_;
+  struct UndoLog;
+  std::unique_ptr<UndoLog> undo_;
 
   int handle_ = -1;
   bool exists_ = false;
@@ -203,6 +228,18 @@ void cvSetCrashCountdown(int64_t n);
 inline bool cvCrashDue() { return cvCrashCountdown > 0 && --cvCrashCountdown == 0; }
 // A step that writes nothing: ends the process when it is due.
 void cvCrashPoint();
+
+// Full-disk points, for tests of what a failed write leaves behind.
+// cvSetWriteFailCountdown(n) arms a process-wide countdown (0, the default,
+// disarms it): every write through CVO_DiskFile counts one, and the n-th
+// fails as on a disk that has just filled up: the first half of its bytes
+// reach the file, then it raises "Error writing to %s".  From then on the
+// disk stays full until the countdown is disarmed: a write that would make
+// its file longer fails without writing anything, while writes inside a
+// file's length go on (they need no new space).
+extern int64_t cvWriteFailCountdown;
+extern bool cvDiskFull;
+void cvSetWriteFailCountdown(int64_t n);
 
 // Operating-system wrappers.
 bool cvSysFlushFileBuffers(int handle);

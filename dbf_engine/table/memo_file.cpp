@@ -298,7 +298,16 @@ CVobjMemo4::CVobjMemo4(const std::string& tableFileName, const std::string& pass
     std::vector<uint8_t> whole(blockSize_, 0);
     int32_t n = cvRead(0, whole.data(), static_cast<int32_t>(fileSize));
     if (n != fileSize) BadMemo();
-    cvWrite(0, whole.data(), static_cast<int32_t>(whole.size()));
+    // A pad that fails half-way (a full disk) is taken back: the header
+    // stays as short as it was, never half a block long.
+    const bool undo = cvUndoBegin();
+    try {
+      cvWrite(0, whole.data(), static_cast<int32_t>(whole.size()));
+    } catch (...) {
+      if (undo) cvUndoRollBack();
+      throw;
+    }
+    if (undo) cvUndoEnd();
   }
 }
 

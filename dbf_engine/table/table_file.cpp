@@ -403,12 +403,96 @@ void CVO_dBaseDBF::cvGetRec(int32_t n) {
   std::memcpy(savedImage_.data(), activeBuffer_, static_cast<size_t>(recordLength_));
 }
 
+class CVO_dBaseDBF::OwnWriteUndo {
+public:
+  explicit OwnWriteUndo(CVO_dBaseDBF& table) : table_(table), own_(table.cvWriteUndoBegin()) {}
+  ~OwnWriteUndo() {
+    if (own_) table_.cvWriteUndoRollBack();
+  }
+  void Commit() noexcept {
+    if (own_) table_.cvWriteUndoEnd();
+    own_ = false;
+  }
+  OwnWriteUndo(const OwnWriteUndo&) = delete;
+  OwnWriteUndo& operator=(const OwnWriteUndo&) = delete;
+
+private:
+  CVO_dBaseDBF& table_;
+  bool own_;
+};
+
+bool CVO_dBaseDBF::cvWriteUndoBegin() {
+  if (writeUndo_ || IsClosed() || !IsReadWrite()) return false;
+  writeUndo_ = std::make_unique<WriteUndo>();
+  return true;
+}
+
+void CVO_dBaseDBF::StartWriteUndo() {
+  if (!writeUndo_ || writeUndo_->started) return;
+  WriteUndo& u = *writeUndo_;
+  u.header = header_;
+  u.recordCount = recordCount_;
+  u.currentRecord = currentRecord_;
+  u.timeStamp = timeStamp_;
+  u.headerDirty = headerDirty_;
+  u.eof = eof_;
+  u.bof = bof_;
+  u.started = cvUndoBegin();
+}
+
+void CVO_dBaseDBF::cvWriteUndoEnd() noexcept {
+  if (writeUndo_ && writeUndo_->started) cvUndoEnd();
+  writeUndo_.reset();
+}
+
+bool CVO_dBaseDBF::cvWriteUndoRollBack() noexcept {
+  std::unique_ptr<WriteUndo> u = std::move(writeUndo_);
+  if (!u || !u->started) return true;
+  bool ok = true;
+  try {
+    // On a shared table the append region keeps other appenders out while
+    // the count on disk is checked and the table cut back.
+    const int64_t off = bases_.recordBase, len = 1;
+    const bool covered = !IsShared() || fileLockHeld_ ||
+                         (LockCount() > 0 && off >= LockOffset() && off + len <= LockOffset() + LockLength());
+    const bool locked = !covered && cvRetryLock([&] { return cvSysLockFile(Handle(), off, len); });
+    uint8_t count[4] = {};
+    // Past any window a subclass keeps: the bytes as the file has them.
+    const bool read = CVO_DiskFile::cvRead(dbfhdr::RecordCount, count, 4) == 4;
+    const auto onDisk = static_cast<int32_t>(cvLoadLE32(count));
+    // Another handle appended after this one: cutting the table back would
+    // take its record too.
+    if (IsShared() && (!read || (onDisk != recordCount_ && onDisk != u->recordCount))) {
+      cvUndoEnd();
+      ok = false;
+    } else {
+      ok = cvUndoRollBack();
+    }
+    if (locked) cvSysUnlockFile(Handle(), off, len);
+  } catch (...) {
+    cvUndoEnd();
+    ok = false;
+  }
+  if (ok) {
+    header_ = u->header;
+    recordCount_ = u->recordCount;
+    currentRecord_ = u->currentRecord;
+    timeStamp_ = u->timeStamp;
+    headerDirty_ = u->headerDirty;
+    eof_ = u->eof;
+    bof_ = u->bof;
+  }
+  return ok;
+}
+
 void CVO_dBaseDBF::cvPutRec(int32_t n) {
   if (n < 1 || n > recordCount_ || state_ == dbAppend) {
     cvAppend();
     return;
   }
+  OwnWriteUndo undo(*this);
   cvDBFEvent(dbPreWrite, n);
+  StartWriteUndo();
   headerDirty_ = true;
   DBEncryption(writeKey_, activeBuffer_, cipherBuffer_.data(), static_cast<size_t>(recordLength_), 1);
   cvWrite(headerLength_ + static_cast<int64_t>(n - 1) * recordLength_, cipherBuffer_.data(), recordLength_);
@@ -418,6 +502,7 @@ void CVO_dBaseDBF::cvPutRec(int32_t n) {
   cvHdrWrite();
   cvDBFEvent(dbPostWrite, n);
   if (autoFlush_) cvFlush();
+  undo.Commit();
   std::memcpy(savedImage_.data(), activeBuffer_, static_cast<size_t>(recordLength_));
 }
 
@@ -427,6 +512,7 @@ void CVO_dBaseDBF::AppendUnderLock() {
   headerDirty_ = true;
   cvHdrRead();  // the count as it stands now, appends of others included
   if (recordCount_ == std::numeric_limits<int32_t>::max()) cvRaise(cvErrDBFRecordNo, {recordCount_, FileName()});
+  StartWriteUndo();
   activeBuffer_[0] = ' ';
   const int32_t newCount = recordCount_ + 1;
   DBEncryption(writeKey_, activeBuffer_, cipherBuffer_.data(), static_cast<size_t>(recordLength_), 1);
@@ -438,6 +524,7 @@ void CVO_dBaseDBF::AppendUnderLock() {
 }
 
 void CVO_dBaseDBF::cvAppend() {
+  OwnWriteUndo undo(*this);
   if (IsShared() && LockCount() > 0 && !fileLockHeld_) {
     // The caller holds a record lock.  It stays theirs: the append region is
     // taken beside it on the same handle and only that region is released.
@@ -465,6 +552,7 @@ void CVO_dBaseDBF::cvAppend() {
   eof_ = bof_ = false;
   cvDBFEvent(dbPostWrite, 0);
   if (autoFlush_) cvFlush();
+  undo.Commit();
   std::memcpy(savedImage_.data(), activeBuffer_, static_cast<size_t>(recordLength_));
 }
 

@@ -210,6 +210,18 @@ public:
   // The region cvRLock takes for record n under the current convention.
   void cvRecordLockRegion(int32_t n, int64_t& offset, int64_t& length);
 
+  // Undo of one record write (an append or a rewrite with everything that
+  // follows it, such as the index keys): the table file's bytes are kept
+  // as CVO_DiskFile::cvUndoBegin keeps them, and with them what the table
+  // holds in memory of its header and position.  False from the begin when
+  // one runs already.  A roll-back puts file and memory back as they were;
+  // on a shared table only while the count on disk is still the one this
+  // handle wrote (another handle's append since then is not undone with
+  // ours): false when the table could not be put back.
+  bool cvWriteUndoBegin();
+  void cvWriteUndoEnd() noexcept;
+  bool cvWriteUndoRollBack() noexcept;
+
 protected:
   // The handle lost its lock region (closed, or reopened without it): the
   // file lock is no longer held, whatever level it had reached.
@@ -248,6 +260,22 @@ protected:
   std::unique_ptr<CVobjMemo> memo_;
 
 private:
+  // Begun (armed) by cvWriteUndoBegin; the file's bytes and the memory are
+  // taken at the write itself (StartWriteUndo), under the locks that keep
+  // other writers of a shared table out at that moment.
+  struct WriteUndo {
+    bool started = false;
+    std::array<uint8_t, 32> header{};
+    int32_t recordCount = 0, currentRecord = 0;
+    uint32_t timeStamp = 0;
+    bool headerDirty = false, eof = false, bof = false;
+  };
+  std::unique_ptr<WriteUndo> writeUndo_;
+  void StartWriteUndo();
+  // cvAppend and cvPutRec are whole or not at all also for a caller that
+  // armed no undo of its own.
+  class OwnWriteUndo;
+
   void OpenTable(const std::string& password);
   void WriteDirtyHeaderBeforeClose();
   void AppendUnderLock();
