@@ -99,7 +99,8 @@ std::vector<std::string> TopLevelConjuncts(std::string text) {
     }
     if (text[i] == '(') ++depth;
     if (text[i] == ')') --depth;
-    if (depth == 0 && Upper(text.substr(i, 5)) == " AND ") {
+    if (depth == 0 && text.size() - i >= 5 && text[i] == ' ' && text[i + 4] == ' ' &&
+        Upper(text.substr(i + 1, 3)) == "AND") {
       out.push_back(Trim(text.substr(start, i - start)));
       start = i + 5;
       i += 4;
@@ -173,25 +174,38 @@ std::string ReplaceOutsideLiterals(const std::string& text, const std::string& f
 
 std::string RemoveTablePrefix(const std::string& text, const std::string& name) {
   if (name.empty()) return text;
-  const std::string plain = Upper(TrimSquareBrackets(name)) + ".";
-  const std::string bracketed = "[" + Upper(TrimSquareBrackets(name)) + "].";
+  const std::string upper = Upper(TrimSquareBrackets(name));
+  const std::string plain = upper + ".";
+  std::string bracketed(1, '[');
+  bracketed.append(upper).append("].");
+  // The prefix is matched in place (a Latin case fold, as UpperCase does):
+  // a filter text of a long condition has a word boundary every few bytes.
+  auto prefixAt = [&text](size_t i, const std::string& upper) {
+    if (text.size() - i < upper.size()) return false;
+    for (size_t k = 0; k < upper.size(); ++k) {
+      char c = text[i + k];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      if (c != upper[k]) return false;
+    }
+    return true;
+  };
   std::string out;
+  out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
     if (IsQuote(text[i])) {
       const size_t end = LiteralEnd(text, i);
-      out += text.substr(i, end - i);
+      out.append(text, i, end - i);
       i = end;
       continue;
     }
     const bool boundary = i == 0 || !IdentChar(text[i - 1]);
     if (boundary) {
-      const std::string head = Upper(text.substr(i, std::max(plain.size(), bracketed.size())));
-      if (head.compare(0, bracketed.size(), bracketed) == 0) {
+      if (prefixAt(i, bracketed)) {
         i += bracketed.size();
         continue;
       }
-      if (head.compare(0, plain.size(), plain) == 0) {
+      if (prefixAt(i, plain)) {
         i += plain.size();
         continue;
       }
