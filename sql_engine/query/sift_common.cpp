@@ -189,29 +189,29 @@ std::string RemoveTablePrefix(const std::string& text, const std::string& name) 
     }
     return true;
   };
+  // Text is copied in runs, up to where a prefix is taken out.
   std::string out;
   out.reserve(text.size());
-  size_t i = 0;
+  size_t i = 0, run = 0;
   while (i < text.size()) {
-    if (IsQuote(text[i])) {
-      const size_t end = LiteralEnd(text, i);
-      out.append(text, i, end - i);
-      i = end;
+    const char c = text[i];
+    if (IsQuote(c)) {
+      i = LiteralEnd(text, i);
       continue;
     }
-    const bool boundary = i == 0 || !IdentChar(text[i - 1]);
-    if (boundary) {
-      if (prefixAt(i, bracketed)) {
-        i += bracketed.size();
-        continue;
-      }
-      if (prefixAt(i, plain)) {
-        i += plain.size();
+    const char u = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    if ((u == '[' || u == plain[0]) && (i == 0 || !IdentChar(text[i - 1]))) {
+      const size_t taken = prefixAt(i, bracketed) ? bracketed.size() : prefixAt(i, plain) ? plain.size() : 0;
+      if (taken > 0) {
+        out.append(text, run, i - run);
+        i += taken;
+        run = i;
         continue;
       }
     }
-    out += text[i++];
+    ++i;
   }
+  out.append(text, run, std::string::npos);
   return out;
 }
 
