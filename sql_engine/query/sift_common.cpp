@@ -26,6 +26,12 @@ namespace sift {
 
 bool IsQuote(char c) { return c == '\'' || c == '"'; }
 
+bool Blank(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) > ' ') return false;
+  return true;
+}
+
 bool MarkerAt(const std::string& s, size_t i) { return s.compare(i, 3, kMarker) == 0; }
 
 size_t LiteralEnd(const std::string& s, size_t i) {

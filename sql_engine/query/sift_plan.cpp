@@ -123,7 +123,7 @@ bool TSiftPlan::IsValidFieldName(const std::string& name, bool onlyMainDataset) 
 }
 
 std::string TSiftPlan::QualifiedField(const std::string& text, bool useAlias, int32_t column) {
-  if (Trim(text).empty()) return text;
+  if (Blank(text)) return text;
   auto fromField = [&](const std::string& name, std::string& out) {
     const std::string n = TrimSquareBrackets(name);
     for (int32_t i = 0; i < a_.TableList.Count(); ++i) {
@@ -364,7 +364,7 @@ void TSiftPlan::CheckIntegrity() {
 
   // Several tables without JOIN ... ON: nested loops over the WHERE clause.
   if (a_.TableList.Count() > 1 && a_.JoinList.Count() == 0) {
-    if (Trim(a_.WhereStr).empty()) SiftError(SiftMsg::SWrongJoin);
+    if (Blank(a_.WhereStr)) SiftError(SiftMsg::SWrongJoin);
     joinInWhere_ = true;
     joinCondition_ = a_.WhereStr;
     a_.WhereStr.clear();
@@ -460,7 +460,7 @@ void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
 
 void TSiftPlan::CompileWhere(TSiftSubqueries& subqueries) {
   JoinsFromWhere(subqueries);
-  if (Trim(a_.WhereStr).empty()) return;
+  if (Blank(a_.WhereStr)) return;
   where_ = subqueries.CompileCondition(a_.WhereStr, main_);
   for (const std::string& name : where_->FieldNames)
     if (!IsValidFieldName(name, true)) mainOnly_ = false;
