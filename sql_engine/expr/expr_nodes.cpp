@@ -269,13 +269,13 @@ TOperator MirroredOperator(TOperator op) {
 
 // The plain text field a text operand binds to (see TTextOperand::Bind).
 TFieldExpr* PlainTextField(TExpression* e) {
-  auto* f = dynamic_cast<TFieldExpr*>(e);
-  return f && typeid(*f) == typeid(TFieldExpr) && f->ReadsText() ? f : nullptr;
+  if (!e || typeid(*e) != typeid(TFieldExpr)) return nullptr;
+  auto* f = static_cast<TFieldExpr*>(e);
+  return f->ReadsText() ? f : nullptr;
 }
 
 TStringLiteral* PlainStringLiteral(TExpression* e) {
-  auto* s = dynamic_cast<TStringLiteral*>(e);
-  return s && typeid(*s) == typeid(TStringLiteral) ? s : nullptr;
+  return e && typeid(*e) == typeid(TStringLiteral) ? static_cast<TStringLiteral*>(e) : nullptr;
 }
 
 }  // namespace
@@ -293,10 +293,10 @@ bool TBinaryOp::PlannedAnd(bool& result) {
     size_t compared = 0;
     auto add = [&](TExpression* operand) {
       TAndPlan::TTerm term;
-      auto* r = dynamic_cast<TRelationalOp*>(operand);
       TFieldExpr* field = nullptr;
       TStringLiteral* literal = nullptr;
-      if (r && typeid(*r) == typeid(TRelationalOp)) {
+      if (typeid(*operand) == typeid(TRelationalOp)) {
+        auto* r = static_cast<TRelationalOp*>(operand);
         if ((field = PlainTextField(r->Left.get())) && (literal = PlainStringLiteral(r->Right.get()))) {
           term.Operator = r->Operator;
         } else if ((field = PlainTextField(r->Right.get())) && (literal = PlainStringLiteral(r->Left.get()))) {
@@ -323,11 +323,15 @@ bool TBinaryOp::PlannedAnd(bool& result) {
       plan->Terms.push_back(term);
       ++compared;
     };
-    add(Left.get());
-    add(Right.get());
-    for (const TExpressionPtr& m : More) add(m.get());
+    bool whole = Left && Right;
+    for (const TExpressionPtr& m : More) whole = whole && m;
+    if (whole) {
+      add(Left.get());
+      add(Right.get());
+      for (const TExpressionPtr& m : More) add(m.get());
+    }
     // Worth it only where the comparisons outnumber the other operands.
-    if (compared * 2 > plan->Terms.size()) AndPlan = std::move(plan);
+    if (whole && compared * 2 > plan->Terms.size()) AndPlan = std::move(plan);
   }
   if (!AndPlan) return false;
   TAndPlan& p = *AndPlan;
