@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "platform/date_time.h"
 #include "platform/exceptions.h"
@@ -13,7 +14,7 @@
 namespace {
 
 struct Keyword {
-  const char* name;
+  std::string_view name;
   TExprToken token;
 };
 
@@ -39,8 +40,8 @@ static_assert(KeywordsMatchGrammar(), "a keyword's token differs from the gramma
 
 // Keywords are Latin letters only; no byte of code page 1251 outside a..z
 // folds onto them, so a Latin case fold decides as the locale would.
-bool SameKeyword(const std::string& text, const char* name) {
-  const size_t n = std::strlen(name);
+bool SameKeyword(const std::string& text, std::string_view name) {
+  const size_t n = name.size();
   if (text.size() != n) return false;
   for (size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);

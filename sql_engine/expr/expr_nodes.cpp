@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <typeinfo>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/numbers.h"
 #include "sql_engine/expr/data_nodes.h"
@@ -199,10 +202,39 @@ struct TBinaryOp::TEqualsPlan {
   bool HasTrue = false, HasFalse = false;
 };
 
+// The plan of an AND chain some of whose operands compare a plain text
+// field with a string literal (x <> 'a' AND y = 'b' AND x <> 'c' ...).
+// Such a comparison is what TRelationalOp makes of it through its text
+// operands: false when either side is null (the field by its null test,
+// the literal when empty), else the bytes compared as unsigned codes.
+// Reading a field has no side effects, so within a row a field is read
+// once for every such comparison up to the next other operand (which could
+// move a dataset and is evaluated as it is); the comparisons are kept in
+// one array, not in nodes spread over the heap that every row would visit.
+struct TBinaryOp::TAndPlan {
+  struct TRead {
+    TTextOperand Operand;  // bound to the field of the first comparison
+    uint64_t Row = 0;      // the reading the text belongs to
+    std::string_view Text;
+    bool Present = false;
+  };
+  struct TTerm {
+    TExpression* Node = nullptr;  // an operand evaluated as it is; else a comparison
+    size_t LiteralAt = 0, LiteralSize = 0;
+    int32_t Read = -1;
+    TOperator Operator = opEq;  // field on the left
+  };
+  std::vector<TRead> Reads;
+  std::vector<TTerm> Terms;
+  std::string Literals;
+  uint64_t Reading = 0;
+};
+
 TBinaryOp::~TBinaryOp() = default;
 
 void TBinaryOp::OperandsChanged() {
   Plan.reset();
+  AndPlan.reset();
   Planned = false;
 }
 
@@ -213,7 +245,116 @@ bool IsLiteral(TExpression* e) {
          dynamic_cast<TBooleanLiteral*>(e);
 }
 
+template <class T>
+bool Relate(TOperator op, const T& l, const T& r) {
+  switch (op) {
+    case opEq: return l == r;
+    case opNEQ: return l != r;
+    case opLT: return l < r;
+    case opGT: return l > r;
+    case opLTE: return l <= r;
+    default: return l >= r;
+  }
+}
+
+TOperator MirroredOperator(TOperator op) {
+  switch (op) {
+    case opLT: return opGT;
+    case opGT: return opLT;
+    case opLTE: return opGTE;
+    case opGTE: return opLTE;
+    default: return op;
+  }
+}
+
+// The plain text field a text operand binds to (see TTextOperand::Bind).
+TFieldExpr* PlainTextField(TExpression* e) {
+  if (!e || typeid(*e) != typeid(TFieldExpr)) return nullptr;
+  auto* f = static_cast<TFieldExpr*>(e);
+  return f->ReadsText() ? f : nullptr;
+}
+
+TStringLiteral* PlainStringLiteral(TExpression* e) {
+  return e && typeid(*e) == typeid(TStringLiteral) ? static_cast<TStringLiteral*>(e) : nullptr;
+}
+
 }  // namespace
+
+// Evaluates the chain through its plan; false when there is none (the
+// chain is then evaluated operand by operand).
+bool TBinaryOp::PlannedAnd(bool& result) {
+  if (Operator != opAnd || More.empty() || OperandType != ttBoolean) return false;
+  if (!Planned) {
+    // Built at the first row (and again after OperandsChanged).
+    Planned = true;
+    AndPlan.reset();
+    auto plan = std::make_unique<TAndPlan>();
+    std::map<std::pair<const TField*, const TExprContext*>, int32_t> reads;
+    size_t compared = 0;
+    auto add = [&](TExpression* operand) {
+      TAndPlan::TTerm term;
+      TFieldExpr* field = nullptr;
+      TStringLiteral* literal = nullptr;
+      if (typeid(*operand) == typeid(TRelationalOp)) {
+        auto* r = static_cast<TRelationalOp*>(operand);
+        if ((field = PlainTextField(r->Left.get())) && (literal = PlainStringLiteral(r->Right.get()))) {
+          term.Operator = r->Operator;
+        } else if ((field = PlainTextField(r->Right.get())) && (literal = PlainStringLiteral(r->Left.get()))) {
+          term.Operator = MirroredOperator(r->Operator);
+        } else {
+          field = nullptr;
+        }
+      }
+      if (!field) {
+        term.Node = operand;
+        plan->Terms.push_back(term);
+        return;
+      }
+      const auto [at, added] =
+          reads.emplace(std::make_pair(field->Field, field->Context), static_cast<int32_t>(plan->Reads.size()));
+      if (added) {
+        plan->Reads.emplace_back();
+        plan->Reads.back().Operand.Bind(field);
+      }
+      term.Read = at->second;
+      term.LiteralAt = plan->Literals.size();
+      term.LiteralSize = literal->Value.size();
+      plan->Literals += literal->Value;
+      plan->Terms.push_back(term);
+      ++compared;
+    };
+    bool whole = Left && Right;
+    for (const TExpressionPtr& m : More) whole = whole && m;
+    if (whole) {
+      add(Left.get());
+      add(Right.get());
+      for (const TExpressionPtr& m : More) add(m.get());
+    }
+    // Worth it only where the comparisons outnumber the other operands.
+    if (whole && compared * 2 > plan->Terms.size()) AndPlan = std::move(plan);
+  }
+  if (!AndPlan) return false;
+  TAndPlan& p = *AndPlan;
+  const std::string_view literals = p.Literals;
+  result = false;
+  ++p.Reading;
+  for (const TAndPlan::TTerm& t : p.Terms) {
+    if (t.Node) {
+      if (!t.Node->GetAsBoolean()) return true;
+      ++p.Reading;  // the operand may have moved a dataset: read again
+      continue;
+    }
+    TAndPlan::TRead& r = p.Reads[static_cast<size_t>(t.Read)];
+    if (r.Row != p.Reading) {
+      r.Present = r.Operand.Read(r.Text);
+      r.Row = p.Reading;
+    }
+    if (!r.Present || t.LiteralSize == 0) return true;
+    if (!Relate(t.Operator, CompareTextBytes(r.Text, literals.substr(t.LiteralAt, t.LiteralSize)), 0)) return true;
+  }
+  result = true;
+  return true;
+}
 
 // Evaluates the chain through its plan; false when there is none (the
 // chain is then evaluated operand by operand).
@@ -279,6 +420,8 @@ bool TBinaryOp::PlannedOr(bool& result) {
 bool TBinaryOp::GetAsBoolean() {
   switch (Operator) {
     case opAnd: {
+      bool planned = false;
+      if (PlannedAnd(planned)) return planned;
       if (!Left->GetAsBoolean() || !Right->GetAsBoolean()) return false;
       for (const TExpressionPtr& m : More)
         if (!m->GetAsBoolean()) return false;
@@ -308,22 +451,6 @@ TRelationalOp::TRelationalOp(TOperator op, TExpressionPtr left, TExpressionPtr r
     : Left(std::move(left)), Right(std::move(right)), Operator(op) {
   if (!IsRelational(op)) throw EExpression("%s is not relational operator", {OperatorName(op)});
 }
-
-namespace {
-
-template <class T>
-bool Relate(TOperator op, const T& l, const T& r) {
-  switch (op) {
-    case opEq: return l == r;
-    case opNEQ: return l != r;
-    case opLT: return l < r;
-    case opGT: return l > r;
-    case opLTE: return l <= r;
-    default: return l >= r;
-  }
-}
-
-}  // namespace
 
 bool TRelationalOp::GetAsBoolean() {
   if (Left.get() != PlannedLeft || Right.get() != PlannedRight) {

@@ -122,6 +122,12 @@ private:
   struct TEqualsPlan;
   bool PlannedOr(bool& result);
   std::unique_ptr<TEqualsPlan> Plan;
+  // An AND chain whose operands compare plain text fields with literals
+  // reads each field once per row and walks its comparisons as one compact
+  // list; see AndPlan in the source.
+  struct TAndPlan;
+  bool PlannedAnd(bool& result);
+  std::unique_ptr<TAndPlan> AndPlan;
   bool Planned = false;
 };
 

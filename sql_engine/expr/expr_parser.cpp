@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <utility>
 
 #include "platform/db.h"
 #include "platform/db_fields.h"
@@ -73,8 +75,8 @@ int32_t TExprParser::yyparse() {
 std::string TExprParser::GetString(const std::string& s) {
   if (s.size() < 2) return std::string();
   const char quote = s.front();
-  const std::string inner = s.substr(1, s.size() - 2);
-  if (quote != '\'' && quote != '"') return inner;
+  const std::string_view inner = std::string_view(s).substr(1, s.size() - 2);
+  if (quote != '\'' && quote != '"') return std::string(inner);
   std::string out;
   out.reserve(inner.size());
   for (size_t i = 0; i < inner.size(); ++i) {
@@ -295,8 +297,8 @@ std::string TExprParser::GetExplicitParam(const std::string& name) {
 
 void TExprParser::ResolveName(const std::string& written) {
   if (GroupNames.empty() || IdentifierNames.empty()) StackBroken();
-  const std::string group = GroupNames.back();
-  const std::string identifier = IdentifierNames.back();
+  const std::string group = std::move(GroupNames.back());
+  const std::string identifier = std::move(IdentifierNames.back());
   GroupNames.pop_back();
   IdentifierNames.pop_back();
   TParameterListPtr params = GetParamList();

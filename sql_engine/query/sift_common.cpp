@@ -26,6 +26,12 @@ namespace sift {
 
 bool IsQuote(char c) { return c == '\'' || c == '"'; }
 
+bool Blank(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) > ' ') return false;
+  return true;
+}
+
 bool MarkerAt(const std::string& s, size_t i) { return s.compare(i, 3, kMarker) == 0; }
 
 size_t LiteralEnd(const std::string& s, size_t i) {
@@ -99,7 +105,8 @@ std::vector<std::string> TopLevelConjuncts(std::string text) {
     }
     if (text[i] == '(') ++depth;
     if (text[i] == ')') --depth;
-    if (depth == 0 && Upper(text.substr(i, 5)) == " AND ") {
+    if (depth == 0 && text.size() - i >= 5 && text[i] == ' ' && text[i + 4] == ' ' &&
+        Upper(text.substr(i + 1, 3)) == "AND") {
       out.push_back(Trim(text.substr(start, i - start)));
       start = i + 5;
       i += 4;
@@ -173,31 +180,44 @@ std::string ReplaceOutsideLiterals(const std::string& text, const std::string& f
 
 std::string RemoveTablePrefix(const std::string& text, const std::string& name) {
   if (name.empty()) return text;
-  const std::string plain = Upper(TrimSquareBrackets(name)) + ".";
-  const std::string bracketed = "[" + Upper(TrimSquareBrackets(name)) + "].";
+  const std::string upper = Upper(TrimSquareBrackets(name));
+  const std::string plain = upper + ".";
+  std::string bracketed(1, '[');
+  bracketed.append(upper).append("].");
+  // The prefix is matched in place (a Latin case fold, as UpperCase does):
+  // a filter text of a long condition has a word boundary every few bytes.
+  auto prefixAt = [&text](size_t i, const std::string& upper) {
+    if (text.size() - i < upper.size()) return false;
+    for (size_t k = 0; k < upper.size(); ++k) {
+      char c = text[i + k];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      if (c != upper[k]) return false;
+    }
+    return true;
+  };
+  // Text is copied in runs, up to where a prefix is taken out.
   std::string out;
-  size_t i = 0;
+  out.reserve(text.size());
+  size_t i = 0, run = 0;
   while (i < text.size()) {
-    if (IsQuote(text[i])) {
-      const size_t end = LiteralEnd(text, i);
-      out += text.substr(i, end - i);
-      i = end;
+    const char c = text[i];
+    if (IsQuote(c)) {
+      i = LiteralEnd(text, i);
       continue;
     }
-    const bool boundary = i == 0 || !IdentChar(text[i - 1]);
-    if (boundary) {
-      const std::string head = Upper(text.substr(i, std::max(plain.size(), bracketed.size())));
-      if (head.compare(0, bracketed.size(), bracketed) == 0) {
-        i += bracketed.size();
-        continue;
-      }
-      if (head.compare(0, plain.size(), plain) == 0) {
-        i += plain.size();
+    const char u = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    if ((u == '[' || u == plain[0]) && (i == 0 || !IdentChar(text[i - 1]))) {
+      const size_t taken = prefixAt(i, bracketed) ? bracketed.size() : prefixAt(i, plain) ? plain.size() : 0;
+      if (taken > 0) {
+        out.append(text, run, i - run);
+        i += taken;
+        run = i;
         continue;
       }
     }
-    out += text[i++];
+    ++i;
   }
+  out.append(text, run, std::string::npos);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/db_params.h"
@@ -34,6 +35,9 @@ std::string RemoveTablePrefix(const std::string& text, const std::string& name);
 namespace sift {
 
 bool IsQuote(char c);
+// Nothing but blanks and control bytes (what Trim takes away), without
+// copying a statement-sized text as Trim(text).empty() would.
+bool Blank(std::string_view text);
 // A column marker starts at `i`.
 bool MarkerAt(const std::string& s, size_t i);
 // Index just past the literal that starts at `i` (a doubled quote continues

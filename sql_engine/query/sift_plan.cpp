@@ -1,6 +1,9 @@
 // The resolved statement of one run (see sift_plan.h).
 #include "sql_engine/query/sift_plan.h"
 
+#include <string_view>
+#include <unordered_map>
+
 #include "platform/db.h"
 #include "platform/db_fields.h"
 #include "platform/exceptions.h"
@@ -120,7 +123,7 @@ bool TSiftPlan::IsValidFieldName(const std::string& name, bool onlyMainDataset) 
 }
 
 std::string TSiftPlan::QualifiedField(const std::string& text, bool useAlias, int32_t column) {
-  if (Trim(text).empty()) return text;
+  if (Blank(text)) return text;
   auto fromField = [&](const std::string& name, std::string& out) {
     const std::string n = TrimSquareBrackets(name);
     for (int32_t i = 0; i < a_.TableList.Count(); ++i) {
@@ -145,35 +148,50 @@ std::string TSiftPlan::QualifiedField(const std::string& text, bool useAlias, in
     return false;
   };
   std::string out;
+  out.reserve(text.size());
+  // A long condition names the same few fields over and over: each marker
+  // is resolved once (what it becomes depends on its text alone).
+  std::unordered_map<std::string_view, std::string> resolved;
   size_t i = 0;
   while (i < text.size()) {
     if (MarkerAt(text, i)) {
       const size_t end = MarkerEnd(text, i);
       if (end == std::string::npos) {
-        out += text.substr(i);
+        out.append(text, i, std::string::npos);
         break;
+      }
+      const std::string_view key(text.data() + i, end - i);
+      if (const auto it = resolved.find(key); it != resolved.end()) {
+        out += it->second;
+        i = end;
+        continue;
       }
       const std::string marker = text.substr(i, end - i);
       const std::string name = text.substr(i + 3, end - i - 4);
       i = end;
+      std::string piece;
       const size_t dot = name.find('.');
       if (dot != std::string::npos) {
         const std::string table = name.substr(0, dot);
         const std::string real = useAlias ? GetRealTableAlias(table) : GetRealTableName(table);
-        out += real + "." + name.substr(dot + 1);
-        continue;
+        piece = real + "." + name.substr(dot + 1);
+      } else {
+        const bool found = column >= 0 ? (fromField(name, piece) || fromCaption(name, marker, piece))
+                                       : (fromCaption(name, marker, piece) || fromField(name, piece));
+        if (!found) SiftErrorFmt(SiftMsg::SFieldNotFound, {name});
       }
-      std::string piece;
-      const bool found = column >= 0 ? (fromField(name, piece) || fromCaption(name, marker, piece))
-                                     : (fromCaption(name, marker, piece) || fromField(name, piece));
-      if (!found) SiftErrorFmt(SiftMsg::SFieldNotFound, {name});
       out += piece;
+      resolved.emplace(key, std::move(piece));
     } else if (IsQuote(text[i])) {
       const size_t end = LiteralEnd(text, i);
-      out += text.substr(i, end - i);
+      out.append(text, i, end - i);
       i = end;
     } else {
-      out += text[i++];
+      // Up to the next marker or literal.
+      size_t next = text.find_first_of("\\'\"", i + 1);
+      if (next == std::string::npos) next = text.size();
+      out.append(text, i, next - i);
+      i = next;
     }
   }
   return out;
@@ -346,7 +364,7 @@ void TSiftPlan::CheckIntegrity() {
 
   // Several tables without JOIN ... ON: nested loops over the WHERE clause.
   if (a_.TableList.Count() > 1 && a_.JoinList.Count() == 0) {
-    if (Trim(a_.WhereStr).empty()) SiftError(SiftMsg::SWrongJoin);
+    if (Blank(a_.WhereStr)) SiftError(SiftMsg::SWrongJoin);
     joinInWhere_ = true;
     joinCondition_ = a_.WhereStr;
     a_.WhereStr.clear();
@@ -442,7 +460,7 @@ void TSiftPlan::JoinsFromWhere(TSiftSubqueries& subqueries) {
 
 void TSiftPlan::CompileWhere(TSiftSubqueries& subqueries) {
   JoinsFromWhere(subqueries);
-  if (Trim(a_.WhereStr).empty()) return;
+  if (Blank(a_.WhereStr)) return;
   where_ = subqueries.CompileCondition(a_.WhereStr, main_);
   for (const std::string& name : where_->FieldNames)
     if (!IsValidFieldName(name, true)) mainOnly_ = false;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "common/select_cases.h"
@@ -12,6 +14,7 @@
 #include "platform/code_page.h"
 #include "common/mem_dataset.h"
 #include "platform/numbers.h"
+#include "platform/text.h"
 #include "common/expr_test_support.h"
 #include "sql_engine/front/sql_analyzer.h"
 #include "sql_engine/query/custom_sift.h"
@@ -298,6 +301,58 @@ TEST(SiftScan, TableNamesInsideLiteralsAreText) {
             "x = '(subquery 0)' or y = :P");
   EXPECT_EQ(RemoveTablePrefix("A.x = 'a.b' and [a].y = ba.z", "a"), "x = 'a.b' and y = ba.z");
   EXPECT_EQ(SiftMulDiv(1, 100, 0), -1);
+}
+
+// Table prefixes taken out by looking at each word boundary's upper-cased
+// head: the model of the in-place removal.
+std::string RemovePrefixByHeads(const std::string& text, const std::string& name) {
+  if (name.empty()) return text;
+  std::string bare = name;
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  const std::string plain = UpperCase(bare) + ".";
+  const std::string bracketed = "[" + UpperCase(bare) + "].";
+  auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80); };
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '\'' || text[i] == '"') {
+      size_t j = i + 1;
+      while (j < text.size() && !(text[j] == text[i] && (j + 1 >= text.size() || text[j + 1] != text[i]))) {
+        j += text[j] == text[i] ? 2 : 1;
+      }
+      j = std::min(j + 1, text.size());
+      out += text.substr(i, j - i);
+      i = j;
+      continue;
+    }
+    if (i == 0 || !ident(text[i - 1])) {
+      const std::string head = UpperCase(text.substr(i, bracketed.size()));
+      if (head.compare(0, bracketed.size(), bracketed) == 0) {
+        i += bracketed.size();
+        continue;
+      }
+      if (head.compare(0, plain.size(), plain) == 0) {
+        i += plain.size();
+        continue;
+      }
+    }
+    out += text[i++];
+  }
+  return out;
+}
+
+TEST(SiftScan, TablePrefixRemovalAgreesWithUpperCasedHeads) {
+  std::mt19937 rng(20261208);
+  static const char* const kPieces[] = {"a.", "A.", "[a].", "[A]", "ab.",    "ba.", "a", ".", " ", "'",
+                                        "''", "\"", "x",    "_a.", "\340a.", "(",   "[", "]", "=", "1a."};
+  static const char* const kNames[] = {"a", "A", "[a]", "ab", "[]", "", "x_1"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 14);
+    for (int i = 0; i < n; ++i) text += kPieces[rng() % std::size(kPieces)];
+    const std::string name = kNames[rng() % std::size(kNames)];
+    ASSERT_EQ(RemoveTablePrefix(text, name), RemovePrefixByHeads(text, name)) << text << " / " << name;
+  }
 }
 
 // ---------------------------------------------------- data-driven cases

@@ -266,6 +266,63 @@ TEST(StatementGrowth, InListOrChainAndSingleComparisonsAgree) {
   }
 }
 
+// An AND chain of text comparisons between fields and literals (either
+// side, every operator, null fields and empty literals) among comparisons
+// of other kinds, one field often compared many times: the chain selects
+// the rows every single comparison selects.
+TEST(StatementGrowth, AndChainOfTextComparisonsAgreesWithSingleComparisons) {
+  std::mt19937 rng(20261208);
+  const int rounds = kSanitized ? 60 : 300;
+  static const char* const kTexts[] = {"''", "'1'", "'2'", "'10'", "'N3'", "'a'", "'1 '"};
+  static const char* const kOps[] = {" = ", " <> ", " < ", " > ", " <= ", " >= "};
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<std::vector<Variant>> rows;
+    const int n = 12;
+    auto text = [&]() {
+      return rng() % 5 == 0 ? Variant::Null()
+                            : Variant(std::string(kTexts[1 + rng() % 6]).substr(1, rng() % 2 ? 1 : 2));
+    };
+    for (int i = 0; i < n; ++i) {
+      Variant nd = rng() % 5 == 0 ? Variant::Null() : Variant(static_cast<int>(rng() % 8) - 1);
+      rows.push_back({nd, text(), text(), Variant(i)});
+    }
+    auto ds = std::make_unique<TRowDataSet>(
+        std::vector<TTestColumn>{
+            {"ND", ftInteger, 0}, {"NM", ftString, 10}, {"TX", ftString, 10}, {"RN", ftInteger, 0}},
+        std::move(rows));
+    ds->SetName("GrowthDs");
+    ds->Open();
+
+    const int k = 2 + static_cast<int>(rng() % 10);
+    std::string chain;
+    std::multiset<int> all;
+    for (int i = 0; i < n; ++i) all.insert(i);
+    for (int i = 0; i < k; ++i) {
+      std::string term;
+      const std::string op = kOps[rng() % 6];
+      const std::string literal = kTexts[rng() % 7];
+      switch (rng() % 6) {
+        case 0: term = "nd" + op + std::to_string(static_cast<int>(rng() % 8) - 1); break;
+        case 1: term = literal + op + "nm"; break;
+        case 2: term = "tx" + op + literal; break;
+        case 3: term = "nm" + op + "tx"; break;
+        default: term = "nm" + op + literal; break;
+      }
+      chain += (i ? " and " : "") + term;
+      std::string error;
+      const std::multiset<int> one = Rows(ds.get(), "select rn from t where " + term, &error);
+      ASSERT_EQ(error, "") << term;
+      std::multiset<int> both;
+      for (int r : all)
+        if (one.count(r)) both.insert(r);
+      all = both;
+    }
+    SCOPED_TRACE(chain);
+    EXPECT_EQ(Rows(ds.get(), "select rn from t where " + chain), all);
+    EXPECT_EQ(Rows(ds.get(), "select rn from t where not (" + chain + ")").size(), static_cast<size_t>(n) - all.size());
+  }
+}
+
 // Field markers removed by rewriting the text after each one, from where
 // the name now starts: the model of the one-pass removal.
 std::string RemoveMarkersByRewriting(std::string s) {
