@@ -8,6 +8,7 @@
 // still rolls back.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -336,3 +337,49 @@ TEST_F(JournalTrust, TableReachedThroughALinkHasOneJournalBesideItsFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs `body` in a child; false when it had not ended after `seconds`
+// (it is killed then).
+bool EndsWithin(int seconds, const std::function<void()>& body) {
+  const pid_t kid = ::fork();
+  if (kid == 0) {
+    try {
+      body();
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (::waitpid(kid, nullptr, WNOHANG) == kid) return true;
+    ::usleep(10000);
+  }
+  ::kill(kid, SIGKILL);
+  ::waitpid(kid, nullptr, 0);
+  return false;
+}
+
+}  // namespace
+
+TEST_F(JournalTrust, ATableThatIsAPipeIsNeverWaitedOnWithOrWithoutAJournal) {
+  // A pipe in the table's place, alone and with a journal written for a
+  // table of its name beside it: the open fails, it does not wait for a
+  // writer nor for bytes that never come, and the journal stays.
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  fs::create_directories(dir_ / "pipe");
+  const std::string pipe = dir_ / "pipe/p.dbf";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const bool journal : {false, true}) {
+    for (const bool readWrite : {false, true}) {
+      SCOPED_TRACE(std::to_string(journal) + std::to_string(readWrite));
+      if (journal) WriteAll(dir_ / "pipe/p.dbf-journal", real);
+      EXPECT_TRUE(EndsWithin(5, [&] { CVO_dBaseDBF open(pipe, "", readWrite, true); }));
+      struct stat st {};
+      ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      if (journal) EXPECT_EQ(ReadAll(dir_ / "pipe/p.dbf-journal"), real);
+    }
+  }
+}
