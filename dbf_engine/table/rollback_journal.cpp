@@ -329,6 +329,20 @@ THeaderState ReadHeader(const ReadFn& j, int64_t total, StoredHeader& h) {
   return THeaderState::Valid;
 }
 
+// Whether a journal whose header does not check out begins as one cut
+// short could: its file is created empty and its header written whole at
+// once, so a torn write leaves each of the first bytes as the magic has it
+// or as zero.  Any other file of that name (another program's journal, a
+// text) is not ours to delete.
+bool TornJournalStart(const ReadFn& j, int64_t total) {
+  uint8_t b[8] = {};
+  const auto n = static_cast<int32_t>(std::min<int64_t>(total, 8));
+  if (n > 0 && j(0, b, n) != n) return false;
+  for (int32_t i = 0; i < n; ++i)
+    if (b[i] != kMagic[i] && b[i] != 0) return false;
+  return true;
+}
+
 // The pieces of the journal that check out, in the order they were kept.
 std::vector<StoredPiece> ReadPieces(const ReadFn& j, int64_t total, const StoredHeader& h) {
   std::vector<StoredPiece> out;
@@ -630,6 +644,8 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
     total = journal.Size();
     const THeaderState state = ReadHeader(j, total, h);
     if (state == THeaderState::OtherVersion) Refused(tableName, name, "it was written in another format");
+    if (state == THeaderState::Torn && !TornJournalStart(j, total))
+      Refused(tableName, name, "it is not a journal of this table");
     if (state == THeaderState::Torn || !(h.flags & jhdr::IsBound)) {
       // Cut short before its first Sync: no file had been touched yet.
       cvCrashPoint();

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -382,4 +383,29 @@ TEST_F(JournalTrust, ATableThatIsAPipeIsNeverWaitedOnWithOrWithoutAJournal) {
       if (journal) EXPECT_EQ(ReadAll(dir_ / "pipe/p.dbf-journal"), real);
     }
   }
+}
+
+TEST_F(JournalTrust, AFileNamedLikeTheJournalThatNoPackEverWroteIsLeftInPlace) {
+  // Another program's file of that name (a text, a database's own journal)
+  // is not a journal cut short: the open refuses it and keeps it.  What a
+  // pack killed before its first Sync can leave (nothing, zeros, a part of
+  // the header) is still taken away.
+  std::mt19937 random(7);
+  std::vector<uint8_t> noise(300);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+  noise[0] = 'x';
+  for (const std::vector<uint8_t>& foreign :
+       {Bytes("my notes on the phone table\n"), Bytes("SQLite format 3"), noise, std::vector<uint8_t>(5, 'C')}) {
+    WriteAll(JournalOf(), foreign);
+    ExpectRefused(table_, "foreign");
+  }
+  const std::vector<uint8_t> magic = {'C', 'V', 'J', 'R', 'N', 'L', 0x0D, 0x1A};
+  for (const std::vector<uint8_t>& torn :
+       {std::vector<uint8_t>{}, std::vector<uint8_t>(64, 0), std::vector<uint8_t>(magic.begin(), magic.begin() + 5),
+        std::vector<uint8_t>{'C', 'V', 0, 0, 'N'}, magic}) {
+    WriteAll(JournalOf(), torn);
+    EXPECT_NO_THROW(CVO_dBaseDBF(table_, "", false, true));
+    EXPECT_FALSE(fs::exists(JournalOf()));
+  }
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
 }
