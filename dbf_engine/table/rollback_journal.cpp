@@ -394,15 +394,32 @@ void cvRollbackJournal::Create() {
   // already there is one this handle could not roll back (the only way back
   // to the files as they were), and a symbolic link in its place would send
   // copies of the table elsewhere.
-  const int fd = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (errno == EEXIST)
-      throw ECorvidError(
-          FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
-                        {tableName_, name_}));
-    cvRaise(cvErrRewriteFailed, {name_});
+  //
+  // The journal is held (locked) for as long as this object has it: an
+  // open of the table in another process rolls back only a journal nobody
+  // holds, so it never undoes or deletes one whose operation still runs (a
+  // replacement does not hold its table throughout).  Such an open may
+  // take the journal in the moment between its creation and the lock, see
+  // it empty and delete it: it is then made again.
+  for (int attempt = 0;; ++attempt) {
+    const int fd = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST)
+        throw ECorvidError(
+            FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
+                          {tableName_, name_}));
+      cvRaise(cvErrRewriteFailed, {name_});
+    }
+    struct stat held {
+    }, named{};
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::lstat(name_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      store_ = fd;
+      break;
+    }
+    ::close(fd);
+    if (attempt == 10) cvRaise(cvErrRewriteFailed, {name_});
   }
-  store_ = fd;
   WriteHeader();
   const TFd s(store_, name_, false);
   s.Write(kHeaderSize, reinterpret_cast<const uint8_t*>(tableBase_.data()), static_cast<int32_t>(tableBase_.size()));
@@ -630,12 +647,18 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   // Only a regular file of this folder is read, and a special file is never
   // waited on.
   const int jfd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (jfd < 0 && errno == ENOENT) return true;
   struct stat jst {};
   if (jfd < 0 || ::fstat(jfd, &jst) != 0 || !S_ISREG(jst.st_mode)) {
     if (jfd >= 0) ::close(jfd);
     Refused(tableName, name, "it is not a regular file");
   }
   const TFd journal(jfd, name);
+  // A journal its writer still holds belongs to an operation that runs
+  // (see Create); one its writer deleted meanwhile is done with.
+  if (::flock(jfd, LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat named {};
+  if (::lstat(name.c_str(), &named) != 0 || named.st_dev != jst.st_dev || named.st_ino != jst.st_ino) return true;
   const ReadFn j = journal.Reader();
   StoredHeader h;
   std::vector<StoredPiece> pieces;

@@ -380,7 +380,9 @@ TEST_F(JournalTrust, ATableThatIsAPipeIsNeverWaitedOnWithOrWithoutAJournal) {
       struct stat st {};
       ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
       EXPECT_TRUE(S_ISFIFO(st.st_mode));
-      if (journal) EXPECT_EQ(ReadAll(dir_ / "pipe/p.dbf-journal"), real);
+      if (journal) {
+        EXPECT_EQ(ReadAll(dir_ / "pipe/p.dbf-journal"), real);
+      }
     }
   }
 }
