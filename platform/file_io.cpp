@@ -117,8 +117,12 @@ int FileOpen(const std::string& name, bool readWrite, bool shared) {
   std::string n = FileResolveExisting(name);
   // Opened without waiting: a pipe in a file's place would hold a read-only
   // open until someone writes to it.  The reads after are positioned, so a
-  // pipe fails them at once and a file is read as ever.
-  int fd = ::open(n.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+  // pipe fails them at once and a file is read as ever.  A file whose lease
+  // another program (a file server) holds refuses such an open while the
+  // lease is being broken: that one is waited for, as before.
+  const int mode = (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  int fd = ::open(n.c_str(), mode | O_NONBLOCK);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = ::open(n.c_str(), mode);
   if (fd < 0) return -1;
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
