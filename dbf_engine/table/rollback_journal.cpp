@@ -278,6 +278,14 @@ bool ChecksumOfRanges(const ReadFn& src, const std::vector<std::pair<int64_t, in
   return true;
 }
 
+// A name read from a journal as an error message shows it: its control
+// characters (a line break that would start a message of its own) as '?'.
+std::string Shown(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return name;
+}
+
 [[noreturn]] void Unrecoverable(const std::string& table, const std::string& journal, const std::string& why) {
   throw ECorvidError(FormatMessage("Table %s was left half-changed and its journal %s could not be rolled back: %s",
                                    {table, journal, why}));
@@ -684,14 +692,15 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   }
 
   // Everything is checked before the first byte is written back.
-  if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {h.table}));
+  if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {Shown(h.table)}));
   if (pieces.size() < h.bound) Refused(tableName, name, "pieces it had forced out are damaged");
   for (const StoredPiece& p : pieces) {
     if (!OwnedBy(p.name, base))
       Refused(tableName, name,
-              FormatMessage("it names the file %s, which is not one of the table's own files in its folder", {p.name}));
+              FormatMessage("it names the file %s, which is not one of the table's own files in its folder",
+                            {Shown(p.name)}));
     if (p.size > kMaxFileSize)
-      Refused(tableName, name, FormatMessage("it gives the file %s a length no such file has", {p.name}));
+      Refused(tableName, name, FormatMessage("it gives the file %s a length no such file has", {Shown(p.name)}));
   }
   CVO_DiskFile& t = *held;
   const ReadFn tableBytes = ReaderOf(t);
@@ -745,7 +754,7 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     auto at = std::find_if(lengths.begin(), lengths.end(), [&](const auto& l) { return l.first == it->name; });
     if (it->size > at->second && (it->from > at->second || it->from + it->length != it->size))
-      Refused(tableName, name, FormatMessage("it gives the file %s a length that it does not hold", {it->name}));
+      Refused(tableName, name, FormatMessage("it gives the file %s a length that it does not hold", {Shown(it->name)}));
     at->second = it->size;
   }
 

@@ -411,3 +411,24 @@ TEST_F(JournalTrust, AFileNamedLikeTheJournalThatNoPackEverWroteIsLeftInPlace) {
   }
   for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
 }
+
+TEST_F(JournalTrust, NamesAJournalGivesAppearInTheErrorWithoutTheirControlCharacters) {
+  // A name in a forged journal is the forger's text: a line break in it
+  // would start a message of its own in the error the user reads.
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  const std::string forged = "\r\nThe table was checked and is whole.\x1b[2K";
+  for (const bool inTable : {false, true}) {
+    Journal j(real);
+    if (inTable) j.table = "q.dbf" + forged;
+    else j.pieces.back().name = "../q" + forged;
+    WriteAll(JournalOf(), j.Bytes());
+    try {
+      CVO_dBaseDBF open(table_, "", false, true);
+      ADD_FAILURE() << "opened";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("The table was checked"), std::string::npos) << e.Message();
+      for (const char c : e.Message()) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << inTable;
+    }
+  }
+}
