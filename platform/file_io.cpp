@@ -115,8 +115,22 @@ std::vector<std::string> FileFind(const std::string& directory, const std::strin
 
 int FileOpen(const std::string& name, bool readWrite, bool shared) {
   std::string n = FileResolveExisting(name);
-  int fd = ::open(n.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  // Opened without waiting: a pipe in a file's place would hold a read-only
+  // open until someone writes to it.  The reads after are positioned, so a
+  // pipe fails them at once and a file is read as ever.  A file whose lease
+  // another program (a file server) holds refuses such an open while the
+  // lease is being broken: that one is waited for, as before.
+  const int mode = (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  int fd = ::open(n.c_str(), mode | O_NONBLOCK);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = ::open(n.c_str(), mode);
   if (fd < 0) return -1;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int e = errno;
+    ::close(fd);
+    errno = e;
+    return -1;
+  }
   if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     ::close(fd);
     errno = EACCES;

@@ -278,6 +278,14 @@ bool ChecksumOfRanges(const ReadFn& src, const std::vector<std::pair<int64_t, in
   return true;
 }
 
+// A name read from a journal as an error message shows it: its control
+// characters (a line break that would start a message of its own) as '?'.
+std::string Shown(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return name;
+}
+
 [[noreturn]] void Unrecoverable(const std::string& table, const std::string& journal, const std::string& why) {
   throw ECorvidError(FormatMessage("Table %s was left half-changed and its journal %s could not be rolled back: %s",
                                    {table, journal, why}));
@@ -327,6 +335,20 @@ THeaderState ReadHeader(const ReadFn& j, int64_t total, StoredHeader& h) {
   h.afterSize = LoadLE64(b + jhdr::AfterSize);
   h.afterCheck = cvLoadLE32(b + jhdr::AfterCheck);
   return THeaderState::Valid;
+}
+
+// Whether a journal whose header does not check out begins as one cut
+// short could: its file is created empty and its header written whole at
+// once, so a torn write leaves each of the first bytes as the magic has it
+// or as zero.  Any other file of that name (another program's journal, a
+// text) is not ours to delete.
+bool TornJournalStart(const ReadFn& j, int64_t total) {
+  uint8_t b[8] = {};
+  const auto n = static_cast<int32_t>(std::min<int64_t>(total, 8));
+  if (n > 0 && j(0, b, n) != n) return false;
+  for (int32_t i = 0; i < n; ++i)
+    if (b[i] != kMagic[i] && b[i] != 0) return false;
+  return true;
 }
 
 // The pieces of the journal that check out, in the order they were kept.
@@ -380,15 +402,32 @@ void cvRollbackJournal::Create() {
   // already there is one this handle could not roll back (the only way back
   // to the files as they were), and a symbolic link in its place would send
   // copies of the table elsewhere.
-  const int fd = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (errno == EEXIST)
-      throw ECorvidError(
-          FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
-                        {tableName_, name_}));
-    cvRaise(cvErrRewriteFailed, {name_});
+  //
+  // The journal is held (locked) for as long as this object has it: an
+  // open of the table in another process rolls back only a journal nobody
+  // holds, so it never undoes or deletes one whose operation still runs (a
+  // replacement does not hold its table throughout).  Such an open may
+  // take the journal in the moment between its creation and the lock, see
+  // it empty and delete it: it is then made again.
+  for (int attempt = 0;; ++attempt) {
+    const int fd = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST)
+        throw ECorvidError(
+            FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
+                          {tableName_, name_}));
+      cvRaise(cvErrRewriteFailed, {name_});
+    }
+    struct stat held {
+    }, named{};
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::lstat(name_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      store_ = fd;
+      break;
+    }
+    ::close(fd);
+    if (attempt == 10) cvRaise(cvErrRewriteFailed, {name_});
   }
-  store_ = fd;
   WriteHeader();
   const TFd s(store_, name_, false);
   s.Write(kHeaderSize, reinterpret_cast<const uint8_t*>(tableBase_.data()), static_cast<int32_t>(tableBase_.size()));
@@ -616,12 +655,18 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   // Only a regular file of this folder is read, and a special file is never
   // waited on.
   const int jfd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (jfd < 0 && errno == ENOENT) return true;
   struct stat jst {};
   if (jfd < 0 || ::fstat(jfd, &jst) != 0 || !S_ISREG(jst.st_mode)) {
     if (jfd >= 0) ::close(jfd);
     Refused(tableName, name, "it is not a regular file");
   }
   const TFd journal(jfd, name);
+  // A journal its writer still holds belongs to an operation that runs
+  // (see Create); one its writer deleted meanwhile is done with.
+  if (::flock(jfd, LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat named {};
+  if (::lstat(name.c_str(), &named) != 0 || named.st_dev != jst.st_dev || named.st_ino != jst.st_ino) return true;
   const ReadFn j = journal.Reader();
   StoredHeader h;
   std::vector<StoredPiece> pieces;
@@ -630,6 +675,8 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
     total = journal.Size();
     const THeaderState state = ReadHeader(j, total, h);
     if (state == THeaderState::OtherVersion) Refused(tableName, name, "it was written in another format");
+    if (state == THeaderState::Torn && !TornJournalStart(j, total))
+      Refused(tableName, name, "it is not a journal of this table");
     if (state == THeaderState::Torn || !(h.flags & jhdr::IsBound)) {
       // Cut short before its first Sync: no file had been touched yet.
       cvCrashPoint();
@@ -645,14 +692,15 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   }
 
   // Everything is checked before the first byte is written back.
-  if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {h.table}));
+  if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {Shown(h.table)}));
   if (pieces.size() < h.bound) Refused(tableName, name, "pieces it had forced out are damaged");
   for (const StoredPiece& p : pieces) {
     if (!OwnedBy(p.name, base))
       Refused(tableName, name,
-              FormatMessage("it names the file %s, which is not one of the table's own files in its folder", {p.name}));
+              FormatMessage("it names the file %s, which is not one of the table's own files in its folder",
+                            {Shown(p.name)}));
     if (p.size > kMaxFileSize)
-      Refused(tableName, name, FormatMessage("it gives the file %s a length no such file has", {p.name}));
+      Refused(tableName, name, FormatMessage("it gives the file %s a length no such file has", {Shown(p.name)}));
   }
   CVO_DiskFile& t = *held;
   const ReadFn tableBytes = ReaderOf(t);
@@ -706,7 +754,7 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     auto at = std::find_if(lengths.begin(), lengths.end(), [&](const auto& l) { return l.first == it->name; });
     if (it->size > at->second && (it->from > at->second || it->from + it->length != it->size))
-      Refused(tableName, name, FormatMessage("it gives the file %s a length that it does not hold", {it->name}));
+      Refused(tableName, name, FormatMessage("it gives the file %s a length that it does not hold", {Shown(it->name)}));
     at->second = it->size;
   }
 

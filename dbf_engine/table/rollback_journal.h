@@ -26,8 +26,10 @@
 // with an error and left where it is.  The journal of a table reached
 // through a symbolic link lies beside the file the link leads to, where the
 // writer and every later open look.  The writer creates the journal file
-// exclusively (never through an existing name or link) and raises for any
-// file it could not name that way, before a byte of it is touched.
+// exclusively (never through an existing name or link), holds it locked
+// until it is done with it, and raises for any file it could not name
+// that way, before a byte of it is touched; an open rolls back only a
+// journal that nobody holds.
 //
 // File format (integers little-endian):
 //   header, 64 bytes:

@@ -235,3 +235,75 @@ TEST(TableReplacement, DevicesPipesAndDanglingLinksAreNotTablesToReplace) {
 }
 
 }  // namespace
+
+TEST(TableReplacement, AnOpenInAnotherProcessNeverRollsBackAReplacementStillRunning) {
+  // Another process opens the table while a replacement runs: once the
+  // journal is forced out and nothing has moved yet, and once everything
+  // has moved and the journal is not gone yet.  Neither open may take the
+  // journal for one left by a dead process: rolled back after the moves,
+  // the finished replacement would be undone while it reports success;
+  // rolled back (and deleted) before them, a kill between the moves would
+  // leave a new memo beside the old table with no journal to undo it.
+  for (const char* window : {"before the moves", "after the moves"}) {
+    SCOPED_TRACE(window);
+    const bool after = std::string(window) == "after the moves";
+    TempDir dir;
+    const std::string table = dir / "t.dbf";
+    Create(table, {"A;C;10;0", "NOTE;M;10;0"});
+    const auto oldTable = ReadAll(table);
+    const auto oldMemo = ReadAll(dir / "t.fpt");
+    int reached[2], go[2];
+    ASSERT_EQ(::pipe(reached), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t kid = ::fork();
+    ASSERT_GE(kid, 0);
+    if (kid == 0) {
+      int code = 0;
+      try {
+        TReplaceStage stage(dir.path());
+        Create(stage.Path("t.dbf"), {"OTHER;C;20;0", "TEXT;M;10;0", "N;N;5;0"});
+        auto memo = ReadAll(stage.Path("t.fpt"));
+        memo.resize(memo.size() + 64, 'x');
+        WriteAll(stage.Path("t.fpt"), memo);
+        SetReplaceStepHook([&](const std::string& step, const std::string& name) {
+          if ((!after && step == "take" && name == "t.fpt") || (after && step == "sync")) {
+            char c = 'x';
+            if (::write(reached[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(4);
+          }
+          // Killed between the moves: the memo is new, the table old.
+          if (!after && step == "move" && name == "t.dbf") ::_exit(1);
+        });
+        cvCommitTableReplacement(stage, "t.dbf");
+      } catch (...) {
+        code = 3;
+      }
+      ::_exit(code);
+    }
+    char c;
+    ASSERT_EQ(::read(reached[0], &c, 1), 1);
+    try {
+      CVO_dBaseDBF open(table, "", false, true);
+    } catch (const Exception&) {
+      // The table is in use: refusing the open is sound.
+    }
+    ASSERT_EQ(::write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(kid, &status, 0), kid);
+    ASSERT_TRUE(WIFEXITED(status));
+    for (int fd : {reached[0], reached[1], go[0], go[1]}) ::close(fd);
+    if (after) {
+      // The replacement ended and said so: the table is the new one.
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_NE(ReadAll(table), oldTable);
+      EXPECT_FALSE(cvRollbackJournal::HasJournal(table));
+      CVO_dBaseDBF open(table, "", false, true);
+      EXPECT_EQ(open.cvFieldCount(), 3);
+    } else {
+      // Killed half-way: the next open puts the old pair back.
+      EXPECT_EQ(WEXITSTATUS(status), 1);
+      { CVO_dBaseDBF open(table, "", false, true); }
+      EXPECT_EQ(ReadAll(table), oldTable);
+      EXPECT_EQ(ReadAll(dir / "t.fpt"), oldMemo);
+    }
+  }
+}

@@ -8,6 +8,7 @@
 // still rolls back.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -336,3 +338,97 @@ TEST_F(JournalTrust, TableReachedThroughALinkHasOneJournalBesideItsFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs `body` in a child; false when it had not ended after `seconds`
+// (it is killed then).
+bool EndsWithin(int seconds, const std::function<void()>& body) {
+  const pid_t kid = ::fork();
+  if (kid == 0) {
+    try {
+      body();
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (::waitpid(kid, nullptr, WNOHANG) == kid) return true;
+    ::usleep(10000);
+  }
+  ::kill(kid, SIGKILL);
+  ::waitpid(kid, nullptr, 0);
+  return false;
+}
+
+}  // namespace
+
+TEST_F(JournalTrust, ATableThatIsAPipeIsNeverWaitedOnWithOrWithoutAJournal) {
+  // A pipe in the table's place, alone and with a journal written for a
+  // table of its name beside it: the open fails, it does not wait for a
+  // writer nor for bytes that never come, and the journal stays.
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  fs::create_directories(dir_ / "pipe");
+  const std::string pipe = dir_ / "pipe/p.dbf";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const bool journal : {false, true}) {
+    for (const bool readWrite : {false, true}) {
+      SCOPED_TRACE(std::to_string(journal) + std::to_string(readWrite));
+      if (journal) WriteAll(dir_ / "pipe/p.dbf-journal", real);
+      EXPECT_TRUE(EndsWithin(5, [&] { CVO_dBaseDBF open(pipe, "", readWrite, true); }));
+      struct stat st {};
+      ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      if (journal) {
+        EXPECT_EQ(ReadAll(dir_ / "pipe/p.dbf-journal"), real);
+      }
+    }
+  }
+}
+
+TEST_F(JournalTrust, AFileNamedLikeTheJournalThatNoPackEverWroteIsLeftInPlace) {
+  // Another program's file of that name (a text, a database's own journal)
+  // is not a journal cut short: the open refuses it and keeps it.  What a
+  // pack killed before its first Sync can leave (nothing, zeros, a part of
+  // the header) is still taken away.
+  std::mt19937 random(7);
+  std::vector<uint8_t> noise(300);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+  noise[0] = 'x';
+  for (const std::vector<uint8_t>& foreign :
+       {Bytes("my notes on the phone table\n"), Bytes("SQLite format 3"), noise, std::vector<uint8_t>(5, 'C')}) {
+    WriteAll(JournalOf(), foreign);
+    ExpectRefused(table_, "foreign");
+  }
+  const std::vector<uint8_t> magic = {'C', 'V', 'J', 'R', 'N', 'L', 0x0D, 0x1A};
+  for (const std::vector<uint8_t>& torn :
+       {std::vector<uint8_t>{}, std::vector<uint8_t>(64, 0), std::vector<uint8_t>(magic.begin(), magic.begin() + 5),
+        std::vector<uint8_t>{'C', 'V', 0, 0, 'N'}, magic}) {
+    WriteAll(JournalOf(), torn);
+    EXPECT_NO_THROW(CVO_dBaseDBF(table_, "", false, true));
+    EXPECT_FALSE(fs::exists(JournalOf()));
+  }
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(fs::path(dir_ / "t") / f), b) << f;
+}
+
+TEST_F(JournalTrust, NamesAJournalGivesAppearInTheErrorWithoutTheirControlCharacters) {
+  // A name in a forged journal is the forger's text: a line break in it
+  // would start a message of its own in the error the user reads.
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  const std::string forged = "\r\nThe table was checked and is whole.\x1b[2K";
+  for (const bool inTable : {false, true}) {
+    Journal j(real);
+    if (inTable) j.table = "q.dbf" + forged;
+    else j.pieces.back().name = "../q" + forged;
+    WriteAll(JournalOf(), j.Bytes());
+    try {
+      CVO_dBaseDBF open(table_, "", false, true);
+      ADD_FAILURE() << "opened";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("The table was checked"), std::string::npos) << e.Message();
+      for (const char c : e.Message()) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << inTable;
+    }
+  }
+}

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "common/test_files.h"
@@ -106,6 +112,54 @@ TEST(FileIo, SpawnReportsExitCodes) {
   EXPECT_EQ(SpawnProcessAndWait("sh -c \"exit 7\""), 7);
   EXPECT_EQ(SpawnProcessAndWait("true"), 0);
   EXPECT_EQ(SpawnProcess("true"), 0);
+}
+
+TEST(FileIo, APipeIsOpenedWithoutWaitingAndALeasedFileIsWaitedFor) {
+  TempDir dir;
+  // A pipe nobody writes to: the open returns (the positioned reads after
+  // fail), for reading and for writing.
+  const std::string pipe = dir / "pipe.dbf";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  ::alarm(20);
+  for (const bool readWrite : {false, true}) {
+    int fd = FileOpen(pipe, readWrite, true);
+    ASSERT_GE(fd, 0);
+    char b[4];
+    EXPECT_LT(FileRead(fd, 0, b, 4), 0);
+    FileClose(fd);
+  }
+  ::alarm(0);
+  // A file another process holds a read lease on (as a file server does)
+  // is opened for writing once the lease holder lets go, not refused.
+  const std::string leased = dir / "t.dbf";
+  WriteAll(leased, {'x'});
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t kid = ::fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) {
+    static volatile sig_atomic_t broken = 0;
+    std::signal(SIGIO, [](int) { broken = 1; });
+    const int fd = ::open(leased.c_str(), O_RDONLY);
+    const bool ok = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    if (::write(ready[1], ok ? "y" : "n", 1) != 1) ::_exit(2);
+    for (int i = 0; i < 1000 && !broken; ++i) ::usleep(10000);
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::_exit(broken ? 0 : 1);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  if (c == 'y') {
+    int fd = FileOpen(leased, true, false);
+    EXPECT_GE(fd, 0) << std::strerror(errno);
+    if (fd >= 0) FileClose(fd);
+  }
+  int status = 0;
+  ::waitpid(kid, &status, 0);
+  if (c != 'y') GTEST_SKIP() << "no leases on this file system";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
