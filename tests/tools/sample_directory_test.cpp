@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -75,6 +76,28 @@ TEST(CityDirectory, LooksLikeAPrintedDirectory) {
   EXPECT_GT(female, 8000);
   EXPECT_GT(noFlat, 2000);
   EXPECT_LT(noFlat, 12000);
+}
+
+TEST(CityDirectory, GrowsPastItsDistinctPhonesKeepingTheSmallerDirectory) {
+  // 450,000 distinct phones, then entries on numbers already listed; the
+  // smaller directory is the larger one's beginning, byte for byte.
+  const DirectoryImages small(Style::kCity, 450000, 3), large(Style::kCity, 460000, 3);
+  ASSERT_EQ(large.Records(), 460000);
+  EXPECT_EQ(std::memcmp(small.Image(1), large.Image(1), static_cast<size_t>(450000) * Layout::length), 0);
+  std::vector<bool> seen(1000000);
+  int32_t distinct = 0;
+  for (int32_t r = 1; r <= large.Records(); ++r) {
+    const std::string tel = large.Field(r, Layout::tel, Layout::telLength);
+    ASSERT_TRUE(tel >= "200000" && tel <= "699999" && tel.find_first_not_of("0123456789") == std::string::npos) << tel;
+    const int n = std::stoi(tel);
+    if (!seen[n]) ++distinct;
+    seen[n] = true;
+    if (r == 450000) {
+      ASSERT_EQ(distinct, 450000);
+    }
+    ASSERT_NE(large.Image(r)[Layout::fm], ' ') << r;
+  }
+  EXPECT_LT(distinct, 460000);
 }
 
 TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {

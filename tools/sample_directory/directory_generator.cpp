@@ -176,18 +176,26 @@ void DirectoryImages::City(uint32_t seed, int deletedPercent) {
     const std::string& kind = kinds[pick(kinds.size())];
     city.push_back({s + kind, 5 + static_cast<int>(pick(140)), pick(10) < 7});
   }
-  // Distinct phones: six digits, the first from 2 to 6 as the exchanges.
+  // Phones: six digits, the first from 2 to 6 as the exchanges; distinct
+  // while 450,000 have been handed out.  The exchanges hold only 500,000
+  // numbers, so a larger directory then lists further entries on numbers
+  // already taken (a line shared by a flat or an office), drawn at random;
+  // the draws up to there are the same whatever the size, so a directory of
+  // at most 450,000 entries stays what it was.
+  constexpr size_t kDistinctPhones = 450000;
   std::vector<bool> used(1000000, false);
+  size_t handedOut = 1;  // 542783, the first record's
   auto phone = [&]() {
+    if (handedOut >= kDistinctPhones) return std::to_string(200000 + static_cast<uint32_t>(pick(500000)));
     for (;;) {
       const uint32_t n = 200000 + static_cast<uint32_t>(pick(500000));
       if (!used[n]) {
         used[n] = true;
+        ++handedOut;
         return std::to_string(n);
       }
     }
   };
-  if (records_ > 450000) throw std::invalid_argument("a city directory holds at most 450,000 distinct phones");
   used[542783] = true;
   for (int32_t r = 1; r <= records_; ++r) {
     char* img = Image(r);

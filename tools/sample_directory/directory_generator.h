@@ -15,8 +15,9 @@
 //   hints ask for: common surnames in their male and female forms with two
 //   initials ("ИВАНОВА МП"), real-sounding street names in upper case
 //   ("ЛЕНИНА", "САДОВЫЙ ПЕР."), houses with building letters and blocks
-//   ("12А", "7/2"), flats (empty for private houses), and distinct six-digit
-//   phones.  The first record is 542783, ИВАНОВ ИП.
+//   ("12А", "7/2"), flats (empty for private houses), and six-digit phones,
+//   distinct over the first 450,000 entries (beyond, entries share numbers
+//   already listed).  The first record is 542783, ИВАНОВ ИП.
 #pragma once
 
 #include <cstdint>

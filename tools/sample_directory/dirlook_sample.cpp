@@ -4,7 +4,10 @@
 //   dirlook_sample [--records N] [--seed S] FOLDER
 //
 // The table is dBase III with the fields TEL, FM, UL, ND and KW in code page
-// 1251.  An existing phones.dbf is never overwritten.
+// 1251; N entries (default 100,000, at most 10,000,000) drawn from seed S
+// (default 1): the same N and S make the same table.  Phones are distinct
+// over the first 450,000 entries; a larger directory lists further entries
+// on numbers already taken.  An existing phones.dbf is never overwritten.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -34,8 +37,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--records" && i + 1 < argc) {
-      if (!Number(argv[++i], 1, 450000, records)) {
-        std::fprintf(stderr, "dirlook_sample: --records takes 1 to 450000\n");
+      // The records are built in memory first (73 bytes each).
+      if (!Number(argv[++i], 1, 10000000, records)) {
+        std::fprintf(stderr, "dirlook_sample: --records takes 1 to 10000000\n");
         return 2;
       }
     } else if (arg == "--seed" && i + 1 < argc) {
