@@ -594,9 +594,7 @@ CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, 
     CheckProductionIndex();
     Valid = !HadErrors;
   } catch (...) {
-    FreeTags();
-    if (tagList_) tagList_->CloseQuietly();
-    tagList_.reset();
+    DropTags();
     throw;
   }
 }
@@ -706,32 +704,14 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
   FileLockScope lock(*this);
-  // A build that fails half-way (a full disk) leaves the file as it was:
-  // its bytes are put back and its tags read again from them.
-  const bool undo = UndoBegin();
-  try {
-    AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
-  } catch (...) {
-    if (!undo) throw;
-    // The tags go first: a quiet close writes what it holds unwritten,
-    // and the roll-back must come after that.
-    FreeTags();
-    if (tagList_) tagList_->CloseQuietly();
-    tagList_.reset();
-    if (disk_->cvUndoRollBack()) {
-      ForgetFileSize();
-      NextAvailPage = -1;
-      try {
-        LoadTags();
-      } catch (...) {
-        // The bytes are back; a list that does not load again is reported
-        // by the next open.
-      }
-    }
-    throw;
-  }
-  if (undo) UndoEnd();
+  AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
+}
+
+void CVobjCDXFile::DropTags() noexcept {
+  FreeTags();
+  if (tagList_) tagList_->CloseQuietly();
+  tagList_.reset();
 }
 
 void CVobjCDXFile::AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr,

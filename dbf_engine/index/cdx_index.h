@@ -137,6 +137,8 @@ public:
 private:
   friend class CVobjCDXTag;
   void LoadTags();
+  // The tags and the tag list.
+  void DropTags() noexcept override;
   void ReindexOnce();
   void AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr, bool ascending,
                   bool unique);

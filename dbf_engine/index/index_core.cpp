@@ -1474,6 +1474,16 @@ bool CVobjIndexFile::UndoRollBack() noexcept {
   return ok;
 }
 
+bool CVobjIndexFile::DropTagsAndRollBack() noexcept {
+  DropTags();
+  if (!disk_->cvUndoRollBack()) return false;
+  ForgetFileSize();
+  NextAvailPage = -1;
+  return true;
+}
+
+void CVobjIndexFile::DropTags() noexcept { FreeTags(); }
+
 void CVobjIndexFile::ReloadAfterRollBack() {
   for (auto& tag : tags_) tag->ReloadAfterRollBack();
 }

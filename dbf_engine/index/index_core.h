@@ -638,6 +638,36 @@ protected:
     if (undo) UndoEnd();
   }
   bool RebuildUndoBegin();
+  // A tag added whole or not at all: a build (`add`) that fails half-way (a
+  // full disk) leaves the file as it was.  The tags go first (DropTags), as
+  // a quiet close writes what it holds unwritten and the roll-back must come
+  // after that; then the bytes are put back and the tags read again from
+  // them (`load`).
+  template <class Add, class Load>
+  void AddTagWholeOrNot(Add&& add, Load&& load) {
+    const bool undo = UndoBegin();
+    try {
+      add();
+    } catch (...) {
+      if (!undo) throw;
+      if (DropTagsAndRollBack()) {
+        try {
+          load();
+        } catch (...) {
+          // The bytes are back; a list that does not load again is
+          // reported by the next open.
+        }
+      }
+      throw;
+    }
+    if (undo) UndoEnd();
+  }
+  // DropTags, then puts the bytes back; true when they are back.  The file
+  // size and the next free page are read again when next needed.
+  bool DropTagsAndRollBack() noexcept;
+  // Closes (quietly) and frees every tag; a format that keeps more of its
+  // tag pages in memory (a tag list) lets that go too.
+  virtual void DropTags() noexcept;
   // What the file keeps in memory of its bytes is read again after a roll-
   // back: the base drops every tag's tree and loads its header again; a
   // format with a header of its own reads that first.

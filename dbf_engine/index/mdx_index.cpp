@@ -656,29 +656,7 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // The file's tag table and page space as another handle may have left
   // them: no other writer may change them meanwhile.
   FileLockScope lock(*this);
-  // A build that fails half-way (a full disk) leaves the file as it was:
-  // its bytes are put back and its tags read again from them.
-  const bool undo = UndoBegin();
-  try {
-    AddTagOnce(tagName, keyExpr, forExpr, ascending, unique);
-  } catch (...) {
-    if (!undo) throw;
-    // The tags go first: a quiet close writes what it holds unwritten,
-    // and the roll-back must come after that.
-    FreeTags();
-    if (disk_->cvUndoRollBack()) {
-      ForgetFileSize();
-      NextAvailPage = -1;
-      try {
-        LoadTags();
-      } catch (...) {
-        // The bytes are back; a header that does not load again is
-        // reported by the next open.
-      }
-    }
-    throw;
-  }
-  if (undo) UndoEnd();
+  AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
 }
 
