@@ -14,32 +14,10 @@
 #include "corvid_sift.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
+#include "common/full_disk.h"
 #include "dbf_engine/table/disk_file.h"
 
 namespace {
-
-struct WriteFailGuard {
-  ~WriteFailGuard() { cvSetWriteFailCountdown(0); }
-};
-
-std::map<std::string, std::vector<uint8_t>> Snapshot(const TempDir& dir) {
-  std::map<std::string, std::vector<uint8_t>> files;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    files[e.path().filename().string()] = ReadAll(e.path().string());
-  return files;
-}
-
-std::string Differing(const std::map<std::string, std::vector<uint8_t>>& a,
-                      const std::map<std::string, std::vector<uint8_t>>& b) {
-  std::string out;
-  for (const auto& [name, bytes] : a) {
-    auto it = b.find(name);
-    if (it == b.end() || it->second != bytes) out += name + " ";
-  }
-  for (const auto& [name, bytes] : b)
-    if (!a.count(name)) out += name + " ";
-  return out;
-}
 
 struct Tables {
   explicit Tables(const TempDir& dir) {
