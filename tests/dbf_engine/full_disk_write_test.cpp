@@ -24,36 +24,10 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/table_file.h"
 #include "platform/exceptions.h"
+#include "common/full_disk.h"
 #include "common/test_files.h"
 
 namespace {
-
-// Disarms the write-fail countdown however the scope is left.
-struct WriteFailGuard {
-  ~WriteFailGuard() { cvSetWriteFailCountdown(0); }
-};
-
-using Files = std::map<std::string, std::vector<uint8_t>>;
-
-Files Snapshot(const TempDir& dir) {
-  Files files;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    files[e.path().filename().string()] = ReadAll(e.path().string());
-  return files;
-}
-
-// The files whose bytes differ between two snapshots (those missing on
-// either side included).
-std::string Differing(const Files& a, const Files& b) {
-  std::string out;
-  for (const auto& [name, bytes] : a) {
-    auto it = b.find(name);
-    if (it == b.end() || it->second != bytes) out += name + " ";
-  }
-  for (const auto& [name, bytes] : b)
-    if (!a.count(name)) out += name + " ";
-  return out;
-}
 
 // Names of 16 letters, so an NTX or NDX page holds few keys and appends
 // split pages often.
@@ -77,10 +51,24 @@ const Kind kKinds[] = {
     {"CDX", {{"t.cdx", "A"}, {"t.cdx", "B"}}, "t.cdx"},
 };
 
+int RandomNumber(std::mt19937& rng) { return static_cast<int>(rng() % 1000000); }
+
+// What the table holds, record by record.
 struct Model {
   std::vector<std::string> names;
   std::vector<int> numbers;
+  void Add(const std::string& name, int number) {
+    names.push_back(name);
+    numbers.push_back(number);
+  }
 };
+
+void Append(CVO_dBHandler& h, const std::string& name, long double number) {
+  h.cvBlank();
+  h.cvStringPut("NAME", name);
+  h.cvNumberPut("N", number);
+  h.cvAppend();
+}
 
 std::string MakeTable(const TempDir& dir, std::mt19937& rng, int count, Model& model) {
   const std::string file = dir / "t.dbf";
@@ -93,12 +81,9 @@ std::string MakeTable(const TempDir& dir, std::mt19937& rng, int count, Model& m
   CVO_dBHandler h(file, "", true, false);
   h.kvSetTranslateAscii(false);
   for (int i = 0; i < count; ++i) {
-    model.names.push_back(RandomName(rng));
-    model.numbers.push_back(static_cast<int>(rng() % 1000000));
-    h.cvBlank();
-    h.cvStringPut("NAME", model.names.back());
-    h.cvNumberPut("N", model.numbers.back());
-    h.cvAppend();
+    const std::string name = RandomName(rng);
+    model.Add(name, RandomNumber(rng));
+    Append(h, name, model.numbers.back());
   }
   h.cvCloseTable();
   return file;
@@ -114,6 +99,20 @@ void BuildTags(const std::string& table, const Kind& k) {
               0);
   h.cvCloseTable();
 }
+
+// A folder of its own with a table of `rows` seeded random records and
+// tags A and B of kind `k` on it; the write-fail countdown is disarmed
+// when it goes.
+struct Tagged {
+  Tagged(const Kind& k, uint32_t seed, int rows) : rng(seed), table(MakeTable(dir, rng, rows, model)) {
+    BuildTags(table, k);
+  }
+  WriteFailGuard disarm;
+  std::mt19937 rng;
+  TempDir dir;
+  Model model;
+  std::string table;
+};
 
 // Every tag walks the table's records, each once, in key order.
 void CheckTags(const std::string& table, const Kind& k, const Model& model) {
@@ -184,26 +183,21 @@ void CheckTagsHoldEveryRecord(const std::string& table, const Kind& k, int32_t c
 TEST(FullDiskWrite, AppendsAndEditsFailingAtEveryWriteLeaveEveryFileAsBefore) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    WriteFailGuard disarm;
-    std::mt19937 rng(20261208);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 300, model);
-    BuildTags(table, k);
+    Tagged t(k, 20261208, 300);
 
-    auto handler = std::make_unique<CVO_dBHandler>(table, "", true, false);
+    auto handler = std::make_unique<CVO_dBHandler>(t.table, "", true, false);
     CVO_dBHandler& h = *handler;
     h.kvSetTranslateAscii(false);
     ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
     int failures = 0;
     for (int op = 0; op < 40; ++op) {
       const bool edit = op % 3 == 2;
-      const int32_t target = edit ? static_cast<int32_t>(1 + rng() % model.names.size()) : 0;
-      const std::string name = RandomName(rng);
-      const int number = static_cast<int>(rng() % 1000000);
+      const int32_t target = edit ? static_cast<int32_t>(1 + t.rng() % t.model.names.size()) : 0;
+      const std::string name = RandomName(t.rng);
+      const int number = RandomNumber(t.rng);
       for (int64_t k2 = 1;; ++k2) {
         ASSERT_LT(k2, 200) << "the write never completes";
-        const Files before = Snapshot(dir);
+        const FileBytes before = Snapshot(t.dir);
         cvSetWriteFailCountdown(k2);
         bool failed = false;
         try {
@@ -226,19 +220,18 @@ TEST(FullDiskWrite, AppendsAndEditsFailingAtEveryWriteLeaveEveryFileAsBefore) {
           break;
         }
         ++failures;
-        ASSERT_EQ(Differing(Snapshot(dir), before), "") << "op " << op << " failed at write " << k2;
+        ASSERT_EQ(Differing(Snapshot(t.dir), before), "") << "op " << op << " failed at write " << k2;
       }
       if (edit) {
-        model.names[static_cast<size_t>(target - 1)] = name;
-        model.numbers[static_cast<size_t>(target - 1)] = number;
+        t.model.names[static_cast<size_t>(target - 1)] = name;
+        t.model.numbers[static_cast<size_t>(target - 1)] = number;
       } else {
-        model.names.push_back(name);
-        model.numbers.push_back(number);
+        t.model.Add(name, number);
       }
     }
     handler.reset();
     EXPECT_GT(failures, 200);
-    CheckTags(table, k, model);
+    CheckTags(t.table, k, t.model);
   }
 }
 
@@ -248,50 +241,38 @@ TEST(FullDiskWrite, AppendsAndEditsFailingAtEveryWriteLeaveEveryFileAsBefore) {
 TEST(FullDiskWrite, AnotherHandleGoesOnAfterARolledBackAppend) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    WriteFailGuard disarm;
-    std::mt19937 rng(99);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 200, model);
-    BuildTags(table, k);
+    Tagged t(k, 99, 200);
     {
-      CVO_dBHandler one(table, "", true, true), two(table, "", true, true);
+      CVO_dBHandler one(t.table, "", true, true), two(t.table, "", true, true);
       for (CVO_dBHandler* h : {&one, &two}) {
         h->kvSetTranslateAscii(false);
         ASSERT_EQ(h->cvIndex(k.list, k.builds[0].second), 0);
       }
-      auto append = [&](CVO_dBHandler& h, const std::string& name, int number) {
-        h.cvBlank();
-        h.cvStringPut("NAME", name);
-        h.cvNumberPut("N", number);
-        h.cvAppend();
-      };
       for (int op = 0; op < 12; ++op) {
-        const std::string name = RandomName(rng);
-        const int number = static_cast<int>(rng() % 1000000);
+        const std::string name = RandomName(t.rng);
+        const int number = RandomNumber(t.rng);
         for (int64_t write = 1;; ++write) {
           ASSERT_LT(write, 200);
-          const Files before = Snapshot(dir);
+          const FileBytes before = Snapshot(t.dir);
           cvSetWriteFailCountdown(write);
           bool failed = false;
           try {
-            append(one, name, number);
+            Append(one, name, number);
           } catch (const ECorvidError&) {
             failed = true;
           }
           cvSetWriteFailCountdown(0);
           if (!failed) break;
-          ASSERT_EQ(Differing(Snapshot(dir), before), "") << "op " << op << " failed at write " << write;
+          ASSERT_EQ(Differing(Snapshot(t.dir), before), "") << "op " << op << " failed at write " << write;
           // The other handle appends in between.
-          model.names.push_back(RandomName(rng));
-          model.numbers.push_back(static_cast<int>(rng() % 1000000));
-          append(two, model.names.back(), model.numbers.back());
+          const std::string theirs = RandomName(t.rng);
+          t.model.Add(theirs, RandomNumber(t.rng));
+          Append(two, theirs, t.model.numbers.back());
         }
-        model.names.push_back(name);
-        model.numbers.push_back(number);
+        t.model.Add(name, number);
       }
     }
-    CheckTags(table, k, model);
+    CheckTags(t.table, k, t.model);
   }
 }
 
@@ -301,12 +282,7 @@ TEST(FullDiskWrite, AnotherHandleGoesOnAfterARolledBackAppend) {
 TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    WriteFailGuard disarm;
-    std::mt19937 rng(31);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 200, model);
-    BuildTags(table, k);
+    Tagged t(k, 31, 200);
     constexpr int kTheirs = 40;
     const pid_t kid = ::fork();
     ASSERT_GE(kid, 0);
@@ -314,14 +290,12 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
       int rc = 0;
       try {
         std::mt19937 theirs(32);
-        CVO_dBHandler h(table, "", true, true);
+        CVO_dBHandler h(t.table, "", true, true);
         h.kvSetTranslateAscii(false);
         if (h.cvIndex(k.list, k.builds[0].second) != 0) ::_exit(2);
         for (int i = 0; i < kTheirs; ++i) {
-          h.cvBlank();
-          h.cvStringPut("NAME", RandomName(theirs));
-          h.cvNumberPut("N", static_cast<long double>(theirs() % 1000000));
-          h.cvAppend();
+          const std::string name = RandomName(theirs);
+          Append(h, name, RandomNumber(theirs));
           ::usleep(300);
         }
       } catch (...) {
@@ -331,19 +305,16 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
     }
     int ours = 0;
     {
-      CVO_dBHandler h(table, "", true, true);
+      CVO_dBHandler h(t.table, "", true, true);
       h.kvSetTranslateAscii(false);
       ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
       for (int op = 0; op < 10; ++op) {
-        const std::string name = RandomName(rng);
+        const std::string name = RandomName(t.rng);
         for (int64_t write = 1; write < 200; ++write) {
           cvSetWriteFailCountdown(write);
           bool failed = false;
           try {
-            h.cvBlank();
-            h.cvStringPut("NAME", name);
-            h.cvNumberPut("N", op);
-            h.cvAppend();
+            Append(h, name, op);
           } catch (const ECorvidError&) {
             failed = true;
           }
@@ -359,36 +330,28 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
     ASSERT_EQ(::waitpid(kid, &status, 0), kid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(ours, 10);
-    CheckTagsHoldEveryRecord(table, k, 200 + ours + kTheirs);
+    CheckTagsHoldEveryRecord(t.table, k, 200 + ours + kTheirs);
   }
 }
 
 // A memory index updated before an index file whose write fails goes back
 // with the file: it never keeps a key of a record the table gave back.
 TEST(FullDiskWrite, AMemoryIndexGoesBackWithTheFilesOfAFailedAppend) {
-  WriteFailGuard disarm;
-  std::mt19937 rng(41);
-  TempDir dir;
-  Model model;
-  const std::string table = MakeTable(dir, rng, 300, model);
-  BuildTags(table, kKinds[0]);
-  CVO_dBHandler h(table, "", true, false);
+  Tagged t(kKinds[0], 41, 300);
+  CVO_dBHandler h(t.table, "", true, false);
   h.kvSetTranslateAscii(false);
   // The memory index takes the first slot: its keys go in before the file's.
   ASSERT_TRUE(h.cvMemoryIndexAdd("M", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending));
   ASSERT_EQ(h.cvIndexRoute("b.ntx"), 0);
   int failures = 0;
   for (int op = 0; op < 20; ++op) {
-    const std::string name = RandomName(rng);
+    const std::string name = RandomName(t.rng);
     for (int64_t write = 1;; ++write) {
       ASSERT_LT(write, 200);
       cvSetWriteFailCountdown(write);
       bool failed = false;
       try {
-        h.cvBlank();
-        h.cvStringPut("NAME", name);
-        h.cvNumberPut("N", op);
-        h.cvAppend();
+        Append(h, name, op);
       } catch (const ECorvidError&) {
         failed = true;
       }
@@ -396,19 +359,19 @@ TEST(FullDiskWrite, AMemoryIndexGoesBackWithTheFilesOfAFailedAppend) {
       if (!failed) break;
       ++failures;
     }
-    model.names.push_back(name);
+    t.model.names.push_back(name);
   }
   EXPECT_GT(failures, 20);
   h.cvSetTagTo("M", false);
   std::vector<int32_t> seen;
   std::string last;
-  for (h.cvGetRec(cvReadTop); !h.cvEOF() && seen.size() <= model.names.size(); h.cvSkip(1)) {
+  for (h.cvGetRec(cvReadTop); !h.cvEOF() && seen.size() <= t.model.names.size(); h.cvSkip(1)) {
     seen.push_back(h.cvCurrentRecord());
     EXPECT_LE(last, h.cvStringGet("NAME"));
     last = h.cvStringGet("NAME");
   }
   std::sort(seen.begin(), seen.end());
-  std::vector<int32_t> all(model.names.size());
+  std::vector<int32_t> all(t.model.names.size());
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int32_t>(i + 1);
   EXPECT_EQ(seen, all);
 }
@@ -419,17 +382,13 @@ TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
   for (const Kind& k : kKinds)
     for (const size_t slack : {size_t{0}, size_t{300}, size_t{700}, size_t{1500}, size_t{4096}}) {
       SCOPED_TRACE(std::string(k.name) + " with room for " + std::to_string(slack) + " more bytes");
-      std::mt19937 rng(7);
-      TempDir dir;
-      Model model;
-      const std::string table = MakeTable(dir, rng, 300, model);
-      BuildTags(table, k);
+      Tagged t(k, 7, 300);
       {
-        CVO_dBHandler h(table, "", true, false);
+        CVO_dBHandler h(t.table, "", true, false);
         h.kvSetTranslateAscii(false);
         ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
         size_t largest = 0;
-        for (const auto& [name, bytes] : Snapshot(dir)) largest = std::max(largest, bytes.size());
+        for (const auto& [name, bytes] : Snapshot(t.dir)) largest = std::max(largest, bytes.size());
         bool failed = false;
         std::string name;
         int number = 0;
@@ -438,33 +397,25 @@ TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
           // file to outgrow it stops the appends.
           FileSizeLimit limit(largest + slack);
           for (int i = 0; i < 2000 && !failed; ++i) {
-            const Files before = Snapshot(dir);
-            name = RandomName(rng);
-            number = static_cast<int>(rng() % 1000000);
+            const FileBytes before = Snapshot(t.dir);
+            name = RandomName(t.rng);
+            number = RandomNumber(t.rng);
             try {
-              h.cvBlank();
-              h.cvStringPut("NAME", name);
-              h.cvNumberPut("N", number);
-              h.cvAppend();
-              model.names.push_back(name);
-              model.numbers.push_back(number);
+              Append(h, name, number);
+              t.model.Add(name, number);
             } catch (const ECorvidError& e) {
               failed = true;
               EXPECT_NE(std::string(e.what()).find("Error writing to"), std::string::npos) << e.what();
-              EXPECT_EQ(Differing(Snapshot(dir), before), "");
+              EXPECT_EQ(Differing(Snapshot(t.dir), before), "");
             }
           }
         }
         ASSERT_TRUE(failed);
         // With room again the same handle appends the record.
-        h.cvBlank();
-        h.cvStringPut("NAME", name);
-        h.cvNumberPut("N", number);
-        h.cvAppend();
-        model.names.push_back(name);
-        model.numbers.push_back(number);
+        Append(h, name, number);
+        t.model.Add(name, number);
       }
-      CheckTags(table, k, model);
+      CheckTags(t.table, k, t.model);
     }
 }
 
@@ -474,22 +425,17 @@ TEST(FullDiskWrite, AppendsUnderAFileSizeLimitStopWithEveryFileAsBefore) {
 TEST(FullDiskWrite, IndexBuildsFailingAtEveryWriteLeaveNoBrokenFile) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    WriteFailGuard disarm;
-    std::mt19937 rng(11);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 400, model);
-    BuildTags(table, k);
+    Tagged t(k, 11, 400);
     const bool multi = std::string(k.name) == "MDX" || std::string(k.name) == "CDX";
     const std::string file = multi ? k.builds[0].first : std::string("c.") + (k.name[1] == 'T' ? "ntx" : "ndx");
     bool built = false;
     int failures = 0;
     for (int64_t write = 1; !built; ++write) {
       ASSERT_LT(write, 500) << "the build never completes";
-      const Files before = Snapshot(dir);
+      const FileBytes before = Snapshot(t.dir);
       cvSetWriteFailCountdown(write);
       try {
-        CVO_dBHandler h(table, "", true, false);
+        CVO_dBHandler h(t.table, "", true, false);
         h.kvSetTranslateAscii(false);
         built =
             h.cvIndexTo(file, "C", "NAME+STR(N,6)", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending) == 0;
@@ -502,11 +448,11 @@ TEST(FullDiskWrite, IndexBuildsFailingAtEveryWriteLeaveNoBrokenFile) {
       ++failures;
       // The table's header may carry the production-index mark; every other
       // file is as it was, and the new single-tag file is gone.
-      Files after = Snapshot(dir);
+      FileBytes after = Snapshot(t.dir);
       ASSERT_EQ(Differing(after, before), "") << "failed at write " << write;
     }
     EXPECT_GT(failures, 2);
-    CheckTags(table, k, model);
+    CheckTags(t.table, k, t.model);
   }
 }
 
@@ -515,40 +461,32 @@ TEST(FullDiskWrite, IndexBuildsFailingAtEveryWriteLeaveNoBrokenFile) {
 TEST(FullDiskWrite, ReindexFailingAtEveryWriteLeavesEachFileBeforeOrAfter) {
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    WriteFailGuard disarm;
-    std::mt19937 rng(5);
-    TempDir dir;
-    Model model;
-    const std::string table = MakeTable(dir, rng, 300, model);
-    BuildTags(table, k);
+    Tagged t(k, 5, 300);
     {
       // Appends make the trees differ from what a rebuild writes.
-      CVO_dBHandler h(table, "", true, false);
+      CVO_dBHandler h(t.table, "", true, false);
       h.kvSetTranslateAscii(false);
       ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
       for (int i = 0; i < 60; ++i) {
-        model.names.push_back(RandomName(rng));
-        model.numbers.push_back(static_cast<int>(rng() % 1000000));
-        h.cvBlank();
-        h.cvStringPut("NAME", model.names.back());
-        h.cvNumberPut("N", model.numbers.back());
-        h.cvAppend();
+        const std::string name = RandomName(t.rng);
+        t.model.Add(name, RandomNumber(t.rng));
+        Append(h, name, t.model.numbers.back());
       }
     }
-    const Files before = Snapshot(dir);
+    const FileBytes before = Snapshot(t.dir);
     auto reindex = [&] {
-      CVO_dBHandler h(table, "", true, false);
+      CVO_dBHandler h(t.table, "", true, false);
       h.kvSetTranslateAscii(false);
       ASSERT_EQ(h.cvIndex(k.list, k.builds[0].second), 0);
       h.cvReIndex();
     };
     reindex();
-    const Files after = Snapshot(dir);
+    const FileBytes after = Snapshot(t.dir);
     ASSERT_NE(Differing(after, before), "");
     int failures = 0;
     for (int64_t write = 1;; ++write) {
       ASSERT_LT(write, 500) << "the reindex never completes";
-      for (const auto& [name, bytes] : before) WriteAll(dir / name, bytes);
+      for (const auto& [name, bytes] : before) WriteAll(t.dir / name, bytes);
       cvSetWriteFailCountdown(write);
       bool failed = false;
       try {
@@ -559,7 +497,7 @@ TEST(FullDiskWrite, ReindexFailingAtEveryWriteLeavesEachFileBeforeOrAfter) {
       cvSetWriteFailCountdown(0);
       if (!failed) break;
       ++failures;
-      const Files now = Snapshot(dir);
+      const FileBytes now = Snapshot(t.dir);
       for (const auto& [name, bytes] : now) {
         const bool asBefore = before.count(name) && before.at(name) == bytes;
         const bool asAfter = after.count(name) && after.at(name) == bytes;
@@ -568,7 +506,7 @@ TEST(FullDiskWrite, ReindexFailingAtEveryWriteLeavesEachFileBeforeOrAfter) {
       if (HasFailure()) break;
     }
     EXPECT_GT(failures, 2);
-    CheckTags(table, k, model);
+    CheckTags(t.table, k, t.model);
   }
 }
 
