@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/test_files.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
@@ -50,20 +51,9 @@ std::vector<std::string> Stages(const std::string& dir) {
 
 // Runs `body` in a child that ends without unwinding (as a kill would).
 void InChild(const std::function<void()>& body) {
-  const pid_t kid = ::fork();
-  ASSERT_GE(kid, 0);
-  if (kid == 0) {
-    try {
-      body();
-    } catch (...) {
-      ::_exit(3);
-    }
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(kid, &status, 0), kid);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_NE(WEXITSTATUS(status), 3);
+  const int code = ExitCodeInChild(body);
+  ASSERT_GE(code, 0) << "the child did not exit by itself";
+  ASSERT_NE(code, 3) << "the child raised";
 }
 
 TEST(TableReplacement, KilledOnATableReachedThroughALinkRollsBackAtTheOpenThroughTheLink) {

@@ -27,6 +27,7 @@
 #include "dbf_engine/table/rollback_journal.h"
 #include "dbf_engine/table/table_file.h"
 #include "platform/exceptions.h"
+#include "common/child_process.h"
 #include "common/test_files.h"
 
 using namespace mtest;
@@ -144,23 +145,14 @@ protected:
     for (int64_t n = 1; n < 5000; ++n) {
       for (const auto& [f, b] : before) WriteAll(folder / f, b);
       fs::remove(cvRollbackJournal::JournalName(table));
-      const pid_t kid = ::fork();
-      ASSERT_GE(kid, 0);
-      if (kid == 0) {
-        try {
-          CVO_dBHandler h(table, "", true, false);
-          if (h.cvIndex((folder / "n.ntx").string(), "") != 0) ::_exit(2);
-          cvSetCrashCountdown(n);
-          h.cvPack();
-        } catch (...) {
-          ::_exit(3);
-        }
-        ::_exit(0);
-      }
-      int status = 0;
-      ASSERT_EQ(::waitpid(kid, &status, 0), kid);
-      ASSERT_TRUE(WIFEXITED(status));
-      ASSERT_NE(WEXITSTATUS(status), 0) << "the pack ended before it wrote the table";
+      const int code = ExitCodeInChild([&] {
+        CVO_dBHandler h(table, "", true, false);
+        if (h.cvIndex((folder / "n.ntx").string(), "") != 0) ::_exit(2);
+        cvSetCrashCountdown(n);
+        h.cvPack();
+      });
+      ASSERT_GE(code, 0) << "the child did not exit by itself";
+      ASSERT_NE(code, 0) << "the pack ended before it wrote the table";
       if (cvRollbackJournal::HasJournal(table) && ReadAll(table) != before["p.dbf"]) return;
     }
     FAIL() << "the pack never wrote its table";
