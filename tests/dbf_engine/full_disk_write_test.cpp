@@ -100,6 +100,21 @@ void BuildTags(const std::string& table, const Kind& k) {
   h.cvCloseTable();
 }
 
+// Runs `op` with the disk full from its `write`-th write on; true when it
+// raised.
+template <class F>
+bool FailsAtWrite(int64_t write, F&& op) {
+  cvSetWriteFailCountdown(write);
+  bool failed = false;
+  try {
+    op();
+  } catch (const ECorvidError&) {
+    failed = true;
+  }
+  cvSetWriteFailCountdown(0);
+  return failed;
+}
+
 // A folder of its own with a table of `rows` seeded random records and
 // tags A and B of kind `k` on it; the write-fail countdown is disarmed
 // when it goes.
@@ -254,14 +269,7 @@ TEST(FullDiskWrite, AnotherHandleGoesOnAfterARolledBackAppend) {
         for (int64_t write = 1;; ++write) {
           ASSERT_LT(write, 200);
           const FileBytes before = Snapshot(t.dir);
-          cvSetWriteFailCountdown(write);
-          bool failed = false;
-          try {
-            Append(one, name, number);
-          } catch (const ECorvidError&) {
-            failed = true;
-          }
-          cvSetWriteFailCountdown(0);
+          const bool failed = FailsAtWrite(write, [&] { Append(one, name, number); });
           if (!failed) break;
           ASSERT_EQ(Differing(Snapshot(t.dir), before), "") << "op " << op << " failed at write " << write;
           // The other handle appends in between.
@@ -311,14 +319,7 @@ TEST(FullDiskWrite, AnotherProcessAppendsWhileAppendsHereFailAndRollBack) {
       for (int op = 0; op < 10; ++op) {
         const std::string name = RandomName(t.rng);
         for (int64_t write = 1; write < 200; ++write) {
-          cvSetWriteFailCountdown(write);
-          bool failed = false;
-          try {
-            Append(h, name, op);
-          } catch (const ECorvidError&) {
-            failed = true;
-          }
-          cvSetWriteFailCountdown(0);
+          const bool failed = FailsAtWrite(write, [&] { Append(h, name, op); });
           if (!failed) {
             ++ours;
             break;
@@ -348,14 +349,7 @@ TEST(FullDiskWrite, AMemoryIndexGoesBackWithTheFilesOfAFailedAppend) {
     const std::string name = RandomName(t.rng);
     for (int64_t write = 1;; ++write) {
       ASSERT_LT(write, 200);
-      cvSetWriteFailCountdown(write);
-      bool failed = false;
-      try {
-        Append(h, name, op);
-      } catch (const ECorvidError&) {
-        failed = true;
-      }
-      cvSetWriteFailCountdown(0);
+      const bool failed = FailsAtWrite(write, [&] { Append(h, name, op); });
       if (!failed) break;
       ++failures;
     }
@@ -487,14 +481,7 @@ TEST(FullDiskWrite, ReindexFailingAtEveryWriteLeavesEachFileBeforeOrAfter) {
     for (int64_t write = 1;; ++write) {
       ASSERT_LT(write, 500) << "the reindex never completes";
       for (const auto& [name, bytes] : before) WriteAll(t.dir / name, bytes);
-      cvSetWriteFailCountdown(write);
-      bool failed = false;
-      try {
-        reindex();
-      } catch (const ECorvidError&) {
-        failed = true;
-      }
-      cvSetWriteFailCountdown(0);
+      const bool failed = FailsAtWrite(write, reindex);
       if (!failed) break;
       ++failures;
       const FileBytes now = Snapshot(t.dir);
