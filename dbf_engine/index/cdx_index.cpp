@@ -203,6 +203,12 @@ int32_t CVobjCDXTag::NewRoot() {
   return RootPage();
 }
 
+int64_t CVobjCDXTag::CounterOnDisk() {
+  uint8_t b[kCdxBlockSize];
+  if (!owner_->PageRead(0, b, kCdxBlockSize)) return -1;
+  return cvLoadLE32(b + 8);
+}
+
 void CVobjCDXTag::TagLoad() {
   uint8_t b[kCdxTagHeaderSize];
   ReadPage(HeaderPage(), b, kCdxTagHeaderSize);

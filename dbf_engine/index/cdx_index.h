@@ -56,6 +56,8 @@ public:
   // The file's change counter (raised by every writer once its change is
   // written) as the last NewRoot read it on a shared file.
   int64_t OpenedCounter() const override { return openedCounter_; }
+  // The same counter as the file holds it now.
+  int64_t CounterOnDisk() override;
   void TagLoad() override;
   // A file opened for this handle alone keeps its decoded tree between
   // finds; a shared file is read afresh at every open.

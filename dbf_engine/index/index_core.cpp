@@ -44,9 +44,20 @@ constexpr int64_t kIndexReadCache = int64_t{64} << 20;
 // the change counter stands still (see CVobjIndexTag::TakeTrusted).
 constexpr int64_t kTrustMicroseconds = 10000;
 
+// The longest pause, in microseconds, between a reader's attempts at the
+// index lock (see CVobjIndexFile::ReaderIndexLock).  A writer busy with one
+// change after another lets go of the lock only for moments between them:
+// a reader that asked seldom would rarely ask in such a moment.
+constexpr int64_t kReaderLockPauseMax = 1000;
+
 // Times a reader of a shared file runs a read that met a page that does not
 // decode, the last of them under the index lock (see CVobjIndexTag::Reread).
 constexpr int kRereads = 4;
+
+int64_t SteadyMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Spare entry objects a tag keeps for the next node it loads.
 constexpr size_t kMaxSpareEntries = 4096;
@@ -780,13 +791,33 @@ auto CVobjIndexTag::Reread(F&& op) -> decltype(op()) {
     // Give the writer a moment to finish its page.
     std::this_thread::yield();
   }
-  // A handle that holds a lock already (its index lock, the whole file)
-  // keeps writers out as it is; taking the index lock again and giving it
-  // back would drop the hold its caller counts on.
+  return UnderIndexLock(op);
+}
+
+template <class F>
+auto CVobjIndexTag::UnderIndexLock(F&& op) -> decltype(op()) {
   const CVO_DiskFile* d = owner_->DiskFile();
   if (d && d->LockCount() > 0) return op();
-  CVobjIndexFile::IndexLockScope lock(*owner_);
+  CVobjIndexFile::IndexLockScope lock(*owner_, CVobjIndexFile::IndexLockScope::ForReader{});
   return op();
+}
+
+template <class F>
+bool CVobjIndexTag::FindWithNoWriter(F&& find, int32_t& found) {
+  // The counter before the lock, the lock before any page: a writer whose
+  // writes the find may meet took the lock after the first look, so it
+  // either holds it still at the second or moved the counter before it let
+  // go.  The counter may come round (or be reset by a rebuild), which no
+  // writer does in moments.
+  const int64_t start = SteadyMicroseconds();
+  const int64_t before = CounterOnDisk();
+  if (before < 0 || !owner_->NoWriterAtWork()) return false;
+  try {
+    found = find();
+  } catch (const ECorvidIndexCorrupt&) {
+    return false;
+  }
+  return SteadyMicroseconds() - start <= kTrustMicroseconds && owner_->NoWriterAtWork() && CounterOnDisk() == before;
 }
 
 void CVobjIndexTag::TagOpen(int mode) {
@@ -816,9 +847,7 @@ void CVobjIndexTag::TagOpenOnce(int mode) {
       const int64_t counter = OpenedCounter();
       if (counter >= 0 && owner_->NoWriterAtWork()) {
         windowStamp_ = counter;
-        windowTime_ =
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count();
+        windowTime_ = SteadyMicroseconds();
       }
     }
     if (rootPage_ <= 0) return;
@@ -1060,15 +1089,20 @@ int32_t CVobjIndexTag::KeyFind(const TcvVariant& key, int32_t recno) {
   };
   const int32_t found = Reread(find);
   // A reader that takes no lock may follow a parent read just before a
-  // split into the child the split emptied: every page decodes, yet a key
-  // that is in the file looks missing.  A miss is therefore looked for once
-  // more on a tree read afresh, by then the writer has linked the new page.
-  // (Waiting for the index lock instead would make every miss wait on a busy
-  // writer.)
+  // split into the child the split emptied, or read a leaf while it is
+  // being written: every page decodes, yet a key that is in the file looks
+  // missing.  Another look a moment later settles nothing: a writer held up
+  // between its two writes (a busy machine) leaves the half-split tree as
+  // long as it waits.  So a miss stands only once it is seen with no writer
+  // at work: where every writer moves a change counter, a look between two
+  // checks of the lock and the counter; else, or when a writer showed, a
+  // look under the index lock, which waits only for the writer at work.
   if (found != 0 || operationDepth_ != 1 || inUpdate_ || !OnSharedFile()) return found;
   if (owner_->DiskFile()->LockCount() > 0 || !ForgetTreeForReread()) return found;
-  std::this_thread::yield();
-  return Reread(find);
+  int32_t again = 0;
+  if (FindWithNoWriter(find, again)) return again;
+  if (!ForgetTreeForReread()) return again;
+  return UnderIndexLock(find);
 }
 
 void CVobjIndexTag::KeySync(int32_t recno) {
@@ -1364,6 +1398,19 @@ bool CVobjIndexFile::NoWriterAtWork() const {
   int64_t offset = 0, length = 0;
   IndexLockRegion(offset, length);
   return FileRegionFree(disk_->Handle(), static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
+}
+
+bool CVobjIndexFile::ReaderIndexLock() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  int64_t offset = 0, length = 0;
+  IndexLockRegion(offset, length);
+  const int64_t longest = std::max<int64_t>(CVwrdAccessMiliSeconds, 1) * 1000;
+  const int64_t start = SteadyMicroseconds();
+  for (int64_t pause = 50;; pause = std::min(pause * 2, kReaderLockPauseMax)) {
+    if (disk_->cvLockRecord(offset, length)) return true;
+    if (SteadyMicroseconds() - start >= longest) cvRaise(cvErrLockFailed, {disk_->FileName()});
+    std::this_thread::sleep_for(std::chrono::microseconds(pause));
+  }
 }
 
 bool CVobjIndexFile::IndexLock() {

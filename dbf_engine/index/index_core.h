@@ -38,7 +38,9 @@
 // read again while no writer holds the index lock (TakeTrusted).  A reader
 // takes no index lock, so it may meet a page half-written or no longer
 // where its parent said: it reads the tree again, at last under the index
-// lock, before it calls the file corrupt (Reread).
+// lock, before it calls the file corrupt (Reread).  For the same reason a
+// key it does not find is missing only when a look with no writer at work
+// (KeyFind) does not find it either.
 #pragma once
 
 #include <algorithm>
@@ -357,6 +359,9 @@ protected:
   // The change counter the format read from the file at the last NewRoot
   // of a shared file, -1 when it read none or keeps none.
   virtual int64_t OpenedCounter() const { return -1; }
+  // The change counter as it stands in the file now; -1 when the format
+  // keeps none or it cannot be read.
+  virtual int64_t CounterOnDisk() { return -1; }
 
 protected:
   std::unique_ptr<TcvExpHandler> keyHandler_;
@@ -429,6 +434,19 @@ private:
   // written.
   template <class F>
   auto Reread(F&& op) -> decltype(op());
+  // Runs `op` with no writer at work: under the index lock, unless this
+  // handle holds a lock of the file already (which keeps writers out as it
+  // is; taking the index lock again and giving it back would drop the hold
+  // its caller counts on).
+  template <class F>
+  auto UnderIndexLock(F&& op) -> decltype(op());
+  // A find of a shared file's reader run where a writer at work would show:
+  // between two looks at the index lock that find it free and at the change
+  // counter that find it unmoved, in moments.  False when the format keeps
+  // no counter or a writer was (or may have been) at work meanwhile; then
+  // `found` proves nothing.
+  template <class F>
+  bool FindWithNoWriter(F&& find, int32_t& found);
   // Drops the tree and every node kept from it, so the next open reads the
   // file afresh; false (nothing dropped) when the tree holds unwritten edits.
   bool ForgetTreeForReread();
@@ -530,6 +548,12 @@ public:
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,
                               bool create, bool overwrite);
   bool IndexLock();
+  // The index lock for a reader that must look at the file with no writer
+  // at work.  A writer holds the lock only for moments, so it is asked again
+  // at short intervals (a reader must not sit out IndexLock's pause after
+  // every refusal), for as long in all as IndexLock keeps trying; raises as
+  // IndexLock does.
+  bool ReaderIndexLock();
   // True when the system says no other handle holds a lock over the index
   // lock's region (every writer holds one while it changes the file).
   bool NoWriterAtWork() const;
@@ -540,6 +564,8 @@ public:
   class IndexLockScope {
   public:
     explicit IndexLockScope(CVobjIndexFile& file) : file_(file) { file_.IndexLock(); }
+    struct ForReader {};
+    IndexLockScope(CVobjIndexFile& file, ForReader) : file_(file) { file_.ReaderIndexLock(); }
     ~IndexLockScope();
     IndexLockScope(const IndexLockScope&) = delete;
     IndexLockScope& operator=(const IndexLockScope&) = delete;

@@ -137,6 +137,12 @@ int32_t CVobjNTXTag::NewRoot() {
   return RootPage();
 }
 
+int64_t CVobjNTXTag::CounterOnDisk() {
+  uint8_t buf[4];
+  if (!ntx_->PageRead(0, buf, sizeof buf)) return -1;
+  return cvLoadLE16(buf + 2);
+}
+
 // A node is on the rightmost path when every ancestor reaches it through its
 // last entry: its keys are then the highest of the tree and no separator
 // lies above them.

@@ -46,6 +46,7 @@ public:
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int64_t OpenedCounter() const override { return openedCounter_; }
+  int64_t CounterOnDisk() override;
   int32_t PageStore(CVobjIndexKey& node) override;
   void TagLoad() override;
   void TagStore() override;
