@@ -107,6 +107,9 @@ public:
   // journal is still whole: Restore can follow).
   void Commit();
   bool Empty() const { return pieces_.empty(); }
+  // The most files one journal names: a table, its memo and its index
+  // files, as many as one table can have open.
+  static constexpr size_t kMaxFiles = 2 + 63;
   // The file `path` is what the table becomes (a whole-file replacement):
   // at the next open, the table must be that file or the one kept.  Called
   // before the first Sync.
@@ -139,6 +142,9 @@ private:
   };
   void Copy(CVO_DiskFile& file, const std::string& path, int64_t from, int64_t to);
   void Create();
+  void Mark();
+  // Puts the table's own bytes back where its mark is.
+  void Unmark(bool onDisk) noexcept;
   void Bind();
   void WriteHeader();
   // Closes and deletes the journal file, and forces the folder out.
@@ -159,5 +165,8 @@ private:
   uint32_t rest_ = 0;
   int64_t afterSize_ = 0;
   uint32_t afterCheck_ = 0;
+  CVO_DiskFile* marked_ = nullptr;  // the table, while it carries the mark
+  uint8_t mark_[4] = {};
+  uint8_t unmarked_[4] = {};
   std::vector<Piece> pieces_;
 };

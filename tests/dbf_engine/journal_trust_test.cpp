@@ -137,7 +137,8 @@ protected:
   }
 
   // Packs `table` in a child that dies at its 1st, 2nd, ... write until the
-  // table itself has changed with the journal beside it.
+  // table's records have changed with the journal beside it (the table
+  // carries the journal's mark, in header bytes 24..27, from before that).
   void LeavePackJournal(const std::string& table) {
     const fs::path folder = fs::path(table).parent_path();
     std::map<std::string, std::vector<uint8_t>> before;
@@ -153,7 +154,10 @@ protected:
       });
       ASSERT_GE(code, 0) << "the child did not exit by itself";
       ASSERT_NE(code, 0) << "the pack ended before it wrote the table";
-      if (cvRollbackJournal::HasJournal(table) && ReadAll(table) != before["p.dbf"]) return;
+      auto now = ReadAll(table);
+      ASSERT_GE(now.size(), 32u);
+      std::copy(before["p.dbf"].begin() + 24, before["p.dbf"].begin() + 28, now.begin() + 24);
+      if (cvRollbackJournal::HasJournal(table) && now != before["p.dbf"]) return;
     }
     FAIL() << "the pack never wrote its table";
   }
