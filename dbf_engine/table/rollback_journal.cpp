@@ -498,7 +498,7 @@ int64_t StoredBytes(int fd, int64_t total) {
 // The pieces of the journal that check out, in the order they were kept.
 // Their kept bytes add up to no more than `stored`, the bytes the journal
 // really holds: a piece that claims more (a hole made to read as zeros)
-// ends them as a torn one does, and sets `sparse`.
+// ends them and sets `sparse`.
 std::vector<StoredPiece> ReadPieces(const ReadFn& j, int64_t total, int64_t stored, const StoredHeader& h,
                                     bool& sparse) {
   std::vector<StoredPiece> out;
@@ -1037,10 +1037,8 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   }
 
   // Everything is checked before the first byte is written back.
-  if (pieces.size() < h.bound)
-    Refused(tableName, name,
-            sparse ? "its pieces claim more bytes than the file holds (it has holes)"
-                   : "pieces it had forced out are damaged");
+  if (sparse) Refused(tableName, name, "its pieces claim more bytes than the file holds (it has holes)");
+  if (pieces.size() < h.bound) Refused(tableName, name, "pieces it had forced out are damaged");
   std::vector<std::string> files = {base};
   for (const StoredPiece& p : pieces) {
     if (!OwnedBy(p.name, base))
