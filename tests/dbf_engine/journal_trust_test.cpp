@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dbf_engine/handler/record_handler.h"
@@ -692,4 +694,72 @@ TEST_F(JournalTrust, JournalsThatClaimMoreThanTheyHoldOrNameTooManyFilesAreRefus
   EXPECT_EQ(left, (std::vector<std::string>{"n.ntx", "p.dbf", "p.dbf-journal", "p.fpt"}));
   WriteAll(JournalOf(), again);
   ExpectRolledBack(table_, original_);
+}
+
+TEST_F(JournalTrust, AFolderSwappedForALinkDuringTheRollbackGetsNothingWritten) {
+  // A journal that brings back 24 index files and writes the index in many
+  // small pieces, so that its rollback takes a while; meanwhile the table's
+  // folder is renamed and a link to another folder put in its place.  The
+  // other folder, which has files of the same names, gets nothing.
+  LeavePackJournal(table_);
+  const fs::path t = dir_ / "t", away = dir_ / "t-away", victim = dir_ / "victim";
+  std::map<std::string, std::vector<uint8_t>> crashed;
+  for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) crashed[f] = ReadAll(t / f);
+  Journal j(ReadAll(JournalOf()));
+  for (int i = 0; i < 24; ++i)
+    j.pieces.push_back({"x" + std::to_string(100 + i) + ".ntx", 0, 4096, std::vector<uint8_t>(4096, 'n')});
+  const auto& ntx = crashed["n.ntx"];
+  ASSERT_GT(ntx.size(), 1024u);
+  for (size_t i = 0; i < 1500; ++i) {
+    const size_t from = (i * 512) % (ntx.size() - 512);
+    j.pieces.push_back({"n.ntx", from, ntx.size(), std::vector<uint8_t>(ntx.begin() + from, ntx.begin() + from + 512)});
+  }
+  const auto journal = j.Bytes();
+  fs::create_directories(victim);
+  for (int i = 0; i < 24; i += 5) WriteAll(victim / ("x" + std::to_string(100 + i) + ".ntx"), Bytes("victim's"));
+  WriteAll(victim / "p.dbf-journal", Bytes("victim's journal"));
+  WriteAll(victim / "n.ntx", Bytes("victim's index"));
+  std::map<std::string, std::vector<uint8_t>> victimBefore;
+  for (const auto& e : fs::directory_iterator(victim)) victimBefore[e.path().filename()] = ReadAll(e.path());
+
+  auto reset = [&] {
+    if (fs::is_symlink(t)) fs::remove(t);
+    if (fs::exists(away)) fs::rename(away, t);
+    for (const auto& e : fs::directory_iterator(t))
+      if (e.path().filename().string()[0] == 'x') fs::remove(e.path());
+    for (const auto& [f, b] : crashed) WriteAll(t / f, b);
+    WriteAll(JournalOf(), journal);
+  };
+  auto rollBack = [&] {
+    try {
+      CVO_dBaseDBF open(table_, "", false, true);
+    } catch (const ECorvidError&) {
+      // The folder went while it was opened: refused, or not found.
+    }
+  };
+  // How long one rollback takes here.
+  reset();
+  const auto start = std::chrono::steady_clock::now();
+  rollBack();
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_FALSE(cvRollbackJournal::HasJournal(table_));
+  for (const auto& [f, b] : original_) ASSERT_EQ(ReadAll(t / f), b) << f;
+  std::mt19937 random(39);
+  for (int round = 0; round < 15; ++round) {
+    SCOPED_TRACE(round);
+    reset();
+    const auto delay = std::chrono::microseconds(random() % static_cast<unsigned>(std::max<int64_t>(span.count(), 1)));
+    std::thread swapper([&] {
+      std::this_thread::sleep_for(delay);
+      fs::rename(t, away);
+      fs::create_symlink(victim, t);
+    });
+    rollBack();
+    swapper.join();
+    std::map<std::string, std::vector<uint8_t>> victimAfter;
+    for (const auto& e : fs::directory_iterator(victim)) victimAfter[e.path().filename()] = ReadAll(e.path());
+    EXPECT_EQ(victimAfter, victimBefore);
+    if (HasFailure()) break;
+  }
+  reset();
 }
