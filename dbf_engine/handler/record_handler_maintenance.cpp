@@ -766,6 +766,9 @@ void CVO_dBHandler::WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out) {
 // ---------------------------------------------------------------------------
 // Pack, zap and password.
 
+static_assert(cvRollbackJournal::kMaxFiles >= 2 + cvMaxIndexFiles,
+              "a journal names the table, its memo and every index file it has open");
+
 void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
