@@ -351,6 +351,8 @@ private:
   uint16_t searchOptions_ = 1;
 
   void RememberIndexFile(const std::string& fullName);
+  // Marks every open index file as being changed (index_mark.h).
+  void MarkIndexesBeingChanged();
   // Opens an index file of this table; one that a writer left half-changed
   // is rebuilt from the table first (or refused by name when this handle
   // cannot write it).  An emptied file (`create` and `overwrite`) is not.

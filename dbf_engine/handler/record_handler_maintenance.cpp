@@ -307,18 +307,25 @@ void CVO_dBHandler::RememberIndexFile(const std::string& fullName) {
 CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool create, bool overwrite) {
   const IndexKind kind = KindOfExtension(name);
   const bool emptied = create && overwrite;
+  // A file a writer was rebuilding or cutting when it stopped is first put
+  // back from the copy its mark keeps; the rebuild below follows.
+  const bool dead = !emptied && kind != IndexKind::None && FileExists(name) &&
+                    cvIndexMark::Inspect(FileResolveExisting(name)) == cvIndexMark::Finding::Dead;
+  if (dead && IsReadWrite()) CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
   CVobjIndexFilePtr f;
+  std::string why;
   try {
     f = MakeIndexOfKind(kind, this, name, IsReadWrite(), IsShared(), create, overwrite);
+    if (!f || !dead || (f->Valid && !f->HadErrors)) why.clear();
+    else why = cvFormat(cvErrIndexCorrupted, {name});
   } catch (const Exception& e) {
-    // A file that no longer loads after a writer stopped half-way says so.
-    if (emptied || kind == IndexKind::None || !FileExists(name) ||
-        cvIndexMark::Inspect(FileResolveExisting(name)) != cvIndexMark::Finding::Dead)
-      throw;
+    if (!dead) throw;
+    why = e.Message();
+  }
+  if (!why.empty())
     throw ECorvidError(FormatMessage(
         "Index file %s was left half-written by a process that stopped and cannot be rebuilt: %s; build it again",
-        {name, e.Message()}));
-  }
+        {name, why}));
   if (!f || emptied || !f->Valid || f->HadErrors || !f->LeftHalfChanged()) return f;
   ReturnToRecord back(*this);
   cvHandlerScope scope(*this);
@@ -509,6 +516,7 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   scope.SetState(dbIndex);
   const bool ok =
       f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  f->CutDone();
   f.reset();
   return ok ? 0 : 1;
 }
@@ -578,6 +586,7 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
         f->ReindexRenumbered(*renumber);
       } else if (files) {
         f->Reindex();
+        f->CutDone();
       }
     }
   }
@@ -956,6 +965,8 @@ void CVO_dBHandler::cvPack() {
 
 void CVO_dBHandler::cvZap() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Zap", FileName()});
+  // The indexes are marked before the table is cut.
+  MarkIndexesBeingChanged();
   if (cvHasMemo()) {
     CVobjMemo* memo = cvMemoObject();
     uint8_t head[512] = {};

@@ -1,6 +1,8 @@
 // Index core: nodes, tags and index files shared by every index format.
 #include "dbf_engine/index/index_core.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -1364,12 +1366,16 @@ public:
   }
   void cvTruncate(int64_t size) override {
     owner_.MarkBeingChanged();
+    owner_.KeepCopyBeforeCut();
     CVO_DiskFile::cvTruncate(size);
   }
   void cvReWrite() override {
     // A file there already is marked before it is emptied; a new one is
     // marked at its first write.
-    if (FileExists(FileName())) owner_.MarkBeingChanged();
+    if (FileExists(FileName())) {
+      owner_.MarkBeingChanged();
+      owner_.KeepCopyBeforeCut();
+    }
     CVO_DiskFile::cvReWrite();
   }
 
@@ -1380,7 +1386,31 @@ private:
 }  // namespace
 
 void CVobjIndexFile::MarkBeingChanged() {
-  if (!mark_.Held() && disk_ && !JournalKept) mark_.Begin(disk_->FileName());
+  if (!mark_.Held() && disk_ && !JournalKept && cvIndexMarking) mark_.Begin(disk_->FileName());
+}
+
+void CVobjIndexFile::KeepCopyBeforeCut() {
+  if (!mark_.Held() || !disk_) return;
+  // Read by name: the handle may not be open yet (a file made anew).  A
+  // plain open, without the shared hold that this handle's own exclusive
+  // one would refuse.
+  int fd = ::open(disk_->FileName().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;  // nothing there to keep
+  struct Close {
+    int fd;
+    ~Close() { FileClose(fd); }
+  } close{fd};
+  const int64_t size = FileSize(fd);
+  if (size <= 0) return;
+  mark_.KeepCopy([fd](int64_t at, uint8_t* b, int32_t n) { return FileRead(fd, at, b, static_cast<size_t>(n)); },
+                 size);
+}
+
+bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path) {
+  cvIndexMark mark;
+  if (!mark.TakeDead(path)) return false;
+  // The mark stays (dead) for the rebuild that follows the next load.
+  return mark.RestoreCopy(path);
 }
 
 bool CVobjIndexFile::LeftHalfChanged() const {

@@ -555,6 +555,17 @@ public:
   // rather than read it.  The caller runs it once the tags are loaded, with
   // the table ready for a rebuild.  True when the file was rebuilt.
   bool RepairIfLeftHalfChanged();
+  // Before a cut of the file: keeps a copy of it in the mark, so an index
+  // cut and then killed can be put back and rebuilt.
+  void KeepCopyBeforeCut();
+  // A rebuild or cut is complete: the copy kept before it goes.
+  void CutDone() noexcept { mark_.DropCopy(); }
+  // For an open of the file `path` left marked by a writer that stopped
+  // half-way: when the writer was rebuilding or cutting it, the copy its
+  // mark keeps of the file as it stood before is written back (the mark
+  // stays, so the open rebuilds the file from the table).  True when it
+  // was; raises when it could not be written back.
+  static bool RestoreLeftHalfChanged(const std::string& path);
   // Whether an open of the file would rebuild it (or refuse it): a mark
   // nobody holds any more, left by a writer that did not end cleanly.
   bool LeftHalfChanged() const;

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
@@ -21,35 +23,47 @@ namespace {
 
 constexpr char kSuffix[] = "-changing";
 constexpr uint8_t kMagic[8] = {'C', 'V', 'I', 'X', 'M', 'A', 'R', 'K'};
-constexpr int kSize = 16;
+constexpr int kSize = 24;
+// No index file this engine writes comes near this length.
+constexpr int64_t kMaxCopy = int64_t{1} << 40;
 // Lock bytes: held (read-locked) by every live writer; the counts' guard.
 constexpr uint64_t kHeld = 0, kCounts = 1;
 
 struct Counts {
-  bool valid = false;  // 16 bytes of a mark
+  bool valid = false;  // a mark's header, and exactly the copy it names
   bool empty = false;  // nothing written yet
   uint32_t begun = 0, ended = 0;
+  int64_t copy = 0;
 };
 
 Counts ReadCounts(int fd) {
-  uint8_t b[kSize + 1];
+  uint8_t b[kSize];
   Counts c;
   const int64_t got = FileRead(fd, 0, b, sizeof b);
-  c.empty = got == 0;
+  const int64_t size = FileSize(fd);
+  c.empty = got == 0 && size == 0;
   if (got == kSize && std::memcmp(b, kMagic, sizeof kMagic) == 0) {
-    c.valid = true;
     c.begun = cvLoadLE32(b + 8);
     c.ended = cvLoadLE32(b + 12);
+    c.copy = static_cast<int64_t>(static_cast<uint64_t>(cvLoadLE32(b + 16)) |
+                                  (static_cast<uint64_t>(cvLoadLE32(b + 20)) << 32));
+    c.valid = c.copy >= 0 && c.copy <= kMaxCopy && size == kSize + c.copy;
   }
   return c;
 }
 
-bool WriteCounts(int fd, uint32_t begun, uint32_t ended) {
+bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
   uint8_t b[kSize];
   std::memcpy(b, kMagic, sizeof kMagic);
   cvStoreLE32(b + 8, begun);
   cvStoreLE32(b + 12, ended);
-  return FileWrite(fd, 0, b, kSize) && FileTruncate(fd, kSize);
+  cvStoreLE32(b + 16, static_cast<uint32_t>(static_cast<uint64_t>(copy)));
+  cvStoreLE32(b + 20, static_cast<uint32_t>(static_cast<uint64_t>(copy) >> 32));
+  return FileWrite(fd, 0, b, kSize);
+}
+
+bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
+  return WriteHeader(fd, begun, ended, copy) && FileTruncate(fd, kSize + copy);
 }
 
 // Whether the handle is still the file the name names (a mark removed and
@@ -86,6 +100,8 @@ std::string FolderOf(const std::string& name) {
 }
 
 }  // namespace
+
+bool cvIndexMarking = true;
 
 cvIndexMark::~cvIndexMark() { Abandon(); }
 
@@ -147,10 +163,11 @@ void cvIndexMark::Begin(const std::string& indexPath) {
       cvRaise(cvErrLockFailed, {name});
     }
     const Counts c = ReadCounts(fd);
-    // Content that does not check out stands for a writer that died.
+    // Content that does not check out stands for a writer that died (and
+    // keeps no copy).
     const uint32_t begun = c.valid ? c.begun + 1 : c.empty ? 1 : 2;
     const uint32_t ended = c.valid ? c.ended : 0;
-    const bool counted = WriteCounts(fd, begun, ended);
+    const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0);
     const int err = errno;
     FileUnlockRegion(fd, kCounts, 1);
     if (!counted || !FileFlush(fd) || !FileSyncDirectory(FolderOf(name))) {
@@ -172,7 +189,7 @@ void cvIndexMark::End() noexcept {
     if (StillNamed(fd_, name_)) ::unlink(name_.c_str());
   } else if (LockCounts(fd_)) {
     const Counts c = ReadCounts(fd_);
-    if (c.valid && WriteCounts(fd_, c.begun, c.ended + 1)) {
+    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy)) {
       // The last writer out removes the mark, when every session ended.
       if (c.begun == c.ended + 1 && FileLockRegion(fd_, kHeld, 1) && StillNamed(fd_, name_))
         ::unlink(name_.c_str());
@@ -203,6 +220,60 @@ bool cvIndexMark::TakeDead(const std::string& indexPath) {
   fd_ = fd;
   name_ = name;
   repair_ = true;
+  return true;
+}
+
+void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size) {
+  if (fd_ < 0 || size < 0 || size > kMaxCopy) return;
+  if (!LockCounts(fd_)) cvRaise(cvErrLockFailed, {name_});
+  struct Unlock {
+    int fd;
+    ~Unlock() { FileUnlockRegion(fd, kCounts, 1); }
+  } unlock{fd_};
+  Counts c = ReadCounts(fd_);
+  if (!c.valid) return;  // taken for dead in any case
+  // The old copy goes first: a kill half-way leaves none (the file is not
+  // cut yet), never a torn one.
+  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(size, 1 << 20)));
+  for (int64_t at = 0; at < size;) {
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - at, static_cast<int64_t>(buf.size())));
+    const int64_t got = read(at, buf.data(), n);
+    if (got != n) cvRaise(cvErrReadFailed, {name_});
+    if (!FileWrite(fd_, kSize + at, buf.data(), static_cast<size_t>(n))) RaiseMark(name_, errno);
+    at += n;
+  }
+  if (!FileFlush(fd_) || !WriteHeader(fd_, c.begun, c.ended, size) || !FileFlush(fd_)) RaiseMark(name_, errno);
+}
+
+void cvIndexMark::DropCopy() noexcept {
+  if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
+  const Counts c = ReadCounts(fd_);
+  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlush(fd_);
+  FileUnlockRegion(fd_, kCounts, 1);
+}
+
+bool cvIndexMark::RestoreCopy(const std::string& indexPath) {
+  if (fd_ < 0 || !repair_) return false;
+  const Counts c = ReadCounts(fd_);
+  if (!c.valid || c.copy == 0) return false;
+  const std::string path = CVO_DiskFile::NormaliseName(indexPath);
+  const int out = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (out < 0) cvRaise(cvErrResetFailed, {path});
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } close{out};
+  if (!RegularHandle(out)) cvRaise(cvErrResetFailed, {path});
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(c.copy, 1 << 20)));
+  for (int64_t at = 0; at < c.copy;) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(c.copy - at, static_cast<int64_t>(buf.size())));
+    if (FileRead(fd_, kSize + at, buf.data(), n) != static_cast<int64_t>(n)) cvRaise(cvErrReadFailed, {name_});
+    if (!FileWrite(out, at, buf.data(), n)) cvRaise(cvErrWriteFailed, {path});
+    at += static_cast<int64_t>(n);
+  }
+  if (!FileTruncate(out, c.copy)) cvRaise(cvErrTruncateFailed, {path});
+  if (!FileFlush(out)) cvRaise(cvErrFlushFailed, {path});
   return true;
 }
 

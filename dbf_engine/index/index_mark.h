@@ -23,16 +23,29 @@
 // (file and folder) before the session's first index write, so a power cut
 // is covered too.
 //
-// Format (16 bytes): "CVIXMARK", sessions begun (LE32), sessions ended
-// cleanly (LE32).  A mark is input someone else may have written: it is
-// never followed through a symbolic link, only a regular file is used, at
-// most 16 bytes are read, and content that does not check out counts as a
-// mark of a writer that died (the safe reading: a rebuild costs time, never
-// keys).
+// A rebuild needs the index's own definitions (its tags' keys), and a
+// whole-file rebuild or a new index over an old one begins by cutting the
+// file: before such a cut the session keeps a copy of the file, as it
+// stands, in the mark.  An index that no longer loads after a kill is put
+// back from that copy and then rebuilt.
+//
+// Format: a 24-byte header, "CVIXMARK", sessions begun (LE32), sessions
+// ended cleanly (LE32), the length of the copy (LE64, 0: none); then the
+// copy.  A mark is input someone else may have written: it is never
+// followed through a symbolic link, only a regular file is used, a copy is
+// used only when the file is exactly as long as the header says, and only
+// ever written into the index file the mark is named after; content that
+// does not check out counts as a mark of a writer that died (the safe
+// reading: a rebuild costs time, never keys).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+// On by default; switched off only by a benchmark that measures what the
+// mark costs (the index writes then run as they did before marks).
+extern bool cvIndexMarking;
 
 class cvIndexMark {
 public:
@@ -68,6 +81,15 @@ public:
   // one now clean, or a writer holds it).  The caller rebuilds the index,
   // forces it to the disk, then calls End, which removes the mark.
   bool TakeDead(const std::string& indexPath);
+  // Keeps a copy of the index file (`size` bytes, read through `read`) in
+  // the mark held by this session, in place of any earlier one; forced to
+  // the disk.  Called before the file is cut.
+  void KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size);
+  // The cut is over: the copy goes (forced to the disk).
+  void DropCopy() noexcept;
+  // With a dead mark taken (TakeDead): writes the copy it keeps back into
+  // the index file `indexPath`; false when it keeps none.
+  bool RestoreCopy(const std::string& indexPath);
   // Stops holding the mark, leaving it as it is.
   void Abandon() noexcept;
 
