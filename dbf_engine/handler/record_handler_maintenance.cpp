@@ -309,9 +309,16 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
   const bool emptied = create && overwrite;
   // A file a writer was rebuilding or cutting when it stopped is first put
   // back from the copy its mark keeps; the rebuild below follows.
-  const bool dead = !emptied && kind != IndexKind::None && FileExists(name) &&
-                    cvIndexMark::Inspect(FileResolveExisting(name)) == cvIndexMark::Finding::Dead;
+  const cvIndexMark::Finding found = !emptied && kind != IndexKind::None && FileExists(name)
+                                         ? cvIndexMark::Inspect(FileResolveExisting(name))
+                                         : cvIndexMark::Finding::None;
+  const bool dead = found == cvIndexMark::Finding::Dead;
   if (dead && IsReadWrite()) CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+  if (found == cvIndexMark::Finding::Clean && IsReadWrite()) {
+    // Left by writers that wrote nothing or all ended cleanly: it goes.
+    cvIndexMark leftover;
+    if (leftover.TakeDead(FileResolveExisting(name))) leftover.Abandon();
+  }
   CVobjIndexFilePtr f;
   std::string why;
   try {
