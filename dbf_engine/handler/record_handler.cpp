@@ -579,6 +579,7 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
   positionLost_ = false;
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvPutRec(n);
   undo.Commit();
@@ -587,9 +588,17 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
 void CVO_dBHandler::cvAppend() {
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvAppend();
   undo.Commit();
+}
+
+void CVO_dBHandler::MarkIndexesBeingChanged() {
+  // Before the record is written: a writer killed between the record and
+  // its keys leaves the mark behind (once per writing session; then a flag).
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i] && cvtag::HasDiskFile(indexFiles_[i].get())) cvtag::MarkBeingChanged(indexFiles_[i].get());
 }
 
 bool CVO_dBHandler::cvLockIndexes() {

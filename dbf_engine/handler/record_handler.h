@@ -351,6 +351,12 @@ private:
   uint16_t searchOptions_ = 1;
 
   void RememberIndexFile(const std::string& fullName);
+  // Marks every open index file as being changed (index_mark.h).
+  void MarkIndexesBeingChanged();
+  // Opens an index file of this table; one that a writer left half-changed
+  // is rebuilt from the table first (or refused by name when this handle
+  // cannot write it).  An emptied file (`create` and `overwrite`) is not.
+  CVobjIndexFilePtr OpenIndexFile(const std::string& name, bool create, bool overwrite);
   // Builds the memory index in `slot` anew from the records and puts it in
   // place of `old`; the new file.
   CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);

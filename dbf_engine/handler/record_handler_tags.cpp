@@ -93,6 +93,8 @@ void Unlock(CVobjIndexFile* file) noexcept {
   }
 }
 
+void MarkBeingChanged(CVobjIndexFile* file) { file->MarkBeingChanged(); }
+
 void Flush(CVobjIndexFile* file) {
   if (file->DiskFile()) file->DiskFile()->cvFlush();
 }

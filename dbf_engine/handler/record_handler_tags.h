@@ -53,6 +53,8 @@ bool HasDiskFile(const CVobjIndexFile* file);
 bool Lock(CVobjIndexFile* file);
 void Unlock(CVobjIndexFile* file) noexcept;
 void Flush(CVobjIndexFile* file);
+// Marks the file as being changed (CVobjIndexFile::MarkBeingChanged).
+void MarkBeingChanged(CVobjIndexFile* file);
 bool Update(CVobjIndexFile* file, int32_t recno, bool appending);
 // The file's undo of one change (CVobjIndexFile::UndoBegin).
 bool UndoBegin(CVobjIndexFile* file);

@@ -1,6 +1,8 @@
 // Index core: nodes, tags and index files shared by every index format.
 #include "dbf_engine/index/index_core.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -1343,6 +1345,110 @@ CVobjIndexFile::CVobjIndexFile(CVobjIndexTableLink* table, const std::string& na
 CVobjIndexFile::~CVobjIndexFile() {
   // Tags first (they refer to this file), then the disk file.
   FreeTags();
+  try {
+    EndWritingSession();
+  } catch (...) {
+    // Not forced out: the mark stays, and the next open rebuilds the file.
+  }
+}
+
+namespace {
+
+// An index file's disk file: marks the index as being changed before the
+// first byte of a session is written, cut or emptied.
+class CVobjMarkedDiskFile : public CVO_DiskFile {
+public:
+  CVobjMarkedDiskFile(CVobjIndexFile& owner, const std::string& name, bool readWrite, bool shared)
+      : CVO_DiskFile(name, readWrite, shared), owner_(owner) {}
+  void cvWrite(int64_t position, const void* buffer, int32_t count) override {
+    owner_.MarkBeingChanged();
+    CVO_DiskFile::cvWrite(position, buffer, count);
+  }
+  void cvTruncate(int64_t size) override {
+    owner_.MarkBeingChanged();
+    owner_.KeepCopyBeforeCut();
+    CVO_DiskFile::cvTruncate(size);
+  }
+  void cvReWrite() override {
+    // A file there already is marked before it is emptied; a new one is
+    // marked at its first write.
+    if (FileExists(FileName())) {
+      owner_.MarkBeingChanged();
+      owner_.KeepCopyBeforeCut();
+    }
+    CVO_DiskFile::cvReWrite();
+  }
+
+private:
+  CVobjIndexFile& owner_;
+};
+
+}  // namespace
+
+void CVobjIndexFile::MarkBeingChanged() {
+  if (!mark_.Held() && disk_ && !JournalKept && cvIndexMarking) mark_.Begin(disk_->FileName());
+}
+
+void CVobjIndexFile::KeepCopyBeforeCut() {
+  if (!mark_.Held() || !disk_) return;
+  // Read by name: the handle may not be open yet (a file made anew).  A
+  // plain open, without the shared hold that this handle's own exclusive
+  // one would refuse.
+  int fd = ::open(disk_->FileName().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;  // nothing there to keep
+  struct Close {
+    int fd;
+    ~Close() { FileClose(fd); }
+  } close{fd};
+  const int64_t size = FileSize(fd);
+  if (size <= 0) return;
+  mark_.KeepCopy([fd](int64_t at, uint8_t* b, int32_t n) { return FileRead(fd, at, b, static_cast<size_t>(n)); },
+                 size);
+}
+
+bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path) {
+  cvIndexMark mark;
+  if (!mark.TakeDead(path)) return false;
+  // The mark stays (dead) for the rebuild that follows the next load.
+  return mark.RestoreCopy(path);
+}
+
+bool CVobjIndexFile::LeftHalfChanged() const {
+  return disk_ && cvIndexMark::Inspect(disk_->FileName()) == cvIndexMark::Finding::Dead;
+}
+
+bool CVobjIndexFile::RepairIfLeftHalfChanged() {
+  if (!LeftHalfChanged()) return false;
+  const std::string name = disk_->FileName();
+  if (!disk_->IsReadWrite())
+    throw ECorvidError(FormatMessage(
+        "Index file %s was left half-written by a process that stopped; it is rebuilt by the next open that may "
+        "write it",
+        {name}));
+  // The whole-file lock first: a writer that holds the index lock and is
+  // about to join the mark gets it and finishes, rather than both waiting.
+  FileLockScope lock(*this);
+  if (!mark_.TakeDead(name)) return false;  // a live writer took it on meanwhile
+  try {
+    Reindex();
+    disk_->cvFlush();
+  } catch (...) {
+    mark_.Abandon();
+    throw;
+  }
+  mark_.End();
+  return true;
+}
+
+void CVobjIndexFile::EndWritingSession() {
+  if (!mark_.Held()) return;
+  try {
+    if (disk_) disk_->cvFlush();
+  } catch (...) {
+    mark_.Abandon();
+    throw;
+  }
+  mark_.End();
 }
 
 void CVobjIndexFile::FreeTags() noexcept {
@@ -1366,13 +1472,13 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   knownSize_ = -1;
   if (create && !overwrite && FindExistingFile(path)) create = false;
   if (create) {
-    disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
+    disk_ = std::make_unique<CVobjMarkedDiskFile>(*this, path, true, false);
     disk_->cvReWrite();
     disk_->cvSetReadCache(kIndexReadCache);
     return disk_.get();
   }
   if (auto found = FindExistingFile(path)) path = *found;
-  auto f = std::make_unique<CVO_DiskFile>(path, readWrite, shared);
+  std::unique_ptr<CVO_DiskFile> f = std::make_unique<CVobjMarkedDiskFile>(*this, path, readWrite, shared);
   try {
     f->cvReset();
   } catch (const Exception&) {

@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/index/page_slots.h"
 #include "dbf_engine/lock_protocol.h"
 #include "dbf_engine/navigation_codes.h"
@@ -544,6 +545,35 @@ public:
   // runs Reindex.  True when the entries were renumbered.
   virtual bool ReindexRenumbered(const cvPackRenumbering& renumbering);
 
+  // The "being changed" mark (index_mark.h).  The disk file of an index
+  // file marks it before its first write, cut or re-creation; a clean close
+  // forces the file out and takes the mark away.
+  void MarkBeingChanged();
+  // For an open: when the file was left marked by a writer that stopped
+  // half-way, the file is rebuilt from the table (Reindex) and the mark
+  // goes.  A handle that cannot write the file raises an error naming it
+  // rather than read it.  The caller runs it once the tags are loaded, with
+  // the table ready for a rebuild.  True when the file was rebuilt.
+  bool RepairIfLeftHalfChanged();
+  // Before a cut of the file: keeps a copy of it in the mark, so an index
+  // cut and then killed can be put back and rebuilt.
+  void KeepCopyBeforeCut();
+  // A rebuild or cut is complete: the copy kept before it goes.
+  void CutDone() noexcept { mark_.DropCopy(); }
+  // For an open of the file `path` left marked by a writer that stopped
+  // half-way: when the writer was rebuilding or cutting it, the copy its
+  // mark keeps of the file as it stood before is written back (the mark
+  // stays, so the open rebuilds the file from the table).  True when it
+  // was; raises when it could not be written back.
+  static bool RestoreLeftHalfChanged(const std::string& path);
+  // Whether an open of the file would rebuild it (or refuse it): a mark
+  // nobody holds any more, left by a writer that did not end cleanly.
+  bool LeftHalfChanged() const;
+  // Ends this handle's writing session as a clean close does: forces the
+  // file out and takes the mark away when no other writer holds it.
+  // Raises when the file cannot be forced out (the mark stays).
+  void EndWritingSession();
+
   // Opens (or creates) the disk file; none when it does not open.
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,
                               bool create, bool overwrite);
@@ -627,6 +657,10 @@ public:
   // Frees a tag of the file; false when it is not one of its tags.
   bool FreeTag(CVobjIndexTag* tag);
 
+  // On while a caller keeps the whole file in a journal of its own (pack,
+  // password change): the journal puts the file back after a kill, so its
+  // writes are not marked as being changed.
+  bool JournalKept = false;
   // Off while a caller keeps the whole file in a journal of its own (pack):
   // a rebuild then needs no copy of the file's bytes in memory.
   bool RebuildUndo = true;
@@ -708,6 +742,7 @@ protected:
   std::unique_ptr<CVO_DiskFile> disk_;
   std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
   int64_t knownSize_ = -1;
+  cvIndexMark mark_;
 };
 
 // Gathers the pages a bottom-up build writes into large writes.  A build
