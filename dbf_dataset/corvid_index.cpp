@@ -853,14 +853,7 @@ void TCorvidDataSet::MasterRange(bool move) {
   const std::string key = MasterKey(blank, whole);
   std::string low = key, high = key;
   bool partial = true;
-  if (Trim(key).empty()) {
-    // The table engine takes a blank bound for no bound at all.  Blank keys
-    // sort below every key that starts with a printable character, so they
-    // are the keys up to "!".
-    low.clear();
-    high.assign(1, '!');
-    partial = false;
-  } else if (blank || whole == key.size()) {
+  if (blank || whole == key.size()) {
     // Every key field is given: the key matches whole ("A" is not "AB").
     partial = false;
   } else if (whole != std::string::npos && ActiveKeysInByteOrder()) {

@@ -349,6 +349,7 @@ struct DetailKind {
   const char* name;
   const char* table;
   const char* file;
+  bool general = false;  // text keys ordered by the general collation
 };
 
 void PrintTo(const DetailKind& kind, std::ostream* os) { *os << kind.name; }
@@ -364,9 +365,14 @@ protected:
     Place(detail, dir, "d.dbf");
     master.Open();
     detail.Open();
-    detail.IndexOn(GetParam().file, "key", keyExpr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    detail.IndexOn(GetParam().file, "key", keyExpr, "", CVsetIndexUnique::Duplicates, Order(true));
     detail.SetIndexName("key");
     source.SetDataSet(&master);
+  }
+  CVsetSortStatus Order(bool ascending) const {
+    if (GetParam().general)
+      return ascending ? CVsetSortStatus::AscendingGeneral : CVsetSortStatus::DescendingGeneral;
+    return ascending ? CVsetSortStatus::Ascending : CVsetSortStatus::Descending;
   }
   void Link(const std::string& fields) {
     detail.SetMasterFields(fields);
@@ -376,7 +382,7 @@ protected:
   // tags.
   std::string SecondFile() const {
     const std::string kind = GetParam().name;
-    return kind == "mdx" || kind == "cdx" ? GetParam().file : "down." + kind;
+    return kind == "ndx" || kind == "ntx" ? "down." + kind : GetParam().file;
   }
   void TearDown() override { detail.SetMasterSource(nullptr); }
   TempDir dir;
@@ -427,7 +433,7 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
   EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1", "3"}));
   detail.SetMasterSource(nullptr);
   detail.IndexOn(SecondFile(), "down", "UPPER(MID)+DTOS(D)", "", CVsetIndexUnique::Duplicates,
-                 CVsetSortStatus::Descending);
+                 Order(false));
   detail.SetIndexName("down");
   Link("ID");
   // NDX keeps no descending order.
@@ -461,7 +467,7 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
                             }),
              rows.end());
   detail.IndexOn(SecondFile(), "down", "MID+SUB+STR(N,1)", "", CVsetIndexUnique::Duplicates,
-                 CVsetSortStatus::Descending);
+                 Order(false));
   const auto padded = [](std::string s) {
     s.resize(3, ' ');
     return s;
@@ -532,7 +538,7 @@ TEST_P(MasterDetailKinds, SearchesMatchTheGivenFieldsWhole) {
   detail.SetRecNo(4);
   EXPECT_FALSE(detail.FindKey({Variant("C")}));
   EXPECT_EQ(detail.FieldByName("V")->AsString(), "4");  // back where it was
-  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, Order(false));
   detail.SetIndexName("down");
   // "x" is not "xy", nor a blank SUB "x".
   EXPECT_FALSE(detail.FindKey({Variant("A"), Variant("x")}));
@@ -571,12 +577,109 @@ TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
         {{"A", "z", "1"}, {"AB", "a", "2"}, {"A", "a", "3"}, {"B", "z", "4"}, {"C", "z", "5"}}, "MID+SUB", {1, 4});
   for (const char* tag : {"key", "down"}) {
     if (std::string(tag) == "down")
-      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, Order(false));
     detail.SetIndexName(tag);
     EXPECT_TRUE(detail.FindKey({Variant("A")})) << tag;
     EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
     EXPECT_FALSE(detail.FindKey({Variant("B")})) << tag;
     EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
+  }
+}
+
+// The detail rows of one table, on one- and two-field keys read either way:
+// each case names the rows it shows in ascending key order (equal keys in
+// record order), and a descending tag shows them the other way round.
+TEST_P(MasterDetailKinds, EveryDirectionShowsTheRowsWhoseGivenFieldsMatch) {
+  Build({{"ID", "C", 3, 0}, {"S", "C", 2, 0}}, {{"A", ""}},
+        {{"MID", "C", 3, 0}, {"M2", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"A", "", "1"},
+         {"B", "x", "2"},
+         {"A", "y", "3"},
+         {"AB", "", "5"},
+         {"ABC", "", "6"},
+         {"", "z", "7"},
+         {"", "", "8"},
+         {" A", "", "9"}},
+        "MID");
+  struct Case {
+    const char* key;
+    const char* fields;
+    std::vector<std::string> master;
+    std::vector<std::string> rows;
+  };
+  const std::vector<Case> cases = {
+      {"MID", "ID", {"A", ""}, {"1", "3"}},
+      {"MID", "ID", {"", ""}, {"7", "8"}},
+      {"MID", "ID", {"AB", ""}, {"5"}},
+      {"MID", "ID", {"ABC", ""}, {"6"}},
+      {"MID", "ID", {" A", ""}, {"9"}},
+      {"MID", "ID", {"Q", ""}, {}},
+      {"MID+M2", "ID", {"A", ""}, {"1", "3"}},
+      {"MID+M2", "ID", {"", ""}, {"8", "7"}},
+      {"MID+M2", "ID", {"AB", ""}, {"5"}},
+      {"MID+M2", "ID", {" A", ""}, {"9"}},
+      {"MID+M2", "ID;S", {"A", ""}, {"1"}},
+      {"MID+M2", "ID;S", {"A", "y"}, {"3"}},
+      {"MID+M2", "ID;S", {"A", "x"}, {}},
+      {"MID+M2", "ID;S", {"", ""}, {"8"}},
+      {"MID+M2", "ID;S", {"", "z"}, {"7"}},
+      {"MID+M2", "ID;S", {"B", "x"}, {"2"}},
+      {"MID+M2", "ID;S", {"AB", ""}, {"5"}},
+  };
+  int n = 0;
+  for (const char* key : {"MID", "MID+M2"}) {
+    for (const bool ascending : {true, false}) {
+      const std::string tag = std::string("t") + std::to_string(n++);
+      detail.SetMasterSource(nullptr);
+      detail.IndexOn(SecondFile() == GetParam().file ? GetParam().file : tag + "." + GetParam().name, tag, key, "",
+                     CVsetIndexUnique::Duplicates, Order(ascending));
+      detail.SetIndexName(tag);
+      // NDX keeps no descending order.
+      const bool down = !detail.IndexAscending(detail.IndexCurrentOrder());
+      EXPECT_EQ(down, !ascending && GetParam().name != std::string("ndx"));
+      for (const Case& c : cases) {
+        if (std::string(c.key) != key) continue;
+        std::vector<std::string> rows = c.rows;
+        if (down) std::reverse(rows.begin(), rows.end());
+        const std::string what = std::string(key) + (down ? " down" : " up") + " by " + c.fields + " '" + c.master[0] +
+                                 "','" + c.master[1] + "'";
+        master.Edit();
+        master.FieldByName("ID")->SetAsString(c.master[0]);
+        master.FieldByName("S")->SetAsString(c.master[1]);
+        master.Post();
+        detail.SetMasterSource(nullptr);
+        Link(c.fields);
+        EXPECT_EQ(Walk(detail, "V"), rows) << what;
+        // The searches for the same values stand on the first of them.
+        detail.SetMasterSource(nullptr);
+        std::vector<Variant> values{Variant(c.master[0])};
+        if (std::string(c.fields) == "ID;S") values.emplace_back(c.master[1]);
+        detail.First();
+        const std::string start = detail.FieldByName("V")->AsString();
+        EXPECT_EQ(detail.FindKey(values), !rows.empty()) << what;
+        EXPECT_EQ(detail.FieldByName("V")->AsString(), rows.empty() ? start : rows[0]) << what << " FindKey";
+        detail.FindNearest(values);
+        if (!rows.empty()) {
+          EXPECT_EQ(detail.FieldByName("V")->AsString(), rows[0]) << what << " FindNearest";
+        }
+        if (values.size() == static_cast<size_t>(std::count(key, key + std::strlen(key), '+') + 1)) {
+          // The set-key state gives every field of the key.
+          detail.SetKey();
+          detail.FieldByName("MID")->SetAsString(c.master[0]);
+          if (values.size() > 1) detail.FieldByName("M2")->SetAsString(c.master[1]);
+          detail.Post();
+          detail.First();
+          EXPECT_EQ(detail.GotoKey(), !rows.empty()) << what;
+          EXPECT_EQ(detail.FieldByName("V")->AsString(), rows.empty() ? start : rows[0]) << what << " GotoKey";
+          detail.EditKey();
+          detail.Post();
+          detail.GotoNearest();
+          if (!rows.empty()) {
+            EXPECT_EQ(detail.FieldByName("V")->AsString(), rows[0]) << what << " GotoNearest";
+          }
+        }
+      }
+    }
   }
 }
 
