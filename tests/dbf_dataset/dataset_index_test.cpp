@@ -444,7 +444,7 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
 
 // The detail of random masters and the searches for the same values,
 // against the records whose key fields hold them, over keys of one, two
-// and three fields.
+// and three fields read either way, masters of blank fields among them.
 TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   std::mt19937 rng(611);
   // "\xFF" is a letter of the code page, and the highest byte a key holds.
@@ -452,7 +452,7 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   const auto pick = [&] { return words[rng() % words.size()]; };
   std::vector<std::vector<std::string>> rows;
   for (int i = 1; i <= 60; ++i) rows.push_back({pick(), pick(), std::to_string(rng() % 3), std::to_string(i)});
-  std::vector<std::vector<std::string>> masters;
+  std::vector<std::vector<std::string>> masters = {{"", "", "0"}, {"", "A", "1"}, {"A", "", "0"}};
   for (int i = 0; i < 12; ++i) masters.push_back({pick(), pick(), std::to_string(rng() % 3)});
   // Deleted records are hidden, also where a search lands on one.
   std::vector<int> deleted;
@@ -466,62 +466,72 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
                               return std::find(deleted.begin(), deleted.end(), std::stoi(r[3])) != deleted.end();
                             }),
              rows.end());
-  detail.IndexOn(SecondFile(), "down", "MID+SUB+STR(N,1)", "", CVsetIndexUnique::Duplicates,
-                 Order(false));
   const auto padded = [](std::string s) {
     s.resize(3, ' ');
     return s;
   };
-  for (const char* tag : {"key", "down"}) {
-    for (const char* fields : {"ID", "ID;S", "ID;S;K"}) {
-      const int given = static_cast<int>(std::count(fields, fields + std::strlen(fields), ';')) + 1;
+  const std::vector<const char*> keys = {"MID", "MID+SUB", "MID+SUB+STR(N,1)"};
+  const std::vector<const char*> fieldLists = {"ID", "ID;S", "ID;S;K"};
+  int n = 0;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    for (const bool ascending : {true, false}) {
+      const std::string tag = "r" + std::to_string(n++);
       detail.SetMasterSource(nullptr);
-      detail.SetIndexName(tag);
-      Link(fields);
-      master.First();
-      for (const auto& m : masters) {
-        std::vector<std::string> expected;
-        for (const auto& r : rows) {
-          bool match = padded(r[0]) == padded(m[0]);
-          if (given > 1) match = match && padded(r[1]) == padded(m[1]);
-          if (given > 2) match = match && r[2] == m[2];
-          if (match) expected.push_back(r[3]);
-        }
-        std::vector<std::string> got = Walk(detail, "V");
-        const auto byNumber = [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); };
-        std::sort(got.begin(), got.end(), byNumber);
-        std::sort(expected.begin(), expected.end(), byNumber);
-        EXPECT_EQ(got, expected) << tag << " " << fields << " master '" << m[0] << "','" << m[1] << "'," << m[2];
-        master.Next();
-        // FindKey over the whole table finds one of them, or none.
+      detail.IndexOn(SecondFile() == GetParam().file ? GetParam().file : tag + "." + GetParam().name, tag, keys[k],
+                     "", CVsetIndexUnique::Duplicates, Order(ascending));
+      for (size_t f = 0; f <= k; ++f) {
+        const size_t given = f + 1;
+        const char* fields = fieldLists[f];
+        const std::string what = std::string(keys[k]) + (ascending ? " up" : " down") + " by " + fields;
         detail.SetMasterSource(nullptr);
-        std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
-        values.resize(static_cast<size_t>(given));
-        const bool found = detail.FindKey(values);
-        EXPECT_EQ(found, !expected.empty()) << tag << " FindKey " << fields << " '" << m[0] << "','" << m[1] << "'";
-        const auto landed = [&](const char* how) {
-          const std::string v = detail.FieldByName("V")->AsString();
-          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " " << how << " " << v;
-        };
-        if (found) landed("FindKey");
-        // FindNearest stands on one of them when there are any.
-        detail.FindNearest(values);
-        if (!expected.empty()) landed("FindNearest");
-        if (given == 3) {
-          // The set-key state gives every field.
-          detail.SetKey();
-          detail.FieldByName("MID")->SetAsString(m[0]);
-          detail.FieldByName("SUB")->SetAsString(m[1]);
-          detail.FieldByName("N")->SetAsString(m[2]);
-          detail.Post();
-          EXPECT_EQ(detail.GotoKey(), !expected.empty()) << tag << " GotoKey";
-          if (!expected.empty()) landed("GotoKey");
-          detail.EditKey();
-          detail.Post();
-          detail.GotoNearest();
-          if (!expected.empty()) landed("GotoNearest");
-        }
+        detail.SetIndexName(tag);
         Link(fields);
+        master.First();
+        for (const auto& m : masters) {
+          std::vector<std::string> expected;
+          for (const auto& r : rows) {
+            bool match = padded(r[0]) == padded(m[0]);
+            if (given > 1) match = match && padded(r[1]) == padded(m[1]);
+            if (given > 2) match = match && r[2] == m[2];
+            if (match) expected.push_back(r[3]);
+          }
+          const std::string whom = what + " master '" + m[0] + "','" + m[1] + "'," + m[2];
+          std::vector<std::string> got = Walk(detail, "V");
+          const auto byNumber = [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); };
+          std::sort(got.begin(), got.end(), byNumber);
+          std::sort(expected.begin(), expected.end(), byNumber);
+          EXPECT_EQ(got, expected) << whom;
+          master.Next();
+          // FindKey over the whole table finds one of them, or none.
+          detail.SetMasterSource(nullptr);
+          std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
+          values.resize(given);
+          const bool found = detail.FindKey(values);
+          EXPECT_EQ(found, !expected.empty()) << whom << " FindKey";
+          const auto landed = [&](const char* how) {
+            const std::string v = detail.FieldByName("V")->AsString();
+            EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << whom << " " << how << " " << v;
+          };
+          if (found) landed("FindKey");
+          // FindNearest stands on one of them when there are any.
+          detail.FindNearest(values);
+          if (!expected.empty()) landed("FindNearest");
+          if (given == k + 1) {
+            // The set-key state gives every field.
+            detail.SetKey();
+            detail.FieldByName("MID")->SetAsString(m[0]);
+            if (given > 1) detail.FieldByName("SUB")->SetAsString(m[1]);
+            if (given > 2) detail.FieldByName("N")->SetAsString(m[2]);
+            detail.Post();
+            EXPECT_EQ(detail.GotoKey(), !expected.empty()) << whom << " GotoKey";
+            if (!expected.empty()) landed("GotoKey");
+            detail.EditKey();
+            detail.Post();
+            detail.GotoNearest();
+            if (!expected.empty()) landed("GotoNearest");
+          }
+          Link(fields);
+        }
       }
     }
   }
