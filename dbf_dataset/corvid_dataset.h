@@ -418,7 +418,7 @@ private:
   // when the record found matches.
   bool SeekGiven(const std::string& key, size_t whole, bool near);
   // False for a tag whose keys are collation weights rather than bytes of
-  // the text (those keep the prefix search and range).
+  // the text (those search and range through the weights and PartTest).
   bool ActiveKeysInByteOrder() const;
   // SeekGiven on a tag of collation weights.
   bool SeekGivenWeights(const std::string& key, size_t whole, bool near);

@@ -98,6 +98,13 @@ std::string CollatedKey(const std::string& text) { return CdxGeneralKey(WithoutT
 // (trailing blanks are gone from a stored key that ends with the part).
 std::string LeadingWeights(const std::string& part) { return CdxGeneralWeights(WithoutTrailingBlanks(part)); }
 
+// A stored bound above every key that begins with `lead`: no key reaches
+// the key length plus one byte, nor holds the byte 0xFF.
+std::string AboveEveryKeyFrom(const std::string& lead, int32_t keyLength) {
+  const size_t length = static_cast<size_t>(std::max(keyLength, 0)) + 1;
+  return lead + std::string(length > lead.size() ? length - lead.size() : 1, '\xFF');
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -565,9 +572,8 @@ bool TCorvidDataSet::SeekGivenWeights(const std::string& key, size_t whole, bool
   const std::string lead = LeadingWeights(part);
   const std::string want = CollatedKey(part);
   // Read descending, they start at the highest key that begins with the
-  // weights; no key reaches the tag's key length plus one byte.
-  const std::string from =
-      tag->KeyIsAscending() ? lead : lead + std::string(static_cast<size_t>(tag->KeyLength()) + 1 - lead.size(), '\xFF');
+  // weights.
+  const std::string from = tag->KeyIsAscending() ? lead : AboveEveryKeyFrom(lead, tag->KeyLength());
   handler_->cvSetExactMatch(false);
   handler_->cvSetSoftSeek(true);
   BufferScope scope(*this, handler_->cvOwnBuffer());
@@ -938,8 +944,7 @@ void TCorvidDataSet::MasterRangeByWeights(const std::string& key, size_t whole, 
   CVobjIndexTag* tag = handler_->cvActiveTag();
   const std::string part = key.substr(0, whole);
   const std::string low = LeadingWeights(part);
-  // No key reaches the tag's key length plus one byte.
-  const std::string high = low + std::string(static_cast<size_t>(tag->KeyLength()) + 1 - low.size(), '\xFF');
+  const std::string high = AboveEveryKeyFrom(low, tag->KeyLength());
   DropPartTest();
   partTest_.key = std::make_shared<TcvExpHandler>(handler_->cvExpLink(), tag->KeyExpression());
   partTest_.tag = tag;
