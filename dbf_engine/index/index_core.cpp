@@ -898,7 +898,14 @@ void CVobjIndexTag::RangeCheck() {
     eof_ = true;
     return;
   }
-  if (rangeLowSet_ && CompareKeys(rangeLow_, currentKey_, 0) > 0) bof_ = true;
+  if (rangeLowSet_ && CompareKeys(rangeLow_, currentKey_, LowBoundMode()) > 0) bof_ = true;
+}
+
+int32_t CVobjIndexTag::LowBoundMode() const {
+  // Keys stored in descending order put the keys that begin with the low
+  // bound before it ("AB" before "A"): a whole-key range must compare its
+  // low bound whole too, or it takes them in.
+  return descendingCompare_ ? rangeMode_ : 0;
 }
 
 int32_t CVobjIndexTag::Finish() {
@@ -967,7 +974,7 @@ int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {
       if (!root_) return 0;
       if (!rangeLowSet_ || inUpdate_) {
         if (!root_->ReadTopKey()) bof_ = true;
-      } else if (root_->SeekKey(cvSeekAnyRecord, rangeLow_, 0) == 1 || !root_->ReadCurrentKey()) {
+      } else if (root_->SeekKey(cvSeekAnyRecord, rangeLow_, LowBoundMode()) == 1 || !root_->ReadCurrentKey()) {
         eof_ = true;
       }
       RangeCheck();
@@ -1298,7 +1305,7 @@ int CVobjIndexTag::KeyInRange() {
     if (r < 1) return 1;
   }
   if (rangeLowSet_) {
-    int s = CompareKeys(rangeLow_, currentKey_, 0);
+    int s = CompareKeys(rangeLow_, currentKey_, LowBoundMode());
     if (s == 0) s = rangeLowFlag_ ? -1 : 0;
     if (s > -1) return -1;
   }

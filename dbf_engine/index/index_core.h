@@ -270,6 +270,9 @@ public:
   const CVobjIndexKeyData& RangeLow() const { return rangeLow_; }
   const CVobjIndexKeyData& RangeHigh() const { return rangeHigh_; }
   int32_t RangeMode() const { return rangeMode_; }
+  // The compare mode of the low bound: prefix, or the range's own mode where
+  // keys are stored in descending order.
+  int32_t LowBoundMode() const;
   bool RangeLowFlag() const { return rangeLowFlag_; }
   bool RangeHighFlag() const { return rangeHighFlag_; }
   int32_t HeaderPage() const { return headerPage_; }
