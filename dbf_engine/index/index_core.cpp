@@ -386,6 +386,7 @@ void CVobjIndexKey::DeleteKey() {
 // empty in turn); an emptied root becomes an empty leaf root.  The page of a
 // node that left is never written again nor reused.
 void CVobjIndexKey::UnlinkFromParent() {
+  CVobjIndexTag* const tag = tag_;  // this node is freed on the way
   CVobjIndexKey* n = this;
   while (n->Count() == 0) {
     CVobjIndexKey* p = n->parent_;
@@ -397,7 +398,7 @@ void CVobjIndexKey::UnlinkFromParent() {
       return;
     }
     const int32_t i = p->SeekNodeTag(n->Page);
-    if (i >= 0) tag_->NodeLeaving(*n);
+    if (i >= 0) tag->NodeLeaving(*n);
     p->child_.reset();  // frees n
     if (i < 0) return;
     const bool wasLast = i == p->Count() - 1;
