@@ -651,7 +651,6 @@ void CVobjIndexTag::DropLoneChildNodes() {
       to->Index = 0;
     }
     g->fresh_ = false;
-    g->Dirty = true;
     to->fresh_ = false;
     to->raw_.clear();
     to->stamp_ = -1;
@@ -659,6 +658,16 @@ void CVobjIndexTag::DropLoneChildNodes() {
     if (below) {
       below->parent_ = to;
       to->child_ = std::move(below);
+    }
+    // The parent is written first: a reader without a lock that meets the
+    // pages between the two writes then misses the moved child's keys for
+    // a moment (a miss it looks at again with no writer at work), where the
+    // other order would show them twice.  A parent left with a single child
+    // goes next round instead, its own parent written first.
+    g->Dirty = true;
+    if (!lone(*g)) {
+      PageStore(*g);
+      g->Dirty = false;
     }
   }
 }
