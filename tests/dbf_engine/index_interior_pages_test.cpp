@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cdx_test_table.h"
+#include "common/full_disk.h"
 #include "common/test_files.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/mdx_index.h"
@@ -221,6 +222,84 @@ TEST(IndexInteriorPages, KeyChangingEditsOfEveryRecordLeaveEveryPageReadable) {
       table.Rewrite(kind, c.after);
       EXPECT_EQ(table.Check(kind), "");
     }
+}
+
+// Renames that empty leaf after leaf of a deep tree (keys of 200 bytes:
+// NTX pages of four keys, NDX of two; MDX of 100 bytes, pages of nine;
+// CDX keys of 20 bytes that hardly compress), every other one failing at
+// each of its writes in turn (a full disk): a failed rename leaves every
+// file as it was, the handle goes on, and at the end the tree holds the
+// table's keys with no keyless page.
+TEST(IndexInteriorPages, RenamesThatEmptyPagesFailingAtEveryWriteLeaveTheFilesAsBefore) {
+  auto name = [](const char* prefix, int r) {
+    std::string s = Text(prefix, r);
+    for (uint32_t x = static_cast<uint32_t>(r) * 2654435761u; s.size() < 20; x = x * 1103515245u + 12345u)
+      s += static_cast<char>('A' + (x >> 16) % 26);
+    return s;
+  };
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.name);
+    const std::string k = kind.name;
+    const int rows = k == "MDX" ? 90 : k == "CDX" ? 48 : 30;
+    const std::string expr = k == "MDX" ? "PADR(K, 100)" : k == "CDX" ? "K" : "PADR(K, 200)";
+    WriteFailGuard disarm;
+    TempDir dir;
+    const std::string file = dir / "t.dbf";
+    ASSERT_TRUE(cvCreateDBF(file, "4", [](int i, std::string& n, std::string& t, int32_t& l, int32_t& d) {
+      if (i == 1) n = "K", t = "C", l = 20, d = 0;
+      return true;
+    }));
+    const std::string index = dir / kind.files[0];
+    std::vector<std::string> keys;
+    {
+      CVO_dBHandler h(file, "", true, false);
+      h.kvSetTranslateAscii(false);
+      for (int r = 1; r <= rows; ++r) {
+        keys.push_back(name("N%05d", r));
+        h.cvBlank();
+        h.cvStringPut("K", keys.back());
+        h.cvAppend();
+      }
+      ASSERT_EQ(h.cvIndexTo(index, "K", expr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    }
+    CVO_dBHandler h(file, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(index, "K"), 0);
+    int failures = 0;
+    for (int r = 1; r <= rows; ++r) {
+      const std::string renamed = name("A%05d", rows - r);
+      // Every other rename fails at each of its writes in turn first.
+      for (int64_t write = r % 2 == 0 ? 1 : 1000;; ++write) {
+        ASSERT_LT(write, 1100) << "the rename of " << r << " never completes";
+        const FileBytes before = Snapshot(dir);
+        cvSetWriteFailCountdown(write);
+        bool failed = false;
+        try {
+          h.cvGetRec(r);
+          h.cvStringPut("K", renamed);
+          h.cvPutRec(r);
+        } catch (const ECorvidError&) {
+          failed = true;
+        }
+        cvSetWriteFailCountdown(0);
+        if (!failed) break;
+        ++failures;
+        ASSERT_EQ(Differing(Snapshot(dir), before), "") << "record " << r << ", write " << write;
+      }
+      keys[static_cast<size_t>(r - 1)] = renamed;
+    }
+    h.cvCloseTable();
+    EXPECT_GT(failures, rows);
+    Pairs expected;
+    for (size_t i = 0; i < keys.size(); ++i) expected.emplace_back(keys[i], static_cast<int32_t>(i + 1));
+    std::sort(expected.begin(), expected.end());
+    Shape s = k == "NTX"   ? index_walk::NtxShape(index, true)
+              : k == "NDX" ? index_walk::NdxShape(index)
+              : k == "MDX" ? index_walk::MdxShape(index, index_walk::MdxTagBlock(index, "K"))
+                           : index_walk::CdxShape(index, index_walk::CdxTagOffset(index, "K"));
+    EXPECT_EQ(s.Verdict(rows), "");
+    EXPECT_EQ(Sorted(s), expected);
+  }
 }
 
 // --- Deleting most keys, on the index alone -----------------------------------
