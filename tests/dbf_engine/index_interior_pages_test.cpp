@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -24,6 +25,7 @@
 
 #include "cdx_test_table.h"
 #include "common/full_disk.h"
+#include "common/sanitizer.h"
 #include "common/test_files.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/mdx_index.h"
@@ -89,7 +91,6 @@ const Kind kKinds[] = {
     {"CDX", {"t.cdx", "t.cdx"}, "t.cdx"},
 };
 const char* const kTags[2] = {"K", "J"};
-const int kWidth[2] = {20, 12};
 
 struct KeyTable {
   TempDir dir;
@@ -201,7 +202,9 @@ std::string Text(const char* format, int n) {
 // nodes of every case whose neighbours still named them after they were
 // emptied.
 TEST(IndexInteriorPages, KeyChangingEditsOfEveryRecordLeaveEveryPageReadable) {
-  const int rows = 3000;
+  // The table the faults were found on; a third of it under the sanitizers,
+  // where the same page moves happen, only fewer of them.
+  const int rows = kSanitized ? 1000 : 3000;
   struct Case {
     const char* name;
     bool appended;
