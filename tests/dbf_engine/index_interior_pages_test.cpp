@@ -1,13 +1,14 @@
 // Interior pages every reader can follow.  NTX, NDX and MDX pages hold a
 // count, then that many keyed entries and one child more; a reader that
 // takes a page whose count is 0 for the end of the tree misses every key
-// under it.  Deletions that leave an interior node with a single child
-// therefore take that child into the node's place.  Checked after edits
-// that change the keys of every record of a table (and after deleting
-// most keys) with walkers written from the formats and with Perl's
-// XBase::Index, for all four kinds; and on hand-built NDX files that
-// already hold keyless pages, which are read whole and mended by an edit
-// through them.
+// under it.  A deletion that leaves an interior node with a single child
+// therefore gives the child to the neighbouring node (a root takes its
+// child's place), and a CDX node that empties leaves its level's sibling
+// chain.  Checked after edits that change the keys of every record of a
+// table, at every stage of deleting most keys and on a full disk, with
+// walkers written from the formats and with Perl's XBase::Index, for all
+// four kinds; and on hand-built NDX files that already hold keyless pages,
+// which are read whole and mended by an edit through them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
