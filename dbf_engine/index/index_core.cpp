@@ -388,6 +388,7 @@ void CVobjIndexKey::DeleteKey() {
 // empty in turn); an emptied root becomes an empty leaf root.  The page of a
 // node that left is never written again nor reused.
 void CVobjIndexKey::UnlinkFromParent() {
+  CVobjIndexTag* const tag = tag_;  // this node is freed on the way
   CVobjIndexKey* n = this;
   while (n->Count() == 0) {
     CVobjIndexKey* p = n->parent_;
@@ -399,6 +400,7 @@ void CVobjIndexKey::UnlinkFromParent() {
       return;
     }
     const int32_t i = p->SeekNodeTag(n->Page);
+    if (i >= 0) tag->NodeLeaving(*n);
     p->child_.reset();  // frees n
     if (i < 0) return;
     const bool wasLast = i == p->Count() - 1;
@@ -577,6 +579,101 @@ void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noex
   }
 }
 
+bool CVobjIndexTag::WrittenKeyless(const CVobjIndexKey&) const { return false; }
+void CVobjIndexTag::NodeLeaving(CVobjIndexKey&) {}
+
+void CVobjIndexTag::DropLoneChildNodes() {
+  auto lone = [&](const CVobjIndexKey& n) { return !n.IsLeaf() && n.Count() == 1 && WrittenKeyless(n); };
+  for (int round = 0; root_ && round <= 4 * kMaxDepth; ++round) {
+    // The deepest such node of the path that can go now: the root, or one
+    // whose parent has a neighbour of it to take its child.  A node under
+    // a lone parent waits for the parent to go first.
+    CVobjIndexKey* x = nullptr;
+    for (CVobjIndexKey* n = root_.get(); n; n = n->child_.get())
+      if (lone(*n) && (!n->parent_ || n->parent_->Count() >= 2)) x = n;
+    if (!x) return;
+    treeEdited_ = true;
+    DropTreeCache();
+    if (!x->parent_) {
+      // The root takes its child's entries and keeps its page.
+      CVobjIndexKey* r = x;
+      r->GetChild(r->Entry(0).Link);
+      std::unique_ptr<CVobjIndexKey> c = std::move(r->child_);
+      r->entries_.swap(c->entries_);  // the root's one entry goes with c
+      r->child_ = std::move(c->child_);
+      if (r->child_) r->child_->parent_ = r;
+      r->PageType = c->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
+      r->RightSibling = c->RightSibling;
+      r->Index = c->Index;
+      r->fresh_ = c->fresh_;
+      r->raw_.clear();
+      r->stamp_ = -1;
+      r->Dirty = true;
+      continue;
+    }
+    // The child goes to the neighbour on the left (as its last child) or,
+    // for the first node, on the right (as its first), so every leaf stays
+    // at one depth; x leaves the tree.  Entry keys are the highest key
+    // under their child, so the child keeps the key x's entry had, and the
+    // separators of the parent close up.
+    CVobjIndexKey* g = x->parent_;
+    const int32_t i = g->SeekNodeTag(x->Page);
+    if (i < 0 || g->child_.get() != x) return;
+    const int32_t only = x->Entry(0).Link;
+    std::unique_ptr<CVobjIndexKey> gone = std::move(g->child_);
+    std::unique_ptr<CVobjIndexKey> below = std::move(gone->child_);
+    CVobjIndexKey* to = g->GetChild(g->Entry(i > 0 ? i - 1 : 1).Link);
+    if (to->IsLeaf() || to->Count() == 0) {
+      // Not a tree of one depth (written elsewhere): x stays as it is.
+      g->child_ = std::move(gone);
+      g->child_->child_ = std::move(below);
+      g->Index = i;
+      return;
+    }
+    if (i > 0) {
+      CVobjIndexKeyData& last = to->Entry(to->Count() - 1);
+      // The neighbour's last entry becomes a keyed one: the highest key
+      // under it is the separator above the neighbour.
+      last.AssignValue(g->Entry(i - 1));
+      last.RecNo = g->Entry(i - 1).RecNo;
+      // A format that keeps the child a page names last (NTX) sees the new
+      // last child there.
+      if (to->RightSibling == last.Link) to->RightSibling = only;
+      if (g->RightSibling == x->Page) g->RightSibling = to->Page;
+      to->InsertEntry(to->Count(), g->Entry(i), g->Entry(i).RecNo, only);
+      g->Entry(i - 1).AssignValue(g->Entry(i));
+      g->Entry(i - 1).RecNo = g->Entry(i).RecNo;
+      g->RemoveEntry(i);
+      g->Index = i - 1;
+      to->Index = to->Count() - 1;
+    } else {
+      to->InsertEntry(0, g->Entry(0), g->Entry(0).RecNo, only);
+      g->RemoveEntry(0);
+      g->Index = 0;
+      to->Index = 0;
+    }
+    g->fresh_ = false;
+    to->fresh_ = false;
+    to->raw_.clear();
+    to->stamp_ = -1;
+    to->Dirty = true;
+    if (below) {
+      below->parent_ = to;
+      to->child_ = std::move(below);
+    }
+    // The parent is written first: a reader without a lock that meets the
+    // pages between the two writes then misses the moved child's keys for
+    // a moment (a miss it looks at again with no writer at work), where the
+    // other order would show them twice.  A parent left with a single child
+    // goes next round instead, its own parent written first.
+    g->Dirty = true;
+    if (!lone(*g)) {
+      PageStore(*g);
+      g->Dirty = false;
+    }
+  }
+}
+
 void CVobjIndexTag::DropTreeCache() {
   nodeCache_.Clear();
   cachedEntries_ = cachedLeafEntries_ = 0;
@@ -623,6 +720,7 @@ bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
     root_->ReadBottomKey();
     root_->InsertKey(k, true);
   }
+  DropLoneChildNodes();
   StoreNodes();
   // Make the new entry current.
   if (!inUpdate_) TagOpen(cvTagOpenRoot);
@@ -1130,6 +1228,7 @@ bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
   cvFitKeyLength(k, keyLength_);
   if (root_->SeekKey(k.Link, k, -1) != 0) return false;
   root_->DeleteKey();
+  DropLoneChildNodes();
   StoreNodes();
   return true;
 }
@@ -1187,6 +1286,7 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
     } else {
       if (found) {
         root_->DeleteKey();
+        DropLoneChildNodes();
         StoreNodes();
         changed_ = true;
       }

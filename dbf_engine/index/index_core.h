@@ -195,6 +195,18 @@ public:
   // one-character key, a text its own length.  False for any other result.
   bool TrialKeyType(int32_t numericLength, char& type, int32_t& length);
   virtual bool SolveFilter();
+  // True when `node`, an interior node with a single child, would be
+  // written as a page holding no key.  Formats that write an interior
+  // node's last child without a key (a count, then count+1 children) say
+  // so; other readers take a page whose count is 0 for the end of the
+  // tree, so the core never leaves one on the path of an edit (see
+  // DropLoneChildNodes).  Formats whose interior entries all carry keys
+  // keep the default, false.
+  virtual bool WrittenKeyless(const CVobjIndexKey& node) const;
+  // Called as `node`, emptied, leaves the tree (it has a parent; its page is
+  // not written again): a format that links the nodes of a level to their
+  // neighbours links the neighbours to each other.  The default does nothing.
+  virtual void NodeLeaving(CVobjIndexKey& node);
   // True when the decoded tree may outlive an open: the file is this
   // handle's alone (nobody else can write it meanwhile) and every rebuild of
   // the tag closes it first.  The tree is kept only while it has not been
@@ -378,6 +390,15 @@ private:
   int32_t Finish();
   // Whether the tree in memory can stand for the file at the next open.
   bool TreeReusable() const;
+  // After an edit: every interior node of the current path that holds a
+  // single child and would be written keyless (WrittenKeyless) leaves the
+  // tree.  Below the root its child moves to the neighbouring node under
+  // the same parent (which splits when it overflows), so all leaves stay at
+  // one depth; a root takes its child's entries and keeps its page, so the
+  // header still names the root.  The page given up is not written again,
+  // as an emptied node's.  Keyless pages of files written elsewhere are
+  // read as they are and go when an edit passes through them.
+  void DropLoneChildNodes();
   // Puts the tree back to the state of a fresh open (root loaded, nothing
   // positioned); the nodes below the root go to the node cache.
   void RewindTree();
