@@ -1385,8 +1385,10 @@ private:
 
 }  // namespace
 
-void CVobjIndexFile::MarkBeingChanged() {
-  if (!mark_.Held() && disk_ && !JournalKept && cvIndexMarking) mark_.Begin(disk_->FileName());
+bool CVobjIndexFile::MarkBeingChanged(std::vector<std::string>* folders) {
+  if (mark_.Held() || !disk_ || JournalKept || !cvIndexMarking) return false;
+  mark_.Begin(disk_->FileName(), folders);
+  return true;
 }
 
 void CVobjIndexFile::KeepCopyBeforeCut() {
@@ -1443,7 +1445,7 @@ bool CVobjIndexFile::RepairIfLeftHalfChanged() {
 void CVobjIndexFile::EndWritingSession() {
   if (!mark_.Held()) return;
   try {
-    if (disk_) disk_->cvFlush();
+    if (disk_) disk_->cvFlushData();
   } catch (...) {
     mark_.Abandon();
     throw;

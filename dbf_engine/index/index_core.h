@@ -547,8 +547,13 @@ public:
 
   // The "being changed" mark (index_mark.h).  The disk file of an index
   // file marks it before its first write, cut or re-creation; a clean close
-  // forces the file out and takes the mark away.
-  void MarkBeingChanged();
+  // forces the file out and takes the mark away.  With `folders`, the
+  // mark's folder is left for the caller to force (cvIndexMark::Begin);
+  // true when a session began here.
+  bool MarkBeingChanged(std::vector<std::string>* folders = nullptr);
+  // Lets go of a mark begun but not yet forced out in full: it stays for
+  // the next open, and the next write marks the file again.
+  void AbandonMark() noexcept { mark_.Abandon(); }
   // For an open: when the file was left marked by a writer that stopped
   // half-way, the file is rebuilt from the table (Reindex) and the mark
   // goes.  A handle that cannot write the file raises an error naming it

@@ -136,7 +136,7 @@ cvIndexMark::Finding cvIndexMark::Inspect(const std::string& indexPath) {
   return f;
 }
 
-void cvIndexMark::Begin(const std::string& indexPath) {
+void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* folders) {
   if (fd_ >= 0) return;
   const std::string name = MarkName(indexPath);
   for (int attempt = 0;; ++attempt) {
@@ -170,16 +170,25 @@ void cvIndexMark::Begin(const std::string& indexPath) {
     const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0);
     const int err = errno;
     FileUnlockRegion(fd, kCounts, 1);
-    if (!counted || !FileFlush(fd) || !FileSyncDirectory(FolderOf(name))) {
+    // The counts and the length, which is all a reader needs; the mark's
+    // name in its folder next (here or by the caller).
+    const std::string folder = FolderOf(name);
+    if (!counted || !FileFlushData(fd) || (!folders && !FileSyncDirectory(folder))) {
       const int why = counted ? errno : err;
       ::close(fd);
       RaiseMark(name, why);
     }
+    if (folders && std::find(folders->begin(), folders->end(), folder) == folders->end()) folders->push_back(folder);
     fd_ = fd;
     name_ = name;
     repair_ = false;
     return;
   }
+}
+
+void cvIndexMark::ForceFolders(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders)
+    if (!FileSyncDirectory(folder)) RaiseMark(folder, errno);
 }
 
 void cvIndexMark::End() noexcept {
@@ -234,7 +243,7 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
   if (!c.valid) return;  // taken for dead in any case
   // The old copy goes first: a kill half-way leaves none (the file is not
   // cut yet), never a torn one.
-  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlushData(fd_)) RaiseMark(name_, errno);
   std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(size, 1 << 20)));
   for (int64_t at = 0; at < size;) {
     const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - at, static_cast<int64_t>(buf.size())));
@@ -243,13 +252,14 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
     if (!FileWrite(fd_, kSize + at, buf.data(), static_cast<size_t>(n))) RaiseMark(name_, errno);
     at += n;
   }
-  if (!FileFlush(fd_) || !WriteHeader(fd_, c.begun, c.ended, size) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  if (!FileFlushData(fd_) || !WriteHeader(fd_, c.begun, c.ended, size) || !FileFlushData(fd_))
+    RaiseMark(name_, errno);
 }
 
 void cvIndexMark::DropCopy() noexcept {
   if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
   const Counts c = ReadCounts(fd_);
-  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlush(fd_);
+  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlushData(fd_);
   FileUnlockRegion(fd_, kCounts, 1);
 }
 

@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // On by default; switched off only by a benchmark that measures what the
 // mark costs (the index writes then run as they did before marks).
@@ -69,8 +70,13 @@ public:
 
   // Starts this handle's writing session on `indexPath` (once; later calls
   // do nothing while it runs): the mark is made or joined and forced to the
-  // disk.  Raises an error naming the mark when it cannot be.
-  void Begin(const std::string& indexPath);
+  // disk.  Raises an error naming the mark when it cannot be.  With
+  // `folder`, the mark's folder is not forced: its name is added there
+  // (once) for the caller, who marks several files at once, to force each
+  // folder once with ForceFolders before the first index write.
+  void Begin(const std::string& indexPath, std::vector<std::string>* folders = nullptr);
+  // Forces the folders Begin named; raises naming the first that fails.
+  static void ForceFolders(const std::vector<std::string>& folders);
   // Ends the session: counts it ended and removes the mark when no other
   // writer holds it and every session began has ended.  The caller has
   // forced the index file to the disk first.  Never raises; a mark that
