@@ -570,7 +570,17 @@ public:
   // mark keeps of the file as it stood before is written back (the mark
   // stays, so the open rebuilds the file from the table).  True when it
   // was; raises when it could not be written back.
-  static bool RestoreLeftHalfChanged(const std::string& path);
+  // With `fallback`, only a copy kept by KeepRecipheredCopy is put back
+  // (the caller has found that the file does not load as it stands).
+  static bool RestoreLeftHalfChanged(const std::string& path, bool fallback = false);
+  // For a file re-ciphered in place after its table's new key is
+  // committed: keeps the file as it will be, re-ciphered from the key
+  // `from` to `to`, in the mark held by this session, as the copy an open
+  // puts back when the file does not load (cvIndexMark::KeepCopy).
+  void KeepRecipheredCopy(const std::string& from, const std::string& to);
+  // Re-ciphers every page of the file from the key `from` to `to`, the
+  // first page last.
+  void RecipherInPlace(const std::string& from, const std::string& to);
   // Whether an open of the file would rebuild it (or refuse it): a mark
   // nobody holds any more, left by a writer that did not end cleanly.
   bool LeftHalfChanged() const;
@@ -666,6 +676,11 @@ public:
   // password change): the journal puts the file back after a kill, so its
   // writes are not marked as being changed.
   bool JournalKept = false;
+  // On while a whole-table operation leaves the file out of its journal
+  // (it lies in another folder than the table): the file is marked as being
+  // changed before the table is, and brought in step after the table's
+  // change is committed.
+  bool AfterCommit = false;
   // Off while a caller keeps the whole file in a journal of its own (pack):
   // a rebuild then needs no copy of the file's bytes in memory.
   bool RebuildUndo = true;
