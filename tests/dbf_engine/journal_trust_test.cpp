@@ -348,8 +348,9 @@ TEST_F(JournalTrust, AnIndexFileInAnotherFolderIsNeverNamedByTheJournal) {
       // Once the table is written its journal is whole: every piece names
       // a file of the table's folder.
       written = ReadAll(table_) != original_["p.dbf"];
-      if (written)
+      if (written) {
         for (const auto& p : Journal(bytes).pieces) EXPECT_TRUE(original_.count(p.name)) << p.name;
+      }
       EXPECT_EQ(ReadAll(dir_ / "other/far.ntx"), far);
       // Marked before the table was touched: the next open of the index
       // rebuilds it from the table as the rollback leaves it.
