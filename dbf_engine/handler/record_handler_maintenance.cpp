@@ -161,20 +161,30 @@ private:
 class JournalKeepsIndexes {
 public:
   explicit JournalKeepsIndexes(CVO_dBHandler& h) : h_(h) {
-    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
-      CVobjIndexFile* f = h.cvIndexFile(i);
-      if (!f || !f->DiskFile()) continue;
-      f->EndWritingSession();
-      if (cvRollbackJournal::InTableFolder(h.FileName(), f->DiskFile()->FileName())) {
-        f->JournalKept = true;
-      } else {
-        f->AfterCommit = true;
-        f->MarkBeingChanged();
+    try {
+      for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+        CVobjIndexFile* f = h.cvIndexFile(i);
+        if (!f || !f->DiskFile()) continue;
+        f->EndWritingSession();
+        kept_.push_back({i, f});
+        if (cvRollbackJournal::InTableFolder(h.FileName(), f->DiskFile()->FileName())) {
+          f->JournalKept = true;
+        } else {
+          f->AfterCommit = true;
+          f->MarkBeingChanged();
+        }
       }
-      kept_.push_back({i, f});
+    } catch (...) {
+      Release();
+      throw;
     }
   }
-  ~JournalKeepsIndexes() {
+  ~JournalKeepsIndexes() { Release(); }
+  JournalKeepsIndexes(const JournalKeepsIndexes&) = delete;
+  JournalKeepsIndexes& operator=(const JournalKeepsIndexes&) = delete;
+
+private:
+  void Release() noexcept {
     // A file reopened meanwhile (after a roll-back) is a new object.
     for (const auto& [slot, f] : kept_) {
       if (h_.cvIndexFile(slot) != f) continue;
@@ -187,11 +197,9 @@ public:
         // Not forced out: the mark stays for the next open.
       }
     }
+    kept_.clear();
   }
-  JournalKeepsIndexes(const JournalKeepsIndexes&) = delete;
-  JournalKeepsIndexes& operator=(const JournalKeepsIndexes&) = delete;
 
-private:
   CVO_dBHandler& h_;
   std::vector<std::pair<int, CVobjIndexFile*>> kept_;
 };

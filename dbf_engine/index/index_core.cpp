@@ -1408,6 +1408,17 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
                  size);
 }
 
+void CVobjIndexFile::CutDone() noexcept {
+  if (!mark_.Held()) return;
+  // A power cut after the copy went must find the file whole.
+  try {
+    if (disk_) disk_->cvFlushData();
+  } catch (...) {
+    return;
+  }
+  mark_.DropCopy();
+}
+
 bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path, bool fallback) {
   cvIndexMark mark;
   if (!mark.TakeDead(path)) return false;

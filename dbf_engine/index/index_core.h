@@ -563,8 +563,9 @@ public:
   // Before a cut of the file: keeps a copy of it in the mark, so an index
   // cut and then killed can be put back and rebuilt.
   void KeepCopyBeforeCut();
-  // A rebuild or cut is complete: the copy kept before it goes.
-  void CutDone() noexcept { mark_.DropCopy(); }
+  // A rebuild or cut is complete: the file is forced out, then the copy
+  // kept before it goes (kept when the file cannot be forced out).
+  void CutDone() noexcept;
   // For an open of the file `path` left marked by a writer that stopped
   // half-way: when the writer was rebuilding or cutting it, the copy its
   // mark keeps of the file as it stood before is written back (the mark
