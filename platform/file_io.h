@@ -67,6 +67,13 @@ bool FileFlushData(int handle);
 // sync a folder (EINVAL) keeps its entries by other means and succeeds.
 bool FileSyncDirectory(const std::string& directory);
 bool FileTruncate(int handle, int64_t size);  // set the end of file
+// The bytes of the first `total` of the file that the disk really holds:
+// all but its holes.  A file system that cannot tell its holes is taken at
+// its allocated blocks.  A file read from outside that should have been
+// written front to back (a journal, a copy kept for a repair) and holds
+// less than it claims is a sparse fake: what it would make us write is
+// bounded by what it occupies.
+int64_t FileStoredBytes(int handle, int64_t total);
 bool FileIsReadWrite(int handle);
 
 // Non-waiting byte-range lock of [offset, offset + length).  A write lock on

@@ -16,6 +16,7 @@
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/writer_rights.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 
@@ -151,6 +152,12 @@ void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* 
       ::close(fd);
       RaiseMark(name, EINVAL);
     }
+    // The counts are written into the mark: never into a file that has
+    // another name elsewhere.
+    if (struct stat st {}; ::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+      ::close(fd);
+      RaiseMark(name, EMLINK);
+    }
     // A repair holds the mark alone while it rebuilds the index: wait as
     // for any lock.
     if (!cvRetryLock([&] { return FileLockRegionShared(fd, kHeld, 1); })) {
@@ -273,6 +280,12 @@ bool cvIndexMark::RestoreCopy(const std::string& indexPath, bool fallback) {
   if (fd_ < 0 || !repair_) return false;
   const Counts c = ReadCounts(fd_);
   if (!c.valid || c.copy == 0 || c.fallback != fallback) return false;
+  // A copy is written front to back: a mark that holds less than it claims
+  // (a hole made to read as zeros) would make us write what nobody kept.
+  if (FileStoredBytes(fd_, kSize + c.copy) < kSize + c.copy)
+    throw ECorvidError(FormatMessage("The mark %s claims a copy of %d bytes of index file %s that it does not hold, "
+                                     "and it was not written back",
+                                     {name_, c.copy, CVO_DiskFile::NormaliseName(indexPath)}));
   const std::string path = CVO_DiskFile::NormaliseName(indexPath);
   const int out = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (out < 0) cvRaise(cvErrResetFailed, {path});
@@ -281,6 +294,18 @@ bool cvIndexMark::RestoreCopy(const std::string& indexPath, bool fallback) {
     ~Close() { ::close(fd); }
   } close{out};
   if (!RegularHandle(out)) cvRaise(cvErrResetFailed, {path});
+  // The copy is bytes the mark's writer left: they go only into an index
+  // file of one name that this writer could have written itself.
+  struct stat markSt {}, indexSt {};
+  if (::fstat(fd_, &markSt) != 0 || ::fstat(out, &indexSt) != 0) cvRaise(cvErrResetFailed, {path});
+  if (indexSt.st_nlink != 1)
+    throw ECorvidError(FormatMessage("Index file %s has another name as well, and the copy its mark %s keeps was "
+                                     "not written back",
+                                     {path, name_}));
+  if (const TWriterRights writer(markSt.st_uid); !writer.MayWrite(indexSt))
+    throw ECorvidError(FormatMessage("Index file %s has a mark %s left by %s, who may not write it, and the copy it "
+                                     "keeps was not written back: that user must open the table to repair the index",
+                                     {path, name_, writer.Shown()}));
   std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(c.copy, 1 << 20)));
   for (int64_t at = 0; at < c.copy;) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(c.copy - at, static_cast<int64_t>(buf.size())));

@@ -32,12 +32,17 @@
 // Format: a 24-byte header, "CVIXMARK", sessions begun (LE32), sessions
 // ended cleanly (LE32), the length of the copy (LE64, 0: none; its top bit
 // set: the copy is put back only when the index file does not load, see
-// KeepCopy); then the copy.  A mark is input someone else may have written: it is never
-// followed through a symbolic link, only a regular file is used, a copy is
-// used only when the file is exactly as long as the header says, and only
-// ever written into the index file the mark is named after; content that
-// does not check out counts as a mark of a writer that died (the safe
-// reading: a rebuild costs time, never keys).
+// KeepCopy); then the copy.
+//
+// A mark is input someone else may have written: it is never followed
+// through a symbolic link, only a regular file of one name is used (a
+// writer adds its counts to no other), a copy is used only when the file is
+// exactly as long as the header says and really holds those bytes (no hole
+// read as zeros), and it is only ever written into the index file the mark
+// is named after, when that file has no other name and the mark's owner
+// could have written it by its modes.  Content that does not check out
+// counts as a mark of a writer that died (the safe reading: a rebuild costs
+// time, never keys).
 #pragma once
 
 #include <cstdint>

@@ -24,6 +24,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/table_file.h"
+#include "dbf_engine/table/writer_rights.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/file_replace.h"
@@ -340,59 +341,7 @@ std::string Shown(std::string name) {
                                    {table, journal, why}));
 }
 
-// The user who wrote a journal (its file's owner), and what that user may
-// write by the files' modes: a rollback writes no file that the writer of
-// its journal could not have written.  The user who opens the table, and
-// the superuser, may have written anything.
-class TJournalWriter {
-public:
-  explicit TJournalWriter(uid_t uid) : uid_(uid), anything_(uid == 0 || uid == ::geteuid()) {
-    if (anything_) return;
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(static_cast<size_t>(size > 0 ? size : 16384));
-    struct passwd pw {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found) return;
-    name_ = pw.pw_name;
-    int n = 32;
-    groups_.resize(static_cast<size_t>(n));
-    for (int tries = 0; ::getgrouplist(pw.pw_name, pw.pw_gid, groups_.data(), &n) < 0 && tries < 4; ++tries)
-      groups_.resize(static_cast<size_t>(std::max(n, static_cast<int>(groups_.size()) * 2)));
-    groups_.resize(static_cast<size_t>(std::max(n, 0)));
-    if (std::find(groups_.begin(), groups_.end(), pw.pw_gid) == groups_.end()) groups_.push_back(pw.pw_gid);
-  }
-  // Whether the writer may write into a file as `st` describes it.
-  bool MayWrite(const struct stat& st) const { return anything_ || Allowed(st, S_IWUSR, S_IWGRP, S_IWOTH); }
-  // Whether the writer may create a file in a folder as `st` describes it.
-  bool MayCreateIn(const struct stat& st) const {
-    return anything_ || Allowed(st, S_IWUSR | S_IXUSR, S_IWGRP | S_IXGRP, S_IWOTH | S_IXOTH);
-  }
-  std::string Shown() const {
-    return name_.empty() ? FormatMessage("user number %d", {static_cast<int64_t>(uid_)})
-                         : FormatMessage("user %s (number %d)", {Shown(name_), static_cast<int64_t>(uid_)});
-  }
-
-private:
-  static std::string Shown(std::string name);
-  bool Allowed(const struct stat& st, mode_t user, mode_t group, mode_t other) const {
-    // The owner of a file may always give it write permission.
-    if (st.st_uid == uid_) return (st.st_mode & user) == user || !S_ISDIR(st.st_mode);
-    if (std::find(groups_.begin(), groups_.end(), st.st_gid) != groups_.end()) return (st.st_mode & group) == group;
-    return (st.st_mode & other) == other;
-  }
-  uid_t uid_;
-  bool anything_;
-  std::string name_;
-  std::vector<gid_t> groups_;
-};
-
-std::string TJournalWriter::Shown(std::string name) {
-  for (char& c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return name;
-}
-
-[[noreturn]] void OnlyItsWriter(const std::string& table, const std::string& journal, const TJournalWriter& writer,
+[[noreturn]] void OnlyItsWriter(const std::string& table, const std::string& journal, const TWriterRights& writer,
                                 const std::string& file) {
   throw ECorvidError(
       FormatMessage("Table %s has a journal %s written by %s, who may not write the file %s, and it was left in "
@@ -471,28 +420,6 @@ bool TornJournal(const ReadFn& j, int64_t total, const std::string& table) {
     if (known(at) && b[static_cast<size_t>(at)] != want && b[static_cast<size_t>(at)] != 0) return false;
   }
   return true;
-}
-
-// The bytes of the journal file `fd` (`total` long) that the disk really
-// holds: all but its holes.  A file system that cannot tell its holes is
-// taken at its allocated blocks.
-int64_t StoredBytes(int fd, int64_t total) {
-  int64_t stored = 0, at = 0;
-  // A journal is written front to back: it has no holes.  One with very
-  // many is counted no further than this.
-  for (int extents = 0; at < total && extents < 4096; ++extents) {
-    const off_t data = ::lseek(fd, at, SEEK_DATA);
-    if (data < 0) {
-      if (errno == ENXIO) break;  // only a hole is left
-      struct stat st {};
-      return ::fstat(fd, &st) == 0 ? std::min<int64_t>(total, int64_t{st.st_blocks} * 512) : 0;
-    }
-    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
-    const int64_t end = hole < 0 ? total : std::min<int64_t>(hole, total);
-    stored += end - data;
-    at = end;
-  }
-  return stored;
 }
 
 // The pieces of the journal that check out, in the order they were kept.
@@ -982,7 +909,7 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   if (::fstatat(dirFd, journalBase.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != jst.st_dev ||
       named.st_ino != jst.st_ino)
     return true;
-  const TJournalWriter writer(jst.st_uid);
+  const TWriterRights writer(jst.st_uid);
   const ReadFn j = journal.Reader();
   const ReadFn tableBytes = ReaderOf(t);
   auto removeJournal = [&] {
@@ -1033,7 +960,7 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
       removeJournal();
       return true;
     }
-    pieces = ReadPieces(j, total, StoredBytes(jfd, total), h, sparse);
+    pieces = ReadPieces(j, total, FileStoredBytes(jfd, total), h, sparse);
   } catch (const ECorvidError&) {
     throw;
   } catch (const Exception& e) {
