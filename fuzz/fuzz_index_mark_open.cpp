@@ -281,7 +281,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                            : "other",
                  fs::exists(fs::symlink_status(markName)) ? "kept" : "gone", why.c_str());
   if (after != before) {
-    std::fprintf(stderr, "the open changed a file outside the table's folder\n");
+    for (const auto& [p, v] : after)
+      if (!before.count(p) || before[p] != v) std::fprintf(stderr, "changed: %s\n", p.c_str());
+    for (const auto& [p, v] : before)
+      if (!after.count(p)) std::fprintf(stderr, "gone: %s\n", p.c_str());
+    std::fprintf(stderr, "the open changed a file outside the table's folder (%s)\n", why.c_str());
     std::abort();
   }
   if (!readWrite && tAfter != tBefore) {
