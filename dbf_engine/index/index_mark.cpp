@@ -238,6 +238,13 @@ bool cvIndexMark::TakeDead(const std::string& indexPath) {
     ::close(fd);
     return false;
   }
+  // The repair keeps its copy of the index in the mark it took (the rebuild
+  // cuts the file): never in a file that has another name elsewhere, which
+  // no writer of ours made (Begin refuses to count in one).
+  if (struct stat st {}; ::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+    ::close(fd);
+    RaiseMark(name, EMLINK);
+  }
   fd_ = fd;
   name_ = name;
   repair_ = true;

@@ -157,4 +157,23 @@ TEST_F(IndexMarkTrust, AWriterAddsNoCountsToAMarkWithASecondName) {
   EXPECT_EQ(ReadAll(t_), table);
 }
 
+TEST_F(IndexMarkTrust, ARepairWritesNothingIntoAMarkWithASecondName) {
+  // A dead mark that is also a file elsewhere: the rebuild, which keeps a
+  // copy of the index in the mark it holds before it cuts the file, must
+  // not write it there.
+  TempDir elsewhere;
+  const std::string victim = elsewhere / "notes.bin";
+  LeaveDeadMark(good_);
+  std::filesystem::rename(mark_, victim);
+  ASSERT_EQ(::link(victim.c_str(), mark_.c_str()), 0);
+  const auto kept = ReadAll(victim);
+  const std::string why = OpenWithIndex();
+  EXPECT_NE(why.find("Cannot mark"), std::string::npos) << why;
+  EXPECT_EQ(ReadAll(victim), kept);
+  EXPECT_EQ(ReadAll(ntx_), good_);
+  // Taken away, the next open finds no mark and the index as it was.
+  ASSERT_EQ(::unlink(mark_.c_str()), 0);
+  EXPECT_EQ(OpenWithIndex(), "");
+}
+
 }  // namespace
