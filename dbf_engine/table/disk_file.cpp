@@ -456,8 +456,7 @@ int64_t CVO_DiskFile::FileLength() {
 bool CVO_DiskFile::CopyKnown(int64_t position, uint8_t* into, int64_t count) {
   if (shared_) return false;
   for (KnownBytes& k : known_) {
-    if (k.position < 0 || position < k.position ||
-        position + count > k.position + static_cast<int64_t>(k.bytes.size()))
+    if (k.position < 0 || position < k.position || position + count > k.position + static_cast<int64_t>(k.bytes.size()))
       continue;
     std::memcpy(into, k.bytes.data() + (position - k.position), static_cast<size_t>(count));
     k.used = ++knownClock_;
@@ -476,7 +475,8 @@ void CVO_DiskFile::RememberWrite(int64_t position, const void* buffer, int32_t c
     if (k.position < 0) continue;
     const int64_t end = k.position + static_cast<int64_t>(k.bytes.size());
     const int64_t from = std::max(position, k.position), to = std::min(position + count, end);
-    if (from < to) std::memcpy(k.bytes.data() + (from - k.position), bytes + (from - position), static_cast<size_t>(to - from));
+    if (from < to)
+      std::memcpy(k.bytes.data() + (from - k.position), bytes + (from - position), static_cast<size_t>(to - from));
     if (k.position == position && end == position + count) same = &k;
   }
   if (same) {
@@ -501,7 +501,6 @@ void CVO_DiskFile::ForgetKnown() noexcept {
   knownSize_ = -1;
   for (KnownBytes& k : known_) k.position = -1;
 }
-
 
 void CVO_DiskFile::cvRename(const std::string& newName) {
   const std::string oldName = fileName_;

@@ -33,7 +33,7 @@ struct FixedClockScope {
 
 struct Kind {
   const char* name;
-  const char* table;  // table kind for MakeTable
+  const char* table;                                      // table kind for MakeTable
   std::vector<std::pair<const char*, const char*>> tags;  // file, tag: on NAME, then on FM
   const char* list;                                       // the files to open
 };
@@ -144,7 +144,8 @@ TEST(ExclusiveAppend, LeavesTheSameBytesAsTheSharedRoad) {
       const std::vector<uint8_t> bytes = ReadAll(exclusive / "t.dbf");
       ASSERT_GE(bytes.size(), 32u);
       const uint32_t count = cvLoadLE32(bytes.data() + 4);
-      EXPECT_EQ(bytes.size(), cvLoadLE16(bytes.data() + 8) + static_cast<size_t>(count) * cvLoadLE16(bytes.data() + 10) + 1);
+      EXPECT_EQ(bytes.size(),
+                cvLoadLE16(bytes.data() + 8) + static_cast<size_t>(count) * cvLoadLE16(bytes.data() + 10) + 1);
       if (std::string(k.table) != "3" || !HavePythonDbf()) continue;  // python3-dbf reads dBase III memos only
       const Output o = PythonNames(exclusive, exclusive / "t.dbf");
       ASSERT_EQ(o.code, 0) << o.text;
@@ -211,7 +212,8 @@ struct KilledAppender {
       ASSERT_EQ(o.code, 0) << o.text;
       std::string want;
       for (int i = 0; i < count; ++i)
-        want += names[static_cast<size_t>(i)] + "|" + (i % 3 == 0 ? "note " + names[static_cast<size_t>(i)] : "") + "\n";
+        want +=
+            names[static_cast<size_t>(i)] + "|" + (i % 3 == 0 ? "note " + names[static_cast<size_t>(i)] : "") + "\n";
       EXPECT_EQ(o.text, want);
     }
     CVO_dBHandler h(table, "", false, true);
