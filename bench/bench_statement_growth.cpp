@@ -1,5 +1,6 @@
 // Statements that grow: an IN list of n items, a select list of n columns
-// of one name, a "+" chain of n terms and an AND chain of n conjuncts, over
+// of one name, a "+" chain of n terms, an AND chain of n conjuncts, a select
+// list of n columns of distinct names and a text literal of n characters, over
 // a directory of 20,000 records (phones.dbf under the alias "Phones", as the
 // application opens it).
 //
@@ -138,6 +139,52 @@ void BM_AndChain(benchmark::State& state) {
   Report(state, "and", n, mine);
 }
 BENCHMARK(BM_AndChain)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A select list of n columns of distinct names (nd AS c0, nd AS c1, ...)
+// over the one matching record: each column costs a result column, a field
+// definition, a dataset field and their name look-ups.  "over_linear" is the
+// time over the smallest size's, divided by the ratio of the sizes: about 1
+// when the cost per column stays flat, the ratio itself when it grows with n.
+void BM_WideSelectList(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  Phones phones;
+  bench::SiftSearch sift(phones.DataSet(), false);
+  std::string sql = "select nd as c0";
+  for (int64_t i = 1; i < n; ++i) sql += ", nd as c" + std::to_string(i);
+  sql += " from phones where tel = '100000'";
+  double mine = 1e30;
+  for (auto _ : state) mine = std::min(mine, bench::Seconds([&] { sift.Run(sql); }));
+  Report(state, "wide", n, mine);
+  const auto& sizes = best["wide"];
+  state.counters["over_linear"] =
+      mine / sizes.begin()->second / (static_cast<double>(n) / static_cast<double>(sizes.begin()->first));
+}
+BENCHMARK(BM_WideSelectList)->Arg(1000)->Arg(8000)->Arg(64000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A text literal of n characters in the select list: up to 65,534 it is a
+// column; longer, the statement is refused naming the column and the limit,
+// after the whole literal was read.
+void BM_LongLiteral(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  Phones phones;
+  bench::SiftSearch sift(phones.DataSet(), false);
+  const std::string sql = "select tel, fm, ul, nd, '" + std::string(static_cast<size_t>(n), 'x') +
+                          "' as x from phones where tel = '100000'";
+  double mine = 1e30;
+  bool refused = false;
+  for (auto _ : state) {
+    mine = std::min(mine, bench::Seconds([&] {
+                      try {
+                        sift.Run(sql);
+                      } catch (const Exception&) {
+                        refused = true;
+                      }
+                    }));
+  }
+  state.counters["refused"] = refused ? 1 : 0;
+  Report(state, "literal", n, mine);
+}
+BENCHMARK(BM_LongLiteral)->Arg(65534)->Arg(65535)->Arg(10000000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

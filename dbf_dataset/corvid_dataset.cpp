@@ -84,7 +84,7 @@ void DBFObject::cvStatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) {
 bool DBFObject::cvTestFilter() {
   bool accept = true;
   if (owner_) owner_->DoOnFilter(accept);
-  return accept && CVO_dBHandler::cvTestFilter();
+  return accept && (!owner_ || owner_->PartTestAccepts()) && CVO_dBHandler::cvTestFilter();
 }
 
 bool DBFObject::cvReadEventsHeard() const { return typeid(*this) != typeid(DBFObject); }
@@ -92,7 +92,7 @@ bool DBFObject::cvReadEventsHeard() const { return typeid(*this) != typeid(DBFOb
 bool DBFObject::cvScanListens() const {
   // A class derived from this one may listen in ways this one does not.
   if (typeid(*this) != typeid(DBFObject)) return true;
-  return owner_ && owner_->FilterEventInForce();
+  return owner_ && (owner_->FilterEventInForce() || owner_->PartTestInForce());
 }
 
 // ---------------------------------------------------------------------------
@@ -401,6 +401,7 @@ void TCorvidDataSet::InternalOpen() {
   } catch (...) {
     // The framework closes the dataset; the handler goes with it.
     BindFields(false);
+    DropPartTest();
     if (handler_) {
       BestEffort([&] { handler_->cvCloseTable(); });
       handler_.reset();
@@ -415,6 +416,7 @@ void TCorvidDataSet::InternalClose() {
   pendingMemos_.clear();
   oldValue_ = false;
   editLocked_ = false;
+  DropPartTest();
   if (handler_) {
     std::unique_ptr<DBFObject> h = std::move(handler_);
     h->cvCloseTable();

@@ -418,10 +418,27 @@ private:
   // when the record found matches.
   bool SeekGiven(const std::string& key, size_t whole, bool near);
   // False for a tag whose keys are collation weights rather than bytes of
-  // the text (those keep the prefix search and range).
+  // the text (those search and range through the weights and PartTest).
   bool ActiveKeysInByteOrder() const;
+  // SeekGiven on a tag of collation weights.
+  bool SeekGivenWeights(const std::string& key, size_t whole, bool near);
   // Ranges the detail on the master key; `move`: to the first record too.
   void MasterRange(bool move);
+  void MasterRangeByWeights(const std::string& key, size_t whole, bool move);
+  // On a tag of collation weights the keys whose leading fields are given
+  // make no one stretch of the tag (accents follow all the weights): the
+  // detail ranges on the keys that begin with the given fields' weights,
+  // and this test, asked of every record read in that tag, keeps those
+  // whose leading `length` key bytes collate as `part`.
+  struct PartTest {
+    const CVobjIndexTag* tag = nullptr;
+    size_t length = 0;
+    std::string part;  // the given fields' key in the tag's stored form
+    std::shared_ptr<TcvExpHandler> key;  // the tag's key expression, compiled
+  };
+  bool PartTestInForce() const;
+  bool PartTestAccepts();
+  void DropPartTest();
   void MasterChanged();
   void MasterDisabled();
   std::string ToOem(const std::string& text) const;
@@ -482,6 +499,7 @@ private:
   TcvDBFActivity activity_ = aNormal;
   bool suppressEvents_ = false;
   bool suppressChecks_ = false;
+  PartTest partTest_;
   bool suppressIndexChange_ = false;
   bool atBeginning_ = false, atEnd_ = false;
   bool oldValue_ = false;

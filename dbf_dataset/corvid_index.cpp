@@ -6,6 +6,7 @@
 #include "dbf_dataset/alias_list.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/expr/value_buffer.h"
+#include "dbf_engine/index/cdx_format.h"
 #include "dbf_engine/index/cdx_index.h"
 #include "dbf_engine/index/index_core.h"
 #include "dbf_engine/messages.h"
@@ -83,6 +84,25 @@ std::vector<std::string> ConcatenatedParts(const std::string& expr) {
   if (quote || depth != 0) return {};
   parts.push_back(cur);
   return parts;
+}
+
+std::string WithoutTrailingBlanks(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// A text's key under the general collation, as a tag stores it (uncut).
+std::string CollatedKey(const std::string& text) { return CdxGeneralKey(WithoutTrailingBlanks(text), 0); }
+
+// The weights that begin the key of every text that begins with `part`
+// (trailing blanks are gone from a stored key that ends with the part).
+std::string LeadingWeights(const std::string& part) { return CdxGeneralWeights(WithoutTrailingBlanks(part)); }
+
+// A stored bound above every key that begins with `lead`: no key reaches
+// the key length plus one byte, nor holds the byte 0xFF.
+std::string AboveEveryKeyFrom(const std::string& lead, int32_t keyLength) {
+  const size_t length = static_cast<size_t>(std::max(keyLength, 0)) + 1;
+  return lead + std::string(length > lead.size() ? length - lead.size() : 1, '\xFF');
 }
 
 }  // namespace
@@ -542,6 +562,41 @@ bool TCorvidDataSet::ActiveKeysInByteOrder() const {
   return cdx == nullptr || cdx->KeyKind() != CdxKeyKind::General;
 }
 
+bool TCorvidDataSet::SeekGivenWeights(const std::string& key, size_t whole, bool near) {
+  // The keys whose given part collates as this one begin with its weights,
+  // among others that do too ("AB" for "A"): the search goes where those
+  // keys start in the order and reads on over them to the first record
+  // whose part matches.
+  CVobjIndexTag* tag = handler_->cvActiveTag();
+  const std::string part = key.substr(0, whole);
+  const std::string lead = LeadingWeights(part);
+  const std::string want = CollatedKey(part);
+  // Read descending, they start at the highest key that begins with the
+  // weights.
+  const std::string from = tag->KeyIsAscending() ? lead : AboveEveryKeyFrom(lead, tag->KeyLength());
+  handler_->cvSetExactMatch(false);
+  handler_->cvSetSoftSeek(true);
+  BufferScope scope(*this, handler_->cvOwnBuffer());
+  const auto seek = [&] {
+    if (from.empty()) handler_->cvGetRec(cvReadTop);
+    else handler_->cvFindStored(from);
+    // The record the find passed on to is read in full.
+    if (!handler_->cvEOF()) handler_->cvGetRec(cvReadCurrent);
+  };
+  seek();
+  TcvExpHandler expr(handler_->cvExpLink(), tag->KeyExpression());
+  for (; !handler_->cvEOF() && !handler_->cvBOF(); handler_->cvGetRec(cvReadNext)) {
+    TcvVariant v(256);
+    if (!expr.ExpressionAsVariant(v)) break;
+    const std::string text = v.GetString();
+    if (LeadingWeights(text).compare(0, lead.size(), lead) != 0) break;  // past them
+    if (CollatedKey(text.substr(0, whole)) == want) return true;
+  }
+  // None: a near search stands where they would be.
+  if (near) seek();
+  return false;
+}
+
 bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) {
   // The given fields match whole ("A" does not find "AB"), the others are
   // open.  Every field given, that is an exact search.  Otherwise a sought
@@ -551,7 +606,8 @@ bool TCorvidDataSet::SeekGiven(const std::string& key, size_t whole, bool near) 
   // followed by the highest bytes), and the first visible record from
   // there must begin with it.
   if (whole == key.size()) return FindThisRecord(key, true, near);
-  if (whole == std::string::npos || !ActiveKeysInByteOrder()) return FindThisRecord(key, false, near);
+  if (whole == std::string::npos) return FindThisRecord(key, false, near);
+  if (!ActiveKeysInByteOrder()) return SeekGivenWeights(key, whole, near);
   const std::string part = key.substr(0, whole);
   const bool down = !handler_->cvActiveTag()->KeyIsAscending();
   FindThisRecord(down ? part + std::string(key.size() - whole, '\xFF') : part, false, true);
@@ -738,6 +794,7 @@ Variant TCorvidDataSet::Lookup(const std::string& key_fields, const Variant& key
 
 void TCorvidDataSet::SetRange(const std::string& low, const std::string& high) {
   CheckBrowseMode();
+  DropPartTest();
   bool changed;
   {
     BufferScope scope(*this, handler_->cvOwnBuffer());
@@ -753,6 +810,7 @@ bool TCorvidDataSet::Ranged() const {
 void TCorvidDataSet::SetRangeEx(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
                                 bool partial) {
   CheckBrowseMode();
+  DropPartTest();
   {
     BufferScope scope(*this, handler_->cvOwnBuffer());
     handler_->cvSetRange(ToOem(low), ToOem(high), lowFlag, highFlag, partial);
@@ -763,6 +821,7 @@ void TCorvidDataSet::SetRangeEx(const std::string& low, const std::string& high,
 void TCorvidDataSet::SetRangeExMasterDetail(const std::string& low, const std::string& high, bool lowFlag,
                                             bool highFlag, bool partial) {
   CheckBrowseMode();
+  DropPartTest();
   {
     BufferScope scope(*this, handler_->cvOwnBuffer());
     handler_->cvSetRange(low, high, lowFlag, highFlag, partial);
@@ -851,19 +910,17 @@ void TCorvidDataSet::MasterRange(bool move) {
   bool blank;
   size_t whole;
   const std::string key = MasterKey(blank, whole);
+  if (!blank && whole != std::string::npos && whole < key.size() && !ActiveKeysInByteOrder()) {
+    MasterRangeByWeights(key, whole, move);
+    return;
+  }
   std::string low = key, high = key;
   bool partial = true;
-  if (Trim(key).empty()) {
-    // The table engine takes a blank bound for no bound at all.  Blank keys
-    // sort below every key that starts with a printable character, so they
-    // are the keys up to "!".
-    low.clear();
-    high.assign(1, '!');
+  if (blank || whole == key.size()) {
+    // Every key field is given: the key matches whole ("A" is not "AB";
+    // blanks are the blank key, not every key that begins with a blank).
     partial = false;
-  } else if (blank || whole == key.size()) {
-    // Every key field is given: the key matches whole ("A" is not "AB").
-    partial = false;
-  } else if (whole != std::string::npos && ActiveKeysInByteOrder()) {
+  } else if (whole != std::string::npos) {
     // The given part is compared whole and the rest of the key is open: the
     // keys from the given part up to it followed by the highest bytes.  A
     // partial bound would not do, since a bound loses its trailing blanks
@@ -876,10 +933,45 @@ void TCorvidDataSet::MasterRange(bool move) {
   if (move) {
     SetRangeExMasterDetail(low, high, true, true, partial);
   } else {
+    DropPartTest();
     BufferScope scope(*this, handler_->cvOwnBuffer());
     handler_->cvSetRange(low, high, true, true, partial);
   }
 }
+
+void TCorvidDataSet::MasterRangeByWeights(const std::string& key, size_t whole, bool move) {
+  if (move) CheckBrowseMode();
+  CVobjIndexTag* tag = handler_->cvActiveTag();
+  const std::string part = key.substr(0, whole);
+  const std::string low = LeadingWeights(part);
+  const std::string high = AboveEveryKeyFrom(low, tag->KeyLength());
+  DropPartTest();
+  partTest_.key = std::make_shared<TcvExpHandler>(handler_->cvExpLink(), tag->KeyExpression());
+  partTest_.tag = tag;
+  partTest_.length = whole;
+  partTest_.part = CollatedKey(part);
+  {
+    BufferScope scope(*this, handler_->cvOwnBuffer());
+    // The bounds are new whenever the part is: a range of the same bounds
+    // is read again from its top, for the records the test now keeps.
+    if (!handler_->cvSetRangeStored(low, high, true, true, false)) handler_->cvGetRec(cvReadTop);
+  }
+  if (move) First();
+}
+
+bool TCorvidDataSet::PartTestInForce() const {
+  return partTest_.tag != nullptr && handler_ && handler_->cvActiveTag() == partTest_.tag;
+}
+
+bool TCorvidDataSet::PartTestAccepts() {
+  if (!PartTestInForce()) return true;
+  TcvVariant v(256);
+  if (!partTest_.key->ExpressionAsVariant(v)) return false;
+  const std::string text = v.GetString();
+  return CollatedKey(text.substr(0, std::min(partTest_.length, text.size()))) == partTest_.part;
+}
+
+void TCorvidDataSet::DropPartTest() { partTest_ = PartTest(); }
 
 void TCorvidDataSet::MasterChanged() {
   if (!handler_ || !Active() || masterLink_->Fields().empty()) return;

@@ -5,10 +5,21 @@
 // of t/ was written through a symbolic link, or when a file of t/ grew
 // beyond the bytes the journal holds.
 //
+// The rollback must also keep to its writer's rights, to files of one name
+// and to the bytes the journal stores: the run aborts when a file that the
+// journal's writer may not write changed, when a file outside t/ reached
+// through a hard link changed (it is outside t/, so the first check finds
+// it), or when a hole in the journal was written out as a file.
+//
 // Input: byte 0 selects the fix-ups (bit 0: every checksum recomputed; bit
-// 1: the journal bound to this table as well, so that the pieces reach the
-// write-back), then the journal's bytes.
+// 1: the journal bound to this table as well, its mark in the table, so
+// that the pieces reach the write-back; bit 2: n.ntx a hard link to a file
+// outside t/; bit 3: the journal written by another user, the memo and the
+// index by a third, when the run may give files away; bit 4: a last piece
+// of 64 KiB of zeros for n.ntx, stored as a hole), then the journal's
+// bytes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,8 +115,12 @@ void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
 
 // Recomputes the checksums of a journal (and, asked, binds it to `table`)
 // as anyone could: the checks that count are not these.
+// The mark a bound journal finds in its table (header bytes 24..27).
+constexpr uint8_t kMark[4] = {'M', 'R', 'K', '1'};
+
 void FixUp(std::vector<uint8_t>& j, bool bind, const std::vector<uint8_t>& table) {
   if (j.size() < 64) return;
+  if (bind) Put32(j, 8, 3);
   uint32_t n = Get32(j, 36);
   if (bind) {
     // The table's name in place of whatever name there was.
@@ -134,7 +149,9 @@ void FixUp(std::vector<uint8_t>& j, bool bind, const std::vector<uint8_t>& table
   }
   if (bind) {
     Put32(j, 16, pieces);
-    Put32(j, 20, 1);  // bound; nothing more to check
+    Put32(j, 20, 1 | 8);  // bound, the table marked
+    std::memcpy(&j[56], kMark, 4);
+    std::memcpy(&j[60], &table[24], 4);
     Put64(j, 24, table.size());
     // The bytes of the table that no piece keeps.
     uint32_t rest = seeded;
@@ -146,6 +163,26 @@ void FixUp(std::vector<uint8_t>& j, bool bind, const std::vector<uint8_t>& table
     Put32(j, 32, ~rest);
   }
   Put32(j, 52, ~Crc(Crc(0xFFFFFFFFu, j.data(), 52), &j[64], n));
+}
+
+// Appends a piece of `hole` zero bytes for n.ntx, every checksum right;
+// its bytes are left out, for the file to be made longer over a hole.
+void AddHolePiece(std::vector<uint8_t>& j, uint64_t hole) {
+  if (j.size() < 64) return;
+  uint8_t s[4];
+  std::memcpy(s, &j[12], 4);
+  const uint32_t seeded = Crc(0xFFFFFFFFu, s, 4);
+  const std::string name = "n.ntx";
+  std::vector<uint8_t> p(48, 0);
+  std::memcpy(&p[0], "PIEC", 4);
+  Put32(p, 4, static_cast<uint32_t>(name.size()));
+  Put64(p, 16, hole);
+  Put64(p, 24, hole);
+  const std::vector<uint8_t> z(static_cast<size_t>(hole), 0);
+  Put32(p, 32, ~Crc(seeded, z.data(), z.size()));
+  Put32(p, 36, ~Crc(Crc(seeded, p.data(), 36), reinterpret_cast<const uint8_t*>(name.data()), name.size()));
+  j.insert(j.end(), p.begin(), p.end());
+  j.insert(j.end(), name.begin(), name.end());
 }
 
 }  // namespace
@@ -169,15 +206,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The table's folder as it was, plus links that lead out of it.
   for (const auto& e : fs::directory_iterator(t)) fs::remove_all(e.path());
-  Write(t + "/p.dbf", table);
+  std::vector<uint8_t> marked = table;
+  if ((data[0] & 3) == 3) std::memcpy(&marked[24], kMark, 4);
+  Write(t + "/p.dbf", marked);
   Write(t + "/p.fpt", memo);
-  Write(t + "/n.ntx", index);
+  if (data[0] & 4) {
+    fs::remove(root + "/other/hard.ntx");
+    Write(root + "/other/hard.ntx", index);
+    fs::create_hard_link(root + "/other/hard.ntx", t + "/n.ntx");
+  } else {
+    Write(t + "/n.ntx", index);
+  }
   fs::create_symlink(root + "/victim.txt", t + "/v.ntx");
   fs::create_symlink(root + "/other/new.cdx", t + "/new.cdx");
   fs::create_symlink(root + "/other", t + "/sub");
   std::vector<uint8_t> journal(data + 1, data + size);
   if (data[0] & 1) FixUp(journal, (data[0] & 2) != 0, table);
+  constexpr uint64_t kHole = 64 << 10;
+  if (data[0] & 16) AddHolePiece(journal, kHole);
   Write(t + "/p.dbf-journal", journal);
+  if (data[0] & 16) fs::resize_file(t + "/p.dbf-journal", journal.size() + kHole);
+  // Given away: the journal to one user, the memo and the index to another
+  // who lets nobody else write them.
+  const bool givenAway = (data[0] & 8) && ::geteuid() == 0;
+  if (givenAway) {
+    if (::chown((t + "/p.dbf-journal").c_str(), 4242, 4242) != 0 || ::chown((t + "/p.fpt").c_str(), 4243, 4243) != 0 ||
+        ::chown((t + "/n.ntx").c_str(), 4243, 4243) != 0 || ::chmod((t + "/p.fpt").c_str(), 0644) != 0 ||
+        ::chmod((t + "/n.ntx").c_str(), 0644) != 0)
+      std::abort();
+  }
 
   std::map<std::string, std::string> before, after;
   Snapshot(root, t, before);
@@ -197,10 +254,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& e : fs::directory_iterator(t)) {
     struct stat st {};
     ::lstat(e.path().c_str(), &st);
-    if (S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) > size + 4096) {
+    if (S_ISREG(st.st_mode) && e.path().filename() != "p.dbf-journal" &&
+        static_cast<size_t>(st.st_size) > size + 4096) {
       std::fprintf(stderr, "%s grew to %lld bytes\n", e.path().c_str(), static_cast<long long>(st.st_size));
       std::abort();
     }
+  }
+  if (givenAway && (Read(t + "/p.fpt") != memo || Read(t + "/n.ntx") != index)) {
+    std::fprintf(stderr, "the journal wrote into a file its writer may not write\n");
+    std::abort();
   }
   for (const char* l : {"/v.ntx", "/new.cdx", "/sub"}) {
     struct stat st {};

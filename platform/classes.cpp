@@ -6,7 +6,15 @@
 
 // ---- TCollectionItem --------------------------------------------------------
 
-int TCollectionItem::Index() const { return collection_ ? collection_->IndexOf(this) : -1; }
+int TCollectionItem::Index() const {
+  if (collection_ == nullptr) return -1;
+  const auto& items = collection_->items_;
+  if (indexHint_ >= 0 && static_cast<size_t>(indexHint_) < items.size() &&
+      items[static_cast<size_t>(indexHint_)].get() == this)
+    return indexHint_;
+  indexHint_ = collection_->IndexOf(this);
+  return indexHint_;
+}
 
 void TCollectionItem::SetIndex(int index) {
   int cur = Index();
@@ -41,6 +49,7 @@ TCollectionItem* TCollection::Insert(int index) {
   raw->collection_ = this;
   raw->id_ = nextId_++;
   items_.insert(items_.begin() + index, std::move(item));
+  raw->indexHint_ = index;
   Notify(raw, cnAdded);
   Changed();
   return raw;

@@ -51,6 +51,9 @@ private:
   friend class TCollection;
   TCollection* collection_ = nullptr;
   int id_ = 0;
+  // Where Index last found the item: checked before it is believed, so that
+  // asking each item of a long collection for its index stays linear.
+  mutable int indexHint_ = -1;
 };
 
 enum TCollectionNotification { cnAdded, cnExtracting, cnDeleting };

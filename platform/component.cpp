@@ -70,6 +70,7 @@ TComponent::~TComponent() {
   }
   for (TComponent* c : components_) c->owner_ = nullptr;
   components_.clear();
+  hearers_.clear();
   if (owner_ != nullptr) {
     BestEffort([&] { owner_->RemoveComponent(this); });
   }
@@ -112,8 +113,27 @@ void TComponent::TakeOwnership(std::unique_ptr<TComponent> component) {
   owned_.push_back(std::move(component));
 }
 
+namespace {
+
+// Takes `c` out of `list`, searching from the end: components mostly go in
+// the reverse order of their coming, so that is where they are found.
+template <class List, class Item>
+bool EraseFromBack(List& list, const Item* c) {
+  for (auto it = list.end(); it != list.begin();) {
+    --it;
+    if (&**it == c) {
+      list.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool TComponent::DestroyOwned(TComponent* component) {
-  for (auto it = owned_.begin(); it != owned_.end(); ++it) {
+  for (auto it = owned_.end(); it != owned_.begin();) {
+    --it;
     if (it->get() == component) {
       std::unique_ptr<TComponent> doomed = std::move(*it);
       owned_.erase(it);
@@ -128,14 +148,22 @@ void TComponent::InsertComponent(TComponent* component) {
   if (!component->name_.empty() && FindComponent(component->name_) != nullptr)
     throw EComponentError("A component named %s already exists", {component->name_});
   components_.push_back(component);
+  if (component->hearsSiblings_) hearers_.push_back(component);
   component->owner_ = this;
   Notification(component, opInsert);
 }
 
 void TComponent::RemoveComponent(TComponent* component) {
   Notification(component, opRemove);
-  components_.erase(std::remove(components_.begin(), components_.end(), component), components_.end());
+  EraseFromBack(components_, component);
+  EraseFromBack(hearers_, component);
   component->owner_ = nullptr;
+}
+
+void TComponent::HearNoSiblings() {
+  if (!hearsSiblings_) return;
+  hearsSiblings_ = false;
+  if (owner_ != nullptr) EraseFromBack(owner_->hearers_, this);
 }
 
 void TComponent::FreeNotification(TComponent* component) {
@@ -157,16 +185,16 @@ void TComponent::Notification(TComponent* component, TOperation operation) {
   if (operation == opRemove && component != nullptr) {
     freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component), freeNotifies_.end());
   }
-  // Copy: a notified component may remove itself or others.  One still
-  // listed stands where it stood unless something before it went, so the
-  // search for it runs only then (an owner of many fields is told of each
-  // new one in linear, not quadratic, time).
-  std::vector<TComponent*> listed = components_;
+  // Only the listed components that hear their siblings' news are told
+  // (fields do not).  Copy: a notified component may remove itself or
+  // others.  One still listed stands where it stood unless something before
+  // it went, so the search for it runs only then.
+  std::vector<TComponent*> listed = hearers_;
   for (size_t i = 0; i < listed.size(); ++i) {
     TComponent* c = listed[i];
     if (c == component) continue;
-    const bool still = (i < components_.size() && components_[i] == c) ||
-                       std::find(components_.begin(), components_.end(), c) != components_.end();
+    const bool still = (i < hearers_.size() && hearers_[i] == c) ||
+                       std::find(hearers_.begin(), hearers_.end(), c) != hearers_.end();
     if (still) c->Notification(component, operation);
   }
 }

@@ -117,6 +117,12 @@ protected:
   // forwards the news to the listed components.
   virtual void Notification(TComponent* component, TOperation operation);
   void SetComponentState(TComponentState s) { state_ = s; }
+  // For a component that owns none and has no Notification of its own (a
+  // field): its owner no longer forwards it the news of the other
+  // components it lists, which would be nothing to it.  An owner of
+  // thousands of fields then tells its listeners of each new or removed one
+  // without walking all the others.
+  void HearNoSiblings();
 
 private:
   void InsertComponent(TComponent* component);
@@ -126,6 +132,8 @@ private:
   TComponent* owner_ = nullptr;
   TComponentState state_ = 0;
   std::vector<TComponent*> components_;             // listed (may be owned)
+  std::vector<TComponent*> hearers_;                // those of them told the news
+  bool hearsSiblings_ = true;
   std::vector<std::unique_ptr<TComponent>> owned_;  // destroyed with this one
   std::vector<TComponent*> freeNotifies_;
 };

@@ -975,9 +975,10 @@ void TDataSet::CreateFields() {
 }
 
 void TDataSet::DestroyFields() {
+  // Last first: each then leaves from the end of the lists that hold it.
   std::vector<TField*> fields(fields_.begin(), fields_.end());
-  for (TField* f : fields)
-    if (f->Owner() == this) DestroyOwned(f);
+  for (auto it = fields.rbegin(); it != fields.rend(); ++it)
+    if ((*it)->Owner() == this) DestroyOwned(*it);
 }
 
 void TDataSet::BindFields(bool binding) {

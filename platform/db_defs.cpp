@@ -12,7 +12,9 @@ void TFieldDef::SetName(const std::string& name) {
     int i = defs->IndexOf(name);
     if (i >= 0 && defs->Items(i) != this) DatabaseErrorFmt(dbmsg::DuplicateFieldName, {name});
   }
+  const std::string old = std::move(name_);
   name_ = name;
+  if (defs != nullptr) defs->Renamed(this, old);
 }
 
 TField* TFieldDef::CreateField(TComponent* owner, TDataSet* dataset) const {
@@ -41,7 +43,9 @@ void TFieldDef::Assign(const TPersistent* source) {
     TCollectionItem::Assign(source);
     return;
   }
+  const std::string old = std::move(name_);
   name_ = other->name_;
+  if (auto* defs = static_cast<TFieldDefs*>(Collection())) defs->Renamed(this, old);
   dataType_ = other->dataType_;
   size_ = other->size_;
   precision_ = other->precision_;
@@ -65,9 +69,33 @@ TFieldDef* TFieldDefs::Add(const std::string& name, TFieldType type, int size, b
 }
 
 int TFieldDefs::IndexOf(const std::string& name) const {
-  for (int i = 0; i < Count(); ++i)
-    if (SameText(Items(i)->Name(), name)) return i;
+  if (name.empty()) {
+    for (int i = 0; i < Count(); ++i)
+      if (Items(i)->Name().empty()) return i;
+    return -1;
+  }
+  // A position found is checked: entries moved within the collection leave
+  // the names as they were but not their places.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (names_.IsStale()) names_.Rebuild(Count(), [&](int i) -> const std::string& { return Items(i)->Name(); });
+    const int i = names_.Find(name);
+    if (i < 0) return -1;
+    if (i < Count() && SameText(Items(i)->Name(), name)) return i;
+    names_.MarkStale();
+  }
   return -1;
+}
+
+void TFieldDefs::Notify(TCollectionItem* item, TCollectionNotification action) {
+  TOwnedCollection::Notify(item, action);
+  // A new definition has no name yet; at the end it moves no other.
+  if (action == cnAdded && Count() > 0 && TCollection::Items(Count() - 1) == item) return;
+  names_.MarkStale();
+}
+
+void TFieldDefs::Renamed(TFieldDef* def, const std::string& old) {
+  if (old.empty() && Count() > 0 && Items(Count() - 1) == def) names_.Named(def->Name(), Count() - 1);
+  else names_.MarkStale();
 }
 
 TFieldDef* TFieldDefs::Find(const std::string& name) const {

@@ -15,6 +15,7 @@
 
 #include "platform/classes.h"
 #include "platform/db_common.h"
+#include "platform/name_index.h"
 
 class TDataSet;
 class TField;
@@ -74,10 +75,16 @@ public:
 protected:
   std::unique_ptr<TCollectionItem> CreateItem() override { return std::make_unique<TFieldDef>(); }
   void Update(TCollectionItem*) override { updated_ = false; }
+  void Notify(TCollectionItem* item, TCollectionNotification action) override;
 
 private:
+  friend class TFieldDef;
+  // A definition of the list changed its name from `old`.
+  void Renamed(TFieldDef* def, const std::string& old);
+
   TDataSet* dataset_;
   bool updated_ = false;
+  mutable TNameIndex names_;
 };
 
 class TIndexDef : public TCollectionItem {

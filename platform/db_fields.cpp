@@ -51,7 +51,7 @@ void SplitDateTime(double dt, int64_t& days, int64_t& msecs) {
 
 // ---- TField -----------------------------------------------------------------
 
-TField::TField(TComponent* owner) : TComponent(owner) {}
+TField::TField(TComponent* owner) : TComponent(owner) { HearNoSiblings(); }
 
 TField::~TField() {
   Destroying();
@@ -78,6 +78,7 @@ void TField::SetFieldName(const std::string& name) {
     if (other != nullptr && other != this) DatabaseErrorFmt(dbmsg::DuplicateFieldName, {name});
   }
   fieldName_ = name;
+  if (dataset_ != nullptr) dataset_->fields_.Renamed();
 }
 
 void TField::SetFieldKind(TFieldKind kind) {
@@ -826,8 +827,18 @@ TField* TFields::Fields(int i) const {
 }
 
 TField* TFields::FindField(const std::string& name) const {
-  for (TField* f : list_)
-    if (SameText(f->FieldName(), name)) return f;
+  if (name.empty()) {
+    for (TField* f : list_)
+      if (f->FieldName().empty()) return f;
+    return nullptr;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (names_.IsStale()) names_.Rebuild(Count(), [&](int i) -> const std::string& { return list_[i]->FieldName(); });
+    const int i = names_.Find(name);
+    if (i < 0) return nullptr;
+    if (i < Count() && SameText(list_[static_cast<size_t>(i)]->FieldName(), name)) return list_[static_cast<size_t>(i)];
+    names_.MarkStale();
+  }
   return nullptr;
 }
 
@@ -849,12 +860,21 @@ int TFields::IndexOf(const TField* f) const {
   return -1;
 }
 
-void TFields::Add(TField* f) { list_.push_back(f); }
+void TFields::Add(TField* f) {
+  list_.push_back(f);
+  names_.Named(f->FieldName(), Count() - 1);
+}
 
 void TFields::Remove(TField* f) {
-  for (auto it = list_.begin(); it != list_.end(); ++it)
+  // From the end: fields are destroyed last first.
+  for (auto it = list_.end(); it != list_.begin();) {
+    --it;
     if (*it == f) {
+      // Positions before the last field stand when it goes.
+      if (it + 1 == list_.end()) names_.DroppedLast(f->FieldName(), Count() - 1);
+      else names_.MarkStale();
       list_.erase(it);
       return;
     }
+  }
 }

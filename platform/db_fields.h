@@ -24,6 +24,7 @@
 #include "platform/classes.h"
 #include "platform/component.h"
 #include "platform/db_common.h"
+#include "platform/name_index.h"
 #include "platform/variant.h"
 
 class TDataSet;
@@ -436,10 +437,16 @@ public:
   int IndexOf(const TField* f) const;
   void Add(TField* f);
   void Remove(TField* f);
-  void Clear() { list_.clear(); }
+  void Clear() {
+    list_.clear();
+    names_.MarkStale();
+  }
+  // A field of the list changed its name.
+  void Renamed() { names_.MarkStale(); }
   std::vector<TField*>::const_iterator begin() const { return list_.begin(); }
   std::vector<TField*>::const_iterator end() const { return list_.end(); }
 
 private:
   std::vector<TField*> list_;
+  mutable TNameIndex names_;
 };

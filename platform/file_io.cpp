@@ -240,6 +240,12 @@ bool FileLockRegion(int handle, uint64_t offset, uint64_t length) {
   return ::fcntl(handle, F_OFD_SETLK, FillLock(fl, type, offset, length)) == 0;
 }
 
+bool FileLockRegionShared(int handle, uint64_t offset, uint64_t length) {
+  if (handle < 0 || !RegionValid(offset, length)) return false;
+  struct flock fl;
+  return ::fcntl(handle, F_OFD_SETLK, FillLock(fl, F_RDLCK, offset, length)) == 0;
+}
+
 bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length) {
   if (handle < 0 || !RegionValid(offset, length)) return false;
   struct flock fl;

@@ -71,6 +71,11 @@ bool FileIsReadWrite(int handle);
 // nothing and fails.
 bool FileLockRegion(int handle, uint64_t offset, uint64_t length);
 bool FileUnlockRegion(int handle, uint64_t offset, uint64_t length);
+// Non-waiting read (shared) lock of the region on a handle of either mode:
+// any number of handles may hold one together, and it keeps every write lock
+// out.  On a region this handle holds with a write lock, the lock becomes a
+// read lock.
+bool FileLockRegionShared(int handle, uint64_t offset, uint64_t length);
 // Whether another open file description holds a lock that conflicts with a
 // write lock on the region (for tests and diagnostics).
 bool FileRegionLockedByOther(int handle, uint64_t offset, uint64_t length);

@@ -501,6 +501,17 @@ bool CVO_dBHandler::cvTestFilter() { return true; }
 // Finds.
 
 bool CVO_dBHandler::cvFind(const std::string& key) {
+  return FindWith([&] { return cvtag::Find(activeTag_, key); },
+                  [&] { return cvtag::CurrentMatches(activeTag_, key, exactMatch_); });
+}
+
+bool CVO_dBHandler::cvFindStored(const std::string& key) {
+  return FindWith([&] { return cvtag::FindStored(activeTag_, key); },
+                  [&] { return cvtag::CurrentMatchesStored(activeTag_, key, exactMatch_); });
+}
+
+template <class Find, class Matches>
+bool CVO_dBHandler::FindWith(Find find, Matches matches) {
   found_ = false;
   if (cvRecordCount() == 0) cvHdrRead();
   if (cvRecordCount() == 0) return false;
@@ -522,7 +533,7 @@ bool CVO_dBHandler::cvFind(const std::string& key) {
     lastAtEnd();
     return false;
   }
-  const int32_t rec = cvtag::Find(activeTag_, key);
+  const int32_t rec = find();
   if (rec == 0) {
     if (cvtag::Eof(activeTag_) || !softSeek_) {
       lastAtEnd();
@@ -538,7 +549,7 @@ bool CVO_dBHandler::cvFind(const std::string& key) {
          ((cvDelFlag() && !cvShowDeleted()) || (filterActive_ && !FilterBit(cvCurrentRecord())) || !cvTestFilter()))
     cvSkip(1);
   bool found = false;
-  if (!eof_) found = cvtag::CurrentMatches(activeTag_, key, exactMatch_);
+  if (!eof_) found = matches();
   if (!found && !softSeek_) lastAtEnd();
   found_ = found;
   return found;
@@ -579,6 +590,7 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
   positionLost_ = false;
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvPutRec(n);
   undo.Commit();
@@ -587,9 +599,17 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
 void CVO_dBHandler::cvAppend() {
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvAppend();
   undo.Commit();
+}
+
+void CVO_dBHandler::MarkIndexesBeingChanged() {
+  // Before the record is written: a writer killed between the record and
+  // its keys leaves the mark behind (once per writing session; then a flag).
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (indexFiles_[i] && cvtag::HasDiskFile(indexFiles_[i].get())) cvtag::MarkBeingChanged(indexFiles_[i].get());
 }
 
 bool CVO_dBHandler::cvLockIndexes() {
@@ -915,6 +935,17 @@ bool CVO_dBHandler::cvSetRange(const std::string& low, const std::string& high, 
                                bool partial) {
   if (!activeTag_) return false;
   const bool changed = cvtag::SetRange(activeTag_, low, high, lowFlag, highFlag, partial);
+  if (changed) {
+    cvGetRec(cvReadTop);
+    if (bof_) cvBlank();
+  }
+  return changed;
+}
+
+bool CVO_dBHandler::cvSetRangeStored(const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
+                                     bool partial) {
+  if (!activeTag_) return false;
+  const bool changed = cvtag::SetRangeStored(activeTag_, low, high, lowFlag, highFlag, partial);
   if (changed) {
     cvGetRec(cvReadTop);
     if (bof_) cvBlank();

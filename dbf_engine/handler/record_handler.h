@@ -107,6 +107,9 @@ public:
 
   // --- New operations ---------------------------------------------------------
   virtual bool cvFind(const std::string& key);
+  // cvFind of a key given as the bytes the active tag stores (a key of
+  // collation weights), unconverted.
+  bool cvFindStored(const std::string& key);
   // The record holding `key` in the named tag, 0 when none, -1 when no open
   // index file has that tag.  The position does not change.
   virtual int32_t cvHuntDuplicate(const std::string& tagName, const std::string& key);
@@ -161,6 +164,8 @@ public:
   // A bound given as an empty text is no bound; any other text, blanks
   // included, is one (blanks to blanks selects the blank keys).
   bool cvSetRange(const std::string& low, const std::string& high, bool lowFlag, bool highFlag, bool partial);
+  // The same with bounds given as the bytes the active tag stores.
+  bool cvSetRangeStored(const std::string& low, const std::string& high, bool lowFlag, bool highFlag, bool partial);
   void cvResetRange();
 
   // --- Read cache ---------------------------------------------------------------
@@ -306,6 +311,11 @@ protected:
   std::array<CVobjIndexFilePtr, cvMaxIndexFiles + 1>& IndexSlots() { return indexFiles_; }
 
 private:
+  // cvFind's steps around the tag's seek (`find`) and its match test of the
+  // record reached (`matches`).
+  template <class Find, class Matches>
+  bool FindWith(Find find, Matches matches);
+
   // Switches the read cache without touching the caller's setting.
   void SwitchCache(bool on);
 
@@ -351,6 +361,12 @@ private:
   uint16_t searchOptions_ = 1;
 
   void RememberIndexFile(const std::string& fullName);
+  // Marks every open index file as being changed (index_mark.h).
+  void MarkIndexesBeingChanged();
+  // Opens an index file of this table; one that a writer left half-changed
+  // is rebuilt from the table first (or refused by name when this handle
+  // cannot write it).  An emptied file (`create` and `overwrite`) is not.
+  CVobjIndexFilePtr OpenIndexFile(const std::string& name, bool create, bool overwrite);
   // Builds the memory index in `slot` anew from the records and puts it in
   // place of `old`; the new file.
   CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);

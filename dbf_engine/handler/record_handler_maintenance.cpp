@@ -147,6 +147,34 @@ private:
   int32_t rec_;
 };
 
+// The open index files that a whole-table operation keeps in its journal:
+// each first ends its writing session (its pages forced out, its "being
+// changed" mark gone), and writes unmarked until the scope ends, as the
+// journal puts it back after a kill.
+class JournalKeepsIndexes {
+public:
+  explicit JournalKeepsIndexes(CVO_dBHandler& h) : h_(h) {
+    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+      CVobjIndexFile* f = h.cvIndexFile(i);
+      if (!f || !f->DiskFile()) continue;
+      f->EndWritingSession();
+      f->JournalKept = true;
+      kept_.push_back({i, f});
+    }
+  }
+  ~JournalKeepsIndexes() {
+    // A file reopened meanwhile (after a roll-back) is a new object.
+    for (const auto& [slot, f] : kept_)
+      if (h_.cvIndexFile(slot) == f) f->JournalKept = false;
+  }
+  JournalKeepsIndexes(const JournalKeepsIndexes&) = delete;
+  JournalKeepsIndexes& operator=(const JournalKeepsIndexes&) = delete;
+
+private:
+  CVO_dBHandler& h_;
+  std::vector<std::pair<int, CVobjIndexFile*>> kept_;
+};
+
 // Re-ciphers a file in the 512-byte units of index pages.
 void RecipherIndexFile(const std::string& name, const std::string& oldKey, const std::string& newKey) {
   CVO_DiskFile f(name, true, false);
@@ -276,6 +304,44 @@ void CVO_dBHandler::RememberIndexFile(const std::string& fullName) {
   knownIndexFiles_.push_back(FileExpandName(fullName));
 }
 
+CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool create, bool overwrite) {
+  const IndexKind kind = KindOfExtension(name);
+  const bool emptied = create && overwrite;
+  // A file a writer was rebuilding or cutting when it stopped is first put
+  // back from the copy its mark keeps; the rebuild below follows.
+  const cvIndexMark::Finding found = !emptied && kind != IndexKind::None && FileExists(name)
+                                         ? cvIndexMark::Inspect(FileResolveExisting(name))
+                                         : cvIndexMark::Finding::None;
+  const bool dead = found == cvIndexMark::Finding::Dead;
+  if (dead && IsReadWrite()) CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+  if (found == cvIndexMark::Finding::Clean && IsReadWrite()) {
+    // Left by writers that wrote nothing or all ended cleanly: it goes.
+    cvIndexMark leftover;
+    if (leftover.TakeDead(FileResolveExisting(name))) leftover.Abandon();
+  }
+  CVobjIndexFilePtr f;
+  std::string why;
+  try {
+    f = MakeIndexOfKind(kind, this, name, IsReadWrite(), IsShared(), create, overwrite);
+    if (!f || !dead || (f->Valid && !f->HadErrors)) why.clear();
+    else why = cvFormat(cvErrIndexCorrupted, {name});
+  } catch (const Exception& e) {
+    if (!dead) throw;
+    why = e.Message();
+  }
+  if (!why.empty())
+    throw ECorvidError(FormatMessage(
+        "Index file %s was left half-written by a process that stopped and cannot be rebuilt: %s; build it again",
+        {name, why}));
+  if (!f || emptied || !f->Valid || f->HadErrors || !f->LeftHalfChanged()) return f;
+  ReturnToRecord back(*this);
+  cvHandlerScope scope(*this);
+  scope.SetState(dbIndex);
+  cvSetDBFCache(true);
+  f->RepairIfLeftHalfChanged();
+  return f;
+}
+
 int CVO_dBHandler::cvIndexRoute(const std::string& name) {
   if (Trim(name).empty() || cvIndexFileIsOpen(name) != 0) return -1;
   const std::string full = cvIndexFileExtend(name);
@@ -285,7 +351,7 @@ int CVO_dBHandler::cvIndexRoute(const std::string& name) {
   for (int i = 1; i <= cvMaxIndexFiles && !freeSlot; ++i)
     if (!cvIndexFile(i)) freeSlot = i;
   if (!freeSlot) cvRaise(cvErrCollectionIndex);
-  CVobjIndexFilePtr file = MakeIndexOfKind(kind, this, full, IsReadWrite(), IsShared(), false, false);
+  CVobjIndexFilePtr file = OpenIndexFile(full, false, false);
   if (!file) cvRaise(cvErrNoSuchFile, {full});
   if (!file->Valid || file->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
   cvIndexInsert(std::move(file));
@@ -449,7 +515,7 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   }
   if (kind == IndexKind::None) cvRaise(cvErrNoSuchFile, {full});
   const bool general = GeneralStatus(status);
-  CVobjIndexFilePtr f = MakeIndexOfKind(kind, this, full, IsReadWrite(), IsShared(), create, overwrite);
+  CVobjIndexFilePtr f = OpenIndexFile(full, create, overwrite);
   if (!f) cvRaise(cvErrNoSuchFile, {full});
   if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
   RememberIndexFile(full);
@@ -457,6 +523,7 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   scope.SetState(dbIndex);
   const bool ok =
       f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  f->CutDone();
   f.reset();
   return ok ? 0 : 1;
 }
@@ -526,6 +593,7 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
         f->ReindexRenumbered(*renumber);
       } else if (files) {
         f->Reindex();
+        f->CutDone();
       }
     }
   }
@@ -766,6 +834,9 @@ void CVO_dBHandler::WriteSortedRecords(TcvSort& sorter, CVO_dBHandler& out) {
 // ---------------------------------------------------------------------------
 // Pack, zap and password.
 
+static_assert(cvRollbackJournal::kMaxFiles >= 2 + cvMaxIndexFiles,
+              "a journal names the table, its memo and every index file it has open");
+
 void CVO_dBHandler::cvPack() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Pack", FileName()});
   const int32_t count = cvRecordCount();
@@ -782,6 +853,7 @@ void CVO_dBHandler::cvPack() {
   // every index file (each is rebuilt whole), and the memo bytes that the
   // released blocks' chain takes.  A failure, or a process that dies, before
   // the journal is deleted puts them all back as they were.
+  JournalKeepsIndexes unmarked(*this);
   cvRollbackJournal journal(FileName());
   const bool headerWasDirty = headerDirty_;
   bool reindexing = false;
@@ -903,6 +975,8 @@ void CVO_dBHandler::cvPack() {
 
 void CVO_dBHandler::cvZap() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Zap", FileName()});
+  // The indexes are marked before the table is cut.
+  MarkIndexesBeingChanged();
   if (cvHasMemo()) {
     CVobjMemo* memo = cvMemoObject();
     uint8_t head[512] = {};
@@ -958,8 +1032,7 @@ void CVO_dBHandler::ReopenIndexFiles() noexcept {
     const std::string name = cvtag::FileName(f);
     IndexSlots()[static_cast<size_t>(i)].reset();
     try {
-      CVobjIndexFilePtr again =
-          MakeIndexOfKind(KindOfExtension(name), this, name, IsReadWrite(), IsShared(), false, false);
+      CVobjIndexFilePtr again = OpenIndexFile(name, false, false);
       if (!again || !again->Valid || again->HadErrors) continue;
       cvtag::SetLockProtocol(again.get(), static_cast<int>(cvLockProtocol()));
       IndexSlots()[static_cast<size_t>(i)] = std::move(again);
@@ -994,6 +1067,7 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
   // the table, its memos and its index files back as they were.
   // A process that dies half-way leaves the journal for the next open to
   // roll back.
+  JournalKeepsIndexes unmarked(*this);
   cvRollbackJournal journal(FileName());
   journal.Keep(*this);
   if (CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr) journal.Keep(*memo);

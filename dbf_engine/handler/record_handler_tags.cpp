@@ -28,6 +28,12 @@ CVobjIndexKeyData& SoughtKey(const std::string& text) {
   TextKey(key, text);
   return key;
 }
+
+CVobjIndexKeyData& StoredKey(const std::string& bytes) {
+  CVobjIndexKeyData& key = SoughtKey(std::string());
+  key.PutBinary(bytes.data(), static_cast<int32_t>(bytes.size()));
+  return key;
+}
 }  // namespace
 
 int32_t KeyRead(CVobjIndexTag* tag, int32_t code) { return tag->KeyRead(code); }
@@ -56,6 +62,14 @@ bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact) {
   return tag->CompareKeys(key, tag->CurrentKey(), exact ? -1 : 0) == 0;
 }
 
+int32_t FindStored(CVobjIndexTag* tag, const std::string& bytes) {
+  return tag->KeyFind(StoredKey(bytes), cvSeekAnyRecord);
+}
+
+bool CurrentMatchesStored(CVobjIndexTag* tag, const std::string& bytes, bool exact) {
+  return tag->CompareKeys(StoredKey(bytes), tag->CurrentKey(), exact ? -1 : 0) == 0;
+}
+
 int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text) {
   CVobjIndexKeyData key(kSoughtKeyCapacity);
   TextKey(key, text);
@@ -69,6 +83,14 @@ bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& hig
   TcvVariant lo(kSoughtKeyCapacity), hi(kSoughtKeyCapacity);
   if (!low.empty()) lo.PutString(low);
   if (!high.empty()) hi.PutString(high);
+  return tag->SetRange(low.empty() ? nullptr : &lo, lowFlag, high.empty() ? nullptr : &hi, highFlag, partial);
+}
+
+bool SetRangeStored(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag,
+                    bool highFlag, bool partial) {
+  TcvVariant lo(kSoughtKeyCapacity), hi(kSoughtKeyCapacity);
+  if (!low.empty()) lo.PutBinary(low.data(), static_cast<int32_t>(low.size()));
+  if (!high.empty()) hi.PutBinary(high.data(), static_cast<int32_t>(high.size()));
   return tag->SetRange(low.empty() ? nullptr : &lo, lowFlag, high.empty() ? nullptr : &hi, highFlag, partial);
 }
 
@@ -92,6 +114,8 @@ void Unlock(CVobjIndexFile* file) noexcept {
     // Nothing is held that a failed release could leave behind us.
   }
 }
+
+void MarkBeingChanged(CVobjIndexFile* file) { file->MarkBeingChanged(); }
 
 void Flush(CVobjIndexFile* file) {
   if (file->DiskFile()) file->DiskFile()->cvFlush();

@@ -40,11 +40,19 @@ int32_t Find(CVobjIndexTag* tag, const std::string& text);
 // Whether the tag's current key is `text` in stored form: equal, or with
 // `exact` false also a key that begins with it.
 bool CurrentMatches(CVobjIndexTag* tag, const std::string& text, bool exact);
+// The same for a key given as the bytes the tag stores (a key of collation
+// weights): no conversion, and a key that begins with it never matches it
+// unless `exact` is false.
+int32_t FindStored(CVobjIndexTag* tag, const std::string& bytes);
+bool CurrentMatchesStored(CVobjIndexTag* tag, const std::string& bytes, bool exact);
 int32_t HuntDuplicate(CVobjIndexTag* tag, const std::string& text);
 bool RangeActive(const CVobjIndexTag* tag);
 // Empty texts are absent bounds; true when the range changed.
 bool SetRange(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag, bool highFlag,
               bool partial);
+// Bounds given as the bytes the tag stores; an empty one is absent.
+bool SetRangeStored(CVobjIndexTag* tag, const std::string& low, const std::string& high, bool lowFlag,
+                    bool highFlag, bool partial);
 void ResetRange(CVobjIndexTag* tag);
 
 // --- Index files ------------------------------------------------------------
@@ -53,6 +61,8 @@ bool HasDiskFile(const CVobjIndexFile* file);
 bool Lock(CVobjIndexFile* file);
 void Unlock(CVobjIndexFile* file) noexcept;
 void Flush(CVobjIndexFile* file);
+// Marks the file as being changed (CVobjIndexFile::MarkBeingChanged).
+void MarkBeingChanged(CVobjIndexFile* file);
 bool Update(CVobjIndexFile* file, int32_t recno, bool appending);
 // The file's undo of one change (CVobjIndexFile::UndoBegin).
 bool UndoBegin(CVobjIndexFile* file);

@@ -549,11 +549,11 @@ std::string CdxMachineKey(std::string_view text, bool forStorage) {
   return s;
 }
 
-std::string CdxGeneralKey(std::string_view text, int32_t keyLength) {
-  std::string weights;
-  std::string accents;
+namespace {
+// The weights and the accents of a text under the GENERAL collation.
+void GeneralParts(std::string_view text, std::string& weights, std::string* accents) {
   weights.reserve(text.size() * 2);
-  accents.reserve(text.size() * 2);
+  if (accents) accents->reserve(text.size() * 2);
   for (char ch : text) {
     const auto c = static_cast<uint8_t>(ch);
     const uint8_t w = kWeights[c];
@@ -565,19 +565,33 @@ std::string CdxGeneralKey(std::string_view text, int32_t keyLength) {
     } else {
       weights.push_back(static_cast<char>(w));
     }
+    if (!accents) continue;
     if (a == 0x80 && ligature) {
-      accents.push_back(static_cast<char>(kAccentBase | kLigatures[w + 3]));
-      accents.push_back(static_cast<char>(kAccentBase | kLigatures[w + 5]));
+      accents->push_back(static_cast<char>(kAccentBase | kLigatures[w + 3]));
+      accents->push_back(static_cast<char>(kAccentBase | kLigatures[w + 5]));
     } else {
-      accents.push_back(static_cast<char>(kAccentBase | a));
+      accents->push_back(static_cast<char>(kAccentBase | a));
     }
   }
+}
+}  // namespace
+
+std::string CdxGeneralKey(std::string_view text, int32_t keyLength) {
+  std::string weights;
+  std::string accents;
+  GeneralParts(text, weights, &accents);
   std::string key = weights + accents;
   // A ligature gives two weights and two accents: the key may outgrow the
   // tag's key length and is cut there.
   if (keyLength > 0 && key.size() > static_cast<size_t>(keyLength)) key.resize(static_cast<size_t>(keyLength));
   while (!key.empty() && static_cast<uint8_t>(key.back()) == kAccentBase) key.pop_back();
   return key;
+}
+
+std::string CdxGeneralWeights(std::string_view text) {
+  std::string weights;
+  GeneralParts(text, weights, nullptr);
+  return weights;
 }
 
 std::string CdxNumericKey(double value) {

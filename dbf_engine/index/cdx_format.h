@@ -253,6 +253,9 @@ std::string CdxMachineKey(std::string_view text, bool forStorage);
 // needs (weights of texts of one length line up, so accents decide only
 // between equal weights).
 std::string CdxGeneralKey(std::string_view text, int32_t keyLength);
+// The weights alone, uncut: the key of every text that begins with `text`
+// begins with them (weights come first, one or two a character).
+std::string CdxGeneralWeights(std::string_view text);
 // Numeric key of a double (-0 is 0), and back.  Corrupt input (longer than
 // 8 bytes) raises for `file`.
 std::string CdxNumericKey(double value);

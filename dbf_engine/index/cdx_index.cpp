@@ -303,6 +303,22 @@ void CVobjCDXTag::LinkSplit(CVobjIndexKey& left, CVobjIndexKey& node) {
   node.LeftSibling = left.Page;
 }
 
+void CVobjCDXTag::NodeLeaving(CVobjIndexKey& node) {
+  // The neighbours of an emptied node point past it to each other, so a
+  // walk along the level never meets its page again.
+  uint8_t b[kCdxBlockSize];
+  if (node.LeftSibling >= 0 && node.LeftSibling != node.Page) {
+    ReadPage(node.LeftSibling, b, kCdxBlockSize);
+    cvStoreLE32(b + 8, static_cast<uint32_t>(node.RightSibling));
+    WritePage(node.LeftSibling, b, kCdxBlockSize);
+  }
+  if (node.RightSibling >= 0 && node.RightSibling != node.Page) {
+    ReadPage(node.RightSibling, b, kCdxBlockSize);
+    cvStoreLE32(b + 4, static_cast<uint32_t>(node.LeftSibling));
+    WritePage(node.RightSibling, b, kCdxBlockSize);
+  }
+}
+
 namespace {
 
 CdxLeafNode LeafOf(CVobjIndexKey& node, int32_t keyLength, int64_t maxRecord) {

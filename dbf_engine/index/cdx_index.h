@@ -53,6 +53,7 @@ public:
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
+  void NodeLeaving(CVobjIndexKey& node) override;
   // The file's change counter (raised by every writer once its change is
   // written) as the last NewRoot read it on a shared file.
   int64_t OpenedCounter() const override { return openedCounter_; }

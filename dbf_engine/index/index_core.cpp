@@ -1,6 +1,8 @@
 // Index core: nodes, tags and index files shared by every index format.
 #include "dbf_engine/index/index_core.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -386,6 +388,7 @@ void CVobjIndexKey::DeleteKey() {
 // empty in turn); an emptied root becomes an empty leaf root.  The page of a
 // node that left is never written again nor reused.
 void CVobjIndexKey::UnlinkFromParent() {
+  CVobjIndexTag* const tag = tag_;  // this node is freed on the way
   CVobjIndexKey* n = this;
   while (n->Count() == 0) {
     CVobjIndexKey* p = n->parent_;
@@ -397,6 +400,7 @@ void CVobjIndexKey::UnlinkFromParent() {
       return;
     }
     const int32_t i = p->SeekNodeTag(n->Page);
+    if (i >= 0) tag->NodeLeaving(*n);
     p->child_.reset();  // frees n
     if (i < 0) return;
     const bool wasLast = i == p->Count() - 1;
@@ -575,6 +579,101 @@ void CVobjIndexTag::GiveBackEntry(std::unique_ptr<CVobjIndexKeyData> entry) noex
   }
 }
 
+bool CVobjIndexTag::WrittenKeyless(const CVobjIndexKey&) const { return false; }
+void CVobjIndexTag::NodeLeaving(CVobjIndexKey&) {}
+
+void CVobjIndexTag::DropLoneChildNodes() {
+  auto lone = [&](const CVobjIndexKey& n) { return !n.IsLeaf() && n.Count() == 1 && WrittenKeyless(n); };
+  for (int round = 0; root_ && round <= 4 * kMaxDepth; ++round) {
+    // The deepest such node of the path that can go now: the root, or one
+    // whose parent has a neighbour of it to take its child.  A node under
+    // a lone parent waits for the parent to go first.
+    CVobjIndexKey* x = nullptr;
+    for (CVobjIndexKey* n = root_.get(); n; n = n->child_.get())
+      if (lone(*n) && (!n->parent_ || n->parent_->Count() >= 2)) x = n;
+    if (!x) return;
+    treeEdited_ = true;
+    DropTreeCache();
+    if (!x->parent_) {
+      // The root takes its child's entries and keeps its page.
+      CVobjIndexKey* r = x;
+      r->GetChild(r->Entry(0).Link);
+      std::unique_ptr<CVobjIndexKey> c = std::move(r->child_);
+      r->entries_.swap(c->entries_);  // the root's one entry goes with c
+      r->child_ = std::move(c->child_);
+      if (r->child_) r->child_->parent_ = r;
+      r->PageType = c->IsLeaf() ? CVsetPageType::RootLeaf : CVsetPageType::Root;
+      r->RightSibling = c->RightSibling;
+      r->Index = c->Index;
+      r->fresh_ = c->fresh_;
+      r->raw_.clear();
+      r->stamp_ = -1;
+      r->Dirty = true;
+      continue;
+    }
+    // The child goes to the neighbour on the left (as its last child) or,
+    // for the first node, on the right (as its first), so every leaf stays
+    // at one depth; x leaves the tree.  Entry keys are the highest key
+    // under their child, so the child keeps the key x's entry had, and the
+    // separators of the parent close up.
+    CVobjIndexKey* g = x->parent_;
+    const int32_t i = g->SeekNodeTag(x->Page);
+    if (i < 0 || g->child_.get() != x) return;
+    const int32_t only = x->Entry(0).Link;
+    std::unique_ptr<CVobjIndexKey> gone = std::move(g->child_);
+    std::unique_ptr<CVobjIndexKey> below = std::move(gone->child_);
+    CVobjIndexKey* to = g->GetChild(g->Entry(i > 0 ? i - 1 : 1).Link);
+    if (to->IsLeaf() || to->Count() == 0) {
+      // Not a tree of one depth (written elsewhere): x stays as it is.
+      g->child_ = std::move(gone);
+      g->child_->child_ = std::move(below);
+      g->Index = i;
+      return;
+    }
+    if (i > 0) {
+      CVobjIndexKeyData& last = to->Entry(to->Count() - 1);
+      // The neighbour's last entry becomes a keyed one: the highest key
+      // under it is the separator above the neighbour.
+      last.AssignValue(g->Entry(i - 1));
+      last.RecNo = g->Entry(i - 1).RecNo;
+      // A format that keeps the child a page names last (NTX) sees the new
+      // last child there.
+      if (to->RightSibling == last.Link) to->RightSibling = only;
+      if (g->RightSibling == x->Page) g->RightSibling = to->Page;
+      to->InsertEntry(to->Count(), g->Entry(i), g->Entry(i).RecNo, only);
+      g->Entry(i - 1).AssignValue(g->Entry(i));
+      g->Entry(i - 1).RecNo = g->Entry(i).RecNo;
+      g->RemoveEntry(i);
+      g->Index = i - 1;
+      to->Index = to->Count() - 1;
+    } else {
+      to->InsertEntry(0, g->Entry(0), g->Entry(0).RecNo, only);
+      g->RemoveEntry(0);
+      g->Index = 0;
+      to->Index = 0;
+    }
+    g->fresh_ = false;
+    to->fresh_ = false;
+    to->raw_.clear();
+    to->stamp_ = -1;
+    to->Dirty = true;
+    if (below) {
+      below->parent_ = to;
+      to->child_ = std::move(below);
+    }
+    // The parent is written first: a reader without a lock that meets the
+    // pages between the two writes then misses the moved child's keys for
+    // a moment (a miss it looks at again with no writer at work), where the
+    // other order would show them twice.  A parent left with a single child
+    // goes next round instead, its own parent written first.
+    g->Dirty = true;
+    if (!lone(*g)) {
+      PageStore(*g);
+      g->Dirty = false;
+    }
+  }
+}
+
 void CVobjIndexTag::DropTreeCache() {
   nodeCache_.Clear();
   cachedEntries_ = cachedLeafEntries_ = 0;
@@ -621,6 +720,7 @@ bool CVobjIndexTag::KeyAdd(const CVobjIndexKeyData& key) {
     root_->ReadBottomKey();
     root_->InsertKey(k, true);
   }
+  DropLoneChildNodes();
   StoreNodes();
   // Make the new entry current.
   if (!inUpdate_) TagOpen(cvTagOpenRoot);
@@ -896,7 +996,14 @@ void CVobjIndexTag::RangeCheck() {
     eof_ = true;
     return;
   }
-  if (rangeLowSet_ && CompareKeys(rangeLow_, currentKey_, 0) > 0) bof_ = true;
+  if (rangeLowSet_ && CompareKeys(rangeLow_, currentKey_, LowBoundMode()) > 0) bof_ = true;
+}
+
+int32_t CVobjIndexTag::LowBoundMode() const {
+  // Keys stored in descending order put the keys that begin with the low
+  // bound before it ("AB" before "A"): a whole-key range must compare its
+  // low bound whole too, or it takes them in.
+  return descendingCompare_ ? rangeMode_ : 0;
 }
 
 int32_t CVobjIndexTag::Finish() {
@@ -965,7 +1072,7 @@ int32_t CVobjIndexTag::KeyReadOnce(int32_t code) {
       if (!root_) return 0;
       if (!rangeLowSet_ || inUpdate_) {
         if (!root_->ReadTopKey()) bof_ = true;
-      } else if (root_->SeekKey(cvSeekAnyRecord, rangeLow_, 0) == 1 || !root_->ReadCurrentKey()) {
+      } else if (root_->SeekKey(cvSeekAnyRecord, rangeLow_, LowBoundMode()) == 1 || !root_->ReadCurrentKey()) {
         eof_ = true;
       }
       RangeCheck();
@@ -1121,6 +1228,7 @@ bool CVobjIndexTag::KeyDelete(const CVobjIndexKeyData& key) {
   cvFitKeyLength(k, keyLength_);
   if (root_->SeekKey(k.Link, k, -1) != 0) return false;
   root_->DeleteKey();
+  DropLoneChildNodes();
   StoreNodes();
   return true;
 }
@@ -1178,6 +1286,7 @@ bool CVobjIndexTag::KeyUpdate(int32_t recno, bool appending) {
     } else {
       if (found) {
         root_->DeleteKey();
+        DropLoneChildNodes();
         StoreNodes();
         changed_ = true;
       }
@@ -1296,7 +1405,7 @@ int CVobjIndexTag::KeyInRange() {
     if (r < 1) return 1;
   }
   if (rangeLowSet_) {
-    int s = CompareKeys(rangeLow_, currentKey_, 0);
+    int s = CompareKeys(rangeLow_, currentKey_, LowBoundMode());
     if (s == 0) s = rangeLowFlag_ ? -1 : 0;
     if (s > -1) return -1;
   }
@@ -1343,6 +1452,110 @@ CVobjIndexFile::CVobjIndexFile(CVobjIndexTableLink* table, const std::string& na
 CVobjIndexFile::~CVobjIndexFile() {
   // Tags first (they refer to this file), then the disk file.
   FreeTags();
+  try {
+    EndWritingSession();
+  } catch (...) {
+    // Not forced out: the mark stays, and the next open rebuilds the file.
+  }
+}
+
+namespace {
+
+// An index file's disk file: marks the index as being changed before the
+// first byte of a session is written, cut or emptied.
+class CVobjMarkedDiskFile : public CVO_DiskFile {
+public:
+  CVobjMarkedDiskFile(CVobjIndexFile& owner, const std::string& name, bool readWrite, bool shared)
+      : CVO_DiskFile(name, readWrite, shared), owner_(owner) {}
+  void cvWrite(int64_t position, const void* buffer, int32_t count) override {
+    owner_.MarkBeingChanged();
+    CVO_DiskFile::cvWrite(position, buffer, count);
+  }
+  void cvTruncate(int64_t size) override {
+    owner_.MarkBeingChanged();
+    owner_.KeepCopyBeforeCut();
+    CVO_DiskFile::cvTruncate(size);
+  }
+  void cvReWrite() override {
+    // A file there already is marked before it is emptied; a new one is
+    // marked at its first write.
+    if (FileExists(FileName())) {
+      owner_.MarkBeingChanged();
+      owner_.KeepCopyBeforeCut();
+    }
+    CVO_DiskFile::cvReWrite();
+  }
+
+private:
+  CVobjIndexFile& owner_;
+};
+
+}  // namespace
+
+void CVobjIndexFile::MarkBeingChanged() {
+  if (!mark_.Held() && disk_ && !JournalKept && cvIndexMarking) mark_.Begin(disk_->FileName());
+}
+
+void CVobjIndexFile::KeepCopyBeforeCut() {
+  if (!mark_.Held() || !disk_) return;
+  // Read by name: the handle may not be open yet (a file made anew).  A
+  // plain open, without the shared hold that this handle's own exclusive
+  // one would refuse.
+  int fd = ::open(disk_->FileName().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;  // nothing there to keep
+  struct Close {
+    int fd;
+    ~Close() { FileClose(fd); }
+  } close{fd};
+  const int64_t size = FileSize(fd);
+  if (size <= 0) return;
+  mark_.KeepCopy([fd](int64_t at, uint8_t* b, int32_t n) { return FileRead(fd, at, b, static_cast<size_t>(n)); },
+                 size);
+}
+
+bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path) {
+  cvIndexMark mark;
+  if (!mark.TakeDead(path)) return false;
+  // The mark stays (dead) for the rebuild that follows the next load.
+  return mark.RestoreCopy(path);
+}
+
+bool CVobjIndexFile::LeftHalfChanged() const {
+  return disk_ && cvIndexMark::Inspect(disk_->FileName()) == cvIndexMark::Finding::Dead;
+}
+
+bool CVobjIndexFile::RepairIfLeftHalfChanged() {
+  if (!LeftHalfChanged()) return false;
+  const std::string name = disk_->FileName();
+  if (!disk_->IsReadWrite())
+    throw ECorvidError(FormatMessage(
+        "Index file %s was left half-written by a process that stopped; it is rebuilt by the next open that may "
+        "write it",
+        {name}));
+  // The whole-file lock first: a writer that holds the index lock and is
+  // about to join the mark gets it and finishes, rather than both waiting.
+  FileLockScope lock(*this);
+  if (!mark_.TakeDead(name)) return false;  // a live writer took it on meanwhile
+  try {
+    Reindex();
+    disk_->cvFlush();
+  } catch (...) {
+    mark_.Abandon();
+    throw;
+  }
+  mark_.End();
+  return true;
+}
+
+void CVobjIndexFile::EndWritingSession() {
+  if (!mark_.Held()) return;
+  try {
+    if (disk_) disk_->cvFlush();
+  } catch (...) {
+    mark_.Abandon();
+    throw;
+  }
+  mark_.End();
 }
 
 void CVobjIndexFile::FreeTags() noexcept {
@@ -1366,13 +1579,13 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   knownSize_ = -1;
   if (create && !overwrite && FindExistingFile(path)) create = false;
   if (create) {
-    disk_ = std::make_unique<CVO_DiskFile>(path, true, false);
+    disk_ = std::make_unique<CVobjMarkedDiskFile>(*this, path, true, false);
     disk_->cvReWrite();
     disk_->cvSetReadCache(kIndexReadCache);
     return disk_.get();
   }
   if (auto found = FindExistingFile(path)) path = *found;
-  auto f = std::make_unique<CVO_DiskFile>(path, readWrite, shared);
+  std::unique_ptr<CVO_DiskFile> f = std::make_unique<CVobjMarkedDiskFile>(*this, path, readWrite, shared);
   try {
     f->cvReset();
   } catch (const Exception&) {

@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "dbf_engine/index/index_key.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/index/page_slots.h"
 #include "dbf_engine/lock_protocol.h"
 #include "dbf_engine/navigation_codes.h"
@@ -194,6 +195,18 @@ public:
   // one-character key, a text its own length.  False for any other result.
   bool TrialKeyType(int32_t numericLength, char& type, int32_t& length);
   virtual bool SolveFilter();
+  // True when `node`, an interior node with a single child, would be
+  // written as a page holding no key.  Formats that write an interior
+  // node's last child without a key (a count, then count+1 children) say
+  // so; other readers take a page whose count is 0 for the end of the
+  // tree, so the core never leaves one on the path of an edit (see
+  // DropLoneChildNodes).  Formats whose interior entries all carry keys
+  // keep the default, false.
+  virtual bool WrittenKeyless(const CVobjIndexKey& node) const;
+  // Called as `node`, emptied, leaves the tree (it has a parent; its page is
+  // not written again): a format that links the nodes of a level to their
+  // neighbours links the neighbours to each other.  The default does nothing.
+  virtual void NodeLeaving(CVobjIndexKey& node);
   // True when the decoded tree may outlive an open: the file is this
   // handle's alone (nobody else can write it meanwhile) and every rebuild of
   // the tag closes it first.  The tree is kept only while it has not been
@@ -269,6 +282,9 @@ public:
   const CVobjIndexKeyData& RangeLow() const { return rangeLow_; }
   const CVobjIndexKeyData& RangeHigh() const { return rangeHigh_; }
   int32_t RangeMode() const { return rangeMode_; }
+  // The compare mode of the low bound: prefix, or the range's own mode where
+  // keys are stored in descending order.
+  int32_t LowBoundMode() const;
   bool RangeLowFlag() const { return rangeLowFlag_; }
   bool RangeHighFlag() const { return rangeHighFlag_; }
   int32_t HeaderPage() const { return headerPage_; }
@@ -374,6 +390,15 @@ private:
   int32_t Finish();
   // Whether the tree in memory can stand for the file at the next open.
   bool TreeReusable() const;
+  // After an edit: every interior node of the current path that holds a
+  // single child and would be written keyless (WrittenKeyless) leaves the
+  // tree.  Below the root its child moves to the neighbouring node under
+  // the same parent (which splits when it overflows), so all leaves stay at
+  // one depth; a root takes its child's entries and keeps its page, so the
+  // header still names the root.  The page given up is not written again,
+  // as an emptied node's.  Keyless pages of files written elsewhere are
+  // read as they are and go when an edit passes through them.
+  void DropLoneChildNodes();
   // Puts the tree back to the state of a fresh open (root loaded, nothing
   // positioned); the nodes below the root go to the node cache.
   void RewindTree();
@@ -544,6 +569,35 @@ public:
   // runs Reindex.  True when the entries were renumbered.
   virtual bool ReindexRenumbered(const cvPackRenumbering& renumbering);
 
+  // The "being changed" mark (index_mark.h).  The disk file of an index
+  // file marks it before its first write, cut or re-creation; a clean close
+  // forces the file out and takes the mark away.
+  void MarkBeingChanged();
+  // For an open: when the file was left marked by a writer that stopped
+  // half-way, the file is rebuilt from the table (Reindex) and the mark
+  // goes.  A handle that cannot write the file raises an error naming it
+  // rather than read it.  The caller runs it once the tags are loaded, with
+  // the table ready for a rebuild.  True when the file was rebuilt.
+  bool RepairIfLeftHalfChanged();
+  // Before a cut of the file: keeps a copy of it in the mark, so an index
+  // cut and then killed can be put back and rebuilt.
+  void KeepCopyBeforeCut();
+  // A rebuild or cut is complete: the copy kept before it goes.
+  void CutDone() noexcept { mark_.DropCopy(); }
+  // For an open of the file `path` left marked by a writer that stopped
+  // half-way: when the writer was rebuilding or cutting it, the copy its
+  // mark keeps of the file as it stood before is written back (the mark
+  // stays, so the open rebuilds the file from the table).  True when it
+  // was; raises when it could not be written back.
+  static bool RestoreLeftHalfChanged(const std::string& path);
+  // Whether an open of the file would rebuild it (or refuse it): a mark
+  // nobody holds any more, left by a writer that did not end cleanly.
+  bool LeftHalfChanged() const;
+  // Ends this handle's writing session as a clean close does: forces the
+  // file out and takes the mark away when no other writer holds it.
+  // Raises when the file cannot be forced out (the mark stays).
+  void EndWritingSession();
+
   // Opens (or creates) the disk file; none when it does not open.
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,
                               bool create, bool overwrite);
@@ -627,6 +681,10 @@ public:
   // Frees a tag of the file; false when it is not one of its tags.
   bool FreeTag(CVobjIndexTag* tag);
 
+  // On while a caller keeps the whole file in a journal of its own (pack,
+  // password change): the journal puts the file back after a kill, so its
+  // writes are not marked as being changed.
+  bool JournalKept = false;
   // Off while a caller keeps the whole file in a journal of its own (pack):
   // a rebuild then needs no copy of the file's bytes in memory.
   bool RebuildUndo = true;
@@ -708,6 +766,7 @@ protected:
   std::unique_ptr<CVO_DiskFile> disk_;
   std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
   int64_t knownSize_ = -1;
+  cvIndexMark mark_;
 };
 
 // Gathers the pages a bottom-up build writes into large writes.  A build

@@ -46,6 +46,8 @@ public:
   int32_t NewRoot() override;
   int32_t PageLoad(int32_t page, CVobjIndexKey& node) override;
   int32_t PageStore(CVobjIndexKey& node) override;
+  // An interior node writes its last child without a key.
+  bool WrittenKeyless(const CVobjIndexKey&) const override { return true; }
   void TagLoad() override;
   void TagStore() override;
 

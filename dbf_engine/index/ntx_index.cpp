@@ -156,6 +156,14 @@ bool CVobjNTXTag::OnRightmostPath(const CVobjIndexKey& node) const {
   return true;
 }
 
+// An interior node's single entry is the child the page holds to the right
+// of its keys, so the page holds no key; except on the rightmost path, when
+// the rightmost child has left the tree: the entry left is then one of the
+// page's own keys, which PageStore keeps (with an empty leaf to its right).
+bool CVobjNTXTag::WrittenKeyless(const CVobjIndexKey& node) const {
+  return !(OnRightmostPath(node) && node.RightSibling > 0 && node.Entry(0).Link != node.RightSibling);
+}
+
 int32_t CVobjNTXTag::PageLoad(int32_t page, CVobjIndexKey& node) {
   if (TakeTrusted(page, node)) return page;
   ntx_->WithFileSize([&](int64_t size) {

@@ -48,6 +48,7 @@ public:
   int64_t OpenedCounter() const override { return openedCounter_; }
   int64_t CounterOnDisk() override;
   int32_t PageStore(CVobjIndexKey& node) override;
+  bool WrittenKeyless(const CVobjIndexKey& node) const override;
   void TagLoad() override;
   void TagStore() override;
 

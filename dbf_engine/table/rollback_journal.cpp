@@ -3,7 +3,9 @@
 #include "dbf_engine/table/rollback_journal.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
+#include "dbf_engine/table/table_file.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/file_replace.h"
@@ -30,7 +33,7 @@ namespace {
 constexpr int32_t kChunk = 1 << 20;
 constexpr char kSuffix[] = "-journal";
 constexpr uint8_t kMagic[8] = {'C', 'V', 'J', 'R', 'N', 'L', 0x0D, 0x1A};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint8_t kPieceMark[4] = {'P', 'I', 'E', 'C'};
 constexpr int32_t kHeaderSize = 64;
 constexpr int32_t kPieceHeaderSize = 48;
@@ -40,12 +43,15 @@ constexpr uint32_t kMaxName = 255;
 // (a record number and a memo block number are 32-bit): a piece that claims
 // more was not written by it.
 constexpr int64_t kMaxFileSize = int64_t{1} << 46;
+// Where a table carries the mark of the journal whose change runs: header
+// bytes 24..27, which no program reads.
+constexpr int64_t kMarkAt = dbfhdr::JournalMark;
 
 // Header offsets and flags.
 namespace jhdr {
 constexpr int Magic = 0, Version = 8, Salt = 12, Bound = 16, Flags = 20, TableSize = 24, Rest = 32, NameLength = 36,
-              AfterSize = 40, AfterCheck = 48, Check = 52;
-constexpr uint32_t IsBound = 1, SameLayout = 2, After = 4;
+              AfterSize = 40, AfterCheck = 48, Check = 52, Mark = 56, Unmarked = 60;
+constexpr uint32_t IsBound = 1, SameLayout = 2, After = 4, Marked = 8;
 }  // namespace jhdr
 // Piece header offsets.
 namespace jpiece {
@@ -136,7 +142,9 @@ std::string Lower(std::string s) {
 // "..", nothing that could lead out of the folder.
 bool PlainName(const std::string& name) {
   return !name.empty() && name.size() <= kMaxName && name != "." && name != ".." &&
-         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos &&
+         std::none_of(name.begin(), name.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // Whether `name` is one of the files a table named `table` owns in its
@@ -210,17 +218,43 @@ WriteFn WriterOf(CVO_DiskFile& f) {
   return [&f](int64_t at, const uint8_t* b, int32_t n) { f.CVO_DiskFile::cvWrite(at, b, n); };
 }
 
-// Opens an existing regular file of the table's folder for writing back,
-// never through a symbolic link and never blocking on a special file.
-TFd OpenForWriteBack(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) cvRaise(cvErrResetFailed, {path});
+// What stands under a name that is not a regular file, for a message.
+std::string KindOf(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISDIR(st.st_mode)) return "a folder";
+  if (S_ISFIFO(st.st_mode)) return "a pipe";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+  return "not a regular file";
+}
+
+[[noreturn]] void NotRegular(const std::string& path, const struct stat& st) {
+  throw ECorvidError(FormatMessage("File %s is %s, not a regular file", {path, KindOf(st)}));
+}
+
+// Opens the existing regular file `name` of the folder `dir` (`path` for
+// messages) for writing back, never through a symbolic link and never
+// blocking on a special file; nobody else may be using it meanwhile.
+TFd OpenForWriteBack(int dir, const std::string& name, const std::string& path) {
+  const int fd = ::openat(dir, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) NotRegular(path, st);
+    cvRaise(cvErrResetFailed, {path});
+  }
   TFd f(fd, path);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) cvRaise(cvErrResetFailed, {path});
-  // Nobody else may be using it while its old bytes go back.
+  if (::fstat(fd, &st) != 0) cvRaise(cvErrResetFailed, {path});
+  if (!S_ISREG(st.st_mode)) NotRegular(path, st);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) cvRaise(cvErrResetFailed, {path});
   return f;
+}
+
+TFd OpenForWriteBack(const std::string& path) {
+  const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) cvRaise(cvErrResetFailed, {path});
+  const TFd d(dir, path);
+  return OpenForWriteBack(dir, BaseOf(path), path);
 }
 
 // Copies `length` bytes from `src` at `from` to `dst` at `to`; the
@@ -239,6 +273,16 @@ int64_t CopyBytes(const ReadFn& src, int64_t from, const WriteFn& dst, int64_t t
     done += got;
   }
   return done;
+}
+
+// Copies as CopyBytes does, all but the 4 bytes at `skip` of `dst` (-1:
+// none): a table's mark stays until the rest of its bytes are back.  False
+// when `src` is shorter than it said.
+bool CopyBytesAround(const ReadFn& src, int64_t from, const WriteFn& dst, int64_t to, int64_t length, int64_t skip) {
+  if (skip < 0 || skip + 4 <= to || skip >= to + length) return CopyBytes(src, from, dst, to, length) == length;
+  const int64_t before = skip - to, after = skip + 4 - to;
+  if (before > 0 && CopyBytes(src, from, dst, to, before) != before) return false;
+  return after >= length || CopyBytes(src, from + after, dst, to + after, length - after) == length - after;
 }
 
 // The salted checksum of `length` bytes at `from`; false when the file is
@@ -296,6 +340,66 @@ std::string Shown(std::string name) {
                                    {table, journal, why}));
 }
 
+// The user who wrote a journal (its file's owner), and what that user may
+// write by the files' modes: a rollback writes no file that the writer of
+// its journal could not have written.  The user who opens the table, and
+// the superuser, may have written anything.
+class TJournalWriter {
+public:
+  explicit TJournalWriter(uid_t uid) : uid_(uid), anything_(uid == 0 || uid == ::geteuid()) {
+    if (anything_) return;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(static_cast<size_t>(size > 0 ? size : 16384));
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found) return;
+    name_ = pw.pw_name;
+    int n = 32;
+    groups_.resize(static_cast<size_t>(n));
+    for (int tries = 0; ::getgrouplist(pw.pw_name, pw.pw_gid, groups_.data(), &n) < 0 && tries < 4; ++tries)
+      groups_.resize(static_cast<size_t>(std::max(n, static_cast<int>(groups_.size()) * 2)));
+    groups_.resize(static_cast<size_t>(std::max(n, 0)));
+    if (std::find(groups_.begin(), groups_.end(), pw.pw_gid) == groups_.end()) groups_.push_back(pw.pw_gid);
+  }
+  // Whether the writer may write into a file as `st` describes it.
+  bool MayWrite(const struct stat& st) const { return anything_ || Allowed(st, S_IWUSR, S_IWGRP, S_IWOTH); }
+  // Whether the writer may create a file in a folder as `st` describes it.
+  bool MayCreateIn(const struct stat& st) const {
+    return anything_ || Allowed(st, S_IWUSR | S_IXUSR, S_IWGRP | S_IXGRP, S_IWOTH | S_IXOTH);
+  }
+  std::string Shown() const {
+    return name_.empty() ? FormatMessage("user number %d", {static_cast<int64_t>(uid_)})
+                         : FormatMessage("user %s (number %d)", {Shown(name_), static_cast<int64_t>(uid_)});
+  }
+
+private:
+  static std::string Shown(std::string name);
+  bool Allowed(const struct stat& st, mode_t user, mode_t group, mode_t other) const {
+    // The owner of a file may always give it write permission.
+    if (st.st_uid == uid_) return (st.st_mode & user) == user || !S_ISDIR(st.st_mode);
+    if (std::find(groups_.begin(), groups_.end(), st.st_gid) != groups_.end()) return (st.st_mode & group) == group;
+    return (st.st_mode & other) == other;
+  }
+  uid_t uid_;
+  bool anything_;
+  std::string name_;
+  std::vector<gid_t> groups_;
+};
+
+std::string TJournalWriter::Shown(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return name;
+}
+
+[[noreturn]] void OnlyItsWriter(const std::string& table, const std::string& journal, const TJournalWriter& writer,
+                                const std::string& file) {
+  throw ECorvidError(
+      FormatMessage("Table %s has a journal %s written by %s, who may not write the file %s, and it was left in "
+                    "place: that user must open the table to roll it back",
+                    {table, journal, writer.Shown(), file}));
+}
+
 // One piece as read back from a journal file.
 struct StoredPiece {
   std::string name;  // in the table's folder
@@ -305,8 +409,9 @@ struct StoredPiece {
 };
 
 struct StoredHeader {
-  uint32_t salt = 0, bound = 0, flags = 0, rest = 0, afterCheck = 0;
+  uint32_t version = 0, salt = 0, bound = 0, flags = 0, rest = 0, afterCheck = 0;
   int64_t tableSize = 0, afterSize = 0;
+  uint8_t mark[4] = {}, unmarked[4] = {};
   std::string table;
 };
 
@@ -314,11 +419,12 @@ enum class THeaderState { Torn, OtherVersion, Valid };
 
 THeaderState ReadHeader(const ReadFn& j, int64_t total, StoredHeader& h) {
   uint8_t b[kHeaderSize];
+  if (total >= 12 && j(0, b, 12) == 12 && std::equal(kMagic, kMagic + 8, b) && cvLoadLE32(b + 8) != kVersion) {
+    h.version = cvLoadLE32(b + 8);
+    return THeaderState::OtherVersion;
+  }
   if (total < kHeaderSize || j(0, b, kHeaderSize) != kHeaderSize || !std::equal(kMagic, kMagic + 8, b + jhdr::Magic))
-    return total >= 12 && j(0, b, 12) == 12 && std::equal(kMagic, kMagic + 8, b) && cvLoadLE32(b + 8) != kVersion
-               ? THeaderState::OtherVersion
-               : THeaderState::Torn;
-  if (cvLoadLE32(b + jhdr::Version) != kVersion) return THeaderState::OtherVersion;
+    return THeaderState::Torn;
   const uint32_t n = cvLoadLE32(b + jhdr::NameLength);
   if (n == 0 || n > kMaxName || total < kHeaderSize + n) return THeaderState::Torn;
   h.table.assign(n, '\0');
@@ -334,27 +440,69 @@ THeaderState ReadHeader(const ReadFn& j, int64_t total, StoredHeader& h) {
   h.rest = cvLoadLE32(b + jhdr::Rest);
   h.afterSize = LoadLE64(b + jhdr::AfterSize);
   h.afterCheck = cvLoadLE32(b + jhdr::AfterCheck);
+  std::copy(b + jhdr::Mark, b + jhdr::Mark + 4, h.mark);
+  std::copy(b + jhdr::Unmarked, b + jhdr::Unmarked + 4, h.unmarked);
   return THeaderState::Valid;
 }
 
-// Whether a journal whose header does not check out begins as one cut
-// short could: its file is created empty and its header written whole at
-// once, so a torn write leaves each of the first bytes as the magic has it
-// or as zero.  Any other file of that name (another program's journal, a
-// text) is not ours to delete.
-bool TornJournalStart(const ReadFn& j, int64_t total) {
-  uint8_t b[8] = {};
-  const auto n = static_cast<int32_t>(std::min<int64_t>(total, 8));
-  if (n > 0 && j(0, b, n) != n) return false;
-  for (int32_t i = 0; i < n; ++i)
-    if (b[i] != kMagic[i] && b[i] != 0) return false;
+// Whether a file under the journal's name whose header does not check out
+// is what a writer killed before its first Sync leaves of a journal of the
+// table `table`: the file is created empty, then its 64-byte header and the
+// table's name are written, so it is no longer than those, and holds zeros
+// (a power cut) or a beginning of them: the magic, this format's version,
+// and the table's name and its length, each byte as written or still zero
+// (a write torn by a power cut).  Anything else (another program's
+// file, a journal of which more was written, a text) is not ours to delete.
+bool TornJournal(const ReadFn& j, int64_t total, const std::string& table) {
+  const int64_t most = kHeaderSize + static_cast<int64_t>(table.size());
+  if (total > most) return false;
+  std::vector<uint8_t> b(static_cast<size_t>(total));
+  if (total > 0 && j(0, b.data(), static_cast<int32_t>(total)) != total) return false;
+  if (std::all_of(b.begin(), b.end(), [](uint8_t c) { return c == 0; })) return true;
+  uint8_t fixed[kHeaderSize] = {};
+  std::copy(kMagic, kMagic + 8, fixed + jhdr::Magic);
+  cvStoreLE32(fixed + jhdr::Version, kVersion);
+  cvStoreLE32(fixed + jhdr::NameLength, static_cast<uint32_t>(table.size()));
+  auto known = [](int64_t at) {
+    return at < jhdr::Salt || (at >= jhdr::NameLength && at < jhdr::NameLength + 4) || at >= kHeaderSize;
+  };
+  for (int64_t at = 0; at < total; ++at) {
+    const uint8_t want = at < kHeaderSize ? fixed[at] : static_cast<uint8_t>(table[static_cast<size_t>(at - kHeaderSize)]);
+    if (known(at) && b[static_cast<size_t>(at)] != want && b[static_cast<size_t>(at)] != 0) return false;
+  }
   return true;
 }
 
+// The bytes of the journal file `fd` (`total` long) that the disk really
+// holds: all but its holes.  A file system that cannot tell its holes is
+// taken at its allocated blocks.
+int64_t StoredBytes(int fd, int64_t total) {
+  int64_t stored = 0, at = 0;
+  // A journal is written front to back: it has no holes.  One with very
+  // many is counted no further than this.
+  for (int extents = 0; at < total && extents < 4096; ++extents) {
+    const off_t data = ::lseek(fd, at, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole is left
+      struct stat st {};
+      return ::fstat(fd, &st) == 0 ? std::min<int64_t>(total, int64_t{st.st_blocks} * 512) : 0;
+    }
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    const int64_t end = hole < 0 ? total : std::min<int64_t>(hole, total);
+    stored += end - data;
+    at = end;
+  }
+  return stored;
+}
+
 // The pieces of the journal that check out, in the order they were kept.
-std::vector<StoredPiece> ReadPieces(const ReadFn& j, int64_t total, const StoredHeader& h) {
+// Their kept bytes add up to no more than `stored`, the bytes the journal
+// really holds: a piece that claims more (a hole made to read as zeros)
+// ends them and sets `sparse`.
+std::vector<StoredPiece> ReadPieces(const ReadFn& j, int64_t total, int64_t stored, const StoredHeader& h,
+                                    bool& sparse) {
   std::vector<StoredPiece> out;
-  std::vector<uint8_t> buf(kChunk);
+  int64_t claimed = 0;
   for (int64_t at = kHeaderSize + static_cast<int64_t>(h.table.size()); at + kPieceHeaderSize <= total;) {
     uint8_t p[kPieceHeaderSize];
     if (j(at, p, kPieceHeaderSize) != kPieceHeaderSize) break;
@@ -370,12 +518,82 @@ std::vector<StoredPiece> ReadPieces(const ReadFn& j, int64_t total, const Stored
     uint32_t check = Crc32Update(SaltedStart(h.salt), p, jpiece::Check);
     check = Crc32Update(check, reinterpret_cast<const uint8_t*>(name.data()), n);
     if (~check != cvLoadLE32(p + jpiece::Check)) break;
+    if (length > stored - claimed) {
+      sparse = true;
+      break;
+    }
+    claimed += length;
     uint32_t data = 0;
     if (!ChecksumOf(j, dataAt, length, h.salt, data) || data != cvLoadLE32(p + jpiece::DataCheck)) break;
     out.push_back({name, from, length, size, dataAt, data});
     at = dataAt + length;
   }
   return out;
+}
+
+// Whether the table (`now` bytes long) is exactly what rolling back the
+// journal leaves of it: every bound piece of it back, its own bytes where
+// its mark was, and the length its first piece gives it.  Pieces of the
+// table that overlap are not looked at: false.
+bool AlreadyRolledBack(const ReadFn& j, const ReadFn& table, int64_t now, const std::vector<StoredPiece>& pieces,
+                       const StoredHeader& h, const std::string& base) {
+  std::vector<const StoredPiece*> own;
+  for (uint32_t i = 0; i < h.bound && i < pieces.size(); ++i)
+    if (pieces[i].name == base) own.push_back(&pieces[i]);
+  if (own.empty() || now != own.front()->size || now < kMarkAt + 4) return false;
+  for (size_t a = 0; a < own.size(); ++a)
+    for (size_t b = a + 1; b < own.size(); ++b)
+      if (own[a]->from < own[b]->from + own[b]->length && own[b]->from < own[a]->from + own[a]->length) return false;
+  uint8_t m[4];
+  if (table(kMarkAt, m, 4) != 4 || !std::equal(m, m + 4, h.unmarked)) return false;
+  std::vector<uint8_t> kept(kChunk), is(kChunk);
+  for (const StoredPiece* p : own) {
+    if (p->from + p->length > now) return false;
+    for (int64_t done = 0; done < p->length;) {
+      const auto n = static_cast<int32_t>(std::min<int64_t>(kChunk, p->length - done));
+      if (j(p->at + done, kept.data(), n) != n || table(p->from + done, is.data(), n) != n) return false;
+      for (int32_t i = 0; i < n; ++i) {
+        const int64_t at = p->from + done + i;
+        if ((at < kMarkAt || at >= kMarkAt + 4) && kept[static_cast<size_t>(i)] != is[static_cast<size_t>(i)])
+          return false;
+      }
+      done += n;
+    }
+  }
+  return true;
+}
+
+// Raises for what stands under the journal's name when a change is to
+// begin: a journal of this format is one an open rolls back; anything else
+// no open will take, and it must be moved away by hand.
+[[noreturn]] void InTheJournalsPlace(const std::string& table, const std::string& journal) {
+  struct stat st {};
+  std::string what = "a file that is not a journal";
+  if (::lstat(journal.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    what = KindOf(st);
+  } else {
+    const int fd = ::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      const TFd f(fd, journal);
+      StoredHeader h;
+      try {
+        const THeaderState state = ReadHeader(f.Reader(), f.Size(), h);
+        if (state == THeaderState::Valid)
+          throw ECorvidError(FormatMessage(
+              "Table %s has the journal %s of an unfinished change: open the table again to roll it back",
+              {table, journal}));
+        if (state == THeaderState::OtherVersion)
+          what = FormatMessage("a journal of another format (version %d)", {static_cast<int64_t>(h.version)});
+      } catch (const ECorvidError&) {
+        throw;
+      } catch (const Exception&) {
+      }
+    }
+  }
+  throw ECorvidError(FormatMessage(
+      "Table %s cannot be changed: %s stands where its journal %s goes, and no open of the table takes it; it must be "
+      "moved away",
+      {table, what, journal}));
 }
 
 }  // namespace
@@ -412,10 +630,7 @@ void cvRollbackJournal::Create() {
   for (int attempt = 0;; ++attempt) {
     const int fd = ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-      if (errno == EEXIST)
-        throw ECorvidError(
-            FormatMessage("Table %s has the journal %s of an unfinished change: open the table again to roll it back",
-                          {tableName_, name_}));
+      if (errno == EEXIST) InTheJournalsPlace(tableName_, name_);
       cvRaise(cvErrRewriteFailed, {name_});
     }
     struct stat held {
@@ -446,6 +661,8 @@ void cvRollbackJournal::WriteHeader() {
   cvStoreLE32(h + jhdr::NameLength, static_cast<uint32_t>(tableBase_.size()));
   StoreLE64(h + jhdr::AfterSize, afterSize_);
   cvStoreLE32(h + jhdr::AfterCheck, afterCheck_);
+  std::copy(mark_, mark_ + 4, h + jhdr::Mark);
+  std::copy(unmarked_, unmarked_ + 4, h + jhdr::Unmarked);
   uint32_t check = Crc32Update(0xFFFFFFFFu, h, jhdr::Check);
   check = Crc32Update(check, reinterpret_cast<const uint8_t*>(tableBase_.data()), tableBase_.size());
   cvStoreLE32(h + jhdr::Check, ~check);
@@ -483,6 +700,23 @@ void cvRollbackJournal::Copy(CVO_DiskFile& file, const std::string& path, int64_
     throw ECorvidError(FormatMessage(
         "File %s cannot be kept in the journal of table %s: it is not one of the table's own files in its folder",
         {file.FileName(), table_}));
+  // A rollback writes into no file that has other names: one of them may
+  // lie outside the table's folder.
+  if (st.st_nlink > 1)
+    throw ECorvidError(FormatMessage("File %s cannot be kept in the journal of table %s: it has more than one name "
+                                     "(a hard link), and the journal writes back only into a file of one name",
+                                     {file.FileName(), table_}));
+  if (std::none_of(pieces_.begin(), pieces_.end(), [&](const Piece& p) { return p.name == name; })) {
+    size_t files = 1;
+    for (size_t i = 0; i < pieces_.size(); ++i)
+      if (std::none_of(pieces_.begin(), pieces_.begin() + static_cast<std::ptrdiff_t>(i),
+                       [&](const Piece& p) { return p.name == pieces_[i].name; }))
+        ++files;
+    if (files > kMaxFiles)
+      throw ECorvidError(FormatMessage("File %s cannot be kept in the journal of table %s: it would name more than "
+                                       "%d files",
+                                       {file.FileName(), table_, static_cast<int64_t>(kMaxFiles)}));
+  }
   if ((flags_ & jhdr::IsBound) && name == tableBase_)
     throw std::logic_error("the table is kept after its journal was bound");
   if (store_ < 0) {
@@ -512,6 +746,43 @@ void cvRollbackJournal::Copy(CVO_DiskFile& file, const std::string& path, int64_
   end_ = dataAt + (to - from);
 }
 
+void cvRollbackJournal::Mark() {
+  // The table carries the journal's mark from before its first change until
+  // its journal is gone, in header bytes that every piece of it kept covers
+  // and that no program reads: the next open rolls back only a journal
+  // whose table carries its mark, so a journal copied beside another table
+  // (of the same name and fields, even) is never applied to it.  The mark
+  // is in the journal, forced out, before it is in the table: an open that
+  // finds the journal not bound yet takes a mark it made away again.
+  auto kept = std::find_if(pieces_.begin(), pieces_.end(), [&](const Piece& p) {
+    return p.file && p.name == tableBase_ && p.from <= kMarkAt && p.from + p.length >= kMarkAt + 4;
+  });
+  if (kept == pieces_.end()) throw std::logic_error("a change in place keeps its table's header first");
+  CVO_DiskFile& table = *kept->file;
+  if (ReaderOf(table)(kMarkAt, unmarked_, 4) != 4) cvRaise(cvErrReadFailed, {table_});
+  std::random_device rd;
+  do cvStoreLE32(mark_, rd());
+  while (cvLoadLE32(mark_) == 0 || std::equal(mark_, mark_ + 4, unmarked_));
+  flags_ |= jhdr::Marked;
+  WriteHeader();
+  if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+  marked_ = &table;
+  if (auto* dbf = dynamic_cast<CVO_dBaseDBF*>(&table)) dbf->cvSetJournalMark(mark_);
+  table.CVO_DiskFile::cvWrite(kMarkAt, mark_, 4);
+  table.CVO_DiskFile::cvFlush();
+}
+
+void cvRollbackJournal::Unmark(bool onDisk) noexcept {
+  if (!marked_) return;
+  if (auto* dbf = dynamic_cast<CVO_dBaseDBF*>(marked_)) dbf->cvSetJournalMark(unmarked_);
+  try {
+    // Not forced out: a mark left by a crash marks no journal any more.
+    if (onDisk) marked_->CVO_DiskFile::cvWrite(kMarkAt, unmarked_, 4);
+  } catch (...) {
+  }
+  marked_ = nullptr;
+}
+
 void cvRollbackJournal::Bind() {
   // What of the table the kept pieces leave out stays as it is through the
   // operation: its checksum ties the journal to this table.
@@ -535,8 +806,10 @@ void cvRollbackJournal::Sync() {
   if (store_ < 0) return;
   if (!(flags_ & jhdr::IsBound)) {
     // The pieces are forced out before the header that binds them: a
-    // journal that reads bound holds every bound piece whole.
-    if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+    // journal that reads bound holds every bound piece whole.  A change in
+    // place marks its table first.
+    if (!(flags_ & jhdr::After)) Mark();
+    else if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
     Bind();
     // The journal's entry in the folder must outlast a crash as well.
     if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
@@ -556,7 +829,8 @@ bool cvRollbackJournal::Restore() noexcept {
   for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) {
     try {
       if (CVO_DiskFile* f = it->file) {
-        if (CopyBytes(s.Reader(), it->at, WriterOf(*f), it->from, it->length) != it->length)
+        // The table keeps its mark until everything else is back.
+        if (!CopyBytesAround(s.Reader(), it->at, WriterOf(*f), it->from, it->length, f == marked_ ? kMarkAt : -1))
           cvRaise(cvErrReadFailed, {name_});
         f->CVO_DiskFile::cvTruncate(it->size);
         f->CVO_DiskFile::cvFlush();
@@ -571,6 +845,17 @@ bool cvRollbackJournal::Restore() noexcept {
       ok = false;
     }
   }
+  // After a failure the table keeps its mark, for the next open to roll
+  // the journal back.
+  if (ok && marked_) {
+    try {
+      marked_->CVO_DiskFile::cvWrite(kMarkAt, unmarked_, 4);
+      marked_->CVO_DiskFile::cvFlush();
+      Unmark(false);
+    } catch (...) {
+      ok = false;
+    }
+  }
   if (ok) {
     try {
       Delete();
@@ -579,6 +864,7 @@ bool cvRollbackJournal::Restore() noexcept {
       // bytes.
     }
   }
+  marked_ = nullptr;
   Drop();
   return ok;
 }
@@ -602,6 +888,8 @@ void cvRollbackJournal::Commit() {
     }
   }
   Delete();
+  // The journal is gone: the table takes its own bytes back.
+  Unmark(true);
   Drop();
 }
 
@@ -640,7 +928,18 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
     RemoveStaleStages(given);
   if (!EntryExists(name)) return true;
   const std::string base = BaseOf(table);
-  if (::access(table.c_str(), W_OK) != 0 || ::access(folder.c_str(), W_OK | X_OK) != 0)
+  const std::string journalBase = base + kSuffix;
+  // The whole rollback works in one folder, taken once without following a
+  // link: every file is looked at, opened, created, cut and deleted in it,
+  // so a folder swapped for a link meanwhile sends nothing elsewhere.
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) Unrecoverable(tableName, name, FormatMessage("its folder %s cannot be opened", {folder}));
+  const TFd dir(dirFd, folder);
+  auto syncFolder = [&] {
+    if (::fsync(dirFd) != 0 && errno != EINVAL) cvRaise(cvErrFlushFailed, {folder});
+  };
+  auto pathOf = [&](const std::string& n) { return (std::filesystem::path(folder) / n).string(); };
+  if (::faccessat(dirFd, base.c_str(), W_OK, 0) != 0 || ::faccessat(dirFd, ".", W_OK | X_OK, 0) != 0)
     Unrecoverable(tableName, name, "no write permission");
   // The table is held exclusively: a handle that holds it may still be in
   // the middle of the operation the journal belongs to.
@@ -650,15 +949,25 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   } catch (const Exception&) {
     return false;
   }
-  // Its operation may have completed while the table was being opened.
-  if (!EntryExists(name)) return true;
+  CVO_DiskFile& t = *held;
+  struct stat tableStat {};
+  {
+    struct stat entry {};
+    if (::fstat(t.Handle(), &tableStat) != 0 ||
+        ::fstatat(dirFd, base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || tableStat.st_dev != entry.st_dev ||
+        tableStat.st_ino != entry.st_ino)
+      Unrecoverable(tableName, name, "its folder changed while the table was being opened");
+  }
   // Only a regular file of this folder is read, and a special file is never
   // waited on.
-  const int jfd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int jfd = ::openat(dirFd, journalBase.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (jfd < 0 && errno == ENOENT) return true;
   struct stat jst {};
   if (jfd < 0 || ::fstat(jfd, &jst) != 0 || !S_ISREG(jst.st_mode)) {
     if (jfd >= 0) ::close(jfd);
+    struct stat st {};
+    if (::fstatat(dirFd, journalBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      Unrecoverable(tableName, name, "it cannot be read");
     Refused(tableName, name, "it is not a regular file");
   }
   const TFd journal(jfd, name);
@@ -666,25 +975,61 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   // (see Create); one its writer deleted meanwhile is done with.
   if (::flock(jfd, LOCK_EX | LOCK_NB) != 0) return false;
   struct stat named {};
-  if (::lstat(name.c_str(), &named) != 0 || named.st_dev != jst.st_dev || named.st_ino != jst.st_ino) return true;
+  if (::fstatat(dirFd, journalBase.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != jst.st_dev ||
+      named.st_ino != jst.st_ino)
+    return true;
+  const TJournalWriter writer(jst.st_uid);
   const ReadFn j = journal.Reader();
+  const ReadFn tableBytes = ReaderOf(t);
+  auto removeJournal = [&] {
+    cvCrashPoint();
+    if (::unlinkat(dirFd, journalBase.c_str(), 0) != 0 && errno != ENOENT) cvRaise(cvErrWriteFailed, {name});
+    syncFolder();
+  };
+  // Nothing is written into a file that has other names (one of them may
+  // lie outside the folder), nor into one the journal's writer could not
+  // have written.
+  auto mayWriteBack = [&](const struct stat& st, const std::string& n) {
+    if (st.st_nlink > 1)
+      Unrecoverable(tableName, name,
+                    FormatMessage("the file %s has more than one name (a hard link); the journal writes back only "
+                                  "into a file of one name",
+                                  {pathOf(Shown(n))}));
+    if (!writer.MayWrite(st)) OnlyItsWriter(tableName, name, writer, pathOf(Shown(n)));
+  };
   StoredHeader h;
   std::vector<StoredPiece> pieces;
-  int64_t total = 0;
+  bool sparse = false;
   try {
-    total = journal.Size();
+    const int64_t total = journal.Size();
     const THeaderState state = ReadHeader(j, total, h);
-    if (state == THeaderState::OtherVersion) Refused(tableName, name, "it was written in another format");
-    if (state == THeaderState::Torn && !TornJournalStart(j, total))
-      Refused(tableName, name, "it is not a journal of this table");
-    if (state == THeaderState::Torn || !(h.flags & jhdr::IsBound)) {
+    if (state == THeaderState::OtherVersion)
+      Refused(tableName, name,
+              FormatMessage("it was written in another format (version %d), which this program does not roll back",
+                            {static_cast<int64_t>(h.version)}));
+    if (state == THeaderState::Torn) {
+      if (!TornJournal(j, total, base)) Refused(tableName, name, "it is not a journal");
       // Cut short before its first Sync: no file had been touched yet.
-      cvCrashPoint();
-      if (::unlink(name.c_str()) != 0 && errno != ENOENT) cvRaise(cvErrWriteFailed, {name});
-      SyncFolder(folder);
+      removeJournal();
       return true;
     }
-    pieces = ReadPieces(j, total, h);
+    if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {Shown(h.table)}));
+    if (!(h.flags & jhdr::IsBound)) {
+      // Cut short before its first Sync: nothing was changed but, perhaps,
+      // the table's mark, which goes again.
+      uint8_t now[4];
+      if ((h.flags & jhdr::Marked) && tableBytes(kMarkAt, now, 4) == 4 && !std::equal(now, now + 4, h.unmarked)) {
+        for (int i = 0; i < 4; ++i)
+          if (now[i] != h.mark[i] && now[i] != h.unmarked[i])
+            Refused(tableName, name, "it was written for another table of that name");
+        mayWriteBack(tableStat, base);
+        t.CVO_DiskFile::cvWrite(kMarkAt, h.unmarked, 4);
+        t.CVO_DiskFile::cvFlush();
+      }
+      removeJournal();
+      return true;
+    }
+    pieces = ReadPieces(j, total, StoredBytes(jfd, total), h, sparse);
   } catch (const ECorvidError&) {
     throw;
   } catch (const Exception& e) {
@@ -692,8 +1037,9 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   }
 
   // Everything is checked before the first byte is written back.
-  if (h.table != base) Refused(tableName, name, FormatMessage("it was written for table %s", {Shown(h.table)}));
+  if (sparse) Refused(tableName, name, "its pieces claim more bytes than the file holds (it has holes)");
   if (pieces.size() < h.bound) Refused(tableName, name, "pieces it had forced out are damaged");
+  std::vector<std::string> files = {base};
   for (const StoredPiece& p : pieces) {
     if (!OwnedBy(p.name, base))
       Refused(tableName, name,
@@ -701,9 +1047,11 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
                             {Shown(p.name)}));
     if (p.size > kMaxFileSize)
       Refused(tableName, name, FormatMessage("it gives the file %s a length no such file has", {Shown(p.name)}));
+    if (std::find(files.begin(), files.end(), p.name) == files.end()) files.push_back(p.name);
   }
-  CVO_DiskFile& t = *held;
-  const ReadFn tableBytes = ReaderOf(t);
+  if (files.size() > kMaxFiles)
+    Refused(tableName, name,
+            FormatMessage("it names %d files, more than one table has", {static_cast<int64_t>(files.size())}));
   bool same = false;
   try {
     const int64_t now = t.CVO_DiskFile::cvFileSize();
@@ -731,25 +1079,54 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
         same = p.name == base && p.from == 0 && p.length == p.size && now == p.size &&
                ChecksumOf(tableBytes, 0, now, h.salt, c) && c == p.check;
       }
+    } else if (same && (h.flags & jhdr::Marked)) {
+      // A change in place: the table carries the journal's mark, which it
+      // got before its first change, and it never grew.
+      uint8_t m[4];
+      same = now <= h.tableSize && tableBytes(kMarkAt, m, 4) == 4 && std::equal(m, m + 4, h.mark);
+      // A rollback takes the mark away last, once every other byte is back
+      // on the disk; then only the journal is left to delete.  A journal of
+      // another table goes only when this table is exactly what it would
+      // make of it: nothing is written.
+      if (!same && now <= h.tableSize && AlreadyRolledBack(j, tableBytes, now, pieces, h, base)) {
+        removeJournal();
+        return true;
+      }
+    } else {
+      same = false;
     }
+  } catch (const ECorvidError&) {
+    throw;
   } catch (const Exception& e) {
     Unrecoverable(tableName, name, e.Message());
   }
   if (!same) Refused(tableName, name, "it was written for another table of that name");
+  const bool marked = (h.flags & jhdr::Marked) && !(h.flags & jhdr::After);
 
   // A piece lengthens a file only with the bytes it holds: no length is
-  // taken on trust.  Each file's length now, then as each piece leaves it.
+  // taken on trust.  Each file's length now, then as each piece leaves it;
+  // and what each file is.
+  struct stat folderStat {};
+  if (::fstat(dirFd, &folderStat) != 0) Unrecoverable(tableName, name, FormatMessage("%s cannot be read", {folder}));
   std::vector<std::pair<std::string, int64_t>> lengths;
-  try {
-    lengths.emplace_back(base, t.CVO_DiskFile::cvFileSize());
-  } catch (const Exception& e) {
-    Unrecoverable(tableName, name, e.Message());
-  }
-  for (const StoredPiece& p : pieces) {
-    if (std::any_of(lengths.begin(), lengths.end(), [&](const auto& l) { return l.first == p.name; })) continue;
+  std::vector<bool> missing(files.size(), false);
+  lengths.emplace_back(base, static_cast<int64_t>(tableStat.st_size));
+  mayWriteBack(tableStat, base);
+  for (size_t i = 1; i < files.size(); ++i) {
     struct stat st {};
-    const std::string path = (std::filesystem::path(folder) / p.name).string();
-    lengths.emplace_back(p.name, ::lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0);
+    if (::fstatat(dirFd, files[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (!S_ISREG(st.st_mode))
+        Unrecoverable(tableName, name,
+                      FormatMessage("the file %s is %s, not a regular file", {pathOf(files[i]), KindOf(st)}));
+      mayWriteBack(st, files[i]);
+      lengths.emplace_back(files[i], static_cast<int64_t>(st.st_size));
+    } else if (errno == ENOENT) {
+      if (!writer.MayCreateIn(folderStat)) OnlyItsWriter(tableName, name, writer, pathOf(files[i]));
+      missing[i] = true;
+      lengths.emplace_back(files[i], 0);
+    } else {
+      Unrecoverable(tableName, name, FormatMessage("the file %s cannot be looked at", {pathOf(files[i])}));
+    }
   }
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     auto at = std::find_if(lengths.begin(), lengths.end(), [&](const auto& l) { return l.first == it->name; });
@@ -758,49 +1135,61 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
     at->second = it->size;
   }
 
+  // Every file is opened before the first byte is written back; a file the
+  // operation removed comes back, created afresh in this folder.  A
+  // rollback that fails leaves none of the files it created.
+  std::vector<TFd> fds;
+  std::vector<std::string> created;
+  bool journalGone = false;
   try {
-    // Every file is opened before the first byte is written back; a file
-    // the operation removed comes back, created afresh in this folder.
-    struct Target {
-      std::string name;
-      TFd fd;
-    };
-    std::vector<Target> files;
-    auto find = [&](const std::string& n) -> Target* {
-      for (Target& f : files)
-        if (f.name == n) return &f;
-      return nullptr;
-    };
-    for (const StoredPiece& p : pieces) {
-      if (p.name == base || find(p.name)) continue;
-      const std::string path = (std::filesystem::path(folder) / p.name).string();
-      struct stat st {};
-      if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) cvRaise(cvErrRewriteFailed, {path});
-        files.push_back({p.name, TFd(fd, path)});
-      } else {
-        files.push_back({p.name, OpenForWriteBack(path)});
+    try {
+      fds.reserve(files.size());
+      fds.emplace_back();
+      for (size_t i = 1; i < files.size(); ++i) {
+        const std::string path = pathOf(files[i]);
+        if (missing[i]) {
+          const int fd = ::openat(dirFd, files[i].c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  tableStat.st_mode & 0666);
+          if (fd < 0) cvRaise(cvErrRewriteFailed, {path});
+          created.push_back(files[i]);
+          fds.emplace_back(fd, path);
+        } else {
+          fds.push_back(OpenForWriteBack(dirFd, files[i], path));
+          struct stat st {};
+          if (::fstat(fds.back().get(), &st) != 0) cvRaise(cvErrResetFailed, {path});
+          mayWriteBack(st, files[i]);
+        }
       }
-    }
-    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
-      if (it->name == base) {
-        if (CopyBytes(j, it->at, WriterOf(t), it->from, it->length) != it->length) cvRaise(cvErrReadFailed, {name});
-        t.CVO_DiskFile::cvTruncate(it->size);
-      } else {
-        const Target& f = *find(it->name);
-        if (CopyBytes(j, it->at, f.fd.Writer(), it->from, it->length) != it->length) cvRaise(cvErrReadFailed, {name});
-        f.fd.Truncate(it->size);
+      for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+        if (it->name == base) {
+          // The table keeps its mark until every other byte is back.
+          if (!CopyBytesAround(j, it->at, WriterOf(t), it->from, it->length, marked ? kMarkAt : -1))
+            cvRaise(cvErrReadFailed, {name});
+          t.CVO_DiskFile::cvTruncate(it->size);
+        } else {
+          const TFd& f = fds[static_cast<size_t>(std::find(files.begin(), files.end(), it->name) - files.begin())];
+          if (CopyBytes(j, it->at, f.Writer(), it->from, it->length) != it->length) cvRaise(cvErrReadFailed, {name});
+          f.Truncate(it->size);
+        }
       }
+      // Every byte written back, and every file created, is on the disk
+      // before the journal goes.
+      t.CVO_DiskFile::cvFlush();
+      for (size_t i = 1; i < fds.size(); ++i) fds[i].Sync();
+      syncFolder();
+      if (marked && t.CVO_DiskFile::cvFileSize() >= kMarkAt + 4) {
+        t.CVO_DiskFile::cvWrite(kMarkAt, h.unmarked, 4);
+        t.CVO_DiskFile::cvFlush();
+      }
+      cvCrashPoint();
+      if (::unlinkat(dirFd, journalBase.c_str(), 0) != 0 && errno != ENOENT) cvRaise(cvErrWriteFailed, {name});
+      journalGone = true;
+      syncFolder();
+    } catch (...) {
+      if (!journalGone)
+        for (const std::string& n : created) ::unlinkat(dirFd, n.c_str(), 0);
+      throw;
     }
-    // Every byte written back, and every file created, is on the disk
-    // before the journal goes.
-    t.CVO_DiskFile::cvFlush();
-    for (const Target& f : files) f.fd.Sync();
-    SyncFolder(folder);
-    cvCrashPoint();
-    if (::unlink(name.c_str()) != 0 && errno != ENOENT) cvRaise(cvErrWriteFailed, {name});
-    SyncFolder(folder);
   } catch (const ECorvidError& e) {
     if (e.Message().find(name) != std::string::npos) throw;
     Unrecoverable(tableName, name, e.Message());

@@ -18,34 +18,52 @@
 // journal is a file anyone may have put there, so it is trusted no further
 // than this: every piece names one of the table's own files (the table, its
 // memo, an index file) by a plain name in the table's own folder, never a
-// path, and the file is written without following a symbolic link; a piece
-// may lengthen a file only with bytes it holds; and the journal is bound to
-// the table it was written for (its name, the bytes of the table it did not
-// keep, the table's record layout, or for a whole-file replacement the old
-// or the new table itself), so one moved beside another table is refused
-// with an error and left where it is.  The journal of a table reached
-// through a symbolic link lies beside the file the link leads to, where the
-// writer and every later open look.  The writer creates the journal file
-// exclusively (never through an existing name or link), holds it locked
-// until it is done with it, and raises for any file it could not name
-// that way, before a byte of it is touched; an open rolls back only a
-// journal that nobody holds.
+// path nor a name with a control character, and at most as many files as
+// one table has open; a piece may lengthen a file only with bytes it holds,
+// and the pieces together claim no more bytes than the journal file really
+// stores (a hole in it does not count); nothing is written into a file with
+// a second name (a hard link) nor into a file that the journal's writer
+// (its file's owner) could not have written by its modes, unless the one
+// who opens is that writer; and the journal is bound to the table it was
+// written for, so one moved beside another table, even of the same name and
+// fields, is refused with an error and left where it is.  The binding of a
+// change in place (pack, password change) is a mark: before its first
+// change the writer puts a random number of the journal into the table's
+// header bytes 24..27 (bytes no program reads, kept in the journal's piece
+// of the header) and forces it out; every header write of the change keeps
+// it; once the journal is deleted the table gets its own bytes back.  An
+// open rolls back only a journal whose mark the table carries, and takes
+// the mark away last, once every other byte is back on the disk: a table
+// found without the mark but exactly as the journal would leave it had its
+// rollback done, and only the journal goes.  A whole-file replacement is
+// bound by the old or the new table itself.  The whole rollback works
+// inside one handle on the table's folder, opened once without following a
+// link: a folder swapped for a link meanwhile gets nothing.  The journal of
+// a table reached through a symbolic link lies beside the file the link
+// leads to, where the writer and every later open look.  The writer
+// creates the journal file exclusively (never through an existing name or
+// link), holds it locked until it is done with it, and raises for any file
+// it could not name that way (or that has a second name), before a byte of
+// it is touched; an open rolls back only a journal that nobody holds.
 //
 // File format (integers little-endian):
 //   header, 64 bytes:
 //     0   8  magic "CVJRNL" 0x0D 0x1A
-//     8   4  format version (2)
+//     8   4  format version (3; other versions are refused and kept)
 //     12  4  salt: a random number of this journal, part of every checksum
 //     16  4  pieces forced out with the binding (0: not bound yet)
 //     20  4  flags: 1 bound; 2 the table's record layout (bytes 8..11)
-//            never changes; 4 the new table of a replacement is known
+//            never changes; 4 the new table of a replacement is known;
+//            8 the table is marked (a change in place)
 //     24  8  the table's length when bound
 //     32  4  CRC-32 of the table's bytes that the bound pieces do not keep
 //     36  4  name length n of the table
 //     40  8  the new table's length (replacement)
 //     48  4  CRC-32 of the new table (replacement)
 //     52  4  CRC-32 of bytes 0..51 and the table's name
-//     56  8  zero
+//     56  4  the mark: what the table holds in its header bytes 24..27
+//            while the change runs (never zero)
+//     60  4  the table's own header bytes 24..27
 //     64  n  the table's file name, without folder
 //   then the pieces, one after the other:
 //     0   4  piece mark "PIEC"
@@ -58,10 +76,19 @@
 //     40  8  zero
 //     48  n  the file's name, without folder
 //     48+n k the kept bytes
-// Every checksum but the header's is seeded with the salt.  A journal that
-// is not bound yet was cut short before its first Sync, so no file had been
-// touched: it is deleted.  Pieces are read up to the first one that does
-// not check out (a torn tail, written after the last Sync, covers bytes not
+// Every checksum but the header's is seeded with the salt.  The writer
+// writes the header (with the mark, flag 8, not bound) and the pieces,
+// forces them out, marks the table and forces it out, then writes the
+// header bound and forces it out.  A journal that is not bound yet was cut
+// short before its first Sync, so no file had been touched but, perhaps,
+// the table's mark: the open puts the table's own bytes 24..27 back when
+// the table holds the mark (or part of it) and deletes the journal.  A file
+// under the journal's name whose header does not check out is taken for a
+// journal cut short only when it is no longer than a header and the
+// table's name and holds zeros or their beginning (the magic, the version,
+// the name and its length), an empty file included; anything else is
+// refused and kept.  Pieces are read up to the first one that does not
+// check out (a torn tail, written after the last Sync, covers bytes not
 // yet overwritten); the pieces before it are written back, the last kept
 // first, so every file ends with its bytes and its length from before the
 // operation.  The checksums find torn writes; they prove nothing about who
@@ -107,6 +134,9 @@ public:
   // journal is still whole: Restore can follow).
   void Commit();
   bool Empty() const { return pieces_.empty(); }
+  // The most files one journal names: a table, its memo and its index
+  // files, as many as one table can have open.
+  static constexpr size_t kMaxFiles = 2 + 63;
   // The file `path` is what the table becomes (a whole-file replacement):
   // at the next open, the table must be that file or the one kept.  Called
   // before the first Sync.
@@ -139,6 +169,9 @@ private:
   };
   void Copy(CVO_DiskFile& file, const std::string& path, int64_t from, int64_t to);
   void Create();
+  void Mark();
+  // Puts the table's own bytes back where its mark is.
+  void Unmark(bool onDisk) noexcept;
   void Bind();
   void WriteHeader();
   // Closes and deletes the journal file, and forces the folder out.
@@ -159,5 +192,8 @@ private:
   uint32_t rest_ = 0;
   int64_t afterSize_ = 0;
   uint32_t afterCheck_ = 0;
+  CVO_DiskFile* marked_ = nullptr;  // the table, while it carries the mark
+  uint8_t mark_[4] = {};
+  uint8_t unmarked_[4] = {};
   std::vector<Piece> pieces_;
 };

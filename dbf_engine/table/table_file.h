@@ -46,6 +46,7 @@
 // read or write can leave the record buffer.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -86,7 +87,7 @@ constexpr uint8_t cvDBFDescriptorEnd = 0x0D;
 // Byte offsets inside the 32-byte header.
 namespace dbfhdr {
 constexpr int Version = 0, Year = 1, Month = 2, Day = 3, RecordCount = 4, HeaderLength = 8, RecordLength = 10,
-              Enciphered = 15, TimeStamp = 16, UserNumber = 20, Flags = 28;
+              Enciphered = 15, TimeStamp = 16, UserNumber = 20, JournalMark = 24, Flags = 28;
 }
 // Byte offsets inside a 32-byte field descriptor.
 namespace dbfdesc {
@@ -164,6 +165,12 @@ public:
   uint8_t cvVersion() const { return version_; }
   uint8_t cvOpenedVersion() const { return openedVersion_; }
   const std::array<uint8_t, 32>& cvHeaderImage() const { return header_; }
+  // Header bytes 24..27 as every later header write puts them: a rollback
+  // journal marks its table there while its change runs (no other program
+  // reads these bytes).
+  void cvSetJournalMark(const uint8_t mark[4]) noexcept {
+    std::copy(mark, mark + 4, header_.begin() + dbfhdr::JournalMark);
+  }
   const std::string& cvTableName() const { return tableName_; }
   // Descriptor n (1..field count), 32 bytes with offset and number filled in;
   // nullptr for a number outside the range.

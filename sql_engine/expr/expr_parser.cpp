@@ -107,6 +107,7 @@ void TExprParser::ParseExpression(const std::string& text) {
     ~LexerScope() {
       p.Lexer = nullptr;
       p.OwnLexer.reset();
+      p.ReleaseStacks();
     }
   } scope{*this};
   OwnLexer = std::make_unique<TExprLexer>();

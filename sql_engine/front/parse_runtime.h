@@ -183,6 +183,13 @@ protected:
 
   TYYValue yyval;
 
+  // Gives the stacks' memory back once a parse is over: a parser kept with
+  // the expression it built (one per select column) needs them no more.
+  void ReleaseStacks() {
+    std::vector<int32_t>().swap(StateStack);
+    std::vector<TYYValue>().swap(ValueStack);
+  }
+
 private:
   bool ReadToken();
 

@@ -345,7 +345,23 @@ void TCustomSift::SetReadyResultSet(std::unique_ptr<TResultSet> rs) {
 // ---------------------------------------------------------------------------
 // The roads.
 
-std::string TCustomSift::TrimmedSQL() const { return StatementText(sql_->Text()); }
+// The lines of SQL as one text for the lexer, each line ended by LF, not by
+// the list's CR LF.  Between tokens either is layout, but inside a literal
+// the line end is data, and the line reader ends every line with LF: a
+// literal written over lines stores 'a' LF 'b', its empty lines kept, as
+// the statement analyzer given that text directly stores it.  A line of the
+// list cannot say whether it came in ended by CR LF or by LF, so both come
+// out as LF.
+std::string TCustomSift::LexerText() const {
+  std::string text;
+  size_t size = 0;
+  for (int i = 0; i < sql_->Count(); ++i) size += sql_->Strings(i).size() + 1;
+  text.reserve(size);
+  for (int i = 0; i < sql_->Count(); ++i) (text += sql_->Strings(i)) += '\n';
+  return text;
+}
+
+std::string TCustomSift::TrimmedSQL() const { return StatementText(LexerText()); }
 
 std::unique_ptr<TSqlAnalizer> TCustomSift::NewAnalyzer() {
   auto a = std::make_unique<TSqlAnalizer>(nullptr, this);
@@ -502,7 +518,8 @@ bool TCustomSift::RunOneStatement(const std::string& text) {
   FormatSettingsGuard separators('.', ',');
   if (MasterDataSet()) SetParamsFromDataSet();
   std::unique_ptr<TSqlAnalizer> analyzer = NewAnalyzer();
-  ParseStatement(*analyzer, text);
+  // The statement as SQL now holds it: its line ends those of SQL's lines.
+  ParseStatement(*analyzer, LexerText());
   ScriptStatementType = analyzer->Statement;
   try {
     DoExecSQL(*analyzer);

@@ -321,6 +321,7 @@ private:
   friend class TSiftDataLink;
   // Implementation details follow.
   void QueryChanged();
+  std::string LexerText() const;
   std::string TrimmedSQL() const;
   std::unique_ptr<TSqlAnalizer> NewAnalyzer();
   // Parses `text` into the analyzer; a failure goes to OnSyntaxError (then a

@@ -253,7 +253,13 @@ TkpField* TResultSet::AddField(const std::string& field_name, const std::string&
   switch (type) {
     case ttString:
       width = cast_type == kCastChar && cast_len > 0 ? cast_len : std::max(data_size, 0);
-      if (width > 0xFFFF) throw ERangeError("Range check error");
+      if (width > kMaxColWidth) {
+        // The name may be the text of a long literal: its start says enough.
+        std::string name = field_name.size() > 40 ? field_name.substr(0, 37) + "..." : field_name;
+        throw ESiftError(
+            "Result column %s is too wide: its text may be %d characters long, a result column holds at most %d",
+            {name, static_cast<int64_t>(width - 1), static_cast<int64_t>(kMaxColWidth - 1)});
+      }
       grows = width + (width & 1) + 2;
       break;
     case ttFloat:

@@ -211,7 +211,10 @@ public:
 
   // Adds a column.  A CAST decides the column's type (and a CHAR cast with
   // a length its width); otherwise `data_size` is a string column's width.
-  // Columns are added before the first record.
+  // Columns are added before the first record.  A string column holds at
+  // most kMaxColWidth bytes (its width is 16-bit); a wider one is refused
+  // with a message naming the column ("Result column ... is too wide").
+  static constexpr int32_t kMaxColWidth = 0xFFFF;
   TkpField* AddField(const std::string& field_name, const std::string& qualified_name, TExprType data_type,
                      int32_t data_size, TField* source_field, bool read_only, int16_t cast_type, uint16_t cast_len,
                      bool use_display_label);

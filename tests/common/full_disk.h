@@ -23,13 +23,18 @@ struct WriteFailGuard {
 };
 
 // Every file of a folder (not below it) by name, with its bytes; anything
-// but a regular file stands with no bytes.
+// but a regular file stands with no bytes.  The "being changed" mark of an
+// index file that a handle still open writes is left out: it stands for the
+// writer, not for what the files hold.
 using FileBytes = std::map<std::string, std::vector<uint8_t>>;
 
 inline FileBytes Snapshot(const TempDir& dir) {
   FileBytes files;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    files[e.path().filename().string()] = e.is_regular_file() ? ReadAll(e.path().string()) : std::vector<uint8_t>{};
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.size() > 9 && name.compare(name.size() - 9, 9, "-changing") == 0) continue;
+    files[name] = e.is_regular_file() ? ReadAll(e.path().string()) : std::vector<uint8_t>{};
+  }
   return files;
 }
 

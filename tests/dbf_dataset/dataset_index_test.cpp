@@ -281,6 +281,51 @@ TEST(MasterDetail, DetailFollowsTheMasterAndBlankMastersShowNothing) {
 
 namespace {
 
+// Under the general collation the rows of master "\xC9" lie on both sides
+// of those of "\xC9" "B": the detail keeps just its own rows, and a filter
+// set while it does still holds every record of the table.
+TEST(MasterDetail, GeneralCollationRowsOfOneMasterAmongOthers) {
+  TempDir dir;
+  MakeTable(dir / "m.dbf", "F", {{"ID", "C", 3, 0}}, {{"\xC9"}, {"E"}, {"\xC9" "B"}});
+  MakeTable(dir / "d.dbf", "F", {{"MID", "C", 3, 0}, {"M2", "C", 2, 0}, {"V", "N", 3, 0}},
+            {{"\xC9", "", "1"},
+             {"\xC9" "B", "", "2"},
+             {"\xC9", "x", "3"},
+             {"E", "x", "4"},
+             {"\xE9", "y", "5"},
+             {"\xC9" "B", "x", "6"}});
+  TCorvidDataSet master, detail;
+  Place(master, dir, "m.dbf");
+  Place(detail, dir, "d.dbf");
+  master.Open();
+  detail.Open();
+  detail.IndexOn("d.cdx", "key", "MID+M2", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::AscendingGeneral);
+  detail.SetIndexName("key");
+  TDataSource source;
+  source.SetDataSet(&master);
+  detail.SetMasterFields("ID");
+  detail.SetMasterSource(&source);
+  // "\xE9" collates as "\xC9"; the row with nothing after "\xC9" sorts last.
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"3", "5", "1"}));
+  EXPECT_TRUE(detail.Locate("V", Variant(int32_t{5}), 0));
+  EXPECT_FALSE(detail.Locate("V", Variant(int32_t{2}), 0));
+  detail.SetFilter("V > 1");
+  detail.SetFiltered(true);
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"3", "5"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"4"}));
+  master.Next();
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"6", "2"}));
+  detail.SetFiltered(false);
+  // A range of the caller's own replaces the detail's and its test.
+  master.First();
+  detail.SetRange("\xC9" "B", "\xC9" "B");
+  EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"2"}));
+  detail.SetMasterSource(nullptr);
+  detail.SetRange("", "");
+  EXPECT_EQ(Walk(detail, "V").size(), 6u);
+}
+
 TEST(IndexWrites, EditsKeepEveryOpenIndexFileCurrent) {
   TempDir dir;
   MakePhones(dir / "t.dbf", 5);
@@ -349,6 +394,7 @@ struct DetailKind {
   const char* name;
   const char* table;
   const char* file;
+  bool general = false;  // text keys ordered by the general collation
 };
 
 void PrintTo(const DetailKind& kind, std::ostream* os) { *os << kind.name; }
@@ -364,9 +410,14 @@ protected:
     Place(detail, dir, "d.dbf");
     master.Open();
     detail.Open();
-    detail.IndexOn(GetParam().file, "key", keyExpr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+    detail.IndexOn(GetParam().file, "key", keyExpr, "", CVsetIndexUnique::Duplicates, Order(true));
     detail.SetIndexName("key");
     source.SetDataSet(&master);
+  }
+  CVsetSortStatus Order(bool ascending) const {
+    if (GetParam().general)
+      return ascending ? CVsetSortStatus::AscendingGeneral : CVsetSortStatus::DescendingGeneral;
+    return ascending ? CVsetSortStatus::Ascending : CVsetSortStatus::Descending;
   }
   void Link(const std::string& fields) {
     detail.SetMasterFields(fields);
@@ -376,7 +427,7 @@ protected:
   // tags.
   std::string SecondFile() const {
     const std::string kind = GetParam().name;
-    return kind == "mdx" || kind == "cdx" ? GetParam().file : "down." + kind;
+    return kind == "ndx" || kind == "ntx" ? "down." + kind : GetParam().file;
   }
   void TearDown() override { detail.SetMasterSource(nullptr); }
   TempDir dir;
@@ -427,7 +478,7 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
   EXPECT_EQ(Walk(detail, "V"), (std::vector<std::string>{"1", "3"}));
   detail.SetMasterSource(nullptr);
   detail.IndexOn(SecondFile(), "down", "UPPER(MID)+DTOS(D)", "", CVsetIndexUnique::Duplicates,
-                 CVsetSortStatus::Descending);
+                 Order(false));
   detail.SetIndexName("down");
   Link("ID");
   // NDX keeps no descending order.
@@ -438,15 +489,19 @@ TEST_P(MasterDetailKinds, KeysBuiltByFunctionsAndInDescendingOrder) {
 
 // The detail of random masters and the searches for the same values,
 // against the records whose key fields hold them, over keys of one, two
-// and three fields.
+// and three fields read either way, masters of blank fields among them.
 TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
   std::mt19937 rng(611);
   // "\xFF" is a letter of the code page, and the highest byte a key holds.
-  const std::vector<std::string> words = {"", "A", "AB", "ABC", "A B", "B", "BA", " A", "A\xFF", "\xFF\xFF\xFF"};
+  // Under the general collation "a" is "A" and "\xE9" is "\xC9", and a
+  // letter with an accent ("\xC9") puts the keys of its rows on either side
+  // of those of "\xC9" "B".
+  const std::vector<std::string> words = {"",  "A", "AB",     "ABC",   "A B",    "B",  "BA",
+                                          " A", "a", "A\xFF", "\xFF\xFF\xFF", "\xC9", "\xC9" "B", "\xE9"};
   const auto pick = [&] { return words[rng() % words.size()]; };
   std::vector<std::vector<std::string>> rows;
   for (int i = 1; i <= 60; ++i) rows.push_back({pick(), pick(), std::to_string(rng() % 3), std::to_string(i)});
-  std::vector<std::vector<std::string>> masters;
+  std::vector<std::vector<std::string>> masters = {{"", "", "0"}, {"", "A", "1"}, {"A", "", "0"}};
   for (int i = 0; i < 12; ++i) masters.push_back({pick(), pick(), std::to_string(rng() % 3)});
   // Deleted records are hidden, also where a search lands on one.
   std::vector<int> deleted;
@@ -460,62 +515,77 @@ TEST_P(MasterDetailKinds, RandomKeysAgreeWithTheRecordsThatMatch) {
                               return std::find(deleted.begin(), deleted.end(), std::stoi(r[3])) != deleted.end();
                             }),
              rows.end());
-  detail.IndexOn(SecondFile(), "down", "MID+SUB+STR(N,1)", "", CVsetIndexUnique::Duplicates,
-                 CVsetSortStatus::Descending);
-  const auto padded = [](std::string s) {
+  // Field values as the tag tells them apart.
+  const bool general = GetParam().general;
+  const auto padded = [&](std::string s) {
     s.resize(3, ' ');
+    if (general)
+      for (char& c : s)
+        if ((c >= 'a' && c <= 'z') || c == '\xE9') c = static_cast<char>(c - 0x20);
     return s;
   };
-  for (const char* tag : {"key", "down"}) {
-    for (const char* fields : {"ID", "ID;S", "ID;S;K"}) {
-      const int given = static_cast<int>(std::count(fields, fields + std::strlen(fields), ';')) + 1;
+  const std::vector<const char*> keys = {"MID", "MID+SUB", "MID+SUB+STR(N,1)"};
+  const std::vector<const char*> fieldLists = {"ID", "ID;S", "ID;S;K"};
+  int n = 0;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    for (const bool ascending : {true, false}) {
+      const std::string tag = "r" + std::to_string(n++);
       detail.SetMasterSource(nullptr);
-      detail.SetIndexName(tag);
-      Link(fields);
-      master.First();
-      for (const auto& m : masters) {
-        std::vector<std::string> expected;
-        for (const auto& r : rows) {
-          bool match = padded(r[0]) == padded(m[0]);
-          if (given > 1) match = match && padded(r[1]) == padded(m[1]);
-          if (given > 2) match = match && r[2] == m[2];
-          if (match) expected.push_back(r[3]);
-        }
-        std::vector<std::string> got = Walk(detail, "V");
-        const auto byNumber = [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); };
-        std::sort(got.begin(), got.end(), byNumber);
-        std::sort(expected.begin(), expected.end(), byNumber);
-        EXPECT_EQ(got, expected) << tag << " " << fields << " master '" << m[0] << "','" << m[1] << "'," << m[2];
-        master.Next();
-        // FindKey over the whole table finds one of them, or none.
+      detail.IndexOn(SecondFile() == GetParam().file ? GetParam().file : tag + "." + GetParam().name, tag, keys[k],
+                     "", CVsetIndexUnique::Duplicates, Order(ascending));
+      for (size_t f = 0; f <= k; ++f) {
+        const size_t given = f + 1;
+        const char* fields = fieldLists[f];
+        const std::string what = std::string(keys[k]) + (ascending ? " up" : " down") + " by " + fields;
         detail.SetMasterSource(nullptr);
-        std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
-        values.resize(static_cast<size_t>(given));
-        const bool found = detail.FindKey(values);
-        EXPECT_EQ(found, !expected.empty()) << tag << " FindKey " << fields << " '" << m[0] << "','" << m[1] << "'";
-        const auto landed = [&](const char* how) {
-          const std::string v = detail.FieldByName("V")->AsString();
-          EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << tag << " " << how << " " << v;
-        };
-        if (found) landed("FindKey");
-        // FindNearest stands on one of them when there are any.
-        detail.FindNearest(values);
-        if (!expected.empty()) landed("FindNearest");
-        if (given == 3) {
-          // The set-key state gives every field.
-          detail.SetKey();
-          detail.FieldByName("MID")->SetAsString(m[0]);
-          detail.FieldByName("SUB")->SetAsString(m[1]);
-          detail.FieldByName("N")->SetAsString(m[2]);
-          detail.Post();
-          EXPECT_EQ(detail.GotoKey(), !expected.empty()) << tag << " GotoKey";
-          if (!expected.empty()) landed("GotoKey");
-          detail.EditKey();
-          detail.Post();
-          detail.GotoNearest();
-          if (!expected.empty()) landed("GotoNearest");
-        }
+        detail.SetIndexName(tag);
         Link(fields);
+        master.First();
+        for (const auto& m : masters) {
+          std::vector<std::string> expected;
+          for (const auto& r : rows) {
+            bool match = padded(r[0]) == padded(m[0]);
+            if (given > 1) match = match && padded(r[1]) == padded(m[1]);
+            if (given > 2) match = match && r[2] == m[2];
+            if (match) expected.push_back(r[3]);
+          }
+          const std::string whom = what + " master '" + m[0] + "','" + m[1] + "'," + m[2];
+          std::vector<std::string> got = Walk(detail, "V");
+          const auto byNumber = [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); };
+          std::sort(got.begin(), got.end(), byNumber);
+          std::sort(expected.begin(), expected.end(), byNumber);
+          EXPECT_EQ(got, expected) << whom;
+          master.Next();
+          // FindKey over the whole table finds one of them, or none.
+          detail.SetMasterSource(nullptr);
+          std::vector<Variant> values{Variant(m[0]), Variant(m[1]), Variant(static_cast<int32_t>(std::stoi(m[2])))};
+          values.resize(given);
+          const bool found = detail.FindKey(values);
+          EXPECT_EQ(found, !expected.empty()) << whom << " FindKey";
+          const auto landed = [&](const char* how) {
+            const std::string v = detail.FieldByName("V")->AsString();
+            EXPECT_NE(std::find(expected.begin(), expected.end(), v), expected.end()) << whom << " " << how << " " << v;
+          };
+          if (found) landed("FindKey");
+          // FindNearest stands on one of them when there are any.
+          detail.FindNearest(values);
+          if (!expected.empty()) landed("FindNearest");
+          if (given == k + 1) {
+            // The set-key state gives every field.
+            detail.SetKey();
+            detail.FieldByName("MID")->SetAsString(m[0]);
+            if (given > 1) detail.FieldByName("SUB")->SetAsString(m[1]);
+            if (given > 2) detail.FieldByName("N")->SetAsString(m[2]);
+            detail.Post();
+            EXPECT_EQ(detail.GotoKey(), !expected.empty()) << whom << " GotoKey";
+            if (!expected.empty()) landed("GotoKey");
+            detail.EditKey();
+            detail.Post();
+            detail.GotoNearest();
+            if (!expected.empty()) landed("GotoNearest");
+          }
+          Link(fields);
+        }
       }
     }
   }
@@ -532,7 +602,7 @@ TEST_P(MasterDetailKinds, SearchesMatchTheGivenFieldsWhole) {
   detail.SetRecNo(4);
   EXPECT_FALSE(detail.FindKey({Variant("C")}));
   EXPECT_EQ(detail.FieldByName("V")->AsString(), "4");  // back where it was
-  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+  detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, Order(false));
   detail.SetIndexName("down");
   // "x" is not "xy", nor a blank SUB "x".
   EXPECT_FALSE(detail.FindKey({Variant("A"), Variant("x")}));
@@ -571,7 +641,7 @@ TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
         {{"A", "z", "1"}, {"AB", "a", "2"}, {"A", "a", "3"}, {"B", "z", "4"}, {"C", "z", "5"}}, "MID+SUB", {1, 4});
   for (const char* tag : {"key", "down"}) {
     if (std::string(tag) == "down")
-      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+      detail.IndexOn(SecondFile(), "down", "MID+SUB", "", CVsetIndexUnique::Duplicates, Order(false));
     detail.SetIndexName(tag);
     EXPECT_TRUE(detail.FindKey({Variant("A")})) << tag;
     EXPECT_EQ(detail.FieldByName("V")->AsString(), "3") << tag;
@@ -580,9 +650,107 @@ TEST_P(MasterDetailKinds, FindKeyPassesOverDeletedRecords) {
   }
 }
 
+// The detail rows of one table, on one- and two-field keys read either way:
+// each case names the rows it shows in ascending key order (equal keys in
+// record order), and a descending tag shows them the other way round.
+TEST_P(MasterDetailKinds, EveryDirectionShowsTheRowsWhoseGivenFieldsMatch) {
+  Build({{"ID", "C", 3, 0}, {"S", "C", 2, 0}}, {{"A", ""}},
+        {{"MID", "C", 3, 0}, {"M2", "C", 2, 0}, {"V", "N", 3, 0}},
+        {{"A", "", "1"},
+         {"B", "x", "2"},
+         {"A", "y", "3"},
+         {"AB", "", "5"},
+         {"ABC", "", "6"},
+         {"", "z", "7"},
+         {"", "", "8"},
+         {" A", "", "9"}},
+        "MID");
+  struct Case {
+    const char* key;
+    const char* fields;
+    std::vector<std::string> master;
+    std::vector<std::string> rows;
+  };
+  const std::vector<Case> cases = {
+      {"MID", "ID", {"A", ""}, {"1", "3"}},
+      {"MID", "ID", {"", ""}, {"7", "8"}},
+      {"MID", "ID", {"AB", ""}, {"5"}},
+      {"MID", "ID", {"ABC", ""}, {"6"}},
+      {"MID", "ID", {" A", ""}, {"9"}},
+      {"MID", "ID", {"Q", ""}, {}},
+      {"MID+M2", "ID", {"A", ""}, {"1", "3"}},
+      {"MID+M2", "ID", {"", ""}, {"8", "7"}},
+      {"MID+M2", "ID", {"AB", ""}, {"5"}},
+      {"MID+M2", "ID", {" A", ""}, {"9"}},
+      {"MID+M2", "ID;S", {"A", ""}, {"1"}},
+      {"MID+M2", "ID;S", {"A", "y"}, {"3"}},
+      {"MID+M2", "ID;S", {"A", "x"}, {}},
+      {"MID+M2", "ID;S", {"", ""}, {"8"}},
+      {"MID+M2", "ID;S", {"", "z"}, {"7"}},
+      {"MID+M2", "ID;S", {"B", "x"}, {"2"}},
+      {"MID+M2", "ID;S", {"AB", ""}, {"5"}},
+  };
+  int n = 0;
+  for (const char* key : {"MID", "MID+M2"}) {
+    for (const bool ascending : {true, false}) {
+      const std::string tag = std::string("t") + std::to_string(n++);
+      detail.SetMasterSource(nullptr);
+      detail.IndexOn(SecondFile() == GetParam().file ? GetParam().file : tag + "." + GetParam().name, tag, key, "",
+                     CVsetIndexUnique::Duplicates, Order(ascending));
+      detail.SetIndexName(tag);
+      // NDX keeps no descending order.
+      const bool down = !detail.IndexAscending(detail.IndexCurrentOrder());
+      EXPECT_EQ(down, !ascending && GetParam().name != std::string("ndx"));
+      for (const Case& c : cases) {
+        if (std::string(c.key) != key) continue;
+        std::vector<std::string> rows = c.rows;
+        if (down) std::reverse(rows.begin(), rows.end());
+        const std::string what = std::string(key) + (down ? " down" : " up") + " by " + c.fields + " '" + c.master[0] +
+                                 "','" + c.master[1] + "'";
+        master.Edit();
+        master.FieldByName("ID")->SetAsString(c.master[0]);
+        master.FieldByName("S")->SetAsString(c.master[1]);
+        master.Post();
+        detail.SetMasterSource(nullptr);
+        Link(c.fields);
+        EXPECT_EQ(Walk(detail, "V"), rows) << what;
+        // The searches for the same values stand on the first of them.
+        detail.SetMasterSource(nullptr);
+        std::vector<Variant> values{Variant(c.master[0])};
+        if (std::string(c.fields) == "ID;S") values.emplace_back(c.master[1]);
+        detail.First();
+        const std::string start = detail.FieldByName("V")->AsString();
+        EXPECT_EQ(detail.FindKey(values), !rows.empty()) << what;
+        EXPECT_EQ(detail.FieldByName("V")->AsString(), rows.empty() ? start : rows[0]) << what << " FindKey";
+        detail.FindNearest(values);
+        if (!rows.empty()) {
+          EXPECT_EQ(detail.FieldByName("V")->AsString(), rows[0]) << what << " FindNearest";
+        }
+        if (values.size() == static_cast<size_t>(std::count(key, key + std::strlen(key), '+') + 1)) {
+          // The set-key state gives every field of the key.
+          detail.SetKey();
+          detail.FieldByName("MID")->SetAsString(c.master[0]);
+          if (values.size() > 1) detail.FieldByName("M2")->SetAsString(c.master[1]);
+          detail.Post();
+          detail.First();
+          EXPECT_EQ(detail.GotoKey(), !rows.empty()) << what;
+          EXPECT_EQ(detail.FieldByName("V")->AsString(), rows.empty() ? start : rows[0]) << what << " GotoKey";
+          detail.EditKey();
+          detail.Post();
+          detail.GotoNearest();
+          if (!rows.empty()) {
+            EXPECT_EQ(detail.FieldByName("V")->AsString(), rows[0]) << what << " GotoNearest";
+          }
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, MasterDetailKinds,
                          ::testing::Values(DetailKind{"ndx", "3", "key.ndx"}, DetailKind{"ntx", "3", "key.ntx"},
-                                           DetailKind{"mdx", "4", "d.mdx"}, DetailKind{"cdx", "F", "d.cdx"}),
+                                           DetailKind{"mdx", "4", "d.mdx"}, DetailKind{"cdx", "F", "d.cdx"},
+                                           DetailKind{"cdxgeneral", "F", "d.cdx", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -321,6 +321,20 @@ TEST(CdxGeneral, LigaturesAndAccents) {
   EXPECT_EQ(Hex(G("CAF\xC9")), "62 60 67 66 F0 F0 F0 F1");
 }
 
+TEST(CdxGeneral, WeightsBeginTheKeyOfEveryLongerText) {
+  EXPECT_EQ(Hex(CdxGeneralWeights("\xC6" "b")), "60 66 61");  // a ligature gives two weights
+  EXPECT_EQ(CdxGeneralWeights(""), "");
+  // Whatever follows, the key begins with the weights; the accents of the
+  // part itself come only after the weights of all that follows.
+  for (const char* rest : {"", " ", "  x", "B", "\xE1"}) {
+    const std::string text = std::string("\xC9\xC6") + rest;
+    EXPECT_EQ(G(text).compare(0, 3, CdxGeneralWeights("\xC9\xC6")), 0) << rest;
+  }
+  // So the keys of "\xC9" and of "\xC9  x" lie either side of "\xC9" "B".
+  EXPECT_TRUE(LessBytes(G("\xC9  x"), G("\xC9" "B")));
+  EXPECT_TRUE(LessBytes(G("\xC9" "B"), G("\xC9")));
+}
+
 TEST(CdxGeneral, LigatureKeysAreCutToTheKeyLength) {
   // "æá": weights 60 66 60 and accents F0 F0 F1 make six bytes for a
   // four-byte key; the cut leaves a trailing F0, which goes as well.

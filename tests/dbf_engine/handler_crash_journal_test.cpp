@@ -311,6 +311,7 @@ TEST_P(CrashJournal, JournalThatCannotBeRolledBackRefusesTheOpenByName) {
     ADD_FAILURE() << "opened a half-packed table";
   } catch (const ECorvidError& e) {
     EXPECT_NE(e.Message().find(cvRollbackJournal::JournalName(t_)), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("n.ntx is a folder, not a regular file"), std::string::npos) << e.Message();
   }
   EXPECT_TRUE(cvRollbackJournal::HasJournal(t_));
   EXPECT_EQ(ReadAll(t_), table);
@@ -336,12 +337,21 @@ uint32_t BitwiseCrc32(uint32_t crc, const uint8_t* p, size_t n) {
 }
 
 TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
-  // Dying at the first write into the table: the journal is complete.
-  DieInPackWhen([&] { return ReadAll(t_) != original_["p.dbf"]; });
+  // Dying at the first write into the table's records: the journal is
+  // complete, and the table carries its mark in header bytes 24..27.
+  DieInPackWhen([&] {
+    auto now = ReadAll(t_);
+    std::copy(original_["p.dbf"].begin() + 24, original_["p.dbf"].begin() + 28, now.begin() + 24);
+    return now != original_["p.dbf"];
+  });
   const auto j = ReadAll(cvRollbackJournal::JournalName(t_));
   ASSERT_GE(j.size(), 64u + 5);
   EXPECT_EQ(std::string(j.begin(), j.begin() + 8), "CVJRNL\r\x1A");
-  EXPECT_EQ(LE32At(j, 8), 2u);
+  EXPECT_EQ(LE32At(j, 8), 3u);
+  const auto marked = ReadAll(t_);
+  EXPECT_NE(LE32At(j, 56), 0u);
+  EXPECT_EQ(LE32At(j, 56), LE32At(marked, 24));
+  EXPECT_EQ(LE32At(j, 60), LE32At(original_["p.dbf"], 24));
   // Bound to the table: its name, and the bytes of it that no piece keeps.
   EXPECT_EQ(LE32At(j, 36), 5u);
   EXPECT_EQ(std::string(j.begin() + 64, j.begin() + 69), "p.dbf");
@@ -354,7 +364,7 @@ TEST_P(CrashJournal, JournalBytesBeforeTheFirstRecordMoves) {
   // Record 2 is the first deleted one; each index file is kept whole.
   const uint64_t tail = LE16At(table, 8) + LE16At(table, 10);
   EXPECT_EQ(LE32At(j, 16), 4u);  // pieces bound
-  EXPECT_EQ(LE32At(j, 20), 3u);  // bound, the record layout stays
+  EXPECT_EQ(LE32At(j, 20), 11u);  // bound, the record layout stays, the table marked
   EXPECT_EQ(LE64At(j, 24), table.size());
   EXPECT_EQ(LE32At(j, 32), ~BitwiseCrc32(seeded, table.data() + 32, tail - 32));
   const std::vector<std::tuple<std::string, uint64_t, uint64_t>> expected = {{"p.dbf", 0, 32},

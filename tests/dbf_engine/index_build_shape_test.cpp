@@ -7,135 +7,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cdx_test_table.h"
-#include "dbf_engine/index/cdx_format.h"
-#include "dbf_engine/index/mdx_format.h"
 #include "dbf_engine/index/mdx_index.h"
-#include "dbf_engine/index/ndx_format.h"
 #include "dbf_engine/index/ndx_index.h"
-#include "dbf_engine/index/ntx_format.h"
 #include "dbf_engine/index/ntx_index.h"
 #include "index_test_util.h"
+#include "index_tree_walk.h"
 
 namespace {
 
-std::vector<uint8_t> ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// What a walk of one tree found.
-struct Shape {
-  int64_t keys = 0;
-  int64_t pages = 0;
-  std::set<int> leafDepths;
-  std::vector<std::string> faults;
-
-  void Page(int depth, bool leaf, size_t keysOnPage, bool root, int64_t where) {
-    ++pages;
-    if (leaf) {
-      leafDepths.insert(depth);
-      keys += static_cast<int64_t>(keysOnPage);
-    }
-    if (!root && keysOnPage == 0)
-      faults.push_back((leaf ? "keyless leaf at " : "keyless interior page at ") + std::to_string(where));
-  }
-  // Empty when the tree is sound and holds `expected` keys in `pagesWritten` pages.
-  std::string Verdict(int64_t expected, int64_t pagesWritten) const {
-    std::string v;
-    for (const auto& f : faults) v += f + "; ";
-    if (keys != expected) v += "keys " + std::to_string(keys) + " of " + std::to_string(expected) + "; ";
-    if (leafDepths.size() > 1) v += "leaves at several depths; ";
-    if (pages != pagesWritten) v += "pages " + std::to_string(pages) + " of " + std::to_string(pagesWritten) + "; ";
-    return v;
-  }
-};
-
-// NTX: header of 1024 bytes, then 1024-byte pages; interior keys count.
-Shape NtxShape(const fs::path& p) {
-  const std::vector<uint8_t> b = ReadAll(p);
-  const int64_t size = static_cast<int64_t>(b.size());
-  const NtxHeader h = NtxHeader::DecodeFrom(b.data(), size, "x");
-  Shape s;
-  std::function<void(int32_t, int)> walk = [&](int32_t off, int depth) {
-    const NtxPage pg = NtxPage::DecodeFrom(b.data() + off, h, size, "x");
-    const bool leaf = pg.IsLeaf();
-    s.Page(depth, leaf, pg.Entries.size(), depth == 0, off);
-    if (leaf) return;
-    s.keys += static_cast<int64_t>(pg.Entries.size());
-    for (const NtxEntry& e : pg.Entries) walk(e.Child, depth + 1);
-    walk(pg.RightChild, depth + 1);
-  };
-  walk(h.Root, 0);
-  return s;
-}
-
-// NDX: 512-byte blocks, header in block 0; keys only in leaves.
-Shape NdxShape(const fs::path& p) {
-  const std::vector<uint8_t> b = ReadAll(p);
-  const int64_t size = static_cast<int64_t>(b.size());
-  const NdxHeader h = NdxHeader::DecodeFrom(b.data(), size, "x");
-  Shape s;
-  std::function<void(int32_t, int)> walk = [&](int32_t block, int depth) {
-    const NdxNode nd = NdxNode::DecodeFrom(b.data() + static_cast<int64_t>(block) * 512, h, size, "x");
-    const bool leaf = nd.IsLeaf();
-    s.Page(depth, leaf, nd.Entries.size(), depth == 0, block);
-    if (leaf) return;
-    for (const NdxEntry& e : nd.Entries) walk(e.Child, depth + 1);
-    walk(nd.RightChild, depth + 1);
-  };
-  walk(h.Root, 0);
-  return s;
-}
-
-// MDX: a file header, a tag header page, then pages; keys only in leaves.
-Shape MdxShape(const fs::path& p, int32_t tagHeaderBlock) {
-  const std::vector<uint8_t> b = ReadAll(p);
-  const int64_t size = static_cast<int64_t>(b.size());
-  const MdxFileHeader fh = MdxFileHeader::DecodeFrom(b.data(), size, "x");
-  const MdxTagHeader th =
-      MdxTagHeader::DecodeFrom(b.data() + static_cast<int64_t>(tagHeaderBlock) * 512, fh, size, "x");
-  Shape s;
-  std::function<void(int32_t, int)> walk = [&](int32_t block, int depth) {
-    const MdxNode nd = MdxNode::DecodeFrom(b.data() + static_cast<int64_t>(block) * 512, th, fh, size, "x");
-    const bool leaf = nd.IsLeaf();
-    s.Page(depth, leaf, nd.Entries.size(), depth == 0, block);
-    if (leaf) return;
-    for (const MdxEntry& e : nd.Entries) walk(e.Link, depth + 1);
-    walk(nd.RightChild, depth + 1);
-  };
-  walk(th.Root, 0);
-  return s;
-}
-
-// CDX: 512-byte nodes; keys only in leaves.
-Shape CdxShape(const fs::path& p, int32_t tagHeader) {
-  const std::vector<uint8_t> b = ReadAll(p);
-  const CdxPageCheck check{static_cast<int64_t>(b.size()), false, "x"};
-  const CdxTagHeader th = CdxTagHeader::DecodeFrom(b.data() + tagHeader, check);
-  const CdxKeyKind kind = CdxKeyKind::Character;
-  Shape s;
-  std::function<void(int32_t, int)> walk = [&](int32_t off, int depth) {
-    const CdxNodeHeader nh = CdxNodeHeader::DecodeFrom(b.data() + off, check);
-    if (nh.IsLeaf()) {
-      const CdxLeafNode leaf = CdxLeafNode::DecodeFrom(b.data() + off, th.KeyLength, kind, check);
-      s.Page(depth, true, leaf.Entries.size(), depth == 0, off);
-      return;
-    }
-    const CdxInteriorNode in = CdxInteriorNode::DecodeFrom(b.data() + off, th.KeyLength, kind, check);
-    s.Page(depth, false, in.Entries.size(), depth == 0, off);
-    for (const CdxInteriorEntry& e : in.Entries) walk(e.Child, depth + 1);
-  };
-  walk(th.Root, 0);
-  return s;
-}
+using index_walk::CdxShape;
+using index_walk::MdxShape;
+using index_walk::NdxShape;
+using index_walk::NtxShape;
+using index_walk::Shape;
 
 class IndexBuildShape : public CdxTest {
 protected:

@@ -328,6 +328,34 @@ TEST(IndexCore, PartialRangeOnAscendingAndDescendingTags) {
   }
 }
 
+// A whole-key range takes no key that merely begins with a bound, read
+// either way: stored descending, "MA" comes before "M" and the low bound is
+// "M" itself.
+TEST(IndexCore, WholeKeyRangeOnAscendingAndDescendingTags) {
+  for (bool desc : {false, true}) {
+    Fixture f(3);
+    f.tag->SetDirection(!desc, true);
+    for (const char* k : {"L", "M", "MA", "MB", "N", "A", "Z", "M", ""}) f.AddRecord(k);
+    TcvVariant m, l;
+    m.PutString("M");
+    l.PutString("L");
+    ASSERT_TRUE(f.tag->SetRange(&m, true, &m, true, false));
+    Pairs want{{"M", 2}, {"M", 8}};
+    EXPECT_EQ(f.Forward(), want) << desc;
+    Pairs back = f.Backward();
+    std::reverse(back.begin(), back.end());
+    EXPECT_EQ(back, want) << desc;
+    EXPECT_EQ(f.Find("MA"), 0);
+    EXPECT_TRUE(f.tag->Eof());
+    // From M down to L (up to M, ascending) with M's followers left out.
+    if (desc) f.tag->SetRange(&m, true, &l, true, false);
+    else f.tag->SetRange(&l, true, &m, true, false);
+    want = {{"L", 1}, {"M", 2}, {"M", 8}};
+    if (desc) want = {{"M", 2}, {"M", 8}, {"L", 1}};
+    EXPECT_EQ(f.Forward(), want) << desc;
+  }
+}
+
 TEST(IndexCore, KeyInRangeTestsBothBounds) {
   Fixture f(4);
   for (const char* k : {"A", "C", "E"}) f.AddRecord(k);

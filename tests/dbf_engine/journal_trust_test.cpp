@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dbf_engine/handler/record_handler.h"
@@ -124,9 +126,11 @@ protected:
 
   static std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
-  std::string Make(const std::string& folder, int count, int seed) {
+  std::string Make(const std::string& folder, int count, int seed) { return Make(folder, Rows(count, seed)); }
+
+  std::string Make(const std::string& folder, const std::vector<Row>& rows) {
     TempDir scratch;
-    const std::string made = MakeTable(scratch, "p.dbf", "F", Rows(count, seed));
+    const std::string made = MakeTable(scratch, "p.dbf", "F", rows);
     const std::string to = dir_ / folder;
     fs::create_directories(to);
     fs::copy_file(made, to + "/p.dbf", fs::copy_options::overwrite_existing);
@@ -137,7 +141,8 @@ protected:
   }
 
   // Packs `table` in a child that dies at its 1st, 2nd, ... write until the
-  // table itself has changed with the journal beside it.
+  // table's records have changed with the journal beside it (the table
+  // carries the journal's mark, in header bytes 24..27, from before that).
   void LeavePackJournal(const std::string& table) {
     const fs::path folder = fs::path(table).parent_path();
     std::map<std::string, std::vector<uint8_t>> before;
@@ -153,7 +158,10 @@ protected:
       });
       ASSERT_GE(code, 0) << "the child did not exit by itself";
       ASSERT_NE(code, 0) << "the pack ended before it wrote the table";
-      if (cvRollbackJournal::HasJournal(table) && ReadAll(table) != before["p.dbf"]) return;
+      auto now = ReadAll(table);
+      ASSERT_GE(now.size(), 32u);
+      std::copy(before["p.dbf"].begin() + 24, before["p.dbf"].begin() + 28, now.begin() + 24);
+      if (cvRollbackJournal::HasJournal(table) && now != before["p.dbf"]) return;
     }
     FAIL() << "the pack never wrote its table";
   }
@@ -272,7 +280,14 @@ TEST_F(JournalTrust, JournalNameThatIsALinkIsNeitherWrittenThroughNorRead) {
       CVO_dBHandler h(table_, "", true, false);
       // Dangling: a write through it would create the file it names.
       fs::create_symlink(leak, JournalOf());
-      EXPECT_THROW(password ? h.cvSetPassword("secret") : h.cvPack(), ECorvidError);
+      try {
+        password ? h.cvSetPassword("secret") : h.cvPack();
+        ADD_FAILURE() << "went ahead";
+      } catch (const ECorvidError& e) {
+        // Not a journal an open rolls back: it must be moved away.
+        EXPECT_NE(e.Message().find("a symbolic link"), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find("moved away"), std::string::npos) << e.Message();
+      }
       EXPECT_FALSE(fs::exists(leak)) << "a copy of the table went through the link";
       EXPECT_TRUE(fs::is_symlink(JournalOf()));
     }
@@ -280,6 +295,20 @@ TEST_F(JournalTrust, JournalNameThatIsALinkIsNeitherWrittenThroughNorRead) {
     // The next open refuses it rather than take it for no journal at all.
     ExpectRefused(table_, "dangling link");
     // Nor is a link to a journal followed.
+    fs::remove(JournalOf());
+  }
+  // Another program's file there is named for what it is, too.
+  for (const bool password : {false, true}) {
+    CVO_dBHandler h(table_, "", true, false);
+    WriteAll(JournalOf(), Bytes("my notes on the phone table\n"));
+    try {
+      password ? h.cvSetPassword("secret") : h.cvPack();
+      ADD_FAILURE() << "went ahead";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("not a journal"), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find("moved away"), std::string::npos) << e.Message();
+      EXPECT_EQ(e.Message().find("open the table again"), std::string::npos) << e.Message();
+    }
     fs::remove(JournalOf());
   }
   LeavePackJournal(table_);
@@ -388,15 +417,28 @@ TEST_F(JournalTrust, AFileNamedLikeTheJournalThatNoPackEverWroteIsLeftInPlace) {
   std::vector<uint8_t> noise(300);
   for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
   noise[0] = 'x';
+  // A long file is not a journal cut within its header, whatever its first
+  // bytes (zeros here), nor is a header's worth of zeros with more after it.
+  std::vector<uint8_t> zeroed(100 * 1024, 'z');
+  std::fill(zeroed.begin(), zeroed.begin() + 8, 0);
   for (const std::vector<uint8_t>& foreign :
-       {Bytes("my notes on the phone table\n"), Bytes("SQLite format 3"), noise, std::vector<uint8_t>(5, 'C')}) {
+       {Bytes("my notes on the phone table\n"), Bytes("SQLite format 3"), noise, std::vector<uint8_t>(5, 'C'), zeroed,
+        std::vector<uint8_t>(100 * 1024, 0), std::vector<uint8_t>(64 + 5 + 1, 0)}) {
     WriteAll(JournalOf(), foreign);
     ExpectRefused(table_, "foreign");
   }
   const std::vector<uint8_t> magic = {'C', 'V', 'J', 'R', 'N', 'L', 0x0D, 0x1A};
+  // A writer killed between creating the journal and writing its header
+  // leaves it empty: that, too, holds nothing and goes.
+  std::vector<uint8_t> header(64, 0);
+  std::copy(magic.begin(), magic.end(), header.begin());
+  header[8] = 3;
+  header[36] = 5;
+  std::vector<uint8_t> named = header;
+  named.insert(named.end(), {'p', '.', 'd'});
   for (const std::vector<uint8_t>& torn :
        {std::vector<uint8_t>{}, std::vector<uint8_t>(64, 0), std::vector<uint8_t>(magic.begin(), magic.begin() + 5),
-        std::vector<uint8_t>{'C', 'V', 0, 0, 'N'}, magic}) {
+        std::vector<uint8_t>{'C', 'V', 0, 0, 'N'}, magic, header, named, std::vector<uint8_t>(69, 0)}) {
     WriteAll(JournalOf(), torn);
     EXPECT_NO_THROW(CVO_dBaseDBF(table_, "", false, true));
     EXPECT_FALSE(fs::exists(JournalOf()));
@@ -423,4 +465,301 @@ TEST_F(JournalTrust, NamesAJournalGivesAppearInTheErrorWithoutTheirControlCharac
       for (const char c : e.Message()) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << inTable;
     }
   }
+}
+
+namespace {
+
+std::vector<std::string> NamesIn(const std::string& table, const std::string& password) {
+  std::vector<std::string> names;
+  CVO_dBHandler h(table, password, false, false);
+  for (int32_t r = 1; r <= h.cvRecordCount(); ++r) {
+    h.cvGetRec(r);
+    std::string n = h.cvStringGet("NAME");
+    n.erase(n.find_last_not_of(' ') + 1);
+    names.push_back(n);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST_F(JournalTrust, ARealJournalBesideAnotherTableOfTheSameNameAndFieldsIsRefusedAtEveryStep) {
+  // Table A (alpha deleted, bravo, charlie) dies in its pack or password
+  // change at each write in turn; its journal is copied beside tables of
+  // the same name and fields holding 1, 3 and 5 other records.  None is
+  // changed; a bound journal is refused and kept by each.  A itself, and a
+  // copy of its folder made with the journal, roll back.
+  const std::vector<Row> a = {{"alpha", 1, "one", true}, {"bravo", 2, "two"}, {"charlie", 3, "three"}};
+  const std::string tableA = Make("a", a);
+  std::map<std::string, std::vector<uint8_t>> beforeA;
+  for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) beforeA[f] = ReadAll(fs::path(dir_ / "a") / f);
+  std::vector<std::string> others;
+  for (const int count : {1, 3, 5}) {
+    std::vector<Row> rows;
+    for (int i = 0; i < count; ++i) rows.push_back({"other" + std::to_string(i), i * 2.0, "note", i == 1});
+    others.push_back(Make("b" + std::to_string(count), rows));
+  }
+  for (const bool password : {false, true}) {
+    SCOPED_TRACE(password ? "password" : "pack");
+    int bound = 0;
+    bool completed = false;
+    for (int64_t n = 1; !completed && n < 2000; ++n) {
+      SCOPED_TRACE(n);
+      for (const auto& [f, b] : beforeA) WriteAll(fs::path(dir_ / "a") / f, b);
+      fs::remove(cvRollbackJournal::JournalName(tableA));
+      const int code = ExitCodeInChild([&] {
+        CVO_dBHandler h(tableA, "", true, false);
+        if (h.cvIndex((dir_ / "a/n.ntx"), "") != 0) ::_exit(2);
+        cvSetCrashCountdown(n);
+        password ? h.cvSetPassword("pw") : h.cvPack();
+        h.cvCloseTable();
+      });
+      ASSERT_TRUE(code == 0 || code == cvCrashExitCode) << code;
+      completed = code == 0;
+      const std::string journalA = cvRollbackJournal::JournalName(tableA);
+      if (!completed && fs::exists(journalA)) {
+        const auto j = ReadAll(journalA);
+        const bool isBound = j.size() >= 24 && (LE32At(j, 20) & 1) != 0;
+        bound += isBound;
+        for (const std::string& b : others) {
+          const std::string journalB = cvRollbackJournal::JournalName(b);
+          const fs::path folder = fs::path(b).parent_path();
+          std::map<std::string, std::vector<uint8_t>> beforeB;
+          for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) beforeB[f] = ReadAll(folder / f);
+          fs::copy_file(journalA, journalB);
+          bool refused = false;
+          try {
+            CVO_dBaseDBF open(b, "", false, true);
+          } catch (const ECorvidError& e) {
+            refused = true;
+            EXPECT_NE(e.Message().find(journalB), std::string::npos) << e.Message();
+          }
+          for (const auto& [f, bytes] : beforeB) EXPECT_EQ(ReadAll(folder / f), bytes) << b << " " << f;
+          if (isBound) {
+            EXPECT_TRUE(refused) << b;
+            EXPECT_EQ(ReadAll(journalB), j) << "the journal must stay";
+          }
+          fs::remove(journalB);
+        }
+        if (isBound) {
+          fs::remove_all(dir_ / "acopy");
+          fs::copy(dir_ / "a", dir_ / "acopy");
+          const std::string copy = dir_ / "acopy/p.dbf";
+          try {
+            CVO_dBaseDBF open(copy, "", false, true);
+          } catch (const ECorvidEncryption&) {
+          }
+          EXPECT_FALSE(cvRollbackJournal::HasJournal(copy));
+        }
+      }
+      // A rolls back to before or after.
+      try {
+        CVO_dBaseDBF open(tableA, "", false, true);
+      } catch (const ECorvidEncryption&) {
+      }
+      EXPECT_FALSE(cvRollbackJournal::HasJournal(tableA));
+      if (ReadAll(tableA) != beforeA["p.dbf"]) {
+        const std::vector<std::string> after = password ? std::vector<std::string>{"alpha", "bravo", "charlie"}
+                                                        : std::vector<std::string>{"bravo", "charlie"};
+        EXPECT_EQ(NamesIn(tableA, password ? "pw" : ""), after);
+      } else {
+        for (const auto& [f, b] : beforeA) EXPECT_EQ(ReadAll(fs::path(dir_ / "a") / f), b) << f;
+      }
+      if (HasFailure()) return;
+    }
+    EXPECT_TRUE(completed);
+    EXPECT_GT(bound, 3);
+  }
+}
+
+TEST_F(JournalTrust, AJournalWritesOnlyIntoFilesItsWriterMayWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving files to other users needs the superuser";
+  // A sticky folder that two users share: user 1001 leaves a table and a
+  // journal naming the index of user 1002, which 1001 may not write.  The
+  // superuser opening the table writes nothing and names the owner.
+  LeavePackJournal(table_);
+  const fs::path t = dir_ / "t";
+  fs::permissions(t, fs::perms::all | fs::perms::sticky_bit);
+  const std::string journal = JournalOf();
+  auto give = [&](const fs::path& f, uid_t uid, gid_t gid, mode_t mode) {
+    ASSERT_EQ(::chown(f.c_str(), uid, gid), 0);
+    ASSERT_EQ(::chmod(f.c_str(), mode), 0);
+  };
+  for (const char* f : {"p.dbf", "p.fpt"}) give(t / f, 1001, 1001, 0644);
+  give(journal, 1001, 1001, 0644);
+  give(t / "n.ntx", 1002, 1002, 0644);
+  const auto index = ReadAll(t / "n.ntx");
+  try {
+    CVO_dBaseDBF open(table_, "", false, true);
+    ADD_FAILURE() << "rolled back into another user's file";
+  } catch (const ECorvidError& e) {
+    EXPECT_NE(e.Message().find(journal), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("1001"), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("n.ntx"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(ReadAll(t / "n.ntx"), index);
+  EXPECT_TRUE(fs::exists(journal));
+  // Nor may it bring back a file into a folder its writer may not create in.
+  fs::permissions(t, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                         fs::perms::others_read | fs::perms::others_exec);
+  give(t / "n.ntx", 1001, 1001, 0644);
+  fs::rename(t / "n.ntx", dir_ / "n.ntx.aside");
+  EXPECT_THROW(CVO_dBaseDBF(table_, "", false, true), ECorvidError);
+  EXPECT_FALSE(fs::exists(t / "n.ntx"));
+  fs::rename(dir_ / "n.ntx.aside", t / "n.ntx");
+  // A group that shares the folder: the index belongs to another user of
+  // the writer's group (nobody's, nogroup), and the group may write it.
+  fs::permissions(t, fs::perms::all | fs::perms::sticky_bit);
+  for (const char* f : {"p.dbf", "p.fpt"}) give(t / f, 65534, 65534, 0644);
+  give(journal, 65534, 65534, 0644);
+  give(t / "n.ntx", 1002, 65534, 0664);
+  ExpectRolledBack(table_, original_);
+}
+
+TEST_F(JournalTrust, NoFileWithASecondNameIsWrittenBack) {
+  // The index is a hard link to a file outside the folder: the rollback
+  // refuses it; with a file of its own there it rolls back.
+  LeavePackJournal(table_);
+  const fs::path t = dir_ / "t";
+  fs::copy_file(t / "n.ntx", dir_ / "other/h.ntx");
+  fs::remove(t / "n.ntx");
+  fs::create_hard_link(dir_ / "other/h.ntx", t / "n.ntx");
+  const auto outside = ReadAll(dir_ / "other/h.ntx");
+  try {
+    CVO_dBaseDBF open(table_, "", false, true);
+    ADD_FAILURE() << "wrote into a file with a second name";
+  } catch (const ECorvidError& e) {
+    EXPECT_NE(e.Message().find("hard link"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(ReadAll(dir_ / "other/h.ntx"), outside);
+  EXPECT_TRUE(fs::exists(JournalOf()));
+  fs::remove(t / "n.ntx");
+  fs::copy_file(dir_ / "other/h.ntx", t / "n.ntx");
+  ExpectRolledBack(table_, original_);
+  // Nor does a pack or a password change keep such a file: they stop
+  // before they write.
+  fs::remove(dir_ / "other/h.ntx");
+  fs::create_hard_link(t / "n.ntx", dir_ / "other/h.ntx");
+  for (const bool password : {false, true}) {
+    CVO_dBHandler h(table_, "", true, false);
+    ASSERT_EQ(h.cvIndex((t / "n.ntx").string(), ""), 0);
+    try {
+      password ? h.cvSetPassword("pw") : h.cvPack();
+      ADD_FAILURE() << "went ahead";
+    } catch (const ECorvidError& e) {
+      EXPECT_NE(e.Message().find("hard link"), std::string::npos) << e.Message();
+    }
+    EXPECT_FALSE(cvRollbackJournal::HasJournal(table_));
+  }
+  for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(t / f), b) << f;
+}
+
+TEST_F(JournalTrust, JournalsThatClaimMoreThanTheyHoldOrNameTooManyFilesAreRefusedBeforeAnyWrite) {
+  LeavePackJournal(table_);
+  const auto real = ReadAll(JournalOf());
+  const fs::path t = dir_ / "t";
+  {
+    // 2 MiB of zeros in a new index's piece, stored as a hole.
+    constexpr size_t kHole = 2u << 20;
+    Journal j(real);
+    j.pieces.push_back({"big.ntx", 0, kHole, std::vector<uint8_t>(kHole, 0)});
+    const auto bytes = j.Bytes();
+    WriteAll(JournalOf(), std::vector<uint8_t>(bytes.begin(), bytes.end() - kHole));
+    fs::resize_file(JournalOf(), bytes.size());
+    ExpectRefused(table_, "sparse");
+    EXPECT_FALSE(fs::exists(t / "big.ntx"));
+    // The same bytes written out roll back.
+    WriteAll(JournalOf(), bytes);
+    EXPECT_NO_THROW(CVO_dBaseDBF(table_, "", false, true));
+    EXPECT_EQ(fs::file_size(t / "big.ntx"), kHole);
+    fs::remove(t / "big.ntx");
+    for (const auto& [f, b] : original_) EXPECT_EQ(ReadAll(t / f), b) << f;
+  }
+  LeavePackJournal(table_);
+  const auto again = ReadAll(JournalOf());
+  // More files than one table has, and names with control characters.
+  Journal many(again);
+  for (int i = 0; i < 70; ++i) many.pieces.push_back({"x" + std::to_string(100 + i) + ".ntx", 0, 1, Bytes("x")});
+  WriteAll(JournalOf(), many.Bytes());
+  ExpectRefused(table_, "many files");
+  for (const char* name : {"t\n.ntx", "t\x7f.cdx", "\x1b[2J.ntx"}) {
+    Journal odd(again);
+    odd.pieces.push_back({name, 0, 1, Bytes("x")});
+    WriteAll(JournalOf(), odd.Bytes());
+    ExpectRefused(table_, "control character");
+  }
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(t)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"n.ntx", "p.dbf", "p.dbf-journal", "p.fpt"}));
+  WriteAll(JournalOf(), again);
+  ExpectRolledBack(table_, original_);
+}
+
+TEST_F(JournalTrust, AFolderSwappedForALinkDuringTheRollbackGetsNothingWritten) {
+  // A journal that brings back 24 index files and writes the index in many
+  // small pieces, so that its rollback takes a while; meanwhile the table's
+  // folder is renamed and a link to another folder put in its place.  The
+  // other folder, which has files of the same names, gets nothing.
+  LeavePackJournal(table_);
+  const fs::path t = dir_ / "t", away = dir_ / "t-away", victim = dir_ / "victim";
+  std::map<std::string, std::vector<uint8_t>> crashed;
+  for (const char* f : {"p.dbf", "p.fpt", "n.ntx"}) crashed[f] = ReadAll(t / f);
+  Journal j(ReadAll(JournalOf()));
+  for (int i = 0; i < 24; ++i)
+    j.pieces.push_back({"x" + std::to_string(100 + i) + ".ntx", 0, 4096, std::vector<uint8_t>(4096, 'n')});
+  const auto& ntx = crashed["n.ntx"];
+  ASSERT_GT(ntx.size(), 1024u);
+  for (size_t i = 0; i < 1500; ++i) {
+    const size_t from = (i * 512) % (ntx.size() - 512);
+    j.pieces.push_back({"n.ntx", from, ntx.size(), std::vector<uint8_t>(ntx.begin() + from, ntx.begin() + from + 512)});
+  }
+  const auto journal = j.Bytes();
+  fs::create_directories(victim);
+  for (int i = 0; i < 24; i += 5) WriteAll(victim / ("x" + std::to_string(100 + i) + ".ntx"), Bytes("victim's"));
+  WriteAll(victim / "p.dbf-journal", Bytes("victim's journal"));
+  WriteAll(victim / "n.ntx", Bytes("victim's index"));
+  std::map<std::string, std::vector<uint8_t>> victimBefore;
+  for (const auto& e : fs::directory_iterator(victim)) victimBefore[e.path().filename()] = ReadAll(e.path());
+
+  auto reset = [&] {
+    if (fs::is_symlink(t)) fs::remove(t);
+    if (fs::exists(away)) fs::rename(away, t);
+    for (const auto& e : fs::directory_iterator(t))
+      if (e.path().filename().string()[0] == 'x') fs::remove(e.path());
+    for (const auto& [f, b] : crashed) WriteAll(t / f, b);
+    WriteAll(JournalOf(), journal);
+  };
+  auto rollBack = [&] {
+    try {
+      CVO_dBaseDBF open(table_, "", false, true);
+    } catch (const ECorvidError&) {
+      // The folder went while it was opened: refused, or not found.
+    }
+  };
+  // How long one rollback takes here.
+  reset();
+  const auto start = std::chrono::steady_clock::now();
+  rollBack();
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_FALSE(cvRollbackJournal::HasJournal(table_));
+  for (const auto& [f, b] : original_) ASSERT_EQ(ReadAll(t / f), b) << f;
+  std::mt19937 random(39);
+  for (int round = 0; round < 15; ++round) {
+    SCOPED_TRACE(round);
+    reset();
+    const auto delay = std::chrono::microseconds(random() % static_cast<unsigned>(std::max<int64_t>(span.count(), 1)));
+    std::thread swapper([&] {
+      std::this_thread::sleep_for(delay);
+      fs::rename(t, away);
+      fs::create_symlink(victim, t);
+    });
+    rollBack();
+    swapper.join();
+    std::map<std::string, std::vector<uint8_t>> victimAfter;
+    for (const auto& e : fs::directory_iterator(victim)) victimAfter[e.path().filename()] = ReadAll(e.path());
+    EXPECT_EQ(victimAfter, victimBefore);
+    if (HasFailure()) break;
+  }
+  reset();
 }

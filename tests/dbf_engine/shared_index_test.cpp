@@ -63,10 +63,10 @@ std::string MakeTable(const TempDir& dir, int rows) {
   return t;
 }
 
-void Build(const std::string& t, const Kind& k) {
+void Build(const std::string& t, const Kind& k, const std::string& keyExpr = "NAME") {
   CVO_dBHandler h(t, "", true, false);
   h.kvSetTranslateAscii(false);
-  h.cvIndexTo(k.file, k.tag, "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+  h.cvIndexTo(k.file, k.tag, keyExpr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
 }
 
 struct Entry {
@@ -670,15 +670,43 @@ int ReaderFinds() {
 // random W names and changes the names of records it appended (pages split
 // and are rewritten all the time) until the reader closes `stop`, or for a
 // minute at most.  Tells `started` once its first change is in the file.
-int WriteUntilStopped(const std::string& t, const Kind& k, int32_t stable, int stop, int started, unsigned seed) {
+//
+// With `sweep` it appends 300 records named in record order and then
+// renames them, in record order, to names below every other key and back
+// again, pass after pass: whole leaves empty one after the other and
+// interior pages left with a single child give it to a neighbour.
+int WriteUntilStopped(const std::string& t, const Kind& k, int32_t stable, int stop, int started, unsigned seed,
+                      bool sweep = false) {
   try {
     std::mt19937 rng(seed);
     CVO_dBHandler h(t, "", true, true);
     h.kvSetTranslateAscii(false);
     if (h.cvIndex(k.file, k.tag) != 0) return 2;
     int32_t count = stable;
+    const int32_t swept = 300;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (int op = 0; std::chrono::steady_clock::now() < until; ++op) {
+      if (sweep) {
+        const int32_t i = op % swept;
+        const std::string name = (op / swept % 2 == 0 ? "W" : "A") + std::to_string(100000 + i);
+        if (op == swept && ::write(started, "x", 1) != 1) return 3;
+        if (count < stable + swept) {
+          h.cvBlank();
+          h.cvFieldPush(1, name);
+          h.cvAppend();
+          ++count;
+        } else {
+          h.cvGetRec(stable + 1 + i);
+          if (!h.cvRLock()) continue;
+          h.cvGetRec(cvReadCurrent);
+          h.cvFieldPush(1, name);
+          h.cvPutRec(stable + 1 + i);
+          h.cvLockOff();
+        }
+        pollfd p{stop, POLLIN, 0};
+        if (op > swept && ::poll(&p, 1, 0) > 0) break;  // the reader is done
+        continue;
+      }
       const std::string name = "W" + RandomName(rng) + RandomName(rng);
       if (count == stable || rng() % 3 != 0) {
         h.cvBlank();
@@ -713,14 +741,14 @@ int WriteUntilStopped(const std::string& t, const Kind& k, int32_t stable, int s
 // the child its parent named, is read again, never reported as a corrupt
 // file.  Keys of records the writer leaves alone are always found (a miss
 // is looked for again under the index lock); the file is sound afterwards.
-TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
+static void ReaderFindsWhileAnotherProcessWrites(bool sweep) {
   const int finds = ReaderFinds();
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.file);
     TempDir dir;
-    const int32_t stable = 3000;
+    const int32_t stable = sweep ? 1500 : 3000;
     const std::string t = MakeTable(dir, 0);
-    auto stableName = [](int32_t r) { return "S" + std::to_string(100000 + r * 7919 % 3000); };
+    auto stableName = [&](int32_t r) { return "S" + std::to_string(100000 + r * 7919 % stable); };
     {
       CVO_dBHandler h(t, "", true, false);
       h.kvSetTranslateAscii(false);
@@ -730,7 +758,9 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
         h.cvAppend();
       }
     }
-    Build(t, k);
+    // Sweeping, keys of 100 bytes: NDX and MDX pages of four keys, so
+    // interior pages empty all the time.
+    Build(t, k, sweep ? "PADR(NAME, 100)" : "NAME");
     int stop[2], started[2];
     ASSERT_EQ(::pipe(stop), 0);
     ASSERT_EQ(::pipe(started), 0);
@@ -739,7 +769,7 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
     if (kid == 0) {
       ::close(stop[1]);
       ::close(started[0]);
-      ::_exit(WriteUntilStopped(t, k, stable, stop[0], started[1], 11));
+      ::_exit(WriteUntilStopped(t, k, stable, stop[0], started[1], 11, sweep));
     }
     ::close(stop[0]);
     ::close(started[1]);
@@ -802,6 +832,14 @@ TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) {
     EXPECT_EQ(walked, h.cvRecordCount());
   }
 }
+
+TEST(SharedIndex, ReaderFindsWhileAnotherProcessSplitsPages) { ReaderFindsWhileAnotherProcessWrites(false); }
+
+// The same while the other process empties whole leaves, again and again:
+// interior pages of NTX, NDX and MDX left with one child give it to their
+// neighbour (the parent written first), CDX neighbours are linked past an
+// emptied node; the reader finds every key the writer leaves alone.
+TEST(SharedIndex, ReaderFindsWhileAnotherProcessEmptiesPages) { ReaderFindsWhileAnotherProcessWrites(true); }
 
 // The moments of a split that a reader without a lock may meet, held still:
 // another program has written some of the split's blocks and not yet the

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <random>
 
 #include "platform/date_time.h"
 #include "platform/db.h"
 #include "platform/numbers.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -360,6 +362,130 @@ TEST_F(FieldsTest, DefinitionsNumberFieldsAndRefuseDuplicates) {
   copy.Assign(&idx);
   EXPECT_EQ(copy.Count(), 2);
   EXPECT_EQ(copy.Items(1)->Options, ixExpression);
+}
+
+// Names are looked up through an index kept beside the lists; after any
+// mix of additions, insertions, renames, moves, deletions, copies and
+// clears, a look-up finds what a walk of the list from its start finds (the
+// first entry of that name, ASCII case ignored), and an item's index is its
+// place.
+const char* const kLookupNames[] = {"A", "a", "B", "b2", "B2", "\xC6", "\xE6", "ID", ""};
+
+int WalkDefs(const TFieldDefs& defs, const std::string& name) {
+  for (int i = 0; i < defs.Count(); ++i)
+    if (SameText(defs.Items(i)->Name(), name)) return i;
+  return -1;
+}
+
+TEST(NameLookups, FieldDefinitionsAgreeWithAWalkUnderRandomEdits) {
+  std::mt19937 rng(4242);
+  TFieldDefs defs(nullptr), other(nullptr);
+  other.Add("ID", ftInteger);
+  other.Add("b2", ftString, 4);
+  auto name = [&] { return std::string(kLookupNames[rng() % std::size(kLookupNames)]); };
+  for (int step = 0; step < 20000; ++step) {
+    const int n = defs.Count();
+    try {
+      switch (rng() % 10) {
+        case 0:
+        case 1: defs.Add(name(), ftInteger); break;
+        case 2: static_cast<TFieldDef*>(defs.Insert(static_cast<int>(rng() % (n + 1))))->SetName(name()); break;
+        case 3:
+          if (n) defs.Items(static_cast<int>(rng() % n))->SetName(name());
+          break;
+        case 4:
+          if (n) defs.Delete(static_cast<int>(rng() % n));
+          break;
+        case 5:
+          if (n) defs.Items(static_cast<int>(rng() % n))->SetIndex(static_cast<int>(rng() % n));
+          break;
+        case 6:
+          if (rng() % 8 == 0) defs.Assign(&other);
+          break;
+        case 7:
+          if (rng() % 16 == 0) defs.Clear();
+          break;
+        default: defs.AddFieldDef(); break;
+      }
+    } catch (const EDatabaseError&) {
+      // A duplicate name is refused; the list is as before.
+    }
+    if (defs.Count() > 12) defs.Delete(static_cast<int>(rng() % defs.Count()));
+    for (const char* k : kLookupNames) ASSERT_EQ(defs.IndexOf(k), WalkDefs(defs, k)) << "step " << step << " " << k;
+    for (int i = 0; i < defs.Count(); ++i) ASSERT_EQ(defs.Items(i)->Index(), i) << "step " << step;
+  }
+}
+
+TEST(NameLookups, DatasetFieldsAgreeWithAWalkUnderRandomEdits) {
+  std::mt19937 rng(4243);
+  TValueDataSet ds;
+  std::vector<std::unique_ptr<TField>> fields;
+  auto name = [&] { return std::string(kLookupNames[rng() % std::size(kLookupNames)]); };
+  auto walk = [&](const std::string& n) -> TField* {
+    for (TField* f : ds.Fields())
+      if (SameText(f->FieldName(), n)) return f;
+    return nullptr;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    try {
+      switch (rng() % 6) {
+        case 0:
+        case 1: {
+          auto f = std::make_unique<TIntegerField>(nullptr);
+          f->SetFieldName(name());
+          if (rng() % 4) f->SetDataSet(&ds);
+          fields.push_back(std::move(f));
+          break;
+        }
+        case 2:
+          if (!fields.empty()) fields[rng() % fields.size()]->SetFieldName(name());
+          break;
+        case 3:
+          if (!fields.empty()) fields.erase(fields.begin() + static_cast<std::ptrdiff_t>(rng() % fields.size()));
+          break;
+        case 4:
+          if (!fields.empty()) fields[rng() % fields.size()]->SetDataSet(rng() % 2 ? &ds : nullptr);
+          break;
+        default:
+          if (!fields.empty()) fields.pop_back();
+          break;
+      }
+    } catch (const EDatabaseError&) {
+      // A duplicate name is refused; the list is as before.
+    }
+    if (fields.size() > 12) fields.erase(fields.begin());
+    for (const char* k : kLookupNames) ASSERT_EQ(ds.FindField(k), walk(k)) << "step " << step << " " << k;
+  }
+}
+
+// Fields owned by a dataset are not told of each other (they have nothing
+// to do with the news); the dataset and its other components still are, and
+// thousands of fields come and go in time linear in their number.
+TEST(NameLookups, FieldsOfAnOwnerAreNotToldOfEachOther) {
+  TValueDataSet ds;
+  class TListener : public TComponent {
+  public:
+    using TComponent::TComponent;
+    int inserted = 0, removed = 0;
+
+  protected:
+    void Notification(TComponent* c, TOperation op) override {
+      (op == opInsert ? inserted : removed) += 1;
+      TComponent::Notification(c, op);
+    }
+  };
+  auto* listener = ds.CreateOwned<TListener>();
+  const int n = 20000;
+  for (int i = 0; i < n; ++i) ds.FieldDefs().Add("F" + std::to_string(i), ftInteger);
+  ds.Open();
+  EXPECT_EQ(ds.FieldCount(), n);
+  EXPECT_EQ(listener->inserted, n);
+  EXPECT_EQ(ds.FieldByName("f12345")->FieldNo(), 12346);
+  EXPECT_EQ(ds.FindField("F" + std::to_string(n)), nullptr);
+  ds.Close();
+  EXPECT_EQ(ds.FieldCount(), 0);
+  EXPECT_EQ(listener->removed, n);
+  EXPECT_EQ(ds.ComponentCount(), 1);
 }
 
 }  // namespace

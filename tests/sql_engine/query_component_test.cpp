@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "sql_engine/sift_messages.h"
 #include "sql_engine/query/custom_sift.h"
+#include "sql_engine/front/sql_lexer.h"
 
 namespace {
 
@@ -361,6 +362,49 @@ TEST(QueryComponentRun, AFailureMidScanPutsTheSourceBack) {
   run.q.OnCancelQuery = nullptr;
   run.q.Open();
   EXPECT_EQ(run.q.RecordCount(), 3);
+}
+
+// A literal written over lines reads back through the component with LF for
+// each line end and its empty lines kept, as the line reader ends a line.
+// Given to the lexer directly, the text keeps its own line ends: the two
+// roads agree where the text uses LF, and the component turns CR LF into
+// LF (its lines do not keep how they were ended).
+TEST(QueryComponentRun, ALiteralOverLinesReadsBackWithLfLineEnds) {
+  auto ds = Phones();
+  auto throughComponent = [&](const std::string& literal) {
+    TSift q;
+    q.AddDataSet(ds.get(), "phones");
+    q.SetSQL("select tel,\n" + literal + " as x\nfrom phones where nd = 2");
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 1);
+    return q.FieldByName("X")->AsString();
+  };
+  auto direct = [](const std::string& literal) {
+    TkpLexer lx;
+    lx.SetInputText("select " + literal + " from t");
+    for (int32_t t; (t = lx.yylex()) != 0;)
+      if (t == 261) return lx.yylval.substr(1, lx.yylval.size() - 2);
+    return std::string("(no literal)");
+  };
+  for (const std::string body : {"a\nb", "a\n\nb", "\na\n\n\n\nb\n", "a \n \n\tb"}) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(throughComponent("'" + body + "'"), body);
+    EXPECT_EQ(throughComponent("\"" + body + "\""), body);
+    EXPECT_EQ(direct("'" + body + "'"), body);
+  }
+  EXPECT_EQ(throughComponent("'a\r\nb'"), "a\nb");
+  EXPECT_EQ(throughComponent("'a\r\n\r\nb'"), "a\n\nb");
+  EXPECT_EQ(direct("'a\r\n\r\nb'"), "a\r\n\r\nb");
+  // A CR not followed by LF ends a line of the list too (setting the text
+  // splits there), where the lexer keeps it inside its line.
+  EXPECT_EQ(throughComponent("'a\rb'"), "a\nb");
+  EXPECT_EQ(direct("'a\rb'"), "a\rb");
+  // A statement with CR LF between its tokens runs as before.
+  TSift q;
+  q.AddDataSet(ds.get(), "phones");
+  q.SetSQL("select tel\r\n\r\nfrom phones\r\nwhere nd = 3\r\n");
+  q.Open();
+  EXPECT_EQ(Rows(q), (std::vector<std::string>{"333"}));
 }
 
 TEST(QueryComponentRun, ColumnsOfNumberAndDateFieldsShowAsTheirSourceFields) {

@@ -1,0 +1,284 @@
+// The "being changed" mark of an index file (see index_mark.h).
+
+#include "dbf_engine/index/index_mark.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "dbf_engine/messages.h"
+#include "dbf_engine/table/disk_file.h"
+#include "platform/exceptions.h"
+#include "platform/file_io.h"
+
+namespace {
+
+constexpr char kSuffix[] = "-changing";
+constexpr uint8_t kMagic[8] = {'C', 'V', 'I', 'X', 'M', 'A', 'R', 'K'};
+constexpr int kSize = 24;
+// No index file this engine writes comes near this length.
+constexpr int64_t kMaxCopy = int64_t{1} << 40;
+// Lock bytes: held (read-locked) by every live writer; the counts' guard.
+constexpr uint64_t kHeld = 0, kCounts = 1;
+
+struct Counts {
+  bool valid = false;  // a mark's header, and exactly the copy it names
+  bool empty = false;  // nothing written yet
+  uint32_t begun = 0, ended = 0;
+  int64_t copy = 0;
+};
+
+Counts ReadCounts(int fd) {
+  uint8_t b[kSize];
+  Counts c;
+  const int64_t got = FileRead(fd, 0, b, sizeof b);
+  const int64_t size = FileSize(fd);
+  c.empty = got == 0 && size == 0;
+  if (got == kSize && std::memcmp(b, kMagic, sizeof kMagic) == 0) {
+    c.begun = cvLoadLE32(b + 8);
+    c.ended = cvLoadLE32(b + 12);
+    c.copy = static_cast<int64_t>(static_cast<uint64_t>(cvLoadLE32(b + 16)) |
+                                  (static_cast<uint64_t>(cvLoadLE32(b + 20)) << 32));
+    c.valid = c.copy >= 0 && c.copy <= kMaxCopy && size == kSize + c.copy;
+  }
+  return c;
+}
+
+bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
+  uint8_t b[kSize];
+  std::memcpy(b, kMagic, sizeof kMagic);
+  cvStoreLE32(b + 8, begun);
+  cvStoreLE32(b + 12, ended);
+  cvStoreLE32(b + 16, static_cast<uint32_t>(static_cast<uint64_t>(copy)));
+  cvStoreLE32(b + 20, static_cast<uint32_t>(static_cast<uint64_t>(copy) >> 32));
+  return FileWrite(fd, 0, b, kSize);
+}
+
+bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
+  return WriteHeader(fd, begun, ended, copy) && FileTruncate(fd, kSize + copy);
+}
+
+// Whether the handle is still the file the name names (a mark removed and
+// made again meanwhile is another file).
+bool StillNamed(int fd, const std::string& name) {
+  struct stat held {}, named{};
+  return ::fstat(fd, &held) == 0 && ::lstat(name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+bool RegularHandle(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The guard of the counts is held for moments: asked again every
+// millisecond, as long in all as a lock retry.
+bool LockCounts(int fd) {
+  for (unsigned waited = 0;; ++waited) {
+    if (FileLockRegion(fd, kCounts, 1)) return true;
+    if (waited >= CVwrdAccessMiliSeconds) return false;
+    SleepMilliseconds(1);
+  }
+}
+
+std::string FolderOf(const std::string& name) {
+  const std::string folder = std::filesystem::path(name).parent_path().string();
+  return folder.empty() ? std::string(".") : folder;
+}
+
+[[noreturn]] void RaiseMark(const std::string& mark, int err) {
+  throw ECorvidError(
+      FormatMessage("Cannot mark an index file as being changed in %s: %s", {mark, std::string(std::strerror(err))}));
+}
+
+}  // namespace
+
+bool cvIndexMarking = true;
+
+cvIndexMark::~cvIndexMark() { Abandon(); }
+
+std::string cvIndexMark::MarkName(const std::string& indexPath) {
+  // Beside the file a link leads to, where every writer and opener looks.
+  std::string path = CVO_DiskFile::NormaliseName(indexPath);
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf)) path = buf;
+  return path + kSuffix;
+}
+
+cvIndexMark::Finding cvIndexMark::Inspect(const std::string& indexPath) {
+  const std::string name = MarkName(indexPath);
+  struct stat st {};
+  if (::lstat(name.c_str(), &st) != 0) return Finding::None;
+  // Writers make only regular files, never through a link: anything else
+  // under the name is no mark of theirs.
+  if (!S_ISREG(st.st_mode)) return Finding::None;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? Finding::None : Finding::Dead;
+  Finding f = Finding::Live;
+  if (FileRegionFree(fd, kHeld, 1)) {
+    const Counts c = ReadCounts(fd);
+    // A writer takes its lock before it counts itself: one that was
+    // between the two shows as held on a second look.
+    if (!FileRegionFree(fd, kHeld, 1)) f = Finding::Live;
+    else if (c.empty) f = Finding::Clean;  // made, but nothing written under it
+    else if (c.valid && c.begun == c.ended) f = Finding::Clean;
+    else f = Finding::Dead;
+  }
+  ::close(fd);
+  return f;
+}
+
+void cvIndexMark::Begin(const std::string& indexPath) {
+  if (fd_ >= 0) return;
+  const std::string name = MarkName(indexPath);
+  for (int attempt = 0;; ++attempt) {
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) RaiseMark(name, errno);
+    if (!RegularHandle(fd)) {
+      ::close(fd);
+      RaiseMark(name, EINVAL);
+    }
+    // A repair holds the mark alone while it rebuilds the index: wait as
+    // for any lock.
+    if (!cvRetryLock([&] { return FileLockRegionShared(fd, kHeld, 1); })) {
+      ::close(fd);
+      cvRaise(cvErrLockFailed, {name});
+    }
+    if (!StillNamed(fd, name)) {
+      // Removed by its last writer while we opened it: make it again.
+      ::close(fd);
+      if (attempt < 100) continue;
+      RaiseMark(name, EAGAIN);
+    }
+    if (!LockCounts(fd)) {
+      ::close(fd);
+      cvRaise(cvErrLockFailed, {name});
+    }
+    const Counts c = ReadCounts(fd);
+    // Content that does not check out stands for a writer that died (and
+    // keeps no copy).
+    const uint32_t begun = c.valid ? c.begun + 1 : c.empty ? 1 : 2;
+    const uint32_t ended = c.valid ? c.ended : 0;
+    const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0);
+    const int err = errno;
+    FileUnlockRegion(fd, kCounts, 1);
+    if (!counted || !FileFlush(fd) || !FileSyncDirectory(FolderOf(name))) {
+      const int why = counted ? errno : err;
+      ::close(fd);
+      RaiseMark(name, why);
+    }
+    fd_ = fd;
+    name_ = name;
+    repair_ = false;
+    return;
+  }
+}
+
+void cvIndexMark::End() noexcept {
+  if (fd_ < 0) return;
+  if (repair_) {
+    // Held alone: the index is rebuilt and forced out.
+    if (StillNamed(fd_, name_)) ::unlink(name_.c_str());
+  } else if (LockCounts(fd_)) {
+    const Counts c = ReadCounts(fd_);
+    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy)) {
+      // The last writer out removes the mark, when every session ended.
+      if (c.begun == c.ended + 1 && FileLockRegion(fd_, kHeld, 1) && StillNamed(fd_, name_))
+        ::unlink(name_.c_str());
+    }
+  }
+  Abandon();
+}
+
+bool cvIndexMark::TakeDead(const std::string& indexPath) {
+  if (fd_ >= 0) return false;
+  const std::string name = MarkName(indexPath);
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return false;
+    RaiseMark(name, errno);
+  }
+  if (!RegularHandle(fd) || !FileLockRegion(fd, kHeld, 1) || !StillNamed(fd, name)) {
+    ::close(fd);
+    return false;
+  }
+  const Counts c = ReadCounts(fd);
+  if (c.empty || (c.valid && c.begun == c.ended)) {
+    // Nothing to repair after all: the mark goes.
+    ::unlink(name.c_str());
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  name_ = name;
+  repair_ = true;
+  return true;
+}
+
+void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size) {
+  if (fd_ < 0 || size < 0 || size > kMaxCopy) return;
+  if (!LockCounts(fd_)) cvRaise(cvErrLockFailed, {name_});
+  struct Unlock {
+    int fd;
+    ~Unlock() { FileUnlockRegion(fd, kCounts, 1); }
+  } unlock{fd_};
+  Counts c = ReadCounts(fd_);
+  if (!c.valid) return;  // taken for dead in any case
+  // The old copy goes first: a kill half-way leaves none (the file is not
+  // cut yet), never a torn one.
+  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(size, 1 << 20)));
+  for (int64_t at = 0; at < size;) {
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - at, static_cast<int64_t>(buf.size())));
+    const int64_t got = read(at, buf.data(), n);
+    if (got != n) cvRaise(cvErrReadFailed, {name_});
+    if (!FileWrite(fd_, kSize + at, buf.data(), static_cast<size_t>(n))) RaiseMark(name_, errno);
+    at += n;
+  }
+  if (!FileFlush(fd_) || !WriteHeader(fd_, c.begun, c.ended, size) || !FileFlush(fd_)) RaiseMark(name_, errno);
+}
+
+void cvIndexMark::DropCopy() noexcept {
+  if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
+  const Counts c = ReadCounts(fd_);
+  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlush(fd_);
+  FileUnlockRegion(fd_, kCounts, 1);
+}
+
+bool cvIndexMark::RestoreCopy(const std::string& indexPath) {
+  if (fd_ < 0 || !repair_) return false;
+  const Counts c = ReadCounts(fd_);
+  if (!c.valid || c.copy == 0) return false;
+  const std::string path = CVO_DiskFile::NormaliseName(indexPath);
+  const int out = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (out < 0) cvRaise(cvErrResetFailed, {path});
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } close{out};
+  if (!RegularHandle(out)) cvRaise(cvErrResetFailed, {path});
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(c.copy, 1 << 20)));
+  for (int64_t at = 0; at < c.copy;) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(c.copy - at, static_cast<int64_t>(buf.size())));
+    if (FileRead(fd_, kSize + at, buf.data(), n) != static_cast<int64_t>(n)) cvRaise(cvErrReadFailed, {name_});
+    if (!FileWrite(out, at, buf.data(), n)) cvRaise(cvErrWriteFailed, {path});
+    at += static_cast<int64_t>(n);
+  }
+  if (!FileTruncate(out, c.copy)) cvRaise(cvErrTruncateFailed, {path});
+  if (!FileFlush(out)) cvRaise(cvErrFlushFailed, {path});
+  return true;
+}
+
+void cvIndexMark::Abandon() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  repair_ = false;
+}

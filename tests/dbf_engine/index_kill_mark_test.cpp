@@ -1,0 +1,289 @@
+// Index files stay in step with their table when a writer is killed.
+//
+// A child process appends records (with key-changing edits and memo writes
+// between), rebuilds or adds tags, on a table opened exclusively or shared,
+// and is killed with SIGKILL at a random moment.  After every kill the
+// table is opened once through the engine, and then every tag of every
+// index file must hold exactly the keys computed from the records: walked
+// through the engine and, every few rounds, by Perl's XBase::Index.  A
+// second process opening while a writer lives must leave that writer's
+// mark alone, and two shared writers of which one dies leave the index
+// marked for the next open.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/sanitizer.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/handler_test_util.h"
+#include "dbf_engine/index/index_mark.h"
+#include "dbf_engine/index_test_util.h"
+#include "dbf_engine/messages.h"
+#include "platform/exceptions.h"
+
+using namespace mtest;
+using namespace htest;
+
+namespace {
+
+constexpr int kSlow = kSanitized ? 3 : 1;
+
+struct Kind {
+  const char* name;
+  const char* table;               // MakeTable's kind
+  std::vector<std::string> files;  // index files
+  std::vector<std::string> tags;   // tag names, one per key: NAME, FM
+  bool memo;                       // memo writes between the appends
+  bool multi;                      // several tags in one file
+};
+
+const Kind kKinds[] = {
+    {"ntx", "3", {"n.ntx", "f.ntx"}, {"N", "F"}, false, false},
+    {"ndx", "3", {"n.ndx", "f.ndx"}, {"N", "F"}, false, false},
+    {"mdx", "4", {"p.mdx"}, {"N", "F"}, false, true},
+    {"cdx", "F", {"p.cdx"}, {"N", "F"}, false, true},
+    {"memo_cdx", "F", {"p.cdx"}, {"N", "F"}, true, true},
+};
+
+std::string List(const Kind& k) {
+  std::string s;
+  for (const auto& f : k.files) s += (s.empty() ? "" : ",") + f;
+  return s;
+}
+
+std::string RandomName(std::mt19937& rng) {
+  std::string s;
+  for (int i = 0; i < 1 + static_cast<int>(rng() % 8); ++i) s += static_cast<char>('A' + rng() % 26);
+  return s;
+}
+
+class IndexKillMark : public ::testing::TestWithParam<std::tuple<int, bool>> {
+protected:
+  const Kind& K() const { return kKinds[std::get<0>(GetParam())]; }
+  bool Shared() const { return std::get<1>(GetParam()); }
+
+  void SetUp() override {
+    std::mt19937 rng(4242);
+    std::vector<Row> rows;
+    for (int i = 0; i < 300; ++i) rows.push_back({RandomName(rng), static_cast<double>(rng() % 100000) / 100, "", false});
+    t_ = MakeTable(dir_, "p.dbf", K().table, rows);
+    CVO_dBHandler h(t_, "", true, false);
+    const bool multi = K().multi;
+    ASSERT_EQ(h.cvIndexTo(multi ? K().files[0] : K().files[0], multi ? "N" : "", "NAME", "",
+                          CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+              0);
+    ASSERT_EQ(h.cvIndexTo(multi ? K().files[0] : K().files[1], multi ? "F" : "", "FM", "",
+                          CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending),
+              0);
+  }
+
+  // The child's work: appends (every fifth step a key-changing edit of a
+  // random record, a memo on every record of the memo kind), until killed.
+  static void AppendLoop(CVO_dBHandler& h, const Kind& k, unsigned seed) {
+    std::mt19937 rng(seed);
+    for (;;) {
+      if (rng() % 5 == 0 && h.cvRecordCount() > 0) {
+        const int32_t r = 1 + static_cast<int32_t>(rng() % static_cast<unsigned>(h.cvRecordCount()));
+        h.cvGetRec(r);
+        h.cvStringPut("NAME", RandomName(rng));
+        h.cvNumberPut("FM", static_cast<double>(rng() % 100000) / 100);
+        if (k.memo) h.cvMemoSave("NOTE", std::string(rng() % 700, 'e'));
+        h.cvPutRec(r);
+      } else {
+        h.cvBlank();
+        h.cvStringPut("NAME", RandomName(rng));
+        h.cvNumberPut("FM", static_cast<double>(rng() % 100000) / 100);
+        if (k.memo) h.cvMemoSave("NOTE", std::string(rng() % 700, 'm'));
+        h.cvAppend();
+      }
+    }
+  }
+
+  // Runs `op` on the table opened with its indexes in a child killed after
+  // `killAfterUs`; -SIGKILL when it was killed.
+  int RunChild(const std::function<void(CVO_dBHandler&)>& op, int killAfterUs) {
+    int begun[2];
+    if (::pipe(begun) != 0) return -999;
+    const pid_t kid = ::fork();
+    if (kid < 0) return -1000;
+    if (kid == 0) {
+      ::close(begun[0]);
+      try {
+        CVO_dBHandler h(t_, "", true, Shared());
+        h.kvSetTranslateAscii(false);
+        if (h.cvIndex(List(K()), "N") != 0) ::_exit(2);
+        if (::write(begun[1], "g", 1) != 1) ::_exit(4);
+        op(h);
+        h.cvCloseTable();
+      } catch (...) {
+        ::_exit(3);
+      }
+      ::_exit(0);
+    }
+    ::close(begun[1]);
+    char c;
+    const bool started = ::read(begun[0], &c, 1) == 1;
+    ::close(begun[0]);
+    if (started) {
+      ::usleep(static_cast<useconds_t>(killAfterUs));
+      ::kill(kid, SIGKILL);
+    }
+    int status = 0;
+    if (::waitpid(kid, &status, 0) != kid) return -1001;
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
+  }
+
+  bool AnyDeadMark() const {
+    for (const auto& f : K().files)
+      if (cvIndexMark::Inspect((dir_ / f)) == cvIndexMark::Finding::Dead) return true;
+    return false;
+  }
+
+  bool AnyMarkFile() const {
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      if (e.path().string().ends_with("-changing")) return true;
+    return false;
+  }
+
+  // The next open through the engine (which repairs), then every tag is
+  // checked against the keys computed from the records.
+  void OpenOnceAndCheck(bool withPerl) {
+    {
+      CVO_dBHandler h(t_, "", true, Shared());
+      ASSERT_EQ(h.cvIndex(List(K()), "N"), 0);
+      h.cvCloseTable();
+    }
+    EXPECT_FALSE(AnyMarkFile()) << "a mark outlived a clean open and close";
+    CVO_dBHandler h(t_, "", false, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(List(K()), "N"), 0);
+    std::vector<std::pair<std::string, int32_t>> names;
+    std::vector<std::pair<double, int32_t>> fms;
+    for (int32_t r = 1; r <= h.cvRecordCount(); ++r) {
+      h.cvGetRec(r);
+      names.emplace_back(Trimmed(h.cvStringGet("NAME")), r);
+      fms.emplace_back(static_cast<double>(h.cvNumberGet("FM")), r);
+    }
+    ASSERT_GE(static_cast<int>(names.size()), 300) << "records of the table were lost";
+    for (int t = 0; t < 2; ++t) {
+      SCOPED_TRACE(K().tags[static_cast<size_t>(t)]);
+      h.cvSetTagTo(K().tags[static_cast<size_t>(t)], false);
+      std::vector<std::pair<std::string, int32_t>> walkN;
+      std::vector<std::pair<double, int32_t>> walkF;
+      for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext)) {
+        walkN.emplace_back(Trimmed(h.cvStringGet("NAME")), h.cvCurrentRecord());
+        walkF.emplace_back(static_cast<double>(h.cvNumberGet("FM")), h.cvCurrentRecord());
+        if (walkN.size() > names.size() + 5) break;
+      }
+      if (t == 0) {
+        EXPECT_TRUE(std::is_sorted(walkN.begin(), walkN.end(), [](auto& a, auto& b) { return a.first < b.first; }));
+        std::sort(walkN.begin(), walkN.end());
+        auto want = names;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(walkN, want) << "tag keys " << walkN.size() << ", records " << names.size();
+      } else {
+        EXPECT_TRUE(std::is_sorted(walkF.begin(), walkF.end(), [](auto& a, auto& b) { return a.first < b.first; }));
+        std::sort(walkF.begin(), walkF.end());
+        auto want = fms;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(walkF, want) << "tag keys " << walkF.size() << ", records " << fms.size();
+      }
+    }
+    if (withPerl && HavePerlXBase()) {
+      // The NAME tag as an independent reader walks the file.
+      int rc = 0;
+      IndexPairs theirs;
+      const std::string file = (dir_ / K().files[0]);
+      if (K().multi) {
+        const std::string out = RunTool(
+            "/usr/bin/perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], tag => q{N}, type => q{char}) "
+            "or die XBase::Index->errstr; $i->prepare_select or die $i->errstr; "
+            "while (my @d = $i->fetch) { $d[0] =~ s/ +$//; print join(\"\\t\", @d), \"\\n\" }' " +
+                file,
+            &rc);
+        for (size_t pos = 0; pos < out.size();) {
+          size_t nl = out.find('\n', pos);
+          if (nl == std::string::npos) nl = out.size();
+          const std::string line = out.substr(pos, nl - pos);
+          pos = nl + 1;
+          const size_t tab = line.rfind('\t');
+          if (tab == std::string::npos) continue;
+          theirs.emplace_back(line.substr(0, tab), std::stoi(line.substr(tab + 1)));
+        }
+      } else {
+        theirs = PerlRead(file, "C", &rc);
+      }
+      EXPECT_EQ(rc, 0);
+      std::sort(theirs.begin(), theirs.end());
+      auto want = names;
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(theirs, IndexPairs(want.begin(), want.end())) << "as XBase::Index reads " << file;
+    }
+  }
+
+  // Kill rounds of `op`: kills at random moments up to `maxUs`.
+  void KillLoop(const std::function<void(CVO_dBHandler&)>& op, int rounds, int maxUs, unsigned seed) {
+    std::mt19937 rng(seed);
+    int killed = 0, repaired = 0;
+    for (int i = 0; i < rounds; ++i) {
+      SCOPED_TRACE("round " + std::to_string(i));
+      const int rc = RunChild(op, 2000 + static_cast<int>(rng() % static_cast<unsigned>(maxUs)));
+      ASSERT_TRUE(rc == -SIGKILL || rc == 0) << rc;
+      killed += rc == -SIGKILL;
+      repaired += AnyDeadMark();
+      OpenOnceAndCheck(i % 4 == 3);
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(killed, rounds / 2);
+    // Nearly every kill lands inside a writing session.
+    EXPECT_GT(repaired, 0);
+    std::printf("[ kills ] %s %s: %d killed, %d left a mark to repair\n", K().name, Shared() ? "shared" : "exclusive",
+                killed, repaired);
+  }
+
+  TempDir dir_;
+  std::string t_;
+};
+
+TEST_P(IndexKillMark, KilledAppendsAndEditsLeaveEveryTagInStep) {
+  const Kind k = K();
+  KillLoop([k](CVO_dBHandler& h) { AppendLoop(h, k, static_cast<unsigned>(::getpid())); }, 16 / kSlow, 60000, 11);
+}
+
+TEST_P(IndexKillMark, KilledReindexAndTagAddLeaveEveryTagInStep) {
+  const Kind k = K();
+  // Enough records that a rebuild takes a while.
+  RunChild([k](CVO_dBHandler& h) { AppendLoop(h, k, 99); }, 150000);
+  OpenOnceAndCheck(false);
+  KillLoop(
+      [k](CVO_dBHandler& h) {
+        for (int i = 0;; ++i) {
+          if (k.multi && i % 2 == 1)
+            h.cvIndexTo(k.files[0], "X", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Descending);
+          else
+            h.cvReIndex();
+          if (h.cvIndex(List(k), "N") != 0) ::_exit(2);
+        }
+      },
+      10 / kSlow, 40000, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, IndexKillMark, ::testing::Combine(::testing::Range(0, 5), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(kKinds[std::get<0>(info.param)].name) +
+                                  (std::get<1>(info.param) ? "_shared" : "_exclusive");
+                         });
+
+}  // namespace
