@@ -195,8 +195,10 @@ void TCorvidDataSet::OpenIndexList(const char* defaultExt, bool raiseIfOpen, boo
     int r;
     try {
       r = handler_->cvIndexRoute(path);
-    } catch (const ECorvidError&) {
-      throw EDatabaseError(cvFormat(cvErrErrorGettingFile, {path}));
+    } catch (const ECorvidError& e) {
+      // The handler's reason follows (a damaged file, one left half-written
+      // that a read-only open may not rebuild): the user can act on it.
+      throw EDatabaseError(cvFormat(cvErrErrorGettingFile, {path}) + ": " + e.Message());
     }
     if (r == -1 && raiseIfOpen) throw EDatabaseError(cvFormat(cvErrIndexAlreadyOpen, {path}));
   }

@@ -214,6 +214,8 @@ int64_t FileSize(int handle) {
 
 bool FileFlush(int handle) { return handle >= 0 && ::fsync(handle) == 0; }
 
+bool FileFlushData(int handle) { return handle >= 0 && ::fdatasync(handle) == 0; }
+
 bool FileSyncDirectory(const std::string& directory) {
   const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;

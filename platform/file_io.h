@@ -59,6 +59,9 @@ int64_t FileRead(int handle, int64_t position, void* buffer, size_t count);
 bool FileWrite(int handle, int64_t position, const void* buffer, size_t count);
 int64_t FileSize(int handle);  // -1 on error
 bool FileFlush(int handle);    // fsync
+// fdatasync: the data and what reading it back needs (the length), not the
+// times.
+bool FileFlushData(int handle);
 // Forces a folder's entries (files created, renamed or deleted in it) to the
 // disk; false with errno set when that failed.  A file system that cannot
 // sync a folder (EINVAL) keeps its entries by other means and succeeds.

@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "dbf_engine/table/cipher.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/expr/record_test.h"
 #include "dbf_engine/messages.h"
@@ -608,8 +609,21 @@ void CVO_dBHandler::cvAppend() {
 void CVO_dBHandler::MarkIndexesBeingChanged() {
   // Before the record is written: a writer killed between the record and
   // its keys leaves the mark behind (once per writing session; then a flag).
-  for (int i = 1; i <= cvMaxIndexFiles; ++i)
-    if (indexFiles_[i] && cvtag::HasDiskFile(indexFiles_[i].get())) cvtag::MarkBeingChanged(indexFiles_[i].get());
+  // Every mark is made and forced out first, then each folder once.
+  std::vector<std::string> folders;
+  std::vector<CVobjIndexFile*> begun;
+  try {
+    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+      CVobjIndexFile* f = indexFiles_[i].get();
+      if (f && cvtag::HasDiskFile(f) && cvtag::MarkBeingChanged(f, &folders)) begun.push_back(f);
+    }
+    cvIndexMark::ForceFolders(folders);
+  } catch (...) {
+    // Nothing is written: marks whose names may not be on the disk are let
+    // go (the next open finds them), and the next write marks anew.
+    for (CVobjIndexFile* f : begun) cvtag::AbandonMark(f);
+    throw;
+  }
 }
 
 bool CVO_dBHandler::cvLockIndexes() {

@@ -374,7 +374,10 @@ private:
   // and the index files are left as they are.
   // With `renumber` (a pack's new record numbers, 0 for removed records)
   // each index file renumbers its entries where it can.
-  void RebuildIndexes(bool files, const cvPackRenumbering* renumber = nullptr);
+  // With `afterCommit`, only the index files a whole-table operation left
+  // out of its journal are rebuilt (whole); one that fails keeps its mark
+  // for the next open.
+  void RebuildIndexes(bool files, const cvPackRenumbering* renumber = nullptr, bool afterCommit = false);
   // Index files this table knows of that are not open now.
   std::vector<std::string> ClosedIndexFiles() const;
   void RecipherClosedIndexes();

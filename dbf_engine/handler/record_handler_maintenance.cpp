@@ -147,30 +147,59 @@ private:
   int32_t rec_;
 };
 
-// The open index files that a whole-table operation keeps in its journal:
-// each first ends its writing session (its pages forced out, its "being
-// changed" mark gone), and writes unmarked until the scope ends, as the
-// journal puts it back after a kill.
+// The open index files of a whole-table operation.  Each first ends its
+// writing session (its pages forced out, its "being changed" mark gone).
+// One in the table's folder is kept in the operation's journal and writes
+// unmarked until the scope ends, as the journal puts it back after a kill.
+// One in another folder, where the journal may not write, is marked as
+// being changed now, before the table is, and left alone until the table's
+// change is committed; then the operation brings it in step, and the scope
+// ends its session.  A kill before the commit leaves the table rolled back
+// and the file as it was, marked: the next open rebuilds it from the table
+// as it was.  A kill after leaves the file marked for the next open to
+// rebuild from the table as it now is.
 class JournalKeepsIndexes {
 public:
   explicit JournalKeepsIndexes(CVO_dBHandler& h) : h_(h) {
-    for (int i = 1; i <= cvMaxIndexFiles; ++i) {
-      CVobjIndexFile* f = h.cvIndexFile(i);
-      if (!f || !f->DiskFile()) continue;
-      f->EndWritingSession();
-      f->JournalKept = true;
-      kept_.push_back({i, f});
+    try {
+      for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+        CVobjIndexFile* f = h.cvIndexFile(i);
+        if (!f || !f->DiskFile()) continue;
+        f->EndWritingSession();
+        kept_.push_back({i, f});
+        if (cvRollbackJournal::InTableFolder(h.FileName(), f->DiskFile()->FileName())) {
+          f->JournalKept = true;
+        } else {
+          f->AfterCommit = true;
+          f->MarkBeingChanged();
+        }
+      }
+    } catch (...) {
+      Release();
+      throw;
     }
   }
-  ~JournalKeepsIndexes() {
-    // A file reopened meanwhile (after a roll-back) is a new object.
-    for (const auto& [slot, f] : kept_)
-      if (h_.cvIndexFile(slot) == f) f->JournalKept = false;
-  }
+  ~JournalKeepsIndexes() { Release(); }
   JournalKeepsIndexes(const JournalKeepsIndexes&) = delete;
   JournalKeepsIndexes& operator=(const JournalKeepsIndexes&) = delete;
 
 private:
+  void Release() noexcept {
+    // A file reopened meanwhile (after a roll-back) is a new object.
+    for (const auto& [slot, f] : kept_) {
+      if (h_.cvIndexFile(slot) != f) continue;
+      f->JournalKept = false;
+      if (!f->AfterCommit) continue;
+      f->AfterCommit = false;
+      try {
+        f->EndWritingSession();
+      } catch (...) {
+        // Not forced out: the mark stays for the next open.
+      }
+    }
+    kept_.clear();
+  }
+
   CVO_dBHandler& h_;
   std::vector<std::pair<int, CVobjIndexFile*>> kept_;
 };
@@ -189,6 +218,56 @@ void RecipherIndexFile(const std::string& name, const std::string& oldKey, const
   }
   f.cvCloseFile();
 }
+
+// A closed index file of another folder than its table's, which a password
+// change cannot keep in its journal: marked as being changed before the
+// table is touched, with the file as it will be (re-ciphered) kept in the
+// mark; re-ciphered in place, the first page last, once the table's new key
+// is committed.  A kill leaves the mark for the next open: a file that does
+// not load with the table's key is put back from the copy, then rebuilt.
+class FarClosedIndex {
+public:
+  FarClosedIndex(const std::string& name, const std::string& from, const std::string& to)
+      : file_(name, true, false), from_(from), to_(to) {
+    file_.cvReset();
+    mark_.Begin(file_.FileName());
+    mark_.KeepCopy(
+        [&](int64_t at, uint8_t* b, int32_t n) -> int64_t {
+          const int32_t got = file_.cvRead(at, b, n);
+          for (int32_t i = 0; got == n && i + 512 <= n; i += 512) {
+            Encryption(from_, b + i, b + i, 512, 0);
+            Encryption(to_, b + i, b + i, 512, 1);
+          }
+          return got;
+        },
+        file_.cvFileSize(), true);
+  }
+  // Not re-ciphered (the table rolled back, or a failure): the mark stays,
+  // and the next open rebuilds the file from the table as it stands.
+  ~FarClosedIndex() { mark_.Abandon(); }
+  FarClosedIndex(const FarClosedIndex&) = delete;
+  FarClosedIndex& operator=(const FarClosedIndex&) = delete;
+
+  void Recipher() {
+    const int64_t blocks = file_.cvFileSize() / 512;
+    uint8_t block[512];
+    for (int64_t k = 1; k <= blocks; ++k) {
+      const int64_t b = k % blocks;
+      if (file_.cvRead(b * 512, block, 512) != 512) cvRaise(cvErrReadFailed, {file_.FileName()});
+      Encryption(from_, block, block, 512, 0);
+      Encryption(to_, block, block, 512, 1);
+      file_.cvWrite(b * 512, block, 512);
+    }
+    file_.cvFlushData();
+    mark_.DropCopy();
+    mark_.End();
+  }
+
+private:
+  CVO_DiskFile file_;
+  std::string from_, to_;
+  cvIndexMark mark_;
+};
 
 // Whole-table operations move records in blocks of about this many bytes
 // rather than one read or write per record.
@@ -321,13 +400,23 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
   }
   CVobjIndexFilePtr f;
   std::string why;
-  try {
-    f = MakeIndexOfKind(kind, this, name, IsReadWrite(), IsShared(), create, overwrite);
-    if (!f || !dead || (f->Valid && !f->HadErrors)) why.clear();
-    else why = cvFormat(cvErrIndexCorrupted, {name});
-  } catch (const Exception& e) {
-    if (!dead) throw;
-    why = e.Message();
+  bool restored = false;
+  for (bool again = true; again;) {
+    again = false;
+    try {
+      f = MakeIndexOfKind(kind, this, name, IsReadWrite(), IsShared(), create, overwrite);
+      if (!f || !dead || (f->Valid && !f->HadErrors)) why.clear();
+      else why = cvFormat(cvErrIndexCorrupted, {name});
+    } catch (const Exception& e) {
+      if (!dead) throw;
+      why = e.Message();
+    }
+    // A file that was being re-ciphered for a new key when its writer
+    // stopped loads only as the copy its mark keeps.
+    if (!why.empty() && IsReadWrite() && !restored) {
+      f.reset();
+      again = restored = CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name), true);
+    }
   }
   if (!why.empty())
     throw ECorvidError(FormatMessage(
@@ -562,7 +651,7 @@ bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& 
 
 void CVO_dBHandler::cvReIndex() { RebuildIndexes(true); }
 
-void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber) {
+void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber, bool afterCommit) {
   CVobjIndexTag* tag = activeTag_;
   const std::string tagName = cvActiveTagName();
   // A memory index has no file to rebuild from: it is built anew in place
@@ -577,13 +666,25 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
     for (int i = 1; i <= cvMaxIndexFiles; ++i) {
       CVobjIndexFile* f = cvIndexFile(i);
       if (!f) continue;
-      if (auto* mix = dynamic_cast<CVobjMIXFile*>(f)) {
+      if (afterCommit) {
+        if (!f->AfterCommit) continue;
+        try {
+          f->Reindex();
+        } catch (...) {
+          // Left marked: the next open rebuilds it.
+          f->AbandonMark();
+          throw;
+        }
+        f->CutDone();
+      } else if (auto* mix = dynamic_cast<CVobjMIXFile*>(f)) {
         const bool holdsActive = activeInMemory && cvtag::Owner(tag) == f;
         CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
         if (holdsActive) tag = rebuilt && rebuilt->TagCount() > 0 ? rebuilt->TagByNumber(0) : nullptr;
       } else if (files && renumber) {
-        // Pack keeps every index file in its journal, so the rebuild keeps
-        // no copy of its own (which would grow with the table).
+        // Pack keeps every index file of the table's folder in its journal,
+        // so the rebuild keeps no copy of its own (which would grow with the
+        // table); one in another folder is rebuilt after the pack commits.
+        if (f->AfterCommit) continue;
         struct Off {
           CVobjIndexFile& f;
           const bool was;
@@ -895,7 +996,8 @@ void CVO_dBHandler::cvPack() {
             journal.Keep(*this, 0, cvDBFHeaderSize);
             journal.Keep(*this, cvHeaderLength() + static_cast<int64_t>(i - 1) * cvRecordLength());
             for (int f = 1; f <= cvMaxIndexFiles; ++f)
-              if (CVobjIndexFile* file = cvIndexFile(f); file && file->DiskFile()) journal.Keep(*file->DiskFile());
+              if (CVobjIndexFile* file = cvIndexFile(f); file && file->DiskFile() && !file->AfterCommit)
+                journal.Keep(*file->DiskFile());
             journal.Sync();
           }
           if (memos) blocksOf([&](uint32_t b) { released.push_back(b); });
@@ -950,6 +1052,7 @@ void CVO_dBHandler::cvPack() {
     }
     journal.Commit();
   } catch (...) {
+    // An index file of another folder is not touched before the commit.
     journal.Restore();
     recordCount_ = count;
     currentRecord_ = 0;
@@ -970,6 +1073,9 @@ void CVO_dBHandler::cvPack() {
     }
     throw;
   }
+  // The table is packed: the index files of other folders are rebuilt
+  // (under their marks) for its records' new numbers.
+  if (kept != count) RebuildIndexes(true, nullptr, true);
   cvGetRec(cvReadTop);
 }
 
@@ -1017,7 +1123,9 @@ std::vector<std::string> CVO_dBHandler::ClosedIndexFiles() const {
 }
 
 void CVO_dBHandler::RecipherClosedIndexes() {
-  for (const auto& n : ClosedIndexFiles()) RecipherIndexFile(n, cvReadKey(), cvWriteKey());
+  // Those of other folders follow after the commit (FarClosedIndex).
+  for (const auto& n : ClosedIndexFiles())
+    if (cvRollbackJournal::InTableFolder(FileName(), n)) RecipherIndexFile(n, cvReadKey(), cvWriteKey());
 }
 
 void CVO_dBHandler::ReopenIndexFiles() noexcept {
@@ -1067,15 +1175,25 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
   // the table, its memos and its index files back as they were.
   // A process that dies half-way leaves the journal for the next open to
   // roll back.
+  // Index files of other folders are marked first and re-ciphered after the
+  // commit; each mark keeps the file as it will be, which an open puts back
+  // when a kill left it not loading with the table's key.
   JournalKeepsIndexes unmarked(*this);
+  std::vector<std::unique_ptr<FarClosedIndex>> farClosed;
+  for (const auto& n : ClosedIndexFiles())
+    if (!cvRollbackJournal::InTableFolder(FileName(), n))
+      farClosed.push_back(std::make_unique<FarClosedIndex>(n, oldKey, password));
+  for (int i = 1; i <= cvMaxIndexFiles; ++i)
+    if (CVobjIndexFile* f = cvIndexFile(i); f && f->DiskFile() && f->AfterCommit) f->KeepRecipheredCopy(oldKey, password);
   cvRollbackJournal journal(FileName());
   journal.Keep(*this);
   if (CVobjMemo* memo = cvHasMemo() ? cvMemoObject() : nullptr) journal.Keep(*memo);
   for (int i = 1; i <= cvMaxIndexFiles; ++i) {
     CVobjIndexFile* f = cvIndexFile(i);
-    if (f && f->DiskFile()) journal.Keep(*f->DiskFile());
+    if (f && f->DiskFile() && !f->AfterCommit) journal.Keep(*f->DiskFile());
   }
-  for (const auto& n : ClosedIndexFiles()) journal.KeepFile(n);
+  for (const auto& n : ClosedIndexFiles())
+    if (cvRollbackJournal::InTableFolder(FileName(), n)) journal.KeepFile(n);
   journal.Sync();
   try {
     RewriteWithPassword(password);
@@ -1096,6 +1214,19 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     }
     throw;
   }
+  // The new key is committed: the index files of other folders follow it.
+  for (int i = 1; i <= cvMaxIndexFiles; ++i) {
+    CVobjIndexFile* f = cvIndexFile(i);
+    if (!f || !f->DiskFile() || !f->AfterCommit) continue;
+    try {
+      f->RecipherInPlace(oldKey, password);
+    } catch (...) {
+      f->AbandonMark();  // the next open puts the copy back
+      throw;
+    }
+    f->CutDone();
+  }
+  for (auto& far : farClosed) far->Recipher();
 }
 
 void CVO_dBHandler::cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,
@@ -1157,7 +1288,7 @@ void CVO_dBHandler::RewriteWithPassword(const std::string& password) {
     }
   }
   for (int i = 1; i <= cvMaxIndexFiles; ++i)
-    if (CVobjIndexFile* f = cvIndexFile(i)) f->ixEncrypt();
+    if (CVobjIndexFile* f = cvIndexFile(i); f && !f->AfterCommit) f->ixEncrypt();
   RecipherClosedIndexes();
   cvSetReadKey(password);
   cvSetEnciphered(newEnc);

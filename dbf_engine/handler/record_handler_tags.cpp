@@ -115,7 +115,11 @@ void Unlock(CVobjIndexFile* file) noexcept {
   }
 }
 
-void MarkBeingChanged(CVobjIndexFile* file) { file->MarkBeingChanged(); }
+bool MarkBeingChanged(CVobjIndexFile* file, std::vector<std::string>* folders) {
+  return file->MarkBeingChanged(folders);
+}
+
+void AbandonMark(CVobjIndexFile* file) noexcept { file->AbandonMark(); }
 
 void Flush(CVobjIndexFile* file) {
   if (file->DiskFile()) file->DiskFile()->cvFlush();

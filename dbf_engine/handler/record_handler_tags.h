@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CVobjIndexFile;
 class CVobjIndexTag;
@@ -62,7 +63,11 @@ bool Lock(CVobjIndexFile* file);
 void Unlock(CVobjIndexFile* file) noexcept;
 void Flush(CVobjIndexFile* file);
 // Marks the file as being changed (CVobjIndexFile::MarkBeingChanged).
-void MarkBeingChanged(CVobjIndexFile* file);
+// With `folders`, the mark's folder is left for the caller to force; true
+// when a session began.
+bool MarkBeingChanged(CVobjIndexFile* file, std::vector<std::string>* folders = nullptr);
+// Lets go of a mark not forced out in full (CVobjIndexFile::AbandonMark).
+void AbandonMark(CVobjIndexFile* file) noexcept;
 bool Update(CVobjIndexFile* file, int32_t recno, bool appending);
 // The file's undo of one change (CVobjIndexFile::UndoBegin).
 bool UndoBegin(CVobjIndexFile* file);

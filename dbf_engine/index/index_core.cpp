@@ -1492,8 +1492,10 @@ private:
 
 }  // namespace
 
-void CVobjIndexFile::MarkBeingChanged() {
-  if (!mark_.Held() && disk_ && !JournalKept && cvIndexMarking) mark_.Begin(disk_->FileName());
+bool CVobjIndexFile::MarkBeingChanged(std::vector<std::string>* folders) {
+  if (mark_.Held() || !disk_ || JournalKept || !cvIndexMarking) return false;
+  mark_.Begin(disk_->FileName(), folders);
+  return true;
 }
 
 void CVobjIndexFile::KeepCopyBeforeCut() {
@@ -1513,11 +1515,61 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
                  size);
 }
 
-bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path) {
+void CVobjIndexFile::CutDone() noexcept {
+  if (!mark_.Held()) return;
+  // A power cut after the copy went must find the file whole.
+  try {
+    if (disk_) disk_->cvFlushData();
+  } catch (...) {
+    return;
+  }
+  mark_.DropCopy();
+}
+
+bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path, bool fallback) {
   cvIndexMark mark;
   if (!mark.TakeDead(path)) return false;
   // The mark stays (dead) for the rebuild that follows the next load.
-  return mark.RestoreCopy(path);
+  return mark.RestoreCopy(path, fallback);
+}
+
+namespace {
+
+// Re-ciphers the whole 512-byte blocks of `n` bytes read at `at` (a
+// multiple of 512), from the key `from` to the key `to`.
+void RecipherBlocks(uint8_t* b, int64_t n, const std::string& from, const std::string& to) {
+  for (int64_t i = 0; i + 512 <= n; i += 512) {
+    Encryption(from, b + i, b + i, 512, 0);
+    Encryption(to, b + i, b + i, 512, 1);
+  }
+}
+
+}  // namespace
+
+void CVobjIndexFile::KeepRecipheredCopy(const std::string& from, const std::string& to) {
+  if (!mark_.Held() || !disk_) return;
+  const int64_t size = disk_->cvFileSize();
+  mark_.KeepCopy(
+      [&](int64_t at, uint8_t* b, int32_t n) -> int64_t {
+        const int32_t got = disk_->cvRead(at, b, n);
+        if (got == n) RecipherBlocks(b, n, from, to);
+        return got;
+      },
+      size, true);
+}
+
+void CVobjIndexFile::RecipherInPlace(const std::string& from, const std::string& to) {
+  if (!disk_) return;
+  const int64_t blocks = disk_->cvFileSize() / 512;
+  uint8_t block[512];
+  // The first block last: until it is written the file does not load with
+  // the new key, and an open puts back the copy kept in the mark.
+  for (int64_t k = 1; k <= blocks; ++k) {
+    const int64_t b = k % blocks;
+    if (disk_->cvRead(b * 512, block, 512) != 512) cvRaise(cvErrReadFailed, {disk_->FileName()});
+    RecipherBlocks(block, 512, from, to);
+    disk_->cvWrite(b * 512, block, 512);
+  }
 }
 
 bool CVobjIndexFile::LeftHalfChanged() const {
@@ -1550,7 +1602,7 @@ bool CVobjIndexFile::RepairIfLeftHalfChanged() {
 void CVobjIndexFile::EndWritingSession() {
   if (!mark_.Held()) return;
   try {
-    if (disk_) disk_->cvFlush();
+    if (disk_) disk_->cvFlushData();
   } catch (...) {
     mark_.Abandon();
     throw;

@@ -571,8 +571,13 @@ public:
 
   // The "being changed" mark (index_mark.h).  The disk file of an index
   // file marks it before its first write, cut or re-creation; a clean close
-  // forces the file out and takes the mark away.
-  void MarkBeingChanged();
+  // forces the file out and takes the mark away.  With `folders`, the
+  // mark's folder is left for the caller to force (cvIndexMark::Begin);
+  // true when a session began here.
+  bool MarkBeingChanged(std::vector<std::string>* folders = nullptr);
+  // Lets go of a mark begun but not yet forced out in full: it stays for
+  // the next open, and the next write marks the file again.
+  void AbandonMark() noexcept { mark_.Abandon(); }
   // For an open: when the file was left marked by a writer that stopped
   // half-way, the file is rebuilt from the table (Reindex) and the mark
   // goes.  A handle that cannot write the file raises an error naming it
@@ -582,14 +587,25 @@ public:
   // Before a cut of the file: keeps a copy of it in the mark, so an index
   // cut and then killed can be put back and rebuilt.
   void KeepCopyBeforeCut();
-  // A rebuild or cut is complete: the copy kept before it goes.
-  void CutDone() noexcept { mark_.DropCopy(); }
+  // A rebuild or cut is complete: the file is forced out, then the copy
+  // kept before it goes (kept when the file cannot be forced out).
+  void CutDone() noexcept;
   // For an open of the file `path` left marked by a writer that stopped
   // half-way: when the writer was rebuilding or cutting it, the copy its
   // mark keeps of the file as it stood before is written back (the mark
   // stays, so the open rebuilds the file from the table).  True when it
   // was; raises when it could not be written back.
-  static bool RestoreLeftHalfChanged(const std::string& path);
+  // With `fallback`, only a copy kept by KeepRecipheredCopy is put back
+  // (the caller has found that the file does not load as it stands).
+  static bool RestoreLeftHalfChanged(const std::string& path, bool fallback = false);
+  // For a file re-ciphered in place after its table's new key is
+  // committed: keeps the file as it will be, re-ciphered from the key
+  // `from` to `to`, in the mark held by this session, as the copy an open
+  // puts back when the file does not load (cvIndexMark::KeepCopy).
+  void KeepRecipheredCopy(const std::string& from, const std::string& to);
+  // Re-ciphers every page of the file from the key `from` to `to`, the
+  // first page last.
+  void RecipherInPlace(const std::string& from, const std::string& to);
   // Whether an open of the file would rebuild it (or refuse it): a mark
   // nobody holds any more, left by a writer that did not end cleanly.
   bool LeftHalfChanged() const;
@@ -685,6 +701,11 @@ public:
   // password change): the journal puts the file back after a kill, so its
   // writes are not marked as being changed.
   bool JournalKept = false;
+  // On while a whole-table operation leaves the file out of its journal
+  // (it lies in another folder than the table): the file is marked as being
+  // changed before the table is, and brought in step after the table's
+  // change is committed.
+  bool AfterCommit = false;
   // Off while a caller keeps the whole file in a journal of its own (pack):
   // a rebuild then needs no copy of the file's bytes in memory.
   bool RebuildUndo = true;

@@ -34,7 +34,10 @@ struct Counts {
   bool empty = false;  // nothing written yet
   uint32_t begun = 0, ended = 0;
   int64_t copy = 0;
+  bool fallback = false;  // the copy is put back only when the file does not load
 };
+
+constexpr uint64_t kFallback = uint64_t{1} << 63;
 
 Counts ReadCounts(int fd) {
   uint8_t b[kSize];
@@ -45,25 +48,27 @@ Counts ReadCounts(int fd) {
   if (got == kSize && std::memcmp(b, kMagic, sizeof kMagic) == 0) {
     c.begun = cvLoadLE32(b + 8);
     c.ended = cvLoadLE32(b + 12);
-    c.copy = static_cast<int64_t>(static_cast<uint64_t>(cvLoadLE32(b + 16)) |
-                                  (static_cast<uint64_t>(cvLoadLE32(b + 20)) << 32));
+    const uint64_t raw = static_cast<uint64_t>(cvLoadLE32(b + 16)) | (static_cast<uint64_t>(cvLoadLE32(b + 20)) << 32);
+    c.fallback = (raw & kFallback) != 0;
+    c.copy = static_cast<int64_t>(raw & ~kFallback);
     c.valid = c.copy >= 0 && c.copy <= kMaxCopy && size == kSize + c.copy;
   }
   return c;
 }
 
-bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
+bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false) {
   uint8_t b[kSize];
+  const uint64_t raw = static_cast<uint64_t>(copy) | (fallback && copy > 0 ? kFallback : 0);
   std::memcpy(b, kMagic, sizeof kMagic);
   cvStoreLE32(b + 8, begun);
   cvStoreLE32(b + 12, ended);
-  cvStoreLE32(b + 16, static_cast<uint32_t>(static_cast<uint64_t>(copy)));
-  cvStoreLE32(b + 20, static_cast<uint32_t>(static_cast<uint64_t>(copy) >> 32));
+  cvStoreLE32(b + 16, static_cast<uint32_t>(raw));
+  cvStoreLE32(b + 20, static_cast<uint32_t>(raw >> 32));
   return FileWrite(fd, 0, b, kSize);
 }
 
-bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy) {
-  return WriteHeader(fd, begun, ended, copy) && FileTruncate(fd, kSize + copy);
+bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false) {
+  return WriteHeader(fd, begun, ended, copy, fallback) && FileTruncate(fd, kSize + copy);
 }
 
 // Whether the handle is still the file the name names (a mark removed and
@@ -136,7 +141,7 @@ cvIndexMark::Finding cvIndexMark::Inspect(const std::string& indexPath) {
   return f;
 }
 
-void cvIndexMark::Begin(const std::string& indexPath) {
+void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* folders) {
   if (fd_ >= 0) return;
   const std::string name = MarkName(indexPath);
   for (int attempt = 0;; ++attempt) {
@@ -167,19 +172,28 @@ void cvIndexMark::Begin(const std::string& indexPath) {
     // keeps no copy).
     const uint32_t begun = c.valid ? c.begun + 1 : c.empty ? 1 : 2;
     const uint32_t ended = c.valid ? c.ended : 0;
-    const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0);
+    const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0, c.valid && c.fallback);
     const int err = errno;
     FileUnlockRegion(fd, kCounts, 1);
-    if (!counted || !FileFlush(fd) || !FileSyncDirectory(FolderOf(name))) {
+    // The counts and the length, which is all a reader needs; the mark's
+    // name in its folder next (here or by the caller).
+    const std::string folder = FolderOf(name);
+    if (!counted || !FileFlushData(fd) || (!folders && !FileSyncDirectory(folder))) {
       const int why = counted ? errno : err;
       ::close(fd);
       RaiseMark(name, why);
     }
+    if (folders && std::find(folders->begin(), folders->end(), folder) == folders->end()) folders->push_back(folder);
     fd_ = fd;
     name_ = name;
     repair_ = false;
     return;
   }
+}
+
+void cvIndexMark::ForceFolders(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders)
+    if (!FileSyncDirectory(folder)) RaiseMark(folder, errno);
 }
 
 void cvIndexMark::End() noexcept {
@@ -189,7 +203,7 @@ void cvIndexMark::End() noexcept {
     if (StillNamed(fd_, name_)) ::unlink(name_.c_str());
   } else if (LockCounts(fd_)) {
     const Counts c = ReadCounts(fd_);
-    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy)) {
+    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy, c.fallback)) {
       // The last writer out removes the mark, when every session ended.
       if (c.begun == c.ended + 1 && FileLockRegion(fd_, kHeld, 1) && StillNamed(fd_, name_))
         ::unlink(name_.c_str());
@@ -223,7 +237,8 @@ bool cvIndexMark::TakeDead(const std::string& indexPath) {
   return true;
 }
 
-void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size) {
+void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size,
+                           bool fallback) {
   if (fd_ < 0 || size < 0 || size > kMaxCopy) return;
   if (!LockCounts(fd_)) cvRaise(cvErrLockFailed, {name_});
   struct Unlock {
@@ -234,7 +249,7 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
   if (!c.valid) return;  // taken for dead in any case
   // The old copy goes first: a kill half-way leaves none (the file is not
   // cut yet), never a torn one.
-  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlushData(fd_)) RaiseMark(name_, errno);
   std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(size, 1 << 20)));
   for (int64_t at = 0; at < size;) {
     const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - at, static_cast<int64_t>(buf.size())));
@@ -243,20 +258,21 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
     if (!FileWrite(fd_, kSize + at, buf.data(), static_cast<size_t>(n))) RaiseMark(name_, errno);
     at += n;
   }
-  if (!FileFlush(fd_) || !WriteHeader(fd_, c.begun, c.ended, size) || !FileFlush(fd_)) RaiseMark(name_, errno);
+  if (!FileFlushData(fd_) || !WriteHeader(fd_, c.begun, c.ended, size, fallback) || !FileFlushData(fd_))
+    RaiseMark(name_, errno);
 }
 
 void cvIndexMark::DropCopy() noexcept {
   if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
   const Counts c = ReadCounts(fd_);
-  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlush(fd_);
+  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlushData(fd_);
   FileUnlockRegion(fd_, kCounts, 1);
 }
 
-bool cvIndexMark::RestoreCopy(const std::string& indexPath) {
+bool cvIndexMark::RestoreCopy(const std::string& indexPath, bool fallback) {
   if (fd_ < 0 || !repair_) return false;
   const Counts c = ReadCounts(fd_);
-  if (!c.valid || c.copy == 0) return false;
+  if (!c.valid || c.copy == 0 || c.fallback != fallback) return false;
   const std::string path = CVO_DiskFile::NormaliseName(indexPath);
   const int out = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (out < 0) cvRaise(cvErrResetFailed, {path});

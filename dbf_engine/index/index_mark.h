@@ -30,8 +30,9 @@
 // back from that copy and then rebuilt.
 //
 // Format: a 24-byte header, "CVIXMARK", sessions begun (LE32), sessions
-// ended cleanly (LE32), the length of the copy (LE64, 0: none); then the
-// copy.  A mark is input someone else may have written: it is never
+// ended cleanly (LE32), the length of the copy (LE64, 0: none; its top bit
+// set: the copy is put back only when the index file does not load, see
+// KeepCopy); then the copy.  A mark is input someone else may have written: it is never
 // followed through a symbolic link, only a regular file is used, a copy is
 // used only when the file is exactly as long as the header says, and only
 // ever written into the index file the mark is named after; content that
@@ -42,6 +43,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // On by default; switched off only by a benchmark that measures what the
 // mark costs (the index writes then run as they did before marks).
@@ -69,8 +71,13 @@ public:
 
   // Starts this handle's writing session on `indexPath` (once; later calls
   // do nothing while it runs): the mark is made or joined and forced to the
-  // disk.  Raises an error naming the mark when it cannot be.
-  void Begin(const std::string& indexPath);
+  // disk.  Raises an error naming the mark when it cannot be.  With
+  // `folder`, the mark's folder is not forced: its name is added there
+  // (once) for the caller, who marks several files at once, to force each
+  // folder once with ForceFolders before the first index write.
+  void Begin(const std::string& indexPath, std::vector<std::string>* folders = nullptr);
+  // Forces the folders Begin named; raises naming the first that fails.
+  static void ForceFolders(const std::vector<std::string>& folders);
   // Ends the session: counts it ended and removes the mark when no other
   // writer holds it and every session began has ended.  The caller has
   // forced the index file to the disk first.  Never raises; a mark that
@@ -83,13 +90,18 @@ public:
   bool TakeDead(const std::string& indexPath);
   // Keeps a copy of the index file (`size` bytes, read through `read`) in
   // the mark held by this session, in place of any earlier one; forced to
-  // the disk.  Called before the file is cut.
-  void KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size);
+  // the disk.  Called before the file is cut.  A `fallback` copy is the
+  // file as the session is about to make it (an index re-ciphered for a
+  // table whose new key is not yet committed): it is put back only when
+  // the file, as it stands, does not load.
+  void KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size,
+                bool fallback = false);
   // The cut is over: the copy goes (forced to the disk).
   void DropCopy() noexcept;
   // With a dead mark taken (TakeDead): writes the copy it keeps back into
-  // the index file `indexPath`; false when it keeps none.
-  bool RestoreCopy(const std::string& indexPath);
+  // the index file `indexPath`; false when it keeps none of the kind asked
+  // (`fallback` or not).
+  bool RestoreCopy(const std::string& indexPath, bool fallback = false);
   // Stops holding the mark, leaving it as it is.
   void Abandon() noexcept;
 

@@ -415,6 +415,12 @@ void CVO_DiskFile::cvFlush() {
   written_ = false;
 }
 
+void CVO_DiskFile::cvFlushData() {
+  if (closed_) return;
+  if (!FileFlushData(handle_)) cvRaise(cvErrFlushFailed, {fileName_});
+  written_ = false;
+}
+
 void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
   cvCrashPoint();

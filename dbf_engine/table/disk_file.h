@@ -80,6 +80,9 @@ public:
   virtual bool cvCloseFile();
   virtual int64_t cvFileSize();
   virtual void cvFlush();
+  // Forces out the data and its length only (not the times): what a
+  // reader after a power cut needs.
+  void cvFlushData();
   virtual bool cvLockFile();
   virtual bool cvLockRecord(int64_t offset, int64_t length);
   // Reads up to `count` bytes at `position`; returns the bytes read (fewer

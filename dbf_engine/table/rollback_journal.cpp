@@ -612,6 +612,10 @@ cvRollbackJournal::~cvRollbackJournal() { Restore(); }
 
 std::string cvRollbackJournal::JournalName(const std::string& tableName) { return RealName(tableName) + kSuffix; }
 
+bool cvRollbackJournal::InTableFolder(const std::string& tableName, const std::string& fileName) {
+  return FolderOf(RealName(fileName)) == FolderOf(RealName(tableName));
+}
+
 bool cvRollbackJournal::HasJournal(const std::string& tableName) { return EntryExists(JournalName(tableName)); }
 
 void cvRollbackJournal::Create() {

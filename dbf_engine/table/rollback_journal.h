@@ -145,6 +145,9 @@ public:
   // The journal file of the table `tableName`: beside the file the name
   // leads to.
   static std::string JournalName(const std::string& tableName);
+  // Whether the file `fileName` lies in the folder of the table `tableName`
+  // (links followed), where alone its journal may keep files.
+  static bool InTableFolder(const std::string& tableName, const std::string& fileName);
   // Whether the table `tableName` has a journal beside it.
   static bool HasJournal(const std::string& tableName);
   // Rolls back the journal of the table `tableName` when there is one,

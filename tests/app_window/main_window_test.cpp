@@ -11,6 +11,8 @@
 #include "corvid_sift.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
+#include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/index/index_mark.h"
 #include "gui_test_env.h"
 #include "sql_engine/sift_messages.h"
 
@@ -183,6 +185,56 @@ TEST(MainWindow, TheBusyCursorShowsWhileASearchRunsAndGoesAfter) {
   EXPECT_EQ(shapes, std::vector<int>{Qt::BusyCursor});
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
   EXPECT_EQ(Screen->Cursor(), crDefault);
+}
+
+TEST(MainWindow, AnIndexLeftHalfWrittenIsNamedInAnErrorBoxOrRebuilt) {
+  DirectoryHere here;
+  {
+    CVO_dBHandler h("phones.dbf", "", true, false);
+    ASSERT_EQ(h.cvIndexTo("phones.ntx", "", "TEL", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+  }
+  // What a writer that stopped half-way leaves: a mark nobody holds, one
+  // session begun and none ended.
+  std::vector<uint8_t> mark = {'C', 'V', 'I', 'X', 'M', 'A', 'R', 'K'};
+  mark.resize(24, 0);
+  mark[8] = 1;
+  WriteAll(cvIndexMark::MarkName("phones.ntx"), mark);
+  // A read-only open of the index: an error box naming the file, no crash.
+  {
+    TCorvidDataSet ro;
+    ro.SetTableName("phones.dbf");
+    ro.SetReadOnly(true);
+    InvokeEventHandler([&] {
+      ro.IndexFiles().Add("phones.ntx");
+      ro.Open();
+    });
+    ASSERT_EQ(Shown().size(), 1u);
+    EXPECT_EQ(Shown()[0].Flags & MB_ICONERROR, MB_ICONERROR);
+    EXPECT_NE(Shown()[0].Text.find("Error getting "), std::string::npos) << Shown()[0].Text;
+    EXPECT_NE(Shown()[0].Text.find("phones.ntx was left half-written by a process that stopped"), std::string::npos)
+        << Shown()[0].Text;
+    EXPECT_NE(Shown()[0].Text.find("rebuilt by the next open that may write it"), std::string::npos);
+    EXPECT_FALSE(ro.Active());
+    Shown().clear();
+  }
+  // The window works over the table (it opens no index), and an open that
+  // may write rebuilds the index and takes the mark away.
+  {
+    TMain main(nullptr);
+    main.tTEL->SetText("5%");
+    main.bSelect->Click();
+    EXPECT_TRUE(Shown().empty());
+    EXPECT_EQ(Column(main.List, 0), (std::vector<std::string>{"542783"}));
+  }
+  TCorvidDataSet rw;
+  rw.SetTableName("phones.dbf");
+  rw.IndexFiles().Add("phones.ntx");
+  rw.Open();
+  EXPECT_FALSE(std::filesystem::exists(cvIndexMark::MarkName("phones.ntx")));
+  rw.SetIndexName("PHONES");
+  std::vector<std::string> tels;
+  for (rw.First(); !rw.Eof(); rw.Next()) tels.push_back(Trim(rw.FieldByName("TEL")->AsString()));
+  EXPECT_EQ(tels, (std::vector<std::string>{"110000", "220000", "330000", "440000", "542783", "660001"}));
 }
 
 TEST(MainWindow, StartUpFailuresEndBeforeAnyWindow) {

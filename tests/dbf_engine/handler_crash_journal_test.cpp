@@ -27,6 +27,7 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
+#include "common/run_tool.h"
 #include "common/sanitizer.h"
 
 using namespace mtest;
@@ -422,6 +423,53 @@ TEST_P(CrashJournal, FailedIndexRebuildOfPackPutsEveryFileBack) {
   }
   for (const char* f : files_) EXPECT_EQ(ReadAll(dir_ / f), original_[f]) << f;
   EXPECT_FALSE(cvRollbackJournal::HasJournal(t_));
+}
+
+TEST_P(CrashJournal, IndependentToolsReadATableThatCarriesTheMark) {
+  // A pack that died after marking its table leaves header bytes 24..27
+  // set until the next open rolls it back.  Other programs reading the
+  // table meanwhile must see it exactly as they see the same bytes unmarked.
+  const bool perl = RunTool("/usr/bin/perl -MXBase -e 1").code == 0;
+  // python3-dbf reads no dBase IV table with memos.
+  const bool python = GetParam() == "F" && HavePythonDbf();
+  if (!perl && !python) GTEST_SKIP() << "neither Perl XBase (libdbd-xbase-perl) nor python3-dbf is installed";
+  DieInPackWhen([&] {
+    auto now = ReadAll(t_);
+    std::copy(original_["p.dbf"].begin() + 24, original_["p.dbf"].begin() + 28, now.begin() + 24);
+    return now != original_["p.dbf"];
+  });
+  const auto marked = ReadAll(t_);
+  ASSERT_NE(LE32At(marked, 24), LE32At(original_["p.dbf"], 24));
+  auto unmarked = marked;
+  std::copy(original_["p.dbf"].begin() + 24, original_["p.dbf"].begin() + 28, unmarked.begin() + 24);
+  const std::string memo = files_[1];
+  std::map<std::string, std::string> seen;
+  for (const auto& [folder, table] : {std::pair{std::string("marked"), marked}, std::pair{std::string("plain"), unmarked}}) {
+    const std::string d = dir_ / folder;
+    std::filesystem::create_directory(d);
+    WriteAll(d + "/p.dbf", table);
+    WriteAll(d + "/" + memo, ReadAll(dir_ / memo));
+    std::string out;
+    if (perl) {
+      const Output o = RunTool("/usr/bin/perl -MXBase -e '$t = XBase->new(q{" + d +
+                               "/p.dbf}) or die XBase->errstr; print $t->last_record + 1, qq{\\n}; "
+                               "for (0 .. $t->last_record) { print join(qq{|}, $t->get_record($_)), qq{\\n} }'");
+      EXPECT_EQ(o.code, 0) << folder << ": " << o.text;
+      out += o.text;
+    }
+    if (python) {
+      const Output o = RunTool("/usr/bin/python3 -c 'import dbf, sys\nt = dbf.Table(sys.argv[1]); t.open()\n"
+                               "print(len(t))\nfor r in t: print(dbf.is_deleted(r), \"|\".join(str(v) for v in r))' " +
+                               Quote(d + "/p.dbf"));
+      EXPECT_EQ(o.code, 0) << folder << ": " << o.text;
+      out += o.text;
+    }
+    seen[folder] = out;
+  }
+  EXPECT_EQ(seen["marked"], seen["plain"]);
+  // Both read every record, memos included.
+  EXPECT_NE(seen["plain"].find("memo 0 "), std::string::npos) << seen["plain"];
+  EXPECT_NE(seen["plain"].find(std::to_string(before_.recs.size()) + "\n"), std::string::npos) << seen["plain"];
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashJournal, ::testing::Values("F", "4"));

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -120,6 +121,9 @@ protected:
     if (kid == 0) {
       ::close(begun[0]);
       try {
+        // DIRLOOK_TEST_UNMARKED=1 runs the children without marks: the
+        // loops must then fail (keys lost), which shows what they catch.
+        if (std::getenv("DIRLOOK_TEST_UNMARKED")) cvIndexMarking = false;
         CVO_dBHandler h(t_, "", true, Shared());
         h.kvSetTranslateAscii(false);
         if (h.cvIndex(List(K()), "N") != 0) ::_exit(2);
@@ -278,6 +282,121 @@ TEST_P(IndexKillMark, KilledReindexAndTagAddLeaveEveryTagInStep) {
         }
       },
       10 / kSlow, 40000, 12);
+}
+
+// Appends `n` records through `h`.
+void AppendSome(CVO_dBHandler& h, const Kind& k, unsigned seed, int n) {
+  std::mt19937 rng(seed);
+  for (int i = 0; i < n; ++i) {
+    h.cvBlank();
+    h.cvStringPut("NAME", RandomName(rng));
+    h.cvNumberPut("FM", static_cast<double>(rng() % 100000) / 100);
+    if (k.memo) h.cvMemoSave("NOTE", std::string(rng() % 700, 'w'));
+    h.cvAppend();
+  }
+}
+
+TEST_P(IndexKillMark, AnOpenBesideALiveWriterNeitherRebuildsNorTakesItsMark) {
+  if (!Shared()) GTEST_SKIP() << "an exclusive writer keeps every other open out";
+  const Kind k = K();
+  // The child writes, says so, and waits with its session open.
+  int wrote[2], go[2];
+  ASSERT_EQ(::pipe(wrote), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t kid = ::fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) {
+    ::close(wrote[0]);
+    ::close(go[1]);
+    try {
+      CVO_dBHandler h(t_, "", true, true);
+      h.kvSetTranslateAscii(false);
+      if (h.cvIndex(List(k), "N") != 0) ::_exit(2);
+      AppendSome(h, k, 5, 40);
+      if (::write(wrote[1], "w", 1) != 1) ::_exit(4);
+      char c;
+      if (::read(go[0], &c, 1) != 1) ::_exit(5);
+      AppendSome(h, k, 6, 10);
+      h.cvCloseTable();
+    } catch (...) {
+      ::_exit(3);
+    }
+    ::_exit(0);
+  }
+  ::close(wrote[1]);
+  ::close(go[0]);
+  char c;
+  ASSERT_EQ(::read(wrote[0], &c, 1), 1);
+  std::vector<std::vector<uint8_t>> indexes, marks;
+  for (const auto& f : k.files) {
+    EXPECT_EQ(cvIndexMark::Inspect(dir_ / f), cvIndexMark::Finding::Live) << f;
+    indexes.push_back(ReadAll(dir_ / f));
+    marks.push_back(ReadAll(cvIndexMark::MarkName(dir_ / f)));
+  }
+  // Opens that may write and one that may not: none rebuilds, none
+  // refuses, and each reads the writer's records through the tags.
+  for (const bool readWrite : {true, false}) {
+    SCOPED_TRACE(readWrite);
+    CVO_dBHandler h(t_, "", readWrite, true);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(List(k), "N"), 0);
+    EXPECT_EQ(h.cvRecordCount(), 340);
+    int32_t walked = 0;
+    std::string last;
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && h.cvCurrentRecord() >= 1 && walked <= 400; h.cvGetRec(cvReadNext)) {
+      const std::string name = Trimmed(h.cvStringGet("NAME"));
+      EXPECT_LE(last, name);
+      last = name;
+      ++walked;
+    }
+    EXPECT_EQ(walked, 340);
+  }
+  for (size_t i = 0; i < k.files.size(); ++i) {
+    EXPECT_EQ(ReadAll(dir_ / k.files[i]), indexes[i]) << "rebuilt under a live writer: " << k.files[i];
+    EXPECT_EQ(ReadAll(cvIndexMark::MarkName(dir_ / k.files[i])), marks[i]) << k.files[i];
+    EXPECT_EQ(cvIndexMark::Inspect(dir_ / k.files[i]), cvIndexMark::Finding::Live) << k.files[i];
+  }
+  // The writer goes on and closes cleanly: no mark is left.
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(kid, &status, 0), kid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::close(wrote[0]);
+  ::close(go[1]);
+  EXPECT_FALSE(AnyMarkFile());
+  OpenOnceAndCheck(false);
+}
+
+TEST_P(IndexKillMark, OfTwoSharedWritersOneKilledTheSurvivorGoesOnAndLeavesTheMark) {
+  if (!Shared()) GTEST_SKIP() << "two writers need a shared table";
+  const Kind k = K();
+  std::mt19937 rng(21 + static_cast<unsigned>(std::get<0>(GetParam())));
+  int left = 0;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    {
+      // The survivor writes before, while and after the other dies.
+      CVO_dBHandler h(t_, "", true, true);
+      h.kvSetTranslateAscii(false);
+      ASSERT_EQ(h.cvIndex(List(k), "N"), 0);
+      AppendSome(h, k, 100 + static_cast<unsigned>(round), 5);
+      const int rc = RunChild([k](CVO_dBHandler& c) { AppendLoop(c, k, static_cast<unsigned>(::getpid())); },
+                              5000 + static_cast<int>(rng() % 30000));
+      ASSERT_EQ(rc, -SIGKILL);
+      AppendSome(h, k, 200 + static_cast<unsigned>(round), 5);
+      h.cvCloseTable();
+    }
+    // The survivor's clean close cannot vouch for the other's pages: the
+    // mark stays, dead, for the next open to rebuild.
+    for (const auto& f : k.files) {
+      const auto found = cvIndexMark::Inspect(dir_ / f);
+      EXPECT_NE(found, cvIndexMark::Finding::Live) << f;
+      left += found == cvIndexMark::Finding::Dead;
+    }
+    OpenOnceAndCheck(false);
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(left, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, IndexKillMark, ::testing::Combine(::testing::Range(0, 5), ::testing::Bool()),
