@@ -1,15 +1,22 @@
-// The window's four searches end to end through the query component, at
-// two sizes of the generated directory in the same run, against SQLite's
-// full scan of the same rows and queries.
+// The window's four searches end to end through the query component, on
+// two directories at two sizes each in the same run, against SQLite's full
+// scan of the same rows and queries.
 //
-// The generated directory (bench_support.h) of N records (1,000,000, or
-// DIRLOOK_BENCH_RECORDS) and of 4N records, surnames and streets in upper
-// case as the window types them, is written as phones.dbf and, as UTF-8
-// text, into an SQLite file database without an index; each size is made
-// once per run.  The searches are the window's own: its search fields
-// filled from the first record (a phone pattern "123%", a surname prefix,
-// a street prefix, house and flat; bench_support.h's WindowSearch) and
-// turned into the window's SQL text.  The source dataset is set up as the
+// The directories (tools/sample_directory) of N records (1,000,000, or
+// DIRLOOK_BENCH_RECORDS) and of 4N records:
+//   - the sample directory, the city directory dirlook_sample writes with
+//     seed 11 (common surnames in both forms, real street names: the
+//     surname prefix ИВАНОВ matches ИВАНОВ and ИВАНОВА, about 1% of the
+//     entries);
+//   - the synthetic directory of the other benchmarks (random words,
+//     60,000 surnames: a surname matches a few rows), surnames and streets
+//     in upper case as the window types them.
+// Each is written as phones.dbf and, as UTF-8 text, into an SQLite file
+// database without an index; each directory and size is made once per
+// run.  Every result line gives the rows the search matched.  The searches
+// are the window's own: its search fields filled from the first record (a
+// phone pattern "123%", a surname prefix, a street prefix, house and flat;
+// bench_support.h's WindowSearch) and turned into the window's SQL text.  The source dataset is set up as the
 // window's form sets it up (a TCorvidDataSet over phones.dbf under the
 // alias "Phones", opened shared, foCaseInsensitive, no translation, the
 // read cache left as it is by default).  Each search is timed from the SQL
@@ -26,24 +33,27 @@
 // SQLite (prepare, step to the last row reading the five columns as text,
 // finalize; case-sensitive LIKE, as the query's) runs between the query's
 // runs, scanning the table, in three set-ups: locking_mode=EXCLUSIVE, the
-// default locking mode (the like for like of a shared open), and the
-// default locking mode tuned for reading (the whole file mapped, the page
-// cache the file's size or the default, the faster of the two: the
+// default locking mode (the like for like of a shared open), and
+// locking_mode=EXCLUSIVE tuned for reading (the whole file mapped, the
+// page cache the file's size or the default, the faster of the two: the
 // strongest honest scan); the ratios of the best times are
-// ratio_exclusive, ratio_default and ratio_tuned.
+// ratio_exclusive, ratio_default and ratio_tuned.  Both sides have run each
+// search before the timing: the page cache is warm on both.
 //
 // For reference only, SQLite also runs each search over a copy of its
 // database holding an index on the searched columns (tel, fm, ul, and
-// nd, kw; mapped, the cache the file's size; the plan checked to use the
-// index): ratio_indexed shows where a b-tree wins over any scan.  The
-// window's table has no such index, so this is no like for like.
+// nd, kw; exclusive, mapped, the cache the file's size; the plan checked
+// to use the index): ratio_indexed shows where a b-tree wins over any
+// scan.  The window's table has no such index, so this is no like for
+// like.
 //
 // Before the timing every side runs once and must return the same rows:
 // the same multiset of all five fields of every row (bench::RowDigest,
 // SQLite's text turned into code page 1251).  A mismatch fails the run.
 //
 // With DIRLOOK_BENCH_EXPORT=FOLDER the rows and the search values of each
-// size are also written to FOLDER/<records>/ for bench/duckdb_window.mjs,
+// directory and size are also written to FOLDER/<directory>-<records>/
+// (sample-1000000, synthetic-1000000, ...) for bench/duckdb_window.mjs,
 // with each search's row digest (digest-<i>.txt) for it to check its rows.
 #include <benchmark/benchmark.h>
 
@@ -71,37 +81,52 @@ bool g_mismatch = false;
 // The directory's records at size `size`: N, then 4N.
 int32_t Records(int size) { return bench::DirectoryRecords() * (size ? 4 : 1); }
 
-// The two sizes' files, each made when first asked for.
-const bench::DirectoryFiles& TheData(int size) {
-  static std::unique_ptr<bench::DirectoryFiles> files[2];
-  if (!files[size]) {
-    bench::DirectoryFilesOptions o;
-    o.upperCaseNames = true;
-    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out)
-      o.exportTo = std::string(out) + "/" + std::to_string(Records(size));
-    files[size] = std::make_unique<bench::DirectoryFiles>(Records(size), o);
-  }
-  return *files[size];
+// The directories: 0 the sample directory (dirlook_sample's, seed 11),
+// 1 the synthetic one.
+constexpr uint32_t kSampleSeed = 11;
+const char* DirectoryName(int data) { return data == 0 ? "sample" : "synthetic"; }
+std::string DirectoryLabel(int data) {
+  return data == 0 ? "sample directory (seed " + std::to_string(kSampleSeed) + ")" : "synthetic directory";
 }
 
-// A copy of size `size`'s SQLite database with an index for each search,
+// Each directory's files at each size, made when first asked for.
+const bench::DirectoryFiles& TheData(int data, int size) {
+  static std::unique_ptr<bench::DirectoryFiles> files[2][2];
+  std::unique_ptr<bench::DirectoryFiles>& f = files[data][size];
+  if (!f) {
+    bench::DirectoryFilesOptions o;
+    if (data == 0) {
+      o.style = sample::Style::kCity;
+      o.seed = kSampleSeed;
+    } else {
+      o.upperCaseNames = true;
+    }
+    if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out)
+      o.exportTo = std::string(out) + "/" + DirectoryName(data) + "-" + std::to_string(Records(size));
+    f = std::make_unique<bench::DirectoryFiles>(Records(size), o);
+  }
+  return *f;
+}
+
+// A copy of a directory's SQLite database with an index for each search,
 // made when first asked for.
-const std::string& IndexedDb(int size) {
+const std::string& IndexedDb(int data, int size) {
   struct Indexed {
     bench::BenchDir dir;
     std::string path = dir.Path("indexed.db");
   };
-  static std::unique_ptr<Indexed> copies[2];
-  if (!copies[size]) {
+  static std::unique_ptr<Indexed> copies[2][2];
+  std::unique_ptr<Indexed>& copy = copies[data][size];
+  if (!copy) {
     auto c = std::make_unique<Indexed>();
-    std::filesystem::copy_file(TheData(size).Db(), c->path);
+    std::filesystem::copy_file(TheData(data, size).Db(), c->path);
     bench::SqliteDb db(c->path, bench::SqliteOpen{.readOnly = false, .exclusive = true});
     db.Exec(
         "CREATE INDEX i_tel ON t(tel); CREATE INDEX i_fm ON t(fm); CREATE INDEX i_ul ON t(ul);"
         "CREATE INDEX i_nd_kw ON t(nd, kw);");
-    copies[size] = std::move(c);
+    copy = std::move(c);
   }
-  return copies[size]->path;
+  return copy->path;
 }
 
 // The window's statement for `search`.
@@ -126,8 +151,8 @@ using bench::Seconds;
 // The source dataset, opened as the window's form opens it.
 class Phones {
 public:
-  explicit Phones(int size) {
-    ds_.SetTableName(TheData(size).Dbf());
+  Phones(int data, int size) {
+    ds_.SetTableName(TheData(data, size).Dbf());
     ds_.SetExclusive(false);
     ds_.SetFilterOptions(foCaseInsensitive);
     ds_.SetTranslateASCII(false);  // the directory is in the Windows code page
@@ -150,18 +175,20 @@ private:
 void RunSift(benchmark::State& state, bool filterHook) {
   const int search = static_cast<int>(state.range(0));
   const int size = static_cast<int>(state.range(1));
-  const bench::DirectoryFiles& data = TheData(size);
-  state.SetLabel(std::to_string(Records(size)) + " records, " + bench::WindowSearch::Name(search));
-  Phones phones(size);
+  const int directory = static_cast<int>(state.range(2));
+  const bench::DirectoryFiles& data = TheData(directory, size);
+  state.SetLabel(DirectoryLabel(directory) + ", " + std::to_string(Records(size)) + " records, " +
+                 bench::WindowSearch::Name(search));
+  Phones phones(directory, size);
   bench::SiftSearch sift(phones.DataSet(), filterHook);
   const std::string sql = WindowSql(data.Search(), search);
   const std::string sqliteSql = data.Search().SqliteSql(search);
   bench::SqliteDb exclusive(data.Db(), bench::SqliteOpen{.exclusive = true, .caseSensitiveLike = true});
   bench::SqliteDb shared(data.Db(), bench::SqliteOpen{.exclusive = false, .caseSensitiveLike = true});
-  bench::TunedSqlite tuned(data.Db(), bench::SqliteOpen{.exclusive = false, .caseSensitiveLike = true});
+  bench::TunedSqlite tuned(data.Db(), bench::SqliteOpen{.exclusive = true, .caseSensitiveLike = true});
   bench::SqliteDb indexed(
-      IndexedDb(size),
-      bench::SqliteOpen{.exclusive = false, .caseSensitiveLike = true, .mapFile = true, .fileSizedCache = true});
+      IndexedDb(directory, size),
+      bench::SqliteOpen{.exclusive = true, .caseSensitiveLike = true, .mapFile = true, .fileSizedCache = true});
   // The reference is meant to read through an index: a plan that scans
   // would make it a fourth full scan under a misleading name.
   if (const std::string plan = indexed.Plan(sqliteSql);
@@ -196,8 +223,8 @@ void RunSift(benchmark::State& state, bool filterHook) {
     if (differ(other, side)) return;
   }
   if (const char* out = std::getenv("DIRLOOK_BENCH_EXPORT"); out && *out && filterHook) {
-    std::ofstream f(std::string(out) + "/" + std::to_string(Records(size)) + "/digest-" + std::to_string(search) +
-                    ".txt");
+    std::ofstream f(std::string(out) + "/" + DirectoryName(directory) + "-" + std::to_string(Records(size)) +
+                    "/digest-" + std::to_string(search) + ".txt");
     f << theirs.Text() << '\n';
   }
 
@@ -232,10 +259,12 @@ void RunSift(benchmark::State& state, bool filterHook) {
 }
 
 void BM_SiftFilter(benchmark::State& state) { RunSift(state, true); }
-BENCHMARK(BM_SiftFilter)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(5);
+// Arguments: the search, the size (N, 4N), the directory (sample,
+// synthetic).
+BENCHMARK(BM_SiftFilter)->ArgsProduct({{0, 1, 2, 3}, {0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_SiftWhere(benchmark::State& state) { RunSift(state, false); }
-BENCHMARK(BM_SiftWhere)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SiftWhere)->ArgsProduct({{0, 1, 2, 3}, {0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

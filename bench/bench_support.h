@@ -215,6 +215,7 @@ struct WindowSearch {
 // What DirectoryFiles makes.
 struct DirectoryFilesOptions {
   sample::Style style = sample::Style::kSynthetic;
+  uint32_t seed = 7;            // the synthetic directory's; dirlook_sample's is its --seed
   bool upperCaseNames = false;  // surnames and streets as the window types them
   std::string exportTo;         // also WindowSearch::Export the rows there
 };
@@ -226,7 +227,7 @@ class DirectoryFiles {
 public:
   explicit DirectoryFiles(int32_t records = DirectoryRecords(), const DirectoryFilesOptions& o = {})
       : dbf_(dir_.Path("phones.dbf")), db_(dir_.Path("phones.db")) {
-    Directory rows(0, records, 7, o.style);
+    Directory rows(0, records, o.seed, o.style);
     if (o.upperCaseNames) rows.UpperCaseNames();
     rows.WriteTable(dbf_);
     sqlite3_close(rows.SqliteTable(db_, false));

@@ -4,7 +4,8 @@
 //
 //   DIRLOOK_BENCH_EXPORT=/tmp/dirlook-rows build-bench/bench/bench_query_search --benchmark_filter=SiftFilter
 //   (mkdir -p /tmp/duckdb && cd /tmp/duckdb && npm install @duckdb/node-api)
-//   NODE_PATH=/tmp/duckdb/node_modules node bench/duckdb_window.mjs /tmp/dirlook-rows/1000000 /tmp/dirlook-rows/4000000
+//   NODE_PATH=/tmp/duckdb/node_modules node bench/duckdb_window.mjs /tmp/dirlook-rows/sample-1000000 /tmp/dirlook-rows/sample-4000000
+//   (the synthetic directory's rows: /tmp/dirlook-rows/synthetic-1000000 ...)
 //
 // Each FOLDER holds the rows (phones.csv: UTF-8, empty fields null, as the
 // benchmarks give them to SQLite), the searched values (searches.txt) and,

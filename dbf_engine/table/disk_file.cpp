@@ -38,6 +38,22 @@ struct CVO_DiskFile::UndoLog {
   std::vector<Piece> pieces;
 };
 
+// Forgets what an exclusive handle knows of its file when a write or a
+// cut fails part-way: the bytes it left are not known.
+class CVO_DiskFile::ForgetKnownOnThrow {
+public:
+  explicit ForgetKnownOnThrow(CVO_DiskFile& f) : f_(&f) {}
+  ~ForgetKnownOnThrow() {
+    if (f_) f_->ForgetKnown();
+  }
+  void Release() { f_ = nullptr; }
+  ForgetKnownOnThrow(const ForgetKnownOnThrow&) = delete;
+  ForgetKnownOnThrow& operator=(const ForgetKnownOnThrow&) = delete;
+
+private:
+  CVO_DiskFile* f_;
+};
+
 void cvCrashPoint() {
   if (cvCrashDue()) ::_exit(cvCrashExitCode);
 }
@@ -132,6 +148,7 @@ void CVO_DiskFile::ReleaseRegionQuietly() noexcept {
 
 void CVO_DiskFile::CloseHandle() {
   DropReadCache();
+  ForgetKnown();
   if (closed_) return;
   if (lockCount_ > 0) {
     lockCount_ = 1;
@@ -163,6 +180,7 @@ void CVO_DiskFile::OpenHandle() {
   if (h < 0) cvRaise(cvErrResetFailed, {fileName_});
   handle_ = h;
   position_ = 0;
+  ForgetKnown();
   CVobjFileColl::Add(this);
   closed_ = false;
 }
@@ -313,14 +331,18 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
     if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
     ::_exit(cvCrashExitCode);
   }
+  // Whatever fails below leaves the file's bytes unknown.
+  ForgetKnownOnThrow forget(*this);
   if (undo_ && count > 0 && position < undo_->size) {
     // The bytes about to be overwritten, as the file holds them now (raw:
     // a table cipher is applied above this layer).
     const int64_t keep = std::min<int64_t>(count, undo_->size - position);
     UndoLog::Piece piece{position, std::vector<uint8_t>(static_cast<size_t>(keep))};
-    const int64_t got = FileRead(handle_, position, piece.bytes.data(), piece.bytes.size());
-    if (got < 0) cvRaise(cvErrWriteFailed, {fileName_});
-    piece.bytes.resize(static_cast<size_t>(got));
+    if (!CopyKnown(position, piece.bytes.data(), keep)) {
+      const int64_t got = FileRead(handle_, position, piece.bytes.data(), piece.bytes.size());
+      if (got < 0) cvRaise(cvErrWriteFailed, {fileName_});
+      piece.bytes.resize(static_cast<size_t>(got));
+    }
     if (!piece.bytes.empty()) undo_->pieces.push_back(std::move(piece));
   }
   if (undo_) undo_->grown = std::max(undo_->grown, position + count);
@@ -343,6 +365,8 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
     lastCount_ = 0;
     cvRaise(cvErrWriteFailed, {fileName_});
   }
+  RememberWrite(position, buffer, count);
+  forget.Release();
   lastCount_ = count;
   position_ = position + count;
   written_ = true;
@@ -350,7 +374,7 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
 
 bool CVO_DiskFile::cvUndoBegin() {
   if (undo_ || closed_) return false;
-  const int64_t size = FileSize(handle_);
+  const int64_t size = FileLength();
   if (size < 0) cvRaise(cvErrGetFileSize, {fileName_});
   undo_ = std::make_unique<UndoLog>();
   undo_->size = undo_->grown = size;
@@ -364,6 +388,8 @@ bool CVO_DiskFile::cvUndoRollBack() noexcept {
   std::unique_ptr<UndoLog> log = std::move(undo_);
   if (closed_) return false;
   DropReadCache();
+  // Written back past cvWrite, and perhaps only in part.
+  ForgetKnown();
   const int64_t now = FileSize(handle_);
   // Another handle of a shared file grew it past what this one wrote: the
   // cut would take its bytes too.
@@ -378,7 +404,7 @@ bool CVO_DiskFile::cvUndoRollBack() noexcept {
 }
 
 int64_t CVO_DiskFile::cvFileSize() {
-  int64_t s = FileSize(handle_);
+  int64_t s = FileLength();
   if (s < 0) cvRaise(cvErrGetFileSize, {fileName_});
   return s;
 }
@@ -399,9 +425,10 @@ void CVO_DiskFile::cvTruncate(int64_t size) {
   if (!readWrite_ || !FileFullyLocked()) cvRaise(cvErrNoFullAccess, {"Truncate", fileName_});
   cvCrashPoint();
   DropReadCache();
+  ForgetKnownOnThrow forget(*this);
   if (undo_ && size < undo_->size) {
     // The bytes the cut takes, as far as they were the file's own.
-    const int64_t now = FileSize(handle_);
+    const int64_t now = FileLength();
     if (now < 0) cvRaise(cvErrGetFileSize, {fileName_});
     const int64_t end = std::min(now, undo_->size);
     if (end > size) {
@@ -412,6 +439,73 @@ void CVO_DiskFile::cvTruncate(int64_t size) {
     }
   }
   if (cvSysTruncate(handle_, size) != 0) cvRaise(cvErrTruncateFailed, {fileName_});
+  forget.Release();
+  if (shared_) return;
+  knownSize_ = size;
+  for (KnownBytes& k : known_) {
+    if (k.position < 0 || k.position + static_cast<int64_t>(k.bytes.size()) <= size) continue;
+    if (k.position >= size) k.position = -1;
+    else k.bytes.resize(static_cast<size_t>(size - k.position));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// What an exclusive handle knows of its file.
+
+int64_t CVO_DiskFile::FileLength() {
+  if (!shared_ && knownSize_ >= 0) return knownSize_;
+  const int64_t s = FileSize(handle_);
+  if (!shared_ && s >= 0) knownSize_ = s;
+  return s;
+}
+
+bool CVO_DiskFile::CopyKnown(int64_t position, uint8_t* into, int64_t count) {
+  if (shared_) return false;
+  for (KnownBytes& k : known_) {
+    if (k.position < 0 || position < k.position || position + count > k.position + static_cast<int64_t>(k.bytes.size()))
+      continue;
+    std::memcpy(into, k.bytes.data() + (position - k.position), static_cast<size_t>(count));
+    k.used = ++knownClock_;
+    return true;
+  }
+  return false;
+}
+
+void CVO_DiskFile::RememberWrite(int64_t position, const void* buffer, int32_t count) {
+  if (shared_ || count <= 0) return;
+  if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, position + count);
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  // Ranges the write overlaps now hold its bytes there.
+  KnownBytes* same = nullptr;
+  for (KnownBytes& k : known_) {
+    if (k.position < 0) continue;
+    const int64_t end = k.position + static_cast<int64_t>(k.bytes.size());
+    const int64_t from = std::max(position, k.position), to = std::min(position + count, end);
+    if (from < to)
+      std::memcpy(k.bytes.data() + (from - k.position), bytes + (from - position), static_cast<size_t>(to - from));
+    if (k.position == position && end == position + count) same = &k;
+  }
+  if (same) {
+    same->used = ++knownClock_;
+    return;
+  }
+  if (count > kKnownMaxBytes) return;
+  KnownBytes* slot = &known_[0];
+  for (KnownBytes& k : known_) {
+    if (k.position < 0) {
+      slot = &k;
+      break;
+    }
+    if (k.used < slot->used) slot = &k;
+  }
+  slot->position = position;
+  slot->bytes.assign(bytes, bytes + count);
+  slot->used = ++knownClock_;
+}
+
+void CVO_DiskFile::ForgetKnown() noexcept {
+  knownSize_ = -1;
+  for (KnownBytes& k : known_) k.position = -1;
 }
 
 void CVO_DiskFile::cvRename(const std::string& newName) {

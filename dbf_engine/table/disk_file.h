@@ -24,6 +24,7 @@
 // outlives the lock it stands for.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -200,6 +201,27 @@ private:
   std::unique_ptr<ReadCache> readCache_;
   struct UndoLog;
   std::unique_ptr<UndoLog> undo_;
+  // What a handle opened exclusively knows of its file without asking it:
+  // its length, and the bytes of its latest few small writes (an append
+  // writes the header and the record after the previous record, whose bytes
+  // its undo must keep first).  No other handle can change the file
+  // meanwhile; a failed write, a roll-back and a reopen forget it all.
+  // A shared handle asks the file every time.
+  struct KnownBytes {
+    int64_t position = -1;
+    uint64_t used = 0;  // when last written or read, for replacing the oldest
+    std::vector<uint8_t> bytes;
+  };
+  static constexpr size_t kKnownRanges = 4;
+  static constexpr int32_t kKnownMaxBytes = 4096;
+  int64_t knownSize_ = -1;  // -1: not known
+  std::array<KnownBytes, kKnownRanges> known_;
+  uint64_t knownClock_ = 0;
+  int64_t FileLength();
+  bool CopyKnown(int64_t position, uint8_t* into, int64_t count);
+  void RememberWrite(int64_t position, const void* buffer, int32_t count);
+  void ForgetKnown() noexcept;
+  class ForgetKnownOnThrow;
 
   int handle_ = -1;
   bool exists_ = false;

@@ -10,6 +10,7 @@
 #include "dbf_engine/messages.h"
 #include "dbf_engine/lock_retry_scope.h"
 #include "dbf_engine/table_test_util.h"
+#include "common/full_disk.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -153,6 +154,89 @@ TEST(DiskFile, ExclusiveReadCacheAgreesWithTheFile) {
     if (!onDisk.empty()) r.cvRead(0, onDisk.data(), static_cast<int32_t>(onDisk.size()));
     ASSERT_EQ(onDisk, model) << "round " << round;
   }
+}
+
+TEST(DiskFile, UndoOfAnExclusiveHandleAgreesWithTheSharedOne) {
+  // An exclusive handle's undo takes the bytes it overwrites from what it
+  // last wrote and its length from what it did, a shared one asks the file:
+  // the same writes, cuts, roll-backs and failed writes leave the same
+  // bytes.  Writes are mostly small and land near earlier ones, as an
+  // append's header and record do.
+  TempDir dir;
+  std::string result[2];
+  for (const bool shared : {false, true}) {
+    WriteFailGuard disarm;
+    const std::string path = dir / (shared ? "s.dat" : "x.dat");
+    WriteAll(path, {});
+    std::mt19937 rng(20261209);
+    std::string model;  // the file's bytes
+    CVO_DiskFile f(path, true, shared);
+    f.cvReset();
+    ASSERT_TRUE(f.cvLockFile());  // a shared handle cuts its file only while holding all of it
+    f.cvSetReadCache(16 * 4096);
+    auto bytes = [&](size_t n) {
+      std::string b(n, '\0');
+      for (char& c : b) c = static_cast<char>(rng());
+      return b;
+    };
+    for (int change = 0; change < 3000; ++change) {
+      const std::string before = model;
+      const bool undo = f.cvUndoBegin();
+      ASSERT_TRUE(undo);
+      const int steps = 1 + static_cast<int>(rng() % 4);
+      bool failed = false;
+      for (int s = 0; s < steps && !failed; ++s) {
+        const unsigned what = rng() % 100;
+        const auto size = static_cast<int64_t>(model.size());
+        if (what < 80) {
+          // Near the end, a little past it (a hole), near the start, now and
+          // then far out.
+          int64_t pos = what < 30   ? std::max<int64_t>(0, size - static_cast<int64_t>(rng() % 80))
+                        : what < 45 ? size + static_cast<int64_t>(rng() % 100)
+                                    : static_cast<int64_t>(rng() % 64);
+          if (what >= 75) pos = static_cast<int64_t>(rng() % 20000);
+          const std::string b = bytes(1 + rng() % (what % 7 == 0 ? 5000 : 100));
+          const bool diskFull = rng() % 25 == 0;
+          if (diskFull) cvSetWriteFailCountdown(1);
+          try {
+            f.cvWrite(pos, b.data(), static_cast<int32_t>(b.size()));
+          } catch (const ECorvidError&) {
+            failed = true;
+          }
+          cvSetWriteFailCountdown(0);
+          ASSERT_EQ(failed, diskFull);
+          // A failed write has put down the first half of its bytes.
+          const size_t put = failed ? b.size() / 2 : b.size();
+          if (put > 0 && model.size() < pos + put) model.resize(static_cast<size_t>(pos) + put, '\0');
+          model.replace(static_cast<size_t>(pos), put, b.substr(0, put));
+          if (failed) break;
+        } else if (what < 90) {
+          const int64_t to = size - static_cast<int64_t>(rng() % 200);
+          f.cvTruncate(std::max<int64_t>(0, to));
+          model.resize(static_cast<size_t>(std::max<int64_t>(0, to)));
+        } else {
+          std::string got(model.size(), '\0');
+          ASSERT_EQ(f.cvFileSize(), size);
+          if (size > 0) f.cvRead(0, got.data(), static_cast<int32_t>(size));
+          ASSERT_EQ(got, model) << "change " << change;
+        }
+      }
+      // A failed write is mostly rolled back, now and then left standing.
+      if ((failed && rng() % 4 != 0) || rng() % 3 == 0) {
+        ASSERT_TRUE(f.cvUndoRollBack()) << "change " << change;
+        model = before;
+      } else {
+        f.cvUndoEnd();
+      }
+      if (rng() % 200 == 0) f.cvReset();
+      ASSERT_EQ(f.cvFileSize(), static_cast<int64_t>(model.size())) << "change " << change;
+    }
+    f.cvCloseFile();
+    const std::vector<uint8_t> onDisk = ReadAll(path);
+    result[shared ? 1 : 0].assign(onDisk.begin(), onDisk.end());
+    ASSERT_EQ(result[shared ? 1 : 0], model) << (shared ? "shared" : "exclusive");
+  }
+  EXPECT_EQ(result[0], result[1]);
 }
 
 TEST(DiskFile, ShortWriteRaises) {

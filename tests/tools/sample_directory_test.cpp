@@ -14,6 +14,7 @@
 
 #include "directory_generator.h"
 #include "common/test_files.h"
+#include "dbf_engine/table/table_file.h"
 #include "platform/code_page.h"
 
 namespace fs = std::filesystem;
@@ -156,4 +157,42 @@ TEST(CityDirectory, AnExistingTableIsNeverReplaced) {
   kept << std::ifstream(file).rdbuf();
   EXPECT_EQ(kept.str(), "mine");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+namespace {
+cvHeaderClockValue MorningClock() { return {2026, 3, 14, 9, 26, 53, 589}; }
+cvHeaderClockValue EveningClock() { return {2027, 11, 30, 21, 0, 7, 12}; }
+struct ClockScope {
+  explicit ClockScope(cvHeaderClockFn fn) { cvSetHeaderClock(fn); }
+  ~ClockScope() { cvSetHeaderClock(nullptr); }
+};
+}  // namespace
+
+TEST(CityDirectory, TheSameSizeAndSeedWriteTheSameTableButForTheDateOfTheLastUpdate) {
+  // The records are the same; the header holds when the table was written:
+  // the date of the last update (bytes 1 to 3) and its time (bytes 16 to
+  // 19).
+  TempDir dir;
+  const DirectoryImages d(Style::kCity, 2000, 9);
+  std::vector<uint8_t> bytes[2];
+  int i = 0;
+  for (cvHeaderClockFn clock : {&MorningClock, &EveningClock}) {
+    ClockScope scope(clock);
+    const std::string file = dir / ("p" + std::to_string(i) + ".dbf");
+    d.WriteTableByAppend(file);
+    bytes[i++] = ReadAll(file);
+  }
+  ASSERT_EQ(bytes[0].size(), bytes[1].size());
+  EXPECT_EQ(std::vector<int>(bytes[0].begin() + 1, bytes[0].begin() + 4), (std::vector<int>{26, 3, 14}));
+  EXPECT_EQ(std::vector<int>(bytes[1].begin() + 1, bytes[1].begin() + 4), (std::vector<int>{27, 11, 30}));
+  std::vector<size_t> differ;
+  for (size_t at = 0; at < bytes[0].size(); ++at)
+    if (bytes[0][at] != bytes[1][at]) differ.push_back(at);
+  for (size_t at : differ) EXPECT_TRUE((at >= 1 && at <= 3) || (at >= 16 && at <= 19)) << at;
+  // Written at the same moment, byte for byte the same table.
+  {
+    ClockScope scope(&MorningClock);
+    d.WriteTableByAppend(dir / "p2.dbf");
+  }
+  EXPECT_EQ(ReadAll(dir / "p2.dbf"), bytes[0]);
 }

@@ -5,9 +5,10 @@
 //
 // The table is dBase III with the fields TEL, FM, UL, ND and KW in code page
 // 1251; N entries (default 100,000, at most 10,000,000) drawn from seed S
-// (default 1): the same N and S make the same table.  Phones are distinct
-// over the first 450,000 entries; a larger directory lists further entries
-// on numbers already taken.  An existing phones.dbf is never overwritten.
+// (default 1): the same N and S make the same records (the header's date
+// and time of the last update are when the table was written).  Phones are
+// distinct over the first 450,000 entries; a larger directory lists further
+// entries on numbers already taken.  An existing phones.dbf is never overwritten.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
