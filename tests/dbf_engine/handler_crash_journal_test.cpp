@@ -27,6 +27,7 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
+#include "common/child_process.h"
 #include "common/run_tool.h"
 #include "common/sanitizer.h"
 
@@ -130,42 +131,17 @@ protected:
   // ran, as far as the parent saw.
   int RunChild(const std::function<void(CVO_dBHandler&)>& op, const std::string& password, int64_t crashAt,
                int killAfterUs = -1, int* tookUs = nullptr) {
-    int begun[2];
-    if (::pipe(begun) != 0) return -999;
-    const pid_t kid = ::fork();
-    if (kid < 0) return -1000;
-    if (kid == 0) {
-      ::close(begun[0]);
-      int rc = 0;
-      ::setenv("TMPDIR", tmp_.c_str(), 1);
-      try {
-        CVO_dBHandler h(t_, password, true, false);
-        if (h.cvIndex(kIndexes, "N") != 0) ::_exit(2);
-        cvSetCrashCountdown(crashAt);
-        if (::write(begun[1], "g", 1) != 1) ::_exit(4);
-        op(h);
-        h.cvCloseTable();
-      } catch (...) {
-        rc = 3;
-      }
-      ::_exit(rc);
-    }
-    ::close(begun[1]);
-    char c;
-    const bool started = ::read(begun[0], &c, 1) == 1;
-    ::close(begun[0]);
-    const auto start = std::chrono::steady_clock::now();
-    if (started && killAfterUs >= 0) {
-      ::usleep(static_cast<useconds_t>(killAfterUs));
-      ::kill(kid, SIGKILL);
-    }
-    int status = 0;
-    if (::waitpid(kid, &status, 0) != kid) return -1001;
-    if (tookUs)
-      *tookUs = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
+    return KilledInChild(
+        [&](const std::function<void()>& started) {
+          ::setenv("TMPDIR", tmp_.c_str(), 1);
+          CVO_dBHandler h(t_, password, true, false);
+          if (h.cvIndex(kIndexes, "N") != 0) ::_exit(2);
+          cvSetCrashCountdown(crashAt);
+          started();
+          op(h);
+          h.cvCloseTable();
+        },
+        killAfterUs, tookUs);
   }
 
   // Packs in a child that dies at its 1st, 2nd, ... write until `reached`

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/sanitizer.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/handler_test_util.h"
@@ -114,39 +115,19 @@ protected:
   // Runs `op` on the table opened with its indexes in a child killed after
   // `killAfterUs`; -SIGKILL when it was killed.
   int RunChild(const std::function<void(CVO_dBHandler&)>& op, int killAfterUs) {
-    int begun[2];
-    if (::pipe(begun) != 0) return -999;
-    const pid_t kid = ::fork();
-    if (kid < 0) return -1000;
-    if (kid == 0) {
-      ::close(begun[0]);
-      try {
-        // DIRLOOK_TEST_UNMARKED=1 runs the children without marks: the
-        // loops must then fail (keys lost), which shows what they catch.
-        if (std::getenv("DIRLOOK_TEST_UNMARKED")) cvIndexMarking = false;
-        CVO_dBHandler h(t_, "", true, Shared());
-        h.kvSetTranslateAscii(false);
-        if (h.cvIndex(List(K()), "N") != 0) ::_exit(2);
-        if (::write(begun[1], "g", 1) != 1) ::_exit(4);
-        op(h);
-        h.cvCloseTable();
-      } catch (...) {
-        ::_exit(3);
-      }
-      ::_exit(0);
-    }
-    ::close(begun[1]);
-    char c;
-    const bool started = ::read(begun[0], &c, 1) == 1;
-    ::close(begun[0]);
-    if (started) {
-      ::usleep(static_cast<useconds_t>(killAfterUs));
-      ::kill(kid, SIGKILL);
-    }
-    int status = 0;
-    if (::waitpid(kid, &status, 0) != kid) return -1001;
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
+    return KilledInChild(
+        [&](const std::function<void()>& started) {
+          // DIRLOOK_TEST_UNMARKED=1 runs the children without marks: the
+          // loops must then fail (keys lost), which shows what they catch.
+          if (std::getenv("DIRLOOK_TEST_UNMARKED")) cvIndexMarking = false;
+          CVO_dBHandler h(t_, "", true, Shared());
+          h.kvSetTranslateAscii(false);
+          if (h.cvIndex(List(K()), "N") != 0) ::_exit(2);
+          started();
+          op(h);
+          h.cvCloseTable();
+        },
+        killAfterUs);
   }
 
   bool AnyDeadMark() const {
