@@ -100,36 +100,7 @@ protected:
     CVO_dBHandler h(t_, password, false, true);
     h.kvSetTranslateAscii(false);
     ASSERT_EQ(h.cvIndex(List(), "N"), 0);
-    std::vector<std::pair<std::string, int32_t>> names;
-    std::vector<std::pair<double, int32_t>> fms;
-    for (int32_t r = 1; r <= h.cvRecordCount(); ++r) {
-      h.cvGetRec(r);
-      names.emplace_back(Trimmed(h.cvStringGet("NAME")), r);
-      fms.emplace_back(static_cast<double>(h.cvNumberGet("FM")), r);
-    }
-    ASSERT_GE(names.size(), 400u) << "records were lost";
-    std::sort(names.begin(), names.end());
-    std::sort(fms.begin(), fms.end());
-    for (const char* tag : {"N", "F"}) {
-      SCOPED_TRACE(tag);
-      ASSERT_GT(h.cvSetTagTo(tag, false), 0);
-      std::vector<std::pair<std::string, int32_t>> walkN;
-      std::vector<std::pair<double, int32_t>> walkF;
-      for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext)) {
-        walkN.emplace_back(Trimmed(h.cvStringGet("NAME")), h.cvCurrentRecord());
-        walkF.emplace_back(static_cast<double>(h.cvNumberGet("FM")), h.cvCurrentRecord());
-        if (walkN.size() > names.size() + 5) break;
-      }
-      if (tag[0] == 'N') {
-        EXPECT_TRUE(std::is_sorted(walkN.begin(), walkN.end(), [](auto& a, auto& b) { return a.first < b.first; }));
-        std::sort(walkN.begin(), walkN.end());
-        EXPECT_EQ(walkN, names);
-      } else {
-        EXPECT_TRUE(std::is_sorted(walkF.begin(), walkF.end(), [](auto& a, auto& b) { return a.first < b.first; }));
-        std::sort(walkF.begin(), walkF.end());
-        EXPECT_EQ(walkF, fms);
-      }
-    }
+    ExpectTagsMatchRecords(h, {"N", "F"}, 400);
   }
 
   // Runs `op` on the table opened with both indexes in a child that ends

@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "dbf_engine/table/disk_file.h"
@@ -113,6 +115,51 @@ inline std::vector<std::string> Names(CVO_dBHandler& h) {
   for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext))
     out.push_back(Trimmed(h.cvStringGet("NAME")));
   return out;
+}
+
+// Every record's NAME and FM with its record number, and each tag of
+// `tags` walked through `h` against them: a tag named N... holds NAME and
+// any other FM, each exactly the records' keys, in key order.  Returns the
+// records' names, sorted, for further checks (empty when `minRecords` were
+// not there: records were lost).
+inline std::vector<std::pair<std::string, int32_t>> ExpectTagsMatchRecords(CVO_dBHandler& h,
+                                                                           const std::vector<std::string>& tags,
+                                                                           size_t minRecords) {
+  std::vector<std::pair<std::string, int32_t>> names;
+  std::vector<std::pair<double, int32_t>> fms;
+  for (int32_t r = 1; r <= h.cvRecordCount(); ++r) {
+    h.cvGetRec(r);
+    names.emplace_back(Trimmed(h.cvStringGet("NAME")), r);
+    fms.emplace_back(static_cast<double>(h.cvNumberGet("FM")), r);
+  }
+  if (names.size() < minRecords) {
+    ADD_FAILURE() << "records were lost: " << names.size() << " of at least " << minRecords;
+    return {};
+  }
+  std::sort(names.begin(), names.end());
+  std::sort(fms.begin(), fms.end());
+  for (const auto& tag : tags) {
+    SCOPED_TRACE("tag " + tag);
+    EXPECT_GT(h.cvSetTagTo(tag, false), 0);
+    std::vector<std::pair<std::string, int32_t>> walkN;
+    std::vector<std::pair<double, int32_t>> walkF;
+    for (h.cvGetRec(cvReadTop); !h.cvEOF() && !h.cvBOF() && h.cvCurrentRecord() >= 1; h.cvGetRec(cvReadNext)) {
+      walkN.emplace_back(Trimmed(h.cvStringGet("NAME")), h.cvCurrentRecord());
+      walkF.emplace_back(static_cast<double>(h.cvNumberGet("FM")), h.cvCurrentRecord());
+      if (walkN.size() > names.size() + 5) break;
+    }
+    const auto byKey = [](auto& a, auto& b) { return a.first < b.first; };
+    if (tag[0] == 'N') {
+      EXPECT_TRUE(std::is_sorted(walkN.begin(), walkN.end(), byKey));
+      std::sort(walkN.begin(), walkN.end());
+      EXPECT_EQ(walkN, names) << "tag keys " << walkN.size() << ", records " << names.size();
+    } else {
+      EXPECT_TRUE(std::is_sorted(walkF.begin(), walkF.end(), byKey));
+      std::sort(walkF.begin(), walkF.end());
+      EXPECT_EQ(walkF, fms) << "tag keys " << walkF.size() << ", records " << fms.size();
+    }
+  }
+  return names;
 }
 
 // NAME of every live record as python3-dbf reads it, one per line.
