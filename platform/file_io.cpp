@@ -212,11 +212,25 @@ int64_t FileSize(int handle) {
   return static_cast<int64_t>(st.st_size);
 }
 
-bool FileFlush(int handle) { return handle >= 0 && ::fsync(handle) == 0; }
+namespace {
+int64_t syncFailCountdown = 0;
 
-bool FileFlushData(int handle) { return handle >= 0 && ::fdatasync(handle) == 0; }
+// Counts one sync; true when this one is to fail (errno is then EIO).
+bool SyncFailDue() {
+  if (syncFailCountdown <= 0 || --syncFailCountdown != 0) return false;
+  errno = EIO;
+  return true;
+}
+}  // namespace
+
+void FileSetSyncFailCountdown(int64_t n) { syncFailCountdown = n > 0 ? n : 0; }
+
+bool FileFlush(int handle) { return handle >= 0 && !SyncFailDue() && ::fsync(handle) == 0; }
+
+bool FileFlushData(int handle) { return handle >= 0 && !SyncFailDue() && ::fdatasync(handle) == 0; }
 
 bool FileSyncDirectory(const std::string& directory) {
+  if (SyncFailDue()) return false;
   const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0 || errno == EINVAL;

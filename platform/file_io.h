@@ -66,6 +66,9 @@ bool FileFlushData(int handle);
 // disk; false with errno set when that failed.  A file system that cannot
 // sync a folder (EINVAL) keeps its entries by other means and succeeds.
 bool FileSyncDirectory(const std::string& directory);
+// For tests of failed syncs: the n-th call of FileFlush, FileFlushData or
+// FileSyncDirectory from now fails with EIO (0 disarms).
+void FileSetSyncFailCountdown(int64_t n);
 bool FileTruncate(int handle, int64_t size);  // set the end of file
 // The bytes of the first `total` of the file that the disk really holds:
 // all but its holes.  A file system that cannot tell its holes is taken at

@@ -18,13 +18,17 @@ uint16_t CVwrdAccessMSecDelay = 50;
 int64_t cvCrashCountdown = 0;
 int64_t cvWriteFailCountdown = 0;
 bool cvDiskFull = false;
+bool cvOverwritesFail = false;
 
 void cvSetCrashCountdown(int64_t n) { cvCrashCountdown = n > 0 ? n : 0; }
 
-void cvSetWriteFailCountdown(int64_t n) {
+void cvSetWriteFailCountdown(int64_t n, bool overwritesFail) {
   cvWriteFailCountdown = n > 0 ? n : 0;
   cvDiskFull = false;
+  cvOverwritesFail = n > 0 && overwritesFail;
 }
+
+void cvSetSyncFailCountdown(int64_t n) { FileSetSyncFailCountdown(n); }
 
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
@@ -349,7 +353,7 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
   if (cvWriteFailCountdown > 0 || cvDiskFull) {
     if (cvDiskFull) {
       const int64_t size = FileSize(handle_);
-      if (position + count > size) {
+      if (cvOverwritesFail || position + count > size) {
         lastCount_ = 0;
         cvRaise(cvErrWriteFailed, {fileName_});
       }

@@ -261,10 +261,21 @@ void cvCrashPoint();
 // reach the file, then it raises "Error writing to %s".  From then on the
 // disk stays full until the countdown is disarmed: a write that would make
 // its file longer fails without writing anything, while writes inside a
-// file's length go on (they need no new space).
+// file's length go on (they need no new space).  With `overwritesFail`
+// the disk is one where every write needs new space (copy-on-write file
+// systems, a quota counted on rewritten blocks): once full, writes inside a
+// file's length fail as well.
 extern int64_t cvWriteFailCountdown;
 extern bool cvDiskFull;
-void cvSetWriteFailCountdown(int64_t n);
+extern bool cvOverwritesFail;
+void cvSetWriteFailCountdown(int64_t n, bool overwritesFail = false);
+
+// Failed syncs, for tests of what is reported when the disk cannot confirm
+// a write: cvSetSyncFailCountdown(n) arms a process-wide countdown (0
+// disarms it) over every sync of a file's data or a folder's entries the
+// engine asks for; the n-th fails with EIO, as a device reports a lost
+// write-back once.
+void cvSetSyncFailCountdown(int64_t n);
 
 // Operating-system wrappers.
 bool cvSysFlushFileBuffers(int handle);
