@@ -263,6 +263,7 @@ int32_t MatchText(std::string f, const SearchText& s) {
     for (size_t i = 0; i < t.size(); ++i)
       if (t[i] == '?') f[i] = '?';
   if (s.wholeStart) return f.compare(0, t.size(), t) == 0 ? 1 : 0;
+  // The end of the field's own text, without the padding.
   const size_t used = TrimRight(f).size();
   for (size_t p = f.find(t); p != std::string::npos; p = f.find(t, p + 1)) {
     if (p > 0 && !s.startAnywhere) return 0;
@@ -337,7 +338,15 @@ int32_t CVO_dBHandler::cvSearchDBF(const std::string& text, int& fieldNo, int32_
       for (int f = first; f <= last && !hitPos; ++f) {
         int32_t pos = 0;
         switch (cvFieldType(f)) {
-          case 'C': pos = MatchText(cvStringGetN(f), s); break;
+          case 'C': {
+            // The field over its whole width, padding included: a text that
+            // ends in blanks matches where the field's letters run into its
+            // padding, as it would in the record.
+            std::string field = cvStringGetN(f);
+            field.resize(std::max(field.size(), static_cast<size_t>(std::max(cvFieldLength(f), 0))), ' ');
+            pos = MatchText(std::move(field), s);
+            break;
+          }
           case 'D':
             if (textIsDate) {
               try {

@@ -108,7 +108,11 @@ std::string TCustomSift::About() const { return SiftMessage(SiftMsg::SSIFT_ABOUT
 // Statement text and parameters.
 
 void TCustomSift::SetSQL(const std::string& text) {
-  if (sql_->Text() == text) return;
+  // The list keeps lines, not how they were ended: the same statement given
+  // again (with or without its last line end) leaves the query open.
+  TStringList incoming;
+  incoming.SetText(text);
+  if (sql_->Text() == incoming.Text()) return;
   Disconnect();
   sql_->BeginUpdate();
   try {

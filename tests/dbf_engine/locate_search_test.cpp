@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dbf_engine/code_pages.h"
 #include "dbf_engine/messages.h"
 #include "platform/variant.h"
 #include "dbf_engine/maintenance_test_util.h"
@@ -207,6 +208,81 @@ TEST(Search, PlainModeWholeStartAnchorAndTypes) {
   // Not found: the table goes back to the record the scan started from.
   EXPECT_EQ(Search(h, "Nowhere", 1, 0, 3), 0);
   EXPECT_EQ(h.cvCurrentRecord(), 3);
+}
+
+// A C field is compared over its whole width: a text ending in blanks
+// matches where the field's letters run into its padding; only the end of
+// the field's own letters counts where the text must end with the field.
+TEST(Search, TrailingBlanksOfTheTextMatchTheFieldsPadding) {
+  TempDir dir;
+  CVO_dBHandler h(MakePeople(dir, {{"abab", "", 1}, {"Ab", "", 2}, {"ab cd", "", 3}, {"abcdefghij", "", 4}}), "",
+                  true, false);
+  h.kvSetTranslateAscii(false);
+  const uint16_t star = cvSearchStars, noCase = cvSearchNoCase;
+  struct Want {
+    const char* text;
+    uint16_t opts;
+    int32_t pos, rec;
+  };
+  const std::vector<Want> cases = {
+      // Anywhere: into the padding after the letters.
+      {"ab  ", 0, 3, 1},
+      {"AB  ", noCase, 3, 1},
+      {"AB  ", 0, 0, 0},
+      {"cd  ", 0, 4, 3},
+      {"b c", 0, 2, 3},
+      {"ij ", 0, 0, 0},  // a full field has no padding
+      {"ij", 0, 9, 4},
+      {"abab       ", 0, 0, 0},  // longer than the field
+      // Anchored at the start.
+      {"ab  ", cvSearchAnchor, 0, 0},
+      {"ab  ", cvSearchAnchor | noCase, 1, 2},
+      // Whole-start: the field cut to the text's length.
+      {"ab  ", cvSearchWholeStart | noCase, 1, 2},
+      {"ab", cvSearchWholeStart | noCase, 1, 1},
+      {"abab      ", cvSearchWholeStart, 1, 1},
+      // Star mode: the whole field, at the start, at the end, anywhere.  The
+      // end of the field's letters is never a blank, so a text ending in
+      // blanks never ends there.
+      {"ab  ", star | noCase, 0, 0},
+      {"ab", star | noCase, 1, 2},
+      {"ab *", star | noCase, 1, 2},
+      {"*ab  ", star | noCase, 0, 0},
+      {"*ab", star | noCase, 3, 1},
+      {"*b  *", star | noCase, 4, 1},
+      {"*d *", star, 5, 3},
+      {"a?  *", star | noCase, 1, 2},
+  };
+  for (const Want& c : cases) {
+    SCOPED_TRACE(testing::Message() << "'" << c.text << "' options " << c.opts);
+    int32_t rec = -1;
+    EXPECT_EQ(Search(h, c.text, c.opts, 1, 0, 0, &rec), c.pos);
+    EXPECT_EQ(rec, c.rec);
+  }
+  // Every field: the padding of one field does not run into the next.
+  EXPECT_EQ(Search(h, "d  ", 0, 0, 0, 0), 5);
+  EXPECT_EQ(Search(h, "ab          ", 0, 0), 0);
+}
+
+// The translated text of a field, with its padding, is what the search sees.
+TEST(Search, TrailingBlanksMatchInTheTranslatedText) {
+  TempDir dir;
+  const std::string t = MakePeople(dir, {{"x", "", 1}});
+  const std::string word = "\xC6\xE8\xEB\xE5\xF6";  // a Cyrillic word in code page 1251
+  {
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    h.cvGetRec(1);
+    h.cvFieldPush(1, kvSysAnsiToOem(word));
+    h.cvPutRec(1);
+  }
+  CVO_dBHandler h(t, "", true, false);
+  ASSERT_TRUE(h.kvGetTranslateAscii());
+  int32_t rec = 0;
+  EXPECT_EQ(Search(h, "\xE5\xF6 ", 0, 1, 0, 0, &rec), 4);
+  EXPECT_EQ(rec, 1);
+  EXPECT_EQ(Search(h, "\xC5\xD6  ", cvSearchNoCase, 1, 0, 0, &rec), 4);
+  EXPECT_EQ(Search(h, kvSysAnsiToOem("\xE5\xF6 "), 0, 1), 0);
 }
 
 TEST(Search, ReportsProgressAndRestoresOrderAndState) {

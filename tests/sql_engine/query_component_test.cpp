@@ -351,6 +351,33 @@ TEST(QueryComponentRun, ASelectOpensWithItsRowsUnderTheDesktopsSeparators) {
   EXPECT_FALSE(q.Active());
 }
 
+// Giving the statement again, as the list holds it or with other line ends,
+// leaves the query open on its rows and record; another text closes it.
+TEST(QueryComponentRun, TheSameStatementAgainKeepsTheQueryOpen) {
+  auto ds = Phones();
+  TSift q;
+  q.AddDataSet(ds.get(), "phones");
+  q.SetSQL("select tel from phones where nd > 1");
+  q.Open();
+  q.Next();
+  ASSERT_EQ(q.FieldByName("TEL")->AsString(), "333");
+  const std::string statement = "select tel from phones where nd > 1";
+  for (const std::string& again : {statement, statement + "\r\n", statement + "\n", q.SQL().Text()}) {
+    SCOPED_TRACE(again);
+    q.SetSQL(again);
+    EXPECT_TRUE(q.Active());
+    EXPECT_EQ(q.RecordCount(), 2);
+    EXPECT_EQ(q.FieldByName("TEL")->AsString(), "333");
+  }
+  q.SetSQL("select tel\r\nfrom phones\r\nwhere nd > 1");
+  EXPECT_FALSE(q.Active());
+  q.Open();
+  EXPECT_EQ(Rows(q), (std::vector<std::string>{"222", "333"}));
+  // Lines that differ only by a blank are another text.
+  q.SetSQL("select tel\r\nfrom phones \r\nwhere nd > 1");
+  EXPECT_FALSE(q.Active());
+}
+
 TEST(QueryComponentRun, AFailureMidScanPutsTheSourceBack) {
   FailingRun run;
   run.q.AutoDisableControls = true;

@@ -1,7 +1,10 @@
 // The generated directories: the benchmarks' data stays what it was, and the
 // city directory is a well-formed code page 1251 table that another DBF
 // reader sees as we meant it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,11 +12,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
 #include "directory_generator.h"
+#include "common/child_process.h"
 #include "common/test_files.h"
+#include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/table_file.h"
 #include "platform/code_page.h"
 
@@ -32,6 +39,21 @@ uint64_t Hash(const DirectoryImages& d) {
 }
 
 std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
+
+std::set<std::string> Names(const TempDir& dir) {
+  std::set<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir.path())) out.insert(e.path().filename().string());
+  return out;
+}
+
+// The id of a process that has ended.
+pid_t DeadPid() {
+  const pid_t kid = ::fork();
+  if (kid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(kid, &status, 0);
+  return kid;
+}
 
 }  // namespace
 
@@ -149,14 +171,100 @@ TEST(CityDirectory, TableWrittenThroughTheEngineReadsBackInAnotherReader) {
 }
 
 TEST(CityDirectory, AnExistingTableIsNeverReplaced) {
+  // The engine opens phones.dbf whatever the case of its name: a table under
+  // another case is the same table.
+  for (const std::string existing : {"phones.dbf", "PHONES.DBF", "Phones.Dbf", "phones.DBF"}) {
+    SCOPED_TRACE(existing);
+    TempDir dir;
+    std::ofstream(dir / existing) << "mine";
+    try {
+      DirectoryImages(Style::kCity, 10, 1).WriteTableByAppend(dir / "phones.dbf");
+      ADD_FAILURE() << "written beside " << existing;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), (dir / existing) + " exists already");
+    }
+    std::stringstream kept;
+    kept << std::ifstream(dir / existing).rdbuf();
+    EXPECT_EQ(kept.str(), "mine");
+    EXPECT_EQ(Names(dir), std::set<std::string>{existing});
+  }
+}
+
+// A run killed part-way leaves its table under its temporary name; the next
+// run into the folder removes such a table when the process that wrote it
+// no longer runs, and nothing else.
+TEST(CityDirectory, TheNextRunRemovesWhatAKilledRunLeft) {
   TempDir dir;
   const std::string file = dir / "phones.dbf";
-  std::ofstream(file) << "mine";
-  EXPECT_THROW(DirectoryImages(Style::kCity, 10, 1).WriteTableByAppend(file), std::runtime_error);
-  std::stringstream kept;
-  kept << std::ifstream(file).rdbuf();
-  EXPECT_EQ(kept.str(), "mine");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  const DirectoryImages d(Style::kCity, 200, 4);
+  std::mt19937 rng(43);
+  std::set<std::string> left;
+  for (int i = 0; i < 3; ++i) {
+    // Creating the table and 200 appends of two writes each: the run ends
+    // somewhere in them, and the run after it removes what it left.
+    const int64_t at = 1 + static_cast<int64_t>(rng() % 400);
+    EXPECT_EQ(ExitCodeInChild([&] {
+                cvSetCrashCountdown(at);
+                d.WriteTableByAppend(file);
+              }),
+              cvCrashExitCode)
+        << at;
+    const std::set<std::string> now = Names(dir);
+    ASSERT_EQ(now.size(), 1u) << at;
+    EXPECT_TRUE(std::regex_match(*now.begin(), std::regex("phones-[1-9][0-9]*\\.tmp\\.dbf"))) << *now.begin();
+    EXPECT_NE(now, left);
+    left = now;
+  }
+
+  // What must stay: the table of a process still running, one held open
+  // (its writer runs where this process cannot see it), names that only
+  // look alike, a folder and a link under such a name.
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t running = ::fork();
+  ASSERT_GE(running, 0);
+  if (running == 0) {
+    char c;
+    ::close(hold[1]);
+    ::_exit(::read(hold[0], &c, 1) < 0 ? 1 : 0);
+  }
+  ::close(hold[0]);
+  const std::string dead = std::to_string(DeadPid()), dead2 = std::to_string(DeadPid());
+  const std::vector<std::string> stay = {
+      "phones-" + std::to_string(running) + ".tmp.dbf", "phones-" + dead2 + ".tmp.dbf",
+      "phones-" + dead + ".tmp.dbf.bak", "phones-" + dead + ".tmp", "phones-" + dead + ".TMP.DBF",
+      "PHONES-" + dead + ".tmp.dbf", "phones-0" + dead + ".tmp.dbf", "phones--" + dead + ".tmp.dbf",
+      "phones-" + dead + "x.tmp.dbf", "phones-.tmp.dbf", "phones" + dead + ".tmp.dbf", "other-" + dead + ".tmp.dbf",
+      "phones-99999999999.tmp.dbf", "phones-" + dead + ".tmp.dbf"};
+  for (size_t i = 0; i + 1 < stay.size(); ++i) std::ofstream(dir / stay[i]) << "keep";
+  fs::create_directory(dir / stay.back());  // a folder under the very name
+  const std::string linked = "phones-" + std::to_string(DeadPid()) + ".tmp.dbf";
+  fs::create_symlink(dir / stay[2], dir / linked);
+  const int held = ::open((dir / stay[1]).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  d.WriteTableByAppend(file);
+  std::set<std::string> want(stay.begin(), stay.end());
+  want.insert({"phones.dbf", linked});
+  EXPECT_EQ(Names(dir), want);
+  for (size_t i = 0; i + 1 < stay.size(); ++i) {
+    std::stringstream kept;
+    kept << std::ifstream(dir / stay[i]).rdbuf();
+    EXPECT_EQ(kept.str(), "keep") << stay[i];
+  }
+  ::close(held);
+  ::close(hold[1]);
+  int status = 0;
+  EXPECT_EQ(::waitpid(running, &status, 0), running);
+
+  // A leftover beside a finished table goes too, and the table is kept.
+  const std::string another = "phones-" + std::to_string(DeadPid()) + ".tmp.dbf";
+  std::ofstream(dir / another) << "half";
+  const auto before = ReadAll(file);
+  EXPECT_THROW(d.WriteTableByAppend(file), std::runtime_error);
+  EXPECT_FALSE(fs::exists(dir / another));
+  EXPECT_EQ(ReadAll(file), before);
 }
 
 namespace {

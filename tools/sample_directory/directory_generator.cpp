@@ -1,9 +1,13 @@
 #include "directory_generator.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -13,6 +17,7 @@
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/table_file.h"
 #include "platform/code_page.h"
+#include "platform/paths.h"
 
 namespace sample {
 
@@ -47,6 +52,47 @@ bool CreateDirectoryTable(const std::string& file) {
     if (i <= 5) n = names[i - 1], t = "C", l = lengths[i - 1], d = 0;
     return true;
   });
+}
+
+// The name a table is built under before it gets its own: "<stem>-<pid>.tmp.dbf"
+// beside it.
+std::string PartialName(const std::filesystem::path& target, long pid) {
+  return target.stem().string() + "-" + std::to_string(pid) + ".tmp.dbf";
+}
+
+// The process id in a name PartialName gave for `target`, or 0 when the name
+// is any other.
+long PartialOwner(const std::string& name, const std::filesystem::path& target) {
+  const std::string head = target.stem().string() + "-", tail = ".tmp.dbf";
+  if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+      name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+    return 0;
+  const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+  // Written as std::to_string writes a pid: no sign, no leading zero.
+  if (digits.size() > 10 || digits[0] == '0' || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const long long pid = std::stoll(digits);
+  return pid <= INT_MAX ? static_cast<long>(pid) : 0;
+}
+
+// Removes what a run killed part-way left beside `target`: a table under a
+// name PartialName gives whose process no longer runs.  A process that still
+// runs (or may: one of another user, or a pid taken again) keeps its file,
+// and so does a file someone holds (a writer in another pid namespace holds
+// its table exclusively); nothing else in the folder is touched.
+void RemoveLeftovers(const std::filesystem::path& target) {
+  namespace fs = std::filesystem;
+  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const long pid = PartialOwner(name, target);
+    if (pid == 0 || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    const int fd = ::open(it->path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(it->path().c_str());
+    ::close(fd);
+  }
 }
 
 }  // namespace
@@ -177,11 +223,14 @@ void DirectoryImages::City(uint32_t seed, int deletedPercent) {
     city.push_back({s + kind, 5 + static_cast<int>(pick(140)), pick(10) < 7});
   }
   // Phones: six digits, the first from 2 to 6 as the exchanges; distinct
-  // while 450,000 have been handed out.  The exchanges hold only 500,000
-  // numbers, so a larger directory then lists further entries on numbers
-  // already taken (a line shared by a flat or an office), drawn at random;
-  // the draws up to there are the same whatever the size, so a directory of
-  // at most 450,000 entries stays what it was.
+  // while 450,000 have been handed out.  A taken number is drawn again, so
+  // the limit stays at nine tenths of the exchanges' 500,000 numbers, where
+  // a free one still takes about ten draws (the very last would take
+  // 500,000).  A larger directory then lists further entries on numbers
+  // drawn at random from all of them, mostly ones already taken (a line
+  // shared by a flat or an office); the draws up to there are the same
+  // whatever the size, so a directory of at most 450,000 entries stays what
+  // it was.
   constexpr size_t kDistinctPhones = 450000;
   std::vector<bool> used(1000000, false);
   size_t handedOut = 1;  // 542783, the first record's
@@ -249,10 +298,15 @@ void DirectoryImages::WriteTable(const std::string& file) const {
 
 void DirectoryImages::WriteTableByAppend(const std::string& file) const {
   namespace fs = std::filesystem;
-  if (fs::exists(file)) throw std::runtime_error(file + " exists already");
   const fs::path target(file);
-  const fs::path partial =
-      target.parent_path() / (target.stem().string() + "-" + std::to_string(::getpid()) + ".tmp.dbf");
+  RemoveLeftovers(target);
+  // The engine opens a table whatever the case of its name, so a table
+  // that differs only in case is this one already.
+  auto refuseExisting = [&] {
+    if (const auto existing = FindExistingFile(file)) throw std::runtime_error(*existing + " exists already");
+  };
+  refuseExisting();
+  const fs::path partial = target.parent_path() / PartialName(target, ::getpid());
   try {
     if (!CreateDirectoryTable(partial.string())) throw std::runtime_error("table not created: " + partial.string());
     {
@@ -279,14 +333,15 @@ void DirectoryImages::WriteTableByAppend(const std::string& file) const {
       }
       table.cvCloseTable();
     }
-    // A table that appeared meanwhile is not replaced.
+    // A table that appeared meanwhile is not replaced (the link itself
+    // refuses only the exact name).
+    refuseExisting();
     if (::link(partial.c_str(), target.c_str()) == 0) {
       fs::remove(partial);
     } else if (errno == EEXIST) {
       throw std::runtime_error(file + " exists already");
     } else {
       // A file system without hard links: the check and the rename are apart.
-      if (fs::exists(target)) throw std::runtime_error(file + " exists already");
       fs::rename(partial, target);
     }
   } catch (...) {

@@ -53,8 +53,10 @@ public:
   void WriteTable(const std::string& file) const;
   // Writes the table through the record handler, one appended record at a
   // time, the way any program using the engine adds records.  The table is
-  // built under a temporary name beside `file` and renamed at the end, so
-  // `file` is either absent or complete; an existing `file` is refused.
+  // built under a temporary name beside `file` ("phones-<pid>.tmp.dbf") and
+  // renamed at the end, so `file` is either absent or complete; such a
+  // temporary table left by a process that no longer runs is removed first.
+  // An existing `file`, or one whose name differs only in case, is refused.
   void WriteTableByAppend(const std::string& file) const;
 
 private:

@@ -8,7 +8,10 @@
 // (default 1): the same N and S make the same records (the header's date
 // and time of the last update are when the table was written).  Phones are
 // distinct over the first 450,000 entries; a larger directory lists further
-// entries on numbers already taken.  An existing phones.dbf is never overwritten.
+// entries on numbers already taken.  An existing phones.dbf (in any case of
+// its name) is never overwritten.  The table is built as
+// phones-<pid>.tmp.dbf; one left by a run that was killed is removed by the
+// next run into the folder.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
