@@ -124,9 +124,14 @@ public:
   }
   ~cvRecordWriteUndo() {
     if (committed_) return;
-    for (CVobjIndexFile* f : files_)
-      if (f) cvtag::UndoRollBack(f);
-    if (table_) h_.cvWriteUndoRollBack();
+    std::array<bool, cvMaxIndexFiles + 1> back{};
+    for (size_t i = 0; i < files_.size(); ++i) back[i] = files_[i] && cvtag::UndoRollBack(files_[i]);
+    // A file that could not be put back, or a table that keeps the record
+    // (its count could not be put back), leaves the index out of step:
+    // its mark stays for the next open to rebuild it.
+    const bool tableBack = !table_ || h_.cvWriteUndoRollBack();
+    for (size_t i = 0; i < files_.size(); ++i)
+      if (files_[i] && (!back[i] || !tableBack)) cvtag::AbandonMark(files_[i]);
     // The read window may hold the bytes the write put there.
     h_.cacheStart_ = -1;
     h_.positionLost_ = true;

@@ -392,7 +392,17 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
                                          ? cvIndexMark::Inspect(FileResolveExisting(name))
                                          : cvIndexMark::Finding::None;
   const bool dead = found == cvIndexMark::Finding::Dead;
-  if (dead && IsReadWrite()) CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+  if (dead && IsReadWrite()) {
+    // A table this user may write beside an index or a mark the system
+    // will not let it write: refused as an open that may not write is,
+    // with what stands in the way.
+    const std::string denied = cvIndexMark::WhyNotRepairable(FileResolveExisting(name));
+    if (!denied.empty())
+      throw ECorvidError(FormatMessage("Index file %s was left half-written by a process that stopped; it is rebuilt by "
+                                       "the next open that may write it (%s)",
+                                       {name, denied}));
+    CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+  }
   if (found == cvIndexMark::Finding::Clean && IsReadWrite()) {
     // Left by writers that wrote nothing or all ended cleanly: it goes.
     cvIndexMark leftover;
@@ -427,7 +437,9 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
   cvHandlerScope scope(*this);
   scope.SetState(dbIndex);
   cvSetDBFCache(true);
-  f->RepairIfLeftHalfChanged();
+  // The records the index was rebuilt from are the file's, a record whose
+  // writer stopped before its header included: the header counts them too.
+  if (f->RepairIfLeftHalfChanged()) cvPutCountInStep(false);
   return f;
 }
 

@@ -142,6 +142,24 @@ cvIndexMark::Finding cvIndexMark::Inspect(const std::string& indexPath) {
   return f;
 }
 
+std::string cvIndexMark::WhyNotRepairable(const std::string& indexPath) {
+  const auto refused = [](const std::string& file, int flags) -> std::string {
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | flags);
+    if (fd >= 0) {
+      ::close(fd);
+      return {};
+    }
+    const int err = errno;
+    if (err != EACCES && err != EPERM && err != EROFS) return {};
+    return FormatMessage("%s: %s", {file, std::string(std::strerror(err))});
+  };
+  // Only opened, never written: a plain open of each drops no lock another
+  // handle of this process holds (those belong to their own handles).
+  std::string why = refused(CVO_DiskFile::NormaliseName(indexPath), 0);
+  if (why.empty()) why = refused(MarkName(indexPath), O_NOFOLLOW);
+  return why;
+}
+
 void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* folders) {
   if (fd_ >= 0) return;
   const std::string name = MarkName(indexPath);

@@ -73,6 +73,11 @@ public:
     Dead,   // a mark whose writer stopped half-way: the index must be rebuilt
   };
   static Finding Inspect(const std::string& indexPath);
+  // What keeps this process from repairing `indexPath` under a dead mark:
+  // "FILE: REASON" when the system refuses it the index file or its mark
+  // for writing (another user's files, read-only modes or file system),
+  // else "".
+  static std::string WhyNotRepairable(const std::string& indexPath);
 
   // Starts this handle's writing session on `indexPath` (once; later calls
   // do nothing while it runs): the mark is made or joined and forced to the

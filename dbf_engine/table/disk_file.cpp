@@ -387,7 +387,9 @@ bool CVO_DiskFile::cvUndoBegin() {
 
 void CVO_DiskFile::cvUndoEnd() noexcept { undo_.reset(); }
 
-bool CVO_DiskFile::cvUndoRollBack() noexcept {
+bool CVO_DiskFile::cvUndoRollBack() noexcept { return cvUndoRollBack({}); }
+
+bool CVO_DiskFile::cvUndoRollBack(const std::function<bool(int64_t)>& mayCut) noexcept {
   if (!undo_) return true;
   std::unique_ptr<UndoLog> log = std::move(undo_);
   if (closed_) return false;
@@ -400,10 +402,19 @@ bool CVO_DiskFile::cvUndoRollBack() noexcept {
   if (now < 0 || (shared_ && now > log->grown)) return false;
   bool ok = true;
   // The bytes go back straight to the file: the write-fail and crash
-  // countdowns count the change, not its undoing.
+  // countdowns count the change, not its undoing.  A full disk on which
+  // every write needs new space refuses them all the same.
+  const bool refused = cvDiskFull && cvOverwritesFail;
   for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it)
-    if (!FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
-  if (now != log->size && cvSysTruncate(handle_, log->size) != 0) ok = false;
+    if (refused || !FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
+  if (now == log->size) return ok;
+  bool cut = true;
+  try {
+    cut = !mayCut || mayCut(log->size);
+  } catch (...) {
+    cut = false;
+  }
+  if (!cut || cvSysTruncate(handle_, log->size) != 0) ok = false;
   return ok;
 }
 

@@ -124,6 +124,11 @@ public:
   // when another handle of a shared file made it longer than this one's
   // writes did (the cut would take that handle's bytes: nothing is done).
   bool cvUndoRollBack() noexcept;
+  // The same, cutting the file back only when `mayCut` (asked once the
+  // bytes are back, with the length the cut would leave) agrees: a file
+  // whose own header still counts what lies past that length (its bytes
+  // could not be put back) keeps it, and the roll-back is false.
+  bool cvUndoRollBack(const std::function<bool(int64_t)>& mayCut) noexcept;
   bool cvUndoActive() const { return undo_ != nullptr; }
 
   // Keeps up to `maxBytes` of what small reads (a record, an index page)
@@ -264,7 +269,7 @@ void cvCrashPoint();
 // file's length go on (they need no new space).  With `overwritesFail`
 // the disk is one where every write needs new space (copy-on-write file
 // systems, a quota counted on rewritten blocks): once full, writes inside a
-// file's length fail as well.
+// file's length fail as well, a roll-back's putting bytes back included.
 extern int64_t cvWriteFailCountdown;
 extern bool cvDiskFull;
 extern bool cvOverwritesFail;

@@ -211,6 +211,10 @@ void CVO_dBaseDBF::OpenTable(const std::string& password) {
   autoFlush_ = false;
   state_ = dbBrowse;
   cvHdrRead();
+  // A header that counts records past the end of the file sends other
+  // programs' readers there: an opener that may write puts it back.
+  if (IsReadWrite() && cvLoadLE32(header_.data() + dbfhdr::RecordCount) > static_cast<uint32_t>(recordCount_))
+    cvPutCountInStep(true);
   cvDBFEvent(dbTableChange, 0);
 }
 
@@ -466,7 +470,14 @@ bool CVO_dBaseDBF::cvWriteUndoRollBack() noexcept {
       cvUndoEnd();
       ok = false;
     } else {
-      ok = cvUndoRollBack();
+      // The header's count goes back before the file is cut; when it could
+      // not be put back the file keeps the records it counts (the append
+      // stands), so no reader is sent past the end of the file.
+      ok = cvUndoRollBack([this](int64_t length) {
+        uint8_t now[4];
+        if (FileRead(Handle(), dbfhdr::RecordCount, now, 4) != 4) return false;
+        return headerLength_ + static_cast<int64_t>(cvLoadLE32(now)) * recordLength_ <= length;
+      });
     }
     if (locked) cvSysUnlockFile(Handle(), off, len);
   } catch (...) {
@@ -481,8 +492,49 @@ bool CVO_dBaseDBF::cvWriteUndoRollBack() noexcept {
     headerDirty_ = u->headerDirty;
     eof_ = u->eof;
     bof_ = u->bof;
+  } else {
+    // What could not be put back stands: the handle goes on with the
+    // records the file holds (an exclusive handle never counts them again).
+    BestEffort([&] {
+      const int64_t size = cvFileSize();
+      recordCount_ = static_cast<int32_t>(std::min<int64_t>(
+          size > headerLength_ ? (size - headerLength_) / recordLength_ : 0, std::numeric_limits<int32_t>::max()));
+      currentRecord_ = std::min(currentRecord_, recordCount_);
+    });
   }
   return ok;
+}
+
+bool CVO_dBaseDBF::cvPutCountInStep(bool beyondOnly) noexcept {
+  if (IsClosed() || !IsReadWrite()) return false;
+  const int64_t off = bases_.recordBase, len = 1;
+  const bool covered = !IsShared() || fileLockHeld_ ||
+                       (LockCount() > 0 && off >= LockOffset() && off + len <= LockOffset() + LockLength());
+  // Not waited for: whoever holds it is writing the header anyway.
+  if (!covered && !cvSysLockFile(Handle(), off, len)) return false;
+  bool written = false;
+  BestEffort([&] {
+    uint8_t h[cvDBFHeaderSize];
+    if (FileRead(Handle(), 0, h, cvDBFHeaderSize) != cvDBFHeaderSize) return;
+    const int64_t size = FileSize(Handle());
+    if (size < headerLength_) return;
+    const int64_t held = (size - headerLength_) / recordLength_;
+    const int64_t counted = cvLoadLE32(h + dbfhdr::RecordCount);
+    if (counted == held || (beyondOnly && counted < held) || held > std::numeric_limits<int32_t>::max()) return;
+    std::copy(h, h + cvDBFHeaderSize, header_.begin());
+    recordCount_ = static_cast<int32_t>(held);
+    const bool dirty = headerDirty_;
+    headerDirty_ = true;
+    try {
+      cvHdrWrite();
+    } catch (...) {
+      headerDirty_ = dirty;
+      throw;
+    }
+    written = !headerDirty_;
+  });
+  if (!covered) cvSysUnlockFile(Handle(), off, len);
+  return written;
 }
 
 void CVO_dBaseDBF::cvPutRec(int32_t n) {

@@ -229,6 +229,14 @@ public:
   void cvWriteUndoEnd() noexcept;
   bool cvWriteUndoRollBack() noexcept;
 
+  // Writes the header's record count anew when it is out of step with the
+  // records the file holds (with `beyondOnly`, only when it counts more),
+  // under the append lock, which a writer between its record and its
+  // header holds.  Best effort, for an open that repairs what a writer
+  // left: false when nothing was written (in step, read-only, the lock or
+  // the write refused).
+  bool cvPutCountInStep(bool beyondOnly) noexcept;
+
 protected:
   // The handle lost its lock region (closed, or reopened without it): the
   // file lock is no longer held, whatever level it had reached.
