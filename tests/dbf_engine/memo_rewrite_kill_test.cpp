@@ -570,6 +570,26 @@ TEST_P(DBaseIVRuns, RewritesThatRunThroughLoseNoBlock) {
   EXPECT_EQ(WalkMemos(table_, kind_).lost, 0u);
 }
 
+// A writer of an older version, killed between giving a run back and
+// writing the record, left the record naming a run on the free chain: the
+// record is written again, and the run stays on the chain only once.
+TEST_P(DBaseIVRuns, ARecordNamingAFreeRunIsWrittenAgain) {
+  std::vector<uint8_t> memo = ReadAll(MemoName(table_, kind_));
+  const std::vector<uint8_t> dbf = ReadAll(table_);
+  const uint32_t block =
+      std::stoul(std::string(reinterpret_cast<const char*>(dbf.data()) + LE16At(dbf, 8) + LE16At(dbf, 10) + 1, 10));
+  cvStoreLE32(&memo[static_cast<size_t>(block) * 512], LE32At(memo, 0));
+  cvStoreLE32(&memo[static_cast<size_t>(block) * 512 + 4], 2);
+  cvStoreLE32(&memo[0], block);
+  WriteAll(MemoName(table_, kind_), memo);
+  for (const size_t size : {1300, 20}) {
+    const std::string text = Text("over the free run", size);
+    ASSERT_EQ(RewriteHere(table_, 2, text), "");
+    expect_[1] = text;
+    Check({}, "record 2 written with " + std::to_string(size) + " bytes");
+  }
+}
+
 // The independent readers agree with the reader above after the kills.
 TEST_P(MemoRewriteKill, IndependentReadersAgreeAfterTheKills) {
   for (int64_t n = 1; n < 6; ++n) {
@@ -588,14 +608,17 @@ TEST_P(MemoRewriteKill, IndependentReadersAgreeAfterTheKills) {
   const Output o = RunTool("/usr/bin/dbf_dump --fs '|' " + Quote(table_));
   ASSERT_EQ(o.code, 0) << o.text;
   std::string want;
-  for (int r = 1; r <= kRecords; ++r) want += memos[static_cast<size_t>(r - 1)] + "|" + std::to_string(r) + "|pad " + std::to_string(r) + "\n";
+  for (int r = 1; r <= kRecords; ++r)
+    want += memos[static_cast<size_t>(r - 1)] + "|" + std::to_string(r) + "|pad " + std::to_string(r) + "\n";
   EXPECT_EQ(o.text, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, MemoRewriteKill, ::testing::Values("3", "4", "F"),
-                         [](const auto& info) { return info.param == "3" ? "dBaseIII" : info.param == "4" ? "dBaseIV" : "FoxPro"; });
+INSTANTIATE_TEST_SUITE_P(Kinds, MemoRewriteKill, ::testing::Values("3", "4", "F"), [](const auto& info) {
+  return info.param == "3" ? "dBaseIII" : info.param == "4" ? "dBaseIV" : "FoxPro";
+});
 INSTANTIATE_TEST_SUITE_P(Kind, DBaseIVRuns, ::testing::Values("4"), [](const auto&) { return "dBaseIV"; });
-INSTANTIATE_TEST_SUITE_P(Kinds, TwoWriters, ::testing::Values("3", "4", "F"),
-                         [](const auto& info) { return info.param == "3" ? "dBaseIII" : info.param == "4" ? "dBaseIV" : "FoxPro"; });
+INSTANTIATE_TEST_SUITE_P(Kinds, TwoWriters, ::testing::Values("3", "4", "F"), [](const auto& info) {
+  return info.param == "3" ? "dBaseIII" : info.param == "4" ? "dBaseIV" : "FoxPro";
+});
 
 }  // namespace
