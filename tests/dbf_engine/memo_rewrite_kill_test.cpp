@@ -7,7 +7,6 @@
 // in a record's run (nor in two records' runs), that the chain ends without
 // a loop, and that the record can be written again.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
