@@ -596,19 +596,25 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
   positionLost_ = false;
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  // The memo runs the record stops naming go back to the free chain only
+  // once it names its new ones, and its keys are written.
+  cvMemoRunsLeftBehind runs(*this, n);
   MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvPutRec(n);
   undo.Commit();
+  runs.Release();
 }
 
 void CVO_dBHandler::cvAppend() {
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
+  cvMemoRunsLeftBehind runs(*this, 0);  // a new record leaves no run behind
   MarkIndexesBeingChanged();
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvAppend();
   undo.Commit();
+  runs.Release();
 }
 
 void CVO_dBHandler::MarkIndexesBeingChanged() {

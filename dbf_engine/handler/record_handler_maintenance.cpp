@@ -1260,6 +1260,10 @@ void CVO_dBHandler::cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, con
     memo.moMemoRead(data.data(), block, size);
     memo.SetCipher(!newKey.empty());
     memo.SetWriteKey(newKey);
+    // The whole memo file is kept in the change's journal, so a dBase IV
+    // run may be given back before the record names the new one: the
+    // re-ciphered memo then takes the old one's place.
+    memo.moMemoBlockRelease(block);
     const uint32_t written = memo.moMemoWrite(data.data(), block, size);
     cvNumberPutN(n, written);
   }

@@ -8,6 +8,7 @@
 #include "dbf_engine/code_pages.h"
 #include "dbf_engine/dates.h"
 #include "dbf_engine/expr/functions.h"
+#include "dbf_engine/table/cipher.h"
 #include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
@@ -748,7 +749,54 @@ uint32_t CVO_dBaseFld::cvMemoSaveN(int n, const std::string& data) {
   } else {
     cvNumberPutN(n, written);
   }
+  // The run the record names on disk is given back by the record's write.
+  memoRunsPending_ = true;
   return written;
+}
+
+cvMemoRunsLeftBehind::cvMemoRunsLeftBehind(CVO_dBaseFld& table, int32_t record) : table_(table) {
+  if (!table.memoRunsPending_ || !table.cvHasMemo()) return;
+  CVobjMemo* memo = table.cvMemoObject();
+  // dBase III and FoxPro files never give a run back.
+  if (!dynamic_cast<CVobjMemo4*>(memo)) return;
+  if (record < 1 || record > table.cvRecordCount() || table.cvState() == dbAppend) return;
+  lock_ = std::make_unique<cvMemoLockScope>(*memo);
+  // The record as the file holds it, past any read window.
+  const int32_t length = table.cvRecordLength();
+  std::vector<uint8_t> onDisk(static_cast<size_t>(length) + 1, ' ');
+  const int64_t at = table.cvHeaderLength() + static_cast<int64_t>(record - 1) * length;
+  if (table.CVO_DiskFile::cvRead(at, onDisk.data(), length) < length) cvRaise(cvErrReadFailed, {table.FileName()});
+  DBEncryption(table.cvReadKey(), onDisk.data(), onDisk.data(), static_cast<size_t>(length), 0);
+  const std::vector<uint32_t> named = BlocksIn(onDisk.data(), *memo);
+  const std::vector<uint32_t> kept = BlocksIn(table.cvActiveBuffer(), *memo);
+  for (const uint32_t b : named)
+    if (b != 0 && std::find(kept.begin(), kept.end(), b) == kept.end() &&
+        std::find(runs_.begin(), runs_.end(), b) == runs_.end())
+      runs_.push_back(b);
+  memo_ = memo;
+}
+
+cvMemoRunsLeftBehind::~cvMemoRunsLeftBehind() = default;
+
+std::vector<uint32_t> cvMemoRunsLeftBehind::BlocksIn(uint8_t* image, const CVobjMemo& memo) {
+  std::vector<uint32_t> blocks;
+  cvActiveBufferScope at(table_, image);
+  for (int n = 1; n <= table_.cvFieldCount(); ++n) {
+    if (!table_.cvIsMemoType(table_.cvFieldType(n))) continue;
+    try {
+      blocks.push_back(table_.MemoBlockOf(n, memo));
+    } catch (const Exception&) {
+      blocks.push_back(0);  // a damaged number names no run to give back
+    }
+  }
+  return blocks;
+}
+
+void cvMemoRunsLeftBehind::Release() noexcept {
+  table_.memoRunsPending_ = false;
+  if (!memo_) return;
+  for (const uint32_t b : runs_) BestEffort([&] { memo_->moMemoBlockRelease(b); });
+  runs_.clear();
 }
 
 // ---------------------------------------------------------------------------

@@ -70,6 +70,7 @@
 
 class CVO_dBaseFld;
 class Variant;
+class cvMemoLockScope;
 
 // A field bound as a variable of the expression language (kind code 17).
 class TcvlDBFFieldVars : public TcvUserDefFieldVar {
@@ -202,8 +203,44 @@ private:
   // file's name) for a number that names no block.
   uint32_t MemoBlockOf(int n, const CVobjMemo& memo) const;
 
+  friend class cvMemoRunsLeftBehind;
+
   mutable int lastField_ = 0;
   bool translate_ = true;
+  bool memoRunsPending_ = false;  // memos saved since the last record write
   std::unique_ptr<TcvExpUserLink> link_;
   std::vector<std::unique_ptr<TcvDBFFields>> fields_;
+};
+
+// The dBase IV memo runs that one record write leaves behind.  A saved memo
+// goes to free space (cvMemoSaveN) and the run the record named stays as it
+// was; this scope, built before the record is written, reads under the memo
+// lock which runs the record names on disk now (not what the caller's image
+// was read with: another writer may have moved its memo since) and keeps
+// those the image about to be written no longer names.  Release, called
+// once the record is written, gives them back to the free chain.  A writer
+// that dies in between leaves them unused, never free while a record names
+// them.  The memo lock is held until the scope ends, so two writers of one
+// record never both give back the same run.  Nothing is done (and nothing
+// read) unless memos were saved since the last write.
+class cvMemoRunsLeftBehind {
+public:
+  // `record`: the record about to be rewritten; anything outside the table
+  // (an append) leaves nothing behind.
+  cvMemoRunsLeftBehind(CVO_dBaseFld& table, int32_t record);
+  ~cvMemoRunsLeftBehind();
+  cvMemoRunsLeftBehind(const cvMemoRunsLeftBehind&) = delete;
+  cvMemoRunsLeftBehind& operator=(const cvMemoRunsLeftBehind&) = delete;
+  // The record is written: the runs go back to the free chain.  A run that
+  // cannot be given back (damaged) only stays unused: the write stands.
+  void Release() noexcept;
+
+private:
+  // The blocks the memo fields of `image` name (0 for none or damage).
+  std::vector<uint32_t> BlocksIn(uint8_t* image, const CVobjMemo& memo);
+
+  CVO_dBaseFld& table_;
+  CVobjMemo* memo_ = nullptr;
+  std::unique_ptr<cvMemoLockScope> lock_;
+  std::vector<uint32_t> runs_;
 };

@@ -14,24 +14,15 @@ constexpr uint8_t kEOFMark = 0x1A;
 
 bool IsFoxVersion(uint8_t v) { return v == 0x30 || v == 0xF5; }
 
-// The memo lock, released on every way out of a memo write.
-class MemoLockScope {
-public:
-  explicit MemoLockScope(CVobjMemo& memo) : memo_(memo) { held_ = memo_.IsShared() && memo_.moMemoLock(); }
-  ~MemoLockScope() {
-    if (held_) {
-      BestEffort([&] { memo_.cvUnLock(); });
-    }
-  }
-  MemoLockScope(const MemoLockScope&) = delete;
-  MemoLockScope& operator=(const MemoLockScope&) = delete;
-
-private:
-  CVobjMemo& memo_;
-  bool held_ = false;
-};
-
 }  // namespace
+
+cvMemoLockScope::cvMemoLockScope(CVobjMemo& memo) : memo_(memo) { held_ = memo_.IsShared() && memo_.moMemoLock(); }
+
+cvMemoLockScope::~cvMemoLockScope() {
+  if (held_) {
+    BestEffort([&] { memo_.cvUnLock(); });
+  }
+}
 
 std::string CVobjMemo::MemoFileName(const std::string& tableFileName, uint8_t version) {
   size_t slash = tableFileName.find_last_of("/\\");
@@ -224,23 +215,25 @@ uint32_t CVobjMemo::moMemoWrite(const void* buffer, uint32_t& block, uint32_t& s
         static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
       cvRaise(cvErrFieldData, {FileName()});
   }
-  MemoLockScope lock(*this);
-
   if (size == 0) {
-    // An empty memo is no memo: the old run is given back and the field
-    // receives block 0.
-    moMemoBlockRelease(block);
+    // An empty memo is no memo: the field receives block 0.  The old run is
+    // the caller's to give back, once the record no longer names it.
     block = 0;
     currentBlock_ = 0;
     return 0;
   }
+  cvMemoLockScope lock(*this);
 
+  // Only a rewrite in place needs the old run's length.  A dBase IV memo
+  // goes elsewhere, so a run the record names but another writer has
+  // already given back (or damage) does not stop the record's next write.
+  const bool inPlace = block != 0 && RewritesInPlace();
   uint32_t used = 0;
-  moMemoSpaceUsed(block, used);
-  if (block == 0) blockCount_ = 0;
+  if (inPlace) moMemoSpaceUsed(block, used);
+  if (!inPlace) blockCount_ = 0;
   else if (dbase3) blockCount_ = BlocksFor(Memo3Footprint(used, cipher_ && !readKey_.empty()));
   else blockCount_ = BlocksFor(used);
-  currentBlock_ = block;
+  currentBlock_ = inPlace ? block : 0;
 
   const uint32_t target = moHuntAvailBlock(size);
   if (target == 0) BadMemo();  // block 0 is the header; the record would lose its memo
@@ -328,7 +321,11 @@ void CVobjMemo4::moMemoBlockRelease(uint32_t block) {
   uint8_t h[8];
   if (cvRead(pos, h, 8) < 8) BadMemo();
   if (h[0] != 0xFF || h[1] != 0xFF) BadMemo();  // not a used run: already free, or damaged
-  uint32_t blocks = std::max<uint32_t>(1, BlocksFor(cvLoadLE32(h + 4)));
+  // A length past the end of the file would put blocks that are not there
+  // on the chain, and every later allocation would stop at it.
+  const uint32_t total = cvLoadLE32(h + 4);
+  if (total < 8 || static_cast<int64_t>(total) > cvFileSize() - pos) BadMemo();
+  const uint32_t blocks = BlocksFor(total);
   uint32_t first = 0;
   ReadHeaderWord(first);
   cvStoreLE32(h, first);
@@ -338,9 +335,8 @@ void CVobjMemo4::moMemoBlockRelease(uint32_t block) {
 }
 
 uint32_t CVobjMemo4::moHuntAvailBlock(uint32_t size) {
+  // The old run is not given back here: the record still names it.
   const uint32_t blocks = BlocksFor(static_cast<uint64_t>(size) + 8);
-  if (currentBlock_ != 0) moMemoBlockRelease(currentBlock_);
-
   const uint32_t end = EndBlock();
   uint32_t prev = 0;  // 0: the link is the header's first-free word
   uint32_t cur = 0;

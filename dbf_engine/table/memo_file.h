@@ -27,6 +27,11 @@
 //   Free run: next free run (u32 LE), run length in blocks (u32 LE).  The
 //   header's first-free word heads the chain; a link at or beyond the end of
 //   the file ends it.
+//   A rewritten memo never goes over the run the record names: it is
+//   written into free space, and the old run is given back only once the
+//   record names the new one (see moMemoWrite).  A writer that dies in
+//   between leaves a run that is neither used nor free: space lost, nothing
+//   else.
 //
 // FoxPro .fpt (0xF5 and 0x30), integers big-endian:
 //   header: 0..3 next free block (u32); 6..7 block size (u16, 64 when
@@ -57,6 +62,8 @@ public:
   // Chooses the block that receives a memo of `size` bytes and prepares the
   // block header in the work image; sets the new block count.
   virtual uint32_t moHuntAvailBlock(uint32_t size);
+  // Gives the run at `block` back to the free chain (dBase IV; the others
+  // never reuse a run).  The caller holds the memo lock of a shared file.
   virtual void moMemoBlockRelease(uint32_t block);
   // Finishes the image after the data (dBase III: two 0x1A).
   virtual void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd);
@@ -74,7 +81,12 @@ public:
   void moMemoSpaceUsed(uint32_t block, uint32_t& used);
   // Writes `size` bytes as the memo that was at `block` (0: a new memo);
   // returns the block now holding it and stores it in `block`.  Size 0
-  // releases the old memo and returns 0.
+  // writes nothing and returns 0.  dBase III and FoxPro rewrite a run that
+  // is big enough in place and abandon one that is not.  A dBase IV memo
+  // always goes to free space and the run at `block` stays as it is: the
+  // caller gives it back with moMemoBlockRelease once nothing names it any
+  // more (the record is written with the new block first), so the record
+  // on disk names a whole memo at every moment.
   uint32_t moMemoWrite(const void* buffer, uint32_t& block, uint32_t& size);
   uint32_t moMemoSize(uint32_t block);
 
@@ -94,6 +106,8 @@ public:
   static std::string MemoFileName(const std::string& tableFileName, uint8_t version);
 
 protected:
+  // True when a rewrite may go over the old run (it is measured first).
+  virtual bool RewritesInPlace() const { return true; }
   [[noreturn]] void BadMemo() const;
   // Blocks that `bytes` occupy.
   uint32_t BlocksFor(uint64_t bytes) const;
@@ -130,6 +144,9 @@ public:
   void moMemoBlockRelease(uint32_t block) override;
   void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd) override;
   void moMemoSetParam(uint32_t block, uint32_t& used) override;
+
+protected:
+  bool RewritesInPlace() const override { return false; }
 };
 
 class CVobjFXMemo20 : public CVobjMemo {
@@ -140,6 +157,20 @@ public:
   void moMemoPutLast(std::vector<uint8_t>& image, size_t dataEnd) override;
   void moMemoSetParam(uint32_t block, uint32_t& used) override;
   void moRename(const std::string& newName) override;
+};
+
+// Holds the memo lock of a shared memo file for one scope (nothing on an
+// exclusive one); "Can not Lock file %s" when it cannot be had.
+class cvMemoLockScope {
+public:
+  explicit cvMemoLockScope(CVobjMemo& memo);
+  ~cvMemoLockScope();
+  cvMemoLockScope(const cvMemoLockScope&) = delete;
+  cvMemoLockScope& operator=(const cvMemoLockScope&) = delete;
+
+private:
+  CVobjMemo& memo_;
+  bool held_ = false;
 };
 
 // The memo object for a table version (nullptr for versions without memo).

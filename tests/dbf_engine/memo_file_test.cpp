@@ -181,9 +181,12 @@ TEST_F(MemoTest, DBaseIVFreeChainIsReused) {
   EXPECT_EQ(LE32At(bytes, 516), 5u + 8);
   EXPECT_EQ(Read(m, b), std::string(1200, 'b'));
 
-  // Delete b: its run heads the chain.
+  // Delete b: an empty memo is block 0, and b's run heads the chain once
+  // it is given back (by the record's write).
   uint32_t size = 0, blk = b;
   EXPECT_EQ(m.moMemoWrite("", blk, size), 0u);
+  EXPECT_EQ(Read(m, b), std::string(1200, 'b'));
+  m.moMemoBlockRelease(b);
   bytes = ReadAll(dir / "m.dbt");
   EXPECT_EQ(LE32At(bytes, 0), 2u);
   EXPECT_EQ(LE32At(bytes, 2 * 512), 6u);
@@ -199,9 +202,16 @@ TEST_F(MemoTest, DBaseIVFreeChainIsReused) {
   // A two-block memo fits the remainder exactly.
   EXPECT_EQ(Write(m, std::string(700, 'r')), 3u);
   EXPECT_EQ(LE32At(ReadAll(dir / "m.dbt"), 0), 6u);
-  // Rewrite in place: released and taken again.
-  EXPECT_EQ(Write(m, "again", a), a);
-  EXPECT_EQ(Read(m, a), "again");
+  // A rewrite goes to free space (here the end) and leaves the old run
+  // whole until it is given back.
+  EXPECT_EQ(Write(m, "again", a), 6u);
+  EXPECT_EQ(Read(m, a), "first");
+  EXPECT_EQ(Read(m, 6), "again");
+  m.moMemoBlockRelease(a);
+  bytes = ReadAll(dir / "m.dbt");
+  EXPECT_EQ(LE32At(bytes, 0), a);
+  EXPECT_EQ(LE32At(bytes, a * 512), 7u);
+  EXPECT_EQ(LE32At(bytes, a * 512 + 4), 1u);
   EXPECT_EQ(Read(m, c), "third");
   EXPECT_EQ(Read(m, d), "small");
 }
