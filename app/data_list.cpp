@@ -199,7 +199,7 @@ void TDataList::NoteSaved(const std::string& name) {
 void TDataList::LoadFromFile(const std::string& name) {
   // A change a killed statement left half-way is settled first; while a
   // statement still runs, the list is read as it stands.
-  if (FileExists(PendingName(name))) {
+  if (FileExists(PendingName(name)) && !RecordHeld(PendingName(name))) {
     int fd = FileLockByName(name, kLockWaitMs);
     if (fd >= 0) {
       try {

@@ -180,6 +180,9 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   }
   if (existing && !autoOverwrite && !(confirm && confirm(cvMessage(cvErrOverwriteTable)))) return false;
 
+  // The list is held from here until it is written (another user's killed
+  // statement settled first).
+  TListLock lock(*this);
   // What indexes the table being replaced: its listed files and its
   // production index would index the new table wrongly.
   std::vector<std::string> stale;
@@ -202,7 +205,6 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   const std::string name = ExtractFileName(path);
   auto item = std::make_unique<TDataItem>(this);
   item->alias_ = alias;
-  TListLock lock(*this);
   std::vector<TEntry> merged;
   try {
     TReplaceStage stage(ExtractFileDir(path));

@@ -6,6 +6,10 @@
 // after it, every listed index opens and holds exactly the table's keys, and
 // a statement that left things as before succeeds when run again.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
@@ -188,12 +192,16 @@ std::string Sql(const Statement& st, const std::string& table) {
   return s;
 }
 
-// A table of kRows rows with a primary key over N and an index K over NAME,
-// in a list.
-FileBytes Prepare(const TempDir& dir, T type) {
+// The indexes a prepared table has.
+enum class Indexes { KeyAndK, OnlyK, None };
+
+// A table of kRows rows in a list, with a primary key over N and an index K
+// over NAME, or only K, or none.
+FileBytes Prepare(const TempDir& dir, T type, Indexes indexes) {
   Session s(dir, type);
-  s.Exec("create table '" + dir / "t.dbf" + "' (name char(8), n integer primary key (n))");
-  s.Exec("create index k on '" + dir / "t.dbf" + "' (name)");
+  s.Exec("create table '" + dir / "t.dbf" + "' (name char(8), n integer" +
+         (indexes == Indexes::KeyAndK ? " primary key (n))" : ")"));
+  if (indexes != Indexes::None) s.Exec("create index k on '" + dir / "t.dbf" + "' (name)");
   TDataSet& ds = *s.list.GetItem(0)->AsDataSet();
   if (!ds.Active()) ds.Open();
   for (int i = 0; i < kRows; ++i) {
@@ -261,64 +269,82 @@ void ExpectBeforeOrAfter(const TempDir& dir, const Kind& k, const Statement& st,
   EXPECT_EQ(Show(Observe(dir, k.type)), Show(after));
 }
 
+// The statements over each prepared table: on a compound index kind, a
+// first index makes the production file and dropping the last tag
+// deletes it.
+struct Scenario {
+  Indexes indexes;
+  std::vector<Statement> statements;
+};
+
+std::vector<Scenario> Scenarios() {
+  return {{Indexes::KeyAndK, Statements()},
+          {Indexes::OnlyK, {{"DropLastIndex", "drop index '%t' k", {}, {}}}},
+          {Indexes::None, {{"CreateFirstIndex", "create index k2 on '%t' (name)", {"K2"}, {}}}}};
+}
+
 TEST_P(DataListRecovery, AFailureAtEveryWriteLeavesBeforeOrAfter) {
   const Kind k = GetParam();
-  TempDir dir("dlfail");
-  const FileBytes prepared = Prepare(dir, k.type);
-  const State before = Observe(dir, k.type);
-  ASSERT_EQ(before.rows, kRows);
   IniWritesCount counted;
-  for (const Statement& st : Statements()) {
-    SCOPED_TRACE(st.name);
-    const State after = Expected(k, st, before);
-    for (int n = 1;; ++n) {
-      SCOPED_TRACE("failing write " + std::to_string(n));
-      Restore(dir, prepared);
-      bool failed = false;
-      {
-        Session s(dir, k.type);
-        WriteFailGuard guard;
-        cvSetWriteFailCountdown(n);
-        try {
-          s.Exec(Sql(st, dir / "t.dbf"));
-        } catch (const std::exception&) {
-          failed = true;
+  for (const Scenario& sc : Scenarios()) {
+    TempDir dir("dlfail");
+    const FileBytes prepared = Prepare(dir, k.type, sc.indexes);
+    const State before = Observe(dir, k.type);
+    ASSERT_EQ(before.rows, kRows);
+    for (const Statement& st : sc.statements) {
+      SCOPED_TRACE(st.name);
+      const State after = Expected(k, st, before);
+      for (int n = 1;; ++n) {
+        SCOPED_TRACE("failing write " + std::to_string(n));
+        Restore(dir, prepared);
+        bool failed = false;
+        {
+          Session s(dir, k.type);
+          WriteFailGuard guard;
+          cvSetWriteFailCountdown(n);
+          try {
+            s.Exec(Sql(st, dir / "t.dbf"));
+          } catch (const std::exception&) {
+            failed = true;
+          }
+          // Reached or not, the countdown tells whether a write failed.
+          failed = failed || cvDiskFull;
         }
-        // Reached or not, the countdown tells whether a write failed.
-        failed = failed || cvDiskFull;
+        ExpectBeforeOrAfter(dir, k, st, before, after, !failed);
+        if (::testing::Test::HasFailure() || !failed) break;
+        ASSERT_LT(n, 400);
       }
-      ExpectBeforeOrAfter(dir, k, st, before, after, !failed);
-      if (::testing::Test::HasFailure() || !failed) break;
-      ASSERT_LT(n, 400);
     }
   }
 }
 
 TEST_P(DataListRecovery, AKillAtEveryCrashPointLeavesBeforeOrAfter) {
   const Kind k = GetParam();
-  TempDir dir("dlkill");
-  const FileBytes prepared = Prepare(dir, k.type);
-  const State before = Observe(dir, k.type);
-  for (const Statement& st : Statements()) {
-    SCOPED_TRACE(st.name);
-    // A tag added to or deleted from a compound index in place is the
-    // index's own write, which the list does not take part in.
-    if (k.type == T::FoxPro2 && st.inPlace) continue;
-    const State after = Expected(k, st, before);
-    for (int n = 1;; ++n) {
-      SCOPED_TRACE("crash point " + std::to_string(n));
-      Restore(dir, prepared);
-      const int code = ExitCodeInChild([&] {
-        IniWritesCount counted;
-        Session s(dir, k.type);
-        cvSetCrashCountdown(n);
-        s.Exec(Sql(st, dir / "t.dbf"));
-        cvSetCrashCountdown(0);
-      });
-      ASSERT_TRUE(code == 0 || code == cvCrashExitCode) << code;
-      ExpectBeforeOrAfter(dir, k, st, before, after, code == 0);
-      if (::testing::Test::HasFailure() || code == 0) break;
-      ASSERT_LT(n, 400);
+  for (const Scenario& sc : Scenarios()) {
+    TempDir dir("dlkill");
+    const FileBytes prepared = Prepare(dir, k.type, sc.indexes);
+    const State before = Observe(dir, k.type);
+    for (const Statement& st : sc.statements) {
+      SCOPED_TRACE(st.name);
+      // A tag added to or deleted from a compound index in place is the
+      // index's own write, which the list does not take part in.
+      if (k.type == T::FoxPro2 && st.inPlace) continue;
+      const State after = Expected(k, st, before);
+      for (int n = 1;; ++n) {
+        SCOPED_TRACE("crash point " + std::to_string(n));
+        Restore(dir, prepared);
+        const int code = ExitCodeInChild([&] {
+          IniWritesCount counted;
+          Session s(dir, k.type);
+          cvSetCrashCountdown(n);
+          s.Exec(Sql(st, dir / "t.dbf"));
+          cvSetCrashCountdown(0);
+        });
+        ASSERT_TRUE(code == 0 || code == cvCrashExitCode) << code;
+        ExpectBeforeOrAfter(dir, k, st, before, after, code == 0);
+        if (::testing::Test::HasFailure() || code == 0) break;
+        ASSERT_LT(n, 400);
+      }
     }
   }
 }
@@ -400,6 +426,62 @@ TEST(SaveToDBFRecovery, AFailureOrKillLeavesTheOldTableWithItsIndexOrTheNewOneAl
     if (::testing::Test::HasFailure() || code == 0) break;
     ASSERT_LT(n, 400);
   }
+}
+
+// Two processes over one list: while a statement runs in one, its record
+// of the change is left alone by the other, which reads the list as it
+// stands; once the first is killed, the next user settles the record.
+TEST(DataListRecoveryShared, AStatementInProgressIsLeftAloneAndAKilledOneSettled) {
+  const Kind k{T::Clipper, ".ntx", true};
+  TempDir dir("dlshared");
+  Prepare(dir, k.type, Indexes::KeyAndK);
+  const State before = Observe(dir, k.type);
+  const Statement create = Statements()[2];
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t kid = ::fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) {
+    ::close(ready[0]);
+    // The index is built; the statement stops as it writes the list.
+    SetIniWriteHook([&](const std::string& name) {
+      if (name.size() < 8 || name.compare(name.size() - 8, 8, "list.ini") != 0) return;
+      if (::write(ready[1], "r", 1) != 1) ::_exit(4);
+      for (;;) ::pause();
+    });
+    try {
+      Session s(dir, k.type);
+      s.Exec(Sql(create, dir / "t.dbf"));
+    } catch (...) {
+      ::_exit(3);
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char c = 0;
+  const bool stopped = ::read(ready[0], &c, 1) == 1;
+  ::close(ready[0]);
+  if (stopped) {
+    EXPECT_TRUE(fs::exists(dir / "k2.NTX"));
+    EXPECT_TRUE(fs::exists(dir / "list.ini-pending"));
+    TDataList other;
+    other.LoadFromFile(dir / "list.ini");
+    ASSERT_EQ(other.GetCount(), 1);
+    EXPECT_EQ(other.GetItem(0)->IndexFiles().Count(), 2);
+    EXPECT_TRUE(fs::exists(dir / "k2.NTX"));
+    EXPECT_TRUE(fs::exists(dir / "list.ini-pending"));
+  }
+  ::kill(kid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(kid, &status, 0), kid);
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Show(Observe(dir, k.type)), Show(before));
+  {
+    Session again(dir, k.type);
+    again.Exec(Sql(create, dir / "t.dbf"));
+  }
+  EXPECT_EQ(Show(Observe(dir, k.type)), Show(Expected(k, create, before)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DataListRecovery,
