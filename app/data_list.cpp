@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
@@ -354,7 +355,7 @@ void TDataList::Settle(const std::string& list) {
     const std::string file = Trim(record.ReadString(kPending, "File" + std::to_string(i), ""));
     if (file.empty() || named(file)) continue;
     FileDelete(file);
-    FileDelete(file + "-changing");
+    FileDelete(cvIndexMark::MarkName(file));
   }
   if (!FileDelete(pending) && FileExists(pending)) throw EInOutError("Cannot delete file %s", {pending});
 }

@@ -13,6 +13,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/table_creation.h"
 #include "dbf_dataset/table_shell.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
@@ -296,7 +297,7 @@ void TDataList::CreateIndex(const std::string& table, TDataTableType type, const
         Unlist(ds.IndexFiles(), file);
         const std::string made = Existing(file);
         FileDelete(made);
-        FileDelete(made + "-changing");
+        FileDelete(cvIndexMark::MarkName(made));
       } else {
         BestEffort([&] { ds.IndexTagRemove(file, name); });
       }
@@ -388,7 +389,7 @@ void TDataList::DropIndex(const std::string& table, TDataTableType type, const s
     Unlist(item.IndexFiles(), file);
     if (lock.Held()) NoteSaved(FileName);
     const bool deleted = !Exists(full) || FileDelete(full);
-    FileDelete(full + "-changing");
+    FileDelete(cvIndexMark::MarkName(full));
     lock.Forget();
     if (!deleted) throw EDatabaseError(kMsgCannotDelete, {full});
   } else {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/messages.h"
 #include "dbf_engine/table/disk_file.h"
 #include "dbf_engine/table/rollback_journal.h"
@@ -127,6 +128,9 @@ std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const st
     if (!journal.Restore()) BestEffort([&] { cvRollbackJournal::RollBackHot(table); });
     throw;
   }
+  // The deleted index files' "being changed" marks are about files that
+  // are gone.
+  for (const std::string& f : drop) FileDelete(cvIndexMark::MarkName(f));
   for (const std::string& f : later) FileDelete(f);
   return moved;
 }
