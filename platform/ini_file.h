@@ -9,8 +9,8 @@
 // The file is read once when the object is made (a missing or unreadable
 // file reads as empty).  Every Write/Erase/Delete writes the whole file
 // back at once, through a temporary file forced to the disk and renamed over
-// it, so a failure or a crash leaves
-// the old file whole; it raises EInOutError.  `UpdateFile` writes it again.
+// it, so a failure or a crash leaves the old file whole; it raises
+// EInOutError.  `UpdateFile` writes it again.
 // Made with `deferWrites`, the object keeps its changes in memory until
 // `UpdateFile`, so many keys reach the file together or not at all.
 #pragma once
