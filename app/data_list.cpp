@@ -1,9 +1,18 @@
 #include "data_list.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <optional>
 
 #include "dbf_dataset/corvid_dataset.h"
+#include "dbf_engine/index/index_mark.h"
+#include "dbf_engine/table/rollback_journal.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/gui/application.h"
@@ -15,6 +24,8 @@
 namespace {
 
 const char* const kGeneral = "General";
+const char* const kPending = "Pending";
+constexpr unsigned kLockWaitMs = 10000;
 
 std::string FileSection(int i) { return "File" + std::to_string(i); }
 
@@ -57,6 +68,20 @@ std::vector<int32_t> Numbered(const TStringList& names, const std::string& prefi
 // Names compare as the file system would find them: "\" is "/", and case
 // does not matter.
 std::string FoldedPath(const std::string& name) { return AnsiUpperCase(NormalizePath(Trim(name))); }
+
+std::string InUse(const std::string& list) {
+  return "The data list " + list + " is in use by another user; try again";
+}
+
+// Whether the writer of a change's record still holds it: its statement is
+// in progress.
+bool RecordHeld(const std::string& record) {
+  const int fd = ::open(record.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return held;
+}
 
 }  // namespace
 
@@ -173,6 +198,20 @@ void TDataList::NoteSaved(const std::string& name) {
 }
 
 void TDataList::LoadFromFile(const std::string& name) {
+  // A change a killed statement left half-way is settled first; while a
+  // statement still runs, the list is read as it stands.
+  if (FileExists(PendingName(name)) && !RecordHeld(PendingName(name))) {
+    int fd = FileLockByName(name, kLockWaitMs);
+    if (fd >= 0) {
+      try {
+        if (!RecordHeld(PendingName(name))) Settle(name);
+      } catch (...) {
+        FileClose(fd);
+        throw;
+      }
+      FileClose(fd);
+    }
+  }
   Clear();
   {
     const TIniFile ini(name);
@@ -194,6 +233,11 @@ void TDataList::WriteEntries(const std::string& name, const std::vector<TEntry>&
   // Every key is written to the file at once, so a failure leaves the old
   // list whole; keys of a longer earlier list go, other sections stay.
   TIniFile ini(name, true);
+  FillEntries(ini, entries);
+  ini.UpdateFile();
+}
+
+void TDataList::FillEntries(TIniFile& ini, const std::vector<TEntry>& entries) const {
   const int count = static_cast<int>(entries.size());
   const int32_t old = ReadCount(ini, kGeneral, "NumFiles");
   if (old > count) {
@@ -225,7 +269,6 @@ void TDataList::WriteEntries(const std::string& name, const std::vector<TEntry>&
     ini.WriteString(kGeneral, "File" + std::to_string(i), e.file);
     ini.WriteString(kGeneral, "Alias" + std::to_string(i), e.alias);
   }
-  ini.UpdateFile();
 }
 
 void TDataList::SaveToFile(const std::string& name) {
@@ -233,45 +276,163 @@ void TDataList::SaveToFile(const std::string& name) {
   if (FoldedPath(name) == savedFile_) NoteSaved(name);
 }
 
+std::vector<TDataList::TEntry> TDataList::Merged(const std::vector<TEntry>& mine) const {
+  const auto key = [](const TEntry& e) { return FoldedPath(e.file); };
+  const auto find = [&](const std::vector<TEntry>& v, const std::string& k) -> const TEntry* {
+    for (const TEntry& e : v)
+      if (key(e) == k) return &e;
+    return nullptr;
+  };
+  const std::vector<TEntry> before = savedFile_ == FoldedPath(FileName) ? saved_ : std::vector<TEntry>{};
+  std::vector<TEntry> merged;
+  // The file's entries, in its order: ours where this list changed or
+  // removed them, as they stand where it did not.
+  for (const TEntry& e : ReadEntries(FileName)) {
+    const std::string k = key(e);
+    if (find(merged, k)) continue;
+    const TEntry* now = find(mine, k);
+    const TEntry* then = find(before, k);
+    if (now && !(then && *then == *now)) merged.push_back(*now);  // added or changed here
+    else if (!now && then) continue;                              // removed here
+    else merged.push_back(e);
+  }
+  // Entries added or changed here that the file does not hold.
+  for (const TEntry& e : mine) {
+    const TEntry* then = find(before, key(e));
+    if (!find(merged, key(e)) && !(then && *then == e)) merged.push_back(e);
+  }
+  return merged;
+}
+
+void TDataList::WriteSaved(const std::vector<TEntry>& entries) {
+  WriteEntries(FileName, entries);
+  NoteSaved(FileName);
+}
+
 void TDataList::Save() {
   if (Trim(FileName).empty()) return;
   // Two users' lists may both change the file: each writes its own changes
   // into the file as it stands, one at a time.
-  int lock = FileLockByName(FileName, 10000);
-  if (lock < 0) throw EDatabaseError("The data list " + FileName + " is in use by another user; try again");
-  try {
-    const auto key = [](const TEntry& e) { return FoldedPath(e.file); };
-    const auto find = [&](const std::vector<TEntry>& v, const std::string& k) -> const TEntry* {
-      for (const TEntry& e : v)
-        if (key(e) == k) return &e;
-      return nullptr;
-    };
-    const std::vector<TEntry> mine = Entries();
-    const std::vector<TEntry> before = savedFile_ == FoldedPath(FileName) ? saved_ : std::vector<TEntry>{};
-    std::vector<TEntry> merged;
-    // The file's entries, in its order: ours where this list changed or
-    // removed them, as they stand where it did not.
-    for (const TEntry& e : ReadEntries(FileName)) {
-      const std::string k = key(e);
-      if (find(merged, k)) continue;
-      const TEntry* now = find(mine, k);
-      const TEntry* then = find(before, k);
-      if (now && !(then && *then == *now)) merged.push_back(*now);  // added or changed here
-      else if (!now && then) continue;                              // removed here
-      else merged.push_back(e);
+  TListLock lock(*this);
+  WriteSaved(Merged(Entries()));
+}
+
+std::string TDataList::PendingName(const std::string& list) { return list + "-pending"; }
+
+void TDataList::Settle(const std::string& list) {
+  const std::string pending = PendingName(list);
+  if (!FileExists(pending)) return;
+  const TIniFile record(pending);
+  // A table's replacement is done once the table stands and its journal is
+  // gone; until then the table's next open puts the old one back, and the
+  // list stays as it is.
+  const std::string table = Trim(record.ReadString(kPending, "Table", ""));
+  if (!table.empty()) {
+    const std::optional<std::string> found = FindExistingFile(table);
+    if (found && !cvRollbackJournal::HasJournal(*found)) {
+      TDataList settings;
+      settings.UseDeleted = record.ReadBool(kGeneral, "UseDeleted", false);
+      settings.InMemResultSet = record.ReadBool(kGeneral, "InMemResultSet", true);
+      settings.MapFileSize = record.ReadInteger(kGeneral, "MapFileSize", 2000000);
+      settings.DateFormat = record.ReadString(kGeneral, "DateFormat", "m/d/yyyy");
+      settings.WriteEntries(list, ReadEntries(pending));
     }
-    // Entries added or changed here that the file does not hold.
-    for (const TEntry& e : mine) {
-      const TEntry* then = find(before, key(e));
-      if (!find(merged, key(e)) && !(then && *then == e)) merged.push_back(e);
-    }
-    WriteEntries(FileName, merged);
-  } catch (...) {
-    FileClose(lock);
-    throw;
   }
-  FileClose(lock);
-  NoteSaved(FileName);
+  // Of the files the change made or removed, those the list does not name
+  // go (with an index's "being changed" mark).
+  const std::vector<TEntry> now = ReadEntries(list);
+  const auto named = [&](const std::string& file) {
+    for (const TEntry& e : now)
+      for (const std::string& index : e.indexes)
+        if (FoldedPath(JoinPath(ExtractFilePath(NormalizePath(e.file)), ExtractFileName(NormalizePath(index)))) ==
+            FoldedPath(file))
+          return true;
+    return false;
+  };
+  TStringList keys;
+  record.ReadSection(kPending, keys);
+  for (const int32_t i : Numbered(keys, "File", ReadCount(record, kPending, "Files"))) {
+    const std::string file = Trim(record.ReadString(kPending, "File" + std::to_string(i), ""));
+    if (file.empty() || named(file)) continue;
+    FileDelete(file);
+    FileDelete(cvIndexMark::MarkName(file));
+  }
+  if (!FileDelete(pending) && FileExists(pending)) throw EInOutError("Cannot delete file %s", {pending});
+}
+
+TDataList::TListLock::TListLock(TDataList& list) : list_(list) {
+  if (Trim(list.FileName).empty()) return;
+  const std::string pending = PendingName(list.FileName);
+  made_ = !FileExists(list.FileName);
+  for (unsigned waited = 0;; waited += 10) {
+    fd_ = FileLockByName(list.FileName, kLockWaitMs);
+    if (fd_ < 0) throw EDatabaseError(InUse(list.FileName));
+    if (!FileExists(pending)) return;
+    // A record left by a statement that was killed is settled first; one
+    // whose statement still runs is waited for.
+    bool held = RecordHeld(pending);
+    if (!held) {
+      try {
+        Settle(list.FileName);
+      } catch (...) {
+        FileClose(fd_);
+        fd_ = -1;
+        throw;
+      }
+    }
+    // Settling may have written the list anew: the file that stands now is
+    // the one to hold.
+    FileClose(fd_);
+    fd_ = -1;
+    if (held) {
+      if (waited >= kLockWaitMs) throw EDatabaseError(InUse(list.FileName));
+      SleepMilliseconds(10);
+    }
+  }
+}
+
+TDataList::TListLock::~TListLock() {
+  // A record still here is left for the next user to settle.
+  if (record_ >= 0) ::close(record_);
+  if (fd_ < 0) return;
+  // Taking the lock made the file; a change that failed wrote nothing in it.
+  struct stat held {}, named {};
+  if (made_ && ::fstat(fd_, &held) == 0 && held.st_size == 0 && ::stat(list_.FileName.c_str(), &named) == 0 &&
+      named.st_ino == held.st_ino && named.st_dev == held.st_dev)
+    FileDelete(list_.FileName);
+  FileClose(fd_);
+}
+
+void TDataList::TListLock::Record(const std::vector<TEntry>& entries, const std::string& table,
+                                  const std::vector<std::string>& files) {
+  if (!Held()) return;
+  const std::string pending = PendingName(list_.FileName);
+  {
+    TIniFile ini(pending, true);
+    TStringList sections;
+    ini.ReadSections(sections);
+    for (int i = 0; i < sections.Count(); ++i) ini.EraseSection(sections[i]);
+    list_.FillEntries(ini, entries);
+    ini.WriteString(kPending, "Table", table);
+    ini.WriteInteger(kPending, "Files", static_cast<int32_t>(files.size()));
+    for (size_t i = 0; i < files.size(); ++i) ini.WriteString(kPending, "File" + std::to_string(i + 1), files[i]);
+    ini.UpdateFile();
+  }
+  // Held until the statement is done: nobody settles it meanwhile.
+  record_ = ::open(pending.c_str(), O_RDONLY | O_CLOEXEC);
+  if (record_ < 0 || ::flock(record_, LOCK_EX) != 0) {
+    const int err = errno;
+    Forget();
+    FileDelete(pending);
+    throw EInOutError("Cannot open file \"%s\". %s", {pending, std::strerror(err)});
+  }
+}
+
+void TDataList::TListLock::Forget() noexcept {
+  if (record_ < 0) return;
+  FileDelete(PendingName(list_.FileName));
+  ::close(record_);
+  record_ = -1;
 }
 
 void TDataList::OpenDataSets() {

@@ -20,8 +20,18 @@
 //
 // The table-definition operations change the files and the list together and
 // save the list: a failure leaves neither a table the list does not know of
-// nor an entry whose table is gone.  This header includes neither engine,
-// so both sides of the binding can use it.
+// nor an entry whose table is gone.  A statement that changes both first
+// writes a record of its change beside the list file (the list's name
+// followed by "-pending": the list it leads to, in the list file's own
+// format, and a section "Pending" naming the table whose replacement
+// decides it and the files it makes or removes).  A statement killed half
+// way leaves the record, and the next user of the list settles it before
+// reading or writing the list: when the record names a table, the new list
+// is written once that table stands replaced (its journal gone); then of
+// the files the statement made or removed, those the list does not name go.
+// So the tables, their index files and the list are together as before the
+// statement or as after it.  This header includes neither engine, so both
+// sides of the binding can use it.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +44,7 @@
 
 class TCorvidDataSet;
 class TDataSet;
+class TIniFile;
 class TDataList;
 
 // The table kind of new tables and the index kind of new indexes.
@@ -151,10 +162,44 @@ private:
     std::vector<std::string> indexes;
     bool operator==(const TEntry&) const = default;
   };
+  // The list file held for one change (nothing without a FileName), with a
+  // record another user's killed statement left settled first; and this
+  // statement's own record, held while it is in progress.
+  class TListLock {
+  public:
+    explicit TListLock(TDataList& list);
+    ~TListLock();
+    TListLock(const TListLock&) = delete;
+    TListLock& operator=(const TListLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+    // Writes the record of a change: the list `entries` it leads to, the
+    // table whose replacement decides it (none: the list write does), and
+    // the files it makes or removes.
+    void Record(const std::vector<TEntry>& entries, const std::string& table, const std::vector<std::string>& files);
+    // The change is done or undone: its record goes.
+    void Forget() noexcept;
+
+  private:
+    TDataList& list_;
+    int fd_ = -1;
+    int record_ = -1;
+    bool made_ = false;  // the list file did not exist: an empty one goes again
+  };
+  // The record of a change beside the list file `list`.
+  static std::string PendingName(const std::string& list);
+  // Settles the record a killed statement left (the list file held).
+  static void Settle(const std::string& list);
+  // The entries to write: the file's as it stands, with this list's
+  // changes since it last read or wrote it, `mine` being this list's
+  // entries now (the list file held).
+  std::vector<TEntry> Merged(const std::vector<TEntry>& mine) const;
+  // Writes `entries` to FileName and notes them as saved.
+  void WriteSaved(const std::vector<TEntry>& entries);
   // The entry `table` names; raises when there is none.
   TDataItem* Require(const std::string& table) const;
   static std::vector<TEntry> ReadEntries(const std::string& name);
   void WriteEntries(const std::string& name, const std::vector<TEntry>& entries) const;
+  void FillEntries(TIniFile& ini, const std::vector<TEntry>& entries) const;
   std::vector<TEntry> Entries() const;
   // Remembers the entries as FileName now holds them.
   void NoteSaved(const std::string& name);

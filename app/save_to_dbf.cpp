@@ -200,10 +200,12 @@ bool SaveDataSetToDBF(TDataSet& source, const std::string& fileName, bool autoOv
     }
     target.Close();
   }
-  cvCommitTableReplacement(stage, name);
-  // The replaced table's production index would index the new one wrongly.
+  // The replaced table's production index would index the new one wrongly:
+  // it goes with the old table, under the same journal.
+  std::vector<std::string> production;
   if (existing)
     for (const char* ext : {".cdx", ".mdx"})
-      if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) FileDelete(*f);
+      if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) production.push_back(*f);
+  cvCommitTableReplacement(stage, name, production);
   return true;
 }

@@ -13,6 +13,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/table_creation.h"
 #include "dbf_dataset/table_shell.h"
+#include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/messages.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
@@ -37,6 +38,11 @@ bool NameCharacter(char c) {
 }
 
 bool SingleTagKind(TDataTableType type) { return type == TDataTableType::Clipper || type == TDataTableType::DBaseIII; }
+
+bool IndexFile(const std::string& file) {
+  const std::string ext = UpperCase(ExtractFileExt(file));
+  return ext == ".NTX" || ext == ".NDX" || ext == ".MDX" || ext == ".CDX";
+}
 
 bool SingleTagFile(const std::string& file) {
   const std::string ext = UpperCase(ExtractFileExt(file));
@@ -175,6 +181,9 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
   }
   if (existing && !autoOverwrite && !(confirm && confirm(cvMessage(cvErrOverwriteTable)))) return false;
 
+  // The list is held from here until it is written (another user's killed
+  // statement settled first).
+  TListLock lock(*this);
   // What indexes the table being replaced: its listed files and its
   // production index would index the new table wrongly.
   std::vector<std::string> stale;
@@ -188,12 +197,16 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
       if (SameText(ExtractFileExt(f), ".mdx") || SameText(ExtractFileExt(f), ".cdx")) stale.push_back(f);
 
   // The new table, its memo and its primary key are written beside the old
-  // files and moved over them only once complete: a failure leaves the old
-  // table, its files and its entry as they were.
+  // files and moved over them only once complete, under the table's
+  // journal, which keeps the old files (and the old index files it
+  // deletes); the list's record of the change is written once the journal
+  // is, and the list itself once the journal is committed.  A failure, or
+  // a kill settled by the next user of the list, leaves the old table, its
+  // files and its entry as they were, or the new ones together.
   const std::string name = ExtractFileName(path);
   auto item = std::make_unique<TDataItem>(this);
   item->alias_ = alias;
-  std::vector<std::string> moved;
+  std::vector<TEntry> merged;
   try {
     TReplaceStage stage(ExtractFileDir(path));
     if (!cvCreateDBFFromDefinitions(stage.Path(name), std::string(), TableKind(type), fields))
@@ -207,28 +220,35 @@ bool TDataList::CreateTable(const std::string& fileName, TDataTableType type, co
       item->IndexFiles().Add(ExtractFileName(primaryFile));
     }
     item->Close();
-    moved = cvCommitTableReplacement(stage, name);
+    TEntry replacement{path, alias, {}};
+    for (int i = 0; i < item->IndexFiles().Count(); ++i) replacement.indexes.push_back(item->IndexFiles()[i]);
+    std::vector<TEntry> mine = Entries();
+    if (entry >= 0) mine[static_cast<size_t>(entry)] = replacement;
+    else mine.push_back(replacement);
+    if (lock.Held()) merged = Merged(mine);
+    // New files that a rollback of the table leaves behind go again.
+    std::vector<std::string> made;
+    for (const std::string& n : stage.StagedNames())
+      if (IndexFile(n) && !FindExistingFile(stage.TargetOf(n))) made.push_back(stage.TargetOf(n));
+    cvCommitTableReplacement(
+        stage, name, existing ? stale : std::vector<std::string>{}, [&] { lock.Record(merged, path, made); },
+        [&] { lock.Forget(); });
   } catch (...) {
+    lock.Forget();
     BestEffort([&] { item->Close(); });
     if (wasOpen) BestEffort([&] { GetItem(entry)->Open(); });
     throw;
   }
-  // The old index files go, but not one the new table just took the name of.
-  std::vector<std::string> gone;
-  for (const std::string& f : stale) {
-    bool replaced = false;
-    for (const std::string& m : moved) replaced = replaced || AnsiUpperCase(Existing(f)) == AnsiUpperCase(m);
-    if (!replaced) gone.push_back(f);
-  }
-  const std::vector<std::string> failed = DeleteFiles(gone);
   item->fileName_ = path;
-  item->Open();
   TDataItem* result = item.get();
   if (entry >= 0) items_[static_cast<size_t>(entry)] = std::move(item);
   else items_.push_back(std::move(item));
   if (created) *created = result;
-  Save();
-  if (!failed.empty()) throw EDatabaseError(kMsgCannotDelete, {failed.front()});
+  // The table is replaced: a list that cannot be written now is written
+  // from the record by the next user of the list.
+  if (lock.Held()) WriteSaved(merged);
+  lock.Forget();
+  result->Open();
   return true;
 }
 
@@ -254,21 +274,49 @@ void TDataList::CreateIndex(const std::string& table, TDataTableType type, const
         throw EDatabaseError(kMsgIndexExists, {name});
   }
   const bool fileExisted = Exists(file);
+  bool noted = false;
+  for (int i = 0; i < item.IndexFiles().Count(); ++i)
+    noted = noted || SameText(item.IndexFiles()[i], ExtractFileName(file));
+  // The list is written once the index is whole; a record of the change
+  // comes first, so that an index file a killed build made goes again
+  // unless the list names it.  A tag added to a listed file changes no
+  // list: the list is saved first and the tag added last.
+  TListLock lock(*this);
+  std::vector<TEntry> mine = Entries();
+  const int at = IndexOf(item.FileName());
+  if (!noted && at >= 0) mine[static_cast<size_t>(at)].indexes.push_back(ExtractFileName(file));
+  const std::vector<TEntry> merged = lock.Held() ? Merged(mine) : std::vector<TEntry>{};
+  if (noted && lock.Held()) WriteSaved(merged);
+  else lock.Record(merged, std::string(), fileExisted ? std::vector<std::string>{} : std::vector<std::string>{file});
+  // A file the failed statement made goes again, with its mark.
+  const auto undo = [&] {
+    if (!noted) {
+      if (!fileExisted) {
+        if (const std::string entry = ListedEntry(ds, file); !entry.empty())
+          BestEffort([&] { ds.IndexFileRemove(entry); });
+        Unlist(ds.IndexFiles(), file);
+        const std::string made = Existing(file);
+        FileDelete(made);
+        FileDelete(cvIndexMark::MarkName(made));
+      } else {
+        BestEffort([&] { ds.IndexTagRemove(file, name); });
+      }
+      Unlist(item.IndexFiles(), file);
+    }
+    lock.Forget();
+  };
   try {
     ds.IndexOn(file, name, KeyExpression(ds, columns), kForNotDeleted,
                unique ? CVsetIndexUnique::Unique : CVsetIndexUnique::Duplicates,
                descending ? CVsetSortStatus::Descending : CVsetSortStatus::Ascending);
+    if (ListedEntry(ds, file).empty()) ds.IndexFiles().Add(file);
+    if (!noted) item.IndexFiles().Add(ExtractFileName(file));
+    if (!noted && lock.Held()) WriteSaved(merged);
   } catch (...) {
-    // A file the failed build began goes again.
-    if (!fileExisted) FileDelete(Existing(file));
+    undo();
     throw;
   }
-  if (ListedEntry(ds, file).empty()) ds.IndexFiles().Add(file);
-  bool noted = false;
-  for (int i = 0; i < item.IndexFiles().Count(); ++i)
-    noted = noted || SameText(item.IndexFiles()[i], ExtractFileName(file));
-  if (!noted) item.IndexFiles().Add(ExtractFileName(file));
-  Save();
+  lock.Forget();
 }
 
 void TDataList::DropTable(const std::string& table) {
@@ -311,19 +359,42 @@ void TDataList::DropIndex(const std::string& table, TDataTableType type, const s
   for (int n = 1; n <= ds.IndexCount(); ++n)
     if (SameText(ExtractFileName(ds.IndexFileName(n)), ExtractFileName(file))) ++tagsInFile;
 
+  TListLock lock(*this);
   if (SingleTagFile(file) || tagsInFile <= 1) {
-    // The tag's own file (or the last tag of a production file) goes.
+    // The tag's own file (or the last tag of a production file) goes: the
+    // list without it is written first, after a record of the change, so
+    // that a killed statement's file goes unless the list still names it.
+    std::vector<TEntry> mine = Entries();
+    const int at = IndexOf(item.FileName());
+    if (at >= 0) {
+      auto& indexes = mine[static_cast<size_t>(at)].indexes;
+      for (size_t i = indexes.size(); i-- > 0;)
+        if (SameText(ExtractFileName(NormalizePath(indexes[i])), ExtractFileName(file)))
+          indexes.erase(indexes.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    const std::string full = Existing(file);
+    if (lock.Held()) {
+      const std::vector<TEntry> merged = Merged(mine);
+      lock.Record(merged, std::string(), {full});
+      try {
+        WriteEntries(FileName, merged);
+      } catch (...) {
+        lock.Forget();
+        throw;
+      }
+    }
     const std::string entry = ListedEntry(ds, file);
     ds.IndexFileRemove(entry.empty() ? file : entry);
     Unlist(ds.IndexFiles(), file);
     Unlist(item.IndexFiles(), file);
-    const std::string full = Existing(file);
-    if (Exists(full) && !FileDelete(full)) {
-      Save();
-      throw EDatabaseError(kMsgCannotDelete, {full});
-    }
+    if (lock.Held()) NoteSaved(FileName);
+    const bool deleted = !Exists(full) || FileDelete(full);
+    FileDelete(cvIndexMark::MarkName(full));
+    lock.Forget();
+    if (!deleted) throw EDatabaseError(kMsgCannotDelete, {full});
   } else {
+    // A tag of a file that stays: the list does not change.
+    if (lock.Held()) WriteSaved(Merged(Entries()));
     ds.IndexTagRemove(file, name);
   }
-  Save();
 }

@@ -28,7 +28,17 @@ class TReplaceStage;
 // to the disk: a process that dies between two moves leaves the journal,
 // and the next open of the table puts the old table, memo and index files
 // back, so the table never stands with another table's memo or index.
-std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const std::string& tableName);
+// `dropped` names files of the old table (index files in its folder) that
+// the new one must not find beside it: they are kept in the same journal
+// and deleted before it is committed, so they go with the old table or
+// come back with it.  `beforeMove` runs once the journal is on the disk and
+// before the first move (a caller's own record of the change); a raise
+// there leaves every file as it was.  `onUndo` (noexcept) runs after a
+// failure, before the old files are put back.
+std::vector<std::string> cvCommitTableReplacement(TReplaceStage& stage, const std::string& tableName,
+                                                  const std::vector<std::string>& dropped = {},
+                                                  const std::function<void()>& beforeMove = {},
+                                                  const std::function<void()>& onUndo = {});
 
 // Asked with the question's text; true replaces the table.
 using TcvConfirmOverwriteEvent = std::function<bool(const std::string& question)>;

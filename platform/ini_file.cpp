@@ -7,7 +7,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
 #include "platform/numbers.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
@@ -27,7 +31,14 @@ std::string Unquote(const std::string& v) {
   return v;
 }
 
+TIniWriteHook& WriteHook() {
+  static TIniWriteHook hook;
+  return hook;
+}
+
 }  // namespace
+
+void SetIniWriteHook(TIniWriteHook hook) { WriteHook() = std::move(hook); }
 
 TIniFile::TIniFile(const std::string& file_name, bool deferWrites) : fileName_(file_name), deferWrites_(deferWrites) {
   std::ifstream in(file_name, std::ios::binary);
@@ -204,9 +215,36 @@ void TIniFile::WriteFile() {
       throw EInOutError("Cannot write file \"%s\"", {tmp});
     }
   }
+  // The new text is on the disk before its name replaces the old file's,
+  // so no crash leaves the file empty or half-written.
+  const auto failed = [&](int err) {
+    std::remove(tmp.c_str());
+    throw EInOutError("Cannot write file \"%s\". %s", {fileName_, std::strerror(err)});
+  };
+  {
+    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      const int err = errno;
+      if (fd >= 0) ::close(fd);
+      failed(err);
+    }
+    ::close(fd);
+  }
+  if (WriteHook()) {
+    try {
+      WriteHook()(fileName_);
+    } catch (...) {
+      std::remove(tmp.c_str());
+      throw;
+    }
+  }
   if (std::rename(tmp.c_str(), fileName_.c_str()) != 0) {
     int err = errno;
     std::remove(tmp.c_str());
     throw EInOutError("Cannot write file \"%s\". %s", {fileName_, std::strerror(err)});
   }
+  // The rename is done; a folder that cannot be flushed leaves it to the
+  // system to write the entry out.
+  const size_t slash = fileName_.find_last_of('/');
+  FileSyncDirectory(slash == std::string::npos ? std::string(".") : fileName_.substr(0, slash));
 }

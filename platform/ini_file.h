@@ -8,13 +8,15 @@
 //
 // The file is read once when the object is made (a missing or unreadable
 // file reads as empty).  Every Write/Erase/Delete writes the whole file
-// back at once, through a temporary file renamed over it, so a failure leaves
-// the old file whole; it raises EInOutError.  `UpdateFile` writes it again.
+// back at once, through a temporary file forced to the disk and renamed over
+// it, so a failure or a crash leaves the old file whole; it raises
+// EInOutError.  `UpdateFile` writes it again.
 // Made with `deferWrites`, the object keeps its changes in memory until
 // `UpdateFile`, so many keys reach the file together or not at all.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,3 +73,9 @@ private:
   std::vector<Line> preamble_;  // lines before the first section
   std::vector<Section> sections_;
 };
+
+// For tests: called with the file's name each time a file is written,
+// once the new text is on the disk and before it replaces the old file; a
+// raise fails that write and leaves the old file.
+using TIniWriteHook = std::function<void(const std::string& fileName)>;
+void SetIniWriteHook(TIniWriteHook hook);

@@ -814,6 +814,9 @@ void cvRollbackJournal::Commit() {
       p.file->CVO_DiskFile::cvFlush();
     } else {
       const int fd = ::open(p.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      // A file the operation deleted has nothing to force out; its entry
+      // goes with the folder's sync below.
+      if (fd < 0 && errno == ENOENT) continue;
       if (fd < 0) cvRaise(cvErrFlushFailed, {p.path});
       TFd(fd, p.path).Sync();
     }

@@ -129,8 +129,8 @@ public:
   // the journal; false when a write-back failed (the remaining ones are
   // still tried, and the journal stays for the next open to roll back).
   bool Restore() noexcept;
-  // The operation completed: every kept file is forced to the disk, then
-  // the journal is deleted.  Raises when a file cannot be forced out (the
+  // The operation completed: every kept file is forced to the disk (one the
+  // operation deleted is passed by), then the journal is deleted.  Raises when a file cannot be forced out (the
   // journal is still whole: Restore can follow).
   void Commit();
   bool Empty() const { return pieces_.empty(); }
