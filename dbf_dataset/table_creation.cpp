@@ -66,7 +66,13 @@ void TCreateCorvidDataSet::Execute() {
   const std::string name = ExtractFileName(path);
   TReplaceStage stage(ExtractFileDir(path));
   if (!cvCreateDBFFromDefinitions(stage.Path(name), dbfTable_->EncryptionKey(), DBFType, fields)) return;
-  cvCommitTableReplacement(stage, name);
+  // A replaced table's production index would index the new one wrongly:
+  // it goes with the old table, under the same journal.
+  std::vector<std::string> production;
+  if (FindExistingFile(path))
+    for (const char* ext : {".cdx", ".mdx"})
+      if (const std::optional<std::string> f = FindExistingFile(ChangeFileExt(path, ext))) production.push_back(*f);
+  cvCommitTableReplacement(stage, name, production);
   dbfTable_->Open();
 }
 

@@ -114,6 +114,34 @@ TEST(CreateDataSetTable, AnExistingTableInAnyCaseIsReplacedOnlyWhenAllowed) {
   EXPECT_EQ(ds.FieldCount(), 2);
 }
 
+TEST(CreateDataSetTable, AReplacedTablesProductionIndexGoesWithIt) {
+  TempDir dir;
+  MakePhones(dir / "phones.dbf", 3);
+  // The old table's production index files, as another program left them.
+  const std::vector<uint8_t> index(1024, 0x5A);
+  WriteAll(dir / "PHONES.MDX", index);
+  WriteAll(dir / "phones.cdx", index);
+  const auto before = ReadAll(dir / "phones.dbf");
+  TCorvidDataSet ds;
+  Place(ds, dir, "phones");
+  TCreateCorvidDataSet c;
+  c.SetDBFTable(&ds);
+  c.AutoOverwrite = true;
+  c.CreateFields().Add("NAME;C;10;0");
+  // A replacement that fails keeps them with the old table...
+  SetReplaceStepHook([](const std::string&, const std::string&) { throw EInOutError("injected"); });
+  EXPECT_THROW(c.Execute(), EInOutError);
+  SetReplaceStepHook(nullptr);
+  EXPECT_EQ(ReadAll(dir / "phones.dbf"), before);
+  EXPECT_EQ(ReadAll(dir / "PHONES.MDX"), index);
+  EXPECT_EQ(ReadAll(dir / "phones.cdx"), index);
+  // ...and one that succeeds takes them away: the new table has no index.
+  c.Execute();
+  ASSERT_TRUE(ds.Active());
+  ds.Close();
+  EXPECT_EQ(DirectoryNames(dir), (std::vector<std::string>{"phones.dbf"}));
+}
+
 TEST(CreateDataSetTable, AReplacementThatFailsHalfWayKeepsTheOldTable) {
   TempDir dir;
   MakePhones(dir / "phones.dbf", 3);
