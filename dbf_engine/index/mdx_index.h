@@ -161,6 +161,9 @@ private:
   void SortTags();
   void WriteHeader();
   void WriteNextFree();
+  // What the header's "next free block" says: the first block past every
+  // page handed out and past the file's end.
+  int32_t NextFreeBlock() const;
   // On a shared file another handle may have rebuilt the file since we read
   // its header: the header on disk becomes ours, and a tag whose header
   // page moved reads it from its new place.  Not during our own rebuild.
