@@ -250,6 +250,11 @@ inline std::string NdxBookkeeping(const std::filesystem::path& p) {
   if (size % 512 != 0) v += "file of " + std::to_string(size) + " bytes is not whole blocks; ";
   if (Le32(b, 4) != size / 512)
     v += "next free block " + std::to_string(Le32(b, 4)) + " of " + std::to_string(size / 512) + " blocks; ";
+  // Numeric and date keys (type 1) say 8 bytes and take entries of 20.
+  const int keyType = Le16(b, 16), keyLength = Le16(b, 12), entryLength = Le16(b, 18);
+  if (keyType > 1 || entryLength != (keyType == 1 ? 20 : (keyLength + 8 + 3) / 4 * 4) ||
+      (keyType == 1 && keyLength != 8) || entryLength == 0 || Le16(b, 14) != 504 / entryLength)
+    v += "header fields; ";
   for (int64_t block : NdxShape(p).pageList)
     if (block < 1 || (block + 1) * 512 > size) v += "block " + std::to_string(block) + " outside; ";
   return v;
@@ -270,17 +275,49 @@ inline std::string MdxBookkeeping(const std::filesystem::path& p) {
   if (size % 512 != 0) v += "file of " + std::to_string(size) + " bytes is not whole blocks; ";
   if (Le32(b, 32) != blocks)
     v += "next free block " + std::to_string(Le32(b, 32)) + " of " + std::to_string(blocks) + " blocks; ";
+  if (b.size() < 2048 || b[0] != 2 || Le16(b, 20) != 2 || Le16(b, 22) != 1024 || b[24] != 1 || b[25] != 48 ||
+      Le16(b, 26) != 32)
+    return v + "file header fields; ";
   auto isPage = [&](int64_t block) { return block >= 4 && block % 2 == 0 && block + 2 <= blocks; };
   const int tags = Le16(b, 28);
+  if (tags > 47) return v + std::to_string(tags) + " tags; ";
+  // The tag table: entries chained from the list head in name order.
+  std::set<int> listed;
+  std::string prevName;
+  for (int i = b[512 + 17]; i != 0; i = b[512 + 32 * i + 17]) {
+    if (i > tags || !listed.insert(i).second) {
+      v += "tag table chain reaches entry " + std::to_string(i) + "; ";
+      break;
+    }
+    const std::string name(reinterpret_cast<const char*>(b.data() + 512 + 32 * i + 4));
+    if (name <= prevName) v += "tag " + name + " out of name order; ";
+    prevName = name;
+  }
+  if (static_cast<int>(listed.size()) != tags)
+    v += "tag table chain holds " + std::to_string(listed.size()) + " entries; ";
   std::set<int64_t> headers;
   for (int i = 1; i <= tags; ++i) headers.insert(Le32(b, 512 + 32 * i));
+  if (static_cast<int>(headers.size()) != tags) v += "tags share a header page; ";
   std::map<int64_t, int64_t> chained;  // page -> header block of the chain it is on
-  for (int64_t header : headers) {
+  for (int i = 1; i <= tags; ++i) {
+    const uint8_t* e = b.data() + 512 + 32 * i;
+    const int64_t header = Le32(b, 512 + 32 * i);
     const std::string tag = "tag at " + std::to_string(header) + ": ";
     if (!isPage(header)) {
       v += tag + "header outside; ";
       continue;
     }
+    // The tag header's fields as the key gives them.
+    const uint8_t* th = b.data() + header * 512;
+    const int keyLength = Le16(b, header * 512 + 12);
+    const int entryLength = (keyLength + 4 + 3) / 4 * 4;
+    const bool unique = th[23] == 0x40;
+    const bool hasFor = th[762] != 0;
+    if (e[19] != 2 || e[20] != th[9] || (th[9] != 'C' && th[9] != 'N' && th[9] != 'D') ||
+        (th[8] & ~0x08) != (unique ? 0x50 : 0x10) || (th[23] != 0 && !unique) ||
+        Le16(b, header * 512 + 18) != entryLength || Le16(b, header * 512 + 14) != 1016 / entryLength - 1 ||
+        th[245] != (hasFor ? 1 : 0) || th[246] != 1 || !isPage(Le32(b, header * 512)))
+      v += tag + "header fields; ";
     const int64_t first = Le32(b, header * 512 + 248);
     const int64_t last = Le32(b, header * 512 + 252);
     std::set<int64_t> chain;
@@ -295,7 +332,7 @@ inline std::string MdxBookkeeping(const std::filesystem::path& p) {
         break;
       }
       const auto [other, fresh] = chained.emplace(at, header);
-      if (!fresh)
+      if (!fresh && other->second != header)
         v += tag + "block " + std::to_string(at) + " also on the chain of " + std::to_string(other->second) + "; ";
       const int64_t prev = Le32(b, at * 512 + 4);
       if (prev == 0) {
@@ -333,6 +370,10 @@ inline std::string CdxBookkeeping(const std::filesystem::path& p) {
       continue;
     }
     if (Le32(b, h + 4) != 0) v += tag + "free list " + std::to_string(Le32(b, h + 4)) + "; ";
+    const uint8_t options = b[static_cast<size_t>(h) + 14];
+    if ((h == 0 ? options != 0xE0 : (options & 0xE0) != 0x60) || b[static_cast<size_t>(h) + 15] < 1 ||
+        b[static_cast<size_t>(h) + 15] > 2 || Le16(b, h + 502) > 1)
+      v += tag + "header fields; ";
     for (int64_t page : CdxShape(p, static_cast<int32_t>(h)).pageList) {
       if (page % 512 != 0 || page + 512 > size) v += tag + "page " + std::to_string(page) + " outside; ";
       const auto [other, fresh] = owner.emplace(page, h);
