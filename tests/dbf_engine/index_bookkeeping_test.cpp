@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/full_disk.h"
 #include "common/sanitizer.h"
 #include "common/test_files.h"
 #include "dbf_engine/handler/record_handler.h"
@@ -281,6 +282,65 @@ TEST(IndexBookkeeping, TagAddsDeletesReindexAndPackKeepTheBookkeeping) {
       // The file's bookkeeping covers every tag, the added ones too.
       ASSERT_EQ(table.Check(), "");
     }
+  }
+}
+
+// Appends to a tag of long keys (NTX pages of four keys, NDX of two, MDX of
+// nine), so that pages and roots split often, every other one failing at
+// each of its writes in turn (a full disk): a failed append leaves every
+// file as it was, and after the last one the files' bookkeeping holds.
+TEST(IndexBookkeeping, AppendsThatSplitFailingAtEveryWriteKeepTheBookkeeping) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.name);
+    const std::string k = kind.name;
+    WriteFailGuard disarm;
+    TempDir dir;
+    const std::string file = dir / "t.dbf";
+    ASSERT_TRUE(cvCreateDBF(file, "4", [](int i, std::string& n, std::string& t, int32_t& l, int32_t& d) {
+      if (i == 1) n = "K", t = "C", l = 20, d = 0;
+      return true;
+    }));
+    // A single-tag file's tag is named after the file.
+    const std::string index = dir / (std::string("k.") + kind.ext);
+    const std::string expr = k == "MDX" ? "PADR(K, 100)" : k == "CDX" ? "K" : "PADR(K, 200)";
+    CVO_dBHandler h(file, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndexTo(index, "K", expr, "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending), 0);
+    ASSERT_EQ(h.cvIndex(index, "K"), 0);
+    std::mt19937 rng(3109);
+    const int rows = k == "CDX" ? 120 : 40;
+    for (int r = 1; r <= rows; ++r) {
+      std::string key;
+      for (int i = 0; i < 20; ++i) key += static_cast<char>('A' + rng() % 26);
+      for (int64_t write = r % 2 == 0 ? 1 : 1000;; ++write) {
+        ASSERT_LT(write, 1100) << "append " << r << " never completes";
+        const FileBytes before = Snapshot(dir);
+        cvSetWriteFailCountdown(write);
+        bool failed = false;
+        try {
+          h.cvBlank();
+          h.cvStringPut("K", key);
+          h.cvAppend();
+        } catch (const ECorvidError&) {
+          failed = true;
+        }
+        cvSetWriteFailCountdown(0);
+        if (!failed) break;
+        ASSERT_EQ(Differing(Snapshot(dir), before), "") << "append " << r << ", write " << write;
+      }
+    }
+    h.cvCloseTable();
+    const index_walk::Shape s = k == "NTX"   ? index_walk::NtxShape(index, true)
+                                : k == "NDX" ? index_walk::NdxShape(index)
+                                : k == "MDX" ? index_walk::MdxShape(index, index_walk::MdxTagBlock(index, "K"))
+                                             : index_walk::CdxShape(index, index_walk::CdxTagOffset(index, "K"));
+    EXPECT_EQ(s.Verdict(rows), "");
+    EXPECT_GE(s.interiorPages, 1);
+    EXPECT_EQ(k == "NTX"   ? index_walk::NtxBookkeeping(index)
+              : k == "NDX" ? index_walk::NdxBookkeeping(index)
+              : k == "MDX" ? index_walk::MdxBookkeeping(index)
+                           : index_walk::CdxBookkeeping(index),
+              "");
   }
 }
 
