@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/child_process.h"
 #include "common/full_disk.h"
 #include "common/sanitizer.h"
 #include "common/test_files.h"
@@ -135,6 +136,16 @@ struct Table {
       }
     }
   }
+  // Random steps through `h` until the first index file grows (pages were
+  // handed out); false when it does not.
+  bool GrowFirstFile(CVO_dBHandler& h, std::mt19937& rng) {
+    const auto before = std::filesystem::file_size(File(0));
+    for (int step = 0; step < 1000; ++step) {
+      RandomSteps(h, rng, 1, true);
+      if (std::filesystem::file_size(File(0)) > before) return true;
+    }
+    return false;
+  }
   // Every fault of the files' bookkeeping, and of each tag's tree (every
   // record once, leaves at one depth).
   std::string Check() const {
@@ -200,7 +211,8 @@ TEST(IndexBookkeeping, EveryKindKeepsItsBookkeepingThroughEdits) {
 
 // Two handles of a shared table edit in turn; a third look at the files
 // after every few steps finds their bookkeeping sound, and so does one at
-// the end.
+// the end, also when the handle that last measured the files smaller
+// closes last, and when the other handle is another process.
 TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
   for (const Kind& kind : kKinds) {
     SCOPED_TRACE(kind.name);
@@ -218,16 +230,32 @@ TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
       // The first handle grows the files, then the second; the second
       // closes first, so the first, which last measured them smaller,
       // writes its headers last.
-      for (CVO_dBHandler* h : users) {
-        const auto before = std::filesystem::file_size(table.File(0));
-        for (int step = 0; step < 1000 && std::filesystem::file_size(table.File(0)) == before; ++step)
-          table.RandomSteps(*h, rng, 1, true);
-        ASSERT_GT(std::filesystem::file_size(table.File(0)), before);
-      }
+      for (CVO_dBHandler* h : users) ASSERT_TRUE(table.GrowFirstFile(*h, rng));
       b.cvCloseTable();
       a.cvCloseTable();
     }
     EXPECT_EQ(table.Check(), "") << "after both closed";
+
+    // The same with the second handle in another process.
+    CVO_dBHandler a(table.file, "", true, true);
+    table.Open(a);
+    ASSERT_TRUE(table.GrowFirstFile(a, rng));
+    ASSERT_EQ(ExitCodeInChild([&] {
+                CVO_dBHandler b(table.file, "", true, true);
+                b.kvSetTranslateAscii(false);
+                if (b.cvIndex(table.List(), "JD") != 0) ::_exit(5);
+                table.RandomSteps(b, rng, 150, true);
+                if (!table.GrowFirstFile(b, rng)) ::_exit(6);
+                b.cvCloseTable();
+              }),
+              0);
+    // The records the other process appended.
+    table.rows = static_cast<int32_t>(index_walk::Le32(index_walk::ReadAll(table.file), 4));
+    ASSERT_EQ(table.Check(), "") << "after the other process";
+    table.RandomSteps(a, rng, 150, true);
+    ASSERT_TRUE(table.GrowFirstFile(a, rng));
+    a.cvCloseTable();
+    EXPECT_EQ(table.Check(), "") << "after both processes closed";
   }
 }
 
