@@ -16,9 +16,12 @@
 //     builds and in later inserts alike.
 //
 // Every page written for the first time joins the tag's page chain (the
-// word at 4 of a node, the chain's ends in the tag header).  Pages are never
-// reused; the header's "next free block" follows every page handed out, so
-// another program that allocates from it never lands on a live page.
+// word at 4 of a node, the chain's ends in the tag header); a page written
+// again keeps its word, so a root that splits moves to a new page that joins
+// the chain while the new root keeps the root page's place in it.  Pages
+// are never reused; the header's "next free block" follows every page
+// handed out and never falls behind the file's end, so another program that
+// allocates from it never lands on a live page.
 //
 // Limits refused before anything is written: a 48th tag (the header holds
 // 47 entries; the next one would land on the first tag's header page), tag
