@@ -261,9 +261,9 @@ TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
 
 // Tags made on an empty table and filled by appends (the empty root
 // splits), then added beside others, replaced under their name, deleted,
-// rebuilt by a reindex and by a pack, with edits between: every kind keeps
-// its bookkeeping at every stage.
-TEST(IndexBookkeeping, TagAddsDeletesReindexAndPackKeepTheBookkeeping) {
+// rebuilt by a reindex and by a pack, emptied by a zap and filled again,
+// with edits between: every kind keeps its bookkeeping at every stage.
+TEST(IndexBookkeeping, TagAddsDeletesReindexPackAndZapKeepTheBookkeeping) {
   for (const Kind& kind : kKinds) {
     SCOPED_TRACE(kind.name);
     std::mt19937 rng(7);
@@ -296,6 +296,13 @@ TEST(IndexBookkeeping, TagAddsDeletesReindexAndPackKeepTheBookkeeping) {
            h.cvPack();
            table.rows -= static_cast<int32_t>(table.deleted.size());
            table.deleted.clear();
+         }},
+        {"zap, then appends", false,
+         [&](CVO_dBHandler& h) {
+           h.cvZap();
+           table.rows = 0;
+           table.deleted.clear();
+           for (int r = 0; r < (kSanitized ? 300 : 800); ++r) table.Append(h, rng);
          }},
     };
     for (const Stage& stage : stages) {
