@@ -223,7 +223,7 @@ TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
       table.Open(a);
       table.Open(b);
       CVO_dBHandler* users[2] = {&a, &b};
-      for (int round = 1; round <= 30; ++round) {
+      for (int round = 1; round <= (kSanitized ? 12 : 30); ++round) {
         table.RandomSteps(*users[rng() % 2], rng, 10, true);
         ASSERT_EQ(table.Check(), "") << "after round " << round;
       }
@@ -244,7 +244,7 @@ TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
                 CVO_dBHandler b(table.file, "", true, true);
                 b.kvSetTranslateAscii(false);
                 if (b.cvIndex(table.List(), "JD") != 0) ::_exit(5);
-                table.RandomSteps(b, rng, 150, true);
+                table.RandomSteps(b, rng, kSanitized ? 60 : 150, true);
                 if (!table.GrowFirstFile(b, rng)) ::_exit(6);
                 b.cvCloseTable();
               }),
@@ -252,7 +252,7 @@ TEST(IndexBookkeeping, TwoHandlesOfASharedTableKeepTheBookkeeping) {
     // The records the other process appended.
     table.rows = static_cast<int32_t>(index_walk::Le32(index_walk::ReadAll(table.file), 4));
     ASSERT_EQ(table.Check(), "") << "after the other process";
-    table.RandomSteps(a, rng, 150, true);
+    table.RandomSteps(a, rng, kSanitized ? 60 : 150, true);
     ASSERT_TRUE(table.GrowFirstFile(a, rng));
     a.cvCloseTable();
     EXPECT_EQ(table.Check(), "") << "after both processes closed";
@@ -312,7 +312,7 @@ TEST(IndexBookkeeping, TagAddsDeletesReindexPackAndZapKeepTheBookkeeping) {
       table.Open(h);
       stage.change(h);
       table.Open(h);  // making a tag leaves the table without an order
-      table.RandomSteps(h, rng, 100);
+      table.RandomSteps(h, rng, kSanitized ? 50 : 100);
       h.cvCloseTable();
       // The file's bookkeeping covers every tag, the added ones too.
       ASSERT_EQ(table.Check(), "");
