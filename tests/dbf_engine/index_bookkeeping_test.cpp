@@ -4,8 +4,9 @@
 // whole pages, and the page chain of each MDX tag, which holds every page of
 // the tag's tree once and ends.  Checked after builds, single edits, seeded
 // random runs of appends, key edits, deletes and recalls (which split pages,
-// the root's included), through two handles of a shared table, and after
-// tag adds, replacements, deletes and reindexing.
+// the root's included), through two handles of a shared table and two
+// processes, after tag adds, replacements, deletes, reindexing, a pack and
+// a zap, and after appends failing at each of their writes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
