@@ -193,13 +193,21 @@ int32_t CVobjMDXTag::NewRoot() {
   CVO_DiskFile* d = mdx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty()) {
     mdx_->FollowHeader();
-    uint8_t b[4];
-    if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
+    // The root, and the ends of the page chain the pages we add join.
+    uint8_t b[256];
+    if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, sizeof b)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
+    const uint32_t first = cvLoadLE32(b + 248);
+    const uint32_t last = cvLoadLE32(b + 252);
     mdx_->WithFileSize([&](int64_t size) {
-      if (!mdx_->Header().ValidPage(root, size)) cvIndexCorrupt(DiskName());
+      const MdxFileHeader& fh = mdx_->Header();
+      if (!fh.ValidPage(root, size) || (first != 0 && !fh.ValidPage(first, size)) ||
+          (last != 0 && !fh.ValidPage(last, size)))
+        cvIndexCorrupt(DiskName());
     });
     header_.Root = static_cast<int32_t>(root);
+    header_.ChainFirst = static_cast<int32_t>(first);
+    header_.ChainLast = static_cast<int32_t>(last);
     SetRootPage(header_.Root);
   }
   return RootPage();
@@ -314,12 +322,21 @@ void CVobjMDXTag::WriteNode(CVobjIndexKey& node) {
 
 int32_t CVobjMDXTag::PageStore(CVobjIndexKey& node) {
   auto keys = [&] { return node.IsLeaf() ? node.Count() : node.Count() - 1; };
+  const int32_t page = node.Page;
+  const bool root = node.Parent() == nullptr;
   while (keys() > MaxKeys()) {
     // The front half goes to a new page hung in before this node; this node
     // is written after it (a splitting root moves to a new page).
     auto left = node.SplitFront((node.Count() + 1) / 2);
     WriteNode(*left);
     left->Dirty = false;
+  }
+  if (root && page > 0 && node.Page != page && node.Parent() && node.Parent()->Page == page) {
+    // The chain word belongs to the page: the new root stays on the root
+    // page's place in the chain, and the old root's new page joins the
+    // chain like every new page.
+    node.Parent()->LeftSibling = node.LeftSibling;
+    node.LeftSibling = -1;
   }
   WriteNode(node);
   return node.Page;
@@ -598,11 +615,22 @@ void CVobjMDXFile::SortTags() {
   }
 }
 
+int32_t CVobjMDXFile::NextFreeBlock() const {
+  // The pages handed out since the file was last measured, and never less
+  // than the file's end: after an update that handed out none (the next
+  // free page is unknown then) or another handle's growth of a shared file
+  // the file size is what holds.
+  const int64_t size = disk_ ? disk_->cvFileSize() : 0;
+  const int64_t blocks = (size + kMdxBlockSize - 1) / kMdxBlockSize;
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(std::max<int64_t>(blocks, NextAvailPage), kMdxFirstPageBlock, INT32_MAX - 64));
+}
+
 void CVobjMDXFile::WriteHeader() {
   followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_) return;
   if (keysChanged_) Today(header_.Changed);
-  header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
+  header_.NextFreeBlock = NextFreeBlock();
   std::vector<uint8_t> b(kMdxHeaderSize);
   header_.EncodeTo(b.data());
   if (!PageWrite(0, b.data(), kMdxHeaderSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});
@@ -613,7 +641,7 @@ void CVobjMDXFile::WriteNextFree() {
   followed_.clear();  // header_ is no longer the bytes last followed
   if (!disk_ || !disk_->IsReadWrite()) return;
   // The whole first block is written (a table cipher works on whole blocks).
-  header_.NextFreeBlock = std::max(NextAvailPage, kMdxFirstPageBlock);
+  header_.NextFreeBlock = NextFreeBlock();
   std::vector<uint8_t> b(kMdxHeaderSize);
   header_.EncodeTo(b.data());
   if (!PageWrite(0, b.data(), kMdxBlockSize)) cvRaise(cvErrWriteFailed, {disk_->FileName()});

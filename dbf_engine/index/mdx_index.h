@@ -16,9 +16,12 @@
 //     builds and in later inserts alike.
 //
 // Every page written for the first time joins the tag's page chain (the
-// word at 4 of a node, the chain's ends in the tag header).  Pages are never
-// reused; the header's "next free block" follows every page handed out, so
-// another program that allocates from it never lands on a live page.
+// word at 4 of a node, the chain's ends in the tag header); a page written
+// again keeps its word, so a root that splits moves to a new page that joins
+// the chain while the new root keeps the root page's place in it.  Pages
+// are never reused; the header's "next free block" follows every page
+// handed out and never falls behind the file's end, so another program that
+// allocates from it never lands on a live page.
 //
 // Limits refused before anything is written: a 48th tag (the header holds
 // 47 entries; the next one would land on the first tag's header page), tag
@@ -161,6 +164,9 @@ private:
   void SortTags();
   void WriteHeader();
   void WriteNextFree();
+  // What the header's "next free block" says: the first block past every
+  // page handed out and past the file's end.
+  int32_t NextFreeBlock() const;
   // On a shared file another handle may have rebuilt the file since we read
   // its header: the header on disk becomes ours, and a tag whose header
   // page moved reads it from its new place.  Not during our own rebuild.

@@ -7,6 +7,14 @@
 // below the root without a key (such readers take it for the end of the
 // tree), leaves at several depths, keys out of order, and for CDX sibling
 // links that do not name the neighbours of a level.
+//
+// The bookkeeping walkers read the fields a program that adds pages relies
+// on, from the bytes at their offsets: the next free block of NDX and MDX
+// (the file's block count), the unused-page and free-list words of NTX and
+// CDX (always 0: pages are never reused), whole pages, and the page chain
+// of each MDX tag (the word at 4 of each node, back from the tag header's
+// last block to its first), which must hold every page of the tag's tree
+// once and end.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +36,13 @@
 namespace index_walk {
 
 inline std::vector<uint8_t> ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(p, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<uint8_t> b(static_cast<size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  b.resize(static_cast<size_t>(in.gcount()));
+  return b;
 }
 
 // What a walk of one tree found.
@@ -41,6 +54,8 @@ struct Shape {
   std::vector<std::string> faults;
   // Every key (as stored) with its record, in the order the walk met them.
   std::vector<std::pair<std::string, int32_t>> entries;
+  // Every page met (block number or offset, as the kind addresses pages).
+  std::vector<int64_t> pageList;
   bool descending = false;  // keys stored in descending order
   // NTX: a leaf whose keys all went may stay, empty, where its parent's key
   // still follows it (or, after the rightmost child left, at the very end);
@@ -49,6 +64,7 @@ struct Shape {
 
   void Page(int depth, bool leaf, size_t keysOnPage, bool root, int64_t where) {
     ++pages;
+    pageList.push_back(where);
     if (leaf) leafDepths.insert(depth);
     else ++interiorPages;
     if (!root && keysOnPage == 0 && !(leaf && emptyLeavesAllowed))
@@ -196,6 +212,176 @@ inline int32_t CdxTagOffset(const std::filesystem::path& p, const std::string& n
     if (k == name) return offset;
   }
   return 0;
+}
+
+// --- Bookkeeping -------------------------------------------------------------
+
+inline uint32_t Le32(const std::vector<uint8_t>& b, int64_t at) {
+  if (at < 0 || at + 4 > static_cast<int64_t>(b.size())) return 0xFFFFFFFFu;
+  const auto i = static_cast<size_t>(at);
+  return b[i] | (b[i + 1] << 8) | (b[i + 2] << 16) | (static_cast<uint32_t>(b[i + 3]) << 24);
+}
+
+inline uint16_t Le16(const std::vector<uint8_t>& b, int64_t at) {
+  if (at < 0 || at + 2 > static_cast<int64_t>(b.size())) return 0xFFFF;
+  const auto i = static_cast<size_t>(at);
+  return static_cast<uint16_t>(b[i] | (b[i + 1] << 8));
+}
+
+// NTX: whole 1024-byte pages, the header's unused-page word (8) 0, every
+// page of the tree inside the file.  Empty when sound.
+inline std::string NtxBookkeeping(const std::filesystem::path& p) {
+  const std::vector<uint8_t> b = ReadAll(p);
+  const auto size = static_cast<int64_t>(b.size());
+  std::string v;
+  if (size % 1024 != 0) v += "file of " + std::to_string(size) + " bytes is not whole pages; ";
+  if (Le32(b, 8) != 0) v += "unused-page word " + std::to_string(Le32(b, 8)) + "; ";
+  for (int64_t off : NtxShape(p, true).pageList)
+    if (off < 1024 || off % 1024 != 0 || off + 1024 > size) v += "page " + std::to_string(off) + " outside; ";
+  return v;
+}
+
+// NDX: whole 512-byte blocks; the header's next free block (4) is the
+// file's block count; every block of the tree inside the file.
+inline std::string NdxBookkeeping(const std::filesystem::path& p) {
+  const std::vector<uint8_t> b = ReadAll(p);
+  const auto size = static_cast<int64_t>(b.size());
+  std::string v;
+  if (size % 512 != 0) v += "file of " + std::to_string(size) + " bytes is not whole blocks; ";
+  if (Le32(b, 4) != size / 512)
+    v += "next free block " + std::to_string(Le32(b, 4)) + " of " + std::to_string(size / 512) + " blocks; ";
+  // Numeric and date keys (type 1) say 8 bytes and take entries of 20.
+  const int keyType = Le16(b, 16), keyLength = Le16(b, 12), entryLength = Le16(b, 18);
+  if (keyType > 1 || entryLength != (keyType == 1 ? 20 : (keyLength + 8 + 3) / 4 * 4) ||
+      (keyType == 1 && keyLength != 8) || entryLength == 0 || Le16(b, 14) != 504 / entryLength)
+    v += "header fields; ";
+  for (int64_t block : NdxShape(p).pageList)
+    if (block < 1 || (block + 1) * 512 > size) v += "block " + std::to_string(block) + " outside; ";
+  return v;
+}
+
+// MDX: whole blocks; the file header's next free block (32) is the file's
+// block count; for each tag of the tag table (count at 28, entries of 32
+// bytes from 544, header block at 0): its header inside the file, and its
+// page chain followed back from the last block (252) through the word at 4
+// of each page to 0, ending at the first block (248), no page twice, every
+// page of the tag's tree on it and no page on two tags' chains or on a
+// tag header.  Empty when sound.
+inline std::string MdxBookkeeping(const std::filesystem::path& p) {
+  const std::vector<uint8_t> b = ReadAll(p);
+  const auto size = static_cast<int64_t>(b.size());
+  const int64_t blocks = size / 512;
+  std::string v;
+  if (size % 512 != 0) v += "file of " + std::to_string(size) + " bytes is not whole blocks; ";
+  if (Le32(b, 32) != blocks)
+    v += "next free block " + std::to_string(Le32(b, 32)) + " of " + std::to_string(blocks) + " blocks; ";
+  if (b.size() < 2048 || b[0] != 2 || Le16(b, 20) != 2 || Le16(b, 22) != 1024 || b[24] != 1 || b[25] != 48 ||
+      Le16(b, 26) != 32)
+    return v + "file header fields; ";
+  auto isPage = [&](int64_t block) { return block >= 4 && block % 2 == 0 && block + 2 <= blocks; };
+  const int tags = Le16(b, 28);
+  if (tags > 47) return v + std::to_string(tags) + " tags; ";
+  // The tag table: entries chained from the list head in name order.
+  std::set<int> listed;
+  std::string prevName;
+  for (int i = b[512 + 17]; i != 0; i = b[512 + 32 * i + 17]) {
+    if (i > tags || !listed.insert(i).second) {
+      v += "tag table chain reaches entry " + std::to_string(i) + "; ";
+      break;
+    }
+    const std::string name(reinterpret_cast<const char*>(b.data() + 512 + 32 * i + 4));
+    if (name <= prevName) v += "tag " + name + " out of name order; ";
+    prevName = name;
+  }
+  if (static_cast<int>(listed.size()) != tags)
+    v += "tag table chain holds " + std::to_string(listed.size()) + " entries; ";
+  std::set<int64_t> headers;
+  for (int i = 1; i <= tags; ++i) headers.insert(Le32(b, 512 + 32 * i));
+  if (static_cast<int>(headers.size()) != tags) v += "tags share a header page; ";
+  std::map<int64_t, int64_t> chained;  // page -> header block of the chain it is on
+  for (int i = 1; i <= tags; ++i) {
+    const uint8_t* e = b.data() + 512 + 32 * i;
+    const int64_t header = Le32(b, 512 + 32 * i);
+    const std::string tag = "tag at " + std::to_string(header) + ": ";
+    if (!isPage(header)) {
+      v += tag + "header outside; ";
+      continue;
+    }
+    // The tag header's fields as the key gives them.
+    const uint8_t* th = b.data() + header * 512;
+    const int keyLength = Le16(b, header * 512 + 12);
+    const int entryLength = (keyLength + 4 + 3) / 4 * 4;
+    const bool unique = th[23] == 0x40;
+    const bool hasFor = th[762] != 0;
+    if (e[19] != 2 || e[20] != th[9] || (th[9] != 'C' && th[9] != 'N' && th[9] != 'D') ||
+        (th[8] & ~0x08) != (unique ? 0x50 : 0x10) || (th[23] != 0 && !unique) ||
+        Le16(b, header * 512 + 18) != entryLength || Le16(b, header * 512 + 14) != 1016 / entryLength - 1 ||
+        th[245] != (hasFor ? 1 : 0) || th[246] != 1 || !isPage(Le32(b, header * 512)))
+      v += tag + "header fields; ";
+    const int64_t first = Le32(b, header * 512 + 248);
+    const int64_t last = Le32(b, header * 512 + 252);
+    std::set<int64_t> chain;
+    int64_t at = last;
+    for (;;) {
+      if (!isPage(at) || headers.count(at)) {
+        v += tag + "chain reaches block " + std::to_string(at) + "; ";
+        break;
+      }
+      if (!chain.insert(at).second) {
+        v += tag + "chain loops at block " + std::to_string(at) + " after " + std::to_string(chain.size()) + " pages; ";
+        break;
+      }
+      const auto [other, fresh] = chained.emplace(at, header);
+      if (!fresh && other->second != header)
+        v += tag + "block " + std::to_string(at) + " also on the chain of " + std::to_string(other->second) + "; ";
+      const int64_t prev = Le32(b, at * 512 + 4);
+      if (prev == 0) {
+        if (at != first)
+          v += tag + "chain ends at " + std::to_string(at) + ", not at its first block " + std::to_string(first) + "; ";
+        break;
+      }
+      at = prev;
+    }
+    const Shape s = MdxShape(p, static_cast<int32_t>(header));
+    int64_t missing = 0;
+    for (int64_t page : s.pageList) missing += chain.count(page) == 0;
+    if (missing > 0)
+      v += tag + std::to_string(missing) + " of " + std::to_string(s.pageList.size()) + " tree pages off the chain; ";
+  }
+  return v;
+}
+
+// CDX: whole 512-byte blocks; the free-list word (4) of the tag list's
+// header and of every tag header 0; every page of every tree inside the
+// file, none in two trees or on a tag header.  Empty when sound.
+inline std::string CdxBookkeeping(const std::filesystem::path& p) {
+  const std::vector<uint8_t> b = ReadAll(p);
+  const auto size = static_cast<int64_t>(b.size());
+  std::string v;
+  if (size % 512 != 0) v += "file of " + std::to_string(size) + " bytes is not whole blocks; ";
+  std::vector<int64_t> headers{0};
+  for (const auto& [key, offset] : CdxShape(p, 0).entries) headers.push_back(offset);
+  std::map<int64_t, int64_t> owner;  // page -> header offset of the tag it belongs to
+  for (int64_t h : headers) owner.emplace(h, h), owner.emplace(h + 512, h);
+  for (int64_t h : headers) {
+    const std::string tag = "tag at " + std::to_string(h) + ": ";
+    if (h % 512 != 0 || h + 1024 > size) {
+      v += tag + "header outside; ";
+      continue;
+    }
+    if (Le32(b, h + 4) != 0) v += tag + "free list " + std::to_string(Le32(b, h + 4)) + "; ";
+    const uint8_t options = b[static_cast<size_t>(h) + 14];
+    if ((h == 0 ? options != 0xE0 : (options & 0xE0) != 0x60) || b[static_cast<size_t>(h) + 15] < 1 ||
+        b[static_cast<size_t>(h) + 15] > 2 || Le16(b, h + 502) > 1)
+      v += tag + "header fields; ";
+    for (int64_t page : CdxShape(p, static_cast<int32_t>(h)).pageList) {
+      if (page % 512 != 0 || page + 512 > size) v += tag + "page " + std::to_string(page) + " outside; ";
+      const auto [other, fresh] = owner.emplace(page, h);
+      if (!fresh && other->second != h)
+        v += tag + "page " + std::to_string(page) + " also belongs to " + std::to_string(other->second) + "; ";
+    }
+  }
+  return v;
 }
 
 }  // namespace index_walk
