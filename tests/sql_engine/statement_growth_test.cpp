@@ -140,11 +140,18 @@ TEST(StatementGrowth, ASelectListOfDistinctColumnsGrowsLinearly) {
     return sql + " from t";
   };
   int fields = 0;
-  const double t1 = BestOpenSeconds(ds.get(), select(small), &fields);
-  EXPECT_EQ(fields, small);
-  const double t8 = BestOpenSeconds(ds.get(), select(8 * small), &fields);
-  EXPECT_EQ(fields, 8 * small);
-  ASSERT_GT(t1, 0);
+  // Linear is a ratio of 8, quadratic 64.  A machine busy with other work
+  // can stretch one measure: the ratio is taken again, up to three times,
+  // before it counts as growth (a quadratic cost shows in every one).
+  double t1 = 0, t8 = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    t1 = BestOpenSeconds(ds.get(), select(small), &fields);
+    EXPECT_EQ(fields, small);
+    t8 = BestOpenSeconds(ds.get(), select(8 * small), &fields);
+    EXPECT_EQ(fields, 8 * small);
+    ASSERT_GT(t1, 0);
+    if (t8 / t1 < 24) break;
+  }
   EXPECT_LT(t8 / t1, 24) << t1 << " s for " << small << " columns, " << t8 << " s for " << 8 * small;
   // The last column reads its own value.
   TSift q;
