@@ -30,6 +30,8 @@ void cvSetWriteFailCountdown(int64_t n, bool overwritesFail) {
 
 void cvSetSyncFailCountdown(int64_t n) { FileSetSyncFailCountdown(n); }
 
+bool cvSyncFailPending() { return FileSyncFailCountdown() > 0; }
+
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
 struct CVO_DiskFile::UndoLog {

@@ -274,8 +274,10 @@ void cvSetWriteFailCountdown(int64_t n, bool overwritesFail = false);
 // a write: cvSetSyncFailCountdown(n) arms a process-wide countdown (0
 // disarms it) over every sync of a file's data or a folder's entries the
 // engine asks for; the n-th fails with EIO, as a device reports a lost
-// write-back once.
+// write-back once.  cvSyncFailPending: the failure is armed and has not
+// come yet (an operation that leaves it so never reached that sync).
 void cvSetSyncFailCountdown(int64_t n);
+bool cvSyncFailPending();
 
 // Operating-system wrappers.
 bool cvSysFlushFileBuffers(int handle);
