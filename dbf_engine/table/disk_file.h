@@ -79,10 +79,17 @@ public:
   // Virtual operations (the table and handler override some).
   virtual bool cvCloseFile();
   virtual int64_t cvFileSize();
+  // A sync that fails raises "Error on Flush for file %s" with the
+  // system's reason.
   virtual void cvFlush();
   // Forces out the data and its length only (not the times): what a
   // reader after a power cut needs.
   void cvFlushData();
+  // A sync of this object failed since it was built.  The system drops the
+  // pages a failed write-back held (they read as written, but may never
+  // reach the disk), and a later sync that succeeds says nothing of them:
+  // what vouches for the file must not vouch for it any more.
+  bool SyncFailed() const { return syncFailed_; }
   virtual bool cvLockFile();
   virtual bool cvLockRecord(int64_t offset, int64_t length);
   // Reads up to `count` bytes at `position`; returns the bytes read (fewer
@@ -235,6 +242,8 @@ private:
   int64_t lockLength_ = 0;
   bool written_ = false;
   bool closed_ = true;
+  bool syncFailed_ = false;
+  [[noreturn]] void SyncFailedNow();
 
   friend struct CVobjFileColl;
 };
