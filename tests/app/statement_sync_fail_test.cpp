@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "corvid_sift.h"
+#include "data_list.h"
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_dataset/dataset_test_util.h"
 #include "dbf_engine/index/index_mark.h"
@@ -209,6 +210,60 @@ TEST_P(StatementSyncFail, EveryFailedSyncReachesTheCallerAndTheNextOpenRebuilds)
   EXPECT_GT(failures, 0);
   std::printf("[ syncs ] %s %s: %d failed syncs, %d reported as success, %d indexes left unmarked\n", K().name,
               S().name, failures, unreported, unmarked);
+}
+
+// The data list closes every table, whatever one of them raises: a table
+// left open would be closed by a destructor, where its failure is heard by
+// nobody.
+TEST(DataListSyncFail, ClosingTheTablesClosesEveryOneAndRaisesTheFirstFailure) {
+  SyncGuard disarm;
+  TempDir pristine;
+  for (const char* table : {"c", "u"}) {
+    mtest::MakeTable(pristine, std::string(table) + ".dbf", "3", {{"ALPHA", 1.5, "", false}, {"BETA", 2.5, "", false}});
+    CVO_dBHandler h(pristine / (std::string(table) + ".dbf"), "", true, false);
+    ASSERT_EQ(h.cvIndexTo("n" + std::string(table) + ".ntx", "", "NAME", "", CVsetIndexUnique::Duplicates,
+                          CVsetSortStatus::Ascending),
+              0);
+    h.cvCloseTable();
+  }
+  int failures = 0;
+  for (int64_t n = 1;; ++n) {
+    ASSERT_LT(n, 50);
+    SCOPED_TRACE("sync " + std::to_string(n));
+    TempDir dir;
+    for (const auto& e : std::filesystem::directory_iterator(pristine.path()))
+      std::filesystem::copy_file(e.path(), dir / e.path().filename().string());
+    TDataList list;
+    for (const char* table : {"c", "u"}) {
+      TStringList index;
+      index.Add("n" + std::string(table) + ".ntx");
+      list.Add(dir / (std::string(table) + ".dbf"), table, index);
+    }
+    list.OpenDataSets();
+    {
+      TCorvidSift sift;
+      sift.SetDataList(&list);
+      for (const char* sql : {"insert into c (name, fm) values ('ZED', 1)", "insert into u (name, fm) values ('ZED', 1)"}) {
+        sift.SetSQL(sql);
+        sift.ExecSQL();
+      }
+      sift.SetDataList(nullptr);
+    }
+    cvSetSyncFailCountdown(n);
+    std::string error;
+    try {
+      list.CloseDataSets();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    const bool pending = cvSyncFailPending();
+    cvSetSyncFailCountdown(0);
+    for (int i = 0; i < list.GetCount(); ++i) EXPECT_FALSE(list.GetItem(i)->DataSet()->Active()) << i;
+    if (pending) break;
+    ++failures;
+    EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+  }
+  EXPECT_GT(failures, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, StatementSyncFail,
