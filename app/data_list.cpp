@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <optional>
 
 #include "dbf_dataset/corvid_dataset.h"
@@ -441,7 +442,17 @@ void TDataList::OpenDataSets() {
 }
 
 void TDataList::CloseDataSets() {
-  for (auto& item : items_) item->Close();
+  // Every table is closed, whatever one of them raises (an index that could
+  // not be forced out): the first failure is reported after.
+  std::exception_ptr failed;
+  for (auto& item : items_) {
+    try {
+      item->Close();
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 std::string IndexExtension(TDataTableType type) {

@@ -732,10 +732,12 @@ void TCorvidDataSet::WriteDeletionMark(char mark, int errorId) {
     b[0] = before;  // the buffer shows the record as the file still has it
     handler_->cvLockOff();
     throw;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     b[0] = before;
     BestEffort([&] { handler_->cvLockOff(); });
-    DatabaseError(cvMessage(errorId));
+    // The handler's reason follows (a file that could not be written or
+    // forced out, with its name): the caller can act on it.
+    DatabaseError(cvMessage(errorId) + ": " + e.what());
   }
   handler_->cvLockOff();
 }

@@ -269,9 +269,9 @@ void TcvDBFTable::SetActive(bool on) {
   state_ = dssInactive;
   if (editRecord_ > 0) h->cvLockOff();
   editRecord_ = 0;
-  // The index files refer to the table: they close first, and the table's
-  // close reports what the destructor could only swallow.
-  h->cvIndexClear();
+  // The handler's close takes the index files first (they refer to the
+  // table) and closes the table whatever they raise; it reports what the
+  // destructor could only swallow.
   h->cvCloseTable();
 }
 

@@ -1,6 +1,7 @@
 #include "dbf_engine/messages.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -115,6 +116,10 @@ std::string cvMessage(int id) {
 }
 
 std::string cvFormat(int id, std::initializer_list<FmtArg> args) { return FormatMessage(cvMessage(id), args); }
+
+void cvRaiseFlushFailed(const std::string& fileName, int err) {
+  cvRaise(cvErrFlushFailed, {fileName + " (" + std::strerror(err) + ")"});
+}
 
 void cvRaiseEncryption(int id, std::initializer_list<FmtArg> args) { cvRaise<ECorvidEncryption>(id, args); }
 

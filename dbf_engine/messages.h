@@ -136,6 +136,11 @@ template <class E = ECorvidError>
   throw E(cvFormat(id, args));
 }
 
+// "Error on Flush for file %s" with the system's reason after the name
+// ("... t.ntx (Input/output error)"), for a sync that failed with `err`:
+// the catalogue's text stays as it is for those who compare it.
+[[noreturn]] void cvRaiseFlushFailed(const std::string& fileName, int err);
+
 // Shorthands for the two special classes.
 [[noreturn]] void cvRaiseEncryption(int id, std::initializer_list<FmtArg> args = {});
 [[noreturn]] void cvRaiseExpression(int id, std::initializer_list<FmtArg> args = {});

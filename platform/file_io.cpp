@@ -225,6 +225,8 @@ bool SyncFailDue() {
 
 void FileSetSyncFailCountdown(int64_t n) { syncFailCountdown = n > 0 ? n : 0; }
 
+int64_t FileSyncFailCountdown() { return syncFailCountdown; }
+
 bool FileFlush(int handle) { return handle >= 0 && !SyncFailDue() && ::fsync(handle) == 0; }
 
 bool FileFlushData(int handle) { return handle >= 0 && !SyncFailDue() && ::fdatasync(handle) == 0; }

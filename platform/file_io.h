@@ -69,6 +69,9 @@ bool FileSyncDirectory(const std::string& directory);
 // For tests of failed syncs: the n-th call of FileFlush, FileFlushData or
 // FileSyncDirectory from now fails with EIO (0 disarms).
 void FileSetSyncFailCountdown(int64_t n);
+// The syncs still to come before the armed failure: 0 once it has failed
+// (or when none is armed).
+int64_t FileSyncFailCountdown();
 bool FileTruncate(int handle, int64_t size);  // set the end of file
 // The bytes of the first `total` of the file that the disk really holds:
 // all but its holes.  A file system that cannot tell its holes is taken at

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <typeinfo>
 
@@ -164,6 +165,21 @@ CVO_dBHandler::~CVO_dBHandler() {
   cache_.clear();
   cache_.shrink_to_fit();
   cacheOn_ = false;
+}
+
+void CVO_dBHandler::cvCloseTable() {
+  std::exception_ptr failed;
+  try {
+    cvIndexClear();
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  try {
+    CVO_dBaseFld::cvCloseTable();
+  } catch (...) {
+    if (!failed) failed = std::current_exception();
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 // ---------------------------------------------------------------------------

@@ -92,6 +92,11 @@ public:
   ~CVO_dBHandler() override;
 
   // --- Overridden operations ------------------------------------------------
+  // Closes every index file explicitly (what its close writes, and the sync
+  // that ends its writing session, raise their failures here: a destructor
+  // cannot), then the table, which is closed whatever the index files
+  // raised; the first failure is raised after.
+  void cvCloseTable() override;
   int32_t cvRead(int64_t position, void* buffer, int32_t count) override;
   void cvRename(const std::string& newName) override;
   void cvWrite(int64_t position, const void* buffer, int32_t count) override;
@@ -209,7 +214,11 @@ public:
   // double quotes enclose) and makes `tag` active: 0, or 1 when the list is
   // empty or a file did not open.
   int cvIndex(const std::string& list, const std::string& tag);
+  // Closes every index file (each explicitly, as cvCloseTable does), all of
+  // them whatever fails, and raises the first failure.
   void cvIndexClear();
+  // Closes the file explicitly as well; what fails is raised (the file is
+  // closed all the same).
   int cvIndexFileRemove(const std::string& name);
   int cvIndexFileKill(const std::string& name);
   // The n-th tag (from 1) across the open files in slot order.

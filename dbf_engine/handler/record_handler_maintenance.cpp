@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -183,8 +184,16 @@ public:
   JournalKeepsIndexes(const JournalKeepsIndexes&) = delete;
   JournalKeepsIndexes& operator=(const JournalKeepsIndexes&) = delete;
 
+  // The operation went through: the scope ends here, and a file of another
+  // folder that cannot be forced out is the operation's failure.
+  void Finish() {
+    if (std::exception_ptr failed = Release()) std::rethrow_exception(failed);
+  }
+
 private:
-  void Release() noexcept {
+  // The first failure to force a file out, if any.
+  std::exception_ptr Release() noexcept {
+    std::exception_ptr failed;
     // A file reopened meanwhile (after a roll-back) is a new object.
     for (const auto& [slot, f] : kept_) {
       if (h_.cvIndexFile(slot) != f) continue;
@@ -195,9 +204,11 @@ private:
         f->EndWritingSession();
       } catch (...) {
         // Not forced out: the mark stays for the next open.
+        if (!failed) failed = std::current_exception();
       }
     }
     kept_.clear();
+    return failed;
   }
 
   CVO_dBHandler& h_;
@@ -481,7 +492,18 @@ void CVO_dBHandler::cvIndexClear() {
     }
   }
   SetActiveTag(nullptr, std::string());
-  for (auto& f : IndexSlots()) f.reset();
+  // Every file goes; the first failure of their closes is raised after.
+  std::exception_ptr failed;
+  for (auto& slot : IndexSlots()) {
+    const CVobjIndexFilePtr f = std::move(slot);
+    if (!f) continue;
+    try {
+      f->Close();
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 int CVO_dBHandler::cvIndexFileRemove(const std::string& name) {
@@ -489,7 +511,8 @@ int CVO_dBHandler::cvIndexFileRemove(const std::string& name) {
   const int slot = cvIndexFileIsOpen(name);
   if (!slot) return 1;
   if (activeTag_ && cvtag::Owner(activeTag_) == cvIndexFile(slot)) cvSetTagTo(std::string(), true);
-  IndexSlots()[static_cast<size_t>(slot)].reset();
+  const CVobjIndexFilePtr f = std::move(IndexSlots()[static_cast<size_t>(slot)]);
+  f->Close();
   return 0;
 }
 
@@ -583,7 +606,10 @@ int CVO_dBHandler::cvIndexTagRemove(const std::string& /*file*/, const std::stri
     if (!t) continue;
     if (t == activeTag_) cvSetTagTo(std::string(), true);
     if (!f->DeleteTag(wanted)) return -1;
-    if (f->TagCount() == 0) IndexSlots()[static_cast<size_t>(i)].reset();
+    if (f->TagCount() == 0) {
+      const CVobjIndexFilePtr emptied = std::move(IndexSlots()[static_cast<size_t>(i)]);
+      emptied->Close();
+    }
     return 0;
   }
   return -1;
@@ -625,6 +651,7 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   const bool ok =
       f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
   f->CutDone();
+  f->Close();
   f.reset();
   return ok ? 0 : 1;
 }
@@ -670,6 +697,17 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
   // of the old one, so the active tag may become a new object.
   const bool activeInMemory = tag && dynamic_cast<CVobjMIXFile*>(cvtag::Owner(tag)) != nullptr;
   if (activeInMemory) SetActiveTag(nullptr, std::string());
+  // A file rebuilt whole whose sync then failed stays marked; the others
+  // are rebuilt all the same (a zap has cut the table under every one of
+  // them), and the failure is raised at the end.
+  std::exception_ptr unconfirmed;
+  const auto cutDone = [&unconfirmed](CVobjIndexFile* f) {
+    try {
+      f->CutDone();
+    } catch (...) {
+      if (!unconfirmed) unconfirmed = std::current_exception();
+    }
+  };
   {
     cvHandlerScope scope(*this);
     scope.SetTagAside(false);
@@ -687,7 +725,7 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
           f->AbandonMark();
           throw;
         }
-        f->CutDone();
+        cutDone(f);
       } else if (auto* mix = dynamic_cast<CVobjMIXFile*>(f)) {
         const bool holdsActive = activeInMemory && cvtag::Owner(tag) == f;
         CVobjIndexFile* rebuilt = RebuildMemoryIndex(i, *mix);
@@ -706,13 +744,14 @@ void CVO_dBHandler::RebuildIndexes(bool files, const cvPackRenumbering* renumber
         f->ReindexRenumbered(*renumber);
       } else if (files) {
         f->Reindex();
-        f->CutDone();
+        cutDone(f);
       }
     }
   }
   if (activeInMemory) SetActiveTag(tag, tag ? tagName : std::string());
   if (tag) cvtag::Open(tag, cvTagOpenTop);
   cvGetRec(cvReadTop);
+  if (unconfirmed) std::rethrow_exception(unconfirmed);
 }
 
 CVobjIndexFile* CVO_dBHandler::RebuildMemoryIndex(int slot, CVobjIndexFile& old) {
@@ -1089,6 +1128,7 @@ void CVO_dBHandler::cvPack() {
   // (under their marks) for its records' new numbers.
   if (kept != count) RebuildIndexes(true, nullptr, true);
   cvGetRec(cvReadTop);
+  unmarked.Finish();
 }
 
 void CVO_dBHandler::cvZap() {
@@ -1227,6 +1267,9 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
     throw;
   }
   // The new key is committed: the index files of other folders follow it.
+  // One whose sync fails stays marked; the others follow all the same, and
+  // the failure is raised at the end.
+  std::exception_ptr unconfirmed;
   for (int i = 1; i <= cvMaxIndexFiles; ++i) {
     CVobjIndexFile* f = cvIndexFile(i);
     if (!f || !f->DiskFile() || !f->AfterCommit) continue;
@@ -1236,9 +1279,15 @@ void CVO_dBHandler::cvSetPassword(const std::string& password) {
       f->AbandonMark();  // the next open puts the copy back
       throw;
     }
-    f->CutDone();
+    try {
+      f->CutDone();
+    } catch (...) {
+      if (!unconfirmed) unconfirmed = std::current_exception();
+    }
   }
   for (auto& far : farClosed) far->Recipher();
+  if (unconfirmed) std::rethrow_exception(unconfirmed);
+  unmarked.Finish();
 }
 
 void CVO_dBHandler::cvRewriteMemoRecord(CVobjMemo& memo, bool oldEnciphered, const std::string& oldKey,

@@ -730,6 +730,11 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   return true;
 }
 
+void CVobjCDXFile::CloseTags() {
+  CVobjIndexFile::CloseTags();
+  if (tagList_) tagList_->TagClose();
+}
+
 void CVobjCDXFile::DropTags() noexcept {
   FreeTags();
   if (tagList_) tagList_->CloseQuietly();

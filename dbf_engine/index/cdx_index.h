@@ -142,6 +142,7 @@ private:
   void LoadTags();
   // The tags and the tag list.
   void DropTags() noexcept override;
+  void CloseTags() override;
   void ReindexOnce();
   void AddTagOnce(const std::string& tagName, const std::string& keyExpr, const std::string& forExpr, bool ascending,
                   bool unique);

@@ -1515,15 +1515,18 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
                  size);
 }
 
-void CVobjIndexFile::CutDone() noexcept {
+void CVobjIndexFile::CutDone() {
   if (!mark_.Held()) return;
-  // A power cut after the copy went must find the file whole.
+  // A power cut after the copy went must find the file whole.  A sync that
+  // fails keeps the copy, and the mark outlives the session (the file's
+  // failed sync is remembered by its disk file).
+  if (disk_) disk_->cvFlushData();
   try {
-    if (disk_) disk_->cvFlushData();
+    mark_.DropCopy();
   } catch (...) {
-    return;
+    syncFailed_ = true;
+    throw;
   }
-  mark_.DropCopy();
 }
 
 bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path, bool fallback) {
@@ -1607,7 +1610,38 @@ void CVobjIndexFile::EndWritingSession() {
     mark_.Abandon();
     throw;
   }
+  // A sync of the session failed earlier (and was raised then): the pages
+  // that write-back held may be lost whatever this sync says, so the
+  // session does not end cleanly and the mark stays for the next open.
+  if (syncFailed_ || (disk_ && disk_->SyncFailed())) {
+    mark_.Abandon();
+    return;
+  }
   mark_.End();
+}
+
+void CVobjIndexFile::Close() {
+  // What the tags hold unwritten goes out before the sync that ends the
+  // session: written after it, it would be neither forced out nor marked.
+  try {
+    CloseTags();
+  } catch (...) {
+    mark_.Abandon();
+    throw;
+  }
+  EndWritingSession();
+}
+
+void CVobjIndexFile::CloseTags() {
+  std::exception_ptr failed;
+  for (auto& tag : tags_) {
+    try {
+      tag->TagClose();
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 void CVobjIndexFile::FreeTags() noexcept {

@@ -588,8 +588,10 @@ public:
   // cut and then killed can be put back and rebuilt.
   void KeepCopyBeforeCut();
   // A rebuild or cut is complete: the file is forced out, then the copy
-  // kept before it goes (kept when the file cannot be forced out).
-  void CutDone() noexcept;
+  // kept before it goes.  A sync that fails is raised, naming the file or
+  // the mark and the system's reason; the copy is then kept and the mark
+  // outlives the session, for the next open to rebuild the file.
+  void CutDone();
   // For an open of the file `path` left marked by a writer that stopped
   // half-way: when the writer was rebuilding or cutting it, the copy its
   // mark keeps of the file as it stood before is written back (the mark
@@ -611,8 +613,15 @@ public:
   bool LeftHalfChanged() const;
   // Ends this handle's writing session as a clean close does: forces the
   // file out and takes the mark away when no other writer holds it.
-  // Raises when the file cannot be forced out (the mark stays).
+  // Raises when the file cannot be forced out (the mark stays).  A session
+  // in which a sync of the file or its mark failed before leaves the mark
+  // (that failure was raised when it happened).
   void EndWritingSession();
+  // The explicit close: writes what the tags hold unwritten and ends the
+  // writing session, raising what fails (the destructor does the same
+  // silently).  The mark stays when anything failed.  The file is then
+  // only destroyed.
+  void Close();
 
   // Opens (or creates) the disk file; none when it does not open.
   CVO_DiskFile* IndexFileOpen(const std::string& name, const std::string& defaultExt, bool readWrite, bool shared,
@@ -781,6 +790,10 @@ protected:
   // first, while its own members and page slots still work; the base
   // destructor only frees what is left.
   void FreeTags() noexcept;
+  // For Close: closes every tag, writing what it holds, and raises the
+  // first failure; a format that writes more on close (a tag list, a file
+  // header) writes that too.
+  virtual void CloseTags();
 
   std::string fileName_;
   CVobjIndexTableLink* table_;
@@ -788,6 +801,8 @@ protected:
   std::vector<std::unique_ptr<CVobjIndexTag>> tags_;
   int64_t knownSize_ = -1;
   cvIndexMark mark_;
+  // A sync of the mark failed in this writing session (CutDone).
+  bool syncFailed_ = false;
 };
 
 // Gathers the pages a bottom-up build writes into large writes.  A build

@@ -294,11 +294,16 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
     RaiseMark(name_, errno);
 }
 
-void cvIndexMark::DropCopy() noexcept {
+void cvIndexMark::DropCopy() {
   if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
   const Counts c = ReadCounts(fd_);
-  if (c.valid && c.copy > 0 && WriteCounts(fd_, c.begun, c.ended, 0)) FileFlushData(fd_);
+  const bool drop = c.valid && c.copy > 0;
+  const bool written = !drop || WriteCounts(fd_, c.begun, c.ended, 0);
+  const bool synced = !drop || (written && FileFlushData(fd_));
+  const int err = errno;
   FileUnlockRegion(fd_, kCounts, 1);
+  if (!written) cvRaise(cvErrWriteFailed, {name_ + " (" + std::strerror(err) + ")"});
+  if (!synced) cvRaiseFlushFailed(name_, err);
 }
 
 bool cvIndexMark::RestoreCopy(const std::string& indexPath, bool fallback) {
@@ -339,7 +344,7 @@ bool cvIndexMark::RestoreCopy(const std::string& indexPath, bool fallback) {
     at += static_cast<int64_t>(n);
   }
   if (!FileTruncate(out, c.copy)) cvRaise(cvErrTruncateFailed, {path});
-  if (!FileFlush(out)) cvRaise(cvErrFlushFailed, {path});
+  if (!FileFlush(out)) cvRaiseFlushFailed(path, errno);
   return true;
 }
 

@@ -106,8 +106,11 @@ public:
   // the file, as it stands, does not load.
   void KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size,
                 bool fallback = false);
-  // The cut is over: the copy goes (forced to the disk).
-  void DropCopy() noexcept;
+  // The cut is over: the copy goes (forced to the disk).  Raises naming
+  // the mark and the reason when that cannot be written or forced out (the
+  // copy may stay: a repair that puts it back rebuilds the file all the
+  // same).
+  void DropCopy();
   // With a dead mark taken (TakeDead): writes the copy it keeps back into
   // the index file `indexPath`; false when it keeps none of the kind asked
   // (`fallback` or not).

@@ -566,6 +566,14 @@ CVobjMDXFile::~CVobjMDXFile() {
   }
 }
 
+void CVobjMDXFile::CloseTags() {
+  CVobjIndexFile::CloseTags();
+  if (keysChanged_ && disk_ && disk_->IsReadWrite()) {
+    FollowHeader();
+    WriteHeader();
+  }
+}
+
 void CVobjMDXFile::NewHeader() {
   followed_.clear();  // header_ is no longer the bytes last followed
   header_ = MdxFileHeader{};

@@ -140,6 +140,9 @@ public:
   void Rename(const std::string& newName) override;
   bool TagUpdate(int32_t recno, bool appending) override;
   void ReloadAfterRollBack() override;
+  // The tags, then the file header when keys changed (as the destructor
+  // writes it), raising what fails.
+  void CloseTags() override;
 
   // Writes the file header now (tag table, count, next free block and, when
   // keys changed, today's date); raises on a write failure.

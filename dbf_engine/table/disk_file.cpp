@@ -30,6 +30,8 @@ void cvSetWriteFailCountdown(int64_t n, bool overwritesFail) {
 
 void cvSetSyncFailCountdown(int64_t n) { FileSetSyncFailCountdown(n); }
 
+bool cvSyncFailPending() { return FileSyncFailCountdown() > 0; }
+
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
 struct CVO_DiskFile::UndoLog {
@@ -426,14 +428,20 @@ int64_t CVO_DiskFile::cvFileSize() {
 
 void CVO_DiskFile::cvFlush() {
   if (closed_) return;
-  if (!cvSysFlushFileBuffers(handle_)) cvRaise(cvErrFlushFailed, {fileName_});
+  if (!cvSysFlushFileBuffers(handle_)) SyncFailedNow();
   written_ = false;
 }
 
 void CVO_DiskFile::cvFlushData() {
   if (closed_) return;
-  if (!FileFlushData(handle_)) cvRaise(cvErrFlushFailed, {fileName_});
+  if (!FileFlushData(handle_)) SyncFailedNow();
   written_ = false;
+}
+
+void CVO_DiskFile::SyncFailedNow() {
+  const int err = errno;
+  syncFailed_ = true;
+  cvRaiseFlushFailed(fileName_, err);
 }
 
 void CVO_DiskFile::cvTruncate(int64_t size) {

@@ -79,10 +79,17 @@ public:
   // Virtual operations (the table and handler override some).
   virtual bool cvCloseFile();
   virtual int64_t cvFileSize();
+  // A sync that fails raises "Error on Flush for file %s" with the
+  // system's reason.
   virtual void cvFlush();
   // Forces out the data and its length only (not the times): what a
   // reader after a power cut needs.
   void cvFlushData();
+  // A sync of this object failed since it was built.  The system drops the
+  // pages a failed write-back held (they read as written, but may never
+  // reach the disk), and a later sync that succeeds says nothing of them:
+  // what vouches for the file must not vouch for it any more.
+  bool SyncFailed() const { return syncFailed_; }
   virtual bool cvLockFile();
   virtual bool cvLockRecord(int64_t offset, int64_t length);
   // Reads up to `count` bytes at `position`; returns the bytes read (fewer
@@ -240,6 +247,8 @@ private:
   int64_t lockLength_ = 0;
   bool written_ = false;
   bool closed_ = true;
+  bool syncFailed_ = false;
+  [[noreturn]] void SyncFailedNow();
 
   friend struct CVobjFileColl;
 };
@@ -279,8 +288,10 @@ void cvSetWriteFailCountdown(int64_t n, bool overwritesFail = false);
 // a write: cvSetSyncFailCountdown(n) arms a process-wide countdown (0
 // disarms it) over every sync of a file's data or a folder's entries the
 // engine asks for; the n-th fails with EIO, as a device reports a lost
-// write-back once.
+// write-back once.  cvSyncFailPending: the failure is armed and has not
+// come yet (an operation that leaves it so never reached that sync).
 void cvSetSyncFailCountdown(int64_t n);
+bool cvSyncFailPending();
 
 // Operating-system wrappers.
 bool cvSysFlushFileBuffers(int handle);

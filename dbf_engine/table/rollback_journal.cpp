@@ -113,7 +113,7 @@ bool EntryExists(const std::string& name) {
 }
 
 void SyncFolder(const std::string& folder) {
-  if (!FileSyncDirectory(folder)) cvRaise(cvErrFlushFailed, {folder});
+  if (!FileSyncDirectory(folder)) cvRaiseFlushFailed(folder, errno);
 }
 
 std::string FolderOf(const std::string& fileName) {
@@ -197,7 +197,7 @@ public:
     if (!FileTruncate(fd_, size)) cvRaise(cvErrTruncateFailed, {name_});
   }
   void Sync() const {
-    if (!FileFlush(fd_)) cvRaise(cvErrFlushFailed, {name_});
+    if (!FileFlush(fd_)) cvRaiseFlushFailed(name_, errno);
   }
   ReadFn Reader() const {
     return [this](int64_t at, uint8_t* b, int32_t n) { return Read(at, b, n); };
@@ -696,7 +696,7 @@ void cvRollbackJournal::Mark() {
   while (cvLoadLE32(mark_) == 0 || std::equal(mark_, mark_ + 4, unmarked_));
   flags_ |= jhdr::Marked;
   WriteHeader();
-  if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+  if (!FileFlush(store_)) cvRaiseFlushFailed(name_, errno);
   marked_ = &table;
   if (auto* dbf = dynamic_cast<CVO_dBaseDBF*>(&table)) dbf->cvSetJournalMark(mark_);
   table.CVO_DiskFile::cvWrite(kMarkAt, mark_, 4);
@@ -740,14 +740,14 @@ void cvRollbackJournal::Sync() {
     // journal that reads bound holds every bound piece whole.  A change in
     // place marks its table first.
     if (!(flags_ & jhdr::After)) Mark();
-    else if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+    else if (!FileFlush(store_)) cvRaiseFlushFailed(name_, errno);
     Bind();
     // The journal's entry in the folder must outlast a crash as well.
-    if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+    if (!FileFlush(store_)) cvRaiseFlushFailed(name_, errno);
     SyncFolder(folder_);
     return;
   }
-  if (!FileFlush(store_)) cvRaise(cvErrFlushFailed, {name_});
+  if (!FileFlush(store_)) cvRaiseFlushFailed(name_, errno);
 }
 
 bool cvRollbackJournal::Restore() noexcept {
@@ -817,7 +817,7 @@ void cvRollbackJournal::Commit() {
       // A file the operation deleted has nothing to force out; its entry
       // goes with the folder's sync below.
       if (fd < 0 && errno == ENOENT) continue;
-      if (fd < 0) cvRaise(cvErrFlushFailed, {p.path});
+      if (fd < 0) cvRaiseFlushFailed(p.path, errno);
       TFd(fd, p.path).Sync();
     }
   }
@@ -870,7 +870,7 @@ bool cvRollbackJournal::RollBackHot(const std::string& tableName) {
   if (dirFd < 0) Unrecoverable(tableName, name, FormatMessage("its folder %s cannot be opened", {folder}));
   const TFd dir(dirFd, folder);
   auto syncFolder = [&] {
-    if (::fsync(dirFd) != 0 && errno != EINVAL) cvRaise(cvErrFlushFailed, {folder});
+    if (::fsync(dirFd) != 0 && errno != EINVAL) cvRaiseFlushFailed(folder, errno);
   };
   auto pathOf = [&](const std::string& n) { return (std::filesystem::path(folder) / n).string(); };
   if (::faccessat(dirFd, base.c_str(), W_OK, 0) != 0 || ::faccessat(dirFd, ".", W_OK | X_OK, 0) != 0)

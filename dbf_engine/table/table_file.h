@@ -110,8 +110,9 @@ public:
   ~CVO_dBaseDBF() override;
 
   // Writes a dirty header (while any lock is still held) and closes; errors
-  // are reported here rather than lost in the destructor.
-  void cvCloseTable();
+  // are reported here rather than lost in the destructor.  The handler
+  // closes its index files first.
+  virtual void cvCloseTable();
 
   // Virtual operations added to the disk file's.
   // Appends the active image as a new record.  The append lock is taken with

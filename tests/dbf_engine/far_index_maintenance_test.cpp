@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -245,6 +248,63 @@ TEST_P(FarIndex, DeathBeforeTheCommitOrDuringTheFarRebuildIsRepairedByTheNextOpe
   std::printf("[ deaths ] %s: %d rolled back, %d left the far index marked\n", K().name, rolledBack, farLeftMarked);
   EXPECT_GT(rolledBack, 0);
   EXPECT_GT(farLeftMarked, 0);
+}
+
+// A sync that fails anywhere in a pack or a password change (the journal,
+// the table, either index, a mark or a folder) is raised, with the file and
+// the system's reason, and the next open leaves both files in step.  The
+// far index is forced out and its mark taken away after the table's
+// commit, where a failure used to go unheard.
+TEST_P(FarIndex, AFailedSyncOfAPackOrPasswordChangeIsRaised) {
+  struct Disarm {
+    ~Disarm() { cvSetSyncFailCountdown(0); }
+  } disarm;
+  TempDir pristine;
+  fs::copy(dir_.path(), pristine.path(), fs::copy_options::recursive);
+  for (const bool password : {false, true}) {
+    int failures = 0;
+    for (int64_t n = 1;; ++n) {
+      ASSERT_LT(n, 200);
+      SCOPED_TRACE((password ? "password change, sync " : "pack, sync ") + std::to_string(n));
+      for (const char* d : {"t", "o"}) {
+        fs::remove_all(dir_ / d);
+        fs::copy(pristine / d, dir_ / d, fs::copy_options::recursive);
+      }
+      std::string error;
+      {
+        auto h = std::make_unique<CVO_dBHandler>(t_, "", true, false);
+        ASSERT_EQ(h->cvIndex(List(), "N"), 0);
+        cvSetSyncFailCountdown(n);
+        try {
+          if (password) h->cvSetPassword("k3y");
+          else h->cvPack();
+          h->cvCloseTable();
+        } catch (const Exception& e) {
+          error = e.Message();
+        }
+        h.reset();
+      }
+      const bool pending = cvSyncFailPending();
+      cvSetSyncFailCountdown(0);
+      if (pending) {
+        EXPECT_EQ(error, "");
+        break;
+      }
+      ++failures;
+      EXPECT_NE(error.find(dir_.path()), std::string::npos) << "reported as success: " << error;
+      EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+      // Committed or rolled back: the key the table has now.
+      std::string key;
+      try {
+        CVO_dBHandler probe(t_, "", true, false);
+      } catch (const ECorvidEncryption&) {
+        key = "k3y";
+      }
+      OpenOnceAndCheck(key);
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(failures, 2);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FarIndex, ::testing::Range(0, 4),
