@@ -30,6 +30,15 @@ void cvSetWriteFailCountdown(int64_t n, bool overwritesFail) {
 
 void cvSetSyncFailCountdown(int64_t n) { FileSetSyncFailCountdown(n); }
 
+bool cvWriteFailDue(int handle, int64_t position, int64_t count) {
+  if (cvDiskFull) return cvOverwritesFail || position + count > FileSize(handle);
+  if (cvWriteFailCountdown > 0 && --cvWriteFailCountdown == 0) {
+    cvDiskFull = true;
+    return true;
+  }
+  return false;
+}
+
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
 struct CVO_DiskFile::UndoLog {
@@ -400,9 +409,15 @@ bool CVO_DiskFile::cvUndoRollBack() noexcept {
   if (now < 0 || (shared_ && now > log->grown)) return false;
   bool ok = true;
   // The bytes go back straight to the file: the write-fail and crash
-  // countdowns count the change, not its undoing.
-  for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it)
-    if (!FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
+  // countdowns count the change, not its undoing.  A disk that filled up
+  // meanwhile still refuses what needs new space: bytes put back past the
+  // file's end (a cut is being undone) as any other growth.
+  for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it) {
+    const int64_t count = static_cast<int64_t>(it->bytes.size());
+    if ((cvDiskFull && it->position + count > FileSize(handle_)) ||
+        !FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size()))
+      ok = false;
+  }
   if (now != log->size && cvSysTruncate(handle_, log->size) != 0) ok = false;
   return ok;
 }
