@@ -391,12 +391,16 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
   const cvIndexMark::Finding found = !emptied && kind != IndexKind::None && FileExists(name)
                                          ? cvIndexMark::Inspect(FileResolveExisting(name))
                                          : cvIndexMark::Finding::None;
-  const bool dead = found == cvIndexMark::Finding::Dead;
+  bool dead = found == cvIndexMark::Finding::Dead;
   if (dead && IsReadWrite()) {
     // A file a build made and did not finish never held an index: it goes,
-    // as if it had not been made.
-    if (cvIndexMark::RemoveUnfinished(FileResolveExisting(name))) cvRaise(cvErrNoSuchFile, {name});
-    CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+    // as if it had not been made (and a build made now starts afresh).
+    if (cvIndexMark::RemoveUnfinished(FileResolveExisting(name))) {
+      if (!create) cvRaise(cvErrNoSuchFile, {name});
+      dead = false;
+    } else {
+      CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+    }
   }
   if (found == cvIndexMark::Finding::Clean && IsReadWrite()) {
     // Left by writers that wrote nothing or all ended cleanly: it goes.
