@@ -379,6 +379,9 @@ private:
   // Builds the memory index in `slot` anew from the records and puts it in
   // place of `old`; the new file.
   CVobjIndexFile* RebuildMemoryIndex(int slot, CVobjIndexFile& old);
+  // Removes an index file that a build made and did not finish, with its
+  // "being changed" mark.
+  static void RemoveUnfinishedIndex(const std::string& name) noexcept;
   // cvReIndex; with `files` false only the memory indexes are built again
   // and the index files are left as they are.
   // With `renumber` (a pack's new record numbers, 0 for removed records)

@@ -402,7 +402,7 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
   const cvIndexMark::Finding found = !emptied && kind != IndexKind::None && FileExists(name)
                                          ? cvIndexMark::Inspect(FileResolveExisting(name))
                                          : cvIndexMark::Finding::None;
-  const bool dead = found == cvIndexMark::Finding::Dead;
+  bool dead = found == cvIndexMark::Finding::Dead;
   if (dead && IsReadWrite()) {
     // A table this user may write beside an index or a mark the system
     // will not let it write: refused as an open that may not write is,
@@ -412,7 +412,14 @@ CVobjIndexFilePtr CVO_dBHandler::OpenIndexFile(const std::string& name, bool cre
       throw ECorvidError(FormatMessage("Index file %s was left half-written by a process that stopped; it is rebuilt by "
                                        "the next open that may write it (%s)",
                                        {name, denied}));
-    CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+    // A file a build made and did not finish never held an index: it goes,
+    // as if it had not been made (and a build made now starts afresh).
+    if (cvIndexMark::RemoveUnfinished(FileResolveExisting(name))) {
+      if (!create) cvRaise(cvErrNoSuchFile, {name});
+      dead = false;
+    } else {
+      CVobjIndexFile::RestoreLeftHalfChanged(FileResolveExisting(name));
+    }
   }
   if (found == cvIndexMark::Finding::Clean && IsReadWrite()) {
     // Left by writers that wrote nothing or all ended cleanly: it goes.
@@ -642,18 +649,43 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   }
   if (kind == IndexKind::None) cvRaise(cvErrNoSuchFile, {full});
   const bool general = GeneralStatus(status);
-  CVobjIndexFilePtr f = OpenIndexFile(full, create, overwrite);
-  if (!f) cvRaise(cvErrNoSuchFile, {full});
-  if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
-  RememberIndexFile(full);
-  CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
-  scope.SetState(dbIndex);
-  const bool ok =
-      f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  // A file this build makes and does not finish goes again, with its mark:
+  // it never held an index that a later open could put back or rebuild.
+  // One that was there keeps its mark (and the copy of it the mark keeps
+  // when the build cut it) for the next open.
+  const bool made = !FileExists(full);
+  CVobjIndexFilePtr f;
+  bool ok = false;
+  try {
+    f = OpenIndexFile(full, create, overwrite);
+    if (!f) cvRaise(cvErrNoSuchFile, {full});
+    if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
+    RememberIndexFile(full);
+    CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
+    scope.SetState(dbIndex);
+    ok = f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+  } catch (...) {
+    if (made) {
+      if (f) f->AbandonMark();
+      f.reset();
+      RemoveUnfinishedIndex(full);
+    }
+    throw;
+  }
   f->CutDone();
   f->Close();
   f.reset();
   return ok ? 0 : 1;
+}
+
+void CVO_dBHandler::RemoveUnfinishedIndex(const std::string& name) noexcept {
+  // The file first: a process that dies in between leaves a mark beside no
+  // file, which nothing opens.
+  const std::string path = FileExists(name) ? FileResolveExisting(name) : name;
+  const std::string mark = cvIndexMark::MarkName(path);
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  std::filesystem::remove(mark, ec);
 }
 
 bool CVO_dBHandler::cvMemoryIndexAdd(const std::string& tag, const std::string& keyExpr, const std::string& forExpr,
@@ -1133,30 +1165,44 @@ void CVO_dBHandler::cvPack() {
 
 void CVO_dBHandler::cvZap() {
   if (IsShared()) cvRaise(cvErrNoFullAccess, {"Zap", FileName()});
-  // The indexes are marked before the table is cut.
+  // The indexes are marked, each keeping a copy of itself (its rebuild cuts
+  // it), before the table is touched.  From then on a failure leaves every
+  // mark for the next open, which rebuilds the index from the table as it
+  // stands, whatever the rebuild here got to.
   MarkIndexesBeingChanged();
-  if (cvHasMemo()) {
-    CVobjMemo* memo = cvMemoObject();
-    uint8_t head[512] = {};
-    memo->cvRead(0, head, 512);
-    if (cvVersion() == 0xF5 || cvVersion() == 0x30) cvStoreBE32(head, 8);
-    else cvStoreLE32(head, 1);
-    memo->cvWrite(0, head, 512);
-    memo->cvTruncate(512);
-    memo->cvFlush();
-    memo_.reset();  // rebuilt on next use, from the file as it now stands
+  try {
+    for (int i = 1; i <= cvMaxIndexFiles; ++i)
+      if (CVobjIndexFile* f = cvIndexFile(i); f && f->DiskFile()) f->KeepCopyBeforeCut();
+    recordCount_ = 0;
+    currentRecord_ = 0;
+    headerDirty_ = true;
+    const uint8_t eof = static_cast<uint8_t>(EOFMark);
+    cvWrite(cvHeaderLength(), &eof, 1);
+    cvTruncate(cvHeaderLength() + 1);
+    cvCacheInvalidate();
+    cvHdrWrite();
+    // The memos after the records that name them: a failure in between
+    // leaves an empty table beside memos nothing names, never records
+    // naming memos that are gone.
+    if (cvHasMemo()) {
+      CVobjMemo* memo = cvMemoObject();
+      uint8_t head[512] = {};
+      memo->cvRead(0, head, 512);
+      if (cvVersion() == 0xF5 || cvVersion() == 0x30) cvStoreBE32(head, 8);
+      else cvStoreLE32(head, 1);
+      memo->cvWrite(0, head, 512);
+      memo->cvTruncate(512);
+      memo->cvFlush();
+      memo_.reset();  // rebuilt on next use, from the file as it now stands
+    }
+    cvFilterTruncate(0);
+    cvGetRec(cvReadTop);
+    cvReIndex();
+  } catch (...) {
+    for (int i = 1; i <= cvMaxIndexFiles; ++i)
+      if (CVobjIndexFile* f = cvIndexFile(i)) f->AbandonMark();
+    throw;
   }
-  recordCount_ = 0;
-  currentRecord_ = 0;
-  headerDirty_ = true;
-  const uint8_t eof = static_cast<uint8_t>(EOFMark);
-  cvWrite(cvHeaderLength(), &eof, 1);
-  cvTruncate(cvHeaderLength() + 1);
-  cvCacheInvalidate();
-  cvHdrWrite();
-  cvFilterTruncate(0);
-  cvGetRec(cvReadTop);
-  cvReIndex();
 }
 
 std::vector<std::string> CVO_dBHandler::ClosedIndexFiles() const {

@@ -1499,7 +1499,7 @@ bool CVobjIndexFile::MarkBeingChanged(std::vector<std::string>* folders) {
 }
 
 void CVobjIndexFile::KeepCopyBeforeCut() {
-  if (!mark_.Held() || !disk_) return;
+  if (!mark_.Held() || !disk_ || copyKept_) return;
   // Read by name: the handle may not be open yet (a file made anew).  A
   // plain open, without the shared hold that this handle's own exclusive
   // one would refuse.
@@ -1513,6 +1513,7 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
   if (size <= 0) return;
   mark_.KeepCopy([fd](int64_t at, uint8_t* b, int32_t n) { return FileRead(fd, at, b, static_cast<size_t>(n)); },
                  size);
+  copyKept_ = true;
 }
 
 void CVobjIndexFile::CutDone() {
@@ -1527,6 +1528,7 @@ void CVobjIndexFile::CutDone() {
     syncFailed_ = true;
     throw;
   }
+  copyKept_ = false;
 }
 
 bool CVobjIndexFile::RestoreLeftHalfChanged(const std::string& path, bool fallback) {
@@ -1666,6 +1668,14 @@ CVO_DiskFile* CVobjIndexFile::IndexFileOpen(const std::string& name, const std::
   if (create && !overwrite && FindExistingFile(path)) create = false;
   if (create) {
     disk_ = std::make_unique<CVobjMarkedDiskFile>(*this, path, true, false);
+    // A file made where there was none is marked as such before it exists:
+    // a writer that stops before finishing it leaves nothing an open could
+    // rebuild, and the open removes it.  A mark such a writer left beside
+    // no file goes first.
+    if (!FindExistingFile(path)) {
+      cvIndexMark::RemoveUnfinished(path);
+      if (MarkBeingChanged()) mark_.MarkMade();
+    }
     disk_->cvReWrite();
     disk_->cvSetReadCache(kIndexReadCache);
     return disk_.get();
@@ -1800,6 +1810,8 @@ bool CVobjIndexFile::RebuildUndoBegin() {
     return false;
   return disk_->cvUndoBegin();
 }
+
+bool CVobjIndexFile::DiskUndoActive() const { return disk_ && disk_->cvUndoActive(); }
 
 void CVobjIndexFile::UndoEnd() noexcept {
   if (disk_) disk_->cvUndoEnd();

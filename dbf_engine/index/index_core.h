@@ -738,20 +738,32 @@ protected:
   // that fails (a full disk) puts the file back as it was and has it read
   // again.  The file's bytes are kept in memory meanwhile, as the rebuild
   // overwrites and cuts them, so only a file of at most kRebuildUndoLimit
-  // bytes is kept; a larger one is rebuilt as it is.
+  // bytes is kept; a larger one is rebuilt as it is.  A file that is not
+  // back whole (no undo, or the bytes could not all go back: the disk is
+  // still full) is left marked, with the copy its mark keeps, for the next
+  // open to put back and rebuild; an undo of a caller's (a tag added) is
+  // the caller's to finish.
   static constexpr int64_t kRebuildUndoLimit = int64_t{64} << 20;
   template <class F>
   void RebuildWholeOrNot(F&& build) {
+    const bool outer = DiskUndoActive();
     const bool undo = RebuildUndoBegin();
     try {
       build();
     } catch (...) {
-      if (undo) UndoRollBack();
+      if (undo ? UndoRollBack() : outer) WholeAgain();
+      else AbandonMark();
       throw;
     }
     if (undo) UndoEnd();
   }
+  // The file is back as it was before its cut: a later cut keeps a copy of
+  // it afresh.
+  void WholeAgain() noexcept { copyKept_ = false; }
   bool RebuildUndoBegin();
+  // Whether the disk file keeps an undo (a caller's, when asked before
+  // RebuildUndoBegin).
+  bool DiskUndoActive() const;
   // A tag added whole or not at all: a build (`add`) that fails half-way (a
   // full disk) leaves the file as it was.  The tags go first (DropTags), as
   // a quiet close writes what it holds unwritten and the roll-back must come
@@ -765,12 +777,16 @@ protected:
     } catch (...) {
       if (!undo) throw;
       if (DropTagsAndRollBack()) {
+        WholeAgain();
         try {
           load();
         } catch (...) {
           // The bytes are back; a list that does not load again is
           // reported by the next open.
         }
+      } else {
+        // Not back whole: the mark stays for the next open.
+        AbandonMark();
       }
       throw;
     }
@@ -803,6 +819,10 @@ protected:
   cvIndexMark mark_;
   // A sync of the mark failed in this writing session (CutDone).
   bool syncFailed_ = false;
+  // A copy of the file was kept in its mark before a cut, and the file has
+  // not been whole since: the copy is the only one, and no later cut may
+  // replace it with the file as it now stands.
+  bool copyKept_ = false;
 };
 
 // Gathers the pages a bottom-up build writes into large writes.  A build

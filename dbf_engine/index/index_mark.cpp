@@ -36,9 +36,11 @@ struct Counts {
   uint32_t begun = 0, ended = 0;
   int64_t copy = 0;
   bool fallback = false;  // the copy is put back only when the file does not load
+  bool made = false;      // the index file is one a writer made and has not finished
 };
 
 constexpr uint64_t kFallback = uint64_t{1} << 63;
+constexpr uint64_t kMade = uint64_t{1} << 62;
 
 Counts ReadCounts(int fd) {
   uint8_t b[kSize];
@@ -51,15 +53,17 @@ Counts ReadCounts(int fd) {
     c.ended = cvLoadLE32(b + 12);
     const uint64_t raw = static_cast<uint64_t>(cvLoadLE32(b + 16)) | (static_cast<uint64_t>(cvLoadLE32(b + 20)) << 32);
     c.fallback = (raw & kFallback) != 0;
-    c.copy = static_cast<int64_t>(raw & ~kFallback);
+    c.made = (raw & kMade) != 0;
+    c.copy = static_cast<int64_t>(raw & ~(kFallback | kMade));
     c.valid = c.copy >= 0 && c.copy <= kMaxCopy && size == kSize + c.copy;
   }
   return c;
 }
 
-bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false) {
+bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false, bool made = false) {
   uint8_t b[kSize];
-  const uint64_t raw = static_cast<uint64_t>(copy) | (fallback && copy > 0 ? kFallback : 0);
+  const uint64_t raw =
+      static_cast<uint64_t>(copy) | (fallback && copy > 0 ? kFallback : 0) | (made && copy == 0 ? kMade : 0);
   std::memcpy(b, kMagic, sizeof kMagic);
   cvStoreLE32(b + 8, begun);
   cvStoreLE32(b + 12, ended);
@@ -68,8 +72,8 @@ bool WriteHeader(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fall
   return FileWrite(fd, 0, b, kSize);
 }
 
-bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false) {
-  return WriteHeader(fd, begun, ended, copy, fallback) && FileTruncate(fd, kSize + copy);
+bool WriteCounts(int fd, uint32_t begun, uint32_t ended, int64_t copy, bool fallback = false, bool made = false) {
+  return WriteHeader(fd, begun, ended, copy, fallback, made) && FileTruncate(fd, kSize + copy);
 }
 
 // Whether the handle is still the file the name names (a mark removed and
@@ -197,7 +201,8 @@ void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* 
     // keeps no copy).
     const uint32_t begun = c.valid ? c.begun + 1 : c.empty ? 1 : 2;
     const uint32_t ended = c.valid ? c.ended : 0;
-    const bool counted = WriteCounts(fd, begun, ended, c.valid ? c.copy : 0, c.valid && c.fallback);
+    const bool counted =
+        WriteCounts(fd, begun, ended, c.valid ? c.copy : 0, c.valid && c.fallback, c.valid && c.made);
     const int err = errno;
     FileUnlockRegion(fd, kCounts, 1);
     // The counts and the length, which is all a reader needs; the mark's
@@ -228,7 +233,7 @@ void cvIndexMark::End() noexcept {
     if (StillNamed(fd_, name_)) ::unlink(name_.c_str());
   } else if (LockCounts(fd_)) {
     const Counts c = ReadCounts(fd_);
-    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy, c.fallback)) {
+    if (c.valid && WriteHeader(fd_, c.begun, c.ended + 1, c.copy, c.fallback, c.made)) {
       // The last writer out removes the mark, when every session ended.
       if (c.begun == c.ended + 1 && FileLockRegion(fd_, kHeld, 1) && StillNamed(fd_, name_))
         ::unlink(name_.c_str());
@@ -282,22 +287,66 @@ void cvIndexMark::KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_
   // The old copy goes first: a kill half-way leaves none (the file is not
   // cut yet), never a torn one.
   if (!WriteCounts(fd_, c.begun, c.ended, 0) || !FileFlushData(fd_)) RaiseMark(name_, errno);
+  // A copy that cannot be written whole (a full disk) goes again: the mark
+  // stays one that counts its writers and keeps no copy, and the caller
+  // does not cut the file.
+  const auto fail = [&](int err) {
+    FileTruncate(fd_, kSize);
+    RaiseMark(name_, err);
+  };
+  const auto write = [&](int64_t at, const uint8_t* b, int64_t n) {
+    if (cvWriteFailDue(fd_, at, n)) {
+      errno = ENOSPC;
+      return false;
+    }
+    return FileWrite(fd_, at, b, static_cast<size_t>(n));
+  };
   std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(size, 1 << 20)));
   for (int64_t at = 0; at < size;) {
     const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - at, static_cast<int64_t>(buf.size())));
     const int64_t got = read(at, buf.data(), n);
-    if (got != n) cvRaise(cvErrReadFailed, {name_});
-    if (!FileWrite(fd_, kSize + at, buf.data(), static_cast<size_t>(n))) RaiseMark(name_, errno);
+    if (got != n) {
+      FileTruncate(fd_, kSize);
+      cvRaise(cvErrReadFailed, {name_});
+    }
+    if (!write(kSize + at, buf.data(), n)) fail(errno);
     at += n;
   }
-  if (!FileFlushData(fd_) || !WriteHeader(fd_, c.begun, c.ended, size, fallback) || !FileFlushData(fd_))
-    RaiseMark(name_, errno);
+  if (!FileFlushData(fd_)) fail(errno);
+  if (cvWriteFailDue(fd_, 0, kSize)) fail(ENOSPC);
+  if (!WriteHeader(fd_, c.begun, c.ended, size, fallback)) fail(errno);
+  if (!FileFlushData(fd_)) RaiseMark(name_, errno);
+}
+
+void cvIndexMark::MarkMade() {
+  if (fd_ < 0 || repair_) return;
+  if (!LockCounts(fd_)) cvRaise(cvErrLockFailed, {name_});
+  struct Unlock {
+    int fd;
+    ~Unlock() { FileUnlockRegion(fd, kCounts, 1); }
+  } unlock{fd_};
+  const Counts c = ReadCounts(fd_);
+  if (!c.valid || c.copy != 0) return;
+  if (!WriteHeader(fd_, c.begun, c.ended, 0, false, true) || !FileFlushData(fd_)) RaiseMark(name_, errno);
+}
+
+bool cvIndexMark::RemoveUnfinished(const std::string& indexPath) {
+  cvIndexMark mark;
+  if (!mark.TakeDead(indexPath)) return false;
+  const Counts c = ReadCounts(mark.fd_);
+  if (!c.valid || !c.made || c.copy != 0) return false;
+  // Held alone: the file first, so that a process that dies in between
+  // leaves a mark beside no file, which nothing opens.
+  const std::string path = CVO_DiskFile::NormaliseName(indexPath);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  if (StillNamed(mark.fd_, mark.name_)) ::unlink(mark.name_.c_str());
+  return true;
 }
 
 void cvIndexMark::DropCopy() {
   if (fd_ < 0 || repair_ || !LockCounts(fd_)) return;
   const Counts c = ReadCounts(fd_);
-  const bool drop = c.valid && c.copy > 0;
+  const bool drop = c.valid && (c.copy > 0 || c.made);
   const bool written = !drop || WriteCounts(fd_, c.begun, c.ended, 0);
   const bool synced = !drop || (written && FileFlushData(fd_));
   const int err = errno;

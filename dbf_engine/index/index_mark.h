@@ -32,7 +32,8 @@
 // Format: a 24-byte header, "CVIXMARK", sessions begun (LE32), sessions
 // ended cleanly (LE32), the length of the copy (LE64, 0: none; its top bit
 // set: the copy is put back only when the index file does not load, see
-// KeepCopy); then the copy.
+// KeepCopy; the bit below it set with no copy: the index file was made by
+// a writer that has not finished it, see MarkMade); then the copy.
 //
 // A mark is input someone else may have written: it is never followed
 // through a symbolic link, only a regular file of one name is used (a
@@ -106,11 +107,20 @@ public:
   // the file, as it stands, does not load.
   void KeepCopy(const std::function<int64_t(int64_t, uint8_t*, int32_t)>& read, int64_t size,
                 bool fallback = false);
-  // The cut is over: the copy goes (forced to the disk).  Raises naming
-  // the mark and the reason when that cannot be written or forced out (the
-  // copy may stay: a repair that puts it back rebuilds the file all the
-  // same).
+  // The cut (or the making of the file) is over: the copy goes (forced to
+  // the disk).  Raises naming the mark and the reason when that cannot be
+  // written or forced out (the copy may stay: a repair that puts it back
+  // rebuilds the file all the same).
   void DropCopy();
+  // Called before the session makes the index file where there was none:
+  // until the file is finished (DropCopy) it holds no index worth keeping,
+  // so an open that finds it under a dead mark removes it
+  // (RemoveUnfinished).  Forced to the disk.
+  void MarkMade();
+  // For an open of the file `indexPath` under a dead mark of a writer
+  // that made it and did not finish it: the file goes, then the mark.
+  // False when the mark says otherwise (or is not dead).
+  static bool RemoveUnfinished(const std::string& indexPath);
   // With a dead mark taken (TakeDead): writes the copy it keeps back into
   // the index file `indexPath`; false when it keeps none of the kind asked
   // (`fallback` or not).

@@ -49,8 +49,15 @@ std::string BaseNameOf(const std::string& fileName) {
 class CVobjMDXFile::BatchScope {
 public:
   explicit BatchScope(CVobjMDXFile& file) : file_(file) { ++file_.batch_; }
+  // Ends the batch without its own write of the header word: the whole
+  // header follows (WriteHeader), and a failure to write it is reported
+  // rather than passed over, as it is at the end of a scope.
+  void EndBeforeHeader() {
+    ended_ = true;
+    --file_.batch_;
+  }
   ~BatchScope() {
-    if (--file_.batch_ == 0) {
+    if (!ended_ && --file_.batch_ == 0) {
       try {
         file_.WriteNextFree();
       } catch (...) {
@@ -63,6 +70,7 @@ public:
 
 private:
   CVobjMDXFile& file_;
+  bool ended_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -712,6 +720,7 @@ bool CVobjMDXFile::AddTagOnce(const std::string& tagName, const std::string& key
   if (old) FreeTag(old);
   AdoptTag(std::move(tag));
   SortTags();
+  batch.EndBeforeHeader();
   WriteHeader();
   return true;
 }
@@ -829,6 +838,7 @@ void CVobjMDXFile::Reindex() {
       tag->TagClose();
     }
     SortTags();
+    batch.EndBeforeHeader();
     keysChanged_ = true;
     WriteHeader();
   });

@@ -450,15 +450,13 @@ bool CVobjNDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   try {
     t->IndexTagNew(tagName, keyExpr, forExpr, ascending, unique);
   } catch (...) {
-    // Leave no half-built tag behind: the file is empty again.
     FreeTags();
     NextAvailPage = 1;
-    // The build began by emptying the file, and an empty file is no index
-    // that can be opened: the name goes, so that a later open says the
-    // index is missing rather than corrupt.
-    BestEffort([&] { disk_->cvTruncate(0); });
     ForgetFileSize();
-    FileDelete(disk_->FileName());
+    // The build began by emptying the file: it stays marked, and the next
+    // open puts back the copy of the old file the mark keeps and rebuilds
+    // it (a file the caller made new goes, with its mark).
+    AbandonMark();
     throw;
   }
   return true;

@@ -32,6 +32,15 @@ void cvSetSyncFailCountdown(int64_t n) { FileSetSyncFailCountdown(n); }
 
 bool cvSyncFailPending() { return FileSyncFailCountdown() > 0; }
 
+bool cvWriteFailDue(int handle, int64_t position, int64_t count) {
+  if (cvDiskFull) return cvOverwritesFail || position + count > FileSize(handle);
+  if (cvWriteFailCountdown > 0 && --cvWriteFailCountdown == 0) {
+    cvDiskFull = true;
+    return true;
+  }
+  return false;
+}
+
 // The bytes an undo keeps: one piece per write that overwrote part of the
 // file's old length, in the order of the writes.
 struct CVO_DiskFile::UndoLog {
@@ -404,11 +413,16 @@ bool CVO_DiskFile::cvUndoRollBack(const std::function<bool(int64_t)>& mayCut) no
   if (now < 0 || (shared_ && now > log->grown)) return false;
   bool ok = true;
   // The bytes go back straight to the file: the write-fail and crash
-  // countdowns count the change, not its undoing.  A full disk on which
-  // every write needs new space refuses them all the same.
-  const bool refused = cvDiskFull && cvOverwritesFail;
-  for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it)
-    if (refused || !FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size())) ok = false;
+  // countdowns count the change, not its undoing.  A disk that filled up
+  // meanwhile still refuses what needs new space: bytes put back past the
+  // file's end (a cut is being undone) as any other growth, and every write
+  // on a disk where writes over existing bytes need new space too.
+  for (auto it = log->pieces.rbegin(); it != log->pieces.rend(); ++it) {
+    const int64_t count = static_cast<int64_t>(it->bytes.size());
+    if ((cvDiskFull && (cvOverwritesFail || it->position + count > FileSize(handle_))) ||
+        !FileWrite(handle_, it->position, it->bytes.data(), it->bytes.size()))
+      ok = false;
+  }
   if (now == log->size) return ok;
   bool cut = true;
   try {

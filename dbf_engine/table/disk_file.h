@@ -283,6 +283,11 @@ extern int64_t cvWriteFailCountdown;
 extern bool cvDiskFull;
 extern bool cvOverwritesFail;
 void cvSetWriteFailCountdown(int64_t n, bool overwritesFail = false);
+// The same countdown and full disk for a write that goes to a file past
+// CVO_DiskFile (the copy an index's mark keeps): counts one, and true when
+// the write of `count` bytes at `position` into the file open as `handle`
+// must fail.
+bool cvWriteFailDue(int handle, int64_t position, int64_t count);
 
 // Failed syncs, for tests of what is reported when the disk cannot confirm
 // a write: cvSetSyncFailCountdown(n) arms a process-wide countdown (0
