@@ -664,6 +664,9 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
     CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
     scope.SetState(dbIndex);
     ok = f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
+    // A made file whose sync fails here is not known to be on the disk:
+    // it goes as well, and the build failed.
+    f->CutDone();
   } catch (...) {
     if (made) {
       if (f) f->AbandonMark();
@@ -672,7 +675,6 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
     }
     throw;
   }
-  f->CutDone();
   f->Close();
   f.reset();
   return ok ? 0 : 1;

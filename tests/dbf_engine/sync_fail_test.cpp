@@ -207,12 +207,12 @@ TEST_P(SyncFail, EveryFailedSyncIsRaisedAndItsIndexRebuiltByTheNextOpen) {
       EXPECT_NE(error.find(work_.path()), std::string::npos) << error;
       EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
     }
-    // A new index whose mark could not be made has no byte written: the
-    // empty file its creation left is that creation's to take back, and
-    // is no index of the table here.
+    // A new index that failed is taken back whole: no empty file is left
+    // (and none the next open would refuse as never finished).
     if (O().op == Op::NewIndex && std::filesystem::exists(work_ / K().fresh) &&
         std::filesystem::file_size(work_ / K().fresh) == 0) {
       ++emptyLeft;
+      ADD_FAILURE() << "the failed new index left an empty file";
       std::filesystem::remove(work_ / K().fresh);
       std::filesystem::remove(cvIndexMark::MarkName(work_ / K().fresh));
     }
