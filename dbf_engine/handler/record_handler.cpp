@@ -983,6 +983,12 @@ bool CVO_dBHandler::ixReadRecord(int32_t recno) {
   }
 }
 
+void CVO_dBHandler::ixReadTableAgain() {
+  // The count from the file as it stands; the read window checks it (and
+  // the header's stamp) before it serves a record.
+  if (IsShared()) cvHdrRead();
+}
+
 bool CVO_dBHandler::ixRecordModified() {
   return std::memcmp(cvActiveBuffer(), cvSavedImage(), static_cast<size_t>(cvRecordLength())) != 0;
 }

@@ -610,6 +610,9 @@ CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, 
   try {
     if (!IndexFileOpen(name, ".cdx", readWrite, shared, create, overwrite))
       cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".cdx")});
+    // Another process may be rebuilding the file this moment, under its
+    // whole-file lock: the tags are read once it is done, not half-built.
+    IndexLockScope settled(*this, IndexLockScope::ForReader{});
     if (disk_->cvFileSize() > kCdxBlockSize) LoadTags();
     else NewTagList();
     CVbytCDXCollateInfo = CVsetCDXCollateType::Machine;
@@ -876,6 +879,9 @@ void CVobjCDXFile::FollowTagList(uint32_t onDisk) {
     layoutKnown_ = true;
   }
   if (onDisk == layoutCounter_) return;
+  // Another handle rebuilt or relisted the file: it may have grown or been
+  // cut since we measured it, and the tags' headers are checked against it.
+  ForgetFileSize();
   RelocateTags();
   layoutCounter_ = onDisk;
 }

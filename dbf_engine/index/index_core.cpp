@@ -1710,6 +1710,10 @@ CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file) : file_(file)
   }
   if (!cvRetryLock([&] { return d->cvLockFile(); })) cvRaise(cvErrLockFailed, {name});
   locked_ = true;
+  // Whatever the caller does now (a rebuild, a new tag) reads the table as
+  // it stands under the lock, not as this handle last saw it: a writer that
+  // appended before has its record in the table and its keys in the file.
+  if (CVobjIndexTableLink* t = file_.Table()) t->ixReadTableAgain();
 }
 
 CVobjIndexFile::FileLockScope::~FileLockScope() {

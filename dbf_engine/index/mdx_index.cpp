@@ -523,6 +523,9 @@ CVobjMDXFile::CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, 
   try {
     CVO_DiskFile* d = IndexFileOpen(name, ".mdx", readWrite, shared, create, overwrite);
     if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".mdx")});
+    // Another process may be rebuilding the file this moment, under its
+    // whole-file lock: the tags are read once it is done, not half-built.
+    IndexLockScope settled(*this, IndexLockScope::ForReader{});
     if (d->cvFileSize() <= kMdxBlockSize) {
       if (!d->IsReadWrite()) cvIndexCorrupt(d->FileName());
       NewHeader();
@@ -818,6 +821,9 @@ void CVobjMDXFile::FollowHeader() {
   // The same bytes as at the last look: nothing moved.
   if (followed_.size() == static_cast<size_t>(kMdxHeaderSize) && std::memcmp(followed_.data(), now, sizeof now) == 0)
     return;
+  // Another handle wrote the header: it may have rebuilt the file, which
+  // then has another size than we measured.
+  ForgetFileSize();
   std::vector<uint8_t>& b = followed_;
   b.assign(now, now + kMdxHeaderSize);
   MdxFileHeader h;
