@@ -609,6 +609,9 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
   if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
   RememberIndexFile(full);
   CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
+  // Other users may have appended records since this handle last looked:
+  // the new tag is built from the table as it stands.
+  ixReadTableAgain();
   scope.SetState(dbIndex);
   const bool ok =
       f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);

@@ -728,7 +728,7 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "AddTag");
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
 }
@@ -761,7 +761,7 @@ void CVobjCDXFile::AddTagOnce(const std::string& tagName, const std::string& key
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
   auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
   if (!tag) return false;
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "DeleteTag");
   Unlist(tag);
   FreeTag(tag);
   if (TagCount() == 0) Reindex();

@@ -658,7 +658,7 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   if (!TagByName(tagName) && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
   // The file's tag table and page space as another handle may have left
   // them: no other writer may change them meanwhile.
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "AddTag");
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
 }
@@ -686,7 +686,7 @@ bool CVobjMDXFile::AddTagOnce(const std::string& tagName, const std::string& key
 bool CVobjMDXFile::DeleteTag(const std::string& name) {
   CVobjIndexTag* tag = TagByName(Trim(name));
   if (!tag || !disk_) return false;
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "DeleteTag");
   FollowHeader();
   FreeTag(tag);
   SortTags();

@@ -10,17 +10,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dbf_engine/handler/record_handler.h"
+#include "dbf_engine/index/index_core.h"
 #include "dbf_engine/table/table_file.h"
 #include "dbf_engine/table_test_util.h"
 #include "dbf_engine/maintenance_test_util.h"
 #include "platform/exceptions.h"
+#include "platform/file_io.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -104,13 +110,14 @@ bool Stopped(int fd) {
 // A writer: appends records of its own and changes their keys, each write
 // followed by finds of the new key (it must land on the record) and, after
 // a change, of the old one (it must not).  "stale N": finds that saw
-// anything else.
-std::string Writer(const std::string& table, const Kind& k, int id, int ops, uint32_t seed) {
+// anything else.  Once its files are open it says so on `openedFd`.
+std::string Writer(const std::string& table, const Kind& k, int id, int ops, uint32_t seed, int openedFd = -1) {
   std::mt19937 rng(seed);
   CVO_dBHandler h(table, "", true, true);
   h.kvSetTranslateAscii(false);
   h.cvSetExactMatch(true);
   if (h.cvIndex(k.files, k.active) != 0) return "error index not opened";
+  if (openedFd >= 0 && ::write(openedFd, "o", 1) != 1) return "error no word to the parent";
   std::vector<std::pair<int32_t, std::string>> mine;
   int stale = 0, errors = 0;
   std::string first;
@@ -216,3 +223,153 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
   }
 }
 
+
+namespace {
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return {};
+}
+
+// A process that changes the writers' files' list of tags over and over:
+// it adds the tags NA..NE in turn (keyed on NAME), deletes each again on its
+// next turn, and now and then tries to delete F.  "changed C refused R"
+// counts the changes that went through and those refused with the expected
+// message; anything else is an error.  NTX and NDX files hold one tag:
+// there a new one is the file made again.
+std::string TagChanger(const std::string& table, const Kind& k, int stopFd) {
+  CVO_dBHandler h(table, "", true, true);
+  h.kvSetTranslateAscii(false);
+  const std::string file = k.multiTag ? std::string(k.files) : "n" + std::string(k.files).substr(1, 4);
+  const std::string full = ExtractFilePath(table) + file;
+  std::vector<std::string> present = {"F"};
+  int changed = 0, refused = 0;
+  for (int round = 0; round < 400 && !Stopped(stopFd); ++round, ::usleep(1000)) {
+    const std::string tag = round % 6 == 5 ? "F" : std::string("N") + static_cast<char>('A' + round % 6);
+    const bool remove = k.multiTag && std::find(present.begin(), present.end(), tag) != present.end();
+    if (tag == "F" && !remove) continue;
+    const std::string got = Message([&] {
+      if (!remove) {
+        h.cvIndexTo(file, tag, "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+        return;
+      }
+      if (h.cvIndex(file, "") != 0) throw EDatabaseError("index not opened");
+      struct Clear {
+        CVO_dBHandler& h;
+        ~Clear() { h.cvIndexClear(); }
+      } clear{h};
+      if (h.cvIndexTagRemove(file, tag) != 0) throw EDatabaseError("tag not deleted");
+    });
+    if (got.empty()) {
+      ++changed;
+      if (remove) present.erase(std::find(present.begin(), present.end(), tag));
+      else if (k.multiTag) present.push_back(tag);
+    } else if (got == std::string(remove ? "DeleteTag" : "AddTag") + " requires full access to file " + full ||
+               (!k.multiTag && got == "Could not create file " + full)) {
+      ++refused;
+    } else {
+      return "error " + got;
+    }
+  }
+  return "changed " + std::to_string(changed) + " refused " + std::to_string(refused);
+}
+
+}  // namespace
+
+// Two writers and a third process adding and deleting tags of their file:
+// a tag is never added to, or taken from, a file the writers have open (they
+// would not keep it); whatever went through, every tag the file holds has
+// exactly the records' keys once all three closed.
+TEST(SharedRebuild, TagAddBesideTwoWriters) {
+  for (const Seeded& run : Runs()) {
+    const Kind& k = *run.kind;
+    SCOPED_TRACE(std::string(k.name) + " seed " + std::to_string(run.seed));
+    TempDir dir;
+    const std::string t = MakeIndexedTable(dir, k, 200);
+    // The writers open their files first: a new NTX or NDX file is made
+    // exclusively, which would refuse a writer's open.
+    int opened[2], stop[2];
+    ASSERT_EQ(::pipe(opened), 0);
+    Child w1 = Start([&] { return Writer(t, k, 1, 150, run.seed, opened[1]); });
+    Child w2 = Start([&] { return Writer(t, k, 2, 150, run.seed + 1, opened[1]); });
+    ::close(opened[1]);
+    char word[2];
+    EXPECT_EQ(::read(opened[0], word, 1) + ::read(opened[0], word + 1, 1), 2);
+    ::close(opened[0]);
+    ASSERT_EQ(::pipe(stop), 0);
+    Child changer = Start([&] {
+      ::close(stop[1]);
+      return TagChanger(t, k, stop[0]);
+    });
+    ::close(stop[0]);
+    ExpectWritersClean(Finish(w1));
+    ExpectWritersClean(Finish(w2));
+    ::close(stop[1]);
+    const std::string changed = Finish(changer);
+    EXPECT_EQ(changed.rfind("changed ", 0), 0u) << changed;
+    std::printf("[ tag add  ] %s seed %u: %s\n", k.name, run.seed, changed.c_str());
+
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.files, ""), 0);
+    // Every tag the file holds now, whoever made it.
+    std::vector<std::string> tags = k.tags;
+    if (k.multiTag) {
+      tags.clear();
+      for (int32_t i = 0; i < h.cvIndexFile(1)->TagCount(); ++i) tags.push_back(h.cvIndexFile(1)->TagByNumber(i)->TagName());
+    }
+    mtest::ExpectTagsMatchRecords(h, tags, 200);
+  }
+}
+
+// The same with two handles of one process: the second handle's tag change
+// is refused while the first has the file open, the first goes on using
+// the file, and once it closed the change goes through.
+TEST(SharedRebuild, TagChangeRefusedWhileAnotherHandleOfTheProcessHasTheFile) {
+  for (const Kind& k : kKinds) {
+    if (!k.multiTag) continue;
+    SCOPED_TRACE(k.name);
+    TempDir dir;
+    const std::string t = MakeIndexedTable(dir, k, 20);
+    const std::string full = dir / k.files;
+    const std::vector<uint8_t> before = ReadAll(full);
+    auto user = std::make_unique<CVO_dBHandler>(t, "", true, true);
+    user->kvSetTranslateAscii(false);
+    ASSERT_EQ(user->cvIndex(k.files, "N"), 0);
+    CVO_dBHandler changer(t, "", true, true);
+    changer.kvSetTranslateAscii(false);
+    EXPECT_EQ(Message([&] {
+                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates,
+                                  CVsetSortStatus::Ascending);
+              }),
+              "AddTag requires full access to file " + full);
+    ASSERT_EQ(changer.cvIndex(k.files, "F"), 0);
+    EXPECT_EQ(Message([&] { changer.cvIndexTagRemove(k.files, "N"); }), "DeleteTag requires full access to file " + full);
+    EXPECT_EQ(ReadAll(full), before);
+    // The refused handle still holds the file shared: an exclusive open is
+    // refused, and both handles write on.
+    int alone = FileOpen(full, true, false);
+    EXPECT_LT(alone, 0);
+    FileClose(alone);
+    for (CVO_dBHandler* h : {user.get(), &changer}) {
+      h->cvBlank();
+      h->cvStringPut("NAME", h == &changer ? "BYCHANGER" : "BYUSER");
+      h->cvNumberPut("FM", 5.5);
+      h->cvAppend();
+    }
+    user.reset();
+    EXPECT_EQ(changer.cvIndexTagRemove(k.files, "N"), 0);
+    changer.cvIndexClear();
+    EXPECT_EQ(Message([&] {
+                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates,
+                                  CVsetSortStatus::Ascending);
+              }),
+              "");
+    ASSERT_EQ(changer.cvIndex(k.files, "NX"), 0);
+    mtest::ExpectTagsMatchRecords(changer, {"NX", "F"}, 22);
+  }
+}
