@@ -193,6 +193,22 @@ int32_t CVobjMDXTag::NewRoot() {
   CVO_DiskFile* d = mdx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty()) {
     mdx_->FollowHeader();
+    if (d->LockCount() > 0) {
+      // A writer takes the whole header: it writes the page chain's ends
+      // back with it, and another handle may have moved them, or rebuilt
+      // the file and begun the chain anew.
+      const MdxFileHeader& fh = mdx_->Header();
+      std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
+      if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, page.data(), fh.PageSize))
+        cvIndexCorrupt(DiskName());
+      const MdxTagHeader h = mdx_->WithFileSize(
+          [&](int64_t size) { return MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName()); });
+      header_.ChainFirst = h.ChainFirst;
+      header_.ChainLast = h.ChainLast;
+      header_.Root = h.Root;
+      SetRootPage(header_.Root);
+      return RootPage();
+    }
     uint8_t b[4];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, 4)) cvIndexCorrupt(DiskName());
     const uint32_t root = cvLoadLE32(b);
@@ -821,9 +837,6 @@ void CVobjMDXFile::FollowHeader() {
   // The same bytes as at the last look: nothing moved.
   if (followed_.size() == static_cast<size_t>(kMdxHeaderSize) && std::memcmp(followed_.data(), now, sizeof now) == 0)
     return;
-  // Another handle wrote the header: it may have rebuilt the file, which
-  // then has another size than we measured.
-  ForgetFileSize();
   std::vector<uint8_t>& b = followed_;
   b.assign(now, now + kMdxHeaderSize);
   MdxFileHeader h;

@@ -189,7 +189,7 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
     const Kind& k = *run.kind;
     SCOPED_TRACE(std::string(k.name) + " seed " + std::to_string(run.seed));
     TempDir dir;
-    const std::string t = MakeIndexedTable(dir, k, 200);
+    const std::string t = MakeIndexedTable(dir, k, 2000);
     int stop[2];
     ASSERT_EQ(::pipe(stop), 0);
     Child rebuilder = Start([&] {
@@ -207,8 +207,8 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
       return "rebuilds " + std::to_string(rebuilds);
     });
     ::close(stop[0]);
-    Child w1 = Start([&] { return Writer(t, k, 1, 150, run.seed); });
-    Child w2 = Start([&] { return Writer(t, k, 2, 150, run.seed + 1); });
+    Child w1 = Start([&] { return Writer(t, k, 1, 400, run.seed); });
+    Child w2 = Start([&] { return Writer(t, k, 2, 400, run.seed + 1); });
     ExpectWritersClean(Finish(w1));
     ExpectWritersClean(Finish(w2));
     ::close(stop[1]);
@@ -219,7 +219,7 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
     CVO_dBHandler h(t, "", true, false);
     h.kvSetTranslateAscii(false);
     ASSERT_EQ(h.cvIndex(k.files, k.active), 0);
-    mtest::ExpectTagsMatchRecords(h, k.tags, 200);
+    mtest::ExpectTagsMatchRecords(h, k.tags, 2000);
   }
 }
 
@@ -371,5 +371,49 @@ TEST(SharedRebuild, TagChangeRefusedWhileAnotherHandleOfTheProcessHasTheFile) {
               "");
     ASSERT_EQ(changer.cvIndex(k.files, "NX"), 0);
     mtest::ExpectTagsMatchRecords(changer, {"NX", "F"}, 22);
+  }
+}
+
+// One handle grows the file with page splits, another rebuilds it (smaller:
+// the rebuild fills its pages), and the first writes on: it writes into
+// the rebuilt file as it now is, not as it had it before (an MDX tag's page
+// chain goes on from the rebuilt chain's end, not from a page the rebuild
+// cut away).
+TEST(SharedRebuild, WriterGoesOnInAFileAnotherHandleRebuiltSmaller) {
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    TempDir dir;
+    const std::string t = MakeIndexedTable(dir, k, 500);
+    {
+      CVO_dBHandler writer(t, "", true, true), rebuilder(t, "", true, true);
+      for (CVO_dBHandler* h : {&writer, &rebuilder}) {
+        h->kvSetTranslateAscii(false);
+        ASSERT_EQ(h->cvIndex(k.files, k.active), 0);
+      }
+      auto append = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+          writer.cvBlank();
+          writer.cvStringPut("NAME", "W" + std::to_string(100000 + i));
+          writer.cvNumberPut("FM", 1000 + i);
+          writer.cvAppend();
+        }
+      };
+      const std::string file = dir / (k.multiTag ? std::string(k.files) : "n" + std::string(k.files).substr(1, 4));
+      // Rebuilt once first: the tags' headers stay where they are from now
+      // on (the first one's at least), so the writer has no header to move.
+      rebuilder.cvReIndex();
+      append(0, 1500);
+      const size_t grown = ReadAll(file).size();
+      rebuilder.cvReIndex();
+      EXPECT_LT(ReadAll(file).size(), grown);
+      // A few: the file stays smaller than it was.
+      EXPECT_EQ(Message([&] { append(1500, 1540); }), "");
+      writer.cvSetExactMatch(true);
+      EXPECT_TRUE(writer.cvFind("W101539"));
+    }
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.files, k.active), 0);
+    mtest::ExpectTagsMatchRecords(h, k.tags, 2040);
   }
 }
