@@ -984,9 +984,12 @@ bool CVO_dBHandler::ixReadRecord(int32_t recno) {
 }
 
 void CVO_dBHandler::ixReadTableAgain() {
-  // The count from the file as it stands; the read window checks it (and
-  // the header's stamp) before it serves a record.
-  if (IsShared()) cvHdrRead();
+  if (!IsShared()) return;
+  cvHdrRead();
+  // The read window checks the count and the header's stamp before it
+  // serves a record, but a change written within the same millisecond as
+  // the window was filled leaves the stamp as it was.
+  cvCacheInvalidate();
 }
 
 bool CVO_dBHandler::ixRecordModified() {

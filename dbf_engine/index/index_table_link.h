@@ -51,10 +51,11 @@ public:
   // temporary directory.
   virtual std::string ixTempDirectory() { return std::string(); }
   // Called once an index file of a shared table is held whole, before it is
-  // rebuilt from the records: other processes may have appended records
-  // since this handle last looked, so the record count is read again from
-  // the file.  (Writers append and change records only under the index
-  // lock, so until the file is let go the table stands still for the build.)
+  // rebuilt from the records: other processes may have appended or changed
+  // records since this handle last looked, so the record count is read
+  // again from the file and no record kept in memory is served.  (Writers
+  // append and change records only under the index lock, so until the file
+  // is let go the table stands still for the build.)
   virtual void ixReadTableAgain() {}
 };
 

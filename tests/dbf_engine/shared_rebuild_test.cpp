@@ -417,3 +417,47 @@ TEST(SharedRebuild, WriterGoesOnInAFileAnotherHandleRebuiltSmaller) {
     mtest::ExpectTagsMatchRecords(h, k.tags, 2040);
   }
 }
+
+// A rebuild reads the records as they stand once it holds the file, not as
+// a read window filled earlier holds them: here another handle changes a
+// key within the same millisecond (a fixed clock), so neither the record
+// count nor the header's stamp tells the window that the record changed.
+TEST(SharedRebuild, ReindexReadsARecordChangedInTheSameMillisecond) {
+  struct FixedClock {
+    FixedClock() {
+      cvSetHeaderClock([] { return cvHeaderClockValue{2026, 12, 8, 10, 0, 0, 0}; });
+    }
+    ~FixedClock() { cvSetHeaderClock(nullptr); }
+  } clock;
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    TempDir dir;
+    const std::string t = MakeIndexedTable(dir, k, 50);
+    {
+      CVO_dBHandler rebuilder(t, "", true, true), writer(t, "", true, true);
+      for (CVO_dBHandler* h : {&rebuilder, &writer}) {
+        h->kvSetTranslateAscii(false);
+        // The rebuilder in record order, reading through its window.
+        ASSERT_EQ(h->cvIndex(k.files, h == &writer ? k.active : ""), 0);
+      }
+      rebuilder.cvSetDBFCache(true);
+      rebuilder.cvReIndex();
+      writer.cvGetRec(5);
+      ASSERT_TRUE(writer.cvRLock());
+      writer.cvGetRec(cvReadCurrent);
+      writer.cvStringPut("NAME", "CHANGED");
+      writer.cvNumberPut("FM", 777.5);
+      writer.cvPutRec(5);
+      writer.cvLockOff();
+      rebuilder.cvReIndex();
+      writer.cvSetExactMatch(true);
+      EXPECT_TRUE(writer.cvFind("CHANGED"));
+      EXPECT_EQ(writer.cvCurrentRecord(), 5);
+      EXPECT_FALSE(writer.cvFind("S10005"));
+    }
+    CVO_dBHandler h(t, "", true, false);
+    h.kvSetTranslateAscii(false);
+    ASSERT_EQ(h.cvIndex(k.files, k.active), 0);
+    mtest::ExpectTagsMatchRecords(h, k.tags, 50);
+  }
+}
