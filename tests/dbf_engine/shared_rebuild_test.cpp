@@ -189,7 +189,7 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
     const Kind& k = *run.kind;
     SCOPED_TRACE(std::string(k.name) + " seed " + std::to_string(run.seed));
     TempDir dir;
-    const std::string t = MakeIndexedTable(dir, k, 2000);
+    const std::string t = MakeIndexedTable(dir, k, 500);
     int stop[2];
     ASSERT_EQ(::pipe(stop), 0);
     Child rebuilder = Start([&] {
@@ -207,8 +207,8 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
       return "rebuilds " + std::to_string(rebuilds);
     });
     ::close(stop[0]);
-    Child w1 = Start([&] { return Writer(t, k, 1, 400, run.seed); });
-    Child w2 = Start([&] { return Writer(t, k, 2, 400, run.seed + 1); });
+    Child w1 = Start([&] { return Writer(t, k, 1, 250, run.seed); });
+    Child w2 = Start([&] { return Writer(t, k, 2, 250, run.seed + 1); });
     ExpectWritersClean(Finish(w1));
     ExpectWritersClean(Finish(w2));
     ::close(stop[1]);
@@ -219,7 +219,7 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
     CVO_dBHandler h(t, "", true, false);
     h.kvSetTranslateAscii(false);
     ASSERT_EQ(h.cvIndex(k.files, k.active), 0);
-    mtest::ExpectTagsMatchRecords(h, k.tags, 2000);
+    mtest::ExpectTagsMatchRecords(h, k.tags, 500);
   }
 }
 
