@@ -201,8 +201,8 @@ int32_t CVobjMDXTag::NewRoot() {
       std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
       if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, page.data(), fh.PageSize))
         cvIndexCorrupt(DiskName());
-      const MdxTagHeader h = mdx_->WithFileSize(
-          [&](int64_t size) { return MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName()); });
+      const MdxTagHeader h =
+          mdx_->WithFileSize([&](int64_t size) { return MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName()); });
       header_.ChainFirst = h.ChainFirst;
       header_.ChainLast = h.ChainLast;
       header_.Root = h.Root;

@@ -163,9 +163,7 @@ std::string Writer(const std::string& table, const Kind& k, int id, int ops, uin
   return "stale " + std::to_string(stale) + " errors " + std::to_string(errors) + " " + first;
 }
 
-void ExpectWritersClean(const std::string& line) {
-  EXPECT_EQ(line.rfind("stale 0 errors 0 ", 0), 0u) << line;
-}
+void ExpectWritersClean(const std::string& line) { EXPECT_EQ(line.rfind("stale 0 errors 0 ", 0), 0u) << line; }
 
 struct Seeded {
   const Kind* kind;
@@ -222,7 +220,6 @@ TEST(SharedRebuild, ReindexBesideTwoWriters) {
     mtest::ExpectTagsMatchRecords(h, k.tags, 500);
   }
 }
-
 
 namespace {
 
@@ -320,7 +317,8 @@ TEST(SharedRebuild, TagAddBesideTwoWriters) {
     std::vector<std::string> tags = k.tags;
     if (k.multiTag) {
       tags.clear();
-      for (int32_t i = 0; i < h.cvIndexFile(1)->TagCount(); ++i) tags.push_back(h.cvIndexFile(1)->TagByNumber(i)->TagName());
+      for (int32_t i = 0; i < h.cvIndexFile(1)->TagCount(); ++i)
+        tags.push_back(h.cvIndexFile(1)->TagByNumber(i)->TagName());
     }
     mtest::ExpectTagsMatchRecords(h, tags, 200);
   }
@@ -343,12 +341,12 @@ TEST(SharedRebuild, TagChangeRefusedWhileAnotherHandleOfTheProcessHasTheFile) {
     CVO_dBHandler changer(t, "", true, true);
     changer.kvSetTranslateAscii(false);
     EXPECT_EQ(Message([&] {
-                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates,
-                                  CVsetSortStatus::Ascending);
+                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
               }),
               "AddTag requires full access to file " + full);
     ASSERT_EQ(changer.cvIndex(k.files, "F"), 0);
-    EXPECT_EQ(Message([&] { changer.cvIndexTagRemove(k.files, "N"); }), "DeleteTag requires full access to file " + full);
+    EXPECT_EQ(Message([&] { changer.cvIndexTagRemove(k.files, "N"); }),
+              "DeleteTag requires full access to file " + full);
     EXPECT_EQ(ReadAll(full), before);
     // The refused handle still holds the file shared: an exclusive open is
     // refused, and both handles write on.
@@ -365,8 +363,7 @@ TEST(SharedRebuild, TagChangeRefusedWhileAnotherHandleOfTheProcessHasTheFile) {
     EXPECT_EQ(changer.cvIndexTagRemove(k.files, "N"), 0);
     changer.cvIndexClear();
     EXPECT_EQ(Message([&] {
-                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates,
-                                  CVsetSortStatus::Ascending);
+                changer.cvIndexTo(k.files, "NX", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
               }),
               "");
     ASSERT_EQ(changer.cvIndex(k.files, "NX"), 0);
