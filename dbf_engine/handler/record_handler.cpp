@@ -1010,6 +1010,15 @@ bool CVO_dBHandler::ixReadRecord(int32_t recno) {
   }
 }
 
+void CVO_dBHandler::ixReadTableAgain() {
+  if (!IsShared()) return;
+  cvHdrRead();
+  // The read window checks the count and the header's stamp before it
+  // serves a record, but a change written within the same millisecond as
+  // the window was filled leaves the stamp as it was.
+  cvCacheInvalidate();
+}
+
 bool CVO_dBHandler::ixRecordModified() {
   return std::memcmp(cvActiveBuffer(), cvSavedImage(), static_cast<size_t>(cvRecordLength())) != 0;
 }

@@ -290,6 +290,7 @@ public:
   void ixSetProductionIndex(bool on) override { cvSetProductionIndex(on); }
   int32_t ixAccessRetries() override;
   std::string ixTempDirectory() override { return tempDirectory_; }
+  void ixReadTableAgain() override;
 
 protected:
   // The field layer's read: no order, no filter, no hidden records.

@@ -662,6 +662,9 @@ int CVO_dBHandler::cvIndexTo(const std::string& file, const std::string& tag, co
     if (!f->Valid || f->HadErrors) cvRaise(cvErrIndexCorrupted, {full});
     RememberIndexFile(full);
     CdxCollateScope collate(general ? CVsetCDXCollateType::General : CVsetCDXCollateType::Machine);
+    // Other users may have appended records since this handle last looked:
+    // the new tag is built from the table as it stands.
+    ixReadTableAgain();
     scope.SetState(dbIndex);
     ok = f->AddTag(tagName, keyExpr, forExpr, cvSortStatusAscending(status), unique == CVsetIndexUnique::Unique);
     // A made file whose sync fails here is not known to be on the disk:

@@ -610,6 +610,9 @@ CVobjCDXFile::CVobjCDXFile(CVobjIndexTableLink* table, const std::string& name, 
   try {
     if (!IndexFileOpen(name, ".cdx", readWrite, shared, create, overwrite))
       cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".cdx")});
+    // Another process may be rebuilding the file this moment, under its
+    // whole-file lock: the tags are read once it is done, not half-built.
+    IndexLockScope settled(*this, IndexLockScope::ForReader{});
     if (disk_->cvFileSize() > kCdxBlockSize) LoadTags();
     else NewTagList();
     CVbytCDXCollateInfo = CVsetCDXCollateType::Machine;
@@ -725,7 +728,7 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
     cvIndexLimit("CDX key and FOR expressions", "at most 510 bytes together");
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "AddTag");
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
 }
@@ -763,7 +766,7 @@ void CVobjCDXFile::AddTagOnce(const std::string& tagName, const std::string& key
 bool CVobjCDXFile::DeleteTag(const std::string& name) {
   auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
   if (!tag) return false;
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "DeleteTag");
   Unlist(tag);
   FreeTag(tag);
   if (TagCount() == 0) Reindex();
@@ -881,6 +884,9 @@ void CVobjCDXFile::FollowTagList(uint32_t onDisk) {
     layoutKnown_ = true;
   }
   if (onDisk == layoutCounter_) return;
+  // Another handle rebuilt or relisted the file: it may have grown or been
+  // cut since we measured it, and the tags' headers are checked against it.
+  ForgetFileSize();
   RelocateTags();
   layoutCounter_ = onDisk;
 }

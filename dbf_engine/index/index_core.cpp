@@ -2,6 +2,7 @@
 #include "dbf_engine/index/index_core.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <chrono>
@@ -1730,10 +1731,28 @@ bool CVobjIndexFile::IndexLock() {
   return true;
 }
 
-CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file) : file_(file) {
+CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file, const char* soleUse) : file_(file) {
   CVO_DiskFile* d = file_.DiskFile();
   if (!d || !d->IsShared()) return;
   const std::string name = d->FileName();
+  // The shared open's hold becomes an exclusive one, refused while any other
+  // handle holds the file; it turns back into a shared one as soon as the
+  // lock is held, so an open meanwhile is refused only for that moment.
+  // (Linux lets go of the shared hold when it refuses the change: it is
+  // taken again at once.)
+  struct Alone {
+    int fd = -1;
+    ~Alone() {
+      if (fd >= 0) ::flock(fd, LOCK_SH | LOCK_NB);
+    }
+  } alone;
+  if (soleUse) {
+    if (::flock(d->Handle(), LOCK_EX | LOCK_NB) != 0) {
+      ::flock(d->Handle(), LOCK_SH | LOCK_NB);
+      cvRaise(cvErrNoFullAccess, {soleUse, name});
+    }
+    alone.fd = d->Handle();
+  }
   if (d->LockCount() > 0) {
     // One region per handle: a handle that holds another region (its index
     // lock) cannot take the whole file.  Held already by an outer scope:
@@ -1745,15 +1764,26 @@ CVobjIndexFile::FileLockScope::FileLockScope(CVobjIndexFile& file) : file_(file)
   constexpr int64_t kWholeFile = 0x7FFFFFFF;
   int64_t offset = 0, length = 0;
   file_.IndexLockRegion(offset, length);
-  if (offset + length > kWholeFile) {
-    // Writers wait on the index lock first: hold it before the file.
+  if (offset + length > kWholeFile && alone.fd < 0) {
+    // Writers wait on the index lock first: hold it before the file.  (A
+    // file held alone has no other writer; one that opens it from now on
+    // waits for the lock below before it reads its tags.)
     auto region = std::make_unique<CVO_DiskFile>(name, d->IsReadWrite(), true);
     region->cvReset();
     if (!cvRetryLock([&] { return region->cvLockRecord(offset, length); })) cvRaise(cvErrLockFailed, {name});
     indexRegion_ = std::move(region);
   }
+  // (Held alone, nobody else holds a region: the lock is there at once.)
   if (!cvRetryLock([&] { return d->cvLockFile(); })) cvRaise(cvErrLockFailed, {name});
   locked_ = true;
+  if (alone.fd >= 0) {
+    ::flock(alone.fd, LOCK_SH | LOCK_NB);
+    alone.fd = -1;
+  }
+  // Whatever the caller does now (a rebuild, a new tag) reads the table as
+  // it stands under the lock, not as this handle last saw it: a writer that
+  // appended before has its record in the table and its keys in the file.
+  if (CVobjIndexTableLink* t = file_.Table()) t->ixReadTableAgain();
 }
 
 CVobjIndexFile::FileLockScope::~FileLockScope() {

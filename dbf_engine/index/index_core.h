@@ -659,9 +659,19 @@ public:
   // region is held as well (through a second handle of the file), so a
   // writer that takes only the index lock waits too.  A file this handle
   // has to itself needs no lock.
+  //
+  // With `soleUse` (an operation that changes the file's list of tags:
+  // adding, replacing or deleting a tag) the file must be this handle's
+  // alone first.  Another handle keeps the tags it loaded when it opened
+  // the file and would neither keep a new tag nor let go of a deleted one,
+  // so while any other handle, of this process or another, has the file
+  // open the change is refused before anything is written: "%s requires
+  // full access to file %s" with `soleUse` and the file's name.  A handle
+  // that opens the file once the lock is held reads its tags when the lock
+  // goes (an open waits for the index lock), so it sees the change.
   class FileLockScope {
   public:
-    explicit FileLockScope(CVobjIndexFile& file);
+    explicit FileLockScope(CVobjIndexFile& file, const char* soleUse = nullptr);
     ~FileLockScope();
     FileLockScope(const FileLockScope&) = delete;
     FileLockScope& operator=(const FileLockScope&) = delete;

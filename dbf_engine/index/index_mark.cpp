@@ -175,8 +175,9 @@ void cvIndexMark::Begin(const std::string& indexPath, std::vector<std::string>* 
       RaiseMark(name, EINVAL);
     }
     // The counts are written into the mark: never into a file that has
-    // another name elsewhere.
-    if (struct stat st {}; ::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+    // another name elsewhere.  (No name at all: its last writer removed it
+    // while we opened it, which the look below makes good.)
+    if (struct stat st {}; ::fstat(fd, &st) != 0 || st.st_nlink > 1) {
       ::close(fd);
       RaiseMark(name, EMLINK);
     }

@@ -50,6 +50,13 @@ public:
   // Where index builds put their temporary files; empty for the system's
   // temporary directory.
   virtual std::string ixTempDirectory() { return std::string(); }
+  // Called once an index file of a shared table is held whole, before it is
+  // rebuilt from the records: other processes may have appended or changed
+  // records since this handle last looked, so the record count is read
+  // again from the file and no record kept in memory is served.  (Writers
+  // append and change records only under the index lock, so until the file
+  // is let go the table stands still for the build.)
+  virtual void ixReadTableAgain() {}
 };
 
 // The table's saved (original) record image in force for one scope; the

@@ -201,6 +201,22 @@ int32_t CVobjMDXTag::NewRoot() {
   CVO_DiskFile* d = mdx_->DiskFile();
   if (d && d->IsShared() && !HeaderDirty()) {
     mdx_->FollowHeader();
+    if (d->LockCount() > 0) {
+      // A writer takes the whole header: it writes the page chain's ends
+      // back with it, and another handle may have moved them, or rebuilt
+      // the file and begun the chain anew.
+      const MdxFileHeader& fh = mdx_->Header();
+      std::vector<uint8_t> page(static_cast<size_t>(fh.PageSize));
+      if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, page.data(), fh.PageSize))
+        cvIndexCorrupt(DiskName());
+      const MdxTagHeader h =
+          mdx_->WithFileSize([&](int64_t size) { return MdxTagHeader::DecodeFrom(page.data(), fh, size, DiskName()); });
+      header_.ChainFirst = h.ChainFirst;
+      header_.ChainLast = h.ChainLast;
+      header_.Root = h.Root;
+      SetRootPage(header_.Root);
+      return RootPage();
+    }
     // The root, and the ends of the page chain the pages we add join.
     uint8_t b[256];
     if (!mdx_->PageRead(static_cast<int64_t>(HeaderPage()) * kMdxBlockSize, b, sizeof b)) cvIndexCorrupt(DiskName());
@@ -548,6 +564,9 @@ CVobjMDXFile::CVobjMDXFile(CVobjIndexTableLink* table, const std::string& name, 
   try {
     CVO_DiskFile* d = IndexFileOpen(name, ".mdx", readWrite, shared, create, overwrite);
     if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".mdx")});
+    // Another process may be rebuilding the file this moment, under its
+    // whole-file lock: the tags are read once it is done, not half-built.
+    IndexLockScope settled(*this, IndexLockScope::ForReader{});
     if (d->cvFileSize() <= kMdxBlockSize) {
       if (!d->IsReadWrite()) cvIndexCorrupt(d->FileName());
       NewHeader();
@@ -699,7 +718,7 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   if (!TagByName(tagName) && TagCount() >= kMdxMaxTags) cvIndexLimit("MDX tag count", "at most 47");
   // The file's tag table and page space as another handle may have left
   // them: no other writer may change them meanwhile.
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "AddTag");
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
   return true;
 }
@@ -728,7 +747,7 @@ bool CVobjMDXFile::AddTagOnce(const std::string& tagName, const std::string& key
 bool CVobjMDXFile::DeleteTag(const std::string& name) {
   CVobjIndexTag* tag = TagByName(Trim(name));
   if (!tag || !disk_) return false;
-  FileLockScope lock(*this);
+  FileLockScope lock(*this, "DeleteTag");
   FollowHeader();
   FreeTag(tag);
   SortTags();

@@ -420,6 +420,9 @@ CVobjNDXFile::CVobjNDXFile(CVobjIndexTableLink* table, const std::string& name, 
     : CVobjIndexFile(table, name) {
   CVO_DiskFile* d = IndexFileOpen(name, ".ndx", readWrite, shared, create, overwrite);
   if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ndx")});
+  // Another process may be rebuilding the file this moment, under its
+  // whole-file lock: the tags are read once it is done, not half-built.
+  IndexLockScope settled(*this, IndexLockScope::ForReader{});
   if (create && d->cvFileSize() == 0) {
     NextAvailPage = 1;
   } else {

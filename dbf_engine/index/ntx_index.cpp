@@ -569,6 +569,9 @@ CVobjNTXFile::CVobjNTXFile(CVobjIndexTableLink* table, const std::string& name, 
     : CVobjIndexFile(table, name) {
   CVO_DiskFile* d = IndexFileOpen(name, ".ntx", readWrite, shared, create, overwrite);
   if (!d) cvRaise(cvErrNoSuchFile, {ChangeFileExtEmpty(Trim(name), ".ntx")});
+  // Another process may be rebuilding the file this moment, under its
+  // whole-file lock: the tags are read once it is done, not half-built.
+  IndexLockScope settled(*this, IndexLockScope::ForReader{});
   if (create && d->cvFileSize() == 0) {
     NextAvailPage = kNtxHeaderSize;
   } else {
