@@ -1515,6 +1515,14 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
                  size);
 }
 
+void CVobjIndexFile::KeepCopyBeforeTagChange() {
+  // The tag directory is rewritten in place: a process killed half-way
+  // leaves names torn, and a rebuild would only rebuild the torn tags.  The
+  // next open puts this copy back instead, and rebuilds the tags it lists.
+  MarkBeingChanged();
+  KeepCopyBeforeCut();
+}
+
 void CVobjIndexFile::CutDone() noexcept {
   if (!mark_.Held()) return;
   // A power cut after the copy went must find the file whole.
