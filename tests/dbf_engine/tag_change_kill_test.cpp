@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
