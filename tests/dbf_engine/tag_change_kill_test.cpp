@@ -202,7 +202,7 @@ TEST_P(TagChangeKill, EveryKillLeavesTheTagsBeforeOrAfterAndTheChangeThenSucceed
   if (Full() && K().table[0] == 'F' && Operation() == Op::Add) {
     EXPECT_GT(index_walk::CdxShape(Index(), 0).interiorPages, 0) << "the tag list did not split";
   }
-  const int64_t stride = std::max<int64_t>(1, steps / (kSanitized ? 12 : 40));
+  const int64_t stride = std::max<int64_t>(1, steps / (kSanitized ? 6 : 40));
   int kills = 0, asBefore = 0;
   for (int64_t at = 1; at <= steps; at += stride) {
     SCOPED_TRACE("killed at write " + std::to_string(at) + " of " + std::to_string(steps));
