@@ -729,7 +729,9 @@ bool CVobjCDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // Pages are taken at the end of the file: no other writer may take them
   // meanwhile.
   FileLockScope lock(*this, "AddTag");
+  KeepCopyBeforeTagChange();
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
+  CutDone();
   return true;
 }
 
@@ -767,10 +769,12 @@ bool CVobjCDXFile::DeleteTag(const std::string& name) {
   auto* tag = static_cast<CVobjCDXTag*>(TagByName(Trim(name)));
   if (!tag) return false;
   FileLockScope lock(*this, "DeleteTag");
+  KeepCopyBeforeTagChange();
   Unlist(tag);
   FreeTag(tag);
   if (TagCount() == 0) Reindex();
   else if (disk_ && disk_->IsShared()) CountListChange();
+  CutDone();
   return true;
 }
 

@@ -1517,6 +1517,14 @@ void CVobjIndexFile::KeepCopyBeforeCut() {
   copyKept_ = true;
 }
 
+void CVobjIndexFile::KeepCopyBeforeTagChange() {
+  // The tag directory is rewritten in place: a process killed half-way
+  // leaves names torn, and a rebuild would only rebuild the torn tags.  The
+  // next open puts this copy back instead, and rebuilds the tags it lists.
+  MarkBeingChanged();
+  KeepCopyBeforeCut();
+}
+
 void CVobjIndexFile::CutDone() {
   if (!mark_.Held()) return;
   // A power cut after the copy went must find the file whole.  A sync that

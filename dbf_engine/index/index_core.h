@@ -587,6 +587,10 @@ public:
   // Before a cut of the file: keeps a copy of it in the mark, so an index
   // cut and then killed can be put back and rebuilt.
   void KeepCopyBeforeCut();
+  // Before a tag is added to or deleted from the file (under the file lock):
+  // marks it and keeps a copy of it, as before a cut; CutDone drops the
+  // copy once the change is whole.
+  void KeepCopyBeforeTagChange();
   // A rebuild or cut is complete: the file is forced out, then the copy
   // kept before it goes.  A sync that fails is raised, naming the file or
   // the mark and the system's reason; the copy is then kept and the mark

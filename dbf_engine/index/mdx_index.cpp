@@ -719,7 +719,9 @@ bool CVobjMDXFile::AddTag(const std::string& name, const std::string& keyExpr, c
   // The file's tag table and page space as another handle may have left
   // them: no other writer may change them meanwhile.
   FileLockScope lock(*this, "AddTag");
+  KeepCopyBeforeTagChange();
   AddTagWholeOrNot([&] { AddTagOnce(tagName, keyExpr, forExpr, ascending, unique); }, [this] { LoadTags(); });
+  CutDone();
   return true;
 }
 
@@ -749,10 +751,12 @@ bool CVobjMDXFile::DeleteTag(const std::string& name) {
   if (!tag || !disk_) return false;
   FileLockScope lock(*this, "DeleteTag");
   FollowHeader();
+  KeepCopyBeforeTagChange();
   FreeTag(tag);
   SortTags();
   if (TagCount() == 0) Reindex();
   else WriteHeader();
+  CutDone();
   return true;
 }
 
