@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/crash_child.h"
 #include "common/sanitizer.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/index_mark.h"
@@ -111,35 +112,13 @@ protected:
   // (`crashAt` 0) tells through `steps` how many writes it made.
   int RunChild(const std::string& password, const std::function<void(CVO_dBHandler&)>& op, int64_t crashAt,
                int64_t* steps = nullptr) {
-    int out[2];
-    if (::pipe(out) != 0) return -999;
-    const pid_t kid = ::fork();
-    if (kid < 0) return -1000;
-    if (kid == 0) {
-      ::close(out[0]);
-      int rc = 0;
-      constexpr int64_t kFar = int64_t{1} << 60;
-      try {
-        CVO_dBHandler h(t_, password, true, false);
-        if (h.cvIndex(List(), "N") != 0) ::_exit(2);
-        cvSetCrashCountdown(crashAt > 0 ? crashAt : kFar);
-        op(h);
-        h.cvCloseTable();
-        const int64_t made = kFar - cvCrashCountdown;
-        if (::write(out[1], &made, sizeof made) != sizeof made) rc = 4;
-      } catch (...) {
-        rc = 3;
-      }
-      ::_exit(rc);
-    }
-    ::close(out[1]);
-    int64_t made = 0;
-    const bool told = ::read(out[0], &made, sizeof made) == sizeof made;
-    ::close(out[0]);
-    if (steps) *steps = told ? made : 0;
-    int status = 0;
-    if (::waitpid(kid, &status, 0) != kid) return -1001;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
+    return CrashCountedInChild(crashAt, steps, [&](const std::function<void()>& arm) {
+      CVO_dBHandler h(t_, password, true, false);
+      if (h.cvIndex(List(), "N") != 0) ::_exit(2);
+      arm();
+      op(h);
+      h.cvCloseTable();
+    });
   }
 
   // Deletes every third record again (a pack needs some to remove).

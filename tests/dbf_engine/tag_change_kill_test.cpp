@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/crash_child.h"
 #include "common/sanitizer.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/index_core.h"
@@ -134,37 +135,15 @@ protected:
   // its exit code.  A whole run tells through `steps` how many writes it
   // made.
   int RunChild(int64_t crashAt, int64_t* steps = nullptr) {
-    int out[2];
-    if (::pipe(out) != 0) return -999;
-    const pid_t kid = ::fork();
-    if (kid < 0) return -1000;
-    if (kid == 0) {
-      ::close(out[0]);
-      int rc = 0;
-      constexpr int64_t kFar = int64_t{1} << 60;
-      try {
-        CVO_dBHandler h(t_, "", true, Shared());
-        h.kvSetTranslateAscii(false);
-        if (h.cvIndex(Index(), "N") != 0) ::_exit(2);
-        cvSetCrashCountdown(crashAt > 0 ? crashAt : kFar);
-        Change(h, before_);
-        if (::testing::Test::HasFailure()) ::_exit(5);
-        h.cvCloseTable();
-        const int64_t made = kFar - cvCrashCountdown;
-        if (::write(out[1], &made, sizeof made) != sizeof made) rc = 4;
-      } catch (...) {
-        rc = 3;
-      }
-      ::_exit(rc);
-    }
-    ::close(out[1]);
-    int64_t made = 0;
-    const bool told = ::read(out[0], &made, sizeof made) == sizeof made;
-    ::close(out[0]);
-    if (steps) *steps = told ? made : 0;
-    int status = 0;
-    if (::waitpid(kid, &status, 0) != kid) return -1001;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1002;
+    return CrashCountedInChild(crashAt, steps, [&](const std::function<void()>& arm) {
+      CVO_dBHandler h(t_, "", true, Shared());
+      h.kvSetTranslateAscii(false);
+      if (h.cvIndex(Index(), "N") != 0) ::_exit(2);
+      arm();
+      Change(h, before_);
+      if (::testing::Test::HasFailure()) ::_exit(5);
+      h.cvCloseTable();
+    });
   }
 
   // The tags an open that may write finds (it repairs what a dead writer
