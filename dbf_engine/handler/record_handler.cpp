@@ -163,7 +163,14 @@ class cvMemoOverwriteUndo {
 public:
   explicit cvMemoOverwriteUndo(CVO_dBHandler& h) : memo_(h.cvMemoObjectIfBuilt()) {}
   ~cvMemoOverwriteUndo() {
-    if (memo_ && memo_->cvUndoActive()) memo_->cvUndoRollBack();
+    if (!memo_ || !memo_->cvUndoActive()) return;
+    try {
+      // The header's next-free word may be among the bytes that go back.
+      cvMemoLockScope lock(*memo_);
+      memo_->cvUndoRollBack();
+    } catch (...) {
+      memo_->cvUndoEnd();
+    }
   }
   void Commit() noexcept {
     if (memo_) memo_->cvUndoEnd();

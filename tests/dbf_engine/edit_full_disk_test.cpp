@@ -1,5 +1,6 @@
 // Key-changing edits that fail on a full disk, at every write in turn, on
-// every index kind and with a memo rewritten in the same edit: on a plain
+// every index kind and with a memo rewritten in the same edit, through an
+// exclusive handle and a shared one that holds its record lock: on a plain
 // full disk, and on one where writes over existing bytes fail too once it
 // is full (copy-on-write file systems, a quota).  Every failure point starts
 // from the same files.  After each: the edit raised; after a clean close the
@@ -160,8 +161,8 @@ void Restore(const TempDir& dir, const FileBytes& files) {
 
 // What went wrong at the failure points of one kind and mode.
 struct Broken {
-  int points = 0, notRaised = 0, torn = 0, othersChanged = 0, memoWrong = 0, markLeft = 0, tagWrong = 0,
-      openFailed = 0, recordsNew = 0;
+  int points = 0, notRaised = 0, torn = 0, othersChanged = 0, memoWrong = 0, markLeft = 0, tagWrong = 0, openFailed = 0,
+      recordsNew = 0;
   // Not broken: a dBase IV run that could not be given back after the edit
   // stood; a memo rewritten over its old run that could not be put back
   // when the record's write failed on a disk where overwrites fail too.
@@ -180,169 +181,176 @@ std::ostream& operator<<(std::ostream& o, const Broken& b) {
 TEST(EditFullDisk, EveryFailedEditLeavesTheRecordOldOrNewAndTheTagsInStep) {
   int allPoints = 0;
   for (const bool overwritesFail : {false, true}) {
-    for (const Kind& k : kKinds) {
-      const std::string mode = std::string(k.name) + (overwritesFail ? ", writes over existing bytes fail too" : "");
-      SCOPED_TRACE(mode);
-      WriteFailGuard disarm;
-      // dBase III and FoxPro rewrite a memo that fits its old run over it.
-      const bool inPlace = std::string(k.table) != "4";
-      TempDir dir;
-      std::mt19937 rng(4412);
-      std::vector<Row> rows;
-      const std::string table = MakeTable(dir, k, rows, rng);
-      Broken broken;
-      for (int op = 0; op < 6; ++op) {
-        const int32_t target = static_cast<int32_t>(1 + rng() % kRows);
-        const Row before = rows[static_cast<size_t>(target - 1)], after = RandomRow(rng);
-        const FileBytes start = Snapshot(dir);
-        for (int64_t write = 1;; ++write) {
-          ASSERT_LT(write, 300) << "the edit never completes";
-          SCOPED_TRACE("edit " + std::to_string(op) + " of record " + std::to_string(target) + ", failing at write " +
-                       std::to_string(write));
-          Restore(dir, start);
-          bool raised = false, hit = false;
-          {
-            CVO_dBHandler h(table, "", true, false);
-            h.kvSetTranslateAscii(false);
-            ASSERT_EQ(h.cvIndex(k.list, k.tags[0].second), 0);
-            cvSetWriteFailCountdown(write, overwritesFail);
-            try {
+    for (const bool shared : {false, true}) {
+      for (const Kind& k : kKinds) {
+        const std::string mode = std::string(k.name) + (shared ? " shared" : "") +
+                                 (overwritesFail ? ", writes over existing bytes fail too" : "");
+        SCOPED_TRACE(mode);
+        WriteFailGuard disarm;
+        // dBase III and FoxPro rewrite a memo that fits its old run over it.
+        const bool inPlace = std::string(k.table) != "4";
+        TempDir dir;
+        std::mt19937 rng(4412);
+        std::vector<Row> rows;
+        const std::string table = MakeTable(dir, k, rows, rng);
+        Broken broken;
+        for (int op = 0; op < 6; ++op) {
+          const int32_t target = static_cast<int32_t>(1 + rng() % kRows);
+          const Row before = rows[static_cast<size_t>(target - 1)], after = RandomRow(rng);
+          const FileBytes start = Snapshot(dir);
+          for (int64_t write = 1;; ++write) {
+            ASSERT_LT(write, 300) << "the edit never completes";
+            SCOPED_TRACE("edit " + std::to_string(op) + " of record " + std::to_string(target) + ", failing at write " +
+                         std::to_string(write));
+            Restore(dir, start);
+            bool raised = false, hit = false;
+            {
+              CVO_dBHandler h(table, "", true, shared);
+              h.kvSetTranslateAscii(false);
+              ASSERT_EQ(h.cvIndex(k.list, k.tags[0].second), 0);
               h.cvGetRec(target);
-              Put(h, after);
-              h.cvPutRec(target);
-            } catch (const ECorvidError&) {
-              raised = true;
-            }
-            hit = cvDiskFull;
-            cvSetWriteFailCountdown(0);
-            try {
-              h.cvCloseTable();
-            } catch (const ECorvidError&) {
-              // What the close could not finish is the next open's.
-            }
-          }
-          if (!hit) {
-            ASSERT_FALSE(raised) << "an edit on a disk with room raised";
-            rows[static_cast<size_t>(target - 1)] = after;
-            break;
-          }
-          ++broken.points;
-          // The table as the failed edit and its clean close left it.
-          const auto fields = RecordFields(table);
-          bool isNew = false;
-          if (fields.size() != rows.size()) {
-            ++broken.othersChanged;
-          } else {
-            for (size_t r = 0; r < rows.size(); ++r) {
-              const std::pair<std::string, std::string> was{rows[r].name, rows[r].code};
-              if (static_cast<int32_t>(r + 1) != target) {
-                if (fields[r] != was) ++broken.othersChanged;
-              } else if (fields[r] == std::pair<std::string, std::string>{after.name, after.code}) {
-                isNew = true;
-              } else if (fields[r] != was) {
-                ++broken.torn;
+              if (shared) {
+                ASSERT_TRUE(h.cvRLock());
+              }
+              cvSetWriteFailCountdown(write, overwritesFail);
+              try {
+                h.cvGetRec(target);
+                Put(h, after);
+                h.cvPutRec(target);
+              } catch (const ECorvidError&) {
+                raised = true;
+              }
+              hit = cvDiskFull;
+              cvSetWriteFailCountdown(0);
+              try {
+                h.cvCloseTable();
+              } catch (const ECorvidError&) {
+                // What the close could not finish is the next open's.
               }
             }
-          }
-          if (isNew) ++broken.recordsNew;
-          if (!raised) {
-            // A dBase IV edit gives the old run back once the record is
-            // written and its keys too: a failure there leaves the run
-            // unused, and the edit stands.
-            if (isNew && std::string(k.table) == "4") ++broken.runKept;
-            else ++broken.notRaised;
-          }
-          // The next open, repairing what is marked.
-          bool opened = false;
-          std::string targetNote;
-          try {
-            CVO_dBHandler h(table, "", true, false);
-            h.kvSetTranslateAscii(false);
-            opened = h.cvIndex(k.list, k.tags[0].second) == 0;
-            std::string note;
-            h.cvGetRec(target);
-            h.cvMemoLoad("NOTE", note);
-            targetNote = note;
-            if (note != (isNew ? after.note : before.note)) {
-              if (!isNew && note == after.note && inPlace && overwritesFail && raised) ++broken.memoAhead;
-              else ++broken.memoWrong;
-            }
-            h.cvCloseTable();
-          } catch (const ECorvidError& e) {
-            opened = false;
-            std::cout << mode << ", edit " << op << ", write " << write << ": " << e.what() << "\n";
-          }
-          if (!opened) ++broken.openFailed;
-          for (const auto& [file, tag] : k.tags)
-            if (std::filesystem::exists(cvIndexMark::MarkName(dir / file))) {
-              ++broken.markLeft;
+            if (!hit) {
+              ASSERT_FALSE(raised) << "an edit on a disk with room raised";
+              rows[static_cast<size_t>(target - 1)] = after;
               break;
             }
-          const auto now = RecordFields(table);
-          for (int field = 0; field < 2; ++field) {
-            Keys records;
-            for (size_t r = 0; r < now.size(); ++r)
-              records.emplace_back(Trimmed(field == 0 ? now[r].first : now[r].second), static_cast<int32_t>(r + 1));
-            std::sort(records.begin(), records.end());
-            const auto& [file, tag] = k.tags[static_cast<size_t>(field)];
-            if (TagKeys(dir, file, tag) != records) {
-              ++broken.tagWrong;
-              break;
+            ++broken.points;
+            // The table as the failed edit and its clean close left it.
+            const auto fields = RecordFields(table);
+            bool isNew = false;
+            if (fields.size() != rows.size()) {
+              ++broken.othersChanged;
+            } else {
+              for (size_t r = 0; r < rows.size(); ++r) {
+                const std::pair<std::string, std::string> was{rows[r].name, rows[r].code};
+                if (static_cast<int32_t>(r + 1) != target) {
+                  if (fields[r] != was) ++broken.othersChanged;
+                } else if (fields[r] == std::pair<std::string, std::string>{after.name, after.code}) {
+                  isNew = true;
+                } else if (fields[r] != was) {
+                  ++broken.torn;
+                }
+              }
             }
-          }
-          // The memo file goes on: a run the failed edit left both free and
-          // named would be handed out again here.
-          try {
-            CVO_dBHandler h(table, "", true, false);
-            h.kvSetTranslateAscii(false);
-            std::vector<Row> expect = rows;
-            expect[static_cast<size_t>(target - 1)].note = targetNote;
-            std::mt19937 more(static_cast<uint32_t>(write));
-            for (int i = 0; i < 3; ++i) {
-              const auto r = static_cast<int32_t>(1 + more() % kRows);
-              Row next = RandomRow(more);
-              next.note += "+";
-              h.cvGetRec(r);
-              h.cvMemoSave("NOTE", next.note);
-              h.cvPutRec(r);
-              expect[static_cast<size_t>(r - 1)].note = next.note;
+            if (isNew) ++broken.recordsNew;
+            if (!raised) {
+              // A dBase IV edit gives the old run back once the record is
+              // written and its keys too: a failure there leaves the run
+              // unused, and the edit stands.
+              if (isNew && std::string(k.table) == "4") ++broken.runKept;
+              else ++broken.notRaised;
             }
-            for (int32_t r = 1; r <= kRows; ++r) {
+            // The next open, repairing what is marked.
+            bool opened = false;
+            std::string targetNote;
+            try {
+              CVO_dBHandler h(table, "", true, false);
+              h.kvSetTranslateAscii(false);
+              opened = h.cvIndex(k.list, k.tags[0].second) == 0;
               std::string note;
-              h.cvGetRec(r);
+              h.cvGetRec(target);
               h.cvMemoLoad("NOTE", note);
-              if (note != expect[static_cast<size_t>(r - 1)].note) {
-                ++broken.memoWrong;
+              targetNote = note;
+              if (note != (isNew ? after.note : before.note)) {
+                if (!isNew && note == after.note && inPlace && overwritesFail && raised) ++broken.memoAhead;
+                else ++broken.memoWrong;
+              }
+              h.cvCloseTable();
+            } catch (const ECorvidError& e) {
+              opened = false;
+              std::cout << mode << ", edit " << op << ", write " << write << ": " << e.what() << "\n";
+            }
+            if (!opened) ++broken.openFailed;
+            for (const auto& [file, tag] : k.tags)
+              if (std::filesystem::exists(cvIndexMark::MarkName(dir / file))) {
+                ++broken.markLeft;
+                break;
+              }
+            const auto now = RecordFields(table);
+            for (int field = 0; field < 2; ++field) {
+              Keys records;
+              for (size_t r = 0; r < now.size(); ++r)
+                records.emplace_back(Trimmed(field == 0 ? now[r].first : now[r].second), static_cast<int32_t>(r + 1));
+              std::sort(records.begin(), records.end());
+              const auto& [file, tag] = k.tags[static_cast<size_t>(field)];
+              if (TagKeys(dir, file, tag) != records) {
+                ++broken.tagWrong;
                 break;
               }
             }
-            h.cvCloseTable();
-          } catch (const ECorvidError& e) {
-            ++broken.memoWrong;
-            std::cout << mode << ", edit " << op << ", write " << write << ", memos after: " << e.what() << "\n";
+            // The memo file goes on: a run the failed edit left both free and
+            // named would be handed out again here.
+            try {
+              CVO_dBHandler h(table, "", true, false);
+              h.kvSetTranslateAscii(false);
+              std::vector<Row> expect = rows;
+              expect[static_cast<size_t>(target - 1)].note = targetNote;
+              std::mt19937 more(static_cast<uint32_t>(write));
+              for (int i = 0; i < 3; ++i) {
+                const auto r = static_cast<int32_t>(1 + more() % kRows);
+                Row next = RandomRow(more);
+                next.note += "+";
+                h.cvGetRec(r);
+                h.cvMemoSave("NOTE", next.note);
+                h.cvPutRec(r);
+                expect[static_cast<size_t>(r - 1)].note = next.note;
+              }
+              for (int32_t r = 1; r <= kRows; ++r) {
+                std::string note;
+                h.cvGetRec(r);
+                h.cvMemoLoad("NOTE", note);
+                if (note != expect[static_cast<size_t>(r - 1)].note) {
+                  ++broken.memoWrong;
+                  break;
+                }
+              }
+              h.cvCloseTable();
+            } catch (const ECorvidError& e) {
+              ++broken.memoWrong;
+              std::cout << mode << ", edit " << op << ", write " << write << ", memos after: " << e.what() << "\n";
+            }
           }
         }
-      }
-      // The other records' memos, read once the edits are done: a memo run
-      // that a failed edit gave away twice shows here.
-      {
-        CVO_dBHandler h(table, "", true, false);
-        h.kvSetTranslateAscii(false);
-        for (int32_t r = 1; r <= kRows; ++r) {
-          std::string note;
-          h.cvGetRec(r);
-          h.cvMemoLoad("NOTE", note);
-          EXPECT_EQ(note, rows[static_cast<size_t>(r - 1)].note) << "record " << r;
+        // The other records' memos, read once the edits are done: a memo run
+        // that a failed edit gave away twice shows here.
+        {
+          CVO_dBHandler h(table, "", true, false);
+          h.kvSetTranslateAscii(false);
+          for (int32_t r = 1; r <= kRows; ++r) {
+            std::string note;
+            h.cvGetRec(r);
+            h.cvMemoLoad("NOTE", note);
+            EXPECT_EQ(note, rows[static_cast<size_t>(r - 1)].note) << "record " << r;
+          }
+          h.cvCloseTable();
         }
-        h.cvCloseTable();
+        std::cout << "[ edits ] " << mode << ": " << broken << "\n";
+        EXPECT_EQ(broken.Total(), 0) << broken;
+        EXPECT_GT(broken.points, 30);
+        allPoints += broken.points;
       }
-      std::cout << "[ edits ] " << mode << ": " << broken << "\n";
-      EXPECT_EQ(broken.Total(), 0) << broken;
-      EXPECT_GT(broken.points, 30);
-      allPoints += broken.points;
     }
   }
-  EXPECT_GT(allPoints, 400);
+  EXPECT_GT(allPoints, 800);
 }
 
 }  // namespace
