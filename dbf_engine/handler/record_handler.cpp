@@ -10,6 +10,7 @@
 #include <typeinfo>
 
 #include "dbf_engine/table/cipher.h"
+#include "dbf_engine/table/memo_file.h"
 #include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/expr/expression.h"
 #include "dbf_engine/expr/record_test.h"
@@ -151,6 +152,34 @@ private:
   bool table_ = false;
   bool committed_ = false;
   std::array<CVobjIndexFile*, cvMaxIndexFiles + 1> files_{};
+};
+
+// dBase III and FoxPro memos that fit their old run are rewritten over it
+// when saved, before the record is written (the memo file keeps the old
+// bytes meanwhile).  A record write that does not commit puts them back,
+// so the record keeps its old memo with its old fields; one that commits
+// lets them go.
+class cvMemoOverwriteUndo {
+public:
+  explicit cvMemoOverwriteUndo(CVO_dBHandler& h) : memo_(h.cvMemoObjectIfBuilt()) {}
+  ~cvMemoOverwriteUndo() {
+    if (!memo_ || !memo_->cvUndoActive()) return;
+    try {
+      // The header's next-free word may be among the bytes that go back.
+      cvMemoLockScope lock(*memo_);
+      memo_->cvUndoRollBack();
+    } catch (...) {
+      memo_->cvUndoEnd();
+    }
+  }
+  void Commit() noexcept {
+    if (memo_) memo_->cvUndoEnd();
+  }
+  cvMemoOverwriteUndo(const cvMemoOverwriteUndo&) = delete;
+  cvMemoOverwriteUndo& operator=(const cvMemoOverwriteUndo&) = delete;
+
+private:
+  CVobjMemo* memo_;
 };
 
 CVO_dBHandler::CVO_dBHandler(const std::string& name, const std::string& password, bool readWrite, bool shared)
@@ -610,6 +639,7 @@ int32_t CVO_dBHandler::cvGetKey(int32_t code, std::string& key) {
 
 void CVO_dBHandler::cvPutRec(int32_t n) {
   positionLost_ = false;
+  cvMemoOverwriteUndo memos(*this);
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
   // The memo runs the record stops naming go back to the free chain only
@@ -619,10 +649,12 @@ void CVO_dBHandler::cvPutRec(int32_t n) {
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvPutRec(n);
   undo.Commit();
+  memos.Commit();
   runs.Release();
 }
 
 void CVO_dBHandler::cvAppend() {
+  cvMemoOverwriteUndo memos(*this);
   if (!cvLockIndexes()) return;
   cvIndexUnlockAtEnd unlock(*this, true);
   cvMemoRunsLeftBehind runs(*this, 0);  // a new record leaves no run behind
@@ -630,6 +662,7 @@ void CVO_dBHandler::cvAppend() {
   cvRecordWriteUndo undo(*this);
   CVO_dBaseFld::cvAppend();
   undo.Commit();
+  memos.Commit();
   runs.Release();
 }
 

@@ -370,7 +370,13 @@ void CVO_DiskFile::cvWrite(int64_t position, const void* buffer, int32_t count) 
       }
     } else if (--cvWriteFailCountdown == 0) {
       cvDiskFull = true;
-      if (count > 1) FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
+      // Where overwrites need new space, a write over existing bytes goes to
+      // new blocks that are linked in only once it succeeds: the failed one
+      // leaves the old bytes as they were.  A write that grows the file ends
+      // short.
+      const int64_t size = FileSize(handle_);
+      if (count > 1 && !(cvOverwritesFail && size >= 0 && position + count <= size))
+        FileWrite(handle_, position, buffer, static_cast<size_t>(count / 2));
       lastCount_ = 0;
       cvRaise(cvErrWriteFailed, {fileName_});
     }

@@ -279,6 +279,12 @@ void cvCrashPoint();
 // the disk is one where every write needs new space (copy-on-write file
 // systems, a quota counted on rewritten blocks): once full, writes inside a
 // file's length fail as well, a roll-back's putting bytes back included.
+// There a write over existing bytes goes to new blocks that are linked in
+// only when it succeeds, so the n-th write, when it lies inside the file's
+// length, fails leaving the old bytes whole (one that grows the file still
+// ends short, half written).  On the plain disk an overwrite needs no space
+// and never fails for lack of it; the n-th write is torn at half whatever
+// it is, which also stands for a write the system cut short.
 extern int64_t cvWriteFailCountdown;
 extern bool cvDiskFull;
 extern bool cvOverwritesFail;

@@ -248,7 +248,17 @@ uint32_t CVobjMemo::moMemoWrite(const void* buffer, uint32_t& block, uint32_t& s
   }
   DBEncryption(cipher_ ? writeKey_ : std::string(), data, image.data() + headerBytes, size, 1);
   moMemoPutLast(image, headerBytes + size);
-  cvWrite(static_cast<int64_t>(target) * blockSize_, image.data(), static_cast<int32_t>(image.size()));
+  // A run rewritten in place changes the record's memo before the record is
+  // written: its old bytes are kept until that write commits or is undone
+  // (the record handler's write), and put back at once when this write
+  // fails.
+  const bool undo = inPlace && target == block && !cvUndoActive() && cvUndoBegin();
+  try {
+    cvWrite(static_cast<int64_t>(target) * blockSize_, image.data(), static_cast<int32_t>(image.size()));
+  } catch (...) {
+    if (undo) cvUndoRollBack();
+    throw;
+  }
   block = target;
   currentBlock_ = target;
   return target;
