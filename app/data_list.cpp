@@ -14,6 +14,7 @@
 #include "dbf_dataset/corvid_dataset.h"
 #include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/table/rollback_journal.h"
+#include "dbf_engine/table/writer_rights.h"
 #include "platform/exceptions.h"
 #include "platform/file_io.h"
 #include "platform/gui/application.h"
@@ -320,9 +321,68 @@ void TDataList::Save() {
 
 std::string TDataList::PendingName(const std::string& list) { return list + "-pending"; }
 
+namespace {
+
+// A record left beside the list is input like any file there: what it makes
+// this program write or delete is limited to what the user who left it (its
+// file's owner) could have done, and to the index files a statement makes or
+// removes.  Anything else leaves the record in place, with the reason.
+class TRecordRights {
+public:
+  explicit TRecordRights(const std::string& record) : record_(record), owner_(Owner(record)), writer_(owner_) {}
+
+  // The list the record would write again.
+  void CheckList(const std::string& list) const {
+    struct stat st {};
+    if (::stat(list.c_str(), &st) == 0 ? !writer_.MayWrite(st) : !MayChangeIn(list, nullptr)) Refuse(list);
+  }
+  // A file the record would delete (with its "being changed" mark).
+  void CheckRemoval(const std::string& file) const {
+    const std::string ext = ExtractFileExt(file);
+    bool index = false;
+    for (const char* e : {".ntx", ".ndx", ".mdx", ".cdx"}) index = index || SameText(ext, e);
+    if (!index) Refuse(file);
+    for (const std::string& path : {file, cvIndexMark::MarkName(file)}) {
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0 && !MayChangeIn(path, &st)) Refuse(path);
+    }
+  }
+
+private:
+  static uid_t Owner(const std::string& record) {
+    struct stat st {};
+    if (::lstat(record.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      throw EInOutError("The record %s of a change to the list is not a plain file, and it was left in place",
+                        {record});
+    return st.st_uid;
+  }
+  // Whether the record's owner could create or remove `path` in its folder
+  // (a folder with the sticky bit: only its own files, or in its own folder).
+  bool MayChangeIn(const std::string& path, const struct stat* file) const {
+    const std::string folder = ExtractFileDir(path);
+    struct stat dir {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0 || !writer_.MayCreateIn(dir)) return false;
+    if (!file || !(dir.st_mode & S_ISVTX) || owner_ == ::geteuid() || owner_ == 0) return true;
+    return file->st_uid == owner_ || dir.st_uid == owner_;
+  }
+  [[noreturn]] void Refuse(const std::string& file) const {
+    throw EInOutError(
+        "The record %s of a change to the list was left by %s, who may not change %s, and it was left in place: "
+        "that user must open the list to settle it",
+        {record_, writer_.Shown(), file});
+  }
+
+  std::string record_;
+  uid_t owner_;
+  TWriterRights writer_;
+};
+
+}  // namespace
+
 void TDataList::Settle(const std::string& list) {
   const std::string pending = PendingName(list);
   if (!FileExists(pending)) return;
+  const TRecordRights rights(pending);
   const TIniFile record(pending);
   // A table's replacement is done once the table stands and its journal is
   // gone; until then the table's next open puts the old one back, and the
@@ -336,6 +396,7 @@ void TDataList::Settle(const std::string& list) {
       settings.InMemResultSet = record.ReadBool(kGeneral, "InMemResultSet", true);
       settings.MapFileSize = record.ReadInteger(kGeneral, "MapFileSize", 2000000);
       settings.DateFormat = record.ReadString(kGeneral, "DateFormat", "m/d/yyyy");
+      rights.CheckList(list);
       settings.WriteEntries(list, ReadEntries(pending));
     }
   }
@@ -352,9 +413,14 @@ void TDataList::Settle(const std::string& list) {
   };
   TStringList keys;
   record.ReadSection(kPending, keys);
+  std::vector<std::string> removed;
   for (const int32_t i : Numbered(keys, "File", ReadCount(record, kPending, "Files"))) {
     const std::string file = Trim(record.ReadString(kPending, "File" + std::to_string(i), ""));
     if (file.empty() || named(file)) continue;
+    rights.CheckRemoval(file);
+    removed.push_back(file);
+  }
+  for (const std::string& file : removed) {
     FileDelete(file);
     FileDelete(cvIndexMark::MarkName(file));
   }

@@ -490,3 +490,71 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DataListRecovery,
                          [](const auto& info) { return std::string(info.param.ext + 1); });
 
 }  // namespace
+
+namespace {
+
+void WriteText(const std::string& name, const std::string& text) {
+  WriteAll(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// A record of a change naming `files` to remove once settled.
+void WriteRecord(const std::string& name, const std::vector<std::string>& files) {
+  std::string text = "[Pending]\r\nFiles=" + std::to_string(files.size()) + "\r\n";
+  for (size_t i = 0; i < files.size(); ++i) text += "File" + std::to_string(i + 1) + "=" + files[i] + "\r\n";
+  WriteText(name, text);
+}
+
+}  // namespace
+
+// A record beside the list is input anyone who may create files in the
+// folder could have left: it removes only index files, and only those its
+// owner could have removed; otherwise it stays, and the load says why.
+TEST(DataListRecord, ARecordRemovesOnlyIndexFilesItsOwnerCouldRemove) {
+  TempDir dir;
+  const std::string list = dir / "list.ini", record = dir / "list.ini-pending";
+  WriteText(list, "");
+  WriteText(dir / "notes.txt", "keep me");
+  WriteRecord(record, {dir / "notes.txt"});
+  {
+    TDataList l;
+    try {
+      l.LoadFromFile(list);
+      ADD_FAILURE() << "a record naming a file that is no index was settled";
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find("may not change " + (dir / "notes.txt")), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_TRUE(fs::exists(dir / "notes.txt"));
+  EXPECT_TRUE(fs::exists(record));
+
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's record needs root to make";
+  constexpr uid_t kNobody = 65534;
+  // A folder the other user may not write, and one anyone may.
+  fs::create_directory(dir / "locked");
+  fs::permissions(dir / "locked", fs::perms(0755));
+  fs::permissions(dir.path(), fs::perms(0777));
+  WriteText(dir / "locked/k.ntx", "an index");
+  WriteText(dir / "k2.ntx", "an index");
+  WriteRecord(record, {dir / "locked/k.ntx"});
+  ASSERT_EQ(::chown(record.c_str(), kNobody, kNobody), 0);
+  {
+    TDataList l;
+    try {
+      l.LoadFromFile(list);
+      ADD_FAILURE() << "another user's record removed a file that user may not remove";
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find("number 65534"), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_TRUE(fs::exists(dir / "locked/k.ntx"));
+  EXPECT_TRUE(fs::exists(record));
+  // What that user could remove itself goes, and the record with it.
+  WriteRecord(record, {dir / "k2.ntx"});
+  ASSERT_EQ(::chown(record.c_str(), kNobody, kNobody), 0);
+  {
+    TDataList l;
+    l.LoadFromFile(list);
+  }
+  EXPECT_FALSE(fs::exists(dir / "k2.ntx"));
+  EXPECT_FALSE(fs::exists(record));
+}
