@@ -336,9 +336,16 @@ bool cvIndexMark::RemoveUnfinished(const std::string& indexPath) {
   if (!mark.TakeDead(indexPath)) return false;
   const Counts c = ReadCounts(mark.fd_);
   if (!c.valid || !c.made || c.copy != 0) return false;
+  const std::string path = CVO_DiskFile::NormaliseName(indexPath);
+  // The writer that made the file owns it, and it has no other name: a mark
+  // that says otherwise (one anybody could have left) removes nothing.
+  struct stat markSt {}, fileSt {};
+  if (::fstat(mark.fd_, &markSt) != 0) return false;
+  if (::lstat(path.c_str(), &fileSt) == 0 &&
+      (!S_ISREG(fileSt.st_mode) || fileSt.st_nlink != 1 || fileSt.st_uid != markSt.st_uid))
+    return false;
   // Held alone: the file first, so that a process that dies in between
   // leaves a mark beside no file, which nothing opens.
-  const std::string path = CVO_DiskFile::NormaliseName(indexPath);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
   if (StillNamed(mark.fd_, mark.name_)) ::unlink(mark.name_.c_str());
   return true;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/crash_child.h"
 #include "dbf_engine/handler/record_handler.h"
 #include "dbf_engine/index/index_mark.h"
 #include "dbf_engine/maintenance_test_util.h"
@@ -209,3 +210,43 @@ TEST(IndexRepairRights, TheRepairingOpenPutsTheHeaderCountInStep) {
 }
 
 }  // namespace
+
+// A new index file whose maker was killed before it finished it is removed
+// by the next open (it never held an index).  Only the file that writer
+// made goes: one another user owns stays, whatever the mark beside it says.
+TEST(IndexRepairRights, AnUnfinishedNewFileGoesOnlyWhenItsMarksWriterOwnsIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+  int checked = 0;
+  for (int64_t crashAt = 1; crashAt < 80 && checked < 3; ++crashAt) {
+    SCOPED_TRACE("killed at write " + std::to_string(crashAt));
+    TempDir dir;
+    const std::string t = MakeTable(dir, "p.dbf", "3", Rows(300));
+    const std::string m = dir / "m.ntx";
+    const int rc = CrashCountedInChild(crashAt, nullptr, [&](const std::function<void()>& arm) {
+      CVO_dBHandler h(t, "", true, false);
+      arm();
+      h.cvIndexTo("m.ntx", "", "NAME", "", CVsetIndexUnique::Duplicates, CVsetSortStatus::Ascending);
+      h.cvCloseTable();
+    });
+    if (rc != cvCrashExitCode) break;  // the build ran through
+    if (!fs::exists(m) || cvIndexMark::Inspect(m) != cvIndexMark::Finding::Dead) continue;
+    ++checked;
+    const auto open = [&] {
+      try {
+        CVO_dBHandler h(t, "", true, false);
+        h.cvIndex("m.ntx", "");
+        h.cvCloseTable();
+        return std::string();
+      } catch (const Exception& e) {
+        return e.Message();
+      }
+    };
+    ASSERT_EQ(::chown(m.c_str(), kOther, kOther), 0);
+    open();
+    EXPECT_TRUE(fs::exists(m)) << "another user's file was removed";
+    ASSERT_EQ(::chown(m.c_str(), 0, 0), 0);
+    EXPECT_NE(open().find("could not be found"), std::string::npos);
+    EXPECT_FALSE(fs::exists(m));
+  }
+  EXPECT_GT(checked, 0);
+}
