@@ -114,11 +114,7 @@ Keys RecordKeys(const std::string& table, int field, int32_t* count = nullptr) {
 Keys TagKeys(const TempDir& dir, const char* file, const char* tag) {
   using namespace index_walk;
   const std::string path = dir / file;
-  const std::string ext = std::filesystem::path(file).extension().string();
-  Shape s = ext == ".ntx"   ? NtxShape(path)
-            : ext == ".ndx" ? NdxShape(path)
-            : ext == ".mdx" ? MdxShape(path, MdxTagBlock(path, tag))
-                            : CdxShape(path, CdxTagOffset(path, tag));
+  Shape s = TagShape(path, tag);
   EXPECT_EQ(s.faults, std::vector<std::string>{}) << file << " " << tag;
   Keys keys;
   for (auto [key, rec] : s.entries) {

@@ -144,11 +144,7 @@ std::string Trimmed(std::string s) {
 Keys TagKeys(const TempDir& dir, const char* file, const char* tag) {
   using namespace index_walk;
   const std::string path = dir / file;
-  const std::string ext = std::filesystem::path(file).extension().string();
-  Shape s = ext == ".ntx"   ? NtxShape(path)
-            : ext == ".ndx" ? NdxShape(path)
-            : ext == ".mdx" ? MdxShape(path, MdxTagBlock(path, tag))
-                            : CdxShape(path, CdxTagOffset(path, tag));
+  Shape s = TagShape(path, tag);
   Keys keys;
   if (!s.faults.empty()) return keys;
   for (const auto& [key, rec] : s.entries) keys.emplace_back(Trimmed(key), rec);

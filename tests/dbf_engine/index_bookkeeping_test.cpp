@@ -164,11 +164,7 @@ struct Table {
                                                   : index_walk::CdxBookkeeping(path);
           if (!fields.empty()) bad += "file " + std::filesystem::path(path).filename().string() + ": " + fields + "\n";
         }
-        const index_walk::Shape s = k == "NTX"   ? index_walk::NtxShape(path, true)
-                                    : k == "NDX" ? index_walk::NdxShape(path)
-                                    : k == "MDX"
-                                        ? index_walk::MdxShape(path, index_walk::MdxTagBlock(path, kTags[t].name))
-                                        : index_walk::CdxShape(path, index_walk::CdxTagOffset(path, kTags[t].name));
+        const index_walk::Shape s = index_walk::TagShape(path, kTags[t].name, true);
         if (s.keys != rows || s.leafDepths.size() != 1)
           v += "tree of " + std::to_string(s.keys) + " keys of " + std::to_string(rows) + " records; ";
       } catch (const std::exception& e) {
@@ -366,10 +362,7 @@ TEST(IndexBookkeeping, AppendsThatSplitFailingAtEveryWriteKeepTheBookkeeping) {
       }
     }
     h.cvCloseTable();
-    const index_walk::Shape s = k == "NTX"   ? index_walk::NtxShape(index, true)
-                                : k == "NDX" ? index_walk::NdxShape(index)
-                                : k == "MDX" ? index_walk::MdxShape(index, index_walk::MdxTagBlock(index, "K"))
-                                             : index_walk::CdxShape(index, index_walk::CdxTagOffset(index, "K"));
+    const index_walk::Shape s = index_walk::TagShape(index, "K", true);
     EXPECT_EQ(s.Verdict(rows), "");
     EXPECT_GE(s.interiorPages, 1);
     EXPECT_EQ(k == "NTX"   ? index_walk::NtxBookkeeping(index)

@@ -17,6 +17,7 @@
 // once and end.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -212,6 +213,17 @@ inline int32_t CdxTagOffset(const std::filesystem::path& p, const std::string& n
     if (k == name) return offset;
   }
   return 0;
+}
+
+// The tree of tag `tag` of the index file `p`, walked by the kind its name
+// ends in (the tag is the file itself for NTX and NDX).
+inline Shape TagShape(const std::filesystem::path& p, const std::string& tag, bool emptyLeavesAllowed = false) {
+  std::string ext = p.extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".ntx") return NtxShape(p, emptyLeavesAllowed);
+  if (ext == ".ndx") return NdxShape(p);
+  if (ext == ".mdx") return MdxShape(p, MdxTagBlock(p, tag));
+  return CdxShape(p, CdxTagOffset(p, tag));
 }
 
 // --- Bookkeeping -------------------------------------------------------------
